@@ -1,0 +1,1 @@
+// Anchor translation unit of libzeltodeviceapi: the folder archives are linked in whole.

@@ -1,0 +1,73 @@
+#ifndef ZTTYPES_ZTMISC_H
+#define ZTTYPES_ZTMISC_H
+#include <stddef.h>
+#include <stdint.h>
+#include "ztexport.h"
+#include "ztarray.h"
+
+ZTTYPES_BEGIN_DECLS
+
+/* Four version numbers and a free text. */
+typedef struct ZtVersion {
+  uint32_t major, minor, revision, build;
+  char text[64];
+} ZtVersion;
+/* "major.minor.revision" (build appended when non-zero, text after a blank when non-empty). */
+ZTTYPES_API void ZtVersion_toString(const ZtVersion* v, ZtString* out);
+
+/* A serial speed as a termios speed code (B9600, B115200 ...); 0 = none / not serial. */
+typedef uint32_t ZtBaudRate;
+/* Rate in bits/s <-> termios speed code; 0 for rates the system does not know. */
+ZTTYPES_API ZtBaudRate ZtBaud_fromNumeric(uint32_t bitsPerSecond);
+ZTTYPES_API uint32_t ZtBaud_toNumeric(ZtBaudRate rate);
+/* The one-byte code sent in baud-rate messages <-> ZtBaudRate (one table); 0xFF / 0 when unknown. */
+ZTTYPES_API uint8_t ZtBaud_rateToCode(ZtBaudRate rate);
+ZTTYPES_API ZtBaudRate ZtBaud_codeToRate(uint8_t code);
+
+/* 264 bytes: a port found by a scan or given by the application. USB ports are named "USB%03u:%03u"
+ * (bus, address). */
+typedef struct ZtPortInfo {
+  uint32_t deviceId;
+  char portName[256];
+  ZtBaudRate baudRate;
+} ZtPortInfo;
+ZTARRAY_DECLARE(ZtPortInfoArray, ZtPortInfo);
+ZTTYPES_API extern const ZtArrayDescriptor g_ztPortInfoArrayDescriptor;
+/* Bus number / device address of a "USB%03u:%03u" name; -1 for other names. */
+ZTTYPES_API int ZtPortInfo_usbBus(const ZtPortInfo* p);
+ZTTYPES_API int ZtPortInfo_usbAddress(const ZtPortInfo* p);
+
+typedef struct ZtRange {
+  int32_t first;
+  int32_t last;
+} ZtRange;
+/* last - first + 1 */
+ZTTYPES_API int32_t ZtRange_count(const ZtRange* r);
+
+/* 28 bytes: one synchronisation line setting. */
+typedef struct ZtSyncSetting {
+  int32_t function;
+  int32_t line;
+  int32_t polarity;
+  uint32_t triggerOnce;
+  uint32_t skipFirst;
+  uint32_t skipFactor;
+  uint16_t pulseWidth;
+  int16_t offset;
+} ZtSyncSetting;
+ZTARRAY_DECLARE(ZtSyncSettingArray, ZtSyncSetting);
+ZTTYPES_API extern const ZtArrayDescriptor g_ztSyncSettingArrayDescriptor;
+ZTTYPES_API int ZtSyncSetting_isInput(const ZtSyncSetting* s);
+ZTTYPES_API int ZtSyncSetting_isOutput(const ZtSyncSetting* s);
+
+/* Shared-object loader over dlopen / dlsym / dlclose. */
+typedef struct ZtLibraryLoader {
+  void* handle;
+} ZtLibraryLoader;
+ZTTYPES_API int ZtLibraryLoader_load(ZtLibraryLoader* l, const char* fileName); /* 1 on success */
+ZTTYPES_API int ZtLibraryLoader_isLoaded(const ZtLibraryLoader* l);
+ZTTYPES_API void* ZtLibraryLoader_resolve(const ZtLibraryLoader* l, const char* symbol); /* null if missing */
+ZTTYPES_API void ZtLibraryLoader_unload(ZtLibraryLoader* l);
+
+ZTTYPES_END_DECLS
+#endif
