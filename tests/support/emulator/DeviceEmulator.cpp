@@ -1,0 +1,321 @@
+#include "support/emulator/DeviceEmulator.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace zelto::test {
+
+int FdEmulatorLink::read(uint8_t* buffer, size_t size, int timeoutMs) {
+  const int fd = m_fd.load();
+  if (fd < 0) return -1;
+  pollfd p{fd, POLLIN, 0};
+  const int r = ::poll(&p, 1, timeoutMs);
+  if (r == 0) return 0;
+  if (r < 0) return errno == EINTR ? 0 : -1;
+  if (p.revents & POLLIN) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n > 0) return static_cast<int>(n);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    return -1;
+  }
+  // POLLHUP on a pseudo-terminal master only means no slave is open at the moment: keep serving.
+  if (p.revents & POLLHUP) {
+    ::usleep(static_cast<useconds_t>(std::min(timeoutMs, 5)) * 1000);
+    return 0;
+  }
+  return -1;
+}
+
+bool FdEmulatorLink::write(const uint8_t* data, size_t size) {
+  const int fd = m_fd.load();
+  if (fd < 0) return false;
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+        continue;
+      }
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void FdEmulatorLink::close() {
+  const int fd = m_fd.exchange(-1);
+  if (fd >= 0) ::close(fd);
+}
+
+DeviceEmulator::DeviceEmulator(std::unique_ptr<EmulatorLink> link) : m_link(std::move(link)) {
+  // A configuration with no devices: the 98-byte master part with the master id in front.
+  m_configuration.assign(98, 0);
+}
+
+DeviceEmulator::~DeviceEmulator() { stop(); }
+
+void DeviceEmulator::start() {
+  if (m_thread.joinable()) return;
+  m_stop = false;
+  m_thread = std::thread([this] { run(); });
+}
+
+void DeviceEmulator::stop() {
+  m_stop = true;
+  if (m_thread.joinable()) m_thread.join();
+}
+
+void DeviceEmulator::setDeviceId(uint32_t id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_deviceId = id;
+}
+
+void DeviceEmulator::setConfigurationPayload(std::vector<uint8_t> payload) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_configuration = std::move(payload);
+}
+
+void DeviceEmulator::script(uint8_t requestId, EmuAction action) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_scripts[requestId] = std::move(action);
+}
+
+void DeviceEmulator::unscript(uint8_t requestId) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_scripts.erase(requestId);
+}
+
+void DeviceEmulator::setGotoConfigAfterTries(int n) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_gotoConfigAfter = std::max(1, n);
+  m_gotoConfigTries = 0;
+}
+
+void DeviceEmulator::setDataRate(double hz) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_rateHz = hz > 0 ? hz : 1.0;
+}
+
+void DeviceEmulator::setDataPayload(std::function<std::vector<uint8_t>(uint16_t)> maker) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_dataMaker = std::move(maker);
+}
+
+void DeviceEmulator::setMeasuring(bool measuring) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_measuring = measuring;
+  m_nextData = std::chrono::steady_clock::now();
+}
+
+void DeviceEmulator::sendFrame(const EmuFrame& frame) { writeBytes(frame.encode()); }
+
+void DeviceEmulator::injectRaw(const std::vector<uint8_t>& bytes) { writeBytes(bytes); }
+
+void DeviceEmulator::setWriteChunking(size_t maxChunk, int pauseMs) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_chunk = maxChunk;
+  m_chunkPauseMs = pauseMs;
+}
+
+void DeviceEmulator::corruptNextChecksums(int n) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_corrupt = n;
+}
+
+void DeviceEmulator::hangUp() {
+  m_measuring = false;
+  m_link->close();
+}
+
+std::vector<EmuFrame> DeviceEmulator::received() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_received;
+}
+
+size_t DeviceEmulator::receivedCount(uint8_t messageId) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<size_t>(std::count_if(m_received.begin(), m_received.end(),
+                                           [&](const EmuFrame& f) { return f.messageId == messageId; }));
+}
+
+bool DeviceEmulator::waitForReceived(uint8_t messageId, size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_receivedChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return static_cast<size_t>(std::count_if(m_received.begin(), m_received.end(), [&](const EmuFrame& f) {
+             return f.messageId == messageId;
+           })) >= count;
+  });
+}
+
+// Default data item: the 16-bit packet counter (identifier 0x1020, size 2).
+std::vector<uint8_t> DeviceEmulator::defaultDataPayload(uint16_t counter) const {
+  std::vector<uint8_t> p;
+  putU16(p, 0x1020);
+  p.push_back(2);
+  putU16(p, counter);
+  return p;
+}
+
+void DeviceEmulator::writeBytes(std::vector<uint8_t> bytes) {
+  size_t chunk;
+  int pause;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_corrupt > 0 && bytes.size() >= 5) {
+      --m_corrupt;
+      bytes.back() = static_cast<uint8_t>(bytes.back() + 1);
+    }
+    chunk = m_chunk;
+    pause = m_chunkPauseMs;
+  }
+  std::lock_guard<std::mutex> wlock(m_writeMutex);
+  if (chunk == 0) {
+    m_link->write(bytes.data(), bytes.size());
+    return;
+  }
+  for (size_t pos = 0; pos < bytes.size(); pos += chunk) {
+    m_link->write(bytes.data() + pos, std::min(chunk, bytes.size() - pos));
+    if (pause > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+  }
+}
+
+void DeviceEmulator::answer(const EmuFrame& request, const EmuAction& action) {
+  if (action.kind == EmuAction::Kind::Silence) return;
+  EmuFrame reply;
+  reply.busId = request.busId;
+  if (action.kind == EmuAction::Kind::Error) {
+    reply.messageId = Error;
+    reply.payload = {action.errorCode};
+  } else {
+    reply.messageId = static_cast<uint8_t>(action.replyId >= 0 ? action.replyId : request.messageId + 1);
+    reply.payload = action.payload;
+  }
+  if (action.delayMs > 0) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pending.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(action.delayMs), reply});
+    return;
+  }
+  sendFrame(reply);
+}
+
+void DeviceEmulator::handle(const EmuFrame& frame) {
+  EmuAction action;
+  bool scripted = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_received.push_back(frame);
+    auto it = m_scripts.find(frame.messageId);
+    if (it != m_scripts.end()) {
+      action = it->second;
+      scripted = true;
+    }
+    m_receivedChanged.notify_all();
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    switch (frame.messageId) {
+      case GotoConfig:
+        if (++m_gotoConfigTries < m_gotoConfigAfter) return;  // not yet: stay silent
+        m_gotoConfigTries = 0;
+        if (!scripted || action.kind == EmuAction::Kind::Reply) m_measuring = false;
+        break;
+      case GotoMeasurement:
+        if (!scripted || action.kind == EmuAction::Kind::Reply) {
+          m_measuring = true;
+          m_counter = 0;
+          m_nextData = std::chrono::steady_clock::now();
+        }
+        break;
+      case ReqDeviceId:
+        if (!scripted) {
+          action = EmuAction::reply();
+          putU32(action.payload, m_deviceId);
+          scripted = true;
+        }
+        break;
+      case ReqConfiguration:
+        if (!scripted) {
+          action = EmuAction::reply(m_configuration);
+          scripted = true;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  switch (frame.messageId) {
+    case GotoConfig:
+    case GotoMeasurement:
+    case ReqDeviceId:
+    case ReqConfiguration:
+    case InitBus:
+    case ReqPeriod:
+      answer(frame, action);
+      break;
+    default:
+      if (scripted) answer(frame, action);
+      break;
+  }
+}
+
+void DeviceEmulator::run() {
+  uint8_t buffer[4096];
+  while (!m_stop) {
+    int waitMs = 5;
+    EmuFrame data;
+    bool sendData = false;
+    std::vector<EmuFrame> due;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      const auto now = std::chrono::steady_clock::now();
+      if (m_measuring && now >= m_nextData) {
+        data.messageId = Data;
+        data.payload = m_dataMaker ? m_dataMaker(m_counter) : defaultDataPayload(m_counter);
+        ++m_counter;
+        m_nextData += std::chrono::nanoseconds(static_cast<int64_t>(1e9 / m_rateHz));
+        if (m_nextData < now) m_nextData = now;  // fell behind: don't burst
+        sendData = true;
+      }
+      for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (it->due <= now) {
+          due.push_back(std::move(it->frame));
+          it = m_pending.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      if (m_measuring) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_nextData - now).count();
+        waitMs = static_cast<int>(std::clamp<int64_t>(left, 0, 5));
+      }
+    }
+    for (auto& f : due) sendFrame(f);
+    if (sendData) {
+      sendFrame(data);
+      ++m_dataSent;
+    }
+    const int n = m_link->read(buffer, sizeof buffer, waitMs);
+    if (n < 0) {
+      // Link gone: keep the thread alive until stop() so late calls stay harmless.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
+    if (n == 0) continue;
+    std::vector<EmuFrame> frames;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_decoder.feed(buffer, static_cast<size_t>(n));
+      while (auto f = m_decoder.next()) frames.push_back(std::move(*f));
+    }
+    for (const auto& f : frames) handle(f);
+  }
+}
+
+}  // namespace zelto::test

@@ -1,0 +1,152 @@
+#pragma once
+// A scripted tracker on the far side of a byte link (the master side of a pseudo-terminal, later
+// fake USB endpoints). It answers requests per message id, streams data messages while measuring,
+// injects faults and records every frame it received, so tests can assert the exact exchange.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "support/emulator/EmuFrame.h"
+
+namespace zelto::test {
+
+// Byte link the emulator serves. read: >0 bytes read, 0 time-out, <0 link closed.
+class EmulatorLink {
+ public:
+  virtual ~EmulatorLink() = default;
+  virtual int read(uint8_t* buffer, size_t size, int timeoutMs) = 0;
+  virtual bool write(const uint8_t* data, size_t size) = 0;
+  // Hang-up: the far side sees the link go away.
+  virtual void close() = 0;
+};
+
+// A link over a file descriptor (e.g. a pseudo-terminal master). Owns the descriptor.
+class FdEmulatorLink : public EmulatorLink {
+ public:
+  explicit FdEmulatorLink(int fd) : m_fd(fd) {}
+  ~FdEmulatorLink() override { close(); }
+  int read(uint8_t* buffer, size_t size, int timeoutMs) override;
+  bool write(const uint8_t* data, size_t size) override;
+  void close() override;
+
+ private:
+  std::atomic<int> m_fd;
+};
+
+struct EmuAction {
+  enum class Kind { Reply, Silence, Error };
+  Kind kind = Kind::Reply;
+  int replyId = -1;              // -1: request id + 1
+  std::vector<uint8_t> payload;  // reply payload
+  int delayMs = 0;               // answer after this delay
+  uint8_t errorCode = 0;         // payload byte of a 0x42 error
+
+  static EmuAction reply(std::vector<uint8_t> payload = {}, int delayMs = 0) {
+    EmuAction a;
+    a.payload = std::move(payload);
+    a.delayMs = delayMs;
+    return a;
+  }
+  static EmuAction silence() {
+    EmuAction a;
+    a.kind = Kind::Silence;
+    return a;
+  }
+  static EmuAction error(uint8_t code) {
+    EmuAction a;
+    a.kind = Kind::Error;
+    a.errorCode = code;
+    return a;
+  }
+};
+
+class DeviceEmulator {
+ public:
+  // Message ids of the default conversation.
+  enum : uint8_t {
+    ReqDeviceId = 0x00, DeviceIdReply = 0x01, InitBus = 0x02, GotoMeasurement = 0x10,
+    ReqConfiguration = 0x0C, Configuration = 0x0D, ReqPeriod = 0x12, GotoConfig = 0x30,
+    Data = 0x36, Error = 0x42
+  };
+
+  explicit DeviceEmulator(std::unique_ptr<EmulatorLink> link);
+  ~DeviceEmulator();
+  DeviceEmulator(const DeviceEmulator&) = delete;
+  DeviceEmulator& operator=(const DeviceEmulator&) = delete;
+
+  void start();
+  void stop();
+
+  // Conversation set-up (may be changed while running).
+  void setDeviceId(uint32_t id);
+  void setConfigurationPayload(std::vector<uint8_t> payload);
+  void script(uint8_t requestId, EmuAction action);
+  void unscript(uint8_t requestId);
+  // GotoConfig is acknowledged only at the n-th request of a series (1: at once).
+  void setGotoConfigAfterTries(int n);
+  // Streaming while measuring: rate in Hz and the payload of each 0x36 message for a counter.
+  void setDataRate(double hz);
+  void setDataPayload(std::function<std::vector<uint8_t>(uint16_t counter)> maker);
+  void setMeasuring(bool measuring);
+
+  // Faults.
+  void sendFrame(const EmuFrame& frame);
+  void injectRaw(const std::vector<uint8_t>& bytes);
+  // Split every write into chunks of at most n bytes (0: no split), with an optional pause.
+  void setWriteChunking(size_t maxChunk, int pauseMs = 0);
+  // The next n frames go out with a wrong checksum.
+  void corruptNextChecksums(int n);
+  void hangUp();
+
+  // Observations.
+  std::vector<EmuFrame> received() const;
+  size_t receivedCount(uint8_t messageId) const;
+  bool waitForReceived(uint8_t messageId, size_t count, int timeoutMs) const;
+  bool measuring() const { return m_measuring.load(); }
+  uint32_t dataMessagesSent() const { return m_dataSent.load(); }
+  std::vector<uint8_t> defaultDataPayload(uint16_t counter) const;
+
+ private:
+  struct Pending {
+    std::chrono::steady_clock::time_point due;
+    EmuFrame frame;
+  };
+  void run();
+  void handle(const EmuFrame& frame);
+  void answer(const EmuFrame& request, const EmuAction& action);
+  void writeBytes(std::vector<uint8_t> bytes);
+
+  std::unique_ptr<EmulatorLink> m_link;
+  std::thread m_thread;
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_measuring{false};
+  std::atomic<uint32_t> m_dataSent{0};
+
+  mutable std::mutex m_mutex;  // guards everything below
+  mutable std::condition_variable m_receivedChanged;
+  std::mutex m_writeMutex;     // serialises writes to the link
+  uint32_t m_deviceId = 0x01234567;
+  std::vector<uint8_t> m_configuration;
+  std::map<uint8_t, EmuAction> m_scripts;
+  int m_gotoConfigAfter = 1;
+  int m_gotoConfigTries = 0;
+  double m_rateHz = 100.0;
+  std::function<std::vector<uint8_t>(uint16_t)> m_dataMaker;
+  uint16_t m_counter = 0;
+  std::chrono::steady_clock::time_point m_nextData;
+  size_t m_chunk = 0;
+  int m_chunkPauseMs = 0;
+  int m_corrupt = 0;
+  std::vector<EmuFrame> m_received;
+  std::vector<Pending> m_pending;
+  EmuFrameDecoder m_decoder;
+};
+
+}  // namespace zelto::test

@@ -1,0 +1,36 @@
+#pragma once
+// The emulator's own Zbus frame encoder and decoder. Deliberately independent of the library's
+// framing code so that tests compare two implementations.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace zelto::test {
+
+struct EmuFrame {
+  uint8_t busId = 0xFF;
+  uint8_t messageId = 0;
+  std::vector<uint8_t> payload;
+
+  // FA bus mid len [ext hi lo] payload checksum; the checksum makes bytes 1..end sum to 0.
+  std::vector<uint8_t> encode() const;
+};
+
+// Accumulates bytes and yields complete frames with a correct checksum, skipping garbage.
+class EmuFrameDecoder {
+ public:
+  void feed(const uint8_t* data, size_t size);
+  // Next complete frame, or nothing when more bytes are needed.
+  std::optional<EmuFrame> next();
+  size_t pending() const { return m_buffer.size(); }
+
+ private:
+  std::vector<uint8_t> m_buffer;
+};
+
+// Big-endian helpers for payload building.
+void putU16(std::vector<uint8_t>& out, uint16_t v);
+void putU32(std::vector<uint8_t>& out, uint32_t v);
+
+}  // namespace zelto::test

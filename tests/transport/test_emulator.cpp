@@ -1,0 +1,121 @@
+// The device emulator is the reference peer of the link tests: pin its framing to hand-written
+// bytes and check its conversation over a real pseudo-terminal.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "support/emulator/DeviceEmulator.h"
+
+namespace zelto::test {
+namespace {
+
+TEST(EmuFrame, EncodesHandWrittenFrames) {
+  struct Case {
+    EmuFrame frame;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {{0xFF, 0x30, {}}, {0xFA, 0xFF, 0x30, 0x00, 0xD1}},
+      {{0xFF, 0x00, {}}, {0xFA, 0xFF, 0x00, 0x00, 0x01}},
+      {{0x01, 0x11, {0x04}}, {0xFA, 0x01, 0x11, 0x01, 0x04, 0xE9}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.frame.encode(), c.bytes);
+  EmuFrame big{0xFF, 0x36, std::vector<uint8_t>(300, 0xAB)};
+  auto bytes = big.encode();
+  ASSERT_EQ(bytes.size(), 307u);
+  EXPECT_EQ(bytes[3], 0xFF);
+  EXPECT_EQ(bytes[4], 0x01);
+  EXPECT_EQ(bytes[5], 0x2C);
+}
+
+TEST(EmuFrame, DecoderSkipsGarbageAndBadChecksumsAcrossSplits) {
+  std::vector<uint8_t> stream = {0x00, 0xFA, 0x13};
+  auto good = EmuFrame{0xFF, 0x31, {1, 2, 3}}.encode();
+  auto bad = good;
+  bad.back() ^= 0x55;
+  stream.insert(stream.end(), bad.begin(), bad.end());
+  stream.insert(stream.end(), good.begin(), good.end());
+  EmuFrameDecoder d;
+  std::vector<EmuFrame> out;
+  for (uint8_t b : stream) {
+    d.feed(&b, 1);
+    while (auto f = d.next()) out.push_back(*f);
+  }
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].messageId, 0x31);
+  EXPECT_EQ(out[0].payload, (std::vector<uint8_t>{1, 2, 3}));
+}
+
+std::vector<EmuFrame> readFrames(int fd, size_t count, int timeoutMs) {
+  EmuFrameDecoder d;
+  std::vector<EmuFrame> out;
+  uint8_t buf[512];
+  while (out.size() < count) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) break;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    d.feed(buf, static_cast<size_t>(n));
+    while (auto f = d.next()) out.push_back(*f);
+  }
+  return out;
+}
+
+TEST(DeviceEmulator, AnswersAndStreamsOverPseudoTerminal) {
+  int master = -1, slave = -1;
+  termios raw{};
+  cfmakeraw(&raw);
+  ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+  DeviceEmulator emu(std::make_unique<FdEmulatorLink>(master));
+  emu.setDeviceId(0x00345678);
+  emu.setGotoConfigAfterTries(2);
+  emu.setDataRate(200);
+  emu.start();
+
+  auto send = [&](uint8_t mid) {
+    auto b = EmuFrame{0xFF, mid, {}}.encode();
+    ASSERT_EQ(write(slave, b.data(), b.size()), ssize_t(b.size()));
+  };
+  send(0x00);
+  auto r = readFrames(slave, 1, 1000);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].messageId, 0x01);
+  EXPECT_EQ(r[0].payload, (std::vector<uint8_t>{0x00, 0x34, 0x56, 0x78}));
+
+  send(0x10);
+  r = readFrames(slave, 4, 1000);
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].messageId, 0x11);
+  EXPECT_EQ(r[1].messageId, 0x36);
+  EXPECT_EQ(r[2].payload, emu.defaultDataPayload(1));
+
+  send(0x30);  // first try: ignored
+  ASSERT_TRUE(emu.waitForReceived(0x30, 1, 1000));
+  EXPECT_TRUE(emu.measuring());
+  send(0x30);
+  ASSERT_TRUE(emu.waitForReceived(0x30, 2, 1000));
+  bool acked = false;
+  for (int i = 0; i < 200 && !acked; ++i)
+    for (const auto& f : readFrames(slave, 1, 20)) acked = acked || f.messageId == 0x31;
+  EXPECT_TRUE(acked);
+  EXPECT_FALSE(emu.measuring());
+
+  emu.script(0x10, EmuAction::error(0x04));
+  send(0x10);
+  bool gotError = false;
+  for (int i = 0; i < 50 && !gotError; ++i)
+    for (const auto& f : readFrames(slave, 1, 20))
+      gotError = gotError || (f.messageId == 0x42 && f.payload == std::vector<uint8_t>{0x04});
+  EXPECT_TRUE(gotError);
+  EXPECT_FALSE(emu.measuring());
+  emu.stop();
+  close(slave);
+}
+
+}  // namespace
+}  // namespace zelto::test
