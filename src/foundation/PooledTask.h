@@ -1,0 +1,24 @@
+#pragma once
+// The pool's record of one submitted task. Records are linked intrusively (queue and
+// follower lists), so queuing and chaining allocate nothing beyond the record itself.
+// Every field is guarded by the owning pool's lock.
+namespace zelto {
+
+class ThreadPoolTask;
+
+struct PooledTask {
+  enum class State { Queued, Chained, Running };
+
+  ThreadPoolTask* task = nullptr;
+  unsigned id = 0;
+  State state = State::Queued;
+  // Next record in the ready queue (while Queued).
+  PooledTask* nextQueued = nullptr;
+  // Records chained behind this one, in the order they were chained.
+  PooledTask* firstFollower = nullptr;
+  PooledTask* lastFollower = nullptr;
+  // Next sibling in the follower list of the record this one is chained behind (while Chained).
+  PooledTask* nextFollower = nullptr;
+};
+
+}  // namespace zelto

@@ -1,0 +1,40 @@
+#pragma once
+// One worker of a zelto::ThreadPool. Runs records until the queue is empty, then waits on the
+// pool's wake-up condition (at most 1 ms before it looks again).
+#include <atomic>
+#include <cstdint>
+
+#include "foundation/StandardThread.h"
+
+namespace zelto {
+
+class ThreadPool;
+struct PooledTask;
+
+class PooledThread : public StandardThread {
+ public:
+  explicit PooledThread(ThreadPool* pool);
+  ~PooledThread() override;
+
+  // No current record. Read under the pool lock for an exact answer.
+  bool isIdle() const { return m_current == nullptr; }
+  bool isBusy() const { return m_current != nullptr; }
+  uint32_t executedCount() const { return m_executed.load(std::memory_order_relaxed); }
+  uint32_t completedCount() const { return m_completed.load(std::memory_order_relaxed); }
+  uint32_t failedCount() const { return m_failed.load(std::memory_order_relaxed); }
+
+ protected:
+  int innerFunction() override;
+
+ private:
+  friend class ThreadPool;
+
+  ThreadPool* m_pool;
+  // Guarded by the pool lock.
+  PooledTask* m_current = nullptr;
+  std::atomic<uint32_t> m_executed{0};
+  std::atomic<uint32_t> m_completed{0};
+  std::atomic<uint32_t> m_failed{0};
+};
+
+}  // namespace zelto

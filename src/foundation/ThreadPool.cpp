@@ -1,0 +1,357 @@
+#include "foundation/ThreadPool.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "foundation/ZtException.h"
+
+namespace zelto {
+
+std::atomic<ThreadPool*> gPool{nullptr};
+bool gManagePool = true;
+
+namespace {
+// Serialises creation and replacement of gPool; guards gManagePool.
+std::mutex gPoolInstanceMutex;
+constexpr auto kIdleWait = std::chrono::milliseconds(1);
+}  // namespace
+
+unsigned processorCount() {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n < 1 ? 1u : static_cast<unsigned>(n);
+}
+
+ThreadPool::ThreadPool(unsigned size) {
+  try {
+    setPoolSize(size);
+  } catch (...) {
+    std::vector<PooledThread*> started;
+    {
+      std::lock_guard<std::mutex> lk(m_mutex);
+      started.swap(m_workers);
+    }
+    stopAndDelete(started);
+    throw;
+  }
+}
+
+ThreadPool::~ThreadPool() {
+  std::vector<PooledThread*> workers;
+  {
+    std::unique_lock<std::mutex> lk(m_mutex);
+    m_suspended = true;
+    ++m_changeWaiters;
+    m_changed.wait(lk, [&] { return allIdleLocked(); });
+    --m_changeWaiters;
+    workers.swap(m_workers);
+  }
+  stopAndDelete(workers);
+  // The pool owns the tasks that never ran. A destructor may add more tasks; they are
+  // collected on the next round (no worker is left to run them).
+  for (;;) {
+    std::vector<ThreadPoolTask*> orphans;
+    {
+      std::lock_guard<std::mutex> lk(m_mutex);
+      for (auto& entry : m_records) orphans.push_back(entry.second.task);
+      m_records.clear();
+      m_queueHead = m_queueTail = nullptr;
+    }
+    if (orphans.empty()) break;
+    for (ThreadPoolTask* t : orphans) delete t;
+  }
+}
+
+void ThreadPool::stopAndDelete(std::vector<PooledThread*>& workers) {
+  if (workers.empty()) return;
+  {
+    std::lock_guard<std::mutex> lk(m_mutex);
+    for (PooledThread* w : workers) {
+      w->requestStop();
+      m_retiring.push_back(w);
+    }
+    m_work.notify_all();
+  }
+  for (PooledThread* w : workers) {
+    delete w;  // joins
+    std::lock_guard<std::mutex> lk(m_mutex);
+    m_retiring.erase(std::find(m_retiring.begin(), m_retiring.end(), w));
+    if (m_changeWaiters) m_changed.notify_all();
+  }
+  workers.clear();
+}
+
+ThreadPool* ThreadPool::instance() {
+  ThreadPool* pool = gPool.load(std::memory_order_acquire);
+  if (pool) return pool;
+  std::lock_guard<std::mutex> g(gPoolInstanceMutex);
+  pool = gPool.load(std::memory_order_acquire);
+  if (!pool) {
+    pool = new ThreadPool();  // a throw leaves gPool null; a later call tries again
+    gManagePool = true;
+    gPool.store(pool, std::memory_order_release);
+  }
+  return pool;
+}
+
+void ThreadPool::destroy() {
+  std::lock_guard<std::mutex> g(gPoolInstanceMutex);
+  ThreadPool* pool = gPool.exchange(nullptr, std::memory_order_acq_rel);
+  if (gManagePool) delete pool;
+  gManagePool = true;
+}
+
+void ThreadPool::setPool(ThreadPool* pool) {
+  std::lock_guard<std::mutex> g(gPoolInstanceMutex);
+  ThreadPool* current = gPool.load(std::memory_order_acquire);
+  if (pool == current) return;
+  gPool.store(pool, std::memory_order_release);
+  if (gManagePool) delete current;
+  gManagePool = pool == nullptr;
+}
+
+unsigned ThreadPool::takeIdLocked() {
+  for (;;) {
+    const unsigned id = m_nextId;
+    m_nextId = id + 1 == 0 ? 1 : id + 1;
+    // After a wrap, skip an id whose task is still in the pool.
+    if (m_records.find(id) == m_records.end()) return id;
+  }
+}
+
+PooledTask* ThreadPool::findLocked(unsigned id) {
+  if (id == 0) return nullptr;
+  auto it = m_records.find(id);
+  return it == m_records.end() ? nullptr : &it->second;
+}
+
+void ThreadPool::enqueueLocked(PooledTask* rec) {
+  rec->state = PooledTask::State::Queued;
+  rec->nextQueued = nullptr;
+  if (m_queueTail)
+    m_queueTail->nextQueued = rec;
+  else
+    m_queueHead = rec;
+  m_queueTail = rec;
+}
+
+void ThreadPool::chainLocked(PooledTask* rec, PooledTask* behind) {
+  rec->state = PooledTask::State::Chained;
+  rec->nextFollower = nullptr;
+  if (behind->lastFollower)
+    behind->lastFollower->nextFollower = rec;
+  else
+    behind->firstFollower = rec;
+  behind->lastFollower = rec;
+}
+
+PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
+  if (m_suspended || !m_queueHead) return nullptr;
+  PooledTask* rec = m_queueHead;
+  m_queueHead = rec->nextQueued;
+  if (!m_queueHead) m_queueTail = nullptr;
+  rec->nextQueued = nullptr;
+  rec->state = PooledTask::State::Running;
+  worker->m_current = rec;
+  return rec;
+}
+
+void ThreadPool::completeLocked(PooledTask* rec) {
+  // Followers are released in the order they were chained, behind everything queued by now.
+  unsigned released = 0;
+  for (PooledTask* f = rec->firstFollower; f;) {
+    PooledTask* next = f->nextFollower;
+    f->nextFollower = nullptr;
+    enqueueLocked(f);
+    ++released;
+    f = next;
+  }
+  m_records.erase(rec->id);
+  if (released == 1)
+    m_work.notify_one();
+  else if (released > 1)
+    m_work.notify_all();
+  if (m_changeWaiters) m_changed.notify_all();
+}
+
+void ThreadPool::pauseLocked(PooledTask* rec, unsigned waitFor) {
+  // The paused record keeps its id (and its followers), so chains behind it stay valid.
+  PooledTask* behind = waitFor == rec->id ? nullptr : findLocked(waitFor);
+  if (behind) {
+    chainLocked(rec, behind);
+  } else {
+    enqueueLocked(rec);
+    m_work.notify_one();
+  }
+}
+
+bool ThreadPool::allIdleLocked() const {
+  for (const PooledThread* w : m_workers)
+    if (w->m_current) return false;
+  for (const PooledThread* w : m_retiring)
+    if (w->m_current) return false;
+  return true;
+}
+
+unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
+  if (!task) return 0;
+  std::lock_guard<std::mutex> lk(m_mutex);
+  const unsigned id = takeIdLocked();
+  PooledTask* rec = &m_records.try_emplace(id).first->second;
+  rec->task = task;
+  rec->id = id;
+  if (PooledTask* behind = findLocked(afterId)) {
+    chainLocked(rec, behind);
+  } else {
+    enqueueLocked(rec);
+    if (!m_suspended) m_work.notify_one();
+  }
+  return id;
+}
+
+void ThreadPool::workerPass(PooledThread* worker) {
+  std::unique_lock<std::mutex> lk(m_mutex);
+  PooledTask* rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
+  if (!rec) {
+    m_work.wait_for(lk, kIdleWait);
+    if (worker->isTerminating()) return;
+    rec = takeNextLocked(worker);
+    if (!rec) return;
+  }
+  // Drain the queue without waiting; the terminate flag is honoured between tasks only, so a
+  // taken record is always run and reported.
+  while (rec) {
+    lk.unlock();
+    ThreadPoolTask* task = rec->task;
+    bool finished = true;
+    try {
+      finished = task->exec();
+      if (finished) worker->m_completed.fetch_add(1, std::memory_order_relaxed);
+    } catch (...) {
+      try {
+        task->onError();
+      } catch (...) {
+        // onError must not take the worker down either.
+      }
+      worker->m_failed.fetch_add(1, std::memory_order_relaxed);
+    }
+    worker->m_executed.fetch_add(1, std::memory_order_relaxed);
+    if (finished) {
+      // Delete before the id leaves the pool: whoever waits for the id may rely on the task
+      // being gone. No lock is held, so a destructor may use the pool.
+      delete task;
+      lk.lock();
+      completeLocked(rec);
+    } else {
+      const unsigned waitFor = task->needToWaitFor();
+      lk.lock();
+      pauseLocked(rec, waitFor);
+    }
+    worker->m_current = nullptr;
+    rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
+  }
+  if (m_changeWaiters) m_changed.notify_all();
+}
+
+bool ThreadPool::doesTaskExist(unsigned id) {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return findLocked(id) != nullptr;
+}
+
+void ThreadPool::waitForCompletion(unsigned id) {
+  std::unique_lock<std::mutex> lk(m_mutex);
+  if (!findLocked(id)) return;
+  ++m_changeWaiters;
+  m_changed.wait(lk, [&] { return findLocked(id) == nullptr; });
+  --m_changeWaiters;
+}
+
+bool ThreadPool::waitForCompletion(unsigned id, unsigned timeoutMs) {
+  std::unique_lock<std::mutex> lk(m_mutex);
+  if (!findLocked(id)) return true;
+  ++m_changeWaiters;
+  const bool done =
+      m_changed.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return findLocked(id) == nullptr; });
+  --m_changeWaiters;
+  return done;
+}
+
+unsigned ThreadPool::count() {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return static_cast<unsigned>(m_records.size());
+}
+
+unsigned ThreadPool::poolSize() {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return static_cast<unsigned>(m_workers.size());
+}
+
+void ThreadPool::suspend(bool wait) {
+  std::unique_lock<std::mutex> lk(m_mutex);
+  m_suspended = true;
+  if (!wait) return;
+  ++m_changeWaiters;
+  m_changed.wait(lk, [&] { return allIdleLocked(); });
+  --m_changeWaiters;
+}
+
+void ThreadPool::resume() {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  m_suspended = false;
+  m_work.notify_all();
+}
+
+bool ThreadPool::isSuspended() {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return m_suspended;
+}
+
+void ThreadPool::setPoolSize(unsigned n) {
+  if (n == 0) n = processorCount();
+  std::vector<PooledThread*> removed;
+  bool startFailed = false;
+  {
+    std::lock_guard<std::mutex> lk(m_mutex);
+    // Shrink from the newest worker, never removing the calling worker itself.
+    for (size_t i = m_workers.size(); i > 0 && m_workers.size() > n;) {
+      --i;
+      if (m_workers[i]->isCurrentThread()) continue;
+      removed.push_back(m_workers[i]);
+      m_workers.erase(m_workers.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    while (m_workers.size() < n) {
+      auto* w = new PooledThread(this);
+      if (!w->startThread("Pooled Thread")) {
+        delete w;  // never started: nothing to join
+        startFailed = true;
+        break;
+      }
+      m_workers.push_back(w);
+    }
+  }
+  // Removed workers may need the pool lock to finish their pass: join them without it.
+  stopAndDelete(removed);
+  if (startFailed) throw ZtException(ZRV_ERROR, "Could not start thread for ThreadPool", true);
+}
+
+uint32_t ThreadPool::executedCount(unsigned i) {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return i < m_workers.size() ? m_workers[i]->executedCount() : 0;
+}
+
+uint32_t ThreadPool::completedCount(unsigned i) {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return i < m_workers.size() ? m_workers[i]->completedCount() : 0;
+}
+
+uint32_t ThreadPool::failedCount(unsigned i) {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return i < m_workers.size() ? m_workers[i]->failedCount() : 0;
+}
+
+void ThreadPool::setNextTaskId(unsigned id) {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  m_nextId = id == 0 ? 1 : id;
+}
+
+}  // namespace zelto

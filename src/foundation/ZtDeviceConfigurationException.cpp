@@ -1,0 +1,6 @@
+#include "foundation/ZtDeviceConfigurationException.h"
+
+ZtDeviceConfigurationException::ZtDeviceConfigurationException()
+    : ZtException(ZRV_ERROR, "Invalid device configuration", false) {}
+
+ZtDeviceConfigurationException::~ZtDeviceConfigurationException() = default;
