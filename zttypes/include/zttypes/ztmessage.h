@@ -11,7 +11,10 @@
  * A message with no bytes is "empty": message id 0, bus id 0, no header. A message made by
  * ZtMessage_constructSized is FA FF 00 <len> ... <cs>: bus id 0xFF (the master), id 0.
  * Every mutator leaves the checksum correct. Getters past the payload return 0 and read nothing;
- * setters past the payload do nothing (setDataBuffer grows the payload instead). */
+ * setters past the payload do nothing (setDataBuffer grows the payload instead). setMessageId,
+ * setBusId, setDataBuffer, resizeData and insertData applied to an empty message first make it
+ * the fresh frame FA FF 00 00 01, so what they set is kept.
+ * Payloads of 255 bytes or more use the extended length form. */
 #include <stddef.h>
 #include <stdint.h>
 #include "ztexport.h"
@@ -44,6 +47,9 @@ ZTTYPES_API void ZtMessage_construct(ZtMessage* m);
 /* A frame with dataSize zero payload bytes (0 gives the 5-byte FA FF 00 00 01). Sizes above
  * ZTMESSAGE_MAX_DATA_SIZE give an empty message. */
 ZTTYPES_API void ZtMessage_constructSized(ZtMessage* m, size_t dataSize);
+/* Re-initialises an already constructed message as constructSized does (its storage is reused).
+ * Returns 0, or -1 (message unchanged) when dataSize exceeds ZTMESSAGE_MAX_DATA_SIZE. */
+ZTTYPES_API int ZtMessage_assignSized(ZtMessage* m, size_t dataSize);
 ZTTYPES_API void ZtMessage_constructCopy(ZtMessage* m, const ZtMessage* source);
 ZTTYPES_API void ZtMessage_destruct(ZtMessage* m);
 ZTTYPES_API void ZtMessage_copy(ZtMessage* m, const ZtMessage* source);

@@ -44,16 +44,18 @@ typedef struct ZtRange {
 /* last - first + 1 */
 ZTTYPES_API int32_t ZtRange_count(const ZtRange* r);
 
-/* 28 bytes: one synchronisation line setting. */
+/* 28 bytes (27 used, padded to 4-byte alignment): one synchronisation line setting. Lines 0 to 7
+ * are inputs, lines 8 to 11 outputs; 12 and above name no line. Times are in microseconds. */
 typedef struct ZtSyncSetting {
-  int32_t function;
-  int32_t line;
-  int32_t polarity;
-  uint32_t triggerOnce;
-  uint32_t skipFirst;
-  uint32_t skipFactor;
-  uint16_t pulseWidth;
-  int16_t offset;
+  int32_t line;          /* ZtSyncLine number */
+  int32_t function;      /* ZtSyncFunction number; 12 = none */
+  int32_t polarity;      /* ZtSyncPolarity number, 1 to 3 */
+  uint32_t pulseWidth;   /* microseconds */
+  int32_t offset;        /* microseconds */
+  uint16_t skipFirst;
+  uint16_t skipFactor;
+  uint16_t clockPeriod;
+  uint8_t triggerOnce;
 } ZtSyncSetting;
 ZTARRAY_DECLARE(ZtSyncSettingArray, ZtSyncSetting);
 ZTTYPES_API extern const ZtArrayDescriptor g_ztSyncSettingArrayDescriptor;
