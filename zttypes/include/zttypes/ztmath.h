@@ -6,7 +6,12 @@
  * Flags of ZtVector and ZtMatrix:
  *   ZTMATH_OWNS_DATA (1)  storage allocated by the record (freed and reallocated by it)
  *   ZTMATH_INTERNAL  (2)  storage inside the owning object: never freed or reallocated
- * No flag: a view over caller storage (never freed or reallocated either). */
+ * No flag: a view over caller storage (never freed or reallocated either).
+ * A view keeps its pointer (and a matrix view its stride): assign and copy into it succeed only
+ * for shapes no larger than its current one. Without a source, assign keeps the values of the
+ * elements that remain (the overlapping block of a matrix); new elements of owned storage are 0.
+ * destruct frees owned storage only and leaves every
+ * record empty (null data, zero sizes, flags 0). A record without data can always be sized. */
 #include <stddef.h>
 #include <stdint.h>
 #include "ztexport.h"
@@ -58,14 +63,18 @@ ZTTYPES_API size_t ZtMatrix_offset(const ZtMatrix* m, size_t r, size_t c);
 ZTTYPES_API int ZtMatrix_fromQuaternion(ZtMatrix* m, const ZtQuaternion* q);
 
 ZTTYPES_API const ZtQuaternion* ZtQuaternion_identity(void);
+/* conjugate / |q|^2 (the conjugate for a unit quaternion; a zero quaternion gives zero). */
 ZTTYPES_API void ZtQuaternion_inverse(const ZtQuaternion* q, ZtQuaternion* result);
 /* result = a * b (Hamilton product); result may alias a or b. */
 ZTTYPES_API void ZtQuaternion_multiply(const ZtQuaternion* a, const ZtQuaternion* b, ZtQuaternion* result);
+/* q / |q|; a zero or non-finite quaternion gives the identity. result may alias q. */
 ZTTYPES_API void ZtQuaternion_normalized(const ZtQuaternion* q, ZtQuaternion* result);
 
 ZTTYPES_API int ZtMath_isFinite(double v);
 ZTTYPES_API double ZtMath_deg2rad(double degrees);
 ZTTYPES_API double ZtMath_rad2deg(double radians);
+/* v * v */
+ZTTYPES_API double ZtMath_pow2(double v);
 /* Rounds to the nearest integer, halves away from zero; saturates outside the long range, NaN gives 0. */
 ZTTYPES_API long ZtMath_doubleToLong(double v);
 

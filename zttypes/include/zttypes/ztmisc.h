@@ -20,7 +20,9 @@ typedef uint32_t ZtBaudRate;
 /* Rate in bits/s <-> termios speed code; 0 for rates the system does not know. */
 ZTTYPES_API ZtBaudRate ZtBaud_fromNumeric(uint32_t bitsPerSecond);
 ZTTYPES_API uint32_t ZtBaud_toNumeric(ZtBaudRate rate);
-/* The one-byte code sent in baud-rate messages <-> ZtBaudRate (one table); 0xFF / 0 when unknown. */
+/* The one-byte code sent in baud-rate messages <-> ZtBaudRate (one table); 0xFF / 0 when unknown.
+ * Codes 0x01 to 0x0D stand for 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800,
+ * 921600, 1000000, 2000000 and 4000000 bit/s; code 0 stands for no rate. */
 ZTTYPES_API uint8_t ZtBaud_rateToCode(ZtBaudRate rate);
 ZTTYPES_API ZtBaudRate ZtBaud_codeToRate(uint8_t code);
 
@@ -62,7 +64,8 @@ ZTTYPES_API extern const ZtArrayDescriptor g_ztSyncSettingArrayDescriptor;
 ZTTYPES_API int ZtSyncSetting_isInput(const ZtSyncSetting* s);
 ZTTYPES_API int ZtSyncSetting_isOutput(const ZtSyncSetting* s);
 
-/* Shared-object loader over dlopen / dlsym / dlclose. */
+/* Shared-object loader over dlopen / dlsym / dlclose. A zero-initialised loader holds nothing;
+ * load unloads what it held first. */
 typedef struct ZtLibraryLoader {
   void* handle;
 } ZtLibraryLoader;

@@ -4,14 +4,19 @@
 
 ZTTYPES_BEGIN_DECLS
 
-/* Result codes: 0 is success. The full table of codes and texts lives in ztresult.c. */
+/* Result codes: 0 is success. Codes 1 to 255 are also the error codes devices report. The
+ * full table of codes and texts lives in ztresult.c. */
 typedef int ZtResultValue;
 
 /* The same code may serve related failures in different subsystems; the names follow the
  * port and file meaning. */
 enum {
   ZRV_OK = 0,
+  ZRV_INVALIDMESSAGE = 4,       /* message shorter than a frame given for writing */
+  ZRV_INVALIDARGUMENT = 22,     /* null pointer given to a safe string function */
   ZRV_INVALIDPARAM = 33,        /* invalid argument; path could not be resolved */
+  ZRV_OUTOFRANGE = 34,          /* destination of a safe string function too small */
+  ZRV_TRACKERERROR = 42,        /* station reported an error of one of its wireless trackers */
   ZRV_ERROR = 256,              /* generic failure of an operating-system call */
   ZRV_NOTIMPLEMENTED = 257,     /* USB library missing or operation unsupported by it */
   ZRV_TIMEOUT = 258,            /* a read or wait timed out */
@@ -38,8 +43,11 @@ enum {
   ZRV_NOPORTOPEN = 288,            /* port not open; USB device gone */
   ZRV_PORTCLOSED = 289,            /* port hung up / closed under us; device list empty */
   ZRV_INITIALIZATIONFAILED = 293,  /* no acknowledge to GotoConfig; device initialisation failed */
+  ZRV_SYNCINPUTWITHOUTMASTER = 295, /* single device waits for a sync input */
+  ZRV_MULTIPLESYNCMASTERS = 296,   /* two or more devices are sync masters */
+  ZRV_NOTSYNCHRONIZED = 297,       /* a device is neither sync master nor slave */
   ZRV_MISSEDPACKETS = 304,
-  ZRV_UNEXPECTEDNULL = 305
+  ZRV_UNEXPECTEDNULL = 305         /* station failed to start measurement */
 };
 
 /* The code's text; "" for unknown codes, never null. */
