@@ -1,0 +1,659 @@
+// Data packet items: wire form, round trips, in-place replacement, merging, hostile payloads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "zttypes/ztdatapacket.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Packet {
+  ZtDataPacket p;
+  Packet() { ZtDataPacket_construct(&p); }
+  Packet(const Packet& o) { ZtDataPacket_constructCopy(&p, &o.p); }
+  Packet& operator=(const Packet&) = delete;
+  ~Packet() { ZtDataPacket_destruct(&p); }
+  ZtDataPacket* operator->() { return &p; }
+  ZtDataPacket* get() { return &p; }
+};
+
+struct Message {
+  ZtMessage m;
+  Message() { ZtMessage_construct(&m); }
+  ~Message() { ZtMessage_destruct(&m); }
+};
+
+struct Vec {
+  ZtVector v;
+  explicit Vec(std::initializer_list<double> values = {0, 0, 0}) {
+    std::vector<double> d(values);
+    ZtVector_construct(&v, d.size(), d.data());
+  }
+  ~Vec() { ZtVector_destruct(&v); }
+  double operator[](size_t i) const { return v.data[i]; }
+};
+
+Bytes payloadOf(const ZtDataPacket* p) {
+  const uint8_t* d = ZtMessage_constData(&p->message);
+  return d ? Bytes(d, d + ZtMessage_dataSize(&p->message)) : Bytes();
+}
+
+// A data message (0x36) with the given payload.
+void loadPayload(ZtMessage* m, const Bytes& payload) {
+  ZtMessage_destruct(m);
+  ZtMessage_constructSized(m, payload.size());
+  ZtMessage_setMessageId(m, 0x36);
+  if (!payload.empty()) ZtMessage_setDataBuffer(m, payload.data(), payload.size(), 0);
+}
+
+void packetFromPayload(ZtDataPacket* p, const Bytes& payload) {
+  Message m;
+  loadPayload(&m.m, payload);
+  ZtDataPacket_setMessage(p, &m.m);
+}
+
+// Reparses the packet's message bytes into a fresh packet, as a receiver would.
+void reparse(const ZtDataPacket* from, ZtDataPacket* to) {
+  Message m;
+  ASSERT_EQ(ZtMessage_load(&m.m, ZtMessage_getTotalMessageSize(&from->message), ZtMessage_getMessageStart(&from->message)), 1);
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&m.m));
+  ZtDataPacket_setMessage(to, &m.m);
+}
+
+// ---- the wire form, pinned by hand-written bytes ----
+
+TEST(DataPacketWireTest, SettersWriteThePinnedBytes) {
+  Packet p;
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 0x1234));
+  ASSERT_TRUE(ZtDataPacket_setStatus(p.get(), 0xA1B2C3D4));
+  const ZtTriggerIndicationData trigger{1, 2, 0x01020304, 0xBEEF};
+  ASSERT_TRUE(ZtDataPacket_setTriggerIndication(p.get(), ZDI_TriggerIndication2, &trigger));
+  const Bytes expected = {0x10, 0x20, 0x02, 0x12, 0x34,                                   // packet counter
+                          0xE0, 0x20, 0x04, 0xA1, 0xB2, 0xC3, 0xD4,                       // status word
+                          0x48, 0x20, 0x08, 0x01, 0x02, 0x01, 0x02, 0x03, 0x04, 0xBE, 0xEF};  // trigger 2
+  EXPECT_EQ(payloadOf(p.get()), expected);
+  EXPECT_EQ(ZtMessage_getMessageId(&p->message), 0x36);
+  EXPECT_TRUE(ZtMessage_isChecksumOk(&p->message));
+
+  // New floating-point items are doubles (form 3); frame codes go into bits 2-3.
+  const ZtQuaternion q{1.0, 0.0, 0.0, 0.0};
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(p.get(), &q, ZDI_FrameNwu));
+  const Bytes payload = payloadOf(p.get());
+  const Bytes quatHeader(payload.begin() + 23, payload.begin() + 26);
+  EXPECT_EQ(quatHeader, (Bytes{0x20, 0x1B, 0x20}));
+  EXPECT_EQ(payload[26], 0x3F);  // 1.0 as a big-endian double: 3F F0 00 ...
+  EXPECT_EQ(payload[27], 0xF0);
+  EXPECT_EQ(ZtDataPacket_itemOffsetExact(p.get(), 0x201B), 26);
+}
+
+TEST(DataPacketWireTest, ReadsEveryFloatingPointForm) {
+  struct FormCase {
+    Bytes item;
+    double expected[3];
+  };
+  const FormCase cases[] = {
+      // IEEE float: 1.0, -2.0, 0.5
+      {{0x40, 0x20, 12, 0x3F, 0x80, 0, 0, 0xC0, 0, 0, 0, 0x3F, 0, 0, 0}, {1.0, -2.0, 0.5}},
+      // fixed 12.20: 1.0, -1.0, 0.5
+      {{0x40, 0x21, 12, 0x00, 0x10, 0, 0, 0xFF, 0xF0, 0, 0, 0x00, 0x08, 0, 0}, {1.0, -1.0, 0.5}},
+      // IEEE double: 2.0, 0, -0.25
+      {{0x40, 0x23, 24, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xBF, 0xD0, 0, 0, 0, 0, 0, 0},
+       {2.0, 0.0, -0.25}},
+  };
+  for (const FormCase& c : cases) {
+    Packet p;
+    packetFromPayload(p.get(), c.item);
+    ASSERT_TRUE(ZtDataPacket_containsCalibratedAcceleration(p.get()));
+    Vec v;
+    ASSERT_NE(ZtDataPacket_calibratedAcceleration(p.get(), &v.v), nullptr);
+    for (int i = 0; i < 3; ++i) EXPECT_DOUBLE_EQ(v[i], c.expected[i]) << "form " << int(c.item[1] & 3);
+  }
+}
+
+TEST(DataPacketWireTest, FloatingPointValueSizes) {
+  EXPECT_EQ(ZtDataPacket_getFPValueSize(0x8020), 4u);
+  EXPECT_EQ(ZtDataPacket_getFPValueSize(0x8021), 4u);
+  EXPECT_EQ(ZtDataPacket_getFPValueSize(0x8022), 6u);
+  EXPECT_EQ(ZtDataPacket_getFPValueSize(0x8023), 8u);
+  EXPECT_EQ(ZtDataIdentifier_itemSize(0x8022), 18);
+  EXPECT_EQ(ZtDataIdentifier_itemSize(0x201B), 32);
+  EXPECT_EQ(ZtDataIdentifier_itemSize(0x1021), -1);  // fixed layouts take no format bits
+  EXPECT_EQ(ZtDataIdentifier_itemSize(0x7770), -1);
+}
+
+TEST(DataPacketWireTest, IdentifierTableIsSortedAndConsistent) {
+  size_t count = 0;
+  const ZtDataIdentifierInfo* table = ZtDataIdentifier_table(&count);
+  ASSERT_GT(count, 20u);
+  for (size_t i = 0; i < count; ++i) {
+    EXPECT_EQ(table[i].type & 0x000F, 0) << table[i].name;
+    if (i) {
+      EXPECT_LT(table[i - 1].type, table[i].type) << table[i].name;
+    }
+    EXPECT_EQ(ZtDataIdentifier_info(table[i].type), &table[i]);
+  }
+  for (uint16_t named : {0x2010, 0x4010, 0x4020, 0x4810, 0x4820, 0x8020, 0x8030, 0xA010, 0xC020, 0xE020, 0x5020,
+                         0x5040, 0xD010, 0x8840})
+    EXPECT_NE(ZtDataIdentifier_info(named), nullptr) << std::hex << named;
+}
+
+// ---- round trips through the message bytes ----
+
+struct RoundTrip {
+  const char* name;
+  std::function<bool(ZtDataPacket*)> set;
+  std::function<void(ZtDataPacket*)> check;  // on the reparsed packet
+};
+
+std::vector<RoundTrip> roundTrips() {
+  std::vector<RoundTrip> r;
+  r.push_back({"packet counter", [](ZtDataPacket* p) { return ZtDataPacket_setPacketCounter(p, 65535) != 0; },
+               [](ZtDataPacket* p) {
+                 EXPECT_TRUE(ZtDataPacket_containsPacketCounter(p));
+                 EXPECT_EQ(ZtDataPacket_packetCounter(p), 65535);
+               }});
+  r.push_back({"packet counter 8", [](ZtDataPacket* p) { return ZtDataPacket_setPacketCounter8(p, 200) != 0; },
+               [](ZtDataPacket* p) {
+                 EXPECT_TRUE(ZtDataPacket_containsPacketCounter8(p));
+                 EXPECT_EQ(ZtDataPacket_packetCounter8(p), 200);
+               }});
+  r.push_back({"sample time 64",
+               [](ZtDataPacket* p) { return ZtDataPacket_setSampleTime64(p, 864000000ull * 3 + 12345) != 0; },
+               [](ZtDataPacket* p) {
+                 EXPECT_TRUE(ZtDataPacket_containsSampleTimeFine(p));
+                 EXPECT_TRUE(ZtDataPacket_containsSampleTimeCoarse(p));
+                 EXPECT_EQ(ZtDataPacket_sampleTimeFine(p), 12345u);
+                 EXPECT_EQ(ZtDataPacket_sampleTimeCoarse(p), (864000000u * 3 + 12345) / 10000);
+                 EXPECT_EQ(ZtDataPacket_sampleTime64(p), 864000000ull * 3 + 12345);
+               }});
+  r.push_back({"raw data",
+               [](ZtDataPacket* p) {
+                 const ZtScrData raw{{1, 2, 65535}, {4, 5, 6}, {7, 8, 9}, {-3, 0, 0, 0}};
+                 const uint16_t gyroTemps[3] = {100, 200, 300};
+                 return ZtDataPacket_setRawData(p, &raw) && ZtDataPacket_setRawGyroscopeTemperatures(p, gyroTemps);
+               },
+               [](ZtDataPacket* p) {
+                 ZtScrData raw;
+                 ZtDataPacket_rawData(p, &raw);
+                 EXPECT_EQ(raw.acc[2], 65535);
+                 EXPECT_EQ(raw.gyr[1], 5);
+                 EXPECT_EQ(raw.mag[0], 7);
+                 EXPECT_EQ(raw.temp[0], -3);
+                 EXPECT_EQ(raw.temp[3], 300);
+                 uint16_t t[3];
+                 ZtDataPacket_rawGyroscopeTemperatures(p, t);
+                 EXPECT_EQ(t[0], 100);
+               }});
+  r.push_back({"calibrated data",
+               [](ZtDataPacket* p) {
+                 const ZtCalibratedData c{{1, 2, 3}, {4, 5, 6}, {7, 8, 9.5}};
+                 return ZtDataPacket_setCalibratedData(p, &c) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 EXPECT_TRUE(ZtDataPacket_containsCalibratedData(p));
+                 ZtCalibratedData c;
+                 ZtDataPacket_calibratedData(p, &c);
+                 EXPECT_EQ(c.acc[0], 1);
+                 EXPECT_EQ(c.gyr[2], 6);
+                 EXPECT_EQ(c.mag[2], 9.5);
+                 Vec v;
+                 ZtDataPacket_calibratedRateOfTurn(p, &v.v);
+                 EXPECT_EQ(v[1], 5);
+               }});
+  r.push_back({"free acceleration",
+               [](ZtDataPacket* p) {
+                 Vec v{0.1, -0.2, 9.81};
+                 return ZtDataPacket_setFreeAcceleration(p, &v.v) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 Vec v;
+                 ZtDataPacket_freeAcceleration(p, &v.v);
+                 EXPECT_EQ(v[2], 9.81);
+               }});
+  r.push_back({"euler", [](ZtDataPacket* p) {
+                 const ZtEuler e{10, -20, 170};
+                 return ZtDataPacket_setOrientationEuler(p, &e, ZDI_FrameNed) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 ZtEuler e;
+                 ZtDataPacket_orientationEuler(p, ZDI_FrameNed, &e);
+                 EXPECT_EQ(e.roll, 10);
+                 EXPECT_EQ(e.pitch, -20);
+                 EXPECT_EQ(e.yaw, 170);
+                 EXPECT_EQ(ZtDataPacket_orientationFrame(p), ZDI_FrameNed);
+               }});
+  r.push_back({"matrix",
+               [](ZtDataPacket* p) {
+                 const double rows[9] = {0, -1, 0, 1, 0, 0, 0, 0, 1};
+                 ZtMatrix m;
+                 ZtMatrix_construct(&m, 3, 3, 0, rows);
+                 const bool ok = ZtDataPacket_setOrientationMatrix(p, &m, ZDI_FrameNwu) != 0;
+                 ZtMatrix_destruct(&m);
+                 return ok;
+               },
+               [](ZtDataPacket* p) {
+                 // Stored column by column: the first three values are column 0.
+                 const int32_t o = ZtDataPacket_itemOffsetExact(p, 0x202B);
+                 ASSERT_GE(o, 0);
+                 EXPECT_EQ(ZtMessage_getDataDouble(&p->message, o + 8), 1.0);  // row 1, column 0
+                 ZtMatrix m;
+                 ZtMatrix_construct(&m, 3, 3, 0, nullptr);
+                 ASSERT_NE(ZtDataPacket_orientationMatrix(p, ZDI_FrameNwu, &m), nullptr);
+                 EXPECT_EQ(m.data[ZtMatrix_offset(&m, 0, 1)], -1.0);
+                 EXPECT_EQ(m.data[ZtMatrix_offset(&m, 1, 0)], 1.0);
+                 ZtMatrix_destruct(&m);
+               }});
+  r.push_back({"sdi",
+               [](ZtDataPacket* p) {
+                 const ZtSdiData s{{0.5, 0.5, 0.5, 0.5}, {0.01, 0.02, -0.03}};
+                 return ZtDataPacket_setSdiData(p, &s) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 EXPECT_TRUE(ZtDataPacket_containsSdiData(p));
+                 ZtSdiData s;
+                 ZtDataPacket_sdiData(p, &s);
+                 EXPECT_EQ(s.orientationIncrement.z, 0.5);
+                 EXPECT_EQ(s.velocityIncrement[2], -0.03);
+               }});
+  r.push_back({"frame range",
+               [](ZtDataPacket* p) {
+                 const ZtRange range{65530, 70000};
+                 return ZtDataPacket_setFrameRange(p, &range) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 ZtRange range;
+                 ZtDataPacket_frameRange(p, &range);
+                 EXPECT_EQ(range.first, 65530);
+                 EXPECT_EQ(range.last, 70000);
+               }});
+  r.push_back({"position and velocity",
+               [](ZtDataPacket* p) {
+                 Vec lla{52.1, 6.9, -12.5};
+                 Vec vel{1, 2, 3};
+                 return ZtDataPacket_setPositionLLA(p, &lla.v) && ZtDataPacket_setVelocity(p, &vel.v, ZDI_FrameNwu);
+               },
+               [](ZtDataPacket* p) {
+                 Vec lla, vel;
+                 ZtDataPacket_positionLLA(p, &lla.v);
+                 EXPECT_EQ(lla[0], 52.1);
+                 EXPECT_EQ(lla[2], -12.5);
+                 ZtDataPacket_velocity(p, ZDI_FrameNwu, &vel.v);
+                 EXPECT_EQ(vel[1], 2);
+                 ZtDataPacket_velocity(p, ZDI_FrameNed, &vel.v);
+                 EXPECT_EQ(vel[0], 1);
+                 EXPECT_EQ(vel[1], -2);
+                 EXPECT_EQ(vel[2], -3);
+               }});
+  r.push_back({"status byte", [](ZtDataPacket* p) { return ZtDataPacket_setStatusByte(p, 0x81) != 0; },
+               [](ZtDataPacket* p) {
+                 EXPECT_TRUE(ZtDataPacket_containsStatus(p));
+                 EXPECT_FALSE(ZtDataPacket_containsDetailedStatus(p));
+                 EXPECT_EQ(ZtDataPacket_status(p), 0x81u);
+               }});
+  r.push_back({"pressure",
+               [](ZtDataPacket* p) {
+                 const ZtPressure pr{101325.4, 7};
+                 return ZtDataPacket_setPressure(p, &pr) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 ZtPressure pr;
+                 ZtDataPacket_pressure(p, &pr);
+                 EXPECT_EQ(pr.pressure, 101325.0);
+                 EXPECT_EQ(pr.pressureAge, 7);
+               }});
+  r.push_back({"gnss pvt",
+               [](ZtDataPacket* p) {
+                 ZtGpsPvtData g{};
+                 g.pressure = 50000;
+                 g.pressureAge = 3;
+                 g.latitude = -523456789;
+                 g.velD = -5;
+                 g.sAcc = 0xFFFFFFFF;
+                 g.gpsAge = 9;
+                 return ZtDataPacket_setGpsPvtData(p, &g) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 ZtGpsPvtData g;
+                 ZtDataPacket_gpsPvtData(p, &g);
+                 EXPECT_EQ(g.pressure, 50000);
+                 EXPECT_EQ(g.latitude, -523456789);
+                 EXPECT_EQ(g.velD, -5);
+                 EXPECT_EQ(g.sAcc, 0xFFFFFFFFu);
+                 EXPECT_EQ(g.gpsAge, 9);
+               }});
+  r.push_back({"raw gnss solution",
+               [](ZtDataPacket* p) {
+                 ZtRawGpsSol s{};
+                 s.fixType = 3;
+                 s.ecefX = -100;
+                 s.ecefVZ = 7;
+                 s.sAcc = 42;
+                 s.numSv = 11;
+                 return ZtDataPacket_setRawGpsSol(p, &s) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 ZtRawGpsSol s;
+                 ZtDataPacket_rawGpsSol(p, &s);
+                 EXPECT_EQ(s.fixType, 3);
+                 EXPECT_EQ(s.ecefX, -100);
+                 EXPECT_EQ(s.ecefVZ, 7);
+                 EXPECT_EQ(s.sAcc, 42u);
+                 EXPECT_EQ(s.numSv, 11);
+               }});
+  r.push_back({"utc",
+               [](ZtDataPacket* p) {
+                 const ZtUtcTime u{999999999, 2026, 12, 9, 23, 59, 58, 1};
+                 return ZtDataPacket_setUtcTime(p, &u) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 ZtUtcTime u;
+                 ZtDataPacket_utcTime(p, &u);
+                 EXPECT_EQ(u.nano, 999999999u);
+                 EXPECT_EQ(u.year, 2026);
+                 EXPECT_EQ(u.second, 58);
+                 EXPECT_EQ(u.valid, 1);
+               }});
+  r.push_back({"rssi and temperature",
+               [](ZtDataPacket* p) { return ZtDataPacket_setRssi(p, -90) && ZtDataPacket_setTemperature(p, 21.5); },
+               [](ZtDataPacket* p) {
+                 EXPECT_EQ(ZtDataPacket_rssi(p), -90);
+                 EXPECT_EQ(ZtDataPacket_temperature(p), 21.5);
+               }});
+  r.push_back({"trigger 1",
+               [](ZtDataPacket* p) {
+                 const ZtTriggerIndicationData t{1, 4, 123456, 777};
+                 return ZtDataPacket_setTriggerIndication(p, ZDI_TriggerIndication1, &t) != 0;
+               },
+               [](ZtDataPacket* p) {
+                 EXPECT_TRUE(ZtDataPacket_containsTriggerIndication(p, ZDI_TriggerIndication1));
+                 EXPECT_FALSE(ZtDataPacket_containsTriggerIndication(p, ZDI_TriggerIndication2));
+                 ZtTriggerIndicationData t;
+                 ZtDataPacket_triggerIndication(p, ZDI_TriggerIndication1, &t);
+                 EXPECT_EQ(t.timestamp, 123456u);
+                 EXPECT_EQ(t.frameNumber, 777);
+               }});
+  return r;
+}
+
+TEST(DataPacketRoundTripTest, EveryItemKindSurvivesTheMessageBytes) {
+  for (const RoundTrip& rt : roundTrips()) {
+    SCOPED_TRACE(rt.name);
+    Packet sent;
+    ASSERT_TRUE(rt.set(sent.get()));
+    Packet received;
+    reparse(sent.get(), received.get());
+    rt.check(received.get());
+  }
+}
+
+TEST(DataPacketRoundTripTest, AllKindsTogetherInOnePacket) {
+  Packet sent;
+  const auto all = roundTrips();
+  for (const RoundTrip& rt : all) ASSERT_TRUE(rt.set(sent.get())) << rt.name;
+  Packet received;
+  reparse(sent.get(), received.get());
+  for (const RoundTrip& rt : all) {
+    if (std::string(rt.name) == "euler" || std::string(rt.name) == "status byte") continue;  // replaced later
+    SCOPED_TRACE(rt.name);
+    rt.check(received.get());
+  }
+  // The matrix set after the Euler angles replaced them: one orientation item only.
+  EXPECT_TRUE(ZtDataPacket_containsOrientationMatrix(received.get()));
+  EXPECT_FALSE(ZtDataPacket_containsOrientationEuler(received.get()));
+}
+
+TEST(DataPacketRoundTripTest, AbsentItemsReadAsZeros) {
+  Packet p;
+  EXPECT_TRUE(ZtDataPacket_empty(p.get()));
+  EXPECT_EQ(ZtDataPacket_packetCounter(p.get()), 0);
+  EXPECT_EQ(ZtDataPacket_status(p.get()), 0u);
+  ZtQuaternion q{9, 9, 9, 9};
+  ZtDataPacket_orientationQuaternion(p.get(), ZDI_FrameNwu, &q);
+  EXPECT_EQ(q.w, 0.0);
+  Vec v{5, 5, 5};
+  ZtDataPacket_calibratedMagneticField(p.get(), &v.v);
+  EXPECT_EQ(v[0], 0.0);
+  ZtGpsPvtData g;
+  std::memset(&g, 0xAB, sizeof g);
+  ZtDataPacket_gpsPvtData(p.get(), &g);
+  EXPECT_EQ(g.latitude, 0);
+  EXPECT_EQ(ZtDataPacket_itemOffsetExact(p.get(), 0x1020), -1);
+}
+
+// ---- replacement in place ----
+
+TEST(DataPacketSetTest, SettingAPresentItemReplacesItInPlace) {
+  // A device packet with rate of turn as 12.20 fixed point followed by a counter.
+  Packet p;
+  packetFromPayload(p.get(), {0x80, 0x21, 12, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0x20, 2, 0, 5});
+  const Bytes before = payloadOf(p.get());
+  Vec v{0.25, -0.5, 3.0};
+  ASSERT_TRUE(ZtDataPacket_setCalibratedRateOfTurn(p.get(), &v.v));
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 6));
+  const Bytes after = payloadOf(p.get());
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_EQ(ZtDataPacket_itemIdentifier(p.get(), 0x8020), 0x8021);  // its form is kept
+  EXPECT_EQ(Bytes(after.begin() + 3, after.begin() + 7), (Bytes{0x00, 0x04, 0x00, 0x00}));
+  Vec r;
+  ZtDataPacket_calibratedRateOfTurn(p.get(), &r.v);
+  EXPECT_EQ(r[1], -0.5);
+  EXPECT_EQ(ZtDataPacket_packetCounter(p.get()), 6);
+  EXPECT_EQ(ZtDataPacket_itemCount(p.get()), 2u);
+}
+
+TEST(DataPacketSetTest, ExclusiveFormsReplaceEachOther) {
+  Packet p;
+  const ZtEuler e{0, 0, 90};
+  ASSERT_TRUE(ZtDataPacket_setOrientationEuler(p.get(), &e, ZDI_FrameNwu));
+  ASSERT_TRUE(ZtDataPacket_setStatusByte(p.get(), 3));
+  const ZtQuaternion q{1, 0, 0, 0};
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(p.get(), &q, ZDI_FrameNed));
+  ASSERT_TRUE(ZtDataPacket_setStatus(p.get(), 0x10000));
+  EXPECT_FALSE(ZtDataPacket_containsOrientationEuler(p.get()));
+  EXPECT_TRUE(ZtDataPacket_containsOrientationQuaternion(p.get()));
+  EXPECT_EQ(ZtDataPacket_orientationFrame(p.get()), ZDI_FrameNed);
+  EXPECT_TRUE(ZtDataPacket_containsDetailedStatus(p.get()));
+  EXPECT_EQ(ZtDataPacket_status(p.get()), 0x10000u);
+  EXPECT_EQ(ZtDataPacket_itemCount(p.get()), 2u);
+  // Setting again with another frame rewrites the identifier in place.
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(p.get(), &q, ZDI_FrameNwu));
+  EXPECT_EQ(ZtDataPacket_orientationFrame(p.get()), ZDI_FrameNwu);
+  EXPECT_EQ(ZtDataPacket_itemCount(p.get()), 2u);
+}
+
+TEST(DataPacketSetTest, RefusesToGrowPastTheMessageLimit) {
+  Packet p;
+  // An unknown item filling the payload to just below the limit.
+  // Unknown items filling the payload up to 20 bytes below the limit.
+  Bytes big;
+  const size_t target = ZTMESSAGE_MAX_DATA_SIZE - 20;
+  while (big.size() < target) {
+    const size_t size = std::min<size_t>(255, target - big.size() - 3);
+    big.insert(big.end(), {0x77, 0x70, static_cast<uint8_t>(size)});
+    big.resize(big.size() + size, 0);
+  }
+  ASSERT_EQ(big.size(), target);
+  packetFromPayload(p.get(), big);
+  const Bytes before = payloadOf(p.get());
+  const ZtQuaternion q{1, 0, 0, 0};
+  EXPECT_FALSE(ZtDataPacket_setOrientationQuaternion(p.get(), &q, ZDI_FrameNwu));
+  const ZtSdiData s{{1, 0, 0, 0}, {0, 0, 0}};
+  EXPECT_FALSE(ZtDataPacket_setSdiData(p.get(), &s));
+  EXPECT_EQ(payloadOf(p.get()), before);
+  EXPECT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 1));  // 5 bytes still fit
+}
+
+// ---- orientation forms and frames ----
+
+TEST(DataPacketOrientationTest, ConvertsBetweenForms) {
+  Packet p;
+  const ZtEuler e{30, -45, 120};
+  ASSERT_TRUE(ZtDataPacket_setOrientationEuler(p.get(), &e, ZDI_FrameNwu));
+  ZtQuaternion q;
+  ZtDataPacket_orientationQuaternion(p.get(), ZDI_FrameNwu, &q);
+  // yaw about z, then pitch about y, then roll about x
+  const double d = M_PI / 360.0;
+  const double cr = std::cos(30 * d), sr = std::sin(30 * d), cp = std::cos(-45 * d), sp = std::sin(-45 * d),
+               cy = std::cos(120 * d), sy = std::sin(120 * d);
+  EXPECT_NEAR(q.w, cr * cp * cy + sr * sp * sy, 1e-12);
+  EXPECT_NEAR(q.x, sr * cp * cy - cr * sp * sy, 1e-12);
+  EXPECT_NEAR(q.y, cr * sp * cy + sr * cp * sy, 1e-12);
+  EXPECT_NEAR(q.z, cr * cp * sy - sr * sp * cy, 1e-12);
+
+  // Quaternion -> matrix -> Euler gives the angles back.
+  Packet m;
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(m.get(), &q, ZDI_FrameNwu));
+  ZtMatrix r;
+  ZtMatrix_construct(&r, 3, 3, 0, nullptr);
+  ZtDataPacket_orientationMatrix(m.get(), ZDI_FrameNwu, &r);
+  Packet viaMatrix;
+  ASSERT_TRUE(ZtDataPacket_setOrientationMatrix(viaMatrix.get(), &r, ZDI_FrameNwu));
+  ZtMatrix_destruct(&r);
+  ZtEuler back;
+  ZtDataPacket_orientationEuler(viaMatrix.get(), ZDI_FrameNwu, &back);
+  EXPECT_NEAR(back.roll, 30, 1e-9);
+  EXPECT_NEAR(back.pitch, -45, 1e-9);
+  EXPECT_NEAR(back.yaw, 120, 1e-9);
+}
+
+TEST(DataPacketOrientationTest, ConvertsBetweenFrames) {
+  Packet p;
+  const ZtQuaternion q{std::sqrt(0.5), 0, 0, std::sqrt(0.5)};  // 90 degrees about up
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(p.get(), &q, ZDI_FrameNwu));
+  ZtQuaternion ned;
+  ZtDataPacket_orientationQuaternion(p.get(), ZDI_FrameNed, &ned);
+  // (0, 1, 0, 0) * q
+  EXPECT_NEAR(ned.w, 0, 1e-15);
+  EXPECT_NEAR(ned.x, std::sqrt(0.5), 1e-15);
+  EXPECT_NEAR(ned.y, -std::sqrt(0.5), 1e-15);
+  EXPECT_NEAR(ned.z, 0, 1e-15);
+  Packet back;
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(back.get(), &ned, ZDI_FrameNed));
+  ZtQuaternion nwu;
+  ZtDataPacket_orientationQuaternion(back.get(), ZDI_FrameNwu, &nwu);
+  EXPECT_NEAR(nwu.w, q.w, 1e-15);
+  EXPECT_NEAR(nwu.z, q.z, 1e-15);
+  // Frame 0 reads as stored.
+  ZtQuaternion raw;
+  ZtDataPacket_orientationQuaternion(back.get(), 0, &raw);
+  EXPECT_EQ(raw.x, ned.x);
+}
+
+// ---- merging and lookup ----
+
+TEST(DataPacketAppendTest, AddsOnlyTheKindsTheTargetLacks) {
+  Packet target, source;
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(target.get(), 1));
+  const ZtQuaternion q{1, 0, 0, 0};
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(target.get(), &q, ZDI_FrameNwu));
+  ASSERT_TRUE(ZtDataPacket_setStatusByte(target.get(), 1));
+
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(source.get(), 2));
+  const ZtEuler e{1, 2, 3};
+  ASSERT_TRUE(ZtDataPacket_setOrientationEuler(source.get(), &e, ZDI_FrameNwu));
+  ASSERT_TRUE(ZtDataPacket_setStatus(source.get(), 0xFFFF));
+  Vec mag{1, 2, 3};
+  ASSERT_TRUE(ZtDataPacket_setCalibratedMagneticField(source.get(), &mag.v));
+  // An unknown item passes through; a malformed known one does not.
+  Bytes extra = payloadOf(source.get());
+  extra.insert(extra.end(), {0x77, 0x71, 2, 0xAA, 0xBB, 0x10, 0x60, 2, 0, 0});
+  packetFromPayload(source.get(), extra);
+
+  ASSERT_TRUE(ZtDataPacket_append(target.get(), source.get()));
+  EXPECT_EQ(ZtDataPacket_packetCounter(target.get()), 1);
+  EXPECT_FALSE(ZtDataPacket_containsOrientationEuler(target.get()));
+  EXPECT_EQ(ZtDataPacket_status(target.get()), 1u);
+  EXPECT_TRUE(ZtDataPacket_containsCalibratedMagneticField(target.get()));
+  EXPECT_GE(ZtDataPacket_itemOffsetExact(target.get(), 0x7771), 0);
+  EXPECT_FALSE(ZtDataPacket_containsSampleTimeFine(target.get()));
+  EXPECT_EQ(ZtDataPacket_itemCount(target.get()), 5u);
+
+  // Appending again adds nothing; appending to an empty packet copies the well-formed items.
+  const Bytes once = payloadOf(target.get());
+  ASSERT_TRUE(ZtDataPacket_append(target.get(), source.get()));
+  EXPECT_EQ(payloadOf(target.get()), once);
+  Packet empty;
+  ASSERT_TRUE(ZtDataPacket_append(empty.get(), source.get()));
+  EXPECT_EQ(ZtDataPacket_itemCount(empty.get()), 5u);
+  EXPECT_EQ(ZtMessage_getMessageId(&empty->message), 0x36);
+}
+
+TEST(DataPacketAppendTest, CopyAndOriginalMessage) {
+  Packet p;
+  p->deviceId = 0x00080001;
+  p->packetId = -1;
+  p->toa = 1234;
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 9));
+  Packet c(p);
+  EXPECT_EQ(c->deviceId, 0x00080001u);
+  EXPECT_EQ(c->packetId, -1);
+  EXPECT_EQ(c->toa, 1234);
+  EXPECT_EQ(payloadOf(c.get()), payloadOf(p.get()));
+  Message out;
+  ZtDataPacket_originalMessage(c.get(), &out.m);
+  EXPECT_EQ(ZtMessage_getMessageId(&out.m), 0x36);  // no legacy original: the data message
+  Message legacy;
+  loadPayload(&legacy.m, {1, 2, 3});
+  ZtMessage_setMessageId(&legacy.m, 0x32);
+  ZtMessage_copy(&c->original, &legacy.m);
+  ZtDataPacket_originalMessage(c.get(), &out.m);
+  EXPECT_EQ(ZtMessage_getMessageId(&out.m), 0x32);
+}
+
+// ---- hostile payloads ----
+
+struct Hostile {
+  const char* name;
+  Bytes payload;
+  size_t items;          // items before the list ends
+  bool hasCounter;       // a well-formed packet counter is found
+  uint16_t counter;
+};
+
+TEST(DataPacketHostileTest, NeverReadsPastThePayload) {
+  const Hostile cases[] = {
+      {"empty", {}, 0, false, 0},
+      {"one byte", {0x10}, 0, false, 0},
+      {"header only", {0x10, 0x20}, 0, false, 0},
+      {"size past the end", {0x10, 0x20, 2, 0x12}, 0, false, 0},
+      {"size 255 past the end", {0x10, 0x20, 255, 0, 0}, 0, false, 0},
+      {"good then truncated", {0x10, 0x20, 2, 0, 7, 0x20, 0x13, 32, 1, 2}, 1, true, 7},
+      {"size disagrees, then good", {0x10, 0x20, 1, 9, 0x10, 0x20, 2, 0, 8}, 2, true, 8},
+      {"oversized known item", {0x10, 0x20, 4, 0, 1, 0, 0}, 1, false, 0},
+      {"format bits on a fixed item", {0x10, 0x21, 2, 0, 3}, 1, false, 0},
+      {"zero-size items", {0x77, 0x70, 0, 0x77, 0x70, 0, 0x10, 0x20, 2, 1, 0}, 3, true, 256},
+      {"trailing byte", {0x10, 0x20, 2, 0, 5, 0xFF}, 1, true, 5},
+      {"quaternion one byte short", {0x20, 0x10, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, false, 0},
+  };
+  for (const Hostile& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The payload sits at the end of its own heap block so ASan catches any read past it.
+    Packet p;
+    packetFromPayload(p.get(), c.payload);
+    EXPECT_EQ(ZtDataPacket_itemCount(p.get()), c.items);
+    EXPECT_EQ(ZtDataPacket_containsPacketCounter(p.get()) != 0, c.hasCounter);
+    EXPECT_EQ(ZtDataPacket_packetCounter(p.get()), c.counter);
+    EXPECT_FALSE(ZtDataPacket_containsOrientation(p.get()));
+    ZtQuaternion q;
+    ZtDataPacket_orientationQuaternion(p.get(), ZDI_FrameNwu, &q);
+    EXPECT_EQ(q.w, 0.0);
+    ZtScrData raw;
+    ZtDataPacket_rawData(p.get(), &raw);
+    EXPECT_EQ(raw.acc[0], 0);
+    // Setting onto a damaged list drops the truncated tail, so the new item is found.
+    ASSERT_TRUE(ZtDataPacket_setRssi(p.get(), -5));
+    EXPECT_EQ(ZtDataPacket_itemCount(p.get()), c.items + 1);
+    EXPECT_EQ(ZtDataPacket_rssi(p.get()), -5);
+    EXPECT_EQ(ZtDataPacket_packetCounter(p.get()), c.counter);
+  }
+}
+
+}  // namespace
