@@ -12,8 +12,6 @@
 
 namespace {
 
-std::string dirOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
 int run(const std::string& command, std::string& output) {
   output.clear();
   FILE* pipe = popen((command + " 2>&1").c_str(), "r");
@@ -36,7 +34,8 @@ TEST(C99, HeadersCompileAndLinkFromPlainC) {
             0)
       << out;
 #ifndef ZDA_UNDER_SANITIZER  // an instrumented library needs an instrumented client
-  const std::string lib = dirOf(ZDA_ZTTYPES_SO);
+  const std::string so = ZDA_ZTTYPES_SO;
+  const std::string lib = so.substr(0, so.rfind('/'));
   const std::string exe = dir.path() + "/c99_client";
   ASSERT_EQ(run("gcc '" + object + "' -o '" + exe + "' '" + ZDA_ZTTYPES_SO + "' -Wl,-rpath,'" + lib + "'", out), 0)
       << out;
