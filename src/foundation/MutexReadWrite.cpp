@@ -77,4 +77,9 @@ bool MutexReadWrite::isWriter() {
   return m_hasWriter && pthread_equal(m_writer, pthread_self());
 }
 
+unsigned MutexReadWrite::waitingWriters() {
+  std::lock_guard<std::mutex> lk(m_guard);
+  return m_waitingWriters;
+}
+
 }  // namespace zelto

@@ -31,6 +31,8 @@ class MutexReadWrite {
   // Read claims the calling thread holds.
   unsigned readClaimsOfThisThread();
   bool isWriter();
+  // Threads currently waiting for the write side.
+  unsigned waitingWriters();
 
  private:
   bool holdsReadLocked(pthread_t self) const;

@@ -1,0 +1,400 @@
+// Task pool: ids, chaining, pausing, failures, suspension, resizing under load, ownership of
+// tasks and wake-up latency.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "foundation/Semaphore.h"
+#include "foundation/TaskCompletionWaiter.h"
+#include "foundation/ThreadPool.h"
+#include "foundation/ZtException.h"
+
+using namespace zelto;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr unsigned kLimitMs = 10000;  // no test waits longer than this for anything
+
+// A task running a function; counts its destruction.
+class FnTask : public ThreadPoolTask {
+ public:
+  explicit FnTask(std::function<bool()> fn, std::atomic<int>* destroyed = nullptr,
+                  std::function<unsigned()> waitFor = nullptr, std::function<void()> onErr = nullptr)
+      : m_fn(std::move(fn)), m_destroyed(destroyed), m_waitFor(std::move(waitFor)), m_onErr(std::move(onErr)) {}
+  ~FnTask() override {
+    if (m_destroyed) ++*m_destroyed;
+  }
+  bool exec() override { return m_fn(); }
+  unsigned needToWaitFor() override { return m_waitFor ? m_waitFor() : 0; }
+  void onError() override {
+    if (m_onErr) m_onErr();
+  }
+
+ private:
+  std::function<bool()> m_fn;
+  std::atomic<int>* m_destroyed;
+  std::function<unsigned()> m_waitFor;
+  std::function<void()> m_onErr;
+};
+
+FnTask* task(std::function<bool()> fn) { return new FnTask(std::move(fn)); }
+
+// A task that blocks its worker until released (bounded).
+struct Gate {
+  Semaphore started;
+  Semaphore release;
+  FnTask* make() {
+    return task([this] {
+      started.post();
+      release.wait1(kLimitMs);
+      return true;
+    });
+  }
+};
+
+bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::milliseconds(kLimitMs)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+uint32_t sum(ThreadPool& pool, uint32_t (ThreadPool::*counter)(unsigned)) {
+  uint32_t total = 0;
+  for (unsigned i = 0; i < pool.poolSize(); ++i) total += (pool.*counter)(i);
+  return total;
+}
+
+TEST(ThreadPool, IdsStartAtOneWrapToOneAndSkipIdsStillInUse) {
+  ThreadPool pool(2);
+  pool.suspend(true);
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 1u);
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 2u);
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 3u);
+  pool.setNextTaskId(0xFFFFFFFFu);
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 0xFFFFFFFFu);
+  // 0 is never handed out; 1..3 are still queued, so the next free id is 4.
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 4u);
+  EXPECT_EQ(pool.count(), 5u);
+  EXPECT_EQ(pool.addTask(nullptr), 0u);
+  pool.resume();
+  EXPECT_TRUE(pool.waitForCompletion(4, kLimitMs));
+  EXPECT_TRUE(waitUntil([&] { return pool.count() == 0; }));
+  pool.setNextTaskId(0xFFFFFFFFu);
+  pool.addTask(task([] { return true; }));
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 1u);
+}
+
+TEST(ThreadPool, ChainsRunStrictlyInOrderUnderLoadFromSeveralProducers) {
+  ThreadPool pool(4);
+  constexpr int kProducers = 4;
+  constexpr int kPerChain = 1500;
+  struct Chain {
+    std::vector<int> seen;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    unsigned last = 0;
+  };
+  std::vector<Chain> chains(kProducers);
+  std::atomic<int> independent{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      Chain& c = chains[p];
+      for (int i = 0; i < kPerChain; ++i) {
+        c.last = pool.addTask(task([&c, i] {
+                                if (c.inside.fetch_add(1) != 0) c.overlapped = true;
+                                c.seen.push_back(i);  // only ever touched by one task at a time
+                                c.inside.fetch_sub(1);
+                                return true;
+                              }),
+                              c.last);
+        pool.addTask(task([&] {
+          ++independent;
+          return true;
+        }));
+      }
+    });
+  }
+  for (auto& t : producers) t.join();
+  for (auto& c : chains) ASSERT_TRUE(pool.waitForCompletion(c.last, kLimitMs));
+  ASSERT_TRUE(waitUntil([&] { return pool.count() == 0; }));
+  EXPECT_EQ(independent.load(), kProducers * kPerChain);
+  for (auto& c : chains) {
+    EXPECT_FALSE(c.overlapped.load());
+    ASSERT_EQ(c.seen.size(), static_cast<size_t>(kPerChain));
+    EXPECT_TRUE(std::is_sorted(c.seen.begin(), c.seen.end()));
+  }
+  EXPECT_EQ(sum(pool, &ThreadPool::completedCount), 2u * kProducers * kPerChain);
+}
+
+TEST(ThreadPool, ChainingBehindZeroEndedAndRunningIds) {
+  ThreadPool pool(2);
+  std::atomic<int> ran{0};
+  const unsigned done = pool.addTask(task([&] {
+    ++ran;
+    return true;
+  }));
+  ASSERT_TRUE(pool.waitForCompletion(done, kLimitMs));
+  pool.waitForCompletion(0);  // returns at once
+
+  // Behind an ended id and behind id 0: queued at once.
+  Semaphore s;
+  pool.addTask(task([&] { return s.post(), true; }), done);
+  pool.addTask(task([&] { return s.post(), true; }), 0);
+  EXPECT_TRUE(s.wait1(kLimitMs));
+  EXPECT_TRUE(s.wait1(kLimitMs));
+
+  // Behind a running task: only after it ended, however many workers are free.
+  Gate gate;
+  const unsigned running = pool.addTask(gate.make());
+  ASSERT_TRUE(gate.started.wait1(kLimitMs));
+  std::atomic<bool> followerRan{false};
+  const unsigned follower = pool.addTask(task([&] { return followerRan = true; }), running);
+  EXPECT_FALSE(pool.waitForCompletion(follower, 30));
+  EXPECT_FALSE(followerRan.load());
+  gate.release.post();
+  EXPECT_TRUE(pool.waitForCompletion(follower, kLimitMs));
+  EXPECT_TRUE(followerRan.load());
+}
+
+TEST(ThreadPool, PausedTaskRunsAgainAndCanWaitForAnotherTask) {
+  ThreadPool pool(3);
+  // Run-again without a wait id: three runs, one completion.
+  std::atomic<int> runs{0};
+  const unsigned again = pool.addTask(task([&] { return ++runs == 3; }));
+  ASSERT_TRUE(pool.waitForCompletion(again, kLimitMs));
+  EXPECT_EQ(runs.load(), 3);
+
+  // Paused behind a running task: not retried until it ended.
+  Gate gate;
+  const unsigned blocker = pool.addTask(gate.make());
+  ASSERT_TRUE(gate.started.wait1(kLimitMs));
+  std::atomic<int> waiterRuns{0};
+  std::atomic<bool> blockerEndedWhenRetried{false};
+  const unsigned waiter = pool.addTask(new FnTask(
+      [&] {
+        if (++waiterRuns == 1) return false;
+        blockerEndedWhenRetried = !pool.doesTaskExist(blocker);
+        return true;
+      },
+      nullptr, [&] { return blocker; }));
+  ASSERT_TRUE(waitUntil([&] { return waiterRuns.load() == 1; }));
+  EXPECT_FALSE(pool.waitForCompletion(waiter, 30));
+  EXPECT_EQ(waiterRuns.load(), 1);
+  EXPECT_TRUE(pool.doesTaskExist(waiter));
+  gate.release.post();
+  ASSERT_TRUE(pool.waitForCompletion(waiter, kLimitMs));
+  EXPECT_EQ(waiterRuns.load(), 2);
+  EXPECT_TRUE(blockerEndedWhenRetried.load());
+}
+
+TEST(ThreadPool, ThrowingTaskReachesOnErrorAndItsFollowersStillRun) {
+  ThreadPool pool(2);
+  std::atomic<int> errors{0};
+  std::atomic<int> destroyed{0};
+  const unsigned bad = pool.addTask(new FnTask([]() -> bool { throw ZtException(ZRV_ERROR, "boom", true); }, &destroyed,
+                                               nullptr, [&] { ++errors; }));
+  const unsigned badOnError = pool.addTask(
+      new FnTask([]() -> bool { throw 42; }, &destroyed, nullptr, [] { throw std::runtime_error("again"); }), bad);
+  std::atomic<bool> followerRan{false};
+  const unsigned follower = pool.addTask(task([&] { return followerRan = true; }), badOnError);
+  ASSERT_TRUE(pool.waitForCompletion(follower, kLimitMs));
+  EXPECT_EQ(errors.load(), 1);
+  EXPECT_EQ(destroyed.load(), 2);
+  EXPECT_TRUE(followerRan.load());
+  ASSERT_TRUE(waitUntil([&] { return sum(pool, &ThreadPool::executedCount) == 3; }));
+  EXPECT_EQ(sum(pool, &ThreadPool::failedCount), 2u);
+  EXPECT_EQ(sum(pool, &ThreadPool::completedCount), 1u);
+  EXPECT_EQ(pool.executedCount(99), 0u);
+  EXPECT_EQ(pool.failedCount(99), 0u);
+}
+
+TEST(ThreadPool, CompletionWaiterPausesBehindFirstRemainingId) {
+  ThreadPool pool(3);
+  const unsigned ended = pool.addTask(task([] { return true; }));
+  ASSERT_TRUE(pool.waitForCompletion(ended, kLimitMs));
+  Gate gate;
+  const unsigned running = pool.addTask(gate.make());
+  ASSERT_TRUE(gate.started.wait1(kLimitMs));
+
+  auto* waiter = new TaskCompletionWaiter({ended, running}, &pool);
+  EXPECT_EQ(waiter->needToWaitFor(), ended);
+  const unsigned waiterId = pool.addTask(waiter);
+  EXPECT_FALSE(pool.waitForCompletion(waiterId, 30));
+  gate.release.post();
+  EXPECT_TRUE(pool.waitForCompletion(waiterId, kLimitMs));
+
+  TaskCompletionWaiter empty(&pool);
+  EXPECT_TRUE(empty.exec());
+  EXPECT_EQ(empty.needToWaitFor(), 0u);
+}
+
+TEST(ThreadPool, SuspendedPoolQueuesButStartsNothingUntilResumed) {
+  ThreadPool pool(2);
+  Gate gate;
+  pool.addTask(gate.make());
+  ASSERT_TRUE(gate.started.wait1(kLimitMs));
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(20ms);
+    gate.release.post();
+  });
+  pool.suspend(true);  // returns only once the running gate task finished
+  releaser.join();
+  EXPECT_TRUE(pool.isSuspended());
+  EXPECT_EQ(pool.count(), 0u);
+
+  std::atomic<int> ran{0};
+  unsigned last = 0;
+  for (int i = 0; i < 5; ++i) last = pool.addTask(task([&] { return ++ran, true; }));
+  EXPECT_NE(last, 0u);
+  EXPECT_FALSE(pool.waitForCompletion(last, 30));
+  EXPECT_EQ(ran.load(), 0);
+  EXPECT_EQ(pool.count(), 5u);
+  pool.resume();
+  EXPECT_TRUE(pool.waitForCompletion(last, kLimitMs));
+  EXPECT_TRUE(waitUntil([&] { return ran.load() == 5; }));
+}
+
+TEST(ThreadPool, ShrinkAndGrowUnderLoad) {
+  ThreadPool pool(4);
+  std::atomic<bool> stop{false};
+  std::atomic<int> ran{0};
+  std::atomic<int> added{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < 3; ++p) {
+    producers.emplace_back([&] {
+      unsigned last = 0;
+      while (!stop) {
+        // Tasks that use the pool themselves: a worker being removed still needs its lock.
+        last = pool.addTask(task([&] {
+                              ++ran;
+                              pool.count();
+                              return true;
+                            }),
+                            last);
+        ++added;
+        if (added % 64 == 0) std::this_thread::yield();
+      }
+    });
+  }
+  const unsigned sizes[] = {1, 6, 2, 8, 1, 3};
+  for (unsigned n : sizes) {
+    pool.setPoolSize(n);
+    EXPECT_EQ(pool.poolSize(), n);
+    std::this_thread::sleep_for(5ms);
+  }
+  stop = true;
+  for (auto& t : producers) t.join();
+  ASSERT_TRUE(waitUntil([&] { return pool.count() == 0; }));
+  EXPECT_EQ(ran.load(), added.load());
+  pool.setPoolSize(0);
+  EXPECT_EQ(pool.poolSize(), processorCount());
+}
+
+TEST(ThreadPool, TaskMayResizeThePoolItRunsOn) {
+  ThreadPool pool(4);
+  Semaphore done;
+  pool.addTask(task([&] {
+    pool.setPoolSize(1);  // must keep the calling worker
+    done.post();
+    return true;
+  }));
+  ASSERT_TRUE(done.wait1(kLimitMs));
+  EXPECT_EQ(pool.poolSize(), 1u);
+  const unsigned id = pool.addTask(task([] { return true; }));
+  EXPECT_TRUE(pool.waitForCompletion(id, kLimitMs));
+}
+
+TEST(ThreadPool, DestroyingThePoolDeletesTasksThatNeverRan) {
+  std::atomic<int> destroyed{0};
+  std::atomic<int> ran{0};
+  {
+    ThreadPool pool(2);
+    pool.suspend(true);
+    unsigned last = 0;
+    for (int i = 0; i < 10; ++i)
+      last = pool.addTask(new FnTask([&] { return ++ran, true; }, &destroyed), i % 2 ? last : 0);
+    EXPECT_EQ(pool.count(), 10u);
+  }
+  EXPECT_EQ(ran.load(), 0);
+  EXPECT_EQ(destroyed.load(), 10);
+}
+
+TEST(ThreadPool, TaskIsDeletedBeforeItsIdEndsAndItsDestructorMayAddTasks) {
+  ThreadPool pool(2);
+  std::atomic<int> destroyed{0};
+  Semaphore second;
+  struct Spawner : ThreadPoolTask {
+    ThreadPool* pool;
+    Semaphore* signal;
+    std::atomic<int>* destroyed;
+    bool exec() override { return true; }
+    ~Spawner() override {
+      pool->addTask(new FnTask([s = signal] { return s->post(), true; }));
+      ++*destroyed;
+    }
+  };
+  auto* s = new Spawner();
+  s->pool = &pool;
+  s->signal = &second;
+  s->destroyed = &destroyed;
+  const unsigned id = pool.addTask(s);
+  ASSERT_TRUE(pool.waitForCompletion(id, kLimitMs));
+  EXPECT_EQ(destroyed.load(), 1);  // gone by the time the id is
+  EXPECT_TRUE(second.wait1(kLimitMs));
+}
+
+TEST(ThreadPool, ProcessWidePoolIsCreatedOnFirstUseAndCanBeReplaced) {
+  ThreadPool::destroy();
+  EXPECT_EQ(gPool.load(), nullptr);
+  ThreadPool* first = ThreadPool::instance();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(ThreadPool::instance(), first);
+  EXPECT_EQ(first->poolSize(), processorCount());
+  EXPECT_TRUE(gManagePool);
+
+  ThreadPool mine(1);
+  ThreadPool::setPool(&mine);  // deletes the library's pool
+  EXPECT_EQ(ThreadPool::instance(), &mine);
+  EXPECT_FALSE(gManagePool);
+  ThreadPool::destroy();  // not ours to delete: only forgotten
+  EXPECT_EQ(gPool.load(), nullptr);
+  EXPECT_TRUE(gManagePool);
+  const unsigned id = mine.addTask(task([] { return true; }));
+  EXPECT_TRUE(mine.waitForCompletion(id, kLimitMs));
+}
+
+#ifndef ZDA_UNDER_SANITIZER
+// An idle worker is woken by the new task, not by its next 1 ms poll.
+TEST(ThreadPool, IdlePoolStartsANewTaskWellWithinAMillisecond) {
+  ThreadPool pool(2);
+  std::vector<double> latencies;
+  for (int i = 0; i < 101; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(1500));  // let the workers go idle
+    std::chrono::steady_clock::time_point at;
+    Semaphore ran;
+    const auto t0 = std::chrono::steady_clock::now();
+    pool.addTask(task([&] {
+      at = std::chrono::steady_clock::now();
+      ran.post();
+      return true;
+    }));
+    ASSERT_TRUE(ran.wait1(kLimitMs));
+    latencies.push_back(std::chrono::duration<double, std::micro>(at - t0).count());
+  }
+  std::nth_element(latencies.begin(), latencies.begin() + 50, latencies.end());
+  EXPECT_LT(latencies[50], 400.0) << "median add-to-exec latency in microseconds";
+}
+#endif
+
+}  // namespace
