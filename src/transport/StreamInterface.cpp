@@ -1,0 +1,3 @@
+#include "transport/StreamInterface.h"
+
+StreamInterface::~StreamInterface() = default;
