@@ -190,8 +190,12 @@ TEST(Message, PayloadEditsKeepFrameAndChecksum) {
   EXPECT_EQ(ZtMessage_getDataByte(&m.m, 301), 0xA1);
   expectWellFormed(m.m, 304);
 
-  ASSERT_EQ(ZtMessage_resizeData(&m.m, 2), 0);
-  expectWellFormed(m.m, 2);
+  ZtMessage_setDataByte(&m.m, 0x5A, 0);
+  for (size_t n : {254, 255, 254, 1, 8185, 255, 2}) {  // across the form boundary both ways
+    ASSERT_EQ(ZtMessage_resizeData(&m.m, n), 0);
+    expectWellFormed(m.m, n);
+  }
+  EXPECT_EQ(ZtMessage_getDataByte(&m.m, 0), 0x5A);  // the payload start moved with the header
   ASSERT_EQ(ZtMessage_resizeData(&m.m, 400), 0);
   expectWellFormed(m.m, 400);
   EXPECT_EQ(ZtMessage_getDataByte(&m.m, 399), 0);
