@@ -1,0 +1,94 @@
+#ifndef ZDA_FOUNDATION_NONINTRUSIVESHAREDPOINTER_H
+#define ZDA_FOUNDATION_NONINTRUSIVESHAREDPOINTER_H
+
+#include <cstddef>
+#include <utility>
+
+namespace zelto {
+
+// Reference-counting owner of an object that knows nothing about being shared: the count lives in
+// a separate block next to the object pointer, and every copy shares that block. The last release
+// deletes the object (through its virtual destructor when T is a base class).
+//
+// The count is a plain integer, not atomic: all copies of one pointer must be used from one thread
+// at a time (the protocol manager and a device's filter slot are both confined that way).
+template <typename T>
+class NonIntrusiveSharedPointer {
+public:
+  NonIntrusiveSharedPointer() noexcept = default;
+
+  // Takes ownership of object; a null object gives an empty pointer.
+  explicit NonIntrusiveSharedPointer(T* object) : m_block(object ? new Block{object, 1} : nullptr) {}
+
+  NonIntrusiveSharedPointer(const NonIntrusiveSharedPointer& other) noexcept : m_block(other.m_block) {
+    if (m_block)
+      ++m_block->count;
+  }
+
+  NonIntrusiveSharedPointer(NonIntrusiveSharedPointer&& other) noexcept : m_block(other.m_block) {
+    other.m_block = nullptr;
+  }
+
+  ~NonIntrusiveSharedPointer() { release(); }
+
+  NonIntrusiveSharedPointer& operator=(const NonIntrusiveSharedPointer& other) noexcept {
+    if (m_block != other.m_block) {
+      NonIntrusiveSharedPointer copy(other);
+      swap(copy);
+    }
+    return *this;
+  }
+
+  NonIntrusiveSharedPointer& operator=(NonIntrusiveSharedPointer&& other) noexcept {
+    if (this != &other) {
+      release();
+      m_block = other.m_block;
+      other.m_block = nullptr;
+    }
+    return *this;
+  }
+
+  // Drops this reference; the pointer is empty afterwards.
+  void reset() noexcept { release(); }
+
+  // Drops this reference and takes ownership of object.
+  void reset(T* object) {
+    NonIntrusiveSharedPointer fresh(object);
+    swap(fresh);
+  }
+
+  void swap(NonIntrusiveSharedPointer& other) noexcept { std::swap(m_block, other.m_block); }
+
+  T* get() const noexcept { return m_block ? m_block->object : nullptr; }
+  T* operator->() const noexcept { return get(); }
+  T& operator*() const noexcept { return *get(); }
+  explicit operator bool() const noexcept { return get() != nullptr; }
+
+  // Number of pointers sharing the object; 0 for an empty pointer.
+  long useCount() const noexcept { return m_block ? m_block->count : 0; }
+
+  friend bool operator==(const NonIntrusiveSharedPointer& a, const NonIntrusiveSharedPointer& b) noexcept {
+    return a.get() == b.get();
+  }
+
+private:
+  struct Block {
+    T* object;
+    long count;
+  };
+
+  void release() noexcept {
+    Block* block = m_block;
+    m_block = nullptr;
+    if (block && --block->count == 0) {
+      delete block->object;
+      delete block;
+    }
+  }
+
+  Block* m_block = nullptr;
+};
+
+}  // namespace zelto
+
+#endif

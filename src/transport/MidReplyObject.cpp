@@ -1,0 +1,5 @@
+#include "transport/MidReplyObject.h"
+
+bool MidReplyObject::isReplyFor(const ZtMessage& message) const {
+  return !ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == m_messageId;
+}

@@ -1,0 +1,82 @@
+#include "transport/ProtocolManager.h"
+
+ProtocolManager::ProtocolManager(const IMessageValidator& link) : m_link(link) {
+  ZtMessage_construct(&m_scratch);
+}
+
+ProtocolManager::~ProtocolManager() {
+  ZtMessage_destruct(&m_scratch);
+}
+
+MessageLocation ProtocolManager::findMessage(ZtMessage& message, const ZtByteArray& bytes) {
+  return findMessage(message, bytes.data, bytes.size);
+}
+
+MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* data, size_t size) {
+  ZtMessage_clear(&message);
+  MessageLocation best;
+  auto winner = m_handlers.end();
+
+  for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it) {
+    const MessageLocation found = (*it)->findMessageIn(m_scratch, data, size);
+    if (found.start() < 0 || found.size() == 0)
+      continue;
+    // The earliest complete message wins; at equal starts the handler nearer the front.
+    const bool beaten = best.size() > 0 && best.start() <= found.start();
+    if (found.size() > 0) {
+      if (!validateMessage(m_scratch))
+        continue;
+      if (!beaten) {
+        best = found;
+        ZtMessage_swap(&message, &m_scratch);
+        winner = it;
+      }
+      if (best.isComplete() && best.start() == 0)
+        break;  // nothing can start earlier
+    } else if (!beaten) {
+      best = found;
+    }
+  }
+
+  if (winner != m_handlers.end() && winner != m_handlers.begin())
+    m_handlers.splice(m_handlers.begin(), m_handlers, winner);
+  if (best.size() <= 0)
+    ZtMessage_clear(&message);
+  return best;
+}
+
+ProtocolManager::HandlerPointer ProtocolManager::add(IProtocolHandler* handler) {
+  if (!handler)
+    return HandlerPointer();
+  const ZtProtocolType type = handler->type();
+  for (const HandlerPointer& existing : m_handlers)
+    if (existing->type() == type)
+      return existing;
+  m_handlers.emplace_back(handler);
+  return m_handlers.back();
+}
+
+bool ProtocolManager::remove(ZtProtocolType type) {
+  const size_t before = m_handlers.size();
+  m_handlers.remove_if([type](const HandlerPointer& handler) { return handler->type() == type; });
+  return m_handlers.size() != before;
+}
+
+bool ProtocolManager::hasProtocol(ZtProtocolType type) const {
+  for (const HandlerPointer& handler : m_handlers)
+    if (handler->type() == type)
+      return true;
+  return false;
+}
+
+void ProtocolManager::clear() {
+  m_handlers.clear();
+}
+
+bool ProtocolManager::validateMessage(const ZtMessage& message) const {
+  return m_link.sanityCheck(message);
+}
+
+int ProtocolManager::likelyMinimumMessageSize() const {
+  return m_handlers.empty() ? 0 : m_handlers.front()->minimumMessageSize();
+}

@@ -1,0 +1,63 @@
+#ifndef ZDA_TRANSPORT_PROTOCOLMANAGER_H
+#define ZDA_TRANSPORT_PROTOCOLMANAGER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+
+#include "foundation/NonIntrusiveSharedPointer.h"
+#include "transport/IMessageValidator.h"
+#include "transport/IProtocolHandler.h"
+#include "transport/MessageLocation.h"
+
+// The ordered list of framing protocols of one link. Every search asks each handler, keeps the
+// earliest complete message that the link accepts, and moves the handler that found it to the
+// front so the protocol the stream speaks is tried first next time.
+//
+// Not thread-safe: a link's parse tasks run one after another and are the only users (besides the
+// log-file reader of a link without a port). The search reorders the list.
+class ProtocolManager {
+public:
+  using HandlerPointer = zelto::NonIntrusiveSharedPointer<IProtocolHandler>;
+  using HandlerList = std::list<HandlerPointer>;
+  using const_iterator = HandlerList::const_iterator;
+
+  // Starts with no handler. The link outlives the manager (it owns it).
+  explicit ProtocolManager(const IMessageValidator& link);
+  virtual ~ProtocolManager();
+
+  ProtocolManager(const ProtocolManager&) = delete;
+  ProtocolManager& operator=(const ProtocolManager&) = delete;
+
+  // Arbitration over all handlers; the output holds the winning message when the returned size is
+  // positive and is empty otherwise.
+  virtual MessageLocation findMessage(ZtMessage& message, const ZtByteArray& bytes);
+  MessageLocation findMessage(ZtMessage& message, const uint8_t* data, size_t size);
+
+  // Takes ownership of handler and appends it; returns the pointer now in the list. When a handler
+  // of the same type is already there, that one is returned and handler stays the caller's. A null
+  // handler changes nothing and gives an empty pointer.
+  virtual HandlerPointer add(IProtocolHandler* handler);
+  // Removes every handler of that type; true when one was removed.
+  virtual bool remove(ZtProtocolType type);
+  virtual bool hasProtocol(ZtProtocolType type) const;
+  virtual void clear();
+  // The link's acceptance test for a found message.
+  virtual bool validateMessage(const ZtMessage& message) const;
+
+  const_iterator begin() const { return m_handlers.begin(); }
+  const_iterator end() const { return m_handlers.end(); }
+  size_t size() const { return m_handlers.size(); }
+
+  // minimumMessageSize of the front handler, 0 without handlers.
+  int likelyMinimumMessageSize() const;
+
+private:
+  const IMessageValidator& m_link;
+  HandlerList m_handlers;  // front first; at most one handler per protocol type
+  // Handlers search into this message; it is swapped (not copied) into the output when it wins, so
+  // a search reuses the storage of earlier ones and allocates only when a bigger frame comes.
+  ZtMessage m_scratch;
+};
+
+#endif

@@ -1,0 +1,225 @@
+// Protocol manager: handler list ownership and arbitration between handlers.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "transport/ProtocolHandler.h"
+#include "transport/ProtocolManager.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Message {
+  ZtMessage m;
+  Message() { ZtMessage_construct(&m); }
+  ~Message() { ZtMessage_destruct(&m); }
+  Bytes bytes() const {
+    const uint8_t* p = ZtMessage_getMessageStart(&m);
+    return p ? Bytes(p, p + ZtMessage_getTotalMessageSize(&m)) : Bytes();
+  }
+};
+
+Bytes frame(uint8_t busId, uint8_t messageId, size_t payload = 0) {
+  Message msg;
+  ZtMessage_destruct(&msg.m);
+  ZtMessage_constructSized(&msg.m, payload);
+  ZtMessage_setBusId(&msg.m, busId);
+  ZtMessage_setMessageId(&msg.m, messageId);
+  return msg.bytes();
+}
+
+struct Validator : IMessageValidator {
+  std::function<bool(const ZtMessage&)> accept = [](const ZtMessage&) { return true; };
+  bool sanityCheck(const ZtMessage& message) const override { return accept(message); }
+};
+
+// Answers every search with a scripted location and message; counts its searches and deletion.
+class ScriptedHandler : public virtual IProtocolHandler {
+public:
+  ScriptedHandler(ZtProtocolType type, int* deleted = nullptr) : m_type(type), m_deleted(deleted) {}
+  ~ScriptedHandler() override {
+    if (m_deleted)
+      ++*m_deleted;
+  }
+  void script(MessageLocation location, Bytes message = {}) {
+    m_location = location;
+    m_message = std::move(message);
+  }
+  MessageLocation findMessage(ZtMessage& out, const ZtByteArray&) const override {
+    ++calls;
+    ZtMessage_clear(&out);
+    if (!m_message.empty()) {
+      EXPECT_TRUE(ZtMessage_load(&out, m_message.size(), m_message.data()));
+    }
+    return m_location;
+  }
+  int minimumMessageSize() const override { return 16; }
+  int maximumMessageSize() const override { return 128; }
+  ZtProtocolType type() const override { return m_type; }
+
+  mutable int calls = 0;
+
+private:
+  ZtProtocolType m_type;
+  int* m_deleted;
+  MessageLocation m_location;
+  Bytes m_message;
+};
+
+class ProtocolManagerTest : public testing::Test {
+protected:
+  Validator link;
+  ProtocolManager manager{link};
+  const Bytes input = Bytes(64, 0x20);
+
+  std::vector<ZtProtocolType> order() const {
+    std::vector<ZtProtocolType> types;
+    for (const auto& h : manager)
+      types.push_back(h->type());
+    return types;
+  }
+  MessageLocation search(Message& out) { return manager.findMessage(out.m, input.data(), input.size()); }
+};
+
+TEST_F(ProtocolManagerTest, OwnsHandlersUntilRemovedClearedOrDestroyed) {
+  int deleted = 0;
+  {
+    Validator v;
+    ProtocolManager m(v);
+    m.add(new ScriptedHandler(ZPT_Nmea, &deleted));
+    m.add(new ScriptedHandler(ZPT_ImarFsas, &deleted));
+    m.add(new ScriptedHandler(ZPT_ImarIFog, &deleted));
+    EXPECT_TRUE(m.remove(ZPT_Nmea));
+    EXPECT_EQ(deleted, 1);
+    EXPECT_FALSE(m.remove(ZPT_Nmea));
+    {
+      ProtocolManager::HandlerPointer kept = *m.begin();  // a copy outlives the list entry
+      m.clear();
+      EXPECT_EQ(deleted, 2);  // the iFOG handler; the FSAS one is still shared
+      EXPECT_EQ(kept.useCount(), 1);
+      EXPECT_EQ(kept->type(), ZPT_ImarFsas);
+    }
+    EXPECT_EQ(deleted, 3);
+    m.add(new ScriptedHandler(ZPT_Nmea, &deleted));
+  }
+  EXPECT_EQ(deleted, 4);
+}
+
+TEST_F(ProtocolManagerTest, AtMostOneHandlerPerType) {
+  int deleted = 0;
+  auto first = manager.add(new ProtocolHandler);
+  ScriptedHandler* second = new ScriptedHandler(ZPT_Zbus, &deleted);
+  auto returned = manager.add(second);
+  EXPECT_EQ(returned.get(), first.get());
+  EXPECT_EQ(manager.size(), 1u);
+  EXPECT_EQ(deleted, 0);  // still the caller's
+  delete second;
+  EXPECT_FALSE(manager.add(nullptr));
+  EXPECT_EQ(manager.size(), 1u);
+}
+
+TEST_F(ProtocolManagerTest, ListQueries) {
+  EXPECT_EQ(manager.likelyMinimumMessageSize(), 0);
+  EXPECT_FALSE(manager.hasProtocol(ZPT_Zbus));
+  manager.add(new ProtocolHandler);
+  manager.add(new ScriptedHandler(ZPT_Nmea));
+  EXPECT_EQ(manager.likelyMinimumMessageSize(), 5);
+  EXPECT_TRUE(manager.hasProtocol(ZPT_Zbus));
+  EXPECT_TRUE(manager.hasProtocol(ZPT_Nmea));
+  EXPECT_FALSE(manager.hasProtocol(ZPT_ImarFsas));
+  EXPECT_EQ(order(), (std::vector<ZtProtocolType>{ZPT_Zbus, ZPT_Nmea}));
+  manager.clear();
+  EXPECT_EQ(manager.likelyMinimumMessageSize(), 0);
+  Message out;
+  EXPECT_EQ(search(out), MessageLocation(-1, 0));
+}
+
+TEST_F(ProtocolManagerTest, ValidateMessageAsksTheLink) {
+  const Bytes bytes = frame(0x07, 0x36);
+  Message msg;
+  ASSERT_TRUE(ZtMessage_load(&msg.m, bytes.size(), bytes.data()));
+  link.accept = [](const ZtMessage& m) { return ZtMessage_getBusId(&m) == 0xFF; };
+  EXPECT_FALSE(manager.validateMessage(msg.m));
+  link.accept = [](const ZtMessage&) { return true; };
+  EXPECT_TRUE(manager.validateMessage(msg.m));
+}
+
+struct ArbitrationCase {
+  const char* name;
+  MessageLocation front;  // what the front handler (Nmea) reports
+  MessageLocation back;   // what the back handler (ImarFsas) reports
+  bool rejectFront;       // the link rejects the front handler's message
+  MessageLocation expected;
+  ZtProtocolType message;  // whose message comes out (ZPT_Zbus: none)
+  bool backAsked;
+  ZtProtocolType frontAfter;
+};
+
+const Bytes kFrontMessage = frame(0xFF, 0x01);
+const Bytes kBackMessage = frame(0xFF, 0x02);
+
+class Arbitration : public ProtocolManagerTest, public testing::WithParamInterface<ArbitrationCase> {};
+
+TEST_P(Arbitration, EarliestCompleteMessageWins) {
+  const ArbitrationCase& c = GetParam();
+  auto* front = new ScriptedHandler(ZPT_Nmea);
+  auto* back = new ScriptedHandler(ZPT_ImarFsas);
+  front->script(c.front, c.front.size() > 0 ? kFrontMessage : Bytes());
+  back->script(c.back, c.back.size() > 0 ? kBackMessage : Bytes());
+  manager.add(front);
+  manager.add(back);
+  if (c.rejectFront)
+    link.accept = [](const ZtMessage& m) { return ZtMessage_getMessageId(&m) != 0x01; };
+
+  Message out;
+  EXPECT_EQ(search(out), c.expected);
+  EXPECT_EQ(back->calls, c.backAsked ? 1 : 0);
+  const Bytes expected = c.message == ZPT_Nmea ? kFrontMessage : c.message == ZPT_ImarFsas ? kBackMessage : Bytes();
+  EXPECT_EQ(out.bytes(), expected);
+  EXPECT_EQ(order().front(), c.frontAfter);
+}
+
+std::string arbitrationName(const testing::TestParamInfo<ArbitrationCase>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(
+    TwoHandlers, Arbitration,
+    testing::Values(
+        ArbitrationCase{"NothingAnywhere", {-1, 0}, {-1, 0}, false, {-1, 0}, ZPT_Zbus, true, ZPT_Nmea},
+        ArbitrationCase{"FrontAtZeroStopsTheSearch", {0, 5}, {0, 5}, false, {0, 5}, ZPT_Nmea, false, ZPT_Nmea},
+        ArbitrationCase{"EqualStartsFrontWins", {3, 5}, {3, 5}, false, {3, 5}, ZPT_Nmea, true, ZPT_Nmea},
+        ArbitrationCase{"EarlierBackWinsAndMovesUp", {9, 5}, {3, 5}, false, {3, 5}, ZPT_ImarFsas, true,
+                        ZPT_ImarFsas},
+        ArbitrationCase{"LaterBackLoses", {3, 5}, {9, 5}, false, {3, 5}, ZPT_Nmea, true, ZPT_Nmea},
+        ArbitrationCase{"RejectedFrontIgnored", {0, 5}, {9, 5}, true, {9, 5}, ZPT_ImarFsas, true, ZPT_ImarFsas},
+        ArbitrationCase{"CompleteBeatsAwaited", {2, -40}, {9, 5}, false, {9, 5}, ZPT_ImarFsas, true, ZPT_ImarFsas},
+        // An earlier awaited candidate holds the stream back: no message comes out yet.
+        ArbitrationCase{"EarlierAwaitedHoldsBack", {9, 5}, {2, -40}, false, {2, -40}, ZPT_Zbus, true, ZPT_Nmea},
+        ArbitrationCase{"AwaitedAfterCompleteIgnored", {2, 5}, {9, -40}, false, {2, 5}, ZPT_Nmea, true, ZPT_Nmea},
+        ArbitrationCase{"ZeroSizeIgnored", {1, 0}, {4, -16}, false, {4, -16}, ZPT_Zbus, true, ZPT_Nmea}),
+    arbitrationName);
+
+// The Zbus handler behind another one: once Zbus matched, it is asked first.
+TEST_F(ProtocolManagerTest, RealZbusHandlerMovesToFrontWhenItMatches) {
+  auto* other = new ScriptedHandler(ZPT_Nmea);
+  other->script({-1, 0});
+  manager.add(other);
+  manager.add(new ProtocolHandler);
+  const Bytes good = frame(0xFF, 0x31);
+  Bytes stream{0x01, 0x02};
+  stream.insert(stream.end(), good.begin(), good.end());
+  Message out;
+  EXPECT_EQ(manager.findMessage(out.m, stream.data(), stream.size()), MessageLocation(2, 5));
+  EXPECT_EQ(out.bytes(), good);
+  EXPECT_EQ(order(), (std::vector<ZtProtocolType>{ZPT_Zbus, ZPT_Nmea}));
+
+  ZtByteArray array;
+  ZtByteArray_construct(&array, good.size(), good.data());
+  EXPECT_EQ(manager.findMessage(out.m, array), MessageLocation(0, 5));
+  EXPECT_EQ(other->calls, 1);  // Zbus in front found it at 0: the other one was not asked
+  ZtByteArray_destruct(&array);
+}
+
+}  // namespace
