@@ -88,6 +88,13 @@ static void patch(ZtMessage* m, size_t offset, const uint8_t* bytes, size_t n) {
   *cs = (uint8_t)(*cs + delta);
 }
 
+/* Replaces the bytes with a copy of a frame; storage keeps room for a whole ZtMessageHeader
+ * even for 5-byte frames, so reading the header record never leaves the allocation. */
+static int assignBytes(ZtMessage* m, size_t size, const uint8_t* bytes) {
+  if (ZtArray_reserve(ZTARRAY(&m->bytes), size < MIN_RESERVE ? MIN_RESERVE : size) != 0) return -1;
+  return ZtArray_assign(ZTARRAY(&m->bytes), size, bytes);
+}
+
 void ZtMessage_construct(ZtMessage* m) { ZtByteArray_construct(&m->bytes, 0, NULL); }
 
 void ZtMessage_constructSized(ZtMessage* m, size_t dataSize) {
@@ -113,7 +120,7 @@ void ZtMessage_copy(ZtMessage* m, const ZtMessage* source) {
     ZtMessage_clear(m);
     return;
   }
-  if (ZtArray_assign(ZTARRAY(&m->bytes), source->bytes.size, source->bytes.data) != 0) ZtMessage_clear(m);
+  if (assignBytes(m, source->bytes.size, source->bytes.data) != 0) ZtMessage_clear(m);
 }
 
 void ZtMessage_swap(ZtMessage* a, ZtMessage* b) { ZtArray_swap(ZTARRAY(&a->bytes), ZTARRAY(&b->bytes)); }
@@ -134,7 +141,7 @@ int ZtMessage_load(ZtMessage* m, size_t size, const uint8_t* bytes) {
     ZtMessage_clear(m);
     return 0;
   }
-  if (ZtArray_assign(ZTARRAY(&m->bytes), size, bytes) != 0) {
+  if (assignBytes(m, size, bytes) != 0) {
     ZtMessage_clear(m);
     return 0;
   }
