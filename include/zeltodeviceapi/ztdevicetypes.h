@@ -154,9 +154,10 @@ enum {
   ZTOS_StatusMask = 0x00000080,
   ZTOS_DataFormatMask = 0x00000300, /* 0x100: format 1, 0x200: format 2 */
   ZTOS_AuxiliaryChannel1 = 0x00000400,
-  ZTOS_AuxiliaryChannel0 = 0x00000800,
-  ZTOS_CoordinateSystem1 = 0x80000000u
+  ZTOS_AuxiliaryChannel0 = 0x00000800
 };
+/* Beyond the range of an int enumerator in C. */
+#define ZTOS_CoordinateSystem1 0x80000000u
 
 /* Period form: the period counts 1/115200 s; skip factor 0xFFFF means none. */
 typedef struct ZtDeviceMode {
