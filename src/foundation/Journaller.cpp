@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 
@@ -11,6 +10,7 @@
 #include "foundation/JournalMacros.h"
 #include "foundation/JournalStackWalker.h"
 #include "foundation/JournalThreader.h"
+#include "zttypes/zttime.h"
 
 std::atomic<Journaller*> gJournal{nullptr};
 
@@ -38,15 +38,8 @@ JournalFileMap& journalFileMap() {
   return *map;
 }
 
-// Milliseconds since the epoch (the companion library's time-stamp scale).
-int64_t nowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 std::string timeText() {
-  const int64_t ms = nowMs();
+  const ZtTimeStamp ms = ZtTimeStamp_now();
   char buf[48];
   std::snprintf(buf, sizeof buf, "%10ld.%03d ", static_cast<long>(ms / 1000), static_cast<int>(ms % 1000));
   return buf;
