@@ -33,7 +33,8 @@ void readEverything(const ZtDataPacket* p, ZtVector* v, ZtMatrix* m) {
   ZtDataPacket_calibratedAcceleration(p, v);
   ZtDataPacket_freeAcceleration(p, v);
   ZtDataPacket_positionLLA(p, v);
-  for (int frame : {0, ZDI_FrameNed, ZDI_FrameNwu}) {
+  const int frames[] = {0, ZDI_FrameNed, ZDI_FrameNwu};
+  for (int frame : frames) {
     ZtDataPacket_orientationQuaternion(p, frame, &q);
     ZtDataPacket_orientationEuler(p, frame, &e);
     ZtDataPacket_orientationMatrix(p, frame, m);
