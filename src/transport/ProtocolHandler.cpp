@@ -89,7 +89,10 @@ MessageLocation ProtocolHandler::findMessageIn(ZtMessage& message, const uint8_t
 
     size_t total;
     if (frame[3] == kExtendedLength) {
-      if (rest < 7) {
+      // With both length bytes known (rest 6) an impossible total is dropped at once below rather
+      // than reported as awaited: a reader that fetches the awaited bytes would otherwise pull up
+      // to 64 KiB for a candidate that cannot be a message.
+      if (rest == 5 || (rest == 6 && expectedMessageSize(frame, 6) <= kMaximumMessageSize)) {
         if (at == first)
           return MessageLocation(first, -expectedMessageSize(frame, static_cast<int>(rest)));
         ++i;
@@ -110,7 +113,7 @@ MessageLocation ProtocolHandler::findMessageIn(ZtMessage& message, const uint8_t
       ++i;
       continue;
     }
-    if (total > rest) {
+    if (total > rest) {  // includes an extended header without its checksum byte yet (rest 6)
       if (awaited == 0)
         awaited = -static_cast<int32_t>(total);
       ++i;

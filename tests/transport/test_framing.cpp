@@ -147,6 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
         FinderCase{"ExtendedOverLimitThenGood", cat({{0xFA, 0xFF, 0x30, 0xFF, 0xFF, 0xFF}, kGood}), 6, 5},
         FinderCase{"ExtendedOverLimitThenAwaited",
                    cat({{0xFA, 0xFF, 0x30, 0xFF, 0xFF, 0xFF}, {0xFA, 0xFF, 0x36, 0x28}}), 6, -45},
+        // Both length bytes known and the total is impossible: dropped, not awaited.
+        FinderCase{"ExtendedOverLimitHeaderOnly", {0xFA, 0xFF, 0x30, 0xFF, 0xFF, 0xFF}, -1, 0},
+        FinderCase{"ExtendedOverLimitHeaderThenPreamble", {0x00, 0xFA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFA}, 6, -5},
+        FinderCase{"ExtendedAtLimitHeaderOnly", {0xFA, 0xFF, 0x30, 0xFF, 0x1F, 0xF9}, 0, -8192},
         FinderCase{"ExtendedAtLimitAwaited", {0xFA, 0xFF, 0x30, 0xFF, 0x1F, 0xF9, 0x00}, 0, -8192},
         FinderCase{"EarliestOfTwoWins", cat({kData, kGood}), 0, 45}),
     caseName);
