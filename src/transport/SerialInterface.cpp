@@ -93,7 +93,7 @@ ZtResultValue SerialInterface::close() {
   flushData();
   ::close(m_fd);
   m_fd = -1;
-  return m_lastResult;
+  return getLastResult();
 }
 
 ZtResultValue SerialInterface::flushData() {

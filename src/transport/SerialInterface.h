@@ -4,6 +4,8 @@
 // port time-out.
 #include <termios.h>
 
+#include <atomic>
+
 #include "transport/StreamInterface.h"
 
 class SerialInterface : public StreamInterface {
@@ -19,7 +21,7 @@ class SerialInterface : public StreamInterface {
   ZtResultValue closeLive() { return close(); }
   ZtResultValue flushData() override;
   bool isOpen() const override { return m_fd >= 0; }
-  ZtResultValue getLastResult() const override { return m_lastResult; }
+  ZtResultValue getLastResult() const override { return m_lastResult.load(std::memory_order_relaxed); }
   ZtResultValue writeData(const ZtByteArray& data, size_t* written = nullptr) override;
   // One read of whatever the line has (up to maxLength) once it is readable. Time-out 258,
   // hang-up (device unplugged, pseudo-terminal master closed) 289, other failures 256.
@@ -41,13 +43,17 @@ class SerialInterface : public StreamInterface {
   void getPortName(ZtString& name) const;
 
  private:
-  ZtResultValue record(ZtResultValue result) { return m_lastResult = result; }
+  ZtResultValue record(ZtResultValue result) {
+    m_lastResult.store(result, std::memory_order_relaxed);
+    return result;
+  }
   // Closes the descriptor after a failed open step and records the step's result.
   ZtResultValue failOpen(ZtResultValue result);
   void applyTimeoutToSettings();
 
   ZtBaudRate m_baudRate = 0;
-  ZtResultValue m_lastResult = ZRV_OK;
+  // Written by the reader thread and by writing threads alike.
+  std::atomic<ZtResultValue> m_lastResult{ZRV_OK};
   uint16_t m_portNumber = 0;
   char m_portName[32] = {};
   uint32_t m_timeout = 0;

@@ -152,7 +152,7 @@ ZtResultValue UsbInterface::close() {
   m_dataInterface = -1;
   m_inEndpoint = -1;
   m_outEndpoint = -1;
-  return m_lastResult;
+  return getLastResult();
 }
 
 ZtResultValue UsbInterface::flushData() {

@@ -4,6 +4,8 @@
 // process-wide libusb context.
 #include <vector>
 
+#include <atomic>
+
 #include "transport/StreamInterface.h"
 #include "transport/ZtLibUsb.h"
 
@@ -16,7 +18,7 @@ class UsbInterface : public StreamInterface {
   // Drains what the IN endpoint still holds (up to 64 reads of 256 bytes, 1 ms each).
   ZtResultValue flushData() override;
   bool isOpen() const override { return m_handle != nullptr; }
-  ZtResultValue getLastResult() const override { return m_lastResult; }
+  ZtResultValue getLastResult() const override { return m_lastResult.load(std::memory_order_relaxed); }
   // Splits into as many bulk OUT transfers as the device takes; each is bounded by the port
   // time-out (at least 1 s), so a stalled endpoint ends the write with 258.
   ZtResultValue writeData(const ZtByteArray& data, size_t* written = nullptr) override;
@@ -32,21 +34,25 @@ class UsbInterface : public StreamInterface {
 
   // Collects exactly length bytes into buffer; count receives the bytes collected.
   ZtResultValue waitForData(size_t length, uint8_t* buffer, size_t& count);
-  ZtResultValue setRawIo(bool) { return m_lastResult = ZRV_OK; }
+  ZtResultValue setRawIo(bool) { return record(ZRV_OK); }
   bool getRawIo() const { return false; }
   unsigned usbBus();
   unsigned usbAddress();
   void getPortName(ZtString& name) const;
 
  private:
-  ZtResultValue record(ZtResultValue result) { return m_lastResult = result; }
+  ZtResultValue record(ZtResultValue result) {
+    m_lastResult.store(result, std::memory_order_relaxed);
+    return result;
+  }
   // One bulk IN transfer into buffer; a time-out that delivered bytes counts as success.
   ZtResultValue readInto(uint8_t* buffer, size_t maxLength, size_t& received);
   // Releases the claimed interfaces (giving detached ones back to their kernel driver), closes
   // the handle and drops the device reference.
   void releaseAll(libusb_device_handle* handle, libusb_device* device, int claimed);
 
-  ZtResultValue m_lastResult = ZRV_OK;
+  // Written by the reader thread and by writing threads alike.
+  std::atomic<ZtResultValue> m_lastResult{ZRV_OK};
   uint32_t m_timeout = 20;
   int m_interfaceCount = 0;
   int m_dataInterface = -1;
