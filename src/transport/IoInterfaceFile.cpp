@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/JournalMacros.h"
+
 namespace {
 
 constexpr size_t kChunk = 512;
@@ -31,7 +33,9 @@ ZtResultValue writeAll(std::FILE* f, const void* data, size_t size, size_t& done
   if (done == size) return ZRV_OK;
   const int error = errno;
   std::clearerr(f);
-  return error == 0 ? ZRV_OK : writeErrorCode(error);
+  if (error == 0) return ZRV_OK;
+  JLOG_ERROR("file write failed after " << done << " of " << size << " bytes, errno " << error);
+  return writeErrorCode(error);
 }
 
 // Flushes buffered output; a failure here means data written earlier was lost.
@@ -40,6 +44,7 @@ ZtResultValue flushStream(std::FILE* f) {
   if (std::fflush(f) == 0) return ZRV_OK;
   const int error = errno;
   std::clearerr(f);
+  JLOG_ERROR("flushing file failed, errno " << error);
   return writeErrorCode(error);
 }
 

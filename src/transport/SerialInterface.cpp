@@ -12,6 +12,8 @@
 #include <climits>
 #include <cstring>
 
+#include "foundation/JournalMacros.h"
+
 namespace {
 
 // A read that fails this way means the line is gone: the device was unplugged or the other
@@ -37,6 +39,7 @@ void SerialInterface::applyTimeoutToSettings() {
 }
 
 ZtResultValue SerialInterface::failOpen(ZtResultValue result) {
+  JLOG_ALERT("cannot set up serial port, result " << result << ", errno " << errno);
   tcflush(m_fd, TCIOFLUSH);
   ::close(m_fd);
   m_fd = -1;
@@ -56,7 +59,10 @@ ZtResultValue SerialInterface::open(const ZtPortInfo& portInfo, uint32_t, uint32
   name[nameLength] = '\0';
 
   m_fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (m_fd < 0) return record(ZRV_INPUTCANNOTBEOPENED);
+  if (m_fd < 0) {
+    JLOG_DEBUG("cannot open " << name << ", errno " << errno);
+    return record(ZRV_INPUTCANNOTBEOPENED);
+  }
   if (flock(m_fd, LOCK_EX | LOCK_NB) != 0) return failOpen(ZRV_INPUTCANNOTBEOPENED);
   if (tcgetattr(m_fd, &m_settings) != 0) return failOpen(ZRV_ERROR);
   if (cfsetispeed(&m_settings, m_baudRate) != 0 || cfsetospeed(&m_settings, m_baudRate) != 0)
@@ -135,6 +141,8 @@ ZtResultValue SerialInterface::readData(size_t maxLength, ZtByteArray& data) {
     if (ready >= 0 || errno != EINTR) break;
   }
   if (ready < 0 || (pfd.revents & (POLLPRI | POLLNVAL))) {
+    JLOG_ERROR("waiting for " << m_portName << " failed, errno " << (ready < 0 ? errno : 0)
+                              << ", events " << pfd.revents);
     ZtArray_assign(ZTARRAY(&data), 0, nullptr);
     return record(ZRV_ERROR);
   }
@@ -157,11 +165,15 @@ ZtResultValue SerialInterface::readData(size_t maxLength, ZtByteArray& data) {
     ZtArray_assign(ZTARRAY(&data), static_cast<size_t>(n), nullptr);
     return record(ZRV_OK);
   }
-  const int error = errno;
+  const int error = n == 0 ? 0 : errno;
   ZtArray_assign(ZTARRAY(&data), 0, nullptr);
-  if (n == 0) return record(ZRV_PORTCLOSED);
   if (error == EAGAIN) return record(ZRV_TIMEOUT);
-  return record(isHangUp(error) ? ZRV_PORTCLOSED : ZRV_ERROR);
+  if (n == 0 || isHangUp(error)) {
+    JLOG_ALERT(m_portName << " hung up, errno " << error);
+    return record(ZRV_PORTCLOSED);
+  }
+  JLOG_ERROR("reading " << m_portName << " failed, errno " << error);
+  return record(ZRV_ERROR);
 }
 
 ZtResultValue SerialInterface::waitForData(size_t length, ZtByteArray& data) {

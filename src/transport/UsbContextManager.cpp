@@ -1,5 +1,7 @@
 #include "transport/UsbContextManager.h"
 
+#include "foundation/JournalMacros.h"
+
 UsbContextManager& UsbContextManager::instance() {
   static UsbContextManager manager;
   return manager;
@@ -13,7 +15,11 @@ void UsbContextManager::start() {
   m_lib = std::make_unique<ZtLibUsb>();
   m_context = nullptr;
   m_initResult = m_lib->init(&m_context);
-  if (m_initResult != ZT_LIBUSB_SUCCESS) m_context = nullptr;
+  if (m_initResult != ZT_LIBUSB_SUCCESS) {
+    m_context = nullptr;
+    JLOG_ALERT("no USB context (libusb " << (m_lib->isLoaded() ? "loaded" : "missing") << ", init "
+                                         << m_initResult << "): USB ports are unavailable");
+  }
 }
 
 void UsbContextManager::stop() {

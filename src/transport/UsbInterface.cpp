@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "foundation/JournalMacros.h"
 #include "transport/UsbContextManager.h"
 
 namespace {
@@ -107,6 +108,7 @@ ZtResultValue UsbInterface::open(const ZtPortInfo& portInfo, uint32_t, uint32_t)
     }
     if (r == 0) r = usb.claim_interface(handle, i);
     if (r != 0) {
+      JLOG_ALERT("cannot claim interface " << i << " of " << portInfo.portName << ", libusb " << r);
       // Interface i is not claimed; give back what was taken so far.
       if (m_detached[static_cast<size_t>(i)]) usb.attach_kernel_driver(handle, i);
       releaseAll(handle, device, i);
@@ -206,7 +208,10 @@ ZtResultValue UsbInterface::writeData(const ZtByteArray& data, size_t* written) 
                                     data.data + sent, clampLength(data.size - sent), &moved, timeout);
     if (moved > 0) sent += std::min(static_cast<size_t>(moved), data.size - sent);
     if (written) *written = sent;
-    if (r != 0) return record(ztLibUsbResult(r));
+    if (r != 0) {
+      JLOG_ERROR("bulk write to " << m_portName << " failed after " << sent << " bytes, libusb " << r);
+      return record(ztLibUsbResult(r));
+    }
     // A transfer that completes without moving anything would repeat for ever.
     if (moved <= 0) return record(ZRV_ERROR);
   }
