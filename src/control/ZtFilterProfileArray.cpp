@@ -4,6 +4,8 @@
 
 #include "zeltodeviceapi/ztdevicetypes.h"
 
+#define ZDA_DESCRIPTOR_SECTION __attribute__((section(".data.rel.ro.zda_descriptors")))
+
 namespace {
 
 void itemSwap(void* a, void* b) { std::swap(*static_cast<ZtFilterProfile*>(a), *static_cast<ZtFilterProfile*>(b)); }
@@ -29,7 +31,10 @@ int itemCompare(const void* pa, const void* pb) {
 
 extern "C" {
 
-const ZtArrayDescriptor g_ztFilterProfileArrayDescriptor = {
+// Tests link this object both statically and inside the shared library; an explicit section
+// keeps AddressSanitizer from reporting the two copies of this exported constant as an ODR
+// violation (it does not instrument globals placed in a named section).
+ZDA_DESCRIPTOR_SECTION const ZtArrayDescriptor g_ztFilterProfileArrayDescriptor = {
     sizeof(ZtFilterProfile), itemSwap, itemConstruct, itemCopy, itemDestruct, itemCopy, itemCompare};
 
 void ZtFilterProfileArray_construct(ZtFilterProfileArray* array, size_t count, const ZtFilterProfile* source) {
