@@ -1,0 +1,7 @@
+#include "transport/NmeaCommon.h"
+
+namespace nmea {
+
+Common::~Common() = default;
+
+}  // namespace nmea

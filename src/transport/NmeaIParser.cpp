@@ -1,0 +1,7 @@
+#include "transport/NmeaIParser.h"
+
+namespace nmea {
+
+IParser::~IParser() = default;
+
+}  // namespace nmea

@@ -1,0 +1,259 @@
+// NMEA protocol handler: records become 0x36 data messages; cut-off records are awaited; sentences
+// and Zbus messages share one link.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "transport/NmeaProtocolHandler.h"
+#include "transport/ProtocolHandler.h"
+#include "transport/ProtocolManager.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string sentence(const std::string& body) {
+  unsigned cs = 0;
+  for (char c : body)
+    cs ^= static_cast<unsigned char>(c);
+  char hex[3];
+  std::snprintf(hex, sizeof hex, "%02X", cs);
+  return "$" + body + "*" + hex + "\r\n";
+}
+
+Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// A data packet over a copy of a found message.
+struct Packet {
+  ZtDataPacket p;
+  explicit Packet(const ZtMessage& m) {
+    ZtDataPacket_construct(&p);
+    ZtDataPacket_setMessage(&p, &m);
+  }
+  ~Packet() { ZtDataPacket_destruct(&p); }
+  ZtEuler euler() const {
+    ZtEuler e{};
+    ZtDataPacket_orientationEuler(&p, 0, &e);
+    return e;
+  }
+  std::vector<double> vector(ZtVector* (*get)(const ZtDataPacket*, ZtVector*)) const {
+    double values[3] = {};
+    ZtVector view{values, 3, 0};
+    get(&p, &view);
+    return {values[0], values[1], values[2]};
+  }
+};
+
+struct Message {
+  ZtMessage m;
+  Message() { ZtMessage_construct(&m); }
+  ~Message() { ZtMessage_destruct(&m); }
+};
+
+class NmeaHandlerTest : public testing::Test {
+protected:
+  nmea::ProtocolHandler handler;
+  Message out;
+
+  MessageLocation find(const Bytes& b) { return handler.findMessageIn(out.m, b.data(), b.size()); }
+  MessageLocation find(const std::string& s) { return find(bytes(s)); }
+};
+
+TEST_F(NmeaHandlerTest, Constants) {
+  EXPECT_EQ(handler.minimumMessageSize(), 16);
+  EXPECT_EQ(handler.maximumMessageSize(), 128);
+  EXPECT_EQ(handler.type(), ZPT_Nmea);
+  EXPECT_EQ(find(Bytes{}), MessageLocation(-1, 0));
+  EXPECT_EQ(find("no record in here\r\n"), MessageLocation(-1, 0));
+}
+
+TEST_F(NmeaHandlerTest, GarbageThenSentenceGivesDataMessage) {
+  const std::string hehdt = sentence("HEHDT,123.4,T");
+  EXPECT_EQ(find("abc\x01\x02" + hehdt), MessageLocation(5, static_cast<int32_t>(hehdt.size())));
+  EXPECT_EQ(ZtMessage_getMessageId(&out.m), 0x36);
+  EXPECT_EQ(ZtMessage_getBusId(&out.m), 0xFF);
+  EXPECT_TRUE(ZtMessage_isChecksumOk(&out.m));
+  Packet packet(out.m);
+  EXPECT_EQ(ZtDataPacket_orientationFrame(&packet.p), 8);
+  EXPECT_DOUBLE_EQ(packet.euler().yaw, 123.4);
+  EXPECT_DOUBLE_EQ(packet.euler().roll, 0.0);
+}
+
+struct OrientationCase {
+  const char* name;
+  std::string record;
+  double roll, pitch, yaw;
+};
+
+class Orientation : public NmeaHandlerTest, public testing::WithParamInterface<OrientationCase> {};
+
+TEST_P(Orientation, MapsToEulerAngles) {
+  const OrientationCase& c = GetParam();
+  ASSERT_EQ(find(c.record), MessageLocation(0, static_cast<int32_t>(c.record.size())));
+  Packet packet(out.m);
+  ASSERT_TRUE(ZtDataPacket_containsOrientationEuler(&packet.p));
+  EXPECT_NEAR(packet.euler().roll, c.roll, 1e-9);
+  EXPECT_NEAR(packet.euler().pitch, c.pitch, 1e-9);
+  EXPECT_NEAR(packet.euler().yaw, c.yaw, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, Orientation,
+    testing::Values(OrientationCase{"HCHDMWraps", sentence("HCHDM,270.0,M"), 0, 0, -90},
+                    OrientationCase{"HEHDT", sentence("HEHDT,45.5,T"), 0, 0, 45.5},
+                    OrientationCase{"HCHDG", sentence("HCHDG,181.0,1.0,E,2.0,W"), 0, 0, -179},
+                    OrientationCase{"PHTRO", sentence("PHTRO,10.0,M,-20.0,T"), -20, 10, 0},
+                    OrientationCase{"PRDIDWrapsUp", "$PRDID,1.5,-2.5,-190.0\r\n", -2.5, 1.5, 170},
+                    OrientationCase{"TSS2", ":18100 -250A  500\t-300F\r\n", 5, -3, -179},
+                    OrientationCase{"EM1000", std::string("\x00\x90\x64\x00\xF4\x01\x00\x00\x28\x23", 10), 1, -5,
+                                    90}),
+    [](const testing::TestParamInfo<OrientationCase>& info) { return std::string(info.param.name); });
+
+TEST_F(NmeaHandlerTest, RateOfTurnAndTemperature) {
+  ASSERT_GT(find(sentence("HEROT,60.0,T")).size(), 0);
+  {
+    Packet packet(out.m);
+    EXPECT_FALSE(ZtDataPacket_containsOrientation(&packet.p));
+    const auto rot = packet.vector(ZtDataPacket_calibratedRateOfTurn);
+    EXPECT_DOUBLE_EQ(rot[0], 0.0);
+    EXPECT_DOUBLE_EQ(rot[1], 0.0);
+    EXPECT_NEAR(rot[2], -std::numbers::pi / 180.0, 1e-12);
+  }
+  ASSERT_GT(find(sentence("HCMTW,-4.25,C")).size(), 0);
+  Packet packet(out.m);
+  EXPECT_DOUBLE_EQ(ZtDataPacket_temperature(&packet.p), -4.25);
+  EXPECT_FALSE(ZtDataPacket_containsCalibratedRateOfTurn(&packet.p));  // nothing carried over
+}
+
+TEST_F(NmeaHandlerTest, PsoncmsFullAndWithEmptyQuaternionField) {
+  ASSERT_GT(find(sentence("PSONCMS,0.5,0.5,0.5,0.5,1,2,3,4,5,6,7,8,9,30.5")).size(), 0);
+  {
+    Packet packet(out.m);
+    ZtQuaternion q{};
+    ASSERT_TRUE(ZtDataPacket_containsOrientationQuaternion(&packet.p));
+    ZtDataPacket_orientationQuaternion(&packet.p, 0, &q);
+    EXPECT_DOUBLE_EQ(q.w, 0.5);
+    EXPECT_DOUBLE_EQ(q.z, 0.5);
+    EXPECT_EQ(packet.vector(ZtDataPacket_calibratedAcceleration), (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(packet.vector(ZtDataPacket_calibratedRateOfTurn), (std::vector<double>{4, 5, 6}));
+    EXPECT_EQ(packet.vector(ZtDataPacket_calibratedMagneticField), (std::vector<double>{7, 8, 9}));
+    EXPECT_DOUBLE_EQ(ZtDataPacket_temperature(&packet.p), 30.5);
+  }
+  ASSERT_GT(find(sentence("PSONCMS,1,,0,0,1,,3,4,5,6,7,8,9,")).size(), 0);
+  Packet packet(out.m);
+  EXPECT_FALSE(ZtDataPacket_containsOrientation(&packet.p));
+  EXPECT_EQ(packet.vector(ZtDataPacket_calibratedAcceleration), (std::vector<double>{1, 0, 3}));
+  EXPECT_TRUE(ZtDataPacket_containsCalibratedMagneticField(&packet.p));
+  EXPECT_TRUE(ZtDataPacket_containsTemperature(&packet.p));
+  EXPECT_DOUBLE_EQ(ZtDataPacket_temperature(&packet.p), 0.0);
+}
+
+TEST_F(NmeaHandlerTest, UnknownOrBrokenRecordsGiveEmptyDataMessages) {
+  EXPECT_EQ(find(sentence("GPGGA,1,2,3")), MessageLocation(0, 7));
+  EXPECT_EQ(ZtMessage_getMessageId(&out.m), 0x36);
+  EXPECT_EQ(ZtMessage_dataSize(&out.m), 0u);
+  EXPECT_EQ(find("$HEHDT,123.4,T*00\r\n"), MessageLocation(0, 17));
+  EXPECT_EQ(ZtMessage_dataSize(&out.m), 0u);
+}
+
+// A record cut off by the end of the bytes is awaited from its start, so a link keeps it.
+TEST_F(NmeaHandlerTest, CutOffRecordIsAwaited) {
+  const std::string hehdt = sentence("HEHDT,123.4,T");
+  for (size_t cut = 1; cut < hehdt.size(); ++cut) {
+    const std::string part = "xy" + hehdt.substr(0, cut);
+    const MessageLocation loc = find(part);
+    EXPECT_EQ(loc.start(), 2) << cut;
+    EXPECT_LT(loc.size(), 0) << cut;
+    EXPECT_GE(-loc.size(), static_cast<int32_t>(cut + 1)) << cut;
+  }
+  // Far longer than any record: handled as before (a consumed, item-less message).
+  const std::string endless = "$HEHDT," + std::string(600, '1');
+  EXPECT_EQ(find(endless), MessageLocation(0, static_cast<int32_t>(endless.size())));
+}
+
+struct AcceptAll : IMessageValidator {
+  bool sanityCheck(const ZtMessage&) const override { return true; }
+};
+
+// A link's loop over the protocol manager: keep what follows the first live candidate.
+struct Link {
+  AcceptAll validator;
+  ProtocolManager manager{validator};
+  Bytes buffer;
+  std::vector<Bytes> messages;
+  Message msg;
+
+  Link() {
+    manager.add(new ProtocolHandler);
+    manager.add(new nmea::ProtocolHandler);
+  }
+  void feed(const uint8_t* data, size_t size) {
+    buffer.insert(buffer.end(), data, data + size);
+    size_t offset = 0;
+    for (;;) {
+      const MessageLocation loc = manager.findMessage(msg.m, buffer.data() + offset, buffer.size() - offset);
+      if (loc.size() > 0) {
+        const uint8_t* p = ZtMessage_getMessageStart(&msg.m);
+        messages.emplace_back(p, p + ZtMessage_getTotalMessageSize(&msg.m));
+        offset += loc.start() + loc.size();
+        continue;
+      }
+      offset = loc.start() < 0 ? buffer.size() : offset + loc.start();
+      break;
+    }
+    buffer.erase(buffer.begin(), buffer.begin() + offset);
+  }
+};
+
+Bytes zbus(uint8_t id, uint8_t fill, size_t payload) {
+  ZtMessage m;
+  ZtMessage_constructSized(&m, payload);
+  ZtMessage_setMessageId(&m, id);
+  for (size_t i = 0; i < payload; ++i)
+    ZtMessage_setDataByte(&m, fill, i);
+  const uint8_t* p = ZtMessage_getMessageStart(&m);
+  Bytes out(p, p + ZtMessage_getTotalMessageSize(&m));
+  ZtMessage_destruct(&m);
+  return out;
+}
+
+// Sentences and Zbus messages on one link, the stream split into two reads at every position:
+// every message comes out once, in order, with its values.
+TEST(NmeaOnALink, MixedWithZbusSplitAtEveryPosition) {
+  // Zbus frames whose bytes hold none of "$", ":" or 0 (which could start an NMEA record).
+  const Bytes z1 = zbus(0x31, 0x41, 3), z2 = zbus(0x36, 0x42, 30);
+  for (const Bytes* z : {&z1, &z2})
+    for (uint8_t b : *z)
+      ASSERT_TRUE(b != '$' && b != ':' && b != 0);
+  const std::string s1 = sentence("HEHDT,10.0,T"), s2 = sentence("HCHDM,20.0,M");
+  const std::string s3(":3000 0A0 0F\r\n");
+  Bytes stream = z1;
+  for (const Bytes& part : {bytes(s1), bytes("garbage "), z2, bytes(s2), bytes(s3), z1})
+    stream.insert(stream.end(), part.begin(), part.end());
+
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    Link link;
+    link.feed(stream.data(), cut);
+    link.feed(stream.data() + cut, stream.size() - cut);
+    ASSERT_EQ(link.messages.size(), 6u) << "cut at " << cut;
+    EXPECT_EQ(link.messages[0], z1);
+    EXPECT_EQ(link.messages[2], z2);
+    EXPECT_EQ(link.messages[5], z1);
+    const double yaws[] = {10.0, 20.0, 30.0};
+    const size_t at[] = {1, 3, 4};
+    for (int i = 0; i < 3; ++i) {
+      ZtMessage m;
+      ZtMessage_construct(&m);
+      ASSERT_TRUE(ZtMessage_load(&m, link.messages[at[i]].size(), link.messages[at[i]].data()));
+      Packet packet(m);
+      EXPECT_DOUBLE_EQ(packet.euler().yaw, yaws[i]) << "cut at " << cut << " message " << at[i];
+      ZtMessage_destruct(&m);
+    }
+  }
+}
+
+}  // namespace
