@@ -135,10 +135,11 @@ TEST(MatrixOps, DiagonalFamily) {
   EXPECT_EQ(elements(sq), (std::vector<double>{2, 0, 0, 3}));
 
   Strided s(3, 3);
-  s.m.isDiag(v);
+  const double v3[3] = {1, 2, 9};
+  s.m.isDiag(v3);
   s.m.isSqrtDiagonal(s.m);
   EXPECT_TRUE(s.guardsIntact());
-  EXPECT_EQ(elements(s.m), (std::vector<double>{1, 0, 0, 0, std::sqrt(2.0), 0, 0, 0, 0}));
+  EXPECT_EQ(elements(s.m), (std::vector<double>{1, 0, 0, 0, std::sqrt(2.0), 0, 0, 0, 3}));
 }
 
 TEST(MatrixOps, RowsAndColumns) {
