@@ -105,6 +105,22 @@ TEST(VectorStorage, AssignmentIntoViewKeepsStorage) {
   EXPECT_EQ(g.data, &g[0]);
 }
 
+TEST(VectorStorage, FixedPointConversionAndMatrixValidity) {
+  const int32_t raw[3] = {1 << 20, -(3 << 19), 1};
+  const Vector3 v = toVector3(raw, 20);
+  EXPECT_EQ(v.data, &v[0]);
+  EXPECT_EQ(items(v), (std::vector<double>{1.0, -1.5, std::pow(2.0, -20)}));
+
+  const double src[4] = {1, -3, 2, 0};
+  Matrix m(2, 2, src);
+  EXPECT_TRUE(m.isValid(0.0));
+  EXPECT_TRUE(m.isValid(3.0));
+  EXPECT_FALSE(m.isValid(2.5));
+  m(1, 1) = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_FALSE(m.isValid(-1.0));
+  EXPECT_TRUE(Matrix().isValid(1.0));
+}
+
 TEST(VectorStorage, RelocateReleasesOwnedStorage) {
   Vector v(3);
   double storage[3] = {1, 2, 3};
