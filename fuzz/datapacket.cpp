@@ -1,9 +1,12 @@
 // Arbitrary bytes as a data message: loaded, handed to a packet, every item read back, then
-// written and merged. Nothing may read past the payload.
+// written and merged. The same bytes also go through the legacy (0x32) path, with device
+// formats taken from the input. Nothing may read past the payload.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "transport/LegacyDataPacket.h"
 #include "zttypes/ztdatapacket.h"
 
 namespace {
@@ -49,6 +52,47 @@ void readEverything(const ZtDataPacket* p, ZtVector* v, ZtMatrix* m) {
   sink = sink + ZtDataPacket_temperature(p) + static_cast<uint64_t>(ZtDataPacket_itemOffsetExact(p, 0x2013) + 1);
 }
 
+// Input: one byte device count (1-4) and bus flag, then per device 4 bytes mode and 4 bytes
+// settings, then the payload of the legacy message.
+void legacyPath(const uint8_t* data, size_t size) {
+  if (size < 1) return;
+  const int count = (data[0] & 3) + 1;
+  const bool zbus = (data[0] & 4) != 0;
+  const size_t header = 1 + 8 * static_cast<size_t>(count);
+  if (size < header) return;
+  LegacyDataPacket lp(static_cast<uint16_t>(count), false);
+  ZtMessage msg;
+  ZtMessage_constructSized(&msg, size - header);
+  ZtMessage_setMessageId(&msg, 0x32);
+  if (size > header) ZtMessage_setDataBuffer(&msg, data + header, size - header, 0);
+  lp.setMessage(msg);
+  lp.setZbusSystem(zbus, false);
+  for (int i = 0; i < count; ++i) {
+    uint32_t mode, settings;
+    std::memcpy(&mode, data + 1 + 8 * i, 4);
+    std::memcpy(&settings, data + 5 + 8 * i, 4);
+    lp.setDeviceId(0x00080000u + static_cast<uint32_t>(i), i);
+    lp.setDataFormat(mode, settings, i);
+  }
+  ZtDataPacket p;
+  ZtDataPacket_construct(&p);
+  for (int i = 0; i < count; ++i) {
+    ZtDataPacket_assignFromZtLegacyDataPacket(&p, lp, i);
+    (void)lp.ktwSdiData(i);
+    (void)lp.orientationMatrix(i);
+    (void)lp.rawData(i);
+    lp.setCalibratedAcceleration({1, 2, 3}, i);
+    lp.setStatus(7, i);
+    lp.setRawTemperature(1, i, 3);
+  }
+  ZtMessage original;
+  ZtMessage_construct(&original);
+  lp.originalMessage(original);
+  ZtMessage_destruct(&original);
+  ZtDataPacket_destruct(&p);
+  ZtMessage_destruct(&msg);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -88,5 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZtDataPacket_destruct(&merged);
   ZtDataPacket_destruct(&p);
   ZtMessage_destruct(&msg);
+
+  legacyPath(data, size);
   return 0;
 }

@@ -782,9 +782,12 @@ void ZtDataPacket_assignFromZtLegacyDataPacket(ZtDataPacket* dst, const LegacyDa
   const bool zbus = lp.isZbusSystem();
 
   ZtMessage_copy(&dst->original, &lp.message());
-  ZtMessage_clear(&dst->message);
-  ZtMessage_destruct(&dst->message);
-  ZtMessage_constructSized(&dst->message, 0);
+  // A destination that already holds a message keeps its storage: no allocation per packet
+  // once a reused destination has grown to size.
+  if (ZtMessage_empty(&dst->message) || ZtMessage_resizeData(&dst->message, 0) != 0) {
+    ZtMessage_destruct(&dst->message);
+    ZtMessage_constructSized(&dst->message, 0);
+  }
   ZtMessage_setBusId(&dst->message, zbus ? static_cast<uint8_t>(index + 1) : static_cast<uint8_t>(ZTMESSAGE_MASTER_BUS_ID));
   ZtMessage_setMessageId(&dst->message, ZTDATAPACKET_MESSAGE_ID);
   dst->deviceId = lp.deviceId(index);

@@ -7,6 +7,7 @@
 // message never makes a getter read past it). Floating-point items are read in the device's
 // form when they lie inside its original data and as doubles when a setter appended them.
 // Setters (value, then index) return false for a bad index or a device without data.
+// Not for concurrent use, not even of const members: findDeviceId caches its last hit.
 #include <array>
 #include <cstdint>
 
