@@ -16,9 +16,9 @@ class PooledThread : public StandardThread {
   explicit PooledThread(ThreadPool* pool);
   ~PooledThread() override;
 
-  // No current record. Read under the pool lock for an exact answer.
-  bool isIdle() const { return m_current == nullptr; }
-  bool isBusy() const { return m_current != nullptr; }
+  // No current record (a snapshot unless read under the pool lock).
+  bool isIdle() const { return m_current.load(std::memory_order_relaxed) == nullptr; }
+  bool isBusy() const { return !isIdle(); }
   uint32_t executedCount() const { return m_executed.load(std::memory_order_relaxed); }
   uint32_t completedCount() const { return m_completed.load(std::memory_order_relaxed); }
   uint32_t failedCount() const { return m_failed.load(std::memory_order_relaxed); }
@@ -30,8 +30,8 @@ class PooledThread : public StandardThread {
   friend class ThreadPool;
 
   ThreadPool* m_pool;
-  // Guarded by the pool lock.
-  PooledTask* m_current = nullptr;
+  // Written under the pool lock; atomic only so isIdle() may peek without it.
+  std::atomic<PooledTask*> m_current{nullptr};
   std::atomic<uint32_t> m_executed{0};
   std::atomic<uint32_t> m_completed{0};
   std::atomic<uint32_t> m_failed{0};

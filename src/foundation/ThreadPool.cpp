@@ -152,7 +152,7 @@ PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
   if (!m_queueHead) m_queueTail = nullptr;
   rec->nextQueued = nullptr;
   rec->state = PooledTask::State::Running;
-  worker->m_current = rec;
+  worker->m_current.store(rec, std::memory_order_relaxed);
   return rec;
 }
 
@@ -187,9 +187,9 @@ void ThreadPool::pauseLocked(PooledTask* rec, unsigned waitFor) {
 
 bool ThreadPool::allIdleLocked() const {
   for (const PooledThread* w : m_workers)
-    if (w->m_current) return false;
+    if (w->m_current.load(std::memory_order_relaxed)) return false;
   for (const PooledThread* w : m_retiring)
-    if (w->m_current) return false;
+    if (w->m_current.load(std::memory_order_relaxed)) return false;
   return true;
 }
 
@@ -247,7 +247,7 @@ void ThreadPool::workerPass(PooledThread* worker) {
       lk.lock();
       pauseLocked(rec, waitFor);
     }
-    worker->m_current = nullptr;
+    worker->m_current.store(nullptr, std::memory_order_relaxed);
     rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
   }
   if (m_changeWaiters) m_changed.notify_all();

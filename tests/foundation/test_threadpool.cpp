@@ -376,7 +376,7 @@ TEST(ThreadPool, ProcessWidePoolIsCreatedOnFirstUseAndCanBeReplaced) {
 
 #ifndef ZDA_UNDER_SANITIZER
 // An idle worker is woken by the new task, not by its next 1 ms poll.
-TEST(ThreadPool, IdlePoolStartsANewTaskWellWithinAMillisecond) {
+TEST(ThreadPool, IdlePoolStartsANewTaskWithoutWaitingForItsPoll) {
   ThreadPool pool(2);
   std::vector<double> latencies;
   for (int i = 0; i < 101; ++i) {
@@ -392,8 +392,10 @@ TEST(ThreadPool, IdlePoolStartsANewTaskWellWithinAMillisecond) {
     ASSERT_TRUE(ran.wait1(kLimitMs));
     latencies.push_back(std::chrono::duration<double, std::micro>(at - t0).count());
   }
-  std::nth_element(latencies.begin(), latencies.begin() + 50, latencies.end());
-  EXPECT_LT(latencies[50], 400.0) << "median add-to-exec latency in microseconds";
+  // A 1 ms poll would put the lower quartile near 250 us; a wake-up puts it at tens of us.
+  // The quartile rather than the median keeps a loaded machine from failing the test.
+  std::nth_element(latencies.begin(), latencies.begin() + 25, latencies.end());
+  EXPECT_LT(latencies[25], 200.0) << "lower-quartile add-to-exec latency in microseconds";
 }
 #endif
 
