@@ -127,13 +127,14 @@ bool replaceFileContents(const std::string& path, const char* data, size_t size)
   return ok;
 }
 
-// Line breaks cannot appear inside a ZSA line: a text holding one would end the line early and
-// its remainder would read as a setting of its own.
+// A line feed cannot appear inside a ZSA line: a text holding one would end the line early and
+// its remainder would read as a setting of its own. Carriage returns are harmless (lines end at
+// line feeds only).
 void appendWithoutLineBreaks(std::string& out, const char* text, size_t length) {
   const size_t start = out.size();
   out.append(text, length);
   for (size_t i = start; i < out.size(); ++i)
-    if (out[i] == '\n' || out[i] == '\r') out[i] = ' ';
+    if (out[i] == '\n') out[i] = ' ';
 }
 
 }  // namespace

@@ -339,7 +339,18 @@ size_t Variant::setFromBinary(uint32_t kind, const void* data, size_t available)
       set(kind, nullptr);
       switch (kind) {
         case KindIntList: used = static_cast<IntList*>(m_value.p)->deserialize(in, available); break;
-        case KindMatrix: used = static_cast<size_t>(static_cast<Matrix*>(m_value.p)->deserialize(in, available)); break;
+        case KindMatrix: {
+          Matrix& m = *static_cast<Matrix*>(m_value.p);
+          uint32_t dims[2];
+          if (available >= 8 && (std::memcpy(dims, in, 8), dims[0] == 0 || dims[1] == 0)) {
+            // Without elements the matrix is the empty 0 x 0 one (as a copy makes it): a hostile
+            // 4e9 x 0 shape would otherwise cost a pass per row in every later operation.
+            used = 8;
+          } else {
+            used = static_cast<size_t>(m.deserialize(in, available));
+          }
+          break;
+        }
         case KindBinaryObject: used = static_cast<BinaryObject*>(m_value.p)->deserialize(in, available); break;
         case KindQuaternion:
           used = static_cast<size_t>(static_cast<Quaternion*>(m_value.p)->deserialize(in, available));
@@ -1040,10 +1051,14 @@ int Variant::readFromString(const char* text, bool hex) {
       set(kind, nullptr);
       used = static_cast<IntList*>(m_value.p)->readFromString(contents, hex);
       break;
-    case KindMatrix:
+    case KindMatrix: {
       set(kind, nullptr);
-      used = static_cast<Matrix*>(m_value.p)->readFromString(contents);
+      Matrix& m = *static_cast<Matrix*>(m_value.p);
+      used = m.readFromString(contents);
+      // A shape without elements reads as the empty matrix (see setFromBinary).
+      if (used > 0 && (m.rows == 0 || m.cols == 0)) m = Matrix();
       break;
+    }
     case KindBinaryObject:
       set(kind, nullptr);
       used = static_cast<BinaryObject*>(m_value.p)->readFromString(contents);
@@ -1092,7 +1107,20 @@ size_t Variant::serialize(char* out) const {
       n = 4;
       break;
     case KindIntList: n = static_cast<const IntList*>(m_value.p)->serialize(contents); break;
-    case KindMatrix: n = static_cast<size_t>(static_cast<const Matrix*>(m_value.p)->serialize(contents)); break;
+    case KindMatrix: {
+      const Matrix& m = *static_cast<const Matrix*>(m_value.p);
+      if (m.rows == 0 || m.cols == 0) {
+        // Without elements only the dimensions are written (the matrix has no storage to copy).
+        if (contents != nullptr) {
+          const uint32_t dims[2] = {static_cast<uint32_t>(m.rows), static_cast<uint32_t>(m.cols)};
+          std::memcpy(contents, dims, 8);
+        }
+        n = 8;
+      } else {
+        n = static_cast<size_t>(m.serialize(contents));
+      }
+      break;
+    }
     case KindBinaryObject: n = static_cast<const BinaryObject*>(m_value.p)->serialize(contents); break;
     case KindQuaternion: n = static_cast<size_t>(static_cast<const Quaternion*>(m_value.p)->serialize(contents)); break;
     case KindString:

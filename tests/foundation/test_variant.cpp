@@ -124,6 +124,29 @@ TEST(VariantForms, BinaryExamples) {
   EXPECT_TRUE(v.toBool());
 }
 
+// A matrix shape without elements (a dimension of 0) reads as the empty 0 x 0 matrix, as a copy
+// makes it: a hostile 2e9 x 0 shape must not cost a pass per row in later operations.
+TEST(VariantForms, MatricesWithoutElements) {
+  for (auto [rows, cols] : {std::pair<uint32_t, uint32_t>{2000000000u, 0}, {0, 2}, {0, 0}}) {
+    std::string image = "M";
+    image.append(reinterpret_cast<const char*>(&rows), 4);
+    image.append(reinterpret_cast<const char*>(&cols), 4);
+    Variant m;
+    ASSERT_EQ(m.deserialize(image.data(), image.size()), 9u);
+    Variant fromText;
+    EXPECT_GT(fromText.readFromString("M:" + std::to_string(rows) + "," + std::to_string(cols) + ":"), 0);
+    for (const Variant* v : {&m, &fromText}) {
+      EXPECT_EQ(v->kind(), static_cast<uint32_t>('M'));
+      EXPECT_EQ(v->toConstMatrix().rows, 0u);
+      EXPECT_EQ(v->toConstMatrix().cols, 0u);
+      EXPECT_FALSE(v->toBool());
+      EXPECT_EQ(v->toLabelList().count(), 0u);
+      EXPECT_EQ(binaryOf(*v), std::string("M\0\0\0\0\0\0\0\0", 9));
+      EXPECT_EQ(textOf(*v), "M:0,0: ");
+    }
+  }
+}
+
 TEST(VariantForms, ReadingTexts) {
   struct Case {
     const char* text;
