@@ -175,6 +175,28 @@ TEST_F(NmeaHandlerTest, CutOffRecordIsAwaited) {
   EXPECT_EQ(find(endless), MessageLocation(0, static_cast<int32_t>(endless.size())));
 }
 
+// Garbage costs a byte test per position: the parser (and the packet reset it triggers) runs only
+// where a record can start.
+TEST(NmeaHandlerCost, ParsesOnlyWhereARecordCanStart) {
+  struct Counting : nmea::ProtocolHandler {
+    int parses = 0;
+    void onInitializeParse(const char* b, const char* e) override {
+      ++parses;
+      nmea::ProtocolHandler::onInitializeParse(b, e);
+    }
+  } handler;
+  std::string garbage(4000, 'x');
+  for (size_t i = 0; i < garbage.size(); i += 7)
+    garbage[i] = static_cast<char>('A' + i % 26);
+  garbage[100] = '$';  // followed by no name
+  garbage[300] = '\0';  // followed by no 0x90
+  garbage += "\r\n";
+  Message out;
+  EXPECT_EQ(handler.findMessageIn(out.m, reinterpret_cast<const uint8_t*>(garbage.data()), garbage.size()),
+            MessageLocation(-1, 0));
+  EXPECT_EQ(handler.parses, 2);
+}
+
 struct AcceptAll : IMessageValidator {
   bool sanityCheck(const ZtMessage&) const override { return true; }
 };
