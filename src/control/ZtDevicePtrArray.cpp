@@ -5,8 +5,6 @@
 
 #include "zeltodeviceapi/ztdevicetypes.h"
 
-#define ZDA_DESCRIPTOR_SECTION __attribute__((section(".data.rel.ro.zda_descriptors")))
-
 namespace {
 
 using Item = ZtDevice*;
@@ -27,10 +25,7 @@ int itemCompare(const void* pa, const void* pb) {
 
 extern "C" {
 
-// Tests link this object both statically and inside the shared library; an explicit section
-// keeps AddressSanitizer from reporting the two copies of this exported constant as an ODR
-// violation (it does not instrument globals placed in a named section).
-ZDA_DESCRIPTOR_SECTION const ZtArrayDescriptor g_ztDevicePtrArrayDescriptor = {
+const ZtArrayDescriptor g_ztDevicePtrArrayDescriptor = {
     sizeof(Item), itemSwap, itemConstruct, itemCopy, itemDestruct, itemCopy, itemCompare};
 
 void ZtDevicePtrArray_construct(ZtDevicePtrArray* array, size_t count, ZtDevice* const* source) {

@@ -4,8 +4,6 @@
 
 #include "zeltodeviceapi/ztdevicetypes.h"
 
-#define ZDA_DESCRIPTOR_SECTION __attribute__((section(".data.rel.ro.zda_descriptors")))
-
 namespace {
 
 void itemSwap(void* a, void* b) { std::swap(*static_cast<ZtFilterProfile*>(a), *static_cast<ZtFilterProfile*>(b)); }
@@ -31,10 +29,7 @@ int itemCompare(const void* pa, const void* pb) {
 
 extern "C" {
 
-// Tests link this object both statically and inside the shared library; an explicit section
-// keeps AddressSanitizer from reporting the two copies of this exported constant as an ODR
-// violation (it does not instrument globals placed in a named section).
-ZDA_DESCRIPTOR_SECTION const ZtArrayDescriptor g_ztFilterProfileArrayDescriptor = {
+const ZtArrayDescriptor g_ztFilterProfileArrayDescriptor = {
     sizeof(ZtFilterProfile), itemSwap, itemConstruct, itemCopy, itemDestruct, itemCopy, itemCompare};
 
 void ZtFilterProfileArray_construct(ZtFilterProfileArray* array, size_t count, const ZtFilterProfile* source) {
