@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "zttypes/ztmath.h"
 
@@ -120,11 +121,12 @@ char* strtok_s(char* text, const char* delimiters, char** context) {
 }
 
 FILE* compat_wfopen(const wchar_t* path, const wchar_t* mode) {
-  char narrowPath[4096 * MB_LEN_MAX + 1];
+  // Every wide character may take MB_LEN_MAX bytes: too much for the stack of a worker.
+  std::vector<char> narrowPath(4096 * MB_LEN_MAX + 1);
   char narrowMode[5 * MB_LEN_MAX + 1];
-  if (!narrow(path, 4096, narrowPath, sizeof narrowPath)) return nullptr;
+  if (!narrow(path, 4096, narrowPath.data(), narrowPath.size())) return nullptr;
   if (!narrow(mode, 5, narrowMode, sizeof narrowMode)) return nullptr;
-  return std::fopen(narrowPath, narrowMode);
+  return std::fopen(narrowPath.data(), narrowMode);
 }
 
 FILE* compat_wfreopen(const wchar_t* path, const wchar_t* mode, FILE* stream) {
