@@ -131,7 +131,16 @@ void DeviceEmulator::corruptNextChecksums(int n) {
 
 void DeviceEmulator::hangUp() {
   m_measuring = false;
-  m_link->close();
+  if (!m_thread.joinable() || m_thread.get_id() == std::this_thread::get_id()) {
+    std::lock_guard<std::mutex> wlock(m_writeMutex);
+    m_link->close();
+    return;
+  }
+  // The serving thread reads the link: it closes it between two reads, so that neither a read
+  // nor a write races the close.
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_hangUpRequested = true;
+  m_receivedChanged.wait_for(lock, std::chrono::seconds(5), [&] { return m_hungUp; });
 }
 
 std::vector<EmuFrame> DeviceEmulator::received() const {
@@ -268,6 +277,15 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
 void DeviceEmulator::run() {
   uint8_t buffer[4096];
   while (!m_stop) {
+    if (m_hangUpRequested.exchange(false)) {
+      {
+        std::lock_guard<std::mutex> wlock(m_writeMutex);
+        m_link->close();
+      }
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_hungUp = true;
+      m_receivedChanged.notify_all();
+    }
     int waitMs = 5;
     EmuFrame data;
     bool sendData = false;

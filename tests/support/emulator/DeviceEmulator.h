@@ -128,6 +128,7 @@ class DeviceEmulator {
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_measuring{false};
   std::atomic<uint32_t> m_dataSent{0};
+  std::atomic<bool> m_hangUpRequested{false};
 
   mutable std::mutex m_mutex;  // guards everything below
   mutable std::condition_variable m_receivedChanged;
@@ -144,6 +145,7 @@ class DeviceEmulator {
   size_t m_chunk = 0;
   int m_chunkPauseMs = 0;
   int m_corrupt = 0;
+  bool m_hungUp = false;
   std::vector<EmuFrame> m_received;
   std::vector<Pending> m_pending;
   EmuFrameDecoder m_decoder;

@@ -1,0 +1,231 @@
+#pragma once
+// The link to one master device: a serial or USB port, or (for playback and recording) a log
+// file. It opens the port and brings the device into configuration mode, runs the reader thread
+// (KtThread) that hands raw blocks in order to the pool (ParseMessageTask), cuts them into
+// messages, offers each to the reply monitor and passes the rest to the master device. It frames
+// and writes outgoing messages and performs GotoConfig and GotoMeasurement.
+//
+// Threads: application threads (open, close, writes, mode switches, reply waits); the reader
+// thread (reads, repeat writes, closing on hang-up); pool threads running the parse tasks (one at
+// a time per link) and log-file loading.
+//
+// Locks. m_portLock guards the m_port pointer against deletion: shared for every use from a
+// thread other than the reader, exclusive to create or delete the port. The reader thread uses
+// the port without it: the port is deleted only after the reader thread has been stopped and
+// joined (or by the reader itself). m_fileMutex (recursive) serialises every access to the log
+// file and its read buffers; it is never held while a message is handled or an event raised.
+// Neither lock is held while waiting for a reply, for the reader thread or for pool tasks.
+// The receive buffer, m_parseOutput and the protocol manager belong to the parse tasks (and, on
+// a link without a port, to the log-file reader under m_fileMutex).
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "device/CallbackManagerZda.h"
+#include "foundation/NonIntrusiveSharedPointer.h"
+#include "transport/IMessageValidator.h"
+#include "transport/IoInterfaceFile.h"
+#include "transport/LinkDevice.h"
+#include "transport/MessageList.h"
+#include "transport/OpenPortStage.h"
+#include "transport/ProtocolManager.h"
+#include "transport/ReplyMonitor.h"
+#include "transport/StreamInterface.h"
+#include "zttypes/ztdeviceid.h"
+#include "zttypes/ztmessage.h"
+#include "zttypes/ztmisc.h"
+#include "zttypes/zttime.h"
+
+class KtThread;
+class SerialInterface;
+namespace zelto {
+class PacketDataSource;
+}
+
+class Communicator : public CallbackManagerZda, public IMessageValidator {
+ public:
+  using ReplyHandle = zelto::ReplyMonitor::Handle;
+
+  // Reader-pass read size and the bound of the receive buffer (twice the largest message).
+  static constexpr size_t kReadBlockSize = 8192;
+  static constexpr size_t kReceiveBufferLimit = 2 * 8192;
+  // Time-outs in ms.
+  static constexpr unsigned kReplyTimeout = 200;
+  static constexpr unsigned kDeviceIdTimeout = 500;
+  static uint32_t m_defaultGotoConfigTimeout;  // 150
+
+  Communicator();
+  // Adopts an (opened or not) serial port interface.
+  explicit Communicator(SerialInterface* port);
+  ~Communicator() override;
+
+  void initialize();
+  // Stops and frees everything; with reinitialize, starts afresh as a new link.
+  void clear(bool reinitialize);
+
+  // ---- Port ------------------------------------------------------------------------------
+  bool openPort(const ZtString& portName, ZtBaudRate baudRate, OpenPortStage stages = OPS_All,
+                bool repeatGotoConfig = false);
+  virtual bool reopenPort(ZtBaudRate baudRate, OpenPortStage stages);
+  bool reopenPort();
+  // Stops the reader thread after its last parse task, then closes and frees the port. Safe on
+  // the reader thread itself (hang-up). Not to be called from a parse task of this link.
+  void closePort();
+  void stopThread();
+  // Throws ZtException (256, "Unable to start thread") when the thread cannot start.
+  void startThread();
+  bool isPortOpen() const;
+  ZtString portName() const;  // caller destructs
+  ZtBaudRate baudRate() const;
+  virtual void flushPort();
+  void setMeasuring(bool measuring);
+  bool isMeasuring() const { return m_measuring.load(std::memory_order_acquire); }
+
+  // ---- Messages --------------------------------------------------------------------------
+  virtual bool writeMessage(const ZtMessage& message);
+  virtual ZtResultValue writeRawData(const ZtByteArray& data);
+  ReplyHandle addReplyObject(uint8_t messageId);
+  ReplyHandle addReplyObject(uint8_t messageId, uint64_t offset, uint64_t size, const uint8_t* data);
+  ReplyHandle addTovanaIndicationReplyObject(uint8_t indicationId);
+  ReplyHandle addTovanaClientReplyObject(uint8_t indicationId, ZtDeviceId deviceId);
+  // Journals an error message, offers the message to the reply monitor, else to the master.
+  void handleMessage(const ZtMessage& message);
+  // Polls readMessage for the id until the time-out (see the log-file part: on a port link every
+  // poll fails with 265). Returns the last result.
+  virtual ZtResultValue waitForMessage(ZtMessage& message, uint8_t messageId, unsigned timeoutMs,
+                                       bool stopOnError);
+  ZtResultValue getDeviceId();
+  virtual ZtResultValue gotoConfig(bool repeat);
+  virtual ZtResultValue gotoMeasurement();
+
+  // Reader side (called by KtThread and the parse tasks).
+  // Reads up to kReadBlockSize bytes; 0 with bytes, else the read result. 289 closes the port
+  // and raises onError(289) on this link's handlers.
+  ZtResultValue readDataToBuffer(ZtByteArray& data);
+  // Appends bytes to the receive buffer and cuts every complete accepted message into output
+  // (reporting each to the master). Garbage before a live candidate and rejected messages are
+  // dropped; the buffer stays below kReceiveBufferLimit. 259 when no message came out.
+  ZtResultValue processBufferedData(const ZtByteArray& bytes, MessageList& output);
+  // The parse tasks' reusable output list.
+  MessageList& parseOutput() { return m_parseOutput; }
+  size_t receiveBufferSize() const { return m_receiveBuffer.size; }
+
+  // Acceptance of a found message: bus id 0xFF or 1; else, with a master device, a bus id not
+  // above its configured device count.
+  bool sanityCheck(const ZtMessage& message) const override;
+
+  // ---- Accessors -------------------------------------------------------------------------
+  ZtResultValue lastResult() const { return m_lastResult.load(std::memory_order_relaxed); }
+  ZtDeviceId masterDeviceId() const { return m_masterDeviceId.load(std::memory_order_relaxed); }
+  void setMasterDeviceId(ZtDeviceId id) { m_masterDeviceId.store(id, std::memory_order_relaxed); }
+  void setMasterDevice(LinkDevice* device) { m_masterDevice.store(device, std::memory_order_release); }
+  LinkDevice* masterDevice() const { return m_masterDevice.load(std::memory_order_acquire); }
+  void setGotoConfigTimeout(uint32_t ms);
+  uint32_t gotoConfigTimeout() const { return m_gotoConfigTimeout.load(std::memory_order_relaxed); }
+  uint16_t childDeviceCount() const;
+  ZtDevice* findDevice(ZtDeviceId id) const;
+  bool isReadingFromFile() const;
+  // The packet data source of the device caches; null until the device model provides it.
+  zelto::PacketDataSource* dataSource() const { return m_dataSource; }
+  void startWirelessFlushing() { m_flushMark.store(m_packetMark.load()); }
+  void waitForLastTaskCompletion();
+  void addProtocolHandler(IProtocolHandler* handler);
+  bool removeProtocolHandler(ZtProtocolType type);
+  bool hasProtocol(ZtProtocolType type) const;
+  ZtTimeStamp measurementStartTime() const { return m_measurementStartTime.load(); }
+  uint32_t droppedPacketCount() const { return m_droppedPacketCount.load(); }
+  void setDroppedPacketCount(uint32_t count) { m_droppedPacketCount.store(count); }
+  uint64_t packetMark() const { return m_packetMark.load(); }
+  uint64_t flushMark() const { return m_flushMark.load(); }
+  KtThread* readerThread() const { return m_thread; }
+
+  // ---- Log files -------------------------------------------------------------------------
+  bool createLogFile(const ZtString& fileName);
+  virtual bool writeMessageToLogFile(const ZtMessage& message);
+  bool openLogFile(const ZtString& fileName);
+  void closeLogFile(bool deleteFile);
+  virtual bool isLogFileOpen(const ZtString& fileName) const;
+  ZtString logFileName() const;  // caller destructs
+  int64_t logFileSize() const;
+  ZtTimeStamp logFileDate() const;
+  int64_t logFileReadPosition() const;
+  ZtResultValue resetLogFileReadPosition();
+  ZtResultValue setLogFileReadPosition(int64_t position);
+  // The next message of the log file into message (empty on failure; last result says why).
+  // messageId 0 takes any id; another id that does not match gives 286 (the message is
+  // consumed). Returns the last result.
+  virtual ZtResultValue readMessage(ZtMessage& message, uint8_t messageId);
+  uint8_t peekLogMessageId();
+  // The first message with the id among the first maxCount messages; position unchanged.
+  ZtResultValue readMessageFromStartOfFile(ZtMessage& message, uint8_t messageId, int maxCount);
+  void readMessagesFromStartOfFile(MessageList& messages, uint8_t messageId, int maxCount);
+  // Reads the next message and hands it to handleMessage; returns the last result.
+  ZtResultValue readSinglePacketFromFile();
+  // Reads the rest of the file into the message handling, raising onProgressUpdated on this
+  // link's handlers; returns the final result (270 at the end of the file).
+  ZtResultValue readLogFile(ZtDevice* device);
+  // Runs readLogFile on the pool (after aborting and awaiting an earlier load); the task id.
+  unsigned loadLogFile(ZtDevice* device);
+  void abortLoadLogFile() { m_abortLoad.store(true, std::memory_order_release); }
+  bool isLoadAborted() const { return m_abortLoad.load(std::memory_order_acquire); }
+
+ private:
+  friend class KtThread;
+  ZtResultValue setResult(ZtResultValue result) {
+    m_lastResult.store(result, std::memory_order_relaxed);
+    return result;
+  }
+  void construct();
+  void destroyParts();
+  // Closes and frees the port; the reader must be stopped (or be the caller).
+  void deletePort();
+  void cancelPortRead();
+  // Readable within a bounded wait (serial ports; false when woken by a cancel).
+  bool waitForPortData(int timeoutMs);
+  ZtResultValue writeSimpleMessage(uint8_t messageId);
+  bool logFileLocked() const { return m_logFile != nullptr; }
+  ZtResultValue readMessageLocked(ZtMessage& message, uint8_t messageId);
+  ZtResultValue readMessageFromStartLocked(ZtMessage& message, uint8_t messageId, int maxCount);
+  void closeLogFileLocked(bool deleteFile);
+  ZtResultValue failOpenLogFile(ZtResultValue result);
+  void journalErrorMessage(const ZtMessage& message) const;
+
+  // Measurement start and packet bookkeeping (part one).
+  std::atomic<ZtTimeStamp> m_measurementStartTime{0};
+  std::atomic<uint32_t> m_droppedPacketCount{0};
+  std::atomic<uint64_t> m_packetMark{0};
+  std::atomic<uint64_t> m_flushMark{0};
+  std::atomic<uint64_t> m_secondMark{0};
+  std::atomic<unsigned> m_lastTaskId{0};  // the link's own last pool task (log-file loading)
+  std::atomic<LinkDevice*> m_masterDevice{nullptr};
+  std::atomic<uint32_t> m_gotoConfigTimeout{150};
+  zelto::NonIntrusiveSharedPointer<ProtocolManager> m_protocolManager;
+  std::atomic<ZtDeviceId> m_masterDeviceId{0};
+  zelto::PacketDataSource* m_dataSource = nullptr;
+  zelto::ReplyMonitor* m_replyMonitor = nullptr;
+  IoInterfaceFile* m_logFile = nullptr;  // guarded by m_fileMutex
+  std::atomic<StreamInterface*> m_port{nullptr};  // deletion guarded by m_portLock
+  int m_portFd = -1;                              // serial descriptor for the reader's wait
+  ZtByteArray m_receiveBuffer;                    // parse tasks only
+  KtThread* m_thread = nullptr;
+  std::atomic<ZtResultValue> m_lastResult{ZRV_OK};
+  // Packet bookkeeping (part two).
+  std::atomic<uint32_t> m_count1{0};
+  std::atomic<uint32_t> m_count2{0};
+  // waitForMessage: time of day in ms, both 0 outside a wait.
+  uint32_t m_waitDeadline = 0;
+  uint32_t m_waitStart = 0;
+  std::atomic<bool> m_measuring{false};
+  std::atomic<bool> m_abortLoad{false};
+
+  mutable std::shared_mutex m_portLock;
+  mutable std::recursive_mutex m_fileMutex;
+  ZtByteArray m_fileBuffer;  // log-file reader: bytes held; guarded by m_fileMutex
+  ZtByteArray m_fileChunk;   // log-file reader: one read; guarded by m_fileMutex
+  MessageList m_parseOutput;
+  ZtMessage m_parseMessage;  // parse tasks' search output
+  int m_wakeFd = -1;         // eventfd that ends the reader's wait on cancel
+};

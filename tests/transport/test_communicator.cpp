@@ -1,0 +1,341 @@
+// The link against the device emulator on a pseudo-terminal: open stages and refusals, the
+// device id, configuration/measurement switching with the exact bytes on the wire, streams that
+// arrive split and laden with garbage, time-outs, repeated GotoConfig, hang-up while measuring
+// and closing while a request waits.
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/CallbackRecorder.h"
+#include "support/PtyPort.h"
+#include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/RecordingLinkDevice.h"
+#include "transport/Communicator.h"
+#include "transport/KtThread.h"
+
+namespace {
+
+using zelto::test::DeviceEmulator;
+using zelto::test::EmuAction;
+using zelto::test::EmuFrame;
+using zelto::test::FdEmulatorLink;
+using zelto::test::PtyPort;
+using zelto::test::RecordingLinkDevice;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+#ifdef ZDA_UNDER_SANITIZER
+constexpr auto kWait = 8000ms;
+#else
+constexpr auto kWait = 3000ms;
+#endif
+
+struct String {
+  ZtString s;
+  explicit String(const std::string& text) { ZtString_construct(&s, text.c_str()); }
+  ~String() { ZtString_destruct(&s); }
+};
+
+long elapsedMs(Clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+class LinkFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    emu = std::make_unique<DeviceEmulator>(std::make_unique<FdEmulatorLink>(dup(pty.masterFd())));
+    emu->setDeviceId(0x00345678);
+    emu->start();
+    link = std::make_unique<Communicator>();
+    // Room for a slow machine; the tests of the time-outs set their own.
+    link->setGotoConfigTimeout(1000);
+  }
+  void TearDown() override {
+    if (link) link->setMasterDevice(nullptr);
+    link.reset();
+    emu->stop();
+  }
+
+  bool open(OpenPortStage stages = OPS_All, bool repeat = false) {
+    String name(pty.slavePath());
+    return link->openPort(name.s, B115200, stages, repeat);
+  }
+  bool openWithMaster() {
+    if (!open()) return false;
+    link->setMasterDevice(&master);
+    return true;
+  }
+  std::vector<uint8_t> ids() const {
+    std::vector<uint8_t> out;
+    for (const EmuFrame& f : emu->received()) out.push_back(f.messageId);
+    return out;
+  }
+  // Every 0x36 the master handled carries the emulator's counter: they must run 0, 1, 2 ...
+  void expectCountersInOrder(size_t count) {
+    const auto handled = master.handled();
+    size_t data = 0;
+    for (const EmuFrame& f : handled) {
+      if (f.messageId != 0x36) continue;
+      ASSERT_EQ(f.payload, emu->defaultDataPayload(static_cast<uint16_t>(data))) << "data message " << data;
+      ++data;
+    }
+    EXPECT_GE(data, count);
+  }
+
+  PtyPort pty;
+  std::unique_ptr<DeviceEmulator> emu;
+  std::unique_ptr<Communicator> link;
+  RecordingLinkDevice master{0x00345678, 0};
+};
+
+TEST_F(LinkFixture, FullOpenSwitchesToConfigAndReadsTheDeviceId) {
+  ASSERT_TRUE(open()) << link->lastResult();
+  EXPECT_EQ(link->lastResult(), ZRV_OK);
+  EXPECT_TRUE(link->isPortOpen());
+  EXPECT_EQ(link->masterDeviceId(), 0x00345678u);
+  EXPECT_EQ(link->baudRate(), static_cast<ZtBaudRate>(B115200));
+  const auto received = emu->received();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0].encode(), (Bytes{0xFA, 0xFF, 0x30, 0x00, 0xD1}));
+  EXPECT_EQ(received[1].encode(), (Bytes{0xFA, 0xFF, 0x00, 0x00, 0x01}));
+
+  // The same port again: true with 269; another speed or another port: false.
+  String same(pty.slavePath()), other("/dev/null");
+  EXPECT_TRUE(link->openPort(same.s, B115200));
+  EXPECT_EQ(link->lastResult(), ZRV_ALREADYOPEN);
+  EXPECT_FALSE(link->openPort(same.s, B9600));
+  EXPECT_FALSE(link->openPort(other.s, B115200));
+  EXPECT_EQ(emu->received().size(), 2u);
+}
+
+TEST_F(LinkFixture, PartialStagesDoOnlyTheirPart) {
+  EXPECT_FALSE(open(OPS_StartThread | OPS_InitDevice));
+  EXPECT_EQ(link->lastResult(), ZRV_NOPORTOPEN);
+
+  ASSERT_TRUE(open(OPS_OpenPort));
+  EXPECT_FALSE(link->readerThread()->isAlive());
+  ASSERT_TRUE(open(OPS_StartThread));  // port already there: start the reader only
+  EXPECT_TRUE(link->readerThread()->isAlive());
+  std::this_thread::sleep_for(50ms);  // nothing may be sent without stage 3
+  EXPECT_TRUE(emu->received().empty());
+  EXPECT_EQ(link->gotoConfig(false), ZRV_OK);
+  EXPECT_EQ(ids(), (std::vector<uint8_t>{0x30}));
+}
+
+TEST_F(LinkFixture, PortNamesSelectTheInterface) {
+  struct Case {
+    const char* name;
+    bool usb;
+  };
+  // A USB name never reaches the serial open (which would fail with 267 on such a path).
+  const Case cases[] = {{"USB999:999", true}, {"\\\\?\\usb#vid_0000", true}, {"/nonexistent/ttyUSB9", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Communicator fresh;
+    String name(c.name);
+    EXPECT_FALSE(fresh.openPort(name.s, B115200));
+    if (c.usb)
+      EXPECT_NE(fresh.lastResult(), ZRV_INPUTCANNOTBEOPENED);
+    else
+      EXPECT_EQ(fresh.lastResult(), ZRV_INPUTCANNOTBEOPENED);
+    EXPECT_FALSE(fresh.isPortOpen());
+  }
+}
+
+TEST_F(LinkFixture, FailedInitialisationClosesThePort) {
+  struct Case {
+    const char* what;
+    uint8_t request;
+    EmuAction action;
+    ZtResultValue result;
+  };
+  const Case cases[] = {
+      {"GotoConfig unanswered", 0x30, EmuAction::silence(), ZRV_INITIALIZATIONFAILED},
+      {"device id unanswered", 0x00, EmuAction::silence(), ZRV_COULDNOTOPENFILE},
+      {"device id too short", 0x00, EmuAction::reply({0x12, 0x34}), ZRV_INVALIDMESSAGE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    emu->script(c.request, c.action);
+    EXPECT_FALSE(open());
+    EXPECT_EQ(link->lastResult(), c.result);
+    EXPECT_FALSE(link->isPortOpen());
+    EXPECT_FALSE(link->readerThread()->isAlive());
+    emu->unscript(c.request);
+  }
+  ASSERT_TRUE(open());  // the port is free again
+}
+
+TEST_F(LinkFixture, MeasurementAndConfigOnTheWireWithDataInOrder) {
+  ASSERT_TRUE(openWithMaster());
+  emu->setDataRate(500);
+  ASSERT_EQ(link->gotoMeasurement(), ZRV_OK);
+  EXPECT_GT(link->measurementStartTime(), 0);
+  EXPECT_EQ(link->packetMark(), 0xFFFFu);
+  EXPECT_EQ(emu->received().back().encode(), (Bytes{0xFA, 0xFF, 0x10, 0x00, 0xF1}));
+  link->setMeasuring(true);
+  ASSERT_TRUE(master.waitForHandled(50, kWait));
+
+  // Already measuring: nothing is sent.
+  EXPECT_EQ(link->gotoMeasurement(), ZRV_OK);
+  EXPECT_EQ(emu->receivedCount(0x10), 1u);
+
+  link->setMeasuring(false);
+  ASSERT_EQ(link->gotoConfig(false), ZRV_OK);
+  EXPECT_FALSE(emu->measuring());
+  EXPECT_EQ(emu->received().back().encode(), (Bytes{0xFA, 0xFF, 0x30, 0x00, 0xD1}));
+  expectCountersInOrder(50);
+  // The acknowledges went to the waiting requests, not to the device.
+  for (const EmuFrame& f : master.handled()) {
+    EXPECT_NE(f.messageId, 0x11);
+    EXPECT_NE(f.messageId, 0x31);
+  }
+}
+
+TEST_F(LinkFixture, RefusedGotoMeasurementReportsTheCodeAndReturnsToConfig) {
+  struct Case {
+    const char* what;
+    EmuAction action;
+    ZtResultValue result;
+  };
+  EmuAction emptyError = EmuAction::reply();
+  emptyError.replyId = 0x42;
+  const Case cases[] = {
+      {"error 4", EmuAction::error(0x04), static_cast<ZtResultValue>(4)},
+      {"error without code", emptyError, ZRV_UNEXPECTEDMESSAGE},
+      {"error code 0", EmuAction::error(0x00), ZRV_UNEXPECTEDMESSAGE},
+      {"no answer", EmuAction::silence(), ZRV_ERROR},
+  };
+  ASSERT_TRUE(openWithMaster());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t configs = emu->receivedCount(0x30);
+    emu->script(0x10, c.action);
+    EXPECT_EQ(link->gotoMeasurement(), c.result);
+    EXPECT_EQ(link->lastResult(), c.result);
+    EXPECT_TRUE(emu->waitForReceived(0x30, configs + 1, 1000));
+  }
+}
+
+TEST_F(LinkFixture, GotoConfigTimesOutAfterItsTimeout) {
+  ASSERT_TRUE(openWithMaster());
+  emu->script(0x30, EmuAction::silence());
+  for (uint32_t timeout : {0u, 300u}) {
+    link->setGotoConfigTimeout(timeout);
+    const uint32_t expected = timeout == 0 ? 150 : timeout;
+    const auto start = Clock::now();
+    EXPECT_EQ(link->gotoConfig(false), ZRV_INITIALIZATIONFAILED);
+    EXPECT_GE(elapsedMs(start), static_cast<long>(expected) - 5);
+    EXPECT_LT(elapsedMs(start), static_cast<long>(expected) + 1000);
+  }
+}
+
+TEST_F(LinkFixture, RepeatedGotoConfigUntilTheDeviceAnswers) {
+  ASSERT_TRUE(open());
+  emu->setGotoConfigAfterTries(6);
+  link->setGotoConfigTimeout(3000);
+  ASSERT_EQ(link->gotoConfig(true), ZRV_OK);
+  EXPECT_FALSE(link->readerThread()->doGotoConfig());
+  // Each pass writes the padded request and an empty one.
+  const auto received = emu->received();
+  size_t padded = 0, plain = 0;
+  for (const EmuFrame& f : received) {
+    if (f.messageId != 0x30) continue;
+    (f.payload.size() == 59 ? padded : plain)++;
+  }
+  EXPECT_GE(padded + plain, 6u);
+  EXPECT_GE(padded, 2u);
+  // The writes stop with the acknowledge.
+  const size_t after = emu->receivedCount(0x30);
+  std::this_thread::sleep_for(60ms);
+  EXPECT_LE(emu->receivedCount(0x30), after + 2);
+}
+
+TEST_F(LinkFixture, DeviceIdFamilyThreeSelectsRepeatMode) {
+  emu->setDeviceId(0x00034567);
+  ASSERT_TRUE(open());
+  EXPECT_EQ(link->masterDeviceId(), 0x00034567u);
+  emu->setGotoConfigAfterTries(3);
+  link->setGotoConfigTimeout(3000);
+  ASSERT_EQ(link->gotoConfig(false), ZRV_OK);
+  EXPECT_GE(emu->receivedCount(0x30), 1u + 3u);
+}
+
+TEST_F(LinkFixture, SplitAndGarbageLadenStreamArrivesCompleteAndInOrder) {
+  ASSERT_TRUE(openWithMaster());
+  emu->setWriteChunking(3, 1);
+  emu->setDataRate(400);
+  ASSERT_EQ(link->gotoMeasurement(), ZRV_OK);
+  for (int i = 0; i < 20; ++i) {
+    emu->injectRaw({0x00, 0xFA, 0x13, 0xFA, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00});
+    emu->sendFrame(EmuFrame{0x07, 0x36, {1, 2, 3}});  // bus id the master does not have
+    std::this_thread::sleep_for(2ms);
+  }
+  ASSERT_TRUE(master.waitForHandled(60, kWait));
+  emu->setMeasuring(false);
+  expectCountersInOrder(50);
+  for (const EmuFrame& f : master.handled()) EXPECT_NE(f.busId, 0x07);
+}
+
+TEST_F(LinkFixture, HangUpWhileMeasuringClosesAndReports) {
+  CallbackRecorder recorder;
+  link->addCallbackHandler(&recorder, false);
+  ASSERT_TRUE(openWithMaster());
+  ASSERT_EQ(link->gotoMeasurement(), ZRV_OK);
+  ASSERT_TRUE(master.waitForHandled(5, kWait));
+  emu->hangUp();
+  pty.hangUp();
+  ASSERT_TRUE(recorder.waitFor(CallbackRecorder::Kind::Error, 1, kWait));
+  const auto errors = recorder.events(CallbackRecorder::Kind::Error);
+  EXPECT_EQ(errors[0].values[0], ZRV_PORTCLOSED);
+  EXPECT_EQ(errors[0].device, master.linkedDevice());
+  EXPECT_FALSE(link->isPortOpen());
+  ZtMessage request;
+  ZtMessage_constructSized(&request, 0);
+  EXPECT_FALSE(link->writeMessage(request));
+  EXPECT_EQ(link->lastResult(), ZRV_NOPORTOPEN);
+  ZtMessage_destruct(&request);
+  const auto start = Clock::now();
+  link->closePort();
+  link.reset();
+  EXPECT_LT(elapsedMs(start), 1000);
+}
+
+TEST_F(LinkFixture, ClosingWhileARequestWaits) {
+  ASSERT_TRUE(openWithMaster());
+  emu->script(0x30, EmuAction::silence());
+  link->setGotoConfigTimeout(800);
+  auto pending = std::async(std::launch::async, [&] { return link->gotoConfig(true); });
+  ASSERT_TRUE(emu->waitForReceived(0x30, 3, 2000));  // the reader repeats the request
+  const auto start = Clock::now();
+  link->closePort();
+  EXPECT_LT(elapsedMs(start), 500);
+  EXPECT_FALSE(link->isPortOpen());
+  EXPECT_EQ(pending.get(), ZRV_INITIALIZATIONFAILED);
+  // Nothing is written any more.
+  const size_t after = emu->receivedCount(0x30);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(emu->receivedCount(0x30), after);
+}
+
+TEST_F(LinkFixture, WaitForMessageOnAPortLinkEndsAtItsDeadline) {
+  ZtMessage m;
+  ZtMessage_construct(&m);
+  EXPECT_EQ(link->waitForMessage(m, 0x31, 50, false), ZRV_NOPORTOPEN);
+  ASSERT_TRUE(open());
+  const auto start = Clock::now();
+  EXPECT_EQ(link->waitForMessage(m, 0x31, 60, false), ZRV_UNSUPPORTED);
+  EXPECT_GE(elapsedMs(start), 55);
+  EXPECT_EQ(link->waitForMessage(m, 0x00, 60, false), ZRV_OK);
+  ZtMessage_destruct(&m);
+}
+
+}  // namespace

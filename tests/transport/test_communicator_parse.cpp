@@ -1,0 +1,310 @@
+// The link's parsing and dispatch without its reader thread: blocks are fed straight into
+// processBufferedData (any split, garbage, rejected and stuck candidates, the buffer bound),
+// the acceptance test, handleMessage's routing and error journalling, writes, and the reader
+// thread's repeat block and jitter.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "foundation/Journaller.h"
+#include "support/PtyPort.h"
+#include "support/TempDir.h"
+#include "support/emulator/EmuFrame.h"
+#include "support/emulator/RecordingLinkDevice.h"
+#include "transport/Communicator.h"
+#include "transport/KtThread.h"
+#include "transport/SerialInterface.h"
+
+namespace {
+
+using zelto::test::EmuFrame;
+using zelto::test::PtyPort;
+using zelto::test::RecordingLinkDevice;
+using Bytes = std::vector<uint8_t>;
+
+struct Message {
+  ZtMessage m;
+  Message(uint8_t id, const Bytes& payload = {}, uint8_t busId = 0xFF) {
+    ZtMessage_constructSized(&m, payload.size());
+    ZtMessage_setMessageId(&m, id);
+    ZtMessage_setBusId(&m, busId);
+    if (!payload.empty()) ZtMessage_setDataBuffer(&m, payload.data(), payload.size(), 0);
+  }
+  ~Message() { ZtMessage_destruct(&m); }
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+};
+
+Bytes frame(uint8_t id, const Bytes& payload = {}, uint8_t busId = 0xFF) {
+  return EmuFrame{busId, id, payload}.encode();
+}
+
+void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+// A link on an open serial port with no reader thread, and a recording master.
+class ParseFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto* port = new SerialInterface;
+    ZtPortInfo info = {};
+    std::snprintf(info.portName, sizeof info.portName, "%s", pty.slavePath().c_str());
+    info.baudRate = B115200;
+    ASSERT_EQ(port->open(info), ZRV_OK);
+    link = std::make_unique<Communicator>(port);
+  }
+
+  // Feeds the stream in pieces of chunk bytes; returns every message that came out, in order.
+  std::vector<EmuFrame> feed(const Bytes& stream, size_t chunk) {
+    std::vector<EmuFrame> out;
+    MessageList messages;
+    for (size_t pos = 0; pos < stream.size(); pos += chunk) {
+      const size_t n = std::min(chunk, stream.size() - pos);
+      ZtByteArray bytes;
+      ZtByteArray_construct(&bytes, n, stream.data() + pos);
+      const ZtResultValue r = link->processBufferedData(bytes, messages);
+      ZtByteArray_destruct(&bytes);
+      EXPECT_EQ(r, messages.empty() ? ZRV_NODATA : ZRV_OK);
+      for (size_t i = 0; i < messages.size(); ++i) out.push_back(RecordingLinkDevice::toFrame(messages[i]));
+      EXPECT_LE(link->receiveBufferSize(), Communicator::kReceiveBufferLimit);
+    }
+    return out;
+  }
+
+  PtyPort pty;
+  std::unique_ptr<Communicator> link;
+  RecordingLinkDevice master{0x01234567, 2};
+};
+
+void expectFrames(const std::vector<EmuFrame>& got, const std::vector<EmuFrame>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].messageId, want[i].messageId) << "message " << i;
+    EXPECT_EQ(got[i].busId, want[i].busId) << "message " << i;
+    EXPECT_EQ(got[i].payload, want[i].payload) << "message " << i;
+  }
+}
+
+TEST_F(ParseFixture, SplitAndGarbageLadenStreamsParseCompletelyAndInOrder) {
+  // Frames of every shape with garbage between them: no preamble, a lone preamble, a frame with
+  // a bad checksum, a skipped FA 00 00 candidate and an impossible extended length.
+  std::vector<EmuFrame> want = {
+      {0xFF, 0x31, {}},
+      {0xFF, 0x36, {0x10, 0x20, 0x02, 0x00, 0x01}},
+      {0x01, 0x36, Bytes(254, 0x5A)},
+      {0xFF, 0x36, Bytes(300, 0xFA)},  // extended form, payload full of preambles
+      {0x02, 0x0D, Bytes(118, 0x00)},
+      {0xFF, 0x42, {0x04}},
+  };
+  const Bytes garbage[] = {
+      {0x00, 0x11, 0x22}, {0xFA}, {0xFA, 0xFF, 0x31, 0x00, 0x00}, {0xFA, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00},
+      {0xFA, 0xFF, 0x36, 0xFF, 0xFF, 0xFF}, {0x13, 0x37},
+  };
+  Bytes stream;
+  for (size_t i = 0; i < want.size(); ++i) {
+    append(stream, garbage[i]);
+    append(stream, want[i].encode());
+  }
+  link->setMasterDevice(&master);
+  for (size_t chunk : {size_t{1}, size_t{2}, size_t{3}, size_t{5}, size_t{7}, size_t{64}, size_t{257}, stream.size()}) {
+    SCOPED_TRACE("chunk " + std::to_string(chunk));
+    expectFrames(feed(stream, chunk), want);
+    EXPECT_EQ(link->receiveBufferSize(), 0u);
+  }
+}
+
+TEST_F(ParseFixture, HalfAMessageWaitsForTheRest) {
+  const Bytes f = frame(0x36, {1, 2, 3, 4, 5, 6});
+  MessageList messages;
+  ZtByteArray half;
+  ZtByteArray_construct(&half, f.size() / 2, f.data());
+  EXPECT_EQ(link->processBufferedData(half, messages), ZRV_NODATA);
+  EXPECT_EQ(link->receiveBufferSize(), f.size() / 2);
+  ZtByteArray rest;
+  ZtByteArray_construct(&rest, f.size() - f.size() / 2, f.data() + f.size() / 2);
+  EXPECT_EQ(link->processBufferedData(rest, messages), ZRV_OK);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(ZtMessage_getMessageId(&messages[0]), 0x36);
+  ZtByteArray_destruct(&half);
+  ZtByteArray_destruct(&rest);
+}
+
+TEST_F(ParseFixture, GarbageIsDroppedButALiveHeaderTailIsKept) {
+  Bytes junk(5000, 0x55);
+  feed(junk, junk.size());
+  EXPECT_EQ(link->receiveBufferSize(), 0u);
+  // A dead FA 00 00 candidate, then the first two bytes of a real frame.
+  Bytes stuck = {0xFA, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0xFA, 0xFF};
+  EXPECT_TRUE(feed(stuck, stuck.size()).empty());
+  EXPECT_EQ(link->receiveBufferSize(), 2u);
+  const Bytes f = frame(0x31);
+  auto got = feed(Bytes(f.begin() + 2, f.end()), f.size());
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].messageId, 0x31);
+}
+
+TEST_F(ParseFixture, RejectedMessagesAreSkippedAndDoNotBlockLaterOnes) {
+  struct Case {
+    bool withMaster;
+    uint16_t deviceCount;
+    uint8_t busId;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {false, 0, 0xFF, true}, {false, 0, 0x01, true},  {false, 0, 0x02, false}, {true, 0, 0x01, true},
+      {true, 0, 0x02, false}, {true, 3, 0x03, true},   {true, 3, 0x04, false},  {true, 3, 0x00, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("bus " + std::to_string(c.busId) + " count " + std::to_string(c.deviceCount) +
+                 (c.withMaster ? " master" : " no master"));
+    master.setDeviceCount(c.deviceCount);
+    link->setMasterDevice(c.withMaster ? &master : nullptr);
+    Message m(0x36, {9}, c.busId);
+    EXPECT_EQ(link->sanityCheck(m.m), c.accepted);
+    Bytes stream = frame(0x36, {9}, c.busId);
+    append(stream, frame(0x31));
+    auto got = feed(stream, stream.size());
+    ASSERT_EQ(got.size(), c.accepted ? 2u : 1u);
+    EXPECT_EQ(got.back().messageId, 0x31);
+    EXPECT_EQ(link->receiveBufferSize(), 0u);
+  }
+}
+
+TEST_F(ParseFixture, ReceiveBufferStaysBoundedAndRecovers) {
+  // A candidate that claims the largest extended length, then endless dead candidates: none
+  // ever completes, so the buffer must not grow past its bound.
+  Bytes flood = {0xFA, 0xFF, 0x36, 0xFF, 0x1F, 0xF9};
+  for (int i = 0; i < 20000; ++i) append(flood, {0xFA, 0x00, 0x00, 0x02, 0x11});
+  feed(flood, 4096);
+  EXPECT_LE(link->receiveBufferSize(), Communicator::kReceiveBufferLimit);
+  Bytes tail;
+  for (int i = 0; i < 3; ++i) append(tail, frame(0x36, Bytes(8000, static_cast<uint8_t>(i))));
+  auto got = feed(tail, 1000);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got.back().payload, Bytes(8000, 2));
+}
+
+TEST_F(ParseFixture, MessagesAreReportedAsReceivedBeforeHandling) {
+  link->setMasterDevice(&master);
+  Bytes stream;
+  for (int i = 0; i < 3; ++i) append(stream, frame(0x36, {static_cast<uint8_t>(i)}));
+  expectFrames(feed(stream, stream.size()), {{0xFF, 0x36, {0}}, {0xFF, 0x36, {1}}, {0xFF, 0x36, {2}}});
+  EXPECT_EQ(master.receivedCount(), 3u);
+  EXPECT_EQ(master.handledCount(), 0u);  // handling is the parse task's second step
+}
+
+TEST_F(ParseFixture, HandleMessageOffersToWaitersFirstThenToTheMaster) {
+  link->setMasterDevice(&master);
+  auto first = link->addReplyObject(0x31);
+  auto second = link->addReplyObject(0x31);
+  Message ack(0x31), other(0x13);
+  link->handleMessage(ack.m);
+  link->handleMessage(ack.m);
+  link->handleMessage(ack.m);  // nobody waits any more: goes to the device
+  link->handleMessage(other.m);
+  ZtMessage got;
+  ZtMessage_construct(&got);
+  EXPECT_TRUE(first->message(got, 0));
+  EXPECT_TRUE(second->message(got, 0));
+  ZtMessage_destruct(&got);
+  auto handled = master.handled();
+  ASSERT_EQ(handled.size(), 2u);
+  EXPECT_EQ(handled[0].messageId, 0x31);
+  EXPECT_EQ(handled[1].messageId, 0x13);
+}
+
+TEST_F(ParseFixture, ErrorMessagesAreJournalledInHexAndStillDelivered) {
+  zelto::test::TempDir dir;
+  const std::string path = dir.file("zda.log");
+  auto* journal = new Journaller(path.c_str(), true, JLL_ALERT);
+  gJournal.store(journal);
+  link->setMasterDevice(&master);
+  auto waiter = link->addReplyObject(0x31);
+  Message error(0x42, {0x04});
+  link->handleMessage(error.m);
+  gJournal.store(nullptr);
+  journal->flushFile();
+  delete journal;
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string hex;
+  char digits[3];
+  for (uint8_t b : frame(0x42, {0x04})) {
+    std::snprintf(digits, sizeof digits, "%02X", b);
+    hex += digits;
+  }
+  EXPECT_EQ(hex, "FAFF420104BA");
+  EXPECT_NE(text.str().find("Error message received: " + hex), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("0: msg ID = 31"), std::string::npos);
+  ASSERT_EQ(master.handledCount(), 1u);
+  EXPECT_EQ(master.handled()[0].messageId, 0x42);
+}
+
+TEST_F(ParseFixture, WriteMessageFramesReportsAndRefuses) {
+  link->setMasterDevice(&master);
+  Message goto_(0x10);
+  EXPECT_TRUE(link->writeMessage(goto_.m));
+  EXPECT_EQ(pty.receiveExactly(5, 1000), (Bytes{0xFA, 0xFF, 0x10, 0x00, 0xF1}));
+  ASSERT_EQ(master.sent().size(), 1u);
+  EXPECT_EQ(master.sent()[0].messageId, 0x10);
+
+  ZtMessage empty;
+  ZtMessage_construct(&empty);
+  EXPECT_FALSE(link->writeMessage(empty));
+  EXPECT_EQ(link->lastResult(), ZRV_INVALIDMESSAGE);
+  ZtMessage_destruct(&empty);
+
+  link->closePort();
+  EXPECT_FALSE(link->writeMessage(goto_.m));
+  EXPECT_EQ(link->lastResult(), ZRV_NOPORTOPEN);
+  MessageList out;
+  ZtByteArray none;
+  ZtByteArray_construct(&none, 0, nullptr);
+  EXPECT_EQ(link->processBufferedData(none, out), ZRV_UNSUPPORTED);
+  ZtByteArray_destruct(&none);
+}
+
+TEST(KtThread, RepeatBlockAndJitter) {
+  Communicator link;
+  const ZtByteArray& block = link.readerThread()->gotoConfigBlock();
+  ASSERT_EQ(block.size, 69u);
+  Bytes bytes(block.data, block.data + block.size);
+  Bytes padded = frame(0x30, Bytes(59, 0));
+  append(padded, frame(0x30));
+  EXPECT_EQ(bytes, padded);
+  EXPECT_EQ(KtThread::jitterMs(0), 5u);
+  EXPECT_EQ(KtThread::jitterMs(2147483647), 15u);
+  EXPECT_EQ(KtThread::jitterMs(1073741824), 10u);
+  for (int i = 0; i < 1000; ++i) {
+    const unsigned j = KtThread::jitterMs(std::rand());
+    EXPECT_GE(j, 5u);
+    EXPECT_LE(j, 15u);
+  }
+}
+
+TEST(Communicator, AccessorsWithoutPortOrDevice) {
+  Communicator link;
+  EXPECT_FALSE(link.isPortOpen());
+  EXPECT_EQ(link.baudRate(), 0u);
+  EXPECT_EQ(link.childDeviceCount(), 0);
+  EXPECT_EQ(link.findDevice(0), nullptr);
+  link.setGotoConfigTimeout(500);
+  EXPECT_EQ(link.gotoConfigTimeout(), 500u);
+  link.setGotoConfigTimeout(0);
+  EXPECT_EQ(link.gotoConfigTimeout(), 150u);
+  RecordingLinkDevice master(0x00112233, 4);
+  link.setMasterDevice(&master);
+  EXPECT_EQ(link.childDeviceCount(), 4);
+  EXPECT_EQ(link.findDevice(0), master.linkedDevice());
+  EXPECT_EQ(link.findDevice(0x00112233), master.linkedDevice());
+  EXPECT_EQ(link.findDevice(0x00999999), nullptr);
+  // A master and a thread but no port: the request cannot be written.
+  EXPECT_EQ(link.gotoMeasurement(), ZRV_ERROR);
+  link.setMasterDevice(nullptr);
+}
+
+}  // namespace
