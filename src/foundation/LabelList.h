@@ -23,6 +23,7 @@ class LabelList : public List<Label> {
   bool operator==(const LabelList& other) const;
   bool operator!=(const LabelList& other) const { return !(*this == other); }
 
+  using List<Label>::append;
   uint32_t append(const char* label) { return List<Label>::append(Label(label)); }
 
   // Writes the binary form (null out: only the size); returns its size.

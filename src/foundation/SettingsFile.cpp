@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/Paths.h"
+
 namespace zelto {
 
 namespace {
@@ -63,19 +65,6 @@ bool toNarrowName(const wchar_t* name, std::string& out) {
   if (n == static_cast<size_t>(-1) || n >= sizeof buffer) return false;
   out.assign(buffer, n);
   return true;
-}
-
-// Creates dir and every missing directory above it (mode 0755); failures show up when the file
-// itself is written.
-void createDirectories(const std::string& dir) {
-  if (dir.empty()) return;
-  std::string path;
-  size_t at = 0;
-  while (at != std::string::npos) {
-    at = dir.find('/', at + 1);
-    path = dir.substr(0, at);
-    if (!path.empty() && path != "/") ::mkdir(path.c_str(), 0755);
-  }
 }
 
 bool writeAll(int fd, const char* data, size_t size) {
@@ -407,7 +396,8 @@ ZtResultValue SettingsFile::writeZsa(const std::string& name, const char* prefix
 
 ZtResultValue SettingsFile::writeZsaFile(const std::string& name, const char* prefix, const char* creator) {
   const size_t separator = name.find_last_of("/\\");
-  if (separator != std::string::npos && separator != 0) createDirectories(name.substr(0, separator));
+  // Failures to create the directory show up when the file itself is written.
+  if (separator != std::string::npos && separator != 0) (void)createPath(name.substr(0, separator).c_str());
   const std::string fileName = zsaName(name);
   if (fileName.size() > kMaxFileNameLength) return ZRV_COULDNOTOPENFILE;
   if (m_file == nullptr) m_fileName = fileName;

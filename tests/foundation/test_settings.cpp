@@ -256,6 +256,16 @@ TEST_F(SettingsFileTest, FileNames) {
   EXPECT_EQ(std::wstring(back), wideName + L".zsb");
 }
 
+TEST_F(SettingsFileTest, ZsaWriterCreatesTheDirectories) {
+  SettingsFile f;
+  f.setSetting("a", Variant(1));
+  const std::string name = dir.file("x/y/z/deep.zsa");
+  ASSERT_EQ(f.writeZsa(name), 0);
+  SettingsFile back;
+  ASSERT_EQ(back.readZsa(name), 0);
+  EXPECT_EQ(back.setting("a").toInt32(), 1);
+}
+
 TEST_F(SettingsFileTest, ZsaStringFitsExactly) {
   SettingsFile f;
   f.setSetting("a", Variant(1));
