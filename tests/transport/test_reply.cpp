@@ -161,7 +161,7 @@ TEST_F(ReplyMonitorTest, TimeOutGivesEmptyMessageWithinTolerance) {
   t0 = Clock::now();
   EXPECT_FALSE(handle->message(out.m, 60));
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-  EXPECT_GE(waited, 59);
+  EXPECT_GE(waited, 55);  // the deadline is on the real-time clock, measured here on the steady one
   EXPECT_LT(waited, 60 + kSlack);
 }
 
