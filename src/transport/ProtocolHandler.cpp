@@ -109,7 +109,10 @@ MessageLocation ProtocolHandler::findMessageIn(ZtMessage& message, const uint8_t
     }
 
     if (total > static_cast<size_t>(kMaximumMessageSize)) {
-      first = -1;
+      // An impossible size ends the first start, unless an earlier candidate already awaits more
+      // bytes: its bytes must stay, so the start handed back may not move past it.
+      if (awaited == 0)
+        first = -1;
       ++i;
       continue;
     }

@@ -1,7 +1,9 @@
 // Zbus finder, frame composition and expected sizes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -151,6 +153,13 @@ INSTANTIATE_TEST_SUITE_P(
         FinderCase{"ExtendedOverLimitHeaderOnly", {0xFA, 0xFF, 0x30, 0xFF, 0xFF, 0xFF}, -1, 0},
         FinderCase{"ExtendedOverLimitHeaderThenPreamble", {0x00, 0xFA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFA}, 6, -5},
         FinderCase{"ExtendedAtLimitHeaderOnly", {0xFA, 0xFF, 0x30, 0xFF, 0x1F, 0xF9}, 0, -8192},
+        // An impossible header inside the span of an awaited candidate does not give up its start.
+        FinderCase{"AwaitedThenOverLimitInside",
+                   cat({{0xFA, 0xFF, 0x36, 0x28, 0x00}, {0xFA, 0xFF, 0x30, 0xFF, 0xFF, 0xFF}, zeros(2)}), 0, -45},
+        FinderCase{"AwaitedThenOverLimitThenZeroIds",
+                   cat({{0xFA, 0xFF, 0x36, 0x28, 0x00}, {0xFA, 0xFF, 0x30, 0xFF, 0xFF, 0xFF},
+                        {0xFA, 0x00, 0x00, 0x05, 0x00}}),
+                   0, -45},
         FinderCase{"ExtendedAtLimitAwaited", {0xFA, 0xFF, 0x30, 0xFF, 0x1F, 0xF9, 0x00}, 0, -8192},
         FinderCase{"EarliestOfTwoWins", cat({kData, kGood}), 0, 45}),
     caseName);
@@ -298,6 +307,13 @@ TEST(FinderStream, RandomisedRoundTrip) {
     Bytes payload(rng() % 3 == 0 ? rng() % 600 : rng() % 120);
     for (auto& b : payload)
       b = byte();
+    if (payload.size() > 20 && rng() % 4 == 0) {
+      // Bytes inside the frame that look like an extended header of impossible size (and a
+      // zero-id candidate): they must not make the frame's own start give way.
+      const size_t at = rng() % (payload.size() - 12);
+      const uint8_t inner[] = {0xFA, 0xFF, 0x30, 0xFF, 0xFF, 0xF0, 0xFA, 0x00, 0x00, 0x03};
+      std::copy(std::begin(inner), std::end(inner), payload.begin() + at);
+    }
     const uint8_t busId = rng() % 2 ? 0xFF : static_cast<uint8_t>(1 + rng() % 20);
     messages.push_back(frame(busId, static_cast<uint8_t>(1 + rng() % 0xF0), payload));
     stream.insert(stream.end(), messages.back().begin(), messages.back().end());
