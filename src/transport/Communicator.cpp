@@ -820,7 +820,21 @@ ZtResultValue Communicator::readMessageLocked(ZtMessage& message, uint8_t messag
       const size_t start = static_cast<size_t>(found.start());
       const size_t total = static_cast<size_t>(-static_cast<int64_t>(found.size()));
       if (start + total > held.size) {
-        const ZtResultValue r = setResult(m_logFile->readData(start + total - held.size, m_fileChunk));
+        // A garbage candidate may claim more bytes than the file still has: read what is left
+        // and let the search judge again, so the messages behind it are not lost with it.
+        const int64_t left = m_logFile->getFileSize() - m_logFile->getReadPosition();
+        const size_t need = start + total - held.size;
+        if (left <= 0) {
+          const size_t next = nextCandidate(held.data, held.size, start);
+          if (next < held.size) {
+            ZtByteArray_eraseFront(&held, next);
+            continue;
+          }
+          ZtMessage_clear(&message);
+          return setResult(ZRV_ENDOFFILE);
+        }
+        const ZtResultValue r =
+            setResult(m_logFile->readData(std::min<size_t>(need, static_cast<size_t>(left)), m_fileChunk));
         if (r != ZRV_OK) {
           ZtMessage_clear(&message);
           return r;
