@@ -326,6 +326,27 @@ TEST_F(LinkFixture, ClosingWhileARequestWaits) {
   EXPECT_EQ(emu->receivedCount(0x30), after);
 }
 
+TEST_F(LinkFixture, NothingIsHandledAfterClosePortReturns) {
+  ASSERT_TRUE(openWithMaster());
+  emu->setDataRate(1000);
+  ASSERT_EQ(link->gotoMeasurement(), ZRV_OK);
+  ASSERT_TRUE(master.waitForHandled(20, kWait));
+  link->closePort();
+  const size_t handled = master.handledCount();
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(master.handledCount(), handled);
+  expectCountersInOrder(20);
+}
+
+TEST_F(LinkFixture, ReopenRunsTheWholeOpenAgain) {
+  ASSERT_TRUE(open());
+  ASSERT_TRUE(link->reopenPort());
+  EXPECT_TRUE(link->isPortOpen());
+  EXPECT_TRUE(link->readerThread()->isAlive());
+  EXPECT_EQ(ids(), (std::vector<uint8_t>{0x30, 0x00, 0x30, 0x00}));
+  EXPECT_EQ(link->masterDeviceId(), 0x00345678u);
+}
+
 TEST_F(LinkFixture, WaitForMessageOnAPortLinkEndsAtItsDeadline) {
   ZtMessage m;
   ZtMessage_construct(&m);
