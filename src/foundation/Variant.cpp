@@ -1053,10 +1053,17 @@ int Variant::readFromString(const char* text, bool hex) {
       break;
     case KindMatrix: {
       set(kind, nullptr);
-      Matrix& m = *static_cast<Matrix*>(m_value.p);
-      used = m.readFromString(contents);
-      // A shape without elements reads as the empty matrix (see setFromBinary).
-      if (used > 0 && (m.rows == 0 || m.cols == 0)) m = Matrix();
+      // A shape without elements reads as the empty matrix (see setFromBinary), decided here
+      // from the header alone: the numeric reader would make a pass per row of a 2e9 x 0 shape.
+      size_t pos = 0;
+      int rows = 0;
+      int cols = 0;
+      if (parseTextInt(contents, &pos, &rows) && contents[pos] == ',' && (++pos, parseTextInt(contents, &pos, &cols)) &&
+          contents[pos] == ':' && rows >= 0 && cols >= 0 && (rows == 0 || cols == 0)) {
+        used = static_cast<int>(pos) + 1;
+      } else {
+        used = static_cast<Matrix*>(m_value.p)->readFromString(contents);
+      }
       break;
     }
     case KindBinaryObject:
