@@ -45,6 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     check(ZtMessage_empty(&msg));
     check(whole.size() >= -ProtocolHandler::kMaximumMessageSize);
+    // An awaited size always comes with the start of the bytes to keep.
+    check(whole.size() == 0 || (whole.start() >= 0 && static_cast<size_t>(whole.start()) < size));
   }
 
   // The parse loop of a link over the same bytes in pieces: every step makes progress.
