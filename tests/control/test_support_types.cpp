@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ZtValues.h"
 #include "control/ZtSyncLines.h"
 #include "zeltodeviceapi/ztdevicetypes.h"
 
@@ -24,14 +25,7 @@ struct Config {
   Config& operator=(const Config&) = delete;
 };
 
-struct Message {
-  ZtMessage m;
-  Message() { ZtMessage_construct(&m); }
-  ~Message() { ZtMessage_destruct(&m); }
-  Message(const Message&) = delete;
-  Message& operator=(const Message&) = delete;
-};
-
+using zelto::test::Message;
 void fill(ZtDeviceConfiguration& c, uint16_t devices) {
   c.masterDeviceId = 0x01234567;
   c.samplingPeriod = 1152;

@@ -8,25 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "support/ZtValues.h"
 #include "transport/ProtocolHandler.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Owns a ZtMessage for the length of a test.
-struct Message {
-  ZtMessage m;
-  Message() { ZtMessage_construct(&m); }
-  ~Message() { ZtMessage_destruct(&m); }
-  Message(const Message&) = delete;
-  Message& operator=(const Message&) = delete;
-  Bytes bytes() const {
-    const uint8_t* p = ZtMessage_getMessageStart(&m);
-    return p ? Bytes(p, p + ZtMessage_getTotalMessageSize(&m)) : Bytes();
-  }
-};
-
+using zelto::test::Message;
 // A correct frame built by the companion message type.
 Bytes frame(uint8_t busId, uint8_t messageId, const Bytes& payload = {}) {
   Message msg;

@@ -8,28 +8,15 @@
 #include <utility>
 #include <vector>
 
+#include "support/ZtValues.h"
 #include "transport/LegacyDataPacket.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Message {
-  ZtMessage m;
-  Message() { ZtMessage_construct(&m); }
-  ~Message() { ZtMessage_destruct(&m); }
-  Message(const Message&) = delete;
-  Message& operator=(const Message&) = delete;
-};
-
-struct Packet {
-  ZtDataPacket p;
-  Packet() { ZtDataPacket_construct(&p); }
-  ~Packet() { ZtDataPacket_destruct(&p); }
-  Packet(const Packet&) = delete;
-  Packet& operator=(const Packet&) = delete;
-};
-
+using zelto::test::Message;
+using zelto::test::Packet;
 // Big-endian payload writer.
 struct Payload {
   Bytes b;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ZtValues.h"
 #include "transport/NmeaProtocolHandler.h"
 #include "transport/ProtocolHandler.h"
 #include "transport/ProtocolManager.h"
@@ -48,12 +49,7 @@ struct Packet {
   }
 };
 
-struct Message {
-  ZtMessage m;
-  Message() { ZtMessage_construct(&m); }
-  ~Message() { ZtMessage_destruct(&m); }
-};
-
+using zelto::test::Message;
 class NmeaHandlerTest : public testing::Test {
 protected:
   nmea::ProtocolHandler handler;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ZtValues.h"
 #include "transport/ProtocolHandler.h"
 #include "transport/ProtocolManager.h"
 
@@ -12,16 +13,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Message {
-  ZtMessage m;
-  Message() { ZtMessage_construct(&m); }
-  ~Message() { ZtMessage_destruct(&m); }
-  Bytes bytes() const {
-    const uint8_t* p = ZtMessage_getMessageStart(&m);
-    return p ? Bytes(p, p + ZtMessage_getTotalMessageSize(&m)) : Bytes();
-  }
-};
-
+using zelto::test::Message;
 Bytes frame(uint8_t busId, uint8_t messageId, size_t payload = 0) {
   Message msg;
   ZtMessage_destruct(&msg.m);

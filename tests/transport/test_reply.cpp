@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ZtValues.h"
 #include "foundation/Journaller.h"
 #include "support/TempDir.h"
 #include "transport/MidAndDataReplyObject.h"
@@ -27,24 +28,7 @@ constexpr int kSlack = 1000;  // ms a wake-up may come late under sanitizers
 constexpr int kSlack = 250;
 #endif
 
-struct Message {
-  ZtMessage m;
-  Message() { ZtMessage_construct(&m); }
-  Message(uint8_t id, const Bytes& payload = {}) {
-    ZtMessage_constructSized(&m, payload.size());
-    ZtMessage_setMessageId(&m, id);
-    if (!payload.empty())
-      ZtMessage_setDataBuffer(&m, payload.data(), payload.size(), 0);
-  }
-  ~Message() { ZtMessage_destruct(&m); }
-  Message(const Message&) = delete;
-  uint8_t id() const { return ZtMessage_getMessageId(&m); }
-  Bytes payload() const {
-    const uint8_t* p = ZtMessage_constData(&m);
-    return p ? Bytes(p, p + ZtMessage_dataSize(&m)) : Bytes();
-  }
-};
-
+using zelto::test::Message;
 struct MatchCase {
   const char* name;
   std::function<ReplyObject*()> make;

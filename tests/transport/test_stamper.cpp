@@ -4,18 +4,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/ZtValues.h"
 #include "transport/PacketStamper.h"
 
 namespace {
 
-struct Packet {
-  ZtDataPacket p;
-  Packet() { ZtDataPacket_construct(&p); }
-  ~Packet() { ZtDataPacket_destruct(&p); }
-  Packet(const Packet&) = delete;
-  Packet& operator=(const Packet&) = delete;
-};
-
+using zelto::test::Packet;
 struct UnwrapCase {
   int64_t value;
   int64_t previous;

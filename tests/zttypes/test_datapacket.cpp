@@ -9,28 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "support/ZtValues.h"
 #include "zttypes/ztdatapacket.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Packet {
-  ZtDataPacket p;
-  Packet() { ZtDataPacket_construct(&p); }
-  Packet(const Packet& o) { ZtDataPacket_constructCopy(&p, &o.p); }
-  Packet& operator=(const Packet&) = delete;
-  ~Packet() { ZtDataPacket_destruct(&p); }
-  ZtDataPacket* operator->() { return &p; }
-  ZtDataPacket* get() { return &p; }
-};
-
-struct Message {
-  ZtMessage m;
-  Message() { ZtMessage_construct(&m); }
-  ~Message() { ZtMessage_destruct(&m); }
-};
-
+using zelto::test::Packet;
+using zelto::test::Message;
 struct Vec {
   ZtVector v;
   explicit Vec(std::initializer_list<double> values = {0, 0, 0}) {
