@@ -30,17 +30,7 @@ double ZtDeviceMode_sampleRate(const ZtDeviceMode* mode) {
   return zelto::kDeviceModeClock / ((mode->skipFactor + 1.0) * mode->period);
 }
 
-void ZtDeviceMode_setUpdateRate(ZtDeviceMode* mode, int rate) {
-  if (rate < 0) return;  // no skip factor gives a negative rate
-  if (rate == 0) {
-    mode->period = 0;
-    mode->skipFactor = 0;
-    return;
-  }
-  const unsigned skip = zelto::deviceModeSkipFactorFor(rate);
-  mode->skipFactor = static_cast<uint16_t>(skip);
-  mode->period = zelto::deviceModeRoundedRatio((skip + 1.0) * rate);
-}
+void ZtDeviceMode_setUpdateRate(ZtDeviceMode* mode, int rate) { zelto::deviceModeSetUpdateRate(mode, rate); }
 
 int ZtDeviceMode_updateRate(const ZtDeviceMode* mode) {
   if (mode->period == 0) return 0;

@@ -14,16 +14,6 @@ int ZtDeviceModePS_updateRate(const ZtDeviceModePS* mode) {
   return static_cast<int>(zelto::kDeviceModeClock / ticks + 0.5);
 }
 
-void ZtDeviceModePS_setUpdateRate(ZtDeviceModePS* mode, int rate) {
-  if (rate < 0) return;
-  if (rate == 0) {
-    mode->period = 0;
-    mode->skipFactor = 0;
-    return;
-  }
-  const unsigned skip = zelto::deviceModeSkipFactorFor(rate);
-  mode->skipFactor = static_cast<uint16_t>(skip);
-  mode->period = zelto::deviceModeRoundedRatio((skip + 1.0) * rate);
-}
+void ZtDeviceModePS_setUpdateRate(ZtDeviceModePS* mode, int rate) { zelto::deviceModeSetUpdateRate(mode, rate); }
 
 }  // extern "C"

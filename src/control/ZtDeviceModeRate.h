@@ -17,4 +17,19 @@ inline uint16_t deviceModeRoundedRatio(double ticks) {
   return v >= 65535.0 ? uint16_t{65535} : static_cast<uint16_t>(v);
 }
 
+// Period and skip factor for an update rate, shared by the period forms (ZtDeviceMode and
+// ZtDeviceModePS). Rate 0 clears both; a negative rate changes nothing.
+template <typename PeriodMode>
+void deviceModeSetUpdateRate(PeriodMode* mode, int rate) {
+  if (rate < 0) return;
+  if (rate == 0) {
+    mode->period = 0;
+    mode->skipFactor = 0;
+    return;
+  }
+  const unsigned skip = deviceModeSkipFactorFor(rate);
+  mode->skipFactor = static_cast<uint16_t>(skip);
+  mode->period = deviceModeRoundedRatio((skip + 1.0) * rate);
+}
+
 }  // namespace zelto
