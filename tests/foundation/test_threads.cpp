@@ -209,7 +209,7 @@ TEST(Semaphore, TimedWaitEndsNearItsDeadline) {
     EXPECT_FALSE(s.wait1(ms));
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
     EXPECT_GE(waited.count(), static_cast<long>(ms) - 1);
-    EXPECT_LT(waited.count(), static_cast<long>(ms) + 300);
+    EXPECT_LT(waited.count(), static_cast<long>(ms) + 1000);  // generous: loaded CI machines
   }
 }
 

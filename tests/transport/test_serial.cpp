@@ -116,7 +116,7 @@ TEST_F(SerialTest, SilentLineTimesOut) {
   auto start = Clock::now();
   EXPECT_EQ(ZRV_TIMEOUT, port.readData(10, in.a));
   EXPECT_EQ(0u, in.a.size);
-  EXPECT_LT(elapsedMs(start), 200);
+  EXPECT_LT(elapsedMs(start), 1000);  // generous: loaded CI machines
 
   port.setTimeout(40);
   start = Clock::now();
