@@ -559,7 +559,7 @@ ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, Messag
   output.clear();
   if (!m_port.load()) return ZRV_UNSUPPORTED;
   if (bytes.size > 0) ZtByteArray_append(&m_receiveBuffer, bytes.size, bytes.data);
-  LinkDevice* master = masterDevice();
+  std::unique_lock<std::mutex> protocolLock(m_protocolMutex);
   ProtocolManager& manager = *m_protocolManager;
   const uint8_t* data = m_receiveBuffer.data;
   const size_t size = m_receiveBuffer.size;
@@ -569,7 +569,6 @@ ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, Messag
     const MessageLocation found = manager.findMessage(m_parseMessage, data + offset, remaining);
     if (found.isComplete()) {
       output.append(m_parseMessage);
-      if (master) master->messageReceivedFromDevice(m_parseMessage);
       offset += static_cast<size_t>(found.start()) + static_cast<size_t>(found.size());
       continue;
     }
@@ -598,6 +597,10 @@ ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, Messag
   // can never complete, so drop candidates from the front until the rest fits.
   while (size - offset > kReceiveBufferLimit) offset = nextCandidate(data, size, offset);
   ZtByteArray_eraseFront(&m_receiveBuffer, offset);
+  protocolLock.unlock();
+  // Reported outside the lock: a handler may change the link's protocols.
+  if (LinkDevice* master = masterDevice())
+    for (size_t i = 0; i < output.size(); ++i) master->messageReceivedFromDevice(output[i]);
   return output.empty() ? ZRV_NODATA : ZRV_OK;
 }
 
@@ -651,13 +654,20 @@ void Communicator::waitForLastTaskCompletion() {
 
 void Communicator::addProtocolHandler(IProtocolHandler* handler) {
   // The manager keeps an existing handler of the same type; an offered duplicate stays ours.
+  std::lock_guard<std::mutex> lock(m_protocolMutex);
   auto kept = m_protocolManager->add(handler);
   if (handler && kept.get() != handler) delete handler;
 }
 
-bool Communicator::removeProtocolHandler(ZtProtocolType type) { return m_protocolManager->remove(type); }
+bool Communicator::removeProtocolHandler(ZtProtocolType type) {
+  std::lock_guard<std::mutex> lock(m_protocolMutex);
+  return m_protocolManager->remove(type);
+}
 
-bool Communicator::hasProtocol(ZtProtocolType type) const { return m_protocolManager->hasProtocol(type); }
+bool Communicator::hasProtocol(ZtProtocolType type) const {
+  std::lock_guard<std::mutex> lock(m_protocolMutex);
+  return m_protocolManager->hasProtocol(type);
+}
 
 // ---- Log files ------------------------------------------------------------------------------
 
@@ -791,6 +801,7 @@ ZtResultValue Communicator::readMessage(ZtMessage& message, uint8_t messageId) {
 ZtResultValue Communicator::readMessageLocked(ZtMessage& message, uint8_t messageId) {
   ZtMessage_clear(&message);
   if (m_port.load() || !m_logFile) return setResult(ZRV_UNSUPPORTED);
+  std::lock_guard<std::mutex> protocolLock(m_protocolMutex);
   const int minimum = m_protocolManager->likelyMinimumMessageSize();
   const size_t chunk = minimum > 0 ? static_cast<size_t>(minimum) : ProtocolHandler::kMinimumMessageSize;
   ZtByteArray& held = m_fileBuffer;

@@ -14,9 +14,10 @@
 // the port without it: the port is deleted only after the reader thread has been stopped and
 // joined (or by the reader itself). m_fileMutex (recursive) serialises every access to the log
 // file and its read buffers; it is never held while a message is handled or an event raised.
-// Neither lock is held while waiting for a reply, for the reader thread or for pool tasks.
-// The receive buffer, m_parseOutput and the protocol manager belong to the parse tasks (and, on
-// a link without a port, to the log-file reader under m_fileMutex).
+// m_protocolMutex guards the protocol manager (searches reorder it; devices add and remove
+// handlers from their own threads); taken after m_fileMutex. No lock is held while waiting for
+// a reply, for the reader thread or for pool tasks, nor while an event is raised.
+// The receive buffer and m_parseOutput belong to the parse tasks, which run one at a time.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -223,6 +224,7 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
 
   mutable std::shared_mutex m_portLock;
   mutable std::recursive_mutex m_fileMutex;
+  mutable std::mutex m_protocolMutex;
   ZtByteArray m_fileBuffer;  // log-file reader: bytes held; guarded by m_fileMutex
   ZtByteArray m_fileChunk;   // log-file reader: one read; guarded by m_fileMutex
   MessageList m_parseOutput;

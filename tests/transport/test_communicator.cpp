@@ -347,6 +347,36 @@ TEST_F(LinkFixture, ReopenRunsTheWholeOpenAgain) {
   EXPECT_EQ(link->masterDeviceId(), 0x00345678u);
 }
 
+// A second protocol that never finds anything (stands in for the sentence handlers).
+class SilentHandler : public IProtocolHandler {
+ public:
+  MessageLocation findMessage(ZtMessage& message, const ZtByteArray&) const override {
+    ZtMessage_clear(&message);
+    return MessageLocation(-1, 0);
+  }
+  int minimumMessageSize() const override { return 11; }
+  int maximumMessageSize() const override { return 100; }
+  ZtProtocolType type() const override { return ZPT_Nmea; }
+};
+
+TEST_F(LinkFixture, ProtocolsChangeWhileParsing) {
+  ASSERT_TRUE(openWithMaster());
+  emu->setDataRate(1000);
+  ASSERT_EQ(link->gotoMeasurement(), ZRV_OK);
+  for (int i = 0; i < 200; ++i) {
+    link->addProtocolHandler(new SilentHandler);
+    link->addProtocolHandler(new SilentHandler);  // a duplicate is refused and freed
+    EXPECT_TRUE(link->hasProtocol(ZPT_Nmea));
+    EXPECT_TRUE(link->removeProtocolHandler(ZPT_Nmea));
+    std::this_thread::sleep_for(200us);
+  }
+  EXPECT_FALSE(link->hasProtocol(ZPT_Nmea));
+  EXPECT_TRUE(link->hasProtocol(ZPT_Zbus));
+  ASSERT_TRUE(master.waitForHandled(30, kWait));
+  link->closePort();
+  expectCountersInOrder(30);
+}
+
 TEST_F(LinkFixture, WaitForMessageOnAPortLinkEndsAtItsDeadline) {
   ZtMessage m;
   ZtMessage_construct(&m);
