@@ -202,7 +202,8 @@ int Matrix::readFromString(const char* text) {
   const uint64_t count = static_cast<uint64_t>(r) * static_cast<uint64_t>(c);
   if (count > std::strlen(text + pos)) return 0;
   if (!assignSize(static_cast<ZtSize>(r), static_cast<ZtSize>(c))) return 0;
-  for (ZtSize i = 0; i < rows; ++i)
+  // A shape without elements (n x 0) has no rows to walk.
+  for (ZtSize i = 0; count != 0 && i < rows; ++i)
     for (ZtSize j = 0; j < cols; ++j)
       if (!parseTextDouble(text, &pos, &(*this)(i, j))) return 0;
   return static_cast<int>(pos);
@@ -217,7 +218,7 @@ int Matrix::serialize(char* buffer) const {
     std::memcpy(buffer, &r, 4);
     std::memcpy(buffer + 4, &c, 4);
     char* out = buffer + 8;
-    for (ZtSize i = 0; i < rows; ++i) {
+    for (ZtSize i = 0; cols != 0 && i < rows; ++i) {
       std::memcpy(out, rowPtr(i), 8 * cols);
       out += 8 * cols;
     }
@@ -237,7 +238,7 @@ int Matrix::deserialize(const char* buffer, size_t length) {
   if ((length - 8) / 8 < count) return 0;
   if (!assignSize(r, c)) return 0;
   const char* in = buffer + 8;
-  for (ZtSize i = 0; i < rows; ++i) {
+  for (ZtSize i = 0; count != 0 && i < rows; ++i) {
     std::memcpy(rowPtr(i), in, 8 * cols);
     in += 8 * cols;
   }

@@ -2,6 +2,8 @@
 // resizing rules), comparison, and the text, binary and MAT-file forms.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -462,6 +464,19 @@ TEST(MatrixForms, TextAndBinaryForms) {
   EXPECT_EQ(bounded.deserialize(bytes.data(), 55), 0);
   EXPECT_EQ(bounded.deserialize(bytes.data(), 7), 0);
   EXPECT_EQ(bounded.rows, 1u);
+
+  // Shapes without elements: nothing is copied and a huge row count costs nothing.
+  {
+    Matrix empty;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_GT(empty.readFromString("2000000000,0:"), 0);
+    EXPECT_EQ(empty.cols, 0u);
+    const uint32_t shape[2] = {553000000u, 0u};
+    EXPECT_EQ(empty.deserialize(reinterpret_cast<const char*>(shape), sizeof shape), 8);
+    char out[8];
+    EXPECT_EQ(empty.serialize(out), 8);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  }
 
   // The stride of a view is not part of either form.
   double big[8] = {1, 2, -1, -1, 3, 4, -1, -1};
