@@ -644,7 +644,7 @@ Matrix Variant::toMatrix() const {
     case KindMatrix: return *static_cast<const Matrix*>(m_value.p);
     case KindQuaternion: {
       Matrix m(3, 3);
-      ZtMatrix_fromQuaternion(&m, static_cast<const Quaternion*>(m_value.p));
+      m.isQuat(*static_cast<const Quaternion*>(m_value.p));
       return m;
     }
     default: return Matrix();
