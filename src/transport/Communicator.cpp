@@ -386,24 +386,31 @@ ZtResultValue Communicator::writeSimpleMessage(uint8_t messageId) {
   return writeMessage(message.m) ? ZRV_OK : lastResult();
 }
 
+// A link emptied by clear(false) has no monitor: registrations give empty handles and the
+// requests below refuse with 265.
 Communicator::ReplyHandle Communicator::addReplyObject(uint8_t messageId) {
+  if (!m_replyMonitor) return {};
   return m_replyMonitor->addReplyObject(new MidReplyObject(messageId));
 }
 
 Communicator::ReplyHandle Communicator::addReplyObject(uint8_t messageId, uint64_t offset, uint64_t size,
                                                        const uint8_t* data) {
+  if (!m_replyMonitor) return {};
   return m_replyMonitor->addReplyObject(new MidAndDataReplyObject(messageId, offset, size, data));
 }
 
 Communicator::ReplyHandle Communicator::addTovanaIndicationReplyObject(uint8_t indicationId) {
+  if (!m_replyMonitor) return {};
   return m_replyMonitor->addReplyObject(new TovanaIndicationReplyObject(indicationId));
 }
 
 Communicator::ReplyHandle Communicator::addTovanaClientReplyObject(uint8_t indicationId, ZtDeviceId deviceId) {
+  if (!m_replyMonitor) return {};
   return m_replyMonitor->addReplyObject(new TovanaClientReplyObject(indicationId, deviceId));
 }
 
 ZtResultValue Communicator::getDeviceId() {
+  if (!m_replyMonitor) return setResult(ZRV_UNSUPPORTED);
   ReplyHandle reply = addReplyObject(kDeviceIdReply);
   if (writeSimpleMessage(kReqDeviceId) != ZRV_OK) return setResult(ZRV_ERROR);
   LocalMessage answer;
@@ -419,6 +426,7 @@ ZtResultValue Communicator::getDeviceId() {
 }
 
 ZtResultValue Communicator::gotoConfig(bool repeat) {
+  if (!m_replyMonitor) return setResult(ZRV_UNSUPPORTED);
   uint32_t portTimeout = 0;
   {
     std::shared_lock<std::shared_mutex> lock(m_portLock);
@@ -444,7 +452,7 @@ ZtResultValue Communicator::gotoMeasurement() {
     std::lock_guard<std::recursive_mutex> lock(m_fileMutex);
     portOrNoFile = m_port.load() != nullptr || m_logFile == nullptr;
   }
-  if (!masterDevice() || !portOrNoFile || !m_thread) return setResult(ZRV_UNSUPPORTED);
+  if (!masterDevice() || !portOrNoFile || !m_thread || !m_replyMonitor) return setResult(ZRV_UNSUPPORTED);
   m_thread->setDoGotoConfig(false);
   if (isMeasuring()) return setResult(ZRV_OK);
   ReplyHandle reply = m_replyMonitor->addReplyObject(new AckOrErrorReplyObject(kGotoMeasurementAck));
@@ -557,7 +565,7 @@ bool Communicator::sanityCheck(const ZtMessage& message) const {
 
 ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, MessageList& output) {
   output.clear();
-  if (!m_port.load()) return ZRV_UNSUPPORTED;
+  if (!m_port.load() || !m_protocolManager) return ZRV_UNSUPPORTED;
   if (bytes.size > 0) ZtByteArray_append(&m_receiveBuffer, bytes.size, bytes.data);
   std::unique_lock<std::mutex> protocolLock(m_protocolMutex);
   ProtocolManager& manager = *m_protocolManager;
@@ -605,7 +613,7 @@ ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, Messag
 }
 
 void Communicator::journalErrorMessage(const ZtMessage& message) const {
-  if (!JLOG_ENABLED(JLL_ALERT)) return;
+  if (!JLOG_ENABLED(JLL_ALERT) || !m_replyMonitor) return;
   const uint8_t* raw = ZtMessage_getMessageStart(&message);
   const size_t total = std::min<size_t>(ZtMessage_getTotalMessageSize(&message), 131);
   std::string hex = "Error message received: ";
@@ -620,7 +628,7 @@ void Communicator::journalErrorMessage(const ZtMessage& message) const {
 
 void Communicator::handleMessage(const ZtMessage& message) {
   if (ZtMessage_getMessageId(&message) == kError) journalErrorMessage(message);
-  if (m_replyMonitor->addReply(message)) return;
+  if (m_replyMonitor && m_replyMonitor->addReply(message)) return;
   if (LinkDevice* master = masterDevice()) master->handleMessage(message);
 }
 
@@ -655,18 +663,22 @@ void Communicator::waitForLastTaskCompletion() {
 void Communicator::addProtocolHandler(IProtocolHandler* handler) {
   // The manager keeps an existing handler of the same type; an offered duplicate stays ours.
   std::lock_guard<std::mutex> lock(m_protocolMutex);
+  if (!m_protocolManager) {
+    delete handler;
+    return;
+  }
   auto kept = m_protocolManager->add(handler);
   if (handler && kept.get() != handler) delete handler;
 }
 
 bool Communicator::removeProtocolHandler(ZtProtocolType type) {
   std::lock_guard<std::mutex> lock(m_protocolMutex);
-  return m_protocolManager->remove(type);
+  return m_protocolManager && m_protocolManager->remove(type);
 }
 
 bool Communicator::hasProtocol(ZtProtocolType type) const {
   std::lock_guard<std::mutex> lock(m_protocolMutex);
-  return m_protocolManager->hasProtocol(type);
+  return m_protocolManager && m_protocolManager->hasProtocol(type);
 }
 
 // ---- Log files ------------------------------------------------------------------------------
@@ -800,7 +812,7 @@ ZtResultValue Communicator::readMessage(ZtMessage& message, uint8_t messageId) {
 
 ZtResultValue Communicator::readMessageLocked(ZtMessage& message, uint8_t messageId) {
   ZtMessage_clear(&message);
-  if (m_port.load() || !m_logFile) return setResult(ZRV_UNSUPPORTED);
+  if (m_port.load() || !m_logFile || !m_protocolManager) return setResult(ZRV_UNSUPPORTED);
   std::lock_guard<std::mutex> protocolLock(m_protocolMutex);
   const int minimum = m_protocolManager->likelyMinimumMessageSize();
   const size_t chunk = minimum > 0 ? static_cast<size_t>(minimum) : ProtocolHandler::kMinimumMessageSize;

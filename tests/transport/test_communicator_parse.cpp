@@ -268,6 +268,25 @@ TEST_F(ParseFixture, WriteMessageFramesReportsAndRefuses) {
   ZtByteArray_destruct(&none);
 }
 
+TEST(Communicator, AClearedLinkRefusesInsteadOfCrashing) {
+  Communicator link;
+  link.clear(false);
+  RecordingLinkDevice master;
+  link.setMasterDevice(&master);
+  EXPECT_FALSE(link.addReplyObject(0x31));
+  EXPECT_EQ(link.gotoConfig(false), ZRV_UNSUPPORTED);
+  EXPECT_EQ(link.getDeviceId(), ZRV_UNSUPPORTED);
+  EXPECT_EQ(link.gotoMeasurement(), ZRV_UNSUPPORTED);
+  EXPECT_FALSE(link.hasProtocol(ZPT_Zbus));
+  Message m(0x36);
+  link.handleMessage(m.m);
+  EXPECT_EQ(master.handledCount(), 1u);
+  link.setMasterDevice(nullptr);
+  link.clear(true);
+  EXPECT_TRUE(link.hasProtocol(ZPT_Zbus));
+  EXPECT_TRUE(link.addReplyObject(0x31));
+}
+
 TEST(KtThread, RepeatBlockAndJitter) {
   Communicator link;
   const ZtByteArray& block = link.readerThread()->gotoConfigBlock();
