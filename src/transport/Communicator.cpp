@@ -25,11 +25,6 @@
 #include "transport/Zt4FileTask.h"
 #include "zeltodeviceapi/ztdevicetypes.h"
 
-#if __has_include("device/PacketDataSource.h")
-#include "device/PacketDataSource.h"
-#define ZDA_HAVE_PACKET_DATA_SOURCE 1
-#endif
-
 uint32_t Communicator::m_defaultGotoConfigTimeout = 150;
 
 namespace {
@@ -141,9 +136,6 @@ void Communicator::initialize() {
   m_masterDevice = nullptr;
   m_waitDeadline = 0;
   m_waitStart = 0;
-#ifdef ZDA_HAVE_PACKET_DATA_SOURCE
-  m_dataSource = new zelto::PacketDataSource(this);
-#endif
   m_thread = new KtThread(this);
 }
 
@@ -160,10 +152,6 @@ void Communicator::destroyParts() {
     closeLogFileLocked(false);
   }
   deletePort();
-#ifdef ZDA_HAVE_PACKET_DATA_SOURCE
-  delete m_dataSource;
-#endif
-  m_dataSource = nullptr;
   delete m_replyMonitor;
   m_replyMonitor = nullptr;
   m_protocolManager.reset();
