@@ -232,13 +232,16 @@ void Variant::setText(const char* text, size_t length) {
 void Variant::setTextOfKind(uint32_t kind, const char* text, size_t length) {
   if (kind == KindString && length >= kStringCapacity) kind = KindText;
   if (length >= kTextCapacity) length = kTextCapacity - 1;
+  // text may be this value's own buffer: it is copied before the old buffer is released.
   if (m_kind != kind) {
     char* buffer = new char[kind == KindString ? kStringCapacity : kTextCapacity];
+    if (length != 0) std::memcpy(buffer, text, length);
+    buffer[length] = '\0';
     clear();
     m_kind = kind;
     m_value.p = buffer;
+    return;
   }
-  // text may be this value's own buffer.
   if (length != 0) std::memmove(textBuffer(), text, length);
   textBuffer()[length] = '\0';
 }

@@ -596,6 +596,21 @@ TEST(VariantAccess, SetGetAndCopies) {
   ZtString_destruct(&zs);
 }
 
+// Setting a value from its own text, where the text's length moves it between 'S' and 'T': the
+// text must be read before the old buffer is released.
+TEST(VariantAccess, SetFromItsOwnText) {
+  Variant t;
+  t.readFromString("T:own text");
+  ASSERT_EQ(t.kind(), static_cast<uint32_t>('T'));
+  t.set(0, t.getData());
+  EXPECT_EQ(t.kind(), static_cast<uint32_t>('S'));
+  EXPECT_EQ(t.toStdString(), "own text");
+
+  Variant s("short");
+  s.set('S', s.getData());
+  EXPECT_EQ(s.toStdString(), "short");
+}
+
 TEST(VariantAccess, AsciiCaseHelpers) {
   EXPECT_EQ(toUpper('a'), 'A');
   EXPECT_EQ(toLower('Z'), 'z');
