@@ -89,7 +89,7 @@ TEST(DeviceEmulator, AnswersAndStreamsOverPseudoTerminal) {
 
   send(0x10);
   r = readFrames(slave, 4, 1000);
-  ASSERT_EQ(r.size(), 4u);
+  ASSERT_GE(r.size(), 4u);  // one read may carry more data messages
   EXPECT_EQ(r[0].messageId, 0x11);
   EXPECT_EQ(r[1].messageId, 0x36);
   EXPECT_EQ(r[2].payload, emu.defaultDataPayload(1));
