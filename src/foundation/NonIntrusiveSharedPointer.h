@@ -17,8 +17,9 @@ class NonIntrusiveSharedPointer {
 public:
   NonIntrusiveSharedPointer() noexcept = default;
 
-  // Takes ownership of object; a null object gives an empty pointer.
-  explicit NonIntrusiveSharedPointer(T* object) : m_block(object ? new Block{object, 1} : nullptr) {}
+  // Takes ownership of object; a null object gives an empty pointer. Should the count block not be
+  // allocated, object is deleted before the exception leaves, so it is never leaked.
+  explicit NonIntrusiveSharedPointer(T* object) : m_block(makeBlock(object)) {}
 
   NonIntrusiveSharedPointer(const NonIntrusiveSharedPointer& other) noexcept : m_block(other.m_block) {
     if (m_block)
@@ -76,6 +77,17 @@ private:
     T* object;
     long count;
   };
+
+  static Block* makeBlock(T* object) {
+    if (!object)
+      return nullptr;
+    try {
+      return new Block{object, 1};
+    } catch (...) {
+      delete object;
+      throw;
+    }
+  }
 
   void release() noexcept {
     Block* block = m_block;

@@ -23,13 +23,14 @@ void MidAndDataReplyObject::freeData() {
 bool MidAndDataReplyObject::isReplyFor(const ZtMessage& message) const {
   if (ZtMessage_empty(&message) || ZtMessage_getMessageId(&message) != m_messageId)
     return false;
+  const uint64_t payload = ZtMessage_dataSize(&message);
+  // Written so that offset + size cannot wrap. A payload shorter than offset + size never matches,
+  // also when no bytes are compared.
+  if (m_offset > payload || m_size > payload - m_offset)
+    return false;
   if (m_size == 0)
     return true;
   if (!m_data)
-    return false;
-  const uint64_t payload = ZtMessage_dataSize(&message);
-  // Written so that offset + size cannot wrap.
-  if (m_offset > payload || m_size > payload - m_offset)
     return false;
   return std::memcmp(ZtMessage_constData(&message) + m_offset, m_data.get(), m_size) == 0;
 }

@@ -33,7 +33,9 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
       }
       if (best.isComplete() && best.start() == 0)
         break;  // nothing can start earlier
-    } else if (!beaten) {
+    } else if (!beaten && !(best.isAwaiting() && best.start() < found.start())) {
+      // Of two awaited candidates the earlier one stands: the link keeps the bytes from the
+      // returned start on, so a later start would throw away the earlier candidate's head.
       best = found;
     }
   }
@@ -52,8 +54,10 @@ ProtocolManager::HandlerPointer ProtocolManager::add(IProtocolHandler* handler) 
   for (const HandlerPointer& existing : m_handlers)
     if (existing->type() == type)
       return existing;
-  m_handlers.emplace_back(handler);
-  return m_handlers.back();
+  // Owned from here on: should the list node not be allocated, the pointer deletes the handler.
+  HandlerPointer owned(handler);
+  m_handlers.push_back(owned);
+  return owned;
 }
 
 bool ProtocolManager::remove(ZtProtocolType type) {

@@ -275,3 +275,26 @@ TEST(NmeaOnALink, MixedWithZbusSplitAtEveryPosition) {
 }
 
 }  // namespace
+
+// Zbus frames full of zero bytes beside sentences. A read that ends on a zero byte leaves the NMEA
+// handler awaiting an EM1000 header there; that must not make the link drop the head of the Zbus
+// frame that is still arriving in front of it.
+TEST(NmeaOnALink, ZbusFramesWithZeroBytesSplitAtEveryPosition) {
+  const Bytes z = zbus(0x36, 0x00, 40);
+  for (uint8_t b : z)
+    ASSERT_TRUE(b != '$' && b != ':' && b != 0x90);
+  const std::string s = sentence("HEHDT,10.0,T");
+  Bytes stream = z;
+  for (const Bytes& part : {bytes(s), z, z})
+    stream.insert(stream.end(), part.begin(), part.end());
+
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    Link link;
+    link.feed(stream.data(), cut);
+    link.feed(stream.data() + cut, stream.size() - cut);
+    ASSERT_EQ(link.messages.size(), 4u) << "cut at " << cut;
+    EXPECT_EQ(link.messages[0], z) << "cut at " << cut;
+    EXPECT_EQ(link.messages[2], z) << "cut at " << cut;
+    EXPECT_EQ(link.messages[3], z) << "cut at " << cut;
+  }
+}

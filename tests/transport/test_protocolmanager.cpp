@@ -190,7 +190,15 @@ INSTANTIATE_TEST_SUITE_P(
         // An earlier awaited candidate holds the stream back: no message comes out yet.
         ArbitrationCase{"EarlierAwaitedHoldsBack", {9, 5}, {2, -40}, false, {2, -40}, ZPT_Zbus, true, ZPT_Nmea},
         ArbitrationCase{"AwaitedAfterCompleteIgnored", {2, 5}, {9, -40}, false, {2, 5}, ZPT_Nmea, true, ZPT_Nmea},
-        ArbitrationCase{"ZeroSizeIgnored", {1, 0}, {4, -16}, false, {4, -16}, ZPT_Zbus, true, ZPT_Nmea}),
+        ArbitrationCase{"ZeroSizeIgnored", {1, 0}, {4, -16}, false, {4, -16}, ZPT_Zbus, true, ZPT_Nmea},
+        // Of two awaited candidates the earlier one is kept, whichever handler reports it: the link
+        // drops every byte before the returned start.
+        ArbitrationCase{"EarlierAwaitedKeptOverLaterOne", {2, -40}, {9, -20}, false, {2, -40}, ZPT_Zbus, true,
+                        ZPT_Nmea},
+        ArbitrationCase{"LaterAwaitedGivesWayToEarlierOne", {9, -20}, {2, -40}, false, {2, -40}, ZPT_Zbus, true,
+                        ZPT_Nmea},
+        ArbitrationCase{"EqualAwaitedStartsLaterHandlerSizes", {2, -40}, {2, -20}, false, {2, -20}, ZPT_Zbus, true,
+                        ZPT_Nmea}),
     arbitrationName);
 
 // The Zbus handler behind another one: once Zbus matched, it is asked first.
