@@ -3,9 +3,9 @@
  * Invariants of a non-empty message: bytes[0] is the preamble, the length field(s) agree with
  * the byte count, the total is at most ZTMESSAGE_MAX_TOTAL_SIZE and the last byte makes every
  * byte after the preamble sum to 0 mod 256. Loaded frames may carry a wrong checksum (the
- * finder asks isChecksumOk); every mutator repairs it. The id setters and the payload
- * growers applied to an empty message first turn it into the fresh frame FA FF 00 00 01, so
- * nothing set on it is lost. */
+ * finder asks isChecksumOk); every mutator rewrites it from all the bytes, which repairs it.
+ * The id setters and the payload growers applied to an empty message first turn it into the
+ * fresh frame FA FF 00 00 01, so nothing set on it is lost. */
 #include "zttypes/ztmessage.h"
 
 #include <math.h>
@@ -78,14 +78,12 @@ static int ensureFrame(ZtMessage* m) {
   return buildFresh(m, 0);
 }
 
-/* Adjusts the checksum for bytes about to change from old to new at [p, p + n). */
+/* Writes n bytes into the payload at offset and rewrites the checksum from every byte. The
+ * checksum is summed afresh rather than adjusted by the change: a frame loaded with a wrong
+ * checksum must come out right after any edit, and frames are at most 8 KiB. */
 static void patch(ZtMessage* m, size_t offset, const uint8_t* bytes, size_t n) {
-  uint8_t* dst = payload(m) + offset;
-  unsigned delta = 0;
-  for (size_t i = 0; i < n; ++i) delta += (unsigned)dst[i] - (unsigned)bytes[i];
-  memcpy(dst, bytes, n);
-  uint8_t* cs = raw(m) + m->bytes.size - 1;
-  *cs = (uint8_t)(*cs + delta);
+  memmove(payload(m) + offset, bytes, n);
+  writeChecksum(m);
 }
 
 /* Replaces the bytes with a copy of a frame; storage keeps room for a whole ZtMessageHeader
@@ -164,10 +162,8 @@ uint8_t ZtMessage_getBusId(const ZtMessage* m) { return isEmpty(m) ? 0 : craw(m)
 
 static void setHeaderByte(ZtMessage* m, size_t index, uint8_t value) {
   if (ensureFrame(m) != 0) return;
-  uint8_t* b = raw(m);
-  uint8_t* cs = b + m->bytes.size - 1;
-  *cs = (uint8_t)(*cs + b[index] - value);
-  b[index] = value;
+  raw(m)[index] = value;
+  writeChecksum(m);
 }
 
 void ZtMessage_setMessageId(ZtMessage* m, uint8_t id) { setHeaderByte(m, 2, id); }
@@ -297,7 +293,7 @@ void ZtMessage_setDataBuffer(ZtMessage* m, const uint8_t* data, size_t size, siz
   if (offset + size > have) {
     /* data may point into our own payload: remember where before the bytes move. */
     const uint8_t* lo = raw(m);
-    const uint8_t* hi = lo + m->bytes.size;
+    const uint8_t* hi = lo + m->bytes.reserved;
     if (data >= lo && data < hi) {
       ZtByteArray copy;
       ZtByteArray_construct(&copy, size, data);
@@ -309,17 +305,8 @@ void ZtMessage_setDataBuffer(ZtMessage* m, const uint8_t* data, size_t size, siz
     }
     if (reshape(m, have, 0, offset + size - have) != 0) return;
   }
-  /* memmove semantics for overlapping source inside the payload. */
-  uint8_t stack[256];
-  if (size <= sizeof stack) {
-    memcpy(stack, data, size);
-    patch(m, offset, stack, size);
-  } else {
-    ZtByteArray copy;
-    ZtByteArray_construct(&copy, size, data);
-    if (copy.size == size) patch(m, offset, copy.data, size);
-    ZtByteArray_destruct(&copy);
-  }
+  /* The storage stays where it is from here on; patch moves overlapping bytes correctly. */
+  patch(m, offset, data, size);
 }
 
 int ZtMessage_resizeData(ZtMessage* m, size_t dataSize) {
@@ -427,10 +414,8 @@ size_t ZtMessage_setDataFPValues(ZtMessage* m, uint32_t outputSettings, const do
                                  size_t count) {
   size_t n = ZtMessage_fpValueSize(outputSettings);
   if (!values || count == 0 || count > ZTMESSAGE_MAX_DATA_SIZE / n || !fits(m, offset, count * n)) return offset;
-  uint8_t bytes[8];
-  for (size_t i = 0; i < count; ++i) {
-    encodeFP(bytes, outputSettings, values[i]);
-    patch(m, offset + i * n, bytes, n);
-  }
+  uint8_t* p = payload(m) + offset;
+  for (size_t i = 0; i < count; ++i) encodeFP(p + i * n, outputSettings, values[i]);
+  writeChecksum(m);
   return offset + count * n;
 }
