@@ -211,6 +211,31 @@ TEST_F(TrackedArrayTest, FixedStorageIsNeverFreedOrMoved) {
   EXPECT_EQ(a.data, storage);
 }
 
+// A fixed array too small for the other side's items: the swap must not drop anyone's items.
+TEST_F(TrackedArrayTest, SwapThatDoesNotFitChangesNeitherSide) {
+  Tracked storage[2];
+  TrackedArray fixed, owned;
+  ZtArray_constructFixed(ZTARRAY(&fixed), &kTracked, storage, 2);
+  Source two({1, 2}), three({7, 8, 9});
+  ASSERT_EQ(ZtArray_append(ZTARRAY(&fixed), 2, two.data()), 0);
+  ZtArray_construct(ZTARRAY(&owned), &kTracked, 3, three.data());
+  for (int order = 0; order < 2; ++order) {
+    if (order == 0)
+      ZtArray_swap(ZTARRAY(&fixed), ZTARRAY(&owned));
+    else
+      ZtArray_swap(ZTARRAY(&owned), ZTARRAY(&fixed));
+    EXPECT_EQ(values(fixed), std::vector<int>({1, 2})) << order;
+    EXPECT_EQ(values(owned), std::vector<int>({7, 8, 9})) << order;
+  }
+  ZtArray_erase(ZTARRAY(&owned), 0, 1);  // now it fits: the items change places
+  ZtArray_swap(ZTARRAY(&owned), ZTARRAY(&fixed));
+  EXPECT_EQ(values(fixed), std::vector<int>({8, 9}));
+  EXPECT_EQ(values(owned), std::vector<int>({1, 2}));
+  EXPECT_EQ(fixed.data, storage);
+  ZtArray_destruct(ZTARRAY(&owned));
+  ZtArray_destruct(ZTARRAY(&fixed));
+}
+
 TEST(PlainArray, NumericDescriptorsCompareByValue) {
   const int32_t lo[] = {-1}, hi[] = {1};
   ZtInt32Array a, b;

@@ -276,11 +276,14 @@ void ZtArray_swap(ZtArray* a, ZtArray* b) {
     *b = t;
     return;
   }
-  /* Fixed storage belongs to its owner and cannot change hands: exchange the items instead. */
+  /* Fixed storage belongs to its owner and cannot change hands: exchange the items instead.
+   * All or nothing: when one side cannot hold the other's items (fixed capacity, memory) both
+   * keep their own. Restoring a cannot fail: its storage already held those items. */
   ZtArray tmp;
   ZtArray_copyConstruct(&tmp, a);
-  ZtArray_copy(a, b);
-  ZtArray_copy(b, &tmp);
+  if (tmp.size == a->size && ZtArray_assign(a, b->size, b->data) == 0 &&
+      ZtArray_assign(b, tmp.size, tmp.data) != 0)
+    (void)ZtArray_assign(a, tmp.size, tmp.data);
   ZtArray_destruct(&tmp);
 }
 

@@ -60,6 +60,8 @@ ZTTYPES_API int ZtArray_append(ZtArray* a, size_t count, const void* source);
 ZTTYPES_API int ZtArray_insert(ZtArray* a, ptrdiff_t index, size_t count, const void* source);
 /* Erase count items from index; count -1 = to the end. Out-of-range parts are ignored. */
 ZTTYPES_API void ZtArray_erase(ZtArray* a, ptrdiff_t index, ptrdiff_t count);
+/* Exchanges the contents. Arrays over fixed storage exchange their items (storage never changes
+ * hands); when a side cannot hold the other's items, neither array changes. */
 ZTTYPES_API void ZtArray_swap(ZtArray* a, ZtArray* b);
 /* 0 when equal; otherwise the first differing item's comparison, or the size difference's sign. */
 ZTTYPES_API int ZtArray_compare(const ZtArray* a, const ZtArray* b);
