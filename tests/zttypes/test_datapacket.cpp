@@ -163,8 +163,9 @@ std::vector<RoundTrip> roundTrips() {
                }});
   r.push_back({"raw data",
                [](ZtDataPacket* p) {
-                 const ZtScrData raw{{1, 2, 65535}, {4, 5, 6}, {7, 8, 9}, {-3, 0, 0, 0}};
-                 const uint16_t gyroTemps[3] = {100, 200, 300};
+                 // Temperatures are unsigned counts like the sensor values: 40000 must not turn negative.
+                 const ZtScrData raw{{1, 2, 65535}, {4, 5, 6}, {7, 8, 9}, {40000, 0, 0, 0}};
+                 const uint16_t gyroTemps[3] = {100, 200, 40001};
                  return ZtDataPacket_setRawData(p, &raw) && ZtDataPacket_setRawGyroscopeTemperatures(p, gyroTemps);
                },
                [](ZtDataPacket* p) {
@@ -173,8 +174,8 @@ std::vector<RoundTrip> roundTrips() {
                  EXPECT_EQ(raw.acc[2], 65535);
                  EXPECT_EQ(raw.gyr[1], 5);
                  EXPECT_EQ(raw.mag[0], 7);
-                 EXPECT_EQ(raw.temp[0], -3);
-                 EXPECT_EQ(raw.temp[3], 300);
+                 EXPECT_EQ(raw.temp[0], 40000);
+                 EXPECT_EQ(raw.temp[3], 40001);
                  uint16_t t[3];
                  ZtDataPacket_rawGyroscopeTemperatures(p, t);
                  EXPECT_EQ(t[0], 100);

@@ -630,10 +630,10 @@ ZtScrData* ZtDataPacket_rawData(const ZtDataPacket* p, ZtScrData* out) {
     out->gyr[i] = getU16(b + 6 + 2 * i);
     out->mag[i] = getU16(b + 12 + 2 * i);
   }
-  out->temp[0] = (int16_t)getU16(b + 18);
+  out->temp[0] = getU16(b + 18);
   const uint8_t* g = getFixed(p, ZDI_RawGyroTemperatures, NULL, 0);
   if (g)
-    for (int i = 0; i < 3; ++i) out->temp[1 + i] = (int16_t)getU16(g + 2 * i);
+    for (int i = 0; i < 3; ++i) out->temp[1 + i] = getU16(g + 2 * i);
   return out;
 }
 int ZtDataPacket_setRawData(ZtDataPacket* p, const ZtScrData* raw) {
@@ -643,7 +643,7 @@ int ZtDataPacket_setRawData(ZtDataPacket* p, const ZtScrData* raw) {
     putU16(b + 6 + 2 * i, raw->gyr[i]);
     putU16(b + 12 + 2 * i, raw->mag[i]);
   }
-  putU16(b + 18, (uint16_t)raw->temp[0]);
+  putU16(b + 18, raw->temp[0]);
   return setFixed(p, ZDI_RawSensorData, b, sizeof b);
 }
 

@@ -42,14 +42,14 @@ typedef struct ZtDataPacket {
   ZtMessage original;      /* legacy 0x32 source message, empty otherwise */
 } ZtDataPacket;
 
-/* Raw sensor readout: accelerometer, gyroscope, magnetometer counts, then the sensor temperature
- * and one temperature per gyroscope axis (the last three come from the raw gyroscope temperature
- * item; 0 when the packet has none). */
+/* Raw sensor readout, all unsigned 16-bit counts: accelerometer, gyroscope, magnetometer, then
+ * the sensor temperature and one temperature per gyroscope axis (the last three come from the
+ * raw gyroscope temperature item; 0 when the packet has none). */
 typedef struct ZtScrData {
   uint16_t acc[3];
   uint16_t gyr[3];
   uint16_t mag[3];
-  int16_t temp[4];
+  uint16_t temp[4];
 } ZtScrData;
 
 typedef struct ZtCalibratedData {
