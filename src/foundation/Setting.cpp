@@ -89,9 +89,9 @@ bool Setting::setLabel(const char* format, ...) {
   return true;
 }
 
-bool Setting::setLabel(const std::string& label) { return setLabel(nullptr, label.c_str()); }
+bool Setting::setLabel(const std::string& label) { return setPrefixedLabel(nullptr, label.c_str()); }
 
-bool Setting::setLabel(const char* prefix, const char* label) {
+bool Setting::setPrefixedLabel(const char* prefix, const char* label) {
   const size_t prefixLength = prefix == nullptr ? 0 : std::strlen(prefix);
   const size_t labelLength = label == nullptr ? 0 : std::strlen(label);
   if (prefixLength + labelLength > kMaxLabelLength) return false;

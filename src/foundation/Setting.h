@@ -35,8 +35,9 @@ class Setting {
   // Formats the label; false (label unchanged) when the result would exceed 255 characters.
   bool setLabel(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool setLabel(const std::string& label);
-  // prefix + label; false (label unchanged) when together longer than 255 characters.
-  bool setLabel(const char* prefix, const char* label);
+  // prefix + label (either may be null); false (label unchanged) when together longer than 255
+  // characters. Not an overload of setLabel: setLabel("%s", text) must stay a format call.
+  bool setPrefixedLabel(const char* prefix, const char* label);
   const char* label() const { return m_label; }
 
   Variant& value() { return m_value; }

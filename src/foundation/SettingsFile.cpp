@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -103,9 +104,15 @@ bool replaceFileContents(const std::string& path, const char* data, size_t size)
     if (::close(fd) != 0) ok = false;
     return ok;
   }
+  // Replacing the file through its directory would bypass its own permissions: a file that
+  // could not be opened for writing is not written.
+  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  // The temporary's name must stay within NAME_MAX even where the target's name nearly fills it.
   static std::atomic<unsigned> counter{0};
-  const std::string temporary =
-      target + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+  const size_t slash = target.rfind('/');
+  const size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::string temporary = target.substr(0, baseStart + std::min<size_t>(target.size() - baseStart, 200)) +
+                                ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   if (exists) (void)::fchmod(fd, st.st_mode & 07777);
@@ -339,7 +346,7 @@ ZtResultValue SettingsFile::readZsaLine(const char* line, const char* filterPref
       settingsStringCompare(label.c_str(), filterPrefix, std::strlen(filterPrefix)) != 0)
     return ZRV_OK;
   Setting setting;
-  if (!setting.setLabel(labelPrefix, label.c_str())) return ZRV_OUTPUTCANNOTBEWRITTEN;
+  if (!setting.setPrefixedLabel(labelPrefix, label.c_str())) return ZRV_OUTPUTCANNOTBEWRITTEN;
   // An empty value text is the empty value; a malformed one is skipped.
   if (valueText[strspn(valueText, "\r\n")] != '\0' && setting.value().readFromString(valueText) == 0) return ZRV_OK;
   return setSetting(setting);
@@ -400,7 +407,8 @@ ZtResultValue SettingsFile::writeZsaFile(const std::string& name, const char* pr
   if (separator != std::string::npos && separator != 0) (void)createPath(name.substr(0, separator).c_str());
   const std::string fileName = zsaName(name);
   if (fileName.size() > kMaxFileNameLength) return ZRV_COULDNOTOPENFILE;
-  if (m_file == nullptr) m_fileName = fileName;
+  // Only a name completed with ".zsa" becomes the file's name (for later saves).
+  if (m_file == nullptr && fileName.size() != name.size()) m_fileName = fileName;
   std::string text;
   appendZsaText(text, prefix, creator);
   if (!replaceFileContents(fileName, text.data(), text.size())) return ZRV_COULDNOTOPENFILE;
@@ -494,8 +502,8 @@ int SettingsFile::replacePrefix(const char* oldPrefix, const char* newPrefix) {
   for (uint32_t i = end; i-- > begin;) {
     Setting* s = at(i);
     Setting relabelled;
-    if (!relabelled.setLabel(newPrefix, s->label() + cut)) continue;
-    s->setLabel(nullptr, relabelled.label());  // keeps value and flag
+    if (!relabelled.setPrefixedLabel(newPrefix, s->label() + cut)) continue;
+    s->setPrefixedLabel(nullptr, relabelled.label());  // keeps value and flag
     run.push_back(s);
     remove(i);
   }
@@ -552,7 +560,7 @@ int SettingsFile::updateValues(const char* prefix, const Variant& value, bool in
 
 uint32_t SettingsFile::find(const char* prefix, const char* label) const {
   Setting key;
-  if (!key.setLabel(prefix, label)) return kNotFound;
+  if (!key.setPrefixedLabel(prefix, label)) return kNotFound;
   return findSortedDeref(&key);
 }
 
@@ -612,7 +620,7 @@ const char* SettingsFile::getLabel(uint32_t index) const { return index < count(
 
 ZtResultValue SettingsFile::setSetting(const char* prefix, const char* label, const Variant& value) {
   Setting setting;
-  if (!setting.setLabel(prefix, label)) return ZRV_OUTPUTCANNOTBEWRITTEN;
+  if (!setting.setPrefixedLabel(prefix, label)) return ZRV_OUTPUTCANNOTBEWRITTEN;
   setting.setValue(value);
   return setSetting(setting);
 }
@@ -640,7 +648,7 @@ ZtResultValue SettingsFile::setSetting(const Setting& setting) {
 
 ZtResultValue SettingsFile::addSetting(const char* prefix, const char* label, const Variant& value) {
   Setting setting;
-  if (!setting.setLabel(prefix, label)) return ZRV_OUTPUTCANNOTBEWRITTEN;
+  if (!setting.setPrefixedLabel(prefix, label)) return ZRV_OUTPUTCANNOTBEWRITTEN;
   setting.setValue(value);
   return addSetting(setting, -1);
 }

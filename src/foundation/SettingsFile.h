@@ -82,11 +82,12 @@ class SettingsFile : public List<Setting*> {
   ZtResultValue readZsa(const std::string& name, const char* filterPrefix = nullptr,
                         const char* labelPrefix = nullptr);
   // Writes the settings beginning with prefix (null or empty: all) as a ZSA file, creating its
-  // directory: 271 when it cannot be written.
+  // directory: 271 when it cannot be written. ".zsa" is appended unless present; a name so
+  // completed becomes the file's name when no binary file is attached.
   ZtResultValue writeZsa(const char* name, const char* prefix = nullptr, const char* creator = nullptr);
   ZtResultValue writeZsa(const wchar_t* name, const char* prefix = nullptr, const char* creator = nullptr);
   ZtResultValue writeZsa(const std::string& name, const char* prefix = nullptr, const char* creator = nullptr);
-  // The same line rules over text in memory; always 0 (266 for an over-long label).
+  // The same line rules over text in memory (a line whose label is over-long is skipped); always 0.
   ZtResultValue readZsaString(const char* text, const char* filterPrefix = nullptr);
   // The ZSA text into buffer: 261 when it does not fit (usedOut then gives the size needed),
   // else 0 with usedOut the length + 1.

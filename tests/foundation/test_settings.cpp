@@ -365,6 +365,12 @@ TEST_F(SettingsFileTest, SaveRules) {
   EXPECT_EQ(z.save(), 0);
   EXPECT_NE(readFile(dir.file("text.zsa")).find("b=I:2"), std::string::npos);
 
+  // A name given with ".zsa" does not become the file's name; one completed with it does.
+  SettingsFile named;
+  named.setSetting("c", Variant(3));
+  ASSERT_EQ(named.writeZsa(dir.file("given.zsa")), 0);
+  EXPECT_EQ(named.save(), 287);
+
   // Saving keeps the file's permission bits; closing with saveOnClose saves.
   ::chmod(dir.file("same.zsb").c_str(), 0640);
   {
@@ -405,44 +411,71 @@ TEST_F(SettingsFileTest, FailedWritesReportErrorsAndKeepModified) {
   EXPECT_EQ(entries, 2u);
 }
 
-// In a directory that cannot be written the save fails and the old file is untouched. The
-// child drops root first, as root ignores directory permissions.
+// Where the old file may not be written (a read-only directory, or a read-only file in a
+// writable one) the save fails and the old file is untouched: renaming a fresh file over a
+// read-only one would bypass its permissions. The child drops root first, as root ignores them.
 TEST_F(SettingsFileTest, FailedSaveLeavesTheOldFileIntact) {
-  const std::string ro = dir.file("ro");
-  ASSERT_EQ(::mkdir(ro.c_str(), 0755), 0);
-  SettingsFile seed;
-  ASSERT_EQ(seed.create((ro + "/keep").c_str()), 0);
-  seed.setSetting("original", Variant(1));
-  ASSERT_EQ(seed.writeZsa(ro + "/keep.zsa"), 0);
-  seed.setSetting("original", Variant(1));
-  ASSERT_EQ(seed.save(), 0);
-  seed.close();
-  const std::string binaryBefore = readFile(ro + "/keep.zsb");
-  const std::string textBefore = readFile(ro + "/keep.zsa");
+  struct Case {
+    const char* name;
+    mode_t directoryMode;
+  } cases[] = {{"read-only directory", 0555}, {"read-only file", 0777}};
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  ASSERT_EQ(::chmod(ro.c_str(), 0555), 0);
-  ::chmod((ro + "/keep.zsb").c_str(), 0444);
-  ::chmod((ro + "/keep.zsa").c_str(), 0444);
+  for (const auto& c : cases) {
+    const std::string ro = dir.file(std::string("d") + std::to_string(c.directoryMode));
+    ASSERT_EQ(::mkdir(ro.c_str(), 0755), 0);
+    SettingsFile seed;
+    ASSERT_EQ(seed.create((ro + "/keep").c_str()), 0);
+    seed.setSetting("original", Variant(1));
+    ASSERT_EQ(seed.writeZsa(ro + "/keep.zsa"), 0);
+    seed.setSetting("original", Variant(1));
+    ASSERT_EQ(seed.save(), 0);
+    seed.close();
+    const std::string binaryBefore = readFile(ro + "/keep.zsb");
+    const std::string textBefore = readFile(ro + "/keep.zsa");
+    ASSERT_EQ(::chmod((ro + "/keep.zsb").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod((ro + "/keep.zsa").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(ro.c_str(), c.directoryMode), 0);
 
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
-    SettingsFile f;
-    if (f.open((ro + "/keep").c_str()) != 0) ::_exit(11);
-    f.setSetting("changed", Variant(2));
-    if (f.save() != 273) ::_exit(12);
-    if (!f.isModified()) ::_exit(13);
-    if (f.writeZsa(ro + "/keep.zsa") != 271) ::_exit(14);
-    ::_exit(0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+      SettingsFile f;
+      if (f.open((ro + "/keep").c_str()) != 0) ::_exit(11);
+      f.setSetting("changed", Variant(2));
+      if (f.save() != 273) ::_exit(12);
+      if (!f.isModified()) ::_exit(13);
+      if (f.writeZsa(ro + "/keep.zsa") != 271) ::_exit(14);
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::chmod(ro.c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(status)) << c.name;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+    EXPECT_EQ(readFile(ro + "/keep.zsb"), binaryBefore) << c.name;
+    EXPECT_EQ(readFile(ro + "/keep.zsa"), textBefore) << c.name;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ro), std::filesystem::directory_iterator()), 2)
+        << c.name << ": temporaries left behind";
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ::chmod(ro.c_str(), 0755);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(readFile(ro + "/keep.zsb"), binaryBefore);
-  EXPECT_EQ(readFile(ro + "/keep.zsa"), textBefore);
+}
+
+// A file whose name nearly fills NAME_MAX still saves: the temporary beside it gets a shorter
+// name.
+TEST_F(SettingsFileTest, SaveBesideANameOfMaximalLength) {
+  std::string base = "zda-settings-" + std::to_string(::getpid()) + "-";
+  base += std::string(246 - base.size(), 'n');
+  const std::string name = "/tmp/" + base;  // + ".zsb": 255 bytes, 250 of them the file's own name
+  SettingsFile f;
+  ASSERT_EQ(f.create(name.c_str()), 0);
+  f.setSetting("a", Variant(1));
+  EXPECT_EQ(f.save(), 0);
+  f.close();
+  SettingsFile back;
+  EXPECT_EQ(back.open(name.c_str()), 0);
+  EXPECT_EQ(back.setting("a").toInt32(), 1);
+  back.close();
+  ::unlink((name + ".zsb").c_str());
 }
 
 // ---- hostile images ----
@@ -593,6 +626,24 @@ TEST_F(SettingsFileTest, ImportZsaAndZsb) {
   EXPECT_EQ(readFile(dir.file("src.zsb")), binaryImage);  // the source is not rewritten
   SettingsFile f;
   EXPECT_EQ(f.import(dir.file("absent.zsa")), 271);
+}
+
+TEST(Setting, LabelsFormatAndPrefix) {
+  Setting s;
+  EXPECT_TRUE(s.setLabel("%s", "plain"));
+  EXPECT_STREQ(s.label(), "plain");
+  EXPECT_TRUE(s.setLabel("%s.%d", "axis", 2));
+  EXPECT_STREQ(s.label(), "axis.2");
+  EXPECT_TRUE(s.setLabel(std::string("from.string")));
+  EXPECT_STREQ(s.label(), "from.string");
+  EXPECT_TRUE(s.setPrefixedLabel("P.", "key"));
+  EXPECT_STREQ(s.label(), "P.key");
+  EXPECT_FALSE(s.setLabel("%s", std::string(256, 'x').c_str()));
+  EXPECT_FALSE(s.setPrefixedLabel("P.", std::string(254, 'x').c_str()));
+  EXPECT_STREQ(s.label(), "P.key");
+  EXPECT_TRUE(s.hasPrefix("p."));
+  EXPECT_TRUE(s.hasPrefix(nullptr));
+  EXPECT_FALSE(s.hasPrefix("P.keys"));
 }
 
 TEST(SettingsCompare, NaturalAndCaseInsensitiveOrders) {
