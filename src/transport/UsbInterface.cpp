@@ -172,7 +172,7 @@ ZtResultValue UsbInterface::flushData() {
 }
 
 ZtResultValue UsbInterface::setTimeout(uint32_t milliseconds) {
-  m_timeout = milliseconds == 0 ? 1 : milliseconds;
+  m_timeout.store(milliseconds == 0 ? 1 : milliseconds, std::memory_order_relaxed);
   return record(ZRV_OK);
 }
 
@@ -181,7 +181,7 @@ ZtResultValue UsbInterface::readInto(uint8_t* buffer, size_t maxLength, size_t& 
   int got = 0;
   const int r = UsbContextManager::instance().lib().bulk_transfer(
       m_handle, static_cast<unsigned char>(m_inEndpoint | kEndpointIn), buffer,
-      clampLength(maxLength), &got, m_timeout);
+      clampLength(maxLength), &got, getTimeout());
   if (got > 0) received = std::min(static_cast<size_t>(got), maxLength);
   if (r == ZT_LIBUSB_SUCCESS || (r == ZT_LIBUSB_ERROR_TIMEOUT && received > 0)) return ZRV_OK;
   return ztLibUsbResult(r);
@@ -201,7 +201,7 @@ ZtResultValue UsbInterface::writeData(const ZtByteArray& data, size_t* written) 
   size_t sent = 0;
   if (written) *written = 0;
   ZtLibUsb& usb = UsbContextManager::instance().lib();
-  const unsigned timeout = std::max(m_timeout, kMinWriteTimeout);
+  const unsigned timeout = std::max(getTimeout(), kMinWriteTimeout);
   while (sent < data.size) {
     int moved = 0;
     const int r = usb.bulk_transfer(m_handle, static_cast<unsigned char>(m_outEndpoint),
@@ -224,7 +224,7 @@ ZtResultValue UsbInterface::waitForData(size_t length, uint8_t* buffer, size_t& 
   if (!isOpen()) return record(ZRV_NOPORTOPEN);
   // A monotonic deadline: a time-of-day clock would wrap at midnight.
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(m_timeout);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(getTimeout());
   while (Clock::now() < deadline) {
     size_t received = 0;
     const ZtResultValue r = readInto(buffer + count, length - count, received);

@@ -2,9 +2,8 @@
 // Live port on a USB device of the maker (no kernel serial driver bound): claims every interface
 // of the active configuration and moves bytes over its bulk IN and OUT endpoints through the
 // process-wide libusb context.
-#include <vector>
-
 #include <atomic>
+#include <vector>
 
 #include "transport/StreamInterface.h"
 #include "transport/ZtLibUsb.h"
@@ -30,7 +29,7 @@ class UsbInterface : public StreamInterface {
                      uint32_t writeBufferSize = 0) override;
   // 0 is stored as 1 ms: libusb takes 0 as "no time-out".
   ZtResultValue setTimeout(uint32_t milliseconds) override;
-  uint32_t getTimeout() const override { return m_timeout; }
+  uint32_t getTimeout() const override { return m_timeout.load(std::memory_order_relaxed); }
 
   // Collects exactly length bytes into buffer; count receives the bytes collected.
   ZtResultValue waitForData(size_t length, uint8_t* buffer, size_t& count);
@@ -53,7 +52,9 @@ class UsbInterface : public StreamInterface {
 
   // Written by the reader thread and by writing threads alike.
   std::atomic<ZtResultValue> m_lastResult{ZRV_OK};
-  uint32_t m_timeout = 20;
+  // The link changes the read time-out (measuring or not) while its reader thread reads; each
+  // transfer takes the value once.
+  std::atomic<uint32_t> m_timeout{20};
   int m_interfaceCount = 0;
   int m_dataInterface = -1;
   int m_inEndpoint = -1;

@@ -3,6 +3,7 @@
 // result mapping, unplugging, and a missing library or function.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -389,6 +390,40 @@ TEST_F(UsbTest, ReaderAndWriterThreadsShareAPort) {
   reader.join();
   EXPECT_EQ(kTotal, received);
   EXPECT_EQ(kTotal, fake->drain(id).size());
+}
+
+// The link switches the read time-out (and raw mode) between measuring and configuring while
+// its reader thread is inside readData; under TSan an unguarded time-out shows as a race.
+TEST_F(UsbTest, TimeoutChangesWhileTheReaderReads) {
+  const int id = addStandardDevice();
+  ASSERT_EQ(ZRV_OK, port.open(usbPort("USB001:007")));
+  port.setTimeout(0);
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> received{0};
+  std::thread reader([&] {
+    Bytes in;
+    while (!stop.load()) {
+      const ZtResultValue r = port.readData(64, in.a);
+      if (r == ZRV_OK) received += in.a.size;
+      else if (r != ZRV_TIMEOUT) ADD_FAILURE() << "read result " << r;
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    const bool measuring = i % 2 == 0;
+    port.setRawIo(measuring);
+    // 2 ms stands in for the measuring time-out so the test stays fast.
+    port.setTimeout(measuring ? 2 : 0);
+    const uint32_t timeout = port.getTimeout();
+    EXPECT_TRUE(timeout == 1 || timeout == 2) << timeout;
+    if (i % 20 == 0) fake->feed(id, sequence(8));
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (received.load() < 80 && Clock::now() < deadline) std::this_thread::yield();
+  stop = true;
+  reader.join();
+  EXPECT_EQ(80u, received.load());
+  const unsigned lastIn = fake->lastInTimeout();
+  EXPECT_TRUE(lastIn == 1 || lastIn == 2) << lastIn;
 }
 
 // Without libusb, or with a function it needs missing, USB ports fail with 257 while serial
