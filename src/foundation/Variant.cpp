@@ -1038,17 +1038,19 @@ int Variant::readFromString(const char* text, bool hex) {
     }
     case KindString:
     case KindText: {
+      // The whole rest of the text is the value. The count is its trimmed length + 3 (kind, colon
+      // and the end of the text); a text without its colon counts only its kind letter.
+      const size_t length = trimmedLength(contents);
       if (hex) {
         char* buffer = new char[kTextCapacity];
-        const int n = hexToText(buffer, kTextCapacity, contents);
+        hexToText(buffer, kTextCapacity, contents);
         // A NUL among the bytes ends the text.
         setTextOfKind(kind, buffer, std::strlen(buffer));
         delete[] buffer;
-        return head + n + 1;
+      } else {
+        setTextOfKind(kind, contents, length);
       }
-      const size_t length = trimmedLength(contents);
-      setTextOfKind(kind, contents, length);
-      return static_cast<int>(length) + 3;
+      return head + static_cast<int>(length) + (head == 2 ? 1 : 0);
     }
     case KindIntList:
       set(kind, nullptr);

@@ -165,6 +165,13 @@ TEST(VariantForms, ReadingTexts) {
   EXPECT_EQ(v.toStdString(), "abc");
   EXPECT_EQ(v.readFromString(""), 0);
   EXPECT_TRUE(v.empty());
+  // Texts count their trimmed length + 3, with or without the hexadecimal flag; a text without
+  // its colon counts only what is there.
+  EXPECT_EQ(v.readFromString("S:abc\r\n"), 6);
+  EXPECT_EQ(v.readFromString("S:61 62", true), 8);
+  EXPECT_EQ(v.toStdString(), "ab");
+  EXPECT_EQ(v.readFromString("S"), 1);
+  EXPECT_EQ(v.kind(), static_cast<uint32_t>('S'));
   // The kind read stays: a short text under 'T' is still 'T'.
   v.readFromString("T:short");
   EXPECT_EQ(v.kind(), static_cast<uint32_t>('T'));
