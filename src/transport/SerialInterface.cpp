@@ -35,7 +35,8 @@ void SerialInterface::applyTimeoutToSettings() {
   // VTIME is one byte of tenths of a second; longer time-outs saturate (the reads are bounded by
   // poll anyway, which takes the full value).
   m_settings.c_cc[VMIN] = 0;
-  m_settings.c_cc[VTIME] = static_cast<cc_t>(std::min<uint64_t>((uint64_t{m_timeout} + 99) / 100, 255));
+  m_settings.c_cc[VTIME] =
+      static_cast<cc_t>(std::min<uint64_t>((uint64_t{getTimeout()} + 99) / 100, 255));
 }
 
 ZtResultValue SerialInterface::failOpen(ZtResultValue result) {
@@ -58,6 +59,7 @@ ZtResultValue SerialInterface::open(const ZtPortInfo& portInfo, uint32_t, uint32
   std::memcpy(name, portInfo.portName, nameLength);
   name[nameLength] = '\0';
 
+  std::lock_guard<std::mutex> lock(m_settingsMutex);
   m_fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (m_fd < 0) {
     JLOG_DEBUG("cannot open " << name << ", errno " << errno);
@@ -108,7 +110,8 @@ ZtResultValue SerialInterface::flushData() {
 }
 
 ZtResultValue SerialInterface::setTimeout(uint32_t milliseconds) {
-  m_timeout = milliseconds;
+  std::lock_guard<std::mutex> lock(m_settingsMutex);
+  m_timeout.store(milliseconds, std::memory_order_relaxed);
   applyTimeoutToSettings();
   if (isOpen()) tcsetattr(m_fd, TCSANOW, &m_settings);
   return record(ZRV_OK);
@@ -132,7 +135,7 @@ ZtResultValue SerialInterface::readData(size_t maxLength, ZtByteArray& data) {
   // poll rather than select: select cannot take descriptors at or above FD_SETSIZE.
   struct pollfd pfd = {m_fd, POLLIN | POLLPRI, 0};
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(m_timeout);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(getTimeout());
   int ready;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -182,11 +185,12 @@ ZtResultValue SerialInterface::waitForData(size_t length, ZtByteArray& data) {
   if (ZtArray_reserve(ZTARRAY(&data), length) != 0) return record(ZRV_INSUFFICIENTSPACE);
   // A monotonic deadline: a time-of-day clock would wrap at midnight.
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(m_timeout);
+  const uint32_t timeout = getTimeout();
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
   ZtByteArray chunk;
   ZtByteArray_construct(&chunk, 0, nullptr);
   ZtResultValue result = ZRV_TIMEOUT;
-  while (Clock::now() < deadline || m_timeout == 0) {
+  while (Clock::now() < deadline || timeout == 0) {
     const ZtResultValue r = readData(length - data.size, chunk);
     if (r != ZRV_OK) {
       result = r;
@@ -197,7 +201,7 @@ ZtResultValue SerialInterface::waitForData(size_t length, ZtByteArray& data) {
       result = ZRV_OK;
       break;
     }
-    if (m_timeout == 0) break;
+    if (timeout == 0) break;
   }
   ZtByteArray_destruct(&chunk);
   return record(result);

@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "transport/StreamInterface.h"
 
@@ -33,7 +34,7 @@ class SerialInterface : public StreamInterface {
   // Collects exactly length bytes, or fails when the time-out passes first.
   ZtResultValue waitForData(size_t length, ZtByteArray& data) override;
   void cancelIo() override {}
-  uint32_t getTimeout() const override { return m_timeout; }
+  uint32_t getTimeout() const override { return m_timeout.load(std::memory_order_relaxed); }
 
   // Sets (state holds the flag) or clears DTR and/or RTS as selected by mask.
   ZtResultValue escape(uint32_t mask, uint32_t state);
@@ -56,7 +57,11 @@ class SerialInterface : public StreamInterface {
   std::atomic<ZtResultValue> m_lastResult{ZRV_OK};
   uint16_t m_portNumber = 0;
   char m_portName[32] = {};
-  uint32_t m_timeout = 0;
+  // The link changes the time-out from request threads while the reader thread reads; each
+  // read takes the value once. m_settingsMutex guards m_settings between setTimeout callers
+  // and open (reads and writes never touch it).
+  std::atomic<uint32_t> m_timeout{0};
+  std::mutex m_settingsMutex;
   struct termios m_settings = {};
   int m_fd = -1;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -259,6 +260,38 @@ TEST_F(SerialTest, EscapeReportsLinesItCannotSet) {
   EXPECT_EQ(ZRV_ERROR, port.escape(SerialInterface::kControlDtr | SerialInterface::kControlRts,
                                    SerialInterface::kControlDtr));
   EXPECT_EQ(ZRV_OK, port.escape(0, 0));
+}
+
+// Request threads clear and restore the time-out while the reader thread is inside readData;
+// under TSan an unguarded time-out shows as a race.
+TEST_F(SerialTest, TimeoutChangesWhileTheReaderReads) {
+  open();
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> received{0};
+  std::thread reader([&] {
+    Bytes in;
+    while (!stop.load()) {
+      const ZtResultValue r = port.readData(64, in.a);
+      if (r == ZRV_OK) {
+        received += in.a.size;
+      } else if (r != ZRV_TIMEOUT) {
+        ADD_FAILURE() << "read result " << r;
+      }
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_EQ(ZRV_OK, port.setTimeout(i % 2 == 0 ? 2 : 0));
+    if (i % 20 == 0) {
+      EXPECT_TRUE(pty.send("01234567", 8));
+    }
+  }
+  const auto start = Clock::now();
+  while (received.load() < 80 && elapsedMs(start) < 5000) std::this_thread::yield();
+  stop = true;
+  reader.join();
+  EXPECT_EQ(80u, received.load());
+  EXPECT_EQ(0u, port.getTimeout());
+  EXPECT_EQ(0, lineSettings().c_cc[VTIME]);
 }
 
 TEST_F(SerialTest, ReaderThreadAndWriterRunTogether) {

@@ -404,8 +404,11 @@ TEST_F(UsbTest, TimeoutChangesWhileTheReaderReads) {
     Bytes in;
     while (!stop.load()) {
       const ZtResultValue r = port.readData(64, in.a);
-      if (r == ZRV_OK) received += in.a.size;
-      else if (r != ZRV_TIMEOUT) ADD_FAILURE() << "read result " << r;
+      if (r == ZRV_OK) {
+        received += in.a.size;
+      } else if (r != ZRV_TIMEOUT) {
+        ADD_FAILURE() << "read result " << r;
+      }
     }
   });
   for (int i = 0; i < 200; ++i) {
