@@ -133,6 +133,39 @@ TEST_F(SettingsFileTest, ZsbRoundTripOfEveryKindScrambledAndPlain) {
   }
 }
 
+// The zsb layout and the scramble key are persisted formats (the embedded scenario image and
+// every stored file depend on them): these bytes must never change.
+TEST_F(SettingsFileTest, ZsbImagesAreByteExact) {
+  SettingsFile plain;
+  makePlain(plain);
+  plain.setSetting("b", Variant("xy"));
+  plain.setSetting("a", Variant(5));
+  EXPECT_EQ(imageOf(plain), std::string("*\x02\0\0\0" "Wa\0" "I\x05\0\0\0" "Wb\0" "Sxy\0", 20));
+  SettingsFile scrambled;
+  scrambled.setSetting("a", Variant(5));
+  scrambled.setSetting("b", Variant("xy"));
+  EXPECT_EQ(imageOf(scrambled),
+            std::string("#\x03\xF5\x5A\x75\x7F\x10\xE7\x34\x41\x8C\x54\x8A\x5E\xBC\x77\x7A\x9D\x5F\x1F", 20));
+
+  // The key stream over zero bytes is the 101-byte table, repeated.
+  static const uint8_t kTable[101] = {
+      0x01, 0xF5, 0x5A, 0x75, 0x28, 0x71, 0xE7, 0x7D, 0x44, 0x8C, 0x54, 0x8A, 0x09, 0xDE, 0x77, 0x29, 0xE5,
+      0x26, 0x1F, 0x30, 0xFD, 0x4D, 0xDE, 0x39, 0xE2, 0xDD, 0x2C, 0x3E, 0x93, 0xCD, 0xB6, 0xF4, 0xDB, 0x59,
+      0xE0, 0xB5, 0x58, 0xB4, 0x99, 0x61, 0xC2, 0x97, 0x69, 0x1E, 0x7C, 0xF8, 0x8D, 0x1C, 0x7A, 0xB2, 0xDD,
+      0xA1, 0xE2, 0x68, 0x8B, 0xFB, 0xBB, 0x28, 0x07, 0xAE, 0x3F, 0x93, 0xE8, 0xEF, 0x19, 0xA5, 0x8A, 0x31,
+      0xD8, 0xE6, 0x4E, 0xDF, 0xA9, 0x42, 0xBD, 0xA0, 0x93, 0x03, 0x73, 0xA5, 0x54, 0x43, 0x78, 0x2B, 0x2B,
+      0x52, 0x06, 0x55, 0x82, 0xD3, 0xE2, 0x8A, 0xE6, 0x0C, 0x57, 0x29, 0xC9, 0x9F, 0xFB, 0x2C, 0x8B,
+  };
+  SettingsFile zeros;
+  zeros.setSetting("", Variant(BinaryObject(250, nullptr)));
+  const std::string image = imageOf(zeros);
+  const std::string plainImage = "#" + u32(1) + "W" + std::string(1, '\0') + "N" + u32(250) + std::string(250, '\0');
+  ASSERT_EQ(image.size(), plainImage.size());
+  EXPECT_EQ(image[0], '#');
+  for (size_t k = 1; k < image.size(); ++k)
+    ASSERT_EQ(static_cast<uint8_t>(image[k]) ^ kTable[(k - 1) % 101], static_cast<uint8_t>(plainImage[k])) << k;
+}
+
 TEST_F(SettingsFileTest, ZsbFileSaveAndReopen) {
   {
     SettingsFile f;
