@@ -21,21 +21,24 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
     const MessageLocation found = (*it)->findMessageIn(m_scratch, data, size);
     if (found.start() < 0 || found.size() == 0)
       continue;
-    // The earliest complete message wins; at equal starts the handler nearer the front.
-    const bool beaten = best.size() > 0 && best.start() <= found.start();
+    // The earliest start wins, complete or awaited: the link keeps the bytes from the returned
+    // start on, so a later start would throw away the head of an earlier candidate (such as a
+    // frame still arriving whose bytes look like another protocol's record). At equal starts a
+    // complete message beats an awaited one, and of two complete ones the handler nearer the front
+    // wins.
+    const bool bestStands = best.start() >= 0 && (best.start() < found.start() ||
+                                                  (best.start() == found.start() && best.size() > 0));
     if (found.size() > 0) {
       if (!validateMessage(m_scratch))
         continue;
-      if (!beaten) {
+      if (!bestStands) {
         best = found;
         ZtMessage_swap(&message, &m_scratch);
         winner = it;
       }
       if (best.isComplete() && best.start() == 0)
         break;  // nothing can start earlier
-    } else if (!beaten && !(best.isAwaiting() && best.start() < found.start())) {
-      // Of two awaited candidates the earlier one stands: the link keeps the bytes from the
-      // returned start on, so a later start would throw away the earlier candidate's head.
+    } else if (!bestStands) {
       best = found;
     }
   }

@@ -10,9 +10,10 @@
 #include "transport/IProtocolHandler.h"
 #include "transport/MessageLocation.h"
 
-// The ordered list of framing protocols of one link. Every search asks each handler, keeps the
-// earliest complete message that the link accepts, and moves the handler that found it to the
-// front so the protocol the stream speaks is tried first next time.
+// The ordered list of framing protocols of one link. Every search asks each handler and keeps the
+// earliest result: a complete message that the link accepts, or a candidate that still awaits bytes
+// and so holds back everything behind it. The handler that found the message moves to the front so
+// the protocol the stream speaks is tried first next time.
 //
 // Not thread-safe: a link's parse tasks run one after another and are the only users (besides the
 // log-file reader of a link without a port). The search reorders the list.

@@ -298,3 +298,48 @@ TEST(NmeaOnALink, ZbusFramesWithZeroBytesSplitAtEveryPosition) {
     EXPECT_EQ(link.messages[3], z) << "cut at " << cut;
   }
 }
+
+Bytes zbus(uint8_t id, const Bytes& payload) {
+  ZtMessage m;
+  ZtMessage_constructSized(&m, payload.size());
+  ZtMessage_setMessageId(&m, id);
+  ZtMessage_setDataBuffer(&m, payload.data(), payload.size(), 0);
+  const uint8_t* p = ZtMessage_getMessageStart(&m);
+  Bytes out(p, p + ZtMessage_getTotalMessageSize(&m));
+  ZtMessage_destruct(&m);
+  return out;
+}
+
+// Zbus frames whose payloads hold whole NMEA-style records (a TSS2 record, an EM1000 record, a
+// correct HEHDT sentence). While such a frame is still arriving, the records inside its received
+// part must not be cut out of it: the frame comes out whole once its last byte is there, and the
+// records inside it never come out on their own.
+TEST(NmeaOnALink, RecordsInsideAZbusFrameStayInIt) {
+  const std::string hehdt = sentence("HEHDT,77.0,T");
+  Bytes a = bytes("ab:1200 3A400 500F\r\ncd");
+  Bytes b{0x00, 0x90, 0x10, 0x00, 0x20, 0x00, 0x30, 0x00, 0x40, 0x00};
+  b.insert(b.end(), hehdt.begin(), hehdt.end());
+  const Bytes za = zbus(0x36, a), zb = zbus(0x36, b);
+  const std::string s1 = sentence("HEHDT,10.0,T"), s2 = sentence("HCHDM,20.0,M");
+  Bytes stream;
+  for (const Bytes& part : {bytes(s1), za, bytes(s2), za, zb, bytes(s1)})
+    stream.insert(stream.end(), part.begin(), part.end());
+
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    Link link;
+    link.feed(stream.data(), cut);
+    link.feed(stream.data() + cut, stream.size() - cut);
+    ASSERT_EQ(link.messages.size(), 6u) << "cut at " << cut;
+    EXPECT_EQ(link.messages[1], za) << "cut at " << cut;
+    EXPECT_EQ(link.messages[3], za) << "cut at " << cut;
+    EXPECT_EQ(link.messages[4], zb) << "cut at " << cut;
+    const double yaws[] = {10.0, 20.0, 10.0};
+    const size_t at[] = {0, 2, 5};
+    for (int i = 0; i < 3; ++i) {
+      Message m;
+      ASSERT_TRUE(ZtMessage_load(&m.m, link.messages[at[i]].size(), link.messages[at[i]].data()));
+      Packet packet(m.m);
+      EXPECT_DOUBLE_EQ(packet.euler().yaw, yaws[i]) << "cut at " << cut << " message " << at[i];
+    }
+  }
+}

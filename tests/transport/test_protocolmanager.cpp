@@ -186,7 +186,14 @@ INSTANTIATE_TEST_SUITE_P(
                         ZPT_ImarFsas},
         ArbitrationCase{"LaterBackLoses", {3, 5}, {9, 5}, false, {3, 5}, ZPT_Nmea, true, ZPT_Nmea},
         ArbitrationCase{"RejectedFrontIgnored", {0, 5}, {9, 5}, true, {9, 5}, ZPT_ImarFsas, true, ZPT_ImarFsas},
-        ArbitrationCase{"CompleteBeatsAwaited", {2, -40}, {9, 5}, false, {9, 5}, ZPT_ImarFsas, true, ZPT_ImarFsas},
+        // An earlier awaited candidate holds a later complete message back, whichever handler is
+        // asked first.
+        ArbitrationCase{"EarlierAwaitedHoldsBackLaterComplete", {2, -40}, {9, 5}, false, {2, -40}, ZPT_Zbus, true,
+                        ZPT_Nmea},
+        ArbitrationCase{"CompleteBeatsAwaitedAtEqualStart", {2, -40}, {2, 5}, false, {2, 5}, ZPT_ImarFsas, true,
+                        ZPT_ImarFsas},
+        ArbitrationCase{"EarlierCompleteBeatsAwaited", {9, -40}, {2, 5}, false, {2, 5}, ZPT_ImarFsas, true,
+                        ZPT_ImarFsas},
         // An earlier awaited candidate holds the stream back: no message comes out yet.
         ArbitrationCase{"EarlierAwaitedHoldsBack", {9, 5}, {2, -40}, false, {2, -40}, ZPT_Zbus, true, ZPT_Nmea},
         ArbitrationCase{"AwaitedAfterCompleteIgnored", {2, 5}, {9, -40}, false, {2, 5}, ZPT_Nmea, true, ZPT_Nmea},
