@@ -117,6 +117,27 @@ TEST(VariantForms, BinaryExamples) {
   EXPECT_EQ(binaryOf(Variant(5)), std::string("\x49\x05\x00\x00\x00", 5));
   EXPECT_EQ(binaryOf(Variant("abc")), std::string("\x53" "abc\0", 5));
   EXPECT_EQ(binaryOf(Variant()), std::string("\0", 1));
+  // Every other kind, byte for byte (host order, little-endian).
+  const uint8_t bytes[] = {0x01, 0xAB};
+  struct Case {
+    const char* name;
+    Variant value;
+    std::string image;
+  } cases[] = {
+      {"double", Variant(0.5), std::string("F\0\0\0\0\0\0\xE0\x3F", 9)},
+      {"int64", Variant(-2L), std::string("J\xFE\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 9)},
+      {"int list", Variant(intList({1, 0x01020304})), std::string("L\x02\0\0\0\x01\0\0\0\x04\x03\x02\x01", 13)},
+      {"matrix", matrixValue(1, 2, {1, -2}),
+       std::string("M\x01\0\0\0\x02\0\0\0\0\0\0\0\0\0\xF0\x3F\0\0\0\0\0\0\0\xC0", 25)},
+      {"binary object", Variant(BinaryObject(2, bytes)), std::string("N\x02\0\0\0\x01\xAB", 7)},
+      {"quaternion", Variant(ZtQuaternion{1, 0, 0, 0}),
+       std::string("Q\0\0\0\0\0\0\xF0\x3F", 9) + std::string(24, '\0')},
+      {"long text", Variant(std::string(256, 'x')), "T" + std::string(256, 'x') + std::string(1, '\0')},
+      {"label list", Variant(labelList({"ab", "c"})), std::string("U\x02\0\0\0ab c\0", 10)},
+      {"empty label list", Variant(LabelList()), std::string("U\0\0\0\0", 5)},
+      {"vector", vectorValue({-2}), std::string("V\x01\0\0\0\0\0\0\0\0\0\0\xC0", 13)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(binaryOf(c.value), c.image) << c.name;
   EXPECT_EQ(textOf(Variant()), "");
   Variant v;
   const char two[] = {'B', 7};
