@@ -63,21 +63,32 @@ void IoInterfaceFile::resetClosed() {
   m_readPosition = 0;
   m_writePosition = 0;
   m_reading = true;
+  m_inStep = true;
   m_readOnly = false;
 }
 
-bool IoInterfaceFile::gotoRead() {
-  if (m_reading) return true;
-  std::fflush(m_handle);
+void IoInterfaceFile::loseStreamPosition() {
   m_reading = true;
-  return fseeko(m_handle, m_readPosition, SEEK_SET) == 0;
+  m_inStep = false;
+}
+
+bool IoInterfaceFile::gotoRead() {
+  if (m_reading && m_inStep) return true;
+  std::fflush(m_handle);
+  std::clearerr(m_handle);
+  m_reading = true;
+  m_inStep = fseeko(m_handle, m_readPosition, SEEK_SET) == 0;
+  return m_inStep;
 }
 
 bool IoInterfaceFile::gotoWrite() {
   if (!m_reading) return true;
   std::fflush(m_handle);
+  std::clearerr(m_handle);
   m_reading = false;
-  return fseeko(m_handle, m_writePosition, SEEK_SET) == 0;
+  m_inStep = fseeko(m_handle, m_writePosition, SEEK_SET) == 0;
+  if (!m_inStep) m_reading = true;
+  return m_inStep;
 }
 
 bool IoInterfaceFile::storeFullPath(const char* fileName) {
@@ -182,7 +193,10 @@ ZtResultValue IoInterfaceFile::setReadPosition(int64_t position) {
   if (position < 0) return record(ZRV_INVALIDPARAM);
   if (position != m_readPosition) {
     m_readPosition = position;
-    if (m_reading && fseeko(m_handle, position, SEEK_SET) != 0) return record(ZRV_ERROR);
+    if (m_reading && m_inStep && fseeko(m_handle, position, SEEK_SET) != 0) {
+      loseStreamPosition();
+      return record(ZRV_ERROR);
+    }
   }
   return record(ZRV_OK);
 }
@@ -192,15 +206,22 @@ ZtResultValue IoInterfaceFile::setWritePosition(int64_t position) {
   if (m_readOnly) return record(ZRV_READONLY);
   if (position == -1) {
     if (m_reading) std::fflush(m_handle);
+    if (fseeko(m_handle, 0, SEEK_END) != 0) {
+      loseStreamPosition();
+      return record(ZRV_ERROR);
+    }
     m_reading = false;
-    if (fseeko(m_handle, 0, SEEK_END) != 0) return record(ZRV_ERROR);
+    m_inStep = true;
     m_writePosition = ftello(m_handle);
     return record(ZRV_OK);
   }
   if (position < 0) return record(ZRV_INVALIDPARAM);
   if (position != m_writePosition) {
     m_writePosition = position;
-    if (!m_reading && fseeko(m_handle, position, SEEK_SET) != 0) return record(ZRV_ERROR);
+    if (!m_reading && fseeko(m_handle, position, SEEK_SET) != 0) {
+      loseStreamPosition();
+      return record(ZRV_ERROR);
+    }
   }
   return record(ZRV_OK);
 }
@@ -268,7 +289,7 @@ ZtResultValue IoInterfaceFile::writeData(const ZtByteArray& data, size_t* writte
   const ZtResultValue result = writeAll(m_handle, data.data, data.size, done);
   if (result != ZRV_OK) {
     // The stream position is uncertain after a failed write: seek again before the next one.
-    m_reading = true;
+    loseStreamPosition();
     return record(result);
   }
   m_writePosition += static_cast<int64_t>(done);
@@ -283,13 +304,17 @@ ZtResultValue IoInterfaceFile::appendData(const ZtByteArray& data) {
   if (data.size == 0) return record(ZRV_OK);
   if (m_reading || m_writePosition != m_fileSize) {
     if (m_reading) std::fflush(m_handle);
+    if (fseeko(m_handle, 0, SEEK_END) != 0) {
+      loseStreamPosition();
+      return record(ZRV_ERROR);
+    }
     m_reading = false;
-    if (fseeko(m_handle, 0, SEEK_END) != 0) return record(ZRV_ERROR);
+    m_inStep = true;
   }
   size_t done = 0;
   const ZtResultValue result = writeAll(m_handle, data.data, data.size, done);
   if (result != ZRV_OK) {
-    m_reading = true;
+    loseStreamPosition();
     return record(result);
   }
   m_writePosition = m_fileSize = ftello(m_handle);
@@ -327,7 +352,7 @@ ZtResultValue IoInterfaceFile::insertData(int64_t start, const ZtByteArray& data
     const size_t nextHave = readChunk(next);
     if (std::ferror(m_handle)) {
       std::clearerr(m_handle);
-      m_reading = true;
+      loseStreamPosition();
       return record(ZRV_ERROR);
     }
     std::clearerr(m_handle);
@@ -336,14 +361,14 @@ ZtResultValue IoInterfaceFile::insertData(int64_t start, const ZtByteArray& data
     if (fseeko(m_handle, from + static_cast<int64_t>(length), SEEK_SET) == 0)
       result = writeAll(m_handle, current, have, done);
     if (result != ZRV_OK || done != have) {
-      m_reading = true;
+      loseStreamPosition();
       return record(result != ZRV_OK ? result : ZRV_ERROR);
     }
     from += static_cast<int64_t>(have);
     std::swap(current, next);
     have = nextHave;
     if (left > 0 && fseeko(m_handle, from + static_cast<int64_t>(have), SEEK_SET) != 0) {
-      m_reading = true;
+      loseStreamPosition();
       return record(ZRV_ERROR);
     }
   }
@@ -352,7 +377,7 @@ ZtResultValue IoInterfaceFile::insertData(int64_t start, const ZtByteArray& data
   ZtResultValue result = ZRV_ERROR;
   if (fseeko(m_handle, start, SEEK_SET) == 0) result = writeAll(m_handle, data.data, length, done);
   if (result != ZRV_OK) {
-    m_reading = true;
+    loseStreamPosition();
     return record(result);
   }
   m_writePosition = start + static_cast<int64_t>(done);
@@ -391,7 +416,7 @@ ZtResultValue IoInterfaceFile::deleteData(int64_t start, int64_t length) {
   if (length < tail) {
     const ZtResultValue moved = moveDown(start + length, start, tail - length);
     if (moved != ZRV_OK) {
-      m_reading = true;
+      loseStreamPosition();
       return record(moved);
     }
     m_fileSize -= length;

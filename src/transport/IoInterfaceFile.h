@@ -46,6 +46,9 @@ class IoInterfaceFile : public IoInterface {
   ZtResultValue record(ZtResultValue result) { return m_lastResult = result; }
   bool gotoRead();
   bool gotoWrite();
+  // After a failed write, insert or delete the stream may stand anywhere: the next switch to
+  // either side seeks again.
+  void loseStreamPosition();
   // Stores the resolved full path of fileName; false when it cannot be resolved.
   bool storeFullPath(const char* fileName);
   void resetClosed();
@@ -59,14 +62,16 @@ class IoInterfaceFile : public IoInterface {
   ZtResultValue m_lastResult = ZRV_OK;
   ZtString m_fileName;
   bool m_reading = true;
+  // False while the stream position is unknown (see loseStreamPosition); m_reading is then true.
+  bool m_inStep = true;
   bool m_readOnly = false;
 };
 
 // 1 when the file can be opened for reading, else 0.
 int doesFileExist(const char* path);
 
-// When a file named path exists, replaces path (a buffer of capacity bytes) by the first free
-// name stem_1.log .. stem_9.log, where stem is path without its last four characters (the
-// extension), or stem_n.log when all nine exist. A name that would not fit the buffer leaves
-// path unchanged.
-void makeFilenameUnique(char* path, size_t capacity);
+// When a file named path exists, replaces path (a buffer of capacity bytes, 4096 unless said
+// otherwise) by the first free name stem_1.log .. stem_9.log, where stem is path without its
+// last four characters (the extension), or stem_n.log when all nine exist. A name that would
+// not fit the buffer leaves path unchanged.
+void makeFilenameUnique(char* path, size_t capacity = 4096);

@@ -1,11 +1,14 @@
 // IoInterfaceFile: positions, side switching, insert/delete/find, read-only files, write
 // failures; doesFileExist and makeFilenameUnique.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -205,6 +208,73 @@ TEST_F(FileTest, ReadAndWriteSidesKeepTheirOwnPositions) {
   EXPECT_EQ("ABAB456789XYZAB", onDisk());
 }
 
+// Writes that would grow a file beyond limit bytes fail with EFBIG while this lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &m_old);
+    struct rlimit reduced = m_old;
+    reduced.rlim_cur = limit;
+    m_ok = setrlimit(RLIMIT_FSIZE, &reduced) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &m_old);
+    std::signal(SIGXFSZ, m_oldHandler);
+  }
+  bool ok() const { return m_ok; }
+
+ private:
+  struct rlimit m_old = {};
+  void (*m_oldHandler)(int) = nullptr;
+  bool m_ok = false;
+};
+
+// A write, insert or delete that fails part-way leaves the stream somewhere in the file: the
+// next read must still start at the read position and the next write at the write position.
+TEST_F(FileTest, FailedChangesKeepBothSidesAtTheirPositions) {
+  const std::string content = pattern(1000, 3);
+  const struct {
+    const char* name;
+    std::function<ZtResultValue(IoInterfaceFile&)> fail;
+  } cases[] = {
+      {"write", [](IoInterfaceFile& f) {
+         Bytes large(std::string(64 * 1024, 'x'));
+         EXPECT_EQ(ZRV_OK, f.setWritePosition(-1));
+         return f.writeData(large.a);
+       }},
+      {"append", [](IoInterfaceFile& f) {
+         Bytes large(std::string(64 * 1024, 'x'));
+         return f.appendData(large.a);
+       }},
+      {"insert", [](IoInterfaceFile& f) {
+         Bytes large(std::string(8 * 1024, 'x'));
+         return f.insertData(500, large.a);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    openWith(content, std::string(c.name) + ".log");
+    Bytes data;
+    ASSERT_EQ(ZRV_OK, file.readData(3, data.a));
+    {
+      FileSizeLimit limit(4096);
+      ASSERT_TRUE(limit.ok());
+      EXPECT_EQ(ZRV_ERROR, c.fail(file));
+    }
+    EXPECT_EQ(3, file.getReadPosition());
+    EXPECT_EQ(ZRV_OK, file.readData(5, data.a));
+    EXPECT_EQ(content.substr(3, 5), data.str());
+    // Back to writing: the next write lands at the write position, not where the failure ended.
+    const int64_t writeAt = file.getWritePosition();
+    ASSERT_LE(writeAt, 1000);
+    Bytes mark("MARK");
+    EXPECT_EQ(ZRV_OK, file.writeData(mark.a));
+    EXPECT_EQ("MARK", onDisk().substr(static_cast<size_t>(writeAt), 4));
+    file.close();
+  }
+}
+
 TEST_F(FileTest, ReadTerminatedDataStopsAfterTheTerminator) {
   openWith("ab\ncd");
   Bytes data;
@@ -400,6 +470,10 @@ TEST(MakeFilenameUnique, PicksTheFirstFreeNumber) {
   EXPECT_EQ(dir.file("run_2.log"), unique(run));
   for (int i = 2; i <= 9; ++i) writeFile(dir.file("run_" + std::to_string(i) + ".log"), "");
   EXPECT_EQ(dir.file("run_n.log"), unique(run));
+  char plain[4096];
+  std::snprintf(plain, sizeof plain, "%s", run.c_str());
+  makeFilenameUnique(plain);  // the path buffer of 4096 bytes
+  EXPECT_EQ(dir.file("run_n.log"), plain);
   // A name that would not fit the buffer is left alone rather than cut.
   EXPECT_EQ(run, unique(run, run.size() + 2));
 
