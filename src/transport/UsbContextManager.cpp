@@ -14,11 +14,14 @@ UsbContextManager::~UsbContextManager() { stop(); }
 void UsbContextManager::start() {
   m_lib = std::make_unique<ZtLibUsb>();
   m_context = nullptr;
-  m_initResult = m_lib->init(&m_context);
+  m_initResult = m_lib->hasAllFunctions() ? m_lib->init(&m_context) : ZT_LIBUSB_ERROR_NOT_SUPPORTED;
   if (m_initResult != ZT_LIBUSB_SUCCESS) {
     m_context = nullptr;
-    JLOG_ALERT("no USB context (libusb " << (m_lib->isLoaded() ? "loaded" : "missing") << ", init "
-                                         << m_initResult << "): USB ports are unavailable");
+    JLOG_ALERT("no USB context (libusb " << (!m_lib->isLoaded()         ? "missing"
+                                             : m_lib->hasAllFunctions() ? "loaded"
+                                                                        : "incomplete")
+                                         << ", init " << m_initResult
+                                         << "): USB ports are unavailable");
   }
 }
 

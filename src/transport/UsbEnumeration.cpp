@@ -41,7 +41,8 @@ bool anyKernelDriver(ZtLibUsb& usb, libusb_device_handle* handle, int interfaceC
 void ztEnumerateUsbDevices(ZtPortInfoArray& ports) {
   ZtLibUsb usb;
   libusb_context* context = nullptr;
-  if (usb.init(&context) != 0) return;
+  // A library lacking a function could list devices that then fail to open.
+  if (!usb.hasAllFunctions() || usb.init(&context) != 0) return;
 
   libusb_device** list = nullptr;
   const ssize_t count = usb.get_device_list(context, &list);

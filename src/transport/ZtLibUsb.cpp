@@ -44,6 +44,14 @@ ZtLibUsb::ZtLibUsb() {
   resolve(m_loader, "libusb_set_debug", m_setDebug);
 }
 
+bool ZtLibUsb::hasAllFunctions() const {
+  return m_init && m_exit && m_open && m_close && m_kernelDriverActive && m_attachKernelDriver &&
+         m_detachKernelDriver && m_refDevice && m_unrefDevice && m_claimInterface &&
+         m_releaseInterface && m_getActiveConfigDescriptor && m_freeConfigDescriptor &&
+         m_getBusNumber && m_getDevice && m_getDeviceAddress && m_getDeviceDescriptor &&
+         m_getDeviceList && m_freeDeviceList && m_getStringDescriptorAscii && m_bulkTransfer;
+}
+
 ZtLibUsb::~ZtLibUsb() {
   if (isLoaded()) ZtLibraryLoader_unload(&m_loader);
 }

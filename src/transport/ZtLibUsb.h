@@ -106,6 +106,10 @@ class ZtLibUsb {
   ZtLibUsb& operator=(const ZtLibUsb&) = delete;
 
   bool isLoaded() const { return ZtLibraryLoader_isLoaded(&m_loader) != 0; }
+  // Every function the USB ports and the enumeration call was resolved (libusb_set_debug, which
+  // nothing needs, aside). A library lacking one is not used at all: its ports fail with 257
+  // instead of half-working.
+  bool hasAllFunctions() const;
 
   int init(libusb_context** context);
   void exit(libusb_context* context);

@@ -450,6 +450,12 @@ TEST_F(UsbTest, MissingLibraryOrFunctionGivesNotImplemented) {
   noClaim.addDevice(fakeusb::makeDevice(1, 7, kZeltoUsbVendorId, 1));
   EXPECT_EQ(ZRV_NOTIMPLEMENTED, port.open(usbPort("USB001:007")));
   EXPECT_FALSE(port.isOpen());
+  // An incomplete library is not used at all: no device is touched, no context made, and the
+  // enumeration offers no port that could not be opened.
+  EXPECT_EQ(Calls{}, noClaim.calls());
+  EXPECT_EQ(0, noClaim.liveContexts());
+  ztEnumerateUsbDevices(ports.a);
+  EXPECT_EQ(0u, ports.a.size);
   EXPECT_EQ(0, noClaim.openHandles());
   EXPECT_EQ(0, noClaim.deviceReferences(1));
 
