@@ -309,8 +309,12 @@ TEST_F(SerialTest, ReaderThreadAndWriterRunTogether) {
   Bytes out("0123456789");
   std::string echoed;
   for (size_t sent = 0; sent < kTotal; sent += 10) {
-    ASSERT_TRUE(pty.send(std::string(10, static_cast<char>('a' + sent / 10 % 26)).data(), 10));
-    ASSERT_EQ(ZRV_OK, port.writeData(out.a));
+    // No ASSERT while the reader runs: leaving the test would destroy a joinable thread.
+    const bool sentOk = pty.send(std::string(10, static_cast<char>('a' + sent / 10 % 26)).data(), 10);
+    const ZtResultValue wrote = port.writeData(out.a);
+    EXPECT_TRUE(sentOk);
+    EXPECT_EQ(ZRV_OK, wrote);
+    if (!sentOk || wrote != ZRV_OK) break;
     echoed += text(pty.receive(4096, 0));
   }
   reader.join();

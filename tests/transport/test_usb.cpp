@@ -385,7 +385,9 @@ TEST_F(UsbTest, ReaderAndWriterThreadsShareAPort) {
   Bytes out(sequence(50));
   for (size_t sent = 0; sent < kTotal; sent += 50) {
     fake->feed(id, sequence(50));
-    ASSERT_EQ(ZRV_OK, port.writeData(out.a));
+    const ZtResultValue wrote = port.writeData(out.a);
+    EXPECT_EQ(ZRV_OK, wrote);  // no ASSERT while the reader runs
+    if (wrote != ZRV_OK) break;
   }
   reader.join();
   EXPECT_EQ(kTotal, received);
