@@ -118,6 +118,7 @@ void Communicator::construct() {
   ZtByteArray_construct(&m_fileChunk, 0, nullptr);
   ZtMessage_construct(&m_parseMessage);
   m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  m_kickFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   m_gotoConfigTimeout = m_defaultGotoConfigTimeout;
   initialize();
 }
@@ -171,6 +172,7 @@ Communicator::~Communicator() {
   ZtByteArray_destruct(&m_fileBuffer);
   ZtByteArray_destruct(&m_receiveBuffer);
   if (m_wakeFd >= 0) ::close(m_wakeFd);
+  if (m_kickFd >= 0) ::close(m_kickFd);
 }
 
 // ---- Port -----------------------------------------------------------------------------------
@@ -299,7 +301,8 @@ void Communicator::deletePort() {
 }
 
 void Communicator::closePort() {
-  if (!m_port.load()) return;
+  // The reader is stopped even when the port is already gone: after a hang-up it may still be
+  // raising onError, which must be over when this returns.
   stopThread();
   deletePort();
 }
@@ -424,9 +427,10 @@ ZtResultValue Communicator::gotoConfig(bool repeat) {
   // Repeat mode has the reader thread write the request; without one nobody would.
   if (repeat && !(m_thread && m_thread->isAlive() && m_port.load())) return setResult(ZRV_UNSUPPORTED);
   ReplyHandle reply = addReplyObject(kGotoConfigAck);
-  if (repeat)
+  if (repeat) {
     m_thread->setDoGotoConfig(true);
-  else
+    kickReader();  // an idle reader would otherwise start repeating only after its wait
+  } else
     writeSimpleMessage(kGotoConfig);
   LocalMessage answer;
   reply->message(answer.m, gotoConfigTimeout() + portTimeout);
@@ -479,14 +483,19 @@ ZtResultValue Communicator::waitForMessage(ZtMessage& message, uint8_t messageId
     portTimeout = port->getTimeout();
     if (portTimeout != 0) timeoutCleared = port->setTimeout(0) == ZRV_OK;
   }
-  const uint32_t savedDeadline = m_waitDeadline;
-  const uint32_t savedStart = m_waitStart;
-  if (m_waitDeadline == 0 && m_waitStart == 0) {
-    m_waitStart = ZtTime_getTimeOfDay() % kMsPerDay;
-    m_waitDeadline = static_cast<uint32_t>((uint64_t{m_waitStart} + timeoutMs) % kMsPerDay);
-    if (m_waitStart == 0 && m_waitDeadline == 0) m_waitDeadline = 1;
+  // The outermost wait sets the deadline and clears it at its end; a wait begun meanwhile keeps
+  // that deadline and leaves the fields alone, so waits ending in any order leave them clear.
+  uint32_t start = m_waitStart.load();
+  uint32_t deadline = m_waitDeadline.load();
+  const bool outermost = deadline == 0 && start == 0;
+  if (outermost) {
+    start = ZtTime_getTimeOfDay() % kMsPerDay;
+    deadline = static_cast<uint32_t>((uint64_t{start} + timeoutMs) % kMsPerDay);
+    if (start == 0 && deadline == 0) deadline = 1;
+    m_waitStart = start;
+    m_waitDeadline = deadline;
   }
-  const uint32_t span = elapsedSince(m_waitStart, m_waitDeadline);
+  const uint32_t span = elapsedSince(start, deadline);
   for (;;) {
     readMessage(message, messageId);
     const uint8_t id = ZtMessage_getMessageId(&message);
@@ -498,26 +507,41 @@ ZtResultValue Communicator::waitForMessage(ZtMessage& message, uint8_t messageId
       setResult(ZRV_UNEXPECTEDMESSAGE);
       break;
     }
-    if (elapsedSince(m_waitStart, ZtTime_getTimeOfDay() % kMsPerDay) > span) break;
+    if (elapsedSince(start, ZtTime_getTimeOfDay() % kMsPerDay) > span) break;
     ZtTime_msleep(1);
   }
   if (timeoutCleared) {
     std::shared_lock<std::shared_mutex> lock(m_portLock);
     if (StreamInterface* current = m_port.load()) current->setTimeout(portTimeout);
   }
-  m_waitDeadline = savedDeadline;
-  m_waitStart = savedStart;
+  if (outermost) {
+    m_waitDeadline = 0;
+    m_waitStart = 0;
+  }
   return lastResult();
 }
 
 // ---- Receiving ------------------------------------------------------------------------------
 
+void Communicator::kickReader() {
+  if (m_kickFd < 0) return;
+  const uint64_t one = 1;
+  ssize_t ignored = ::write(m_kickFd, &one, sizeof one);
+  (void)ignored;
+}
+
 bool Communicator::waitForPortData(int timeoutMs) {
   if (m_portFd < 0) return true;
-  pollfd fds[2] = {{m_portFd, POLLIN | POLLPRI, 0}, {m_wakeFd, POLLIN, 0}};
-  const int n = ::poll(fds, m_wakeFd >= 0 ? 2 : 1, timeoutMs);
-  if (n > 0 && m_wakeFd >= 0 && (fds[1].revents & POLLIN)) return false;
-  return true;  // readable, hung up, or timed out: the read tells which
+  // The cancel stays signalled until the next start; a kick is consumed here.
+  pollfd fds[3] = {{m_portFd, POLLIN | POLLPRI, 0}, {m_wakeFd, POLLIN, 0}, {m_kickFd, POLLIN, 0}};
+  const int n = ::poll(fds, 3, timeoutMs);
+  if (n > 0 && (fds[1].revents & POLLIN)) return false;
+  if (n > 0 && (fds[2].revents & POLLIN)) {
+    uint64_t value;
+    ssize_t ignored = ::read(m_kickFd, &value, sizeof value);
+    (void)ignored;
+  }
+  return true;  // readable, hung up, kicked or timed out: the read tells which
 }
 
 ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data) {
@@ -934,7 +958,8 @@ ZtResultValue Communicator::readLogFile(ZtDevice* device) {
       try {
         handleMessage(message.m);
       } catch (...) {
-        // A failing handler costs this message only.
+        // A failing handler costs this message only (no progress for it); an abort still holds.
+        if (isLoadAborted()) break;
         continue;
       }
     }

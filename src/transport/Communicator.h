@@ -186,6 +186,8 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   void cancelPortRead();
   // Readable within a bounded wait (serial ports; false when woken by a cancel).
   bool waitForPortData(int timeoutMs);
+  // Ends the reader's current wait for port data once (it then makes a pass at once).
+  void kickReader();
   ZtResultValue writeSimpleMessage(uint8_t messageId);
   bool logFileLocked() const { return m_logFile != nullptr; }
   ZtResultValue readMessageLocked(ZtMessage& message, uint8_t messageId);
@@ -216,9 +218,10 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // Packet bookkeeping (part two).
   std::atomic<uint32_t> m_count1{0};
   std::atomic<uint32_t> m_count2{0};
-  // waitForMessage: time of day in ms, both 0 outside a wait.
-  uint32_t m_waitDeadline = 0;
-  uint32_t m_waitStart = 0;
+  // waitForMessage: time of day in ms, both 0 outside a wait. Atomic because application
+  // threads may wait on one link at once (a wait begun while another runs keeps its deadline).
+  std::atomic<uint32_t> m_waitDeadline{0};
+  std::atomic<uint32_t> m_waitStart{0};
   std::atomic<bool> m_measuring{false};
   std::atomic<bool> m_abortLoad{false};
 
@@ -230,4 +233,5 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   MessageList m_parseOutput;
   ZtMessage m_parseMessage;  // parse tasks' search output
   int m_wakeFd = -1;         // eventfd that ends the reader's wait on cancel
+  int m_kickFd = -1;         // eventfd that ends one wait (repeat GotoConfig starts)
 };
