@@ -12,6 +12,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -395,6 +396,25 @@ TEST_F(LogFileFixture, AbortStopsABackgroundLoadWithoutAFinalReport) {
   expectSame(master.handled(), b.frames());
   EXPECT_TRUE(progress.waitFor(CallbackRecorder::Kind::ProgressUpdated, 1, 0ms));
   EXPECT_EQ(progress.events(CallbackRecorder::Kind::ProgressUpdated).back().values[0], 100);
+  link.setMasterDevice(nullptr);
+}
+
+TEST_F(LogFileFixture, AbortHoldsWhileEveryMessageFailsToBeHandled) {
+  LogFileBuilder b;
+  b.configuration(0x00345678);
+  for (uint16_t i = 0; i < 200; ++i) b.data(i);
+  ASSERT_TRUE(openFile(write(b)));
+  link.setMasterDevice(&master);
+  CallbackRecorder progress;
+  link.addCallbackHandler(&progress, false);
+  int calls = 0;
+  master.setHook([&](const ZtMessage&) {
+    if (++calls == 10) link.abortLoadLogFile();
+    throw std::runtime_error("handler fails");
+  });
+  withinLimit([&] { return link.readLogFile(nullptr); });
+  EXPECT_EQ(calls, 10);
+  for (const auto& r : progress.events(CallbackRecorder::Kind::ProgressUpdated)) EXPECT_LT(r.values[0], 100);
   link.setMasterDevice(nullptr);
 }
 
