@@ -87,6 +87,21 @@ TEST(DeviceEmulator, AnswersAndStreamsOverPseudoTerminal) {
   EXPECT_EQ(r[0].messageId, 0x01);
   EXPECT_EQ(r[0].payload, (std::vector<uint8_t>{0x00, 0x34, 0x56, 0x78}));
 
+  // Defaults: the configuration of the device id with no devices, firmware 1.0.0.
+  send(0x0C);
+  r = readFrames(slave, 1, 1000);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].messageId, 0x0D);
+  ASSERT_EQ(r[0].payload.size(), 98u);
+  EXPECT_EQ(std::vector<uint8_t>(r[0].payload.begin(), r[0].payload.begin() + 4),
+            (std::vector<uint8_t>{0x00, 0x34, 0x56, 0x78}));
+  EXPECT_EQ(r[0].payload[96] * 256 + r[0].payload[97], 0);
+  send(0x12);
+  r = readFrames(slave, 1, 1000);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].messageId, 0x13);
+  EXPECT_EQ(r[0].payload, (std::vector<uint8_t>{1, 0, 0}));
+
   send(0x10);
   r = readFrames(slave, 4, 1000);
   ASSERT_GE(r.size(), 4u);  // one read may carry more data messages

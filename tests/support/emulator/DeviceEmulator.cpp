@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "support/LogFileBuilder.h"
+
 namespace zelto::test {
 
 int FdEmulatorLink::read(uint8_t* buffer, size_t size, int timeoutMs) {
@@ -54,10 +56,7 @@ void FdEmulatorLink::close() {
   if (fd >= 0) ::close(fd);
 }
 
-DeviceEmulator::DeviceEmulator(std::unique_ptr<EmulatorLink> link) : m_link(std::move(link)) {
-  // A configuration with no devices: the 98-byte master part with the master id in front.
-  m_configuration.assign(98, 0);
-}
+DeviceEmulator::DeviceEmulator(std::unique_ptr<EmulatorLink> link) : m_link(std::move(link)) {}
 
 DeviceEmulator::~DeviceEmulator() { stop(); }
 
@@ -80,6 +79,11 @@ void DeviceEmulator::setDeviceId(uint32_t id) {
 void DeviceEmulator::setConfigurationPayload(std::vector<uint8_t> payload) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_configuration = std::move(payload);
+}
+
+void DeviceEmulator::setFirmwareVersion(uint8_t major, uint8_t minor, uint8_t revision) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_firmware = {major, minor, revision};
 }
 
 void DeviceEmulator::script(uint8_t requestId, EmuAction action) {
@@ -251,7 +255,14 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
         break;
       case ReqConfiguration:
         if (!scripted) {
-          action = EmuAction::reply(m_configuration);
+          action = EmuAction::reply(m_configuration.empty() ? LogFileBuilder::configurationPayload(m_deviceId)
+                                                            : m_configuration);
+          scripted = true;
+        }
+        break;
+      case ReqFirmwareRevision:
+        if (!scripted) {
+          action = EmuAction::reply(m_firmware);
           scripted = true;
         }
         break;
@@ -265,7 +276,7 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
     case ReqDeviceId:
     case ReqConfiguration:
     case InitBus:
-    case ReqPeriod:
+    case ReqFirmwareRevision:
       answer(frame, action);
       break;
     default:

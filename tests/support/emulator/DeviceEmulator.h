@@ -72,7 +72,7 @@ class DeviceEmulator {
   // Message ids of the default conversation.
   enum : uint8_t {
     ReqDeviceId = 0x00, DeviceIdReply = 0x01, InitBus = 0x02, GotoMeasurement = 0x10,
-    ReqConfiguration = 0x0C, Configuration = 0x0D, ReqPeriod = 0x12, GotoConfig = 0x30,
+    ReqConfiguration = 0x0C, Configuration = 0x0D, ReqFirmwareRevision = 0x12, GotoConfig = 0x30,
     Data = 0x36, Error = 0x42
   };
 
@@ -86,7 +86,11 @@ class DeviceEmulator {
 
   // Conversation set-up (may be changed while running).
   void setDeviceId(uint32_t id);
+  // The 0x0D answer to 0x0C. Until one is set, a configuration of the device id with no
+  // devices behind it (98 bytes, master id at offset 0).
   void setConfigurationPayload(std::vector<uint8_t> payload);
+  // The 0x13 answer to 0x12: major, minor, revision (default 1.0.0).
+  void setFirmwareVersion(uint8_t major, uint8_t minor, uint8_t revision);
   void script(uint8_t requestId, EmuAction action);
   void unscript(uint8_t requestId);
   // GotoConfig is acknowledged only at the n-th request of a series (1: at once).
@@ -134,7 +138,8 @@ class DeviceEmulator {
   mutable std::condition_variable m_receivedChanged;
   std::mutex m_writeMutex;     // serialises writes to the link
   uint32_t m_deviceId = 0x01234567;
-  std::vector<uint8_t> m_configuration;
+  std::vector<uint8_t> m_configuration;  // empty: built from m_deviceId
+  std::vector<uint8_t> m_firmware{1, 0, 0};
   std::map<uint8_t, EmuAction> m_scripts;
   int m_gotoConfigAfter = 1;
   int m_gotoConfigTries = 0;

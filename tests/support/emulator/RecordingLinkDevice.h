@@ -1,6 +1,7 @@
 #pragma once
 // A master device stand-in for link tests: records what a Communicator hands it (messages to
 // handle, received/sent notifications) from any thread, and lets a test wait with a time limit.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -40,7 +41,7 @@ class RecordingLinkDevice : public LinkDevice {
 
  private:
   const ZtDeviceId m_id;
-  uint16_t m_deviceCount;
+  std::atomic<uint16_t> m_deviceCount;  // read on the parse thread
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_changed;
   std::vector<EmuFrame> m_handled;   // guarded by m_mutex
