@@ -1,5 +1,6 @@
 #include "math/MatMulMatTemplate.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -12,7 +13,9 @@ MatMulMatTemplate::MatMulMatTemplate(const ZtMatrix& a, int shapeA, const ZtMatr
       m_capacity(0) {
   const ZtSize full = m_rows * (2 * m_inner * m_cols + 1);
   const double wanted = ratio * static_cast<double>(full);
-  // Growth by half cannot enlarge a capacity below 2.
+  // Growth by half cannot enlarge a capacity below 2; a capacity whose byte count does not fit
+  // a size is a failed allocation, not a wrapped (too small) one.
+  if (wanted >= static_cast<double>(SIZE_MAX / sizeof(ZtSize))) throw std::bad_alloc();
   m_capacity = wanted > 2.0 ? static_cast<ZtSize>(wanted) : 2;
   m_entries = static_cast<ZtSize*>(zeltoMathMalloc(m_capacity * sizeof(ZtSize)));
   try {
@@ -42,6 +45,7 @@ MatMulMatTemplate::~MatMulMatTemplate() {
 void MatMulMatTemplate::reserveFor(ZtSize needed) {
   while (m_count + needed >= m_capacity) {
     const ZtSize grown = m_capacity + m_capacity / 2;
+    if (grown > SIZE_MAX / sizeof(ZtSize)) throw std::bad_alloc();
     void* p = std::realloc(m_entries, grown * sizeof(ZtSize));
     if (p == nullptr) throw std::bad_alloc();
     m_entries = static_cast<ZtSize*>(p);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <ostream>
 
 #include "foundation/ZtException.h"
@@ -20,29 +21,41 @@ namespace zelto {
 
 Matrix::Matrix() : ZtMatrix{nullptr, 0, 0, 0, 0} {}
 
+// The companion library leaves a record empty (or unchanged) when it cannot allocate; callers
+// size their loops by what they asked for, so every such failure throws std::bad_alloc.
 Matrix::Matrix(ZtSize r, ZtSize c) : ZtMatrix{nullptr, 0, 0, 0, 0} {
-  if (r != 0 && c != 0) ZtMatrix_construct(this, r, c, c, nullptr);
+  if (r == 0 || c == 0) return;
+  ZtMatrix_construct(this, r, c, c, nullptr);
+  if (data == nullptr) throw std::bad_alloc();
 }
 
 Matrix::Matrix(ZtSize r, ZtSize c, const double* src) : ZtMatrix{nullptr, 0, 0, 0, 0} {
-  if (r != 0 && c != 0) assignSize(r, c);
+  if (r != 0 && c != 0 && !assignSize(r, c)) throw std::bad_alloc();
   if (data != nullptr && src != nullptr) std::memcpy(data, src, r * c * sizeof(double));
 }
 
 Matrix::Matrix(ZtSize r, ZtSize c, ZtSize s, double* viewData, ZtDataFlags viewFlags)
     : ZtMatrix{viewData, r, c, s, viewFlags} {}
 
-Matrix::Matrix(const ZtMatrix& other) : ZtMatrix{nullptr, 0, 0, 0, 0} { ZtMatrix_copy(this, &other); }
+Matrix::Matrix(const ZtMatrix& other) : ZtMatrix{nullptr, 0, 0, 0, 0} {
+  if (ZtMatrix_copy(this, &other) != 0) throw std::bad_alloc();
+}
 
-Matrix::Matrix(const Matrix& other) : ZtMatrix{nullptr, 0, 0, 0, 0} { ZtMatrix_copy(this, &other); }
+Matrix::Matrix(const Matrix& other) : ZtMatrix{nullptr, 0, 0, 0, 0} {
+  if (ZtMatrix_copy(this, &other) != 0) throw std::bad_alloc();
+}
 
 Matrix::~Matrix() {
   if ((flags & kOwnedStorage) != 0) ZtMatrix_destruct(this);
 }
 
 Matrix& Matrix::operator=(const ZtMatrix& other) {
-  if (&other != this) ZtMatrix_copy(this, &other);
-  return *this;
+  if (&other == this || ZtMatrix_copy(this, &other) == 0) return *this;
+  // Nothing was copied: a view too small for the source, or owned storage that could not grow.
+  if (data != nullptr && (flags & kOwnedStorage) == 0)
+    throwMathError("zelto::Matrix& zelto::Matrix::operator=(const ZtMatrix&)",
+                   "resizing of this object is not allowed");
+  throw std::bad_alloc();
 }
 
 Matrix& Matrix::operator=(const Matrix& other) { return *this = static_cast<const ZtMatrix&>(other); }
@@ -82,13 +95,13 @@ Vector Matrix::col(ZtSize c) const {
 void Matrix::changeSize(ZtSize newRows, ZtSize newCols) {
   if (newRows == rows && newCols == cols) return;
   if (data == nullptr) {
-    assignSize(newRows, newCols);
+    if (!assignSize(newRows, newCols)) throw std::bad_alloc();
     return;
   }
   if ((flags & kOwnedStorage) == 0)
     throwMathError("void zelto::Matrix::changeSize(ZtSize, ZtSize)", "resizing of this object is not allowed");
   if (rows == 0 || cols == 0) {
-    ZtMatrix_assign(this, newRows, newCols, newCols, nullptr);
+    if (ZtMatrix_assign(this, newRows, newCols, newCols, nullptr) != 0) throw std::bad_alloc();
     return;
   }
   Matrix m(newRows, newCols);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <ostream>
 
 #include "math/Matrix.h"
@@ -14,23 +15,35 @@ namespace zelto {
 
 Vector::Vector() : ZtVector{nullptr, 0, 0} {}
 
-Vector::Vector(ZtSize n) : ZtVector{nullptr, 0, 0} {
-  if (n > 0) ZtVector_construct(this, n, nullptr);
+namespace {
+
+// The companion library leaves a record empty (or unchanged) when it cannot allocate; callers
+// size their loops by what they asked for, so that must not pass silently.
+void constructOwned(ZtVector* v, ZtSize n, const double* src) {
+  if (n == 0) return;
+  ZtVector_construct(v, n, src);
+  if (v->data == nullptr) throw std::bad_alloc();
 }
 
-Vector::Vector(ZtSize n, const double* src) : ZtVector{nullptr, 0, 0} {
-  if (n > 0) ZtVector_construct(this, n, src);
-}
+}  // namespace
+
+Vector::Vector(ZtSize n) : ZtVector{nullptr, 0, 0} { constructOwned(this, n, nullptr); }
+
+Vector::Vector(ZtSize n, const double* src) : ZtVector{nullptr, 0, 0} { constructOwned(this, n, src); }
 
 Vector::Vector(ZtSize n, double* viewData, ZtDataFlags viewFlags) : ZtVector{viewData, n, viewFlags} {}
 
-Vector::Vector(const ZtVector& other) : ZtVector{nullptr, 0, 0} { ZtVector_copy(this, &other); }
+Vector::Vector(const ZtVector& other) : ZtVector{nullptr, 0, 0} {
+  if (ZtVector_copy(this, &other) != 0) throw std::bad_alloc();
+}
 
-Vector::Vector(const Vector& other) : ZtVector{nullptr, 0, 0} { ZtVector_copy(this, &other); }
+Vector::Vector(const Vector& other) : ZtVector{nullptr, 0, 0} {
+  if (ZtVector_copy(this, &other) != 0) throw std::bad_alloc();
+}
 
 Vector::Vector(const ZtQuaternion& q) : ZtVector{nullptr, 0, 0} {
   const double items[4] = {q.w, q.x, q.y, q.z};
-  ZtVector_construct(this, 4, items);
+  constructOwned(this, 4, items);
 }
 
 Vector::~Vector() {
@@ -38,15 +51,24 @@ Vector::~Vector() {
 }
 
 Vector Vector::constructRange(double start, double step, double end) {
-  const ZtSize n = static_cast<ZtSize>((end - start) / step + 1.0 + 0.5);
+  const double count = (end - start) / step + 1.0 + 0.5;
+  // A step pointing away from end (or a NaN) gives no items; converting such a count to an
+  // unsigned size is undefined.
+  if (!(count >= 1.0)) return Vector();
+  if (!(count < 18446744073709551616.0)) throw std::bad_alloc();
+  const ZtSize n = static_cast<ZtSize>(count);
   Vector v(n);
   for (ZtSize i = 0; i < n; ++i) v.data[i] = static_cast<double>(i) * step + start;
   return v;
 }
 
 Vector& Vector::operator=(const ZtVector& other) {
-  if (&other != this) ZtVector_copy(this, &other);
-  return *this;
+  if (&other == this || ZtVector_copy(this, &other) == 0) return *this;
+  // Nothing was copied: a view too small for the source, or owned storage that could not grow.
+  if (data != nullptr && (flags & kOwnedStorage) == 0)
+    throwMathError("zelto::Vector& zelto::Vector::operator=(const ZtVector&)",
+                   "Resizing of this object is not allowed");
+  throw std::bad_alloc();
 }
 
 Vector& Vector::operator=(const Vector& other) { return *this = static_cast<const ZtVector&>(other); }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -304,6 +305,10 @@ TEST(MatrixProducts, TermListTemplate) {
   EXPECT_TRUE(MatMulMatTemplate::isZeroElement(zeroRow, ShapeGeneral, 0, 1));
   EXPECT_TRUE(MatMulMatTemplate::isZeroElement(a, ShapeLowerTriangular, 0, 1));
   EXPECT_FALSE(MatMulMatTemplate::isZeroElement(a, ShapeUpperTriangular, 0, 1));
+
+  // A capacity whose byte count would wrap is an allocation failure, not a short buffer.
+  EXPECT_THROW(MatMulMatTemplate(a, ShapeGeneral, b, ShapeGeneral, 1e300), std::bad_alloc);
+  EXPECT_THROW(MatMulMatTemplate(a, ShapeGeneral, b, ShapeGeneral, 1e17), std::bad_alloc);
 }
 
 }  // namespace

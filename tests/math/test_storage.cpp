@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <random>
 #include <sstream>
 #include <string>
@@ -325,6 +326,59 @@ TEST(VectorForms, DisplayStreamAndMatlab) {
   v.saveAsMatlab((dir.path() + "/missing/dir/v.mat").c_str(), "v");  // silently nothing
 }
 
+// Sizes whose byte counts do not fit a size_t: the companion library refuses them without
+// calling the allocator, so these cases also run under the sanitizers.
+constexpr ZtSize kHugeItems = SIZE_MAX / 4;
+constexpr ZtSize kHugeDim = ZtSize{1} << 33;
+
+TEST(VectorStorage, AllocationFailuresThrowAndKeepTheVector) {
+  EXPECT_THROW(Vector{kHugeItems}, std::bad_alloc);
+  const double src[3] = {1, 2, 3};
+  Vector v(3, src);
+  struct Case {
+    const char* name;
+    void (*op)(Vector&);
+  } cases[] = {
+      {"changeSize", [](Vector& x) { x.changeSize(kHugeItems); }},
+      {"insertItems", [](Vector& x) { x.insertItems(1, kHugeItems, 0.0); }},
+  };
+  for (const Case& c : cases) {
+    EXPECT_THROW(c.op(v), std::bad_alloc) << c.name;
+    EXPECT_EQ(items(v), (std::vector<double>{1, 2, 3})) << c.name;
+  }
+  Vector empty;
+  EXPECT_THROW(empty.changeSize(kHugeItems), std::bad_alloc);
+  EXPECT_EQ(empty.data, nullptr);
+
+  // A view that cannot take the source's size is refused, not silently left as it was.
+  Vector3 fixed(1, 2, 3);
+  Vector& asVector = fixed;
+  const double five[5] = {5, 5, 5, 5, 5};
+  EXPECT_THROW(asVector = Vector(5, five), ZtException);
+  EXPECT_EQ(items(fixed), (std::vector<double>{1, 2, 3}));
+}
+
+TEST(VectorStorage, RangeCountsThatAreNotSizes) {
+  struct Case {
+    double start, step, end;
+    size_t size;
+  } cases[] = {
+      {0, 1, -5, 0},    // step away from the end
+      {0, -1, 5, 0},
+      {0, 0, 0, 0},     // 0 / 0
+      {1, 0.5, 1.2, 1},
+      {5, -2, 1, 3},
+  };
+  for (const Case& c : cases) {
+    const Vector v = Vector::constructRange(c.start, c.step, c.end);
+    EXPECT_EQ(v.size, c.size) << c.start << " " << c.step << " " << c.end;
+    if (c.size == 3) {
+      EXPECT_EQ(items(v), (std::vector<double>{5, 3, 1}));
+    }
+  }
+  EXPECT_THROW(Vector::constructRange(0, 1e-300, 1), std::bad_alloc);
+}
+
 // ---- Matrix storage -----------------------------------------------------------------------
 
 TEST(MatrixStorage, ConstructorsAndViews) {
@@ -409,6 +463,35 @@ TEST(MatrixStorage, ResizingRules) {
     EXPECT_EQ(view.data, storage);
     EXPECT_EQ(view.rows, 2u);
   }
+}
+
+TEST(MatrixStorage, AllocationFailuresThrowAndKeepTheMatrix) {
+  EXPECT_THROW(Matrix(kHugeDim, kHugeDim), std::bad_alloc);
+  EXPECT_THROW(Matrix(kHugeDim, kHugeDim, static_cast<const double*>(nullptr)), std::bad_alloc);
+  const double src[4] = {1, 2, 3, 4};
+  Matrix m(2, 2, src);
+  struct Case {
+    const char* name;
+    void (*op)(Matrix&);
+  } cases[] = {
+      {"changeSize", [](Matrix& x) { x.changeSize(kHugeDim, kHugeDim); }},
+      {"insertRows", [](Matrix& x) { x.insertRows(1, kHugeItems / 2, 0.0); }},
+      {"insertCols", [](Matrix& x) { x.insertCols(1, kHugeItems / 2, 0.0); }},
+  };
+  for (const Case& c : cases) {
+    EXPECT_THROW(c.op(m), std::bad_alloc) << c.name;
+    EXPECT_EQ(m.rows, 2u) << c.name;
+    EXPECT_EQ(m.cols, 2u) << c.name;
+    EXPECT_EQ(elements(m), (std::vector<double>{1, 2, 3, 4})) << c.name;
+  }
+  Matrix empty;
+  EXPECT_THROW(empty.changeSize(kHugeDim, kHugeDim), std::bad_alloc);
+
+  double storage[4] = {1, 2, 3, 4};
+  Matrix view(2, 2, 2, storage, 0);
+  EXPECT_THROW(view = Matrix(3, 3), ZtException);
+  EXPECT_EQ(view.rows, 2u);
+  EXPECT_EQ(view.data, storage);
 }
 
 TEST(MatrixStorage, Comparison) {
