@@ -54,28 +54,41 @@ struct WriteClaim : ReadClaim {
 // (also when a handler throws).
 class CallbackManagerZda::FanOut {
  public:
-  explicit FanOut(CallbackManagerZda& manager) : m_manager(manager) {
+  explicit FanOut(CallbackManagerZda& manager) : m_manager(manager), m_inFlight(manager.m_inFlight) {
     {
       ReadClaim claim(manager.m_lock);
       m_handlers = manager.m_handlers;
       m_generation = manager.m_generation.load(std::memory_order_relaxed);
       m_epoch = manager.m_epoch;
-      manager.m_inFlight[m_epoch].fetch_add(1);
+      m_inFlight->count[m_epoch].fetch_add(1);
     }
+    m_startGeneration = m_generation;
     ++t_fanOutDepth;
   }
   ~FanOut() {
     --t_fanOutDepth;
     m_handlers.reset();
-    if (m_manager.m_inFlight[m_epoch].fetch_sub(1) == 1 && m_manager.m_waiters.load() > 0) {
-      std::lock_guard<std::mutex> lock(m_manager.m_waitMutex);
-      m_manager.m_waitDone.notify_all();
+    m_current.reset();
+    // Past the decrement the manager may be gone (its destructor waits for this count): only
+    // the shared in-flight record is touched, kept alive by this fan-out's reference.
+    const std::shared_ptr<InFlight> inFlight = std::move(m_inFlight);
+    if (inFlight->count[m_epoch].fetch_sub(1) == 1 && inFlight->waiters.load() > 0) {
+      std::lock_guard<std::mutex> lock(inFlight->waitMutex);
+      inFlight->done.notify_all();
     }
   }
   FanOut(const FanOut&) = delete;
   FanOut& operator=(const FanOut&) = delete;
 
-  const HandlerList& handlers() const { return *m_handlers; }
+  // Offers visit every handler of the list as the fan-out began, then every handler appended
+  // since (once each, until no further one appears). visit checks stillRegistered itself.
+  template <typename Visit>
+  void walk(Visit&& visit) {
+    for (ZtCallbackPlainC* h : *m_handlers) visit(h);
+    if (m_manager.m_generation.load(std::memory_order_acquire) == m_startGeneration) return;
+    walkAppended(visit);
+  }
+
   // False for a handler removed since the walk began.
   bool stillRegistered(const ZtCallbackPlainC* handler) {
     if (m_manager.m_generation.load(std::memory_order_acquire) == m_generation) return true;
@@ -83,14 +96,41 @@ class CallbackManagerZda::FanOut {
   }
 
  private:
+  // Only when the list changed during the walk; the allocations here are off the common path.
+  template <typename Visit>
+  void walkAppended(Visit& visit) {
+    std::vector<const ZtCallbackPlainC*> visited(m_handlers->begin(), m_handlers->end());
+    for (;;) {
+      uint64_t generation = 0;
+      {
+        ReadClaim claim(m_manager.m_lock);
+        m_current = m_manager.m_handlers;
+        generation = m_manager.m_generation.load(std::memory_order_relaxed);
+      }
+      m_generation = generation;
+      const HandlerSnapshot current = m_current;
+      bool reached = false;
+      for (ZtCallbackPlainC* h : *current) {
+        if (std::find(visited.begin(), visited.end(), h) != visited.end()) continue;
+        visited.push_back(h);
+        reached = true;
+        visit(h);
+      }
+      if (!reached || m_manager.m_generation.load(std::memory_order_acquire) == generation) return;
+    }
+  }
+
   CallbackManagerZda& m_manager;
+  std::shared_ptr<InFlight> m_inFlight;
   HandlerSnapshot m_handlers;
   HandlerSnapshot m_current;  // the list as of m_generation, once it differs from m_handlers
   uint64_t m_generation = 0;
+  uint64_t m_startGeneration = 0;
   unsigned m_epoch = 0;
 };
 
-CallbackManagerZda::CallbackManagerZda() : m_handlers(std::make_shared<const HandlerList>()) {}
+CallbackManagerZda::CallbackManagerZda()
+    : m_handlers(std::make_shared<const HandlerList>()), m_inFlight(std::make_shared<InFlight>()) {}
 
 CallbackManagerZda::~CallbackManagerZda() {
   try {
@@ -137,11 +177,12 @@ void CallbackManagerZda::waitForFanOutsInFlight() {
     old = m_epoch;
     m_epoch ^= 1u;
   }
-  if (m_inFlight[old].load() == 0) return;
-  std::unique_lock<std::mutex> lock(m_waitMutex);
-  m_waiters.fetch_add(1);
-  m_waitDone.wait(lock, [&] { return m_inFlight[old].load() == 0; });
-  m_waiters.fetch_sub(1);
+  InFlight& inFlight = *m_inFlight;
+  if (inFlight.count[old].load() == 0) return;
+  std::unique_lock<std::mutex> lock(inFlight.waitMutex);
+  inFlight.waiters.fetch_add(1);
+  inFlight.done.wait(lock, [&] { return inFlight.count[old].load() == 0; });
+  inFlight.waiters.fetch_sub(1);
 }
 
 // ---- Handler list ----
@@ -238,23 +279,23 @@ void CallbackManagerZda::copyCallbackHandlersFrom(CallbackManagerZda* source, bo
 template <auto Entry, typename... Args>
 void CallbackManagerZda::raise(ZtDevice* dev, Args... args) {
   FanOut fanOut(*this);
-  for (ZtCallbackPlainC* h : fanOut.handlers()) {
+  fanOut.walk([&](ZtCallbackPlainC* h) {
     // Read the entry once: a default on another thread may clear it at any moment.
     auto fn = loadEntry(h->*Entry);
-    if (!fn || !fanOut.stillRegistered(h)) continue;
+    if (!fn || !fanOut.stillRegistered(h)) return;
     fn(h, dev, args...);
-  }
+  });
 }
 
 template <auto Entry, typename... Args>
 bool CallbackManagerZda::raiseConsent(ZtDevice* dev, Args... args) {
   FanOut fanOut(*this);
   bool consent = true;
-  for (ZtCallbackPlainC* h : fanOut.handlers()) {
+  fanOut.walk([&](ZtCallbackPlainC* h) {
     auto fn = loadEntry(h->*Entry);
-    if (!fn || !fanOut.stillRegistered(h)) continue;
+    if (!fn || !fanOut.stillRegistered(h)) return;
     if (fn(h, dev, args...) == 0) consent = false;
-  }
+  });
   return consent;
 }
 

@@ -8,7 +8,8 @@
 // to register itself as in flight; the handlers run with no lock held, so a handler may raise
 // further events, register or remove handlers (itself included) on any manager, or chain
 // managers, without deadlock. A handler removed while a fan-out is walking is not called by that
-// walk afterwards; a handler added during a walk receives events from the next fan-out on.
+// walk afterwards; a handler appended while a fan-out is walking (by a handler from inside its
+// callback, say) is reached by that walk after the handlers it started with, each at most once.
 //
 // Removal (removeCallbackHandler, clearCallbackHandlers, destruction) made outside any callback
 // returns only when no fan-out that started before it is still running, so the caller may then
@@ -91,17 +92,24 @@ class CallbackManagerZda : public ZtCallback {
   // Returns once every fan-out that registered before the call has ended (not from a callback).
   void waitForFanOutsInFlight();
 
+  // Fan-outs in flight and the wait for them. Shared with every running fan-out, because a
+  // fan-out signals its end after its count reaches zero, when a destructor waiting for that
+  // count may already have freed the manager.
+  struct InFlight {
+    std::atomic<long> count[2] = {0, 0};  // fan-outs running, by the epoch they started in
+    std::mutex waitMutex;
+    std::condition_variable done;
+    std::atomic<int> waiters{0};
+  };
+
   // Lock order: m_lock is never held while calling a handler or another manager, nor while
-  // waiting for fan-outs; m_quiesce is taken before m_lock, m_waitMutex after neither.
+  // waiting for fan-outs; m_quiesce is taken before m_lock, InFlight::waitMutex after neither.
   mutable zelto::MutexReadWrite m_lock;
   HandlerSnapshot m_handlers;                  // guarded by m_lock; the list is never changed in place
   std::vector<CallbackManagerZda*> m_chained;  // guarded by m_lock
   unsigned m_epoch = 0;                        // guarded by m_lock: which counter new fan-outs use
   std::atomic<uint64_t> m_generation{0};       // bumped (under m_lock) on every handler list change
-  std::atomic<long> m_inFlight[2] = {0, 0};    // fan-outs running, by the epoch they started in
+  const std::shared_ptr<InFlight> m_inFlight;  // set once by the constructor
 
   std::mutex m_quiesce;  // one waiting remover at a time, so the two epochs suffice
-  std::mutex m_waitMutex;
-  std::condition_variable m_waitDone;
-  std::atomic<int> m_waiters{0};
 };

@@ -411,13 +411,62 @@ TEST(CallbackManagerReentrant, HandlerAddsRemovesAndClearsDuringItsOwnEvent) {
   completesWithin(5s, [&] { manager.onError(nullptr, 1); }, "re-entrant list changes");
   EXPECT_EQ(changer.calls, 1);
   EXPECT_EQ(removedByFirst.count(Kind::Error), 0u) << "removed during the walk: not called by it";
-  EXPECT_EQ(late.count(Kind::Error), 0u) << "added during the walk: from the next event on";
+  EXPECT_EQ(late.count(Kind::Error), 1u) << "appended during the walk: reached by it";
   EXPECT_EQ(late.count(Kind::WakeupReceived), 1u);
   EXPECT_EQ(manager.callbackHandlers(), (std::vector<ZtCallbackPlainC*>{&late}));
 
   manager.onError(nullptr, 2);
-  EXPECT_EQ(late.count(Kind::Error), 1u);
+  EXPECT_EQ(late.count(Kind::Error), 2u);
   EXPECT_EQ(changer.calls, 1);
+}
+
+// Handlers appended from inside a callback are reached by the running walk, after the handlers
+// it started with and each once, also when they append further handlers or when a handler
+// leaves and comes back during the walk; their consent counts.
+TEST(CallbackManagerReentrant, AppendedHandlersAreReachedByTheRunningWalkOnce) {
+  CallbackManagerZda manager;
+  std::vector<int> log;
+  struct Appender : ZtCallbackPlainC {
+    Appender(int id, std::vector<int>* log) : ZtCallbackPlainC{}, id(id), log(log) {}
+    int id;
+    std::vector<int>* log;
+    CallbackManagerZda* manager = nullptr;
+    ZtCallbackPlainC* next = nullptr;
+    bool rejoin = false;  // removes and re-adds itself while being called
+    int consent = 1;
+  };
+  auto onWrite = [](ZtCallbackPlainC* cb, ZtDevice*, const ZtMessage*) -> int {
+    auto* self = static_cast<Appender*>(cb);
+    self->log->push_back(self->id);
+    if (self->next) self->manager->addCallbackHandler(self->next, false);
+    if (self->rejoin) {
+      self->manager->removeCallbackHandler(self, false);
+      self->manager->addCallbackHandler(self, false);
+    }
+    return self->consent;
+  };
+  Appender first(1, &log), second(2, &log), third(3, &log), fourth(4, &log);
+  for (Appender* a : {&first, &second, &third, &fourth}) {
+    a->manager = &manager;
+    a->m_onWriteMessageToLogFile = onWrite;
+  }
+  first.next = &third;    // appended behind second, which the walk started with
+  third.next = &fourth;   // appended by an appended handler
+  fourth.next = &first;   // already there: nothing new
+  second.rejoin = true;   // moves itself to the end: not called a second time
+  fourth.consent = 0;
+  manager.addCallbackHandler(&first, false);
+  manager.addCallbackHandler(&second, false);
+
+  bool consent = true;
+  completesWithin(5s, [&] { consent = manager.onWriteMessageToLogFile(nullptr, nullptr); }, "appending walk");
+  EXPECT_EQ(log, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_FALSE(consent) << "the refusal of an appended handler counts";
+  EXPECT_EQ(manager.callbackHandlers(), (std::vector<ZtCallbackPlainC*>{&first, &third, &second, &fourth}));
+
+  log.clear();
+  manager.onWriteMessageToLogFile(nullptr, nullptr);
+  EXPECT_EQ(log, (std::vector<int>{1, 3, 2, 4}));
 }
 
 TEST(CallbackManagerReentrant, HandlerClearingTheChainFromACallbackDoesNotDeadlock) {
@@ -501,6 +550,39 @@ TEST(CallbackManagerConcurrent, RemovalWaitsForTheHandlerToReturn) {
   ASSERT_EQ(remover.wait_for(5s), std::future_status::ready);
   EXPECT_FALSE(remover.get());
   raiser.get();
+}
+
+// Destroying a manager while another thread is still inside one of its fan-outs returns only
+// after that fan-out has ended; the fan-out's end touches nothing of the freed manager (ASan).
+TEST(CallbackManagerConcurrent, DestructionWaitsForTheFanOutInFlight) {
+  for (int round = 0; round < 50; ++round) {
+    auto manager = std::make_unique<CallbackManagerZda>();
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> returned{false};
+    CallbackRecorder rec;
+    rec.setHook([&](const CallbackRecorder::Event&) {
+      entered.set_value();
+      released.wait();
+      returned = true;
+    });
+    manager->addCallbackHandler(&rec, false);
+    auto raiser = std::async(std::launch::async, [&] { manager->onError(nullptr, 1); });
+    entered.get_future().wait();
+    CallbackManagerZda* raw = manager.release();
+    auto destroyer = std::async(std::launch::async, [raw, &returned] {
+      delete raw;
+      return returned.load();
+    });
+    if (round == 0) {
+      EXPECT_EQ(destroyer.wait_for(50ms), std::future_status::timeout) << "destroyed under a running handler";
+    }
+    release.set_value();
+    ASSERT_EQ(destroyer.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(destroyer.get());
+    ASSERT_EQ(raiser.wait_for(5s), std::future_status::ready);
+  }
 }
 
 TEST(CallbackManagerConcurrent, NoCallAfterRemovalReturnsWhileOthersRaise) {
