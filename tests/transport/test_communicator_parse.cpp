@@ -3,11 +3,13 @@
 // the acceptance test, handleMessage's routing and error journalling, writes, and the reader
 // thread's repeat block and jitter.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/Journaller.h"
@@ -285,6 +287,41 @@ TEST(Communicator, AClearedLinkRefusesInsteadOfCrashing) {
   link.clear(true);
   EXPECT_TRUE(link.hasProtocol(ZPT_Zbus));
   EXPECT_TRUE(link.addReplyObject(0x31));
+}
+
+// A reader whose passes the test runs itself, on a link whose own reader is not started.
+class PassProbe : public KtThread {
+ public:
+  using KtThread::KtThread;
+  int pass() { return innerFunction(); }
+};
+
+TEST_F(ParseFixture, ReaderPassPausesByTheAmountRead) {
+  link->setMasterDevice(&master);
+  PassProbe probe(link.get());
+  // Waits until the port has count bytes queued, so one read takes them all.
+  auto queued = [&](size_t count) {
+    for (int i = 0; i < 2000; ++i) {
+      int n = 0;
+      if (ioctl(pty.slaveFd(), FIONREAD, &n) == 0 && n >= static_cast<int>(count)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  };
+  ASSERT_TRUE(pty.send(Bytes(300, 0x55)));
+  ASSERT_TRUE(queued(300));
+  EXPECT_EQ(probe.pass(), 0);  // a large block: the next pass follows at once
+  Bytes f = frame(0x36, {1, 2, 3});
+  f.insert(f.end(), 10 - f.size(), 0x00);
+  ASSERT_TRUE(pty.send(f));
+  ASSERT_TRUE(queued(10));
+  EXPECT_EQ(probe.pass(), 2);  // a small one: 2 ms
+  EXPECT_EQ(probe.pass(), 1);  // a silent line: the read's time-out result
+  probe.waitForCompletion();   // both blocks were parsed
+  EXPECT_EQ(link->receiveBufferSize(), 0u);
+  ASSERT_EQ(master.handledCount(), 1u);
+  EXPECT_EQ(master.handled()[0].payload, (Bytes{1, 2, 3}));
+  link->setMasterDevice(nullptr);
 }
 
 TEST(KtThread, RepeatBlockAndJitter) {
