@@ -83,6 +83,7 @@ void put32(uint8_t* b, uint32_t v) {
 
 LegacyDataPacket::LegacyDataPacket(uint16_t count, bool zbusSystem)
     : m_fixedData(count, zbusSystem),
+      m_appendedFrom(PI_Absent),
       m_lastFoundId(0),
       m_lastFoundIndex(-1),
       m_rtc(0),
@@ -94,6 +95,7 @@ LegacyDataPacket::LegacyDataPacket(uint16_t count, bool zbusSystem)
 
 LegacyDataPacket::LegacyDataPacket(const LegacyDataPacket& o)
     : m_fixedData(o.m_fixedData),
+      m_appendedFrom(o.m_appendedFrom),
       m_lastFoundId(o.m_lastFoundId),
       m_lastFoundIndex(o.m_lastFoundIndex),
       m_rtc(o.m_rtc),
@@ -106,6 +108,7 @@ LegacyDataPacket::LegacyDataPacket(const LegacyDataPacket& o)
 LegacyDataPacket& LegacyDataPacket::operator=(const LegacyDataPacket& o) {
   if (this == &o) return *this;
   m_fixedData = o.m_fixedData;
+  m_appendedFrom = o.m_appendedFrom;
   m_lastFoundId = o.m_lastFoundId;
   m_lastFoundIndex = o.m_lastFoundIndex;
   ZtMessage_copy(&m_msg, &o.m_msg);
@@ -125,9 +128,13 @@ void LegacyDataPacket::setZbusSystem(bool zbusSystem, bool updateMessage) {
     if (zbusSystem) {
       uint8_t counter[2];
       put16(counter, packetCounter(0));
-      if (ZtMessage_insertData(&m_msg, 2, 0) == 0) ZtMessage_setDataBuffer(&m_msg, counter, 2, 0);
+      if (ZtMessage_insertData(&m_msg, 2, 0) == 0) {
+        ZtMessage_setDataBuffer(&m_msg, counter, 2, 0);
+        if (m_appendedFrom != PI_Absent) m_appendedFrom = static_cast<uint16_t>(std::min(m_appendedFrom + 2, PI_Absent - 1));
+      }
     } else {
       ZtMessage_deleteData(&m_msg, 2, 0);
+      if (m_appendedFrom != PI_Absent) m_appendedFrom = static_cast<uint16_t>(m_appendedFrom > 2 ? m_appendedFrom - 2 : 0);
     }
   }
   m_fixedData.setZbusSystem(zbusSystem);
@@ -135,7 +142,13 @@ void LegacyDataPacket::setZbusSystem(bool zbusSystem, bool updateMessage) {
 }
 
 void LegacyDataPacket::setMessage(const ZtMessage& msg) {
-  if (&msg != &m_msg) ZtMessage_copy(&m_msg, &msg);
+  if (&msg == &m_msg) return;
+  ZtMessage_copy(&m_msg, &msg);
+  if (m_appendedFrom != PI_Absent) {
+    // Setters repointed entries into the old message's appended data: lay the new one out afresh.
+    m_appendedFrom = PI_Absent;
+    m_fixedData.updateInfoList();
+  }
 }
 
 void LegacyDataPacket::originalMessage(ZtMessage& out) const {
@@ -146,6 +159,7 @@ void LegacyDataPacket::originalMessage(ZtMessage& out) const {
     if (e != PI_Absent) end = std::max<size_t>(end, e);
   }
   // Only ever shortened: a message shorter than its layout stays as received.
+  if (m_appendedFrom != PI_Absent) end = std::min<size_t>(end, m_appendedFrom);
   if (end < ZtMessage_dataSize(&out)) ZtMessage_resizeData(&out, end);
   ZtMessage_recomputeChecksum(&out);
 }
@@ -223,7 +237,13 @@ bool LegacyDataPacket::hasData(int index) const {
 }
 
 uint32_t LegacyDataPacket::valueForm(int index, uint16_t offset) const {
-  return offset < m_fixedData.info(index)[PI_End] ? m_fixedData.format(index).outputSettings : kDoubleForm;
+  return offset < m_fixedData.info(index)[PI_End] && !isAppended(offset) ? m_fixedData.format(index).outputSettings
+                                                                          : kDoubleForm;
+}
+
+uint32_t LegacyDataPacket::itemValueForm(int index, int entry) const {
+  if (!validIndex(index) || entry < 0 || entry >= PI_DataSize) return kDoubleForm;
+  return valueForm(index, m_fixedData.info(index)[entry]);
 }
 
 long LegacyDataPacket::itemSpan(int index, int entry) const {
@@ -255,6 +275,7 @@ bool LegacyDataPacket::readValues(int index, int entry, double* values, size_t c
 long LegacyDataPacket::appendData(int index, uint16_t size) {
   const size_t n = ZtMessage_dataSize(&m_msg);
   if (n + size >= PI_Absent || ZtMessage_resizeData(&m_msg, n + size) != 0) return -1;
+  if (m_appendedFrom == PI_Absent) m_appendedFrom = static_cast<uint16_t>(n);
   PacketInfo& info = m_fixedData.info(index);
   info[PI_DataSize] = static_cast<uint16_t>(info[PI_DataSize] + size);
   return static_cast<long>(n);
@@ -266,7 +287,7 @@ bool LegacyDataPacket::writeValues(int index, int entry, const double* values, s
   if (!hasData(index)) return false;
   PacketInfo& info = m_fixedData.info(index);
   long o = itemSpan(index, entry);
-  if (o < 0 || o < info[PI_End]) {
+  if (o < 0 || (o < info[PI_End] && !isAppended(static_cast<uint16_t>(o)))) {
     o = appendData(index, static_cast<uint16_t>(8 * count));
     if (o < 0) return false;
     info[entry] = static_cast<uint16_t>(o);
@@ -750,9 +771,8 @@ namespace {
 bool copyEncodedItem(ZtDataPacket* dst, const LegacyDataPacket& legacy, int index, int entry, uint16_t type, size_t values) {
   if (!legacy.containsItem(index, entry)) return false;
   const uint16_t o = legacy.packetInfo(index)[entry];
-  const PacketInfo info = legacy.packetInfo(index);
   // Items appended by setters are doubles whatever the device's form.
-  const uint32_t settings = o < info[PI_End] ? legacy.dataFormat(index).outputSettings : kDoubleForm;
+  const uint32_t settings = legacy.itemValueForm(index, entry);
   const uint16_t form = static_cast<uint16_t>((settings >> 8) & 3);
   const size_t size = values * PacketFixedData::valueSize(settings);
   const uint8_t* src = ZtMessage_getDataBuffer(&legacy.message(), o);

@@ -34,6 +34,7 @@ class LegacyDataPacket {
   // the data (flag set) or the first two bytes removed (flag cleared). Then the layout is redone.
   void setZbusSystem(bool zbusSystem, bool updateMessage);
 
+  // Takes a copy of msg. Entries that setters repointed at appended data are laid out afresh.
   void setMessage(const ZtMessage& msg);
   const ZtMessage& message() const { return m_msg; }
   // The message cut back to the end of the laid-out data (dropping what setters appended),
@@ -64,6 +65,9 @@ class LegacyDataPacket {
 
   // Whether the entry's item is laid out (or appended) and lies wholly inside the payload.
   bool containsItem(int index, int entry) const;
+  // The settings word whose 0x300 bits give the form the item's values are encoded in: the
+  // device's own for its laid-out data, the double form for items setters appended.
+  uint32_t itemValueForm(int index, int entry) const;
 
   Raw3 rawAcceleration(int index) const;
   Raw3 rawGyroscopeData(int index) const;
@@ -137,7 +141,13 @@ class LegacyDataPacket {
   bool writeRaw3(const Raw3& v, int index, int entry);
   bool ensureRawBlock(int index);
 
+  // Offset from which setters appended data (PI_Absent: nothing appended). Usually the end of
+  // the laid-out data; earlier when the message is shorter than its layout, and then what lies
+  // there is still appended data, not the devices' own.
+  bool isAppended(uint16_t offset) const { return m_appendedFrom != PI_Absent && offset >= m_appendedFrom; }
+
   PacketFixedData m_fixedData;
+  uint16_t m_appendedFrom;
   mutable ZtDeviceId m_lastFoundId;
   mutable int m_lastFoundIndex;
   ZtMessage m_msg;

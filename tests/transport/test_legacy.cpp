@@ -263,6 +263,47 @@ TEST(LegacyItemsTest, SettersAppendAndKeepTheOriginal) {
   EXPECT_EQ(copy.calibratedAcceleration(0), (LegacyDataPacket::Vector3{7, 8, 9}));
 }
 
+// A message shorter than its layout: what setters append lies inside the laid-out range, yet it
+// is appended data, written and read back as doubles, and not part of the original message.
+TEST(LegacyItemsTest, SettersOnAShortMessageReadBackAndLeaveTheOriginal) {
+  const Bytes received = Payload().floats({1, 2, 3}).b;  // 12 of the 54 laid-out bytes
+  LegacyDataPacket lp = makeLegacy({{0x6, 0x1}}, false, received);
+  ASSERT_TRUE(lp.setCalibratedGyroscopeData({0.25, -4.5, 1e6}, 0));
+  ASSERT_TRUE(lp.setCalibratedAcceleration({7, 8, 9}, 0));
+  EXPECT_EQ(lp.packetInfo(0)[PI_CalGyr], 12) << "appended at the end of the short message";
+  EXPECT_EQ(lp.calibratedGyroscopeData(0), (LegacyDataPacket::Vector3{0.25, -4.5, 1e6}));
+  EXPECT_EQ(lp.calibratedAcceleration(0), (LegacyDataPacket::Vector3{7, 8, 9}));
+  EXPECT_EQ(lp.itemValueForm(0, PI_CalGyr), 0x300u);
+  // Set again: overwritten in place, not appended once more.
+  ASSERT_TRUE(lp.setCalibratedGyroscopeData({1, 2, 3}, 0));
+  EXPECT_EQ(ZtMessage_dataSize(&lp.message()), 12u + 24u + 24u);
+  EXPECT_EQ(lp.calibratedGyroscopeData(0), (LegacyDataPacket::Vector3{1, 2, 3}));
+
+  Message original;
+  lp.originalMessage(original.m);
+  EXPECT_EQ(payloadOf(&original.m), received);
+
+  // The converted rate of turn is the appended double encoding.
+  Packet d;
+  ZtDataPacket_assignFromZtLegacyDataPacket(&d.p, lp, 0);
+  EXPECT_GE(ZtDataPacket_itemOffsetExact(&d.p, 0x8023), 0);
+  ZtVector v;
+  ZtVector_construct(&v, 3, nullptr);
+  ZtDataPacket_calibratedRateOfTurn(&d.p, &v);
+  EXPECT_EQ(v.data[1], 2.0);
+  ZtVector_destruct(&v);
+
+  // Copies keep the appended region; a new message starts without one.
+  LegacyDataPacket copy(lp);
+  EXPECT_EQ(copy.calibratedGyroscopeData(0), (LegacyDataPacket::Vector3{1, 2, 3}));
+  lp.setMessage(original.m);
+  EXPECT_EQ(lp.packetInfo(0)[PI_CalAcc], 0) << "entries repointed by setters are laid out afresh";
+  EXPECT_EQ(lp.dataSize(0), 54);
+  EXPECT_EQ(lp.calibratedAcceleration(0), (LegacyDataPacket::Vector3{1, 2, 3})) << "the received floats";
+  EXPECT_FALSE(lp.containsItem(0, PI_CalGyr)) << "cut off: absent";
+  EXPECT_EQ(lp.itemValueForm(0, PI_CalAcc), 0x1u);
+}
+
 TEST(LegacyItemsTest, SdiRecordRoundTripsThroughItsSetter) {
   LegacyDataPacket lp = makeLegacy({{0x2, 0x70}}, false, Bytes{0, 0});  // mode with no data bytes...
   EXPECT_EQ(lp.dataSize(0), 0);
