@@ -96,6 +96,14 @@ TEST(MatrixProducts, BlockedProductAroundThreshold) {
     }
     EXPECT_LT(relError(plain, ref), 1e-14);
   }
+  // 1036: two levels of the seven-product form, then the eight-product form on 259 x 259
+  // blocks. Checked against Eigen only: the plain product at this size costs seconds under ASan.
+  {
+    const Matrix a = random(1036, 1036, rng), b = random(1036, 1036, rng);
+    Matrix r(1036, 1036);
+    r.isMatMulMat(a, b);
+    EXPECT_LT(relError(r, toEigen(a) * toEigen(b)), 1e-13);
+  }
   // The blocked form on its own, also below the threshold and with tiny or odd shapes.
   for (const Case& c : {Case{4, 4, 4}, Case{5, 3, 7}, Case{1, 1, 1}, Case{2, 1, 3}}) {
     const Matrix a = random(c.m, c.k, rng), b = random(c.k, c.n, rng);
