@@ -34,9 +34,10 @@ StandardThread::StandardThread() { pthread_attr_init(&m_attr); }
 
 StandardThread::~StandardThread() {
   if (isCurrentThread()) {
-    // Deleting the object from its own thread: the loop must not touch it again. Nothing
-    // can join this thread any more, so let the system reclaim it.
-    m_terminate = true;
+    // Deleting the object from its own thread: clearing tlCurrent tells the loop that the
+    // object is gone, so it returns without touching it again. Nothing can join this thread
+    // any more, so let the system reclaim it.
+    tlCurrent = nullptr;
     std::lock_guard<std::mutex> lk(m_control);
     if (m_hasThread) pthread_detach(m_thread);
     m_hasThread = false;
@@ -53,9 +54,13 @@ int StandardThread::innerFunction() { return 0; }
 void* StandardThread::threadMain(void* arg) {
   auto* self = static_cast<StandardThread*>(arg);
   tlCurrent = self;
+  // Each overridable call may delete the object (the destructor then clears tlCurrent): after
+  // each one, self is only used while tlCurrent still names it.
   self->initFunction();
+  if (tlCurrent != self) return nullptr;
   for (;;) {
     const int result = self->innerFunction();
+    if (tlCurrent != self) return nullptr;
     if (self->m_terminate.load(std::memory_order_acquire)) break;
     if (result >= 1)
       std::this_thread::sleep_for(std::chrono::milliseconds(result));
@@ -63,6 +68,7 @@ void* StandardThread::threadMain(void* arg) {
       sched_yield();
   }
   self->exitFunction();
+  if (tlCurrent != self) return nullptr;
   tlCurrent = nullptr;
   self->m_alive.store(false, std::memory_order_release);
   return nullptr;

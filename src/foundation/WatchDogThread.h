@@ -37,7 +37,9 @@ class WatchDogThread {
 
   Callback m_callback;
   void* m_parameter;
-  std::thread m_thread;  // touched only by start/stop callers (not the timer thread)
+  // Assigned under m_mutex by startTimer; read by start/stop callers and by a callback that
+  // stops or deletes the watchdog.
+  std::thread m_thread;
   // Guards the fields below.
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;

@@ -133,6 +133,38 @@ TEST(StandardThread, DestructorStopsALiveThread) {
   EXPECT_EQ(exits.load(), 1);
 }
 
+// Posts when the thread that first touched it ends (after its start routine returned).
+struct ThreadEndSignal {
+  Semaphore* ended = nullptr;
+  ~ThreadEndSignal() {
+    if (ended) ended->post();
+  }
+};
+thread_local ThreadEndSignal tlEndSignal;
+
+// Deleting the object from its own thread detaches the thread; the loop must not touch the
+// freed object afterwards (an ASan build reports any access).
+TEST(StandardThread, MayBeDeletedFromItsOwnThread) {
+  struct SelfDeleting : StandardThread {
+    Semaphore* ended;
+    std::atomic<int>* exits;
+    int innerFunction() override {
+      tlEndSignal.ended = ended;
+      delete this;
+      return 0;
+    }
+    void exitFunction() override { ++*exits; }
+  };
+  Semaphore ended;
+  std::atomic<int> exits{0};
+  auto* t = new SelfDeleting;
+  t->ended = &ended;
+  t->exits = &exits;
+  ASSERT_TRUE(t->startThread("self-deleting"));
+  ASSERT_TRUE(ended.wait1(kLimitMs)) << "the thread ends after its object was deleted";
+  EXPECT_EQ(exits.load(), 0) << "no exit function on a deleted object";
+}
+
 TEST(ZtStartThread, RunsTheFunctionOnANewThread) {
   std::atomic<int> value{0};
   pthread_t t = ztStartThread(
@@ -187,6 +219,22 @@ TEST(WatchDogThread, ResetPostponesAndStopPreventsTheCallback) {
   ASSERT_TRUE(dog.startTimer(0));
   EXPECT_EQ(dog.timeout(), 150u);
   ASSERT_TRUE(fired.signal.wait1(kLimitMs));
+}
+
+// A callback that deletes its watchdog: the timer thread must not touch it afterwards.
+TEST(WatchDogThread, MayBeDeletedFromItsCallback) {
+  struct Owner {
+    WatchDogThread* dog = nullptr;
+    Semaphore ended;
+    static void callback(void* p) {
+      auto* o = static_cast<Owner*>(p);
+      tlEndSignal.ended = &o->ended;
+      delete o->dog;
+    }
+  } owner;
+  owner.dog = new WatchDogThread(&Owner::callback, &owner);
+  ASSERT_TRUE(owner.dog->startTimer(5));
+  EXPECT_TRUE(owner.ended.wait1(kLimitMs)) << "the timer thread ends after its watchdog was deleted";
 }
 
 TEST(Semaphore, CountsAndImmediateWaits) {
