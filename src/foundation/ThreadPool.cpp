@@ -62,16 +62,24 @@ ThreadPool::~ThreadPool() {
   }
 }
 
+void ThreadPool::retireLocked(std::vector<PooledThread*>& workers) {
+  for (PooledThread* w : workers) {
+    w->requestStop();
+    m_retiring.push_back(w);
+  }
+  if (!workers.empty()) m_work.notify_all();
+}
+
 void ThreadPool::stopAndDelete(std::vector<PooledThread*>& workers) {
   if (workers.empty()) return;
   {
     std::lock_guard<std::mutex> lk(m_mutex);
-    for (PooledThread* w : workers) {
-      w->requestStop();
-      m_retiring.push_back(w);
-    }
-    m_work.notify_all();
+    retireLocked(workers);
   }
+  joinRetired(workers);
+}
+
+void ThreadPool::joinRetired(std::vector<PooledThread*>& workers) {
   for (PooledThread* w : workers) {
     delete w;  // joins
     std::lock_guard<std::mutex> lk(m_mutex);
@@ -224,10 +232,16 @@ void ThreadPool::workerPass(PooledThread* worker) {
     lk.unlock();
     ThreadPoolTask* task = rec->task;
     bool finished = true;
+    unsigned waitFor = 0;
     try {
       finished = task->exec();
-      if (finished) worker->m_completed.fetch_add(1, std::memory_order_relaxed);
+      if (finished)
+        worker->m_completed.fetch_add(1, std::memory_order_relaxed);
+      else
+        waitFor = task->needToWaitFor();
     } catch (...) {
+      // From exec() or needToWaitFor(): the task has failed either way.
+      finished = true;
       try {
         task->onError();
       } catch (...) {
@@ -243,7 +257,6 @@ void ThreadPool::workerPass(PooledThread* worker) {
       lk.lock();
       completeLocked(rec);
     } else {
-      const unsigned waitFor = task->needToWaitFor();
       lk.lock();
       pauseLocked(rec, waitFor);
     }
@@ -319,6 +332,9 @@ void ThreadPool::setPoolSize(unsigned n) {
       removed.push_back(m_workers[i]);
       m_workers.erase(m_workers.begin() + static_cast<std::ptrdiff_t>(i));
     }
+    // Retired in the same claim of the lock: a removed worker takes no further record, and
+    // suspend(true) keeps seeing the one it may still be running.
+    retireLocked(removed);
     while (m_workers.size() < n) {
       auto* w = new PooledThread(this);
       if (!w->startThread("Pooled Thread")) {
@@ -330,7 +346,7 @@ void ThreadPool::setPoolSize(unsigned n) {
     }
   }
   // Removed workers may need the pool lock to finish their pass: join them without it.
-  stopAndDelete(removed);
+  joinRetired(removed);
   if (startFailed) throw ZtException(ZRV_ERROR, "Could not start thread for ThreadPool", true);
 }
 

@@ -87,6 +87,10 @@ class ThreadPool {
   void completeLocked(PooledTask* rec);
   void pauseLocked(PooledTask* rec, unsigned waitFor);
   bool allIdleLocked() const;
+  // Asks the workers to stop and lists them as retiring (no worker takes a record once asked).
+  void retireLocked(std::vector<PooledThread*>& workers);
+  // Deletes (stops and joins) retiring workers; call without the lock.
+  void joinRetired(std::vector<PooledThread*>& workers);
   void stopAndDelete(std::vector<PooledThread*>& workers);
 
   // Guards every field below and every PooledTask and PooledThread::m_current.

@@ -10,7 +10,8 @@ class ThreadPoolTask {
   // Id of a task that must end before a paused task is retried; 0 = none.
   virtual unsigned needToWaitFor();
   virtual ~ThreadPoolTask();
-  // Called on the worker when exec() threw; the task then counts as ended.
+  // Called on the worker when exec() (or needToWaitFor() after a pause) threw; the task then
+  // counts as ended.
   virtual void onError();
 };
 

@@ -10,6 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
 #include "foundation/Semaphore.h"
 #include "foundation/TaskCompletionWaiter.h"
 #include "foundation/ThreadPool.h"
@@ -72,6 +79,48 @@ uint32_t sum(ThreadPool& pool, uint32_t (ThreadPool::*counter)(unsigned)) {
   uint32_t total = 0;
   for (unsigned i = 0; i < pool.poolSize(); ++i) total += (pool.*counter)(i);
   return total;
+}
+
+// Process exit while the process-wide pool is busy. Run in a fresh copy of this test program
+// (selected by ZDA_TEST_POOL_EXIT before main): "main" exits from the main thread while chains
+// run, "task" exits from inside a task. Nothing may hang or crash on the way out.
+const int gPoolExitChild = [] {
+  const char* mode = std::getenv("ZDA_TEST_POOL_EXIT");
+  if (!mode) return 0;
+  alarm(20);  // a hang ends in SIGALRM, which the parent sees as an abnormal end
+  ThreadPool* pool = ThreadPool::instance();
+  const bool fromTask = std::string(mode) == "task";
+  unsigned last[4] = {};
+  for (int i = 0; i < 4000; ++i) {
+    last[i % 4] = pool->addTask(task([] {
+                                  std::this_thread::yield();
+                                  return true;
+                                }),
+                                last[i % 4]);
+    if (fromTask && i == 2000) pool->addTask(task([]() -> bool { std::exit(0); }));
+  }
+  if (fromTask) pool->waitForCompletion(last[0]);  // the exiting task runs first
+  std::exit(0);
+}();
+
+int runPoolExitChild(const char* mode) {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return -1;
+  exe[n] = '\0';
+  const std::string env = std::string("ZDA_TEST_POOL_EXIT=") + mode;
+  char* argv[] = {exe, nullptr};
+  char* envp[] = {const_cast<char*>(env.c_str()), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, exe, nullptr, nullptr, argv, envp) != 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(ThreadPool, ProcessExitsWhileThePoolIsBusy) {
+  EXPECT_EQ(runPoolExitChild("main"), 0) << "exit from the main thread";
+  EXPECT_EQ(runPoolExitChild("task"), 0) << "exit from a pool task";
 }
 
 TEST(ThreadPool, IdsStartAtOneWrapToOneAndSkipIdsStillInUse) {
@@ -217,6 +266,26 @@ TEST(ThreadPool, ThrowingTaskReachesOnErrorAndItsFollowersStillRun) {
   EXPECT_EQ(sum(pool, &ThreadPool::completedCount), 1u);
   EXPECT_EQ(pool.executedCount(99), 0u);
   EXPECT_EQ(pool.failedCount(99), 0u);
+}
+
+// A paused task whose needToWaitFor() throws has failed like a throwing exec(): the worker
+// survives and the task's followers run.
+TEST(ThreadPool, ThrowingWaitIdAfterAPauseCountsAsAFailure) {
+  ThreadPool pool(1);
+  std::atomic<int> errors{0};
+  std::atomic<int> destroyed{0};
+  const unsigned paused = pool.addTask(new FnTask([] { return false; }, &destroyed,
+                                                  []() -> unsigned { throw std::runtime_error("no id"); },
+                                                  [&] { ++errors; }));
+  std::atomic<bool> followerRan{false};
+  const unsigned follower = pool.addTask(task([&] { return followerRan = true; }), paused);
+  ASSERT_TRUE(pool.waitForCompletion(follower, kLimitMs));
+  EXPECT_TRUE(followerRan.load());
+  EXPECT_EQ(errors.load(), 1);
+  EXPECT_EQ(destroyed.load(), 1);
+  ASSERT_TRUE(waitUntil([&] { return pool.executedCount(0) == 2; }));
+  EXPECT_EQ(pool.failedCount(0), 1u);
+  EXPECT_EQ(pool.completedCount(0), 1u);
 }
 
 TEST(ThreadPool, CompletionWaiterPausesBehindFirstRemainingId) {
