@@ -291,12 +291,23 @@ TEST_F(JournalTest, MacrosFormatOnlyWhatPassesAndPrefixTheCallSite) {
   EXPECT_NE(lines[1].message.find("):TestBody global 7"), std::string::npos);
 }
 
-TEST_F(JournalTest, UnopenableFileSwallowsLines) {
-  Journaller j(tmp.file("missing/dir/zda.log"), true, JLL_TRACE);
-  j.log(JLL_FATAL, "lost");
-  j.writeFileHeader("zda");
-  j.flushFile();
-  SUCCEED() << "no crash, no exception";
+TEST_F(JournalTest, UnopenableFileSwallowsLinesAndLeavesOtherFilesAlone) {
+  const std::string missing = tmp.file("missing/dir/zda.log");
+  {
+    Journaller lost(missing, true, JLL_TRACE);
+    Journaller kept(path, true, JLL_TRACE);
+    EXPECT_EQ(lost.filename(), missing);
+    EXPECT_NO_THROW({
+      lost.log(JLL_FATAL, "lost");
+      lost.writeFileHeader("zda");
+      lost.flushFile();
+    });
+    kept.log(JLL_FATAL, "kept");
+  }
+  EXPECT_TRUE(readLines(missing).empty());
+  const auto lines = parsedLines(path);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].message, "kept");
 }
 
 }  // namespace
