@@ -558,11 +558,13 @@ ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data) {
   }
   const ZtResultValue result = port->readData(kReadBlockSize, data);
   if (data.size > 0) return ZRV_OK;
-  if (result == ZRV_PORTCLOSED) {
-    JLOG_ALERT("port hung up; closing it");
+  // A hung-up serial line (289) or a USB device that is gone (288 from a read on the open port)
+  // never recovers: close the port, which ends the reading, and report it.
+  if (result == ZRV_PORTCLOSED || result == ZRV_NOPORTOPEN) {
+    JLOG_ALERT("port " << (result == ZRV_PORTCLOSED ? "hung up" : "gone") << "; closing it");
     closePort();
     LinkDevice* master = masterDevice();
-    onError(master ? master->linkedDevice() : nullptr, ZRV_PORTCLOSED);
+    onError(master ? master->linkedDevice() : nullptr, result);
   }
   return result;
 }

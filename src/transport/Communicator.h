@@ -103,8 +103,8 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   virtual ZtResultValue gotoMeasurement();
 
   // Reader side (called by KtThread and the parse tasks).
-  // Reads up to kReadBlockSize bytes; 0 with bytes, else the read result. 289 closes the port
-  // and raises onError(289) on this link's handlers.
+  // Reads up to kReadBlockSize bytes; 0 with bytes, else the read result. 289 (hang-up) and 288
+  // (USB device gone) close the port and raise onError with that code on this link's handlers.
   ZtResultValue readDataToBuffer(ZtByteArray& data);
   // Appends bytes to the receive buffer and cuts every complete accepted message into output
   // (reporting each to the master). Garbage before a live candidate and rejected messages are
