@@ -69,6 +69,72 @@ TEST(MatrixProducts, PlainProductSumsInAscendingOrder) {
     for (ZtSize j = 16; j < 20; ++j) EXPECT_EQ(sr[i * 20 + j], 42.0);
 }
 
+// Elements spread over many orders of magnitude: another summation order changes the last bits.
+Matrix spread(ZtSize r, ZtSize c, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> e(-6.0, 6.0);
+  Matrix m = random(r, c, rng);
+  for (ZtSize i = 0; i < r; ++i)
+    for (ZtSize j = 0; j < c; ++j) m(i, j) *= std::pow(10.0, e(rng));
+  return m;
+}
+
+TEST(MatrixProducts, SumsRunInAscendingOrderBitForBit) {
+  std::mt19937_64 rng(8);
+  const Matrix a = spread(5, 6, rng), b = spread(6, 4, rng), c = spread(4, 6, rng), d = spread(5, 4, rng);
+  const Matrix sq = spread(6, 6, rng), f = spread(4, 3, rng), g = spread(6, 5, rng);
+  const double s = -0.7;
+  // sum over k < n of term(k), from 0.0, k ascending
+  auto sum = [](ZtSize n, const std::function<double(ZtSize)>& term) {
+    double acc = 0.0;
+    for (ZtSize k = 0; k < n; ++k) acc += term(k);
+    return acc;
+  };
+  auto ab = [&](ZtSize i, ZtSize l) { return sum(6, [&](ZtSize k) { return a(i, k) * b(k, l); }); };
+  auto abat = [&](ZtSize i, ZtSize l) {
+    return sum(6, [&](ZtSize k) { return sum(6, [&](ZtSize m) { return a(i, m) * sq(m, k); }) * a(l, k); });
+  };
+  Matrix before = spread(5, 4, rng);
+  struct Case {
+    const char* name;
+    ZtSize rows, cols;
+    std::function<void(Matrix&)> op;
+    std::function<double(ZtSize, ZtSize)> expected;
+  } cases[] = {
+      {"A*Bt", 5, 4, [&](Matrix& r) { r.isMatMulTransMat(a, c); },
+       [&](ZtSize i, ZtSize j) { return sum(6, [&](ZtSize k) { return a(i, k) * c(j, k); }); }},
+      {"At*B", 6, 4, [&](Matrix& r) { r.isTransMatMulMat(a, d); },
+       [&](ZtSize i, ZtSize j) { return sum(5, [&](ZtSize k) { return a(k, i) * d(k, j); }); }},
+      {"At*A", 6, 6, [&](Matrix& r) { r.isTransMatMulMat(a); },
+       [&](ZtSize i, ZtSize j) {
+         const ZtSize lo = std::min(i, j), hi = std::max(i, j);
+         return sum(5, [&](ZtSize k) { return a(k, lo) * a(k, hi); });
+       }},
+      {"s*A*B", 5, 4, [&](Matrix& r) { r.isScaMulMatMulMat(s, a, b); },
+       [&](ZtSize i, ZtSize j) { return ab(i, j) * s; }},
+      {"this += s*A*B", 5, 4, [&](Matrix& r) { r = before; r.isSelfAddScaMulMatMulMat(s, a, b); },
+       [&](ZtSize i, ZtSize j) {
+         double acc = before(i, j);
+         for (ZtSize k = 0; k < 6; ++k) acc += (s * a(i, k)) * b(k, j);
+         return acc;
+       }},
+      {"A*B*F", 5, 3, [&](Matrix& r) { r.isMatMulMatMulMat(a, b, f); },
+       [&](ZtSize i, ZtSize j) { return sum(4, [&](ZtSize l) { return ab(i, l) * f(l, j); }); }},
+      {"A*B*At", 5, 5, [&](Matrix& r) { r.isABAt(a, sq); }, abat},
+      {"A*B sym", 5, 5, [&](Matrix& r) { r.isMatMulMatSymmetrical(a, g); },
+       [&](ZtSize i, ZtSize j) {  // the upper triangle, mirrored
+         const ZtSize lo = std::min(i, j), hi = std::max(i, j);
+         return sum(6, [&](ZtSize k) { return a(lo, k) * g(k, hi); });
+       }},
+  };
+  for (const Case& k : cases) {
+    Matrix r(k.rows, k.cols);
+    k.op(r);
+    for (ZtSize i = 0; i < k.rows; ++i)
+      for (ZtSize j = 0; j < k.cols; ++j)
+        EXPECT_EQ(r(i, j), k.expected(i, j)) << k.name << " (" << i << ", " << j << ")";
+  }
+}
+
 TEST(MatrixProducts, BlockedProductAroundThreshold) {
   std::mt19937_64 rng(2);
   struct Case {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -100,6 +101,85 @@ TEST(VectorOps, ElementWiseFamily) {
   EXPECT_EQ(items(sw), (std::vector<double>{4, 5, 3, 1, 2}));
   sw.swapItems(0, 4, 1);
   EXPECT_EQ(items(sw), (std::vector<double>{2, 5, 3, 1, 4}));
+}
+
+// Items spread over many orders of magnitude, so that a sum taken in another order (or from
+// zero instead of from its first term) changes the last bits of the result.
+void fillSpread(ZtMatrix& m, std::mt19937_64& rng) {
+  std::normal_distribution<double> d(0.0, 1.0);
+  std::uniform_real_distribution<double> e(-6.0, 6.0);
+  for (ZtSize r = 0; r < m.rows; ++r)
+    for (ZtSize c = 0; c < m.cols; ++c) m.data[r * m.stride + c] = d(rng) * std::pow(10.0, e(rng));
+}
+
+Vector spreadVector(ZtSize n, std::mt19937_64& rng) {
+  Vector v(n);
+  Matrix view(1, n, n, v.data, 0);
+  fillSpread(view, rng);
+  return v;
+}
+
+TEST(VectorOps, SumsRunInTheFixedOrderBitForBit) {
+  std::mt19937_64 rng(9);
+  std::vector<double> storage(6 * 9);
+  Matrix m(6, 7, 9, storage.data(), 0);
+  fillSpread(m, rng);
+  const Vector v7 = spreadVector(7, rng), v6 = spreadVector(6, rng), w6 = spreadVector(6, rng);
+  const double s = 0.3;
+  Vector r6(6), r7(7);
+  bool orderMatters = false;
+
+  r6.isMatMulVec(m, v7);  // from the first term, c ascending
+  for (ZtSize r = 0; r < 6; ++r) {
+    double sum = m(r, 0) * v7[0];
+    for (ZtSize c = 1; c < 7; ++c) sum += m(r, c) * v7[c];
+    EXPECT_EQ(r6[r], sum) << r;
+    double reversed = 0.0;
+    for (ZtSize c = 7; c-- > 0;) reversed += m(r, c) * v7[c];
+    orderMatters = orderMatters || reversed != sum;
+  }
+  EXPECT_TRUE(orderMatters) << "the data does not tell summation orders apart";
+
+  r6.isMatMulVecAddVecMulSca(m, v7, w6, s);
+  for (ZtSize r = 0; r < 6; ++r) {
+    double sum = m(r, 0) * v7[0];
+    for (ZtSize c = 1; c < 7; ++c) sum += m(r, c) * v7[c];
+    EXPECT_EQ(r6[r], (sum + w6[r]) * s) << r;
+  }
+  r6 = w6;
+  r6.isSelfAddScaMulMatMulVec(s, m, v7);  // term by term into the item
+  for (ZtSize r = 0; r < 6; ++r) {
+    double acc = w6[r];
+    for (ZtSize c = 0; c < 7; ++c) acc += v7[c] * m(r, c) * s;
+    EXPECT_EQ(r6[r], acc) << r;
+  }
+  r7.isTransMatMulVec(m, v6);  // from zero, r ascending
+  Vector byRows(7);
+  byRows.isVecMulMat(v6, m);  // row by row into the items: the same order
+  for (ZtSize c = 0; c < 7; ++c) {
+    double sum = 0.0;
+    for (ZtSize r = 0; r < 6; ++r) sum += m(r, c) * v6[r];
+    EXPECT_EQ(r7[c], sum) << c;
+    EXPECT_EQ(byRows[c], sum) << c;
+  }
+  r6.isLeftDivideTriL(m, w6);
+  for (ZtSize i = 0; i < 6; ++i) {
+    double sum = 0.0;
+    for (ZtSize j = 0; j < i; ++j) sum += m(i, j) * r6[j];
+    EXPECT_EQ(r6[i], (w6[i] - sum) / m(i, i)) << i;
+  }
+  double dot = 0.0;
+  for (ZtSize k = 2; k < 6; ++k) dot += v7[k] * v6[k];
+  EXPECT_EQ(v7.dotProductOfSubVector(v6, 2, 4), dot);
+
+  double largest = 0.0;
+  for (ZtSize i = 0; i < 7; ++i) largest = std::max(largest, std::fabs(v7[i]));
+  double squares = 0.0;
+  for (ZtSize i = 0; i < 7; ++i) squares += (v7[i] * (1.0 / largest)) * (v7[i] * (1.0 / largest));
+  EXPECT_EQ(v7.l2Norm(), std::sqrt(squares) * largest);
+  double first = v7[0];
+  for (ZtSize i = 1; i < 7; ++i) first += v7[i];
+  EXPECT_EQ(v7.sumVal(), first);
 }
 
 TEST(VectorOps, MatrixVectorProductsAgainstEigen) {
