@@ -104,7 +104,7 @@ void largeSizes(benchmark::internal::Benchmark* b) {
 
 }  // namespace
 
-BENCHMARK(BM_Zelto)->Apply(sizes)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ZeltoPlain)->Apply(largeSizes)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Eigen)->Apply(sizes)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BlasDgemm)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Zelto)->Apply(sizes)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_ZeltoPlain)->Apply(largeSizes)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_Eigen)->Apply(sizes)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_BlasDgemm)->Apply(sizes)->Unit(benchmark::kNanosecond);
