@@ -46,6 +46,15 @@ static void copyItem(const ZtArrayDescriptor* d, void* target, const void* sourc
     memcpy(target, source, d->itemSize);
 }
 
+/* Copy-assigns count items; plain items in one block. */
+static void copyRange(const ZtArrayDescriptor* d, void* target, const void* source, size_t count) {
+  if (!d->itemCopy) {
+    if (count && target != source) memmove(target, source, count * d->itemSize);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) copyItem(d, (char*)target + i * d->itemSize, CITEM(d, source, i));
+}
+
 static void constructRange(const ZtArrayDescriptor* d, void* first, size_t count, const void* source) {
   if (!d->itemConstruct && !source) {
     memset(first, 0, count * d->itemSize);
@@ -174,8 +183,7 @@ int ZtArray_assign(ZtArray* a, size_t count, const void* source) {
   }
   if (growTo(a, count) != 0) return -1;
   size_t keep = a->size < count ? a->size : count;
-  if (source)
-    for (size_t i = 0; i < keep; ++i) copyItem(d, ITEM(a, i), CITEM(d, source, i));
+  if (source) copyRange(d, a->data, source, keep);
   if (count > a->size)
     constructRange(d, ITEM(a, a->size), count - a->size, source ? CITEM(d, source, a->size) : NULL);
   else if (count < a->size)
