@@ -620,9 +620,19 @@ ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, Messag
   while (size - offset > kReceiveBufferLimit) offset = nextCandidate(data, size, offset);
   ZtByteArray_eraseFront(&m_receiveBuffer, offset);
   protocolLock.unlock();
-  // Reported outside the lock: a handler may change the link's protocols.
-  if (LinkDevice* master = masterDevice())
-    for (size_t i = 0; i < output.size(); ++i) master->messageReceivedFromDevice(output[i]);
+  // Reported outside the lock: a handler may change the link's protocols. A report that throws
+  // must not cost the messages behind it (their bytes have left the buffer already).
+  if (LinkDevice* master = masterDevice()) {
+    for (size_t i = 0; i < output.size(); ++i) {
+      try {
+        master->messageReceivedFromDevice(output[i]);
+      } catch (const std::exception& e) {
+        JLOG_ALERT("received-message report failed: " << e.what());
+      } catch (...) {
+        JLOG_ALERT("received-message report failed");
+      }
+    }
+  }
   return output.empty() ? ZRV_NODATA : ZRV_OK;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -196,6 +197,29 @@ TEST_F(ParseFixture, MessagesAreReportedAsReceivedBeforeHandling) {
   expectFrames(feed(stream, stream.size()), {{0xFF, 0x36, {0}}, {0xFF, 0x36, {1}}, {0xFF, 0x36, {2}}});
   EXPECT_EQ(master.receivedCount(), 3u);
   EXPECT_EQ(master.handledCount(), 0u);  // handling is the parse task's second step
+}
+
+// A master whose received-message report fails for one message id.
+class ThrowingReportDevice : public RecordingLinkDevice {
+ public:
+  void messageReceivedFromDevice(const ZtMessage& message) override {
+    RecordingLinkDevice::messageReceivedFromDevice(message);
+    if (ZtMessage_getMessageId(&message) == 0x13) throw std::runtime_error("report fails");
+  }
+};
+
+TEST_F(ParseFixture, AFailingReceivedReportCostsNoMessage) {
+  ThrowingReportDevice throwing;
+  link->setMasterDevice(&throwing);
+  Bytes stream = frame(0x13);
+  append(stream, frame(0x36, {1}));
+  append(stream, frame(0x13));
+  append(stream, frame(0x36, {2}));
+  std::vector<EmuFrame> got;
+  EXPECT_NO_THROW(got = feed(stream, stream.size()));
+  expectFrames(got, {{0xFF, 0x13, {}}, {0xFF, 0x36, {1}}, {0xFF, 0x13, {}}, {0xFF, 0x36, {2}}});
+  EXPECT_EQ(throwing.receivedCount(), 4u);
+  link->setMasterDevice(nullptr);
 }
 
 TEST_F(ParseFixture, HandleMessageOffersToWaitersFirstThenToTheMaster) {
