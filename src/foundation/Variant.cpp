@@ -416,35 +416,17 @@ const char* Variant::toConstCString() const {
   return textBuffer();
 }
 
-const BinaryObject& Variant::toConstBinaryObject() const {
-  if (m_kind != KindBinaryObject) throwWrongKind("Contained data is not a Binary Object");
-  return *static_cast<const BinaryObject*>(m_value.p);
-}
+const BinaryObject& Variant::toConstBinaryObject() const { return heldAs<BinaryObject>(KindBinaryObject, "Contained data is not a Binary Object"); }
 
-const LabelList& Variant::toConstLabelList() const {
-  if (m_kind != KindLabelList) throwWrongKind("Contained data is not a String List");
-  return *static_cast<const LabelList*>(m_value.p);
-}
+const LabelList& Variant::toConstLabelList() const { return heldAs<LabelList>(KindLabelList, "Contained data is not a String List"); }
 
-const IntList& Variant::toConstIntList() const {
-  if (m_kind != KindIntList) throwWrongKind("Contained data is not an IntList");
-  return *static_cast<const IntList*>(m_value.p);
-}
+const IntList& Variant::toConstIntList() const { return heldAs<IntList>(KindIntList, "Contained data is not an IntList"); }
 
-const Quaternion& Variant::toConstQuaternion() const {
-  if (m_kind != KindQuaternion) throwWrongKind("Contained data is not a Quaternion");
-  return *static_cast<const Quaternion*>(m_value.p);
-}
+const Quaternion& Variant::toConstQuaternion() const { return heldAs<Quaternion>(KindQuaternion, "Contained data is not a Quaternion"); }
 
-const Matrix& Variant::toConstMatrix() const {
-  if (m_kind != KindMatrix) throwWrongKind("Contained data is not a Matrix");
-  return *static_cast<const Matrix*>(m_value.p);
-}
+const Matrix& Variant::toConstMatrix() const { return heldAs<Matrix>(KindMatrix, "Contained data is not a Matrix"); }
 
-const Vector& Variant::toConstVector() const {
-  if (m_kind != KindVector) throwWrongKind("Contained data is not a Vector");
-  return *static_cast<const Vector*>(m_value.p);
-}
+const Vector& Variant::toConstVector() const { return heldAs<Vector>(KindVector, "Contained data is not a Vector"); }
 
 // ---- conversions ----
 

@@ -211,6 +211,12 @@ class Variant {
   // Text of 'S'/'T', the first label of 'U'; null otherwise.
   const char* numericText() const;
   [[noreturn]] static void throwWrongKind(const char* what);
+  // The held object of kind `kind`, or ZtException 265 with `what`.
+  template <typename T>
+  const T& heldAs(uint32_t kind, const char* what) const {
+    if (m_kind != kind) throwWrongKind(what);
+    return *static_cast<const T*>(m_value.p);
+  }
 
   uint32_t m_kind = KindEmpty;
   VariantValue m_value;
