@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/NullLinkDevice.h"
 #include "support/PtyPort.h"
 #include "support/emulator/DeviceEmulator.h"
 #include "transport/Communicator.h"
@@ -32,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
 
 // Takes the stamp out of every handled data message.
-class TimingDevice : public LinkDevice {
+class TimingDevice : public zelto::test::NullLinkDevice {
  public:
   void handleMessage(const ZtMessage& message) override {
     const int64_t now = nowNs();
@@ -42,12 +43,6 @@ class TimingDevice : public LinkDevice {
     ++m_handled;
     m_changed.notify_all();
   }
-  void messageReceivedFromDevice(const ZtMessage&) override {}
-  void messageSentToDevice(const ZtMessage&) override {}
-  uint16_t configuredDeviceCount() const override { return 0; }
-  ZtDevice* linkedDevice() override { return nullptr; }
-  ZtDeviceId linkedDeviceId() const override { return 0; }
-  ZtDevice* findLinkedChild(ZtDeviceId) override { return nullptr; }
 
   bool waitFor(uint64_t count, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);

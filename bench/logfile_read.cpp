@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "support/NullLinkDevice.h"
 #include "support/LogFileBuilder.h"
 #include "support/TempDir.h"
 #include "transport/Communicator.h"
@@ -18,15 +19,9 @@ using zelto::test::TempDir;
 
 constexpr size_t kFileBytes = 100u << 20;
 
-class CountingDevice : public LinkDevice {
+class CountingDevice : public zelto::test::NullLinkDevice {
  public:
   void handleMessage(const ZtMessage&) override { ++handled; }
-  void messageReceivedFromDevice(const ZtMessage&) override {}
-  void messageSentToDevice(const ZtMessage&) override {}
-  uint16_t configuredDeviceCount() const override { return 0; }
-  ZtDevice* linkedDevice() override { return nullptr; }
-  ZtDeviceId linkedDeviceId() const override { return 0; }
-  ZtDevice* findLinkedChild(ZtDeviceId) override { return nullptr; }
   uint64_t handled = 0;
 };
 

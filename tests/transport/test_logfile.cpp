@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/NullLinkDevice.h"
 #include "support/CallbackRecorder.h"
 #include "support/LogFileBuilder.h"
 #include "support/PtyPort.h"
@@ -457,7 +458,7 @@ long residentKb() {
 
 // Counts data messages and checks their counters without keeping them; samples the resident
 // memory now and then.
-class CountingDevice : public LinkDevice {
+class CountingDevice : public zelto::test::NullLinkDevice {
  public:
   void handleMessage(const ZtMessage& m) override {
     if (ZtMessage_getMessageId(&m) == 0x36) {
@@ -466,12 +467,6 @@ class CountingDevice : public LinkDevice {
     }
     if (++handled % 4096 == 0) peakKb = std::max(peakKb, residentKb());
   }
-  void messageReceivedFromDevice(const ZtMessage&) override {}
-  void messageSentToDevice(const ZtMessage&) override {}
-  uint16_t configuredDeviceCount() const override { return 0; }
-  ZtDevice* linkedDevice() override { return nullptr; }
-  ZtDeviceId linkedDeviceId() const override { return 0; }
-  ZtDevice* findLinkedChild(ZtDeviceId) override { return nullptr; }
 
   size_t handled = 0;
   uint16_t expected = 0;
