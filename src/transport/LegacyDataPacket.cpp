@@ -379,21 +379,16 @@ int LegacyDataPacket::temperatureChannelCount(int index) const {
   return n;
 }
 
-LegacyDataPacket::Vector3 LegacyDataPacket::calibratedAcceleration(int index) const {
-  Vector3 v;
-  readValues(index, PI_CalAcc, v.data(), 3);
+// Three values of an item; zeros when it is absent.
+LegacyDataPacket::Vector3 LegacyDataPacket::readVector3(int index, int entry) const {
+  Vector3 v{};
+  readValues(index, entry, v.data(), 3);
   return v;
 }
-LegacyDataPacket::Vector3 LegacyDataPacket::calibratedGyroscopeData(int index) const {
-  Vector3 v;
-  readValues(index, PI_CalGyr, v.data(), 3);
-  return v;
-}
-LegacyDataPacket::Vector3 LegacyDataPacket::calibratedMagneticField(int index) const {
-  Vector3 v;
-  readValues(index, PI_CalMag, v.data(), 3);
-  return v;
-}
+
+LegacyDataPacket::Vector3 LegacyDataPacket::calibratedAcceleration(int index) const { return readVector3(index, PI_CalAcc); }
+LegacyDataPacket::Vector3 LegacyDataPacket::calibratedGyroscopeData(int index) const { return readVector3(index, PI_CalGyr); }
+LegacyDataPacket::Vector3 LegacyDataPacket::calibratedMagneticField(int index) const { return readVector3(index, PI_CalMag); }
 
 ZtCalibratedData LegacyDataPacket::calibratedData(int index) const {
   ZtCalibratedData c;
@@ -434,21 +429,9 @@ uint16_t LegacyDataPacket::analogIn2(int index) const {
   return b ? be16(b) : 0;
 }
 
-LegacyDataPacket::Vector3 LegacyDataPacket::positionLLA(int index) const {
-  Vector3 v;
-  readValues(index, PI_Position, v.data(), 3);
-  return v;
-}
-LegacyDataPacket::Vector3 LegacyDataPacket::velocity(int index) const {
-  Vector3 v;
-  readValues(index, PI_Velocity, v.data(), 3);
-  return v;
-}
-LegacyDataPacket::Vector3 LegacyDataPacket::freeAcceleration(int index) const {
-  Vector3 v;
-  readValues(index, PI_FreeAcc, v.data(), 3);
-  return v;
-}
+LegacyDataPacket::Vector3 LegacyDataPacket::positionLLA(int index) const { return readVector3(index, PI_Position); }
+LegacyDataPacket::Vector3 LegacyDataPacket::velocity(int index) const { return readVector3(index, PI_Velocity); }
+LegacyDataPacket::Vector3 LegacyDataPacket::freeAcceleration(int index) const { return readVector3(index, PI_FreeAcc); }
 
 uint32_t LegacyDataPacket::status(int index, bool* detailed) const {
   if (detailed) *detailed = false;

@@ -134,6 +134,7 @@ class LegacyDataPacket {
   long itemSpan(int index, int entry) const;              // offset of a wholly present item, else -1
   const uint8_t* bytesAt(int index, int entry) const;
   bool readValues(int index, int entry, double* values, size_t count) const;
+  Vector3 readVector3(int index, int entry) const;
   bool writeValues(int index, int entry, const double* values, size_t count);
   bool writeBytes(int index, int entry, const uint8_t* bytes, uint16_t size);
   long appendData(int index, uint16_t size);  // grows the payload; -1 past the size limit
