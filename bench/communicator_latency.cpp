@@ -20,7 +20,7 @@
 #include "support/NullLinkDevice.h"
 #include "support/PtyPort.h"
 #include "support/emulator/DeviceEmulator.h"
-#include "transport/Communicator.h"
+#include "transport/link/Communicator.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "transport/LegacyDataPacket.h"
+#include "transport/legacy/LegacyDataPacket.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "support/NullLinkDevice.h"
 #include "support/LogFileBuilder.h"
 #include "support/TempDir.h"
-#include "transport/Communicator.h"
+#include "transport/link/Communicator.h"
 
 namespace {
 

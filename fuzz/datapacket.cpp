@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "transport/LegacyDataPacket.h"
+#include "transport/legacy/LegacyDataPacket.h"
 #include "zttypes/ztdatapacket.h"
 
 namespace {

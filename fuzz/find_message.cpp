@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "transport/IMessageValidator.h"
-#include "transport/ProtocolHandler.h"
-#include "transport/ProtocolManager.h"
+#include "transport/zbus/IMessageValidator.h"
+#include "transport/zbus/ProtocolHandler.h"
+#include "transport/zbus/ProtocolManager.h"
 
 namespace {
 

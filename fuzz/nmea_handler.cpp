@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "transport/IMessageValidator.h"
-#include "transport/NmeaProtocolHandler.h"
-#include "transport/ProtocolHandler.h"
-#include "transport/ProtocolManager.h"
+#include "transport/zbus/IMessageValidator.h"
+#include "transport/nmea/NmeaProtocolHandler.h"
+#include "transport/zbus/ProtocolHandler.h"
+#include "transport/zbus/ProtocolManager.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "foundation/ZtDeviceConfigurationException.h"
+#include "errors/ZtDeviceConfigurationException.h"
 
 ZtDeviceConfigurationException::ZtDeviceConfigurationException()
     : ZtException(ZRV_ERROR, "Invalid device configuration", false) {}

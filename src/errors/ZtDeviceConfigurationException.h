@@ -1,6 +1,6 @@
 #pragma once
 // Thrown when a device configuration cannot be used: code 256, "Invalid device configuration".
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 
 class ZtDeviceConfigurationException : public ZtException {
  public:

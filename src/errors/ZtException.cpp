@@ -1,4 +1,4 @@
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 
 namespace {
 

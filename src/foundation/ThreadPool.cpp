@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 
 namespace zelto {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 
 namespace zelto {
 

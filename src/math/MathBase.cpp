@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 
 void* zeltoMathMalloc(size_t bytes) {
   void* p = std::malloc(bytes);

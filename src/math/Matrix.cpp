@@ -8,7 +8,7 @@
 #include <new>
 #include <ostream>
 
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 #include "math/MatMulMatTemplate.h"
 #include "math/SparseInfo.h"
 #include "math/Matrix3x3.h"

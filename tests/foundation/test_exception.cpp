@@ -4,8 +4,8 @@
 #include <string>
 #include <typeinfo>
 
-#include "foundation/ZtDeviceConfigurationException.h"
-#include "foundation/ZtException.h"
+#include "errors/ZtDeviceConfigurationException.h"
+#include "errors/ZtException.h"
 
 namespace {
 

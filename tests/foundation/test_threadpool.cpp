@@ -20,7 +20,7 @@
 #include "foundation/Semaphore.h"
 #include "foundation/TaskCompletionWaiter.h"
 #include "foundation/ThreadPool.h"
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 
 using namespace zelto;
 using namespace std::chrono_literals;

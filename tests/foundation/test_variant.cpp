@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "foundation/Variant.h"
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 
 namespace zelto {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/ZtException.h"
+#include "errors/ZtException.h"
 #include "math/Matrix.h"
 #include "math/Matrix3x3.h"
 #include "math/MatrixF.h"

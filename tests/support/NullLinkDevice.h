@@ -1,7 +1,7 @@
 #pragma once
 // A master device stand-in that ignores everything: tests and benchmarks override only the
 // notifications they count.
-#include "transport/LinkDevice.h"
+#include "transport/link/LinkDevice.h"
 
 namespace zelto::test {
 

@@ -1,4 +1,4 @@
-#include "transport/IoInterface.h"
+#include "transport/io/IoInterface.h"
 
 IoInterface::~IoInterface() = default;
 

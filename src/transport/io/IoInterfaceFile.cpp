@@ -1,4 +1,4 @@
-#include "transport/IoInterfaceFile.h"
+#include "transport/io/IoInterfaceFile.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -5,7 +5,7 @@
 // of writes cost no seeks.
 #include <cstdio>
 
-#include "transport/IoInterface.h"
+#include "transport/io/IoInterface.h"
 #include "zttypes/zttime.h"
 
 class IoInterfaceFile : public IoInterface {

@@ -1,4 +1,4 @@
-#include "transport/SerialInterface.h"
+#include "transport/io/SerialInterface.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "transport/StreamInterface.h"
+#include "transport/io/StreamInterface.h"
 
 class SerialInterface : public StreamInterface {
  public:

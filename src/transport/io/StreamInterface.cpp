@@ -1,3 +1,3 @@
-#include "transport/StreamInterface.h"
+#include "transport/io/StreamInterface.h"
 
 StreamInterface::~StreamInterface() = default;

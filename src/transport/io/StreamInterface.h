@@ -1,6 +1,6 @@
 #pragma once
 // Base of the live ports (serial, USB): a stream with a read time-out.
-#include "transport/IoInterface.h"
+#include "transport/io/IoInterface.h"
 
 class StreamInterface : public IoInterface {
  public:

@@ -1,4 +1,4 @@
-#include "transport/UsbContextManager.h"
+#include "transport/io/UsbContextManager.h"
 
 #include "foundation/JournalMacros.h"
 

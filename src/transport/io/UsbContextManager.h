@@ -3,7 +3,7 @@
 // library is loaded (a static initialiser in UsbContextManager.cpp) and released at exit.
 #include <memory>
 
-#include "transport/ZtLibUsb.h"
+#include "transport/io/ZtLibUsb.h"
 #include "zttypes/ztresult.h"
 
 class UsbContextManager {

@@ -1,11 +1,11 @@
-#include "transport/UsbEnumeration.h"
+#include "transport/io/UsbEnumeration.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "transport/ZtLibUsb.h"
+#include "transport/io/ZtLibUsb.h"
 
 namespace {
 

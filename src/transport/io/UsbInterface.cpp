@@ -1,4 +1,4 @@
-#include "transport/UsbInterface.h"
+#include "transport/io/UsbInterface.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "foundation/JournalMacros.h"
-#include "transport/UsbContextManager.h"
+#include "transport/io/UsbContextManager.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <vector>
 
-#include "transport/StreamInterface.h"
-#include "transport/ZtLibUsb.h"
+#include "transport/io/StreamInterface.h"
+#include "transport/io/ZtLibUsb.h"
 
 class UsbInterface : public StreamInterface {
  public:

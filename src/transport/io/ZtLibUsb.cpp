@@ -1,4 +1,4 @@
-#include "transport/ZtLibUsb.h"
+#include "transport/io/ZtLibUsb.h"
 
 const char* ZtLibUsb::s_overridePath = nullptr;
 

@@ -1,4 +1,4 @@
-#include "transport/ZtUdev.h"
+#include "transport/io/ZtUdev.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "transport/KtwSdiData.h"
+#include "transport/legacy/KtwSdiData.h"
 
 KtwSdiData::KtwSdiData()
     : m_deviceId(0),

@@ -1,4 +1,4 @@
-#include "transport/LegacyDataPacket.h"
+#include "transport/legacy/LegacyDataPacket.h"
 
 #include <algorithm>
 #include <cstring>

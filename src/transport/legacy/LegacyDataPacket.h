@@ -11,8 +11,8 @@
 #include <array>
 #include <cstdint>
 
-#include "transport/KtwSdiData.h"
-#include "transport/PacketFixedData.h"
+#include "transport/legacy/KtwSdiData.h"
+#include "transport/legacy/PacketFixedData.h"
 #include "zttypes/ztdatapacket.h"
 #include "zttypes/ztmessage.h"
 #include "zttypes/zttime.h"

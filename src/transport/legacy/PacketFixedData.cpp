@@ -1,4 +1,4 @@
-#include "transport/PacketFixedData.h"
+#include "transport/legacy/PacketFixedData.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "transport/Communicator.h"
+#include "transport/link/Communicator.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,17 +12,17 @@
 
 #include "foundation/JournalMacros.h"
 #include "foundation/ThreadPool.h"
-#include "foundation/ZtException.h"
-#include "transport/JanitorClassFuncP1.h"
-#include "transport/KtThread.h"
-#include "transport/MidAndDataReplyObject.h"
-#include "transport/MidReplyObject.h"
-#include "transport/ProtocolHandler.h"
-#include "transport/SerialInterface.h"
-#include "transport/TovanaClientReplyObject.h"
-#include "transport/TovanaIndicationReplyObject.h"
-#include "transport/UsbInterface.h"
-#include "transport/Zt4FileTask.h"
+#include "errors/ZtException.h"
+#include "transport/link/JanitorClassFuncP1.h"
+#include "transport/link/KtThread.h"
+#include "transport/zbus/MidAndDataReplyObject.h"
+#include "transport/zbus/MidReplyObject.h"
+#include "transport/zbus/ProtocolHandler.h"
+#include "transport/io/SerialInterface.h"
+#include "transport/zbus/TovanaClientReplyObject.h"
+#include "transport/zbus/TovanaIndicationReplyObject.h"
+#include "transport/io/UsbInterface.h"
+#include "transport/link/Zt4FileTask.h"
 #include "zeltodeviceapi/ztdevicetypes.h"
 
 uint32_t Communicator::m_defaultGotoConfigTimeout = 150;

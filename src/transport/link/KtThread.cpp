@@ -1,4 +1,4 @@
-#include "transport/KtThread.h"
+#include "transport/link/KtThread.h"
 
 #include <chrono>
 #include <cstdint>
@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "foundation/ThreadPool.h"
-#include "transport/Communicator.h"
-#include "transport/ParseMessageTask.h"
+#include "transport/link/Communicator.h"
+#include "transport/link/ParseMessageTask.h"
 #include "zttypes/ztmessage.h"
 #include "zttypes/zttime.h"
 

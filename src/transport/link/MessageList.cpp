@@ -1,4 +1,4 @@
-#include "transport/MessageList.h"
+#include "transport/link/MessageList.h"
 
 #include <utility>
 

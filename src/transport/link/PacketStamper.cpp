@@ -1,4 +1,4 @@
-#include "transport/PacketStamper.h"
+#include "transport/link/PacketStamper.h"
 
 int64_t PacketStamper::unwrap(int64_t value, int64_t previous, int64_t period) {
   if (previous < 0) return value;

@@ -1,9 +1,9 @@
-#include "transport/ParseMessageTask.h"
+#include "transport/link/ParseMessageTask.h"
 
 #include <exception>
 
 #include "foundation/JournalMacros.h"
-#include "transport/Communicator.h"
+#include "transport/link/Communicator.h"
 
 ParseMessageTask::ParseMessageTask(Communicator* link, ZtByteArray* bytes, Journaller* journal)
     : m_link(link), m_bytes(bytes), m_journal(journal) {}

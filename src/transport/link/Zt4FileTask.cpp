@@ -1,10 +1,10 @@
-#include "transport/Zt4FileTask.h"
+#include "transport/link/Zt4FileTask.h"
 
 #include <exception>
 
 #include "foundation/DebugTools.h"
 #include "foundation/JournalMacros.h"
-#include "transport/Communicator.h"
+#include "transport/link/Communicator.h"
 
 bool Zt4FileTask::exec() {
   try {

@@ -1,4 +1,4 @@
-#include "transport/NmeaCommon.h"
+#include "transport/nmea/NmeaCommon.h"
 
 namespace nmea {
 

@@ -1,4 +1,4 @@
-#include "transport/NmeaIParser.h"
+#include "transport/nmea/NmeaIParser.h"
 
 namespace nmea {
 

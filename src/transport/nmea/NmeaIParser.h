@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "transport/NmeaIParserObserver.h"
+#include "transport/nmea/NmeaIParserObserver.h"
 
 namespace nmea {
 

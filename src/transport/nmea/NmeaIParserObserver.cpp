@@ -1,4 +1,4 @@
-#include "transport/NmeaIParserObserver.h"
+#include "transport/nmea/NmeaIParserObserver.h"
 
 namespace nmea {
 

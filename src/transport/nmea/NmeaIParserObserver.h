@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "transport/NmeaValue.h"
+#include "transport/nmea/NmeaValue.h"
 
 namespace nmea {
 

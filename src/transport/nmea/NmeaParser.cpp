@@ -1,4 +1,4 @@
-#include "transport/NmeaParser.h"
+#include "transport/nmea/NmeaParser.h"
 
 #include <charconv>
 

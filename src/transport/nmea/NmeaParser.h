@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "transport/NmeaCommon.h"
-#include "transport/NmeaParserSubject.h"
+#include "transport/nmea/NmeaCommon.h"
+#include "transport/nmea/NmeaParserSubject.h"
 
 namespace nmea {
 

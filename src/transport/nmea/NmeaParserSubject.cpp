@@ -1,4 +1,4 @@
-#include "transport/NmeaParserSubject.h"
+#include "transport/nmea/NmeaParserSubject.h"
 
 namespace nmea {
 

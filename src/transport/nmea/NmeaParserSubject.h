@@ -5,7 +5,7 @@
 #include <set>
 #include <vector>
 
-#include "transport/NmeaIParser.h"
+#include "transport/nmea/NmeaIParser.h"
 
 namespace nmea {
 

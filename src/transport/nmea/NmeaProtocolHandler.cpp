@@ -1,10 +1,10 @@
-#include "transport/NmeaProtocolHandler.h"
+#include "transport/nmea/NmeaProtocolHandler.h"
 
 #include <algorithm>
 #include <climits>
 #include <numbers>
 
-#include "transport/NmeaParser.h"
+#include "transport/nmea/NmeaParser.h"
 
 namespace nmea {
 

@@ -2,8 +2,8 @@
 #define ZDA_TRANSPORT_NMEAPROTOCOLHANDLER_H
 
 #include "foundation/NonIntrusiveSharedPointer.h"
-#include "transport/IProtocolHandler.h"
-#include "transport/NmeaIParser.h"
+#include "transport/zbus/IProtocolHandler.h"
+#include "transport/nmea/NmeaIParser.h"
 #include "zttypes/ztdatapacket.h"
 
 namespace nmea {

@@ -1,4 +1,4 @@
-#include "transport/IProtocolHandler.h"
+#include "transport/zbus/IProtocolHandler.h"
 
 IProtocolHandler::~IProtocolHandler() = default;
 

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "transport/MessageLocation.h"
-#include "transport/ZtProtocolType.h"
+#include "transport/zbus/MessageLocation.h"
+#include "transport/zbus/ZtProtocolType.h"
 #include "zttypes/ztarray.h"
 #include "zttypes/ztmessage.h"
 

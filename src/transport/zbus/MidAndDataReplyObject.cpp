@@ -1,4 +1,4 @@
-#include "transport/MidAndDataReplyObject.h"
+#include "transport/zbus/MidAndDataReplyObject.h"
 
 #include <cstring>
 

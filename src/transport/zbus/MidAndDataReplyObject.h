@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "transport/ReplyObject.h"
+#include "transport/zbus/ReplyObject.h"
 
 // Awaits a message with a given message id whose payload holds given bytes at a given offset.
 class MidAndDataReplyObject : public ReplyObject {

@@ -1,7 +1,7 @@
 #ifndef ZDA_TRANSPORT_MIDREPLYOBJECT_H
 #define ZDA_TRANSPORT_MIDREPLYOBJECT_H
 
-#include "transport/ReplyObject.h"
+#include "transport/zbus/ReplyObject.h"
 
 // Awaits the next message with a given message id.
 class MidReplyObject : public ReplyObject {

@@ -1,4 +1,4 @@
-#include "transport/ProtocolHandler.h"
+#include "transport/zbus/ProtocolHandler.h"
 
 #include <algorithm>
 #include <climits>

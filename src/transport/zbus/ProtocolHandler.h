@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "transport/IProtocolHandler.h"
+#include "transport/zbus/IProtocolHandler.h"
 
 // The Zbus finder: FA <bus id> <message id> <len> [<ext len hi> <ext len lo>] <payload> <checksum>,
 // totals from 5 to 8192 bytes. Stateless; one object may serve any number of threads.

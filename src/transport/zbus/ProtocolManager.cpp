@@ -1,4 +1,4 @@
-#include "transport/ProtocolManager.h"
+#include "transport/zbus/ProtocolManager.h"
 
 ProtocolManager::ProtocolManager(const IMessageValidator& link) : m_link(link) {
   ZtMessage_construct(&m_scratch);

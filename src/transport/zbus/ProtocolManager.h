@@ -6,9 +6,9 @@
 #include <list>
 
 #include "foundation/NonIntrusiveSharedPointer.h"
-#include "transport/IMessageValidator.h"
-#include "transport/IProtocolHandler.h"
-#include "transport/MessageLocation.h"
+#include "transport/zbus/IMessageValidator.h"
+#include "transport/zbus/IProtocolHandler.h"
+#include "transport/zbus/MessageLocation.h"
 
 // The ordered list of framing protocols of one link. Every search asks each handler and keeps the
 // earliest result: a complete message that the link accepts, or a candidate that still awaits bytes

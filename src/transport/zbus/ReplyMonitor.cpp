@@ -1,4 +1,4 @@
-#include "transport/ReplyMonitor.h"
+#include "transport/zbus/ReplyMonitor.h"
 
 #include <algorithm>
 

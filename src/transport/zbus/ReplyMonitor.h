@@ -7,9 +7,9 @@
 
 #include "foundation/Journaller.h"
 #include "foundation/Mutex.h"
-#include "transport/ReplyObject.h"
-#include "transport/ReplyObjectDeleter.h"
-#include "transport/ReplyObjectRemover.h"
+#include "transport/zbus/ReplyObject.h"
+#include "transport/zbus/ReplyObjectDeleter.h"
+#include "transport/zbus/ReplyObjectRemover.h"
 #include "zttypes/ztmessage.h"
 
 namespace zelto {

@@ -1,4 +1,4 @@
-#include "transport/ReplyObject.h"
+#include "transport/zbus/ReplyObject.h"
 
 ReplyObject::ReplyObject() : m_semaphore(0) {
   ZtMessage_construct(&m_message);

@@ -1,8 +1,8 @@
 #ifndef ZDA_TRANSPORT_REPLYOBJECTDELETER_H
 #define ZDA_TRANSPORT_REPLYOBJECTDELETER_H
 
-#include "transport/ReplyObject.h"
-#include "transport/ReplyObjectRemover.h"
+#include "transport/zbus/ReplyObject.h"
+#include "transport/zbus/ReplyObjectRemover.h"
 
 namespace zelto {
 

@@ -1,7 +1,7 @@
 #ifndef ZDA_TRANSPORT_TOVANACLIENTREPLYOBJECT_H
 #define ZDA_TRANSPORT_TOVANACLIENTREPLYOBJECT_H
 
-#include "transport/MidAndDataReplyObject.h"
+#include "transport/zbus/MidAndDataReplyObject.h"
 #include "zttypes/ztdeviceid.h"
 
 // Awaits a station indication (message 0x46) with a given indication id on behalf of one wireless

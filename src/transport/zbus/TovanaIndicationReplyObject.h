@@ -1,7 +1,7 @@
 #ifndef ZDA_TRANSPORT_TOVANAINDICATIONREPLYOBJECT_H
 #define ZDA_TRANSPORT_TOVANAINDICATIONREPLYOBJECT_H
 
-#include "transport/MidAndDataReplyObject.h"
+#include "transport/zbus/MidAndDataReplyObject.h"
 
 // Awaits a station indication (message 0x46) whose first payload byte is the indication id.
 class TovanaIndicationReplyObject : public MidAndDataReplyObject {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/emulator/EmuFrame.h"
-#include "transport/LinkDevice.h"
+#include "transport/link/LinkDevice.h"
 
 namespace zelto::test {
 

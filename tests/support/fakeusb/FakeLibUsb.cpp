@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "support/fakeusb/FakeUsb.h"
-#include "transport/ZtLibUsb.h"
+#include "transport/io/ZtLibUsb.h"
 
 #define FAKEUSB_EXPORT extern "C" __attribute__((visibility("default")))
 

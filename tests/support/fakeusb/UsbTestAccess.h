@@ -2,8 +2,8 @@
 // Test seam of the USB layer: points the libusb loader at a stand-in library (or at a path that
 // does not exist) and restarts the process-wide context on it. Call only while no UsbInterface
 // is open. The shipped library has no such switch: this class exists only in tests.
-#include "transport/UsbContextManager.h"
-#include "transport/ZtLibUsb.h"
+#include "transport/io/UsbContextManager.h"
+#include "transport/io/ZtLibUsb.h"
 
 class ZtLibUsbTestAccess {
  public:

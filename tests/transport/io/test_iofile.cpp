@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "support/TempDir.h"
-#include "transport/IoInterfaceFile.h"
+#include "transport/io/IoInterfaceFile.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/PtyPort.h"
-#include "transport/SerialInterface.h"
+#include "transport/io/SerialInterface.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include "support/PtyPort.h"
 #include "support/fakeusb/FakeUsb.h"
 #include "support/fakeusb/UsbTestAccess.h"
-#include "transport/SerialInterface.h"
-#include "transport/UsbEnumeration.h"
-#include "transport/UsbInterface.h"
+#include "transport/io/SerialInterface.h"
+#include "transport/io/UsbEnumeration.h"
+#include "transport/io/UsbInterface.h"
 
 namespace {
 

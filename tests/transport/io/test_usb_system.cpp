@@ -3,11 +3,11 @@
 // images never share a process.
 #include <gtest/gtest.h>
 
-#include "transport/UsbContextManager.h"
-#include "transport/UsbEnumeration.h"
-#include "transport/UsbInterface.h"
-#include "transport/ZtLibUsb.h"
-#include "transport/ZtUdev.h"
+#include "transport/io/UsbContextManager.h"
+#include "transport/io/UsbEnumeration.h"
+#include "transport/io/UsbInterface.h"
+#include "transport/io/ZtLibUsb.h"
+#include "transport/io/ZtUdev.h"
 
 namespace {
 

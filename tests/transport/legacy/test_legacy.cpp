@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/ZtValues.h"
-#include "transport/LegacyDataPacket.h"
+#include "transport/legacy/LegacyDataPacket.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "support/PtyPort.h"
 #include "support/emulator/DeviceEmulator.h"
 #include "support/emulator/RecordingLinkDevice.h"
-#include "transport/Communicator.h"
-#include "transport/KtThread.h"
+#include "transport/link/Communicator.h"
+#include "transport/link/KtThread.h"
 
 namespace {
 

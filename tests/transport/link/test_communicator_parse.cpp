@@ -18,9 +18,9 @@
 #include "support/TempDir.h"
 #include "support/emulator/EmuFrame.h"
 #include "support/emulator/RecordingLinkDevice.h"
-#include "transport/Communicator.h"
-#include "transport/KtThread.h"
-#include "transport/SerialInterface.h"
+#include "transport/link/Communicator.h"
+#include "transport/link/KtThread.h"
+#include "transport/io/SerialInterface.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "support/emulator/RecordingLinkDevice.h"
 #include "support/fakeusb/FakeUsb.h"
 #include "support/fakeusb/UsbTestAccess.h"
-#include "transport/Communicator.h"
-#include "transport/KtThread.h"
-#include "transport/UsbEnumeration.h"
+#include "transport/link/Communicator.h"
+#include "transport/link/KtThread.h"
+#include "transport/io/UsbEnumeration.h"
 
 namespace {
 

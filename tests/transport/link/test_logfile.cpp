@@ -23,7 +23,7 @@
 #include "support/PtyPort.h"
 #include "support/TempDir.h"
 #include "support/emulator/RecordingLinkDevice.h"
-#include "transport/Communicator.h"
+#include "transport/link/Communicator.h"
 #include "zeltodeviceapi/ztdevicetypes.h"
 
 namespace {

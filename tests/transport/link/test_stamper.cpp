@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "support/ZtValues.h"
-#include "transport/PacketStamper.h"
+#include "transport/link/PacketStamper.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "support/ZtValues.h"
-#include "transport/NmeaProtocolHandler.h"
-#include "transport/ProtocolHandler.h"
-#include "transport/ProtocolManager.h"
+#include "transport/nmea/NmeaProtocolHandler.h"
+#include "transport/zbus/ProtocolHandler.h"
+#include "transport/zbus/ProtocolManager.h"
 
 namespace {
 

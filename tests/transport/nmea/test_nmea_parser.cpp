@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/NmeaParser.h"
+#include "transport/nmea/NmeaParser.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/ZtValues.h"
-#include "transport/ProtocolHandler.h"
+#include "transport/zbus/ProtocolHandler.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "support/ZtValues.h"
-#include "transport/ProtocolHandler.h"
-#include "transport/ProtocolManager.h"
+#include "transport/zbus/ProtocolHandler.h"
+#include "transport/zbus/ProtocolManager.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "transport/MidReplyObject.h"
-#include "transport/ProtocolManager.h"
-#include "transport/ReplyMonitor.h"
+#include "transport/zbus/MidReplyObject.h"
+#include "transport/zbus/ProtocolManager.h"
+#include "transport/zbus/ReplyMonitor.h"
 
 namespace {
 

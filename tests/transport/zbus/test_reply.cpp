@@ -11,11 +11,11 @@
 #include "support/ZtValues.h"
 #include "foundation/Journaller.h"
 #include "support/TempDir.h"
-#include "transport/MidAndDataReplyObject.h"
-#include "transport/MidReplyObject.h"
-#include "transport/ReplyMonitor.h"
-#include "transport/TovanaClientReplyObject.h"
-#include "transport/TovanaIndicationReplyObject.h"
+#include "transport/zbus/MidAndDataReplyObject.h"
+#include "transport/zbus/MidReplyObject.h"
+#include "transport/zbus/ReplyMonitor.h"
+#include "transport/zbus/TovanaClientReplyObject.h"
+#include "transport/zbus/TovanaIndicationReplyObject.h"
 
 namespace {
 
