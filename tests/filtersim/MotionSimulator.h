@@ -1,0 +1,142 @@
+#pragma once
+// Motion simulator for filter tests: a truth trajectory built from segments, and the inertial
+// and magnetic measurements a tracker would deliver along it, with known errors.
+//
+// Frames: navigation frame north-west-up (x north, y west, z up); the body orientation q maps
+// body vectors into the navigation frame (v_nav = q * v_body). Gravity points down, so the
+// accelerometer of a still, level body reads +g on its z axis. The gyroscope reads the body's
+// rate relative to inertial space: its rate in the navigation frame plus the earth rate at the
+// configured latitude (switchable).
+//
+// Truth is integrated at truthRate (1 to 2 kHz); samples are delivered at outputRate. Each
+// sample holds the point measurements at its time and the strapdown increments over the
+// interval since the previous sample (dq composed from the sub-steps, dv in the frame at the
+// start of the interval), with clip flags. Only plain code and Eigen are used here, never the
+// library's numerics, so errors cannot cancel out.
+#include <Eigen/Dense>
+#include <Eigen/Geometry>
+#include <cstdint>
+#include <vector>
+
+#include "filtersim/NormalSource.h"
+
+namespace filtersim {
+
+using Vec3 = Eigen::Vector3d;
+using Quat = Eigen::Quaterniond;
+
+struct Segment {
+  enum class Kind { Still, BodyRotation, NavAcceleration, CoordinatedTurn, Sinusoid };
+  Kind kind = Kind::Still;
+  double duration = 0.0;
+  Vec3 axis = Vec3::UnitZ();          // body-frame rotation axis (unit)
+  double rate = 0.0;                  // rad/s: body rotation, yaw rate of a turn, sinusoid amplitude
+  double frequency = 0.0;             // Hz (Sinusoid)
+  Vec3 acceleration = Vec3::Zero();   // navigation frame, m/s^2 (NavAcceleration)
+  double speed = 0.0;                 // forward speed of a coordinated turn, m/s
+
+  static Segment still(double duration);
+  // Constant body rate about axis; also how a tilt is reached (angle = rate * duration).
+  static Segment rotate(double duration, const Vec3& axis, double rate);
+  static Segment tilt(double duration, const Vec3& axis, double angle);
+  static Segment accelerate(double duration, const Vec3& navAcceleration);
+  // Constant velocity: no acceleration, the velocity reached so far is kept.
+  static Segment cruise(double duration);
+  // Turn about the navigation up axis at yawRate with the body keeping its forward speed.
+  static Segment turn(double duration, double yawRate, double speed);
+  // Body rate amplitude * sin(2 pi f t) about axis.
+  static Segment sinusoid(double duration, const Vec3& axis, double amplitude, double frequency);
+};
+
+struct TimeWindow {
+  double start = 0.0, end = 0.0;
+  bool contains(double t) const { return t >= start && t < end; }
+};
+
+struct SensorErrors {
+  Vec3 bias = Vec3::Zero();      // constant bias
+  double biasWalk = 0.0;         // random-walk density (units/s/sqrt(Hz))
+  double noiseDensity = 0.0;     // white noise density: sigma per sample = density * sqrt(rate)
+  double range = 1e300;          // saturation, per axis
+};
+
+struct MagneticModel {
+  double declination = 0.0;  // rad, east positive
+  double inclination = 1.0;  // rad, down positive
+  double intensity = 1.0;    // any unit (the filters normalise)
+  double noiseDensity = 0.0;
+  struct Step {
+    TimeWindow when;
+    Vec3 offset = Vec3::Zero();  // body frame hard-iron offset while active
+  };
+  std::vector<Step> hardIron;
+  std::vector<Step> bursts;  // random disturbance of this amplitude per axis while active
+  std::vector<TimeWindow> zeroSamples;
+  Vec3 field() const;  // navigation frame (north, west, up)
+};
+
+struct SimulatorConfig {
+  double truthRate = 2000.0;
+  double outputRate = 100.0;
+  Quat initialAttitude = Quat::Identity();
+  Vec3 initialVelocity = Vec3::Zero();
+  double latitude = 0.0;  // rad
+  bool earthRate = true;
+  double earthRateValue = 2.0 * M_PI / 86400.0;
+  double gravity = 9.81;
+  SensorErrors gyr, acc;
+  MagneticModel mag;
+  uint64_t seed = 1;
+};
+
+struct Sample {
+  double t = 0.0;          // time of the sample, s
+  double T = 0.0;          // length of the increment interval, s
+  Vec3 acc, gyr, mag;      // point measurements
+  bool accClip[3] = {false, false, false};
+  bool gyrClip[3] = {false, false, false};
+  Quat dq = Quat::Identity();  // orientation increment over the interval (measured rates)
+  Vec3 dv = Vec3::Zero();      // velocity increment, frame at the start of the interval
+  bool incrementClipped = false;
+  // Truth at time t.
+  Quat q = Quat::Identity();
+  Vec3 position = Vec3::Zero(), velocity = Vec3::Zero();
+  Vec3 freeAcceleration = Vec3::Zero();  // navigation frame, gravity excluded
+  Vec3 bodyRate = Vec3::Zero();          // rate relative to the navigation frame, body axes
+  Vec3 gyrBias = Vec3::Zero(), accBias = Vec3::Zero();
+};
+
+class MotionSimulator {
+ public:
+  MotionSimulator(const SimulatorConfig& config, std::vector<Segment> segments);
+
+  // The next sample; false once the trajectory has ended.
+  bool next(Sample& out);
+  double duration() const { return m_duration; }
+  const SimulatorConfig& config() const { return m_config; }
+  // Earth rate in the navigation frame.
+  Vec3 earthRateNav() const;
+
+ private:
+  // True body rate (relative to navigation) and navigation acceleration at time t.
+  void motionAt(double t, Vec3& bodyRate, Vec3& navAcc) const;
+  int segmentAt(double t, double& local) const;
+  void clip(Vec3& v, double range, bool flags[3]) const;
+  Vec3 specificForce(const Quat& q, const Vec3& navAcc) const;
+
+  SimulatorConfig m_config;
+  std::vector<Segment> m_segments;
+  double m_duration = 0.0;
+  NormalSource m_noise;
+  int64_t m_step = 0;  // truth sub-steps done
+  int m_subSteps = 1;  // truth sub-steps per output sample
+  Quat m_q;
+  Vec3 m_position = Vec3::Zero(), m_velocity = Vec3::Zero();
+  Vec3 m_gyrBias, m_accBias;
+};
+
+// Strapdown increment of one step of constant body rate w and specific force f over h, in the
+// frame at the start of the step (closed form).
+void stepIncrement(const Vec3& w, const Vec3& f, double h, Quat& dq, Vec3& dv);
+
+}  // namespace filtersim
