@@ -200,10 +200,70 @@ class Matrix : public ZtMatrix {
   double det2x2() const;
   double det3x3() const;
 
+  // ---- decompositions (Householder vectors V: m x k, column j holds v_j with v_j(j) = 1;
+  //      beta: k scales, H_j = I - beta_j v_j v_j^T; k = min(rows, cols)) ----
+  // this = U diag(s) Vt through LAPACK; s must hold min(m, n) items; U (m x m) and Vt (n x n)
+  // are filled only when given.
+  void SVDecomposition(Vector& s, Matrix* U, Matrix* Vt) const;
+  // Eigenvalues (ascending) of this symmetric matrix, upper triangle read; eigenvectors as the
+  // columns of V (m x m) when given.
+  void symmetricEigen(Vector& w, Matrix* V) const;
+  void extractHouseholderVec(Matrix& V, Vector& beta, ZtSize j) const;
+  // this = H_j this over rows j.. and columns j.. (all columns when allColumns); w holds one
+  // double per column of this.
+  void householderReflectionFast(const ZtMatrix& V, const ZtVector& beta, ZtSize j, bool allColumns, ZtVector& w);
+  void householderReflection(const ZtMatrix& V, const ZtVector& beta, ZtSize j, bool allColumns);
+  // The same for a matrix whose bottom skip rows are triangular (column c is zero from row
+  // m - skip + c on): those zeros are neither read nor written.
+  void householderReflectionTriSkip(const ZtMatrix& V, const ZtVector& beta, ZtSize j, bool allColumns, ZtSize skip,
+                                    ZtVector& w);
+  // this = R, Q (m x m, sized by the caller) = H_0 ... H_(k-1).
+  void QRdecomposition(Matrix& Q);
+  // this = R in place. scratch holds m*k + k + n doubles (V, row stride k; beta; w) and makes
+  // the call allocation-free; null allocates them for the call.
+  void QRdecomposition(double* scratch);
+  void QRdecompositionTriSkip(ZtSize skip);
+  void QRdecompositionTriSkip(ZtSize skip, double* scratch);
+  // this = R, Y (m rows) = Q^T Y.
+  void QtCRdecomposition(Matrix& Y);
+  // this = X with A X = B, column by column, through QR of A.
+  void isSolveQR(const Matrix& B, const ZtMatrix& A);
+  // Determinant of this square matrix through QR.
+  double det() const;
+  void GivensRotationRows(double c, double s, ZtSize i, ZtSize k);
+  void GivensRotationCols(double c, double s, ZtSize i, ZtSize k);
+  void QRdecompositionGivens(Matrix& Q);
+  // this = Q^T this Q, upper Hessenberg.
+  void Hessenberg(Matrix& Q);
+  // One unshifted QR step on an upper Hessenberg this (this = R Q_step); Q accumulates Q_step.
+  void HessenbergQRstep(Matrix& Q);
+  void QRdecompositionFastGivens(Matrix& Q);
+  // this = L (lower triangular), L L^T = this; only the lower triangle is read.
+  void Cholesky();
+
+  // ---- inverses (no pivoting; every exact-zero pivot throws) ----
+  void isInverseOf3x3(const ZtMatrix& a);
+  void isInverseSelf();
+  void isInverseOf(const ZtMatrix& a);
+  // 2 x 2 and 3 x 3 throw when |det| < 1e-16.
+  void isInverseSelfChecked();
+  // Inverse of A = [P B; E I] whose lower-right k x k block is taken as the identity. Exact
+  // for symmetric A only: the lower-left block is set to the transposed upper-right one.
+  void isInverseOfWithLRIdentity(const ZtMatrix& a, ZtSize k);
+  // Diagonal of this = 1 / diagonal of d; off-diagonal elements untouched.
+  void isInverseDiagonal(const ZtMatrix& d);
+  // In place; a non-square view that holds data cannot be transposed (it would need resizing).
+  void isTransposeSelf();
+
  protected:
   // Makes this record hold rows x cols densely (owned unless a view can hold it).
   bool assignSize(ZtSize rows, ZtSize cols);
 };
+
+// Rotation [c -s; s c] that zeroes b against a (c = 1, s = 0 when b = 0).
+void Givens(double& c, double& s, double a, double b);
+// One fast Givens transformation of (x1, x2) with diagonal scaling (d1, d2); type 1 or 2.
+void fastGivens(double& alpha, double& beta, unsigned long& type, double x1, double x2, double& d1, double& d2);
 
 }  // namespace zelto
 

@@ -493,6 +493,21 @@ void Vector::isLeftDivideDiag(const ZtMatrix& d, const ZtVector& b) {
   for (ZtSize i = 0; i < size; ++i) data[i] = b.data[i] / el(d, i, i);
 }
 
+void Vector::isSolveQR(const ZtVector& b, Matrix& A) {
+  Matrix y(b.size, 1, b.data);
+  A.QtCRdecomposition(y);
+  const Vector qtb(b.size, y.data);
+  isLeftDivideTriU(A, qtb);
+}
+
+void Vector::isSolveCholesky(const ZtVector& b, Matrix& A) {
+  A.Cholesky();
+  Vector y(b.size);
+  y.isLeftDivideTriL(A, b);
+  A.isTransposeSelf();
+  isLeftDivideTriU(A, y);
+}
+
 bool Vector::isSolve_y_is_M_x(const ZtVector& y, const ZtMatrix& m) {
   Matrix a(m.rows, m.cols + 1);
   a.setSubMatrix(m, 0, 0, m.rows, m.cols, 0, 0);

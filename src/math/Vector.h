@@ -14,6 +14,7 @@
 namespace zelto {
 
 class Vector3;
+class Matrix;
 
 class Vector : public ZtVector {
  public:
@@ -122,6 +123,10 @@ class Vector : public ZtVector {
   void isLeftDivideDiag(const ZtMatrix& d, const ZtVector& b);
   // Gauss-Jordan; false (vector unchanged) when M has more columns than rows or lacks a pivot.
   bool isSolve_y_is_M_x(const ZtVector& y, const ZtMatrix& m);
+  // A x = b through QR; A becomes R.
+  void isSolveQR(const ZtVector& b, Matrix& A);
+  // A x = b for symmetric positive-definite A; A becomes the transposed Cholesky factor.
+  void isSolveCholesky(const ZtVector& b, Matrix& A);
 
   // ---- norms and reductions ----
   double l2Norm() const;
