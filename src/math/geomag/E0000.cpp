@@ -63,8 +63,8 @@ void E0000::run(int maxDegree, const WmmTable* model, const zelto::Vector3& posi
   k[1][1] = 0.0;
   fm[0] = 0.0;
 
-  // WGS84 ellipsoid and the mean radius in km, with the single-precision rounding of the
-  // published routine (its results depend on it at the level of the published digits).
+  // WGS84 ellipsoid and the mean radius in km, rounded to single precision as in the published
+  // routine, then used in double precision.
   const float af = 6378.137f;
   const float bf = 6356.7523142f;
   const float a2f = af * af;

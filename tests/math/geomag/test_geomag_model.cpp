@@ -178,6 +178,21 @@ TEST(GeomagModel, PolesGiveFiniteResults) {
   EXPECT_NEAR(pole.dip, near.dip, 0.01);
 }
 
+TEST(GeomagModel, DegreeBeyondTheTablesIsBounded) {
+  // The evaluator's arrays hold degrees up to 12: a larger maximum degree evaluates degree 12.
+  double d12, i12, f12, g12, d, i, f, g;
+  const zelto::Vector3 position(30.0, -100.0, 1.0);
+  E0000::run(12, &g_wmmTables[1], position, 2011.0, &d12, &i12, &f12, &g12);
+  E0000::run(40, &g_wmmTables[1], position, 2011.0, &d, &i, &f, &g);
+  EXPECT_EQ(d, d12);
+  EXPECT_EQ(f, f12);
+  // A lower degree truncates the expansion: the dipole alone differs by hundreds of nT.
+  E0000::run(1, &g_wmmTables[1], position, 2011.0, &d, &i, &f, &g);
+  EXPECT_GT(std::fabs(f - f12), 100.0);
+  E0000::run(-3, &g_wmmTables[1], position, 2011.0, &d, &i, &f, &g);
+  EXPECT_TRUE(std::isfinite(f));
+}
+
 TEST(GeomagModel, EstimatesTakeTheAltitudeInKilometres) {
   // The altitude is passed through as the position's height, which the model reads in km.
   const double lat = 47.3, lon = 8.5;
