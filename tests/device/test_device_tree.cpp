@@ -96,6 +96,7 @@ TEST_F(TreeFixture, ClearDropsEveryChild) {
 
 TEST(DeviceTree, ChildIdComesFromTheMastersConfigurationByBusId) {
   auto* master = new TestDevice(static_cast<Communicator*>(nullptr));
+  master->setDeviceId(1);
   master->setConfiguredDevices({0x100, 0x200});
   auto* first = new TestDevice(master, 0);
   auto* second = new TestDevice(master, 0);
@@ -107,7 +108,7 @@ TEST(DeviceTree, ChildIdComesFromTheMastersConfigurationByBusId) {
   EXPECT_EQ(&second->deviceConfiguration(), &master->deviceConfiguration());
   auto log = master->sharedLog();
   master->removeIfNoRefs();
-  for (const char* line : {"~device 0", "~device 256", "~device 512"}) EXPECT_EQ(log->count(line), 1u) << line;
+  for (const char* line : {"~device 0", "~device 1", "~device 256", "~device 512"}) EXPECT_EQ(log->count(line), 1u) << line;
 }
 
 TEST(DeviceTree, ChildCopiesHandlersAndIsChainedBelowTheMaster) {
