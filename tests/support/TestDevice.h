@@ -51,6 +51,7 @@ class TestDevice : public ZtDevice {
   void setConfiguredDevices(const std::vector<ZtDeviceId>& ids);
   void setInitialized(bool initialized) { m_isInitialized = initialized; }
   void setState(ZtDeviceState state) { m_deviceState = state; }
+  const zelto::SettingsFile& settings() const { return m_settings; }
 
   std::vector<int> supportedUpdateRates(ZtDataIdentifier dataIdentifier) const override;
   bool setOutputMode(ZtOutputMode mode) override;
