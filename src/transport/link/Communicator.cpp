@@ -10,6 +10,7 @@
 #include <exception>
 #include <string>
 
+#include "device/cache/PacketDataSource.h"
 #include "foundation/JournalMacros.h"
 #include "foundation/ThreadPool.h"
 #include "errors/ZtException.h"
@@ -137,6 +138,7 @@ void Communicator::initialize() {
   m_masterDevice = nullptr;
   m_waitDeadline = 0;
   m_waitStart = 0;
+  m_dataSource = new zelto::PacketDataSource(this);
   m_thread = new KtThread(this);
 }
 
@@ -153,6 +155,8 @@ void Communicator::destroyParts() {
     closeLogFileLocked(false);
   }
   deletePort();
+  delete m_dataSource;
+  m_dataSource = nullptr;
   delete m_replyMonitor;
   m_replyMonitor = nullptr;
   m_protocolManager.reset();

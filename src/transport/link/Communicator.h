@@ -129,7 +129,7 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   uint16_t childDeviceCount() const;
   ZtDevice* findDevice(ZtDeviceId id) const;
   bool isReadingFromFile() const;
-  // The packet data source of the device caches; null until the device model provides it.
+  // The packet data source of the device caches (owned; made by initialize, freed by clear).
   zelto::PacketDataSource* dataSource() const { return m_dataSource; }
   void startWirelessFlushing() { m_flushMark.store(m_packetMark.load()); }
   void waitForLastTaskCompletion();

@@ -1,0 +1,790 @@
+#include "device/ZtDevice.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "device/cache/IPacketDataCache.h"
+#include "device/cache/PacketDataSource.h"
+#include "device/config/DeviceConfigurationMessages.h"
+#include "device/config/ZtDeviceConfigurationMetaInformation.h"
+#include "filters/common/ZtZkfFilter.h"
+#include "foundation/ThreadPool.h"
+#include "transport/link/Communicator.h"
+#include "transport/nmea/NmeaProtocolHandler.h"
+#include "transport/zbus/ProtocolHandler.h"
+
+namespace {
+
+ZtString emptyText() {
+  ZtString text;
+  ZtString_construct(&text, "");
+  return text;
+}
+
+ZtVersion zeroVersion() {
+  ZtVersion version;
+  std::memset(&version, 0, sizeof version);
+  return version;
+}
+
+// Packets a live cache holds: 30 seconds at the device's highest rate. 0 (no supported rate)
+// means no limit to the caches.
+unsigned long liveCacheSize(int maximumRate) {
+  const long size = 30L * maximumRate;
+  return size > 0 ? static_cast<unsigned long>(size) : 0;
+}
+
+constexpr unsigned long kUnlimited = std::numeric_limits<unsigned long>::max();
+
+}  // namespace
+
+// ---- Construction and destruction ----------------------------------------------------------------
+
+ZtDevice::ZtDevice(DeviceFactory& factory, Communicator* communicator)
+    : m_softwareFilteringEnabled(true), m_deviceFactory(&factory), m_communicator(communicator), m_master(this) {
+  ZtDeviceConfiguration_construct(&m_configuration);
+  m_firmwareVersion = zeroVersion();
+  if (communicator) {
+    copyCallbackHandlersFrom(communicator, true);
+    addChainedManager(communicator);
+    setDeviceId(communicator->masterDeviceId());
+  }
+  m_highestPacket = newEmptyPacket();
+  if (!communicator) return;
+  communicator->setMasterDevice(this);
+  if (communicator->isPortOpen()) {
+    m_connectivityState = ZCS_PluggedIn;
+  } else if (communicator->isReadingFromFile()) {
+    m_deviceState = ZDS_Measurement;
+    m_connectivityState = ZCS_File;
+  }
+}
+
+ZtDevice::ZtDevice(ZtDevice* master, const ZtDeviceId& deviceId)
+    : m_softwareFilteringEnabled(true),
+      m_deviceFactory(master->m_deviceFactory),
+      m_deviceId(deviceId),
+      m_communicator(master->m_communicator),
+      m_master(master) {
+  // Released by the destructor: the master object outlives this child object.
+  master->hold();
+  ZtDeviceConfiguration_construct(&m_configuration);
+  m_firmwareVersion = zeroVersion();
+  copyCallbackHandlersFrom(master, false);
+  master->addChainedManager(this);
+  bool listed;
+  {
+    std::lock_guard<std::mutex> lock(master->m_childrenMutex);
+    listed = std::find(master->m_children.begin(), master->m_children.end(), this) != master->m_children.end();
+  }
+  if (!listed) master->addChild(this);
+  if (deviceId == 0) {
+    const int bus = busId();
+    const ZtDeviceConfiguration& configuration = master->deviceConfiguration();
+    if (bus >= 1 && bus <= configuration.numberOfDevices && configuration.deviceInfo)
+      setDeviceId(configuration.deviceInfo[bus - 1].deviceId);
+  }
+  m_highestPacket = newEmptyPacket();
+  m_connectivityState = master->connectivityState();
+}
+
+ZtDevice::ZtDevice(ZtDeviceId deviceId) : m_softwareFilteringEnabled(false), m_deviceId(deviceId) {
+  ZtDeviceConfiguration_construct(&m_configuration);
+  m_firmwareVersion = zeroVersion();
+  m_master = this;
+}
+
+ZtDevice::~ZtDevice() {
+  try {
+    waitForLastScheduledTask();
+    // A child deleted directly while still listed leaves the list first.
+    if (!isMasterDevice()) m_master->unlistChild(this);
+    removeAllChildren();
+    delete m_readyCache;
+    m_readyCache = nullptr;
+    delete m_workingCache;
+    m_workingCache = nullptr;
+    if (m_highestPacket) {
+      ZtDataPacket_destruct(m_highestPacket);
+      delete m_highestPacket;
+      m_highestPacket = nullptr;
+    }
+    if (isMasterDevice() && m_communicator) {
+      removeChainedManager(m_communicator);
+      if (m_communicator->masterDevice() == this) m_communicator->setMasterDevice(nullptr);
+      delete m_communicator;
+      m_communicator = nullptr;
+    }
+  } catch (...) {
+  }
+  m_zkfFilter.reset();
+  ZtDeviceConfiguration_destruct(&m_configuration);
+  if (!isMasterDevice()) m_master->release();
+}
+
+ZtDataPacket* ZtDevice::newEmptyPacket() {
+  auto* packet = new ZtDataPacket;
+  ZtDataPacket_construct(packet);
+  return packet;
+}
+
+// ---- Object lifetime -----------------------------------------------------------------------------
+
+void ZtDevice::release() const {
+  if (m_keepAlive.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+void ZtDevice::end() {
+  if (m_ended.exchange(true)) return;
+  if (!isMasterDevice()) m_master->removeChild(this, false);
+  prepareForTermination();
+  removeAllChildren();
+  release();
+}
+
+bool ZtDevice::hasReferencedChild() const {
+  std::lock_guard<std::mutex> lock(m_childrenMutex);
+  return std::any_of(m_children.begin(), m_children.end(), [](const ZtDevice* c) { return c->refCounter() >= 1; });
+}
+
+std::vector<ZtDevice*> ZtDevice::heldChildren() const {
+  std::lock_guard<std::mutex> lock(m_childrenMutex);
+  for (ZtDevice* child : m_children) child->hold();
+  return m_children;
+}
+
+void ZtDevice::releaseAll(const std::vector<ZtDevice*>& devices) {
+  for (ZtDevice* device : devices) device->release();
+}
+
+bool ZtDevice::unlistChild(ZtDevice* child) {
+  {
+    std::lock_guard<std::mutex> lock(m_childrenMutex);
+    auto it = std::find(m_children.begin(), m_children.end(), child);
+    if (it == m_children.end()) return false;
+    m_children.erase(it);
+  }
+  removeChainedManager(child);
+  return true;
+}
+
+void ZtDevice::waitForLastScheduledTask() const {
+  const unsigned id = m_lastScheduledProcessTask.load(std::memory_order_acquire);
+  if (id != 0) zelto::ThreadPool::instance()->waitForCompletion(id);
+}
+
+// ---- References ----------------------------------------------------------------------------------
+
+void ZtDevice::addRef() {
+  forEachChild([](ZtDevice* child) {
+    child->addRef();
+    return true;
+  });
+  m_refCounter.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void ZtDevice::removeRef() {
+  // The caller's reference keeps the object alive up to here; the hold keeps it alive until the
+  // end of this call, whoever ends the device meanwhile.
+  hold();
+  bool reachedZero = false;
+  if (m_refCounter.load(std::memory_order_acquire) != 0) {
+    forEachChild([](ZtDevice* child) {
+      child->removeRef();
+      return true;
+    });
+    int64_t count = m_refCounter.load(std::memory_order_acquire);
+    while (count > 0 && !m_refCounter.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+    }
+    reachedZero = count <= 1;
+  }
+  if (reachedZero && !isMasterDevice()) {
+    ZtDevice* master = m_master;  // alive: this child object holds it
+    master->hold();
+    master->removeChild(this, false);
+    const bool masterUnreferenced = master->refCounter() == 0 && !master->hasReferencedChild();
+    // The child ends first; the master's object goes only after the child's has been deleted.
+    if (!hasReferencedChild()) end();
+    if (masterUnreferenced) master->end();
+    master->release();
+    release();
+    return;
+  }
+  if (refCounter() == 0 && !hasReferencedChild()) end();
+  release();
+}
+
+void ZtDevice::removeIfNoRefs() {
+  hold();
+  if (refCounter() == 0 && !hasReferencedChild()) end();
+  release();
+}
+
+// ---- Termination ---------------------------------------------------------------------------------
+
+void ZtDevice::prepareForTermination() {
+  if (m_terminationPrepared.exchange(true)) return;
+  updateDeviceState(ZDS_Destructing);
+  if (isMasterDevice() && m_communicator) {
+    if (m_gotoConfigOnClose) gotoConfig();
+    m_communicator->abortLoadLogFile();
+    m_communicator->waitForLastTaskCompletion();
+    m_communicator->stopThread();
+  }
+  waitForLastScheduledTask();
+  forEachChild([](ZtDevice* child) {
+    child->prepareForTermination();
+    return true;
+  });
+}
+
+// ---- Identity and tree ---------------------------------------------------------------------------
+
+int ZtDevice::busId() const {
+  if (isMasterDevice()) return 255;
+  std::lock_guard<std::mutex> lock(m_master->m_childrenMutex);
+  const auto& list = m_master->m_children;
+  auto it = std::find(list.begin(), list.end(), this);
+  return it == list.end() ? 254 : static_cast<int>(it - list.begin()) + 1;
+}
+
+ZtDevice* ZtDevice::deviceAtBusId(int busId) {
+  return const_cast<ZtDevice*>(static_cast<const ZtDevice*>(this)->deviceAtBusId(busId));
+}
+
+const ZtDevice* ZtDevice::deviceAtBusId(int busId) const {
+  if (busId == 255 && isMasterDevice()) return this;
+  if (busId <= 0) return nullptr;
+  std::lock_guard<std::mutex> lock(m_childrenMutex);
+  if (static_cast<size_t>(busId) > m_children.size()) return nullptr;
+  return m_children[static_cast<size_t>(busId) - 1];
+}
+
+ZtDevice* ZtDevice::findDevice(ZtDeviceId id) const {
+  if (id == deviceId()) return nullptr;
+  std::lock_guard<std::mutex> lock(m_childrenMutex);
+  for (ZtDevice* child : m_children)
+    if (child->deviceId() == id) return child;
+  return nullptr;
+}
+
+bool ZtDevice::removeChild(ZtDevice* child, bool dropReference) {
+  if (!child) return false;
+  waitForLastScheduledTask();
+  {
+    std::lock_guard<std::mutex> lock(m_childrenMutex);
+    auto it = std::find(m_children.begin(), m_children.end(), child);
+    if (it == m_children.end()) return false;
+    m_children.erase(it);
+    child->hold();  // the child may be ended by its removeRef or another thread meanwhile
+  }
+  removeChainedManager(child);
+  if (dropReference) child->removeRef();
+  child->release();
+  return true;
+}
+
+void ZtDevice::removeAllChildren() {
+  waitForLastScheduledTask();
+  for (;;) {
+    ZtDevice* first;
+    {
+      std::lock_guard<std::mutex> lock(m_childrenMutex);
+      if (m_children.empty()) return;
+      first = m_children.front();
+    }
+    removeChild(first, true);
+  }
+}
+
+void ZtDevice::updateConnectivityState(ZtConnectivityState state) {
+  if (m_connectivityState.exchange(state, std::memory_order_acq_rel) != state) onConnectivityChanged(this, state);
+}
+
+// ---- 3. Tree, log and state flags ----------------------------------------------------------------
+
+std::vector<ZtDevice*> ZtDevice::children() const {
+  std::lock_guard<std::mutex> lock(m_childrenMutex);
+  return m_children;
+}
+
+bool ZtDevice::closeLogFile() {
+  if (Communicator* log = m_logFileInterface) {
+    log->closeLogFile(false);
+    removeChainedManager(log);
+    m_logFileInterface = nullptr;
+    delete log;
+  }
+  return true;
+}
+
+bool ZtDevice::isMeasuring() const {
+  const ZtDeviceState state = deviceState();
+  return state >= ZDS_Measurement && state <= ZDS_FinalizingRecording;
+}
+
+bool ZtDevice::isRecording() const {
+  const ZtDeviceState state = deviceState();
+  return state >= ZDS_WaitingForRecordingStart && state <= ZDS_FinalizingRecording;
+}
+
+bool ZtDevice::isReadingFromFile() const { return m_communicator && m_communicator->isReadingFromFile(); }
+
+bool ZtDevice::initialize(const zelto::SettingsFile& settings) {
+  if (&settings != &m_settings) {
+    m_settings.clear();
+    settings.copyTo(m_settings, nullptr);
+  }
+  m_isInitialized = true;
+  return true;
+}
+
+void ZtDevice::clear() { removeAllChildren(); }
+
+void ZtDevice::addChild(ZtDevice* child) {
+  std::lock_guard<std::mutex> lock(m_childrenMutex);
+  m_children.push_back(child);
+}
+
+// ---- 4. Battery, rates and identity --------------------------------------------------------------
+
+int ZtDevice::batteryLevel() const { return 0; }
+int ZtDevice::updateRateForDataIdentifier(ZtDataIdentifier) const { return updateRate(); }
+int ZtDevice::updateRateForProcessedDataIdentifier(ZtDataIdentifier) const { return updateRate(); }
+std::vector<int> ZtDevice::supportedUpdateRates(ZtDataIdentifier) const { return {}; }
+
+int ZtDevice::maximumUpdateRate() const {
+  const std::vector<int> rates = supportedUpdateRates(0);
+  return rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end());
+}
+
+bool ZtDevice::hasDataEnabled(ZtDataIdentifier) const { return false; }
+bool ZtDevice::hasProcessedDataEnabled(ZtDataIdentifier dataIdentifier) const { return hasDataEnabled(dataIdentifier); }
+ZtString ZtDevice::productCode() const { return emptyText(); }
+
+ZtString ZtDevice::portName() const {
+  if (!isMasterDevice()) return m_master->portName();
+  return m_communicator ? m_communicator->portName() : emptyText();
+}
+
+ZtBaudRate ZtDevice::baudRate() const { return m_communicator ? m_communicator->baudRate() : 0; }
+ZtBaudRate ZtDevice::serialBaudRate() const { return 0; }
+ZtVersion ZtDevice::hardwareVersion() const { return zeroVersion(); }
+
+// ---- 5. Recording (states and recording build these) --------------------------------------------
+
+bool ZtDevice::startRecording() { return false; }
+bool ZtDevice::stopRecording() { return false; }
+
+// ---- 6. Options and host processing --------------------------------------------------------------
+
+bool ZtDevice::setOptionEnabled(ZtOption option, bool enable) {
+  switch (option) {
+    case ZO_SoftwareCalibration:
+      return setSoftwareCalibrationEnabled(enable);
+    case ZO_SoftwareFiltering:
+      return setSoftwareFilteringEnabled(enable);
+  }
+  return false;
+}
+
+bool ZtDevice::isOptionEnabled(ZtOption option) const {
+  switch (option) {
+    case ZO_SoftwareCalibration:
+      return isSoftwareCalibrationEnabled();
+    case ZO_SoftwareFiltering:
+      return isSoftwareFilteringEnabled();
+  }
+  return false;
+}
+
+bool ZtDevice::setSoftwareFilteringEnabled(bool enable) {
+  bool any = false;
+  forEachChild([&](ZtDevice* child) {
+    any = true;
+    child->setSoftwareFilteringEnabled(enable);
+    return true;
+  });
+  return any;
+}
+
+bool ZtDevice::isSoftwareFilteringEnabled() const { return false; }
+bool ZtDevice::isSoftwareCalibrationEnabled() const { return false; }
+bool ZtDevice::setSoftwareCalibrationEnabled(bool) { return true; }
+bool ZtDevice::initializeFilter() { return true; }
+void ZtDevice::restartFilter(ZkfParams*) {}
+void ZtDevice::performFiltering(ZtDataPacket&) {}
+void ZtDevice::resetSoftwareFilter(zelto::SettingsFile*) {}
+
+void ZtDevice::doProcessing(ZtDataPacket& packet) {
+  const ZtDeviceId id = packet.deviceId;
+  if (id == deviceId()) return;
+  withChild([id](const ZtDevice* child) { return child->deviceId() == id; },
+            [&packet](ZtDevice* child) { child->doProcessing(packet); });
+}
+
+// ---- 7. Messages ---------------------------------------------------------------------------------
+
+bool ZtDevice::sendCustomMessage(const ZtMessage&, bool, ZtMessage&, int) { return false; }
+bool ZtDevice::sendRawMessage(const ZtMessage& message) {
+  return m_communicator ? m_communicator->writeMessage(message) : false;
+}
+void ZtDevice::handleMessage(const ZtMessage&) {}
+void ZtDevice::handleNonDataMessage(const ZtMessage&) {}
+
+// ---- 8. Port and output mode ---------------------------------------------------------------------
+
+bool ZtDevice::setSerialBaudRate(ZtBaudRate) { return false; }
+bool ZtDevice::isMotionTracker() const { return false; }
+ZtOutputMode ZtDevice::outputMode() const { return 0; }
+bool ZtDevice::setOutputMode(ZtOutputMode) { return false; }
+ZtOutputSettings ZtDevice::outputSettings() const { return 0; }
+bool ZtDevice::setOutputSettings(ZtOutputSettings) { return false; }
+int ZtDevice::updateRate() const { return 0; }
+
+bool ZtDevice::setUpdateRate(int rate) {
+  ZtDeviceMode mode = deviceMode();
+  ZtDeviceMode_setUpdateRate(&mode, rate);
+  return setDeviceMode(mode);
+}
+
+ZtOutputConfigurationArray ZtDevice::outputConfiguration() const {
+  ZtOutputConfigurationArray configuration;
+  ZtOutputConfigurationArray_construct(&configuration, 0, nullptr);
+  return configuration;
+}
+
+ZtOutputConfigurationArray ZtDevice::processedOutputConfiguration() const { return outputConfiguration(); }
+bool ZtDevice::setOutputConfiguration(ZtOutputConfigurationArray&) { return false; }
+
+bool ZtDevice::isInLegacyMode() const {
+  ZtOutputConfigurationArray configuration = outputConfiguration();
+  const bool legacy = configuration.size == 0 || !configuration.data || (configuration.flags & ZTARRAY_EMPTY);
+  ZtArray_destruct(ZTARRAY(&configuration));
+  return legacy;
+}
+
+bool ZtDevice::isInStringOutputMode() const { return (stringOutputType() & 0xFFFF) != 0; }
+bool ZtDevice::usesLegacyDeviceMode() const { return isInLegacyMode() || isInStringOutputMode(); }
+int ZtDevice::stringOutputType() const { return 0; }
+bool ZtDevice::setStringOutputType(uint16_t) { return false; }
+int ZtDevice::samplePeriod() const { return -1; }
+bool ZtDevice::setSamplePeriod(uint16_t) { return false; }
+int ZtDevice::outputSkipFactor() const { return -1; }
+bool ZtDevice::setOutputSkipFactor(uint16_t) { return false; }
+
+ZtDeviceMode ZtDevice::deviceMode() const {
+  ZtDeviceMode mode;
+  mode.outputMode = outputMode();
+  mode.outputSettings = outputSettings();
+  mode.period = static_cast<uint16_t>(samplePeriod());
+  mode.skipFactor = static_cast<uint16_t>(outputSkipFactor());
+  return mode;
+}
+
+bool ZtDevice::setDeviceMode(const ZtDeviceMode& mode) {
+  if (!setOutputMode(mode.outputMode)) return false;
+  if (!setOutputSettings(mode.outputSettings)) return false;
+  if (mode.period != 0 && !setSamplePeriod(mode.period)) return false;
+  return setOutputSkipFactor(mode.skipFactor);
+}
+
+int ZtDevice::dataLength() const { return 0; }
+
+// ---- 9. Caches -----------------------------------------------------------------------------------
+
+void ZtDevice::createDataCache() {
+  delete m_readyCache;
+  m_readyCache = nullptr;
+  delete m_workingCache;
+  m_workingCache = nullptr;
+  if (!m_communicator) return;
+  const bool fromFile = m_communicator->isReadingFromFile();
+  zelto::IPacketDataSource* source = m_communicator->dataSource();
+  const unsigned long liveSize = liveCacheSize(maximumUpdateRate());
+  const ZtDeviceId cacheId = m_master->deviceId();
+
+  zelto::PacketDataCacheConfiguration ready;
+  ready.disableCache = false;
+  ready.useFifo = true;
+  ready.fastIndex = fromFile;
+  m_readyCache = zelto::IPacketDataCache::create(source, ready, kUnlimited);
+  m_readyCache->setMaxSize(fromFile ? kUnlimited : liveSize);
+  m_readyCache->setDeviceId(cacheId);
+
+  zelto::PacketDataCacheConfiguration working;
+  working.disableCache = true;
+  working.useFifo = true;
+  working.fastIndex = fromFile;
+  m_workingCache = zelto::IPacketDataCache::create(source, working, kUnlimited);
+  m_workingCache->setMaxSize(liveSize);
+  m_workingCache->setDeviceId(cacheId);
+}
+
+void ZtDevice::tuneDataCacheSize() {
+  const unsigned long liveSize = liveCacheSize(maximumUpdateRate());
+  if (m_readyCache && !isReadingFromFile()) m_readyCache->setMaxSize(liveSize);
+  if (m_workingCache) m_workingCache->setMaxSize(liveSize);
+}
+
+void ZtDevice::clearCache() {
+  if (m_readyCache) m_readyCache->clear();
+  if (m_workingCache) m_workingCache->clear();
+}
+
+// ---- 10. Calibration and synchronisation ---------------------------------------------------------
+
+bool ZtDevice::initializeSoftwareCalibration() {
+  bool ok = true;
+  forEachChild([&ok](ZtDevice* child) { return ok = child->initializeSoftwareCalibration(); });
+  return ok;
+}
+
+void ZtDevice::deinitializeSoftwareCalibration() {
+  forEachChild([](ZtDevice* child) {
+    child->deinitializeSoftwareCalibration();
+    return true;
+  });
+}
+
+std::vector<ZtSyncSetting> ZtDevice::syncSettings() const { return {}; }
+bool ZtDevice::setSyncSettings(const std::vector<ZtSyncSetting>&) { return false; }
+
+bool ZtDevice::isSyncMaster() const {
+  const int role = syncRole();
+  return role == 2 || role == 3;
+}
+
+bool ZtDevice::isSyncSlave() const {
+  const int role = syncRole();
+  return role == 0 || role == 2;
+}
+
+std::vector<ZtSyncSetting> ZtDevice::supportedSyncSettings() const { return {}; }
+
+// ---- 11. Mode changes and device commands (states and settings messages build these) -------------
+
+bool ZtDevice::gotoMeasurement() { return false; }
+bool ZtDevice::gotoConfig() { return false; }
+bool ZtDevice::restoreFactoryDefaults() { return false; }
+bool ZtDevice::reset() { return false; }
+
+void ZtDevice::writeDeviceSettingsToFile() {
+  forEachChild([](ZtDevice* child) {
+    child->writeDeviceSettingsToFile();
+    return true;
+  });
+}
+
+void ZtDevice::flushInputBuffers(bool alsoWorkingCache) {
+  if (m_readyCache) m_readyCache->clear();
+  if (alsoWorkingCache && m_workingCache) m_workingCache->clear();
+}
+
+int ZtDevice::syncRole() const { return 1; }
+
+// ---- 12. Playback, protocols and queue -----------------------------------------------------------
+
+bool ZtDevice::loadLogFile() {
+  if (!isReadingFromFile()) return false;
+  m_communicator->loadLogFile(this);
+  return true;
+}
+
+bool ZtDevice::abortLoadLogFile() {
+  if (!isReadingFromFile()) return false;
+  m_communicator->abortLoadLogFile();
+  m_communicator->waitForLastTaskCompletion();
+  return true;
+}
+
+ZtString ZtDevice::logFileName() const { return isReadingFromFile() ? m_communicator->logFileName() : emptyText(); }
+
+bool ZtDevice::resetOrientation(ZtResetMethod method) { return m_master->scheduleOrientationReset(method); }
+
+bool ZtDevice::resetLogFileReadPosition() {
+  if (!isReadingFromFile()) return false;
+  m_communicator->resetLogFileReadPosition();
+  clearCache();
+  initializeFilter();
+  forEachChild([](ZtDevice* child) {
+    child->clearCache();
+    child->initializeFilter();
+    return true;
+  });
+  return true;
+}
+
+bool ZtDevice::updateCachedDeviceInformation() {
+  if (isMeasuring()) return false;
+  return initialize(m_settings);
+}
+
+bool ZtDevice::enableProtocol(ZtProtocolType type) {
+  if (!m_communicator) return false;
+  switch (type) {
+    case ZPT_Zbus:
+      m_communicator->addProtocolHandler(new ProtocolHandler());
+      return true;
+    case ZPT_Nmea:
+      m_communicator->addProtocolHandler(new nmea::ProtocolHandler());
+      return true;
+    case ZPT_ImarFsas:
+    case ZPT_ImarIFog:
+      // The handlers of the outside units are not part of this library build yet.
+      return false;
+  }
+  return false;
+}
+
+bool ZtDevice::disableProtocol(ZtProtocolType type) {
+  if (!m_communicator || type < ZPT_Zbus || type > ZPT_ImarIFog) return false;
+  m_communicator->removeProtocolHandler(type);
+  return true;
+}
+
+bool ZtDevice::isProtocolEnabled(ZtProtocolType type) const {
+  return m_communicator ? m_communicator->hasProtocol(type) : false;
+}
+
+bool ZtDevice::resetDroppedPacketCount() {
+  if (!m_communicator) return false;
+  m_communicator->setDroppedPacketCount(0);
+  return true;
+}
+
+bool ZtDevice::setQueueMode(ZtQueueMode mode) {
+  m_queueMode.store(mode, std::memory_order_relaxed);
+  return true;
+}
+
+// ---- 13. Radio, wireless, bus and power ----------------------------------------------------------
+
+bool ZtDevice::enableRadio(int) { return false; }
+bool ZtDevice::disableRadio() { return false; }
+int ZtDevice::radioChannel() const { return -1; }
+bool ZtDevice::isRadioEnabled() const { return false; }
+bool ZtDevice::makeOperational() { return false; }
+bool ZtDevice::isOperational() const { return false; }
+bool ZtDevice::isInSyncBoxMode() const { return false; }
+bool ZtDevice::setSyncBoxMode(bool) { return false; }
+void ZtDevice::handleMasterIndication(const ZtMessage&) {}
+bool ZtDevice::abortFlushing() { return true; }
+bool ZtDevice::setDeviceAccepted(ZtDeviceId) { return false; }
+bool ZtDevice::setDeviceRejected(ZtDeviceId) { return false; }
+bool ZtDevice::acceptConnection() { return false; }
+bool ZtDevice::rejectConnection() { return false; }
+int ZtDevice::wirelessPriority() const { return 0; }
+bool ZtDevice::setWirelessPriority(int) { return false; }
+ZtRejectReason ZtDevice::rejectReason() const { return ZRR_Unknown; }
+bool ZtDevice::requestBatteryLevel() { return false; }
+bool ZtDevice::setTransportMode(bool) { return false; }
+bool ZtDevice::transportMode() const { return false; }
+int ZtDevice::lastKnownRssi() const { return -128; }
+bool ZtDevice::isBlueToothEnabled() const { return false; }
+bool ZtDevice::setBlueToothEnabled(bool) { return false; }
+bool ZtDevice::isDualOutputEnabled() const { return false; }
+bool ZtDevice::setDualOutputEnabled(bool) { return false; }
+bool ZtDevice::isBusPowerEnabled() const { return false; }
+bool ZtDevice::setBusPowerEnabled(bool) { return false; }
+bool ZtDevice::powerDown() { return false; }
+ZtErrorMode ZtDevice::errorMode() const { return 4; }
+bool ZtDevice::setErrorMode(ZtErrorMode) { return false; }
+
+// ---- 14. Orientation, filter settings and profiles -----------------------------------------------
+
+bool ZtDevice::setHeadingOffset(double) { return false; }
+double ZtDevice::headingOffset() const { return 0.0; }
+void ZtDevice::updateHeadingOffset() {}
+ZtResetMethod ZtDevice::resetMethod() const { return ZRM_None; }
+void ZtDevice::updateObjectAlignmentMatrix() {}
+bool ZtDevice::setLocationId(int) { return false; }
+int ZtDevice::locationId() const { return 0; }
+ZtMatrix ZtDevice::objectAlignment() const { return ZtMatrix{nullptr, 0, 0, 0, 0}; }
+bool ZtDevice::setObjectAlignment(const ZtMatrix&) { return false; }
+ZtVector ZtDevice::labMagneticField() const { return ZtVector{nullptr, 0, 0}; }
+bool ZtDevice::setLabMagneticField(const ZtVector&) { return false; }
+double ZtDevice::gravityMagnitude() const { return 0.0; }
+bool ZtDevice::setGravityMagnitude(double) { return false; }
+ZtVector ZtDevice::latLonAlt() const { return ZtVector{nullptr, 0, 0}; }
+bool ZtDevice::setLatLonAlt(const ZtVector&) { return false; }
+bool ZtDevice::reinitialize() { return false; }
+ZtFilterProfile ZtDevice::zdaFilterProfile() const { return ZtFilterProfile{}; }
+bool ZtDevice::setZdaFilterProfile(int) { return false; }
+ZtFilterProfile ZtDevice::onboardFilterProfile() const { return ZtFilterProfile{}; }
+bool ZtDevice::setOnboardFilterProfile(int) { return false; }
+bool ZtDevice::replaceFilterProfile(const ZtFilterProfile&, const ZtFilterProfile&) { return false; }
+std::vector<ZtFilterProfile> ZtDevice::availableOnboardFilterProfiles() const { return {}; }
+std::vector<ZtFilterProfile> ZtDevice::availableZdaFilterProfiles() const { return {}; }
+double ZtDevice::accelerometerRange() const { return 0.0; }
+double ZtDevice::gyroscopeRange() const { return 0.0; }
+bool ZtDevice::setNoRotation(uint16_t) { return false; }
+uint16_t ZtDevice::rs485TransmissionDelay() const { return 0; }
+bool ZtDevice::setRs485TransmissionDelay(uint16_t) { return false; }
+uint16_t ZtDevice::runSelfTest() { return 0; }
+bool ZtDevice::requestData() { return false; }
+bool ZtDevice::storeFilterState() { return false; }
+bool ZtDevice::isInitialBiasUpdateEnabled() const { return false; }
+bool ZtDevice::setInitialBiasUpdateEnabled(bool) { return false; }
+bool ZtDevice::isFixedGravityEnabled() const { return false; }
+bool ZtDevice::setFixedGravityEnabled(bool) { return false; }
+
+// ---- 15. Configuration files (the configuration-file code builds these) --------------------------
+
+ZtResultValue ZtDevice::createConfigFile(const ZtString&) { return ZRV_UNSUPPORTED; }
+ZtResultValue ZtDevice::applyConfigFile(const ZtString&) { return ZRV_UNSUPPORTED; }
+
+// ---- 16. Alignment, GNSS and time ----------------------------------------------------------------
+
+bool ZtDevice::setAlignmentRotationMatrix(ZtAlignmentFrame, const ZtMatrix&) { return false; }
+ZtMatrix ZtDevice::alignmentRotationMatrix(ZtAlignmentFrame) const { return ZtMatrix{nullptr, 0, 0, 0, 0}; }
+bool ZtDevice::setAlignmentRotationQuaternion(ZtAlignmentFrame, const ZtQuaternion&) { return false; }
+
+ZtQuaternion ZtDevice::alignmentRotationQuaternion(ZtAlignmentFrame) const {
+  return ZtQuaternion{ZtMath_zero, ZtMath_zero, ZtMath_zero, ZtMath_zero};
+}
+
+void ZtDevice::handleGpsStatus(const ZtMessage&) {}
+bool ZtDevice::requestGpsStatus() { return false; }
+bool ZtDevice::setLeverArm(const ZtVector&) { return false; }
+ZtVector ZtDevice::leverArm() const { return ZtVector{nullptr, 0, 0}; }
+ZtUtcTime ZtDevice::utcTime() const { return ZtUtcTime{}; }
+bool ZtDevice::requestUtcTime() { return false; }
+
+// ---- 17. Internal hooks --------------------------------------------------------------------------
+
+// The packet path, recording and the settings messages build these.
+void ZtDevice::handleDataPacket(const ZtDataPacket&) {}
+EktsManager* ZtDevice::ekts() const { return nullptr; }
+bool ZtDevice::scheduleOrientationReset(ZtResetMethod) { return false; }
+
+void ZtDevice::writeFilterStateToFile() {
+  forEachChild([](ZtDevice* child) {
+    if (child->deviceState() == ZDS_Recording) child->writeFilterStateToFile();
+    return true;
+  });
+}
+
+void ZtDevice::flushCache() {}
+void ZtDevice::checkChildStates() {}
+void ZtDevice::processPacket(const ZtDataPacket&, bool) {}
+void ZtDevice::insertPacketInCaches(ZtDataPacket&) {}
+
+void ZtDevice::updateDeviceState(ZtDeviceState state) {
+  const ZtDeviceState old = m_deviceState.exchange(state, std::memory_order_acq_rel);
+  if (old != state) onDeviceStateChanged(this, state, old);
+}
+
+int ZtDevice::determineConfigurationMessageTimeout() const { return 500; }
+DeviceConfigurationMessages* ZtDevice::determineConfigurationMessages() const { return new DeviceConfigurationMessages(); }
+
+DeviceConfigurationMetaInformation* ZtDevice::determineConfigurationMetaInformation() const {
+  return new ZtDeviceConfigurationMetaInformation();
+}
+
+// ---- LinkDevice ----------------------------------------------------------------------------------
+
+void ZtDevice::messageReceivedFromDevice(const ZtMessage& message) { onMessageReceivedFromDevice(this, &message); }
+void ZtDevice::messageSentToDevice(const ZtMessage& message) { onMessageSentToDevice(this, &message); }
+uint16_t ZtDevice::configuredDeviceCount() const { return deviceConfiguration().numberOfDevices; }

@@ -1,0 +1,448 @@
+#pragma once
+// The base of every device object: a master device on a port or log file (it owns the link), a
+// child device behind a master (its position in the master's child list is its bus id), and the
+// device made by device id (the broadcast device: no link, no factory). Every device is an event
+// manager with its own handlers. The virtual interface below is the whole device vocabulary of
+// the library, in a fixed order of groups; each operation's body here is the base behaviour that
+// a device class keeps unless it overrides it. Getters of features a device lacks report an empty
+// value (false, 0, -1, an empty text or list); setters and commands report failure (false).
+//
+// Texts, matrices, vectors and output configurations returned by value belong to the caller,
+// who destructs them (ZtString_destruct, ZtMatrix_destruct, ZtVector_destruct, ZtArray_destruct).
+//
+// Life. An application or the control holds a device with addRef/removeRef (a reference on a
+// master is also one on each of its children). The one removeRef (or removeIfNoRefs) that finds
+// a device and all its children unreferenced ends it: prepareForTermination, then its children,
+// then the object itself. A child is always deleted before its master: every child object keeps
+// its master object alive until the child's destructor has run. Delete a device directly only
+// when no other thread can reach it (an owner that never shared it).
+//
+// Threads. The child list is guarded by m_childrenMutex, held only to read or change the list,
+// never while a device is called, a callback raised or a task awaited. A walk over the children
+// (packet forwarding on pool threads, routing on the link's parse threads, forwarding calls from
+// application threads) holds each child it visits alive (hold/release) instead of holding the
+// lock, so a child removed meanwhile is deleted by whichever of the remover and the walks lets
+// go of it last; a walk by device id allocates nothing. The reference count is atomic and only
+// the call whose decrement (or check) finds the device unreferenced ends it.
+// Lock order: m_childrenMutex is a leaf (nothing is taken while it is held).
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "device/CallbackManagerZda.h"
+#include "device/ZtAlignmentFrame.h"
+#include "device/ZtErrorMode.h"
+#include "device/ZtOption.h"
+#include "device/ZtOutputConfiguration.h"
+#include "device/ZtOutputMode.h"
+#include "device/ZtOutputSettings.h"
+#include "device/ZtQueueMode.h"
+#include "device/ZtResetMethod.h"
+#include "foundation/Mutex.h"
+#include "foundation/NonIntrusiveSharedPointer.h"
+#include "foundation/SettingsFile.h"
+#include "transport/link/LinkDevice.h"
+#include "transport/zbus/ZtProtocolType.h"
+#include "zeltodeviceapi/ztdevicetypes.h"
+#include "zttypes/ztarray.h"
+#include "zttypes/ztdataid.h"
+#include "zttypes/ztdatapacket.h"
+#include "zttypes/ztdeviceid.h"
+#include "zttypes/ztmath.h"
+#include "zttypes/ztmessage.h"
+#include "zttypes/ztmisc.h"
+#include "zttypes/ztresult.h"
+
+class Communicator;
+class DeviceConfigurationMessages;
+class DeviceConfigurationMetaInformation;
+class DeviceFactory;
+class EktsManager;
+class ZkfParams;
+class ZtZkfFilter;
+namespace zelto {
+class IPacketDataCache;
+}
+
+class ZtDevice : public CallbackManagerZda, public LinkDevice {
+ public:
+  // Master on a link (the device owns the link from here on). Takes the link's handlers, chains
+  // the link below itself, takes its id from the link and registers as the link's master device.
+  ZtDevice(DeviceFactory& factory, Communicator* communicator);
+  // Child of master. An id of 0 is looked up in the master's configuration by the child's bus id.
+  ZtDevice(ZtDevice* master, const ZtDeviceId& deviceId);
+  // A device without link, factory or master (the broadcast device).
+  explicit ZtDevice(ZtDeviceId deviceId);
+  ZtDevice(const ZtDevice&) = delete;
+  ZtDevice& operator=(const ZtDevice&) = delete;
+
+  // ---- 1. Destructor ---------------------------------------------------------------------------
+  ~ZtDevice() override;
+
+  // ---- 2. The 13 events: those of CallbackManagerZda, unchanged ---------------------------------
+
+  // ---- 3. Tree, log and state flags ------------------------------------------------------------
+  // A copy of the child list in list order. The caller must hold references to use the devices.
+  virtual std::vector<ZtDevice*> children() const;
+  virtual bool closeLogFile();
+  virtual bool isMeasuring() const;
+  virtual bool isRecording() const;
+  virtual bool isReadingFromFile() const;
+  virtual bool initialize(const zelto::SettingsFile& settings);
+  virtual void clear();
+  virtual void addChild(ZtDevice* child);
+
+  // ---- 4. Battery, rates and identity ----------------------------------------------------------
+  virtual int batteryLevel() const;
+  virtual int updateRateForDataIdentifier(ZtDataIdentifier dataIdentifier) const;
+  virtual int updateRateForProcessedDataIdentifier(ZtDataIdentifier dataIdentifier) const;
+  virtual std::vector<int> supportedUpdateRates(ZtDataIdentifier dataIdentifier) const;
+  virtual int maximumUpdateRate() const;
+  virtual bool hasDataEnabled(ZtDataIdentifier dataIdentifier) const;
+  virtual bool hasProcessedDataEnabled(ZtDataIdentifier dataIdentifier) const;
+  virtual ZtString productCode() const;
+  virtual ZtString portName() const;
+  virtual ZtBaudRate baudRate() const;
+  virtual ZtBaudRate serialBaudRate() const;
+  virtual ZtVersion hardwareVersion() const;
+
+  // ---- 5. Recording ----------------------------------------------------------------------------
+  virtual bool startRecording();
+  virtual bool stopRecording();
+
+  // ---- 6. Options and host processing ----------------------------------------------------------
+  virtual bool setOptionEnabled(ZtOption option, bool enable);
+  virtual bool isOptionEnabled(ZtOption option) const;
+  virtual bool setSoftwareFilteringEnabled(bool enable);
+  virtual bool isSoftwareFilteringEnabled() const;
+  virtual bool isSoftwareCalibrationEnabled() const;
+  virtual bool setSoftwareCalibrationEnabled(bool enable);
+  virtual bool initializeFilter();
+  virtual void restartFilter(ZkfParams* parameters);
+  void restartFilter() { restartFilter(nullptr); }
+  virtual void performFiltering(ZtDataPacket& packet);
+  virtual void resetSoftwareFilter(zelto::SettingsFile* settings);
+  // Runs on the device's processing task. The base forwards a child's packet to that child.
+  virtual void doProcessing(ZtDataPacket& packet);
+
+  // ---- 7. Messages -----------------------------------------------------------------------------
+  virtual bool sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs);
+  virtual bool sendRawMessage(const ZtMessage& message);
+  void handleMessage(const ZtMessage& message) override;
+  virtual void handleNonDataMessage(const ZtMessage& message);
+
+  // ---- 8. Port and output mode -----------------------------------------------------------------
+  virtual bool setSerialBaudRate(ZtBaudRate baudRate);
+  virtual bool isMotionTracker() const;
+  virtual ZtOutputMode outputMode() const;
+  virtual bool setOutputMode(ZtOutputMode mode);
+  virtual ZtOutputSettings outputSettings() const;
+  virtual bool setOutputSettings(ZtOutputSettings settings);
+  virtual int updateRate() const;
+  virtual bool setUpdateRate(int rate);
+  virtual ZtOutputConfigurationArray outputConfiguration() const;
+  virtual ZtOutputConfigurationArray processedOutputConfiguration() const;
+  virtual bool setOutputConfiguration(ZtOutputConfigurationArray& configuration);
+  virtual bool isInLegacyMode() const;
+  virtual bool isInStringOutputMode() const;
+  virtual bool usesLegacyDeviceMode() const;
+  virtual int stringOutputType() const;
+  virtual bool setStringOutputType(uint16_t type);
+  virtual int samplePeriod() const;
+  virtual bool setSamplePeriod(uint16_t period);
+  virtual int outputSkipFactor() const;
+  virtual bool setOutputSkipFactor(uint16_t skipFactor);
+  virtual ZtDeviceMode deviceMode() const;
+  virtual bool setDeviceMode(const ZtDeviceMode& mode);
+  virtual int dataLength() const;
+
+  // ---- 9. Caches -------------------------------------------------------------------------------
+  virtual void createDataCache();
+  virtual void tuneDataCacheSize();
+  virtual void clearCache();
+
+  // ---- 10. Calibration and synchronisation -----------------------------------------------------
+  virtual bool initializeSoftwareCalibration();
+  virtual void deinitializeSoftwareCalibration();
+  virtual std::vector<ZtSyncSetting> syncSettings() const;
+  virtual bool setSyncSettings(const std::vector<ZtSyncSetting>& settings);
+  virtual bool isSyncMaster() const;
+  virtual bool isSyncSlave() const;
+  virtual std::vector<ZtSyncSetting> supportedSyncSettings() const;
+
+  // ---- 11. Mode changes and device commands ----------------------------------------------------
+  virtual bool gotoMeasurement();
+  virtual bool gotoConfig();
+  virtual bool restoreFactoryDefaults();
+  virtual bool reset();
+  virtual void writeDeviceSettingsToFile();
+  virtual void flushInputBuffers(bool alsoWorkingCache);
+  virtual int syncRole() const;
+
+  // ---- 12. Playback, protocols and queue -------------------------------------------------------
+  virtual bool loadLogFile();
+  virtual bool abortLoadLogFile();
+  virtual ZtString logFileName() const;
+  virtual bool resetOrientation(ZtResetMethod method);
+  virtual bool resetLogFileReadPosition();
+  virtual bool updateCachedDeviceInformation();
+  virtual bool enableProtocol(ZtProtocolType type);
+  virtual bool disableProtocol(ZtProtocolType type);
+  virtual bool isProtocolEnabled(ZtProtocolType type) const;
+  virtual bool resetDroppedPacketCount();
+  virtual bool setQueueMode(ZtQueueMode mode);
+
+  // ---- 13. Radio, wireless, bus and power ------------------------------------------------------
+  virtual bool enableRadio(int channel);
+  virtual bool disableRadio();
+  virtual int radioChannel() const;
+  virtual bool isRadioEnabled() const;
+  virtual bool makeOperational();
+  virtual bool isOperational() const;
+  virtual bool isInSyncBoxMode() const;
+  virtual bool setSyncBoxMode(bool enable);
+  virtual void handleMasterIndication(const ZtMessage& message);
+  virtual bool abortFlushing();
+  virtual bool setDeviceAccepted(ZtDeviceId deviceId);
+  virtual bool setDeviceRejected(ZtDeviceId deviceId);
+  virtual bool acceptConnection();
+  virtual bool rejectConnection();
+  virtual int wirelessPriority() const;
+  virtual bool setWirelessPriority(int priority);
+  virtual ZtRejectReason rejectReason() const;
+  virtual bool requestBatteryLevel();
+  virtual bool setTransportMode(bool enable);
+  virtual bool transportMode() const;
+  virtual int lastKnownRssi() const;
+  virtual bool isBlueToothEnabled() const;
+  virtual bool setBlueToothEnabled(bool enable);
+  virtual bool isDualOutputEnabled() const;
+  virtual bool setDualOutputEnabled(bool enable);
+  virtual bool isBusPowerEnabled() const;
+  virtual bool setBusPowerEnabled(bool enable);
+  virtual bool powerDown();
+  virtual ZtErrorMode errorMode() const;
+  virtual bool setErrorMode(ZtErrorMode mode);
+
+  // ---- 14. Orientation, filter settings and profiles -------------------------------------------
+  virtual bool setHeadingOffset(double offset);
+  virtual double headingOffset() const;
+  virtual void updateHeadingOffset();
+  virtual ZtResetMethod resetMethod() const;
+  virtual void updateObjectAlignmentMatrix();
+  virtual bool setLocationId(int id);
+  virtual int locationId() const;
+  virtual ZtMatrix objectAlignment() const;
+  virtual bool setObjectAlignment(const ZtMatrix& alignment);
+  virtual ZtVector labMagneticField() const;
+  virtual bool setLabMagneticField(const ZtVector& field);
+  virtual double gravityMagnitude() const;
+  virtual bool setGravityMagnitude(double magnitude);
+  virtual ZtVector latLonAlt() const;
+  virtual bool setLatLonAlt(const ZtVector& latLonAlt);
+  virtual bool reinitialize();
+  virtual ZtFilterProfile zdaFilterProfile() const;
+  virtual bool setZdaFilterProfile(int profileType);
+  virtual ZtFilterProfile onboardFilterProfile() const;
+  virtual bool setOnboardFilterProfile(int profileType);
+  virtual bool replaceFilterProfile(const ZtFilterProfile& oldProfile, const ZtFilterProfile& newProfile);
+  virtual std::vector<ZtFilterProfile> availableOnboardFilterProfiles() const;
+  virtual std::vector<ZtFilterProfile> availableZdaFilterProfiles() const;
+  virtual double accelerometerRange() const;
+  virtual double gyroscopeRange() const;
+  virtual bool setNoRotation(uint16_t duration);
+  virtual uint16_t rs485TransmissionDelay() const;
+  virtual bool setRs485TransmissionDelay(uint16_t delay);
+  virtual uint16_t runSelfTest();
+  virtual bool requestData();
+  virtual bool storeFilterState();
+  virtual bool isInitialBiasUpdateEnabled() const;
+  virtual bool setInitialBiasUpdateEnabled(bool enable);
+  virtual bool isFixedGravityEnabled() const;
+  virtual bool setFixedGravityEnabled(bool enable);
+
+  // ---- 15. Configuration files -----------------------------------------------------------------
+  virtual ZtResultValue createConfigFile(const ZtString& fileName);
+  virtual ZtResultValue applyConfigFile(const ZtString& fileName);
+
+  // ---- 16. Alignment, GNSS and time ------------------------------------------------------------
+  virtual bool setAlignmentRotationMatrix(ZtAlignmentFrame frame, const ZtMatrix& matrix);
+  virtual ZtMatrix alignmentRotationMatrix(ZtAlignmentFrame frame) const;
+  virtual bool setAlignmentRotationQuaternion(ZtAlignmentFrame frame, const ZtQuaternion& quaternion);
+  virtual ZtQuaternion alignmentRotationQuaternion(ZtAlignmentFrame frame) const;
+  virtual void handleGpsStatus(const ZtMessage& message);
+  virtual bool requestGpsStatus();
+  virtual bool setLeverArm(const ZtVector& leverArm);
+  virtual ZtVector leverArm() const;
+  virtual ZtUtcTime utcTime() const;
+  virtual bool requestUtcTime();
+
+  // ---- 17. Internal hooks ----------------------------------------------------------------------
+  virtual void handleDataPacket(const ZtDataPacket& packet);
+  // Runs once: state Destructing (on the calling thread), a master's link stopped, no task of the
+  // device left in the pool, then the children prepared.
+  virtual void prepareForTermination();
+  virtual EktsManager* ekts() const;
+  virtual bool scheduleOrientationReset(ZtResetMethod method);
+  virtual void writeFilterStateToFile();
+  virtual void flushCache();
+  virtual void checkChildStates();
+  virtual void processPacket(const ZtDataPacket& packet, bool async);
+  virtual void insertPacketInCaches(ZtDataPacket& packet);
+  virtual void updateDeviceState(ZtDeviceState state);
+  virtual int determineConfigurationMessageTimeout() const;
+  // New objects owned by the caller.
+  virtual DeviceConfigurationMessages* determineConfigurationMessages() const;
+  virtual DeviceConfigurationMetaInformation* determineConfigurationMetaInformation() const;
+
+  // ---- The link's view of its master device (LinkDevice) ---------------------------------------
+  void messageReceivedFromDevice(const ZtMessage& message) override;
+  void messageSentToDevice(const ZtMessage& message) override;
+  uint16_t configuredDeviceCount() const override;
+  ZtDevice* linkedDevice() override { return this; }
+  ZtDeviceId linkedDeviceId() const override { return deviceId(); }
+  ZtDevice* findLinkedChild(ZtDeviceId id) override { return findDevice(id); }
+
+  // ---- Identity and tree -----------------------------------------------------------------------
+  ZtDeviceId deviceId() const { return m_deviceId.load(std::memory_order_relaxed); }
+  void setDeviceId(ZtDeviceId id) { m_deviceId.store(id, std::memory_order_relaxed); }
+  ZtDevice* master() const { return m_master; }
+  bool isMasterDevice() const { return m_master == this; }
+  Communicator* communicator() const { return m_communicator; }
+  // The master's recording log-file link, null when no recording file is open.
+  Communicator* logFileInterface() const { return m_master->m_logFileInterface; }
+  // 255 for a master; a child's 1-based position in its master's list, 254 when not listed.
+  int busId() const;
+  // 255: the device itself when it is a master; 0 or past the last child: null; else the
+  // busId-th child. The caller must hold a reference to use the device.
+  ZtDevice* deviceAtBusId(int busId);
+  const ZtDevice* deviceAtBusId(int busId) const;
+  // The first child with this id; null for the device's own id or when none has it.
+  ZtDevice* findDevice(ZtDeviceId id) const;
+  // False for null or a child not in the list. Else unchains it, takes it out of the list and,
+  // with dropReference, calls its removeRef (which may delete it).
+  bool removeChild(ZtDevice* child, bool dropReference);
+  void removeAllChildren();
+  ZtVersion firmwareVersion() const { return m_firmwareVersion; }
+  ZtDeviceState deviceState() const { return m_deviceState.load(std::memory_order_acquire); }
+  ZtConnectivityState connectivityState() const { return m_connectivityState.load(std::memory_order_acquire); }
+  // Stores a changed state and raises onConnectivityChanged; an equal state does nothing.
+  void updateConnectivityState(ZtConnectivityState state);
+  bool isInitialized() const { return m_isInitialized.load(std::memory_order_acquire); }
+  int64_t refCounter() const { return m_refCounter.load(std::memory_order_acquire); }
+  void setGotoConfigOnClose(bool gotoConfig) { m_gotoConfigOnClose = gotoConfig; }
+  // The configuration of the master (every device reads the master's copy).
+  const ZtDeviceConfiguration& deviceConfiguration() const { return m_master->m_configuration; }
+  ZtQueueMode queueMode() const { return m_queueMode.load(std::memory_order_relaxed); }
+  zelto::IPacketDataCache* readyCache() const { return m_readyCache; }
+  zelto::IPacketDataCache* workingCache() const { return m_workingCache; }
+
+  // ---- References ------------------------------------------------------------------------------
+  // The children first (in list order), then the device.
+  void addRef();
+  // Drops one reference (never below 0) from the children and the device. The device (and, when
+  // that leaves it unreferenced, its master after it) is ended when it and its children are
+  // unreferenced, also when its count was 0 already.
+  void removeRef();
+  // Ends the device when it and all its children are unreferenced.
+  void removeIfNoRefs();
+
+ protected:
+  // Calls f(child) for each child in list order, each held alive for its call; f may end the walk
+  // by returning false. The list may change meanwhile: the walk visits the children listed when
+  // it started. Allocates a snapshot; for per-packet lookups use withChild.
+  template <typename F>
+  void forEachChild(F&& f) const;
+  // Calls f(child) for the first child matching pred, held alive for the call (no allocation).
+  // False when no child matched.
+  template <typename P, typename F>
+  bool withChild(P&& pred, F&& f) const;
+
+  // Waits until m_lastScheduledProcessTask has left the task pool.
+  void waitForLastScheduledTask() const;
+
+  // Members, in declaration order.
+  bool m_softwareFilteringEnabled;
+  std::vector<ZtDevice*> m_children;  // guarded by m_childrenMutex; one reference on each child
+  zelto::SettingsFile m_settings{true};
+  std::atomic<bool> m_terminationPrepared{false};
+  std::atomic<ZtQueueMode> m_queueMode{ZQM_CallbacksOnly};
+  std::atomic<bool> m_isInitialized{false};
+  std::atomic<int64_t> m_refCounter{0};
+  DeviceFactory* m_deviceFactory = nullptr;  // not owned
+  zelto::IPacketDataCache* m_workingCache = nullptr;
+  zelto::IPacketDataCache* m_readyCache = nullptr;
+  std::atomic<ZtDeviceId> m_deviceId{0};
+  std::atomic<ZtDeviceState> m_deviceState{ZDS_Initial};
+  std::atomic<ZtConnectivityState> m_connectivityState{ZCS_Disconnected};
+  ZtDeviceConfiguration m_configuration;
+  zelto::NonIntrusiveSharedPointer<ZtZkfFilter> m_zkfFilter;  // guarded by m_filterMutex
+  bool m_gotoConfigOnClose = true;
+  ZtVersion m_firmwareVersion;
+  std::atomic<unsigned> m_lastScheduledProcessTask{0};  // changed under m_processingMutex
+  ZtDataPacket* m_highestPacket = nullptr;
+  zelto::Mutex m_filterMutex;
+  zelto::Mutex m_processingMutex;
+  Communicator* m_communicator = nullptr;
+  Communicator* m_logFileInterface = nullptr;
+  ZtDevice* m_master = nullptr;
+
+ private:
+  // Keeps the object (not the device's function) alive: the device's own hold (released when it
+  // is ended), one per child object (released by the child's destructor), and one per walk or
+  // removeRef in progress. The last release deletes the object.
+  void hold() const { m_keepAlive.fetch_add(1, std::memory_order_relaxed); }
+  void release() const;
+  // Ends the device exactly once: out of its master's list, prepareForTermination, its children
+  // released, then its own hold dropped.
+  void end();
+  bool hasReferencedChild() const;
+  // A held copy of the list; release each with releaseAll.
+  std::vector<ZtDevice*> heldChildren() const;
+  static void releaseAll(const std::vector<ZtDevice*>& devices);
+  // Takes child out of the list and the chain; false when it was not listed.
+  bool unlistChild(ZtDevice* child);
+  static ZtDataPacket* newEmptyPacket();
+
+  mutable std::atomic<long> m_keepAlive{1};
+  std::atomic<bool> m_ended{false};
+  mutable std::mutex m_childrenMutex;
+};
+
+template <typename F>
+void ZtDevice::forEachChild(F&& f) const {
+  const std::vector<ZtDevice*> held = heldChildren();
+  size_t i = 0;
+  try {
+    for (; i < held.size(); ++i)
+      if (!f(held[i])) break;
+  } catch (...) {
+    releaseAll(held);
+    throw;
+  }
+  releaseAll(held);
+}
+
+template <typename P, typename F>
+bool ZtDevice::withChild(P&& pred, F&& f) const {
+  ZtDevice* found = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_childrenMutex);
+    for (ZtDevice* child : m_children)
+      if (pred(child)) {
+        found = child;
+        found->hold();
+        break;
+      }
+  }
+  if (!found) return false;
+  try {
+    f(found);
+  } catch (...) {
+    found->release();
+    throw;
+  }
+  found->release();
+  return true;
+}
