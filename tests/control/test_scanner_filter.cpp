@@ -48,6 +48,23 @@ TEST_F(ScannerTest, FilterKeepsTheAnsweringTrackersSortedByteWise) {
   EXPECT_FALSE(silent.receive(64, 0).empty());
 }
 
+TEST_F(ScannerTest, ExportedFilterWritesBackOnlyWhatAnswered) {
+  Tracker tracker(B115200, 0x00000E01);
+  PortList ports;
+  ports.add(devDir + "ttyUSB404");  // does not exist
+  ports.add(tracker.path());
+  ZtScanner_filterResponsiveDevices(&ports.a, B115200, kProbeTimeoutMs, 0);
+  ASSERT_EQ(ports.names(), Names{tracker.path()});
+  EXPECT_EQ(ports.at(0).deviceId, 0x00000E01u);
+  EXPECT_EQ(ports.at(0).baudRate, static_cast<ZtBaudRate>(B115200));
+
+  // No port answers: the caller's list is emptied.
+  PortList dead;
+  dead.add(devDir + "ttyUSB404");
+  ZtScanner_filterResponsiveDevices(&dead.a, B115200, kProbeTimeoutMs, 0);
+  EXPECT_EQ(dead.a.size, 0u);
+}
+
 // The first port answers its device id late enough for a second thread to abort in between.
 struct AbortScene {
   Tracker first{B115200, 0x0000F001};

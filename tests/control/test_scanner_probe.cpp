@@ -60,6 +60,19 @@ TEST_F(ScannerTest, FailuresOtherThanSilenceEndTheSeries) {
   EXPECT_EQ(missing.baudRate, 0x1002u);
 }
 
+// RS-485 detection repeats GotoConfig until the device answers; without it one request goes out.
+TEST_F(ScannerTest, Rs485DetectionRepeatsGotoConfig) {
+  Tracker tracker(B115200, 0x00000485);
+  tracker.emu.setGotoConfigAfterTries(3);
+  ZtPortInfo info = portNamed(tracker.path());
+  EXPECT_FALSE(zs::ztScanPort(info, B115200, kProbeTimeoutMs, false));
+  EXPECT_EQ(tracker.emu.receivedCount(DeviceEmulator::GotoConfig), 1u);
+  tracker.emu.setGotoConfigAfterTries(3);
+  ASSERT_TRUE(zs::ztScanPort(info, B115200, kProbeTimeoutMs, true));
+  EXPECT_EQ(info.deviceId, 0x00000485u);
+  EXPECT_GE(tracker.emu.receivedCount(DeviceEmulator::GotoConfig), 4u);
+}
+
 // What the scanner's reset rests on: a device that refuses ReqDeviceId with an Error message
 // fails the open with its own code; an Error without a code is no reply.
 TEST_F(ScannerTest, RefusedDeviceIdFailsTheOpenWithTheDeviceCode) {
