@@ -354,6 +354,7 @@ bool Communicator::isDockedAt(const Communicator* other) const {
     ZtString name = links[i]->portName();
     std::snprintf(ports[i].portName, sizeof ports[i].portName, "%s", ZtString_c_str(&name));
     ZtString_destruct(&name);
+    if (ports[i].portName[0] == '\0') return false;  // no port: nothing to look up
   }
   ZtUsbHubInfo hubs[2];
   for (int i = 0; i < 2; ++i) {

@@ -104,8 +104,9 @@ class DeviceEmulator {
   void setDataRate(double hz);
   void setDataPayload(std::function<std::vector<uint8_t>(uint16_t counter)> maker);
   void setMeasuring(bool measuring);
-  // Frames that arrive while the link runs at another speed (termios code) go unanswered, as a
-  // device wired for one baud rate sees only noise at the others. 0: answer at any speed.
+  // Frames that arrive while the link runs at another speed (termios code) are only counted
+  // (requestsAtSpeed): they go unanswered and stay out of received(), as a device wired for one
+  // baud rate sees only noise at the others. 0: answer at any speed.
   void answerOnlyAtSpeed(uint32_t speed);
 
   // Faults.
