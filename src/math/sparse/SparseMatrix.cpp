@@ -453,7 +453,9 @@ void SparseMatrix::setSubMatrix(const SparseMatrix& src, ZtSize dstRow, ZtSize d
   }
   if (rows == kAll) rows = src.m_rows;
   if (cols == kAll) cols = src.m_cols;
-  if (dstCol == 0 && srcCol == 0 && cols == m_cols && m_hasRowData && src.m_hasRowData) {
+  // Whole rows: list copies. A wider source would bring entries beyond this matrix's columns
+  // into the row lists, so it takes the general path.
+  if (dstCol == 0 && srcCol == 0 && cols == m_cols && src.m_cols == m_cols && m_hasRowData && src.m_hasRowData) {
     for (ZtSize k = 0; k < rows; ++k) *m_rowData[dstRow + k] = *src.m_rowData[srcRow + k];
     if (m_hasColData) rebuildColData();
     return;
