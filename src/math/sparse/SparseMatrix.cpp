@@ -301,17 +301,7 @@ void SparseMatrix::isMatMulMat(const SparseMatrix& a, const SparseMatrix& b) {
     isMatMulMat(&a == this ? copy : a, &b == this ? copy : b);
     return;
   }
-  isZero();
-  for (ZtSize r = 0; r < m_rows; ++r) {
-    const SparseVector& aRow = *a.m_rowData[r];
-    if (aRow.empty()) continue;
-    for (ZtSize c = 0; c < m_cols; ++c) {
-      const SparseVector& bCol = *b.m_colData[c];
-      if (bCol.empty()) continue;
-      const double x = aRow.dotProduct(bCol);
-      if (x != 0.0) appendValue(r, c, x);
-    }
-  }
+  productOfLists(a.m_rowData, b);
 }
 
 void SparseMatrix::isTransMatMulMat(const SparseMatrix& a, const SparseMatrix& b) {
@@ -320,17 +310,74 @@ void SparseMatrix::isTransMatMulMat(const SparseMatrix& a, const SparseMatrix& b
     isTransMatMulMat(&a == this ? copy : a, &b == this ? copy : b);
     return;
   }
+  productOfLists(a.m_colData, b);
+}
+
+// Element (r, c) is the merge dot product of left[r] with b's column list c: the sum, from
+// 0 and in increasing k, of left[r](k) * b(k, c) over the k stored in both. Rather than merging
+// every (r, c) pair, b's column lists are laid out once by row (k -> columns, increasing) and
+// each left row scatters its products into a per-column accumulator. Every element gets the
+// same terms in the same order, so the results are bit for bit those of the merges, and they
+// are appended in the same order (row by row, increasing column). The scratch memory comes
+// from the allocator.
+void SparseMatrix::productOfLists(SparseVector* const* left, const SparseMatrix& b) {
   isZero();
-  for (ZtSize r = 0; r < m_rows; ++r) {
-    const SparseVector& aCol = *a.m_colData[r];
-    if (aCol.empty()) continue;
-    for (ZtSize c = 0; c < m_cols; ++c) {
-      const SparseVector& bCol = *b.m_colData[c];
-      if (bCol.empty()) continue;
-      const double x = aCol.dotProduct(bCol);
-      if (x != 0.0) appendValue(r, c, x);
+  const ZtSize inner = b.m_rows;
+  ZtSize stored = 0;
+  for (ZtSize c = 0; c < m_cols; ++c)
+    for (const SparseVector::Node* n = b.m_colData[c]->list().first(); n != nullptr; n = n->next())
+      if (n->key < inner) ++stored;
+  if (stored == 0) return;
+
+  // One block: rowStart[inner + 1], cursor[inner], column[stored], mark[cols], value[stored],
+  // sum[cols].
+  const size_t bytes = (2 * inner + 1 + stored + m_cols) * sizeof(ZtSize) + (stored + m_cols) * sizeof(double);
+  void* block = m_allocator->malloc(bytes);
+  ZtSize* rowStart = static_cast<ZtSize*>(block);
+  ZtSize* cursor = rowStart + inner + 1;
+  ZtSize* column = cursor + inner;
+  ZtSize* mark = column + stored;
+  double* value = reinterpret_cast<double*>(mark + m_cols);
+  double* sum = value + stored;
+  std::fill(rowStart, rowStart + inner + 1, ZtSize{0});
+  std::fill(mark, mark + m_cols, ZtSize{0});
+  for (ZtSize c = 0; c < m_cols; ++c)
+    for (const SparseVector::Node* n = b.m_colData[c]->list().first(); n != nullptr; n = n->next())
+      if (n->key < inner) ++rowStart[n->key + 1];
+  for (ZtSize k = 0; k < inner; ++k) rowStart[k + 1] += rowStart[k];
+  std::copy(rowStart, rowStart + inner, cursor);
+  for (ZtSize c = 0; c < m_cols; ++c)
+    for (const SparseVector::Node* n = b.m_colData[c]->list().first(); n != nullptr; n = n->next())
+      if (n->key < inner) {
+        const ZtSize at = cursor[n->key]++;
+        column[at] = c;
+        value[at] = n->value;
+      }
+
+  try {
+    for (ZtSize r = 0; r < m_rows; ++r) {
+      bool any = false;
+      for (const SparseVector::Node* n = left[r]->list().first(); n != nullptr; n = n->next()) {
+        if (n->key >= inner) continue;
+        for (ZtSize at = rowStart[n->key]; at < rowStart[n->key + 1]; ++at) {
+          const ZtSize c = column[at];
+          if (mark[c] != r + 1) {
+            mark[c] = r + 1;
+            sum[c] = 0.0;
+          }
+          sum[c] += n->value * value[at];
+          any = true;
+        }
+      }
+      if (!any) continue;
+      for (ZtSize c = 0; c < m_cols; ++c)
+        if (mark[c] == r + 1 && sum[c] != 0.0) appendValue(r, c, sum[c]);
     }
+  } catch (...) {
+    if (m_canFree) m_allocator->free(block);
+    throw;
   }
+  if (m_canFree) m_allocator->free(block);
 }
 
 // ---------------------------------------------------------------------------------------------

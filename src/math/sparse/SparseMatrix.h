@@ -124,6 +124,8 @@ class SparseMatrix {
   void eraseBlock(ZtSize row, ZtSize col, ZtSize rows, ZtSize cols);
   // Rebuilds each kind this has and other lacks from this's other kind.
   void rebuildMissing(const SparseMatrix& other);
+  // this = left * b, where left[r] is the r-th row of the left operand and b has column lists.
+  void productOfLists(SparseVector* const* left, const SparseMatrix& b);
   template <typename Op>
   void sumByKind(const SparseMatrix& b, Op op);
 

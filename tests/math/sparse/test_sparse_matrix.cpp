@@ -152,6 +152,15 @@ TEST_P(SparseMatrixVsDense, Products) {
   EXPECT_TRUE(kindsAgree(t));
   EXPECT_TRUE(sameDense(denseOf(t), want, kTol));
 
+  // Every element is the merge dot product of its two lists, bit for bit, stored when not 0.
+  const Matrix gotP = denseOf(p), gotT = denseOf(t);
+  for (ZtSize r = 0; r < rows; ++r)
+    for (ZtSize c = 0; c < cols; ++c) {
+      ASSERT_EQ(gotP(r, c), left.rowList(r).dotProduct(right.colList(c))) << r << ", " << c;
+      ASSERT_EQ(gotT(r, c), leftT.colList(r).dotProduct(right.colList(c))) << r << ", " << c;
+    }
+  EXPECT_EQ(storedCount(t), nonZero);
+
   if (rows == cols && kinds == Kinds::Both) {
     // The target as an operand: a = a * a.
     Matrix sq(rows, cols);
