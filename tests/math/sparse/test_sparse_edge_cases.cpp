@@ -237,8 +237,8 @@ const EdgeCase kEdgeCases[] = {
        EXPECT_TRUE(sameDense(d, Matrix(2, 2)));  // zeroed before the failure
        Matrix e(2, 2, ones);
        expectMathError([&] { e.setSubMatrix(m, 0, 0, 1, 1, 0, 0); }, kSubSig, "index out of range");
-       const double vv[] = {1.0, 1.0};
-       expectMathError([&] { m.isSelfAddVecMulMat(Vector(2, vv), filled3x3(Kinds::RowsOnly)); }, kGetValueSig,
+       const double vv[] = {1.0, 1.0, 1.0};
+       expectMathError([&] { m.isSelfAddVecMulMat(Vector(3, vv), filled3x3(Kinds::RowsOnly)); }, kGetValueSig,
                        "no data!");
      }},
     {"source has no data",
