@@ -196,6 +196,17 @@ const EdgeCase kEdgeCases[] = {
        EXPECT_EQ(entriesOf(w), (std::vector<Entry>{{0, 0, 1.0}, {0, 1, 2.0}, {0, 2, 3.0}, {2, 0, 5.0}}));
        EXPECT_TRUE(kindsAgree(w));
      }},
+    {"whole rows from a wider source copy only this matrix's columns",
+     [] {
+       SparseMatrix src(2, 4, true, false);
+       src.setValue(0, 1, 5.0);
+       src.setValue(0, 3, 6.0);  // beyond the destination's 3 columns
+       SparseMatrix m = filled3x3(Kinds::Both);
+       m.setSubMatrix(src, 1, 0, 2, 3, 0, 0);
+       EXPECT_EQ(entriesOf(m), (std::vector<Entry>{{0, 0, 1.0}, {0, 1, 2.0}, {0, 2, 3.0}, {1, 1, 5.0}}));
+       EXPECT_TRUE(kindsAgree(m));
+       EXPECT_EQ(m.rowList(1).list().find(3), nullptr);
+     }},
     {"getDenseSubMatrix of (1, 1) into (0, 0) of a 2 x 2, and the dense forwarder",
      [] {
        for (Kinds kinds : {Kinds::Both, Kinds::RowsOnly, Kinds::ColsOnly}) {

@@ -266,12 +266,16 @@ TEST_P(SparseVectorVsDense, MatrixTimesVector) {
     want.isMatMulVec(dm, da);
     EXPECT_TRUE(sameDense(denseOf(y), want, kTol));
     for (ZtSize i : indexesOf(y)) EXPECT_NE(y[i], 0.0);  // products store non-zeros only
-    if (rows == n()) {
-      SparseVector x(a);
-      x.isMatMulVec(m, x);  // the operand is the target
-      EXPECT_TRUE(sameDense(denseOf(x), want, kTol));
-    }
   }
+  // The operand as the target: x = M x.
+  const Matrix dsq = randomDense(n(), n(), GetParam().density, rng);
+  SparseMatrix sq = makeMatrix(n(), n(), Kinds::RowsOnly);
+  fillShuffled(sq, dsq, rng);
+  SparseVector x(a);
+  x.isMatMulVec(sq, x);
+  Vector want(n());
+  want.isMatMulVec(dsq, da);
+  EXPECT_TRUE(sameDense(denseOf(x), want, kTol));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SparseVectorVsDense, ::testing::ValuesIn(kCases),
