@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "device/cache/IPacketDataCache.h"
 #include "device/cache/PacketDataCache.h"
 #include "device/cache/WeakFifoDataCache.h"
+#include "device/cache/ZeltoException.h"
 
 namespace {
 
@@ -343,6 +345,35 @@ TYPED_TEST(RemovingKind, TrimWritesBackModifiedEntries) {
   this->put({7}, true);
   EXPECT_EQ(this->source.updatedKeys(), (Keys{1, 5}));
   EXPECT_EQ(keysOf(c.objects(0, 9)), Keys{7});
+}
+
+// ---- Exceptions ------------------------------------------------------------------------------
+
+TEST(CacheExceptions, CodesAndComposedTexts) {
+  using X = DataCachePolicy::ZeltoException<long, ZtDataPacket>;
+  const struct {
+    void (*raise)();
+    ZtResultValue code;
+    const char* info;
+  } cases[] = {
+      {[] { X::cacheEmpty(); }, ZRV_UNSUPPORTED, "Empty cache"},
+      {[] { X::operationNotAllowed("removeFromSequence"); }, ZRV_UNSUPPORTED, "Operation not allowed: removeFromSequence"},
+      {[] { X::keyNotFound(-7); }, ZRV_INVALIDPARAM, "Key not found: -7"},
+      {[] { X::invalidKey(LONG_MIN); }, ZRV_INVALIDPARAM, "Invalid key: -9223372036854775808"},
+      {[] { X::indexOutOfRange(12, 12); }, ZRV_INVALIDPARAM, "Index out of range: 12, 12"},
+      {[] { X::lowerBoundFailed(40); }, ZRV_INVALIDPARAM, "LowerBound failed for key: 40"},
+      {[] { X::upperBoundFailed(-1); }, ZRV_INVALIDPARAM, "UpperBound failed for key: -1"},
+  };
+  for (const auto& c : cases) expectThrows(c.raise, c.code, c.info, c.info);
+  // The composed form: code, result text, a tab and "Info: ".
+  try {
+    X::keyNotFound(5);
+    ADD_FAILURE() << "no exception";
+  } catch (const ZtException& e) {
+    const std::string text = e.what();
+    EXPECT_EQ(text.rfind("33: ", 0), 0u) << text;
+    EXPECT_NE(text.find("\tInfo: Key not found: 5"), std::string::npos) << text;
+  }
 }
 
 // ---- The weak FIFO -----------------------------------------------------------------------------

@@ -125,6 +125,8 @@ TEST(PacketDataSource, KeysFromZero) {
   EXPECT_TRUE(source.validKey(LONG_MAX));
   FastCache cache;
   expectThrows([&] { source.fetch(-3, cache); }, ZRV_INVALIDPARAM, "Invalid key");
+  expectThrows([&] { source.fetch(3, cache); }, ZRV_UNSUPPORTED, "");  // no link to read
+  EXPECT_TRUE(cache.empty());
 }
 
 TEST(PacketDataSource, ReadsJustFarEnough) {
