@@ -136,9 +136,17 @@ void ZtDevice::release() const {
 
 void ZtDevice::end() {
   if (m_ended.exchange(true)) return;
-  if (!isMasterDevice()) m_master->removeChild(this, false);
-  prepareForTermination();
-  removeAllChildren();
+  // A device class that throws while it terminates still goes, as its destructor would swallow
+  // the same failure; otherwise it would stay allocated and keep its master alive.
+  try {
+    if (!isMasterDevice()) m_master->removeChild(this, false);
+    prepareForTermination();
+  } catch (...) {
+  }
+  try {
+    removeAllChildren();
+  } catch (...) {
+  }
   release();
 }
 

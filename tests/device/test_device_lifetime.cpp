@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,6 +135,27 @@ TEST(DeviceLifetime, TerminationRunsOnceAndEndsInDestructing) {
   master->removeRef();  // prepares again: no further event
   EXPECT_EQ(recorder.count(CallbackRecorder::Kind::DeviceStateChanged), 2u);
   EXPECT_EQ(destructions(*log), 2u);
+}
+
+// A device class that throws while it terminates still goes, and so does its master.
+class ThrowingDevice : public TestDevice {
+ public:
+  using TestDevice::TestDevice;
+  void prepareForTermination() override {
+    TestDevice::prepareForTermination();
+    throw std::runtime_error("termination failed");
+  }
+};
+
+TEST(DeviceLifetime, AThrowingTerminationStillDeletesTheDevice) {
+  auto log = std::make_shared<CallLog>();
+  auto* master = new TestDevice(static_cast<Communicator*>(nullptr), log);
+  master->setDeviceId(40);
+  auto* child = new ThrowingDevice(master, 41);
+  child->addRef();
+  EXPECT_NO_THROW(child->removeRef());
+  EXPECT_EQ(log->count("~device 41"), 1u);
+  EXPECT_EQ(log->count("~device 40"), 1u);
 }
 
 // Eight threads take and drop references on a master and its children, then each drops its
