@@ -804,3 +804,8 @@ DeviceConfigurationMetaInformation* ZtDevice::determineConfigurationMetaInformat
 void ZtDevice::messageReceivedFromDevice(const ZtMessage& message) { onMessageReceivedFromDevice(this, &message); }
 void ZtDevice::messageSentToDevice(const ZtMessage& message) { onMessageSentToDevice(this, &message); }
 uint16_t ZtDevice::configuredDeviceCount() const { return deviceConfiguration().numberOfDevices; }
+
+ZtDevice* ZtDevice::findLinkedChild(ZtDeviceId id) {
+  ZtDevice* child = findDevice(id);
+  return child && child->isPublished() ? child : nullptr;
+}

@@ -309,7 +309,8 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   uint16_t configuredDeviceCount() const override;
   ZtDevice* linkedDevice() override { return this; }
   ZtDeviceId linkedDeviceId() const override { return deviceId(); }
-  ZtDevice* findLinkedChild(ZtDeviceId id) override { return findDevice(id); }
+  // findDevice, for published children only (the link's threads call what they find).
+  ZtDevice* findLinkedChild(ZtDeviceId id) override;
 
   // ---- Identity and tree -----------------------------------------------------------------------
   ZtDeviceId deviceId() const { return m_deviceId.load(std::memory_order_relaxed); }

@@ -76,6 +76,8 @@ TEST(DeviceLifetime, WalksReachAChildOnlyFromItsFirstReference) {
   auto* child = new TestDevice(master, 31);
   EXPECT_FALSE(child->isPublished());
   EXPECT_EQ(master->deviceAtBusId(1), child);  // listed
+  EXPECT_EQ(master->findDevice(31), child);
+  EXPECT_EQ(master->findLinkedChild(31), nullptr);
   ZtDataPacket packet = packetFor(31);
   master->doProcessing(packet);
   master->ZtDevice::writeDeviceSettingsToFile();
@@ -83,6 +85,7 @@ TEST(DeviceLifetime, WalksReachAChildOnlyFromItsFirstReference) {
   EXPECT_EQ(log->count("writeDeviceSettingsToFile 31"), 0u);
   child->addRef();
   EXPECT_TRUE(child->isPublished());
+  EXPECT_EQ(master->findLinkedChild(31), child);
   master->doProcessing(packet);
   master->ZtDevice::writeDeviceSettingsToFile();
   EXPECT_EQ(child->processedPackets(), 1);

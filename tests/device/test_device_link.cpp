@@ -136,7 +136,10 @@ TEST_F(FileDeviceFixture, MasterOnALogFileMeasuresWithConnectivityFour) {
   auto* link = new Communicator();
   String name(path);
   ASSERT_TRUE(link->openLogFile(name.s));
+  CallbackRecorder onLink;
+  link->addCallbackHandler(&onLink, false);
   auto* device = new TestDevice(link);
+  EXPECT_EQ(device->callbackHandlers(), std::vector<ZtCallbackPlainC*>{&onLink});
   EXPECT_EQ(device->deviceId(), 0x00345678u);
   EXPECT_EQ(device->deviceState(), ZDS_Measurement);
   EXPECT_EQ(device->connectivityState(), ZCS_File);
