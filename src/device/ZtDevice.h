@@ -328,8 +328,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   const ZtDevice* deviceAtBusId(int busId) const;
   // The first child with this id; null for the device's own id or when none has it.
   ZtDevice* findDevice(ZtDeviceId id) const;
-  // False for null or a child not in the list. Else unchains it, takes it out of the list and,
-  // with dropReference, calls its removeRef (which may delete it).
+  // False for null or a child not in the list. Else, after the device's last queued task, unchains
+  // it, takes it out of the list and, with dropReference, calls its removeRef (which may delete
+  // it; a walk still inside the child defers that to the walk's end).
   bool removeChild(ZtDevice* child, bool dropReference);
   void removeAllChildren();
   ZtVersion firmwareVersion() const { return m_firmwareVersion; }
@@ -364,17 +365,17 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   template <typename F>
   void forEachChild(F&& f) const;
   // Calls f(child) for the first published child matching pred, held alive for the call (no
-  // allocation).
-  // False when no child matched.
+  // allocation). False when no child matched.
   template <typename P, typename F>
   bool withChild(P&& pred, F&& f) const;
 
-  // Waits until m_lastScheduledProcessTask has left the task pool.
+  // Waits until m_lastScheduledProcessTask has left the task pool. Not from one of this device's
+  // own tasks: it would wait for itself.
   void waitForLastScheduledTask() const;
 
   // Members, in declaration order.
   bool m_softwareFilteringEnabled;
-  std::vector<ZtDevice*> m_children;  // guarded by m_childrenMutex; one reference on each child
+  std::vector<ZtDevice*> m_children;  // guarded by m_childrenMutex; position n-1 is bus id n
   zelto::SettingsFile m_settings{true};
   std::atomic<bool> m_terminationPrepared{false};
   std::atomic<ZtQueueMode> m_queueMode{ZQM_CallbacksOnly};
