@@ -368,6 +368,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // allocation). False when no child matched.
   template <typename P, typename F>
   bool withChild(P&& pred, F&& f) const;
+  // The same for the child at a bus id (1 to the number of children), for routing by bus id.
+  template <typename F>
+  bool withChildAtBusId(int busId, F&& f) const;
 
   // Waits until m_lastScheduledProcessTask has left the task pool. Not from one of this device's
   // own tasks: it would wait for itself.
@@ -448,6 +451,27 @@ bool ZtDevice::withChild(P&& pred, F&& f) const {
         found->hold();
         break;
       }
+  }
+  if (!found) return false;
+  try {
+    f(found);
+  } catch (...) {
+    found->release();
+    throw;
+  }
+  found->release();
+  return true;
+}
+
+template <typename F>
+bool ZtDevice::withChildAtBusId(int busId, F&& f) const {
+  ZtDevice* found = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_childrenMutex);
+    if (busId >= 1 && static_cast<size_t>(busId) <= m_children.size() && m_children[busId - 1]->isPublished()) {
+      found = m_children[busId - 1];
+      found->hold();
+    }
   }
   if (!found) return false;
   try {

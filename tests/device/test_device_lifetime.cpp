@@ -81,6 +81,7 @@ TEST(DeviceLifetime, WalksReachAChildOnlyFromItsFirstReference) {
   ZtDataPacket packet = packetFor(31);
   master->doProcessing(packet);
   master->ZtDevice::writeDeviceSettingsToFile();
+  EXPECT_FALSE(master->processAtBusId(1, packet));
   EXPECT_EQ(child->processedPackets(), 0);
   EXPECT_EQ(log->count("writeDeviceSettingsToFile 31"), 0u);
   child->addRef();
@@ -90,6 +91,10 @@ TEST(DeviceLifetime, WalksReachAChildOnlyFromItsFirstReference) {
   master->ZtDevice::writeDeviceSettingsToFile();
   EXPECT_EQ(child->processedPackets(), 1);
   EXPECT_EQ(log->count("writeDeviceSettingsToFile 31"), 1u);
+  EXPECT_TRUE(master->processAtBusId(1, packet));
+  EXPECT_FALSE(master->processAtBusId(2, packet));
+  EXPECT_FALSE(master->processAtBusId(0, packet));
+  EXPECT_EQ(child->processedPackets(), 2);
   ZtDataPacket_destruct(&packet);
   child->removeRef();
   master->removeRef();
@@ -239,7 +244,8 @@ TEST(DeviceLifetime, AChildRemovedDuringForwardingIsDeletedWhenTheForwardingEnds
   EXPECT_EQ(log->count("~device 20"), 1u);
 }
 
-// Packets forwarded from two threads while a third thread keeps adding and removing children.
+// Packets forwarded from two threads (by device id and by bus id) while a third thread keeps adding
+// and removing children.
 TEST(DeviceLifetime, ChildrenComeAndGoWhilePacketsAreForwardedToThem) {
   auto log = std::make_shared<CallLog>();
   auto* master = new TestDevice(static_cast<Communicator*>(nullptr), log);
@@ -254,7 +260,11 @@ TEST(DeviceLifetime, ChildrenComeAndGoWhilePacketsAreForwardedToThem) {
       ZtDataPacket packet = packetFor(0);
       for (unsigned i = 0; !stop.load(); ++i) {
         packet.deviceId = 1 + (i + f) % 8;
-        master->doProcessing(packet);
+        // One thread routes by device id, the other by bus id (as a bus master does).
+        if (f == 0)
+          master->doProcessing(packet);
+        else
+          master->processAtBusId(1 + static_cast<int>(i % 5), packet);
         forwarded.fetch_add(1);
       }
       ZtDataPacket_destruct(&packet);
