@@ -26,15 +26,17 @@
 
 // ---- Allocation hook ----------------------------------------------------------------------------
 
+namespace {
+std::atomic<uint64_t> g_allocations{0};
+}
+
+// Sanitizers bring their own allocator: no hook there (allocs/op then reads 0).
+#ifndef ZDA_UNDER_SANITIZER
 extern "C" {
 void* __libc_malloc(size_t size);
 void* __libc_calloc(size_t count, size_t size);
 void* __libc_realloc(void* p, size_t size);
 void __libc_free(void* p);
-}
-
-namespace {
-std::atomic<uint64_t> g_allocations{0};
 }
 
 extern "C" void* malloc(size_t size) {
@@ -50,6 +52,7 @@ extern "C" void* realloc(void* p, size_t size) {
   return __libc_realloc(p, size);
 }
 extern "C" void free(void* p) { __libc_free(p); }
+#endif
 
 namespace {
 
