@@ -73,6 +73,11 @@ class TestDevice : public ZtDevice {
   void insertPacketInCaches(ZtDataPacket& packet) override;
   void prepareForTermination() override;
 
+  // Routes a packet to the child at a bus id as a bus master would; false when there is none.
+  bool processAtBusId(int busId, ZtDataPacket& packet) {
+    return withChildAtBusId(busId, [&packet](ZtDevice* child) { child->doProcessing(packet); });
+  }
+
  private:
   void record(const std::string& call) const;
   bool scripted(const std::string& setter) const;
