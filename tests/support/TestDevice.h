@@ -30,7 +30,7 @@ class CallLog {
 
 class TestDevice : public ZtDevice {
  public:
-  // The base device only keeps the factory's address; the test devices are made without one.
+  // A factory that knows no device class; the test devices are made directly.
   static DeviceFactory& noFactory();
 
   TestDevice(Communicator* communicator, std::shared_ptr<CallLog> log = std::make_shared<CallLog>());
