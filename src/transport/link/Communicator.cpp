@@ -38,8 +38,6 @@ constexpr uint8_t kGotoConfigAck = 0x31;
 constexpr uint8_t kConfiguration = 0x0D;
 constexpr uint8_t kError = 0x42;
 constexpr uint32_t kMsPerDay = 24u * 3600u * 1000u;
-// How long the reader waits for a silent serial line in one pass; a cancel ends it early.
-constexpr int kIdleWaitMs = 100;
 // Longest Zbus header (extended form): a candidate this close to the end may still be live.
 constexpr size_t kLongestHeader = 6;
 
@@ -275,7 +273,7 @@ void Communicator::stopThread() {
   if (!m_thread) return;
   cancelPortRead();
   m_thread->stopThread();
-  m_thread->waitForCompletion();
+  m_thread->finishParsing();
 }
 
 void Communicator::startThread() {
@@ -544,19 +542,25 @@ bool Communicator::waitForPortData(int timeoutMs) {
   return true;  // readable, hung up, kicked or timed out: the read tells which
 }
 
-ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data) {
+ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs) {
   StreamInterface* port = m_port.load();
   if (!port) {
     ZtArray_assign(ZTARRAY(&data), 0, nullptr);
     return ZRV_UNSUPPORTED;
   }
-  // A silent serial line is waited on rather than polled; not while repeating GotoConfig,
-  // whose writes set the pace.
-  if (!(m_thread && m_thread->doGotoConfig()) && !waitForPortData(kIdleWaitMs)) {
-    ZtArray_assign(ZTARRAY(&data), 0, nullptr);
-    return ZRV_TIMEOUT;
+  ZtResultValue result;
+  if (waitMs != 0 && m_portFd < 0) {
+    // USB: the transfer itself waits, bounded because nothing can wake it.
+    const unsigned wait = waitMs < 0 ? kUsbReaderWaitMs : std::min<unsigned>(waitMs, kUsbReaderWaitMs);
+    result = port->readWithin(kReadBlockSize, data, wait);
+  } else {
+    // Serial: wait on the descriptor (and the wake-ups), then read what is there.
+    if (waitMs != 0 && !waitForPortData(waitMs)) {
+      ZtArray_assign(ZTARRAY(&data), 0, nullptr);
+      return ZRV_TIMEOUT;
+    }
+    result = port->readData(kReadBlockSize, data);
   }
-  const ZtResultValue result = port->readData(kReadBlockSize, data);
   if (data.size > 0) return ZRV_OK;
   // A hung-up serial line (289) or a USB device that is gone (288 from a read on the open port)
   // never recovers: close the port, which ends the reading, and report it.
@@ -677,6 +681,23 @@ ZtDevice* Communicator::findDevice(ZtDeviceId id) const {
 bool Communicator::isReadingFromFile() const {
   std::lock_guard<std::recursive_mutex> lock(m_fileMutex);
   return !m_port.load() && m_logFile != nullptr;
+}
+
+uint64_t Communicator::droppedBacklogBytes() const { return m_thread ? m_thread->droppedBytes() : 0; }
+
+void Communicator::reportParseBacklogOverflow(uint64_t dropped) {
+  JLOG_ALERT("message handling falls behind the line: dropped " << dropped
+                                                                << " unparsed bytes (parse backlog full)");
+  LinkDevice* master = masterDevice();
+  onError(master ? master->linkedDevice() : nullptr, ZRV_INSUFFICIENTSPACE);
+}
+
+void Communicator::reportParseBacklogAbandoned(size_t dropped) {
+  JLOG_ALERT("closing: dropped " << dropped << " unparsed bytes the handling could not keep up with");
+}
+
+void Communicator::reportParseBacklogCaughtUp(uint64_t droppedInAll) {
+  JLOG_ALERT("message handling caught up with the line; " << droppedInAll << " bytes dropped in all");
 }
 
 void Communicator::waitForLastTaskCompletion() {
