@@ -191,8 +191,9 @@ void KtThread::queueParseTask() {
 
 bool KtThread::takeParseChunk(ZtByteArray& chunk) {
   size_t abandoned = 0;
-  uint64_t episodeTotal = 0;
+  uint64_t droppedInAll = 0;
   bool episodeEnds = false;
+  bool taken = false;
   {
     std::lock_guard<std::mutex> lock(m_backlogMutex);
     if (m_abandon && m_backlogSize) {
@@ -201,11 +202,7 @@ bool KtThread::takeParseChunk(ZtByteArray& chunk) {
       m_backlogSize = 0;
     }
     if (m_backlogSize == 0) {
-      // Caught up: the task ends, and a new overflow is a new episode.
-      m_parsePending = false;
-      episodeEnds = m_overflowing;
-      m_overflowing = false;
-      episodeTotal = m_droppedBytes.load(std::memory_order_relaxed);
+      m_parsePending = false;  // the task ends; the next bytes queue a new one
     } else {
       const size_t capacity = m_backlog.size();
       const size_t n = std::min(kParseChunk, m_backlogSize);
@@ -215,12 +212,18 @@ bool KtThread::takeParseChunk(ZtByteArray& chunk) {
       if (n > first) std::memcpy(chunk.data + first, m_backlog.data(), n - first);
       m_backlogHead = (m_backlogHead + n) % capacity;
       m_backlogSize -= n;
-      return true;
+      taken = true;
+    }
+    // Caught up (everything left is in hand): a later overflow is a new episode.
+    if (m_backlogSize == 0 && m_overflowing) {
+      m_overflowing = false;
+      episodeEnds = true;
+      droppedInAll = m_droppedBytes.load(std::memory_order_relaxed);
     }
   }
   if (abandoned) m_link->reportParseBacklogAbandoned(abandoned);
-  if (episodeEnds) m_link->reportParseBacklogCaughtUp(episodeTotal);
-  return false;
+  if (episodeEnds) m_link->reportParseBacklogCaughtUp(droppedInAll);
+  return taken;
 }
 
 void KtThread::continueParsing() {
