@@ -239,7 +239,7 @@ bool ThreadPool::allIdleLocked() const {
 
 unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
   if (!task) return 0;
-  std::lock_guard<std::mutex> lk(m_mutex);
+  std::unique_lock<std::mutex> lk(m_mutex);
   const unsigned id = takeIdLocked();
   PooledTask* rec;
   if (!m_nodeStash.empty()) {
@@ -257,7 +257,11 @@ unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
     chainLocked(rec, behind);
   } else {
     enqueueLocked(rec);
-    if (!m_suspended) m_work.notify_one();
+    if (!m_suspended) {
+      // Notified after unlocking: a worker woken under the lock would at once block on it.
+      lk.unlock();
+      m_work.notify_one();
+    }
   }
   return id;
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -528,18 +529,19 @@ void Communicator::kickReader() {
   (void)ignored;
 }
 
-bool Communicator::waitForPortData(int timeoutMs) {
-  if (m_portFd < 0) return true;
+Communicator::PortWait Communicator::waitForPortData(int timeoutMs) {
   // The cancel stays signalled until the next start; a kick is consumed here.
   pollfd fds[3] = {{m_portFd, POLLIN | POLLPRI, 0}, {m_wakeFd, POLLIN, 0}, {m_kickFd, POLLIN, 0}};
   const int n = ::poll(fds, 3, timeoutMs);
-  if (n > 0 && (fds[1].revents & POLLIN)) return false;
-  if (n > 0 && (fds[2].revents & POLLIN)) {
+  if (n < 0) return errno == EINTR ? PortWait::Nothing : PortWait::Port;  // the read reports it
+  if (fds[1].revents & POLLIN) return PortWait::Cancelled;
+  if (fds[2].revents & POLLIN) {
     uint64_t value;
     ssize_t ignored = ::read(m_kickFd, &value, sizeof value);
     (void)ignored;
   }
-  return true;  // readable, hung up, kicked or timed out: the read tells which
+  // Readable, hung up or failed: the read tells which.
+  return fds[0].revents ? PortWait::Port : PortWait::Nothing;
 }
 
 ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs) {
@@ -555,11 +557,14 @@ ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs) {
     result = port->readWithin(kReadBlockSize, data, wait);
   } else {
     // Serial: wait on the descriptor (and the wake-ups), then read what is there.
-    if (waitMs != 0 && !waitForPortData(waitMs)) {
+    if (waitMs == 0) {
+      result = port->readData(kReadBlockSize, data);
+    } else if (waitForPortData(waitMs) == PortWait::Port) {
+      result = port->readWithin(kReadBlockSize, data, 0);  // readable: no second poll
+    } else {
       ZtArray_assign(ZTARRAY(&data), 0, nullptr);
       return ZRV_TIMEOUT;
     }
-    result = port->readData(kReadBlockSize, data);
   }
   if (data.size > 0) return ZRV_OK;
   // A hung-up serial line (289) or a USB device that is gone (288 from a read on the open port)

@@ -194,8 +194,10 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // Closes and frees the port; the reader must be stopped (or be the caller).
   void deletePort();
   void cancelPortRead();
-  // Readable within a bounded wait (serial ports; false when woken by a cancel).
-  bool waitForPortData(int timeoutMs);
+  // The reader's wait on a serial descriptor (timeoutMs -1: no limit): the port has something
+  // (bytes, hang-up, failure), nothing came (time-out or kick), or the read was cancelled.
+  enum class PortWait { Port, Nothing, Cancelled };
+  PortWait waitForPortData(int timeoutMs);
   // Ends the reader's current wait for port data once (it then makes a pass at once).
   void kickReader();
   // Parse backlog reports of the reader (see KtThread): an overflow episode begins (raises

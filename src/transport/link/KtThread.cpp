@@ -134,6 +134,7 @@ void KtThread::handOver(const uint8_t* data, size_t size) {
   if (size == 0) return;
   uint64_t dropped = 0;
   bool episodeStarts = false;
+  bool queue = false;
   {
     std::lock_guard<std::mutex> lock(m_backlogMutex);
     if (size > kParseBacklogLimit) {
@@ -173,17 +174,18 @@ void KtThread::handOver(const uint8_t* data, size_t size) {
     std::memcpy(m_backlog.data() + tail, data, first);
     if (size > first) std::memcpy(m_backlog.data(), data + first, size - first);
     m_backlogSize += size;
-    if (!m_parsePending) {
-      m_parsePending = true;
-      queueParseTask();
-    }
+    queue = !m_parsePending;
+    m_parsePending = true;
   }
+  // Queued outside the backlog lock, so the woken worker does not wait for it to take a chunk.
+  if (queue) queueParseTask();
   if (episodeStarts) m_link->reportParseBacklogOverflow(dropped);
 }
 
 void KtThread::queueParseTask() {
-  // Under m_backlogMutex (lock order: backlog, then the pool's lock), so the id stored is always
-  // that of the newest parse task.
+  // Under m_queueMutex (then the pool's lock), so the id stored is always that of the newest
+  // parse task: a task's follower is queued only after the id of the task itself is stored.
+  std::lock_guard<std::mutex> lock(m_queueMutex);
   const unsigned id = zelto::ThreadPool::instance()->addTask(new ParseMessageTask(this),
                                                              m_lastTaskId.load(std::memory_order_relaxed));
   m_lastTaskId.store(id, std::memory_order_release);
@@ -227,10 +229,13 @@ bool KtThread::takeParseChunk(ZtByteArray& chunk) {
 }
 
 void KtThread::continueParsing() {
-  std::lock_guard<std::mutex> lock(m_backlogMutex);
-  if (m_backlogSize == 0) {
-    m_parsePending = false;
-    return;
+  {
+    std::lock_guard<std::mutex> lock(m_backlogMutex);
+    if (m_backlogSize == 0) {
+      m_parsePending = false;
+      return;
+    }
   }
+  // Still pending: the reader queues nothing meanwhile, the follower does the rest.
   queueParseTask();
 }

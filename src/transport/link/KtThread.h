@@ -12,9 +12,10 @@
 // with ZRV_INSUFFICIENTSPACE once per episode (an episode ends when the parser has caught up).
 //
 // Threads: the reader thread appends; the link's parse task takes; application threads stop
-// the reader and wait for the parse task. m_backlogMutex guards the backlog fields; it is held
-// while a parse task is added (lock order: m_backlogMutex, then the pool's lock), never while
-// parsing, waiting or raising an event.
+// the reader and wait for the parse task. m_backlogMutex guards the backlog fields and is held
+// only to move bytes; m_queueMutex serialises adding a parse task and storing its id (lock
+// order: m_queueMutex, then the pool's lock). Neither is held while parsing, waiting or raising
+// an event.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -97,6 +98,7 @@ class KtThread : public zelto::StandardThread {
   ZtByteArray m_parseChunk;   // reused by the parse task (one at a time)
   Journaller* m_journal = nullptr;  // own journal on the library journal's file, or null
 
+  std::mutex m_queueMutex;
   std::mutex m_backlogMutex;
   // Ring of unparsed bytes: m_backlog.size() is the capacity (grown up to the limit).
   std::vector<uint8_t> m_backlog;
