@@ -223,6 +223,7 @@ bool Communicator::openPort(const ZtString& name, ZtBaudRate rate, OpenPortStage
     auto* serial = dynamic_cast<SerialInterface*>(port);
     m_portFd = serial ? serial->getHandle() : -1;
     m_port.store(port);
+    kickReader();  // a reader started without a port waits for one
   }
   if (!m_port.load()) {
     setResult(ZRV_NOPORTOPEN);
@@ -548,6 +549,15 @@ ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs) {
   StreamInterface* port = m_port.load();
   if (!port) {
     ZtArray_assign(ZTARRAY(&data), 0, nullptr);
+    // A reader without a port has nothing to do until a port opens or it is stopped.
+    if (waitMs != 0) {
+      pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_kickFd, POLLIN, 0}};
+      if (::poll(fds, 2, waitMs) > 0 && (fds[1].revents & POLLIN)) {
+        uint64_t value;
+        ssize_t ignored = ::read(m_kickFd, &value, sizeof value);
+        (void)ignored;
+      }
+    }
     return ZRV_UNSUPPORTED;
   }
   ZtResultValue result;

@@ -105,6 +105,22 @@ TEST_F(ReaderFixture, ClosingWhileTheReaderWaitsOnASilentLineReturnsAtOnce) {
   link = std::make_unique<Communicator>();
 }
 
+// A reader started before the port waits for it (rather than polling) and starts reading as
+// soon as the port opens.
+TEST_F(ReaderFixture, AReaderStartedWithoutAPortStartsReadingWhenItOpens) {
+  link->setMasterDevice(&master);
+  link->startThread();
+  std::this_thread::sleep_for(30ms);
+  ASSERT_TRUE(link->readerThread()->isAlive());
+  ASSERT_TRUE(open(OPS_OpenPort)) << link->lastResult();
+  ASSERT_TRUE(pty.send(dataFrame(7, 8)));
+  ASSERT_TRUE(master.waitForHandled(1, kWait));
+  EXPECT_EQ(counterOf(master.handled()[0]), 7u);
+  const auto t0 = Clock::now();
+  link->closePort();
+  EXPECT_LT(msSince(t0), 50.0);
+}
+
 // While a repeat GotoConfig waits, the reader writes the 69-byte block every 5 to 15 ms (random),
 // whether or not bytes arrive in between, and stops with the acknowledge.
 TEST_F(ReaderFixture, RepeatGotoConfigBlockKeepsItsPaceAndJitter) {
