@@ -181,20 +181,16 @@ PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
 
 void ThreadPool::completeLocked(PooledTask* rec) {
   // Followers are released in the order they were chained, behind everything queued by now.
-  unsigned released = 0;
+  // The completing worker takes the next record itself and wakes another only when more are
+  // left (workerPass), so a chain runs on without a wake-up per task.
   for (PooledTask* f = rec->firstFollower; f;) {
     PooledTask* next = f->nextFollower;
     f->nextFollower = nullptr;
     enqueueLocked(f);
-    ++released;
     f = next;
   }
   auto node = m_records.extract(rec->id);
   if (m_nodeStash.size() < kNodeStash) m_nodeStash.push_back(std::move(node));
-  if (released == 1)
-    m_work.notify_one();
-  else if (released > 1)
-    m_work.notify_all();
   if (m_changeWaiters) m_changed.notify_all();
 }
 
@@ -257,11 +253,7 @@ unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
     chainLocked(rec, behind);
   } else {
     enqueueLocked(rec);
-    if (!m_suspended) {
-      // Notified after unlocking: a worker woken under the lock would at once block on it.
-      lk.unlock();
-      m_work.notify_one();
-    }
+    if (!m_suspended) m_work.notify_one();
   }
   return id;
 }
@@ -315,6 +307,8 @@ void ThreadPool::workerPass(PooledThread* worker) {
     }
     worker->m_current.store(nullptr, std::memory_order_relaxed);
     rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
+    // More ready than this worker takes (released followers, a retry): pass the work on.
+    if (m_queueHead && !m_suspended) m_work.notify_one();
   }
   if (m_changeWaiters) m_changed.notify_all();
 }
