@@ -2,10 +2,12 @@
 //   BM_IndependentTasks   tasks/s for tasks without chaining
 //   BM_LongChain          tasks/s for one chain (each task behind the previous one)
 //   BM_AddToExecLatency   add-to-exec latency on an idle pool: median and 99th percentile
-//   BM_IdlePoolCpu        CPU time and context switches of an idle pool over one second
+//   BM_IdlePool8          CPU and wake-ups per second of an idle pool of 8 workers, beside
+//                         BM_IdlePool8_Reference_CondWait (8 threads in an untimed wait)
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
+#include <condition_variable>
+#include <mutex>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "ThreadStats.h"
 #include "foundation/Semaphore.h"
 #include "foundation/ThreadPool.h"
 
@@ -106,24 +109,57 @@ void BM_AddToExecLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_AddToExecLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-double cpuSeconds(const rusage& r) {
-  return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+// Idle cost of a pool of 8 workers beside its reference, 8 threads in an untimed condition
+// wait, measured the same way over 2 s: CPU from the threads' own CPU clocks, wake-ups from
+// their voluntary context switches (/proc/self/task/<tid>/status).
+void reportIdle(benchmark::State& state, const std::vector<pid_t>& tids) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto s0 = benchstats::sample(tids);
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const auto s1 = benchstats::sample(tids);
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  state.counters["cpu_ms_per_s"] = (s1.cpuNs - s0.cpuNs) / 1e6 / seconds;
+  state.counters["wakeups_per_s"] = (s1.voluntary - s0.voluntary) / seconds;
+  state.counters["switches_per_s"] = (s1.switches - s0.switches) / seconds;
+  state.counters["threads"] = static_cast<double>(tids.size());
 }
 
-void BM_IdlePoolCpu(benchmark::State& state) {
-  ThreadPool& p = pool();
+void BM_IdlePool8(benchmark::State& state) {
   for (auto _ : state) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    getrusage(RUSAGE_SELF, &after);
-    state.counters["cpu_ms_per_s"] = (cpuSeconds(after) - cpuSeconds(before)) * 1000.0;
-    state.counters["ctx_switches_per_s"] = static_cast<double>(after.ru_nvcsw - before.ru_nvcsw) +
-                                           static_cast<double>(after.ru_nivcsw - before.ru_nivcsw);
-    state.counters["workers"] = p.poolSize();
+    const auto before = benchstats::threadIds();
+    ThreadPool idle(8);
+    // Some work first, so every worker has run and gone back to its wait.
+    std::atomic<long> left{1000};
+    Semaphore done;
+    for (int i = 0; i < 1000; ++i) idle.addTask(new CountTask(&left, &done));
+    done.wait1();
+    reportIdle(state, benchstats::newThreads(before));
   }
 }
-BENCHMARK(BM_IdlePoolCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IdlePool8)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_IdlePool8_Reference_CondWait(benchmark::State& state) {
+  for (auto _ : state) {
+    const auto before = benchstats::threadIds();
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+      threads.emplace_back([&] {
+        std::unique_lock<std::mutex> lk(m);
+        cv.wait(lk, [&] { return stop; });
+      });
+    reportIdle(state, benchstats::newThreads(before));
+    {
+      std::lock_guard<std::mutex> lk(m);
+      stop = true;
+    }
+    cv.notify_all();
+    for (auto& t : threads) t.join();
+  }
+}
+BENCHMARK(BM_IdlePool8_Reference_CondWait)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+
 // The pool's record of one submitted task. Records are linked intrusively (queue and
 // follower lists), so queuing and chaining allocate nothing beyond the record itself.
 // Every field is guarded by the owning pool's lock.
@@ -7,13 +9,15 @@ namespace zelto {
 class ThreadPoolTask;
 
 struct PooledTask {
-  enum class State { Queued, Chained, Running };
+  enum class State { Queued, Chained, Running, Retrying };
 
   ThreadPoolTask* task = nullptr;
   unsigned id = 0;
   State state = State::Queued;
-  // Next record in the ready queue (while Queued).
+  // Next record in the ready queue (while Queued) or in the retry list (while Retrying).
   PooledTask* nextQueued = nullptr;
+  // While Retrying: when the paused task goes back to the ready queue.
+  std::chrono::steady_clock::time_point retryAt{};
   // Records chained behind this one, in the order they were chained.
   PooledTask* firstFollower = nullptr;
   PooledTask* lastFollower = nullptr;

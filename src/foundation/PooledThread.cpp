@@ -5,7 +5,7 @@
 namespace zelto {
 
 PooledThread::PooledThread(ThreadPool* pool) : m_pool(pool) {
-  // The pool's wait already bounds an idle pass; a yield on top would only add a syscall.
+  // Each pass ends in the pool's wait; a yield on top would only add a syscall.
   setYield(false);
 }
 

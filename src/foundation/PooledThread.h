@@ -1,6 +1,6 @@
 #pragma once
 // One worker of a zelto::ThreadPool. Runs records until the queue is empty, then waits on the
-// pool's wake-up condition (at most 1 ms before it looks again).
+// pool's wake-up condition (without a time-out unless it keeps the time of a paused task).
 #include <atomic>
 #include <cstdint>
 

@@ -14,7 +14,8 @@ bool gManagePool = true;
 namespace {
 // Serialises creation and replacement of gPool; guards gManagePool.
 std::mutex gPoolInstanceMutex;
-constexpr auto kIdleWait = std::chrono::milliseconds(1);
+// Map nodes kept for reuse; beyond this many, ended records free their node.
+constexpr size_t kNodeStash = 256;
 }  // namespace
 
 unsigned processorCount() {
@@ -55,7 +56,9 @@ ThreadPool::~ThreadPool() {
       std::lock_guard<std::mutex> lk(m_mutex);
       for (auto& entry : m_records) orphans.push_back(entry.second.task);
       m_records.clear();
+      m_nodeStash.clear();
       m_queueHead = m_queueTail = nullptr;
+      m_retryHead = m_retryTail = nullptr;
     }
     if (orphans.empty()) break;
     for (ThreadPoolTask* t : orphans) delete t;
@@ -153,8 +156,20 @@ void ThreadPool::chainLocked(PooledTask* rec, PooledTask* behind) {
   behind->lastFollower = rec;
 }
 
+void ThreadPool::promoteRetriesLocked() {
+  const auto now = std::chrono::steady_clock::now();
+  while (m_retryHead && m_retryHead->retryAt <= now) {
+    PooledTask* rec = m_retryHead;
+    m_retryHead = rec->nextQueued;
+    if (!m_retryHead) m_retryTail = nullptr;
+    enqueueLocked(rec);
+  }
+}
+
 PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
-  if (m_suspended || !m_queueHead) return nullptr;
+  if (m_suspended) return nullptr;
+  if (m_retryHead) promoteRetriesLocked();
+  if (!m_queueHead) return nullptr;
   PooledTask* rec = m_queueHead;
   m_queueHead = rec->nextQueued;
   if (!m_queueHead) m_queueTail = nullptr;
@@ -166,19 +181,16 @@ PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
 
 void ThreadPool::completeLocked(PooledTask* rec) {
   // Followers are released in the order they were chained, behind everything queued by now.
-  unsigned released = 0;
+  // The completing worker takes the next record itself and wakes another only when more are
+  // left (workerPass), so a chain runs on without a wake-up per task.
   for (PooledTask* f = rec->firstFollower; f;) {
     PooledTask* next = f->nextFollower;
     f->nextFollower = nullptr;
     enqueueLocked(f);
-    ++released;
     f = next;
   }
-  m_records.erase(rec->id);
-  if (released == 1)
-    m_work.notify_one();
-  else if (released > 1)
-    m_work.notify_all();
+  auto node = m_records.extract(rec->id);
+  if (m_nodeStash.size() < kNodeStash) m_nodeStash.push_back(std::move(node));
   if (m_changeWaiters) m_changed.notify_all();
 }
 
@@ -187,9 +199,29 @@ void ThreadPool::pauseLocked(PooledTask* rec, unsigned waitFor) {
   PooledTask* behind = waitFor == rec->id ? nullptr : findLocked(waitFor);
   if (behind) {
     chainLocked(rec, behind);
+    return;
+  }
+  // Retried after a short delay rather than at once: an immediate retry would keep a worker
+  // spinning on a task that has nothing to do yet.
+  rec->state = PooledTask::State::Retrying;
+  rec->nextQueued = nullptr;
+  rec->retryAt = std::chrono::steady_clock::now() + kPauseRetry;
+  if (m_retryTail)
+    m_retryTail->nextQueued = rec;
+  else
+    m_retryHead = rec;
+  m_retryTail = rec;
+  // Some worker must keep the retry time; an idle one is woken to do so.
+  if (!m_retryKeeper) m_work.notify_one();
+}
+
+void ThreadPool::idleWaitLocked(std::unique_lock<std::mutex>& lk) {
+  if (m_retryHead && !m_suspended && !m_retryKeeper) {
+    m_retryKeeper = true;
+    m_work.wait_until(lk, m_retryHead->retryAt);
+    m_retryKeeper = false;
   } else {
-    enqueueLocked(rec);
-    m_work.notify_one();
+    m_work.wait(lk);
   }
 }
 
@@ -203,9 +235,18 @@ bool ThreadPool::allIdleLocked() const {
 
 unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
   if (!task) return 0;
-  std::lock_guard<std::mutex> lk(m_mutex);
+  std::unique_lock<std::mutex> lk(m_mutex);
   const unsigned id = takeIdLocked();
-  PooledTask* rec = &m_records.try_emplace(id).first->second;
+  PooledTask* rec;
+  if (!m_nodeStash.empty()) {
+    auto node = std::move(m_nodeStash.back());
+    m_nodeStash.pop_back();
+    node.key() = id;
+    node.mapped() = PooledTask{};
+    rec = &m_records.insert(std::move(node)).position->second;
+  } else {
+    rec = &m_records.try_emplace(id).first->second;
+  }
   rec->task = task;
   rec->id = id;
   if (PooledTask* behind = findLocked(afterId)) {
@@ -219,13 +260,17 @@ unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
 
 void ThreadPool::workerPass(PooledThread* worker) {
   std::unique_lock<std::mutex> lk(m_mutex);
-  PooledTask* rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
-  if (!rec) {
-    m_work.wait_for(lk, kIdleWait);
+  // Every change that can give this worker something to do (or end it) is made under the lock
+  // and notifies m_work, so checking and waiting under the lock loses no wake-up.
+  PooledTask* rec = nullptr;
+  for (;;) {
     if (worker->isTerminating()) return;
     rec = takeNextLocked(worker);
-    if (!rec) return;
+    if (rec) break;
+    idleWaitLocked(lk);
   }
+  // The retry keeper leaves to run a task: hand the retry time to an idle worker.
+  if (m_retryHead && !m_retryKeeper) m_work.notify_one();
   // Drain the queue without waiting; the terminate flag is honoured between tasks only, so a
   // taken record is always run and reported.
   while (rec) {
@@ -262,6 +307,8 @@ void ThreadPool::workerPass(PooledThread* worker) {
     }
     worker->m_current.store(nullptr, std::memory_order_relaxed);
     rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
+    // More ready than this worker takes (released followers, a retry): pass the work on.
+    if (m_queueHead && !m_suspended) m_work.notify_one();
   }
   if (m_changeWaiters) m_changed.notify_all();
 }

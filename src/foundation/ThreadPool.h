@@ -4,8 +4,10 @@
 // and per-device work stays in order while different ports and devices run in parallel.
 //
 // Ids run 1 .. 2^32-1 and wrap to 1; an id still in the pool is never handed out twice.
-// Idle workers wait on a condition (woken at once by new work) and look again at least every
-// millisecond.
+// Idle workers wait on a condition without a time-out: adding, releasing a chain, resuming,
+// resizing and destruction wake them. The only timed wait is the short retry of a task that
+// paused without naming a task to wait for (kPauseRetry), and only one worker keeps that time
+// while such a task exists.
 //
 // Thread context: every public call may be made from any thread, including pool tasks, except
 // that a task must not wait (waitForCompletion, suspend(true)) for work that can only run after
@@ -29,6 +31,9 @@ unsigned processorCount();
 
 class ThreadPool {
  public:
+  // Delay before a task that paused without a live wait id runs again.
+  static constexpr std::chrono::microseconds kPauseRetry{1000};
+
   // size 0 = processorCount(). Throws ZtException (256) when a worker cannot be started.
   explicit ThreadPool(unsigned size = 0);
   // Waits for the running tasks, stops the workers and deletes the tasks that never ran.
@@ -86,6 +91,10 @@ class ThreadPool {
   PooledTask* takeNextLocked(PooledThread* worker);
   void completeLocked(PooledTask* rec);
   void pauseLocked(PooledTask* rec, unsigned waitFor);
+  // Moves the paused records whose retry time has come to the ready queue.
+  void promoteRetriesLocked();
+  // Waits for work: untimed, or until the first retry when this worker keeps the retry time.
+  void idleWaitLocked(std::unique_lock<std::mutex>& lk);
   bool allIdleLocked() const;
   // Asks the workers to stop and lists them as retiring (no worker takes a record once asked).
   void retireLocked(std::vector<PooledThread*>& workers);
@@ -107,8 +116,16 @@ class ThreadPool {
   std::vector<PooledThread*> m_retiring;
   // Every record in the pool, whatever its state; nodes are stable, so records live here.
   std::unordered_map<unsigned, PooledTask> m_records;
+  // Map nodes of ended records, reused for new ones so adding a task allocates nothing in
+  // steady state (bounded by kNodeStash).
+  std::vector<std::unordered_map<unsigned, PooledTask>::node_type> m_nodeStash;
   PooledTask* m_queueHead = nullptr;
   PooledTask* m_queueTail = nullptr;
+  // Paused records without a task to wait for, in retry order (all share one delay).
+  PooledTask* m_retryHead = nullptr;
+  PooledTask* m_retryTail = nullptr;
+  // A worker waits with a time-out for the first retry; the others wait untimed.
+  bool m_retryKeeper = false;
   unsigned m_nextId = 1;
   bool m_suspended = false;
 };

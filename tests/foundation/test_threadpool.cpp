@@ -247,6 +247,74 @@ TEST(ThreadPool, PausedTaskRunsAgainAndCanWaitForAnotherTask) {
   EXPECT_TRUE(blockerEndedWhenRetried.load());
 }
 
+// A task paused without a wait id is retried after a short delay, also while the pool's other
+// worker is tied up by a long task (the worker keeping the retry time hands it on when it leaves
+// to run a task), and idle workers wait without polling in between.
+TEST(ThreadPool, PausedTaskIsRetriedPromptlyWhileOtherWorkIsBlocked) {
+  ThreadPool pool(2);
+  std::atomic<int> runs{0};
+  std::atomic<bool> finish{false};
+  const unsigned paused = pool.addTask(task([&] {
+    ++runs;
+    return finish.load();
+  }));
+  ASSERT_TRUE(waitUntil([&] { return runs.load() >= 2; }));
+  // Tie up one worker; the paused task must keep being retried on the other.
+  Gate gate;
+  pool.addTask(gate.make());
+  ASSERT_TRUE(gate.started.wait1(kLimitMs));
+  const int before = runs.load();
+  EXPECT_TRUE(waitUntil([&] { return runs.load() >= before + 5; }, std::chrono::milliseconds(3000)))
+      << "retries while a worker is blocked: " << runs.load() - before;
+  finish = true;
+  ASSERT_TRUE(pool.waitForCompletion(paused, kLimitMs));
+  gate.release.post();
+  // Twenty pauses at the retry delay take tens of milliseconds, far from the limit.
+  std::atomic<int> count{0};
+  const auto t0 = std::chrono::steady_clock::now();
+  const unsigned twenty = pool.addTask(task([&] { return ++count == 20; }));
+  ASSERT_TRUE(pool.waitForCompletion(twenty, kLimitMs));
+  EXPECT_EQ(count.load(), 20);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 19 * ThreadPool::kPauseRetry);
+}
+
+// Workers wait untimed when idle: a new task, a released chain, a resume and a shrink still
+// reach them at once.
+TEST(ThreadPool, IdleWorkersWakeForAddReleaseAndResume) {
+  ThreadPool pool(3);
+  std::this_thread::sleep_for(50ms);
+  Gate gate;
+  const unsigned blocker = pool.addTask(gate.make());
+  ASSERT_TRUE(gate.started.wait1(kLimitMs));
+  Semaphore ran;
+  pool.addTask(task([&] {
+                 ran.post();
+                 return true;
+               }),
+               blocker);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(ran.count(), 0);
+  gate.release.post();
+  EXPECT_TRUE(ran.wait1(kLimitMs)) << "chain release";
+  pool.suspend(true);
+  pool.addTask(task([&] {
+    ran.post();
+    return true;
+  }));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(ran.count(), 0);
+  pool.resume();
+  EXPECT_TRUE(ran.wait1(kLimitMs)) << "resume";
+  pool.setPoolSize(1);
+  pool.addTask(task([&] {
+    ran.post();
+    return true;
+  }));
+  EXPECT_TRUE(ran.wait1(kLimitMs)) << "after a shrink";
+  EXPECT_EQ(pool.poolSize(), 1u);
+}
+
 TEST(ThreadPool, ThrowingTaskReachesOnErrorAndItsFollowersStillRun) {
   ThreadPool pool(2);
   std::atomic<int> errors{0};

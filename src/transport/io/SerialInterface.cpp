@@ -131,11 +131,25 @@ ZtResultValue SerialInterface::writeData(const ZtByteArray& data, size_t* writte
 }
 
 ZtResultValue SerialInterface::readData(size_t maxLength, ZtByteArray& data) {
+  return readPolled(maxLength, data, getTimeout());
+}
+
+ZtResultValue SerialInterface::readWithin(size_t maxLength, ZtByteArray& data, uint32_t waitMs) {
+  if (!isOpen()) return record(ZRV_NOPORTOPEN);
+  if (waitMs != 0) return readPolled(maxLength, data, waitMs);
+  if (maxLength == 0) {
+    ZtArray_assign(ZTARRAY(&data), 0, nullptr);
+    return record(ZRV_OK);
+  }
+  return readNow(maxLength, data);
+}
+
+ZtResultValue SerialInterface::readPolled(size_t maxLength, ZtByteArray& data, uint32_t timeoutMs) {
   if (!isOpen()) return record(ZRV_NOPORTOPEN);
   // poll rather than select: select cannot take descriptors at or above FD_SETSIZE.
   struct pollfd pfd = {m_fd, POLLIN | POLLPRI, 0};
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(getTimeout());
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   int ready;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -157,6 +171,10 @@ ZtResultValue SerialInterface::readData(size_t maxLength, ZtByteArray& data) {
     ZtArray_assign(ZTARRAY(&data), 0, nullptr);
     return record((pfd.revents & POLLIN) ? ZRV_OK : ZRV_PORTCLOSED);
   }
+  return readNow(maxLength, data);
+}
+
+ZtResultValue SerialInterface::readNow(size_t maxLength, ZtByteArray& data) {
   if (ZtArray_assign(ZTARRAY(&data), maxLength, nullptr) != 0) return record(ZRV_INSUFFICIENTSPACE);
   // Readable or hung up: bytes still queued are delivered first, then the hang-up shows as a
   // read of 0 bytes or EIO.

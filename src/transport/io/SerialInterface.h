@@ -27,6 +27,10 @@ class SerialInterface : public StreamInterface {
   // One read of whatever the line has (up to maxLength) once it is readable. Time-out 258,
   // hang-up (device unplugged, pseudo-terminal master closed) 289, other failures 256.
   ZtResultValue readData(size_t maxLength, ZtByteArray& data) override;
+  // waitMs 0: one read of what the line has, without polling first, for a caller that has just
+  // seen the descriptor readable or hung up (a read on a quiet line would wait for the port
+  // time-out). Otherwise readData with a time-out of waitMs.
+  ZtResultValue readWithin(size_t maxLength, ZtByteArray& data, uint32_t waitMs) override;
   using StreamInterface::open;
   ZtResultValue open(const ZtPortInfo& portInfo, uint32_t readBufferSize = 0,
                      uint32_t writeBufferSize = 0) override;
@@ -51,6 +55,9 @@ class SerialInterface : public StreamInterface {
   // Closes the descriptor after a failed open step and records the step's result.
   ZtResultValue failOpen(ZtResultValue result);
   void applyTimeoutToSettings();
+  // The read step of readData once the line is readable or hung up.
+  ZtResultValue readNow(size_t maxLength, ZtByteArray& data);
+  ZtResultValue readPolled(size_t maxLength, ZtByteArray& data, uint32_t timeoutMs);
 
   ZtBaudRate m_baudRate = 0;
   // Written by the reader thread and by writing threads alike.

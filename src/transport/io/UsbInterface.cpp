@@ -176,22 +176,28 @@ ZtResultValue UsbInterface::setTimeout(uint32_t milliseconds) {
   return record(ZRV_OK);
 }
 
-ZtResultValue UsbInterface::readInto(uint8_t* buffer, size_t maxLength, size_t& received) {
+ZtResultValue UsbInterface::readInto(uint8_t* buffer, size_t maxLength, size_t& received, uint32_t timeoutMs) {
   received = 0;
   int got = 0;
   const int r = UsbContextManager::instance().lib().bulk_transfer(
       m_handle, static_cast<unsigned char>(m_inEndpoint | kEndpointIn), buffer,
-      clampLength(maxLength), &got, getTimeout());
+      clampLength(maxLength), &got, timeoutMs);
   if (got > 0) received = std::min(static_cast<size_t>(got), maxLength);
   if (r == ZT_LIBUSB_SUCCESS || (r == ZT_LIBUSB_ERROR_TIMEOUT && received > 0)) return ZRV_OK;
   return ztLibUsbResult(r);
 }
 
 ZtResultValue UsbInterface::readData(size_t maxLength, ZtByteArray& data) {
+  return readWithin(maxLength, data, getTimeout());
+}
+
+ZtResultValue UsbInterface::readWithin(size_t maxLength, ZtByteArray& data, uint32_t waitMs) {
   if (!isOpen()) return record(ZRV_NOPORTOPEN);
   if (ZtArray_assign(ZTARRAY(&data), maxLength, nullptr) != 0) return record(ZRV_INSUFFICIENTSPACE);
   size_t received = 0;
-  const ZtResultValue result = maxLength == 0 ? ZRV_OK : readInto(data.data, maxLength, received);
+  // libusb takes 0 as "no time-out".
+  const ZtResultValue result =
+      maxLength == 0 ? ZRV_OK : readInto(data.data, maxLength, received, waitMs == 0 ? 1 : waitMs);
   ZtArray_assign(ZTARRAY(&data), received, nullptr);
   return record(result);
 }
@@ -227,7 +233,7 @@ ZtResultValue UsbInterface::waitForData(size_t length, uint8_t* buffer, size_t& 
   const auto deadline = Clock::now() + std::chrono::milliseconds(getTimeout());
   while (Clock::now() < deadline) {
     size_t received = 0;
-    const ZtResultValue r = readInto(buffer + count, length - count, received);
+    const ZtResultValue r = readInto(buffer + count, length - count, received, getTimeout());
     if (r != ZRV_OK) return record(r);
     count += received;
     if (count >= length) return record(ZRV_OK);

@@ -22,6 +22,8 @@ class UsbInterface : public StreamInterface {
   // time-out (at least 1 s), so a stalled endpoint ends the write with 258.
   ZtResultValue writeData(const ZtByteArray& data, size_t* written = nullptr) override;
   ZtResultValue readData(size_t maxLength, ZtByteArray& data) override;
+  // One bulk IN transfer that waits at most waitMs (at least 1 ms) for bytes.
+  ZtResultValue readWithin(size_t maxLength, ZtByteArray& data, uint32_t waitMs) override;
   using StreamInterface::open;
   using StreamInterface::waitForData;
   // Opens the device whose bus and address the port info's "USB%03u:%03u" name gives.
@@ -45,7 +47,7 @@ class UsbInterface : public StreamInterface {
     return result;
   }
   // One bulk IN transfer into buffer; a time-out that delivered bytes counts as success.
-  ZtResultValue readInto(uint8_t* buffer, size_t maxLength, size_t& received);
+  ZtResultValue readInto(uint8_t* buffer, size_t maxLength, size_t& received, uint32_t timeoutMs);
   // Releases the claimed interfaces (giving detached ones back to their kernel driver), closes
   // the handle and drops the device reference.
   void releaseAll(libusb_device_handle* handle, libusb_device* device, int claimed);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -40,8 +41,6 @@ constexpr uint8_t kGotoConfigAck = 0x31;
 constexpr uint8_t kConfiguration = 0x0D;
 constexpr uint8_t kError = 0x42;
 constexpr uint32_t kMsPerDay = 24u * 3600u * 1000u;
-// How long the reader waits for a silent serial line in one pass; a cancel ends it early.
-constexpr int kIdleWaitMs = 100;
 // Longest Zbus header (extended form): a candidate this close to the end may still be live.
 constexpr size_t kLongestHeader = 6;
 
@@ -229,6 +228,7 @@ bool Communicator::openPort(const ZtString& name, ZtBaudRate rate, OpenPortStage
     auto* serial = dynamic_cast<SerialInterface*>(port);
     m_portFd = serial ? serial->getHandle() : -1;
     m_port.store(port);
+    kickReader();  // a reader started without a port waits for one
   }
   if (!m_port.load()) {
     setResult(ZRV_NOPORTOPEN);
@@ -280,7 +280,7 @@ void Communicator::stopThread() {
   if (!m_thread) return;
   cancelPortRead();
   m_thread->stopThread();
-  m_thread->waitForCompletion();
+  m_thread->finishParsing();
 }
 
 void Communicator::startThread() {
@@ -561,33 +561,52 @@ void Communicator::kickReader() {
   (void)ignored;
 }
 
-bool Communicator::waitForPortData(int timeoutMs) {
-  if (m_portFd < 0) return true;
+Communicator::PortWait Communicator::waitForPortData(int timeoutMs) {
   // The cancel stays signalled until the next start; a kick is consumed here.
   pollfd fds[3] = {{m_portFd, POLLIN | POLLPRI, 0}, {m_wakeFd, POLLIN, 0}, {m_kickFd, POLLIN, 0}};
   const int n = ::poll(fds, 3, timeoutMs);
-  if (n > 0 && (fds[1].revents & POLLIN)) return false;
-  if (n > 0 && (fds[2].revents & POLLIN)) {
+  if (n < 0) return errno == EINTR ? PortWait::Nothing : PortWait::Port;  // the read reports it
+  if (fds[1].revents & POLLIN) return PortWait::Cancelled;
+  if (fds[2].revents & POLLIN) {
     uint64_t value;
     ssize_t ignored = ::read(m_kickFd, &value, sizeof value);
     (void)ignored;
   }
-  return true;  // readable, hung up, kicked or timed out: the read tells which
+  // Readable, hung up or failed: the read tells which.
+  return fds[0].revents ? PortWait::Port : PortWait::Nothing;
 }
 
-ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data) {
+ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs) {
   StreamInterface* port = m_port.load();
   if (!port) {
     ZtArray_assign(ZTARRAY(&data), 0, nullptr);
+    // A reader without a port has nothing to do until a port opens or it is stopped.
+    if (waitMs != 0) {
+      pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_kickFd, POLLIN, 0}};
+      if (::poll(fds, 2, waitMs) > 0 && (fds[1].revents & POLLIN)) {
+        uint64_t value;
+        ssize_t ignored = ::read(m_kickFd, &value, sizeof value);
+        (void)ignored;
+      }
+    }
     return ZRV_UNSUPPORTED;
   }
-  // A silent serial line is waited on rather than polled; not while repeating GotoConfig,
-  // whose writes set the pace.
-  if (!(m_thread && m_thread->doGotoConfig()) && !waitForPortData(kIdleWaitMs)) {
-    ZtArray_assign(ZTARRAY(&data), 0, nullptr);
-    return ZRV_TIMEOUT;
+  ZtResultValue result;
+  if (waitMs != 0 && m_portFd < 0) {
+    // USB: the transfer itself waits, bounded because nothing can wake it.
+    const unsigned wait = waitMs < 0 ? kUsbReaderWaitMs : std::min<unsigned>(waitMs, kUsbReaderWaitMs);
+    result = port->readWithin(kReadBlockSize, data, wait);
+  } else {
+    // Serial: wait on the descriptor (and the wake-ups), then read what is there.
+    if (waitMs == 0) {
+      result = port->readData(kReadBlockSize, data);
+    } else if (waitForPortData(waitMs) == PortWait::Port) {
+      result = port->readWithin(kReadBlockSize, data, 0);  // readable: no second poll
+    } else {
+      ZtArray_assign(ZTARRAY(&data), 0, nullptr);
+      return ZRV_TIMEOUT;
+    }
   }
-  const ZtResultValue result = port->readData(kReadBlockSize, data);
   if (data.size > 0) return ZRV_OK;
   // A hung-up serial line (289) or a USB device that is gone (288 from a read on the open port)
   // never recovers: close the port, which ends the reading, and report it.
@@ -708,6 +727,23 @@ ZtDevice* Communicator::findDevice(ZtDeviceId id) const {
 bool Communicator::isReadingFromFile() const {
   std::lock_guard<std::recursive_mutex> lock(m_fileMutex);
   return !m_port.load() && m_logFile != nullptr;
+}
+
+uint64_t Communicator::droppedBacklogBytes() const { return m_thread ? m_thread->droppedBytes() : 0; }
+
+void Communicator::reportParseBacklogOverflow(uint64_t dropped) {
+  JLOG_ALERT("message handling falls behind the line: dropped " << dropped
+                                                                << " unparsed bytes (parse backlog full)");
+  LinkDevice* master = masterDevice();
+  onError(master ? master->linkedDevice() : nullptr, ZRV_INSUFFICIENTSPACE);
+}
+
+void Communicator::reportParseBacklogAbandoned(size_t dropped) {
+  JLOG_ALERT("closing: dropped " << dropped << " unparsed bytes the handling could not keep up with");
+}
+
+void Communicator::reportParseBacklogCaughtUp(uint64_t droppedInAll) {
+  JLOG_ALERT("message handling caught up with the line; " << droppedInAll << " bytes dropped in all");
 }
 
 void Communicator::waitForLastTaskCompletion() {

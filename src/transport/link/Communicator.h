@@ -52,6 +52,9 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
 
   // Reader-pass read size and the bound of the receive buffer (twice the largest message).
   static constexpr size_t kReadBlockSize = 8192;
+  // Longest wait of the reader in one USB transfer: a transfer cannot be woken, so this bounds
+  // how long closing waits for it (and makes an idle USB reader wake 20 times a second).
+  static constexpr unsigned kUsbReaderWaitMs = 50;
   static constexpr size_t kReceiveBufferLimit = 2 * 8192;
   // Time-outs in ms.
   static constexpr unsigned kReplyTimeout = 200;
@@ -108,7 +111,14 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // Reader side (called by KtThread and the parse tasks).
   // Reads up to kReadBlockSize bytes; 0 with bytes, else the read result. 289 (hang-up) and 288
   // (USB device gone) close the port and raise onError with that code on this link's handlers.
-  ZtResultValue readDataToBuffer(ZtByteArray& data);
+  // waitMs: 0 reads with the port's time-out; otherwise waits for bytes at most that long
+  // (-1: until bytes arrive) on a serial port's descriptor, ending early with 258 when the
+  // reader is woken (kick, cancel); a USB transfer waits at most kUsbReaderWaitMs.
+  ZtResultValue readDataToBuffer(ZtByteArray& data, int waitMs = 0);
+  // Bytes the reader dropped from its parse backlog because handling fell behind the line.
+  // Each such episode raises onError(master device, ZRV_INSUFFICIENTSPACE) once (on the reader
+  // thread) and is journalled; see KtThread.
+  uint64_t droppedBacklogBytes() const;
   // Appends bytes to the receive buffer and cuts every complete accepted message into output
   // (reporting each to the master). Garbage before a live candidate and rejected messages are
   // dropped; the buffer stays below kReceiveBufferLimit. 259 when no message came out.
@@ -187,10 +197,17 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // Closes and frees the port; the reader must be stopped (or be the caller).
   void deletePort();
   void cancelPortRead();
-  // Readable within a bounded wait (serial ports; false when woken by a cancel).
-  bool waitForPortData(int timeoutMs);
+  // The reader's wait on a serial descriptor (timeoutMs -1: no limit): the port has something
+  // (bytes, hang-up, failure), nothing came (time-out or kick), or the read was cancelled.
+  enum class PortWait { Port, Nothing, Cancelled };
+  PortWait waitForPortData(int timeoutMs);
   // Ends the reader's current wait for port data once (it then makes a pass at once).
   void kickReader();
+  // Parse backlog reports of the reader (see KtThread): an overflow episode begins (raises
+  // onError), closing dropped the unparsed rest, the parser caught up after an overflow.
+  void reportParseBacklogOverflow(uint64_t dropped);
+  void reportParseBacklogAbandoned(size_t dropped);
+  void reportParseBacklogCaughtUp(uint64_t droppedInAll);
   ZtResultValue writeSimpleMessage(uint8_t messageId);
   bool logFileLocked() const { return m_logFile != nullptr; }
   ZtResultValue readMessageLocked(ZtMessage& message, uint8_t messageId);

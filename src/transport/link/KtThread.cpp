@@ -1,9 +1,9 @@
 #include "transport/link/KtThread.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <thread>
+#include <cstring>
 
 #include "foundation/ThreadPool.h"
 #include "transport/link/Communicator.h"
@@ -13,8 +13,12 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr uint8_t kGotoConfig = 0x30;
 constexpr size_t kPaddedGotoConfigPayload = 59;
+// First capacity of the backlog ring; it doubles on demand up to the limit.
+constexpr size_t kBacklogStart = size_t{64} << 10;
 
 void appendGotoConfig(ZtByteArray& block, size_t payloadSize) {
   ZtMessage m;
@@ -29,15 +33,19 @@ void appendGotoConfig(ZtByteArray& block, size_t payloadSize) {
 KtThread::KtThread(Communicator* link) : m_link(link) {
   ZtByteArray_construct(&m_gotoConfigBlock, 0, nullptr);
   ZtByteArray_construct(&m_readBuffer, 0, nullptr);
+  ZtByteArray_construct(&m_parseChunk, 0, nullptr);
   appendGotoConfig(m_gotoConfigBlock, kPaddedGotoConfigPayload);
   appendGotoConfig(m_gotoConfigBlock, 0);
   if (Journaller* global = gJournal.load(std::memory_order_acquire))
     m_journal = new Journaller(global->filename(), false, JLL_DEBUG);
+  // Every pass ends in a wait on the port; a yield between passes would only add a syscall.
+  setYield(false);
 }
 
 KtThread::~KtThread() {
   stopThread();
-  waitForCompletion();
+  finishParsing();
+  ZtByteArray_destruct(&m_parseChunk);
   ZtByteArray_destruct(&m_readBuffer);
   ZtByteArray_destruct(&m_gotoConfigBlock);
   delete m_journal;
@@ -45,12 +53,50 @@ KtThread::~KtThread() {
 
 void KtThread::setDoGotoConfig(bool doGotoConfig) {
   std::srand(static_cast<unsigned>(ZtTimeStamp_now()));
+  if (doGotoConfig) m_repeatNow.store(true, std::memory_order_release);
   m_doGotoConfig.store(doGotoConfig, std::memory_order_release);
+  if (doGotoConfig) wake();
 }
 
+void KtThread::wake() { m_link->kickReader(); }
+
 void KtThread::waitForCompletion() {
-  const unsigned id = m_lastTaskId.load(std::memory_order_acquire);
-  if (id != 0) zelto::ThreadPool::instance()->waitForCompletion(id);
+  zelto::ThreadPool* pool = nullptr;
+  // A running parse task may queue a follower before it ends; the follower's id is stored
+  // before the awaited id ends, so a changed id after the wait means more to wait for.
+  for (;;) {
+    const unsigned id = m_lastTaskId.load(std::memory_order_acquire);
+    if (id == 0) return;
+    if (!pool) pool = zelto::ThreadPool::instance();
+    pool->waitForCompletion(id);
+    if (m_lastTaskId.load(std::memory_order_acquire) == id) return;
+  }
+}
+
+void KtThread::finishParsing() {
+  if (m_lastTaskId.load(std::memory_order_acquire) == 0) return;
+  zelto::ThreadPool* pool = zelto::ThreadPool::instance();
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kCloseDrainMs);
+  for (;;) {
+    const unsigned id = m_lastTaskId.load(std::memory_order_acquire);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || !pool->waitForCompletion(id, static_cast<unsigned>(left))) break;
+    if (m_lastTaskId.load(std::memory_order_acquire) == id) return;
+  }
+  // The handling is slower than the backlog allows for: the parser drops the rest after the
+  // chunk in hand.
+  {
+    std::lock_guard<std::mutex> lock(m_backlogMutex);
+    m_abandon = true;
+  }
+  waitForCompletion();
+  std::lock_guard<std::mutex> lock(m_backlogMutex);
+  m_abandon = false;
+}
+
+size_t KtThread::backlogSize() {
+  std::lock_guard<std::mutex> lock(m_backlogMutex);
+  return m_backlogSize;
 }
 
 unsigned KtThread::jitterMs(long randomValue) {
@@ -61,19 +107,135 @@ unsigned KtThread::jitterMs(long randomValue) {
 void KtThread::initFunction() { setPriority(5); }
 
 int KtThread::innerFunction() {
+  int waitMs = -1;  // until bytes arrive or a wake-up
   if (doGotoConfig()) {
-    if (m_link->writeRawData(m_gotoConfigBlock) != ZRV_OK && m_journal && m_journal->isEnabled(JLL_ALERT))
-      m_journal->log(JLL_ALERT, "Sending gotoconfig failed");
-    std::this_thread::sleep_for(std::chrono::milliseconds(jitterMs(std::rand())));
+    const auto now = Clock::now();
+    if (m_repeatNow.exchange(false, std::memory_order_acq_rel) || now >= m_nextRepeat) {
+      if (m_link->writeRawData(m_gotoConfigBlock) != ZRV_OK && m_journal && m_journal->isEnabled(JLL_ALERT))
+        m_journal->log(JLL_ALERT, "Sending gotoconfig failed");
+      m_nextRepeat = now + std::chrono::milliseconds(jitterMs(std::rand()));
+    }
+    // Bytes arriving meanwhile are read and handed over; the next block goes out on time.
+    const auto left = m_nextRepeat - Clock::now();
+    waitMs = static_cast<int>(std::max<int64_t>(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(left).count() / 1000 + 1));
   }
-  if (m_link->readDataToBuffer(m_readBuffer) != ZRV_OK) return 1;
-  const size_t count = m_readBuffer.size;
-  if (count == 0) return 3;
-  // The task gets an array of exactly the bytes read; the read buffer keeps its capacity.
-  auto* bytes = new ZtByteArray;
-  ZtByteArray_construct(bytes, count, m_readBuffer.data);
-  const unsigned id = zelto::ThreadPool::instance()->addTask(new ParseMessageTask(m_link, bytes, m_journal),
+  const ZtResultValue result = m_link->readDataToBuffer(m_readBuffer, waitMs);
+  if (result == ZRV_OK) {
+    handOver(m_readBuffer.data, m_readBuffer.size);
+    return 0;
+  }
+  // Nothing arrived within the wait (or a wake-up): go round at once. A failing port is tried
+  // again after 1 ms; a port that is gone has stopped this thread already.
+  return result == ZRV_TIMEOUT ? 0 : 1;
+}
+
+void KtThread::handOver(const uint8_t* data, size_t size) {
+  if (size == 0) return;
+  uint64_t dropped = 0;
+  bool episodeStarts = false;
+  bool queue = false;
+  {
+    std::lock_guard<std::mutex> lock(m_backlogMutex);
+    if (size > kParseBacklogLimit) {
+      // Cannot come from one read; kept sound anyway: only the newest bytes fit.
+      dropped += size - kParseBacklogLimit;
+      data += size - kParseBacklogLimit;
+      size = kParseBacklogLimit;
+    }
+    size_t capacity = m_backlog.size();
+    if (m_backlogSize + size > capacity && capacity < kParseBacklogLimit) {
+      // Grow (rarely: doubling up to the limit), unrolling the ring into the new storage.
+      size_t grown = std::max(kBacklogStart, capacity * 2);
+      while (grown < m_backlogSize + size && grown < kParseBacklogLimit) grown *= 2;
+      grown = std::min(grown, kParseBacklogLimit);
+      std::vector<uint8_t> bigger(grown);
+      const size_t first = std::min(m_backlogSize, capacity - m_backlogHead);
+      if (first) std::memcpy(bigger.data(), m_backlog.data() + m_backlogHead, first);
+      if (m_backlogSize > first) std::memcpy(bigger.data() + first, m_backlog.data(), m_backlogSize - first);
+      m_backlog.swap(bigger);
+      m_backlogHead = 0;
+      capacity = grown;
+    }
+    if (m_backlogSize + size > capacity) {
+      // Full: the oldest unparsed bytes make room for the new ones.
+      const size_t drop = m_backlogSize + size - capacity;
+      m_backlogHead = (m_backlogHead + drop) % capacity;
+      m_backlogSize -= drop;
+      dropped += drop;
+    }
+    if (dropped) {
+      m_droppedBytes.fetch_add(dropped, std::memory_order_relaxed);
+      episodeStarts = !m_overflowing;
+      m_overflowing = true;
+    }
+    const size_t tail = (m_backlogHead + m_backlogSize) % capacity;
+    const size_t first = std::min(size, capacity - tail);
+    std::memcpy(m_backlog.data() + tail, data, first);
+    if (size > first) std::memcpy(m_backlog.data(), data + first, size - first);
+    m_backlogSize += size;
+    queue = !m_parsePending;
+    m_parsePending = true;
+  }
+  // Queued outside the backlog lock, so the woken worker does not wait for it to take a chunk.
+  if (queue) queueParseTask();
+  if (episodeStarts) m_link->reportParseBacklogOverflow(dropped);
+}
+
+void KtThread::queueParseTask() {
+  // Under m_queueMutex (then the pool's lock), so the id stored is always that of the newest
+  // parse task: a task's follower is queued only after the id of the task itself is stored.
+  std::lock_guard<std::mutex> lock(m_queueMutex);
+  const unsigned id = zelto::ThreadPool::instance()->addTask(new ParseMessageTask(this),
                                                              m_lastTaskId.load(std::memory_order_relaxed));
   m_lastTaskId.store(id, std::memory_order_release);
-  return count < 256 ? 2 : 0;
+}
+
+bool KtThread::takeParseChunk(ZtByteArray& chunk) {
+  size_t abandoned = 0;
+  uint64_t droppedInAll = 0;
+  bool episodeEnds = false;
+  bool taken = false;
+  {
+    std::lock_guard<std::mutex> lock(m_backlogMutex);
+    if (m_abandon && m_backlogSize) {
+      abandoned = m_backlogSize;
+      m_droppedBytes.fetch_add(abandoned, std::memory_order_relaxed);
+      m_backlogSize = 0;
+    }
+    if (m_backlogSize == 0) {
+      m_parsePending = false;  // the task ends; the next bytes queue a new one
+    } else {
+      const size_t capacity = m_backlog.size();
+      const size_t n = std::min(kParseChunk, m_backlogSize);
+      ZtArray_assign(ZTARRAY(&chunk), n, nullptr);
+      const size_t first = std::min(n, capacity - m_backlogHead);
+      std::memcpy(chunk.data, m_backlog.data() + m_backlogHead, first);
+      if (n > first) std::memcpy(chunk.data + first, m_backlog.data(), n - first);
+      m_backlogHead = (m_backlogHead + n) % capacity;
+      m_backlogSize -= n;
+      taken = true;
+    }
+    // Caught up (everything left is in hand): a later overflow is a new episode.
+    if (m_backlogSize == 0 && m_overflowing) {
+      m_overflowing = false;
+      episodeEnds = true;
+      droppedInAll = m_droppedBytes.load(std::memory_order_relaxed);
+    }
+  }
+  if (abandoned) m_link->reportParseBacklogAbandoned(abandoned);
+  if (episodeEnds) m_link->reportParseBacklogCaughtUp(droppedInAll);
+  return taken;
+}
+
+void KtThread::continueParsing() {
+  {
+    std::lock_guard<std::mutex> lock(m_backlogMutex);
+    if (m_backlogSize == 0) {
+      m_parsePending = false;
+      return;
+    }
+  }
+  // Still pending: the reader queues nothing meanwhile, the follower does the rest.
+  queueParseTask();
 }

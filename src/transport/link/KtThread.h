@@ -1,9 +1,26 @@
 #pragma once
-// The reader thread of one Communicator. Each pass reads what the port has (up to 8192 bytes)
-// and queues it as a ParseMessageTask chained behind the previous one, so blocks are parsed
-// strictly in arrival order on the pool while this thread never parses. While a GotoConfig in
-// repeat mode waits for its acknowledge, every pass first writes the goto-config block.
+// The reader thread of one Communicator. Each pass waits on the port until bytes arrive (or a
+// wake-up: closing, a repeat GotoConfig starting), reads what the port has (up to 8192 bytes)
+// and appends it to the link's parse backlog. One ParseMessageTask at a time drains the backlog
+// on the pool, so blocks are parsed strictly in arrival order while this thread never parses.
+// A task is queued only when none is queued or running, so a busy stream costs no allocation
+// and no wake-up per block. While a GotoConfig in repeat mode waits for its acknowledge, the
+// goto-config block is written every 5 to 15 ms (random jitter) between reads.
+//
+// The backlog is bounded (kParseBacklogLimit): when handling falls behind the line, the oldest
+// unparsed bytes are dropped, counted (droppedBytes), journalled, and the link raises onError
+// with ZRV_INSUFFICIENTSPACE once per episode (an episode ends when the parser has caught up).
+//
+// Threads: the reader thread appends; the link's parse task takes; application threads stop
+// the reader and wait for the parse task. m_backlogMutex guards the backlog fields and is held
+// only to move bytes; m_queueMutex serialises adding a parse task and storing its id (lock
+// order: m_queueMutex, then the pool's lock). Neither is held while parsing, waiting or raising
+// an event.
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "foundation/Journaller.h"
 #include "foundation/StandardThread.h"
@@ -13,32 +30,82 @@ class Communicator;
 
 class KtThread : public zelto::StandardThread {
  public:
+  // Unparsed bytes kept at most: about a second of the fastest line (USB full speed).
+  static constexpr size_t kParseBacklogLimit = size_t{1} << 20;
+  // Bytes handed to one parse step (the link's read size): keeps a drop or a close responsive.
+  static constexpr size_t kParseChunk = 8192;
+  // Chunks one parse task handles before it makes way for other pool work (a follower task
+  // continues behind it).
+  static constexpr int kChunksPerTask = 16;
+  // How long closing lets the parser work through the backlog before dropping the rest.
+  static constexpr unsigned kCloseDrainMs = 1000;
+
   explicit KtThread(Communicator* link);
-  // Stops the thread and waits for its last parse task.
+  // Stops the thread and waits for its parse task (bounded as in finishParsing).
   ~KtThread() override;
 
-  // Seeds the jitter generator and sets or clears the repeat-GotoConfig flag.
+  // Seeds the jitter generator and sets or clears the repeat-GotoConfig flag; setting it wakes
+  // the reader so the first block goes out at once.
   void setDoGotoConfig(bool doGotoConfig);
   bool doGotoConfig() const { return m_doGotoConfig.load(std::memory_order_acquire); }
-  // Waits until the last parse task this thread queued has run.
+  // Waits until the parse task of this thread has run (also the followers it queued).
   void waitForCompletion();
+  // As waitForCompletion, but after kCloseDrainMs the unparsed rest of the backlog is dropped
+  // (counted and journalled); then only the chunk in hand is awaited. Call with the reader
+  // stopped.
+  void finishParsing();
+  // Ends the reader's current wait once (it makes a pass at once).
+  void wake();
   Communicator* communicator() const { return m_link; }
   // The bytes written per repeat pass: a GotoConfig with 59 zero payload bytes, then an empty one.
   const ZtByteArray& gotoConfigBlock() const { return m_gotoConfigBlock; }
+  // Bytes dropped from the parse backlog since construction.
+  uint64_t droppedBytes() const { return m_droppedBytes.load(std::memory_order_relaxed); }
+  // Unparsed bytes waiting for the parse task.
+  size_t backlogSize();
 
   // Pause after a repeat write: 5 to 15 ms from a rand() value (64-bit arithmetic).
   static unsigned jitterMs(long randomValue);
 
+  // Parse-task side (called by the link's ParseMessageTask only).
+  // Moves up to kParseChunk backlog bytes into chunk; false (and the task counts as ended) when
+  // the backlog is empty.
+  bool takeParseChunk(ZtByteArray& chunk);
+  // Queues a follower task for the rest of the backlog behind the running one.
+  void continueParsing();
+  // The chunk buffer the parse task works on (reused; one parse task runs at a time).
+  ZtByteArray& parseChunk() { return m_parseChunk; }
+
  protected:
   void initFunction() override;
-  // 0 after a large block, 2 after a small one, 3 after nothing, 1 after a failed read.
+  // One wait-and-read; 0 (no pause) unless the read failed (1 ms before the next try).
   int innerFunction() override;
 
  private:
+  // Appends the bytes read to the backlog (dropping the oldest beyond the limit) and queues a
+  // parse task when none is pending.
+  void handOver(const uint8_t* data, size_t size);
+  void queueParseTask();
+
   Communicator* const m_link;
   std::atomic<bool> m_doGotoConfig{false};
-  std::atomic<unsigned> m_lastTaskId{0};  // written by this thread, read by waiters
+  // Set when the repeat flag is raised: the next pass writes the block without waiting.
+  std::atomic<bool> m_repeatNow{false};
+  std::chrono::steady_clock::time_point m_nextRepeat{};  // reader thread only
+  std::atomic<unsigned> m_lastTaskId{0};  // the pending parse task; written before it can end
   ZtByteArray m_gotoConfigBlock;
-  ZtByteArray m_readBuffer;  // reused for every read; only this thread touches it
+  ZtByteArray m_readBuffer;   // reused for every read; only this thread touches it
+  ZtByteArray m_parseChunk;   // reused by the parse task (one at a time)
   Journaller* m_journal = nullptr;  // own journal on the library journal's file, or null
+
+  std::mutex m_queueMutex;
+  std::mutex m_backlogMutex;
+  // Ring of unparsed bytes: m_backlog.size() is the capacity (grown up to the limit).
+  std::vector<uint8_t> m_backlog;
+  size_t m_backlogHead = 0;
+  size_t m_backlogSize = 0;
+  bool m_parsePending = false;   // a parse task is queued or running
+  bool m_overflowing = false;    // an overflow episode is reported and not yet over
+  bool m_abandon = false;        // closing gave up on the backlog: drop what remains
+  std::atomic<uint64_t> m_droppedBytes{0};
 };

@@ -1,12 +1,48 @@
 #include "transport/link/ParseMessageTask.h"
 
 #include <exception>
+#include <mutex>
+#include <new>
 
 #include "foundation/JournalMacros.h"
 #include "transport/link/Communicator.h"
+#include "transport/link/KtThread.h"
+
+namespace {
+
+// Freed task objects kept for reuse: a busy link queues a task per quiet-to-busy change of
+// its line, so a few dozen cover many links.
+constexpr int kFreeListMax = 64;
+std::mutex gFreeListMutex;
+void* gFreeList[kFreeListMax];
+int gFreeCount = 0;
+
+}  // namespace
+
+void* ParseMessageTask::operator new(size_t size) {
+  if (size == sizeof(ParseMessageTask)) {
+    std::lock_guard<std::mutex> lock(gFreeListMutex);
+    if (gFreeCount > 0) return gFreeList[--gFreeCount];
+  }
+  return ::operator new(size);
+}
+
+void ParseMessageTask::operator delete(void* p) noexcept {
+  if (!p) return;
+  {
+    std::lock_guard<std::mutex> lock(gFreeListMutex);
+    if (gFreeCount < kFreeListMax) {
+      gFreeList[gFreeCount++] = p;
+      return;
+    }
+  }
+  ::operator delete(p);
+}
 
 ParseMessageTask::ParseMessageTask(Communicator* link, ZtByteArray* bytes, Journaller* journal)
     : m_link(link), m_bytes(bytes), m_journal(journal) {}
+
+ParseMessageTask::ParseMessageTask(KtThread* reader) : m_link(reader->communicator()), m_reader(reader) {}
 
 ParseMessageTask::~ParseMessageTask() {
   if (m_bytes) {
@@ -16,10 +52,34 @@ ParseMessageTask::~ParseMessageTask() {
 }
 
 bool ParseMessageTask::exec() {
-  if (!m_bytes || m_bytes->size == 0) return true;
+  if (m_reader) {
+    ZtByteArray& chunk = m_reader->parseChunk();
+    for (int i = 0; i < KtThread::kChunksPerTask; ++i) {
+      if (!m_reader->takeParseChunk(chunk)) return true;
+      parse(chunk);
+    }
+    // Make way for other pool work; a follower continues with the rest.
+    m_reader->continueParsing();
+    return true;
+  }
+  if (m_bytes && m_bytes->size > 0) parse(*m_bytes);
+  return true;
+}
+
+void ParseMessageTask::parse(const ZtByteArray& bytes) {
   MessageList& messages = m_link->parseOutput();
-  const ZtResultValue result = m_link->processBufferedData(*m_bytes, messages);
-  if (result == ZRV_TIMEOUT || result == ZRV_NODATA) return true;
+  ZtResultValue result;
+  // A throw must not end the reader's task early: its backlog would never be taken again.
+  try {
+    result = m_link->processBufferedData(bytes, messages);
+  } catch (const std::exception& e) {
+    JLOG_ALERT("parsing failed: " << e.what());
+    return;
+  } catch (...) {
+    JLOG_ALERT("parsing failed");
+    return;
+  }
+  if (result == ZRV_TIMEOUT || result == ZRV_NODATA) return;
   for (size_t i = 0; i < messages.size(); ++i) {
     // One failing handler must not cost the messages behind it.
     try {
@@ -30,5 +90,4 @@ bool ParseMessageTask::exec() {
       JLOG_ALERT("message handling failed");
     }
   }
-  return true;
 }

@@ -1,24 +1,39 @@
 #pragma once
-// One block of bytes read by a link's reader thread, parsed on the pool. The tasks of one link
-// are chained, so they run one at a time in arrival order; they alone touch the link's receive
-// buffer and protocol manager.
+// Parsing on the pool for one link. The tasks of one link run one at a time in arrival order;
+// they alone touch the link's receive buffer and protocol manager.
+//
+// Two kinds: a task over one block of bytes it owns, and the reader's task, which drains the
+// reader thread's parse backlog chunk by chunk (KtThread queues one only when none is pending,
+// and the task queues its own follower when it makes way for other pool work). Task objects
+// come from a small free list, so the hand-over allocates nothing in steady state.
+#include <cstddef>
+
 #include "foundation/Journaller.h"
 #include "foundation/ThreadPoolTask.h"
 #include "zttypes/ztarray.h"
 
 class Communicator;
+class KtThread;
 
 class ParseMessageTask : public zelto::ThreadPoolTask {
  public:
   // Takes ownership of bytes (deleted with the task).
   ParseMessageTask(Communicator* link, ZtByteArray* bytes, Journaller* journal);
+  // Drains the reader's backlog.
+  explicit ParseMessageTask(KtThread* reader);
   ~ParseMessageTask() override;
 
   // Cuts the messages from the bytes and hands each to the link's handleMessage; always done.
   bool exec() override;
 
+  static void* operator new(size_t size);
+  static void operator delete(void* p) noexcept;
+
  private:
+  void parse(const ZtByteArray& bytes);
+
   Communicator* const m_link;
-  ZtByteArray* m_bytes;
-  Journaller* m_journal;  // the reader thread's journal; not used, not owned
+  ZtByteArray* m_bytes = nullptr;
+  Journaller* m_journal = nullptr;  // the reader thread's journal; not used, not owned
+  KtThread* m_reader = nullptr;
 };

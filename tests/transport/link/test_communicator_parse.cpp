@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -320,7 +321,9 @@ class PassProbe : public KtThread {
   int pass() { return innerFunction(); }
 };
 
-TEST_F(ParseFixture, ReaderPassPausesByTheAmountRead) {
+// A pass waits on the port until bytes arrive (or a wake-up) and never pauses after a read, small
+// or large; the blocks it hands over are parsed in order.
+TEST_F(ParseFixture, ReaderPassWaitsForBytesAndNeverPauses) {
   link->setMasterDevice(&master);
   PassProbe probe(link.get());
   // Waits until the port has count bytes queued, so one read takes them all.
@@ -339,12 +342,28 @@ TEST_F(ParseFixture, ReaderPassPausesByTheAmountRead) {
   f.insert(f.end(), 10 - f.size(), 0x00);
   ASSERT_TRUE(pty.send(f));
   ASSERT_TRUE(queued(10));
-  EXPECT_EQ(probe.pass(), 2);  // a small one: 2 ms
-  EXPECT_EQ(probe.pass(), 1);  // a silent line: the read's time-out result
-  probe.waitForCompletion();   // both blocks were parsed
+  EXPECT_EQ(probe.pass(), 0);  // a small one: no pause either
+  // A silent line: the pass waits until woken, then goes round at once.
+  const auto t0 = std::chrono::steady_clock::now();
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    probe.wake();
+  });
+  EXPECT_EQ(probe.pass(), 0);
+  waker.join();
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(35));
+  // Bytes arriving during a wait end it.
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pty.send(frame(0x36, {4}));
+  });
+  EXPECT_EQ(probe.pass(), 0);
+  sender.join();
+  probe.waitForCompletion();  // all blocks were parsed
   EXPECT_EQ(link->receiveBufferSize(), 0u);
-  ASSERT_EQ(master.handledCount(), 1u);
+  ASSERT_EQ(master.handledCount(), 2u);
   EXPECT_EQ(master.handled()[0].payload, (Bytes{1, 2, 3}));
+  EXPECT_EQ(master.handled()[1].payload, (Bytes{4}));
   link->setMasterDevice(nullptr);
 }
 

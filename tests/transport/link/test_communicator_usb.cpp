@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "support/CallbackRecorder.h"
@@ -103,6 +104,19 @@ TEST_F(UsbLinkTest, UnpluggedDeviceClosesTheLinkAndIsReported) {
   EXPECT_TRUE(link.readerThread()->isTerminating());  // the reading has ended
   link.closePort();  // the report is over when this returns: the recorder may go
   EXPECT_EQ(recorder.count(CallbackRecorder::Kind::Error), 1u);
+}
+
+// An idle reader waits in its bulk transfer for a bounded time, whatever the port time-out
+// (2000 ms while measuring), so closing never waits for a long transfer.
+TEST_F(UsbLinkTest, IdleReaderWaitsInItsTransferAndClosingIsBounded) {
+  ASSERT_TRUE(open()) << link.lastResult();
+  link.setMeasuring(true);
+  std::this_thread::sleep_for(2 * std::chrono::milliseconds(Communicator::kUsbReaderWaitMs));
+  EXPECT_EQ(fake->lastInTimeout(), Communicator::kUsbReaderWaitMs);
+  const auto t0 = std::chrono::steady_clock::now();
+  link.closePort();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(Communicator::kUsbReaderWaitMs + 150));
+  EXPECT_FALSE(link.isPortOpen());
 }
 
 }  // namespace

@@ -1,0 +1,272 @@
+// The link's reader thread and its hand-over to the parse task: closing while the reader waits
+// on a silent line, the repeat GotoConfig block's pace and jitter, and the bounded parse backlog
+// when handling is slower than the line (dropping, reporting once per episode, bounded close).
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/CallbackRecorder.h"
+#include "support/PtyPort.h"
+#include "support/emulator/EmuFrame.h"
+#include "support/emulator/RecordingLinkDevice.h"
+#include "transport/link/Communicator.h"
+#include "transport/link/KtThread.h"
+
+namespace {
+
+using zelto::test::EmuFrame;
+using zelto::test::PtyPort;
+using zelto::test::RecordingLinkDevice;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+#ifdef ZDA_UNDER_SANITIZER
+constexpr auto kWait = 20000ms;
+constexpr double kAtOnceMs = 100.0;
+#else
+constexpr auto kWait = 5000ms;
+constexpr double kAtOnceMs = 50.0;
+#endif
+
+struct String {
+  ZtString s;
+  explicit String(const std::string& text) { ZtString_construct(&s, text.c_str()); }
+  ~String() { ZtString_destruct(&s); }
+};
+
+double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A data frame whose payload starts with a 32-bit counter.
+Bytes dataFrame(uint32_t counter, size_t payloadSize) {
+  EmuFrame f{0xFF, 0x36, Bytes(payloadSize, 0x5A)};
+  for (int i = 0; i < 4; ++i) f.payload[static_cast<size_t>(i)] = static_cast<uint8_t>(counter >> (24 - 8 * i));
+  return f.encode();
+}
+uint32_t counterOf(const EmuFrame& f) {
+  return static_cast<uint32_t>(f.payload[0]) << 24 | static_cast<uint32_t>(f.payload[1]) << 16 |
+         static_cast<uint32_t>(f.payload[2]) << 8 | f.payload[3];
+}
+
+class ReaderFixture : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    link->setMasterDevice(nullptr);
+    link.reset();
+  }
+  bool open(OpenPortStage stages = static_cast<OpenPortStage>(OPS_OpenPort | OPS_StartThread)) {
+    String name(pty.slavePath());
+    return link->openPort(name.s, B921600, stages, false);
+  }
+
+  PtyPort pty;
+  std::unique_ptr<Communicator> link = std::make_unique<Communicator>();
+  RecordingLinkDevice master;
+};
+
+TEST_F(ReaderFixture, ClosingWhileTheReaderWaitsOnASilentLineReturnsAtOnce) {
+  link->setMasterDevice(&master);
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(open()) << link->lastResult();
+    // Something to read first, so the reader is known to be back in its wait afterwards.
+    ASSERT_TRUE(pty.send(dataFrame(static_cast<uint32_t>(round), 8)));
+    ASSERT_TRUE(master.waitForHandled(static_cast<size_t>(round) + 1, kWait));
+    std::this_thread::sleep_for(30ms);
+    const auto t0 = Clock::now();
+    link->closePort();
+    EXPECT_LT(msSince(t0), kAtOnceMs) << "round " << round;
+    EXPECT_FALSE(link->isPortOpen());
+    EXPECT_FALSE(link->readerThread()->isAlive());
+  }
+  // Destroying a link whose reader waits is as quick.
+  ASSERT_TRUE(open());
+  std::this_thread::sleep_for(30ms);
+  const auto t0 = Clock::now();
+  link->setMasterDevice(nullptr);
+  link.reset();
+  EXPECT_LT(msSince(t0), kAtOnceMs);
+  link = std::make_unique<Communicator>();
+}
+
+// A reader started before the port waits for it (rather than polling) and starts reading as
+// soon as the port opens.
+TEST_F(ReaderFixture, AReaderStartedWithoutAPortStartsReadingWhenItOpens) {
+  link->setMasterDevice(&master);
+  link->startThread();
+  std::this_thread::sleep_for(30ms);
+  ASSERT_TRUE(link->readerThread()->isAlive());
+  ASSERT_TRUE(open(OPS_OpenPort)) << link->lastResult();
+  ASSERT_TRUE(pty.send(dataFrame(7, 8)));
+  ASSERT_TRUE(master.waitForHandled(1, kWait));
+  EXPECT_EQ(counterOf(master.handled()[0]), 7u);
+  const auto t0 = Clock::now();
+  link->closePort();
+  EXPECT_LT(msSince(t0), kAtOnceMs);
+}
+
+// While a repeat GotoConfig waits, the reader writes the 69-byte block every 5 to 15 ms (random),
+// whether or not bytes arrive in between, and stops with the acknowledge.
+TEST_F(ReaderFixture, RepeatGotoConfigBlockKeepsItsPaceAndJitter) {
+  ASSERT_TRUE(open());
+  link->setGotoConfigTimeout(5000);
+  const size_t blockSize = link->readerThread()->gotoConfigBlock().size;
+  ASSERT_EQ(blockSize, 69u);
+  auto pending = std::async(std::launch::async, [&] { return link->gotoConfig(true); });
+  std::vector<Clock::time_point> arrivals;
+  size_t bytes = 0;
+  const auto end = Clock::now() + kWait;
+  while (arrivals.size() < 21 && Clock::now() < end) {
+    const Bytes got = pty.receive(4096, 100);
+    bytes += got.size();
+    while (bytes >= blockSize) {
+      bytes -= blockSize;
+      arrivals.push_back(Clock::now());
+    }
+    // Unrelated traffic from the device must not disturb the pace.
+    if (arrivals.size() == 10) pty.send(dataFrame(1, 8));
+  }
+  ASSERT_GE(arrivals.size(), 21u);
+  pty.send(EmuFrame{0xFF, 0x31, {}}.encode());
+  EXPECT_EQ(pending.get(), ZRV_OK);
+  std::vector<double> gaps;
+  for (size_t i = 1; i < arrivals.size(); ++i)
+    gaps.push_back(std::chrono::duration<double, std::milli>(arrivals[i] - arrivals[i - 1]).count());
+  std::sort(gaps.begin(), gaps.end());
+  const double mean = std::accumulate(gaps.begin(), gaps.end(), 0.0) / static_cast<double>(gaps.size());
+  // Pace: a block per 5 to 15 ms on average (an early poll or a late one shifts single gaps).
+  EXPECT_GT(mean, 5.0);
+  EXPECT_LT(mean, 25.0);
+  // Jitter: the gaps are spread, not one fixed period.
+  EXPECT_GT(gaps[gaps.size() * 3 / 4] - gaps[gaps.size() / 4], 1.5)
+      << "quartiles " << gaps[gaps.size() / 4] << " .. " << gaps[gaps.size() * 3 / 4];
+  // The writes end with the acknowledge.
+  EXPECT_FALSE(link->readerThread()->doGotoConfig());
+  std::this_thread::sleep_for(30ms);
+  while (!pty.receive(4096, 0).empty()) {
+  }
+  EXPECT_TRUE(pty.receive(4096, 60).empty());
+}
+
+// A handler slower than the line: the backlog stays bounded, the oldest unparsed bytes go, the
+// newest are handled in order, onError(ZRV_INSUFFICIENTSPACE) comes once per episode, and the
+// count of dropped bytes says how much was lost.
+TEST_F(ReaderFixture, SlowHandlingDropsTheOldestBytesAndReportsOncePerEpisode) {
+  CallbackRecorder recorder;
+  link->addCallbackHandler(&recorder, false);
+  link->setMasterDevice(&master);
+  std::mutex gateMutex;
+  std::condition_variable gateChanged;
+  bool blocked = true;
+  std::atomic<bool> inHandler{false};
+  master.setHook([&](const ZtMessage&) {
+    std::unique_lock<std::mutex> lock(gateMutex);
+    inHandler = true;
+    gateChanged.wait(lock, [&] { return !blocked; });
+  });
+  ASSERT_TRUE(open());
+  constexpr size_t kPayload = 200;  // 205-byte frames
+  const size_t frameSize = dataFrame(0, kPayload).size();
+  const uint32_t perEpisode = static_cast<uint32_t>(KtThread::kParseBacklogLimit * 3 / 2 / frameSize);
+  uint32_t counter = 0;
+
+  for (int episode = 1; episode <= 2; ++episode) {
+    {
+      std::lock_guard<std::mutex> lock(gateMutex);
+      blocked = true;
+    }
+    inHandler = false;
+    ASSERT_TRUE(pty.send(dataFrame(counter++, kPayload)));
+    ASSERT_TRUE(waitUntil([&] { return inHandler.load(); }, kWait));
+    // One and a half backlogs' worth behind the blocked handler.
+    Bytes burst;
+    for (uint32_t i = 0; i < perEpisode; ++i) {
+      const Bytes f = dataFrame(counter++, kPayload);
+      burst.insert(burst.end(), f.begin(), f.end());
+    }
+    ASSERT_TRUE(pty.send(burst));
+    ASSERT_TRUE(waitUntil([&] { return link->droppedBacklogBytes() >= KtThread::kParseBacklogLimit / 3; }, kWait))
+        << "dropped " << link->droppedBacklogBytes();
+    ASSERT_TRUE(recorder.waitFor(CallbackRecorder::Kind::Error, static_cast<size_t>(episode), kWait));
+    EXPECT_LE(link->readerThread()->backlogSize(), KtThread::kParseBacklogLimit);
+    {
+      std::lock_guard<std::mutex> lock(gateMutex);
+      blocked = false;
+    }
+    gateChanged.notify_all();
+    // The newest frame is always kept and handled.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          const auto handled = master.handled();
+          return !handled.empty() && counterOf(handled.back()) == counter - 1;
+        },
+        kWait));
+    ASSERT_TRUE(waitUntil([&] { return link->readerThread()->backlogSize() == 0; }, kWait));
+  }
+  link->closePort();
+  const auto errors = recorder.events(CallbackRecorder::Kind::Error);
+  ASSERT_EQ(errors.size(), 2u) << "one report per episode";
+  for (const auto& e : errors) {
+    EXPECT_EQ(e.values[0], ZRV_INSUFFICIENTSPACE);
+    EXPECT_EQ(e.device, master.linkedDevice());
+  }
+  // What was handled came in order, and with what was dropped accounts for every byte sent: the
+  // gap of an episode may cut one frame on each side, which are not counted as dropped.
+  const auto handled = master.handled();
+  for (size_t i = 1; i < handled.size(); ++i) ASSERT_LT(counterOf(handled[i - 1]), counterOf(handled[i]));
+  EXPECT_LT(handled.size(), counter);
+  const uint64_t dropped = link->droppedBacklogBytes();
+  const uint64_t sent = static_cast<uint64_t>(counter) * frameSize;
+  EXPECT_GE(dropped + handled.size() * frameSize + 2 * 2 * frameSize, sent);
+  EXPECT_LE(dropped + handled.size() * frameSize, sent);
+  link->removeCallbackHandler(&recorder, false);
+}
+
+// Closing while a slow handler has a large backlog waits for the drain limit and the chunk in
+// hand, not for the whole backlog; nothing is handled after closePort returns.
+TEST_F(ReaderFixture, ClosingBehindASlowHandlerWaitsNoLongerThanTheDrainLimit) {
+  link->setMasterDevice(&master);
+  master.setHook([](const ZtMessage&) { std::this_thread::sleep_for(5ms); });
+  ASSERT_TRUE(open());
+  constexpr size_t kPayload = 200;
+  const size_t frameSize = dataFrame(0, kPayload).size();
+  // About 1500 frames: 7.5 s of handling at 5 ms each.
+  Bytes burst;
+  for (uint32_t i = 0; i < 1500; ++i) {
+    const Bytes f = dataFrame(i, kPayload);
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  ASSERT_TRUE(pty.send(burst));
+  ASSERT_TRUE(waitUntil([&] { return link->readerThread()->backlogSize() > 100 * frameSize; }, kWait));
+  const auto t0 = Clock::now();
+  link->closePort();
+  const double took = msSince(t0);
+  // The limit, plus the chunk in hand (8192 bytes: 40 frames, 200 ms), plus room for a slow machine.
+  EXPECT_LT(took, KtThread::kCloseDrainMs + 200.0 + 1500.0);
+  EXPECT_GE(took, KtThread::kCloseDrainMs - 50.0);
+  const size_t handled = master.handledCount();
+  EXPECT_LT(handled, 1500u);
+  EXPECT_GT(link->droppedBacklogBytes(), 0u);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(master.handledCount(), handled);
+}
+
+}  // namespace
