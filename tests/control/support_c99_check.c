@@ -6,6 +6,7 @@
 #include "zeltodeviceapi/zdaexport.h"
 #include "zeltodeviceapi/ztcallbackplainc.h"
 #include "zeltodeviceapi/ztdevicetypes.h"
+#include "zeltodeviceapi/ztscanner.h"
 
 /* Layouts an application relies on. */
 typedef char filterProfileIs26Bytes[sizeof(ZtFilterProfile) == 26 ? 1 : -1];
@@ -86,6 +87,28 @@ int main(void) {
   table.m_onError = onError;
   table.m_onError(&table, NULL, 7);
   CHECK(errors == 7);
+
+  /* Scanner: while aborted nothing is probed; a filter run clears the flag. */
+  {
+    ZtPortInfoArray ports;
+    ZtPortInfo port;
+    memset(&port, 0, sizeof port);
+    strcpy(port.portName, "/nonexistent/ttyS9");
+    ZtArray_construct(ZTARRAY(&ports), &g_ztPortInfoArrayDescriptor, 1, &port);
+    ZtScanner_abortScan();
+    CHECK(ZtScanner_scanPort(&port, 0x1002, 10, 0) == 0);
+    ZtScanner_filterResponsiveDevices(&ports, 0x1002, 10, 0);
+    CHECK(ports.size == 0);
+    ZtArray_destruct(ZTARRAY(&ports));
+    /* The rest would read the machine's own ports: only their declarations and exports. */
+    {
+      void (*scanPorts)(ZtPortInfoArray*, ZtBaudRate, uint32_t, int, int) = ZtScanner_scanPorts;
+      void (*serial)(ZtPortInfoArray*, int) = ZtScanner_enumerateSerialPorts;
+      void (*usb)(ZtPortInfoArray*) = ZtScanner_enumerateUsbDevices;
+      void (*hubScan)(ZtUsbHubInfo*, const ZtPortInfo*) = ZtScanner_scanUsbHub;
+      CHECK(scanPorts != NULL && serial != NULL && usb != NULL && hubScan != NULL);
+    }
+  }
 
   if (failures) return 1;
   puts("ok");

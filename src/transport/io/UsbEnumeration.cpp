@@ -38,11 +38,11 @@ bool anyKernelDriver(ZtLibUsb& usb, libusb_device_handle* handle, int interfaceC
 
 }  // namespace
 
-void ztEnumerateUsbDevices(ZtPortInfoArray& ports) {
+bool ztEnumerateUsbDevices(ZtPortInfoArray& ports) {
   ZtLibUsb usb;
   libusb_context* context = nullptr;
   // A library lacking a function could list devices that then fail to open.
-  if (!usb.hasAllFunctions() || usb.init(&context) != 0) return;
+  if (!usb.hasAllFunctions() || usb.init(&context) != 0) return true;
 
   libusb_device** list = nullptr;
   const ssize_t count = usb.get_device_list(context, &list);
@@ -86,4 +86,5 @@ void ztEnumerateUsbDevices(ZtPortInfoArray& ports) {
   }
   if (count >= 0 && list) usb.free_device_list(list, 1);
   usb.exit(context);
+  return count >= 0;
 }

@@ -12,5 +12,8 @@ constexpr uint16_t kBridgeProductChecked = 0x2307;
 constexpr const char* kBridgeProductString = "Zelto COM port";
 
 // Appends one port info ("USB%03u:%03u" of bus and address, device id from the serial-number
-// string in hex, baud rate 0) per usable device. Uses a libusb context of its own.
-void ztEnumerateUsbDevices(ZtPortInfoArray& ports);
+// string in hex, baud rate 0) per usable device. Uses a libusb context of its own. False only
+// when libusb runs and its device list fails. Without libusb, with one that lacks a function or
+// one that cannot start (no USB file system, as in containers) nothing is listed and the result
+// is true: such a machine must still have its serial ports probed.
+bool ztEnumerateUsbDevices(ZtPortInfoArray& ports);

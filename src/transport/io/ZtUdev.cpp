@@ -1,5 +1,7 @@
 #include "transport/io/ZtUdev.h"
 
+const char* ZtUdev::s_overridePath = nullptr;
+
 namespace {
 
 template <typename F>
@@ -11,9 +13,13 @@ void resolve(const ZtLibraryLoader& loader, const char* name, F& target) {
 
 ZtUdev::ZtUdev() {
   // The development name first, then the run-time soname that every installation has.
-  static const char* const kNames[] = {"libudev.so", "libudev.so.1"};
-  for (const char* name : kNames)
-    if (ZtLibraryLoader_load(&m_loader, name)) break;
+  if (s_overridePath) {
+    ZtLibraryLoader_load(&m_loader, s_overridePath);
+  } else {
+    static const char* const kNames[] = {"libudev.so", "libudev.so.1"};
+    for (const char* name : kNames)
+      if (ZtLibraryLoader_load(&m_loader, name)) break;
+  }
   if (!isLoaded()) return;
   resolve(m_loader, "udev_new", m_new);
   resolve(m_loader, "udev_unref", m_unref);
@@ -31,6 +37,13 @@ ZtUdev::ZtUdev() {
   resolve(m_loader, "udev_device_get_parent_with_subsystem_devtype",
           m_deviceGetParentWithSubsystemDevtype);
   resolve(m_loader, "udev_device_get_sysattr_value", m_deviceGetSysattrValue);
+}
+
+bool ZtUdev::hasAllFunctions() const {
+  return m_new && m_unref && m_deviceUnref && m_enumerateNew && m_enumerateAddMatchSubsystem &&
+         m_enumerateScanDevices && m_enumerateGetListEntry && m_enumerateUnref && m_listEntryGetNext &&
+         m_listEntryGetName && m_deviceNewFromSyspath && m_deviceGetParent && m_deviceGetDevnode &&
+         m_deviceGetParentWithSubsystemDevtype && m_deviceGetSysattrValue;
 }
 
 ZtUdev::~ZtUdev() {

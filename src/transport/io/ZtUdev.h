@@ -18,6 +18,9 @@ class ZtUdev {
   ZtUdev& operator=(const ZtUdev&) = delete;
 
   bool isLoaded() const { return ZtLibraryLoader_isLoaded(&m_loader) != 0; }
+  // Every function was resolved. A library lacking one is treated as no libudev: half an
+  // enumeration (devices without nodes or parents) would list wrong ports.
+  bool hasAllFunctions() const;
 
   struct udev* unew();
   struct udev* unref(struct udev* u);
@@ -38,6 +41,11 @@ class ZtUdev {
   const char* device_get_sysattr_value(struct udev_device* device, const char* sysattr);
 
  private:
+  friend class ZtUdevTestAccess;  // test seam: points the loader at a stand-in library
+
+  // When set, the only file tried instead of the library's own names (tests only).
+  static const char* s_overridePath;
+
   ZtLibraryLoader m_loader = {};
   struct udev* (*m_new)() = nullptr;
   struct udev* (*m_unref)(struct udev*) = nullptr;

@@ -25,6 +25,7 @@
 #include "transport/io/UsbInterface.h"
 #include "transport/link/Zt4FileTask.h"
 #include "zeltodeviceapi/ztdevicetypes.h"
+#include "zeltodeviceapi/ztscanner.h"
 
 uint32_t Communicator::m_defaultGotoConfigTimeout = 150;
 
@@ -349,6 +350,27 @@ void Communicator::setMeasuring(bool measuring) {
   }
 }
 
+bool Communicator::isDockedAt(const Communicator* other) const {
+  if (!other) return false;
+  ZtPortInfo ports[2] = {};
+  const Communicator* links[2] = {this, other};
+  for (int i = 0; i < 2; ++i) {
+    ZtString name = links[i]->portName();
+    std::snprintf(ports[i].portName, sizeof ports[i].portName, "%s", ZtString_c_str(&name));
+    ZtString_destruct(&name);
+    if (ports[i].portName[0] == '\0') return false;  // no port: nothing to look up
+  }
+  ZtUsbHubInfo hubs[2];
+  for (int i = 0; i < 2; ++i) {
+    ZtUsbHubInfo_construct(&hubs[i], nullptr);
+    ZtScanner_scanUsbHub(&hubs[i], &ports[i]);
+  }
+  const bool docked = ZtUsbHubInfo_parentPathMatches(&hubs[0], &hubs[1]) != 0;
+  ZtUsbHubInfo_destruct(&hubs[0]);
+  ZtUsbHubInfo_destruct(&hubs[1]);
+  return docked;
+}
+
 // ---- Writing and requests -------------------------------------------------------------------
 
 ZtResultValue Communicator::writeRawData(const ZtByteArray& data) {
@@ -406,10 +428,15 @@ Communicator::ReplyHandle Communicator::addTovanaClientReplyObject(uint8_t indic
 
 ZtResultValue Communicator::getDeviceId() {
   if (!m_replyMonitor) return setResult(ZRV_UNSUPPORTED);
-  ReplyHandle reply = addReplyObject(kDeviceIdReply);
+  ReplyHandle reply = m_replyMonitor->addReplyObject(new AckOrErrorReplyObject(kDeviceIdReply));
   if (writeSimpleMessage(kReqDeviceId) != ZRV_OK) return setResult(ZRV_ERROR);
   LocalMessage answer;
   reply->message(answer.m, kDeviceIdTimeout);
+  // A device that refuses with an Error message reports its own code (1 to 255), which the port
+  // scanner answers with a reset; an error without a code counts as no reply.
+  if (ZtMessage_getMessageId(&answer.m) == kError && ZtMessage_dataSize(&answer.m) >= 1 &&
+      ZtMessage_getDataByte(&answer.m, 0) != 0)
+    return setResult(static_cast<ZtResultValue>(ZtMessage_getDataByte(&answer.m, 0)));
   if (ZtMessage_getMessageId(&answer.m) != kDeviceIdReply) return setResult(ZRV_COULDNOTOPENFILE);
   // A reply too short to hold an id must not be read past its payload.
   if (ZtMessage_dataSize(&answer.m) < 4) {

@@ -84,6 +84,9 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   virtual void flushPort();
   void setMeasuring(bool measuring);
   bool isMeasuring() const { return m_measuring.load(std::memory_order_acquire); }
+  // Both links' ports sit under the same parent USB hub (a tracker docked in a station). False
+  // without other, without libudev, or when either port has no USB device above it.
+  bool isDockedAt(const Communicator* other) const;
 
   // ---- Messages --------------------------------------------------------------------------
   virtual bool writeMessage(const ZtMessage& message);

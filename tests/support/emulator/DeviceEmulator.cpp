@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +50,13 @@ bool FdEmulatorLink::write(const uint8_t* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+uint32_t FdEmulatorLink::lineSpeed() const {
+  const int fd = m_fd.load();
+  struct termios settings;
+  if (fd < 0 || tcgetattr(fd, &settings) != 0) return 0;
+  return static_cast<uint32_t>(cfgetospeed(&settings));
 }
 
 void FdEmulatorLink::close() {
@@ -116,6 +124,25 @@ void DeviceEmulator::setMeasuring(bool measuring) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_measuring = measuring;
   m_nextData = std::chrono::steady_clock::now();
+}
+
+void DeviceEmulator::answerOnlyAtSpeed(uint32_t speed) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_answerSpeed = speed;
+}
+
+size_t DeviceEmulator::requestsAtSpeed(uint32_t speed) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const auto& entry : m_requestsPerSpeed)
+    if (entry.first == speed) return entry.second;
+  return 0;
+}
+
+std::vector<uint32_t> DeviceEmulator::speedsSeen() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<uint32_t> speeds;
+  for (const auto& entry : m_requestsPerSpeed) speeds.push_back(entry.first);
+  return speeds;
 }
 
 void DeviceEmulator::sendFrame(const EmuFrame& frame) { writeBytes(frame.encode()); }
@@ -337,11 +364,23 @@ void DeviceEmulator::run() {
       continue;
     }
     if (n == 0) continue;
+    m_bytesReceived += static_cast<uint64_t>(n);
+    // The speed the bytes were sent at: the port sets it before it writes, and keeps it far
+    // longer than the emulator takes to read them.
+    const uint32_t speed = m_link->lineSpeed();
     std::vector<EmuFrame> frames;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_decoder.feed(buffer, static_cast<size_t>(n));
-      while (auto f = m_decoder.next()) frames.push_back(std::move(*f));
+      while (auto f = m_decoder.next()) {
+        auto counted = std::find_if(m_requestsPerSpeed.begin(), m_requestsPerSpeed.end(),
+                                    [&](const auto& entry) { return entry.first == speed; });
+        if (counted == m_requestsPerSpeed.end())
+          m_requestsPerSpeed.emplace_back(speed, 1);
+        else
+          ++counted->second;
+        if (m_answerSpeed == 0 || speed == m_answerSpeed) frames.push_back(std::move(*f));
+      }
     }
     for (const auto& f : frames) handle(f);
   }

@@ -25,6 +25,8 @@ class EmulatorLink {
   virtual bool write(const uint8_t* data, size_t size) = 0;
   // Hang-up: the far side sees the link go away.
   virtual void close() = 0;
+  // The line speed the far side set (a termios speed code), 0 when the link has none.
+  virtual uint32_t lineSpeed() const { return 0; }
 };
 
 // A link over a file descriptor (e.g. a pseudo-terminal master). Owns the descriptor.
@@ -35,6 +37,9 @@ class FdEmulatorLink : public EmulatorLink {
   int read(uint8_t* buffer, size_t size, int timeoutMs) override;
   bool write(const uint8_t* data, size_t size) override;
   void close() override;
+  // A pseudo-terminal master reports the settings of its slave (Linux), so this is the speed
+  // the port under test opened with.
+  uint32_t lineSpeed() const override;
 
  private:
   std::atomic<int> m_fd;
@@ -99,6 +104,10 @@ class DeviceEmulator {
   void setDataRate(double hz);
   void setDataPayload(std::function<std::vector<uint8_t>(uint16_t counter)> maker);
   void setMeasuring(bool measuring);
+  // Frames that arrive while the link runs at another speed (termios code) are only counted
+  // (requestsAtSpeed): they go unanswered and stay out of received(), as a device wired for one
+  // baud rate sees only noise at the others. 0: answer at any speed.
+  void answerOnlyAtSpeed(uint32_t speed);
 
   // Faults.
   void sendFrame(const EmuFrame& frame);
@@ -115,6 +124,11 @@ class DeviceEmulator {
   bool waitForReceived(uint8_t messageId, size_t count, int timeoutMs) const;
   bool measuring() const { return m_measuring.load(); }
   uint32_t dataMessagesSent() const { return m_dataSent.load(); }
+  // Frames that arrived at the speed, answered or not; and the speeds in order of first use.
+  size_t requestsAtSpeed(uint32_t speed) const;
+  std::vector<uint32_t> speedsSeen() const;
+  // Every byte read from the link, framed or not.
+  uint64_t bytesReceived() const { return m_bytesReceived.load(); }
   std::vector<uint8_t> defaultDataPayload(uint16_t counter) const;
 
  private:
@@ -133,6 +147,7 @@ class DeviceEmulator {
   std::atomic<bool> m_measuring{false};
   std::atomic<uint32_t> m_dataSent{0};
   std::atomic<bool> m_hangUpRequested{false};
+  std::atomic<uint64_t> m_bytesReceived{0};
 
   mutable std::mutex m_mutex;  // guards everything below
   mutable std::condition_variable m_receivedChanged;
@@ -152,6 +167,8 @@ class DeviceEmulator {
   int m_corrupt = 0;
   bool m_hungUp = false;
   std::vector<EmuFrame> m_received;
+  uint32_t m_answerSpeed = 0;
+  std::vector<std::pair<uint32_t, size_t>> m_requestsPerSpeed;  // in order of first use
   std::vector<Pending> m_pending;
   EmuFrameDecoder m_decoder;
 };
