@@ -374,6 +374,20 @@ TEST(HouseholderQR, NaNDiagonalThrowsIllegalValueInEveryForm) {
   }
 }
 
+// NaN below the diagonal makes that step the identity (beta = 0) but still reaches the rows it
+// reflects: the next step meets a NaN diagonal and throws, and a single column keeps NaN in R.
+// Nothing silently drops it from the upper triangle a caller reads.
+TEST(HouseholderQR, NaNBelowTheDiagonalIsNotDropped) {
+  Matrix a = randomMatrix(5, 4, 77);
+  a(3, 0) = std::nan("");
+  std::vector<double> scratch = scratchFor(a);
+  expectMathError([&] { a.QRdecomposition(scratch.data()); }, kHouseholderSignature + " illegal value in matrix");
+  Matrix column = randomMatrix(5, 1, 78);
+  column(2, 0) = std::nan("");
+  column.QRdecomposition(nullptr);
+  EXPECT_TRUE(std::isnan(column(0, 0)));
+}
+
 // A block inside guard values: every QR form reads and writes only its block.
 TEST(HouseholderQR, StridedViewTouchesOnlyItsBlock) {
   constexpr double kGuard = -777.0;
