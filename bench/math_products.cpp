@@ -137,6 +137,31 @@ void BM_SmallEigen(benchmark::State& state) {
   }
 }
 
+// A * B^T (the filters' covariance products), B given as n x k.
+void BM_SmallZeltoABt(benchmark::State& state) {
+  const int m = static_cast<int>(state.range(0)), k = static_cast<int>(state.range(1)),
+            n = static_cast<int>(state.range(2));
+  const zelto::Matrix a = randomShape(m, k, 1), b = randomShape(n, k, 2);
+  zelto::Matrix c(m, n);
+  for (auto _ : state) {
+    c.isMatMulTransMat(a, b);
+    benchmark::DoNotOptimize(c.data);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_SmallEigenABt(benchmark::State& state) {
+  const int m = static_cast<int>(state.range(0)), k = static_cast<int>(state.range(1)),
+            n = static_cast<int>(state.range(2));
+  const Eigen::MatrixXd a = Eigen::MatrixXd::Random(m, k), b = Eigen::MatrixXd::Random(n, k);
+  Eigen::MatrixXd c(m, n);
+  for (auto _ : state) {
+    c.noalias() = a * b.transpose();
+    benchmark::DoNotOptimize(c.data());
+    benchmark::ClobberMemory();
+  }
+}
+
 double percentile(const std::vector<double>& v, double p) {
   std::vector<double> s(v);
   std::sort(s.begin(), s.end());
@@ -158,6 +183,8 @@ void smallShapes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_SmallZelto)->Apply(smallShapes);
 BENCHMARK(BM_SmallEigen)->Apply(smallShapes);
+BENCHMARK(BM_SmallZeltoABt)->Apply(smallShapes);
+BENCHMARK(BM_SmallEigenABt)->Apply(smallShapes);
 BENCHMARK(BM_Zelto)->Apply(sizes)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_ZeltoPlain)->Apply(largeSizes)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_Eigen)->Apply(sizes)->Unit(benchmark::kNanosecond);

@@ -1,5 +1,5 @@
-// The plain product computes several result elements at once; each element must still be the
-// sum from 0.0 over l ascending of b(l, j) * a(i, l), bit for bit, for every shape the blocking
+// The plain products A * B and A * B^T compute several result elements at once; each element must still be the
+// sum from 0.0 over l ascending of b(l, j) * a(i, l) (a(i, l) * b(j, l)), bit for bit, for every shape the blocking
 // splits differently (row and column remainders), for strided operands and results, and with
 // elements spread over many orders of magnitude so that any other order changes the last bits.
 #include <gtest/gtest.h>
@@ -48,6 +48,24 @@ void checkShape(ZtSize m, ZtSize k, ZtSize n, ZtSize pad, std::mt19937_64& rng) 
   ASSERT_EQ(sr.back(), 42.0);
 }
 
+// The same for A * B^T with B given as n x k.
+void checkTransShape(ZtSize m, ZtSize k, ZtSize n, ZtSize pad, std::mt19937_64& rng) {
+  std::vector<double> sa(m * (k + pad) + 1), sb(n * (k + pad) + 1), sr(m * (n + pad) + 1, 42.0);
+  Matrix a(m, k, k + pad, sa.data(), 0), b(n, k, k + pad, sb.data(), 0), r(m, n, n + pad, sr.data(), 0);
+  fill(a, rng);
+  fill(b, rng);
+  r.isMatMulTransMat(a, b);
+  for (ZtSize i = 0; i < m; ++i)
+    for (ZtSize j = 0; j < n; ++j) {
+      double s = 0.0;
+      for (ZtSize l = 0; l < k; ++l) s += a(i, l) * b(j, l);
+      ASSERT_TRUE(sameBits(r(i, j), s)) << m << "x" << k << "x" << n << " pad " << pad << " at " << i << "," << j;
+    }
+  for (ZtSize i = 0; i < m; ++i)
+    for (ZtSize j = n; j < n + pad; ++j) ASSERT_EQ(sr[i * (n + pad) + j], 42.0);
+  ASSERT_EQ(sr.back(), 42.0);
+}
+
 }  // namespace
 
 TEST(ProductBlocks, EveryElementKeepsItsSummationOrder) {
@@ -59,4 +77,14 @@ TEST(ProductBlocks, EveryElementKeepsItsSummationOrder) {
     for (ZtSize pad : {0u, 3u}) checkShape(s[0], s[1], s[2], pad, rng);
   for (ZtSize m = 1; m <= 9; ++m)
     for (ZtSize n = 1; n <= 9; ++n) checkShape(m, 5, n, 1, rng);
+}
+
+TEST(ProductBlocks, TransposedProductKeepsItsSummationOrder) {
+  std::mt19937_64 rng(2025);
+  for (ZtSize n = 1; n <= 37; ++n) checkTransShape(n, n, n, 0, rng);
+  const ZtSize shapes[][3] = {{12, 12, 3}, {15, 15, 15}, {18, 18, 6}, {1, 9, 1}, {5, 1, 7}, {9, 2, 5}, {6, 0, 4}};
+  for (const auto& s : shapes)
+    for (ZtSize pad : {0u, 3u}) checkTransShape(s[0], s[1], s[2], pad, rng);
+  for (ZtSize m = 1; m <= 9; ++m)
+    for (ZtSize n = 1; n <= 9; ++n) checkTransShape(m, 7, n, 2, rng);
 }
