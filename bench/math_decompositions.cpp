@@ -4,7 +4,8 @@
 // inverse, Cholesky, SVD and symmetric eigen decomposition beside Eigen.
 // Every iteration copies the same input into the working storage (all contenders alike).
 // Counter allocs/iter: heap allocations per iteration, counted by the test allocation hook.
-// Run with --benchmark_repetitions (default 15 here) for the median and p10/p90 aggregates.
+// Each case runs 15 repetitions and reports median, p10 and p90; add
+// --benchmark_enable_random_interleaving=true on a shared machine so load drifts hit all alike.
 #include <benchmark/benchmark.h>
 
 #include <Eigen/Dense>

@@ -584,3 +584,34 @@ TEST(DecompositionAllocations, ScratchFormsAllocateNothing) {
     EXPECT_GE(counter.count(), 2u);
   }
 }
+
+// Shapes with a zero dimension over null storage: any access would fault.
+TEST(DecompositionEdges, ZeroDimensionsTouchNoMemory) {
+  const struct {
+    const char* what;
+    std::function<void()> run;
+  } cases[] = {
+      {"QR with Q", [] { Matrix a(0, 3, 3, nullptr, 0), q(0, 0, 0, nullptr, 0); a.QRdecomposition(q); }},
+      {"QR scratch", [] { Matrix a(3, 0, 0, nullptr, 0); a.QRdecomposition(nullptr); }},
+      {"QR tri skip", [] { Matrix a(0, 4, 4, nullptr, 0); a.QRdecompositionTriSkip(2, nullptr); }},
+      {"QtC", [] { Matrix a(0, 2, 2, nullptr, 0), y(0, 1, 1, nullptr, 0); a.QtCRdecomposition(y); }},
+      {"Givens QR", [] { Matrix a(0, 0, 0, nullptr, 0), q(0, 0, 0, nullptr, 0); a.QRdecompositionGivens(q); }},
+      {"fast Givens QR", [] { Matrix a(0, 0, 0, nullptr, 0), q(0, 0, 0, nullptr, 0); a.QRdecompositionFastGivens(q); }},
+      {"Hessenberg", [] { Matrix a(0, 0, 0, nullptr, 0), q(0, 0, 0, nullptr, 0); a.Hessenberg(q); a.HessenbergQRstep(q); }},
+      {"Cholesky", [] { Matrix a(0, 0, 0, nullptr, 0); a.Cholesky(); }},
+      {"inverse", [] { Matrix a(0, 0, 0, nullptr, 0); a.isInverseSelf(); a.isInverseSelfChecked(); }},
+      {"block inverse", [] { Matrix a(0, 0, 0, nullptr, 0); a.isInverseOfWithLRIdentity(a, 2); }},
+      {"SVD", [] { Matrix a(0, 3, 3, nullptr, 0); Vector s(0, nullptr, 0); a.SVDecomposition(s, nullptr, nullptr); }},
+      {"eigen", [] { Matrix a(0, 0, 0, nullptr, 0); Vector w(0, nullptr, 0); a.symmetricEigen(w, nullptr); }},
+      {"det", [] { Matrix a(0, 0, 0, nullptr, 0); EXPECT_EQ(a.det(), 1.0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.run();
+  }
+  // A 0 x 3 SVD still hands back an orthogonal Vt.
+  Matrix a(0, 3, 3, nullptr, 0), vt(3, 3);
+  Vector s(0, nullptr, 0);
+  a.SVDecomposition(s, nullptr, &vt);
+  EXPECT_LE(frob(toEigen(vt) - EMat::Identity(3, 3)), 0.0);
+}
