@@ -444,6 +444,12 @@ TEST(QRSolve, MatrixAndVectorSolvesHaveSmallResiduals) {
     for (ZtSize i = 0; i < n; ++i) bv[i] = b(i, 0);
     xv.isSolveQR(bv, r);
     for (ZtSize i = 0; i < n; ++i) EXPECT_NEAR(xv[i], x(i, 0), 1e-9 * (1 + std::fabs(x(i, 0))));
+    Eigen::VectorXd xe(n), be(n);
+    for (ZtSize i = 0; i < n; ++i) {
+      xe[i] = xv[i];
+      be[i] = bv[i];
+    }
+    EXPECT_LE((toEigen(a) * xe - be).norm(), 64 * n * kEps * (frob(toEigen(a)) * xe.norm() + be.norm()));
     EXPECT_TRUE(upperTriangularWithin(r, 64 * n * kEps * frob(toEigen(a))));
   }
 }
