@@ -187,7 +187,14 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
     } else {
       predict();
       const bool A = p.enabledAccUpdate, B = p.enabledMagUpdate;
-      if (!A && !B) {
+      if (m_noRotation) {
+        // At rest the orientation is frozen and its corrections are dropped; acceleration and
+        // magnetometer updates would still shrink its variance and push their innovations into
+        // the bias through the correlations, which runs the bias estimate away. The counters
+        // keep their alternation.
+        if (A) ++s.sslacc;
+        if (B) ++s.sslmag;
+      } else if (!A && !B) {
         doAccelerationUpdate();
         doMagnetometerUpdate();
       } else if (A && !B) {
