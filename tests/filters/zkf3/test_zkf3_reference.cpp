@@ -130,3 +130,71 @@ TEST(Zkf3Reference, SquareRootFilterMatchesCovarianceForm) {
     EXPECT_LT(worstX, rc.xTolerance);
   }
 }
+
+namespace {
+
+// Mean over 20 Monte-Carlo runs of the normalised orientation error squared (3 degrees of
+// freedom) at each checkpoint. The tuning matches the simulated sensors; the zero
+// free-acceleration pseudo-measurement is exact at rest and gets a small deviation.
+std::vector<double> meanOrientationNees(const std::vector<double>& checkpoints) {
+  constexpr int kRuns = 20;
+  std::vector<double> sums(checkpoints.size(), 0.0);
+  zelto::Zkf3ScenarioParams s = scenario();
+  s.sd_v_accLowpass = 0.01;
+  for (int run = 0; run < kRuns; ++run) {
+    filtersim::SimulatorConfig c = simConfig(Noise(), 1000 + run);
+    c.initialAttitude = filtersim::Quat(Eigen::AngleAxisd(0.2 * run, Vec3(1, 0.5, 2).normalized()));
+    filtersim::MotionSimulator sim(c, {Segment::still(12.0), Segment::rotate(6.0, Vec3(0, 0, 1), 0.5),
+                                       Segment::sinusoid(6.0, Vec3(1, 1, 0).normalized(), 0.5, 0.2),
+                                       Segment::still(6.1)});
+    zelto::Zkf3Filter f(params(s).release());
+    zelto::Zkf3SensorData sd;
+    zelto::Zkf3Aiding ad;
+    zelto::Zkf3RealTimeParameters rt;
+    zelto::Zkf3FilterOutput out;
+    filtersim::Sample sample;
+    size_t next = 0;
+    while (next < checkpoints.size() && sim.next(sample)) {
+      toRecords(sample, sd, ad);
+      if (!f.doOneKalmanStep(sd, ad, rt, out)) return {};
+      if (sample.t + 1e-9 < checkpoints[next]) continue;
+      // Error of the estimate as a rotation vector in the sensor frame, the frame of x[9..11].
+      const Eigen::Quaterniond e = sample.q.conjugate() * zkf3test::toEigen(out.q_gs);
+      const Eigen::AngleAxisd aa(e.w() < 0 ? Eigen::Quaterniond(-e.coeffs()) : e);
+      const Eigen::Vector3d theta = aa.axis() * aa.angle();
+      const Eigen::MatrixXd S = toEigen(f.state().sQx);
+      const Eigen::MatrixXd P = (S * S.transpose()).block(9, 9, 3, 3);
+      sums[next] += filtersim::nees(theta, P);
+      ++next;
+    }
+    if (next != checkpoints.size()) return {};
+  }
+  for (double& v : sums) v /= kRuns;
+  return sums;
+}
+
+void expectInsideBand(const std::vector<double>& checkpoints) {
+  const std::vector<double> means = meanOrientationNees(checkpoints);
+  ASSERT_EQ(means.size(), checkpoints.size());
+  double low = 0.0, high = 0.0;
+  filtersim::chiSquareMeanBand(3, 20, 0.01, low, high);
+  for (size_t k = 0; k < means.size(); ++k) {
+    ::testing::Test::RecordProperty("mean_nees_at_" + std::to_string(static_cast<int>(checkpoints[k])),
+                                    std::to_string(means[k]));
+    EXPECT_GT(means[k], low) << checkpoints[k];
+    EXPECT_LT(means[k], high) << checkpoints[k];
+  }
+}
+
+}  // namespace
+
+// At rest, settled, and 6 s after the motion: inside the two-sided 99 % band of the mean.
+TEST(Zkf3Reference, OrientationErrorIsConsistentAtRest) { expectInsideBand({10.0, 30.0}); }
+
+// Finding: while turning the orientation error is far outside its covariance (mean NEES 83
+// and 85 at 15 s and 20 s). The time update forms the free acceleration with the orientation
+// at the start of the step while the accelerometer sample belongs to its end, so turning at w
+// gives a free-acceleration error of about w T g sin(tilt) that the zero free-acceleration
+// update turns into tilt; with the orientation after the step the same runs give 1.9 to 3.2.
+// Kept disabled as the record of that finding.
+TEST(Zkf3Reference, DISABLED_OrientationErrorIsConsistentWhileTurning) { expectInsideBand({15.0, 20.0}); }
