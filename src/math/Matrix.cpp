@@ -1088,12 +1088,15 @@ void Matrix::isMatMulMat(const MatMulMatTemplate& t, const ZtMatrix& a, const Zt
 
 void Matrix::isIdentity(double s) {
   isZero();
-  for (ZtSize i = 0; i < rows; ++i) (*this)(i, i) = s;
+  // The diagonal of a non-square matrix ends at the shorter side.
+  const ZtSize n = rows < cols ? rows : cols;
+  for (ZtSize i = 0; i < n; ++i) (*this)(i, i) = s;
 }
 
 void Matrix::isIdentity(double s, uint64_t mask) {
   isZero();
-  for (ZtSize i = 0; i < rows && i < 64; ++i)
+  const ZtSize n = rows < cols ? rows : cols;
+  for (ZtSize i = 0; i < n && i < 64; ++i)
     if ((mask >> i) & 1u) (*this)(i, i) = s;
 }
 

@@ -18,6 +18,7 @@ namespace zelto {
 
 class SparseInfo;
 class MatMulMatTemplate;
+class SparseMatrix;
 
 class Matrix : public ZtMatrix {
  public:
@@ -116,6 +117,9 @@ class Matrix : public ZtMatrix {
   void setSubIdentity(double s, ZtSize row, ZtSize col, ZtSize rows, ZtSize cols);
   void setSubDiag(const ZtVector& v, ZtSize row, ZtSize col);
   void setSubMatrix(const ZtMatrix& src, ZtSize dstRow, ZtSize dstCol, ZtSize rows, ZtSize cols, ZtSize srcRow,
+                    ZtSize srcCol);
+  // Block of a sparse matrix; forwards to src.getDenseSubMatrix (whose argument order differs).
+  void setSubMatrix(const SparseMatrix& src, ZtSize dstRow, ZtSize dstCol, ZtSize rows, ZtSize cols, ZtSize srcRow,
                     ZtSize srcCol);
   void setSubScaMulMatrix(double s, const ZtMatrix& src, ZtSize dstRow, ZtSize dstCol, ZtSize rows, ZtSize cols,
                           ZtSize srcRow, ZtSize srcCol);

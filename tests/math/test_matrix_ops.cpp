@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "math/Matrix.h"
@@ -269,3 +270,15 @@ TEST(MatrixOps, ReductionsAndSymmetricForms) {
 }
 
 }  // namespace
+
+// A non-square matrix gets ones on its diagonal only: the diagonal ends at the shorter side,
+// and nothing is written past the storage (ASan).
+TEST(MatrixIdentityShapes, NonSquareStopsAtTheShorterSide) {
+  for (auto [r, c] : {std::pair<int, int>{33, 20}, {3, 5}}) {
+    zelto::Matrix m(r, c);
+    m.isIdentity(2.0);
+    m.isIdentity(3.0, ~0ull);
+    for (int i = 0; i < r; ++i)
+      for (int j = 0; j < c; ++j) EXPECT_EQ(m(i, j), i == j ? 3.0 : 0.0) << r << "x" << c;
+  }
+}

@@ -21,7 +21,9 @@ inline void noteAllocation() {
 
 #if defined(ZDA_UNDER_SANITIZER)
 
-#include <sanitizer/allocator_interface.h>
+// Provided by the sanitizer runtimes (ASan, TSan); g++ ships no header declaring it.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, size_t),
+                                                          void (*onFree)(const volatile void*));
 
 namespace {
 
