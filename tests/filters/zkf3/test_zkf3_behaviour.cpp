@@ -531,3 +531,50 @@ TEST(Zkf3Behaviour, StepsAllocateNothingAfterTheFirst) {
   }
   EXPECT_EQ(counter.count(), 0u);
 }
+
+// Scenario values of zero that the arithmetic would divide by: p_mag_spat 0 drops the spatial
+// decay term (no 0/0 at rest), a zero noise deviation leaves its update out; the filter keeps
+// giving finite output.
+TEST(Zkf3Behaviour, ZeroScenarioValuesAreGuarded) {
+  struct Case {
+    const char* name;
+    std::function<void(zelto::Zkf3ScenarioParams&)> tune;
+    char missing;  // update left out: 'a', 'm', 'g' or 0
+  };
+  const Case cases[] = {
+      {"p_mag_spat 0", [](zelto::Zkf3ScenarioParams& s) { s.p_mag_spat = 0.0; }, 0},
+      {"p_mag_spat negative", [](zelto::Zkf3ScenarioParams& s) { s.p_mag_spat = -1.0; }, 0},
+      {"magnetometer noise 0", [](zelto::Zkf3ScenarioParams& s) { s.sd_v_mag = 0.0; }, 'm'},
+      {"acceleration noise 0",
+       [](zelto::Zkf3ScenarioParams& s) {
+         s.sd_v_accLowpass = 0.0;
+         s.f_dynamic_acc = 0.0;
+       },
+       'a'},
+      {"gyroscope noise 0", [](zelto::Zkf3ScenarioParams& s) { s.sd_v_gyr = 0.0; }, 'g'},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zelto::Zkf3ScenarioParams s = scenario();
+    s.updateFlags = 0;  // both updates every step
+    c.tune(s);
+    zelto::Zkf3Filter f(params(s).release());
+    UpdateRecorder rec;
+    f.setStepObserver(&rec);
+    Io io;
+    stillInput(io);
+    for (int i = 0; i < 300; ++i) {
+      io.rt.noRotationDuration = i == 1 ? 1 : 0;
+      io.sd.inertial.gyr = zelto::Vector3(0.0, 0.0, i > 150 ? 0.3 : 0.0);  // turning, moving the field
+      ASSERT_TRUE(f.doOneKalmanStep(io.sd, io.ad, io.rt, io.out));
+      ASSERT_TRUE(f.state().isUsable()) << i;
+      ASSERT_TRUE(std::isfinite(io.out.q_gs.w) && std::isfinite(io.out.freeAcceleration[0])) << i;
+    }
+    if (c.missing != 0) {
+      EXPECT_EQ(rec.sequence.find(c.missing), std::string::npos);
+    } else {
+      EXPECT_NE(rec.sequence.find('m'), std::string::npos);
+      EXPECT_NE(rec.sequence.find('g'), std::string::npos);
+    }
+  }
+}
