@@ -79,6 +79,7 @@ TEST(Zkf3Reference, SquareRootFilterMatchesCovarianceForm) {
   for (const ReferenceCase& rc : cases) {
     SCOPED_TRACE(rc.name);
     filtersim::SimulatorConfig c = simConfig(Noise(), 41);
+    c.truthRate = 200.0;  // the comparison needs no finer truth
     c.initialAttitude = filtersim::Quat(Eigen::AngleAxisd(0.4, Vec3(1, 2, 3).normalized()));
     c.gyr.bias = Vec3(0.002, -0.003, 0.001);
     filtersim::MotionSimulator sim(
@@ -143,6 +144,7 @@ std::vector<double> meanOrientationNees(const std::vector<double>& checkpoints) 
   s.sd_v_accLowpass = 0.01;
   for (int run = 0; run < kRuns; ++run) {
     filtersim::SimulatorConfig c = simConfig(Noise(), 1000 + run);
+    c.truthRate = 500.0;
     c.initialAttitude = filtersim::Quat(Eigen::AngleAxisd(0.2 * run, Vec3(1, 0.5, 2).normalized()));
     filtersim::MotionSimulator sim(c, {Segment::still(12.0), Segment::rotate(6.0, Vec3(0, 0, 1), 0.5),
                                        Segment::sinusoid(6.0, Vec3(1, 1, 0).normalized(), 0.5, 0.2),
