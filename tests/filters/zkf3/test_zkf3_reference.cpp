@@ -193,10 +193,10 @@ void expectInsideBand(const std::vector<double>& checkpoints) {
 // At rest, settled, and 6 s after the motion: inside the two-sided 99 % band of the mean.
 TEST(Zkf3Reference, OrientationErrorIsConsistentAtRest) { expectInsideBand({10.0, 30.0}); }
 
-// Finding: while turning the orientation error is far outside its covariance (mean NEES 83
-// and 85 at 15 s and 20 s). The time update forms the free acceleration with the orientation
+// Finding: while turning the orientation error is far outside its covariance (mean NEES 89
+// and 79 at 15 s and 20 s). The time update forms the free acceleration with the orientation
 // at the start of the step while the accelerometer sample belongs to its end, so turning at w
 // gives a free-acceleration error of about w T g sin(tilt) that the zero free-acceleration
-// update turns into tilt; with the orientation after the step the same runs give 1.9 to 3.2.
+// update turns into tilt; with the orientation after the step, runs of this kind gave 1.9 to 3.2.
 // Kept disabled as the record of that finding.
 TEST(Zkf3Reference, DISABLED_OrientationErrorIsConsistentWhileTurning) { expectInsideBand({15.0, 20.0}); }
