@@ -21,6 +21,12 @@ constexpr double kLatitudeDeg = 52.0;
 constexpr double kGravity = 9.81;
 constexpr double kInclination = 1.0;  // rad, field intensity 1
 
+// The magnetometer update models the heading only: the tilt error that the vertical field
+// carries into the measured horizontal field is not in its Jacobian. The tuning takes three
+// times the sensor's magnetometer noise to cover it (at the sensor's own noise some runs of the
+// Monte-Carlo test diverge during a turn, at twice it the filter is stable but under-confident).
+constexpr double kMagNoiseFactor = 3.0;
+
 struct Noise {
   double acc = 0.02;   // m/s^2 per sample
   double gyr = 0.005;  // rad/s per sample
@@ -33,7 +39,7 @@ inline zelto::Zkf3wScenarioParams scenario(const Noise& n = Noise()) {
   s.f_acc_oor = 10.0;
   s.ndAcc = n.acc * std::sqrt(kT);
   s.ndGyr = n.gyr * std::sqrt(kT);
-  s.sd_v_mag = n.mag * kT;
+  s.sd_v_mag = kMagNoiseFactor * n.mag * kT;
   s.deltaGyrBias = 1e-5;
   s.f_gyr_dynamic = 0.0;
   s.f_acc_dynamic = 0.05;
