@@ -52,7 +52,6 @@ ZtDevice::ZtDevice(DeviceFactory& factory, Communicator* communicator)
   }
   m_highestPacket = newEmptyPacket();
   if (!communicator) return;
-  communicator->setMasterDevice(this);
   if (communicator->isPortOpen()) {
     m_connectivityState = ZCS_PluggedIn;
   } else if (communicator->isReadingFromFile()) {
@@ -137,9 +136,17 @@ void ZtDevice::release() const {
 
 void ZtDevice::end() {
   if (m_ended.exchange(true)) return;
-  if (!isMasterDevice()) m_master->removeChild(this, false);
-  prepareForTermination();
-  removeAllChildren();
+  // A device class that throws while it terminates still goes, as its destructor would swallow
+  // the same failure; otherwise it would stay allocated and keep its master alive.
+  try {
+    if (!isMasterDevice()) m_master->removeChild(this, false);
+    prepareForTermination();
+  } catch (...) {
+  }
+  try {
+    removeAllChildren();
+  } catch (...) {
+  }
   release();
 }
 
@@ -148,10 +155,16 @@ bool ZtDevice::hasReferencedChild() const {
   return std::any_of(m_children.begin(), m_children.end(), [](const ZtDevice* c) { return c->refCounter() >= 1; });
 }
 
-std::vector<ZtDevice*> ZtDevice::heldChildren() const {
+std::vector<ZtDevice*> ZtDevice::heldChildren(bool publishedOnly) const {
+  std::vector<ZtDevice*> held;
   std::lock_guard<std::mutex> lock(m_childrenMutex);
-  for (ZtDevice* child : m_children) child->hold();
-  return m_children;
+  held.reserve(m_children.size());
+  for (ZtDevice* child : m_children)
+    if (!publishedOnly || child->isPublished()) {
+      child->hold();
+      held.push_back(child);
+    }
+  return held;
 }
 
 void ZtDevice::releaseAll(const std::vector<ZtDevice*>& devices) {
@@ -177,11 +190,15 @@ void ZtDevice::waitForLastScheduledTask() const {
 // ---- References ----------------------------------------------------------------------------------
 
 void ZtDevice::addRef() {
-  forEachChild([](ZtDevice* child) {
-    child->addRef();
-    return true;
-  });
+  // Reference counting touches only this class's own members, so it reaches every listed child,
+  // published or not (and publishes it).
+  const std::vector<ZtDevice*> children = heldChildren(false);
+  for (ZtDevice* child : children) child->addRef();
+  releaseAll(children);
   m_refCounter.fetch_add(1, std::memory_order_acq_rel);
+  // Publication: from here on other threads may call the (now complete) device.
+  if (!m_published.exchange(true, std::memory_order_acq_rel) && isMasterDevice() && m_communicator)
+    m_communicator->setMasterDevice(this);
 }
 
 void ZtDevice::removeRef() {
@@ -190,10 +207,9 @@ void ZtDevice::removeRef() {
   hold();
   bool reachedZero = false;
   if (m_refCounter.load(std::memory_order_acquire) != 0) {
-    forEachChild([](ZtDevice* child) {
-      child->removeRef();
-      return true;
-    });
+    const std::vector<ZtDevice*> children = heldChildren(false);
+    for (ZtDevice* child : children) child->removeRef();
+    releaseAll(children);
     int64_t count = m_refCounter.load(std::memory_order_acquire);
     while (count > 0 && !m_refCounter.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
     }
@@ -788,3 +804,8 @@ DeviceConfigurationMetaInformation* ZtDevice::determineConfigurationMetaInformat
 void ZtDevice::messageReceivedFromDevice(const ZtMessage& message) { onMessageReceivedFromDevice(this, &message); }
 void ZtDevice::messageSentToDevice(const ZtMessage& message) { onMessageSentToDevice(this, &message); }
 uint16_t ZtDevice::configuredDeviceCount() const { return deviceConfiguration().numberOfDevices; }
+
+ZtDevice* ZtDevice::findLinkedChild(ZtDeviceId id) {
+  ZtDevice* child = findDevice(id);
+  return child && child->isPublished() ? child : nullptr;
+}

@@ -17,6 +17,12 @@
 // its master object alive until the child's destructor has run. Delete a device directly only
 // when no other thread can reach it (an owner that never shared it).
 //
+// Publication. A device takes part in the walks of its master, and a master receives its link's
+// messages, only from its first addRef on: the base constructors run before the device class's
+// own, so a device that other threads reach while it is being built would be called half-made.
+// The factory takes that first reference right after construction; a reference taken on a master
+// publishes its listed children too.
+//
 // Threads. The child list is guarded by m_childrenMutex, held only to read or change the list,
 // never while a device is called, a callback raised or a task awaited. A walk over the children
 // (packet forwarding on pool threads, routing on the link's parse threads, forwarding calls from
@@ -68,7 +74,8 @@ class IPacketDataCache;
 class ZtDevice : public CallbackManagerZda, public LinkDevice {
  public:
   // Master on a link (the device owns the link from here on). Takes the link's handlers, chains
-  // the link below itself, takes its id from the link and registers as the link's master device.
+  // the link below itself and takes its id from the link; it becomes the link's master device at
+  // its first addRef.
   ZtDevice(DeviceFactory& factory, Communicator* communicator);
   // Child of master. An id of 0 is looked up in the master's configuration by the child's bus id.
   ZtDevice(ZtDevice* master, const ZtDeviceId& deviceId);
@@ -302,7 +309,8 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   uint16_t configuredDeviceCount() const override;
   ZtDevice* linkedDevice() override { return this; }
   ZtDeviceId linkedDeviceId() const override { return deviceId(); }
-  ZtDevice* findLinkedChild(ZtDeviceId id) override { return findDevice(id); }
+  // findDevice, for published children only (the link's threads call what they find).
+  ZtDevice* findLinkedChild(ZtDeviceId id) override;
 
   // ---- Identity and tree -----------------------------------------------------------------------
   ZtDeviceId deviceId() const { return m_deviceId.load(std::memory_order_relaxed); }
@@ -320,8 +328,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   const ZtDevice* deviceAtBusId(int busId) const;
   // The first child with this id; null for the device's own id or when none has it.
   ZtDevice* findDevice(ZtDeviceId id) const;
-  // False for null or a child not in the list. Else unchains it, takes it out of the list and,
-  // with dropReference, calls its removeRef (which may delete it).
+  // False for null or a child not in the list. Else, after the device's last queued task, unchains
+  // it, takes it out of the list and, with dropReference, calls its removeRef (which may delete
+  // it; a walk still inside the child defers that to the walk's end).
   bool removeChild(ZtDevice* child, bool dropReference);
   void removeAllChildren();
   ZtVersion firmwareVersion() const { return m_firmwareVersion; }
@@ -339,8 +348,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   zelto::IPacketDataCache* workingCache() const { return m_workingCache; }
 
   // ---- References ------------------------------------------------------------------------------
-  // The children first (in list order), then the device.
+  // The children first (in list order), then the device. The first call publishes the device.
   void addRef();
+  bool isPublished() const { return m_published.load(std::memory_order_acquire); }
   // Drops one reference (never below 0) from the children and the device. The device (and, when
   // that leaves it unreferenced, its master after it) is ended when it and its children are
   // unreferenced, also when its count was 0 already.
@@ -349,22 +359,26 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   void removeIfNoRefs();
 
  protected:
-  // Calls f(child) for each child in list order, each held alive for its call; f may end the walk
-  // by returning false. The list may change meanwhile: the walk visits the children listed when
-  // it started. Allocates a snapshot; for per-packet lookups use withChild.
+  // Calls f(child) for each published child in list order, each held alive for its call; f may
+  // end the walk by returning false. The list may change meanwhile: the walk visits the children
+  // listed when it started. Allocates a snapshot; for per-packet lookups use withChild.
   template <typename F>
   void forEachChild(F&& f) const;
-  // Calls f(child) for the first child matching pred, held alive for the call (no allocation).
-  // False when no child matched.
+  // Calls f(child) for the first published child matching pred, held alive for the call (no
+  // allocation). False when no child matched.
   template <typename P, typename F>
   bool withChild(P&& pred, F&& f) const;
+  // The same for the child at a bus id (1 to the number of children), for routing by bus id.
+  template <typename F>
+  bool withChildAtBusId(int busId, F&& f) const;
 
-  // Waits until m_lastScheduledProcessTask has left the task pool.
+  // Waits until m_lastScheduledProcessTask has left the task pool. Not from one of this device's
+  // own tasks: it would wait for itself.
   void waitForLastScheduledTask() const;
 
   // Members, in declaration order.
   bool m_softwareFilteringEnabled;
-  std::vector<ZtDevice*> m_children;  // guarded by m_childrenMutex; one reference on each child
+  std::vector<ZtDevice*> m_children;  // guarded by m_childrenMutex; position n-1 is bus id n
   zelto::SettingsFile m_settings{true};
   std::atomic<bool> m_terminationPrepared{false};
   std::atomic<ZtQueueMode> m_queueMode{ZQM_CallbacksOnly};
@@ -398,14 +412,16 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // released, then its own hold dropped.
   void end();
   bool hasReferencedChild() const;
-  // A held copy of the list; release each with releaseAll.
-  std::vector<ZtDevice*> heldChildren() const;
+  // A held copy of the list (published children only, or all listed ones); release each with
+  // releaseAll.
+  std::vector<ZtDevice*> heldChildren(bool publishedOnly = true) const;
   static void releaseAll(const std::vector<ZtDevice*>& devices);
   // Takes child out of the list and the chain; false when it was not listed.
   bool unlistChild(ZtDevice* child);
   static ZtDataPacket* newEmptyPacket();
 
   mutable std::atomic<long> m_keepAlive{1};
+  std::atomic<bool> m_published{false};
   std::atomic<bool> m_ended{false};
   mutable std::mutex m_childrenMutex;
 };
@@ -430,11 +446,32 @@ bool ZtDevice::withChild(P&& pred, F&& f) const {
   {
     std::lock_guard<std::mutex> lock(m_childrenMutex);
     for (ZtDevice* child : m_children)
-      if (pred(child)) {
+      if (child->isPublished() && pred(child)) {
         found = child;
         found->hold();
         break;
       }
+  }
+  if (!found) return false;
+  try {
+    f(found);
+  } catch (...) {
+    found->release();
+    throw;
+  }
+  found->release();
+  return true;
+}
+
+template <typename F>
+bool ZtDevice::withChildAtBusId(int busId, F&& f) const {
+  ZtDevice* found = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_childrenMutex);
+    if (busId >= 1 && static_cast<size_t>(busId) <= m_children.size() && m_children[busId - 1]->isPublished()) {
+      found = m_children[busId - 1];
+      found->hold();
+    }
   }
   if (!found) return false;
   try {

@@ -311,9 +311,10 @@ class ForwardingFixture : public ::testing::Test {
     master->setDeviceId(1);
     a = new TestDevice(master, 2);
     b = new TestDevice(master, 3);
+    master->addRef();
     master->log().clear();
   }
-  void TearDown() override { master->removeIfNoRefs(); }
+  void TearDown() override { master->removeRef(); }
   TestDevice* master = nullptr;
   TestDevice* a = nullptr;
   TestDevice* b = nullptr;

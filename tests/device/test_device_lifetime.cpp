@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +66,41 @@ TEST(DeviceLifetime, LastReferenceOfAChildOfAnUnreferencedMasterDeletesTheChildF
   EXPECT_LT(position(lines, "prepareForTermination 2"), child);
 }
 
+// A child is listed by its constructor, before the device class's constructor has run; walks
+// reach it only from its first reference on.
+TEST(DeviceLifetime, WalksReachAChildOnlyFromItsFirstReference) {
+  auto log = std::make_shared<CallLog>();
+  auto* master = new TestDevice(static_cast<Communicator*>(nullptr), log);
+  master->setDeviceId(30);
+  master->addRef();
+  auto* child = new TestDevice(master, 31);
+  EXPECT_FALSE(child->isPublished());
+  EXPECT_EQ(master->deviceAtBusId(1), child);  // listed
+  EXPECT_EQ(master->findDevice(31), child);
+  EXPECT_EQ(master->findLinkedChild(31), nullptr);
+  ZtDataPacket packet = packetFor(31);
+  master->doProcessing(packet);
+  master->ZtDevice::writeDeviceSettingsToFile();
+  EXPECT_FALSE(master->processAtBusId(1, packet));
+  EXPECT_EQ(child->processedPackets(), 0);
+  EXPECT_EQ(log->count("writeDeviceSettingsToFile 31"), 0u);
+  child->addRef();
+  EXPECT_TRUE(child->isPublished());
+  EXPECT_EQ(master->findLinkedChild(31), child);
+  master->doProcessing(packet);
+  master->ZtDevice::writeDeviceSettingsToFile();
+  EXPECT_EQ(child->processedPackets(), 1);
+  EXPECT_EQ(log->count("writeDeviceSettingsToFile 31"), 1u);
+  EXPECT_TRUE(master->processAtBusId(1, packet));
+  EXPECT_FALSE(master->processAtBusId(2, packet));
+  EXPECT_FALSE(master->processAtBusId(0, packet));
+  EXPECT_EQ(child->processedPackets(), 2);
+  ZtDataPacket_destruct(&packet);
+  child->removeRef();
+  master->removeRef();
+  EXPECT_EQ(destructions(*log), 2u);
+}
+
 TEST(DeviceLifetime, RemoveRefOnAnUnreferencedDeviceDeletesItWithoutGoingNegative) {
   auto log = std::make_shared<CallLog>();
   auto* device = new TestDevice(ZtDeviceId(5), log);
@@ -92,6 +128,7 @@ TEST(DeviceLifetime, TerminationRunsOnceAndEndsInDestructing) {
   CallbackRecorder recorder;
   auto* master = new TestDevice(static_cast<Communicator*>(nullptr), log);
   auto* child = new TestDevice(master, 9);
+  master->addRef();
   master->addCallbackHandler(&recorder, true);
   master->prepareForTermination();
   master->prepareForTermination();
@@ -103,9 +140,30 @@ TEST(DeviceLifetime, TerminationRunsOnceAndEndsInDestructing) {
   EXPECT_EQ(events[0].values[0], ZDS_Destructing);
   EXPECT_EQ(events[0].values[1], ZDS_Initial);
   EXPECT_EQ(events[1].device, child);
-  master->removeIfNoRefs();  // prepares again: no further event
+  master->removeRef();  // prepares again: no further event
   EXPECT_EQ(recorder.count(CallbackRecorder::Kind::DeviceStateChanged), 2u);
   EXPECT_EQ(destructions(*log), 2u);
+}
+
+// A device class that throws while it terminates still goes, and so does its master.
+class ThrowingDevice : public TestDevice {
+ public:
+  using TestDevice::TestDevice;
+  void prepareForTermination() override {
+    TestDevice::prepareForTermination();
+    throw std::runtime_error("termination failed");
+  }
+};
+
+TEST(DeviceLifetime, AThrowingTerminationStillDeletesTheDevice) {
+  auto log = std::make_shared<CallLog>();
+  auto* master = new TestDevice(static_cast<Communicator*>(nullptr), log);
+  master->setDeviceId(40);
+  auto* child = new ThrowingDevice(master, 41);
+  child->addRef();
+  EXPECT_NO_THROW(child->removeRef());
+  EXPECT_EQ(log->count("~device 41"), 1u);
+  EXPECT_EQ(log->count("~device 40"), 1u);
 }
 
 // Eight threads take and drop references on a master and its children, then each drops its
@@ -167,6 +225,7 @@ TEST(DeviceLifetime, AChildRemovedDuringForwardingIsDeletedWhenTheForwardingEnds
   std::promise<void> go;
   auto* child = new BlockingDevice(master, 21);
   child->proceed = go.get_future().share();
+  child->addRef();
   auto entered = child->entered.get_future();
 
   std::thread forwarder([&] {
@@ -185,7 +244,8 @@ TEST(DeviceLifetime, AChildRemovedDuringForwardingIsDeletedWhenTheForwardingEnds
   EXPECT_EQ(log->count("~device 20"), 1u);
 }
 
-// Packets forwarded from two threads while a third thread keeps adding and removing children.
+// Packets forwarded from two threads (by device id and by bus id) while a third thread keeps adding
+// and removing children.
 TEST(DeviceLifetime, ChildrenComeAndGoWhilePacketsAreForwardedToThem) {
   auto log = std::make_shared<CallLog>();
   auto* master = new TestDevice(static_cast<Communicator*>(nullptr), log);
@@ -200,7 +260,11 @@ TEST(DeviceLifetime, ChildrenComeAndGoWhilePacketsAreForwardedToThem) {
       ZtDataPacket packet = packetFor(0);
       for (unsigned i = 0; !stop.load(); ++i) {
         packet.deviceId = 1 + (i + f) % 8;
-        master->doProcessing(packet);
+        // One thread routes by device id, the other by bus id (as a bus master does).
+        if (f == 0)
+          master->doProcessing(packet);
+        else
+          master->processAtBusId(1 + static_cast<int>(i % 5), packet);
         forwarded.fetch_add(1);
       }
       ZtDataPacket_destruct(&packet);
@@ -211,22 +275,20 @@ TEST(DeviceLifetime, ChildrenComeAndGoWhilePacketsAreForwardedToThem) {
   const auto until = std::chrono::steady_clock::now() + 300ms;
   while (std::chrono::steady_clock::now() < until || made < 200) {
     const ZtDeviceId id = 1 + made % 8;
-    // Listed by its constructor: it gets its id only once it is whole, so no packet reaches a
-    // half-built device.
-    auto* child = new TestDevice(master, 0);
-    child->setDeviceId(id);
+    // Listed by its constructor, but forwarded to only from its first reference on: no packet
+    // reaches a half-built device.
+    auto* child = new TestDevice(master, id);
+    child->addRef();
     ids.push_back(id);
     ++made;
     std::this_thread::yield();
     // Remove the oldest child with its reference, sometimes through the child's own removeRef.
     ZtDevice* oldest = master->deviceAtBusId(1);
     if (master->children().size() > 3) {
-      if (made % 2) {
+      if (made % 2)
         master->removeChild(oldest, true);
-      } else {
-        oldest->addRef();
+      else
         oldest->removeRef();
-      }
     }
     (void)child;
   }

@@ -74,6 +74,9 @@ TEST_F(PortDeviceFixture, MasterOnAnOpenPortTakesTheLinksIdentityAndHandlers) {
   EXPECT_EQ(device->deviceId(), 0x00345678u);
   EXPECT_EQ(device->connectivityState(), ZCS_PluggedIn);
   EXPECT_EQ(device->deviceState(), ZDS_Initial);
+  // The link hands messages to the device from its first reference on, when it is whole.
+  EXPECT_EQ(link->masterDevice(), nullptr);
+  device->addRef();
   EXPECT_EQ(link->masterDevice(), device);
   EXPECT_EQ(link->findDevice(0x00345678), device);
   EXPECT_EQ(device->communicator(), link);
@@ -112,7 +115,7 @@ TEST_F(PortDeviceFixture, MasterOnAnOpenPortTakesTheLinksIdentityAndHandlers) {
   EXPECT_EQ(text(child->portName()), pty.slavePath());
 
   // The end stops the link's reader and deletes the link with the device.
-  device->removeIfNoRefs();
+  device->removeRef();
   EXPECT_EQ(onLink.count(CallbackRecorder::Kind::Error), 0u);
 }
 
@@ -133,7 +136,10 @@ TEST_F(FileDeviceFixture, MasterOnALogFileMeasuresWithConnectivityFour) {
   auto* link = new Communicator();
   String name(path);
   ASSERT_TRUE(link->openLogFile(name.s));
+  CallbackRecorder onLink;
+  link->addCallbackHandler(&onLink, false);
   auto* device = new TestDevice(link);
+  EXPECT_EQ(device->callbackHandlers(), std::vector<ZtCallbackPlainC*>{&onLink});
   EXPECT_EQ(device->deviceId(), 0x00345678u);
   EXPECT_EQ(device->deviceState(), ZDS_Measurement);
   EXPECT_EQ(device->connectivityState(), ZCS_File);
@@ -143,6 +149,7 @@ TEST_F(FileDeviceFixture, MasterOnALogFileMeasuresWithConnectivityFour) {
   EXPECT_EQ(text(device->portName()), "");
 
   auto* child = new TestDevice(device, 7);
+  device->addRef();
   device->log().clear();
   EXPECT_TRUE(device->resetLogFileReadPosition());
   EXPECT_EQ(device->log().lines(),
@@ -151,7 +158,7 @@ TEST_F(FileDeviceFixture, MasterOnALogFileMeasuresWithConnectivityFour) {
   EXPECT_TRUE(device->loadLogFile());
   EXPECT_TRUE(device->abortLoadLogFile());
   (void)child;
-  device->removeIfNoRefs();
+  device->removeRef();
 }
 
 // ---- Caches ------------------------------------------------------------------------------------

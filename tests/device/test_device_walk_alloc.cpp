@@ -39,6 +39,7 @@ TEST(DeviceWalk, ForwardingAPacketToAChildAllocatesNothing) {
   master->setDeviceId(1);
   std::vector<TestDevice*> kids;
   for (ZtDeviceId id = 2; id <= 9; ++id) kids.push_back(new TestDevice(master, id));
+  master->addRef();
   ZtDataPacket packet;
   ZtDataPacket_construct(&packet);
 
@@ -56,7 +57,7 @@ TEST(DeviceWalk, ForwardingAPacketToAChildAllocatesNothing) {
   EXPECT_GT(t_allocations - beforeCopy, 0);
 
   ZtDataPacket_destruct(&packet);
-  master->removeIfNoRefs();
+  master->removeRef();
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ class CallLog {
 
 class TestDevice : public ZtDevice {
  public:
-  // The base device only keeps the factory's address; the test devices are made without one.
+  // A factory that knows no device class; the test devices are made directly.
   static DeviceFactory& noFactory();
 
   TestDevice(Communicator* communicator, std::shared_ptr<CallLog> log = std::make_shared<CallLog>());
@@ -72,6 +72,11 @@ class TestDevice : public ZtDevice {
   void doProcessing(ZtDataPacket& packet) override;
   void insertPacketInCaches(ZtDataPacket& packet) override;
   void prepareForTermination() override;
+
+  // Routes a packet to the child at a bus id as a bus master would; false when there is none.
+  bool processAtBusId(int busId, ZtDataPacket& packet) {
+    return withChildAtBusId(busId, [&packet](ZtDevice* child) { child->doProcessing(packet); });
+  }
 
  private:
   void record(const std::string& call) const;

@@ -84,9 +84,9 @@ class ConfigurableDataCache : public virtual IDataCache<K, V>, public Flushing, 
       const unsigned long limit = m_maxSize - 1;
       if (m_storage.size() > limit) trimBy(m_storage.size() - limit);
     }
-    Iterator it = m_storage.find(key);
-    if (it == m_storage.end()) {
-      it = m_storage.emplaceNew(key, value, modified);
+    Iterator it = m_storage.lowerBound(key);
+    if (it == m_storage.end() || it->first != key) {
+      it = m_storage.emplaceNew(it, key, value, modified);
       Insert::link(m_storage, it);
     } else {
       // Replaced, not merged; it keeps its place in the sequence and stays modified once modified.

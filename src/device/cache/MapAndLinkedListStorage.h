@@ -5,16 +5,10 @@
 #include <iterator>
 #include <list>
 
-#include "device/cache/DataCacheValue.h"
+#include "device/cache/LinkedListNode.h"
 #include "device/cache/MapStorageImpl.h"
 
 namespace DataCachePolicy {
-
-template <class K, class V>
-struct LinkedListNode : DataCacheValue<V> {
-  LinkedListNode(const V& value, bool modified) : DataCacheValue<V>(value, modified) {}
-  typename std::list<K>::iterator position;
-};
 
 template <class K, class V>
 class MapAndLinkedListStorage : public MapStorageImpl<K, V, LinkedListNode<K, V>> {

@@ -24,15 +24,18 @@ class MapStorageImpl {
   Iterator find(K key) { return m_map.find(key); }
   Iterator end() { return m_map.end(); }
 
-  // A new entry for a key not held yet (not linked into any sequence).
-  Iterator emplaceNew(K key, const V& value, bool modified) {
+  Iterator lowerBound(K key) { return m_map.lower_bound(key); }
+
+  // A new entry for a key not held yet (not linked into any sequence); hint is the key's
+  // lowerBound, so appending the highest key costs no second search.
+  Iterator emplaceNew(Iterator hint, K key, const V& value, bool modified) {
     if (!m_spare.empty()) {
       m_spare.key() = key;
       m_spare.mapped().assign(value);
       m_spare.mapped().modified = modified;
-      return m_map.insert(std::move(m_spare)).position;
+      return m_map.insert(hint, std::move(m_spare));
     }
-    return m_map.try_emplace(key, value, modified).first;
+    return m_map.try_emplace(hint, key, value, modified);
   }
 
   // Drops the entry from the map (the caller has unlinked it from its sequence).

@@ -17,6 +17,7 @@ bool PacketDataSource::validKey(long key) const { return key >= 0; }
 // loop ends: every read either consumes file bytes or fails (270 at the end of the file).
 void PacketDataSource::fetch(long key, IDataCache<long, ZtDataPacket>& cache) {
   if (!validKey(key)) throw ZtException(ZRV_INVALIDPARAM, "Invalid key");
+  if (!m_link) throw ZtException(ZRV_UNSUPPORTED, "");  // no link to read: nothing to fetch
   for (;;) {
     const ZtResultValue result = m_link->readSinglePacketFromFile();
     if (result == ZRV_UNEXPECTEDMESSAGE) continue;

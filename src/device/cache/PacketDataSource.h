@@ -18,7 +18,8 @@ class PacketDataSource : public IPacketDataSource {
 
   bool validKey(long key) const override;
   // Throws ZtException: 33 "Invalid key" for a negative key, or the read result of the link
-  // (anything but 0 and 286, e.g. 270 at the end of the file, 265 on a port link).
+  // (anything but 0 and 286, e.g. 270 at the end of the file, 265 on a port link); 265 without
+  // a link.
   void fetch(long key, IDataCache<long, ZtDataPacket>& cache) override;
   void update(long key, const ZtDataPacket& packet) override;
 

@@ -87,11 +87,11 @@ struct ArrayLayout {
   double& T(size_t r, size_t c) const { return t[r * cols + c]; }
 };
 
-// y holds the measurement referred to the state (m items) on entry.
-ArrayLayout triangularise(const double* yIn, const ZtVector& xn, const ZtMatrix& S, const ZtMatrix& H,
-                          const ZtMatrix& Rs, NoiseForm form, size_t k) {
+// yIn: the measurement referred to the state (m items).
+ArrayLayout triangularise(size_t measurements, const double* yIn, const ZtVector& xn, const ZtMatrix& S,
+                          const ZtMatrix& H, const ZtMatrix& Rs, NoiseForm form, size_t k) {
   ArrayLayout a;
-  a.m = H.rows;
+  a.m = measurements;
   a.n = xn.size;
   a.k = k < a.n ? k : a.n;
   a.cols = a.m + a.n + 1;
@@ -159,7 +159,7 @@ unsigned measurementUpdate(NoiseForm form, zelto::Vector& xn, zelto::Matrix& S, 
     for (size_t c = 0; c < n; ++c) s += at(H, i, c) * x.data[c];
     y[i] = s + z.data[i] - h.data[i];
   }
-  const ArrayLayout a = triangularise(y, xn, S, H, Rs, form, k);
+  const ArrayLayout a = triangularise(m, y, xn, S, H, Rs, form, k);
 
   if (reject && m > 0) {
     size_t accepted = 0;
@@ -374,7 +374,7 @@ double sumStandardDeviations(double a, double b) { return std::sqrt(a * a + b * 
 
 void doMeasurementUpdateSquareRoot(zelto::Vector& x, zelto::Matrix& S, zelto::Vector& r, const ZtVector& z,
                                    const ZtMatrix& H, const ZtMatrix& Rs) {
-  const ArrayLayout a = triangularise(z.data, x, S, H, Rs, NoiseForm::Diagonal, 0);
+  const ArrayLayout a = triangularise(z.size, z.data, x, S, H, Rs, NoiseForm::Diagonal, 0);
   writeBack(a, x, S);
   for (size_t i = 0; i < a.m; ++i) r[i] = -a.T(i, a.m + a.n);
 }

@@ -7,6 +7,9 @@
 // or matrix of the wrong kind or too few elements, throw ZtException with the description
 // prefix + key, so a reader stops at the first bad key and keeps the values read before it.
 //
+// A subclass that overrides readFromFile hides the file-name form; each record class therefore
+// declares `using ZeltoParams::readFromFile;` to keep it callable.
+//
 // No locking and no global state: a record is used by one thread at a time.
 #include <string>
 

@@ -61,6 +61,20 @@ TEST(OrientAccMag, RecoversRandomRotationsInBothFrames) {
   }
 }
 
+TEST(OrientAccMag, DegenerateInputsGiveAUnitQuaternion) {
+  const Vector3 cases[][2] = {{Vector3(0, 0, 0), Vector3(1, 0, 0)},
+                              {Vector3(0, 0, 1), Vector3(0, 0, 0)},
+                              {Vector3(0, 0, 1), Vector3(0, 0, -2)},  // field along gravity
+                              {Vector3(1e-300, 0, 0), Vector3(0, 1e-300, 0)}};
+  for (const auto& c : cases) {
+    zelto::Quaternion q, x;
+    orientAccMag(c[0], c[1], 0.3, false, q);
+    computeOrientationFromAccMagXNorth(c[0], c[1], x, 0.3);
+    EXPECT_TRUE(q.isValid(1e-12)) << c[0] << c[1];
+    EXPECT_TRUE(x.isValid(1e-12)) << c[0] << c[1];
+  }
+}
+
 TEST(RangeTests, SignedTestAndMagnitudeBoosting) {
   const struct {
     Vector3 v;

@@ -121,6 +121,58 @@ TEST(ZeltoParams, HostileStoredValuesThrowCleanly) {
   EXPECT_EQ(d.gyr, zelto::Vector3(1, 2, 3));
 }
 
+// A record with a matrix and a quaternion field, read through the typed readers that filter
+// records use.
+struct MatrixRecord : ZeltoParams {
+  using ZeltoParams::readFromFile;
+  zelto::Matrix m{3, 3};
+  zelto::Quaternion q;
+  void readFromFile(const SettingsFile& f, const std::string& p) override {
+    readMatrix(f, p, "m", m);
+    readQuaternion(f, p, "q", q);
+  }
+  void writeToFile(SettingsFile& f, const std::string& p) const override {
+    writeSetting(f, p, "m", Variant(m));
+    writeSetting(f, p, "q", Variant(static_cast<const ZtQuaternion&>(q)));
+  }
+};
+
+TEST(ZeltoParams, TypedMatrixAndQuaternionReaders) {
+  MatrixRecord w;
+  for (int i = 0; i < 9; ++i) w.m.data[i] = i + 0.5;
+  w.q = zelto::Quaternion(0.5, -0.5, 0.5, -0.5);
+  SettingsFile f;
+  w.writeToFile(f, "r.");
+  MatrixRecord r;
+  ASSERT_TRUE(r.readFromFileNoThrow(f, "r."));
+  EXPECT_EQ(r.m, w.m);
+  EXPECT_TRUE(r.q.compare(w.q, 0.0));
+
+  // A larger matrix gives its leading block; a four-item vector serves as a quaternion.
+  zelto::Matrix big(4, 5);
+  for (int i = 0; i < 20; ++i) big.data[i] = i;
+  const double four[4] = {1, 0, 0, 0};
+  f.setSetting("r.", "m", Variant(big));
+  f.setSetting("r.", "q", Variant(four, 4));
+  ASSERT_TRUE(r.readFromFileNoThrow(f, "r."));
+  EXPECT_EQ(r.m(2, 2), 12.0);
+  EXPECT_TRUE(r.q.compare(zelto::Quaternion(), 0.0));
+
+  const double three[3] = {1, 2, 3};
+  const struct {
+    const char* key;
+    Variant value;
+  } bad[] = {{"m", Variant(zelto::Matrix(3, 2))}, {"m", Variant(zelto::Matrix(2, 3))}, {"m", Variant(three, 3)},
+             {"m", Variant(1.0)},                 {"q", Variant(three, 3)},             {"q", Variant("1 0 0 0")}};
+  for (const auto& b : bad) {
+    SettingsFile g;
+    w.writeToFile(g, "");
+    g.setSetting("", b.key, b.value);
+    MatrixRecord x;
+    EXPECT_FALSE(x.readFromFileNoThrow(g, "")) << b.key << " " << b.value.typeName();
+  }
+}
+
 TEST(ZeltoParams, ReadFromNamedFile) {
   ZkfTime t;
   t.T_int = 5.0;

@@ -15,6 +15,10 @@
 #include "ekts/Ekts5.h"
 #include "errors/ZtException.h"
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/FilterTypeVersion.h"
+#include "filters/common/ZkfGpsPrintData.h"
+#include "filters/common/ZkfInertialData.h"
+#include "filters/common/ZkfTime.h"
 #include "filters/common/KtHardwareParams.h"
 #include "filters/common/KtMk4HardwareParams.h"
 #include "filters/common/KtMk4_700HardwareParams.h"
@@ -688,6 +692,55 @@ TEST(ZkfUserParams, RecordOfVersion5) {
   EXPECT_EQ(u.n_s_m, Vector3(0, 0, 1));
   EXPECT_EQ(u.sampleRate, 100.0);
   EXPECT_TRUE(u.x_alignment.compare(zelto::Quaternion(), 0.0));
+}
+
+// Every key of every record replaced by values of other kinds, one at a time: the reader either
+// converts a scalar or refuses with false; a vector or quaternion key never accepts a
+// non-vector or a too short vector. Run under the sanitizers, nothing may read out of bounds.
+TEST(AllRecords, SurviveHostileValuesForEveryKey) {
+  std::vector<std::pair<const char*, std::function<std::unique_ptr<ZeltoParams>()>>> records = {
+      {"ZkfTime", [] { return std::make_unique<ZkfTime>(); }},
+      {"ZkfInertialData", [] { return std::make_unique<ZkfInertialData>(); }},
+      {"ZkfGpsPrintData", [] { return std::make_unique<ZkfGpsPrintData>(); }},
+      {"FilterTypeVersion", [] { return std::make_unique<FilterTypeVersion>('W', 1, 2, 3); }},
+      {"ZkfUserParams", [] { return std::make_unique<ZkfUserParams>(); }},
+  };
+  const std::vector<HardwareCase> cases = hardwareCases();
+  for (const HardwareCase& c : cases)
+    records.push_back({c.name, [&c] {
+                         auto h = c.make();
+                         h->setHardwareType("A1G2M3");
+                         return std::unique_ptr<ZeltoParams>(std::move(h));
+                       }});
+  const double one[1] = {1.0};
+  const std::string longText(20000, '7');
+  const std::vector<Variant> hostile = {Variant("not a number"), Variant(longText), Variant(one, 1),
+                                        Variant(one, 0), Variant(-1), Variant(std::nan("")),
+                                        Variant(zelto::Matrix(1, 1)), Variant()};
+  for (const auto& [name, make] : records) {
+    SCOPED_TRACE(name);
+    SettingsFile clean;
+    make()->writeToFile(clean, "1.0");
+    ASSERT_GT(clean.count(), 0u);
+    // Plain records write under the prefix given ("1.0"), hardware records under their entry.
+    for (uint32_t i = 0; i < clean.count(); ++i) {
+      const std::string label = clean.getLabel(i);
+      const uint32_t kind = clean.getSetting(i)->value().kind();
+      const bool vectorKey = kind == Variant::KindVector || kind == Variant::KindQuaternion;
+      for (const Variant& bad : hostile) {
+        SettingsFile f;
+        clean.copyTo(f, "");
+        f.setSetting(label.c_str(), bad);
+        for (const char* prefix : {"1.0", "ZKF.KT9_C.hw1_0.", "ZKF.KTW.hw1_0.", "ZKF.KTmk4.hw1_0."}) {
+          auto r = make();
+          bool ok = false;
+          EXPECT_NO_THROW(ok = r->readFromFileNoThrow(f, prefix)) << label;
+          if (ok && vectorKey && label.rfind(prefix, 0) == 0 && bad.kind() != Variant::KindEmpty)
+            ADD_FAILURE() << label << " accepted a " << bad.typeName();
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
