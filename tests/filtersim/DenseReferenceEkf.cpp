@@ -5,25 +5,29 @@
 
 namespace filtersim {
 
-void DenseReferenceEkf::predict(const Matrix& Phi, const Matrix& Q, const Vector& predictedX) {
-  m_P = Phi * m_P * Phi.transpose() + Q;
-  m_P = 0.5 * (m_P + m_P.transpose());
-  m_x = predictedX;
+void DenseReferenceEkf::predict(const Matrix& PhiD, const Matrix& QD, const Vector& predictedX) {
+  const MatrixL Phi = PhiD.cast<long double>();
+  m_P = Phi * m_P * Phi.transpose() + QD.cast<long double>();
+  m_P = 0.5L * (m_P + m_P.transpose());
+  m_x = predictedX.cast<long double>();
 }
 
-DenseReferenceEkf::Vector DenseReferenceEkf::update(const Matrix& H, const Matrix& R, const Vector& y) {
-  const Matrix S = H * m_P * H.transpose() + R;
-  const Eigen::LLT<Matrix> llt(S);
-  const Matrix K = m_P * H.transpose() * llt.solve(Matrix::Identity(S.rows(), S.cols()));
-  const Vector e = y - H * m_x;
+DenseReferenceEkf::Vector DenseReferenceEkf::update(const Matrix& HD, const Matrix& RD, const Vector& yD) {
+  const MatrixL H = HD.cast<long double>(), R = RD.cast<long double>();
+  const MatrixL S = H * m_P * H.transpose() + R;
+  const Eigen::LLT<MatrixL> llt(S);
+  const MatrixL K = m_P * H.transpose() * llt.solve(MatrixL::Identity(S.rows(), S.cols()));
+  const VectorL e = yD.cast<long double>() - H * m_x;
   m_x += K * e;
-  const Matrix I_KH = Matrix::Identity(m_P.rows(), m_P.cols()) - K * H;
+  const MatrixL I_KH = MatrixL::Identity(m_P.rows(), m_P.cols()) - K * H;
   m_P = I_KH * m_P * I_KH.transpose() + K * R * K.transpose();
-  m_P = 0.5 * (m_P + m_P.transpose());
-  return llt.matrixL().solve(e);
+  m_P = 0.5L * (m_P + m_P.transpose());
+  const VectorL whitened = llt.matrixL().solve(e);
+  return whitened.cast<double>();
 }
 
-void DenseReferenceEkf::transform(const Matrix& T) {
+void DenseReferenceEkf::transform(const Matrix& TD) {
+  const MatrixL T = TD.cast<long double>();
   m_x = T * m_x;
   m_P = T * m_P * T.transpose();
 }

@@ -3,6 +3,9 @@
 // test: the filter under test hands over each step's linear model (transition, process noise,
 // measurement matrix and noise, the nonlinear prediction of the state) and this keeps x and P
 // by the textbook equations, in Eigen only, so the two can be compared element by element.
+// It computes in long double: a covariance whose condition number reaches 1e10 (a bias known
+// far better than the rest) costs the covariance form about that many ulps of its gains, and
+// the reference must stay well clear of the square-root filter it checks.
 #include <Eigen/Dense>
 
 namespace filtersim {
@@ -11,12 +14,14 @@ class DenseReferenceEkf {
  public:
   using Matrix = Eigen::MatrixXd;
   using Vector = Eigen::VectorXd;
+  using MatrixL = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
+  using VectorL = Eigen::Matrix<long double, Eigen::Dynamic, 1>;
 
-  explicit DenseReferenceEkf(int n) : m_x(Vector::Zero(n)), m_P(Matrix::Identity(n, n)) {}
+  explicit DenseReferenceEkf(int n) : m_x(VectorL::Zero(n)), m_P(MatrixL::Identity(n, n)) {}
 
   void reset(const Vector& x, const Matrix& P) {
-    m_x = x;
-    m_P = P;
+    m_x = x.cast<long double>();
+    m_P = P.cast<long double>();
   }
   // P = Phi P Phi^T + Q; x = the filter's own (nonlinear) prediction.
   void predict(const Matrix& Phi, const Matrix& Q, const Vector& predictedX);
@@ -28,12 +33,12 @@ class DenseReferenceEkf {
   // Sets elements [first, first + count) of x to zero (an error state moved elsewhere).
   void zeroElements(int first, int count) { m_x.segment(first, count).setZero(); }
 
-  const Vector& x() const { return m_x; }
-  const Matrix& P() const { return m_P; }
+  Vector x() const { return m_x.cast<double>(); }
+  Matrix P() const { return m_P.cast<double>(); }
 
  private:
-  Vector m_x;
-  Matrix m_P;
+  VectorL m_x;
+  MatrixL m_P;
 };
 
 // Largest |a - b| relative to max(|b|, floor), element by element.

@@ -187,7 +187,14 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
     } else {
       predict();
       const bool A = p.enabledAccUpdate, B = p.enabledMagUpdate;
-      if (!A && !B) {
+      if (m_noRotation) {
+        // At rest the orientation is frozen and its corrections are dropped; acceleration and
+        // magnetometer updates would still shrink its variance and push their innovations into
+        // the bias through the correlations, which runs the bias estimate away. The counters
+        // keep their alternation.
+        if (A) ++s.sslacc;
+        if (B) ++s.sslmag;
+      } else if (!A && !B) {
         doAccelerationUpdate();
         doMagnetometerUpdate();
       } else if (A && !B) {
@@ -357,19 +364,24 @@ void Zkf3Filter::predict() {
       }
   }
 
-  // 12. Pre-array [ (Phi sQx)^T ; Qs^T ]; sQx is lower triangular, so column j of it starts at
-  // row j.
+  // 12. Pre-array [ (Phi sQx)^T ; Qs^T ] by the blocks of Phi: rows 0-2 c_acc I and the
+  // columns 9-11; rows 3-5 I; rows 6-8 e I; rows 9-11 the columns 3-5 and 9-11. sQx is lower
+  // triangular, so column j of it starts at row j.
   const Matrix& S = s.sQx;
-  for (ZtSize i = 0; i < N; ++i)
-    for (ZtSize j = 0; j < N; ++j) {
-      double sum = 0.0;
-      for (ZtSize k = j; k < N; ++k) {
-        const double f = Phi(i, k);
-        if (f != 0.0) sum += f * S(k, j);
-      }
-      m_pre(j, i) = sum;
-      m_pre(N + j, i) = Qs(i, j);
-    }
+  auto sumOver = [&](ZtSize i, ZtSize k0, ZtSize j) {
+    double sum = 0.0;
+    for (ZtSize k = k0 > j ? k0 : j; k < k0 + 3; ++k) sum += Phi(i, k) * S(k, j);
+    return sum;
+  };
+  for (ZtSize j = 0; j < N; ++j) {
+    double* pre = m_pre.rowPtr(j);
+    for (ZtSize i = 0; i < 3; ++i) pre[i] = (j <= i ? p.c_acc * S(i, j) : 0.0) + sumOver(i, 9, j);
+    for (ZtSize i = 3; i < 6; ++i) pre[i] = S(i, j);
+    for (ZtSize i = 6; i < 9; ++i) pre[i] = e * S(i, j);
+    for (ZtSize i = 9; i < N; ++i) pre[i] = sumOver(i, 3, j) + sumOver(i, 9, j);
+    double* noise = m_pre.rowPtr(N + j);
+    for (ZtSize i = 0; i < N; ++i) noise[i] = Qs(i, j);
+  }
   // 13. Triangularise; the new root is the transposed upper triangle.
   m_pre.QRdecompositionTriSkip(kTimeUpdateSkip, m_qrScratch.data);
   for (ZtSize r = 0; r < N; ++r)
