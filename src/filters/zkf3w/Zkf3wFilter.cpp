@@ -338,19 +338,23 @@ void Zkf3wFilter::predict(const Zkf3wRealTimeParameters& realTime) {
     B.setSubIdentity(1.0, 9, 9, 3, 3);
   }
 
-  // 14. Pre-array [ (Phi sQx)^T ; B^T ]; sQx is lower triangular, so column j of it starts at
-  // row j.
+  // 14. Pre-array [ (Phi sQx)^T ; B^T ], Phi sQx by the blocks of Phi: rows 0..2 mix the
+  // orientation rows and add T times the bias rows, rows 3..5 mix the orientation rows into the
+  // scaled acceleration rows, the bias rows pass, the magnetic rows are scaled by Phi's diagonal
+  // (0 without magnetometer updates). Elements of sQx above its diagonal are zero and are read
+  // as such.
   const Matrix& S = s.sQx;
-  for (ZtSize i = 0; i < N; ++i)
-    for (ZtSize j = 0; j < N; ++j) {
-      double sum = 0.0;
-      for (ZtSize k = j; k < N; ++k) {
-        const double a = Phi(i, k);
-        if (a != 0.0) sum += a * S(k, j);
-      }
-      m_pre(j, i) = sum;
-      m_pre(N + j, i) = B(i, j);
+  const double fm = Phi(9, 9);
+  for (ZtSize j = 0; j < N; ++j) {
+    const double s0 = S(0, j), s1 = S(1, j), s2 = S(2, j);
+    for (ZtSize i = 0; i < 3; ++i) {
+      m_pre(j, i) = Phi(i, 0) * s0 + Phi(i, 1) * s1 + Phi(i, 2) * s2 + T * S(6 + i, j);
+      m_pre(j, 3 + i) = Phi(3 + i, 0) * s0 + Phi(3 + i, 1) * s1 + Phi(3 + i, 2) * s2 + t.e_acc * S(3 + i, j);
+      m_pre(j, 6 + i) = S(6 + i, j);
+      m_pre(j, 9 + i) = fm * S(9 + i, j);
     }
+    for (ZtSize i = 0; i < N; ++i) m_pre(N + j, i) = B(i, j);
+  }
   m_pre.QRdecompositionTriSkip(kTriSkip, m_qrScratch.data);
   takeRootFromPreArray(m_pre);
   if (m_observer != nullptr) m_observer->predicted(Phi, B, x);
