@@ -89,7 +89,9 @@ void Zkf3Params::readFromFile(const SettingsFile& file, const std::string& prefi
   readVector(file, prefix, "storedLatLongAlt", storedLatLongAlt);
   readQuaternion(file, prefix, "x_alignment", x_alignment);
   readVector(file, prefix, "gravity_g", gravity_g);
-  okAgeInit = static_cast<uint16_t>(readSetting(file, prefix, "okAgeInit").toInt32());
+  // Files are edited by hand: the count is kept within what the signed 16-bit countdown holds.
+  const int32_t age = readSetting(file, prefix, "okAgeInit").toInt32();
+  okAgeInit = static_cast<uint16_t>(age < 0 ? 0 : age > static_cast<int32_t>(kMaxOkAge) ? kMaxOkAge : age);
   c_mag_max = readDouble(file, prefix, "c_mag_max");
   initialConditions.readFromFile(file, prefix);
   Hm.isDiag(Vector3(1.0, 1.0, 0.0));

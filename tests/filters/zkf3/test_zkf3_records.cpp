@@ -473,6 +473,14 @@ TEST(Zkf3Params, SettingsRoundTripWithTheDoubleKeys) {
   EXPECT_EQ(back.x_alignment.w, p->x_alignment.w);
   EXPECT_EQ(back.Hm(1, 1), 1.0);
 
+  // A count beyond the 16-bit countdown is held at its largest value, a negative one at 0.
+  file.setSetting("p.", "okAgeInit", zelto::Variant(40000));
+  ASSERT_TRUE(back.readFromFileNoThrow(file, "p."));
+  EXPECT_EQ(back.okAgeInit, 32767);
+  file.setSetting("p.", "okAgeInit", zelto::Variant(-5));
+  ASSERT_TRUE(back.readFromFileNoThrow(file, "p."));
+  EXPECT_EQ(back.okAgeInit, 0);
+
   // Copies duplicate the step flags.
   zelto::Zkf3Params copy(*p);
   EXPECT_NE(copy.filterSteps(), p->filterSteps());
