@@ -15,7 +15,6 @@ constexpr ZtSize N = Zkf3wState::kStates;
 constexpr ZtSize kPreRows = 2 * N;
 // In the pre-array [ (Phi sQx)^T ; B^T ] the lower half is upper triangular but for its block
 // (3..5, 3..5) (the rotated acceleration noise): column c < 9 is zero from row 15 + c on.
-// The transposed covariance root in correct has the same shape (rows 0..2 mixed).
 constexpr ZtSize kTriSkip = 9;
 constexpr ZtSize kQrScratch = kPreRows * N + N + N;
 // Deviation of the vertical magnetometer axis: the heading update does not use it.
@@ -443,9 +442,12 @@ void Zkf3wFilter::correct() {
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < N; ++c) S(r, c) = rows[r * N + c];
   x[0] = x[1] = x[2] = 0.0;
-  // 3. Lower triangular again.
+  // 3. Lower triangular again: QR of sQx^T. Only its first three rows (the turned rows of sQx)
+  // are not yet upper triangular, and the rows below them are zero in the first three columns,
+  // so the reflections of the decomposition act on those three rows alone.
   m_corr.isTransposeOf(S);
-  m_corr.QRdecompositionTriSkip(kTriSkip, m_qrScratch.data);
+  Matrix top(3, N, N, m_corr.data, 0);
+  top.QRdecomposition(m_qrScratch.data);
   takeRootFromPreArray(m_corr);
   if (m_observer != nullptr) {
     m_T3.isIdentity();
