@@ -2,14 +2,22 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iomanip>
 #include <limits>
 
+#include "device/DeviceTaskScope.h"
+#include "device/ProcessTask.h"
 #include "device/cache/IPacketDataCache.h"
 #include "device/cache/PacketDataSource.h"
 #include "device/config/DeviceConfigurationMessages.h"
 #include "device/config/ZtDeviceConfigurationMetaInformation.h"
 #include "filters/common/ZtZkfFilter.h"
+#include "errors/ZtException.h"
+#include "foundation/DebugTools.h"
+#include "foundation/JournalMacros.h"
 #include "foundation/ThreadPool.h"
+#include "transport/legacy/LegacyDataPacket.h"
+#include "transport/link/PacketStamper.h"
 #include "transport/link/Communicator.h"
 #include "transport/nmea/NmeaProtocolHandler.h"
 #include "transport/zbus/ProtocolHandler.h"
@@ -446,8 +454,6 @@ bool ZtDevice::sendCustomMessage(const ZtMessage&, bool, ZtMessage&, int) { retu
 bool ZtDevice::sendRawMessage(const ZtMessage& message) {
   return m_communicator ? m_communicator->writeMessage(message) : false;
 }
-void ZtDevice::handleMessage(const ZtMessage&) {}
-void ZtDevice::handleNonDataMessage(const ZtMessage&) {}
 
 // ---- 8. Port and output mode ---------------------------------------------------------------------
 
@@ -770,8 +776,7 @@ bool ZtDevice::requestUtcTime() { return false; }
 
 // ---- 17. Internal hooks --------------------------------------------------------------------------
 
-// The packet path, recording and the settings messages build these.
-void ZtDevice::handleDataPacket(const ZtDataPacket&) {}
+// Recording and the settings messages build these.
 EktsManager* ZtDevice::ekts() const { return nullptr; }
 bool ZtDevice::scheduleOrientationReset(ZtResetMethod) { return false; }
 
@@ -782,10 +787,7 @@ void ZtDevice::writeFilterStateToFile() {
   });
 }
 
-void ZtDevice::flushCache() {}
 void ZtDevice::checkChildStates() {}
-void ZtDevice::processPacket(const ZtDataPacket&, bool) {}
-void ZtDevice::insertPacketInCaches(ZtDataPacket&) {}
 
 void ZtDevice::updateDeviceState(ZtDeviceState state) {
   const ZtDeviceState old = m_deviceState.exchange(state, std::memory_order_acq_rel);
@@ -808,4 +810,411 @@ uint16_t ZtDevice::configuredDeviceCount() const { return deviceConfiguration().
 ZtDevice* ZtDevice::findLinkedChild(ZtDeviceId id) {
   ZtDevice* child = findDevice(id);
   return child && child->isPublished() ? child : nullptr;
+}
+
+// ---- Message and packet path ---------------------------------------------------------------------
+
+namespace {
+
+constexpr uint8_t kLegacyDataMessage = 0x32;
+constexpr uint8_t kDataMessage = 0x36;
+constexpr uint8_t kErrorMessage = 0x42;
+
+// Packets reused per thread by the message handling and the cache merges, so that the parsing
+// worker and the processing tasks allocate nothing per packet once these have grown to size. A
+// nested use on the same thread beyond the slots (an event handler that pulls from a playing
+// device while its packet is still being handled) gets a packet of its own.
+class ScratchPacket {
+ public:
+  ScratchPacket() {
+    for (Slot& slot : threadSlots().slots)
+      if (!slot.busy) {
+        slot.busy = true;
+        m_slot = &slot;
+        m_packet = &slot.packet;
+        // A fresh empty packet, keeping the storage the slot has grown.
+        ZtDataPacket_clear(m_packet);
+        m_packet->deviceId = 0;
+        m_packet->packetId = 0;
+        m_packet->toa = 0;
+        return;
+      }
+    ZtDataPacket_construct(&m_own);
+    m_packet = &m_own;
+  }
+  ~ScratchPacket() {
+    if (m_slot)
+      m_slot->busy = false;
+    else
+      ZtDataPacket_destruct(&m_own);
+  }
+  ScratchPacket(const ScratchPacket&) = delete;
+  ScratchPacket& operator=(const ScratchPacket&) = delete;
+  ZtDataPacket& operator*() const { return *m_packet; }
+  ZtDataPacket* get() const { return m_packet; }
+
+ private:
+  struct Slot {
+    ZtDataPacket packet;
+    bool busy = false;
+    Slot() { ZtDataPacket_construct(&packet); }
+    ~Slot() { ZtDataPacket_destruct(&packet); }
+  };
+  // handleMessage, handleDataPacket and a merge on a synchronous (playback) path at once.
+  struct Slots {
+    Slot slots[4];
+  };
+  static Slots& threadSlots() {
+    thread_local Slots slots;
+    return slots;
+  }
+  Slot* m_slot = nullptr;
+  ZtDataPacket m_own;
+  ZtDataPacket* m_packet = nullptr;
+};
+
+// Owns a packet a cache returned by value.
+struct TakenPacket {
+  ZtDataPacket p;
+  explicit TakenPacket(ZtDataPacket packet) : p(packet) {}
+  ~TakenPacket() { ZtDataPacket_destruct(&p); }
+  TakenPacket(const TakenPacket&) = delete;
+  TakenPacket& operator=(const TakenPacket&) = delete;
+};
+
+ZtDataPacket emptyPacket() {
+  ZtDataPacket packet;
+  ZtDataPacket_construct(&packet);
+  return packet;
+}
+
+// Moves a cache's result into the caller's packet.
+void adopt(ZtDataPacket& result, ZtDataPacket taken) {
+  ZtDataPacket_swap(&result, &taken);
+  ZtDataPacket_destruct(&taken);
+}
+
+struct MissedPackets {
+  int bits = 0;  // 16 or 8; 0: the counters could not be compared
+  int count = 0;
+  int first = 0;
+  int last = 0;
+  unsigned previous = 0;
+  unsigned current = 0;
+};
+
+// Compares the short counters of a new packet with those of the highest packet so far. A gap of
+// half a period or more is a late or repeated packet (the stamper files it below the highest
+// one), not a run of missed packets.
+MissedPackets compareCounters(const ZtDataPacket& reference, const ZtDataPacket& packet) {
+  MissedPackets missed;
+  unsigned period;
+  if (ZtDataPacket_containsPacketCounter(&reference) && ZtDataPacket_containsPacketCounter(&packet)) {
+    missed.bits = 16;
+    period = 65536;
+    missed.previous = ZtDataPacket_packetCounter(&reference);
+    missed.current = ZtDataPacket_packetCounter(&packet);
+  } else if (ZtDataPacket_containsPacketCounter8(&reference) && ZtDataPacket_containsPacketCounter8(&packet)) {
+    missed.bits = 8;
+    period = 256;
+    missed.previous = ZtDataPacket_packetCounter8(&reference);
+    missed.current = ZtDataPacket_packetCounter8(&packet);
+  } else {
+    return missed;
+  }
+  const unsigned mask = period - 1;
+  const unsigned gap = (missed.current - missed.previous) & mask;
+  if (gap < 2 || gap >= period / 2) return missed;
+  missed.count = static_cast<int>(gap - 1);
+  missed.first = static_cast<int>((missed.previous + 1) & mask);
+  missed.last = static_cast<int>((missed.current - 1) & mask);
+  return missed;
+}
+
+}  // namespace
+
+void ZtDevice::handleMessage(const ZtMessage& message) {
+  const uint8_t id = ZtMessage_empty(&message) ? 0 : ZtMessage_getMessageId(&message);
+  if (id == kLegacyDataMessage) {
+    const ZtDeviceConfiguration& configuration = deviceConfiguration();
+    const uint16_t count = configuration.deviceInfo ? configuration.numberOfDevices : 0;
+    LegacyDataPacket legacy(count, false);
+    legacy.setMessage(message);
+    legacy.setZbusSystem(false, false);
+    for (int i = 0; i < count; ++i) {
+      const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
+      legacy.setDeviceId(record.deviceId, i);
+      legacy.setDataFormat(record.outputMode, record.outputSettings, i);
+    }
+    ScratchPacket packet;
+    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), legacy, 0);
+    handleDataPacket(*packet);
+  } else if (id == kDataMessage) {
+    ScratchPacket packet;
+    ZtDataPacket_setMessage(packet.get(), &message);
+    packet.get()->deviceId = deviceId();
+    handleDataPacket(*packet);
+  } else {
+    handleNonDataMessage(message);
+  }
+}
+
+void ZtDevice::handleNonDataMessage(const ZtMessage& message) {
+  if (isMasterDevice() && m_communicator && !isReadingFromFile()) {
+    // The consent is asked for every message, also when no recording file is open.
+    if (onWriteMessageToLogFile(this, &message))
+      if (Communicator* log = m_logFileInterface) log->writeMessageToLogFile(message);
+  }
+  onNonDataMessage(this, &message);
+  if (!ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == kErrorMessage) {
+    // The device's error code is the first payload byte; an error without one is reported as a
+    // generic failure rather than read past the payload.
+    const ZtResultValue code = ZtMessage_dataSize(&message) >= 1
+                                   ? static_cast<ZtResultValue>(ZtMessage_getDataByte(&message, 0))
+                                   : ZRV_ERROR;
+    onError(this, code);
+  }
+}
+
+void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
+  ScratchPacket copy;
+  ZtDataPacket_copy(copy.get(), &packet);
+  MissedPackets missed;
+  if (m_highestPacket) {
+    // Held for the check and the stamping only: the report, the events and the processing run
+    // without it.
+    std::lock_guard<std::mutex> lock(m_highestMutex);
+    missed = compareCounters(*m_highestPacket, *copy);
+    PacketStamper::stampPacket(*copy, *m_highestPacket);
+  }
+  if (missed.count > 0) {
+    JLOG_ALERT("Detected(" << missed.bits << " bit) " << missed.count << " packets have been missed by device "
+                           << std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
+                           << std::dec << ", continuing at " << missed.current << ", previous was "
+                           << missed.previous);
+    onError(this, ZRV_MISSEDPACKETS);
+    onMissedPackets(this, missed.count, missed.first, missed.last);
+  }
+  processPacket(*copy, m_communicator && !isReadingFromFile());
+}
+
+void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
+  if (!async) {
+    zelto::ProcessTask task(this, packet);
+    task.exec();
+    return;
+  }
+  auto* task = new zelto::ProcessTask(this, packet);
+  std::lock_guard<zelto::Mutex> lock(m_processingMutex);
+  const unsigned id =
+      zelto::ThreadPool::instance()->addTask(task, m_lastScheduledProcessTask.load(std::memory_order_acquire));
+  m_lastScheduledProcessTask.store(id, std::memory_order_release);
+}
+
+void ZtDevice::insertPacketInCaches(ZtDataPacket& packet) {
+  zelto::IPacketDataCache* working = m_workingCache;
+  zelto::IPacketDataCache* ready = m_readyCache;
+  if (!working || !ready) return;
+  try {
+    insertOrUpdateCacheItem(working, packet);
+    if (isReadingFromFile()) {
+      insertOrUpdateCacheItem(ready, packet);
+    } else {
+      switch (queueMode()) {
+        case ZQM_Queue:
+          insertOrUpdateCacheItem(ready, packet);
+          break;
+        case ZQM_LatestOnly:
+          if (ready->empty()) {
+            ready->insert(packet.packetId, packet, true);
+          } else {
+            // The newest packet, completed by the items of the one it replaces.
+            TakenPacket lowest(ready->lowest());
+            ScratchPacket merged;
+            ZtDataPacket_copy(merged.get(), &packet);
+            ZtDataPacket_append(merged.get(), &lowest.p);
+            ready->insert(packet.packetId, *merged, true);
+            if (packet.packetId != lowest.p.packetId) ready->remove(lowest.p.packetId);
+          }
+          break;
+        default:
+          break;
+      }
+    }
+  } catch (const ZtException&) {
+    zelto::DebugTools::debugBreak();
+  }
+  onDataAvailable(this, &packet);
+  checkCache();
+}
+
+void ZtDevice::insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtDataPacket& packet) {
+  const long key = packet.packetId;
+  if (!cache->contains(key)) {
+    cache->insert(key, packet, true);
+    return;
+  }
+  TakenPacket stored(cache->object(key));
+  ScratchPacket merged;
+  ZtDataPacket_copy(merged.get(), &packet);
+  ZtDataPacket_append(merged.get(), &stored.p);
+  cache->insert(key, *merged, true);
+}
+
+void ZtDevice::checkCache() {
+  flushCache();
+  if (isMasterDevice()) {
+    forEachChild([](ZtDevice* child) {
+      child->checkCache();
+      return true;
+    });
+  } else if (deviceState() != m_master->deviceState()) {
+    m_master->checkChildStates();
+  }
+}
+
+void ZtDevice::flushCache() {
+  zelto::IPacketDataCache* working = m_workingCache;
+  if (!working) return;
+  while (!working->empty()) {
+    long key;
+    try {
+      key = working->lowestKey();
+    } catch (const ZtException&) {
+      return;  // emptied meanwhile
+    }
+    if (!isRecording()) {
+      working->remove(key);
+      continue;
+    }
+    ZtDataPacket taken;
+    try {
+      taken = working->take(key);
+    } catch (const ZtException&) {
+      continue;  // taken meanwhile
+    }
+    TakenPacket packet(taken);
+    if (!onWriteDataToLogFile(this, &packet.p)) continue;
+    ZtMessage message;
+    ZtMessage_construct(&message);
+    ZtDataPacket_originalMessage(&packet.p, &message);
+    if (onWriteMessageToLogFile(this, &message))
+      if (Communicator* log = logFileInterface()) log->writeMessageToLogFile(message);
+    ZtMessage_destruct(&message);
+  }
+}
+
+void ZtDevice::resetPacketStamping() {
+  const auto reset = [](ZtDevice* device) {
+    if (!device->m_highestPacket) return;
+    // In place: the parsing worker may be comparing against it right now.
+    std::lock_guard<std::mutex> lock(device->m_highestMutex);
+    ZtDataPacket_clear(device->m_highestPacket);
+    device->m_highestPacket->deviceId = 0;
+    device->m_highestPacket->packetId = 0;
+    device->m_highestPacket->toa = 0;
+  };
+  reset(this);
+  forEachChild([&reset](ZtDevice* child) {
+    reset(child);
+    return true;
+  });
+}
+
+void ZtDevice::fillRtc(ZtDataPacket&) {}
+
+bool ZtDevice::finishLastProcessingTask() {
+  if (DeviceTaskScope::isRunningTaskOf(this)) return false;
+  waitForLastScheduledTask();
+  return true;
+}
+
+ZtDataPacket ZtDevice::nextAvailableDataPacket() {
+  ZtDataPacket result = emptyPacket();
+  zelto::IPacketDataCache* ready = m_readyCache;
+  const ZtQueueMode mode = queueMode();
+  if (!m_communicator || isReadingFromFile() || mode == ZQM_CallbacksOnly || !ready || ready->empty()) return result;
+  try {
+    if (mode == ZQM_Queue) {
+      // Lowest key and take are two cache calls: pulling threads take turns, so each packet goes
+      // to one of them. A key trimmed or cleared between the two calls is looked up again.
+      std::lock_guard<std::mutex> lock(m_pullMutex);
+      while (!ready->empty()) {
+        const long key = ready->lowestKey();
+        try {
+          adopt(result, ready->take(key));
+          break;
+        } catch (const ZtException&) {
+        }
+      }
+    } else {
+      adopt(result, ready->lowest());
+    }
+  } catch (const ZtException&) {
+    // Emptied meanwhile: nothing available.
+  }
+  return result;
+}
+
+namespace {
+
+// A playing device's ready cache fills on demand: an empty one first reads the file's first
+// packets through its data source.
+void primeReadyCache(zelto::IPacketDataCache* ready) {
+  if (!ready->empty()) return;
+  try {
+    TakenPacket first(ready->lowerBound(0));
+  } catch (const ZtException&) {
+  }
+}
+
+}  // namespace
+
+ZtDataPacket ZtDevice::dataPacketByIndex(uint32_t index) {
+  ZtDataPacket result = emptyPacket();
+  zelto::IPacketDataCache* ready = m_readyCache;
+  if (!ready || !isReadingFromFile()) return result;
+  try {
+    primeReadyCache(ready);
+    adopt(result, ready->atIndex(index));
+  } catch (const ZtException&) {
+  }
+  return result;
+}
+
+ZtDataPacket ZtDevice::dataPacketById(uint64_t packetId) {
+  ZtDataPacket result = emptyPacket();
+  zelto::IPacketDataCache* ready = m_readyCache;
+  if (!ready || !isReadingFromFile() || packetId > static_cast<uint64_t>(std::numeric_limits<long>::max()))
+    return result;
+  try {
+    primeReadyCache(ready);
+    if (packetId == 0) {
+      adopt(result, ready->lowest());
+    } else {
+      TakenPacket found(ready->lowerBound(static_cast<long>(packetId)));
+      if (found.p.packetId == static_cast<int64_t>(packetId)) ZtDataPacket_swap(&result, &found.p);
+    }
+  } catch (const ZtException&) {
+  }
+  return result;
+}
+
+size_t ZtDevice::queueLength() const {
+  zelto::IPacketDataCache* ready = m_readyCache;
+  return ready ? ready->size() : 0;
+}
+
+uint32_t ZtDevice::droppedPacketCount() const { return m_communicator ? m_communicator->droppedPacketCount() : 0; }
+
+void ZtDevice::setReadyCache(zelto::IPacketDataCache* cache) {
+  if (cache == m_readyCache) return;
+  delete m_readyCache;
+  m_readyCache = cache;
+}
+
+void ZtDevice::setWorkingCache(zelto::IPacketDataCache* cache) {
+  if (cache == m_workingCache) return;
+  delete m_workingCache;
+  m_workingCache = cache;
 }

@@ -347,6 +347,35 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   zelto::IPacketDataCache* readyCache() const { return m_readyCache; }
   zelto::IPacketDataCache* workingCache() const { return m_workingCache; }
 
+  // ---- Packet path -----------------------------------------------------------------------------
+  // Stores a packet in one cache, merged with the packet already held under its id.
+  void insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtDataPacket& packet);
+  // Flushes the working cache of this device and of its children (processing task).
+  void checkCache();
+  // Forgets the highest packets of the device and its children: the next packet is stamped from
+  // its raw counter and reports no missed packets.
+  void resetPacketStamping();
+  // Real-time-clock stamping of a packet; nothing in the base device.
+  void fillRtc(ZtDataPacket& packet);
+  // Waits until the last task queued for this device has left the pool. False (at once) when
+  // called from one of this device's own tasks, which would wait for itself.
+  bool finishLastProcessingTask();
+  unsigned lastScheduledProcessTask() const { return m_lastScheduledProcessTask.load(std::memory_order_acquire); }
+  void setLastScheduledProcessTask(unsigned id) { m_lastScheduledProcessTask.store(id, std::memory_order_release); }
+  // Pulls, on application threads. Each returns a packet the caller destructs (empty when there
+  // is none). Queue mode 1 hands every packet to exactly one caller.
+  ZtDataPacket nextAvailableDataPacket();
+  ZtDataPacket dataPacketByIndex(uint32_t index);
+  ZtDataPacket dataPacketById(uint64_t packetId);
+  // The reference packet of the missed-packet check (owned by the device; null for the device
+  // made by id). It is changed in place by the parsing thread.
+  const ZtDataPacket* highestPacket() const { return m_highestPacket; }
+  size_t queueLength() const;
+  uint32_t droppedPacketCount() const;
+  // Delete the held cache and take ownership of the new one (null allowed).
+  void setReadyCache(zelto::IPacketDataCache* cache);
+  void setWorkingCache(zelto::IPacketDataCache* cache);
+
   // ---- References ------------------------------------------------------------------------------
   // The children first (in list order), then the device. The first call publishes the device.
   void addRef();
@@ -395,7 +424,14 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   bool m_gotoConfigOnClose = true;
   ZtVersion m_firmwareVersion;
   std::atomic<unsigned> m_lastScheduledProcessTask{0};  // changed under m_processingMutex
-  ZtDataPacket* m_highestPacket = nullptr;
+  ZtDataPacket* m_highestPacket = nullptr;  // the pointer is fixed; contents under m_highestMutex
+  // Packet path. m_highestMutex guards the missed-packet check and the stamping against
+  // m_highestPacket (parsing worker, log-file load, a pull's fetch, resetPacketStamping). It is a
+  // leaf: no cache, callback or other lock is entered while it is held (a pull holds its cache's
+  // lock when its fetch reaches the check). m_pullMutex makes the queue-mode-1 take of the lowest
+  // packet one step among pulling threads; it is taken before the ready cache's lock.
+  mutable std::mutex m_highestMutex;
+  std::mutex m_pullMutex;
   zelto::Mutex m_filterMutex;
   zelto::Mutex m_processingMutex;
   Communicator* m_communicator = nullptr;
