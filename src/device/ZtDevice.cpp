@@ -7,6 +7,7 @@
 
 #include "device/DeviceTaskScope.h"
 #include "device/ProcessTask.h"
+#include "device/StateChanger.h"
 #include "device/cache/IPacketDataCache.h"
 #include "device/cache/PacketDataSource.h"
 #include "device/config/DeviceConfigurationMessages.h"
@@ -15,6 +16,7 @@
 #include "errors/ZtException.h"
 #include "foundation/DebugTools.h"
 #include "foundation/JournalMacros.h"
+#include "foundation/TaskCompletionWaiter.h"
 #include "foundation/ThreadPool.h"
 #include "transport/legacy/LegacyDataPacket.h"
 #include "transport/link/PacketStamper.h"
@@ -190,9 +192,11 @@ bool ZtDevice::unlistChild(ZtDevice* child) {
   return true;
 }
 
-void ZtDevice::waitForLastScheduledTask() const {
+bool ZtDevice::waitForLastScheduledTask() const {
+  if (refusesOwnTaskWait("waitForLastScheduledTask")) return false;
   const unsigned id = m_lastScheduledProcessTask.load(std::memory_order_acquire);
   if (id != 0) zelto::ThreadPool::instance()->waitForCompletion(id);
+  return true;
 }
 
 // ---- References ----------------------------------------------------------------------------------
@@ -396,11 +400,6 @@ ZtBaudRate ZtDevice::baudRate() const { return m_communicator ? m_communicator->
 ZtBaudRate ZtDevice::serialBaudRate() const { return 0; }
 ZtVersion ZtDevice::hardwareVersion() const { return zeroVersion(); }
 
-// ---- 5. Recording (states and recording build these) --------------------------------------------
-
-bool ZtDevice::startRecording() { return false; }
-bool ZtDevice::stopRecording() { return false; }
-
 // ---- 6. Options and host processing --------------------------------------------------------------
 
 bool ZtDevice::setOptionEnabled(ZtOption option, bool enable) {
@@ -437,7 +436,6 @@ bool ZtDevice::isSoftwareFilteringEnabled() const { return false; }
 bool ZtDevice::isSoftwareCalibrationEnabled() const { return false; }
 bool ZtDevice::setSoftwareCalibrationEnabled(bool) { return true; }
 bool ZtDevice::initializeFilter() { return true; }
-void ZtDevice::restartFilter(ZkfParams*) {}
 void ZtDevice::performFiltering(ZtDataPacket&) {}
 void ZtDevice::resetSoftwareFilter(zelto::SettingsFile*) {}
 
@@ -450,19 +448,15 @@ void ZtDevice::doProcessing(ZtDataPacket& packet) {
 
 // ---- 7. Messages ---------------------------------------------------------------------------------
 
-bool ZtDevice::sendCustomMessage(const ZtMessage&, bool, ZtMessage&, int) { return false; }
 bool ZtDevice::sendRawMessage(const ZtMessage& message) {
   return m_communicator ? m_communicator->writeMessage(message) : false;
 }
 
 // ---- 8. Port and output mode ---------------------------------------------------------------------
 
-bool ZtDevice::setSerialBaudRate(ZtBaudRate) { return false; }
 bool ZtDevice::isMotionTracker() const { return false; }
 ZtOutputMode ZtDevice::outputMode() const { return 0; }
-bool ZtDevice::setOutputMode(ZtOutputMode) { return false; }
 ZtOutputSettings ZtDevice::outputSettings() const { return 0; }
-bool ZtDevice::setOutputSettings(ZtOutputSettings) { return false; }
 int ZtDevice::updateRate() const { return 0; }
 
 bool ZtDevice::setUpdateRate(int rate) {
@@ -490,11 +484,8 @@ bool ZtDevice::isInLegacyMode() const {
 bool ZtDevice::isInStringOutputMode() const { return (stringOutputType() & 0xFFFF) != 0; }
 bool ZtDevice::usesLegacyDeviceMode() const { return isInLegacyMode() || isInStringOutputMode(); }
 int ZtDevice::stringOutputType() const { return 0; }
-bool ZtDevice::setStringOutputType(uint16_t) { return false; }
 int ZtDevice::samplePeriod() const { return -1; }
-bool ZtDevice::setSamplePeriod(uint16_t) { return false; }
 int ZtDevice::outputSkipFactor() const { return -1; }
-bool ZtDevice::setOutputSkipFactor(uint16_t) { return false; }
 
 ZtDeviceMode ZtDevice::deviceMode() const {
   ZtDeviceMode mode;
@@ -585,12 +576,7 @@ bool ZtDevice::isSyncSlave() const {
 
 std::vector<ZtSyncSetting> ZtDevice::supportedSyncSettings() const { return {}; }
 
-// ---- 11. Mode changes and device commands (states and settings messages build these) -------------
-
-bool ZtDevice::gotoMeasurement() { return false; }
-bool ZtDevice::gotoConfig() { return false; }
-bool ZtDevice::restoreFactoryDefaults() { return false; }
-bool ZtDevice::reset() { return false; }
+// ---- 11. Mode changes and device commands --------------------------------------------------------
 
 void ZtDevice::writeDeviceSettingsToFile() {
   forEachChild([](ZtDevice* child) {
@@ -778,7 +764,6 @@ bool ZtDevice::requestUtcTime() { return false; }
 
 // Recording and the settings messages build these.
 EktsManager* ZtDevice::ekts() const { return nullptr; }
-bool ZtDevice::scheduleOrientationReset(ZtResetMethod) { return false; }
 
 void ZtDevice::writeFilterStateToFile() {
   forEachChild([](ZtDevice* child) {
@@ -799,6 +784,310 @@ DeviceConfigurationMessages* ZtDevice::determineConfigurationMessages() const { 
 
 DeviceConfigurationMetaInformation* ZtDevice::determineConfigurationMetaInformation() const {
   return new ZtDeviceConfigurationMetaInformation();
+}
+
+// ---- States and mode switching -------------------------------------------------------------------
+
+namespace {
+
+// Message ids of the mode-switch-free exchanges below.
+constexpr uint8_t kSetSamplePeriod = 0x04;
+constexpr uint8_t kRestoreFactoryDefaults = 0x0E;
+constexpr uint8_t kBaudRate = 0x18;
+constexpr uint8_t kWakeUp = 0x3E;
+constexpr uint8_t kWakeUpAck = 0x3F;
+constexpr uint8_t kReset = 0x40;
+constexpr uint8_t kResetAck = 0x41;
+constexpr uint8_t kSetStringOutputType = 0x8E;
+constexpr uint8_t kScheduleOrientationReset = 0xA4;
+constexpr uint8_t kSetOutputMode = 0xD0;
+constexpr uint8_t kSetOutputSettings = 0xD2;
+constexpr uint8_t kSetOutputSkipFactor = 0xD4;
+
+// Time-outs in ms. Baud-rate exchanges get the longer allowance of the device-id request.
+constexpr unsigned kAckTimeout = 200;
+constexpr unsigned kBaudRateTimeout = 500;
+constexpr unsigned kWakeUpTimeout = 3000;
+
+// A message owned by the scope.
+struct ScopedMessage {
+  ZtMessage m;
+  ScopedMessage() { ZtMessage_construct(&m); }
+  ScopedMessage(uint8_t messageId, uint8_t busId, size_t payloadSize) {
+    ZtMessage_constructSized(&m, payloadSize);
+    ZtMessage_setMessageId(&m, messageId);
+    ZtMessage_setBusId(&m, busId);
+  }
+  ~ScopedMessage() { ZtMessage_destruct(&m); }
+  ScopedMessage(const ScopedMessage&) = delete;
+  ScopedMessage& operator=(const ScopedMessage&) = delete;
+};
+
+// A reply object registered before the request goes out; it leaves the link's monitor with the
+// handle on every path.
+bool awaitReply(const Communicator::ReplyHandle& reply, ZtMessage& answer, uint8_t ackId, unsigned timeoutMs) {
+  return reply->message(answer, timeoutMs) && ZtMessage_getMessageId(&answer) == ackId;
+}
+
+}  // namespace
+
+bool ZtDevice::refusesOwnTaskWait(const char* operation) const {
+  bool own = DeviceTaskScope::isRunningTaskOf(this);
+  if (!own && isMasterDevice())
+    own = withChild([](const ZtDevice* child) { return DeviceTaskScope::isRunningTaskOf(child); },
+                    [](ZtDevice*) {});
+  if (own)
+    JLOG_ERROR(operation << " of device " << std::hex << std::uppercase << std::setw(8) << std::setfill('0')
+                         << deviceId() << " refused: called from one of the device's own tasks, it would wait for itself");
+  return own;
+}
+
+unsigned ZtDevice::setDeviceState(ZtDeviceState state, bool wait) {
+  setChildDeviceStates(state, true);
+  unsigned id;
+  {
+    std::lock_guard<zelto::Mutex> lock(m_processingMutex);
+    id = zelto::ThreadPool::instance()->addTask(new zelto::StateChanger(this, state),
+                                                m_lastScheduledProcessTask.load(std::memory_order_acquire));
+    m_lastScheduledProcessTask.store(id, std::memory_order_release);
+  }
+  if (!wait || refusesOwnTaskWait("setDeviceState")) return id;
+  zelto::ThreadPool::instance()->waitForCompletion(id);
+  return 0;
+}
+
+unsigned ZtDevice::setChildDeviceStates(ZtDeviceState state, bool wait) {
+  if (!isMasterDevice()) return 0;
+  std::vector<unsigned> ids;
+  forEachChild([&](ZtDevice* child) {
+    ids.push_back(child->setDeviceState(state, false));
+    return true;
+  });
+  if (ids.empty()) return 0;
+  zelto::ThreadPool* pool = zelto::ThreadPool::instance();
+  unsigned id;
+  {
+    // Chained behind the master's previous last task, so the master's tasks stay one chain.
+    std::lock_guard<zelto::Mutex> lock(m_processingMutex);
+    id = pool->addTask(new zelto::TaskCompletionWaiter(ids, pool),
+                       m_lastScheduledProcessTask.load(std::memory_order_acquire));
+    m_lastScheduledProcessTask.store(id, std::memory_order_release);
+  }
+  if (!wait || refusesOwnTaskWait("setChildDeviceStates")) return id;
+  pool->waitForCompletion(id);
+  return 0;
+}
+
+bool ZtDevice::gotoMeasurement() {
+  if (m_softwareFilteringEnabled) initializeFilter();
+  if (!isMasterDevice()) return false;
+  if (deviceState() == ZDS_Measurement) return true;
+  if (!m_communicator || !m_communicator->isPortOpen()) return false;
+  if (refusesOwnTaskWait("gotoMeasurement")) return false;
+  resetPacketStamping();
+  setChildDeviceStates(ZDS_Measurement, true);
+  if (m_communicator->gotoMeasurement() != ZRV_OK) {
+    setChildDeviceStates(ZDS_Config, true);
+    return false;
+  }
+  m_communicator->setMeasuring(true);
+  setDeviceState(ZDS_Measurement, true);
+  return true;
+}
+
+bool ZtDevice::gotoConfig() {
+  if (!isMasterDevice()) return false;
+  if (deviceState() == ZDS_Config) return true;
+  if (!m_communicator || !m_communicator->isPortOpen()) return false;
+  if (refusesOwnTaskWait("gotoConfig")) return false;
+  if (m_communicator->gotoConfig(false) != ZRV_OK) return false;
+  m_communicator->setMeasuring(false);
+  setDeviceState(ZDS_Config, true);
+  waitForLastScheduledTask();
+  return true;
+}
+
+bool ZtDevice::startRecording() {
+  if (!isMasterDevice()) return m_master->startRecording();
+  if (deviceState() != ZDS_Measurement) return false;
+  if (Communicator* log = m_logFileInterface) {
+    ZtString name = log->logFileName();
+    const bool open = log->isLogFileOpen(name);
+    ZtString_destruct(&name);
+    if (!open) return false;
+  }
+  if (refusesOwnTaskWait("startRecording")) return false;
+  writeFilterStateToFile();
+  setDeviceState(ZDS_Recording, true);
+  return true;
+}
+
+bool ZtDevice::stopRecording() {
+  if (!isMasterDevice()) return m_master->stopRecording();
+  if (deviceState() != ZDS_Recording) return false;
+  if (refusesOwnTaskWait("stopRecording")) return false;
+  setDeviceState(ZDS_Measurement, true);
+  return true;
+}
+
+// ---- Settings messages ---------------------------------------------------------------------------
+
+bool ZtDevice::exchange(const ZtMessage& request, uint8_t ackId, unsigned timeoutMs, ZtMessage* reply) {
+  Communicator* link = m_communicator;
+  if (!link) return false;
+  const Communicator::ReplyHandle handle = link->addReplyObject(ackId);
+  if (!handle) return false;
+  if (!link->writeMessage(request)) return false;
+  ScopedMessage answer;
+  const bool acknowledged = awaitReply(handle, answer.m, ackId, timeoutMs);
+  if (reply) ZtMessage_copy(reply, &answer.m);
+  return acknowledged;
+}
+
+bool ZtDevice::exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, uint32_t payload, unsigned timeoutMs) {
+  ScopedMessage request(requestId, busId, payloadSize);
+  switch (payloadSize) {
+    case 1:
+      ZtMessage_setDataByte(&request.m, static_cast<uint8_t>(payload), 0);
+      break;
+    case 2:
+      ZtMessage_setDataShort(&request.m, static_cast<uint16_t>(payload), 0);
+      break;
+    case 4:
+      ZtMessage_setDataLong(&request.m, payload, 0);
+      break;
+    default:
+      break;
+  }
+  return exchange(request.m, static_cast<uint8_t>(requestId + 1), timeoutMs);
+}
+
+bool ZtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
+  if (!m_communicator) return false;
+  if (!waitForResult) return m_communicator->writeMessage(message);
+  // A message without header has id 0, so it expects 1 as well.
+  const uint8_t ackId = static_cast<uint8_t>(ZtMessage_getMessageId(&message) + 1);
+  return exchange(message, ackId, timeoutMs > 0 ? static_cast<unsigned>(timeoutMs) : kAckTimeout, &reply);
+}
+
+bool ZtDevice::setStringOutputType(uint16_t type) {
+  return m_communicator && exchange(kSetStringOutputType, ZTMESSAGE_MASTER_BUS_ID, 2, type, kAckTimeout);
+}
+
+bool ZtDevice::setSamplePeriod(uint16_t period) {
+  if (!m_communicator || !exchange(kSetSamplePeriod, ZTMESSAGE_MASTER_BUS_ID, 2, period, kAckTimeout)) return false;
+  m_master->m_configuration.samplingPeriod = period;
+  return true;
+}
+
+bool ZtDevice::setSerialBaudRate(ZtBaudRate baudRate) {
+  if (!isMasterDevice() || !m_communicator || m_communicator->isReadingFromFile()) return false;
+  if (m_communicator->baudRate() == baudRate) return true;
+  // A rate the devices have no code for is refused before anything is sent.
+  const uint8_t code = ZtBaud_rateToCode(baudRate);
+  if (code == 0 || code == 0xFF) return false;
+  if (!exchange(kBaudRate, ZTMESSAGE_MASTER_BUS_ID, 1, code, kBaudRateTimeout)) return false;
+  // A serial port follows the device to its new rate; a port without baud rate is done.
+  return m_communicator->baudRate() != 0 ? reset() : true;
+}
+
+bool ZtDevice::setOutputMode(ZtOutputMode mode) {
+  return m_communicator && exchange(kSetOutputMode, static_cast<uint8_t>(busId()), 2, mode & 0xFFFF, kAckTimeout);
+}
+
+bool ZtDevice::setOutputSettings(ZtOutputSettings settings) {
+  return m_communicator && exchange(kSetOutputSettings, static_cast<uint8_t>(busId()), 4, settings, kAckTimeout);
+}
+
+bool ZtDevice::setOutputSkipFactor(uint16_t skipFactor) {
+  if (!m_communicator || !exchange(kSetOutputSkipFactor, static_cast<uint8_t>(busId()), 2, skipFactor, kAckTimeout))
+    return false;
+  m_master->m_configuration.outputSkipFactor = skipFactor;
+  return true;
+}
+
+bool ZtDevice::restoreFactoryDefaults() {
+  if (!m_communicator) return false;
+  const ZtDeviceState state = deviceState();
+  if (state == ZDS_Measurement || state == ZDS_Recording) return false;
+  return exchange(kRestoreFactoryDefaults, static_cast<uint8_t>(busId()), 0, 0, kAckTimeout);
+}
+
+bool ZtDevice::scheduleOrientationReset(ZtResetMethod method) {
+  if (!m_communicator) return false;
+  const ZtDeviceState state = deviceState();
+  if (method == ZRM_StoreAlignment ? state != ZDS_Config : state != ZDS_Measurement && state != ZDS_Recording)
+    return false;
+  return exchange(kScheduleOrientationReset, static_cast<uint8_t>(busId()), 2, static_cast<uint32_t>(method) & 0xFFFF,
+                  kAckTimeout);
+}
+
+bool ZtDevice::reset() {
+  if (!isMasterDevice() || !m_communicator || !gotoConfig()) return false;
+  Communicator* link = m_communicator;
+  // The device's current rate: the port reopens at it once the device has restarted.
+  ZtBaudRate rate;
+  {
+    ScopedMessage query(kBaudRate, ZTMESSAGE_MASTER_BUS_ID, 0);
+    ScopedMessage answer;
+    if (!exchange(query.m, kBaudRate + 1, kBaudRateTimeout, &answer.m)) return false;
+    if (ZtMessage_dataSize(&answer.m) < 1) {
+      JLOG_ALERT("reset refused: the baud rate reply holds no rate");
+      return false;
+    }
+    rate = ZtBaud_codeToRate(ZtMessage_getDataByte(&answer.m, 0));
+  }
+  // The wake-up may follow the acknowledgement at once: both are awaited before 0x40 goes out.
+  const Communicator::ReplyHandle resetAck = link->addReplyObject(kResetAck);
+  const Communicator::ReplyHandle wakeUp = link->addReplyObject(kWakeUp);
+  if (!resetAck || !wakeUp) return false;
+  {
+    ScopedMessage request(kReset, ZTMESSAGE_MASTER_BUS_ID, 0);
+    if (!link->writeMessage(request.m)) return false;
+  }
+  ScopedMessage answer;
+  if (!awaitReply(resetAck, answer.m, kResetAck, kAckTimeout)) return false;
+  if (!link->reopenPort(rate, OPS_OpenPort | OPS_StartThread)) return false;
+  if (!awaitReply(wakeUp, answer.m, kWakeUp, kWakeUpTimeout)) return false;
+  ScopedMessage acknowledge(kWakeUpAck, ZTMESSAGE_MASTER_BUS_ID, 0);
+  return link->writeMessage(acknowledge.m);
+}
+
+void ZtDevice::updateUpdateRate(uint16_t rate) {
+  ZtDeviceMode mode{};
+  ZtDeviceMode_setUpdateRate(&mode, rate);
+  m_master->m_configuration.samplingPeriod = mode.period;
+  m_master->m_configuration.outputSkipFactor = mode.skipFactor;
+}
+
+// ---- Filter handle -------------------------------------------------------------------------------
+
+bool ZtDevice::hasZkfFilter() const {
+  std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+  return static_cast<bool>(m_zkfFilter);
+}
+
+zelto::NonIntrusiveSharedPointer<ZtZkfFilter> ZtDevice::zkfFilter() const {
+  std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+  return m_zkfFilter;
+}
+
+void ZtDevice::setZkfFilter(const zelto::NonIntrusiveSharedPointer<ZtZkfFilter>& filter) {
+  std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+  m_zkfFilter = filter;
+}
+
+void ZtDevice::restartFilter(ZkfParams* parameters) {
+  zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter;
+  {
+    std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+    filter = m_zkfFilter;
+  }
+  if (!filter) return;
+  // The reference keeps the filter alive while it restarts, even if it is replaced meanwhile.
+  filter->restart(parameters);
+  std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+  filter.reset();
 }
 
 // ---- LinkDevice ----------------------------------------------------------------------------------

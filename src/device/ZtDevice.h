@@ -387,6 +387,35 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // Ends the device when it and all its children are unreferenced.
   void removeIfNoRefs();
 
+  // ---- States, settings exchanges and the filter handle -----------------------------------------
+  // A state change is a task (StateChanger) chained behind the device's last queued task, so it
+  // takes effect after the packets queued before it; onDeviceStateChanged is raised on the pool
+  // thread that runs it. A master changes its children first and waits for their changes.
+  //
+  // Waiting for the device's own tasks. Every wait for this device's last task (mode switches,
+  // recording states, setDeviceState and setChildDeviceStates with wait, removal, termination)
+  // is refused when the calling thread runs a task of this device or, for a master, of one of
+  // its children (a state-change or data handler calling gotoConfig): the wait would wait for
+  // itself. The refusal is journalled; the operation returns false (setDeviceState: the id of
+  // the queued, unawaited change) and changes nothing on the device.
+  //
+  // Returns the task id of the queued change; with wait, waits until it has run and returns 0.
+  unsigned setDeviceState(ZtDeviceState state, bool wait);
+  // The children's changes (in list order) and, on the master, a completion task over them that
+  // is chained behind the master's previous last task and becomes its last task: the master's
+  // next change runs after its earlier tasks and after every child's change. 0 on a child or a
+  // master without children; with wait, waits and returns 0; else the completion task's id.
+  unsigned setChildDeviceStates(ZtDeviceState state, bool wait);
+  // Stores the sample period and skip factor of an update rate (Hz) in the configuration the
+  // devices read (the master's); nothing is sent.
+  void updateUpdateRate(uint16_t rate);
+  // The host-side filter. The handle's count is atomic: a reference handed to another thread
+  // may be copied and dropped there. Replacing the filter drops the device's reference on the
+  // old one (the last reference deletes it); restartFilter holds a reference while it runs.
+  bool hasZkfFilter() const;
+  zelto::NonIntrusiveSharedPointer<ZtZkfFilter> zkfFilter() const;
+  void setZkfFilter(const zelto::NonIntrusiveSharedPointer<ZtZkfFilter>& filter);
+
  protected:
   // Calls f(child) for each published child in list order, each held alive for its call; f may
   // end the walk by returning false. The list may change meanwhile: the walk visits the children
@@ -401,9 +430,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   template <typename F>
   bool withChildAtBusId(int busId, F&& f) const;
 
-  // Waits until m_lastScheduledProcessTask has left the task pool. Not from one of this device's
-  // own tasks: it would wait for itself.
-  void waitForLastScheduledTask() const;
+  // Waits until m_lastScheduledProcessTask has left the task pool. From a task of this device (or,
+  // on a master, of one of its children) it would wait for itself: it then journals the refusal
+  // and returns false at once.
+  bool waitForLastScheduledTask() const;
 
   // Members, in declaration order.
   bool m_softwareFilteringEnabled;
@@ -432,7 +462,7 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // packet one step among pulling threads; it is taken before the ready cache's lock.
   mutable std::mutex m_highestMutex;
   std::mutex m_pullMutex;
-  zelto::Mutex m_filterMutex;
+  mutable zelto::Mutex m_filterMutex;  // recursive; guards m_zkfFilter only
   zelto::Mutex m_processingMutex;
   Communicator* m_communicator = nullptr;
   Communicator* m_logFileInterface = nullptr;
@@ -455,6 +485,18 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // Takes child out of the list and the chain; false when it was not listed.
   bool unlistChild(ZtDevice* child);
   static ZtDataPacket* newEmptyPacket();
+
+  // States and settings exchanges.
+  // True (and journalled) when the calling thread runs a task of this device or of one of its
+  // children, so that waiting for the device's last task would wait for itself.
+  bool refusesOwnTaskWait(const char* operation) const;
+  // One request/acknowledgement exchange on the master's link: the reply object for ackId is
+  // registered before the write and released on every path. True when the acknowledgement
+  // arrived within timeoutMs. reply (optional) receives what arrived, the empty message on a
+  // time-out.
+  bool exchange(const ZtMessage& request, uint8_t ackId, unsigned timeoutMs, ZtMessage* reply = nullptr);
+  // Request id, bus id and a big-endian payload of 0, 1, 2 or 4 bytes.
+  bool exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, uint32_t payload, unsigned timeoutMs);
 
   mutable std::atomic<long> m_keepAlive{1};
   std::atomic<bool> m_published{false};
