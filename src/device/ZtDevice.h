@@ -287,8 +287,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
 
   // ---- 17. Internal hooks ----------------------------------------------------------------------
   virtual void handleDataPacket(const ZtDataPacket& packet);
-  // Runs once: state Destructing (on the calling thread), a master's link stopped, no task of the
-  // device left in the pool, then the children prepared.
+  // Runs once: state Destructing (on the calling thread); a master on a live port with
+  // goto-config-on-close set is switched to Config (GotoConfig after Destructing, the master and
+  // its children then in Config); a master's link stopped, no task of the device left in the
+  // pool, then the children prepared (each ends in Destructing).
   virtual void prepareForTermination();
   virtual EktsManager* ekts() const;
   virtual bool scheduleOrientationReset(ZtResetMethod method);
@@ -392,14 +394,16 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // takes effect after the packets queued before it; onDeviceStateChanged is raised on the pool
   // thread that runs it. A master changes its children first and waits for their changes.
   //
-  // Waiting for the device's own tasks. Every wait for this device's last task (mode switches,
-  // recording states, setDeviceState and setChildDeviceStates with wait, removal, termination)
-  // is refused when the calling thread runs a task of this device or, for a master, of one of
-  // its children (a state-change or data handler calling gotoConfig): the wait would wait for
-  // itself. The refusal is journalled; the operation returns false (setDeviceState: the id of
-  // the queued, unawaited change) and changes nothing on the device.
+  // Rule: no wait for a device's own tasks from inside one. A thread that runs a task of this
+  // device, or of one of its children when it is a master (an onDeviceStateChanged or
+  // onDataAvailable handler), never waits for the device's last task: it would wait for itself.
+  // Such a wait is refused at once and journalled. gotoMeasurement, gotoConfig, startRecording,
+  // stopRecording and reset then return false before anything is sent or changed;
+  // setDeviceState and setChildDeviceStates queue the change and return its task id unawaited;
+  // removal, termination and destruction go on without the wait.
   //
-  // Returns the task id of the queued change; with wait, waits until it has run and returns 0.
+  // setDeviceState returns the task id of the queued change; with wait, it waits until the
+  // change has run and returns 0.
   unsigned setDeviceState(ZtDeviceState state, bool wait);
   // The children's changes (in list order) and, on the master, a completion task over them that
   // is chained behind the master's previous last task and becomes its last task: the master's
