@@ -790,7 +790,7 @@ DeviceConfigurationMetaInformation* ZtDevice::determineConfigurationMetaInformat
 
 namespace {
 
-// Message ids of the mode-switch-free exchanges below.
+// Requests of the settings messages and of the reset conversation (acknowledgement: id + 1).
 constexpr uint8_t kSetSamplePeriod = 0x04;
 constexpr uint8_t kRestoreFactoryDefaults = 0x0E;
 constexpr uint8_t kBaudRate = 0x18;
@@ -823,8 +823,8 @@ struct ScopedMessage {
   ScopedMessage& operator=(const ScopedMessage&) = delete;
 };
 
-// A reply object registered before the request goes out; it leaves the link's monitor with the
-// handle on every path.
+// Waits on a reply object registered before its request went out: true when the acknowledgement
+// came. The object leaves the link's monitor with its last handle, on every path.
 bool awaitReply(const Communicator::ReplyHandle& reply, ZtMessage& answer, uint8_t ackId, unsigned timeoutMs) {
   return reply->message(answer, timeoutMs) && ZtMessage_getMessageId(&answer) == ackId;
 }
