@@ -75,5 +75,7 @@ int KtThread::innerFunction() {
   const unsigned id = zelto::ThreadPool::instance()->addTask(new ParseMessageTask(m_link, bytes, m_journal),
                                                              m_lastTaskId.load(std::memory_order_relaxed));
   m_lastTaskId.store(id, std::memory_order_release);
-  return count < 256 ? 2 : 0;
+  // Straight on: the next pass waits for the port (poll on a serial line, the blocking read of a
+  // measuring USB device), so a pause here would only delay the next message.
+  return 0;
 }
