@@ -138,7 +138,8 @@ TEST_F(PlaybackFixture, ALoadWithPullsRunningHandsEveryPacketOnOnce) {
       uint64_t id = static_cast<uint64_t>(t);
       while (loading.load()) {
         OwnedPacket p(device->dataPacketById(id));
-        if (!p.empty() && p.p.packetId != static_cast<int64_t>(id)) ++wrong;
+        // Id 0 asks for the lowest packet held, whichever that is at the moment.
+        if (!p.empty() && id != 0 && p.p.packetId != static_cast<int64_t>(id)) ++wrong;
         OwnedPacket q(device->dataPacketByIndex(static_cast<uint32_t>(id / 2)));
         id = (id + 3) % kCount;
       }
