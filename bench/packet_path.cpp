@@ -8,13 +8,14 @@
 //                           hand  the device's handleMessage begins
 //                           proc  the device's processing task begins (check, stamp, queueing)
 //                           app   onDataAvailable (caches, event)
+//                         and the heap allocations per packet on the library's threads
 //   BM_PtyThroughput      reference: bytes of the same bursts read by a plain reader, as
 //                         messages per second
 //   BM_Throughput/n       n devices, each emulator bursting; packets per second delivered to
 //                         onDataAvailable in total, lost (sent - delivered) and missed reports
-//   BM_Allocations        heap allocations per packet in steady state: the whole path
-//                         (all threads), and the device part alone (handleMessage on the calling
-//                         thread, then the processing task)
+//   BM_Allocations/n      heap allocations per packet in steady state, bursts of n packets: the
+//                         whole path (all threads but the emulator's), and the device part alone
+//                         (handleMessage on the calling thread, then the processing task)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -194,6 +195,8 @@ void BM_Latency(benchmark::State& state) {
   rig.counter.waitFor(200, std::chrono::seconds(5));
   rig.device->startRecording(static_cast<size_t>(state.max_iterations));
   uint64_t sent = 200;
+  // This thread encodes and sends the frames: only the other threads' allocations are the path's.
+  AllocationCounter allocations;
   for (auto _ : state) {
     rig.emu.sendFrame(EmuFrame{0xFF, 0x36, stampedPayload(static_cast<uint16_t>(sent))});
     ++sent;
@@ -206,6 +209,8 @@ void BM_Latency(benchmark::State& state) {
     state.ResumeTiming();
   }
   rig.device->m_recording = false;
+  const double pathAllocations = static_cast<double>(allocations.countAllThreads() - allocations.count());
+  state.counters["allocs/pkt"] = pathAllocations / static_cast<double>(sent - 200);
   static const char* names[] = {"cut", "hand", "proc", "app"};
   for (int s = 0; s < StagedDevice::kStages; ++s) {
     state.counters[std::string(names[s]) + "_p50_us"] = percentileUs(rig.device->m_stageNs[s], 50);
@@ -281,10 +286,18 @@ BENCHMARK(BM_Throughput)->Arg(1)->Arg(4)->Arg(16)->Iterations(5)->UseRealTime()-
 // ---- Allocations ------------------------------------------------------------------------------
 
 void BM_Allocations(benchmark::State& state) {
+  // Bursts of this many packets: a burst larger than the spare bounds (4096 tasks) leaves a
+  // processing backlog beyond them, whose extra tasks allocate.
+  const size_t burst = static_cast<size_t>(state.range(0));
   Rig rig;
-  rig.emu.sendDataBurst(kBurst);  // warm-up
-  rig.counter.waitFor(kBurst, std::chrono::seconds(10));
-  uint64_t sent = kBurst;
+  // Warm-up: the parse output list, the spare lists and the pool's record table reach the sizes
+  // the bursts need.
+  uint64_t sent = 0;
+  for (int i = 0; i < 5; ++i) {
+    rig.emu.sendDataBurst(burst);
+    sent += burst;
+    rig.counter.waitFor(sent, std::chrono::seconds(10));
+  }
   double wholePath = 0, handleThread = 0, processing = 0;
   // A device without a port: the parsing worker's call made here, the processing on the pool.
   TestDevice* direct = new TestDevice(new Communicator());
@@ -302,8 +315,8 @@ void BM_Allocations(benchmark::State& state) {
   for (auto _ : state) {
     {
       AllocationCounter all;
-      rig.emu.sendDataBurst(kBurst);
-      sent += kBurst;
+      rig.emu.sendDataBurst(burst);
+      sent += burst;
       rig.counter.waitFor(sent, std::chrono::seconds(10));
       // The emulator encodes the burst on this thread: only the other threads are the path's.
       wholePath += static_cast<double>(all.countAllThreads() - all.count());
@@ -324,7 +337,7 @@ void BM_Allocations(benchmark::State& state) {
       processing += static_cast<double>(mine.countAllThreads() - mine.count());
     }
   }
-  const double packets = static_cast<double>(state.iterations()) * kBurst;
+  const double packets = static_cast<double>(state.iterations()) * static_cast<double>(burst);
   const double directPackets = static_cast<double>(state.iterations()) * 20 * 1000;
   state.counters["path_allocs/pkt"] = wholePath / packets;
   state.counters["handle_allocs/pkt"] = handleThread / directPackets;
@@ -333,6 +346,6 @@ void BM_Allocations(benchmark::State& state) {
   direct->removeRef();
   for (auto* m : messages) delete m;
 }
-BENCHMARK(BM_Allocations)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Allocations)->Arg(2000)->Arg(20000)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
