@@ -551,6 +551,39 @@ TEST(PacketPathDirect, PacketsWithOneIdAreMergedInTheQueue) {
   EXPECT_EQ(d.rec.count(Kind::MissedPackets), 0u);
 }
 
+TEST(PacketPathDirect, TheWorkingCacheIsFlushedWithConsentWhileRecording) {
+  struct Row {
+    ZtDeviceState state;
+    bool dataConsent;
+    size_t dataAsks, messageAsks;
+  };
+  const Row rows[] = {
+      {ZDS_Measurement, true, 0, 0},  // not recording: dropped without an event
+      {ZDS_Recording, true, 3, 3},
+      {ZDS_Recording, false, 3, 0},  // refused data: its message is not offered
+      {ZDS_FlushingData, true, 3, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.state);
+    DirectDevice d;
+    d.device->setState(row.state);
+    d.rec.setConsent(Kind::WriteDataToLogFile, row.dataConsent);
+    for (uint16_t c = 1; c <= 3; ++c) d.send(pc16(c));
+    ASSERT_TRUE(d.device->finishLastProcessingTask());
+    EXPECT_EQ(d.rec.count(Kind::WriteDataToLogFile), row.dataAsks);
+    const auto messages = d.rec.events(Kind::WriteMessageToLogFile);
+    ASSERT_EQ(messages.size(), row.messageAsks);
+    // The original message of each packet, oldest first.
+    for (size_t i = 0; i < messages.size(); ++i) {
+      EXPECT_EQ(messages[i].messageId, 0x36);
+      ASSERT_GE(messages[i].frame.size(), 9u);
+      EXPECT_EQ(messages[i].frame[8], i + 1);
+    }
+    EXPECT_TRUE(d.device->workingCache()->empty());
+    EXPECT_EQ(d.rec.count(Kind::DataAvailable), 3u);
+  }
+}
+
 std::atomic<int> gBreaks{0};
 
 TEST(PacketPathDirect, CacheErrorsBreakIntoTheDebuggerAndProcessingGoesOn) {
