@@ -23,6 +23,7 @@ unsigned processorCount() {
 }
 
 ThreadPool::ThreadPool(unsigned size) {
+  m_spareRecords.reserve(kSpareRecords);
   try {
     setPoolSize(size);
   } catch (...) {
@@ -174,7 +175,8 @@ void ThreadPool::completeLocked(PooledTask* rec) {
     ++released;
     f = next;
   }
-  m_records.erase(rec->id);
+  auto node = m_records.extract(rec->id);
+  if (m_spareRecords.size() < kSpareRecords) m_spareRecords.push_back(std::move(node));
   if (released == 1)
     m_work.notify_one();
   else if (released > 1)
@@ -205,7 +207,16 @@ unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
   if (!task) return 0;
   std::lock_guard<std::mutex> lk(m_mutex);
   const unsigned id = takeIdLocked();
-  PooledTask* rec = &m_records.try_emplace(id).first->second;
+  PooledTask* rec;
+  if (!m_spareRecords.empty()) {
+    auto node = std::move(m_spareRecords.back());
+    m_spareRecords.pop_back();
+    node.key() = id;
+    node.mapped() = PooledTask{};
+    rec = &m_records.insert(std::move(node)).position->second;
+  } else {
+    rec = &m_records.try_emplace(id).first->second;
+  }
   rec->task = task;
   rec->id = id;
   if (PooledTask* behind = findLocked(afterId)) {

@@ -107,6 +107,10 @@ class ThreadPool {
   std::vector<PooledThread*> m_retiring;
   // Every record in the pool, whatever its state; nodes are stable, so records live here.
   std::unordered_map<unsigned, PooledTask> m_records;
+  // Records of ended tasks, kept for the next addTask so that queueing allocates nothing in
+  // steady state (bounded: reserved at construction, the rest freed).
+  static constexpr size_t kSpareRecords = 4096;
+  std::vector<std::unordered_map<unsigned, PooledTask>::node_type> m_spareRecords;
   PooledTask* m_queueHead = nullptr;
   PooledTask* m_queueTail = nullptr;
   unsigned m_nextId = 1;

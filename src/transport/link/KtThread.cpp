@@ -69,11 +69,11 @@ int KtThread::innerFunction() {
   if (m_link->readDataToBuffer(m_readBuffer) != ZRV_OK) return 1;
   const size_t count = m_readBuffer.size;
   if (count == 0) return 3;
-  // The task gets an array of exactly the bytes read; the read buffer keeps its capacity.
-  auto* bytes = new ZtByteArray;
-  ZtByteArray_construct(bytes, count, m_readBuffer.data);
-  const unsigned id = zelto::ThreadPool::instance()->addTask(new ParseMessageTask(m_link, bytes, m_journal),
+  // The task copies the bytes read; the read buffer keeps its capacity.
+  const unsigned id = zelto::ThreadPool::instance()->addTask(new ParseMessageTask(m_link, m_readBuffer, m_journal),
                                                              m_lastTaskId.load(std::memory_order_relaxed));
   m_lastTaskId.store(id, std::memory_order_release);
-  return count < 256 ? 2 : 0;
+  // Straight on: the next pass waits for the port (poll on a serial line, the blocking read of a
+  // measuring USB device), so a pause here would only delay the next message.
+  return 0;
 }

@@ -31,7 +31,7 @@ class KtThread : public zelto::StandardThread {
 
  protected:
   void initFunction() override;
-  // 0 after a large block, 2 after a small one, 3 after nothing, 1 after a failed read.
+  // 0 after a block of any size, 3 after nothing, 1 after a failed read.
   int innerFunction() override;
 
  private:
