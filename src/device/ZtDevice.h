@@ -398,7 +398,8 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // device, or of one of its children when it is a master (an onDeviceStateChanged or
   // onDataAvailable handler), never waits for the device's last task: it would wait for itself.
   // Such a wait is refused at once and journalled. gotoMeasurement, gotoConfig, startRecording,
-  // stopRecording and reset then return false before anything is sent or changed;
+  // stopRecording and reset then return false before anything is sent or a change queued (a
+  // switch to the state the device is in needs no wait and still succeeds);
   // setDeviceState and setChildDeviceStates queue the change and return its task id unawaited;
   // removal, termination and destruction go on without the wait.
   //
