@@ -965,7 +965,8 @@ bool ZtDevice::exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, ui
 bool ZtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
   if (!m_communicator) return false;
   if (!waitForResult) return m_communicator->writeMessage(message);
-  // A message without header has id 0, so it expects 1 as well.
+  // A message without header has id 0, so it expects 1 as well. A time-out of 0 (or a
+  // meaningless negative one) is the usual 200 ms.
   const uint8_t ackId = static_cast<uint8_t>(ZtMessage_getMessageId(&message) + 1);
   return exchange(message, ackId, timeoutMs > 0 ? static_cast<unsigned>(timeoutMs) : kAckTimeout, &reply);
 }
