@@ -1426,9 +1426,8 @@ ZtDataPacket ZtDevice::nextAvailableDataPacket() {
   if (!m_communicator || isReadingFromFile() || mode == ZQM_CallbacksOnly || !ready || ready->empty()) return result;
   try {
     if (mode == ZQM_Queue) {
-      // Lowest key and take are two cache calls: pulling threads take turns, so each packet goes
-      // to one of them. A key trimmed or cleared between the two calls is looked up again.
-      std::lock_guard<std::mutex> lock(m_pullMutex);
+      // The take copies and removes in one step of the cache, so each packet goes to one puller;
+      // a key taken, trimmed or cleared since it was found the lowest is looked up again.
       while (!ready->empty()) {
         const long key = ready->lowestKey();
         try {
