@@ -292,6 +292,38 @@ TEST_F(ParseFixture, FramesInsideOtherSpansSurviveEveryReadBoundary) {
   }
 }
 
+// A stream full of refused frames is journalled a line per refusal for the first ten, then at
+// every power of ten, and the frames between them all arrive.
+TEST_F(ParseFixture, RefusalsAreJournalledWithoutFlooding) {
+  zelto::test::TempDir dir;
+  const std::string path = dir.file("zda.log");
+  auto* journal = new Journaller(path.c_str(), true, JLL_ALERT);
+  gJournal.store(journal);
+  link->setMasterDevice(&master);  // two devices: bus id 9 is refused
+  Bytes stream;
+  std::vector<EmuFrame> want;
+  for (int i = 0; i < 1000; ++i) {
+    append(stream, frame(0x36, {static_cast<uint8_t>(i)}, 0x09));
+    want.push_back({0xFF, 0x36, {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)}});
+    append(stream, want.back().encode());
+  }
+  RandomChoices cuts(5);
+  const std::vector<EmuFrame> got = feedAt(stream, ZbusStreamScenario::chunking(cuts, stream.size(), 3));
+  EXPECT_TRUE(sameFrames(got, want)) << firstDifference(got, want);
+  gJournal.store(nullptr);
+  journal->flushFile();
+  delete journal;
+  std::ifstream in(path);
+  std::string line;
+  std::vector<std::string> refusals;
+  while (std::getline(in, line))
+    if (line.find("refused message id 0x36 from bus id 0x9") != std::string::npos) refusals.push_back(line);
+  ASSERT_EQ(refusals.size(), 12u);
+  EXPECT_NE(refusals[9].find("(10 refused so far)"), std::string::npos) << refusals[9];
+  EXPECT_NE(refusals[10].find("(100 refused so far)"), std::string::npos) << refusals[10];
+  EXPECT_NE(refusals[11].find("(1000 refused so far)"), std::string::npos) << refusals[11];
+}
+
 TEST(MessageCutter, GiveUpBoundFollowsTheLineRate) {
   struct Case {
     size_t missing;
