@@ -1,7 +1,9 @@
 // The link's parsing and dispatch without its reader thread: blocks are fed straight into
-// processBufferedData (any split, garbage, rejected and stuck candidates, the buffer bound),
-// the acceptance test, handleMessage's routing and error journalling, writes, and the reader
-// thread's repeat block and jitter.
+// processBufferedData (any split, garbage, rejected and stuck candidates, the buffer bound;
+// seeded streams cut every way, frames inside the spans of other candidates, the give-up bound
+// of a candidate whose bytes never come, agreement with log-file reading), the acceptance test,
+// handleMessage's routing and error journalling, writes, and the reader thread's repeat block and
+// jitter; one test over a pseudo-terminal with the reader running.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
