@@ -6,6 +6,7 @@
 // type library goes through.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -45,13 +46,25 @@ extern "C" void* realloc(void* p, size_t size) {
 
 namespace {
 
+// Percentiles over the repetitions (run with --benchmark_repetitions=N for N samples).
+double percentile(const std::vector<double>& samples, double q) {
+  std::vector<double> v(samples);
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5)];
+}
+template <typename B>
+B* withPercentiles(B* b) {
+  return b->ComputeStatistics("p10", [](const std::vector<double>& v) { return percentile(v, 0.10); })
+      ->ComputeStatistics("p90", [](const std::vector<double>& v) { return percentile(v, 0.90); });
+}
+
 // Allocations per iteration of the timed loop (the first iteration warms reused buffers up).
 class AllocationCount {
 public:
   AllocationCount() : m_start(g_allocations.load()) {}
   void report(benchmark::State& state) const {
-    state.counters["allocs/iter"] =
-        static_cast<double>(g_allocations.load() - m_start) / static_cast<double>(std::max<int64_t>(state.iterations(), 1));
+    const auto iterations = static_cast<double>(std::max<int64_t>(state.iterations(), 1));
+    state.counters["allocs/iter"] = static_cast<double>(g_allocations.load() - m_start) / iterations;
   }
 
 private:
@@ -155,7 +168,12 @@ void BM_Finder(benchmark::State& state) {
     state.SkipWithError("messages lost");
   report(state, stream.size(), found);
 }
-BENCHMARK(BM_Finder)->Arg(0)->Arg(10)->ArgName("garbage%")->Unit(benchmark::kMillisecond);
+const auto* const kFinderRegistered =
+    withPercentiles(benchmark::RegisterBenchmark("BM_Finder", BM_Finder))
+        ->Arg(0)
+        ->Arg(10)
+        ->ArgName("garbage%")
+        ->Unit(benchmark::kMillisecond);
 
 void BM_Manager(benchmark::State& state) {
   size_t expected = 0;
@@ -182,7 +200,12 @@ void BM_Manager(benchmark::State& state) {
     state.SkipWithError("messages lost");
   report(state, stream.size(), found);
 }
-BENCHMARK(BM_Manager)->Arg(0)->Arg(10)->ArgName("garbage%")->Unit(benchmark::kMillisecond);
+const auto* const kManagerRegistered =
+    withPercentiles(benchmark::RegisterBenchmark("BM_Manager", BM_Manager))
+        ->Arg(0)
+        ->Arg(10)
+        ->ArgName("garbage%")
+        ->Unit(benchmark::kMillisecond);
 
 // The plain-code reference over the same streams: locate every 0xFA and sum every byte.
 void BM_ReferenceByteSum(benchmark::State& state) {
@@ -206,7 +229,12 @@ void BM_ReferenceByteSum(benchmark::State& state) {
   }
   report(state, stream.size(), messages);
 }
-BENCHMARK(BM_ReferenceByteSum)->Arg(0)->Arg(10)->ArgName("garbage%")->Unit(benchmark::kMillisecond);
+const auto* const kReferenceByteSumRegistered =
+    withPercentiles(benchmark::RegisterBenchmark("BM_ReferenceByteSum", BM_ReferenceByteSum))
+        ->Arg(0)
+        ->Arg(10)
+        ->ArgName("garbage%")
+        ->Unit(benchmark::kMillisecond);
 
 // What a link's parse task does with each read: the message cutter over the receive buffer,
 // messages copied into the reused output list.
@@ -242,7 +270,12 @@ void BM_LinkCutter(benchmark::State& state) {
     state.SkipWithError("messages lost");
   report(state, stream.size(), found);
 }
-BENCHMARK(BM_LinkCutter)->Arg(0)->Arg(10)->ArgName("garbage%")->Unit(benchmark::kMillisecond);
+const auto* const kLinkCutterRegistered =
+    withPercentiles(benchmark::RegisterBenchmark("BM_LinkCutter", BM_LinkCutter))
+        ->Arg(0)
+        ->Arg(10)
+        ->ArgName("garbage%")
+        ->Unit(benchmark::kMillisecond);
 
 // Worst cases for one search over a full block: pure random bytes, and a block packed with
 // plausible headers whose spans fit but whose checksums are wrong (each one is judged).
@@ -267,7 +300,11 @@ void BM_HostileBlock(benchmark::State& state) {
   ZtMessage_destruct(&msg);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlock));
 }
-BENCHMARK(BM_HostileBlock)->Arg(0)->Arg(1)->ArgName("packedHeaders");
+const auto* const kHostileBlockRegistered =
+    withPercentiles(benchmark::RegisterBenchmark("BM_HostileBlock", BM_HostileBlock))
+        ->Arg(0)
+        ->Arg(1)
+        ->ArgName("packedHeaders");
 
 // The NMEA handler behind the Zbus handler on a binary Zbus stream (10 % garbage): its search
 // runs over every byte that Zbus does not claim.
@@ -289,7 +326,9 @@ void BM_ManagerWithNmea(benchmark::State& state) {
   ZtMessage_destruct(&msg);
   report(state, stream.size(), found);
 }
-BENCHMARK(BM_ManagerWithNmea)->Unit(benchmark::kMillisecond);
+const auto* const kManagerWithNmeaRegistered =
+    withPercentiles(benchmark::RegisterBenchmark("BM_ManagerWithNmea", BM_ManagerWithNmea))
+        ->Unit(benchmark::kMillisecond);
 
 // "$" + body + "*" + checksum + CR LF; a wrong checksum when asked.
 std::string sentence(const std::string& body, bool wrongChecksum = false) {
@@ -339,7 +378,13 @@ void BM_NmeaHandler(benchmark::State& state) {
     state.SkipWithError("unexpected message count");
   report(state, stream.size(), found);
 }
-BENCHMARK(BM_NmeaHandler)->Arg(0)->Arg(1)->Arg(2)->ArgName("valid0mixed1garbage2")->Unit(benchmark::kMillisecond);
+const auto* const kNmeaHandlerRegistered =
+    withPercentiles(benchmark::RegisterBenchmark("BM_NmeaHandler", BM_NmeaHandler))
+        ->Arg(0)
+        ->Arg(1)
+        ->Arg(2)
+        ->ArgName("valid0mixed1garbage2")
+        ->Unit(benchmark::kMillisecond);
 
 // The plain-code reference for the NMEA streams: the XOR of every byte (what the checksums need).
 void BM_ReferenceXor(benchmark::State& state) {
@@ -356,6 +401,8 @@ void BM_ReferenceXor(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
-BENCHMARK(BM_ReferenceXor)->Unit(benchmark::kMillisecond);
+const auto* const kReferenceXorRegistered =
+    withPercentiles(benchmark::RegisterBenchmark("BM_ReferenceXor", BM_ReferenceXor))
+        ->Unit(benchmark::kMillisecond);
 
 }  // namespace
