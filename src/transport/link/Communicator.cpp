@@ -626,6 +626,9 @@ ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, Messag
   std::unique_lock<std::mutex> protocolLock(m_protocolMutex);
   m_cutter.cut(*m_protocolManager, m_receiveBuffer, output, nowMs, bitsPerSecond);
   protocolLock.unlock();
+  const uint64_t deadline = m_receiveBuffer.size ? m_cutter.awaitedDeadlineMs() : 0;
+  // A new deadline wakes the reader, which may be waiting without a time-out on a silent line.
+  if (m_awaitedDeadlineMs.exchange(deadline, std::memory_order_acq_rel) != deadline && deadline != 0) kickReader();
   // Reported outside the lock: a handler may change the link's protocols. A report that throws
   // must not cost the messages behind it (their bytes have left the buffer already).
   if (LinkDevice* master = masterDevice()) {

@@ -130,6 +130,9 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   ZtResultValue processBufferedData(const ZtByteArray& bytes, MessageList& output, uint64_t nowMs);
   // The parse tasks' message cutter: the awaited candidate and its bound, give-ups so far.
   const MessageCutter& messageCutter() const { return m_cutter; }
+  // The steady-clock time (ms) at which the awaited candidate is given up, 0 when none is
+  // awaited: the reader parses once more then even when the line has gone silent.
+  uint64_t awaitedDeadlineMs() const { return m_awaitedDeadlineMs.load(std::memory_order_acquire); }
   // The parse tasks' reusable output list.
   MessageList& parseOutput() { return m_parseOutput; }
   size_t receiveBufferSize() const { return m_receiveBuffer.size; }
@@ -241,6 +244,7 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   int m_portFd = -1;                              // serial descriptor for the reader's wait
   ZtByteArray m_receiveBuffer;                    // parse tasks only
   MessageCutter m_cutter;                         // parse tasks only
+  std::atomic<uint64_t> m_awaitedDeadlineMs{0};   // m_cutter's deadline, for the reader
   KtThread* m_thread = nullptr;
   std::atomic<ZtResultValue> m_lastResult{ZRV_OK};
   // Packet bookkeeping (part two).

@@ -453,6 +453,36 @@ TEST(LiveLink, FramesBehindAHeaderThatNeverCompletesArriveAfterTheBound) {
   live.setMasterDevice(nullptr);
 }
 
+// And on a line that goes silent right behind the header: the reader wakes at the deadline by
+// itself, so the frames behind it arrive without any further byte.
+TEST(LiveLink, FramesBehindAHeaderArriveAfterTheBoundOnASilentLine) {
+  PtyPort pty;
+  Communicator live;
+  RecordingLinkDevice master;
+  ZtString name;
+  ZtString_construct(&name, pty.slavePath().c_str());
+  ASSERT_TRUE(live.openPort(name, B921600, OPS_OpenPort | OPS_StartThread)) << live.lastResult();
+  ZtString_destruct(&name);
+  live.setMasterDevice(&master);
+
+  Bytes stream = {0xFA, 0xFF, 0x36, 0xFF, 0x1F, 0xF9};  // awaits 8192 bytes that never come
+  const std::vector<EmuFrame> want = {{0xFF, 0x31, {}}, {0xFF, 0x36, {7}}};
+  for (const EmuFrame& f : want) append(stream, f.encode());
+  const uint64_t bound = MessageCutter::giveUpBoundMs(8192 - stream.size(), 921600);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(pty.send(stream));
+  EXPECT_TRUE(master.waitForHandled(want.size(), std::chrono::milliseconds(bound + 3000)));
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  live.closePort();
+  const std::vector<EmuFrame> handled = master.handled();
+  EXPECT_TRUE(sameFrames(handled, want)) << firstDifference(handled, want);
+  EXPECT_GE(static_cast<uint64_t>(elapsed), bound);
+  EXPECT_EQ(live.messageCutter().giveUpCount(), 1u);
+  EXPECT_EQ(live.awaitedDeadlineMs(), 0u);
+  live.setMasterDevice(nullptr);
+}
+
 TEST_F(ParseFixture, HalfAMessageWaitsForTheRest) {
   const Bytes f = frame(0x36, {1, 2, 3, 4, 5, 6});
   MessageList messages;
