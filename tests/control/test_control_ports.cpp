@@ -21,14 +21,6 @@ std::vector<ZtDeviceId> ids(const ZtDevicePtrArray& devices) {
   return out;
 }
 
-// Lines of the log that begin with prefix, in order.
-std::vector<std::string> linesStarting(const CallLog& log, const std::string& prefix) {
-  std::vector<std::string> out;
-  for (const auto& line : log.lines())
-    if (line.rfind(prefix, 0) == 0) out.push_back(line);
-  return out;
-}
-
 TEST(ControlPorts, APortOpenedTwiceMakesOneDevice) {
   EmulatedPort port(0x00110001);
   TestControl control;

@@ -47,6 +47,8 @@ class Scripted : public Base {
   ~Scripted() override { record("~device"); }
 
   DeviceScript& script() const { return *m_script; }
+  // What the device took at initialisation.
+  const zelto::SettingsFile& settings() const { return this->m_settings; }
 
   bool initialize(const zelto::SettingsFile& settings) override {
     record("initialize");
@@ -181,6 +183,14 @@ struct Text {
   Text(const Text&) = delete;
   Text& operator=(const Text&) = delete;
 };
+
+// Lines of the log that begin with prefix, in order.
+inline std::vector<std::string> linesStarting(const CallLog& log, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& line : log.lines())
+    if (line.rfind(prefix, 0) == 0) out.push_back(line);
+  return out;
+}
 
 // A device with the id answering on a pseudo-terminal.
 struct EmulatedPort {
