@@ -1,0 +1,3 @@
+#include "filters/common/ZkfAiding.h"
+
+ZkfAiding::~ZkfAiding() = default;

@@ -1,0 +1,9 @@
+#pragma once
+// Base of a filter's per-sample input records; each filter derives its own.
+#include "filters/common/ZeltoParams.h"
+
+class ZkfAiding : public ZeltoParams {
+ public:
+  using ZeltoParams::readFromFile;
+  ~ZkfAiding() override;
+};

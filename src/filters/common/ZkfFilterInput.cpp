@@ -1,0 +1,3 @@
+#include "filters/common/ZkfFilterInput.h"
+
+ZkfFilterInput::~ZkfFilterInput() = default;

@@ -1,0 +1,3 @@
+#include "filters/common/ZkfFilterOutput.h"
+
+ZkfFilterOutput::~ZkfFilterOutput() = default;

@@ -1,0 +1,20 @@
+#pragma once
+// Base of a filter's step selection: each filter's subclass holds one flag per step of its
+// Kalman cycle and names them with labels.
+#include "foundation/LabelList.h"
+
+class ZkfFilterSteps {
+ public:
+  virtual ~ZkfFilterSteps();
+  // A new copy owned by the caller; the base has nothing to copy and returns null.
+  virtual ZkfFilterSteps* duplicate() const;
+  // Enables exactly the named steps; false when a name is unknown.
+  virtual bool enableSteps(const zelto::LabelList& steps) = 0;
+  virtual void enabledSteps(zelto::LabelList& out) const = 0;
+  virtual void availableSteps(zelto::LabelList& out) const = 0;
+
+ protected:
+  ZkfFilterSteps() = default;
+  ZkfFilterSteps(const ZkfFilterSteps&) = default;
+  ZkfFilterSteps& operator=(const ZkfFilterSteps&) = default;
+};

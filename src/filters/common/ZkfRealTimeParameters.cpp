@@ -1,0 +1,3 @@
+#include "filters/common/ZkfRealTimeParameters.h"
+
+ZkfRealTimeParameters::~ZkfRealTimeParameters() = default;

@@ -1,0 +1,3 @@
+#include "filters/common/ZkfSensorData.h"
+
+ZkfSensorData::~ZkfSensorData() = default;
