@@ -27,6 +27,8 @@ struct DeviceScript {
   std::atomic<bool> gotoConfig{true};
   std::atomic<bool> gotoMeasurement{true};
   std::atomic<bool> initialize{true};
+  std::atomic<bool> startRecording{true};
+  std::atomic<bool> stopRecording{true};
   std::atomic<int> syncRole{1};
   std::atomic<bool> syncMaster{false};
   std::atomic<bool> syncSlave{true};
@@ -74,6 +76,17 @@ class Scripted : public Base {
     if (!m_script->gotoMeasurement.load()) return false;
     m_script->measuring = true;
     return true;
+  }
+  bool startRecording() override {
+    record("startRecording");
+    if (!m_script->startRecording.load()) return false;
+    m_script->recording = true;
+    return true;
+  }
+  bool stopRecording() override {
+    record("stopRecording");
+    m_script->recording = false;
+    return m_script->stopRecording.load();
   }
   int syncRole() const override { return m_script->syncRole.load(); }
   bool isSyncMaster() const override { return m_script->syncMaster.load(); }
