@@ -34,6 +34,7 @@ class KtDevice : public ZtDevice {
     uint16_t syncOutSkipFactor = 0;
     uint32_t syncOutOffset = 0;
     uint32_t syncOutPulseWidth = 0;
+    bool operator==(const KtSyncSettings&) const = default;
   };
 
   // A tracker on its own port or log file.

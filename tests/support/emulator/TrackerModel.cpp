@@ -167,6 +167,11 @@ uint32_t TrackerModel::syncOut(int parameter) const {
   return parameter >= 0 && parameter < 4 ? m_syncOut[parameter] : 0;
 }
 
+void TrackerModel::silenceSync(uint8_t requestId, int parameter) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_silentSync = (requestId << 8) | parameter;
+}
+
 uint16_t TrackerModel::u16(uint8_t requestId) const {
   auto it = m_table.find(requestId);
   if (it == m_table.end() || it->second.size() < 2) return 0;
@@ -241,6 +246,10 @@ bool TrackerModel::answer(const EmuFrame& request, EmuAction& action) {
         std::vector<uint8_t> all;
         for (size_t i = 0; i < count; ++i) putU32(all, values[i]);
         action = EmuAction::reply(all);
+        return true;
+      }
+      if (m_silentSync == ((request.messageId << 8) | p[0])) {
+        action = EmuAction::silence();
         return true;
       }
       if (p[0] >= count) {

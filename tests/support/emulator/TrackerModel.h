@@ -113,6 +113,8 @@ class TrackerModel {
   // mode, 1 skip factor, 2 offset, 3 pulse width).
   uint32_t syncIn(int parameter) const;
   uint32_t syncOut(int parameter) const;
+  // The sync request (SyncIn or SyncOut) for one parameter goes unanswered and changes nothing.
+  void silenceSync(uint8_t requestId, int parameter);
 
   // The 0x0D payload and the record's stored (scrambled) form, both from the table now.
   std::vector<uint8_t> configurationPayload() const;
@@ -129,6 +131,7 @@ class TrackerModel {
   std::map<uint8_t, std::vector<uint8_t>> m_table;
   uint32_t m_syncIn[3] = {0, 0, 0};
   uint32_t m_syncOut[4] = {0, 0, 0, 0};
+  int m_silentSync = -1;  // requestId << 8 | parameter, -1: none
 };
 
 }  // namespace zelto::test
