@@ -127,27 +127,19 @@ inline std::vector<SetterCase> setterCases() {
        [](TestTracker& t) { return t.locationId() == 21; }, 0, true});
   add({"storeFilterState", 0x8A, {}, 200, {}, {},
        [](TestTracker& t) { return t.storeFilterState(); }, {}, 0, false});
-  {
-    auto array = std::make_shared<std::vector<ZtOutputConfiguration>>();
-    add({"setOutputConfiguration", 0xC0, {0x20, 0x10, 0x00, 0xC8, 0x40, 0x20, 0x00, 0x64}, 200, {}, {},
-         [array](TestTracker& t) {
-           ZtOutputConfiguration items[2] = {{0x2010, 200}, {0x4020, 100}};
-           ZtOutputConfigurationArray a;
-           ZtOutputConfigurationArray_construct(&a, 2, items);
-           // What the caller's array holds afterwards: the acknowledged pairs on success.
-           const bool ok = t.setOutputConfiguration(a);
-           array->assign(a.data, a.data + a.size);
-           ZtArray_destruct(ZTARRAY(&a));
-           return ok;
-         },
-         [array](TestTracker&) {
-           // The device took 200 Hz as 100 Hz: the array holds what it acknowledged, while a
-           // failure leaves the caller's array as it was.
-           return array->size() == 2 && (*array)[0].dataIdentifier == 0x2010 && (*array)[0].frequency == 100 &&
-                  (*array)[1].dataIdentifier == 0x4020 && (*array)[1].frequency == 100;
-         },
-         0, false});
-  }
+  add({"setOutputConfiguration", 0xC0, {0x20, 0x10, 0x00, 0xC8, 0x40, 0x20, 0x00, 0x64}, 200, {}, {},
+       [](TestTracker& t) {
+         ZtOutputConfiguration items[2] = {{0x2010, 200}, {0x4020, 100}};
+         ZtOutputConfigurationArray a;
+         ZtOutputConfigurationArray_construct(&a, 2, items);
+         // The emulator echoes the request: on success the array holds the same pairs again.
+         const bool ok = t.setOutputConfiguration(a);
+         const bool same = a.size == 2 && a.data[0].dataIdentifier == 0x2010 && a.data[0].frequency == 200 &&
+                           a.data[1].dataIdentifier == 0x4020 && a.data[1].frequency == 100;
+         ZtArray_destruct(ZTARRAY(&a));
+         return ok && same;
+       },
+       {}, 0, true});
   add({"setErrorMode", 0xDA, {0x00, 0x03}, 200, {}, {},
        [](TestTracker& t) { return t.setErrorMode(3); },
        [](TestTracker& t) { return t.errorMode() == 3; }, 0, true});

@@ -224,18 +224,8 @@ bool TrackerModel::answer(const EmuFrame& request, EmuAction& action) {
       action = EmuAction::reply(m_table[SelfTest], kSelfTestDelayMs);
       return true;
     case OutputConfiguration:
-      // The device acknowledges with the configuration it took: whole pairs, each frequency at
-      // most kMaxOutputFrequency.
-      if (!p.empty()) {
-        std::vector<uint8_t> taken;
-        for (size_t i = 0; i + 4 <= p.size(); i += 4) {
-          const uint16_t frequency = static_cast<uint16_t>((p[i + 2] << 8) | p[i + 3]);
-          taken.insert(taken.end(), p.begin() + static_cast<std::ptrdiff_t>(i),
-                       p.begin() + static_cast<std::ptrdiff_t>(i + 2));
-          putU16(taken, std::min<uint16_t>(frequency, kMaxOutputFrequency));
-        }
-        m_table[OutputConfiguration] = taken;
-      }
+      // The device echoes the configuration it took.
+      if (!p.empty()) m_table[OutputConfiguration] = p;
       action = EmuAction::reply(m_table[OutputConfiguration]);
       return true;
     case SyncIn:

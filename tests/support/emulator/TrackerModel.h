@@ -81,8 +81,6 @@ class TrackerModel {
   };
   // How late the self-test result comes (within the self-test's own time-out).
   static constexpr int kSelfTestDelayMs = 400;
-  // The highest frequency the device takes into its output configuration.
-  static constexpr uint16_t kMaxOutputFrequency = 100;
 
   TrackerModel();
 
