@@ -136,6 +136,7 @@ class TestControl : public ZtControl {
     return s;
   }
   CallLog& log() const { return *m_log; }
+  std::shared_ptr<CallLog> sharedLog() const { return m_log; }
   // Devices the factory made, in order of making.
   std::vector<ZtDeviceId> made() const {
     std::lock_guard<std::mutex> lock(m_mutex);
