@@ -36,6 +36,13 @@ struct OfflineTracker {
   TestTracker* tracker;
 };
 
+// The requests of a collection, by name.
+struct Peek : DeviceConfigurationMessages {
+  static const std::map<std::string, Internal::RequestMessage>& requests(const DeviceConfigurationMessages& m) {
+    return m.*(&Peek::m_requests);
+  }
+};
+
 TEST(TrackerRanges, ProductCodeTable) {
   const struct {
     const char* code;
@@ -292,13 +299,6 @@ TEST(TrackerRequests, OutputConfigurationTakesTheWholePairsOfTheAcknowledgement)
   ZtArray_destruct(ZTARRAY(&own));
 }
 
-// The requests of a collection, by name.
-struct Peek : DeviceConfigurationMessages {
-  static const std::map<std::string, Internal::RequestMessage>& requests(const DeviceConfigurationMessages& m) {
-    return m.*(&Peek::m_requests);
-  }
-};
-
 TEST(TrackerRequests, ConfigurationRequestsByteForByte) {
   OfflineTracker o;
   std::unique_ptr<DeviceConfigurationMessages> messages(o.tracker->determineConfigurationMessages());
@@ -317,6 +317,35 @@ TEST(TrackerRequests, ConfigurationRequestsByteForByte) {
     ASSERT_EQ(ZtMessage_getTotalMessageSize(&m), 5u);
     const uint8_t* start = ZtMessage_getMessageStart(&m);
     EXPECT_EQ(std::vector<uint8_t>(start, start + 5), bytes);
+  }
+}
+
+TEST(TrackerRequests, ConfigurationRequestsAreAnsweredWithTheCachedValues) {
+  EmulatedTracker t;
+  TestTracker& d = *t.tracker;
+  ASSERT_TRUE(d.setOutputMode(0x0006));
+  ASSERT_TRUE(d.setOutputSettings(0x00000081));
+  ASSERT_TRUE(d.setSamplePeriod(576));
+  ASSERT_TRUE(d.setOutputSkipFactor(4));
+  ASSERT_TRUE(d.setLocationId(33));
+  const std::map<std::string, uint32_t> cached = {
+      {"OutputMode", d.outputMode()},
+      {"OutputSettings", d.outputSettings()},
+      {"BaudRate", ZtBaud_rateToCode(d.serialBaudRate())},
+      {"Period", static_cast<uint32_t>(d.samplePeriod())},
+      {"OutputSkipFactor", static_cast<uint32_t>(d.outputSkipFactor())},
+      {"LocationID", static_cast<uint32_t>(d.locationId())},
+  };
+  std::unique_ptr<DeviceConfigurationMessages> messages(d.determineConfigurationMessages());
+  for (const auto& [name, request] : Peek::requests(*messages)) {
+    SCOPED_TRACE(name);
+    ZtMessage reply;
+    ZtMessage_construct(&reply);
+    ASSERT_TRUE(d.sendCustomMessage(request.getMessage(), true, reply, 500));
+    uint32_t value = 0;
+    for (size_t i = 0; i < ZtMessage_dataSize(&reply); ++i) value = (value << 8) | ZtMessage_getDataByte(&reply, i);
+    EXPECT_EQ(value, cached.at(name));
+    ZtMessage_destruct(&reply);
   }
 }
 
