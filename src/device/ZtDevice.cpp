@@ -790,7 +790,7 @@ DeviceConfigurationMetaInformation* ZtDevice::determineConfigurationMetaInformat
 
 namespace {
 
-// Message ids of the mode-switch-free exchanges below.
+// Requests of the settings messages and of the reset conversation (acknowledgement: id + 1).
 constexpr uint8_t kSetSamplePeriod = 0x04;
 constexpr uint8_t kRestoreFactoryDefaults = 0x0E;
 constexpr uint8_t kBaudRate = 0x18;
@@ -823,8 +823,8 @@ struct ScopedMessage {
   ScopedMessage& operator=(const ScopedMessage&) = delete;
 };
 
-// A reply object registered before the request goes out; it leaves the link's monitor with the
-// handle on every path.
+// Waits on a reply object registered before its request went out: true when the acknowledgement
+// came. The object leaves the link's monitor with its last handle, on every path.
 bool awaitReply(const Communicator::ReplyHandle& reply, ZtMessage& answer, uint8_t ackId, unsigned timeoutMs) {
   return reply->message(answer, timeoutMs) && ZtMessage_getMessageId(&answer) == ackId;
 }
@@ -965,7 +965,8 @@ bool ZtDevice::exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, ui
 bool ZtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
   if (!m_communicator) return false;
   if (!waitForResult) return m_communicator->writeMessage(message);
-  // A message without header has id 0, so it expects 1 as well.
+  // A message without header has id 0, so it expects 1 as well. A time-out of 0 (or a
+  // meaningless negative one) is the usual 200 ms.
   const uint8_t ackId = static_cast<uint8_t>(ZtMessage_getMessageId(&message) + 1);
   return exchange(message, ackId, timeoutMs > 0 ? static_cast<unsigned>(timeoutMs) : kAckTimeout, &reply);
 }
@@ -1425,9 +1426,8 @@ ZtDataPacket ZtDevice::nextAvailableDataPacket() {
   if (!m_communicator || isReadingFromFile() || mode == ZQM_CallbacksOnly || !ready || ready->empty()) return result;
   try {
     if (mode == ZQM_Queue) {
-      // Lowest key and take are two cache calls: pulling threads take turns, so each packet goes
-      // to one of them. A key trimmed or cleared between the two calls is looked up again.
-      std::lock_guard<std::mutex> lock(m_pullMutex);
+      // The take copies and removes in one step of the cache, so each packet goes to one puller;
+      // a key taken, trimmed or cleared since it was found the lowest is looked up again.
       while (!ready->empty()) {
         const long key = ready->lowestKey();
         try {
