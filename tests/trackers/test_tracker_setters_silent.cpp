@@ -12,6 +12,10 @@
 namespace zelto::test {
 namespace {
 
+// The wait itself is the setter's time-out; on a loaded machine the write and the wake-up after
+// it may add to it, never take from it.
+constexpr long kSlackMs = EmulatedMaster::kLateMs > 150 ? EmulatedMaster::kLateMs : 150;
+
 void runSilent(const SetterCase& c) {
   SCOPED_TRACE(c.name);
   SetterFixture f(c);
@@ -21,7 +25,7 @@ void runSilent(const SetterCase& c) {
   EXPECT_FALSE(c.call(*f.t.tracker));
   const long elapsed = msSince(start);
   EXPECT_GE(elapsed, c.timeoutMs - 1);
-  EXPECT_LE(elapsed, c.timeoutMs + EmulatedMaster::kLateMs);
+  EXPECT_LE(elapsed, c.timeoutMs + kSlackMs);
   EXPECT_EQ(f.requests(c.requestId).size(), 1u);
   if (c.cached) {
     EXPECT_FALSE(c.cached(*f.t.tracker));
