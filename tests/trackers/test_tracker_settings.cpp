@@ -391,6 +391,24 @@ TEST(TrackerRecord, VersionsWithAndWithoutPage5) {
     EXPECT_EQ(cfg.deviceInfo[0].filterMinor, 2);
     EXPECT_EQ(std::string(cfg.date, 8), "20261209");
     EXPECT_EQ(t.tracker->dataLength(), 42);
+    // Page by page, the emulator sends the same stored form.
+    const std::vector<uint8_t> whole = t.model.recordImage();
+    std::vector<uint8_t> pages;
+    for (uint8_t page = 0; page < (c.page5 ? 5 : 4); ++page) {
+      ZtMessage request, reply;
+      ZtMessage_constructSized(&request, 2);
+      ZtMessage_setMessageId(&request, 0x90);
+      ZtMessage_setDataByte(&request, page, 1);
+      ZtMessage_construct(&reply);
+      EXPECT_TRUE(t.tracker->sendCustomMessage(request, true, reply, 1000));
+      EXPECT_EQ(ZtMessage_getMessageId(&reply), 0x91);
+      const uint8_t* data = ZtMessage_constData(&reply);
+      if (data) pages.insert(pages.end(), data, data + ZtMessage_dataSize(&reply));
+      ZtMessage_destruct(&request);
+      ZtMessage_destruct(&reply);
+    }
+    EXPECT_EQ(pages, whole);
+    EXPECT_EQ(whole.size(), c.page5 ? 1320u : 1056u);
   }
 }
 
