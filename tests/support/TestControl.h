@@ -6,6 +6,7 @@
 // from its script, and logs the calls the control and the broadcast device make ("gotoConfig
 // <id>", "setQueueMode 1 <id>", ...) into the control's shared call log.
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,8 @@ struct DeviceScript {
   std::atomic<int> locationId{0};
   std::mutex mutex;
   std::vector<ZtSyncSetting> syncSettings;  // guarded by mutex
+  // Run inside gotoMeasurement, before it answers (a blocking call, a close from a callback).
+  std::function<void()> duringGotoMeasurement;  // guarded by mutex
 };
 
 // The scripted calls, shared by the scripted classes.
@@ -63,6 +66,12 @@ class Scripted : public Base {
   }
   bool gotoMeasurement() override {
     record("gotoMeasurement");
+    std::function<void()> during;
+    {
+      std::lock_guard<std::mutex> lock(m_script->mutex);
+      during = m_script->duringGotoMeasurement;
+    }
+    if (during) during();
     if (!m_script->gotoMeasurement.load()) return false;
     m_script->measuring = true;
     return true;
