@@ -38,17 +38,6 @@ class CountingFilter : public zelto::test::NullZkfFilter {
     std::this_thread::yield();
     --m_running;
   }
-  bool doOneKalmanStep(const ZkfSensorData&, const ZkfAiding&, const ZkfRealTimeParameters&, ZkfFilterOutput&,
-                       const ZkfTime*) override {
-    return true;
-  }
-  void getFullState(ZkfState*) const override {}
-  void setFullState(const ZkfState*) override {}
-  ZkfParams* getFilterParameters() override { return nullptr; }
-  bool isInitialized() const override { return true; }
-  const char* svnRevision() const override { return "$Rev: 0 $"; }
-  char type() const override { return 'C'; }
-  void getVersion(int& major, int& minor, int& revision) const override { major = minor = revision = 0; }
 
  private:
   FilterCounters& m_counters;

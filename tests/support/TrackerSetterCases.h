@@ -12,31 +12,17 @@
 #include <vector>
 
 #include "ekts/EktsManager.h"
-#include "filters/common/ZtZkfFilter.h"
 #include "math/Matrix3x3.h"
 #include "support/EmulatedTracker.h"
+#include "support/NullZkfFilter.h"
 
 namespace zelto::test {
 
-class CountingFilter : public ZtZkfFilter {
+// Counts its restarts.
+class CountingFilter : public NullZkfFilter {
  public:
   explicit CountingFilter(std::shared_ptr<std::atomic<int>> restarts) : m_restarts(std::move(restarts)) {}
-  bool doOneKalmanStep(const ZkfSensorData&, const ZkfAiding&, const ZkfRealTimeParameters&, ZkfFilterOutput&,
-                       const ZkfTime*) override {
-    return true;
-  }
   void restart(ZkfParams*) override { ++*m_restarts; }
-  void getFullState(ZkfState*) const override {}
-  void setFullState(const ZkfState*) override {}
-  ZkfParams* getFilterParameters() override { return nullptr; }
-  bool isInitialized() const override { return true; }
-  const char* svnRevision() const override { return "$Rev: 1 $"; }
-  char type() const override { return 'T'; }
-  void getVersion(int& major, int& minor, int& revision) const override {
-    major = 1;
-    minor = 0;
-    revision = 0;
-  }
 
  private:
   std::shared_ptr<std::atomic<int>> m_restarts;
