@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "support/LogFileBuilder.h"
+#include "zttypes/ztmisc.h"
 
 namespace zelto::test {
 
@@ -258,6 +259,7 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
     }
     m_receivedChanged.notify_all();
   }
+  if (handleSettingOrReset(frame, scripted, action)) return;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     switch (frame.messageId) {
@@ -384,6 +386,104 @@ void DeviceEmulator::run() {
     }
     for (const auto& f : frames) handle(f);
   }
+}
+
+// ---- Settings table and reset conversation ---------------------------------------------------------
+
+namespace {
+constexpr uint8_t kBaudRate = 0x18;
+constexpr uint8_t kWakeUp = 0x3E;
+constexpr uint8_t kWakeUpAck = 0x3F;
+constexpr uint8_t kReset = 0x40;
+}  // namespace
+
+std::map<uint8_t, std::vector<uint8_t>> DeviceEmulator::defaultSettings() {
+  return {
+      {0x04, {0x04, 0x80}},                      // sample period 1152
+      {0x0E, {}},                                // restore factory defaults
+      {kBaudRate, {ZtBaud_rateToCode(B115200)}},  // baud rate code
+      {0x8E, {0x00, 0x00}},                      // string output type
+      {0xA4, {0x00, 0x00}},                      // orientation reset method
+      {0xD0, {0x00, 0x00}},                      // output mode
+      {0xD2, {0x00, 0x00, 0x00, 0x00}},          // output settings
+      {0xD4, {0x00, 0x00}},                      // output skip factor
+  };
+}
+
+void DeviceEmulator::setSetting(uint8_t requestId, std::vector<uint8_t> value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_settings[requestId] = std::move(value);
+}
+
+void DeviceEmulator::removeSetting(uint8_t requestId) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_settings.erase(requestId);
+}
+
+std::vector<uint8_t> DeviceEmulator::setting(uint8_t requestId) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_settings.find(requestId);
+  return it == m_settings.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+void DeviceEmulator::setResetScript(ResetScript script) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_resetScript = script;
+}
+
+size_t DeviceEmulator::resetCount() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_resets;
+}
+
+bool DeviceEmulator::wakeUpAcknowledged() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_wakeUpAcknowledged;
+}
+
+bool DeviceEmulator::handleSettingOrReset(const EmuFrame& frame, bool scripted, const EmuAction& action) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (frame.messageId == kWakeUpAck) {
+    if (m_awaitingWakeUpAck) {
+      m_awaitingWakeUpAck = false;
+      m_wakeUpAcknowledged = true;
+    }
+    return true;
+  }
+  if (now < m_restartingUntil) return true;  // restarting: heard, not answered
+  if (frame.messageId == kReset) {
+    if (scripted && action.kind != EmuAction::Kind::Reply) {
+      lock.unlock();
+      answer(frame, action);
+      return true;
+    }
+    ++m_resets;
+    m_measuring = false;
+    m_restartingUntil = now + std::chrono::milliseconds(m_resetScript.wakeUpDelayMs);
+    m_wakeUpAcknowledged = false;
+    m_awaitingWakeUpAck = m_resetScript.sendWakeUp;
+    if (m_resetScript.sendWakeUp) m_pending.push_back({m_restartingUntil, EmuFrame{0xFF, kWakeUp, {}}});
+    if (m_baudCodeAtReset >= 0 && m_answerSpeed != 0)
+      m_answerSpeed = ZtBaud_codeToRate(static_cast<uint8_t>(m_baudCodeAtReset));
+    m_baudCodeAtReset = -1;
+    lock.unlock();
+    answer(frame, scripted ? action : EmuAction::reply());
+    return true;
+  }
+  if (scripted) return false;  // the script answers
+  auto row = m_settings.find(frame.messageId);
+  if (row == m_settings.end()) return false;
+  EmuAction reply;
+  if (frame.payload.empty()) {
+    reply = EmuAction::reply(row->second);
+  } else {
+    row->second = frame.payload;
+    if (frame.messageId == kBaudRate) m_baudCodeAtReset = frame.payload[0];
+  }
+  lock.unlock();
+  answer(frame, reply);
+  return true;
 }
 
 }  // namespace zelto::test

@@ -118,6 +118,30 @@ class DeviceEmulator {
   void corruptNextChecksums(int n);
   void hangUp();
 
+  // Settings table. A request whose id has a row (and no script) is answered from it: without
+  // payload with id + 1 and the stored value, with payload by storing the payload and answering
+  // id + 1 without payload. The table starts with defaultSettings(); a script for the id (e.g.
+  // silence) takes precedence. The baud-rate row 0x18 holds the one-byte rate code: a rate set
+  // through it takes effect at the next reset (see answerOnlyAtSpeed).
+  static std::map<uint8_t, std::vector<uint8_t>> defaultSettings();
+  void setSetting(uint8_t requestId, std::vector<uint8_t> value);
+  void removeSetting(uint8_t requestId);
+  std::vector<uint8_t> setting(uint8_t requestId) const;  // empty when the id has no row
+
+  // Reset conversation: 0x40 is answered with 0x41 (a script for 0x40 replaces that answer, and
+  // a silenced or refused reset does not restart). The device then restarts: it leaves
+  // measurement, records but answers nothing for wakeUpDelayMs, sends the wake-up 0x3E (unless
+  // sendWakeUp is false) and waits for its acknowledgement 0x3F. A baud rate set since the last
+  // reset becomes the speed answerOnlyAtSpeed listens at.
+  struct ResetScript {
+    int wakeUpDelayMs = 100;
+    bool sendWakeUp = true;
+  };
+  void setResetScript(ResetScript script);
+  size_t resetCount() const;
+  // True once 0x3F arrived after the last wake-up.
+  bool wakeUpAcknowledged() const;
+
   // Observations.
   std::vector<EmuFrame> received() const;
   size_t receivedCount(uint8_t messageId) const;
@@ -140,6 +164,8 @@ class DeviceEmulator {
   void handle(const EmuFrame& frame);
   void answer(const EmuFrame& request, const EmuAction& action);
   void writeBytes(std::vector<uint8_t> bytes);
+  // The settings table and the reset conversation; true when the frame was dealt with here.
+  bool handleSettingOrReset(const EmuFrame& frame, bool scripted, const EmuAction& action);
 
   std::unique_ptr<EmulatorLink> m_link;
   std::thread m_thread;
@@ -171,6 +197,14 @@ class DeviceEmulator {
   std::vector<std::pair<uint32_t, size_t>> m_requestsPerSpeed;  // in order of first use
   std::vector<Pending> m_pending;
   EmuFrameDecoder m_decoder;
+  // Settings table and reset conversation (guarded by m_mutex).
+  std::map<uint8_t, std::vector<uint8_t>> m_settings = defaultSettings();
+  ResetScript m_resetScript;
+  std::chrono::steady_clock::time_point m_restartingUntil{};
+  int m_baudCodeAtReset = -1;  // a rate set since the last reset, -1 none
+  size_t m_resets = 0;
+  bool m_awaitingWakeUpAck = false;
+  bool m_wakeUpAcknowledged = false;
 };
 
 }  // namespace zelto::test

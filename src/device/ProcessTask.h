@@ -1,0 +1,29 @@
+#pragma once
+// The processing of one data packet by one device, run on the task pool. A device chains each of
+// its tasks behind the previous one (packets and state changes alike), so it processes one packet
+// at a time, in arrival order. The task holds its own copy of the packet; while it runs, the
+// thread is marked as running a task of the device (DeviceTaskScope).
+#include "foundation/ThreadPoolTask.h"
+#include "zttypes/ztdatapacket.h"
+
+class ZtDevice;
+
+namespace zelto {
+
+class ProcessTask : public ThreadPoolTask {
+ public:
+  // The device must outlive the task: a device waits for its last queued task before it ends.
+  ProcessTask(ZtDevice* device, const ZtDataPacket& packet);
+  ~ProcessTask() override;
+  ProcessTask(const ProcessTask&) = delete;
+  ProcessTask& operator=(const ProcessTask&) = delete;
+
+  // The device's doProcessing with the packet copy; always done.
+  bool exec() override;
+
+ private:
+  ZtDevice* const m_device;
+  ZtDataPacket m_packet;
+};
+
+}  // namespace zelto
