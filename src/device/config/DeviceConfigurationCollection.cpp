@@ -9,11 +9,7 @@ DeviceConfigurationCollection::DeviceConfigurationCollection(DeviceConfiguration
     : m_messages(messages), m_metaInformation(metaInformation) {}
 
 DeviceConfigurationCollection::~DeviceConfigurationCollection() {
-  try {
-    delete m_messages;
-  } catch (...) {
-    // A device class's collection that throws on destruction must not take the caller with it.
-  }
+  delete m_messages;
   delete m_metaInformation;
 }
 

@@ -19,7 +19,7 @@ class DeviceConfigurationCollection {
  public:
   // Takes ownership of both; either may be null.
   DeviceConfigurationCollection(DeviceConfigurationMessages* messages, DeviceConfigurationMetaInformation* metaInformation);
-  // Destroys both; an exception from destroying the messages is dropped.
+  // Destroys both.
   virtual ~DeviceConfigurationCollection();
   DeviceConfigurationCollection(const DeviceConfigurationCollection&) = delete;
   DeviceConfigurationCollection& operator=(const DeviceConfigurationCollection&) = delete;
