@@ -3,6 +3,11 @@
 // its tasks behind the previous one (packets and state changes alike), so it processes one packet
 // at a time, in arrival order. The task holds its own copy of the packet; while it runs, the
 // thread is marked as running a task of the device (DeviceTaskScope).
+//
+// One task is made per received packet: task objects and packet copies are recycled through
+// process-wide spare lists (bounded), so that in steady state making a task allocates nothing.
+#include <cstddef>
+
 #include "foundation/ThreadPoolTask.h"
 #include "zttypes/ztdatapacket.h"
 
@@ -21,9 +26,13 @@ class ProcessTask : public ThreadPoolTask {
   // The device's doProcessing with the packet copy; always done.
   bool exec() override;
 
+  // Task objects come from, and go back to, the spare list.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* block, std::size_t size) noexcept;
+
  private:
   ZtDevice* const m_device;
-  ZtDataPacket m_packet;
+  ZtDataPacket* m_packet;  // from the spare packets, returned by the destructor
 };
 
 }  // namespace zelto

@@ -1003,7 +1003,8 @@ bool ZtDevice::exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, ui
 bool ZtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
   if (!m_communicator) return false;
   if (!waitForResult) return m_communicator->writeMessage(message);
-  // A message without header has id 0, so it expects 1 as well.
+  // A message without header has id 0, so it expects 1 as well. A time-out of 0 (or a
+  // meaningless negative one) is the usual 200 ms.
   const uint8_t ackId = static_cast<uint8_t>(ZtMessage_getMessageId(&message) + 1);
   return exchange(message, ackId, timeoutMs > 0 ? static_cast<unsigned>(timeoutMs) : kAckTimeout, &reply);
 }
@@ -1463,9 +1464,8 @@ ZtDataPacket ZtDevice::nextAvailableDataPacket() {
   if (!m_communicator || isReadingFromFile() || mode == ZQM_CallbacksOnly || !ready || ready->empty()) return result;
   try {
     if (mode == ZQM_Queue) {
-      // Lowest key and take are two cache calls: pulling threads take turns, so each packet goes
-      // to one of them. A key trimmed or cleared between the two calls is looked up again.
-      std::lock_guard<std::mutex> lock(m_pullMutex);
+      // The take copies and removes in one step of the cache, so each packet goes to one puller;
+      // a key taken, trimmed or cleared since it was found the lowest is looked up again.
       while (!ready->empty()) {
         const long key = ready->lowestKey();
         try {

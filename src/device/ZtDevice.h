@@ -398,7 +398,8 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // device, or of one of its children when it is a master (an onDeviceStateChanged or
   // onDataAvailable handler), never waits for the device's last task: it would wait for itself.
   // Such a wait is refused at once and journalled. gotoMeasurement, gotoConfig, startRecording,
-  // stopRecording and reset then return false before anything is sent or changed;
+  // stopRecording and reset then return false before anything is sent or a change queued (a
+  // switch to the state the device is in needs no wait and still succeeds);
   // setDeviceState and setChildDeviceStates queue the change and return its task id unawaited;
   // removal, termination and destruction go on without the wait.
   //
@@ -462,10 +463,8 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // Packet path. m_highestMutex guards the missed-packet check and the stamping against
   // m_highestPacket (parsing worker, log-file load, a pull's fetch, resetPacketStamping). It is a
   // leaf: no cache, callback or other lock is entered while it is held (a pull holds its cache's
-  // lock when its fetch reaches the check). m_pullMutex makes the queue-mode-1 take of the lowest
-  // packet one step among pulling threads; it is taken before the ready cache's lock.
+  // lock when its fetch reaches the check).
   mutable std::mutex m_highestMutex;
-  std::mutex m_pullMutex;
   mutable zelto::Mutex m_filterMutex;  // recursive; guards m_zkfFilter only
   zelto::Mutex m_processingMutex;
   Communicator* m_communicator = nullptr;

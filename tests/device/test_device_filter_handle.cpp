@@ -9,6 +9,7 @@
 
 #include "device/ZtDevice.h"
 #include "filters/common/ZtZkfFilter.h"
+#include "support/NullZkfFilter.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ struct FilterCounters {
   std::atomic<ZkfParams*> lastParameters{nullptr};
 };
 
-class CountingFilter : public ZtZkfFilter {
+class CountingFilter : public zelto::test::NullZkfFilter {
  public:
   explicit CountingFilter(FilterCounters& counters) : m_counters(counters) { ++m_counters.made; }
   ~CountingFilter() override {

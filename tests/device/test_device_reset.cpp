@@ -50,7 +50,7 @@ TEST(DeviceReset, RestartsTheDeviceAndReopensThePort) {
   std::vector<EmuFrame> frames = scene.framesSinceOpen();
   frames.erase(frames.begin(), frames.begin() + static_cast<long>(before));
   EXPECT_EQ(encoded(frames), (std::vector<Bytes>{kGotoConfig, kBaudRateQuery, kResetRequest, kWakeUpAcknowledgement}));
-  EXPECT_TRUE(scene.emu->wakeUpAcknowledged());
+  EXPECT_TRUE(scene.emu->wakeUpAcknowledged(EmulatedMaster::kWaitMs));
   EXPECT_EQ(scene.emu->resetCount(), 1u);
   EXPECT_EQ(scene.master->deviceState(), ZDS_Config);
   EXPECT_EQ(scene.children[0]->deviceState(), ZDS_Config);
@@ -117,7 +117,7 @@ TEST(DeviceReset, BaudRateChangeRestartsAtTheNewRate) {
   EXPECT_TRUE(scene.master->setSerialBaudRate(B230400));
   EXPECT_EQ(scene.link->baudRate(), static_cast<ZtBaudRate>(B230400));
   ASSERT_TRUE(scene.emu->waitForReceived(kWakeUpAck, 1, EmulatedMaster::kWaitMs));
-  EXPECT_TRUE(scene.emu->wakeUpAcknowledged());
+  EXPECT_TRUE(scene.emu->wakeUpAcknowledged(EmulatedMaster::kWaitMs));
   EXPECT_EQ(scene.emu->setting(kBaudRate), Bytes{ZtBaud_rateToCode(B230400)});
   EXPECT_EQ(encoded(scene.framesSinceOpen()),
             (std::vector<Bytes>{EmuFrame{0xFF, kBaudRate, {ZtBaud_rateToCode(B230400)}}.encode(), kGotoConfig,

@@ -343,3 +343,34 @@ TEST(DeviceStates, SwitchFromInsideTheDevicesOwnTaskIsRefused) {
   EXPECT_NE(text.str().find("gotoConfig of device 00345678 refused"), std::string::npos) << text.str();
   EXPECT_NE(text.str().find("stopRecording of device 00345678 refused"), std::string::npos) << text.str();
 }
+
+// With a recording link attached, recording starts only while that link's file is open; the
+// filter state is written first. Without one the device records without writing.
+TEST(DeviceStates, StartRecordingNeedsTheRecordingFileOpen) {
+  struct RecordingMaster : TestDevice {
+    using TestDevice::TestDevice;
+    void attachRecordingLink(Communicator* link) { m_logFileInterface = link; }
+  };
+  zelto::test::TempDir dir;
+  auto* master = new RecordingMaster(ZtDeviceId(0x00345678));
+  const std::string filterWritten = "writeFilterStateToFile " + std::to_string(0x00345678);
+  master->addRef();
+  master->setDeviceState(ZDS_Measurement, true);
+  auto* recording = new Communicator();
+  master->attachRecordingLink(recording);
+  EXPECT_FALSE(master->startRecording());
+  EXPECT_EQ(master->deviceState(), ZDS_Measurement);
+  EXPECT_EQ(master->log().count(filterWritten), 0u);
+
+  ZtString name;
+  ZtString_construct(&name, dir.file("rec.zlog").c_str());
+  ASSERT_TRUE(recording->createLogFile(name));
+  ZtString_destruct(&name);
+  EXPECT_TRUE(master->startRecording());
+  EXPECT_EQ(master->deviceState(), ZDS_Recording);
+  EXPECT_EQ(master->log().count(filterWritten), 1u);
+  EXPECT_TRUE(master->closeLogFile());
+  EXPECT_TRUE(master->stopRecording());
+  EXPECT_EQ(master->deviceState(), ZDS_Measurement);
+  master->removeRef();
+}

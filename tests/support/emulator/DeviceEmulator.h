@@ -139,8 +139,8 @@ class DeviceEmulator {
   };
   void setResetScript(ResetScript script);
   size_t resetCount() const;
-  // True once 0x3F arrived after the last wake-up.
-  bool wakeUpAcknowledged() const;
+  // True once 0x3F arrived after the last wake-up; waits up to waitMs for it.
+  bool wakeUpAcknowledged(int waitMs = 0) const;
 
   // Observations.
   std::vector<EmuFrame> received() const;
@@ -154,6 +154,35 @@ class DeviceEmulator {
   // Every byte read from the link, framed or not.
   uint64_t bytesReceived() const { return m_bytesReceived.load(); }
   std::vector<uint8_t> defaultDataPayload(uint16_t counter) const;
+
+  // ---- Data streams: counters, bursts and legacy messages --------------------------------------
+  // One device of a legacy (0x32) data stream: its id and legacy output mode and settings. The
+  // encoder knows the mode bits 0x2 (calibrated data: acceleration, rate of turn, magnetic
+  // field), 0x4 (orientation: quaternion, Euler angles or matrix by settings 0xC) and 0x800
+  // (status byte), the settings bit 0x1 (packet counter) and the value forms 0x000 (float) and
+  // 0x300 (double); other bits are ignored.
+  struct LegacyDevice {
+    uint32_t deviceId = 0;
+    uint16_t outputMode = 0x6;
+    uint32_t outputSettings = 0x1;
+  };
+  // While measuring (and in bursts), data goes out as 0x32 messages with one part per device,
+  // and the 0x0D answer lists these devices with their formats. An empty list returns to 0x36.
+  void setLegacyDevices(std::vector<LegacyDevice> devices);
+  // The legacy payload for the devices at a counter. Value k (0-based, in layout order) of
+  // device d is legacyValue(counter, d, k); the status byte is the counter's low byte.
+  static std::vector<uint8_t> legacyPayload(const std::vector<LegacyDevice>& devices, uint16_t counter);
+  static double legacyValue(uint16_t counter, size_t device, size_t k);
+  // The 0x0D payload listing the devices with their formats.
+  static std::vector<uint8_t> legacyConfigurationPayload(uint32_t masterId, const std::vector<LegacyDevice>& devices);
+  // The next data messages carry these counters, in order (a skip, a repeat, a step back);
+  // counting then goes on after the last of them.
+  void scriptCounters(std::vector<uint16_t> counters);
+  // The counter a measurement starts at (default 0).
+  void setStartCounter(uint16_t counter);
+  // Writes n data messages back to back, as fast as the link takes them, with the counters the
+  // stream would use; returns how many were written. Does not need measuring.
+  size_t sendDataBurst(size_t n);
 
  private:
   struct Pending {
@@ -205,6 +234,13 @@ class DeviceEmulator {
   size_t m_resets = 0;
   bool m_awaitingWakeUpAck = false;
   bool m_wakeUpAcknowledged = false;
+
+  // Data streams (guarded by m_mutex).
+  EmuFrame nextDataFrameLocked();
+  std::vector<LegacyDevice> m_legacyDevices;
+  std::vector<uint16_t> m_scriptedCounters;
+  size_t m_nextScripted = 0;
+  uint16_t m_startCounter = 0;
 };
 
 }  // namespace zelto::test
