@@ -4,13 +4,16 @@
 #include <cstring>
 #include <iomanip>
 #include <limits>
+#include <memory>
 
 #include "device/DeviceTaskScope.h"
 #include "device/ProcessTask.h"
 #include "device/StateChanger.h"
 #include "device/cache/IPacketDataCache.h"
 #include "device/cache/PacketDataSource.h"
+#include "device/config/DeviceConfigurationCollection.h"
 #include "device/config/DeviceConfigurationMessages.h"
+#include "device/config/DeviceConfigurationMetaInformation.h"
 #include "device/config/ZtDeviceConfigurationMetaInformation.h"
 #include "filters/common/ZtZkfFilter.h"
 #include "errors/ZtException.h"
@@ -740,8 +743,43 @@ bool ZtDevice::setFixedGravityEnabled(bool) { return false; }
 
 // ---- 15. Configuration files (the configuration-file code builds these) --------------------------
 
-ZtResultValue ZtDevice::createConfigFile(const ZtString&) { return ZRV_UNSUPPORTED; }
-ZtResultValue ZtDevice::applyConfigFile(const ZtString&) { return ZRV_UNSUPPORTED; }
+// Both file operations leave a device that was in Config there and bring a measuring one back to
+// Measurement whatever the outcome, unless the first switch to Config already failed.
+ZtResultValue ZtDevice::createConfigFile(const ZtString& fileName) {
+  const bool wasMeasuring = isMeasuring();
+  if (!gotoConfig()) return ZRV_ERROR;
+  ZtResultValue result = ZRV_ERROR;
+  {
+    zelto::SettingsFile file(false);
+    std::unique_ptr<DeviceConfigurationMessages> messages(determineConfigurationMessages());
+    std::unique_ptr<DeviceConfigurationMetaInformation> meta(determineConfigurationMetaInformation());
+    const DeviceConfigurationCollection collection(messages.release(), meta.release());
+    // Every exchange is done before the first setting enters the file, so a failure writes nothing.
+    if (collection.create(*this, file, determineConfigurationMessageTimeout()))
+      result = file.writeZsa(ZtString_c_str(&fileName), nullptr, nullptr);
+  }
+  if (wasMeasuring && !gotoMeasurement()) result = ZRV_ERROR;
+  return result;
+}
+
+ZtResultValue ZtDevice::applyConfigFile(const ZtString& fileName) {
+  const bool wasMeasuring = isMeasuring();
+  if (!gotoConfig()) return ZRV_ERROR;
+  ZtResultValue result;
+  {
+    zelto::SettingsFile file(false);
+    result = file.readZsa(ZtString_c_str(&fileName), nullptr, nullptr);
+    if (result == ZRV_OK) {
+      std::unique_ptr<DeviceConfigurationMessages> messages(determineConfigurationMessages());
+      std::unique_ptr<DeviceConfigurationMetaInformation> meta(determineConfigurationMetaInformation());
+      const DeviceConfigurationCollection collection(messages.release(), meta.release());
+      // The whole file is checked before its first message is sent.
+      result = collection.apply(*this, file, determineConfigurationMessageTimeout()) ? ZRV_OK : ZRV_ERROR;
+    }
+  }
+  if (wasMeasuring && !gotoMeasurement()) result = ZRV_ERROR;
+  return result;
+}
 
 // ---- 16. Alignment, GNSS and time ----------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,7 +32,9 @@ class EmulatedMaster {
 #endif
   static constexpr ZtDeviceId kMasterId = 0x00345678;
 
-  explicit EmulatedMaster(const std::vector<ZtDeviceId>& childIds = {}) {
+  // makeMaster builds the master on the link (default: a TestDevice).
+  explicit EmulatedMaster(const std::vector<ZtDeviceId>& childIds = {},
+                          const std::function<TestDevice*(Communicator*)>& makeMaster = nullptr) {
     emu = std::make_unique<DeviceEmulator>(std::make_unique<FdEmulatorLink>(dup(pty.masterFd())));
     emu->setDeviceId(kMasterId);
     emu->setDataRate(1);  // data while measuring, kept sparse
@@ -45,7 +48,7 @@ class EmulatedMaster {
     ZtString_destruct(&name);
     EXPECT_TRUE(open);
     link->setGotoConfigTimeout(0);
-    master = new TestDevice(link);
+    master = makeMaster ? makeMaster(link) : new TestDevice(link);
     master->setConfiguredDevices(childIds);
     for (ZtDeviceId id : childIds) children.push_back(new TestDevice(master, id));
     master->addRef();
