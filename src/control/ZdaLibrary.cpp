@@ -5,22 +5,17 @@
 
 #include "foundation/Journaller.h"
 #include "zeltodeviceapi/zdalibrary.h"
-#include "zttypes/zttime.h"
 
 extern "C" void zdaSetLogPath(const ZtString* path) {
-  // Threads may be in the middle of a line on the old journal: unpublish it first and give
-  // them a moment before it goes away.
-  Journaller* previous = gJournal.exchange(nullptr);
-  if (previous) {
-    ZtTime_msleep(20);
-    delete previous;
-  }
+  // The old journal goes first (once no thread is in a line on it), so the new one truncates
+  // the file when it has the same name.
+  replaceGlobalJournal(nullptr);
   const std::string fileName = std::string(path ? ZtString_c_str(path) : "") + "zda.log";
   auto* journal = new Journaller(fileName, true, JLL_ERROR);
   journal->setLogLevel(JLL_ERROR);
   journal->setDebugLevel(JLL_FATAL);
   journal->writeFileHeader("zda");
-  gJournal.store(journal);
+  replaceGlobalJournal(journal);
 }
 
 extern "C" void zdaDllVersion(ZtVersion* version) {

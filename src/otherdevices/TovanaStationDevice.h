@@ -9,6 +9,7 @@ class TovanaStationDevice : public ZtDevice {
   ~TovanaStationDevice() override;
 
   // The device's link and this station's link sit under the same parent USB hub. False for
-  // null, and for a device or station without a link (a log file has no hub either).
+  // null, for a device or station without a link (a log file has no hub either) and for a
+  // device on this station's own link (a tracker connected wirelessly).
   bool deviceIsDocked(const ZtDevice* device) const;
 };

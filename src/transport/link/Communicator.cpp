@@ -697,7 +697,8 @@ void Communicator::journalErrorMessage(const ZtMessage& message) const {
     hex += digits;
   }
   JLOG_ALERT(hex);
-  m_replyMonitor->dumpObjectList(gJournal.load(std::memory_order_acquire), JLL_ALERT);
+  const JournalUse use;
+  m_replyMonitor->dumpObjectList(use.journal(), JLL_ALERT);
 }
 
 void Communicator::handleMessage(const ZtMessage& message) {

@@ -36,8 +36,10 @@ KtThread::KtThread(Communicator* link) : m_link(link) {
   ZtByteArray_construct(&m_parseChunk, 0, nullptr);
   appendGotoConfig(m_gotoConfigBlock, kPaddedGotoConfigPayload);
   appendGotoConfig(m_gotoConfigBlock, 0);
-  if (Journaller* global = gJournal.load(std::memory_order_acquire))
-    m_journal = new Journaller(global->filename(), false, JLL_DEBUG);
+  if (gJournal.load(std::memory_order_relaxed)) {
+    const JournalUse use;
+    if (Journaller* global = use.journal()) m_journal = new Journaller(global->filename(), false, JLL_DEBUG);
+  }
   // Every pass ends in a wait on the port; a yield between passes would only add a syscall.
   setYield(false);
 }
