@@ -42,7 +42,6 @@
 
 ZDA_BEGIN_DECLS
 
-
 /* ---- References and the device tree ---- */
 /* A reference on a master is one on each of its children too. The removeRef that finds the
  * device and its children unreferenced ends it (the pointer is invalid afterwards). */

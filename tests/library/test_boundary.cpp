@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -18,6 +19,22 @@
 #include "support/TempDir.h"
 #include "support/TestDevice.h"
 #include "zeltodeviceapi/zeltodeviceapi.h"
+
+#ifndef ZDA_UNDER_SANITIZER  // the sanitizers' allocator must stay in charge
+// This program's operator new can be told to fail the next allocation of the calling thread. The
+// standard operator delete releases what it returns (it calls free).
+namespace {
+thread_local bool tFailNextNew = false;
+}
+void* operator new(std::size_t size) {
+  if (tFailNextNew) {
+    tFailNextNew = false;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+#endif
 
 namespace {
 
@@ -326,6 +343,18 @@ TEST(Boundary, AControlThatThrowsGivesTheFailureValueWithLastResult256) {
   EXPECT_EQ(ZtControl_lastResult(&control), ZRV_ERROR);
 
   EXPECT_EQ(ZtControl_mainDeviceCount(&control), 0);
+}
+
+TEST(Boundary, ConstructReturnsNullWhenTheControlCannotBeMade) {
+#ifdef ZDA_UNDER_SANITIZER
+  GTEST_SKIP() << "needs this program's own operator new";
+#else
+  tFailNextNew = true;
+  ZtControl* control = ZtControl_construct();
+  EXPECT_FALSE(tFailNextNew);  // the allocation was tried
+  EXPECT_EQ(control, nullptr);
+  ZtControl_destruct(control);
+#endif
 }
 
 // ---- Battery scaling ------------------------------------------------------------------------------
