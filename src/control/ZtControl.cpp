@@ -317,9 +317,9 @@ void ZtControl::closePort(const ZtString& portName) {
 void ZtControl::closePort(ZtDeviceId deviceId) {
   const HeldMasters masters = heldMasters();
   ZtDevice* master = nullptr;
-  ZtDevice* device = findIn(masters, deviceId, &master);
-  if (!device || device != master) return;
-  closeMatching([device](ZtDevice* d) { return d == device; });
+  if (!findIn(masters, deviceId, &master)) return;
+  // A child's port is its master's: that master goes, and no other device on the same name.
+  closeMatching([master](ZtDevice* d) { return d == master; });
 }
 
 void ZtControl::closePort(const ZtPortInfo& portInfo) {

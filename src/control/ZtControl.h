@@ -95,7 +95,8 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   // ---- Closing ---------------------------------------------------------------------------------
   // Every listed master with that port name.
   void closePort(const ZtString& portName);
-  // Exactly the identified master; a child is not closed. Nothing when not found.
+  // Exactly the master of the identified device (the device itself, or a child's master),
+  // never another device of the same port name. Nothing when not found.
   void closePort(ZtDeviceId deviceId);
   void closePort(const ZtPortInfo& portInfo);
   // Every device to configuration (unless all read files), then every master closed; clears

@@ -134,4 +134,13 @@ TEST_F(ControlDocking, RemovingADeviceByIdTakesAChildFromItsMasterAndClosesAMast
   EXPECT_EQ(control.mainDeviceCount(), 5u);
 }
 
+TEST_F(ControlDocking, ClosingByAChildsIdClosesItsMaster) {
+  control.closePort(kWireless);
+  EXPECT_EQ(control.findDevice(kStation), nullptr);
+  EXPECT_EQ(control.findDevice(kWireless), nullptr);
+  EXPECT_EQ(control.log().count("~device " + std::to_string(kWireless)), 1u);
+  EXPECT_EQ(control.log().count("~device " + std::to_string(kStation)), 1u);
+  EXPECT_EQ(control.mainDeviceCount(), 5u);
+}
+
 }  // namespace
