@@ -77,6 +77,19 @@ A* assignArray(A* out, const S& source) {
   return out;
 }
 
+// Copies the caller's typed array into a vector; false (vector empty) when its item size is not
+// the vector's.
+template <typename A, typename T>
+bool copyItems(const A* array, std::vector<T>& out) {
+  const ZtArray* a = ZTCARRAY(array);
+  out.clear();
+  if (a->size == 0) return true;
+  if (!a->descriptor || a->descriptor->itemSize != sizeof(T)) return false;
+  const T* items = static_cast<const T*>(a->data);
+  out.assign(items, items + a->size);
+  return true;
+}
+
 // A record returned by value that the caller of the C++ operation destructs.
 template <typename T, void (*Destruct)(T*)>
 struct Taken {

@@ -313,7 +313,11 @@ ZDA_API ZtSyncSettingArray* ZtDevice_syncSettings(ZtDevice* device, ZtSyncSettin
 }
 
 ZDA_API int ZtDevice_setSyncSettings(ZtDevice* device, const ZtSyncSettingArray* settings) {
-  return call<int>(__func__, device, 0, [&] { return asInt(device->setSyncSettings(std::vector<ZtSyncSetting>(settings->data, settings->data + settings->size))); });
+  // An array of another item size is refused rather than read past its end.
+  return call<int>(__func__, device, 0, [&] {
+    std::vector<ZtSyncSetting> items;
+    return asInt(copyItems(settings, items) && device->setSyncSettings(items));
+  });
 }
 
 ZDA_API int ZtDevice_isSyncMaster(ZtDevice* device) {

@@ -166,6 +166,60 @@ TEST_F(LogFileDevice, ConfigurationComesBackThroughTheCallersRecord) {
   ZtDeviceConfiguration_destruct(&config);
 }
 
+// ---- Arrays across the boundary -------------------------------------------------------------------
+
+// Takes sync settings and offers update rates; counts the calls.
+class ArrayDevice : public ZtDevice {
+ public:
+  ArrayDevice() : ZtDevice(ZtDeviceId{0x00125678}) {}
+  bool setSyncSettings(const std::vector<ZtSyncSetting>& settings) override {
+    ++calls;
+    taken = settings;
+    return true;
+  }
+  std::vector<int> supportedUpdateRates(ZtDataIdentifier) const override { return {1, 2, 100, 400}; }
+  int calls = 0;
+  std::vector<ZtSyncSetting> taken;
+};
+
+TEST(Arrays, ItemsCrossOnlyIntoArraysOfTheirOwnItemSize) {
+  ArrayDevice device;
+  ZtSyncSetting settings[2] = {};
+  settings[0].line = 1;
+  settings[1].line = 9;
+  ZtSyncSettingArray sync;
+  ZtArray_construct(ZTARRAY(&sync), &g_ztSyncSettingArrayDescriptor, 2, settings);
+  EXPECT_EQ(ZtDevice_setSyncSettings(&device, &sync), 1);
+  ASSERT_EQ(device.taken.size(), 2u);
+  EXPECT_EQ(device.taken[1].line, 9);
+  ZtArray_assign(ZTARRAY(&sync), 0, nullptr);
+  EXPECT_EQ(ZtDevice_setSyncSettings(&device, &sync), 1);  // none: the device's own answer
+  EXPECT_TRUE(device.taken.empty());
+  ZtArray_destruct(ZTARRAY(&sync));
+
+  // Three 4-byte items are no sync settings: refused without calling the device.
+  const uint32_t words[3] = {1, 2, 3};
+  ZtUInt32Array wrong;
+  ZtArray_construct(ZTARRAY(&wrong), &g_ztUInt32ArrayDescriptor, 3, words);
+  EXPECT_EQ(ZtDevice_setSyncSettings(&device, reinterpret_cast<ZtSyncSettingArray*>(&wrong)), 0);
+  EXPECT_EQ(device.calls, 2);
+  ZtArray_destruct(ZTARRAY(&wrong));
+
+  // Results: the matching array takes the items, an array of doubles stays empty.
+  ZtInt32Array rates;
+  ZtArray_construct(ZTARRAY(&rates), &g_ztInt32ArrayDescriptor, 0, nullptr);
+  ASSERT_EQ(ZtDevice_supportedUpdateRates(&device, &rates, ZDI_Quaternion), &rates);
+  ASSERT_EQ(rates.size, 4u);
+  EXPECT_EQ(rates.data[3], 400);
+  ZtArray_destruct(ZTARRAY(&rates));
+  ZtDoubleArray doubles;
+  const double one = 1.0;
+  ZtArray_construct(ZTARRAY(&doubles), &g_ztDoubleArrayDescriptor, 1, &one);
+  ZtDevice_supportedUpdateRates(&device, reinterpret_cast<ZtInt32Array*>(&doubles), ZDI_Quaternion);
+  EXPECT_EQ(doubles.size, 0u);
+  ZtArray_destruct(ZTARRAY(&doubles));
+}
+
 // ---- Exceptions stop at the boundary --------------------------------------------------------------
 
 enum class Throw { kLibrary, kStd, kAlloc, kOther };
