@@ -47,10 +47,8 @@ inline void makeEmpty(ZtDeviceConfiguration* c) noexcept {
   ZtDeviceConfiguration_construct(c);
 }
 template <typename A>
-  requires requires(A a) { a.descriptor; }
-void makeEmpty(A* array) noexcept {
-  makeEmpty(ZTARRAY(array));
-}
+requires requires(A a) { a.descriptor; }
+void makeEmpty(A* array) noexcept { makeEmpty(ZTARRAY(array)); }
 
 // Copies a vector into the caller's typed array. An array of another item size (a caller's
 // mistake that would otherwise read past the vector) is left empty.
@@ -67,7 +65,7 @@ A* assignArray(A* out, const std::vector<T>& values) {
 // Copies a C array (a record returned by the C++ operation) into the caller's typed array, with
 // the same item-size check.
 template <typename A, typename S>
-  requires requires(S s) { s.descriptor; }
+requires requires(S s) { s.descriptor; }
 A* assignArray(A* out, const S& source) {
   ZtArray* a = ZTARRAY(out);
   if (!a->descriptor || a->descriptor->itemSize != sizeof(*source.data))

@@ -64,9 +64,8 @@ ZDA_API int ZtControl_openPort_1(ZtControl* control, const ZtPortInfo* portInfo,
 
 ZDA_API int ZtControl_openImarPort_internal(ZtControl* control, const ZtString* portName, ZtBaudRate baudRate,
                                             int imarType, uint32_t timeoutMs) {
-  return call<int>(__func__, control, 0, [&] {
-    return asInt(control->openImarPort_internal(*portName, baudRate, imarType, timeoutMs));
-  });
+  return call<int>(__func__, control, 0,
+                   [&] { return asInt(control->openImarPort_internal(*portName, baudRate, imarType, timeoutMs)); });
 }
 
 ZDA_API void ZtControl_closePort(ZtControl* control, const ZtString* portName) {

@@ -27,9 +27,7 @@ ZDA_API ZtDevice* ZtDevice_master(ZtDevice* device) {
 }
 
 ZDA_API ZtDevicePtrArray* ZtDevice_children(ZtDevice* device, ZtDevicePtrArray* out) {
-  return callOut(__func__, device, out, [&] {
-    assignArray(out, device->children());
-  });
+  return callOut(__func__, device, out, [&] { assignArray(out, device->children()); });
 }
 
 ZDA_API ZtDevice* ZtDevice_findDevice(ZtDevice* device, ZtDeviceId deviceId) {
@@ -41,15 +39,11 @@ ZDA_API int ZtDevice_busId(ZtDevice* device) {
 }
 
 ZDA_API ZtDeviceId* ZtDevice_deviceId(ZtDevice* device, ZtDeviceId* out) {
-  return callOut(__func__, device, out, [&] {
-    *out = device->deviceId();
-  });
+  return callOut(__func__, device, out, [&] { *out = device->deviceId(); });
 }
 
 ZDA_API ZtVersion* ZtDevice_firmwareVersion(ZtDevice* device, ZtVersion* out) {
-  return callOut(__func__, device, out, [&] {
-    *out = device->firmwareVersion();
-  });
+  return callOut(__func__, device, out, [&] { *out = device->firmwareVersion(); });
 }
 
 ZDA_API int ZtDevice_isMasterDevice(ZtDevice* device) {
@@ -65,7 +59,8 @@ ZDA_API ZtDevice* ZtDevice_deviceAtBusId(ZtDevice* device, int busId) {
 }
 
 ZDA_API const ZtDevice* ZtDevice_deviceAtBusId_1(ZtDevice* device, int busId) {
-  return call<const ZtDevice*>(__func__, device, nullptr, [&] { return static_cast<const ZtDevice*>(device)->deviceAtBusId(busId); });
+  return call<const ZtDevice*>(__func__, device, nullptr,
+                               [&] { return static_cast<const ZtDevice*>(device)->deviceAtBusId(busId); });
 }
 
 ZDA_API void ZtDevice_setGotoConfigOnClose(ZtDevice* device, int gotoConfig) {
@@ -109,9 +104,7 @@ ZDA_API void ZtDevice_removeCallbackHandler(ZtDevice* device, ZtCallbackPlainC* 
 }
 
 ZDA_API ZtDeviceConfiguration* ZtDevice_deviceConfiguration(ZtDevice* device, ZtDeviceConfiguration* out) {
-  return callOut(__func__, device, out, [&] {
-    ZtDeviceConfiguration_copy(out, &device->deviceConfiguration());
-  });
+  return callOut(__func__, device, out, [&] { ZtDeviceConfiguration_copy(out, &device->deviceConfiguration()); });
 }
 
 ZDA_API void ZtDevice_clear(ZtDevice* device) {
@@ -130,10 +123,9 @@ ZDA_API int ZtDevice_updateRateForProcessedDataIdentifier(ZtDevice* device, ZtDa
   return call<int>(__func__, device, 0, [&] { return device->updateRateForProcessedDataIdentifier(dataIdentifier); });
 }
 
-ZDA_API ZtInt32Array* ZtDevice_supportedUpdateRates(ZtDevice* device, ZtInt32Array* out, ZtDataIdentifier dataIdentifier) {
-  return callOut(__func__, device, out, [&] {
-    assignArray(out, device->supportedUpdateRates(dataIdentifier));
-  });
+ZDA_API ZtInt32Array* ZtDevice_supportedUpdateRates(ZtDevice* device, ZtInt32Array* out,
+                                                    ZtDataIdentifier dataIdentifier) {
+  return callOut(__func__, device, out, [&] { assignArray(out, device->supportedUpdateRates(dataIdentifier)); });
 }
 
 ZDA_API int ZtDevice_maximumUpdateRate(ZtDevice* device) {
@@ -171,9 +163,7 @@ ZDA_API ZtBaudRate ZtDevice_serialBaudRate(ZtDevice* device) {
 }
 
 ZDA_API ZtVersion* ZtDevice_hardwareVersion(ZtDevice* device, ZtVersion* out) {
-  return callOut(__func__, device, out, [&] {
-    *out = device->hardwareVersion();
-  });
+  return callOut(__func__, device, out, [&] { *out = device->hardwareVersion(); });
 }
 
 ZDA_API int ZtDevice_startRecording(ZtDevice* device) {
@@ -196,8 +186,10 @@ ZDA_API int ZtDevice_initializeFilter(ZtDevice* device) {
   return call<int>(__func__, device, 0, [&] { return asInt(device->initializeFilter()); });
 }
 
-ZDA_API int ZtDevice_sendCustomMessage(ZtDevice* device, const ZtMessage* message, int waitForResult, ZtMessage* reply, int timeoutMs) {
-  return call<int>(__func__, device, 0, [&] { return asInt(device->sendCustomMessage(*message, waitForResult != 0, *reply, timeoutMs)); });
+ZDA_API int ZtDevice_sendCustomMessage(ZtDevice* device, const ZtMessage* message, int waitForResult, ZtMessage* reply,
+                                       int timeoutMs) {
+  return call<int>(__func__, device, 0,
+                   [&] { return asInt(device->sendCustomMessage(*message, waitForResult != 0, *reply, timeoutMs)); });
 }
 
 ZDA_API int ZtDevice_sendRawMessage(ZtDevice* device, const ZtMessage* message) {
@@ -243,7 +235,8 @@ ZDA_API ZtOutputConfigurationArray* ZtDevice_outputConfiguration(ZtDevice* devic
   });
 }
 
-ZDA_API ZtOutputConfigurationArray* ZtDevice_processedOutputConfiguration(ZtDevice* device, ZtOutputConfigurationArray* out) {
+ZDA_API ZtOutputConfigurationArray* ZtDevice_processedOutputConfiguration(ZtDevice* device,
+                                                                          ZtOutputConfigurationArray* out) {
   return callOut(__func__, device, out, [&] {
     Taken<ZtOutputConfigurationArray, destructArray> items{device->processedOutputConfiguration()};
     assignArray(out, items.value);
@@ -307,9 +300,7 @@ ZDA_API void ZtDevice_clearCache(ZtDevice* device) {
 }
 
 ZDA_API ZtSyncSettingArray* ZtDevice_syncSettings(ZtDevice* device, ZtSyncSettingArray* out) {
-  return callOut(__func__, device, out, [&] {
-    assignArray(out, device->syncSettings());
-  });
+  return callOut(__func__, device, out, [&] { assignArray(out, device->syncSettings()); });
 }
 
 ZDA_API int ZtDevice_setSyncSettings(ZtDevice* device, const ZtSyncSettingArray* settings) {
@@ -329,9 +320,7 @@ ZDA_API int ZtDevice_isSyncSlave(ZtDevice* device) {
 }
 
 ZDA_API ZtSyncSettingArray* ZtDevice_supportedSyncSettings(ZtDevice* device, ZtSyncSettingArray* out) {
-  return callOut(__func__, device, out, [&] {
-    assignArray(out, device->supportedSyncSettings());
-  });
+  return callOut(__func__, device, out, [&] { assignArray(out, device->supportedSyncSettings()); });
 }
 
 ZDA_API int ZtDevice_gotoMeasurement(ZtDevice* device) {
@@ -610,20 +599,17 @@ ZDA_API int ZtDevice_setOnboardFilterProfile(ZtDevice* device, int profileType) 
   return call<int>(__func__, device, 0, [&] { return asInt(device->setOnboardFilterProfile(profileType)); });
 }
 
-ZDA_API int ZtDevice_replaceFilterProfile(ZtDevice* device, const ZtFilterProfile* oldProfile, const ZtFilterProfile* newProfile) {
+ZDA_API int ZtDevice_replaceFilterProfile(ZtDevice* device, const ZtFilterProfile* oldProfile,
+                                          const ZtFilterProfile* newProfile) {
   return call<int>(__func__, device, 0, [&] { return asInt(device->replaceFilterProfile(*oldProfile, *newProfile)); });
 }
 
 ZDA_API ZtFilterProfileArray* ZtDevice_availableOnboardFilterProfiles(ZtDevice* device, ZtFilterProfileArray* out) {
-  return callOut(__func__, device, out, [&] {
-    assignArray(out, device->availableOnboardFilterProfiles());
-  });
+  return callOut(__func__, device, out, [&] { assignArray(out, device->availableOnboardFilterProfiles()); });
 }
 
 ZDA_API ZtFilterProfileArray* ZtDevice_availableZdaFilterProfiles(ZtDevice* device, ZtFilterProfileArray* out) {
-  return callOut(__func__, device, out, [&] {
-    assignArray(out, device->availableZdaFilterProfiles());
-  });
+  return callOut(__func__, device, out, [&] { assignArray(out, device->availableZdaFilterProfiles()); });
 }
 
 ZDA_API double ZtDevice_accelerometerRange(ZtDevice* device) {
@@ -693,13 +679,13 @@ ZDA_API ZtMatrix* ZtDevice_alignmentRotationMatrix(ZtDevice* device, ZtMatrix* o
   });
 }
 
-ZDA_API int ZtDevice_setAlignmentRotationQuaternion(ZtDevice* device, ZtAlignmentFrame frame, const ZtQuaternion* quaternion) {
-  return call<int>(__func__, device, 0, [&] { return asInt(device->setAlignmentRotationQuaternion(frame, *quaternion)); });
+ZDA_API int ZtDevice_setAlignmentRotationQuaternion(ZtDevice* device, ZtAlignmentFrame frame,
+                                                    const ZtQuaternion* quaternion) {
+  return call<int>(__func__, device, 0,
+                   [&] { return asInt(device->setAlignmentRotationQuaternion(frame, *quaternion)); });
 }
 
-ZDA_API ZtQuaternion* ZtDevice_alignmentRotationQuaternion(ZtDevice* device, ZtQuaternion* out, ZtAlignmentFrame frame) {
-  return callOut(__func__, device, out, [&] {
-    *out = device->alignmentRotationQuaternion(frame);
-  });
+ZDA_API ZtQuaternion* ZtDevice_alignmentRotationQuaternion(ZtDevice* device, ZtQuaternion* out,
+                                                           ZtAlignmentFrame frame) {
+  return callOut(__func__, device, out, [&] { *out = device->alignmentRotationQuaternion(frame); });
 }
-

@@ -226,10 +226,14 @@ enum class Throw { kLibrary, kStd, kAlloc, kOther };
 
 [[noreturn]] void throwAs(Throw what) {
   switch (what) {
-    case Throw::kLibrary: throw ZtException(ZRV_INVALIDPARAM, "thrown by the test device");
-    case Throw::kStd: throw std::runtime_error("thrown by the test device");
-    case Throw::kAlloc: throw std::bad_alloc();
-    case Throw::kOther: throw 42;
+    case Throw::kLibrary:
+      throw ZtException(ZRV_INVALIDPARAM, "thrown by the test device");
+    case Throw::kStd:
+      throw std::runtime_error("thrown by the test device");
+    case Throw::kAlloc:
+      throw std::bad_alloc();
+    case Throw::kOther:
+      throw 42;
   }
   throw 0;
 }
@@ -348,7 +352,8 @@ const Row kRows[] = {
      }},
     {"outputConfiguration",
      [](ZtDevice* d) {
-       const ZtArrayDescriptor plain{sizeof(ZtOutputConfiguration), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+       const ZtArrayDescriptor plain{
+           sizeof(ZtOutputConfiguration), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
        ZtOutputConfigurationArray a;
        const ZtOutputConfiguration one{ZDI_Quaternion, 100};
        ZtArray_construct(ZTARRAY(&a), &plain, 1, &one);
@@ -419,9 +424,19 @@ TEST(BatteryLevel, ScalesRawReadingsWithoutOverflow) {
     int level;
   };
   const Case cases[] = {
-      {0, 0},        {1, 0},          {199, 99},        {200, 100},          {201, 100},
-      {250, 100},    {-10, -5},       {-1, 0},          {-199, -99},         {21474836, 100},
-      {21474837, 100},                {INT_MAX, 100},   {-21474837, -10737418},
+      {0, 0},
+      {1, 0},
+      {199, 99},
+      {200, 100},
+      {201, 100},
+      {250, 100},
+      {-10, -5},
+      {-1, 0},
+      {-199, -99},
+      {21474836, 100},
+      {21474837, 100},
+      {INT_MAX, 100},
+      {-21474837, -10737418},
       {INT_MIN, INT_MIN / 2},
   };
   for (const Case& c : cases) EXPECT_EQ(ztScaleBatteryLevel(c.raw), c.level) << c.raw;

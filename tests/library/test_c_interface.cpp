@@ -1,7 +1,6 @@
 // The interface conventions seen from plain C: tests/library/c_interface_client.c, compiled as
 // strict C99, linked against the shared objects and run in a scratch directory.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>

@@ -5,7 +5,6 @@
 // Until a tracker class is built, the example stops at the open: the port opens and the device
 // answers with its id, but no device object can be made for it (last result 256).
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -103,8 +102,7 @@ class InstalledPackage : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string out;
-    ASSERT_EQ(run("cmake --install '" + std::string(ZDA_BINARY_DIR) + "' --prefix '" + prefix() + "'", out), 0)
-        << out;
+    ASSERT_EQ(run("cmake --install '" + std::string(ZDA_BINARY_DIR) + "' --prefix '" + prefix() + "'", out), 0) << out;
   }
   std::string prefix() const { return m_dir.file("prefix"); }
   std::string lib(const std::string& name) const { return prefix() + "/lib/" + name; }
@@ -147,7 +145,9 @@ TEST_F(InstalledPackage, ExampleBuildsOutOfTreeWithFindPackageAndWithPkgConfig) 
       << "cmake_minimum_required(VERSION 3.20)\n"
          "project(tracker_demo LANGUAGES C)\n"
          "find_package(zeltodeviceapi 4.2.1 REQUIRED)\n"
-         "add_executable(tracker_demo \"" << example << "\")\n"
+         "add_executable(tracker_demo \""
+      << example
+      << "\")\n"
          "set_property(TARGET tracker_demo PROPERTY C_STANDARD 99)\n"
          "target_link_libraries(tracker_demo PRIVATE zeltodeviceapi::zeltodeviceapi)\n";
   const std::string build = m_dir.file("build");

@@ -77,8 +77,7 @@ const Family kFamilies[] = {
     {"ZtScanner", kLanded,
      "scanPorts filterResponsiveDevices scanPort enumerateSerialPorts enumerateUsbDevices scanUsbHub "
      "abortScan "},
-    {"ZtDeviceConfiguration", kLanded,
-     "construct destruct assign copy empty readFromMessage writeToMessage "},
+    {"ZtDeviceConfiguration", kLanded, "construct destruct assign copy empty readFromMessage writeToMessage "},
     {"ZtDeviceMode", kLanded,
      "setModeFlag isModeFlagEnabled setSettingsFlag isSettingsFlagEnabled sampleRate setUpdateRate "
      "updateRate orientationMode setDataFormat dataFormat calibratedDataMode setAnalogInChannelEnabled "
@@ -87,24 +86,15 @@ const Family kFamilies[] = {
      "setPositionDataEnabled isPositionDataEnabled setVelocityDataEnabled isVelocityDataEnabled "
      "setGpsPvtDataEnabled isGpsPvtDataEnabled setRawDataOutputEnabled setCalibratedDataMode "
      "setOrientationMode isRawDataOutputEnabled toZtDeviceMode toZtDeviceMode2 "},
-    {"ZtDeviceModePS", kLanded,
-     "updateRate setUpdateRate "},
-    {"ZtDeviceModeR", kLanded,
-     "getPeriodAndSkipFactor updateRate setPeriodAndSkipFactor "},
-    {"ZtUsbHubInfo", kLanded,
-     "construct destruct assign copy swap parentPathMatches "},
-    {"ZtFilterProfile", kLanded,
-     "toString empty swap "},
-    {"ZtDevicePtrArray", kLanded,
-     "construct "},
-    {"ZtFilterProfileArray", kLanded,
-     "construct "},
-    {"ZtDeviceState", kLanded,
-     "toString "},
-    {"ZtRejectReason", kLanded,
-     "toString "},
-    {"ZtConnectivityState", kLanded,
-     "toString "},
+    {"ZtDeviceModePS", kLanded, "updateRate setUpdateRate "},
+    {"ZtDeviceModeR", kLanded, "getPeriodAndSkipFactor updateRate setPeriodAndSkipFactor "},
+    {"ZtUsbHubInfo", kLanded, "construct destruct assign copy swap parentPathMatches "},
+    {"ZtFilterProfile", kLanded, "toString empty swap "},
+    {"ZtDevicePtrArray", kLanded, "construct "},
+    {"ZtFilterProfileArray", kLanded, "construct "},
+    {"ZtDeviceState", kLanded, "toString "},
+    {"ZtRejectReason", kLanded, "toString "},
+    {"ZtConnectivityState", kLanded, "toString "},
     // The data bundler comes with its own issue.
     {"ZtDataBundler", kNotLanded,
      "construct destruct clearCallbackHandlers addCallbackHandler removeCallbackHandler "
@@ -114,23 +104,28 @@ const Family kFamilies[] = {
 // Device operations whose device side is not built yet: the packet pulls and counters of the
 // packet path, and the log-file recording and read-position operations of the device.
 const char* const kDeviceNotLanded[] = {
-    "ZtDevice_createLogFile",     "ZtDevice_queueLength",        "ZtDevice_nextAvailableDataPacket",
-    "ZtDevice_dataPacketByIndex", "ZtDevice_dataPacketById",     "ZtDevice_droppedPacketCount",
-    "ZtDevice_peekMessageId",     "ZtDevice_logFileSize",        "ZtDevice_logFileReadPosition",
+    "ZtDevice_createLogFile",     "ZtDevice_queueLength",    "ZtDevice_nextAvailableDataPacket",
+    "ZtDevice_dataPacketByIndex", "ZtDevice_dataPacketById", "ZtDevice_droppedPacketCount",
+    "ZtDevice_peekMessageId",     "ZtDevice_logFileSize",    "ZtDevice_logFileReadPosition",
 };
 
 // Library functions and exported data (C names).
 const char* const kLibrary[] = {
-    "zdaDllVersion", "zdaDllPath", "zdaSetLogPath",
-    "g_ztDevicePtrArrayDescriptor", "g_ztFilterProfileArrayDescriptor",
-    "_binary_scenarios_zsb_start", "_binary_scenarios_zsb_end", "_binary_scenarios_zsb_size",
+    "zdaDllVersion",
+    "zdaDllPath",
+    "zdaSetLogPath",
+    "g_ztDevicePtrArrayDescriptor",
+    "g_ztFilterProfileArrayDescriptor",
+    "_binary_scenarios_zsb_start",
+    "_binary_scenarios_zsb_end",
+    "_binary_scenarios_zsb_size",
 };
 
 // C++ linkage, as nm demangles them.
 const char* const kCxx[] = {
-    "ztScaleBatteryLevel(int)",
-    "sqrt(FastFloat)", "sin(FastFloat)", "cos(FastFloat)", "asin(FastFloat)", "acos(FastFloat)",
-    "exp(FastFloat)", "atan2(FastFloat, FastFloat)", "pow(FastFloat, FastFloat)",
+    "ztScaleBatteryLevel(int)",  "sqrt(FastFloat)", "sin(FastFloat)", "cos(FastFloat)",
+    "asin(FastFloat)",           "acos(FastFloat)", "exp(FastFloat)", "atan2(FastFloat, FastFloat)",
+    "pow(FastFloat, FastFloat)",
 };
 
 std::set<std::string> expectedSymbols(size_t& familyCount) {

@@ -1,8 +1,7 @@
 // Every public header of the device library compiles on its own as strict C99 (and as C++, where
 // the declarations keep C linkage), and the C++-only battery function stays out of C.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -72,12 +71,12 @@ TEST(PublicHeaders, BatteryScalingIsDeclaredForCxxOnly) {
   std::ofstream(dir.file("c.c")) << body;
   std::ofstream(dir.file("cxx.cpp")) << body;
   std::string out;
-  EXPECT_NE(run("gcc -std=c99 -Werror" + includes() + " -c '" + dir.file("c.c") + "' -o '" + dir.file("c.o") + "'", out),
-            0);
-  EXPECT_EQ(run("g++ -std=c++17 -Werror" + includes() + " -c '" + dir.file("cxx.cpp") + "' -o '" +
-                    dir.file("cxx.o") + "'",
-                out),
-            0)
+  EXPECT_NE(
+      run("gcc -std=c99 -Werror" + includes() + " -c '" + dir.file("c.c") + "' -o '" + dir.file("c.o") + "'", out), 0);
+  EXPECT_EQ(
+      run("g++ -std=c++17 -Werror" + includes() + " -c '" + dir.file("cxx.cpp") + "' -o '" + dir.file("cxx.o") + "'",
+          out),
+      0)
       << out;
 }
 
