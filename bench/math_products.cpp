@@ -102,8 +102,89 @@ void largeSizes(benchmark::internal::Benchmark* b) {
     if (n >= 259 && n <= 1036) b->Arg(n);
 }
 
+// ---- The filters' small products: (m x k) * (k x n), every square size from 3 to 36 and the
+// rectangular shapes of their steps; median and p10/p90 over repetitions.
+
+zelto::Matrix randomShape(int rows, int cols, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> d(0.0, 1.0);
+  zelto::Matrix m(rows, cols);
+  for (int i = 0; i < rows * cols; ++i) m.data[i] = d(rng);
+  return m;
+}
+
+void BM_SmallZelto(benchmark::State& state) {
+  const int m = static_cast<int>(state.range(0)), k = static_cast<int>(state.range(1)),
+            n = static_cast<int>(state.range(2));
+  const zelto::Matrix a = randomShape(m, k, 1), b = randomShape(k, n, 2);
+  zelto::Matrix c(m, n);
+  for (auto _ : state) {
+    c.isMatMulMat(a, b);
+    benchmark::DoNotOptimize(c.data);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_SmallEigen(benchmark::State& state) {
+  const int m = static_cast<int>(state.range(0)), k = static_cast<int>(state.range(1)),
+            n = static_cast<int>(state.range(2));
+  const Eigen::MatrixXd a = Eigen::MatrixXd::Random(m, k), b = Eigen::MatrixXd::Random(k, n);
+  Eigen::MatrixXd c(m, n);
+  for (auto _ : state) {
+    c.noalias() = a * b;
+    benchmark::DoNotOptimize(c.data());
+    benchmark::ClobberMemory();
+  }
+}
+
+// A * B^T (the filters' covariance products), B given as n x k.
+void BM_SmallZeltoABt(benchmark::State& state) {
+  const int m = static_cast<int>(state.range(0)), k = static_cast<int>(state.range(1)),
+            n = static_cast<int>(state.range(2));
+  const zelto::Matrix a = randomShape(m, k, 1), b = randomShape(n, k, 2);
+  zelto::Matrix c(m, n);
+  for (auto _ : state) {
+    c.isMatMulTransMat(a, b);
+    benchmark::DoNotOptimize(c.data);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_SmallEigenABt(benchmark::State& state) {
+  const int m = static_cast<int>(state.range(0)), k = static_cast<int>(state.range(1)),
+            n = static_cast<int>(state.range(2));
+  const Eigen::MatrixXd a = Eigen::MatrixXd::Random(m, k), b = Eigen::MatrixXd::Random(n, k);
+  Eigen::MatrixXd c(m, n);
+  for (auto _ : state) {
+    c.noalias() = a * b.transpose();
+    benchmark::DoNotOptimize(c.data());
+    benchmark::ClobberMemory();
+  }
+}
+
+double percentile(const std::vector<double>& v, double p) {
+  std::vector<double> s(v);
+  std::sort(s.begin(), s.end());
+  return s.empty() ? 0.0 : s[static_cast<size_t>(p * static_cast<double>(s.size() - 1) + 0.5)];
+}
+
+void smallShapes(benchmark::internal::Benchmark* b) {
+  for (int n = 3; n <= 36; ++n) b->Args({n, n, n});
+  b->Args({12, 12, 3})->Args({18, 18, 6});
+  b->Repetitions(9)
+      ->ReportAggregatesOnly(true)
+      ->MinTime(0.02)
+      ->ComputeStatistics("p10", [](const std::vector<double>& v) { return percentile(v, 0.10); })
+      ->ComputeStatistics("p90", [](const std::vector<double>& v) { return percentile(v, 0.90); })
+      ->Unit(benchmark::kNanosecond);
+}
+
 }  // namespace
 
+BENCHMARK(BM_SmallZelto)->Apply(smallShapes);
+BENCHMARK(BM_SmallEigen)->Apply(smallShapes);
+BENCHMARK(BM_SmallZeltoABt)->Apply(smallShapes);
+BENCHMARK(BM_SmallEigenABt)->Apply(smallShapes);
 BENCHMARK(BM_Zelto)->Apply(sizes)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_ZeltoPlain)->Apply(largeSizes)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_Eigen)->Apply(sizes)->Unit(benchmark::kNanosecond);

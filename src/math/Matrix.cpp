@@ -7,6 +7,9 @@
 #include <cstring>
 #include <new>
 #include <ostream>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "errors/ZtException.h"
 #include "math/MatMulMatTemplate.h"
@@ -678,41 +681,98 @@ void Matrix::isMatMulMat(const ZtMatrix& a, const ZtMatrix& b) {
     isMatMulMatTrivial(a, b);
 }
 
-void Matrix::isMatMulMatTrivial(const ZtMatrix& a, const ZtMatrix& b) {
-  isZero();
-  const ZtSize n = cols;
-  const ZtSize k = a.cols;
-  ZtSize j0 = 0;
-  if (n > 14) {
-    // Five running sums per row: each element of A is loaded once per five result columns.
-    for (; j0 + 5 <= n; j0 += 5)
-      for (ZtSize i = 0; i < rows; ++i) {
-        const double* ai = a.data + i * a.stride;
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0;
-        for (ZtSize l = 0; l < k; ++l) {
-          const double* bl = b.data + l * b.stride + j0;
-          const double x = ai[l];
-          s0 += bl[0] * x;
-          s1 += bl[1] * x;
-          s2 += bl[2] * x;
-          s3 += bl[3] * x;
-          s4 += bl[4] * x;
-        }
-        double* ri = rowPtr(i) + j0;
-        ri[0] = s0;
-        ri[1] = s1;
-        ri[2] = s2;
-        ri[3] = s3;
-        ri[4] = s4;
-      }
-  }
-  for (ZtSize j = j0; j < n; ++j)
-    for (ZtSize i = 0; i < rows; ++i) {
-      const double* ai = a.data + i * a.stride;
-      double s = 0.0;
-      for (ZtSize l = 0; l < k; ++l) s += b.data[l * b.stride + j] * ai[l];
-      (*this)(i, j) = s;
+namespace {
+
+// Register-blocked kernels of the plain product. Each computes an R x 2P block of the result
+// with one running sum per element, summed from 0.0 over l ascending exactly as the one-element
+// loop would: the speed comes from sharing the loads of A and B between the elements of the
+// block, never from reordering a sum, so results are bit for bit those of the scalar form.
+#if defined(__SSE2__)
+// R rows by 2P columns, two columns per SSE2 register.
+template <int R, int P>
+inline void productBlock(const double* a, ZtSize as, const double* b, ZtSize bs, double* c, ZtSize cs, ZtSize k) {
+  __m128d acc[R][P];
+  #pragma GCC unroll 8
+  for (int r = 0; r < R; ++r)
+    #pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) acc[r][p] = _mm_setzero_pd();
+  for (ZtSize l = 0; l < k; ++l) {
+    const double* bl = b + l * bs;
+    __m128d bv[P];
+    #pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) bv[p] = _mm_loadu_pd(bl + 2 * p);
+    #pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+      const __m128d av = _mm_set1_pd(a[r * as + l]);
+      #pragma GCC unroll 8
+      for (int p = 0; p < P; ++p) acc[r][p] = _mm_add_pd(acc[r][p], _mm_mul_pd(bv[p], av));
     }
+  }
+  #pragma GCC unroll 8
+  for (int r = 0; r < R; ++r)
+    #pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) _mm_storeu_pd(c + r * cs + 2 * p, acc[r][p]);
+}
+#else
+template <int R, int P>
+inline void productBlock(const double* a, ZtSize as, const double* b, ZtSize bs, double* c, ZtSize cs, ZtSize k) {
+  double acc[R][2 * P] = {};
+  for (ZtSize l = 0; l < k; ++l) {
+    const double* bl = b + l * bs;
+    #pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+      const double x = a[r * as + l];
+      #pragma GCC unroll 8
+      for (int q = 0; q < 2 * P; ++q) acc[r][q] += bl[q] * x;
+    }
+  }
+  #pragma GCC unroll 8
+  for (int r = 0; r < R; ++r)
+    #pragma GCC unroll 8
+    for (int q = 0; q < 2 * P; ++q) c[r * cs + q] = acc[r][q];
+}
+#endif
+
+// R rows by one column.
+template <int R>
+inline void productColumn(const double* a, ZtSize as, const double* b, ZtSize bs, double* c, ZtSize cs, ZtSize k) {
+  double acc[R] = {};
+  for (ZtSize l = 0; l < k; ++l) {
+    const double y = b[l * bs];
+    #pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) acc[r] += y * a[r * as + l];
+  }
+  #pragma GCC unroll 8
+  for (int r = 0; r < R; ++r) c[r * cs] = acc[r];
+}
+
+// Result rows i .. i + R - 1, every column.
+template <int R>
+inline void productRows(double* out, ZtSize os, const ZtMatrix& a, const ZtMatrix& b, ZtSize i, ZtSize n) {
+  const double* ai = a.data + i * a.stride;
+  double* ci = out + i * os;
+  const ZtSize k = a.cols;
+  ZtSize j = 0;
+  for (; j + 4 <= n; j += 4) productBlock<R, 2>(ai, a.stride, b.data + j, b.stride, ci + j, os, k);
+  if (j + 2 <= n) {
+    productBlock<R, 1>(ai, a.stride, b.data + j, b.stride, ci + j, os, k);
+    j += 2;
+  }
+  if (j < n) productColumn<R>(ai, a.stride, b.data + j, b.stride, ci + j, os, k);
+}
+
+}  // namespace
+
+void Matrix::isMatMulMatTrivial(const ZtMatrix& a, const ZtMatrix& b) {
+  // Element (i, j) = sum over l ascending of b(l, j) * a(i, l), from 0.0.
+  const ZtSize n = cols;
+  ZtSize i = 0;
+  for (; i + 4 <= rows; i += 4) productRows<4>(data, stride, a, b, i, n);
+  if (i + 2 <= rows) {
+    productRows<2>(data, stride, a, b, i, n);
+    i += 2;
+  }
+  if (i < rows) productRows<1>(data, stride, a, b, i, n);
 }
 
 void Matrix::isMatMulMatBlocked(const ZtMatrix& a, const ZtMatrix& b) {
@@ -808,16 +868,92 @@ void Matrix::isMatMulTransMat(const ZtMatrix& a, const ZtMatrix& b) {
     isMatMulTransMatTrivial(a, b);
 }
 
-void Matrix::isMatMulTransMatTrivial(const ZtMatrix& a, const ZtMatrix& b) {
-  for (ZtSize i = 0; i < rows; ++i) {
-    const double* ai = a.data + i * a.stride;
-    for (ZtSize j = 0; j < cols; ++j) {
-      const double* bj = b.data + j * b.stride;
-      double s = 0.0;
-      for (ZtSize k = 0; k < a.cols; ++k) s += ai[k] * bj[k];
-      (*this)(i, j) = s;
+namespace {
+
+// Kernels of A * B^T in the manner of the plain product's: an R x 2P block of the result, where
+// the 2P result columns are rows of B, each element summed from 0.0 over l ascending.
+#if defined(__SSE2__)
+template <int R, int P>
+inline void transProductBlock(const double* a, ZtSize as, const double* b, ZtSize bs, double* c, ZtSize cs,
+                              ZtSize k) {
+  __m128d acc[R][P];
+  #pragma GCC unroll 8
+  for (int r = 0; r < R; ++r)
+    #pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) acc[r][p] = _mm_setzero_pd();
+  for (ZtSize l = 0; l < k; ++l) {
+    __m128d bv[P];
+    #pragma GCC unroll 8
+    for (int p = 0; p < P; ++p)
+      bv[p] = _mm_loadh_pd(_mm_load_sd(b + (2 * p) * bs + l), b + (2 * p + 1) * bs + l);
+    #pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+      const __m128d av = _mm_set1_pd(a[r * as + l]);
+      #pragma GCC unroll 8
+      for (int p = 0; p < P; ++p) acc[r][p] = _mm_add_pd(acc[r][p], _mm_mul_pd(av, bv[p]));
     }
   }
+  #pragma GCC unroll 8
+  for (int r = 0; r < R; ++r)
+    #pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) _mm_storeu_pd(c + r * cs + 2 * p, acc[r][p]);
+}
+#else
+template <int R, int P>
+inline void transProductBlock(const double* a, ZtSize as, const double* b, ZtSize bs, double* c, ZtSize cs,
+                              ZtSize k) {
+  double acc[R][2 * P] = {};
+  for (ZtSize l = 0; l < k; ++l)
+    #pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+      #pragma GCC unroll 8
+      for (int q = 0; q < 2 * P; ++q) acc[r][q] += a[r * as + l] * b[q * bs + l];
+  #pragma GCC unroll 8
+  for (int r = 0; r < R; ++r)
+    #pragma GCC unroll 8
+    for (int q = 0; q < 2 * P; ++q) c[r * cs + q] = acc[r][q];
+}
+#endif
+
+// R rows of A by one row of B.
+template <int R>
+inline void transProductColumn(const double* a, ZtSize as, const double* b, double* c, ZtSize cs, ZtSize k) {
+  double acc[R] = {};
+  for (ZtSize l = 0; l < k; ++l) {
+    const double y = b[l];
+    #pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) acc[r] += a[r * as + l] * y;
+  }
+  #pragma GCC unroll 8
+  for (int r = 0; r < R; ++r) c[r * cs] = acc[r];
+}
+
+template <int R>
+inline void transProductRows(double* out, ZtSize os, const ZtMatrix& a, const ZtMatrix& b, ZtSize i, ZtSize n) {
+  const double* ai = a.data + i * a.stride;
+  double* ci = out + i * os;
+  const ZtSize k = a.cols;
+  ZtSize j = 0;
+  for (; j + 4 <= n; j += 4) transProductBlock<R, 2>(ai, a.stride, b.data + j * b.stride, b.stride, ci + j, os, k);
+  if (j + 2 <= n) {
+    transProductBlock<R, 1>(ai, a.stride, b.data + j * b.stride, b.stride, ci + j, os, k);
+    j += 2;
+  }
+  if (j < n) transProductColumn<R>(ai, a.stride, b.data + j * b.stride, ci + j, os, k);
+}
+
+}  // namespace
+
+void Matrix::isMatMulTransMatTrivial(const ZtMatrix& a, const ZtMatrix& b) {
+  // Element (i, j) = sum over k ascending of a(i, k) * b(j, k), from 0.0.
+  const ZtSize n = cols;
+  ZtSize i = 0;
+  for (; i + 4 <= rows; i += 4) transProductRows<4>(data, stride, a, b, i, n);
+  if (i + 2 <= rows) {
+    transProductRows<2>(data, stride, a, b, i, n);
+    i += 2;
+  }
+  if (i < rows) transProductRows<1>(data, stride, a, b, i, n);
 }
 
 void Matrix::isMatMulTransMatBlocked(const ZtMatrix& a, const ZtMatrix& b) {

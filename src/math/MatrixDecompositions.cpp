@@ -169,8 +169,9 @@ void Matrix::householderReflectionFast(const ZtMatrix& V, const ZtVector& beta, 
                                        ZtVector& w) {
   const double b = beta.data[j];
   const ZtSize c0 = allColumns ? 0 : j;
-  // beta = 0 is the identity step.
-  if (b == 0.0 || c0 >= cols || j >= rows) return;
+  // A step with beta = 0 still runs: its w is 0 for finite data, and a NaN left below the
+  // diagonal (which made beta 0) spreads into R instead of vanishing from the upper triangle.
+  if (c0 >= cols || j >= rows) return;
   const ZtSize nc = cols - c0;
   double* wc = w.data + c0;
   for (ZtSize c = 0; c < nc; ++c) wc[c] = 0.0;
@@ -189,7 +190,7 @@ void Matrix::householderReflectionTriSkip(const ZtMatrix& V, const ZtVector& bet
                                           ZtSize skip, ZtVector& w) {
   const double b = beta.data[j];
   const ZtSize c0 = allColumns ? 0 : j;
-  if (b == 0.0 || c0 >= cols || j >= rows) return;
+  if (c0 >= cols || j >= rows) return;
   // Column c is zero from row base + c on.
   const ZtSize base = rows - std::min(skip, rows);
   const ZtSize nc = cols - c0;

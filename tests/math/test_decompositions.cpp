@@ -374,6 +374,20 @@ TEST(HouseholderQR, NaNDiagonalThrowsIllegalValueInEveryForm) {
   }
 }
 
+// NaN below the diagonal makes that step the identity (beta = 0) but still reaches the rows it
+// reflects: the next step meets a NaN diagonal and throws, and a single column keeps NaN in R.
+// Nothing silently drops it from the upper triangle a caller reads.
+TEST(HouseholderQR, NaNBelowTheDiagonalIsNotDropped) {
+  Matrix a = randomMatrix(5, 4, 77);
+  a(3, 0) = std::nan("");
+  std::vector<double> scratch = scratchFor(a);
+  expectMathError([&] { a.QRdecomposition(scratch.data()); }, kHouseholderSignature + " illegal value in matrix");
+  Matrix column = randomMatrix(5, 1, 78);
+  column(2, 0) = std::nan("");
+  column.QRdecomposition(nullptr);
+  EXPECT_TRUE(std::isnan(column(0, 0)));
+}
+
 // A block inside guard values: every QR form reads and writes only its block.
 TEST(HouseholderQR, StridedViewTouchesOnlyItsBlock) {
   constexpr double kGuard = -777.0;
@@ -430,6 +444,12 @@ TEST(QRSolve, MatrixAndVectorSolvesHaveSmallResiduals) {
     for (ZtSize i = 0; i < n; ++i) bv[i] = b(i, 0);
     xv.isSolveQR(bv, r);
     for (ZtSize i = 0; i < n; ++i) EXPECT_NEAR(xv[i], x(i, 0), 1e-9 * (1 + std::fabs(x(i, 0))));
+    Eigen::VectorXd xe(n), be(n);
+    for (ZtSize i = 0; i < n; ++i) {
+      xe[i] = xv[i];
+      be[i] = bv[i];
+    }
+    EXPECT_LE((toEigen(a) * xe - be).norm(), 64 * n * kEps * (frob(toEigen(a)) * xe.norm() + be.norm()));
     EXPECT_TRUE(upperTriangularWithin(r, 64 * n * kEps * frob(toEigen(a))));
   }
 }
@@ -569,4 +589,35 @@ TEST(DecompositionAllocations, ScratchFormsAllocateNothing) {
     r4.QRdecompositionTriSkip(11);
     EXPECT_GE(counter.count(), 2u);
   }
+}
+
+// Shapes with a zero dimension over null storage: any access would fault.
+TEST(DecompositionEdges, ZeroDimensionsTouchNoMemory) {
+  const struct {
+    const char* what;
+    std::function<void()> run;
+  } cases[] = {
+      {"QR with Q", [] { Matrix a(0, 3, 3, nullptr, 0), q(0, 0, 0, nullptr, 0); a.QRdecomposition(q); }},
+      {"QR scratch", [] { Matrix a(3, 0, 0, nullptr, 0); a.QRdecomposition(nullptr); }},
+      {"QR tri skip", [] { Matrix a(0, 4, 4, nullptr, 0); a.QRdecompositionTriSkip(2, nullptr); }},
+      {"QtC", [] { Matrix a(0, 2, 2, nullptr, 0), y(0, 1, 1, nullptr, 0); a.QtCRdecomposition(y); }},
+      {"Givens QR", [] { Matrix a(0, 0, 0, nullptr, 0), q(0, 0, 0, nullptr, 0); a.QRdecompositionGivens(q); }},
+      {"fast Givens QR", [] { Matrix a(0, 0, 0, nullptr, 0), q(0, 0, 0, nullptr, 0); a.QRdecompositionFastGivens(q); }},
+      {"Hessenberg", [] { Matrix a(0, 0, 0, nullptr, 0), q(0, 0, 0, nullptr, 0); a.Hessenberg(q); a.HessenbergQRstep(q); }},
+      {"Cholesky", [] { Matrix a(0, 0, 0, nullptr, 0); a.Cholesky(); }},
+      {"inverse", [] { Matrix a(0, 0, 0, nullptr, 0); a.isInverseSelf(); a.isInverseSelfChecked(); }},
+      {"block inverse", [] { Matrix a(0, 0, 0, nullptr, 0); a.isInverseOfWithLRIdentity(a, 2); }},
+      {"SVD", [] { Matrix a(0, 3, 3, nullptr, 0); Vector s(0, nullptr, 0); a.SVDecomposition(s, nullptr, nullptr); }},
+      {"eigen", [] { Matrix a(0, 0, 0, nullptr, 0); Vector w(0, nullptr, 0); a.symmetricEigen(w, nullptr); }},
+      {"det", [] { Matrix a(0, 0, 0, nullptr, 0); EXPECT_EQ(a.det(), 1.0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.run();
+  }
+  // A 0 x 3 SVD still hands back an orthogonal Vt.
+  Matrix a(0, 3, 3, nullptr, 0), vt(3, 3);
+  Vector s(0, nullptr, 0);
+  a.SVDecomposition(s, nullptr, &vt);
+  EXPECT_LE(frob(toEigen(vt) - EMat::Identity(3, 3)), 0.0);
 }

@@ -21,9 +21,9 @@ inline void noteAllocation() {
 
 #if defined(ZDA_UNDER_SANITIZER)
 
-// Provided by the sanitizer runtimes (ASan, TSan); g++ ships no header declaring it.
+// From the sanitizer runtime's allocator interface (g++ ships the runtime, not the header).
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, size_t),
-                                                          void (*onFree)(const volatile void*));
+                                                        void (*onFree)(const volatile void*));
 
 namespace {
 

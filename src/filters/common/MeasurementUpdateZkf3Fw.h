@@ -1,0 +1,24 @@
+#pragma once
+// Square-root measurement update of the 12-state orientation filters (Zkf3, Zkf3w): three
+// measurements y against H x, diagonal noise root Rd, covariance root sQx (12 x 12, lower
+// triangular) and whitened state sx = sQx^-1 x, in array form:
+//
+//        [ Rd^T      0       -Rd^-1 y ]      QR        [ Re^T   K^T    -e  ]
+//   M =  [ (H S)^T   S^T      sx      ]  ------>  M' = [  0     S'^T   sx' ]
+//
+// e is the whitened innovation Re^-1 (y - H x). skip k: the last k columns of H are zero, so
+// the last k rows of M are already triangular and stay out of the decomposition.
+//
+// Everything is computed in stack storage: a call allocates nothing and holds no state.
+#include <cstdint>
+
+#include "math/Matrix.h"
+#include "math/Vector.h"
+
+// Throws nothing; a non-finite argument gives non-finite results (callers check inputs first).
+// Rd must have a non-zero diagonal. skip above 12 is taken as 12.
+void doMeasurementUpdateSquareRootZkf3_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
+                                          const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, uint32_t skip);
+// The same computation under the name the Zkf3w filter uses.
+void doMeasurementUpdateSquareRootZkf3w_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
+                                           const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, uint32_t skip);

@@ -1,0 +1,504 @@
+#include "filters/zkf3/Zkf3Filter.h"
+
+#include <cmath>
+
+#include "filters/common/EstimationRoutines.h"
+#include "filters/common/MeasurementUpdateZkf3Fw.h"
+#include "foundation/JournalMacros.h"
+
+namespace zelto {
+
+namespace {
+
+constexpr ZtSize N = Zkf3State::kStates;
+constexpr ZtSize kPreRows = 2 * N;
+// The pre-array's lower half holds Qs^T: upper triangular but for its first 3 x 3 block (the
+// rotated acceleration noise), so column c is zero from row 15 + c on: 9 columns skip rows.
+constexpr ZtSize kTimeUpdateSkip = 9;
+constexpr ZtSize kQrScratch = kPreRows * N + N + N;
+// Measurement noise deviation of the magnetometer's vertical axis: the heading update does not
+// use it.
+constexpr double kMagVerticalDeviation = 100.0;
+
+// Bits of the conditions journalled once per filter.
+enum : unsigned {
+  kJournalSpatialTerm = 1u << 0,
+  kJournalInitialDeviation = 1u << 1,
+  kJournalAccNoise = 1u << 2,
+  kJournalMagNoise = 1u << 3,
+  kJournalGyrNoise = 1u << 4,
+  kJournalSampleTime = 1u << 5,
+};
+
+bool finite3(const ZtVector& v) {
+  return std::isfinite(v.data[0]) && std::isfinite(v.data[1]) && std::isfinite(v.data[2]);
+}
+
+double dot3(const ZtVector& a, const ZtVector& b) {
+  return a.data[0] * b.data[0] + a.data[1] * b.data[1] + a.data[2] * b.data[2];
+}
+
+}  // namespace
+
+Zkf3Filter::Zkf3Filter(Zkf3Params* params)
+    : m_params(nullptr),
+      m_Hacc(3, N),
+      m_Phi(N, N),
+      m_Qs(N, N),
+      m_B(N, N),
+      m_pre(kPreRows, N),
+      m_qrScratch(kQrScratch),
+      m_Hmag(3, N),
+      m_Hgyr(3, N),
+      m_T(N, N) {
+  m_Hacc.isZero();
+  m_Hacc.setSubIdentity(1.0, 0, 0, 3, 3);
+  m_Hgyr.isZero();
+  m_Hgyr.setSubIdentity(1.0, 0, 3, 3, 3);
+  m_Hmag.isZero();
+  m_Phi.isIdentity();
+  m_noRotation = false;
+  m_params = params;
+  restartZkf3(nullptr);
+  checkParameters();
+}
+
+Zkf3Filter::~Zkf3Filter() { delete m_params; }
+
+void Zkf3Filter::restart(ZkfParams* params) { restartZkf3(params); }
+
+void Zkf3Filter::restartZkf3(ZkfParams* params) {
+  if (params != nullptr && params != m_params) {
+    if (const auto* p = dynamic_cast<const Zkf3Params*>(params)) {
+      auto* copy = new Zkf3Params(*p);
+      delete m_params;
+      m_params = copy;
+      checkParameters();
+    }
+  }
+  m_state.firstIteration = true;
+  m_countdown = 0;
+}
+
+void Zkf3Filter::journalOnce(unsigned bit, const char* what) {
+  if ((m_journalled & bit) != 0) return;
+  m_journalled |= bit;
+  JLOG_ALERT(what);
+}
+
+void Zkf3Filter::checkParameters() {
+  if (m_params == nullptr) return;
+  const Zkf3Params& p = *m_params;
+  if (!p.isUsable()) journalOnce(kJournalSampleTime, "sample time not positive and finite: the filter will not step");
+  if (!(p.p_mag_spat > 0.0))
+    journalOnce(kJournalSpatialTerm, "p_mag_spat not positive: the spatial magnetic decay term is dropped");
+  if (!(p.initialConditions.sd_init_orient > 0.0) || !(p.sd_init_acc > 0.0) || !(p.sd_init_gyrbias > 0.0) ||
+      !(p.sd_init_mag > 0.0))
+    journalOnce(kJournalInitialDeviation, "initial standard deviation not positive: floored");
+}
+
+void Zkf3Filter::getFullState(ZkfState* state) const {
+  if (auto* s = dynamic_cast<Zkf3State*>(state)) s->copyFrom(m_state);
+}
+
+void Zkf3Filter::setFullState(const ZkfState* state) { (void)setFullStateChecked(state); }
+
+bool Zkf3Filter::setFullStateChecked(const ZkfState* state) {
+  const auto* s = dynamic_cast<const Zkf3State*>(state);
+  if (s == nullptr || !s->isUsable()) return false;
+  m_state.copyFrom(*s);
+  return true;
+}
+
+ZkfParams* Zkf3Filter::getFilterParameters() { return m_params; }
+
+bool Zkf3Filter::isInitialized() const { return !m_state.firstIteration; }
+
+const char* Zkf3Filter::svnRevision() const { return "$Rev: 24183 $"; }
+
+char Zkf3Filter::type() const { return kType; }
+
+void Zkf3Filter::getVersion(int& major, int& minor, int& revision) const {
+  major = kMajor;
+  minor = kMinor;
+  revision = kRevision;
+}
+
+void Zkf3Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
+                                   unsigned char& revision) {
+  type = static_cast<unsigned char>(kType);
+  major = kMajor;
+  minor = kMinor;
+  revision = kRevision;
+}
+
+bool Zkf3Filter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
+                                 const ZkfRealTimeParameters& realTime, ZkfFilterOutput& output, const ZkfTime*) {
+  const auto* sd = dynamic_cast<const Zkf3SensorData*>(&sensorData);
+  const auto* ad = dynamic_cast<const Zkf3Aiding*>(&aiding);
+  const auto* rt = dynamic_cast<const Zkf3RealTimeParameters*>(&realTime);
+  auto* out = dynamic_cast<Zkf3FilterOutput*>(&output);
+  if (sd == nullptr || ad == nullptr || rt == nullptr || out == nullptr) return false;
+  return doOneKalmanStep(*sd, *ad, *rt, *out);
+}
+
+bool Zkf3Filter::inputsFinite(const Zkf3SensorData& sensorData, const Zkf3Aiding& aiding) const {
+  return finite3(sensorData.inertial.acc) && finite3(sensorData.inertial.gyr) && finite3(aiding.mag);
+}
+
+bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aiding& aiding,
+                                 const Zkf3RealTimeParameters& realTime, Zkf3FilterOutput& output) {
+  if (m_params == nullptr || !m_params->isUsable() || !inputsFinite(sensorData, aiding)) return false;
+  const Zkf3Params& p = *m_params;
+  Zkf3State& s = m_state;
+  const Zkf3FilterSteps* steps = p.zkf3Steps();
+  const bool defaultPath = steps == nullptr || steps->defaultSchedule;
+
+  if (defaultPath && s.firstIteration) {
+    // The first step initialises from the measurement, or changes nothing when it cannot.
+    Zkf3State trial(s);
+    m_inertial = sensorData.inertial;
+    m_aiding = aiding;
+    if (realTime.noRotationDuration != 0) trial.startNoRotation(p, m_inertial, realTime.noRotationDuration);
+    const bool noRotation = trial.gbes != 0;
+    trial.dynGravity = p.gravity_g;
+    if (!trial.initializeFromMeasurement(p, m_inertial, m_aiding, m_v)) return false;
+    output.sensorData = sensorData;
+    output.aiding = aiding;
+    s.copyFrom(trial);
+    m_noRotation = noRotation;
+    s.firstIteration = false;
+    m_countdown = 0;
+  } else {
+    output.sensorData = sensorData;
+    output.aiding = aiding;
+    m_inertial = sensorData.inertial;
+    m_aiding = aiding;
+    if (realTime.noRotationDuration != 0) s.startNoRotation(p, m_inertial, realTime.noRotationDuration);
+    m_noRotation = s.gbes != 0;
+
+    if (!defaultPath) {
+      if (steps->init && !s.initializeFromMeasurement(p, m_inertial, m_aiding, m_v)) return false;
+      if (steps->predict) predict();
+      if (steps->accUpdate) doAccelerationUpdate();
+      if (steps->magUpdate) doMagnetometerUpdate();
+      if (steps->zeroRotationUpdate) doGyroBiasUpdate();
+      if (steps->correct) correctError();
+    } else {
+      predict();
+      const bool A = p.enabledAccUpdate, B = p.enabledMagUpdate;
+      if (m_noRotation) {
+        // At rest the orientation is frozen and its corrections are dropped; acceleration and
+        // magnetometer updates would still shrink its variance and push their innovations into
+        // the bias through the correlations, which runs the bias estimate away. The counters
+        // keep their alternation.
+        if (A) ++s.sslacc;
+        if (B) ++s.sslmag;
+      } else if (!A && !B) {
+        doAccelerationUpdate();
+        doMagnetometerUpdate();
+      } else if (A && !B) {
+        ++s.sslacc;
+        doAccelerationUpdate();
+      } else if (!A && B) {
+        ++s.sslmag;
+        doMagnetometerUpdate();
+      } else {
+        const bool accFires = (s.sslacc++ & 1u) != 0;
+        const bool magFires = (s.sslmag++ & 1u) != 0;
+        if (accFires) doAccelerationUpdate();
+        if (magFires) doMagnetometerUpdate();
+      }
+      if (s.gbes != 0) {
+        s.running = true;
+        if (gyroOutlier(p, m_inertial.gyr, s.gyrBias))
+          s.rejected = true;
+        else
+          doGyroBiasUpdate();
+        --s.gbes;
+        if (s.gbes == 0) s.running = false;
+      }
+      correctError();
+    }
+  }
+
+  output.q_gs = s.q_gs;
+  output.freeAcceleration = s.acceleration_g;
+  if (m_countdown > 0) --m_countdown;
+  output.valid = m_countdown == 0;
+  output.running = s.running;
+  output.aborted = s.aborted;
+  output.rejected = s.rejected;
+  output.gbes = s.gbes;
+  return true;
+}
+
+bool Zkf3Filter::gyroOutlier(const Zkf3Params& params, const ZtVector& gyr, const ZtVector& bias) {
+  const double sd = params.sQvGyr(0, 0);
+  double e2 = 0.0;
+  for (ZtSize i = 0; i < 3; ++i) {
+    const double e = gyr.data[i] - bias.data[i];
+    e2 += e * e;
+  }
+  return e2 > 36.0 * sd * sd;
+}
+
+void Zkf3Filter::predict() {
+  const Zkf3Params& p = *m_params;
+  Zkf3State& s = m_state;
+  const double T = p.sampleTime;
+  const Vector& acc = m_inertial.acc;
+  const Vector& gyr = m_inertial.gyr;
+
+  m_R.isQuat(s.q_gs);
+  m_RT.isTransposeOf(m_R);
+  // 1. Rate corrected for bias and earth rotation.
+  m_v.isMatMulVec(m_RT, s.we_g);
+  m_omega.isVecSubVec(gyr, s.gyrBias);
+  m_omega.isVecSubVec(m_omega, m_v);
+  // 2. Orientation.
+  if (m_noRotation) {
+    m_PhiQ.isIdentity();
+  } else {
+    integrateOmegaOneStep(m_omega, s.q_gs, m_dq, T);
+    m_PhiQ.isQuat(m_dq);
+  }
+  m_PhiQT.isTransposeOf(m_PhiQ);
+  // 3. Free acceleration and its velocity.
+  s.acceleration_g.isMatMulVec(m_R, acc);
+  s.acceleration_g.isVecAddVec(s.acceleration_g, s.dynGravity);
+  s.velocity_g.isScaMulVecAddScaMulVec(p.c_vel, s.velocity_g, T, s.acceleration_g);
+  // 4. Decay of the magnetic reference with the distance travelled.
+  const double dpT = p.dp_boost * T;
+  const double D = dpT * dpT * dot3(s.velocity_g, s.velocity_g);
+  double e = p.c_mag_max;
+  if (p.p_mag_spat > 0.0) {
+    const double spatial = std::exp(-D / p.p_mag_spat);
+    if (spatial < e) e = spatial;
+  } else {
+    journalOnce(kJournalSpatialTerm, "p_mag_spat not positive: the spatial magnetic decay term is dropped");
+  }
+  // 5. Magnetic field statistics in the global frame.
+  Vector3& mg = m_y;
+  mg.isMatMulVec(m_R, m_aiding.mag);
+  s.magAvg.isScaMulVecAddScaMulVec(p.c_magAvg, s.magAvg, 1.0 - p.c_magAvg, mg);
+  for (ZtSize i = 0; i < 3; ++i) {
+    const double d = mg[i] - s.magAvg[i];
+    s.magVar[i] = p.c_magVar * s.magVar[i] + (1.0 - p.c_magVar) * d * d;
+  }
+  const double magVar2 = dot3(s.magVar, s.magVar);
+  double V = p.f_magvar * magVar2;
+  if (p.Qw_mag_temp_max(0, 0) < V) V = p.Qw_mag_temp_max(0, 0);
+
+  // 6./7. Transition.
+  Matrix& Phi = m_Phi;
+  Phi.isIdentity();
+  if (!m_noRotation) {
+    m_v.isScaMulVec(T, m_v);  // T R^T we
+    m_M1.isMcrossVec(m_v);
+    for (ZtSize r = 0; r < 3; ++r)
+      for (ZtSize c = 0; c < 3; ++c) {
+        Phi(9 + r, 9 + c) = m_M1(r, c) + m_PhiQT(r, c);
+        Phi(9 + r, 3 + c) = r == c ? T : 0.0;
+      }
+  }
+  Vector3 gBody;
+  m_v.isScaMulVec(p.c_acc - 1.0, s.dynGravity);
+  gBody.isMatMulVec(m_RT, m_v);
+  m_M1.isMcrossVec(gBody);
+  m_M2.isMatMulMat(m_R, m_M1);
+  Phi.setSubMatrix(m_M2, 0, 9, 3, 3, 0, 0);
+  Phi.setSubIdentity(p.c_acc, 0, 0, 3, 3);
+  Phi.setSubIdentity(e, 6, 6, 3, 3);
+
+  // 8. State prediction.
+  Vector& x = s.x;
+  for (ZtSize i = 0; i < 3; ++i) x[i] = p.c_acc * x[i] + (1.0 - p.c_acc) * s.acceleration_g[i];
+  const double mRef[3] = {std::sqrt(s.magAvg[0] * s.magAvg[0] + s.magAvg[1] * s.magAvg[1]), 0.0, x[8]};
+  for (ZtSize i = 0; i < 3; ++i) x[6 + i] = e * x[6 + i] + (1.0 - e) * mRef[i];
+
+  // 9. Out-of-range boosting; 10. process-noise root.
+  Matrix3x3& G = m_M1;
+  Matrix3x3& A = m_M2;
+  if (doOutOfRangeQBoosting(gyr, p.gyroscope_range, p.gyroscope_range * p.gyroscope_out_of_range_boost, p.sTqvGyr, G))
+    m_countdown = static_cast<int16_t>(p.okAgeInit);
+  if (doOutOfRangeQBoosting(acc, p.accelerometer_range, p.accelerometer_range * p.accelerometer_out_of_range_boost,
+                            p.sQvAcc, A))
+    m_countdown = static_cast<int16_t>(p.okAgeInit);
+  Matrix& Qs = m_Qs;
+  Qs.isZero();
+  const double omegaNorm = std::sqrt(dot3(m_omega, m_omega));
+  for (ZtSize i = 0; i < 3; ++i) Qs(9 + i, 9 + i) = std::sqrt(G(i, i) * G(i, i) + p.f_dynamic_gyro * omegaNorm);
+  for (ZtSize r = 0; r < 3; ++r)
+    for (ZtSize c = 0; c < 3; ++c) {
+      double sum = 0.0;
+      for (ZtSize k = 0; k < 3; ++k) sum += m_R(r, k) * A(k, c);
+      Qs(r, c) = (1.0 - p.c_acc) * sum;
+      Qs(3 + r, 3 + c) = p.sQw_gyr_bias(r, c);
+    }
+  // 11. Magnetic block.
+  if (p.enabledMagUpdate) {
+    const double sw = p.sQw_mag_spat(0, 0);
+    const double sm = std::sqrt(D * sw * sw + V * V);
+    Qs(6, 6) = sm;
+    Qs(7, 7) = sm;
+    Qs(8, 8) = 1.0;
+  } else {
+    // Without heading aiding the reference is the averaged field and the orientation error is
+    // damped about the global vertical. The covariance root keeps the decay e on these rows.
+    for (ZtSize i = 0; i < 3; ++i) x[6 + i] = mRef[i];
+    Qs.setSubIdentity(1.0, 6, 6, 3, 3);
+    Matrix3x3& M = m_M1;
+    for (ZtSize r = 0; r < 3; ++r)
+      for (ZtSize c = 0; c < 3; ++c)
+        M(r, c) = m_R(r, 0) * m_RT(0, c) + m_R(r, 1) * m_RT(1, c) + 0.9999 * m_R(r, 2) * m_RT(2, c);
+    double d[3];
+    for (ZtSize i = 0; i < 3; ++i) d[i] = Phi(9 + i, 3 + i);
+    Matrix3x3& P99 = m_M2;
+    for (ZtSize r = 0; r < 3; ++r)
+      for (ZtSize c = 0; c < 3; ++c) P99(r, c) = Phi(9 + r, 9 + c);
+    for (ZtSize r = 0; r < 3; ++r)
+      for (ZtSize c = 0; c < 3; ++c) {
+        Phi(9 + r, 3 + c) = M(r, c) * d[c];
+        Phi(9 + r, 9 + c) = M(r, 0) * P99(0, c) + M(r, 1) * P99(1, c) + M(r, 2) * P99(2, c);
+      }
+  }
+
+  // 12. Pre-array [ (Phi sQx)^T ; Qs^T ] by the blocks of Phi: rows 0-2 c_acc I and the
+  // columns 9-11; rows 3-5 I; rows 6-8 e I; rows 9-11 the columns 3-5 and 9-11. sQx is lower
+  // triangular, so column j of it starts at row j.
+  const Matrix& S = s.sQx;
+  auto sumOver = [&](ZtSize i, ZtSize k0, ZtSize j) {
+    double sum = 0.0;
+    for (ZtSize k = k0 > j ? k0 : j; k < k0 + 3; ++k) sum += Phi(i, k) * S(k, j);
+    return sum;
+  };
+  for (ZtSize j = 0; j < N; ++j) {
+    double* pre = m_pre.rowPtr(j);
+    for (ZtSize i = 0; i < 3; ++i) pre[i] = (j <= i ? p.c_acc * S(i, j) : 0.0) + sumOver(i, 9, j);
+    for (ZtSize i = 3; i < 6; ++i) pre[i] = S(i, j);
+    for (ZtSize i = 6; i < 9; ++i) pre[i] = e * S(i, j);
+    for (ZtSize i = 9; i < N; ++i) pre[i] = sumOver(i, 3, j) + sumOver(i, 9, j);
+    double* noise = m_pre.rowPtr(N + j);
+    for (ZtSize i = 0; i < N; ++i) noise[i] = Qs(i, j);
+  }
+  // 13. Triangularise; the new root is the transposed upper triangle.
+  m_pre.QRdecompositionTriSkip(kTimeUpdateSkip, m_qrScratch.data);
+  for (ZtSize r = 0; r < N; ++r)
+    for (ZtSize c = 0; c < N; ++c) s.sQx(r, c) = c <= r ? m_pre(c, r) : 0.0;
+  s.sx.isLeftDivideTriL(s.sQx, x);
+  if (m_observer != nullptr) m_observer->predicted(Phi, Qs, x);
+}
+
+void Zkf3Filter::measurementUpdate(const Vector& y, const Matrix& H, const Matrix& Rd, uint32_t skip) {
+  if (m_observer != nullptr) m_observer->measurementUpdate(y, H, Rd);
+  doMeasurementUpdateSquareRootZkf3_fw(m_state.sx, m_state.sQx, m_innovation, y, H, Rd, skip);
+}
+
+void Zkf3Filter::doAccelerationUpdate() {
+  const Zkf3Params& p = *m_params;
+  const double g = std::sqrt(dot3(m_inertial.acc, m_inertial.acc)) + m_state.dynGravity[2];
+  const double k = p.f_dynamic_acc * g * g;
+  m_Rd.isZero();
+  bool usable = true;
+  for (ZtSize i = 0; i < 3; ++i) {
+    m_Rd(i, i) = std::sqrt(p.Qw_acclowpass(i, i) + k);
+    usable = usable && m_Rd(i, i) > 0.0 && std::isfinite(m_Rd(i, i));
+  }
+  if (!usable) {
+    journalOnce(kJournalAccNoise, "acceleration noise deviation not positive: acceleration update skipped");
+    return;
+  }
+  measurementUpdate(m_yAcc, m_Hacc, m_Rd, 9);
+  if (dot3(m_innovation, m_innovation) > p.validity_accThreshold) m_countdown = static_cast<int16_t>(p.okAgeInit);
+}
+
+void Zkf3Filter::doMagnetometerUpdate() {
+  const Zkf3Params& p = *m_params;
+  m_R.isQuat(m_state.q_gs);
+  Vector3& m = m_y;
+  m.isMatMulVec(m_R, m_aiding.mag);
+  m[2] = 0.0;
+  m_M1.isMcrossVec(m);
+  m_M2.isMatMulMat(m_M1, m_R);
+  m_Hmag.isZero();
+  for (ZtSize r = 0; r < 3; ++r)
+    for (ZtSize c = 0; c < 3; ++c) {
+      m_Hmag(r, 6 + c) = p.Hm(r, c);
+      m_Hmag(r, 9 + c) = -m_M2(r, c);
+    }
+  m_Rd = p.sQvMag;
+  m_Rd(2, 2) = kMagVerticalDeviation;
+  if (!(m_Rd(0, 0) > 0.0 && m_Rd(1, 1) > 0.0)) {
+    journalOnce(kJournalMagNoise, "magnetometer noise deviation not positive: magnetometer update skipped");
+    return;
+  }
+  measurementUpdate(m, m_Hmag, m_Rd, 0);
+  if (dot3(m_innovation, m_innovation) > p.validity_magThreshold) m_countdown = static_cast<int16_t>(p.okAgeInit);
+}
+
+void Zkf3Filter::doGyroBiasUpdate() {
+  const Zkf3Params& p = *m_params;
+  const double sd = 0.2 * p.sQvGyr(0, 0);
+  if (!(sd > 0.0)) {
+    journalOnce(kJournalGyrNoise, "gyroscope noise deviation not positive: bias update skipped");
+    return;
+  }
+  m_Rd.isIdentity(sd);
+  m_y = m_inertial.gyr;
+  measurementUpdate(m_y, m_Hgyr, m_Rd, 6);
+}
+
+void Zkf3Filter::correctError() {
+  const Zkf3Params& p = *m_params;
+  Zkf3State& s = m_state;
+  Vector& x = s.x;
+  x.isMatTriLMulVec(s.sQx, s.sx);
+  if (m_noRotation) s.orientError.isZero();
+  Quaternion dq(1.0, -0.5 * x[9], -0.5 * x[10], -0.5 * x[11]);
+  dq.isNormalizeSelf();
+  s.q_gs.isQuatMulQuat(s.q_gs, dq);
+  s.q_gs.isNormalizeSelf();
+  s.orientError.isZero();
+
+  // Rows 9..11 of the root turned by Rq^T, then the block (9..11, 9..11) made lower triangular
+  // again by a QR of its transpose (the rows above have zeros in these columns).
+  Matrix3x3& Rq = m_M1;
+  Rq.isQuat(dq);
+  Matrix& S = s.sQx;
+  double rows[3 * N];
+  for (ZtSize r = 0; r < 3; ++r)
+    for (ZtSize c = 0; c < N; ++c) rows[r * N + c] = Rq(0, r) * S(9, c) + Rq(1, r) * S(10, c) + Rq(2, r) * S(11, c);
+  for (ZtSize r = 0; r < 3; ++r)
+    for (ZtSize c = 0; c < N; ++c) S(9 + r, c) = rows[r * N + c];
+  Matrix3x3& blockT = m_M2;
+  for (ZtSize r = 0; r < 3; ++r)
+    for (ZtSize c = 0; c < 3; ++c) blockT(r, c) = S(9 + c, 9 + r);
+  double scratch[3 * 3 + 3 + 3];
+  blockT.QRdecomposition(scratch);
+  for (ZtSize r = 0; r < 3; ++r)
+    for (ZtSize c = 0; c < 3; ++c) S(9 + r, 9 + c) = c <= r ? blockT(c, r) : 0.0;
+  s.sx.isLeftDivideTriL(S, x);
+  if (m_observer != nullptr) {
+    m_T.isIdentity();
+    for (ZtSize r = 0; r < 3; ++r)
+      for (ZtSize c = 0; c < 3; ++c) m_T(9 + r, 9 + c) = Rq(c, r);
+    m_observer->corrected(m_T, m_noRotation);
+  }
+
+  // Free acceleration in the global frame.
+  s.acceleration_g.isRotateVecByQuat(m_inertial.acc, s.q_gs);
+  s.acceleration_g[2] += s.dynGravity[2];
+
+  if (anyOutOfRange(s.gyrBias, p.validity_gyroBiasThreshold)) m_countdown = static_cast<int16_t>(p.okAgeInit);
+  Vector3& u = m_v;
+  for (ZtSize i = 0; i < 3; ++i) {
+    double sum = 0.0;
+    for (ZtSize c = 0; c < N; ++c) sum += S(9 + i, c) * S(9 + i, c);
+    u[i] = sum;
+  }
+  const double th = p.validity_angularUncertaintyThreshold;
+  if (anyOutOfRange(u, th * th)) m_countdown = static_cast<int16_t>(p.okAgeInit);
+}
+
+}  // namespace zelto

@@ -1,0 +1,129 @@
+#pragma once
+// The Zkf3 orientation filter: a 12-state square-root error-state Kalman filter that turns
+// calibrated acceleration, rate of turn and magnetic field into the orientation q_gs (sensor to
+// global, north-west-up), free acceleration, a validity flag and the state of a gyroscope-bias
+// estimation at rest. The covariance is kept as its lower-triangular root sQx and the state also
+// whitened (sx = sQx^-1 x); the time update and every measurement update are QR array
+// algorithms. One object is used by one thread at a time; after the first step a step allocates
+// nothing (all work storage is owned by the object).
+#include <cstdint>
+
+#include "filters/common/ZtZkfFilter.h"
+#include "filters/common/ZkfInertialData.h"
+#include "filters/zkf3/Zkf3Aiding.h"
+#include "filters/zkf3/Zkf3FilterOutput.h"
+#include "filters/zkf3/Zkf3Params.h"
+#include "filters/zkf3/Zkf3RealTimeParameters.h"
+#include "filters/zkf3/Zkf3SensorData.h"
+#include "filters/zkf3/Zkf3State.h"
+#include "math/Matrix.h"
+#include "math/Matrix3x3.h"
+#include "math/Quaternion.h"
+#include "math/Vector.h"
+#include "math/Vector3.h"
+
+namespace zelto {
+
+// Test and diagnostics seam: sees the linear model of each step as the filter applies it to the
+// covariance root, so a covariance-form filter can run beside it. Not called when not set.
+class Zkf3StepObserver {
+ public:
+  virtual ~Zkf3StepObserver() = default;
+  // After the time update: sQx' sQx'^T = Phi P Phi^T + Qs Qs^T, and the predicted state x.
+  virtual void predicted(const Matrix& Phi, const Matrix& Qs, const Vector& x) = 0;
+  // A measurement update of y against H x with the diagonal noise deviations Rd is about to run.
+  virtual void measurementUpdate(const Vector& y, const Matrix& H, const Matrix& Rd) = 0;
+  // correctError: x[9..11] was dropped first when dropped is set; then the orientation rows of the
+  // covariance root were turned by T (12 x 12, identity but its block (9..11, 9..11)) and x[9..11]
+  // zeroed.
+  virtual void corrected(const Matrix& T, bool dropped) = 0;
+};
+
+class Zkf3Filter : public ZtZkfFilter {
+ public:
+  static constexpr char kType = '3';
+  static constexpr int kMajor = 1, kMinor = 2, kRevision = 0;
+
+  // Takes ownership of params (may be null: the filter then refuses every step until restarted
+  // with parameters).
+  explicit Zkf3Filter(Zkf3Params* params);
+  Zkf3Filter(const Zkf3Filter&) = delete;
+  Zkf3Filter& operator=(const Zkf3Filter&) = delete;
+  ~Zkf3Filter() override;
+
+  // Through the interface the records must be the Zkf3 kinds; others give false.
+  bool doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding, const ZkfRealTimeParameters& realTime,
+                       ZkfFilterOutput& output, const ZkfTime* time) override;
+  // One step. False, with nothing changed, when the filter has no usable parameters, an input is
+  // not finite, or (first step) acc and mag do not give an orientation.
+  bool doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aiding& aiding,
+                       const Zkf3RealTimeParameters& realTime, Zkf3FilterOutput& output);
+
+  void restart(ZkfParams* params) override;
+  // Non-null params that are not Zkf3Params are ignored (the current ones are kept).
+  void restartZkf3(ZkfParams* params);
+
+  // Copies the state into state when it is a Zkf3State; otherwise nothing.
+  void getFullState(ZkfState* state) const override;
+  // setFullStateChecked without its result.
+  void setFullState(const ZkfState* state) override;
+  // False (state unchanged) for null, a state of another filter, a non-finite state, a
+  // quaternion far from unit length or a covariance root that is not lower triangular.
+  bool setFullStateChecked(const ZkfState* state);
+  const Zkf3State& state() const { return m_state; }
+
+  ZkfParams* getFilterParameters() override;
+  bool isInitialized() const override;
+  const char* svnRevision() const override;
+  char type() const override;
+  void getVersion(int& major, int& minor, int& revision) const override;
+  using ZtZkfFilter::getVersion;
+  static void getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
+                                unsigned char& revision);
+
+  // The steps of the schedule, public for the custom step selection and for tests.
+  void predict();
+  void doAccelerationUpdate();
+  void doMagnetometerUpdate();
+  void doGyroBiasUpdate();
+  void correctError();
+  // |gyr - bias|^2 > 36 sd_gyr^2: a sample too far from the bias to update it at rest.
+  static bool gyroOutlier(const Zkf3Params& params, const ZtVector& gyr, const ZtVector& bias);
+
+  int16_t countdown() const { return m_countdown; }
+  void setStepObserver(Zkf3StepObserver* observer) { m_observer = observer; }
+
+ private:
+  // Shows the update to the observer, then runs it (innovation into m_innovation).
+  void measurementUpdate(const Vector& y, const Matrix& H, const Matrix& Rd, uint32_t skip);
+  void checkParameters();
+  void journalOnce(unsigned bit, const char* what);
+  bool inputsFinite(const Zkf3SensorData& sensorData, const Zkf3Aiding& aiding) const;
+
+  Zkf3Params* m_params;
+  int16_t m_countdown = 0;
+  ZkfInertialData m_inertial;
+  Zkf3Aiding m_aiding;
+  Zkf3State m_state;
+  bool m_noRotation = false;
+  Matrix m_Hacc;  // 3 x 12
+  Vector3 m_yAcc;
+  Matrix3x3 m_PhiQ, m_PhiQT, m_R, m_RT, m_M1, m_M2;
+  Matrix m_Phi;  // 12 x 12
+  Quaternion m_dq{0.0, 0.0, 0.0, 0.0};
+  Vector3 m_omega, m_v, m_innovation;
+
+  // Work storage of the step.
+  Matrix m_Qs;        // 12 x 12 process-noise root
+  Matrix m_B;         // 12 x 12 Phi sQx
+  Matrix m_pre;       // 24 x 12 pre-array of the time update
+  Vector m_qrScratch; // Householder scratch of the 24 x 12 decomposition
+  Matrix m_Hmag, m_Hgyr;  // 3 x 12
+  Matrix3x3 m_Rd;
+  Vector3 m_y;
+  Matrix m_T;         // 12 x 12 correction transform (observer only)
+  Zkf3StepObserver* m_observer = nullptr;
+  unsigned m_journalled = 0;
+};
+
+}  // namespace zelto
