@@ -178,9 +178,25 @@ class ArrayDevice : public ZtDevice {
     return true;
   }
   std::vector<int> supportedUpdateRates(ZtDataIdentifier) const override { return {1, 2, 100, 400}; }
+  bool setSyncBoxMode(bool enable) override {
+    syncBox = enable;
+    return true;
+  }
+  bool isInSyncBoxMode() const override { return syncBox; }
+  bool syncBox = false;
   int calls = 0;
   std::vector<ZtSyncSetting> taken;
 };
+
+TEST(Flags, AnyNonZeroIntIsTrueAndTrueComesBackAsOne) {
+  ArrayDevice device;
+  for (int flag : {1, 2, -1, 0x100}) {
+    EXPECT_EQ(ZtDevice_setSyncBoxMode(&device, flag), 1) << flag;
+    EXPECT_EQ(ZtDevice_isInSyncBoxMode(&device), 1) << flag;
+    EXPECT_EQ(ZtDevice_setSyncBoxMode(&device, 0), 1);
+    EXPECT_EQ(ZtDevice_isInSyncBoxMode(&device), 0);
+  }
+}
 
 TEST(Arrays, ItemsCrossOnlyIntoArraysOfTheirOwnItemSize) {
   ArrayDevice device;
