@@ -68,7 +68,25 @@ ZtControl::MasterHold::~MasterHold() {
   } catch (...) {
     JLOG_ERROR("closing device " << std::hex << m_device->deviceId() << " failed");
   }
+  {
+    std::lock_guard<std::mutex> lock(m_ended->mutex);
+    m_ended->ended = true;
+  }
+  m_ended->changed.notify_all();
 }
+
+void ZtControl::MasterHold::Ended::wait() {
+  std::unique_lock<std::mutex> lock(mutex);
+  changed.wait(lock, [this] { return ended; });
+}
+
+namespace {
+thread_local int tWalkDepth = 0;
+}
+
+ZtControl::WalkScope::WalkScope() { ++tWalkDepth; }
+ZtControl::WalkScope::~WalkScope() { --tWalkDepth; }
+bool ZtControl::WalkScope::active() { return tWalkDepth > 0; }
 
 // ---- Construction ----------------------------------------------------------------------------------
 
@@ -131,12 +149,12 @@ void ZtControl::sortList() {
 }
 
 template <typename Pred>
-void ZtControl::closeMatching(Pred pred) {
+void ZtControl::closeMatching(Pred pred, bool wait) {
   HeldMasters closing;
   {
     zelto::LockReadWrite lock(m_listLock, true);
     for (auto it = m_devices.begin(); it != m_devices.end();) {
-      if (pred((*it)->device())) {
+      if (pred(*it)) {
         closing.push_back(std::move(*it));
         it = m_devices.erase(it);
       } else {
@@ -144,9 +162,12 @@ void ZtControl::closeMatching(Pred pred) {
       }
     }
   }
+  wait = wait && !WalkScope::active();
   for (auto& hold : closing) {
     removeChainedManager(hold->device());
+    const std::shared_ptr<MasterHold::Ended> ended = hold->ended();
     hold.reset();
+    if (wait) ended->wait();
   }
 }
 
@@ -168,14 +189,33 @@ ZtDevice* ZtControl::findIn(const HeldMasters& masters, ZtDeviceId deviceId, ZtD
 // ---- Factory hooks ---------------------------------------------------------------------------------
 
 void ZtControl::removeExistingDevice(const ZtDeviceId& deviceId) {
+  std::weak_ptr<MasterHold> target;
+  {
+    const HeldMasters masters = heldMasters();
+    ZtDevice* master = nullptr;
+    ZtDevice* device = findIn(masters, deviceId, &master);
+    if (!device) return;
+    if (device != master) {
+      master->removeChild(device, true);
+      return;
+    }
+    for (const auto& h : masters)
+      if (h->device() == master) target = h;
+  }
+  closeMatching([&target](const std::shared_ptr<MasterHold>& h) { return sameHold(h, target); }, false);
+}
+
+std::weak_ptr<ZtControl::MasterHold> ZtControl::findHold(ZtDeviceId deviceId) const {
   const HeldMasters masters = heldMasters();
   ZtDevice* master = nullptr;
-  ZtDevice* device = findIn(masters, deviceId, &master);
-  if (!device) return;
-  if (device == master)
-    closeMatching([device](ZtDevice* d) { return d == device; });
-  else
-    master->removeChild(device, true);
+  if (!findIn(masters, deviceId, &master)) return {};
+  for (const auto& h : masters)
+    if (h->device() == master) return h;
+  return {};
+}
+
+bool ZtControl::sameHold(const std::shared_ptr<MasterHold>& hold, const std::weak_ptr<MasterHold>& target) {
+  return !hold.owner_before(target) && !target.owner_before(hold);
 }
 
 bool ZtControl::initializeDevice(ZtDevice* device) const {
@@ -311,15 +351,14 @@ bool ZtControl::openLogFile(const ZtString& fileName) {
 
 void ZtControl::closePort(const ZtString& portName) {
   const std::string name = textOf(portName);
-  closeMatching([&name](ZtDevice* d) { return samePortName(d, name); });
+  closeMatching([&name](const std::shared_ptr<MasterHold>& h) { return samePortName(h->device(), name); });
 }
 
 void ZtControl::closePort(ZtDeviceId deviceId) {
-  const HeldMasters masters = heldMasters();
-  ZtDevice* master = nullptr;
-  if (!findIn(masters, deviceId, &master)) return;
   // A child's port is its master's: that master goes, and no other device on the same name.
-  closeMatching([master](ZtDevice* d) { return d == master; });
+  std::weak_ptr<MasterHold> target = findHold(deviceId);
+  if (target.expired()) return;
+  closeMatching([&target](const std::shared_ptr<MasterHold>& h) { return sameHold(h, target); });
 }
 
 void ZtControl::closePort(const ZtPortInfo& portInfo) {
@@ -338,7 +377,7 @@ void ZtControl::closePort(const ZtPortInfo& portInfo) {
 
 void ZtControl::close() {
   if (!m_broadcastDevice->isReadingFromFile()) m_broadcastDevice->gotoConfig();
-  closeMatching([](ZtDevice*) { return true; });
+  closeMatching([](const std::shared_ptr<MasterHold>&) { return true; });
   setLastResult(ZRV_OK);
   clearHardwareError();
 }
@@ -505,6 +544,7 @@ bool ZtControl::gotoConfig() { return m_broadcastDevice->gotoConfig(); }
 bool ZtControl::gotoMeasurement() { return m_broadcastDevice->gotoMeasurement(); }
 
 void ZtControl::flushInputBuffers(bool alsoWorkingCache) {
+  const WalkScope walking;
   for (const auto& hold : heldMasters()) hold->device()->flushInputBuffers(alsoWorkingCache);
 }
 
@@ -515,6 +555,7 @@ ZtResultValue ZtControl::testSynchronization() {
   };
   if (m_broadcastDevice->isMeasuring() || m_broadcastDevice->isRecording()) return done(ZRV_UNSUPPORTED);
   if (m_broadcastDevice->isReadingFromFile()) return done(ZRV_NOPORTOPEN);
+  const WalkScope walking;
   const HeldMasters masters = heldMasters();
   if (masters.empty()) return done(ZRV_NOPORTOPEN);
   if (masters.size() == 1) {
@@ -594,6 +635,7 @@ void ZtControl::clearHardwareError() {
 // ---- Called by other parts -------------------------------------------------------------------------
 
 void ZtControl::updateRecordingState() {
+  const WalkScope walking;
   for (const auto& hold : heldMasters()) (void)hold->device()->isRecording();
 }
 

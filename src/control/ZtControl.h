@@ -10,7 +10,9 @@
 // of m_listLock and is read under its read side; the lock is held only to copy or change the
 // list, never while a device is called, a port opened or a callback raised. Walks run over a
 // snapshot that holds each master (MasterHold): a master closed while a walk holds it leaves the
-// list at once and is terminated when the last holder lets go of it.
+// list at once and is terminated when the last holder lets go of it; an application thread's
+// close returns once that has happened (removeExistingDevice, made on pool threads, does not
+// wait: a walk's device call may be waiting for that very pool task).
 //
 // Lock order: m_openingMutex, then m_settingsMutex, then m_listLock; m_profilesLock is taken
 // alone (it is held while a device initialises, which may take a station's pool tasks through
@@ -45,17 +47,35 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
  public:
   // A listed master device held for a walk. The list holds one; a snapshot holds one per device.
   // The holder that lets go last after the device left the list terminates it
-  // (prepareForTermination, then the list's reference is dropped).
+  // (prepareForTermination, then the list's reference is dropped) and signals the end.
   class MasterHold {
    public:
-    explicit MasterHold(ZtDevice* device) : m_device(device) {}
+    struct Ended {
+      std::mutex mutex;
+      std::condition_variable changed;
+      bool ended = false;  // guarded by mutex
+      void wait();
+    };
+    explicit MasterHold(ZtDevice* device) : m_device(device), m_ended(std::make_shared<Ended>()) {}
     ~MasterHold();
     MasterHold(const MasterHold&) = delete;
     MasterHold& operator=(const MasterHold&) = delete;
     ZtDevice* device() const { return m_device; }
+    std::shared_ptr<Ended> ended() const { return m_ended; }
 
    private:
     ZtDevice* m_device;
+    std::shared_ptr<Ended> m_ended;
+  };
+  // Marks the calling thread as walking the masters (calling them) for its scope: a close made
+  // by this thread meanwhile (from a callback, say) does not wait for the walk's holds to go.
+  class WalkScope {
+   public:
+    WalkScope();
+    ~WalkScope();
+    WalkScope(const WalkScope&) = delete;
+    WalkScope& operator=(const WalkScope&) = delete;
+    static bool active();
   };
   using HeldMasters = std::vector<std::shared_ptr<MasterHold>>;
 
@@ -169,10 +189,16 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   static bool leftIsSlaverThanRight(const ZtDevice* a, const ZtDevice* b);
 
  private:
-  // Takes the masters matching pred out of the list (write side), unchains them and lets go of
-  // the list's hold (each is terminated now, or by the last walk holding it).
+  // Takes the masters whose hold matches pred out of the list (write side), unchains them and
+  // lets go of the list's hold (each is terminated now, or by the last walk holding it). The
+  // caller must hold no snapshot of the list when it waits.
+  // Waits for the closed devices' termination unless the calling thread walks the masters
+  // (it may hold them itself) or wait is false (pool threads: a walk may wait for their tasks).
   template <typename Pred>
-  void closeMatching(Pred pred);
+  void closeMatching(Pred pred, bool wait = true);
+  // The list's hold of the master of the device with that id (expired when none).
+  std::weak_ptr<MasterHold> findHold(ZtDeviceId deviceId) const;
+  static bool sameHold(const std::shared_ptr<MasterHold>& hold, const std::weak_ptr<MasterHold>& target);
   // The device with that id among the held masters and their children, with its master.
   static ZtDevice* findIn(const HeldMasters& masters, ZtDeviceId deviceId, ZtDevice** master);
   // Appends (write side) and returns the list's hold.

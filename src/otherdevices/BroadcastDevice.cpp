@@ -5,6 +5,7 @@
 
 bool BroadcastForwardFunc::operator()() {
   ZtControl& control = m_broadcast.control();
+  const ZtControl::WalkScope walking;
   const ZtControl::HeldMasters masters = control.heldMasters();
   bool result = true;
   for (const auto& hold : masters)
@@ -194,6 +195,7 @@ bool BroadcastDevice::gotoMeasurement() {
 }
 
 bool BroadcastDevice::gotoConfig() {
+  const ZtControl::WalkScope walking;
   const ZtControl::HeldMasters masters = m_control.heldMasters();
   bool result = true;
   for (auto it = masters.rbegin(); it != masters.rend(); ++it)

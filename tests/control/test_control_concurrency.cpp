@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <fstream>
 #include <set>
@@ -132,6 +135,67 @@ TEST(ControlConcurrency, ConcurrentOpensOfOnePortMakeOneDevice) {
   EXPECT_EQ(opened.load(), 4);
   EXPECT_EQ(control.made().size(), 1u);
   EXPECT_EQ(control.mainDeviceCount(), 1u);
+}
+
+// A close returns only once the device is gone, also while another thread's broadcast is inside
+// that device; a close from inside a broadcast's device call (a callback) does not wait for
+// itself.
+TEST(ControlConcurrency, ClosingWaitsForAWalkInsideTheDevice) {
+  TempDir dir;
+  LogFileBuilder b;
+  b.configuration(0x00110801).data(0);
+  const std::string path = dir.file("rec.zlog");
+  ASSERT_TRUE(b.writeTo(path));
+  TestControl control;
+  ASSERT_TRUE(control.openLogFile(Text(path).s));
+  auto script = control.script(0x00110801);
+
+  std::mutex gateMutex;
+  std::condition_variable gate;
+  bool inside = false, release = false;
+  {
+    std::lock_guard<std::mutex> lock(script->mutex);
+    script->duringGotoMeasurement = [&] {
+      std::unique_lock<std::mutex> g(gateMutex);
+      inside = true;
+      gate.notify_all();
+      gate.wait(g, [&] { return release; });
+    };
+  }
+  std::thread walker([&] { (void)control.gotoMeasurement(); });
+  {
+    std::unique_lock<std::mutex> g(gateMutex);
+    gate.wait(g, [&] { return inside; });
+  }
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    control.closePort(ZtDeviceId(0x00110801));
+    closed = true;
+  });
+  // The device left the list at once, but is not terminated while the walk is inside it.
+  while (control.mainDeviceCount() != 0) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(closed.load());
+  EXPECT_EQ(control.log().count("~device " + std::to_string(0x00110801)), 0u);
+  {
+    std::lock_guard<std::mutex> g(gateMutex);
+    release = true;
+  }
+  gate.notify_all();
+  closer.join();
+  walker.join();
+  EXPECT_TRUE(closed.load());
+  EXPECT_EQ(control.log().count("~device " + std::to_string(0x00110801)), 1u);
+
+  // Closing from inside the walk's own call.
+  ASSERT_TRUE(control.openLogFile(Text(path).s));
+  {
+    std::lock_guard<std::mutex> lock(script->mutex);
+    script->duringGotoMeasurement = [&control] { control.closePort(ZtDeviceId(0x00110801)); };
+  }
+  (void)control.gotoMeasurement();
+  EXPECT_EQ(control.mainDeviceCount(), 0u);
+  EXPECT_EQ(control.log().count("~device " + std::to_string(0x00110801)), 2u);
 }
 
 TEST(ControlConcurrency, JournallingThreadsWhileTheLogPathIsSwapped) {

@@ -6,6 +6,7 @@
 // from its script, and logs the calls the control and the broadcast device make ("gotoConfig
 // <id>", "setQueueMode 1 <id>", ...) into the control's shared call log.
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,8 @@ struct DeviceScript {
   std::atomic<bool> gotoConfig{true};
   std::atomic<bool> gotoMeasurement{true};
   std::atomic<bool> initialize{true};
+  std::atomic<bool> startRecording{true};
+  std::atomic<bool> stopRecording{true};
   std::atomic<int> syncRole{1};
   std::atomic<bool> syncMaster{false};
   std::atomic<bool> syncSlave{true};
@@ -34,6 +37,8 @@ struct DeviceScript {
   std::atomic<int> locationId{0};
   std::mutex mutex;
   std::vector<ZtSyncSetting> syncSettings;  // guarded by mutex
+  // Run inside gotoMeasurement, before it answers (a blocking call, a close from a callback).
+  std::function<void()> duringGotoMeasurement;  // guarded by mutex
 };
 
 // The scripted calls, shared by the scripted classes.
@@ -62,9 +67,26 @@ class Scripted : public Base {
   }
   bool gotoMeasurement() override {
     record("gotoMeasurement");
+    std::function<void()> during;
+    {
+      std::lock_guard<std::mutex> lock(m_script->mutex);
+      during = m_script->duringGotoMeasurement;
+    }
+    if (during) during();
     if (!m_script->gotoMeasurement.load()) return false;
     m_script->measuring = true;
     return true;
+  }
+  bool startRecording() override {
+    record("startRecording");
+    if (!m_script->startRecording.load()) return false;
+    m_script->recording = true;
+    return true;
+  }
+  bool stopRecording() override {
+    record("stopRecording");
+    m_script->recording = false;
+    return m_script->stopRecording.load();
   }
   int syncRole() const override { return m_script->syncRole.load(); }
   bool isSyncMaster() const override { return m_script->syncMaster.load(); }
