@@ -71,7 +71,13 @@ ZDA_API int ZtDevice_isMeasuring(ZtDevice* device);
 ZDA_API int ZtDevice_isRecording(ZtDevice* device);
 ZDA_API int ZtDevice_isReadingFromFile(ZtDevice* device);
 ZDA_API void ZtDevice_restartFilter(ZtDevice* device);
+ZDA_API size_t ZtDevice_queueLength(ZtDevice* device);
 ZDA_API ZtDeviceState ZtDevice_deviceState(ZtDevice* device);
+/* Packets pulled from the device (queue modes 1 and 2; see ZtDevice_setQueueMode), copied into
+ * the caller's constructed ZtDataPacket; the packet comes back empty when there is none. */
+ZDA_API ZtDataPacket* ZtDevice_nextAvailableDataPacket(ZtDevice* device, ZtDataPacket* out);
+ZDA_API ZtDataPacket* ZtDevice_dataPacketByIndex(ZtDevice* device, ZtDataPacket* out, uint32_t index);
+ZDA_API ZtDataPacket* ZtDevice_dataPacketById(ZtDevice* device, ZtDataPacket* out, uint64_t packetId);
 
 /* ---- Event handlers: a chain flag also changes the managers chained below this device. ---- */
 ZDA_API void ZtDevice_clearCallbackHandlers(ZtDevice* device, int chain);
@@ -156,6 +162,7 @@ ZDA_API int ZtDevice_syncRole(ZtDevice* device);
 ZDA_API int ZtDevice_loadLogFile(ZtDevice* device);
 ZDA_API int ZtDevice_abortLoadLogFile(ZtDevice* device);
 ZDA_API ZtString* ZtDevice_logFileName(ZtDevice* device, ZtString* out);
+ZDA_API uint32_t ZtDevice_droppedPacketCount(ZtDevice* device);
 ZDA_API int ZtDevice_resetOrientation(ZtDevice* device, ZtResetMethod method);
 ZDA_API int ZtDevice_resetLogFileReadPosition(ZtDevice* device);
 ZDA_API int ZtDevice_updateCachedDeviceInformation(ZtDevice* device);

@@ -87,8 +87,33 @@ ZDA_API void ZtDevice_restartFilter(ZtDevice* device) {
   callVoid(__func__, device, [&] { device->restartFilter(); });
 }
 
+ZDA_API size_t ZtDevice_queueLength(ZtDevice* device) {
+  return call<size_t>(__func__, device, 0, [&] { return device->queueLength(); });
+}
+
 ZDA_API ZtDeviceState ZtDevice_deviceState(ZtDevice* device) {
   return call<ZtDeviceState>(__func__, device, ZDS_Initial, [&] { return device->deviceState(); });
+}
+
+ZDA_API ZtDataPacket* ZtDevice_nextAvailableDataPacket(ZtDevice* device, ZtDataPacket* out) {
+  return callOut(__func__, device, out, [&] {
+    Taken<ZtDataPacket, ZtDataPacket_destruct> packet{device->nextAvailableDataPacket()};
+    ZtDataPacket_swap(out, &packet.value);
+  });
+}
+
+ZDA_API ZtDataPacket* ZtDevice_dataPacketByIndex(ZtDevice* device, ZtDataPacket* out, uint32_t index) {
+  return callOut(__func__, device, out, [&] {
+    Taken<ZtDataPacket, ZtDataPacket_destruct> packet{device->dataPacketByIndex(index)};
+    ZtDataPacket_swap(out, &packet.value);
+  });
+}
+
+ZDA_API ZtDataPacket* ZtDevice_dataPacketById(ZtDevice* device, ZtDataPacket* out, uint64_t packetId) {
+  return callOut(__func__, device, out, [&] {
+    Taken<ZtDataPacket, ZtDataPacket_destruct> packet{device->dataPacketById(packetId)};
+    ZtDataPacket_swap(out, &packet.value);
+  });
 }
 
 ZDA_API void ZtDevice_clearCallbackHandlers(ZtDevice* device, int chain) {
@@ -364,6 +389,10 @@ ZDA_API ZtString* ZtDevice_logFileName(ZtDevice* device, ZtString* out) {
     Taken<ZtString, ZtString_destruct> text{device->logFileName()};
     ZtString_assignCharArray(out, ZtString_c_str(&text.value));
   });
+}
+
+ZDA_API uint32_t ZtDevice_droppedPacketCount(ZtDevice* device) {
+  return call<uint32_t>(__func__, device, 0, [&] { return device->droppedPacketCount(); });
 }
 
 ZDA_API int ZtDevice_resetOrientation(ZtDevice* device, ZtResetMethod method) {

@@ -166,6 +166,28 @@ TEST_F(LogFileDevice, ConfigurationComesBackThroughTheCallersRecord) {
   ZtDeviceConfiguration_destruct(&config);
 }
 
+TEST_F(LogFileDevice, PullsCopyIntoTheCallersPacket) {
+  ASSERT_TRUE(open());
+  ZtDevice* device = ZtControl_device(m_control, kFileDevice);
+  ASSERT_NE(device, nullptr);
+  // Nothing played yet: every pull empties the caller's packet and returns it.
+  ZtDataPacket packet;
+  ZtDataPacket_construct(&packet);
+  ZtDataPacket_setPacketCounter(&packet, 7);
+  ASSERT_FALSE(ZtDataPacket_empty(&packet));
+  EXPECT_EQ(ZtDevice_queueLength(device), 0u);
+  EXPECT_EQ(ZtDevice_nextAvailableDataPacket(device, &packet), &packet);
+  EXPECT_TRUE(ZtDataPacket_empty(&packet));
+  ZtDataPacket_setPacketCounter(&packet, 7);
+  EXPECT_EQ(ZtDevice_dataPacketByIndex(device, &packet, 0), &packet);
+  EXPECT_TRUE(ZtDataPacket_empty(&packet));
+  ZtDataPacket_setPacketCounter(&packet, 7);
+  EXPECT_EQ(ZtDevice_dataPacketById(device, &packet, 1), &packet);
+  EXPECT_TRUE(ZtDataPacket_empty(&packet));
+  EXPECT_EQ(ZtDevice_droppedPacketCount(device), 0u);
+  ZtDataPacket_destruct(&packet);
+}
+
 // ---- Arrays across the boundary -------------------------------------------------------------------
 
 // Takes sync settings and offers update rates; counts the calls.

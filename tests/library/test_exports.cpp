@@ -103,12 +103,13 @@ const Family kFamilies[] = {
      "toCallbackPlainC addDevice removeDevice packet at count "},
 };
 
-// Device operations whose device side is not built yet: the packet pulls and counters of the
-// packet path, and the log-file recording and read-position operations of the device.
+// Device operations whose device side is not built yet: log-file recording and the read position
+// of a played log file.
 const char* const kDeviceNotLanded[] = {
-    "ZtDevice_createLogFile",     "ZtDevice_queueLength",    "ZtDevice_nextAvailableDataPacket",
-    "ZtDevice_dataPacketByIndex", "ZtDevice_dataPacketById", "ZtDevice_droppedPacketCount",
-    "ZtDevice_peekMessageId",     "ZtDevice_logFileSize",    "ZtDevice_logFileReadPosition",
+    "ZtDevice_createLogFile",
+    "ZtDevice_peekMessageId",
+    "ZtDevice_logFileSize",
+    "ZtDevice_logFileReadPosition",
 };
 
 // Library functions and exported data (C names).
