@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,26 @@ TEST(ControlPorts, FailedOpensLeaveNoDevice) {
   // Outside units have no protocol handler yet.
   EXPECT_FALSE(control.openImarPort_internal(Text(port.path()).s, B115200, 1));
   EXPECT_EQ(control.lastResult(), ZRV_NOTIMPLEMENTED);
+}
+
+// The port-info form takes name and rate from the info and asks for repeated GotoConfig (an
+// RS-485 line) exactly when the info's device id says RS-485; closing by the info closes it.
+TEST(ControlPorts, PortInfoFormDetectsRs485FromTheDeviceId) {
+  EmulatedPort port(0x00130001);
+  port.emu.setGotoConfigAfterTries(3);  // answers only a repeated request
+  TestControl control;
+  ZtPortInfo info = {};
+  std::snprintf(info.portName, sizeof info.portName, "%s", port.path().c_str());
+  info.baudRate = B115200;
+  info.deviceId = 0x00110001;  // no RS-485 variant: one request, no answer
+  EXPECT_FALSE(control.openPort(info, 100));
+  EXPECT_EQ(control.mainDeviceCount(), 0u);
+  info.deviceId = 0x00130001;  // variant 3: RS-485
+  ASSERT_TRUE(control.openPort(info, 1000)) << control.lastResult();
+  EXPECT_EQ(control.mainDeviceIds(), std::vector<ZtDeviceId>{0x00130001});
+  control.closePort(info);
+  EXPECT_EQ(control.mainDeviceCount(), 0u);
+  EXPECT_EQ(control.log().count("~device " + std::to_string(0x00130001)), 1u);
 }
 
 TEST(ControlPorts, MastersAreListedByRisingSyncRole) {
