@@ -17,6 +17,7 @@
 #include "otherdevices/KtwDevice.h"
 #include "otherdevices/TovanaStationDevice.h"
 #include "support/TestDevice.h"
+#include "support/TestTracker.h"
 #include "trackers/KtDevice.h"
 #include "transport/link/Communicator.h"
 
@@ -129,8 +130,9 @@ class Scripted : public Base {
 
 using ScriptedDevice = Scripted<ZtDevice>;
 using ScriptedStation = Scripted<TovanaStationDevice>;
-using ScriptedKtw = Scripted<KtwDevice>;
-using ScriptedTracker = Scripted<KtDevice>;
+// The tracker classes are abstract until a concrete class supplies their slots.
+using ScriptedKtw = Scripted<WithTestTrackerSlots<KtwDevice>>;
+using ScriptedTracker = Scripted<WithTestTrackerSlots<KtDevice>>;
 
 class TestControl : public ZtControl {
  public:

@@ -147,6 +147,11 @@ std::vector<uint32_t> DeviceEmulator::speedsSeen() const {
   return speeds;
 }
 
+void DeviceEmulator::setModel(std::function<bool(const EmuFrame&, EmuAction&)> model) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_model = std::move(model);
+}
+
 void DeviceEmulator::sendFrame(const EmuFrame& frame) { writeBytes(frame.encode()); }
 
 void DeviceEmulator::injectRaw(const std::vector<uint8_t>& bytes) { writeBytes(bytes); }
@@ -259,6 +264,18 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
       scripted = true;
     }
     m_receivedChanged.notify_all();
+  }
+  if (!scripted) {
+    std::function<bool(const EmuFrame&, EmuAction&)> model;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      model = m_model;
+    }
+    EmuAction modelAction;
+    if (model && model(frame, modelAction)) {
+      answer(frame, modelAction);
+      return;
+    }
   }
   if (handleSettingOrReset(frame, scripted, action)) return;
   {

@@ -109,6 +109,10 @@ class DeviceEmulator {
   // baud rate sees only noise at the others. 0: answer at any speed.
   void answerOnlyAtSpeed(uint32_t speed);
 
+  // A device model (e.g. TrackerModel) answering requests: after any script for the id, before
+  // the built-in conversation. It fills the action and returns true for the ids it knows.
+  void setModel(std::function<bool(const EmuFrame& request, EmuAction& action)> model);
+
   // Faults.
   void sendFrame(const EmuFrame& frame);
   void injectRaw(const std::vector<uint8_t>& bytes);
@@ -225,6 +229,7 @@ class DeviceEmulator {
   uint32_t m_answerSpeed = 0;
   std::vector<std::pair<uint32_t, size_t>> m_requestsPerSpeed;  // in order of first use
   std::vector<Pending> m_pending;
+  std::function<bool(const EmuFrame&, EmuAction&)> m_model;
   EmuFrameDecoder m_decoder;
   // Settings table and reset conversation (guarded by m_mutex).
   std::map<uint8_t, std::vector<uint8_t>> m_settings = defaultSettings();
