@@ -1,4 +1,6 @@
 // Library-wide exported functions.
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "foundation/Journaller.h"
@@ -14,4 +16,24 @@ extern "C" void zdaSetLogPath(const ZtString* path) {
   journal->setDebugLevel(JLL_FATAL);
   journal->writeFileHeader("zda");
   replaceGlobalJournal(journal);
+}
+
+extern "C" void zdaDllVersion(ZtVersion* version) {
+  if (!version) return;
+  *version = ZtVersion{};
+  version->major = 4;
+  version->minor = 1;
+  version->revision = 0;
+  version->build = static_cast<uint32_t>(std::strtoul("0", nullptr, 10));
+}
+
+extern "C" void zdaDllPath(ZtString* path) {
+  if (path) ZtString_assignCharArray(path, "");
+}
+
+// raw x 100 in 64 bits: in 32 bits it overflows for |raw| > 21474836.
+int ztScaleBatteryLevel(int raw) {
+  const double level = static_cast<double>(static_cast<int64_t>(raw) * 100) / 200.0;
+  if (level > 100.0) return 100;
+  return static_cast<int>(level);
 }
