@@ -1,7 +1,7 @@
 #pragma once
 // The emulator as a tracker: one settings table (per request id, the value bytes as the device
 // sends them) drives the answers to the setting requests, the 0x0D configuration and the 0x91
-// specification record, which is built with the library's record classes (versions 3, 4 and 5,
+// device record, which is built with the library's record classes (versions 3, 4 and 5,
 // with or without page 5) for the simulated sensor below. A value set on the wire changes the
 // table, so a later 0x0C or 0x90 reports it.
 //
