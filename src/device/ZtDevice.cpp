@@ -1394,11 +1394,9 @@ void ZtDevice::flushCache() {
     }
     TakenPacket packet(taken);
     if (!onWriteDataToLogFile(this, &packet.p)) continue;
-    ZtMessage message;
-    ZtMessage_construct(&message);
-    ZtDataPacket_originalMessage(&packet.p, &message);
-    writeMessageToLogFile(message);
-    ZtMessage_destruct(&message);
+    // The message as received (the original of a converted packet), written without a copy.
+    const ZtMessage& original = ZtMessage_empty(&packet.p.original) ? packet.p.message : packet.p.original;
+    writeMessageToLogFile(original);
   }
 }
 
