@@ -1,6 +1,7 @@
 #include "device/ZtDevice.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iomanip>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "device/config/DeviceConfigurationMetaInformation.h"
 #include "device/config/ZtDeviceConfigurationMetaInformation.h"
 #include "filters/common/ZtZkfFilter.h"
+#include "errors/ZtDeviceConfigurationException.h"
 #include "errors/ZtException.h"
 #include "foundation/DebugTools.h"
 #include "foundation/JournalMacros.h"
@@ -26,6 +28,7 @@
 #include "transport/link/Communicator.h"
 #include "transport/nmea/NmeaProtocolHandler.h"
 #include "transport/zbus/ProtocolHandler.h"
+#include "zttypes/zttime.h"
 
 namespace {
 
@@ -121,6 +124,12 @@ ZtDevice::~ZtDevice() {
       ZtDataPacket_destruct(m_highestPacket);
       delete m_highestPacket;
       m_highestPacket = nullptr;
+    }
+    // A recording file left open is closed with its link (nothing else would free it).
+    if (Communicator* link = takeRecordingLink()) {
+      link->closeLogFile(false);
+      removeChainedManager(link);
+      delete link;
     }
     if (isMasterDevice() && m_communicator) {
       removeChainedManager(m_communicator);
@@ -341,11 +350,12 @@ std::vector<ZtDevice*> ZtDevice::children() const {
 }
 
 bool ZtDevice::closeLogFile() {
-  if (Communicator* log = m_logFileInterface) {
-    log->closeLogFile(false);
-    removeChainedManager(log);
-    m_logFileInterface = nullptr;
-    delete log;
+  ZtDevice* master = m_master;
+  if (Communicator* link = master->takeRecordingLink()) {
+    link->closeLogFile(false);
+    // Never chained by createLogFile; a link handed over by useLogInterface may have been.
+    master->removeChainedManager(link);
+    delete link;
   }
   return true;
 }
@@ -1133,7 +1143,7 @@ void ZtDevice::restartFilter(ZkfParams* parameters) {
 
 void ZtDevice::messageReceivedFromDevice(const ZtMessage& message) { onMessageReceivedFromDevice(this, &message); }
 void ZtDevice::messageSentToDevice(const ZtMessage& message) { onMessageSentToDevice(this, &message); }
-uint16_t ZtDevice::configuredDeviceCount() const { return deviceConfiguration().numberOfDevices; }
+uint16_t ZtDevice::configuredDeviceCount() const { return m_master->m_configuration.numberOfDevices; }
 
 ZtDevice* ZtDevice::findLinkedChild(ZtDeviceId id) {
   ZtDevice* child = findDevice(id);
@@ -1290,8 +1300,7 @@ void ZtDevice::handleMessage(const ZtMessage& message) {
 void ZtDevice::handleNonDataMessage(const ZtMessage& message) {
   if (isMasterDevice() && m_communicator && !isReadingFromFile()) {
     // The consent is asked for every message, also when no recording file is open.
-    if (onWriteMessageToLogFile(this, &message))
-      if (Communicator* log = m_logFileInterface) log->writeMessageToLogFile(message);
+    writeMessageToLogFile(message);
   }
   onNonDataMessage(this, &message);
   if (!ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == kErrorMessage) {
@@ -1423,12 +1432,9 @@ void ZtDevice::flushCache() {
     }
     TakenPacket packet(taken);
     if (!onWriteDataToLogFile(this, &packet.p)) continue;
-    ZtMessage message;
-    ZtMessage_construct(&message);
-    ZtDataPacket_originalMessage(&packet.p, &message);
-    if (onWriteMessageToLogFile(this, &message))
-      if (Communicator* log = logFileInterface()) log->writeMessageToLogFile(message);
-    ZtMessage_destruct(&message);
+    // The message as received (the original of a converted packet), written without a copy.
+    const ZtMessage& original = ZtMessage_empty(&packet.p.original) ? packet.p.message : packet.p.original;
+    writeMessageToLogFile(original);
   }
 }
 
@@ -1544,4 +1550,178 @@ void ZtDevice::setWorkingCache(zelto::IPacketDataCache* cache) {
   if (cache == m_workingCache) return;
   delete m_workingCache;
   m_workingCache = cache;
+}
+
+// ---- Log-file recording and playback -------------------------------------------------------------
+
+namespace {
+
+constexpr uint8_t kInitBus = 0x02;
+constexpr uint8_t kInitBusAck = 0x03;
+constexpr uint8_t kRequestConfiguration = 0x0C;
+constexpr uint8_t kConfiguration = 0x0D;
+constexpr uint8_t kRequestFirmwareRevision = 0x12;
+constexpr uint8_t kFirmwareRevision = 0x13;
+constexpr unsigned kInitBusTimeout = 500;
+constexpr unsigned kConfigurationTimeout = 5000;
+constexpr unsigned kFirmwareTimeout = 200;
+// A playback file holds its Configuration message among its first messages.
+constexpr int kConfigurationSearchDepth = 5;
+
+// The creation date and time ("YYYYMMDD", "HHMMSShh": the companion library's forms) from one
+// reading of the clock, so that a file made at midnight gets a matching pair.
+void stampCreationTime(ZtDeviceConfiguration& configuration) {
+  ZtDateTime now;
+  ZtTime_getDateTime(&now);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d", now.year % 10000, now.month % 100, now.day % 100);
+  std::memcpy(configuration.date, text, sizeof configuration.date);
+  std::snprintf(text, sizeof text, "%02d%02d%02d%02d", now.hour % 100, now.minute % 100, now.second % 100,
+                (now.millisecond / 10) % 100);
+  std::memcpy(configuration.time, text, sizeof configuration.time);
+}
+
+ZtVersion versionOfRecord(const ZtDeviceConfigurationDevice& record) {
+  ZtVersion version = zeroVersion();
+  version.major = record.firmwareMajor;
+  version.minor = record.firmwareMinor;
+  version.revision = record.firmwareRevision;
+  return version;
+}
+
+// Replaces the configuration by the one in message; the old records are freed.
+void replaceConfiguration(ZtDeviceConfiguration& configuration, const ZtMessage& message) {
+  ZtDeviceConfiguration read;
+  ZtDeviceConfiguration_construct(&read);
+  ZtDeviceConfiguration_readFromMessage(&read, &message);
+  std::swap(configuration, read);
+  ZtDeviceConfiguration_destruct(&read);
+}
+
+}  // namespace
+
+ZtDeviceConfiguration ZtDevice::deviceConfiguration() const {
+  ZtDeviceConfiguration copy;
+  ZtDeviceConfiguration_construct(&copy);
+  ZtDeviceConfiguration_copy(&copy, &m_master->m_configuration);
+  return copy;
+}
+
+Communicator* ZtDevice::takeRecordingLink() {
+  // Taking the mutex waits for a write in flight; after it no writer can reach the link.
+  std::lock_guard<std::mutex> lock(m_logFileMutex);
+  return m_logFileInterface.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+bool ZtDevice::writeToRecordingLink(const ZtMessage& message) {
+  // No file open: no lock on the way of every message.
+  if (!m_logFileInterface.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(m_logFileMutex);
+  Communicator* link = m_logFileInterface.load(std::memory_order_acquire);
+  // Write failures of the recording link are not the device's: the link keeps its last result.
+  return link && link->writeMessageToLogFile(message);
+}
+
+bool ZtDevice::writeMessageToLogFile(const ZtMessage& message) {
+  if (!onWriteMessageToLogFile(this, &message)) return false;
+  return m_master->writeToRecordingLink(message);
+}
+
+ZtResultValue ZtDevice::createLogFile(const ZtString& fileName) {
+  ZtDevice* master = m_master;
+  if (!master->m_communicator || !master->m_communicator->isPortOpen()) return ZRV_NOPORTOPEN;
+  {
+    std::lock_guard<std::mutex> lock(master->m_logFileMutex);
+    if (master->m_logFileInterface.load(std::memory_order_acquire)) return ZRV_ALREADYOPEN;
+    // Port-less; it is not chained below the device (it raises no events of its own).
+    auto* link = new Communicator();
+    if (!link->createLogFile(fileName)) {
+      link->closeLogFile(true);
+      delete link;
+      return ZRV_OUTPUTCANNOTBECREATED;
+    }
+    stampCreationTime(master->m_configuration);
+    ZtMessage configuration;
+    ZtDeviceConfiguration_writeToMessage(&master->m_configuration, &configuration);
+    // Written before the link is published, so that it is the first message of the file.
+    link->writeMessageToLogFile(configuration);
+    ZtMessage_destruct(&configuration);
+    master->m_logFileInterface.store(link, std::memory_order_release);
+  }
+  master->writeDeviceSettingsToFile();
+  return ZRV_OK;
+}
+
+void ZtDevice::useLogInterface(Communicator* link) {
+  ZtDevice* master = m_master;
+  Communicator* previous;
+  {
+    std::lock_guard<std::mutex> lock(master->m_logFileMutex);
+    previous = master->m_logFileInterface.exchange(link, std::memory_order_acq_rel);
+  }
+  if (previous && previous != link) {
+    previous->closeLogFile(false);
+    master->removeChainedManager(previous);
+    delete previous;
+  }
+}
+
+bool ZtDevice::readDeviceConfiguration() {
+  if (!isMasterDevice()) {
+    const int bus = busId();
+    const ZtDeviceConfiguration& configuration = m_master->m_configuration;
+    if (bus < 1 || bus > configuration.numberOfDevices || !configuration.deviceInfo) return false;
+    m_firmwareVersion = versionOfRecord(configuration.deviceInfo[bus - 1]);
+    return true;
+  }
+  Communicator* link = m_communicator;
+  if (!link) return false;
+  if (link->isReadingFromFile()) {
+    ScopedMessage message;
+    link->readMessageFromStartOfFile(message.m, kConfiguration, kConfigurationSearchDepth);
+    // A search through all five messages without a match also ends with result 0: the empty
+    // message says so.
+    if (link->lastResult() != ZRV_OK || ZtMessage_empty(&message.m) ||
+        ZtMessage_getMessageId(&message.m) != kConfiguration)
+      return false;
+    replaceConfiguration(m_configuration, message.m);
+    if (ZtDeviceConfiguration_empty(&m_configuration)) throw ZtDeviceConfigurationException();
+    m_firmwareVersion = versionOfRecord(m_configuration.deviceInfo[0]);
+    return true;
+  }
+  if (!gotoConfig()) return false;
+  const uint8_t bus = static_cast<uint8_t>(busId());
+  {
+    ScopedMessage request(kInitBus, bus, 0);
+    if (!exchange(request.m, kInitBusAck, kInitBusTimeout)) return false;
+  }
+  {
+    ScopedMessage request(kRequestConfiguration, bus, 0);
+    ScopedMessage reply;
+    if (!exchange(request.m, kConfiguration, kConfigurationTimeout, &reply.m)) return false;
+    replaceConfiguration(m_configuration, reply.m);
+  }
+  m_firmwareVersion = zeroVersion();
+  ScopedMessage request(kRequestFirmwareRevision, bus, 0);
+  ScopedMessage reply;
+  // A reply too short to hold major, minor and revision leaves the version at zeros.
+  if (exchange(request.m, kFirmwareRevision, kFirmwareTimeout, &reply.m) && ZtMessage_dataSize(&reply.m) >= 3) {
+    m_firmwareVersion.major = ZtMessage_getDataByte(&reply.m, 0);
+    m_firmwareVersion.minor = ZtMessage_getDataByte(&reply.m, 1);
+    m_firmwareVersion.revision = ZtMessage_getDataByte(&reply.m, 2);
+  }
+  return true;
+}
+
+int64_t ZtDevice::logFileSize() const { return isReadingFromFile() ? m_communicator->logFileSize() : 0; }
+
+uint64_t ZtDevice::logFileReadPosition() const {
+  if (!isReadingFromFile()) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(m_communicator->logFileReadPosition());
+}
+
+uint8_t ZtDevice::peekMessageId() {
+  if (!m_communicator) return 0;
+  const uint8_t id = m_communicator->peekLogMessageId();
+  return m_communicator->lastResult() == ZRV_OK ? id : 0;
 }

@@ -320,8 +320,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   ZtDevice* master() const { return m_master; }
   bool isMasterDevice() const { return m_master == this; }
   Communicator* communicator() const { return m_communicator; }
-  // The master's recording log-file link, null when no recording file is open.
-  Communicator* logFileInterface() const { return m_master->m_logFileInterface; }
+  // The master's recording log-file link, null when no recording file is open. Only for a
+  // caller that knows no other thread closes the file meanwhile.
+  Communicator* logFileInterface() const { return m_master->m_logFileInterface.load(std::memory_order_acquire); }
   // 255 for a master; a child's 1-based position in its master's list, 254 when not listed.
   int busId() const;
   // 255: the device itself when it is a master; 0 or past the last child: null; else the
@@ -343,11 +344,40 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   bool isInitialized() const { return m_isInitialized.load(std::memory_order_acquire); }
   int64_t refCounter() const { return m_refCounter.load(std::memory_order_acquire); }
   void setGotoConfigOnClose(bool gotoConfig) { m_gotoConfigOnClose = gotoConfig; }
-  // The configuration of the master (every device reads the master's copy).
-  const ZtDeviceConfiguration& deviceConfiguration() const { return m_master->m_configuration; }
+  // The configuration of the master (every device reads the master's copy): the reference for
+  // changing it, and the const form a deep copy that the caller destructs
+  // (ZtDeviceConfiguration_destruct).
+  ZtDeviceConfiguration& deviceConfiguration() { return m_master->m_configuration; }
+  ZtDeviceConfiguration deviceConfiguration() const;
   ZtQueueMode queueMode() const { return m_queueMode.load(std::memory_order_relaxed); }
   zelto::IPacketDataCache* readyCache() const { return m_readyCache; }
   zelto::IPacketDataCache* workingCache() const { return m_workingCache; }
+
+  // ---- Log-file recording and playback ---------------------------------------------------------
+  // Recording belongs to the master: called on a child, these act on its master's recording link.
+  // createLogFile: 0; 288 (ZRV_NOPORTOPEN) without a link or with its port closed; 269
+  // (ZRV_ALREADYOPEN) when a recording file is open (it is kept); 268 (ZRV_OUTPUTCANNOTBECREATED)
+  // when the file could not be made (no link is left behind). On success the file holds the
+  // Configuration message (with the creation date and time) followed by what
+  // writeDeviceSettingsToFile writes; packets follow only while the master records.
+  ZtResultValue createLogFile(const ZtString& fileName);
+  // Asks onWriteMessageToLogFile; with consent and an open recording file, writes the message
+  // into it. True when it was written. Safe on any thread, also against closeLogFile.
+  bool writeMessageToLogFile(const ZtMessage& message);
+  // The master takes the link as its recording link and owns it (a link held before is closed
+  // and deleted). The link is not chained below the device: it raises no events of its own.
+  void useLogInterface(Communicator* link);
+  // Live master: GotoConfig, then 0x02/0x03 (500 ms), 0x0C/0x0D (5000 ms, replaces the
+  // configuration) and 0x12/0x13 (200 ms, the firmware version; 0.0.0.0 without a full reply).
+  // A master playing a file: the first 0x0D among the file's first 5 messages; throws
+  // ZtDeviceConfigurationException when that configuration lists no device. A child: the
+  // firmware version from its record. False when a step fails; the configuration is then kept.
+  bool readDeviceConfiguration();
+  // Of the playback file: size (0 when not playing), read position (all bits set when not
+  // playing) and the id of the next message (0 at the end of the file or without a file).
+  int64_t logFileSize() const;
+  uint64_t logFileReadPosition() const;
+  uint8_t peekMessageId();
 
   // ---- Packet path -----------------------------------------------------------------------------
   // Stores a packet in one cache, merged with the packet already held under its id.
@@ -468,7 +498,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   mutable zelto::Mutex m_filterMutex;  // recursive; guards m_zkfFilter only
   zelto::Mutex m_processingMutex;
   Communicator* m_communicator = nullptr;
-  Communicator* m_logFileInterface = nullptr;
+  // The recording link, on the master (null when no recording file is open). Its life is guarded
+  // by m_logFileMutex (below): a write holds the mutex for the write, closing and publishing
+  // take it, so closing waits for a write in flight and later writes find no link.
+  std::atomic<Communicator*> m_logFileInterface{nullptr};
   ZtDevice* m_master = nullptr;
 
  private:
@@ -500,6 +533,13 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   bool exchange(const ZtMessage& request, uint8_t ackId, unsigned timeoutMs, ZtMessage* reply = nullptr);
   // Request id, bus id and a big-endian payload of 0, 1, 2 or 4 bytes.
   bool exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, uint32_t payload, unsigned timeoutMs);
+
+  // Recording. A write through the master's recording link, after its consent was asked (the
+  // event is raised without the lock). Lock order: m_logFileMutex before the link's file lock;
+  // nothing else is taken, no event raised and no task awaited while it is held.
+  bool writeToRecordingLink(const ZtMessage& message);
+  Communicator* takeRecordingLink();
+  std::mutex m_logFileMutex;
 
   mutable std::atomic<long> m_keepAlive{1};
   std::atomic<bool> m_published{false};
