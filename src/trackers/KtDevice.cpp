@@ -227,7 +227,8 @@ ZtOutputConfigurationArray KtDevice::outputConfiguration() const {
 }
 
 ZtDeviceConfigurationDevice& KtDevice::configurationEntry() const {
-  const ZtDeviceConfiguration& configuration = deviceConfiguration();
+  // The master's own configuration (the const form of deviceConfiguration returns a copy).
+  ZtDeviceConfiguration& configuration = const_cast<KtDevice*>(this)->deviceConfiguration();
   const int bus = busId();
   const int index = bus == 255 ? 0 : bus - 1;
   if (configuration.numberOfDevices == 0 || !configuration.deviceInfo || index < 0 ||
