@@ -15,9 +15,12 @@
 
 #ifdef __cplusplus
 class ZtDevice;
+class ZtDataBundler;
 #else
 /* Opaque: devices are reached only through pointers and the ZtDevice_* functions. */
 typedef struct ZtDevice ZtDevice;
+/* Opaque: lines up the packets of several devices sample by sample. */
+typedef struct ZtDataBundler ZtDataBundler;
 #endif
 
 ZDA_BEGIN_DECLS
