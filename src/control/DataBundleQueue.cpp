@@ -61,9 +61,33 @@ void DataBundleQueue::insertAt(size_t index, DataBundle* b) {
   ++m_size;
 }
 
+void DataBundleQueue::noteInserted(ZtDeviceId id, int64_t packetId) {
+  for (Newest& n : m_newest) {
+    if (n.device != id) continue;
+    if (!n.present || packetId > n.packetId) n = Newest{id, packetId, true};
+    return;
+  }
+  m_newest.push_back(Newest{id, packetId, true});
+}
+
+bool DataBundleQueue::lastPacketIdOf(ZtDeviceId id, int64_t& packetId) const {
+  for (const Newest& n : m_newest) {
+    if (n.device != id) continue;
+    if (n.present) packetId = n.packetId;
+    return n.present;
+  }
+  return false;
+}
+
 void DataBundleQueue::removeFront() {
   DataBundle* b = slot(0);
   m_lastRemovedId = b->key();
+  // Every packet of a bundle carries its key.
+  for (size_t i = 0; i < b->count(); ++i) {
+    const ZtDeviceId id = b->at(i)->deviceId;
+    for (Newest& n : m_newest)
+      if (n.device == id && n.present && n.packetId == m_lastRemovedId) n.present = false;
+  }
   slot(0) = nullptr;
   m_head = (m_head + 1) & m_mask;
   --m_size;
@@ -77,13 +101,25 @@ long DataBundleQueue::insert(const ZtDataPacket& packet) {
                         << slot(0)->key());
     return -1;
   }
-  // Keys ascend strictly and the key is not below the front's: the first bundle from the back
-  // whose key is not above the packet's is its bundle (equal) or its predecessor.
+  // Keys ascend strictly and the key is not below the front's: the place is found by bisection
+  // (a device that lags far behind the others must not walk the backlog), after a look at the
+  // back, where new samples land.
   size_t pos = m_size;
-  while (pos > 0 && slot(pos - 1)->key() > key) --pos;
-  if (pos > 0 && slot(pos - 1)->key() == key) {
-    slot(pos - 1)->add(packet);
-    return static_cast<long>(pos - 1);
+  if (pos > 0 && slot(pos - 1)->key() >= key) {
+    size_t lo = 0, hi = m_size;  // first bundle whose key is not below the packet's
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      if (slot(mid)->key() < key)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    pos = lo;
+  }
+  if (pos < m_size && slot(pos)->key() == key) {
+    slot(pos)->add(packet);
+    noteInserted(packet.deviceId, key);
+    return static_cast<long>(pos);
   }
   reserveOne();
   DataBundle* b = newBundle();
@@ -94,6 +130,7 @@ long DataBundleQueue::insert(const ZtDataPacket& packet) {
     throw;
   }
   insertAt(pos, b);
+  noteInserted(packet.deviceId, key);
   return static_cast<long>(pos);
 }
 
@@ -158,15 +195,5 @@ void DataBundleQueue::clear() {
   while (m_size > 0) removeFront();
   m_head = 0;
   m_lastRemovedId = -1;
-}
-
-bool DataBundleQueue::lastPacketIdOf(ZtDeviceId id, int64_t& packetId) const {
-  for (size_t i = m_size; i > 0; --i) {
-    const ZtDataPacket* p = bundle(i - 1).packet(id);
-    if (p) {
-      packetId = p->packetId;
-      return true;
-    }
-  }
-  return false;
+  m_newest.clear();
 }

@@ -50,8 +50,8 @@ class DataBundleQueue {
   int64_t lastRemovedId() const { return m_lastRemovedId; }
   size_t size() const { return m_size; }
   const DataBundle& bundle(size_t index) const { return *m_ring[(m_head + index) & m_mask]; }
-  // The packet id of the newest packet of the device in the queue (searched from the back
-  // bundle, each bundle from its first packet); false when the queue holds none.
+  // The packet id of the device's newest packet in the queue; false when the queue holds none.
+  // Kept per device as packets come and go, so the answer costs no walk through the backlog.
   bool lastPacketIdOf(ZtDeviceId id, int64_t& packetId) const;
   // The bundle being delivered on the calling thread, null outside a delivery.
   DataBundle*& currentBundle() { return m_currentBundle.getData(); }
@@ -67,6 +67,7 @@ class DataBundleQueue {
   void insertAt(size_t index, DataBundle* b);
   // Removes the front bundle; the last removed id takes its key.
   void removeFront();
+  void noteInserted(ZtDeviceId id, int64_t packetId);
 
   // Ring of owned bundles: m_size bundles from m_head on, capacity a power of two (m_mask + 1).
   std::vector<DataBundle*> m_ring;
@@ -74,6 +75,13 @@ class DataBundleQueue {
   size_t m_size = 0;
   size_t m_mask = 0;
   std::vector<DataBundle*> m_spares;  // owned, empty bundles for reuse
+  // Per device id that has a packet in the queue: the highest packet id it has there.
+  struct Newest {
+    ZtDeviceId device;
+    int64_t packetId;
+    bool present;
+  };
+  std::vector<Newest> m_newest;
   zelto::ThreadLocal<DataBundle*> m_currentBundle;
   const std::list<DataBundlerCallback*>* m_devices;
   int m_type;
