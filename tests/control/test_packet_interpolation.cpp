@@ -104,7 +104,9 @@ TEST(InterpolatePackets, ModernPacketItemByItem) {
     ZtDataPacket_rawData(&r.p, &raw);
     EXPECT_EQ(raw.acc[0], c.raw);
     EXPECT_EQ(raw.temp[0], c.raw);
-    if (std::abs(c.w) < 1e3) EXPECT_EQ(raw.gyr[2], 7u);  // equal ends stay put
+    if (std::abs(c.w) < 1e3) {
+      EXPECT_EQ(raw.gyr[2], 7u);  // equal ends stay put
+    }
     EXPECT_NEAR(calAcc(r.p), c.cal, std::abs(c.cal) * 1e-12 + 1e-12);
     if (std::abs(c.w) <= 1.0) {
       ZtQuaternion q;
