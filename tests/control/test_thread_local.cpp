@@ -1,0 +1,48 @@
+// zelto::ThreadLocal: one value per thread and owner, starting null, kept for the owner's life;
+// a new owner never sees a value of one destroyed before it (also at the same address).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "control/ThreadLocal.h"
+
+namespace {
+
+TEST(ThreadLocal, OneSlotPerThreadAndOwner) {
+  zelto::ThreadLocal<int*> a, b, c;
+  int x = 1, y = 2, z = 3;
+  EXPECT_EQ(a.getData(), nullptr);
+  a.getData() = &x;
+  b.getData() = &y;
+  c.getData() = &z;  // more owners than a thread remembers
+  EXPECT_EQ(a.getData(), &x);
+  EXPECT_EQ(b.getData(), &y);
+  EXPECT_EQ(c.getData(), &z);
+  EXPECT_EQ(&a.getData(), &a.getData());  // a stable slot
+
+  std::vector<std::thread> threads;
+  std::vector<int*> seen(8, &x);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&, i] {
+      seen[i] = a.getData();  // a fresh slot: null
+      a.getData() = &seen[i] == nullptr ? nullptr : reinterpret_cast<int*>(&seen[i]);
+      if (a.getData() != reinterpret_cast<int*>(&seen[i])) seen[i] = &x;
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int* p : seen) EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(a.getData(), &x);  // untouched by the other threads
+}
+
+TEST(ThreadLocal, ANewOwnerStartsEmpty) {
+  int x = 1;
+  for (int round = 0; round < 4; ++round) {
+    auto owner = std::make_unique<zelto::ThreadLocal<int*>>();
+    EXPECT_EQ(owner->getData(), nullptr) << round;
+    owner->getData() = &x;
+  }
+}
+
+}  // namespace
