@@ -24,15 +24,21 @@ TEST(ThreadLocal, OneSlotPerThreadAndOwner) {
 
   std::vector<std::thread> threads;
   std::vector<int*> seen(8, &x);
+  std::vector<int> kept(8, 0);
   for (size_t i = 0; i < seen.size(); ++i) {
     threads.emplace_back([&, i] {
       seen[i] = a.getData();  // a fresh slot: null
-      a.getData() = &seen[i] == nullptr ? nullptr : reinterpret_cast<int*>(&seen[i]);
-      if (a.getData() != reinterpret_cast<int*>(&seen[i])) seen[i] = &x;
+      int local = 0;
+      a.getData() = &local;
+      b.getData() = nullptr;
+      kept[i] = a.getData() == &local ? 1 : 0;
     });
   }
   for (auto& t : threads) t.join();
-  for (int* p : seen) EXPECT_EQ(p, nullptr);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i], nullptr);
+    EXPECT_EQ(kept[i], 1);
+  }
   EXPECT_EQ(a.getData(), &x);  // untouched by the other threads
 }
 
