@@ -10,7 +10,6 @@ extern "C" __attribute__((constructor)) void so_init() {
   ZtTime_initializeTime();
 }
 
-// Run when the library is unloaded (or the process ends): the journal is flushed and closed.
-extern "C" __attribute__((destructor)) void so_fini() {
-  delete gJournal.exchange(nullptr, std::memory_order_acq_rel);
-}
+// Run when the library is unloaded (or the process ends): the journal is flushed and closed
+// once no thread is still writing a line on it.
+extern "C" __attribute__((destructor)) void so_fini() { replaceGlobalJournal(nullptr); }

@@ -1,8 +1,5 @@
 #ifndef ZELTO_DEVICE_ZTALIGNMENTFRAME_H
 #define ZELTO_DEVICE_ZTALIGNMENTFRAME_H
-/* The frame an alignment rotation applies to (32-bit). */
-typedef enum ZtAlignmentFrame {
-  ZAF_Sensor = 0,
-  ZAF_Local = 1
-} ZtAlignmentFrame;
+/* The device enumerations are part of the public C interface. */
+#include "zeltodeviceapi/ztdeviceenums.h"
 #endif

@@ -2,14 +2,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iomanip>
 #include <limits>
+#include <memory>
 
+#include "device/DeviceTaskScope.h"
+#include "device/ProcessTask.h"
+#include "device/StateChanger.h"
 #include "device/cache/IPacketDataCache.h"
 #include "device/cache/PacketDataSource.h"
+#include "device/config/DeviceConfigurationCollection.h"
 #include "device/config/DeviceConfigurationMessages.h"
+#include "device/config/DeviceConfigurationMetaInformation.h"
 #include "device/config/ZtDeviceConfigurationMetaInformation.h"
 #include "filters/common/ZtZkfFilter.h"
+#include "errors/ZtException.h"
+#include "foundation/DebugTools.h"
+#include "foundation/JournalMacros.h"
+#include "foundation/TaskCompletionWaiter.h"
 #include "foundation/ThreadPool.h"
+#include "transport/legacy/LegacyDataPacket.h"
+#include "transport/link/PacketStamper.h"
 #include "transport/link/Communicator.h"
 #include "transport/nmea/NmeaProtocolHandler.h"
 #include "transport/zbus/ProtocolHandler.h"
@@ -182,9 +195,11 @@ bool ZtDevice::unlistChild(ZtDevice* child) {
   return true;
 }
 
-void ZtDevice::waitForLastScheduledTask() const {
+bool ZtDevice::waitForLastScheduledTask() const {
+  if (refusesOwnTaskWait("waitForLastScheduledTask")) return false;
   const unsigned id = m_lastScheduledProcessTask.load(std::memory_order_acquire);
   if (id != 0) zelto::ThreadPool::instance()->waitForCompletion(id);
+  return true;
 }
 
 // ---- References ----------------------------------------------------------------------------------
@@ -388,11 +403,6 @@ ZtBaudRate ZtDevice::baudRate() const { return m_communicator ? m_communicator->
 ZtBaudRate ZtDevice::serialBaudRate() const { return 0; }
 ZtVersion ZtDevice::hardwareVersion() const { return zeroVersion(); }
 
-// ---- 5. Recording (states and recording build these) --------------------------------------------
-
-bool ZtDevice::startRecording() { return false; }
-bool ZtDevice::stopRecording() { return false; }
-
 // ---- 6. Options and host processing --------------------------------------------------------------
 
 bool ZtDevice::setOptionEnabled(ZtOption option, bool enable) {
@@ -429,7 +439,6 @@ bool ZtDevice::isSoftwareFilteringEnabled() const { return false; }
 bool ZtDevice::isSoftwareCalibrationEnabled() const { return false; }
 bool ZtDevice::setSoftwareCalibrationEnabled(bool) { return true; }
 bool ZtDevice::initializeFilter() { return true; }
-void ZtDevice::restartFilter(ZkfParams*) {}
 void ZtDevice::performFiltering(ZtDataPacket&) {}
 void ZtDevice::resetSoftwareFilter(zelto::SettingsFile*) {}
 
@@ -442,21 +451,15 @@ void ZtDevice::doProcessing(ZtDataPacket& packet) {
 
 // ---- 7. Messages ---------------------------------------------------------------------------------
 
-bool ZtDevice::sendCustomMessage(const ZtMessage&, bool, ZtMessage&, int) { return false; }
 bool ZtDevice::sendRawMessage(const ZtMessage& message) {
   return m_communicator ? m_communicator->writeMessage(message) : false;
 }
-void ZtDevice::handleMessage(const ZtMessage&) {}
-void ZtDevice::handleNonDataMessage(const ZtMessage&) {}
 
 // ---- 8. Port and output mode ---------------------------------------------------------------------
 
-bool ZtDevice::setSerialBaudRate(ZtBaudRate) { return false; }
 bool ZtDevice::isMotionTracker() const { return false; }
 ZtOutputMode ZtDevice::outputMode() const { return 0; }
-bool ZtDevice::setOutputMode(ZtOutputMode) { return false; }
 ZtOutputSettings ZtDevice::outputSettings() const { return 0; }
-bool ZtDevice::setOutputSettings(ZtOutputSettings) { return false; }
 int ZtDevice::updateRate() const { return 0; }
 
 bool ZtDevice::setUpdateRate(int rate) {
@@ -484,11 +487,8 @@ bool ZtDevice::isInLegacyMode() const {
 bool ZtDevice::isInStringOutputMode() const { return (stringOutputType() & 0xFFFF) != 0; }
 bool ZtDevice::usesLegacyDeviceMode() const { return isInLegacyMode() || isInStringOutputMode(); }
 int ZtDevice::stringOutputType() const { return 0; }
-bool ZtDevice::setStringOutputType(uint16_t) { return false; }
 int ZtDevice::samplePeriod() const { return -1; }
-bool ZtDevice::setSamplePeriod(uint16_t) { return false; }
 int ZtDevice::outputSkipFactor() const { return -1; }
-bool ZtDevice::setOutputSkipFactor(uint16_t) { return false; }
 
 ZtDeviceMode ZtDevice::deviceMode() const {
   ZtDeviceMode mode;
@@ -579,12 +579,7 @@ bool ZtDevice::isSyncSlave() const {
 
 std::vector<ZtSyncSetting> ZtDevice::supportedSyncSettings() const { return {}; }
 
-// ---- 11. Mode changes and device commands (states and settings messages build these) -------------
-
-bool ZtDevice::gotoMeasurement() { return false; }
-bool ZtDevice::gotoConfig() { return false; }
-bool ZtDevice::restoreFactoryDefaults() { return false; }
-bool ZtDevice::reset() { return false; }
+// ---- 11. Mode changes and device commands --------------------------------------------------------
 
 void ZtDevice::writeDeviceSettingsToFile() {
   forEachChild([](ZtDevice* child) {
@@ -748,8 +743,43 @@ bool ZtDevice::setFixedGravityEnabled(bool) { return false; }
 
 // ---- 15. Configuration files (the configuration-file code builds these) --------------------------
 
-ZtResultValue ZtDevice::createConfigFile(const ZtString&) { return ZRV_UNSUPPORTED; }
-ZtResultValue ZtDevice::applyConfigFile(const ZtString&) { return ZRV_UNSUPPORTED; }
+// Both file operations leave a device that was in Config there and bring a measuring one back to
+// Measurement whatever the outcome, unless the first switch to Config already failed.
+ZtResultValue ZtDevice::createConfigFile(const ZtString& fileName) {
+  const bool wasMeasuring = isMeasuring();
+  if (!gotoConfig()) return ZRV_ERROR;
+  ZtResultValue result = ZRV_ERROR;
+  {
+    zelto::SettingsFile file(false);
+    std::unique_ptr<DeviceConfigurationMessages> messages(determineConfigurationMessages());
+    std::unique_ptr<DeviceConfigurationMetaInformation> meta(determineConfigurationMetaInformation());
+    const DeviceConfigurationCollection collection(messages.release(), meta.release());
+    // Every exchange is done before the first setting enters the file, so a failure writes nothing.
+    if (collection.create(*this, file, determineConfigurationMessageTimeout()))
+      result = file.writeZsa(ZtString_c_str(&fileName), nullptr, nullptr);
+  }
+  if (wasMeasuring && !gotoMeasurement()) result = ZRV_ERROR;
+  return result;
+}
+
+ZtResultValue ZtDevice::applyConfigFile(const ZtString& fileName) {
+  const bool wasMeasuring = isMeasuring();
+  if (!gotoConfig()) return ZRV_ERROR;
+  ZtResultValue result;
+  {
+    zelto::SettingsFile file(false);
+    result = file.readZsa(ZtString_c_str(&fileName), nullptr, nullptr);
+    if (result == ZRV_OK) {
+      std::unique_ptr<DeviceConfigurationMessages> messages(determineConfigurationMessages());
+      std::unique_ptr<DeviceConfigurationMetaInformation> meta(determineConfigurationMetaInformation());
+      const DeviceConfigurationCollection collection(messages.release(), meta.release());
+      // The whole file is checked before its first message is sent.
+      result = collection.apply(*this, file, determineConfigurationMessageTimeout()) ? ZRV_OK : ZRV_ERROR;
+    }
+  }
+  if (wasMeasuring && !gotoMeasurement()) result = ZRV_ERROR;
+  return result;
+}
 
 // ---- 16. Alignment, GNSS and time ----------------------------------------------------------------
 
@@ -770,10 +800,8 @@ bool ZtDevice::requestUtcTime() { return false; }
 
 // ---- 17. Internal hooks --------------------------------------------------------------------------
 
-// The packet path, recording and the settings messages build these.
-void ZtDevice::handleDataPacket(const ZtDataPacket&) {}
+// Recording and the settings messages build these.
 EktsManager* ZtDevice::ekts() const { return nullptr; }
-bool ZtDevice::scheduleOrientationReset(ZtResetMethod) { return false; }
 
 void ZtDevice::writeFilterStateToFile() {
   forEachChild([](ZtDevice* child) {
@@ -782,10 +810,7 @@ void ZtDevice::writeFilterStateToFile() {
   });
 }
 
-void ZtDevice::flushCache() {}
 void ZtDevice::checkChildStates() {}
-void ZtDevice::processPacket(const ZtDataPacket&, bool) {}
-void ZtDevice::insertPacketInCaches(ZtDataPacket&) {}
 
 void ZtDevice::updateDeviceState(ZtDeviceState state) {
   const ZtDeviceState old = m_deviceState.exchange(state, std::memory_order_acq_rel);
@@ -799,6 +824,311 @@ DeviceConfigurationMetaInformation* ZtDevice::determineConfigurationMetaInformat
   return new ZtDeviceConfigurationMetaInformation();
 }
 
+// ---- States and mode switching -------------------------------------------------------------------
+
+namespace {
+
+// Requests of the settings messages and of the reset conversation (acknowledgement: id + 1).
+constexpr uint8_t kSetSamplePeriod = 0x04;
+constexpr uint8_t kRestoreFactoryDefaults = 0x0E;
+constexpr uint8_t kBaudRate = 0x18;
+constexpr uint8_t kWakeUp = 0x3E;
+constexpr uint8_t kWakeUpAck = 0x3F;
+constexpr uint8_t kReset = 0x40;
+constexpr uint8_t kResetAck = 0x41;
+constexpr uint8_t kSetStringOutputType = 0x8E;
+constexpr uint8_t kScheduleOrientationReset = 0xA4;
+constexpr uint8_t kSetOutputMode = 0xD0;
+constexpr uint8_t kSetOutputSettings = 0xD2;
+constexpr uint8_t kSetOutputSkipFactor = 0xD4;
+
+// Time-outs in ms. Baud-rate exchanges get the longer allowance of the device-id request.
+constexpr unsigned kAckTimeout = 200;
+constexpr unsigned kBaudRateTimeout = 500;
+constexpr unsigned kWakeUpTimeout = 3000;
+
+// A message owned by the scope.
+struct ScopedMessage {
+  ZtMessage m;
+  ScopedMessage() { ZtMessage_construct(&m); }
+  ScopedMessage(uint8_t messageId, uint8_t busId, size_t payloadSize) {
+    ZtMessage_constructSized(&m, payloadSize);
+    ZtMessage_setMessageId(&m, messageId);
+    ZtMessage_setBusId(&m, busId);
+  }
+  ~ScopedMessage() { ZtMessage_destruct(&m); }
+  ScopedMessage(const ScopedMessage&) = delete;
+  ScopedMessage& operator=(const ScopedMessage&) = delete;
+};
+
+// Waits on a reply object registered before its request went out: true when the acknowledgement
+// came. The object leaves the link's monitor with its last handle, on every path.
+bool awaitReply(const Communicator::ReplyHandle& reply, ZtMessage& answer, uint8_t ackId, unsigned timeoutMs) {
+  return reply->message(answer, timeoutMs) && ZtMessage_getMessageId(&answer) == ackId;
+}
+
+}  // namespace
+
+bool ZtDevice::refusesOwnTaskWait(const char* operation) const {
+  bool own = DeviceTaskScope::isRunningTaskOf(this);
+  if (!own && isMasterDevice())
+    own = withChild([](const ZtDevice* child) { return DeviceTaskScope::isRunningTaskOf(child); },
+                    [](ZtDevice*) {});
+  if (own)
+    JLOG_ERROR(operation << " of device " << std::hex << std::uppercase << std::setw(8) << std::setfill('0')
+                         << deviceId() << " refused: called from one of the device's own tasks, it would wait for itself");
+  return own;
+}
+
+unsigned ZtDevice::setDeviceState(ZtDeviceState state, bool wait) {
+  setChildDeviceStates(state, true);
+  unsigned id;
+  {
+    std::lock_guard<zelto::Mutex> lock(m_processingMutex);
+    id = zelto::ThreadPool::instance()->addTask(new zelto::StateChanger(this, state),
+                                                m_lastScheduledProcessTask.load(std::memory_order_acquire));
+    m_lastScheduledProcessTask.store(id, std::memory_order_release);
+  }
+  if (!wait || refusesOwnTaskWait("setDeviceState")) return id;
+  zelto::ThreadPool::instance()->waitForCompletion(id);
+  return 0;
+}
+
+unsigned ZtDevice::setChildDeviceStates(ZtDeviceState state, bool wait) {
+  if (!isMasterDevice()) return 0;
+  std::vector<unsigned> ids;
+  forEachChild([&](ZtDevice* child) {
+    ids.push_back(child->setDeviceState(state, false));
+    return true;
+  });
+  if (ids.empty()) return 0;
+  zelto::ThreadPool* pool = zelto::ThreadPool::instance();
+  unsigned id;
+  {
+    // Chained behind the master's previous last task, so the master's tasks stay one chain.
+    std::lock_guard<zelto::Mutex> lock(m_processingMutex);
+    id = pool->addTask(new zelto::TaskCompletionWaiter(ids, pool),
+                       m_lastScheduledProcessTask.load(std::memory_order_acquire));
+    m_lastScheduledProcessTask.store(id, std::memory_order_release);
+  }
+  if (!wait || refusesOwnTaskWait("setChildDeviceStates")) return id;
+  pool->waitForCompletion(id);
+  return 0;
+}
+
+bool ZtDevice::gotoMeasurement() {
+  if (m_softwareFilteringEnabled) initializeFilter();
+  if (!isMasterDevice()) return false;
+  if (deviceState() == ZDS_Measurement) return true;
+  if (!m_communicator || !m_communicator->isPortOpen()) return false;
+  if (refusesOwnTaskWait("gotoMeasurement")) return false;
+  resetPacketStamping();
+  setChildDeviceStates(ZDS_Measurement, true);
+  if (m_communicator->gotoMeasurement() != ZRV_OK) {
+    setChildDeviceStates(ZDS_Config, true);
+    return false;
+  }
+  m_communicator->setMeasuring(true);
+  setDeviceState(ZDS_Measurement, true);
+  return true;
+}
+
+bool ZtDevice::gotoConfig() {
+  if (!isMasterDevice()) return false;
+  if (deviceState() == ZDS_Config) return true;
+  if (!m_communicator || !m_communicator->isPortOpen()) return false;
+  if (refusesOwnTaskWait("gotoConfig")) return false;
+  if (m_communicator->gotoConfig(false) != ZRV_OK) return false;
+  m_communicator->setMeasuring(false);
+  setDeviceState(ZDS_Config, true);
+  waitForLastScheduledTask();
+  return true;
+}
+
+bool ZtDevice::startRecording() {
+  if (!isMasterDevice()) return m_master->startRecording();
+  if (deviceState() != ZDS_Measurement) return false;
+  if (Communicator* log = m_logFileInterface) {
+    ZtString name = log->logFileName();
+    const bool open = log->isLogFileOpen(name);
+    ZtString_destruct(&name);
+    if (!open) return false;
+  }
+  if (refusesOwnTaskWait("startRecording")) return false;
+  writeFilterStateToFile();
+  setDeviceState(ZDS_Recording, true);
+  return true;
+}
+
+bool ZtDevice::stopRecording() {
+  if (!isMasterDevice()) return m_master->stopRecording();
+  if (deviceState() != ZDS_Recording) return false;
+  if (refusesOwnTaskWait("stopRecording")) return false;
+  setDeviceState(ZDS_Measurement, true);
+  return true;
+}
+
+// ---- Settings messages ---------------------------------------------------------------------------
+
+bool ZtDevice::exchange(const ZtMessage& request, uint8_t ackId, unsigned timeoutMs, ZtMessage* reply) {
+  Communicator* link = m_communicator;
+  if (!link) return false;
+  const Communicator::ReplyHandle handle = link->addReplyObject(ackId);
+  if (!handle) return false;
+  if (!link->writeMessage(request)) return false;
+  ScopedMessage answer;
+  const bool acknowledged = awaitReply(handle, answer.m, ackId, timeoutMs);
+  if (reply) ZtMessage_copy(reply, &answer.m);
+  return acknowledged;
+}
+
+bool ZtDevice::exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, uint32_t payload, unsigned timeoutMs) {
+  ScopedMessage request(requestId, busId, payloadSize);
+  switch (payloadSize) {
+    case 1:
+      ZtMessage_setDataByte(&request.m, static_cast<uint8_t>(payload), 0);
+      break;
+    case 2:
+      ZtMessage_setDataShort(&request.m, static_cast<uint16_t>(payload), 0);
+      break;
+    case 4:
+      ZtMessage_setDataLong(&request.m, payload, 0);
+      break;
+    default:
+      break;
+  }
+  return exchange(request.m, static_cast<uint8_t>(requestId + 1), timeoutMs);
+}
+
+bool ZtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
+  if (!m_communicator) return false;
+  if (!waitForResult) return m_communicator->writeMessage(message);
+  // A message without header has id 0, so it expects 1 as well. A time-out of 0 (or a
+  // meaningless negative one) is the usual 200 ms.
+  const uint8_t ackId = static_cast<uint8_t>(ZtMessage_getMessageId(&message) + 1);
+  return exchange(message, ackId, timeoutMs > 0 ? static_cast<unsigned>(timeoutMs) : kAckTimeout, &reply);
+}
+
+bool ZtDevice::setStringOutputType(uint16_t type) {
+  return m_communicator && exchange(kSetStringOutputType, ZTMESSAGE_MASTER_BUS_ID, 2, type, kAckTimeout);
+}
+
+bool ZtDevice::setSamplePeriod(uint16_t period) {
+  if (!m_communicator || !exchange(kSetSamplePeriod, ZTMESSAGE_MASTER_BUS_ID, 2, period, kAckTimeout)) return false;
+  m_master->m_configuration.samplingPeriod = period;
+  return true;
+}
+
+bool ZtDevice::setSerialBaudRate(ZtBaudRate baudRate) {
+  if (!isMasterDevice() || !m_communicator || m_communicator->isReadingFromFile()) return false;
+  if (m_communicator->baudRate() == baudRate) return true;
+  // A rate the devices have no code for is refused before anything is sent.
+  const uint8_t code = ZtBaud_rateToCode(baudRate);
+  if (code == 0 || code == 0xFF) return false;
+  if (!exchange(kBaudRate, ZTMESSAGE_MASTER_BUS_ID, 1, code, kBaudRateTimeout)) return false;
+  // A serial port follows the device to its new rate; a port without baud rate is done.
+  return m_communicator->baudRate() != 0 ? reset() : true;
+}
+
+bool ZtDevice::setOutputMode(ZtOutputMode mode) {
+  return m_communicator && exchange(kSetOutputMode, static_cast<uint8_t>(busId()), 2, mode & 0xFFFF, kAckTimeout);
+}
+
+bool ZtDevice::setOutputSettings(ZtOutputSettings settings) {
+  return m_communicator && exchange(kSetOutputSettings, static_cast<uint8_t>(busId()), 4, settings, kAckTimeout);
+}
+
+bool ZtDevice::setOutputSkipFactor(uint16_t skipFactor) {
+  if (!m_communicator || !exchange(kSetOutputSkipFactor, static_cast<uint8_t>(busId()), 2, skipFactor, kAckTimeout))
+    return false;
+  m_master->m_configuration.outputSkipFactor = skipFactor;
+  return true;
+}
+
+bool ZtDevice::restoreFactoryDefaults() {
+  if (!m_communicator) return false;
+  const ZtDeviceState state = deviceState();
+  if (state == ZDS_Measurement || state == ZDS_Recording) return false;
+  return exchange(kRestoreFactoryDefaults, static_cast<uint8_t>(busId()), 0, 0, kAckTimeout);
+}
+
+bool ZtDevice::scheduleOrientationReset(ZtResetMethod method) {
+  if (!m_communicator) return false;
+  const ZtDeviceState state = deviceState();
+  if (method == ZRM_StoreAlignment ? state != ZDS_Config : state != ZDS_Measurement && state != ZDS_Recording)
+    return false;
+  return exchange(kScheduleOrientationReset, static_cast<uint8_t>(busId()), 2, static_cast<uint32_t>(method) & 0xFFFF,
+                  kAckTimeout);
+}
+
+bool ZtDevice::reset() {
+  if (!isMasterDevice() || !m_communicator || !gotoConfig()) return false;
+  Communicator* link = m_communicator;
+  // The device's current rate: the port reopens at it once the device has restarted.
+  ZtBaudRate rate;
+  {
+    ScopedMessage query(kBaudRate, ZTMESSAGE_MASTER_BUS_ID, 0);
+    ScopedMessage answer;
+    if (!exchange(query.m, kBaudRate + 1, kBaudRateTimeout, &answer.m)) return false;
+    if (ZtMessage_dataSize(&answer.m) < 1) {
+      JLOG_ALERT("reset refused: the baud rate reply holds no rate");
+      return false;
+    }
+    rate = ZtBaud_codeToRate(ZtMessage_getDataByte(&answer.m, 0));
+  }
+  // The wake-up may follow the acknowledgement at once: both are awaited before 0x40 goes out.
+  const Communicator::ReplyHandle resetAck = link->addReplyObject(kResetAck);
+  const Communicator::ReplyHandle wakeUp = link->addReplyObject(kWakeUp);
+  if (!resetAck || !wakeUp) return false;
+  {
+    ScopedMessage request(kReset, ZTMESSAGE_MASTER_BUS_ID, 0);
+    if (!link->writeMessage(request.m)) return false;
+  }
+  ScopedMessage answer;
+  if (!awaitReply(resetAck, answer.m, kResetAck, kAckTimeout)) return false;
+  if (!link->reopenPort(rate, OPS_OpenPort | OPS_StartThread)) return false;
+  if (!awaitReply(wakeUp, answer.m, kWakeUp, kWakeUpTimeout)) return false;
+  ScopedMessage acknowledge(kWakeUpAck, ZTMESSAGE_MASTER_BUS_ID, 0);
+  return link->writeMessage(acknowledge.m);
+}
+
+void ZtDevice::updateUpdateRate(uint16_t rate) {
+  ZtDeviceMode mode{};
+  ZtDeviceMode_setUpdateRate(&mode, rate);
+  m_master->m_configuration.samplingPeriod = mode.period;
+  m_master->m_configuration.outputSkipFactor = mode.skipFactor;
+}
+
+// ---- Filter handle -------------------------------------------------------------------------------
+
+bool ZtDevice::hasZkfFilter() const {
+  std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+  return static_cast<bool>(m_zkfFilter);
+}
+
+zelto::NonIntrusiveSharedPointer<ZtZkfFilter> ZtDevice::zkfFilter() const {
+  std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+  return m_zkfFilter;
+}
+
+void ZtDevice::setZkfFilter(const zelto::NonIntrusiveSharedPointer<ZtZkfFilter>& filter) {
+  std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+  m_zkfFilter = filter;
+}
+
+void ZtDevice::restartFilter(ZkfParams* parameters) {
+  zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter;
+  {
+    std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+    filter = m_zkfFilter;
+  }
+  if (!filter) return;
+  // The reference keeps the filter alive while it restarts, even if it is replaced meanwhile.
+  filter->restart(parameters);
+  std::lock_guard<zelto::Mutex> lock(m_filterMutex);
+  filter.reset();
+}
+
 // ---- LinkDevice ----------------------------------------------------------------------------------
 
 void ZtDevice::messageReceivedFromDevice(const ZtMessage& message) { onMessageReceivedFromDevice(this, &message); }
@@ -808,4 +1138,410 @@ uint16_t ZtDevice::configuredDeviceCount() const { return deviceConfiguration().
 ZtDevice* ZtDevice::findLinkedChild(ZtDeviceId id) {
   ZtDevice* child = findDevice(id);
   return child && child->isPublished() ? child : nullptr;
+}
+
+// ---- Message and packet path ---------------------------------------------------------------------
+
+namespace {
+
+constexpr uint8_t kLegacyDataMessage = 0x32;
+constexpr uint8_t kDataMessage = 0x36;
+constexpr uint8_t kErrorMessage = 0x42;
+
+// Packets reused per thread by the message handling and the cache merges, so that the parsing
+// worker and the processing tasks allocate nothing per packet once these have grown to size. A
+// nested use on the same thread beyond the slots (an event handler that pulls from a playing
+// device while its packet is still being handled) gets a packet of its own.
+class ScratchPacket {
+ public:
+  ScratchPacket() {
+    for (Slot& slot : threadSlots().slots)
+      if (!slot.busy) {
+        slot.busy = true;
+        m_slot = &slot;
+        m_packet = &slot.packet;
+        // A fresh empty packet, keeping the storage the slot has grown.
+        ZtDataPacket_clear(m_packet);
+        m_packet->deviceId = 0;
+        m_packet->packetId = 0;
+        m_packet->toa = 0;
+        return;
+      }
+    ZtDataPacket_construct(&m_own);
+    m_packet = &m_own;
+  }
+  ~ScratchPacket() {
+    if (m_slot)
+      m_slot->busy = false;
+    else
+      ZtDataPacket_destruct(&m_own);
+  }
+  ScratchPacket(const ScratchPacket&) = delete;
+  ScratchPacket& operator=(const ScratchPacket&) = delete;
+  ZtDataPacket& operator*() const { return *m_packet; }
+  ZtDataPacket* get() const { return m_packet; }
+
+ private:
+  struct Slot {
+    ZtDataPacket packet;
+    bool busy = false;
+    Slot() { ZtDataPacket_construct(&packet); }
+    ~Slot() { ZtDataPacket_destruct(&packet); }
+  };
+  // handleMessage, handleDataPacket and a merge on a synchronous (playback) path at once.
+  struct Slots {
+    Slot slots[4];
+  };
+  static Slots& threadSlots() {
+    thread_local Slots slots;
+    return slots;
+  }
+  Slot* m_slot = nullptr;
+  ZtDataPacket m_own;
+  ZtDataPacket* m_packet = nullptr;
+};
+
+// Owns a packet a cache returned by value.
+struct TakenPacket {
+  ZtDataPacket p;
+  explicit TakenPacket(ZtDataPacket packet) : p(packet) {}
+  ~TakenPacket() { ZtDataPacket_destruct(&p); }
+  TakenPacket(const TakenPacket&) = delete;
+  TakenPacket& operator=(const TakenPacket&) = delete;
+};
+
+ZtDataPacket emptyPacket() {
+  ZtDataPacket packet;
+  ZtDataPacket_construct(&packet);
+  return packet;
+}
+
+// Moves a cache's result into the caller's packet.
+void adopt(ZtDataPacket& result, ZtDataPacket taken) {
+  ZtDataPacket_swap(&result, &taken);
+  ZtDataPacket_destruct(&taken);
+}
+
+struct MissedPackets {
+  int bits = 0;  // 16 or 8; 0: the counters could not be compared
+  int count = 0;
+  int first = 0;
+  int last = 0;
+  unsigned previous = 0;
+  unsigned current = 0;
+};
+
+// Compares the short counters of a new packet with those of the highest packet so far. A gap of
+// half a period or more is a late or repeated packet (the stamper files it below the highest
+// one), not a run of missed packets.
+MissedPackets compareCounters(const ZtDataPacket& reference, const ZtDataPacket& packet) {
+  MissedPackets missed;
+  unsigned period;
+  if (ZtDataPacket_containsPacketCounter(&reference) && ZtDataPacket_containsPacketCounter(&packet)) {
+    missed.bits = 16;
+    period = 65536;
+    missed.previous = ZtDataPacket_packetCounter(&reference);
+    missed.current = ZtDataPacket_packetCounter(&packet);
+  } else if (ZtDataPacket_containsPacketCounter8(&reference) && ZtDataPacket_containsPacketCounter8(&packet)) {
+    missed.bits = 8;
+    period = 256;
+    missed.previous = ZtDataPacket_packetCounter8(&reference);
+    missed.current = ZtDataPacket_packetCounter8(&packet);
+  } else {
+    return missed;
+  }
+  const unsigned mask = period - 1;
+  const unsigned gap = (missed.current - missed.previous) & mask;
+  if (gap < 2 || gap >= period / 2) return missed;
+  missed.count = static_cast<int>(gap - 1);
+  missed.first = static_cast<int>((missed.previous + 1) & mask);
+  missed.last = static_cast<int>((missed.current - 1) & mask);
+  return missed;
+}
+
+}  // namespace
+
+void ZtDevice::handleMessage(const ZtMessage& message) {
+  const uint8_t id = ZtMessage_empty(&message) ? 0 : ZtMessage_getMessageId(&message);
+  if (id == kLegacyDataMessage) {
+    const ZtDeviceConfiguration& configuration = deviceConfiguration();
+    const uint16_t count = configuration.deviceInfo ? configuration.numberOfDevices : 0;
+    LegacyDataPacket legacy(count, false);
+    legacy.setMessage(message);
+    legacy.setZbusSystem(false, false);
+    for (int i = 0; i < count; ++i) {
+      const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
+      legacy.setDeviceId(record.deviceId, i);
+      legacy.setDataFormat(record.outputMode, record.outputSettings, i);
+    }
+    ScratchPacket packet;
+    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), legacy, 0);
+    handleDataPacket(*packet);
+  } else if (id == kDataMessage) {
+    ScratchPacket packet;
+    ZtDataPacket_setMessage(packet.get(), &message);
+    packet.get()->deviceId = deviceId();
+    handleDataPacket(*packet);
+  } else {
+    handleNonDataMessage(message);
+  }
+}
+
+void ZtDevice::handleNonDataMessage(const ZtMessage& message) {
+  if (isMasterDevice() && m_communicator && !isReadingFromFile()) {
+    // The consent is asked for every message, also when no recording file is open.
+    if (onWriteMessageToLogFile(this, &message))
+      if (Communicator* log = m_logFileInterface) log->writeMessageToLogFile(message);
+  }
+  onNonDataMessage(this, &message);
+  if (!ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == kErrorMessage) {
+    // The device's error code is the first payload byte; an error without one is reported as a
+    // generic failure rather than read past the payload.
+    const ZtResultValue code = ZtMessage_dataSize(&message) >= 1
+                                   ? static_cast<ZtResultValue>(ZtMessage_getDataByte(&message, 0))
+                                   : ZRV_ERROR;
+    onError(this, code);
+  }
+}
+
+void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
+  ScratchPacket copy;
+  ZtDataPacket_copy(copy.get(), &packet);
+  MissedPackets missed;
+  if (m_highestPacket) {
+    // Held for the check and the stamping only: the report, the events and the processing run
+    // without it.
+    std::lock_guard<std::mutex> lock(m_highestMutex);
+    missed = compareCounters(*m_highestPacket, *copy);
+    PacketStamper::stampPacket(*copy, *m_highestPacket);
+  }
+  if (missed.count > 0) {
+    JLOG_ALERT("Detected(" << missed.bits << " bit) " << missed.count << " packets have been missed by device "
+                           << std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
+                           << std::dec << ", continuing at " << missed.current << ", previous was "
+                           << missed.previous);
+    onError(this, ZRV_MISSEDPACKETS);
+    onMissedPackets(this, missed.count, missed.first, missed.last);
+  }
+  processPacket(*copy, m_communicator && !isReadingFromFile());
+}
+
+void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
+  if (!async) {
+    zelto::ProcessTask task(this, packet);
+    task.exec();
+    return;
+  }
+  auto* task = new zelto::ProcessTask(this, packet);
+  std::lock_guard<zelto::Mutex> lock(m_processingMutex);
+  const unsigned id =
+      zelto::ThreadPool::instance()->addTask(task, m_lastScheduledProcessTask.load(std::memory_order_acquire));
+  m_lastScheduledProcessTask.store(id, std::memory_order_release);
+}
+
+void ZtDevice::insertPacketInCaches(ZtDataPacket& packet) {
+  zelto::IPacketDataCache* working = m_workingCache;
+  zelto::IPacketDataCache* ready = m_readyCache;
+  if (!working || !ready) return;
+  try {
+    insertOrUpdateCacheItem(working, packet);
+    if (isReadingFromFile()) {
+      insertOrUpdateCacheItem(ready, packet);
+    } else {
+      switch (queueMode()) {
+        case ZQM_Queue:
+          insertOrUpdateCacheItem(ready, packet);
+          break;
+        case ZQM_LatestOnly:
+          if (ready->empty()) {
+            ready->insert(packet.packetId, packet, true);
+          } else {
+            // The newest packet, completed by the items of the one it replaces.
+            TakenPacket lowest(ready->lowest());
+            ScratchPacket merged;
+            ZtDataPacket_copy(merged.get(), &packet);
+            ZtDataPacket_append(merged.get(), &lowest.p);
+            ready->insert(packet.packetId, *merged, true);
+            if (packet.packetId != lowest.p.packetId) ready->remove(lowest.p.packetId);
+          }
+          break;
+        default:
+          break;
+      }
+    }
+  } catch (const ZtException&) {
+    zelto::DebugTools::debugBreak();
+  }
+  onDataAvailable(this, &packet);
+  checkCache();
+}
+
+void ZtDevice::insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtDataPacket& packet) {
+  const long key = packet.packetId;
+  if (!cache->contains(key)) {
+    cache->insert(key, packet, true);
+    return;
+  }
+  TakenPacket stored(cache->object(key));
+  ScratchPacket merged;
+  ZtDataPacket_copy(merged.get(), &packet);
+  ZtDataPacket_append(merged.get(), &stored.p);
+  cache->insert(key, *merged, true);
+}
+
+void ZtDevice::checkCache() {
+  flushCache();
+  if (isMasterDevice()) {
+    forEachChild([](ZtDevice* child) {
+      child->checkCache();
+      return true;
+    });
+  } else if (deviceState() != m_master->deviceState()) {
+    m_master->checkChildStates();
+  }
+}
+
+void ZtDevice::flushCache() {
+  zelto::IPacketDataCache* working = m_workingCache;
+  if (!working) return;
+  while (!working->empty()) {
+    long key;
+    try {
+      key = working->lowestKey();
+    } catch (const ZtException&) {
+      return;  // emptied meanwhile
+    }
+    if (!isRecording()) {
+      working->remove(key);
+      continue;
+    }
+    ZtDataPacket taken;
+    try {
+      taken = working->take(key);
+    } catch (const ZtException&) {
+      continue;  // taken meanwhile
+    }
+    TakenPacket packet(taken);
+    if (!onWriteDataToLogFile(this, &packet.p)) continue;
+    ZtMessage message;
+    ZtMessage_construct(&message);
+    ZtDataPacket_originalMessage(&packet.p, &message);
+    if (onWriteMessageToLogFile(this, &message))
+      if (Communicator* log = logFileInterface()) log->writeMessageToLogFile(message);
+    ZtMessage_destruct(&message);
+  }
+}
+
+void ZtDevice::resetPacketStamping() {
+  const auto reset = [](ZtDevice* device) {
+    if (!device->m_highestPacket) return;
+    // In place: the parsing worker may be comparing against it right now.
+    std::lock_guard<std::mutex> lock(device->m_highestMutex);
+    ZtDataPacket_clear(device->m_highestPacket);
+    device->m_highestPacket->deviceId = 0;
+    device->m_highestPacket->packetId = 0;
+    device->m_highestPacket->toa = 0;
+  };
+  reset(this);
+  forEachChild([&reset](ZtDevice* child) {
+    reset(child);
+    return true;
+  });
+}
+
+void ZtDevice::fillRtc(ZtDataPacket&) {}
+
+bool ZtDevice::finishLastProcessingTask() {
+  if (DeviceTaskScope::isRunningTaskOf(this)) return false;
+  waitForLastScheduledTask();
+  return true;
+}
+
+ZtDataPacket ZtDevice::nextAvailableDataPacket() {
+  ZtDataPacket result = emptyPacket();
+  zelto::IPacketDataCache* ready = m_readyCache;
+  const ZtQueueMode mode = queueMode();
+  if (!m_communicator || isReadingFromFile() || mode == ZQM_CallbacksOnly || !ready || ready->empty()) return result;
+  try {
+    if (mode == ZQM_Queue) {
+      // The take copies and removes in one step of the cache, so each packet goes to one puller;
+      // a key taken, trimmed or cleared since it was found the lowest is looked up again.
+      while (!ready->empty()) {
+        const long key = ready->lowestKey();
+        try {
+          adopt(result, ready->take(key));
+          break;
+        } catch (const ZtException&) {
+        }
+      }
+    } else {
+      adopt(result, ready->lowest());
+    }
+  } catch (const ZtException&) {
+    // Emptied meanwhile: nothing available.
+  }
+  return result;
+}
+
+namespace {
+
+// A playing device's ready cache fills on demand: an empty one first reads the file's first
+// packets through its data source.
+void primeReadyCache(zelto::IPacketDataCache* ready) {
+  if (!ready->empty()) return;
+  try {
+    TakenPacket first(ready->lowerBound(0));
+  } catch (const ZtException&) {
+  }
+}
+
+}  // namespace
+
+ZtDataPacket ZtDevice::dataPacketByIndex(uint32_t index) {
+  ZtDataPacket result = emptyPacket();
+  zelto::IPacketDataCache* ready = m_readyCache;
+  if (!ready || !isReadingFromFile()) return result;
+  try {
+    primeReadyCache(ready);
+    adopt(result, ready->atIndex(index));
+  } catch (const ZtException&) {
+  }
+  return result;
+}
+
+ZtDataPacket ZtDevice::dataPacketById(uint64_t packetId) {
+  ZtDataPacket result = emptyPacket();
+  zelto::IPacketDataCache* ready = m_readyCache;
+  if (!ready || !isReadingFromFile() || packetId > static_cast<uint64_t>(std::numeric_limits<long>::max()))
+    return result;
+  try {
+    primeReadyCache(ready);
+    if (packetId == 0) {
+      adopt(result, ready->lowest());
+    } else {
+      TakenPacket found(ready->lowerBound(static_cast<long>(packetId)));
+      if (found.p.packetId == static_cast<int64_t>(packetId)) ZtDataPacket_swap(&result, &found.p);
+    }
+  } catch (const ZtException&) {
+  }
+  return result;
+}
+
+size_t ZtDevice::queueLength() const {
+  zelto::IPacketDataCache* ready = m_readyCache;
+  return ready ? ready->size() : 0;
+}
+
+uint32_t ZtDevice::droppedPacketCount() const { return m_communicator ? m_communicator->droppedPacketCount() : 0; }
+
+void ZtDevice::setReadyCache(zelto::IPacketDataCache* cache) {
+  if (cache == m_readyCache) return;
+  delete m_readyCache;
+  m_readyCache = cache;
+}
+
+void ZtDevice::setWorkingCache(zelto::IPacketDataCache* cache) {
+  if (cache == m_workingCache) return;
+  delete m_workingCache;
+  m_workingCache = cache;
 }

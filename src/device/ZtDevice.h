@@ -287,8 +287,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
 
   // ---- 17. Internal hooks ----------------------------------------------------------------------
   virtual void handleDataPacket(const ZtDataPacket& packet);
-  // Runs once: state Destructing (on the calling thread), a master's link stopped, no task of the
-  // device left in the pool, then the children prepared.
+  // Runs once: state Destructing (on the calling thread); a master on a live port with
+  // goto-config-on-close set is switched to Config (GotoConfig after Destructing, the master and
+  // its children then in Config); a master's link stopped, no task of the device left in the
+  // pool, then the children prepared (each ends in Destructing).
   virtual void prepareForTermination();
   virtual EktsManager* ekts() const;
   virtual bool scheduleOrientationReset(ZtResetMethod method);
@@ -347,6 +349,35 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   zelto::IPacketDataCache* readyCache() const { return m_readyCache; }
   zelto::IPacketDataCache* workingCache() const { return m_workingCache; }
 
+  // ---- Packet path -----------------------------------------------------------------------------
+  // Stores a packet in one cache, merged with the packet already held under its id.
+  void insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtDataPacket& packet);
+  // Flushes the working cache of this device and of its children (processing task).
+  void checkCache();
+  // Forgets the highest packets of the device and its children: the next packet is stamped from
+  // its raw counter and reports no missed packets.
+  void resetPacketStamping();
+  // Real-time-clock stamping of a packet; nothing in the base device.
+  void fillRtc(ZtDataPacket& packet);
+  // Waits until the last task queued for this device has left the pool. False (at once) when
+  // called from one of this device's own tasks, which would wait for itself.
+  bool finishLastProcessingTask();
+  unsigned lastScheduledProcessTask() const { return m_lastScheduledProcessTask.load(std::memory_order_acquire); }
+  void setLastScheduledProcessTask(unsigned id) { m_lastScheduledProcessTask.store(id, std::memory_order_release); }
+  // Pulls, on application threads. Each returns a packet the caller destructs (empty when there
+  // is none). Queue mode 1 hands every packet to exactly one caller.
+  ZtDataPacket nextAvailableDataPacket();
+  ZtDataPacket dataPacketByIndex(uint32_t index);
+  ZtDataPacket dataPacketById(uint64_t packetId);
+  // The reference packet of the missed-packet check (owned by the device; null for the device
+  // made by id). It is changed in place by the parsing thread.
+  const ZtDataPacket* highestPacket() const { return m_highestPacket; }
+  size_t queueLength() const;
+  uint32_t droppedPacketCount() const;
+  // Delete the held cache and take ownership of the new one (null allowed).
+  void setReadyCache(zelto::IPacketDataCache* cache);
+  void setWorkingCache(zelto::IPacketDataCache* cache);
+
   // ---- References ------------------------------------------------------------------------------
   // The children first (in list order), then the device. The first call publishes the device.
   void addRef();
@@ -357,6 +388,38 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   void removeRef();
   // Ends the device when it and all its children are unreferenced.
   void removeIfNoRefs();
+
+  // ---- States, settings exchanges and the filter handle -----------------------------------------
+  // A state change is a task (StateChanger) chained behind the device's last queued task, so it
+  // takes effect after the packets queued before it; onDeviceStateChanged is raised on the pool
+  // thread that runs it. A master changes its children first and waits for their changes.
+  //
+  // Rule: no wait for a device's own tasks from inside one. A thread that runs a task of this
+  // device, or of one of its children when it is a master (an onDeviceStateChanged or
+  // onDataAvailable handler), never waits for the device's last task: it would wait for itself.
+  // Such a wait is refused at once and journalled. gotoMeasurement, gotoConfig, startRecording,
+  // stopRecording and reset then return false before anything is sent or a change queued (a
+  // switch to the state the device is in needs no wait and still succeeds);
+  // setDeviceState and setChildDeviceStates queue the change and return its task id unawaited;
+  // removal, termination and destruction go on without the wait.
+  //
+  // setDeviceState returns the task id of the queued change; with wait, it waits until the
+  // change has run and returns 0.
+  unsigned setDeviceState(ZtDeviceState state, bool wait);
+  // The children's changes (in list order) and, on the master, a completion task over them that
+  // is chained behind the master's previous last task and becomes its last task: the master's
+  // next change runs after its earlier tasks and after every child's change. 0 on a child or a
+  // master without children; with wait, waits and returns 0; else the completion task's id.
+  unsigned setChildDeviceStates(ZtDeviceState state, bool wait);
+  // Stores the sample period and skip factor of an update rate (Hz) in the configuration the
+  // devices read (the master's); nothing is sent.
+  void updateUpdateRate(uint16_t rate);
+  // The host-side filter. The handle's count is atomic: a reference handed to another thread
+  // may be copied and dropped there. Replacing the filter drops the device's reference on the
+  // old one (the last reference deletes it); restartFilter holds a reference while it runs.
+  bool hasZkfFilter() const;
+  zelto::NonIntrusiveSharedPointer<ZtZkfFilter> zkfFilter() const;
+  void setZkfFilter(const zelto::NonIntrusiveSharedPointer<ZtZkfFilter>& filter);
 
  protected:
   // Calls f(child) for each published child in list order, each held alive for its call; f may
@@ -372,9 +435,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   template <typename F>
   bool withChildAtBusId(int busId, F&& f) const;
 
-  // Waits until m_lastScheduledProcessTask has left the task pool. Not from one of this device's
-  // own tasks: it would wait for itself.
-  void waitForLastScheduledTask() const;
+  // Waits until m_lastScheduledProcessTask has left the task pool. From a task of this device (or,
+  // on a master, of one of its children) it would wait for itself: it then journals the refusal
+  // and returns false at once.
+  bool waitForLastScheduledTask() const;
 
   // Members, in declaration order.
   bool m_softwareFilteringEnabled;
@@ -395,8 +459,13 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   bool m_gotoConfigOnClose = true;
   ZtVersion m_firmwareVersion;
   std::atomic<unsigned> m_lastScheduledProcessTask{0};  // changed under m_processingMutex
-  ZtDataPacket* m_highestPacket = nullptr;
-  zelto::Mutex m_filterMutex;
+  ZtDataPacket* m_highestPacket = nullptr;  // the pointer is fixed; contents under m_highestMutex
+  // Packet path. m_highestMutex guards the missed-packet check and the stamping against
+  // m_highestPacket (parsing worker, log-file load, a pull's fetch, resetPacketStamping). It is a
+  // leaf: no cache, callback or other lock is entered while it is held (a pull holds its cache's
+  // lock when its fetch reaches the check).
+  mutable std::mutex m_highestMutex;
+  mutable zelto::Mutex m_filterMutex;  // recursive; guards m_zkfFilter only
   zelto::Mutex m_processingMutex;
   Communicator* m_communicator = nullptr;
   Communicator* m_logFileInterface = nullptr;
@@ -419,6 +488,18 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // Takes child out of the list and the chain; false when it was not listed.
   bool unlistChild(ZtDevice* child);
   static ZtDataPacket* newEmptyPacket();
+
+  // States and settings exchanges.
+  // True (and journalled) when the calling thread runs a task of this device or of one of its
+  // children, so that waiting for the device's last task would wait for itself.
+  bool refusesOwnTaskWait(const char* operation) const;
+  // One request/acknowledgement exchange on the master's link: the reply object for ackId is
+  // registered before the write and released on every path. True when the acknowledgement
+  // arrived within timeoutMs. reply (optional) receives what arrived, the empty message on a
+  // time-out.
+  bool exchange(const ZtMessage& request, uint8_t ackId, unsigned timeoutMs, ZtMessage* reply = nullptr);
+  // Request id, bus id and a big-endian payload of 0, 1, 2 or 4 bytes.
+  bool exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, uint32_t payload, unsigned timeoutMs);
 
   mutable std::atomic<long> m_keepAlive{1};
   std::atomic<bool> m_published{false};

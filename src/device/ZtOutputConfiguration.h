@@ -1,23 +1,14 @@
 #ifndef ZELTO_DEVICE_ZTOUTPUTCONFIGURATION_H
 #define ZELTO_DEVICE_ZTOUTPUTCONFIGURATION_H
-/* One output of a device that is configured by data identifier (fourth-generation trackers): the
- * identifier and its output frequency in Hz. A device with an empty configuration uses the
- * legacy output mode and settings instead. */
+/* The output configuration record is public (zeltodeviceapi/ztdeviceenums.h); its descriptor and
+ * constructor are the library's own. */
 #include <stddef.h>
 #include <stdint.h>
 
 #include "zeltodeviceapi/zdaexport.h"
-#include "zttypes/ztarray.h"
-#include "zttypes/ztdataid.h"
+#include "zeltodeviceapi/ztdeviceenums.h"
 
 ZDA_BEGIN_DECLS
-
-typedef struct ZtOutputConfiguration {
-  ZtDataIdentifier dataIdentifier;
-  uint16_t frequency;
-} ZtOutputConfiguration;
-
-ZTARRAY_DECLARE(ZtOutputConfigurationArray, ZtOutputConfiguration);
 
 /* Plain items, ordered by data identifier, then frequency. */
 ZDA_API extern const ZtArrayDescriptor g_ztOutputConfigurationArrayDescriptor;

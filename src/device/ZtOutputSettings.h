@@ -1,6 +1,5 @@
 #ifndef ZELTO_DEVICE_ZTOUTPUTSETTINGS_H
 #define ZELTO_DEVICE_ZTOUTPUTSETTINGS_H
-#include <stdint.h>
-/* Legacy output settings: the ZTOS_ flags of zeltodeviceapi/ztdevicetypes.h (32-bit). */
-typedef uint32_t ZtOutputSettings;
+/* The device enumerations are part of the public C interface. */
+#include "zeltodeviceapi/ztdeviceenums.h"
 #endif

@@ -1,5 +1,5 @@
 #pragma once
-// The specification record every tracker carries: a 1320-byte image of five 264-byte pages,
+// The device record every tracker carries: a 1320-byte image of five 264-byte pages,
 // read through one virtual accessor triple per field (presence, getter, setter). `Ekts` itself
 // answers as an empty record; the version classes Ekts3, Ekts4 and Ekts5 interpret the image in
 // their layout. The field list, with each version's offsets, is EktsFields.h.

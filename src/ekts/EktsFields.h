@@ -1,4 +1,4 @@
-// The fields of the specification record, in declaration order (which fixes the order of their
+// The fields of the device record, in declaration order (which fixes the order of their
 // virtual accessors). One row per field:
 //   EKTS_FIELD(getter, CapitalisedName, kind, offset in version 3, version 4, version 5, manager)
 // An offset of -1 means the version does not hold the field. Version 3 also serves version 2.

@@ -1,5 +1,5 @@
 #pragma once
-// The one object through which a tracker reaches its specification record. It holds exactly one
+// The one object through which a tracker reaches its device record. It holds exactly one
 // record (an empty `zelto::Ekts` until the first successful initialize), picks the version class
 // from the record's format version and forwards every field accessor to it: the presence test
 // and getter of all fields, the setter of those marked SET in EktsFields.h.

@@ -18,7 +18,15 @@
     }                                                                                      \
   } while (0)
 
-#define JLOG(level, expr) JLOG_TO(gJournal.load(std::memory_order_acquire), level, expr)
+// Journalling off costs one atomic load; on, the line is written under a JournalUse, so the
+// journal cannot be deleted while the line is being formatted or written.
+#define JLOG(level, expr)                                        \
+  do {                                                           \
+    if (gJournal.load(std::memory_order_relaxed)) {              \
+      const JournalUse zdaUse_;                                  \
+      JLOG_TO(zdaUse_.journal(), level, expr);                   \
+    }                                                            \
+  } while (0)
 
 #define JLOG_TRACE(expr) JLOG(JLL_TRACE, expr)
 #define JLOG_DEBUG(expr) JLOG(JLL_DEBUG, expr)
@@ -30,6 +38,7 @@
 // True when the journal would take a line at this level (to guard costly preparation).
 #define JLOG_ENABLED(level)                                                   \
   ([](JournalLogLevel zdaL_) {                                                \
-    Journaller* zdaJ_ = gJournal.load(std::memory_order_acquire);             \
-    return zdaJ_ != nullptr && zdaJ_->isEnabled(zdaL_);                       \
+    if (!gJournal.load(std::memory_order_relaxed)) return false;              \
+    const JournalUse zdaUse_;                                                 \
+    return zdaUse_.journal() != nullptr && zdaUse_.journal()->isEnabled(zdaL_); \
   }(level))

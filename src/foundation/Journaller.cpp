@@ -14,6 +14,40 @@
 
 std::atomic<Journaller*> gJournal{nullptr};
 
+namespace {
+
+// Uses of gJournal in progress, counted in two slots by the parity of the epoch they began in.
+// A replacement swaps the pointer, then twice moves the epoch on and waits for the slot just
+// left to empty: every use that could have loaded the old pointer began (incremented its slot)
+// before the swap, so it is counted in one of the two slots the replacement drains, while new
+// uses go to the other slot and cannot keep the wait going forever. Constant-initialised, so
+// they work in load and unload hooks and at exit.
+std::atomic<unsigned> gJournalEpoch{0};
+std::atomic<long> gJournalUses[2] = {{0}, {0}};
+std::mutex gJournalReplaceMutex;
+
+}  // namespace
+
+JournalUse::JournalUse() noexcept : m_slot(gJournalEpoch.load() & 1u), m_journal(nullptr) {
+  gJournalUses[m_slot].fetch_add(1);
+  m_journal = gJournal.load();
+}
+
+JournalUse::~JournalUse() {
+  if (gJournalUses[m_slot].fetch_sub(1) == 1) gJournalUses[m_slot].notify_all();
+}
+
+void replaceGlobalJournal(Journaller* journal) {
+  std::lock_guard<std::mutex> lock(gJournalReplaceMutex);
+  Journaller* previous = gJournal.exchange(journal);
+  if (!previous) return;
+  for (int pass = 0; pass < 2; ++pass) {
+    std::atomic<long>& uses = gJournalUses[gJournalEpoch.fetch_add(1) & 1u];
+    for (long n = uses.load(); n != 0; n = uses.load()) uses.wait(n);
+  }
+  delete previous;
+}
+
 const char* const gLogLevelString[6] = {"[TRACE] ", "[DEBUG] ", "[ALERT] ", "[ERROR] ", "[FATAL] ", "[WRITE] "};
 
 const char* journalLevelText(JournalLogLevel level) {

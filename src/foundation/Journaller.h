@@ -85,6 +85,29 @@ class Journaller {
   std::atomic<JournalLogLevel> m_debugLevel;
 };
 
-// The library journal: null (journalling off) until the application sets a log path.
-// Replacing it is the owner's job (the control's log-path call), never done while it is in use.
+// The library journal: null (journalling off) until the application sets a log path. Read it
+// through a JournalUse (the macros of JournalMacros.h do); replace it only with
+// replaceGlobalJournal.
 extern std::atomic<Journaller*> gJournal;
+
+// Keeps the library journal of the moment alive for a scope (a line being written): a
+// replacement deletes the journal it took away only after every use that could have seen it has
+// ended. Cheap: two atomic increments on a shared counter; uses nest.
+class JournalUse {
+ public:
+  JournalUse() noexcept;
+  ~JournalUse();
+  JournalUse(const JournalUse&) = delete;
+  JournalUse& operator=(const JournalUse&) = delete;
+  // Null when journalling is off.
+  Journaller* journal() const { return m_journal; }
+
+ private:
+  unsigned m_slot;
+  Journaller* m_journal;
+};
+
+// Publishes journal (null: journalling off) as gJournal, then waits until no thread uses the
+// previous journal and deletes it. Replacements are serialised. Never from inside a JournalUse
+// of the calling thread (it would wait for itself).
+void replaceGlobalJournal(Journaller* journal);

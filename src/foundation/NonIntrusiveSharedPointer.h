@@ -1,6 +1,7 @@
 #ifndef ZDA_FOUNDATION_NONINTRUSIVESHAREDPOINTER_H
 #define ZDA_FOUNDATION_NONINTRUSIVESHAREDPOINTER_H
 
+#include <atomic>
 #include <cstddef>
 #include <utility>
 
@@ -10,8 +11,9 @@ namespace zelto {
 // a separate block next to the object pointer, and every copy shares that block. The last release
 // deletes the object (through its virtual destructor when T is a base class).
 //
-// The count is a plain integer, not atomic: all copies of one pointer must be used from one thread
-// at a time (the protocol manager and a device's filter slot are both confined that way).
+// The count is atomic, so copies sharing one object may be made and dropped on different threads
+// (a device hands its filter to application threads). One pointer object itself is not to be used
+// by two threads at once without a lock.
 template <typename T>
 class NonIntrusiveSharedPointer {
 public:
@@ -23,7 +25,7 @@ public:
 
   NonIntrusiveSharedPointer(const NonIntrusiveSharedPointer& other) noexcept : m_block(other.m_block) {
     if (m_block)
-      ++m_block->count;
+      m_block->count.fetch_add(1, std::memory_order_relaxed);
   }
 
   NonIntrusiveSharedPointer(NonIntrusiveSharedPointer&& other) noexcept : m_block(other.m_block) {
@@ -66,7 +68,7 @@ public:
   explicit operator bool() const noexcept { return get() != nullptr; }
 
   // Number of pointers sharing the object; 0 for an empty pointer.
-  long useCount() const noexcept { return m_block ? m_block->count : 0; }
+  long useCount() const noexcept { return m_block ? m_block->count.load(std::memory_order_relaxed) : 0; }
 
   friend bool operator==(const NonIntrusiveSharedPointer& a, const NonIntrusiveSharedPointer& b) noexcept {
     return a.get() == b.get();
@@ -75,7 +77,7 @@ public:
 private:
   struct Block {
     T* object;
-    long count;
+    std::atomic<long> count;
   };
 
   static Block* makeBlock(T* object) {
@@ -92,7 +94,7 @@ private:
   void release() noexcept {
     Block* block = m_block;
     m_block = nullptr;
-    if (block && --block->count == 0) {
+    if (block && block->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       delete block->object;
       delete block;
     }

@@ -1,5 +1,5 @@
 #pragma once
-// A small matrix of plain elements over a malloc'd array, copyable by value. The specification
+// A small matrix of plain elements over a malloc'd array, copyable by value. The device
 // record hands out its output configuration (32 rows of two 16-bit values) in one of these.
 // Element (r, c) is element r * columns + c of the array.
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -220,6 +221,133 @@ TEST(EktsManager, TheSetterListMatchesTheTable) {
 #undef EKTS_FIELD
   ASSERT_EQ(table.size(), std::size(kManagerSetters));
   for (size_t i = 0; i < table.size(); ++i) EXPECT_EQ(table[i], kManagerSetters[i]);
+}
+
+// Every field, every version: values set on the record read the same through the manager, and
+// values set through the manager's setters (the SET fields) land in the record.
+namespace forwarding {
+
+unsigned char make_U8(int s) { return static_cast<unsigned char>(s * 3 + 1); }
+unsigned short make_U16(int s) { return static_cast<unsigned short>(s * 257 + 3); }
+unsigned int make_U32(int s) { return static_cast<unsigned int>(s) * 16777619u + 5u; }
+double make_REAL(int s) { return s * 0.75 - 3.0; }
+Vector make_REAL2(int s) {
+  Vector v(2);
+  v.data[0] = s * 0.5;
+  v.data[1] = -s * 0.25;
+  return v;
+}
+Vector make_REAL3(int s) {
+  Vector v(3);
+  for (int i = 0; i < 3; ++i) v.data[i] = s * 0.5 + i;
+  return v;
+}
+Vector make_REAL3D(int s) { return make_REAL3(s); }
+Matrix make_MAT33(int s) {
+  Matrix m(3, 3);
+  for (int i = 0; i < 9; ++i) m.data[i] = s + i * 0.125;
+  return m;
+}
+Quaternion make_QUAT(int s) { return Quaternion(s * 0.5, 1.0, -2.0, 0.25); }
+std::vector<unsigned char> g_bytes(120);
+const unsigned char* make_BYTES20(int s) {
+  for (int i = 0; i < 120; ++i) g_bytes[i] = static_cast<unsigned char>(s + 7 * i);
+  return g_bytes.data();
+}
+const unsigned char* make_BYTES120(int s) { return make_BYTES20(s); }
+GenericMatrix<unsigned short> make_OUTCFG(int s) {
+  GenericMatrix<unsigned short> m(32, 2);
+  for (int i = 0; i < 64; ++i) m.data()[i] = static_cast<unsigned short>(s * 11 + i);
+  return m;
+}
+
+template <typename T>
+  requires std::is_arithmetic_v<T>
+bool same(T a, T b) {
+  return a == b;
+}
+bool same(const Vector& a, const Vector& b) {
+  if (a.size != b.size) return false;
+  for (size_t i = 0; i < a.size; ++i)
+    if (a.data[i] != b.data[i]) return false;
+  return true;
+}
+bool same(const Matrix& a, const Matrix& b) {
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      if (a(r, c) != b(r, c)) return false;
+  return true;
+}
+bool same(const Quaternion& a, const Quaternion& b) { return a.w == b.w && a.x == b.x && a.y == b.y && a.z == b.z; }
+bool same(const unsigned char* a, const unsigned char* b) { return a == b; }
+bool same(const GenericMatrix<unsigned short>& a, const GenericMatrix<unsigned short>& b) {
+  return a.rows() == b.rows() && a.cols() == b.cols() &&
+         std::memcmp(a.data(), b.data(), sizeof(unsigned short) * 64) == 0;
+}
+
+// Values compared by content (byte blocks by their bytes, not their address).
+template <typename T>
+bool sameValue(const T& a, const T& b) {
+  return same(a, b);
+}
+bool sameBytes(const unsigned char* a, const unsigned char* b, size_t n) {
+  return a && b ? std::memcmp(a, b, n) == 0 : a == b;
+}
+
+std::unique_ptr<Ekts> fresh(int version) {
+  if (version == 3) return std::make_unique<Ekts3>();
+  if (version == 4) return std::make_unique<Ekts4>();
+  return std::make_unique<Ekts5>();
+}
+
+}  // namespace forwarding
+
+#define EKTS_SAME_VALUE_U8(a, b) forwarding::sameValue(a, b)
+#define EKTS_SAME_VALUE_U16(a, b) forwarding::sameValue(a, b)
+#define EKTS_SAME_VALUE_U32(a, b) forwarding::sameValue(a, b)
+#define EKTS_SAME_VALUE_REAL(a, b) forwarding::sameValue(a, b)
+#define EKTS_SAME_VALUE_REAL2(a, b) forwarding::same(a, b)
+#define EKTS_SAME_VALUE_REAL3(a, b) forwarding::same(a, b)
+#define EKTS_SAME_VALUE_REAL3D(a, b) forwarding::same(a, b)
+#define EKTS_SAME_VALUE_MAT33(a, b) forwarding::same(a, b)
+#define EKTS_SAME_VALUE_QUAT(a, b) forwarding::same(a, b)
+#define EKTS_SAME_VALUE_OUTCFG(a, b) forwarding::same(a, b)
+#define EKTS_SAME_VALUE_BYTES20(a, b) forwarding::sameBytes(a, b, 20)
+#define EKTS_SAME_VALUE_BYTES120(a, b) forwarding::sameBytes(a, b, 120)
+
+TEST(EktsManager, EveryFieldForwardsInEveryVersion) {
+  using namespace forwarding;
+  for (int version : {3, 4, 5}) {
+    EktsManager m;
+    ASSERT_TRUE(m.initialize(version));
+    Ekts& e = *m.ekts();
+    int k = 0;
+    int setThroughManager = 0;
+#define EKTS_FORWARD_SET_GET(name, Name, kind)
+#define EKTS_FORWARD_SET_SET(name, Name, kind)                                          \
+  {                                                                                      \
+    auto reference = fresh(version);                                                     \
+    reference->set##Name(make_##kind(k + 100));                                          \
+    m.set##Name(make_##kind(k + 100));                                                   \
+    EXPECT_TRUE(EKTS_SAME_VALUE_##kind(e.name(), reference->name())) << #name << " v" << version; \
+    ++setThroughManager;                                                                 \
+  }
+#define EKTS_FIELD(name, Name, kind, o3, o4, o5, mgr)                                   \
+  ++k;                                                                                   \
+  e.set##Name(make_##kind(k));                                                           \
+  EXPECT_EQ(m.has##Name(), e.has##Name()) << #name;                                      \
+  EXPECT_TRUE(same(m.name(), e.name())) << #name << " v" << version;                     \
+  EKTS_FORWARD_SET_##mgr(name, Name, kind)
+#include "ekts/EktsFields.h"
+#undef EKTS_FIELD
+#undef EKTS_FORWARD_SET_SET
+#undef EKTS_FORWARD_SET_GET
+    EXPECT_EQ(k, 135);
+    EXPECT_EQ(setThroughManager, 59);
+    // A SET field written through the manager reads back from the record as written.
+    m.setSamplePeriod(4321);
+    EXPECT_EQ(e.samplePeriod(), 4321);
+  }
 }
 
 TEST(EktsManager, ForwardsToTheHeldRecordInEveryVersion) {

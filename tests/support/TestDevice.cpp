@@ -70,6 +70,12 @@ void TestDevice::setConfiguredDevices(const std::vector<ZtDeviceId>& ids) {
   for (size_t i = 0; i < ids.size(); ++i) m_configuration.deviceInfo[i].deviceId = ids[i];
 }
 
+void TestDevice::setConfiguredFormat(size_t index, uint16_t outputMode, uint32_t outputSettings) {
+  if (index >= m_configuration.numberOfDevices || !m_configuration.deviceInfo) return;
+  m_configuration.deviceInfo[index].outputMode = outputMode;
+  m_configuration.deviceInfo[index].outputSettings = outputSettings;
+}
+
 std::vector<int> TestDevice::supportedUpdateRates(ZtDataIdentifier) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_rates;

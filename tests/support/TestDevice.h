@@ -49,6 +49,8 @@ class TestDevice : public ZtDevice {
   long processedPackets() const { return m_processed.load(); }
   // The master's configuration, with one record per id (bus id n: record n-1).
   void setConfiguredDevices(const std::vector<ZtDeviceId>& ids);
+  // The legacy data format of configured device record index (after setConfiguredDevices).
+  void setConfiguredFormat(size_t index, uint16_t outputMode, uint32_t outputSettings);
   void setInitialized(bool initialized) { m_isInitialized = initialized; }
   void setState(ZtDeviceState state) { m_deviceState = state; }
   const zelto::SettingsFile& settings() const { return m_settings; }

@@ -1,5 +1,8 @@
 #include "device/config/ConfigurationMessage.h"
 
+#include "device/ZtDevice.h"
+#include "device/config/ResponseMessage.h"
+
 namespace Internal {
 
 ConfigurationMessage::ConfigurationMessage() { ZtMessage_constructSized(&m_message, 0); }
@@ -21,6 +24,19 @@ ConfigurationMessage& ConfigurationMessage::operator=(const ConfigurationMessage
 }
 
 ConfigurationMessage::~ConfigurationMessage() { ZtMessage_destruct(&m_message); }
+
+bool ConfigurationMessage::send(ZtDevice& device, ResponseMessage& response, int timeoutMs) const {
+  ConfigurationMessage reply;
+  if (!device.sendCustomMessage(m_message, true, reply.m_message, timeoutMs)) return false;
+  response.setMessage(reply.m_message);
+  return true;
+}
+
+bool ConfigurationMessage::apply(ZtDevice& device, int timeoutMs) const {
+  ResponseMessage response;
+  if (!send(device, response, timeoutMs)) return false;
+  return response.getMessageId() == getMessageId() + 1;
+}
 
 int ConfigurationMessage::getMessageId() const {
   return ZtMessage_getConstHeader(&m_message) ? ZtMessage_getMessageId(&m_message) : 0;

@@ -7,7 +7,11 @@
 
 #include "device/config/RequestMessage.h"
 
+class ZtDevice;
+
 namespace Internal {
+
+class SetMessageCollection;
 
 class RequestMessageCollection {
  public:
@@ -18,6 +22,12 @@ class RequestMessageCollection {
   bool add(const std::string& name, const RequestMessage& request);
   bool add(const std::string& name, const uint8_t* bytes, size_t count);
   size_t size() const { return m_requests.size(); }
+
+  // Runs every request in name order (RequestMessage::generate: read the value, write it back)
+  // and adds its set message to setMessages under the same name. Stops with false at the first
+  // request that fails or whose name setMessages holds already (the set messages made before
+  // stay there). True for no requests.
+  virtual bool generate(ZtDevice& device, SetMessageCollection& setMessages, int timeoutMs) const;
 
  protected:
   std::map<std::string, RequestMessage> m_requests;

@@ -1,5 +1,5 @@
 #pragma once
-// One filter scenario in the 264-byte page form of the specification record (the device keeps
+// One filter scenario in the 264-byte page form of the device record (the device keeps
 // the pages enciphered; this is the plain page). Layout:
 //   0 type character, 1 scenario version, 2..21 label (ASCII, blank-padded, no terminator),
 //   22..261 the scenario values as the filter's scenario class packs them,

@@ -1,5 +1,5 @@
 #pragma once
-// Sensor characteristics of the motion trackers, from the specification record or a settings
+// Sensor characteristics of the motion trackers, from the device record or a settings
 // entry ("ZKF.KT9_C.hw<major>_<minor>.").
 #include "filters/common/HardwareParams.h"
 

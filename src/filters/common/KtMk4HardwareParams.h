@@ -1,7 +1,7 @@
 #pragma once
 // Sensor characteristics of the fourth-generation trackers: per-axis noise densities, bias
 // coefficients and time constants, clipping levels and self-test limits. Constructed with the
-// defaults that also stand in for fields the specification record lacks. Settings entry
+// defaults that also stand in for fields the device record lacks. Settings entry
 // "ZKF.KTmk4.hw<major>_<minor>.", every key under its sensor's sub-prefix.
 #include <cstdint>
 

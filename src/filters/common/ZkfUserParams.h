@@ -1,7 +1,7 @@
 #pragma once
 // The per-device user values every filter needs: declination, gravity, stored gyroscope bias,
 // position and date, sample rate, options, GNSS lever arm, alignment and holonomic axis. Filled
-// from the specification record or from a settings file.
+// from the device record or from a settings file.
 #include <cstdint>
 
 #include "filters/common/ZeltoParams.h"

@@ -1,6 +1,6 @@
 #pragma once
 // Scenario tunables of one Zkf3 filter profile, from a scenario settings file or from the plain
-// (deciphered) scenario page of the specification record.
+// (deciphered) scenario page of the device record.
 #include <cstdint>
 
 #include "filters/common/ZeltoParams.h"

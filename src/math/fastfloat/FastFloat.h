@@ -1,6 +1,6 @@
 #ifndef ZDA_MATH_FASTFLOAT_FASTFLOAT_H
 #define ZDA_MATH_FASTFLOAT_FASTFLOAT_H
-// The 6-byte software floating-point number in which the device specification record, the
+// The 6-byte software floating-point number in which the device record, the
 // hardware parameter page and the scenario pages store their reals. Record accessors read and
 // write it in place inside the record's byte image, so the layout below is a stored format:
 //   bytes 0-1  exponent, int16 little-endian, power of two offset by 31

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -41,8 +42,6 @@ constexpr uint8_t kGotoConfigAck = 0x31;
 constexpr uint8_t kConfiguration = 0x0D;
 constexpr uint8_t kError = 0x42;
 constexpr uint32_t kMsPerDay = 24u * 3600u * 1000u;
-// Longest Zbus header (extended form): a candidate this close to the end may still be live.
-constexpr size_t kLongestHeader = 6;
 
 // Awaits the acknowledge of a request or an Error message, whichever comes first: a refused
 // request must end the wait at once and carry the device's error code.
@@ -74,23 +73,6 @@ struct LocalBytes {
   LocalBytes(const LocalBytes&) = delete;
   LocalBytes& operator=(const LocalBytes&) = delete;
 };
-
-// Where the bytes that may still begin a message start, once a search found nothing complete
-// and nothing awaited: every candidate with a full header was judged dead, so only a 0xFA within
-// the last header length (never at 0, so something is always dropped) can be live.
-size_t liveTailStart(const uint8_t* data, size_t size) {
-  const size_t from = size > kLongestHeader ? size - kLongestHeader : 1;
-  for (size_t i = std::max<size_t>(from, 1); i < size; ++i)
-    if (data[i] == ZTMESSAGE_PREAMBLE) return i;
-  return size;
-}
-
-// Offset of the next 0xFA after position, or size.
-size_t nextCandidate(const uint8_t* data, size_t size, size_t position) {
-  if (position + 1 >= size) return size;
-  const void* p = std::memchr(data + position + 1, ZTMESSAGE_PREAMBLE, size - position - 1);
-  return p ? static_cast<size_t>(static_cast<const uint8_t*>(p) - data) : size;
-}
 
 bool isUsbName(const char* name) {
   return std::strncmp(name, "USB", 3) == 0 || std::strncmp(name, "\\\\?\\usb", 7) == 0;
@@ -628,48 +610,25 @@ bool Communicator::sanityCheck(const ZtMessage& message) const {
 }
 
 ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, MessageList& output) {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return processBufferedData(bytes, output,
+                             static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()));
+}
+
+ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, MessageList& output, uint64_t nowMs) {
+  static_assert(MessageCutter::kBufferLimit == kReceiveBufferLimit);
   output.clear();
   if (!m_port.load() || !m_protocolManager) return ZRV_UNSUPPORTED;
+  // An empty buffer holds no awaited candidate (also after the link was cleared).
+  if (m_receiveBuffer.size == 0) m_cutter.reset();
   if (bytes.size > 0) ZtByteArray_append(&m_receiveBuffer, bytes.size, bytes.data);
+  const uint32_t bitsPerSecond = ZtBaud_toNumeric(baudRate());
   std::unique_lock<std::mutex> protocolLock(m_protocolMutex);
-  ProtocolManager& manager = *m_protocolManager;
-  const uint8_t* data = m_receiveBuffer.data;
-  const size_t size = m_receiveBuffer.size;
-  size_t offset = 0;
-  while (offset < size) {
-    const size_t remaining = size - offset;
-    const MessageLocation found = manager.findMessage(m_parseMessage, data + offset, remaining);
-    if (found.isComplete()) {
-      output.append(m_parseMessage);
-      offset += static_cast<size_t>(found.start()) + static_cast<size_t>(found.size());
-      continue;
-    }
-    // Nothing acceptable came out. A complete message the link rejects would otherwise block
-    // everything behind it: find it through the handlers themselves and skip it.
-    MessageLocation rejected(-1, 0);
-    for (const ProtocolManager::HandlerPointer& handler : manager) {
-      const MessageLocation r = handler->findMessageIn(m_parseMessage, data + offset, remaining);
-      if (r.isComplete() && (!rejected.isComplete() || r.start() < rejected.start())) rejected = r;
-    }
-    if (rejected.isComplete() && (!found.isAwaiting() || rejected.start() <= found.start())) {
-      JLOG_ALERT("rejected message id 0x" << std::hex << int(ZtMessage_getMessageId(&m_parseMessage))
-                                          << " from bus id 0x" << int(ZtMessage_getBusId(&m_parseMessage)));
-      offset += static_cast<size_t>(rejected.start()) + static_cast<size_t>(rejected.size());
-      continue;
-    }
-    if (found.isAwaiting()) {
-      // Keep the live candidate, drop the garbage before it.
-      offset += static_cast<size_t>(found.start());
-    } else {
-      offset += liveTailStart(data + offset, remaining);
-    }
-    break;
-  }
-  // Bound the buffer: a candidate that still waits with more than the largest message behind it
-  // can never complete, so drop candidates from the front until the rest fits.
-  while (size - offset > kReceiveBufferLimit) offset = nextCandidate(data, size, offset);
-  ZtByteArray_eraseFront(&m_receiveBuffer, offset);
+  m_cutter.cut(*m_protocolManager, m_receiveBuffer, output, nowMs, bitsPerSecond);
   protocolLock.unlock();
+  const uint64_t deadline = m_receiveBuffer.size ? m_cutter.awaitedDeadlineMs() : 0;
+  // A new deadline wakes the reader, which may be waiting without a time-out on a silent line.
+  if (m_awaitedDeadlineMs.exchange(deadline, std::memory_order_acq_rel) != deadline && deadline != 0) kickReader();
   // Reported outside the lock: a handler may change the link's protocols. A report that throws
   // must not cost the messages behind it (their bytes have left the buffer already).
   if (LinkDevice* master = masterDevice()) {
@@ -697,7 +656,8 @@ void Communicator::journalErrorMessage(const ZtMessage& message) const {
     hex += digits;
   }
   JLOG_ALERT(hex);
-  m_replyMonitor->dumpObjectList(gJournal.load(std::memory_order_acquire), JLL_ALERT);
+  const JournalUse use;
+  m_replyMonitor->dumpObjectList(use.journal(), JLL_ALERT);
 }
 
 void Communicator::handleMessage(const ZtMessage& message) {
@@ -939,7 +899,7 @@ ZtResultValue Communicator::readMessageLocked(ZtMessage& message, uint8_t messag
         const int64_t left = m_logFile->getFileSize() - m_logFile->getReadPosition();
         const size_t need = start + total - held.size;
         if (left <= 0) {
-          const size_t next = nextCandidate(held.data, held.size, start);
+          const size_t next = MessageCutter::nextCandidate(held.data, held.size, start);
           if (next < held.size) {
             ZtByteArray_eraseFront(&held, next);
             continue;
@@ -957,12 +917,12 @@ ZtResultValue Communicator::readMessageLocked(ZtMessage& message, uint8_t messag
         continue;
       }
       // The first candidate awaits nothing the held bytes lack: it is dead, move past it.
-      ZtByteArray_eraseFront(&held, nextCandidate(held.data, held.size, start));
+      ZtByteArray_eraseFront(&held, MessageCutter::nextCandidate(held.data, held.size, start));
       continue;
     }
     // Nothing complete and nothing awaited (including a skipped FA 00 00 candidate): keep only
     // a tail that may still begin a message, and never the first byte.
-    ZtByteArray_eraseFront(&held, liveTailStart(held.data, held.size));
+    ZtByteArray_eraseFront(&held, MessageCutter::liveTailStart(held.data, held.size));
   }
 }
 

@@ -30,6 +30,7 @@
 #include "transport/zbus/IMessageValidator.h"
 #include "transport/io/IoInterfaceFile.h"
 #include "transport/link/LinkDevice.h"
+#include "transport/link/MessageCutter.h"
 #include "transport/link/MessageList.h"
 #include "transport/link/OpenPortStage.h"
 #include "transport/zbus/ProtocolManager.h"
@@ -120,9 +121,18 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // thread) and is journalled; see KtThread.
   uint64_t droppedBacklogBytes() const;
   // Appends bytes to the receive buffer and cuts every complete accepted message into output
-  // (reporting each to the master). Garbage before a live candidate and rejected messages are
-  // dropped; the buffer stays below kReceiveBufferLimit. 259 when no message came out.
+  // (reporting each to the master); see MessageCutter for what is kept and for how long a
+  // candidate is awaited (bounded by the port's baud rate). Garbage and refused messages are
+  // dropped; the buffer stays below kReceiveBufferLimit. 259 when no message came out. An empty
+  // block judges the awaited candidate against the clock again.
   ZtResultValue processBufferedData(const ZtByteArray& bytes, MessageList& output);
+  // The same at a given monotonic time in ms (the steady clock's in the form above).
+  ZtResultValue processBufferedData(const ZtByteArray& bytes, MessageList& output, uint64_t nowMs);
+  // The parse tasks' message cutter: the awaited candidate and its bound, give-ups so far.
+  const MessageCutter& messageCutter() const { return m_cutter; }
+  // The steady-clock time (ms) at which the awaited candidate is given up, 0 when none is
+  // awaited: the reader parses once more then even when the line has gone silent.
+  uint64_t awaitedDeadlineMs() const { return m_awaitedDeadlineMs.load(std::memory_order_acquire); }
   // The parse tasks' reusable output list.
   MessageList& parseOutput() { return m_parseOutput; }
   size_t receiveBufferSize() const { return m_receiveBuffer.size; }
@@ -233,6 +243,8 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   std::atomic<StreamInterface*> m_port{nullptr};  // deletion guarded by m_portLock
   int m_portFd = -1;                              // serial descriptor for the reader's wait
   ZtByteArray m_receiveBuffer;                    // parse tasks only
+  MessageCutter m_cutter;                         // parse tasks only
+  std::atomic<uint64_t> m_awaitedDeadlineMs{0};   // m_cutter's deadline, for the reader
   KtThread* m_thread = nullptr;
   std::atomic<ZtResultValue> m_lastResult{ZRV_OK};
   // Packet bookkeeping (part two).

@@ -36,8 +36,10 @@ KtThread::KtThread(Communicator* link) : m_link(link) {
   ZtByteArray_construct(&m_parseChunk, 0, nullptr);
   appendGotoConfig(m_gotoConfigBlock, kPaddedGotoConfigPayload);
   appendGotoConfig(m_gotoConfigBlock, 0);
-  if (Journaller* global = gJournal.load(std::memory_order_acquire))
-    m_journal = new Journaller(global->filename(), false, JLL_DEBUG);
+  if (gJournal.load(std::memory_order_relaxed)) {
+    const JournalUse use;
+    if (Journaller* global = use.journal()) m_journal = new Journaller(global->filename(), false, JLL_DEBUG);
+  }
   // Every pass ends in a wait on the port; a yield between passes would only add a syscall.
   setYield(false);
 }
@@ -120,6 +122,21 @@ int KtThread::innerFunction() {
     waitMs = static_cast<int>(std::max<int64_t>(
         0, std::chrono::duration_cast<std::chrono::microseconds>(left).count() / 1000 + 1));
   }
+  // A candidate awaited by the parser is given up at its deadline: wake then, even if the line
+  // stays silent (once per deadline, so a pass that changes nothing cannot spin).
+  const uint64_t deadline = m_link->awaitedDeadlineMs();
+  const uint64_t nowMs = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+  if (deadline != 0 && deadline != m_recheckedDeadline) {
+    const int untilDeadline =
+        deadline > nowMs ? static_cast<int>(std::min<uint64_t>(deadline - nowMs + 1, 60000)) : 0;
+    if (untilDeadline == 0) {
+      m_recheckedDeadline = deadline;
+      requestRecheck();
+    } else if (waitMs < 0 || untilDeadline < waitMs) {
+      waitMs = untilDeadline;
+    }
+  }
   const ZtResultValue result = m_link->readDataToBuffer(m_readBuffer, waitMs);
   if (result == ZRV_OK) {
     handOver(m_readBuffer.data, m_readBuffer.size);
@@ -182,6 +199,17 @@ void KtThread::handOver(const uint8_t* data, size_t size) {
   if (episodeStarts) m_link->reportParseBacklogOverflow(dropped);
 }
 
+void KtThread::requestRecheck() {
+  bool queue = false;
+  {
+    std::lock_guard<std::mutex> lock(m_backlogMutex);
+    m_recheck = true;
+    queue = !m_parsePending;
+    m_parsePending = true;
+  }
+  if (queue) queueParseTask();
+}
+
 void KtThread::queueParseTask() {
   // Under m_queueMutex (then the pool's lock), so the id stored is always that of the newest
   // parse task: a task's follower is queued only after the id of the task itself is stored.
@@ -203,7 +231,12 @@ bool KtThread::takeParseChunk(ZtByteArray& chunk) {
       m_droppedBytes.fetch_add(abandoned, std::memory_order_relaxed);
       m_backlogSize = 0;
     }
-    if (m_backlogSize == 0) {
+    if (m_backlogSize == 0 && m_recheck) {
+      // One pass without new bytes: the parser judges the awaited candidate against the clock.
+      m_recheck = false;
+      ZtArray_assign(ZTARRAY(&chunk), 0, nullptr);
+      taken = true;
+    } else if (m_backlogSize == 0) {
       m_parsePending = false;  // the task ends; the next bytes queue a new one
     } else {
       const size_t capacity = m_backlog.size();
@@ -231,7 +264,7 @@ bool KtThread::takeParseChunk(ZtByteArray& chunk) {
 void KtThread::continueParsing() {
   {
     std::lock_guard<std::mutex> lock(m_backlogMutex);
-    if (m_backlogSize == 0) {
+    if (m_backlogSize == 0 && !m_recheck) {
       m_parsePending = false;
       return;
     }

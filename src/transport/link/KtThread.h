@@ -85,6 +85,9 @@ class KtThread : public zelto::StandardThread {
   // Appends the bytes read to the backlog (dropping the oldest beyond the limit) and queues a
   // parse task when none is pending.
   void handOver(const uint8_t* data, size_t size);
+  // Has the parse task run once more without new bytes, so an awaited candidate whose deadline
+  // passed on a silent line is given up (and the messages behind it delivered).
+  void requestRecheck();
   void queueParseTask();
 
   Communicator* const m_link;
@@ -107,5 +110,7 @@ class KtThread : public zelto::StandardThread {
   bool m_parsePending = false;   // a parse task is queued or running
   bool m_overflowing = false;    // an overflow episode is reported and not yet over
   bool m_abandon = false;        // closing gave up on the backlog: drop what remains
+  bool m_recheck = false;        // the next parse pass runs even without bytes
+  uint64_t m_recheckedDeadline = 0;  // reader thread only: the deadline already rechecked
   std::atomic<uint64_t> m_droppedBytes{0};
 };

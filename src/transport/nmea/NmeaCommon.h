@@ -21,6 +21,7 @@ public:
   static constexpr char PLUS = '+';
   static constexpr char MINUS = '-';
   static constexpr char DECIMAL_POINT = '.';
+  static constexpr char BLANK = ' ';  // in place of a sign
   static constexpr char NMEA_TRUE = 'T';
   static constexpr char HCHDM_MAGNETIC = 'M';
   static constexpr char HCMTW_CENTIGRADE = 'C';
@@ -30,6 +31,8 @@ public:
   static constexpr char PHTRO_BOW_DOWN = 'P';
   static constexpr char PHTRO_PORT_UP = 'T';
   static constexpr char PHTRO_PORT_DOWN = 'B';
+  static constexpr char HEROT_VALID = 'A';
+  static constexpr char HEROT_INVALID = 'V';
 
   static constexpr std::string_view ID_HCHDM = "HCHDM";
   static constexpr std::string_view ID_HCHDG = "HCHDG";

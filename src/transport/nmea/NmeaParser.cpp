@@ -100,7 +100,8 @@ bool Parser::expect(CharBufferStream& s, char c) {
 bool Parser::number(CharBufferStream& s, Number& out) {
   out = Number();
   bool negative = false;
-  if (s.valid() && (s.peek() == PLUS || s.peek() == MINUS)) {
+  // Fixed-width writers put a blank where a sign goes ("$HEROT, 026.7,A").
+  if (s.valid() && (s.peek() == PLUS || s.peek() == MINUS || s.peek() == BLANK)) {
     negative = s.peek() == MINUS;
     s.next();
   }
@@ -185,8 +186,13 @@ bool Parser::numberAndLetter(CharBufferStream& s, char letter, Number& out) cons
 }
 
 bool Parser::parseHCHDM(CharBufferStream& s) const {
+  // "No heading" is also written without the reference letter ("$HCHDM,,*4A").
   Number heading;
-  if (!numberAndLetter(s, HCHDM_MAGNETIC, heading))
+  if (!number(s, heading) || !expect(s, COMMA))
+    return false;
+  if ((heading.valid || !s.valid() || s.peek() != CHECKSUM_MARKER) && !expect(s, HCHDM_MAGNETIC))
+    return false;
+  if (!checksum(s) || !crlf(s))
     return false;
   notifyHCHDM(heading);
   return true;
@@ -201,9 +207,18 @@ bool Parser::parseHEHDT(CharBufferStream& s) const {
 }
 
 bool Parser::parseHEROT(CharBufferStream& s) const {
+  // Status: "A" (and "T", as HEHDT writes it) valid, "V" the rate reported invalid.
   Number rate;
-  if (!numberAndLetter(s, NMEA_TRUE, rate))
+  if (!number(s, rate) || !expect(s, COMMA) || !s.need())
     return false;
+  const char status = s.peek();
+  if (status != NMEA_TRUE && status != HEROT_VALID && status != HEROT_INVALID)
+    return false;
+  s.next();
+  if (!checksum(s) || !crlf(s))
+    return false;
+  if (status == HEROT_INVALID)
+    rate.valid = false;
   notifyHEROT(rate);
   return true;
 }
@@ -245,9 +260,13 @@ bool Parser::parsePHTRO(CharBufferStream& s) const {
 }
 
 bool Parser::parsePRDID(CharBufferStream& s) const {
+  // Written with and without a checksum; one that is there must be right.
   Number pitch, roll, heading;
-  if (!number(s, pitch) || !expect(s, COMMA) || !number(s, roll) || !expect(s, COMMA) || !number(s, heading) ||
-      !crlf(s))
+  if (!number(s, pitch) || !expect(s, COMMA) || !number(s, roll) || !expect(s, COMMA) || !number(s, heading))
+    return false;
+  if (s.valid() && s.peek() == CHECKSUM_MARKER && !checksum(s))
+    return false;
+  if (!crlf(s))
     return false;
   notifyPRDID(pitch, roll, heading);
   return true;

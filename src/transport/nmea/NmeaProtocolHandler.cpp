@@ -77,7 +77,13 @@ MessageLocation ProtocolHandler::findMessageIn(ZtMessage& message, const uint8_t
 }
 
 void ProtocolHandler::onInitializeParse(const char*, const char*) {
-  ZtDataPacket_clear(&m_packet);
+  // An item-less packet. Once the packet has a message it is emptied in place rather than freed:
+  // the packet type builds a fresh message for an empty one, which would cost an allocation per
+  // record.
+  if (ZtMessage_empty(&m_packet.message) || ZtMessage_resizeData(&m_packet.message, 0) != 0)
+    ZtDataPacket_clear(&m_packet);
+  else
+    ZtMessage_clear(&m_packet.original);
 }
 
 void ProtocolHandler::setEuler(double roll, double pitch, double yaw) {

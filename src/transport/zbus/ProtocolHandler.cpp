@@ -63,8 +63,7 @@ MessageLocation ProtocolHandler::findMessageIn(ZtMessage& message, const uint8_t
   // Offsets travel as signed 32-bit values; anything past that stays for a later search.
   const size_t n = std::min<size_t>(size, INT32_MAX);
 
-  int32_t first = -1;   // start of the first live candidate
-  int32_t awaited = 0;  // minus the total of the first candidate that did not fit yet
+  int32_t first = -1;  // start of the first live candidate
   RunningSums sums(data);
 
   size_t i = 0;
@@ -109,18 +108,16 @@ MessageLocation ProtocolHandler::findMessageIn(ZtMessage& message, const uint8_t
     }
 
     if (total > static_cast<size_t>(kMaximumMessageSize)) {
-      // An impossible size ends the first start, unless an earlier candidate already awaits more
-      // bytes: its bytes must stay, so the start handed back may not move past it.
-      if (awaited == 0)
-        first = -1;
+      first = -1;
       ++i;
       continue;
     }
-    if (total > rest) {  // includes an extended header without its checksum byte yet (rest 6)
-      if (awaited == 0)
-        awaited = -static_cast<int32_t>(total);
-      ++i;
-      continue;
+    if (total > rest) {
+      // A candidate still arriving (this includes an extended header without its checksum byte
+      // yet). Every byte behind its start lies inside its span: a message found there now may be
+      // a piece of its payload, such as a short frame carried as sensor data. Nothing behind it
+      // is judged until it completes and fails, or its reader gives it up.
+      return MessageLocation(first, -static_cast<int32_t>(total));
     }
 
     if (sums.at(i + total) == sums.at(i + 1) && ZtMessage_load(&message, total, frame) &&
@@ -132,7 +129,7 @@ MessageLocation ProtocolHandler::findMessageIn(ZtMessage& message, const uint8_t
       first = -1;
     ++i;
   }
-  return MessageLocation(first, awaited);
+  return MessageLocation(first, 0);
 }
 
 int ProtocolHandler::composeMessage(ZtByteArray& bytes, const ZtMessage& message) {

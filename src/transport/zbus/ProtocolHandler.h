@@ -14,9 +14,11 @@ public:
   static constexpr int kMaximumMessageSize = 8192;
 
   MessageLocation findMessage(ZtMessage& message, const ZtByteArray& bytes) const override;
-  // One pass over the bytes that stops at the first complete, checksum-correct message. Linear in
-  // size whatever the content: candidates are located with memchr and their checksums judged from
-  // running sums, so only the message that is returned gets copied.
+  // One pass over the bytes that stops at the first complete, checksum-correct message, or at the
+  // first candidate that still awaits bytes (its start and minus its total): what lies behind an
+  // awaited start is inside its span and is judged only once that candidate has failed or been
+  // given up. Linear in size whatever the content: candidates are located with memchr and their
+  // checksums judged from running sums, so only the message that is returned gets copied.
   MessageLocation findMessageIn(ZtMessage& message, const uint8_t* data, size_t size) const override;
 
   int minimumMessageSize() const override { return kMinimumMessageSize; }

@@ -1,5 +1,21 @@
 #include "transport/zbus/ProtocolManager.h"
 
+#include "foundation/JournalMacros.h"
+
+namespace {
+
+// Refusals are journalled one by one at first, then at every power of ten: a stream full of
+// refused candidates must not flood the journal.
+bool journalThisCount(uint64_t count) {
+  if (count <= 10)
+    return true;
+  while (count % 10 == 0)
+    count /= 10;
+  return count == 1;
+}
+
+}  // namespace
+
 ProtocolManager::ProtocolManager(const IMessageValidator& link) : m_link(link) {
   ZtMessage_construct(&m_scratch);
 }
@@ -18,7 +34,7 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
   auto winner = m_handlers.end();
 
   for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it) {
-    const MessageLocation found = (*it)->findMessageIn(m_scratch, data, size);
+    const MessageLocation found = searchAccepted(**it, data, size);
     if (found.start() < 0 || found.size() == 0)
       continue;
     // The earliest start wins, complete or awaited: the link keeps the bytes from the returned
@@ -29,8 +45,6 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
     const bool bestStands = best.start() >= 0 && (best.start() < found.start() ||
                                                   (best.start() == found.start() && best.size() > 0));
     if (found.size() > 0) {
-      if (!validateMessage(m_scratch))
-        continue;
       if (!bestStands) {
         best = found;
         ZtMessage_swap(&message, &m_scratch);
@@ -48,6 +62,29 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
   if (best.size() <= 0)
     ZtMessage_clear(&message);
   return best;
+}
+
+MessageLocation ProtocolManager::searchAccepted(const IProtocolHandler& handler, const uint8_t* data, size_t size) {
+  size_t from = 0;
+  for (;;) {
+    const MessageLocation found = handler.findMessageIn(m_scratch, data + from, size - from);
+    if (found.start() < 0)
+      return found;
+    const size_t at = from + static_cast<size_t>(found.start());
+    if (found.size() <= 0 || validateMessage(m_scratch))
+      return MessageLocation(static_cast<int32_t>(at), found.size());
+    // A checksum-correct candidate the link refuses is no message, and frames may lie inside its
+    // span: only its first byte is dropped.
+    ++m_refused;
+    if (journalThisCount(m_refused))
+      JLOG_ALERT("refused message id 0x" << std::hex << int(ZtMessage_getMessageId(&m_scratch)) << " from bus id 0x"
+                                         << int(ZtMessage_getBusId(&m_scratch)) << std::dec << " (" << m_refused
+                                         << " refused so far)");
+    ZtMessage_clear(&m_scratch);
+    from = at + 1;
+    if (from >= size)
+      return MessageLocation(-1, 0);
+  }
 }
 
 ProtocolManager::HandlerPointer ProtocolManager::add(IProtocolHandler* handler) {

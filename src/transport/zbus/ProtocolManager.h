@@ -12,8 +12,9 @@
 
 // The ordered list of framing protocols of one link. Every search asks each handler and keeps the
 // earliest result: a complete message that the link accepts, or a candidate that still awaits bytes
-// and so holds back everything behind it. The handler that found the message moves to the front so
-// the protocol the stream speaks is tried first next time.
+// and so holds back everything behind it. A complete message the link refuses costs only its first
+// byte: the search goes on behind it, so frames inside its span are still found. The handler that
+// found the message moves to the front so the protocol the stream speaks is tried first next time.
 //
 // Not thread-safe: a link's parse tasks run one after another and are the only users (besides the
 // log-file reader of a link without a port). The search reorders the list.
@@ -53,12 +54,20 @@ public:
   // minimumMessageSize of the front handler, 0 without handlers.
   int likelyMinimumMessageSize() const;
 
+  // Checksum-correct candidates refused by the link's acceptance test since construction.
+  uint64_t refusedCount() const { return m_refused; }
+
 private:
+  // One handler's search that passes over refused messages: a complete message the link refuses
+  // gives up only its first byte and the handler searches again behind it. Into m_scratch.
+  MessageLocation searchAccepted(const IProtocolHandler& handler, const uint8_t* data, size_t size);
+
   const IMessageValidator& m_link;
   HandlerList m_handlers;  // front first; at most one handler per protocol type
   // Handlers search into this message; it is swapped (not copied) into the output when it wins, so
   // a search reuses the storage of earlier ones and allocates only when a bigger frame comes.
   ZtMessage m_scratch;
+  uint64_t m_refused = 0;
 };
 
 #endif

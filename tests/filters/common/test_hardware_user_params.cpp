@@ -1,5 +1,5 @@
 // Hardware and user parameters: sensor sub-prefixes, settings entries that round-trip for every
-// hardware class, the specification-record readers of each version and the page-5 block.
+// hardware class, the device-record readers of each version and the page-5 block.
 #include <gtest/gtest.h>
 
 #include <cmath>

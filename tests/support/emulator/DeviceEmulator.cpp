@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "support/LogFileBuilder.h"
+#include "zttypes/ztmisc.h"
 
 namespace zelto::test {
 
@@ -145,6 +147,11 @@ std::vector<uint32_t> DeviceEmulator::speedsSeen() const {
   return speeds;
 }
 
+void DeviceEmulator::setModel(std::function<bool(const EmuFrame&, EmuAction&)> model) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_model = std::move(model);
+}
+
 void DeviceEmulator::sendFrame(const EmuFrame& frame) { writeBytes(frame.encode()); }
 
 void DeviceEmulator::injectRaw(const std::vector<uint8_t>& bytes) { writeBytes(bytes); }
@@ -258,6 +265,19 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
     }
     m_receivedChanged.notify_all();
   }
+  if (!scripted) {
+    std::function<bool(const EmuFrame&, EmuAction&)> model;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      model = m_model;
+    }
+    EmuAction modelAction;
+    if (model && model(frame, modelAction)) {
+      answer(frame, modelAction);
+      return;
+    }
+  }
+  if (handleSettingOrReset(frame, scripted, action)) return;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     switch (frame.messageId) {
@@ -269,7 +289,7 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
       case GotoMeasurement:
         if (!scripted || action.kind == EmuAction::Kind::Reply) {
           m_measuring = true;
-          m_counter = 0;
+          m_counter = m_startCounter;
           m_nextData = std::chrono::steady_clock::now();
         }
         break;
@@ -282,8 +302,9 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
         break;
       case ReqConfiguration:
         if (!scripted) {
-          action = EmuAction::reply(m_configuration.empty() ? LogFileBuilder::configurationPayload(m_deviceId)
-                                                            : m_configuration);
+          action = EmuAction::reply(!m_configuration.empty()     ? m_configuration
+                                    : !m_legacyDevices.empty() ? legacyConfigurationPayload(m_deviceId, m_legacyDevices)
+                                                               : LogFileBuilder::configurationPayload(m_deviceId));
           scripted = true;
         }
         break;
@@ -332,9 +353,7 @@ void DeviceEmulator::run() {
       std::lock_guard<std::mutex> lock(m_mutex);
       const auto now = std::chrono::steady_clock::now();
       if (m_measuring && now >= m_nextData) {
-        data.messageId = Data;
-        data.payload = m_dataMaker ? m_dataMaker(m_counter) : defaultDataPayload(m_counter);
-        ++m_counter;
+        data = nextDataFrameLocked();
         m_nextData += std::chrono::nanoseconds(static_cast<int64_t>(1e9 / m_rateHz));
         if (m_nextData < now) m_nextData = now;  // fell behind: don't burst
         sendData = true;
@@ -384,6 +403,229 @@ void DeviceEmulator::run() {
     }
     for (const auto& f : frames) handle(f);
   }
+}
+
+// ---- Settings table and reset conversation ---------------------------------------------------------
+
+namespace {
+constexpr uint8_t kBaudRate = 0x18;
+constexpr uint8_t kWakeUp = 0x3E;
+constexpr uint8_t kWakeUpAck = 0x3F;
+constexpr uint8_t kReset = 0x40;
+}  // namespace
+
+std::map<uint8_t, std::vector<uint8_t>> DeviceEmulator::defaultSettings() {
+  return {
+      {0x04, {0x04, 0x80}},                      // sample period 1152
+      {0x0E, {}},                                // restore factory defaults
+      {kBaudRate, {ZtBaud_rateToCode(B115200)}},  // baud rate code
+      {0x8E, {0x00, 0x00}},                      // string output type
+      {0xA4, {0x00, 0x00}},                      // orientation reset method
+      {0xD0, {0x00, 0x00}},                      // output mode
+      {0xD2, {0x00, 0x00, 0x00, 0x00}},          // output settings
+      {0xD4, {0x00, 0x00}},                      // output skip factor
+  };
+}
+
+void DeviceEmulator::setSetting(uint8_t requestId, std::vector<uint8_t> value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_settings[requestId] = std::move(value);
+}
+
+void DeviceEmulator::removeSetting(uint8_t requestId) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_settings.erase(requestId);
+}
+
+std::vector<uint8_t> DeviceEmulator::setting(uint8_t requestId) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_settings.find(requestId);
+  return it == m_settings.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+void DeviceEmulator::setResetScript(ResetScript script) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_resetScript = script;
+}
+
+size_t DeviceEmulator::resetCount() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_resets;
+}
+
+bool DeviceEmulator::wakeUpAcknowledged(int waitMs) const {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_receivedChanged.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return m_wakeUpAcknowledged; });
+}
+
+bool DeviceEmulator::handleSettingOrReset(const EmuFrame& frame, bool scripted, const EmuAction& action) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (frame.messageId == kWakeUpAck) {
+    if (m_awaitingWakeUpAck) {
+      m_awaitingWakeUpAck = false;
+      m_wakeUpAcknowledged = true;
+      m_receivedChanged.notify_all();
+    }
+    return true;
+  }
+  if (now < m_restartingUntil) return true;  // restarting: heard, not answered
+  if (frame.messageId == kReset) {
+    if (scripted && action.kind != EmuAction::Kind::Reply) {
+      lock.unlock();
+      answer(frame, action);
+      return true;
+    }
+    ++m_resets;
+    m_measuring = false;
+    m_restartingUntil = now + std::chrono::milliseconds(m_resetScript.wakeUpDelayMs);
+    m_wakeUpAcknowledged = false;
+    m_awaitingWakeUpAck = m_resetScript.sendWakeUp;
+    if (m_resetScript.sendWakeUp) m_pending.push_back({m_restartingUntil, EmuFrame{0xFF, kWakeUp, {}}});
+    if (m_baudCodeAtReset >= 0 && m_answerSpeed != 0)
+      m_answerSpeed = ZtBaud_codeToRate(static_cast<uint8_t>(m_baudCodeAtReset));
+    m_baudCodeAtReset = -1;
+    lock.unlock();
+    answer(frame, scripted ? action : EmuAction::reply());
+    return true;
+  }
+  if (scripted) return false;  // the script answers
+  auto row = m_settings.find(frame.messageId);
+  if (row == m_settings.end()) return false;
+  EmuAction reply;
+  if (frame.payload.empty()) {
+    reply = EmuAction::reply(row->second);
+  } else {
+    row->second = frame.payload;
+    if (frame.messageId == kBaudRate) m_baudCodeAtReset = frame.payload[0];
+  }
+  lock.unlock();
+  answer(frame, reply);
+  return true;
+}
+
+// ---- Data streams ----------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint8_t kLegacyData = 0x32;
+
+void putValue(std::vector<uint8_t>& out, double value, uint32_t settings) {
+  if ((settings & 0x300) == 0x300) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    putU32(out, static_cast<uint32_t>(bits >> 32));
+    putU32(out, static_cast<uint32_t>(bits));
+  } else {
+    const float f = static_cast<float>(value);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    putU32(out, bits);
+  }
+}
+
+}  // namespace
+
+double DeviceEmulator::legacyValue(uint16_t counter, size_t device, size_t k) {
+  // Exact in a float: quarters below 256 plus small whole and half numbers.
+  return static_cast<double>(counter % 1000) * 0.25 + static_cast<double>(device) * 10.0 + static_cast<double>(k) * 0.5;
+}
+
+std::vector<uint8_t> DeviceEmulator::legacyPayload(const std::vector<LegacyDevice>& devices, uint16_t counter) {
+  std::vector<uint8_t> p;
+  for (size_t d = 0; d < devices.size(); ++d) {
+    const LegacyDevice& dev = devices[d];
+    size_t k = 0;
+    const auto values = [&](size_t n) {
+      for (size_t i = 0; i < n; ++i) putValue(p, legacyValue(counter, d, k++), dev.outputSettings);
+    };
+    if (dev.outputMode & 0x2) values(9);
+    if (dev.outputMode & 0x4) {
+      switch (dev.outputSettings & 0xC) {
+        case 0x0: values(4); break;
+        case 0x4: values(3); break;
+        case 0x8: values(9); break;
+        default: break;
+      }
+    }
+    if (dev.outputMode & 0x800) p.push_back(static_cast<uint8_t>(counter));
+    if (dev.outputSettings & 0x1) putU16(p, counter);
+  }
+  return p;
+}
+
+std::vector<uint8_t> DeviceEmulator::legacyConfigurationPayload(uint32_t masterId, const std::vector<LegacyDevice>& devices) {
+  std::vector<uint8_t> p;
+  putU32(p, masterId);
+  p.resize(96, 0);
+  putU16(p, static_cast<uint16_t>(devices.size()));
+  for (size_t d = 0; d < devices.size(); ++d) {
+    const size_t length = legacyPayload({devices[d]}, 0).size();
+    putU32(p, devices[d].deviceId);
+    putU16(p, static_cast<uint16_t>(length));
+    putU16(p, devices[d].outputMode);
+    putU32(p, devices[d].outputSettings);
+    p.resize(p.size() + 8, 0);
+  }
+  return p;
+}
+
+void DeviceEmulator::setLegacyDevices(std::vector<LegacyDevice> devices) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_legacyDevices = std::move(devices);
+}
+
+void DeviceEmulator::scriptCounters(std::vector<uint16_t> counters) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_scriptedCounters = std::move(counters);
+  m_nextScripted = 0;
+}
+
+void DeviceEmulator::setStartCounter(uint16_t counter) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_startCounter = counter;
+}
+
+EmuFrame DeviceEmulator::nextDataFrameLocked() {
+  uint16_t counter = m_counter;
+  if (m_nextScripted < m_scriptedCounters.size()) counter = m_scriptedCounters[m_nextScripted++];
+  m_counter = static_cast<uint16_t>(counter + 1);
+  EmuFrame frame;
+  if (!m_legacyDevices.empty()) {
+    frame.messageId = kLegacyData;
+    frame.payload = legacyPayload(m_legacyDevices, counter);
+  } else {
+    frame.messageId = Data;
+    frame.payload = m_dataMaker ? m_dataMaker(counter) : defaultDataPayload(counter);
+  }
+  return frame;
+}
+
+size_t DeviceEmulator::sendDataBurst(size_t n) {
+  // Encoded in blocks of about 64 KiB, each written at once.
+  constexpr size_t kBlock = 64 * 1024;
+  std::vector<uint8_t> block;
+  block.reserve(kBlock + 512);
+  size_t sent = 0;
+  while (sent < n) {
+    block.clear();
+    size_t inBlock = 0;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      while (sent + inBlock < n && block.size() < kBlock) {
+        const std::vector<uint8_t> bytes = nextDataFrameLocked().encode();
+        block.insert(block.end(), bytes.begin(), bytes.end());
+        ++inBlock;
+      }
+    }
+    {
+      std::lock_guard<std::mutex> wlock(m_writeMutex);
+      if (!m_link->write(block.data(), block.size())) break;
+    }
+    sent += inBlock;
+    m_dataSent += static_cast<uint32_t>(inBlock);
+  }
+  return sent;
 }
 
 }  // namespace zelto::test

@@ -109,6 +109,10 @@ class DeviceEmulator {
   // baud rate sees only noise at the others. 0: answer at any speed.
   void answerOnlyAtSpeed(uint32_t speed);
 
+  // A device model (e.g. TrackerModel) answering requests: after any script for the id, before
+  // the built-in conversation. It fills the action and returns true for the ids it knows.
+  void setModel(std::function<bool(const EmuFrame& request, EmuAction& action)> model);
+
   // Faults.
   void sendFrame(const EmuFrame& frame);
   void injectRaw(const std::vector<uint8_t>& bytes);
@@ -117,6 +121,30 @@ class DeviceEmulator {
   // The next n frames go out with a wrong checksum.
   void corruptNextChecksums(int n);
   void hangUp();
+
+  // Settings table. A request whose id has a row (and no script) is answered from it: without
+  // payload with id + 1 and the stored value, with payload by storing the payload and answering
+  // id + 1 without payload. The table starts with defaultSettings(); a script for the id (e.g.
+  // silence) takes precedence. The baud-rate row 0x18 holds the one-byte rate code: a rate set
+  // through it takes effect at the next reset (see answerOnlyAtSpeed).
+  static std::map<uint8_t, std::vector<uint8_t>> defaultSettings();
+  void setSetting(uint8_t requestId, std::vector<uint8_t> value);
+  void removeSetting(uint8_t requestId);
+  std::vector<uint8_t> setting(uint8_t requestId) const;  // empty when the id has no row
+
+  // Reset conversation: 0x40 is answered with 0x41 (a script for 0x40 replaces that answer, and
+  // a silenced or refused reset does not restart). The device then restarts: it leaves
+  // measurement, records but answers nothing for wakeUpDelayMs, sends the wake-up 0x3E (unless
+  // sendWakeUp is false) and waits for its acknowledgement 0x3F. A baud rate set since the last
+  // reset becomes the speed answerOnlyAtSpeed listens at.
+  struct ResetScript {
+    int wakeUpDelayMs = 100;
+    bool sendWakeUp = true;
+  };
+  void setResetScript(ResetScript script);
+  size_t resetCount() const;
+  // True once 0x3F arrived after the last wake-up; waits up to waitMs for it.
+  bool wakeUpAcknowledged(int waitMs = 0) const;
 
   // Observations.
   std::vector<EmuFrame> received() const;
@@ -131,6 +159,35 @@ class DeviceEmulator {
   uint64_t bytesReceived() const { return m_bytesReceived.load(); }
   std::vector<uint8_t> defaultDataPayload(uint16_t counter) const;
 
+  // ---- Data streams: counters, bursts and legacy messages --------------------------------------
+  // One device of a legacy (0x32) data stream: its id and legacy output mode and settings. The
+  // encoder knows the mode bits 0x2 (calibrated data: acceleration, rate of turn, magnetic
+  // field), 0x4 (orientation: quaternion, Euler angles or matrix by settings 0xC) and 0x800
+  // (status byte), the settings bit 0x1 (packet counter) and the value forms 0x000 (float) and
+  // 0x300 (double); other bits are ignored.
+  struct LegacyDevice {
+    uint32_t deviceId = 0;
+    uint16_t outputMode = 0x6;
+    uint32_t outputSettings = 0x1;
+  };
+  // While measuring (and in bursts), data goes out as 0x32 messages with one part per device,
+  // and the 0x0D answer lists these devices with their formats. An empty list returns to 0x36.
+  void setLegacyDevices(std::vector<LegacyDevice> devices);
+  // The legacy payload for the devices at a counter. Value k (0-based, in layout order) of
+  // device d is legacyValue(counter, d, k); the status byte is the counter's low byte.
+  static std::vector<uint8_t> legacyPayload(const std::vector<LegacyDevice>& devices, uint16_t counter);
+  static double legacyValue(uint16_t counter, size_t device, size_t k);
+  // The 0x0D payload listing the devices with their formats.
+  static std::vector<uint8_t> legacyConfigurationPayload(uint32_t masterId, const std::vector<LegacyDevice>& devices);
+  // The next data messages carry these counters, in order (a skip, a repeat, a step back);
+  // counting then goes on after the last of them.
+  void scriptCounters(std::vector<uint16_t> counters);
+  // The counter a measurement starts at (default 0).
+  void setStartCounter(uint16_t counter);
+  // Writes n data messages back to back, as fast as the link takes them, with the counters the
+  // stream would use; returns how many were written. Does not need measuring.
+  size_t sendDataBurst(size_t n);
+
  private:
   struct Pending {
     std::chrono::steady_clock::time_point due;
@@ -140,6 +197,8 @@ class DeviceEmulator {
   void handle(const EmuFrame& frame);
   void answer(const EmuFrame& request, const EmuAction& action);
   void writeBytes(std::vector<uint8_t> bytes);
+  // The settings table and the reset conversation; true when the frame was dealt with here.
+  bool handleSettingOrReset(const EmuFrame& frame, bool scripted, const EmuAction& action);
 
   std::unique_ptr<EmulatorLink> m_link;
   std::thread m_thread;
@@ -170,7 +229,23 @@ class DeviceEmulator {
   uint32_t m_answerSpeed = 0;
   std::vector<std::pair<uint32_t, size_t>> m_requestsPerSpeed;  // in order of first use
   std::vector<Pending> m_pending;
+  std::function<bool(const EmuFrame&, EmuAction&)> m_model;
   EmuFrameDecoder m_decoder;
+  // Settings table and reset conversation (guarded by m_mutex).
+  std::map<uint8_t, std::vector<uint8_t>> m_settings = defaultSettings();
+  ResetScript m_resetScript;
+  std::chrono::steady_clock::time_point m_restartingUntil{};
+  int m_baudCodeAtReset = -1;  // a rate set since the last reset, -1 none
+  size_t m_resets = 0;
+  bool m_awaitingWakeUpAck = false;
+  bool m_wakeUpAcknowledged = false;
+
+  // Data streams (guarded by m_mutex).
+  EmuFrame nextDataFrameLocked();
+  std::vector<LegacyDevice> m_legacyDevices;
+  std::vector<uint16_t> m_scriptedCounters;
+  size_t m_nextScripted = 0;
+  uint16_t m_startCounter = 0;
 };
 
 }  // namespace zelto::test

@@ -326,6 +326,35 @@ TEST_F(LinkFixture, SplitAndGarbageLadenStreamArrivesCompleteAndInOrder) {
   for (const EmuFrame& f : master.handled()) EXPECT_NE(f.busId, 0x07);
 }
 
+// Data messages whose payloads carry short valid frames (from bus 1, which the link accepts, and
+// from bus 9, which it refuses), written in pieces so that reads end inside them: each arrives
+// once and in order, and no carried frame comes out as a message.
+TEST_F(LinkFixture, CarriedShortFramesAreNoMessagesWhereverReadsEnd) {
+  ASSERT_TRUE(openWithMaster());
+  auto payload = [this](uint16_t counter) {
+    Bytes p = emu->defaultDataPayload(counter);
+    for (uint8_t b : {0xFA, 0x01, 0x02, 0x00, 0xFD}) p.push_back(b);
+    p.push_back(static_cast<uint8_t>(counter));
+    for (uint8_t b : {0xFA, 0x09, 0x02, 0x00, 0xF5, 0xFA}) p.push_back(b);
+    return p;
+  };
+  emu->setDataPayload(payload);
+  emu->setWriteChunking(7, 0);
+  emu->setDataRate(1000);
+  ASSERT_EQ(startMeasurement(), ZRV_OK);
+  ASSERT_TRUE(master.waitForHandled(300, kWait));
+  emu->setMeasuring(false);
+  link->closePort();
+  uint16_t counter = 0;
+  for (const EmuFrame& f : master.handled()) {
+    EXPECT_NE(f.messageId, 0x02) << "a carried frame came out";
+    if (f.messageId != 0x36) continue;
+    ASSERT_EQ(f.payload, payload(counter)) << "data message " << counter;
+    ++counter;
+  }
+  EXPECT_GE(counter, 290);
+}
+
 TEST_F(LinkFixture, HangUpWhileMeasuringClosesAndReports) {
   CallbackRecorder recorder;
   link->addCallbackHandler(&recorder, false);

@@ -1,7 +1,9 @@
 // The link's parsing and dispatch without its reader thread: blocks are fed straight into
-// processBufferedData (any split, garbage, rejected and stuck candidates, the buffer bound),
-// the acceptance test, handleMessage's routing and error journalling, writes, and the reader
-// thread's repeat block and jitter.
+// processBufferedData (any split, garbage, rejected and stuck candidates, the buffer bound;
+// seeded streams cut every way, frames inside the spans of other candidates, the give-up bound
+// of a candidate whose bytes never come, agreement with log-file reading), the acceptance test,
+// handleMessage's routing and error journalling, writes, and the reader thread's repeat block and
+// jitter; one test over a pseudo-terminal with the reader running.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
@@ -15,8 +17,10 @@
 #include <vector>
 
 #include "foundation/Journaller.h"
+#include "support/LogFileBuilder.h"
 #include "support/PtyPort.h"
 #include "support/TempDir.h"
+#include "support/ZbusStreamScenario.h"
 #include "support/emulator/EmuFrame.h"
 #include "support/emulator/RecordingLinkDevice.h"
 #include "transport/link/Communicator.h"
@@ -26,7 +30,10 @@
 namespace {
 
 using zelto::test::EmuFrame;
+using zelto::test::LogFileBuilder;
 using zelto::test::PtyPort;
+using zelto::test::RandomChoices;
+using zelto::test::ZbusStreamScenario;
 using zelto::test::RecordingLinkDevice;
 using Bytes = std::vector<uint8_t>;
 
@@ -78,10 +85,63 @@ class ParseFixture : public ::testing::Test {
     return out;
   }
 
+  // Feeds the stream in reads of the given sizes, all at one instant (so no awaited candidate
+  // runs out of time), then ends the stream: time passes until every candidate left has been
+  // given up and the receive buffer is empty. Returns every message that came out, in order.
+  std::vector<EmuFrame> feedAt(const Bytes& stream, const std::vector<size_t>& sizes) {
+    std::vector<EmuFrame> out;
+    MessageList messages;
+    auto collect = [&] {
+      for (size_t i = 0; i < messages.size(); ++i) out.push_back(RecordingLinkDevice::toFrame(messages[i]));
+    };
+    size_t pos = 0;
+    for (size_t n : sizes) {
+      ZtByteArray bytes;
+      ZtByteArray_construct(&bytes, n, stream.data() + pos);
+      link->processBufferedData(bytes, messages, kT0);
+      ZtByteArray_destruct(&bytes);
+      pos += n;
+      collect();
+    }
+    ZtByteArray none;
+    ZtByteArray_construct(&none, 0, nullptr);
+    uint64_t now = kT0;
+    for (size_t i = 0; i <= stream.size() && link->receiveBufferSize() > 0; ++i) {
+      now += kHour;
+      link->processBufferedData(none, messages, now);
+      collect();
+    }
+    ZtByteArray_destruct(&none);
+    EXPECT_EQ(link->receiveBufferSize(), 0u);
+    return out;
+  }
+
+  static constexpr uint64_t kT0 = 1000000;   // a monotonic time in ms
+  static constexpr uint64_t kHour = 3600000;  // beyond every bound
+
   PtyPort pty;
   std::unique_ptr<Communicator> link;
   RecordingLinkDevice master{0x01234567, 2};
 };
+
+bool sameFrames(const std::vector<EmuFrame>& a, const std::vector<EmuFrame>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].busId != b[i].busId || a[i].messageId != b[i].messageId || a[i].payload != b[i].payload) return false;
+  return true;
+}
+
+// Where two message sequences first differ, for a failure message.
+std::string firstDifference(const std::vector<EmuFrame>& got, const std::vector<EmuFrame>& want) {
+  size_t i = 0;
+  while (i < got.size() && i < want.size() && sameFrames({got[i]}, {want[i]})) ++i;
+  std::ostringstream text;
+  text << got.size() << " messages instead of " << want.size() << ", first difference at " << i;
+  if (i < got.size())
+    text << ": got bus 0x" << std::hex << int(got[i].busId) << " id 0x" << int(got[i].messageId) << std::dec
+         << " with " << got[i].payload.size() << " bytes";
+  return text.str();
+}
 
 void expectFrames(const std::vector<EmuFrame>& got, const std::vector<EmuFrame>& want) {
   ASSERT_EQ(got.size(), want.size());
@@ -118,6 +178,309 @@ TEST_F(ParseFixture, SplitAndGarbageLadenStreamsParseCompletelyAndInOrder) {
     expectFrames(feed(stream, chunk), want);
     EXPECT_EQ(link->receiveBufferSize(), 0u);
   }
+}
+
+// Every intact frame arrives exactly once and in order, nothing that was not sent arrives, and a
+// stream cut into reads of any size gives what the whole stream gives.
+TEST_F(ParseFixture, EveryIntactFrameArrivesOnceInOrderHoweverTheStreamIsCut) {
+  master.setDeviceCount(3);
+  link->setMasterDevice(&master);
+#ifdef ZDA_UNDER_SANITIZER
+  constexpr uint32_t kSeeds = 60;
+#else
+  constexpr uint32_t kSeeds = 300;
+#endif
+  size_t frames = 0, bytes = 0;
+  for (uint32_t seed = 1; seed <= kSeeds; ++seed) {
+    RandomChoices choices(seed);
+    const ZbusStreamScenario scenario = ZbusStreamScenario::generate(choices, 30);
+    frames += scenario.frames.size();
+    bytes += scenario.stream.size();
+    for (int mode = 0; mode < 4; ++mode) {
+      if (mode == 1 && seed % 10 != 0) continue;  // one byte per read: every tenth seed
+      const std::vector<EmuFrame> got =
+          feedAt(scenario.stream, ZbusStreamScenario::chunking(choices, scenario.stream.size(), mode));
+      if (!sameFrames(got, scenario.frames)) {
+        ADD_FAILURE() << "seed " << seed << ", reads of mode " << mode << ": " << firstDifference(got, scenario.frames);
+        return;
+      }
+    }
+  }
+  EXPECT_GT(frames, kSeeds * 25u);
+  std::printf("%zu frames in %zu bytes\n", frames, bytes);
+}
+
+// A log file read message by message gives what the link gives for the same bytes.
+TEST_F(ParseFixture, LogFileReadingAgreesWithTheLiveLink) {
+  master.setDeviceCount(3);
+  link->setMasterDevice(&master);
+  zelto::test::TempDir dir;
+  for (uint32_t seed = 1001; seed <= 1040; ++seed) {
+    RandomChoices choices(seed);
+    const ZbusStreamScenario scenario = ZbusStreamScenario::generate(choices, 20);
+    const EmuFrame configuration{0xFF, 0x0D, LogFileBuilder::configurationPayload(0x01234567)};
+    Bytes file = configuration.encode();
+    append(file, scenario.stream);
+    std::vector<EmuFrame> live = feedAt(file, ZbusStreamScenario::chunking(choices, file.size(), 3));
+
+    const std::string path = dir.file("stream" + std::to_string(seed) + ".zlog");
+    {
+      std::ofstream out(path, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+    Communicator reader;
+    reader.setMasterDevice(&master);
+    ZtString name;
+    ZtString_construct(&name, path.c_str());
+    ASSERT_TRUE(reader.openLogFile(name)) << reader.lastResult();
+    ZtString_destruct(&name);
+    std::vector<EmuFrame> played;
+    ZtMessage message;
+    ZtMessage_construct(&message);
+    while (reader.readMessage(message, 0) == ZRV_OK) played.push_back(RecordingLinkDevice::toFrame(message));
+    ZtMessage_destruct(&message);
+    EXPECT_EQ(reader.lastResult(), ZRV_ENDOFFILE);
+    reader.setMasterDevice(nullptr);
+
+    std::vector<EmuFrame> want{configuration};
+    want.insert(want.end(), scenario.frames.begin(), scenario.frames.end());
+    ASSERT_TRUE(sameFrames(live, want)) << "seed " << seed << ", live: " << firstDifference(live, want);
+    ASSERT_TRUE(sameFrames(played, want)) << "seed " << seed << ", log file: " << firstDifference(played, want);
+  }
+}
+
+// The faults seen on real lines, cut at every byte position into two reads and fed one byte at a
+// time: a short valid frame carried in a payload (from an accepted and from a refused bus id) is
+// no message; a refused checksum-correct frame or a frame cut short does not take the frames
+// inside its span with it.
+TEST_F(ParseFixture, FramesInsideOtherSpansSurviveEveryReadBoundary) {
+  link->setMasterDevice(&master);  // two devices: bus ids 0xFF, 0, 1 and 2 accepted
+  auto carrier = [](const Bytes& inner) {
+    Bytes payload(40, 0x21);
+    std::copy(inner.begin(), inner.end(), payload.begin() + 16);
+    return EmuFrame{0xFF, 0x36, payload};
+  };
+  const EmuFrame next{0xFF, 0x31, {}};
+  const EmuFrame data{0x01, 0x36, {0x10, 0x20, 0x30}};
+  const Bytes acceptedInner = {0xFA, 0x01, 0x02, 0x00, 0xFD};
+  const Bytes refusedInner = {0xFA, 0x09, 0x02, 0x00, 0xF5};
+  Bytes carried = data.encode();
+  append(carried, next.encode());
+  const Bytes whole = carrier(acceptedInner).encode();
+  const Bytes cutShort(whole.begin(), whole.begin() + 18);  // ends before the inner frame
+
+  struct Case {
+    const char* name;
+    Bytes stream;
+    std::vector<EmuFrame> want;
+  };
+  const std::vector<Case> cases = {
+      {"AcceptedInnerFrame", [&] { Bytes b = carrier(acceptedInner).encode(); append(b, next.encode()); return b; }(),
+       {carrier(acceptedInner), next}},
+      {"RefusedInnerFrame", [&] { Bytes b = carrier(refusedInner).encode(); append(b, next.encode()); return b; }(),
+       {carrier(refusedInner), next}},
+      {"RefusedFrameCarryingFrames", [&] { Bytes b = EmuFrame{0x07, 0x36, carried}.encode(); append(b, next.encode()); return b; }(),
+       {data, next, next}},
+      {"FrameCutShort", [&] { Bytes b = cutShort; append(b, carried); append(b, carrier(acceptedInner).encode()); return b; }(),
+       {data, next, carrier(acceptedInner)}},
+  };
+  for (const Case& c : cases) {
+    for (size_t cut = 0; cut <= c.stream.size(); ++cut) {
+      const std::vector<EmuFrame> got = feedAt(c.stream, {cut, c.stream.size() - cut});
+      ASSERT_TRUE(sameFrames(got, c.want)) << c.name << " cut at " << cut << ": " << firstDifference(got, c.want);
+    }
+    const std::vector<EmuFrame> got = feedAt(c.stream, std::vector<size_t>(c.stream.size(), 1));
+    ASSERT_TRUE(sameFrames(got, c.want)) << c.name << " byte by byte: " << firstDifference(got, c.want);
+  }
+}
+
+// A stream full of refused frames is journalled a line per refusal for the first ten, then at
+// every power of ten, and the frames between them all arrive.
+TEST_F(ParseFixture, RefusalsAreJournalledWithoutFlooding) {
+  zelto::test::TempDir dir;
+  const std::string path = dir.file("zda.log");
+  auto* journal = new Journaller(path.c_str(), true, JLL_ALERT);
+  gJournal.store(journal);
+  link->setMasterDevice(&master);  // two devices: bus id 9 is refused
+  Bytes stream;
+  std::vector<EmuFrame> want;
+  for (int i = 0; i < 1000; ++i) {
+    append(stream, frame(0x36, {static_cast<uint8_t>(i)}, 0x09));
+    want.push_back({0xFF, 0x36, {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)}});
+    append(stream, want.back().encode());
+  }
+  RandomChoices cuts(5);
+  const std::vector<EmuFrame> got = feedAt(stream, ZbusStreamScenario::chunking(cuts, stream.size(), 3));
+  EXPECT_TRUE(sameFrames(got, want)) << firstDifference(got, want);
+  gJournal.store(nullptr);
+  journal->flushFile();
+  delete journal;
+  std::ifstream in(path);
+  std::string line;
+  std::vector<std::string> refusals;
+  while (std::getline(in, line))
+    if (line.find("refused message id 0x36 from bus id 0x9") != std::string::npos) refusals.push_back(line);
+  ASSERT_EQ(refusals.size(), 12u);
+  EXPECT_NE(refusals[9].find("(10 refused so far)"), std::string::npos) << refusals[9];
+  EXPECT_NE(refusals[10].find("(100 refused so far)"), std::string::npos) << refusals[10];
+  EXPECT_NE(refusals[11].find("(1000 refused so far)"), std::string::npos) << refusals[11];
+}
+
+TEST(MessageCutter, GiveUpBoundFollowsTheLineRate) {
+  struct Case {
+    size_t missing;
+    uint32_t bitsPerSecond;
+    uint64_t boundMs;
+  };
+  const Case cases[] = {
+      {7922, 115200, 1426},  // 687.7 ms on the line, rounded up, twice, plus 50
+      {1, 115200, 52},
+      {8185, 921600, 228},
+      {100, 0, 68},  // unknown rate (USB): timed as 115200 baud
+      {0, 9600, 50},
+      {8192, 9600, 17118},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(MessageCutter::giveUpBoundMs(c.missing, c.bitsPerSecond), c.boundMs) << c.missing << " at " << c.bitsPerSecond;
+}
+
+// A lone header whose extended length claims nearly the largest frame, in front of good frames on
+// a 115200 baud port: the frames wait until the header's bound has passed, then arrive at once,
+// and the give-up is journalled with its bound. A frame whose rest comes within its bound is
+// delivered.
+TEST_F(ParseFixture, AHeaderWhoseBytesNeverComeIsGivenUpAfterItsBound) {
+  zelto::test::TempDir dir;
+  const std::string path = dir.file("zda.log");
+  auto* journal = new Journaller(path.c_str(), true, JLL_ALERT);
+  gJournal.store(journal);
+  link->setMasterDevice(&master);
+
+  Bytes stream = {0xFA, 0xFF, 0x36, 0xFF, 0x1F, 0x00};  // awaits 0x1F00 + 7 = 7943 bytes
+  const std::vector<EmuFrame> want = {{0xFF, 0x31, {}}, {0xFF, 0x36, {1}}, {0x01, 0x36, {2}}};
+  for (const EmuFrame& f : want) append(stream, f.encode());
+  ASSERT_EQ(stream.size(), 23u);
+  constexpr uint64_t kBound = 1426;  // 7920 missing bytes at 115200 baud: 687.5 ms, rounded up, twice, plus 50
+
+  MessageList messages;
+  auto feedAtTime = [&](const Bytes& bytes, uint64_t now) {
+    ZtByteArray array;
+    ZtByteArray_construct(&array, bytes.size(), bytes.data());
+    link->processBufferedData(array, messages, now);
+    ZtByteArray_destruct(&array);
+    std::vector<EmuFrame> out;
+    for (size_t i = 0; i < messages.size(); ++i) out.push_back(RecordingLinkDevice::toFrame(messages[i]));
+    return out;
+  };
+  EXPECT_TRUE(feedAtTime(stream, kT0).empty());
+  ASSERT_TRUE(link->messageCutter().hasAwaitedCandidate());
+  EXPECT_EQ(link->messageCutter().awaitedBoundMs(), kBound);
+  EXPECT_EQ(link->messageCutter().awaitedDeadlineMs(), kT0 + kBound);
+  EXPECT_TRUE(feedAtTime({}, kT0 + kBound - 1).empty());
+  const std::vector<EmuFrame> got = feedAtTime({}, kT0 + kBound);
+  EXPECT_TRUE(sameFrames(got, want)) << firstDifference(got, want);
+  EXPECT_EQ(link->messageCutter().giveUpCount(), 1u);
+  EXPECT_EQ(link->messageCutter().lastGiveUpBoundMs(), kBound);
+  EXPECT_FALSE(link->messageCutter().hasAwaitedCandidate());
+
+  // A real frame whose second half comes one millisecond before its bound.
+  const EmuFrame big{0xFF, 0x36, Bytes(1000, 0x42)};
+  const Bytes bigBytes = big.encode();
+  const Bytes head(bigBytes.begin(), bigBytes.begin() + 100), tail(bigBytes.begin() + 100, bigBytes.end());
+  EXPECT_TRUE(feedAtTime(head, kT0 + kHour).empty());
+  const uint64_t bound = link->messageCutter().awaitedBoundMs();
+  EXPECT_EQ(bound, MessageCutter::giveUpBoundMs(bigBytes.size() - 100, 115200));
+  const std::vector<EmuFrame> late = feedAtTime(tail, kT0 + kHour + bound - 1);
+  EXPECT_TRUE(sameFrames(late, {big})) << firstDifference(late, {big});
+  EXPECT_EQ(link->messageCutter().giveUpCount(), 1u);
+
+  gJournal.store(nullptr);
+  journal->flushFile();
+  delete journal;
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("gave up a candidate at stream byte 0 awaiting 7943 bytes with 23 received, after its "
+                            "bound of 1426 ms"),
+            std::string::npos)
+      << text.str();
+}
+
+// The same over a pseudo-terminal with the reader thread running, at 921600 baud: the frames
+// behind the header arrive once its bound has passed, while the device keeps sending.
+TEST(LiveLink, FramesBehindAHeaderThatNeverCompletesArriveAfterTheBound) {
+  PtyPort pty;
+  Communicator live;
+  RecordingLinkDevice master;
+  ZtString name;
+  ZtString_construct(&name, pty.slavePath().c_str());
+  ASSERT_TRUE(live.openPort(name, B921600, OPS_OpenPort | OPS_StartThread)) << live.lastResult();
+  ZtString_destruct(&name);
+  live.setMasterDevice(&master);
+
+  Bytes stream = {0xFA, 0xFF, 0x36, 0xFF, 0x1F, 0xF9};  // awaits 8192 bytes
+  const std::vector<EmuFrame> want = {{0xFF, 0x31, {}}, {0xFF, 0x36, {7}}};
+  for (const EmuFrame& f : want) append(stream, f.encode());
+  const uint64_t bound = MessageCutter::giveUpBoundMs(8192 - stream.size(), 921600);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(pty.send(stream));
+  // The device goes on sending: a filler frame every 10 ms, which the link must not take for one
+  // of the header's bytes' worth of silence.
+  const Bytes filler = EmuFrame{0xFF, 0x13, {}}.encode();
+#ifdef ZDA_UNDER_SANITIZER
+  constexpr auto kLimit = std::chrono::seconds(10);
+#else
+  constexpr auto kLimit = std::chrono::seconds(3);
+#endif
+  size_t fillers = 0;
+  while (std::chrono::steady_clock::now() - start < kLimit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (master.handledCount() == want.size() + fillers) break;
+    ASSERT_TRUE(pty.send(filler));
+    ++fillers;
+  }
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_TRUE(master.waitForHandled(want.size() + fillers, std::chrono::milliseconds(2000)));
+  live.closePort();
+  const std::vector<EmuFrame> handled = master.handled();
+  ASSERT_EQ(handled.size(), want.size() + fillers);
+  // Everything sent arrives once, in order: the two frames, then the fillers.
+  std::vector<EmuFrame> expected = want;
+  for (size_t i = 0; i < fillers; ++i) expected.push_back({0xFF, 0x13, {}});
+  EXPECT_TRUE(sameFrames(handled, expected)) << firstDifference(handled, expected);
+  EXPECT_GE(static_cast<uint64_t>(elapsed), bound);
+  EXPECT_EQ(live.messageCutter().giveUpCount(), 1u);
+  live.setMasterDevice(nullptr);
+}
+
+// And on a line that goes silent right behind the header: the reader wakes at the deadline by
+// itself, so the frames behind it arrive without any further byte.
+TEST(LiveLink, FramesBehindAHeaderArriveAfterTheBoundOnASilentLine) {
+  PtyPort pty;
+  Communicator live;
+  RecordingLinkDevice master;
+  ZtString name;
+  ZtString_construct(&name, pty.slavePath().c_str());
+  ASSERT_TRUE(live.openPort(name, B921600, OPS_OpenPort | OPS_StartThread)) << live.lastResult();
+  ZtString_destruct(&name);
+  live.setMasterDevice(&master);
+
+  Bytes stream = {0xFA, 0xFF, 0x36, 0xFF, 0x1F, 0xF9};  // awaits 8192 bytes that never come
+  const std::vector<EmuFrame> want = {{0xFF, 0x31, {}}, {0xFF, 0x36, {7}}};
+  for (const EmuFrame& f : want) append(stream, f.encode());
+  const uint64_t bound = MessageCutter::giveUpBoundMs(8192 - stream.size(), 921600);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(pty.send(stream));
+  EXPECT_TRUE(master.waitForHandled(want.size(), std::chrono::milliseconds(bound + 3000)));
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  live.closePort();
+  const std::vector<EmuFrame> handled = master.handled();
+  EXPECT_TRUE(sameFrames(handled, want)) << firstDifference(handled, want);
+  EXPECT_GE(static_cast<uint64_t>(elapsed), bound);
+  EXPECT_EQ(live.messageCutter().giveUpCount(), 1u);
+  EXPECT_EQ(live.awaitedDeadlineMs(), 0u);
+  live.setMasterDevice(nullptr);
 }
 
 TEST_F(ParseFixture, HalfAMessageWaitsForTheRest) {

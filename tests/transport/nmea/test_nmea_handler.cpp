@@ -104,6 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                     OrientationCase{"HCHDG", sentence("HCHDG,181.0,1.0,E,2.0,W"), 0, 0, -179},
                     OrientationCase{"PHTRO", sentence("PHTRO,10.0,M,-20.0,T"), -20, 10, 0},
                     OrientationCase{"PRDIDWrapsUp", "$PRDID,1.5,-2.5,-190.0\r\n", -2.5, 1.5, 170},
+                    OrientationCase{"PRDIDWithChecksum", sentence("PRDID,1.5,-2.5,-190.0"), -2.5, 1.5, 170},
+                    OrientationCase{"HEHDTBlankSign", sentence("HEHDT, 045.5,T"), 0, 0, 45.5},
                     OrientationCase{"TSS2", ":18100 -250A  500\t-300F\r\n", 5, -3, -179},
                     OrientationCase{"EM1000", std::string("\x00\x90\x64\x00\xF4\x01\x00\x00\x28\x23", 10), 1, -5,
                                     90}),
@@ -123,6 +125,21 @@ TEST_F(NmeaHandlerTest, RateOfTurnAndTemperature) {
   Packet packet(out.m);
   EXPECT_DOUBLE_EQ(ZtDataPacket_temperature(&packet.p), -4.25);
   EXPECT_FALSE(ZtDataPacket_containsCalibratedRateOfTurn(&packet.p));  // nothing carried over
+}
+
+// A source that reports its rate invalid, or has no heading, sends a data message without the item.
+TEST_F(NmeaHandlerTest, ReportedInvalidValuesSetNothing) {
+  for (const std::string& record : {sentence("HEROT,60.0,V"), std::string("$HCHDM,,*4A\r\n")}) {
+    SCOPED_TRACE(record);
+    ASSERT_EQ(find(record), MessageLocation(0, static_cast<int32_t>(record.size())));
+    EXPECT_EQ(ZtMessage_getMessageId(&out.m), 0x36);
+    Packet packet(out.m);
+    EXPECT_FALSE(ZtDataPacket_containsOrientation(&packet.p));
+    EXPECT_FALSE(ZtDataPacket_containsCalibratedRateOfTurn(&packet.p));
+  }
+  ASSERT_GT(find("$HEROT, 026.7,A*08\r\n").size(), 0);
+  Packet packet(out.m);
+  EXPECT_NEAR(packet.vector(ZtDataPacket_calibratedRateOfTurn)[2], -(26.7 / 60.0) * std::numbers::pi / 180.0, 1e-12);
 }
 
 TEST_F(NmeaHandlerTest, PsoncmsFullAndWithEmptyQuaternionField) {

@@ -116,7 +116,6 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"OverLongNumberIsUnusable", sentence("HEHDT," + kLongNumber + ",T"), true, kAll, "HEHDT -"},
         ParseCase{"OverLongFractionIsFine", sentence("HEHDT,1." + kLongNumber + ",T"), true, kAll, "HEHDT 2"},
         ParseCase{"HEROT", sentence("HEROT,-60.0,T"), true, kAll, "HEROT -60"},
-        ParseCase{"HEROTStatusA", sentence("HEROT,60.0,A"), true, 12, ""},
         ParseCase{"HCHDM", sentence("HCHDM,270.0,M"), true, kAll, "HCHDM 270"},
         ParseCase{"HCHDG", sentence("HCHDG,10.5,1.5,E,2.0,W"), true, kAll, "HCHDG 10.5 1.5 1 2 0"},
         ParseCase{"HCHDGFlagsAbsent", sentence("HCHDG,10.5,,,,"), true, kAll, "HCHDG 10.5 - - - -"},
@@ -124,7 +123,6 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"PHTROOtherFlagLetter", sentence("PHTRO,1.5,X,2.5,B"), true, 11, ""},
         ParseCase{"HCMTW", sentence("HCMTW,21.5,C"), true, kAll, "HCMTW 21.5"},
         ParseCase{"PRDIDWithoutChecksum", "$PRDID,1.0,-2.0,-190.0\r\n", true, kAll, "PRDID 1 -2 -190"},
-        ParseCase{"PRDIDWithChecksumFails", sentence("PRDID,1.0,-2.0,3.0"), true, 19, ""},
         ParseCase{"PSONCMS", sentence("PSONCMS,1,0,0,0,0.1,0.2,9.8,0.01,0.02,0.03,0.5,0.6,0.7,25.5"), true, kAll,
                   "PSONCMS 1 0 0 0 0.1 0.2 9.8 0.01 0.02 0.03 0.5 0.6 0.7 25.5"},
         ParseCase{"PSONCMSThirteenFields", sentence("PSONCMS,1,0,0,0,0.1,0.2,9.8,0.01,0.02,0.03,0.5,0.6,0.7"), true,
@@ -151,6 +149,39 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"CutEm1000", kEm1000.substr(0, 9), true, 9, "", true},
         ParseCase{"CutEm1000Header", kEm1000.substr(0, 1), false, 1, "", true},
         ParseCase{"CutTss2", ":18100 -250A  5", true, 15, "", true}),
+    [](const testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
+
+// Forms that heading sources in the field send, and the refusals that stay.
+const std::string kHerotBlankSign = "$HEROT, 026.7,A*08\r\n";
+const std::string kHchdmNoHeading = "$HCHDM,,*4A\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    RealWorld, ParserCases,
+    testing::Values(
+        ParseCase{"PRDIDWithChecksum", sentence("PRDID,1.0,-2.0,3.0"), true, kAll, "PRDID 1 -2 3"},
+        ParseCase{"PRDIDWithLowerCaseChecksum", sentence("PRDID,-0.5,4.25,359.9", true), true, kAll,
+                  "PRDID -0.5 4.25 359.9"},
+        ParseCase{"HEROTStatusValid", sentence("HEROT,60.0,A"), true, kAll, "HEROT 60"},
+        ParseCase{"HEROTStatusInvalid", sentence("HEROT,60.0,V"), true, kAll, "HEROT -"},
+        ParseCase{"HEROTStatusT", sentence("HEROT,-1.5,T"), true, kAll, "HEROT -1.5"},
+        ParseCase{"HEROTBlankSign", kHerotBlankSign, true, kAll, "HEROT 26.7"},
+        ParseCase{"HCHDMNoHeadingNoLetter", kHchdmNoHeading, true, kAll, "HCHDM -"},
+        ParseCase{"HCHDMNoHeadingWithLetter", sentence("HCHDM,,M"), true, kAll, "HCHDM -"},
+        ParseCase{"HEHDTBlankSign", sentence("HEHDT, 123.4,T"), true, kAll, "HEHDT 123.4"},
+        ParseCase{"PHTROBlankSigns", sentence("PHTRO, 1.5,M,-2.5,B"), true, kAll, "PHTRO 1.5 1 -2.5 0"},
+        ParseCase{"BlankAloneIsAnEmptyField", sentence("HEHDT, ,T"), true, kAll, "HEHDT -"},
+        // Refusals that stay: nothing notified.
+        ParseCase{"PRDIDWrongChecksum", "$PRDID,1.0,-2.0,3.0*00\r\n", true, 22, ""},
+        ParseCase{"PRDIDChecksumNotHex", "$PRDID,1.0,-2.0,3.0*G1\r\n", true, 22, ""},
+        ParseCase{"HEROTBlankSignWrongChecksum", "$HEROT, 026.7,A*09\r\n", true, kHerotBlankSign.size() - 2, ""},
+        ParseCase{"HCHDMNoHeadingWrongChecksum", "$HCHDM,,*4B\r\n", true, kHchdmNoHeading.size() - 2, ""},
+        ParseCase{"HCHDMHeadingWithoutLetter", sentence("HCHDM,123.4,"), true, 13, ""},
+        ParseCase{"HEROTOtherStatus", sentence("HEROT,60.0,X"), true, 12, ""},
+        ParseCase{"XInANumber", sentence("HEHDT,12X.4,T"), true, 9, ""},
+        ParseCase{"XInAPRDIDNumber", sentence("PRDID,1.0,-2X.0,3.0"), true, 13, ""},
+        ParseCase{"TwoBlanksAsSign", sentence("HEHDT,  1,T"), true, 8, ""},
+        ParseCase{"WrongDirectionLetter", sentence("HCHDG,10.5,1.5,X,2.0,W"), true, 16, ""},
+        ParseCase{"WrongVariationLetter", sentence("HCHDG,10.5,1.5,E,2.0,N"), true, 22, ""}),
     [](const testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
 
 TEST(ParserObservers, AttachTwiceNotifiesOnceAndDetachStops) {

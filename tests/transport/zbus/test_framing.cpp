@@ -70,6 +70,14 @@ struct Consumer {
     buffer.erase(buffer.begin(), buffer.begin() + offset);
   }
   void feed(const Bytes& bytes) { feed(bytes.data(), bytes.size()); }
+  // End of input: the awaited bytes never come, so each candidate left is given up in turn
+  // (its first byte dropped) and the bytes behind it searched again.
+  void finish() {
+    while (!buffer.empty()) {
+      buffer.erase(buffer.begin());
+      feed(nullptr, 0);
+    }
+  }
 };
 
 struct FinderCase {
@@ -101,6 +109,19 @@ TEST_P(FinderRules, LocatesAsDescribed) {
 }
 
 const Bytes kTruncated(kGood.begin(), kGood.end() - 1);
+// FA 01 02 00 FD, a complete frame, at payload offset 6 of a 40-byte payload.
+Bytes carrierPayload() {
+  Bytes p(40, 0x21);
+  const Bytes inner = frame(0x01, 0x02);
+  std::copy(inner.begin(), inner.end(), p.begin() + 6);
+  return p;
+}
+const Bytes kCarrier = frame(0xFF, 0x36, carrierPayload());
+Bytes broken(Bytes b) {
+  b.back() ^= 0x01;
+  return b;
+}
+const Bytes kBrokenCarrier = broken(kCarrier);
 const Bytes kBadChecksum{0xFA, 0xFF, 0x30, 0x00, 0x00};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -119,8 +140,15 @@ INSTANTIATE_TEST_SUITE_P(
         FinderCase{"BadChecksumThenGood", cat({kBadChecksum, kGood}), 5, 5},
         FinderCase{"BadChecksumThenPartial", cat({kBadChecksum, {0xFA, 0xFF}}), 5, -5},
         FinderCase{"BadChecksumOnly", kBadChecksum, -1, 0},
-        // The first candidate awaits 45 bytes; the message inside its span is still found.
-        FinderCase{"AwaitedThenComplete", cat({{0xFA, 0xFF, 0x36, 0x28}, kGood}), 4, 5},
+        // The first candidate awaits 45 bytes: a message inside its span may be a piece of its
+        // payload and is not returned while the candidate can still complete.
+        FinderCase{"AwaitedThenComplete", cat({{0xFA, 0xFF, 0x36, 0x28}, kGood}), 0, -45},
+        // A short valid frame carried in the payload of a frame: whole, the outer frame; cut, the
+        // outer frame awaited; the outer span complete but wrong, the inner frame.
+        FinderCase{"InnerFrameInsideCompleteFrame", kCarrier, 0, static_cast<int32_t>(kCarrier.size())},
+        FinderCase{"InnerFrameInsideCutFrame", Bytes(kCarrier.begin(), kCarrier.begin() + 20), 0,
+                   -static_cast<int32_t>(kCarrier.size())},
+        FinderCase{"InnerFrameInsideBrokenFrame", kBrokenCarrier, 10, 5},
         FinderCase{"AwaitedThenShortTail", cat({{0xFA, 0xFF, 0x36, 0x28, 0x00}, {0xFA, 0xFF}}), 0, -45},
         FinderCase{"AwaitedThenExtendedTail",
                    cat({{0xFA, 0xFF, 0x36, 0x28, 0x00}, {0xFA, 0xFF, 0x30, 0xFF, 0x01}}), 0, -45},
@@ -237,13 +265,16 @@ TEST(ComposeMessage, CopiesTheFrameOrRefusesShortOnes) {
 // Every cut of a stream into two reads yields the same messages, once each, in order.
 TEST(FinderStream, SplitAtEveryBytePosition) {
   const Bytes big = frame(0x01, 0x36, Bytes(300, 0xFA));
-  const std::vector<Bytes> messages{kGood, kData, big, frame(0xFF, 0x42, {0x05})};
+  // The broken carrier is no frame, but the short frame in its payload is one.
+  const std::vector<Bytes> messages{kGood, kData, big, frame(0xFF, 0x42, {0x05}), kCarrier, frame(0x01, 0x02), kGood};
   const Bytes stream = cat({{0x13, 0xFA, 0xFF}, messages[0], {0xFA, 0x00, 0x00, 0x01, 0x00}, messages[1],
-                            {0xFA, 0xFF, 0x36, 0x28, 0x00}, messages[2], kBadChecksum, messages[3]});
+                            {0xFA, 0xFF, 0x36, 0x28, 0x00}, messages[2], kBadChecksum, messages[3], messages[4],
+                            kBrokenCarrier, messages[6]});
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     Consumer c;
     c.feed(stream.data(), cut);
     c.feed(stream.data() + cut, stream.size() - cut);
+    c.finish();
     ASSERT_EQ(c.messages, messages) << "cut at " << cut;
   }
 }
@@ -331,6 +362,7 @@ TEST(FinderStream, RandomisedRoundTrip) {
     c.feed(stream.data() + pos, chunk);
     pos += chunk;
   }
+  c.finish();
   ASSERT_EQ(c.messages.size(), messages.size());
   EXPECT_EQ(c.messages, messages);
 }

@@ -1,6 +1,7 @@
 // Protocol manager: handler list ownership and arbitration between handlers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -207,6 +208,55 @@ INSTANTIATE_TEST_SUITE_P(
         ArbitrationCase{"EqualAwaitedStartsLaterHandlerSizes", {2, -40}, {2, -20}, false, {2, -20}, ZPT_Zbus, true,
                         ZPT_Nmea}),
     arbitrationName);
+
+// A checksum-correct frame the link refuses is no message: only its first byte goes, so a frame
+// inside its span (a short frame carried in its payload) and the frames behind it are found.
+TEST_F(ProtocolManagerTest, RefusedFrameGivesUpOnlyItsFirstByte) {
+  manager.add(new ProtocolHandler);
+  link.accept = [](const ZtMessage& m) { return ZtMessage_getBusId(&m) != 0x05; };
+  const Bytes innerBytes = frame(0xFF, 0x31);
+  Bytes payload(12, 0x00);
+  std::copy(innerBytes.begin(), innerBytes.end(), payload.begin() + 3);
+  Message refused;
+  ZtMessage_destruct(&refused.m);
+  ZtMessage_constructSized(&refused.m, payload.size());
+  ZtMessage_setBusId(&refused.m, 0x05);
+  ZtMessage_setMessageId(&refused.m, 0x36);
+  ZtMessage_setDataBuffer(&refused.m, payload.data(), payload.size(), 0);
+  const Bytes refusedBytes = refused.bytes();
+  const Bytes good = frame(0xFF, 0x13);
+
+  struct Case {
+    const char* name;
+    Bytes stream;
+    MessageLocation expected;
+    Bytes message;
+    uint64_t refusals;
+  };
+  Bytes refusedThenGood = refusedBytes;
+  refusedThenGood.insert(refusedThenGood.end(), good.begin(), good.end());
+  const Case cases[] = {
+      {"InnerFrameFound", refusedBytes, {7, 5}, innerBytes, 1},
+      {"RefusedAlone", frame(0x05, 0x36, 3), {-1, 0}, {}, 1},
+      {"TwoRefusedThenGood", [&] {
+         Bytes b = frame(0x05, 0x01);
+         const Bytes again = frame(0x05, 0x02);
+         b.insert(b.end(), again.begin(), again.end());
+         b.insert(b.end(), good.begin(), good.end());
+         return b;
+       }(),
+       {10, 5}, good, 2},
+  };
+  uint64_t refusals = manager.refusedCount();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Message out;
+    EXPECT_EQ(manager.findMessage(out.m, c.stream.data(), c.stream.size()), c.expected);
+    EXPECT_EQ(out.bytes(), c.message);
+    EXPECT_EQ(manager.refusedCount() - refusals, c.refusals);
+    refusals = manager.refusedCount();
+  }
+}
 
 // The Zbus handler behind another one: once Zbus matched, it is asked first.
 TEST_F(ProtocolManagerTest, RealZbusHandlerMovesToFrontWhenItMatches) {

@@ -1,0 +1,191 @@
+/* tracker_demo: the C interface end to end, as a guide for wiring a real tracker.
+ *
+ *   tracker_demo [port|-] [seconds]
+ *
+ * port     the serial port of the tracker (/dev/ttyUSB0, a pseudo-terminal of the device
+ *          emulator ...). "-" or no argument scans every serial and USB port instead.
+ * seconds  how long to measure (default 5).
+ *
+ * Wiring a real tracker:
+ * - Permissions: serial ports belong to the group "dialout" on most distributions (add the user:
+ *   sudo usermod -aG dialout $USER, then log in again); USB devices opened through libusb need
+ *   a udev rule that gives the user access to the device node.
+ * - Baud rate: the trackers ship at 115200 bit/s. A scan with rate 0 tries the usual rates, so
+ *   it finds a tracker that was set to another one; ZtControl_openPort takes the rate the scan
+ *   found (a ZtPortInfo carries it).
+ * - Scanning lists real serial and USB ports only; pseudo-terminals (the emulator's) are not
+ *   listed, so name the port and it is probed alone (ZtScanner_scanPort).
+ *
+ * Exit status: 0 when every step worked; 1 when a step failed (the failing step and the
+ * library's last result are printed). Plain C99 with POSIX clocks. */
+#define _POSIX_C_SOURCE 200809L
+
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "zeltodeviceapi/zeltodeviceapi.h"
+
+/* The handler table comes first, so the library's pointer to it is a pointer to the whole
+ * record. The library calls it on its own threads: the counters are guarded by a mutex. */
+typedef struct Handler {
+  ZtCallbackPlainC callbacks;
+  pthread_mutex_t mutex;
+  long packets;
+  long quaternions;
+  ZtQuaternion last;
+} Handler;
+
+static void onDataAvailable(ZtCallbackPlainC* cb, ZtDevice* device, const ZtDataPacket* packet) {
+  Handler* h = (Handler*)cb;
+  ZtQuaternion q;
+  int hasQuaternion = ZtDataPacket_containsOrientationQuaternion(packet);
+  (void)device;
+  if (hasQuaternion) ZtDataPacket_orientationQuaternion(packet, 0, &q);
+  pthread_mutex_lock(&h->mutex);
+  ++h->packets;
+  if (hasQuaternion) {
+    ++h->quaternions;
+    h->last = q;
+  }
+  pthread_mutex_unlock(&h->mutex);
+}
+
+static double now(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
+}
+
+static void sleepSeconds(double seconds) {
+  struct timespec t;
+  t.tv_sec = (time_t)seconds;
+  t.tv_nsec = (long)((seconds - (double)t.tv_sec) * 1e9);
+  nanosleep(&t, NULL);
+}
+
+/* Prints the failed step with the control's last result; returns 0 for the caller's failure. */
+static int failed(ZtControl* control, const char* step) {
+  ZtString text;
+  ZtString_construct(&text, "");
+  ZtControl_lastResultText(control, &text);
+  printf("%s: failed, last result %d (%s)\n", step, (int)ZtControl_lastResult(control), ZtString_c_str(&text));
+  ZtString_destruct(&text);
+  return 0;
+}
+
+/* Finds the tracker: the named port probed alone, or the first responding port of a scan. */
+static int findTracker(const char* port, ZtPortInfo* found) {
+  memset(found, 0, sizeof *found);
+  if (port) {
+    strncpy(found->portName, port, sizeof found->portName - 1);
+    /* Rate 0: try the usual baud rates; time-out 0: the default. */
+    if (!ZtScanner_scanPort(found, 0, 0, 0)) {
+      printf("scan %s: no tracker answered\n", port);
+      return 0;
+    }
+  } else {
+    ZtPortInfoArray ports;
+    int any;
+    ZtArray_construct(ZTARRAY(&ports), &g_ztPortInfoArrayDescriptor, 0, NULL);
+    ZtScanner_scanPorts(&ports, 0, 0, 1, 0);
+    any = ports.size > 0;
+    if (any) *found = ports.data[0];
+    ZtArray_destruct(ZTARRAY(&ports));
+    if (!any) {
+      printf("scan: no tracker found on any port\n");
+      return 0;
+    }
+  }
+  printf("found device %08X on %s at %u bit/s\n", (unsigned)found->deviceId, found->portName,
+         (unsigned)ZtBaud_toNumeric(found->baudRate));
+  return 1;
+}
+
+/* Quaternion orientation at 100 Hz: by output configuration on trackers that take one, by the
+ * legacy output mode and settings (orientation, default form) on the others. */
+static int configure(ZtDevice* device) {
+  if (ZtDevice_usesLegacyDeviceMode(device)) {
+    return ZtDevice_setOutputMode(device, ZTOM_Orientation) && ZtDevice_setOutputSettings(device, 0) &&
+           ZtDevice_setUpdateRate(device, 100);
+  } else {
+    static const ZtArrayDescriptor plain = {sizeof(ZtOutputConfiguration), NULL, NULL, NULL, NULL, NULL, NULL};
+    ZtOutputConfigurationArray outputs;
+    ZtOutputConfiguration quaternion;
+    int ok;
+    quaternion.dataIdentifier = ZDI_Quaternion;
+    quaternion.frequency = 100;
+    ZtArray_construct(ZTARRAY(&outputs), &plain, 1, &quaternion);
+    ok = ZtDevice_setOutputConfiguration(device, &outputs);
+    ZtArray_destruct(ZTARRAY(&outputs));
+    return ok;
+  }
+}
+
+/* Measures for the given time, printing the packet rate and a few quaternions each second. */
+static int measure(ZtDevice* device, Handler* handler, double seconds) {
+  double start, next;
+  long before = 0;
+  if (!ZtDevice_gotoMeasurement(device)) return 0;
+  start = now();
+  next = start + 1.0;
+  while (now() - start < seconds) {
+    long packets;
+    ZtQuaternion q;
+    sleepSeconds(next - now() > 0 ? next - now() : 0);
+    pthread_mutex_lock(&handler->mutex);
+    packets = handler->packets;
+    q = handler->last;
+    pthread_mutex_unlock(&handler->mutex);
+    printf("%ld packets/s, orientation (%.4f, %.4f, %.4f, %.4f)\n", packets - before, q.w, q.x, q.y, q.z);
+    before = packets;
+    next += 1.0;
+  }
+  pthread_mutex_lock(&handler->mutex);
+  printf("measured %ld packets in %.1f s (%ld with a quaternion)\n", handler->packets, seconds, handler->quaternions);
+  pthread_mutex_unlock(&handler->mutex);
+  return ZtDevice_gotoConfig(device);
+}
+
+int main(int argc, char** argv) {
+  const char* port = argc > 1 && strcmp(argv[1], "-") != 0 ? argv[1] : NULL;
+  const double seconds = argc > 2 ? atof(argv[2]) : 5.0;
+  Handler handler;
+  ZtPortInfo info;
+  ZtControl* control;
+  ZtDevice* device;
+  int ok = 0;
+
+  memset(&handler, 0, sizeof handler);
+  pthread_mutex_init(&handler.mutex, NULL);
+  handler.callbacks.m_onDataAvailable = onDataAvailable;
+
+  if (!findTracker(port, &info)) return 1;
+  control = ZtControl_construct();
+  if (!control) {
+    printf("ZtControl_construct: failed\n");
+    return 1;
+  }
+  /* Handlers on the control with chain set reach every device it opens. */
+  ZtControl_addCallbackHandler(control, &handler.callbacks, 1);
+
+  if (!ZtControl_openPort_1(control, &info, 0)) {
+    failed(control, "open");
+  } else if (!(device = ZtControl_device(control, info.deviceId))) {
+    failed(control, "device");
+  } else if (!configure(device)) {
+    failed(control, "configure");
+  } else if (!measure(device, &handler, seconds)) {
+    failed(control, "measure");
+  } else {
+    ok = 1;
+  }
+
+  ZtControl_close(control);
+  ZtControl_removeCallbackHandler(control, &handler.callbacks, 1);
+  ZtControl_destruct(control);
+  pthread_mutex_destroy(&handler.mutex);
+  return ok ? 0 : 1;
+}

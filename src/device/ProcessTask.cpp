@@ -1,0 +1,66 @@
+#include "device/ProcessTask.h"
+
+#include <new>
+
+#include "device/DeviceTaskScope.h"
+#include "device/ZtDevice.h"
+#include "foundation/SpareList.h"
+
+namespace zelto {
+
+namespace {
+
+// Tasks in flight a device backlog may reach before making tasks allocates again, and the storage
+// a spare packet may keep (larger ones are freed rather than hoarded). A spare packet keeps the
+// storage it grew, so copying the next packet into it allocates nothing. Made once and never
+// destroyed: the pool may delete tasks while the process exits.
+constexpr size_t kSpareLimit = 4096;
+constexpr size_t kKeptStorage = 512;
+
+SpareList<void>& spareBlocks() {
+  static auto* spares = new SpareList<void>(kSpareLimit);
+  return *spares;
+}
+
+SpareList<ZtDataPacket>& sparePackets() {
+  static auto* spares = new SpareList<ZtDataPacket>(kSpareLimit);
+  return *spares;
+}
+
+}  // namespace
+
+void* ProcessTask::operator new(std::size_t size) {
+  if (size == sizeof(ProcessTask))
+    if (void* block = spareBlocks().take()) return block;
+  return ::operator new(size);
+}
+
+void ProcessTask::operator delete(void* block, std::size_t size) noexcept {
+  if (!block) return;
+  if (size == sizeof(ProcessTask) && spareBlocks().give(block)) return;
+  ::operator delete(block);
+}
+
+ProcessTask::ProcessTask(ZtDevice* device, const ZtDataPacket& packet) : m_device(device), m_packet(sparePackets().take()) {
+  if (!m_packet) {
+    m_packet = new ZtDataPacket;
+    ZtDataPacket_construct(m_packet);
+  }
+  ZtDataPacket_copy(m_packet, &packet);
+}
+
+ProcessTask::~ProcessTask() {
+  if (m_packet->message.bytes.reserved + m_packet->original.bytes.reserved <= kKeptStorage &&
+      sparePackets().give(m_packet))
+    return;
+  ZtDataPacket_destruct(m_packet);
+  delete m_packet;
+}
+
+bool ProcessTask::exec() {
+  DeviceTaskScope scope(m_device);
+  m_device->doProcessing(*m_packet);
+  return true;
+}
+
+}  // namespace zelto

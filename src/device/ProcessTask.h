@@ -1,0 +1,38 @@
+#pragma once
+// The processing of one data packet by one device, run on the task pool. A device chains each of
+// its tasks behind the previous one (packets and state changes alike), so it processes one packet
+// at a time, in arrival order. The task holds its own copy of the packet; while it runs, the
+// thread is marked as running a task of the device (DeviceTaskScope).
+//
+// One task is made per received packet: task objects and packet copies are recycled through
+// process-wide spare lists (bounded), so that in steady state making a task allocates nothing.
+#include <cstddef>
+
+#include "foundation/ThreadPoolTask.h"
+#include "zttypes/ztdatapacket.h"
+
+class ZtDevice;
+
+namespace zelto {
+
+class ProcessTask : public ThreadPoolTask {
+ public:
+  // The device must outlive the task: a device waits for its last queued task before it ends.
+  ProcessTask(ZtDevice* device, const ZtDataPacket& packet);
+  ~ProcessTask() override;
+  ProcessTask(const ProcessTask&) = delete;
+  ProcessTask& operator=(const ProcessTask&) = delete;
+
+  // The device's doProcessing with the packet copy; always done.
+  bool exec() override;
+
+  // Task objects come from, and go back to, the spare list.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* block, std::size_t size) noexcept;
+
+ private:
+  ZtDevice* const m_device;
+  ZtDataPacket* m_packet;  // from the spare packets, returned by the destructor
+};
+
+}  // namespace zelto

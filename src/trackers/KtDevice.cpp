@@ -1,0 +1,732 @@
+#include "trackers/KtDevice.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "device/config/DeviceConfigurationMessages.h"
+#include "ekts/EktsManager.h"
+#include "errors/ZtDeviceConfigurationException.h"
+#include "math/Matrix3x3.h"
+#include "math/Vector3.h"
+#include "trackers/ExtendedScenario.h"
+#include "transport/link/Communicator.h"
+
+namespace {
+
+// Request ids of the tracker's own exchanges; each is acknowledged with id + 1.
+constexpr uint8_t kSetNoRotation = 0x22;
+constexpr uint8_t kRunSelfTest = 0x24;
+constexpr uint8_t kRequestData = 0x34;
+constexpr uint8_t kSetGravityMagnitude = 0x66;
+constexpr uint8_t kSetLabMagneticField = 0x6A;
+constexpr uint8_t kSetLatLonAlt = 0x6E;
+constexpr uint8_t kRequestHeadingOffset = 0x82;
+constexpr uint8_t kSetLocationId = 0x84;
+constexpr uint8_t kStoreFilterState = 0x8A;
+constexpr uint8_t kSetOutputConfiguration = 0xC0;
+constexpr uint8_t kSetSyncIn = 0xD6;
+constexpr uint8_t kSetSyncOut = 0xD8;
+constexpr uint8_t kSetErrorMode = 0xDA;
+constexpr uint8_t kSetRs485Delay = 0xDC;
+constexpr uint8_t kRequestObjectAlignment = 0xE0;
+
+constexpr unsigned kAckTimeoutMs = 200;
+constexpr unsigned kSelfTestTimeoutMs = 3000;
+
+// Device ticks per microsecond of the synchronisation clock, and the inverse used for reading.
+constexpr double kTicksPerUs = 29.4912;
+constexpr double kUsPerTick = 0.03390842013888889;
+
+constexpr double kNoRange = 10000.0;
+
+// A message owned by the scope.
+struct ScopedMessage {
+  ZtMessage m;
+  ScopedMessage() { ZtMessage_construct(&m); }
+  ~ScopedMessage() { ZtMessage_destruct(&m); }
+  ScopedMessage(const ScopedMessage&) = delete;
+  ScopedMessage& operator=(const ScopedMessage&) = delete;
+};
+
+void putU16(std::vector<uint8_t>& out, uint16_t v) {
+  out.push_back(static_cast<uint8_t>(v >> 8));
+  out.push_back(static_cast<uint8_t>(v));
+}
+
+void putU32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void putFloat(std::vector<uint8_t>& out, double value) {
+  const float f = static_cast<float>(value);
+  uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  putU32(out, bits);
+}
+
+ZtVector ownedVector(const zelto::Vector& v) {
+  ZtVector out;
+  ZtVector_construct(&out, v.size, v.data);
+  return out;
+}
+
+ZtSyncSetting syncSetting(int32_t line, int32_t function, int32_t polarity, uint32_t pulseWidth, int32_t offset,
+                          uint16_t skipFirst, uint16_t skipFactor, uint16_t clockPeriod, uint8_t triggerOnce) {
+  ZtSyncSetting s;
+  s.line = line;
+  s.function = function;
+  s.polarity = polarity;
+  s.pulseWidth = pulseWidth;
+  s.offset = offset;
+  s.skipFirst = skipFirst;
+  s.skipFactor = skipFactor;
+  s.clockPeriod = clockPeriod;
+  s.triggerOnce = triggerOnce;
+  return s;
+}
+
+bool isSyncInFunction(int32_t function) { return function == 7 || function == 8 || function == 9; }
+constexpr int32_t kSyncOutFunction = 4;
+
+}  // namespace
+
+// ---- Construction ----------------------------------------------------------------------------------
+
+KtDevice::KtDevice(DeviceFactory& factory, Communicator* communicator)
+    : ZtDevice(factory, communicator), m_ekts(new EktsManager()), m_resetMethod(ZRM_None), m_scenariosPrefix("ZKF") {
+  m_softwareCalibrationEnabled = m_softwareFilteringEnabled;
+}
+
+KtDevice::KtDevice(ZtDevice* master, const ZtDeviceId& deviceId)
+    : ZtDevice(master, deviceId), m_ekts(new EktsManager()), m_resetMethod(ZRM_None), m_scenariosPrefix("ZKF") {
+  m_softwareCalibrationEnabled = m_softwareFilteringEnabled;
+}
+
+KtDevice::~KtDevice() {
+  // The calibration data belongs to per-packet processing, which releases it with
+  // deinitializeSoftwareCalibration; no class sets it up yet.
+  delete m_initialState;
+  m_initialState = nullptr;
+  for (ExtendedScenario* scenario : m_hostScenarios) delete scenario;
+  m_hostScenarios.clear();
+  m_onboardProfiles.clear();
+  delete m_ekts;
+  m_ekts = nullptr;
+}
+
+// ---- Slots ---------------------------------------------------------------------------------------
+
+zelto::SettingsFile* KtDevice::initialState() const { return m_initialState; }
+
+// Orientation resets in the firmware, the record reading, hardware parameters from the record or
+// settings, the filter profiles and the software calibration come with initialisation and
+// per-packet processing. Until then they report failure and change nothing.
+bool KtDevice::canDoOrientationResetInFirmware(ZtResetMethod) const { return false; }
+bool KtDevice::storeAlignmentMatrix() { return false; }
+bool KtDevice::readEktsInParts() const { return false; }
+bool KtDevice::readEkts() { return false; }
+ZtQuaternion KtDevice::doOrientationResets(const ZtQuaternion& orientation) { return orientation; }
+bool KtDevice::readHardwareParameters(const zelto::SettingsFile&) { return false; }
+ZkfUserParams& KtDevice::userParams() { return m_userParams; }
+bool KtDevice::setZdaFilterProfile(const ExtendedScenario&) { return false; }
+bool KtDevice::setOnboardFilterProfile(const ZtFilterProfile&) { return false; }
+void KtDevice::fetchAvailableHardwareScenarios() {}
+bool KtDevice::loadFilterProfiles(const zelto::SettingsFile&) { return false; }
+
+void KtDevice::setInitialState(const zelto::SettingsFile& settings) {
+  // The held state given back: it holds settings, so it stays as it is.
+  if (&settings == m_initialState) return;
+  delete m_initialState;
+  m_initialState = nullptr;
+  if (!settings.getSetting(0u)) return;
+  auto* copy = new zelto::SettingsFile();
+  settings.copyTo(*copy, nullptr);
+  m_initialState = copy;
+}
+
+int KtDevice::calculateUpdateRate() const {
+  ZtDeviceModePS mode;
+  mode.outputMode = 4;
+  mode.outputSettings = 1;
+  mode.period = 1152;
+  mode.skipFactor = 0;
+  mode.period = m_ekts->samplePeriod();
+  mode.skipFactor = m_ekts->outputSkipFactor();
+  return ZtDeviceModePS_updateRate(&mode);
+}
+
+int KtDevice::calculateUpdateRate(ZtDataIdentifier) const { return updateRate(); }
+int KtDevice::calculateProcessedUpdateRate(ZtDataIdentifier) const { return updateRate(); }
+bool KtDevice::calibrateData(const ZtScrData&, const CalibrationInfo*, ZtCalibratedData&) { return false; }
+void KtDevice::setStatusInPacket(ZtDataPacket& packet, uint32_t status) { ZtDataPacket_setStatus(&packet, status); }
+
+// ---- Identity and record getters -----------------------------------------------------------------
+
+bool KtDevice::isMotionTracker() const { return true; }
+EktsManager* KtDevice::ekts() const { return m_ekts; }
+
+std::string KtDevice::productCodeText() const {
+  const unsigned char* code = m_ekts->productCode();
+  if (!code) return std::string();
+  size_t n = 0;
+  while (n < 20 && code[n] != 0 && code[n] != ' ') ++n;
+  return std::string(reinterpret_cast<const char*>(code), n);
+}
+
+ZtString KtDevice::productCode() const {
+  ZtString text;
+  ZtString_construct(&text, productCodeText().c_str());
+  return text;
+}
+
+ZtVersion KtDevice::hardwareVersion() const {
+  ZtVersion version;
+  std::memset(&version, 0, sizeof version);
+  const uint16_t v = m_ekts->hardwareVersion();
+  version.major = v >> 8;
+  version.minor = v & 0xFF;
+  return version;
+}
+
+ZtBaudRate KtDevice::serialBaudRate() const {
+  if (!isMasterDevice()) return master()->serialBaudRate();
+  return ZtBaud_codeToRate(static_cast<uint8_t>(m_ekts->baudrate()));
+}
+
+ZtOutputMode KtDevice::outputMode() const { return m_ekts->outputMode(); }
+ZtOutputSettings KtDevice::outputSettings() const { return m_ekts->outputSettings(); }
+
+int KtDevice::stringOutputType() const {
+  // The version-3 layout keeps the value under its older name.
+  return m_ekts->hasStringOutputType() ? m_ekts->stringOutputType() : m_ekts->stringOutputReportType();
+}
+
+int KtDevice::samplePeriod() const { return m_ekts->samplePeriod(); }
+int KtDevice::outputSkipFactor() const { return m_ekts->outputSkipFactor(); }
+ZtErrorMode KtDevice::errorMode() const { return m_ekts->errorMode(); }
+uint16_t KtDevice::rs485TransmissionDelay() const { return m_ekts->rs485AcknowledgeTransmissionDelay(); }
+double KtDevice::headingOffset() const { return m_ekts->headingOffset(); }
+int KtDevice::locationId() const { return m_ekts->locationId(); }
+double KtDevice::gravityMagnitude() const { return m_ekts->gravityMagnitude(); }
+ZtVector KtDevice::latLonAlt() const { return ownedVector(m_ekts->lastKnownLatLongAlt()); }
+ZtVector KtDevice::labMagneticField() const { return ownedVector(m_ekts->magField()); }
+
+ZtMatrix KtDevice::objectAlignment() const {
+  const zelto::Matrix3x3 m = m_ekts->objectAlignment();
+  ZtMatrix out;
+  ZtMatrix_construct(&out, 3, 3, 3, nullptr);
+  for (size_t r = 0; r < 3; ++r)
+    for (size_t c = 0; c < 3; ++c) out.data[r * out.stride + c] = m(r, c);
+  return out;
+}
+
+ZtOutputConfigurationArray KtDevice::outputConfiguration() const {
+  ZtOutputConfigurationArray configuration;
+  ZtOutputConfigurationArray_construct(&configuration, 0, nullptr);
+  return configuration;
+}
+
+ZtDeviceConfigurationDevice& KtDevice::configurationEntry() const {
+  const ZtDeviceConfiguration& configuration = deviceConfiguration();
+  const int bus = busId();
+  const int index = bus == 255 ? 0 : bus - 1;
+  if (configuration.numberOfDevices == 0 || !configuration.deviceInfo || index < 0 ||
+      index >= configuration.numberOfDevices)
+    throw ZtDeviceConfigurationException();
+  return configuration.deviceInfo[index];
+}
+
+int KtDevice::dataLength() const { return configurationEntry().dataLength; }
+
+// ---- Synchronisation role, enabled data and rates --------------------------------------------------
+
+int KtDevice::syncRole() const {
+  const uint16_t mode = m_ekts->syncInMode();
+  if ((mode & 0x1C) != 0 && (mode & 0x10) == 0) return (mode & 0x0F) != 0 ? 2 : 0;
+  return (mode & 0x0F) != 0 ? 3 : 1;
+}
+
+bool KtDevice::hasDataEnabled(ZtDataIdentifier dataIdentifier) const {
+  const uint16_t mode = m_ekts->outputMode();
+  bool enabled;
+  switch (dataIdentifier & 0xFFF0) {
+    case 0xA010:
+      enabled = (mode & 0x4000) != 0;
+      break;
+    case 0x8020:
+    case 0x4020:
+      enabled = (mode & 0x0002) != 0;
+      break;
+    case 0x2000:
+      enabled = (mode & 0x0004) != 0;
+      break;
+    case 0x4010:
+    case 0x8030:
+      enabled = (mode & 0x0200) != 0;
+      break;
+    default:
+      enabled = false;
+      break;
+  }
+  if (!enabled && (mode & 0x0800) != 0 && dataIdentifier == 0xE020)
+    enabled = (m_ekts->outputSettings() & 0x80) != 0;
+  return enabled;
+}
+
+int KtDevice::updateRate() const {
+  return isMasterDevice() ? calculateUpdateRate() : master()->updateRate();
+}
+
+int KtDevice::updateRateForDataIdentifier(ZtDataIdentifier dataIdentifier) const {
+  return isMasterDevice() ? calculateUpdateRate(dataIdentifier) : master()->updateRateForDataIdentifier(dataIdentifier);
+}
+
+int KtDevice::updateRateForProcessedDataIdentifier(ZtDataIdentifier dataIdentifier) const {
+  return isMasterDevice() ? calculateProcessedUpdateRate(dataIdentifier)
+                          : master()->updateRateForProcessedDataIdentifier(dataIdentifier);
+}
+
+// ---- Host processing flags -------------------------------------------------------------------------
+
+bool KtDevice::isSoftwareFilteringEnabled() const { return m_softwareFilteringEnabled; }
+
+bool KtDevice::setSoftwareFilteringEnabled(bool enable) {
+  m_softwareFilteringEnabled = enable;
+  if (enable) m_softwareCalibrationEnabled = true;
+  return true;
+}
+
+bool KtDevice::isSoftwareCalibrationEnabled() const { return m_softwareCalibrationEnabled; }
+
+bool KtDevice::setSoftwareCalibrationEnabled(bool enable) {
+  m_softwareCalibrationEnabled = enable;
+  if (!enable) m_softwareFilteringEnabled = false;
+  return true;
+}
+
+ZtResetMethod KtDevice::resetMethod() const { return m_resetMethod; }
+void KtDevice::resetSoftwareFilter(zelto::SettingsFile*) {}
+
+void KtDevice::restartFilter(ZkfParams* parameters) {
+  ZtDevice::restartFilter(parameters);
+  m_sdiWindow.restart();
+}
+
+double KtDevice::accelerometerRange() const { return accelerometerRange(productCodeText()); }
+double KtDevice::gyroscopeRange() const { return gyroscopeRange(productCodeText()); }
+
+bool KtDevice::requestData() {
+  Communicator* link = communicator();
+  if (outputSkipFactor() != 0xFFFF || !link) return false;
+  ScopedMessage request;
+  ZtMessage_constructSized(&request.m, 0);
+  ZtMessage_setMessageId(&request.m, kRequestData);
+  ZtMessage_setBusId(&request.m, static_cast<uint8_t>(busId()));
+  return link->writeMessage(request.m);
+}
+
+bool KtDevice::gotoMeasurement() { return ZtDevice::gotoMeasurement(); }
+bool KtDevice::gotoConfig() { return ZtDevice::gotoConfig(); }
+
+DeviceConfigurationMessages* KtDevice::determineConfigurationMessages() const {
+  static const struct {
+    const char* name;
+    uint8_t requestId;
+  } kRequests[] = {{"OutputMode", 0xD0}, {"OutputSettings", 0xD2}, {"BaudRate", 0x18},
+                   {"Period", 0x04},     {"OutputSkipFactor", 0xD4}, {"LocationID", 0x84}};
+  auto* messages = new DeviceConfigurationMessages();
+  for (const auto& r : kRequests) {
+    // FA FF <id> 00 <checksum>: the checksum makes bytes 1 to 4 sum to 0.
+    const uint8_t bytes[5] = {0xFA, 0xFF, r.requestId, 0x00, static_cast<uint8_t>(-(0xFF + r.requestId))};
+    messages->add(r.name, bytes, sizeof bytes);
+  }
+  return messages;
+}
+
+// ---- Exchanges -----------------------------------------------------------------------------------
+
+bool KtDevice::exchangeRequest(const ZtMessage& request, uint8_t ackId, unsigned timeoutMs, ZtMessage* reply) {
+  Communicator* link = communicator();
+  if (!link) return false;
+  // Registered before the write, so an immediate acknowledgement is not missed; the handle
+  // releases the reply object on every path.
+  const Communicator::ReplyHandle handle = link->addReplyObject(ackId);
+  if (!handle) return false;
+  if (!link->writeMessage(request)) return false;
+  ScopedMessage answer;
+  const bool acknowledged = handle->message(answer.m, timeoutMs) && ZtMessage_getMessageId(&answer.m) == ackId;
+  if (reply) ZtMessage_copy(reply, &answer.m);
+  return acknowledged;
+}
+
+bool KtDevice::exchangeRequest(uint8_t requestId, const std::vector<uint8_t>& payload, unsigned timeoutMs,
+                               ZtMessage* reply) {
+  if (!communicator()) return false;
+  ScopedMessage request;
+  ZtMessage_constructSized(&request.m, 0);
+  ZtMessage_setMessageId(&request.m, requestId);
+  ZtMessage_setBusId(&request.m, static_cast<uint8_t>(busId()));
+  if (!payload.empty()) ZtMessage_setDataBuffer(&request.m, payload.data(), payload.size(), 0);
+  return exchangeRequest(request.m, static_cast<uint8_t>(requestId + 1), timeoutMs, reply);
+}
+
+// ---- Acknowledged setters --------------------------------------------------------------------------
+
+bool KtDevice::setNoRotation(uint16_t seconds) {
+  std::vector<uint8_t> payload;
+  putU16(payload, seconds);
+  return exchangeRequest(kSetNoRotation, payload, kAckTimeoutMs);
+}
+
+uint16_t KtDevice::runSelfTest() {
+  ScopedMessage reply;
+  if (!exchangeRequest(kRunSelfTest, {}, kSelfTestTimeoutMs, &reply.m)) return 0;
+  // A reply without its two result bytes holds no result.
+  if (ZtMessage_dataSize(&reply.m) < 2) return 0;
+  return ZtMessage_getDataShort(&reply.m, 0);
+}
+
+bool KtDevice::setGravityMagnitude(double magnitude) {
+  std::vector<uint8_t> payload;
+  putFloat(payload, magnitude);
+  if (!exchangeRequest(kSetGravityMagnitude, payload, kAckTimeoutMs)) return false;
+  m_ekts->setGravityMagnitude(magnitude);
+  restartFilter(nullptr);
+  return true;
+}
+
+bool KtDevice::setLabMagneticField(const ZtVector& field) {
+  if (field.size < 3 || !field.data) return false;
+  std::vector<uint8_t> payload;
+  for (size_t i = 0; i < 3; ++i) putFloat(payload, field.data[i]);
+  if (!exchangeRequest(kSetLabMagneticField, payload, kAckTimeoutMs)) return false;
+  m_ekts->setMagField(zelto::Vector3(field.data[0], field.data[1], field.data[2]));
+  restartFilter(nullptr);
+  return true;
+}
+
+bool KtDevice::setLatLonAlt(const ZtVector& latLonAlt) {
+  const int bus = busId();
+  if (latLonAlt.size != 3 || !latLonAlt.data || bus == 0 || bus == 254) return false;
+  std::vector<uint8_t> payload;
+  for (size_t i = 0; i < 3; ++i) putFloat(payload, latLonAlt.data[i]);
+  payload.resize(18, 0);
+  if (!exchangeRequest(kSetLatLonAlt, payload, kAckTimeoutMs)) return false;
+  m_ekts->setLastKnownLatLongAlt(zelto::Vector3(latLonAlt.data[0], latLonAlt.data[1], latLonAlt.data[2]));
+  return true;
+}
+
+void KtDevice::updateHeadingOffset() {
+  ScopedMessage reply;
+  if (!exchangeRequest(kRequestHeadingOffset, {}, kAckTimeoutMs, &reply.m)) return;
+  // A reply shorter than its float holds no offset: nothing is taken from it.
+  if (ZtMessage_dataSize(&reply.m) < 4) return;
+  const double offset = ZtMessage_getDataFloat(&reply.m, 0);
+  m_ekts->setHeadingOffset(offset);
+  // The rotation about the vertical axis by the offset.
+  m_internalHeading = zelto::Quaternion(std::cos(offset / 2), 0.0, 0.0, std::sin(offset / 2));
+}
+
+bool KtDevice::setLocationId(int id) {
+  std::vector<uint8_t> payload;
+  putU16(payload, static_cast<uint16_t>(id));
+  if (!exchangeRequest(kSetLocationId, payload, kAckTimeoutMs)) return false;
+  m_ekts->setLocationId(static_cast<uint16_t>(id));
+  return true;
+}
+
+bool KtDevice::storeFilterState() {
+  if (deviceState() != ZDS_Config) return false;
+  return exchangeRequest(kStoreFilterState, {}, kAckTimeoutMs);
+}
+
+bool KtDevice::setOutputConfiguration(ZtOutputConfigurationArray& configuration) {
+  std::vector<uint8_t> payload;
+  if (configuration.size == 0 || !configuration.data) {
+    putU32(payload, 0);
+  } else {
+    for (size_t i = 0; i < configuration.size; ++i) {
+      putU16(payload, configuration.data[i].dataIdentifier);
+      putU16(payload, configuration.data[i].frequency);
+    }
+  }
+  ScopedMessage reply;
+  if (!exchangeRequest(kSetOutputConfiguration, payload, kAckTimeoutMs, &reply.m)) return false;
+  // Whole pairs only: a tail shorter than a pair is no entry.
+  const size_t count = ZtMessage_dataSize(&reply.m) / 4;
+  std::vector<ZtOutputConfiguration> pairs(count);
+  for (size_t i = 0; i < count; ++i) {
+    pairs[i].dataIdentifier = ZtMessage_getDataShort(&reply.m, 4 * i);
+    pairs[i].frequency = ZtMessage_getDataShort(&reply.m, 4 * i + 2);
+  }
+  ZtArray_destruct(ZTARRAY(&configuration));
+  ZtOutputConfigurationArray_construct(&configuration, count, count ? pairs.data() : nullptr);
+  return true;
+}
+
+bool KtDevice::setErrorMode(ZtErrorMode mode) {
+  std::vector<uint8_t> payload;
+  putU16(payload, static_cast<uint16_t>(mode));
+  if (!exchangeRequest(kSetErrorMode, payload, kAckTimeoutMs)) return false;
+  m_ekts->setErrorMode(static_cast<uint16_t>(mode));
+  return true;
+}
+
+bool KtDevice::setRs485TransmissionDelay(uint16_t delay) {
+  std::vector<uint8_t> payload;
+  putU16(payload, delay);
+  if (!exchangeRequest(kSetRs485Delay, payload, kAckTimeoutMs)) return false;
+  m_ekts->setRs485AcknowledgeTransmissionDelay(delay);
+  return true;
+}
+
+void KtDevice::updateObjectAlignmentMatrix() {
+  ScopedMessage reply;
+  if (!exchangeRequest(kRequestObjectAlignment, {}, kAckTimeoutMs, &reply.m)) return;
+  // Nine floats or nothing: a short reply would leave zeros in the matrix.
+  if (ZtMessage_dataSize(&reply.m) < 36) return;
+  zelto::Matrix3x3 alignment;
+  for (size_t i = 0; i < 9; ++i) alignment(i / 3, i % 3) = ZtMessage_getDataFloat(&reply.m, 4 * i);
+  if (m_ekts->hasObjectAlignment()) m_ekts->setObjectAlignment(alignment);
+  m_internalObjectAlignment = zelto::Quaternion();
+  if (m_ekts->hasObjectAlignment()) m_internalObjectAlignment.isRmat(m_ekts->objectAlignment());
+}
+
+// ---- Cached setters through the device model -------------------------------------------------------
+
+bool KtDevice::setOutputMode(ZtOutputMode mode) {
+  const uint16_t value = static_cast<uint16_t>(mode);
+  if (m_ekts->outputMode() == value) return true;
+  ZtDeviceConfigurationDevice& entry = configurationEntry();
+  if (!ZtDevice::setOutputMode(value)) return false;
+  m_ekts->setOutputMode(value);
+  entry.outputMode = value;
+  return true;
+}
+
+bool KtDevice::setOutputSettings(ZtOutputSettings settings) {
+  if (m_ekts->outputSettings() == settings) return true;
+  ZtDeviceConfigurationDevice& entry = configurationEntry();
+  if (!ZtDevice::setOutputSettings(settings)) return false;
+  m_ekts->setOutputSettings(settings);
+  entry.outputSettings = settings;
+  return true;
+}
+
+bool KtDevice::setSamplePeriod(uint16_t period) {
+  if (m_ekts->samplePeriod() == period) return true;
+  // The device model stores the period in the configuration's global field on success.
+  if (!ZtDevice::setSamplePeriod(period)) return false;
+  m_ekts->setSamplePeriod(period);
+  return true;
+}
+
+bool KtDevice::setOutputSkipFactor(uint16_t skipFactor) {
+  if (m_ekts->outputSkipFactor() == skipFactor) return true;
+  if (!ZtDevice::setOutputSkipFactor(skipFactor)) return false;
+  m_ekts->setOutputSkipFactor(skipFactor);
+  return true;
+}
+
+bool KtDevice::setStringOutputType(uint16_t type) {
+  if (stringOutputType() == type) return true;
+  if (!ZtDevice::setStringOutputType(type)) return false;
+  if (m_ekts->hasStringOutputType())
+    m_ekts->setStringOutputType(type);
+  else
+    m_ekts->setStringOutputReportType(type);
+  return true;
+}
+
+// ---- Synchronisation -------------------------------------------------------------------------------
+
+std::vector<ZtSyncSetting> KtDevice::supportedSyncSettings() const {
+  std::vector<ZtSyncSetting> list = {
+      syncSetting(0, 3, 1, 0, 1, 0, 1, 0, 0),
+      syncSetting(0, 8, 1, 0, 1, 0, 1, 0, 0),
+      syncSetting(8, 4, 1, 1, 1, 0, 1, 0, 0),
+      syncSetting(3, 9, 1, 0, 0, 0, 1, 1, 0),
+  };
+  if (ZtDeviceId_isKtig(deviceId())) list.push_back(syncSetting(5, 9, 1, 0, 0, 0, 1, 1, 0));
+  return list;
+}
+
+uint32_t KtDevice::syncTicksToUs(uint32_t ticks) {
+  return static_cast<uint32_t>(static_cast<double>(ticks) * kUsPerTick + 0.5);
+}
+
+bool KtDevice::isSyncTimeRepresentable(int64_t microseconds) {
+  return microseconds >= 0 && static_cast<double>(microseconds) * kTicksPerUs + 0.5 < 4294967296.0;
+}
+
+uint32_t KtDevice::usToSyncTicks(int64_t microseconds) {
+  if (microseconds <= 0) return 0;
+  const double ticks = static_cast<double>(microseconds) * kTicksPerUs + 0.5;
+  if (ticks >= 4294967295.0) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(ticks);
+}
+
+ZtSyncSetting KtDevice::syncInSettings() const {
+  ZtSyncSetting s = syncSetting(0, 12, 1, 1000, 0, 0, 0, 0, 0);
+  const uint16_t mode = m_ekts->syncInMode();
+  switch (mode & 0x1C) {
+    case 0x00:
+      s.function = 7;
+      break;
+    case 0x04:
+      s.function = 8;
+      break;
+    case 0x10:
+      s.function = 9;
+      break;
+    default:
+      break;
+  }
+  if ((mode & 0x03) != 0) s.polarity = mode & 0x03;
+  s.offset = static_cast<int32_t>(syncTicksToUs(m_ekts->syncInOffset()));
+  s.skipFactor = m_ekts->syncInSkipFactor();
+  return s;
+}
+
+ZtSyncSetting KtDevice::syncOutSettings() const {
+  ZtSyncSetting s = syncSetting(8, 4, 1, 1000, 0, 0, 0, 0, 0);
+  const uint16_t mode = m_ekts->syncOutMode();
+  switch (mode & 0x0F) {
+    case 1:
+      s.polarity = 3;
+      break;
+    case 2:
+      s.pulseWidth = syncTicksToUs(m_ekts->syncOutPulseWidth());
+      s.offset = static_cast<int32_t>(syncTicksToUs(m_ekts->syncOutOffset()));
+      s.polarity = (mode & 0x10) != 0 ? 1 : 2;
+      break;
+    default:
+      break;
+  }
+  s.skipFactor = m_ekts->syncOutSkipFactor();
+  return s;
+}
+
+std::vector<ZtSyncSetting> KtDevice::syncSettings() const {
+  std::vector<ZtSyncSetting> list;
+  if (m_ekts->syncInMode() != 0) list.push_back(syncInSettings());
+  if (m_ekts->syncOutMode() != 0) list.push_back(syncOutSettings());
+  return list;
+}
+
+KtDevice::KtSyncSettings KtDevice::syncSettingsToKtSyncSettings(const std::vector<ZtSyncSetting>& settings) {
+  KtSyncSettings kt;
+  for (const ZtSyncSetting& s : settings) {
+    if (isSyncInFunction(s.function)) {
+      if (s.polarity >= 1 && s.polarity <= 3) kt.syncInMode = static_cast<uint16_t>(s.polarity);
+      if (s.function == 8) kt.syncInMode |= 0x04;
+      if (s.function == 9) kt.syncInMode |= 0x10;
+      kt.syncInSkipFactor = s.skipFactor;
+      kt.syncInOffset = usToSyncTicks(s.offset);
+    } else if (s.function == kSyncOutFunction) {
+      uint16_t mode = kt.syncOutMode;
+      if (s.polarity == 1) mode = 0x10;
+      if (s.polarity == 2) mode = 0;
+      mode |= s.polarity == 3 ? 0x01 : 0x02;
+      kt.syncOutMode = mode;
+      kt.syncOutSkipFactor = s.skipFactor;
+      kt.syncOutOffset = usToSyncTicks(s.offset);
+      kt.syncOutPulseWidth = usToSyncTicks(s.pulseWidth);
+    }
+  }
+  return kt;
+}
+
+void KtDevice::clearSyncSettings() {
+  m_ekts->setSyncInMode(0);
+  m_ekts->setSyncInSkipFactor(0);
+  m_ekts->setSyncInOffset(0);
+  m_ekts->setSyncOutMode(0);
+  m_ekts->setSyncOutSkipFactor(0);
+  m_ekts->setSyncOutOffset(0);
+  m_ekts->setSyncOutPulseWidth(0);
+}
+
+bool KtDevice::setSyncSettings(const std::vector<ZtSyncSetting>& settings) {
+  if (settings.size() > 2) return false;
+  // A time the device cannot hold in 32 bits of ticks (negative, or above about 145.6 s) would
+  // be sent as another time: refused before anything is cleared or sent.
+  for (const ZtSyncSetting& s : settings) {
+    if ((isSyncInFunction(s.function) || s.function == kSyncOutFunction) && !isSyncTimeRepresentable(s.offset))
+      return false;
+    if (s.function == kSyncOutFunction && !isSyncTimeRepresentable(s.pulseWidth)) return false;
+  }
+  clearSyncSettings();
+  const KtSyncSettings kt = syncSettingsToKtSyncSettings(settings);
+  if (!communicator()) return false;
+
+  struct Step {
+    uint8_t requestId;
+    uint8_t parameter;
+    int width;  // 2 or 4 bytes
+    uint32_t value;
+    void (EktsManager::*store16)(unsigned short);
+    void (EktsManager::*store32)(unsigned int);
+  };
+  const Step steps[] = {
+      {kSetSyncIn, 0, 2, kt.syncInMode, &EktsManager::setSyncInMode, nullptr},
+      {kSetSyncIn, 1, 2, kt.syncInSkipFactor, &EktsManager::setSyncInSkipFactor, nullptr},
+      {kSetSyncIn, 2, 4, kt.syncInOffset, nullptr, &EktsManager::setSyncInOffset},
+      {kSetSyncOut, 0, 2, kt.syncOutMode, &EktsManager::setSyncOutMode, nullptr},
+      {kSetSyncOut, 1, 2, kt.syncOutSkipFactor, &EktsManager::setSyncOutSkipFactor, nullptr},
+      {kSetSyncOut, 2, 4, kt.syncOutOffset, nullptr, &EktsManager::setSyncOutOffset},
+      {kSetSyncOut, 3, 4, kt.syncOutPulseWidth, nullptr, &EktsManager::setSyncOutPulseWidth},
+  };
+  for (const Step& step : steps) {
+    std::vector<uint8_t> payload{step.parameter};
+    if (step.width == 2)
+      putU16(payload, static_cast<uint16_t>(step.value));
+    else
+      putU32(payload, step.value);
+    if (!exchangeRequest(step.requestId, payload, kAckTimeoutMs)) return false;
+    if (step.store16)
+      (m_ekts->*step.store16)(static_cast<uint16_t>(step.value));
+    else
+      (m_ekts->*step.store32)(step.value);
+  }
+  return true;
+}
+
+// ---- Sensor ranges -----------------------------------------------------------------------------------
+
+std::string KtDevice::findHardwareType(const std::string& productCode) {
+  if (productCode.find("KT") == std::string::npos) return std::string();
+  const size_t a = productCode.find('A');
+  // Any later 'A' has a 'G' after it only if the first one has.
+  if (a == std::string::npos || productCode.find('G', a + 1) == std::string::npos) return std::string();
+  return productCode.substr(a);
+}
+
+namespace {
+
+double accelerometerTable(const std::string& productCode, bool actual) {
+  static const double kRanges[8] = {100, 20, 17, 10000, 50, 60, 160, 180};
+  (void)actual;  // the nominal and the actual accelerometer ranges agree
+  const std::string type = KtDevice::findHardwareType(productCode);
+  if (type.size() < 2 || type[1] < '1' || type[1] > '8') return kNoRange;
+  return kRanges[type[1] - '1'];
+}
+
+double gyroscopeTable(const std::string& productCode, bool actual) {
+  static const double kNominal[10] = {1000, 150, 1200, 300, 450, 2500, 10000, 10000, 10000, 900};
+  static const double kActual[10] = {1000, 180, 1700, 420, 450, 2500, 10000, 10000, 10000, 1080};
+  const std::string type = KtDevice::findHardwareType(productCode);
+  if (type.empty()) return kNoRange;
+  const size_t g = type.find('G', 1);
+  if (g == std::string::npos || g + 1 >= type.size() || type[g + 1] < '0' || type[g + 1] > '9') return kNoRange;
+  return (actual ? kActual : kNominal)[type[g + 1] - '0'];
+}
+
+}  // namespace
+
+double KtDevice::accelerometerRange(const std::string& productCode) { return accelerometerTable(productCode, false); }
+double KtDevice::actualAccelerometerRange(const std::string& productCode) {
+  return accelerometerTable(productCode, true);
+}
+double KtDevice::gyroscopeRange(const std::string& productCode) { return gyroscopeTable(productCode, false); }
+double KtDevice::actualGyroscopeRange(const std::string& productCode) { return gyroscopeTable(productCode, true); }

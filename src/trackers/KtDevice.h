@@ -1,0 +1,222 @@
+#pragma once
+// The base of every motion tracker, wired or wireless. Its settings live in the device's
+// specification record (EktsManager) and are read back from there; a setter changes a setting
+// on the device with one Zbus request and caches the value only after the acknowledgement.
+// It adds the synchronisation settings in the record's own form, the sensor ranges named by the
+// product code, the update-rate rules, and the virtual slots through which initialisation and
+// per-packet processing call into the concrete tracker classes.
+//
+// Threads: setters run on the caller's thread and block for their time-out; the reply is matched
+// on the link's side. No lock of its own: the caller does not change settings while packets are
+// processed.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/ZtDevice.h"
+#include "filters/common/ZkfUserParams.h"
+#include "math/Quaternion.h"
+#include "math/strapdown/SdiData.h"
+#include "math/strapdown/SdiWindow.h"
+
+class CalibrationInfo;
+class ExtendedScenario;
+class KtHardwareParams;
+
+class KtDevice : public ZtDevice {
+ public:
+  // Synchronisation in the record's form (offsets and pulse width in device ticks).
+  struct KtSyncSettings {
+    uint16_t syncInMode = 0;
+    uint16_t syncInSkipFactor = 0;
+    uint32_t syncInOffset = 0;
+    uint16_t syncOutMode = 0;
+    uint16_t syncOutSkipFactor = 0;
+    uint32_t syncOutOffset = 0;
+    uint32_t syncOutPulseWidth = 0;
+    bool operator==(const KtSyncSettings&) const = default;
+  };
+
+  // A tracker on its own port or log file.
+  KtDevice(DeviceFactory& factory, Communicator* communicator);
+  // A tracker behind a station or bus master.
+  KtDevice(ZtDevice* master, const ZtDeviceId& deviceId);
+  ~KtDevice() override;
+
+  // ---- Slots added to ZtDevice, in slot order ---------------------------------------------------
+  // 1. The initial filter state, null when none is held; stays owned by the device.
+  virtual zelto::SettingsFile* initialState() const;
+  // 2, 3. Orientation resets done by the firmware (per-packet processing; not built yet: false).
+  virtual bool canDoOrientationResetInFirmware(ZtResetMethod method) const;
+  virtual bool storeAlignmentMatrix();
+  // 4. True for classes that read the record page by page.
+  virtual bool readEktsInParts() const;
+  // 5. Reads the specification record (initialisation; not built yet: false).
+  virtual bool readEkts();
+  // 6. The orientation that goes into the packet (per-packet processing; not built yet: q).
+  virtual ZtQuaternion doOrientationResets(const ZtQuaternion& orientation);
+  // 7. The class's hardware parameters.
+  virtual KtHardwareParams& hardwareParameters() = 0;
+  // 8. Hardware parameters from the settings or the record (initialisation; not built yet: false).
+  virtual bool readHardwareParameters(const zelto::SettingsFile& settings);
+  // 9. The class's hardware parameters from a settings file; true when found.
+  virtual bool readHardwareParamsFromFile(const zelto::SettingsFile& settings) = 0;
+  // 10.
+  virtual ZkfUserParams& userParams();
+  // 11. Fills the scenario's filter parameters for the class's filter.
+  virtual void loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
+                            const std::string& prefix, const std::string& label) = 0;
+  // 12-15. Filter profiles (initialisation; not built yet: failure, nothing changed).
+  virtual bool setZdaFilterProfile(const ExtendedScenario& scenario);
+  virtual bool setOnboardFilterProfile(const ZtFilterProfile& profile);
+  virtual void fetchAvailableHardwareScenarios();
+  virtual bool loadFilterProfiles(const zelto::SettingsFile& settings);
+  // 16. Drops the held initial state; keeps an owned copy of settings when it holds any.
+  virtual void setInitialState(const zelto::SettingsFile& settings);
+  // 17-19. Update rate from the record's sample period and skip factor, for every identifier.
+  virtual int calculateUpdateRate() const;
+  virtual int calculateUpdateRate(ZtDataIdentifier dataIdentifier) const;
+  virtual int calculateProcessedUpdateRate(ZtDataIdentifier dataIdentifier) const;
+  // 20. Software calibration of one raw sample (per-packet processing; not built yet: false).
+  virtual bool calibrateData(const ZtScrData& raw, const CalibrationInfo* info, ZtCalibratedData& out);
+  // 21.
+  virtual void setStatusInPacket(ZtDataPacket& packet, uint32_t status);
+
+  // ---- ZtDevice overrides ----------------------------------------------------------------------
+  using ZtDevice::restartFilter;
+  using ZtDevice::setOnboardFilterProfile;
+  using ZtDevice::setZdaFilterProfile;
+  // The device model's restart, then the strapdown window starts over.
+  void restartFilter(ZkfParams* parameters) override;
+  bool isMotionTracker() const override;
+  EktsManager* ekts() const override;
+  // The record's product code: at most 20 characters, cut at the first blank.
+  ZtString productCode() const override;
+  ZtVersion hardwareVersion() const override;
+  // A master: the rate of the record's baud-rate code; a child: its master's.
+  ZtBaudRate serialBaudRate() const override;
+
+  ZtOutputMode outputMode() const override;
+  ZtOutputSettings outputSettings() const override;
+  int stringOutputType() const override;
+  int samplePeriod() const override;
+  int outputSkipFactor() const override;
+  ZtErrorMode errorMode() const override;
+  uint16_t rs485TransmissionDelay() const override;
+  double headingOffset() const override;
+  int locationId() const override;
+  double gravityMagnitude() const override;
+  ZtVector latLonAlt() const override;
+  ZtVector labMagneticField() const override;
+  ZtMatrix objectAlignment() const override;
+  ZtOutputConfigurationArray outputConfiguration() const override;
+  // Throws ZtDeviceConfigurationException when the configuration has no entry for this device.
+  int dataLength() const override;
+
+  int syncRole() const override;
+  bool hasDataEnabled(ZtDataIdentifier dataIdentifier) const override;
+  int updateRate() const override;
+  int updateRateForDataIdentifier(ZtDataIdentifier dataIdentifier) const override;
+  int updateRateForProcessedDataIdentifier(ZtDataIdentifier dataIdentifier) const override;
+
+  // Filtering needs calibration: switching filtering on switches calibration on, switching
+  // calibration off switches filtering off. Both setters return true.
+  bool isSoftwareFilteringEnabled() const override;
+  bool setSoftwareFilteringEnabled(bool enable) override;
+  bool isSoftwareCalibrationEnabled() const override;
+  bool setSoftwareCalibrationEnabled(bool enable) override;
+  ZtResetMethod resetMethod() const override;
+  void resetSoftwareFilter(zelto::SettingsFile* settings) override;
+  double accelerometerRange() const override;
+  double gyroscopeRange() const override;
+  // 0x34 without acknowledgement, only while the output is on request (skip factor 0xFFFF).
+  bool requestData() override;
+
+  bool gotoMeasurement() override;
+  bool gotoConfig() override;
+  DeviceConfigurationMessages* determineConfigurationMessages() const override;
+
+  // Acknowledged setters: the value is cached only when the acknowledgement arrived in time.
+  bool setNoRotation(uint16_t seconds) override;
+  // The device's self-test result, 0 on failure (3 s time-out).
+  uint16_t runSelfTest() override;
+  // Both restart the host filter after success.
+  bool setGravityMagnitude(double magnitude) override;
+  bool setLabMagneticField(const ZtVector& field) override;
+  // Exactly three values, and a bus id other than 0 and 254.
+  bool setLatLonAlt(const ZtVector& latLonAlt) override;
+  void updateHeadingOffset() override;
+  bool setLocationId(int id) override;
+  // Only in state Config.
+  bool storeFilterState() override;
+  // On success the array holds the pairs the device acknowledged.
+  bool setOutputConfiguration(ZtOutputConfigurationArray& configuration) override;
+  bool setErrorMode(ZtErrorMode mode) override;
+  bool setRs485TransmissionDelay(uint16_t delay) override;
+  void updateObjectAlignmentMatrix() override;
+  // Nothing is sent when the record holds the value already; after the acknowledgement the
+  // record and the device configuration hold it.
+  bool setOutputMode(ZtOutputMode mode) override;
+  bool setOutputSettings(ZtOutputSettings settings) override;
+  bool setSamplePeriod(uint16_t period) override;
+  bool setOutputSkipFactor(uint16_t skipFactor) override;
+  bool setStringOutputType(uint16_t type) override;
+
+  // ---- Synchronisation -------------------------------------------------------------------------
+  std::vector<ZtSyncSetting> supportedSyncSettings() const override;
+  // Sync-in first, then sync-out; a side whose record mode is 0 is left out.
+  std::vector<ZtSyncSetting> syncSettings() const override;
+  // At most two entries, each offset and pulse width representable in 32 bits of ticks;
+  // otherwise false with nothing changed. Clears the cached values, then sends the seven values
+  // one by one (each cached on its acknowledgement); the first failure stops with false.
+  bool setSyncSettings(const std::vector<ZtSyncSetting>& settings) override;
+  ZtSyncSetting syncInSettings() const;
+  ZtSyncSetting syncOutSettings() const;
+  // The record's seven synchronisation values set to 0; nothing is sent.
+  void clearSyncSettings();
+  static KtSyncSettings syncSettingsToKtSyncSettings(const std::vector<ZtSyncSetting>& settings);
+  // 29.4912 ticks per microsecond, rounded to the nearest unit. usToSyncTicks saturates at 0 and
+  // at the largest 32-bit tick count; syncTicksToUs takes every 32-bit tick count.
+  static uint32_t syncTicksToUs(uint32_t ticks);
+  static uint32_t usToSyncTicks(int64_t microseconds);
+  // True when usToSyncTicks represents the value without saturating.
+  static bool isSyncTimeRepresentable(int64_t microseconds);
+
+  // ---- Sensor ranges of a product code ---------------------------------------------------------
+  // The text from the 'A' (followed later by a 'G') to the end when the code holds "KT"; else "".
+  static std::string findHardwareType(const std::string& productCode);
+  static double accelerometerRange(const std::string& productCode);
+  static double actualAccelerometerRange(const std::string& productCode);
+  static double gyroscopeRange(const std::string& productCode);
+  static double actualGyroscopeRange(const std::string& productCode);
+
+ protected:
+  // The record's product code as a std::string (cut as productCode()).
+  std::string productCodeText() const;
+  // One request/acknowledgement exchange on the link: the reply object is registered before the
+  // write. True when a reply with ackId arrived in time; reply (optional) receives it.
+  bool exchangeRequest(const ZtMessage& request, uint8_t ackId, unsigned timeoutMs, ZtMessage* reply);
+  // A request with this device's bus id and the payload bytes.
+  bool exchangeRequest(uint8_t requestId, const std::vector<uint8_t>& payload, unsigned timeoutMs,
+                       ZtMessage* reply = nullptr);
+  // The configuration entry of this device (master: entry 0; child: bus id - 1). Throws
+  // ZtDeviceConfigurationException when there is none.
+  ZtDeviceConfigurationDevice& configurationEntry() const;
+
+  // Members, in their order of meaning.
+  EktsManager* m_ekts;
+  ZkfUserParams m_userParams;
+  // Software filtering is ZtDevice::m_softwareFilteringEnabled.
+  bool m_softwareCalibrationEnabled = true;
+  CalibrationInfo* m_calibrationInfo = nullptr;  // absent until software calibration is set up
+  zelto::SdiWindow m_sdiWindow;
+  zelto::SdiData m_previousSdiData;
+  ZtResetMethod m_resetMethod;
+  zelto::Quaternion m_internalHeading;
+  zelto::Quaternion m_internalObjectAlignment;
+  zelto::SettingsFile* m_initialState = nullptr;
+  std::vector<ExtendedScenario*> m_hostScenarios;
+  ZtFilterProfile m_currentHostProfile{};
+  std::vector<ZtFilterProfile> m_onboardProfiles;
+  std::string m_scenariosPrefix;
+};

@@ -1,0 +1,106 @@
+#include "transport/link/MessageCutter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "foundation/JournalMacros.h"
+
+namespace {
+
+// Longest Zbus header (extended form): a candidate this close to the end may still be live.
+constexpr size_t kLongestHeader = 6;
+constexpr uint64_t kBitsPerByte = 10;
+
+// Give-ups are journalled one by one at first, then at every power of ten.
+bool journalThisCount(uint64_t count) {
+  if (count <= 10) return true;
+  while (count % 10 == 0) count /= 10;
+  return count == 1;
+}
+
+}  // namespace
+
+uint64_t MessageCutter::giveUpBoundMs(size_t missing, uint32_t bitsPerSecond) {
+  const uint64_t rate = bitsPerSecond > 0 ? bitsPerSecond : kFallbackBitsPerSecond;
+  // Rounded up: a bound never falls short of the transfer time.
+  const uint64_t transferMs = (static_cast<uint64_t>(missing) * kBitsPerByte * 1000 + rate - 1) / rate;
+  return 2 * transferMs + kSlackMs;
+}
+
+size_t MessageCutter::liveTailStart(const uint8_t* data, size_t size) {
+  const size_t from = size > kLongestHeader ? size - kLongestHeader : 1;
+  for (size_t i = std::max<size_t>(from, 1); i < size; ++i)
+    if (data[i] == ZTMESSAGE_PREAMBLE) return i;
+  return size;
+}
+
+size_t MessageCutter::nextCandidate(const uint8_t* data, size_t size, size_t position) {
+  if (position + 1 >= size) return size;
+  const void* p = std::memchr(data + position + 1, ZTMESSAGE_PREAMBLE, size - position - 1);
+  return p ? static_cast<size_t>(static_cast<const uint8_t*>(p) - data) : size;
+}
+
+MessageCutter::MessageCutter() { ZtMessage_construct(&m_message); }
+
+MessageCutter::~MessageCutter() { ZtMessage_destruct(&m_message); }
+
+void MessageCutter::reset() {
+  m_front = 0;
+  m_pending = false;
+}
+
+void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageList& output, uint64_t nowMs,
+                        uint32_t bitsPerSecond) {
+  const uint8_t* data = buffer.data;
+  const size_t size = buffer.size;
+  size_t offset = 0;
+  bool awaiting = false;
+  while (offset < size) {
+    const MessageLocation found = manager.findMessage(m_message, data + offset, size - offset);
+    if (found.isComplete()) {
+      output.append(m_message);
+      offset += static_cast<size_t>(found.start()) + static_cast<size_t>(found.size());
+      continue;
+    }
+    if (!found.isAwaiting()) {
+      offset += liveTailStart(data + offset, size - offset);
+      break;
+    }
+    const size_t at = offset + static_cast<size_t>(found.start());
+    const size_t total = static_cast<size_t>(-static_cast<int64_t>(found.size()));
+    const uint64_t position = m_front + at;
+    if (!m_pending || m_pendingPosition != position || m_pendingTotal != total) {
+      // First met with this total (a header that completed changes it): its bound starts now.
+      const size_t held = size - at;
+      m_pending = true;
+      m_pendingPosition = position;
+      m_pendingTotal = total;
+      m_pendingBound = giveUpBoundMs(total > held ? total - held : 1, bitsPerSecond);
+      m_pendingDeadline = nowMs + m_pendingBound;
+    }
+    if (nowMs < m_pendingDeadline) {
+      offset = at;
+      awaiting = true;
+      break;
+    }
+    // Its bytes did not come within the bound: not a message. Search again behind its first byte.
+    ++m_giveUps;
+    m_lastBound = m_pendingBound;
+    m_pending = false;
+    if (journalThisCount(m_giveUps))
+      JLOG_ALERT("gave up a candidate at stream byte " << position << " awaiting " << total << " bytes with "
+                                                       << (size - at) << " received, after its bound of "
+                                                       << m_pendingBound << " ms (" << m_giveUps
+                                                       << " given up so far)");
+    offset = at + 1;
+  }
+  if (!awaiting) m_pending = false;
+  // A safety net: a cut leaves at most one awaited candidate (at most the largest message) or a
+  // header tail, but should a handler await more than it may, candidates go from the front.
+  while (size - offset > kBufferLimit) {
+    offset = nextCandidate(data, size, offset);
+    m_pending = false;
+  }
+  ZtByteArray_eraseFront(&buffer, offset);
+  m_front += offset;
+}

@@ -1,0 +1,162 @@
+// Pulls on a master that plays a log file: the ready cache fills from the file on demand, by
+// index or by packet id, and a load running beside pulls hands every packet on once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/cache/IPacketDataCache.h"
+#include "support/CallbackRecorder.h"
+#include "support/LogFileBuilder.h"
+#include "support/TempDir.h"
+#include "support/TestDevice.h"
+#include "transport/link/Communicator.h"
+
+using zelto::test::LogFileBuilder;
+using zelto::test::TempDir;
+using zelto::test::TestDevice;
+using Kind = CallbackRecorder::Kind;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr ZtDeviceId kId = 0x00345678;
+
+struct OwnedPacket {
+  ZtDataPacket p;
+  explicit OwnedPacket(ZtDataPacket packet) : p(packet) {}
+  ~OwnedPacket() { ZtDataPacket_destruct(&p); }
+  OwnedPacket(const OwnedPacket&) = delete;
+  OwnedPacket& operator=(const OwnedPacket&) = delete;
+  bool empty() const { return ZtDataPacket_empty(&p) != 0; }
+};
+
+class PlaybackFixture : public ::testing::Test {
+ protected:
+  // A recording of count packets whose counters (and so ids) step by step, with a non-data
+  // message after the first.
+  void play(size_t count, uint16_t step) {
+    LogFileBuilder b;
+    b.configuration(kId, {kId});
+    for (size_t i = 0; i < count; ++i) {
+      b.data(static_cast<uint16_t>(i * step), 8);
+      if (i == 0) b.message(0x80, {1, 2});
+    }
+    const std::string path = dir.file("rec.zlog");
+    ASSERT_TRUE(b.writeTo(path));
+    auto* link = new Communicator();
+    ZtString name;
+    ZtString_construct(&name, path.c_str());
+    const bool open = link->openLogFile(name);
+    ZtString_destruct(&name);
+    device = new TestDevice(link);
+    ASSERT_TRUE(open);
+    device->setSupportedRates({100});
+    device->createDataCache();
+    device->addCallbackHandler(&rec, false);
+    device->addRef();
+  }
+  void TearDown() override {
+    if (device) device->removeRef();
+  }
+
+  TempDir dir;
+  TestDevice* device = nullptr;
+  CallbackRecorder rec;
+};
+
+TEST_F(PlaybackFixture, PullsReadTheFileOnDemand) {
+  play(20, 2);  // ids 0, 2, 4, ...
+  ASSERT_TRUE(device->isReadingFromFile());
+  EXPECT_EQ(device->queueLength(), 0u);
+  {
+    OwnedPacket first(device->dataPacketByIndex(0));
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first.p.packetId, 0);
+    EXPECT_EQ(ZtDataPacket_packetCounter(&first.p), 0);
+    EXPECT_EQ(first.p.deviceId, kId);
+  }
+  EXPECT_GE(device->queueLength(), 1u);
+  // Pulled packets went through the processing on the pulling thread.
+  EXPECT_GE(rec.count(Kind::DataAvailable), 1u);
+  {
+    OwnedPacket four(device->dataPacketById(4));
+    ASSERT_FALSE(four.empty());
+    EXPECT_EQ(four.p.packetId, 4);
+  }
+  {
+    OwnedPacket between(device->dataPacketById(3));
+    EXPECT_TRUE(between.empty());
+  }
+  {
+    OwnedPacket lowest(device->dataPacketById(0));
+    ASSERT_FALSE(lowest.empty());
+    EXPECT_EQ(lowest.p.packetId, 0);
+  }
+  {
+    OwnedPacket far(device->dataPacketById(38));  // the last packet: read up to it
+    ASSERT_FALSE(far.empty());
+    EXPECT_EQ(far.p.packetId, 38);
+    EXPECT_EQ(device->queueLength(), 20u);
+    OwnedPacket beyond(device->dataPacketById(40));
+    EXPECT_TRUE(beyond.empty());
+    OwnedPacket outOfRange(device->dataPacketByIndex(20));
+    EXPECT_TRUE(outOfRange.empty());
+    OwnedPacket last(device->dataPacketByIndex(19));
+    EXPECT_EQ(last.p.packetId, 38);
+  }
+  // A playing device is not a queue, whatever its queue mode.
+  device->setQueueMode(ZQM_Queue);
+  OwnedPacket next(device->nextAvailableDataPacket());
+  EXPECT_TRUE(next.empty());
+  // Playback asks no log-file consent for non-data messages (the configuration and 0x80).
+  EXPECT_EQ(rec.count(Kind::WriteMessageToLogFile), 0u);
+  const auto other = rec.events(Kind::NonDataMessage);
+  ASSERT_EQ(other.size(), 2u);
+  EXPECT_EQ(other[0].messageId, 0x0D);
+  EXPECT_EQ(other[1].messageId, 0x80);
+  // The counters step by two: one packet missing before each but the first.
+  const auto missed = rec.events(Kind::MissedPackets);
+  ASSERT_EQ(missed.size(), 19u);
+  EXPECT_EQ(missed[0].values[0], 1);
+  EXPECT_EQ(missed[0].values[1], 1);
+  EXPECT_EQ(missed[18].values[2], 37);
+}
+
+TEST_F(PlaybackFixture, ALoadWithPullsRunningHandsEveryPacketOnOnce) {
+  constexpr size_t kCount = 600;
+  play(kCount, 1);
+  std::atomic<bool> loading{true};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> pullers;
+  for (int t = 0; t < 2; ++t)
+    pullers.emplace_back([&, t] {
+      uint64_t id = static_cast<uint64_t>(t);
+      while (loading.load()) {
+        OwnedPacket p(device->dataPacketById(id));
+        // Id 0 asks for the lowest packet held, whichever that is at the moment.
+        if (!p.empty() && id != 0 && p.p.packetId != static_cast<int64_t>(id)) ++wrong;
+        OwnedPacket q(device->dataPacketByIndex(static_cast<uint32_t>(id / 2)));
+        id = (id + 3) % kCount;
+      }
+    });
+  ASSERT_TRUE(device->loadLogFile());
+  device->communicator()->waitForLastTaskCompletion();
+  loading = false;
+  for (auto& t : pullers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  // Each packet of the file was processed once, whichever thread read it.
+  std::vector<int64_t> ids;
+  for (const auto& e : rec.events(Kind::DataAvailable)) ids.push_back(e.packetId);
+  std::sort(ids.begin(), ids.end());
+  ASSERT_EQ(ids.size(), kCount);
+  for (size_t i = 0; i < kCount; ++i) ASSERT_EQ(ids[i], static_cast<int64_t>(i));
+  EXPECT_EQ(device->queueLength(), kCount);
+  EXPECT_EQ(device->highestPacket()->packetId, static_cast<int64_t>(kCount - 1));
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// The example program end to end on the device emulator (zda_emulator on a pseudo-terminal), and
+// the installed package: cmake --install into a scratch prefix, the example built out of tree
+// once with find_package and once with pkg-config, and both builds run on the emulator.
+//
+// Until a tracker class is built, the example stops at the open: the port opens and the device
+// answers with its id, but no device object can be made for it (last result 256).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "support/TempDir.h"
+
+namespace {
+
+int run(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  char buf[512];
+  while (fgets(buf, sizeof buf, pipe)) output += buf;
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+#ifdef ZDA_UNDER_SANITIZER  // an instrumented library needs an instrumented client
+const char* const kSanitize = "-fsanitize=address,undefined";
+#else
+const char* const kSanitize = "";
+#endif
+
+// The emulator program serving a tracker on a new pseudo-terminal until it is stopped.
+class EmulatorProcess {
+ public:
+  EmulatorProcess() {
+    int out[2];
+    if (pipe(out) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      const std::string program = std::string(ZDA_BINARY_DIR) + "/tests/support/emulator/zda_emulator";
+      execl(program.c_str(), program.c_str(), "01234567", "100", "serve", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    // The first line names the port.
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') m_port += c;
+    close(out[0]);
+  }
+  ~EmulatorProcess() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  EmulatorProcess(const EmulatorProcess&) = delete;
+  EmulatorProcess& operator=(const EmulatorProcess&) = delete;
+  const std::string& port() const { return m_port; }
+
+ private:
+  pid_t m_pid = -1;
+  std::string m_port;
+};
+
+// What the example prints and returns today on the emulator (see the head of the file).
+void expectStopsAtTheOpen(int status, const std::string& out) {
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_NE(out.find("found device 01234567 on /dev/pts/"), std::string::npos) << out;
+  EXPECT_NE(out.find("open: failed, last result 256 ("), std::string::npos) << out;
+}
+
+TEST(Example, RunsOnTheEmulatedTracker) {
+  EmulatorProcess emulator;
+  ASSERT_FALSE(emulator.port().empty());
+  const std::string example = std::string(ZDA_BINARY_DIR) + "/examples/example_tracker_demo";
+  ASSERT_TRUE(exists(example)) << example << " is not built";
+  std::string out;
+  const auto start = std::chrono::steady_clock::now();
+  const int status = run("'" + example + "' '" + emulator.port() + "' 2", out);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  expectStopsAtTheOpen(status, out);
+  EXPECT_LT(seconds, 20.0);
+  RecordProperty("example_seconds", std::to_string(seconds));
+  std::printf("example ran %.2f s\n", seconds);
+}
+
+class InstalledPackage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string out;
+    ASSERT_EQ(run("cmake --install '" + std::string(ZDA_BINARY_DIR) + "' --prefix '" + prefix() + "'", out), 0) << out;
+  }
+  std::string prefix() const { return m_dir.file("prefix"); }
+  std::string lib(const std::string& name) const { return prefix() + "/lib/" + name; }
+
+  zelto::test::TempDir m_dir;
+};
+
+TEST_F(InstalledPackage, HoldsLibrariesLinksHeadersAndPackageFiles) {
+  const char* const files[] = {
+      "/lib/libzeltodeviceapi.so.4.2.1",
+      "/lib/libzeltodeviceapi.so",
+      "/lib/libzttypes.so.4.2.1",
+      "/lib/libzttypes.so",
+      "/include/zeltodeviceapi/zeltodeviceapi.h",
+      "/include/zeltodeviceapi/ztcontrol.h",
+      "/include/zeltodeviceapi/ztdevice.h",
+      "/include/zttypes/zttypes.h",
+      "/lib/cmake/zeltodeviceapi/zeltodeviceapiConfig.cmake",
+      "/lib/cmake/zeltodeviceapi/zeltodeviceapiConfigVersion.cmake",
+      "/lib/pkgconfig/zeltodeviceapi.pc",
+  };
+  for (const char* f : files) EXPECT_TRUE(exists(prefix() + f)) << f;
+  char target[256] = {};
+  ASSERT_GT(readlink(lib("libzeltodeviceapi.so").c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "libzeltodeviceapi.so.4.2.1");
+  std::string out;
+  run("readelf -d '" + lib("libzeltodeviceapi.so.4.2.1") + "'", out);
+  EXPECT_NE(out.find("Library soname: [libzeltodeviceapi.so.4.2.1]"), std::string::npos) << out;
+  EXPECT_NE(out.find("[$ORIGIN]"), std::string::npos) << out;  // finds libzttypes beside itself
+  run("PKG_CONFIG_PATH='" + prefix() + "/lib/pkgconfig' pkg-config --modversion zeltodeviceapi", out);
+  EXPECT_EQ(out, "4.2.1\n");
+}
+
+TEST_F(InstalledPackage, ExampleBuildsOutOfTreeWithFindPackageAndWithPkgConfig) {
+  const std::string example = std::string(ZDA_SOURCE_DIR) + "/examples/tracker_demo.c";
+  const std::string project = m_dir.file("project");
+  std::string out;
+  ASSERT_EQ(run("mkdir -p '" + project + "'", out), 0);
+  std::ofstream(project + "/CMakeLists.txt")
+      << "cmake_minimum_required(VERSION 3.20)\n"
+         "project(tracker_demo LANGUAGES C)\n"
+         "find_package(zeltodeviceapi 4.2.1 REQUIRED)\n"
+         "add_executable(tracker_demo \""
+      << example
+      << "\")\n"
+         "set_property(TARGET tracker_demo PROPERTY C_STANDARD 99)\n"
+         "target_link_libraries(tracker_demo PRIVATE zeltodeviceapi::zeltodeviceapi)\n";
+  const std::string build = m_dir.file("build");
+  ASSERT_EQ(run("cmake -S '" + project + "' -B '" + build + "' -G Ninja -DCMAKE_PREFIX_PATH='" + prefix() +
+                    "' -DCMAKE_C_FLAGS='" + kSanitize + "'",
+                out),
+            0)
+      << out;
+  ASSERT_EQ(run("cmake --build '" + build + "'", out), 0) << out;
+
+  const std::string viaPkgConfig = m_dir.file("tracker_demo_pc");
+  ASSERT_EQ(run("gcc -std=c99 -Wall -Werror -pedantic " + std::string(kSanitize) + " '" + example + "' -o '" +
+                    viaPkgConfig + "' $(PKG_CONFIG_PATH='" + prefix() +
+                    "/lib/pkgconfig' pkg-config --cflags --libs zeltodeviceapi) -Wl,-rpath,'" + prefix() + "/lib'",
+                out),
+            0)
+      << out;
+
+  EmulatorProcess emulator;
+  ASSERT_FALSE(emulator.port().empty());
+  for (const std::string& program : {build + "/tracker_demo", viaPkgConfig}) {
+    SCOPED_TRACE(program);
+    // The program must run on the installed library, not on the build tree's.
+    ASSERT_EQ(run("ldd '" + program + "'", out), 0) << out;
+    EXPECT_NE(out.find(lib("libzeltodeviceapi.so.4.2.1")), std::string::npos) << out;
+    const int status = run("'" + program + "' '" + emulator.port() + "' 1", out);
+    expectStopsAtTheOpen(status, out);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+#pragma once
+// A TestTracker on a link whose port is a pseudo-terminal served by the device emulator acting
+// as a tracker (TrackerModel). The tracker is referenced (published); its configuration and
+// record are fetched from the emulator at construction, so the tracker starts in agreement with
+// the model's table. Frames the emulator received before the test are skipped by
+// framesSinceMark().
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "support/PtyPort.h"
+#include "support/TestTracker.h"
+#include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/TrackerModel.h"
+#include "transport/link/Communicator.h"
+
+namespace zelto::test {
+
+class EmulatedTracker {
+ public:
+  // prepare adjusts the model (record version, page 5, table rows) before anything is read.
+  template <typename Prepare>
+  explicit EmulatedTracker(Prepare prepare) {
+    prepare(model);
+    emu = std::make_unique<DeviceEmulator>(std::make_unique<FdEmulatorLink>(dup(pty.masterFd())));
+    model.attachTo(*emu);
+    emu->start();
+    link = new Communicator();
+    link->setGotoConfigTimeout(1000);
+    ZtString name;
+    ZtString_construct(&name, pty.slavePath().c_str());
+    const bool open = link->openPort(name, B115200);
+    ZtString_destruct(&name);
+    EXPECT_TRUE(open);
+    link->setGotoConfigTimeout(0);
+    tracker = new TestTracker(link);
+    tracker->addRef();
+    tracker->setState(ZDS_Config);
+    EXPECT_TRUE(tracker->fetchConfiguration());
+    EXPECT_TRUE(tracker->fetchRecord());
+    mark();
+  }
+  EmulatedTracker() : EmulatedTracker([](TrackerModel&) {}) {}
+  ~EmulatedTracker() {
+    if (tracker) tracker->removeRef();
+    emu->stop();
+  }
+  EmulatedTracker(const EmulatedTracker&) = delete;
+  EmulatedTracker& operator=(const EmulatedTracker&) = delete;
+
+  void mark() { m_mark = emu->received().size(); }
+  std::vector<EmuFrame> framesSinceMark() const {
+    std::vector<EmuFrame> frames = emu->received();
+    frames.erase(frames.begin(), frames.begin() + static_cast<long>(std::min(m_mark, frames.size())));
+    return frames;
+  }
+
+  PtyPort pty;
+  TrackerModel model;
+  std::unique_ptr<DeviceEmulator> emu;
+  Communicator* link = nullptr;  // owned by the tracker
+  TestTracker* tracker = nullptr;
+
+ private:
+  size_t m_mark = 0;
+};
+
+}  // namespace zelto::test

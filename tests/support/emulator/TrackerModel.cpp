@@ -1,0 +1,359 @@
+#include "support/emulator/TrackerModel.h"
+
+#include <termios.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "ekts/Ekts3.h"
+#include "ekts/Ekts4.h"
+#include "ekts/Ekts5.h"
+#include "filters/common/KtHardwareParams.h"
+#include "math/Matrix3x3.h"
+#include "math/Vector3.h"
+#include "support/LogFileBuilder.h"
+#include "zttypes/ztmisc.h"
+
+namespace zelto::test {
+
+namespace {
+
+void putFloat(std::vector<uint8_t>& out, float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  putU32(out, bits);
+}
+
+float getFloat(const std::vector<uint8_t>& bytes, size_t offset) {
+  if (bytes.size() < offset + 4) return 0.0f;
+  const uint32_t bits = (uint32_t(bytes[offset]) << 24) | (uint32_t(bytes[offset + 1]) << 16) |
+                        (uint32_t(bytes[offset + 2]) << 8) | uint32_t(bytes[offset + 3]);
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+Vector3 vec(const double v[3]) { return Vector3(v[0], v[1], v[2]); }
+
+Matrix3x3 mat(const double m[9]) {
+  Matrix3x3 out;
+  for (size_t i = 0; i < 9; ++i) out(i / 3, i % 3) = m[i];
+  return out;
+}
+
+std::vector<uint8_t> floats(std::initializer_list<float> values) {
+  std::vector<uint8_t> out;
+  for (float v : values) putFloat(out, v);
+  return out;
+}
+
+std::vector<uint8_t> u16Bytes(uint16_t v) {
+  std::vector<uint8_t> out;
+  putU16(out, v);
+  return out;
+}
+
+std::vector<uint8_t> u32Bytes(uint32_t v) {
+  std::vector<uint8_t> out;
+  putU32(out, v);
+  return out;
+}
+
+}  // namespace
+
+// ---- Sensor ----------------------------------------------------------------------------------------
+
+void TrackerSensorModel::writeCalibration(Ekts& r) const {
+  r.setOffsetAcc(vec(offsetAcc));
+  r.setOffsetGyr(vec(offsetGyr));
+  r.setOffsetMag(vec(offsetMag));
+  r.setGainAcc(vec(gainAcc));
+  r.setGainGyr(vec(gainGyr));
+  r.setGainMag(vec(gainMag));
+  r.setRAcc(mat(rAcc));
+  r.setRGyr(mat(rGyr));
+  r.setRMag(mat(rMag));
+  r.setGyrOffsetAccDependency(mat(gyrOffsetAccDependency));
+  r.setTempLinOffsetAcc(vec(tempLinOffsetAcc));
+  r.setTempLinOffsetGyr(vec(tempLinOffsetGyr));
+  r.setTempLinOffsetMag(vec(tempLinOffsetMag));
+  r.setTempLinGainAcc(vec(tempLinGainAcc));
+  r.setTempLinGainGyr(vec(tempLinGainGyr));
+  r.setTempLinGainMag(vec(tempLinGainMag));
+  r.setTempQuadOffsetAcc(vec(tempQuadOffsetAcc));
+  r.setTempQuadOffsetGyr(vec(tempQuadOffsetGyr));
+  r.setTempQuadGainAcc(vec(tempQuadGainAcc));
+  r.setTempQuadGainGyr(vec(tempQuadGainGyr));
+}
+
+void TrackerSensorModel::writeHardwareBlock(uint8_t* block) const {
+  KtHardwareParams hardware;
+  hardware.acc_range = accRange;
+  hardware.gyr_range = gyrRange;
+  hardware.sd_v_acc = sdVAcc;
+  hardware.sd_v_gyr = sdVGyr;
+  hardware.sd_v_mag = sdVMag;
+  hardware.deltaAccBias = deltaAccBias;
+  hardware.deltaGyrBias = deltaGyrBias;
+  hardware.sd_init_accBias = sdInitAccBias;
+  hardware.sd_init_gyrBias = sdInitGyrBias;
+  hardware.f_dynamic_gyro = fDynamicGyro;
+  hardware.writeToDecryptedEktsPage5(block);
+}
+
+// ---- Table -----------------------------------------------------------------------------------------
+
+TrackerModel::TrackerModel() {
+  m_table = {
+      {Period, u16Bytes(1152)},
+      {NoRotation, u16Bytes(0)},
+      {SelfTest, u16Bytes(0x01F3)},
+      {CurrentScenario, u16Bytes(0x0103)},  // version 1 (high byte), type 3 (low byte)
+      {GravityMagnitude, floats({9.8123f})},
+      {LabMagneticField, floats({0.25f, -0.0625f, 0.5f})},
+      {LatLonAlt, [] {
+         std::vector<uint8_t> v = floats({52.25f, 6.875f, 12.5f});
+         v.resize(18, 0);
+         return v;
+       }()},
+      {HeadingOffset, floats({0.125f})},
+      {LocationId, u16Bytes(7)},
+      {ExtOutputMode, u16Bytes(0)},
+      {StoreFilterState, {}},
+      {StringOutputType, u16Bytes(0)},
+      {OutputConfiguration, [] {
+         std::vector<uint8_t> v = u16Bytes(0x2010);
+         putU16(v, 100);
+         return v;
+       }()},
+      {OutputMode, u16Bytes(0x0002)},
+      {OutputSettings, u32Bytes(0x00000001)},
+      {OutputSkipFactor, u16Bytes(0)},
+      {ErrorMode, u16Bytes(1)},
+      {Rs485Delay, u16Bytes(0)},
+      {ObjectAlignment, floats({1, 0, 0, 0, 1, 0, 0, 0, 1})},
+  };
+}
+
+void TrackerModel::attachTo(DeviceEmulator& emulator) {
+  emulator.setDeviceId(deviceId);
+  emulator.setModel([this](const EmuFrame& request, EmuAction& action) { return answer(request, action); });
+}
+
+std::map<uint8_t, std::vector<uint8_t>> TrackerModel::table() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_table;
+}
+
+std::vector<uint8_t> TrackerModel::row(uint8_t requestId) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_table.find(requestId);
+  return it == m_table.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+void TrackerModel::setRow(uint8_t requestId, std::vector<uint8_t> value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_table[requestId] = std::move(value);
+}
+
+uint32_t TrackerModel::syncIn(int parameter) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return parameter >= 0 && parameter < 3 ? m_syncIn[parameter] : 0;
+}
+
+uint32_t TrackerModel::syncOut(int parameter) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return parameter >= 0 && parameter < 4 ? m_syncOut[parameter] : 0;
+}
+
+void TrackerModel::silenceSync(uint8_t requestId, int parameter) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_silentSync = (requestId << 8) | parameter;
+}
+
+uint16_t TrackerModel::u16(uint8_t requestId) const {
+  auto it = m_table.find(requestId);
+  if (it == m_table.end() || it->second.size() < 2) return 0;
+  return static_cast<uint16_t>((it->second[0] << 8) | it->second[1]);
+}
+
+uint32_t TrackerModel::u32(uint8_t requestId) const {
+  auto it = m_table.find(requestId);
+  if (it == m_table.end() || it->second.size() < 4) return 0;
+  const auto& b = it->second;
+  return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
+}
+
+double TrackerModel::real(uint8_t requestId, size_t index) const {
+  auto it = m_table.find(requestId);
+  return it == m_table.end() ? 0.0 : getFloat(it->second, 4 * index);
+}
+
+// ---- Conversation ----------------------------------------------------------------------------------
+
+bool TrackerModel::answer(const EmuFrame& request, EmuAction& action) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const std::vector<uint8_t>& p = request.payload;
+  switch (request.messageId) {
+    case DeviceEmulator::ReqConfiguration:
+      action = EmuAction::reply(configurationPayloadLocked());
+      return true;
+    case RequestRecord: {
+      // [x, 255]: the whole record; [x, i]: page i (264 bytes).
+      const std::vector<uint8_t> image = recordImageLocked();
+      action = EmuAction::reply();
+      action.replyId = Record;
+      const int page = p.size() >= 2 ? p[1] : 255;
+      if (page == 255) {
+        action.payload = image;
+      } else {
+        const size_t from = static_cast<size_t>(page) * 264;
+        if (from + 264 > image.size()) return false;
+        action.payload.assign(image.begin() + static_cast<std::ptrdiff_t>(from),
+                              image.begin() + static_cast<std::ptrdiff_t>(from + 264));
+      }
+      return true;
+    }
+    case RequestData:
+      // Output on request: one data message per request.
+      action = EmuAction::reply(LogFileBuilder::dataPayload(0));
+      action.replyId = DeviceEmulator::Data;
+      return true;
+    case SelfTest:
+      action = EmuAction::reply(m_table[SelfTest], kSelfTestDelayMs);
+      return true;
+    case OutputConfiguration:
+      // The device echoes the configuration it took.
+      if (!p.empty()) m_table[OutputConfiguration] = p;
+      action = EmuAction::reply(m_table[OutputConfiguration]);
+      return true;
+    case SyncIn:
+    case SyncOut: {
+      uint32_t* values = request.messageId == SyncIn ? m_syncIn : m_syncOut;
+      const size_t count = request.messageId == SyncIn ? 3 : 4;
+      if (p.empty()) {
+        std::vector<uint8_t> all;
+        for (size_t i = 0; i < count; ++i) putU32(all, values[i]);
+        action = EmuAction::reply(all);
+        return true;
+      }
+      if (m_silentSync == ((request.messageId << 8) | p[0])) {
+        action = EmuAction::silence();
+        return true;
+      }
+      if (p[0] >= count) {
+        action = EmuAction::error(0x04);
+        return true;
+      }
+      uint32_t v = 0;
+      for (size_t i = 1; i < p.size(); ++i) v = (v << 8) | p[i];
+      values[p[0]] = v;
+      action = EmuAction::reply();
+      return true;
+    }
+    default:
+      break;
+  }
+  auto row = m_table.find(request.messageId);
+  if (row == m_table.end()) return false;
+  if (p.empty()) {
+    action = EmuAction::reply(row->second);
+  } else {
+    row->second = p;
+    action = EmuAction::reply();
+  }
+  return true;
+}
+
+std::vector<uint8_t> TrackerModel::configurationPayload() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return configurationPayloadLocked();
+}
+
+std::vector<uint8_t> TrackerModel::recordImage() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return recordImageLocked();
+}
+
+std::vector<uint8_t> TrackerModel::configurationPayloadLocked() const {
+  std::vector<uint8_t> p;
+  putU32(p, deviceId);
+  putU16(p, u16(Period));
+  putU16(p, u16(OutputSkipFactor));
+  p.resize(16, 0);
+  for (size_t i = 0; i < 8; ++i) p.push_back(i < date.size() ? static_cast<uint8_t>(date[i]) : '0');
+  p.resize(96, 0);
+  putU16(p, 1);
+  // The one device entry: the tracker itself.
+  putU32(p, deviceId);
+  putU16(p, dataLength);
+  putU16(p, u16(OutputMode));
+  putU32(p, u32(OutputSettings));
+  putU16(p, u16(CurrentScenario));
+  p.push_back(1);  // firmware 1.0.0
+  p.push_back(0);
+  p.push_back(0);
+  p.push_back(static_cast<uint8_t>(filterType));
+  p.push_back(filterMajor);
+  p.push_back(filterMinor);
+  return p;
+}
+
+std::vector<uint8_t> TrackerModel::recordImageLocked() const {
+  std::unique_ptr<Ekts> r;
+  switch (recordVersion) {
+    case 4:
+      r = std::make_unique<Ekts4>();
+      break;
+    case 5:
+      r = std::make_unique<Ekts5>();
+      break;
+    default:
+      r = std::make_unique<Ekts3>();
+      break;
+  }
+  unsigned char code[20];
+  std::memset(code, ' ', sizeof code);
+  std::memcpy(code, productCode.data(), std::min(productCode.size(), sizeof code));
+  r->setDeviceId(deviceId);
+  r->setProductCode(code);
+  r->setLocationId(u16(LocationId));
+  r->setHardwareVersion(hardwareVersion);
+  sensor.writeCalibration(*r);
+  r->setOutputMode(u16(OutputMode));
+  r->setOutputSettings(u32(OutputSettings));
+  r->setSamplePeriod(u16(Period));
+  r->setOutputSkipFactor(u16(OutputSkipFactor));
+  r->setErrorMode(u16(ErrorMode));
+  r->setExtendedOutputMode(u16(ExtOutputMode));
+  r->setStringOutputType(u16(StringOutputType));
+  r->setStringOutputReportType(u16(StringOutputType));
+  r->setRs485AcknowledgeTransmissionDelay(u16(Rs485Delay));
+  r->setGravityMagnitude(real(GravityMagnitude, 0));
+  r->setMagField(Vector3(real(LabMagneticField, 0), real(LabMagneticField, 1), real(LabMagneticField, 2)));
+  r->setLastKnownLatLongAlt(Vector3(real(LatLonAlt, 0), real(LatLonAlt, 1), real(LatLonAlt, 2)));
+  r->setHeadingOffset(real(HeadingOffset, 0));
+  Matrix3x3 alignment;
+  for (size_t i = 0; i < 9; ++i) alignment(i / 3, i % 3) = real(ObjectAlignment, i);
+  r->setObjectAlignment(alignment);
+  r->setZkfScenario(u16(CurrentScenario));
+  r->setSyncInMode(static_cast<uint16_t>(m_syncIn[0]));
+  r->setSyncInSkipFactor(static_cast<uint16_t>(m_syncIn[1]));
+  r->setSyncInOffset(m_syncIn[2]);
+  r->setSyncOutMode(static_cast<uint16_t>(m_syncOut[0]));
+  r->setSyncOutSkipFactor(static_cast<uint16_t>(m_syncOut[1]));
+  r->setSyncOutOffset(m_syncOut[2]);
+  r->setSyncOutPulseWidth(m_syncOut[3]);
+  r->setBaudrate(ZtBaud_rateToCode(B115200));
+  r->setTestAndCalDate(serialDay);
+  r->setLastKnownDate(serialDay);
+  if (page5) sensor.writeHardwareBlock(r->pointerToData() + 4 * Ekts::kPageSize);
+  std::vector<uint8_t> image(static_cast<size_t>(r->getEncryptedEktsData(nullptr)));
+  r->getEncryptedEktsData(image.data());
+  // Without page 5 the device holds (and sends) the first four pages only.
+  if (!page5) image.resize(4 * Ekts::kPageSize);
+  return image;
+}
+
+}  // namespace zelto::test
