@@ -66,6 +66,9 @@ ZDA_API const ZtDevice* ZtDevice_deviceAtBusId_1(ZtDevice* device, int busId);
 ZDA_API void ZtDevice_setGotoConfigOnClose(ZtDevice* device, int gotoConfig);
 
 /* ---- Recording, state and packets ---- */
+/* 0; 288 without a live port; 269 when a file is open already (the first is kept); 268 when the
+ * file cannot be made. */
+ZDA_API ZtResultValue ZtDevice_createLogFile(ZtDevice* device, const ZtString* fileName);
 ZDA_API int ZtDevice_closeLogFile(ZtDevice* device);
 ZDA_API int ZtDevice_isMeasuring(ZtDevice* device);
 ZDA_API int ZtDevice_isRecording(ZtDevice* device);
@@ -162,6 +165,12 @@ ZDA_API int ZtDevice_syncRole(ZtDevice* device);
 ZDA_API int ZtDevice_loadLogFile(ZtDevice* device);
 ZDA_API int ZtDevice_abortLoadLogFile(ZtDevice* device);
 ZDA_API ZtString* ZtDevice_logFileName(ZtDevice* device, ZtString* out);
+/* The id of the next message of a played log file; 0 at its end or on a live device. */
+ZDA_API uint8_t ZtDevice_peekMessageId(ZtDevice* device);
+/* Size in bytes of the played log file; 0 on a live device. */
+ZDA_API int64_t ZtDevice_logFileSize(ZtDevice* device);
+/* Read position in the played log file; all bits set on a live device. */
+ZDA_API uint64_t ZtDevice_logFileReadPosition(ZtDevice* device);
 ZDA_API uint32_t ZtDevice_droppedPacketCount(ZtDevice* device);
 ZDA_API int ZtDevice_resetOrientation(ZtDevice* device, ZtResetMethod method);
 ZDA_API int ZtDevice_resetLogFileReadPosition(ZtDevice* device);

@@ -67,6 +67,13 @@ ZDA_API void ZtDevice_setGotoConfigOnClose(ZtDevice* device, int gotoConfig) {
   callVoid(__func__, device, [&] { device->setGotoConfigOnClose(gotoConfig != 0); });
 }
 
+ZDA_API ZtResultValue ZtDevice_createLogFile(ZtDevice* device, const ZtString* fileName) {
+  return call<ZtResultValue>(__func__, device, ZRV_ERROR, [&] {
+    if (!fileName) return static_cast<ZtResultValue>(ZRV_INVALIDPARAM);
+    return device->createLogFile(*fileName);
+  });
+}
+
 ZDA_API int ZtDevice_closeLogFile(ZtDevice* device) {
   return call<int>(__func__, device, 0, [&] { return asInt(device->closeLogFile()); });
 }
@@ -389,6 +396,18 @@ ZDA_API ZtString* ZtDevice_logFileName(ZtDevice* device, ZtString* out) {
     Taken<ZtString, ZtString_destruct> text{device->logFileName()};
     ZtString_assignCharArray(out, ZtString_c_str(&text.value));
   });
+}
+
+ZDA_API uint8_t ZtDevice_peekMessageId(ZtDevice* device) {
+  return call<uint8_t>(__func__, device, 0, [&] { return device->peekMessageId(); });
+}
+
+ZDA_API int64_t ZtDevice_logFileSize(ZtDevice* device) {
+  return call<int64_t>(__func__, device, 0, [&] { return device->logFileSize(); });
+}
+
+ZDA_API uint64_t ZtDevice_logFileReadPosition(ZtDevice* device) {
+  return call<uint64_t>(__func__, device, ~uint64_t{0}, [&] { return device->logFileReadPosition(); });
 }
 
 ZDA_API uint32_t ZtDevice_droppedPacketCount(ZtDevice* device) {
