@@ -7,9 +7,13 @@
 // per-packet processing call into the concrete tracker classes.
 //
 // Threads: setters run on the caller's thread and block for their time-out; the reply is matched
-// on the link's side. No lock of its own: the caller does not change settings while packets are
-// processed.
+// on the link's side. Packets are processed on the device's processing task, one at a time. The
+// pending reset method is taken by atomic exchange; the internal heading and object alignment,
+// the strapdown window and the record's heading and alignment are guarded by m_orientationLock,
+// a leaf lock never held across I/O, the filter or callbacks.
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,14 +50,16 @@ class KtDevice : public ZtDevice {
   // ---- Slots added to ZtDevice, in slot order ---------------------------------------------------
   // 1. The initial filter state, null when none is held; stays owned by the device.
   virtual zelto::SettingsFile* initialState() const;
-  // 2, 3. Orientation resets done by the firmware (per-packet processing; not built yet: false).
+  // 2, 3. Orientation resets done by the firmware. Methods 5-7 always, 8 never; others when the
+  // device outputs orientation itself.
   virtual bool canDoOrientationResetInFirmware(ZtResetMethod method) const;
   virtual bool storeAlignmentMatrix();
   // 4. True for classes that read the record page by page.
   virtual bool readEktsInParts() const;
   // 5. Reads the specification record (initialisation; not built yet: false).
   virtual bool readEkts();
-  // 6. The orientation that goes into the packet (per-packet processing; not built yet: q).
+  // 6. The orientation that goes into the packet: applies and clears the pending reset (called at
+  // the end of performFiltering with the filter's orientation).
   virtual ZtQuaternion doOrientationResets(const ZtQuaternion& orientation);
   // 7. The class's hardware parameters.
   virtual KtHardwareParams& hardwareParameters() = 0;
@@ -77,7 +83,8 @@ class KtDevice : public ZtDevice {
   virtual int calculateUpdateRate() const;
   virtual int calculateUpdateRate(ZtDataIdentifier dataIdentifier) const;
   virtual int calculateProcessedUpdateRate(ZtDataIdentifier dataIdentifier) const;
-  // 20. Software calibration of one raw sample (per-packet processing; not built yet: false).
+  // 20. Software calibration of one raw sample. Throws ZtException when a gain matrix at the
+  // sample's temperature is singular; false without data.
   virtual bool calibrateData(const ZtScrData& raw, const CalibrationInfo* info, ZtCalibratedData& out);
   // 21.
   virtual void setStatusInPacket(ZtDataPacket& packet, uint32_t status);
@@ -88,6 +95,24 @@ class KtDevice : public ZtDevice {
   using ZtDevice::setZdaFilterProfile;
   // The device model's restart, then the strapdown window starts over.
   void restartFilter(ZkfParams* parameters) override;
+  // Calibration, strapdown integration, host filter, rates rebuilt from increments, then the
+  // caches. Never throws: a failing step is journalled once per kind and the packet is delivered.
+  void doProcessing(ZtDataPacket& packet) override;
+  // The calibration data from the record (once), released by deinitializeSoftwareCalibration.
+  bool initializeSoftwareCalibration() override;
+  void deinitializeSoftwareCalibration() override;
+  // Config: only method 0 (stores the alignment, then reinitialize). Measurement and recording:
+  // any other method, sent to the firmware when it can do it, and pending for the host filter.
+  bool scheduleOrientationReset(ZtResetMethod method) override;
+  // The record's heading offset and the internal heading; true.
+  bool setHeadingOffset(double offset) override;
+  // The record's object alignment (when it has one) and the internal alignment follow; true.
+  bool setObjectAlignment(const ZtMatrix& alignment) override;
+  // Pure computations: the object alignment that levels q's z axis, and the heading that undoes
+  // q's rotation about the vertical. Both return false, leaving out unchanged, when the axis they
+  // rely on is (nearly) vertical and the cross product vanishes.
+  static bool recalcObject(ZtQuaternion& out, ZtQuaternion q);
+  static bool recalcHeading(ZtQuaternion& out, ZtQuaternion q);
   bool isMotionTracker() const override;
   EktsManager* ekts() const override;
   // The record's product code: at most 20 characters, cut at the first blank.
@@ -202,6 +227,16 @@ class KtDevice : public ZtDevice {
   // The configuration entry of this device (master: entry 0; child: bus id - 1). Throws
   // ZtDeviceConfigurationException when there is none.
   ZtDeviceConfigurationDevice& configurationEntry() const;
+  // Raw samples with calibration data and without calibrated data become calibrated data.
+  void performCalibration(ZtDataPacket& packet);
+  // Calibrated acceleration and rate without SDI data go into the strapdown window.
+  void performSdiCalculation(ZtDataPacket& packet);
+  // Acceleration and rate rebuilt from the packet's increments, when the interval is sound.
+  void performInverseSdi(ZtDataPacket& packet);
+  // 1 / updateRate() while that rate is positive, else 1 s.
+  double sdiPeriod() const;
+  // The calibration data, null when absent.
+  const CalibrationInfo* calibrationInfo() const { return m_calibrationInfo; }
 
   // Members, in their order of meaning.
   EktsManager* m_ekts;
@@ -211,9 +246,12 @@ class KtDevice : public ZtDevice {
   CalibrationInfo* m_calibrationInfo = nullptr;  // absent until software calibration is set up
   zelto::SdiWindow m_sdiWindow;
   zelto::SdiData m_previousSdiData;
-  ZtResetMethod m_resetMethod;
-  zelto::Quaternion m_internalHeading;
-  zelto::Quaternion m_internalObjectAlignment;
+  std::atomic<ZtResetMethod> m_resetMethod;
+  zelto::Quaternion m_internalHeading;          // guarded by m_orientationLock
+  zelto::Quaternion m_internalObjectAlignment;  // guarded by m_orientationLock
+  mutable std::mutex m_orientationLock;
+  // One journal line per kind of processing fault: calibration, strapdown, filter, inverse SDI.
+  std::atomic<bool> m_faultJournalled[4] = {};
   zelto::SettingsFile* m_initialState = nullptr;
   std::vector<ExtendedScenario*> m_hostScenarios;
   ZtFilterProfile m_currentHostProfile{};
