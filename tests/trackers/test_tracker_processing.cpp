@@ -6,6 +6,8 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "ekts/EktsManager.h"
@@ -40,12 +42,15 @@ class ProcessingTracker : public TestTracker {
     ++filtered;
     const ZtQuaternion q = doOrientationResets(filterOrientation);
     ZtDataPacket_setOrientationQuaternion(&packet, &q, 0);
+    if (resetDuringPacket != ZRM_None) setPendingReset(std::exchange(resetDuringPacket, ZRM_None));
   }
   void setPendingReset(ZtResetMethod m) { m_resetMethod = m; }
   using KtDevice::calibrationInfo;
 
   std::vector<ZtDataPacket> delivered;
   ZtQuaternion filterOrientation{1, 0, 0, 0};
+  // Scheduled while the packet is being filtered, after its resets were taken.
+  ZtResetMethod resetDuringPacket = ZRM_None;
   int filtered = 0;
 };
 
@@ -334,6 +339,70 @@ TEST(TrackerResets, ScheduleByStateAndMethodAndFilteredPacketsApplyIt) {
   ASSERT_TRUE(ZtDataPacket_orientationQuaternion(&t->delivered.back(), 0, &out));
   expectRotation(out, ZtQuaternion{1, 0, 0, 0});
   EXPECT_NEAR(t->headingOffset(), -kPi / 6, 1e-9);
+}
+
+TEST(TrackerResets, ResetScheduledDuringAPacketIsAppliedByTheNext) {
+  TrackerModel model;
+  auto t = trackerWith(model);
+  ASSERT_TRUE(t->setSoftwareFilteringEnabled(true));
+  ASSERT_TRUE(t->setHeadingOffset(0.0));
+  if (t->hasDataEnabled(0x2000)) GTEST_SKIP() << "the model's output mode has orientation";
+  t->filterOrientation = axisAngle(0, 0, 1, 0.4);
+  t->resetDuringPacket = ZRM_Heading;
+  Vector3 acc(0, 0, 9.81), gyr(0, 0, 0);
+  for (int n = 0; n < 2; ++n) {
+    Packet p(*t);
+    ZtDataPacket_setCalibratedAcceleration(&p.p, &acc);
+    ZtDataPacket_setCalibratedRateOfTurn(&p.p, &gyr);
+    t->doProcessing(p.p);
+  }
+  ZtQuaternion first, second;
+  ASSERT_TRUE(ZtDataPacket_orientationQuaternion(&t->delivered[0], 0, &first));
+  ASSERT_TRUE(ZtDataPacket_orientationQuaternion(&t->delivered[1], 0, &second));
+  expectRotation(first, axisAngle(0, 0, 1, 0.4));
+  expectRotation(second, ZtQuaternion{1, 0, 0, 0});
+  EXPECT_EQ(t->resetMethod(), ZRM_None);
+}
+
+// Resets, heading and alignment setters and filter restarts from four threads while packets are
+// processed: no data race (run under the thread sanitizer), every delivered orientation a unit
+// rotation.
+TEST(TrackerResets, SettersAndResetsFromFourThreadsWhileProcessing) {
+  TrackerModel model;
+  auto t = trackerWith(model);
+  ASSERT_TRUE(t->setSoftwareFilteringEnabled(true));
+  if (t->hasDataEnabled(0x2000)) GTEST_SKIP() << "the model's output mode has orientation";
+  t->filterOrientation = axisAngle(0.6, 0, 0.8, 0.3);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> callers;
+  for (int k = 0; k < 4; ++k) {
+    callers.emplace_back([&, k] {
+      for (int n = 0; !stop.load(); ++n) {
+        switch ((n + k) % 4) {
+          case 0: t->setPendingReset((n & 1) ? ZRM_Heading : ZRM_Alignment); break;
+          case 1: t->setHeadingOffset(0.001 * n); break;
+          case 2: t->setObjectAlignment(identity()); break;
+          default: t->restartFilter(nullptr); break;
+        }
+      }
+    });
+  }
+  Vector3 acc(0.1, 0.2, 9.81), gyr(0.3, -0.2, 0.1);
+  for (int n = 0; n < 2000; ++n) {
+    Packet p(*t);
+    ZtDataPacket_setCalibratedAcceleration(&p.p, &acc);
+    ZtDataPacket_setCalibratedRateOfTurn(&p.p, &gyr);
+    t->doProcessing(p.p);
+  }
+  stop = true;
+  for (std::thread& c : callers) c.join();
+  ASSERT_EQ(t->delivered.size(), 2000u);
+  for (const ZtDataPacket& p : t->delivered) {
+    ZtQuaternion q;
+    ASSERT_TRUE(ZtDataPacket_orientationQuaternion(&p, 0, &q));
+    EXPECT_NEAR(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z, 1.0, 1e-9);
+    ASSERT_TRUE(ZtDataPacket_containsSdiData(&p));
+  }
 }
 
 }  // namespace
