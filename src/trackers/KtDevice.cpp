@@ -123,10 +123,9 @@ KtDevice::~KtDevice() {
 
 zelto::SettingsFile* KtDevice::initialState() const { return m_initialState; }
 
-// The record reading, hardware parameters from the record or settings and the filter profiles
+// Hardware parameters from the record or settings and the filter profiles
 // come with initialisation. Until then they report failure and change nothing.
 bool KtDevice::readEktsInParts() const { return false; }
-bool KtDevice::readEkts() { return false; }
 bool KtDevice::readHardwareParameters(const zelto::SettingsFile&) { return false; }
 ZkfUserParams& KtDevice::userParams() { return m_userParams; }
 bool KtDevice::setZdaFilterProfile(const ExtendedScenario&) { return false; }
@@ -1113,4 +1112,73 @@ ZtQuaternion KtDevice::doOrientationResets(const ZtQuaternion& q) {
     JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": orientation reset " << m
                          << " ignored, the reference axis is vertical");
   return result;
+}
+
+// ---- Specification record ---------------------------------------------------------------------------
+
+namespace {
+constexpr uint8_t kRequestRecord = 0x90;
+constexpr uint8_t kRecord = 0x91;
+constexpr uint8_t kWholeRecord = 255;
+constexpr unsigned kWholeRecordTimeoutMs = 10000;
+constexpr unsigned kRecordPageTimeoutMs = 2500;
+constexpr size_t kRecordSize = 1320;
+constexpr size_t kRecordPageSize = 264;
+}  // namespace
+
+bool KtDevice::readEkts() {
+  if (!communicator()) return false;
+  // Reading the record from a log file is not supported yet.
+  if (isReadingFromFile()) return false;
+  if (!readEktsInParts()) {
+    ScopedMessage reply;
+    if (!exchangeRequest(kRequestRecord, {0, kWholeRecord}, kWholeRecordTimeoutMs, &reply.m)) return false;
+    const uint8_t* data = ZtMessage_constData(&reply.m);
+    return data && m_ekts->initializeFromBuffer(data, static_cast<int>(ZtMessage_dataSize(&reply.m)), true);
+  }
+  uint8_t buffer[kRecordSize] = {};
+  size_t pages = 4;
+  for (size_t page = 0; page < pages; ++page) {
+    ScopedMessage reply;
+    if (!exchangeRequest(kRequestRecord, {0, static_cast<uint8_t>(page)}, kRecordPageTimeoutMs, &reply.m)) return false;
+    // A page shorter than its 264 bytes would leave the rest of it zero: the read fails instead.
+    const uint8_t* data = ZtMessage_constData(&reply.m);
+    if (!data || ZtMessage_dataSize(&reply.m) < kRecordPageSize) return false;
+    std::memcpy(buffer + page * kRecordPageSize, data, kRecordPageSize);
+    if (page == 0) {
+      // The record version is byte 29 of the unscrambled page; it tells whether page 5 exists.
+      uint8_t head[30];
+      EktsManager::codeEkts(buffer, head, sizeof head, 0);
+      EktsManager probe;
+      if (!probe.initialize(head[29])) return false;
+      if (probe.hasPage5()) pages = 5;
+    }
+  }
+  return m_ekts->initializeFromBuffer(buffer, static_cast<int>(pages * kRecordPageSize), true);
+}
+
+void KtDevice::fetchEkts(ZtMessage& out) const {
+  uint8_t record[kRecordSize] = {};
+  m_ekts->getEncryptedEktsData(record);
+  ZtMessage_assignSized(&out, kRecordSize);
+  ZtMessage_setMessageId(&out, kRecord);
+  ZtMessage_setBusId(&out, static_cast<uint8_t>(busId()));
+  ZtMessage_setDataBuffer(&out, record, kRecordSize, 0);
+  ZtMessage_recomputeChecksum(&out);
+}
+
+bool KtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
+  // A request for the whole record is answered from the held record, without the device.
+  if (ZtMessage_getMessageId(&message) == kRequestRecord && ZtMessage_dataSize(&message) == 2 &&
+      ZtMessage_getDataByte(&message, 1) == kWholeRecord) {
+    fetchEkts(reply);
+    return ZtMessage_isChecksumOk(&reply) != 0;
+  }
+  return ZtDevice::sendCustomMessage(message, waitForResult, reply, timeoutMs);
+}
+
+bool KtDevice::resetLogFileReadPosition() {
+  if (!ZtDevice::resetLogFileReadPosition()) return false;
+  resetSoftwareFilter(initialState());
+  return true;
 }

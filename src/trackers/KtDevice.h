@@ -56,7 +56,9 @@ class KtDevice : public ZtDevice {
   virtual bool storeAlignmentMatrix();
   // 4. True for classes that read the record page by page.
   virtual bool readEktsInParts() const;
-  // 5. Reads the specification record (initialisation; not built yet: false).
+  // 5. Reads the specification record from the device: whole (0x90 [0, 255], 10 s), or page by
+  // page (2.5 s each, page 5 when the record's version has it). False from a log file (not
+  // supported yet), without a communicator, and on the first failed or short page.
   virtual bool readEkts();
   // 6. The orientation that goes into the packet: applies and clears the pending reset (called at
   // the end of performFiltering with the filter's orientation).
@@ -113,6 +115,13 @@ class KtDevice : public ZtDevice {
   // rely on is (nearly) vertical and the cross product vanishes.
   static bool recalcObject(ZtQuaternion& out, ZtQuaternion q);
   static bool recalcHeading(ZtQuaternion& out, ZtQuaternion q);
+  // 0x90 [x, 255] (the whole record) is answered from the held record; true when its checksum
+  // is right. Every other message goes to the device.
+  bool sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) override;
+  // The held record as its 0x91 message with this device's bus id (1320 bytes, stored form).
+  void fetchEkts(ZtMessage& out) const;
+  // The log file from its start, then the software filter from the initial state; true.
+  bool resetLogFileReadPosition() override;
   bool isMotionTracker() const override;
   EktsManager* ekts() const override;
   // The record's product code: at most 20 characters, cut at the first blank.
