@@ -15,6 +15,7 @@
 #include "math/Vector3.h"
 #include "trackers/ExtendedScenario.h"
 #include "transport/link/Communicator.h"
+#include "transport/link/MessageList.h"
 
 namespace {
 
@@ -1128,8 +1129,7 @@ constexpr size_t kRecordPageSize = 264;
 
 bool KtDevice::readEkts() {
   if (!communicator()) return false;
-  // Reading the record from a log file is not supported yet.
-  if (isReadingFromFile()) return false;
+  if (isReadingFromFile()) return readEktsFromLogFile();
   if (!readEktsInParts()) {
     ScopedMessage reply;
     if (!exchangeRequest(kRequestRecord, {0, kWholeRecord}, kWholeRecordTimeoutMs, &reply.m)) return false;
@@ -1155,6 +1155,46 @@ bool KtDevice::readEkts() {
     }
   }
   return m_ekts->initializeFromBuffer(buffer, static_cast<int>(pages * kRecordPageSize), true);
+}
+
+bool KtDevice::readEktsFromLogFile() {
+  constexpr int kMaxRecordMessages = 198;
+  constexpr size_t kRecordWithoutPage5 = 1056;
+  MessageList messages;
+  communicator()->readMessagesFromStartOfFile(messages, kRecord, kMaxRecordMessages);
+  const uint8_t ownBus = static_cast<uint8_t>(busId());
+  uint8_t buffer[kRecordSize] = {};
+  size_t p = 0;
+  bool page5 = true;
+  for (size_t m = 0; m < messages.size(); ++m) {
+    const ZtMessage& message = messages[m];
+    if (ZtMessage_getMessageId(&message) != kRecord || ZtMessage_getBusId(&message) != ownBus) continue;
+    const uint8_t* data = ZtMessage_constData(&message);
+    const size_t size = ZtMessage_dataSize(&message);
+    if (!data) continue;
+    if (size != 66 && size != kRecordPageSize) {
+      // The whole record in one message.
+      if (m_ekts->initializeFromBuffer(data, static_cast<int>(size), true)) return true;
+      continue;
+    }
+    // A part that does not fit behind the ones so far starts a new record.
+    if (p + size > kRecordSize) p = 0;
+    if (p == 0) {
+      uint8_t head[30];
+      EktsManager::codeEkts(data, head, sizeof head, 0);
+      EktsManager probe;
+      if (!probe.initialize(head[29])) continue;
+      page5 = probe.hasPage5();
+    }
+    std::memcpy(buffer + p, data, size);
+    p += size;
+    if (p >= kRecordWithoutPage5 && (!page5 || p >= kRecordSize)) {
+      if (m_ekts->initializeFromBuffer(buffer, static_cast<int>(p), true)) return true;
+      p = 0;
+    }
+  }
+  // The messages ran out with the first four pages: a record without its fifth.
+  return p >= kRecordWithoutPage5 && m_ekts->initializeFromBuffer(buffer, static_cast<int>(p), true);
 }
 
 void KtDevice::fetchEkts(ZtMessage& out) const {

@@ -58,7 +58,8 @@ class KtDevice : public ZtDevice {
   virtual bool readEktsInParts() const;
   // 5. Reads the specification record from the device: whole (0x90 [0, 255], 10 s), or page by
   // page (2.5 s each, page 5 when the record's version has it). False from a log file (not
-  // supported yet), without a communicator, and on the first failed or short page.
+  // without a communicator, and on the first failed or short page. From a log file: see
+  // readEktsFromLogFile.
   virtual bool readEkts();
   // 6. The orientation that goes into the packet: applies and clears the pending reset (called at
   // the end of performFiltering with the filter's orientation).
@@ -118,6 +119,10 @@ class KtDevice : public ZtDevice {
   // 0x90 [x, 255] (the whole record) is answered from the held record; true when its checksum
   // is right. Every other message goes to the device.
   bool sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) override;
+  // The record from the first 198 0x91 messages of the log file with this device's bus id: a
+  // whole record, or 66- and 264-byte parts assembled in order (a part that does not fit starts
+  // over; 1056 bytes make a record when the messages run out).
+  bool readEktsFromLogFile();
   // The held record as its 0x91 message with this device's bus id (1320 bytes, stored form).
   void fetchEkts(ZtMessage& out) const;
   // The log file from its start, then the software filter from the initial state; true.

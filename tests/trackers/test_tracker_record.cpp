@@ -6,6 +6,8 @@
 
 #include "ekts/EktsManager.h"
 #include "support/EmulatedTracker.h"
+#include "support/LogFileBuilder.h"
+#include "support/TempDir.h"
 
 namespace zelto::test {
 namespace {
@@ -95,6 +97,103 @@ TEST(TrackerRecordRead, WholeRecordRequestIsAnsweredFromTheHeldRecord) {
   const uint8_t* data = ZtMessage_constData(&reply.m);
   EXPECT_EQ(std::vector<uint8_t>(data, data + 1320), heldRecord(*t.tracker));
   EXPECT_TRUE(recordRequests(t).empty());
+}
+
+// The record read from a log file whose 0x91 messages are given as (bus id, payload).
+struct LogRead {
+  bool ok = false;
+  std::vector<uint8_t> record;
+};
+LogRead readFromLog(const std::vector<std::pair<uint8_t, std::vector<uint8_t>>>& messages) {
+  TempDir dir;
+  LogFileBuilder b;
+  b.configuration(0x00071234, {0x00071234});
+  for (const auto& [bus, payload] : messages) b.message(0x91, payload, bus);
+  b.data(0);
+  const std::string path = dir.file("rec.zlog");
+  EXPECT_TRUE(b.writeTo(path));
+  auto* link = new Communicator();
+  ZtString name;
+  ZtString_construct(&name, path.c_str());
+  const bool open = link->openLogFile(name);
+  ZtString_destruct(&name);
+  EXPECT_TRUE(open);
+  auto* tracker = new TestTracker(link);
+  tracker->addRef();
+  LogRead r;
+  r.ok = tracker->readEkts();
+  if (r.ok) r.record = heldRecord(*tracker);
+  tracker->removeRef();
+  return r;
+}
+
+std::vector<std::vector<uint8_t>> split(const std::vector<uint8_t>& image, size_t part, size_t upTo) {
+  std::vector<std::vector<uint8_t>> out;
+  for (size_t p = 0; p + part <= upTo; p += part) out.emplace_back(image.begin() + p, image.begin() + p + part);
+  return out;
+}
+
+TEST(TrackerRecordRead, LogFileRecordsWholeOrInParts) {
+  TrackerModel model;
+  const std::vector<uint8_t> image = model.recordImage();
+  TrackerModel other;
+  other.serialDay = 7;
+  const std::vector<uint8_t> otherImage = other.recordImage();
+  ASSERT_NE(image, otherImage);
+  std::vector<uint8_t> refused = image;
+  {
+    uint8_t head[30];
+    EktsManager::codeEkts(refused.data(), head, 30, 0);
+    head[29] = 9;
+    EktsManager::codeEkts(head, refused.data(), 30, 0);
+  }
+  using Messages = std::vector<std::pair<uint8_t, std::vector<uint8_t>>>;
+  auto parts = [](const std::vector<uint8_t>& img, size_t size, size_t upTo, uint8_t bus = 0xFF) {
+    Messages out;
+    for (auto& p : split(img, size, upTo)) out.emplace_back(bus, p);
+    return out;
+  };
+  auto join = [](Messages a, const Messages& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  struct Case {
+    const char* name;
+    Messages messages;
+    bool ok;
+  } cases[] = {
+      {"whole", {{0xFF, image}}, true},
+      {"66-byte parts", parts(image, 66, 1320), true},
+      {"264-byte parts", parts(image, 264, 1320), true},
+      {"other bus ids between the parts", join(parts(otherImage, 264, 1320, 1), parts(image, 66, 1320)), true},
+      // 17 parts of 66 bytes (1122) and then a page of 264 would pass the end: a new record starts.
+      {"page after 1122 bytes of parts", join(parts(otherImage, 66, 1122), parts(image, 264, 1320)), true},
+      {"refused first part skipped", join({{0xFF, std::vector<uint8_t>(refused.begin(), refused.begin() + 264)}},
+                                          parts(image, 264, 1320)),
+       true},
+      {"1056 bytes when the messages run out", parts(image, 264, 1056), true},
+      {"nothing for this device", parts(image, 264, 1320, 2), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const LogRead r = readFromLog(c.messages);
+    ASSERT_EQ(r.ok, c.ok);
+    if (!c.ok) continue;
+    if (std::string(c.name).find("1056") != std::string::npos) {
+      // The fifth page was never read: the first four match.
+      EXPECT_EQ(std::vector<uint8_t>(r.record.begin(), r.record.begin() + 1056),
+                std::vector<uint8_t>(image.begin(), image.begin() + 1056));
+    } else {
+      EXPECT_EQ(r.record, image);
+    }
+  }
+  // Only the first 198 messages of the file are looked at (the configuration is the first): the
+  // record as the 199th is not read, as the 198th it is.
+  Messages late(197, {0x01, otherImage});
+  late.emplace_back(0xFF, image);
+  EXPECT_FALSE(readFromLog(late).ok);
+  late.erase(late.begin());
+  EXPECT_TRUE(readFromLog(late).ok);
 }
 
 }  // namespace
