@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include "device/config/DeviceConfigurationMessages.h"
+#include "ekts/Ekts5.h"
 #include "ekts/EktsManager.h"
 #include "errors/ZtDeviceConfigurationException.h"
 #include "errors/ZtException.h"
@@ -1128,6 +1130,43 @@ constexpr size_t kRecordPageSize = 264;
 }  // namespace
 
 bool KtDevice::readEkts() {
+  if (!readEktsRecord()) return false;
+  gatherUserParams();
+  std::lock_guard<std::mutex> lock(m_orientationLock);
+  m_internalObjectAlignment = zelto::Quaternion();
+  if (m_ekts->hasObjectAlignment()) {
+    const zelto::Matrix3x3 alignment = m_ekts->objectAlignment();
+    bool zero = true;
+    for (int i = 0; i < 9; ++i) zero = zero && alignment(i / 3, i % 3) == 0.0;
+    // An all-zero matrix is the identity.
+    if (!zero) {
+      m_internalObjectAlignment.isRmat(alignment);
+      m_internalObjectAlignment.isNormalizeSelf();
+    }
+  }
+  m_internalHeading = zelto::Quaternion();
+  if (m_ekts->hasHeadingOffset()) {
+    const double offset = m_ekts->headingOffset();
+    m_internalHeading = zelto::Quaternion(std::cos(offset / 2), 0.0, 0.0, std::sin(offset / 2));
+  }
+  return true;
+}
+
+void KtDevice::gatherUserParams() {
+  if (const auto* v5 = dynamic_cast<const zelto::Ekts5*>(m_ekts->ekts()))
+    m_userParams.readFromDecryptedEktsPages(v5);
+  else
+    m_userParams.readFromDecryptedEktsPages(m_ekts->ekts());
+  if (isReadingFromFile()) return;  // the recording's date is kept from the record
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (!localtime_r(&now, &local)) return;
+  m_userParams.storedYear = static_cast<uint16_t>(local.tm_year + 1900);
+  m_userParams.storedMonth = static_cast<uint8_t>(local.tm_mon + 1);
+  m_userParams.storedDay = static_cast<uint8_t>(local.tm_mday);
+}
+
+bool KtDevice::readEktsRecord() {
   if (!communicator()) return false;
   if (isReadingFromFile()) return readEktsFromLogFile();
   if (!readEktsInParts()) {

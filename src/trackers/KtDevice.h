@@ -59,7 +59,8 @@ class KtDevice : public ZtDevice {
   // 5. Reads the specification record from the device: whole (0x90 [0, 255], 10 s), or page by
   // page (2.5 s each, page 5 when the record's version has it). False from a log file (not
   // without a communicator, and on the first failed or short page. From a log file: see
-  // readEktsFromLogFile.
+  // readEktsFromLogFile. After a read: the user parameters, and the internal alignment and
+  // heading from the record.
   virtual bool readEkts();
   // 6. The orientation that goes into the packet: applies and clears the pending reset (called at
   // the end of performFiltering with the filter's orientation).
@@ -123,6 +124,10 @@ class KtDevice : public ZtDevice {
   // whole record, or 66- and 264-byte parts assembled in order (a part that does not fit starts
   // over; 1056 bytes make a record when the messages run out).
   bool readEktsFromLogFile();
+  // The record from the device or the log file, without what follows a successful read.
+  bool readEktsRecord();
+  // The user parameters from the record; the date is today's on a live device.
+  void gatherUserParams();
   // The held record as its 0x91 message with this device's bus id (1320 bytes, stored form).
   void fetchEkts(ZtMessage& out) const;
   // The log file from its start, then the software filter from the initial state; true.

@@ -2,6 +2,8 @@
 // request answered from the held record.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <ctime>
 #include <vector>
 
 #include "ekts/EktsManager.h"
@@ -55,6 +57,42 @@ TEST(TrackerRecordRead, WholeAndPagedReadsGiveTheModelsRecord) {
         for (uint8_t i = 0; i < 5; ++i) EXPECT_EQ(requests[i].payload, (std::vector<uint8_t>{0, i}));
       }
     }
+  }
+}
+
+TEST(TrackerRecordRead, ReadSetsHeadingAlignmentAndUserParameters) {
+  // The record's alignment: 90 degrees about z; an all-zero one counts as the identity.
+  for (bool zero : {false, true}) {
+    SCOPED_TRACE(zero ? "all-zero alignment" : "90 degrees about z");
+    EmulatedTracker t([zero](TrackerModel& m) {
+      m.setRow(TrackerModel::HeadingOffset, {0x3E, 0x80, 0x00, 0x00});  // 0.25 rad
+      if (zero) {
+        m.setRow(TrackerModel::ObjectAlignment, std::vector<uint8_t>(36, 0));
+      } else {
+        std::vector<uint8_t> rows(36, 0);
+        auto put = [&rows](size_t i, uint32_t bits) {
+          for (int b = 0; b < 4; ++b) rows[4 * i + b] = static_cast<uint8_t>(bits >> (24 - 8 * b));
+        };
+        put(1, 0xBF800000u);  // R01 = -1
+        put(3, 0x3F800000u);  // R10 = 1
+        put(8, 0x3F800000u);  // R22 = 1
+        m.setRow(TrackerModel::ObjectAlignment, rows);
+      }
+    });
+    ASSERT_TRUE(t.tracker->readEkts());
+    const Quaternion& h = t.tracker->internalHeading();
+    EXPECT_NEAR(h.w, std::cos(0.125), 1e-6);
+    EXPECT_NEAR(h.z, std::sin(0.125), 1e-6);
+    const Quaternion& a = t.tracker->internalObjectAlignment();
+    const double angle = zero ? 0.0 : 3.14159265358979323846 / 2;
+    EXPECT_NEAR(std::fabs(a.w), std::cos(angle / 2), 1e-6);
+    EXPECT_NEAR(std::fabs(a.z), std::sin(angle / 2), 1e-6);
+    EXPECT_NEAR(a.w * a.w + a.x * a.x + a.y * a.y + a.z * a.z, 1.0, 1e-12);
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    EXPECT_EQ(t.tracker->userParams().storedYear, local.tm_year + 1900);
+    EXPECT_GT(t.tracker->userParams().sampleRate, 0.0);
   }
 }
 
