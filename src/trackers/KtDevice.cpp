@@ -132,8 +132,6 @@ bool KtDevice::readEktsInParts() const { return false; }
 bool KtDevice::readHardwareParameters(const zelto::SettingsFile&) { return false; }
 ZkfUserParams& KtDevice::userParams() { return m_userParams; }
 bool KtDevice::setZdaFilterProfile(const ExtendedScenario&) { return false; }
-bool KtDevice::setOnboardFilterProfile(const ZtFilterProfile&) { return false; }
-void KtDevice::fetchAvailableHardwareScenarios() {}
 bool KtDevice::loadFilterProfiles(const zelto::SettingsFile&) { return false; }
 
 void KtDevice::setInitialState(const zelto::SettingsFile& settings) {
@@ -1259,5 +1257,73 @@ bool KtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, Z
 bool KtDevice::resetLogFileReadPosition() {
   if (!ZtDevice::resetLogFileReadPosition()) return false;
   resetSoftwareFilter(initialState());
+  return true;
+}
+
+// ---- Onboard filter profiles ------------------------------------------------------------------------
+
+namespace {
+constexpr uint8_t kRequestProfiles = 0x62;
+constexpr uint8_t kSetCurrentProfile = 0x64;
+constexpr size_t kProfileEntrySize = 22;
+constexpr size_t kProfileLabelSize = 20;
+}  // namespace
+
+std::vector<ZtFilterProfile> KtDevice::readFilterProfilesFromDevice() {
+  std::vector<ZtFilterProfile> profiles;
+  ScopedMessage reply;
+  if (!exchangeRequest(kRequestProfiles, {}, kAckTimeoutMs, &reply.m)) return profiles;
+  const uint8_t* data = ZtMessage_constData(&reply.m);
+  // Whole entries only: a tail shorter than an entry is no profile.
+  const size_t count = data ? ZtMessage_dataSize(&reply.m) / kProfileEntrySize : 0;
+  const ZtDeviceConfigurationDevice& entry = configurationEntry();
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* e = data + i * kProfileEntrySize;
+    ZtFilterProfile profile{};
+    profile.type = e[0];
+    profile.version = e[1];
+    size_t n = 0;
+    while (n < kProfileLabelSize && e[2 + n] != 0 && e[2 + n] != ' ') ++n;
+    std::memcpy(profile.label, e + 2, n);
+    profile.label[n] = 0;
+    profile.filterType = static_cast<char>(entry.filterType);
+    profile.filterMajor = entry.filterMajor;
+    profile.filterMinor = entry.filterMinor;
+    profiles.push_back(profile);
+  }
+  return profiles;
+}
+
+void KtDevice::fetchAvailableHardwareScenarios() {
+  std::vector<ZtFilterProfile> profiles = readFilterProfilesFromDevice();
+  std::stable_sort(profiles.begin(), profiles.end(),
+                   [](const ZtFilterProfile& a, const ZtFilterProfile& b) { return a.type < b.type; });
+  m_onboardProfiles = std::move(profiles);
+}
+
+std::vector<ZtFilterProfile> KtDevice::availableOnboardFilterProfiles() const { return m_onboardProfiles; }
+ZtFilterProfile KtDevice::onboardFilterProfile() const { return m_currentOnboardProfile; }
+
+bool KtDevice::setOnboardFilterProfile(int profileType) {
+  for (const ZtFilterProfile& p : m_onboardProfiles)
+    if (p.type == profileType) return setOnboardFilterProfile(p);
+  return false;
+}
+
+bool KtDevice::setOnboardFilterProfile(const ZtFilterProfile& profile) {
+  if (deviceState() != ZDS_Config || !communicator()) return false;
+  const ZtFilterProfile* listed = nullptr;
+  for (const ZtFilterProfile& p : m_onboardProfiles) {
+    if (p.type == profile.type) {
+      listed = &p;
+      break;
+    }
+  }
+  if (!listed) return false;
+  std::vector<uint8_t> payload;
+  putU16(payload, profile.type);
+  if (!exchangeRequest(kSetCurrentProfile, payload, kAckTimeoutMs)) return false;
+  if (m_ekts->hasZkfScenario()) m_ekts->setZkfScenario(profile.type);
+  m_currentOnboardProfile = *listed;
   return true;
 }

@@ -76,7 +76,9 @@ class KtDevice : public ZtDevice {
   // 11. Fills the scenario's filter parameters for the class's filter.
   virtual void loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
                             const std::string& prefix, const std::string& label) = 0;
-  // 12-15. Filter profiles (initialisation; not built yet: failure, nothing changed).
+  // 12, 15. Host filter profiles (not built yet: failure, nothing changed). 13, 14: the onboard
+  // profiles: 0x64 with the type, only in Config and for a type the device reported; 0x62
+  // answered by 0x63 in whole 22-byte entries, sorted by type.
   virtual bool setZdaFilterProfile(const ExtendedScenario& scenario);
   virtual bool setOnboardFilterProfile(const ZtFilterProfile& profile);
   virtual void fetchAvailableHardwareScenarios();
@@ -132,6 +134,13 @@ class KtDevice : public ZtDevice {
   void fetchEkts(ZtMessage& out) const;
   // The log file from its start, then the software filter from the initial state; true.
   bool resetLogFileReadPosition() override;
+  // The device's profiles in the order of its reply (empty without a reply). Throws
+  // ZtDeviceConfigurationException when the configuration has no entry for this device.
+  std::vector<ZtFilterProfile> readFilterProfilesFromDevice();
+  std::vector<ZtFilterProfile> availableOnboardFilterProfiles() const override;
+  ZtFilterProfile onboardFilterProfile() const override;
+  // The listed profile of that type, or false.
+  bool setOnboardFilterProfile(int profileType) override;
   bool isMotionTracker() const override;
   EktsManager* ekts() const override;
   // The record's product code: at most 20 characters, cut at the first blank.
@@ -275,5 +284,6 @@ class KtDevice : public ZtDevice {
   std::vector<ExtendedScenario*> m_hostScenarios;
   ZtFilterProfile m_currentHostProfile{};
   std::vector<ZtFilterProfile> m_onboardProfiles;
+  ZtFilterProfile m_currentOnboardProfile{};
   std::string m_scenariosPrefix;
 };
