@@ -1244,6 +1244,15 @@ void KtDevice::fetchEkts(ZtMessage& out) const {
   ZtMessage_recomputeChecksum(&out);
 }
 
+void KtDevice::writeDeviceSettingsToFile() {
+  ZtDevice::writeDeviceSettingsToFile();
+  Communicator* link = communicator();
+  if (!link) return;
+  ScopedMessage record;
+  fetchEkts(record.m);
+  link->writeMessageToLogFile(record.m);
+}
+
 bool KtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
   // A request for the whole record is answered from the held record, without the device.
   if (ZtMessage_getMessageId(&message) == kRequestRecord && ZtMessage_dataSize(&message) == 2 &&

@@ -132,6 +132,8 @@ class KtDevice : public ZtDevice {
   void gatherUserParams();
   // The held record as its 0x91 message with this device's bus id (1320 bytes, stored form).
   void fetchEkts(ZtMessage& out) const;
+  // The children's settings, then the held record as its 0x91 message into the log file.
+  void writeDeviceSettingsToFile() override;
   // The log file from its start, then the software filter from the initial state; true.
   bool resetLogFileReadPosition() override;
   // The device's profiles in the order of its reply (empty without a reply). Throws

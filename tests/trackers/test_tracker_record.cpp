@@ -234,5 +234,45 @@ TEST(TrackerRecordRead, LogFileRecordsWholeOrInParts) {
   EXPECT_TRUE(readFromLog(late).ok);
 }
 
+TEST(TrackerRecordRead, RecordWrittenToALogFileReadsBack) {
+  TempDir dir;
+  const std::string path = dir.file("settings.zlog");
+  TrackerModel model;
+  model.serialDay = 321;
+  {
+    auto* link = new Communicator();
+    ZtString name;
+    ZtString_construct(&name, path.c_str());
+    ASSERT_TRUE(link->createLogFile(name));
+    ZtString_destruct(&name);
+    // The configuration message first, as every recording starts.
+    const std::vector<uint8_t> config = LogFileBuilder::configurationPayload(0x00071234, {0x00071234});
+    ZtMessage m;
+    ZtMessage_constructSized(&m, config.size());
+    ZtMessage_setMessageId(&m, 0x0D);
+    ZtMessage_setBusId(&m, 0xFF);
+    ZtMessage_setDataBuffer(&m, config.data(), config.size(), 0);
+    ZtMessage_recomputeChecksum(&m);
+    ASSERT_TRUE(link->writeMessageToLogFile(m));
+    ZtMessage_destruct(&m);
+    auto* writer = new TestTracker(link);
+    writer->addRef();
+    ASSERT_TRUE(writer->loadRecord(model.recordImage()));
+    writer->writeDeviceSettingsToFile();
+    link->closeLogFile(false);
+    writer->removeRef();
+  }
+  auto* link = new Communicator();
+  ZtString name;
+  ZtString_construct(&name, path.c_str());
+  ASSERT_TRUE(link->openLogFile(name));
+  ZtString_destruct(&name);
+  auto* reader = new TestTracker(link);
+  reader->addRef();
+  EXPECT_TRUE(reader->readEkts());
+  EXPECT_EQ(heldRecord(*reader), model.recordImage());
+  reader->removeRef();
+}
+
 }  // namespace
 }  // namespace zelto::test
