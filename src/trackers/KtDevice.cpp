@@ -1,15 +1,23 @@
 #include "trackers/KtDevice.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include "device/config/DeviceConfigurationMessages.h"
+#include "ekts/Ekts5.h"
 #include "ekts/EktsManager.h"
 #include "errors/ZtDeviceConfigurationException.h"
+#include "errors/ZtException.h"
+#include "foundation/JournalMacros.h"
+#include "math/strapdown/Strapdown.h"
+#include "trackers/CalibrationInfo.h"
 #include "math/Matrix3x3.h"
 #include "math/Vector3.h"
 #include "trackers/ExtendedScenario.h"
 #include "transport/link/Communicator.h"
+#include "transport/link/MessageList.h"
 
 namespace {
 
@@ -103,8 +111,8 @@ KtDevice::KtDevice(ZtDevice* master, const ZtDeviceId& deviceId)
 }
 
 KtDevice::~KtDevice() {
-  // The calibration data belongs to per-packet processing, which releases it with
-  // deinitializeSoftwareCalibration; no class sets it up yet.
+  delete m_calibrationInfo;
+  m_calibrationInfo = nullptr;
   delete m_initialState;
   m_initialState = nullptr;
   for (ExtendedScenario* scenario : m_hostScenarios) delete scenario;
@@ -118,19 +126,12 @@ KtDevice::~KtDevice() {
 
 zelto::SettingsFile* KtDevice::initialState() const { return m_initialState; }
 
-// Orientation resets in the firmware, the record reading, hardware parameters from the record or
-// settings, the filter profiles and the software calibration come with initialisation and
-// per-packet processing. Until then they report failure and change nothing.
-bool KtDevice::canDoOrientationResetInFirmware(ZtResetMethod) const { return false; }
-bool KtDevice::storeAlignmentMatrix() { return false; }
+// Hardware parameters from the record or settings and the filter profiles
+// come with initialisation. Until then they report failure and change nothing.
 bool KtDevice::readEktsInParts() const { return false; }
-bool KtDevice::readEkts() { return false; }
-ZtQuaternion KtDevice::doOrientationResets(const ZtQuaternion& orientation) { return orientation; }
 bool KtDevice::readHardwareParameters(const zelto::SettingsFile&) { return false; }
 ZkfUserParams& KtDevice::userParams() { return m_userParams; }
 bool KtDevice::setZdaFilterProfile(const ExtendedScenario&) { return false; }
-bool KtDevice::setOnboardFilterProfile(const ZtFilterProfile&) { return false; }
-void KtDevice::fetchAvailableHardwareScenarios() {}
 bool KtDevice::loadFilterProfiles(const zelto::SettingsFile&) { return false; }
 
 void KtDevice::setInitialState(const zelto::SettingsFile& settings) {
@@ -157,7 +158,6 @@ int KtDevice::calculateUpdateRate() const {
 
 int KtDevice::calculateUpdateRate(ZtDataIdentifier) const { return updateRate(); }
 int KtDevice::calculateProcessedUpdateRate(ZtDataIdentifier) const { return updateRate(); }
-bool KtDevice::calibrateData(const ZtScrData&, const CalibrationInfo*, ZtCalibratedData&) { return false; }
 void KtDevice::setStatusInPacket(ZtDataPacket& packet, uint32_t status) { ZtDataPacket_setStatus(&packet, status); }
 
 // ---- Identity and record getters -----------------------------------------------------------------
@@ -310,6 +310,7 @@ void KtDevice::resetSoftwareFilter(zelto::SettingsFile*) {}
 
 void KtDevice::restartFilter(ZkfParams* parameters) {
   ZtDevice::restartFilter(parameters);
+  std::lock_guard<std::mutex> lock(m_orientationLock);
   m_sdiWindow.restart();
 }
 
@@ -423,6 +424,7 @@ void KtDevice::updateHeadingOffset() {
   // A reply shorter than its float holds no offset: nothing is taken from it.
   if (ZtMessage_dataSize(&reply.m) < 4) return;
   const double offset = ZtMessage_getDataFloat(&reply.m, 0);
+  std::lock_guard<std::mutex> lock(m_orientationLock);
   m_ekts->setHeadingOffset(offset);
   // The rotation about the vertical axis by the offset.
   m_internalHeading = zelto::Quaternion(std::cos(offset / 2), 0.0, 0.0, std::sin(offset / 2));
@@ -488,6 +490,7 @@ void KtDevice::updateObjectAlignmentMatrix() {
   if (ZtMessage_dataSize(&reply.m) < 36) return;
   zelto::Matrix3x3 alignment;
   for (size_t i = 0; i < 9; ++i) alignment(i / 3, i % 3) = ZtMessage_getDataFloat(&reply.m, 4 * i);
+  std::lock_guard<std::mutex> lock(m_orientationLock);
   if (m_ekts->hasObjectAlignment()) m_ekts->setObjectAlignment(alignment);
   m_internalObjectAlignment = zelto::Quaternion();
   if (m_ekts->hasObjectAlignment()) m_internalObjectAlignment.isRmat(m_ekts->objectAlignment());
@@ -731,3 +734,606 @@ double KtDevice::actualAccelerometerRange(const std::string& productCode) {
 }
 double KtDevice::gyroscopeRange(const std::string& productCode) { return gyroscopeTable(productCode, false); }
 double KtDevice::actualGyroscopeRange(const std::string& productCode) { return gyroscopeTable(productCode, true); }
+
+// ---- Per-packet processing ---------------------------------------------------------------------------
+
+namespace {
+
+// Hamilton product, scalar first.
+ZtQuaternion quatMul(const ZtQuaternion& a, const ZtQuaternion& b) {
+  return ZtQuaternion{a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
+                      a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x, a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
+}
+
+ZtQuaternion conjugate(const ZtQuaternion& q) { return ZtQuaternion{q.w, -q.x, -q.y, -q.z}; }
+
+// R(q), the full quadratic form, row-major.
+void rotationMatrix(const ZtQuaternion& q, double r[9]) {
+  const double w = q.w, x = q.x, y = q.y, z = q.z;
+  r[0] = w * w + x * x - y * y - z * z;
+  r[1] = 2 * (x * y - w * z);
+  r[2] = 2 * (x * z + w * y);
+  r[3] = 2 * (x * y + w * z);
+  r[4] = w * w - x * x + y * y - z * z;
+  r[5] = 2 * (y * z - w * x);
+  r[6] = 2 * (x * z - w * y);
+  r[7] = 2 * (y * z + w * x);
+  r[8] = w * w - x * x - y * y + z * z;
+}
+
+// R(q) v.
+void rotate(const ZtQuaternion& q, double v[3]) {
+  double r[9];
+  rotationMatrix(q, r);
+  const double a = v[0], b = v[1], c = v[2];
+  for (int i = 0; i < 3; ++i) v[i] = r[3 * i] * a + r[3 * i + 1] * b + r[3 * i + 2] * c;
+}
+
+// Below this length a cross product of unit axes means the axes are parallel to rounding: the
+// direction it would give is noise, so the reset is refused instead.
+constexpr double kParallelAxes = 1e-9;
+
+double length(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+void cross(const double a[3], const double b[3], double out[3]) {
+  out[0] = a[1] * b[2] - a[2] * b[1];
+  out[1] = a[2] * b[0] - a[0] * b[2];
+  out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+// Unit length; a vector shorter than 1e-16 becomes zero. False for the zero result.
+bool normalise(double v[3]) {
+  const double n = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  if (!(n >= 1e-16)) {
+    v[0] = v[1] = v[2] = 0.0;
+    return false;
+  }
+  for (int i = 0; i < 3; ++i) v[i] /= n;
+  return true;
+}
+
+ZtQuaternion quatOfMatrix(const double m[9]) {
+  zelto::Matrix3x3 matrix;
+  for (int i = 0; i < 9; ++i) matrix(i / 3, i % 3) = m[i];
+  zelto::Quaternion q;
+  q.isRmat(matrix);
+  return q;
+}
+
+// The inverse of a 3x3 matrix by its adjugate. A determinant that is zero or not finite throws:
+// the sample cannot be calibrated.
+void invert3x3(const double m[9], double out[9]) {
+  const double c00 = m[4] * m[8] - m[5] * m[7];
+  const double c01 = m[5] * m[6] - m[3] * m[8];
+  const double c02 = m[3] * m[7] - m[4] * m[6];
+  const double det = m[0] * c00 + m[1] * c01 + m[2] * c02;
+  if (det == 0.0 || !std::isfinite(det)) throw ZtException(ZRV_INVALIDPARAM, "calibration gain matrix is singular");
+  const double k = 1.0 / det;
+  out[0] = c00 * k;
+  out[1] = (m[2] * m[7] - m[1] * m[8]) * k;
+  out[2] = (m[1] * m[5] - m[2] * m[4]) * k;
+  out[3] = c01 * k;
+  out[4] = (m[0] * m[8] - m[2] * m[6]) * k;
+  out[5] = (m[2] * m[3] - m[0] * m[5]) * k;
+  out[6] = c02 * k;
+  out[7] = (m[1] * m[6] - m[0] * m[7]) * k;
+  out[8] = (m[0] * m[4] - m[1] * m[3]) * k;
+}
+
+// calibrated = inverse(gain with its diagonal scaled) x (counts - offset).
+void calibrateSensor(const uint16_t counts[3], const double gain[9], const double diagonalScale[3],
+                     const double offset[3], double out[3]) {
+  double g[9];
+  for (int i = 0; i < 9; ++i) g[i] = gain[i];
+  for (int i = 0; i < 3; ++i) g[4 * i] *= diagonalScale[i];
+  double inverse[9];
+  invert3x3(g, inverse);
+  double d[3];
+  for (int i = 0; i < 3; ++i) d[i] = static_cast<double>(counts[i]) - offset[i];
+  for (int i = 0; i < 3; ++i) out[i] = inverse[3 * i] * d[0] + inverse[3 * i + 1] * d[1] + inverse[3 * i + 2] * d[2];
+}
+
+constexpr ZtQuaternion kQx180{0.0, 1.0, 0.0, 0.0};
+constexpr uint32_t kUpsideDownBit = 0x80000000u;
+
+enum ProcessingFault { kCalibrationFault, kStrapdownFault, kFilterFault, kInverseSdiFault };
+const char* const kFaultNames[] = {"calibration", "strapdown integration", "host filter", "inverse strapdown"};
+
+}  // namespace
+
+bool KtDevice::calibrateData(const ZtScrData& raw, const CalibrationInfo* info, ZtCalibratedData& out) {
+  if (!info) return false;
+  const double t = static_cast<int16_t>(raw.temp[0]) * 0.00390625 - 35.0;
+  double offAcc[3], offGyr[3], offMag[3], scaleAcc[3], scaleGyr[3], scaleMag[3];
+  for (int i = 0; i < 3; ++i) {
+    offAcc[i] = info->offsetAcc[i] + info->tempLinOffsetAcc[i] * t;
+    offGyr[i] = info->offsetGyr[i] + info->tempLinOffsetGyr[i] * t + info->tempQuadOffsetGyr[i] * t * t;
+    offMag[i] = info->offsetMag[i] + info->tempLinOffsetMag[i] * t;
+    scaleAcc[i] = 1.0 + info->tempLinGainAcc[i] * t;
+    scaleGyr[i] = 1.0 + (info->tempQuadGainGyr[i] * t + info->tempLinGainGyr[i]) * t;
+    scaleMag[i] = 1.0 + info->tempLinGainMag[i] * t;
+  }
+  calibrateSensor(raw.acc, info->gainAcc, scaleAcc, offAcc, out.acc);
+  calibrateSensor(raw.gyr, info->gainGyr, scaleGyr, offGyr, out.gyr);
+  calibrateSensor(raw.mag, info->gainMag, scaleMag, offMag, out.mag);
+  const double* d = info->gyrOffsetAccDependency;
+  double correction[3];
+  for (int i = 0; i < 3; ++i) correction[i] = d[3 * i] * out.acc[0] + d[3 * i + 1] * out.acc[1] + d[3 * i + 2] * out.acc[2];
+  for (int i = 0; i < 3; ++i) out.gyr[i] -= correction[i];
+  return true;
+}
+
+bool KtDevice::initializeSoftwareCalibration() {
+  if (m_calibrationInfo) return true;
+  auto* info = new CalibrationInfo();
+  info->readFrom(*m_ekts);
+  m_calibrationInfo = info;
+  return true;
+}
+
+void KtDevice::deinitializeSoftwareCalibration() {
+  delete m_calibrationInfo;
+  m_calibrationInfo = nullptr;
+}
+
+double KtDevice::sdiPeriod() const {
+  // No class sets a period of its own: one strapdown item spans one sample of the update rate.
+  const int rate = updateRate();
+  return rate > 0 ? 1.0 / rate : 1.0;
+}
+
+void KtDevice::performCalibration(ZtDataPacket& packet) {
+  const CalibrationInfo* info = m_calibrationInfo;
+  if (!info || !ZtDataPacket_containsRawData(&packet)) return;
+  if (ZtDataPacket_containsCalibratedAcceleration(&packet) || ZtDataPacket_containsCalibratedRateOfTurn(&packet) ||
+      ZtDataPacket_containsCalibratedMagneticField(&packet))
+    return;
+  ZtScrData raw;
+  if (!ZtDataPacket_rawData(&packet, &raw)) return;
+  ZtCalibratedData calibrated;
+  if (!calibrateData(raw, info, calibrated)) return;
+  ZtQuaternion inverseAlignment;
+  {
+    std::lock_guard<std::mutex> lock(m_orientationLock);
+    inverseAlignment = conjugate(m_internalObjectAlignment);
+  }
+  rotate(inverseAlignment, calibrated.acc);
+  rotate(inverseAlignment, calibrated.gyr);
+  rotate(inverseAlignment, calibrated.mag);
+  ZtDataPacket_setCalibratedData(&packet, &calibrated);
+}
+
+void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
+  if (!ZtDataPacket_containsCalibratedAcceleration(&packet) || !ZtDataPacket_containsCalibratedRateOfTurn(&packet) ||
+      ZtDataPacket_containsSdiData(&packet))
+    return;
+  zelto::Vector3 acc, gyr;
+  if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr)) return;
+  const double period = sdiPeriod();
+  ZtSdiData sdi;
+  bool complete;
+  {
+    std::lock_guard<std::mutex> lock(m_orientationLock);
+    rotate(m_internalObjectAlignment, acc.data);
+    rotate(m_internalObjectAlignment, gyr.data);
+    zelto::SdiData increment;
+    zelto::sdiDelta(acc, gyr, increment.m_dq, increment.m_dv, period);
+    increment.m_duration = period;
+    complete = m_sdiWindow.add(increment);
+    if (complete) {
+      sdi.orientationIncrement = m_sdiWindow.m_dq;
+      for (int i = 0; i < 3; ++i) sdi.velocityIncrement[i] = m_sdiWindow.m_dv.data[i];
+    }
+  }
+  if (complete) {
+    ZtDataPacket_setSdiData(&packet, &sdi);
+  } else if (ZtDataPacket_containsStatus(&packet)) {
+    setStatusInPacket(packet, ZtDataPacket_status(&packet));
+  }
+}
+
+void KtDevice::performInverseSdi(ZtDataPacket& packet) {
+  if (!ZtDataPacket_containsSdiData(&packet) || ZtDataPacket_containsCalibratedAcceleration(&packet) ||
+      ZtDataPacket_containsCalibratedRateOfTurn(&packet))
+    return;
+  const double rate = updateRateForDataIdentifier(0x8030);
+  double dt = 1.0 / rate;
+  if (ZtDataPacket_containsFrameRange(&packet)) {
+    ZtRange range;
+    if (!ZtDataPacket_frameRange(&packet, &range)) return;
+    // Frame counters are 16 bits and wrap: the count is taken modulo 65536.
+    const uint32_t count = static_cast<uint32_t>(static_cast<int64_t>(range.last) - range.first + 1) & 0xFFFFu;
+    dt = (static_cast<double>(count) - 1.0) / rate;
+  }
+  // One frame, a zero rate or a count across a lost wrap give no interval to rebuild rates over.
+  if (!std::isfinite(dt) || !(dt > 0.0)) return;
+  ZtSdiData sdi;
+  if (!ZtDataPacket_sdiData(&packet, &sdi)) return;
+  zelto::Vector3 dv(sdi.velocityIncrement[0], sdi.velocityIncrement[1], sdi.velocityIncrement[2]);
+  zelto::Vector3 acc, gyr;
+  zelto::inverseSdi(acc, gyr, sdi.orientationIncrement, dv, dt);
+  ZtDataPacket_setCalibratedAcceleration(&packet, &acc);
+  ZtDataPacket_setCalibratedRateOfTurn(&packet, &gyr);
+}
+
+void KtDevice::doProcessing(ZtDataPacket& packet) {
+  if (packet.deviceId != deviceId()) {
+    ZtDevice::doProcessing(packet);
+    return;
+  }
+  // Each step on its own: a step that throws (a singular gain, a filter fault) loses only its own
+  // result; the packet is still delivered.
+  auto guarded = [this](ProcessingFault kind, auto&& step) {
+    try {
+      step();
+    } catch (const std::exception& e) {
+      if (!m_faultJournalled[kind].exchange(true))
+        JLOG_ERROR("device " << std::hex << deviceId() << std::dec << ": " << kFaultNames[kind]
+                             << " failed, packet delivered without it: " << e.what());
+    }
+  };
+  if (m_softwareCalibrationEnabled) guarded(kCalibrationFault, [&] { performCalibration(packet); });
+  guarded(kStrapdownFault, [&] { performSdiCalculation(packet); });
+  if (isSoftwareFilteringEnabled() && !hasDataEnabled(0x2000) &&
+      (!ZtDataPacket_containsOrientation(&packet) || isReadingFromFile()))
+    guarded(kFilterFault, [&] { performFiltering(packet); });
+  if (m_softwareCalibrationEnabled) guarded(kInverseSdiFault, [&] { performInverseSdi(packet); });
+  insertPacketInCaches(packet);
+}
+
+// ---- Orientation resets -----------------------------------------------------------------------------
+
+bool KtDevice::canDoOrientationResetInFirmware(ZtResetMethod method) const {
+  const int m = static_cast<int>(method);
+  if (m == 5 || m == 6 || m == 7) return true;
+  if (m == ZRM_None) return false;
+  return (isInLegacyMode() && (outputMode() & 0x0004) != 0) || updateRateForDataIdentifier(0x2000) > 0;
+}
+
+bool KtDevice::storeAlignmentMatrix() {
+  if (!ZtDevice::scheduleOrientationReset(ZRM_StoreAlignment)) return false;
+  const bool computesOrientation = (outputMode() & 0x0004) != 0 || updateRateForDataIdentifier(0x2000) > 0;
+  if (computesOrientation) {
+    updateObjectAlignmentMatrix();
+    updateHeadingOffset();
+    return true;
+  }
+  zelto::Matrix3x3 alignment;
+  {
+    std::lock_guard<std::mutex> lock(m_orientationLock);
+    alignment.isQuat(m_internalObjectAlignment);
+  }
+  if (!setObjectAlignment(alignment)) return false;
+  return setHeadingOffset(headingOffset());
+}
+
+bool KtDevice::scheduleOrientationReset(ZtResetMethod method) {
+  switch (deviceState()) {
+    case ZDS_Config: {
+      if (method != ZRM_StoreAlignment) return false;
+      if (!canDoOrientationResetInFirmware(ZRM_StoreAlignment)) return true;
+      const bool stored = storeAlignmentMatrix();
+      if (stored) reinitialize();
+      return stored;
+    }
+    case ZDS_Measurement:
+    case ZDS_Recording:
+      if (method == ZRM_StoreAlignment) return false;
+      if (canDoOrientationResetInFirmware(method) && !ZtDevice::scheduleOrientationReset(method)) return false;
+      m_resetMethod.store(method);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool KtDevice::setHeadingOffset(double offset) {
+  std::lock_guard<std::mutex> lock(m_orientationLock);
+  m_ekts->setHeadingOffset(offset);
+  m_internalHeading = zelto::Quaternion(std::cos(offset / 2), 0.0, 0.0, std::sin(offset / 2));
+  return true;
+}
+
+bool KtDevice::setObjectAlignment(const ZtMatrix& alignment) {
+  if (!alignment.data || alignment.rows < 3 || alignment.cols < 3) return false;
+  zelto::Matrix3x3 matrix(alignment);
+  std::lock_guard<std::mutex> lock(m_orientationLock);
+  if (m_ekts->hasObjectAlignment()) m_ekts->setObjectAlignment(matrix);
+  m_internalObjectAlignment.isRmat(matrix);
+  return true;
+}
+
+bool KtDevice::recalcObject(ZtQuaternion& out, ZtQuaternion q) {
+  double r[9];
+  rotationMatrix(q, r);
+  const double z[3] = {r[6], r[7], r[8]};
+  const double xAxis[3] = {1.0, 0.0, 0.0};
+  double y[3], x[3];
+  cross(z, xAxis, y);
+  if (length(y) < kParallelAxes || !normalise(y)) return false;
+  cross(y, z, x);
+  if (!normalise(x)) return false;
+  const double m[9] = {x[0], y[0], z[0], x[1], y[1], z[1], x[2], y[2], z[2]};
+  zelto::Quaternion result(quatOfMatrix(m));
+  result.isNormalizeSelf();
+  out = result;
+  return true;
+}
+
+bool KtDevice::recalcHeading(ZtQuaternion& out, ZtQuaternion q) {
+  double r[9];
+  rotationMatrix(conjugate(q), r);
+  const double x0[3] = {r[0], r[1], r[2]};
+  const double up[3] = {0.0, 0.0, 1.0};
+  double y[3], w[3];
+  cross(up, x0, y);
+  if (length(y) < kParallelAxes || !normalise(y)) return false;
+  cross(y, up, w);
+  if (!normalise(w)) return false;
+  const double m[9] = {w[0], w[1], w[2], y[0], y[1], y[2], 0.0, 0.0, 1.0};
+  out = quatOfMatrix(m);
+  return true;
+}
+
+ZtQuaternion KtDevice::doOrientationResets(const ZtQuaternion& q) {
+  // Taken and cleared at once: a reset scheduled meanwhile stays pending for the next packet.
+  const int m = static_cast<int>(m_resetMethod.exchange(ZRM_None));
+  const bool upsideDown = (m_ekts->outputSettings() & kUpsideDownBit) != 0;
+  bool vertical = false;
+  ZtQuaternion result;
+  {
+    std::lock_guard<std::mutex> lock(m_orientationLock);
+    if (m == ZRM_Object || m == ZRM_Alignment) {
+      ZtQuaternion n;
+      if (recalcObject(n, q)) {
+        const ZtQuaternion aligned = upsideDown ? quatMul(kQx180, n) : n;
+        m_internalObjectAlignment = zelto::Quaternion(aligned.w, aligned.x, aligned.y, aligned.z);
+        if (m_ekts->hasObjectAlignment()) {
+          zelto::Matrix3x3 matrix;
+          matrix.isQuat(m_internalObjectAlignment);
+          m_ekts->setObjectAlignment(matrix);
+        }
+      } else {
+        vertical = true;
+      }
+    }
+    ZtQuaternion c = quatMul(q, m_internalObjectAlignment);
+    if (upsideDown) c = quatMul(kQx180, c);
+    if (m == ZRM_Heading || m == ZRM_Alignment) {
+      ZtQuaternion h;
+      if (recalcHeading(h, c)) {
+        m_internalHeading = zelto::Quaternion(h.w, h.x, h.y, h.z);
+        m_ekts->setHeadingOffset(2.0 * std::asin(std::clamp(h.z, -1.0, 1.0)));
+      } else {
+        vertical = true;
+      }
+    }
+    result = quatMul(m_internalHeading, c);
+  }
+  if (vertical)
+    JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": orientation reset " << m
+                         << " ignored, the reference axis is vertical");
+  return result;
+}
+
+// ---- Specification record ---------------------------------------------------------------------------
+
+namespace {
+constexpr uint8_t kRequestRecord = 0x90;
+constexpr uint8_t kRecord = 0x91;
+constexpr uint8_t kWholeRecord = 255;
+constexpr unsigned kWholeRecordTimeoutMs = 10000;
+constexpr unsigned kRecordPageTimeoutMs = 2500;
+constexpr size_t kRecordSize = 1320;
+constexpr size_t kRecordPageSize = 264;
+}  // namespace
+
+bool KtDevice::readEkts() {
+  if (!readEktsRecord()) return false;
+  gatherUserParams();
+  std::lock_guard<std::mutex> lock(m_orientationLock);
+  m_internalObjectAlignment = zelto::Quaternion();
+  if (m_ekts->hasObjectAlignment()) {
+    const zelto::Matrix3x3 alignment = m_ekts->objectAlignment();
+    bool zero = true;
+    for (int i = 0; i < 9; ++i) zero = zero && alignment(i / 3, i % 3) == 0.0;
+    // An all-zero matrix is the identity.
+    if (!zero) {
+      m_internalObjectAlignment.isRmat(alignment);
+      m_internalObjectAlignment.isNormalizeSelf();
+    }
+  }
+  m_internalHeading = zelto::Quaternion();
+  if (m_ekts->hasHeadingOffset()) {
+    const double offset = m_ekts->headingOffset();
+    m_internalHeading = zelto::Quaternion(std::cos(offset / 2), 0.0, 0.0, std::sin(offset / 2));
+  }
+  return true;
+}
+
+void KtDevice::gatherUserParams() {
+  if (const auto* v5 = dynamic_cast<const zelto::Ekts5*>(m_ekts->ekts()))
+    m_userParams.readFromDecryptedEktsPages(v5);
+  else
+    m_userParams.readFromDecryptedEktsPages(m_ekts->ekts());
+  if (isReadingFromFile()) return;  // the recording's date is kept from the record
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (!localtime_r(&now, &local)) return;
+  m_userParams.storedYear = static_cast<uint16_t>(local.tm_year + 1900);
+  m_userParams.storedMonth = static_cast<uint8_t>(local.tm_mon + 1);
+  m_userParams.storedDay = static_cast<uint8_t>(local.tm_mday);
+}
+
+bool KtDevice::readEktsRecord() {
+  if (!communicator()) return false;
+  if (isReadingFromFile()) return readEktsFromLogFile();
+  if (!readEktsInParts()) {
+    ScopedMessage reply;
+    if (!exchangeRequest(kRequestRecord, {0, kWholeRecord}, kWholeRecordTimeoutMs, &reply.m)) return false;
+    const uint8_t* data = ZtMessage_constData(&reply.m);
+    return data && m_ekts->initializeFromBuffer(data, static_cast<int>(ZtMessage_dataSize(&reply.m)), true);
+  }
+  uint8_t buffer[kRecordSize] = {};
+  size_t pages = 4;
+  for (size_t page = 0; page < pages; ++page) {
+    ScopedMessage reply;
+    if (!exchangeRequest(kRequestRecord, {0, static_cast<uint8_t>(page)}, kRecordPageTimeoutMs, &reply.m)) return false;
+    // A page shorter than its 264 bytes would leave the rest of it zero: the read fails instead.
+    const uint8_t* data = ZtMessage_constData(&reply.m);
+    if (!data || ZtMessage_dataSize(&reply.m) < kRecordPageSize) return false;
+    std::memcpy(buffer + page * kRecordPageSize, data, kRecordPageSize);
+    if (page == 0) {
+      // The record version is byte 29 of the unscrambled page; it tells whether page 5 exists.
+      uint8_t head[30];
+      EktsManager::codeEkts(buffer, head, sizeof head, 0);
+      EktsManager probe;
+      if (!probe.initialize(head[29])) return false;
+      if (probe.hasPage5()) pages = 5;
+    }
+  }
+  return m_ekts->initializeFromBuffer(buffer, static_cast<int>(pages * kRecordPageSize), true);
+}
+
+bool KtDevice::readEktsFromLogFile() {
+  constexpr int kMaxRecordMessages = 198;
+  constexpr size_t kRecordWithoutPage5 = 1056;
+  MessageList messages;
+  communicator()->readMessagesFromStartOfFile(messages, kRecord, kMaxRecordMessages);
+  const uint8_t ownBus = static_cast<uint8_t>(busId());
+  uint8_t buffer[kRecordSize] = {};
+  size_t p = 0;
+  bool page5 = true;
+  for (size_t m = 0; m < messages.size(); ++m) {
+    const ZtMessage& message = messages[m];
+    if (ZtMessage_getMessageId(&message) != kRecord || ZtMessage_getBusId(&message) != ownBus) continue;
+    const uint8_t* data = ZtMessage_constData(&message);
+    const size_t size = ZtMessage_dataSize(&message);
+    if (!data) continue;
+    if (size != 66 && size != kRecordPageSize) {
+      // The whole record in one message.
+      if (m_ekts->initializeFromBuffer(data, static_cast<int>(size), true)) return true;
+      continue;
+    }
+    // A part that does not fit behind the ones so far starts a new record.
+    if (p + size > kRecordSize) p = 0;
+    if (p == 0) {
+      uint8_t head[30];
+      EktsManager::codeEkts(data, head, sizeof head, 0);
+      EktsManager probe;
+      if (!probe.initialize(head[29])) continue;
+      page5 = probe.hasPage5();
+    }
+    std::memcpy(buffer + p, data, size);
+    p += size;
+    if (p >= kRecordWithoutPage5 && (!page5 || p >= kRecordSize)) {
+      if (m_ekts->initializeFromBuffer(buffer, static_cast<int>(p), true)) return true;
+      p = 0;
+    }
+  }
+  // The messages ran out with the first four pages: a record without its fifth.
+  return p >= kRecordWithoutPage5 && m_ekts->initializeFromBuffer(buffer, static_cast<int>(p), true);
+}
+
+void KtDevice::fetchEkts(ZtMessage& out) const {
+  uint8_t record[kRecordSize] = {};
+  m_ekts->getEncryptedEktsData(record);
+  ZtMessage_assignSized(&out, kRecordSize);
+  ZtMessage_setMessageId(&out, kRecord);
+  ZtMessage_setBusId(&out, static_cast<uint8_t>(busId()));
+  ZtMessage_setDataBuffer(&out, record, kRecordSize, 0);
+  ZtMessage_recomputeChecksum(&out);
+}
+
+void KtDevice::writeDeviceSettingsToFile() {
+  ZtDevice::writeDeviceSettingsToFile();
+  Communicator* link = communicator();
+  if (!link) return;
+  ScopedMessage record;
+  fetchEkts(record.m);
+  link->writeMessageToLogFile(record.m);
+}
+
+bool KtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
+  // A request for the whole record is answered from the held record, without the device.
+  if (ZtMessage_getMessageId(&message) == kRequestRecord && ZtMessage_dataSize(&message) == 2 &&
+      ZtMessage_getDataByte(&message, 1) == kWholeRecord) {
+    fetchEkts(reply);
+    return ZtMessage_isChecksumOk(&reply) != 0;
+  }
+  return ZtDevice::sendCustomMessage(message, waitForResult, reply, timeoutMs);
+}
+
+bool KtDevice::resetLogFileReadPosition() {
+  if (!ZtDevice::resetLogFileReadPosition()) return false;
+  resetSoftwareFilter(initialState());
+  return true;
+}
+
+// ---- Onboard filter profiles ------------------------------------------------------------------------
+
+namespace {
+constexpr uint8_t kRequestProfiles = 0x62;
+constexpr uint8_t kSetCurrentProfile = 0x64;
+constexpr size_t kProfileEntrySize = 22;
+constexpr size_t kProfileLabelSize = 20;
+}  // namespace
+
+std::vector<ZtFilterProfile> KtDevice::readFilterProfilesFromDevice() {
+  std::vector<ZtFilterProfile> profiles;
+  ScopedMessage reply;
+  if (!exchangeRequest(kRequestProfiles, {}, kAckTimeoutMs, &reply.m)) return profiles;
+  const uint8_t* data = ZtMessage_constData(&reply.m);
+  // Whole entries only: a tail shorter than an entry is no profile.
+  const size_t count = data ? ZtMessage_dataSize(&reply.m) / kProfileEntrySize : 0;
+  const ZtDeviceConfigurationDevice& entry = configurationEntry();
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* e = data + i * kProfileEntrySize;
+    ZtFilterProfile profile{};
+    profile.type = e[0];
+    profile.version = e[1];
+    size_t n = 0;
+    while (n < kProfileLabelSize && e[2 + n] != 0 && e[2 + n] != ' ') ++n;
+    std::memcpy(profile.label, e + 2, n);
+    profile.label[n] = 0;
+    profile.filterType = static_cast<char>(entry.filterType);
+    profile.filterMajor = entry.filterMajor;
+    profile.filterMinor = entry.filterMinor;
+    profiles.push_back(profile);
+  }
+  return profiles;
+}
+
+void KtDevice::fetchAvailableHardwareScenarios() {
+  std::vector<ZtFilterProfile> profiles = readFilterProfilesFromDevice();
+  std::stable_sort(profiles.begin(), profiles.end(),
+                   [](const ZtFilterProfile& a, const ZtFilterProfile& b) { return a.type < b.type; });
+  m_onboardProfiles = std::move(profiles);
+}
+
+std::vector<ZtFilterProfile> KtDevice::availableOnboardFilterProfiles() const { return m_onboardProfiles; }
+ZtFilterProfile KtDevice::onboardFilterProfile() const { return m_currentOnboardProfile; }
+
+bool KtDevice::setOnboardFilterProfile(int profileType) {
+  for (const ZtFilterProfile& p : m_onboardProfiles)
+    if (p.type == profileType) return setOnboardFilterProfile(p);
+  return false;
+}
+
+bool KtDevice::setOnboardFilterProfile(const ZtFilterProfile& profile) {
+  if (deviceState() != ZDS_Config || !communicator()) return false;
+  const ZtFilterProfile* listed = nullptr;
+  for (const ZtFilterProfile& p : m_onboardProfiles) {
+    if (p.type == profile.type) {
+      listed = &p;
+      break;
+    }
+  }
+  if (!listed) return false;
+  std::vector<uint8_t> payload;
+  putU16(payload, profile.type);
+  if (!exchangeRequest(kSetCurrentProfile, payload, kAckTimeoutMs)) return false;
+  if (m_ekts->hasZkfScenario()) m_ekts->setZkfScenario(profile.type);
+  m_currentOnboardProfile = *listed;
+  return true;
+}

@@ -7,9 +7,13 @@
 // per-packet processing call into the concrete tracker classes.
 //
 // Threads: setters run on the caller's thread and block for their time-out; the reply is matched
-// on the link's side. No lock of its own: the caller does not change settings while packets are
-// processed.
+// on the link's side. Packets are processed on the device's processing task, one at a time. The
+// pending reset method is taken by atomic exchange; the internal heading and object alignment,
+// the strapdown window and the record's heading and alignment are guarded by m_orientationLock,
+// a leaf lock never held across I/O, the filter or callbacks.
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,14 +50,20 @@ class KtDevice : public ZtDevice {
   // ---- Slots added to ZtDevice, in slot order ---------------------------------------------------
   // 1. The initial filter state, null when none is held; stays owned by the device.
   virtual zelto::SettingsFile* initialState() const;
-  // 2, 3. Orientation resets done by the firmware (per-packet processing; not built yet: false).
+  // 2, 3. Orientation resets done by the firmware. Methods 5-7 always, 8 never; others when the
+  // device outputs orientation itself.
   virtual bool canDoOrientationResetInFirmware(ZtResetMethod method) const;
   virtual bool storeAlignmentMatrix();
   // 4. True for classes that read the record page by page.
   virtual bool readEktsInParts() const;
-  // 5. Reads the specification record (initialisation; not built yet: false).
+  // 5. Reads the specification record from the device: whole (0x90 [0, 255], 10 s), or page by
+  // page (2.5 s each, page 5 when the record's version has it). False from a log file (not
+  // without a communicator, and on the first failed or short page. From a log file: see
+  // readEktsFromLogFile. After a read: the user parameters, and the internal alignment and
+  // heading from the record.
   virtual bool readEkts();
-  // 6. The orientation that goes into the packet (per-packet processing; not built yet: q).
+  // 6. The orientation that goes into the packet: applies and clears the pending reset (called at
+  // the end of performFiltering with the filter's orientation).
   virtual ZtQuaternion doOrientationResets(const ZtQuaternion& orientation);
   // 7. The class's hardware parameters.
   virtual KtHardwareParams& hardwareParameters() = 0;
@@ -66,7 +76,9 @@ class KtDevice : public ZtDevice {
   // 11. Fills the scenario's filter parameters for the class's filter.
   virtual void loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
                             const std::string& prefix, const std::string& label) = 0;
-  // 12-15. Filter profiles (initialisation; not built yet: failure, nothing changed).
+  // 12, 15. Host filter profiles (not built yet: failure, nothing changed). 13, 14: the onboard
+  // profiles: 0x64 with the type, only in Config and for a type the device reported; 0x62
+  // answered by 0x63 in whole 22-byte entries, sorted by type.
   virtual bool setZdaFilterProfile(const ExtendedScenario& scenario);
   virtual bool setOnboardFilterProfile(const ZtFilterProfile& profile);
   virtual void fetchAvailableHardwareScenarios();
@@ -77,7 +89,8 @@ class KtDevice : public ZtDevice {
   virtual int calculateUpdateRate() const;
   virtual int calculateUpdateRate(ZtDataIdentifier dataIdentifier) const;
   virtual int calculateProcessedUpdateRate(ZtDataIdentifier dataIdentifier) const;
-  // 20. Software calibration of one raw sample (per-packet processing; not built yet: false).
+  // 20. Software calibration of one raw sample. Throws ZtException when a gain matrix at the
+  // sample's temperature is singular; false without data.
   virtual bool calibrateData(const ZtScrData& raw, const CalibrationInfo* info, ZtCalibratedData& out);
   // 21.
   virtual void setStatusInPacket(ZtDataPacket& packet, uint32_t status);
@@ -88,6 +101,48 @@ class KtDevice : public ZtDevice {
   using ZtDevice::setZdaFilterProfile;
   // The device model's restart, then the strapdown window starts over.
   void restartFilter(ZkfParams* parameters) override;
+  // Calibration, strapdown integration, host filter, rates rebuilt from increments, then the
+  // caches. Never throws: a failing step is journalled once per kind and the packet is delivered.
+  void doProcessing(ZtDataPacket& packet) override;
+  // The calibration data from the record (once), released by deinitializeSoftwareCalibration.
+  bool initializeSoftwareCalibration() override;
+  void deinitializeSoftwareCalibration() override;
+  // Config: only method 0 (stores the alignment, then reinitialize). Measurement and recording:
+  // any other method, sent to the firmware when it can do it, and pending for the host filter.
+  bool scheduleOrientationReset(ZtResetMethod method) override;
+  // The record's heading offset and the internal heading; true.
+  bool setHeadingOffset(double offset) override;
+  // The record's object alignment (when it has one) and the internal alignment follow; true.
+  bool setObjectAlignment(const ZtMatrix& alignment) override;
+  // Pure computations: the object alignment that levels q's z axis, and the heading that undoes
+  // q's rotation about the vertical. Both return false, leaving out unchanged, when the axis they
+  // rely on is (nearly) vertical and the cross product vanishes.
+  static bool recalcObject(ZtQuaternion& out, ZtQuaternion q);
+  static bool recalcHeading(ZtQuaternion& out, ZtQuaternion q);
+  // 0x90 [x, 255] (the whole record) is answered from the held record; true when its checksum
+  // is right. Every other message goes to the device.
+  bool sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) override;
+  // The record from the first 198 0x91 messages of the log file with this device's bus id: a
+  // whole record, or 66- and 264-byte parts assembled in order (a part that does not fit starts
+  // over; 1056 bytes make a record when the messages run out).
+  bool readEktsFromLogFile();
+  // The record from the device or the log file, without what follows a successful read.
+  bool readEktsRecord();
+  // The user parameters from the record; the date is today's on a live device.
+  void gatherUserParams();
+  // The held record as its 0x91 message with this device's bus id (1320 bytes, stored form).
+  void fetchEkts(ZtMessage& out) const;
+  // The children's settings, then the held record as its 0x91 message into the log file.
+  void writeDeviceSettingsToFile() override;
+  // The log file from its start, then the software filter from the initial state; true.
+  bool resetLogFileReadPosition() override;
+  // The device's profiles in the order of its reply (empty without a reply). Throws
+  // ZtDeviceConfigurationException when the configuration has no entry for this device.
+  std::vector<ZtFilterProfile> readFilterProfilesFromDevice();
+  std::vector<ZtFilterProfile> availableOnboardFilterProfiles() const override;
+  ZtFilterProfile onboardFilterProfile() const override;
+  // The listed profile of that type, or false.
+  bool setOnboardFilterProfile(int profileType) override;
   bool isMotionTracker() const override;
   EktsManager* ekts() const override;
   // The record's product code: at most 20 characters, cut at the first blank.
@@ -202,6 +257,16 @@ class KtDevice : public ZtDevice {
   // The configuration entry of this device (master: entry 0; child: bus id - 1). Throws
   // ZtDeviceConfigurationException when there is none.
   ZtDeviceConfigurationDevice& configurationEntry() const;
+  // Raw samples with calibration data and without calibrated data become calibrated data.
+  void performCalibration(ZtDataPacket& packet);
+  // Calibrated acceleration and rate without SDI data go into the strapdown window.
+  void performSdiCalculation(ZtDataPacket& packet);
+  // Acceleration and rate rebuilt from the packet's increments, when the interval is sound.
+  void performInverseSdi(ZtDataPacket& packet);
+  // 1 / updateRate() while that rate is positive, else 1 s.
+  double sdiPeriod() const;
+  // The calibration data, null when absent.
+  const CalibrationInfo* calibrationInfo() const { return m_calibrationInfo; }
 
   // Members, in their order of meaning.
   EktsManager* m_ekts;
@@ -211,12 +276,16 @@ class KtDevice : public ZtDevice {
   CalibrationInfo* m_calibrationInfo = nullptr;  // absent until software calibration is set up
   zelto::SdiWindow m_sdiWindow;
   zelto::SdiData m_previousSdiData;
-  ZtResetMethod m_resetMethod;
-  zelto::Quaternion m_internalHeading;
-  zelto::Quaternion m_internalObjectAlignment;
+  std::atomic<ZtResetMethod> m_resetMethod;
+  zelto::Quaternion m_internalHeading;          // guarded by m_orientationLock
+  zelto::Quaternion m_internalObjectAlignment;  // guarded by m_orientationLock
+  mutable std::mutex m_orientationLock;
+  // One journal line per kind of processing fault: calibration, strapdown, filter, inverse SDI.
+  std::atomic<bool> m_faultJournalled[4] = {};
   zelto::SettingsFile* m_initialState = nullptr;
   std::vector<ExtendedScenario*> m_hostScenarios;
   ZtFilterProfile m_currentHostProfile{};
   std::vector<ZtFilterProfile> m_onboardProfiles;
+  ZtFilterProfile m_currentOnboardProfile{};
   std::string m_scenariosPrefix;
 };

@@ -55,9 +55,15 @@ class TestTracker : public WithTestTrackerSlots<KtDevice> {
   // A configuration with one entry per id (none: no entries).
   void setConfiguredDevices(const std::vector<ZtDeviceId>& ids);
   void setState(ZtDeviceState state) { m_deviceState = state; }
+  // Whether readEkts asks the record page by page.
+  bool readEktsInParts() const override { return m_readInParts.load(); }
+  void setReadInParts(bool inParts) { m_readInParts = inParts; }
   const zelto::Quaternion& internalHeading() const { return m_internalHeading; }
   const zelto::Quaternion& internalObjectAlignment() const { return m_internalObjectAlignment; }
   const KtDevice::KtSyncSettings recordSync() const;
+
+ private:
+  std::atomic<bool> m_readInParts{false};
 };
 
 }  // namespace zelto::test
