@@ -10,4 +10,5 @@
 #include "zeltodeviceapi/ztdevice.h"
 #include "zeltodeviceapi/ztcontrol.h"
 #include "zeltodeviceapi/ztscanner.h"
+#include "zeltodeviceapi/ztdatabundler.h"
 #endif
