@@ -1,10 +1,12 @@
 /* tracker_demo: the C interface end to end, as a guide for wiring a real tracker.
  *
- *   tracker_demo [port|-] [seconds]
+ *   tracker_demo [port|-] [seconds] [log file]
  *
- * port     the serial port of the tracker (/dev/ttyUSB0, a pseudo-terminal of the device
- *          emulator ...). "-" or no argument scans every serial and USB port instead.
- * seconds  how long to measure (default 5).
+ * port      the serial port of the tracker (/dev/ttyUSB0, a pseudo-terminal of the device
+ *           emulator ...). "-" or no argument scans every serial and USB port instead.
+ * seconds   how long to measure, and then how long to record (default 5).
+ * log file  where the recording goes (default tracker_demo.log); it is replayed afterwards and
+ *           the replayed packet count must equal the recorded one.
  *
  * Wiring a real tracker:
  * - Permissions: serial ports belong to the group "dialout" on most distributions (add the user:
@@ -35,6 +37,7 @@ typedef struct Handler {
   pthread_mutex_t mutex;
   long packets;
   long quaternions;
+  long written; /* packets the library offered to the log file (and we let it write) */
   ZtQuaternion last;
 } Handler;
 
@@ -51,6 +54,25 @@ static void onDataAvailable(ZtCallbackPlainC* cb, ZtDevice* device, const ZtData
     h->last = q;
   }
   pthread_mutex_unlock(&h->mutex);
+}
+
+/* Asked for every packet before it goes to the log file: 1 lets it be written. */
+static int onWriteDataToLogFile(ZtCallbackPlainC* cb, ZtDevice* device, const ZtDataPacket* packet) {
+  Handler* h = (Handler*)cb;
+  (void)device;
+  (void)packet;
+  pthread_mutex_lock(&h->mutex);
+  ++h->written;
+  pthread_mutex_unlock(&h->mutex);
+  return 1;
+}
+
+static long counter(Handler* h, long* field) {
+  long value;
+  pthread_mutex_lock(&h->mutex);
+  value = *field;
+  pthread_mutex_unlock(&h->mutex);
+  return value;
 }
 
 static double now(void) {
@@ -149,9 +171,55 @@ static int measure(ZtDevice* device, Handler* handler, double seconds) {
   return ZtDevice_gotoConfig(device);
 }
 
+/* Records for the given time into a new log file: the file is made while the device is in
+ * configuration (its first message is the device configuration), then packets are recorded while
+ * measuring. Returns the number of packets written, or -1. */
+static long record(ZtDevice* device, Handler* handler, const char* path, double seconds) {
+  ZtString name;
+  ZtResultValue created;
+  int ok;
+  ZtString_construct(&name, path);
+  created = ZtDevice_createLogFile(device, &name);
+  ZtString_destruct(&name);
+  if (created != 0) {
+    printf("createLogFile %s: result %d\n", path, (int)created);
+    return -1;
+  }
+  ok = ZtDevice_gotoMeasurement(device) && ZtDevice_startRecording(device);
+  if (ok) {
+    sleepSeconds(seconds);
+    ok = ZtDevice_stopRecording(device);
+  }
+  ok = ZtDevice_gotoConfig(device) && ok;
+  ok = ZtDevice_closeLogFile(device) && ok;
+  if (!ok) return -1;
+  printf("recorded %ld packets into %s\n", counter(handler, &handler->written), path);
+  return counter(handler, &handler->written);
+}
+
+/* Opens the log file as a device of its own and plays it; returns the packets replayed, or -1. */
+static long replay(ZtControl* control, Handler* handler, const char* path) {
+  ZtString name;
+  ZtDevice* device;
+  int opened;
+  ZtString_construct(&name, path);
+  opened = ZtControl_openLogFile(control, &name);
+  ZtString_destruct(&name);
+  /* The log file's device is the only one open now: device id 0 finds the first. */
+  if (!opened || !(device = ZtControl_device(control, 0))) return -1;
+  pthread_mutex_lock(&handler->mutex);
+  handler->packets = 0;
+  pthread_mutex_unlock(&handler->mutex);
+  if (!ZtDevice_loadLogFile(device)) return -1;
+  printf("replayed %ld packets from %s\n", counter(handler, &handler->packets), path);
+  return counter(handler, &handler->packets);
+}
+
 int main(int argc, char** argv) {
   const char* port = argc > 1 && strcmp(argv[1], "-") != 0 ? argv[1] : NULL;
   const double seconds = argc > 2 ? atof(argv[2]) : 5.0;
+  const char* logPath = argc > 3 ? argv[3] : "tracker_demo.log";
+  long recorded = -1, replayed = -1;
   Handler handler;
   ZtPortInfo info;
   ZtControl* control;
@@ -161,6 +229,7 @@ int main(int argc, char** argv) {
   memset(&handler, 0, sizeof handler);
   pthread_mutex_init(&handler.mutex, NULL);
   handler.callbacks.m_onDataAvailable = onDataAvailable;
+  handler.callbacks.m_onWriteDataToLogFile = onWriteDataToLogFile;
 
   if (!findTracker(port, &info)) return 1;
   control = ZtControl_construct();
@@ -179,8 +248,18 @@ int main(int argc, char** argv) {
     failed(control, "configure");
   } else if (!measure(device, &handler, seconds)) {
     failed(control, "measure");
+  } else if ((recorded = record(device, &handler, logPath, seconds)) < 0) {
+    failed(control, "record");
   } else {
-    ok = 1;
+    /* Close the live port, then play the recording back. */
+    ZtControl_close(control);
+    if ((replayed = replay(control, &handler, logPath)) < 0) {
+      failed(control, "replay");
+    } else if (replayed != recorded) {
+      printf("replayed %ld packets, recorded %ld\n", replayed, recorded);
+    } else {
+      ok = 1;
+    }
   }
 
   ZtControl_close(control);

@@ -90,7 +90,8 @@ TEST(Example, RunsOnTheEmulatedTracker) {
   ASSERT_TRUE(exists(example)) << example << " is not built";
   std::string out;
   const auto start = std::chrono::steady_clock::now();
-  const int status = run("'" + example + "' '" + emulator.port() + "' 2", out);
+  zelto::test::TempDir dir;
+  const int status = run("'" + example + "' '" + emulator.port() + "' 2 '" + dir.file("demo.log") + "'", out);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   expectStopsAtTheOpen(status, out);
   EXPECT_LT(seconds, 20.0);
