@@ -1,5 +1,5 @@
 #pragma once
-// Software calibration data of one tracker, taken once from its specification record: per sensor
+// Software calibration data of one tracker, taken once from its device record: per sensor
 // the gain matrix (diagonal of the gain vector times the misalignment matrix), the offset and the
 // temperature coefficients; for the gyroscope also the quadratic terms and the dependency of its
 // offset on acceleration. Plain values: copied freely, read by the processing thread only.

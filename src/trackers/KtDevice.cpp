@@ -1116,7 +1116,7 @@ ZtQuaternion KtDevice::doOrientationResets(const ZtQuaternion& q) {
   return result;
 }
 
-// ---- Specification record ---------------------------------------------------------------------------
+// ---- Device record ---------------------------------------------------------------------------
 
 namespace {
 constexpr uint8_t kRequestRecord = 0x90;

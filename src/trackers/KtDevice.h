@@ -1,6 +1,6 @@
 #pragma once
 // The base of every motion tracker, wired or wireless. Its settings live in the device's
-// specification record (EktsManager) and are read back from there; a setter changes a setting
+// device record (EktsManager) and are read back from there; a setter changes a setting
 // on the device with one Zbus request and caches the value only after the acknowledgement.
 // It adds the synchronisation settings in the record's own form, the sensor ranges named by the
 // product code, the update-rate rules, and the virtual slots through which initialisation and
@@ -56,7 +56,7 @@ class KtDevice : public ZtDevice {
   virtual bool storeAlignmentMatrix();
   // 4. True for classes that read the record page by page.
   virtual bool readEktsInParts() const;
-  // 5. Reads the specification record from the device: whole (0x90 [0, 255], 10 s), or page by
+  // 5. Reads the device record from the device: whole (0x90 [0, 255], 10 s), or page by
   // page (2.5 s each, page 5 when the record's version has it). False from a log file (not
   // without a communicator, and on the first failed or short page. From a log file: see
   // readEktsFromLogFile. After a read: the user parameters, and the internal alignment and

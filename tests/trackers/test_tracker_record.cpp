@@ -1,4 +1,4 @@
-// Reading the specification record from the device, whole or page by page, and the whole-record
+// Reading the device record from the device, whole or page by page, and the whole-record
 // request answered from the held record.
 #include <gtest/gtest.h>
 
