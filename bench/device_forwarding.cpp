@@ -7,33 +7,10 @@
 // Each runs 10 repetitions; compare the medians.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-#include <new>
 #include <vector>
 
+#include "support/AllocationCounter.h"
 #include "support/TestDevice.h"
-
-namespace {
-
-// Counted per thread, so a run counts only its own forwarding thread's allocations.
-thread_local long t_allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  ++t_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace {
 
@@ -63,12 +40,12 @@ void BM_ForwardToChild(benchmark::State& state) {
   ZtDataPacket packet;
   ZtDataPacket_construct(&packet);
   unsigned i = static_cast<unsigned>(state.thread_index());
-  const long allocationsBefore = t_allocations;
+  AllocationCounter counter;  // this thread's allocations only
   for (auto _ : state) {
     packet.deviceId = 2 + i++ % kChildren;
     t.master->doProcessing(packet);
   }
-  const long allocations = t_allocations - allocationsBefore;
+  const long allocations = static_cast<long>(counter.count());
   state.counters["allocs/packet"] =
       benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(state.iterations()));
   state.SetItemsProcessed(state.iterations());

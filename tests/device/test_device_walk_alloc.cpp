@@ -2,33 +2,8 @@
 // the child instead of copying the list.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
-
+#include "support/AllocationCounter.h"
 #include "support/TestDevice.h"
-
-namespace {
-
-thread_local long t_allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  ++t_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-// The replaced operator new allocates with malloc, so free is the matching release; the compiler
-// cannot see that pairing.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace {
 
@@ -43,18 +18,18 @@ TEST(DeviceWalk, ForwardingAPacketToAChildAllocatesNothing) {
   ZtDataPacket packet;
   ZtDataPacket_construct(&packet);
 
-  const long before = t_allocations;
+  AllocationCounter walk;
   for (int i = 0; i < 10000; ++i) {
     packet.deviceId = 2 + i % 8;
     master->doProcessing(packet);
   }
-  EXPECT_EQ(t_allocations - before, 0);
+  EXPECT_EQ(walk.count(), 0u);
   for (TestDevice* kid : kids) EXPECT_EQ(kid->processedPackets(), 1250);
 
   // The check can see allocations: a walk over all children copies the list.
-  const long beforeCopy = t_allocations;
+  AllocationCounter copy;
   master->ZtDevice::writeDeviceSettingsToFile();
-  EXPECT_GT(t_allocations - beforeCopy, 0);
+  EXPECT_GT(copy.count(), 0u);
 
   ZtDataPacket_destruct(&packet);
   master->removeRef();
