@@ -1,6 +1,8 @@
 #pragma once
 // Base of a filter's step selection: each filter's subclass holds one flag per step of its
 // Kalman cycle and names them with labels.
+#include <cstddef>
+
 #include "foundation/LabelList.h"
 
 class ZkfFilterSteps {
@@ -17,4 +19,10 @@ class ZkfFilterSteps {
   ZkfFilterSteps() = default;
   ZkfFilterSteps(const ZkfFilterSteps&) = default;
   ZkfFilterSteps& operator=(const ZkfFilterSteps&) = default;
+
+  // The shared body of enableSteps: clears every flag, then sets the flag of each named step
+  // (labels matched without regard to case). No names set defaultFlag; an unknown name gives
+  // false (the flags named before it stay set).
+  static bool enableNamedSteps(const zelto::LabelList& steps, bool* const* flags, const char* const* labels,
+                               size_t count, bool& defaultFlag);
 };

@@ -1,6 +1,6 @@
 #include "filters/zkf3/Zkf3FilterSteps.h"
 
-#include <strings.h>
+#include <iterator>
 
 namespace zelto {
 
@@ -20,23 +20,7 @@ bool Zkf3FilterSteps::enableSteps(const LabelList& steps) {
   bool* const flags[] = {&init, &predict, &correct, &zeroRotationUpdate, &accUpdate, &magUpdate, &defaultSchedule};
   const char* const labels[] = {LABEL_INIT,       LABEL_PREDICT,    LABEL_CORRECT, LABEL_ZERO_ROTATION_UPDATE,
                                 LABEL_ACC_UPDATE, LABEL_MAG_UPDATE, LABEL_DEFAULT};
-  for (bool* f : flags) *f = false;
-  if (steps.count() == 0) {
-    defaultSchedule = true;
-    return true;
-  }
-  for (uint32_t i = 0; i < steps.count(); ++i) {
-    bool known = false;
-    for (size_t k = 0; k < 7; ++k) {
-      if (strcasecmp(steps[i].c_str(), labels[k]) == 0) {
-        *flags[k] = true;
-        known = true;
-        break;
-      }
-    }
-    if (!known) return false;
-  }
-  return true;
+  return enableNamedSteps(steps, flags, labels, std::size(flags), defaultSchedule);
 }
 
 void Zkf3FilterSteps::enabledSteps(LabelList& out) const {
