@@ -28,6 +28,9 @@ class DataBundle {
   int64_t key() const { return m_packets[0]->packetId; }
   // Empties the bundle and keeps its packet records for reuse.
   void clear() { m_count = 0; }
+  // Takes out the packets of the device (the others keep their order and the key, which every
+  // packet of a bundle carries); returns how many went.
+  size_t removePacketsOf(ZtDeviceId id);
 
  private:
   std::vector<ZtDataPacket*> m_packets;  // owned; the first m_count are in use

@@ -191,6 +191,23 @@ void DataBundleQueue::execCallbackIfNeeded() {
   }
 }
 
+void DataBundleQueue::removePacketsOf(ZtDeviceId id) {
+  size_t kept = 0;
+  for (size_t i = 0; i < m_size; ++i) {
+    DataBundle* b = slot(i);
+    if (b != m_delivering) b->removePacketsOf(id);
+    if (b->count() == 0) {
+      recycle(b);
+      continue;
+    }
+    slot(kept++) = b;
+  }
+  for (size_t i = kept; i < m_size; ++i) slot(i) = nullptr;
+  m_size = kept;
+  for (Newest& n : m_newest)
+    if (n.device == id) n.present = false;
+}
+
 void DataBundleQueue::clear() {
   while (m_size > 0) removeFront();
   m_head = 0;

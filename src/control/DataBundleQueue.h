@@ -45,6 +45,9 @@ class DataBundleQueue {
   void dropBeforeComplete(long touched);
   // Empties the queue; the last removed id becomes -1.
   void clear();
+  // Takes the packets of a device that left the bundler out of every bundle (bundles left empty
+  // go), except the bundle whose handlers are running. The last removed id stays.
+  void removePacketsOf(ZtDeviceId id);
 
   int type() const { return m_type; }
   int64_t lastRemovedId() const { return m_lastRemovedId; }

@@ -36,7 +36,7 @@ void DataBundlerCallback::waitIdle() const {
 }
 
 DataBundlerCallback::DataBundlerCallback(ZtDataBundler& bundler, ZtDevice* device)
-    : m_bundler(bundler), m_device(device) {}
+    : m_bundler(bundler), m_device(device), m_deviceId(device ? device->deviceId() : 0) {}
 
 DataBundlerCallback::~DataBundlerCallback() { detach(); }
 

@@ -31,6 +31,8 @@ class DataBundlerCallback : public ZtCallback {
 
   // Null once the device reached ZDS_Destructing.
   ZtDevice* device() const { return m_device.load(std::memory_order_acquire); }
+  // The id of the device it was made for (kept after the device is forgotten).
+  ZtDeviceId deviceId() const { return m_deviceId; }
 
   void onDeviceStateChanged(ZtDevice* dev, ZtDeviceState newState, ZtDeviceState oldState) override;
   void onDataAvailable(ZtDevice* dev, const ZtDataPacket* packet) override;
@@ -43,5 +45,6 @@ class DataBundlerCallback : public ZtCallback {
 
   ZtDataBundler& m_bundler;
   std::atomic<ZtDevice*> m_device;
+  const ZtDeviceId m_deviceId;
   mutable std::atomic<int> m_running{0};  // events running in this handler, on any thread
 };

@@ -113,6 +113,7 @@ void ZtDataBundler::removeDevice(const ZtDevice* device) {
       cb = *it;
       m_devices.erase(it);
       deviceCountChanged();
+      dropPacketsOf(cb->deviceId());
     }
     destroyCallback(cb);
     if (device) return;
@@ -128,7 +129,9 @@ void ZtDataBundler::destroyCallback(DataBundlerCallback* cb) {
     return;
   }
   cb->waitIdle();
+  const ZtDeviceId id = cb->deviceId();
   delete cb;
+  dropPacketsOf(id);  // what its last events queued after the removal
   deleteRetired();
 }
 
@@ -141,8 +144,17 @@ void ZtDataBundler::deleteRetired() {
   }
   for (DataBundlerCallback* cb : retired) {
     cb->waitIdle();
+    const ZtDeviceId id = cb->deviceId();
     delete cb;
+    dropPacketsOf(id);
   }
+}
+
+void ZtDataBundler::dropPacketsOf(ZtDeviceId id) {
+  zelto::Lock lock(m_mutex);
+  for (DataBundlerCallback* cb : m_devices)
+    if (cb->deviceId() == id) return;  // added again meanwhile: its packets count
+  for (DataBundleQueue* q : m_queues) q->removePacketsOf(id);
 }
 
 void ZtDataBundler::deviceCountChanged() {

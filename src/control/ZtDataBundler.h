@@ -39,7 +39,8 @@ class ZtDataBundler : public CallbackManagerZda {
   // is left as it is.
   void addDevice(const ZtDevice* device);
   // Removes the device's handler, or every handler for null (also those of devices that reached
-  // ZDS_Destructing, which still count as members until then).
+  // ZDS_Destructing, which still count as members until then), and the device's packets from
+  // the queues.
   void removeDevice(const ZtDevice* device);
 
   // The bundle being delivered on the calling thread (0 / null outside a handler).
@@ -80,6 +81,11 @@ class ZtDataBundler : public CallbackManagerZda {
   // deletion waits for the destructor or a later removal from outside (m_retired).
   void destroyCallback(DataBundlerCallback* cb);
   void deleteRetired();
+  // Takes the packets of a device that is no longer a member out of both queues: left there,
+  // they would complete bundles in the place of a member's packet, or (ids far from the
+  // members') stay at the front for good and make every later packet "older than the front".
+  // Nothing happens while a member has the id.
+  void dropPacketsOf(ZtDeviceId id);
   // Under m_mutex: every queue rescans for complete bundles at its next insertion.
   void deviceCountChanged();
 

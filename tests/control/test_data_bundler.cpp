@@ -230,6 +230,29 @@ TEST(DataBundler, BundlesAsTheDevicesRaiseTheirEvents) {
          r.rec(0, 22);
        },
        {}, {"1:20", "1:21", "1:22"}, 0, 0, -1, 22},
+      {"a removed device's packets leave with it: they stand in for no member", 3,
+       [](Rig& r) {
+         r.rt(2, 5);
+         r.rt(0, 5);
+         r.rec(2, 5);
+         r.rec(0, 5);
+         r.bundler.removeDevice(&r.dev(2));
+         r.rt(1, 5);
+         r.rec(1, 5);
+       },
+       {"1:5 2:5"}, {"1:5 2:5"}, 0, 0, 5, 5},
+      {"a removed device's packets leave with it: its lone bundles do not stay in front", 3,
+       [](Rig& r) {
+         r.rt(0, 1);
+         r.rt(2, 1000);  // its own sequence, far ahead of the others
+         r.rt(1, 1);
+         r.bundler.removeDevice(&r.dev(2));
+         for (int64_t id : {2, 3}) {
+           r.rt(0, id);
+           r.rt(1, id);
+         }
+       },
+       {"1:1 2:1", "1:2 2:2", "1:3 2:3"}, {}, 0, 0, 3, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -628,4 +628,33 @@ size_t DeviceEmulator::sendDataBurst(size_t n) {
   return sent;
 }
 
+size_t DeviceEmulator::sendDataChunked(size_t n, size_t maxChunk, std::chrono::microseconds pause) {
+  std::vector<uint8_t> bytes;
+  std::vector<size_t> frameEnds;  // offset after each message
+  frameEnds.reserve(n);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (size_t i = 0; i < n; ++i) {
+      const std::vector<uint8_t> frame = nextDataFrameLocked().encode();
+      bytes.insert(bytes.end(), frame.begin(), frame.end());
+      frameEnds.push_back(bytes.size());
+    }
+  }
+  if (maxChunk == 0) maxChunk = bytes.size();
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const size_t size = std::min(maxChunk, bytes.size() - written);
+    {
+      std::lock_guard<std::mutex> wlock(m_writeMutex);
+      if (!m_link->write(bytes.data() + written, size)) break;
+    }
+    written += size;
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+  }
+  const size_t whole =
+      static_cast<size_t>(std::upper_bound(frameEnds.begin(), frameEnds.end(), written) - frameEnds.begin());
+  m_dataSent += static_cast<uint32_t>(whole);
+  return whole;
+}
+
 }  // namespace zelto::test

@@ -187,6 +187,10 @@ class DeviceEmulator {
   // Writes n data messages back to back, as fast as the link takes them, with the counters the
   // stream would use; returns how many were written. Does not need measuring.
   size_t sendDataBurst(size_t n);
+  // Writes n data messages as one byte stream cut into writes of at most maxChunk bytes (frames
+  // straddle the cuts), pausing after each write; returns how many messages were written whole.
+  // The counters are those the stream would use. Does not need measuring.
+  size_t sendDataChunked(size_t n, size_t maxChunk, std::chrono::microseconds pause);
 
  private:
   struct Pending {
