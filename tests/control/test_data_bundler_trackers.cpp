@@ -22,7 +22,6 @@
 
 #include "control/DataBundleQueue.h"
 #include "control/ZtDataBundler.h"
-#include "support/CallbackRecorder.h"
 #include "support/TestControl.h"
 #include "support/emulator/TrackerModel.h"
 
@@ -30,7 +29,6 @@ namespace {
 
 using namespace zelto::test;
 using namespace std::chrono_literals;
-using Kind = CallbackRecorder::Kind;
 
 #ifdef ZDA_UNDER_SANITIZER
 constexpr auto kWait = 60000ms;
@@ -98,12 +96,47 @@ class BundleRecorder : public ZtCallback {
   bool m_nonNullArguments = false;
 };
 
+// Counts the packets a device delivered and keeps the counts of its missed-packet reports.
+class DeviceWatch : public ZtCallback {
+ public:
+  void onDataAvailable(ZtDevice*, const ZtDataPacket* packet) override {
+    if (!packet) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_packets;
+    m_changed.notify_all();
+  }
+  void onMissedPackets(ZtDevice*, int count, int, int) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_missed.push_back(count);
+  }
+  // True once n packets were delivered; false at the time-out.
+  bool waitForPackets(size_t n, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_packets >= n; });
+  }
+  size_t packets() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_packets;
+  }
+  std::vector<int> missed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_missed;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  size_t m_packets = 0;       // guarded by m_mutex
+  std::vector<int> m_missed;  // guarded by m_mutex
+};
+
 bool hasKey(const Bundle& b, int64_t key) { return !b.members.empty() && b.members.front().packetId == key; }
 
-// How one stream is written: the largest write and the pause after each, and a pause before the
-// first (the trackers start at different moments).
+// How one stream is written: the largest write (0: all at once), a pause after every so many
+// messages, and a pause before the first (the trackers start at different moments).
 struct Pacing {
   size_t chunk;
+  size_t framesPerPause;
   std::chrono::microseconds pause;
   std::chrono::milliseconds startDelay;
 };
@@ -149,20 +182,23 @@ class BundlerOverTrackers : public ::testing::Test {
       if (n[i] == 0) continue;
       writers.emplace_back([this, i, count = n[i], p = pacing[i]] {
         if (p.startDelay.count() > 0) std::this_thread::sleep_for(p.startDelay);
-        EXPECT_EQ(ports[i].emu.sendDataChunked(count, p.chunk, p.pause), count) << i;
+        EXPECT_EQ(ports[i].emu.sendDataChunked(count, p.chunk, p.framesPerPause, p.pause), count) << i;
       });
     }
     for (auto& w : writers) w.join();
   }
   // Waits until the bundler has taken n packets of tracker i (counted from the start).
-  bool taken(int i, size_t n) { return seen[i].waitFor(Kind::DataAvailable, n, kWait); }
-  std::vector<CallbackRecorder::Event> packetsOf(int i) { return seen[i].events(Kind::DataAvailable); }
+  bool taken(int i, size_t n) {
+    const bool ok = seen[i].waitForPackets(n, kWait);
+    EXPECT_TRUE(ok) << "tracker " << i << " delivered " << seen[i].packets() << " of " << n << " packets";
+    return ok;
+  }
 
   TrackerModel models[kTrackers];  // outlive the emulators that answer from them
   EmulatedPort ports[kTrackers] = {EmulatedPort(kIds[0]), EmulatedPort(kIds[1]), EmulatedPort(kIds[2]),
                                    EmulatedPort(kIds[3])};
   TestControl control;
-  CallbackRecorder seen[kTrackers];
+  DeviceWatch seen[kTrackers];
   bool watching[kTrackers] = {};
   ZtDevice* devices[kTrackers] = {};
   ZtDataBundler bundler;
@@ -183,17 +219,15 @@ TEST_F(BundlerOverTrackers, ThreeTrackersOnOneSequenceGiveEverySampleOnceWithGap
   ports[2].emu.scriptCounters(counters2);
   for (int i = 0; i < 3; ++i) bundle(i);
 
-  // Whole stream in one write; short chunks, started later; mid-sized chunks with pauses.
+  // Whole stream in one write; every frame cut in two, started later; mid-sized chunks with
+  // pauses.
   stream({kSamples, kSamples, counters2.size()},
-         {{0, 0us, 0ms}, {7, 20us, 5ms}, {64, 500us, 2ms}});
+         {{0, 0, 0us, 0ms}, {7, 50, 200us, 5ms}, {64, 10, 300us, 2ms}});
   ASSERT_TRUE(taken(0, kSamples) && taken(1, kSamples) && taken(2, counters2.size()));
   ASSERT_TRUE(bundles.waitFor([&](const Bundle& b) { return hasKey(b, kLast); }, kWait));
 
   // The dropping tracker reported its losses; the bundler filled them from its next packet.
-  const auto missed = seen[2].events(Kind::MissedPackets);
-  ASSERT_EQ(missed.size(), 3u);
-  EXPECT_EQ((std::vector<int>{missed[0].values[0], missed[1].values[0], missed[2].values[0]}),
-            (std::vector<int>{1, 5, 2}));
+  EXPECT_EQ(seen[2].missed(), (std::vector<int>{1, 5, 2}));
 
   const std::vector<Bundle> got = bundles.bundles();
   ASSERT_EQ(got.size(), kSamples);
@@ -229,13 +263,13 @@ TEST_F(BundlerOverTrackers, ATrackerAtTwiceTheRateOnItsOwnSequenceMatchesNothing
   ports[3].emu.scriptCounters({static_cast<uint16_t>(kFourthFirst)});
 
   // The first samples go in first, in order, so no stream starts below another's front.
-  const Pacing whole{0, 0us, 0ms};
+  const Pacing whole{0, 0, 0us, 0ms};
   stream({1, 1, 1, 0}, {whole, whole, whole, whole});
   ASSERT_TRUE(taken(0, 1) && taken(1, 1) && taken(2, 1));
   stream({0, 0, 0, 1}, {whole, whole, whole, whole});
   ASSERT_TRUE(taken(3, 1));
   stream({kSamples - 1, kSamples - 1, kSamples - 1, 2 * kSamples - 1},
-         {whole, {5, 0us, 0ms}, {512, 200us, 1ms}, {1024, 100us, 0ms}});
+         {whole, {61, 0, 0us, 0ms}, {512, 40, 200us, 1ms}, {1024, 100, 100us, 0ms}});
   ASSERT_TRUE(taken(0, kSamples) && taken(1, kSamples) && taken(2, kSamples) && taken(3, 2 * kSamples));
 
   // Nothing completed; the oldest samples of trackers 0-2 made way for the newer ones.
@@ -246,11 +280,15 @@ TEST_F(BundlerOverTrackers, ATrackerAtTwiceTheRateOnItsOwnSequenceMatchesNothing
   EXPECT_EQ(queue.bundle(kBound - 1).key(), kFourthFirst + static_cast<int64_t>(2 * kSamples) - 1);
   EXPECT_EQ(queue.bundle(kBound - 2 * kSamples).key(), kFourthFirst);
 
-  // Without the fourth tracker the samples of the other three complete again.
+  // Without the fourth tracker the samples of the other three complete again. Its packets
+  // leave with it: left behind, its bundles would stand in front of every later sample.
   bundler.removeDevice(devices[3]);
+  EXPECT_EQ(queue.size(), kBound - 2 * kSamples);
+  // Takes the bundler's lock after the unlocked look at its queue, before the next packets.
+  EXPECT_EQ(bundler.deviceCount(), 3u);
   constexpr size_t kMore = 300;
   constexpr int64_t kLast = static_cast<int64_t>(kSamples + kMore) - 1;
-  stream({kMore, kMore, kMore, 0}, {{0, 0us, 1ms}, {3, 10us, 0ms}, {96, 300us, 0ms}, whole});
+  stream({kMore, kMore, kMore, 0}, {{0, 0, 0us, 1ms}, {3, 0, 0us, 0ms}, {96, 10, 300us, 0ms}, whole});
   ASSERT_TRUE(bundles.waitFor([&](const Bundle& b) { return hasKey(b, kLast); }, kWait));
   ASSERT_TRUE(taken(0, kSamples + kMore) && taken(1, kSamples + kMore) && taken(2, kSamples + kMore));
 
@@ -279,8 +317,9 @@ TEST_F(BundlerOverTrackers, ATrackerAtTwiceTheRateOnItsOwnSequenceMatchesNothing
     EXPECT_LE(key, kLast);
   }
   for (int64_t key = kSamples; key <= kLast; ++key) EXPECT_EQ(keys.count(key), 1u) << key;
-  // The fourth tracker's bundles are left behind the delivered ones, below the bound.
-  EXPECT_LT(queue.size(), kBound);
+  // The newest sample completed: whatever was older is delivered or dropped.
+  EXPECT_EQ(queue.size(), 0u);
+  EXPECT_EQ(queue.lastRemovedId(), kLast);
 }
 
 }  // namespace

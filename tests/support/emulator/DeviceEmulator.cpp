@@ -628,7 +628,8 @@ size_t DeviceEmulator::sendDataBurst(size_t n) {
   return sent;
 }
 
-size_t DeviceEmulator::sendDataChunked(size_t n, size_t maxChunk, std::chrono::microseconds pause) {
+size_t DeviceEmulator::sendDataChunked(size_t n, size_t maxChunk, size_t framesPerPause,
+                                       std::chrono::microseconds pause) {
   std::vector<uint8_t> bytes;
   std::vector<size_t> frameEnds;  // offset after each message
   frameEnds.reserve(n);
@@ -641,20 +642,27 @@ size_t DeviceEmulator::sendDataChunked(size_t n, size_t maxChunk, std::chrono::m
     }
   }
   if (maxChunk == 0) maxChunk = bytes.size();
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const size_t size = std::min(maxChunk, bytes.size() - written);
-    {
+  if (framesPerPause == 0) framesPerPause = n;
+  size_t frames = 0;   // messages written whole
+  size_t written = 0;  // bytes
+  bool failed = false;
+  while (frames < n && !failed) {
+    // One group of messages, cut into chunks, then the pause.
+    const size_t groupEnd = frameEnds[std::min(n, frames + framesPerPause) - 1];
+    while (written < groupEnd) {
+      const size_t size = std::min(maxChunk, groupEnd - written);
       std::lock_guard<std::mutex> wlock(m_writeMutex);
-      if (!m_link->write(bytes.data() + written, size)) break;
+      if (!m_link->write(bytes.data() + written, size)) {
+        failed = true;
+        break;
+      }
+      written += size;
     }
-    written += size;
-    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    frames = static_cast<size_t>(std::upper_bound(frameEnds.begin(), frameEnds.end(), written) - frameEnds.begin());
+    if (!failed && frames < n && pause.count() > 0) std::this_thread::sleep_for(pause);
   }
-  const size_t whole =
-      static_cast<size_t>(std::upper_bound(frameEnds.begin(), frameEnds.end(), written) - frameEnds.begin());
-  m_dataSent += static_cast<uint32_t>(whole);
-  return whole;
+  m_dataSent += static_cast<uint32_t>(frames);
+  return frames;
 }
 
 }  // namespace zelto::test

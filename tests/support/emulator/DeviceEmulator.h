@@ -187,10 +187,12 @@ class DeviceEmulator {
   // Writes n data messages back to back, as fast as the link takes them, with the counters the
   // stream would use; returns how many were written. Does not need measuring.
   size_t sendDataBurst(size_t n);
-  // Writes n data messages as one byte stream cut into writes of at most maxChunk bytes (frames
-  // straddle the cuts), pausing after each write; returns how many messages were written whole.
-  // The counters are those the stream would use. Does not need measuring.
-  size_t sendDataChunked(size_t n, size_t maxChunk, std::chrono::microseconds pause);
+  // Writes n data messages as one byte stream cut into writes of at most maxChunk bytes (0: no
+  // cut), so frames straddle writes, and pauses after every framesPerPause messages (0: never).
+  // The pauses fall between frames only: a frame that waits half-written past the link's bound
+  // would be given up. Returns how many messages were written whole. The counters are those the
+  // stream would use. Does not need measuring.
+  size_t sendDataChunked(size_t n, size_t maxChunk, size_t framesPerPause, std::chrono::microseconds pause);
 
  private:
   struct Pending {
