@@ -167,8 +167,8 @@ class BundlerOverTrackers : public ::testing::Test {
     control.close();
   }
 
-  // Adds the tracker to the bundler, then a recorder on the device: the device calls its
-  // handlers in the order they came, so once the recorder saw a packet the bundler has taken it.
+  // Adds the tracker to the bundler, then a watch on the device: the device calls its handlers
+  // in the order they came, so once the watch saw a packet the bundler has taken it.
   void bundle(int i) {
     bundler.addDevice(devices[i]);
     if (!watching[i]) devices[i]->addCallbackHandler(&seen[i], false);
