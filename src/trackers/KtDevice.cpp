@@ -1563,14 +1563,14 @@ namespace {
 constexpr uint8_t kWriteRecordPage = 0x96;
 constexpr uint8_t kRecordPageWritten = 0x97;
 constexpr uint8_t kEndOfPages = 255;
+constexpr int kLastPage = 255;
 // Scenario pages follow the five record pages.
 constexpr int kFirstScenarioPage = 5;
 }  // namespace
 
 bool KtDevice::writeEktsPage(const uint8_t* pages, int pageIndex, int count) {
-  // Index 255 is the end marker: a page there (a one-byte index wrapped past it) would be read
-  // by the device as the end of writing, and any other wrap lands on the record's own pages.
-  if (!pages || count < 1 || pageIndex < 0 || pageIndex + count - 1 >= kEndOfPages || !communicator()) return false;
+  // The index is one byte: a page past 255 would wrap onto the record's own pages.
+  if (!pages || count < 1 || pageIndex < 0 || pageIndex + count - 1 > kLastPage || !communicator()) return false;
   auto send = [this](const uint8_t* payload, size_t size) {
     ScopedMessage request;
     ZtMessage_constructSized(&request.m, 0);
@@ -1605,7 +1605,11 @@ bool KtDevice::replaceFilterProfile(const ZtFilterProfile& oldProfile, const ZtF
   }
   if (place < 0) return false;
   const int pageIndex = place + kFirstScenarioPage;
-  if (pageIndex >= kEndOfPages) return false;
+  if (pageIndex > kLastPage) {
+    JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": profile " << int(oldProfile.type)
+                         << " is listed at " << place << ", past the last scenario page");
+    return false;
+  }
   uint8_t page[kRecordPageSize] = {};
   if (const ExtendedScenario* scenario = findScenario(m_hostScenarios, newProfile.type))
     if (scenario->parameters()) scenario->parameters()->writeToDecryptedScenarioPage(page);

@@ -133,12 +133,12 @@ class KtDevice : public ZtDevice {
   // Overwrites the device's scenario page of the old profile's type (page 5 + its place in the
   // device's list) with the host scenario of the new profile's type (all zeros when there is
   // none), then reinitialize. False without sending when the device does not list the old type
-  // or the page index would pass 254; false without reinitialize when a page is not
+  // or the page index would pass 255; false without reinitialize when a page is not
   // acknowledged.
   bool replaceFilterProfile(const ZtFilterProfile& oldProfile, const ZtFilterProfile& newProfile) override;
   // Sends count pages of 264 bytes (stored form) from page pageIndex on, each 0x96 [0, index,
   // page] acknowledged by 0x97 within 200 ms, then the end marker 0x96 [255]. The first missing
-  // acknowledgement stops with false (no end marker). Pages past index 254 are refused.
+  // acknowledgement stops with false (no end marker). Pages past index 255 are refused.
   bool writeEktsPage(const uint8_t* pages, int pageIndex, int count);
   // From a log file: the first 0x98 message of this device among the first 198 becomes the
   // initial state when it deserialises whole and its "filterProfileType" is absent or the

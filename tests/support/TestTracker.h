@@ -114,6 +114,8 @@ class TestTracker : public WithTestTrackerSlots<KtDevice> {
   const KtDevice::KtSyncSettings recordSync() const;
   const ZkfUserParams& userParameters() const { return m_userParams; }
   const std::vector<ExtendedScenario*>& hostScenarios() const { return m_hostScenarios; }
+  // The onboard list as a device reply would leave it.
+  void setOnboardList(std::vector<ZtFilterProfile> profiles) { m_onboardProfiles = std::move(profiles); }
 
  private:
   std::atomic<bool> m_readInParts{false};
