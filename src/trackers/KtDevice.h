@@ -61,11 +61,10 @@ class KtDevice : public ZtDevice {
   virtual bool storeAlignmentMatrix();
   // 4. True for classes that read the record page by page.
   virtual bool readEktsInParts() const;
-  // 5. Reads the device record from the device: whole (0x90 [0, 255], 10 s), or page by
-  // page (2.5 s each, page 5 when the record's version has it). False from a log file (not
-  // without a communicator, and on the first failed or short page. From a log file: see
-  // readEktsFromLogFile. After a read: the user parameters, and the internal alignment and
-  // heading from the record.
+  // 5. Reads the device record: from the device whole (0x90 [0, 255], 10 s) or page by page
+  // (2.5 s each, page 5 when the record's version has it), from a log file as
+  // readEktsFromLogFile. False without a communicator and on the first failed or short page.
+  // After a read: the user parameters, and the internal alignment and heading from the record.
   virtual bool readEkts();
   // 6. The orientation that goes into the packet: applies and clears the pending reset (called at
   // the end of performFiltering with the filter's orientation).
