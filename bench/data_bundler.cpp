@@ -10,6 +10,10 @@
 //   BM_BundlerThreads/devices     one thread per device (threads = devices), each raising its own
 //                                 packets; threads keep within 1024 samples of the deliveries, as
 //                                 devices sampling at one rate do.
+//   BM_BundlerBacklog/backlog      4 devices, the last lagging `backlog` samples behind the others:
+//                                 each sample inserts three packets at the back and one near the
+//                                 front, which completes the front bundle. ns per packet should not
+//                                 grow with the backlog.
 // Each runs 5 repetitions of a fixed number of samples; compare the medians.
 #include <benchmark/benchmark.h>
 
@@ -155,6 +159,46 @@ void BM_Bundler(benchmark::State& state) {
 }
 BENCHMARK(BM_Bundler)
     ->ArgsProduct({{4, 16}, {0, 1}})
+    ->Iterations(kSamples)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+
+// Insertion with a standing backlog of incomplete bundles.
+void BM_BundlerBacklog(benchmark::State& state) {
+  const int64_t backlog = state.range(0);
+  constexpr int n = 4;
+  Rig rig(n, false);
+  auto raiseSample = [&](int d, int64_t s) {
+    rig.packets[static_cast<size_t>(d)]->setSample(s, false);
+    rig.raise(d);
+  };
+  // The first three run `backlog` samples ahead of the fourth.
+  for (int64_t s = 0; s < backlog; ++s)
+    for (int d = 0; d < n - 1; ++d) raiseSample(d, s);
+  int64_t lead = backlog, lag = 0;
+  auto sample = [&] {
+    for (int d = 0; d < n - 1; ++d) raiseSample(d, lead);
+    raiseSample(n - 1, lag);
+    ++lead;
+    ++lag;
+  };
+  // Warm-up past the backlog: the bundles made while filling it hold three packets' room and
+  // take the fourth when they complete.
+  for (int64_t i = 0; i < backlog + kWarmup; ++i) sample();
+  const int64_t before = rig.sink.delivered.load();
+  AllocationCounter allocations;
+  for (auto _ : state) sample();
+  const double bundles = static_cast<double>(rig.sink.delivered.load() - before);
+  state.counters["ns/packet"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * n, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["allocs/bundle"] = bundles > 0 ? static_cast<double>(allocations.count()) / bundles : 0;
+  state.counters["delivered/sample"] = bundles / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_BundlerBacklog)
+    ->Arg(0)
+    ->Arg(1024)
+    ->Arg(8192)
     ->Iterations(kSamples)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)
