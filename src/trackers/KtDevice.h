@@ -73,8 +73,8 @@ class KtDevice : public ZtDevice {
   virtual bool readHardwareParamsFromFile(const zelto::SettingsFile& settings) = 0;
   // 10.
   virtual ZkfUserParams& userParams();
-  // 11. Fills the scenario's filter parameters for the class's filter.
-  virtual void loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
+  // 11. Fills the scenario's filter parameters for the class's filter; false discards the scenario.
+  virtual bool loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
                             const std::string& prefix, const std::string& label) = 0;
   // 12, 15. Host filter profiles (not built yet: failure, nothing changed). 13, 14: the onboard
   // profiles: 0x64 with the type, only in Config and for a type the device reported; 0x62

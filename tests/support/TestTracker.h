@@ -29,8 +29,9 @@ class WithTestTrackerSlots : public Base {
     m_hardware.readFromFile(settings, prefix);
     return true;
   }
-  void loadScenario(ExtendedScenario*, const zelto::SettingsFile&, const std::string&, const std::string&) override {
+  bool loadScenario(ExtendedScenario*, const zelto::SettingsFile&, const std::string&, const std::string&) override {
     ++m_scenariosLoaded;
+    return true;
   }
   int scenariosLoaded() const { return m_scenariosLoaded.load(); }
 
