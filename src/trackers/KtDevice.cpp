@@ -4,13 +4,20 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "device/config/DeviceConfigurationMessages.h"
 #include "ekts/Ekts5.h"
 #include "ekts/EktsManager.h"
 #include "errors/ZtDeviceConfigurationException.h"
 #include "errors/ZtException.h"
+#include "filters/common/FilterTypeVersion.h"
+#include "filters/common/KtHardwareParams.h"
+#include "filters/common/ZkfParams.h"
+#include "filters/common/ZkfState.h"
+#include "filters/common/ZtZkfFilter.h"
 #include "foundation/JournalMacros.h"
+#include "foundation/StringToVersion.h"
 #include "math/strapdown/Strapdown.h"
 #include "trackers/CalibrationInfo.h"
 #include "math/Matrix3x3.h"
@@ -126,13 +133,9 @@ KtDevice::~KtDevice() {
 
 zelto::SettingsFile* KtDevice::initialState() const { return m_initialState; }
 
-// Hardware parameters from the record or settings and the filter profiles
-// come with initialisation. Until then they report failure and change nothing.
 bool KtDevice::readEktsInParts() const { return false; }
-bool KtDevice::readHardwareParameters(const zelto::SettingsFile&) { return false; }
 ZkfUserParams& KtDevice::userParams() { return m_userParams; }
-bool KtDevice::setZdaFilterProfile(const ExtendedScenario&) { return false; }
-bool KtDevice::loadFilterProfiles(const zelto::SettingsFile&) { return false; }
+ZkfState* KtDevice::createFilterState() const { return nullptr; }
 
 void KtDevice::setInitialState(const zelto::SettingsFile& settings) {
   // The held state given back: it holds settings, so it stays as it is.
@@ -309,7 +312,10 @@ ZtResetMethod KtDevice::resetMethod() const { return m_resetMethod; }
 void KtDevice::resetSoftwareFilter(zelto::SettingsFile*) {}
 
 void KtDevice::restartFilter(ZkfParams* parameters) {
-  ZtDevice::restartFilter(parameters);
+  {
+    std::lock_guard<std::mutex> filterLock(m_filterLock);
+    ZtDevice::restartFilter(parameters);
+  }
   std::lock_guard<std::mutex> lock(m_orientationLock);
   m_sdiWindow.restart();
 }
@@ -976,7 +982,10 @@ void KtDevice::doProcessing(ZtDataPacket& packet) {
   guarded(kStrapdownFault, [&] { performSdiCalculation(packet); });
   if (isSoftwareFilteringEnabled() && !hasDataEnabled(0x2000) &&
       (!ZtDataPacket_containsOrientation(&packet) || isReadingFromFile()))
-    guarded(kFilterFault, [&] { performFiltering(packet); });
+    guarded(kFilterFault, [&] {
+      std::lock_guard<std::mutex> filterLock(m_filterLock);
+      performFiltering(packet);
+    });
   if (m_softwareCalibrationEnabled) guarded(kInverseSdiFault, [&] { performInverseSdi(packet); });
   insertPacketInCaches(packet);
 }
@@ -1156,13 +1165,45 @@ void KtDevice::gatherUserParams() {
     m_userParams.readFromDecryptedEktsPages(v5);
   else
     m_userParams.readFromDecryptedEktsPages(m_ekts->ekts());
-  if (isReadingFromFile()) return;  // the recording's date is kept from the record
+  if (isReadingFromFile()) {
+    int year = 0, month = 0, day = 0;
+    const ZtDeviceConfiguration& configuration = deviceConfiguration();
+    if (parseDateText(configuration.date, year, month, day) && year > 1999) {
+      m_userParams.storedYear = static_cast<uint16_t>(year);
+      m_userParams.storedMonth = static_cast<uint8_t>(month);
+      m_userParams.storedDay = static_cast<uint8_t>(day);
+      return;
+    }
+    if (m_userParams.storedYear >= 2000) return;
+    // The recording's own date, as the file system keeps it.
+    const std::time_t fileTime = static_cast<std::time_t>(communicator()->logFileDate() / 1000);
+    std::tm utc{};
+    if (!gmtime_r(&fileTime, &utc)) return;
+    m_userParams.storedYear = static_cast<uint16_t>(utc.tm_year + 1900);
+    m_userParams.storedMonth = static_cast<uint8_t>(utc.tm_mon + 1);
+    m_userParams.storedDay = static_cast<uint8_t>(utc.tm_mday);
+    return;
+  }
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   if (!localtime_r(&now, &local)) return;
   m_userParams.storedYear = static_cast<uint16_t>(local.tm_year + 1900);
   m_userParams.storedMonth = static_cast<uint8_t>(local.tm_mon + 1);
   m_userParams.storedDay = static_cast<uint8_t>(local.tm_mday);
+}
+
+bool KtDevice::parseDateText(const char* text, int& year, int& month, int& day) {
+  // The text is not terminated: exactly its 8 bytes are looked at, each a digit.
+  if (!text) return false;
+  int digits[8];
+  for (int i = 0; i < 8; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    digits[i] = text[i] - '0';
+  }
+  year = digits[0] * 1000 + digits[1] * 100 + digits[2] * 10 + digits[3];
+  month = digits[4] * 10 + digits[5];
+  day = digits[6] * 10 + digits[7];
+  return true;
 }
 
 bool KtDevice::readEktsRecord() {
@@ -1247,11 +1288,10 @@ void KtDevice::fetchEkts(ZtMessage& out) const {
 
 void KtDevice::writeDeviceSettingsToFile() {
   ZtDevice::writeDeviceSettingsToFile();
-  Communicator* link = communicator();
-  if (!link) return;
+  // Into the recording (the master's recording link), with the application's consent.
   ScopedMessage record;
   fetchEkts(record.m);
-  link->writeMessageToLogFile(record.m);
+  writeMessageToLogFile(record.m);
 }
 
 bool KtDevice::sendCustomMessage(const ZtMessage& message, bool waitForResult, ZtMessage& reply, int timeoutMs) {
@@ -1292,10 +1332,7 @@ std::vector<ZtFilterProfile> KtDevice::readFilterProfilesFromDevice() {
     ZtFilterProfile profile{};
     profile.type = e[0];
     profile.version = e[1];
-    size_t n = 0;
-    while (n < kProfileLabelSize && e[2 + n] != 0 && e[2 + n] != ' ') ++n;
-    std::memcpy(profile.label, e + 2, n);
-    profile.label[n] = 0;
+    copyProfileLabel(profile.label, reinterpret_cast<const char*>(e + 2), kProfileLabelSize);
     profile.filterType = static_cast<char>(entry.filterType);
     profile.filterMajor = entry.filterMajor;
     profile.filterMinor = entry.filterMinor;
@@ -1336,4 +1373,303 @@ bool KtDevice::setOnboardFilterProfile(const ZtFilterProfile& profile) {
   if (m_ekts->hasZkfScenario()) m_ekts->setZkfScenario(profile.type);
   m_currentOnboardProfile = *listed;
   return true;
+}
+
+// ---- Initialisation -----------------------------------------------------------------------------
+
+bool KtDevice::initialize(const zelto::SettingsFile& settings) {
+  try {
+    if (!ZtDevice::initialize(settings)) return false;
+    createDataCache();
+    if (!readDeviceConfiguration() || !readEkts()) {
+      m_isInitialized = false;
+      return false;
+    }
+    tuneDataCacheSize();
+    initializeSoftwareCalibration();
+    fetchAvailableHardwareScenarios();
+    loadFilterProfiles(settings);
+    readHardwareParameters(settings);
+    updateScenarios();
+    readInitialFilterState();
+    initializeFilter();
+    return true;
+  } catch (const ZtDeviceConfigurationException& e) {
+    m_isInitialized = false;
+    JLOG_ERROR("device " << std::hex << deviceId() << std::dec << ": initialisation stopped: " << e.what());
+    return false;
+  }
+}
+
+bool KtDevice::reinitialize() {
+  try {
+    if (!readDeviceConfiguration() || !readEkts()) return false;
+    createDataCache();
+    initializeSoftwareCalibration();
+    fetchAvailableHardwareScenarios();
+    updateScenarios();
+    initializeFilter();
+    return true;
+  } catch (const ZtDeviceConfigurationException& e) {
+    JLOG_ERROR("device " << std::hex << deviceId() << std::dec << ": reinitialisation stopped: " << e.what());
+    return false;
+  }
+}
+
+bool KtDevice::reset() { return ZtDevice::reset() && reinitialize(); }
+bool KtDevice::restoreFactoryDefaults() { return ZtDevice::restoreFactoryDefaults() && reinitialize(); }
+
+bool KtDevice::readHardwareParameters(const zelto::SettingsFile& settings) {
+  if (readHardwareParamsFromFile(settings)) return true;
+  return readHardwareParamsFromEkts();
+}
+
+bool KtDevice::readHardwareParamsFromEkts() {
+  if (m_ekts->ktsVersionMajor() < 3 || !m_ekts->hasPage5()) return false;
+  hardwareParameters().readFromDecryptedEktsPages(m_ekts->ekts());
+  return true;
+}
+
+// ---- Host filter profiles -----------------------------------------------------------------------
+
+bool KtDevice::CompareZtFilterProfile::operator()(const ExtendedScenario* a, const ExtendedScenario* b) const {
+  return a->profile().type < b->profile().type;
+}
+
+void KtDevice::copyProfileLabel(char (&label)[21], const char* text, size_t size) {
+  size_t n = 0;
+  while (text && n < 20 && n < size && text[n] != 0 && text[n] != ' ') ++n;
+  if (n) std::memcpy(label, text, n);
+  label[n] = 0;
+}
+
+const ExtendedScenario* KtDevice::findScenario(const std::vector<ExtendedScenario*>& list, int type) {
+  for (const ExtendedScenario* s : list)
+    if (s->profile().type == type) return s;
+  return nullptr;
+}
+
+const ZtFilterProfile* KtDevice::findProfile(const std::vector<ZtFilterProfile>& list, int type) {
+  for (const ZtFilterProfile& p : list)
+    if (p.type == type) return &p;
+  return nullptr;
+}
+
+bool KtDevice::loadFilterProfiles(const zelto::SettingsFile& settings) {
+  for (ExtendedScenario* scenario : m_hostScenarios) delete scenario;
+  m_hostScenarios.clear();
+  const std::string listKey = m_scenariosPrefix + ".scenarios";
+  zelto::Variant listValue;
+  if (settings.getSetting(listKey.c_str(), "", listValue) != ZRV_OK || listValue.kind() != zelto::Variant::KindLabelList)
+    return false;
+  const zelto::LabelList labels = listValue.toLabelList();
+  for (uint32_t i = 0; i < labels.size(); ++i) {
+    const std::string prefix = std::string(labels[i].c_str()) + ".";
+    auto scenario = std::make_unique<ExtendedScenario>();
+    try {
+      zelto::Variant value;
+      auto required = [&](const char* key) {
+        if (settings.getSetting(prefix.c_str(), key, value) != ZRV_OK)
+          throw ZtException(ZRV_INVALIDPARAM, prefix + key);
+        return value;
+      };
+      ZtFilterProfile& profile = scenario->profile();
+      const std::string label = required("gp.scenario").toStdString();
+      copyProfileLabel(profile.label, label.c_str(), label.size());
+      profile.type = static_cast<uint8_t>(required("gp.type").toUint32());
+      profile.version = static_cast<uint8_t>(required("gp.version").toUint32());
+      // At most 16 characters of version text are looked at.
+      const std::string version = required("gp.filterVersion").toStdString().substr(0, 16);
+      unsigned char major, minor, revision;
+      if (!stringToVersion(version.c_str(), major, minor, revision))
+        throw ZtException(ZRV_INVALIDPARAM, prefix + "gp.filterVersion");
+      profile.filterMajor = major;
+      profile.filterMinor = minor;
+      const std::string filter = required("gp.filter").toStdString();
+      profile.filterType = FilterTypeVersion::typeOfName(filter.c_str());
+      loadScenario(scenario.get(), settings, prefix, filter);
+    } catch (const ZtException& e) {
+      JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": scenario " << labels[i].c_str()
+                           << " skipped: " << e.what());
+      continue;
+    }
+    m_hostScenarios.push_back(scenario.release());
+  }
+  std::stable_sort(m_hostScenarios.begin(), m_hostScenarios.end(), CompareZtFilterProfile());
+  return !m_hostScenarios.empty();
+}
+
+std::vector<ZtFilterProfile> KtDevice::availableZdaFilterProfiles() const {
+  std::vector<ZtFilterProfile> profiles;
+  profiles.reserve(m_hostScenarios.size());
+  for (const ExtendedScenario* s : m_hostScenarios) profiles.push_back(s->profile());
+  return profiles;
+}
+
+ZtFilterProfile KtDevice::zdaFilterProfile() const { return m_currentHostProfile; }
+
+bool KtDevice::setZdaFilterProfile(const ExtendedScenario& scenario) {
+  if (scenario.profile().type == m_currentHostProfile.type) return true;
+  m_currentHostProfile = scenario.profile();
+  // A state of another profile's filter does not fit the new one.
+  const zelto::SettingsFile empty;
+  setInitialState(empty);
+  return isSoftwareFilteringEnabled() ? initializeFilter() : true;
+}
+
+bool KtDevice::setZdaFilterProfile(int profileType) {
+  const ExtendedScenario* scenario = findScenario(m_hostScenarios, profileType);
+  return scenario && setZdaFilterProfile(*scenario);
+}
+
+bool KtDevice::updateScenarios() {
+  const ZtDeviceConfigurationDevice& entry = configurationEntry();
+  ZtFilterProfile onboard{};
+  if (entry.currentScenario == 0) {
+    onboard.type = m_ekts->zkfScenarioType();
+    onboard.version = m_ekts->zkfScenarioVersion();
+  } else {
+    onboard.type = static_cast<uint8_t>(entry.currentScenario & 0xFF);
+    onboard.version = static_cast<uint8_t>(entry.currentScenario >> 8);
+  }
+  onboard.filterType = static_cast<char>(entry.filterType);
+  onboard.filterMajor = entry.filterMajor;
+  onboard.filterMinor = entry.filterMinor;
+  if (const ZtFilterProfile* listed = findProfile(m_onboardProfiles, onboard.type))
+    std::memcpy(onboard.label, listed->label, sizeof onboard.label);
+  m_currentOnboardProfile = onboard;
+
+  if (m_currentHostProfile.type != 0) return true;
+  if (const ExtendedScenario* same = findScenario(m_hostScenarios, onboard.type)) setZdaFilterProfile(*same);
+  if (m_currentHostProfile.type == 0 && !m_hostScenarios.empty()) {
+    const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
+    if (filter) {
+      const char type = filter->type();
+      for (const ExtendedScenario* s : m_hostScenarios) {
+        if (s->profile().filterType == type) {
+          m_currentHostProfile = s->profile();
+          break;
+        }
+      }
+    } else {
+      m_currentHostProfile = m_hostScenarios.front()->profile();
+    }
+  }
+  if (m_currentHostProfile.type == 0 && !m_hostScenarios.empty()) setZdaFilterProfile(*m_hostScenarios.front());
+  return true;
+}
+
+namespace {
+constexpr uint8_t kWriteRecordPage = 0x96;
+constexpr uint8_t kRecordPageWritten = 0x97;
+constexpr uint8_t kEndOfPages = 255;
+constexpr int kLastPage = 255;
+// Scenario pages follow the five record pages.
+constexpr int kFirstScenarioPage = 5;
+}  // namespace
+
+bool KtDevice::writeEktsPage(const uint8_t* pages, int pageIndex, int count) {
+  // The index is one byte: a page past 255 would wrap onto the record's own pages.
+  if (!pages || count < 1 || pageIndex < 0 || pageIndex + count - 1 > kLastPage || !communicator()) return false;
+  auto send = [this](const uint8_t* payload, size_t size) {
+    ScopedMessage request;
+    ZtMessage_constructSized(&request.m, 0);
+    ZtMessage_setMessageId(&request.m, kWriteRecordPage);
+    ZtMessage_setBusId(&request.m, static_cast<uint8_t>(busId()));
+    ZtMessage_setDataBuffer(&request.m, payload, size, 0);
+    ZtMessage_recomputeChecksum(&request.m);
+    ScopedMessage reply;
+    // A time-out of 0 waits the usual 200 ms for the acknowledgement.
+    return sendCustomMessage(request.m, true, reply.m, 0) && ZtMessage_getMessageId(&reply.m) == kRecordPageWritten;
+  };
+  uint8_t payload[2 + kRecordPageSize];
+  for (int i = 0; i < count; ++i) {
+    payload[0] = 0;
+    payload[1] = static_cast<uint8_t>(pageIndex + i);
+    std::memcpy(payload + 2, pages + static_cast<size_t>(i) * kRecordPageSize, kRecordPageSize);
+    if (!send(payload, sizeof payload)) return false;
+  }
+  const uint8_t end = kEndOfPages;
+  return send(&end, 1);
+}
+
+bool KtDevice::replaceFilterProfile(const ZtFilterProfile& oldProfile, const ZtFilterProfile& newProfile) {
+  // The device's own order: the place in it names the page.
+  const std::vector<ZtFilterProfile> listed = readFilterProfilesFromDevice();
+  int place = -1;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (listed[i].type == oldProfile.type) {
+      place = static_cast<int>(i);
+      break;
+    }
+  }
+  if (place < 0) return false;
+  const int pageIndex = place + kFirstScenarioPage;
+  if (pageIndex > kLastPage) {
+    JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": profile " << int(oldProfile.type)
+                         << " is listed at " << place << ", past the last scenario page");
+    return false;
+  }
+  uint8_t page[kRecordPageSize] = {};
+  if (const ExtendedScenario* scenario = findScenario(m_hostScenarios, newProfile.type))
+    if (scenario->parameters()) scenario->parameters()->writeToDecryptedScenarioPage(page);
+  uint8_t stored[kRecordPageSize];
+  EktsManager::codeEkts(page, stored, static_cast<int>(kRecordPageSize), pageIndex * static_cast<int>(kRecordPageSize));
+  if (!writeEktsPage(stored, pageIndex, 1)) return false;
+  return reinitialize();
+}
+
+// ---- Filter state in log files ------------------------------------------------------------------
+
+namespace {
+constexpr uint8_t kFilterState = 0x98;
+constexpr int kMaxFilterStateMessages = 198;
+}  // namespace
+
+void KtDevice::readInitialFilterState() {
+  if (!isReadingFromFile()) return;
+  MessageList messages;
+  communicator()->readMessagesFromStartOfFile(messages, kFilterState, kMaxFilterStateMessages);
+  const uint8_t ownBus = static_cast<uint8_t>(busId());
+  for (size_t m = 0; m < messages.size(); ++m) {
+    const ZtMessage& message = messages[m];
+    if (ZtMessage_getMessageId(&message) != kFilterState || ZtMessage_getBusId(&message) != ownBus) continue;
+    // Only the first state of this device is looked at.
+    const uint8_t* data = ZtMessage_constData(&message);
+    const size_t size = ZtMessage_dataSize(&message);
+    zelto::SettingsFile state;
+    if (!data || size == 0 || state.deserialize(reinterpret_cast<const char*>(data), size) != size) return;
+    zelto::Variant type;
+    if (state.getSetting("", "filterProfileType", type) == ZRV_OK && type.toUint32() != m_currentHostProfile.type)
+      return;
+    setInitialState(state);
+    return;
+  }
+}
+
+void KtDevice::writeFilterStateToFile() {
+  const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
+  if (!filter || !filter->isInitialized()) return;
+  std::unique_ptr<ZkfState> state(createFilterState());
+  if (!state) return;
+  {
+    std::lock_guard<std::mutex> lock(m_filterLock);
+    filter->getFullState(state.get());
+  }
+  zelto::SettingsFile file;
+  state->writeToFile(file, "");
+  int major = 0, minor = 0;
+  filter->getVersion(major, minor);
+  file.setSetting("filterProfileType", zelto::Variant(static_cast<unsigned int>(m_currentHostProfile.type)));
+  file.setSetting("filterVersionMajor", zelto::Variant(static_cast<unsigned int>(major)));
+  file.setSetting("filterVersionMinor", zelto::Variant(static_cast<unsigned int>(minor)));
+  std::vector<char> image(file.serialize(nullptr));
+  file.serialize(image.data());
+  ScopedMessage message;
+  ZtMessage_constructSized(&message.m, 0);
+  ZtMessage_setMessageId(&message.m, kFilterState);
+  ZtMessage_setBusId(&message.m, static_cast<uint8_t>(busId()));
+  ZtMessage_setDataBuffer(&message.m, reinterpret_cast<const uint8_t*>(image.data()), image.size(), 0);
+  ZtMessage_recomputeChecksum(&message.m);
+  writeMessageToLogFile(message.m);
 }

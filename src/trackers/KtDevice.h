@@ -10,7 +10,9 @@
 // on the link's side. Packets are processed on the device's processing task, one at a time. The
 // pending reset method is taken by atomic exchange; the internal heading and object alignment,
 // the strapdown window and the record's heading and alignment are guarded by m_orientationLock,
-// a leaf lock never held across I/O, the filter or callbacks.
+// a leaf lock never held across I/O, the filter or callbacks. The host filter's step, restart
+// and state copies are serialised by m_filterLock (lock order: m_filterLock before
+// m_orientationLock; never held across I/O or callbacks).
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -26,6 +28,7 @@
 class CalibrationInfo;
 class ExtendedScenario;
 class KtHardwareParams;
+class ZkfState;
 
 class KtDevice : public ZtDevice {
  public:
@@ -67,18 +70,23 @@ class KtDevice : public ZtDevice {
   virtual ZtQuaternion doOrientationResets(const ZtQuaternion& orientation);
   // 7. The class's hardware parameters.
   virtual KtHardwareParams& hardwareParameters() = 0;
-  // 8. Hardware parameters from the settings or the record (initialisation; not built yet: false).
+  // 8. The class's hardware parameters from the settings file, else from record page 5.
   virtual bool readHardwareParameters(const zelto::SettingsFile& settings);
   // 9. The class's hardware parameters from a settings file; true when found.
   virtual bool readHardwareParamsFromFile(const zelto::SettingsFile& settings) = 0;
   // 10.
   virtual ZkfUserParams& userParams();
-  // 11. Fills the scenario's filter parameters for the class's filter; false discards the scenario.
-  virtual bool loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
+  // 11. Fills the scenario's filter parameters for the class's filter (settings under prefix,
+  // label is the filter name). A ZtException (a missing or malformed key) discards the scenario.
+  virtual void loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
                             const std::string& prefix, const std::string& label) = 0;
-  // 12, 15. Host filter profiles (not built yet: failure, nothing changed). 13, 14: the onboard
-  // profiles: 0x64 with the type, only in Config and for a type the device reported; 0x62
-  // answered by 0x63 in whole 22-byte entries, sorted by type.
+  // 12. The scenario's profile becomes the current host profile (true at once when its type is
+  // the current one): the initial state is dropped and, with software filtering, the result is
+  // initializeFilter(). 13, 14: the onboard profiles: 0x64 with the type, only in Config and for
+  // a type the device reported; 0x62 answered by 0x63 in whole 22-byte entries, sorted by type.
+  // 15. The host scenarios listed under the scenarios prefix + ".scenarios": an entry with a
+  // missing key, an unparsable "gp.filterVersion" or a failing loadScenario is skipped; the
+  // list is sorted by type. True when at least one scenario was loaded.
   virtual bool setZdaFilterProfile(const ExtendedScenario& scenario);
   virtual bool setOnboardFilterProfile(const ZtFilterProfile& profile);
   virtual void fetchAvailableHardwareScenarios();
@@ -95,11 +103,68 @@ class KtDevice : public ZtDevice {
   // 21.
   virtual void setStatusInPacket(ZtDataPacket& packet, uint32_t status);
 
+  // ---- Initialisation and host profiles ----------------------------------------------------------
+  // Base initialisation (copy of the settings), data caches, the device configuration and the
+  // record (either failing clears the initialised flag: false), then cache sizes, calibration,
+  // onboard and host profiles, hardware parameters, the profile choice, the initial filter
+  // state from a log file and the filter. A configuration without this device's entry gives
+  // false and a journal line.
+  bool initialize(const zelto::SettingsFile& settings) override;
+  // Configuration and record again (either failing: false), caches, calibration, onboard
+  // profiles, the profile choice and the filter; true.
+  bool reinitialize() override;
+  // The ZtDevice operation; on success reinitialize, whose result is the result.
+  bool reset() override;
+  bool restoreFactoryDefaults() override;
+  // Page 5 of a record of major version 3 or later into the class's hardware parameters.
+  bool readHardwareParamsFromEkts();
+  const std::string& getScenariosPrefix() const { return m_scenariosPrefix; }
+  void setScenariosPrefix(const std::string& prefix) { m_scenariosPrefix = prefix; }
+  // The current onboard profile from the configuration entry (or the record when the entry
+  // holds 0), labelled from the onboard list; then, when no host profile is chosen yet: the
+  // host scenario of the onboard type, else (with a filter) the first of the filter's type or
+  // (without) the first one, else the first scenario. True. Throws
+  // ZtDeviceConfigurationException when the configuration has no entry for this device.
+  bool updateScenarios();
+  std::vector<ZtFilterProfile> availableZdaFilterProfiles() const override;
+  ZtFilterProfile zdaFilterProfile() const override;
+  // The host scenario of that type, or false.
+  bool setZdaFilterProfile(int profileType) override;
+  // Overwrites the device's scenario page of the old profile's type (page 5 + its place in the
+  // device's list) with the host scenario of the new profile's type (all zeros when there is
+  // none), then reinitialize. False without sending when the device does not list the old type
+  // or the page index would pass 255; false without reinitialize when a page is not
+  // acknowledged.
+  bool replaceFilterProfile(const ZtFilterProfile& oldProfile, const ZtFilterProfile& newProfile) override;
+  // Sends count pages of 264 bytes (stored form) from page pageIndex on, each 0x96 [0, index,
+  // page] acknowledged by 0x97 within 200 ms, then the end marker 0x96 [255]. The first missing
+  // acknowledgement stops with false (no end marker). Pages past index 255 are refused.
+  bool writeEktsPage(const uint8_t* pages, int pageIndex, int count);
+  // From a log file: the first 0x98 message of this device among the first 198 becomes the
+  // initial state when it deserialises whole and its "filterProfileType" is absent or the
+  // current host profile's type.
+  void readInitialFilterState();
+  // With an initialised filter and a state record for it (createFilterState): the state, the
+  // profile type and the filter's version as a zsb image in message 0x98 into the recording.
+  void writeFilterStateToFile() override;
+
+  // Orders profiles, and scenarios by their profiles, by type ascending.
+  struct CompareZtFilterProfile {
+    bool operator()(const ZtFilterProfile& a, const ZtFilterProfile& b) const { return a.type < b.type; }
+    bool operator()(const ExtendedScenario* a, const ExtendedScenario* b) const;
+  };
+  // A profile label: at most 20 characters of text (size bytes available), cut at the first
+  // blank or zero, terminated.
+  static void copyProfileLabel(char (&label)[21], const char* text, size_t size);
+  // The first entry (in list order) of that type, null when none.
+  static const ExtendedScenario* findScenario(const std::vector<ExtendedScenario*>& list, int type);
+  static const ZtFilterProfile* findProfile(const std::vector<ZtFilterProfile>& list, int type);
+
   // ---- ZtDevice overrides ----------------------------------------------------------------------
   using ZtDevice::restartFilter;
   using ZtDevice::setOnboardFilterProfile;
   using ZtDevice::setZdaFilterProfile;
-  // The device model's restart, then the strapdown window starts over.
+  // The device model's restart (under m_filterLock), then the strapdown window starts over.
   void restartFilter(ZkfParams* parameters) override;
   // Calibration, strapdown integration, host filter, rates rebuilt from increments, then the
   // caches. Never throws: a failing step is journalled once per kind and the packet is delivered.
@@ -128,8 +193,12 @@ class KtDevice : public ZtDevice {
   bool readEktsFromLogFile();
   // The record from the device or the log file, without what follows a successful read.
   bool readEktsRecord();
-  // The user parameters from the record; the date is today's on a live device.
+  // The user parameters from the record. The date: live, today's local date; from a log file,
+  // the configuration's date text when it is exactly 8 digits with a year after 1999, else
+  // (when the record gave a year before 2000) the log file's date in UTC.
   void gatherUserParams();
+  // "YYYYMMDD" of exactly 8 digits (not terminated) into year, month, day; false otherwise.
+  static bool parseDateText(const char* text, int& year, int& month, int& day);
   // The held record as its 0x91 message with this device's bus id (1320 bytes, stored form).
   void fetchEkts(ZtMessage& out) const;
   // The children's settings, then the held record as its 0x91 message into the log file.
@@ -267,6 +336,9 @@ class KtDevice : public ZtDevice {
   double sdiPeriod() const;
   // The calibration data, null when absent.
   const CalibrationInfo* calibrationInfo() const { return m_calibrationInfo; }
+  // A new empty state record of the class's filter (owned by the caller), null when the class
+  // has none: then no filter state is written.
+  virtual ZkfState* createFilterState() const;
 
   // Members, in their order of meaning.
   EktsManager* m_ekts;
@@ -280,6 +352,9 @@ class KtDevice : public ZtDevice {
   zelto::Quaternion m_internalHeading;          // guarded by m_orientationLock
   zelto::Quaternion m_internalObjectAlignment;  // guarded by m_orientationLock
   mutable std::mutex m_orientationLock;
+  // Serialises the host filter's use between the processing task (performFiltering) and the
+  // callers' threads (restartFilter, state copies; a class's resetSoftwareFilter takes it too).
+  mutable std::mutex m_filterLock;
   // One journal line per kind of processing fault: calibration, strapdown, filter, inverse SDI.
   std::atomic<bool> m_faultJournalled[4] = {};
   zelto::SettingsFile* m_initialState = nullptr;

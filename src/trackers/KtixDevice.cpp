@@ -151,31 +151,29 @@ DeviceConfigurationMessages* KtixDevice::determineConfigurationMessages() const 
 
 // ---- Scenarios and the filter ------------------------------------------------------------------------
 
-bool KtixDevice::loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
+void KtixDevice::loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
                               const std::string& prefix, const std::string& filterName) {
-  if (!scenario || !equalsIgnoringCase(filterName, "ZKF-3")) return false;
+  if (!scenario) throw ZtException(ZRV_INVALIDPARAM, "no scenario");
+  if (!equalsIgnoringCase(filterName, "ZKF-3")) throw ZtException(ZRV_INVALIDPARAM, "not a ZKF-3 scenario: " + filterName);
   unsigned char type = 0, major = 0, minor = 0, revision = 0;
   zelto::Zkf3Filter::getTypeAndVersion(type, major, minor, revision);
   auto* parameters = new zelto::Zkf3ScenarioParams();
   scenario->setParameters(parameters);
   ZtFilterProfile& profile = scenario->profile();
   profile.filterType = static_cast<char>(type);
-  if (profile.filterMajor != major || profile.filterMinor < minor) return false;
-  return parameters->readFromFileNoThrow(settings, prefix);
+  if (profile.filterMajor != major || profile.filterMinor < minor)
+    throw ZtException(ZRV_INVALIDPARAM, prefix + "gp.filterVersion does not fit the filter");
+  // Throws for a missing or mistyped key.
+  parameters->readFromFile(settings, prefix);
 }
+
+ZkfState* KtixDevice::createFilterState() const { return new zelto::Zkf3State(); }
 
 bool KtixDevice::initializeFilter() {
   const int rate = updateRate();
   auto params = std::make_unique<zelto::Zkf3Params>();
-  const ExtendedScenario* scenario = nullptr;
-  if (m_currentHostProfile.type != 0) {
-    for (const ExtendedScenario* s : m_hostScenarios) {
-      if (s->profile().type == m_currentHostProfile.type) {
-        scenario = s;
-        break;
-      }
-    }
-  }
+  const ExtendedScenario* scenario =
+      m_currentHostProfile.type != 0 ? findScenario(m_hostScenarios, m_currentHostProfile.type) : nullptr;
   if (!scenario || scenario->profile().filterType != zelto::Zkf3Filter::kType) {
     setZkfFilter(zelto::NonIntrusiveSharedPointer<ZtZkfFilter>());
     return false;

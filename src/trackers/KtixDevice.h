@@ -66,9 +66,10 @@ class KtixDevice : public KtDevice {
   // counts as 1.0); without one the values are read without entry prefix. On success they are
   // also written into the record's page 5.
   bool readHardwareParamsFromFile(const zelto::SettingsFile& settings) override;
-  // "ZKF-3" in any case; the scenario gets a Zkf3ScenarioParams (owned by it from then on) and
-  // is refused for another filter major version or a lower minor version.
-  bool loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings, const std::string& prefix,
+  // "ZKF-3" in any case; the scenario gets a Zkf3ScenarioParams (owned by it from then on) read
+  // under prefix. Throws ZtException, which discards the scenario, for another filter name,
+  // another filter major version, a lower minor version or a missing key.
+  void loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings, const std::string& prefix,
                     const std::string& filterName) override;
 
   // Takes ownership; the held parameters are deleted. Null is ignored.
@@ -76,6 +77,9 @@ class KtixDevice : public KtDevice {
   // Handed to the filter's real-time parameters at the next step and reset to 0 there. Nothing
   // in the library sets it: a no-rotation request goes to the device (setNoRotation).
   uint16_t pendingNoRotationCount() const { return m_pendingNoRotationCount; }
+
+  // A new empty Zkf3State: the filter state written into recordings.
+  ZkfState* createFilterState() const override;
 
   // "%d.%d" without undefined behaviour: blanks before each number, an optional sign, digits
   // saturating at the int range, the point matched exactly. False unless both numbers are read.

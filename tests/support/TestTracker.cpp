@@ -1,5 +1,9 @@
 #include "support/TestTracker.h"
 
+#include <cstring>
+
+#include "filters/common/DecryptedScenarioPage.h"
+
 #include "ekts/EktsManager.h"
 #include "support/TestDevice.h"
 #include "transport/link/Communicator.h"
@@ -22,6 +26,16 @@ struct Message {
 };
 
 }  // namespace
+
+void TestScenarioParams::writeToDecryptedScenarioPage(void* out) {
+  auto* page = static_cast<DecryptedScenarioPage*>(out);
+  page->clear();
+  page->type = m_profile.type;
+  page->version = m_profile.version;
+  page->setLabel(m_profile.label);
+  std::memcpy(page->values, &m_marker, sizeof m_marker);
+  page->trailer = 0xBEEF;
+}
 
 TestTracker::TestTracker(Communicator* communicator)
     : WithTestTrackerSlots<KtDevice>(TestDevice::noFactory(), communicator) {}

@@ -9,10 +9,47 @@
 #include <vector>
 
 #include "ekts/EktsManager.h"
+#include "errors/ZtException.h"
 #include "filters/common/KtHardwareParams.h"
+#include "filters/common/ZkfParams.h"
+#include "filters/common/ZkfState.h"
+#include "trackers/ExtendedScenario.h"
 #include "trackers/KtDevice.h"
 
 namespace zelto::test {
+
+// The filter parameters of a test scenario: its profile and an optional "test.marker" value
+// from the settings. Its scenario page: type, version, blank-padded label, the marker's bytes
+// (a double) at 22 and the trailer 0xBEEF.
+class TestScenarioParams : public ZkfParams {
+ public:
+  using ZeltoParams::readFromFile;
+  TestScenarioParams(const ZtFilterProfile& profile, double marker) : m_profile(profile), m_marker(marker) {}
+  void readFromFile(const zelto::SettingsFile&, const std::string&) override {}
+  void writeToFile(zelto::SettingsFile&, const std::string&) const override {}
+  void writeToDecryptedScenarioPage(void* page) override;
+  double marker() const { return m_marker; }
+
+ private:
+  ZtFilterProfile m_profile;
+  double m_marker;
+};
+
+// A filter state of two values under "state.a" and "state.b".
+class TestFilterState : public ZkfState {
+ public:
+  using ZeltoParams::readFromFile;
+  void readFromFile(const zelto::SettingsFile& file, const std::string& prefix) override {
+    a = readDouble(file, prefix, "state.a");
+    b = readDouble(file, prefix, "state.b");
+  }
+  void writeToFile(zelto::SettingsFile& file, const std::string& prefix) const override {
+    writeSetting(file, prefix, "state.a", zelto::Variant(a));
+    writeSetting(file, prefix, "state.b", zelto::Variant(b));
+  }
+  double a = 0.0;
+  double b = 0.0;
+};
 
 template <typename Base>
 class WithTestTrackerSlots : public Base {
@@ -29,15 +66,28 @@ class WithTestTrackerSlots : public Base {
     m_hardware.readFromFile(settings, prefix);
     return true;
   }
-  bool loadScenario(ExtendedScenario*, const zelto::SettingsFile&, const std::string&, const std::string&) override {
+  // Gives the scenario TestScenarioParams; a "test.reject" key under the prefix makes it throw
+  // as a reader meeting a bad key does.
+  void loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings, const std::string& prefix,
+                    const std::string&) override {
     ++m_scenariosLoaded;
-    return true;
+    if (settings.hasSetting(prefix.c_str(), "test.reject")) throw ZtException(ZRV_INVALIDPARAM, prefix + "test.reject");
+    const double marker = settings.setting(prefix.c_str(), "test.marker", zelto::Variant(0.0)).toDouble();
+    scenario->setParameters(new TestScenarioParams(scenario->profile(), marker));
   }
   int scenariosLoaded() const { return m_scenariosLoaded.load(); }
+  // The state record of the test filters.
+  ZkfState* createFilterState() const override { return new TestFilterState(); }
+  int filterInitializations() const { return m_filterInitializations.load(); }
+  bool initializeFilter() override {
+    ++m_filterInitializations;
+    return Base::initializeFilter();
+  }
 
  private:
   KtHardwareParams m_hardware;
   std::atomic<int> m_scenariosLoaded{0};
+  std::atomic<int> m_filterInitializations{0};
 };
 
 class TestTracker : public WithTestTrackerSlots<KtDevice> {
@@ -62,6 +112,10 @@ class TestTracker : public WithTestTrackerSlots<KtDevice> {
   const zelto::Quaternion& internalHeading() const { return m_internalHeading; }
   const zelto::Quaternion& internalObjectAlignment() const { return m_internalObjectAlignment; }
   const KtDevice::KtSyncSettings recordSync() const;
+  const ZkfUserParams& userParameters() const { return m_userParams; }
+  const std::vector<ExtendedScenario*>& hostScenarios() const { return m_hostScenarios; }
+  // The onboard list as a device reply would leave it.
+  void setOnboardList(std::vector<ZtFilterProfile> profiles) { m_onboardProfiles = std::move(profiles); }
 
  private:
   std::atomic<bool> m_readInParts{false};

@@ -255,11 +255,13 @@ TEST(TrackerRecordRead, RecordWrittenToALogFileReadsBack) {
     ZtMessage_recomputeChecksum(&m);
     ASSERT_TRUE(link->writeMessageToLogFile(m));
     ZtMessage_destruct(&m);
-    auto* writer = new TestTracker(link);
+    // The record goes into the recording, not onto the device's own link.
+    auto* writer = new TestTracker(new Communicator());
     writer->addRef();
+    writer->useLogInterface(link);
     ASSERT_TRUE(writer->loadRecord(model.recordImage()));
     writer->writeDeviceSettingsToFile();
-    link->closeLogFile(false);
+    writer->closeLogFile();
     writer->removeRef();
   }
   auto* link = new Communicator();

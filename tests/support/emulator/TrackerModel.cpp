@@ -216,6 +216,12 @@ bool TrackerModel::answer(const EmuFrame& request, EmuAction& action) {
       }
       return true;
     }
+    case RequestProfiles:
+      answerProfilesLocked(action);
+      return true;
+    case WritePage:
+      answerPageWriteLocked(p, action);
+      return true;
     case RequestData:
       // Output on request: one data message per request.
       action = EmuAction::reply(LogFileBuilder::dataPayload(0));
@@ -276,6 +282,57 @@ bool TrackerModel::answer(const EmuFrame& request, EmuAction& action) {
     action = EmuAction::reply();
   }
   return true;
+}
+
+// ---- Onboard profiles and page writes ---------------------------------------------------------------
+
+void TrackerModel::setOnboardProfiles(std::vector<OnboardProfile> profiles, size_t tailBytes) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_profiles = std::move(profiles);
+  m_profileTail = std::min<size_t>(tailBytes, 21);
+}
+
+std::map<uint8_t, std::vector<uint8_t>> TrackerModel::writtenPages() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_writtenPages;
+}
+
+size_t TrackerModel::pageWritesEnded() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_pageWritesEnded;
+}
+
+void TrackerModel::answerProfilesLocked(EmuAction& action) const {
+  auto entryOf = [](const OnboardProfile& profile) {
+    std::vector<uint8_t> e(22, ' ');
+    e[0] = profile.type;
+    e[1] = profile.version;
+    for (size_t i = 0; i < profile.label.size() && i < 20; ++i) e[2 + i] = static_cast<uint8_t>(profile.label[i]);
+    return e;
+  };
+  action = EmuAction::reply();
+  for (const OnboardProfile& profile : m_profiles) {
+    const std::vector<uint8_t> e = entryOf(profile);
+    action.payload.insert(action.payload.end(), e.begin(), e.end());
+  }
+  if (m_profileTail > 0) {
+    const std::vector<uint8_t> e = entryOf({0x7F, 1, "cut short"});
+    action.payload.insert(action.payload.end(), e.begin(), e.begin() + static_cast<std::ptrdiff_t>(m_profileTail));
+  }
+}
+
+void TrackerModel::answerPageWriteLocked(const std::vector<uint8_t>& payload, EmuAction& action) {
+  if (payload.size() == 1 && payload[0] == 255) {
+    ++m_pageWritesEnded;
+    action = EmuAction::reply();
+    return;
+  }
+  if (payload.size() != 266) {
+    action = EmuAction::error(0x04);
+    return;
+  }
+  m_writtenPages[payload[1]].assign(payload.begin() + 2, payload.end());
+  action = EmuAction::reply();
 }
 
 std::vector<uint8_t> TrackerModel::configurationPayload() const {

@@ -79,7 +79,7 @@ class TrackerModel {
     LocationId = 0x84, ExtOutputMode = 0x86, StoreFilterState = 0x8A, StringOutputType = 0x8E,
     RequestRecord = 0x90, Record = 0x91, OutputConfiguration = 0xC0, OutputMode = 0xD0,
     OutputSettings = 0xD2, OutputSkipFactor = 0xD4, SyncIn = 0xD6, SyncOut = 0xD8, ErrorMode = 0xDA,
-    Rs485Delay = 0xDC, ObjectAlignment = 0xE0
+    Rs485Delay = 0xDC, ObjectAlignment = 0xE0, RequestProfiles = 0x62, WritePage = 0x96
   };
   // How late the self-test result comes (within the self-test's own time-out).
   static constexpr int kSelfTestDelayMs = 400;
@@ -116,12 +116,30 @@ class TrackerModel {
   // The sync request (SyncIn or SyncOut) for one parameter goes unanswered and changes nothing.
   void silenceSync(uint8_t requestId, int parameter);
 
+  // Onboard profiles: the 0x63 answer to 0x62 lists them in 22-byte entries (type, version,
+  // label blank-padded to 20), in the order given, followed by the first tailBytes bytes of one
+  // more entry (a cut-short reply). Default: none (an empty 0x63).
+  struct OnboardProfile {
+    uint8_t type;
+    uint8_t version;
+    std::string label;
+  };
+  void setOnboardProfiles(std::vector<OnboardProfile> profiles, size_t tailBytes = 0);
+  // Page writes: 0x96 [0, index, 264 bytes] stores the page under its index, 0x96 [255] ends the
+  // writing; each is acknowledged by 0x97 (a script on the emulator silences them). The pages
+  // written (stored form) and the number of end markers seen.
+  std::map<uint8_t, std::vector<uint8_t>> writtenPages() const;
+  size_t pageWritesEnded() const;
+
   // The 0x0D payload and the record's stored (scrambled) form, both from the table now.
   std::vector<uint8_t> configurationPayload() const;
   std::vector<uint8_t> recordImage() const;
 
  private:
   std::vector<uint8_t> configurationPayloadLocked() const;
+  // Answers of the profile list and the page writes (m_mutex held).
+  void answerProfilesLocked(EmuAction& action) const;
+  void answerPageWriteLocked(const std::vector<uint8_t>& payload, EmuAction& action);
   std::vector<uint8_t> recordImageLocked() const;
   uint16_t u16(uint8_t requestId) const;
   uint32_t u32(uint8_t requestId) const;
@@ -132,6 +150,10 @@ class TrackerModel {
   uint32_t m_syncIn[3] = {0, 0, 0};
   uint32_t m_syncOut[4] = {0, 0, 0, 0};
   int m_silentSync = -1;  // requestId << 8 | parameter, -1: none
+  std::vector<OnboardProfile> m_profiles;
+  size_t m_profileTail = 0;
+  std::map<uint8_t, std::vector<uint8_t>> m_writtenPages;
+  size_t m_pageWritesEnded = 0;
 };
 
 }  // namespace zelto::test
