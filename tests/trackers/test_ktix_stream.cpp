@@ -1,0 +1,196 @@
+// The host-filtered tracker through ZtControl on a pseudo-terminal: opened by the factory and
+// initialised with the built-in profiles, hardware parameters from the "KT9" entry or page 5,
+// a 60 s trajectory at 100 Hz followed against its truth, and orientation resets mid-stream.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "filters/common/KtHardwareParams.h"
+#include "trackers/KtixStreamRig.h"
+
+namespace zelto::test {
+namespace {
+
+using filtersim::Quat;
+using filtersim::Segment;
+using filtersim::Vec3;
+constexpr double kDeg = M_PI / 180.0;
+
+Quat yawTilt(double yawDeg, double tiltDeg) {
+  return Quat(Eigen::AngleAxisd(yawDeg * kDeg, Vec3::UnitZ())) * Quat(Eigen::AngleAxisd(tiltDeg * kDeg, Vec3::UnitX()));
+}
+
+TEST(KtixOpen, TheFactoryMakesTheTrackerWithTheBuiltInProfiles) {
+  KtixStreamRig rig(streamConfig(100.0), {Segment::still(1.0)});
+  ASSERT_TRUE(rig.opened);
+  ASSERT_NE(rig.ktix, nullptr);
+  EXPECT_TRUE(rig.ktix->isInitialized());
+  EXPECT_TRUE(rig.ktix->hasZkfFilter());
+  const ZtFilterProfile current = rig.ktix->zdaFilterProfile();
+  EXPECT_EQ(current.type, 1);
+  EXPECT_EQ(current.filterType, '3');
+  EXPECT_STREQ(current.label, "general");
+  // Only the ZKF-3 scenario of the built-in list suits this tracker.
+  const std::vector<ZtFilterProfile> host = rig.ktix->availableZdaFilterProfiles();
+  ASSERT_EQ(host.size(), 1u);
+  EXPECT_EQ(host[0].type, 1);
+  // The emulated record has hardware 1.2 and page 5: the "KT9" entry comes first.
+  EXPECT_EQ(rig.ktix->hardwareParameters().acc_range, 80.0);
+  EXPECT_EQ(rig.ktix->hardwareParameters().hardwareType(), "A3G2-MTX");
+}
+
+TEST(KtixOpen, HardwareFromTheEntryWithoutPage5AndFromPage5WithoutEntry) {
+  const struct {
+    const char* name;
+    bool page5;
+    uint16_t hardwareVersion;
+    double accRange;
+  } cases[] = {
+      {"entry, record without page 5", false, 0x0102, 80.0},
+      {"no entry matches, page 5", true, 0x0103, 17.0},
+      {"1.8 counts as 1.0: no entry, page 5", true, 0x0108, 17.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KtixStreamRig rig(streamConfig(100.0), {Segment::still(1.0)}, [&](TrackerModel& m) {
+      m.page5 = c.page5;
+      m.hardwareVersion = c.hardwareVersion;
+    });
+    ASSERT_TRUE(rig.opened);
+    ASSERT_NE(rig.ktix, nullptr);
+    EXPECT_NEAR(rig.ktix->hardwareParameters().acc_range, c.accRange, 1e-6);
+    EXPECT_TRUE(rig.ktix->hasZkfFilter());
+  }
+}
+
+// The 60 s trajectory: still, tilted, 90 deg/s about a tilted axis, a sinusoid, still.
+std::vector<Segment> sixtySeconds() {
+  return {Segment::still(5.0),
+          Segment::tilt(2.0, Vec3(1.0, 1.0, 0.0), 30.0 * kDeg),
+          Segment::still(3.0),
+          Segment::rotate(8.0, Vec3(0.3, 0.2, 1.0), 90.0 * kDeg),
+          Segment::still(2.0),
+          Segment::sinusoid(10.0, Vec3(1.0, 0.0, 0.5), 60.0 * kDeg, 0.5),
+          Segment::still(30.0)};
+}
+
+bool stillAt(double t) {
+  // Still windows, each from a second after it began (the low-passed free acceleration settles).
+  return (t >= 1.0 && t < 5.0) || (t >= 8.0 && t < 10.0) || (t >= 19.0 && t < 20.0) || (t >= 31.0);
+}
+
+TEST(KtixStream, SixtySecondsAtOneHundredHertzFollowTheTruth) {
+  RawStreamOptions options;
+  options.statusOmittedEvery = 50;
+  KtixStreamRig rig(streamConfig(100.0, yawTilt(20.0, 0.0)), sixtySeconds(), [](TrackerModel&) {}, 1152, options);
+  ASSERT_TRUE(rig.opened);
+  ASSERT_NE(rig.ktix, nullptr);
+  ASSERT_EQ(rig.ktix->updateRate(), 100);
+  ASSERT_TRUE(rig.startMeasuring());
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(rig.burst(1000)) << i;
+  const std::vector<SeenPacket> packets = rig.collector.packets();
+  ASSERT_GE(packets.size(), 6000u);
+
+  double maxTilt = 0, maxHeading = 0, maxFree = 0;
+  size_t compared = 0, settled = 0, withStatus = 0, withoutStatus = 0;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const SeenPacket& p = packets[i];
+    ASSERT_TRUE(p.hasCounter);
+    // Every packet, in order.
+    ASSERT_EQ(p.counter, static_cast<uint16_t>(i)) << i;
+    ASSERT_TRUE(p.hasOrientation) << i;
+    ASSERT_EQ(p.frame, 0x0008);
+    ASSERT_TRUE(p.hasFreeAcceleration);
+    ASSERT_TRUE(p.finite);
+    filtersim::Sample truth;
+    ASSERT_TRUE(rig.stream->truth(p.counter, truth));
+    // The status goes where the tracker sent one, and only there.
+    EXPECT_EQ(p.hasStatus, p.counter % 50 != 49) << i;
+    p.hasStatus ? ++withStatus : ++withoutStatus;
+    if (truth.t < 5.0) continue;
+    const ZtQuaternion q = fromEigen(truth.q);
+    maxTilt = std::max(maxTilt, tiltErrorDeg(p.q, q));
+    maxHeading = std::max(maxHeading, std::fabs(wrapDeg(headingErrorDeg(p.q, q))));
+    ++compared;
+    if (p.hasStatus) {
+      EXPECT_EQ(p.status & 0x18u, 0u);
+      if (p.status & 0x02u) ++settled;
+    }
+    if (stillAt(truth.t)) {
+      const double* f = p.freeAcceleration;
+      maxFree = std::max(maxFree, std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]));
+    }
+  }
+  std::printf("60 s at 100 Hz: max tilt error %.3f deg, max heading error %.3f deg, max still free acceleration "
+              "%.4f m/s^2, settled %zu of %zu\n",
+              maxTilt, maxHeading, maxFree, settled, compared);
+  EXPECT_GT(compared, 5000u);
+  // Noise of 0.005 rad/s on the rate, 0.02 m/s^2 and 0.005 of the field per sample: the tilt
+  // stays within 1 degree and the heading within 2 degrees.
+  EXPECT_LT(maxTilt, 1.0);
+  EXPECT_LT(maxHeading, 2.0);
+  EXPECT_LT(maxFree, 0.15);
+  EXPECT_GT(withoutStatus, 100u);
+  EXPECT_GT(withStatus, 5000u);
+  // Settled: the filter reports it on (nearly) every packet after the start.
+  EXPECT_GT(settled, compared * 9 / 10 - withoutStatus);
+}
+
+TEST(KtixStream, ResetsMidStream) {
+  // Still at yaw 30 degrees, level.
+  {
+    SCOPED_TRACE("heading reset");
+    KtixStreamRig rig(streamConfig(100.0, yawTilt(30.0, 0.0)), {Segment::still(100.0)});
+    ASSERT_TRUE(rig.opened);
+    ASSERT_TRUE(rig.startMeasuring());
+    ASSERT_TRUE(rig.burst(300));
+    SeenPacket before = rig.collector.packets().back();
+    EXPECT_NEAR(yawDeg(before.q), 30.0, 2.0);
+    ASSERT_TRUE(rig.device->resetOrientation(ZRM_Heading));
+    rig.clearCollected();
+    ASSERT_TRUE(rig.burst(200));
+    for (const SeenPacket& p : rig.collector.packets()) {
+      EXPECT_NEAR(yawDeg(p.q), 0.0, 2.0);
+      filtersim::Sample truth;
+      ASSERT_TRUE(rig.stream->truth(p.counter, truth));
+      EXPECT_LT(tiltErrorDeg(p.q, fromEigen(truth.q)), 1.0);
+    }
+  }
+  // Still, tilted by 20 degrees about x: the object reset levels the output.
+  {
+    SCOPED_TRACE("object reset");
+    KtixStreamRig rig(streamConfig(100.0, yawTilt(10.0, 20.0)), {Segment::still(100.0)});
+    ASSERT_TRUE(rig.opened);
+    ASSERT_TRUE(rig.startMeasuring());
+    ASSERT_TRUE(rig.burst(300));
+    const SeenPacket before = rig.collector.packets().back();
+    EXPECT_NEAR(tiltErrorDeg(before.q, ZtQuaternion{1, 0, 0, 0}), 20.0, 1.0);
+    ASSERT_TRUE(rig.device->resetOrientation(ZRM_Object));
+    rig.clearCollected();
+    ASSERT_TRUE(rig.burst(200));
+    for (const SeenPacket& p : rig.collector.packets()) EXPECT_LT(tiltErrorDeg(p.q, ZtQuaternion{1, 0, 0, 0}), 1.0);
+  }
+  // Bit 31 of the output settings: the output is turned by 180 degrees about x.
+  {
+    SCOPED_TRACE("output settings bit 31");
+    KtixStreamRig rig(streamConfig(100.0, yawTilt(40.0, 15.0)), {Segment::still(100.0)});
+    ASSERT_TRUE(rig.opened);
+    ASSERT_TRUE(rig.device->setOutputSettings(0x80000001u));
+    ASSERT_TRUE(rig.startMeasuring());
+    ASSERT_TRUE(rig.burst(300));
+    const ZtQuaternion qx180{0, 1, 0, 0};
+    for (const SeenPacket& p : rig.collector.packets()) {
+      filtersim::Sample truth;
+      ASSERT_TRUE(rig.stream->truth(p.counter, truth));
+      if (truth.t < 1.0) continue;
+      const ZtQuaternion expected = quatMul(qx180, fromEigen(truth.q));
+      EXPECT_LT(tiltErrorDeg(p.q, expected), 1.0);
+      EXPECT_LT(std::fabs(wrapDeg(headingErrorDeg(p.q, expected))), 2.0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zelto::test
