@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -40,6 +41,7 @@ struct SeenPacket {
   double freeAcceleration[3] = {0, 0, 0};
   bool hasStatus = false;
   uint32_t status = 0;
+  bool hasSdi = false;
   bool finite = true;  // every number the packet carries
 };
 
@@ -70,6 +72,7 @@ class PacketCollector : public ZtCallback {
       for (int i = 0; i < 3; ++i)
         s.finite = s.finite && std::isfinite(c.acc[i]) && std::isfinite(c.gyr[i]) && std::isfinite(c.mag[i]);
     }
+    s.hasSdi = ZtDataPacket_containsSdiData(packet) != 0;
     s.hasStatus = ZtDataPacket_containsStatus(packet) != 0;
     if (s.hasStatus) s.status = ZtDataPacket_status(packet);
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -126,7 +129,8 @@ class KtixStreamRig {
   // prepare adjusts the model before the port opens (record version, page 5, rows).
   template <typename Prepare>
   KtixStreamRig(const filtersim::SimulatorConfig& config, std::vector<filtersim::Segment> segments, Prepare prepare,
-                uint16_t period = 1152, RawStreamOptions options = {}) {
+                uint16_t period = 1152, RawStreamOptions options = {},
+                const std::function<void(ZtControl&)>& beforeOpen = {}) {
     RawTrajectory::useRawOutput(model, period, 0);
     // No heading offset in the record: the output is the filter's orientation itself.
     model.setRow(TrackerModel::HeadingOffset, {0, 0, 0, 0});
@@ -137,6 +141,7 @@ class KtixStreamRig {
     stream->attachTo(*emu);
     emu->start();
     control = std::make_unique<ZtControl>();
+    if (beforeOpen) beforeOpen(*control);
     ZtString name;
     ZtString_construct(&name, pty.slavePath().c_str());
     opened = control->openPort(name, B115200);
