@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
     model.deviceId = static_cast<uint32_t>(id);
     const uint16_t period = periodOf(rate);
     zelto::test::RawTrajectory::useRawOutput(model, period, 0);
+    // No heading offset: the printed orientation is the filter's own.
+    model.setRow(zelto::test::TrackerModel::HeadingOffset, {0, 0, 0, 0});
     model.attachTo(emulator);
     filtersim::SimulatorConfig config;
     config.outputRate = zelto::test::RawTrajectory::rateOf(period, 0);
