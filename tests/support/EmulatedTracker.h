@@ -21,9 +21,13 @@ namespace zelto::test {
 
 class EmulatedTracker {
  public:
-  // prepare adjusts the model (record version, page 5, table rows) before anything is read.
+  // prepare adjusts the model (record version, page 5, table rows) before anything is read;
+  // make (optional) builds the tracker (a TestTracker subclass) on the link.
   template <typename Prepare>
-  explicit EmulatedTracker(Prepare prepare) {
+  explicit EmulatedTracker(Prepare prepare)
+      : EmulatedTracker(prepare, [](Communicator* l) { return new TestTracker(l); }) {}
+  template <typename Prepare, typename Make>
+  EmulatedTracker(Prepare prepare, Make make) {
     prepare(model);
     emu = std::make_unique<DeviceEmulator>(std::make_unique<FdEmulatorLink>(dup(pty.masterFd())));
     model.attachTo(*emu);
@@ -36,7 +40,7 @@ class EmulatedTracker {
     ZtString_destruct(&name);
     EXPECT_TRUE(open);
     link->setGotoConfigTimeout(0);
-    tracker = new TestTracker(link);
+    tracker = make(link);
     tracker->addRef();
     tracker->setState(ZDS_Config);
     EXPECT_TRUE(tracker->fetchConfiguration());
