@@ -1,6 +1,7 @@
 // zda_emulator [device-id-hex] [rate-hz] [serve]: emulates a tracker on a new pseudo-terminal.
 // Prints the slave path on the first line, then serves until stdin closes or, with a third
-// argument, until SIGTERM or SIGINT.
+// argument, until SIGTERM or SIGINT. While serving, SIGUSR1 stops the data stream (the tracker
+// stays in measurement, silent) and SIGUSR2 starts it again.
 //
 // An id of the host-filtered family (0x07......) is served as that tracker: its record, its
 // settings and, while measuring, raw sensor data of a default trajectory (still for three
@@ -25,7 +26,9 @@
 
 namespace {
 std::atomic<bool> gStop{false};
+std::atomic<int> gStream{0};  // 1: stop the stream, 2: start it again
 void onSignal(int) { gStop = true; }
+void onStream(int signal) { gStream = signal == SIGUSR1 ? 1 : 2; }
 
 // The sample period of a rate: 115200 / rate ticks; 2000 Hz is the fractional 57.6 (sent as 58).
 uint16_t periodOf(double rate) {
@@ -49,6 +52,8 @@ int main(int argc, char** argv) {
   }
   signal(SIGTERM, onSignal);
   signal(SIGINT, onSignal);
+  signal(SIGUSR1, onStream);
+  signal(SIGUSR2, onStream);
   zelto::test::DeviceEmulator emulator(std::make_unique<zelto::test::FdEmulatorLink>(master));
   zelto::test::TrackerModel model;
   std::unique_ptr<zelto::test::RawTrajectory> stream;
@@ -80,7 +85,11 @@ int main(int argc, char** argv) {
   char c;
   while (!gStop && read(STDIN_FILENO, &c, 1) > 0) {
   }
-  while (!gStop && argc > 3) pause();
+  while (!gStop && argc > 3) {
+    pause();
+    const int request = gStream.exchange(0);
+    if (request != 0) emulator.setMeasuring(request == 2);
+  }
   emulator.stop();
   close(slave);
   return 0;
