@@ -313,7 +313,7 @@ void KtDevice::resetSoftwareFilter(zelto::SettingsFile*) {}
 
 void KtDevice::restartFilter(ZkfParams* parameters) {
   {
-    std::lock_guard<std::mutex> filterLock(m_filterLock);
+    std::lock_guard<std::recursive_mutex> filterLock(m_filterLock);
     ZtDevice::restartFilter(parameters);
   }
   std::lock_guard<std::mutex> lock(m_orientationLock);
@@ -983,7 +983,7 @@ void KtDevice::doProcessing(ZtDataPacket& packet) {
   if (isSoftwareFilteringEnabled() && !hasDataEnabled(0x2000) &&
       (!ZtDataPacket_containsOrientation(&packet) || isReadingFromFile()))
     guarded(kFilterFault, [&] {
-      std::lock_guard<std::mutex> filterLock(m_filterLock);
+      std::lock_guard<std::recursive_mutex> filterLock(m_filterLock);
       performFiltering(packet);
     });
   if (m_softwareCalibrationEnabled) guarded(kInverseSdiFault, [&] { performInverseSdi(packet); });
@@ -1392,7 +1392,7 @@ bool KtDevice::initialize(const zelto::SettingsFile& settings) {
     readHardwareParameters(settings);
     updateScenarios();
     readInitialFilterState();
-    initializeFilter();
+    initializeFilterLocked();
     return true;
   } catch (const ZtDeviceConfigurationException& e) {
     m_isInitialized = false;
@@ -1408,12 +1408,18 @@ bool KtDevice::reinitialize() {
     initializeSoftwareCalibration();
     fetchAvailableHardwareScenarios();
     updateScenarios();
-    initializeFilter();
+    initializeFilterLocked();
     return true;
   } catch (const ZtDeviceConfigurationException& e) {
     JLOG_ERROR("device " << std::hex << deviceId() << std::dec << ": reinitialisation stopped: " << e.what());
     return false;
   }
+}
+
+bool KtDevice::initializeFilterLocked() {
+  // A packet being filtered finishes with the old filter; the next one meets the new one.
+  std::lock_guard<std::recursive_mutex> lock(m_filterLock);
+  return initializeFilter();
 }
 
 bool KtDevice::reset() { return ZtDevice::reset() && reinitialize(); }
@@ -1514,7 +1520,7 @@ bool KtDevice::setZdaFilterProfile(const ExtendedScenario& scenario) {
   // A state of another profile's filter does not fit the new one.
   const zelto::SettingsFile empty;
   setInitialState(empty);
-  return isSoftwareFilteringEnabled() ? initializeFilter() : true;
+  return isSoftwareFilteringEnabled() ? initializeFilterLocked() : true;
 }
 
 bool KtDevice::setZdaFilterProfile(int profileType) {
@@ -1653,7 +1659,7 @@ void KtDevice::writeFilterStateToFile() {
   std::unique_ptr<ZkfState> state(createFilterState());
   if (!state) return;
   {
-    std::lock_guard<std::mutex> lock(m_filterLock);
+    std::lock_guard<std::recursive_mutex> lock(m_filterLock);
     filter->getFullState(state.get());
   }
   zelto::SettingsFile file;

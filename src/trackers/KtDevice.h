@@ -10,9 +10,11 @@
 // on the link's side. Packets are processed on the device's processing task, one at a time. The
 // pending reset method is taken by atomic exchange; the internal heading and object alignment,
 // the strapdown window and the record's heading and alignment are guarded by m_orientationLock,
-// a leaf lock never held across I/O, the filter or callbacks. The host filter's step, restart
-// and state copies are serialised by m_filterLock (lock order: m_filterLock before
-// m_orientationLock; never held across I/O or callbacks).
+// a leaf lock never held across I/O, the filter or callbacks. The host filter's step, restart,
+// state copies and replacement (initializeFilter) are serialised by m_filterLock (recursive, so
+// a class's filtering may restart its filter; lock order: m_filterLock before
+// m_orientationLock and the device model's filter handle lock; never held across I/O or
+// callbacks).
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -59,11 +61,10 @@ class KtDevice : public ZtDevice {
   virtual bool storeAlignmentMatrix();
   // 4. True for classes that read the record page by page.
   virtual bool readEktsInParts() const;
-  // 5. Reads the device record from the device: whole (0x90 [0, 255], 10 s), or page by
-  // page (2.5 s each, page 5 when the record's version has it). False from a log file (not
-  // without a communicator, and on the first failed or short page. From a log file: see
-  // readEktsFromLogFile. After a read: the user parameters, and the internal alignment and
-  // heading from the record.
+  // 5. Reads the device record: from the device whole (0x90 [0, 255], 10 s) or page by page
+  // (2.5 s each, page 5 when the record's version has it), from a log file as
+  // readEktsFromLogFile. False without a communicator and on the first failed or short page.
+  // After a read: the user parameters, and the internal alignment and heading from the record.
   virtual bool readEkts();
   // 6. The orientation that goes into the packet: applies and clears the pending reset (called at
   // the end of performFiltering with the filter's orientation).
@@ -339,6 +340,8 @@ class KtDevice : public ZtDevice {
   // A new empty state record of the class's filter (owned by the caller), null when the class
   // has none: then no filter state is written.
   virtual ZkfState* createFilterState() const;
+  // initializeFilter under m_filterLock.
+  bool initializeFilterLocked();
 
   // Members, in their order of meaning.
   EktsManager* m_ekts;
@@ -353,8 +356,9 @@ class KtDevice : public ZtDevice {
   zelto::Quaternion m_internalObjectAlignment;  // guarded by m_orientationLock
   mutable std::mutex m_orientationLock;
   // Serialises the host filter's use between the processing task (performFiltering) and the
-  // callers' threads (restartFilter, state copies; a class's resetSoftwareFilter takes it too).
-  mutable std::mutex m_filterLock;
+  // callers' threads (restartFilter, state copies, initializeFilter through
+  // initializeFilterLocked; a class's resetSoftwareFilter takes it too).
+  mutable std::recursive_mutex m_filterLock;
   // One journal line per kind of processing fault: calibration, strapdown, filter, inverse SDI.
   std::atomic<bool> m_faultJournalled[4] = {};
   zelto::SettingsFile* m_initialState = nullptr;

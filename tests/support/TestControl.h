@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "control/ZtControl.h"
@@ -58,7 +59,13 @@ class Scripted : public Base {
 
   bool initialize(const zelto::SettingsFile& settings) override {
     record("initialize");
-    return m_script->initialize.load() && Base::initialize(settings);
+    if (!m_script->initialize.load()) return false;
+    // A scripted tracker has no device behind it to read its configuration and record from:
+    // only the device model's part of the initialisation.
+    if constexpr (std::is_base_of_v<KtDevice, Base>)
+      return this->ZtDevice::initialize(settings);
+    else
+      return Base::initialize(settings);
   }
   bool gotoConfig() override {
     record("gotoConfig");

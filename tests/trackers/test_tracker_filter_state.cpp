@@ -273,6 +273,17 @@ TEST(TrackerHardwareParameters, FromSettingsElseFromRecordPageFive) {
     EXPECT_EQ(tracker->readHardwareParamsFromEkts(), c.page5);
     tracker->removeRef();
   }
+  // A version-5 record keeps the ranges outside page 5, and its magnetometer calibration there.
+  model.recordVersion = 5;
+  model.page5 = true;
+  auto* tracker = new TestTracker(new Communicator());
+  tracker->addRef();
+  ASSERT_TRUE(tracker->loadRecord(model.recordImage()));
+  EXPECT_TRUE(tracker->readHardwareParameters(without));
+  EXPECT_NEAR(tracker->hardwareParameters().acc_range, 23.0, 1e-9);
+  EXPECT_NEAR(tracker->ekts()->offsetMag().data[0], model.sensor.offsetMag[0], 1e-9);
+  EXPECT_NEAR(tracker->ekts()->gainMag().data[2], model.sensor.gainMag[2], 1e-9);
+  tracker->removeRef();
 }
 
 }  // namespace

@@ -53,6 +53,21 @@ TEST(TrackerReset, FactoryDefaultsThenReinitialisation) {
   EXPECT_EQ(idsSinceMark(t), (std::vector<uint8_t>{0x0E, 0x02, 0x0C, 0x12, 0x90}));
 }
 
+// An onboard profile chosen on the device is what the configuration reports after the device
+// was read anew.
+TEST(TrackerReset, ChosenOnboardProfileComesBackFromTheConfiguration) {
+  EmulatedTracker t([](TrackerModel& m) { m.setOnboardProfiles({{3, 1, "general"}, {5, 2, "human"}}, 10); });
+  t.tracker->fetchAvailableHardwareScenarios();
+  ASSERT_EQ(t.tracker->availableOnboardFilterProfiles().size(), 2u);  // the cut-short tail is none
+  ASSERT_TRUE(t.tracker->reinitialize());
+  EXPECT_EQ(t.tracker->onboardFilterProfile().type, 3);
+  ASSERT_TRUE(t.tracker->setOnboardFilterProfile(5));
+  EXPECT_EQ(t.model.row(TrackerModel::CurrentScenario), (std::vector<uint8_t>{0, 5}));
+  ASSERT_TRUE(t.tracker->reinitialize());
+  EXPECT_EQ(t.tracker->onboardFilterProfile().type, 5);
+  EXPECT_STREQ(t.tracker->onboardFilterProfile().label, "human");
+}
+
 TEST(TrackerReset, ResetThenReinitialisation) {
   EmulatedTracker t;
   t.emu->setResetScript({50, true});

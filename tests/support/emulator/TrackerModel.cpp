@@ -418,7 +418,14 @@ std::vector<uint8_t> TrackerModel::recordImageLocked() const {
   r->setBaudrate(ZtBaud_rateToCode(B115200));
   r->setTestAndCalDate(serialDay);
   r->setLastKnownDate(serialDay);
-  if (page5) sensor.writeHardwareBlock(r->pointerToData() + 4 * Ekts::kPageSize);
+  // Versions 3 and 4 keep the hardware block at the start of page 5; version 5 keeps the
+  // magnetometer's calibration there and only the two ranges elsewhere.
+  if (recordVersion == 5) {
+    r->setAccRange(sensor.accRange);
+    r->setGyrRange(sensor.gyrRange);
+  } else if (page5) {
+    sensor.writeHardwareBlock(r->pointerToData() + 4 * Ekts::kPageSize);
+  }
   std::vector<uint8_t> image(static_cast<size_t>(r->getEncryptedEktsData(nullptr)));
   r->getEncryptedEktsData(image.data());
   // Without page 5 the device holds (and sends) the first four pages only.
