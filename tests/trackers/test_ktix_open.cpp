@@ -1,10 +1,12 @@
-// Orientation resets of the host-filtered tracker mid-stream, through ZtControl on a
-// pseudo-terminal: heading reset, object reset, and the output turned by bit 31 of the output
+// The host-filtered tracker through ZtControl on a pseudo-terminal: opened by the factory and
+// initialised with the built-in profiles, hardware parameters from the "KT9" entry or page 5;
+// orientation resets mid-stream (heading, object) and the output turned by bit 31 of the output
 // settings.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "filters/common/KtHardwareParams.h"
 #include "trackers/KtixStreamRig.h"
 
 namespace zelto::test {
@@ -17,6 +19,49 @@ constexpr double kDeg = M_PI / 180.0;
 
 Quat yawTilt(double yawDeg, double tiltDeg) {
   return Quat(Eigen::AngleAxisd(yawDeg * kDeg, Vec3::UnitZ())) * Quat(Eigen::AngleAxisd(tiltDeg * kDeg, Vec3::UnitX()));
+}
+
+TEST(KtixOpen, TheFactoryMakesTheTrackerWithTheBuiltInProfiles) {
+  KtixStreamRig rig(streamConfig(100.0), {Segment::still(1.0)});
+  ASSERT_TRUE(rig.opened);
+  ASSERT_NE(rig.ktix, nullptr);
+  EXPECT_TRUE(rig.ktix->isInitialized());
+  EXPECT_TRUE(rig.ktix->hasZkfFilter());
+  const ZtFilterProfile current = rig.ktix->zdaFilterProfile();
+  EXPECT_EQ(current.type, 1);
+  EXPECT_EQ(current.filterType, '3');
+  EXPECT_STREQ(current.label, "general");
+  // Only the ZKF-3 scenario of the built-in list suits this tracker.
+  const std::vector<ZtFilterProfile> host = rig.ktix->availableZdaFilterProfiles();
+  ASSERT_EQ(host.size(), 1u);
+  EXPECT_EQ(host[0].type, 1);
+  // The emulated record has hardware 1.2 and page 5: the "KT9" entry comes first.
+  EXPECT_EQ(rig.ktix->hardwareParameters().acc_range, 80.0);
+  EXPECT_EQ(rig.ktix->hardwareParameters().hardwareType(), "A3G2-MTX");
+}
+
+TEST(KtixOpen, HardwareFromTheEntryWithoutPage5AndFromPage5WithoutEntry) {
+  const struct {
+    const char* name;
+    bool page5;
+    uint16_t hardwareVersion;
+    double accRange;
+  } cases[] = {
+      {"entry, record without page 5", false, 0x0102, 80.0},
+      {"no entry matches, page 5", true, 0x0103, 17.0},
+      {"1.8 counts as 1.0: no entry, page 5", true, 0x0108, 17.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KtixStreamRig rig(streamConfig(100.0), {Segment::still(1.0)}, [&](TrackerModel& m) {
+      m.page5 = c.page5;
+      m.hardwareVersion = c.hardwareVersion;
+    });
+    ASSERT_TRUE(rig.opened);
+    ASSERT_NE(rig.ktix, nullptr);
+    EXPECT_NEAR(rig.ktix->hardwareParameters().acc_range, c.accRange, 1e-6);
+    EXPECT_TRUE(rig.ktix->hasZkfFilter());
+  }
 }
 
 TEST(KtixStream, ResetsMidStream) {
