@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "device/cache/IPacketDataCache.h"
+#include "foundation/Journaller.h"
 #include "support/EmulatedMaster.h"
 #include "support/TempDir.h"
 #include "support/emulator/EmuFrame.h"
@@ -78,6 +79,9 @@ TEST(KtixLog, LegacyDataOfAChildOnBusTwoIsSkippedAndRefusedOrUnrecordedPacketsAr
   ASSERT_EQ(rig.master->createLogFile(name), 0);
   ZtString_destruct(&name);
 
+  const std::string journalPath = dir.file("zda.log");
+  auto* journal = new Journaller(journalPath.c_str(), true, JLL_ALERT);
+  gJournal.store(journal);
   Consent consent({0x07});
   one->addCallbackHandler(&consent, false);
   two->addCallbackHandler(&consent, false);
@@ -96,6 +100,9 @@ TEST(KtixLog, LegacyDataOfAChildOnBusTwoIsSkippedAndRefusedOrUnrecordedPacketsAr
   cachePacket(*two, 0x36, 0x05, 6);  // written
   one->flushCache();
   two->flushCache();
+  gJournal.store(nullptr);
+  journal->flushFile();
+  delete journal;
   EXPECT_TRUE(one->workingCache()->empty());
   EXPECT_TRUE(two->workingCache()->empty());
   one->setState(ZDS_Config);
@@ -113,6 +120,15 @@ TEST(KtixLog, LegacyDataOfAChildOnBusTwoIsSkippedAndRefusedOrUnrecordedPacketsAr
   EXPECT_FALSE(fileHolds(bytes, 1, 0x36, 0x07));
   EXPECT_FALSE(fileHolds(bytes, 2, 0x32, 0x04));
   EXPECT_TRUE(fileHolds(bytes, 2, 0x36, 0x05));
+  // One journal line, for the skipped message of the device on bus 2.
+  std::ifstream journalFile(journalPath);
+  std::string line;
+  std::vector<std::string> skips;
+  while (std::getline(journalFile, line))
+    if (line.find("Skip write to log for device ") != std::string::npos) skips.push_back(line);
+  ASSERT_EQ(skips.size(), 1u);
+  EXPECT_NE(skips[0].find("[ALERT] "), std::string::npos) << skips[0];
+  EXPECT_NE(skips[0].find("71002"), std::string::npos) << skips[0];
   rig.master->removeRef();
 }
 
