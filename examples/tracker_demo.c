@@ -8,6 +8,12 @@
  * log file  where the recording goes (default tracker_demo.log); it is replayed afterwards and
  *           the replayed packet count must equal the recorded one.
  *
+ * The steps: find the tracker, open it, configure it, measure (printing the orientation once a
+ * second), record into the log file, close the port and replay the file. A tracker whose
+ * orientation the library computes on the host (a host-filtered tracker) is set to send raw
+ * sensor data with its status and no orientation of its own: every packet then carries the host
+ * filter's quaternion. Other trackers are asked for their own quaternion output.
+ *
  * Wiring a real tracker:
  * - Permissions: serial ports belong to the group "dialout" on most distributions (add the user:
  *   sudo usermod -aG dialout $USER, then log in again); USB devices opened through libusb need
@@ -19,7 +25,8 @@
  *   listed, so name the port and it is probed alone (ZtScanner_scanPort).
  *
  * Exit status: 0 when every step worked; 1 when a step failed (the failing step and the
- * library's last result are printed). Plain C99 with POSIX clocks. */
+ * library's last result are printed) or when a live packet that arrived more than a second after
+ * the first one carried no orientation. Plain C99 with POSIX clocks. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <pthread.h>
@@ -35,16 +42,24 @@
 typedef struct Handler {
   ZtCallbackPlainC callbacks;
   pthread_mutex_t mutex;
+  pthread_cond_t loaded; /* signalled when a log file has been read to its end */
+  int loadDone;
   long packets;
   long quaternions;
-  long written; /* packets the library offered to the log file (and we let it write) */
+  long written; /* data messages written into the log file */
   ZtQuaternion last;
+  int live;          /* packets come from a port (not a replay): the orientation check applies */
+  double firstSeen;  /* arrival of the first live packet, 0 before it */
+  long missing;      /* live packets after the first second without orientation */
 } Handler;
+
+static double now(void);
 
 static void onDataAvailable(ZtCallbackPlainC* cb, ZtDevice* device, const ZtDataPacket* packet) {
   Handler* h = (Handler*)cb;
   ZtQuaternion q;
   int hasQuaternion = ZtDataPacket_containsOrientationQuaternion(packet);
+  double t = now();
   (void)device;
   if (hasQuaternion) ZtDataPacket_orientationQuaternion(packet, 0, &q);
   pthread_mutex_lock(&h->mutex);
@@ -53,17 +68,38 @@ static void onDataAvailable(ZtCallbackPlainC* cb, ZtDevice* device, const ZtData
     ++h->quaternions;
     h->last = q;
   }
+  if (h->live) {
+    if (h->firstSeen == 0.0) h->firstSeen = t;
+    /* The filter needs its first samples; after a second every packet must be oriented. */
+    if (!hasQuaternion && t - h->firstSeen > 1.0) ++h->missing;
+  }
   pthread_mutex_unlock(&h->mutex);
 }
 
-/* Asked for every packet before it goes to the log file: 1 lets it be written. */
-static int onWriteDataToLogFile(ZtCallbackPlainC* cb, ZtDevice* device, const ZtDataPacket* packet) {
+/* Progress of a log file being read: 100 of 100 when it has been read to its end (every packet
+ * in it has been delivered by then). */
+static void onProgressUpdated(ZtCallbackPlainC* cb, ZtDevice* device, int current, int total, const ZtString* what) {
   Handler* h = (Handler*)cb;
   (void)device;
-  (void)packet;
+  (void)what;
+  if (current < total) return;
   pthread_mutex_lock(&h->mutex);
-  ++h->written;
+  h->loadDone = 1;
+  pthread_cond_broadcast(&h->loaded);
   pthread_mutex_unlock(&h->mutex);
+}
+
+/* Asked for every message before it goes to the log file: 1 lets it be written. The data
+ * messages (0x36, legacy 0x32) are counted; the file also holds configuration and state. */
+static int onWriteMessageToLogFile(ZtCallbackPlainC* cb, ZtDevice* device, const ZtMessage* message) {
+  Handler* h = (Handler*)cb;
+  uint8_t id = ZtMessage_getMessageId(message);
+  (void)device;
+  if (id == 0x36 || id == 0x32) {
+    pthread_mutex_lock(&h->mutex);
+    ++h->written;
+    pthread_mutex_unlock(&h->mutex);
+  }
   return 1;
 }
 
@@ -126,9 +162,22 @@ static int findTracker(const char* port, ZtPortInfo* found) {
   return 1;
 }
 
-/* Quaternion orientation at 100 Hz: by output configuration on trackers that take one, by the
- * legacy output mode and settings (orientation, default form) on the others. */
+/* Quaternion orientation at 100 Hz. A host-filtered tracker sends raw data with its status and
+ * the library's filter adds the orientation; the others are asked for their own: by output
+ * configuration on trackers that take one, by the legacy output mode and settings (orientation,
+ * default form) on the rest. */
 static int configure(ZtDevice* device) {
+  ZtDeviceId id = 0;
+  ZtDevice_deviceId(device, &id);
+  if (ZtDeviceId_isKtix(id)) {
+    ZtFilterProfile profile;
+    if (!ZtDevice_setOutputMode(device, ZTOM_Raw | ZTOM_Status) || !ZtDevice_setOutputSettings(device, 0) ||
+        !ZtDevice_setUpdateRate(device, 100))
+      return 0;
+    profile = ZtDevice_zdaFilterProfile(device);
+    printf("host filter profile \"%s\" (type %d, filter %c)\n", profile.label, profile.type, profile.filterType);
+    return profile.type != 0;
+  }
   if (ZtDevice_usesLegacyDeviceMode(device)) {
     return ZtDevice_setOutputMode(device, ZTOM_Orientation) && ZtDevice_setOutputSettings(device, 0) &&
            ZtDevice_setUpdateRate(device, 100);
@@ -146,13 +195,13 @@ static int configure(ZtDevice* device) {
   }
 }
 
-/* Measures for the given time, printing the packet rate and a few quaternions each second. */
-static int measure(ZtDevice* device, Handler* handler, double seconds) {
-  double start, next;
-  long before = 0;
-  if (!ZtDevice_gotoMeasurement(device)) return 0;
-  start = now();
-  next = start + 1.0;
+/* Prints the packet rate and the latest quaternion once a second for the given time. */
+static void report(Handler* handler, double seconds) {
+  double start = now(), next = start + 1.0;
+  long before;
+  pthread_mutex_lock(&handler->mutex);
+  before = handler->packets;
+  pthread_mutex_unlock(&handler->mutex);
   while (now() - start < seconds) {
     long packets;
     ZtQuaternion q;
@@ -165,6 +214,12 @@ static int measure(ZtDevice* device, Handler* handler, double seconds) {
     before = packets;
     next += 1.0;
   }
+}
+
+/* Measures for the given time, printing the packet rate and the orientation each second. */
+static int measure(ZtDevice* device, Handler* handler, double seconds) {
+  if (!ZtDevice_gotoMeasurement(device)) return 0;
+  report(handler, seconds);
   pthread_mutex_lock(&handler->mutex);
   printf("measured %ld packets in %.1f s (%ld with a quaternion)\n", handler->packets, seconds, handler->quaternions);
   pthread_mutex_unlock(&handler->mutex);
@@ -187,7 +242,7 @@ static long record(ZtDevice* device, Handler* handler, const char* path, double 
   }
   ok = ZtDevice_gotoMeasurement(device) && ZtDevice_startRecording(device);
   if (ok) {
-    sleepSeconds(seconds);
+    report(handler, seconds);
     ok = ZtDevice_stopRecording(device);
   }
   ok = ZtDevice_gotoConfig(device) && ok;
@@ -197,7 +252,8 @@ static long record(ZtDevice* device, Handler* handler, const char* path, double 
   return counter(handler, &handler->written);
 }
 
-/* Opens the log file as a device of its own and plays it; returns the packets replayed, or -1. */
+/* Opens the log file as a device of its own and plays it (the library reads it on its own
+ * threads); returns the packets replayed, or -1 when it fails or takes over 60 s. */
 static long replay(ZtControl* control, Handler* handler, const char* path) {
   ZtString name;
   ZtDevice* device;
@@ -209,8 +265,22 @@ static long replay(ZtControl* control, Handler* handler, const char* path) {
   if (!opened || !(device = ZtControl_device(control, 0))) return -1;
   pthread_mutex_lock(&handler->mutex);
   handler->packets = 0;
+  handler->live = 0;
+  handler->loadDone = 0;
   pthread_mutex_unlock(&handler->mutex);
   if (!ZtDevice_loadLogFile(device)) return -1;
+  {
+    struct timespec limit;
+    int done;
+    clock_gettime(CLOCK_REALTIME, &limit);
+    limit.tv_sec += 60;
+    pthread_mutex_lock(&handler->mutex);
+    while (!handler->loadDone && pthread_cond_timedwait(&handler->loaded, &handler->mutex, &limit) == 0) {
+    }
+    done = handler->loadDone;
+    pthread_mutex_unlock(&handler->mutex);
+    if (!done) return -1;
+  }
   printf("replayed %ld packets from %s\n", counter(handler, &handler->packets), path);
   return counter(handler, &handler->packets);
 }
@@ -228,8 +298,11 @@ int main(int argc, char** argv) {
 
   memset(&handler, 0, sizeof handler);
   pthread_mutex_init(&handler.mutex, NULL);
+  pthread_cond_init(&handler.loaded, NULL);
   handler.callbacks.m_onDataAvailable = onDataAvailable;
-  handler.callbacks.m_onWriteDataToLogFile = onWriteDataToLogFile;
+  handler.callbacks.m_onWriteMessageToLogFile = onWriteMessageToLogFile;
+  handler.callbacks.m_onProgressUpdated = onProgressUpdated;
+  handler.live = 1;
 
   if (!findTracker(port, &info)) return 1;
   control = ZtControl_construct();
@@ -261,10 +334,15 @@ int main(int argc, char** argv) {
       ok = 1;
     }
   }
+  if (handler.missing > 0) {
+    printf("%ld live packets after the first second carried no orientation\n", handler.missing);
+    ok = 0;
+  }
 
   ZtControl_close(control);
   ZtControl_removeCallbackHandler(control, &handler.callbacks, 1);
   ZtControl_destruct(control);
+  pthread_cond_destroy(&handler.loaded);
   pthread_mutex_destroy(&handler.mutex);
   return ok ? 0 : 1;
 }

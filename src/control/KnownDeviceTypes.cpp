@@ -2,13 +2,26 @@
 // 20, 21, 22, 30, 100, 101 and children 11, 10, 12. Rows are added here as the classes come;
 // a type id without a row has no constructor, and the factory answers it with null.
 #include "device/DeviceFactory.h"
+#include "trackers/KtixDevice.h"
+
+namespace {
+
+const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
+    {DeviceFactory::kKtix, &KtixDevice::constructAsMaster, nullptr},
+};
+
+const DeviceFactory::DeviceTypeRow kChildTypes[] = {
+    {DeviceFactory::kKtix, nullptr, &KtixDevice::constructAsChild},
+};
+
+}  // namespace
 
 const DeviceFactory::DeviceTypeRow* DeviceFactory::knownMasterTypes(size_t& count) {
-  count = 0;
-  return nullptr;
+  count = sizeof kMasterTypes / sizeof kMasterTypes[0];
+  return kMasterTypes;
 }
 
 const DeviceFactory::DeviceTypeRow* DeviceFactory::knownChildTypes(size_t& count) {
-  count = 0;
-  return nullptr;
+  count = sizeof kChildTypes / sizeof kChildTypes[0];
+  return kChildTypes;
 }

@@ -18,10 +18,19 @@ namespace {
 
 std::shared_ptr<CallLog> g_log;
 
+// A type id without a built-in class, and ids the scripted factory classifies as it.
+constexpr unsigned kScriptedType = 77;
+constexpr ZtDeviceId kScriptedId = 0x00C01234;
+constexpr ZtDeviceId kScriptedId2 = 0x00C05678;
+
 class ScriptedFactory : public DeviceFactory {
  public:
   bool accept = true;
   mutable std::vector<std::string> calls;
+
+  unsigned int deviceToTypeId(const ZtDeviceId& id) const override {
+    return (id >> 16) == 0xC0 ? kScriptedType : DeviceFactory::deviceToTypeId(id);
+  }
 
   void removeExistingDevice(const ZtDeviceId& id) override { calls.push_back("remove " + std::to_string(id)); }
   bool initializeDevice(ZtDevice* device) const override {
@@ -42,7 +51,6 @@ ZtDevice* throwingMaster(DeviceFactory&, Communicator*) {
   return new Throwing(nullptr);
 }
 
-constexpr ZtDeviceId kKtixId = 0x00071234;
 constexpr ZtDeviceId kMk4Id = 0x00101234;  // fourth generation, series 10: no child constructor
 
 class DeviceFactoryTest : public ::testing::Test {
@@ -68,14 +76,17 @@ TEST_F(DeviceFactoryTest, ClassifiesIdsInOrder) {
 
 TEST_F(DeviceFactoryTest, FirstRegistrationStaysAndUnknownTypesMakeNothing) {
   ScriptedFactory f;
-  EXPECT_TRUE(f.registerMasterDeviceType(10, makeMaster));
-  EXPECT_FALSE(f.registerMasterDeviceType(10, throwingMaster));
-  EXPECT_TRUE(f.registerChildDeviceType(10, makeChild));
-  EXPECT_FALSE(f.registerChildDeviceType(10, nullptr));
+  // The built-in classes are registered first: type 10 keeps its own constructors.
+  EXPECT_FALSE(f.registerMasterDeviceType(10, makeMaster));
+  EXPECT_FALSE(f.registerChildDeviceType(10, makeChild));
+  EXPECT_TRUE(f.registerMasterDeviceType(kScriptedType, makeMaster));
+  EXPECT_FALSE(f.registerMasterDeviceType(kScriptedType, throwingMaster));
+  EXPECT_TRUE(f.registerChildDeviceType(kScriptedType, makeChild));
+  EXPECT_FALSE(f.registerChildDeviceType(kScriptedType, nullptr));
   auto* link = new Communicator();
   EXPECT_EQ(f.constructDevice(0u, link), nullptr);
   EXPECT_EQ(f.constructDevice(20u, link), nullptr);
-  ZtDevice* d = f.constructDevice(10u, link);  // the kept constructor, not the throwing one
+  ZtDevice* d = f.constructDevice(kScriptedType, link);  // the kept constructor, not the throwing one
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->refCounter(), 1);
   d->removeRef();  // deletes the device and its link
@@ -84,7 +95,7 @@ TEST_F(DeviceFactoryTest, FirstRegistrationStaysAndUnknownTypesMakeNothing) {
 
 TEST_F(DeviceFactoryTest, MasterCreationAndItsUndoPaths) {
   ScriptedFactory f;
-  f.registerMasterDeviceType(10, makeMaster);
+  f.registerMasterDeviceType(kScriptedType, makeMaster);
   // Type 0 without initialisation: null, the link stays the caller's.
   auto* link = new Communicator();
   link->setMasterDeviceId(0x00031111);
@@ -98,14 +109,14 @@ TEST_F(DeviceFactoryTest, MasterCreationAndItsUndoPaths) {
 
   // A refused device is released with its link.
   link = new Communicator();
-  link->setMasterDeviceId(kKtixId);
+  link->setMasterDeviceId(kScriptedId);
   f.accept = false;
   EXPECT_EQ(f.createMasterDevice(link, true), nullptr);
-  EXPECT_EQ(g_log->count("~device " + std::to_string(kKtixId)), 1u);
+  EXPECT_EQ(g_log->count("~device " + std::to_string(kScriptedId)), 1u);
 
   // An accepted device carries the factory's reference.
   link = new Communicator();
-  link->setMasterDeviceId(kKtixId);
+  link->setMasterDeviceId(kScriptedId);
   f.accept = true;
   ZtDevice* d = f.createMasterDevice(link, true);
   ASSERT_NE(d, nullptr);
@@ -115,7 +126,7 @@ TEST_F(DeviceFactoryTest, MasterCreationAndItsUndoPaths) {
 
 TEST_F(DeviceFactoryTest, ChildCreationRemovesTheOldDeviceFirstAndUndoesARefusal) {
   ScriptedFactory f;
-  f.registerChildDeviceType(10, makeChild);
+  f.registerChildDeviceType(kScriptedType, makeChild);
   auto* link = new Communicator();
   link->setMasterDeviceId(0x00011111);
   TestDevice* master = new TestDevice(link, g_log);
@@ -125,15 +136,15 @@ TEST_F(DeviceFactoryTest, ChildCreationRemovesTheOldDeviceFirstAndUndoesARefusal
   EXPECT_EQ(f.calls.front(), "remove " + std::to_string(kMk4Id));
 
   f.calls.clear();
-  ZtDevice* child = f.createChildDevice(kKtixId, *master, true);
+  ZtDevice* child = f.createChildDevice(kScriptedId, *master, true);
   ASSERT_NE(child, nullptr);
-  EXPECT_EQ(f.calls, (std::vector<std::string>{"remove " + std::to_string(kKtixId), "initialize"}));
-  EXPECT_EQ(master->findDevice(kKtixId), child);
+  EXPECT_EQ(f.calls, (std::vector<std::string>{"remove " + std::to_string(kScriptedId), "initialize"}));
+  EXPECT_EQ(master->findDevice(kScriptedId), child);
   EXPECT_EQ(master->children().size(), 1u);
 
   f.accept = false;
-  EXPECT_EQ(f.createChildDevice(0x00075678, *master, true), nullptr);
-  EXPECT_EQ(master->findDevice(0x00075678), nullptr);
+  EXPECT_EQ(f.createChildDevice(kScriptedId2, *master, true), nullptr);
+  EXPECT_EQ(master->findDevice(kScriptedId2), nullptr);
   EXPECT_EQ(master->children().size(), 1u);
 
   // initializeDevice(ZtDevice&) asks the hook only for a device not yet initialised.

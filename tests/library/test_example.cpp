@@ -1,9 +1,10 @@
-// The example program end to end on the device emulator (zda_emulator on a pseudo-terminal), and
+// The example program end to end on the device emulator (zda_emulator on a pseudo-terminal,
+// serving a host-filtered tracker that sends raw data of a still-then-turning trajectory), and
 // the installed package: cmake --install into a scratch prefix, the example built out of tree
 // once with find_package and once with pkg-config, and both builds run on the emulator.
 //
-// Until a tracker class is built, the example stops at the open: the port opens and the device
-// answers with its id, but no device object can be made for it (last result 256).
+// The example runs the whole way: find, open, configure, measure with the host filter's
+// quaternions printed once a second, record, replay with the recorded packet count.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,9 +12,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/TempDir.h"
 
@@ -52,7 +56,7 @@ class EmulatorProcess {
       close(out[0]);
       close(out[1]);
       const std::string program = std::string(ZDA_BINARY_DIR) + "/tests/support/emulator/zda_emulator";
-      execl(program.c_str(), program.c_str(), "01234567", "100", "serve", static_cast<char*>(nullptr));
+      execl(program.c_str(), program.c_str(), "00071234", "100", "serve", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
@@ -76,11 +80,46 @@ class EmulatorProcess {
   std::string m_port;
 };
 
-// What the example prints and returns today on the emulator (see the head of the file).
-void expectStopsAtTheOpen(int status, const std::string& out) {
-  EXPECT_EQ(status, 1) << out;
-  EXPECT_NE(out.find("found device 01234567 on /dev/pts/"), std::string::npos) << out;
-  EXPECT_NE(out.find("open: failed, last result 256 ("), std::string::npos) << out;
+// The quaternions the example printed, in order ("... orientation (w, x, y, z)").
+std::vector<std::vector<double>> printedQuaternions(const std::string& out) {
+  std::vector<std::vector<double>> result;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t at = line.find("orientation (");
+    if (at == std::string::npos) continue;
+    double w, x, y, z;
+    if (std::sscanf(line.c_str() + at, "orientation (%lf, %lf, %lf, %lf)", &w, &x, &y, &z) == 4)
+      result.push_back({w, x, y, z});
+  }
+  return result;
+}
+
+// Yaw (degrees) of a printed quaternion.
+double yawDeg(const std::vector<double>& q) {
+  return std::atan2(2 * (q[1] * q[2] + q[0] * q[3]), q[0] * q[0] + q[1] * q[1] - q[2] * q[2] - q[3] * q[3]) * 180.0 /
+         M_PI;
+}
+
+// The whole run: every step reported, the host filter's quaternions printed (unit length), and
+// as many packets replayed as were recorded.
+void expectFullRun(int status, const std::string& out, int seconds) {
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("found device 00071234 on /dev/pts/"), std::string::npos) << out;
+  EXPECT_NE(out.find("host filter profile \"general\" (type 1, filter 3)"), std::string::npos) << out;
+  EXPECT_NE(out.find("measured "), std::string::npos) << out;
+  long recorded = -1, replayed = -2;
+  const size_t r = out.find("recorded ");
+  const size_t p = out.find("replayed ");
+  ASSERT_NE(r, std::string::npos) << out;
+  ASSERT_NE(p, std::string::npos) << out;
+  std::sscanf(out.c_str() + r, "recorded %ld", &recorded);
+  std::sscanf(out.c_str() + p, "replayed %ld", &replayed);
+  EXPECT_EQ(recorded, replayed) << out;
+  EXPECT_GT(recorded, 50L * seconds) << out;
+  const std::vector<std::vector<double>> q = printedQuaternions(out);
+  EXPECT_EQ(q.size(), static_cast<size_t>(2 * seconds)) << out;
+  for (const auto& v : q) EXPECT_NEAR(std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + v[3] * v[3]), 1.0, 2e-4);
 }
 
 TEST(Example, RunsOnTheEmulatedTracker) {
@@ -91,9 +130,18 @@ TEST(Example, RunsOnTheEmulatedTracker) {
   std::string out;
   const auto start = std::chrono::steady_clock::now();
   zelto::test::TempDir dir;
-  const int status = run("'" + example + "' '" + emulator.port() + "' 2 '" + dir.file("demo.log") + "'", out);
+  const int status = run("'" + example + "' '" + emulator.port() + "' 3 '" + dir.file("demo.log") + "'", out);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  expectStopsAtTheOpen(status, out);
+  expectFullRun(status, out, 3);
+  // The emulator's trajectory: still for three seconds (measuring), then a turn of 45 degrees/s
+  // about the vertical (recording), printed once a second.
+  const std::vector<std::vector<double>> q = printedQuaternions(out);
+  ASSERT_EQ(q.size(), 6u) << out;
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(yawDeg(q[i]), 0.0, 3.0) << out;
+  for (int i = 3; i < 6; ++i) {
+    const double step = yawDeg(q[i]) - (i == 3 ? 0.0 : yawDeg(q[i - 1]));
+    EXPECT_NEAR(step, 45.0, 15.0) << i << "\n" << out;
+  }
   EXPECT_LT(seconds, 20.0);
   RecordProperty("example_seconds", std::to_string(seconds));
   std::printf("example ran %.2f s\n", seconds);
@@ -174,8 +222,8 @@ TEST_F(InstalledPackage, ExampleBuildsOutOfTreeWithFindPackageAndWithPkgConfig) 
     // The program must run on the installed library, not on the build tree's.
     ASSERT_EQ(run("ldd '" + program + "'", out), 0) << out;
     EXPECT_NE(out.find(lib("libzeltodeviceapi.so.4.2.1")), std::string::npos) << out;
-    const int status = run("'" + program + "' '" + emulator.port() + "' 1", out);
-    expectStopsAtTheOpen(status, out);
+    const int status = run("'" + program + "' '" + emulator.port() + "' 1 '" + m_dir.file("installed.log") + "'", out);
+    expectFullRun(status, out, 1);
   }
 }
 

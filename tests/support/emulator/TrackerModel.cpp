@@ -107,6 +107,7 @@ void TrackerSensorModel::writeHardwareBlock(uint8_t* block) const {
 TrackerModel::TrackerModel() {
   m_table = {
       {Period, u16Bytes(1152)},
+      {ProcessingFlags, u16Bytes(0)},
       {NoRotation, u16Bytes(0)},
       {SelfTest, u16Bytes(0x01F3)},
       {CurrentScenario, u16Bytes(0x0103)},  // version 1 (high byte), type 3 (low byte)
@@ -258,6 +259,17 @@ bool TrackerModel::answer(const EmuFrame& request, EmuAction& action) {
       action = EmuAction::reply();
       return true;
     }
+    case ProcessingFlags:
+    case HeadingOffset:
+    case ObjectAlignment: {
+      // A set carries exactly the value; a read carries nothing.
+      const size_t size = request.messageId == ProcessingFlags ? 2 : request.messageId == HeadingOffset ? 4 : 36;
+      if (!p.empty() && p.size() != size) {
+        action = EmuAction::error(0x04);
+        return true;
+      }
+      break;
+    }
     default:
       break;
   }
@@ -395,6 +407,7 @@ std::vector<uint8_t> TrackerModel::recordImageLocked() const {
   for (size_t i = 0; i < 9; ++i) alignment(i / 3, i % 3) = real(ObjectAlignment, i);
   r->setObjectAlignment(alignment);
   r->setZkfScenario(u16(CurrentScenario));
+  r->setProcessingFlags(u16(ProcessingFlags));
   r->setSyncInMode(static_cast<uint16_t>(m_syncIn[0]));
   r->setSyncInSkipFactor(static_cast<uint16_t>(m_syncIn[1]));
   r->setSyncInOffset(m_syncIn[2]);

@@ -70,9 +70,11 @@ struct TrackerSensorModel {
 class TrackerModel {
  public:
   // Request ids of the table. Each row holds the value bytes the device reports for a request
-  // without payload; a request with payload stores its payload there.
+  // without payload; a request with payload stores its payload there. The processing flags
+  // (0x20, 2 bytes), heading offset (0x82, a float) and object alignment (0xE0, nine floats) are
+  // set only by a payload of exactly their size; another non-empty payload is refused (0x42).
   enum : uint8_t {
-    Period = 0x04, NoRotation = 0x22, SelfTest = 0x24, RequestData = 0x34, CurrentScenario = 0x64,
+    Period = 0x04, ProcessingFlags = 0x20, NoRotation = 0x22, SelfTest = 0x24, RequestData = 0x34, CurrentScenario = 0x64,
     GravityMagnitude = 0x66, LabMagneticField = 0x6A, LatLonAlt = 0x6E, HeadingOffset = 0x82,
     LocationId = 0x84, ExtOutputMode = 0x86, StoreFilterState = 0x8A, StringOutputType = 0x8E,
     RequestRecord = 0x90, Record = 0x91, OutputConfiguration = 0xC0, OutputMode = 0xD0,

@@ -1,5 +1,13 @@
-// zda_emulator [device-id-hex] [rate-hz]: emulates a tracker on a new pseudo-terminal.
-// Prints the slave path on the first line, then serves until stdin closes or SIGTERM.
+// zda_emulator [device-id-hex] [rate-hz] [serve]: emulates a tracker on a new pseudo-terminal.
+// Prints the slave path on the first line, then serves until stdin closes or, with a third
+// argument, until SIGTERM or SIGINT. While serving, SIGUSR1 stops the data stream (the tracker
+// stays in measurement, silent) and SIGUSR2 starts it again.
+//
+// An id of the host-filtered family (0x07......) is served as that tracker: its record, its
+// settings and, while measuring, raw sensor data of a default trajectory (still for three
+// seconds, then turns, round after round) without orientation, so the host filter runs. The rate
+// is taken as the sample period that gives it (2000 Hz: period 58). Any other id gets the plain
+// scripted conversation with counter-only data at the rate.
 #include <pty.h>
 #include <signal.h>
 #include <stdio.h>
@@ -8,13 +16,27 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 
 #include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/RawTrajectory.h"
+#include "support/emulator/TrackerModel.h"
+#include "zttypes/ztdeviceid.h"
 
 namespace {
 std::atomic<bool> gStop{false};
+std::atomic<int> gStream{0};  // 1: stop the stream, 2: start it again
 void onSignal(int) { gStop = true; }
+void onStream(int signal) { gStream = signal == SIGUSR1 ? 1 : 2; }
+
+// The sample period of a rate: 115200 / rate ticks; 2000 Hz is the fractional 57.6 (sent as 58).
+uint16_t periodOf(double rate) {
+  if (!(rate > 0.0)) return 1152;
+  const double ticks = 115200.0 / rate;
+  if (std::fabs(ticks - 57.6) < 0.5) return 58;
+  return static_cast<uint16_t>(std::lround(std::min(ticks, 65535.0)));
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -30,9 +52,32 @@ int main(int argc, char** argv) {
   }
   signal(SIGTERM, onSignal);
   signal(SIGINT, onSignal);
+  signal(SIGUSR1, onStream);
+  signal(SIGUSR2, onStream);
   zelto::test::DeviceEmulator emulator(std::make_unique<zelto::test::FdEmulatorLink>(master));
-  emulator.setDeviceId(static_cast<uint32_t>(id));
-  emulator.setDataRate(rate);
+  zelto::test::TrackerModel model;
+  std::unique_ptr<zelto::test::RawTrajectory> stream;
+  if (ZtDeviceId_isKtix(static_cast<ZtDeviceId>(id))) {
+    model.deviceId = static_cast<uint32_t>(id);
+    const uint16_t period = periodOf(rate);
+    zelto::test::RawTrajectory::useRawOutput(model, period, 0);
+    // No heading offset: the printed orientation is the filter's own.
+    model.setRow(zelto::test::TrackerModel::HeadingOffset, {0, 0, 0, 0});
+    model.attachTo(emulator);
+    filtersim::SimulatorConfig config;
+    config.outputRate = zelto::test::RawTrajectory::rateOf(period, 0);
+    config.truthRate = std::max(1000.0, config.outputRate);
+    config.latitude = 52.0 * M_PI / 180.0;
+    config.acc.noiseDensity = 0.01 / std::sqrt(config.outputRate);
+    config.gyr.noiseDensity = 0.002 / std::sqrt(config.outputRate);
+    config.mag.noiseDensity = 0.002 / std::sqrt(config.outputRate);
+    stream = std::make_unique<zelto::test::RawTrajectory>(model.sensor, config, zelto::test::defaultDemoTrajectory(),
+                                                          true);
+    stream->attachTo(emulator);
+  } else {
+    emulator.setDeviceId(static_cast<uint32_t>(id));
+    emulator.setDataRate(rate);
+  }
   emulator.start();
   printf("%s\n", name);
   fflush(stdout);
@@ -40,7 +85,11 @@ int main(int argc, char** argv) {
   char c;
   while (!gStop && read(STDIN_FILENO, &c, 1) > 0) {
   }
-  while (!gStop && argc > 3) pause();
+  while (!gStop && argc > 3) {
+    pause();
+    const int request = gStream.exchange(0);
+    if (request != 0) emulator.setMeasuring(request == 2);
+  }
   emulator.stop();
   close(slave);
   return 0;

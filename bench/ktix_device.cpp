@@ -1,0 +1,359 @@
+// The host-filtered tracker (KtixDevice), per packet and as a 2000 Hz stream.
+//
+//  - BM_KtixPacket/<0 device, 1 reference>: one raw packet of a turning trajectory (100 Hz)
+//    through KtixDevice::doProcessing on a device opened by ZtControl and initialised with the
+//    built-in profiles (calibration, strapdown window, Zkf3 step, orientation resets, insertion
+//    into its caches and the data callback). The reference does the same arithmetic without the
+//    device, in the same run: the packet copied, calibrated with Eigen (three 3x3 inverses at the
+//    sample's temperature), one step of a Zkf3Filter of the same parameters, the orientation
+//    written back. Per-packet times of 20 000 packets after 2 000 warm-up packets: p50_us and
+//    p99_us, and allocs_per_packet (AllocationCounter, every thread); for the device also the
+//    allocations of its own steps (allocs_steps_per_packet) and of the insertion into the device
+//    model's caches (allocs_insert_per_packet). Target: device p50 <= 10 us, 0 allocations.
+//  - BM_Stream2000Hz: zda_emulator in its own process serves the tracker at 2000 Hz (sample
+//    period 58); this process opens it through ZtControl and measures for 10 s, then the emulator
+//    stops its stream (SIGUSR1) and the device, still measuring, idles for 10 s. Counters:
+//    cpu_streaming_pct and cpu_idle_pct (this process's CPU time as % of one core), their
+//    difference cpu_per_stream_pct (target < 5), and packets_per_s delivered while streaming; the
+//    streaming CPU is also printed per thread of this process.
+//    The emulator is found beside this program's build tree
+//    (<build>/tests/support/emulator/zda_emulator).
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cstdio>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "filters/zkf3/Zkf3Filter.h"
+#include "ThreadStats.h"
+#include "support/AllocationCounter.h"
+#include "support/emulator/RawTrajectory.h"
+#include "trackers/CalibrationInfo.h"
+#include "trackers/KtixStreamRig.h"
+
+namespace {
+
+using zelto::test::KtixStreamRig;
+using zelto::test::RawTrajectory;
+
+// The raw packets of a turning trajectory at 100 Hz, as the tracker's calibration would see them.
+std::vector<ZtScrData> rawSamples(const zelto::test::TrackerSensorModel& sensor, size_t n) {
+  filtersim::SimulatorConfig c = zelto::test::streamConfig(100.0);
+  filtersim::MotionSimulator sim(c, {filtersim::Segment::still(2.0),
+                                     filtersim::Segment::rotate(10.0, filtersim::Vec3(1, 1, 2).normalized(), 1.5),
+                                     filtersim::Segment::sinusoid(20.0, filtersim::Vec3(1, 0, 0), 2.0, 0.5)});
+  std::vector<ZtScrData> out;
+  filtersim::Sample s;
+  while (out.size() < n && sim.next(s)) {
+    double acc[3], gyr[3], mag[3];
+    for (int i = 0; i < 3; ++i) {
+      acc[i] = s.acc[i];
+      gyr[i] = s.gyr[i];
+      mag[i] = s.mag[i];
+    }
+    uint16_t counts[10];
+    RawTrajectory::rawCounts(sensor, 25.0, acc, gyr, mag, counts);
+    ZtScrData raw{};
+    std::copy(counts, counts + 3, raw.acc);
+    std::copy(counts + 3, counts + 6, raw.gyr);
+    std::copy(counts + 6, counts + 9, raw.mag);
+    raw.temp[0] = counts[9];
+    out.push_back(raw);
+  }
+  return out;
+}
+
+// Calibration in Eigen (reference): inverse(gain, diagonal scaled) (counts - offset), with the
+// gyroscope's acceleration dependency.
+void eigenCalibrate(const ZtScrData& raw, const CalibrationInfo& c, zelto::Zkf3SensorData& sd, zelto::Zkf3Aiding& ad) {
+  const double t = static_cast<int16_t>(raw.temp[0]) * 0.00390625 - 35.0;
+  auto one = [&](const uint16_t* counts, const double* gain, const Eigen::Vector3d& off, const Eigen::Vector3d& scale) {
+    Eigen::Matrix3d g = Eigen::Map<const Eigen::Matrix<double, 3, 3, Eigen::RowMajor>>(gain);
+    for (int i = 0; i < 3; ++i) g(i, i) *= scale[i];
+    Eigen::Vector3d d(counts[0], counts[1], counts[2]);
+    return Eigen::Vector3d(g.inverse() * (d - off));
+  };
+  Eigen::Vector3d oa, og, om, sa, sg, sm;
+  for (int i = 0; i < 3; ++i) {
+    oa[i] = c.offsetAcc[i] + c.tempLinOffsetAcc[i] * t;
+    og[i] = c.offsetGyr[i] + c.tempLinOffsetGyr[i] * t + c.tempQuadOffsetGyr[i] * t * t;
+    om[i] = c.offsetMag[i] + c.tempLinOffsetMag[i] * t;
+    sa[i] = 1.0 + c.tempLinGainAcc[i] * t;
+    sg[i] = 1.0 + (c.tempQuadGainGyr[i] * t + c.tempLinGainGyr[i]) * t;
+    sm[i] = 1.0 + c.tempLinGainMag[i] * t;
+  }
+  const Eigen::Vector3d acc = one(raw.acc, c.gainAcc, oa, sa);
+  const Eigen::Vector3d gyr = one(raw.gyr, c.gainGyr, og, sg) -
+                              Eigen::Map<const Eigen::Matrix<double, 3, 3, Eigen::RowMajor>>(c.gyrOffsetAccDependency) * acc;
+  const Eigen::Vector3d mag = one(raw.mag, c.gainMag, om, sm);
+  for (int i = 0; i < 3; ++i) {
+    sd.inertial.acc[i] = acc[i];
+    sd.inertial.gyr[i] = gyr[i];
+    ad.mag[i] = mag[i];
+  }
+}
+
+// The steps of KtDevice::doProcessing before the caches, reached from outside.
+struct KtixProbe : KtixDevice {
+  static void steps(KtixDevice& d, ZtDataPacket& p) {
+    (d.*(&KtixProbe::performCalibration))(p);
+    (d.*(&KtixProbe::performSdiCalculation))(p);
+    d.performFiltering(p);
+    (d.*(&KtixProbe::performInverseSdi))(p);
+  }
+};
+
+class CountingHandler : public ZtCallback {
+ public:
+  void onDataAvailable(ZtDevice*, const ZtDataPacket* packet) override {
+    if (ZtDataPacket_containsOrientationQuaternion(packet)) oriented.fetch_add(1, std::memory_order_relaxed);
+    delivered.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::atomic<long> delivered{0}, oriented{0};
+};
+
+void BM_KtixPacket(benchmark::State& state) {
+  const bool reference = state.range(0) == 1;
+  KtixStreamRig rig(zelto::test::streamConfig(100.0), {filtersim::Segment::still(1.0)});
+  if (!rig.opened || !rig.ktix || !rig.ktix->hasZkfFilter()) {
+    state.SkipWithError("the emulated tracker did not open with a filter");
+    return;
+  }
+  KtixDevice& device = *rig.ktix;
+  CountingHandler handler;
+  device.addCallbackHandler(&handler, false);
+  CalibrationInfo calibration;
+  calibration.readFrom(*device.ekts());
+  auto* params = dynamic_cast<zelto::Zkf3Params*>(device.zkfFilter()->getFilterParameters());
+  zelto::Zkf3Filter filter(new zelto::Zkf3Params(*params));
+
+  const std::vector<ZtScrData> raws = rawSamples(rig.model.sensor, 3000);
+  std::vector<ZtDataPacket> sources(raws.size());
+  for (size_t i = 0; i < raws.size(); ++i) {
+    ZtDataPacket_construct(&sources[i]);
+    sources[i].deviceId = device.deviceId();
+    ZtDataPacket_setPacketCounter(&sources[i], static_cast<uint16_t>(i));
+    ZtDataPacket_setRawData(&sources[i], &raws[i]);
+    ZtDataPacket_setStatus(&sources[i], 0);
+  }
+  ZtDataPacket work;
+  ZtDataPacket_construct(&work);
+  zelto::Zkf3SensorData sd;
+  zelto::Zkf3Aiding ad;
+  zelto::Zkf3RealTimeParameters rt;
+  zelto::Zkf3FilterOutput out;
+  int64_t packetId = 0;
+  size_t next = 0;
+  auto once = [&] {
+    const ZtDataPacket& source = sources[next];
+    if (++next == sources.size()) next = 0;
+    ZtDataPacket_copy(&work, &source);
+    work.packetId = ++packetId;
+    if (!reference) {
+      device.doProcessing(work);
+      return;
+    }
+    ZtScrData raw;
+    ZtDataPacket_rawData(&work, &raw);
+    eigenCalibrate(raw, calibration, sd, ad);
+    filter.doOneKalmanStep(sd, ad, rt, out);
+    const Eigen::Quaterniond q = Eigen::Quaterniond(out.q_gs.w, out.q_gs.x, out.q_gs.y, out.q_gs.z) *
+                                 Eigen::Quaterniond::Identity();
+    const ZtQuaternion z{q.w(), q.x(), q.y(), q.z()};
+    ZtDataPacket_setOrientationQuaternion(&work, &z, 8);
+    ZtDataPacket_setFreeAcceleration(&work, &out.freeAcceleration);
+  };
+  for (int i = 0; i < 2000; ++i) once();  // warm-up: the filter starts, rooms grow to fit
+  // Where the device's allocations are: its own steps (calibration, strapdown, filter with the
+  // resets, rates from increments) against the insertion into the device model's caches.
+  uint64_t stepAllocations = 0, insertAllocations = 0;
+  if (!reference) {
+    for (int k = 0; k < 1000; ++k) {
+      ZtDataPacket_copy(&work, &sources[next]);
+      if (++next == sources.size()) next = 0;
+      work.packetId = ++packetId;
+      AllocationCounter steps;
+      KtixProbe::steps(device, work);
+      stepAllocations += steps.count();
+      AllocationCounter insert;
+      device.insertPacketInCaches(work);
+      insertAllocations += insert.count();
+    }
+  }
+  std::vector<double> us;
+  us.reserve(20000);
+  uint64_t allocations = 0;
+  long packets = 0;
+  for (auto _ : state) {
+    us.clear();
+    AllocationCounter counter;
+    for (int i = 0; i < 20000; ++i) {
+      const auto t0 = std::chrono::steady_clock::now();
+      once();
+      const auto t1 = std::chrono::steady_clock::now();
+      us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    }
+    allocations += counter.countAllThreads();
+    packets += 20000;
+  }
+  std::sort(us.begin(), us.end());
+  state.counters["p50_us"] = us[us.size() / 2];
+  state.counters["p99_us"] = us[us.size() * 99 / 100];
+  state.counters["allocs_per_packet"] = static_cast<double>(allocations) / static_cast<double>(packets);
+  if (!reference) {
+    state.counters["oriented_share"] = static_cast<double>(handler.oriented) / handler.delivered;
+    state.counters["allocs_steps_per_packet"] = static_cast<double>(stepAllocations) / 1000.0;
+    state.counters["allocs_insert_per_packet"] = static_cast<double>(insertAllocations) / 1000.0;
+  }
+  device.removeCallbackHandler(&handler, false);
+  ZtDataPacket_destruct(&work);
+  for (ZtDataPacket& p : sources) ZtDataPacket_destruct(&p);
+}
+BENCHMARK(BM_KtixPacket)->Arg(0)->Arg(1)->ArgName("reference")->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// ---- 2000 Hz from another process ----------------------------------------------------------------------
+
+std::string emulatorPath() {
+  char self[4096] = {};
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+  dir = dir.substr(0, dir.find_last_of('/'));   // <build>/bench
+  dir = dir.substr(0, dir.find_last_of('/'));   // <build>
+  return dir + "/tests/support/emulator/zda_emulator";
+}
+
+class EmulatorProcess {
+ public:
+  explicit EmulatorProcess(const char* rate) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      const std::string program = emulatorPath();
+      execl(program.c_str(), program.c_str(), "00071234", rate, "serve", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') m_port += c;
+    close(out[0]);
+  }
+  ~EmulatorProcess() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  EmulatorProcess(const EmulatorProcess&) = delete;
+  EmulatorProcess& operator=(const EmulatorProcess&) = delete;
+  const std::string& port() const { return m_port; }
+  void signal(int s) const { kill(m_pid, s); }
+
+ private:
+  pid_t m_pid = -1;
+  std::string m_port;
+};
+
+// CPU seconds per thread name of this process (/proc/self/task/<tid>/comm).
+std::vector<std::pair<std::string, double>> cpuByThread() {
+  std::vector<std::pair<std::string, double>> out;
+  for (pid_t tid : benchstats::threadIds()) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", static_cast<int>(tid));
+    std::string name = "?";
+    if (FILE* f = std::fopen(path, "r")) {
+      char line[64] = {};
+      if (std::fgets(line, sizeof line, f)) name = line;
+      std::fclose(f);
+      if (!name.empty() && name.back() == '\n') name.pop_back();
+    }
+    out.emplace_back(name + " " + std::to_string(tid), benchstats::sample({tid}).cpuNs * 1e-9);
+  }
+  return out;
+}
+
+double processCpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+void BM_Stream2000Hz(benchmark::State& state) {
+  constexpr double kSeconds = 10.0;
+  for (auto _ : state) {
+    EmulatorProcess emulator("2000");
+    if (emulator.port().empty()) {
+      state.SkipWithError(("zda_emulator did not start: " + emulatorPath()).c_str());
+      return;
+    }
+    auto control = std::make_unique<ZtControl>();
+    ZtString name;
+    ZtString_construct(&name, emulator.port().c_str());
+    const bool opened = control->openPort(name, B115200);
+    ZtString_destruct(&name);
+    ZtDevice* device = opened ? control->device(0x00071234) : nullptr;
+    if (!device || device->updateRate() != 2000) {
+      state.SkipWithError("the emulated tracker did not open at 2000 Hz");
+      return;
+    }
+    CountingHandler handler;
+    device->addCallbackHandler(&handler, false);
+    if (!device->gotoMeasurement()) {
+      state.SkipWithError("gotoMeasurement failed");
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the filter starts, rooms grow
+    const long before = handler.delivered;
+    const auto threads0 = cpuByThread();
+    double cpu0 = processCpuSeconds();
+    auto wall0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+    double cpu1 = processCpuSeconds();
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    const double streaming = (cpu1 - cpu0) / wall * 100.0;
+    // Where the streaming CPU went, by thread (% of one core).
+    for (const auto& [thread, seconds] : cpuByThread()) {
+      double before = 0;
+      for (const auto& [t0, s0] : threads0)
+        if (t0 == thread) before = s0;
+      const double pct = (seconds - before) / wall * 100.0;
+      if (pct >= 0.05) std::printf("  streaming: %-24s %6.2f %% of a core\n", thread.c_str(), pct);
+    }
+    const double rate = static_cast<double>(handler.delivered - before) / wall;
+    const double orientedShare = static_cast<double>(handler.oriented) / std::max(1L, handler.delivered.load());
+
+    // The same device, still measuring, without a stream.
+    emulator.signal(SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    cpu0 = processCpuSeconds();
+    wall0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+    cpu1 = processCpuSeconds();
+    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    const double idle = (cpu1 - cpu0) / wall * 100.0;
+
+    device->removeCallbackHandler(&handler, false);
+    control.reset();
+    state.counters["cpu_streaming_pct"] = streaming;
+    state.counters["cpu_idle_pct"] = idle;
+    state.counters["cpu_per_stream_pct"] = streaming - idle;
+    state.counters["packets_per_s"] = rate;
+    state.counters["oriented_share"] = orientedShare;
+  }
+}
+BENCHMARK(BM_Stream2000Hz)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace

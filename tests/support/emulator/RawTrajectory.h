@@ -1,0 +1,85 @@
+#pragma once
+// Raw streaming of the emulated tracker: the motion simulator's truth turned into the sensor
+// counts the tracker would send, through the inverse of the calibration in the device record
+// (TrackerSensorModel), written here apart from the library:
+//   counts = G_T x + o_T  (the gyroscope also sees G_T dep acc), rounded to u16,
+// where G_T is the gain matrix with its diagonal scaled for the temperature T and o_T the offset
+// at T. Each 0x36 message carries the packet counter, the raw block (nine counts and the
+// temperature) and, unless left out for that counter, the status word. The truth of every
+// sample is kept by its counter, so a test compares what the library delivers with it.
+//
+//   TrackerModel model;
+//   RawTrajectory::useRawOutput(model, 1152, 0);            // raw 0x4000, no orientation 0x0004
+//   RawTrajectory stream(model.sensor, config, segments);    // config.outputRate = 100 Hz
+//   stream.attachTo(emulator);   // streams while measuring at the rate; sendDataBurst(n) for bursts
+//
+// Threads: next() runs on the emulator's serving thread (or the caller of sendDataBurst); truth()
+// may be called from any thread.
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "filtersim/MotionSimulator.h"
+#include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/TrackerModel.h"
+
+namespace zelto::test {
+
+struct RawStreamOptions {
+  double temperature = 25.0;  // degrees C, sent as (T + 35) * 256
+  uint32_t status = 0;        // the status word sent
+  // Every n-th counter (counter % n == n - 1) goes without status; 0: every packet has one.
+  unsigned statusOmittedEvery = 0;
+};
+
+class RawTrajectory {
+ public:
+  // The trajectory at config.outputRate. Once it ends it starts over from where it stopped
+  // (repeat) or the tracker stays still there.
+  RawTrajectory(const TrackerSensorModel& sensor, const filtersim::SimulatorConfig& config,
+                std::vector<filtersim::Segment> segments, bool repeat = false, RawStreamOptions options = {});
+
+  // The next sample's 0x36 payload, sent with this counter.
+  std::vector<uint8_t> next(uint16_t counter);
+  // The truth of the latest sample sent with the counter; false when none was.
+  bool truth(uint16_t counter, filtersim::Sample& out) const;
+  uint64_t samplesMade() const;
+  const filtersim::SimulatorConfig& config() const { return m_config; }
+
+  // The emulator sends this stream's samples (and streams at config.outputRate while measuring).
+  // The stream must outlive the emulator's use of it.
+  void attachTo(DeviceEmulator& emulator);
+
+  // The model reports raw data with status and no orientation (output mode 0x4800) at the
+  // sample period and skip factor given.
+  static void useRawOutput(TrackerModel& model, uint16_t period, uint16_t skipFactor);
+  // The rate a sample period and skip factor give: 115200 / (period (skip + 1)); 57 and 58 stand
+  // for 57.6 (2000 Hz); 0 for period 0.
+  static double rateOf(uint16_t period, uint16_t skipFactor);
+  // The counts of one sample (raw sensor block: nine counts, then the temperature word).
+  static void rawCounts(const TrackerSensorModel& sensor, double temperature, const double acc[3],
+                        const double gyr[3], const double mag[3], uint16_t counts[10]);
+
+ private:
+  void restartSimulator();
+
+  TrackerSensorModel m_sensor;
+  filtersim::SimulatorConfig m_config;
+  std::vector<filtersim::Segment> m_segments;
+  bool m_repeat;
+  RawStreamOptions m_options;
+  std::unique_ptr<filtersim::MotionSimulator> m_simulator;  // used by next() only
+  filtersim::Quat m_lastAttitude = filtersim::Quat::Identity();
+  uint64_t m_restarts = 0;
+
+  mutable std::mutex m_truthMutex;  // guards the two below
+  std::vector<filtersim::Sample> m_truth;  // by counter
+  std::vector<bool> m_hasTruth;
+  uint64_t m_made = 0;
+};
+
+// The default trajectory of the emulator program: still for three seconds, then turns about
+// the vertical and a tilted axis with still pauses (about 20 s per round).
+std::vector<filtersim::Segment> defaultDemoTrajectory();
+
+}  // namespace zelto::test
