@@ -778,8 +778,11 @@ TEST(Zkf3wFilter, FullStateRefusalsAndRoundTrip) {
   a.getFullState(&other);
   a.getFullState(nullptr);
 
-  // In memory: the continuation is bit for bit the same; through a zsb file too (the table is
-  // recomputed from the same interval).
+  // In memory: the continuation is bit for bit the same. Through a zsb file every element comes
+  // back bit for bit but q_ls, which the binary form of a quaternion reads back normalised: a
+  // unit quaternion may move by a rounding step there (whether it does depends on the sample the
+  // run is split at), so that continuation agrees to rounding (the table is recomputed from the
+  // same interval).
   b.setFullState(&copy);
   zelto::test::TempDir dir;
   const std::string name = dir.file("state.zsb");
@@ -793,17 +796,28 @@ TEST(Zkf3wFilter, FullStateRefusalsAndRoundTrip) {
   ASSERT_EQ(in.import(name), ZRV_OK);
   zelto::Zkf3wState fromFile;
   fromFile.readFromFile(in, "ZKF3W.");
+  EXPECT_LT(toEigen(fromFile.q_ls).angularDistance(toEigen(copy.q_ls)), 1e-15);
+  zelto::Zkf3wState expected = copy;
+  expected.q_ls = fromFile.q_ls;
+  expected.resetTimeDependent = true;
+  expected.sampleCount = 0;
+  EXPECT_TRUE(sameState(fromFile, expected));
   zelto::Zkf3wFilter cf(&p);
   ASSERT_TRUE(cf.setFullStateChecked(&fromFile));
+  double worstAngle = 0.0, worstAcc = 0.0;
   for (size_t i = half; i < samples.size(); ++i) {
     toRecords(samples[i], sd, ad);
     ASSERT_TRUE(a.doOneKalmanStep(sd, ad, rt, oa, samples[i].T));
     ASSERT_TRUE(b.doOneKalmanStep(sd, ad, rt, ob, samples[i].T));
     ASSERT_TRUE(cf.doOneKalmanStep(sd, ad, rt, oc, samples[i].T));
     ASSERT_EQ(oa.orientation, ob.orientation) << i;
-    ASSERT_EQ(oa.orientation, oc.orientation) << i;
-    ASSERT_EQ(oa.freeAcceleration, oc.freeAcceleration) << i;
+    ASSERT_EQ(oa.freeAcceleration, ob.freeAcceleration) << i;
+    worstAngle = std::max(worstAngle, toEigen(oa.orientation).angularDistance(toEigen(oc.orientation)));
+    for (ZtSize k = 0; k < 3; ++k)
+      worstAcc = std::max(worstAcc, std::fabs(oa.freeAcceleration[k] - oc.freeAcceleration[k]));
   }
+  EXPECT_LT(worstAngle, 1e-12);
+  EXPECT_LT(worstAcc, 1e-10);
   EXPECT_EQ(a.state().sampleCount, b.state().sampleCount);
   EXPECT_EQ(cf.state().sampleCount, static_cast<int32_t>(samples.size() - half));
 }
