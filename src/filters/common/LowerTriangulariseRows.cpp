@@ -35,13 +35,17 @@ bool lowerTriangulariseRows(double* a, std::size_t stride, std::size_t rows, std
       if (end[j] > kLowerTriangulariseMaxColumns) return false;
   for (std::size_t j = 0; j < pivots; ++j) {
     const std::size_t e = end != nullptr ? end[j] : cols;
-    if (e <= j + 1) continue;  // nothing beyond the pivot
     double* pr = a + j * stride;
-    const std::size_t n = e - j - 1;  // items beyond the pivot
+    const std::size_t n = e > j + 1 ? e - j - 1 : 0;  // items beyond the pivot
     const double alpha = pr[j];
     const double* x = pr + j + 1;
     const double sigma = dot(x, x, n);
-    if (sigma <= kTinySquare) continue;
+    if (sigma <= kTinySquare) {
+      // Nothing to reflect; a negative pivot is turned positive by negating its column.
+      if (alpha < 0.0)
+        for (std::size_t r = j; r < rows; ++r) a[r * stride + j] = -a[r * stride + j];
+      continue;
+    }
     const double mu = std::sqrt(alpha * alpha + sigma);
     // The second form avoids cancellation; both map the row onto +mu at the pivot.
     const double v0 = alpha <= 0.0 ? alpha - mu : -sigma / (alpha + mu);

@@ -9,17 +9,17 @@
 #include <cstddef>
 
 // Lower-triangularises the leading `pivots` rows of the row-major array a (rows x stride) by
-// reflections from the right. Pivot j reflects columns [j, end[j]) of rows j..rows-1; end must
-// not decrease with j and row j must be zero from column end[j] on when its turn comes (zeros
-// of the original rows that earlier reflections fill stay inside an earlier, hence smaller,
-// end). Null end: every pivot reaches column cols. Columns outside [j, end[j]) are neither
-// read nor written.
+// reflections from the right. Pivot j reflects columns [j, end[j]) of rows j..rows-1. end must
+// not decrease with j and row j of the given array must be zero from column end[j] on (earlier
+// pivots change only columns before their own, not larger, ends, so those zeros still hold when
+// its turn comes). Null end: every pivot reaches column cols. Columns of a row outside what its
+// pivots reach are neither read nor written.
 //
-// On return a(j, j) >= 0 and a(j, c) = 0 for j < pivots, j < c < end[j]: the diagonal comes out
-// non-negative, so the factor is the unique one with that sign for a full-rank A. A column that
-// is already zero below (beyond) its pivot is left as it is. Non-finite input gives non-finite
-// output; nothing throws and nothing is allocated. False, a untouched, when cols or an end[j]
-// exceeds kLowerTriangulariseMaxColumns.
+// On return a(j, j) >= 0 and a(j, c) = 0 for j < pivots, j < c < end[j], so for a full-rank A
+// the factor is the unique one with a positive diagonal. A pivot row already zero beyond its
+// pivot (below sqrt(1e-307) in norm) takes no reflection; a negative pivot there has its column
+// negated. Non-finite input gives non-finite output; nothing throws and nothing is allocated. False, a untouched, when cols or
+// an end[j] exceeds kLowerTriangulariseMaxColumns.
 inline constexpr std::size_t kLowerTriangulariseMaxColumns = 32;
 bool lowerTriangulariseRows(double* a, std::size_t stride, std::size_t rows, std::size_t pivots, std::size_t cols,
                             const std::size_t* end);
