@@ -403,17 +403,23 @@ TEST(Zkf3wFilter, MonteCarloRunsStayConvergedAndNotOverConfident) {
   EXPECT_LT(mean, high);
 }
 
-// Finding: the mean NEES lies below the band (measured 1.92 against [4.19, 8.18]) with the
-// magnetometer noise taken three times the sensor's; with the sensor's own noise 6 of the 20
-// runs diverge during the turn (NEES up to 2e5), at twice it the mean is 4.0. The heading-only
-// magnetometer Jacobian -[v x] R leaves out the tilt error that the vertical field carries into
-// the measured horizontal field; with the full Jacobian -P [(R mag) x] R no run diverges at the
-// sensor's noise (mean 9.6). Kept disabled as the record of that finding.
+// Finding (measured with this tuning, 20 runs, 6 degrees of freedom, two-sided 99 % band of the
+// mean [4.19, 8.18]): the mean NEES is 1.92, below the band, with the magnetometer noise taken
+// three times the sensor's (kMagNoiseFactor 3), so the filter is over-cautious there. At twice
+// the sensor's noise the mean is 3.96, still below. At the sensor's own noise 6 of the 20 runs
+// diverge during the turn (final NEES 1.9e4 to 1.9e5, attitude errors 16 to 138 degrees) and
+// the mean is 3.0e4. The cause is the heading-only magnetometer Jacobian -[v x] R with v the
+// horizontal part of R mag: it leaves out the tilt error that the vertical field carries into
+// the measured horizontal field. With the full Jacobian (rows 0 and 1 of -[(R mag) x] R) no run
+// diverges at the sensor's noise (mean 9.64, above the band). The model is kept as it is; this
+// test stays disabled as the record of the finding; run, it records the measured mean and band.
 TEST(Zkf3wFilter, DISABLED_MonteCarloNeesInsideTheTwoSidedBand) {
   double mean = 0.0, worst = 0.0;
   monteCarloNees(mean, worst);
   double low = 0, high = 0;
   filtersim::chiSquareMeanBand(6, 20, 0.01, low, high);
+  RecordProperty("mean_nees", std::to_string(mean));
+  RecordProperty("band", std::to_string(low) + " .. " + std::to_string(high));
   EXPECT_GT(mean, low);
   EXPECT_LT(mean, high);
 }
