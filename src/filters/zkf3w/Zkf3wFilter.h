@@ -3,7 +3,7 @@
 // Kalman filter that turns each packet's strapdown increments (dv, dq) over the interval T_int
 // and a magnetometer sample into the orientation q_ls (sensor to local, north-west-up) and the
 // free acceleration. The covariance is kept as its lower-triangular root sQx and the state also
-// whitened (sx = sQx^-1 x); time and measurement updates are QR array algorithms.
+// whitened (sx = sQx^-1 x); time and measurement updates are orthogonal array algorithms.
 //
 // One object is used by one thread at a time. All work storage is owned by the object: after
 // construction a step allocates nothing.
