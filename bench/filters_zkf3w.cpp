@@ -2,7 +2,9 @@
 // T_int (the time-dependent table cached) and alternating T_int (recomputed every step, as after
 // lost packets); the parts of a step; and beside them the same model's step in covariance form
 // with Eigen fixed-size matrices, fed the transition, noise and measurement matrices the filter
-// used on a settled, turning step. Counter allocs = heap allocations per step after the first.
+// used on a settled, turning step, alone and paired with the filter's step on the same sample
+// (with the ratio of the medians). Counter allocs = heap allocations per step after the first
+// (in the paired run: per filter step and reference step together).
 #include <benchmark/benchmark.h>
 
 #include <Eigen/Dense>
@@ -240,5 +242,77 @@ void BM_DenseCovarianceStep(benchmark::State& state) {
   state.counters["allocs"] = static_cast<double>(counter.count()) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_DenseCovarianceStep)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The filter's step and the dense reference's step on the same settled, turning sample, timed
+// one after the other in every iteration so that both see the same machine load: median and
+// 99th percentile of each and ratio = filter median / reference median. The filter's state is
+// restored before its step, untimed.
+void BM_StepVersusDense(benchmark::State& state) {
+  using M12 = Eigen::Matrix<double, 12, 12>;
+  using M3 = Eigen::Matrix3d;
+  using V12 = Eigen::Matrix<double, 12, 1>;
+  const std::vector<Input> in = samples(true);
+  const zelto::Zkf3wParams p = makeParams();
+  zelto::Zkf3wFilter f(&p);
+  zelto::Zkf3wRealTimeParameters rt;
+  zelto::Zkf3wFilterOutput out;
+  for (size_t i = 0; i < 200; ++i) f.doOneKalmanStep(in[i].sd, in[i].ad, rt, out, kT);
+  zelto::Zkf3wState settled;
+  f.getFullState(&settled);
+  Model model;
+  f.setStepObserver(&model);
+  f.doOneKalmanStep(in[200].sd, in[200].ad, rt, out, kT);
+  f.setStepObserver(nullptr);
+  M12 S;
+  V12 x0;
+  for (int r = 0; r < 12; ++r) {
+    x0[r] = settled.x[r];
+    for (int c = 0; c < 12; ++c) S(r, c) = settled.sQx(r, c);
+  }
+  const M12 P0 = S * S.transpose();
+  M12 P = P0;
+  V12 x = x0;
+  std::vector<double> filterNs, denseNs;
+  filterNs.reserve(1 << 20);
+  denseNs.reserve(1 << 20);
+  AllocationCounter counter;
+  for (auto _ : state) {
+    f.setFullState(&settled);
+    const auto t0 = std::chrono::steady_clock::now();
+    f.doOneKalmanStep(in[200].sd, in[200].ad, rt, out, kT);
+    const auto t1 = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(out.orientation.w);
+    P = P0;
+    x = x0;
+    const auto t2 = std::chrono::steady_clock::now();
+    P = model.Phi * P * model.Phi.transpose() + model.Q;
+    for (int k = 0; k < 2; ++k) {
+      const auto& H = model.H[k];
+      const M3 Sk = H * P * H.transpose() + model.R[k];
+      const Eigen::Matrix<double, 12, 3> K = P * H.transpose() * Sk.inverse();
+      x += K * (model.y[k] - H * x);
+      const M12 IKH = M12::Identity() - K * H;
+      P = IKH * P * IKH.transpose() + K * model.R[k] * K.transpose();
+    }
+    benchmark::DoNotOptimize(P.data());
+    benchmark::DoNotOptimize(x.data());
+    const auto t3 = std::chrono::steady_clock::now();
+    if (filterNs.size() < filterNs.capacity()) {
+      filterNs.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count());
+      denseNs.push_back(std::chrono::duration<double, std::nano>(t3 - t2).count());
+    }
+  }
+  state.counters["allocs"] = static_cast<double>(counter.count()) / static_cast<double>(state.iterations());
+  if (filterNs.empty()) return;
+  std::sort(filterNs.begin(), filterNs.end());
+  std::sort(denseNs.begin(), denseNs.end());
+  const size_t mid = filterNs.size() / 2, p99 = std::min(filterNs.size() - 1, filterNs.size() * 99 / 100);
+  state.counters["filter_median_ns"] = filterNs[mid];
+  state.counters["filter_p99_ns"] = filterNs[p99];
+  state.counters["dense_median_ns"] = denseNs[mid];
+  state.counters["dense_p99_ns"] = denseNs[p99];
+  state.counters["ratio"] = filterNs[mid] / denseNs[mid];
+}
+BENCHMARK(BM_StepVersusDense)->Iterations(200000)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace

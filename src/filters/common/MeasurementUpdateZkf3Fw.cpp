@@ -1,47 +1,77 @@
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
 
+#include <cmath>
+
 namespace {
 
 constexpr ZtSize kStates = 12;
 constexpr ZtSize kMeas = 3;
-constexpr ZtSize kRows = kMeas + kStates;  // 15
-constexpr ZtSize kCols = kRows + 1;        // 16
-// Householder scratch of the widest decomposition (15 rows): V (15 x 15), beta (15), w (16).
-constexpr ZtSize kQrScratch = kRows * kRows + kRows + kCols;
 
 }  // namespace
 
+// With a diagonal noise root the three measurements are independent and are taken one after
+// the other; the result is the joint update's (the unique root with a positive diagonal, and e
+// whitened by the lower-triangular factor of the innovation covariance in measurement order).
+//
+// For one measurement (h, r, y) the array, reduced from the right, is
+//
+//        [ r        f^T  ]                 [ rho   0     ]
+//   A =  [ 0        S    ]  -- rotations -->  [ k     S'    ]     f = S^T h,
+//        [ -y / r   sx^T ]                 [ -e    sx'^T ]
+//
+// and plane rotations of the first column against columns n, n - 1, ..., 1 (in that order) keep
+// S lower triangular: when column j + 1 is turned, the first column is non-zero only in rows
+// beyond j. The rotation that removes f_j has cos = rho_(j+1) / rho_j and sin = f_j / rho_j with
+// rho_j^2 = r^2 + f_j^2 + ... + f_(n-1)^2, so all of them are known before any is applied, and
+// each row of S (and the state row) is then turned by its own short recurrence. O(n^2) per
+// measurement instead of O(n^3) for a triangularisation of the whole array.
 void doMeasurementUpdateSquareRootZkf3_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
                                           const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, uint32_t skip) {
-  double storage[kRows * kCols];
-  double scratch[kQrScratch];
-  zelto::Matrix M(kRows, kCols, kCols, storage, 0);
-  M.isZero();
   const ZtSize hs = H.stride, rs = Rd.stride, ss = sQx.stride;
-  for (ZtSize i = 0; i < kMeas; ++i) {
-    for (ZtSize j = 0; j < kMeas; ++j) M(i, j) = Rd.data[j * rs + i];
-    M(i, kRows) = -(y.data[i] / Rd.data[i * rs + i]);
-  }
-  // Rows 3..14: (H S)^T in columns 0..2 (S lower triangular: column j of S starts at row j),
-  // S^T in columns 3..14, sx in column 15.
-  for (ZtSize j = 0; j < kStates; ++j) {
-    for (ZtSize i = 0; i < kMeas; ++i) {
-      double sum = 0.0;
-      for (ZtSize k = j; k < kStates; ++k) sum += H.data[i * hs + k] * sQx.data[k * ss + j];
-      M(kMeas + j, i) = sum;
+  double* S = sQx.data;
+  double* x = sx.data;
+  // Columns from `top` on have zero H, so their f is zero and their rotations are the identity.
+  const ZtSize top = kStates - (skip > kStates ? kStates : skip);
+  double f[kStates], cs[kStates], sn[kStates];
+  for (ZtSize m = 0; m < kMeas; ++m) {
+    const double* h = H.data + m * hs;
+    // f = S^T h, row by row of S (a zero h_i adds nothing).
+    for (ZtSize j = 0; j < top; ++j) f[j] = 0.0;
+    for (ZtSize i = 0; i < kStates; ++i) {
+      const double hi = h[i];
+      if (hi == 0.0) continue;
+      const double* row = S + i * ss;
+      const ZtSize n = i < top ? i + 1 : top;
+      for (ZtSize j = 0; j < n; ++j) f[j] += hi * row[j];
     }
-    for (ZtSize l = j; l < kStates; ++l) M(kMeas + j, kMeas + l) = sQx.data[l * ss + j];
-    M(kMeas + j, kRows) = sx.data[j];
+    // The sign of a noise root is immaterial (R = r^2); with |r| the diagonal stays positive.
+    const double r = std::fabs(Rd.data[m * rs + m]);
+    double sum = r * r, previous = r;
+    for (ZtSize j = top; j-- > 0;) {
+      sum += f[j] * f[j];
+      const double rho = std::sqrt(sum);
+      const double inv = 1.0 / rho;
+      cs[j] = previous * inv;
+      sn[j] = f[j] * inv;
+      previous = rho;
+    }
+    for (ZtSize i = 0; i < kStates; ++i) {
+      double* row = S + i * ss;
+      double t = 0.0;
+      for (ZtSize j = i < top ? i + 1 : top; j-- > 0;) {
+        const double sij = row[j];
+        row[j] = cs[j] * sij - sn[j] * t;
+        t = cs[j] * t + sn[j] * sij;
+      }
+    }
+    double t = -(y.data[m] / r);
+    for (ZtSize j = top; j-- > 0;) {
+      const double xj = x[j];
+      x[j] = cs[j] * xj - sn[j] * t;
+      t = cs[j] * t + sn[j] * xj;
+    }
+    out.data[m] = -t;
   }
-  const ZtSize k = skip > kStates ? kStates : skip;
-  zelto::Matrix top(kRows - k, kCols, kCols, storage, 0);
-  top.QRdecomposition(scratch);
-  // Only the upper triangle of M' is read: S' = its block (3..14, 3..14) transposed.
-  for (ZtSize r = 0; r < kStates; ++r) {
-    for (ZtSize c = 0; c < kStates; ++c) sQx.data[r * ss + c] = c <= r ? M(kMeas + c, kMeas + r) : 0.0;
-    sx.data[r] = M(kMeas + r, kRows);
-  }
-  for (ZtSize i = 0; i < kMeas; ++i) out.data[i] = -M(i, kRows);
 }
 
 void doMeasurementUpdateSquareRootZkf3w_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,

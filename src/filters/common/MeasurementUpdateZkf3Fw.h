@@ -9,14 +9,17 @@
 // e is the whitened innovation Re^-1 (y - H x). skip k: the last k columns of H are zero, so
 // the last k rows of M are already triangular and stay out of the decomposition.
 //
-// Everything is computed in stack storage: a call allocates nothing and holds no state.
+// The measurements are taken one at a time by plane rotations that keep sQx triangular, which
+// gives the same M' (see the source). Everything is computed in stack storage: a call allocates
+// nothing and holds no state.
 #include <cstdint>
 
 #include "math/Matrix.h"
 #include "math/Vector.h"
 
 // Throws nothing; a non-finite argument gives non-finite results (callers check inputs first).
-// Rd must have a non-zero diagonal. skip above 12 is taken as 12.
+// Rd must have a non-zero diagonal; its off-diagonal elements are not read. skip above 12 is
+// taken as 12.
 void doMeasurementUpdateSquareRootZkf3_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
                                           const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, uint32_t skip);
 // The same computation under the name the Zkf3w filter uses.

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/LowerTriangulariseRows.h"
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
 #include "filters/common/ZkfTime.h"
 #include "foundation/JournalMacros.h"
@@ -12,11 +13,11 @@ namespace zelto {
 namespace {
 
 constexpr ZtSize N = Zkf3wState::kStates;
-constexpr ZtSize kPreRows = 2 * N;
-// In the pre-array [ (Phi sQx)^T ; B^T ] the lower half is upper triangular but for its block
-// (3..5, 3..5) (the rotated acceleration noise): column c < 9 is zero from row 15 + c on.
-constexpr ZtSize kTriSkip = 9;
-constexpr ZtSize kQrScratch = kPreRows * N + N + N;
+constexpr ZtSize kPreCols = 2 * N;
+static_assert(kPreCols <= kLowerTriangulariseMaxColumns, "time-update array too wide");
+// Row i of the time-update array [ Phi sQx  B ] is zero beyond column 12 + 3 (i / 3 + 1): B is
+// block diagonal in blocks of three. Reflections of row i never reach further.
+constexpr std::size_t kPreEnd[N] = {15, 15, 15, 18, 18, 18, 21, 21, 21, 24, 24, 24};
 // Deviation of the vertical magnetometer axis: the heading update does not use it.
 constexpr double kMagVerticalDeviation = 100.0;
 constexpr double kSpatialScale = 0.01;
@@ -42,9 +43,7 @@ Zkf3wFilter::Zkf3wFilter(const Zkf3wParams* params)
     : m_Phi(N, N),
       m_Hacc(3, N),
       m_B(N, N),
-      m_pre(kPreRows, N),
-      m_corr(N, N),
-      m_qrScratch(kQrScratch),
+      m_pre(N, kPreCols),
       m_J(4, 3),
       m_Hmag(3, N),
       m_T3(N, N) {
@@ -337,33 +336,47 @@ void Zkf3wFilter::predict(const Zkf3wRealTimeParameters& realTime) {
     B.setSubIdentity(1.0, 9, 9, 3, 3);
   }
 
-  // 14. Pre-array [ (Phi sQx)^T ; B^T ], Phi sQx by the blocks of Phi: rows 0..2 mix the
-  // orientation rows and add T times the bias rows, rows 3..5 mix the orientation rows into the
-  // scaled acceleration rows, the bias rows pass, the magnetic rows are scaled by Phi's diagonal
-  // (0 without magnetometer updates). Elements of sQx above its diagonal are zero and are read
-  // as such.
+  // 14. Array [ Phi sQx  B ] (12 x 24), reduced from the right to [ sQx'  0 ]. Phi sQx by the
+  // blocks of Phi: rows 0..2 mix the orientation rows and add T times the bias rows, rows 3..5
+  // mix the orientation rows into the scaled acceleration rows, the bias rows pass, the
+  // magnetic rows are scaled by Phi's diagonal (0 without magnetometer updates). Elements of
+  // sQx above its diagonal are zero and are skipped.
   const Matrix& S = s.sQx;
   const double fm = Phi(9, 9);
-  for (ZtSize j = 0; j < N; ++j) {
-    const double s0 = S(0, j), s1 = S(1, j), s2 = S(2, j);
-    for (ZtSize i = 0; i < 3; ++i) {
-      m_pre(j, i) = Phi(i, 0) * s0 + Phi(i, 1) * s1 + Phi(i, 2) * s2 + T * S(6 + i, j);
-      m_pre(j, 3 + i) = Phi(3 + i, 0) * s0 + Phi(3 + i, 1) * s1 + Phi(3 + i, 2) * s2 + t.e_acc * S(3 + i, j);
-      m_pre(j, 6 + i) = S(6 + i, j);
-      m_pre(j, 9 + i) = fm * S(9 + i, j);
+  double* A = m_pre.data;
+  for (ZtSize i = 0; i < 3; ++i) {
+    double* a0 = A + i * kPreCols;
+    double* a3 = A + (3 + i) * kPreCols;
+    double* a6 = A + (6 + i) * kPreCols;
+    double* a9 = A + (9 + i) * kPreCols;
+    const double p0 = Phi(i, 0), p1 = Phi(i, 1), p2 = Phi(i, 2);
+    const double q0 = Phi(3 + i, 0), q1 = Phi(3 + i, 1), q2 = Phi(3 + i, 2);
+    const double* s6 = S.rowPtr(6 + i);
+    const double* s3 = S.rowPtr(3 + i);
+    const double* s9 = S.rowPtr(9 + i);
+    for (ZtSize j = 0; j < N; ++j) {
+      const double s0 = S(0, j), s1 = S(1, j), s2 = S(2, j);
+      a0[j] = p0 * s0 + p1 * s1 + p2 * s2 + T * s6[j];
+      a3[j] = q0 * s0 + q1 * s1 + q2 * s2 + t.e_acc * s3[j];
+      a6[j] = s6[j];
+      a9[j] = fm * s9[j];
     }
-    for (ZtSize i = 0; i < N; ++i) m_pre(N + j, i) = B(i, j);
   }
-  m_pre.QRdecompositionTriSkip(kTriSkip, m_qrScratch.data);
-  takeRootFromPreArray(m_pre);
-  if (m_observer != nullptr) m_observer->predicted(Phi, B, x);
-}
-
-void Zkf3wFilter::takeRootFromPreArray(const Matrix& pre) {
-  Zkf3wState& s = m_state;
-  for (ZtSize r = 0; r < N; ++r)
-    for (ZtSize c = 0; c < N; ++c) s.sQx(r, c) = c <= r ? pre(c, r) : 0.0;
+  // B is block diagonal: row i holds its 3 x 3 block only, which is what kPreEnd relies on.
+  for (ZtSize i = 0; i < N; ++i) {
+    const double* b = B.rowPtr(i);
+    double* a = A + i * kPreCols + N;
+    for (ZtSize c = 0; c < N; ++c) a[c] = b[c];
+  }
+  lowerTriangulariseRows(A, kPreCols, N, N, kPreCols, kPreEnd);
+  for (ZtSize r = 0; r < N; ++r) {
+    const double* a = A + r * kPreCols;
+    double* dst = s.sQx.rowPtr(r);
+    for (ZtSize c = 0; c <= r; ++c) dst[c] = a[c];
+    for (ZtSize c = r + 1; c < N; ++c) dst[c] = 0.0;
+  }
   s.sx.isLeftDivideTriL(s.sQx, s.x);
+  if (m_observer != nullptr) m_observer->predicted(Phi, B, x);
 }
 
 void Zkf3wFilter::measurementUpdate(const Vector& y, const Matrix& H, const Matrix& sR, uint32_t skip) {
@@ -442,13 +455,10 @@ void Zkf3wFilter::correct() {
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < N; ++c) S(r, c) = rows[r * N + c];
   x[0] = x[1] = x[2] = 0.0;
-  // 3. Lower triangular again: QR of sQx^T. Only its first three rows (the turned rows of sQx)
-  // are not yet upper triangular, and the rows below them are zero in the first three columns,
-  // so the reflections of the decomposition act on those three rows alone.
-  m_corr.isTransposeOf(S);
-  Matrix top(3, N, N, m_corr.data, 0);
-  top.QRdecomposition(m_qrScratch.data);
-  takeRootFromPreArray(m_corr);
+  // 3. Lower triangular again. The turned rows 0..2 are non-zero in columns 0..2 only, so
+  // reflections of those three columns restore the triangle.
+  lowerTriangulariseRows(S.data, S.stride, N, 3, 3, nullptr);
+  s.sx.isLeftDivideTriL(S, x);
   if (m_observer != nullptr) {
     m_T3.isIdentity();
     m_T3.setSubMatrix(m_M1, 0, 0, 3, 3, 0, 0);

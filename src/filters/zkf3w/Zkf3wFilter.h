@@ -3,7 +3,7 @@
 // Kalman filter that turns each packet's strapdown increments (dv, dq) over the interval T_int
 // and a magnetometer sample into the orientation q_ls (sensor to local, north-west-up) and the
 // free acceleration. The covariance is kept as its lower-triangular root sQx and the state also
-// whitened (sx = sQx^-1 x); time and measurement updates are QR array algorithms.
+// whitened (sx = sQx^-1 x); time and measurement updates are orthogonal array algorithms.
 //
 // One object is used by one thread at a time. All work storage is owned by the object: after
 // construction a step allocates nothing.
@@ -104,9 +104,6 @@ class Zkf3wFilter : public ZtZkfFilter {
   void checkParameters();
   void journalOnce(unsigned bit, const char* what);
   void setOkAge();
-  // sQx = lower-triangular root of m_pre's leading rows after QR (their transposed R), then
-  // sx = sQx^-1 x.
-  void takeRootFromPreArray(const Matrix& pre);
 
   Zkf3wParams* m_params = nullptr;
   Zkf3wTimeDependentParams m_tdp;
@@ -120,9 +117,7 @@ class Zkf3wFilter : public ZtZkfFilter {
 
   // Work storage of the step.
   Matrix m_B;          // 12 x 12 process-noise root
-  Matrix m_pre;        // 24 x 12 pre-array of the time update
-  Matrix m_corr;       // 12 x 12 re-triangularisation of correct
-  Vector m_qrScratch;  // Householder scratch of the 24 x 12 decomposition
+  Matrix m_pre;        // 12 x 24 array of the time update
   Matrix m_J;          // 4 x 3
   Matrix m_Hmag;       // 3 x 12
   Matrix m_T3;         // 12 x 12 correction transform (observer only)

@@ -403,17 +403,23 @@ TEST(Zkf3wFilter, MonteCarloRunsStayConvergedAndNotOverConfident) {
   EXPECT_LT(mean, high);
 }
 
-// Finding: the mean NEES lies below the band (measured 1.92 against [4.19, 8.18]) with the
-// magnetometer noise taken three times the sensor's; with the sensor's own noise 6 of the 20
-// runs diverge during the turn (NEES up to 2e5), at twice it the mean is 4.0. The heading-only
-// magnetometer Jacobian -[v x] R leaves out the tilt error that the vertical field carries into
-// the measured horizontal field; with the full Jacobian -P [(R mag) x] R no run diverges at the
-// sensor's noise (mean 9.6). Kept disabled as the record of that finding.
+// Finding (measured with this tuning, 20 runs, 6 degrees of freedom, two-sided 99 % band of the
+// mean [4.19, 8.18]): the mean NEES is 1.92, below the band, with the magnetometer noise taken
+// three times the sensor's (kMagNoiseFactor 3), so the filter is over-cautious there. At twice
+// the sensor's noise the mean is 3.96, still below. At the sensor's own noise 6 of the 20 runs
+// diverge during the turn (final NEES 1.9e4 to 1.9e5, attitude errors 16 to 138 degrees) and
+// the mean is 3.0e4. The cause is the heading-only magnetometer Jacobian -[v x] R with v the
+// horizontal part of R mag: it leaves out the tilt error that the vertical field carries into
+// the measured horizontal field. With the full Jacobian (rows 0 and 1 of -[(R mag) x] R) no run
+// diverges at the sensor's noise (mean 9.64, above the band). The model is kept as it is; this
+// test stays disabled as the record of the finding; run, it records the measured mean and band.
 TEST(Zkf3wFilter, DISABLED_MonteCarloNeesInsideTheTwoSidedBand) {
   double mean = 0.0, worst = 0.0;
   monteCarloNees(mean, worst);
   double low = 0, high = 0;
   filtersim::chiSquareMeanBand(6, 20, 0.01, low, high);
+  RecordProperty("mean_nees", std::to_string(mean));
+  RecordProperty("band", std::to_string(low) + " .. " + std::to_string(high));
   EXPECT_GT(mean, low);
   EXPECT_LT(mean, high);
 }
@@ -778,8 +784,11 @@ TEST(Zkf3wFilter, FullStateRefusalsAndRoundTrip) {
   a.getFullState(&other);
   a.getFullState(nullptr);
 
-  // In memory: the continuation is bit for bit the same; through a zsb file too (the table is
-  // recomputed from the same interval).
+  // In memory: the continuation is bit for bit the same. Through a zsb file every element comes
+  // back bit for bit but q_ls, which the binary form of a quaternion reads back normalised: a
+  // unit quaternion may move by a rounding step there (whether it does depends on the sample the
+  // run is split at), so that continuation agrees to rounding (the table is recomputed from the
+  // same interval).
   b.setFullState(&copy);
   zelto::test::TempDir dir;
   const std::string name = dir.file("state.zsb");
@@ -793,17 +802,28 @@ TEST(Zkf3wFilter, FullStateRefusalsAndRoundTrip) {
   ASSERT_EQ(in.import(name), ZRV_OK);
   zelto::Zkf3wState fromFile;
   fromFile.readFromFile(in, "ZKF3W.");
+  EXPECT_LT(toEigen(fromFile.q_ls).angularDistance(toEigen(copy.q_ls)), 1e-15);
+  zelto::Zkf3wState expected = copy;
+  expected.q_ls = fromFile.q_ls;
+  expected.resetTimeDependent = true;
+  expected.sampleCount = 0;
+  EXPECT_TRUE(sameState(fromFile, expected));
   zelto::Zkf3wFilter cf(&p);
   ASSERT_TRUE(cf.setFullStateChecked(&fromFile));
+  double worstAngle = 0.0, worstAcc = 0.0;
   for (size_t i = half; i < samples.size(); ++i) {
     toRecords(samples[i], sd, ad);
     ASSERT_TRUE(a.doOneKalmanStep(sd, ad, rt, oa, samples[i].T));
     ASSERT_TRUE(b.doOneKalmanStep(sd, ad, rt, ob, samples[i].T));
     ASSERT_TRUE(cf.doOneKalmanStep(sd, ad, rt, oc, samples[i].T));
     ASSERT_EQ(oa.orientation, ob.orientation) << i;
-    ASSERT_EQ(oa.orientation, oc.orientation) << i;
-    ASSERT_EQ(oa.freeAcceleration, oc.freeAcceleration) << i;
+    ASSERT_EQ(oa.freeAcceleration, ob.freeAcceleration) << i;
+    worstAngle = std::max(worstAngle, toEigen(oa.orientation).angularDistance(toEigen(oc.orientation)));
+    for (ZtSize k = 0; k < 3; ++k)
+      worstAcc = std::max(worstAcc, std::fabs(oa.freeAcceleration[k] - oc.freeAcceleration[k]));
   }
+  EXPECT_LT(worstAngle, 1e-12);
+  EXPECT_LT(worstAcc, 1e-10);
   EXPECT_EQ(a.state().sampleCount, b.state().sampleCount);
   EXPECT_EQ(cf.state().sampleCount, static_cast<int32_t>(samples.size() - half));
 }
