@@ -9,6 +9,7 @@
 
 #include "device/DeviceTaskScope.h"
 #include "device/ProcessTask.h"
+#include "device/ScratchPacket.h"
 #include "device/StateChanger.h"
 #include "device/cache/IPacketDataCache.h"
 #include "device/cache/PacketDataSource.h"
@@ -1158,58 +1159,7 @@ constexpr uint8_t kLegacyDataMessage = 0x32;
 constexpr uint8_t kDataMessage = 0x36;
 constexpr uint8_t kErrorMessage = 0x42;
 
-// Packets reused per thread by the message handling and the cache merges, so that the parsing
-// worker and the processing tasks allocate nothing per packet once these have grown to size. A
-// nested use on the same thread beyond the slots (an event handler that pulls from a playing
-// device while its packet is still being handled) gets a packet of its own.
-class ScratchPacket {
- public:
-  ScratchPacket() {
-    for (Slot& slot : threadSlots().slots)
-      if (!slot.busy) {
-        slot.busy = true;
-        m_slot = &slot;
-        m_packet = &slot.packet;
-        // A fresh empty packet, keeping the storage the slot has grown.
-        ZtDataPacket_clear(m_packet);
-        m_packet->deviceId = 0;
-        m_packet->packetId = 0;
-        m_packet->toa = 0;
-        return;
-      }
-    ZtDataPacket_construct(&m_own);
-    m_packet = &m_own;
-  }
-  ~ScratchPacket() {
-    if (m_slot)
-      m_slot->busy = false;
-    else
-      ZtDataPacket_destruct(&m_own);
-  }
-  ScratchPacket(const ScratchPacket&) = delete;
-  ScratchPacket& operator=(const ScratchPacket&) = delete;
-  ZtDataPacket& operator*() const { return *m_packet; }
-  ZtDataPacket* get() const { return m_packet; }
-
- private:
-  struct Slot {
-    ZtDataPacket packet;
-    bool busy = false;
-    Slot() { ZtDataPacket_construct(&packet); }
-    ~Slot() { ZtDataPacket_destruct(&packet); }
-  };
-  // handleMessage, handleDataPacket and a merge on a synchronous (playback) path at once.
-  struct Slots {
-    Slot slots[4];
-  };
-  static Slots& threadSlots() {
-    thread_local Slots slots;
-    return slots;
-  }
-  Slot* m_slot = nullptr;
-  ZtDataPacket m_own;
-  ZtDataPacket* m_packet = nullptr;
-};
+using zelto::ScratchPacket;
 
 // Owns a packet a cache returned by value.
 struct TakenPacket {
@@ -1361,19 +1311,21 @@ void ZtDevice::insertPacketInCaches(ZtDataPacket& packet) {
         case ZQM_Queue:
           insertOrUpdateCacheItem(ready, packet);
           break;
-        case ZQM_LatestOnly:
-          if (ready->empty()) {
+        case ZQM_LatestOnly: {
+          // The newest packet, completed by the items of the one it replaces. Read, not taken:
+          // a pull meanwhile still finds the packet being replaced.
+          ScratchPacket lowest;
+          if (!ready->lowestInto(*lowest)) {
             ready->insert(packet.packetId, packet, true);
-          } else {
-            // The newest packet, completed by the items of the one it replaces.
-            TakenPacket lowest(ready->lowest());
-            ScratchPacket merged;
-            ZtDataPacket_copy(merged.get(), &packet);
-            ZtDataPacket_append(merged.get(), &lowest.p);
-            ready->insert(packet.packetId, *merged, true);
-            if (packet.packetId != lowest.p.packetId) ready->remove(lowest.p.packetId);
+            break;
           }
+          ScratchPacket merged;
+          ZtDataPacket_copy(merged.get(), &packet);
+          ZtDataPacket_append(merged.get(), lowest.get());
+          ready->insert(packet.packetId, *merged, true);
+          if (packet.packetId != lowest->packetId) ready->remove(lowest->packetId);
           break;
+        }
         default:
           break;
       }
@@ -1413,27 +1365,28 @@ void ZtDevice::checkCache() {
 void ZtDevice::flushCache() {
   zelto::IPacketDataCache* working = m_workingCache;
   if (!working) return;
+  // Taken into this thread's scratch packet: a master's processing also flushes its children, so
+  // the same working cache can be flushed from two threads at once.
+  ScratchPacket packet;
   while (!working->empty()) {
-    long key;
-    try {
-      key = working->lowestKey();
-    } catch (const ZtException&) {
-      return;  // emptied meanwhile
-    }
     if (!isRecording()) {
+      long key;
+      try {
+        key = working->lowestKey();
+      } catch (const ZtException&) {
+        return;  // emptied meanwhile
+      }
       working->remove(key);
       continue;
     }
-    ZtDataPacket taken;
     try {
-      taken = working->take(key);
+      if (!working->takeLowest(*packet)) return;  // emptied meanwhile
     } catch (const ZtException&) {
-      continue;  // taken meanwhile
+      return;  // a cache that does not remove single entries
     }
-    TakenPacket packet(taken);
-    if (!onWriteDataToLogFile(this, &packet.p)) continue;
+    if (!onWriteDataToLogFile(this, packet.get())) continue;
     // The message as received (the original of a converted packet), written without a copy.
-    const ZtMessage& original = ZtMessage_empty(&packet.p.original) ? packet.p.message : packet.p.original;
+    const ZtMessage& original = ZtMessage_empty(&packet->original) ? packet->message : packet->original;
     writeMessageToLogFile(original);
   }
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "device/DeviceFactory.h"
+#include "device/ScratchPacket.h"
 #include "device/cache/IPacketDataCache.h"
 #include "device/config/DeviceConfigurationMessages.h"
 #include "ekts/EktsManager.h"
@@ -316,33 +317,21 @@ bool KtixDevice::setProcessingFlag(uint16_t bit, bool enable) {
 
 // ---- Log writing -------------------------------------------------------------------------------------
 
-namespace {
-// Owns a packet a cache returned by value.
-struct TakenPacket {
-  ZtDataPacket p;
-  explicit TakenPacket(ZtDataPacket packet) : p(packet) {}
-  ~TakenPacket() { ZtDataPacket_destruct(&p); }
-  TakenPacket(const TakenPacket&) = delete;
-  TakenPacket& operator=(const TakenPacket&) = delete;
-};
-}  // namespace
-
 void KtixDevice::flushCache() {
   zelto::IPacketDataCache* working = workingCache();
   if (!working) return;
-  while (!working->empty()) {
-    long key;
-    ZtDataPacket taken;
+  // Taken into this thread's scratch packet: a master's processing also flushes its children, so
+  // the same working cache can be flushed from two threads at once.
+  zelto::ScratchPacket packet;
+  for (;;) {
     try {
-      key = working->lowestKey();
-      taken = working->take(key);
+      if (!working->takeLowest(*packet)) return;
     } catch (const ZtException&) {
-      return;  // emptied meanwhile
+      return;  // a cache that does not remove single entries
     }
-    TakenPacket packet(taken);
-    if (!onWriteDataToLogFile(this, &packet.p) || !isRecording()) continue;
+    if (!onWriteDataToLogFile(this, packet.get()) || !isRecording()) continue;
     // The message as received (the original of a converted packet).
-    const ZtMessage& original = ZtMessage_empty(&packet.p.original) ? packet.p.message : packet.p.original;
+    const ZtMessage& original = ZtMessage_empty(&packet->original) ? packet->message : packet->original;
     if (ZtMessage_getMessageId(&original) == kLegacyData && !isMasterDevice() && busId() != 1) {
       JLOG_ALERT("Skip write to log for device " << std::hex << deviceId() << std::dec);
       continue;

@@ -169,6 +169,20 @@ class ConfigurableDataCache : public virtual IDataCache<K, V>, public Flushing, 
     }
   }
 
+  bool takeLowest(V& target) override {
+    Lock lock(m_locking);
+    if constexpr (!Storage::kCanRemove) {
+      Exception::operationNotAllowed("removeFromSequence");
+    } else {
+      if (m_storage.empty()) return false;
+      Iterator it = m_storage.map().begin();
+      writeBackOnRemove(*it);
+      Traits::assign(target, it->second.value);
+      m_storage.erase(it);
+      return true;
+    }
+  }
+
   void clear() override {
     Lock lock(m_locking);
     m_storage.clear();
@@ -182,6 +196,15 @@ class ConfigurableDataCache : public virtual IDataCache<K, V>, public Flushing, 
   V lowest() override {
     Lock lock(m_locking);
     return object(lowestKey());
+  }
+
+  bool lowestInto(V& target) override {
+    Lock lock(m_locking);
+    if (m_storage.empty()) return false;
+    Entry& entry = *m_storage.map().begin();
+    Traits::assign(target, entry.second.value);
+    Access::accessed(m_storage, entry);
+    return true;
   }
 
   ObjectList objects(K from, K to) override {

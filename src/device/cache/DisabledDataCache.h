@@ -25,9 +25,11 @@ class DisabledDataCache : public virtual IDataCache<K, V> {
   K highestKey() const override { return K(); }
   K lowestKey() const override { return K(); }
   V take(K) override { return Traits::makeDefault(); }
+  bool takeLowest(V&) override { return false; }
   void clear() override {}
   V highest() override { return Traits::makeDefault(); }
   V lowest() override { return Traits::makeDefault(); }
+  bool lowestInto(V&) override { return false; }
   ObjectList objects(K, K) override { return ObjectList(); }
   V lowerBound(K) override { return Traits::makeDefault(); }
   V upperBound(K) override { return Traits::makeDefault(); }

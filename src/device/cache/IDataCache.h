@@ -37,10 +37,17 @@ class IDataCache {
   virtual K lowestKey() const = 0;
   // Copy of the value under key, which is then dropped (never fetches).
   virtual V take(K key) = 0;
+  // Copies the entry with the lowest key into target, reusing target's storage, and drops it, in
+  // one step (never fetches): two callers never get the same entry. False, target unchanged, when
+  // the cache is empty.
+  virtual bool takeLowest(V& target) = 0;
   // Drops every entry without writing anything back.
   virtual void clear() = 0;
   virtual V highest() = 0;
   virtual V lowest() = 0;
+  // Copies the entry with the lowest key into target, reusing target's storage, as lowest()
+  // reads it. False, target unchanged, when the cache is empty (never fetches).
+  virtual bool lowestInto(V& target) = 0;
   // Copies of all entries with from <= key <= to, ascending; empty when from >= to.
   virtual ObjectList objects(K from, K to) = 0;
   // Entry with the smallest key >= key.

@@ -99,6 +99,7 @@ void Communicator::construct() {
   ZtByteArray_construct(&m_receiveBuffer, 0, nullptr);
   ZtByteArray_construct(&m_fileBuffer, 0, nullptr);
   ZtByteArray_construct(&m_fileChunk, 0, nullptr);
+  ZtByteArray_construct(&m_fileFrame, 0, nullptr);
   ZtMessage_construct(&m_parseMessage);
   m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   m_kickFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -154,6 +155,7 @@ Communicator::~Communicator() {
   m_abortLoad = true;
   destroyParts();
   ZtMessage_destruct(&m_parseMessage);
+  ZtByteArray_destruct(&m_fileFrame);
   ZtByteArray_destruct(&m_fileChunk);
   ZtByteArray_destruct(&m_fileBuffer);
   ZtByteArray_destruct(&m_receiveBuffer);
@@ -758,9 +760,8 @@ bool Communicator::createLogFile(const ZtString& fileName) {
 bool Communicator::writeMessageToLogFile(const ZtMessage& message) {
   std::lock_guard<std::recursive_mutex> lock(m_fileMutex);
   if (!m_logFile) return setResult(ZRV_NOFILEOPEN), false;
-  LocalBytes bytes;
-  if (ProtocolHandler::composeMessage(bytes.b, message) < 0) return setResult(ZRV_INVALIDLOGFILE), false;
-  return setResult(m_logFile->writeData(bytes.b)) == ZRV_OK;
+  if (ProtocolHandler::composeMessage(m_fileFrame, message) < 0) return setResult(ZRV_INVALIDLOGFILE), false;
+  return setResult(m_logFile->writeData(m_fileFrame)) == ZRV_OK;
 }
 
 ZtResultValue Communicator::failOpenLogFile(ZtResultValue result) {

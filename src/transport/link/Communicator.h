@@ -262,6 +262,7 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   mutable std::mutex m_protocolMutex;
   ZtByteArray m_fileBuffer;  // log-file reader: bytes held; guarded by m_fileMutex
   ZtByteArray m_fileChunk;   // log-file reader: one read; guarded by m_fileMutex
+  ZtByteArray m_fileFrame;   // log-file writer: one message's frame, reused; guarded by m_fileMutex
   MessageList m_parseOutput;
   ZtMessage m_parseMessage;  // parse tasks' search output
   int m_wakeFd = -1;         // eventfd that ends the reader's wait on cancel

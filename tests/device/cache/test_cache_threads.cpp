@@ -1,6 +1,7 @@
 // Caches shared between threads: a fetch that re-enters the asking cache on its own thread while
 // another thread waits for that cache; readers pulling while a writer inserts into a full cache;
-// a recorder flushing while packets arrive, with every modified packet written back exactly once.
+// a recorder flushing while packets arrive, with every modified packet written back exactly once;
+// several takers emptying a cache a writer fills, each packet taken by exactly one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -158,6 +159,47 @@ TEST(SharedCache, RecorderFlushesWhilePacketsArrive) {
   ASSERT_EQ(written.size(), static_cast<size_t>(kPackets));
   for (long k = 0; k < kPackets; ++k) ASSERT_EQ(written[static_cast<size_t>(k)], k);
   EXPECT_EQ(source.mismatched, 0);
+}
+
+// The working cache flushed from two threads at once (a device's processing and its master's):
+// takeLowest hands each packet, intact, to exactly one taker.
+TEST(SharedCache, TakersShareThePacketsAWriterInserts) {
+  WeakFifoDataCache<long, ZtDataPacket> cache;
+  std::atomic<bool> done{false};
+  auto taker = [&] {
+    std::vector<long> keys;
+    long damaged = 0;
+    zelto::test::Packet target;
+    for (;;) {
+      const bool finished = done.load();
+      if (cache.takeLowest(target.p)) {
+        if (target->toa != static_cast<ZtTimeStamp>(target->packetId * 5) ||
+            ZtDataPacket_packetCounter(target.get()) != static_cast<uint16_t>(target->packetId))
+          ++damaged;
+        keys.push_back(target->packetId);
+      } else if (finished) {
+        break;
+      } else {
+        std::this_thread::yield();
+      }
+    }
+    return std::make_pair(keys, damaged);
+  };
+  std::vector<std::future<std::pair<std::vector<long>, long>>> takers;
+  for (int i = 0; i < 3; ++i) takers.push_back(std::async(std::launch::async, taker));
+  for (long k = 0; k < kPackets; ++k) cache.insert(k, packet(k, static_cast<ZtTimeStamp>(k * 5)).p, true);
+  done = true;
+  std::vector<long> all;
+  for (auto& f : takers) {
+    const auto [keys, damaged] = within(f, "taker");
+    EXPECT_EQ(damaged, 0);
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));  // each taker sees rising keys
+    all.insert(all.end(), keys.begin(), keys.end());
+  }
+  std::sort(all.begin(), all.end());
+  ASSERT_EQ(all.size(), static_cast<size_t>(kPackets));
+  for (long k = 0; k < kPackets; ++k) ASSERT_EQ(all[static_cast<size_t>(k)], k);
+  EXPECT_TRUE(cache.empty());
 }
 
 }  // namespace

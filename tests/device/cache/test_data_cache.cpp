@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CacheTestKit.h"
+#include "support/AllocationCounter.h"
 #include "device/cache/DataCache.h"
 #include "device/cache/DisabledDataCache.h"
 #include "device/cache/FastIndexDataCache.h"
@@ -270,6 +271,28 @@ TYPED_TEST(AnyKind, WriteImmediately) {
   EXPECT_EQ(this->source.updates.size(), 1u);
 }
 
+// The lowest entry read into the caller's packet: the same entry lowest() copies, with the same
+// effect on the sequence, and the target's earlier content fully replaced.
+TYPED_TEST(AnyKind, LowestIntoReadsTheLowestEntryIntoTheTarget) {
+  auto& c = this->cache;
+  c.setDataSource(&this->source);
+  zelto::test::Packet target = packet(42, 4242);
+  EXPECT_FALSE(c.lowestInto(target.p));
+  EXPECT_EQ(target->packetId, 42);  // empty: unchanged
+  EXPECT_EQ(target->toa, 4242u);
+
+  this->put({5, 1, 9, 7}, false, 100);
+  c.insert(1, packet(1, 300).p, false);
+  ASSERT_TRUE(c.lowestInto(target.p));
+  EXPECT_EQ(target->packetId, 1);
+  EXPECT_EQ(target->toa, 300u);
+  EXPECT_EQ(ZtDataPacket_packetCounter(target.get()), 1);
+  EXPECT_EQ(c.size(), 4u);  // read, not taken
+  EXPECT_TRUE(this->source.fetches.empty());
+  // A read like lowest(): the most-recently-used cache moves the entry to its front.
+  EXPECT_EQ(indexOrder(c), TypeParam::orderAfterRead());
+}
+
 template <class Kind>
 class RemovingKind : public AnyKind<Kind> {};
 using RemovingKinds = ::testing::Types<MruKind, FifoKind>;
@@ -299,6 +322,76 @@ TYPED_TEST(RemovingKind, RemoveAndTake) {
   this->put({6, 7});
   c.remove(6);
   EXPECT_EQ(indexOrder(c), Keys{7});
+}
+
+TYPED_TEST(RemovingKind, TakeLowestTakesInKeyOrderIntoTheTarget) {
+  auto& c = this->cache;
+  c.setDataSource(&this->source);
+  zelto::test::Packet target = packet(42, 4242);
+  EXPECT_FALSE(c.takeLowest(target.p));
+  EXPECT_EQ(target->packetId, 42);  // empty: unchanged
+  EXPECT_EQ(target->toa, 4242u);
+
+  this->put({5, 1}, true, 7);
+  this->put({9, 3}, false, 8);
+  Keys taken;
+  std::vector<ZtTimeStamp> tags;
+  while (c.takeLowest(target.p)) {
+    taken.push_back(target->packetId);
+    tags.push_back(target->toa);
+    EXPECT_EQ(ZtDataPacket_packetCounter(target.get()), target->packetId);
+  }
+  EXPECT_EQ(taken, (Keys{1, 3, 5, 9}));
+  EXPECT_EQ(tags, (std::vector<ZtTimeStamp>{7, 8, 7, 8}));
+  EXPECT_TRUE(c.empty());
+  EXPECT_TRUE(indexOrder(c).empty());
+  EXPECT_TRUE(this->source.updates.empty());  // write on remove is off
+  EXPECT_TRUE(this->source.fetches.empty());  // never fetches
+
+  // With write on remove, a modified entry is written back before it is taken.
+  c.setWriteOnRemove(true);
+  this->put({4}, true, 1);
+  this->put({6}, false, 2);
+  ASSERT_TRUE(c.takeLowest(target.p));
+  ASSERT_TRUE(c.takeLowest(target.p));
+  EXPECT_EQ(this->source.updatedKeys(), Keys{4});
+}
+
+// A cache held at its size while a consumer takes what comes in: once the entry, the target and
+// their messages have grown, inserting and taking allocate nothing, and no data is mixed up.
+TYPED_TEST(RemovingKind, InsertAndTakeInSteadyStateAllocateNothing) {
+  auto& c = this->cache;
+  c.setMaxSize(4);
+  std::vector<zelto::test::Packet> packets;
+  for (long k = 0; k < 64; ++k) packets.push_back(packet(k, static_cast<ZtTimeStamp>(k * 3)));
+  zelto::test::Packet target;
+  for (long k = 0; k < 8; ++k) {
+    c.insert(k, packets[static_cast<size_t>(k)].p, true);
+    c.takeLowest(target.p);
+  }
+  AllocationCounter counter;
+  uint64_t takeAllocations = 0, bad = 0;
+  for (long k = 8; k < 64; ++k) {
+    AllocationCounter insert;
+    c.insert(k, packets[static_cast<size_t>(k)].p, true);
+    const uint64_t inserted = insert.count();
+    AllocationCounter take;
+    const bool got = c.takeLowest(target.p);
+    takeAllocations += take.count();
+    if (!std::is_same_v<TypeParam, MruKind>) {
+      EXPECT_EQ(inserted, 0u) << k;
+    }
+    if (!got || target->packetId != k || target->toa != static_cast<ZtTimeStamp>(k * 3) ||
+        ZtDataPacket_packetCounter(target.get()) != k)
+      ++bad;
+  }
+  EXPECT_EQ(takeAllocations, 0u);
+  EXPECT_EQ(bad, 0u);
+  EXPECT_TRUE(c.empty());
+  // The most-recently-used cache's recency list allocates a link per insertion: the counter sees it.
+  if (std::is_same_v<TypeParam, MruKind>) {
+    EXPECT_GT(counter.count(), 0u);
+  }
 }
 
 TYPED_TEST(RemovingKind, DiscardAfterWrite) {
@@ -488,6 +581,12 @@ TEST(FastIndex, RefusesRemovalAndTheDiscardFlag) {
   for (long k : {3, 1, 2}) c.insert(k, packet(k).p, true);
   expectThrows([&] { c.remove(1); }, ZRV_UNSUPPORTED, "Operation not allowed: removeFromSequence", "remove");
   expectThrows([&] { Got g(c.take(1)); }, ZRV_UNSUPPORTED, "Operation not allowed: removeFromSequence", "take");
+  expectThrows(
+      [&] {
+        zelto::test::Packet target;
+        c.takeLowest(target.p);
+      },
+      ZRV_UNSUPPORTED, "Operation not allowed: removeFromSequence", "takeLowest");
   expectThrows([&] { c.discardAfterWrite(); }, ZRV_UNSUPPORTED, "Operation not allowed: discardAfterWrite");
   expectThrows([&] { c.setDiscardAfterWrite(true); }, ZRV_UNSUPPORTED,
                "Operation not allowed: setDiscardAfterWrite");
@@ -540,6 +639,11 @@ TEST(DisabledCache, StoresNothingAndReadsEmptyPackets) {
   EXPECT_TRUE(Got(c.object(1)).empty());
   EXPECT_TRUE(Got(c.atIndex(0)).empty());
   EXPECT_TRUE(Got(c.take(1)).empty());
+  zelto::test::Packet target = packet(3, 33);
+  EXPECT_FALSE(c.takeLowest(target.p));
+  EXPECT_FALSE(c.lowestInto(target.p));
+  EXPECT_EQ(target->packetId, 3);
+  EXPECT_EQ(target->toa, 33u);
   EXPECT_TRUE(Got(c.highest()).empty());
   EXPECT_TRUE(Got(c.lowest()).empty());
   EXPECT_TRUE(Got(c.lowerBound(1)).empty());
