@@ -46,33 +46,6 @@ namespace {
 using zelto::test::KtixStreamRig;
 using zelto::test::RawTrajectory;
 
-// The raw packets of a turning trajectory at 100 Hz, as the tracker's calibration would see them.
-std::vector<ZtScrData> rawSamples(const zelto::test::TrackerSensorModel& sensor, size_t n) {
-  filtersim::SimulatorConfig c = zelto::test::streamConfig(100.0);
-  filtersim::MotionSimulator sim(c, {filtersim::Segment::still(2.0),
-                                     filtersim::Segment::rotate(10.0, filtersim::Vec3(1, 1, 2).normalized(), 1.5),
-                                     filtersim::Segment::sinusoid(20.0, filtersim::Vec3(1, 0, 0), 2.0, 0.5)});
-  std::vector<ZtScrData> out;
-  filtersim::Sample s;
-  while (out.size() < n && sim.next(s)) {
-    double acc[3], gyr[3], mag[3];
-    for (int i = 0; i < 3; ++i) {
-      acc[i] = s.acc[i];
-      gyr[i] = s.gyr[i];
-      mag[i] = s.mag[i];
-    }
-    uint16_t counts[10];
-    RawTrajectory::rawCounts(sensor, 25.0, acc, gyr, mag, counts);
-    ZtScrData raw{};
-    std::copy(counts, counts + 3, raw.acc);
-    std::copy(counts + 3, counts + 6, raw.gyr);
-    std::copy(counts + 6, counts + 9, raw.mag);
-    raw.temp[0] = counts[9];
-    out.push_back(raw);
-  }
-  return out;
-}
-
 // Calibration in Eigen (reference): inverse(gain, diagonal scaled) (counts - offset), with the
 // gyroscope's acceleration dependency.
 void eigenCalibrate(const ZtScrData& raw, const CalibrationInfo& c, zelto::Zkf3SensorData& sd, zelto::Zkf3Aiding& ad) {
@@ -137,7 +110,7 @@ void BM_KtixPacket(benchmark::State& state) {
   auto* params = dynamic_cast<zelto::Zkf3Params*>(device.zkfFilter()->getFilterParameters());
   zelto::Zkf3Filter filter(new zelto::Zkf3Params(*params));
 
-  const std::vector<ZtScrData> raws = rawSamples(rig.model.sensor, 3000);
+  const std::vector<ZtScrData> raws = zelto::test::turningRawSamples(rig.model.sensor, 3000);
   std::vector<ZtDataPacket> sources(raws.size());
   for (size_t i = 0; i < raws.size(); ++i) {
     ZtDataPacket_construct(&sources[i]);

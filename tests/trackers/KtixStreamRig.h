@@ -193,6 +193,34 @@ class KtixStreamRig {
   size_t m_dropped = 0;
 };
 
+// The raw samples of a turning trajectory at 100 Hz (still, a turn about a tilted axis, a
+// sinusoid), as the tracker's calibration sees them: for feeding doProcessing directly.
+inline std::vector<ZtScrData> turningRawSamples(const TrackerSensorModel& sensor, size_t n) {
+  filtersim::MotionSimulator sim(streamConfig(100.0),
+                                 {filtersim::Segment::still(2.0),
+                                  filtersim::Segment::rotate(10.0, filtersim::Vec3(1, 1, 2).normalized(), 1.5),
+                                  filtersim::Segment::sinusoid(20.0, filtersim::Vec3(1, 0, 0), 2.0, 0.5)});
+  std::vector<ZtScrData> out;
+  filtersim::Sample s;
+  while (out.size() < n && sim.next(s)) {
+    double acc[3], gyr[3], mag[3];
+    for (int i = 0; i < 3; ++i) {
+      acc[i] = s.acc[i];
+      gyr[i] = s.gyr[i];
+      mag[i] = s.mag[i];
+    }
+    uint16_t counts[10];
+    RawTrajectory::rawCounts(sensor, 25.0, acc, gyr, mag, counts);
+    ZtScrData raw{};
+    std::copy(counts, counts + 3, raw.acc);
+    std::copy(counts + 3, counts + 6, raw.gyr);
+    std::copy(counts + 6, counts + 9, raw.mag);
+    raw.temp[0] = counts[9];
+    out.push_back(raw);
+  }
+  return out;
+}
+
 // ---- Orientation errors against the truth ------------------------------------------------------------
 
 inline ZtQuaternion fromEigen(const filtersim::Quat& q) { return ZtQuaternion{q.w(), q.x(), q.y(), q.z()}; }
