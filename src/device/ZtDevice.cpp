@@ -1343,8 +1343,10 @@ void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
   }
   auto* task = new zelto::ProcessTask(this, packet);
   std::lock_guard<zelto::Mutex> lock(m_processingMutex);
-  const unsigned id =
-      zelto::ThreadPool::instance()->addTask(task, m_lastScheduledProcessTask.load(std::memory_order_acquire));
+  // Called by the link's parse task, which ends soon: the processing runs next on the same worker
+  // instead of waking another (from any other thread this is a plain add).
+  const unsigned id = zelto::ThreadPool::instance()->addTaskToRunNext(
+      task, m_lastScheduledProcessTask.load(std::memory_order_acquire));
   m_lastScheduledProcessTask.store(id, std::memory_order_release);
 }
 

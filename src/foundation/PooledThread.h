@@ -32,6 +32,10 @@ class PooledThread : public StandardThread {
   ThreadPool* m_pool;
   // Written under the pool lock; atomic only so isIdle() may peek without it.
   std::atomic<PooledTask*> m_current{nullptr};
+  // Guarded by the pool lock: the record this worker runs after the current one (run-next
+  // slot), and the run-next records the current task has added.
+  PooledTask* m_next = nullptr;
+  unsigned m_runNextAdds = 0;
   std::atomic<uint32_t> m_executed{0};
   std::atomic<uint32_t> m_completed{0};
   std::atomic<uint32_t> m_failed{0};

@@ -14,8 +14,8 @@ bool gManagePool = true;
 namespace {
 // Serialises creation and replacement of gPool; guards gManagePool.
 std::mutex gPoolInstanceMutex;
-// Map nodes kept for reuse; beyond this many, ended records free their node.
-constexpr size_t kNodeStash = 256;
+// The worker running on this thread (set for the life of its passes), whatever its pool.
+thread_local PooledThread* tlWorker = nullptr;
 }  // namespace
 
 unsigned processorCount() {
@@ -24,6 +24,8 @@ unsigned processorCount() {
 }
 
 ThreadPool::ThreadPool(unsigned size) {
+  // Reserved once, so that keeping a node never allocates (nor throws) on a worker.
+  m_nodeStash.reserve(kNodeStash);
   try {
     setPoolSize(size);
   } catch (...) {
@@ -68,6 +70,8 @@ ThreadPool::~ThreadPool() {
 void ThreadPool::retireLocked(std::vector<PooledThread*>& workers) {
   for (PooledThread* w : workers) {
     w->requestStop();
+    // A stopping worker takes no further record: its run-next record goes to the others.
+    publishNextLocked(w);
     m_retiring.push_back(w);
   }
   if (!workers.empty()) m_work.notify_all();
@@ -130,6 +134,37 @@ unsigned ThreadPool::takeIdLocked() {
   }
 }
 
+PooledTask* ThreadPool::newRecordLocked(ThreadPoolTask* task) {
+  const unsigned id = takeIdLocked();
+  PooledTask* rec;
+  if (!m_nodeStash.empty()) {
+    auto node = std::move(m_nodeStash.back());
+    m_nodeStash.pop_back();
+    node.key() = id;
+    node.mapped() = PooledTask{};
+    rec = &m_records.insert(std::move(node)).position->second;
+  } else {
+    rec = &m_records.try_emplace(id).first->second;
+  }
+  rec->task = task;
+  rec->id = id;
+  return rec;
+}
+
+PooledThread* ThreadPool::callingWorkerLocked() {
+  PooledThread* w = tlWorker;
+  if (!w || w->m_pool != this || !w->m_current.load(std::memory_order_relaxed)) return nullptr;
+  return w;
+}
+
+bool ThreadPool::publishNextLocked(PooledThread* worker) {
+  PooledTask* rec = worker->m_next;
+  if (!rec) return false;
+  worker->m_next = nullptr;
+  enqueueLocked(rec);
+  return true;
+}
+
 PooledTask* ThreadPool::findLocked(unsigned id) {
   if (id == 0) return nullptr;
   auto it = m_records.find(id);
@@ -169,12 +204,18 @@ void ThreadPool::promoteRetriesLocked() {
 PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
   if (m_suspended) return nullptr;
   if (m_retryHead) promoteRetriesLocked();
-  if (!m_queueHead) return nullptr;
-  PooledTask* rec = m_queueHead;
-  m_queueHead = rec->nextQueued;
-  if (!m_queueHead) m_queueTail = nullptr;
+  PooledTask* rec = worker->m_next;
+  if (rec) {
+    worker->m_next = nullptr;
+  } else {
+    if (!m_queueHead) return nullptr;
+    rec = m_queueHead;
+    m_queueHead = rec->nextQueued;
+    if (!m_queueHead) m_queueTail = nullptr;
+  }
   rec->nextQueued = nullptr;
   rec->state = PooledTask::State::Running;
+  worker->m_runNextAdds = 0;
   worker->m_current.store(rec, std::memory_order_relaxed);
   return rec;
 }
@@ -235,30 +276,53 @@ bool ThreadPool::allIdleLocked() const {
 
 unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
   if (!task) return 0;
-  std::unique_lock<std::mutex> lk(m_mutex);
-  const unsigned id = takeIdLocked();
-  PooledTask* rec;
-  if (!m_nodeStash.empty()) {
-    auto node = std::move(m_nodeStash.back());
-    m_nodeStash.pop_back();
-    node.key() = id;
-    node.mapped() = PooledTask{};
-    rec = &m_records.insert(std::move(node)).position->second;
-  } else {
-    rec = &m_records.try_emplace(id).first->second;
+  bool wake = false;
+  unsigned id;
+  {
+    std::lock_guard<std::mutex> lk(m_mutex);
+    PooledTask* rec = newRecordLocked(task);
+    id = rec->id;
+    if (PooledTask* behind = findLocked(afterId)) {
+      chainLocked(rec, behind);
+    } else {
+      enqueueLocked(rec);
+      wake = !m_suspended;
+    }
   }
-  rec->task = task;
-  rec->id = id;
-  if (PooledTask* behind = findLocked(afterId)) {
-    chainLocked(rec, behind);
-  } else {
-    enqueueLocked(rec);
-    if (!m_suspended) m_work.notify_one();
+  // Notified after the lock is released, so the woken worker does not block on it at once.
+  if (wake) m_work.notify_one();
+  return id;
+}
+
+unsigned ThreadPool::addTaskToRunNext(ThreadPoolTask* task, unsigned afterId) {
+  if (!task) return 0;
+  bool wake = false;
+  unsigned id;
+  {
+    std::lock_guard<std::mutex> lk(m_mutex);
+    PooledTask* rec = newRecordLocked(task);
+    id = rec->id;
+    PooledThread* self = callingWorkerLocked();
+    if (self && self->isTerminating()) self = nullptr;
+    if (PooledTask* behind = findLocked(afterId)) {
+      chainLocked(rec, behind);
+    } else if (self && !self->m_next && self->m_runNextAdds < kRunNextAdds) {
+      rec->state = PooledTask::State::Queued;
+      rec->nextQueued = nullptr;
+      self->m_next = rec;
+    } else {
+      enqueueLocked(rec);
+      wake = !m_suspended;
+    }
+    // A task that queues this much follow-up work runs long enough for another worker to start.
+    if (self && ++self->m_runNextAdds >= kRunNextAdds && publishNextLocked(self)) wake = !m_suspended;
   }
+  if (wake) m_work.notify_one();
   return id;
 }
 
 void ThreadPool::workerPass(PooledThread* worker) {
+  tlWorker = worker;
   std::unique_lock<std::mutex> lk(m_mutex);
   // Every change that can give this worker something to do (or end it) is made under the lock
   // and notifies m_work, so checking and waiting under the lock loses no wake-up.
@@ -321,6 +385,9 @@ bool ThreadPool::doesTaskExist(unsigned id) {
 void ThreadPool::waitForCompletion(unsigned id) {
   std::unique_lock<std::mutex> lk(m_mutex);
   if (!findLocked(id)) return;
+  // A task waiting here cannot run its run-next record: another worker must.
+  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
+    m_work.notify_one();
   ++m_changeWaiters;
   m_changed.wait(lk, [&] { return findLocked(id) == nullptr; });
   --m_changeWaiters;
@@ -329,6 +396,8 @@ void ThreadPool::waitForCompletion(unsigned id) {
 bool ThreadPool::waitForCompletion(unsigned id, unsigned timeoutMs) {
   std::unique_lock<std::mutex> lk(m_mutex);
   if (!findLocked(id)) return true;
+  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
+    m_work.notify_one();
   ++m_changeWaiters;
   const bool done =
       m_changed.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return findLocked(id) == nullptr; });
