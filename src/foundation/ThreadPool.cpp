@@ -74,7 +74,7 @@ void ThreadPool::retireLocked(std::vector<PooledThread*>& workers) {
     publishNextLocked(w);
     m_retiring.push_back(w);
   }
-  if (!workers.empty()) m_work.notify_all();
+  if (!workers.empty()) wakeAllLocked();
 }
 
 void ThreadPool::stopAndDelete(std::vector<PooledThread*>& workers) {
@@ -253,17 +253,35 @@ void ThreadPool::pauseLocked(PooledTask* rec, unsigned waitFor) {
     m_retryHead = rec;
   m_retryTail = rec;
   // Some worker must keep the retry time; an idle one is woken to do so.
-  if (!m_retryKeeper) m_work.notify_one();
+  if (!m_retryKeeper) wakeOneLocked();
 }
 
-void ThreadPool::idleWaitLocked(std::unique_lock<std::mutex>& lk) {
+void ThreadPool::wakeOneLocked() {
+  if (m_sleepers.empty()) return;
+  PooledThread* w = m_sleepers.back();
+  m_sleepers.pop_back();
+  w->m_signalled = true;
+  w->m_wake.notify_one();
+}
+
+void ThreadPool::wakeAllLocked() {
+  while (!m_sleepers.empty()) wakeOneLocked();
+}
+
+void ThreadPool::idleWaitLocked(std::unique_lock<std::mutex>& lk, PooledThread* worker) {
+  // The sleepers form a stack: the worker idle for the shortest time is woken first, since its
+  // processor is the likeliest to be awake still.
+  worker->m_signalled = false;
+  m_sleepers.push_back(worker);  // capacity reserved for every worker: never allocates
   if (m_retryHead && !m_suspended && !m_retryKeeper) {
     m_retryKeeper = true;
-    m_work.wait_until(lk, m_retryHead->retryAt);
+    const auto until = m_retryHead->retryAt;
+    worker->m_wake.wait_until(lk, until, [worker] { return worker->m_signalled; });
     m_retryKeeper = false;
   } else {
-    m_work.wait(lk);
+    worker->m_wake.wait(lk, [worker] { return worker->m_signalled; });
   }
+  if (!worker->m_signalled) m_sleepers.erase(std::find(m_sleepers.begin(), m_sleepers.end(), worker));
 }
 
 bool ThreadPool::allIdleLocked() const {
@@ -288,9 +306,8 @@ unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
       enqueueLocked(rec);
       wake = !m_suspended;
     }
+    if (wake) wakeOneLocked();
   }
-  // Notified after the lock is released, so the woken worker does not block on it at once.
-  if (wake) m_work.notify_one();
   return id;
 }
 
@@ -316,8 +333,8 @@ unsigned ThreadPool::addTaskToRunNext(ThreadPoolTask* task, unsigned afterId) {
     }
     // A task that queues this much follow-up work runs long enough for another worker to start.
     if (self && ++self->m_runNextAdds >= kRunNextAdds && publishNextLocked(self)) wake = !m_suspended;
+    if (wake) wakeOneLocked();
   }
-  if (wake) m_work.notify_one();
   return id;
 }
 
@@ -325,16 +342,16 @@ void ThreadPool::workerPass(PooledThread* worker) {
   tlWorker = worker;
   std::unique_lock<std::mutex> lk(m_mutex);
   // Every change that can give this worker something to do (or end it) is made under the lock
-  // and notifies m_work, so checking and waiting under the lock loses no wake-up.
+  // and wakes a sleeper, so checking and waiting under the lock loses no wake-up.
   PooledTask* rec = nullptr;
   for (;;) {
     if (worker->isTerminating()) return;
     rec = takeNextLocked(worker);
     if (rec) break;
-    idleWaitLocked(lk);
+    idleWaitLocked(lk, worker);
   }
   // The retry keeper leaves to run a task: hand the retry time to an idle worker.
-  if (m_retryHead && !m_retryKeeper) m_work.notify_one();
+  if (m_retryHead && !m_retryKeeper) wakeOneLocked();
   // Drain the queue without waiting; the terminate flag is honoured between tasks only, so a
   // taken record is always run and reported.
   while (rec) {
@@ -372,7 +389,7 @@ void ThreadPool::workerPass(PooledThread* worker) {
     worker->m_current.store(nullptr, std::memory_order_relaxed);
     rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
     // More ready than this worker takes (released followers, a retry): pass the work on.
-    if (m_queueHead && !m_suspended) m_work.notify_one();
+    if (m_queueHead && !m_suspended) wakeOneLocked();
   }
   if (m_changeWaiters) m_changed.notify_all();
 }
@@ -387,7 +404,7 @@ void ThreadPool::waitForCompletion(unsigned id) {
   if (!findLocked(id)) return;
   // A task waiting here cannot run its run-next record: another worker must.
   if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
-    m_work.notify_one();
+    wakeOneLocked();
   ++m_changeWaiters;
   m_changed.wait(lk, [&] { return findLocked(id) == nullptr; });
   --m_changeWaiters;
@@ -397,7 +414,7 @@ bool ThreadPool::waitForCompletion(unsigned id, unsigned timeoutMs) {
   std::unique_lock<std::mutex> lk(m_mutex);
   if (!findLocked(id)) return true;
   if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
-    m_work.notify_one();
+    wakeOneLocked();
   ++m_changeWaiters;
   const bool done =
       m_changed.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return findLocked(id) == nullptr; });
@@ -427,7 +444,7 @@ void ThreadPool::suspend(bool wait) {
 void ThreadPool::resume() {
   std::lock_guard<std::mutex> lk(m_mutex);
   m_suspended = false;
-  m_work.notify_all();
+  wakeAllLocked();
 }
 
 bool ThreadPool::isSuspended() {
@@ -460,6 +477,8 @@ void ThreadPool::setPoolSize(unsigned n) {
       }
       m_workers.push_back(w);
     }
+    // A sleeper slot for every worker that may sleep (retiring ones never do).
+    if (m_sleepers.capacity() < m_workers.size()) m_sleepers.reserve(m_workers.size());
   }
   // Removed workers may need the pool lock to finish their pass: join them without it.
   joinRetired(removed);

@@ -5,7 +5,7 @@
 //
 // Ids run 1 .. 2^32-1 and wrap to 1; an id still in the pool is never handed out twice.
 // Idle workers wait on a condition without a time-out: adding, releasing a chain, resuming,
-// resizing and destruction wake them. The only timed wait is the short retry of a task that
+// resizing and destruction wake them; a single record wakes the worker that went idle last. The only timed wait is the short retry of a task that
 // paused without naming a task to wait for (kPauseRetry), and only one worker keeps that time
 // while such a task exists.
 //
@@ -117,7 +117,10 @@ class ThreadPool {
   // Moves the paused records whose retry time has come to the ready queue.
   void promoteRetriesLocked();
   // Waits for work: untimed, or until the first retry when this worker keeps the retry time.
-  void idleWaitLocked(std::unique_lock<std::mutex>& lk);
+  void idleWaitLocked(std::unique_lock<std::mutex>& lk, PooledThread* worker);
+  // Wakes the most recently idle worker (or every idle one).
+  void wakeOneLocked();
+  void wakeAllLocked();
   bool allIdleLocked() const;
   // Asks the workers to stop and lists them as retiring (no worker takes a record once asked).
   void retireLocked(std::vector<PooledThread*>& workers);
@@ -128,8 +131,8 @@ class ThreadPool {
   // Guards every field below and every PooledTask and PooledThread::m_current.
   // Never held while a task runs or is deleted.
   std::mutex m_mutex;
-  // Workers wait here for new records.
-  std::condition_variable m_work;
+  // Idle workers, each waiting on its own condition; the last one in went idle last.
+  std::vector<PooledThread*> m_sleepers;
   // A task ended or a worker went idle (waitForCompletion, suspend(true), destruction).
   std::condition_variable m_changed;
   unsigned m_changeWaiters = 0;

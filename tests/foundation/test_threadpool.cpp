@@ -511,6 +511,31 @@ TEST(ThreadPool, ProcessWidePoolIsCreatedOnFirstUseAndCanBeReplaced) {
   EXPECT_TRUE(mine.waitForCompletion(id, kLimitMs));
 }
 
+// A single new record wakes the worker that went idle last (whose processor is the likeliest to
+// be awake), not one that has slept longer.
+TEST(ThreadPool, NewRecordWakesTheWorkerIdleForTheShortestTime) {
+  ThreadPool pool(4);
+  std::this_thread::sleep_for(20ms);
+  std::thread::id previous;
+  for (int round = 0; round < 10; ++round) {
+    std::thread::id ranOn;
+    Semaphore done;
+    const unsigned id = pool.addTask(task([&] {
+      ranOn = std::this_thread::get_id();
+      done.post();
+      return true;
+    }));
+    ASSERT_TRUE(done.wait1(kLimitMs));
+    ASSERT_TRUE(pool.waitForCompletion(id, kLimitMs));
+    ASSERT_TRUE(waitUntil([&] { return pool.count() == 0; }));
+    std::this_thread::sleep_for(2ms);  // the worker is back asleep
+    if (round > 0) {
+      EXPECT_EQ(ranOn, previous) << "round " << round;
+    }
+    previous = ranOn;
+  }
+}
+
 // A record added to run next by a task runs on the same worker once that task has ended; from
 // any other thread the call is a plain add.
 TEST(ThreadPool, RunNextRecordRunsOnTheAddingWorkerAfterItsTask) {
