@@ -394,6 +394,12 @@ void ThreadPool::workerPass(PooledThread* worker) {
   if (m_changeWaiters) m_changed.notify_all();
 }
 
+void ThreadPool::publishRunNext() {
+  if (!tlWorker || tlWorker->m_pool != this) return;
+  std::lock_guard<std::mutex> lk(m_mutex);
+  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended) wakeOneLocked();
+}
+
 bool ThreadPool::doesTaskExist(unsigned id) {
   std::lock_guard<std::mutex> lk(m_mutex);
   return findLocked(id) != nullptr;

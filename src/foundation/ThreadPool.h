@@ -18,7 +18,8 @@
 // in the calling worker's run-next slot and run by that worker right after the current task, on
 // the same warm thread and without waking another; each wake-up of an idle processor costs tens
 // of microseconds. The slot is published to the queue (and a worker woken) once the task adds
-// kRunNextAdds such records, when it waits in waitForCompletion, and when its worker retires.
+// kRunNextAdds such records, when it waits in waitForCompletion or calls publishRunNext, and
+// when its worker retires.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -69,6 +70,9 @@ class ThreadPool {
   // next by the calling worker (see Run-next above). The caller must not block on the new task
   // other than through waitForCompletion.
   unsigned addTaskToRunNext(ThreadPoolTask* task, unsigned afterId = 0);
+  // From a task of this pool: hands its run-next record to the other workers now, before the
+  // task calls code that may block on it (an application's callback). No effect elsewhere.
+  void publishRunNext();
   bool doesTaskExist(unsigned id);
   // Returns when id names no task in the pool (at once for 0 or an ended id).
   void waitForCompletion(unsigned id);

@@ -589,6 +589,19 @@ TEST(ThreadPool, RunNextRecordIsPublishedWhenItsWorkerCannotRunItSoon) {
     EXPECT_TRUE(done.wait1(kLimitMs)) << "waitForCompletion from the adding task";
   }
   {
+    // The adder hands the record on explicitly, then blocks on it by other means.
+    Semaphore done;
+    pool.addTask(task([&] {
+      Semaphore ran;
+      pool.addTaskToRunNext(task([&] { return ran.post(), true; }));
+      pool.publishRunNext();
+      EXPECT_TRUE(ran.wait1(kLimitMs / 10));
+      done.post();
+      return true;
+    }));
+    EXPECT_TRUE(done.wait1(kLimitMs)) << "publishRunNext";
+  }
+  {
     // A long run: the first record starts on another worker while the adder still runs.
     Semaphore firstStarted, done;
     std::vector<int> order;
