@@ -453,6 +453,7 @@ TEST_F(PacketPathFixture, ACallbackOnTheParsingWorkerMayWaitForPacketsParsedBefo
     int delivered = 0;
     int waits = 0;
     int served = 0;
+    int finished = 0;
     void onDataAvailable(ZtDevice*, const ZtDataPacket*) override {
       std::lock_guard<std::mutex> lock(mutex);
       ++delivered;
@@ -463,6 +464,7 @@ TEST_F(PacketPathFixture, ACallbackOnTheParsingWorkerMayWaitForPacketsParsedBefo
       std::unique_lock<std::mutex> lock(mutex);
       const int before = ++waits;  // this many packets precede the message
       if (changed.wait_for(lock, 2s, [&] { return delivered >= before; })) ++served;
+      ++finished;
       changed.notify_all();
     }
   } waiter;
@@ -472,11 +474,12 @@ TEST_F(PacketPathFixture, ACallbackOnTheParsingWorkerMayWaitForPacketsParsedBefo
     Bytes both = EmuFrame{0xFF, 0x36, {0x10, 0x20, 2, 0, static_cast<uint8_t>(i), 0, 0, 0}}.encode();
     const Bytes message = EmuFrame{0xFF, 0x80, {1}}.encode();
     both.insert(both.end(), message.begin(), message.end());
-    ASSERT_TRUE(pty.send(both));
-    ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, i + 1u, kWait));
+    EXPECT_TRUE(pty.send(both));
+    EXPECT_TRUE(rec.waitFor(Kind::NonDataMessage, i + 1u, kWait));
   }
   {
-    std::lock_guard<std::mutex> lock(waiter.mutex);
+    std::unique_lock<std::mutex> lock(waiter.mutex);
+    EXPECT_TRUE(waiter.changed.wait_for(lock, kWait, [&] { return waiter.finished == 5; }));
     EXPECT_EQ(waiter.waits, 5);
     EXPECT_EQ(waiter.served, 5) << "a packet parsed before the message was held back behind its callback";
   }
