@@ -2,6 +2,10 @@
 //   BM_IndependentTasks   tasks/s for tasks without chaining
 //   BM_LongChain          tasks/s for one chain (each task behind the previous one)
 //   BM_AddToExecLatency   add-to-exec latency on an idle pool: median and 99th percentile
+//   BM_FollowUpLatency/r  a task on an idle pool queues a follow-up and ends: latency from the
+//                         add to the follow-up's start (p50, p99) and wake-ups of the pool's
+//                         threads per follow-up, for addTaskToRunNext (r=1) beside its
+//                         reference addTask (r=0)
 //   BM_IdlePool8          CPU and wake-ups per second of an idle pool of 8 workers, beside
 //                         BM_IdlePool8_Reference_CondWait (8 threads in an untimed wait)
 #include <benchmark/benchmark.h>
@@ -108,6 +112,58 @@ void BM_AddToExecLatency(benchmark::State& state) {
   state.counters["max_us"] = us.back();
 }
 BENCHMARK(BM_AddToExecLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The follow-up's add time, set by the first task just before it adds the follow-up.
+class FollowUpTask : public ThreadPoolTask {
+ public:
+  FollowUpTask(ThreadPool* pool, bool runNext, Clock::time_point* added, Clock::time_point* at, Semaphore* done)
+      : m_pool(pool), m_runNext(runNext), m_added(added), m_at(at), m_done(done) {}
+  bool exec() override {
+    *m_added = Clock::now();
+    auto* next = new StampTask(m_at, m_done);
+    if (m_runNext)
+      m_pool->addTaskToRunNext(next);
+    else
+      m_pool->addTask(next);
+    return true;
+  }
+
+ private:
+  ThreadPool* m_pool;
+  bool m_runNext;
+  Clock::time_point* m_added;
+  Clock::time_point* m_at;
+  Semaphore* m_done;
+};
+
+void BM_FollowUpLatency(benchmark::State& state) {
+  const bool runNext = state.range(0) != 0;
+  constexpr int kSamples = 2000;
+  for (auto _ : state) {
+    const auto before = benchstats::threadIds();
+    ThreadPool p(8);
+    const auto tids = benchstats::newThreads(before);
+    std::vector<double> us;
+    us.reserve(kSamples);
+    const auto s0 = benchstats::sample(tids);
+    for (int i = 0; i < kSamples; ++i) {
+      // Long enough for every worker to be back in its idle wait.
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+      Clock::time_point added, at;
+      Semaphore done;
+      p.addTask(new FollowUpTask(&p, runNext, &added, &at, &done));
+      done.wait1();
+      us.push_back(std::chrono::duration<double, std::micro>(at - added).count());
+    }
+    const auto s1 = benchstats::sample(tids);
+    std::sort(us.begin(), us.end());
+    state.counters["p50_us"] = us[us.size() / 2];
+    state.counters["p99_us"] = us[us.size() * 99 / 100];
+    // Each sample wakes one worker for the first task; the rest is the follow-up's.
+    state.counters["wakeups_per_followup"] = (s1.voluntary - s0.voluntary) / kSamples - 1.0;
+  }
+}
+BENCHMARK(BM_FollowUpLatency)->Arg(0)->Arg(1)->ArgName("run_next")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Idle cost of a pool of 8 workers beside its reference, 8 threads in an untimed condition
 // wait, measured the same way over 2 s: CPU from the threads' own CPU clocks, wake-ups from

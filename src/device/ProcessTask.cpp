@@ -10,11 +10,13 @@ namespace zelto {
 
 namespace {
 
-// Tasks in flight a device backlog may reach before making tasks allocates again, and the storage
-// a spare packet may keep (larger ones are freed rather than hoarded). A spare packet keeps the
+// Spare tasks and packets kept at most, and the storage a spare packet may keep (larger ones are
+// freed rather than hoarded). Spares are what earlier bursts made, so the lists hold the
+// high-water mark of tasks in flight within this bound (a few seconds of a fast device's
+// backlog); a burst no larger than one seen before allocates nothing. A spare packet keeps the
 // storage it grew, so copying the next packet into it allocates nothing. Made once and never
 // destroyed: the pool may delete tasks while the process exits.
-constexpr size_t kSpareLimit = 4096;
+constexpr size_t kSpareLimit = size_t{1} << 16;
 constexpr size_t kKeptStorage = 512;
 
 SpareList<void>& spareBlocks() {

@@ -5,7 +5,8 @@
 // thread is marked as running a task of the device (DeviceTaskScope).
 //
 // One task is made per received packet: task objects and packet copies are recycled through
-// process-wide spare lists (bounded), so that in steady state making a task allocates nothing.
+// process-wide spare lists (kept up to the high-water mark of tasks in flight, within a bound), so
+// that in steady state, bursts included, making a task allocates nothing.
 #include <cstddef>
 
 #include "foundation/ThreadPoolTask.h"

@@ -1248,6 +1248,9 @@ void ZtDevice::handleMessage(const ZtMessage& message) {
 }
 
 void ZtDevice::handleNonDataMessage(const ZtMessage& message) {
+  // The events below reach the application on the parsing worker: processing kept to run next
+  // on it must not wait for a callback that may block.
+  zelto::ThreadPool::instance()->publishRunNext();
   if (isMasterDevice() && m_communicator && !isReadingFromFile()) {
     // The consent is asked for every message, also when no recording file is open.
     writeMessageToLogFile(message);
@@ -1275,6 +1278,7 @@ void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
     PacketStamper::stampPacket(*copy, *m_highestPacket);
   }
   if (missed.count > 0) {
+    zelto::ThreadPool::instance()->publishRunNext();  // events follow, as for non-data messages
     JLOG_ALERT("Detected(" << missed.bits << " bit) " << missed.count << " packets have been missed by device "
                            << std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
                            << std::dec << ", continuing at " << missed.current << ", previous was "
@@ -1293,8 +1297,10 @@ void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
   }
   auto* task = new zelto::ProcessTask(this, packet);
   std::lock_guard<zelto::Mutex> lock(m_processingMutex);
-  const unsigned id =
-      zelto::ThreadPool::instance()->addTask(task, m_lastScheduledProcessTask.load(std::memory_order_acquire));
+  // Called by the link's parse task, which ends soon: the processing runs next on the same worker
+  // instead of waking another (from any other thread this is a plain add).
+  const unsigned id = zelto::ThreadPool::instance()->addTaskToRunNext(
+      task, m_lastScheduledProcessTask.load(std::memory_order_acquire));
   m_lastScheduledProcessTask.store(id, std::memory_order_release);
 }
 

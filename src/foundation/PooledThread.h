@@ -2,6 +2,7 @@
 // One worker of a zelto::ThreadPool. Runs records until the queue is empty, then waits on the
 // pool's wake-up condition (without a time-out unless it keeps the time of a paused task).
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 
 #include "foundation/StandardThread.h"
@@ -32,6 +33,13 @@ class PooledThread : public StandardThread {
   ThreadPool* m_pool;
   // Written under the pool lock; atomic only so isIdle() may peek without it.
   std::atomic<PooledTask*> m_current{nullptr};
+  // Guarded by the pool lock: the record this worker runs after the current one (run-next
+  // slot), and the run-next records the current task has added.
+  PooledTask* m_next = nullptr;
+  unsigned m_runNextAdds = 0;
+  // Guarded by the pool lock: the idle worker waits on m_wake until the pool sets m_signalled.
+  std::condition_variable m_wake;
+  bool m_signalled = false;
   std::atomic<uint32_t> m_executed{0};
   std::atomic<uint32_t> m_completed{0};
   std::atomic<uint32_t> m_failed{0};

@@ -14,8 +14,8 @@ bool gManagePool = true;
 namespace {
 // Serialises creation and replacement of gPool; guards gManagePool.
 std::mutex gPoolInstanceMutex;
-// Map nodes kept for reuse; beyond this many, ended records free their node.
-constexpr size_t kNodeStash = 256;
+// The worker running on this thread (set for the life of its passes), whatever its pool.
+thread_local PooledThread* tlWorker = nullptr;
 }  // namespace
 
 unsigned processorCount() {
@@ -24,6 +24,8 @@ unsigned processorCount() {
 }
 
 ThreadPool::ThreadPool(unsigned size) {
+  // Reserved once, so that keeping a node never allocates (nor throws) on a worker.
+  m_nodeStash.reserve(kNodeStash);
   try {
     setPoolSize(size);
   } catch (...) {
@@ -68,9 +70,11 @@ ThreadPool::~ThreadPool() {
 void ThreadPool::retireLocked(std::vector<PooledThread*>& workers) {
   for (PooledThread* w : workers) {
     w->requestStop();
+    // A stopping worker takes no further record: its run-next record goes to the others.
+    publishNextLocked(w);
     m_retiring.push_back(w);
   }
-  if (!workers.empty()) m_work.notify_all();
+  if (!workers.empty()) wakeAllLocked();
 }
 
 void ThreadPool::stopAndDelete(std::vector<PooledThread*>& workers) {
@@ -130,6 +134,37 @@ unsigned ThreadPool::takeIdLocked() {
   }
 }
 
+PooledTask* ThreadPool::newRecordLocked(ThreadPoolTask* task) {
+  const unsigned id = takeIdLocked();
+  PooledTask* rec;
+  if (!m_nodeStash.empty()) {
+    auto node = std::move(m_nodeStash.back());
+    m_nodeStash.pop_back();
+    node.key() = id;
+    node.mapped() = PooledTask{};
+    rec = &m_records.insert(std::move(node)).position->second;
+  } else {
+    rec = &m_records.try_emplace(id).first->second;
+  }
+  rec->task = task;
+  rec->id = id;
+  return rec;
+}
+
+PooledThread* ThreadPool::callingWorkerLocked() {
+  PooledThread* w = tlWorker;
+  if (!w || w->m_pool != this || !w->m_current.load(std::memory_order_relaxed)) return nullptr;
+  return w;
+}
+
+bool ThreadPool::publishNextLocked(PooledThread* worker) {
+  PooledTask* rec = worker->m_next;
+  if (!rec) return false;
+  worker->m_next = nullptr;
+  enqueueLocked(rec);
+  return true;
+}
+
 PooledTask* ThreadPool::findLocked(unsigned id) {
   if (id == 0) return nullptr;
   auto it = m_records.find(id);
@@ -169,12 +204,18 @@ void ThreadPool::promoteRetriesLocked() {
 PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
   if (m_suspended) return nullptr;
   if (m_retryHead) promoteRetriesLocked();
-  if (!m_queueHead) return nullptr;
-  PooledTask* rec = m_queueHead;
-  m_queueHead = rec->nextQueued;
-  if (!m_queueHead) m_queueTail = nullptr;
+  PooledTask* rec = worker->m_next;
+  if (rec) {
+    worker->m_next = nullptr;
+  } else {
+    if (!m_queueHead) return nullptr;
+    rec = m_queueHead;
+    m_queueHead = rec->nextQueued;
+    if (!m_queueHead) m_queueTail = nullptr;
+  }
   rec->nextQueued = nullptr;
   rec->state = PooledTask::State::Running;
+  worker->m_runNextAdds = 0;
   worker->m_current.store(rec, std::memory_order_relaxed);
   return rec;
 }
@@ -212,17 +253,35 @@ void ThreadPool::pauseLocked(PooledTask* rec, unsigned waitFor) {
     m_retryHead = rec;
   m_retryTail = rec;
   // Some worker must keep the retry time; an idle one is woken to do so.
-  if (!m_retryKeeper) m_work.notify_one();
+  if (!m_retryKeeper) wakeOneLocked();
 }
 
-void ThreadPool::idleWaitLocked(std::unique_lock<std::mutex>& lk) {
+void ThreadPool::wakeOneLocked() {
+  if (m_sleepers.empty()) return;
+  PooledThread* w = m_sleepers.back();
+  m_sleepers.pop_back();
+  w->m_signalled = true;
+  w->m_wake.notify_one();
+}
+
+void ThreadPool::wakeAllLocked() {
+  while (!m_sleepers.empty()) wakeOneLocked();
+}
+
+void ThreadPool::idleWaitLocked(std::unique_lock<std::mutex>& lk, PooledThread* worker) {
+  // The sleepers form a stack: the worker idle for the shortest time is woken first, since its
+  // processor is the likeliest to be awake still.
+  worker->m_signalled = false;
+  m_sleepers.push_back(worker);  // capacity reserved for every worker: never allocates
   if (m_retryHead && !m_suspended && !m_retryKeeper) {
     m_retryKeeper = true;
-    m_work.wait_until(lk, m_retryHead->retryAt);
+    const auto until = m_retryHead->retryAt;
+    worker->m_wake.wait_until(lk, until, [worker] { return worker->m_signalled; });
     m_retryKeeper = false;
   } else {
-    m_work.wait(lk);
+    worker->m_wake.wait(lk, [worker] { return worker->m_signalled; });
   }
+  if (!worker->m_signalled) m_sleepers.erase(std::find(m_sleepers.begin(), m_sleepers.end(), worker));
 }
 
 bool ThreadPool::allIdleLocked() const {
@@ -235,42 +294,64 @@ bool ThreadPool::allIdleLocked() const {
 
 unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
   if (!task) return 0;
-  std::unique_lock<std::mutex> lk(m_mutex);
-  const unsigned id = takeIdLocked();
-  PooledTask* rec;
-  if (!m_nodeStash.empty()) {
-    auto node = std::move(m_nodeStash.back());
-    m_nodeStash.pop_back();
-    node.key() = id;
-    node.mapped() = PooledTask{};
-    rec = &m_records.insert(std::move(node)).position->second;
-  } else {
-    rec = &m_records.try_emplace(id).first->second;
+  bool wake = false;
+  unsigned id;
+  {
+    std::lock_guard<std::mutex> lk(m_mutex);
+    PooledTask* rec = newRecordLocked(task);
+    id = rec->id;
+    if (PooledTask* behind = findLocked(afterId)) {
+      chainLocked(rec, behind);
+    } else {
+      enqueueLocked(rec);
+      wake = !m_suspended;
+    }
+    if (wake) wakeOneLocked();
   }
-  rec->task = task;
-  rec->id = id;
-  if (PooledTask* behind = findLocked(afterId)) {
-    chainLocked(rec, behind);
-  } else {
-    enqueueLocked(rec);
-    if (!m_suspended) m_work.notify_one();
+  return id;
+}
+
+unsigned ThreadPool::addTaskToRunNext(ThreadPoolTask* task, unsigned afterId) {
+  if (!task) return 0;
+  bool wake = false;
+  unsigned id;
+  {
+    std::lock_guard<std::mutex> lk(m_mutex);
+    PooledTask* rec = newRecordLocked(task);
+    id = rec->id;
+    PooledThread* self = callingWorkerLocked();
+    if (self && self->isTerminating()) self = nullptr;
+    if (PooledTask* behind = findLocked(afterId)) {
+      chainLocked(rec, behind);
+    } else if (self && !self->m_next && self->m_runNextAdds < kRunNextAdds) {
+      rec->state = PooledTask::State::Queued;
+      rec->nextQueued = nullptr;
+      self->m_next = rec;
+    } else {
+      enqueueLocked(rec);
+      wake = !m_suspended;
+    }
+    // A task that queues this much follow-up work runs long enough for another worker to start.
+    if (self && ++self->m_runNextAdds >= kRunNextAdds && publishNextLocked(self)) wake = !m_suspended;
+    if (wake) wakeOneLocked();
   }
   return id;
 }
 
 void ThreadPool::workerPass(PooledThread* worker) {
+  tlWorker = worker;
   std::unique_lock<std::mutex> lk(m_mutex);
   // Every change that can give this worker something to do (or end it) is made under the lock
-  // and notifies m_work, so checking and waiting under the lock loses no wake-up.
+  // and wakes a sleeper, so checking and waiting under the lock loses no wake-up.
   PooledTask* rec = nullptr;
   for (;;) {
     if (worker->isTerminating()) return;
     rec = takeNextLocked(worker);
     if (rec) break;
-    idleWaitLocked(lk);
+    idleWaitLocked(lk, worker);
   }
   // The retry keeper leaves to run a task: hand the retry time to an idle worker.
-  if (m_retryHead && !m_retryKeeper) m_work.notify_one();
+  if (m_retryHead && !m_retryKeeper) wakeOneLocked();
   // Drain the queue without waiting; the terminate flag is honoured between tasks only, so a
   // taken record is always run and reported.
   while (rec) {
@@ -308,9 +389,15 @@ void ThreadPool::workerPass(PooledThread* worker) {
     worker->m_current.store(nullptr, std::memory_order_relaxed);
     rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
     // More ready than this worker takes (released followers, a retry): pass the work on.
-    if (m_queueHead && !m_suspended) m_work.notify_one();
+    if (m_queueHead && !m_suspended) wakeOneLocked();
   }
   if (m_changeWaiters) m_changed.notify_all();
+}
+
+void ThreadPool::publishRunNext() {
+  if (!tlWorker || tlWorker->m_pool != this) return;
+  std::lock_guard<std::mutex> lk(m_mutex);
+  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended) wakeOneLocked();
 }
 
 bool ThreadPool::doesTaskExist(unsigned id) {
@@ -321,6 +408,9 @@ bool ThreadPool::doesTaskExist(unsigned id) {
 void ThreadPool::waitForCompletion(unsigned id) {
   std::unique_lock<std::mutex> lk(m_mutex);
   if (!findLocked(id)) return;
+  // A task waiting here cannot run its run-next record: another worker must.
+  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
+    wakeOneLocked();
   ++m_changeWaiters;
   m_changed.wait(lk, [&] { return findLocked(id) == nullptr; });
   --m_changeWaiters;
@@ -329,6 +419,8 @@ void ThreadPool::waitForCompletion(unsigned id) {
 bool ThreadPool::waitForCompletion(unsigned id, unsigned timeoutMs) {
   std::unique_lock<std::mutex> lk(m_mutex);
   if (!findLocked(id)) return true;
+  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
+    wakeOneLocked();
   ++m_changeWaiters;
   const bool done =
       m_changed.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return findLocked(id) == nullptr; });
@@ -358,7 +450,7 @@ void ThreadPool::suspend(bool wait) {
 void ThreadPool::resume() {
   std::lock_guard<std::mutex> lk(m_mutex);
   m_suspended = false;
-  m_work.notify_all();
+  wakeAllLocked();
 }
 
 bool ThreadPool::isSuspended() {
@@ -391,6 +483,8 @@ void ThreadPool::setPoolSize(unsigned n) {
       }
       m_workers.push_back(w);
     }
+    // A sleeper slot for every worker that may sleep (retiring ones never do).
+    if (m_sleepers.capacity() < m_workers.size()) m_sleepers.reserve(m_workers.size());
   }
   // Removed workers may need the pool lock to finish their pass: join them without it.
   joinRetired(removed);

@@ -5,13 +5,21 @@
 //
 // Ids run 1 .. 2^32-1 and wrap to 1; an id still in the pool is never handed out twice.
 // Idle workers wait on a condition without a time-out: adding, releasing a chain, resuming,
-// resizing and destruction wake them. The only timed wait is the short retry of a task that
+// resizing and destruction wake them; a single record wakes the worker that went idle last. The only timed wait is the short retry of a task that
 // paused without naming a task to wait for (kPauseRetry), and only one worker keeps that time
 // while such a task exists.
 //
 // Thread context: every public call may be made from any thread, including pool tasks, except
 // that a task must not wait (waitForCompletion, suspend(true)) for work that can only run after
 // itself, and must not destroy the pool.
+//
+// Run-next: a task that hands follow-up work to the pool and ends soon after (a parse task
+// queuing the processing of what it parsed) may use addTaskToRunNext. The record is then kept
+// in the calling worker's run-next slot and run by that worker right after the current task, on
+// the same warm thread and without waking another; each wake-up of an idle processor costs tens
+// of microseconds. The slot is published to the queue (and a worker woken) once the task adds
+// kRunNextAdds such records, when it waits in waitForCompletion or calls publishRunNext, and
+// when its worker retires.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +41,12 @@ class ThreadPool {
  public:
   // Delay before a task that paused without a live wait id runs again.
   static constexpr std::chrono::microseconds kPauseRetry{1000};
+  // Run-next records one task may add before its slot is handed to another worker: a task that
+  // queues this much work is long enough for the work to start in parallel.
+  static constexpr unsigned kRunNextAdds = 8;
+  // Records (map nodes) kept for reuse after their task ended: the pool retains up to its
+  // high-water mark of records within this bound, so bursts allocate nothing once seen.
+  static constexpr size_t kNodeStash = size_t{1} << 16;
 
   // size 0 = processorCount(). Throws ZtException (256) when a worker cannot be started.
   explicit ThreadPool(unsigned size = 0);
@@ -52,6 +66,13 @@ class ThreadPool {
   // Takes ownership of task. Queues it, or chains it behind afterId when that names a task
   // still queued, chained or running. Returns the new id, or 0 for a null task.
   unsigned addTask(ThreadPoolTask* task, unsigned afterId = 0);
+  // As addTask; called from a task running on this pool, a record that is not chained is run
+  // next by the calling worker (see Run-next above). The caller must not block on the new task
+  // other than through waitForCompletion.
+  unsigned addTaskToRunNext(ThreadPoolTask* task, unsigned afterId = 0);
+  // From a task of this pool: hands its run-next record to the other workers now, before the
+  // task calls code that may block on it (an application's callback). No effect elsewhere.
+  void publishRunNext();
   bool doesTaskExist(unsigned id);
   // Returns when id names no task in the pool (at once for 0 or an ended id).
   void waitForCompletion(unsigned id);
@@ -85,6 +106,12 @@ class ThreadPool {
 
   void workerPass(PooledThread* worker);
   unsigned takeIdLocked();
+  // A record for task under a new id (from the node stash when there is one).
+  PooledTask* newRecordLocked(ThreadPoolTask* task);
+  // The calling thread's worker when it runs a task of this pool, else null.
+  PooledThread* callingWorkerLocked();
+  // Moves the worker's run-next record to the queue; true when one was moved (wake a worker).
+  bool publishNextLocked(PooledThread* worker);
   PooledTask* findLocked(unsigned id);
   void enqueueLocked(PooledTask* rec);
   void chainLocked(PooledTask* rec, PooledTask* behind);
@@ -94,7 +121,10 @@ class ThreadPool {
   // Moves the paused records whose retry time has come to the ready queue.
   void promoteRetriesLocked();
   // Waits for work: untimed, or until the first retry when this worker keeps the retry time.
-  void idleWaitLocked(std::unique_lock<std::mutex>& lk);
+  void idleWaitLocked(std::unique_lock<std::mutex>& lk, PooledThread* worker);
+  // Wakes the most recently idle worker (or every idle one).
+  void wakeOneLocked();
+  void wakeAllLocked();
   bool allIdleLocked() const;
   // Asks the workers to stop and lists them as retiring (no worker takes a record once asked).
   void retireLocked(std::vector<PooledThread*>& workers);
@@ -105,8 +135,8 @@ class ThreadPool {
   // Guards every field below and every PooledTask and PooledThread::m_current.
   // Never held while a task runs or is deleted.
   std::mutex m_mutex;
-  // Workers wait here for new records.
-  std::condition_variable m_work;
+  // Idle workers, each waiting on its own condition; the last one in went idle last.
+  std::vector<PooledThread*> m_sleepers;
   // A task ended or a worker went idle (waitForCompletion, suspend(true), destruction).
   std::condition_variable m_changed;
   unsigned m_changeWaiters = 0;

@@ -10,8 +10,10 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -440,6 +442,48 @@ TEST_F(PacketPathFixture, NonDataMessagesReachTheApplicationAndErrorsCarryTheirC
   EXPECT_EQ(consents[0].messageId, 0x80);
   EXPECT_EQ(device->logFileInterface(), nullptr);
   EXPECT_EQ(rec.count(Kind::DataAvailable), 0u);
+}
+
+// The processing of a packet is kept to run on the worker that parsed it; a callback raised on
+// that worker by a later message of the same read may still wait for the packet's delivery.
+TEST_F(PacketPathFixture, ACallbackOnTheParsingWorkerMayWaitForPacketsParsedBeforeIt) {
+  struct Waiter : ZtCallback {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int delivered = 0;
+    int waits = 0;
+    int served = 0;
+    int finished = 0;
+    void onDataAvailable(ZtDevice*, const ZtDataPacket*) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++delivered;
+      changed.notify_all();
+    }
+    void onNonDataMessage(ZtDevice*, const ZtMessage* message) override {
+      if (ZtMessage_getMessageId(message) != 0x80) return;
+      std::unique_lock<std::mutex> lock(mutex);
+      const int before = ++waits;  // this many packets precede the message
+      if (changed.wait_for(lock, 2s, [&] { return delivered >= before; })) ++served;
+      ++finished;
+      changed.notify_all();
+    }
+  } waiter;
+  device->addCallbackHandler(&waiter, false);
+  for (uint16_t i = 0; i < 5; ++i) {
+    // One write: the packet and the message are parsed by one task.
+    Bytes both = EmuFrame{0xFF, 0x36, {0x10, 0x20, 2, 0, static_cast<uint8_t>(i), 0, 0, 0}}.encode();
+    const Bytes message = EmuFrame{0xFF, 0x80, {1}}.encode();
+    both.insert(both.end(), message.begin(), message.end());
+    EXPECT_TRUE(pty.send(both));
+    EXPECT_TRUE(rec.waitFor(Kind::NonDataMessage, i + 1u, kWait));
+  }
+  {
+    std::unique_lock<std::mutex> lock(waiter.mutex);
+    EXPECT_TRUE(waiter.changed.wait_for(lock, kWait, [&] { return waiter.finished == 5; }));
+    EXPECT_EQ(waiter.waits, 5);
+    EXPECT_EQ(waiter.served, 5) << "a packet parsed before the message was held back behind its callback";
+  }
+  device->removeCallbackHandler(&waiter, false);
 }
 
 TEST_F(PacketPathFixture, HangUpWhileMeasuringReportsTheClosedPort) {

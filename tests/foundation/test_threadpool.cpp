@@ -511,6 +511,183 @@ TEST(ThreadPool, ProcessWidePoolIsCreatedOnFirstUseAndCanBeReplaced) {
   EXPECT_TRUE(mine.waitForCompletion(id, kLimitMs));
 }
 
+// A single new record wakes the worker that went idle last (whose processor is the likeliest to
+// be awake), not one that has slept longer.
+TEST(ThreadPool, NewRecordWakesTheWorkerIdleForTheShortestTime) {
+  ThreadPool pool(4);
+  std::this_thread::sleep_for(20ms);
+  std::thread::id previous;
+  for (int round = 0; round < 10; ++round) {
+    std::thread::id ranOn;
+    Semaphore done;
+    const unsigned id = pool.addTask(task([&] {
+      ranOn = std::this_thread::get_id();
+      done.post();
+      return true;
+    }));
+    ASSERT_TRUE(done.wait1(kLimitMs));
+    ASSERT_TRUE(pool.waitForCompletion(id, kLimitMs));
+    ASSERT_TRUE(waitUntil([&] { return pool.count() == 0; }));
+    std::this_thread::sleep_for(2ms);  // the worker is back asleep
+    if (round > 0) {
+      EXPECT_EQ(ranOn, previous) << "round " << round;
+    }
+    previous = ranOn;
+  }
+}
+
+// A record added to run next by a task runs on the same worker once that task has ended; from
+// any other thread the call is a plain add.
+TEST(ThreadPool, RunNextRecordRunsOnTheAddingWorkerAfterItsTask) {
+  ThreadPool pool(4);
+  std::this_thread::sleep_for(20ms);
+  for (int round = 0; round < 20; ++round) {
+    std::thread::id adder, runner;
+    std::atomic<bool> adderEnded{false};
+    std::atomic<bool> sawAdderEnded{false};
+    Semaphore done;
+    pool.addTask(task([&] {
+      adder = std::this_thread::get_id();
+      pool.addTaskToRunNext(task([&] {
+        runner = std::this_thread::get_id();
+        sawAdderEnded = adderEnded.load();
+        done.post();
+        return true;
+      }));
+      // Idle workers could take a queued record now; the run-next one must wait for this task.
+      std::this_thread::sleep_for(1ms);
+      adderEnded = true;
+      return true;
+    }));
+    ASSERT_TRUE(done.wait1(kLimitMs));
+    EXPECT_EQ(runner, adder) << "round " << round;
+    EXPECT_TRUE(sawAdderEnded.load()) << "round " << round;
+  }
+  Semaphore plain;
+  const unsigned id = pool.addTaskToRunNext(task([&] { return plain.post(), true; }));
+  EXPECT_NE(id, 0u);
+  EXPECT_TRUE(plain.wait1(kLimitMs)) << "added from a thread outside the pool";
+  EXPECT_EQ(pool.addTaskToRunNext(nullptr), 0u);
+}
+
+// The slot is handed to another worker whenever keeping it would delay or block the work: the
+// adding task waits for it, the adding task queues a long run of records, the adding worker
+// retires. Chained records keep their order.
+TEST(ThreadPool, RunNextRecordIsPublishedWhenItsWorkerCannotRunItSoon) {
+  ThreadPool pool(3);
+  {
+    // The adder waits for the record it added (would never end if the record stayed put).
+    Semaphore done;
+    pool.addTask(task([&] {
+      Semaphore ran;
+      const unsigned id = pool.addTaskToRunNext(task([&] { return ran.post(), true; }));
+      EXPECT_TRUE(pool.waitForCompletion(id, kLimitMs / 10));
+      EXPECT_EQ(ran.count(), 1);
+      done.post();
+      return true;
+    }));
+    EXPECT_TRUE(done.wait1(kLimitMs)) << "waitForCompletion from the adding task";
+  }
+  {
+    // The adder hands the record on explicitly, then blocks on it by other means.
+    Semaphore done;
+    pool.addTask(task([&] {
+      Semaphore ran;
+      pool.addTaskToRunNext(task([&] { return ran.post(), true; }));
+      pool.publishRunNext();
+      EXPECT_TRUE(ran.wait1(kLimitMs / 10));
+      done.post();
+      return true;
+    }));
+    EXPECT_TRUE(done.wait1(kLimitMs)) << "publishRunNext";
+  }
+  {
+    // A long run: the first record starts on another worker while the adder still runs.
+    Semaphore firstStarted, done;
+    std::vector<int> order;
+    std::mutex orderMutex;
+    pool.addTask(task([&] {
+      unsigned last = 0;
+      for (unsigned i = 0; i < ThreadPool::kRunNextAdds; ++i)
+        last = pool.addTaskToRunNext(task([&, i] {
+                                       if (i == 0) firstStarted.post();
+                                       std::lock_guard<std::mutex> g(orderMutex);
+                                       order.push_back(static_cast<int>(i));
+                                       return true;
+                                     }),
+                                     last);
+      EXPECT_TRUE(firstStarted.wait1(kLimitMs)) << "published after kRunNextAdds adds";
+      pool.waitForCompletion(last);
+      done.post();
+      return true;
+    }));
+    ASSERT_TRUE(done.wait1(kLimitMs));
+    std::lock_guard<std::mutex> g(orderMutex);
+    ASSERT_EQ(order.size(), ThreadPool::kRunNextAdds);
+    for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i], static_cast<int>(i));
+  }
+  {
+    // The adding worker is removed by a shrink while its task still runs.
+    Gate gate;
+    Semaphore ran;
+    std::atomic<int> added{0};
+    for (int i = 0; i < 3; ++i)
+      pool.addTask(task([&] {
+        pool.addTaskToRunNext(task([&] { return ran.post(), true; }));
+        ++added;
+        gate.started.post();
+        gate.release.wait1(kLimitMs);
+        return true;
+      }));
+    ASSERT_TRUE(waitUntil([&] { return gate.started.count() == 3; }));
+    std::thread shrink([&] { pool.setPoolSize(1); });
+    std::this_thread::sleep_for(10ms);
+    gate.release.post(3);
+    shrink.join();
+    EXPECT_EQ(added.load(), 3);
+    EXPECT_TRUE(waitUntil([&] { return ran.count() == 3; })) << "records of retired workers run on the remaining one";
+    EXPECT_EQ(pool.poolSize(), 1u);
+  }
+}
+
+// Suspension holds a run-next record like any queued one; destruction deletes it unrun.
+TEST(ThreadPool, RunNextRecordHonoursSuspendAndDestruction) {
+  std::atomic<int> destroyed{0};
+  std::atomic<int> ran{0};
+  {
+    ThreadPool pool(2);
+    Gate gate;
+    pool.addTask(task([&] {
+      pool.addTaskToRunNext(new FnTask([&] { return ++ran, true; }, &destroyed));
+      gate.started.post();
+      gate.release.wait1(kLimitMs);
+      return true;
+    }));
+    ASSERT_TRUE(gate.started.wait1(kLimitMs));
+    pool.suspend(false);
+    gate.release.post();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(ran.load(), 0) << "suspended";
+    EXPECT_EQ(pool.count(), 1u);
+    pool.resume();
+    EXPECT_TRUE(waitUntil([&] { return ran.load() == 1; })) << "resumed";
+
+    Gate second;
+    pool.addTask(task([&] {
+      pool.addTaskToRunNext(new FnTask([&] { return ++ran, true; }, &destroyed));
+      second.started.post();
+      second.release.wait1(kLimitMs);
+      return true;
+    }));
+    ASSERT_TRUE(second.started.wait1(kLimitMs));
+    pool.suspend(false);
+    second.release.post();
+    ASSERT_TRUE(waitUntil([&] { return pool.count() == 1; }));
+  }
+  EXPECT_EQ(ran.load(), 1);
+  EXPECT_EQ(destroyed.load(), 2);
+}
+
 #ifndef ZDA_UNDER_SANITIZER
 // An idle worker is woken by the new task, not by its next 1 ms poll.
 TEST(ThreadPool, IdlePoolStartsANewTaskWithoutWaitingForItsPoll) {
