@@ -3,6 +3,7 @@
 // delivered when a step fails, and the orientation resets applied by the host filter path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "math/Matrix3x3.h"
 #include "math/Vector3.h"
 #include "support/TestTracker.h"
+#include "support/emulator/RawTrajectory.h"
 #include "support/emulator/TrackerModel.h"
 #include "trackers/CalibrationInfo.h"
 
@@ -93,17 +95,6 @@ void expectRotation(const ZtQuaternion& actual, const ZtQuaternion& expected, do
                                         << expected.z << ")";
 }
 
-// The sensor's forward model, written apart from the library: raw = G_T x + o_T, the gyroscope
-// also seeing G_T dep acc, rounded to counts. G_T = diag(gain * temperature scale) R.
-void forward(const double gain[3], const double r[9], const double scale[3], const double offset[3], const double x[3],
-             uint16_t out[3]) {
-  for (int i = 0; i < 3; ++i) {
-    double v = offset[i];
-    for (int j = 0; j < 3; ++j) v += gain[i] * r[3 * i + j] * (i == j ? scale[i] : 1.0) * x[j];
-    out[i] = static_cast<uint16_t>(std::lround(v));
-  }
-}
-
 TEST(TrackerCalibration, RawCountsOfTheTruthCalibrateBackAtThreeTemperatures) {
   for (int version : {3, 4}) {
   SCOPED_TRACE(version);
@@ -117,23 +108,15 @@ TEST(TrackerCalibration, RawCountsOfTheTruthCalibrateBackAtThreeTemperatures) {
   const double mag[3] = {0.4, -0.2, 0.9};
   for (double temperature : {-10.0, 25.0, 60.0}) {
     SCOPED_TRACE(temperature);
-    const double T = temperature;
-    double oAcc[3], oGyr[3], oMag[3], kAcc[3], kGyr[3], kMag[3], gyrSeen[3];
-    for (int i = 0; i < 3; ++i) {
-      oAcc[i] = s.offsetAcc[i] + s.tempLinOffsetAcc[i] * T;
-      oGyr[i] = s.offsetGyr[i] + s.tempLinOffsetGyr[i] * T + s.tempQuadOffsetGyr[i] * T * T;
-      oMag[i] = s.offsetMag[i] + s.tempLinOffsetMag[i] * T;
-      kAcc[i] = 1 + s.tempLinGainAcc[i] * T;
-      kGyr[i] = 1 + s.tempLinGainGyr[i] * T + s.tempQuadGainGyr[i] * T * T;
-      kMag[i] = 1 + s.tempLinGainMag[i] * T;
-      gyrSeen[i] = gyr[i];
-      for (int j = 0; j < 3; ++j) gyrSeen[i] += s.gyrOffsetAccDependency[3 * i + j] * acc[j];
-    }
+    // The emulator's sensor model, written apart from the library: raw = G_T x + o_T, the
+    // gyroscope also seeing G_T dep acc, rounded to counts.
+    uint16_t counts[10];
+    RawTrajectory::rawCounts(s, temperature, acc, gyr, mag, counts);
     ZtScrData raw{};
-    forward(s.gainAcc, s.rAcc, kAcc, oAcc, acc, raw.acc);
-    forward(s.gainGyr, s.rGyr, kGyr, oGyr, gyrSeen, raw.gyr);
-    forward(s.gainMag, s.rMag, kMag, oMag, mag, raw.mag);
-    raw.temp[0] = static_cast<uint16_t>(static_cast<int16_t>(std::lround((T + 35.0) * 256.0)));
+    std::copy(counts, counts + 3, raw.acc);
+    std::copy(counts + 3, counts + 6, raw.gyr);
+    std::copy(counts + 6, counts + 9, raw.mag);
+    raw.temp[0] = counts[9];
     ZtCalibratedData out{};
     ASSERT_TRUE(t->calibrateData(raw, t->calibrationInfo(), out));
     // Half a count of rounding, through the inverse gain (and for the rate also through the
