@@ -18,9 +18,18 @@
 //    streaming CPU is also printed per thread of this process.
 //    The emulator is found beside this program's build tree
 //    (<build>/tests/support/emulator/zda_emulator).
+//  - BM_Stream2000HzReference/<0 plain reader, 1 reader handing each read to a second thread>:
+//    the same emulator's stream read without the library, in the same run.
+//  - BM_KtixPacketAfterIdle/<reference>/<sleeps>: as BM_KtixPacket with a 450 us gap before each
+//    packet, slept (the processor may go idle, as a pool worker's does between packets of a
+//    2000 Hz stream) or busy-waited: what the same work costs on a processor woken from idle.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,7 +38,9 @@
 #include <cstdio>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,73 +106,99 @@ class CountingHandler : public ZtCallback {
   std::atomic<long> delivered{0}, oriented{0};
 };
 
-void BM_KtixPacket(benchmark::State& state) {
-  const bool reference = state.range(0) == 1;
-  KtixStreamRig rig(zelto::test::streamConfig(100.0), {filtersim::Segment::still(1.0)});
-  if (!rig.opened || !rig.ktix || !rig.ktix->hasZkfFilter()) {
-    state.SkipWithError("the emulated tracker did not open with a filter");
-    return;
+// One raw packet at a time through the device (doProcessing) or through the reference arithmetic.
+class PacketRun {
+ public:
+  PacketRun() : rig(zelto::test::streamConfig(100.0), {filtersim::Segment::still(1.0)}) {
+    if (!rig.opened || !rig.ktix || !rig.ktix->hasZkfFilter()) return;
+    device = rig.ktix;
+    // The rig's collector keeps every packet it sees (its vector's growth is no cost of the device).
+    device->removeCallbackHandler(&rig.collector, false);
+    device->addCallbackHandler(&handler, false);
+    calibration.readFrom(*device->ekts());
+    auto* params = dynamic_cast<zelto::Zkf3Params*>(device->zkfFilter()->getFilterParameters());
+    filter = std::make_unique<zelto::Zkf3Filter>(new zelto::Zkf3Params(*params));
+    const std::vector<ZtScrData> raws = zelto::test::turningRawSamples(rig.model.sensor, 3000);
+    sources.resize(raws.size());
+    for (size_t i = 0; i < raws.size(); ++i) {
+      ZtDataPacket_construct(&sources[i]);
+      sources[i].deviceId = device->deviceId();
+      ZtDataPacket_setPacketCounter(&sources[i], static_cast<uint16_t>(i));
+      ZtDataPacket_setRawData(&sources[i], &raws[i]);
+      ZtDataPacket_setStatus(&sources[i], 0);
+    }
+    ZtDataPacket_construct(&work);
   }
-  KtixDevice& device = *rig.ktix;
-  // The rig's collector keeps every packet it sees (its vector's growth is no cost of the device).
-  device.removeCallbackHandler(&rig.collector, false);
-  CountingHandler handler;
-  device.addCallbackHandler(&handler, false);
-  CalibrationInfo calibration;
-  calibration.readFrom(*device.ekts());
-  auto* params = dynamic_cast<zelto::Zkf3Params*>(device.zkfFilter()->getFilterParameters());
-  zelto::Zkf3Filter filter(new zelto::Zkf3Params(*params));
+  ~PacketRun() {
+    if (device) device->removeCallbackHandler(&handler, false);
+    ZtDataPacket_destruct(&work);
+    for (ZtDataPacket& p : sources) ZtDataPacket_destruct(&p);
+  }
+  PacketRun(const PacketRun&) = delete;
+  PacketRun& operator=(const PacketRun&) = delete;
 
-  const std::vector<ZtScrData> raws = zelto::test::turningRawSamples(rig.model.sensor, 3000);
-  std::vector<ZtDataPacket> sources(raws.size());
-  for (size_t i = 0; i < raws.size(); ++i) {
-    ZtDataPacket_construct(&sources[i]);
-    sources[i].deviceId = device.deviceId();
-    ZtDataPacket_setPacketCounter(&sources[i], static_cast<uint16_t>(i));
-    ZtDataPacket_setRawData(&sources[i], &raws[i]);
-    ZtDataPacket_setStatus(&sources[i], 0);
+  bool ready() const { return device != nullptr; }
+
+  // The next source packet, copied into the work packet.
+  void next() {
+    ZtDataPacket_copy(&work, &sources[m_next]);
+    if (++m_next == sources.size()) m_next = 0;
+    work.packetId = ++m_packetId;
   }
-  ZtDataPacket work;
-  ZtDataPacket_construct(&work);
-  zelto::Zkf3SensorData sd;
-  zelto::Zkf3Aiding ad;
-  zelto::Zkf3RealTimeParameters rt;
-  zelto::Zkf3FilterOutput out;
-  int64_t packetId = 0;
-  size_t next = 0;
-  auto once = [&] {
-    const ZtDataPacket& source = sources[next];
-    if (++next == sources.size()) next = 0;
-    ZtDataPacket_copy(&work, &source);
-    work.packetId = ++packetId;
+
+  void once(bool reference) {
+    next();
     if (!reference) {
-      device.doProcessing(work);
+      device->doProcessing(work);
       return;
     }
     ZtScrData raw;
     ZtDataPacket_rawData(&work, &raw);
     eigenCalibrate(raw, calibration, sd, ad);
-    filter.doOneKalmanStep(sd, ad, rt, out);
+    filter->doOneKalmanStep(sd, ad, rt, out);
     const Eigen::Quaterniond q = Eigen::Quaterniond(out.q_gs.w, out.q_gs.x, out.q_gs.y, out.q_gs.z) *
                                  Eigen::Quaterniond::Identity();
     const ZtQuaternion z{q.w(), q.x(), q.y(), q.z()};
     ZtDataPacket_setOrientationQuaternion(&work, &z, 8);
     ZtDataPacket_setFreeAcceleration(&work, &out.freeAcceleration);
-  };
-  for (int i = 0; i < 2000; ++i) once();  // warm-up: the filter starts, rooms grow to fit
+  }
+
+  KtixStreamRig rig;
+  KtixDevice* device = nullptr;
+  CountingHandler handler;
+  ZtDataPacket work;
+
+ private:
+  CalibrationInfo calibration;
+  std::unique_ptr<zelto::Zkf3Filter> filter;
+  std::vector<ZtDataPacket> sources;
+  zelto::Zkf3SensorData sd;
+  zelto::Zkf3Aiding ad;
+  zelto::Zkf3RealTimeParameters rt;
+  zelto::Zkf3FilterOutput out;
+  int64_t m_packetId = 0;
+  size_t m_next = 0;
+};
+
+void BM_KtixPacket(benchmark::State& state) {
+  const bool reference = state.range(0) == 1;
+  PacketRun run;
+  if (!run.ready()) {
+    state.SkipWithError("the emulated tracker did not open with a filter");
+    return;
+  }
+  for (int i = 0; i < 2000; ++i) run.once(reference);  // warm-up: the filter starts, rooms grow to fit
   // Where the device's allocations are: its own steps (calibration, strapdown, filter with the
   // resets, rates from increments) against the insertion into the device model's caches.
   uint64_t stepAllocations = 0, insertAllocations = 0;
   if (!reference) {
     for (int k = 0; k < 1000; ++k) {
-      ZtDataPacket_copy(&work, &sources[next]);
-      if (++next == sources.size()) next = 0;
-      work.packetId = ++packetId;
+      run.next();
       AllocationCounter steps;
-      KtixProbe::steps(device, work);
+      KtixProbe::steps(*run.device, run.work);
       stepAllocations += steps.count();
       AllocationCounter insert;
-      device.insertPacketInCaches(work);
+      run.device->insertPacketInCaches(run.work);
       insertAllocations += insert.count();
     }
   }
@@ -174,7 +211,7 @@ void BM_KtixPacket(benchmark::State& state) {
     AllocationCounter counter;
     for (int i = 0; i < 20000; ++i) {
       const auto t0 = std::chrono::steady_clock::now();
-      once();
+      run.once(reference);
       const auto t1 = std::chrono::steady_clock::now();
       us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     }
@@ -186,15 +223,51 @@ void BM_KtixPacket(benchmark::State& state) {
   state.counters["p99_us"] = us[us.size() * 99 / 100];
   state.counters["allocs_per_packet"] = static_cast<double>(allocations) / static_cast<double>(packets);
   if (!reference) {
-    state.counters["oriented_share"] = static_cast<double>(handler.oriented) / handler.delivered;
+    state.counters["oriented_share"] = static_cast<double>(run.handler.oriented) / run.handler.delivered;
     state.counters["allocs_steps_per_packet"] = static_cast<double>(stepAllocations) / 1000.0;
     state.counters["allocs_insert_per_packet"] = static_cast<double>(insertAllocations) / 1000.0;
   }
-  device.removeCallbackHandler(&handler, false);
-  ZtDataPacket_destruct(&work);
-  for (ZtDataPacket& p : sources) ZtDataPacket_destruct(&p);
 }
 BENCHMARK(BM_KtixPacket)->Arg(0)->Arg(1)->ArgName("reference")->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The same packet 450 us after the previous one, as in a 2000 Hz stream: the thread either sleeps
+// in between (its processor may go idle, as a woken pool worker's does) or keeps its processor
+// busy. Per-packet times of 4 000 packets after 2 000 warm-up packets (p50_us, p90_us).
+void BM_KtixPacketAfterIdle(benchmark::State& state) {
+  const bool reference = state.range(0) == 1;
+  const bool sleeps = state.range(1) == 1;
+  PacketRun run;
+  if (!run.ready()) {
+    state.SkipWithError("the emulated tracker did not open with a filter");
+    return;
+  }
+  for (int i = 0; i < 2000; ++i) run.once(reference);
+  std::vector<double> us;
+  us.reserve(4000);
+  for (auto _ : state) {
+    us.clear();
+    for (int i = 0; i < 4000; ++i) {
+      const auto gapEnd = std::chrono::steady_clock::now() + std::chrono::microseconds(450);
+      if (sleeps)
+        std::this_thread::sleep_until(gapEnd);
+      else
+        while (std::chrono::steady_clock::now() < gapEnd) {
+        }
+      const auto t0 = std::chrono::steady_clock::now();
+      run.once(reference);
+      const auto t1 = std::chrono::steady_clock::now();
+      us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    }
+  }
+  std::sort(us.begin(), us.end());
+  state.counters["p50_us"] = us[us.size() / 2];
+  state.counters["p90_us"] = us[us.size() * 9 / 10];
+}
+BENCHMARK(BM_KtixPacketAfterIdle)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"reference", "sleeps"})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // ---- 2000 Hz from another process ----------------------------------------------------------------------
 
@@ -330,5 +403,96 @@ void BM_Stream2000Hz(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Stream2000Hz)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Reference for BM_Stream2000Hz, in the same run: the same emulator's 2000 Hz stream read without
+// the library. 0: one thread waits on the port (poll with a stop descriptor) and reads, the
+// least any reader costs; 1: as 0, each read handed to a second thread through a mutex and
+// condition, the least a reader that leaves the handling to another thread costs. Counters as
+// for BM_Stream2000Hz (bytes_per_s in place of packets).
+void BM_Stream2000HzReference(benchmark::State& state) {
+  const bool handOff = state.range(0) == 1;
+  constexpr double kSeconds = 10.0;
+  for (auto _ : state) {
+    EmulatorProcess emulator("2000");
+    const int fd = emulator.port().empty() ? -1 : open(emulator.port().c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+      state.SkipWithError(("zda_emulator did not start: " + emulatorPath()).c_str());
+      return;
+    }
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+    const int stop = eventfd(0, EFD_CLOEXEC);
+    std::mutex mutex;
+    std::condition_variable ready;
+    size_t pending = 0, handled = 0;
+    bool done = false;
+    std::atomic<long> bytes{0};
+    std::thread worker;
+    if (handOff)
+      worker = std::thread([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+          ready.wait(lock, [&] { return pending != 0 || done; });
+          if (pending == 0) return;
+          handled += pending;
+          pending = 0;
+        }
+      });
+    std::thread reader([&] {
+      uint8_t buffer[8192];
+      pollfd fds[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
+      for (;;) {
+        if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) return;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) continue;
+        bytes.fetch_add(n, std::memory_order_relaxed);
+        if (!handOff) continue;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          pending += static_cast<size_t>(n);
+        }
+        ready.notify_one();
+      }
+    });
+    emulator.signal(SIGUSR2);  // the tracker streams without being configured by a host
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long bytes0 = bytes;
+    double cpu0 = processCpuSeconds();
+    auto wall0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+    double cpu1 = processCpuSeconds();
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    const double streaming = (cpu1 - cpu0) / wall * 100.0;
+    const double rate = static_cast<double>(bytes - bytes0) / wall;
+    emulator.signal(SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    cpu0 = processCpuSeconds();
+    wall0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    cpu1 = processCpuSeconds();
+    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    const double idle = (cpu1 - cpu0) / wall * 100.0;
+    const uint64_t one = 1;
+    if (write(stop, &one, sizeof one) != sizeof one) state.SkipWithError("stop descriptor");
+    reader.join();
+    if (handOff) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+      }
+      ready.notify_one();
+      worker.join();
+    }
+    close(stop);
+    close(fd);
+    state.counters["cpu_streaming_pct"] = streaming;
+    state.counters["cpu_idle_pct"] = idle;
+    state.counters["cpu_per_stream_pct"] = streaming - idle;
+    state.counters["bytes_per_s"] = rate;
+  }
+}
+BENCHMARK(BM_Stream2000HzReference)->Arg(0)->Arg(1)->ArgName("hand_off")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
