@@ -339,6 +339,31 @@ double processCpuSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
+// This process's CPU time over a window of wall time, as % of one core.
+class CpuWindow {
+ public:
+  CpuWindow() : m_cpu0(processCpuSeconds()), m_wall0(std::chrono::steady_clock::now()) {}
+  void stop() {
+    m_cpu = processCpuSeconds() - m_cpu0;
+    m_wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_wall0).count();
+  }
+  double wallSeconds() const { return m_wall; }
+  double percent() const { return m_cpu / m_wall * 100.0; }
+
+ private:
+  double m_cpu0;
+  std::chrono::steady_clock::time_point m_wall0;
+  double m_cpu = 0, m_wall = 1;
+};
+
+// The CPU of this process while the calling thread sleeps for the given time, % of one core.
+double cpuPercentWhileSleeping(double seconds) {
+  CpuWindow window;
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  window.stop();
+  return window.percent();
+}
+
 void BM_Stream2000Hz(benchmark::State& state) {
   constexpr double kSeconds = 10.0;
   for (auto _ : state) {
@@ -366,12 +391,11 @@ void BM_Stream2000Hz(benchmark::State& state) {
     std::this_thread::sleep_for(std::chrono::seconds(1));  // the filter starts, rooms grow
     const long before = handler.delivered;
     const auto threads0 = cpuByThread();
-    double cpu0 = processCpuSeconds();
-    auto wall0 = std::chrono::steady_clock::now();
+    CpuWindow window;
     std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
-    double cpu1 = processCpuSeconds();
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-    const double streaming = (cpu1 - cpu0) / wall * 100.0;
+    window.stop();
+    const double wall = window.wallSeconds();
+    const double streaming = window.percent();
     // Where the streaming CPU went, by thread (% of one core).
     for (const auto& [thread, seconds] : cpuByThread()) {
       double before = 0;
@@ -386,12 +410,7 @@ void BM_Stream2000Hz(benchmark::State& state) {
     // The same device, still measuring, without a stream.
     emulator.signal(SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    cpu0 = processCpuSeconds();
-    wall0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
-    cpu1 = processCpuSeconds();
-    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-    const double idle = (cpu1 - cpu0) / wall * 100.0;
+    const double idle = cpuPercentWhileSleeping(kSeconds);
 
     device->removeCallbackHandler(&handler, false);
     control.reset();
@@ -459,21 +478,14 @@ void BM_Stream2000HzReference(benchmark::State& state) {
     emulator.signal(SIGUSR2);  // the tracker streams without being configured by a host
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const long bytes0 = bytes;
-    double cpu0 = processCpuSeconds();
-    auto wall0 = std::chrono::steady_clock::now();
+    CpuWindow window;
     std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
-    double cpu1 = processCpuSeconds();
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-    const double streaming = (cpu1 - cpu0) / wall * 100.0;
-    const double rate = static_cast<double>(bytes - bytes0) / wall;
+    window.stop();
+    const double streaming = window.percent();
+    const double rate = static_cast<double>(bytes - bytes0) / window.wallSeconds();
     emulator.signal(SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    cpu0 = processCpuSeconds();
-    wall0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    cpu1 = processCpuSeconds();
-    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-    const double idle = (cpu1 - cpu0) / wall * 100.0;
+    const double idle = cpuPercentWhileSleeping(3.0);
     const uint64_t one = 1;
     if (write(stop, &one, sizeof one) != sizeof one) state.SkipWithError("stop descriptor");
     reader.join();
