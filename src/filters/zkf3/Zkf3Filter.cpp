@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/LowerTriangulariseRows.h"
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
 #include "foundation/JournalMacros.h"
 
@@ -11,11 +12,11 @@ namespace zelto {
 namespace {
 
 constexpr ZtSize N = Zkf3State::kStates;
-constexpr ZtSize kPreRows = 2 * N;
-// The pre-array's lower half holds Qs^T: upper triangular but for its first 3 x 3 block (the
-// rotated acceleration noise), so column c is zero from row 15 + c on: 9 columns skip rows.
-constexpr ZtSize kTimeUpdateSkip = 9;
-constexpr ZtSize kQrScratch = kPreRows * N + N + N;
+constexpr ZtSize kPreCols = 2 * N;
+static_assert(kPreCols <= kLowerTriangulariseMaxColumns, "time-update array too wide");
+// Qs is block diagonal in 3 x 3 blocks, so row i of [ Phi sQx  Qs ] is zero from the end of its
+// block on: what the reduction of the time update may skip.
+constexpr std::size_t kPreEnd[N] = {15, 15, 15, 18, 18, 18, 21, 21, 21, 24, 24, 24};
 // Measurement noise deviation of the magnetometer's vertical axis: the heading update does not
 // use it.
 constexpr double kMagVerticalDeviation = 100.0;
@@ -46,8 +47,7 @@ Zkf3Filter::Zkf3Filter(Zkf3Params* params)
       m_Phi(N, N),
       m_Qs(N, N),
       m_B(N, N),
-      m_pre(kPreRows, N),
-      m_qrScratch(kQrScratch),
+      m_pre(N, kPreCols),
       m_Hmag(3, N),
       m_Hgyr(3, N),
       m_T(N, N) {
@@ -364,7 +364,7 @@ void Zkf3Filter::predict() {
       }
   }
 
-  // 12. Pre-array [ (Phi sQx)^T ; Qs^T ] by the blocks of Phi: rows 0-2 c_acc I and the
+  // 12. Array [ Phi sQx  Qs ] (12 x 24). Phi sQx by the blocks of Phi: rows 0-2 c_acc I and the
   // columns 9-11; rows 3-5 I; rows 6-8 e I; rows 9-11 the columns 3-5 and 9-11. sQx is lower
   // triangular, so column j of it starts at row j.
   const Matrix& S = s.sQx;
@@ -373,19 +373,28 @@ void Zkf3Filter::predict() {
     for (ZtSize k = k0 > j ? k0 : j; k < k0 + 3; ++k) sum += Phi(i, k) * S(k, j);
     return sum;
   };
-  for (ZtSize j = 0; j < N; ++j) {
-    double* pre = m_pre.rowPtr(j);
-    for (ZtSize i = 0; i < 3; ++i) pre[i] = (j <= i ? p.c_acc * S(i, j) : 0.0) + sumOver(i, 9, j);
-    for (ZtSize i = 3; i < 6; ++i) pre[i] = S(i, j);
-    for (ZtSize i = 6; i < 9; ++i) pre[i] = e * S(i, j);
-    for (ZtSize i = 9; i < N; ++i) pre[i] = sumOver(i, 3, j) + sumOver(i, 9, j);
-    double* noise = m_pre.rowPtr(N + j);
-    for (ZtSize i = 0; i < N; ++i) noise[i] = Qs(i, j);
+  for (ZtSize i = 0; i < N; ++i) {
+    double* a = m_pre.rowPtr(i);
+    for (ZtSize j = 0; j < N; ++j) {
+      if (i < 3)
+        a[j] = (j <= i ? p.c_acc * S(i, j) : 0.0) + sumOver(i, 9, j);
+      else if (i < 6)
+        a[j] = S(i, j);
+      else if (i < 9)
+        a[j] = e * S(i, j);
+      else
+        a[j] = sumOver(i, 3, j) + sumOver(i, 9, j);
+    }
+    const double* q = Qs.rowPtr(i);
+    for (ZtSize c = 0; c < N; ++c) a[N + c] = q[c];
   }
-  // 13. Triangularise; the new root is the transposed upper triangle.
-  m_pre.QRdecompositionTriSkip(kTimeUpdateSkip, m_qrScratch.data);
-  for (ZtSize r = 0; r < N; ++r)
-    for (ZtSize c = 0; c < N; ++c) s.sQx(r, c) = c <= r ? m_pre(c, r) : 0.0;
+  // 13. Reduced from the right to [ sQx'  0 ]: the new root is the lower triangle, with a
+  // non-negative diagonal.
+  lowerTriangulariseRows(m_pre.data, m_pre.stride, N, N, kPreCols, kPreEnd);
+  for (ZtSize r = 0; r < N; ++r) {
+    const double* a = m_pre.rowPtr(r);
+    for (ZtSize c = 0; c < N; ++c) s.sQx(r, c) = c <= r ? a[c] : 0.0;
+  }
   s.sx.isLeftDivideTriL(s.sQx, x);
   if (m_observer != nullptr) m_observer->predicted(Phi, Qs, x);
 }

@@ -116,8 +116,7 @@ class Zkf3Filter : public ZtZkfFilter {
   // Work storage of the step.
   Matrix m_Qs;        // 12 x 12 process-noise root
   Matrix m_B;         // 12 x 12 Phi sQx
-  Matrix m_pre;       // 24 x 12 pre-array of the time update
-  Vector m_qrScratch; // Householder scratch of the 24 x 12 decomposition
+  Matrix m_pre;       // 12 x 24 array [ Phi sQx  Qs ] of the time update
   Matrix m_Hmag, m_Hgyr;  // 3 x 12
   Matrix3x3 m_Rd;
   Vector3 m_y;
