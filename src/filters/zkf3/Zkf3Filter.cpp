@@ -368,22 +368,24 @@ void Zkf3Filter::predict() {
   // columns 9-11; rows 3-5 I; rows 6-8 e I; rows 9-11 the columns 3-5 and 9-11. sQx is lower
   // triangular, so column j of it starts at row j.
   const Matrix& S = s.sQx;
-  auto sumOver = [&](ZtSize i, ZtSize k0, ZtSize j) {
+  // sum over k of Phi(i, k) S(k, j) for k in [k0, k0 + 3) and k >= j, in k order.
+  auto sumOver = [&](const double* phi, ZtSize k0, ZtSize j) {
     double sum = 0.0;
-    for (ZtSize k = k0 > j ? k0 : j; k < k0 + 3; ++k) sum += Phi(i, k) * S(k, j);
+    for (ZtSize k = k0 > j ? k0 : j; k < k0 + 3; ++k) sum += phi[k] * S.data[k * S.stride + j];
     return sum;
   };
   for (ZtSize i = 0; i < N; ++i) {
     double* a = m_pre.rowPtr(i);
-    for (ZtSize j = 0; j < N; ++j) {
-      if (i < 3)
-        a[j] = (j <= i ? p.c_acc * S(i, j) : 0.0) + sumOver(i, 9, j);
-      else if (i < 6)
-        a[j] = S(i, j);
-      else if (i < 9)
-        a[j] = e * S(i, j);
-      else
-        a[j] = sumOver(i, 3, j) + sumOver(i, 9, j);
+    const double* phi = Phi.rowPtr(i);
+    const double* si = S.rowPtr(i);
+    if (i < 3) {
+      for (ZtSize j = 0; j < N; ++j) a[j] = (j <= i ? p.c_acc * si[j] : 0.0) + sumOver(phi, 9, j);
+    } else if (i < 6) {
+      for (ZtSize j = 0; j < N; ++j) a[j] = si[j];
+    } else if (i < 9) {
+      for (ZtSize j = 0; j < N; ++j) a[j] = e * si[j];
+    } else {
+      for (ZtSize j = 0; j < N; ++j) a[j] = sumOver(phi, 3, j) + sumOver(phi, 9, j);
     }
     const double* q = Qs.rowPtr(i);
     for (ZtSize c = 0; c < N; ++c) a[N + c] = q[c];
