@@ -19,15 +19,14 @@
 
 namespace zelto::test {
 
-class EmulatedTracker {
+// Device: a test class of a tracker with addRef/removeRef, setState, fetchConfiguration and
+// fetchRecord. make builds it on the link.
+template <typename Device>
+class EmulatedDevice {
  public:
-  // prepare adjusts the model (record version, page 5, table rows) before anything is read;
-  // make (optional) builds the tracker (a TestTracker subclass) on the link.
-  template <typename Prepare>
-  explicit EmulatedTracker(Prepare prepare)
-      : EmulatedTracker(prepare, [](Communicator* l) { return new TestTracker(l); }) {}
+  // prepare adjusts the model (record version, page 5, table rows) before anything is read.
   template <typename Prepare, typename Make>
-  EmulatedTracker(Prepare prepare, Make make) {
+  EmulatedDevice(Prepare prepare, Make make) {
     prepare(model);
     emu = std::make_unique<DeviceEmulator>(std::make_unique<FdEmulatorLink>(dup(pty.masterFd())));
     model.attachTo(*emu);
@@ -40,20 +39,19 @@ class EmulatedTracker {
     ZtString_destruct(&name);
     EXPECT_TRUE(open);
     link->setGotoConfigTimeout(0);
-    tracker = make(link);
-    tracker->addRef();
-    tracker->setState(ZDS_Config);
-    EXPECT_TRUE(tracker->fetchConfiguration());
-    EXPECT_TRUE(tracker->fetchRecord());
+    device = make(link);
+    device->addRef();
+    device->setState(ZDS_Config);
+    EXPECT_TRUE(device->fetchConfiguration());
+    EXPECT_TRUE(device->fetchRecord());
     mark();
   }
-  EmulatedTracker() : EmulatedTracker([](TrackerModel&) {}) {}
-  ~EmulatedTracker() {
-    if (tracker) tracker->removeRef();
+  ~EmulatedDevice() {
+    if (device) device->removeRef();
     emu->stop();
   }
-  EmulatedTracker(const EmulatedTracker&) = delete;
-  EmulatedTracker& operator=(const EmulatedTracker&) = delete;
+  EmulatedDevice(const EmulatedDevice&) = delete;
+  EmulatedDevice& operator=(const EmulatedDevice&) = delete;
 
   void mark() { m_mark = emu->received().size(); }
   std::vector<EmuFrame> framesSinceMark() const {
@@ -65,11 +63,39 @@ class EmulatedTracker {
   PtyPort pty;
   TrackerModel model;
   std::unique_ptr<DeviceEmulator> emu;
-  Communicator* link = nullptr;  // owned by the tracker
-  TestTracker* tracker = nullptr;
+  Communicator* link = nullptr;  // owned by the device
+  Device* device = nullptr;
 
  private:
   size_t m_mark = 0;
 };
+
+class EmulatedTracker : public EmulatedDevice<TestTracker> {
+ public:
+  // make (optional) builds the tracker (a TestTracker subclass) on the link.
+  template <typename Prepare>
+  explicit EmulatedTracker(Prepare prepare)
+      : EmulatedTracker(prepare, [](Communicator* l) { return new TestTracker(l); }) {}
+  template <typename Prepare, typename Make>
+  EmulatedTracker(Prepare prepare, Make make) : EmulatedDevice<TestTracker>(prepare, make) {}
+  EmulatedTracker() : EmulatedTracker([](TrackerModel&) {}) {}
+
+  TestTracker*& tracker = device;
+};
+
+// Ids of the frames the emulator received since the last mark, in order.
+template <typename Device>
+std::vector<uint8_t> idsSinceMark(const EmulatedDevice<Device>& t) {
+  std::vector<uint8_t> ids;
+  for (const EmuFrame& f : t.framesSinceMark()) ids.push_back(f.messageId);
+  return ids;
+}
+
+// The whole record the tracker holds, in its stored (encrypted) form.
+inline std::vector<uint8_t> heldRecord(TestTracker& t) {
+  std::vector<uint8_t> out(1320);
+  EXPECT_EQ(t.ekts()->getEncryptedEktsData(out.data()), 1320);
+  return out;
+}
 
 }  // namespace zelto::test

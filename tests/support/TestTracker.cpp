@@ -27,6 +27,22 @@ struct Message {
 
 }  // namespace
 
+bool fetchRecordOf(ZtDevice& device, EktsManager& record) {
+  Message request(0x90, {0, 255});
+  Message reply;
+  if (!device.ZtDevice::sendCustomMessage(request.m, true, reply.m, 2000)) return false;
+  const uint8_t* data = ZtMessage_constData(&reply.m);
+  return data && record.initializeFromBuffer(data, static_cast<int>(ZtMessage_dataSize(&reply.m)), true);
+}
+
+bool fetchConfigurationOf(ZtDevice& device, ZtDeviceConfiguration& configuration) {
+  Message request(0x0C, {});
+  Message reply;
+  if (!device.ZtDevice::sendCustomMessage(request.m, true, reply.m, 1000)) return false;
+  ZtDeviceConfiguration_readFromMessage(&configuration, &reply.m);
+  return true;
+}
+
 void TestScenarioParams::writeToDecryptedScenarioPage(void* out) {
   auto* page = static_cast<DecryptedScenarioPage*>(out);
   page->clear();
@@ -49,21 +65,9 @@ bool TestTracker::loadRecord(const std::vector<uint8_t>& image, bool encrypted) 
   return m_ekts->initializeFromBuffer(image.data(), static_cast<int>(image.size()), encrypted);
 }
 
-bool TestTracker::fetchRecord() {
-  Message request(0x90, {0, 255});
-  Message reply;
-  if (!ZtDevice::sendCustomMessage(request.m, true, reply.m, 2000)) return false;
-  const uint8_t* data = ZtMessage_constData(&reply.m);
-  return data && m_ekts->initializeFromBuffer(data, static_cast<int>(ZtMessage_dataSize(&reply.m)), true);
-}
+bool TestTracker::fetchRecord() { return fetchRecordOf(*this, *m_ekts); }
 
-bool TestTracker::fetchConfiguration() {
-  Message request(0x0C, {});
-  Message reply;
-  if (!ZtDevice::sendCustomMessage(request.m, true, reply.m, 1000)) return false;
-  ZtDeviceConfiguration_readFromMessage(&m_configuration, &reply.m);
-  return true;
-}
+bool TestTracker::fetchConfiguration() { return fetchConfigurationOf(*this, m_configuration); }
 
 void TestTracker::setConfiguredDevices(const std::vector<ZtDeviceId>& ids) {
   ZtDeviceConfiguration_assign(&m_configuration, static_cast<uint16_t>(ids.size()), nullptr);

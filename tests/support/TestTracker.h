@@ -18,6 +18,12 @@
 
 namespace zelto::test {
 
+// Requests sent past any class's override of sendCustomMessage (ZtDevice's own exchange):
+// the whole record, 0x90 [0, 255] answered by 0x91, read into record; the configuration, 0x0C
+// answered by 0x0D, read into configuration.
+bool fetchRecordOf(ZtDevice& device, EktsManager& record);
+bool fetchConfigurationOf(ZtDevice& device, ZtDeviceConfiguration& configuration);
+
 // The filter parameters of a test scenario: its profile and an optional "test.marker" value
 // from the settings. Its scenario page: type, version, blank-padded label, the marker's bytes
 // (a double) at 22 and the trailer 0xBEEF.

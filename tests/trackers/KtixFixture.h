@@ -4,10 +4,6 @@
 // served by the device emulator acting as the tracker (EmulatedKtix), plus the Zkf3 scenario
 // the tests filter with.
 #include <gtest/gtest.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,10 +11,9 @@
 #include "filters/zkf3/Zkf3Filter.h"
 #include "filters/zkf3/Zkf3ScenarioParams.h"
 #include "foundation/SettingsFile.h"
-#include "support/PtyPort.h"
+#include "support/EmulatedTracker.h"
 #include "support/TestDevice.h"
-#include "support/emulator/DeviceEmulator.h"
-#include "support/emulator/TrackerModel.h"
+#include "support/TestTracker.h"
 #include "trackers/ExtendedScenario.h"
 #include "trackers/KtixDevice.h"
 #include "transport/link/Communicator.h"
@@ -33,38 +28,14 @@ class TestKtix : public KtixDevice {
     return m_ekts->initializeFromBuffer(image.data(), static_cast<int>(image.size()), true);
   }
   // The whole record (0x90 [0, 255]) and the configuration (0x0C) from the device.
-  bool fetchRecord() {
-    OwnedMessage request(0x90, {0, 255}), reply;
-    if (!ZtDevice::sendCustomMessage(request.m, true, reply.m, 2000)) return false;
-    const uint8_t* data = ZtMessage_constData(&reply.m);
-    return data && m_ekts->initializeFromBuffer(data, static_cast<int>(ZtMessage_dataSize(&reply.m)), true);
-  }
-  bool fetchConfiguration() {
-    OwnedMessage request(0x0C, {}), reply;
-    if (!ZtDevice::sendCustomMessage(request.m, true, reply.m, 1000)) return false;
-    ZtDeviceConfiguration_readFromMessage(&m_configuration, &reply.m);
-    return true;
-  }
+  bool fetchRecord() { return fetchRecordOf(*this, *m_ekts); }
+  bool fetchConfiguration() { return fetchConfigurationOf(*this, m_configuration); }
   void setState(ZtDeviceState state) { m_deviceState = state; }
   // A host scenario appended to the list (owned by the device), and the current host profile.
   void addHostScenario(ExtendedScenario* scenario) { m_hostScenarios.push_back(scenario); }
   void setCurrentHostProfile(const ZtFilterProfile& profile) { m_currentHostProfile = profile; }
   EktsManager& record() { return *m_ekts; }
   zelto::SettingsFile& keptSettings() { return m_settings; }
-
- private:
-  struct OwnedMessage {
-    ZtMessage m;
-    OwnedMessage() { ZtMessage_construct(&m); }
-    OwnedMessage(uint8_t id, std::vector<uint8_t> payload) {
-      ZtMessage_constructSized(&m, 0);
-      ZtMessage_setMessageId(&m, id);
-      if (!payload.empty()) ZtMessage_setDataBuffer(&m, payload.data(), payload.size(), 0);
-    }
-    ~OwnedMessage() { ZtMessage_destruct(&m); }
-    OwnedMessage(const OwnedMessage&) = delete;
-    OwnedMessage& operator=(const OwnedMessage&) = delete;
-  };
 };
 
 struct OfflineKtix {
@@ -77,49 +48,12 @@ struct OfflineKtix {
   TestKtix* device;
 };
 
-class EmulatedKtix {
+class EmulatedKtix : public EmulatedDevice<TestKtix> {
  public:
   template <typename Prepare>
-  explicit EmulatedKtix(Prepare prepare) {
-    prepare(model);
-    emu = std::make_unique<DeviceEmulator>(std::make_unique<FdEmulatorLink>(dup(pty.masterFd())));
-    model.attachTo(*emu);
-    emu->start();
-    link = new Communicator();
-    ZtString name;
-    ZtString_construct(&name, pty.slavePath().c_str());
-    EXPECT_TRUE(link->openPort(name, B115200));
-    ZtString_destruct(&name);
-    device = new TestKtix(link);
-    device->addRef();
-    device->setState(ZDS_Config);
-    EXPECT_TRUE(device->fetchConfiguration());
-    EXPECT_TRUE(device->fetchRecord());
-    mark();
-  }
+  explicit EmulatedKtix(Prepare prepare)
+      : EmulatedDevice<TestKtix>(prepare, [](Communicator* l) { return new TestKtix(l); }) {}
   EmulatedKtix() : EmulatedKtix([](TrackerModel&) {}) {}
-  ~EmulatedKtix() {
-    device->removeRef();
-    emu->stop();
-  }
-  EmulatedKtix(const EmulatedKtix&) = delete;
-  EmulatedKtix& operator=(const EmulatedKtix&) = delete;
-
-  void mark() { m_mark = emu->received().size(); }
-  std::vector<EmuFrame> framesSinceMark() const {
-    std::vector<EmuFrame> frames = emu->received();
-    frames.erase(frames.begin(), frames.begin() + static_cast<long>(std::min(m_mark, frames.size())));
-    return frames;
-  }
-
-  PtyPort pty;
-  TrackerModel model;
-  std::unique_ptr<DeviceEmulator> emu;
-  Communicator* link = nullptr;  // owned by the device
-  TestKtix* device = nullptr;
-
- private:
-  size_t m_mark = 0;
 };
 
 // The Zkf3 scenario of the tests: the values of the built-in "general" profile.

@@ -30,6 +30,13 @@
 
 namespace zelto::test {
 
+// Yaw (about z) after a tilt about x, both in degrees.
+inline filtersim::Quat yawTilt(double yawDeg, double tiltDeg) {
+  constexpr double kRad = M_PI / 180.0;
+  return filtersim::Quat(Eigen::AngleAxisd(yawDeg * kRad, filtersim::Vec3::UnitZ())) *
+         filtersim::Quat(Eigen::AngleAxisd(tiltDeg * kRad, filtersim::Vec3::UnitX()));
+}
+
 // What the application saw of one packet.
 struct SeenPacket {
   uint16_t counter = 0;

@@ -17,10 +17,6 @@ using filtersim::Segment;
 using filtersim::Vec3;
 constexpr double kDeg = M_PI / 180.0;
 
-Quat yawTilt(double yawDeg, double tiltDeg) {
-  return Quat(Eigen::AngleAxisd(yawDeg * kDeg, Vec3::UnitZ())) * Quat(Eigen::AngleAxisd(tiltDeg * kDeg, Vec3::UnitX()));
-}
-
 TEST(KtixOpen, TheFactoryMakesTheTrackerWithTheBuiltInProfiles) {
   KtixStreamRig rig(streamConfig(100.0), {Segment::still(1.0)});
   ASSERT_TRUE(rig.opened);

@@ -16,10 +16,6 @@ using filtersim::Segment;
 using filtersim::Vec3;
 constexpr double kDeg = M_PI / 180.0;
 
-Quat yawTilt(double yawDeg, double tiltDeg) {
-  return Quat(Eigen::AngleAxisd(yawDeg * kDeg, Vec3::UnitZ())) * Quat(Eigen::AngleAxisd(tiltDeg * kDeg, Vec3::UnitX()));
-}
-
 // The 60 s trajectory: still, tilted, 90 deg/s about a tilted axis, a sinusoid, still. Under the
 // sanitizers the final still part is 10 s instead of 30 s (the program stays short there).
 #ifdef ZDA_UNDER_SANITIZER

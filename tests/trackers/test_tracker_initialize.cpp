@@ -15,18 +15,6 @@
 namespace zelto::test {
 namespace {
 
-std::vector<uint8_t> idsSinceMark(const EmulatedTracker& t) {
-  std::vector<uint8_t> ids;
-  for (const EmuFrame& f : t.framesSinceMark()) ids.push_back(f.messageId);
-  return ids;
-}
-
-std::vector<uint8_t> heldRecord(TestTracker& t) {
-  std::vector<uint8_t> out(1320);
-  EXPECT_EQ(t.ekts()->getEncryptedEktsData(out.data()), 1320);
-  return out;
-}
-
 // Two host scenarios, type 9 listed before type 3.
 void hostScenarios(SettingsFile& settings) {
   settings.readZsaString(

@@ -20,12 +20,6 @@ struct ScopedMsg {
   ~ScopedMsg() { ZtMessage_destruct(&m); }
 };
 
-std::vector<uint8_t> heldRecord(TestTracker& t) {
-  std::vector<uint8_t> out(1320);
-  EXPECT_EQ(t.ekts()->getEncryptedEktsData(out.data()), 1320);
-  return out;
-}
-
 std::vector<EmuFrame> recordRequests(const EmulatedTracker& t) {
   std::vector<EmuFrame> out;
   for (const EmuFrame& f : t.framesSinceMark())

@@ -10,18 +10,6 @@
 namespace zelto::test {
 namespace {
 
-std::vector<uint8_t> idsSinceMark(const EmulatedTracker& t) {
-  std::vector<uint8_t> ids;
-  for (const EmuFrame& f : t.framesSinceMark()) ids.push_back(f.messageId);
-  return ids;
-}
-
-std::vector<uint8_t> heldRecord(TestTracker& t) {
-  std::vector<uint8_t> out(1320);
-  EXPECT_EQ(t.ekts()->getEncryptedEktsData(out.data()), 1320);
-  return out;
-}
-
 TEST(TrackerReset, FactoryDefaultsThenReinitialisation) {
   EmulatedTracker t([](TrackerModel& m) { m.setOnboardProfiles({{3, 1, "general"}}); });
   t.emu->script(0x0E, EmuAction::reply());
