@@ -292,26 +292,11 @@ bool ThreadPool::allIdleLocked() const {
   return true;
 }
 
-unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) {
-  if (!task) return 0;
-  bool wake = false;
-  unsigned id;
-  {
-    std::lock_guard<std::mutex> lk(m_mutex);
-    PooledTask* rec = newRecordLocked(task);
-    id = rec->id;
-    if (PooledTask* behind = findLocked(afterId)) {
-      chainLocked(rec, behind);
-    } else {
-      enqueueLocked(rec);
-      wake = !m_suspended;
-    }
-    if (wake) wakeOneLocked();
-  }
-  return id;
-}
+unsigned ThreadPool::addTask(ThreadPoolTask* task, unsigned afterId) { return add(task, afterId, false); }
 
-unsigned ThreadPool::addTaskToRunNext(ThreadPoolTask* task, unsigned afterId) {
+unsigned ThreadPool::addTaskToRunNext(ThreadPoolTask* task, unsigned afterId) { return add(task, afterId, true); }
+
+unsigned ThreadPool::add(ThreadPoolTask* task, unsigned afterId, bool runNext) {
   if (!task) return 0;
   bool wake = false;
   unsigned id;
@@ -319,7 +304,7 @@ unsigned ThreadPool::addTaskToRunNext(ThreadPoolTask* task, unsigned afterId) {
     std::lock_guard<std::mutex> lk(m_mutex);
     PooledTask* rec = newRecordLocked(task);
     id = rec->id;
-    PooledThread* self = callingWorkerLocked();
+    PooledThread* self = runNext ? callingWorkerLocked() : nullptr;
     if (self && self->isTerminating()) self = nullptr;
     if (PooledTask* behind = findLocked(afterId)) {
       chainLocked(rec, behind);

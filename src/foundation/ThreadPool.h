@@ -105,6 +105,8 @@ class ThreadPool {
   friend class PooledThread;
 
   void workerPass(PooledThread* worker);
+  // addTask, or with runNext addTaskToRunNext.
+  unsigned add(ThreadPoolTask* task, unsigned afterId, bool runNext);
   unsigned takeIdLocked();
   // A record for task under a new id (from the node stash when there is one).
   PooledTask* newRecordLocked(ThreadPoolTask* task);

@@ -38,6 +38,13 @@ class TestKtix : public KtixDevice {
   zelto::SettingsFile& keptSettings() { return m_settings; }
 };
 
+// A KtixDevice as a child of a master, with its state settable.
+class ChildKtix : public KtixDevice {
+ public:
+  ChildKtix(ZtDevice* master, ZtDeviceId id) : KtixDevice(master, id) {}
+  void setState(ZtDeviceState state) { m_deviceState = state; }
+};
+
 struct OfflineKtix {
   explicit OfflineKtix(const TrackerModel& model = TrackerModel()) : device(new TestKtix(nullptr)) {
     EXPECT_TRUE(device->loadRecord(model.recordImage()));

@@ -16,15 +16,10 @@
 #include "support/TempDir.h"
 #include "support/emulator/EmuFrame.h"
 #include "trackers/KtixDevice.h"
+#include "trackers/KtixFixture.h"
 
 namespace zelto::test {
 namespace {
-
-class ChildKtix : public KtixDevice {
- public:
-  ChildKtix(ZtDevice* master, ZtDeviceId id) : KtixDevice(master, id) {}
-  void setState(ZtDeviceState state) { m_deviceState = state; }
-};
 
 // Consents to the data of packets whose counter is not in the refused list.
 class Consent : public ZtCallback {

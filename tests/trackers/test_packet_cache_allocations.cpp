@@ -18,15 +18,10 @@
 #include "support/ZtValues.h"
 #include "support/emulator/EmuFrame.h"
 #include "trackers/KtixDevice.h"
+#include "trackers/KtixFixture.h"
 
 namespace zelto::test {
 namespace {
-
-class ChildKtix : public KtixDevice {
- public:
-  ChildKtix(ZtDevice* master, ZtDeviceId id) : KtixDevice(master, id) {}
-  void setState(ZtDeviceState state) { m_deviceState = state; }
-};
 
 class Counting : public ZtCallback {
  public:
