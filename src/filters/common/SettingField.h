@@ -26,6 +26,7 @@ struct SettingField {
     VectorAll,          // zelto::Vector: a stored vector of at least its size (else throws)
     LeadingValues,      // double[count]: the leading values of the stored value converted to a
                         // vector, at most count; the rest kept. Written as a vector of count.
+    ValuesAll,          // double[count]: a stored vector of at least count values (else throws)
     MatrixAll,          // zelto::Matrix: a stored matrix of at least its shape (else throws)
     QuaternionValue,    // zelto::Quaternion: a stored quaternion or a vector of four (else throws)
   };
@@ -42,6 +43,7 @@ struct SettingField {
   static SettingField leadingValues(const char* key, double* v, uint32_t count) {
     return {key, LeadingValues, v, count};
   }
+  static SettingField values(const char* key, double* v, uint32_t count) { return {key, ValuesAll, v, count}; }
   static SettingField matrix(const char* key, zelto::Matrix& v) { return {key, MatrixAll, &v, 1}; }
   static SettingField quaternion(const char* key, zelto::Quaternion& v) { return {key, QuaternionValue, &v, 1}; }
 

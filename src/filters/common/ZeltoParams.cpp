@@ -135,6 +135,9 @@ void ZeltoParams::readFields(const zelto::SettingsFile& file, const std::string&
         for (ZtSize k = 0; k < f.count && k < stored.size; ++k) out[k] = stored.data[k];
         break;
       }
+      case SettingField::ValuesAll:
+        readVector(file, prefix, f.key, static_cast<double*>(f.target), f.count);
+        break;
       case SettingField::MatrixAll:
         readMatrix(file, prefix, f.key, *static_cast<zelto::Matrix*>(f.target));
         break;
@@ -173,6 +176,7 @@ void ZeltoParams::writeFields(zelto::SettingsFile& file, const std::string& pref
                      zelto::Variant(static_cast<unsigned int>(*static_cast<const uint64_t*>(f.target) & 0xFFFFFFFFu)));
         break;
       case SettingField::LeadingValues:
+      case SettingField::ValuesAll:
         writeVector(file, prefix, f.key, static_cast<const double*>(f.target), f.count);
         break;
       case SettingField::VectorAll:
