@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <iterator>
+
+#include "filters/zkf3i/Zkf3iAiding.h"
+#include "filters/zkf3i/Zkf3iParams.h"
+#include "filters/zkf3i/Zkf3iSensorData.h"
+#include "math/Matrix3x3.h"
 #include <cmath>
 
 namespace zelto {
@@ -18,6 +23,23 @@ bool finite(const double* v, size_t n) {
 // latter right after the former.
 constexpr size_t kNrMagCounterKey = 9;
 constexpr size_t kClippedAccDivCounterKey = 19;
+constexpr double kDegToRad = 0.017453292519943295;
+// Shortest force and field vectors, and smallest sine of the angle between them, from which a
+// frame is still formed.
+constexpr double kMinLength = 1e-9;
+constexpr double kMinSine = 1e-6;
+
+double norm3(const ZtVector& v) {
+  return std::sqrt(v.data[0] * v.data[0] + v.data[1] * v.data[1] + v.data[2] * v.data[2]);
+}
+
+// The window length in samples: duration / T + 0.25, integer part, cut to 16 bits.
+uint64_t windowSamples(double duration, double T) {
+  const double n = std::floor(duration / T + 0.25);
+  if (!(n > 0.0)) return 0;
+  if (n >= 18446744073709551615.0) return 0xFFFFu;
+  return static_cast<uint64_t>(n) & 0xFFFFu;
+}
 
 }  // namespace
 
@@ -142,6 +164,85 @@ bool Zkf3iState::permute(const Vector& p) {
   sx.isPermutation(sxv, p);
   sQx.isPermutation(sQxv, p);
   return true;
+}
+
+bool Zkf3iState::initializeFromMeasurement(const Zkf3iParams& p, const Zkf3iSensorData& sd, const Zkf3iAiding& ad,
+                                           double dt, Vector& up) {
+  // 1.-2.
+  const Vector3 m = p.doMagUpdate ? ad.mag : Vector3(0.0, 1.0, 0.0);
+  if (!finite(sd.acc.data, 3) || !finite(m.data, 3)) return false;
+  if (!(norm3(sd.acc) > kMinLength) || !(norm3(m) > kMinLength)) return false;
+  Vector3 z, mu, east, north;
+  z.isNormalizeVec(sd.acc);
+  mu.isNormalizeVec(m);
+  east.isVecCrossVec(mu, z);
+  if (!(norm3(east) > kMinSine)) return false;
+  east.isNormalizeVec(east);
+  north.isVecCrossVec(z, east);
+  // 3.-4.
+  Matrix3x3 B, N;
+  B.setRow(east, 0);
+  B.setRow(north, 1);
+  B.setRow(z, 2);
+  if (p.doMagUpdate) {
+    Matrix3x3 Rz;
+    Rz.isRotateZ(-p.declination_angle_rad);
+    N.isMatMulMat(Rz, B);
+  } else {
+    N = B;
+  }
+  q_ls.isRmat(N);
+  q_ls.isNormalizeSelf();
+  up = z;
+  // 5.-7.
+  x.isZero();
+  gyrBias = p.storedGyrBias;
+  magField.isMatMulVec(N, m);
+  const Zkf3iInitialConditions& ic = p.initialConditions;
+  sQx.isIdentity();
+  sQx.setSubIdentity(ic.sd_init_orient * kDegToRad, 9, 9, 3, 3);
+  sQx.setSubIdentity(ic.sd_init_acc, 0, 0, 3, 3);
+  sQx.setSubIdentity(ic.sd_init_gyrBias * kDegToRad, 3, 3, 3, 3);
+  sQx.setSubIdentity(ic.sd_init_mag, 6, 6, 3, 3);
+  // 8.
+  NR_magCounter = 0;
+  a_l.isZero();
+  v_l.isZero();
+  mag_s_prev = ad.mag;
+  magFieldDipAngleRad = std::atan2(x[8], std::sqrt(x[6] * x[6] + x[7] * x[7]));
+  normMag = norm3(magField);
+  clipSolve_state.isZero();
+  mag_avg = magField;
+  mag_var = Vector3(ic.sd_init_magvar, ic.sd_init_magvar, ic.sd_init_magvar);
+  m0_proj_def = p.m0;
+  m0_def = p.m0;
+  sdMagVar = 0.0;
+  q_redefine.isIdentity();
+  zruRunning = cZruRunning = zruAborted = zruSamplesRejected = false;
+  zruSamplesToProcess = cZruSamplesBelowThreshold = accUpdateIgnoreSamples = 0;
+  // 9. The initial bias window compares the squared rate with the squared threshold (the rate
+  // threshold itself, 6 sd, would let any rate below 2.4 rad/s pass as still).
+  if (p.doInitialGyroBiasUpdate) {
+    const double g2 = sd.gyr[0] * sd.gyr[0] + sd.gyr[1] * sd.gyr[1] + sd.gyr[2] * sd.gyr[2];
+    zruAborted = !(g2 < p.zruThresholdSquared);
+    zruSamplesToProcess = zruAborted ? 0 : windowSamples(p.zruDuration, dt);
+    if (zruSamplesToProcess != 0) {
+      gyrBias = sd.gyr;
+      sQx.setSubMatrix(p.sQvGyr, 3, 3, 3, 3, 0, 0);
+    }
+  }
+  sx.isLeftDivideTriL(sQx, x);
+  // 10.
+  isValidAge = 0;
+  return true;
+}
+
+void Zkf3iState::startNoRotation(const Zkf3iParams& p, const ZtVector& gyr, double duration) {
+  zruRunning = false;
+  zruSamplesRejected = false;
+  const double g2 = gyr.data[0] * gyr.data[0] + gyr.data[1] * gyr.data[1] + gyr.data[2] * gyr.data[2];
+  zruAborted = !(g2 < p.zruThresholdSquared);
+  zruSamplesToProcess = zruAborted || !p.isUsable() ? 0 : windowSamples(duration, p.sampleTime);
 }
 
 bool Zkf3iState::isUsable() const {

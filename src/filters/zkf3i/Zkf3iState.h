@@ -21,6 +21,10 @@
 
 namespace zelto {
 
+class Zkf3iParams;
+class Zkf3iSensorData;
+class Zkf3iAiding;
+
 class Zkf3iState : public ZkfState {
  public:
   using ZeltoParams::readFromFile;
@@ -49,6 +53,19 @@ class Zkf3iState : public ZkfState {
   // Reorders the state: x[i] = x[p[i]], sx[i] = sx[p[i]], sQx(i, j) = sQx(p[i], p[j]) (sQx is
   // not made triangular again). False, nothing changed, when p is not a permutation of 0..11.
   bool permute(const Vector& p);
+  // The state from one sample: up from the interval's average specific force, north from the
+  // magnetometer (the sensor's y axis when the magnetometer update is off) turned by the
+  // declination; x zero but the stored gyroscope bias and the field in the local frame; sQx the
+  // diagonal of the initial deviations; the bookkeeping reset; with the initial gyroscope-bias
+  // window switched on and the sensor still (|gyr|^2 below zruThresholdSquared), a window of
+  // zruDuration / T + 0.25 samples (cut to 16 bits) that starts the bias at the measured rate.
+  // up receives the up axis (sensor frame). False, nothing changed, when the force or the field
+  // is too short or the two are nearly parallel: no frame can be formed, the caller waits.
+  bool initializeFromMeasurement(const Zkf3iParams& params, const Zkf3iSensorData& sensorData,
+                                 const Zkf3iAiding& aiding, double dt, Vector& up);
+  // A window of duration / T + 0.25 samples (cut to 16 bits) unless |gyr|^2 is not below
+  // zruThresholdSquared (then aborted); not running, nothing rejected yet.
+  void startNoRotation(const Zkf3iParams& params, const ZtVector& gyr, double duration);
   // Every number finite, q_ls of unit length within 1e-6 and sQx lower triangular: a state the
   // filter can step from.
   bool isUsable() const;
