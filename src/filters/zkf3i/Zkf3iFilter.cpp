@@ -578,8 +578,12 @@ void Zkf3iFilter::correct() {
     m_T.isIdentity();
     m_T.setSubMatrix(M, 9, 9, 3, 3, 0, 0);
   }
-  // 5. Heading redefinition: the local frame turns about the vertical.
-  if (p.doMagUpdate && p.doRedefine) {
+  // 5. Heading redefinition: the local frame turns about the vertical. A q_redefine that is no
+  // rotation (the four zeros of a state the user magnetic model has not yet seen, installed or
+  // constructed) turns nothing; applied, it would zero q_ls.
+  const Quaternion& qr = s.q_redefine;
+  const bool redefine = qr.w * qr.w + qr.x * qr.x + qr.y * qr.y + qr.z * qr.z > 0.5;
+  if (p.doMagUpdate && p.doRedefine && redefine) {
     s.q_ls.isQuatMulQuat(s.q_redefine, s.q_ls);
     Matrix3x3& Mr = m_M2;
     Mr.isQuat(s.q_redefine);
