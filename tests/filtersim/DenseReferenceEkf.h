@@ -28,6 +28,10 @@ class DenseReferenceEkf {
   // Innovation y - H x with noise covariance R (Joseph form keeps P symmetric and positive).
   // Returns the innovation whitened by the Cholesky factor of its covariance.
   Vector update(const Matrix& H, const Matrix& R, const Vector& y);
+  // The same update with a gain that is zero along the orthonormal columns of N (a consider
+  // update): the state and variance along them stay, the rest follows in Joseph form with the
+  // projected gain.
+  Vector updateKeeping(const Matrix& H, const Matrix& R, const Vector& y, const Matrix& N);
   // x = T x, P = T P T^T.
   void transform(const Matrix& T);
   // Sets elements [first, first + count) of x to zero (an error state moved elsewhere).

@@ -52,6 +52,15 @@ Segment Segment::sinusoid(double duration, const Vec3& axis, double amplitude, d
   return s;
 }
 
+Segment Segment::shake(double duration, const Vec3& amplitude, const Vec3& frequency) {
+  Segment s;
+  s.kind = Kind::Shake;
+  s.duration = duration;
+  s.acceleration = amplitude;
+  s.frequencies = frequency;
+  return s;
+}
+
 Vec3 MagneticModel::field() const {
   const double h = std::cos(inclination);
   // north, west (= -east), up (= -down)
@@ -106,6 +115,9 @@ void MotionSimulator::motionAt(double t, Vec3& bodyRate, Vec3& navAcc) const {
       break;
     }
     case Segment::Kind::Sinusoid: bodyRate = s.axis * (s.rate * std::sin(2.0 * M_PI * s.frequency * local)); break;
+    case Segment::Kind::Shake:
+      for (int k = 0; k < 3; ++k) navAcc[k] = s.acceleration[k] * std::sin(2.0 * M_PI * s.frequencies[k] * local);
+      break;
   }
 }
 

@@ -26,13 +26,14 @@ using Vec3 = Eigen::Vector3d;
 using Quat = Eigen::Quaterniond;
 
 struct Segment {
-  enum class Kind { Still, BodyRotation, NavAcceleration, CoordinatedTurn, Sinusoid };
+  enum class Kind { Still, BodyRotation, NavAcceleration, CoordinatedTurn, Sinusoid, Shake };
   Kind kind = Kind::Still;
   double duration = 0.0;
   Vec3 axis = Vec3::UnitZ();          // body-frame rotation axis (unit)
   double rate = 0.0;                  // rad/s: body rotation, yaw rate of a turn, sinusoid amplitude
   double frequency = 0.0;             // Hz (Sinusoid)
-  Vec3 acceleration = Vec3::Zero();   // navigation frame, m/s^2 (NavAcceleration)
+  Vec3 acceleration = Vec3::Zero();   // navigation frame, m/s^2 (NavAcceleration; Shake amplitudes)
+  Vec3 frequencies = Vec3::Zero();    // Hz per navigation axis (Shake)
   double speed = 0.0;                 // forward speed of a coordinated turn, m/s
 
   static Segment still(double duration);
@@ -46,6 +47,9 @@ struct Segment {
   static Segment turn(double duration, double yawRate, double speed);
   // Body rate amplitude * sin(2 pi f t) about axis.
   static Segment sinusoid(double duration, const Vec3& axis, double amplitude, double frequency);
+  // Translation without rotation: navigation acceleration amplitude_i * sin(2 pi frequency_i t)
+  // on each axis (the velocity starts from the one reached so far).
+  static Segment shake(double duration, const Vec3& amplitude, const Vec3& frequency);
 };
 
 struct TimeWindow {

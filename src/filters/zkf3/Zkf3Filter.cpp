@@ -19,6 +19,9 @@ constexpr std::size_t kPreEnd[N] = {15, 15, 15, 18, 18, 18, 21, 21, 21, 24, 24, 
 // Measurement noise deviation of the magnetometer's vertical axis: the heading update does not
 // use it.
 constexpr double kMagVerticalDeviation = 100.0;
+// Per-step damping of the orientation error about the global vertical when the heading is not
+// aided.
+constexpr double kVerticalDamping = 0.9999;
 
 // Bits of the conditions journalled once per filter.
 enum : unsigned {
@@ -159,6 +162,7 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
     m_noRotation = s.gbes != 0;
 
     if (!defaultPath) {
+      m_headingUnaided = !steps->magUpdate;
       if (steps->init && !s.initializeFromMeasurement(p, m_inertial, m_aiding, m_v)) return false;
       if (steps->predict) predict();
       if (steps->accUpdate) doAccelerationUpdate();
@@ -168,6 +172,7 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
     } else {
       predict();
       const bool A = p.enabledAccUpdate, B = p.enabledMagUpdate;
+      m_headingUnaided = A && !B;
       if (m_noRotation) {
         // At rest the orientation is frozen and its corrections are dropped; acceleration and
         // magnetometer updates would still shrink its variance and push their innovations into
@@ -301,7 +306,9 @@ void Zkf3Filter::predict() {
   // 9. Out-of-range boosting; 10. process-noise root.
   Matrix3x3& G = m_M1;
   Matrix3x3& A = m_M2;
-  if (doOutOfRangeQBoosting(gyr, p.gyroscope_range, p.gyroscope_range * p.gyroscope_out_of_range_boost, p.sTqvGyr, G))
+  // sTqvGyr is an angle per step (rate deviation times T), so the boost of a clipped axis is too.
+  if (doOutOfRangeQBoosting(gyr, p.gyroscope_range, p.gyroscope_range * p.gyroscope_out_of_range_boost * T, p.sTqvGyr,
+                            G))
     m_countdown = static_cast<int16_t>(p.okAgeInit);
   if (doOutOfRangeQBoosting(acc, p.accelerometer_range, p.accelerometer_range * p.accelerometer_out_of_range_boost,
                             p.sQvAcc, A))
@@ -326,13 +333,15 @@ void Zkf3Filter::predict() {
     Qs(8, 8) = 1.0;
   } else {
     // Without heading aiding the reference is the averaged field and the orientation error is
-    // damped about the global vertical. The covariance root keeps the decay e on these rows.
+    // damped about the global vertical. The error lives in the sensor frame, where the global
+    // vertical is R^T e_z: M = R^T diag(1, 1, 0.9999) R. The covariance root keeps the decay e on
+    // rows 6-8.
     for (ZtSize i = 0; i < 3; ++i) x[6 + i] = mRef[i];
     Qs.setSubIdentity(1.0, 6, 6, 3, 3);
     Matrix3x3& M = m_M1;
     for (ZtSize r = 0; r < 3; ++r)
       for (ZtSize c = 0; c < 3; ++c)
-        M(r, c) = m_R(r, 0) * m_RT(0, c) + m_R(r, 1) * m_RT(1, c) + 0.9999 * m_R(r, 2) * m_RT(2, c);
+        M(r, c) = m_R(0, r) * m_R(0, c) + m_R(1, r) * m_R(1, c) + kVerticalDamping * m_R(2, r) * m_R(2, c);
     double d[3];
     for (ZtSize i = 0; i < 3; ++i) d[i] = Phi(9 + i, 3 + i);
     Matrix3x3& P99 = m_M2;
@@ -387,6 +396,88 @@ void Zkf3Filter::measurementUpdate(const Vector& y, const Matrix& H, const Matri
   doMeasurementUpdateSquareRootZkf3_fw(m_state.sx, m_state.sQx, m_innovation, y, H, Rd, skip);
 }
 
+void Zkf3Filter::measurementUpdateKeepingHeading(const Vector& y, const Matrix& H, const Matrix& Rd) {
+  if (m_observer != nullptr) m_observer->measurementUpdate(y, H, Rd);
+  Zkf3State& s = m_state;
+  Matrix& S = s.sQx;
+  Vector& x = s.x;
+  x.isMatTriLMulVec(S, s.sx);
+  // HS (3 x 12) and P H^T = S (HS)^T (12 x 3); S is lower triangular.
+  double HS[3][N], PHt[N][3];
+  for (ZtSize i = 0; i < 3; ++i)
+    for (ZtSize c = 0; c < N; ++c) {
+      double sum = 0.0;
+      for (ZtSize k = c; k < N; ++k) sum += H(i, k) * S(k, c);
+      HS[i][c] = sum;
+    }
+  for (ZtSize r = 0; r < N; ++r)
+    for (ZtSize i = 0; i < 3; ++i) {
+      double sum = 0.0;
+      for (ZtSize c = 0; c <= r; ++c) sum += S(r, c) * HS[i][c];
+      PHt[r][i] = sum;
+    }
+  // Innovation covariance C = HS (HS)^T + Rd Rd^T and its Cholesky factor L.
+  double L[3][3] = {};
+  for (ZtSize i = 0; i < 3; ++i)
+    for (ZtSize j = 0; j <= i; ++j) {
+      double c = 0.0;
+      for (ZtSize k = 0; k < N; ++k) c += HS[i][k] * HS[j][k];
+      for (ZtSize k = 0; k < 3; ++k) c += Rd(i, k) * Rd(j, k);
+      for (ZtSize k = 0; k < j; ++k) c -= L[i][k] * L[j][k];
+      L[i][j] = i == j ? std::sqrt(c) : c / L[j][j];
+    }
+  double e[3];
+  for (ZtSize i = 0; i < 3; ++i) {
+    double hx = 0.0;
+    for (ZtSize k = 0; k < N; ++k) hx += H(i, k) * x[k];
+    e[i] = y[i] - hx;
+  }
+  // Gain K = P H^T C^-1 by two triangular solves per row, then its components along the
+  // vertical in the bias and orientation blocks removed.
+  double K[N][3];
+  for (ZtSize r = 0; r < N; ++r) {
+    double z[3];
+    for (ZtSize i = 0; i < 3; ++i) {
+      double v = PHt[r][i];
+      for (ZtSize k = 0; k < i; ++k) v -= L[i][k] * z[k];
+      z[i] = v / L[i][i];
+    }
+    for (ZtSize i = 3; i-- > 0;) {
+      double v = z[i];
+      for (ZtSize k = i + 1; k < 3; ++k) v -= L[k][i] * K[r][k];
+      K[r][i] = v / L[i][i];
+    }
+  }
+  m_R.isQuat(s.q_gs);
+  const double u[3] = {m_R(2, 0), m_R(2, 1), m_R(2, 2)};  // the global vertical in the sensor frame
+  for (ZtSize i = 0; i < 3; ++i)
+    for (ZtSize block : {ZtSize{3}, ZtSize{9}}) {
+      const double along = u[0] * K[block][i] + u[1] * K[block + 1][i] + u[2] * K[block + 2][i];
+      for (ZtSize k = 0; k < 3; ++k) K[block + k][i] -= along * u[k];
+    }
+  for (ZtSize r = 0; r < N; ++r) x[r] += K[r][0] * e[0] + K[r][1] * e[1] + K[r][2] * e[2];
+  // Joseph form: P' = (I - K H) P (I - K H)^T + K Rd Rd^T K^T from the rows of
+  // [ S - K HS   K Rd ], reduced to a lower-triangular root.
+  constexpr ZtSize kCols = N + 3;
+  double a[N * kCols];
+  for (ZtSize r = 0; r < N; ++r) {
+    double* row = a + r * kCols;
+    for (ZtSize c = 0; c < N; ++c)
+      row[c] = (c <= r ? S(r, c) : 0.0) - K[r][0] * HS[0][c] - K[r][1] * HS[1][c] - K[r][2] * HS[2][c];
+    for (ZtSize i = 0; i < 3; ++i) row[N + i] = K[r][0] * Rd(0, i) + K[r][1] * Rd(1, i) + K[r][2] * Rd(2, i);
+  }
+  lowerTriangulariseRows(a, kCols, N, N, kCols, nullptr);
+  for (ZtSize r = 0; r < N; ++r)
+    for (ZtSize c = 0; c < N; ++c) S(r, c) = c <= r ? a[r * kCols + c] : 0.0;
+  s.sx.isLeftDivideTriL(S, x);
+  // Normalised innovation L^-1 e.
+  for (ZtSize i = 0; i < 3; ++i) {
+    double v = e[i];
+    for (ZtSize k = 0; k < i; ++k) v -= L[i][k] * m_innovation[k];
+    m_innovation[i] = v / L[i][i];
+  }
+}
+
 void Zkf3Filter::doAccelerationUpdate() {
   const Zkf3Params& p = *m_params;
   const double g = std::sqrt(dot3(m_inertial.acc, m_inertial.acc)) + m_state.dynGravity[2];
@@ -401,7 +492,10 @@ void Zkf3Filter::doAccelerationUpdate() {
     journalOnce(kJournalAccNoise, "acceleration noise deviation not positive: acceleration update skipped");
     return;
   }
-  measurementUpdate(m_yAcc, m_Hacc, m_Rd, 9);
+  if (m_headingUnaided)
+    measurementUpdateKeepingHeading(m_yAcc, m_Hacc, m_Rd);
+  else
+    measurementUpdate(m_yAcc, m_Hacc, m_Rd, 9);
   if (dot3(m_innovation, m_innovation) > p.validity_accThreshold) m_countdown = static_cast<int16_t>(p.okAgeInit);
 }
 

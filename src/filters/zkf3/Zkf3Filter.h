@@ -81,6 +81,10 @@ class Zkf3Filter : public ZkfFilterBase {
  private:
   // Shows the update to the observer, then runs it (innovation into m_innovation).
   void measurementUpdate(const Vector& y, const Matrix& H, const Matrix& Rd, uint32_t skip);
+  // The same update with a gain that is zero along the heading error and the gyroscope bias
+  // about the global vertical (a consider update): their estimates and variances stay as they
+  // are, the rest of the covariance follows in Joseph form.
+  void measurementUpdateKeepingHeading(const Vector& y, const Matrix& H, const Matrix& Rd);
   void checkParameters();
   bool inputsFinite(const Zkf3SensorData& sensorData, const Zkf3Aiding& aiding) const;
 
@@ -90,6 +94,9 @@ class Zkf3Filter : public ZkfFilterBase {
   Zkf3Aiding m_aiding;
   Zkf3State m_state;
   bool m_noRotation = false;
+  // No magnetometer update runs in this step's schedule: the heading and the bias about the
+  // vertical are not observable, and the acceleration update keeps them.
+  bool m_headingUnaided = false;
   Matrix m_Hacc;  // 3 x 12
   Vector3 m_yAcc;
   Matrix3x3 m_PhiQ, m_PhiQT, m_R, m_RT, m_M1, m_M2;
