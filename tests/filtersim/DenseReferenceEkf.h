@@ -34,6 +34,8 @@ class DenseReferenceEkf {
   Vector updateKeeping(const Matrix& H, const Matrix& R, const Vector& y, const Matrix& N);
   // x = T x, P = T P T^T.
   void transform(const Matrix& T);
+  // Replaces x, keeping P (a filter that writes its state directly, e.g. when anchoring).
+  void setX(const Vector& x) { m_x = x.cast<long double>(); }
   // Sets elements [first, first + count) of x to zero (an error state moved elsewhere).
   void zeroElements(int first, int count) { m_x.segment(first, count).setZero(); }
 
