@@ -8,7 +8,6 @@
 #include "filters/common/EstimationRoutines.h"
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/zkf700/MeasurementUpdateZkf700Fw.h"
-#include "foundation/JournalMacros.h"
 #include "math/Matrix3x3.h"
 #include "math/Quaternion.h"
 
@@ -111,8 +110,11 @@ void putDiagonal(double* M, size_t n, size_t r0, size_t c0, double s) {
 
 }  // namespace
 
+const ZkfFilterBase::Identity Zkf700Filter::kIdentity = {kType, kMajor, kMinor, kRevision, "$Rev: 10761 $"};
+
 Zkf700Filter::Zkf700Filter(const Zkf700Params* params)
-    : m_Phi(N, N, N, m_PhiData, 0),
+    : ZkfFilterBase(kIdentity),
+      m_Phi(N, N, N, m_PhiData, 0),
       m_G(N, N, N, m_GData, 0),
       m_T(N, N, N, m_TData, 0),
       m_z(8, m_zData, 0),
@@ -122,12 +124,6 @@ Zkf700Filter::Zkf700Filter(const Zkf700Params* params)
 }
 
 Zkf700Filter::~Zkf700Filter() { delete m_params; }
-
-void Zkf700Filter::journalOnce(unsigned bit, const char* what) {
-  if (m_journalled & bit) return;
-  m_journalled |= bit;
-  JLOG_ALERT("Zkf700 filter: " << what);
-}
 
 // ---- Interface ---------------------------------------------------------------------------------
 
@@ -146,13 +142,13 @@ bool Zkf700Filter::doOneKalmanStep(const Zkf700SensorData& sensorData, const Zkf
                                    KalmanStepPart part) {
   if (part < WholeStep || part > PartThree) return false;
   if (!usable()) {
-    journalOnce(kJournalParameters, "no usable parameters: the filter does not step");
+    journalOnce(kJournalParameters, "Zkf700 filter: no usable parameters: the filter does not step");
     return false;
   }
   if (part <= PartOne && (!std::isfinite(sensorData.dq.w) || !std::isfinite(sensorData.dq.x) ||
                           !std::isfinite(sensorData.dq.y) || !std::isfinite(sensorData.dq.z) ||
                           !finite3(sensorData.dv))) {
-    journalOnce(kJournalInput, "sample with increments that are not finite: skipped");
+    journalOnce(kJournalInput, "Zkf700 filter: sample with increments that are not finite: skipped");
     return false;
   }
   try {
@@ -175,7 +171,7 @@ bool Zkf700Filter::doOneKalmanStep(const Zkf700SensorData& sensorData, const Zkf
     // aligns again; the failure is reported once in the journal and kept for the caller.
     restartZkf700(nullptr);
     m_lastError = e.what();
-    journalOnce(kJournalAssertion, "assertion failed, the filter starts again");
+    journalOnce(kJournalAssertion, "Zkf700 filter: assertion failed, the filter starts again");
     output.m_done = false;
     return false;
   }
@@ -219,22 +215,9 @@ ZkfParams* Zkf700Filter::getFilterParameters() { return m_params; }
 
 bool Zkf700Filter::isInitialized() const { return !m_state.firstIteration; }
 
-const char* Zkf700Filter::svnRevision() const { return "$Rev: 10761 $"; }
-
-char Zkf700Filter::type() const { return kType; }
-
-void Zkf700Filter::getVersion(int& major, int& minor, int& revision) const {
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
-}
-
 void Zkf700Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                      unsigned char& revision) {
-  type = static_cast<unsigned char>(kType);
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
+  typeAndVersion(kIdentity, type, major, minor, revision);
 }
 
 // ---- Step logic --------------------------------------------------------------------------------
@@ -539,7 +522,7 @@ void Zkf700Filter::predict(bool noRotation) {
     } else {
       // No horizontal earth direction (parameters restored without one): the pull goes to
       // the running average of the measured field.
-      journalOnce(kJournalDivisions, "projectedMagEarth has no horizontal part: the field is pulled to its average");
+      journalOnce(kJournalDivisions, "Zkf700 filter: projectedMagEarth has no horizontal part: the field is pulled to its average");
       pm[0] = s.mag_avg[0];
       pm[1] = s.mag_avg[1];
     }
@@ -699,7 +682,9 @@ void Zkf700Filter::correct(bool noRotation) {
     m_T.isIdentity();
     for (int r = 0; r < 3; ++r)
       for (int c = 0; c < 3; ++c) m_T(15 + r, 15 + c) = Tb[3 * r + c];
-    m_observer->corrected(m_T, noRotation);
+    m_observer->corrected(m_T, 15, noRotation);
+    double zeros[3] = {0.0, 0.0, 0.0};
+    m_observer->elementsSet(0, Vector(3, zeros, 0));
   }
 }
 
@@ -718,7 +703,7 @@ void Zkf700Filter::doGpsUpdate() {
   if ((!posOk && !velOk) || (s.firstGPS && !posOk)) {
     // Accuracies that are not positive numbers cannot weigh the fix: it is dropped (a first
     // fix needs its position to anchor the local frame).
-    journalOnce(kJournalGpsAccuracy, "GNSS fix without a usable accuracy: skipped");
+    journalOnce(kJournalGpsAccuracy, "Zkf700 filter: GNSS fix without a usable accuracy: skipped");
     a.gpsValid = false;
     return;
   }
@@ -734,7 +719,7 @@ void Zkf700Filter::doGpsUpdate() {
       for (int i = 0; i < 3; ++i) cur[3 + i] = a.gpsVel[i];
       s.m_sx.isLeftDivideTriL(s.m_sQx, xs);
       for (int i = 0; i < 3; ++i) s.m_x[3 + i] = a.gpsVel[i];
-      if (m_observer) m_observer->stateSet(xs);
+      if (m_observer) m_observer->elementsSet(3, Vector(3, cur + 3, 0));
     }
     s.firstGPS = false;
   } else if (posOk) {
@@ -799,7 +784,7 @@ void Zkf700Filter::doBarometerUpdate() {
   const double pressure = m_aiding.baro;
   m_aiding.baroValid = false;
   if (!(pressure > 0.0) || !std::isfinite(pressure)) {
-    journalOnce(kJournalPressure, "pressure not positive: barometer sample skipped");
+    journalOnce(kJournalPressure, "Zkf700 filter: pressure not positive: barometer sample skipped");
     return;
   }
   double h = 0.0;
@@ -849,16 +834,17 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
   if (!doMeasurementUpdateSquareRootZkf700_fw(s.m_sx, s.m_sQx, m_innovation, m_z, H, Rn, nullptr, 0)) return;
+  if (m_observer) m_observer->measurementUpdate(Vector(3, m_zData, 0), H, Rn);
   const double spread = sumStandardDeviations(m_wData[0], m_wData[1]);
   const double gate = p.nrMagCheck[0], maxRejections = p.nrMagCheck[1];
   if (gate != 0.0 && spread > gate && maxRejections > static_cast<double>(s.NR_magCounter)) {
     ++s.NR_magCounter;
     std::memcpy(s.m_sQx.data, m_backup, N * N * sizeof(double));
     std::memcpy(s.m_sx.data, m_backup + N * N, N * sizeof(double));
+    if (m_observer) m_observer->rolledBack();
     return;
   }
   s.NR_magCounter = 0;
-  if (m_observer) m_observer->measurementUpdate(Vector(3, m_zData, 0), H, Rn);
 }
 
 void Zkf700Filter::doHolonomicConstraintUpdate() {
@@ -882,7 +868,7 @@ void Zkf700Filter::doHolonomicUpdate(const ZtVector& v, double speed) {
   double n[3] = {p.n_s[0], p.n_s[1], p.n_s[2]};
   const double nl = norm3(n);
   if (!(nl > 0.0) || !std::isfinite(nl)) {
-    journalOnce(kJournalHolonomicAxis, "no direction of travel (n_s): holonomic update skipped");
+    journalOnce(kJournalHolonomicAxis, "Zkf700 filter: no direction of travel (n_s): holonomic update skipped");
     return;
   }
   for (double& e : n) e /= nl;

@@ -8,13 +8,15 @@
 // the output.
 //
 // After every phase x, sQx, sx and q_ls are checked to be finite; a failure throws ZtException
-// (256) out of the part functions. The steps (typed and through the interface) catch it: the
+// (256) out of the part functions. The step observer of the base (FilterStepObserver) sees
+// every time update, measurement update, rollback, correction (orientation error at 15) and
+// direct write of x (the position folded and zeroed, the first fix's velocity). The steps (typed and through the interface) catch it: the
 // filter starts again from its next sample (re-alignment) and the step returns false, the text
 // kept in lastError(). One object is used by one thread at a time; a step allocates nothing.
 #include <cstdint>
 #include <string>
 
-#include "filters/common/ZtZkfFilter.h"
+#include "filters/common/ZkfFilterBase.h"
 #include "filters/zkf700/Zkf700Aiding.h"
 #include "filters/zkf700/Zkf700FilterOutput.h"
 #include "filters/zkf700/Zkf700FilterSteps.h"
@@ -28,28 +30,12 @@
 
 namespace zelto {
 
-// Test and diagnostics seam: the linear model of each phase as the filter applies it to the
-// covariance root, so that a covariance-form filter can run beside it. Not called when not set.
-class Zkf700StepObserver {
- public:
-  virtual ~Zkf700StepObserver() = default;
-  // After the prediction: sQx' sQx'^T = Phi P Phi^T + G G^T; x is the predicted state.
-  virtual void predicted(const Matrix& Phi, const Matrix& G, const Vector& x) = 0;
-  // A measurement update z = H x + v, cov(v) = Rn Rn^T, that was applied (a magnetometer update
-  // rejected by its gate is rolled back and not reported).
-  virtual void measurementUpdate(const Vector& z, const Matrix& H, const Matrix& Rn) = 0;
-  // The state was set directly (the first GNSS fix places the velocity); P unchanged.
-  virtual void stateSet(const Vector& x) = 0;
-  // correct: x[15..17] dropped (no-rotation window) when dropped; then rows 15..17 of the root
-  // turned by T (identity but its block (15..17, 15..17)); x[15..17] and x[0..2] zeroed.
-  virtual void corrected(const Matrix& T, bool dropped) = 0;
-};
-
-class Zkf700Filter : public ZtZkfFilter {
+class Zkf700Filter : public ZkfFilterBase {
  public:
   enum KalmanStepPart { WholeStep = 0, PartOne = 1, PartTwo = 2, PartThree = 3 };
   static constexpr char kType = '7';
   static constexpr int kMajor = 2, kMinor = 2, kRevision = 0;
+  static const Identity kIdentity;
 
   // Takes a private copy of params (null: the filter refuses every step until restarted with
   // usable parameters).
@@ -85,10 +71,6 @@ class Zkf700Filter : public ZtZkfFilter {
   const Zkf700State& state() const { return m_state; }
   ZkfParams* getFilterParameters() override;
   bool isInitialized() const override;
-  const char* svnRevision() const override;
-  char type() const override;
-  void getVersion(int& major, int& minor, int& revision) const override;
-  using ZtZkfFilter::getVersion;
   static void getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                 unsigned char& revision);
 
@@ -119,14 +101,12 @@ class Zkf700Filter : public ZtZkfFilter {
   const std::string& lastError() const { return m_lastError; }
   // Whitened innovation of the last measurement update (its first m values).
   const Vector& lastInnovation() const { return m_innovation; }
-  void setStepObserver(Zkf700StepObserver* observer) { m_observer = observer; }
 
  private:
   static constexpr ZtSize kN = Zkf700State::kStates;
   void assertState(const char* signature) const;
   // Runs an m-row update of the current state; false (nothing changed) when the routine refuses.
   bool measurementUpdate(size_t m, const Matrix& H, const Matrix& Rn, size_t skip);
-  void journalOnce(unsigned bit, const char* what);
   bool usable() const { return m_params != nullptr && m_params->isUsable(); }
 
   Zkf700FilterSteps m_steps;
@@ -147,9 +127,7 @@ class Zkf700Filter : public ZtZkfFilter {
   Matrix m_Phi, m_G, m_T;
   Vector m_z, m_innovation;
   Vector3 m_up;
-  Zkf700StepObserver* m_observer = nullptr;
   std::string m_lastError;
-  unsigned m_journalled = 0;
 };
 
 }  // namespace zelto
