@@ -2,7 +2,6 @@
 
 namespace zelto {
 
-Zkf700Aiding::Zkf700Aiding(const Zkf700Aiding& other) : ZkfAiding(other) { *this = other; }
 
 Zkf700Aiding& Zkf700Aiding::operator=(const Zkf700Aiding& o) {
   if (&o == this) return *this;

@@ -5,6 +5,7 @@
 //
 // Assignment copies the three flags always, the magnetometer and GNSS groups only when the
 // source's flag is set, and the pressure always; a destination keeps the groups not copied.
+// Copy construction copies everything.
 #include "filters/common/ZkfAiding.h"
 #include "math/Vector3.h"
 
@@ -14,7 +15,7 @@ class Zkf700Aiding : public ZkfAiding {
  public:
   using ZeltoParams::readFromFile;
   Zkf700Aiding() = default;
-  Zkf700Aiding(const Zkf700Aiding& other);
+  Zkf700Aiding(const Zkf700Aiding& other) = default;
   Zkf700Aiding& operator=(const Zkf700Aiding& other);
   ~Zkf700Aiding() override;
 
