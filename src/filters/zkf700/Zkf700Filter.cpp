@@ -691,6 +691,10 @@ void Zkf700Filter::correct(bool noRotation) {
 // ---- Measurement updates -----------------------------------------------------------------------
 
 bool Zkf700Filter::measurementUpdate(size_t m, const Matrix& H, const Matrix& Rn, size_t skip) {
+  // A noise deviation of 0 (or not a number) cannot whiten its row: the update is not made.
+  for (size_t i = 0; i < m; ++i)
+    if (Rn(i, i) == 0.0 || !std::isfinite(Rn(i, i))) return false;
+  if (m_observer) m_observer->measurementUpdate(Vector(m, m_zData, 0), H, Rn);
   return doMeasurementUpdateSquareRootZkf700_fw_zkf6g(m, m_state.m_sx, m_state.m_sQx, m_innovation, m_z, H, Rn, skip);
 }
 
@@ -763,7 +767,7 @@ void Zkf700Filter::doGpsUpdate() {
     for (size_t i = 0; i < 3; ++i) addRow(3 + i, a.gpsVel[i], a.gpsSAcc);
   const Matrix H(m, N, N, m_HData, 0);
   const Matrix Rn(m, m, 6, m_RnData, 0);
-  if (measurementUpdate(m, H, Rn, 12) && m_observer) m_observer->measurementUpdate(Vector(m, m_zData, 0), H, Rn);
+  measurementUpdate(m, H, Rn, 12);
   a.gpsValid = false;
 }
 
@@ -799,8 +803,7 @@ void Zkf700Filter::doBarometerUpdate() {
   }
   m_zData[0] = h - s.barometer_baseheight[0] - s.lat_long_alt_zero[2];
   const Matrix Rn(1, 1, 1, p.sQwBarometer.data, 0);
-  if (measurementUpdate(1, p.baroMeasurementRow, Rn, 0) && m_observer)
-    m_observer->measurementUpdate(Vector(1, m_zData, 0), p.baroMeasurementRow, Rn);
+  measurementUpdate(1, p.baroMeasurementRow, Rn, 0);
   s.barometer_baseheight[1] = h;
 }
 
@@ -833,8 +836,7 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   std::memcpy(m_backup + N * N, s.m_sx.data, N * sizeof(double));
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
-  if (!doMeasurementUpdateSquareRootZkf700_fw(s.m_sx, s.m_sQx, m_innovation, m_z, H, Rn, nullptr, 0)) return;
-  if (m_observer) m_observer->measurementUpdate(Vector(3, m_zData, 0), H, Rn);
+  if (!measurementUpdate(3, H, Rn, 0)) return;
   const double spread = sumStandardDeviations(m_wData[0], m_wData[1]);
   const double gate = p.nrMagCheck[0], maxRejections = p.nrMagCheck[1];
   if (gate != 0.0 && spread > gate && maxRejections > static_cast<double>(s.NR_magCounter)) {
@@ -850,8 +852,10 @@ void Zkf700Filter::doMagneticFieldUpdate() {
 void Zkf700Filter::doHolonomicConstraintUpdate() {
   const Zkf700Params& p = *m_params;
   const Zkf700State& s = m_state;
+  // The last GNSS velocity stands for the vehicle's only on the sample of its fix: a fix
+  // interval later, in a turn, its direction lags the vehicle's by the angle turned since.
   const double* v = s.m_xVel.data;
-  if (!s.gpsOutage && s.lastAiding.gpsValid) v = s.lastAiding.gpsVel.data;
+  if (!s.gpsOutage && s.lastAiding.gpsValid && s.lastKnownGpsTime == m_sensor.time) v = s.lastAiding.gpsVel.data;
   const double v2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
   if (v2 > p.velocityHolonomic * p.velocityHolonomic && p.gpsCoastingTime > s.coastingGps) {
     double vv[3] = {v[0], v[1], v[2]};
@@ -902,7 +906,7 @@ void Zkf700Filter::doHolonomicUpdate(const ZtVector& v, double speed) {
   m_RnData[8] = 1000.0;
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
-  if (measurementUpdate(3, H, Rn, 0) && m_observer) m_observer->measurementUpdate(Vector(3, m_zData, 0), H, Rn);
+  measurementUpdate(3, H, Rn, 0);
 }
 
 namespace {
@@ -923,7 +927,7 @@ void Zkf700Filter::doZeroRotationUpdate() {
   for (int i = 0; i < 3; ++i) m_zData[i] = m_sensor.m_gyr[i];
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
-  if (measurementUpdate(3, H, Rn, 0) && m_observer) m_observer->measurementUpdate(Vector(3, m_zData, 0), H, Rn);
+  measurementUpdate(3, H, Rn, 0);
 }
 
 void Zkf700Filter::doAccelerationUpdate() {
@@ -936,7 +940,7 @@ void Zkf700Filter::doAccelerationUpdate() {
   }
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
-  if (measurementUpdate(3, H, Rn, 3) && m_observer) m_observer->measurementUpdate(Vector(3, m_zData, 0), H, Rn);
+  measurementUpdate(3, H, Rn, 3);
 }
 
 void Zkf700Filter::doNorotationUpdate() {
@@ -947,7 +951,7 @@ void Zkf700Filter::doNorotationUpdate() {
   for (int i = 0; i < 3; ++i) m_zData[i] = m_sensor.m_gyr[i];
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
-  if (measurementUpdate(3, H, Rn, 0) && m_observer) m_observer->measurementUpdate(Vector(3, m_zData, 0), H, Rn);
+  measurementUpdate(3, H, Rn, 0);
 }
 
 }  // namespace zelto
