@@ -38,6 +38,10 @@ class DenseReferenceEkf {
   void setX(const Vector& x) { m_x = x.cast<long double>(); }
   // Sets elements [first, first + count) of x to zero (an error state moved elsewhere).
   void zeroElements(int first, int count) { m_x.segment(first, count).setZero(); }
+  // Sets elements [first, first + values.size()) of x (a block written directly).
+  void setElements(int first, const Vector& values) {
+    m_x.segment(first, values.size()) = values.cast<long double>();
+  }
 
   Vector x() const { return m_x.cast<double>(); }
   Matrix P() const { return m_P.cast<double>(); }

@@ -3,3 +3,5 @@
 FilterStepObserver::~FilterStepObserver() = default;
 
 void FilterStepObserver::rolledBack() {}
+
+void FilterStepObserver::elementsSet(ZtSize, const zelto::Vector&) {}

@@ -21,4 +21,8 @@ class FilterStepObserver {
   // was zeroed first; then x and the covariance were transformed by T (x' = T x, P' = T P T^T);
   // then those three elements were zeroed (folded into the orientation).
   virtual void corrected(const zelto::Matrix& T, ZtSize errorFirst, bool dropped) = 0;
+  // The filter wrote elements [first, first + values.size) of x directly (a block folded into
+  // the navigation state and zeroed, or set from a measurement); P is unchanged. The default
+  // ignores it, for filters that never do.
+  virtual void elementsSet(ZtSize first, const zelto::Vector& values);
 };
