@@ -883,7 +883,9 @@ void KtDevice::deinitializeSoftwareCalibration() {
 }
 
 double KtDevice::sdiPeriod() const {
-  // No class sets a period of its own: one strapdown item spans one sample of the update rate.
+  const double set = m_sdiPeriod.load();
+  if (set > 0.0) return set;
+  // One strapdown item spans one sample of the update rate.
   const int rate = updateRate();
   return rate > 0 ? 1.0 / rate : 1.0;
 }
@@ -910,7 +912,7 @@ void KtDevice::performCalibration(ZtDataPacket& packet) {
 }
 
 void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
-  if (!ZtDataPacket_containsCalibratedAcceleration(&packet) || !ZtDataPacket_containsCalibratedRateOfTurn(&packet) ||
+  if (!m_hostSdiEnabled.load() || !ZtDataPacket_containsCalibratedAcceleration(&packet) || !ZtDataPacket_containsCalibratedRateOfTurn(&packet) ||
       ZtDataPacket_containsSdiData(&packet))
     return;
   zelto::Vector3 acc, gyr;
