@@ -405,12 +405,15 @@ bool KtMk4Device::initializeSdiWindows() {
     m_sdiWindow.setDecimationRate(rawDecimation);
     m_outputSdiWindow.setDecimationRate(outputDecimation);
   }
-  // One calibrated sample spans the scale; without one (1.0) it spans a sample of the rate of
-  // turn, so that no sample is integrated over a whole second.
-  setSdiPeriod(scale != 1.0 ? scale : rateOfTurn > 0 ? 1.0 / rateOfTurn : 0.0);
-  // Increments the device sends itself are not made again from its raw samples: the packet's
-  // increments stay at the one rate the configuration names.
-  setHostSdiEnabled(dq <= 0 && dv <= 0);
+  // One calibrated sample spans the scale; without one (1.0) it spans a sample of the raw or
+  // calibrated rate, so that no sample is integrated over a whole second.
+  const double period = scale != 1.0 ? scale : raw > 0 ? 1.0 / raw : rateOfTurn > 0 ? 1.0 / rateOfTurn : 0.0;
+  // With an output configuration the host makes increments only where the processed
+  // configuration names them (a scaled window) and the device does not send its own: a packet's
+  // increments keep one rate. In legacy mode the tracker base's rule holds (every window).
+  const bool legacy = usesLegacyDeviceMode();
+  setSdiPeriod(legacy ? 0.0 : period);
+  setHostSdiEnabled(legacy || (dq <= 0 && dv <= 0 && scale != 1.0));
   return result;
 }
 
