@@ -883,7 +883,9 @@ void KtDevice::deinitializeSoftwareCalibration() {
 }
 
 double KtDevice::sdiPeriod() const {
-  // No class sets a period of its own: one strapdown item spans one sample of the update rate.
+  const double set = m_sdiPeriod.load();
+  if (set > 0.0) return set;
+  // One strapdown item spans one sample of the update rate.
   const int rate = updateRate();
   return rate > 0 ? 1.0 / rate : 1.0;
 }
@@ -910,8 +912,18 @@ void KtDevice::performCalibration(ZtDataPacket& packet) {
 }
 
 void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
-  if (!ZtDataPacket_containsCalibratedAcceleration(&packet) || !ZtDataPacket_containsCalibratedRateOfTurn(&packet) ||
-      ZtDataPacket_containsSdiData(&packet))
+  if (ZtDataPacket_containsSdiData(&packet)) {
+    // A recording holds the processed packets: one that carries increments ended a window when
+    // it was recorded, so a replay's window starts over after it and keeps the recording's phase
+    // (otherwise it would end on other packets, each missing one sample).
+    if (m_hostSdiEnabled.load() && isReadingFromFile()) {
+      std::lock_guard<std::mutex> lock(m_orientationLock);
+      m_sdiWindow.restart();
+    }
+    return;
+  }
+  if (!m_hostSdiEnabled.load() || !ZtDataPacket_containsCalibratedAcceleration(&packet) ||
+      !ZtDataPacket_containsCalibratedRateOfTurn(&packet))
     return;
   zelto::Vector3 acc, gyr;
   if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr)) return;
