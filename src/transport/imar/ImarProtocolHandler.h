@@ -16,8 +16,8 @@
 // Only a pair can become the awaited candidate: a stray 0x7E or a corrupt frame never holds
 // back the bytes behind it.
 //
-// Not thread-safe: a search rebuilds the packet under construction (the link's parse tasks run
-// one at a time). No allocation once the packet has grown to its size.
+// A search changes nothing but the output message; it allocates only when the output is smaller
+// than one data message (never once the link's scratch message has held one).
 #include <cstddef>
 #include <cstdint>
 
@@ -43,6 +43,10 @@ class ImarProtocolHandler : public ::IProtocolHandler {
   int maximumMessageSize() const override { return m_frameSize; }
   // The units take no requests: nothing is composed (0 bytes).
   static int composeMessage(uint8_t* out, const ZtMessage& message) noexcept;
+  // The rotation vector v (rad) as a unit quaternion (w, x, y, z) by the helical rule, with
+  // w >= 0 (the rule of zelto::Quaternion::isHelical, written out here so the link's search
+  // stays free of the matrix classes; the tests hold the two together).
+  static void helical(const double v[3], double q[4]) noexcept;
 
  protected:
   // One frame's raw values: increments on the device axes (signs applied), counter and status.
@@ -72,12 +76,22 @@ class ImarProtocolHandler : public ::IProtocolHandler {
   static uint16_t readLe16(const uint8_t* p) noexcept;
 
  private:
-  // The data message of a good frame into message.
+  // The data message of a good frame into message: a copy of the template with the frame's
+  // values written over the template's.
   void buildMessage(const Increments& increments, ZtMessage& message) const;
+  // Payload offset of the values of the template's item of this type.
+  size_t valueOffset(ZtDataIdentifier type) const;
 
   const int m_frameSize;
   const Scales m_scales;
-  mutable ZtDataPacket m_packet;  // rebuilt by each search
+  // The data message every frame becomes, built once by the packet setters (so its item layout
+  // is theirs): counter, acceleration, rate of turn, strapdown increments (double values) and
+  // status word; bus id 0xFF, id 0x36. Only values change from frame to frame.
+  ZtDataPacket m_template;
+  size_t m_counterAt = 0, m_accelerationAt = 0, m_rateAt = 0, m_deltaQAt = 0, m_deltaVAt = 0, m_statusAt = 0;
+  // Sum of the template's checksummed bytes (bus id to the last payload byte) that no frame
+  // changes: a frame's checksum is this plus the sum of its value bytes, negated.
+  uint8_t m_fixedSum = 0;
 };
 
 }  // namespace imar

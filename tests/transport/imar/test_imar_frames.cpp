@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "math/Quaternion.h"
 #include "support/AllocationCounter.h"
 #include "support/emulator/ImarFrameGenerator.h"
 #include "transport/imar/FsasMessage.h"
@@ -57,6 +58,7 @@ ImarFrameGenerator::Sample sampleOf(uint8_t counter, std::array<int32_t, 3> rot,
 void expectDecoded(Unit unit, const ZtMessage& m, const ImarFrameGenerator::Sample& s) {
   EXPECT_EQ(ZtMessage_getMessageId(&m), 0x36);
   EXPECT_EQ(ZtMessage_getBusId(&m), 0xFF);
+  EXPECT_TRUE(ZtMessage_isChecksumOk(&m));
   Packet packet(m);
   const ZtDataPacket* p = &packet.p;
   // The 8-bit counter goes into its own item, never into the 16-bit one.
@@ -96,6 +98,15 @@ TEST(ImarCrc, CheckValueEmptyInputAndResidue) {
   uint16_t running = 0;
   for (char c : check) running = imar::crcByte0(running, static_cast<uint8_t>(c));
   EXPECT_EQ(running, 0x31C3);
+  // Every length, eight bytes at a time or not, equals the byte-by-byte CRC.
+  std::vector<uint8_t> data(100);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 37 + 11);
+  for (size_t n = 0; n <= data.size(); ++n) {
+    uint16_t bytewise = 0;
+    for (size_t i = 0; i < n; ++i) bytewise = imar::crcByte0(bytewise, data[i]);
+    EXPECT_EQ(imar::crc16_0(data.data(), n), bytewise) << n;
+    EXPECT_EQ(imar::crc16_0(data.data(), n), ImarFrameGenerator::crc(data.data(), n)) << n;
+  }
   // A whole frame, its CRC high byte first, has CRC 0: the byte order of the carried CRC.
   for (Unit unit : {Unit::Fsas, Unit::IFog}) {
     const Bytes f = ImarFrameGenerator::encode(unit, sampleOf(7, {1, -2, 3}, {-4, 5, -6}, 0x12345678));
@@ -135,6 +146,24 @@ TEST(ImarFrame, RecordsLoadTestAndComposeFrames) {
   imar::IFogMessage copy(ifog);
   EXPECT_EQ(0, std::memcmp(copy.getMessageStart(), g.data(), g.size()));
   EXPECT_EQ(imar::IFogMessage().getDataByte(0), 0);
+}
+
+// The handlers' helical rule is the numerics library's, to the last bits.
+TEST(ImarHandlers, HelicalRuleMatchesTheQuaternionClass) {
+  const double cases[][3] = {{0, 0, 0},       {1e-17, 0, 0},     {1e-9, -2e-9, 3e-9}, {0.001, 0.002, -0.003},
+                             {M_PI, 0, 0},    {0, -4.0, 1.0},    {-7.5, 2.25, 0.5},   {1e3, -2e3, 3e3}};
+  for (const auto& v : cases) {
+    double q[4];
+    imar::ImarProtocolHandler::helical(v, q);
+    double copy[3] = {v[0], v[1], v[2]};
+    const ZtVector view{copy, 3, 0};
+    zelto::Quaternion expected;
+    expected.isHelical(view);
+    EXPECT_DOUBLE_EQ(q[0], expected.w) << v[0] << " " << v[1] << " " << v[2];
+    EXPECT_DOUBLE_EQ(q[1], expected.x);
+    EXPECT_DOUBLE_EQ(q[2], expected.y);
+    EXPECT_DOUBLE_EQ(q[3], expected.z);
+  }
 }
 
 TEST(ImarHandlers, Properties) {
