@@ -2,6 +2,7 @@
 // 20, 21, 22, 30, 100, 101 and children 11, 10, 12. Rows are added here as the classes come;
 // a type id without a row has no constructor, and the factory answers it with null.
 #include "device/DeviceFactory.h"
+#include "otherdevices/busmaster/ZbusMasterDevice.h"
 #include "otherdevices/imar/ImarFsasDevice.h"
 #include "otherdevices/imar/ImarIFogDevice.h"
 #include "trackers/KtixDevice.h"
@@ -9,6 +10,7 @@
 namespace {
 
 const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
+    {DeviceFactory::kZbusMaster, &ZbusMasterDevice::constructAsMaster, nullptr},
     {DeviceFactory::kKtix, &KtixDevice::constructAsMaster, nullptr},
     {DeviceFactory::kImarIFog, &ImarIFogDevice::constructAsMaster, nullptr},
     {DeviceFactory::kImarFsas, &ImarFsasDevice::constructAsMaster, nullptr},
