@@ -4,14 +4,20 @@
 #include "device/DeviceFactory.h"
 #include "trackers/KtMk4_X00Device.h"
 #include "trackers/KtMk4_X0Device.h"
+#include "otherdevices/busmaster/ZbusMasterDevice.h"
+#include "otherdevices/imar/ImarFsasDevice.h"
+#include "otherdevices/imar/ImarIFogDevice.h"
 #include "trackers/KtixDevice.h"
 
 namespace {
 
 const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
+    {DeviceFactory::kZbusMaster, &ZbusMasterDevice::constructAsMaster, nullptr},
     {DeviceFactory::kKtix, &KtixDevice::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4, &KtMk4_X0Device::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4X00, &KtMk4_X00Device::constructAsMaster, nullptr},
+    {DeviceFactory::kImarIFog, &ImarIFogDevice::constructAsMaster, nullptr},
+    {DeviceFactory::kImarFsas, &ImarFsasDevice::constructAsMaster, nullptr},
 };
 
 const DeviceFactory::DeviceTypeRow kChildTypes[] = {

@@ -24,6 +24,8 @@
 #include "foundation/JournalMacros.h"
 #include "foundation/TaskCompletionWaiter.h"
 #include "foundation/ThreadPool.h"
+#include "transport/imar/FsasProtocolHandler.h"
+#include "transport/imar/IFogProtocolHandler.h"
 #include "transport/legacy/LegacyDataPacket.h"
 #include "transport/link/PacketStamper.h"
 #include "transport/link/Communicator.h"
@@ -653,9 +655,11 @@ bool ZtDevice::enableProtocol(ZtProtocolType type) {
       m_communicator->addProtocolHandler(new nmea::ProtocolHandler());
       return true;
     case ZPT_ImarFsas:
+      m_communicator->addProtocolHandler(new imar::FsasProtocolHandler());
+      return true;
     case ZPT_ImarIFog:
-      // The handlers of the outside units are not part of this library build yet.
-      return false;
+      m_communicator->addProtocolHandler(new imar::IFogProtocolHandler());
+      return true;
   }
   return false;
 }

@@ -151,6 +151,8 @@ PooledTask* ThreadPool::newRecordLocked(ThreadPoolTask* task) {
   return rec;
 }
 
+bool ThreadPool::isWorkerThread() { return tlWorker != nullptr; }
+
 PooledThread* ThreadPool::callingWorkerLocked() {
   PooledThread* w = tlWorker;
   if (!w || w->m_pool != this || !w->m_current.load(std::memory_order_relaxed)) return nullptr;

@@ -59,6 +59,9 @@ class ThreadPool {
   static ThreadPool* instance();
   // Deletes the process-wide pool when the library owns it.
   static void destroy();
+  // True on a worker thread of any pool (it runs pool tasks, e.g. a link's parsing or a
+  // device's processing): code there must not throw at its callers.
+  static bool isWorkerThread();
   // Installs pool as the process-wide pool (the caller keeps ownership of a non-null pool);
   // the previous pool is deleted when the library owned it.
   static void setPool(ThreadPool* pool);

@@ -122,6 +122,11 @@ void DeviceEmulator::setDataPayload(std::function<std::vector<uint8_t>(uint16_t)
   m_dataMaker = std::move(maker);
 }
 
+void DeviceEmulator::setDataMessageId(uint8_t messageId) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_dataMessageId = messageId;
+}
+
 void DeviceEmulator::setMeasuring(bool measuring) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_measuring = measuring;
@@ -595,7 +600,7 @@ EmuFrame DeviceEmulator::nextDataFrameLocked() {
     frame.messageId = kLegacyData;
     frame.payload = legacyPayload(m_legacyDevices, counter);
   } else {
-    frame.messageId = Data;
+    frame.messageId = m_dataMessageId;
     frame.payload = m_dataMaker ? m_dataMaker(counter) : defaultDataPayload(counter);
   }
   return frame;

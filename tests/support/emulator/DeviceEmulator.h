@@ -103,6 +103,9 @@ class DeviceEmulator {
   // Streaming while measuring: rate in Hz and the payload of each 0x36 message for a counter.
   void setDataRate(double hz);
   void setDataPayload(std::function<std::vector<uint8_t>(uint16_t counter)> maker);
+  // The message id of the data messages the payload maker fills (default 0x36; e.g. 0x32 for a
+  // bus master's legacy data, made whole by the maker). Legacy devices (below) take precedence.
+  void setDataMessageId(uint8_t messageId);
   void setMeasuring(bool measuring);
   // Frames that arrive while the link runs at another speed (termios code) are only counted
   // (requestsAtSpeed): they go unanswered and stay out of received(), as a device wired for one
@@ -225,6 +228,7 @@ class DeviceEmulator {
   int m_gotoConfigTries = 0;
   double m_rateHz = 100.0;
   std::function<std::vector<uint8_t>(uint16_t)> m_dataMaker;
+  uint8_t m_dataMessageId = Data;
   uint16_t m_counter = 0;
   std::chrono::steady_clock::time_point m_nextData;
   size_t m_chunk = 0;
