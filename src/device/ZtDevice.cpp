@@ -70,6 +70,7 @@ ZtDevice::ZtDevice(DeviceFactory& factory, Communicator* communicator)
     setDeviceId(communicator->masterDeviceId());
   }
   m_highestPacket = newEmptyPacket();
+  m_suspectPacket = newEmptyPacket();
   if (!communicator) return;
   if (communicator->isPortOpen()) {
     m_connectivityState = ZCS_PluggedIn;
@@ -104,6 +105,7 @@ ZtDevice::ZtDevice(ZtDevice* master, const ZtDeviceId& deviceId)
       setDeviceId(configuration.deviceInfo[bus - 1].deviceId);
   }
   m_highestPacket = newEmptyPacket();
+  m_suspectPacket = newEmptyPacket();
   m_connectivityState = master->connectivityState();
 }
 
@@ -123,10 +125,11 @@ ZtDevice::~ZtDevice() {
     m_readyCache = nullptr;
     delete m_workingCache;
     m_workingCache = nullptr;
-    if (m_highestPacket) {
-      ZtDataPacket_destruct(m_highestPacket);
-      delete m_highestPacket;
-      m_highestPacket = nullptr;
+    for (ZtDataPacket** packet : {&m_highestPacket, &m_suspectPacket}) {
+      if (!*packet) continue;
+      ZtDataPacket_destruct(*packet);
+      delete *packet;
+      *packet = nullptr;
     }
     // A recording file left open is closed with its link (nothing else would free it).
     if (Communicator* link = takeRecordingLink()) {
@@ -1273,22 +1276,48 @@ void ZtDevice::handleNonDataMessage(const ZtMessage& message) {
 void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
   ScratchPacket copy;
   ZtDataPacket_copy(copy.get(), &packet);
-  MissedPackets missed;
+  // A confirmed jump reports the gap before the suspect packet and the one after it.
+  MissedPackets missed[2];
   if (m_highestPacket) {
     // Held for the check and the stamping only: the report, the events and the processing run
     // without it.
     std::lock_guard<std::mutex> lock(m_highestMutex);
-    missed = compareCounters(*m_highestPacket, *copy);
-    PacketStamper::stampPacket(*copy, *m_highestPacket);
+    const MissedPackets direct = compareCounters(*m_highestPacket, *copy);
+    MissedPackets viaSuspect[2];
+    if (!ZtDataPacket_empty(m_suspectPacket)) {
+      viaSuspect[0] = compareCounters(*m_highestPacket, *m_suspectPacket);
+      viaSuspect[1] = compareCounters(*m_suspectPacket, *copy);
+    }
+    switch (PacketStamper::stampPacket(*copy, *m_highestPacket, *m_suspectPacket)) {
+      case PacketStamper::Outcome::Late:
+      case PacketStamper::Outcome::Next:
+        missed[0] = direct;
+        break;
+      case PacketStamper::Outcome::Suspect:
+        break;  // its gap is reported once the packet after it confirms it
+      case PacketStamper::Outcome::Confirmed:
+        missed[0] = viaSuspect[0];
+        missed[1] = viaSuspect[1];
+        break;
+    }
   }
-  if (missed.count > 0) {
+  for (const MissedPackets& m : missed) {
+    if (m.count <= 0) continue;
     zelto::ThreadPool::instance()->publishRunNext();  // events follow, as for non-data messages
-    JLOG_ALERT("Detected(" << missed.bits << " bit) " << missed.count << " packets have been missed by device "
+    JLOG_ALERT("Detected(" << m.bits << " bit) " << m.count << " packets have been missed by device "
                            << std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
-                           << std::dec << ", continuing at " << missed.current << ", previous was "
-                           << missed.previous);
+                           << std::dec << ", continuing at " << m.current << ", previous was " << m.previous);
     onError(this, ZRV_MISSEDPACKETS);
-    onMissedPackets(this, missed.count, missed.first, missed.last);
+    onMissedPackets(this, m.count, m.first, m.last);
+  }
+  if (copy->packetId < 0) {
+    // Half a period or more before the first packet of the stream: a corrupted counter, or a
+    // packet from before the stream began. A negative id means none, so it is dropped here
+    // rather than handed to the caches, the recording and the application as one.
+    JLOG_ALERT("Dropped a packet of device " << std::uppercase << std::hex << std::setw(8) << std::setfill('0')
+                                             << deviceId() << std::dec << " stamped before the first packet (id "
+                                             << copy->packetId << ")");
+    return;
   }
   processPacket(*copy, m_communicator && !isReadingFromFile());
 }
@@ -1406,10 +1435,12 @@ void ZtDevice::resetPacketStamping() {
     if (!device->m_highestPacket) return;
     // In place: the parsing worker may be comparing against it right now.
     std::lock_guard<std::mutex> lock(device->m_highestMutex);
-    ZtDataPacket_clear(device->m_highestPacket);
-    device->m_highestPacket->deviceId = 0;
-    device->m_highestPacket->packetId = 0;
-    device->m_highestPacket->toa = 0;
+    for (ZtDataPacket* packet : {device->m_highestPacket, device->m_suspectPacket}) {
+      ZtDataPacket_clear(packet);
+      packet->deviceId = 0;
+      packet->packetId = 0;
+      packet->toa = 0;
+    }
   };
   reset(this);
   forEachChild([&reset](ZtDevice* child) {
