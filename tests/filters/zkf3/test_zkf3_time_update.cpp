@@ -50,7 +50,7 @@ struct ShakeRun {
 ShakeRun shakenLevelSensor(uint16_t updateFlags, uint64_t seed) {
   static const double kCheckpoints[] = {30.0, 50.0, 70.0};
   filtersim::SimulatorConfig c = simConfig(Noise(), 7000 + seed);
-  c.truthRate = 200.0;
+  c.truthRate = 100.0;  // one truth step per sample: the sensor does not rotate
   zelto::Zkf3ScenarioParams s = scenario();
   s.updateFlags = updateFlags;
   filtersim::NormalSource prior(seed);
