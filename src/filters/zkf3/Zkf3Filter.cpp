@@ -396,85 +396,94 @@ void Zkf3Filter::measurementUpdate(const Vector& y, const Matrix& H, const Matri
   doMeasurementUpdateSquareRootZkf3_fw(m_state.sx, m_state.sQx, m_innovation, y, H, Rd, skip);
 }
 
-void Zkf3Filter::measurementUpdateKeepingHeading(const Vector& y, const Matrix& H, const Matrix& Rd) {
-  if (m_observer != nullptr) m_observer->measurementUpdate(y, H, Rd);
+void Zkf3Filter::accelerationUpdateKeepingHeading() {
+  // With the optimal gain K and the kept directions N (orthonormal, the global vertical in the
+  // bias and in the orientation block), the gain (I - N N^T) K gives in Joseph form
+  //   P' = P_opt + N N^T K C K^T N N^T,  C = H P H^T + Rd Rd^T = L L^T,
+  //   x' = x_opt - N a,  a = N^T K e = W L^-1 e,  W = N^T K L = N^T P H^T L^-T,
+  // so the update is the usual array update followed by a rank-two update of the root along N.
+  // H = [I 0]: H S is the first three rows of S and P H^T = S (S rows 0-2)^T.
   Zkf3State& s = m_state;
   Matrix& S = s.sQx;
-  Vector& x = s.x;
-  x.isMatTriLMulVec(S, s.sx);
-  // HS (3 x 12) and P H^T = S (HS)^T (12 x 3); S is lower triangular.
-  double HS[3][N], PHt[N][3];
-  for (ZtSize i = 0; i < 3; ++i)
-    for (ZtSize c = 0; c < N; ++c) {
-      double sum = 0.0;
-      for (ZtSize k = c; k < N; ++k) sum += H(i, k) * S(k, c);
-      HS[i][c] = sum;
-    }
-  for (ZtSize r = 0; r < N; ++r)
-    for (ZtSize i = 0; i < 3; ++i) {
-      double sum = 0.0;
-      for (ZtSize c = 0; c <= r; ++c) sum += S(r, c) * HS[i][c];
-      PHt[r][i] = sum;
-    }
-  // Innovation covariance C = HS (HS)^T + Rd Rd^T and its Cholesky factor L.
+  Vector& sx = s.sx;
+  const Matrix& Rd = m_Rd;
   double L[3][3] = {};
   for (ZtSize i = 0; i < 3; ++i)
     for (ZtSize j = 0; j <= i; ++j) {
       double c = 0.0;
-      for (ZtSize k = 0; k < N; ++k) c += HS[i][k] * HS[j][k];
+      for (ZtSize k = 0; k <= j; ++k) c += S(i, k) * S(j, k);
       for (ZtSize k = 0; k < 3; ++k) c += Rd(i, k) * Rd(j, k);
       for (ZtSize k = 0; k < j; ++k) c -= L[i][k] * L[j][k];
       L[i][j] = i == j ? std::sqrt(c) : c / L[j][j];
     }
-  double e[3];
+  // Whitened innovation L^-1 e with e = y - H x = -x[0..2].
+  double we[3];
   for (ZtSize i = 0; i < 3; ++i) {
-    double hx = 0.0;
-    for (ZtSize k = 0; k < N; ++k) hx += H(i, k) * x[k];
-    e[i] = y[i] - hx;
-  }
-  // Gain K = P H^T C^-1 by two triangular solves per row, then its components along the
-  // vertical in the bias and orientation blocks removed.
-  double K[N][3];
-  for (ZtSize r = 0; r < N; ++r) {
-    double z[3];
-    for (ZtSize i = 0; i < 3; ++i) {
-      double v = PHt[r][i];
-      for (ZtSize k = 0; k < i; ++k) v -= L[i][k] * z[k];
-      z[i] = v / L[i][i];
-    }
-    for (ZtSize i = 3; i-- > 0;) {
-      double v = z[i];
-      for (ZtSize k = i + 1; k < 3; ++k) v -= L[k][i] * K[r][k];
-      K[r][i] = v / L[i][i];
-    }
+    double v = 0.0;
+    for (ZtSize c = 0; c <= i; ++c) v -= S(i, c) * sx[c];
+    for (ZtSize j = 0; j < i; ++j) v -= L[i][j] * we[j];
+    we[i] = v / L[i][i];
   }
   m_R.isQuat(s.q_gs);
   const double u[3] = {m_R(2, 0), m_R(2, 1), m_R(2, 2)};  // the global vertical in the sensor frame
-  for (ZtSize i = 0; i < 3; ++i)
-    for (ZtSize block : {ZtSize{3}, ZtSize{9}}) {
-      const double along = u[0] * K[block][i] + u[1] * K[block + 1][i] + u[2] * K[block + 2][i];
-      for (ZtSize k = 0; k < 3; ++k) K[block + k][i] -= along * u[k];
+  double W[2][3] = {};
+  for (ZtSize b = 0; b < 2; ++b)
+    for (ZtSize k = 0; k < 3; ++k) {
+      const double* row = S.rowPtr((b == 0 ? 3 : 9) + k);
+      double z[3];
+      for (ZtSize i = 0; i < 3; ++i) {
+        double v = 0.0;
+        for (ZtSize c = 0; c <= i; ++c) v += row[c] * S(i, c);
+        for (ZtSize j = 0; j < i; ++j) v -= L[i][j] * z[j];
+        z[i] = v / L[i][i];
+        W[b][i] += u[k] * z[i];
+      }
     }
-  for (ZtSize r = 0; r < N; ++r) x[r] += K[r][0] * e[0] + K[r][1] * e[1] + K[r][2] * e[2];
-  // Joseph form: P' = (I - K H) P (I - K H)^T + K Rd Rd^T K^T from the rows of
-  // [ S - K HS   K Rd ], reduced to a lower-triangular root.
-  constexpr ZtSize kCols = N + 3;
-  double a[N * kCols];
-  for (ZtSize r = 0; r < N; ++r) {
-    double* row = a + r * kCols;
-    for (ZtSize c = 0; c < N; ++c)
-      row[c] = (c <= r ? S(r, c) : 0.0) - K[r][0] * HS[0][c] - K[r][1] * HS[1][c] - K[r][2] * HS[2][c];
-    for (ZtSize i = 0; i < 3; ++i) row[N + i] = K[r][0] * Rd(0, i) + K[r][1] * Rd(1, i) + K[r][2] * Rd(2, i);
+  const double kept[2] = {W[0][0] * we[0] + W[0][1] * we[1] + W[0][2] * we[2],
+                          W[1][0] * we[0] + W[1][1] * we[1] + W[1][2] * we[2]};
+
+  measurementUpdate(m_yAcc, m_Hacc, Rd, 9);
+
+  // N W W^T N^T = (N G)(N G)^T with G G^T = W W^T (2 x 2 Cholesky). Each column v of N G is
+  // added by plane rotations of [S v] from the right (rows 3 to 11: N is zero above); the same
+  // rotations of [sx 0] keep S sx unchanged.
+  const double g00 = std::sqrt(W[0][0] * W[0][0] + W[0][1] * W[0][1] + W[0][2] * W[0][2]);
+  const double w01 = W[0][0] * W[1][0] + W[0][1] * W[1][1] + W[0][2] * W[1][2];
+  const double g10 = g00 > 0.0 ? w01 / g00 : 0.0;
+  const double rest = W[1][0] * W[1][0] + W[1][1] * W[1][1] + W[1][2] * W[1][2] - g10 * g10;
+  const double g11 = rest > 0.0 ? std::sqrt(rest) : 0.0;
+  const double columns[2][2] = {{g00, g10}, {0.0, g11}};  // weights of the bias and orientation directions
+  for (const auto& w : columns) {
+    double v[N] = {};
+    for (ZtSize k = 0; k < 3; ++k) {
+      v[3 + k] = w[0] * u[k];
+      v[9 + k] = w[1] * u[k];
+    }
+    double t = 0.0;
+    for (ZtSize k = 3; k < N; ++k) {
+      if (v[k] == 0.0) continue;
+      const double d = S(k, k);
+      const double r = std::sqrt(d * d + v[k] * v[k]);
+      const double c = d / r, sn = v[k] / r;
+      S(k, k) = r;
+      for (ZtSize i = k + 1; i < N; ++i) {
+        const double l = S(i, k);
+        S(i, k) = c * l + sn * v[i];
+        v[i] = c * v[i] - sn * l;
+      }
+      const double sk = sx[k];
+      sx[k] = c * sk + sn * t;
+      t = c * t - sn * sk;
+    }
   }
-  lowerTriangulariseRows(a, kCols, N, N, kCols, nullptr);
-  for (ZtSize r = 0; r < N; ++r)
-    for (ZtSize c = 0; c < N; ++c) S(r, c) = c <= r ? a[r * kCols + c] : 0.0;
-  s.sx.isLeftDivideTriL(S, x);
-  // Normalised innovation L^-1 e.
-  for (ZtSize i = 0; i < 3; ++i) {
-    double v = e[i];
-    for (ZtSize k = 0; k < i; ++k) v -= L[i][k] * m_innovation[k];
-    m_innovation[i] = v / L[i][i];
+  // x' = S sx - N a: sx -= S^-1 N a by forward substitution from row 3.
+  double z[N] = {};
+  for (ZtSize r = 3; r < N; ++r) {
+    double v = r < 6 ? kept[0] * u[r - 3] : r >= 9 ? kept[1] * u[r - 9] : 0.0;
+    const double* row = S.rowPtr(r);
+    for (ZtSize c = 3; c < r; ++c) v -= row[c] * z[c];
+    z[r] = v / row[r];
+    sx[r] -= z[r];
   }
 }
 
@@ -493,7 +502,7 @@ void Zkf3Filter::doAccelerationUpdate() {
     return;
   }
   if (m_headingUnaided)
-    measurementUpdateKeepingHeading(m_yAcc, m_Hacc, m_Rd);
+    accelerationUpdateKeepingHeading();
   else
     measurementUpdate(m_yAcc, m_Hacc, m_Rd, 9);
   if (dot3(m_innovation, m_innovation) > p.validity_accThreshold) m_countdown = static_cast<int16_t>(p.okAgeInit);

@@ -81,10 +81,10 @@ class Zkf3Filter : public ZkfFilterBase {
  private:
   // Shows the update to the observer, then runs it (innovation into m_innovation).
   void measurementUpdate(const Vector& y, const Matrix& H, const Matrix& Rd, uint32_t skip);
-  // The same update with a gain that is zero along the heading error and the gyroscope bias
-  // about the global vertical (a consider update): their estimates and variances stay as they
-  // are, the rest of the covariance follows in Joseph form.
-  void measurementUpdateKeepingHeading(const Vector& y, const Matrix& H, const Matrix& Rd);
+  // The acceleration update (noise deviations in m_Rd) with a gain that is zero along the
+  // heading error and the gyroscope bias about the global vertical (a consider update): their
+  // estimates and variances stay as they are, the rest of the covariance follows in Joseph form.
+  void accelerationUpdateKeepingHeading();
   void checkParameters();
   bool inputsFinite(const Zkf3SensorData& sensorData, const Zkf3Aiding& aiding) const;
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "Zkf3TestTuning.h"
@@ -50,7 +51,7 @@ struct ShakeRun {
 ShakeRun shakenLevelSensor(uint16_t updateFlags, uint64_t seed) {
   static const double kCheckpoints[] = {30.0, 50.0, 70.0};
   filtersim::SimulatorConfig c = simConfig(Noise(), 7000 + seed);
-  c.truthRate = 200.0;
+  c.truthRate = 100.0;  // one truth step per sample: the sensor does not rotate
   zelto::Zkf3ScenarioParams s = scenario();
   s.updateFlags = updateFlags;
   filtersim::NormalSource prior(seed);
@@ -125,13 +126,19 @@ ShakeSummary shakeOverSeeds(uint16_t updateFlags) {
   }
   for (const auto& v : biasNees) sum.meanBiasNees.push_back(meanOf(v));
   for (const auto& v : headingNees) sum.meanHeadingNees.push_back(meanOf(v));
-  ::testing::Test::RecordProperty("worst_vertical_bias_move_deg_s", std::to_string(sum.worstVerticalBiasMove / kDeg));
-  ::testing::Test::RecordProperty("worst_heading_excess_deg", std::to_string(sum.worstHeadingExcess / kDeg));
-  std::printf("bias move %.4f deg/s, heading excess %.3f deg, late heading %.3f deg, final bias error %.4f deg/s\n",
-              sum.worstVerticalBiasMove / kDeg, sum.worstHeadingExcess / kDeg, sum.worstLateHeadingError / kDeg,
-              sum.worstFinalVerticalBiasError / kDeg);
-  for (size_t k = 0; k < sum.meanBiasNees.size(); ++k)
-    std::printf("mean NEES, vertical bias %.3f, heading %.3f\n", sum.meanBiasNees[k], sum.meanHeadingNees[k]);
+  auto record = [](const std::string& key, double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", value);
+    ::testing::Test::RecordProperty(key, text);
+  };
+  record("worst_vertical_bias_move_deg_s", sum.worstVerticalBiasMove / kDeg);
+  record("worst_heading_excess_deg", sum.worstHeadingExcess / kDeg);
+  record("worst_late_heading_error_deg", sum.worstLateHeadingError / kDeg);
+  record("worst_final_vertical_bias_error_deg_s", sum.worstFinalVerticalBiasError / kDeg);
+  for (size_t k = 0; k < sum.meanBiasNees.size(); ++k) {
+    record("mean_nees_vertical_bias_" + std::to_string(k), sum.meanBiasNees[k]);
+    record("mean_nees_heading_" + std::to_string(k), sum.meanHeadingNees[k]);
+  }
   return sum;
 }
 
@@ -158,7 +165,7 @@ TEST(Zkf3TimeUpdate, ShakenLevelSensorWithoutMagnetometerKeepsTheVerticalBias) {
 }
 
 // The same runs with the magnetometer on, whose behaviour the mend leaves as it was (worst of 20
-// runs then: 0.67 degrees of heading after 30 s, 0.024 degrees/s of vertical bias at the end).
+// runs then: 0.73 degrees of heading after 30 s, 0.023 degrees/s of vertical bias at the end).
 TEST(Zkf3TimeUpdate, ShakenLevelSensorWithMagnetometer) {
   const ShakeSummary s =
       shakeOverSeeds(zelto::Zkf3ScenarioParams::kAccUpdateFlag | zelto::Zkf3ScenarioParams::kMagUpdateFlag);
