@@ -358,10 +358,23 @@ void Zkf6Filter::stateWrittenDirectly() {
 
 void Zkf6Filter::doFirstGps() {
   Zkf6State& s = m_state;
-  s.posLatLongAlt = s.gps.posLatLongAlt;
-  s.lla0 = s.gps.posLatLongAlt;
+  // The fix is the antenna's: the sensor sits the lever arm away from it (and moves by the
+  // antenna's turn rate less). Anchoring on the antenna itself would leave the position off by
+  // the lever arm with a covariance that, after an outage, no longer covers it.
+  const double* l = m_params->leverArm.data;
+  double w[3], wxl[3];
+  for (ZtSize i = 0; i < 3; ++i) w[i] = m_inertial.gyr[i] - s.gyrBias[i];
+  cross(w, l, wxl);
+  Vector3 toSensor, velocity;
+  s.gps.getVelNorthWestUp(velocity);
+  for (ZtSize r = 0; r < 3; ++r) {
+    toSensor[r] = -(m_R(r, 0) * l[0] + m_R(r, 1) * l[1] + m_R(r, 2) * l[2]);
+    velocity[r] -= m_R(r, 0) * wxl[0] + m_R(r, 1) * wxl[1] + m_R(r, 2) * wxl[2];
+  }
+  Zkf6State::positionOf(toSensor, s.gps.posLatLongAlt, s.posLatLongAlt);
+  s.lla0 = s.posLatLongAlt;
   s.positionOffset.isZero();
-  s.gps.getVelNorthWestUp(s.velocity);
+  for (ZtSize i = 0; i < 3; ++i) s.velocity[i] = velocity[i];
   s.firstGps = false;
   s.previousUpdate = kNone;
   stateWrittenDirectly();
