@@ -62,8 +62,14 @@ TEST(Zkf6Filter, FirstStepAnchorsOnANewFixOnlyAndNeverPredicts) {
   ASSERT_TRUE(withFix.step(3));
   EXPECT_TRUE(withFix.filter.isInitialized());
   EXPECT_FALSE(withFix.filter.state().firstGps);
-  EXPECT_EQ(withFix.out.position[0], kLatitudeDeg);
-  EXPECT_EQ(withFix.out.position[2], kAltitude);
+  // Anchored on the fix, the sensor placed the lever arm (1.5 m along its x axis) behind the
+  // antenna: the sensor's x points north here (magnetometer north along x, declination 0).
+  zelto::Vector3 offset;
+  Zkf6State::offsetOf(withFix.out.position, withFix.aiding.gps.posLatLongAlt, offset);
+  EXPECT_NEAR(offset[0], -1.5, 1e-6);
+  EXPECT_NEAR(offset[1], 0.0, 1e-6);
+  EXPECT_NEAR(offset[2], 0.0, 1e-9);
+  EXPECT_EQ(withFix.filter.state().lla0[0], withFix.out.position[0]);
   EXPECT_EQ(withFix.counter.predicts, 0);
   EXPECT_EQ(withFix.filter.state().gpsAgeLong, 3u);
 
