@@ -617,10 +617,13 @@ void Zkf700Filter::predict(bool noRotation) {
   for (ZtSize i = 0; i < N; ++i) {
     double* row = m_pre + i * kPreCols;
     const double* phiRow = Phi + i * N;
-    for (ZtSize j = 0; j < N; ++j) {
-      double sum = 0.0;
-      for (ZtSize q = j; q < N; ++q) sum += phiRow[q] * S[q * N + j];
-      row[j] = sum;
+    // Phi has at most seven non-zeros a row: the product runs over those only.
+    for (ZtSize j = 0; j < N; ++j) row[j] = 0.0;
+    for (ZtSize q = 0; q < N; ++q) {
+      const double a = phiRow[q];
+      if (a == 0.0) continue;
+      const double* sRow = S + q * N;
+      for (ZtSize j = 0; j <= q; ++j) row[j] += a * sRow[j];
     }
     std::memcpy(row + N, G + i * N, N * sizeof(double));
   }

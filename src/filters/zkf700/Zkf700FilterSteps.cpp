@@ -34,17 +34,17 @@ bool Zkf700FilterSteps::enableSteps(const LabelList& steps) {
 }
 
 void Zkf700FilterSteps::enabledSteps(LabelList& out) const {
-  const bool flags[kFlagCount] = {init,      decisionLogic, updateGpsState, predict,  correct,
-                                  gpsUpdate, baroUpdate,    magUpdate,      holonomicConstraintUpdate,
-                                  accUpdate, noRotationUpdate, localConstantUpdate, defaultSteps};
+  const bool* const flags[kFlagCount] = {&init,       &decisionLogic, &updateGpsState, &predict,
+                                         &correct,    &gpsUpdate,     &baroUpdate,     &magUpdate,
+                                         &holonomicConstraintUpdate,  &accUpdate,      &noRotationUpdate,
+                                         &localConstantUpdate,        &defaultSteps};
   out.clearItems();
-  for (size_t k = 0; k < kFlagCount; ++k)
-    if (flags[k]) out.append(kLabels[k]);
+  appendLabels(out, flags, kLabels, kFlagCount);
 }
 
 void Zkf700FilterSteps::availableSteps(LabelList& out) const {
   out.clearItems();
-  for (const char* label : kLabels) out.append(label);
+  appendLabels(out, nullptr, kLabels, kFlagCount);
 }
 
 }  // namespace zelto

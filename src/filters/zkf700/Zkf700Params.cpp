@@ -1,6 +1,8 @@
 #include "filters/zkf700/Zkf700Params.h"
 
+#include <array>
 #include <cmath>
+#include <utility>
 #include <string>
 
 #include "errors/ZtException.h"
@@ -15,48 +17,6 @@ namespace zelto {
 namespace {
 
 constexpr double kDegToRad = 0.017453292519943295;
-
-using P = Zkf700Params;
-
-struct DoubleKey {
-  const char* key;
-  double P::*field;
-};
-
-// The doubles between "accDivMonThreshold" and "declinationAngleRad" and between "f_accBoost"
-// and "gyrRangeDeg", in table order.
-constexpr DoubleKey kFirstDoubles[] = {
-    {"accDivMonThreshold", &P::accDivMonThreshold}, {"accClipBoost", &P::accClipBoost},
-    {"accRange", &P::accRange},                     {"c_acc", &P::c_acc},
-    {"c_baroAdaptation", &P::c_baroAdaptation},     {"c_magAvg", &P::c_magAvg},
-    {"c_magDist", &P::c_magDist},                   {"c_magVar", &P::c_magVar},
-    {"c_mag_max", &P::c_mag_max},                   {"c_vel", &P::c_vel},
-    {"dp_boost", &P::dp_boost},                     {"p_mag_spat", &P::p_mag_spat},
-    {"declinationAngleRad", &P::declinationAngleRad}};
-
-struct BoolKey {
-  const char* key;
-  bool P::*field;
-};
-
-constexpr BoolKey kSwitches[] = {{"doAccUpdate", &P::doAccUpdate},
-                                 {"doBaroUpdate", &P::doBaroUpdate},
-                                 {"doGpsUpdate", &P::doGpsUpdate},
-                                 {"doHolonomicConstraintUpdate", &P::doHolonomicConstraintUpdate},
-                                 {"doMagUpdate", &P::doMagUpdate}};
-
-constexpr DoubleKey kSecondDoubles[] = {{"f_accBoost", &P::f_accBoost},
-                                        {"f_magVar", &P::f_magVar},
-                                        {"f_norotThreshold", &P::f_norotThreshold},
-                                        {"f_norotNoise", &P::f_norotNoise},
-                                        {"sd_w_mag_temporal_min", &P::sd_w_mag_temporal_min},
-                                        {"sd_w_mag_temporal_max", &P::sd_w_mag_temporal_max},
-                                        {"gpsCoastingTime", &P::gpsCoastingTime},
-                                        {"gpsOutageTimeThreshold", &P::gpsOutageTimeThreshold},
-                                        {"updateLocalConstant", &P::updateLocalConstant},
-                                        {"gpsPositionAccuracyThreshold", &P::gpsPositionAccuracyThreshold},
-                                        {"gyrOorBoost", &P::gyrOorBoost},
-                                        {"gyrRangeDeg", &P::gyrRangeDeg}};
 
 // count(x): x + 0.5 truncated to a whole number; 0 for what is not a finite non-negative value.
 uint64_t count(double x) {
@@ -109,66 +69,73 @@ void Zkf700Params::initSpeedups() {
   samplesInTwoSeconds = std::isfinite(n) && std::fabs(n) < 2147483647.0 ? static_cast<int32_t>(n) : 0;
 }
 
+std::array<SettingField, Zkf700Params::kFieldCount> Zkf700Params::fields() {
+  using F = SettingField;
+  return {F::real("accDivMonCDecay", accDivMonCDecay),
+          F::uint64Low32("accDivMonSamples", accDivMonSamples),
+          F::uint64Low32("accDivMonSamplesAboveThresholdPreset", accDivMonSamplesAboveThresholdPreset),
+          F::real("accDivMonThreshold", accDivMonThreshold),
+          F::real("accClipBoost", accClipBoost),
+          F::real("accRange", accRange),
+          F::real("c_acc", c_acc),
+          F::real("c_baroAdaptation", c_baroAdaptation),
+          F::real("c_magAvg", c_magAvg),
+          F::real("c_magDist", c_magDist),
+          F::real("c_magVar", c_magVar),
+          F::real("c_mag_max", c_mag_max),
+          F::real("c_vel", c_vel),
+          F::real("dp_boost", dp_boost),
+          F::real("p_mag_spat", p_mag_spat),
+          F::real("declinationAngleRad", declinationAngleRad),
+          F::flag("doAccUpdate", doAccUpdate),
+          F::flag("doBaroUpdate", doBaroUpdate),
+          F::flag("doGpsUpdate", doGpsUpdate),
+          F::flag("doHolonomicConstraintUpdate", doHolonomicConstraintUpdate),
+          F::flag("doMagUpdate", doMagUpdate),
+          F::real("f_accBoost", f_accBoost),
+          F::real("f_magVar", f_magVar),
+          F::real("f_norotThreshold", f_norotThreshold),
+          F::real("f_norotNoise", f_norotNoise),
+          F::real("sd_w_mag_temporal_min", sd_w_mag_temporal_min),
+          F::real("sd_w_mag_temporal_max", sd_w_mag_temporal_max),
+          F::real("gpsCoastingTime", gpsCoastingTime),
+          F::real("gpsOutageTimeThreshold", gpsOutageTimeThreshold),
+          F::real("gpsPositionAccuracyThreshold", gpsPositionAccuracyThreshold),
+          F::real("updateLocalConstant", updateLocalConstant),
+          F::real("gyrOorBoost", gyrOorBoost),
+          F::real("gyrRangeDeg", gyrRangeDeg),
+          F::vector("projectedMagEarth", projectedMagEarth),
+          F::matrix("RnMagUpdate", RnMagUpdate),
+          F::real("sampleTime", sampleTime),
+          F::real("sd_vAccLowPass", sd_vAccLowPass),
+          F::matrix("sQwAcc", sQwAcc),
+          F::matrix("sQwGyr", sQwGyr),
+          F::matrix("sQvMag", sQvMag),
+          F::matrix("sQwAccBias", sQwAccBias),
+          F::matrix("sQwBarometer", sQwBarometer),
+          F::matrix("sQwGyrBias", sQwGyrBias),
+          F::matrix("sQwHolonomic", sQwHolonomic),
+          F::real("sQw_mag_spat", sQw_mag_spat),
+          F::vector("storedGyrBias", storedGyrBias),
+          F::vector("storedLatLongAlt", storedLatLongAlt),
+          F::real("velocityHolonomic", velocityHolonomic),
+          F::real("velocityZeroRotation", velocityZeroRotation),
+          F::vector("n_s", n_s)};
+}
+
 void Zkf700Params::readFromFile(const SettingsFile& file, const std::string& prefix) {
-  accDivMonCDecay = readDouble(file, prefix, "accDivMonCDecay");
-  accDivMonSamples = readSetting(file, prefix, "accDivMonSamples").toUint32();
-  accDivMonSamplesAboveThresholdPreset = readSetting(file, prefix, "accDivMonSamplesAboveThresholdPreset").toUint32();
-  for (const DoubleKey& d : kFirstDoubles) this->*d.field = readDouble(file, prefix, d.key);
-  for (const BoolKey& b : kSwitches) this->*b.field = readSetting(file, prefix, b.key).toBool();
-  for (const DoubleKey& d : kSecondDoubles) this->*d.field = readDouble(file, prefix, d.key);
-  readVector(file, prefix, "projectedMagEarth", projectedMagEarth);
-  readMatrix(file, prefix, "RnMagUpdate", RnMagUpdate);
-  sampleTime = readDouble(file, prefix, "sampleTime");
-  sd_vAccLowPass = readDouble(file, prefix, "sd_vAccLowPass");
-  readMatrix(file, prefix, "sQwAcc", sQwAcc);
-  readMatrix(file, prefix, "sQwGyr", sQwGyr);
-  readMatrix(file, prefix, "sQvMag", sQvMag);
-  readMatrix(file, prefix, "sQwAccBias", sQwAccBias);
-  readMatrix(file, prefix, "sQwBarometer", sQwBarometer);
-  readMatrix(file, prefix, "sQwGyrBias", sQwGyrBias);
-  readMatrix(file, prefix, "sQwHolonomic", sQwHolonomic);
-  sQw_mag_spat = readDouble(file, prefix, "sQw_mag_spat");
-  readVector(file, prefix, "storedGyrBias", storedGyrBias);
-  readVector(file, prefix, "storedLatLongAlt", storedLatLongAlt);
-  velocityHolonomic = readDouble(file, prefix, "velocityHolonomic");
-  velocityZeroRotation = readDouble(file, prefix, "velocityZeroRotation");
-  readVector(file, prefix, "n_s", n_s);
+  // The reader takes the local constant before the accuracy threshold.
+  auto table = fields();
+  std::swap(table[kAccuracyThresholdField], table[kAccuracyThresholdField + 1]);
+  readFields(file, prefix, table.data(), table.size());
   if (file.hasSetting(prefix.c_str(), "nrMagCheck")) readVector(file, prefix, "nrMagCheck", nrMagCheck, 2);
   initialConditions.readFromFile(file, prefix);
   initSpeedups();
 }
 
 void Zkf700Params::writeToFile(SettingsFile& file, const std::string& prefix) const {
-  writeSetting(file, prefix, "accDivMonCDecay", Variant(accDivMonCDecay));
-  writeSetting(file, prefix, "accDivMonSamples", Variant(static_cast<unsigned int>(accDivMonSamples)));
-  writeSetting(file, prefix, "accDivMonSamplesAboveThresholdPreset",
-               Variant(static_cast<unsigned int>(accDivMonSamplesAboveThresholdPreset)));
-  for (const DoubleKey& d : kFirstDoubles) writeSetting(file, prefix, d.key, Variant(this->*d.field));
-  for (const BoolKey& b : kSwitches) writeSetting(file, prefix, b.key, Variant(this->*b.field));
-  for (const DoubleKey& d : kSecondDoubles) {
-    // The threshold goes before the local constant.
-    if (d.field == &P::updateLocalConstant) continue;
-    writeSetting(file, prefix, d.key, Variant(this->*d.field));
-    if (d.field == &P::gpsPositionAccuracyThreshold)
-      writeSetting(file, prefix, "updateLocalConstant", Variant(updateLocalConstant));
-  }
-  writeSetting(file, prefix, "projectedMagEarth", Variant(projectedMagEarth));
-  writeSetting(file, prefix, "RnMagUpdate", Variant(RnMagUpdate));
-  writeSetting(file, prefix, "sampleTime", Variant(sampleTime));
-  writeSetting(file, prefix, "sd_vAccLowPass", Variant(sd_vAccLowPass));
-  writeSetting(file, prefix, "sQwAcc", Variant(sQwAcc));
-  writeSetting(file, prefix, "sQwGyr", Variant(sQwGyr));
-  writeSetting(file, prefix, "sQvMag", Variant(sQvMag));
-  writeSetting(file, prefix, "sQwAccBias", Variant(sQwAccBias));
-  writeSetting(file, prefix, "sQwBarometer", Variant(sQwBarometer));
-  writeSetting(file, prefix, "sQwGyrBias", Variant(sQwGyrBias));
-  writeSetting(file, prefix, "sQwHolonomic", Variant(sQwHolonomic));
-  writeSetting(file, prefix, "sQw_mag_spat", Variant(sQw_mag_spat));
-  writeSetting(file, prefix, "storedGyrBias", Variant(storedGyrBias));
-  writeSetting(file, prefix, "storedLatLongAlt", Variant(storedLatLongAlt));
-  writeSetting(file, prefix, "velocityHolonomic", Variant(velocityHolonomic));
-  writeSetting(file, prefix, "velocityZeroRotation", Variant(velocityZeroRotation));
-  writeSetting(file, prefix, "n_s", Variant(n_s));
+  const auto table = const_cast<Zkf700Params*>(this)->fields();
+  writeFields(file, prefix, table.data(), table.size());
   writeVector(file, prefix, "nrMagCheck", nrMagCheck, 2);
   initialConditions.writeToFile(file, prefix);
 }

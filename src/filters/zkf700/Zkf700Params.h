@@ -2,6 +2,7 @@
 // Run-time parameters of the Zkf700 filter, read on every step. initialize derives them from a
 // scenario, the tracker's hardware parameters, the user parameters and a step selection; the
 // filter keeps its own copy. T is "sampleTime" (seconds); c(tau) = e^(-T/tau).
+#include <array>
 #include <cstdint>
 
 #include "filters/common/ZkfParams.h"
@@ -50,6 +51,12 @@ class Zkf700Params : public ZkfParams {
   // True when firstUnusableValue is null: the filter refuses to step otherwise.
   bool isUsable() const { return firstUnusableValue() == nullptr; }
   Zkf700FilterSteps* zkf700Steps() const;
+
+  // The stored members as a key table in the writer's order (the reader swaps the accuracy
+  // threshold and the local constant).
+  static constexpr size_t kFieldCount = 50;
+  static constexpr size_t kAccuracyThresholdField = 29;
+  std::array<SettingField, kFieldCount> fields();
 
   double accDivMonCDecay = 0.0;
   uint64_t accDivMonSamples = 0;

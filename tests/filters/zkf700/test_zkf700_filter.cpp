@@ -530,6 +530,35 @@ TEST(Zkf700Filter, HolonomicChoiceAndItsRefusals) {
   EXPECT_LT(g.state().m_sQx(11, 11), biasVarBefore);
 }
 
+TEST(Zkf700Filter, DegenerateParametersAndRestoredCountdownsAreGuarded) {
+  // Parameters restored without a horizontal earth field and without a ramp length, over a
+  // state whose divergence countdown is running: every step stays finite and the countdown ends.
+  Zkf700Params p = tuned(kMag, kGps | kBaro);
+  p.projectedMagEarth = zelto::Vector3(0.0, 0.0, 0.0);
+  p.accDivMonSamples = 0;
+  Zkf700Filter f(&p);
+  Still still(p);
+  still.step(f, 0, true);
+  zelto::Zkf700State s = f.state();
+  s.accDivMon_samples_to_ignore = 5;
+  ASSERT_TRUE(f.setFullStateChecked(&s));
+  for (int i = 1; i < 50; ++i) ASSERT_TRUE(still.step(f, 10 * i, true)) << f.lastError();
+  EXPECT_TRUE(f.isInitialized());
+  EXPECT_EQ(f.state().accDivMon_samples_to_ignore, 0u);
+  for (int i = 0; i < 18; ++i) EXPECT_TRUE(std::isfinite(f.state().m_x[i]));
+  // A fix whose speed accuracy is not a number keeps its position rows only.
+  Zkf700Params g = tuned(kGps, kMag | kBaro);
+  Zkf700Filter h(&g);
+  Still s2(g);
+  s2.step(h, 0);
+  s2.fix(47.4, 8.5, 400.0, 2.0, std::numeric_limits<double>::quiet_NaN());
+  s2.aiding.gpsVel = zelto::Vector3(5.0, 0.0, 0.0);
+  EXPECT_TRUE(s2.step(h, 10));
+  EXPECT_FALSE(h.state().firstGPS);
+  EXPECT_EQ(h.state().m_xVel[0], 0.0);  // the velocity of a fix without a speed accuracy is not taken
+  for (int i = 0; i < 18; ++i) EXPECT_TRUE(std::isfinite(h.state().m_sx[i]));
+}
+
 TEST(Zkf700Update, MRowRoutineMatchesTheCovarianceForm) {
   // A random lower-triangular S, an update of 6 rows with skip 12 against the textbook update.
   double Sd[18 * 18] = {}, sxd[18], wd[18];
