@@ -20,11 +20,7 @@ ZtString textOf(const char* s) {
 }  // namespace
 
 ImarDevice::ImarDevice(DeviceFactory& factory, Communicator* communicator, const Identity& identity)
-    : ZtDevice(factory, communicator), m_identity(identity) {
-  // Closing must not send GotoConfig: gotoConfig is a no-op here anyway, and the unit takes
-  // nothing.
-  setGotoConfigOnClose(false);
-}
+    : ZtDevice(factory, communicator), m_identity(identity) {}
 
 ImarDevice::ImarDevice(ZtDevice* master, const ZtDeviceId& deviceId, const Identity& identity)
     : ZtDevice(master, deviceId), m_identity(identity) {}

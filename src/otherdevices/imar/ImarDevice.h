@@ -49,7 +49,8 @@ class ImarDevice : public ZtDevice {
   bool setSyncSettings(const std::vector<ZtSyncSetting>& settings) override;
   // The link measures and the device enters measurement (false without a link); nothing sent.
   bool gotoMeasurement() override;
-  // True; nothing happens (the units have no configuration mode).
+  // True; nothing happens (the units have no configuration mode). Closing the device calls
+  // this one, so closing writes nothing to the unit either.
   bool gotoConfig() override;
   // A version-3 record of the unit in a 0x91 message to the log file.
   void writeDeviceSettingsToFile() override;

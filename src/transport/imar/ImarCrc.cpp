@@ -35,13 +35,20 @@ uint16_t crcByte0(uint16_t crc, uint8_t byte) noexcept {
 
 uint16_t crc16_0(const uint8_t* bytes, size_t length) noexcept {
   uint16_t crc = 0;
-  // Eight bytes per step: the running CRC enters through the first two, each byte through the
-  // table of its distance from the slice's end.
+  // Eight bytes per step (then four): the running CRC enters through the first two, each byte
+  // through the table of its distance from the slice's end.
   for (; length >= 8; bytes += 8, length -= 8) {
     const uint16_t head = static_cast<uint16_t>(crc ^ (bytes[0] << 8 | bytes[1]));
     crc = static_cast<uint16_t>(kTables[7][head >> 8] ^ kTables[6][head & 0xFF] ^ kTables[5][bytes[2]] ^
                                 kTables[4][bytes[3]] ^ kTables[3][bytes[4]] ^ kTables[2][bytes[5]] ^
                                 kTables[1][bytes[6]] ^ kTables[0][bytes[7]]);
+  }
+  if (length >= 4) {
+    const uint16_t head = static_cast<uint16_t>(crc ^ (bytes[0] << 8 | bytes[1]));
+    crc = static_cast<uint16_t>(kTables[3][head >> 8] ^ kTables[2][head & 0xFF] ^ kTables[1][bytes[2]] ^
+                                kTables[0][bytes[3]]);
+    bytes += 4;
+    length -= 4;
   }
   for (; length > 0; ++bytes, --length) crc = crcByte0(crc, *bytes);
   return crc;

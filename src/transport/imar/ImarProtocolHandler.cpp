@@ -119,23 +119,22 @@ MessageLocation ImarProtocolHandler::findMessageIn(ZtMessage& message, const uin
 
 namespace {
 
-// The sum of the eight bytes of x.
-unsigned byteSum(uint64_t x) {
-  const uint64_t pairs = (x & 0x00FF00FF00FF00FFull) + ((x >> 8) & 0x00FF00FF00FF00FFull);
-  return static_cast<unsigned>((pairs * 0x0001000100010001ull) >> 48);
-}
+constexpr uint64_t kEvenBytes = 0x00FF00FF00FF00FFull;
 
-// Writes count doubles big-endian; returns the sum of the bytes written.
-unsigned putDoubles(uint8_t* p, const double* values, int count) {
-  unsigned sum = 0;
+// Adds the bytes of x pairwise into four 16-bit lanes of lanes (room for 128 words).
+void addBytes(uint64_t& lanes, uint64_t x) { lanes += (x & kEvenBytes) + ((x >> 8) & kEvenBytes); }
+
+unsigned laneSum(uint64_t lanes) { return static_cast<unsigned>((lanes * 0x0001000100010001ull) >> 48); }
+
+// Writes count doubles big-endian, adding their bytes into lanes.
+void putDoubles(uint8_t* p, const double* values, int count, uint64_t& lanes) {
   for (int k = 0; k < count; ++k) {
     uint64_t bits;
     std::memcpy(&bits, &values[k], sizeof bits);
     bits = __builtin_bswap64(bits);
     std::memcpy(p + 8 * k, &bits, sizeof bits);
-    sum += byteSum(bits);
+    addBytes(lanes, bits);
   }
-  return sum;
 }
 
 }  // namespace
@@ -155,16 +154,16 @@ void ImarProtocolHandler::buildMessage(const Increments& in, ZtMessage& message)
   // The output is ours: its payload and checksum are written in place.
   auto* data = const_cast<uint8_t*>(ZtMessage_getDataBuffer(&message, 0));
   if (!data) return;
-  unsigned sum = m_fixedSum;
+  uint64_t lanes = 0;
   data[m_counterAt] = in.counter;
-  sum += in.counter;
-  sum += putDoubles(data + m_accelerationAt, acc, 3);
-  sum += putDoubles(data + m_rateAt, rate, 3);
-  sum += putDoubles(data + m_deltaQAt, dq, 4);
-  sum += putDoubles(data + m_deltaVAt, dv, 3);
+  putDoubles(data + m_accelerationAt, acc, 3, lanes);
+  putDoubles(data + m_rateAt, rate, 3, lanes);
+  putDoubles(data + m_deltaQAt, dq, 4, lanes);
+  putDoubles(data + m_deltaVAt, dv, 3, lanes);
   const uint32_t status = __builtin_bswap32(in.status);
   std::memcpy(data + m_statusAt, &status, sizeof status);
-  sum += byteSum(status);
+  addBytes(lanes, status);
+  const unsigned sum = m_fixedSum + in.counter + laneSum(lanes);
   auto* frame = const_cast<uint8_t*>(ZtMessage_getMessageStart(&message));
   frame[ZtMessage_getTotalMessageSize(&message) - 1] = static_cast<uint8_t>(-sum);
 }

@@ -270,6 +270,15 @@ TEST(BusMasterHub, SettingsRoundTripAndRequests) {
   EXPECT_EQ(hub->settingsRecord().syncByte, 0x31);
   rig.emu->unscript(HubModel::ReadSettings);
 
+  // A factory reset reads the hub's settings again.
+  std::vector<uint8_t> reset = rig.hub.settings();
+  reset[4] = 0;
+  reset[7] = 0;
+  rig.hub.setSettings(reset);
+  ASSERT_TRUE(hub->restoreFactoryDefaults());
+  EXPECT_TRUE(ZtDevice_isBlueToothEnabled(rig.device));
+  EXPECT_EQ(hub->settingsRecord().syncByte, 0);
+
   // Battery: raw values through the converter.
   const struct {
     uint8_t raw;
@@ -286,7 +295,6 @@ TEST(BusMasterHub, SettingsRoundTripAndRequests) {
   // Power down: written, not acknowledged; the hub counts as disconnected.
   ASSERT_EQ(ZtDevice_powerDown(rig.device), 1);
   ASSERT_TRUE(rig.emu->waitForReceived(HubModel::PowerDown, 1, 2000));
-  EXPECT_TRUE(rig.hub.poweredDown());
   EXPECT_EQ(ZtDevice_connectivityState(rig.device), ZCS_Disconnected);
 }
 
@@ -297,6 +305,8 @@ TEST(BusMasterHub, RecordingReplaysTheChildrensPackets) {
   {
     HubRig rig;
     ASSERT_TRUE(rig.opened);
+    // A setting that differs from the hub's default, to be found in the recording.
+    ASSERT_EQ(ZtDevice_setBlueToothEnabled(rig.device, 0), 1);
     ASSERT_TRUE(rig.startMeasuring());
     Text name(file);
     ASSERT_EQ(ZtDevice_createLogFile(rig.device, &name.s), ZRV_OK);
@@ -319,7 +329,8 @@ TEST(BusMasterHub, RecordingReplaysTheChildrensPackets) {
   ZtDevice* children[2] = {ZtControl_device(control, kChildA), ZtControl_device(control, kChildB)};
   ASSERT_NE(children[0], nullptr);
   ASSERT_NE(children[1], nullptr);
-  EXPECT_TRUE(ZtDevice_isBlueToothEnabled(hub));
+  EXPECT_FALSE(ZtDevice_isBlueToothEnabled(hub));  // the record written with the recording
+  EXPECT_EQ(ZtDevice_updateRate(hub), 100);
   ASSERT_EQ(ZtDevice_loadLogFile(hub), 1);
   ASSERT_TRUE(replay.waitFor(Kind::DataAvailable, 600, 20s));
   for (int c = 0; c < 2; ++c) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "device/DeviceFactory.h"
 #include "otherdevices/busmaster/EzmsData.h"
 #include "otherdevices/busmaster/ZbusMasterDevice.h"
 #include "otherdevices/busmaster/ZmBatteryLevelConverter.h"
@@ -151,6 +152,28 @@ TEST(BusMasterRecord, SynchronisationByte) {
   EXPECT_EQ(back[1].line, 11);
   for (uint8_t b : {0x00, 0x01, 0x10, 0x11, 0x20, 0x21, 0x30, 0x31})
     EXPECT_EQ(ZbusMasterDevice::syncByteOf(ZbusMasterDevice::syncSettingsOf(b)), b) << int(b);
+}
+
+// Without a link every request fails before anything changes.
+TEST(BusMasterRecord, WithoutALink) {
+  struct Factory : DeviceFactory {
+    void removeExistingDevice(const ZtDeviceId&) override {}
+    bool initializeDevice(::ZtDevice*) const override { return false; }
+  } factory;
+  ZbusMasterDevice hub(static_cast<DeviceFactory&>(factory), nullptr);
+  const ZtConnectivityState before = hub.connectivityState();
+  EXPECT_FALSE(hub.powerDown());
+  EXPECT_EQ(hub.connectivityState(), before);
+  EXPECT_EQ(hub.batteryLevel(), 0);
+  EXPECT_EQ(hub.errorMode(), 0u);
+  EXPECT_FALSE(hub.setSyncSettings({}));
+  EXPECT_FALSE(hub.setBlueToothEnabled(false));
+  EXPECT_TRUE(hub.isBlueToothEnabled());
+  EXPECT_TRUE(hub.setDualOutputEnabled(false));  // already off: nothing to send
+  EXPECT_FALSE(hub.setDualOutputEnabled(true));
+  EXPECT_FALSE(hub.isDualOutputEnabled());
+  EXPECT_FALSE(hub.readMasterSettings());
+  EXPECT_FALSE(hub.initialize(zelto::SettingsFile(true)));
 }
 
 }  // namespace

@@ -131,8 +131,7 @@ bool HubModel::answer(const EmuFrame& request, EmuAction& action) {
         return false;
       }
       return true;
-    case PowerDown:
-      m_poweredDown = true;
+    case PowerDown:  // the hub switches off: no answer
       action = EmuAction::silence();
       return true;
     default:
@@ -163,11 +162,6 @@ uint16_t HubModel::errorMode() const {
 uint16_t HubModel::busPower() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_busPower;
-}
-
-bool HubModel::poweredDown() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_poweredDown;
 }
 
 }  // namespace zelto::test

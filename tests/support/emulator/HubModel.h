@@ -53,7 +53,6 @@ class HubModel {
   void setBatteryRaw(uint8_t raw);
   uint16_t errorMode() const;
   uint16_t busPower() const;
-  bool poweredDown() const;
 
  private:
   mutable std::mutex m_mutex;  // guards the state below
@@ -61,7 +60,6 @@ class HubModel {
   uint8_t m_batteryRaw = 100;
   uint16_t m_errorMode = 1;
   uint16_t m_busPower = 1;
-  bool m_poweredDown = false;
   std::vector<TrackerModel*> m_children;  // fixed once attached
   std::vector<RawTrajectory*> m_streams;
 };
