@@ -127,9 +127,15 @@ class ThreadPool {
   void promoteRetriesLocked();
   // Waits for work: untimed, or until the first retry when this worker keeps the retry time.
   void idleWaitLocked(std::unique_lock<std::mutex>& lk, PooledThread* worker);
-  // Wakes the most recently idle worker (or every idle one).
+  // Wakes the most recently idle worker (or every idle one), notifying under the lock.
   void wakeOneLocked();
   void wakeAllLocked();
+  // The hot paths' wake-up: the most recently idle worker is chosen and signalled under the lock
+  // (null when none sleeps) and notified by notifyChosen once the lock is released, so that it
+  // does not wake only to block on the lock. A chosen worker's wake count keeps it from being
+  // deleted before the notify is done (joinRetired).
+  PooledThread* chooseSleeperLocked();
+  static void notifyChosen(PooledThread* worker);
   bool allIdleLocked() const;
   // Asks the workers to stop and lists them as retiring (no worker takes a record once asked).
   void retireLocked(std::vector<PooledThread*>& workers);

@@ -17,11 +17,13 @@
 
 namespace zelto::test {
 
-// Byte link the emulator serves. read: >0 bytes read, 0 time-out, <0 link closed.
+// Byte link the emulator serves. read waits until bytes arrive or the absolute deadline passes
+// (a deadline already past only takes what is there): >0 bytes read, 0 time-out, <0 link closed.
 class EmulatorLink {
  public:
+  using Clock = std::chrono::steady_clock;
   virtual ~EmulatorLink() = default;
-  virtual int read(uint8_t* buffer, size_t size, int timeoutMs) = 0;
+  virtual int read(uint8_t* buffer, size_t size, Clock::time_point deadline) = 0;
   virtual bool write(const uint8_t* data, size_t size) = 0;
   // Hang-up: the far side sees the link go away.
   virtual void close() = 0;
@@ -34,7 +36,9 @@ class FdEmulatorLink : public EmulatorLink {
  public:
   explicit FdEmulatorLink(int fd) : m_fd(fd) {}
   ~FdEmulatorLink() override { close(); }
-  int read(uint8_t* buffer, size_t size, int timeoutMs) override;
+  // Waits with the deadline's full resolution (not rounded to milliseconds), so a stream above
+  // 1 kHz sleeps between its messages instead of polling.
+  int read(uint8_t* buffer, size_t size, Clock::time_point deadline) override;
   bool write(const uint8_t* data, size_t size) override;
   void close() override;
   // A pseudo-terminal master reports the settings of its slave (Linux), so this is the speed
