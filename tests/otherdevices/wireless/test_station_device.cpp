@@ -388,4 +388,51 @@ TEST(StationDevice, OpenedFromARecordingReinitialisesFromIt) {
   EXPECT_EQ(station->findDevice(0x00B00033), nullptr);
 }
 
+// A tracker open as a master of its own (docked) that connects wirelessly: its master is closed
+// and it becomes the station's child; the closing runs on the station's request thread, never on
+// the parse thread that read the indication.
+TEST(StationDevice, ConnectOfATrackerOpenElsewhereClosesThatMasterOffTheParseThread) {
+  EmulatedStation s({kChildA});
+  ASSERT_TRUE(s.open());
+  s.control->setKind(kChildC, TestControl::Wireless);
+  EmulatedPort docked(kChildC);
+  ASSERT_TRUE(docked.openIn(*s.control));
+  ZtDevice* master = s.control->device(kChildC);
+  ASSERT_NE(master, nullptr);
+  ASSERT_TRUE(master->isMasterDevice());
+  s.model.connect(kChildC);
+  ASSERT_TRUE(s.settle(1));
+  EXPECT_GE(s.control->log().count("prepareForTermination " + std::to_string(kChildC)), 1u);
+  EXPECT_EQ(s.control->mainDeviceIds(), (std::vector<ZtDeviceId>{StationModel::kStationId}));
+  ZtDevice* now = s.control->device(kChildC);
+  ASSERT_NE(now, nullptr);
+  EXPECT_EQ(now->master(), s.station());
+  EXPECT_EQ(s.childIds(), (std::vector<ZtDeviceId>{kChildA, kChildC}));
+}
+
+// Work queued on the request thread does not outlive the station: closing while a measurement
+// start waits for its reply ends it first (under ASan a run on a deleted station would show).
+TEST(StationDevice, QueuedWorkEndsBeforeTheStation) {
+  EmulatedStation s({kChildA});
+  ASSERT_TRUE(s.open());
+  TovanaStationDevice* station = s.station();
+  ASSERT_TRUE(station->enableRadio(12));
+  s.emu.script(0xC0, EmuAction::reply({}, 100));
+  ASSERT_TRUE(station->gotoMeasurementImpl(false));
+  station->gotoMeasurementImpl(false);
+  ASSERT_TRUE(s.emu.waitForReceived(0xC0, 1, EmulatedStation::kWaitMs));
+  s.control->close();
+  EXPECT_EQ(s.control->mainDeviceCount(), 0u);
+}
+
+TEST(StationDevice, NoDockingWithoutLinks) {
+  TovanaStationDevice station(TestDevice::noFactory(), nullptr);
+  TestDevice other(ZtDeviceId(0x00080001));
+  EXPECT_FALSE(station.deviceIsDocked(nullptr));
+  EXPECT_FALSE(station.deviceIsDocked(&other));
+  EXPECT_FALSE(station.deviceIsDocked(&station));
+  EXPECT_EQ(station.radioChannel(), TovanaStationDevice::kChannelUnknown);
+  EXPECT_EQ(station.supportedUpdateRates(0), (std::vector<int>{150, 120, 100, 75, 60, 50, 40, 25, 24, 20}));
+}
+
 }  // namespace
