@@ -5,7 +5,7 @@
 
 #include "control/CBoundary.h"
 #include "control/ZtControl.h"
-#include "otherdevices/BroadcastDevice.h"
+#include "control/BroadcastDevice.h"
 #include "zeltodeviceapi/zdalibrary.h"
 #include "zeltodeviceapi/ztcontrol.h"
 

@@ -391,7 +391,26 @@ void ZtDevice::clear() { removeAllChildren(); }
 
 void ZtDevice::addChild(ZtDevice* child) {
   std::lock_guard<std::mutex> lock(m_childrenMutex);
-  m_children.push_back(child);
+  const size_t index = std::min(childInsertionIndex(m_children, child), m_children.size());
+  m_children.insert(m_children.begin() + static_cast<std::ptrdiff_t>(index), child);
+}
+
+size_t ZtDevice::childInsertionIndex(const std::vector<ZtDevice*>& children, const ZtDevice*) const {
+  return children.size();
+}
+
+std::unique_lock<std::recursive_mutex> ZtDevice::lockRequests() const {
+  return std::unique_lock<std::recursive_mutex>(m_master->m_requestMutex);
+}
+
+int ZtDevice::configurationIndex() const {
+  if (isMasterDevice()) return 0;
+  const ZtDeviceConfiguration& configuration = m_master->m_configuration;
+  if (!configuration.deviceInfo) return -1;
+  const ZtDeviceId id = deviceId();
+  for (int i = 0; i < configuration.numberOfDevices; ++i)
+    if (configuration.deviceInfo[i].deviceId == id) return i;
+  return -1;
 }
 
 // ---- 4. Battery, rates and identity --------------------------------------------------------------
@@ -991,6 +1010,7 @@ bool ZtDevice::stopRecording() {
 bool ZtDevice::exchange(const ZtMessage& request, uint8_t ackId, unsigned timeoutMs, ZtMessage* reply) {
   Communicator* link = m_communicator;
   if (!link) return false;
+  const auto requestLock = lockRequests();
   const Communicator::ReplyHandle handle = link->addReplyObject(ackId);
   if (!handle) return false;
   if (!link->writeMessage(request)) return false;
@@ -1662,10 +1682,9 @@ void ZtDevice::useLogInterface(Communicator* link) {
 
 bool ZtDevice::readDeviceConfiguration() {
   if (!isMasterDevice()) {
-    const int bus = busId();
-    const ZtDeviceConfiguration& configuration = m_master->m_configuration;
-    if (bus < 1 || bus > configuration.numberOfDevices || !configuration.deviceInfo) return false;
-    m_firmwareVersion = versionOfRecord(configuration.deviceInfo[bus - 1]);
+    const int index = configurationIndex();
+    if (index < 0) return false;
+    m_firmwareVersion = versionOfRecord(m_master->m_configuration.deviceInfo[index]);
     return true;
   }
   Communicator* link = m_communicator;

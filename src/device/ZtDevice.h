@@ -320,6 +320,8 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   ZtDevice* master() const { return m_master; }
   bool isMasterDevice() const { return m_master == this; }
   Communicator* communicator() const { return m_communicator; }
+  // The factory that made the device (a child has its master's); null for the device made by id.
+  DeviceFactory* factory() const { return m_deviceFactory; }
   // The master's recording log-file link, null when no recording file is open. Only for a
   // caller that knows no other thread closes the file meanwhile.
   Communicator* logFileInterface() const { return m_master->m_logFileInterface.load(std::memory_order_acquire); }
@@ -331,6 +333,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   const ZtDevice* deviceAtBusId(int busId) const;
   // The first child with this id; null for the device's own id or when none has it.
   ZtDevice* findDevice(ZtDeviceId id) const;
+  // The device's entry in its master's configuration: 0 for a master; for a child the entry
+  // that carries its device id (a child is listed in the order its master chooses, which need
+  // not be the configuration's), -1 when the configuration does not list it.
+  int configurationIndex() const;
   // False for null or a child not in the list. Else, after the device's last queued task, unchains
   // it, takes it out of the list and, with dropReference, calls its removeRef (which may delete
   // it; a walk still inside the child defers that to the walk's end).
@@ -465,6 +471,17 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   template <typename F>
   bool withChildAtBusId(int busId, F&& f) const;
 
+  // Where addChild lists a new child: an index into children (the current list, 0 to its size).
+  // Called with m_childrenMutex held: it must take no lock and call no other device. The base
+  // appends; a master that keeps its children in an order of its own chooses the place here.
+  virtual size_t childInsertionIndex(const std::vector<ZtDevice*>& children, const ZtDevice* child) const;
+  // The request lock of the device's link, on the master: held by a request from its write
+  // until its reply or time-out, so that two devices of one link (a master and its children)
+  // never wait for the same reply id at once; replies are matched by id only. Recursive per
+  // thread. Never taken on the link's parse thread (it would wait for its own reply). Lock
+  // order: first of all device locks; nothing that waits for it is held meanwhile.
+  std::unique_lock<std::recursive_mutex> lockRequests() const;
+
   // Waits until m_lastScheduledProcessTask has left the task pool. From a task of this device (or,
   // on a master, of one of its children) it would wait for itself: it then journals the refusal
   // and returns false at once.
@@ -548,6 +565,7 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   std::atomic<bool> m_published{false};
   std::atomic<bool> m_ended{false};
   mutable std::mutex m_childrenMutex;
+  mutable std::recursive_mutex m_requestMutex;  // on the master; see lockRequests
 };
 
 template <typename F>

@@ -232,8 +232,7 @@ ZtOutputConfigurationArray KtDevice::outputConfiguration() const {
 ZtDeviceConfigurationDevice& KtDevice::configurationEntry() const {
   // The master's own configuration (the const form of deviceConfiguration returns a copy).
   ZtDeviceConfiguration& configuration = const_cast<KtDevice*>(this)->deviceConfiguration();
-  const int bus = busId();
-  const int index = bus == 255 ? 0 : bus - 1;
+  const int index = configurationIndex();
   if (configuration.numberOfDevices == 0 || !configuration.deviceInfo || index < 0 ||
       index >= configuration.numberOfDevices)
     throw ZtDeviceConfigurationException();
@@ -358,6 +357,7 @@ bool KtDevice::exchangeRequest(const ZtMessage& request, uint8_t ackId, unsigned
   if (!link) return false;
   // Registered before the write, so an immediate acknowledgement is not missed; the handle
   // releases the reply object on every path.
+  const auto requestLock = lockRequests();
   const Communicator::ReplyHandle handle = link->addReplyObject(ackId);
   if (!handle) return false;
   if (!link->writeMessage(request)) return false;

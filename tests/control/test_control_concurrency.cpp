@@ -20,7 +20,7 @@
 #include "foundation/JournalMacros.h"
 #include "foundation/ThreadPool.h"
 #include "foundation/ThreadPoolTask.h"
-#include "otherdevices/BroadcastDevice.h"
+#include "control/BroadcastDevice.h"
 #include "support/LogFileBuilder.h"
 #include "support/TempDir.h"
 #include "support/TestControl.h"

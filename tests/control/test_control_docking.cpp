@@ -36,6 +36,9 @@ class ControlDocking : public ::testing::Test {
     fakeudev::addUsbSerialPort(udev, elsewhere.path(), "1-2.1", "Zelto", "ttyUSB2");
 
     control.setKind(kStation, TestControl::Station);
+    // The station asks its radio channel when it is made and says goodbye when it goes.
+    station.emu.script(0xB6, EmuAction::reply({0x00, 0x05}));
+    station.emu.script(0x2E, EmuAction::reply());
     control.setKind(kDocked, TestControl::Wireless);
     control.setKind(kElsewhere, TestControl::Wireless);
     control.setKind(kTracker7, TestControl::Tracker);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "control/ZtControl.h"
-#include "otherdevices/BroadcastDevice.h"
+#include "control/BroadcastDevice.h"
 #include "support/LogFileBuilder.h"
 #include "support/TempDir.h"
 #include "support/TestControl.h"

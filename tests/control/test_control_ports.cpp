@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "control/ZtControl.h"
-#include "otherdevices/BroadcastDevice.h"
+#include "control/BroadcastDevice.h"
 #include "support/TestControl.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "control/ZtControl.h"
-#include "otherdevices/KtwDevice.h"
-#include "otherdevices/TovanaStationDevice.h"
+#include "otherdevices/wireless/KtwDevice.h"
+#include "otherdevices/wireless/TovanaStationDevice.h"
 #include "support/TestDevice.h"
 #include "support/TestTracker.h"
 #include "trackers/KtDevice.h"
@@ -60,9 +60,9 @@ class Scripted : public Base {
   bool initialize(const zelto::SettingsFile& settings) override {
     record("initialize");
     if (!m_script->initialize.load()) return false;
-    // A scripted tracker has no device behind it to read its configuration and record from:
-    // only the device model's part of the initialisation.
-    if constexpr (std::is_base_of_v<KtDevice, Base>)
+    // A scripted tracker or station has no device behind it to read its configuration, record
+    // or settings from: only the device model's part of the initialisation.
+    if constexpr (std::is_base_of_v<KtDevice, Base> || std::is_base_of_v<TovanaStationDevice, Base>)
       return this->ZtDevice::initialize(settings);
     else
       return Base::initialize(settings);
@@ -143,13 +143,17 @@ using ScriptedTracker = Scripted<WithTestTrackerSlots<KtDevice>>;
 
 class TestControl : public ZtControl {
  public:
-  enum Kind : unsigned { Plain = 900, Station = 901, Wireless = 902, Tracker = 903 };
+  // Station is a scripted station; WirelessStation the station class itself. A child id of kind
+  // Wireless becomes a scripted wireless tracker behind a station.
+  enum Kind : unsigned { Plain = 900, Station = 901, Wireless = 902, Tracker = 903, WirelessStation = 904 };
 
   TestControl() {
     registerMasterDeviceType(Plain, &make<ScriptedDevice>);
     registerMasterDeviceType(Station, &make<ScriptedStation>);
     registerMasterDeviceType(Wireless, &make<ScriptedKtw>);
     registerMasterDeviceType(Tracker, &make<ScriptedTracker>);
+    registerMasterDeviceType(WirelessStation, &constructAsMasterDevice<TovanaStationDevice>);
+    registerChildDeviceType(Wireless, &makeChild<ScriptedKtw>);
   }
 
   // The class made for a master id (Plain unless named); set before the port opens.
@@ -188,6 +192,18 @@ class TestControl : public ZtControl {
       control.m_made.push_back(id);
     }
     return new T(control.script(id), control.m_log, factory, communicator);
+  }
+
+  template <typename T>
+  static ZtDevice* makeChild(ZtDevice& master, const ZtDeviceId& id) {
+    // The control is the master's factory: the station and its children are made by it.
+    auto* control = dynamic_cast<TestControl*>(master.factory());
+    if (!control) return nullptr;
+    {
+      std::lock_guard<std::mutex> lock(control->m_mutex);
+      control->m_made.push_back(id);
+    }
+    return new T(control->script(id), control->m_log, &master, id);
   }
 
   mutable std::mutex m_mutex;

@@ -169,13 +169,15 @@ TEST(TrackerSettings, ConfigurationEntryOfTheDevice) {
   o.tracker->setConfiguredDevices({0x00071234});
   const_cast<ZtDeviceConfiguration&>(o.tracker->deviceConfiguration()).deviceInfo[0].dataLength = 31;
   EXPECT_EQ(o.tracker->dataLength(), 31);
-  // A child beyond the configured entries.
-  auto* first = new TestTracker(o.tracker, 0x00071235);
-  auto* second = new TestTracker(o.tracker, 0x00071236);
-  EXPECT_EQ(first->dataLength(), 31);
-  EXPECT_THROW(second->dataLength(), ZtDeviceConfigurationException);
-  delete second;
-  delete first;
+  // A child takes the entry that carries its id, wherever it stands; a child the configuration
+  // does not list takes none (not the entry at its bus id).
+  auto* unlisted = new TestTracker(o.tracker, 0x00071235);
+  auto* listed = new TestTracker(o.tracker, 0x00071234);
+  EXPECT_EQ(listed->busId(), 2);
+  EXPECT_EQ(listed->dataLength(), 31);
+  EXPECT_THROW(unlisted->dataLength(), ZtDeviceConfigurationException);
+  delete listed;
+  delete unlisted;
 }
 
 TEST(TrackerSettings, FilteringNeedsCalibration) {

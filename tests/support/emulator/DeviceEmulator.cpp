@@ -242,22 +242,31 @@ void DeviceEmulator::writeBytes(std::vector<uint8_t> bytes) {
 }
 
 void DeviceEmulator::answer(const EmuFrame& request, const EmuAction& action) {
-  if (action.kind == EmuAction::Kind::Silence) return;
-  EmuFrame reply;
-  reply.busId = request.busId;
-  if (action.kind == EmuAction::Kind::Error) {
-    reply.messageId = Error;
-    reply.payload = {action.errorCode};
-  } else {
-    reply.messageId = static_cast<uint8_t>(action.replyId >= 0 ? action.replyId : request.messageId + 1);
-    reply.payload = action.payload;
+  if (action.kind != EmuAction::Kind::Silence) {
+    EmuFrame reply;
+    reply.busId = request.busId;
+    if (action.kind == EmuAction::Kind::Error) {
+      reply.messageId = Error;
+      reply.payload = {action.errorCode};
+    } else {
+      reply.messageId = static_cast<uint8_t>(action.replyId >= 0 ? action.replyId : request.messageId + 1);
+      reply.payload = action.payload;
+    }
+    if (action.delayMs > 0) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_pending.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(action.delayMs), reply});
+    } else {
+      sendFrame(reply);
+    }
   }
-  if (action.delayMs > 0) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_pending.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(action.delayMs), reply});
-    return;
+  if (action.followUps.empty()) return;
+  // Queued behind the answer; the serving loop sends due frames in queue order.
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(action.delayMs);
+  for (const EmuFrame& f : action.followUps) {
+    due += std::chrono::milliseconds(action.followUpDelayMs);
+    m_pending.push_back({due, f});
   }
-  sendFrame(reply);
 }
 
 void DeviceEmulator::handle(const EmuFrame& frame) {

@@ -56,6 +56,10 @@ struct EmuAction {
   std::vector<uint8_t> payload;  // reply payload
   int delayMs = 0;               // answer after this delay
   uint8_t errorCode = 0;         // payload byte of a 0x42 error
+  // Frames sent after the answer (also after a silence), each followUpDelayMs after the one
+  // before it: a station's indication that follows its acknowledgement.
+  std::vector<EmuFrame> followUps;
+  int followUpDelayMs = 0;
 
   static EmuAction reply(std::vector<uint8_t> payload = {}, int delayMs = 0) {
     EmuAction a;

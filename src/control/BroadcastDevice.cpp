@@ -1,7 +1,7 @@
-#include "otherdevices/BroadcastDevice.h"
+#include "control/BroadcastDevice.h"
 
 #include "control/ZtControl.h"
-#include "otherdevices/BroadcastForwardFunc.h"
+#include "control/BroadcastForwardFunc.h"
 
 bool BroadcastForwardFunc::operator()() {
   ZtControl& control = m_broadcast.control();

@@ -1,14 +1,12 @@
 // The broadcast device: its own answers, the forwarded operations over no devices and over
-// several (AND of the answers, every device called, the control's lastResult at success), and the
-// station's docking test without links.
+// several (AND of the answers, every device called, the control's lastResult at success).
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "otherdevices/BroadcastDevice.h"
-#include "otherdevices/TovanaStationDevice.h"
+#include "control/BroadcastDevice.h"
 #include "support/LogFileBuilder.h"
 #include "support/TempDir.h"
 #include "support/TestControl.h"
@@ -132,14 +130,6 @@ TEST(BroadcastDevice, ForwardedOperationsAnswerTheAndOfTheDevices) {
   EXPECT_EQ(control.log().lines(), (std::vector<std::string>{"flushInputBuffers 1 " + std::to_string(ids[0]),
                                                             "flushInputBuffers 1 " + std::to_string(ids[1])}));
   EXPECT_EQ(control.broadcastDevice()->children(), (std::vector<ZtDevice*>{first, second}));
-}
-
-TEST(TovanaStationDevice, NoDockingWithoutLinks) {
-  TovanaStationDevice station(TestDevice::noFactory(), nullptr);
-  TestDevice other(ZtDeviceId(0x00080001));
-  EXPECT_FALSE(station.deviceIsDocked(nullptr));
-  EXPECT_FALSE(station.deviceIsDocked(&other));
-  EXPECT_FALSE(station.deviceIsDocked(&station));
 }
 
 }  // namespace

@@ -1,0 +1,186 @@
+#include "otherdevices/wireless/KtwDevice.h"
+
+#include "otherdevices/wireless/TovanaStationDevice.h"
+#include "transport/link/Communicator.h"
+#include "transport/link/PacketStamper.h"
+#include "zeltodeviceapi/zdalibrary.h"
+
+namespace {
+constexpr int16_t kNoRssi = -128;
+constexpr unsigned kPriorityTimeout = 200;
+}  // namespace
+
+KtwDevice::KtwDevice(DeviceFactory& factory, Communicator* communicator) : KtDevice(factory, communicator) {}
+
+KtwDevice::KtwDevice(ZtDevice* master, const ZtDeviceId& deviceId) : KtDevice(master, deviceId) {}
+
+KtwDevice::~KtwDevice() = default;
+
+TovanaStationDevice* KtwDevice::station() const {
+  return isMasterDevice() ? nullptr : dynamic_cast<TovanaStationDevice*>(master());
+}
+
+// ---- Connection ----------------------------------------------------------------------------------
+
+void KtwDevice::handleClientConnect(const ZtMessage& message) {
+  if (ZtMessage_dataSize(&message) < 11) return;
+  const ZtDeviceId id = ZtMessage_getDataLong(&message, 1);
+  const auto rssi = static_cast<int16_t>(ZtMessage_getDataShort(&message, 5));
+  const uint8_t status = ZtMessage_getDataByte(&message, 7);
+  const uint16_t location = ZtMessage_getDataShort(&message, 9);
+  if (id == deviceId() && rssi == m_rssi.load() && status == m_connectionStatus.load() &&
+      location == m_connectLocationId.load() && connectivityState() == ZCS_Wireless)
+    return;
+  setDeviceId(id);
+  m_rssi = rssi;
+  m_connectionStatus = status;
+  m_connectLocationId = location;
+  updateConnectivityState(ZCS_Wireless);
+}
+
+void KtwDevice::handleRejectedClient(const ZtMessage& message) {
+  if (ZtMessage_dataSize(&message) < 5) return;
+  const ZtDeviceId id = ZtMessage_getDataLong(&message, 1);
+  if (id == deviceId() && m_rssi.load() == kNoRssi && connectivityState() == ZCS_Rejected) return;
+  setDeviceId(id);
+  m_rssi = kNoRssi;
+  updateConnectivityState(ZCS_Rejected);
+}
+
+void KtwDevice::handleClientDisconnect(const ZtMessage& message) {
+  if (ZtMessage_dataSize(&message) < 8) return;
+  const ZtDeviceId id = ZtMessage_getDataLong(&message, 1);
+  const uint8_t status = ZtMessage_getDataByte(&message, 7);
+  const ZtConnectivityState state = connectivityState();
+  if (id == deviceId() && m_rssi.load() == kNoRssi && status == m_connectionStatus.load() &&
+      (state == ZCS_Disconnected || state == ZCS_Rejected))
+    return;
+  setDeviceId(id);
+  m_rssi = kNoRssi;
+  m_connectionStatus = status;
+  if (state != ZCS_Rejected) updateConnectivityState(ZCS_Disconnected);
+}
+
+void KtwDevice::setDisconnectedInternal(bool wait) {
+  setDeviceState(ZDS_Config, wait);
+  updateConnectivityState(ZCS_Disconnected);
+  m_rssi = kNoRssi;
+}
+
+void KtwDevice::setRejectedInternal(ZtRejectReason reason, bool wait) {
+  setDeviceState(ZDS_Config, wait);
+  updateConnectivityState(ZCS_Rejected);
+  m_rejectReason = reason;
+  m_rssi = kNoRssi;
+}
+
+bool KtwDevice::acceptConnection() {
+  TovanaStationDevice* s = station();
+  return s && s->queueAcceptReject(deviceId(), true) != 0;
+}
+
+bool KtwDevice::rejectConnection() {
+  TovanaStationDevice* s = station();
+  return s && s->queueAcceptReject(deviceId(), false) != 0;
+}
+
+int KtwDevice::locationId() const {
+  const int own = KtDevice::locationId();
+  return own != 0 ? own : m_connectLocationId.load();
+}
+
+bool KtwDevice::setLocationId(int id) {
+  if (!KtDevice::setLocationId(id)) return false;
+  m_connectLocationId = static_cast<uint16_t>(id);
+  return true;
+}
+
+// ---- Wireless priority and battery ---------------------------------------------------------------
+
+bool KtwDevice::setWirelessPriority(int priority) {
+  Communicator* link = communicator();
+  if (isMasterDevice() || !link) return false;
+  ZtMessage request;
+  ZtMessage_constructSized(&request, 5);
+  ZtMessage_setMessageId(&request, 0xB8);
+  ZtMessage_setBusId(&request, static_cast<uint8_t>(master()->busId()));
+  ZtMessage_setDataLong(&request, deviceId(), 0);
+  ZtMessage_setDataByte(&request, static_cast<uint8_t>(priority), 4);
+  bool acknowledged = false;
+  {
+    const auto requestLock = lockRequests();
+    const Communicator::ReplyHandle ack = link->addReplyObject(0xB9);
+    if (ack && link->writeMessage(request)) {
+      ZtMessage answer;
+      ZtMessage_construct(&answer);
+      acknowledged = ack->message(answer, kPriorityTimeout) && ZtMessage_getMessageId(&answer) == 0xB9;
+      ZtMessage_destruct(&answer);
+    }
+  }
+  ZtMessage_destruct(&request);
+  if (acknowledged) m_wirelessPriority = priority;
+  return acknowledged;
+}
+
+void KtwDevice::handleBatteryLevel(uint8_t raw) {
+  m_batteryLevel = static_cast<uint8_t>(ztScaleBatteryLevel(raw));
+  onInfoResponse(this, ZIR_BatteryLevel);
+}
+
+void KtwDevice::handleBatteryLevel(const ZtMessage& message) {
+  if (ZtMessage_dataSize(&message) < 2) return;
+  handleBatteryLevel(ZtMessage_getDataByte(&message, 1));
+}
+
+// ---- Triggers, recording and flushing ------------------------------------------------------------
+
+void KtwDevice::handleTrigger(const ZtTriggerIndicationData& trigger) {
+  if (trigger.type != 1 && trigger.type != 2) return;
+  std::lock_guard<std::mutex> lock(m_triggerMutex);
+  m_triggers[trigger.type - 1] = trigger;
+  m_triggerValid[trigger.type - 1] = true;
+}
+
+bool KtwDevice::pendingTrigger(int slot, ZtTriggerIndicationData& out) const {
+  if (slot != 1 && slot != 2) return false;
+  std::lock_guard<std::mutex> lock(m_triggerMutex);
+  if (!m_triggerValid[slot - 1]) return false;
+  out = m_triggers[slot - 1];
+  return true;
+}
+
+int64_t KtwDevice::highestCounter() const {
+  std::lock_guard<std::mutex> lock(m_highestMutex);
+  return m_highestPacket ? m_highestPacket->packetId : 0;
+}
+
+void KtwDevice::setRecordingStartFrame(uint16_t frame) {
+  m_recordingStartFrame = PacketStamper::calculateLargePacketCounter(frame, highestCounter());
+}
+
+void KtwDevice::startFlushing(bool wait) {
+  m_flushingLimit = highestCounter();
+  setDeviceState(ZDS_FlushingData, wait);
+}
+
+void KtwDevice::handleFlushingIndication(const ZtMessage& message) {
+  if (ZtMessage_dataSize(&message) < 5) return;
+  const int64_t limit = m_flushingLimit.load();
+  const int64_t frame = PacketStamper::calculateLargePacketCounter(ZtMessage_getDataShort(&message, 3), limit);
+  if (frame > limit) m_flushingLimit = frame;
+}
+
+void KtwDevice::handleNonDataMessage(const ZtMessage& message) {
+  if (!ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == 0x46 && ZtMessage_dataSize(&message) >= 2 &&
+      ZtMessage_getDataByte(&message, 0) == 12)
+    handleBatteryLevel(message);
+  KtDevice::handleNonDataMessage(message);
+}
+
+void KtwDevice::updateDeviceState(ZtDeviceState state) {
+  if (state == ZDS_Config) {
+    std::lock_guard<std::mutex> lock(m_triggerMutex);
+    m_triggerValid[0] = m_triggerValid[1] = false;
+  }
+  KtDevice::updateDeviceState(state);
+}

@@ -1,0 +1,95 @@
+#pragma once
+// The wireless tracker: a master of its own while docked or wired, a child of a station
+// (TovanaStationDevice) while connected wirelessly. This part holds what the station calls: its
+// connection indications (connect, disconnect, reject), the accept and reject requests, the
+// trigger slots, the recording start frame and the flushing limit, battery level and wireless
+// priority. Packet processing and filtering come with the concrete tracker classes.
+//
+// Threads: the indication handlers run on the station's parse thread and never wait there
+// (state changes they make are queued, not awaited); setters run on the caller's thread. The
+// connection fields are atomics; the trigger slots are guarded by m_triggerMutex (a leaf).
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "trackers/KtDevice.h"
+
+class TovanaStationDevice;
+
+class KtwDevice : public KtDevice {
+ public:
+  KtwDevice(DeviceFactory& factory, Communicator* communicator);
+  KtwDevice(ZtDevice* master, const ZtDeviceId& deviceId);
+  ~KtwDevice() override;
+
+  // ---- Connection, as the station reports it --------------------------------------------------
+  // Indication 0x46 data: byte 0 sub-id, u32 device id at 1, u16 RSSI at 5, status byte at 7, u16
+  // location id at 9. An indication shorter than the fields a handler reads is ignored.
+  void handleClientConnect(const ZtMessage& message);
+  void handleClientDisconnect(const ZtMessage& message);
+  void handleRejectedClient(const ZtMessage& message);
+  // State Config (awaited, or only queued without wait), connectivity disconnected, RSSI -128.
+  void setDisconnected() { setDisconnectedInternal(true); }
+  void setDisconnectedInternal(bool wait);
+  // State Config, connectivity rejected with the reason, RSSI -128.
+  void setRejected(ZtRejectReason reason) { setRejectedInternal(reason, true); }
+  void setRejectedInternal(ZtRejectReason reason, bool wait);
+  // Queue the station's accept or reject request on the station's request thread; false without
+  // a station master.
+  bool acceptConnection() override;
+  bool rejectConnection() override;
+  ZtRejectReason rejectReason() const override { return m_rejectReason.load(); }
+  int lastKnownRssi() const override { return m_rssi.load(); }
+  uint8_t connectionStatus() const { return m_connectionStatus.load(); }
+  int locationId() const override;
+  bool setLocationId(int id) override;
+
+  // ---- Wireless priority and battery ----------------------------------------------------------
+  int wirelessPriority() const override { return m_wirelessPriority.load(); }
+  // 0xB8 (u32 device id, one priority byte) on the master's bus id, 0xB9 within 200 ms; the
+  // priority is kept only when acknowledged. False on a master tracker.
+  bool setWirelessPriority(int priority) override;
+  int batteryLevel() const override { return m_batteryLevel.load(); }
+  // The level (percent) of the raw byte, then onInfoResponse(battery level).
+  void handleBatteryLevel(uint8_t raw);
+  // Indication 12: the raw level at data byte 1; shorter indications are ignored.
+  void handleBatteryLevel(const ZtMessage& message);
+
+  // ---- Triggers, recording and flushing -------------------------------------------------------
+  // Type 1 fills slot 1, type 2 slot 2; other types are ignored.
+  void handleTrigger(const ZtTriggerIndicationData& trigger);
+  // The pending trigger of slot 1 or 2 (false when the slot is empty).
+  bool pendingTrigger(int slot, ZtTriggerIndicationData& out) const;
+  // The recording's first frame, unwrapped against the highest packet's counter.
+  void setRecordingStartFrame(uint16_t frame);
+  int64_t recordingStartFrame() const { return m_recordingStartFrame.load(); }
+  // Flushing limit = the highest packet's counter, then state FlushingData (awaited only with
+  // wait: the station's parse thread passes false).
+  void startFlushing(bool wait = true);
+  // Indication 19: the frame at data offset 3 (unwrapped) raises the flushing limit.
+  void handleFlushingIndication(const ZtMessage& message);
+  int64_t flushingLimit() const { return m_flushingLimit.load(); }
+
+  // A station indication on the tracker's bus id: battery level (12) is taken; then the base.
+  void handleNonDataMessage(const ZtMessage& message) override;
+  // Entering Config drops the pending triggers.
+  void updateDeviceState(ZtDeviceState state) override;
+
+ protected:
+  TovanaStationDevice* station() const;
+
+ private:
+  int64_t highestCounter() const;
+
+  std::atomic<int16_t> m_rssi{0};
+  std::atomic<uint8_t> m_connectionStatus{0};
+  std::atomic<uint8_t> m_batteryLevel{0};
+  std::atomic<uint16_t> m_connectLocationId{0};
+  std::atomic<int32_t> m_wirelessPriority{0};
+  std::atomic<int64_t> m_flushingLimit{0};
+  std::atomic<int64_t> m_recordingStartFrame{0};
+  std::atomic<ZtRejectReason> m_rejectReason{ZRR_Unknown};
+  mutable std::mutex m_triggerMutex;  // guards the two slots
+  ZtTriggerIndicationData m_triggers[2] = {};
+  bool m_triggerValid[2] = {false, false};
+};

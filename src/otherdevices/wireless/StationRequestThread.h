@@ -1,0 +1,48 @@
+#pragma once
+// The station's own worker for work that waits on the station's link: measurement start, the
+// radio disable the station asks for unasked, accept and reject requests, and the connection
+// indications that may create (and so first close elsewhere) a child. Such work cannot run on
+// the link's parse thread (its replies are parsed there) nor on the shared task pool (with a
+// pool of one worker, the parse task it waits for would never run). Jobs run one at a time in
+// the order they were added, so indications for one tracker keep their order. The thread starts
+// with the first job and sleeps on a condition while idle.
+//
+// Life: stop() runs no further job, waits for the running one and joins the thread; the owner
+// calls it before it goes, so no job outlives the station. Lock order: m_mutex is a leaf, never
+// held while a job runs.
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class StationRequestThread {
+ public:
+  StationRequestThread() = default;
+  ~StationRequestThread();
+  StationRequestThread(const StationRequestThread&) = delete;
+  StationRequestThread& operator=(const StationRequestThread&) = delete;
+
+  // Queues the job; its id (never 0), or 0 once stopped (the job is dropped).
+  unsigned add(std::function<void()> job);
+  // True once every job added so far has ended; false after timeoutMs. From a job itself it
+  // answers at once whether nothing else is queued (it would wait for itself).
+  bool waitIdle(unsigned timeoutMs) const;
+  // Drops the queued jobs, waits for the running one and joins. From a job itself the thread is
+  // left to end on its own after that job.
+  void stop();
+  bool isOwnThread() const { return std::this_thread::get_id() == m_threadId; }
+
+ private:
+  void run();
+
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  std::deque<std::function<void()>> m_jobs;  // guarded by m_mutex
+  bool m_running = false;                    // a job is running; guarded by m_mutex
+  bool m_stopped = false;                    // guarded by m_mutex
+  unsigned m_nextId = 1;                     // guarded by m_mutex
+  std::thread m_thread;
+  std::thread::id m_threadId;
+};

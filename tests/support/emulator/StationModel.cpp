@@ -1,0 +1,386 @@
+#include "support/emulator/StationModel.h"
+
+#include <algorithm>
+
+namespace zelto::test {
+
+StationModel::StationModel() = default;
+
+void StationModel::attachTo(DeviceEmulator& emu) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_emu = &emu;
+  }
+  emu.setDeviceId(m_stationId);
+  emu.setModel([this](const EmuFrame& request, EmuAction& action) { return answer(request, action); });
+}
+
+void StationModel::setStationId(uint32_t id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_stationId = id;
+}
+
+void StationModel::setChildren(std::vector<uint32_t> ids, bool listInGivenOrder) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_children = std::move(ids);
+  m_givenOrder = listInGivenOrder;
+}
+
+void StationModel::setChannel(int channel) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_channel = channel;
+}
+
+void StationModel::setRawChannelAnswer(int value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_rawChannel = value;
+}
+
+void StationModel::setUpdateRates(std::vector<uint8_t> rates) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_rates = std::move(rates);
+}
+
+void StationModel::setProductCode(const std::string& code) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_productCode = code;
+}
+
+void StationModel::setHardwareVersion(uint16_t version) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_hardwareVersion = version;
+}
+
+void StationModel::setSendOperational(bool send) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_sendOperational = send;
+}
+
+void StationModel::setSendConfigurationApplied(bool send) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_sendApplied = send;
+}
+
+void StationModel::setSendRecordingStarted(bool send, uint16_t startFrame) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_sendRecordingStarted = send;
+  m_startFrame = startFrame;
+}
+
+void StationModel::failTriggerWrite(uint8_t requestId, int nth) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_failAt[requestId] = nth;
+}
+
+void StationModel::setChildHandler(std::function<bool(const EmuFrame&, EmuAction&, size_t)> handler) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_childHandler = std::move(handler);
+}
+
+EmuFrame StationModel::indicationFrame(uint8_t subId, const std::vector<uint8_t>& data, uint8_t busId) const {
+  EmuFrame f;
+  f.busId = busId;
+  f.messageId = 0x46;
+  f.payload.push_back(subId);
+  f.payload.insert(f.payload.end(), data.begin(), data.end());
+  return f;
+}
+
+void StationModel::sendIndication(uint8_t subId, const std::vector<uint8_t>& data, uint8_t busId) {
+  DeviceEmulator* emu;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    emu = m_emu;
+  }
+  if (emu) emu->sendFrame(indicationFrame(subId, data, busId));
+}
+
+void StationModel::connect(uint32_t id, int16_t rssi, uint8_t status, uint16_t location) {
+  std::vector<uint8_t> d;
+  putU32(d, id);
+  putU16(d, static_cast<uint16_t>(rssi));
+  d.push_back(status);
+  d.push_back(0);
+  putU16(d, location);
+  sendIndication(2, d);
+}
+
+void StationModel::disconnect(uint32_t id, uint8_t status) {
+  std::vector<uint8_t> d;
+  putU32(d, id);
+  putU16(d, 0);
+  d.push_back(status);
+  sendIndication(4, d);
+}
+
+void StationModel::reject(uint32_t id) {
+  std::vector<uint8_t> d;
+  putU32(d, id);
+  sendIndication(6, d);
+}
+
+void StationModel::recordingStarted(uint16_t startFrame) {
+  std::vector<uint8_t> d(4, 0);
+  putU16(d, startFrame);
+  sendIndication(17, d);
+}
+
+void StationModel::recordingEnded() { sendIndication(18, {}); }
+
+void StationModel::flushingProgress(uint16_t remaining, uint16_t frame) {
+  std::vector<uint8_t> d;
+  putU16(d, remaining);
+  putU16(d, frame);
+  sendIndication(19, d);
+}
+
+void StationModel::trigger(uint8_t type, uint8_t line, uint32_t timestamp, uint16_t frame) {
+  std::vector<uint8_t> d{type, line};
+  putU32(d, timestamp);
+  putU16(d, frame);
+  sendIndication(15, d);
+}
+
+void StationModel::battery(uint8_t busId, uint8_t raw) { sendIndication(12, {raw}, busId); }
+
+void StationModel::clientError(uint32_t id, uint8_t code) {
+  std::vector<uint8_t> d;
+  putU32(d, id);
+  d.push_back(code);
+  sendIndication(9, d);
+}
+
+void StationModel::radioDisabledUnasked() {
+  DeviceEmulator* emu;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    emu = m_emu;
+    m_channel = -1;
+    m_operational = false;
+  }
+  if (emu) emu->sendFrame(EmuFrame{0xFF, 0xB5, {}});
+}
+
+int StationModel::priorityOverlaps() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_overlaps;
+}
+
+std::vector<uint8_t> StationModel::priorities() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_priorities;
+}
+
+int StationModel::channel() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_channel;
+}
+bool StationModel::operational() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_operational;
+}
+bool StationModel::measuring() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_measuring;
+}
+bool StationModel::recording() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_recording;
+}
+bool StationModel::syncBox() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_syncBox;
+}
+bool StationModel::transportMode() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_transport;
+}
+std::vector<uint32_t> StationModel::accepted() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_accepted;
+}
+std::vector<uint32_t> StationModel::rejected() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_rejected;
+}
+std::map<uint8_t, std::vector<uint8_t>> StationModel::syncInEntries() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_syncIn;
+}
+std::map<uint8_t, std::vector<uint8_t>> StationModel::syncOutEntries() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_syncOut;
+}
+
+std::vector<uint8_t> StationModel::configurationPayload() const {
+  std::vector<uint32_t> ids;
+  uint32_t master;
+  uint16_t period;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ids = m_children;
+    master = m_stationId;
+    period = static_cast<uint16_t>(115200 / std::max<uint16_t>(m_rate, 1));
+    if (!m_givenOrder) std::sort(ids.begin(), ids.end());
+  }
+  // Master id, the sample period of the update rate and skip factor 0, the rest zero.
+  std::vector<uint8_t> p;
+  putU32(p, master);
+  putU16(p, period);
+  putU16(p, 0);
+  p.resize(96, 0);
+  putU16(p, static_cast<uint16_t>(ids.size()));
+  for (uint32_t id : ids) {
+    putU32(p, id);
+    p.resize(p.size() + 16, 0);
+  }
+  return p;
+}
+
+std::vector<uint8_t> StationModel::settingsPayload() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<uint8_t> p;
+  putU32(p, m_stationId);
+  std::string code = m_productCode;
+  code.resize(20, ' ');
+  p.insert(p.end(), code.begin(), code.end());
+  putU16(p, m_hardwareVersion);
+  putU16(p, 0x5A5A);  // the further station value
+  putU16(p, 0x02);    // baud-rate code
+  putU16(p, m_rate);
+  // Trigger entries: a 0x26/0x28 payload without its slot byte, polarity and once folded into one.
+  auto list = [&](const std::map<uint8_t, std::vector<uint8_t>>& entries) {
+    p.push_back(static_cast<uint8_t>(entries.empty() ? 0 : entries.rbegin()->first + 1));
+    if (entries.empty()) return;
+    for (uint8_t slot = 0; slot <= entries.rbegin()->first; ++slot) {
+      auto it = entries.find(slot);
+      if (it == entries.end()) {
+        p.insert(p.end(), 8, 0);
+        continue;
+      }
+      const std::vector<uint8_t>& e = it->second;
+      p.push_back(e[1]);
+      p.push_back(static_cast<uint8_t>((e[2] << 6) | (e[3] ? 0x20 : 0)));
+      p.insert(p.end(), e.begin() + 4, e.begin() + 10);
+    }
+  };
+  list(m_syncIn);
+  list(m_syncOut);
+  return p;
+}
+
+bool StationModel::answer(const EmuFrame& request, EmuAction& action) {
+  if (request.busId != 0xFF) {
+    std::function<bool(const EmuFrame&, EmuAction&, size_t)> handler;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      handler = m_childHandler;
+    }
+    if (handler && handler(request, action, request.busId)) return true;
+    action = EmuAction::silence();
+    return true;
+  }
+  const std::vector<uint8_t>& in = request.payload;
+  switch (request.messageId) {
+    case 0x0C:
+      action = EmuAction::reply(configurationPayload());
+      return true;
+    case 0x8A:
+      action = EmuAction::reply(settingsPayload());
+      return true;
+    default:
+      break;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  action = EmuAction::reply();
+  switch (request.messageId) {
+    case 0x10:
+      m_measuring = true;
+      return true;
+    case 0x30:
+      m_measuring = false;
+      return true;
+    case 0xB6: {
+      const int value = m_rawChannel >= 0 ? m_rawChannel : m_channel < 0 ? 0xFFFF : m_channel;
+      putU16(action.payload, static_cast<uint16_t>(value));
+      return true;
+    }
+    case 0xB2:
+      if (!in.empty()) m_channel = in[0];
+      m_operational = false;
+      return true;
+    case 0xB4:
+      m_channel = -1;
+      m_operational = false;
+      return true;
+    case 0xB0:
+    case 0x40:
+    case 0x2E:
+      return true;
+    case 0xBA:
+      if (in.size() >= 2) m_rate = static_cast<uint16_t>(in[0] << 8 | in[1]);
+      if (m_sendApplied) action.followUps.push_back(indicationFrame(20, {}));
+      return true;
+    case 0xC0:
+      m_operational = true;
+      if (m_sendOperational) action.followUps.push_back(indicationFrame(7, {}));
+      return true;
+    case 0xC2:
+      if (!in.empty()) m_transport = in[0] != 0;
+      action.payload = {static_cast<uint8_t>(m_transport ? 1 : 0)};
+      return true;
+    case 0xC4:
+    case 0xC6:
+      if (in.size() >= 4) {
+        const uint32_t id = static_cast<uint32_t>(in[0]) << 24 | in[1] << 16 | in[2] << 8 | in[3];
+        (request.messageId == 0xC4 ? m_accepted : m_rejected).push_back(id);
+      }
+      return true;
+    case 0xB8: {
+      // Answered late; a second priority request while one is unanswered counts as an overlap.
+      const auto now = std::chrono::steady_clock::now();
+      if (now < m_priorityBusyUntil) ++m_overlaps;
+      action.delayMs = 30;
+      m_priorityBusyUntil = now + std::chrono::milliseconds(action.delayMs);
+      if (in.size() >= 5) m_priorities.push_back(in[4]);
+      return true;
+    }
+    case 0xCA:
+      action.payload.push_back(static_cast<uint8_t>(m_rates.size()));
+      action.payload.insert(action.payload.end(), m_rates.begin(), m_rates.end());
+      return true;
+    case 0xCC: {
+      // No acknowledgement: the station reports the start as indication 17 (7 data bytes).
+      m_recording = true;
+      action = EmuAction::silence();
+      if (m_sendRecordingStarted) {
+        std::vector<uint8_t> d(4, 0);
+        putU16(d, m_startFrame);
+        action.followUps.push_back(indicationFrame(17, d));
+      }
+      return true;
+    }
+    case 0xCE:
+      m_recording = false;
+      return true;
+    case 0x2A:
+      if (!in.empty()) m_syncBox = in[0] != 0;
+      else action.payload = {static_cast<uint8_t>(m_syncBox ? 1 : 0)};
+      return true;
+    case 0x26:
+    case 0x28: {
+      auto fail = m_failAt.find(request.messageId);
+      if (fail != m_failAt.end() && --fail->second == 0) {
+        m_failAt.erase(fail);
+        action = EmuAction::silence();
+        return true;
+      }
+      if (in.size() >= 10) (request.messageId == 0x26 ? m_syncIn : m_syncOut)[in[0]] = in;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace zelto::test
