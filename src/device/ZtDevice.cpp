@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "device/DeviceTaskScope.h"
+#include "device/OwnedMessage.h"
 #include "device/ProcessTask.h"
 #include "device/ScratchPacket.h"
 #include "device/StateChanger.h"
@@ -884,20 +885,6 @@ constexpr unsigned kAckTimeout = 200;
 constexpr unsigned kBaudRateTimeout = 500;
 constexpr unsigned kWakeUpTimeout = 3000;
 
-// A message owned by the scope.
-struct ScopedMessage {
-  ZtMessage m;
-  ScopedMessage() { ZtMessage_construct(&m); }
-  ScopedMessage(uint8_t messageId, uint8_t busId, size_t payloadSize) {
-    ZtMessage_constructSized(&m, payloadSize);
-    ZtMessage_setMessageId(&m, messageId);
-    ZtMessage_setBusId(&m, busId);
-  }
-  ~ScopedMessage() { ZtMessage_destruct(&m); }
-  ScopedMessage(const ScopedMessage&) = delete;
-  ScopedMessage& operator=(const ScopedMessage&) = delete;
-};
-
 // Waits on a reply object registered before its request went out: true when the acknowledgement
 // came. The object leaves the link's monitor with its last handle, on every path.
 bool awaitReply(const Communicator::ReplyHandle& reply, ZtMessage& answer, uint8_t ackId, unsigned timeoutMs) {
@@ -1014,14 +1001,14 @@ bool ZtDevice::exchange(const ZtMessage& request, uint8_t ackId, unsigned timeou
   const Communicator::ReplyHandle handle = link->addReplyObject(ackId);
   if (!handle) return false;
   if (!link->writeMessage(request)) return false;
-  ScopedMessage answer;
+  OwnedMessage answer;
   const bool acknowledged = awaitReply(handle, answer.m, ackId, timeoutMs);
   if (reply) ZtMessage_copy(reply, &answer.m);
   return acknowledged;
 }
 
 bool ZtDevice::exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, uint32_t payload, unsigned timeoutMs) {
-  ScopedMessage request(requestId, busId, payloadSize);
+  OwnedMessage request(requestId, busId, payloadSize);
   switch (payloadSize) {
     case 1:
       ZtMessage_setDataByte(&request.m, static_cast<uint8_t>(payload), 0);
@@ -1105,8 +1092,8 @@ bool ZtDevice::reset() {
   // The device's current rate: the port reopens at it once the device has restarted.
   ZtBaudRate rate;
   {
-    ScopedMessage query(kBaudRate, ZTMESSAGE_MASTER_BUS_ID, 0);
-    ScopedMessage answer;
+    OwnedMessage query(kBaudRate, ZTMESSAGE_MASTER_BUS_ID, 0);
+    OwnedMessage answer;
     if (!exchange(query.m, kBaudRate + 1, kBaudRateTimeout, &answer.m)) return false;
     if (ZtMessage_dataSize(&answer.m) < 1) {
       JLOG_ALERT("reset refused: the baud rate reply holds no rate");
@@ -1119,14 +1106,14 @@ bool ZtDevice::reset() {
   const Communicator::ReplyHandle wakeUp = link->addReplyObject(kWakeUp);
   if (!resetAck || !wakeUp) return false;
   {
-    ScopedMessage request(kReset, ZTMESSAGE_MASTER_BUS_ID, 0);
+    OwnedMessage request(kReset, ZTMESSAGE_MASTER_BUS_ID, 0);
     if (!link->writeMessage(request.m)) return false;
   }
-  ScopedMessage answer;
+  OwnedMessage answer;
   if (!awaitReply(resetAck, answer.m, kResetAck, kAckTimeout)) return false;
   if (!link->reopenPort(rate, OPS_OpenPort | OPS_StartThread)) return false;
   if (!awaitReply(wakeUp, answer.m, kWakeUp, kWakeUpTimeout)) return false;
-  ScopedMessage acknowledge(kWakeUpAck, ZTMESSAGE_MASTER_BUS_ID, 0);
+  OwnedMessage acknowledge(kWakeUpAck, ZTMESSAGE_MASTER_BUS_ID, 0);
   return link->writeMessage(acknowledge.m);
 }
 
@@ -1690,7 +1677,7 @@ bool ZtDevice::readDeviceConfiguration() {
   Communicator* link = m_communicator;
   if (!link) return false;
   if (link->isReadingFromFile()) {
-    ScopedMessage message;
+    OwnedMessage message;
     link->readMessageFromStartOfFile(message.m, kConfiguration, kConfigurationSearchDepth);
     // A search through all five messages without a match also ends with result 0: the empty
     // message says so.
@@ -1705,18 +1692,18 @@ bool ZtDevice::readDeviceConfiguration() {
   if (!gotoConfig()) return false;
   const uint8_t bus = static_cast<uint8_t>(busId());
   {
-    ScopedMessage request(kInitBus, bus, 0);
+    OwnedMessage request(kInitBus, bus, 0);
     if (!exchange(request.m, kInitBusAck, kInitBusTimeout)) return false;
   }
   {
-    ScopedMessage request(kRequestConfiguration, bus, 0);
-    ScopedMessage reply;
+    OwnedMessage request(kRequestConfiguration, bus, 0);
+    OwnedMessage reply;
     if (!exchange(request.m, kConfiguration, kConfigurationTimeout, &reply.m)) return false;
     replaceConfiguration(m_configuration, reply.m);
   }
   m_firmwareVersion = zeroVersion();
-  ScopedMessage request(kRequestFirmwareRevision, bus, 0);
-  ScopedMessage reply;
+  OwnedMessage request(kRequestFirmwareRevision, bus, 0);
+  OwnedMessage reply;
   // A reply too short to hold major, minor and revision leaves the version at zeros.
   if (exchange(request.m, kFirmwareRevision, kFirmwareTimeout, &reply.m) && ZtMessage_dataSize(&reply.m) >= 3) {
     m_firmwareVersion.major = ZtMessage_getDataByte(&reply.m, 0);
