@@ -494,16 +494,27 @@ void Zkf6Filter::predict() {
       G[(6 + r) * N + 6 + c] = p.accBiasWalk(r, c);
     }
 
-  // Pre-array [ F L  G ] (15 x 30); F L over the non-zeros of F, L lower triangular.
+  // Pre-array [ F L  G ] (15 x 30). F L over the blocks of F that can be non-zero: rows 0-2
+  // the identity and columns 3-8 and 12-14, rows 3-5 columns 3-8 and 12-14, rows 12-14 columns
+  // 9-14; rows 6-11 of F are the identity. L is lower triangular, so column j of it starts at j.
   const Matrix& L = s.sQx;
+  auto blockSum = [&](const double* f, ZtSize k0, ZtSize k1, ZtSize j) {
+    double sum = 0.0;
+    for (ZtSize k = k0 > j ? k0 : j; k < k1; ++k) sum += f[k] * L.data[k * L.stride + j];
+    return sum;
+  };
   for (ZtSize i = 0; i < N; ++i) {
     double* row = m_pre + i * kPreCols;
     const double* f = F + i * N;
-    for (ZtSize j = 0; j < N; ++j) {
-      double sum = 0.0;
-      for (ZtSize k = j; k < N; ++k)
-        if (f[k] != 0.0) sum += f[k] * L.data[k * L.stride + j];
-      row[j] = sum;
+    const double* li = L.data + i * L.stride;
+    if (i >= 6 && i < 12) {
+      for (ZtSize j = 0; j < N; ++j) row[j] = j <= i ? li[j] : 0.0;
+    } else if (i < 3) {
+      for (ZtSize j = 0; j < N; ++j) row[j] = (j <= i ? li[j] : 0.0) + blockSum(f, 3, 9, j) + blockSum(f, 12, 15, j);
+    } else if (i < 6) {
+      for (ZtSize j = 0; j < N; ++j) row[j] = blockSum(f, 3, 9, j) + blockSum(f, 12, 15, j);
+    } else {
+      for (ZtSize j = 0; j < N; ++j) row[j] = blockSum(f, 9, 15, j);
     }
     for (ZtSize c = 0; c < N; ++c) row[N + c] = G[i * N + c];
   }

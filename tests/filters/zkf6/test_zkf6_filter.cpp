@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Zkf6TestTuning.h"
+#include "support/AllocationCounter.h"
 
 using namespace zkf6test;
 using zelto::Zkf6Filter;
@@ -266,6 +267,22 @@ TEST(Zkf6Filter, RefusesWhatItCannotUse) {
     ZtZkfFilter& base = f.filter;
     EXPECT_FALSE(base.doOneKalmanStep(sd, ad, other, out, nullptr));
   }
+}
+
+TEST(Zkf6Filter, StepsAllocateNothing) {
+  zelto::Zkf6ScenarioParams s = scenario();
+  s.updateSwitches = 0x1F;  // every update kind in turn
+  Feeder f(s);
+  f.aiding.gps.pressure = 48000.0;
+  f.aiding.gps.velNorthEastDown = zelto::Vector3(5.0, 0.0, 0.0);
+  ASSERT_TRUE(f.step(0, 0));
+  AllocationCounter counter;
+  for (int k = 1; k < 3000; ++k) {
+    // Fixes every tenth sample, an outage from sample 1000 to 2200, pressure every fifth.
+    const bool outage = k > 1000 && k < 2200;
+    ASSERT_TRUE(f.step(outage ? 255 : static_cast<uint8_t>(k % 10), static_cast<uint8_t>(k % 5)));
+  }
+  EXPECT_EQ(counter.count(), 0u);
 }
 
 TEST(Zkf6Filter, IdentityAndRestart) {
