@@ -2,11 +2,15 @@
 // 20, 21, 22, 30, 100, 101 and children 11, 10, 12. Rows are added here as the classes come;
 // a type id without a row has no constructor, and the factory answers it with null.
 #include "device/DeviceFactory.h"
+#include "otherdevices/wireless/TovanaStationDevice.h"
 #include "trackers/KtixDevice.h"
 
 namespace {
 
 const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
+    {DeviceFactory::kTovanaStation, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
+    {DeviceFactory::kTovanaDongle, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
+    {DeviceFactory::kTovanaOem, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
     {DeviceFactory::kKtix, &KtixDevice::constructAsMaster, nullptr},
 };
 
