@@ -7,12 +7,16 @@
 #include "otherdevices/busmaster/ZbusMasterDevice.h"
 #include "otherdevices/imar/ImarFsasDevice.h"
 #include "otherdevices/imar/ImarIFogDevice.h"
+#include "otherdevices/wireless/TovanaStationDevice.h"
 #include "trackers/KtixDevice.h"
 
 namespace {
 
 const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
     {DeviceFactory::kZbusMaster, &ZbusMasterDevice::constructAsMaster, nullptr},
+    {DeviceFactory::kTovanaStation, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
+    {DeviceFactory::kTovanaDongle, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
+    {DeviceFactory::kTovanaOem, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
     {DeviceFactory::kKtix, &KtixDevice::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4, &KtMk4_X0Device::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4X00, &KtMk4_X00Device::constructAsMaster, nullptr},

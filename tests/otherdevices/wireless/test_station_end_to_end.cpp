@@ -195,4 +195,28 @@ TEST(StationEndToEnd, OpenedFromARecording) {
   ZtControl_close(&control);
 }
 
+// The library's own factory makes the station class for the station, dongle and OEM families.
+TEST(StationEndToEnd, TheFactoryMakesTheStationForItsFamilies) {
+  for (uint32_t id : {0x00020123u, 0x00040123u, 0x00050123u}) {
+    PtyPort pty;
+    StationModel model;
+    model.setStationId(id);
+    model.setChannel(3);
+    model.setChildren({0x00080001});
+    DeviceEmulator emu(std::make_unique<FdEmulatorLink>(dup(pty.masterFd())));
+    model.attachTo(emu);
+    emu.start();
+    {
+      ZtControl control;
+      const Text port(pty.slavePath());
+      ASSERT_TRUE(ZtControl_openPort(&control, &port.s, B115200, 0, 0)) << std::hex << id;
+      ZtDevice* station = ZtControl_device(&control, id);
+      ASSERT_NE(dynamic_cast<TovanaStationDevice*>(station), nullptr) << std::hex << id;
+      EXPECT_EQ(ZtDevice_radioChannel(station), 3);
+      ZtControl_close(&control);
+    }
+    emu.stop();
+  }
+}
+
 }  // namespace

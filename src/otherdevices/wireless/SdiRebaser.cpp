@@ -1,0 +1,161 @@
+#include "otherdevices/wireless/SdiRebaser.h"
+
+#include "device/cache/IPacketDataCache.h"
+#include "math/Quaternion.h"
+
+namespace {
+
+struct Range {
+  uint16_t first = 0;
+  uint16_t last = 0;
+};
+
+bool rangeOf(const ZtDataPacket& packet, Range& out) {
+  if (!ZtDataPacket_containsFrameRange(&packet)) return false;
+  ZtRange r;
+  ZtDataPacket_frameRange(&packet, &r);
+  out.first = static_cast<uint16_t>(r.first);
+  out.last = static_cast<uint16_t>(r.last);
+  return true;
+}
+
+ZtDataPacket emptyPacket() {
+  ZtDataPacket p;
+  ZtDataPacket_construct(&p);
+  p.packetId = -1;
+  return p;
+}
+
+}  // namespace
+
+bool SdiRebaser::canRebase(const KtwSdiData& a, const KtwSdiData& b) {
+  return a.firstFrame() == b.firstFrame() &&
+         frameDistance(a.firstFrame(), b.lastFrame()) < frameDistance(a.firstFrame(), a.lastFrame());
+}
+
+KtwSdiData SdiRebaser::rebase(const KtwSdiData& a, const KtwSdiData& b) {
+  KtwSdiData r = a;
+  if (!canRebase(a, b)) return r;
+  r.setFrameRange(b.lastFrame(), a.lastFrame());
+  zelto::Quaternion inverse;
+  inverse.isInverseOf(b.orientationIncrement());
+  zelto::Quaternion dq;
+  dq.isQuatMulQuat(inverse, a.orientationIncrement());
+  r.setOrientationIncrement(dq);
+  // The remaining velocity increment, carried into the frame at the end of b.
+  const auto av = a.velocityIncrement();
+  const auto bv = b.velocityIncrement();
+  const zelto::Quaternion difference(0.0, av[0] - bv[0], av[1] - bv[1], av[2] - bv[2]);
+  zelto::Quaternion half;
+  half.isQuatMulQuat(inverse, difference);
+  zelto::Quaternion carried;
+  carried.isQuatMulQuat(half, b.orientationIncrement());
+  const double dv[3] = {carried.x, carried.y, carried.z};
+  r.setVelocityIncrement(dv);
+  return r;
+}
+
+bool SdiRebaser::needsRebasing(const ZtDataPacket& packet) {
+  Range r;
+  if (!ZtDataPacket_containsSdiData(&packet) || !rangeOf(packet, r)) return false;
+  return frameDistance(r.first, r.last) > 1;
+}
+
+ZtDataPacket SdiRebaser::findLargePacket(const ZtDataPacket& packet, zelto::IPacketDataCache& cache) {
+  Range own;
+  if (!rangeOf(packet, own) || cache.empty()) return emptyPacket();
+  const int64_t highest = cache.highestKey();
+  int64_t key = packet.packetId;
+  // The cached keys above the packet's counter, in order (not every counter in between).
+  while (key < highest) {
+    ZtDataPacket candidate = cache.upperBound(key);
+    key = candidate.packetId;
+    Range other;
+    if (rangeOf(candidate, other)) {
+      // Relative to the packet's first frame: the candidate starts at or before it and ends
+      // after the packet's end.
+      const int32_t start = frameDistance(own.first, other.first);
+      const int32_t end = frameDistance(own.first, other.last);
+      const int32_t ownEnd = frameDistance(own.first, own.last);
+      if (start <= 0 && ownEnd < end) return candidate;
+      if (ownEnd < start) {
+        ZtDataPacket_destruct(&candidate);
+        break;
+      }
+    }
+    ZtDataPacket_destruct(&candidate);
+  }
+  return emptyPacket();
+}
+
+ZtDataPacket SdiRebaser::findLargePacket(int64_t counter, zelto::IPacketDataCache& cache) {
+  if (!cache.contains(counter)) return emptyPacket();
+  ZtDataPacket packet = cache.object(counter);
+  ZtDataPacket found = findLargePacket(packet, cache);
+  ZtDataPacket_destruct(&packet);
+  return found;
+}
+
+bool SdiRebaser::isSubInterval(const ZtDataPacket& packet, zelto::IPacketDataCache& cache) {
+  Range r;
+  if (!ZtDataPacket_containsSdiData(&packet) || !rangeOf(packet, r)) return false;
+  ZtDataPacket found = findLargePacket(packet.packetId, cache);
+  const bool any = found.packetId >= 0;
+  ZtDataPacket_destruct(&found);
+  return any;
+}
+
+bool SdiRebaser::rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCache& cache) {
+  if (!cache.contains(counter)) return false;
+  ZtDataPacket small = cache.object(counter);
+  ZtDataPacket large = findLargePacket(small, cache);
+  bool rebased = false;
+  KtwSdiData a;
+  KtwSdiData b;
+  if (large.packetId >= 0 && readKtwSdiFromZtDataPacket(large, a) && readKtwSdiFromZtDataPacket(small, b) &&
+      canRebase(a, b)) {
+    writeKtwSdiToZtDataPacket(large, rebase(a, b));
+    cache.insert(large.packetId, large, false);
+    rebased = true;
+  }
+  ZtDataPacket_destruct(&large);
+  ZtDataPacket_destruct(&small);
+  return rebased;
+}
+
+bool SdiRebaser::readKtwSdiFromZtDataPacket(const ZtDataPacket& packet, KtwSdiData& out) {
+  out = KtwSdiData();
+  Range r;
+  if (!ZtDataPacket_containsSdiData(&packet) || !rangeOf(packet, r)) return false;
+  ZtSdiData sdi;
+  ZtDataPacket_sdiData(&packet, &sdi);
+  // A record with device id 0 reads as empty: the packet's id (or 1) marks it filled.
+  out.setDeviceId(packet.deviceId != 0 ? packet.deviceId : 1);
+  out.setFrameRange(r.first, r.last);
+  out.setOrientationIncrement(sdi.orientationIncrement);
+  out.setVelocityIncrement(sdi.velocityIncrement);
+  if (ZtDataPacket_containsRssi(&packet)) out.setRssi(ZtDataPacket_rssi(&packet));
+  if (ZtDataPacket_containsCalibratedMagneticField(&packet)) {
+    ZtVector v;
+    ZtVector_construct(&v, 0, nullptr);
+    ZtDataPacket_calibratedMagneticField(&packet, &v);
+    if (v.size >= 3) out.setMagneticField(v.data);
+    ZtVector_destruct(&v);
+  }
+  if (ZtDataPacket_containsPressure(&packet)) {
+    ZtPressure p;
+    ZtDataPacket_pressure(&packet, &p);
+    out.setPressure(p.pressure);
+  }
+  return true;
+}
+
+void SdiRebaser::writeKtwSdiToZtDataPacket(ZtDataPacket& packet, const KtwSdiData& sdi) {
+  ZtSdiData data;
+  data.orientationIncrement = sdi.orientationIncrement();
+  const auto dv = sdi.velocityIncrement();
+  for (size_t i = 0; i < 3; ++i) data.velocityIncrement[i] = dv.size() == 3 ? dv[i] : 0.0;
+  ZtDataPacket_setSdiData(&packet, &data);
+  const ZtRange range{sdi.firstFrame(), sdi.lastFrame()};
+  ZtDataPacket_setFrameRange(&packet, &range);
+}

@@ -1,0 +1,143 @@
+// The SDI interval rebaser over a real weak-FIFO packet cache: rebasing against a constant-rate
+// truth, the cases that leave an interval alone, the search for the interval containing a late
+// one (stopping early, visiting cached keys only) and all of it across the 16-bit frame wrap.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+#include "device/cache/IPacketDataCache.h"
+#include "device/cache/PacketDataCacheConfiguration.h"
+#include "math/Quaternion.h"
+#include "otherdevices/wireless/SdiRebaser.h"
+
+namespace {
+
+// Truth: a constant turn rate about z and a constant acceleration along x (body frame). The
+// increments over frames (f, l) at 100 Hz.
+constexpr double kRate = 0.3;  // rad per frame
+constexpr double kAcc = 0.02;  // velocity per frame
+
+KtwSdiData truthInterval(uint16_t first, uint16_t last, bool turning) {
+  const int frames = SdiRebaser::frameDistance(first, last);
+  KtwSdiData d;
+  d.setDeviceId(0x00B00011);
+  d.setFrameRange(first, last);
+  const double angle = turning ? kRate * frames : 0.0;
+  d.setOrientationIncrement(ZtQuaternion{std::cos(angle / 2), 0.0, 0.0, std::sin(angle / 2)});
+  const double dv[3] = {kAcc * frames, 0.0, 0.0};
+  d.setVelocityIncrement(dv);
+  return d;
+}
+
+ZtDataPacket packetOf(const KtwSdiData& d, int64_t counter) {
+  ZtDataPacket p;
+  ZtDataPacket_construct(&p);
+  p.deviceId = d.deviceId();
+  p.packetId = counter;
+  SdiRebaser::writeKtwSdiToZtDataPacket(p, d);
+  return p;
+}
+
+struct Cache {
+  Cache() {
+    zelto::PacketDataCacheConfiguration c;
+    c.useFifo = true;
+    cache.reset(zelto::IPacketDataCache::create(nullptr, c, 1000));
+  }
+  void add(uint16_t first, uint16_t last, int64_t counter) {
+    ZtDataPacket p = packetOf(truthInterval(first, last, false), counter);
+    cache->insert(counter, p, true);
+    ZtDataPacket_destruct(&p);
+  }
+  std::unique_ptr<zelto::IPacketDataCache> cache;
+};
+
+TEST(SdiRebaser, RebasesTheLargerIntervalOntoTheLateOne) {
+  for (bool turning : {false, true}) {
+    const KtwSdiData large = truthInterval(10, 20, turning);
+    const KtwSdiData small = truthInterval(10, 14, turning);
+    ASSERT_TRUE(SdiRebaser::canRebase(large, small));
+    const KtwSdiData r = SdiRebaser::rebase(large, small);
+    EXPECT_EQ(r.firstFrame(), 14);
+    EXPECT_EQ(r.lastFrame(), 20);
+    const KtwSdiData truth = truthInterval(14, 20, turning);
+    EXPECT_TRUE(zelto::Quaternion(r.orientationIncrement()).compare(truth.orientationIncrement(), 1e-12)) << turning;
+    if (!turning) {
+      for (int i = 0; i < 3; ++i) EXPECT_NEAR(r.velocityIncrement()[i], truth.velocityIncrement()[i], 1e-12);
+    }
+  }
+  // Not the same start, or not shorter: unchanged.
+  const KtwSdiData a = truthInterval(10, 20, true);
+  for (const KtwSdiData& b : {truthInterval(11, 14, true), truthInterval(10, 20, true), truthInterval(10, 25, true)}) {
+    EXPECT_FALSE(SdiRebaser::canRebase(a, b));
+    EXPECT_TRUE(SdiRebaser::rebase(a, b) == a);
+  }
+  // Across the wrap: (65530, 4) on (65530, 65534) leaves (65534, 4).
+  const KtwSdiData wrapped = SdiRebaser::rebase(truthInterval(65530, 4, true), truthInterval(65530, 65534, true));
+  EXPECT_EQ(wrapped.firstFrame(), 65534);
+  EXPECT_EQ(wrapped.lastFrame(), 4);
+  EXPECT_TRUE(zelto::Quaternion(wrapped.orientationIncrement()).compare(truthInterval(65534, 4, true).orientationIncrement(), 1e-12));
+}
+
+TEST(SdiRebaser, NeedsRebasingOnlyForMoreThanOneFrame) {
+  struct Case {
+    uint16_t first, last;
+    bool needs;
+  };
+  for (const Case& c : {Case{7, 8, false}, Case{7, 9, true}, Case{65535, 0, false}, Case{65530, 4, true}}) {
+    ZtDataPacket p = packetOf(truthInterval(c.first, c.last, false), 1);
+    EXPECT_EQ(SdiRebaser::needsRebasing(p), c.needs) << c.first << " " << c.last;
+    ZtDataPacket_destruct(&p);
+  }
+  ZtDataPacket bare;
+  ZtDataPacket_construct(&bare);
+  EXPECT_FALSE(SdiRebaser::needsRebasing(bare));
+  ZtDataPacket_destruct(&bare);
+}
+
+TEST(SdiRebaser, FindsTheContainingIntervalAmongCachedKeys) {
+  Cache c;
+  // Counters far apart: a walk over every counter between them would take long.
+  c.add(10, 11, 11);
+  c.add(10, 20, 20);             // contains (10, 14)
+  c.add(30, 31, 1000000031);     // starts after: the search stops here
+  c.add(10, 40, 2000000040);     // would contain it, but lies beyond the stop
+  c.add(10, 14, 14);             // the late packet
+  ZtDataPacket found = SdiRebaser::findLargePacket(14, *c.cache);
+  EXPECT_EQ(found.packetId, 20);
+  ZtDataPacket_destruct(&found);
+  ZtDataPacket late = c.cache->object(14);
+  EXPECT_TRUE(SdiRebaser::isSubInterval(late, *c.cache));
+  ZtDataPacket_destruct(&late);
+  ZtDataPacket none = SdiRebaser::findLargePacket(20, *c.cache);
+  EXPECT_EQ(none.packetId, -1);
+  ZtDataPacket_destruct(&none);
+  // Rebased in the cache under its own counter.
+  ASSERT_TRUE(SdiRebaser::rebaseOnThisIfNecessary(14, *c.cache));
+  ZtDataPacket rebased = c.cache->object(20);
+  KtwSdiData r;
+  ASSERT_TRUE(SdiRebaser::readKtwSdiFromZtDataPacket(rebased, r));
+  EXPECT_EQ(r.firstFrame(), 14);
+  EXPECT_NEAR(r.velocityIncrement()[0], kAcc * 6, 1e-12);
+  ZtDataPacket_destruct(&rebased);
+  EXPECT_FALSE(SdiRebaser::rebaseOnThisIfNecessary(14, *c.cache));  // (14, 20) no longer starts at 10
+}
+
+TEST(SdiRebaser, FindsAcrossTheFrameWrap) {
+  Cache c;
+  c.add(65530, 4, 65540);      // after the wrap, unwrapped counter 65540
+  c.add(65530, 65534, 65534);  // the late packet
+  ZtDataPacket found = SdiRebaser::findLargePacket(65534, *c.cache);
+  EXPECT_EQ(found.packetId, 65540);
+  ZtDataPacket_destruct(&found);
+  // A packet at 2 after the wrap is no container of (65530, 65534)'s successor at 65535.
+  Cache d;
+  d.add(2, 3, 65539);
+  d.add(65534, 65535, 65535);
+  ZtDataPacket none = SdiRebaser::findLargePacket(65535, *d.cache);
+  EXPECT_EQ(none.packetId, -1);
+  ZtDataPacket_destruct(&none);
+}
+
+}  // namespace
