@@ -5,7 +5,6 @@
 #include "filters/common/EstimationRoutines.h"
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
-#include "foundation/JournalMacros.h"
 
 namespace zelto {
 
@@ -42,7 +41,8 @@ double dot3(const ZtVector& a, const ZtVector& b) {
 }  // namespace
 
 Zkf3Filter::Zkf3Filter(Zkf3Params* params)
-    : m_params(nullptr),
+    : ZkfFilterBase(kIdentity),
+      m_params(nullptr),
       m_Hacc(3, N),
       m_Phi(N, N),
       m_Qs(N, N),
@@ -80,12 +80,6 @@ void Zkf3Filter::restartZkf3(ZkfParams* params) {
   m_countdown = 0;
 }
 
-void Zkf3Filter::journalOnce(unsigned bit, const char* what) {
-  if ((m_journalled & bit) != 0) return;
-  m_journalled |= bit;
-  JLOG_ALERT(what);
-}
-
 void Zkf3Filter::checkParameters() {
   if (m_params == nullptr) return;
   const Zkf3Params& p = *m_params;
@@ -114,22 +108,9 @@ ZkfParams* Zkf3Filter::getFilterParameters() { return m_params; }
 
 bool Zkf3Filter::isInitialized() const { return !m_state.firstIteration; }
 
-const char* Zkf3Filter::svnRevision() const { return "$Rev: 24183 $"; }
-
-char Zkf3Filter::type() const { return kType; }
-
-void Zkf3Filter::getVersion(int& major, int& minor, int& revision) const {
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
-}
-
 void Zkf3Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                    unsigned char& revision) {
-  type = static_cast<unsigned char>(kType);
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
+  typeAndVersion(kIdentity, type, major, minor, revision);
 }
 
 bool Zkf3Filter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
@@ -494,7 +475,7 @@ void Zkf3Filter::correctError() {
     m_T.isIdentity();
     for (ZtSize r = 0; r < 3; ++r)
       for (ZtSize c = 0; c < 3; ++c) m_T(9 + r, 9 + c) = Rq(c, r);
-    m_observer->corrected(m_T, m_noRotation);
+    m_observer->corrected(m_T, 9, m_noRotation);
   }
 
   // Free acceleration in the global frame.

@@ -45,7 +45,7 @@ class UpdateRecorder : public zelto::Zkf3StepObserver {
   void measurementUpdate(const zelto::Vector&, const zelto::Matrix& H, const zelto::Matrix&) override {
     sequence += H(0, 0) == 1.0 ? 'a' : H(0, 3) == 1.0 ? 'g' : 'm';
   }
-  void corrected(const zelto::Matrix&, bool) override {}
+  void corrected(const zelto::Matrix&, ZtSize, bool) override {}
 };
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }

@@ -48,12 +48,12 @@ class ReferenceObserver : public zelto::Zkf3StepObserver {
     ekf.update(toEigen(H), rd * rd.transpose(), toEigen(y));
     ++updates;
   }
-  void corrected(const zelto::Matrix& T, bool dropped) override {
+  void corrected(const zelto::Matrix& T, ZtSize first, bool dropped) override {
     if (dropped) {
-      ekf.zeroElements(9, 3);
+      ekf.zeroElements(static_cast<int>(first), 3);
       ++drops;
     }
-    ekf.zeroElements(9, 3);
+    ekf.zeroElements(static_cast<int>(first), 3);
     ekf.transform(toEigen(T));
     ++corrections;
   }

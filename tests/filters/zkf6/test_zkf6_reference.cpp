@@ -30,7 +30,7 @@ Eigen::VectorXd toEigen(const ZtVector& v) {
 class ReferenceObserver : public zelto::Zkf6StepObserver {
  public:
   filtersim::DenseReferenceEkf ekf{15};
-  int initializations = 0, writes = 0, predictions = 0, updates = 0, corrections = 0;
+  int initializations = 0, writes = 0, predictions = 0, updates = 0, corrections = 0, folds = 0;
   int updatesOfRows[4] = {0, 0, 0, 0};
 
   void initialized(const zelto::Vector& x, const zelto::Matrix& L) override {
@@ -54,11 +54,15 @@ class ReferenceObserver : public zelto::Zkf6StepObserver {
     ++updates;
     ++updatesOfRows[z.size];
   }
-  void corrected(const zelto::Matrix& T) override {
+  void corrected(const zelto::Matrix& T, ZtSize errorFirst, bool dropped) override {
+    if (dropped) ekf.zeroElements(static_cast<int>(errorFirst), 3);
     ekf.transform(toEigen(T));
-    ekf.zeroElements(0, 3);
-    ekf.zeroElements(12, 3);
+    ekf.zeroElements(static_cast<int>(errorFirst), 3);
     ++corrections;
+  }
+  void positionFolded() override {
+    ekf.zeroElements(0, 3);
+    ++folds;
   }
 };
 
@@ -116,6 +120,7 @@ TEST(Zkf6Reference, SquareRootFilterMatchesCovarianceForm) {
     EXPECT_EQ(ref.initializations, 1);
     EXPECT_EQ(ref.predictions, steps - 1);
     EXPECT_EQ(ref.corrections, ref.predictions);
+    EXPECT_EQ(ref.folds, ref.corrections);
     EXPECT_GT(ref.updates, steps / 2);
     EXPECT_GT(ref.updatesOfRows[3], 0);
     RecordProperty(std::string("worst_P_") + std::to_string(rc.switches), std::to_string(worstP));

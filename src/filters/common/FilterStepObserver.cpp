@@ -1,0 +1,5 @@
+#include "filters/common/FilterStepObserver.h"
+
+FilterStepObserver::~FilterStepObserver() = default;
+
+void FilterStepObserver::rolledBack() {}
