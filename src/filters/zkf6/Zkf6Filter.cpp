@@ -56,7 +56,7 @@ void setBlock(double* M, ZtSize r0, ZtSize c0, const double* B) {
 
 }  // namespace
 
-Zkf6Filter::Zkf6Filter(Zkf6Params* params) : m_params(nullptr) {
+Zkf6Filter::Zkf6Filter(Zkf6Params* params) : ZkfFilterBase(kIdentity), m_params(nullptr) {
   m_params = params;
   m_N = 0;
   restartZkf6(nullptr);
@@ -103,22 +103,9 @@ ZkfParams* Zkf6Filter::getFilterParameters() { return m_params; }
 
 bool Zkf6Filter::isInitialized() const { return !m_state.firstIteration; }
 
-const char* Zkf6Filter::svnRevision() const { return "$Rev: 20226 $"; }
-
-char Zkf6Filter::type() const { return kType; }
-
-void Zkf6Filter::getVersion(int& major, int& minor, int& revision) const {
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
-}
-
 void Zkf6Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                    unsigned char& revision) {
-  type = static_cast<unsigned char>(kType);
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
+  typeAndVersion(kIdentity, type, major, minor, revision);
 }
 
 void Zkf6Filter::earthRadii(double& meridian, double& primeVertical, double latitudeDeg) {
@@ -216,7 +203,7 @@ bool Zkf6Filter::doOneKalmanStep(const Zkf6SensorData& sensorData, const Zkf6Aid
         if (newGps) doFirstGps();
         if (newBaro && !s.firstGps) doFirstBaro();
         s.firstIteration = false;
-        if (m_observer != nullptr) m_observer->initialized(s.x, s.sQx);
+        if (m_zkf6Observer != nullptr) m_zkf6Observer->initialized(s.x, s.sQx);
       }
     } else {
       runDefaultSchedule(newGps, newBaro);
@@ -332,7 +319,7 @@ bool Zkf6Filter::runCustomSchedule(const Zkf6FilterSteps& steps) {
     s.gps.getVelNorthWestUp(v0);
     if (!s.initializeFromMeasurement(*m_params, m_inertial, m_aiding, v0)) return false;
     refreshRotation();
-    if (m_observer != nullptr) m_observer->initialized(s.x, s.sQx);
+    if (m_zkf6Observer != nullptr) m_zkf6Observer->initialized(s.x, s.sQx);
   }
   if (steps.predict) predict();
   if (steps.correct) correctError();
@@ -353,7 +340,7 @@ void Zkf6Filter::stateWrittenDirectly() {
   Zkf6State& s = m_state;
   // The schedule's correction recomputes x from sx: written elements must reach sx too.
   s.sx.isLeftDivideTriL(s.sQx, s.x);
-  if (m_observer != nullptr) m_observer->stateWritten(s.x);
+  if (m_zkf6Observer != nullptr) m_zkf6Observer->stateWritten(s.x);
 }
 
 void Zkf6Filter::doFirstGps() {
@@ -575,7 +562,8 @@ void Zkf6Filter::correctError() {
     for (ZtSize i = 0; i < 3; ++i)
       for (ZtSize c = 0; c < 3; ++c) m_T[(12 + i) * N + 12 + c] = Rr(c, i);
     const Matrix T(N, N, N, m_T, 0);
-    m_observer->corrected(T);
+    m_observer->corrected(T, 12, false);
+    if (m_zkf6Observer != nullptr) m_zkf6Observer->positionFolded();
   }
 }
 

@@ -25,7 +25,8 @@ struct PredictCounter : zelto::Zkf6StepObserver {
   void stateWritten(const zelto::Vector&) override {}
   void predicted(const zelto::Matrix&, const zelto::Matrix&, const zelto::Vector&) override { ++predicts; }
   void measurementUpdate(const zelto::Vector&, const zelto::Matrix&, const zelto::Matrix&) override { ++updates; }
-  void corrected(const zelto::Matrix&) override {}
+  void corrected(const zelto::Matrix&, ZtSize, bool) override {}
+  void positionFolded() override {}
 };
 
 // Still, level samples with a scripted GNSS/barometer sample.

@@ -93,7 +93,8 @@ struct Capture : zelto::Zkf6StepObserver {
   void initialized(const Vector&, const Matrix&) override {}
   void stateWritten(const Vector&) override {}
   void predicted(const Matrix&, const Matrix&, const Vector&) override {}
-  void corrected(const Matrix&) override {}
+  void corrected(const Matrix&, ZtSize, bool) override {}
+  void positionFolded() override {}
   void measurementUpdate(const Vector& z, const Matrix& H, const Matrix& Rs) override {
     Update u;
     u.m = z.size;
