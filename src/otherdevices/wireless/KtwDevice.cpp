@@ -1,5 +1,7 @@
 #include "otherdevices/wireless/KtwDevice.h"
 
+#include "device/ScratchPacket.h"
+#include "device/cache/IPacketDataCache.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
 #include "transport/link/Communicator.h"
 #include "transport/link/PacketStamper.h"
@@ -151,7 +153,7 @@ bool KtwDevice::pendingTrigger(int slot, ZtTriggerIndicationData& out) const {
 
 int64_t KtwDevice::highestCounter() const {
   std::lock_guard<std::mutex> lock(m_highestMutex);
-  return m_highestPacket ? m_highestPacket->packetId : 0;
+  return m_highestPacket && !ZtDataPacket_empty(m_highestPacket) ? m_highestPacket->packetId : -1;
 }
 
 void KtwDevice::setRecordingStartFrame(uint16_t frame) {
@@ -168,6 +170,52 @@ void KtwDevice::handleFlushingIndication(const ZtMessage& message) {
   const int64_t limit = m_flushingLimit.load();
   const int64_t frame = PacketStamper::calculateLargePacketCounter(ZtMessage_getDataShort(&message, 3), limit);
   if (frame > limit) m_flushingLimit = frame;
+}
+
+// ---- Packets -------------------------------------------------------------------------------------
+
+void KtwDevice::handleDataPacket(const ZtDataPacket& packet) {
+  if (!ZtDataPacket_containsFrameRange(&packet)) {
+    KtDevice::handleDataPacket(packet);
+    return;
+  }
+  zelto::ScratchPacket copy;
+  ZtDataPacket_copy(copy.get(), &packet);
+  ZtRange range;
+  ZtDataPacket_frameRange(&packet, &range);
+  {
+    std::lock_guard<std::mutex> lock(m_highestMutex);
+    copy->toa = ZtTimeStamp_now();
+    const int64_t previous = ZtDataPacket_empty(m_highestPacket) ? -1 : m_highestPacket->packetId;
+    copy->packetId = PacketStamper::calculateLargePacketCounter(static_cast<uint16_t>(range.last), previous);
+    if (copy->packetId > previous) ZtDataPacket_copy(m_highestPacket, copy.get());
+  }
+  processPacket(*copy, communicator() && !isReadingFromFile());
+}
+
+void KtwDevice::doProcessing(ZtDataPacket& packet) {
+  if (packet.deviceId == deviceId()) setTriggerIndication(packet);
+  KtDevice::doProcessing(packet);
+}
+
+void KtwDevice::setTriggerIndication(ZtDataPacket& packet) {
+  if (!ZtDataPacket_containsFrameRange(&packet)) return;
+  std::lock_guard<std::mutex> lock(m_triggerMutex);
+  for (int slot = 0; slot < 2; ++slot) {
+    if (!m_triggerValid[slot]) continue;
+    // Both on the unwrapped counter: a trigger at 65530 still fires after the wrap, one at 2
+    // does not fire on a packet at 65534.
+    const int64_t triggerCounter = PacketStamper::calculateLargePacketCounter(m_triggers[slot].frameNumber, packet.packetId);
+    if (packet.packetId < triggerCounter) continue;
+    ZtDataPacket_setTriggerIndication(&packet, slot == 0 ? 0x4810 : 0x4820, &m_triggers[slot]);
+    m_triggerValid[slot] = false;
+  }
+}
+
+void KtwDevice::createDataCache() {
+  KtDevice::createDataCache();
+  if (readyCache()) readyCache()->setDeviceId(deviceId());
+  if (workingCache()) workingCache()->setDeviceId(deviceId());
 }
 
 void KtwDevice::handleNonDataMessage(const ZtMessage& message) {

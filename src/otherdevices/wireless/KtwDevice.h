@@ -70,6 +70,19 @@ class KtwDevice : public KtDevice {
   void handleFlushingIndication(const ZtMessage& message);
   int64_t flushingLimit() const { return m_flushingLimit.load(); }
 
+  // ---- Packets --------------------------------------------------------------------------------
+  // A packet with a frame range is numbered by the last frame of its range, unwrapped against
+  // the highest packet (not previous + 1), so counters stay tied to frames after a radio loss;
+  // other packets take the base numbering.
+  void handleDataPacket(const ZtDataPacket& packet) override;
+  // The pending triggers first, then the tracker's processing.
+  void doProcessing(ZtDataPacket& packet) override;
+  // Gives the packet the pending trigger of each slot whose frame the packet has reached (frames
+  // unwrapped against the packet's counter), and empties that slot.
+  virtual void setTriggerIndication(ZtDataPacket& packet);
+  // The base caches, tagged with the tracker's own id (not its station's).
+  void createDataCache() override;
+
   // A station indication on the tracker's bus id: battery level (12) is taken; then the base.
   void handleNonDataMessage(const ZtMessage& message) override;
   // Entering Config drops the pending triggers.
