@@ -1,7 +1,10 @@
 #include "otherdevices/wireless/KtwDevice.h"
 
 #include "device/ScratchPacket.h"
+#include "errors/ZtException.h"
+#include "foundation/JournalMacros.h"
 #include "device/cache/IPacketDataCache.h"
+#include "otherdevices/wireless/SdiRebaser.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
 #include "transport/link/Communicator.h"
 #include "transport/link/PacketStamper.h"
@@ -194,8 +197,73 @@ void KtwDevice::handleDataPacket(const ZtDataPacket& packet) {
 }
 
 void KtwDevice::doProcessing(ZtDataPacket& packet) {
-  if (packet.deviceId == deviceId()) setTriggerIndication(packet);
-  KtDevice::doProcessing(packet);
+  if (packet.deviceId != deviceId()) {
+    KtDevice::doProcessing(packet);
+    return;
+  }
+  setTriggerIndication(packet);
+  zelto::IPacketDataCache* working = workingCache();
+  bool late = false;
+  try {
+    late = working && !working->empty() && packet.packetId < working->highestKey();
+  } catch (const ZtException&) {
+    late = false;  // emptied meanwhile
+  }
+  if (!late) {
+    KtDevice::doProcessing(packet);
+    return;
+  }
+  if (isRecording()) {
+    try {
+      zelto::ScratchPacket lowest;
+      if (working->lowestInto(*lowest)) {
+        ZtRange range{0, 0};
+        if (ZtDataPacket_containsFrameRange(lowest.get())) ZtDataPacket_frameRange(lowest.get(), &range);
+        const int64_t span = SdiRebaser::frameDistance(static_cast<uint16_t>(range.first), static_cast<uint16_t>(range.last));
+        // Older than what the cache can still rebase: of no use to the recording.
+        if (packet.packetId > lowest->packetId - span) {
+          insertOrUpdateCacheItem(working, packet);
+          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working);
+        }
+      }
+    } catch (const ZtException& e) {
+      JLOG_ERROR("device " << std::hex << deviceId() << std::dec << ": late packet not kept: " << e.what());
+    }
+  }
+  checkCache();
+}
+
+void KtwDevice::flushCache() {
+  Communicator* link = communicator();
+  zelto::IPacketDataCache* working = workingCache();
+  if (!link || link->isReadingFromFile() || !working) return;
+  const ZtDeviceState state = deviceState();
+  const int64_t limit = m_flushingLimit.load();
+  const int64_t start = m_recordingStartFrame.load();
+  zelto::ScratchPacket packet;
+  try {
+    while (working->lowestInto(*packet)) {
+      const int64_t c = packet->packetId;
+      bool write = false;
+      if (state == ZDS_Recording || state == ZDS_FlushingData) {
+        if (SdiRebaser::needsRebasing(*packet) && working->size() <= kRebaseHoldBack) break;
+        if (state == ZDS_FlushingData && limit < c) break;
+        write = !SdiRebaser::isSubInterval(*packet, *working) && c > start;
+      } else if (state == ZDS_FinalizingRecording) {
+        write = limit >= c && !SdiRebaser::isSubInterval(*packet, *working);
+      } else {
+        onWriteDataToLogFile(this, packet.get());
+      }
+      if (write && onWriteDataToLogFile(this, packet.get())) {
+        const ZtMessage& original = ZtMessage_empty(&packet->original) ? packet->message : packet->original;
+        writeMessageToLogFile(original);
+      }
+      working->remove(c);
+    }
+  } catch (const ZtException&) {
+    return;  // emptied meanwhile
+  }
+  if (state == ZDS_FinalizingRecording && working->empty()) updateDeviceState(ZDS_Measurement);
 }
 
 void KtwDevice::setTriggerIndication(ZtDataPacket& packet) {

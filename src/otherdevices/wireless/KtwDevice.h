@@ -75,8 +75,19 @@ class KtwDevice : public KtDevice {
   // the highest packet (not previous + 1), so counters stay tied to frames after a radio loss;
   // other packets take the base numbering.
   void handleDataPacket(const ZtDataPacket& packet) override;
-  // The pending triggers first, then the tracker's processing.
+  // The pending triggers first. A packet not older than the working cache's newest goes through
+  // the tracker's processing (filter, caches, onDataAvailable). An older one (a late packet after
+  // a radio loss) is neither filtered nor delivered again: while recording it enters the working
+  // cache and the cached interval that contains it is rebased onto it; otherwise it is dropped.
   void doProcessing(ZtDataPacket& packet) override;
+  // Writes the working cache to the recording. Recording / FlushingData: an interval that needs
+  // rebasing waits for the late packet, but only while fewer than kRebaseHoldBack packets follow
+  // it (then it is written as it is, never trimmed unwritten); FlushingData stops at the
+  // flushing limit; sub-intervals and packets up to the recording start frame are dropped.
+  // FinalizingRecording: packets beyond the limit and sub-intervals dropped, the rest written,
+  // then Measurement once the cache is empty. Other states: onWriteDataToLogFile only.
+  void flushCache() override;
+  static constexpr unsigned long kRebaseHoldBack = 8;
   // Gives the packet the pending trigger of each slot whose frame the packet has reached (frames
   // unwrapped against the packet's counter), and empties that slot.
   virtual void setTriggerIndication(ZtDataPacket& packet);

@@ -8,6 +8,7 @@
 #include "device/cache/IPacketDataCache.h"
 #include "otherdevices/wireless/KtwDevice.h"
 #include "otherdevices/wireless/SdiRebaser.h"
+#include "support/CallbackRecorder.h"
 #include "support/EmulatedStation.h"
 
 namespace {
@@ -107,6 +108,50 @@ TEST(WirelessPackets, TriggersAcrossTheWrap) {
   EXPECT_FALSE(got[3].trigger1 || got[3].trigger2);
   ZtTriggerIndicationData t;
   EXPECT_FALSE(k->pendingTrigger(1, t));
+}
+
+std::vector<int64_t> written(const CallbackRecorder& rec) {
+  std::vector<int64_t> ids;
+  for (const auto& e : rec.events(CallbackRecorder::Kind::WriteDataToLogFile)) ids.push_back(e.packetId);
+  return ids;
+}
+
+// While recording, the packet spanning a radio gap waits for the late packet, which rebases it;
+// a gap whose late packet never comes holds back only a few packets, then the spanning packet is
+// written as it is: nothing of the recording is lost.
+TEST(WirelessPackets, RecordingWaitsBoundedlyForLatePackets) {
+  CallbackRecorder rec;
+  EmulatedStation s({kChild});
+  ASSERT_TRUE(s.open());
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  ASSERT_NE(k, nullptr);
+  k->createDataCache();
+  k->addCallbackHandler(&rec, false);
+  k->setDeviceState(ZDS_Recording, true);
+  s.control->script(kChild)->recording = true;  // the scripted tracker answers isRecording from its script
+  feed(*k, {{9, 10}, {10, 11}, {11, 14}});
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11}));  // (11, 14) waits
+  // The late packet: kept for the recording, not delivered again, and (11, 14) rebased onto it.
+  const size_t delivered = rec.count(CallbackRecorder::Kind::DataAvailable);
+  feed(*k, {{11, 12}});
+  EXPECT_EQ(rec.count(CallbackRecorder::Kind::DataAvailable), delivered);
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11, 12}));
+  ZtDataPacket rebased = k->workingCache()->object(14);
+  ZtRange range;
+  ZtDataPacket_frameRange(&rebased, &range);
+  EXPECT_EQ(range.first, 12);
+  EXPECT_EQ(range.last, 14);
+  ZtDataPacket_destruct(&rebased);
+  // No late packet for (14, 18): after the hold-back it goes out unchanged, in order.
+  std::vector<Frame> more{{14, 18}};
+  for (uint16_t f = 18; f < 18 + KtwDevice::kRebaseHoldBack + 2; ++f) more.push_back({f, static_cast<uint16_t>(f + 1)});
+  feed(*k, more);
+  const std::vector<int64_t> ids = written(rec);
+  ASSERT_GE(ids.size(), 5u);
+  EXPECT_EQ(ids[3], 14);
+  EXPECT_EQ(ids[4], 18);
+  for (size_t i = 1; i < ids.size(); ++i) EXPECT_LT(ids[i - 1], ids[i]);
+  EXPECT_LE(k->workingCache()->size(), KtwDevice::kRebaseHoldBack);
 }
 
 }  // namespace
