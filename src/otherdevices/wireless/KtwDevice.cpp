@@ -25,6 +25,72 @@ TovanaStationDevice* KtwDevice::station() const {
   return isMasterDevice() ? nullptr : dynamic_cast<TovanaStationDevice*>(master());
 }
 
+// ---- The tracker's simple answers ---------------------------------------------------------------
+
+bool KtwDevice::initialize(const zelto::SettingsFile& settings) {
+  if (!KtDevice::initialize(settings)) {
+    m_isInitialized = false;
+    return false;
+  }
+  setDeviceState(ZDS_Config, true);
+  updateConnectivityState(isMasterDevice() ? ZCS_PluggedIn : ZCS_Wireless);
+  return true;
+}
+
+std::vector<int> KtwDevice::supportedUpdateRates(ZtDataIdentifier) const {
+  return {200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20};
+}
+
+bool KtwDevice::trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply) const {
+  Communicator* link = communicator();
+  if (!link) return false;
+  ZtMessage request;
+  ZtMessage_constructSized(&request, payload.size());
+  ZtMessage_setMessageId(&request, requestId);
+  ZtMessage_setBusId(&request, static_cast<uint8_t>(busId()));
+  if (!payload.empty()) ZtMessage_setDataBuffer(&request, payload.data(), payload.size(), 0);
+  const uint8_t ackId = static_cast<uint8_t>(requestId + 1);
+  bool acknowledged = false;
+  {
+    const auto requestLock = lockRequests();
+    const Communicator::ReplyHandle ack = link->addReplyObject(ackId);
+    if (ack && link->writeMessage(request)) {
+      ZtMessage answer;
+      ZtMessage_construct(&answer);
+      acknowledged = ack->message(answer, kPriorityTimeout) && ZtMessage_getMessageId(&answer) == ackId;
+      if (acknowledged && reply) ZtMessage_copy(reply, &answer);
+      ZtMessage_destruct(&answer);
+    }
+  }
+  ZtMessage_destruct(&request);
+  return acknowledged;
+}
+
+bool KtwDevice::transportMode() const {
+  ZtMessage reply;
+  ZtMessage_construct(&reply);
+  const bool on = trackerRequest(0xC2, {}, &reply) && ZtMessage_dataSize(&reply) >= 1 && ZtMessage_getDataByte(&reply, 0) == 1;
+  ZtMessage_destruct(&reply);
+  return on;
+}
+
+bool KtwDevice::setTransportMode(bool enable) { return trackerRequest(0xC2, {static_cast<uint8_t>(enable ? 1 : 0)}); }
+
+bool KtwDevice::requestBatteryLevel() {
+  Communicator* link = communicator();
+  if (!link) return false;
+  const ZtDeviceState state = deviceState();
+  if (state != ZDS_Measurement && state != ZDS_Recording) return trackerRequest(0xC8, {0x49});
+  ZtMessage request;
+  ZtMessage_constructSized(&request, 1);
+  ZtMessage_setMessageId(&request, 0xC8);
+  ZtMessage_setBusId(&request, static_cast<uint8_t>(busId()));
+  ZtMessage_setDataByte(&request, 0x49, 0);
+  const bool written = link->writeMessage(request);
+  ZtMessage_destruct(&request);
+  return written;
+}
+
 // ---- Connection ----------------------------------------------------------------------------------
 
 void KtwDevice::handleClientConnect(const ZtMessage& message) {

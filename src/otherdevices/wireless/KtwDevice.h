@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "trackers/KtDevice.h"
 
@@ -21,6 +22,27 @@ class KtwDevice : public KtDevice {
   KtwDevice(DeviceFactory& factory, Communicator* communicator);
   KtwDevice(ZtDevice* master, const ZtDeviceId& deviceId);
   ~KtwDevice() override;
+
+  // ---- The tracker's simple answers ------------------------------------------------------------
+  // The tracker's initialisation, then Config (awaited) and connectivity wireless (a station's
+  // child) or plugged in (a master); false, and not initialised, when it fails.
+  bool initialize(const zelto::SettingsFile& settings) override;
+  // 200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20 Hz.
+  std::vector<int> supportedUpdateRates(ZtDataIdentifier dataIdentifier) const override;
+  bool setSerialBaudRate(ZtBaudRate) override { return true; }
+  std::vector<ZtSyncSetting> syncSettings() const override { return {}; }
+  // True only for an empty list; nothing is sent.
+  bool setSyncSettings(const std::vector<ZtSyncSetting>& settings) override { return settings.empty(); }
+  bool readEktsInParts() const override { return true; }
+  // Orientation resets are always done on the host.
+  bool canDoOrientationResetInFirmware(ZtResetMethod) const override { return false; }
+  bool resetOrientation(ZtResetMethod method) override { return scheduleOrientationReset(method); }
+  // 0xC2 without payload; true when the acknowledgement's first byte is 1.
+  bool transportMode() const override;
+  bool setTransportMode(bool enable) override;
+  // 0xC8 [0x49]: acknowledged by 0xC9 in configuration; while measuring or recording only
+  // written, the level following as indication 12.
+  bool requestBatteryLevel() override;
 
   // ---- Connection, as the station reports it --------------------------------------------------
   // Indication 0x46 data: byte 0 sub-id, u32 device id at 1, u16 RSSI at 5, status byte at 7, u16
@@ -104,6 +126,8 @@ class KtwDevice : public KtDevice {
 
  private:
   int64_t highestCounter() const;
+  // One request on the tracker's own bus id (200 ms); reply (optional) receives the answer.
+  bool trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply = nullptr) const;
 
   std::atomic<int16_t> m_rssi{0};
   std::atomic<uint8_t> m_connectionStatus{0};
