@@ -57,4 +57,36 @@ TEST(WirelessTracker, AnswersAndRequestsByBusId) {
   for (int m = 0; m <= 8; ++m) EXPECT_FALSE(a->canDoOrientationResetInFirmware(static_cast<ZtResetMethod>(m))) << m;
 }
 
+// The application accepts or rejects a tracker; the station's request runs on its request
+// thread and the tracker's states follow the answer.
+TEST(WirelessTracker, AcceptAndRejectThroughTheStation) {
+  EmulatedStation s({kChildA, kChildB});
+  ASSERT_TRUE(s.open());
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  ASSERT_TRUE(a && b);
+  s.model.connect(kChildA, -30);
+  s.model.connect(kChildB, -35);
+  ASSERT_TRUE(s.settle(2));
+  EXPECT_EQ(a->connectivityState(), ZCS_Wireless);
+  ASSERT_TRUE(a->acceptConnection());
+  ASSERT_TRUE(b->rejectConnection());
+  ASSERT_TRUE(s.station()->waitForRequests(EmulatedStation::kWaitMs));
+  EXPECT_EQ(s.model.accepted(), (std::vector<uint32_t>{kChildA}));
+  EXPECT_EQ(s.model.rejected(), (std::vector<uint32_t>{kChildB}));
+  // Accepted: disconnected until the station reports the connection again.
+  EXPECT_EQ(a->connectivityState(), ZCS_Disconnected);
+  EXPECT_EQ(a->lastKnownRssi(), -128);
+  EXPECT_EQ(b->connectivityState(), ZCS_Rejected);
+  EXPECT_EQ(b->rejectReason(), ZRR_Blacklisted);
+  // A rejected tracker stays rejected when the station reports it gone.
+  s.model.disconnect(kChildB, 3);
+  s.model.connect(kChildA, -31);
+  ASSERT_TRUE(s.settle(4));
+  EXPECT_EQ(b->connectivityState(), ZCS_Rejected);
+  EXPECT_EQ(a->connectivityState(), ZCS_Wireless);
+  // No request for a tracker the station does not have.
+  EXPECT_FALSE(s.station()->setDeviceAccepted(0x00B00099));
+}
+
 }  // namespace
