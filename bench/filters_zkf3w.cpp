@@ -196,7 +196,7 @@ struct Model : zelto::Zkf3wStepObserver {
     }
     ++updates;
   }
-  void corrected(const zelto::Matrix&) override {}
+  void corrected(const zelto::Matrix&, ZtSize, bool) override {}
 };
 
 // The same step in covariance form: P = Phi P Phi^T + Q, two updates of three measurements

@@ -11,13 +11,13 @@
 ZDA_BEGIN_DECLS
 
 /* Host-side processing options of a device; other values name no option. */
-typedef enum ZtOption {
+typedef enum ZtOption ZDA_ENUM_BASE {
   ZO_SoftwareCalibration = 0,
   ZO_SoftwareFiltering = 1
 } ZtOption;
 
 /* How a device hands its packets to the application. */
-typedef enum ZtQueueMode {
+typedef enum ZtQueueMode ZDA_ENUM_BASE {
   ZQM_CallbacksOnly = 0, /* onDataAvailable only; the ready cache is not filled (except in playback) */
   ZQM_Queue = 1,         /* every packet is also kept in the ready cache until taken */
   ZQM_LatestOnly = 2     /* the ready cache keeps only the newest packet */
@@ -25,7 +25,7 @@ typedef enum ZtQueueMode {
 
 /* Orientation reset methods. The values 2, 5, 6 and 7 exist as well; their meaning is the
  * device class's. */
-typedef enum ZtResetMethod {
+typedef enum ZtResetMethod ZDA_ENUM_BASE {
   ZRM_StoreAlignment = 0, /* store the current alignment in the device (in Config) */
   ZRM_Heading = 1,
   ZRM_Object = 3,
@@ -34,13 +34,13 @@ typedef enum ZtResetMethod {
 } ZtResetMethod;
 
 /* The frame an alignment rotation applies to. */
-typedef enum ZtAlignmentFrame {
+typedef enum ZtAlignmentFrame ZDA_ENUM_BASE {
   ZAF_Sensor = 0,
   ZAF_Local = 1
 } ZtAlignmentFrame;
 
 /* The stream kinds a link can cut messages from; at most one handler per kind is active. */
-typedef enum ZtProtocolType {
+typedef enum ZtProtocolType ZDA_ENUM_BASE {
   ZPT_Zbus = 0,
   ZPT_Nmea = 1,
   ZPT_ImarFsas = 2,

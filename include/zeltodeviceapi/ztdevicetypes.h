@@ -29,7 +29,7 @@ ZDA_BEGIN_DECLS
 
 /* Measuring means ZDS_Measurement .. ZDS_FinalizingRecording; recording means
  * ZDS_WaitingForRecordingStart .. ZDS_FinalizingRecording. */
-typedef enum ZtDeviceState {
+typedef enum ZtDeviceState ZDA_ENUM_BASE {
   ZDS_Initial = 0,
   ZDS_Config = 1,
   ZDS_Measurement = 2,
@@ -41,7 +41,7 @@ typedef enum ZtDeviceState {
 } ZtDeviceState;
 
 /* Value 4 marks a device read from a log file; it has no text of its own. */
-typedef enum ZtConnectivityState {
+typedef enum ZtConnectivityState ZDA_ENUM_BASE {
   ZCS_Disconnected = 0,
   ZCS_Rejected = 1,
   ZCS_PluggedIn = 2,
@@ -50,7 +50,7 @@ typedef enum ZtConnectivityState {
   ZCS_Unknown = 5
 } ZtConnectivityState;
 
-typedef enum ZtRejectReason {
+typedef enum ZtRejectReason ZDA_ENUM_BASE {
   ZRR_Unknown = 0,
   ZRR_VersionMismatch = 1,
   ZRR_Blacklisted = 2,
@@ -59,7 +59,7 @@ typedef enum ZtRejectReason {
 } ZtRejectReason;
 
 /* What an onInfoResponse event answers. */
-typedef enum ZtInfoRequest {
+typedef enum ZtInfoRequest ZDA_ENUM_BASE {
   ZIR_BatteryLevel = 0
 } ZtInfoRequest;
 

@@ -6,6 +6,7 @@
 // 0, null, ZRV_ERROR for a result code, or the caller's out-object emptied and its pointer.
 // The guards add no lock and run the body on the calling thread.
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "zeltodeviceapi/ztdeviceenums.h"
@@ -96,6 +97,22 @@ struct Taken {
 };
 inline void destructArray(ZtOutputConfigurationArray* a) { ZtArray_destruct(ZTARRAY(a)); }
 inline void destructArray(ZtDevicePtrArray* a) { ZtArray_destruct(ZTARRAY(a)); }
+
+// Enumeration arguments. A C caller may pass any 32-bit value where an enumeration is expected.
+// The public enumerations have a fixed underlying type in C++ (ZDA_ENUM_BASE), so the argument
+// holds that value as it is; a wrapper reads it as that integer and checks it against the values
+// the operation names before handing it on. A value outside gives the interface's answer for an
+// unknown value without calling the operation.
+template <typename E>
+requires std::is_enum_v<E>
+constexpr bool inRange(E value, E lowest, E highest) noexcept {
+  using U = std::underlying_type_t<E>;
+  const U v = static_cast<U>(value);
+  return v >= static_cast<U>(lowest) && v <= static_cast<U>(highest);
+}
+inline bool isOption(ZtOption option) noexcept { return inRange(option, ZO_SoftwareCalibration, ZO_SoftwareFiltering); }
+inline bool isProtocol(ZtProtocolType type) noexcept { return inRange(type, ZPT_Zbus, ZPT_ImarIFog); }
+inline bool isAlignmentFrame(ZtAlignmentFrame frame) noexcept { return inRange(frame, ZAF_Sensor, ZAF_Local); }
 
 // Body returns the wrapper's result (R given explicitly).
 template <typename R, typename Owner, typename Body>

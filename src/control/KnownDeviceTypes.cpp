@@ -2,16 +2,26 @@
 // 20, 21, 22, 30, 100, 101 and children 11, 10, 12. Rows are added here as the classes come;
 // a type id without a row has no constructor, and the factory answers it with null.
 #include "device/DeviceFactory.h"
+#include "trackers/KtMk4_X00Device.h"
+#include "trackers/KtMk4_X0Device.h"
+#include "otherdevices/busmaster/ZbusMasterDevice.h"
+#include "otherdevices/imar/ImarFsasDevice.h"
+#include "otherdevices/imar/ImarIFogDevice.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
 #include "trackers/KtixDevice.h"
 
 namespace {
 
 const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
+    {DeviceFactory::kZbusMaster, &ZbusMasterDevice::constructAsMaster, nullptr},
     {DeviceFactory::kTovanaStation, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
     {DeviceFactory::kTovanaDongle, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
     {DeviceFactory::kTovanaOem, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
     {DeviceFactory::kKtix, &KtixDevice::constructAsMaster, nullptr},
+    {DeviceFactory::kKtMk4, &KtMk4_X0Device::constructAsMaster, nullptr},
+    {DeviceFactory::kKtMk4X00, &KtMk4_X00Device::constructAsMaster, nullptr},
+    {DeviceFactory::kImarIFog, &ImarIFogDevice::constructAsMaster, nullptr},
+    {DeviceFactory::kImarFsas, &ImarFsasDevice::constructAsMaster, nullptr},
 };
 
 const DeviceFactory::DeviceTypeRow kChildTypes[] = {

@@ -288,6 +288,13 @@ bool ZtControl::isDeviceDocked(ZtDeviceId deviceId) {
 // ---- Opening ---------------------------------------------------------------------------------------
 
 bool ZtControl::openPort(const ZtString& portName, ZtBaudRate baudRate, uint32_t timeoutMs, bool detectRs485) {
+  return openThrough(portName, timeoutMs, [&](Communicator& link) {
+    return link.openPort(portName, baudRate, OPS_All, detectRs485);
+  });
+}
+
+bool ZtControl::openThrough(const ZtString& portName, uint32_t timeoutMs,
+                            const std::function<bool(Communicator&)>& open) {
   const std::string name = textOf(portName);
   {
     std::unique_lock<std::mutex> lock(m_openingMutex);
@@ -303,7 +310,7 @@ bool ZtControl::openPort(const ZtString& portName, ZtBaudRate baudRate, uint32_t
   auto* communicator = new Communicator();
   copyCallbackHandlersTo(communicator, false);
   if (timeoutMs != 0) communicator->setGotoConfigTimeout(timeoutMs);
-  if (!communicator->openPort(portName, baudRate, OPS_All, detectRs485)) {
+  if (!open(*communicator)) {
     setLastResult(communicator->lastResult());
     delete communicator;
     return false;
@@ -329,9 +336,10 @@ bool ZtControl::openPort(const ZtPortInfo& portInfo, uint32_t timeoutMs) {
   return opened;
 }
 
-bool ZtControl::openImarPort_internal(const ZtString&, ZtBaudRate, int, uint32_t) {
-  setLastResult(ZRV_NOTIMPLEMENTED);
-  return false;
+bool ZtControl::openImarPort_internal(const ZtString& portName, ZtBaudRate baudRate, int imarType, uint32_t timeoutMs) {
+  return openThrough(portName, timeoutMs, [&](Communicator& link) {
+    return link.openImarPort_internal(portName, baudRate, imarType, OPS_All);
+  });
 }
 
 bool ZtControl::openLogFile(const ZtString& fileName) {

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -107,7 +108,8 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   // name from several threads at once make one device.
   bool openPort(const ZtString& portName, ZtBaudRate baudRate, uint32_t timeoutMs = 0, bool detectRs485 = false);
   bool openPort(const ZtPortInfo& portInfo, uint32_t timeoutMs = 0);
-  // Outside units: false with lastResult 257 (no protocol handler for them).
+  // An outside inertial unit's port (imarType 0: FSAS, 1: iFOG), opened as openPort opens one
+  // but through Communicator::openImarPort_internal: nothing is sent to the unit.
   bool openImarPort_internal(const ZtString& portName, ZtBaudRate baudRate, int imarType, uint32_t timeoutMs = 0);
   // Every call makes a new master device, also for a file already open.
   bool openLogFile(const ZtString& fileName);
@@ -204,6 +206,10 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   // Appends (write side) and returns the list's hold.
   void list(ZtDevice* device);
   void sortList();
+  // The body of the port opens: one open of a name at a time (269 and true when a master has it
+  // already), a new link with the control's handlers, open(link), the master device made and
+  // the list sorted.
+  bool openThrough(const ZtString& portName, uint32_t timeoutMs, const std::function<bool(Communicator&)>& open);
   bool loadBuiltinProfiles();
   ZtDeviceId dockDeviceId(ZtDeviceId deviceId, const HeldMasters& masters);
 

@@ -134,6 +134,7 @@ ZDA_API int ZtControl_isDeviceDocked(ZtControl* control, ZtDeviceId deviceId) {
   return call<int>(__func__, control, 0, [&] { return asInt(control->isDeviceDocked(deviceId)); });
 }
 
+// Any mode is stored and handed on (an unknown one fills no ready cache).
 ZDA_API void ZtControl_setQueueMode(ZtControl* control, ZtQueueMode mode) {
   callVoid(__func__, control, [&] { control->setQueueMode(mode); });
 }
@@ -145,10 +146,12 @@ ZDA_API int ZtControl_loadFilterProfiles(ZtControl* control, const ZtString* fil
 }
 
 ZDA_API void ZtControl_setOptionEnabled(ZtControl* control, ZtOption option, int enabled) {
+  if (!isOption(option)) return;  // changes nothing, forwards nothing
   callVoid(__func__, control, [&] { control->setOptionEnabled(option, enabled != 0); });
 }
 
 ZDA_API int ZtControl_isOptionEnabled(ZtControl* control, ZtOption option) {
+  if (!isOption(option)) return 0;
   return call<int>(__func__, control, 0, [&] { return asInt(control->isOptionEnabled(option)); });
 }
 

@@ -207,10 +207,12 @@ ZDA_API int ZtDevice_stopRecording(ZtDevice* device) {
 }
 
 ZDA_API int ZtDevice_setOptionEnabled(ZtDevice* device, ZtOption option, int enable) {
+  if (!isOption(option)) return 0;
   return call<int>(__func__, device, 0, [&] { return asInt(device->setOptionEnabled(option, enable != 0)); });
 }
 
 ZDA_API int ZtDevice_isOptionEnabled(ZtDevice* device, ZtOption option) {
+  if (!isOption(option)) return 0;
   return call<int>(__func__, device, 0, [&] { return asInt(device->isOptionEnabled(option)); });
 }
 
@@ -414,6 +416,8 @@ ZDA_API uint32_t ZtDevice_droppedPacketCount(ZtDevice* device) {
   return call<uint32_t>(__func__, device, 0, [&] { return device->droppedPacketCount(); });
 }
 
+// Every method is handed on: its meaning beyond the named ones is the device class's (and the
+// device's, which answers an unknown one with a refusal).
 ZDA_API int ZtDevice_resetOrientation(ZtDevice* device, ZtResetMethod method) {
   return call<int>(__func__, device, 0, [&] { return asInt(device->resetOrientation(method)); });
 }
@@ -427,14 +431,17 @@ ZDA_API int ZtDevice_updateCachedDeviceInformation(ZtDevice* device) {
 }
 
 ZDA_API int ZtDevice_enableProtocol(ZtDevice* device, ZtProtocolType type) {
+  if (!isProtocol(type)) return 0;
   return call<int>(__func__, device, 0, [&] { return asInt(device->enableProtocol(type)); });
 }
 
 ZDA_API int ZtDevice_disableProtocol(ZtDevice* device, ZtProtocolType type) {
+  if (!isProtocol(type)) return 0;
   return call<int>(__func__, device, 0, [&] { return asInt(device->disableProtocol(type)); });
 }
 
 ZDA_API int ZtDevice_isProtocolEnabled(ZtDevice* device, ZtProtocolType type) {
+  if (!isProtocol(type)) return 0;  // no handler has an unknown type
   return call<int>(__func__, device, 0, [&] { return asInt(device->isProtocolEnabled(type)); });
 }
 
@@ -442,6 +449,7 @@ ZDA_API int ZtDevice_resetDroppedPacketCount(ZtDevice* device) {
   return call<int>(__func__, device, 0, [&] { return asInt(device->resetDroppedPacketCount()); });
 }
 
+// Any mode is stored (an unknown one fills no ready cache) and read back as it was given.
 ZDA_API int ZtDevice_setQueueMode(ZtDevice* device, ZtQueueMode mode) {
   return call<int>(__func__, device, 0, [&] { return asInt(device->setQueueMode(mode)); });
 }
@@ -716,12 +724,18 @@ ZDA_API ZtResultValue ZtDevice_applyConfigFile(ZtDevice* device, const ZtString*
   return call<ZtResultValue>(__func__, device, ZRV_ERROR, [&] { return device->applyConfigFile(*fileName); });
 }
 
+// An unknown frame gives the device model's defaults: refused, an empty matrix, a zero quaternion.
 ZDA_API int ZtDevice_setAlignmentRotationMatrix(ZtDevice* device, ZtAlignmentFrame frame, const ZtMatrix* matrix) {
+  if (!isAlignmentFrame(frame)) return 0;
   return call<int>(__func__, device, 0, [&] { return asInt(device->setAlignmentRotationMatrix(frame, *matrix)); });
 }
 
 ZDA_API ZtMatrix* ZtDevice_alignmentRotationMatrix(ZtDevice* device, ZtMatrix* out, ZtAlignmentFrame frame) {
   return callOut(__func__, device, out, [&] {
+    if (!isAlignmentFrame(frame)) {
+      makeEmpty(out);
+      return;
+    }
     Taken<ZtMatrix, ZtMatrix_destruct> matrix{device->alignmentRotationMatrix(frame)};
     if (ZtMatrix_copy(out, &matrix.value) != 0) makeEmpty(out);
   });
@@ -729,11 +743,14 @@ ZDA_API ZtMatrix* ZtDevice_alignmentRotationMatrix(ZtDevice* device, ZtMatrix* o
 
 ZDA_API int ZtDevice_setAlignmentRotationQuaternion(ZtDevice* device, ZtAlignmentFrame frame,
                                                     const ZtQuaternion* quaternion) {
+  if (!isAlignmentFrame(frame)) return 0;
   return call<int>(__func__, device, 0,
                    [&] { return asInt(device->setAlignmentRotationQuaternion(frame, *quaternion)); });
 }
 
 ZDA_API ZtQuaternion* ZtDevice_alignmentRotationQuaternion(ZtDevice* device, ZtQuaternion* out,
                                                            ZtAlignmentFrame frame) {
-  return callOut(__func__, device, out, [&] { *out = device->alignmentRotationQuaternion(frame); });
+  return callOut(__func__, device, out, [&] {
+    *out = isAlignmentFrame(frame) ? device->alignmentRotationQuaternion(frame) : ZtQuaternion{0, 0, 0, 0};
+  });
 }

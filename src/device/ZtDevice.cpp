@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "device/DeviceTaskScope.h"
+#include "device/OwnedMessage.h"
 #include "device/ProcessTask.h"
 #include "device/ScratchPacket.h"
 #include "device/StateChanger.h"
@@ -24,6 +25,8 @@
 #include "foundation/JournalMacros.h"
 #include "foundation/TaskCompletionWaiter.h"
 #include "foundation/ThreadPool.h"
+#include "transport/imar/FsasProtocolHandler.h"
+#include "transport/imar/IFogProtocolHandler.h"
 #include "transport/legacy/LegacyDataPacket.h"
 #include "transport/link/PacketStamper.h"
 #include "transport/link/Communicator.h"
@@ -68,6 +71,7 @@ ZtDevice::ZtDevice(DeviceFactory& factory, Communicator* communicator)
     setDeviceId(communicator->masterDeviceId());
   }
   m_highestPacket = newEmptyPacket();
+  m_suspectPacket = newEmptyPacket();
   if (!communicator) return;
   if (communicator->isPortOpen()) {
     m_connectivityState = ZCS_PluggedIn;
@@ -102,6 +106,7 @@ ZtDevice::ZtDevice(ZtDevice* master, const ZtDeviceId& deviceId)
       setDeviceId(configuration.deviceInfo[bus - 1].deviceId);
   }
   m_highestPacket = newEmptyPacket();
+  m_suspectPacket = newEmptyPacket();
   m_connectivityState = master->connectivityState();
 }
 
@@ -121,10 +126,11 @@ ZtDevice::~ZtDevice() {
     m_readyCache = nullptr;
     delete m_workingCache;
     m_workingCache = nullptr;
-    if (m_highestPacket) {
-      ZtDataPacket_destruct(m_highestPacket);
-      delete m_highestPacket;
-      m_highestPacket = nullptr;
+    for (ZtDataPacket** packet : {&m_highestPacket, &m_suspectPacket}) {
+      if (!*packet) continue;
+      ZtDataPacket_destruct(*packet);
+      delete *packet;
+      *packet = nullptr;
     }
     // A recording file left open is closed with its link (nothing else would free it).
     if (Communicator* link = takeRecordingLink()) {
@@ -672,9 +678,11 @@ bool ZtDevice::enableProtocol(ZtProtocolType type) {
       m_communicator->addProtocolHandler(new nmea::ProtocolHandler());
       return true;
     case ZPT_ImarFsas:
+      m_communicator->addProtocolHandler(new imar::FsasProtocolHandler());
+      return true;
     case ZPT_ImarIFog:
-      // The handlers of the outside units are not part of this library build yet.
-      return false;
+      m_communicator->addProtocolHandler(new imar::IFogProtocolHandler());
+      return true;
   }
   return false;
 }
@@ -877,20 +885,6 @@ constexpr unsigned kAckTimeout = 200;
 constexpr unsigned kBaudRateTimeout = 500;
 constexpr unsigned kWakeUpTimeout = 3000;
 
-// A message owned by the scope.
-struct ScopedMessage {
-  ZtMessage m;
-  ScopedMessage() { ZtMessage_construct(&m); }
-  ScopedMessage(uint8_t messageId, uint8_t busId, size_t payloadSize) {
-    ZtMessage_constructSized(&m, payloadSize);
-    ZtMessage_setMessageId(&m, messageId);
-    ZtMessage_setBusId(&m, busId);
-  }
-  ~ScopedMessage() { ZtMessage_destruct(&m); }
-  ScopedMessage(const ScopedMessage&) = delete;
-  ScopedMessage& operator=(const ScopedMessage&) = delete;
-};
-
 // Waits on a reply object registered before its request went out: true when the acknowledgement
 // came. The object leaves the link's monitor with its last handle, on every path.
 bool awaitReply(const Communicator::ReplyHandle& reply, ZtMessage& answer, uint8_t ackId, unsigned timeoutMs) {
@@ -1007,14 +1001,14 @@ bool ZtDevice::exchange(const ZtMessage& request, uint8_t ackId, unsigned timeou
   const Communicator::ReplyHandle handle = link->addReplyObject(ackId);
   if (!handle) return false;
   if (!link->writeMessage(request)) return false;
-  ScopedMessage answer;
+  OwnedMessage answer;
   const bool acknowledged = awaitReply(handle, answer.m, ackId, timeoutMs);
   if (reply) ZtMessage_copy(reply, &answer.m);
   return acknowledged;
 }
 
 bool ZtDevice::exchange(uint8_t requestId, uint8_t busId, size_t payloadSize, uint32_t payload, unsigned timeoutMs) {
-  ScopedMessage request(requestId, busId, payloadSize);
+  OwnedMessage request(requestId, busId, payloadSize);
   switch (payloadSize) {
     case 1:
       ZtMessage_setDataByte(&request.m, static_cast<uint8_t>(payload), 0);
@@ -1098,8 +1092,8 @@ bool ZtDevice::reset() {
   // The device's current rate: the port reopens at it once the device has restarted.
   ZtBaudRate rate;
   {
-    ScopedMessage query(kBaudRate, ZTMESSAGE_MASTER_BUS_ID, 0);
-    ScopedMessage answer;
+    OwnedMessage query(kBaudRate, ZTMESSAGE_MASTER_BUS_ID, 0);
+    OwnedMessage answer;
     if (!exchange(query.m, kBaudRate + 1, kBaudRateTimeout, &answer.m)) return false;
     if (ZtMessage_dataSize(&answer.m) < 1) {
       JLOG_ALERT("reset refused: the baud rate reply holds no rate");
@@ -1112,14 +1106,14 @@ bool ZtDevice::reset() {
   const Communicator::ReplyHandle wakeUp = link->addReplyObject(kWakeUp);
   if (!resetAck || !wakeUp) return false;
   {
-    ScopedMessage request(kReset, ZTMESSAGE_MASTER_BUS_ID, 0);
+    OwnedMessage request(kReset, ZTMESSAGE_MASTER_BUS_ID, 0);
     if (!link->writeMessage(request.m)) return false;
   }
-  ScopedMessage answer;
+  OwnedMessage answer;
   if (!awaitReply(resetAck, answer.m, kResetAck, kAckTimeout)) return false;
   if (!link->reopenPort(rate, OPS_OpenPort | OPS_StartThread)) return false;
   if (!awaitReply(wakeUp, answer.m, kWakeUp, kWakeUpTimeout)) return false;
-  ScopedMessage acknowledge(kWakeUpAck, ZTMESSAGE_MASTER_BUS_ID, 0);
+  OwnedMessage acknowledge(kWakeUpAck, ZTMESSAGE_MASTER_BUS_ID, 0);
   return link->writeMessage(acknowledge.m);
 }
 
@@ -1289,22 +1283,48 @@ void ZtDevice::handleNonDataMessage(const ZtMessage& message) {
 void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
   ScratchPacket copy;
   ZtDataPacket_copy(copy.get(), &packet);
-  MissedPackets missed;
+  // A confirmed jump reports the gap before the suspect packet and the one after it.
+  MissedPackets missed[2];
   if (m_highestPacket) {
     // Held for the check and the stamping only: the report, the events and the processing run
     // without it.
     std::lock_guard<std::mutex> lock(m_highestMutex);
-    missed = compareCounters(*m_highestPacket, *copy);
-    PacketStamper::stampPacket(*copy, *m_highestPacket);
+    const MissedPackets direct = compareCounters(*m_highestPacket, *copy);
+    MissedPackets viaSuspect[2];
+    if (!ZtDataPacket_empty(m_suspectPacket)) {
+      viaSuspect[0] = compareCounters(*m_highestPacket, *m_suspectPacket);
+      viaSuspect[1] = compareCounters(*m_suspectPacket, *copy);
+    }
+    switch (PacketStamper::stampPacket(*copy, *m_highestPacket, *m_suspectPacket)) {
+      case PacketStamper::Outcome::Late:
+      case PacketStamper::Outcome::Next:
+        missed[0] = direct;
+        break;
+      case PacketStamper::Outcome::Suspect:
+        break;  // its gap is reported once the packet after it confirms it
+      case PacketStamper::Outcome::Confirmed:
+        missed[0] = viaSuspect[0];
+        missed[1] = viaSuspect[1];
+        break;
+    }
   }
-  if (missed.count > 0) {
+  for (const MissedPackets& m : missed) {
+    if (m.count <= 0) continue;
     zelto::ThreadPool::instance()->publishRunNext();  // events follow, as for non-data messages
-    JLOG_ALERT("Detected(" << missed.bits << " bit) " << missed.count << " packets have been missed by device "
+    JLOG_ALERT("Detected(" << m.bits << " bit) " << m.count << " packets have been missed by device "
                            << std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
-                           << std::dec << ", continuing at " << missed.current << ", previous was "
-                           << missed.previous);
+                           << std::dec << ", continuing at " << m.current << ", previous was " << m.previous);
     onError(this, ZRV_MISSEDPACKETS);
-    onMissedPackets(this, missed.count, missed.first, missed.last);
+    onMissedPackets(this, m.count, m.first, m.last);
+  }
+  if (copy->packetId < 0) {
+    // Half a period or more before the first packet of the stream: a corrupted counter, or a
+    // packet from before the stream began. A negative id means none, so it is dropped here
+    // rather than handed to the caches, the recording and the application as one.
+    JLOG_ALERT("Dropped a packet of device " << std::uppercase << std::hex << std::setw(8) << std::setfill('0')
+                                             << deviceId() << std::dec << " stamped before the first packet (id "
+                                             << copy->packetId << ")");
+    return;
   }
   processPacket(*copy, m_communicator && !isReadingFromFile());
 }
@@ -1422,10 +1442,12 @@ void ZtDevice::resetPacketStamping() {
     if (!device->m_highestPacket) return;
     // In place: the parsing worker may be comparing against it right now.
     std::lock_guard<std::mutex> lock(device->m_highestMutex);
-    ZtDataPacket_clear(device->m_highestPacket);
-    device->m_highestPacket->deviceId = 0;
-    device->m_highestPacket->packetId = 0;
-    device->m_highestPacket->toa = 0;
+    for (ZtDataPacket* packet : {device->m_highestPacket, device->m_suspectPacket}) {
+      ZtDataPacket_clear(packet);
+      packet->deviceId = 0;
+      packet->packetId = 0;
+      packet->toa = 0;
+    }
   };
   reset(this);
   forEachChild([&reset](ZtDevice* child) {
@@ -1655,7 +1677,7 @@ bool ZtDevice::readDeviceConfiguration() {
   Communicator* link = m_communicator;
   if (!link) return false;
   if (link->isReadingFromFile()) {
-    ScopedMessage message;
+    OwnedMessage message;
     link->readMessageFromStartOfFile(message.m, kConfiguration, kConfigurationSearchDepth);
     // A search through all five messages without a match also ends with result 0: the empty
     // message says so.
@@ -1670,18 +1692,18 @@ bool ZtDevice::readDeviceConfiguration() {
   if (!gotoConfig()) return false;
   const uint8_t bus = static_cast<uint8_t>(busId());
   {
-    ScopedMessage request(kInitBus, bus, 0);
+    OwnedMessage request(kInitBus, bus, 0);
     if (!exchange(request.m, kInitBusAck, kInitBusTimeout)) return false;
   }
   {
-    ScopedMessage request(kRequestConfiguration, bus, 0);
-    ScopedMessage reply;
+    OwnedMessage request(kRequestConfiguration, bus, 0);
+    OwnedMessage reply;
     if (!exchange(request.m, kConfiguration, kConfigurationTimeout, &reply.m)) return false;
     replaceConfiguration(m_configuration, reply.m);
   }
   m_firmwareVersion = zeroVersion();
-  ScopedMessage request(kRequestFirmwareRevision, bus, 0);
-  ScopedMessage reply;
+  OwnedMessage request(kRequestFirmwareRevision, bus, 0);
+  OwnedMessage reply;
   // A reply too short to hold major, minor and revision leaves the version at zeros.
   if (exchange(request.m, kFirmwareRevision, kFirmwareTimeout, &reply.m) && ZtMessage_dataSize(&reply.m) >= 3) {
     m_firmwareVersion.major = ZtMessage_getDataByte(&reply.m, 0);

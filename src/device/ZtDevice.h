@@ -507,6 +507,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   ZtVersion m_firmwareVersion;
   std::atomic<unsigned> m_lastScheduledProcessTask{0};  // changed under m_processingMutex
   ZtDataPacket* m_highestPacket = nullptr;  // the pointer is fixed; contents under m_highestMutex
+  // A packet stamped far ahead of the highest one, not yet confirmed by the packet after it (see
+  // PacketStamper); empty when none. Allocated and guarded with m_highestPacket.
+  ZtDataPacket* m_suspectPacket = nullptr;
   // Packet path. m_highestMutex guards the missed-packet check and the stamping against
   // m_highestPacket (parsing worker, log-file load, a pull's fetch, resetPacketStamping). It is a
   // leaf: no cache, callback or other lock is entered while it is held (a pull holds its cache's

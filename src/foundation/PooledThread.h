@@ -40,6 +40,8 @@ class PooledThread : public StandardThread {
   // Guarded by the pool lock: the idle worker waits on m_wake until the pool sets m_signalled.
   std::condition_variable m_wake;
   bool m_signalled = false;
+  // Wake-ups chosen under the pool lock whose notify, made after it, is still to come.
+  std::atomic<unsigned> m_wakesInFlight{0};
   std::atomic<uint32_t> m_executed{0};
   std::atomic<uint32_t> m_completed{0};
   std::atomic<uint32_t> m_failed{0};

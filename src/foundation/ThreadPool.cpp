@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
+#include <utility>
 
 #include "errors/ZtException.h"
 
@@ -88,6 +90,9 @@ void ThreadPool::stopAndDelete(std::vector<PooledThread*>& workers) {
 
 void ThreadPool::joinRetired(std::vector<PooledThread*>& workers) {
   for (PooledThread* w : workers) {
+    // A retired worker is never chosen again; a notify chosen before its retirement is at most
+    // a few instructions away from done.
+    while (w->m_wakesInFlight.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     delete w;  // joins
     std::lock_guard<std::mutex> lk(m_mutex);
     m_retiring.erase(std::find(m_retiring.begin(), m_retiring.end(), w));
@@ -150,6 +155,8 @@ PooledTask* ThreadPool::newRecordLocked(ThreadPoolTask* task) {
   rec->id = id;
   return rec;
 }
+
+bool ThreadPool::isWorkerThread() { return tlWorker != nullptr; }
 
 PooledThread* ThreadPool::callingWorkerLocked() {
   PooledThread* w = tlWorker;
@@ -264,6 +271,21 @@ void ThreadPool::wakeOneLocked() {
   w->m_wake.notify_one();
 }
 
+PooledThread* ThreadPool::chooseSleeperLocked() {
+  if (m_sleepers.empty()) return nullptr;
+  PooledThread* w = m_sleepers.back();
+  m_sleepers.pop_back();
+  w->m_signalled = true;
+  w->m_wakesInFlight.fetch_add(1, std::memory_order_relaxed);
+  return w;
+}
+
+void ThreadPool::notifyChosen(PooledThread* worker) {
+  if (!worker) return;
+  worker->m_wake.notify_one();
+  worker->m_wakesInFlight.fetch_sub(1, std::memory_order_release);
+}
+
 void ThreadPool::wakeAllLocked() {
   while (!m_sleepers.empty()) wakeOneLocked();
 }
@@ -299,6 +321,7 @@ unsigned ThreadPool::addTaskToRunNext(ThreadPoolTask* task, unsigned afterId) { 
 unsigned ThreadPool::add(ThreadPoolTask* task, unsigned afterId, bool runNext) {
   if (!task) return 0;
   bool wake = false;
+  PooledThread* woken = nullptr;
   unsigned id;
   {
     std::lock_guard<std::mutex> lk(m_mutex);
@@ -318,8 +341,9 @@ unsigned ThreadPool::add(ThreadPoolTask* task, unsigned afterId, bool runNext) {
     }
     // A task that queues this much follow-up work runs long enough for another worker to start.
     if (self && ++self->m_runNextAdds >= kRunNextAdds && publishNextLocked(self)) wake = !m_suspended;
-    if (wake) wakeOneLocked();
+    if (wake) woken = chooseSleeperLocked();
   }
+  notifyChosen(woken);
   return id;
 }
 
@@ -336,11 +360,12 @@ void ThreadPool::workerPass(PooledThread* worker) {
     idleWaitLocked(lk, worker);
   }
   // The retry keeper leaves to run a task: hand the retry time to an idle worker.
-  if (m_retryHead && !m_retryKeeper) wakeOneLocked();
+  PooledThread* woken = m_retryHead && !m_retryKeeper ? chooseSleeperLocked() : nullptr;
   // Drain the queue without waiting; the terminate flag is honoured between tasks only, so a
   // taken record is always run and reported.
   while (rec) {
     lk.unlock();
+    notifyChosen(std::exchange(woken, nullptr));
     ThreadPoolTask* task = rec->task;
     bool finished = true;
     unsigned waitFor = 0;
@@ -374,15 +399,22 @@ void ThreadPool::workerPass(PooledThread* worker) {
     worker->m_current.store(nullptr, std::memory_order_relaxed);
     rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
     // More ready than this worker takes (released followers, a retry): pass the work on.
-    if (m_queueHead && !m_suspended) wakeOneLocked();
+    if (m_queueHead && !m_suspended) woken = chooseSleeperLocked();
   }
   if (m_changeWaiters) m_changed.notify_all();
+  lk.unlock();
+  notifyChosen(woken);
 }
 
 void ThreadPool::publishRunNext() {
   if (!tlWorker || tlWorker->m_pool != this) return;
-  std::lock_guard<std::mutex> lk(m_mutex);
-  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended) wakeOneLocked();
+  PooledThread* woken = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(m_mutex);
+    if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
+      woken = chooseSleeperLocked();
+  }
+  notifyChosen(woken);
 }
 
 bool ThreadPool::doesTaskExist(unsigned id) {

@@ -59,6 +59,9 @@ class ThreadPool {
   static ThreadPool* instance();
   // Deletes the process-wide pool when the library owns it.
   static void destroy();
+  // True on a worker thread of any pool (it runs pool tasks, e.g. a link's parsing or a
+  // device's processing): code there must not throw at its callers.
+  static bool isWorkerThread();
   // Installs pool as the process-wide pool (the caller keeps ownership of a non-null pool);
   // the previous pool is deleted when the library owned it.
   static void setPool(ThreadPool* pool);
@@ -124,9 +127,15 @@ class ThreadPool {
   void promoteRetriesLocked();
   // Waits for work: untimed, or until the first retry when this worker keeps the retry time.
   void idleWaitLocked(std::unique_lock<std::mutex>& lk, PooledThread* worker);
-  // Wakes the most recently idle worker (or every idle one).
+  // Wakes the most recently idle worker (or every idle one), notifying under the lock.
   void wakeOneLocked();
   void wakeAllLocked();
+  // The hot paths' wake-up: the most recently idle worker is chosen and signalled under the lock
+  // (null when none sleeps) and notified by notifyChosen once the lock is released, so that it
+  // does not wake only to block on the lock. A chosen worker's wake count keeps it from being
+  // deleted before the notify is done (joinRetired).
+  PooledThread* chooseSleeperLocked();
+  static void notifyChosen(PooledThread* worker);
   bool allIdleLocked() const;
   // Asks the workers to stop and lists them as retiring (no worker takes a record once asked).
   void retireLocked(std::vector<PooledThread*>& workers);

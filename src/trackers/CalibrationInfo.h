@@ -8,6 +8,12 @@ class EktsManager;
 
 class CalibrationInfo {
  public:
+  CalibrationInfo() = default;
+  CalibrationInfo(const CalibrationInfo&) = default;
+  CalibrationInfo& operator=(const CalibrationInfo&) = default;
+  // Other record forms derive from it and are deleted through it.
+  virtual ~CalibrationInfo() = default;
+
   // Row-major 3x3 matrices and 3-vectors.
   double gainAcc[9] = {};
   double gainGyr[9] = {};

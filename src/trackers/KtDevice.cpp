@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 
+#include "device/OwnedMessage.h"
 #include "device/config/DeviceConfigurationMessages.h"
 #include "ekts/Ekts5.h"
 #include "ekts/EktsManager.h"
@@ -53,15 +54,6 @@ constexpr double kTicksPerUs = 29.4912;
 constexpr double kUsPerTick = 0.03390842013888889;
 
 constexpr double kNoRange = 10000.0;
-
-// A message owned by the scope.
-struct ScopedMessage {
-  ZtMessage m;
-  ScopedMessage() { ZtMessage_construct(&m); }
-  ~ScopedMessage() { ZtMessage_destruct(&m); }
-  ScopedMessage(const ScopedMessage&) = delete;
-  ScopedMessage& operator=(const ScopedMessage&) = delete;
-};
 
 void putU16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
@@ -325,7 +317,7 @@ double KtDevice::gyroscopeRange() const { return gyroscopeRange(productCodeText(
 bool KtDevice::requestData() {
   Communicator* link = communicator();
   if (outputSkipFactor() != 0xFFFF || !link) return false;
-  ScopedMessage request;
+  OwnedMessage request;
   ZtMessage_constructSized(&request.m, 0);
   ZtMessage_setMessageId(&request.m, kRequestData);
   ZtMessage_setBusId(&request.m, static_cast<uint8_t>(busId()));
@@ -361,7 +353,7 @@ bool KtDevice::exchangeRequest(const ZtMessage& request, uint8_t ackId, unsigned
   const Communicator::ReplyHandle handle = link->addReplyObject(ackId);
   if (!handle) return false;
   if (!link->writeMessage(request)) return false;
-  ScopedMessage answer;
+  OwnedMessage answer;
   const bool acknowledged = handle->message(answer.m, timeoutMs) && ZtMessage_getMessageId(&answer.m) == ackId;
   if (reply) ZtMessage_copy(reply, &answer.m);
   return acknowledged;
@@ -370,7 +362,7 @@ bool KtDevice::exchangeRequest(const ZtMessage& request, uint8_t ackId, unsigned
 bool KtDevice::exchangeRequest(uint8_t requestId, const std::vector<uint8_t>& payload, unsigned timeoutMs,
                                ZtMessage* reply) {
   if (!communicator()) return false;
-  ScopedMessage request;
+  OwnedMessage request;
   ZtMessage_constructSized(&request.m, 0);
   ZtMessage_setMessageId(&request.m, requestId);
   ZtMessage_setBusId(&request.m, static_cast<uint8_t>(busId()));
@@ -387,7 +379,7 @@ bool KtDevice::setNoRotation(uint16_t seconds) {
 }
 
 uint16_t KtDevice::runSelfTest() {
-  ScopedMessage reply;
+  OwnedMessage reply;
   if (!exchangeRequest(kRunSelfTest, {}, kSelfTestTimeoutMs, &reply.m)) return 0;
   // A reply without its two result bytes holds no result.
   if (ZtMessage_dataSize(&reply.m) < 2) return 0;
@@ -425,7 +417,7 @@ bool KtDevice::setLatLonAlt(const ZtVector& latLonAlt) {
 }
 
 void KtDevice::updateHeadingOffset() {
-  ScopedMessage reply;
+  OwnedMessage reply;
   if (!exchangeRequest(kRequestHeadingOffset, {}, kAckTimeoutMs, &reply.m)) return;
   // A reply shorter than its float holds no offset: nothing is taken from it.
   if (ZtMessage_dataSize(&reply.m) < 4) return;
@@ -459,7 +451,7 @@ bool KtDevice::setOutputConfiguration(ZtOutputConfigurationArray& configuration)
       putU16(payload, configuration.data[i].frequency);
     }
   }
-  ScopedMessage reply;
+  OwnedMessage reply;
   if (!exchangeRequest(kSetOutputConfiguration, payload, kAckTimeoutMs, &reply.m)) return false;
   // Whole pairs only: a tail shorter than a pair is no entry.
   const size_t count = ZtMessage_dataSize(&reply.m) / 4;
@@ -490,7 +482,7 @@ bool KtDevice::setRs485TransmissionDelay(uint16_t delay) {
 }
 
 void KtDevice::updateObjectAlignmentMatrix() {
-  ScopedMessage reply;
+  OwnedMessage reply;
   if (!exchangeRequest(kRequestObjectAlignment, {}, kAckTimeoutMs, &reply.m)) return;
   // Nine floats or nothing: a short reply would leave zeros in the matrix.
   if (ZtMessage_dataSize(&reply.m) < 36) return;
@@ -883,7 +875,9 @@ void KtDevice::deinitializeSoftwareCalibration() {
 }
 
 double KtDevice::sdiPeriod() const {
-  // No class sets a period of its own: one strapdown item spans one sample of the update rate.
+  const double set = m_sdiPeriod.load();
+  if (set > 0.0) return set;
+  // One strapdown item spans one sample of the update rate.
   const int rate = updateRate();
   return rate > 0 ? 1.0 / rate : 1.0;
 }
@@ -910,8 +904,18 @@ void KtDevice::performCalibration(ZtDataPacket& packet) {
 }
 
 void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
-  if (!ZtDataPacket_containsCalibratedAcceleration(&packet) || !ZtDataPacket_containsCalibratedRateOfTurn(&packet) ||
-      ZtDataPacket_containsSdiData(&packet))
+  if (ZtDataPacket_containsSdiData(&packet)) {
+    // A recording holds the processed packets: one that carries increments ended a window when
+    // it was recorded, so a replay's window starts over after it and keeps the recording's phase
+    // (otherwise it would end on other packets, each missing one sample).
+    if (m_hostSdiEnabled.load() && isReadingFromFile()) {
+      std::lock_guard<std::mutex> lock(m_orientationLock);
+      m_sdiWindow.restart();
+    }
+    return;
+  }
+  if (!m_hostSdiEnabled.load() || !ZtDataPacket_containsCalibratedAcceleration(&packet) ||
+      !ZtDataPacket_containsCalibratedRateOfTurn(&packet))
     return;
   zelto::Vector3 acc, gyr;
   if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr)) return;
@@ -1210,7 +1214,7 @@ bool KtDevice::readEktsRecord() {
   if (!communicator()) return false;
   if (isReadingFromFile()) return readEktsFromLogFile();
   if (!readEktsInParts()) {
-    ScopedMessage reply;
+    OwnedMessage reply;
     if (!exchangeRequest(kRequestRecord, {0, kWholeRecord}, kWholeRecordTimeoutMs, &reply.m)) return false;
     const uint8_t* data = ZtMessage_constData(&reply.m);
     return data && m_ekts->initializeFromBuffer(data, static_cast<int>(ZtMessage_dataSize(&reply.m)), true);
@@ -1218,7 +1222,7 @@ bool KtDevice::readEktsRecord() {
   uint8_t buffer[kRecordSize] = {};
   size_t pages = 4;
   for (size_t page = 0; page < pages; ++page) {
-    ScopedMessage reply;
+    OwnedMessage reply;
     if (!exchangeRequest(kRequestRecord, {0, static_cast<uint8_t>(page)}, kRecordPageTimeoutMs, &reply.m)) return false;
     // A page shorter than its 264 bytes would leave the rest of it zero: the read fails instead.
     const uint8_t* data = ZtMessage_constData(&reply.m);
@@ -1289,7 +1293,7 @@ void KtDevice::fetchEkts(ZtMessage& out) const {
 void KtDevice::writeDeviceSettingsToFile() {
   ZtDevice::writeDeviceSettingsToFile();
   // Into the recording (the master's recording link), with the application's consent.
-  ScopedMessage record;
+  OwnedMessage record;
   fetchEkts(record.m);
   writeMessageToLogFile(record.m);
 }
@@ -1321,7 +1325,7 @@ constexpr size_t kProfileLabelSize = 20;
 
 std::vector<ZtFilterProfile> KtDevice::readFilterProfilesFromDevice() {
   std::vector<ZtFilterProfile> profiles;
-  ScopedMessage reply;
+  OwnedMessage reply;
   if (!exchangeRequest(kRequestProfiles, {}, kAckTimeoutMs, &reply.m)) return profiles;
   const uint8_t* data = ZtMessage_constData(&reply.m);
   // Whole entries only: a tail shorter than an entry is no profile.
@@ -1578,13 +1582,13 @@ bool KtDevice::writeEktsPage(const uint8_t* pages, int pageIndex, int count) {
   // The index is one byte: a page past 255 would wrap onto the record's own pages.
   if (!pages || count < 1 || pageIndex < 0 || pageIndex + count - 1 > kLastPage || !communicator()) return false;
   auto send = [this](const uint8_t* payload, size_t size) {
-    ScopedMessage request;
+    OwnedMessage request;
     ZtMessage_constructSized(&request.m, 0);
     ZtMessage_setMessageId(&request.m, kWriteRecordPage);
     ZtMessage_setBusId(&request.m, static_cast<uint8_t>(busId()));
     ZtMessage_setDataBuffer(&request.m, payload, size, 0);
     ZtMessage_recomputeChecksum(&request.m);
-    ScopedMessage reply;
+    OwnedMessage reply;
     // A time-out of 0 waits the usual 200 ms for the acknowledgement.
     return sendCustomMessage(request.m, true, reply.m, 0) && ZtMessage_getMessageId(&reply.m) == kRecordPageWritten;
   };
@@ -1671,7 +1675,7 @@ void KtDevice::writeFilterStateToFile() {
   file.setSetting("filterVersionMinor", zelto::Variant(static_cast<unsigned int>(minor)));
   std::vector<char> image(file.serialize(nullptr));
   file.serialize(image.data());
-  ScopedMessage message;
+  OwnedMessage message;
   ZtMessage_constructSized(&message.m, 0);
   ZtMessage_setMessageId(&message.m, kFilterState);
   ZtMessage_setBusId(&message.m, static_cast<uint8_t>(busId()));

@@ -333,8 +333,14 @@ class KtDevice : public ZtDevice {
   void performSdiCalculation(ZtDataPacket& packet);
   // Acceleration and rate rebuilt from the packet's increments, when the interval is sound.
   void performInverseSdi(ZtDataPacket& packet);
-  // 1 / updateRate() while that rate is positive, else 1 s.
+  // The period a class set (setSdiPeriod); without one, 1 / updateRate() while that rate is
+  // positive, else 1 s.
   double sdiPeriod() const;
+  // The time one calibrated sample spans in the strapdown window, set by classes whose update
+  // rate does not give it (0 or less: derived from the update rate again). With host
+  // increments off, calibrated samples are not integrated at all (the device sends its own).
+  void setSdiPeriod(double seconds) { m_sdiPeriod.store(seconds); }
+  void setHostSdiEnabled(bool enable) { m_hostSdiEnabled.store(enable); }
   // The calibration data, null when absent.
   const CalibrationInfo* calibrationInfo() const { return m_calibrationInfo; }
   // A new empty state record of the class's filter (owned by the caller), null when the class
@@ -351,6 +357,9 @@ class KtDevice : public ZtDevice {
   CalibrationInfo* m_calibrationInfo = nullptr;  // absent until software calibration is set up
   zelto::SdiWindow m_sdiWindow;
   zelto::SdiData m_previousSdiData;
+  // Set on the caller's thread, read by the processing task.
+  std::atomic<double> m_sdiPeriod{0.0};
+  std::atomic<bool> m_hostSdiEnabled{true};
   std::atomic<ZtResetMethod> m_resetMethod;
   zelto::Quaternion m_internalHeading;          // guarded by m_orientationLock
   zelto::Quaternion m_internalObjectAlignment;  // guarded by m_orientationLock

@@ -56,9 +56,13 @@ TEST(ControlPorts, FailedOpensLeaveNoDevice) {
   EXPECT_TRUE(port.openIn(control)) << control.lastResult();
   EXPECT_EQ(control.mainDeviceCount(), 1u);
 
-  // Outside units have no protocol handler yet.
-  EXPECT_FALSE(control.openImarPort_internal(Text(port.path()).s, B115200, 1));
-  EXPECT_EQ(control.lastResult(), ZRV_NOTIMPLEMENTED);
+  // The outside units' open: a port a master has already, and a unit type that does not exist.
+  EXPECT_TRUE(control.openImarPort_internal(Text(port.path()).s, B115200, 1));
+  EXPECT_EQ(control.lastResult(), ZRV_ALREADYOPEN);
+  EXPECT_EQ(control.mainDeviceCount(), 1u);
+  EXPECT_FALSE(control.openImarPort_internal(Text("/nonexistent/ttyZDA1").s, B115200, 2));
+  EXPECT_EQ(control.lastResult(), ZRV_INVALIDPARAM);
+  EXPECT_EQ(control.mainDeviceCount(), 1u);
 }
 
 // The port-info form takes name and rate from the info and asks for repeated GotoConfig (an

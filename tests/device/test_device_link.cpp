@@ -275,12 +275,18 @@ TEST(DeviceProtocols, HandlersOfTheLink) {
   EXPECT_FALSE(device->isProtocolEnabled(ZPT_Zbus));
   EXPECT_TRUE(device->enableProtocol(ZPT_Zbus));
   EXPECT_TRUE(device->isProtocolEnabled(ZPT_Zbus));
-  // The outside units' handlers are not available; 4 names no protocol.
-  for (int type : {2, 3, 4}) {
+  // The outside units' handlers join the link beside the others.
+  for (ZtProtocolType type : {ZPT_ImarFsas, ZPT_ImarIFog}) {
     SCOPED_TRACE(type);
-    EXPECT_FALSE(device->enableProtocol(static_cast<ZtProtocolType>(type)));
-    EXPECT_FALSE(device->isProtocolEnabled(static_cast<ZtProtocolType>(type)));
+    EXPECT_TRUE(device->enableProtocol(type));
+    EXPECT_TRUE(device->isProtocolEnabled(type));
+    EXPECT_TRUE(device->isProtocolEnabled(ZPT_Zbus));
+    EXPECT_TRUE(device->disableProtocol(type));
+    EXPECT_FALSE(device->isProtocolEnabled(type));
   }
+  // 4 names no protocol.
+  EXPECT_FALSE(device->enableProtocol(static_cast<ZtProtocolType>(4)));
+  EXPECT_FALSE(device->isProtocolEnabled(static_cast<ZtProtocolType>(4)));
   EXPECT_TRUE(device->disableProtocol(ZPT_ImarFsas));
   EXPECT_FALSE(device->disableProtocol(static_cast<ZtProtocolType>(4)));
 

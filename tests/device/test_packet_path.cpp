@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -132,16 +133,18 @@ class PacketPathFixture : public ::testing::Test {
     delete journal;
   }
 
-  // Journal lines with "Detected(" written since the last call.
-  std::vector<std::string> newJournalLines() {
+  // Journal lines holding the text (missed-packet reports by default) written since the last call
+  // for that text.
+  std::vector<std::string> newJournalLines(const std::string& text = "Detected(") {
     journal->flushFile();
     std::ifstream in(journalPath);
     std::vector<std::string> found;
     std::string line;
     size_t index = 0;
+    size_t& seen = m_journalSeen[text];
     while (std::getline(in, line))
-      if (line.find("Detected(") != std::string::npos && index++ >= m_journalSeen) found.push_back(line);
-    m_journalSeen += found.size();
+      if (line.find(text) != std::string::npos && index++ >= seen) found.push_back(line);
+    seen += found.size();
     return found;
   }
 
@@ -155,7 +158,7 @@ class PacketPathFixture : public ::testing::Test {
   CallbackRecorder rec;
 
  private:
-  size_t m_journalSeen = 0;
+  std::map<std::string, size_t> m_journalSeen;
 };
 
 TEST_F(PacketPathFixture, PacketsReachTheApplicationInCounterOrderWithRisingIds) {
@@ -195,6 +198,7 @@ TEST_F(PacketPathFixture, MissedPacketReportsThroughTheEmulator) {
     std::vector<Bytes> payloads;     // data payloads sent as they are
     std::vector<Report> reports;
     std::string journal;  // the expected line's text, when reported
+    size_t dropped = 0;   // packets stamped before the first one of the stream
   };
   const std::string by = " packets have been missed by device 00345678, continuing at ";
   const Row rows[] = {
@@ -204,8 +208,15 @@ TEST_F(PacketPathFixture, MissedPacketReportsThroughTheEmulator) {
       {"late", {11, 10}, {}, {}, ""},
       {"far back", {1000, 10}, {}, {}, ""},
       {"skip", {10, 20}, {}, {{9, 11, 19}}, "Detected(16 bit) 9" + by + "20, previous was 10"},
-      {"half a period ahead is late", {0, 32768}, {}, {}, ""},
-      {"just under half a period", {0, 32767}, {}, {{32766, 1, 32766}}, "Detected(16 bit) 32766" + by + "32767, previous was 0"},
+      {"half a period ahead is late, here before the first packet", {0, 32768}, {}, {}, "", 1},
+      // Further ahead than a plausible step: reported once the packet after it confirms the jump.
+      {"just under half a period", {0, 32767}, {}, {}, ""},
+      {"a long loss, confirmed", {0, 20000, 20003}, {}, {{19999, 1, 19999}, {2, 20001, 20002}},
+       "Detected(16 bit) 19999" + by + "20000, previous was 0"},
+      {"a corrupted counter behind the stream", {8388, 64255, 8391}, {}, {{2, 8389, 8390}},
+       "Detected(16 bit) 2" + by + "8391, previous was 8388", 1},
+      {"a corrupted counter far ahead", {8388, 30000, 8389, 8392}, {}, {{2, 8390, 8391}},
+       "Detected(16 bit) 2" + by + "8392, previous was 8389"},
       {"repeat, go back, skip", {10, 10, 11, 9, 20}, {}, {{8, 12, 19}}, "Detected(16 bit) 8" + by + "20, previous was 11"},
       {"8 bit decides without a new 16-bit counter", {}, {pc16(100) + pc8(250), pc8(3)}, {{8, 251, 2}},
        "Detected(8 bit) 8" + by + "3, previous was 250"},
@@ -225,7 +236,7 @@ TEST_F(PacketPathFixture, MissedPacketReportsThroughTheEmulator) {
       for (const Bytes& payload : row.payloads) emu->sendFrame(EmuFrame{0xFF, 0x36, payload});
       sent = row.payloads.size();
     }
-    ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, sent, kWait));
+    ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, sent - row.dropped, kWait));
     const auto missed = rec.events(Kind::MissedPackets);
     ASSERT_EQ(missed.size(), row.reports.size());
     const auto errors = rec.events(Kind::Error);
@@ -238,10 +249,13 @@ TEST_F(PacketPathFixture, MissedPacketReportsThroughTheEmulator) {
       EXPECT_EQ(errors[i].values[0], ZRV_MISSEDPACKETS);
       EXPECT_LT(errors[i].sequence, missed[i].sequence);
     }
-    // Reported or not, every packet is processed.
-    EXPECT_EQ(rec.count(Kind::DataAvailable), sent);
+    // Reported or not, every packet is processed, but for one with a negative id (none).
+    EXPECT_EQ(rec.count(Kind::DataAvailable), sent - row.dropped);
+    for (const auto& e : rec.events(Kind::DataAvailable)) EXPECT_GE(e.packetId, 0);
+    const auto drops = newJournalLines("stamped before the first packet");
+    EXPECT_EQ(drops.size(), row.dropped);
     const auto lines = newJournalLines();
-    ASSERT_EQ(lines.size(), row.journal.empty() ? 0u : 1u);
+    ASSERT_EQ(lines.size(), row.reports.size());
     if (!row.journal.empty()) {
       EXPECT_NE(lines[0].find(row.journal), std::string::npos) << lines[0];
       EXPECT_NE(lines[0].find("handleDataPacket"), std::string::npos) << lines[0];

@@ -40,10 +40,15 @@ class PlaybackFixture : public ::testing::Test {
   // A recording of count packets whose counters (and so ids) step by step, with a non-data
   // message after the first.
   void play(size_t count, uint16_t step) {
+    std::vector<uint16_t> counters;
+    for (size_t i = 0; i < count; ++i) counters.push_back(static_cast<uint16_t>(i * step));
+    play(counters);
+  }
+  void play(const std::vector<uint16_t>& counters) {
     LogFileBuilder b;
     b.configuration(kId, {kId});
-    for (size_t i = 0; i < count; ++i) {
-      b.data(static_cast<uint16_t>(i * step), 8);
+    for (size_t i = 0; i < counters.size(); ++i) {
+      b.data(counters[i], 8);
       if (i == 0) b.message(0x80, {1, 2});
     }
     const std::string path = dir.file("rec.zlog");
@@ -157,6 +162,50 @@ TEST_F(PlaybackFixture, ALoadWithPullsRunningHandsEveryPacketOnOnce) {
   for (size_t i = 0; i < kCount; ++i) ASSERT_EQ(ids[i], static_cast<int64_t>(i));
   EXPECT_EQ(device->queueLength(), kCount);
   EXPECT_EQ(device->highestPacket()->packetId, static_cast<int64_t>(kCount - 1));
+}
+
+// A recording of a stream that crosses a wrap, with corrupted counters in it: behind the stream
+// early on (negative ids, dropped), far ahead (suspects, delivered under their own ids) and behind
+// it later (late packets). Every real packet is found by its true id, and the stream's reports
+// are those of its own gaps.
+TEST_F(PlaybackFixture, CorruptedCountersNeverMoveTheIdsOfThePacketsAfterThem) {
+  constexpr int64_t kStart = 10, kStride = 20, kCount = 4000;
+  struct Phantom {
+    int64_t after;  // index of the real packet it follows
+    uint16_t counter;
+    int64_t id;  // -1: dropped
+  };
+  const Phantom phantoms[] = {{2, 40000, -1}, {1000, 60000, -1}, {2000, 100, 65636}, {3000, 5, 65541}, {3500, 50000, 50000}};
+  std::vector<uint16_t> counters;
+  for (int64_t i = 0; i < kCount; ++i) {
+    counters.push_back(static_cast<uint16_t>(kStart + i * kStride));
+    for (const Phantom& p : phantoms)
+      if (p.after == i) counters.push_back(p.counter);
+  }
+  play(counters);
+  ASSERT_TRUE(device->loadLogFile());
+  device->communicator()->waitForLastTaskCompletion();
+  std::vector<int64_t> delivered;
+  for (const auto& e : rec.events(Kind::DataAvailable)) delivered.push_back(e.packetId);
+  std::vector<int64_t> expected;
+  for (int64_t i = 0; i < kCount; ++i) {
+    expected.push_back(kStart + i * kStride);
+    for (const Phantom& p : phantoms)
+      if (p.after == i && p.id >= 0) expected.push_back(p.id);
+  }
+  EXPECT_EQ(delivered, expected);
+  for (int64_t i = 0; i < kCount; ++i) {
+    const int64_t id = kStart + i * kStride;
+    OwnedPacket p(device->dataPacketById(static_cast<uint64_t>(id)));
+    ASSERT_FALSE(p.empty()) << id;
+    ASSERT_EQ(p.p.packetId, id);
+    ASSERT_EQ(ZtDataPacket_packetCounter(&p.p), id & 0xFFFF);
+  }
+  EXPECT_EQ(device->highestPacket()->packetId, kStart + (kCount - 1) * kStride);
+  // The real packets step by 20 (19 missing each time); the corrupted ones report nothing.
+  const auto missed = rec.events(Kind::MissedPackets);
+  ASSERT_EQ(missed.size(), static_cast<size_t>(kCount - 1));
+  for (const auto& m : missed) ASSERT_EQ(m.values[0], kStride - 1);
 }
 
 }  // namespace

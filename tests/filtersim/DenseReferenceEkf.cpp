@@ -26,6 +26,22 @@ DenseReferenceEkf::Vector DenseReferenceEkf::update(const Matrix& HD, const Matr
   return whitened.cast<double>();
 }
 
+DenseReferenceEkf::Vector DenseReferenceEkf::updateKeeping(const Matrix& HD, const Matrix& RD, const Vector& yD,
+                                                            const Matrix& ND) {
+  const MatrixL H = HD.cast<long double>(), R = RD.cast<long double>(), N = ND.cast<long double>();
+  const MatrixL S = H * m_P * H.transpose() + R;
+  const Eigen::LLT<MatrixL> llt(S);
+  const MatrixL I = MatrixL::Identity(m_P.rows(), m_P.cols());
+  const MatrixL K = (I - N * N.transpose()) * m_P * H.transpose() * llt.solve(MatrixL::Identity(S.rows(), S.cols()));
+  const VectorL e = yD.cast<long double>() - H * m_x;
+  m_x += K * e;
+  const MatrixL I_KH = I - K * H;
+  m_P = I_KH * m_P * I_KH.transpose() + K * R * K.transpose();
+  m_P = 0.5L * (m_P + m_P.transpose());
+  const VectorL whitened = llt.matrixL().solve(e);
+  return whitened.cast<double>();
+}
+
 void DenseReferenceEkf::transform(const Matrix& TD) {
   const MatrixL T = TD.cast<long double>();
   m_x = T * m_x;

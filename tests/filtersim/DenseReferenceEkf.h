@@ -28,10 +28,20 @@ class DenseReferenceEkf {
   // Innovation y - H x with noise covariance R (Joseph form keeps P symmetric and positive).
   // Returns the innovation whitened by the Cholesky factor of its covariance.
   Vector update(const Matrix& H, const Matrix& R, const Vector& y);
+  // The same update with a gain that is zero along the orthonormal columns of N (a consider
+  // update): the state and variance along them stay, the rest follows in Joseph form with the
+  // projected gain.
+  Vector updateKeeping(const Matrix& H, const Matrix& R, const Vector& y, const Matrix& N);
   // x = T x, P = T P T^T.
   void transform(const Matrix& T);
+  // Replaces x, keeping P (a filter that writes its state directly, e.g. when anchoring).
+  void setX(const Vector& x) { m_x = x.cast<long double>(); }
   // Sets elements [first, first + count) of x to zero (an error state moved elsewhere).
   void zeroElements(int first, int count) { m_x.segment(first, count).setZero(); }
+  // Sets elements [first, first + values.size()) of x (a block written directly).
+  void setElements(int first, const Vector& values) {
+    m_x.segment(first, values.size()) = values.cast<long double>();
+  }
 
   Vector x() const { return m_x.cast<double>(); }
   Matrix P() const { return m_P.cast<double>(); }

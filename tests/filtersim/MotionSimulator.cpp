@@ -52,6 +52,37 @@ Segment Segment::sinusoid(double duration, const Vec3& axis, double amplitude, d
   return s;
 }
 
+Segment Segment::shake(double duration, const Vec3& amplitude, const Vec3& frequency) {
+  Segment s;
+  s.kind = Kind::Shake;
+  s.duration = duration;
+  s.acceleration = amplitude;
+  s.frequencies = frequency;
+  return s;
+}
+
+Segment Segment::forward(double duration, double acceleration) {
+  Segment s;
+  s.kind = Kind::ForwardAcceleration;
+  s.duration = duration;
+  s.acceleration = Vec3(acceleration, 0.0, 0.0);
+  return s;
+}
+
+Segment Segment::steer(double duration, const Vec3& bodyAxis, double rate) {
+  Segment s;
+  s.kind = Kind::Steer;
+  s.duration = duration;
+  s.axis = bodyAxis.normalized();
+  s.rate = rate;
+  return s;
+}
+
+Vec3 Sample::meanRate() const {
+  const Eigen::AngleAxisd a(dq);
+  return a.axis() * (a.angle() / T);
+}
+
 Vec3 MagneticModel::field() const {
   const double h = std::cos(inclination);
   // north, west (= -east), up (= -down)
@@ -59,19 +90,48 @@ Vec3 MagneticModel::field() const {
 }
 
 MotionSimulator::MotionSimulator(const SimulatorConfig& config, std::vector<Segment> segments)
-    : m_config(config), m_segments(std::move(segments)), m_noise(config.seed) {
+    : m_config(config),
+      m_segments(std::move(segments)),
+      m_noise(config.seed),
+      m_frame(Vec3(config.latitude, config.longitude, config.altitude)),
+      m_geodetic(config.latitude, config.longitude, config.altitude) {
   for (const Segment& s : m_segments) m_duration += s.duration;
   m_subSteps = std::max(1, static_cast<int>(std::lround(m_config.truthRate / m_config.outputRate)));
   m_q = m_config.initialAttitude.normalized();
   m_velocity = m_config.initialVelocity;
   m_gyrBias = m_config.gyr.bias;
   m_accBias = m_config.acc.bias;
+  // Gauss-Markov biases start in their steady state (no draws when unused, so the sequences of
+  // configurations without them stay as they were).
+  for (int i = 0; i < 3; ++i) {
+    if (m_config.gyr.markovSigma > 0.0) m_gyrMarkov[i] = m_config.gyr.markovSigma * m_noise.normal();
+    if (m_config.acc.markovSigma > 0.0) m_accMarkov[i] = m_config.acc.markovSigma * m_noise.normal();
+  }
 }
 
 Vec3 MotionSimulator::earthRateNav() const {
   if (!m_config.earthRate) return Vec3::Zero();
-  const double w = m_config.earthRateValue;
-  return Vec3(w * std::cos(m_config.latitude), 0.0, w * std::sin(m_config.latitude));
+  const double lat = m_config.curvedEarth ? m_geodetic.x() : m_config.latitude;
+  return GeodeticFrame::earthRateNwu(lat, m_config.earthRateValue);
+}
+
+Vec3 MotionSimulator::transportRate() const {
+  if (!m_config.curvedEarth) return Vec3::Zero();
+  return GeodeticFrame::transportRateNwu(m_geodetic, m_velocity);
+}
+
+double MotionSimulator::gravityHere() const {
+  if (m_config.curvedEarth)
+    return GeodeticFrame::gravity(m_config.gravityModel, m_geodetic.x(), m_geodetic.z(), m_config.gravity);
+  return GeodeticFrame::gravity(m_config.gravityModel, m_config.latitude, m_config.altitude + m_position.z(),
+                                m_config.gravity);
+}
+
+void MotionSimulator::stepMarkov(Vec3& state, const SensorErrors& e, double h) {
+  if (e.markovSigma <= 0.0) return;
+  const double a = std::exp(-h / e.markovTau);
+  const double s = e.markovSigma * std::sqrt(1.0 - a * a);
+  for (int i = 0; i < 3; ++i) state[i] = a * state[i] + s * m_noise.normal();
 }
 
 int MotionSimulator::segmentAt(double t, double& local) const {
@@ -106,11 +166,21 @@ void MotionSimulator::motionAt(double t, Vec3& bodyRate, Vec3& navAcc) const {
       break;
     }
     case Segment::Kind::Sinusoid: bodyRate = s.axis * (s.rate * std::sin(2.0 * M_PI * s.frequency * local)); break;
+    case Segment::Kind::Shake:
+      for (int k = 0; k < 3; ++k) navAcc[k] = s.acceleration[k] * std::sin(2.0 * M_PI * s.frequencies[k] * local);
+      break;
+    case Segment::Kind::ForwardAcceleration: navAcc = m_q * Vec3(s.acceleration.x(), 0.0, 0.0); break;
+    case Segment::Kind::Steer:
+      bodyRate = s.axis * s.rate;
+      navAcc = (m_q * bodyRate).cross(m_velocity);
+      break;
   }
 }
 
 Vec3 MotionSimulator::specificForce(const Quat& q, const Vec3& navAcc) const {
-  return q.conjugate() * (navAcc + Vec3(0.0, 0.0, m_config.gravity));
+  Vec3 f = navAcc + Vec3(0.0, 0.0, gravityHere());
+  if (m_config.curvedEarth) f += (2.0 * earthRateNav() + transportRate()).cross(m_velocity);
+  return q.conjugate() * f;
 }
 
 void MotionSimulator::clip(Vec3& v, double range, bool flags[3]) const {
@@ -149,7 +219,8 @@ bool MotionSimulator::next(Sample& out) {
   if (tStart + 0.5 * h * m_subSteps > m_duration + 1e-12) return false;
   const double subSigmaG = m_config.gyr.noiseDensity * std::sqrt(m_config.truthRate);
   const double subSigmaA = m_config.acc.noiseDensity * std::sqrt(m_config.truthRate);
-  const Vec3 earthNav = earthRateNav();
+  const bool scaled = !m_config.acc.scaleMisalignment.isIdentity(0.0);
+  const bool scaledGyr = !m_config.gyr.scaleMisalignment.isIdentity(0.0);
 
   Quat dq = Quat::Identity();
   Vec3 dv = Vec3::Zero();
@@ -159,16 +230,32 @@ bool MotionSimulator::next(Sample& out) {
     const double t = static_cast<double>(m_step) * h;
     // Rates at the middle of the sub-step.
     motionAt(t + 0.5 * h, bodyRate, navAcc);
+    {
+      // Steering: the axis is fixed in the navigation frame over the sub-step, so the velocity
+      // turns exactly and the mean acceleration follows from its end value; the vehicle's speed
+      // is then kept and the measured force matches the truth.
+      double local = 0.0;
+      const int si = segmentAt(t + 0.5 * h, local);
+      if (si >= 0 && m_segments[si].kind == Segment::Kind::Steer) {
+        const Segment& sg = m_segments[si];
+        navAcc = (Eigen::AngleAxisd(sg.rate * h, m_q * sg.axis) * m_velocity - m_velocity) / h;
+      }
+    }
     // Measured rate and force over the sub-step (relative to inertial space).
     const Quat qMid = m_q * Quat(Eigen::AngleAxisd(0.5 * h * bodyRate.norm(),
                                                    bodyRate.norm() > 0 ? Vec3(bodyRate.normalized()) : Vec3::UnitZ()));
-    Vec3 w = bodyRate + qMid.conjugate() * earthNav + m_gyrBias;
-    Vec3 error = m_accBias;
+    const Vec3 navRate = earthRateNav() + transportRate();
+    Vec3 w = bodyRate + qMid.conjugate() * navRate;
+    if (scaledGyr) w = m_config.gyr.scaleMisalignment * w;
+    w += m_gyrBias + m_gyrMarkov;
+    Vec3 error = m_accBias + m_accMarkov;
     for (int i = 0; i < 3; ++i) {
       w[i] += subSigmaG * m_noise.normal();
       error[i] += subSigmaA * m_noise.normal();
     }
-    Vec3 f = specificForce(qMid, navAcc) + error;
+    Vec3 f = specificForce(qMid, navAcc);
+    if (scaled) f = m_config.acc.scaleMisalignment * f;
+    f += error;
     bool cw[3], ca[3];
     clip(w, m_config.gyr.range, cw);
     clip(f, m_config.acc.range, ca);
@@ -176,7 +263,7 @@ bool MotionSimulator::next(Sample& out) {
     incClip = incClip || clipped;
     Quat sq;
     Vec3 sv;
-    if (clipped) {
+    if (clipped || scaled) {
       stepIncrement(w, f, h, sq, sv);
     } else {
       // The specific force is constant in the navigation frame over the sub-step, so its
@@ -192,6 +279,7 @@ bool MotionSimulator::next(Sample& out) {
     const double n = bodyRate.norm();
     if (n > 0) m_q = m_q * Quat(Eigen::AngleAxisd(n * h, bodyRate / n));
     m_q.normalize();
+    if (m_config.curvedEarth) m_geodetic += GeodeticFrame::geodeticRate(m_geodetic, m_velocity + 0.5 * h * navAcc) * h;
     m_position += m_velocity * h + 0.5 * navAcc * h * h;
     m_velocity += navAcc * h;
     // Bias random walks.
@@ -199,6 +287,8 @@ bool MotionSimulator::next(Sample& out) {
       m_gyrBias[i] += m_config.gyr.biasWalk * std::sqrt(h) * m_noise.normal();
       m_accBias[i] += m_config.acc.biasWalk * std::sqrt(h) * m_noise.normal();
     }
+    stepMarkov(m_gyrMarkov, m_config.gyr, h);
+    stepMarkov(m_accMarkov, m_config.acc, h);
     ++m_step;
   }
   const double t = static_cast<double>(m_step) * h;
@@ -210,19 +300,29 @@ bool MotionSimulator::next(Sample& out) {
   out.dv = dv;
   out.incrementClipped = incClip;
   out.q = m_q;
-  out.position = m_position;
+  if (m_config.curvedEarth) {
+    out.position = m_frame.geodeticToLocal(m_geodetic);
+    out.latLongAltDeg = GeodeticFrame::toDegrees(m_geodetic);
+  } else {
+    out.position = m_position;
+    out.latLongAltDeg = GeodeticFrame::toDegrees(m_frame.localToGeodetic(m_position));
+  }
   out.velocity = m_velocity;
   out.freeAcceleration = navAcc;
   out.bodyRate = bodyRate;
-  out.gyrBias = m_gyrBias;
-  out.accBias = m_accBias;
+  out.gyrBias = m_gyrBias + m_gyrMarkov;
+  out.accBias = m_accBias + m_accMarkov;
 
   // Point samples with noise at the output rate.
   const double sigmaG = m_config.gyr.noiseDensity * std::sqrt(m_config.outputRate);
   const double sigmaA = m_config.acc.noiseDensity * std::sqrt(m_config.outputRate);
   const double sigmaM = m_config.mag.noiseDensity * std::sqrt(m_config.outputRate);
-  out.gyr = bodyRate + m_q.conjugate() * earthNav + m_gyrBias;
-  out.acc = specificForce(m_q, navAcc) + m_accBias;
+  out.gyr = bodyRate + m_q.conjugate() * (earthRateNav() + transportRate());
+  out.acc = specificForce(m_q, navAcc);
+  if (scaledGyr) out.gyr = m_config.gyr.scaleMisalignment * out.gyr;
+  if (scaled) out.acc = m_config.acc.scaleMisalignment * out.acc;
+  out.gyr += out.gyrBias;
+  out.acc += out.accBias;
   for (int i = 0; i < 3; ++i) {
     out.gyr[i] += sigmaG * m_noise.normal();
     out.acc[i] += sigmaA * m_noise.normal();

@@ -8,6 +8,16 @@
 // rate relative to inertial space: its rate in the navigation frame plus the earth rate at the
 // configured latitude (switchable).
 //
+// Flat mode (default): the navigation frame is fixed, the position is Cartesian in the tangent
+// plane at the origin, gravity and the earth rate are those of the origin, and no Coriolis
+// force acts. Curved mode (curvedEarth): the navigation frame is the local level frame at the
+// current position, which turns with the earth and with the transport rate; the geodetic
+// position is integrated from the velocity (WGS-84 radii), the gyroscope reads
+// bodyRate + q^-1 (earth rate + transport rate) at the current latitude, and the accelerometer
+// reads q^-1 (navAcc + (2 earth rate + transport rate) x v + g up). Sample::position is then
+// the exact tangent-plane position of the geodetic truth. Either mode reports the geodetic
+// truth in Sample::latLongAltDeg.
+//
 // Truth is integrated at truthRate (1 to 2 kHz); samples are delivered at outputRate. Each
 // sample holds the point measurements at its time and the strapdown increments over the
 // interval since the previous sample (dq composed from the sub-steps, dv in the frame at the
@@ -18,6 +28,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "filtersim/GeodeticFrame.h"
 #include "filtersim/NormalSource.h"
 
 namespace filtersim {
@@ -26,13 +37,14 @@ using Vec3 = Eigen::Vector3d;
 using Quat = Eigen::Quaterniond;
 
 struct Segment {
-  enum class Kind { Still, BodyRotation, NavAcceleration, CoordinatedTurn, Sinusoid };
+  enum class Kind { Still, BodyRotation, NavAcceleration, CoordinatedTurn, Sinusoid, Shake, ForwardAcceleration, Steer };
   Kind kind = Kind::Still;
   double duration = 0.0;
   Vec3 axis = Vec3::UnitZ();          // body-frame rotation axis (unit)
   double rate = 0.0;                  // rad/s: body rotation, yaw rate of a turn, sinusoid amplitude
   double frequency = 0.0;             // Hz (Sinusoid)
-  Vec3 acceleration = Vec3::Zero();   // navigation frame, m/s^2 (NavAcceleration)
+  Vec3 acceleration = Vec3::Zero();   // navigation frame, m/s^2 (NavAcceleration; Shake amplitudes)
+  Vec3 frequencies = Vec3::Zero();    // Hz per navigation axis (Shake)
   double speed = 0.0;                 // forward speed of a coordinated turn, m/s
 
   static Segment still(double duration);
@@ -46,6 +58,14 @@ struct Segment {
   static Segment turn(double duration, double yawRate, double speed);
   // Body rate amplitude * sin(2 pi f t) about axis.
   static Segment sinusoid(double duration, const Vec3& axis, double amplitude, double frequency);
+  // Translation without rotation: navigation acceleration amplitude_i * sin(2 pi frequency_i t)
+  // on each axis (the velocity starts from the one reached so far).
+  static Segment shake(double duration, const Vec3& amplitude, const Vec3& frequency);
+  // Acceleration along the body x axis (negative brakes); no rotation.
+  static Segment forward(double duration, double acceleration);
+  // Constant body rate about a body axis with the velocity turning with the body (a vehicle
+  // steering or pitching onto a slope: a velocity along body x stays along body x).
+  static Segment steer(double duration, const Vec3& bodyAxis, double rate);
 };
 
 struct TimeWindow {
@@ -53,11 +73,18 @@ struct TimeWindow {
   bool contains(double t) const { return t >= start && t < end; }
 };
 
+// Measured = scaleMisalignment * true + bias + noise, then saturated. The bias is the constant
+// part plus a random walk plus a first-order Gauss-Markov process (steady-state deviation
+// markovSigma, correlation time markovTau; started from its steady-state distribution).
 struct SensorErrors {
   Vec3 bias = Vec3::Zero();      // constant bias
   double biasWalk = 0.0;         // random-walk density (units/s/sqrt(Hz))
   double noiseDensity = 0.0;     // white noise density: sigma per sample = density * sqrt(rate)
   double range = 1e300;          // saturation, per axis
+  double markovSigma = 0.0;      // Gauss-Markov bias, per axis
+  double markovTau = 100.0;      // s
+  // I + diag(scale factor errors) + misalignment; identity: none.
+  Eigen::Matrix3d scaleMisalignment = Eigen::Matrix3d::Identity();
 };
 
 struct MagneticModel {
@@ -80,10 +107,14 @@ struct SimulatorConfig {
   double outputRate = 100.0;
   Quat initialAttitude = Quat::Identity();
   Vec3 initialVelocity = Vec3::Zero();
-  double latitude = 0.0;  // rad
+  double latitude = 0.0;  // rad; with longitude and altitude the origin of the local frame
+  double longitude = 0.0;  // rad
+  double altitude = 0.0;   // m
+  bool curvedEarth = false;
   bool earthRate = true;
   double earthRateValue = 2.0 * M_PI / 86400.0;
-  double gravity = 9.81;
+  double gravity = 9.81;  // the Constant model's magnitude
+  GeodeticFrame::Gravity gravityModel = GeodeticFrame::Gravity::Constant;
   SensorErrors gyr, acc;
   MagneticModel mag;
   uint64_t seed = 1;
@@ -101,9 +132,15 @@ struct Sample {
   // Truth at time t.
   Quat q = Quat::Identity();
   Vec3 position = Vec3::Zero(), velocity = Vec3::Zero();
+  Vec3 latLongAltDeg = Vec3::Zero();     // geodetic truth: degrees, degrees, m
   Vec3 freeAcceleration = Vec3::Zero();  // navigation frame, gravity excluded
   Vec3 bodyRate = Vec3::Zero();          // rate relative to the navigation frame, body axes
   Vec3 gyrBias = Vec3::Zero(), accBias = Vec3::Zero();
+
+  // Mean specific force and mean rate over the interval, in the body frame at its start: the
+  // inputs of filters that integrate one sample per step by Euler.
+  Vec3 meanSpecificForce() const { return dv / T; }
+  Vec3 meanRate() const;
 };
 
 class MotionSimulator {
@@ -114,8 +151,10 @@ class MotionSimulator {
   bool next(Sample& out);
   double duration() const { return m_duration; }
   const SimulatorConfig& config() const { return m_config; }
-  // Earth rate in the navigation frame.
+  // Earth rate in the navigation frame (at the current latitude in curved mode).
   Vec3 earthRateNav() const;
+  // Local frame at the configured origin.
+  const GeodeticFrame& frame() const { return m_frame; }
 
  private:
   // True body rate (relative to navigation) and navigation acceleration at time t.
@@ -123,6 +162,10 @@ class MotionSimulator {
   int segmentAt(double t, double& local) const;
   void clip(Vec3& v, double range, bool flags[3]) const;
   Vec3 specificForce(const Quat& q, const Vec3& navAcc) const;
+  // Turn rate of the navigation frame against inertial space, and transport rate (curved mode).
+  Vec3 transportRate() const;
+  double gravityHere() const;
+  void stepMarkov(Vec3& state, const SensorErrors& e, double h);
 
   SimulatorConfig m_config;
   std::vector<Segment> m_segments;
@@ -133,6 +176,9 @@ class MotionSimulator {
   Quat m_q;
   Vec3 m_position = Vec3::Zero(), m_velocity = Vec3::Zero();
   Vec3 m_gyrBias, m_accBias;
+  Vec3 m_gyrMarkov = Vec3::Zero(), m_accMarkov = Vec3::Zero();
+  GeodeticFrame m_frame;
+  Vec3 m_geodetic;  // rad, rad, m (curved mode)
 };
 
 // Strapdown increment of one step of constant body rate w and specific force f over h, in the

@@ -20,6 +20,6 @@
 // pivot (below sqrt(1e-307) in norm) takes no reflection; a negative pivot there has its column
 // negated. Non-finite input gives non-finite output; nothing throws and nothing is allocated. False, a untouched, when cols or
 // an end[j] exceeds kLowerTriangulariseMaxColumns.
-inline constexpr std::size_t kLowerTriangulariseMaxColumns = 32;
+inline constexpr std::size_t kLowerTriangulariseMaxColumns = 64;
 bool lowerTriangulariseRows(double* a, std::size_t stride, std::size_t rows, std::size_t pivots, std::size_t cols,
                             const std::size_t* end);

@@ -78,3 +78,9 @@ void doMeasurementUpdateSquareRootZkf3w_fw(zelto::Vector& sx, zelto::Matrix& sQx
                                            const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, uint32_t skip) {
   doMeasurementUpdateSquareRootZkf3_fw(sx, sQx, out, y, H, Rd, skip);
 }
+
+void doMeasurementUpdateSquareRootZkf3i_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
+                                           const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, double*,
+                                           unsigned long skip) {
+  doMeasurementUpdateSquareRootZkf3_fw(sx, sQx, out, y, H, Rd, static_cast<uint32_t>(skip > 12 ? 12 : skip));
+}

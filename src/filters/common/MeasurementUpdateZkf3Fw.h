@@ -1,5 +1,5 @@
 #pragma once
-// Square-root measurement update of the 12-state orientation filters (Zkf3, Zkf3w): three
+// Square-root measurement update of the 12-state orientation filters (Zkf3, Zkf3w, Zkf3i): three
 // measurements y against H x, diagonal noise root Rd, covariance root sQx (12 x 12, lower
 // triangular) and whitened state sx = sQx^-1 x, in array form:
 //
@@ -25,3 +25,8 @@ void doMeasurementUpdateSquareRootZkf3_fw(zelto::Vector& sx, zelto::Matrix& sQx,
 // The same computation under the name the Zkf3w filter uses.
 void doMeasurementUpdateSquareRootZkf3w_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
                                            const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, uint32_t skip);
+// The same computation under the name the Zkf3i filter uses. The scratch argument is not used:
+// the rotations need no work space beyond the stack (callers may pass null).
+void doMeasurementUpdateSquareRootZkf3i_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
+                                           const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, double* scratch,
+                                           unsigned long skip);

@@ -96,3 +96,98 @@ void ZeltoParams::writeVector(zelto::SettingsFile& file, const std::string& pref
                               const double* values, size_t count) const {
   writeSetting(file, prefix, key, zelto::Variant(values, count));
 }
+
+void ZeltoParams::readFields(const zelto::SettingsFile& file, const std::string& prefix, const SettingField* fields,
+                             size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const SettingField& f = fields[i];
+    switch (f.kind) {
+      case SettingField::Real:
+        *static_cast<double*>(f.target) = readDouble(file, prefix, f.key);
+        break;
+      case SettingField::Flag:
+        *static_cast<bool*>(f.target) = readSetting(file, prefix, f.key).toBool();
+        break;
+      case SettingField::Int32:
+        *static_cast<int32_t*>(f.target) = readSetting(file, prefix, f.key).toInt32();
+        break;
+      case SettingField::Int32ReadUnsigned:
+        *static_cast<int32_t*>(f.target) = static_cast<int32_t>(readSetting(file, prefix, f.key).toUint32());
+        break;
+      case SettingField::Uint16:
+        *static_cast<uint16_t*>(f.target) = static_cast<uint16_t>(readSetting(file, prefix, f.key).toUint32());
+        break;
+      case SettingField::Uint16Word:
+        *static_cast<uint16_t*>(f.target) = static_cast<uint16_t>(readSetting(file, prefix, f.key).toInt32());
+        break;
+      case SettingField::Uint64Low32:
+        *static_cast<uint64_t*>(f.target) = readSetting(file, prefix, f.key).toUint32();
+        break;
+      case SettingField::RealCount:
+        *static_cast<double*>(f.target) = readSetting(file, prefix, f.key).toUint32();
+        break;
+      case SettingField::VectorAll:
+        readVector(file, prefix, f.key, *static_cast<zelto::Vector*>(f.target));
+        break;
+      case SettingField::LeadingValues: {
+        auto* out = static_cast<double*>(f.target);
+        const zelto::Vector stored = readSetting(file, prefix, f.key).toVector();
+        for (ZtSize k = 0; k < f.count && k < stored.size; ++k) out[k] = stored.data[k];
+        break;
+      }
+      case SettingField::ValuesAll:
+        readVector(file, prefix, f.key, static_cast<double*>(f.target), f.count);
+        break;
+      case SettingField::MatrixAll:
+        readMatrix(file, prefix, f.key, *static_cast<zelto::Matrix*>(f.target));
+        break;
+      case SettingField::QuaternionValue:
+        readQuaternion(file, prefix, f.key, *static_cast<zelto::Quaternion*>(f.target));
+        break;
+    }
+  }
+}
+
+void ZeltoParams::writeFields(zelto::SettingsFile& file, const std::string& prefix, const SettingField* fields,
+                              size_t count) const {
+  for (size_t i = 0; i < count; ++i) {
+    const SettingField& f = fields[i];
+    switch (f.kind) {
+      case SettingField::Real:
+      case SettingField::RealCount:
+        writeSetting(file, prefix, f.key, zelto::Variant(*static_cast<const double*>(f.target)));
+        break;
+      case SettingField::Flag:
+        writeSetting(file, prefix, f.key, zelto::Variant(*static_cast<const bool*>(f.target)));
+        break;
+      case SettingField::Int32:
+      case SettingField::Int32ReadUnsigned:
+        writeSetting(file, prefix, f.key, zelto::Variant(static_cast<int>(*static_cast<const int32_t*>(f.target))));
+        break;
+      case SettingField::Uint16:
+        writeSetting(file, prefix, f.key,
+                     zelto::Variant(static_cast<unsigned int>(*static_cast<const uint16_t*>(f.target))));
+        break;
+      case SettingField::Uint16Word:
+        writeSetting(file, prefix, f.key, zelto::Variant(static_cast<long>(*static_cast<const uint16_t*>(f.target))));
+        break;
+      case SettingField::Uint64Low32:
+        writeSetting(file, prefix, f.key,
+                     zelto::Variant(static_cast<unsigned int>(*static_cast<const uint64_t*>(f.target) & 0xFFFFFFFFu)));
+        break;
+      case SettingField::LeadingValues:
+      case SettingField::ValuesAll:
+        writeVector(file, prefix, f.key, static_cast<const double*>(f.target), f.count);
+        break;
+      case SettingField::VectorAll:
+        writeSetting(file, prefix, f.key, zelto::Variant(*static_cast<const zelto::Vector*>(f.target)));
+        break;
+      case SettingField::MatrixAll:
+        writeSetting(file, prefix, f.key, zelto::Variant(*static_cast<const zelto::Matrix*>(f.target)));
+        break;
+      case SettingField::QuaternionValue:
+        writeSetting(file, prefix, f.key, zelto::Variant(*static_cast<const zelto::Quaternion*>(f.target)));
+        break;
+    }
+  }
+}

@@ -13,6 +13,7 @@
 // No locking and no global state: a record is used by one thread at a time.
 #include <string>
 
+#include "filters/common/SettingField.h"
 #include "foundation/SettingsFile.h"
 #include "foundation/Variant.h"
 #include "math/Matrix.h"
@@ -63,6 +64,21 @@ class ZeltoParams {
   // Writes count doubles as a vector setting.
   void writeVector(zelto::SettingsFile& file, const std::string& prefix, const std::string& key,
                    const double* values, size_t count) const;
+
+  // A key table (see SettingField) read in table order, stopping at the first bad key like the
+  // typed readers, or written in table order.
+  void readFields(const zelto::SettingsFile& file, const std::string& prefix, const SettingField* fields,
+                  size_t count);
+  void writeFields(zelto::SettingsFile& file, const std::string& prefix, const SettingField* fields,
+                   size_t count) const;
+  template <size_t N>
+  void readFields(const zelto::SettingsFile& file, const std::string& prefix, const SettingField (&fields)[N]) {
+    readFields(file, prefix, fields, N);
+  }
+  template <size_t N>
+  void writeFields(zelto::SettingsFile& file, const std::string& prefix, const SettingField (&fields)[N]) const {
+    writeFields(file, prefix, fields, N);
+  }
 
   // The same checks on a value already read (for keys that have a fallback when absent).
   static void vectorFrom(const zelto::Variant& value, const std::string& prefix, const std::string& key,

@@ -25,3 +25,9 @@ bool ZkfFilterSteps::enableNamedSteps(const zelto::LabelList& steps, bool* const
   }
   return true;
 }
+
+void ZkfFilterSteps::appendLabels(zelto::LabelList& out, const bool* const* flags, const char* const* labels,
+                                  size_t count) {
+  for (size_t k = 0; k < count; ++k)
+    if (flags == nullptr || *flags[k]) out.append(labels[k]);
+}

@@ -25,4 +25,7 @@ class ZkfFilterSteps {
   // false (the flags named before it stay set).
   static bool enableNamedSteps(const zelto::LabelList& steps, bool* const* flags, const char* const* labels,
                                size_t count, bool& defaultFlag);
+  // Appends labels[k] for every k whose flag is set, in table order; with flags null, every
+  // label. The list is not emptied first.
+  static void appendLabels(zelto::LabelList& out, const bool* const* flags, const char* const* labels, size_t count);
 };

@@ -5,7 +5,6 @@
 #include "filters/common/EstimationRoutines.h"
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
-#include "foundation/JournalMacros.h"
 
 namespace zelto {
 
@@ -20,6 +19,9 @@ constexpr std::size_t kPreEnd[N] = {15, 15, 15, 18, 18, 18, 21, 21, 21, 24, 24, 
 // Measurement noise deviation of the magnetometer's vertical axis: the heading update does not
 // use it.
 constexpr double kMagVerticalDeviation = 100.0;
+// Per-step damping of the orientation error about the global vertical when the heading is not
+// aided.
+constexpr double kVerticalDamping = 0.9999;
 
 // Bits of the conditions journalled once per filter.
 enum : unsigned {
@@ -42,7 +44,8 @@ double dot3(const ZtVector& a, const ZtVector& b) {
 }  // namespace
 
 Zkf3Filter::Zkf3Filter(Zkf3Params* params)
-    : m_params(nullptr),
+    : ZkfFilterBase(kIdentity),
+      m_params(nullptr),
       m_Hacc(3, N),
       m_Phi(N, N),
       m_Qs(N, N),
@@ -80,12 +83,6 @@ void Zkf3Filter::restartZkf3(ZkfParams* params) {
   m_countdown = 0;
 }
 
-void Zkf3Filter::journalOnce(unsigned bit, const char* what) {
-  if ((m_journalled & bit) != 0) return;
-  m_journalled |= bit;
-  JLOG_ALERT(what);
-}
-
 void Zkf3Filter::checkParameters() {
   if (m_params == nullptr) return;
   const Zkf3Params& p = *m_params;
@@ -114,22 +111,9 @@ ZkfParams* Zkf3Filter::getFilterParameters() { return m_params; }
 
 bool Zkf3Filter::isInitialized() const { return !m_state.firstIteration; }
 
-const char* Zkf3Filter::svnRevision() const { return "$Rev: 24183 $"; }
-
-char Zkf3Filter::type() const { return kType; }
-
-void Zkf3Filter::getVersion(int& major, int& minor, int& revision) const {
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
-}
-
 void Zkf3Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                    unsigned char& revision) {
-  type = static_cast<unsigned char>(kType);
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
+  typeAndVersion(kIdentity, type, major, minor, revision);
 }
 
 bool Zkf3Filter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
@@ -178,6 +162,7 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
     m_noRotation = s.gbes != 0;
 
     if (!defaultPath) {
+      m_headingUnaided = !steps->magUpdate;
       if (steps->init && !s.initializeFromMeasurement(p, m_inertial, m_aiding, m_v)) return false;
       if (steps->predict) predict();
       if (steps->accUpdate) doAccelerationUpdate();
@@ -187,6 +172,7 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
     } else {
       predict();
       const bool A = p.enabledAccUpdate, B = p.enabledMagUpdate;
+      m_headingUnaided = A && !B;
       if (m_noRotation) {
         // At rest the orientation is frozen and its corrections are dropped; acceleration and
         // magnetometer updates would still shrink its variance and push their innovations into
@@ -320,7 +306,9 @@ void Zkf3Filter::predict() {
   // 9. Out-of-range boosting; 10. process-noise root.
   Matrix3x3& G = m_M1;
   Matrix3x3& A = m_M2;
-  if (doOutOfRangeQBoosting(gyr, p.gyroscope_range, p.gyroscope_range * p.gyroscope_out_of_range_boost, p.sTqvGyr, G))
+  // sTqvGyr is an angle per step (rate deviation times T), so the boost of a clipped axis is too.
+  if (doOutOfRangeQBoosting(gyr, p.gyroscope_range, p.gyroscope_range * p.gyroscope_out_of_range_boost * T, p.sTqvGyr,
+                            G))
     m_countdown = static_cast<int16_t>(p.okAgeInit);
   if (doOutOfRangeQBoosting(acc, p.accelerometer_range, p.accelerometer_range * p.accelerometer_out_of_range_boost,
                             p.sQvAcc, A))
@@ -345,13 +333,15 @@ void Zkf3Filter::predict() {
     Qs(8, 8) = 1.0;
   } else {
     // Without heading aiding the reference is the averaged field and the orientation error is
-    // damped about the global vertical. The covariance root keeps the decay e on these rows.
+    // damped about the global vertical. The error lives in the sensor frame, where the global
+    // vertical is R^T e_z: M = R^T diag(1, 1, 0.9999) R. The covariance root keeps the decay e on
+    // rows 6-8.
     for (ZtSize i = 0; i < 3; ++i) x[6 + i] = mRef[i];
     Qs.setSubIdentity(1.0, 6, 6, 3, 3);
     Matrix3x3& M = m_M1;
     for (ZtSize r = 0; r < 3; ++r)
       for (ZtSize c = 0; c < 3; ++c)
-        M(r, c) = m_R(r, 0) * m_RT(0, c) + m_R(r, 1) * m_RT(1, c) + 0.9999 * m_R(r, 2) * m_RT(2, c);
+        M(r, c) = m_R(0, r) * m_R(0, c) + m_R(1, r) * m_R(1, c) + kVerticalDamping * m_R(2, r) * m_R(2, c);
     double d[3];
     for (ZtSize i = 0; i < 3; ++i) d[i] = Phi(9 + i, 3 + i);
     Matrix3x3& P99 = m_M2;
@@ -406,6 +396,97 @@ void Zkf3Filter::measurementUpdate(const Vector& y, const Matrix& H, const Matri
   doMeasurementUpdateSquareRootZkf3_fw(m_state.sx, m_state.sQx, m_innovation, y, H, Rd, skip);
 }
 
+void Zkf3Filter::accelerationUpdateKeepingHeading() {
+  // With the optimal gain K and the kept directions N (orthonormal, the global vertical in the
+  // bias and in the orientation block), the gain (I - N N^T) K gives in Joseph form
+  //   P' = P_opt + N N^T K C K^T N N^T,  C = H P H^T + Rd Rd^T = L L^T,
+  //   x' = x_opt - N a,  a = N^T K e = W L^-1 e,  W = N^T K L = N^T P H^T L^-T,
+  // so the update is the usual array update followed by a rank-two update of the root along N.
+  // H = [I 0]: H S is the first three rows of S and P H^T = S (S rows 0-2)^T.
+  Zkf3State& s = m_state;
+  Matrix& S = s.sQx;
+  Vector& sx = s.sx;
+  const Matrix& Rd = m_Rd;
+  double L[3][3] = {};
+  for (ZtSize i = 0; i < 3; ++i)
+    for (ZtSize j = 0; j <= i; ++j) {
+      double c = 0.0;
+      for (ZtSize k = 0; k <= j; ++k) c += S(i, k) * S(j, k);
+      for (ZtSize k = 0; k < 3; ++k) c += Rd(i, k) * Rd(j, k);
+      for (ZtSize k = 0; k < j; ++k) c -= L[i][k] * L[j][k];
+      L[i][j] = i == j ? std::sqrt(c) : c / L[j][j];
+    }
+  // Whitened innovation L^-1 e with e = y - H x = -x[0..2].
+  double we[3];
+  for (ZtSize i = 0; i < 3; ++i) {
+    double v = 0.0;
+    for (ZtSize c = 0; c <= i; ++c) v -= S(i, c) * sx[c];
+    for (ZtSize j = 0; j < i; ++j) v -= L[i][j] * we[j];
+    we[i] = v / L[i][i];
+  }
+  m_R.isQuat(s.q_gs);
+  const double u[3] = {m_R(2, 0), m_R(2, 1), m_R(2, 2)};  // the global vertical in the sensor frame
+  double W[2][3] = {};
+  for (ZtSize b = 0; b < 2; ++b)
+    for (ZtSize k = 0; k < 3; ++k) {
+      const double* row = S.rowPtr((b == 0 ? 3 : 9) + k);
+      double z[3];
+      for (ZtSize i = 0; i < 3; ++i) {
+        double v = 0.0;
+        for (ZtSize c = 0; c <= i; ++c) v += row[c] * S(i, c);
+        for (ZtSize j = 0; j < i; ++j) v -= L[i][j] * z[j];
+        z[i] = v / L[i][i];
+        W[b][i] += u[k] * z[i];
+      }
+    }
+  const double kept[2] = {W[0][0] * we[0] + W[0][1] * we[1] + W[0][2] * we[2],
+                          W[1][0] * we[0] + W[1][1] * we[1] + W[1][2] * we[2]};
+
+  measurementUpdate(m_yAcc, m_Hacc, Rd, 9);
+
+  // N W W^T N^T = (N G)(N G)^T with G G^T = W W^T (2 x 2 Cholesky). Each column v of N G is
+  // added by plane rotations of [S v] from the right (rows 3 to 11: N is zero above); the same
+  // rotations of [sx 0] keep S sx unchanged.
+  const double g00 = std::sqrt(W[0][0] * W[0][0] + W[0][1] * W[0][1] + W[0][2] * W[0][2]);
+  const double w01 = W[0][0] * W[1][0] + W[0][1] * W[1][1] + W[0][2] * W[1][2];
+  const double g10 = g00 > 0.0 ? w01 / g00 : 0.0;
+  const double rest = W[1][0] * W[1][0] + W[1][1] * W[1][1] + W[1][2] * W[1][2] - g10 * g10;
+  const double g11 = rest > 0.0 ? std::sqrt(rest) : 0.0;
+  const double columns[2][2] = {{g00, g10}, {0.0, g11}};  // weights of the bias and orientation directions
+  for (const auto& w : columns) {
+    double v[N] = {};
+    for (ZtSize k = 0; k < 3; ++k) {
+      v[3 + k] = w[0] * u[k];
+      v[9 + k] = w[1] * u[k];
+    }
+    double t = 0.0;
+    for (ZtSize k = 3; k < N; ++k) {
+      if (v[k] == 0.0) continue;
+      const double d = S(k, k);
+      const double r = std::sqrt(d * d + v[k] * v[k]);
+      const double c = d / r, sn = v[k] / r;
+      S(k, k) = r;
+      for (ZtSize i = k + 1; i < N; ++i) {
+        const double l = S(i, k);
+        S(i, k) = c * l + sn * v[i];
+        v[i] = c * v[i] - sn * l;
+      }
+      const double sk = sx[k];
+      sx[k] = c * sk + sn * t;
+      t = c * t - sn * sk;
+    }
+  }
+  // x' = S sx - N a: sx -= S^-1 N a by forward substitution from row 3.
+  double z[N] = {};
+  for (ZtSize r = 3; r < N; ++r) {
+    double v = r < 6 ? kept[0] * u[r - 3] : r >= 9 ? kept[1] * u[r - 9] : 0.0;
+    const double* row = S.rowPtr(r);
+    for (ZtSize c = 3; c < r; ++c) v -= row[c] * z[c];
+    z[r] = v / row[r];
+    sx[r] -= z[r];
+  }
+}
+
 void Zkf3Filter::doAccelerationUpdate() {
   const Zkf3Params& p = *m_params;
   const double g = std::sqrt(dot3(m_inertial.acc, m_inertial.acc)) + m_state.dynGravity[2];
@@ -420,7 +501,10 @@ void Zkf3Filter::doAccelerationUpdate() {
     journalOnce(kJournalAccNoise, "acceleration noise deviation not positive: acceleration update skipped");
     return;
   }
-  measurementUpdate(m_yAcc, m_Hacc, m_Rd, 9);
+  if (m_headingUnaided)
+    accelerationUpdateKeepingHeading();
+  else
+    measurementUpdate(m_yAcc, m_Hacc, m_Rd, 9);
   if (dot3(m_innovation, m_innovation) > p.validity_accThreshold) m_countdown = static_cast<int16_t>(p.okAgeInit);
 }
 
@@ -494,7 +578,7 @@ void Zkf3Filter::correctError() {
     m_T.isIdentity();
     for (ZtSize r = 0; r < 3; ++r)
       for (ZtSize c = 0; c < 3; ++c) m_T(9 + r, 9 + c) = Rq(c, r);
-    m_observer->corrected(m_T, m_noRotation);
+    m_observer->corrected(m_T, 9, m_noRotation);
   }
 
   // Free acceleration in the global frame.

@@ -8,7 +8,7 @@
 // nothing (all work storage is owned by the object).
 #include <cstdint>
 
-#include "filters/common/ZtZkfFilter.h"
+#include "filters/common/ZkfFilterBase.h"
 #include "filters/common/ZkfInertialData.h"
 #include "filters/zkf3/Zkf3Aiding.h"
 #include "filters/zkf3/Zkf3FilterOutput.h"
@@ -24,25 +24,15 @@
 
 namespace zelto {
 
-// Test and diagnostics seam: sees the linear model of each step as the filter applies it to the
-// covariance root, so a covariance-form filter can run beside it. Not called when not set.
-class Zkf3StepObserver {
- public:
-  virtual ~Zkf3StepObserver() = default;
-  // After the time update: sQx' sQx'^T = Phi P Phi^T + Qs Qs^T, and the predicted state x.
-  virtual void predicted(const Matrix& Phi, const Matrix& Qs, const Vector& x) = 0;
-  // A measurement update of y against H x with the diagonal noise deviations Rd is about to run.
-  virtual void measurementUpdate(const Vector& y, const Matrix& H, const Matrix& Rd) = 0;
-  // correctError: x[9..11] was dropped first when dropped is set; then the orientation rows of the
-  // covariance root were turned by T (12 x 12, identity but its block (9..11, 9..11)) and x[9..11]
-  // zeroed.
-  virtual void corrected(const Matrix& T, bool dropped) = 0;
-};
+// The step observer of the Zkf3 filter: corrected reports errorFirst 9 and dropped set while the
+// orientation is frozen at rest.
+using Zkf3StepObserver = FilterStepObserver;
 
-class Zkf3Filter : public ZtZkfFilter {
+class Zkf3Filter : public ZkfFilterBase {
  public:
   static constexpr char kType = '3';
   static constexpr int kMajor = 1, kMinor = 2, kRevision = 0;
+  static constexpr Identity kIdentity{kType, kMajor, kMinor, kRevision, "$Rev: 24183 $"};
 
   // Takes ownership of params (may be null: the filter then refuses every step until restarted
   // with parameters).
@@ -74,10 +64,6 @@ class Zkf3Filter : public ZtZkfFilter {
 
   ZkfParams* getFilterParameters() override;
   bool isInitialized() const override;
-  const char* svnRevision() const override;
-  char type() const override;
-  void getVersion(int& major, int& minor, int& revision) const override;
-  using ZtZkfFilter::getVersion;
   static void getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                 unsigned char& revision);
 
@@ -91,13 +77,15 @@ class Zkf3Filter : public ZtZkfFilter {
   static bool gyroOutlier(const Zkf3Params& params, const ZtVector& gyr, const ZtVector& bias);
 
   int16_t countdown() const { return m_countdown; }
-  void setStepObserver(Zkf3StepObserver* observer) { m_observer = observer; }
 
  private:
   // Shows the update to the observer, then runs it (innovation into m_innovation).
   void measurementUpdate(const Vector& y, const Matrix& H, const Matrix& Rd, uint32_t skip);
+  // The acceleration update (noise deviations in m_Rd) with a gain that is zero along the
+  // heading error and the gyroscope bias about the global vertical (a consider update): their
+  // estimates and variances stay as they are, the rest of the covariance follows in Joseph form.
+  void accelerationUpdateKeepingHeading();
   void checkParameters();
-  void journalOnce(unsigned bit, const char* what);
   bool inputsFinite(const Zkf3SensorData& sensorData, const Zkf3Aiding& aiding) const;
 
   Zkf3Params* m_params;
@@ -106,6 +94,9 @@ class Zkf3Filter : public ZtZkfFilter {
   Zkf3Aiding m_aiding;
   Zkf3State m_state;
   bool m_noRotation = false;
+  // No magnetometer update runs in this step's schedule: the heading and the bias about the
+  // vertical are not observable, and the acceleration update keeps them.
+  bool m_headingUnaided = false;
   Matrix m_Hacc;  // 3 x 12
   Vector3 m_yAcc;
   Matrix3x3 m_PhiQ, m_PhiQT, m_R, m_RT, m_M1, m_M2;
@@ -121,8 +112,6 @@ class Zkf3Filter : public ZtZkfFilter {
   Matrix3x3 m_Rd;
   Vector3 m_y;
   Matrix m_T;         // 12 x 12 correction transform (observer only)
-  Zkf3StepObserver* m_observer = nullptr;
-  unsigned m_journalled = 0;
 };
 
 }  // namespace zelto

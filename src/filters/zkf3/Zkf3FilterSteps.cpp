@@ -24,21 +24,16 @@ bool Zkf3FilterSteps::enableSteps(const LabelList& steps) {
 }
 
 void Zkf3FilterSteps::enabledSteps(LabelList& out) const {
-  if (predict) out.append(LABEL_PREDICT);
-  if (correct) out.append(LABEL_CORRECT);
-  if (zeroRotationUpdate) out.append(LABEL_ZERO_ROTATION_UPDATE);
-  if (accUpdate) out.append(LABEL_ACC_UPDATE);
-  if (magUpdate) out.append(LABEL_MAG_UPDATE);
-  if (defaultSchedule) out.append(LABEL_DEFAULT);
+  const bool* const flags[] = {&predict, &correct, &zeroRotationUpdate, &accUpdate, &magUpdate, &defaultSchedule};
+  const char* const labels[] = {LABEL_PREDICT,    LABEL_CORRECT,    LABEL_ZERO_ROTATION_UPDATE,
+                                LABEL_ACC_UPDATE, LABEL_MAG_UPDATE, LABEL_DEFAULT};
+  appendLabels(out, flags, labels, std::size(labels));
 }
 
 void Zkf3FilterSteps::availableSteps(LabelList& out) const {
-  out.append(LABEL_PREDICT);
-  out.append(LABEL_CORRECT);
-  out.append(LABEL_ZERO_ROTATION_UPDATE);
-  out.append(LABEL_ACC_UPDATE);
-  out.append(LABEL_MAG_UPDATE);
-  out.append(LABEL_DEFAULT);
+  const char* const labels[] = {LABEL_PREDICT,    LABEL_CORRECT,    LABEL_ZERO_ROTATION_UPDATE,
+                                LABEL_ACC_UPDATE, LABEL_MAG_UPDATE, LABEL_DEFAULT};
+  appendLabels(out, nullptr, labels, std::size(labels));
 }
 
 }  // namespace zelto

@@ -1,5 +1,6 @@
 #include "filters/zkf3/Zkf3Params.h"
 
+#include <array>
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
@@ -29,64 +30,50 @@ Zkf3FilterSteps* Zkf3Params::zkf3Steps() const { return dynamic_cast<Zkf3FilterS
 
 bool Zkf3Params::isUsable() const { return std::isfinite(sampleTime) && sampleTime > 0.0; }
 
+std::array<SettingField, 37> Zkf3Params::fields() {
+  using F = SettingField;
+  return {F::real("c_acc", c_acc),
+          F::real("c_vel", c_vel),
+          F::real("c_magAvg", c_magAvg),
+          F::real("c_magVar", c_magVar),
+          F::real("f_dynamic_acc", f_dynamic_acc),
+          F::real("f_dynamic_gyro", f_dynamic_gyro),
+          F::real("f_magvar", f_magvar),
+          F::real("dp_boost", dp_boost),
+          F::real("gyroscope_range", gyroscope_range),
+          F::real("gyroscope_out_of_range_boost", gyroscope_out_of_range_boost),
+          F::real("accelerometer_range", accelerometer_range),
+          F::real("accelerometer_out_of_range_boost", accelerometer_out_of_range_boost),
+          F::real("validity_accThreshold", validity_accThreshold),
+          F::real("validity_magThreshold", validity_magThreshold),
+          F::real("validity_gyroBiasThreshold", validity_gyroBiasThreshold),
+          F::real("validity_angularUncertaintyThreshold", validity_angularUncertaintyThreshold),
+          F::real("sampleTime", sampleTime),
+          F::real("p_mag_spat", p_mag_spat),
+          F::matrix("sQvAcc", sQvAcc),
+          F::matrix("sQvGyr", sQvGyr),
+          F::matrix("sQvMag", sQvMag),
+          F::matrix("Qw_acclowpass", Qw_acclowpass),
+          F::matrix("sQw_gyr_bias", sQw_gyr_bias),
+          F::matrix("Qw_mag_temp_max", Qw_mag_temp_max),
+          F::matrix("sTqvGyr", sTqvGyr),
+          F::matrix("sQw_mag_spat", sQw_mag_spat),
+          F::vector("angVelEarth_g", angVelEarth_g),
+          F::vector("sd_init_magvar", sd_init_magvar),
+          F::real("sd_init_acc", sd_init_acc),
+          F::real("sd_init_gyrbias", sd_init_gyrbias),
+          F::real("sd_init_mag", sd_init_mag),
+          F::flag("enabledAccUpdate", enabledAccUpdate),
+          F::flag("enabledMagUpdate", enabledMagUpdate),
+          F::flag("enabledInitialGyroBiasUpdate", enabledInitialGyroBiasUpdate),
+          F::flag("enabledFixedGravity", enabledFixedGravity),
+          F::vector("storedGyrBias", storedGyrBias),
+          F::vector("storedLatLongAlt", storedLatLongAlt)};
+}
+
 void Zkf3Params::readFromFile(const SettingsFile& file, const std::string& prefix) {
-  double* const scalars[] = {&c_acc,
-                             &c_vel,
-                             &c_magAvg,
-                             &c_magVar,
-                             &f_dynamic_acc,
-                             &f_dynamic_gyro,
-                             &f_magvar,
-                             &dp_boost,
-                             &gyroscope_range,
-                             &gyroscope_out_of_range_boost,
-                             &accelerometer_range,
-                             &accelerometer_out_of_range_boost,
-                             &validity_accThreshold,
-                             &validity_magThreshold,
-                             &validity_gyroBiasThreshold,
-                             &validity_angularUncertaintyThreshold,
-                             &sampleTime,
-                             &p_mag_spat};
-  const char* const scalarKeys[] = {"c_acc",
-                                    "c_vel",
-                                    "c_magAvg",
-                                    "c_magVar",
-                                    "f_dynamic_acc",
-                                    "f_dynamic_gyro",
-                                    "f_magvar",
-                                    "dp_boost",
-                                    "gyroscope_range",
-                                    "gyroscope_out_of_range_boost",
-                                    "accelerometer_range",
-                                    "accelerometer_out_of_range_boost",
-                                    "validity_accThreshold",
-                                    "validity_magThreshold",
-                                    "validity_gyroBiasThreshold",
-                                    "validity_angularUncertaintyThreshold",
-                                    "sampleTime",
-                                    "p_mag_spat"};
-  for (size_t i = 0; i < sizeof(scalars) / sizeof(scalars[0]); ++i)
-    *scalars[i] = readDouble(file, prefix, scalarKeys[i]);
-  readMatrix(file, prefix, "sQvAcc", sQvAcc);
-  readMatrix(file, prefix, "sQvGyr", sQvGyr);
-  readMatrix(file, prefix, "sQvMag", sQvMag);
-  readMatrix(file, prefix, "Qw_acclowpass", Qw_acclowpass);
-  readMatrix(file, prefix, "sQw_gyr_bias", sQw_gyr_bias);
-  readMatrix(file, prefix, "Qw_mag_temp_max", Qw_mag_temp_max);
-  readMatrix(file, prefix, "sTqvGyr", sTqvGyr);
-  readMatrix(file, prefix, "sQw_mag_spat", sQw_mag_spat);
-  readVector(file, prefix, "angVelEarth_g", angVelEarth_g);
-  readVector(file, prefix, "sd_init_magvar", sd_init_magvar);
-  sd_init_acc = readDouble(file, prefix, "sd_init_acc");
-  sd_init_gyrbias = readDouble(file, prefix, "sd_init_gyrbias");
-  sd_init_mag = readDouble(file, prefix, "sd_init_mag");
-  enabledAccUpdate = readSetting(file, prefix, "enabledAccUpdate").toBool();
-  enabledMagUpdate = readSetting(file, prefix, "enabledMagUpdate").toBool();
-  enabledInitialGyroBiasUpdate = readSetting(file, prefix, "enabledInitialGyroBiasUpdate").toBool();
-  enabledFixedGravity = readSetting(file, prefix, "enabledFixedGravity").toBool();
-  readVector(file, prefix, "storedGyrBias", storedGyrBias);
-  readVector(file, prefix, "storedLatLongAlt", storedLatLongAlt);
+  const auto table = fields();
+  readFields(file, prefix, table.data(), table.size());
   readQuaternion(file, prefix, "x_alignment", x_alignment);
   readVector(file, prefix, "gravity_g", gravity_g);
   // Files are edited by hand: the count is kept within what the signed 16-bit countdown holds.
@@ -98,63 +85,8 @@ void Zkf3Params::readFromFile(const SettingsFile& file, const std::string& prefi
 }
 
 void Zkf3Params::writeToFile(SettingsFile& file, const std::string& prefix) const {
-  const double scalars[] = {c_acc,
-                            c_vel,
-                            c_magAvg,
-                            c_magVar,
-                            f_dynamic_acc,
-                            f_dynamic_gyro,
-                            f_magvar,
-                            dp_boost,
-                            gyroscope_range,
-                            gyroscope_out_of_range_boost,
-                            accelerometer_range,
-                            accelerometer_out_of_range_boost,
-                            validity_accThreshold,
-                            validity_magThreshold,
-                            validity_gyroBiasThreshold,
-                            validity_angularUncertaintyThreshold,
-                            sampleTime,
-                            p_mag_spat};
-  const char* const scalarKeys[] = {"c_acc",
-                                    "c_vel",
-                                    "c_magAvg",
-                                    "c_magVar",
-                                    "f_dynamic_acc",
-                                    "f_dynamic_gyro",
-                                    "f_magvar",
-                                    "dp_boost",
-                                    "gyroscope_range",
-                                    "gyroscope_out_of_range_boost",
-                                    "accelerometer_range",
-                                    "accelerometer_out_of_range_boost",
-                                    "validity_accThreshold",
-                                    "validity_magThreshold",
-                                    "validity_gyroBiasThreshold",
-                                    "validity_angularUncertaintyThreshold",
-                                    "sampleTime",
-                                    "p_mag_spat"};
-  for (size_t i = 0; i < sizeof(scalars) / sizeof(scalars[0]); ++i)
-    writeSetting(file, prefix, scalarKeys[i], Variant(scalars[i]));
-  writeSetting(file, prefix, "sQvAcc", Variant(sQvAcc));
-  writeSetting(file, prefix, "sQvGyr", Variant(sQvGyr));
-  writeSetting(file, prefix, "sQvMag", Variant(sQvMag));
-  writeSetting(file, prefix, "Qw_acclowpass", Variant(Qw_acclowpass));
-  writeSetting(file, prefix, "sQw_gyr_bias", Variant(sQw_gyr_bias));
-  writeSetting(file, prefix, "Qw_mag_temp_max", Variant(Qw_mag_temp_max));
-  writeSetting(file, prefix, "sTqvGyr", Variant(sTqvGyr));
-  writeSetting(file, prefix, "sQw_mag_spat", Variant(sQw_mag_spat));
-  writeSetting(file, prefix, "angVelEarth_g", Variant(angVelEarth_g));
-  writeSetting(file, prefix, "sd_init_magvar", Variant(sd_init_magvar));
-  writeSetting(file, prefix, "sd_init_acc", Variant(sd_init_acc));
-  writeSetting(file, prefix, "sd_init_gyrbias", Variant(sd_init_gyrbias));
-  writeSetting(file, prefix, "sd_init_mag", Variant(sd_init_mag));
-  writeSetting(file, prefix, "enabledAccUpdate", Variant(enabledAccUpdate));
-  writeSetting(file, prefix, "enabledMagUpdate", Variant(enabledMagUpdate));
-  writeSetting(file, prefix, "enabledInitialGyroBiasUpdate", Variant(enabledInitialGyroBiasUpdate));
-  writeSetting(file, prefix, "enabledFixedGravity", Variant(enabledFixedGravity));
-  writeSetting(file, prefix, "storedGyrBias", Variant(storedGyrBias));
-  writeSetting(file, prefix, "storedLatLongAlt", Variant(storedLatLongAlt));
+  const auto table = const_cast<Zkf3Params*>(this)->fields();
+  writeFields(file, prefix, table.data(), table.size());
   writeSetting(file, prefix, "x_alignment", Variant(x_alignment));
   writeSetting(file, prefix, "gravity_g", Variant(gravity_g));
   writeSetting(file, prefix, "okAgeInit", Variant(static_cast<unsigned int>(okAgeInit)));

@@ -1,6 +1,7 @@
 #pragma once
 // Run-time parameters of the Zkf3 filter, read every step. initialize derives them from a
 // scenario, the tracker's hardware parameters, the user parameters and a step selection.
+#include <array>
 #include <cstdint>
 
 #include "filters/common/ZkfParams.h"
@@ -61,6 +62,10 @@ class Zkf3Params : public ZkfParams {
   Vector3 gravity_g;
   Zkf3InitialConditions initialConditions;
   uint16_t okAgeInit = 0;  // samples flagged not valid after a trigger (at most 32767)
+
+ private:
+  // The persisted keys from "c_acc" to "storedLatLongAlt", in field order, over this record.
+  std::array<SettingField, 37> fields();
 };
 
 }  // namespace zelto

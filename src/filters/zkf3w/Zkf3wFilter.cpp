@@ -6,7 +6,6 @@
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
 #include "filters/common/ZkfTime.h"
-#include "foundation/JournalMacros.h"
 
 namespace zelto {
 
@@ -40,7 +39,8 @@ double dot3(const ZtVector& a, const ZtVector& b) {
 }  // namespace
 
 Zkf3wFilter::Zkf3wFilter(const Zkf3wParams* params)
-    : m_Phi(N, N),
+    : ZkfFilterBase(kIdentity),
+      m_Phi(N, N),
       m_Hacc(3, N),
       m_B(N, N),
       m_pre(N, kPreCols),
@@ -70,12 +70,6 @@ void Zkf3wFilter::restartZkf3w(ZkfParams* params) {
   m_state.firstIteration = true;
   m_state.okAge = 0;
   m_state.sampleCount = 0;
-}
-
-void Zkf3wFilter::journalOnce(unsigned bit, const char* what) {
-  if ((m_journalled & bit) != 0) return;
-  m_journalled |= bit;
-  JLOG_ALERT(what);
 }
 
 void Zkf3wFilter::checkParameters() {
@@ -109,22 +103,9 @@ ZkfParams* Zkf3wFilter::getFilterParameters() { return m_params; }
 
 bool Zkf3wFilter::isInitialized() const { return !m_state.firstIteration; }
 
-const char* Zkf3wFilter::svnRevision() const { return "$Rev: 10761 $"; }
-
-char Zkf3wFilter::type() const { return kType; }
-
-void Zkf3wFilter::getVersion(int& major, int& minor, int& revision) const {
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
-}
-
 void Zkf3wFilter::getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                     unsigned char& revision) {
-  type = static_cast<unsigned char>(kType);
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
+  typeAndVersion(kIdentity, type, major, minor, revision);
 }
 
 bool Zkf3wFilter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
@@ -462,7 +443,7 @@ void Zkf3wFilter::correct() {
   if (m_observer != nullptr) {
     m_T3.isIdentity();
     m_T3.setSubMatrix(m_M1, 0, 0, 3, 3, 0, 0);
-    m_observer->corrected(m_T3);
+    m_observer->corrected(m_T3, 0, false);
   }
   // 4.
   Vector3& a = m_work;

@@ -9,7 +9,7 @@
 // construction a step allocates nothing.
 #include <cstdint>
 
-#include "filters/common/ZtZkfFilter.h"
+#include "filters/common/ZkfFilterBase.h"
 #include "filters/zkf3w/Zkf3wAiding.h"
 #include "filters/zkf3w/Zkf3wFilterOutput.h"
 #include "filters/zkf3w/Zkf3wParams.h"
@@ -25,24 +25,14 @@
 
 namespace zelto {
 
-// Test and diagnostics seam: sees the linear model of each step as the filter applies it to the
-// covariance root, so a covariance-form filter can run beside it. Not called when not set.
-class Zkf3wStepObserver {
- public:
-  virtual ~Zkf3wStepObserver() = default;
-  // After the time update: sQx' sQx'^T = Phi P Phi^T + B B^T; x is the predicted state.
-  virtual void predicted(const Matrix& Phi, const Matrix& B, const Vector& x) = 0;
-  // A measurement update of y against H x with the diagonal noise deviations sR is about to run.
-  virtual void measurementUpdate(const Vector& y, const Matrix& H, const Matrix& sR) = 0;
-  // correct: the state and covariance root were transformed by T (12 x 12, identity but the
-  // orientation block), then x[0..2] zeroed.
-  virtual void corrected(const Matrix& T) = 0;
-};
+// The step observer of the Zkf3w filter: corrected reports errorFirst 0, never dropped.
+using Zkf3wStepObserver = FilterStepObserver;
 
-class Zkf3wFilter : public ZtZkfFilter {
+class Zkf3wFilter : public ZkfFilterBase {
  public:
   static constexpr char kType = 'W';
   static constexpr int kMajor = 1, kMinor = 1, kRevision = 0;
+  static constexpr Identity kIdentity{kType, kMajor, kMinor, kRevision, "$Rev: 10761 $"};
   static constexpr ZtSize N = Zkf3wState::kStates;
 
   // Holds a copy of params (the caller keeps its object); null: the filter refuses every step
@@ -78,10 +68,6 @@ class Zkf3wFilter : public ZtZkfFilter {
 
   ZkfParams* getFilterParameters() override;
   bool isInitialized() const override;
-  const char* svnRevision() const override;
-  char type() const override;
-  void getVersion(int& major, int& minor, int& revision) const override;
-  using ZtZkfFilter::getVersion;
   static void getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                 unsigned char& revision);
 
@@ -97,12 +83,9 @@ class Zkf3wFilter : public ZtZkfFilter {
   // out = sqrt(A o A + scale (B o B)) element by element (3 x 3); a negative radicand gives 0.
   static void determineMagneticFieldNoise(Matrix& out, double scale, const Matrix& A, const Matrix& B);
 
-  void setStepObserver(Zkf3wStepObserver* observer) { m_observer = observer; }
-
  private:
   void measurementUpdate(const Vector& y, const Matrix& H, const Matrix& sR, uint32_t skip);
   void checkParameters();
-  void journalOnce(unsigned bit, const char* what);
   void setOkAge();
 
   Zkf3wParams* m_params = nullptr;
@@ -123,8 +106,6 @@ class Zkf3wFilter : public ZtZkfFilter {
   Matrix m_T3;         // 12 x 12 correction transform (observer only)
   Matrix3x3 m_R, m_RT, m_Rd, m_M1, m_M2, m_Qg, m_Qa, m_sR;
   Vector3 m_omega, m_mref, m_innovation, m_yZero, m_v;
-  Zkf3wStepObserver* m_observer = nullptr;
-  unsigned m_journalled = 0;
 };
 
 }  // namespace zelto

@@ -23,19 +23,14 @@ bool Zkf3wFilterSteps::enableSteps(const LabelList& steps) {
 }
 
 void Zkf3wFilterSteps::enabledSteps(LabelList& out) const {
-  if (predict) out.append(LABEL_PREDICT);
-  if (correct) out.append(LABEL_CORRECT);
-  if (accUpdate) out.append(LABEL_ACC_UPDATE);
-  if (magUpdate) out.append(LABEL_MAG_UPDATE);
-  if (defaultSchedule) out.append(LABEL_DEFAULT);
+  const bool* const flags[] = {&predict, &correct, &accUpdate, &magUpdate, &defaultSchedule};
+  const char* const labels[] = {LABEL_PREDICT, LABEL_CORRECT, LABEL_ACC_UPDATE, LABEL_MAG_UPDATE, LABEL_DEFAULT};
+  appendLabels(out, flags, labels, std::size(labels));
 }
 
 void Zkf3wFilterSteps::availableSteps(LabelList& out) const {
-  out.append(LABEL_PREDICT);
-  out.append(LABEL_CORRECT);
-  out.append(LABEL_ACC_UPDATE);
-  out.append(LABEL_MAG_UPDATE);
-  out.append(LABEL_DEFAULT);
+  const char* const labels[] = {LABEL_PREDICT, LABEL_CORRECT, LABEL_ACC_UPDATE, LABEL_MAG_UPDATE, LABEL_DEFAULT};
+  appendLabels(out, nullptr, labels, std::size(labels));
 }
 
 }  // namespace zelto

@@ -1,5 +1,6 @@
 #include "filters/zkf3w/Zkf3wParams.h"
 
+#include <array>
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
@@ -25,103 +26,60 @@ Zkf3wParams::~Zkf3wParams() = default;
 
 Zkf3wFilterSteps* Zkf3wParams::zkf3wSteps() const { return dynamic_cast<Zkf3wFilterSteps*>(filterSteps()); }
 
+std::array<SettingField, 42> Zkf3wParams::fields() {
+  using F = SettingField;
+  return {F::real("tau_acc", tau_acc),
+          F::real("tau_vel", tau_vel),
+          F::real("tau_magavg", tau_magavg),
+          F::real("tau_magvar", tau_magvar),
+          F::real("tau_mag_temp", tau_mag_temp),
+          F::real("f_dynamic_acc", f_dynamic_acc),
+          F::real("f_dynamic_gyro", f_dynamic_gyro),
+          F::real("f_magvar", f_magvar),
+          F::real("dp_boost", dp_boost),
+          F::real("gyroscope_range", gyroscope_range),
+          F::real("f_gyr_oor", f_gyr_oor),
+          F::real("accelerometer_range", accelerometer_range),
+          F::real("f_acc_oor", f_acc_oor),
+          F::real("validity_accThreshold", validity_accThreshold),
+          F::real("validity_magThreshold", validity_magThreshold),
+          F::real("validity_gyroBiasThreshold", validity_gyroBiasThreshold),
+          F::real("validity_angularUncertaintyThreshold", validity_angularUncertaintyThreshold),
+          F::real("sampleTime", sampleTime),
+          F::real("p_mag_spat", p_mag_spat),
+          F::real("sdvMag", sdvMag),
+          F::matrix("sQw_mag_spat", sQw_mag_spat),
+          F::vector("angVelEarth_g", angVelEarth_g),
+          F::vector("sd_init_magvar", sd_init_magvar),
+          F::real("sd_init_acc", sd_init_acc),
+          F::real("sd_init_gyrbias", sd_init_gyrbias),
+          F::vector("m0", m0),
+          F::flag("enabledAccUpdate", enabledAccUpdate),
+          F::flag("enabledMagUpdate", enabledMagUpdate),
+          F::flag("enabledInitialGyroBiasUpdate", enabledInitialGyroBiasUpdate),
+          F::flag("enabledFixedGravity", enabledFixedGravity),
+          F::vector("storedGyrBias", storedGyrBias),
+          F::vector("storedLatLongAlt", storedLatLongAlt),
+          F::quaternion("x_alignment", x_alignment),
+          F::real("declination_angle_deg", declination_angle_deg),
+          F::vector("gravity_l", gravity_l),
+          F::uint16("okAgeInit", okAgeInit),
+          F::real("c_mag_max", c_mag_max),
+          F::real("ndAcc", ndAcc),
+          F::real("ndGyr", ndGyr),
+          F::real("sdWGyrBias", sdWGyrBias),
+          F::real("sd_v_accLowpass", sd_v_accLowpass),
+          F::real("sd_w_mag_temp_max", sd_w_mag_temp_max)};
+}
+
 void Zkf3wParams::readFromFile(const SettingsFile& file, const std::string& prefix) {
-  struct Scalar {
-    const char* key;
-    double* value;
-  };
-  const Scalar head[] = {{"tau_acc", &tau_acc},
-                         {"tau_vel", &tau_vel},
-                         {"tau_magavg", &tau_magavg},
-                         {"tau_magvar", &tau_magvar},
-                         {"tau_mag_temp", &tau_mag_temp},
-                         {"f_dynamic_acc", &f_dynamic_acc},
-                         {"f_dynamic_gyro", &f_dynamic_gyro},
-                         {"f_magvar", &f_magvar},
-                         {"dp_boost", &dp_boost},
-                         {"gyroscope_range", &gyroscope_range},
-                         {"f_gyr_oor", &f_gyr_oor},
-                         {"accelerometer_range", &accelerometer_range},
-                         {"f_acc_oor", &f_acc_oor},
-                         {"validity_accThreshold", &validity_accThreshold},
-                         {"validity_magThreshold", &validity_magThreshold},
-                         {"validity_gyroBiasThreshold", &validity_gyroBiasThreshold},
-                         {"validity_angularUncertaintyThreshold", &validity_angularUncertaintyThreshold},
-                         {"sampleTime", &sampleTime},
-                         {"p_mag_spat", &p_mag_spat},
-                         {"sdvMag", &sdvMag}};
-  for (const Scalar& s : head) *s.value = readDouble(file, prefix, s.key);
-  readMatrix(file, prefix, "sQw_mag_spat", sQw_mag_spat);
-  readVector(file, prefix, "angVelEarth_g", angVelEarth_g);
-  readVector(file, prefix, "sd_init_magvar", sd_init_magvar);
-  sd_init_acc = readDouble(file, prefix, "sd_init_acc");
-  sd_init_gyrbias = readDouble(file, prefix, "sd_init_gyrbias");
-  readVector(file, prefix, "m0", m0);
-  enabledAccUpdate = readSetting(file, prefix, "enabledAccUpdate").toBool();
-  enabledMagUpdate = readSetting(file, prefix, "enabledMagUpdate").toBool();
-  enabledInitialGyroBiasUpdate = readSetting(file, prefix, "enabledInitialGyroBiasUpdate").toBool();
-  enabledFixedGravity = readSetting(file, prefix, "enabledFixedGravity").toBool();
-  readVector(file, prefix, "storedGyrBias", storedGyrBias);
-  readVector(file, prefix, "storedLatLongAlt", storedLatLongAlt);
-  readQuaternion(file, prefix, "x_alignment", x_alignment);
-  declination_angle_deg = readDouble(file, prefix, "declination_angle_deg");
-  readVector(file, prefix, "gravity_l", gravity_l);
-  okAgeInit = static_cast<uint16_t>(readSetting(file, prefix, "okAgeInit").toUint32() & 0xFFFFu);
-  const Scalar tail[] = {{"c_mag_max", &c_mag_max},
-                         {"ndAcc", &ndAcc},
-                         {"ndGyr", &ndGyr},
-                         {"sdWGyrBias", &sdWGyrBias},
-                         {"sd_v_accLowpass", &sd_v_accLowpass},
-                         {"sd_w_mag_temp_max", &sd_w_mag_temp_max}};
-  for (const Scalar& s : tail) *s.value = readDouble(file, prefix, s.key);
+  const auto table = fields();
+  readFields(file, prefix, table.data(), table.size());
 }
 
 void Zkf3wParams::writeToFile(SettingsFile& file, const std::string& prefix) const {
-  struct Scalar {
-    const char* key;
-    double value;
-  };
-  const Scalar head[] = {{"tau_acc", tau_acc},
-                         {"tau_vel", tau_vel},
-                         {"tau_magavg", tau_magavg},
-                         {"tau_magvar", tau_magvar},
-                         {"tau_mag_temp", tau_mag_temp},
-                         {"f_dynamic_acc", f_dynamic_acc},
-                         {"f_dynamic_gyro", f_dynamic_gyro},
-                         {"f_magvar", f_magvar},
-                         {"dp_boost", dp_boost},
-                         {"gyroscope_range", gyroscope_range},
-                         {"f_gyr_oor", f_gyr_oor},
-                         {"accelerometer_range", accelerometer_range},
-                         {"f_acc_oor", f_acc_oor},
-                         {"validity_accThreshold", validity_accThreshold},
-                         {"validity_magThreshold", validity_magThreshold},
-                         {"validity_gyroBiasThreshold", validity_gyroBiasThreshold},
-                         {"validity_angularUncertaintyThreshold", validity_angularUncertaintyThreshold},
-                         {"sampleTime", sampleTime},
-                         {"p_mag_spat", p_mag_spat},
-                         {"sdvMag", sdvMag}};
-  for (const Scalar& s : head) writeSetting(file, prefix, s.key, Variant(s.value));
-  writeSetting(file, prefix, "sQw_mag_spat", Variant(sQw_mag_spat));
-  writeSetting(file, prefix, "angVelEarth_g", Variant(angVelEarth_g));
-  writeSetting(file, prefix, "sd_init_magvar", Variant(sd_init_magvar));
-  writeSetting(file, prefix, "sd_init_acc", Variant(sd_init_acc));
-  writeSetting(file, prefix, "sd_init_gyrbias", Variant(sd_init_gyrbias));
-  writeSetting(file, prefix, "m0", Variant(m0));
-  writeSetting(file, prefix, "enabledAccUpdate", Variant(enabledAccUpdate));
-  writeSetting(file, prefix, "enabledMagUpdate", Variant(enabledMagUpdate));
-  writeSetting(file, prefix, "enabledInitialGyroBiasUpdate", Variant(enabledInitialGyroBiasUpdate));
-  writeSetting(file, prefix, "enabledFixedGravity", Variant(enabledFixedGravity));
-  writeSetting(file, prefix, "storedGyrBias", Variant(storedGyrBias));
-  writeSetting(file, prefix, "storedLatLongAlt", Variant(storedLatLongAlt));
-  writeSetting(file, prefix, "x_alignment", Variant(x_alignment));
-  writeSetting(file, prefix, "declination_angle_deg", Variant(declination_angle_deg));
-  writeSetting(file, prefix, "gravity_l", Variant(gravity_l));
-  writeSetting(file, prefix, "okAgeInit", Variant(static_cast<unsigned int>(okAgeInit)));
-  const Scalar tail[] = {{"c_mag_max", c_mag_max},   {"ndAcc", ndAcc},
-                         {"ndGyr", ndGyr},           {"sdWGyrBias", sdWGyrBias},
-                         {"sd_v_accLowpass", sd_v_accLowpass}, {"sd_w_mag_temp_max", sd_w_mag_temp_max}};
-  for (const Scalar& s : tail) writeSetting(file, prefix, s.key, Variant(s.value));
+  const auto table = const_cast<Zkf3wParams*>(this)->fields();
+  writeFields(file, prefix, table.data(), table.size());
 }
 
 void Zkf3wParams::initialize(const Zkf3wScenarioParams& s, const KtHardwareParams& h, const ::ZkfUserParams& u,

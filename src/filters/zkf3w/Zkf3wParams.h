@@ -1,6 +1,7 @@
 #pragma once
 // Run-time parameters of the Zkf3w filter, read every step. initialize derives them from a
 // scenario, the tracker's hardware parameters, the user parameters and a step selection.
+#include <array>
 #include <cstdint>
 
 #include "filters/common/ZkfParams.h"
@@ -69,6 +70,10 @@ class Zkf3wParams : public ZkfParams {
   double sd_v_accLowpass = 0.0;
   double sd_w_mag_temp_max = 1.0;
   Zkf3wInitialConditions initialConditions;
+
+ private:
+  // The persisted keys in field order, over this record.
+  std::array<SettingField, 42> fields();
 };
 
 }  // namespace zelto

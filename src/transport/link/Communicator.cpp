@@ -20,6 +20,8 @@
 #include "transport/link/KtThread.h"
 #include "transport/zbus/MidAndDataReplyObject.h"
 #include "transport/zbus/MidReplyObject.h"
+#include "transport/imar/FsasProtocolHandler.h"
+#include "transport/imar/IFogProtocolHandler.h"
 #include "transport/zbus/ProtocolHandler.h"
 #include "transport/io/SerialInterface.h"
 #include "transport/zbus/TovanaClientReplyObject.h"
@@ -238,6 +240,30 @@ bool Communicator::openPort(const ZtString& name, ZtBaudRate rate, OpenPortStage
     }
   }
   return setResult(timeoutResult) == ZRV_OK;
+}
+
+bool Communicator::openImarPort_internal(const ZtString& name, ZtBaudRate rate, int imarType, OpenPortStage stages) {
+  IProtocolHandler* handler = imarType == 0   ? static_cast<IProtocolHandler*>(new imar::FsasProtocolHandler)
+                              : imarType == 1 ? static_cast<IProtocolHandler*>(new imar::IFogProtocolHandler)
+                                              : nullptr;
+  if (!handler) {
+    setResult(ZRV_INVALIDPARAM);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_protocolMutex);
+    if (!m_protocolManager) {
+      delete handler;
+      setResult(ZRV_ERROR);
+      return false;
+    }
+    m_protocolManager->clear();
+    m_protocolManager->add(handler);
+  }
+  // Opened in two steps so that the reader starts with the unit's id in place.
+  if (!openPort(name, rate, static_cast<OpenPortStage>(stages & OPS_OpenPort), false)) return false;
+  setMasterDeviceId(imarType == 0 ? kImarFsasDeviceId : kImarIFogDeviceId);
+  return openPort(name, rate, static_cast<OpenPortStage>(stages & OPS_StartThread), false);
 }
 
 bool Communicator::reopenPort(ZtBaudRate baudRate, OpenPortStage stages) {

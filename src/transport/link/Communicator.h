@@ -60,6 +60,9 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // Time-outs in ms.
   static constexpr unsigned kReplyTimeout = 200;
   static constexpr unsigned kDeviceIdTimeout = 500;
+  // Master device ids of the outside inertial units' links.
+  static constexpr ZtDeviceId kImarFsasDeviceId = 0xF00000;
+  static constexpr ZtDeviceId kImarIFogDeviceId = 0xF10000;
   static uint32_t m_defaultGotoConfigTimeout;  // 150
 
   Communicator();
@@ -74,6 +77,13 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // ---- Port ------------------------------------------------------------------------------
   bool openPort(const ZtString& portName, ZtBaudRate baudRate, OpenPortStage stages = OPS_All,
                 bool repeatGotoConfig = false);
+  // The port of an outside inertial unit (imarType 0: FSAS, 1: iFOG; another type fails with
+  // 33, ZRV_INVALIDPARAM): the protocol manager is emptied and given only the unit's handler, the port opened
+  // (269 when one is open already, as openPort), the master device id set (0xF00000 or
+  // 0xF10000) and the reader thread started. Nothing is written to the unit: no GotoConfig and
+  // no device id request (the units take no requests).
+  bool openImarPort_internal(const ZtString& portName, ZtBaudRate baudRate, int imarType,
+                             OpenPortStage stages = OPS_All);
   virtual bool reopenPort(ZtBaudRate baudRate, OpenPortStage stages);
   bool reopenPort();
   // Stops the reader thread after its last parse task, then closes and frees the port. Safe on

@@ -2,6 +2,7 @@
 // type and version names, the scenario page frame and the ownership of the step selection.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -9,6 +10,8 @@
 #include "errors/ZtException.h"
 #include "filters/common/DecryptedScenarioPage.h"
 #include "filters/common/FilterTypeVersion.h"
+#include "filters/common/SettingField.h"
+#include "filters/common/ZkfFilterBase.h"
 #include "filters/common/ZkfGpsPrintData.h"
 #include "filters/common/ZkfInertialData.h"
 #include "filters/common/ZkfParams.h"
@@ -17,6 +20,8 @@
 #include "filters/common/ZtZkfFilter.h"
 #include "foundation/SettingsFile.h"
 #include "foundation/StringToVersion.h"
+#include "math/Matrix3x3.h"
+#include "math/Vector3.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -495,6 +500,139 @@ TEST(ZtZkfFilter, TwoPartVersionDropsTheRevision) {
     void writeToFile(SettingsFile&, const std::string&) const override {}
   } state;
   EXPECT_TRUE(state.isValid());
+}
+
+
+// A record described by one key table: every kind once, written in table order and read back.
+struct TableRecord : ZeltoParams {
+  double real = 0.0, count = 0.0, leading[4] = {};
+  bool flag = false;
+  int32_t i32 = 0, i32u = 0;
+  uint16_t u16 = 0, word = 0;
+  uint64_t u64 = 0;
+  zelto::Vector3 vec;
+  zelto::Matrix3x3 mat;
+  zelto::Quaternion quat;
+
+  std::array<SettingField, 12> fields() {
+    using F = SettingField;
+    return {F::real("real", real),           F::flag("flag", flag),
+            F::int32("i32", i32),            F::int32ReadUnsigned("i32u", i32u),
+            F::uint16("u16", u16),           F::uint16Word("word", word),
+            F::uint64Low32("u64", u64),      F::realCount("count", count),
+            F::vector("vec", vec),           F::leadingValues("leading", leading, 4),
+            F::matrix("mat", mat),           F::quaternion("quat", quat)};
+  }
+  void readFromFile(const SettingsFile& file, const std::string& prefix) override {
+    const auto t = fields();
+    readFields(file, prefix, t.data(), t.size());
+  }
+  void writeToFile(SettingsFile& file, const std::string& prefix) const override {
+    const auto t = const_cast<TableRecord*>(this)->fields();
+    writeFields(file, prefix, t.data(), t.size());
+  }
+};
+
+TEST(SettingField, EveryKindRoundTripsWithItsStoredForm) {
+  TableRecord a;
+  a.real = -2.5;
+  a.count = 7.0;
+  for (int k = 0; k < 4; ++k) a.leading[k] = k + 0.5;
+  a.flag = true;
+  a.i32 = -12;
+  a.i32u = -3;
+  a.u16 = 65535;
+  a.word = 0x8001;
+  a.u64 = 0x100000005ull;
+  a.vec = zelto::Vector3(1, 2, 3);
+  for (ZtSize r = 0; r < 3; ++r)
+    for (ZtSize c = 0; c < 3; ++c) a.mat(r, c) = 3.0 * r + c;
+  a.quat = zelto::Quaternion(0.5, 0.5, -0.5, 0.5);
+  SettingsFile file;
+  a.writeToFile(file, "t.");
+  // The stored kinds the table promises.
+  const struct {
+    const char* key;
+    uint32_t kind;
+  } kinds[] = {{"real", Variant::KindDouble}, {"flag", Variant::KindBool},   {"i32", Variant::KindInt32},
+               {"u16", Variant::KindInt32},   {"word", Variant::KindInt64},  {"u64", Variant::KindInt32},
+               {"count", Variant::KindDouble}, {"vec", Variant::KindVector}, {"leading", Variant::KindVector},
+               {"mat", Variant::KindMatrix},  {"quat", Variant::KindQuaternion}};
+  for (const auto& k : kinds) {
+    Variant v;
+    ASSERT_EQ(file.getSetting("t.", k.key, v), ZRV_OK) << k.key;
+    EXPECT_EQ(v.kind(), k.kind) << k.key;
+  }
+  TableRecord b;
+  ASSERT_TRUE(b.readFromFileNoThrow(file, "t."));
+  EXPECT_EQ(b.real, -2.5);
+  EXPECT_EQ(b.count, 7.0);
+  EXPECT_TRUE(b.flag);
+  EXPECT_EQ(b.i32, -12);
+  EXPECT_EQ(b.i32u, -3);
+  EXPECT_EQ(b.u16, 65535);
+  EXPECT_EQ(b.word, 0x8001);
+  EXPECT_EQ(b.u64, 5u);  // the low 32 bits only
+  EXPECT_TRUE(b.vec == a.vec);
+  EXPECT_TRUE(b.mat == a.mat);
+  EXPECT_EQ(b.quat.y, -0.5);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(b.leading[k], k + 0.5);
+}
+
+TEST(SettingField, ShortValuesThrowOrFillTheLeadingElements) {
+  TableRecord a;
+  SettingsFile file;
+  a.writeToFile(file, "");
+  // A stored word above 16 bits keeps its low bits; a count stored as a real is read unsigned.
+  file.setSetting("", "word", Variant(static_cast<long>(65537)));
+  file.setSetting("", "count", Variant(12.75));
+  // Two values for a four-element array: the first two change, the others stay.
+  const double two[] = {9.0, 8.0};
+  file.setSetting("", "leading", Variant(two, 2));
+  TableRecord b;
+  for (int k = 0; k < 4; ++k) b.leading[k] = -1.0;
+  ASSERT_TRUE(b.readFromFileNoThrow(file, ""));
+  EXPECT_EQ(b.word, 1);
+  EXPECT_EQ(b.count, 12.0);
+  EXPECT_EQ(b.leading[0], 9.0);
+  EXPECT_EQ(b.leading[1], 8.0);
+  EXPECT_EQ(b.leading[2], -1.0);
+  EXPECT_EQ(b.leading[3], -1.0);
+  // A vector of the member's kind but too short throws like a missing key, after the keys
+  // before it were read.
+  file.setSetting("", "vec", Variant(two, 2));
+  file.setSetting("", "real", Variant(4.0));
+  TableRecord c;
+  EXPECT_FALSE(c.readFromFileNoThrow(file, ""));
+  EXPECT_EQ(c.real, 4.0);
+  EXPECT_EQ(c.count, 12.0);
+  EXPECT_FALSE(c.vec == zelto::Vector3(1, 2, 3));
+}
+
+constexpr ZkfFilterBase::Identity kTestIdentity{'Q', 4, 5, 6, "$Rev: 1 $"};
+
+TEST(ZkfFilterBase, IdentityIsReportedThroughTheInterface) {
+  struct Filter : ZkfFilterBase {
+    Filter() : ZkfFilterBase(kTestIdentity) {}
+    bool doOneKalmanStep(const ZkfSensorData&, const ZkfAiding&, const ZkfRealTimeParameters&, ZkfFilterOutput&,
+                         const ZkfTime*) override {
+      return false;
+    }
+    void restart(ZkfParams*) override {}
+    void getFullState(ZkfState*) const override {}
+    void setFullState(const ZkfState*) override {}
+    ZkfParams* getFilterParameters() override { return nullptr; }
+    bool isInitialized() const override { return false; }
+  } f;
+  EXPECT_EQ(f.type(), 'Q');
+  EXPECT_STREQ(f.svnRevision(), "$Rev: 1 $");
+  int major = 0, minor = 0, revision = 0;
+  f.getVersion(major, minor, revision);
+  EXPECT_EQ(major * 100 + minor * 10 + revision, 456);
+  unsigned char t, a, b, c;
+  ZkfFilterBase::typeAndVersion(kTestIdentity, t, a, b, c);
+  EXPECT_EQ(t, 'Q');
+  EXPECT_EQ(a * 100 + b * 10 + c, 456);
 }
 
 }  // namespace

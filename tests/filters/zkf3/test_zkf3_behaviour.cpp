@@ -45,7 +45,7 @@ class UpdateRecorder : public zelto::Zkf3StepObserver {
   void measurementUpdate(const zelto::Vector&, const zelto::Matrix& H, const zelto::Matrix&) override {
     sequence += H(0, 0) == 1.0 ? 'a' : H(0, 3) == 1.0 ? 'g' : 'm';
   }
-  void corrected(const zelto::Matrix&, bool) override {}
+  void corrected(const zelto::Matrix&, ZtSize, bool) override {}
 };
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -529,18 +529,24 @@ TEST(Zkf3Behaviour, StepsAllocateNothingAfterTheFirst) {
   std::vector<filtersim::Sample> samples;
   filtersim::Sample s;
   while (sim.next(s)) samples.push_back(s);
-  zelto::Zkf3Filter f(params().release());
-  Io io;
-  toRecords(samples[0], io.sd, io.ad);
-  ASSERT_TRUE(f.doOneKalmanStep(io.sd, io.ad, io.rt, io.out));
-  io.rt.noRotationDuration = 1;  // the bias update path too
-  AllocationCounter counter;
-  for (size_t i = 1; i < samples.size(); ++i) {
-    toRecords(samples[i], io.sd, io.ad);
-    if (i > 1) io.rt.noRotationDuration = 0;
+  // Both updates alternating, and the acceleration update alone (which keeps the heading).
+  for (uint16_t flags : {uint16_t{3}, uint16_t{1}}) {
+    SCOPED_TRACE(flags);
+    zelto::Zkf3ScenarioParams scen = scenario();
+    scen.updateFlags = flags;
+    zelto::Zkf3Filter f(params(scen).release());
+    Io io;
+    toRecords(samples[0], io.sd, io.ad);
     ASSERT_TRUE(f.doOneKalmanStep(io.sd, io.ad, io.rt, io.out));
+    io.rt.noRotationDuration = 1;  // the bias update path too
+    AllocationCounter counter;
+    for (size_t i = 1; i < samples.size(); ++i) {
+      toRecords(samples[i], io.sd, io.ad);
+      if (i > 1) io.rt.noRotationDuration = 0;
+      ASSERT_TRUE(f.doOneKalmanStep(io.sd, io.ad, io.rt, io.out));
+    }
+    EXPECT_EQ(counter.count(), 0u);
   }
-  EXPECT_EQ(counter.count(), 0u);
 }
 
 // Scenario values of zero that the arithmetic would divide by: p_mag_spat 0 drops the spatial

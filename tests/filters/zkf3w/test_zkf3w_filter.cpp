@@ -96,7 +96,7 @@ struct Capture : zelto::Zkf3wStepObserver {
       for (int c = 0; c < 12; ++c) m(r, c) = h(r, c);
     H.push_back(m);
   }
-  void corrected(const zelto::Matrix&) override {}
+  void corrected(const zelto::Matrix&, ZtSize, bool) override {}
 };
 
 // A still sensor at the identity: the records of one sample over T.

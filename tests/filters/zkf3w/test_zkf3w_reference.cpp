@@ -45,9 +45,10 @@ struct Reference : zelto::Zkf3wStepObserver {
     ekf.update(toEigen(H), r * r.transpose(), toEigen(y));
     ++updates;
   }
-  void corrected(const zelto::Matrix& T) override {
+  void corrected(const zelto::Matrix& T, ZtSize first, bool dropped) override {
+    if (dropped) ekf.zeroElements(static_cast<int>(first), 3);
     ekf.transform(toEigen(T));
-    ekf.zeroElements(0, 3);
+    ekf.zeroElements(static_cast<int>(first), 3);
     ++corrections;
   }
 };

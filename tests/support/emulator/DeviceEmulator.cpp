@@ -7,17 +7,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "support/LogFileBuilder.h"
 #include "zttypes/ztmisc.h"
 
 namespace zelto::test {
 
-int FdEmulatorLink::read(uint8_t* buffer, size_t size, int timeoutMs) {
+int FdEmulatorLink::read(uint8_t* buffer, size_t size, Clock::time_point deadline) {
   const int fd = m_fd.load();
   if (fd < 0) return -1;
   pollfd p{fd, POLLIN, 0};
-  const int r = ::poll(&p, 1, timeoutMs);
+  const int64_t left = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count());
+  const timespec timeout{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+  const int r = ::ppoll(&p, 1, &timeout, nullptr);
   if (r == 0) return 0;
   if (r < 0) return errno == EINTR ? 0 : -1;
   if (p.revents & POLLIN) {
@@ -28,7 +31,7 @@ int FdEmulatorLink::read(uint8_t* buffer, size_t size, int timeoutMs) {
   }
   // POLLHUP on a pseudo-terminal master only means no slave is open at the moment: keep serving.
   if (p.revents & POLLHUP) {
-    ::usleep(static_cast<useconds_t>(std::min(timeoutMs, 5)) * 1000);
+    std::this_thread::sleep_until(std::min(deadline, Clock::now() + std::chrono::milliseconds(5)));
     return 0;
   }
   return -1;
@@ -120,6 +123,11 @@ void DeviceEmulator::setDataRate(double hz) {
 void DeviceEmulator::setDataPayload(std::function<std::vector<uint8_t>(uint16_t)> maker) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_dataMaker = std::move(maker);
+}
+
+void DeviceEmulator::setDataMessageId(uint8_t messageId) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_dataMessageId = messageId;
 }
 
 void DeviceEmulator::setMeasuring(bool measuring) {
@@ -354,7 +362,8 @@ void DeviceEmulator::run() {
       m_hungUp = true;
       m_receivedChanged.notify_all();
     }
-    int waitMs = 5;
+    // Requests, hang-ups and stop are looked at every 5 ms at the latest.
+    auto deadline = EmulatorLink::Clock::now() + std::chrono::milliseconds(5);
     EmuFrame data;
     bool sendData = false;
     std::vector<EmuFrame> due;
@@ -372,20 +381,19 @@ void DeviceEmulator::run() {
           due.push_back(std::move(it->frame));
           it = m_pending.erase(it);
         } else {
+          deadline = std::min(deadline, it->due);
           ++it;
         }
       }
-      if (m_measuring) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_nextData - now).count();
-        waitMs = static_cast<int>(std::clamp<int64_t>(left, 0, 5));
-      }
+      // The next message's own time, not rounded: at 2 kHz it is half a millisecond away.
+      if (m_measuring) deadline = std::min(deadline, m_nextData);
     }
     for (auto& f : due) sendFrame(f);
     if (sendData) {
       sendFrame(data);
       ++m_dataSent;
     }
-    const int n = m_link->read(buffer, sizeof buffer, waitMs);
+    const int n = m_link->read(buffer, sizeof buffer, deadline);
     if (n < 0) {
       // Link gone: keep the thread alive until stop() so late calls stay harmless.
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -604,7 +612,7 @@ EmuFrame DeviceEmulator::nextDataFrameLocked() {
     frame.messageId = kLegacyData;
     frame.payload = legacyPayload(m_legacyDevices, counter);
   } else {
-    frame.messageId = Data;
+    frame.messageId = m_dataMessageId;
     frame.payload = m_dataMaker ? m_dataMaker(counter) : defaultDataPayload(counter);
   }
   return frame;

@@ -17,11 +17,13 @@
 
 namespace zelto::test {
 
-// Byte link the emulator serves. read: >0 bytes read, 0 time-out, <0 link closed.
+// Byte link the emulator serves. read waits until bytes arrive or the absolute deadline passes
+// (a deadline already past only takes what is there): >0 bytes read, 0 time-out, <0 link closed.
 class EmulatorLink {
  public:
+  using Clock = std::chrono::steady_clock;
   virtual ~EmulatorLink() = default;
-  virtual int read(uint8_t* buffer, size_t size, int timeoutMs) = 0;
+  virtual int read(uint8_t* buffer, size_t size, Clock::time_point deadline) = 0;
   virtual bool write(const uint8_t* data, size_t size) = 0;
   // Hang-up: the far side sees the link go away.
   virtual void close() = 0;
@@ -34,7 +36,9 @@ class FdEmulatorLink : public EmulatorLink {
  public:
   explicit FdEmulatorLink(int fd) : m_fd(fd) {}
   ~FdEmulatorLink() override { close(); }
-  int read(uint8_t* buffer, size_t size, int timeoutMs) override;
+  // Waits with the deadline's full resolution (not rounded to milliseconds), so a stream above
+  // 1 kHz sleeps between its messages instead of polling.
+  int read(uint8_t* buffer, size_t size, Clock::time_point deadline) override;
   bool write(const uint8_t* data, size_t size) override;
   void close() override;
   // A pseudo-terminal master reports the settings of its slave (Linux), so this is the speed
@@ -107,6 +111,9 @@ class DeviceEmulator {
   // Streaming while measuring: rate in Hz and the payload of each 0x36 message for a counter.
   void setDataRate(double hz);
   void setDataPayload(std::function<std::vector<uint8_t>(uint16_t counter)> maker);
+  // The message id of the data messages the payload maker fills (default 0x36; e.g. 0x32 for a
+  // bus master's legacy data, made whole by the maker). Legacy devices (below) take precedence.
+  void setDataMessageId(uint8_t messageId);
   void setMeasuring(bool measuring);
   // Frames that arrive while the link runs at another speed (termios code) are only counted
   // (requestsAtSpeed): they go unanswered and stay out of received(), as a device wired for one
@@ -229,6 +236,7 @@ class DeviceEmulator {
   int m_gotoConfigTries = 0;
   double m_rateHz = 100.0;
   std::function<std::vector<uint8_t>(uint16_t)> m_dataMaker;
+  uint8_t m_dataMessageId = Data;
   uint16_t m_counter = 0;
   std::chrono::steady_clock::time_point m_nextData;
   size_t m_chunk = 0;

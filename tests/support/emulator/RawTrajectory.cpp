@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "support/LogFileBuilder.h"
 
@@ -73,6 +74,120 @@ void RawTrajectory::rawCounts(const TrackerSensorModel& s, double T, const doubl
   counts[9] = static_cast<uint16_t>(static_cast<int16_t>(std::lround((T + 35.0) * 256.0)));
 }
 
+void RawTrajectory::rawCountsMk4(const TrackerSensorModel& s, const double temperatures[4], const double acc[3],
+                                 const double gyr[3], const double mag[3], uint16_t counts[13]) {
+  const double* x[3] = {acc, gyr, mag};
+  const double* r[3] = {s.rAcc, s.rGyr, s.rMag};
+  const double* o[3][3] = {{s.offsetAcc, s.tempLinOffsetAcc, s.tempQuadOffsetAcc},
+                           {s.offsetGyr, s.tempLinOffsetGyr, s.tempQuadOffsetGyr},
+                           {s.offsetMag, s.tempLinOffsetMag, s.tempQuadOffsetMag}};
+  const double* g[3][3] = {{s.gainAcc, s.tempLinGainAcc, s.tempQuadGainAcc},
+                           {s.gainGyr, s.tempLinGainGyr, s.tempQuadGainGyr},
+                           {s.gainMag, s.tempLinGainMag, s.tempQuadGainMag}};
+  double gyrSeen[3];
+  for (int i = 0; i < 3; ++i) {
+    gyrSeen[i] = gyr[i];
+    for (int j = 0; j < 3; ++j) gyrSeen[i] += s.gyrOffsetAccDependency[3 * i + j] * acc[j];
+  }
+  x[1] = gyrSeen;
+  for (int sensor = 0; sensor < 3; ++sensor) {
+    for (int k = 0; k < 3; ++k) {
+      const double t = sensor == 1 ? temperatures[1 + k] : temperatures[0];
+      const double offset = o[sensor][0][k] + o[sensor][1][k] * t + o[sensor][2][k] * t * t;
+      const double gain = g[sensor][0][k] + g[sensor][1][k] * t + g[sensor][2][k] * t * t;
+      double v = 0.0;
+      for (int j = 0; j < 3; ++j) v += r[sensor][3 * k + j] * x[sensor][j];
+      counts[3 * sensor + k] = static_cast<uint16_t>(std::clamp<long>(std::lround(offset + gain * v), 0, 65535));
+    }
+  }
+  for (int i = 0; i < 4; ++i)
+    counts[9 + i] = static_cast<uint16_t>(static_cast<int16_t>(std::lround((temperatures[i] + 35.0) * 256.0)));
+}
+
+void RawTrajectory::useOutputConfiguration(const TrackerModel& model) { m_configuredBy = &model; }
+
+std::vector<uint8_t> RawTrajectory::configuredPayload(uint16_t counter, const filtersim::Sample& s,
+                                                      const double rate[3]) {
+  const std::vector<std::pair<uint16_t, uint16_t>> configuration = m_configuredBy->outputConfiguration();
+  const double base = m_config.outputRate;
+  // Increments compose every sample (0: orientation, 1: velocity), whether sent or not.
+  const size_t n = m_configuredSamples++;
+  for (int w = 0; w < 2; ++w) {
+    m_windowDv[w] += m_windowDq[w] * s.dv;
+    m_windowDq[w] = (m_windowDq[w] * s.dq).normalized();
+  }
+  auto putFloats = [](std::vector<uint8_t>& out, std::initializer_list<double> values) {
+    for (double v : values) {
+      const float f = static_cast<float>(v);
+      uint32_t bits;
+      std::memcpy(&bits, &f, sizeof bits);
+      putU32(out, bits);
+    }
+  };
+  std::vector<uint8_t> payload;
+  putItemHeader(payload, kPacketCounter, 2);
+  putU16(payload, counter);
+  bool windowEnded[2] = {false, false};
+  for (const auto& [identifier, frequency] : configuration) {
+    if (frequency == 0) continue;
+    const uint64_t every = std::max<uint64_t>(1, static_cast<uint64_t>(std::lround(base / frequency)));
+    if ((n + 1) % every != 0) continue;
+    switch (identifier & 0xFFF0) {
+      case kRawSensorData: {
+        const double temperatures[4] = {m_options.temperature, m_options.gyroTemperatures[0],
+                                        m_options.gyroTemperatures[1], m_options.gyroTemperatures[2]};
+        const double acc[3] = {s.acc[0], s.acc[1], s.acc[2]}, mag[3] = {s.mag[0], s.mag[1], s.mag[2]};
+        uint16_t counts[13];
+        rawCountsMk4(m_sensor, temperatures, acc, rate, mag, counts);
+        putItemHeader(payload, kRawSensorData, 20);
+        for (int i = 0; i < 10; ++i) putU16(payload, counts[i]);
+        putItemHeader(payload, 0xA020, 6);
+        for (int i = 10; i < 13; ++i) putU16(payload, counts[i]);
+        break;
+      }
+      case 0x8030: {
+        const filtersim::Quat& q = m_windowDq[0];
+        putItemHeader(payload, 0x8030, 16);
+        putFloats(payload, {q.w(), q.x(), q.y(), q.z()});
+        windowEnded[0] = true;
+        break;
+      }
+      case 0x4010:
+        putItemHeader(payload, 0x4010, 12);
+        putFloats(payload, {m_windowDv[1][0], m_windowDv[1][1], m_windowDv[1][2]});
+        windowEnded[1] = true;
+        break;
+      case 0x2010:
+        putItemHeader(payload, 0x2010, 16);
+        putFloats(payload, {s.q.w(), s.q.x(), s.q.y(), s.q.z()});
+        break;
+      case 0x4020:
+        putItemHeader(payload, 0x4020, 12);
+        putFloats(payload, {s.acc[0], s.acc[1], s.acc[2]});
+        break;
+      case 0x8020:
+        putItemHeader(payload, 0x8020, 12);
+        putFloats(payload, {rate[0], rate[1], rate[2]});
+        break;
+      case 0xC020:
+        putItemHeader(payload, 0xC020, 12);
+        putFloats(payload, {s.mag[0], s.mag[1], s.mag[2]});
+        break;
+      default:
+        if ((identifier & 0xFE00) == 0xE000) {
+          putItemHeader(payload, kStatusWord, 4);
+          putU32(payload, m_options.status);
+        }
+        break;
+    }
+  }
+  // A window that ended starts over; the orientation and velocity windows end together when
+  // both are configured at one frequency, else each at its own.
+  if (windowEnded[0]) m_windowDq[0] = filtersim::Quat::Identity(), m_windowDv[0].setZero();
+  if (windowEnded[1]) m_windowDq[1] = filtersim::Quat::Identity(), m_windowDv[1].setZero();
+  return payload;
+}
+
 std::vector<uint8_t> RawTrajectory::next(uint16_t counter) {
   filtersim::Sample s;
   while (!m_simulator->next(s)) restartSimulator();
@@ -87,10 +202,18 @@ std::vector<uint8_t> RawTrajectory::next(uint16_t counter) {
     gyr[i] = rate[i];
     mag[i] = s.mag[i];
   }
+  std::vector<uint8_t> payload;
+  if (m_configuredBy) {
+    payload = configuredPayload(counter, s, gyr);
+    std::lock_guard<std::mutex> lock(m_truthMutex);
+    m_truth[counter] = s;
+    m_hasTruth[counter] = true;
+    ++m_made;
+    return payload;
+  }
   uint16_t counts[10];
   rawCounts(m_sensor, m_options.temperature, acc, gyr, mag, counts);
 
-  std::vector<uint8_t> payload;
   payload.reserve(3 + 2 + 3 + 20 + 3 + 4);
   putItemHeader(payload, kPacketCounter, 2);
   putU16(payload, counter);

@@ -30,6 +30,8 @@ struct RawStreamOptions {
   uint32_t status = 0;        // the status word sent
   // Every n-th counter (counter % n == n - 1) goes without status; 0: every packet has one.
   unsigned statusOmittedEvery = 0;
+  // Fourth-generation streams: one temperature per gyroscope axis (sent in item 0xA020).
+  double gyroTemperatures[3] = {25.0, 25.0, 25.0};
 };
 
 class RawTrajectory {
@@ -49,6 +51,23 @@ class RawTrajectory {
   // The emulator sends this stream's samples (and streams at config.outputRate while measuring).
   // The stream must outlive the emulator's use of it.
   void attachTo(DeviceEmulator& emulator);
+
+  // Fourth-generation output: from now on every sample carries the items of the model's output
+  // configuration at that moment (read per sample, so a configuration set on the wire takes
+  // effect at once). The simulator's rate (config.outputRate) is the base tick; an entry at
+  // frequency f is sent on every (rate / f)-th sample, at the end of its window:
+  //   0xA010 raw counts through the inverse fourth-generation calibration, with 0xA020 (three
+  //   gyroscope temperatures); 0x8030 / 0x4010 the truth's increments composed over the window
+  //   (frame at the window's start); 0x2010 the true attitude; 0x4020, 0x8020, 0xC020 the
+  //   calibrated values; group 0xE000 the status word. Floats throughout. The model must outlive
+  //   the stream.
+  void useOutputConfiguration(const TrackerModel& model);
+  // The fourth-generation counts: nine sensor counts, the sensor temperature word, then the three
+  // gyroscope temperature words. counts = diag(gain(t)) r x + offset(t) per axis, with gain and
+  // offset quadratic in the temperature (the gyroscope's per axis) and the gyroscope seeing
+  // G acc on top.
+  static void rawCountsMk4(const TrackerSensorModel& sensor, const double temperatures[4], const double acc[3],
+                           const double gyr[3], const double mag[3], uint16_t counts[13]);
 
   // The model reports raw data with status and no orientation (output mode 0x4800) at the
   // sample period and skip factor given.
@@ -71,6 +90,12 @@ class RawTrajectory {
   std::unique_ptr<filtersim::MotionSimulator> m_simulator;  // used by next() only
   filtersim::Quat m_lastAttitude = filtersim::Quat::Identity();
   uint64_t m_restarts = 0;
+  // Fourth-generation mode (used by next() only).
+  const TrackerModel* m_configuredBy = nullptr;
+  std::vector<uint8_t> configuredPayload(uint16_t counter, const filtersim::Sample& s, const double rate[3]);
+  filtersim::Quat m_windowDq[2] = {filtersim::Quat::Identity(), filtersim::Quat::Identity()};
+  filtersim::Vec3 m_windowDv[2] = {filtersim::Vec3::Zero(), filtersim::Vec3::Zero()};
+  uint64_t m_configuredSamples = 0;
 
   mutable std::mutex m_truthMutex;  // guards the two below
   std::vector<filtersim::Sample> m_truth;  // by counter

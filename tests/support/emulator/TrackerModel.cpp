@@ -11,6 +11,8 @@
 #include "ekts/Ekts5.h"
 #include "filters/common/KtHardwareParams.h"
 #include "math/Matrix3x3.h"
+#include "math/Quaternion.h"
+#include "trackers/GenericMatrix.h"
 #include "math/Vector3.h"
 #include "support/LogFileBuilder.h"
 #include "zttypes/ztmisc.h"
@@ -85,6 +87,8 @@ void TrackerSensorModel::writeCalibration(Ekts& r) const {
   r.setTempQuadOffsetGyr(vec(tempQuadOffsetGyr));
   r.setTempQuadGainAcc(vec(tempQuadGainAcc));
   r.setTempQuadGainGyr(vec(tempQuadGainGyr));
+  r.setTempQuadOffsetMag(vec(tempQuadOffsetMag));
+  r.setTempQuadGainMag(vec(tempQuadGainMag));
 }
 
 void TrackerSensorModel::writeHardwareBlock(uint8_t* block) const {
@@ -191,6 +195,47 @@ double TrackerModel::real(uint8_t requestId, size_t index) const {
   return it == m_table.end() ? 0.0 : getFloat(it->second, 4 * index);
 }
 
+// ---- Fourth generation -----------------------------------------------------------------------------
+
+void TrackerModel::useFourthGeneration(uint32_t id, std::vector<std::pair<uint16_t, uint16_t>> configuration) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_fourthGeneration = true;
+  deviceId = id;
+  recordVersion = 5;
+  std::vector<uint8_t> rows;
+  for (const auto& [identifier, frequency] : configuration) {
+    putU16(rows, identifier);
+    putU16(rows, frequency);
+  }
+  m_table[OutputConfiguration] = rows;
+  m_table[SyncSettings] = {};
+}
+
+bool TrackerModel::fourthGeneration() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_fourthGeneration;
+}
+
+std::vector<std::pair<uint16_t, uint16_t>> TrackerModel::outputConfiguration() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<std::pair<uint16_t, uint16_t>> out;
+  auto it = m_table.find(OutputConfiguration);
+  if (it == m_table.end()) return out;
+  const std::vector<uint8_t>& b = it->second;
+  for (size_t i = 0; i + 4 <= b.size(); i += 4) {
+    const uint16_t identifier = static_cast<uint16_t>((b[i] << 8) | b[i + 1]);
+    if (identifier == 0) break;
+    out.emplace_back(identifier, static_cast<uint16_t>((b[i + 2] << 8) | b[i + 3]));
+  }
+  return out;
+}
+
+std::vector<float> TrackerModel::alignmentRotation(int frame) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const float* q = m_rotation[frame == 1 ? 1 : 0];
+  return {q[0], q[1], q[2], q[3]};
+}
+
 // ---- Conversation ----------------------------------------------------------------------------------
 
 bool TrackerModel::answer(const EmuFrame& request, EmuAction& action) {
@@ -259,6 +304,25 @@ bool TrackerModel::answer(const EmuFrame& request, EmuAction& action) {
       action = EmuAction::reply();
       return true;
     }
+    case AlignmentRotation:
+      // [frame, w, x, y, z]: kept per frame; anything else is refused.
+      if (!m_fourthGeneration || p.size() != 17 || p[0] > 1) {
+        action = EmuAction::error(0x04);
+        return true;
+      }
+      for (size_t i = 0; i < 4; ++i) m_rotation[p[0]][i] = getFloat(p, 1 + 4 * i);
+      action = EmuAction::reply();
+      return true;
+    case SyncSettings:
+      if (p.empty()) break;  // a read: the rows as held
+      // Whole 12-byte rows, at most ten.
+      if (!m_fourthGeneration || p.size() % 12 != 0 || p.size() > 120) {
+        action = EmuAction::error(0x04);
+        return true;
+      }
+      m_table[SyncSettings] = p;
+      action = EmuAction::reply();
+      return true;
     case ProcessingFlags:
     case HeadingOffset:
     case ObjectAlignment: {
@@ -425,6 +489,20 @@ std::vector<uint8_t> TrackerModel::recordImageLocked() const {
     r->setGyrRange(sensor.gyrRange);
   } else if (page5) {
     sensor.writeHardwareBlock(r->pointerToData() + 4 * Ekts::kPageSize);
+  }
+  if (m_fourthGeneration) {
+    GenericMatrix<unsigned short> table(32, 2);
+    const std::vector<uint8_t>& rows = m_table.at(OutputConfiguration);
+    for (size_t i = 0; i + 4 <= rows.size() && i / 4 < 32; i += 4) {
+      table(static_cast<int32_t>(i / 4), 0) = static_cast<unsigned short>((rows[i] << 8) | rows[i + 1]);
+      table(static_cast<int32_t>(i / 4), 1) = static_cast<unsigned short>((rows[i + 2] << 8) | rows[i + 3]);
+    }
+    r->setOutputConfiguration(table);
+    std::vector<uint8_t> sync = m_table.at(SyncSettings);
+    sync.resize(120, 0);
+    r->setSyncSettings(sync.data());
+    r->setQuatRotSensor(Quaternion(m_rotation[0][0], m_rotation[0][1], m_rotation[0][2], m_rotation[0][3]));
+    r->setQuatRotLocal(Quaternion(m_rotation[1][0], m_rotation[1][1], m_rotation[1][2], m_rotation[1][3]));
   }
   std::vector<uint8_t> image(static_cast<size_t>(r->getEncryptedEktsData(nullptr)));
   r->getEncryptedEktsData(image.data());

@@ -49,6 +49,9 @@ struct TrackerSensorModel {
   double tempQuadOffsetGyr[3] = {0.004, 0.005, 0.006};
   double tempQuadGainAcc[3] = {1e-6, 2e-6, 3e-6};
   double tempQuadGainGyr[3] = {4e-6, 5e-6, 6e-6};
+  // Only the fourth-generation record (version 5) holds these.
+  double tempQuadOffsetMag[3] = {0.002, -0.001, 0.0015};
+  double tempQuadGainMag[3] = {2e-6, 1e-6, -1e-6};
   // The page-5 hardware block.
   double accRange = 17.0;
   double gyrRange = 1200.0;
@@ -79,7 +82,8 @@ class TrackerModel {
     LocationId = 0x84, ExtOutputMode = 0x86, StoreFilterState = 0x8A, StringOutputType = 0x8E,
     RequestRecord = 0x90, Record = 0x91, OutputConfiguration = 0xC0, OutputMode = 0xD0,
     OutputSettings = 0xD2, OutputSkipFactor = 0xD4, SyncIn = 0xD6, SyncOut = 0xD8, ErrorMode = 0xDA,
-    Rs485Delay = 0xDC, ObjectAlignment = 0xE0, RequestProfiles = 0x62, WritePage = 0x96
+    Rs485Delay = 0xDC, ObjectAlignment = 0xE0, RequestProfiles = 0x62, WritePage = 0x96,
+    SyncSettings = 0x2C, AlignmentRotation = 0xEC
   };
   // How late the self-test result comes (within the self-test's own time-out).
   static constexpr int kSelfTestDelayMs = 400;
@@ -99,6 +103,18 @@ class TrackerModel {
   uint8_t filterMajor = 1;
   uint8_t filterMinor = 2;
   TrackerSensorModel sensor;
+
+  // Fourth-generation mode: a version-5 record that also holds the output configuration (row
+  // 0xC0), the synchronisation rows (row 0x2C, 12 bytes per setting) and both alignment
+  // rotations (0xEC [frame, w, x, y, z as floats], 17 bytes, acknowledged and kept per frame);
+  // the processing flags (0x20) stay in the table only, as the record has no field for them.
+  // The configuration starts empty (legacy output) unless given.
+  void useFourthGeneration(uint32_t id, std::vector<std::pair<uint16_t, uint16_t>> configuration = {});
+  bool fourthGeneration() const;
+  // The output configuration the device holds now (row 0xC0 as pairs, up to an identifier 0).
+  std::vector<std::pair<uint16_t, uint16_t>> outputConfiguration() const;
+  // The alignment rotation of frame 0 (sensor) or 1 (local), w x y z.
+  std::vector<float> alignmentRotation(int frame) const;
 
   // Answers from the model on the emulator's serving thread (see DeviceEmulator::setModel).
   void attachTo(DeviceEmulator& emulator);
@@ -154,6 +170,8 @@ class TrackerModel {
   size_t m_profileTail = 0;
   std::map<uint8_t, std::vector<uint8_t>> m_writtenPages;
   size_t m_pageWritesEnded = 0;
+  bool m_fourthGeneration = false;
+  float m_rotation[2][4] = {{1, 0, 0, 0}, {1, 0, 0, 0}};
 };
 
 }  // namespace zelto::test

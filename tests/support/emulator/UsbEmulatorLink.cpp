@@ -6,9 +6,8 @@
 
 namespace zelto::test {
 
-int UsbEmulatorLink::read(uint8_t* buffer, size_t size, int timeoutMs) {
-  // The stand-in offers no wait on its OUT queue: poll it every millisecond until the time-out.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+int UsbEmulatorLink::read(uint8_t* buffer, size_t size, Clock::time_point deadline) {
+  // The stand-in offers no wait on its OUT queue: poll it every millisecond until the deadline.
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -21,8 +20,9 @@ int UsbEmulatorLink::read(uint8_t* buffer, size_t size, int timeoutMs) {
         return static_cast<int>(n);
       }
     }
-    if (std::chrono::steady_clock::now() >= deadline) return 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto now = Clock::now();
+    if (now >= deadline) return 0;
+    std::this_thread::sleep_until(std::min(deadline, now + std::chrono::milliseconds(1)));
   }
 }
 

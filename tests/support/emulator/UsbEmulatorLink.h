@@ -14,7 +14,7 @@ class UsbEmulatorLink : public EmulatorLink {
  public:
   // deviceId: the stand-in's id of the device (fakeusb::Control::addDevice).
   UsbEmulatorLink(fakeusb::Control& usb, int deviceId) : m_usb(usb), m_device(deviceId) {}
-  int read(uint8_t* buffer, size_t size, int timeoutMs) override;
+  int read(uint8_t* buffer, size_t size, Clock::time_point deadline) override;
   bool write(const uint8_t* data, size_t size) override;
   // The device is unplugged.
   void close() override;

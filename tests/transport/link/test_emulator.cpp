@@ -6,6 +6,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -130,6 +132,43 @@ TEST(DeviceEmulator, AnswersAndStreamsOverPseudoTerminal) {
   EXPECT_FALSE(emu.measuring());
   emu.stop();
   close(slave);
+}
+
+double cpuSeconds(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Above 1 kHz the time to the next message is below a millisecond: the emulator must sleep until
+// it rather than poll (a poller takes a whole core). The emulator's CPU is the process's less
+// this thread's, which drains the stream.
+TEST(DeviceEmulator, AStreamAboveOneKilohertzSleepsBetweenMessages) {
+  int master = -1, slave = -1;
+  termios raw{};
+  cfmakeraw(&raw);
+  ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+  DeviceEmulator emu(std::make_unique<FdEmulatorLink>(master));
+  emu.setDataRate(2000);
+  emu.start();
+  const double process0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID), self0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+  const auto start = std::chrono::steady_clock::now();
+  emu.setMeasuring(true);
+  std::vector<uint8_t> sink(4096);
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(500)) {
+    pollfd p{slave, POLLIN, 0};
+    if (poll(&p, 1, 50) > 0) {
+      ASSERT_GT(read(slave, sink.data(), sink.size()), 0);
+    }
+  }
+  emu.setMeasuring(false);
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double emulatorCpu = (cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process0) - (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - self0);
+  const uint32_t sent = emu.dataMessagesSent();
+  emu.stop();
+  close(slave);
+  EXPECT_GT(sent, static_cast<uint32_t>(2000 * wall * 0.6));  // it kept (most of) the pace
+  EXPECT_LT(emulatorCpu, 0.4 * wall) << sent << " messages in " << wall << " s";
 }
 
 }  // namespace

@@ -1,0 +1,7 @@
+#include "filters/common/FilterStepObserver.h"
+
+FilterStepObserver::~FilterStepObserver() = default;
+
+void FilterStepObserver::rolledBack() {}
+
+void FilterStepObserver::elementsSet(ZtSize, const zelto::Vector&) {}

@@ -1,0 +1,7 @@
+#include "filters/zkf700/Zkf700FilterOutput.h"
+
+namespace zelto {
+
+Zkf700FilterOutput::~Zkf700FilterOutput() = default;
+
+}  // namespace zelto

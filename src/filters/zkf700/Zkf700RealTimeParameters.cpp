@@ -1,0 +1,7 @@
+#include "filters/zkf700/Zkf700RealTimeParameters.h"
+
+namespace zelto {
+
+Zkf700RealTimeParameters::~Zkf700RealTimeParameters() = default;
+
+}  // namespace zelto

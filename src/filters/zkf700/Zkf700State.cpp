@@ -1,0 +1,279 @@
+#include "filters/zkf700/Zkf700State.h"
+
+#include <cmath>
+
+#include "filters/common/EstimationRoutines.h"
+#include "filters/zkf700/Zkf700Params.h"
+#include "filters/zkf700/Zkf700SensorData.h"
+#include "math/Matrix3x3.h"
+
+namespace zelto {
+
+namespace {
+
+// Shortest dv that still gives an up direction (m/s over one sample).
+constexpr double kMinDv = 1e-12;
+// |unit(m) x up| below which the magnetometer gives no heading.
+constexpr double kMinMagSine = 1e-6;
+// |y x up| below which the sensor's y axis is taken as vertical (sin 6 degrees): the heading
+// then comes from the z axis (see initializeFromMeasurement).
+constexpr double kMinAxisSine = 0.1;
+// Initial deviations are floored here so that sQx stays invertible.
+constexpr double kMinDeviation = 1e-9;
+
+double floored(double sd) { return sd > kMinDeviation ? sd : kMinDeviation; }
+
+bool finite3(const ZtVector& v) {
+  return std::isfinite(v.data[0]) && std::isfinite(v.data[1]) && std::isfinite(v.data[2]);
+}
+
+void cross(const double* a, const double* b, double* out) {
+  out[0] = a[1] * b[2] - a[2] * b[1];
+  out[1] = a[2] * b[0] - a[0] * b[2];
+  out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+double norm3(const double* a) { return std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]); }
+
+}  // namespace
+
+Zkf700State::Zkf700State()
+    : m_x(kStates, m_xData, 0),
+      m_xPos(3, m_xData, 0),
+      m_xVel(3, m_xData + 3, 0),
+      m_xMag(3, m_xData + 6, 0),
+      m_xAccBias(3, m_xData + 6, 0),
+      m_xGyrBias(3, m_xData + 9, 0),
+      m_xAcc(3, m_xData + 12, 0),
+      m_xOrient(3, m_xData + 15, 0),
+      m_sQx(kStates, kStates, kStates, m_sQxData, 0),
+      m_sx(kStates, m_sxData, 0) {
+  m_sQx.isIdentity();
+}
+
+Zkf700State::Zkf700State(const Zkf700State& other) : Zkf700State() { *this = other; }
+
+Zkf700State& Zkf700State::operator=(const Zkf700State& o) {
+  if (&o == this) return *this;
+  for (ZtSize i = 0; i < kStates; ++i) {
+    m_xData[i] = o.m_xData[i];
+    m_sxData[i] = o.m_sxData[i];
+  }
+  for (ZtSize i = 0; i < kStates * kStates; ++i) m_sQxData[i] = o.m_sQxData[i];
+  g_l = o.g_l;
+  firstIteration = o.firstIteration;
+  acc_div = o.acc_div;
+  mag_avg = o.mag_avg;
+  mag_var = o.mag_var;
+  NR_magCounter = o.NR_magCounter;
+  v_l_m = o.v_l_m;
+  m_q_ls = o.m_q_ls;
+  gpsOutage = o.gpsOutage;
+  firstGPS = o.firstGPS;
+  zruRunning = o.zruRunning;
+  cZruRunning = o.cZruRunning;
+  zruAborted = o.zruAborted;
+  zruSamplesRejected = o.zruSamplesRejected;
+  zruSamplesToProcess = o.zruSamplesToProcess;
+  cZruSamplesBelowThreshold = o.cZruSamplesBelowThreshold;
+  accDivMon_samples_to_ignore = o.accDivMon_samples_to_ignore;
+  accDivMonSamplesAboveThreshold = o.accDivMonSamplesAboveThreshold;
+  validAge = o.validAge;
+  lastAiding = o.lastAiding;
+  lastKnownGpsTime = o.lastKnownGpsTime;
+  firstBarometer = o.firstBarometer;
+  barometer_baseheight[0] = o.barometer_baseheight[0];
+  barometer_baseheight[1] = o.barometer_baseheight[1];
+  coastingGps = o.coastingGps;
+  lat_long_alt_zero = o.lat_long_alt_zero;
+  lat_long_alt = o.lat_long_alt;
+  filterMode = o.filterMode;
+  return *this;
+}
+
+Zkf700State::~Zkf700State() = default;
+
+void Zkf700State::readFromFile(const SettingsFile& file, const std::string& prefix) {
+  auto u32 = [&](const char* key) { return readSetting(file, prefix, key).toUint32(); };
+  auto flag = [&](const char* key) { return readSetting(file, prefix, key).toBool(); };
+  readVector(file, prefix, "x", m_x);
+  readVector(file, prefix, "g_l", g_l);
+  firstIteration = flag("firstIteration");
+  firstBarometer = flag("firstBarometer");
+  readVector(file, prefix, "acc_div", acc_div);
+  readVector(file, prefix, "mag_var", mag_var);
+  readVector(file, prefix, "mag_avg", mag_avg);
+  NR_magCounter = readSetting(file, prefix, "NR_magCounter").toInt32();
+  readMatrix(file, prefix, "sQx", m_sQx);
+  readVector(file, prefix, "sx", m_sx);
+  readQuaternion(file, prefix, "q_ls", m_q_ls);
+  accDivMonSamplesAboveThreshold = u32("accDivMonSamplesAboveThreshold");
+  readVector(file, prefix, "v_l_m", v_l_m);
+  gpsOutage = flag("gpsOutage");
+  firstGPS = flag("firstGPS");
+  zruRunning = flag("zruRunning");
+  cZruRunning = flag("cZruRunning");
+  zruAborted = flag("zruAborted");
+  zruSamplesRejected = flag("zruSamplesRejected");
+  zruSamplesToProcess = u32("zruSamplesToProcess");
+  cZruSamplesBelowThreshold = u32("cZruSamplesBelowThreshold");
+  accDivMon_samples_to_ignore = u32("accDivMon_samples_to_ignore");
+  readVector(file, prefix, "lat_long_alt_zero", lat_long_alt_zero);
+  readVector(file, prefix, "lat_long_alt", lat_long_alt);
+  validAge = u32("validAge");
+  readVector(file, prefix, "barometer_baseheight", barometer_baseheight, 2);
+  coastingGps = readSetting(file, prefix, "coastingGps").toMathValue();
+  filterMode = u32("filterMode");
+  lastAiding.readFromFile(file, prefix + "lastAiding.");
+  lastKnownGpsTime =
+      static_cast<int64_t>(std::trunc(readSetting(file, prefix, "lastKnownGpsTime").toMathValue() * 1000.0));
+}
+
+void Zkf700State::writeToFile(SettingsFile& file, const std::string& prefix) const {
+  auto u32 = [&](const char* key, uint32_t v) { writeSetting(file, prefix, key, Variant(static_cast<unsigned int>(v))); };
+  writeSetting(file, prefix, "x", Variant(m_x));
+  writeSetting(file, prefix, "g_l", Variant(g_l));
+  writeSetting(file, prefix, "firstIteration", Variant(firstIteration));
+  writeSetting(file, prefix, "firstBarometer", Variant(firstBarometer));
+  writeSetting(file, prefix, "acc_div", Variant(acc_div));
+  writeSetting(file, prefix, "mag_var", Variant(mag_var));
+  writeSetting(file, prefix, "mag_avg", Variant(mag_avg));
+  writeSetting(file, prefix, "NR_magCounter", Variant(static_cast<int>(NR_magCounter)));
+  writeSetting(file, prefix, "v_l_m", Variant(v_l_m));
+  writeSetting(file, prefix, "sQx", Variant(m_sQx));
+  writeSetting(file, prefix, "sx", Variant(m_sx));
+  writeSetting(file, prefix, "q_ls", Variant(m_q_ls));
+  u32("accDivMonSamplesAboveThreshold", accDivMonSamplesAboveThreshold);
+  writeSetting(file, prefix, "gpsOutage", Variant(gpsOutage));
+  writeSetting(file, prefix, "firstGPS", Variant(firstGPS));
+  writeSetting(file, prefix, "zruRunning", Variant(zruRunning));
+  writeSetting(file, prefix, "cZruRunning", Variant(cZruRunning));
+  writeSetting(file, prefix, "zruAborted", Variant(zruAborted));
+  writeSetting(file, prefix, "zruSamplesRejected", Variant(zruSamplesRejected));
+  u32("zruSamplesToProcess", zruSamplesToProcess);
+  u32("cZruSamplesBelowThreshold", cZruSamplesBelowThreshold);
+  u32("accDivMon_samples_to_ignore", accDivMon_samples_to_ignore);
+  u32("validAge", validAge);
+  writeVector(file, prefix, "barometer_baseheight", barometer_baseheight, 2);
+  writeSetting(file, prefix, "coastingGps", Variant(coastingGps));
+  u32("filterMode", filterMode);
+  writeSetting(file, prefix, "lat_long_alt", Variant(lat_long_alt));
+  writeSetting(file, prefix, "lat_long_alt_zero", Variant(lat_long_alt_zero));
+  lastAiding.writeToFile(file, prefix + "lastAiding.");
+  writeSetting(file, prefix, "lastKnownGpsTime", Variant(static_cast<double>(lastKnownGpsTime) / 1000.0));
+}
+
+bool Zkf700State::initializeFromMeasurement(const Zkf700Params& params, const Zkf700SensorData& sensor,
+                                            const Zkf700Aiding& aiding, double /*dt*/, Vector& up) {
+  const bool magOn = params.doMagUpdate;
+  double m[3] = {0.0, 1.0, 0.0};
+  if (magOn) {
+    if (!aiding.magValid || !finite3(aiding.mag)) return false;
+    for (int i = 0; i < 3; ++i) m[i] = aiding.mag[i];
+  }
+  if (!finite3(sensor.dv)) return false;
+  double u[3] = {sensor.dv[0], sensor.dv[1], sensor.dv[2]};
+  const double dvLength = norm3(u);
+  if (!(dvLength > kMinDv)) return false;
+  for (double& v : u) v /= dvLength;
+  const double mLength = norm3(m);
+  if (!(mLength > 0.0)) return false;
+  for (double& v : m) v /= mLength;
+
+  double e[3];
+  cross(m, u, e);
+  double eLength = norm3(e);
+  if (magOn) {
+    if (!(eLength > kMinMagSine)) return false;
+  } else if (!(eLength > kMinAxisSine)) {
+    // The y axis is (nearly) vertical: the heading follows the z axis, pointed so that it
+    // continues the y axis through the pitch that raised y: a turn about x carrying y up
+    // carries -z to the horizontal direction y had.
+    const double z[3] = {0.0, 0.0, u[1] > 0.0 ? -1.0 : 1.0};
+    cross(z, u, e);
+    eLength = norm3(e);
+  }
+  for (double& v : e) v /= eLength;
+  double n[3];
+  cross(u, e, n);
+
+  Matrix3x3 R;
+  for (ZtSize c = 0; c < 3; ++c) {
+    R(0, c) = e[c];
+    R(1, c) = n[c];
+    R(2, c) = u[c];
+  }
+  if (magOn) {
+    Matrix3x3 Rz, turned;
+    Rz.isRotateZ(-params.declinationAngleRad);
+    turned.isMatMulMat(Rz, R);
+    R = turned;
+  }
+  m_q_ls.isRmat(R);
+  m_q_ls.isNormalizeSelf();
+  for (ZtSize i = 0; i < 3 && i < up.size; ++i) up[i] = u[i];
+
+  m_x.isZero();
+  m_xGyrBias = params.storedGyrBias;
+  if (magOn) m_xMag.isRotateVecByQuat(aiding.mag, m_q_ls);
+
+  const Zkf700InitialConditions& ic = params.initialConditions;
+  const double diagonal[kStates] = {
+      ic.sd_init_pos,       ic.sd_init_pos,       ic.sd_init_pos,       ic.sd_init_vel,       ic.sd_init_vel,
+      ic.sd_init_vel,       magOn ? ic.sd_init_mag : ic.sd_init_accBias, magOn ? ic.sd_init_mag : ic.sd_init_accBias,
+      magOn ? ic.sd_init_mag : ic.sd_init_accBias,      ic.sd_init_gyrBias,   ic.sd_init_gyrBias,   ic.sd_init_gyrBias,
+      ic.sd_init_acc,       ic.sd_init_acc,       ic.sd_init_acc,       ic.sd_init_orient[0], ic.sd_init_orient[1],
+      ic.sd_init_orient[2]};
+  m_sQx.isZero();
+  // sx solved in both branches, so that x = sQx sx holds from the start.
+  for (ZtSize i = 0; i < kStates; ++i) {
+    m_sQx(i, i) = floored(diagonal[i]);
+    m_sx[i] = m_x[i] / m_sQx(i, i);
+  }
+
+  for (ZtSize i = 0; i < 3; ++i) mag_var[i] = ic.sd_init_magVar;
+  if (magOn)
+    mag_avg = m_xMag;
+  else
+    mag_avg = Vector3(0.0, 1.0, 0.0);
+  NR_magCounter = 0;
+
+  firstGPS = true;
+  gpsOutage = zruRunning = cZruRunning = zruAborted = zruSamplesRejected = false;
+  zruSamplesToProcess = cZruSamplesBelowThreshold = accDivMon_samples_to_ignore = 0;
+  coastingGps = params.gpsCoastingTime;
+  validAge = params.samplesInTwoSeconds > 0 ? static_cast<uint32_t>(params.samplesInTwoSeconds) : 0;
+
+  barometer_baseheight[0] = barometer_baseheight[1] = 0.0;
+  lastAiding = aiding;
+  lastKnownGpsTime = 0;
+  filterMode = 0;
+  acc_div.isZero();
+  double g = 0.0;
+  gravityIgf1980(params.storedLatLongAlt, g);
+  g_l = Vector3(0.0, 0.0, g);
+  v_l_m.isZero();
+  firstBarometer = true;
+  return true;
+}
+
+void Zkf700State::permute(const Vector& p) {
+  double x[kStates], sx[kStates], s[kStates * kStates];
+  ZtSize idx[kStates];
+  for (ZtSize i = 0; i < kStates; ++i) {
+    const double v = i < p.size ? p[i] : static_cast<double>(i);
+    idx[i] = v >= 0.0 && v < static_cast<double>(kStates) ? static_cast<ZtSize>(v) : i;
+    x[i] = m_xData[i];
+    sx[i] = m_sxData[i];
+  }
+  for (ZtSize i = 0; i < kStates * kStates; ++i) s[i] = m_sQxData[i];
+  for (ZtSize i = 0; i < kStates; ++i) {
+    m_xData[i] = x[idx[i]];
+    m_sxData[i] = sx[idx[i]];
+    for (ZtSize j = 0; j < kStates; ++j) m_sQxData[i * kStates + j] = s[idx[i] * kStates + idx[j]];
+  }
+}
+
+void Zkf700State::startNoRotation(const Zkf700Params&, const Vector&, double) {}
+
+}  // namespace zelto
