@@ -1,5 +1,10 @@
 #include "otherdevices/wireless/KtwDevice.h"
 
+#include "device/ScratchPacket.h"
+#include "errors/ZtException.h"
+#include "foundation/JournalMacros.h"
+#include "device/cache/IPacketDataCache.h"
+#include "otherdevices/wireless/SdiRebaser.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
 #include "transport/link/Communicator.h"
 #include "transport/link/PacketStamper.h"
@@ -18,6 +23,72 @@ KtwDevice::~KtwDevice() = default;
 
 TovanaStationDevice* KtwDevice::station() const {
   return isMasterDevice() ? nullptr : dynamic_cast<TovanaStationDevice*>(master());
+}
+
+// ---- The tracker's simple answers ---------------------------------------------------------------
+
+bool KtwDevice::initialize(const zelto::SettingsFile& settings) {
+  if (!KtDevice::initialize(settings)) {
+    m_isInitialized = false;
+    return false;
+  }
+  setDeviceState(ZDS_Config, true);
+  updateConnectivityState(isMasterDevice() ? ZCS_PluggedIn : ZCS_Wireless);
+  return true;
+}
+
+std::vector<int> KtwDevice::supportedUpdateRates(ZtDataIdentifier) const {
+  return {200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20};
+}
+
+bool KtwDevice::trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply) const {
+  Communicator* link = communicator();
+  if (!link) return false;
+  ZtMessage request;
+  ZtMessage_constructSized(&request, payload.size());
+  ZtMessage_setMessageId(&request, requestId);
+  ZtMessage_setBusId(&request, static_cast<uint8_t>(busId()));
+  if (!payload.empty()) ZtMessage_setDataBuffer(&request, payload.data(), payload.size(), 0);
+  const uint8_t ackId = static_cast<uint8_t>(requestId + 1);
+  bool acknowledged = false;
+  {
+    const auto requestLock = lockRequests();
+    const Communicator::ReplyHandle ack = link->addReplyObject(ackId);
+    if (ack && link->writeMessage(request)) {
+      ZtMessage answer;
+      ZtMessage_construct(&answer);
+      acknowledged = ack->message(answer, kPriorityTimeout) && ZtMessage_getMessageId(&answer) == ackId;
+      if (acknowledged && reply) ZtMessage_copy(reply, &answer);
+      ZtMessage_destruct(&answer);
+    }
+  }
+  ZtMessage_destruct(&request);
+  return acknowledged;
+}
+
+bool KtwDevice::transportMode() const {
+  ZtMessage reply;
+  ZtMessage_construct(&reply);
+  const bool on = trackerRequest(0xC2, {}, &reply) && ZtMessage_dataSize(&reply) >= 1 && ZtMessage_getDataByte(&reply, 0) == 1;
+  ZtMessage_destruct(&reply);
+  return on;
+}
+
+bool KtwDevice::setTransportMode(bool enable) { return trackerRequest(0xC2, {static_cast<uint8_t>(enable ? 1 : 0)}); }
+
+bool KtwDevice::requestBatteryLevel() {
+  Communicator* link = communicator();
+  if (!link) return false;
+  const ZtDeviceState state = deviceState();
+  if (state != ZDS_Measurement && state != ZDS_Recording) return trackerRequest(0xC8, {0x49});
+  ZtMessage request;
+  ZtMessage_constructSized(&request, 1);
+  ZtMessage_setMessageId(&request, 0xC8);
+  ZtMessage_setBusId(&request, static_cast<uint8_t>(busId()));
+  ZtMessage_setDataByte(&request, 0x49, 0);
+  const bool written = link->writeMessage(request);
+  ZtMessage_destruct(&request);
+  return written;
 }
 
 // ---- Connection ----------------------------------------------------------------------------------
@@ -151,7 +222,7 @@ bool KtwDevice::pendingTrigger(int slot, ZtTriggerIndicationData& out) const {
 
 int64_t KtwDevice::highestCounter() const {
   std::lock_guard<std::mutex> lock(m_highestMutex);
-  return m_highestPacket ? m_highestPacket->packetId : 0;
+  return m_highestPacket && !ZtDataPacket_empty(m_highestPacket) ? m_highestPacket->packetId : -1;
 }
 
 void KtwDevice::setRecordingStartFrame(uint16_t frame) {
@@ -168,6 +239,117 @@ void KtwDevice::handleFlushingIndication(const ZtMessage& message) {
   const int64_t limit = m_flushingLimit.load();
   const int64_t frame = PacketStamper::calculateLargePacketCounter(ZtMessage_getDataShort(&message, 3), limit);
   if (frame > limit) m_flushingLimit = frame;
+}
+
+// ---- Packets -------------------------------------------------------------------------------------
+
+void KtwDevice::handleDataPacket(const ZtDataPacket& packet) {
+  if (!ZtDataPacket_containsFrameRange(&packet)) {
+    KtDevice::handleDataPacket(packet);
+    return;
+  }
+  zelto::ScratchPacket copy;
+  ZtDataPacket_copy(copy.get(), &packet);
+  ZtRange range;
+  ZtDataPacket_frameRange(&packet, &range);
+  {
+    std::lock_guard<std::mutex> lock(m_highestMutex);
+    copy->toa = ZtTimeStamp_now();
+    const int64_t previous = ZtDataPacket_empty(m_highestPacket) ? -1 : m_highestPacket->packetId;
+    copy->packetId = PacketStamper::calculateLargePacketCounter(static_cast<uint16_t>(range.last), previous);
+    if (copy->packetId > previous) ZtDataPacket_copy(m_highestPacket, copy.get());
+  }
+  processPacket(*copy, communicator() && !isReadingFromFile());
+}
+
+void KtwDevice::doProcessing(ZtDataPacket& packet) {
+  if (packet.deviceId != deviceId()) {
+    KtDevice::doProcessing(packet);
+    return;
+  }
+  setTriggerIndication(packet);
+  zelto::IPacketDataCache* working = workingCache();
+  bool late = false;
+  try {
+    late = working && !working->empty() && packet.packetId < working->highestKey();
+  } catch (const ZtException&) {
+    late = false;  // emptied meanwhile
+  }
+  if (!late) {
+    KtDevice::doProcessing(packet);
+    return;
+  }
+  if (isRecording()) {
+    try {
+      zelto::ScratchPacket lowest;
+      if (working->lowestInto(*lowest)) {
+        ZtRange range{0, 0};
+        if (ZtDataPacket_containsFrameRange(lowest.get())) ZtDataPacket_frameRange(lowest.get(), &range);
+        const int64_t span = SdiRebaser::frameDistance(static_cast<uint16_t>(range.first), static_cast<uint16_t>(range.last));
+        // Older than what the cache can still rebase: of no use to the recording.
+        if (packet.packetId > lowest->packetId - span) {
+          insertOrUpdateCacheItem(working, packet);
+          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working);
+        }
+      }
+    } catch (const ZtException& e) {
+      JLOG_ERROR("device " << std::hex << deviceId() << std::dec << ": late packet not kept: " << e.what());
+    }
+  }
+  checkCache();
+}
+
+void KtwDevice::flushCache() {
+  Communicator* link = communicator();
+  zelto::IPacketDataCache* working = workingCache();
+  if (!link || link->isReadingFromFile() || !working) return;
+  const ZtDeviceState state = deviceState();
+  const int64_t limit = m_flushingLimit.load();
+  const int64_t start = m_recordingStartFrame.load();
+  zelto::ScratchPacket packet;
+  try {
+    while (working->lowestInto(*packet)) {
+      const int64_t c = packet->packetId;
+      bool write = false;
+      if (state == ZDS_Recording || state == ZDS_FlushingData) {
+        if (SdiRebaser::needsRebasing(*packet) && working->size() <= kRebaseHoldBack) break;
+        if (state == ZDS_FlushingData && limit < c) break;
+        write = !SdiRebaser::isSubInterval(*packet, *working) && c > start;
+      } else if (state == ZDS_FinalizingRecording) {
+        write = limit >= c && !SdiRebaser::isSubInterval(*packet, *working);
+      } else {
+        onWriteDataToLogFile(this, packet.get());
+      }
+      if (write && onWriteDataToLogFile(this, packet.get())) {
+        const ZtMessage& original = ZtMessage_empty(&packet->original) ? packet->message : packet->original;
+        writeMessageToLogFile(original);
+      }
+      working->remove(c);
+    }
+  } catch (const ZtException&) {
+    return;  // emptied meanwhile
+  }
+  if (state == ZDS_FinalizingRecording && working->empty()) updateDeviceState(ZDS_Measurement);
+}
+
+void KtwDevice::setTriggerIndication(ZtDataPacket& packet) {
+  if (!ZtDataPacket_containsFrameRange(&packet)) return;
+  std::lock_guard<std::mutex> lock(m_triggerMutex);
+  for (int slot = 0; slot < 2; ++slot) {
+    if (!m_triggerValid[slot]) continue;
+    // Both on the unwrapped counter: a trigger at 65530 still fires after the wrap, one at 2
+    // does not fire on a packet at 65534.
+    const int64_t triggerCounter = PacketStamper::calculateLargePacketCounter(m_triggers[slot].frameNumber, packet.packetId);
+    if (packet.packetId < triggerCounter) continue;
+    ZtDataPacket_setTriggerIndication(&packet, slot == 0 ? 0x4810 : 0x4820, &m_triggers[slot]);
+    m_triggerValid[slot] = false;
+  }
+}
+
+void KtwDevice::createDataCache() {
+  KtDevice::createDataCache();
+  if (readyCache()) readyCache()->setDeviceId(deviceId());
+  if (workingCache()) workingCache()->setDeviceId(deviceId());
 }
 
 void KtwDevice::handleNonDataMessage(const ZtMessage& message) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "trackers/KtDevice.h"
 
@@ -21,6 +22,27 @@ class KtwDevice : public KtDevice {
   KtwDevice(DeviceFactory& factory, Communicator* communicator);
   KtwDevice(ZtDevice* master, const ZtDeviceId& deviceId);
   ~KtwDevice() override;
+
+  // ---- The tracker's simple answers ------------------------------------------------------------
+  // The tracker's initialisation, then Config (awaited) and connectivity wireless (a station's
+  // child) or plugged in (a master); false, and not initialised, when it fails.
+  bool initialize(const zelto::SettingsFile& settings) override;
+  // 200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20 Hz.
+  std::vector<int> supportedUpdateRates(ZtDataIdentifier dataIdentifier) const override;
+  bool setSerialBaudRate(ZtBaudRate) override { return true; }
+  std::vector<ZtSyncSetting> syncSettings() const override { return {}; }
+  // True only for an empty list; nothing is sent.
+  bool setSyncSettings(const std::vector<ZtSyncSetting>& settings) override { return settings.empty(); }
+  bool readEktsInParts() const override { return true; }
+  // Orientation resets are always done on the host.
+  bool canDoOrientationResetInFirmware(ZtResetMethod) const override { return false; }
+  bool resetOrientation(ZtResetMethod method) override { return scheduleOrientationReset(method); }
+  // 0xC2 without payload; true when the acknowledgement's first byte is 1.
+  bool transportMode() const override;
+  bool setTransportMode(bool enable) override;
+  // 0xC8 [0x49]: acknowledged by 0xC9 in configuration; while measuring or recording only
+  // written, the level following as indication 12.
+  bool requestBatteryLevel() override;
 
   // ---- Connection, as the station reports it --------------------------------------------------
   // Indication 0x46 data: byte 0 sub-id, u32 device id at 1, u16 RSSI at 5, status byte at 7, u16
@@ -70,6 +92,30 @@ class KtwDevice : public KtDevice {
   void handleFlushingIndication(const ZtMessage& message);
   int64_t flushingLimit() const { return m_flushingLimit.load(); }
 
+  // ---- Packets --------------------------------------------------------------------------------
+  // A packet with a frame range is numbered by the last frame of its range, unwrapped against
+  // the highest packet (not previous + 1), so counters stay tied to frames after a radio loss;
+  // other packets take the base numbering.
+  void handleDataPacket(const ZtDataPacket& packet) override;
+  // The pending triggers first. A packet not older than the working cache's newest goes through
+  // the tracker's processing (filter, caches, onDataAvailable). An older one (a late packet after
+  // a radio loss) is neither filtered nor delivered again: while recording it enters the working
+  // cache and the cached interval that contains it is rebased onto it; otherwise it is dropped.
+  void doProcessing(ZtDataPacket& packet) override;
+  // Writes the working cache to the recording. Recording / FlushingData: an interval that needs
+  // rebasing waits for the late packet, but only while fewer than kRebaseHoldBack packets follow
+  // it (then it is written as it is, never trimmed unwritten); FlushingData stops at the
+  // flushing limit; sub-intervals and packets up to the recording start frame are dropped.
+  // FinalizingRecording: packets beyond the limit and sub-intervals dropped, the rest written,
+  // then Measurement once the cache is empty. Other states: onWriteDataToLogFile only.
+  void flushCache() override;
+  static constexpr unsigned long kRebaseHoldBack = 8;
+  // Gives the packet the pending trigger of each slot whose frame the packet has reached (frames
+  // unwrapped against the packet's counter), and empties that slot.
+  virtual void setTriggerIndication(ZtDataPacket& packet);
+  // The base caches, tagged with the tracker's own id (not its station's).
+  void createDataCache() override;
+
   // A station indication on the tracker's bus id: battery level (12) is taken; then the base.
   void handleNonDataMessage(const ZtMessage& message) override;
   // Entering Config drops the pending triggers.
@@ -80,6 +126,8 @@ class KtwDevice : public KtDevice {
 
  private:
   int64_t highestCounter() const;
+  // One request on the tracker's own bus id (200 ms); reply (optional) receives the answer.
+  bool trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply = nullptr) const;
 
   std::atomic<int16_t> m_rssi{0};
   std::atomic<uint8_t> m_connectionStatus{0};

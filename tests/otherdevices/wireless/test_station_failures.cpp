@@ -105,6 +105,11 @@ TEST(StationFailures, RecordingRequestsInTheWrongStateOrUnsent) {
   ASSERT_TRUE(rec.waitFor(CallbackRecorder::Kind::Error, 1, std::chrono::milliseconds(EmulatedStation::kWaitMs)));
   EXPECT_FALSE(station->startRecording());
   EXPECT_EQ(station->deviceState(), ZDS_Measurement);
+  // A stop whose 0xCE cannot be written reports false (not success) and leaves the recording
+  // state, which gotoConfig does not refuse.
+  station->setDeviceState(ZDS_Recording, true);
+  EXPECT_FALSE(station->stopRecording());
+  EXPECT_EQ(station->deviceState(), ZDS_Recording);
 }
 
 }  // namespace

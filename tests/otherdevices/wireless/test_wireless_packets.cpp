@@ -1,0 +1,157 @@
+// A wireless tracker's packets behind an emulated station: numbered by the last frame of their
+// frame range (also after a loss and across the 16-bit wrap), pending triggers given to the
+// packet that reaches their frame on the unwrapped counter, caches tagged with the tracker's id.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "device/cache/IPacketDataCache.h"
+#include "otherdevices/wireless/KtwDevice.h"
+#include "otherdevices/wireless/SdiRebaser.h"
+#include "support/CallbackRecorder.h"
+#include "support/EmulatedStation.h"
+
+namespace {
+
+using namespace zelto::test;
+
+constexpr uint32_t kChild = 0x00B00011;
+
+struct Frame {
+  uint16_t first, last;
+};
+
+ZtDataPacket sdiPacket(uint32_t deviceId, Frame f) {
+  KtwSdiData d;
+  d.setDeviceId(deviceId);
+  d.setFrameRange(f.first, f.last);
+  const double dv[3] = {0.1, 0, 0};
+  d.setVelocityIncrement(dv);
+  ZtDataPacket p;
+  ZtDataPacket_construct(&p);
+  p.deviceId = deviceId;
+  SdiRebaser::writeKtwSdiToZtDataPacket(p, d);
+  return p;
+}
+
+struct Delivered {
+  int64_t id;
+  bool trigger1;
+  bool trigger2;
+};
+
+std::vector<Delivered> feed(KtwDevice& k, const std::vector<Frame>& frames,
+                            const std::vector<std::pair<size_t, ZtTriggerIndicationData>>& triggersBefore = {}) {
+  for (size_t i = 0; i < frames.size(); ++i) {
+    for (const auto& t : triggersBefore)
+      if (t.first == i) k.handleTrigger(t.second);
+    ZtDataPacket p = sdiPacket(k.deviceId(), frames[i]);
+    k.handleDataPacket(p);
+    ZtDataPacket_destruct(&p);
+    // In order: a trigger arrives after the packets before it were processed.
+    EXPECT_TRUE(k.finishLastProcessingTask());
+  }
+  std::vector<Delivered> out;
+  for (;;) {
+    ZtDataPacket p = k.nextAvailableDataPacket();
+    if (ZtDataPacket_empty(&p)) {
+      ZtDataPacket_destruct(&p);
+      break;
+    }
+    out.push_back({p.packetId, ZtDataPacket_containsTriggerIndication(&p, 0x4810) != 0,
+                   ZtDataPacket_containsTriggerIndication(&p, 0x4820) != 0});
+    ZtDataPacket_destruct(&p);
+  }
+  return out;
+}
+
+TEST(WirelessPackets, NumberedByTheirLastFrameWithTriggersOnTheUnwrappedCounter) {
+  EmulatedStation s({kChild});
+  ASSERT_TRUE(s.open());
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  ASSERT_NE(k, nullptr);
+  // The scripted tracker's initialisation leaves the caches out; a tracker's own makes them.
+  k->createDataCache();
+  ASSERT_NE(k->readyCache(), nullptr);
+  EXPECT_EQ(k->readyCache()->deviceId(), kChild);
+  EXPECT_EQ(k->workingCache()->deviceId(), kChild);
+  ASSERT_TRUE(k->setQueueMode(ZQM_Queue));
+  // A loss of two packets: the next one spans the gap and is numbered by its last frame.
+  const auto first = feed(*k, {{9, 10}, {10, 11}, {11, 14}, {14, 15}});
+  ASSERT_EQ(first.size(), 4u);
+  EXPECT_EQ(first[0].id, 10);
+  EXPECT_EQ(first[1].id, 11);
+  EXPECT_EQ(first[2].id, 14);
+  EXPECT_EQ(first[3].id, 15);
+}
+
+TEST(WirelessPackets, TriggersAcrossTheWrap) {
+  EmulatedStation s({kChild});
+  ASSERT_TRUE(s.open());
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  ASSERT_NE(k, nullptr);
+  k->createDataCache();
+  ASSERT_TRUE(k->setQueueMode(ZQM_Queue));
+  const ZtTriggerIndicationData atEnd{1, 0, 100, 65535};  // just before the wrap
+  const ZtTriggerIndicationData afterWrap{2, 0, 200, 2};  // just after it
+  const auto got = feed(*k, {{65532, 65533}, {65533, 65534}, {65534, 3}, {3, 4}},
+                        {{1, atEnd}, {1, afterWrap}});
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[1].id, 65534);
+  EXPECT_EQ(got[2].id, 65539);
+  EXPECT_EQ(got[3].id, 65540);
+  // Neither fires on the packet ending at 65534; both on the one that spans the wrap to 3.
+  EXPECT_FALSE(got[1].trigger1);
+  EXPECT_FALSE(got[1].trigger2);
+  EXPECT_TRUE(got[2].trigger1);
+  EXPECT_TRUE(got[2].trigger2);
+  EXPECT_FALSE(got[3].trigger1 || got[3].trigger2);
+  ZtTriggerIndicationData t;
+  EXPECT_FALSE(k->pendingTrigger(1, t));
+}
+
+std::vector<int64_t> written(const CallbackRecorder& rec) {
+  std::vector<int64_t> ids;
+  for (const auto& e : rec.events(CallbackRecorder::Kind::WriteDataToLogFile)) ids.push_back(e.packetId);
+  return ids;
+}
+
+// While recording, the packet spanning a radio gap waits for the late packet, which rebases it;
+// a gap whose late packet never comes holds back only a few packets, then the spanning packet is
+// written as it is: nothing of the recording is lost.
+TEST(WirelessPackets, RecordingWaitsBoundedlyForLatePackets) {
+  CallbackRecorder rec;
+  EmulatedStation s({kChild});
+  ASSERT_TRUE(s.open());
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  ASSERT_NE(k, nullptr);
+  k->createDataCache();
+  k->addCallbackHandler(&rec, false);
+  k->setDeviceState(ZDS_Recording, true);
+  s.control->script(kChild)->recording = true;  // the scripted tracker answers isRecording from its script
+  feed(*k, {{9, 10}, {10, 11}, {11, 14}});
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11}));  // (11, 14) waits
+  // The late packet: kept for the recording, not delivered again, and (11, 14) rebased onto it.
+  const size_t delivered = rec.count(CallbackRecorder::Kind::DataAvailable);
+  feed(*k, {{11, 12}});
+  EXPECT_EQ(rec.count(CallbackRecorder::Kind::DataAvailable), delivered);
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11, 12}));
+  ZtDataPacket rebased = k->workingCache()->object(14);
+  ZtRange range;
+  ZtDataPacket_frameRange(&rebased, &range);
+  EXPECT_EQ(range.first, 12);
+  EXPECT_EQ(range.last, 14);
+  ZtDataPacket_destruct(&rebased);
+  // No late packet for (14, 18): after the hold-back it goes out unchanged, in order.
+  std::vector<Frame> more{{14, 18}};
+  for (uint16_t f = 18; f < 18 + KtwDevice::kRebaseHoldBack + 2; ++f) more.push_back({f, static_cast<uint16_t>(f + 1)});
+  feed(*k, more);
+  const std::vector<int64_t> ids = written(rec);
+  ASSERT_GE(ids.size(), 5u);
+  EXPECT_EQ(ids[3], 14);
+  EXPECT_EQ(ids[4], 18);
+  for (size_t i = 1; i < ids.size(); ++i) EXPECT_LT(ids[i - 1], ids[i]);
+  EXPECT_LE(k->workingCache()->size(), KtwDevice::kRebaseHoldBack);
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+// The wireless tracker's own answers and its requests on its bus id behind an emulated station
+// (the station model hands them to a per-tracker handler by bus id).
+#include <gtest/gtest.h>
+
+#include "otherdevices/wireless/KtwDevice.h"
+#include "support/EmulatedStation.h"
+
+namespace {
+
+using namespace zelto::test;
+
+constexpr uint32_t kChildA = 0x00B00011;
+constexpr uint32_t kChildB = 0x00B00022;
+
+TEST(WirelessTracker, AnswersAndRequestsByBusId) {
+  std::vector<std::pair<uint8_t, uint8_t>> seen;  // (bus id, message id); guarded by mutex
+  std::mutex mutex;
+  EmulatedStation s({kChildA, kChildB}, [&](StationModel& m) {
+    m.setChildHandler([&](const EmuFrame& f, EmuAction& a, size_t bus) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.emplace_back(static_cast<uint8_t>(bus), f.messageId);
+      }
+      if (f.messageId == 0xC2) {
+        a = EmuAction::reply(f.payload.empty() ? std::vector<uint8_t>{static_cast<uint8_t>(bus == 2 ? 1 : 0)}
+                                               : std::vector<uint8_t>{});
+        return true;
+      }
+      if (f.messageId == 0xC8 && bus == 1) {
+        a = EmuAction::reply();
+        return true;
+      }
+      return false;  // unanswered
+    });
+  });
+  ASSERT_TRUE(s.open());
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  ASSERT_TRUE(a && b);
+  EXPECT_FALSE(a->transportMode());
+  EXPECT_TRUE(b->transportMode());
+  EXPECT_TRUE(a->setTransportMode(true));
+  EXPECT_TRUE(a->requestBatteryLevel());   // bus 1 acknowledges
+  EXPECT_FALSE(b->requestBatteryLevel());  // bus 2 stays silent
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(seen, (std::vector<std::pair<uint8_t, uint8_t>>{{1, 0xC2}, {2, 0xC2}, {1, 0xC2}, {1, 0xC8}, {2, 0xC8}}));
+  }
+  // While measuring the level comes later as an indication: only written.
+  ASSERT_TRUE(s.station()->gotoMeasurement());
+  EXPECT_TRUE(b->requestBatteryLevel());
+  EXPECT_EQ(a->supportedUpdateRates(0), (std::vector<int>{200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20}));
+  EXPECT_TRUE(a->setSyncSettings({}));
+  EXPECT_FALSE(a->setSyncSettings({ZtSyncSetting{8, 0, 1, 1000, 0, 0, 0, 0, 0}}));
+  EXPECT_TRUE(a->syncSettings().empty());
+  EXPECT_TRUE(a->setSerialBaudRate(0));
+  for (int m = 0; m <= 8; ++m) EXPECT_FALSE(a->canDoOrientationResetInFirmware(static_cast<ZtResetMethod>(m))) << m;
+}
+
+// The application accepts or rejects a tracker; the station's request runs on its request
+// thread and the tracker's states follow the answer.
+TEST(WirelessTracker, AcceptAndRejectThroughTheStation) {
+  EmulatedStation s({kChildA, kChildB});
+  ASSERT_TRUE(s.open());
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  ASSERT_TRUE(a && b);
+  s.model.connect(kChildA, -30);
+  s.model.connect(kChildB, -35);
+  ASSERT_TRUE(s.settle(2));
+  EXPECT_EQ(a->connectivityState(), ZCS_Wireless);
+  ASSERT_TRUE(a->acceptConnection());
+  ASSERT_TRUE(b->rejectConnection());
+  ASSERT_TRUE(s.station()->waitForRequests(EmulatedStation::kWaitMs));
+  EXPECT_EQ(s.model.accepted(), (std::vector<uint32_t>{kChildA}));
+  EXPECT_EQ(s.model.rejected(), (std::vector<uint32_t>{kChildB}));
+  // Accepted: disconnected until the station reports the connection again.
+  EXPECT_EQ(a->connectivityState(), ZCS_Disconnected);
+  EXPECT_EQ(a->lastKnownRssi(), -128);
+  EXPECT_EQ(b->connectivityState(), ZCS_Rejected);
+  EXPECT_EQ(b->rejectReason(), ZRR_Blacklisted);
+  // A rejected tracker stays rejected when the station reports it gone.
+  s.model.disconnect(kChildB, 3);
+  s.model.connect(kChildA, -31);
+  ASSERT_TRUE(s.settle(4));
+  EXPECT_EQ(b->connectivityState(), ZCS_Rejected);
+  EXPECT_EQ(a->connectivityState(), ZCS_Wireless);
+  // No request for a tracker the station does not have.
+  EXPECT_FALSE(s.station()->setDeviceAccepted(0x00B00099));
+}
+
+}  // namespace
