@@ -2,6 +2,7 @@
 // sizes, junk, stray sync bytes, corrupt frames, streams cut anywhere) and the decoded values.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -148,13 +149,21 @@ TEST(ImarFrame, RecordsLoadTestAndComposeFrames) {
   EXPECT_EQ(imar::IFogMessage().getDataByte(0), 0);
 }
 
-// The handlers' helical rule is the numerics library's, to the last bits.
+// The handlers' helical rule is the numerics library's, to the last bits: on both sides of the
+// border between the power series and the sine and cosine, and over a sweep of turns from 1e-15
+// rad to twice the border in a few directions.
 TEST(ImarHandlers, HelicalRuleMatchesTheQuaternionClass) {
-  const double cases[][3] = {{0, 0, 0},       {1e-17, 0, 0},     {1e-9, -2e-9, 3e-9}, {0.001, 0.002, -0.003},
-                             {M_PI, 0, 0},    {0, -4.0, 1.0},    {-7.5, 2.25, 0.5},   {1e3, -2e3, 3e3}};
+  std::vector<std::array<double, 3>> cases = {{0, 0, 0},        {1e-17, 0, 0},   {1e-9, -2e-9, 3e-9},
+                                              {0.001, 0.002, -0.003}, {0.3, -0.4, 0.5}, {0.5773, -0.5773, 0.5773},
+                                              {0.5774, 0.5774, -0.5774}, {M_PI, 0, 0}, {0, -4.0, 1.0},
+                                              {-7.5, 2.25, 0.5}, {1e3, -2e3, 3e3}};
+  const double border = imar::ImarProtocolHandler::kSeriesAngle;
+  for (double angle = 1e-15; angle < 2 * border; angle *= 1.37)
+    for (const auto& axis : {std::array<double, 3>{1, 0, 0}, {0.6, -0.8, 0}, {-0.48, 0.6, 0.64}})
+      cases.push_back({angle * axis[0], angle * axis[1], angle * axis[2]});
   for (const auto& v : cases) {
     double q[4];
-    imar::ImarProtocolHandler::helical(v, q);
+    imar::ImarProtocolHandler::helical(v.data(), q);
     double copy[3] = {v[0], v[1], v[2]};
     const ZtVector view{copy, 3, 0};
     zelto::Quaternion expected;
@@ -230,6 +239,8 @@ TEST(ImarHandlers, DecodedValuesAtTheFieldLimits) {
       sampleOf(0, {0, 0, 0}, {0, 0, 0}, 0),
       sampleOf(255, {INT32_MAX, INT32_MIN + 1, -1}, {INT32_MIN + 1, INT32_MAX, 1}, 0xFFFFFFFF),
       sampleOf(128, {576000, -576000 * 2, 57600}, {1 << 20, -(1 << 19), 12345}, 0x80000001),
+      // A negated field of -2^31 is +2^31, not -2^31 again.
+      sampleOf(3, {INT32_MIN, INT32_MIN, INT32_MIN}, {INT32_MIN, INT32_MIN, INT32_MIN}, 0),
   };
   const ImarFrameGenerator::Sample ifogCases[] = {
       sampleOf(0, {0, 0, 0}, {0, 0, 0}, 0),
