@@ -150,6 +150,7 @@ namespace {
 // Writes Count doubles big-endian.
 template <int Count>
 void putDoubles(uint8_t* p, const double* values) {
+#pragma GCC unroll 4
   for (int k = 0; k < Count; ++k) {
     uint64_t bits;
     std::memcpy(&bits, &values[k], sizeof bits);
@@ -165,6 +166,7 @@ uint8_t byteSum(const uint8_t* p, size_t n) {
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
   __m128i lanes = zero;
+#pragma GCC unroll 8
   for (; i + 16 <= n; i += 16)
     lanes = _mm_add_epi64(lanes, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), zero));
   sum = static_cast<uint64_t>(_mm_cvtsi128_si64(lanes)) +
@@ -178,6 +180,7 @@ uint8_t byteSum(const uint8_t* p, size_t n) {
 
 void ImarProtocolHandler::buildMessage(const Increments& in, ZtMessage& message) const {
   double rate[3], acc[3], angle[3], dv[3];
+#pragma GCC unroll 3
   for (int k = 0; k < 3; ++k) {
     rate[k] = in.rotation[k] * m_scales.rateOfTurn;
     angle[k] = in.rotation[k] * m_scales.angle;
