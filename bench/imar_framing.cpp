@@ -2,14 +2,19 @@
 // parse loop (8192-byte blocks, keep what follows the first live candidate) over a 4 MiB stream
 // of frames with 0 % or 10 % random garbage between them. The Zbus reference stream holds data
 // messages of the same size as the unit's frames (41 bytes for the FSAS, 39 for the iFOG) with
-// random payloads. Rates are bytes of stream per second; compare the medians of a run with
-// --benchmark_repetitions. Allocations are counted through the malloc family.
+// random payloads. The Zbus finder finds a frame, loads it into the output message and tests its
+// checksum; each unit's handler is measured twice: the search alone (sync pairs and CRC test,
+// locateFrame) and the whole findMessageIn (also decoding the frame into its data message).
+// Rates are bytes of stream per second; compare the medians of a run with
+// --benchmark_repetitions (--benchmark_enable_random_interleaving=true spreads a loaded
+// machine's noise over all cases). Allocations are counted through the malloc family.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "support/emulator/ImarFrameGenerator.h"
@@ -79,7 +84,10 @@ Bytes makeStream(bool zbus, Unit unit, double garbageShare, size_t* frames) {
   return stream;
 }
 
-size_t consume(const IProtocolHandler& handler, const Bytes& stream, Bytes& buffer, ZtMessage& msg) {
+// search(offset, rest) returns the location of one search over the buffer's bytes from offset.
+// Not inlined, so that an instruction count can collect exactly this function.
+template <typename Search>
+[[gnu::noinline]] size_t consume(const Bytes& stream, Bytes& buffer, Search search) {
   size_t found = 0;
   buffer.clear();
   for (size_t pos = 0; pos < stream.size(); pos += kBlock) {
@@ -87,7 +95,7 @@ size_t consume(const IProtocolHandler& handler, const Bytes& stream, Bytes& buff
     buffer.insert(buffer.end(), stream.begin() + static_cast<long>(pos), stream.begin() + static_cast<long>(pos + n));
     size_t offset = 0;
     for (;;) {
-      const MessageLocation loc = handler.findMessageIn(msg, buffer.data() + offset, buffer.size() - offset);
+      const MessageLocation loc = search(buffer.data() + offset, buffer.size() - offset);
       if (loc.size() > 0) {
         ++found;
         offset += static_cast<size_t>(loc.start() + loc.size());
@@ -101,37 +109,48 @@ size_t consume(const IProtocolHandler& handler, const Bytes& stream, Bytes& buff
   return found;
 }
 
-// range(0): 0 FSAS-sized, 1 iFOG-sized; range(1): garbage percent; range(2): 1 Zbus reference.
+enum Kind { kZbusReference = 0, kHandler = 1, kSearchOnly = 2 };
+
+// range(0): 0 FSAS-sized, 1 iFOG-sized; range(1): garbage percent; range(2): a Kind.
 void BM_FrameSearch(benchmark::State& state) {
   const Unit unit = state.range(0) == 0 ? Unit::Fsas : Unit::IFog;
-  const bool zbus = state.range(2) == 1;
+  const Kind kind = static_cast<Kind>(state.range(2));
+  const bool zbus = kind == kZbusReference;
   size_t expected = 0;
   const Bytes stream = makeStream(zbus, unit, static_cast<double>(state.range(1)) / 100.0, &expected);
   ProtocolHandler zbusFinder;
   imar::FsasProtocolHandler fsas;
   imar::IFogProtocolHandler ifog;
-  const IProtocolHandler& handler = zbus ? static_cast<const IProtocolHandler&>(zbusFinder)
-                                         : unit == Unit::Fsas ? static_cast<const IProtocolHandler&>(fsas)
-                                                              : static_cast<const IProtocolHandler&>(ifog);
+  const imar::ImarProtocolHandler& unitHandler = unit == Unit::Fsas ? static_cast<const imar::ImarProtocolHandler&>(fsas)
+                                                                    : static_cast<const imar::ImarProtocolHandler&>(ifog);
+  const IProtocolHandler& handler = zbus ? static_cast<const IProtocolHandler&>(zbusFinder) : unitHandler;
   ZtMessage msg;
   ZtMessage_construct(&msg);
   Bytes buffer;
   buffer.reserve(4 * kBlock);
-  size_t found = consume(handler, stream, buffer, msg);  // warms the reused buffers
+  const auto run = [&] {
+    if (kind == kSearchOnly)
+      return consume(stream, buffer, [&](const uint8_t* p, size_t n) { return unitHandler.locateFrame(p, n); });
+    return consume(stream, buffer, [&](const uint8_t* p, size_t n) { return handler.findMessageIn(msg, p, n); });
+  };
+  size_t found = run();  // warms the reused buffers
   const uint64_t allocationsBefore = g_allocations.load();
-  for (auto _ : state) found = consume(handler, stream, buffer, msg);
+  for (auto _ : state) found = run();
   state.counters["allocs/iter"] = static_cast<double>(g_allocations.load() - allocationsBefore) /
                                   static_cast<double>(std::max<int64_t>(state.iterations(), 1));
   ZtMessage_destruct(&msg);
   if (found < expected * 99 / 100) state.SkipWithError("frames lost");
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stream.size()));
   state.counters["frames"] = static_cast<double>(found);
-  state.SetLabel(zbus ? "Zbus finder (reference)" : unit == Unit::Fsas ? "FSAS handler" : "iFOG handler");
+  state.counters["stream bytes"] = static_cast<double>(stream.size());
+  const char* const unitName = unit == Unit::Fsas ? "FSAS" : "iFOG";
+  state.SetLabel(zbus ? std::string("Zbus finder (reference), ") + unitName + "-sized"
+                      : std::string(unitName) + (kind == kSearchOnly ? " search only (find + CRC)" : " handler (full)"));
 }
 
 const auto* const kRegistered = benchmark::RegisterBenchmark("BM_FrameSearch", BM_FrameSearch)
-                                    ->ArgNames({"unit", "garbage%", "zbus"})
-                                    ->ArgsProduct({{0, 1}, {0, 10}, {0, 1}})
+                                    ->ArgNames({"unit", "garbage%", "kind"})
+                                    ->ArgsProduct({{0, 1}, {0, 10}, {kZbusReference, kHandler, kSearchOnly}})
                                     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

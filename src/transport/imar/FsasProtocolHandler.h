@@ -18,7 +18,7 @@ class FsasProtocolHandler : public ImarProtocolHandler {
   ZtProtocolType type() const override { return ZPT_ImarFsas; }
 
  protected:
-  bool readFrame(const uint8_t* frame, Increments& out) const override;
+  void readFrame(const uint8_t* frame, Increments& out) const noexcept override;
 };
 
 }  // namespace imar

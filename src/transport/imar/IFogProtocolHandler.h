@@ -18,7 +18,7 @@ class IFogProtocolHandler : public ImarProtocolHandler {
   ZtProtocolType type() const override { return ZPT_ImarIFog; }
 
  protected:
-  bool readFrame(const uint8_t* frame, Increments& out) const override;
+  void readFrame(const uint8_t* frame, Increments& out) const noexcept override;
 };
 
 }  // namespace imar

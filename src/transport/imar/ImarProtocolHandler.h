@@ -17,9 +17,12 @@
 // back the bytes behind it.
 //
 // A search changes nothing but the output message; it allocates only when the output is smaller
-// than one data message (never once the link's scratch message has held one).
+// than one data message (never once the link's scratch message has held one). An output that
+// already holds a message of the data message's size is overwritten in place.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "transport/zbus/IProtocolHandler.h"
 #include "zttypes/ztdatapacket.h"
@@ -39,20 +42,27 @@ class ImarProtocolHandler : public ::IProtocolHandler {
 
   MessageLocation findMessage(ZtMessage& message, const ZtByteArray& bytes) const override;
   MessageLocation findMessageIn(ZtMessage& message, const uint8_t* data, size_t size) const override;
+  // The search alone (sync pairs and the CRC test; nothing decoded): what findMessageIn returns.
+  MessageLocation locateFrame(const uint8_t* data, size_t size) const noexcept;
   int minimumMessageSize() const override { return kMinimumMessageSize; }
   int maximumMessageSize() const override { return m_frameSize; }
   // The units take no requests: nothing is composed (0 bytes).
   static int composeMessage(uint8_t* out, const ZtMessage& message) noexcept;
   // The rotation vector v (rad) as a unit quaternion (w, x, y, z) by the helical rule, with
   // w >= 0 (the rule of zelto::Quaternion::isHelical, written out here so the link's search
-  // stays free of the matrix classes; the tests hold the two together).
+  // stays free of the matrix classes; the tests hold the two together). Turns up to
+  // kSeriesAngle, which covers every increment of a unit turning slower than 11 000 deg/s, take
+  // the power series of the half angle (no square root, no sine); larger ones take the library's
+  // sine and cosine.
   static void helical(const double v[3], double q[4]) noexcept;
+  static constexpr double kSeriesAngle = 1.0;  // rad
 
  protected:
-  // One frame's raw values: increments on the device axes (signs applied), counter and status.
+  // One frame's raw values: increments on the device axes (signs applied, so held as doubles:
+  // the negated field -2^31 is +2^31), counter and status.
   struct Increments {
-    int32_t rotation[3];
-    int32_t velocity[3];
+    double rotation[3];
+    double velocity[3];
     uint8_t counter;
     uint32_t status;
   };
@@ -66,14 +76,21 @@ class ImarProtocolHandler : public ::IProtocolHandler {
   };
 
   ImarProtocolHandler(int frameSize, Scales scales);
-  // Loads the frame at frame (frameSize bytes) into the unit's record and tests its CRC; on
-  // success fills out.
-  virtual bool readFrame(const uint8_t* frame, Increments& out) const = 0;
+  // The raw values of the frame at frame (frameSize bytes, its CRC already tested).
+  virtual void readFrame(const uint8_t* frame, Increments& out) const noexcept = 0;
 
   // Little-endian fields of the units.
-  static int32_t readLe32(const uint8_t* p) noexcept;
-  static int32_t readLe24(const uint8_t* p) noexcept;  // sign-extended
-  static uint16_t readLe16(const uint8_t* p) noexcept;
+  static int32_t readLe32(const uint8_t* p) noexcept {
+    uint32_t u;
+    std::memcpy(&u, p, sizeof u);
+    if constexpr (std::endian::native == std::endian::big) u = __builtin_bswap32(u);
+    return static_cast<int32_t>(u);
+  }
+  // Sign-extended; reads four bytes (the field and the byte behind it, always inside a frame).
+  static int32_t readLe24(const uint8_t* p) noexcept {
+    return static_cast<int32_t>(static_cast<uint32_t>(readLe32(p)) << 8) >> 8;
+  }
+  static uint16_t readLe16(const uint8_t* p) noexcept { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
  private:
   // The data message of a good frame into message: a copy of the template with the frame's
@@ -89,9 +106,9 @@ class ImarProtocolHandler : public ::IProtocolHandler {
   // status word; bus id 0xFF, id 0x36. Only values change from frame to frame.
   ZtDataPacket m_template;
   size_t m_counterAt = 0, m_accelerationAt = 0, m_rateAt = 0, m_deltaQAt = 0, m_deltaVAt = 0, m_statusAt = 0;
-  // Sum of the template's checksummed bytes (bus id to the last payload byte) that no frame
-  // changes: a frame's checksum is this plus the sum of its value bytes, negated.
-  uint8_t m_fixedSum = 0;
+  const uint8_t* m_templateBytes = nullptr;  // its bytes (the template never changes once built)
+  size_t m_templateSize = 0;                 // their count
+  size_t m_payloadAt = 0;                    // offset of its payload
 };
 
 }  // namespace imar

@@ -2,8 +2,10 @@
 // sizes, junk, stray sync bytes, corrupt frames, streams cut anywhere) and the decoded values.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -98,14 +100,21 @@ TEST(ImarCrc, CheckValueEmptyInputAndResidue) {
   uint16_t running = 0;
   for (char c : check) running = imar::crcByte0(running, static_cast<uint8_t>(c));
   EXPECT_EQ(running, 0x31C3);
-  // Every length, eight bytes at a time or not, equals the byte-by-byte CRC.
+  // Every length, by tables or by carry-less multiplication (16 to 71 bytes where the processor
+  // has it), equals the byte-by-byte CRC, for a pattern and for random bytes.
   std::vector<uint8_t> data(100);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 37 + 11);
-  for (size_t n = 0; n <= data.size(); ++n) {
-    uint16_t bytewise = 0;
-    for (size_t i = 0; i < n; ++i) bytewise = imar::crcByte0(bytewise, data[i]);
-    EXPECT_EQ(imar::crc16_0(data.data(), n), bytewise) << n;
-    EXPECT_EQ(imar::crc16_0(data.data(), n), ImarFrameGenerator::crc(data.data(), n)) << n;
+  std::mt19937 rng(5);
+  for (int round = 0; round < 50; ++round) {
+    for (size_t n = 0; n <= data.size(); ++n) {
+      uint16_t bytewise = 0;
+      for (size_t i = 0; i < n; ++i) bytewise = imar::crcByte0(bytewise, data[i]);
+      ASSERT_EQ(imar::crc16_0(data.data(), n), bytewise) << n << " round " << round;
+      if (round == 0) {
+        EXPECT_EQ(imar::crc16_0(data.data(), n), ImarFrameGenerator::crc(data.data(), n)) << n;
+      }
+    }
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
   }
   // A whole frame, its CRC high byte first, has CRC 0: the byte order of the carried CRC.
   for (Unit unit : {Unit::Fsas, Unit::IFog}) {
@@ -148,13 +157,21 @@ TEST(ImarFrame, RecordsLoadTestAndComposeFrames) {
   EXPECT_EQ(imar::IFogMessage().getDataByte(0), 0);
 }
 
-// The handlers' helical rule is the numerics library's, to the last bits.
+// The handlers' helical rule is the numerics library's, to the last bits: on both sides of the
+// border between the power series and the sine and cosine, and over a sweep of turns from 1e-15
+// rad to twice the border in a few directions.
 TEST(ImarHandlers, HelicalRuleMatchesTheQuaternionClass) {
-  const double cases[][3] = {{0, 0, 0},       {1e-17, 0, 0},     {1e-9, -2e-9, 3e-9}, {0.001, 0.002, -0.003},
-                             {M_PI, 0, 0},    {0, -4.0, 1.0},    {-7.5, 2.25, 0.5},   {1e3, -2e3, 3e3}};
+  std::vector<std::array<double, 3>> cases = {{0, 0, 0},        {1e-17, 0, 0},   {1e-9, -2e-9, 3e-9},
+                                              {0.001, 0.002, -0.003}, {0.3, -0.4, 0.5}, {0.5773, -0.5773, 0.5773},
+                                              {0.5774, 0.5774, -0.5774}, {M_PI, 0, 0}, {0, -4.0, 1.0},
+                                              {-7.5, 2.25, 0.5}, {1e3, -2e3, 3e3}};
+  const double border = imar::ImarProtocolHandler::kSeriesAngle;
+  for (double angle = 1e-15; angle < 2 * border; angle *= 1.37)
+    for (const auto& axis : {std::array<double, 3>{1, 0, 0}, {0.6, -0.8, 0}, {-0.48, 0.6, 0.64}})
+      cases.push_back({angle * axis[0], angle * axis[1], angle * axis[2]});
   for (const auto& v : cases) {
     double q[4];
-    imar::ImarProtocolHandler::helical(v, q);
+    imar::ImarProtocolHandler::helical(v.data(), q);
     double copy[3] = {v[0], v[1], v[2]};
     const ZtVector view{copy, 3, 0};
     zelto::Quaternion expected;
@@ -230,6 +247,8 @@ TEST(ImarHandlers, DecodedValuesAtTheFieldLimits) {
       sampleOf(0, {0, 0, 0}, {0, 0, 0}, 0),
       sampleOf(255, {INT32_MAX, INT32_MIN + 1, -1}, {INT32_MIN + 1, INT32_MAX, 1}, 0xFFFFFFFF),
       sampleOf(128, {576000, -576000 * 2, 57600}, {1 << 20, -(1 << 19), 12345}, 0x80000001),
+      // A negated field of -2^31 is +2^31, not -2^31 again.
+      sampleOf(3, {INT32_MIN, INT32_MIN, INT32_MIN}, {INT32_MIN, INT32_MIN, INT32_MIN}, 0),
   };
   const ImarFrameGenerator::Sample ifogCases[] = {
       sampleOf(0, {0, 0, 0}, {0, 0, 0}, 0),
