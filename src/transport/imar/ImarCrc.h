@@ -1,7 +1,8 @@
 #pragma once
 // The checksum of the outside inertial units' frames: CRC-16 with polynomial 0x1021, initial value
 // 0, no reflection and no final XOR. Because nothing is reflected or XORed, the CRC of a frame
-// followed by its own CRC, high byte first, is 0.
+// followed by its own CRC, high byte first, is 0. Inputs of 16 to 71 bytes (whole frames) are
+// taken by carry-less multiplication where the processor has it; everything else by tables.
 #include <cstddef>
 #include <cstdint>
 
