@@ -304,11 +304,11 @@ void Zkf6Filter::runDefaultSchedule(bool newGps, bool newBaro) {
 void Zkf6Filter::motionConstraints(uint32_t& code) {
   const Zkf6Params& p = *m_params;
   Zkf6State& s = m_state;
+  // The vehicle's current velocity: the state's. The last fix's velocity is the antenna's and up
+  // to a fix period old; held against the body axis at every sample it drags the heading back
+  // through every turn and acceleration.
   Vector3 v;
-  if (gpsOutage())
-    for (ZtSize i = 0; i < 3; ++i) v[i] = s.velocity[i];
-  else
-    s.gps.getVelNorthWestUp(v);
+  for (ZtSize i = 0; i < 3; ++i) v[i] = s.velocity[i];
   const double speed = norm3(v.data);
   if (p.holonomicSwitch && speed > p.holonomicSpeed) {
     doHolonomicConstraintUpdate(v, speed);
@@ -531,9 +531,7 @@ void Zkf6Filter::correctError() {
     for (ZtSize c = 0; c < N; ++c) L(12 + i, c) = rows[i * N + c];
 
   // Position: the offset folded into the geodetic position, which becomes the new reference.
-  double lat = 0.0, lon = 0.0, alt = 0.0;
-  convertLocalTangentPlane2LatLongAlt(s.positionOffset, s.lla0[0], s.lla0[1], s.lla0[2], lat, lon, alt);
-  s.posLatLongAlt = Vector3(lat, lon, alt);
+  Zkf6State::positionOf(s.positionOffset, s.lla0, s.posLatLongAlt);
   s.positionOffset.isZero();
   s.lla0 = s.posLatLongAlt;
 
@@ -573,8 +571,8 @@ bool Zkf6Filter::doGpsPosUpdate() {
   const uint64_t m = p.baroSwitch ? 2 : 3;
   // An accuracy that is not positive and finite is no accuracy: the fix is not used.
   if (!positiveFinite(g.hAcc) || (m == 3 && !positiveFinite(g.vAcc)) || !finite3(g.posLatLongAlt)) return false;
-  double pos[3];
-  convertLatLongAlt2LocalTangentPlane(g.posLatLongAlt, s.lla0[0], s.lla0[1], s.lla0[2], pos[0], pos[1], pos[2]);
+  Vector3 pos;
+  Zkf6State::offsetOf(g.posLatLongAlt, s.lla0, pos);
   const double* l = p.leverArm.data;
   double S[9], RS[9];
   skew(l, S);
@@ -693,6 +691,20 @@ bool Zkf6Filter::doHolonomicConstraintUpdate(const Vector& v, double speed) {
   m_H[14] = speed * m_R(0, 1);
   m_H[N + 13] = -speed * m_R(1, 2);
   m_H[N + 14] = speed * m_R(1, 1);
+  // The constraint compares the body axis with the state's own velocity, so the velocity error
+  // enters it as much as the orientation error: s R e_x - v = H e + (I - u u^T)(v_true - v) to
+  // first order, u = R e_x. Without these columns every sample's update takes the velocity
+  // estimate for exact and drives the heading deviation to nothing while the heading follows the
+  // velocity's errors (an outage then diverges). The state holds the velocity itself, so its
+  // part is added to the measurement: z + H_v v - H x = z - H_orientation e.
+  for (ZtSize r = 0; r < 2; ++r) {
+    double hv[3];
+    for (ZtSize c = 0; c < 3; ++c) hv[c] = (r == c ? 1.0 : 0.0) - m_R(r, 0) * m_R(c, 0);
+    for (ZtSize c = 0; c < 3; ++c) {
+      m_H[r * N + 3 + c] = hv[c];
+      m_z[r] += hv[c] * s.velocity[c];
+    }
+  }
   for (ZtSize i = 0; i < 9; ++i) m_Rs[i] = scale * p.holonomicNoise.data[(i / 3) * p.holonomicNoise.stride + i % 3];
   m_Rs[8] = kHolonomicVertical;
   const Vector z(3, m_z, 0);

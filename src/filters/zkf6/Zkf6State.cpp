@@ -119,9 +119,39 @@ void Zkf6State::readFromFile(const SettingsFile& file, const std::string& prefix
   gps.readFromFile(file, prefix);
   // The key "posLatLongAlt" held the GNSS sample's position: the state's own is where the
   // reference and the offset put it.
-  double lat = 0.0, lon = 0.0, alt = 0.0;
-  convertLocalTangentPlane2LatLongAlt(positionOffset, lla0[0], lla0[1], lla0[2], lat, lon, alt);
-  posLatLongAlt = Vector3(lat, lon, alt);
+  positionOf(positionOffset, lla0, posLatLongAlt);
+}
+
+namespace {
+
+// WGS-84 radii (meridian, prime vertical) plus height at a latitude in degrees.
+void radiiAt(const ZtVector& lla, double& north, double& east) {
+  const double s = 0.0818191908426 * std::sin(lla.data[0] * kDegToRad);
+  const double w = 1.0 - s * s;
+  north = 6335439.327292843 / (w * std::sqrt(w)) + lla.data[2];
+  east = (6378137.0 / std::sqrt(w) + lla.data[2]) * std::cos(lla.data[0] * kDegToRad);
+}
+
+}  // namespace
+
+void Zkf6State::positionOf(const ZtVector& offset, const ZtVector& ref, ZtVector& lla) {
+  double rn = 0.0, re = 0.0;
+  radiiAt(ref, rn, re);
+  const double n = offset.data[0], w = offset.data[1], u = offset.data[2];
+  lla.data[0] = ref.data[0] + n / rn / kDegToRad;
+  lla.data[1] = ref.data[1] - w / re / kDegToRad;
+  lla.data[2] = ref.data[2] + u;
+}
+
+void Zkf6State::offsetOf(const ZtVector& lla, const ZtVector& ref, ZtVector& offset) {
+  double rn = 0.0, re = 0.0;
+  radiiAt(ref, rn, re);
+  double dlon = lla.data[1] - ref.data[1];
+  if (dlon > 180.0) dlon -= 360.0;
+  if (dlon < -180.0) dlon += 360.0;
+  offset.data[0] = (lla.data[0] - ref.data[0]) * kDegToRad * rn;
+  offset.data[1] = -dlon * kDegToRad * re;
+  offset.data[2] = lla.data[2] - ref.data[2];
 }
 
 bool Zkf6State::permute(const Vector& p) {

@@ -56,6 +56,12 @@ class Zkf6State : public ZkfState {
   bool updateBaroHeight(double pressure);
   // Height of the standard atmosphere at a pressure in units of 2 Pa.
   static double baroHeightOf(double pressure);
+  // The geodetic position (degrees, degrees, m) of a north/west/up offset (m) from a reference,
+  // and the offset of a position from it, with the WGS-84 meridian and prime-vertical radii at
+  // the reference (the filter's own mechanisation; a single radius for both axes would scale
+  // east-west distances by up to 0.7 %). A longitude difference beyond 180 degrees is wrapped.
+  static void positionOf(const ZtVector& offset, const ZtVector& reference, ZtVector& latLongAlt);
+  static void offsetOf(const ZtVector& latLongAlt, const ZtVector& reference, ZtVector& offset);
   // All numbers finite, |q_gs| within 1e-6 of 1 and sQx lower triangular.
   bool isUsable() const;
 

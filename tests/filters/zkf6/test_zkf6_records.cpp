@@ -83,10 +83,13 @@ TEST(Zkf6State, SettingsRoundTripKeepsThePositionApartFromTheSample) {
   EXPECT_EQ(back.gps.pressure, 48000);
   // The state's position is where the reference and the offset (x 0..2: 0.1 m north, 0.2 m
   // west, 0.3 m up) put it, not the sample's.
-  double lat = 0, lon = 0, alt = 0;
-  convertLocalTangentPlane2LatLongAlt(original.positionOffset, 47.0, 8.0, 400.0, lat, lon, alt);
-  EXPECT_EQ(back.posLatLongAlt[0], lat);
-  EXPECT_EQ(back.posLatLongAlt[1], lon);
+  zelto::Vector3 expected;
+  Zkf6State::positionOf(original.positionOffset, original.lla0, expected);
+  EXPECT_EQ(back.posLatLongAlt[0], expected[0]);
+  EXPECT_EQ(back.posLatLongAlt[1], expected[1]);
+  // 0.1 m north and 0.2 m west with the meridian and prime-vertical radii at 47 degrees.
+  EXPECT_NEAR((expected[0] - 47.0) * M_PI / 180 * 6367417.0, 0.1, 1e-4);
+  EXPECT_NEAR((8.0 - expected[1]) * M_PI / 180 * 6388838.0 * std::cos(47.0 * M_PI / 180), 0.2, 1e-4);
   EXPECT_NEAR(back.posLatLongAlt[2], 400.3, 1e-12);
   EXPECT_GT(back.posLatLongAlt[0], 47.0);
   EXPECT_LT(back.posLatLongAlt[1], 8.0);
@@ -98,6 +101,24 @@ TEST(Zkf6State, SettingsRoundTripKeepsThePositionApartFromTheSample) {
   EXPECT_EQ(partial.gpsAgeLong, 123456u);
   EXPECT_EQ(partial.lla0[0], 47.0);
   EXPECT_EQ(partial.okAge, 0);
+}
+
+TEST(Zkf6State, PositionAndOffsetAreInverse) {
+  const zelto::Vector3 ref(-33.9, 151.2, 30.0), offset(1234.5, -678.9, 12.0);
+  zelto::Vector3 lla, back;
+  Zkf6State::positionOf(offset, ref, lla);
+  Zkf6State::offsetOf(lla, ref, back);
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(back[i], offset[i], 1e-8);
+  // Across the antimeridian.
+  const zelto::Vector3 east(0.0, 179.9999, 0.0), west(0.0, -179.9999, 0.0);
+  Zkf6State::offsetOf(west, east, back);
+  EXPECT_NEAR(back[1], -0.0002 * M_PI / 180 * 6378137.0, 1e-6);  // 22 m east
+  // Against exact WGS-84 for a 100 m offset: the mechanisation's radii are right to 1e-6.
+  const GeodeticFrame frame = GeodeticFrame::fromDegrees(47.4, 8.5, 420.0);
+  const Vec3 exact = GeodeticFrame::toDegrees(frame.localToGeodetic(Vec3(60.0, -80.0, 0.0)));
+  Zkf6State::offsetOf(zelto::Vector3(exact[0], exact[1], exact[2]), zelto::Vector3(47.4, 8.5, 420.0), back);
+  EXPECT_NEAR(back[0], 60.0, 1e-3);
+  EXPECT_NEAR(back[1], -80.0, 1e-3);
 }
 
 TEST(Zkf6State, ViewsCopiesPermutationAndBarometricHeight) {
