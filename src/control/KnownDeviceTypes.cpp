@@ -7,6 +7,7 @@
 #include "otherdevices/busmaster/ZbusMasterDevice.h"
 #include "otherdevices/imar/ImarFsasDevice.h"
 #include "otherdevices/imar/ImarIFogDevice.h"
+#include "trackers/KtigDevice.h"
 #include "trackers/KtixDevice.h"
 
 namespace {
@@ -14,6 +15,7 @@ namespace {
 const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
     {DeviceFactory::kZbusMaster, &ZbusMasterDevice::constructAsMaster, nullptr},
     {DeviceFactory::kKtix, &KtixDevice::constructAsMaster, nullptr},
+    {DeviceFactory::kLegacyKtig, &KtigDevice::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4, &KtMk4_X0Device::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4X00, &KtMk4_X00Device::constructAsMaster, nullptr},
     {DeviceFactory::kImarIFog, &ImarIFogDevice::constructAsMaster, nullptr},
@@ -21,6 +23,7 @@ const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
 };
 
 const DeviceFactory::DeviceTypeRow kChildTypes[] = {
+    {DeviceFactory::kLegacyKtig, nullptr, &KtigDevice::constructAsChild},
     {DeviceFactory::kKtix, nullptr, &KtixDevice::constructAsChild},
 };
 
