@@ -443,6 +443,7 @@ TEST(KtigRequests, LeverArmGnssStatusAndUtcTimeAgainstTheEmulatedTracker) {
   // Unacknowledged: false and the record unchanged; a vector that is not three long is refused.
   t.emu->script(0x68, EmuAction::silence());
   const double other[3] = {9, 9, 9};
+  ZtVector_destruct(&v);
   ZtVector_construct(&v, 3, other);
   EXPECT_FALSE(d.setLeverArm(v));
   ZtVector two;
