@@ -56,7 +56,7 @@ void setBlock(double* M, ZtSize r0, ZtSize c0, const double* B) {
 
 }  // namespace
 
-Zkf6Filter::Zkf6Filter(Zkf6Params* params) : m_params(nullptr) {
+Zkf6Filter::Zkf6Filter(Zkf6Params* params) : ZkfFilterBase(kIdentity), m_params(nullptr) {
   m_params = params;
   m_N = 0;
   restartZkf6(nullptr);
@@ -103,22 +103,9 @@ ZkfParams* Zkf6Filter::getFilterParameters() { return m_params; }
 
 bool Zkf6Filter::isInitialized() const { return !m_state.firstIteration; }
 
-const char* Zkf6Filter::svnRevision() const { return "$Rev: 20226 $"; }
-
-char Zkf6Filter::type() const { return kType; }
-
-void Zkf6Filter::getVersion(int& major, int& minor, int& revision) const {
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
-}
-
 void Zkf6Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                    unsigned char& revision) {
-  type = static_cast<unsigned char>(kType);
-  major = kMajor;
-  minor = kMinor;
-  revision = kRevision;
+  typeAndVersion(kIdentity, type, major, minor, revision);
 }
 
 void Zkf6Filter::earthRadii(double& meridian, double& primeVertical, double latitudeDeg) {
@@ -216,7 +203,7 @@ bool Zkf6Filter::doOneKalmanStep(const Zkf6SensorData& sensorData, const Zkf6Aid
         if (newGps) doFirstGps();
         if (newBaro && !s.firstGps) doFirstBaro();
         s.firstIteration = false;
-        if (m_observer != nullptr) m_observer->initialized(s.x, s.sQx);
+        if (m_zkf6Observer != nullptr) m_zkf6Observer->initialized(s.x, s.sQx);
       }
     } else {
       runDefaultSchedule(newGps, newBaro);
@@ -332,7 +319,7 @@ bool Zkf6Filter::runCustomSchedule(const Zkf6FilterSteps& steps) {
     s.gps.getVelNorthWestUp(v0);
     if (!s.initializeFromMeasurement(*m_params, m_inertial, m_aiding, v0)) return false;
     refreshRotation();
-    if (m_observer != nullptr) m_observer->initialized(s.x, s.sQx);
+    if (m_zkf6Observer != nullptr) m_zkf6Observer->initialized(s.x, s.sQx);
   }
   if (steps.predict) predict();
   if (steps.correct) correctError();
@@ -353,15 +340,28 @@ void Zkf6Filter::stateWrittenDirectly() {
   Zkf6State& s = m_state;
   // The schedule's correction recomputes x from sx: written elements must reach sx too.
   s.sx.isLeftDivideTriL(s.sQx, s.x);
-  if (m_observer != nullptr) m_observer->stateWritten(s.x);
+  if (m_zkf6Observer != nullptr) m_zkf6Observer->stateWritten(s.x);
 }
 
 void Zkf6Filter::doFirstGps() {
   Zkf6State& s = m_state;
-  s.posLatLongAlt = s.gps.posLatLongAlt;
-  s.lla0 = s.gps.posLatLongAlt;
+  // The fix is the antenna's: the sensor sits the lever arm away from it (and moves by the
+  // antenna's turn rate less). Anchoring on the antenna itself would leave the position off by
+  // the lever arm with a covariance that, after an outage, no longer covers it.
+  const double* l = m_params->leverArm.data;
+  double w[3], wxl[3];
+  for (ZtSize i = 0; i < 3; ++i) w[i] = m_inertial.gyr[i] - s.gyrBias[i];
+  cross(w, l, wxl);
+  Vector3 toSensor, velocity;
+  s.gps.getVelNorthWestUp(velocity);
+  for (ZtSize r = 0; r < 3; ++r) {
+    toSensor[r] = -(m_R(r, 0) * l[0] + m_R(r, 1) * l[1] + m_R(r, 2) * l[2]);
+    velocity[r] -= m_R(r, 0) * wxl[0] + m_R(r, 1) * wxl[1] + m_R(r, 2) * wxl[2];
+  }
+  Zkf6State::positionOf(toSensor, s.gps.posLatLongAlt, s.posLatLongAlt);
+  s.lla0 = s.posLatLongAlt;
   s.positionOffset.isZero();
-  s.gps.getVelNorthWestUp(s.velocity);
+  for (ZtSize i = 0; i < 3; ++i) s.velocity[i] = velocity[i];
   s.firstGps = false;
   s.previousUpdate = kNone;
   stateWrittenDirectly();
@@ -481,16 +481,27 @@ void Zkf6Filter::predict() {
       G[(6 + r) * N + 6 + c] = p.accBiasWalk(r, c);
     }
 
-  // Pre-array [ F L  G ] (15 x 30); F L over the non-zeros of F, L lower triangular.
+  // Pre-array [ F L  G ] (15 x 30). F L over the blocks of F that can be non-zero: rows 0-2
+  // the identity and columns 3-8 and 12-14, rows 3-5 columns 3-8 and 12-14, rows 12-14 columns
+  // 9-14; rows 6-11 of F are the identity. L is lower triangular, so column j of it starts at j.
   const Matrix& L = s.sQx;
+  auto blockSum = [&](const double* f, ZtSize k0, ZtSize k1, ZtSize j) {
+    double sum = 0.0;
+    for (ZtSize k = k0 > j ? k0 : j; k < k1; ++k) sum += f[k] * L.data[k * L.stride + j];
+    return sum;
+  };
   for (ZtSize i = 0; i < N; ++i) {
     double* row = m_pre + i * kPreCols;
     const double* f = F + i * N;
-    for (ZtSize j = 0; j < N; ++j) {
-      double sum = 0.0;
-      for (ZtSize k = j; k < N; ++k)
-        if (f[k] != 0.0) sum += f[k] * L.data[k * L.stride + j];
-      row[j] = sum;
+    const double* li = L.data + i * L.stride;
+    if (i >= 6 && i < 12) {
+      for (ZtSize j = 0; j < N; ++j) row[j] = j <= i ? li[j] : 0.0;
+    } else if (i < 3) {
+      for (ZtSize j = 0; j < N; ++j) row[j] = (j <= i ? li[j] : 0.0) + blockSum(f, 3, 9, j) + blockSum(f, 12, 15, j);
+    } else if (i < 6) {
+      for (ZtSize j = 0; j < N; ++j) row[j] = blockSum(f, 3, 9, j) + blockSum(f, 12, 15, j);
+    } else {
+      for (ZtSize j = 0; j < N; ++j) row[j] = blockSum(f, 9, 15, j);
     }
     for (ZtSize c = 0; c < N; ++c) row[N + c] = G[i * N + c];
   }
@@ -551,7 +562,8 @@ void Zkf6Filter::correctError() {
     for (ZtSize i = 0; i < 3; ++i)
       for (ZtSize c = 0; c < 3; ++c) m_T[(12 + i) * N + 12 + c] = Rr(c, i);
     const Matrix T(N, N, N, m_T, 0);
-    m_observer->corrected(T);
+    m_observer->corrected(T, 12, false);
+    if (m_zkf6Observer != nullptr) m_zkf6Observer->positionFolded();
   }
 }
 

@@ -14,7 +14,8 @@
 #include <cstdint>
 
 #include "filters/common/ZkfInertialData.h"
-#include "filters/common/ZtZkfFilter.h"
+#include "filters/common/FilterStepObserver.h"
+#include "filters/common/ZkfFilterBase.h"
 #include "filters/zkf6/Zkf6Aiding.h"
 #include "filters/zkf6/Zkf6FilterOutput.h"
 #include "filters/zkf6/Zkf6Params.h"
@@ -29,28 +30,24 @@
 
 namespace zelto {
 
-// Test and diagnostics seam: sees the linear model of each step as the filter applies it to the
-// covariance root, so a covariance-form filter can run beside it. Not called when not set.
-class Zkf6StepObserver {
+// The filters' step observer with what this filter does besides: it (re)initialises its state,
+// writes elements of x directly (GNSS anchoring), and folds the position offset x[0..2] into
+// the geodetic position after each correction (corrected() reports the orientation error at 12).
+class Zkf6StepObserver : public FilterStepObserver {
  public:
-  virtual ~Zkf6StepObserver() = default;
   // The state was (re)initialised: x and P = L L^T.
   virtual void initialized(const Vector& x, const Matrix& L) = 0;
-  // Elements of x were written directly (GNSS anchoring); the covariance is unchanged.
+  // Elements of x were written directly; the covariance is unchanged.
   virtual void stateWritten(const Vector& x) = 0;
-  // After the time update: L' L'^T = F P F^T + G G^T, and the predicted state x.
-  virtual void predicted(const Matrix& F, const Matrix& G, const Vector& x) = 0;
-  // A measurement update of z against H x with the diagonal noise deviations Rs is about to run.
-  virtual void measurementUpdate(const Vector& z, const Matrix& H, const Matrix& Rs) = 0;
-  // correctError: the orientation rows were turned by T (identity but its block (12..14,
-  // 12..14)), then x[0..2] (folded into the position) and x[12..14] were zeroed.
-  virtual void corrected(const Matrix& T) = 0;
+  // After corrected(): x[0..2] was zeroed (folded into the position).
+  virtual void positionFolded() = 0;
 };
 
-class Zkf6Filter : public ZtZkfFilter {
+class Zkf6Filter : public ZkfFilterBase {
  public:
   static constexpr char kType = '6';
   static constexpr int kMajor = 2, kMinor = 2, kRevision = 0;
+  static constexpr Identity kIdentity{kType, kMajor, kMinor, kRevision, "$Rev: 20226 $"};
   static constexpr ZtSize N = Zkf6State::kStates;
 
   // Update codes of the default schedule (state "previousUpdate").
@@ -96,10 +93,6 @@ class Zkf6Filter : public ZtZkfFilter {
 
   ZkfParams* getFilterParameters() override;
   bool isInitialized() const override;
-  const char* svnRevision() const override;
-  char type() const override;
-  void getVersion(int& major, int& minor, int& revision) const override;
-  using ZtZkfFilter::getVersion;
   static void getTypeAndVersion(unsigned char& type, unsigned char& major, unsigned char& minor,
                                 unsigned char& revision);
 
@@ -128,7 +121,11 @@ class Zkf6Filter : public ZtZkfFilter {
   // gpsAgeLong > 10 N: more than ten seconds' worth of samples without a fix.
   bool gpsOutage() const;
   uint32_t samplesPerSecond() const { return m_N; }
-  void setStepObserver(Zkf6StepObserver* observer) { m_observer = observer; }
+  // Not owned; null stops the calls.
+  void setStepObserver(Zkf6StepObserver* observer) {
+    m_zkf6Observer = observer;
+    ZkfFilterBase::setStepObserver(observer);
+  }
 
  private:
   void runDefaultSchedule(bool newGps, bool newBaro);
@@ -157,7 +154,7 @@ class Zkf6Filter : public ZtZkfFilter {
   double m_z[3] = {};
   double m_r[N] = {};
   double m_T[N * N] = {};
-  Zkf6StepObserver* m_observer = nullptr;
+  Zkf6StepObserver* m_zkf6Observer = nullptr;
 };
 
 }  // namespace zelto

@@ -16,6 +16,16 @@ const char* const Zkf6FilterSteps::LABEL_ZEROVELUPDATE = "zeroVelocityUpdate";
 const char* const Zkf6FilterSteps::LABEL_HOLONOMICUPDATE = "holonomicUpdate";
 const char* const Zkf6FilterSteps::LABEL_DEFAULT = "default";
 
+namespace {
+
+const char* const kListLabels[] = {
+    Zkf6FilterSteps::LABEL_INIT,          Zkf6FilterSteps::LABEL_PREDICT,       Zkf6FilterSteps::LABEL_CORRECT,
+    Zkf6FilterSteps::LABEL_MAGUPDATE,     Zkf6FilterSteps::LABEL_ZEROROTUPDATE, Zkf6FilterSteps::LABEL_GPSPOSUPDATE,
+    Zkf6FilterSteps::LABEL_GPSVELUPDATE,  Zkf6FilterSteps::LABEL_BAROUPDATE,    Zkf6FilterSteps::LABEL_ZEROVELUPDATE,
+    Zkf6FilterSteps::LABEL_HOLONOMICUPDATE, Zkf6FilterSteps::LABEL_DEFAULT};
+
+}  // namespace
+
 Zkf6FilterSteps::~Zkf6FilterSteps() = default;
 
 ZkfFilterSteps* Zkf6FilterSteps::duplicate() const { return new Zkf6FilterSteps(*this); }
@@ -31,36 +41,16 @@ bool Zkf6FilterSteps::enableSteps(const LabelList& steps) {
   return enableNamedSteps(steps, flags, labels, std::size(flags), defaultSchedule);
 }
 
-namespace {
-
-struct Listed {
-  bool Zkf6FilterSteps::* flag;
-  const char* const* label;
-};
-
-constexpr Listed kListOrder[] = {
-    {&Zkf6FilterSteps::init, &Zkf6FilterSteps::LABEL_INIT},
-    {&Zkf6FilterSteps::predict, &Zkf6FilterSteps::LABEL_PREDICT},
-    {&Zkf6FilterSteps::correct, &Zkf6FilterSteps::LABEL_CORRECT},
-    {&Zkf6FilterSteps::magUpdate, &Zkf6FilterSteps::LABEL_MAGUPDATE},
-    {&Zkf6FilterSteps::zeroRotationUpdate, &Zkf6FilterSteps::LABEL_ZEROROTUPDATE},
-    {&Zkf6FilterSteps::gpsPositionUpdate, &Zkf6FilterSteps::LABEL_GPSPOSUPDATE},
-    {&Zkf6FilterSteps::gpsVelocityUpdate, &Zkf6FilterSteps::LABEL_GPSVELUPDATE},
-    {&Zkf6FilterSteps::baroUpdate, &Zkf6FilterSteps::LABEL_BAROUPDATE},
-    {&Zkf6FilterSteps::zeroVelocityUpdate, &Zkf6FilterSteps::LABEL_ZEROVELUPDATE},
-    {&Zkf6FilterSteps::holonomicUpdate, &Zkf6FilterSteps::LABEL_HOLONOMICUPDATE},
-    {&Zkf6FilterSteps::defaultSchedule, &Zkf6FilterSteps::LABEL_DEFAULT},
-};
-
-}  // namespace
-
 void Zkf6FilterSteps::enabledSteps(LabelList& out) const {
-  for (const Listed& l : kListOrder)
-    if (this->*l.flag) out.append(*l.label);
+  // Listed with magUpdate before zeroRotationUpdate, unlike the flag order.
+  const bool* const flags[] = {&init,       &predict,           &correct,           &magUpdate,
+                               &zeroRotationUpdate, &gpsPositionUpdate, &gpsVelocityUpdate, &baroUpdate,
+                               &zeroVelocityUpdate, &holonomicUpdate, &defaultSchedule};
+  appendLabels(out, flags, kListLabels, std::size(kListLabels));
 }
 
 void Zkf6FilterSteps::availableSteps(LabelList& out) const {
-  for (const Listed& l : kListOrder) out.append(*l.label);
+  appendLabels(out, nullptr, kListLabels, std::size(kListLabels));
 }
 
 }  // namespace zelto

@@ -81,26 +81,37 @@ void Zkf6ScenarioParams::setLabel(const char* text) {
   if (text != nullptr) std::strncpy(label, text, kLabelSize - 1);
 }
 
+namespace {
+
+// The nineteen numeric keys, in the order they are both read and written.
+std::array<SettingField, 19> numericFields(Zkf6ScenarioParams& s) {
+  using F = SettingField;
+  return {F::real("stab.sd_v_acc", s.sd_v_acc),
+          F::real("stab.sd_v_gyr", s.sd_v_gyr),
+          F::real("stab.sd_v_mag", s.sd_v_mag),
+          F::real("stab.deltaGyrBias", s.deltaGyrBias),
+          F::real("f_gyr_oor", s.f_gyr_oor),
+          F::real("f_acc_oor", s.f_acc_oor),
+          F::real("stab.deltaAccBias", s.deltaAccBias),
+          F::real("sd_wm", s.sd_wm),
+          F::real("tau_magdist", s.tau_magdist),
+          F::real("tau_magavg", s.tau_magavg),
+          F::real("tau_magvar", s.tau_magvar),
+          F::real("f_magvar", s.f_magvar),
+          F::leadingValues("stab.sd_pos_gps", s.sd_pos_gps, 2),
+          F::leadingValues("stab.sd_vel_gps", s.sd_vel_gps, 2),
+          F::real("sd_vel_nogps", s.sd_vel_nogps),
+          F::real("c_baroadaptation", s.c_baroadaptation),
+          F::real("sd_holonomic", s.sd_holonomic),
+          F::real("velocity_holonomic", s.velocity_holonomic),
+          F::real("sd_zero_rotation", s.sd_zero_rotation)};
+}
+
+}  // namespace
+
 void Zkf6ScenarioParams::readFromFile(const SettingsFile& file, const std::string& prefix) {
-  sd_v_acc = readDouble(file, prefix, "stab.sd_v_acc");
-  sd_v_gyr = readDouble(file, prefix, "stab.sd_v_gyr");
-  sd_v_mag = readDouble(file, prefix, "stab.sd_v_mag");
-  deltaGyrBias = readDouble(file, prefix, "stab.deltaGyrBias");
-  f_gyr_oor = readDouble(file, prefix, "f_gyr_oor");
-  f_acc_oor = readDouble(file, prefix, "f_acc_oor");
-  deltaAccBias = readDouble(file, prefix, "stab.deltaAccBias");
-  sd_wm = readDouble(file, prefix, "sd_wm");
-  tau_magdist = readDouble(file, prefix, "tau_magdist");
-  tau_magavg = readDouble(file, prefix, "tau_magavg");
-  tau_magvar = readDouble(file, prefix, "tau_magvar");
-  f_magvar = readDouble(file, prefix, "f_magvar");
-  readVector(file, prefix, "stab.sd_pos_gps", sd_pos_gps, 2);
-  readVector(file, prefix, "stab.sd_vel_gps", sd_vel_gps, 2);
-  sd_vel_nogps = readDouble(file, prefix, "sd_vel_nogps");
-  c_baroadaptation = readDouble(file, prefix, "c_baroadaptation");
-  sd_holonomic = readDouble(file, prefix, "sd_holonomic");
-  velocity_holonomic = readDouble(file, prefix, "velocity_holonomic");
-  sd_zero_rotation = readDouble(file, prefix, "sd_zero_rotation");
+  const auto fields = numericFields(*this);
+  readFields(file, prefix, fields.data(), fields.size());
   for (const KeyedSwitch& k : kSwitches) {
     if (readSetting(file, prefix, k.key).toBool())
       updateSwitches = static_cast<uint16_t>(updateSwitches | k.bit);
@@ -115,25 +126,9 @@ void Zkf6ScenarioParams::readFromFile(const SettingsFile& file, const std::strin
 }
 
 void Zkf6ScenarioParams::writeToFile(SettingsFile& file, const std::string& prefix) const {
-  writeSetting(file, prefix, "stab.sd_v_acc", Variant(sd_v_acc));
-  writeSetting(file, prefix, "stab.sd_v_gyr", Variant(sd_v_gyr));
-  writeSetting(file, prefix, "stab.sd_v_mag", Variant(sd_v_mag));
-  writeSetting(file, prefix, "stab.deltaGyrBias", Variant(deltaGyrBias));
-  writeSetting(file, prefix, "f_gyr_oor", Variant(f_gyr_oor));
-  writeSetting(file, prefix, "f_acc_oor", Variant(f_acc_oor));
-  writeSetting(file, prefix, "stab.deltaAccBias", Variant(deltaAccBias));
-  writeSetting(file, prefix, "sd_wm", Variant(sd_wm));
-  writeSetting(file, prefix, "tau_magdist", Variant(tau_magdist));
-  writeSetting(file, prefix, "tau_magavg", Variant(tau_magavg));
-  writeSetting(file, prefix, "tau_magvar", Variant(tau_magvar));
-  writeSetting(file, prefix, "f_magvar", Variant(f_magvar));
-  writeVector(file, prefix, "stab.sd_pos_gps", sd_pos_gps, 2);
-  writeVector(file, prefix, "stab.sd_vel_gps", sd_vel_gps, 2);
-  writeSetting(file, prefix, "sd_vel_nogps", Variant(sd_vel_nogps));
-  writeSetting(file, prefix, "c_baroadaptation", Variant(c_baroadaptation));
-  writeSetting(file, prefix, "sd_holonomic", Variant(sd_holonomic));
-  writeSetting(file, prefix, "velocity_holonomic", Variant(velocity_holonomic));
-  writeSetting(file, prefix, "sd_zero_rotation", Variant(sd_zero_rotation));
+  // The table only reads from the record when writing.
+  const auto fields = numericFields(const_cast<Zkf6ScenarioParams&>(*this));
+  writeFields(file, prefix, fields.data(), fields.size());
   initialConditions.writeToFile(file, prefix);
   for (const KeyedSwitch& k : kSwitches) writeSetting(file, prefix, k.key, Variant((updateSwitches & k.bit) != 0));
   writeSetting(file, prefix, "gp.type", Variant(static_cast<int>(type)));

@@ -118,7 +118,7 @@ struct Drive {
   std::vector<filtersim::TimeWindow> outages;
   filtersim::GnssConfig::AgeMode ageMode = filtersim::GnssConfig::AgeMode::Saturating;
   double declinationErrorDeg = 0.0;  // error of the user's declination: an initial heading error
-  double truthRate = 500.0;
+  double truthRate = 200.0;
   zelto::Zkf6ScenarioParams scenario = zkf6test::scenario();
   std::vector<filtersim::Segment> segments;  // empty: route()
   Quat initialAttitude = route().initialAttitude();

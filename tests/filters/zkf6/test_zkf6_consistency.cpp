@@ -25,7 +25,8 @@ class InnovationObserver : public zelto::Zkf6StepObserver {
   void initialized(const zelto::Vector&, const zelto::Matrix&) override {}
   void stateWritten(const zelto::Vector&) override {}
   void predicted(const zelto::Matrix&, const zelto::Matrix&, const zelto::Vector&) override {}
-  void corrected(const zelto::Matrix&) override {}
+  void corrected(const zelto::Matrix&, ZtSize, bool) override {}
+  void positionFolded() override {}
   void measurementUpdate(const zelto::Vector& z, const zelto::Matrix& H, const zelto::Matrix& Rs) override {
     if (!record || z.size != 3) return;
     const bool position = H(0, 0) == 1.0, velocity = H(0, 3) == 1.0 && H(2, 5) == 1.0 && H(0, 12) == 0.0;

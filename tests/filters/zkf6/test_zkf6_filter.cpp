@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Zkf6TestTuning.h"
+#include "support/AllocationCounter.h"
 
 using namespace zkf6test;
 using zelto::Zkf6Filter;
@@ -24,7 +25,8 @@ struct PredictCounter : zelto::Zkf6StepObserver {
   void stateWritten(const zelto::Vector&) override {}
   void predicted(const zelto::Matrix&, const zelto::Matrix&, const zelto::Vector&) override { ++predicts; }
   void measurementUpdate(const zelto::Vector&, const zelto::Matrix&, const zelto::Matrix&) override { ++updates; }
-  void corrected(const zelto::Matrix&) override {}
+  void corrected(const zelto::Matrix&, ZtSize, bool) override {}
+  void positionFolded() override {}
 };
 
 // Still, level samples with a scripted GNSS/barometer sample.
@@ -62,8 +64,14 @@ TEST(Zkf6Filter, FirstStepAnchorsOnANewFixOnlyAndNeverPredicts) {
   ASSERT_TRUE(withFix.step(3));
   EXPECT_TRUE(withFix.filter.isInitialized());
   EXPECT_FALSE(withFix.filter.state().firstGps);
-  EXPECT_EQ(withFix.out.position[0], kLatitudeDeg);
-  EXPECT_EQ(withFix.out.position[2], kAltitude);
+  // Anchored on the fix, the sensor placed the lever arm (1.5 m along its x axis) behind the
+  // antenna: the sensor's x points north here (magnetometer north along x, declination 0).
+  zelto::Vector3 offset;
+  Zkf6State::offsetOf(withFix.out.position, withFix.aiding.gps.posLatLongAlt, offset);
+  EXPECT_NEAR(offset[0], -1.5, 1e-6);
+  EXPECT_NEAR(offset[1], 0.0, 1e-6);
+  EXPECT_NEAR(offset[2], 0.0, 1e-9);
+  EXPECT_EQ(withFix.filter.state().lla0[0], withFix.out.position[0]);
   EXPECT_EQ(withFix.counter.predicts, 0);
   EXPECT_EQ(withFix.filter.state().gpsAgeLong, 3u);
 
@@ -260,6 +268,22 @@ TEST(Zkf6Filter, RefusesWhatItCannotUse) {
     ZtZkfFilter& base = f.filter;
     EXPECT_FALSE(base.doOneKalmanStep(sd, ad, other, out, nullptr));
   }
+}
+
+TEST(Zkf6Filter, StepsAllocateNothing) {
+  zelto::Zkf6ScenarioParams s = scenario();
+  s.updateSwitches = 0x1F;  // every update kind in turn
+  Feeder f(s);
+  f.aiding.gps.pressure = 48000.0;
+  f.aiding.gps.velNorthEastDown = zelto::Vector3(5.0, 0.0, 0.0);
+  ASSERT_TRUE(f.step(0, 0));
+  AllocationCounter counter;
+  for (int k = 1; k < 3000; ++k) {
+    // Fixes every tenth sample, an outage from sample 1000 to 2200, pressure every fifth.
+    const bool outage = k > 1000 && k < 2200;
+    ASSERT_TRUE(f.step(outage ? 255 : static_cast<uint8_t>(k % 10), static_cast<uint8_t>(k % 5)));
+  }
+  EXPECT_EQ(counter.count(), 0u);
 }
 
 TEST(Zkf6Filter, IdentityAndRestart) {

@@ -93,7 +93,8 @@ struct Capture : zelto::Zkf6StepObserver {
   void initialized(const Vector&, const Matrix&) override {}
   void stateWritten(const Vector&) override {}
   void predicted(const Matrix&, const Matrix&, const Vector&) override {}
-  void corrected(const Matrix&) override {}
+  void corrected(const Matrix&, ZtSize, bool) override {}
+  void positionFolded() override {}
   void measurementUpdate(const Vector& z, const Matrix& H, const Matrix& Rs) override {
     Update u;
     u.m = z.size;
@@ -200,13 +201,14 @@ TEST(Zkf6Updates, MeasurementModelsMatchExactMeasurementsOfAKnownTruth) {
   const Quat truth = Quat(Eigen::AngleAxisd(0.7, Vec3::UnitZ())) * Quat(Eigen::AngleAxisd(0.1, Vec3::UnitY()));
   const Vec3 e(0.01, -0.02, 0.03);
   const Vec3 lever(1.5, 0.0, 0.0);  // user r_gps_s of the test tuning
-  const GeodeticFrame frame = GeodeticFrame::fromDegrees(kLatitudeDeg, kLongitudeDeg, kAltitude);
 
   // GNSS position: the antenna of a sensor at the reference position.
   {
     UpdateRig rig;
     ZkfGpsPrintData g = rig.filter().state().gps;
-    const Vec3 ant = GeodeticFrame::toDegrees(frame.localToGeodetic(truth * lever));
+    const zelto::Vector3& ref = rig.filter().state().lla0;
+    const GeodeticFrame here = GeodeticFrame::fromDegrees(ref[0], ref[1], ref[2]);
+    const Vec3 ant = GeodeticFrame::toDegrees(here.localToGeodetic(truth * lever));
     g.posLatLongAlt = zelto::Vector3(ant[0], ant[1], ant[2]);
     rig.setState(truth, e, Vec3::Zero(), g);
     rig.runSteps({"gpsPositionUpdate"}, Vec3(0, 0, 9.8), Vec3::Zero(), Vec3(1, 0, 0));
