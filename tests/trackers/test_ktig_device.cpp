@@ -15,6 +15,7 @@
 #include "filters/zkf6/Zkf6State.h"
 #include "foundation/SettingsFile.h"
 #include "math/Vector3.h"
+#include "support/emulator/GnssPvtItems.h"
 #include "trackers/ExtendedScenario.h"
 #include "trackers/KtigFixture.h"
 
@@ -224,6 +225,46 @@ TEST(KtigFiltering, ThePvtItemBecomesTheFiltersGnssSampleAndItsAbsenceClearsIt) 
   EXPECT_EQ(filter->lastGps.hAcc + filter->lastGps.vAcc + filter->lastGps.sAcc + filter->lastGps.pressure, 0.0);
   EXPECT_EQ(filter->lastGps.gpsAge, 255);
   EXPECT_EQ(filter->lastGps.pressureAge, 255);
+}
+
+TEST(KtigFiltering, TheEmulatorsPvtItemReadsBackThroughTheLibrarysItemLayout) {
+  // The emulator encodes apart from the library: a slip in its layout would aid the filter with
+  // wrong accuracies or pressure without failing the drives.
+  filtersim::GnssFix fix;
+  fix.t = 12.25;
+  fix.latLongAltDeg = filtersim::Vec3(52.2500001, -6.875, 12.5);
+  fix.velNorthEastDown = filtersim::Vec3(-1.5, 0.25, 0.07);
+  fix.hAcc = 1.25;
+  fix.vAcc = 2.5;
+  fix.sAcc = 0.3;
+  const std::vector<uint8_t> item = GnssPvtItems::item(fix, 7, 50000.4, 3);
+  ASSERT_EQ(item.size(), 47u);
+  ZtMessage m;
+  ZtMessage_construct(&m);
+  ZtMessage_constructSized(&m, item.size());
+  ZtMessage_setMessageId(&m, 0x36);
+  ZtMessage_setDataBuffer(&m, item.data(), item.size(), 0);
+  ZtDataPacket p;
+  ZtDataPacket_construct(&p);
+  ZtDataPacket_setMessage(&p, &m);
+  ASSERT_TRUE(ZtDataPacket_containsGpsPvtData(&p));
+  ZtGpsPvtData pvt{};
+  ZtDataPacket_gpsPvtData(&p, &pvt);
+  EXPECT_EQ(pvt.pressure, 50000);
+  EXPECT_EQ(pvt.pressureAge, 3);
+  EXPECT_EQ(pvt.itow, 12250u);
+  EXPECT_EQ(pvt.latitude, 522500001);
+  EXPECT_EQ(pvt.longitude, -68750000);
+  EXPECT_EQ(pvt.height, 12500);
+  EXPECT_EQ(pvt.velN, -150);
+  EXPECT_EQ(pvt.velE, 25);
+  EXPECT_EQ(pvt.velD, 7);
+  EXPECT_EQ(pvt.hAcc, 1250u);
+  EXPECT_EQ(pvt.vAcc, 2500u);
+  EXPECT_EQ(pvt.sAcc, 30u);
+  EXPECT_EQ(pvt.gpsAge, 7);
+  ZtDataPacket_destruct(&p);
+  ZtMessage_destruct(&m);
 }
 
 TEST(KtigFiltering, OutputsInNorthWestUpOrWithBit31InNorthEastDown) {
