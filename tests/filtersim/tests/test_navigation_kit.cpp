@@ -174,7 +174,7 @@ TEST(ImuErrors, GaussMarkovBiasScaleFactorAndMisalignment) {
   c.acc.markovTau = 5.0;
   c.truthRate = 200;
   c.outputRate = 100;
-  MotionSimulator sim(c, {Segment::still(2000.0)});
+  MotionSimulator sim(c, {Segment::still(1000.0)});
   Sample s;
   std::vector<double> b;
   while (sim.next(s)) b.push_back(s.accBias.x());
