@@ -116,7 +116,7 @@ inline ZtString ktigText(const std::string& s) {
 // The drive at 100 Hz at the emulated record's last known position (52.25 N, 6.875 E, 12.5 m).
 inline filtersim::SimulatorConfig driveConfig(const Quat& initial) {
   filtersim::SimulatorConfig c;
-  c.truthRate = 500.0;
+  c.truthRate = 200.0;
   c.outputRate = 100.0;
   c.latitude = 52.25 * M_PI / 180.0;
   c.longitude = 6.875 * M_PI / 180.0;
