@@ -8,6 +8,7 @@
 #include "otherdevices/imar/ImarFsasDevice.h"
 #include "otherdevices/imar/ImarIFogDevice.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
+#include "trackers/KtigDevice.h"
 #include "trackers/KtixDevice.h"
 
 namespace {
@@ -18,6 +19,7 @@ const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
     {DeviceFactory::kTovanaDongle, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
     {DeviceFactory::kTovanaOem, &constructAsMasterDevice<TovanaStationDevice>, nullptr},
     {DeviceFactory::kKtix, &KtixDevice::constructAsMaster, nullptr},
+    {DeviceFactory::kLegacyKtig, &KtigDevice::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4, &KtMk4_X0Device::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4X00, &KtMk4_X00Device::constructAsMaster, nullptr},
     {DeviceFactory::kImarIFog, &ImarIFogDevice::constructAsMaster, nullptr},
@@ -25,6 +27,7 @@ const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
 };
 
 const DeviceFactory::DeviceTypeRow kChildTypes[] = {
+    {DeviceFactory::kLegacyKtig, nullptr, &KtigDevice::constructAsChild},
     {DeviceFactory::kKtix, nullptr, &KtixDevice::constructAsChild},
 };
 

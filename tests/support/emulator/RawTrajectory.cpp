@@ -104,6 +104,10 @@ void RawTrajectory::rawCountsMk4(const TrackerSensorModel& s, const double tempe
     counts[9 + i] = static_cast<uint16_t>(static_cast<int16_t>(std::lround((temperatures[i] + 35.0) * 256.0)));
 }
 
+void RawTrajectory::setExtraItems(std::function<void(const filtersim::Sample&, std::vector<uint8_t>&)> appender) {
+  m_extraItems = std::move(appender);
+}
+
 void RawTrajectory::useOutputConfiguration(const TrackerModel& model) { m_configuredBy = &model; }
 
 std::vector<uint8_t> RawTrajectory::configuredPayload(uint16_t counter, const filtersim::Sample& s,
@@ -219,6 +223,7 @@ std::vector<uint8_t> RawTrajectory::next(uint16_t counter) {
   putU16(payload, counter);
   putItemHeader(payload, kRawSensorData, 20);
   for (uint16_t c : counts) putU16(payload, c);
+  if (m_extraItems) m_extraItems(s, payload);
   const unsigned every = m_options.statusOmittedEvery;
   if (every == 0 || counter % every != every - 1) {
     putItemHeader(payload, kStatusWord, 4);

@@ -16,6 +16,7 @@
 // Threads: next() runs on the emulator's serving thread (or the caller of sendDataBurst); truth()
 // may be called from any thread.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -47,6 +48,11 @@ class RawTrajectory {
   bool truth(uint16_t counter, filtersim::Sample& out) const;
   uint64_t samplesMade() const;
   const filtersim::SimulatorConfig& config() const { return m_config; }
+
+  // More items for every raw sample, appended after the raw block (before the status) from the
+  // sample's truth: e.g. GNSS PVT items at the receiver's rate (GnssPvtItems). Set before the
+  // stream runs; called on the thread that runs next().
+  void setExtraItems(std::function<void(const filtersim::Sample&, std::vector<uint8_t>&)> appender);
 
   // The emulator sends this stream's samples (and streams at config.outputRate while measuring).
   // The stream must outlive the emulator's use of it.
@@ -82,6 +88,7 @@ class RawTrajectory {
  private:
   void restartSimulator();
 
+  std::function<void(const filtersim::Sample&, std::vector<uint8_t>&)> m_extraItems;
   TrackerSensorModel m_sensor;
   filtersim::SimulatorConfig m_config;
   std::vector<filtersim::Segment> m_segments;

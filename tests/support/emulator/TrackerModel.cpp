@@ -211,6 +211,21 @@ void TrackerModel::useFourthGeneration(uint32_t id, std::vector<std::pair<uint16
   m_table[SyncSettings] = {};
 }
 
+void TrackerModel::useGnss(uint32_t id, const double leverArm[3]) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  deviceId = id;
+  recordVersion = 3;
+  m_table[LeverArm] = floats({static_cast<float>(leverArm[0]), static_cast<float>(leverArm[1]),
+                              static_cast<float>(leverArm[2])});
+  // Fix type 3, 9 satellites, flags 0x01.
+  m_table[GpsStatus] = {0x03, 0x09, 0x01};
+  // 2026-12-09 12:00:00.250.
+  std::vector<uint8_t> utc = u32Bytes(250000000);
+  putU16(utc, 2026);
+  utc.insert(utc.end(), {12, 9, 12, 0, 0, 0});
+  m_table[UtcTime] = utc;
+}
+
 bool TrackerModel::fourthGeneration() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_fourthGeneration;
@@ -479,6 +494,10 @@ std::vector<uint8_t> TrackerModel::recordImageLocked() const {
   r->setSyncOutSkipFactor(static_cast<uint16_t>(m_syncOut[1]));
   r->setSyncOutOffset(m_syncOut[2]);
   r->setSyncOutPulseWidth(m_syncOut[3]);
+  if (m_table.count(LeverArm)) {
+    r->setGpsLeverArm(Vector3(real(LeverArm, 0), real(LeverArm, 1), real(LeverArm, 2)));
+    r->setGpsPrintHardwareVersion(gpsHardwareVersion);
+  }
   r->setBaudrate(ZtBaud_rateToCode(B115200));
   r->setTestAndCalDate(serialDay);
   r->setLastKnownDate(serialDay);

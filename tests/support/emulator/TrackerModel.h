@@ -83,7 +83,7 @@ class TrackerModel {
     RequestRecord = 0x90, Record = 0x91, OutputConfiguration = 0xC0, OutputMode = 0xD0,
     OutputSettings = 0xD2, OutputSkipFactor = 0xD4, SyncIn = 0xD6, SyncOut = 0xD8, ErrorMode = 0xDA,
     Rs485Delay = 0xDC, ObjectAlignment = 0xE0, RequestProfiles = 0x62, WritePage = 0x96,
-    SyncSettings = 0x2C, AlignmentRotation = 0xEC
+    SyncSettings = 0x2C, AlignmentRotation = 0xEC, UtcTime = 0x60, LeverArm = 0x68, GpsStatus = 0xA6
   };
   // How late the self-test result comes (within the self-test's own time-out).
   static constexpr int kSelfTestDelayMs = 400;
@@ -115,6 +115,13 @@ class TrackerModel {
   std::vector<std::pair<uint16_t, uint16_t>> outputConfiguration() const;
   // The alignment rotation of frame 0 (sensor) or 1 (local), w x y z.
   std::vector<float> alignmentRotation(int frame) const;
+
+  // GNSS-aided mode: the id (family 0x06) and three more rows: the lever arm (0x68, three floats,
+  // acknowledged by 0x69 and kept in the record's lever arm), the GNSS status (0xA6 answered by
+  // 0xA7 with the row's bytes) and the UTC time (0x60 answered by 0x61, 12 bytes). The record
+  // also carries the GNSS receiver's hardware version.
+  void useGnss(uint32_t id, const double leverArm[3]);
+  uint16_t gpsHardwareVersion = 0x0100;
 
   // Answers from the model on the emulator's serving thread (see DeviceEmulator::setModel).
   void attachTo(DeviceEmulator& emulator);
