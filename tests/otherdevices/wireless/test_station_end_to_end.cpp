@@ -7,6 +7,7 @@
 
 #include <chrono>
 
+#include "filters/common/ZtZkfFilter.h"
 #include "otherdevices/wireless/KtwDevice.h"
 #include "support/CallbackRecorder.h"
 #include "support/EmulatedStation.h"
@@ -224,6 +225,10 @@ TEST(StationEndToEnd, TheFactoryMakesTheStationForItsFamilies) {
       EXPECT_EQ(tracker->ekts()->deviceId(), 0x00080001u);
       EXPECT_EQ(tracker->ekts()->locationId(), 7);
       EXPECT_EQ(tracker->updateRate(), 100);
+      // The built-in "ZKF-3W" profile is its host profile, its Zkf3w filter built.
+      EXPECT_EQ(tracker->zdaFilterProfile().filterType, 'W');
+      ASSERT_TRUE(tracker->zkfFilter());
+      EXPECT_EQ(tracker->zkfFilter()->type(), 'W');
       ZtControl_close(&control);
     }
     emu.stop();
