@@ -283,6 +283,19 @@ TEST(WirelessFiltering, StepsOverTheFrameRangeAtTheUpdateRateAndFindsTheTruth) {
     frame += frames;
   }
   EXPECT_GT(frame, 65536);
+  // An update rate of 0 skips the step; an empty frame range (0, 0) too.
+  for (const bool zeroRate : {true, false}) {
+    Offline<KtwDevice> other;
+    ASSERT_TRUE(other.chooseBuiltInProfile());
+    ASSERT_TRUE(other.initializeFilter());
+    if (zeroRate) other.record().setSamplePeriod(0);
+    Packet p;
+    fillSdi(p.p, still, zeroRate ? 10 : 0, zeroRate ? 11 : 0, 1, 100);
+    other.performFiltering(p.p);
+    EXPECT_FALSE(ZtDataPacket_containsOrientation(&p.p)) << zeroRate;
+    EXPECT_TRUE(ZtDataPacket_containsSdiData(&p.p));
+    EXPECT_EQ(ZtDataPacket_status(&p.p), 0xFFFFFFFFu);
+  }
 }
 
 TEST(WirelessFiltering, TheSecondVariantIntegratesAndStepsOverOneSampleAtItsRate) {
