@@ -163,9 +163,9 @@ TEST_F(DeviceFactoryTest, ChildCreationRemovesTheOldDeviceFirstAndUndoesARefusal
 
 TEST_F(DeviceFactoryTest, AThrowingConstructorFreesItsMemoryAndTheExceptionGoesOn) {
   ScriptedFactory f;
-  f.registerMasterDeviceType(12, throwingMaster);
+  f.registerMasterDeviceType(11, throwingMaster);
   auto* link = new Communicator();
-  link->setMasterDeviceId(0x00081111);
+  link->setMasterDeviceId(0x00061111);
   EXPECT_THROW(f.createMasterDevice(link, true), std::runtime_error);
   delete link;  // still the caller's: nothing took it over
 }

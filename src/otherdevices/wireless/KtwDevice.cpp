@@ -1,6 +1,28 @@
 #include "otherdevices/wireless/KtwDevice.h"
 
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "device/DeviceFactory.h"
+#include "device/OwnedMessage.h"
 #include "device/ScratchPacket.h"
+#include "ekts/EktsManager.h"
+#include "filters/common/KtxwHardwareParams.h"
+#include "filters/common/ZkfTime.h"
+#include "filters/zkf3w/Zkf3wAiding.h"
+#include "filters/zkf3w/Zkf3wFilter.h"
+#include "filters/zkf3w/Zkf3wFilterOutput.h"
+#include "filters/zkf3w/Zkf3wFilterSteps.h"
+#include "filters/zkf3w/Zkf3wParams.h"
+#include "filters/zkf3w/Zkf3wRealTimeParameters.h"
+#include "filters/zkf3w/Zkf3wScenarioParams.h"
+#include "filters/zkf3w/Zkf3wSensorData.h"
+#include "filters/zkf3w/Zkf3wState.h"
+#include "math/Matrix3x3.h"
+#include "trackers/ExtendedScenario.h"
+#include "trackers/KtixDevice.h"
 #include "errors/ZtException.h"
 #include "foundation/JournalMacros.h"
 #include "device/cache/IPacketDataCache.h"
@@ -13,13 +35,262 @@
 namespace {
 constexpr int16_t kNoRssi = -128;
 constexpr unsigned kPriorityTimeout = 200;
+constexpr uint8_t kRequestRecord = 0x90;
+constexpr uint8_t kRecordAnswer = 0x91;
+constexpr unsigned kRecordTimeoutMs = 15000;
+constexpr uint8_t kUpdateBias = 0xBC;
+constexpr int kNwuFrame = 0x0008;
+constexpr uint32_t kSettledBit = 0x02;
+constexpr uint32_t kNoRotationMask = 0x18;
+constexpr const char* kHardwareList = "ZKF.hardwares";
+constexpr const char* kAssemblyPrefix = "KTx-W";
+
+bool startsWithIgnoringCase(const std::string& text, const char* prefix) {
+  const size_t n = std::strlen(prefix);
+  if (text.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
+}
+
+// The record of firmware that has no pages to read: a version-3 record of a 100 Hz wireless
+// tracker, held plain; the reader puts the answer's identity and hardware version into it.
+const std::vector<uint8_t>& wirelessRecordImage() {
+  static const std::vector<uint8_t> image = [] {
+    EktsManager record;
+    std::vector<uint8_t> scrambled(1320);
+    if (!record.initialize(3)) return std::vector<uint8_t>();
+    record.setSamplePeriod(1152);
+    record.setOutputSkipFactor(0);
+    const int size = record.getEncryptedEktsData(scrambled.data());
+    std::vector<uint8_t> plain(static_cast<size_t>(size));
+    EktsManager::codeEkts(scrambled.data(), plain.data(), size, 0);
+    return plain;
+  }();
+  return image;
+}
+
 }  // namespace
 
-KtwDevice::KtwDevice(DeviceFactory& factory, Communicator* communicator) : KtDevice(factory, communicator) {}
+KtwDevice::KtwDevice(DeviceFactory& factory, Communicator* communicator)
+    : KtDevice(factory, communicator), m_hardwareParams(new KtxwHardwareParams()) {}
 
-KtwDevice::KtwDevice(ZtDevice* master, const ZtDeviceId& deviceId) : KtDevice(master, deviceId) {}
+KtwDevice::KtwDevice(ZtDevice* master, const ZtDeviceId& deviceId)
+    : KtDevice(master, deviceId), m_hardwareParams(new KtxwHardwareParams()) {}
 
-KtwDevice::~KtwDevice() = default;
+KtwDevice::~KtwDevice() {
+  delete m_hardwareParams;
+  m_hardwareParams = nullptr;
+}
+
+ZtDevice* KtwDevice::constructAsMaster(DeviceFactory& factory, Communicator* communicator) {
+  return constructAsMasterDevice<KtwDevice>(factory, communicator);
+}
+
+ZtDevice* KtwDevice::constructAsChild(ZtDevice& master, const ZtDeviceId& deviceId) {
+  return constructAsChildDevice<KtwDevice>(master, deviceId);
+}
+
+KtHardwareParams& KtwDevice::hardwareParameters() { return *m_hardwareParams; }
+
+void KtwDevice::fetchAvailableHardwareScenarios() { m_onboardProfiles.clear(); }
+
+// ---- Record ---------------------------------------------------------------------------------------
+
+bool KtwDevice::readEkts() {
+  if (!communicator() || isReadingFromFile()) return KtDevice::readEkts();
+  OwnedMessage reply;
+  if (!exchangeRequest(kRequestRecord, {0, 0, 0}, kRecordTimeoutMs, &reply.m)) return false;
+  const uint8_t* data = ZtMessage_constData(&reply.m);
+  const size_t size = data ? ZtMessage_dataSize(&reply.m) : 0;
+  if (size < 26 || data[7] != 17 || data[8] != 0x39) return KtDevice::readEkts();
+  std::vector<uint8_t> image = wirelessRecordImage();
+  if (image.size() < 26) return false;
+  std::memcpy(image.data(), data, 4);
+  image[24] = data[24];
+  image[25] = data[25];
+  if (!m_ekts->initializeFromBuffer(image.data(), static_cast<int>(image.size()), false)) return false;
+  zelto::Matrix3x3 identity;
+  identity.isIdentity();
+  m_ekts->setObjectAlignment(identity);
+  m_ekts->setHeadingOffset(0.0);
+  gatherUserParams();
+  std::lock_guard<std::mutex> lock(m_orientationLock);
+  m_internalObjectAlignment = zelto::Quaternion();
+  m_internalHeading = zelto::Quaternion();
+  return true;
+}
+
+// ---- Hardware and scenarios --------------------------------------------------------------------------
+
+bool KtwDevice::readHardwareParamsFromFile(const zelto::SettingsFile& settings) {
+  const int major = m_ekts->hardwareVersionMajor();
+  int minor = m_ekts->hardwareVersionMinor();
+  // Revision 1.8 shares the characteristics of 1.0.
+  if (major == 1 && minor == 8) minor = 0;
+  zelto::Variant list;
+  if (settings.getSetting("", kHardwareList, list) != ZRV_OK) return false;
+  zelto::LabelList labels;
+  try {
+    labels = list.toLabelList();
+  } catch (const ZtException&) {
+    return false;
+  }
+  std::string matched;
+  bool found = false;
+  for (uint32_t i = 0; i < labels.count() && !found; ++i) {
+    const std::string prefix = std::string(labels[i].c_str()) + ".";
+    std::string revision, assembly;
+    int entryMajor = 0, entryMinor = 0;
+    if (settings.getSetting(prefix.c_str(), "gp.hw_revision", revision) != ZRV_OK ||
+        !KtixDevice::parseHardwareRevision(revision.c_str(), entryMajor, entryMinor) ||
+        settings.getSetting(prefix.c_str(), "gp.assembly", assembly) != ZRV_OK)
+      continue;
+    if (startsWithIgnoringCase(assembly, kAssemblyPrefix) && entryMajor == major && entryMinor == minor) {
+      matched = prefix;
+      found = true;
+    }
+  }
+  if (!found) return false;
+  const std::string hardwareType = findHardwareType(productCodeText());
+  if (!hardwareType.empty()) m_hardwareParams->setHardwareType(hardwareType);
+  return m_hardwareParams->readFromFileNoThrow(settings, matched);
+}
+
+void KtwDevice::loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings,
+                             const std::string& prefix, const std::string& filterName) {
+  if (!scenario) throw ZtException(ZRV_INVALIDPARAM, "no scenario");
+  if (filterName.size() != 6 || !startsWithIgnoringCase(filterName, "ZKF-3W"))
+    throw ZtException(ZRV_INVALIDPARAM, "not a ZKF-3W scenario: " + filterName);
+  unsigned char type = 0, major = 0, minor = 0, revision = 0;
+  zelto::Zkf3wFilter::getTypeAndVersion(type, major, minor, revision);
+  auto* parameters = new zelto::Zkf3wScenarioParams();
+  scenario->setParameters(parameters);
+  ZtFilterProfile& profile = scenario->profile();
+  profile.filterType = static_cast<char>(type);
+  if (profile.filterMajor != major || profile.filterMinor < minor)
+    throw ZtException(ZRV_INVALIDPARAM, prefix + "gp.filterVersion does not fit the filter");
+  parameters->readFromFile(settings, prefix);
+}
+
+// ---- The host filter ---------------------------------------------------------------------------------
+
+ZkfState* KtwDevice::createFilterState() const { return new zelto::Zkf3wState(); }
+
+bool KtwDevice::initializeFilter() {
+  const int rate = updateRate();
+  setZkfFilter(zelto::NonIntrusiveSharedPointer<ZtZkfFilter>());
+  const ExtendedScenario* scenario =
+      m_currentHostProfile.type != 0 ? findScenario(m_hostScenarios, m_currentHostProfile.type) : nullptr;
+  if (!scenario || scenario->profile().filterType != zelto::Zkf3wFilter::kType) return false;
+  gatherUserParams();
+  m_userParams.sampleRate = rate;
+  if (m_ekts->ktsVersionMajor() < 3) m_userParams.storedLatLongAlt = m_ekts->lastKnownLatLongAlt();
+  readHardwareParameters(m_settings);
+  const auto* scenarioParams = dynamic_cast<const zelto::Zkf3wScenarioParams*>(scenario->parameters());
+  if (!scenarioParams) return false;
+  auto params = std::make_unique<zelto::Zkf3wParams>();
+  const zelto::Zkf3wFilterSteps steps;
+  params->initialize(*scenarioParams, hardwareParameters(), m_userParams, steps);
+  if (!setZdaFilterProfile(*scenario)) {
+    JLOG_ALERT("setZdaFilterProfile failed");
+    return false;
+  }
+  zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter(new zelto::Zkf3wFilter(params.get()));
+  setZkfFilter(filter);
+  if (const zelto::SettingsFile* state = initialState()) {
+    zelto::Zkf3wState initial;
+    if (initial.readFromFileNoThrow(*state, "")) filter->setFullState(&initial);
+  }
+  return true;
+}
+
+void KtwDevice::performFiltering(ZtDataPacket& packet) {
+  if (!zkfFilter() || !ZtDataPacket_containsFrameRange(&packet) || !ZtDataPacket_containsSdiData(&packet)) return;
+  ZtRange range;
+  ZtDataPacket_frameRange(&packet, &range);
+  if (range.first == 0 && range.last == 0) return;
+  int frames = range.last - range.first;
+  // The 16-bit sample counter wrapped inside the interval.
+  if (frames < 1) frames = ((frames % 65536) + 65536) % 65536;
+  if (frames < 1) frames += 65536;
+  const int rate = updateRate();
+  if (rate <= 0) return;
+  ZtSdiData sdi;
+  ZtDataPacket_sdiData(&packet, &sdi);
+  zelto::Zkf3wSensorData sensorData;
+  const ZtQuaternion& dq = sdi.orientationIncrement;
+  sensorData.dq = zelto::Quaternion(dq.w, dq.x, dq.y, dq.z);
+  for (int k = 0; k < 3; ++k) sensorData.dv[k] = sdi.velocityIncrement[k];
+  const uint16_t flag = m_pendingRealTimeFlag;
+  m_pendingRealTimeFlag = 0;
+  runFilterStep(packet, sensorData, flag, static_cast<double>(frames) / rate);
+}
+
+void KtwDevice::runFilterStep(ZtDataPacket& packet, const zelto::Zkf3wSensorData& sensorData, uint16_t realTimeFlag,
+                              double interval) {
+  const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
+  if (!filter) return;
+  const bool hasStatus = ZtDataPacket_containsStatus(&packet) != 0;
+  uint32_t status = hasStatus ? ZtDataPacket_status(&packet) : 0;
+  zelto::Zkf3wRealTimeParameters realTime;
+  realTime.status = realTimeFlag;
+  if (ZtDataPacket_containsDetailedStatus(&packet)) realTime.status = static_cast<uint16_t>(((status >> 8) & 0x3FE) | 1);
+  zelto::Zkf3wAiding aiding;
+  ZtDataPacket_calibratedMagneticField(&packet, &aiding.mag);
+  zelto::Zkf3wFilterOutput output;
+  ZkfTime time;
+  time.T_int = interval;
+  bool stepped = false;
+  try {
+    stepped = filter->doOneKalmanStep(sensorData, aiding, realTime, output, &time);
+  } catch (...) {
+    restartFilter(nullptr);
+    throw;
+  }
+  if (!stepped) return;
+  const ZtQuaternion orientation = doOrientationResets(output.orientation);
+  ZtDataPacket_setOrientationQuaternion(&packet, &orientation, kNwuFrame);
+  ZtDataPacket_setFreeAcceleration(&packet, &output.freeAcceleration);
+  if (output.valid)
+    status |= kSettledBit;
+  else
+    status &= ~kSettledBit;
+  status &= ~kNoRotationMask;
+  if (hasStatus) setStatusInPacket(packet, status);
+}
+
+void KtwDevice::resetSoftwareFilter(zelto::SettingsFile* settings) {
+  if (!isSoftwareFilteringEnabled()) return;
+  const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
+  if (!filter) return;
+  restartFilter(nullptr);
+  if (!settings) return;
+  zelto::Zkf3wState state;
+  if (state.readFromFileNoThrow(*settings, "")) filter->setFullState(&state);
+}
+
+bool KtwDevice::storeFilterState() {
+  const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
+  if (!filter || !filter->isInitialized() || filter->type() != zelto::Zkf3wFilter::kType) return false;
+  zelto::Zkf3wState state;
+  filter->getFullState(&state);
+  m_ekts->setGyroBiasEstimation(state.gyrBias);
+  return true;
+}
+
+bool KtwDevice::updateBias(const ZtVector& bias) {
+  if (!bias.data || bias.size < 3) return false;
+  std::vector<uint8_t> payload(24);
+  for (int k = 0; k < 3; ++k) {
+    const double v = bias.data[k];
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (int b = 0; b < 8; ++b) payload[static_cast<size_t>(k * 8 + b)] = static_cast<uint8_t>(bits >> (8 * b));
+  }
+  return trackerRequest(kUpdateBias, payload);
+}
 
 TovanaStationDevice* KtwDevice::station() const {
   return isMasterDevice() ? nullptr : dynamic_cast<TovanaStationDevice*>(master());

@@ -3,7 +3,8 @@
 // (TovanaStationDevice) while connected wirelessly. This part holds what the station calls: its
 // connection indications (connect, disconnect, reject), the accept and reject requests, the
 // trigger slots, the recording start frame and the flushing limit, battery level and wireless
-// priority. Packet processing and filtering come with the concrete tracker classes.
+// priority; its record read, "KTx-W" hardware parameters, "ZKF-3W" scenarios and the Zkf3w host
+// filter stepped over each packet's frame range.
 //
 // Threads: the indication handlers run on the station's parse thread and never wait there
 // (state changes they make are queued, not awaited); setters run on the caller's thread. The
@@ -15,6 +16,11 @@
 
 #include "trackers/KtDevice.h"
 
+namespace zelto {
+class Zkf3wSensorData;
+}
+
+class KtxwHardwareParams;
 class TovanaStationDevice;
 
 class KtwDevice : public KtDevice {
@@ -22,6 +28,45 @@ class KtwDevice : public KtDevice {
   KtwDevice(DeviceFactory& factory, Communicator* communicator);
   KtwDevice(ZtDevice* master, const ZtDeviceId& deviceId);
   ~KtwDevice() override;
+
+  static ZtDevice* constructAsMaster(DeviceFactory& factory, Communicator* communicator);
+  static ZtDevice* constructAsChild(ZtDevice& master, const ZtDeviceId& deviceId);
+
+  // ---- Record, hardware, scenarios and the host filter -------------------------------------------
+  // From a log file the base read. Otherwise 0x90 [0, 0, 0], 0x91 within 15 s: firmware that
+  // answers 17, 0x39 at data bytes 7 and 8 has no pages to read, and the record is the library's
+  // image with the answer's identity (data bytes 0-3) and hardware version (u16 at data offset
+  // 24), identity alignment and no heading offset; any other answer: the paged read.
+  bool readEkts() override;
+  KtHardwareParams& hardwareParameters() override;
+  // The first "ZKF.hardwares" entry of a "KTx-W" assembly with the record's hardware revision
+  // (1.8 counts as 1.0); the hardware type from the product code. False when none is found.
+  bool readHardwareParamsFromFile(const zelto::SettingsFile& settings) override;
+  // "ZKF-3W" in any case; the scenario gets a Zkf3wScenarioParams read under prefix. Throws
+  // ZtException (the scenario is discarded) for another name, another filter major version, a
+  // lower minor version or a missing key.
+  void loadScenario(ExtendedScenario* scenario, const zelto::SettingsFile& settings, const std::string& prefix,
+                    const std::string& filterName) override;
+  // The tracker has no onboard scenarios: the list is emptied, nothing is sent.
+  void fetchAvailableHardwareScenarios() override;
+  // The Zkf3w filter from the current host profile's scenario, the hardware and the user
+  // parameters, with the initial state when one is held. False (filter cleared) without a
+  // profile or for a profile of another filter.
+  bool initializeFilter() override;
+  // One Zkf3w step over the packet's frame range at the update rate (a wrapped range counts
+  // modulo 65536): orientation through the orientation resets (frame 0x0008), free
+  // acceleration, status bit 0x02 from the output's validity, 0x18 cleared. Packets without an
+  // SDI interval or frame range, or an update rate of 0, are left as they are. A step that
+  // throws restarts the filter and the exception passes on.
+  void performFiltering(ZtDataPacket& packet) override;
+  void resetSoftwareFilter(zelto::SettingsFile* settings) override;
+  // An initialised filter's gyroscope bias into the record; else the base.
+  bool storeFilterState() override;
+  ZkfState* createFilterState() const override;
+  // 0xBC with x, y, z as little-endian doubles on the tracker's bus id, 0xBD within 200 ms.
+  bool updateBias(const ZtVector& bias);
+  // Handed to the next filter step's real-time status and then cleared.
+  void setPendingRealTimeFlag(uint16_t flag) { m_pendingRealTimeFlag = flag; }
 
   // ---- The tracker's simple answers ------------------------------------------------------------
   // The tracker's initialisation, then Config (awaited) and connectivity wireless (a station's
@@ -123,12 +168,18 @@ class KtwDevice : public KtDevice {
 
  protected:
   TovanaStationDevice* station() const;
+  // The filter step of performFiltering once the sensor data are filled: the exception rule and
+  // the packet's orientation, free acceleration and status.
+  void runFilterStep(ZtDataPacket& packet, const zelto::Zkf3wSensorData& sensorData, uint16_t realTimeFlag,
+                     double interval);
 
  private:
   int64_t highestCounter() const;
   // One request on the tracker's own bus id (200 ms); reply (optional) receives the answer.
   bool trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply = nullptr) const;
 
+  KtxwHardwareParams* m_hardwareParams;
+  uint16_t m_pendingRealTimeFlag = 0;  // processing thread only
   std::atomic<int16_t> m_rssi{0};
   std::atomic<uint8_t> m_connectionStatus{0};
   std::atomic<uint8_t> m_batteryLevel{0};

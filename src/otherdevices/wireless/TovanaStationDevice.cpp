@@ -8,6 +8,7 @@
 #include "errors/ZtDeviceConfigurationException.h"
 #include "foundation/JournalMacros.h"
 #include "otherdevices/wireless/GotoMeasurementTask.h"
+#include "device/ScratchPacket.h"
 #include "otherdevices/wireless/KtwDevice.h"
 #include "otherdevices/wireless/RadioDisableTask.h"
 #include "transport/link/Communicator.h"
@@ -677,6 +678,24 @@ void TovanaStationDevice::handleMessage(const ZtMessage& message) {
     return;
   }
   withChildAtBusId(bus, [&](ZtDevice* child) { child->handleMessage(message); });
+}
+
+void TovanaStationDevice::handleDataPacket(const ZtDataPacket& packet) {
+  if (packet.deviceId != 0 && ZtDataPacket_containsSdiData(&packet)) {
+    withWirelessChild(packet.deviceId, [&](KtwDevice& child) {
+      if (child.isInitialized()) child.handleDataPacket(packet);
+    });
+    return;
+  }
+  const int bus = ZtMessage_empty(&packet.message) ? 0 : ZtMessage_getBusId(&packet.message);
+  if (bus == kBroadcastBus) return;
+  withChildAtBusId(bus, [&](ZtDevice* child) {
+    if (!child->isInitialized()) return;
+    zelto::ScratchPacket copy;
+    ZtDataPacket_copy(copy.get(), &packet);
+    copy->deviceId = child->deviceId();
+    child->handleDataPacket(*copy);
+  });
 }
 
 bool TovanaStationDevice::shouldHandleMasterIndication(uint8_t subId, bool fromFile) const {

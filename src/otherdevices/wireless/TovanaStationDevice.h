@@ -75,6 +75,10 @@ class TovanaStationDevice : public ZtDevice {
   bool startRecording() override;
   bool stopRecording() override;
   void handleMessage(const ZtMessage& message) override;
+  // A packet naming a device id and holding an SDI interval goes to the initialised wireless
+  // tracker of that id; any other to a copy for the initialised child at the bus id of its
+  // message, with that child's id. Everything else is dropped (parse thread; never waits).
+  void handleDataPacket(const ZtDataPacket& packet) override;
   void handleNonDataMessage(const ZtMessage& message) override;
   ZtOutputMode outputMode() const override { return 0; }
   bool setOutputMode(ZtOutputMode) override { return true; }

@@ -7,6 +7,8 @@
 
 #include <chrono>
 
+#include "filters/common/ZtZkfFilter.h"
+#include "otherdevices/wireless/KtwDevice.h"
 #include "support/CallbackRecorder.h"
 #include "support/EmulatedStation.h"
 #include "support/LogFileBuilder.h"
@@ -213,6 +215,20 @@ TEST(StationEndToEnd, TheFactoryMakesTheStationForItsFamilies) {
       ZtDevice* station = ZtControl_device(&control, id);
       ASSERT_NE(dynamic_cast<TovanaStationDevice*>(station), nullptr) << std::hex << id;
       EXPECT_EQ(ZtDevice_radioChannel(station), 3);
+      // Its tracker is the library's wireless tracker, its record the no-pages image with the
+      // identity and location id the tracker answered.
+      const std::vector<ZtDevice*> children = childrenOf(station);
+      ASSERT_EQ(children.size(), 1u);
+      auto* tracker = dynamic_cast<KtwDevice*>(children[0]);
+      ASSERT_NE(tracker, nullptr);
+      EXPECT_TRUE(tracker->isInitialized());
+      EXPECT_EQ(tracker->ekts()->deviceId(), 0x00080001u);
+      EXPECT_EQ(tracker->ekts()->locationId(), 7);
+      EXPECT_EQ(tracker->updateRate(), 100);
+      // The built-in "ZKF-3W" profile is its host profile, its Zkf3w filter built.
+      EXPECT_EQ(tracker->zdaFilterProfile().filterType, 'W');
+      ASSERT_TRUE(tracker->zkfFilter());
+      EXPECT_EQ(tracker->zkfFilter()->type(), 'W');
       ZtControl_close(&control);
     }
     emu.stop();

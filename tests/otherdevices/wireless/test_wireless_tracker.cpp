@@ -89,4 +89,42 @@ TEST(WirelessTracker, AcceptAndRejectThroughTheStation) {
   EXPECT_FALSE(s.station()->setDeviceAccepted(0x00B00099));
 }
 
+// Data packets at the station: one naming a tracker and holding an SDI interval goes to that
+// tracker, one naming nobody the station has is dropped, one without SDI goes by the bus id of
+// its message with that child's id. The tracker's highest packet shows what it received (its
+// flushing limit starts there).
+TEST(WirelessTracker, TheStationRoutesDataPacketsByDeviceIdOrBusId) {
+  EmulatedStation s({kChildA, kChildB});
+  ASSERT_TRUE(s.open());
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  ASSERT_TRUE(a && b && a->isInitialized() && b->isInitialized());
+  auto send = [&](ZtDeviceId id, bool sdi, int bus, int last) {
+    ZtDataPacket p;
+    ZtDataPacket_construct(&p);
+    p.deviceId = id;
+    // The header first: the items are written into the packet's message.
+    ZtMessage_destruct(&p.message);
+    ZtMessage_constructSized(&p.message, 0);
+    ZtMessage_setBusId(&p.message, static_cast<uint8_t>(bus));
+    if (sdi) {
+      ZtSdiData d{};
+      d.orientationIncrement.w = 1.0;
+      ZtDataPacket_setSdiData(&p, &d);
+    }
+    const ZtRange range{last - 1, last};
+    ZtDataPacket_setFrameRange(&p, &range);
+    s.station()->handleDataPacket(p);
+    ZtDataPacket_destruct(&p);
+  };
+  send(kChildA, true, 2, 40);     // by id, whatever the bus says
+  send(0x00B00099, true, 1, 90);  // nobody: dropped
+  send(0, false, 2, 50);          // by bus id: B
+  send(0, false, 7, 95);          // no child at that bus id
+  a->startFlushing(false);
+  b->startFlushing(false);
+  EXPECT_EQ(a->flushingLimit(), 40);
+  EXPECT_EQ(b->flushingLimit(), 50);
+}
+
 }  // namespace

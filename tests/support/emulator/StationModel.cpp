@@ -277,6 +277,24 @@ bool StationModel::answer(const EmuFrame& request, EmuAction& action) {
       handler = m_childHandler;
     }
     if (handler && handler(request, action, request.busId)) return true;
+    if (request.messageId == 0x90 && request.payload.size() == 3) {
+      // A tracker whose record is not read in pages: its id (little-endian, as in the record),
+      // the firmware mark 17, 0x39 and its location id 7 at offset 24.
+      uint32_t id = 0;
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (request.busId >= 1 && request.busId <= m_children.size()) id = m_children[request.busId - 1];
+      }
+      if (id != 0) {
+        std::vector<uint8_t> answer(32, 0);
+        for (int i = 0; i < 4; ++i) answer[static_cast<size_t>(i)] = static_cast<uint8_t>(id >> (8 * i));
+        answer[7] = 17;
+        answer[8] = 0x39;
+        answer[24] = 7;
+        action = EmuAction::reply(answer);
+        return true;
+      }
+    }
     action = EmuAction::silence();
     return true;
   }
