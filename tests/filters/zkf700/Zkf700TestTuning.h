@@ -23,6 +23,7 @@
 #include "filtersim/GeodeticFrame.h"
 #include "filtersim/GnssReceiver.h"
 #include "filtersim/MotionSimulator.h"
+#include "filtersim/VehicleRoute.h"
 
 namespace zkf700test {
 
@@ -182,5 +183,59 @@ struct Driver {
   zelto::Zkf700FilterOutput output;
   bool gnssOn = true;
 };
+
+// ---- Reference route -------------------------------------------------------------------------
+
+inline Eigen::MatrixXd toEigenM(const ZtMatrix& m) {
+  Eigen::MatrixXd e(m.rows, m.cols);
+  for (ZtSize r = 0; r < m.rows; ++r)
+    for (ZtSize c = 0; c < m.cols; ++c) e(r, c) = m.data[r * m.stride + c];
+  return e;
+}
+
+inline Eigen::VectorXd toEigenV(const ZtVector& v) {
+  Eigen::VectorXd e(v.size);
+  for (ZtSize i = 0; i < v.size; ++i) e[i] = v.data[i];
+  return e;
+}
+
+inline Eigen::MatrixXd covariance(const zelto::Zkf700State& s) {
+  const Eigen::MatrixXd S = toEigenM(s.m_sQx);
+  return S * S.transpose();
+}
+
+// The reference route (about 34 s): GNSS at 2 Hz, barometer at 10 Hz, the magnetometer with a
+// disturbance that its gate rejects (22 to 23 s), a turn, a slope and a final stop from 28 s.
+struct Scenario {
+  zelto::Zkf700Params params;
+  filtersim::SimulatorConfig sim;
+  filtersim::VehicleRoute route{0.4};
+  filtersim::GnssConfig gnss;
+  filtersim::BarometerConfig baro;
+};
+
+inline Scenario referenceScenario(uint64_t seed) {
+  Scenario sc;
+  zelto::Zkf700ScenarioParams s = builtInProfile();
+  s.updateFlags |= zelto::Zkf700ScenarioParams::kHolonomicUpdate;
+  ZkfUserParams u = user();
+  u.n_s_m = zelto::Vector3(1.0, 0.0, 0.0);
+  sc.params.initialize(s, hardware(), u, zelto::Zkf700FilterSteps());
+  const KtMk4_700HardwareParams h = hardware();
+  sc.sim = simConfig(sc.params, seed);
+  sc.sim.truthRate = 500.0;
+  sc.sim.gyr.noiseDensity = h.ndGyr[0] * filtersim::GeodeticFrame::kDeg;
+  sc.sim.acc.noiseDensity = h.ndAcc[0];
+  sc.sim.mag.noiseDensity = 0.001;
+  sc.sim.mag.hardIron.push_back({{22.0, 23.0}, filtersim::Vec3(0.3, -0.2, 0.0)});
+  sc.route.stop(8).accelerate(4, 2).cruise(4).turn(6, M_PI / 12).climb(2, 0.05).brakeToStop(2).stop(6);
+  sc.sim.initialAttitude = sc.route.initialAttitude();
+  sc.gnss.rate = 2.0;
+  sc.gnss.sigmaHorizontal = sc.gnss.sigmaVertical = 1.0;
+  sc.gnss.sigmaVelocity = 0.05;
+  sc.gnss.seed = seed + 7;
+  sc.baro.seed = seed + 9;
+  return sc;
+}
 
 }  // namespace zkf700test
