@@ -253,7 +253,11 @@ void KtMk4_700Device::performFiltering(ZtDataPacket& packet) {
   const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
   if (!filter) return;
   const uint32_t status = ZtDataPacket_status(&packet);
-  gatherGpsAidingData(packet, m_aiding, status);
+  // A recording holds the status as this class wrote it: its own bits are not the device's.
+  const uint32_t deviceStatus =
+      isReadingFromFile() ? status & ~(kNavigationStateMask | zelto::mk4::kFilterValidBit | zelto::mk4::kNoRotationMask)
+                          : status;
+  gatherGpsAidingData(packet, m_aiding, deviceStatus);
 
   const bool hasRaw = ZtDataPacket_containsRawData(&packet) != 0;
   const zelto::Quaternion sensorRotation = alignmentRotationQuaternion(ZAF_Sensor);
@@ -301,11 +305,10 @@ void KtMk4_700Device::performFiltering(ZtDataPacket& packet) {
   if (complete) {
     sensorData.clipAcc = static_cast<uint16_t>((status >> 8) & 0x7);
     sensorData.clipGyr = static_cast<uint16_t>((status >> 11) & 0x7);
+    // The filter's clock counts its own steps (10 ms each): a live stream and its replay see
+    // the same times whatever sample times the packets carry.
     m_stepTimeMs += 10;
-    // The packets' own clock (ticks of 100 us) when they carry one, so that a replay keeps it.
-    sensorData.time = ZtDataPacket_containsSampleTime64(&packet)
-                          ? static_cast<int64_t>(ZtDataPacket_sampleTime64(&packet) / 10)
-                          : m_stepTimeMs;
+    sensorData.time = m_stepTimeMs;
     zelto::Zkf700RealTimeParameters realTime;
     realTime.m_noRotationDuration = m_pendingNoRotation.exchange(0);
     ZtZkfFilter& step = *filter;

@@ -78,5 +78,5 @@ class KtMk4_700Device : public KtMk4Device {
   zelto::Mk4_700SampleMixer m_mixer;
   zelto::Mk4_700SampleMixerInput m_mixerInput;
   zelto::Mk4_700SampleMixerOutput m_mixerOutput;
-  int64_t m_stepTimeMs = 0;  // the filter's clock when packets carry no sample time
+  int64_t m_stepTimeMs = 0;  // the filter's clock: 10 ms per step since initializeFilter
 };

@@ -173,5 +173,111 @@ TEST(Mk4Navigation, GnssAidingFromTheDeviceSolution) {
   EXPECT_NEAR(aiding.gpsVel[2], 2.0, 0.01);
 }
 
+// A drive at 52.25 N: standing, accelerating northward, cruising, a turn, cruising; GNSS fixes
+// at 4 Hz (1 m, 0.05 m/s) and the barometer at 10 Hz.
+std::vector<Segment> drive() {
+  filtersim::VehicleRoute route;
+  route.stop(5).accelerate(4, 2).cruise(5).turn(6, M_PI / 12).cruise(4);
+  return route.segments();
+}
+
+RawStreamOptions navigationStream() {
+  NavigationStream n;
+  n.gnss.rate = 4.0;
+  n.gnss.sigmaHorizontal = 1.0;
+  n.gnss.sigmaVertical = 1.0;
+  n.gnss.sigmaVelocity = 0.05;
+  RawStreamOptions o;
+  o.navigation = n;
+  return o;
+}
+
+TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit) {
+  TempDir dir;
+  const std::string path = dir.file("nav.log");
+  Mk4StreamRig rig(k700Series, {{0xA010, 2000}, {0x8840, 4}, {0x3010, 50}}, drive(), [](TrackerModel&) {},
+                   navigationStream());
+  ASSERT_TRUE(rig.opened);
+  ASSERT_NE(navigator(rig), nullptr);
+  ZtString name = cText(path);
+  ASSERT_EQ(ZtDevice_createLogFile(rig.device, &name), 0);
+  ZtString_destruct(&name);
+  ASSERT_TRUE(rig.startMeasuring());
+  // Recorded before the first increment, so that the replay's windows, filter and mixer start
+  // alike (the recorded increments keep the window phase).
+  ASSERT_LT(rig.collector.count(), 5u);
+  ASSERT_EQ(ZtDevice_startRecording(rig.device), 1);
+  rig.clearCollected();
+  constexpr size_t kSamples = 24 * 2000;
+  // In bursts the processing keeps up with (the library drops what its queue cannot hold).
+  for (size_t sent = 0; sent < kSamples; sent += 2000)
+    ASSERT_TRUE(rig.burst(2000, std::chrono::milliseconds(20000))) << rig.collector.count();
+  ASSERT_EQ(ZtDevice_stopRecording(rig.device), 1);
+  ASSERT_EQ(ZtDevice_gotoConfig(rig.device), 1);
+  ASSERT_EQ(ZtDevice_closeLogFile(rig.device), 1);
+  const std::vector<Mk4Packet> live = rig.collector.packets();
+  ASSERT_EQ(live.size(), kSamples);
+
+  const filtersim::Vec3 origin = GeodeticFrame::fromDegrees(Vec3(52.25, 0.0, 0.0));
+  const GeodeticFrame frame(origin);
+  size_t oriented = 0, positioned = 0;
+  double worstPosition = 0, worstVelocity = 0, worstTilt = 0, worstHeading = 0;
+  bool started = false;
+  for (const Mk4Packet& p : live) {
+    // Orientation on the increment packets (400 Hz) from the filter's first estimate on.
+    started = started || p.hasOrientation;
+    ASSERT_EQ(p.hasOrientation, started && p.hasSdi) << p.counter;
+    if (!p.hasOrientation) continue;
+    ++oriented;
+    ASSERT_TRUE(p.hasStatus) << p.counter;
+    const uint32_t state = (p.status >> 23) & 0x7;
+    // Position and velocity exactly when the navigation state says there is one.
+    ASSERT_EQ(p.hasPosition, state != 0) << p.counter;
+    ASSERT_EQ(p.hasVelocity, state != 0) << p.counter;
+    for (double v : p.q) ASSERT_TRUE(std::isfinite(v)) << p.counter;
+    filtersim::Sample s;
+    ASSERT_TRUE(rig.stream->truth(p.counter, s));
+    if (s.t < 10.0) continue;  // aligned, anchored and settled
+    ASSERT_EQ(state, 3u) << p.counter;
+    ++positioned;
+    const Vec3 estimate = frame.geodeticToLocal(GeodeticFrame::fromDegrees(Vec3(p.lla[0], p.lla[1], p.lla[2])));
+    const Vec3 truth = frame.geodeticToLocal(GeodeticFrame::fromDegrees(s.latLongAltDeg));
+    worstPosition = std::max(worstPosition, (estimate - truth).norm());
+    const Vec3 velocity(p.velocity[0], p.velocity[1], p.velocity[2]);
+    worstVelocity = std::max(worstVelocity, (velocity - GeodeticFrame::enuFromNwu(s.velocity)).norm());
+    const filtersim::Quat q = filtersim::Quat(p.q[0], p.q[1], p.q[2], p.q[3]).normalized();
+    const filtersim::Quat e = q * GeodeticFrame::enuFromNwu(s.q).conjugate();
+    const Vec3 up = e * Vec3::UnitZ();
+    worstTilt = std::max(worstTilt, std::acos(std::min(1.0, up.z())));
+    const Vec3 east = e * Vec3::UnitX();
+    worstHeading = std::max(worstHeading, std::fabs(std::atan2(east.y(), east.x())));
+  }
+  RecordProperty("worst_position_m", std::to_string(worstPosition));
+  RecordProperty("worst_velocity_mps", std::to_string(worstVelocity));
+  RecordProperty("worst_tilt_deg", std::to_string(worstTilt / kDeg));
+  RecordProperty("worst_heading_deg", std::to_string(worstHeading / kDeg));
+  EXPECT_GT(oriented, kSamples / 5 - 10);
+  EXPECT_GT(positioned, oriented / 2);
+  EXPECT_LT(worstPosition, 3.0);
+  EXPECT_LT(worstVelocity, 0.3);
+  EXPECT_LT(worstTilt, 1.0 * kDeg);
+  EXPECT_LT(worstHeading, 3.0 * kDeg);
+
+  ZtControl_close(rig.control);
+  name = cText(path);
+  ASSERT_EQ(ZtControl_openLogFile(rig.control, &name), 1);
+  ZtString_destruct(&name);
+  ZtDevice* player = ZtControl_device(rig.control, k700Series);
+  ASSERT_NE(dynamic_cast<KtMk4_700Device*>(player), nullptr);
+  PlainCCollector replayed;
+  ZtDevice_addCallbackHandler(player, replayed.handler(), 0);
+  ASSERT_EQ(ZtDevice_loadLogFile(player), 1);
+  ASSERT_TRUE(replayed.waitFor(live.size(), std::chrono::milliseconds(60000)));
+  const std::vector<Mk4Packet> packets = replayed.packets();
+  ASSERT_EQ(packets.size(), live.size());
+  for (size_t i = 0; i < live.size(); ++i)
+    ASSERT_EQ(packets[i], live[i]) << "packet " << i << ", counter " << live[i].counter;
+}
+
 }  // namespace
 }  // namespace zelto::test
