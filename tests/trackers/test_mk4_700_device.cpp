@@ -13,6 +13,7 @@
 #include "filters/zkf700/Zkf700Filter.h"
 #include "filtersim/GeodeticFrame.h"
 #include "filtersim/VehicleRoute.h"
+#include "support/NullZkfFilter.h"
 #include "support/TempDir.h"
 #include "trackers/KtMk4_700Device.h"
 #include "trackers/Mk4Profiles.h"
@@ -277,6 +278,88 @@ TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit)
   ASSERT_EQ(packets.size(), live.size());
   for (size_t i = 0; i < live.size(); ++i)
     ASSERT_EQ(packets[i], live[i]) << "packet " << i << ", counter " << live[i].counter;
+}
+
+}  // namespace
+}  // namespace zelto::test
+
+namespace zelto::test {
+namespace {
+
+// A navigation filter that records the aiding of each step and answers by script: false for
+// the first steps, then estimates at the origin, then estimates that are not numbers, and one
+// step that throws.
+class ScriptedNavigationFilter : public NullZkfFilter {
+ public:
+  struct Seen {
+    bool gps, mag, baro;
+  };
+  bool doOneKalmanStep(const ZkfSensorData&, const ZkfAiding& aiding, const ZkfRealTimeParameters&,
+                       ZkfFilterOutput& output, const ZkfTime*) override {
+    const auto& a = static_cast<const Zkf700Aiding&>(aiding);
+    seen.push_back({a.gpsValid, a.magValid, a.baroValid});
+    const size_t step = seen.size();
+    if (step == kThrows) throw std::runtime_error("scripted failure");
+    if (step <= kFalseSteps) return false;
+    auto& out = static_cast<Zkf700FilterOutput&>(output);
+    const double v = step > kNumberSteps ? NAN : 0.0;
+    out.m_orientation = Quaternion(1.0, v, 0.0, 0.0);
+    out.m_latLongAlt = Vector3(52.25, v, 0.0);
+    out.m_gravity = Vector3(0.0, 0.0, -9.81);
+    out.m_filterMode = 3;
+    out.m_valid = true;
+    return true;
+  }
+  bool isInitialized() const override { return true; }
+  char type() const override { return '7'; }
+
+  static constexpr size_t kFalseSteps = 30, kNumberSteps = 45, kThrows = 55;
+  std::vector<Seen> seen;
+};
+
+TEST(Mk4Navigation, AidingStaysLatchedUntilAStepTakesItAndNoNaNOrExceptionReachesAPacket) {
+  Mk4StreamRig rig(k700Series, {{0xA010, 2000}, {0x8840, 4}, {0x3010, 50}}, {Segment::still(1.0)},
+                   [](TrackerModel&) {}, navigationStream());
+  ASSERT_TRUE(rig.opened);
+  KtMk4_700Device* nav = navigator(rig);
+  ASSERT_NE(nav, nullptr);
+  ASSERT_TRUE(rig.startMeasuring());
+  ASSERT_LT(rig.collector.count(), 5u);
+  // Installed once measuring (entering it builds the filter anew); the handle keeps it alive.
+  auto* scripted = new ScriptedNavigationFilter();
+  const NonIntrusiveSharedPointer<ZtZkfFilter> handle(scripted);
+  rig.device->setZkfFilter(handle);
+  rig.clearCollected();
+  ASSERT_TRUE(rig.burst(60 * 20));
+  ASSERT_GE(scripted->seen.size(), 59u);
+  const auto& seen = scripted->seen;
+  // Fixes come at 4 Hz (every 25 steps). The first stays latched through the refused steps and
+  // reaches the first step that takes it; the next steps have none until the next fix.
+  const size_t kTaken = ScriptedNavigationFilter::kFalseSteps;  // index of the first true step
+  size_t first = 0;
+  while (first < seen.size() && !seen[first].gps) ++first;
+  ASSERT_LT(first, kTaken);
+  for (size_t i = first; i <= kTaken; ++i) EXPECT_TRUE(seen[i].gps) << i;
+  for (size_t i = kTaken + 1; i < first + 25; ++i) EXPECT_FALSE(seen[i].gps) << i;
+  EXPECT_TRUE(seen[first + 25].gps);
+  // The field comes with every sample; the 50 Hz pressure stays latched as the fix does.
+  for (size_t i = 0; i < seen.size(); ++i) EXPECT_TRUE(seen[i].mag) << i;
+  for (size_t i = 2; i <= kTaken; ++i) EXPECT_TRUE(seen[i].baro) << i;
+  EXPECT_FALSE(seen[kTaken + 2].baro && seen[kTaken + 3].baro);
+
+  size_t oriented = 0, incrementsSince = 0;
+  for (const Mk4Packet& p : rig.collector.packets()) {
+    for (double v : p.q) ASSERT_TRUE(std::isfinite(v)) << p.counter;
+    for (double v : p.lla) ASSERT_TRUE(std::isfinite(v)) << p.counter;
+    for (double v : p.velocity) ASSERT_TRUE(std::isfinite(v)) << p.counter;
+    for (double v : p.freeAcc) ASSERT_TRUE(std::isfinite(v)) << p.counter;
+    oriented += p.hasOrientation;
+    incrementsSince += p.hasSdi && (oriented > 0);
+  }
+  // From the first estimate on every increment packet has an orientation (the mixer carries
+  // the last finite estimate over the steps that are not numbers) but the one whose step threw.
+  ASSERT_GT(oriented, 0u);
+  EXPECT_EQ(oriented, incrementsSince - 1);
 }
 
 }  // namespace
