@@ -235,5 +235,40 @@ TEST(Mk4Filter, ARecordingReplaysToTheSameOrientations) {
   EXPECT_GT(valid, 600u);
 }
 
+// A started Zkf3i filter that keeps each step's no-rotation request.
+class RequestRecorder : public Zkf3iFilter {
+ public:
+  RequestRecorder() : Zkf3iFilter(nullptr) {}
+  bool doOneKalmanStep(const ZkfSensorData&, const ZkfAiding&, const ZkfRealTimeParameters& realTime,
+                       ZkfFilterOutput&, const ZkfTime*) override {
+    requests.push_back(static_cast<const Zkf3iRealTimeParameters&>(realTime).noRotationDuration);
+    return false;
+  }
+  bool isInitialized() const override { return true; }
+  std::vector<uint16_t> requests;
+};
+
+TEST(Mk4Filter, ANoRotationRequestReachesExactlyOneStep) {
+  TempDir dir;
+  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, {Segment::still(1.0)}, [](TrackerModel&) {}, {},
+                   writeZkf3iProfiles(dir));
+  ASSERT_TRUE(rig.opened);
+  ASSERT_TRUE(rig.startMeasuring());
+  auto* recorder = new RequestRecorder();
+  const NonIntrusiveSharedPointer<ZtZkfFilter> handle(recorder);
+  rig.mk4->setZkfFilter(handle);
+  ASSERT_TRUE(rig.burst(40));
+  // Kept on the host for the filter's next step (the device gets no command).
+  ASSERT_EQ(ZtDevice_setNoRotation(rig.device, 7), 1);
+  EXPECT_EQ(rig.mk4->pendingNoRotation(), 7);
+  ASSERT_TRUE(rig.burst(60));
+  const size_t before = recorder->requests.size() - 3;
+  ASSERT_GE(recorder->requests.size(), 4u);
+  std::vector<uint16_t> after(recorder->requests.begin() + static_cast<std::ptrdiff_t>(before), recorder->requests.end());
+  EXPECT_EQ(after, (std::vector<uint16_t>{7, 0, 0}));
+  for (size_t i = 0; i < before; ++i) EXPECT_EQ(recorder->requests[i], 0) << i;
+  EXPECT_EQ(rig.mk4->pendingNoRotation(), 0);
+}
+
 }  // namespace
 }  // namespace zelto::test
