@@ -4,9 +4,6 @@
 
 namespace {
 
-constexpr ZtSize kStates = 12;
-constexpr ZtSize kMeas = 3;
-
 }  // namespace
 
 // With a diagonal noise root the three measurements are independent and are taken one after
@@ -25,14 +22,16 @@ constexpr ZtSize kMeas = 3;
 // rho_j^2 = r^2 + f_j^2 + ... + f_(n-1)^2, so all of them are known before any is applied, and
 // each row of S (and the state row) is then turned by its own short recurrence. O(n^2) per
 // measurement instead of O(n^3) for a triangularisation of the whole array.
-void doMeasurementUpdateSquareRootZkf3_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
-                                          const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, uint32_t skip) {
+bool doMeasurementUpdateSquareRootRotations(ZtSize kStates, ZtSize kMeas, zelto::Vector& sx, zelto::Matrix& sQx,
+                                            zelto::Vector& out, const ZtVector& y, const ZtMatrix& H,
+                                            const ZtMatrix& Rd, uint32_t skip) {
+  if (kStates > kMaxRotationStates) return false;
   const ZtSize hs = H.stride, rs = Rd.stride, ss = sQx.stride;
   double* S = sQx.data;
   double* x = sx.data;
   // Columns from `top` on have zero H, so their f is zero and their rotations are the identity.
   const ZtSize top = kStates - (skip > kStates ? kStates : skip);
-  double f[kStates], cs[kStates], sn[kStates];
+  double f[kMaxRotationStates], cs[kMaxRotationStates], sn[kMaxRotationStates];
   for (ZtSize m = 0; m < kMeas; ++m) {
     const double* h = H.data + m * hs;
     // f = S^T h, row by row of S (a zero h_i adds nothing).
@@ -72,6 +71,12 @@ void doMeasurementUpdateSquareRootZkf3_fw(zelto::Vector& sx, zelto::Matrix& sQx,
     }
     out.data[m] = -t;
   }
+  return true;
+}
+
+void doMeasurementUpdateSquareRootZkf3_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,
+                                          const ZtVector& y, const ZtMatrix& H, const ZtMatrix& Rd, uint32_t skip) {
+  doMeasurementUpdateSquareRootRotations(12, 3, sx, sQx, out, y, H, Rd, skip);
 }
 
 void doMeasurementUpdateSquareRootZkf3w_fw(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out,

@@ -1,7 +1,7 @@
 #pragma once
 // Square-root measurement update of the 12-state orientation filters (Zkf3, Zkf3w, Zkf3i): three
 // measurements y against H x, diagonal noise root Rd, covariance root sQx (12 x 12, lower
-// triangular) and whitened state sx = sQx^-1 x, in array form:
+// triangular) and whitened state sx = sQx^-1 x, in array form (any n and m: the Rotations form):
 //
 //        [ Rd^T      0       -Rd^-1 y ]      QR        [ Re^T   K^T    -e  ]
 //   M =  [ (H S)^T   S^T      sx      ]  ------>  M' = [  0     S'^T   sx' ]
@@ -16,6 +16,13 @@
 
 #include "math/Matrix.h"
 #include "math/Vector.h"
+
+// The same update for n states (n <= kMaxRotationStates) and m measurements, the computation
+// every filter's array update shares. False (nothing written) when n is too large.
+inline constexpr ZtSize kMaxRotationStates = 32;
+bool doMeasurementUpdateSquareRootRotations(ZtSize n, ZtSize m, zelto::Vector& sx, zelto::Matrix& sQx,
+                                            zelto::Vector& out, const ZtVector& y, const ZtMatrix& H,
+                                            const ZtMatrix& Rd, uint32_t skip);
 
 // Throws nothing; a non-finite argument gives non-finite results (callers check inputs first).
 // Rd must have a non-zero diagonal; its off-diagonal elements are not read. skip above 12 is

@@ -22,6 +22,7 @@ struct SettingField {
     Uint16,             // uint16_t: written as unsigned 32-bit, read unsigned, low 16 bits kept
     Uint16Word,         // uint16_t: written 'J', read as signed 32-bit, low 16 bits kept
     Uint64Low32,        // uint64_t: its low 32 bits written as unsigned 32-bit, read unsigned
+    Uint32,             // uint32_t: written as unsigned 32-bit, read by the unsigned conversion
     RealCount,          // double holding a count: written 'F', read by the unsigned conversion
     VectorAll,          // zelto::Vector: a stored vector of at least its size (else throws)
     LeadingValues,      // double[count]: the leading values of the stored value converted to a
@@ -38,6 +39,7 @@ struct SettingField {
   static SettingField uint16(const char* key, uint16_t& v) { return {key, Uint16, &v, 1}; }
   static SettingField uint16Word(const char* key, uint16_t& v) { return {key, Uint16Word, &v, 1}; }
   static SettingField uint64Low32(const char* key, uint64_t& v) { return {key, Uint64Low32, &v, 1}; }
+  static SettingField uint32(const char* key, uint32_t& v) { return {key, Uint32, &v, 1}; }
   static SettingField realCount(const char* key, double& v) { return {key, RealCount, &v, 1}; }
   static SettingField vector(const char* key, zelto::Vector& v) { return {key, VectorAll, &v, 1}; }
   static SettingField leadingValues(const char* key, double* v, uint32_t count) {

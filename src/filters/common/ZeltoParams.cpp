@@ -123,6 +123,9 @@ void ZeltoParams::readFields(const zelto::SettingsFile& file, const std::string&
       case SettingField::Uint64Low32:
         *static_cast<uint64_t*>(f.target) = readSetting(file, prefix, f.key).toUint32();
         break;
+      case SettingField::Uint32:
+        *static_cast<uint32_t*>(f.target) = readSetting(file, prefix, f.key).toUint32();
+        break;
       case SettingField::RealCount:
         *static_cast<double*>(f.target) = readSetting(file, prefix, f.key).toUint32();
         break;
@@ -174,6 +177,10 @@ void ZeltoParams::writeFields(zelto::SettingsFile& file, const std::string& pref
       case SettingField::Uint64Low32:
         writeSetting(file, prefix, f.key,
                      zelto::Variant(static_cast<unsigned int>(*static_cast<const uint64_t*>(f.target) & 0xFFFFFFFFu)));
+        break;
+      case SettingField::Uint32:
+        writeSetting(file, prefix, f.key,
+                     zelto::Variant(static_cast<unsigned int>(*static_cast<const uint32_t*>(f.target))));
         break;
       case SettingField::LeadingValues:
       case SettingField::ValuesAll:

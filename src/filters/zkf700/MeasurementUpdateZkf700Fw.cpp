@@ -2,15 +2,14 @@
 
 #include <cmath>
 
-#include "filters/common/LowerTriangulariseRows.h"
+#include "filters/common/MeasurementUpdateZkf3Fw.h"
 
 namespace zelto {
 
 namespace {
 
 constexpr std::size_t kN = 18;
-constexpr std::size_t kMaxCols = kZkf700MaxMeasurements + kN;
-static_assert(kMaxCols <= kLowerTriangulariseMaxColumns, "update array too wide");
+static_assert(kN <= kMaxRotationStates, "too many states for the rotation form");
 
 }  // namespace
 
@@ -21,37 +20,13 @@ bool doMeasurementUpdateSquareRootZkf700_fw_zkf6g(std::size_t m, Vector& sx, Mat
     const double r = Rn(i, i);
     if (r == 0.0 || !std::isfinite(r)) return false;
   }
-  const std::size_t cols = m + kN;  // columns of B
-  const std::size_t rows = cols + 1;
-  double B[(kMaxCols + 1) * kMaxCols];
-  auto b = [&](std::size_t r, std::size_t c) -> double& { return B[r * cols + c]; };
-
-  // [Rn  H L] over rows 0..m-1; H L reads only the lower triangle of S and skips the zero
-  // trailing columns of H.
-  const std::size_t hCols = kN - skip;
-  for (std::size_t i = 0; i < m; ++i) {
-    for (std::size_t c = 0; c < m; ++c) b(i, c) = c == i ? Rn(i, i) : 0.0;
-    for (std::size_t j = 0; j < kN; ++j) {
-      double s = 0.0;
-      for (std::size_t k = j; k < hCols; ++k) s += H(i, k) * S(k, j);
-      b(i, m + j) = s;
-    }
-  }
-  // [0  S] over rows m..m+17, [-u  sx] in the last row.
-  for (std::size_t i = 0; i < kN; ++i) {
-    double* row = &b(m + i, 0);
-    for (std::size_t c = 0; c < m; ++c) row[c] = 0.0;
-    for (std::size_t j = 0; j < kN; ++j) row[m + j] = j <= i ? S(i, j) : 0.0;
-  }
-  for (std::size_t i = 0; i < m; ++i) b(kN + m, i) = -z[i] / Rn(i, i);
-  for (std::size_t j = 0; j < kN; ++j) b(kN + m, m + j) = sx[j];
-
-  lowerTriangulariseRows(B, cols, rows, cols - skip, cols - skip, nullptr);
-
-  for (std::size_t i = 0; i < kN; ++i)
-    for (std::size_t j = 0; j < kN; ++j) S(i, j) = j <= i ? b(m + i, m + j) : 0.0;
-  for (std::size_t j = 0; j < kN; ++j) sx[j] = b(kN + m, m + j);
-  for (std::size_t i = 0; i < m && i < w.size; ++i) w[i] = -b(kN + m, i);
+  // With a diagonal Rn the rows are independent: the shared rotation form takes them one by one
+  // in O(n^2) each and gives the array's result (the root with a positive diagonal, and w
+  // whitened by the lower-triangular factor of the innovation covariance in row order).
+  double wRows[kZkf700MaxMeasurements];
+  Vector out(m, wRows, 0);
+  doMeasurementUpdateSquareRootRotations(kN, m, sx, S, out, z, H, Rn, static_cast<uint32_t>(skip));
+  for (std::size_t i = 0; i < m && i < w.size; ++i) w[i] = wRows[i];
   return true;
 }
 

@@ -7,10 +7,11 @@
 //   B =  [ 0       S   ]   reflections from  ->  [ K     S' ]      L = lower triangle of S
 //        [ -u^T    sx^T]   the right             [ -w^T  sx'^T]    u_i = z_i / Rn(i, i)
 //
-// is lower-triangularised row-wise over its first m + 18 columns: S' S'^T = P - K H P (P = S S^T),
-// S' sx' = x + K (z - H x), and the whitened innovation w solves T^T w = z - H x. skip k: the
-// last k columns of H are zero, so the last k state rows of B are already in place and stay
-// out of the reflections. Everything is computed in stack storage: nothing is allocated.
+// is lower-triangularised from the right: S' S'^T = P - K H P (P = S S^T), S' sx' = x + K (z - H x),
+// and the whitened innovation w solves T^T w = z - H x. skip k: the last k columns of H are zero,
+// so the last k state rows of B are already in place and stay out of the reduction. With Rn
+// diagonal the rows are taken one at a time by plane rotations (the shared rotation form of
+// filters/common), which gives the same result in O(m n^2). Nothing is allocated.
 #include <cstddef>
 
 #include "math/Matrix.h"

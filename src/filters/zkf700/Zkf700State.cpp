@@ -47,7 +47,8 @@ Zkf700State::Zkf700State()
       m_xAcc(3, m_xData + 12, 0),
       m_xOrient(3, m_xData + 15, 0),
       m_sQx(kStates, kStates, kStates, m_sQxData, 0),
-      m_sx(kStates, m_sxData, 0) {
+      m_sx(kStates, m_sxData, 0),
+      m_baseheightView(2, barometer_baseheight, 0) {
   m_sQx.isIdentity();
 }
 
@@ -93,72 +94,55 @@ Zkf700State& Zkf700State::operator=(const Zkf700State& o) {
 
 Zkf700State::~Zkf700State() = default;
 
+std::array<SettingField, Zkf700State::kFieldCount> Zkf700State::fields() {
+  using F = SettingField;
+  return {F::vector("x", m_x),
+          F::vector("g_l", g_l),
+          F::flag("firstIteration", firstIteration),
+          F::flag("firstBarometer", firstBarometer),
+          F::vector("acc_div", acc_div),
+          F::vector("mag_var", mag_var),
+          F::vector("mag_avg", mag_avg),
+          F::int32("NR_magCounter", NR_magCounter),
+          F::vector("v_l_m", v_l_m),
+          F::matrix("sQx", m_sQx),
+          F::vector("sx", m_sx),
+          F::quaternion("q_ls", m_q_ls),
+          F::uint32("accDivMonSamplesAboveThreshold", accDivMonSamplesAboveThreshold),
+          F::flag("gpsOutage", gpsOutage),
+          F::flag("firstGPS", firstGPS),
+          F::flag("zruRunning", zruRunning),
+          F::flag("cZruRunning", cZruRunning),
+          F::flag("zruAborted", zruAborted),
+          F::flag("zruSamplesRejected", zruSamplesRejected),
+          F::uint32("zruSamplesToProcess", zruSamplesToProcess),
+          F::uint32("cZruSamplesBelowThreshold", cZruSamplesBelowThreshold),
+          F::uint32("accDivMon_samples_to_ignore", accDivMon_samples_to_ignore),
+          F::uint32("validAge", validAge),
+          F::vector("barometer_baseheight", m_baseheightView),
+          F::real("coastingGps", coastingGps),
+          F::uint32("filterMode", filterMode),
+          F::vector("lat_long_alt", lat_long_alt),
+          F::vector("lat_long_alt_zero", lat_long_alt_zero)};
+}
+
 void Zkf700State::readFromFile(const SettingsFile& file, const std::string& prefix) {
-  auto u32 = [&](const char* key) { return readSetting(file, prefix, key).toUint32(); };
-  auto flag = [&](const char* key) { return readSetting(file, prefix, key).toBool(); };
-  readVector(file, prefix, "x", m_x);
-  readVector(file, prefix, "g_l", g_l);
-  firstIteration = flag("firstIteration");
-  firstBarometer = flag("firstBarometer");
-  readVector(file, prefix, "acc_div", acc_div);
-  readVector(file, prefix, "mag_var", mag_var);
-  readVector(file, prefix, "mag_avg", mag_avg);
-  NR_magCounter = readSetting(file, prefix, "NR_magCounter").toInt32();
-  readMatrix(file, prefix, "sQx", m_sQx);
-  readVector(file, prefix, "sx", m_sx);
-  readQuaternion(file, prefix, "q_ls", m_q_ls);
-  accDivMonSamplesAboveThreshold = u32("accDivMonSamplesAboveThreshold");
-  readVector(file, prefix, "v_l_m", v_l_m);
-  gpsOutage = flag("gpsOutage");
-  firstGPS = flag("firstGPS");
-  zruRunning = flag("zruRunning");
-  cZruRunning = flag("cZruRunning");
-  zruAborted = flag("zruAborted");
-  zruSamplesRejected = flag("zruSamplesRejected");
-  zruSamplesToProcess = u32("zruSamplesToProcess");
-  cZruSamplesBelowThreshold = u32("cZruSamplesBelowThreshold");
-  accDivMon_samples_to_ignore = u32("accDivMon_samples_to_ignore");
-  readVector(file, prefix, "lat_long_alt_zero", lat_long_alt_zero);
-  readVector(file, prefix, "lat_long_alt", lat_long_alt);
-  validAge = u32("validAge");
-  readVector(file, prefix, "barometer_baseheight", barometer_baseheight, 2);
-  coastingGps = readSetting(file, prefix, "coastingGps").toMathValue();
-  filterMode = u32("filterMode");
+  // The reader's order: "v_l_m" after the divergence counter, the two positions before
+  // "validAge". The baseline must hold both its values.
+  static constexpr size_t kReadOrder[kFieldCount] = {0,  1,  2,  3,  4,  5,  6,  7,  9,  10, 11, 12, 8,  13,
+                                                     14, 15, 16, 17, 18, 19, 20, 21, 27, 26, 22, 23, 24, 25};
+  const auto written = fields();
+  std::array<SettingField, kFieldCount> table = written;
+  for (size_t i = 0; i < kFieldCount; ++i) table[i] = written[kReadOrder[i]];
+  readFields(file, prefix, table.data(), table.size());
   lastAiding.readFromFile(file, prefix + "lastAiding.");
   lastKnownGpsTime =
       static_cast<int64_t>(std::trunc(readSetting(file, prefix, "lastKnownGpsTime").toMathValue() * 1000.0));
 }
 
 void Zkf700State::writeToFile(SettingsFile& file, const std::string& prefix) const {
-  auto u32 = [&](const char* key, uint32_t v) { writeSetting(file, prefix, key, Variant(static_cast<unsigned int>(v))); };
-  writeSetting(file, prefix, "x", Variant(m_x));
-  writeSetting(file, prefix, "g_l", Variant(g_l));
-  writeSetting(file, prefix, "firstIteration", Variant(firstIteration));
-  writeSetting(file, prefix, "firstBarometer", Variant(firstBarometer));
-  writeSetting(file, prefix, "acc_div", Variant(acc_div));
-  writeSetting(file, prefix, "mag_var", Variant(mag_var));
-  writeSetting(file, prefix, "mag_avg", Variant(mag_avg));
-  writeSetting(file, prefix, "NR_magCounter", Variant(static_cast<int>(NR_magCounter)));
-  writeSetting(file, prefix, "v_l_m", Variant(v_l_m));
-  writeSetting(file, prefix, "sQx", Variant(m_sQx));
-  writeSetting(file, prefix, "sx", Variant(m_sx));
-  writeSetting(file, prefix, "q_ls", Variant(m_q_ls));
-  u32("accDivMonSamplesAboveThreshold", accDivMonSamplesAboveThreshold);
-  writeSetting(file, prefix, "gpsOutage", Variant(gpsOutage));
-  writeSetting(file, prefix, "firstGPS", Variant(firstGPS));
-  writeSetting(file, prefix, "zruRunning", Variant(zruRunning));
-  writeSetting(file, prefix, "cZruRunning", Variant(cZruRunning));
-  writeSetting(file, prefix, "zruAborted", Variant(zruAborted));
-  writeSetting(file, prefix, "zruSamplesRejected", Variant(zruSamplesRejected));
-  u32("zruSamplesToProcess", zruSamplesToProcess);
-  u32("cZruSamplesBelowThreshold", cZruSamplesBelowThreshold);
-  u32("accDivMon_samples_to_ignore", accDivMon_samples_to_ignore);
-  u32("validAge", validAge);
-  writeVector(file, prefix, "barometer_baseheight", barometer_baseheight, 2);
-  writeSetting(file, prefix, "coastingGps", Variant(coastingGps));
-  u32("filterMode", filterMode);
-  writeSetting(file, prefix, "lat_long_alt", Variant(lat_long_alt));
-  writeSetting(file, prefix, "lat_long_alt_zero", Variant(lat_long_alt_zero));
+  const auto table = const_cast<Zkf700State*>(this)->fields();
+  writeFields(file, prefix, table.data(), table.size());
   lastAiding.writeToFile(file, prefix + "lastAiding.");
   writeSetting(file, prefix, "lastKnownGpsTime", Variant(static_cast<double>(lastKnownGpsTime) / 1000.0));
 }

@@ -8,6 +8,7 @@
 // magnetometer update is on, else accelerometer bias (sensor), 9-11 gyroscope bias (sensor),
 // 12-14 low-passed acceleration (local), 15-17 orientation error (sensor rotation vector).
 // The views stay bound to this object's own storage; copies copy values only.
+#include <array>
 #include <cstdint>
 
 #include "filters/common/ZkfState.h"
@@ -59,6 +60,10 @@ class Zkf700State : public ZkfState {
   // Does nothing: the no-rotation window is run by the filter's decision logic.
   void startNoRotation(const Zkf700Params& params, const Vector& gyr, double seconds);
 
+  // The stored fields before the last aiding, as a key table in the writer's order.
+  static constexpr size_t kFieldCount = 28;
+  std::array<SettingField, kFieldCount> fields();
+
   Vector m_x;
   Vector m_xPos;      // x[0..2]
   Vector m_xVel;      // x[3..5]
@@ -99,6 +104,7 @@ class Zkf700State : public ZkfState {
   uint32_t filterMode = 0;  // 0 no GNSS, 1 coasting, 3 GNSS-aided
 
  private:
+  Vector m_baseheightView;  // the two baseline values, for the key table
   double m_xData[kStates] = {};
   double m_sxData[kStates] = {};
   double m_sQxData[kStates * kStates] = {};
