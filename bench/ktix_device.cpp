@@ -10,8 +10,9 @@
 //    p99_us, and allocs_per_packet (AllocationCounter, every thread); for the device also the
 //    allocations of its own steps (allocs_steps_per_packet) and of the insertion into the device
 //    model's caches (allocs_insert_per_packet). Target: device p50 <= 10 us, 0 allocations.
-//  - BM_Stream2000Hz: zda_emulator in its own process serves the tracker at 2000 Hz (sample
-//    period 58); this process opens it through ZtControl and measures for 10 s, then the emulator
+//  - BM_Stream2000Hz/<tracker>: zda_emulator in its own process serves the tracker at 2000 Hz
+//    (0: this tracker, sample period 58; 1: the 20-series fourth-generation tracker with its
+//    Zkf3i filter; 2: the navigation tracker with Zkf700, GNSS and pressure); this process opens it through ZtControl and measures for 10 s, then the emulator
 //    stops its stream (SIGUSR1) and the device, still measuring, idles for 10 s. Counters:
 //    cpu_streaming_pct and cpu_idle_pct (this process's CPU time as % of one core), their
 //    difference cpu_per_stream_pct (target < 5), and packets_per_s delivered while streaming; the
@@ -48,9 +49,11 @@
 #include "filters/zkf3/Zkf3Filter.h"
 #include "ThreadStats.h"
 #include "support/AllocationCounter.h"
+#include "support/TempDir.h"
 #include "support/emulator/RawTrajectory.h"
 #include "trackers/CalibrationInfo.h"
 #include "trackers/KtixStreamRig.h"
+#include "trackers/Mk4Profiles.h"
 
 namespace {
 
@@ -282,7 +285,7 @@ std::string emulatorPath() {
 
 class EmulatorProcess {
  public:
-  explicit EmulatorProcess(const char* rate) {
+  explicit EmulatorProcess(const char* rate, const char* id = "00071234") {
     int out[2];
     if (pipe(out) != 0) return;
     m_pid = fork();
@@ -291,7 +294,7 @@ class EmulatorProcess {
       close(out[0]);
       close(out[1]);
       const std::string program = emulatorPath();
-      execl(program.c_str(), program.c_str(), "00071234", rate, "serve", static_cast<char*>(nullptr));
+      execl(program.c_str(), program.c_str(), id, rate, "serve", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
@@ -364,21 +367,46 @@ double cpuPercentWhileSleeping(double seconds) {
   return window.percent();
 }
 
+// The trackers of BM_Stream2000Hz: the host-filtered tracker, the 20-series fourth-generation
+// tracker with its Zkf3i filter (a built-in "ZKF-3I" scenario without the magnetometer update,
+// which that series takes), the navigation tracker with Zkf700 and the mixer.
+const struct {
+  const char* idText;
+  uint32_t id;
+} kStreamTrackers[] = {{"00071234", 0x00071234}, {"00201234", 0x00201234}, {"00701234", 0x00701234}};
+
 void BM_Stream2000Hz(benchmark::State& state) {
   constexpr double kSeconds = 10.0;
+  const auto& tracker = kStreamTrackers[state.range(0)];
   for (auto _ : state) {
-    EmulatorProcess emulator("2000");
+    EmulatorProcess emulator("2000", tracker.idText);
     if (emulator.port().empty()) {
       state.SkipWithError(("zda_emulator did not start: " + emulatorPath()).c_str());
       return;
     }
     auto control = std::make_unique<ZtControl>();
+    zelto::test::TempDir dir;
+    if (tracker.id == 0x00201234) {
+      const std::string profiles = dir.file("mk4.zsa");
+      const std::pair<std::string, std::string> magOff{"doMagUpdate", "B:N"};
+      ZtString file;
+      ZtString_construct(&file, profiles.c_str());
+      const bool loaded = zelto::test::writeProfiles(profiles, "ZKF", "zkf3i", {{"plain", 2, "", "", {magOff}}}) &&
+                          control->loadFilterProfiles(file);
+      ZtString_destruct(&file);
+      if (!loaded) {
+        state.SkipWithError("filter profiles not loaded");
+        return;
+      }
+    }
     ZtString name;
     ZtString_construct(&name, emulator.port().c_str());
     const bool opened = control->openPort(name, B115200);
     ZtString_destruct(&name);
-    ZtDevice* device = opened ? control->device(0x00071234) : nullptr;
-    if (!device || device->updateRate() != 2000) {
+    ZtDevice* device = opened ? control->device(tracker.id) : nullptr;
+    const bool fourthGeneration = tracker.id != 0x00071234;
+    if (!device || (fourthGeneration ? device->updateRateForDataIdentifier(0xA010) : device->updateRate()) != 2000 ||
+        (fourthGeneration && !device->hasZkfFilter())) {
       state.SkipWithError("the emulated tracker did not open at 2000 Hz");
       return;
     }
@@ -421,7 +449,7 @@ void BM_Stream2000Hz(benchmark::State& state) {
     state.counters["oriented_share"] = orientedShare;
   }
 }
-BENCHMARK(BM_Stream2000Hz)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_Stream2000Hz)->Arg(0)->Arg(1)->Arg(2)->ArgName("tracker")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // Reference for BM_Stream2000Hz, in the same run: the same emulator's 2000 Hz stream read without
 // the library. 0: one thread waits on the port (poll with a stop descriptor) and reads, the

@@ -2,6 +2,7 @@
 // 20, 21, 22, 30, 100, 101 and children 11, 10, 12, 30. Rows are added here as the classes come;
 // a type id without a row has no constructor, and the factory answers it with null.
 #include "device/DeviceFactory.h"
+#include "trackers/KtMk4_700Device.h"
 #include "trackers/KtMk4_X00Device.h"
 #include "trackers/KtMk4_X0Device.h"
 #include "otherdevices/busmaster/ZbusMasterDevice.h"
@@ -26,6 +27,7 @@ const DeviceFactory::DeviceTypeRow kMasterTypes[] = {
     {DeviceFactory::kKtMk4, &KtMk4_X0Device::constructAsMaster, nullptr},
     {DeviceFactory::kKtMk4X00, &KtMk4_X00Device::constructAsMaster, nullptr},
     {DeviceFactory::kKtx2, &Ktx2Device::constructAsMaster, nullptr},
+    {DeviceFactory::kKtMk4_700, &KtMk4_700Device::constructAsMaster, nullptr},
     {DeviceFactory::kImarIFog, &ImarIFogDevice::constructAsMaster, nullptr},
     {DeviceFactory::kImarFsas, &ImarFsasDevice::constructAsMaster, nullptr},
 };

@@ -806,10 +806,14 @@ bool KtMk4Device::storeAlignmentMatrix() { return ZtDevice::scheduleOrientationR
 // ---- Hardware parameters -------------------------------------------------------------------------------
 
 bool KtMk4Device::readHardwareParamsFromFile(const zelto::SettingsFile& settings) {
+  return readMk4HardwareParams(settings, "ZKF.hardwares");
+}
+
+bool KtMk4Device::readMk4HardwareParams(const zelto::SettingsFile& settings, const char* listKey) {
   const int major = m_ekts->hardwareVersionMajor();
   const int minor = m_ekts->hardwareVersionMinor();
   zelto::Variant list;
-  if (settings.getSetting("", "ZKF.hardwares", list) != ZRV_OK) return false;
+  if (settings.getSetting("", listKey, list) != ZRV_OK) return false;
   zelto::LabelList labels;
   try {
     labels = list.toLabelList();

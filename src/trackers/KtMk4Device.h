@@ -153,6 +153,9 @@ class KtMk4Device : public KtDevice {
   void refreshFromRecord();
   bool setProcessingFlag(uint16_t bit, bool enable);
   uint16_t processingFlags() const;
+  // The first entry of the label list under listKey of a "MkIV" assembly (any case) with the
+  // record's hardware revision into the hardware parameters; false without one.
+  bool readMk4HardwareParams(const zelto::SettingsFile& settings, const char* listKey);
 
   // The output window: increments combined to the host filter's rate (m_orientationLock).
   zelto::SdiWindow m_outputSdiWindow;

@@ -1,6 +1,6 @@
 #pragma once
-// The fourth-generation orientation tracker of the 100- and 200-series: the 10/20-series
-// tracker (KtMk4_X0Device) with its own base frequencies (pressure at 50 Hz; position, GNSS and
+// The fourth-generation orientation tracker of the 100- and 200-series (the 200-series filtered
+// on the host by Zkf3i): the 10/20-series tracker (KtMk4_X0Device) with its own base frequencies (pressure at 50 Hz; position, GNSS and
 // velocity groups on GNSS-aided variants) and series tests. It derives from that class because
 // the two differ in nothing else.
 #include "trackers/KtMk4_X0Device.h"

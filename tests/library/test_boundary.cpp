@@ -56,7 +56,7 @@ struct ErrorCounter {
 
 // ---- A device read from a log file --------------------------------------------------------------
 
-constexpr ZtDeviceId kFileDevice = 0x00705678;  // a navigation tracker id: no built-in class yet
+constexpr ZtDeviceId kFileDevice = 0x00095678;  // a KTX2 id: no built-in class yet
 
 std::shared_ptr<zelto::test::CallLog> gFileDeviceLog;
 ZtDevice* makeFileDevice(DeviceFactory&, Communicator* communicator) {

@@ -44,6 +44,12 @@ struct Mk4Packet {
   double q[4] = {};  // w x y z
   bool hasStatus = false;
   uint32_t status = 0;
+  bool hasFreeAcc = false;
+  double freeAcc[3] = {};
+  bool hasPosition = false;
+  double lla[3] = {};  // degrees, degrees, m
+  bool hasVelocity = false;
+  double velocity[3] = {};
   bool operator==(const Mk4Packet&) const = default;
 };
 
@@ -118,6 +124,21 @@ class PlainCCollector {
     }
     p.hasStatus = ZtDataPacket_containsStatus(packet) != 0;
     if (p.hasStatus) p.status = ZtDataPacket_status(packet);
+    ZtVector v;
+    ZtVector_construct(&v, 0, nullptr);
+    if ((p.hasFreeAcc = ZtDataPacket_containsFreeAcceleration(packet) != 0)) {
+      ZtDataPacket_freeAcceleration(packet, &v);
+      for (int i = 0; i < 3; ++i) p.freeAcc[i] = v.data[i];
+    }
+    if ((p.hasPosition = ZtDataPacket_containsPositionLLA(packet) != 0)) {
+      ZtDataPacket_positionLLA(packet, &v);
+      for (int i = 0; i < 3; ++i) p.lla[i] = v.data[i];
+    }
+    if ((p.hasVelocity = ZtDataPacket_containsVelocity(packet) != 0)) {
+      ZtDataPacket_velocity(packet, 0, &v);
+      for (int i = 0; i < 3; ++i) p.velocity[i] = v.data[i];
+    }
+    ZtVector_destruct(&v);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_packets.push_back(p);
     m_changed.notify_all();
@@ -169,9 +190,11 @@ inline filtersim::SimulatorConfig mk4StreamConfig() {
 class Mk4StreamRig {
  public:
   // prepare adjusts the model (sensor, rows) before the port opens.
+  // profiles: a ".zsa" file of host filter profiles the control loads before the port opens
+  // (empty: the built-in ones).
   template <typename Prepare>
   Mk4StreamRig(uint32_t deviceId, const Pairs& configuration, std::vector<filtersim::Segment> segments,
-               Prepare prepare, RawStreamOptions options = {}) {
+               Prepare prepare, RawStreamOptions options = {}, const std::string& profiles = {}) {
     model.useFourthGeneration(deviceId, configuration);
     prepare(model);
     stream = std::make_unique<RawTrajectory>(model.sensor, mk4StreamConfig(), std::move(segments), true, options);
@@ -181,6 +204,12 @@ class Mk4StreamRig {
     stream->attachTo(*emu);
     emu->start();
     control = ZtControl_construct();
+    if (!profiles.empty()) {
+      ZtString file = cText(profiles);
+      const bool loaded = ZtControl_loadFilterProfiles(control, &file) == 1;
+      ZtString_destruct(&file);
+      if (!loaded) return;
+    }
     ZtString name = cText(pty.slavePath());
     opened = ZtControl_openPort(control, &name, B115200, 0, 0) == 1;
     ZtString_destruct(&name);

@@ -50,7 +50,8 @@ TEST(Mk4Device, TheFactoryMakesEachSeriesWithoutHostFilter) {
     EXPECT_EQ(ZtDevice_isInitialized(rig.device), 1);
     EXPECT_EQ(rig.mk4->isNoFilterSeries(), c.noFilterSeries);
     EXPECT_EQ(rig.mk4->isRestrictedSeries(), !c.noFilterSeries);
-    // No host filter, no host scenario (the built-in list holds "ZKF-3I" ones).
+    // No host filter, no host scenario: the built-in "ZKF-3I" scenario has the magnetometer
+    // update on, which the restricted series refuses.
     EXPECT_FALSE(rig.mk4->hasZkfFilter());
     EXPECT_TRUE(rig.mk4->availableZdaFilterProfiles().empty());
     // The no-filter series lists no onboard scenarios; the restricted one asks the device.

@@ -43,6 +43,7 @@ RawTrajectory::RawTrajectory(const TrackerSensorModel& sensor, const filtersim::
       m_hasTruth(65536, false) {
   m_lastAttitude = m_config.initialAttitude;
   restartSimulator();
+  if (m_options.navigation) useNavigation(*m_options.navigation);
 }
 
 void RawTrajectory::restartSimulator() {
@@ -53,6 +54,16 @@ void RawTrajectory::restartSimulator() {
   if (m_restarts > 0 && !m_repeat) segments = {filtersim::Segment::still(1e6)};
   ++m_restarts;
   m_simulator = std::make_unique<filtersim::MotionSimulator>(c, std::move(segments));
+  if (m_navigation) {
+    m_gnss = std::make_unique<filtersim::GnssReceiver>(m_navigation->gnss, m_simulator->frame());
+    m_barometer = std::make_unique<filtersim::Barometer>(m_navigation->barometer);
+  }
+}
+
+void RawTrajectory::useNavigation(const NavigationStream& navigation) {
+  m_navigation = std::make_unique<NavigationStream>(navigation);
+  m_gnss = std::make_unique<filtersim::GnssReceiver>(m_navigation->gnss, m_simulator->frame());
+  m_barometer = std::make_unique<filtersim::Barometer>(m_navigation->barometer);
 }
 
 void RawTrajectory::rawCounts(const TrackerSensorModel& s, double T, const double acc[3], const double gyr[3],
@@ -177,6 +188,34 @@ std::vector<uint8_t> RawTrajectory::configuredPayload(uint16_t counter, const fi
         putItemHeader(payload, 0xC020, 12);
         putFloats(payload, {s.mag[0], s.mag[1], s.mag[2]});
         break;
+      case 0x8840:
+        if (m_gnss && m_gnss->hasFix()) {
+          const filtersim::GnssFix& fix = m_gnss->last();
+          const Eigen::Vector3d p = m_gnss->ecefCentimetres();
+          const filtersim::Vec3 geodetic = filtersim::GeodeticFrame::fromDegrees(fix.latLongAltDeg);
+          const filtersim::Vec3 v = filtersim::GeodeticFrame::nwuToEcef(geodetic.x(), geodetic.y()) *
+                                    filtersim::GeodeticFrame::nwuFromNed(fix.velNorthEastDown) * 100.0;
+          auto i32 = [](double x) { return static_cast<uint32_t>(static_cast<int32_t>(std::lround(x))); };
+          auto u32 = [](double x) { return static_cast<uint32_t>(std::lround(std::clamp(x, 0.0, 4e9))); };
+          putItemHeader(payload, 0x8840, 41);
+          putU32(payload, static_cast<uint32_t>(std::lround(fix.t * 1000.0)));  // time of week, ms
+          payload.push_back(m_navigation->fixType);
+          payload.push_back(0x0D);  // flags: fix valid, week and time valid
+          for (int k = 0; k < 3; ++k) putU32(payload, i32(p[k]));
+          putU32(payload, u32(fix.hAcc * 100.0));
+          for (int k = 0; k < 3; ++k) putU32(payload, i32(v[k]));
+          putU32(payload, u32(fix.sAcc * 100.0));
+          putU16(payload, 120);  // position dilution 1.2
+          payload.push_back(9);  // satellites
+        }
+        break;
+      case 0x3010:
+        if (m_barometer && m_barometer->pressure() > 0.0) {
+          putItemHeader(payload, 0x3010, 5);
+          putU32(payload, static_cast<uint32_t>(std::lround(m_barometer->pressure())));
+          payload.push_back(m_barometer->age());
+        }
+        break;
       default:
         if ((identifier & 0xFE00) == 0xE000) {
           putItemHeader(payload, kStatusWord, 4);
@@ -196,6 +235,8 @@ std::vector<uint8_t> RawTrajectory::next(uint16_t counter) {
   filtersim::Sample s;
   while (!m_simulator->next(s)) restartSimulator();
   m_lastAttitude = s.q;
+  if (m_gnss) m_gnss->update(s);
+  if (m_barometer) m_barometer->update(s);
   // The tracker reports the mean rate over the sample interval (its increment over the interval's
   // length), as the filters expect of it.
   double acc[3], gyr[3], mag[3];

@@ -18,13 +18,27 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
+#include "filtersim/Barometer.h"
+#include "filtersim/GnssReceiver.h"
 #include "filtersim/MotionSimulator.h"
 #include "support/emulator/DeviceEmulator.h"
 #include "support/emulator/TrackerModel.h"
 
 namespace zelto::test {
+
+// Navigation mode of the fourth-generation output: a GNSS receiver and a barometer ride on the
+// trajectory (the simulator's geodetic truth); the configuration's 0x8840 entry sends the
+// receiver's last fix as a raw solution (fix type, ECEF position and velocity in cm and cm/s,
+// accuracies in cm and cm/s; nothing before the first fix), its 0x3010 entry the barometer's
+// pressure (whole pascal) with its age.
+struct NavigationStream {
+  filtersim::GnssConfig gnss;
+  filtersim::BarometerConfig barometer;
+  uint8_t fixType = 3;
+};
 
 struct RawStreamOptions {
   double temperature = 25.0;  // degrees C, sent as (T + 35) * 256
@@ -33,6 +47,7 @@ struct RawStreamOptions {
   unsigned statusOmittedEvery = 0;
   // Fourth-generation streams: one temperature per gyroscope axis (sent in item 0xA020).
   double gyroTemperatures[3] = {25.0, 25.0, 25.0};
+  std::optional<NavigationStream> navigation;
 };
 
 class RawTrajectory {
@@ -68,6 +83,8 @@ class RawTrajectory {
   //   calibrated values; group 0xE000 the status word. Floats throughout. The model must outlive
   //   the stream.
   void useOutputConfiguration(const TrackerModel& model);
+  // Navigation mode (RawStreamOptions::navigation; before the first sample).
+  void useNavigation(const NavigationStream& navigation);
   // The fourth-generation counts: nine sensor counts, the sensor temperature word, then the three
   // gyroscope temperature words. counts = diag(gain(t)) r x + offset(t) per axis, with gain and
   // offset quadratic in the temperature (the gyroscope's per axis) and the gyroscope seeing
@@ -103,6 +120,10 @@ class RawTrajectory {
   filtersim::Quat m_windowDq[2] = {filtersim::Quat::Identity(), filtersim::Quat::Identity()};
   filtersim::Vec3 m_windowDv[2] = {filtersim::Vec3::Zero(), filtersim::Vec3::Zero()};
   uint64_t m_configuredSamples = 0;
+  // Navigation mode (used by next() only).
+  std::unique_ptr<NavigationStream> m_navigation;
+  std::unique_ptr<filtersim::GnssReceiver> m_gnss;
+  std::unique_ptr<filtersim::Barometer> m_barometer;
 
   mutable std::mutex m_truthMutex;  // guards the two below
   std::vector<filtersim::Sample> m_truth;  // by counter

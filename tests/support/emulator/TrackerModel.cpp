@@ -506,6 +506,8 @@ std::vector<uint8_t> TrackerModel::recordImageLocked() const {
   if (recordVersion == 5) {
     r->setAccRange(sensor.accRange);
     r->setGyrRange(sensor.gyrRange);
+    // The gyroscope bias time constant a host filter's tuning needs (s); 0 would refuse it.
+    r->setSdBiasTauGyr(Vector3(200.0, 200.0, 200.0));
   } else if (page5) {
     sensor.writeHardwareBlock(r->pointerToData() + 4 * Ekts::kPageSize);
   }

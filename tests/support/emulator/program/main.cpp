@@ -6,8 +6,10 @@
 // An id of the host-filtered family (0x07......) is served as that tracker: its record, its
 // settings and, while measuring, raw sensor data of a default trajectory (still for three
 // seconds, then turns, round after round) without orientation, so the host filter runs. The rate
-// is taken as the sample period that gives it (2000 Hz: period 58). Any other id gets the plain
-// scripted conversation with counter-only data at the rate.
+// is taken as the sample period that gives it (2000 Hz: period 58). A fourth-generation id is
+// served in that mode with raw data at the rate (0xA010) from the same trajectory; a 700-series
+// id also in navigation mode (GNSS solutions at 4 Hz, pressure at 50 Hz). Any other id gets the
+// plain scripted conversation with counter-only data at the rate.
 #include <pty.h>
 #include <signal.h>
 #include <stdio.h>
@@ -18,6 +20,8 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "support/emulator/DeviceEmulator.h"
 #include "support/emulator/RawTrajectory.h"
@@ -73,6 +77,25 @@ int main(int argc, char** argv) {
     config.mag.noiseDensity = 0.002 / std::sqrt(config.outputRate);
     stream = std::make_unique<zelto::test::RawTrajectory>(model.sensor, config, zelto::test::defaultDemoTrajectory(),
                                                           true);
+    stream->attachTo(emulator);
+  } else if (ZtDeviceId_isKtMk4(static_cast<ZtDeviceId>(id))) {
+    const bool navigation = ZtDeviceId_isKtMk4_700(static_cast<ZtDeviceId>(id)) != 0;
+    std::vector<std::pair<uint16_t, uint16_t>> configuration = {{0xA010, static_cast<uint16_t>(std::lround(rate))}};
+    if (navigation) configuration.insert(configuration.end(), {{0x8840, 4}, {0x3010, 50}});
+    model.useFourthGeneration(static_cast<uint32_t>(id), configuration);
+    model.attachTo(emulator);
+    filtersim::SimulatorConfig config;
+    config.outputRate = rate;
+    config.truthRate = std::max(1000.0, rate);
+    config.latitude = 52.0 * M_PI / 180.0;
+    config.acc.noiseDensity = 0.01 / std::sqrt(rate);
+    config.gyr.noiseDensity = 0.002 / std::sqrt(rate);
+    config.mag.noiseDensity = 0.002 / std::sqrt(rate);
+    zelto::test::RawStreamOptions options;
+    if (navigation) options.navigation = zelto::test::NavigationStream{};
+    stream = std::make_unique<zelto::test::RawTrajectory>(model.sensor, config, zelto::test::defaultDemoTrajectory(),
+                                                          true, options);
+    stream->useOutputConfiguration(model);
     stream->attachTo(emulator);
   } else {
     emulator.setDeviceId(static_cast<uint32_t>(id));
