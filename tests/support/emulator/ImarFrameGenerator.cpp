@@ -106,14 +106,12 @@ size_t ImarFrameGenerator::drainReceived(int waitMs) {
   uint8_t buffer[256];
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
-    const int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
-    const int n = m_link->read(buffer, sizeof buffer, left > 0 ? left : 0);
+    const int n = m_link->read(buffer, sizeof buffer, until);
     if (n > 0) {
       total += static_cast<size_t>(n);
       continue;
     }
-    if (left <= 0 || n < 0) return total;
+    if (n < 0 || std::chrono::steady_clock::now() >= until) return total;
   }
 }
 
