@@ -10,17 +10,24 @@
 //    p99_us, and allocs_per_packet (AllocationCounter, every thread); for the device also the
 //    allocations of its own steps (allocs_steps_per_packet) and of the insertion into the device
 //    model's caches (allocs_insert_per_packet). Target: device p50 <= 10 us, 0 allocations.
-//  - BM_Stream2000Hz/<tracker>: zda_emulator in its own process serves the tracker at 2000 Hz
-//    (0: this tracker, sample period 58; 1: the 20-series fourth-generation tracker with its
-//    Zkf3i filter; 2: the navigation tracker with Zkf700, GNSS and pressure); this process opens it through ZtControl and measures for 10 s, then the emulator
-//    stops its stream (SIGUSR1) and the device, still measuring, idles for 10 s. Counters:
-//    cpu_streaming_pct and cpu_idle_pct (this process's CPU time as % of one core), their
-//    difference cpu_per_stream_pct (target < 5), and packets_per_s delivered while streaming; the
-//    streaming CPU is also printed per thread of this process.
+//  - BM_PathStages: the library's own per-packet path stage by stage on a warm processor (the
+//    link's parse step, the device model up to the queued processing task, the caches, the data
+//    callback) beside the tracker's arithmetic; see there.
+//  - BM_Stream2000Hz: zda_emulator in its own process serves the tracker at 2000 Hz (sample
+//    period 58); this process opens it through ZtControl and measures for 6 s, then the emulator
+//    stops its stream (SIGUSR1) and the device, still measuring, idles for 3 s. Counters: CPU
+//    and voluntary context switches (wake-ups) per packet of the link's reader thread
+//    ("KtThread"), of the pool's workers ("Pooled Thread") and of every other thread
+//    (reader_us_per_pkt, worker_us_per_pkt, other_us_per_pkt, total_us_per_pkt,
+//    reader_wakeups_per_pkt, worker_wakeups_per_pkt); cpu_streaming_pct and cpu_idle_pct (this
+//    process's CPU time as % of one core), their difference cpu_per_stream_pct, and packets_per_s
+//    delivered while streaming. Threads are told apart by name, so a pool that an earlier
+//    benchmark of this program made is counted all the same.
 //    The emulator is found beside this program's build tree
 //    (<build>/tests/support/emulator/zda_emulator).
 //  - BM_Stream2000HzReference/<0 plain reader, 1 reader handing each read to a second thread>:
-//    the same emulator's stream read without the library, in the same run.
+//    the same emulator's stream read without the library, in the same run, with the same
+//    counters for its reader and worker threads.
 //  - BM_KtixPacketAfterIdle/<reference>/<sleeps>: as BM_KtixPacket with a 450 us gap before each
 //    packet, slept (the processor may go idle, as a pool worker's does between packets of a
 //    2000 Hz stream) or busy-waited: what the same work costs on a processor woken from idle.
@@ -40,20 +47,22 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "filters/zkf3/Zkf3Filter.h"
 #include "ThreadStats.h"
+#include "filters/zkf3/Zkf3Filter.h"
+#include "foundation/ThreadPool.h"
 #include "support/AllocationCounter.h"
-#include "support/TempDir.h"
 #include "support/emulator/RawTrajectory.h"
 #include "trackers/CalibrationInfo.h"
 #include "trackers/KtixStreamRig.h"
-#include "trackers/Mk4Profiles.h"
+#include "transport/link/Communicator.h"
+#include "transport/link/MessageList.h"
 
 namespace {
 
@@ -272,6 +281,94 @@ BENCHMARK(BM_KtixPacketAfterIdle)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
+// The library's own per-packet path stage by stage, on one thread with warm caches (per-packet
+// p50 in us over 20 000 packets of the turning trajectory, after a warm-up):
+//   cut_us       the link's parse step for one data message: appended to the receive buffer,
+//                cut, reported as received, offered to the reply monitor (Communicator's
+//                processBufferedData and handleMessage, on a link of its own without device)
+//   model_us     the device's handleMessage: the packet made, checked for missed packets,
+//                stamped, its processing task made and chained in the pool (the pool is
+//                suspended meanwhile, so nothing is woken and the tasks run afterwards)
+//   arith_us     the tracker's own arithmetic: calibration, strapdown, the Zkf3 step with the
+//                orientation resets, rates from increments (not the library's path)
+//   caches_us    insertPacketInCaches less the callback: working cache in and out, queue mode
+//   callback_us  the data event through the callback manager to one counting handler
+//   own_us       cut + model + caches + callback: the library's own path on a warm processor
+// What a stream's pool worker spends beyond own_us + arith_us per packet is the pool's hand-over
+// (two tasks), the wake-up and the cold caches of a woken processor (BM_Stream2000Hz).
+void BM_PathStages(benchmark::State& state) {
+  PacketRun run;
+  if (!run.ready()) {
+    state.SkipWithError("the emulated tracker did not open with a filter");
+    return;
+  }
+  // A link of its own (port open, no reader, no device) for the parse step.
+  zelto::test::PtyPort pty;
+  Communicator link;
+  ZtString name;
+  ZtString_construct(&name, pty.slavePath().c_str());
+  const bool linked = link.openPort(name, B115200, OPS_OpenPort);
+  ZtString_destruct(&name);
+  if (!linked) {
+    state.SkipWithError("link did not open");
+    return;
+  }
+  MessageList parsed;
+  ZtByteArray bytes;
+  ZtByteArray_construct(&bytes, 0, nullptr);
+  zelto::ThreadPool* pool = zelto::ThreadPool::instance();
+  constexpr int kPackets = 20000, kRound = 2000;
+  std::vector<double> cut, model, arith, caches, callback;
+  for (auto* v : {&cut, &model, &arith, &caches, &callback}) v->reserve(kPackets);
+  uint16_t counter = 0;
+  const auto timed = [](std::vector<double>& into, auto&& step) {
+    const auto t0 = std::chrono::steady_clock::now();
+    step();
+    into.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+  };
+  for (auto _ : state) {
+    for (int pass = 0; pass < 2; ++pass) {  // the first pass warms up
+      for (auto* v : {&cut, &model, &arith, &caches, &callback}) v->clear();
+      for (int done = 0; done < kPackets; done += kRound) {
+        pool->suspend(true);
+        for (int i = 0; i < kRound; ++i) {
+          run.next();
+          ZtDataPacket_setPacketCounter(&run.work, counter++);
+          const ZtMessage& m = run.work.message;
+          ZtArray_assign(ZTARRAY(&bytes), ZtMessage_getTotalMessageSize(&m), ZtMessage_getMessageStart(&m));
+          timed(cut, [&] {
+            link.processBufferedData(bytes, parsed);
+            for (size_t k = 0; k < parsed.size(); ++k) link.handleMessage(parsed[k]);
+          });
+          timed(model, [&] { run.device->handleMessage(m); });
+        }
+        pool->resume();
+        run.device->finishLastProcessingTask();
+        for (int i = 0; i < kRound; ++i) {
+          run.next();
+          timed(arith, [&] { KtixProbe::steps(*run.device, run.work); });
+          timed(caches, [&] { run.device->insertPacketInCaches(run.work); });
+          timed(callback, [&] { run.device->onDataAvailable(run.device, &run.work); });
+        }
+      }
+    }
+  }
+  ZtByteArray_destruct(&bytes);
+  link.closePort();
+  const auto p50 = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+  };
+  const double c = p50(cut), m = p50(model), a = p50(arith), all = p50(caches), cb = p50(callback);
+  state.counters["cut_us"] = c;
+  state.counters["model_us"] = m;
+  state.counters["arith_us"] = a;
+  state.counters["caches_us"] = all - cb;
+  state.counters["callback_us"] = cb;
+  state.counters["own_us"] = c + m + all;
+}
+BENCHMARK(BM_PathStages)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 // ---- 2000 Hz from another process ----------------------------------------------------------------------
 
 std::string emulatorPath() {
@@ -285,7 +382,7 @@ std::string emulatorPath() {
 
 class EmulatorProcess {
  public:
-  explicit EmulatorProcess(const char* rate, const char* id = "00071234") {
+  explicit EmulatorProcess(const char* rate) {
     int out[2];
     if (pipe(out) != 0) return;
     m_pid = fork();
@@ -294,7 +391,7 @@ class EmulatorProcess {
       close(out[0]);
       close(out[1]);
       const std::string program = emulatorPath();
-      execl(program.c_str(), program.c_str(), id, rate, "serve", static_cast<char*>(nullptr));
+      execl(program.c_str(), program.c_str(), "00071234", rate, "serve", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
@@ -317,24 +414,6 @@ class EmulatorProcess {
   pid_t m_pid = -1;
   std::string m_port;
 };
-
-// CPU seconds per thread name of this process (/proc/self/task/<tid>/comm).
-std::vector<std::pair<std::string, double>> cpuByThread() {
-  std::vector<std::pair<std::string, double>> out;
-  for (pid_t tid : benchstats::threadIds()) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", static_cast<int>(tid));
-    std::string name = "?";
-    if (FILE* f = std::fopen(path, "r")) {
-      char line[64] = {};
-      if (std::fgets(line, sizeof line, f)) name = line;
-      std::fclose(f);
-      if (!name.empty() && name.back() == '\n') name.pop_back();
-    }
-    out.emplace_back(name + " " + std::to_string(tid), benchstats::sample({tid}).cpuNs * 1e-9);
-  }
-  return out;
-}
 
 double processCpuSeconds() {
   timespec t;
@@ -367,46 +446,53 @@ double cpuPercentWhileSleeping(double seconds) {
   return window.percent();
 }
 
-// The trackers of BM_Stream2000Hz: the host-filtered tracker, the 20-series fourth-generation
-// tracker with its Zkf3i filter (a built-in "ZKF-3I" scenario without the magnetometer update,
-// which that series takes), the navigation tracker with Zkf700 and the mixer.
-const struct {
-  const char* idText;
-  uint32_t id;
-} kStreamTrackers[] = {{"00071234", 0x00071234}, {"00201234", 0x00201234}, {"00701234", 0x00701234}};
+constexpr double kStreamSeconds = 6.0;
+constexpr double kIdleSeconds = 3.0;
 
+// The CPU and wake-ups per packet of the named thread groups over a streaming window: reader
+// ("KtThread" for the library, "ref reader" for the references), worker ("Pooled Thread", "ref
+// worker") and the rest (every other thread but the measuring one, which only sleeps).
+void reportPerPacket(benchmark::State& state, const std::map<std::string, benchstats::Sample>& spent, double packets,
+                     const char* reader, const char* worker) {
+  double readerUs = 0, workerUs = 0, otherUs = 0, readerWake = 0, workerWake = 0;
+  for (const auto& [name, s] : spent) {
+    if (name == reader) {
+      readerUs += s.cpuNs / 1e3;
+      readerWake += s.voluntary;
+    } else if (name == worker) {
+      workerUs += s.cpuNs / 1e3;
+      workerWake += s.voluntary;
+    } else {
+      otherUs += s.cpuNs / 1e3;
+    }
+  }
+  packets = std::max(1.0, packets);
+  state.counters["reader_us_per_pkt"] = readerUs / packets;
+  state.counters["worker_us_per_pkt"] = workerUs / packets;
+  state.counters["other_us_per_pkt"] = otherUs / packets;
+  state.counters["total_us_per_pkt"] = (readerUs + workerUs + otherUs) / packets;
+  state.counters["reader_wakeups_per_pkt"] = readerWake / packets;
+  state.counters["worker_wakeups_per_pkt"] = workerWake / packets;
+}
+
+// The library: the device opened through ZtControl, its packets (host-filtered) counted by the
+// data callback. Beside the per-packet figures: cpu_streaming_pct and cpu_idle_pct (this
+// process's CPU as % of one core; idle: the device still measuring, the stream stopped), their
+// difference cpu_per_stream_pct, packets_per_s delivered.
 void BM_Stream2000Hz(benchmark::State& state) {
-  constexpr double kSeconds = 10.0;
-  const auto& tracker = kStreamTrackers[state.range(0)];
   for (auto _ : state) {
-    EmulatorProcess emulator("2000", tracker.idText);
+    EmulatorProcess emulator("2000");
     if (emulator.port().empty()) {
       state.SkipWithError(("zda_emulator did not start: " + emulatorPath()).c_str());
       return;
     }
     auto control = std::make_unique<ZtControl>();
-    zelto::test::TempDir dir;
-    if (tracker.id == 0x00201234) {
-      const std::string profiles = dir.file("mk4.zsa");
-      const std::pair<std::string, std::string> magOff{"doMagUpdate", "B:N"};
-      ZtString file;
-      ZtString_construct(&file, profiles.c_str());
-      const bool loaded = zelto::test::writeProfiles(profiles, "ZKF", "zkf3i", {{"plain", 2, "", "", {magOff}}}) &&
-                          control->loadFilterProfiles(file);
-      ZtString_destruct(&file);
-      if (!loaded) {
-        state.SkipWithError("filter profiles not loaded");
-        return;
-      }
-    }
     ZtString name;
     ZtString_construct(&name, emulator.port().c_str());
     const bool opened = control->openPort(name, B115200);
     ZtString_destruct(&name);
-    ZtDevice* device = opened ? control->device(tracker.id) : nullptr;
-    const bool fourthGeneration = tracker.id != 0x00071234;
-    if (!device || (fourthGeneration ? device->updateRateForDataIdentifier(0xA010) : device->updateRate()) != 2000 ||
-        (fourthGeneration && !device->hasZkfFilter())) {
+    ZtDevice* device = opened ? control->device(0x00071234) : nullptr;
+    if (!device || device->updateRate() != 2000) {
       state.SkipWithError("the emulated tracker did not open at 2000 Hz");
       return;
     }
@@ -418,47 +504,41 @@ void BM_Stream2000Hz(benchmark::State& state) {
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));  // the filter starts, rooms grow
     const long before = handler.delivered;
-    const auto threads0 = cpuByThread();
+    const auto threads0 = benchstats::byName();
     CpuWindow window;
-    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+    std::this_thread::sleep_for(std::chrono::duration<double>(kStreamSeconds));
     window.stop();
+    const auto spent = benchstats::difference(threads0, benchstats::byName());
     const double wall = window.wallSeconds();
     const double streaming = window.percent();
-    // Where the streaming CPU went, by thread (% of one core).
-    for (const auto& [thread, seconds] : cpuByThread()) {
-      double before = 0;
-      for (const auto& [t0, s0] : threads0)
-        if (t0 == thread) before = s0;
-      const double pct = (seconds - before) / wall * 100.0;
-      if (pct >= 0.05) std::printf("  streaming: %-24s %6.2f %% of a core\n", thread.c_str(), pct);
-    }
-    const double rate = static_cast<double>(handler.delivered - before) / wall;
+    const double packets = static_cast<double>(handler.delivered - before);
     const double orientedShare = static_cast<double>(handler.oriented) / std::max(1L, handler.delivered.load());
 
     // The same device, still measuring, without a stream.
     emulator.signal(SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const double idle = cpuPercentWhileSleeping(kSeconds);
+    const double idle = cpuPercentWhileSleeping(kIdleSeconds);
 
     device->removeCallbackHandler(&handler, false);
     control.reset();
+    reportPerPacket(state, spent, packets, "KtThread", "Pooled Thread");
     state.counters["cpu_streaming_pct"] = streaming;
     state.counters["cpu_idle_pct"] = idle;
     state.counters["cpu_per_stream_pct"] = streaming - idle;
-    state.counters["packets_per_s"] = rate;
+    state.counters["packets_per_s"] = packets / wall;
     state.counters["oriented_share"] = orientedShare;
   }
 }
-BENCHMARK(BM_Stream2000Hz)->Arg(0)->Arg(1)->Arg(2)->ArgName("tracker")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_Stream2000Hz)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // Reference for BM_Stream2000Hz, in the same run: the same emulator's 2000 Hz stream read without
-// the library. 0: one thread waits on the port (poll with a stop descriptor) and reads, the
-// least any reader costs; 1: as 0, each read handed to a second thread through a mutex and
-// condition, the least a reader that leaves the handling to another thread costs. Counters as
-// for BM_Stream2000Hz (bytes_per_s in place of packets).
+// the library. 0: one thread ("ref reader") waits on the port (poll with a stop descriptor) and
+// reads, the least any reader costs; 1: as 0, each read handed to a second thread ("ref worker")
+// through a mutex and condition, the least a reader that leaves the handling to another thread
+// costs. Packets are the bytes read over the size of the stream's data message (taken from the
+// first one read). Counters as for BM_Stream2000Hz.
 void BM_Stream2000HzReference(benchmark::State& state) {
   const bool handOff = state.range(0) == 1;
-  constexpr double kSeconds = 10.0;
   for (auto _ : state) {
     EmulatorProcess emulator("2000");
     const int fd = emulator.port().empty() ? -1 : open(emulator.port().c_str(), O_RDWR | O_NOCTTY);
@@ -476,9 +556,11 @@ void BM_Stream2000HzReference(benchmark::State& state) {
     size_t pending = 0, handled = 0;
     bool done = false;
     std::atomic<long> bytes{0};
+    std::atomic<int> frameSize{0};
     std::thread worker;
     if (handOff)
       worker = std::thread([&] {
+        pthread_setname_np(pthread_self(), "ref worker");
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
           ready.wait(lock, [&] { return pending != 0 || done; });
@@ -488,12 +570,19 @@ void BM_Stream2000HzReference(benchmark::State& state) {
         }
       });
     std::thread reader([&] {
+      pthread_setname_np(pthread_self(), "ref reader");
       uint8_t buffer[8192];
       pollfd fds[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
       for (;;) {
         if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) return;
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n <= 0) continue;
+        if (frameSize.load(std::memory_order_relaxed) == 0)
+          for (ssize_t i = 0; i + 3 < n; ++i)
+            if (buffer[i] == 0xFA && buffer[i + 1] == 0xFF && buffer[i + 2] == 0x36 && buffer[i + 3] != 0xFF) {
+              frameSize.store(buffer[i + 3] + 5, std::memory_order_relaxed);
+              break;
+            }
         bytes.fetch_add(n, std::memory_order_relaxed);
         if (!handOff) continue;
         {
@@ -503,17 +592,24 @@ void BM_Stream2000HzReference(benchmark::State& state) {
         ready.notify_one();
       }
     });
-    emulator.signal(SIGUSR2);  // the tracker streams without being configured by a host
+    // The tracker streams without being configured by a host; asked again until bytes flow.
+    for (int i = 0; i < 20 && bytes.load() == 0; ++i) {
+      emulator.signal(SIGUSR2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const long bytes0 = bytes;
+    const auto threads0 = benchstats::byName();
     CpuWindow window;
-    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+    std::this_thread::sleep_for(std::chrono::duration<double>(kStreamSeconds));
     window.stop();
+    const auto spent = benchstats::difference(threads0, benchstats::byName());
     const double streaming = window.percent();
-    const double rate = static_cast<double>(bytes - bytes0) / window.wallSeconds();
+    const double streamed = static_cast<double>(bytes - bytes0);
+    const double packets = frameSize.load() > 0 ? streamed / frameSize.load() : 0.0;
     emulator.signal(SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const double idle = cpuPercentWhileSleeping(3.0);
+    const double idle = cpuPercentWhileSleeping(kIdleSeconds);
     const uint64_t one = 1;
     if (write(stop, &one, sizeof one) != sizeof one) state.SkipWithError("stop descriptor");
     reader.join();
@@ -527,10 +623,12 @@ void BM_Stream2000HzReference(benchmark::State& state) {
     }
     close(stop);
     close(fd);
+    if (packets <= 0) state.SkipWithError("the emulator did not stream");
+    reportPerPacket(state, spent, packets, "ref reader", "ref worker");
     state.counters["cpu_streaming_pct"] = streaming;
     state.counters["cpu_idle_pct"] = idle;
     state.counters["cpu_per_stream_pct"] = streaming - idle;
-    state.counters["bytes_per_s"] = rate;
+    state.counters["packets_per_s"] = packets / window.wallSeconds();
   }
 }
 BENCHMARK(BM_Stream2000HzReference)->Arg(0)->Arg(1)->ArgName("hand_off")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

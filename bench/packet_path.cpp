@@ -2,7 +2,9 @@
 // (missed-packet check, stamping, processing task) -> caches -> onDataAvailable.
 //   BM_PtyWakeup          reference: a plain write on the pty master and a blocking poll+read of
 //                         the slave on another thread (what the kernel alone costs), paced as
-//                         below, 10 000 samples
+//                         below, 10 000 samples. The writer is the same as BM_Latency's: this
+//                         thread stamps and encodes a frame, writes it on the master, spins until
+//                         the far end has it (bounded), then sleeps the pace
 //   BM_Latency            one device, paced (interval in µs as argument), 10 000 samples: per
 //                         stage, p50 and p99 in µs, from the emulator's write (stamp in the
 //                         payload) to
@@ -146,6 +148,13 @@ class Counter : public ZtCallback {
     delivered.fetch_add(1, std::memory_order_release);
   }
   void onMissedPackets(ZtDevice*, int, int, int) override { missed.fetch_add(1); }
+  // The latency writer's wait, as the reference's: spinning, so both keep their processor awake.
+  bool spinFor(uint64_t n, std::chrono::milliseconds timeout) const {
+    const auto until = Clock::now() + timeout;
+    while (delivered.load(std::memory_order_acquire) < n)
+      if (Clock::now() > until) return false;
+    return true;
+  }
   bool waitFor(uint64_t n, std::chrono::milliseconds timeout) const {
     const auto until = Clock::now() + timeout;
     while (delivered.load(std::memory_order_acquire) < n) {
@@ -187,6 +196,10 @@ struct Rig {
   }
 };
 
+// The writer of both latency figures: a frame stamped now, encoded and written on the master by
+// this thread.
+void sendStamped(PtyPort& pty, uint16_t counter) { pty.send(EmuFrame{0xFF, 0x36, stampedPayload(counter)}.encode()); }
+
 double percentileUs(std::vector<int64_t> v, int p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -202,26 +215,37 @@ void BM_PtyWakeup(benchmark::State& state) {
   tcgetattr(slave, &t);
   cfmakeraw(&t);
   tcsetattr(slave, TCSANOW, &t);
-  const std::vector<uint8_t> frame = EmuFrame{0xFF, 0x36, stampedPayload(0)}.encode();
-  std::atomic<int64_t> readAt{0};
+  std::atomic<int64_t> readAt{0};  // latency of the last frame read (ns)
+  std::atomic<uint64_t> frames{0};
   std::atomic<bool> stop{false};
   std::thread reader([&] {
     uint8_t buffer[256];
     while (!stop.load()) {
       pollfd p{slave, POLLIN, 0};
-      if (::poll(&p, 1, 20) > 0 && ::read(slave, buffer, sizeof buffer) > 0) readAt.store(nowNs());
+      // A frame of 40 bytes arrives whole: its stamp is at payload offset 8 (frame offset 12).
+      if (::poll(&p, 1, 20) > 0 && ::read(slave, buffer, sizeof buffer) >= 20) {
+        int64_t stamp = 0;
+        for (int i = 0; i < 8; ++i) stamp = stamp << 8 | buffer[12 + i];
+        readAt.store(nowNs() - stamp);
+        frames.fetch_add(1, std::memory_order_release);
+      }
     }
   });
   std::vector<int64_t> lat;
   lat.reserve(static_cast<size_t>(state.max_iterations));
   const auto interval = std::chrono::microseconds(state.range(0));
+  uint64_t sent = 0;
   for (auto _ : state) {
-    readAt = 0;
-    const int64_t sent = nowNs();
-    pty.send(frame);
-    while (readAt.load() == 0) {
+    sendStamped(pty, static_cast<uint16_t>(sent));
+    ++sent;
+    const auto until = Clock::now() + std::chrono::seconds(2);
+    while (frames.load(std::memory_order_acquire) < sent && Clock::now() < until) {
     }
-    lat.push_back(readAt.load() - sent);
+    if (frames.load() < sent) {
+      state.SkipWithError("frame not read");
+      break;
+    }
+    lat.push_back(readAt.load());
     state.PauseTiming();
     std::this_thread::sleep_for(interval);
     state.ResumeTiming();
@@ -258,9 +282,9 @@ void BM_Latency(benchmark::State& state) {
   // This thread encodes and sends the frames: only the other threads' allocations are the path's.
   AllocationCounter allocations;
   for (auto _ : state) {
-    rig.emu.sendFrame(EmuFrame{0xFF, 0x36, stampedPayload(static_cast<uint16_t>(sent))});
+    sendStamped(rig.pty, static_cast<uint16_t>(sent));
     ++sent;
-    if (!rig.counter.waitFor(sent, std::chrono::seconds(2))) {
+    if (!rig.counter.spinFor(sent, std::chrono::seconds(2))) {
       state.SkipWithError("packet not delivered");
       break;
     }

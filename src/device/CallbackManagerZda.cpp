@@ -56,7 +56,8 @@ class CallbackManagerZda::FanOut {
  public:
   explicit FanOut(CallbackManagerZda& manager) : m_manager(manager), m_inFlight(manager.m_inFlight) {
     {
-      ReadClaim claim(manager.m_lock);
+      // Every event of every packet comes here: the short snapshot lock, not the read claim.
+      std::lock_guard<std::mutex> snapshot(manager.m_snapshotMutex);
       m_handlers = manager.m_handlers;
       m_generation = manager.m_generation.load(std::memory_order_relaxed);
       m_epoch = manager.m_epoch;
@@ -164,7 +165,9 @@ std::vector<CallbackManagerZda*> CallbackManagerZda::chainedSnapshot() const {
 }
 
 void CallbackManagerZda::publishLocked(HandlerList list) {
-  m_handlers = std::make_shared<const HandlerList>(std::move(list));
+  HandlerSnapshot published = std::make_shared<const HandlerList>(std::move(list));
+  std::lock_guard<std::mutex> snapshot(m_snapshotMutex);
+  m_handlers.swap(published);
   m_generation.fetch_add(1, std::memory_order_release);
 }
 
@@ -173,7 +176,7 @@ void CallbackManagerZda::waitForFanOutsInFlight() {
   std::lock_guard<std::mutex> serial(m_quiesce);
   unsigned old;
   {
-    WriteClaim claim(m_lock);
+    std::lock_guard<std::mutex> snapshot(m_snapshotMutex);
     old = m_epoch;
     m_epoch ^= 1u;
   }

@@ -103,11 +103,15 @@ class CallbackManagerZda : public ZtCallback {
   };
 
   // Lock order: m_lock is never held while calling a handler or another manager, nor while
-  // waiting for fan-outs; m_quiesce is taken before m_lock, InFlight::waitMutex after neither.
+  // waiting for fan-outs; m_quiesce is taken before m_lock, m_lock before m_snapshotMutex,
+  // InFlight::waitMutex after neither. m_snapshotMutex is held only to copy or replace the
+  // fields it guards: a fan-out's start takes it alone (the read claim costs more per event).
   mutable zelto::MutexReadWrite m_lock;
-  HandlerSnapshot m_handlers;                  // guarded by m_lock; the list is never changed in place
+  mutable std::mutex m_snapshotMutex;
+  HandlerSnapshot m_handlers;                  // changed under m_lock and m_snapshotMutex, read under
+                                               // either; the list is never changed in place
   std::vector<CallbackManagerZda*> m_chained;  // guarded by m_lock
-  unsigned m_epoch = 0;                        // guarded by m_lock: which counter new fan-outs use
+  unsigned m_epoch = 0;                        // guarded by m_snapshotMutex: which counter new fan-outs use
   std::atomic<uint64_t> m_generation{0};       // bumped (under m_lock) on every handler list change
   const std::shared_ptr<InFlight> m_inFlight;  // set once by the constructor
 

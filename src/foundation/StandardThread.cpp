@@ -54,6 +54,12 @@ int StandardThread::innerFunction() { return 0; }
 void* StandardThread::threadMain(void* arg) {
   auto* self = static_cast<StandardThread*>(arg);
   tlCurrent = self;
+  if (self->m_hasName) {
+    // The system keeps 15 characters: what tools (top -H, /proc/<pid>/task/<tid>/comm) show.
+    char shown[16] = {};
+    self->m_name.copy(shown, sizeof shown - 1);
+    pthread_setname_np(pthread_self(), shown);
+  }
   // Each overridable call may delete the object (the destructor then clears tlCurrent): after
   // each one, self is only used while tlCurrent still names it.
   self->initFunction();

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -115,6 +116,34 @@ TEST(StandardThread, PriorityIsStoredEvenWhenItCannotBeApplied) {
   EXPECT_TRUE(t.setPriority(6));
   EXPECT_EQ(t.priority(), 6);
   t.stopThread();
+}
+
+// The name given at start is the system's name of the thread too (cut to the 15 characters the
+// system keeps), so tools and per-thread measurements can tell the threads apart.
+class NamingThread : public StandardThread {
+ public:
+  ~NamingThread() override { stopThread(); }
+  char seen[32] = {};
+  Semaphore named;
+
+ protected:
+  int innerFunction() override {
+    if (!seen[0]) {
+      pthread_getname_np(pthread_self(), seen, sizeof seen);
+      named.post();
+    }
+    return 1;
+  }
+};
+
+TEST(StandardThread, StartNameIsTheSystemThreadName) {
+  for (const char* name : {"KtThread", "A name longer than fifteen"}) {
+    NamingThread t;
+    ASSERT_TRUE(t.startThread(name));
+    ASSERT_TRUE(t.named.wait1(kLimitMs));
+    t.stopThread();
+    EXPECT_EQ(std::string(t.seen), std::string(name).substr(0, 15));
+  }
 }
 
 TEST(StandardThread, DestructorStopsALiveThread) {

@@ -175,15 +175,24 @@ ZtResultValue SerialInterface::readPolled(size_t maxLength, ZtByteArray& data, u
 }
 
 ZtResultValue SerialInterface::readNow(size_t maxLength, ZtByteArray& data) {
-  if (ZtArray_assign(ZTARRAY(&data), maxLength, nullptr) != 0) return record(ZRV_INSUFFICIENTSPACE);
+  // A read of up to one block goes through the stack, so only the bytes read are copied: sizing
+  // the array to maxLength first would clear the whole block on every read (a stream's reader
+  // reads one small packet at a time).
+  uint8_t block[8192];
+  const bool viaBlock = maxLength <= sizeof block;
+  if (!viaBlock && ZtArray_assign(ZTARRAY(&data), maxLength, nullptr) != 0) return record(ZRV_INSUFFICIENTSPACE);
   // Readable or hung up: bytes still queued are delivered first, then the hang-up shows as a
   // read of 0 bytes or EIO.
   ssize_t n;
   do {
-    n = ::read(m_fd, data.data, maxLength);
+    n = ::read(m_fd, viaBlock ? block : data.data, maxLength);
   } while (n < 0 && errno == EINTR);
   if (n > 0) {
-    ZtArray_assign(ZTARRAY(&data), static_cast<size_t>(n), nullptr);
+    if (viaBlock) {
+      if (ZtArray_assign(ZTARRAY(&data), static_cast<size_t>(n), block) != 0) return record(ZRV_INSUFFICIENTSPACE);
+    } else {
+      ZtArray_assign(ZTARRAY(&data), static_cast<size_t>(n), nullptr);
+    }
     return record(ZRV_OK);
   }
   const int error = n == 0 ? 0 : errno;

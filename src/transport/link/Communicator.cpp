@@ -103,7 +103,6 @@ void Communicator::construct() {
   ZtByteArray_construct(&m_fileChunk, 0, nullptr);
   ZtByteArray_construct(&m_fileFrame, 0, nullptr);
   ZtMessage_construct(&m_parseMessage);
-  m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   m_kickFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   m_gotoConfigTimeout = m_defaultGotoConfigTimeout;
   initialize();
@@ -161,7 +160,6 @@ Communicator::~Communicator() {
   ZtByteArray_destruct(&m_fileChunk);
   ZtByteArray_destruct(&m_fileBuffer);
   ZtByteArray_destruct(&m_receiveBuffer);
-  if (m_wakeFd >= 0) ::close(m_wakeFd);
   if (m_kickFd >= 0) ::close(m_kickFd);
 }
 
@@ -277,11 +275,9 @@ bool Communicator::reopenPort(ZtBaudRate baudRate, OpenPortStage stages) {
 bool Communicator::reopenPort() { return reopenPort(baudRate(), OPS_All); }
 
 void Communicator::cancelPortRead() {
-  if (m_wakeFd >= 0) {
-    const uint64_t one = 1;
-    ssize_t ignored = ::write(m_wakeFd, &one, sizeof one);
-    (void)ignored;
-  }
+  // Stored before the kick: the reader reads the flag after the kick's read returns.
+  m_readCancelled.store(true);
+  kickReader();
   std::shared_lock<std::shared_mutex> lock(m_portLock);
   if (StreamInterface* port = m_port.load()) port->cancelIo();
 }
@@ -297,11 +293,7 @@ void Communicator::startThread() {
   if (!m_thread) throw ZtException(ZRV_ERROR, "Unable to start thread");
   if (m_thread->isAlive()) return;
   // Drop a cancel left over from an earlier stop.
-  if (m_wakeFd >= 0) {
-    uint64_t value;
-    ssize_t ignored = ::read(m_wakeFd, &value, sizeof value);
-    (void)ignored;
-  }
+  m_readCancelled.store(false);
   if (!m_thread->startThread("KtThread")) throw ZtException(ZRV_ERROR, "Unable to start thread");
 }
 
@@ -572,15 +564,17 @@ void Communicator::kickReader() {
 }
 
 Communicator::PortWait Communicator::waitForPortData(int timeoutMs) {
-  // The cancel stays signalled until the next start; a kick is consumed here.
-  pollfd fds[3] = {{m_portFd, POLLIN | POLLPRI, 0}, {m_wakeFd, POLLIN, 0}, {m_kickFd, POLLIN, 0}};
-  const int n = ::poll(fds, 3, timeoutMs);
+  // A cancel stays in force until the next start; a kick (which a cancel also sends) is consumed
+  // here. Two descriptors per wait, as few as a reader that can be stopped needs.
+  if (m_readCancelled.load()) return PortWait::Cancelled;
+  pollfd fds[2] = {{m_portFd, POLLIN | POLLPRI, 0}, {m_kickFd, POLLIN, 0}};
+  const int n = ::poll(fds, 2, timeoutMs);
   if (n < 0) return errno == EINTR ? PortWait::Nothing : PortWait::Port;  // the read reports it
-  if (fds[1].revents & POLLIN) return PortWait::Cancelled;
-  if (fds[2].revents & POLLIN) {
+  if (fds[1].revents & POLLIN) {
     uint64_t value;
     ssize_t ignored = ::read(m_kickFd, &value, sizeof value);
     (void)ignored;
+    if (m_readCancelled.load()) return PortWait::Cancelled;
   }
   // Readable, hung up or failed: the read tells which.
   return fds[0].revents ? PortWait::Port : PortWait::Nothing;
@@ -592,8 +586,8 @@ ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs) {
     ZtArray_assign(ZTARRAY(&data), 0, nullptr);
     // A reader without a port has nothing to do until a port opens or it is stopped.
     if (waitMs != 0) {
-      pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_kickFd, POLLIN, 0}};
-      if (::poll(fds, 2, waitMs) > 0 && (fds[1].revents & POLLIN)) {
+      pollfd fds[1] = {{m_kickFd, POLLIN, 0}};
+      if (!m_readCancelled.load() && ::poll(fds, 1, waitMs) > 0 && (fds[0].revents & POLLIN)) {
         uint64_t value;
         ssize_t ignored = ::read(m_kickFd, &value, sizeof value);
         (void)ignored;
@@ -713,8 +707,9 @@ ZtDevice* Communicator::findDevice(ZtDeviceId id) const {
 }
 
 bool Communicator::isReadingFromFile() const {
-  std::lock_guard<std::recursive_mutex> lock(m_fileMutex);
-  return !m_port.load() && m_logFile != nullptr;
+  // Asked per packet by the devices: read without the file lock (a file opened or closed
+  // meanwhile is seen by the next packet).
+  return !m_port.load() && m_hasLogFile.load(std::memory_order_acquire);
 }
 
 uint64_t Communicator::droppedBacklogBytes() const { return m_thread ? m_thread->droppedBytes() : 0; }
@@ -766,7 +761,7 @@ bool Communicator::createLogFile(const ZtString& fileName) {
   std::lock_guard<std::recursive_mutex> lock(m_fileMutex);
   if (m_logFile) return setResult(ZRV_ALREADYOPEN), false;
   if (m_port.load()) return setResult(ZRV_UNSUPPORTED), false;
-  m_logFile = new IoInterfaceFile;
+  setLogFileLocked(new IoInterfaceFile);
   ZtResultValue result = m_logFile->create(fileName);
   if (result == ZRV_OK) {
     // Write test: the file must take bytes and give them back.
@@ -802,11 +797,11 @@ bool Communicator::openLogFile(const ZtString& fileName) {
     setResult(ZRV_ALREADYOPEN);
     return isLogFileOpen(fileName);
   }
-  m_logFile = new IoInterfaceFile;
+  setLogFileLocked(new IoInterfaceFile);
   ZtResultValue result = m_logFile->open(fileName, false, true);
   if (result != ZRV_OK) {
     delete m_logFile;
-    m_logFile = nullptr;
+    setLogFileLocked(nullptr);
     return setResult(result), false;
   }
   LocalBytes head;
@@ -834,7 +829,7 @@ void Communicator::closeLogFileLocked(bool deleteFile) {
   else
     m_logFile->close();
   delete m_logFile;
-  m_logFile = nullptr;
+  setLogFileLocked(nullptr);
   ZtArray_assign(ZTARRAY(&m_fileBuffer), 0, nullptr);
 }
 

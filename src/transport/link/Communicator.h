@@ -214,6 +214,11 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   }
   void construct();
   void destroyParts();
+  // Under m_fileMutex.
+  void setLogFileLocked(IoInterfaceFile* file) {
+    m_logFile = file;
+    m_hasLogFile.store(file != nullptr, std::memory_order_release);
+  }
   // Closes and frees the port; the reader must be stopped (or be the caller).
   void deletePort();
   void cancelPortRead();
@@ -249,7 +254,7 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   std::atomic<ZtDeviceId> m_masterDeviceId{0};
   zelto::PacketDataSource* m_dataSource = nullptr;
   zelto::ReplyMonitor* m_replyMonitor = nullptr;
-  IoInterfaceFile* m_logFile = nullptr;  // guarded by m_fileMutex
+  IoInterfaceFile* m_logFile = nullptr;  // guarded by m_fileMutex; set by setLogFileLocked
   std::atomic<StreamInterface*> m_port{nullptr};  // deletion guarded by m_portLock
   int m_portFd = -1;                              // serial descriptor for the reader's wait
   ZtByteArray m_receiveBuffer;                    // parse tasks only
@@ -275,6 +280,7 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   ZtByteArray m_fileFrame;   // log-file writer: one message's frame, reused; guarded by m_fileMutex
   MessageList m_parseOutput;
   ZtMessage m_parseMessage;  // parse tasks' search output
-  int m_wakeFd = -1;         // eventfd that ends the reader's wait on cancel
-  int m_kickFd = -1;         // eventfd that ends one wait (repeat GotoConfig starts)
+  int m_kickFd = -1;         // eventfd that ends one wait (repeat GotoConfig starts, cancel)
+  std::atomic<bool> m_readCancelled{false};  // set by a cancel, cleared by the next start
+  std::atomic<bool> m_hasLogFile{false};     // m_logFile is set, for isReadingFromFile
 };

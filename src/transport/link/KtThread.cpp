@@ -125,9 +125,9 @@ int KtThread::innerFunction() {
   // A candidate awaited by the parser is given up at its deadline: wake then, even if the line
   // stays silent (once per deadline, so a pass that changes nothing cannot spin).
   const uint64_t deadline = m_link->awaitedDeadlineMs();
-  const uint64_t nowMs = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
   if (deadline != 0 && deadline != m_recheckedDeadline) {
+    const uint64_t nowMs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
     const int untilDeadline =
         deadline > nowMs ? static_cast<int>(std::min<uint64_t>(deadline - nowMs + 1, 60000)) : 0;
     if (untilDeadline == 0) {

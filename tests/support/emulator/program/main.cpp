@@ -1,6 +1,6 @@
 // zda_emulator [device-id-hex] [rate-hz] [serve]: emulates a tracker on a new pseudo-terminal.
 // Prints the slave path on the first line, then serves until stdin closes or, with a third
-// argument, until SIGTERM or SIGINT. While serving, SIGUSR1 stops the data stream (the tracker
+// argument, until SIGTERM or SIGINT (stdin is then not read). While serving, SIGUSR1 stops the data stream (the tracker
 // stays in measurement, silent) and SIGUSR2 starts it again.
 //
 // An id of the host-filtered family (0x07......) is served as that tracker: its record, its
@@ -58,6 +58,13 @@ int main(int argc, char** argv) {
   signal(SIGINT, onSignal);
   signal(SIGUSR1, onStream);
   signal(SIGUSR2, onStream);
+  // Blocked here, so the emulator's threads inherit the mask and every signal comes to this
+  // thread, which checks the requests with them blocked and waits atomically (sigsuspend): a
+  // signal sent right after the path was printed is not lost.
+  sigset_t handled, previous;
+  sigemptyset(&handled);
+  for (int s : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT}) sigaddset(&handled, s);
+  sigprocmask(SIG_BLOCK, &handled, &previous);
   zelto::test::DeviceEmulator emulator(std::make_unique<zelto::test::FdEmulatorLink>(master));
   zelto::test::TrackerModel model;
   std::unique_ptr<zelto::test::RawTrajectory> stream;
@@ -105,13 +112,18 @@ int main(int argc, char** argv) {
   printf("%s\n", name);
   fflush(stdout);
   // Keep our slave descriptor open so the master never sees a hang-up between clients.
-  char c;
-  while (!gStop && read(STDIN_FILENO, &c, 1) > 0) {
-  }
-  while (!gStop && argc > 3) {
-    pause();
-    const int request = gStream.exchange(0);
-    if (request != 0) emulator.setMeasuring(request == 2);
+  if (argc > 3) {
+    for (;;) {
+      const int request = gStream.exchange(0);
+      if (request != 0) emulator.setMeasuring(request == 2);
+      if (gStop) break;
+      sigsuspend(&previous);
+    }
+  } else {
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    char c;
+    while (!gStop && read(STDIN_FILENO, &c, 1) > 0) {
+    }
   }
   emulator.stop();
   close(slave);
