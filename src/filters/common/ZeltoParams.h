@@ -13,6 +13,7 @@
 // No locking and no global state: a record is used by one thread at a time.
 #include <string>
 
+#include "filters/common/RealSettingKey.h"
 #include "filters/common/SettingField.h"
 #include "foundation/SettingsFile.h"
 #include "foundation/Variant.h"
@@ -78,6 +79,19 @@ class ZeltoParams {
   template <size_t N>
   void writeFields(zelto::SettingsFile& file, const std::string& prefix, const SettingField (&fields)[N]) const {
     writeFields(file, prefix, fields, N);
+  }
+
+  // A constant table of the record's double members (Record is the class derived from this one),
+  // read with readDouble or written in table order; the reader stops at the first bad key.
+  template <class Record, size_t N>
+  void readReals(const zelto::SettingsFile& file, const std::string& prefix, const RealSettingKey<Record> (&keys)[N]) {
+    for (const RealSettingKey<Record>& k : keys) static_cast<Record*>(this)->*k.field = readDouble(file, prefix, k.key);
+  }
+  template <class Record, size_t N>
+  void writeReals(zelto::SettingsFile& file, const std::string& prefix,
+                  const RealSettingKey<Record> (&keys)[N]) const {
+    for (const RealSettingKey<Record>& k : keys)
+      writeSetting(file, prefix, k.key, zelto::Variant(static_cast<const Record*>(this)->*k.field));
   }
 
   // The same checks on a value already read (for keys that have a fallback when absent).

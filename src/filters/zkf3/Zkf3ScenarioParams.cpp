@@ -41,13 +41,8 @@ constexpr Field kPageOrder[Zkf3ScenarioParams::kValueCount] = {
     &Zkf3ScenarioParams::validity_TBD,
 };
 
-struct KeyedField {
-  const char* key;
-  Field field;
-};
-
 // Settings-file order of the doubles.
-constexpr KeyedField kFileOrder[] = {
+constexpr RealSettingKey<Zkf3ScenarioParams> kFileOrder[] = {
     {"validity.accThreshold", &Zkf3ScenarioParams::validity_accThreshold},
     {"validity.magThreshold", &Zkf3ScenarioParams::validity_magThreshold},
     {"validity.gyroBiasThreshold", &Zkf3ScenarioParams::validity_gyroBiasThreshold},
@@ -104,7 +99,7 @@ bool Zkf3ScenarioParams::setScenarioName(const char* name) {
 }
 
 void Zkf3ScenarioParams::readFromFile(const SettingsFile& file, const std::string& prefix) {
-  for (const KeyedField& f : kFileOrder) this->*f.field = readDouble(file, prefix, f.key);
+  readReals(file, prefix, kFileOrder);
   updateFlags = 0;
   if (readSetting(file, prefix, "accUpdate").toBool()) updateFlags |= kAccUpdateFlag;
   if (readSetting(file, prefix, "magUpdate").toBool()) updateFlags |= kMagUpdateFlag;
@@ -116,7 +111,7 @@ void Zkf3ScenarioParams::readFromFile(const SettingsFile& file, const std::strin
 }
 
 void Zkf3ScenarioParams::writeToFile(SettingsFile& file, const std::string& prefix) const {
-  for (const KeyedField& f : kFileOrder) writeSetting(file, prefix, f.key, Variant(this->*f.field));
+  writeReals(file, prefix, kFileOrder);
   writeSetting(file, prefix, "accUpdate", Variant((updateFlags & kAccUpdateFlag) != 0));
   writeSetting(file, prefix, "magUpdate", Variant((updateFlags & kMagUpdateFlag) != 0));
   writeSetting(file, prefix, "gp.type", Variant(static_cast<int>(type)));

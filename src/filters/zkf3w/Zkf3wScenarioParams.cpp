@@ -10,19 +10,12 @@ namespace zelto {
 
 namespace {
 
-using Field = double Zkf3wScenarioParams::*;
-
-struct KeyedField {
-  const char* key;
-  Field field;
-};
-
 constexpr const char* kBiasKey = "stab.deltaGyrBias";
 // The key some stored scenarios carry the bias stability under.
 constexpr const char* kBiasKeyAlternative = "stab.sd_w_gyrBias";
 
 // Settings-file order of the doubles.
-constexpr KeyedField kFileOrder[] = {
+constexpr RealSettingKey<Zkf3wScenarioParams> kFileOrder[] = {
     {"validity.accThreshold", &Zkf3wScenarioParams::validity_accThreshold},
     {"validity.magThreshold", &Zkf3wScenarioParams::validity_magThreshold},
     {"validity.gyroBiasThreshold", &Zkf3wScenarioParams::validity_gyroBiasThreshold},
@@ -87,7 +80,7 @@ bool Zkf3wScenarioParams::setLabel(const char* text) {
 }
 
 void Zkf3wScenarioParams::readFromFile(const SettingsFile& file, const std::string& prefix) {
-  for (const KeyedField& f : kFileOrder) {
+  for (const RealSettingKey<Zkf3wScenarioParams>& f : kFileOrder) {
     const bool alternative = f.key == kBiasKey && !file.hasSetting(prefix.c_str(), kBiasKey) &&
                              file.hasSetting(prefix.c_str(), kBiasKeyAlternative);
     this->*f.field = readDouble(file, prefix, alternative ? kBiasKeyAlternative : f.key);
@@ -104,7 +97,7 @@ void Zkf3wScenarioParams::readFromFile(const SettingsFile& file, const std::stri
 }
 
 void Zkf3wScenarioParams::writeToFile(SettingsFile& file, const std::string& prefix) const {
-  for (const KeyedField& f : kFileOrder) writeSetting(file, prefix, f.key, Variant(this->*f.field));
+  writeReals(file, prefix, kFileOrder);
   writeSetting(file, prefix, "gp.type", Variant(static_cast<int>(type)));
   writeSetting(file, prefix, "gp.version", Variant(static_cast<int>(version)));
   char text[kLabelSize + 1] = {};

@@ -9,17 +9,11 @@ namespace zelto {
 
 namespace {
 
-using Field = double Zkf700ScenarioParams::*;
 using S = Zkf700ScenarioParams;
-
-struct KeyedField {
-  const char* key;
-  Field field;
-};
 
 // Settings order of the doubles (the file writer puts "nrMagCheck" after "f_gyr_clip", the
 // reader after the last of these).
-constexpr KeyedField kFileOrder[] = {
+constexpr RealSettingKey<Zkf700ScenarioParams> kFileOrder[] = {
     {"accDivMon_tauDecay", &S::accDivMon_tauDecay},
     {"accDivMon_threshold", &S::accDivMon_threshold},
     {"accDivMon_time", &S::accDivMon_time},
@@ -85,7 +79,7 @@ bool Zkf700ScenarioParams::setScenarioName(const char* name) {
 }
 
 void Zkf700ScenarioParams::readFromFile(const SettingsFile& file, const std::string& prefix) {
-  for (const KeyedField& f : kFileOrder) this->*f.field = readDouble(file, prefix, f.key);
+  readReals(file, prefix, kFileOrder);
   readVector(file, prefix, "nrMagCheck", nrMagCheck, 2);
   for (size_t bit = 0; bit < 5; ++bit) {
     const uint16_t mask = static_cast<uint16_t>(1u << bit);
@@ -104,7 +98,7 @@ void Zkf700ScenarioParams::readFromFile(const SettingsFile& file, const std::str
 
 void Zkf700ScenarioParams::writeToFile(SettingsFile& file, const std::string& prefix) const {
   size_t i = 0;
-  for (const KeyedField& f : kFileOrder) {
+  for (const RealSettingKey<Zkf700ScenarioParams>& f : kFileOrder) {
     if (i++ == kNrMagCheckWritePosition) writeVector(file, prefix, "nrMagCheck", nrMagCheck, 2);
     writeSetting(file, prefix, f.key, Variant(this->*f.field));
   }

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
+#include "filters/common/ZtToEigen.h"
 #include "math/Matrix.h"
 #include "math/Vector.h"
 
@@ -44,12 +45,7 @@ void update(zelto::Vector& sx, zelto::Matrix& sQx, zelto::Vector& out, const Pro
   doMeasurementUpdateSquareRootZkf3_fw(sx, sQx, out, y, H, Rd, skip);
 }
 
-Eigen::MatrixXd toEigen(const zelto::Matrix& m) {
-  Eigen::MatrixXd e(12, 12);
-  for (int r = 0; r < 12; ++r)
-    for (int c = 0; c < 12; ++c) e(r, c) = m(r, c);
-  return e;
-}
+using filtertest::toEigen;
 
 bool sameBits(const zelto::Matrix& a, const zelto::Matrix& b) {
   for (int r = 0; r < 12; ++r)

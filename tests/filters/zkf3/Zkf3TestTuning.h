@@ -7,6 +7,7 @@
 
 #include "filters/common/KtHardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
+#include "filters/common/ZtToEigen.h"
 #include "filters/zkf3/Zkf3Filter.h"
 #include "filters/zkf3/Zkf3ScenarioParams.h"
 #include "filtersim/MotionSimulator.h"
@@ -120,6 +121,6 @@ inline void toRecords(const filtersim::Sample& s, zelto::Zkf3SensorData& sd, zel
   }
 }
 
-inline Eigen::Quaterniond toEigen(const ZtQuaternion& q) { return Eigen::Quaterniond(q.w, q.x, q.y, q.z); }
+using filtertest::toEigen;
 
 }  // namespace zkf3test

@@ -7,19 +7,13 @@
 #include <random>
 
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
+#include "filters/common/ZtToEigen.h"
 #include "math/Matrix.h"
 #include "math/Vector.h"
 
 namespace {
 
-Eigen::MatrixXd toEigen(const ZtMatrix& m) {
-  Eigen::MatrixXd e(m.rows, m.cols);
-  for (ZtSize r = 0; r < m.rows; ++r)
-    for (ZtSize c = 0; c < m.cols; ++c) e(r, c) = m.data[r * m.stride + c];
-  return e;
-}
-
-Eigen::VectorXd toEigen(const ZtVector& v) { return Eigen::Map<const Eigen::VectorXd>(v.data, v.size); }
+using filtertest::toEigen;
 
 void fromEigen(const Eigen::MatrixXd& e, zelto::Matrix& m) {
   for (Eigen::Index r = 0; r < e.rows(); ++r)

@@ -20,19 +20,6 @@ namespace {
 
 constexpr double kDeg = M_PI / 180.0;
 
-Eigen::MatrixXd toEigen(const ZtMatrix& m) {
-  Eigen::MatrixXd e(m.rows, m.cols);
-  for (ZtSize r = 0; r < m.rows; ++r)
-    for (ZtSize c = 0; c < m.cols; ++c) e(r, c) = m.data[r * m.stride + c];
-  return e;
-}
-
-Eigen::VectorXd toEigen(const ZtVector& v) {
-  Eigen::VectorXd e(v.size);
-  for (ZtSize i = 0; i < v.size; ++i) e[i] = v.data[i];
-  return e;
-}
-
 // Feeds the filter's linear model of each step to the covariance-form reference.
 class ReferenceObserver : public zelto::Zkf3StepObserver {
  public:

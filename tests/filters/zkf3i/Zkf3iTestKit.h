@@ -8,11 +8,14 @@
 
 #include "filters/common/KtMk4HardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
+#include "filters/common/ZtToEigen.h"
 #include "filters/zkf3i/Zkf3iFilter.h"
 #include "filters/zkf3i/Zkf3iScenarioParams.h"
 #include "filtersim/MotionSimulator.h"
 
 namespace zkf3itest {
+
+using filtertest::toEigen;
 
 constexpr double kRate = 100.0;
 constexpr double kT = 1.0 / kRate;
@@ -109,19 +112,6 @@ inline void toRecords(const filtersim::Sample& s, zelto::Zkf3iSensorData& sd, ze
 inline Eigen::Vector3d toEnu(const Eigen::Vector3d& nwu) { return Eigen::Vector3d(-nwu.y(), nwu.x(), nwu.z()); }
 
 // The error state and covariance of a filter state.
-inline Eigen::MatrixXd toEigen(const zelto::Matrix& m) {
-  Eigen::MatrixXd e(m.rows, m.cols);
-  for (ZtSize r = 0; r < m.rows; ++r)
-    for (ZtSize c = 0; c < m.cols; ++c) e(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) = m(r, c);
-  return e;
-}
-
-inline Eigen::VectorXd toEigen(const zelto::Vector& v) {
-  Eigen::VectorXd e(v.size);
-  for (ZtSize i = 0; i < v.size; ++i) e[static_cast<Eigen::Index>(i)] = v[i];
-  return e;
-}
-
 inline Eigen::MatrixXd covariance(const zelto::Zkf3iState& s) {
   const Eigen::MatrixXd L = toEigen(s.sQx);
   return L * L.transpose();

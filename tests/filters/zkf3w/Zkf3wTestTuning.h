@@ -9,6 +9,7 @@
 
 #include "filters/common/KtHardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
+#include "filters/common/ZtToEigen.h"
 #include "filters/zkf3w/Zkf3wFilter.h"
 #include "filters/zkf3w/Zkf3wScenarioParams.h"
 #include "filtersim/MotionSimulator.h"
@@ -122,6 +123,6 @@ inline void toRecords(const filtersim::Sample& s, zelto::Zkf3wSensorData& sd, ze
   }
 }
 
-inline Eigen::Quaterniond toEigen(const ZtQuaternion& q) { return Eigen::Quaterniond(q.w, q.x, q.y, q.z); }
+using filtertest::toEigen;
 
 }  // namespace zkf3wtest

@@ -18,19 +18,6 @@ using filtersim::Vec3;
 
 namespace {
 
-Eigen::MatrixXd toEigen(const zelto::Matrix& m) {
-  Eigen::MatrixXd e(m.rows, m.cols);
-  for (ZtSize r = 0; r < m.rows; ++r)
-    for (ZtSize c = 0; c < m.cols; ++c) e(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) = m(r, c);
-  return e;
-}
-
-Eigen::VectorXd toEigen(const zelto::Vector& v) {
-  Eigen::VectorXd e(v.size);
-  for (ZtSize i = 0; i < v.size; ++i) e[static_cast<Eigen::Index>(i)] = v[i];
-  return e;
-}
-
 // Runs the reference beside the filter through the filter's observer.
 struct Reference : zelto::Zkf3wStepObserver {
   filtersim::DenseReferenceEkf ekf{12};

@@ -9,6 +9,7 @@
 
 #include "filters/common/KtigHardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
+#include "filters/common/ZtToEigen.h"
 #include "filters/zkf6/Zkf6Filter.h"
 #include "filters/zkf6/Zkf6ScenarioParams.h"
 #include "filtersim/Barometer.h"
@@ -124,7 +125,7 @@ struct Drive {
   Quat initialAttitude = route().initialAttitude();
 };
 
-inline Eigen::Quaterniond toEigen(const ZtQuaternion& q) { return Eigen::Quaterniond(q.w, q.x, q.y, q.z); }
+using filtertest::toEigen;
 
 // Drives the filter along the route, one simulator sample per step.
 class NavigationRig {

@@ -14,19 +14,6 @@ using namespace zkf6test;
 
 namespace {
 
-Eigen::MatrixXd toEigen(const ZtMatrix& m) {
-  Eigen::MatrixXd e(m.rows, m.cols);
-  for (ZtSize r = 0; r < m.rows; ++r)
-    for (ZtSize c = 0; c < m.cols; ++c) e(r, c) = m.data[r * m.stride + c];
-  return e;
-}
-
-Eigen::VectorXd toEigen(const ZtVector& v) {
-  Eigen::VectorXd e(v.size);
-  for (ZtSize i = 0; i < v.size; ++i) e[i] = v.data[i];
-  return e;
-}
-
 class ReferenceObserver : public zelto::Zkf6StepObserver {
  public:
   filtersim::DenseReferenceEkf ekf{15};

@@ -10,22 +10,25 @@
 #include "filters/common/FilterTypeVersion.h"
 #include "filters/common/KtMk4_700HardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
+#include "filters/common/ZtToEigen.h"
 #include "filters/zkf700/Zkf700Aiding.h"
 #include "filters/zkf700/Zkf700Filter.h"
 #include "filters/zkf700/Zkf700Params.h"
 #include "filters/zkf700/Zkf700ScenarioParams.h"
 #include "filters/zkf700/Zkf700SensorData.h"
-#include "foundation/SettingsFile.h"
-#include "foundation/Variant.h"
-#include "math/Matrix3x3.h"
-#include "math/Quaternion.h"
 #include "filtersim/Barometer.h"
 #include "filtersim/GeodeticFrame.h"
 #include "filtersim/GnssReceiver.h"
 #include "filtersim/MotionSimulator.h"
 #include "filtersim/VehicleRoute.h"
+#include "foundation/SettingsFile.h"
+#include "foundation/Variant.h"
+#include "math/Matrix3x3.h"
+#include "math/Quaternion.h"
 
 namespace zkf700test {
+
+using filtertest::toEigen;
 
 constexpr double kRate = 100.0;
 constexpr double kLatitudeDeg = 47.4;
@@ -125,7 +128,6 @@ inline filtersim::SimulatorConfig simConfig(const zelto::Zkf700Params& p, uint64
 }
 
 inline zelto::Quaternion toZelto(const Eigen::Quaterniond& q) { return zelto::Quaternion(q.w(), q.x(), q.y(), q.z()); }
-inline Eigen::Quaterniond toEigen(const ZtQuaternion& q) { return Eigen::Quaterniond(q.w, q.x, q.y, q.z); }
 inline Eigen::Vector3d toEigen3(const ZtVector& v) { return Eigen::Vector3d(v.data[0], v.data[1], v.data[2]); }
 
 // The sensor record of a simulator sample; time in whole milliseconds.
@@ -186,21 +188,8 @@ struct Driver {
 
 // ---- Reference route -------------------------------------------------------------------------
 
-inline Eigen::MatrixXd toEigenM(const ZtMatrix& m) {
-  Eigen::MatrixXd e(m.rows, m.cols);
-  for (ZtSize r = 0; r < m.rows; ++r)
-    for (ZtSize c = 0; c < m.cols; ++c) e(r, c) = m.data[r * m.stride + c];
-  return e;
-}
-
-inline Eigen::VectorXd toEigenV(const ZtVector& v) {
-  Eigen::VectorXd e(v.size);
-  for (ZtSize i = 0; i < v.size; ++i) e[i] = v.data[i];
-  return e;
-}
-
 inline Eigen::MatrixXd covariance(const zelto::Zkf700State& s) {
-  const Eigen::MatrixXd S = toEigenM(s.m_sQx);
+  const Eigen::MatrixXd S = toEigen(s.m_sQx);
   return S * S.transpose();
 }
 

@@ -27,11 +27,11 @@ class InnovationObserver : public FilterStepObserver {
   void measurementUpdate(const zelto::Vector& y, const zelto::Matrix& H, const zelto::Matrix& Rd) override {
     if (H.rows != 6) return;
     const zelto::Zkf700State& st = filter.state();
-    const Eigen::MatrixXd S = toEigenM(st.m_sQx);
-    const Eigen::VectorXd x = S * toEigenV(st.m_sx);
-    const Eigen::MatrixXd h = toEigenM(H), rd = toEigenM(Rd);
+    const Eigen::MatrixXd S = toEigen(st.m_sQx);
+    const Eigen::VectorXd x = S * toEigen(st.m_sx);
+    const Eigen::MatrixXd h = toEigen(H), rd = toEigen(Rd);
     const Eigen::MatrixXd E = h * S * S.transpose() * h.transpose() + rd * rd.transpose();
-    const Eigen::VectorXd r = toEigenV(y) - h * x;
+    const Eigen::VectorXd r = toEigen(y) - h * x;
     all.push_back(r.dot(E.ldlt().solve(r)));
     const int rows[4] = {0, 1, 3, 4};
     Eigen::MatrixXd Eh(4, 4);

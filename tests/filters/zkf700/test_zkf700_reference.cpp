@@ -33,14 +33,14 @@ class ReferenceObserver : public FilterStepObserver {
   int predictions = 0, updates = 0, rollbacks = 0, corrections = 0, writes = 0, drops = 0;
 
   void predicted(const zelto::Matrix& Phi, const zelto::Matrix& G, const zelto::Vector& x) override {
-    const Eigen::MatrixXd g = toEigenM(G);
-    ekf.predict(toEigenM(Phi), g * g.transpose(), toEigenV(x));
+    const Eigen::MatrixXd g = toEigen(G);
+    ekf.predict(toEigen(Phi), g * g.transpose(), toEigen(x));
     ++predictions;
   }
   void measurementUpdate(const zelto::Vector& y, const zelto::Matrix& H, const zelto::Matrix& Rd) override {
     beforeUpdate = ekf;
-    const Eigen::MatrixXd rd = toEigenM(Rd);
-    const Eigen::VectorXd w = ekf.update(toEigenM(H), rd * rd.transpose(), toEigenV(y));
+    const Eigen::MatrixXd rd = toEigen(Rd);
+    const Eigen::VectorXd w = ekf.update(toEigen(H), rd * rd.transpose(), toEigen(y));
     if (H.rows == 6) gnssNis.push_back(w.squaredNorm());
     ++updates;
   }
@@ -53,12 +53,12 @@ class ReferenceObserver : public FilterStepObserver {
       ekf.zeroElements(static_cast<int>(first), 3);
       ++drops;
     }
-    ekf.transform(toEigenM(T));
+    ekf.transform(toEigen(T));
     ekf.zeroElements(static_cast<int>(first), 3);
     ++corrections;
   }
   void elementsSet(ZtSize first, const zelto::Vector& values) override {
-    ekf.setElements(static_cast<int>(first), toEigenV(values));
+    ekf.setElements(static_cast<int>(first), toEigen(values));
     ++writes;
   }
 };
@@ -83,13 +83,13 @@ TEST(Zkf700Reference, SquareRootFilterMatchesCovarianceForm) {
     const Eigen::MatrixXd P = covariance(st);
     if (!started) {
       if (!d.filter.isInitialized()) continue;
-      obs.ekf.reset(toEigenV(st.m_x), P);
+      obs.ekf.reset(toEigen(st.m_x), P);
       d.filter.setStepObserver(&obs);
       started = true;
       continue;
     }
     const Eigen::MatrixXd Pr = obs.ekf.P();
-    const Eigen::VectorXd xr = obs.ekf.x(), x = toEigenV(st.m_x);
+    const Eigen::VectorXd xr = obs.ekf.x(), x = toEigen(st.m_x);
     for (int i = 0; i < 18; ++i) {
       for (int j = 0; j < 18; ++j)
         worstP = std::max(worstP, std::fabs(P(i, j) - Pr(i, j)) / std::sqrt(Pr(i, i) * Pr(j, j)));
