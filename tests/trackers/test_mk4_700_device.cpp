@@ -203,6 +203,7 @@ TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit)
   ZtString name = cText(path);
   ASSERT_EQ(ZtDevice_createLogFile(rig.device, &name), 0);
   ZtString_destruct(&name);
+  rig.emu->setStreamOnMeasurement(false);
   ASSERT_TRUE(rig.startMeasuring());
   // Recorded before the first increment, so that the replay's windows, filter and mixer start
   // alike (the recorded increments keep the window phase).

@@ -130,6 +130,11 @@ void DeviceEmulator::setDataMessageId(uint8_t messageId) {
   m_dataMessageId = messageId;
 }
 
+void DeviceEmulator::setStreamOnMeasurement(bool stream) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_streamOnMeasurement = stream;
+}
+
 void DeviceEmulator::setMeasuring(bool measuring) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_measuring = measuring;
@@ -305,7 +310,7 @@ void DeviceEmulator::handle(const EmuFrame& frame) {
         break;
       case GotoMeasurement:
         if (!scripted || action.kind == EmuAction::Kind::Reply) {
-          m_measuring = true;
+          m_measuring = m_streamOnMeasurement;
           m_counter = m_startCounter;
           m_nextData = std::chrono::steady_clock::now();
         }

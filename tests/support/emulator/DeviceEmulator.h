@@ -115,6 +115,9 @@ class DeviceEmulator {
   // bus master's legacy data, made whole by the maker). Legacy devices (below) take precedence.
   void setDataMessageId(uint8_t messageId);
   void setMeasuring(bool measuring);
+  // False: a go-to-measurement request is answered but starts no timed stream; data then comes
+  // only from sendDataBurst (a test that must act before the first sample).
+  void setStreamOnMeasurement(bool stream);
   // Frames that arrive while the link runs at another speed (termios code) are only counted
   // (requestsAtSpeed): they go unanswered and stay out of received(), as a device wired for one
   // baud rate sees only noise at the others. 0: answer at any speed.
@@ -218,6 +221,7 @@ class DeviceEmulator {
   bool handleSettingOrReset(const EmuFrame& frame, bool scripted, const EmuAction& action);
 
   std::unique_ptr<EmulatorLink> m_link;
+  bool m_streamOnMeasurement = true;  // guarded by m_mutex
   std::thread m_thread;
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_measuring{false};
