@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "control/ZtSyncLines.h"
+#include "filters/common/KtMk4_700HardwareParams.h"
 #include "filters/zkf700/Zkf700Filter.h"
 #include "filtersim/GeodeticFrame.h"
 #include "filtersim/VehicleRoute.h"
@@ -175,10 +176,11 @@ TEST(Mk4Navigation, GnssAidingFromTheDeviceSolution) {
 }
 
 // A drive at 52.25 N: standing, accelerating northward, cruising, a turn, cruising; GNSS fixes
-// at 4 Hz (1 m, 0.05 m/s) and the barometer at 10 Hz.
+// at 4 Hz (1 m, 0.05 m/s) and the barometer at 10 Hz. 32 s: a filter without process noise
+// (a record without noise densities) keeps its heading for about 25 s only.
 std::vector<Segment> drive() {
   filtersim::VehicleRoute route;
-  route.stop(5).accelerate(4, 2).cruise(5).turn(6, M_PI / 12).cruise(4);
+  route.stop(5).accelerate(4, 2).cruise(5).turn(6, M_PI / 12).cruise(12);
   return route.segments();
 }
 
@@ -196,10 +198,21 @@ RawStreamOptions navigationStream() {
 TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit) {
   TempDir dir;
   const std::string path = dir.file("nav.log");
-  Mk4StreamRig rig(k700Series, {{0xA010, 2000}, {0x8840, 4}, {0x3010, 50}}, drive(), [](TrackerModel&) {},
+  Mk4StreamRig rig(k700Series, {{0xA010, 2000}, {0x8840, 4}, {0x3010, 50}}, drive(),
+                   [](TrackerModel& m) {
+                     m.sensor.ndAcc = 0.002;
+                     m.sensor.ndGyr = 0.0347;
+                   },
                    navigationStream());
   ASSERT_TRUE(rig.opened);
   ASSERT_NE(navigator(rig), nullptr);
+  // The filter's process noise comes from the record's noise densities.
+  const auto* hardware = dynamic_cast<const KtMk4_700HardwareParams*>(&navigator(rig)->hardwareParameters());
+  ASSERT_NE(hardware, nullptr);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_GT(hardware->ndAcc[i], 0.0);
+    EXPECT_GT(hardware->ndGyr[i], 0.0);
+  }
   ZtString name = cText(path);
   ASSERT_EQ(ZtDevice_createLogFile(rig.device, &name), 0);
   ZtString_destruct(&name);
@@ -210,7 +223,7 @@ TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit)
   ASSERT_LT(rig.collector.count(), 5u);
   ASSERT_EQ(ZtDevice_startRecording(rig.device), 1);
   rig.clearCollected();
-  constexpr size_t kSamples = 24 * 2000;
+  constexpr size_t kSamples = 32 * 2000;
   // In bursts the processing keeps up with (the library drops what its queue cannot hold).
   for (size_t sent = 0; sent < kSamples; sent += 2000)
     ASSERT_TRUE(rig.burst(2000, std::chrono::milliseconds(20000))) << rig.collector.count();

@@ -508,6 +508,8 @@ std::vector<uint8_t> TrackerModel::recordImageLocked() const {
     r->setGyrRange(sensor.gyrRange);
     // The gyroscope bias time constant a host filter's tuning needs (s); 0 would refuse it.
     r->setSdBiasTauGyr(Vector3(200.0, 200.0, 200.0));
+    r->setNdAcc(Vector3(sensor.ndAcc, sensor.ndAcc, sensor.ndAcc));
+    r->setNdGyr(Vector3(sensor.ndGyr, sensor.ndGyr, sensor.ndGyr));
   } else if (page5) {
     sensor.writeHardwareBlock(r->pointerToData() + 4 * Ekts::kPageSize);
   }

@@ -63,6 +63,11 @@ struct TrackerSensorModel {
   double sdInitAccBias = 0.05;
   double sdInitGyrBias = 0.01;
   double fDynamicGyro = 0.5;
+  // The noise densities of the version-5 record (m/s^2/sqrt(Hz), deg/s/sqrt(Hz)), from which
+  // the host filters take their process noise; 0 (a record without noise) unless a test sets
+  // them.
+  double ndAcc = 0.0;
+  double ndGyr = 0.0;
 
   // Writes the calibration into a record (fields the record's version lacks are skipped).
   void writeCalibration(Ekts& record) const;
