@@ -157,14 +157,7 @@ void KtMk4_700Device::loadScenario(ExtendedScenario* scenario, const zelto::Sett
   if (!scenario) throw ZtException(ZRV_INVALIDPARAM, "no scenario");
   if (zelto::settingsStringCompare(filterName.c_str(), "ZKF700") != 0)
     throw ZtException(ZRV_INVALIDPARAM, "not a ZKF700 scenario: " + filterName);
-  auto* parameters = new zelto::Zkf700ScenarioParams();
-  scenario->setParameters(parameters);
-  unsigned char type = 0, major = 0, minor = 0, revision = 0;
-  zelto::Zkf700Filter::getTypeAndVersion(type, major, minor, revision);
-  ZtFilterProfile& profile = scenario->profile();
-  profile.filterType = static_cast<char>(type);
-  if (profile.filterMajor != major || profile.filterMinor < minor)
-    throw ZtException(ZRV_INVALIDPARAM, prefix + "gp.filterVersion does not fit the filter");
+  auto* parameters = installScenarioParameters<zelto::Zkf700Filter, zelto::Zkf700ScenarioParams>(scenario, prefix);
   if (!parameters->readFromFileNoThrow(settings, prefix))
     throw ZtException(ZRV_INVALIDPARAM, prefix + ": the scenario does not read");
 }

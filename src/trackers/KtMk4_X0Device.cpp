@@ -52,14 +52,7 @@ void KtMk4_X0Device::loadScenario(ExtendedScenario* scenario, const zelto::Setti
   if (!scenario) throw ZtException(ZRV_INVALIDPARAM, "no scenario");
   if (zelto::settingsStringCompare(filterName.c_str(), "ZKF-3I") != 0)
     throw ZtException(ZRV_INVALIDPARAM, "not a ZKF-3I scenario: " + filterName);
-  auto* parameters = new zelto::Zkf3iScenarioParams();
-  scenario->setParameters(parameters);
-  unsigned char type = 0, major = 0, minor = 0, revision = 0;
-  zelto::Zkf3iFilter::getTypeAndVersion(type, major, minor, revision);
-  ZtFilterProfile& profile = scenario->profile();
-  profile.filterType = static_cast<char>(type);
-  if (profile.filterMajor != major || profile.filterMinor < minor)
-    throw ZtException(ZRV_INVALIDPARAM, prefix + "gp.filterVersion does not fit the filter");
+  auto* parameters = installScenarioParameters<zelto::Zkf3iFilter, zelto::Zkf3iScenarioParams>(scenario, prefix);
   if (!parameters->readFromFileNoThrow(settings, prefix))
     throw ZtException(ZRV_INVALIDPARAM, prefix + ": the scenario does not read");
   if (isRestrictedSeries() && (parameters->flags & kRestrictedScenarioFlag) != 0)

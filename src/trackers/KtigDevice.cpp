@@ -129,14 +129,7 @@ void KtigDevice::loadScenario(ExtendedScenario* scenario, const zelto::SettingsF
   if (!scenario) throw ZtException(ZRV_INVALIDPARAM, "no scenario");
   if (!equalsIgnoringCase(filterName, "ZKF-6G"))
     throw ZtException(ZRV_INVALIDPARAM, "not a ZKF-6G scenario: " + filterName);
-  unsigned char type = 0, major = 0, minor = 0, revision = 0;
-  zelto::Zkf6Filter::getTypeAndVersion(type, major, minor, revision);
-  auto* parameters = new zelto::Zkf6ScenarioParams();
-  scenario->setParameters(parameters);
-  ZtFilterProfile& profile = scenario->profile();
-  profile.filterType = static_cast<char>(type);
-  if (profile.filterMajor != major || profile.filterMinor < minor)
-    throw ZtException(ZRV_INVALIDPARAM, prefix + "gp.filterVersion does not fit the filter");
+  auto* parameters = installScenarioParameters<zelto::Zkf6Filter, zelto::Zkf6ScenarioParams>(scenario, prefix);
   // Throws for a missing or mistyped key.
   parameters->readFromFile(settings, prefix);
 }

@@ -156,14 +156,7 @@ void KtixDevice::loadScenario(ExtendedScenario* scenario, const zelto::SettingsF
                               const std::string& prefix, const std::string& filterName) {
   if (!scenario) throw ZtException(ZRV_INVALIDPARAM, "no scenario");
   if (!equalsIgnoringCase(filterName, "ZKF-3")) throw ZtException(ZRV_INVALIDPARAM, "not a ZKF-3 scenario: " + filterName);
-  unsigned char type = 0, major = 0, minor = 0, revision = 0;
-  zelto::Zkf3Filter::getTypeAndVersion(type, major, minor, revision);
-  auto* parameters = new zelto::Zkf3ScenarioParams();
-  scenario->setParameters(parameters);
-  ZtFilterProfile& profile = scenario->profile();
-  profile.filterType = static_cast<char>(type);
-  if (profile.filterMajor != major || profile.filterMinor < minor)
-    throw ZtException(ZRV_INVALIDPARAM, prefix + "gp.filterVersion does not fit the filter");
+  auto* parameters = installScenarioParameters<zelto::Zkf3Filter, zelto::Zkf3ScenarioParams>(scenario, prefix);
   // Throws for a missing or mistyped key.
   parameters->readFromFile(settings, prefix);
 }

@@ -163,14 +163,7 @@ void KtwDevice::loadScenario(ExtendedScenario* scenario, const zelto::SettingsFi
   if (!scenario) throw ZtException(ZRV_INVALIDPARAM, "no scenario");
   if (filterName.size() != 6 || !startsWithIgnoringCase(filterName, "ZKF-3W"))
     throw ZtException(ZRV_INVALIDPARAM, "not a ZKF-3W scenario: " + filterName);
-  unsigned char type = 0, major = 0, minor = 0, revision = 0;
-  zelto::Zkf3wFilter::getTypeAndVersion(type, major, minor, revision);
-  auto* parameters = new zelto::Zkf3wScenarioParams();
-  scenario->setParameters(parameters);
-  ZtFilterProfile& profile = scenario->profile();
-  profile.filterType = static_cast<char>(type);
-  if (profile.filterMajor != major || profile.filterMinor < minor)
-    throw ZtException(ZRV_INVALIDPARAM, prefix + "gp.filterVersion does not fit the filter");
+  auto* parameters = installScenarioParameters<zelto::Zkf3wFilter, zelto::Zkf3wScenarioParams>(scenario, prefix);
   parameters->readFromFile(settings, prefix);
 }
 
