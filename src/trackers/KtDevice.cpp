@@ -1164,6 +1164,13 @@ bool KtDevice::readEkts() {
   return true;
 }
 
+void KtDevice::gatherFilterInputs(double sampleRate) {
+  gatherUserParams();
+  m_userParams.sampleRate = sampleRate;
+  if (m_ekts->ktsVersionMajor() < 3) m_userParams.storedLatLongAlt = m_ekts->lastKnownLatLongAlt();
+  readHardwareParameters(m_settings);
+}
+
 void KtDevice::gatherUserParams() {
   if (const auto* v5 = dynamic_cast<const zelto::Ekts5*>(m_ekts->ekts()))
     m_userParams.readFromDecryptedEktsPages(v5);

@@ -198,6 +198,9 @@ class KtDevice : public ZtDevice {
   // the configuration's date text when it is exactly 8 digits with a year after 1999, else
   // (when the record gave a year before 2000) the log file's date in UTC.
   void gatherUserParams();
+  // What a host filter's parameters start from: the user parameters at the filter's sample rate
+  // (with the stored position for records before version 3) and the hardware parameters.
+  void gatherFilterInputs(double sampleRate);
   // "YYYYMMDD" of exactly 8 digits (not terminated) into year, month, day; false otherwise.
   static bool parseDateText(const char* text, int& year, int& month, int& day);
   // The held record as its 0x91 message with this device's bus id (1320 bytes, stored form).

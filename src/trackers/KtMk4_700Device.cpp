@@ -177,10 +177,7 @@ bool KtMk4_700Device::initializeFilter() {
   }
   const ExtendedScenario* scenario = findScenario(m_hostScenarios, m_currentHostProfile.type);
   if (scenario && scenario->profile().filterType == zelto::Zkf700Filter::kType) {
-    gatherUserParams();
-    m_userParams.sampleRate = 100.0;
-    if (m_ekts->ktsVersionMajor() < 3) m_userParams.storedLatLongAlt = m_ekts->lastKnownLatLongAlt();
-    readHardwareParameters(m_settings);
+    gatherFilterInputs(100.0);
     const auto* scenarioParams = dynamic_cast<const zelto::Zkf700ScenarioParams*>(scenario->parameters());
     const auto* hardware = dynamic_cast<const KtMk4_700HardwareParams*>(&hardwareParameters());
     if (!scenarioParams || !hardware) return false;

@@ -74,10 +74,7 @@ bool KtMk4_X0Device::initializeFilter() {
   }
   const ExtendedScenario* scenario = findScenario(m_hostScenarios, m_currentHostProfile.type);
   if (scenario && scenario->profile().filterType == static_cast<char>(zelto::kZkf3iFilterIdentity.type)) {
-    gatherUserParams();
-    m_userParams.sampleRate = 100.0;
-    if (m_ekts->ktsVersionMajor() < 3) m_userParams.storedLatLongAlt = m_ekts->lastKnownLatLongAlt();
-    readHardwareParameters(m_settings);
+    gatherFilterInputs(100.0);
     const auto* scenarioParams = dynamic_cast<const zelto::Zkf3iScenarioParams*>(scenario->parameters());
     const auto* hardware = dynamic_cast<const KtMk4HardwareParams*>(&hardwareParameters());
     if (!scenarioParams || !hardware) return false;

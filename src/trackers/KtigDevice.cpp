@@ -145,10 +145,7 @@ bool KtigDevice::initializeFilter() {
     setZkfFilter(zelto::NonIntrusiveSharedPointer<ZtZkfFilter>());
     return false;
   }
-  gatherUserParams();
-  m_userParams.sampleRate = rate;
-  if (m_ekts->ktsVersionMajor() < 3) m_userParams.storedLatLongAlt = m_ekts->lastKnownLatLongAlt();
-  readHardwareParameters(m_settings);
+  gatherFilterInputs(rate);
 
   const auto* scenarioParams = dynamic_cast<const zelto::Zkf6ScenarioParams*>(scenario->parameters());
   if (!scenarioParams) return false;

@@ -172,10 +172,7 @@ bool KtixDevice::initializeFilter() {
     setZkfFilter(zelto::NonIntrusiveSharedPointer<ZtZkfFilter>());
     return false;
   }
-  gatherUserParams();
-  m_userParams.sampleRate = rate;
-  if (m_ekts->ktsVersionMajor() < 3) m_userParams.storedLatLongAlt = m_ekts->lastKnownLatLongAlt();
-  readHardwareParameters(m_settings);
+  gatherFilterInputs(rate);
 
   const auto* scenarioParams = dynamic_cast<const zelto::Zkf3ScenarioParams*>(scenario->parameters());
   if (!scenarioParams) return false;

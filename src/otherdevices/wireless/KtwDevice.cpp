@@ -177,10 +177,7 @@ bool KtwDevice::initializeFilter() {
   const ExtendedScenario* scenario =
       m_currentHostProfile.type != 0 ? findScenario(m_hostScenarios, m_currentHostProfile.type) : nullptr;
   if (!scenario || scenario->profile().filterType != zelto::Zkf3wFilter::kType) return false;
-  gatherUserParams();
-  m_userParams.sampleRate = rate;
-  if (m_ekts->ktsVersionMajor() < 3) m_userParams.storedLatLongAlt = m_ekts->lastKnownLatLongAlt();
-  readHardwareParameters(m_settings);
+  gatherFilterInputs(rate);
   const auto* scenarioParams = dynamic_cast<const zelto::Zkf3wScenarioParams*>(scenario->parameters());
   if (!scenarioParams) return false;
   auto params = std::make_unique<zelto::Zkf3wParams>();
