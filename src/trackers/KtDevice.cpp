@@ -1164,6 +1164,23 @@ bool KtDevice::readEkts() {
   return true;
 }
 
+bool KtDevice::objectFrameInertial(const ZtDataPacket& packet, zelto::Vector3& acc, zelto::Vector3& gyr,
+                                   zelto::Vector3& mag) const {
+  if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr) ||
+      !ZtDataPacket_calibratedMagneticField(&packet, &mag))
+    return false;
+  zelto::Matrix3x3 alignment;
+  {
+    std::lock_guard<std::mutex> lock(m_orientationLock);
+    alignment.isQuat(m_internalObjectAlignment);
+  }
+  for (zelto::Vector3* v : {&acc, &gyr, &mag}) {
+    const double a = (*v)[0], b = (*v)[1], c = (*v)[2];
+    for (ZtSize i = 0; i < 3; ++i) (*v)[i] = alignment(i, 0) * a + alignment(i, 1) * b + alignment(i, 2) * c;
+  }
+  return true;
+}
+
 void KtDevice::gatherFilterInputs(double sampleRate) {
   gatherUserParams();
   m_userParams.sampleRate = sampleRate;

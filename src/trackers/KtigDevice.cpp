@@ -52,11 +52,6 @@ ZtQuaternion quatMul(const ZtQuaternion& a, const ZtQuaternion& b) {
   return r;
 }
 
-void rotate(const zelto::Matrix3x3& r, zelto::Vector3& v) {
-  const double a = v[0], b = v[1], c = v[2];
-  for (ZtSize i = 0; i < 3; ++i) v[i] = r(i, 0) * a + r(i, 1) * b + r(i, 2) * c;
-}
-
 bool startsWithIgnoringCase(const std::string& text, const char* prefix) {
   const size_t n = std::strlen(prefix);
   if (text.size() < n) return false;
@@ -168,19 +163,7 @@ void KtigDevice::performFiltering(ZtDataPacket& packet) {
   zelto::Zkf6Aiding aiding;
   zelto::Vector3& acc = sensorData.inertial.acc;
   zelto::Vector3& gyr = sensorData.inertial.gyr;
-  if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr) ||
-      !ZtDataPacket_calibratedMagneticField(&packet, &aiding.mag))
-    return;
-  {
-    zelto::Matrix3x3 alignment;
-    {
-      std::lock_guard<std::mutex> lock(m_orientationLock);
-      alignment.isQuat(m_internalObjectAlignment);
-    }
-    rotate(alignment, acc);
-    rotate(alignment, gyr);
-    rotate(alignment, aiding.mag);
-  }
+  if (!objectFrameInertial(packet, acc, gyr, aiding.mag)) return;
   zelto::Zkf6FilterOutput output;
   output.orientation = zelto::Quaternion(0.0, 0.0, 0.0, 0.0);
   const bool hasStatus = ZtDataPacket_containsStatus(&packet) != 0;

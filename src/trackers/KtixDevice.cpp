@@ -63,12 +63,6 @@ void putFloat(std::vector<uint8_t>& out, double value) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(bits >> shift));
 }
 
-// v = R(q) v.
-void rotate(const zelto::Matrix3x3& r, zelto::Vector3& v) {
-  const double a = v[0], b = v[1], c = v[2];
-  for (ZtSize i = 0; i < 3; ++i) v[i] = r(i, 0) * a + r(i, 1) * b + r(i, 2) * c;
-}
-
 // One "%d" conversion: blanks, an optional sign, at least one digit; saturates at the int range.
 const char* parseInt(const char* p, int& out) {
   while (std::isspace(static_cast<unsigned char>(*p))) ++p;
@@ -198,19 +192,7 @@ void KtixDevice::performFiltering(ZtDataPacket& packet) {
   zelto::Zkf3Aiding aiding;
   zelto::Vector3& acc = sensorData.inertial.acc;
   zelto::Vector3& gyr = sensorData.inertial.gyr;
-  if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr) ||
-      !ZtDataPacket_calibratedMagneticField(&packet, &aiding.mag))
-    return;
-  {
-    zelto::Matrix3x3 alignment;
-    {
-      std::lock_guard<std::mutex> lock(m_orientationLock);
-      alignment.isQuat(m_internalObjectAlignment);
-    }
-    rotate(alignment, acc);
-    rotate(alignment, gyr);
-    rotate(alignment, aiding.mag);
-  }
+  if (!objectFrameInertial(packet, acc, gyr, aiding.mag)) return;
   zelto::Zkf3RealTimeParameters realTime;
   realTime.noRotationDuration = m_pendingNoRotationCount;
   m_pendingNoRotationCount = 0;
