@@ -54,7 +54,7 @@ void onData(ZtCallbackPlainC*, ZtDevice*, const ZtDataPacket*) {
 }
 void onError(ZtCallbackPlainC*, ZtDevice*, ZtResultValue) { ++g_handler->errors; }
 
-struct DeviceEnd {
+struct DataBundlerExportsDeviceEnd {
   void operator()(ZtDevice* d) const { d->removeIfNoRefs(); }
 };
 
@@ -68,7 +68,7 @@ void raise(TestDevice& d, int64_t id) {
 }
 
 TEST(DataBundlerExports, WrapTheBundler) {
-  std::unique_ptr<TestDevice, DeviceEnd> a(new TestDevice(ZtDeviceId(1))), b(new TestDevice(ZtDeviceId(2)));
+  std::unique_ptr<TestDevice, DataBundlerExportsDeviceEnd> a(new TestDevice(ZtDeviceId(1))), b(new TestDevice(ZtDeviceId(2)));
   CHandler h;
   std::memset(&h.table, 0, sizeof h.table);
   h.table.m_onDataAvailable = onData;

@@ -14,13 +14,13 @@ namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-struct Packet {
+struct PacketInterpolationPacket {
   ZtDataPacket p;
-  Packet() { ZtDataPacket_construct(&p); }
-  explicit Packet(ZtDataPacket&& owned) : p(owned) {}
-  ~Packet() { ZtDataPacket_destruct(&p); }
-  Packet(const Packet&) = delete;
-  Packet& operator=(const Packet&) = delete;
+  PacketInterpolationPacket() { ZtDataPacket_construct(&p); }
+  explicit PacketInterpolationPacket(ZtDataPacket&& owned) : p(owned) {}
+  ~PacketInterpolationPacket() { ZtDataPacket_destruct(&p); }
+  PacketInterpolationPacket(const PacketInterpolationPacket&) = delete;
+  PacketInterpolationPacket& operator=(const PacketInterpolationPacket&) = delete;
 };
 
 void setRawAcc(ZtDataPacket& p, uint16_t x) {
@@ -53,7 +53,7 @@ zelto::Quaternion aboutZ(double degrees) {
 // a: raw 100, calibrated 1.0, identity orientation, counter 65530, toa 1000, id 5.
 // b: raw 200, calibrated 3.0, 90 degrees about z, counter 4, toa 2000, id 6, device 9, status.
 struct Pair {
-  Packet a, b;
+  PacketInterpolationPacket a, b;
   Pair() {
     a.p.deviceId = 8;
     a.p.packetId = 5;
@@ -99,7 +99,7 @@ TEST(InterpolatePackets, ModernPacketItemByItem) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Pair in;
-    Packet r(interpolatePackets(in.a.p, in.b.p, c.w, c.mode));
+    PacketInterpolationPacket r(interpolatePackets(in.a.p, in.b.p, c.w, c.mode));
     ZtScrData raw;
     ZtDataPacket_rawData(&r.p, &raw);
     EXPECT_EQ(raw.acc[0], c.raw);
@@ -124,7 +124,7 @@ TEST(InterpolatePackets, ModernPacketItemByItem) {
 
 TEST(InterpolatePackets, ModernPacketAtANaNPosition) {
   Pair in;
-  Packet r(interpolatePackets(in.a.p, in.b.p, kNaN, 0));
+  PacketInterpolationPacket r(interpolatePackets(in.a.p, in.b.p, kNaN, 0));
   ZtScrData raw;
   ZtDataPacket_rawData(&r.p, &raw);
   EXPECT_EQ(raw.acc[0], 0u);
@@ -142,7 +142,7 @@ TEST(InterpolatePackets, ModernItemsInOnePacketOnly) {
   const uint16_t temps[3] = {1, 2, 3};
   ZtDataPacket_setRawGyroscopeTemperatures(&in.a.p, temps);
   ZtDataPacket_setTemperature(&in.b.p, 21.5);
-  Packet r(interpolatePackets(in.a.p, in.b.p, 0.5, 0));
+  PacketInterpolationPacket r(interpolatePackets(in.a.p, in.b.p, 0.5, 0));
   EXPECT_FALSE(ZtDataPacket_containsFreeAcceleration(&r.p));
   EXPECT_FALSE(ZtDataPacket_containsRawGyroscopeTemperatures(&r.p));
   EXPECT_EQ(ZtDataPacket_temperature(&r.p), 21.5);
@@ -150,7 +150,7 @@ TEST(InterpolatePackets, ModernItemsInOnePacketOnly) {
   double g[3] = {3, 4, 5};
   const ZtVector gv{g, 3, 0};
   ZtDataPacket_setFreeAcceleration(&in.b.p, &gv);
-  Packet r2(interpolatePackets(in.a.p, in.b.p, 0.5, 0));
+  PacketInterpolationPacket r2(interpolatePackets(in.a.p, in.b.p, 0.5, 0));
   double out[3];
   ZtVector ov{out, 3, 0};
   ZtDataPacket_freeAcceleration(&r2.p, &ov);

@@ -34,12 +34,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kWait = std::chrono::milliseconds(EmulatedMaster::kWaitMs);
+constexpr auto kDeviceRecordingWait = std::chrono::milliseconds(EmulatedMaster::kWaitMs);
 
-struct Text {
+struct DeviceRecordingText {
   ZtString s;
-  explicit Text(const std::string& text) { ZtString_construct(&s, text.c_str()); }
-  ~Text() { ZtString_destruct(&s); }
+  explicit DeviceRecordingText(const std::string& text) { ZtString_construct(&s, text.c_str()); }
+  ~DeviceRecordingText() { ZtString_destruct(&s); }
 };
 
 struct OwnedPacket {
@@ -120,7 +120,7 @@ class RecordingScene {
     ASSERT_TRUE(scene.master->gotoMeasurement());
     scene.emu->setMeasuring(false);
     std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, scene.emu->dataMessagesSent(), kWait));
+    ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, scene.emu->dataMessagesSent(), kDeviceRecordingWait));
     ASSERT_TRUE(scene.master->finishLastProcessingTask());
   }
   TestDevice* master() const { return scene.master; }
@@ -143,7 +143,7 @@ TEST(DeviceRecording, ARecordedSessionPlaysBackWithTheSameBytesPacketsAndCallbac
   auto* link = new Communicator();
   link->setGotoConfigTimeout(1000);
   {
-    Text port(pty.slavePath());
+    DeviceRecordingText port(pty.slavePath());
     ASSERT_TRUE(link->openPort(port.s, B115200));
   }
   link->setGotoConfigTimeout(0);
@@ -158,7 +158,7 @@ TEST(DeviceRecording, ARecordedSessionPlaysBackWithTheSameBytesPacketsAndCallbac
   ASSERT_TRUE(master->gotoMeasurement());
   emu->setMeasuring(false);
   std::this_thread::sleep_for(20ms);
-  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, emu->dataMessagesSent(), kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, emu->dataMessagesSent(), kDeviceRecordingWait));
   ASSERT_TRUE(master->finishLastProcessingTask());
 
   TempDir dir;
@@ -167,7 +167,7 @@ TEST(DeviceRecording, ARecordedSessionPlaysBackWithTheSameBytesPacketsAndCallbac
   ZtTime_getDateAsString(dateBefore);
   ZtTime_getTimeAsString(timeBefore);
   {
-    Text name(path);
+    DeviceRecordingText name(path);
     ASSERT_EQ(master->createLogFile(name.s), ZRV_OK);
   }
   ZtTime_getDateAsString(dateAfter);
@@ -176,13 +176,13 @@ TEST(DeviceRecording, ARecordedSessionPlaysBackWithTheSameBytesPacketsAndCallbac
   // Not recording yet, file open: non-data messages are written.
   const EmuFrame before = nonData(0x80, {1, 2, 3});
   emu->sendFrame(before);
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 1, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 1, kDeviceRecordingWait));
 
   ASSERT_TRUE(master->startRecording());
   const uint32_t firstCounter = emu->dataMessagesSent();
   const size_t dataBefore = rec.count(Kind::DataAvailable);
   ASSERT_EQ(emu->sendDataBurst(kPackets), kPackets);
-  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, dataBefore + kPackets, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, dataBefore + kPackets, kDeviceRecordingWait));
   ASSERT_TRUE(master->finishLastProcessingTask());
   // A reply taken by a waiting request stays out of the file.
   {
@@ -198,15 +198,15 @@ TEST(DeviceRecording, ARecordedSessionPlaysBackWithTheSameBytesPacketsAndCallbac
   }
   const EmuFrame during = nonData(0x82, {4});
   emu->sendFrame(during);
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 2, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 2, kDeviceRecordingWait));
   ASSERT_TRUE(master->stopRecording());
   const EmuFrame after = nonData(0x84, {});
   emu->sendFrame(after);
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 3, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 3, kDeviceRecordingWait));
   EXPECT_TRUE(master->closeLogFile());
   EXPECT_EQ(master->logFileInterface(), nullptr);
   emu->sendFrame(nonData(0x86, {9}));  // file closed: not written
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 4, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 4, kDeviceRecordingWait));
 
   // The recorded part of the live session.
   std::vector<CallbackRecorder::Event> live = rec.events(Kind::DataAvailable);
@@ -252,7 +252,7 @@ TEST(DeviceRecording, ARecordedSessionPlaysBackWithTheSameBytesPacketsAndCallbac
   // Playback on a new link.
   auto* fileLink = new Communicator();
   {
-    Text name(path);
+    DeviceRecordingText name(path);
     ASSERT_TRUE(fileLink->openLogFile(name.s));
   }
   auto* player = new TestDevice(fileLink);
@@ -269,7 +269,7 @@ TEST(DeviceRecording, ARecordedSessionPlaysBackWithTheSameBytesPacketsAndCallbac
           return e.kind == Kind::ProgressUpdated && e.values[0] == 100;
         });
       },
-      kWait));
+      kDeviceRecordingWait));
   const std::vector<CallbackRecorder::Event> replay = played.events(Kind::DataAvailable);
   ASSERT_EQ(replay.size(), kPackets);
   for (size_t i = 0; i < kPackets; ++i) {
@@ -304,7 +304,7 @@ class Observer : public ZtCallback {
 };
 
 bool waitCount(const std::atomic<size_t>& value, size_t n) {
-  const auto end = std::chrono::steady_clock::now() + kWait;
+  const auto end = std::chrono::steady_clock::now() + kDeviceRecordingWait;
   while (value.load() < n) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(1ms);
@@ -346,7 +346,7 @@ TEST(DeviceRecording, ConsentsDecideWhatIsWritten) {
     ASSERT_TRUE(waitCount(observer.data, s.emu().dataMessagesSent()));
     const std::string path = s.dir.file("consent.zlog");
     {
-      Text name(path);
+      DeviceRecordingText name(path);
       ASSERT_EQ(s.master()->createLogFile(name.s), ZRV_OK);
     }
     ASSERT_TRUE(s.master()->startRecording());
@@ -382,20 +382,20 @@ TEST(DeviceRecording, NonDataMessagesAreOfferedWhileNotRecordingAndWrittenOnlyWi
   s.addRecorder(&rec);
   // No file, configuration state: offered all the same.
   s.emu().sendFrame(nonData(0x80, {1}));
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 1, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 1, kDeviceRecordingWait));
   EXPECT_EQ(rec.count(Kind::WriteMessageToLogFile), 1u);
 
   const std::string path = s.dir.file("idle.zlog");
   {
-    Text name(path);
+    DeviceRecordingText name(path);
     ASSERT_EQ(s.master()->createLogFile(name.s), ZRV_OK);
   }
   EXPECT_FALSE(s.master()->isRecording());
   s.emu().sendFrame(nonData(0x82, {2}));
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 2, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 2, kDeviceRecordingWait));
   rec.setConsent(Kind::WriteMessageToLogFile, false);
   s.emu().sendFrame(nonData(0x84, {3}));
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 3, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 3, kDeviceRecordingWait));
   ASSERT_TRUE(s.master()->closeLogFile());
   EXPECT_EQ(rec.count(Kind::WriteMessageToLogFile), 3u);
   const std::vector<EmuFrame> frames = framesOf(readFile(path));
@@ -415,11 +415,11 @@ TEST(DeviceRecording, CreateLogFileResults) {
     const std::string source = dir.file("source.zlog");
     ASSERT_TRUE(b.writeTo(source));
     auto* link = new Communicator();
-    Text name(source);
+    DeviceRecordingText name(source);
     ASSERT_TRUE(link->openLogFile(name.s));
     auto* player = new TestDevice(link);
     player->addRef();
-    Text target(dir.file("copy.zlog"));
+    DeviceRecordingText target(dir.file("copy.zlog"));
     EXPECT_EQ(player->createLogFile(target.s), ZRV_NOPORTOPEN);
     EXPECT_EQ(player->logFileInterface(), nullptr);
     EXPECT_TRUE(readFile(dir.file("copy.zlog")).empty());
@@ -428,14 +428,14 @@ TEST(DeviceRecording, CreateLogFileResults) {
   // A device without a link.
   {
     TestDevice bare(ZtDeviceId(0x00111111));
-    Text target(dir.file("bare.zlog"));
+    DeviceRecordingText target(dir.file("bare.zlog"));
     EXPECT_EQ(bare.createLogFile(target.s), ZRV_NOPORTOPEN);
   }
   CallbackRecorder rec;
   RecordingScene s;
   // 268: nothing created, no link left behind, a later create works.
   {
-    Text bad(dir.file("missing/dir/x.zlog"));
+    DeviceRecordingText bad(dir.file("missing/dir/x.zlog"));
     EXPECT_EQ(s.master()->createLogFile(bad.s), ZRV_OUTPUTCANNOTBECREATED);
     EXPECT_EQ(s.master()->logFileInterface(), nullptr);
   }
@@ -443,25 +443,25 @@ TEST(DeviceRecording, CreateLogFileResults) {
   const std::string first = dir.file("first.zlog");
   const std::string second = dir.file("second.zlog");
   {
-    Text name(first);
+    DeviceRecordingText name(first);
     ASSERT_EQ(s.master()->createLogFile(name.s), ZRV_OK);
   }
   Communicator* recording = s.master()->logFileInterface();
   ASSERT_NE(recording, nullptr);
   {
-    Text name(second);
+    DeviceRecordingText name(second);
     EXPECT_EQ(s.master()->createLogFile(name.s), ZRV_ALREADYOPEN);
   }
   EXPECT_EQ(s.master()->logFileInterface(), recording);
   {
-    Text name(first);
+    DeviceRecordingText name(first);
     EXPECT_TRUE(recording->isLogFileOpen(name.s));
   }
   std::ifstream probe(second);
   EXPECT_FALSE(probe.good());
   s.addRecorder(&rec);
   s.emu().sendFrame(nonData(0x80, {5}));
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 1, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 1, kDeviceRecordingWait));
   EXPECT_TRUE(s.master()->closeLogFile());
   EXPECT_TRUE(s.master()->closeLogFile());  // nothing open: still true
   const std::vector<EmuFrame> frames = framesOf(readFile(first));
@@ -477,11 +477,11 @@ TEST(DeviceRecording, EndingTheMasterClosesAnOpenRecordingFile) {
   s.addRecorder(&rec);
   const std::string path = s.dir.file("left-open.zlog");
   {
-    Text name(path);
+    DeviceRecordingText name(path);
     ASSERT_EQ(s.master()->createLogFile(name.s), ZRV_OK);
   }
   s.emu().sendFrame(nonData(0x80, {1, 2}));
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 1, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 1, kDeviceRecordingWait));
   s.scene.end();
   const std::vector<EmuFrame> frames = framesOf(readFile(path));
   ASSERT_EQ(frames.size(), 2u);
@@ -508,7 +508,7 @@ TEST(DeviceRecording, ClosingWhilePacketsAreRecordedAtTheBurstRate) {
   ASSERT_TRUE(waitCount(observer.data, s.emu().dataMessagesSent()));
   const std::string path = s.dir.file("closed-midway.zlog");
   {
-    Text name(path);
+    DeviceRecordingText name(path);
     ASSERT_EQ(s.master()->createLogFile(name.s), ZRV_OK);
   }
   ASSERT_TRUE(s.master()->startRecording());
@@ -563,7 +563,7 @@ class PlaybackControls : public ::testing::Test {
     ASSERT_TRUE(b.writeTo(path));
     size = static_cast<int64_t>(b.bytes().size());
     auto* link = new Communicator();
-    Text name(path);
+    DeviceRecordingText name(path);
     const bool opened = link->openLogFile(name.s);
     device = new TestDevice(link);
     ASSERT_TRUE(opened);
@@ -598,7 +598,7 @@ TEST_F(PlaybackControls, ProgressReachesAHandlerChainedOnTheDeviceUpToOneHundred
   EXPECT_EQ(device->logFileReadPosition(), 0u);
   EXPECT_EQ(device->logFileSize(), size);
   ASSERT_TRUE(device->loadLogFile());
-  ASSERT_TRUE(progressReached(100, kWait));
+  ASSERT_TRUE(progressReached(100, kDeviceRecordingWait));
   ASSERT_TRUE(device->abortLoadLogFile());  // also waits for the load's task
   const auto progress = rec.events(Kind::ProgressUpdated);
   ASSERT_FALSE(progress.empty());
@@ -622,7 +622,7 @@ TEST_F(PlaybackControls, AbortFromAnotherThreadStopsTheLoad) {
 #endif
   open(kPackets);
   ASSERT_TRUE(device->loadLogFile());
-  ASSERT_TRUE(progressReached(1, kWait));
+  ASSERT_TRUE(progressReached(1, kDeviceRecordingWait));
   std::thread aborter([this] { EXPECT_TRUE(device->abortLoadLogFile()); });
   aborter.join();
   const size_t delivered = rec.count(Kind::DataAvailable);

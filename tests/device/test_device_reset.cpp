@@ -25,7 +25,7 @@ constexpr uint8_t kWakeUpAck = 0x3F;
 constexpr uint8_t kReset = 0x40;
 constexpr uint8_t kBaudRate = 0x18;
 
-std::vector<Bytes> encoded(const std::vector<EmuFrame>& frames) {
+std::vector<Bytes> deviceResetEncoded(const std::vector<EmuFrame>& frames) {
   std::vector<Bytes> out;
   for (const EmuFrame& f : frames) out.push_back(f.encode());
   return out;
@@ -49,7 +49,7 @@ TEST(DeviceReset, RestartsTheDeviceAndReopensThePort) {
   ASSERT_TRUE(scene.emu->waitForReceived(kWakeUpAck, 1, EmulatedMaster::kWaitMs));
   std::vector<EmuFrame> frames = scene.framesSinceOpen();
   frames.erase(frames.begin(), frames.begin() + static_cast<long>(before));
-  EXPECT_EQ(encoded(frames), (std::vector<Bytes>{kGotoConfig, kBaudRateQuery, kResetRequest, kWakeUpAcknowledgement}));
+  EXPECT_EQ(deviceResetEncoded(frames), (std::vector<Bytes>{kGotoConfig, kBaudRateQuery, kResetRequest, kWakeUpAcknowledgement}));
   EXPECT_TRUE(scene.emu->wakeUpAcknowledged(EmulatedMaster::kWaitMs));
   EXPECT_EQ(scene.emu->resetCount(), 1u);
   EXPECT_EQ(scene.master->deviceState(), ZDS_Config);
@@ -97,7 +97,7 @@ TEST(DeviceReset, EachFailingStepFailsTheReset) {
     EXPECT_LE(ms, row.maxMs + 100 + EmulatedMaster::kLateMs);
     std::vector<EmuFrame> frames = scene.framesSinceOpen();
     frames.erase(frames.begin(), frames.begin() + static_cast<long>(before));
-    EXPECT_EQ(encoded(frames), row.frames);
+    EXPECT_EQ(deviceResetEncoded(frames), row.frames);
     EXPECT_FALSE(scene.emu->wakeUpAcknowledged());
     // The device answers again: the next exchange is acknowledged.
     scene.emu->unscript(DeviceEmulator::GotoConfig);
@@ -119,7 +119,7 @@ TEST(DeviceReset, BaudRateChangeRestartsAtTheNewRate) {
   ASSERT_TRUE(scene.emu->waitForReceived(kWakeUpAck, 1, EmulatedMaster::kWaitMs));
   EXPECT_TRUE(scene.emu->wakeUpAcknowledged(EmulatedMaster::kWaitMs));
   EXPECT_EQ(scene.emu->setting(kBaudRate), Bytes{ZtBaud_rateToCode(B230400)});
-  EXPECT_EQ(encoded(scene.framesSinceOpen()),
+  EXPECT_EQ(deviceResetEncoded(scene.framesSinceOpen()),
             (std::vector<Bytes>{EmuFrame{0xFF, kBaudRate, {ZtBaud_rateToCode(B230400)}}.encode(), kGotoConfig,
                                 kBaudRateQuery, kResetRequest, kWakeUpAcknowledgement}));
   EXPECT_GE(scene.emu->requestsAtSpeed(B230400), 1u);

@@ -31,8 +31,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr ZtDeviceId kChild1 = 0x00345601;
-constexpr ZtDeviceId kChild2 = 0x00345602;
+constexpr ZtDeviceId kDeviceStatesChild1 = 0x00345601;
+constexpr ZtDeviceId kDeviceStatesChild2 = 0x00345602;
 
 // The state changes one device went through, as (old, new) pairs in order.
 std::vector<std::pair<int, int>> changesOf(const CallbackRecorder& recorder, const ZtDevice* device) {
@@ -42,7 +42,7 @@ std::vector<std::pair<int, int>> changesOf(const CallbackRecorder& recorder, con
   return changes;
 }
 
-std::vector<Bytes> encoded(const std::vector<EmuFrame>& frames) {
+std::vector<Bytes> deviceStatesEncoded(const std::vector<EmuFrame>& frames) {
   std::vector<Bytes> out;
   for (const EmuFrame& f : frames) out.push_back(f.encode());
   return out;
@@ -64,7 +64,7 @@ class SlowTask : public zelto::ThreadPoolTask {
 };
 
 const Bytes kGotoMeasurement{0xFA, 0xFF, 0x10, 0x00, 0xF1};
-const Bytes kGotoConfig{0xFA, 0xFF, 0x30, 0x00, 0xD1};
+const Bytes kDeviceStatesGotoConfig{0xFA, 0xFF, 0x30, 0x00, 0xD1};
 
 }  // namespace
 
@@ -72,7 +72,7 @@ const Bytes kGotoConfig{0xFA, 0xFF, 0x30, 0x00, 0xD1};
 // result, both states afterwards, and the exact frames each step put on the wire. Every actual
 // change is reported once, on a pool thread, the children's before the master's.
 TEST(DeviceStates, TransitionTableOnTheWire) {
-  EmulatedMaster scene({kChild1, kChild2});
+  EmulatedMaster scene({kDeviceStatesChild1, kDeviceStatesChild2});
   TestDevice* master = scene.master;
   TestDevice* child = scene.children[0];
   CallbackRecorder recorder;
@@ -103,7 +103,7 @@ TEST(DeviceStates, TransitionTableOnTheWire) {
        ZDS_Measurement, {}, 0},
       {"gotoConfig on a child", [&] { return child->gotoConfig(); }, false, ZDS_Measurement, ZDS_Measurement, {}, 0},
       {"gotoConfig from Measurement", [&] { return master->gotoConfig(); }, true, ZDS_Config, ZDS_Config,
-       {kGotoConfig}, 3},
+       {kDeviceStatesGotoConfig}, 3},
       {"gotoConfig in Config", [&] { return master->gotoConfig(); }, true, ZDS_Config, ZDS_Config, {}, 0},
       {"startRecording in Config", [&] { return master->startRecording(); }, false, ZDS_Config, ZDS_Config, {}, 0},
       {"gotoMeasurement from Config", [&] { return master->gotoMeasurement(); }, true, ZDS_Measurement,
@@ -120,7 +120,7 @@ TEST(DeviceStates, TransitionTableOnTheWire) {
     std::vector<EmuFrame> frames = scene.framesSinceOpen();
     frames.erase(frames.begin(), frames.begin() + static_cast<long>(seen));
     seen += frames.size();
-    EXPECT_EQ(encoded(frames), step.frames);
+    EXPECT_EQ(deviceStatesEncoded(frames), step.frames);
     EXPECT_EQ(recorder.count(Kind::DeviceStateChanged) - eventsBefore, step.changes);
   }
 
@@ -155,7 +155,7 @@ TEST(DeviceStates, RefusedGotoMeasurementLeavesTheChildrenInConfig) {
   const Case cases[] = {{"error reply", EmuAction::error(0x04)}, {"no reply", EmuAction::silence()}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EmulatedMaster scene({kChild1, kChild2});
+    EmulatedMaster scene({kDeviceStatesChild1, kDeviceStatesChild2});
     CallbackRecorder recorder;
     scene.master->addCallbackHandler(&recorder, true);
     scene.emu->script(DeviceEmulator::GotoMeasurement, c.answer);
@@ -168,7 +168,7 @@ TEST(DeviceStates, RefusedGotoMeasurementLeavesTheChildrenInConfig) {
       EXPECT_EQ(changesOf(recorder, child), there);
     }
     EXPECT_TRUE(changesOf(recorder, scene.master).empty());
-    EXPECT_EQ(encoded(scene.framesSinceOpen()), (std::vector<Bytes>{kGotoMeasurement, kGotoConfig}));
+    EXPECT_EQ(deviceStatesEncoded(scene.framesSinceOpen()), (std::vector<Bytes>{kGotoMeasurement, kDeviceStatesGotoConfig}));
     scene.master->removeCallbackHandler(&recorder, true);
   }
 }
@@ -178,7 +178,7 @@ TEST(DeviceStates, RefusedGotoMeasurementLeavesTheChildrenInConfig) {
 // children then end in Destructing through their own termination. (Dropping the last reference
 // instead ends the children first, each on its own.)
 TEST(DeviceStates, TerminationOfAMeasuringMasterSendsGotoConfigAfterDestructing) {
-  EmulatedMaster scene({kChild1, kChild2});
+  EmulatedMaster scene({kDeviceStatesChild1, kDeviceStatesChild2});
   TestDevice* master = scene.master;
   const std::vector<TestDevice*> children = scene.children;
   ASSERT_TRUE(master->gotoMeasurement());
@@ -208,8 +208,8 @@ TEST(DeviceStates, TerminationOfAMeasuringMasterSendsGotoConfigAfterDestructing)
 // master's earlier tasks too, so a change queued behind a slow task runs only after it.
 TEST(DeviceStates, MastersChangeWaitsForItsEarlierTasks) {
   auto* master = new TestDevice(ZtDeviceId(0x00345678));
-  new TestDevice(master, kChild1);
-  new TestDevice(master, kChild2);
+  new TestDevice(master, kDeviceStatesChild1);
+  new TestDevice(master, kDeviceStatesChild2);
   master->addRef();
   CallbackRecorder recorder;
   master->addCallbackHandler(&recorder, true);
@@ -236,7 +236,7 @@ TEST(DeviceStates, MastersChangeWaitsForItsEarlierTasks) {
 // one returns 0. A child and a master without children queue no completion task.
 TEST(DeviceStates, QueuedAndAwaitedChanges) {
   auto* master = new TestDevice(ZtDeviceId(0x00345678));
-  auto* child = new TestDevice(master, kChild1);
+  auto* child = new TestDevice(master, kDeviceStatesChild1);
   master->addRef();
   const unsigned before = child->lastScheduledProcessTask();
   EXPECT_EQ(child->setChildDeviceStates(ZDS_Config, false), 0u);
@@ -294,7 +294,7 @@ TEST(DeviceStates, SwitchFromInsideTheDevicesOwnTaskIsRefused) {
   auto* journal = new Journaller(journalPath.c_str(), true, JLL_ALERT);
   gJournal.store(journal);
 
-  EmulatedMaster scene({kChild1});
+  EmulatedMaster scene({kDeviceStatesChild1});
   TestDevice* master = scene.master;
   TestDevice* child = scene.children[0];
   ASSERT_TRUE(master->gotoMeasurement());

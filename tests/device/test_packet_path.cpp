@@ -46,9 +46,9 @@ using namespace std::chrono_literals;
 namespace {
 
 #ifdef ZDA_UNDER_SANITIZER
-constexpr auto kWait = 10000ms;
+constexpr auto kPacketPathWait = 10000ms;
 #else
-constexpr auto kWait = 4000ms;
+constexpr auto kPacketPathWait = 4000ms;
 #endif
 
 constexpr ZtDeviceId kId = 0x00345678;
@@ -66,12 +66,12 @@ int frameCounter(const CallbackRecorder::Event& e) {
   return (e.frame[7] << 8) | e.frame[8];
 }
 
-struct OwnedPacket {
+struct PacketPathOwnedPacket {
   ZtDataPacket p;
-  explicit OwnedPacket(ZtDataPacket packet) : p(packet) {}
-  ~OwnedPacket() { ZtDataPacket_destruct(&p); }
-  OwnedPacket(const OwnedPacket&) = delete;
-  OwnedPacket& operator=(const OwnedPacket&) = delete;
+  explicit PacketPathOwnedPacket(ZtDataPacket packet) : p(packet) {}
+  ~PacketPathOwnedPacket() { ZtDataPacket_destruct(&p); }
+  PacketPathOwnedPacket(const PacketPathOwnedPacket&) = delete;
+  PacketPathOwnedPacket& operator=(const PacketPathOwnedPacket&) = delete;
   bool empty() const { return ZtDataPacket_empty(&p) != 0; }
 };
 
@@ -165,7 +165,7 @@ TEST_F(PacketPathFixture, PacketsReachTheApplicationInCounterOrderWithRisingIds)
   constexpr size_t kCount = 1500;
   emu->scriptCounters({65000});  // the counters wrap on the way
   ASSERT_EQ(emu->sendDataBurst(kCount), kCount);
-  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, kCount, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, kCount, kPacketPathWait));
   const auto events = rec.events(Kind::DataAvailable);
   ASSERT_EQ(events.size(), kCount);
   for (size_t i = 0; i < kCount; ++i) {
@@ -183,7 +183,7 @@ TEST_F(PacketPathFixture, PacketsReachTheApplicationInCounterOrderWithRisingIds)
   EXPECT_EQ(device->highestPacket()->packetId, static_cast<int64_t>(65000 + kCount - 1));
   // Queue mode 0: callbacks only.
   EXPECT_EQ(device->queueLength(), 0u);
-  OwnedPacket none(device->nextAvailableDataPacket());
+  PacketPathOwnedPacket none(device->nextAvailableDataPacket());
   EXPECT_TRUE(none.empty());
   EXPECT_EQ(device->droppedPacketCount(), 0u);
 }
@@ -236,7 +236,7 @@ TEST_F(PacketPathFixture, MissedPacketReportsThroughTheEmulator) {
       for (const Bytes& payload : row.payloads) emu->sendFrame(EmuFrame{0xFF, 0x36, payload});
       sent = row.payloads.size();
     }
-    ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, sent - row.dropped, kWait));
+    ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, sent - row.dropped, kPacketPathWait));
     const auto missed = rec.events(Kind::MissedPackets);
     ASSERT_EQ(missed.size(), row.reports.size());
     const auto errors = rec.events(Kind::Error);
@@ -266,7 +266,7 @@ TEST_F(PacketPathFixture, MissedPacketReportsThroughTheEmulator) {
 TEST_F(PacketPathFixture, TheFirstPacketAfterGotoMeasurementReportsNothing) {
   emu->scriptCounters({10});
   ASSERT_EQ(emu->sendDataBurst(1), 1u);
-  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 1, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 1, kPacketPathWait));
   // The measurement restarts the device's counter far ahead: against the old reference that
   // would be 89 missed packets. The device's own gotoMeasurement forgets the stamping first; it
   // is driven here step by step on the link.
@@ -274,7 +274,7 @@ TEST_F(PacketPathFixture, TheFirstPacketAfterGotoMeasurementReportsNothing) {
   device->resetPacketStamping();
   EXPECT_TRUE(ZtDataPacket_empty(device->highestPacket()));
   ASSERT_EQ(link->gotoMeasurement(), ZRV_OK);
-  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 4, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 4, kPacketPathWait));
   EXPECT_EQ(link->gotoConfig(false), ZRV_OK);
   const auto events = rec.events(Kind::DataAvailable);
   EXPECT_EQ(events[1].packetId, 100);  // stamped from its raw counter
@@ -304,12 +304,12 @@ TEST_F(PacketPathFixture, QueueModesFillTheReadyCache) {
     rec.clear();
     emu->scriptCounters({0});
     ASSERT_EQ(emu->sendDataBurst(5), 5u);
-    ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 5, kWait));
+    ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 5, kPacketPathWait));
     ASSERT_TRUE(device->finishLastProcessingTask());
     EXPECT_EQ(device->queueLength(), row.length);
     size_t length = row.length;
     for (int64_t id : row.pulls) {
-      OwnedPacket p(device->nextAvailableDataPacket());
+      PacketPathOwnedPacket p(device->nextAvailableDataPacket());
       if (id < 0) {
         EXPECT_TRUE(p.empty());
         continue;
@@ -329,11 +329,11 @@ TEST_F(PacketPathFixture, ConcurrentPullsInQueueModeOneTakeEachPacketOnce) {
   std::atomic<size_t> taken{0};
   std::vector<std::vector<int64_t>> got(3);
   std::vector<std::thread> pullers;
-  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  const auto deadline = std::chrono::steady_clock::now() + kPacketPathWait;
   for (auto& ids : got)
     pullers.emplace_back([&] {
       while (taken.load() < kCount && std::chrono::steady_clock::now() < deadline) {
-        OwnedPacket p(device->nextAvailableDataPacket());
+        PacketPathOwnedPacket p(device->nextAvailableDataPacket());
         if (p.empty()) {
           std::this_thread::yield();
           continue;
@@ -380,7 +380,7 @@ TEST_F(PacketPathFixture, LegacyMessagesGivePacketsWhoseItemsEqualTheLegacyGette
     emu->scriptCounters({7});
     ASSERT_EQ(emu->sendDataBurst(3), 3u);
     const auto ready = [&] { return sink.size() >= seen + 3; };
-    const auto until = std::chrono::steady_clock::now() + kWait;
+    const auto until = std::chrono::steady_clock::now() + kPacketPathWait;
     while (!ready() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
     ASSERT_TRUE(ready());
     for (size_t i = 0; i < 3; ++i) {
@@ -440,8 +440,8 @@ TEST_F(PacketPathFixture, NonDataMessagesReachTheApplicationAndErrorsCarryTheirC
   emu->sendFrame(EmuFrame{0xFF, 0x80, {1, 2, 3}});
   emu->sendFrame(EmuFrame{0xFF, 0x42, {7}});
   emu->sendFrame(EmuFrame{0xFF, 0x42, {}});  // no code: must not be read past the payload
-  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 3, kWait));
-  ASSERT_TRUE(rec.waitFor(Kind::Error, 2, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::NonDataMessage, 3, kPacketPathWait));
+  ASSERT_TRUE(rec.waitFor(Kind::Error, 2, kPacketPathWait));
   const auto messages = rec.events(Kind::NonDataMessage);
   EXPECT_EQ(messages[0].messageId, 0x80);
   EXPECT_EQ(messages[1].messageId, 0x42);
@@ -489,11 +489,11 @@ TEST_F(PacketPathFixture, ACallbackOnTheParsingWorkerMayWaitForPacketsParsedBefo
     const Bytes message = EmuFrame{0xFF, 0x80, {1}}.encode();
     both.insert(both.end(), message.begin(), message.end());
     EXPECT_TRUE(pty.send(both));
-    EXPECT_TRUE(rec.waitFor(Kind::NonDataMessage, i + 1u, kWait));
+    EXPECT_TRUE(rec.waitFor(Kind::NonDataMessage, i + 1u, kPacketPathWait));
   }
   {
     std::unique_lock<std::mutex> lock(waiter.mutex);
-    EXPECT_TRUE(waiter.changed.wait_for(lock, kWait, [&] { return waiter.finished == 5; }));
+    EXPECT_TRUE(waiter.changed.wait_for(lock, kPacketPathWait, [&] { return waiter.finished == 5; }));
     EXPECT_EQ(waiter.waits, 5);
     EXPECT_EQ(waiter.served, 5) << "a packet parsed before the message was held back behind its callback";
   }
@@ -502,7 +502,7 @@ TEST_F(PacketPathFixture, ACallbackOnTheParsingWorkerMayWaitForPacketsParsedBefo
 
 TEST_F(PacketPathFixture, HangUpWhileMeasuringReportsTheClosedPort) {
   ASSERT_EQ(link->gotoMeasurement(), ZRV_OK);
-  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 5, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 5, kPacketPathWait));
   emu->hangUp();
   pty.hangUp();
   ASSERT_TRUE(rec.waitUntil(
@@ -511,12 +511,12 @@ TEST_F(PacketPathFixture, HangUpWhileMeasuringReportsTheClosedPort) {
           return e.kind == Kind::Error && e.values[0] == ZRV_PORTCLOSED;
         });
       },
-      kWait));
+      kPacketPathWait));
   EXPECT_FALSE(link->isPortOpen());
   const auto start = std::chrono::steady_clock::now();
   device->removeRef();
   device = nullptr;
-  EXPECT_LT(std::chrono::steady_clock::now() - start, kWait);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kPacketPathWait);
 }
 
 TEST_F(PacketPathFixture, AMeasuringDeviceRemovedWithPacketsQueuedIsSilentAfterwards) {
@@ -528,7 +528,7 @@ TEST_F(PacketPathFixture, AMeasuringDeviceRemovedWithPacketsQueuedIsSilentAfterw
   });
   ASSERT_EQ(link->gotoMeasurement(), ZRV_OK);
   ASSERT_EQ(emu->sendDataBurst(400), 400u);
-  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 20, kWait));
+  ASSERT_TRUE(rec.waitFor(Kind::DataAvailable, 20, kPacketPathWait));
   device->removeRef();
   removed = true;
   device = nullptr;
@@ -601,7 +601,7 @@ TEST(PacketPathDirect, PacketsWithOneIdAreMergedInTheQueue) {
   d.send(pc16(10) + temperature);
   ASSERT_TRUE(d.device->finishLastProcessingTask());
   EXPECT_EQ(d.device->queueLength(), 1u);
-  OwnedPacket p(d.device->nextAvailableDataPacket());
+  PacketPathOwnedPacket p(d.device->nextAvailableDataPacket());
   ASSERT_FALSE(p.empty());
   EXPECT_EQ(p.p.packetId, 10);
   EXPECT_EQ(ZtDataPacket_statusByte(&p.p), 0x5A);
@@ -698,9 +698,9 @@ TEST(PacketPathDirect, AccessorsWithoutALinkOrCaches) {
   EXPECT_EQ(lonely->queueLength(), 0u);
   EXPECT_EQ(lonely->droppedPacketCount(), 0u);
   EXPECT_EQ(lonely->readyCache(), nullptr);
-  OwnedPacket a(lonely->nextAvailableDataPacket());
-  OwnedPacket b(lonely->dataPacketByIndex(0));
-  OwnedPacket c(lonely->dataPacketById(0));
+  PacketPathOwnedPacket a(lonely->nextAvailableDataPacket());
+  PacketPathOwnedPacket b(lonely->dataPacketByIndex(0));
+  PacketPathOwnedPacket c(lonely->dataPacketById(0));
   EXPECT_TRUE(a.empty());
   EXPECT_TRUE(b.empty());
   EXPECT_TRUE(c.empty());

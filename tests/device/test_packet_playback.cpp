@@ -24,14 +24,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr ZtDeviceId kId = 0x00345678;
+constexpr ZtDeviceId kPacketPlaybackId = 0x00345678;
 
-struct OwnedPacket {
+struct PacketPlaybackOwnedPacket {
   ZtDataPacket p;
-  explicit OwnedPacket(ZtDataPacket packet) : p(packet) {}
-  ~OwnedPacket() { ZtDataPacket_destruct(&p); }
-  OwnedPacket(const OwnedPacket&) = delete;
-  OwnedPacket& operator=(const OwnedPacket&) = delete;
+  explicit PacketPlaybackOwnedPacket(ZtDataPacket packet) : p(packet) {}
+  ~PacketPlaybackOwnedPacket() { ZtDataPacket_destruct(&p); }
+  PacketPlaybackOwnedPacket(const PacketPlaybackOwnedPacket&) = delete;
+  PacketPlaybackOwnedPacket& operator=(const PacketPlaybackOwnedPacket&) = delete;
   bool empty() const { return ZtDataPacket_empty(&p) != 0; }
 };
 
@@ -46,7 +46,7 @@ class PlaybackFixture : public ::testing::Test {
   }
   void play(const std::vector<uint16_t>& counters) {
     LogFileBuilder b;
-    b.configuration(kId, {kId});
+    b.configuration(kPacketPlaybackId, {kPacketPlaybackId});
     for (size_t i = 0; i < counters.size(); ++i) {
       b.data(counters[i], 8);
       if (i == 0) b.message(0x80, {1, 2});
@@ -79,44 +79,44 @@ TEST_F(PlaybackFixture, PullsReadTheFileOnDemand) {
   ASSERT_TRUE(device->isReadingFromFile());
   EXPECT_EQ(device->queueLength(), 0u);
   {
-    OwnedPacket first(device->dataPacketByIndex(0));
+    PacketPlaybackOwnedPacket first(device->dataPacketByIndex(0));
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(first.p.packetId, 0);
     EXPECT_EQ(ZtDataPacket_packetCounter(&first.p), 0);
-    EXPECT_EQ(first.p.deviceId, kId);
+    EXPECT_EQ(first.p.deviceId, kPacketPlaybackId);
   }
   EXPECT_GE(device->queueLength(), 1u);
   // Pulled packets went through the processing on the pulling thread.
   EXPECT_GE(rec.count(Kind::DataAvailable), 1u);
   {
-    OwnedPacket four(device->dataPacketById(4));
+    PacketPlaybackOwnedPacket four(device->dataPacketById(4));
     ASSERT_FALSE(four.empty());
     EXPECT_EQ(four.p.packetId, 4);
   }
   {
-    OwnedPacket between(device->dataPacketById(3));
+    PacketPlaybackOwnedPacket between(device->dataPacketById(3));
     EXPECT_TRUE(between.empty());
   }
   {
-    OwnedPacket lowest(device->dataPacketById(0));
+    PacketPlaybackOwnedPacket lowest(device->dataPacketById(0));
     ASSERT_FALSE(lowest.empty());
     EXPECT_EQ(lowest.p.packetId, 0);
   }
   {
-    OwnedPacket far(device->dataPacketById(38));  // the last packet: read up to it
+    PacketPlaybackOwnedPacket far(device->dataPacketById(38));  // the last packet: read up to it
     ASSERT_FALSE(far.empty());
     EXPECT_EQ(far.p.packetId, 38);
     EXPECT_EQ(device->queueLength(), 20u);
-    OwnedPacket beyond(device->dataPacketById(40));
+    PacketPlaybackOwnedPacket beyond(device->dataPacketById(40));
     EXPECT_TRUE(beyond.empty());
-    OwnedPacket outOfRange(device->dataPacketByIndex(20));
+    PacketPlaybackOwnedPacket outOfRange(device->dataPacketByIndex(20));
     EXPECT_TRUE(outOfRange.empty());
-    OwnedPacket last(device->dataPacketByIndex(19));
+    PacketPlaybackOwnedPacket last(device->dataPacketByIndex(19));
     EXPECT_EQ(last.p.packetId, 38);
   }
   // A playing device is not a queue, whatever its queue mode.
   device->setQueueMode(ZQM_Queue);
-  OwnedPacket next(device->nextAvailableDataPacket());
+  PacketPlaybackOwnedPacket next(device->nextAvailableDataPacket());
   EXPECT_TRUE(next.empty());
   // Playback asks no log-file consent for non-data messages (the configuration and 0x80).
   EXPECT_EQ(rec.count(Kind::WriteMessageToLogFile), 0u);
@@ -142,10 +142,10 @@ TEST_F(PlaybackFixture, ALoadWithPullsRunningHandsEveryPacketOnOnce) {
     pullers.emplace_back([&, t] {
       uint64_t id = static_cast<uint64_t>(t);
       while (loading.load()) {
-        OwnedPacket p(device->dataPacketById(id));
+        PacketPlaybackOwnedPacket p(device->dataPacketById(id));
         // Id 0 asks for the lowest packet held, whichever that is at the moment.
         if (!p.empty() && id != 0 && p.p.packetId != static_cast<int64_t>(id)) ++wrong;
-        OwnedPacket q(device->dataPacketByIndex(static_cast<uint32_t>(id / 2)));
+        PacketPlaybackOwnedPacket q(device->dataPacketByIndex(static_cast<uint32_t>(id / 2)));
         id = (id + 3) % kCount;
       }
     });
@@ -196,7 +196,7 @@ TEST_F(PlaybackFixture, CorruptedCountersNeverMoveTheIdsOfThePacketsAfterThem) {
   EXPECT_EQ(delivered, expected);
   for (int64_t i = 0; i < kCount; ++i) {
     const int64_t id = kStart + i * kStride;
-    OwnedPacket p(device->dataPacketById(static_cast<uint64_t>(id)));
+    PacketPlaybackOwnedPacket p(device->dataPacketById(static_cast<uint64_t>(id)));
     ASSERT_FALSE(p.empty()) << id;
     ASSERT_EQ(p.p.packetId, id);
     ASSERT_EQ(ZtDataPacket_packetCounter(&p.p), id & 0xFFFF);

@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr unsigned kLimitMs = 10000;
+constexpr unsigned kThreadsLimitMs = 10000;
 
 // Counts the calls of each phase; innerFunction can stop the thread from inside.
 class CountingThread : public StandardThread {
@@ -54,7 +54,7 @@ TEST(StandardThread, StopFromOutsideRunsExitOnceAndAllowsRestart) {
   ASSERT_TRUE(t.startThread("worker"));
   EXPECT_STREQ(t.name(), "worker");
   EXPECT_FALSE(t.startThread("again")) << "a live thread exists";
-  ASSERT_TRUE(t.passed.wait1(kLimitMs));
+  ASSERT_TRUE(t.passed.wait1(kThreadsLimitMs));
   EXPECT_TRUE(t.isRunning());
   t.stopThread();
   EXPECT_FALSE(t.isAlive());
@@ -67,7 +67,7 @@ TEST(StandardThread, StopFromOutsideRunsExitOnceAndAllowsRestart) {
   ASSERT_TRUE(t.startThread(nullptr));
   EXPECT_EQ(t.name(), nullptr);
   EXPECT_FALSE(t.isTerminating());
-  ASSERT_TRUE(t.passed.wait1(kLimitMs));
+  ASSERT_TRUE(t.passed.wait1(kThreadsLimitMs));
   t.stopThread();
   EXPECT_EQ(t.inits.load(), 2);
   EXPECT_EQ(t.exits.load(), 2);
@@ -79,7 +79,7 @@ TEST(StandardThread, StopFromInsideEndsAfterThatPassAndOutsideStopStillJoins) {
   CountingThread t;
   t.stopFromInsideAtPass = 3;
   ASSERT_TRUE(t.startThread("self-stopping"));
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(t.passed.wait1(kLimitMs));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(t.passed.wait1(kThreadsLimitMs));
   const auto end = Clock::now() + 10s;
   while (t.isAlive() && Clock::now() < end) std::this_thread::yield();
   EXPECT_FALSE(t.isAlive());
@@ -91,14 +91,14 @@ TEST(StandardThread, StopFromInsideEndsAfterThatPassAndOutsideStopStillJoins) {
   // The ended run is reclaimed and a new one starts.
   t.stopFromInsideAtPass = -1;
   ASSERT_TRUE(t.startThread("again"));
-  ASSERT_TRUE(t.passed.wait1(kLimitMs));
+  ASSERT_TRUE(t.passed.wait1(kThreadsLimitMs));
 }
 
 TEST(StandardThread, PositiveResultSleepsBetweenPasses) {
   CountingThread t;
   t.sleepResult = 5;
   ASSERT_TRUE(t.startThread());
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(t.passed.wait1(kLimitMs));
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(t.passed.wait1(kThreadsLimitMs));
   t.stopThread();
   ASSERT_GE(t.passTimes.size(), 4u);
   for (size_t i = 1; i < 4; ++i)
@@ -140,7 +140,7 @@ TEST(StandardThread, StartNameIsTheSystemThreadName) {
   for (const char* name : {"KtThread", "A name longer than fifteen"}) {
     NamingThread t;
     ASSERT_TRUE(t.startThread(name));
-    ASSERT_TRUE(t.named.wait1(kLimitMs));
+    ASSERT_TRUE(t.named.wait1(kThreadsLimitMs));
     t.stopThread();
     EXPECT_EQ(std::string(t.seen), std::string(name).substr(0, 15));
   }
@@ -156,7 +156,7 @@ TEST(StandardThread, DestructorStopsALiveThread) {
     } t;
     t.out = &exits;
     ASSERT_TRUE(t.startThread());
-    ASSERT_TRUE(t.passed.wait1(kLimitMs));
+    ASSERT_TRUE(t.passed.wait1(kThreadsLimitMs));
     EXPECT_EQ(exits.load(), 0);
   }
   EXPECT_EQ(exits.load(), 1);
@@ -190,7 +190,7 @@ TEST(StandardThread, MayBeDeletedFromItsOwnThread) {
   t->ended = &ended;
   t->exits = &exits;
   ASSERT_TRUE(t->startThread("self-deleting"));
-  ASSERT_TRUE(ended.wait1(kLimitMs)) << "the thread ends after its object was deleted";
+  ASSERT_TRUE(ended.wait1(kThreadsLimitMs)) << "the thread ends after its object was deleted";
   EXPECT_EQ(exits.load(), 0) << "no exit function on a deleted object";
 }
 
@@ -224,7 +224,7 @@ TEST(WatchDogThread, FiresOnceAfterTheTimeout) {
   const auto t0 = Clock::now();
   ASSERT_TRUE(dog.startTimer(30, "dog"));
   EXPECT_FALSE(dog.startTimer(30, "dog")) << "already running";
-  ASSERT_TRUE(fired.signal.wait1(kLimitMs));
+  ASSERT_TRUE(fired.signal.wait1(kThreadsLimitMs));
   EXPECT_GE(Clock::now() - t0, 29ms);
   EXPECT_TRUE(dog.stopTimer());
   EXPECT_EQ(fired.count.load(), 1);
@@ -247,7 +247,7 @@ TEST(WatchDogThread, ResetPostponesAndStopPreventsTheCallback) {
   // The time-out given to startTimer persists when 0 is passed.
   ASSERT_TRUE(dog.startTimer(0));
   EXPECT_EQ(dog.timeout(), 150u);
-  ASSERT_TRUE(fired.signal.wait1(kLimitMs));
+  ASSERT_TRUE(fired.signal.wait1(kThreadsLimitMs));
 }
 
 // A callback that deletes its watchdog: the timer thread must not touch it afterwards.
@@ -263,7 +263,7 @@ TEST(WatchDogThread, MayBeDeletedFromItsCallback) {
   } owner;
   owner.dog = new WatchDogThread(&Owner::callback, &owner);
   ASSERT_TRUE(owner.dog->startTimer(5));
-  EXPECT_TRUE(owner.ended.wait1(kLimitMs)) << "the timer thread ends after its watchdog was deleted";
+  EXPECT_TRUE(owner.ended.wait1(kThreadsLimitMs)) << "the timer thread ends after its watchdog was deleted";
 }
 
 TEST(Semaphore, CountsAndImmediateWaits) {
@@ -299,7 +299,7 @@ TEST(Semaphore, PostFromAnotherThreadWakesAWaiter) {
   EXPECT_TRUE(s.wait1(Semaphore::kInfinite));
   poster.join();
   std::thread poster2([&] { s.post(); });
-  EXPECT_TRUE(s.wait1(kLimitMs));
+  EXPECT_TRUE(s.wait1(kThreadsLimitMs));
   poster2.join();
 }
 

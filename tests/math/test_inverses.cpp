@@ -27,26 +27,26 @@ using namespace zelto;
 namespace {
 
 using EMat = Eigen::MatrixXd;
-constexpr double kEps = std::numeric_limits<double>::epsilon();
-constexpr double kGuard = -999.0;
+constexpr double kInversesEps = std::numeric_limits<double>::epsilon();
+constexpr double kInversesGuard = -999.0;
 
-EMat toEigen(const ZtMatrix& m) {
+EMat inversesToEigen(const ZtMatrix& m) {
   EMat e(m.rows, m.cols);
   for (ZtSize r = 0; r < m.rows; ++r)
     for (ZtSize c = 0; c < m.cols; ++c) e(r, c) = m.data[r * m.stride + c];
   return e;
 }
 
-Matrix fromEigen(const EMat& e) {
+Matrix inversesFromEigen(const EMat& e) {
   Matrix m(e.rows(), e.cols());
   for (ZtSize r = 0; r < m.rows; ++r)
     for (ZtSize c = 0; c < m.cols; ++c) m(r, c) = e(r, c);
   return m;
 }
 
-Matrix fromRows(ZtSize rows, ZtSize cols, std::vector<double> values) { return Matrix(rows, cols, values.data()); }
+Matrix inversesFromRows(ZtSize rows, ZtSize cols, std::vector<double> values) { return Matrix(rows, cols, values.data()); }
 
-Matrix randomMatrix(ZtSize rows, ZtSize cols, unsigned seed) {
+Matrix inversesRandomMatrix(ZtSize rows, ZtSize cols, unsigned seed) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> d(0.0, 1.0);
   Matrix m(rows, cols);
@@ -57,17 +57,17 @@ Matrix randomMatrix(ZtSize rows, ZtSize cols, unsigned seed) {
 
 // Random plus n on the diagonal: no tiny pivots without pivoting.
 Matrix wellConditioned(ZtSize n, unsigned seed) {
-  Matrix m = randomMatrix(n, n, seed);
+  Matrix m = inversesRandomMatrix(n, n, seed);
   for (ZtSize i = 0; i < n; ++i) m(i, i) += static_cast<double>(n);
   return m;
 }
 
 Matrix spd(ZtSize n, unsigned seed) {
-  const EMat m = toEigen(randomMatrix(n, n, seed));
-  return fromEigen(m * m.transpose() + static_cast<double>(n) * EMat::Identity(n, n));
+  const EMat m = inversesToEigen(inversesRandomMatrix(n, n, seed));
+  return inversesFromEigen(m * m.transpose() + static_cast<double>(n) * EMat::Identity(n, n));
 }
 
-Matrix hilbert(ZtSize n) {
+Matrix inversesHilbert(ZtSize n) {
   Matrix m(n, n);
   for (ZtSize r = 0; r < n; ++r)
     for (ZtSize c = 0; c < n; ++c) m(r, c) = 1.0 / static_cast<double>(r + c + 1);
@@ -75,7 +75,7 @@ Matrix hilbert(ZtSize n) {
 }
 
 EMat lapackInverse(const ZtMatrix& a) {
-  EMat e = toEigen(a);
+  EMat e = inversesToEigen(a);
   const int n = static_cast<int>(a.rows);
   std::vector<int> ipiv(n);
   int info = 0;
@@ -93,7 +93,7 @@ EMat lapackInverse(const ZtMatrix& a) {
 
 // Lower Cholesky factor from LAPACK: the upper factor of the column-major (transposed) array.
 EMat lapackCholesky(const ZtMatrix& a) {
-  EMat e = toEigen(a);
+  EMat e = inversesToEigen(a);
   const int n = static_cast<int>(a.rows);
   const char uplo = 'L';
   int info = 0;
@@ -102,7 +102,7 @@ EMat lapackCholesky(const ZtMatrix& a) {
   return e.triangularView<Eigen::Lower>();
 }
 
-void expectMathError(const std::function<void()>& f, const std::string& description) {
+void inversesExpectMathError(const std::function<void()>& f, const std::string& description) {
   try {
     f();
     ADD_FAILURE() << "no exception, expected: " << description;
@@ -132,7 +132,7 @@ bool sameElements(const ZtMatrix& a, const ZtMatrix& b) {
 
 // An n x n view at (2, 2) of an array of (n + 4) x (n + 4) guard values.
 struct GuardedBlock {
-  GuardedBlock(const Matrix& content) : n(content.rows), stride(n + 4), storage((n + 4) * stride, kGuard) {
+  GuardedBlock(const Matrix& content) : n(content.rows), stride(n + 4), storage((n + 4) * stride, kInversesGuard) {
     Matrix v = view();
     for (ZtSize r = 0; r < n; ++r)
       for (ZtSize c = 0; c < n; ++c) v(r, c) = content(r, c);
@@ -142,7 +142,7 @@ struct GuardedBlock {
     for (ZtSize i = 0; i < storage.size(); ++i) {
       const ZtSize r = i / stride, c = i % stride;
       const bool inside = r >= 2 && r < n + 2 && c >= 2 && c < n + 2;
-      if (!inside && storage[i] != kGuard) return false;
+      if (!inside && storage[i] != kInversesGuard) return false;
     }
     return true;
   }
@@ -164,33 +164,33 @@ TEST(InverseValues, ClosedFormsAndThresholds) {
     const std::string* error;  // null: succeeds
     std::vector<double> want;  // expected inverse when it succeeds
   } cases[] = {
-      {"swap is its own inverse", fromRows(2, 2, {0, 1, 1, 0}), false, nullptr, {0, 1, 1, 0}},
-      {"2x2 det 0", fromRows(2, 2, {1, 2, 2, 4}), false, &kSelf, {}},
-      {"2x2 det 1e-17 unchecked", fromRows(2, 2, {1e-17, 0, 0, 1}), false, nullptr, {1e17, 0, 0, 1}},
-      {"2x2 det 1e-17 checked", fromRows(2, 2, {1e-17, 0, 0, 1}), true, &kChecked, {}},
-      {"2x2 det 1e20 checked", fromRows(2, 2, {1e10, 0, 0, 1e10}), true, nullptr, {1e-10, 0, 0, 1e-10}},
-      {"3x3 det 1e-17 checked", fromRows(3, 3, {1e-17, 0, 0, 0, 1, 0, 0, 0, 1}), true, &kChecked, {}},
-      {"3x3 det 1e20 checked", fromRows(3, 3, {1e10, 0, 0, 0, 1e10, 0, 0, 0, 1}), true, nullptr,
+      {"swap is its own inverse", inversesFromRows(2, 2, {0, 1, 1, 0}), false, nullptr, {0, 1, 1, 0}},
+      {"2x2 det 0", inversesFromRows(2, 2, {1, 2, 2, 4}), false, &kSelf, {}},
+      {"2x2 det 1e-17 unchecked", inversesFromRows(2, 2, {1e-17, 0, 0, 1}), false, nullptr, {1e17, 0, 0, 1}},
+      {"2x2 det 1e-17 checked", inversesFromRows(2, 2, {1e-17, 0, 0, 1}), true, &kChecked, {}},
+      {"2x2 det 1e20 checked", inversesFromRows(2, 2, {1e10, 0, 0, 1e10}), true, nullptr, {1e-10, 0, 0, 1e-10}},
+      {"3x3 det 1e-17 checked", inversesFromRows(3, 3, {1e-17, 0, 0, 0, 1, 0, 0, 0, 1}), true, &kChecked, {}},
+      {"3x3 det 1e20 checked", inversesFromRows(3, 3, {1e10, 0, 0, 0, 1e10, 0, 0, 0, 1}), true, nullptr,
        {1e-10, 0, 0, 0, 1e-10, 0, 0, 0, 1}},
-      {"3x3 det 0", fromRows(3, 3, {1, 2, 3, 2, 4, 6, 1, 1, 1}), false, &k3x3, {}},
-      {"3x3 det 0 checked", fromRows(3, 3, {1, 2, 3, 2, 4, 6, 1, 1, 1}), true, &kChecked, {}},
-      {"3x3", fromRows(3, 3, {2, 0, 0, 0, 4, 0, 1, 0, 1}), false, nullptr, {0.5, 0, 0, 0, 0.25, 0, -0.5, 0, 1}},
-      {"1x1", fromRows(1, 1, {4}), false, nullptr, {0.25}},
-      {"1x1 zero", fromRows(1, 1, {0}), false, &kSelf, {}},
-      {"1x1 zero checked", fromRows(1, 1, {0}), true, &kChecked, {}},
+      {"3x3 det 0", inversesFromRows(3, 3, {1, 2, 3, 2, 4, 6, 1, 1, 1}), false, &k3x3, {}},
+      {"3x3 det 0 checked", inversesFromRows(3, 3, {1, 2, 3, 2, 4, 6, 1, 1, 1}), true, &kChecked, {}},
+      {"3x3", inversesFromRows(3, 3, {2, 0, 0, 0, 4, 0, 1, 0, 1}), false, nullptr, {0.5, 0, 0, 0, 0.25, 0, -0.5, 0, 1}},
+      {"1x1", inversesFromRows(1, 1, {4}), false, nullptr, {0.25}},
+      {"1x1 zero", inversesFromRows(1, 1, {0}), false, &kSelf, {}},
+      {"1x1 zero checked", inversesFromRows(1, 1, {0}), true, &kChecked, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Matrix m = c.a;
     if (c.error != nullptr) {
-      expectMathError([&] { c.checked ? m.isInverseSelfChecked() : m.isInverseSelf(); }, *c.error);
+      inversesExpectMathError([&] { c.checked ? m.isInverseSelfChecked() : m.isInverseSelf(); }, *c.error);
       // Closed forms leave the matrix as it was.
       EXPECT_TRUE(sameElements(m, c.a));
       continue;
     }
     c.checked ? m.isInverseSelfChecked() : m.isInverseSelf();
     for (ZtSize i = 0; i < c.want.size(); ++i)
-      EXPECT_NEAR(m.data[i], c.want[i], 4 * kEps * std::max(1.0, std::fabs(c.want[i]))) << i;
+      EXPECT_NEAR(m.data[i], c.want[i], 4 * kInversesEps * std::max(1.0, std::fabs(c.want[i]))) << i;
   }
 }
 
@@ -202,28 +202,28 @@ TEST(InverseValues, ZeroPivotsThrow) {
     Matrix a;
     bool throws;
   } cases[] = {
-      {"4x4 regular, a(0,0) = 0", fromRows(4, 4, {0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}), true},
+      {"4x4 regular, a(0,0) = 0", inversesFromRows(4, 4, {0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}), true},
       {"4x4 regular, leading 2x2 minor 0",
-       fromRows(4, 4, {1, 2, 0, 1, 2, 4, 1, 0, 0, 1, 1, 0, 1, 0, 0, 1}), true},
+       inversesFromRows(4, 4, {1, 2, 0, 1, 2, 4, 1, 0, 0, 1, 1, 0, 1, 0, 0, 1}), true},
       {"5x5 singular, last pivot 0",
-       fromRows(5, 5, {1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 1, 1, 1, 1, 0}), true},
-      {"6x6 all ones", fromRows(6, 6, std::vector<double>(36, 1.0)), true},
-      {"4x4 identity", fromRows(4, 4, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}), false},
+       inversesFromRows(5, 5, {1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 1, 1, 1, 1, 0}), true},
+      {"6x6 all ones", inversesFromRows(6, 6, std::vector<double>(36, 1.0)), true},
+      {"4x4 identity", inversesFromRows(4, 4, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}), false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     for (int checked = 0; checked < 2; ++checked) {
       Matrix m = c.a;
       if (c.throws) {
-        expectMathError([&] { checked ? m.isInverseSelfChecked() : m.isInverseSelf(); }, checked ? kChecked : kSelf);
+        inversesExpectMathError([&] { checked ? m.isInverseSelfChecked() : m.isInverseSelf(); }, checked ? kChecked : kSelf);
         continue;
       }
       checked ? m.isInverseSelfChecked() : m.isInverseSelf();
-      EXPECT_LE((toEigen(m) * toEigen(c.a) - EMat::Identity(c.a.rows, c.a.rows)).norm(), 1e-15);
+      EXPECT_LE((inversesToEigen(m) * inversesToEigen(c.a) - EMat::Identity(c.a.rows, c.a.rows)).norm(), 1e-15);
     }
     if (c.throws) {
       Matrix m = c.a;
-      expectMathError([&] { m.isInverseOf(c.a); }, kSelf);
+      inversesExpectMathError([&] { m.isInverseOf(c.a); }, kSelf);
     }
   }
   for (ZtSize n : {1u, 2u, 3u, 5u}) {
@@ -240,11 +240,11 @@ TEST(InverseValues, ZeroPivotsThrow) {
 TEST(Inverses, MatchLapackAndEigen) {
   std::vector<Matrix> inputs;
   for (ZtSize n = 1; n <= 40; ++n) inputs.push_back(wellConditioned(n, 10 + n));
-  for (ZtSize n = 1; n <= 6; ++n) inputs.push_back(hilbert(n));
+  for (ZtSize n = 1; n <= 6; ++n) inputs.push_back(inversesHilbert(n));
   for (const Matrix& a : inputs) {
     const ZtSize n = a.rows;
     SCOPED_TRACE(n);
-    const EMat A = toEigen(a);
+    const EMat A = inversesToEigen(a);
     const EMat ref = lapackInverse(a);
     const double cond = A.norm() * ref.norm();
     Matrix self = a, of(n, n), checked = a;
@@ -253,10 +253,10 @@ TEST(Inverses, MatchLapackAndEigen) {
     checked.isInverseSelfChecked();
     EXPECT_TRUE(sameElements(self, of));
     EXPECT_TRUE(sameElements(self, checked));
-    const EMat X = toEigen(self);
-    EXPECT_LE((A * X - EMat::Identity(n, n)).norm(), 64 * n * kEps * cond);
-    EXPECT_LE((X - ref).norm() / ref.norm(), 64 * n * kEps * cond);
-    EXPECT_LE((X - A.inverse()).norm() / ref.norm(), 64 * n * kEps * cond);
+    const EMat X = inversesToEigen(self);
+    EXPECT_LE((A * X - EMat::Identity(n, n)).norm(), 64 * n * kInversesEps * cond);
+    EXPECT_LE((X - ref).norm() / ref.norm(), 64 * n * kInversesEps * cond);
+    EXPECT_LE((X - A.inverse()).norm() / ref.norm(), 64 * n * kInversesEps * cond);
     // The closed 3x3 form beside the general one.
     if (n == 3) {
       Matrix three(3, 3);
@@ -282,10 +282,10 @@ TEST(Inverses, BlockInverseWithLowerRightIdentity) {
         EXPECT_TRUE(sameElements(x, checked));
       }
       if (k == m) {
-        EXPECT_TRUE(sameElements(x, fromEigen(EMat::Identity(m, m))));
+        EXPECT_TRUE(sameElements(x, inversesFromEigen(EMat::Identity(m, m))));
       }
-      const double cond = toEigen(a).norm() * toEigen(a).inverse().norm();
-      EXPECT_LE((toEigen(a) * toEigen(x) - EMat::Identity(m, m)).norm(), 64 * m * kEps * cond);
+      const double cond = inversesToEigen(a).norm() * inversesToEigen(a).inverse().norm();
+      EXPECT_LE((inversesToEigen(a) * inversesToEigen(x) - EMat::Identity(m, m)).norm(), 64 * m * kInversesEps * cond);
       // The same in place.
       Matrix self = a;
       self.isInverseOfWithLRIdentity(self, k);
@@ -295,16 +295,16 @@ TEST(Inverses, BlockInverseWithLowerRightIdentity) {
 }
 
 TEST(Inverses, Diagonal) {
-  const Matrix d = fromRows(3, 3, {2, 7, 7, 7, -4, 7, 7, 7, 0.5});
-  Matrix m = fromRows(3, 3, {9, 9, 9, 9, 9, 9, 9, 9, 9});
+  const Matrix d = inversesFromRows(3, 3, {2, 7, 7, 7, -4, 7, 7, 7, 0.5});
+  Matrix m = inversesFromRows(3, 3, {9, 9, 9, 9, 9, 9, 9, 9, 9});
   m.isInverseDiagonal(d);
-  EXPECT_TRUE(sameElements(m, fromRows(3, 3, {0.5, 9, 9, 9, -0.25, 9, 9, 9, 2})));
+  EXPECT_TRUE(sameElements(m, inversesFromRows(3, 3, {0.5, 9, 9, 9, -0.25, 9, 9, 9, 2})));
   // A zero stops it there: earlier elements are written, the rest untouched.
-  const Matrix z = fromRows(3, 3, {4, 0, 0, 0, 0, 0, 0, 0, 5});
-  Matrix n = fromRows(3, 3, {9, 9, 9, 9, 9, 9, 9, 9, 9});
-  expectMathError([&] { n.isInverseDiagonal(z); },
+  const Matrix z = inversesFromRows(3, 3, {4, 0, 0, 0, 0, 0, 0, 0, 5});
+  Matrix n = inversesFromRows(3, 3, {9, 9, 9, 9, 9, 9, 9, 9, 9});
+  inversesExpectMathError([&] { n.isInverseDiagonal(z); },
                   "void zelto::Matrix::isInverseDiagonal(const ZtMatrix&) matrix is singular");
-  EXPECT_TRUE(sameElements(n, fromRows(3, 3, {0.25, 9, 9, 9, 9, 9, 9, 9, 9})));
+  EXPECT_TRUE(sameElements(n, inversesFromRows(3, 3, {0.25, 9, 9, 9, 9, 9, 9, 9, 9})));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -323,7 +323,7 @@ TEST(Inverses, StridedViewsTouchOnlyTheirBlock) {
       EXPECT_TRUE(sameElements(v, dense));
       EXPECT_TRUE(g.guardsIntact());
     }
-    GuardedBlock target(fromEigen(EMat::Zero(n, n)));
+    GuardedBlock target(inversesFromEigen(EMat::Zero(n, n)));
     Matrix t = target.view();
     t.isInverseOf(a);
     EXPECT_TRUE(sameElements(t, dense));
@@ -338,16 +338,16 @@ TEST(Inverses, StridedViewsTouchOnlyTheirBlock) {
   compact.isInverseOf3x3(source.view());
   EXPECT_TRUE(sameElements(compact, dense));
   EXPECT_TRUE(source.guardsIntact());
-  GuardedBlock target(fromEigen(EMat::Zero(3, 3)));
+  GuardedBlock target(inversesFromEigen(EMat::Zero(3, 3)));
   Matrix t = target.view();
   t.isInverseOf3x3(a);
   EXPECT_TRUE(sameElements(t, dense));
   EXPECT_TRUE(target.guardsIntact());
   // A singular strided block leaves its block and the guards as they were.
-  GuardedBlock singular(fromRows(3, 3, {1, 2, 3, 2, 4, 6, 1, 1, 1}));
+  GuardedBlock singular(inversesFromRows(3, 3, {1, 2, 3, 2, 4, 6, 1, 1, 1}));
   Matrix s = singular.view();
-  expectMathError([&] { s.isInverseSelf(); }, k3x3);
-  EXPECT_TRUE(sameElements(s, fromRows(3, 3, {1, 2, 3, 2, 4, 6, 1, 1, 1})));
+  inversesExpectMathError([&] { s.isInverseSelf(); }, k3x3);
+  EXPECT_TRUE(sameElements(s, inversesFromRows(3, 3, {1, 2, 3, 2, 4, 6, 1, 1, 1})));
   EXPECT_TRUE(singular.guardsIntact());
 }
 
@@ -363,23 +363,23 @@ TEST(Cholesky, MatchesLapackAndEigen) {
     for (ZtSize r = 0; r < n; ++r)
       for (ZtSize c = r + 1; c < n; ++c) l(r, c) = 1e9;
     l.Cholesky();
-    const EMat L = toEigen(l);
-    const double normA = toEigen(a).norm();
+    const EMat L = inversesToEigen(l);
+    const double normA = inversesToEigen(a).norm();
     EXPECT_TRUE(L.isLowerTriangular(0.0));
     EXPECT_LE((L - lapackCholesky(a)).norm(), 1e-12 * normA);
-    EXPECT_LE((L - Eigen::LLT<EMat>(toEigen(a)).matrixL().toDenseMatrix()).norm(), 1e-12 * normA);
-    EXPECT_LE((L * L.transpose() - toEigen(a)).norm(), 16 * n * kEps * normA);
+    EXPECT_LE((L - Eigen::LLT<EMat>(inversesToEigen(a)).matrixL().toDenseMatrix()).norm(), 1e-12 * normA);
+    EXPECT_LE((L * L.transpose() - inversesToEigen(a)).norm(), 16 * n * kInversesEps * normA);
   }
 }
 
 TEST(Cholesky, FailuresAndViews) {
   // The failing pivot is reached after column 0 was factored and the rest updated.
-  Matrix m = fromRows(2, 2, {1, 2, 2, 1});
-  expectMathError([&] { m.Cholesky(); }, kCholesky);
-  EXPECT_TRUE(sameElements(m, fromRows(2, 2, {1, 2, 2, -3})));
+  Matrix m = inversesFromRows(2, 2, {1, 2, 2, 1});
+  inversesExpectMathError([&] { m.Cholesky(); }, kCholesky);
+  EXPECT_TRUE(sameElements(m, inversesFromRows(2, 2, {1, 2, 2, -3})));
   // Semi-definite: an exact zero pivot.
-  Matrix z = fromRows(3, 3, {1, 1, 0, 1, 1, 0, 0, 0, 1});
-  expectMathError([&] { z.Cholesky(); }, kCholesky);
+  Matrix z = inversesFromRows(3, 3, {1, 1, 0, 1, 1, 0, 0, 0, 1});
+  inversesExpectMathError([&] { z.Cholesky(); }, kCholesky);
   // A NaN diagonal passes the test and spreads.
   Matrix nan = spd(4, 80);
   nan(2, 2) = std::nan("");
@@ -411,31 +411,31 @@ TEST(Cholesky, VectorSolve) {
       xe[i] = x[i];
       be[i] = b[i];
     }
-    EXPECT_LE((toEigen(a) * xe - be).norm(), 64 * n * kEps * toEigen(a).norm() * xe.norm());
+    EXPECT_LE((inversesToEigen(a) * xe - be).norm(), 64 * n * kInversesEps * inversesToEigen(a).norm() * xe.norm());
     // The matrix holds the transposed factor.
     Matrix l = a;
     l.Cholesky();
-    EXPECT_TRUE(sameElements(factor, fromEigen(toEigen(l).transpose())));
+    EXPECT_TRUE(sameElements(factor, inversesFromEigen(inversesToEigen(l).transpose())));
   }
-  Matrix bad = fromRows(2, 2, {1, 2, 2, 1});
+  Matrix bad = inversesFromRows(2, 2, {1, 2, 2, 1});
   Vector b(2), x(2);
   b[0] = b[1] = 1.0;
-  expectMathError([&] { x.isSolveCholesky(b, bad); }, kCholesky);
+  inversesExpectMathError([&] { x.isSolveCholesky(b, bad); }, kCholesky);
 }
 
 // ---------------------------------------------------------------------------------------------
 // In-place transpose
 
 TEST(TransposeSelf, Cases) {
-  Matrix owned = fromRows(2, 3, {1, 2, 3, 4, 5, 6});
+  Matrix owned = inversesFromRows(2, 3, {1, 2, 3, 4, 5, 6});
   owned.isTransposeSelf();
   EXPECT_EQ(owned.rows, 3u);
   EXPECT_EQ(owned.cols, 2u);
-  EXPECT_TRUE(sameElements(owned, fromRows(3, 2, {1, 4, 2, 5, 3, 6})));
+  EXPECT_TRUE(sameElements(owned, inversesFromRows(3, 2, {1, 4, 2, 5, 3, 6})));
 
   double storage[6] = {1, 2, 3, 4, 5, 6};
   Matrix view(2, 3, 3, storage, 0);
-  expectMathError([&] { view.isTransposeSelf(); },
+  inversesExpectMathError([&] { view.isTransposeSelf(); },
                   "void zelto::Matrix::isTransposeSelf() Resizing of this object is not allowed");
   EXPECT_EQ(view.rows, 2u);
   EXPECT_EQ(view.cols, 3u);
@@ -455,10 +455,10 @@ TEST(TransposeSelf, Cases) {
   EXPECT_EQ(empty.data, nullptr);
 
   // A square block inside guards transposes in place.
-  GuardedBlock g(fromRows(3, 3, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  GuardedBlock g(inversesFromRows(3, 3, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
   Matrix v = g.view();
   v.isTransposeSelf();
-  EXPECT_TRUE(sameElements(v, fromRows(3, 3, {1, 4, 7, 2, 5, 8, 3, 6, 9})));
+  EXPECT_TRUE(sameElements(v, inversesFromRows(3, 3, {1, 4, 7, 2, 5, 8, 3, 6, 9})));
   EXPECT_TRUE(g.guardsIntact());
 }
 

@@ -18,15 +18,15 @@ using namespace zelto;
 
 namespace {
 
-const double kGuard = -777.0;
+const double kMatrixOpsGuard = -777.0;
 
 // A rows x cols view with stride cols + 2 inside an array filled with a guard value.
 struct Strided {
-  Strided(ZtSize r, ZtSize c) : storage((r + 1) * (c + 2), kGuard), m(r, c, c + 2, storage.data(), 0) {}
+  Strided(ZtSize r, ZtSize c) : storage((r + 1) * (c + 2), kMatrixOpsGuard), m(r, c, c + 2, storage.data(), 0) {}
   bool guardsIntact() const {
     for (ZtSize i = 0; i < storage.size(); ++i) {
       const ZtSize r = i / m.stride, c = i % m.stride;
-      if ((r >= m.rows || c >= m.cols) && storage[i] != kGuard) return false;
+      if ((r >= m.rows || c >= m.cols) && storage[i] != kMatrixOpsGuard) return false;
     }
     return true;
   }

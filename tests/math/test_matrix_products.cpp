@@ -23,7 +23,7 @@ namespace {
 
 using EMat = Eigen::MatrixXd;
 
-EMat toEigen(const ZtMatrix& m) {
+EMat matrixProductsToEigen(const ZtMatrix& m) {
   EMat e(m.rows, m.cols);
   for (ZtSize r = 0; r < m.rows; ++r)
     for (ZtSize c = 0; c < m.cols; ++c) e(r, c) = m.data[r * m.stride + c];
@@ -41,7 +41,7 @@ Matrix random(ZtSize r, ZtSize c, std::mt19937_64& rng, double zeroFraction = 0.
 
 // Largest element-wise difference relative to the largest reference magnitude.
 double relError(const ZtMatrix& m, const EMat& ref) {
-  const EMat diff = toEigen(m) - ref;
+  const EMat diff = matrixProductsToEigen(m) - ref;
   return diff.cwiseAbs().maxCoeff() / std::max(1e-300, ref.cwiseAbs().maxCoeff());
 }
 
@@ -64,7 +64,7 @@ TEST(MatrixProducts, PlainProductSumsInAscendingOrder) {
   a = random(4, 5, rng);
   b = random(5, 16, rng);
   r.isMatMulMat(a, b);
-  EXPECT_LT(relError(r, toEigen(a) * toEigen(b)), 1e-15);
+  EXPECT_LT(relError(r, matrixProductsToEigen(a) * matrixProductsToEigen(b)), 1e-15);
   for (ZtSize i = 0; i < 4; ++i)
     for (ZtSize j = 16; j < 20; ++j) EXPECT_EQ(sr[i * 20 + j], 42.0);
 }
@@ -152,11 +152,11 @@ TEST(MatrixProducts, BlockedProductAroundThreshold) {
     Matrix dispatched(c.m, c.n), plain(c.m, c.n);
     dispatched.isMatMulMat(a, b);
     plain.isMatMulMatTrivial(a, b);
-    const EMat ref = toEigen(a) * toEigen(b);
+    const EMat ref = matrixProductsToEigen(a) * matrixProductsToEigen(b);
     if (c.m < 259) {
-      EXPECT_EQ(toEigen(dispatched), toEigen(plain));
+      EXPECT_EQ(matrixProductsToEigen(dispatched), matrixProductsToEigen(plain));
     } else {
-      const double err = relError(dispatched, toEigen(plain));
+      const double err = relError(dispatched, matrixProductsToEigen(plain));
       EXPECT_LT(err, 1e-13) << c.m << "x" << c.k << "x" << c.n;
       EXPECT_LT(relError(dispatched, ref), 1e-13);
     }
@@ -168,14 +168,14 @@ TEST(MatrixProducts, BlockedProductAroundThreshold) {
     const Matrix a = random(1036, 1036, rng), b = random(1036, 1036, rng);
     Matrix r(1036, 1036);
     r.isMatMulMat(a, b);
-    EXPECT_LT(relError(r, toEigen(a) * toEigen(b)), 1e-13);
+    EXPECT_LT(relError(r, matrixProductsToEigen(a) * matrixProductsToEigen(b)), 1e-13);
   }
   // The blocked form on its own, also below the threshold and with tiny or odd shapes.
   for (const Case& c : {Case{4, 4, 4}, Case{5, 3, 7}, Case{1, 1, 1}, Case{2, 1, 3}}) {
     const Matrix a = random(c.m, c.k, rng), b = random(c.k, c.n, rng);
     Matrix r(c.m, c.n);
     r.isMatMulMatBlocked(a, b);
-    EXPECT_LT(relError(r, toEigen(a) * toEigen(b)), 1e-14) << c.m << "x" << c.k << "x" << c.n;
+    EXPECT_LT(relError(r, matrixProductsToEigen(a) * matrixProductsToEigen(b)), 1e-14) << c.m << "x" << c.k << "x" << c.n;
   }
 }
 
@@ -190,18 +190,18 @@ TEST(MatrixProducts, TransposedAndScaledForms) {
     std::function<void(Matrix&)> op;
     EMat expected;
   } cases[] = {
-      {"A*Bt", 6, 5, [&](Matrix& r) { r.isMatMulTransMat(a, b); }, toEigen(a) * toEigen(b).transpose()},
-      {"A*Bt blocked", 6, 5, [&](Matrix& r) { r.isMatMulTransMatBlocked(a, b); }, toEigen(a) * toEigen(b).transpose()},
+      {"A*Bt", 6, 5, [&](Matrix& r) { r.isMatMulTransMat(a, b); }, matrixProductsToEigen(a) * matrixProductsToEigen(b).transpose()},
+      {"A*Bt blocked", 6, 5, [&](Matrix& r) { r.isMatMulTransMatBlocked(a, b); }, matrixProductsToEigen(a) * matrixProductsToEigen(b).transpose()},
       {"A*Bt large", 259, 259, [&](Matrix& r) { r.isMatMulTransMat(big, big2); },
-       toEigen(big) * toEigen(big2).transpose()},
-      {"At*B", 4, 5, [&](Matrix& r) { r.isTransMatMulMat(a, c); }, toEigen(a).transpose() * toEigen(c)},
-      {"At*A", 4, 4, [&](Matrix& r) { r.isTransMatMulMat(a); }, toEigen(a).transpose() * toEigen(a)},
-      {"s*A*B", 6, 3, [&](Matrix& r) { r.isScaMulMatMulMat(s, c, f); }, s * toEigen(c) * toEigen(f)},
-      {"A*B*At", 6, 6, [&](Matrix& r) { r.isABAt(a, sq); }, toEigen(a) * toEigen(sq) * toEigen(a).transpose()},
+       matrixProductsToEigen(big) * matrixProductsToEigen(big2).transpose()},
+      {"At*B", 4, 5, [&](Matrix& r) { r.isTransMatMulMat(a, c); }, matrixProductsToEigen(a).transpose() * matrixProductsToEigen(c)},
+      {"At*A", 4, 4, [&](Matrix& r) { r.isTransMatMulMat(a); }, matrixProductsToEigen(a).transpose() * matrixProductsToEigen(a)},
+      {"s*A*B", 6, 3, [&](Matrix& r) { r.isScaMulMatMulMat(s, c, f); }, s * matrixProductsToEigen(c) * matrixProductsToEigen(f)},
+      {"A*B*At", 6, 6, [&](Matrix& r) { r.isABAt(a, sq); }, matrixProductsToEigen(a) * matrixProductsToEigen(sq) * matrixProductsToEigen(a).transpose()},
       {"A*diag*At", 6, 6, [&](Matrix& r) { r.isABAtDiagonal(a, sq); },
-       toEigen(a) * EMat(toEigen(sq).diagonal().asDiagonal()) * toEigen(a).transpose()},
+       matrixProductsToEigen(a) * EMat(matrixProductsToEigen(sq).diagonal().asDiagonal()) * matrixProductsToEigen(a).transpose()},
       {"A*diag(D)", 6, 4, [&](Matrix& r) { r.isMatMulMatDiagonal(a, sq); },
-       toEigen(a) * EMat(toEigen(sq).diagonal().asDiagonal())},
+       matrixProductsToEigen(a) * EMat(matrixProductsToEigen(sq).diagonal().asDiagonal())},
   };
   for (const Case& k : cases) {
     Matrix r(k.rows, k.cols);
@@ -212,26 +212,26 @@ TEST(MatrixProducts, TransposedAndScaledForms) {
   const Matrix b5 = random(5, 5, rng), b6 = random(6, 6, rng);
   Matrix r(6, 3);
   r.isMatMulMatMulMat(c, b5, f);
-  EXPECT_LT(relError(r, toEigen(c) * toEigen(b5) * toEigen(f)), 1e-13);
+  EXPECT_LT(relError(r, matrixProductsToEigen(c) * matrixProductsToEigen(b5) * matrixProductsToEigen(f)), 1e-13);
   Matrix atba(4, 4);
   atba.isAtBA(a, b6);
-  EXPECT_LT(relError(atba, toEigen(a).transpose() * toEigen(b6) * toEigen(a)), 1e-13);
+  EXPECT_LT(relError(atba, matrixProductsToEigen(a).transpose() * matrixProductsToEigen(b6) * matrixProductsToEigen(a)), 1e-13);
 
   Matrix acc = random(6, 3, rng);
-  const EMat before = toEigen(acc);
+  const EMat before = matrixProductsToEigen(acc);
   acc.isSelfAddScaMulMatMulMat(s, c, f);
-  EXPECT_LT(relError(acc, before + s * toEigen(c) * toEigen(f)), 1e-14);
+  EXPECT_LT(relError(acc, before + s * matrixProductsToEigen(c) * matrixProductsToEigen(f)), 1e-14);
   Matrix accBig = random(259, 259, rng);
-  const EMat beforeBig = toEigen(accBig);
+  const EMat beforeBig = matrixProductsToEigen(accBig);
   accBig.isSelfAddScaMulMatMulMat(s, big, big2);
-  EXPECT_LT(relError(accBig, beforeBig + s * toEigen(big) * toEigen(big2)), 1e-13);
+  EXPECT_LT(relError(accBig, beforeBig + s * matrixProductsToEigen(big) * matrixProductsToEigen(big2)), 1e-13);
 
   const double v4[4] = {1, -2, 3, 0.5}, v6[6] = {2, 1, 0, -1, 3, 4};
   Matrix md(6, 4), dm(6, 4);
   md.isMatMulDiag(a, Vector(4, v4));
   dm.isDiagMulMat(Vector(6, v6), a);
-  EXPECT_EQ(toEigen(md), toEigen(a) * Eigen::Map<const Eigen::VectorXd>(v4, 4).asDiagonal());
-  EXPECT_EQ(toEigen(dm), Eigen::Map<const Eigen::VectorXd>(v6, 6).asDiagonal() * toEigen(a));
+  EXPECT_EQ(matrixProductsToEigen(md), matrixProductsToEigen(a) * Eigen::Map<const Eigen::VectorXd>(v4, 4).asDiagonal());
+  EXPECT_EQ(matrixProductsToEigen(dm), Eigen::Map<const Eigen::VectorXd>(v6, 6).asDiagonal() * matrixProductsToEigen(a));
 
   const Matrix ka = random(2, 3, rng), kb = random(3, 2, rng);
   Matrix kron(6, 6), kronT(9, 4);
@@ -253,23 +253,23 @@ TEST(MatrixProducts, SymmetricAndTriangularForms) {
     const Matrix a = random(n, 6, rng);
     Matrix r(n, n), g(n, n);
     r.isMatMulTransMatSymmetrical(a, a);
-    EXPECT_LT(relError(r, toEigen(a) * toEigen(a).transpose()), 1e-14) << n;
-    EXPECT_EQ(toEigen(r), toEigen(r).transpose());
+    EXPECT_LT(relError(r, matrixProductsToEigen(a) * matrixProductsToEigen(a).transpose()), 1e-14) << n;
+    EXPECT_EQ(matrixProductsToEigen(r), matrixProductsToEigen(r).transpose());
     const Matrix sym = [&] {
       Matrix b = random(6, 6, rng);
       b.isSymmetric(b);
       return b;
     }();
     g.isABAtSymmetrical(a, sym);
-    EXPECT_LT(relError(g, toEigen(a) * toEigen(sym) * toEigen(a).transpose()), 1e-13) << n;
-    EXPECT_EQ(toEigen(g), toEigen(g).transpose());
+    EXPECT_LT(relError(g, matrixProductsToEigen(a) * matrixProductsToEigen(sym) * matrixProductsToEigen(a).transpose()), 1e-13) << n;
+    EXPECT_EQ(matrixProductsToEigen(g), matrixProductsToEigen(g).transpose());
   }
   const Matrix a = random(5, 5, rng);
   Matrix s(5, 5);
   Matrix at(5, 5);
   at.isTransposeOf(a);
   s.isMatMulMatSymmetrical(a, at);
-  EXPECT_LT(relError(s, toEigen(a) * toEigen(a).transpose()), 1e-14);
+  EXPECT_LT(relError(s, matrixProductsToEigen(a) * matrixProductsToEigen(a).transpose()), 1e-14);
 
   const Matrix x = random(4, 5, rng);
   Matrix l = random(5, 5, rng);
@@ -278,18 +278,18 @@ TEST(MatrixProducts, SymmetricAndTriangularForms) {
   Matrix t1(4, 5), t2(4, 5), t3(4, 5);
   t1.isMatMulMatTriL(x, l);
   t2.isMatMulMatTriLSkip(x, l, 0);
-  EXPECT_EQ(toEigen(t1), toEigen(t2));
-  const EMat el = toEigen(l).triangularView<Eigen::Lower>();
-  EXPECT_LT(relError(t1, toEigen(x) * el), 1e-14);
+  EXPECT_EQ(matrixProductsToEigen(t1), matrixProductsToEigen(t2));
+  const EMat el = matrixProductsToEigen(l).triangularView<Eigen::Lower>();
+  EXPECT_LT(relError(t1, matrixProductsToEigen(x) * el), 1e-14);
   t3.isMatMulMatTriLSkip(x, l, 2);
   EMat skipped = el;
   skipped.block(0, 0, 2, 2).setZero();  // in the first two columns the rows above 2 count as zero
-  EXPECT_LT(relError(t3, toEigen(x) * skipped), 1e-14);
+  EXPECT_LT(relError(t3, matrixProductsToEigen(x) * skipped), 1e-14);
 
   const Matrix pa = random(3, 4, rng), pb = random(3, 2, rng);
   Matrix diff(3, 3);
   diff.isSqrtCovarianceDiff(pa, pb);
-  const EMat p = toEigen(pa) * toEigen(pa).transpose(), q = toEigen(pb) * toEigen(pb).transpose();
+  const EMat p = matrixProductsToEigen(pa) * matrixProductsToEigen(pa).transpose(), q = matrixProductsToEigen(pb) * matrixProductsToEigen(pb).transpose();
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
       EXPECT_NEAR(diff(i, j),
@@ -327,15 +327,15 @@ TEST(MatrixProducts, ZeroSkippingProductsMatchDense) {
   Matrix r(7, 5), dense(7, 5);
   r.isMatMulMat(a, ia, b, ib);
   dense.isMatMulMat(a, b);
-  EXPECT_LT(relError(r, toEigen(dense)), 1e-15);
+  EXPECT_LT(relError(r, matrixProductsToEigen(dense)), 1e-15);
   r.isMatMulTransMat(a, ia, bt, ibt);
-  EXPECT_LT(relError(r, toEigen(a) * toEigen(bt).transpose()), 1e-15);
+  EXPECT_LT(relError(r, matrixProductsToEigen(a) * matrixProductsToEigen(bt).transpose()), 1e-15);
 
   const Matrix sq = random(6, 6, rng, 0.5);
   const SparseInfo iz(rowsOnly, true, false), isq(sq, false, true);
   Matrix abat(7, 7);
   abat.isABAt(rowsOnly, iz, sq, isq);
-  EXPECT_LT(relError(abat, toEigen(rowsOnly) * toEigen(sq) * toEigen(rowsOnly).transpose()), 1e-14);
+  EXPECT_LT(relError(abat, matrixProductsToEigen(rowsOnly) * matrixProductsToEigen(sq) * matrixProductsToEigen(rowsOnly).transpose()), 1e-14);
   for (ZtSize j = 0; j < 7; ++j) EXPECT_EQ(abat(3, j), 0.0);
 }
 
@@ -349,7 +349,7 @@ TEST(MatrixProducts, TermListTemplate) {
   Matrix r(3, 3), dense(3, 3);
   r.isMatMulMat(full, a, b);
   dense.isMatMulMat(a, b);
-  EXPECT_EQ(toEigen(r), toEigen(dense));
+  EXPECT_EQ(matrixProductsToEigen(r), matrixProductsToEigen(dense));
 
   // Triangular shapes and exact zeros are skipped; a tiny ratio still grows safely.
   Matrix lower = random(4, 4, rng), upper = random(4, 4, rng), general = random(4, 4, rng, 0.5);
@@ -362,10 +362,10 @@ TEST(MatrixProducts, TermListTemplate) {
     const MatMulMatTemplate tl(lower, ShapeLowerTriangular, upper, ShapeUpperTriangular, ratio);
     Matrix x(4, 4);
     x.isMatMulMat(tl, lower, upper);
-    EXPECT_LT(relError(x, toEigen(lower) * toEigen(upper)), 1e-15) << ratio;
+    EXPECT_LT(relError(x, matrixProductsToEigen(lower) * matrixProductsToEigen(upper)), 1e-15) << ratio;
     const MatMulMatTemplate tg(general, ShapeGeneral, upper, ShapeUpperTriangular, ratio);
     x.isMatMulMat(tg, general, upper);
-    EXPECT_LT(relError(x, toEigen(general) * toEigen(upper)), 1e-15) << ratio;
+    EXPECT_LT(relError(x, matrixProductsToEigen(general) * matrixProductsToEigen(upper)), 1e-15) << ratio;
     EXPECT_LT(tg.entryCount(), 4u * (2 * 4 * 4 + 1));
   }
   // (L * U)(0, 0) has one term; an all-zero row of A gives lone terminators.

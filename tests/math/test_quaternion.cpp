@@ -118,7 +118,7 @@ TEST(QuaternionForms, ValidityDisplayAndStream) {
 
 // ---- products, comparison and matrices ----------------------------------------------------
 
-Eigen::Quaterniond toEigen(const ZtQuaternion& q) { return Eigen::Quaterniond(q.w, q.x, q.y, q.z); }
+Eigen::Quaterniond quaternionToEigen(const ZtQuaternion& q) { return Eigen::Quaterniond(q.w, q.x, q.y, q.z); }
 
 Eigen::Matrix3d toEigen3(const ZtMatrix& m) {
   Eigen::Matrix3d e;
@@ -127,7 +127,7 @@ Eigen::Matrix3d toEigen3(const ZtMatrix& m) {
   return e;
 }
 
-Matrix3x3 fromEigen(const Eigen::Matrix3d& e) {
+Matrix3x3 quaternionFromEigen(const Eigen::Matrix3d& e) {
   Matrix3x3 m;
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) m(r, c) = e(r, c);
@@ -144,7 +144,7 @@ TEST(Quaternion, HamiltonProductAgainstEigen) {
     const Quaternion a = randomUnit(rng), b = randomUnit(rng);
     Quaternion p;
     p.isQuatMulQuat(a, b);
-    const Eigen::Quaterniond e = toEigen(a) * toEigen(b);
+    const Eigen::Quaterniond e = quaternionToEigen(a) * quaternionToEigen(b);
     EXPECT_TRUE(nearQuat(p, Quaternion(e.w(), e.x(), e.y(), e.z()), 1e-15));
     // In place, either operand.
     Quaternion c = a;
@@ -164,7 +164,7 @@ TEST(Quaternion, HamiltonProductAgainstEigen) {
     mab.isQuat(p);
     prod.isMatMulMat(ma, mb);
     EXPECT_TRUE(nearMatrix(mab, prod, 1e-14));
-    EXPECT_TRUE(toEigen3(ma).isApprox(toEigen(a).toRotationMatrix(), 1e-14));
+    EXPECT_TRUE(toEigen3(ma).isApprox(quaternionToEigen(a).toRotationMatrix(), 1e-14));
     // Left and right product matrices.
     Matrix l(4, 4), r(4, 4);
     l.isLeftQuat(a);
@@ -266,7 +266,7 @@ TEST(Quaternion, EulerAngles) {
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(back[j], v[j], 1e-9);
 
     // ZXY: the angles (a, b, c) of Rx(a) Ry(b) Rz(c).
-    const Matrix3x3 zxy = fromEigen(rx(v[0] * k) * ry(v[1] * k) * rz(v[2] * k));
+    const Matrix3x3 zxy = quaternionFromEigen(rx(v[0] * k) * ry(v[1] * k) * rz(v[2] * k));
     q.isRmat(zxy);
     q.setEulerZXY(back);
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(back[j], v[j], 1e-9);
@@ -368,7 +368,7 @@ TEST(Quaternion, RotateVectorMatchesMatrix) {
     Matrix3x3 m;
     m.isQuat(q);
     byMatrix.isMatMulVec(m, v);
-    const Eigen::Vector3d ref = toEigen(q) * Eigen::Vector3d(v[0], v[1], v[2]);
+    const Eigen::Vector3d ref = quaternionToEigen(q) * Eigen::Vector3d(v[0], v[1], v[2]);
     for (int j = 0; j < 3; ++j) {
       EXPECT_NEAR(byQuat[j], byMatrix[j], 1e-14);
       EXPECT_NEAR(byQuat[j], ref[j], 1e-14);
@@ -516,22 +516,22 @@ TEST(SpecialMatrices, Matrix3x3EulerExtractions) {
   for (int i = 0; i < 50; ++i) {
     const double a = angle(rng), b = middle(rng), c = angle(rng);
     double x, y, z;
-    fromEigen(ry(a) * rx(b) * rz(c)).toEulerYxz(y, x, z, Radians);
+    quaternionFromEigen(ry(a) * rx(b) * rz(c)).toEulerYxz(y, x, z, Radians);
     EXPECT_NEAR(y, a, 1e-12);
     EXPECT_NEAR(x, b, 1e-12);
     EXPECT_NEAR(z, c, 1e-12);
-    fromEigen(rx(a) * rz(b) * ry(c)).toEulerXzyYup(x, y, z, Degrees);
+    quaternionFromEigen(rx(a) * rz(b) * ry(c)).toEulerXzyYup(x, y, z, Degrees);
     EXPECT_NEAR(x, a * toDeg, 1e-9);
     EXPECT_NEAR(z, b * toDeg, 1e-9);
     EXPECT_NEAR(y, c * toDeg, 1e-9);
-    fromEigen(rz(a) * rx(b) * ry(c)).toEulerZxyYup(x, y, z, Radians);
+    quaternionFromEigen(rz(a) * rx(b) * ry(c)).toEulerZxyYup(x, y, z, Radians);
     EXPECT_NEAR(z, a, 1e-12);
     EXPECT_NEAR(x, b, 1e-12);
     EXPECT_NEAR(y, c, 1e-12);
   }
   // At 90 degrees of the middle angle the results stay finite.
   double x, y, z;
-  fromEigen(rz(0.3) * rx(kPi / 2) * ry(0.2)).toEulerZxyYup(x, y, z, Radians);
+  quaternionFromEigen(rz(0.3) * rx(kPi / 2) * ry(0.2)).toEulerZxyYup(x, y, z, Radians);
   EXPECT_TRUE(std::isfinite(y) && std::isfinite(z));
   EXPECT_NEAR(x, kPi / 2, 1e-7);
 }

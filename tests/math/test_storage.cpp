@@ -32,7 +32,7 @@ namespace {
 
 std::vector<double> items(const ZtVector& v) { return std::vector<double>(v.data, v.data + v.size); }
 
-std::vector<double> elements(const ZtMatrix& m) {
+std::vector<double> storageElements(const ZtMatrix& m) {
   std::vector<double> out;
   for (ZtSize r = 0; r < m.rows; ++r)
     for (ZtSize c = 0; c < m.cols; ++c) out.push_back(m.data[r * m.stride + c]);
@@ -390,14 +390,14 @@ TEST(MatrixStorage, ConstructorsAndViews) {
   const double src[6] = {1, 2, 3, 4, 5, 6};
   const Matrix m(2, 3, src);
   EXPECT_EQ(m.stride, 3u);
-  EXPECT_EQ(elements(m), (std::vector<double>(src, src + 6)));
+  EXPECT_EQ(storageElements(m), (std::vector<double>(src, src + 6)));
   EXPECT_EQ(items(m.row(1)), (std::vector<double>{4, 5, 6}));
   EXPECT_EQ(items(m.col(2)), (std::vector<double>{3, 6}));
 
   // A 2 x 2 view on the top-right block of a 3 x 4 array.
   double big[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
   Matrix block(2, 2, 4, big + 2, 0);
-  EXPECT_EQ(elements(block), (std::vector<double>{2, 3, 6, 7}));
+  EXPECT_EQ(storageElements(block), (std::vector<double>{2, 3, 6, 7}));
   double dense[4];
   block.setArray(dense);
   EXPECT_EQ(std::vector<double>(dense, dense + 4), (std::vector<double>{2, 3, 6, 7}));
@@ -407,7 +407,7 @@ TEST(MatrixStorage, ConstructorsAndViews) {
 
   Matrix copy(block);
   EXPECT_EQ(copy.stride, 2u);
-  EXPECT_EQ(elements(copy), elements(block));
+  EXPECT_EQ(storageElements(copy), storageElements(block));
   EXPECT_EQ(copy.flags & kOwnedStorage, kOwnedStorage);
 
   Matrix3x3 fixed;
@@ -417,7 +417,7 @@ TEST(MatrixStorage, ConstructorsAndViews) {
   EXPECT_EQ(fixedCopy(1, 1), 5.0);
   MatrixF<2, 3> mf;
   mf = m;
-  EXPECT_EQ(elements(mf), elements(m));
+  EXPECT_EQ(storageElements(mf), storageElements(m));
   EXPECT_EQ(mf.flags, kInternalStorage);
 }
 
@@ -425,16 +425,16 @@ TEST(MatrixStorage, ResizingRules) {
   const double src[4] = {1, 2, 3, 4};
   Matrix m(2, 2, src);
   m.changeSize(3, 3);
-  EXPECT_EQ(elements(m), (std::vector<double>{1, 2, 0, 3, 4, 0, 0, 0, 0}));
+  EXPECT_EQ(storageElements(m), (std::vector<double>{1, 2, 0, 3, 4, 0, 0, 0, 0}));
   m.changeSize(1, 2);
-  EXPECT_EQ(elements(m), (std::vector<double>{1, 2}));
+  EXPECT_EQ(storageElements(m), (std::vector<double>{1, 2}));
 
   Matrix top(2, 2, src);
   top.insertRows(0, 1, 5.0);
-  EXPECT_EQ(elements(top), (std::vector<double>{5, 5, 1, 2, 3, 4}));
+  EXPECT_EQ(storageElements(top), (std::vector<double>{5, 5, 1, 2, 3, 4}));
   Matrix mid(2, 2, src);
   mid.insertCols(1, 2, 9.0);
-  EXPECT_EQ(elements(mid), (std::vector<double>{1, 9, 9, 2, 3, 9, 9, 4}));
+  EXPECT_EQ(storageElements(mid), (std::vector<double>{1, 9, 9, 2, 3, 9, 9, 4}));
 
   Matrix empty;
   empty.changeSize(2, 3);
@@ -482,7 +482,7 @@ TEST(MatrixStorage, AllocationFailuresThrowAndKeepTheMatrix) {
     EXPECT_THROW(c.op(m), std::bad_alloc) << c.name;
     EXPECT_EQ(m.rows, 2u) << c.name;
     EXPECT_EQ(m.cols, 2u) << c.name;
-    EXPECT_EQ(elements(m), (std::vector<double>{1, 2, 3, 4})) << c.name;
+    EXPECT_EQ(storageElements(m), (std::vector<double>{1, 2, 3, 4})) << c.name;
   }
   Matrix empty;
   EXPECT_THROW(empty.changeSize(kHugeDim, kHugeDim), std::bad_alloc);
@@ -524,7 +524,7 @@ TEST(MatrixForms, TextAndBinaryForms) {
   EXPECT_STREQ(buffer, "2,3: 1 2 3 4 5 0.25 ");
   Matrix r;
   EXPECT_EQ(r.readFromString(buffer), 19);
-  EXPECT_EQ(elements(r), elements(m));
+  EXPECT_EQ(storageElements(r), storageElements(m));
   EXPECT_EQ(r.stride, 3u);
 
   for (const char* bad : {"2;3: 1", "-1,2: 1 2", "2,-1: 1", "2,3 1 2", "2,3: 1 2", "100000,100000: 1"}) {
@@ -542,7 +542,7 @@ TEST(MatrixForms, TextAndBinaryForms) {
   m.serialize(bytes.data());
   Matrix b;
   EXPECT_EQ(b.deserialize(bytes.data()), 56);
-  EXPECT_EQ(elements(b), elements(m));
+  EXPECT_EQ(storageElements(b), storageElements(m));
   Matrix bounded(1, 1);
   EXPECT_EQ(bounded.deserialize(bytes.data(), 55), 0);
   EXPECT_EQ(bounded.deserialize(bytes.data(), 7), 0);
@@ -571,7 +571,7 @@ TEST(MatrixForms, TextAndBinaryForms) {
   view.serialize(viewBytes.data());
   Matrix back;
   back.deserialize(viewBytes.data(), viewBytes.size());
-  EXPECT_EQ(elements(back), (std::vector<double>{1, 2, 3, 4}));
+  EXPECT_EQ(storageElements(back), (std::vector<double>{1, 2, 3, 4}));
 }
 
 TEST(MatrixForms, RandomRoundTrips) {
@@ -594,7 +594,7 @@ TEST(MatrixForms, RandomRoundTrips) {
     m.serialize(bytes.data());
     Matrix b;
     ASSERT_EQ(b.deserialize(bytes.data(), bytes.size()), static_cast<int>(bytes.size()));
-    EXPECT_EQ(elements(b), elements(m));
+    EXPECT_EQ(storageElements(b), storageElements(m));
   }
 }
 

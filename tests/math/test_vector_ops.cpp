@@ -19,16 +19,16 @@ using namespace zelto;
 namespace {
 
 Vector vec(std::vector<double> v) { return Vector(v.size(), v.data()); }
-std::vector<double> items(const ZtVector& v) { return std::vector<double>(v.data, v.data + v.size); }
+std::vector<double> vectorOpsItems(const ZtVector& v) { return std::vector<double>(v.data, v.data + v.size); }
 
-Eigen::MatrixXd toEigen(const ZtMatrix& m) {
+Eigen::MatrixXd vectorOpsToEigen(const ZtMatrix& m) {
   Eigen::MatrixXd e(m.rows, m.cols);
   for (ZtSize r = 0; r < m.rows; ++r)
     for (ZtSize c = 0; c < m.cols; ++c) e(r, c) = m.data[r * m.stride + c];
   return e;
 }
 
-Eigen::VectorXd toEigen(const ZtVector& v) { return Eigen::Map<const Eigen::VectorXd>(v.data, v.size); }
+Eigen::VectorXd vectorOpsToEigen(const ZtVector& v) { return Eigen::Map<const Eigen::VectorXd>(v.data, v.size); }
 
 ::testing::AssertionResult near(const ZtVector& v, const Eigen::VectorXd& ref, double tol) {
   if (static_cast<Eigen::Index>(v.size) != ref.size()) return ::testing::AssertionFailure() << "size";
@@ -38,7 +38,7 @@ Eigen::VectorXd toEigen(const ZtVector& v) { return Eigen::Map<const Eigen::Vect
   return ::testing::AssertionSuccess();
 }
 
-void fillRandom(ZtMatrix& m, std::mt19937_64& rng) {
+void vectorOpsFillRandom(ZtMatrix& m, std::mt19937_64& rng) {
   std::normal_distribution<double> d(0.0, 1.0);
   for (ZtSize r = 0; r < m.rows; ++r)
     for (ZtSize c = 0; c < m.cols; ++c) m.data[r * m.stride + c] = d(rng);
@@ -88,19 +88,19 @@ TEST(VectorOps, ElementWiseFamily) {
   for (const Case& k : cases) {
     Vector t(3);
     k.op(t);
-    EXPECT_EQ(items(t), k.expected) << k.name;
+    EXPECT_EQ(vectorOpsItems(t), k.expected) << k.name;
   }
   Vector self = a;
   self.isVecAddVec(self, self);
-  EXPECT_EQ(items(self), (std::vector<double>{2, -4, 8}));
+  EXPECT_EQ(vectorOpsItems(self), (std::vector<double>{2, -4, 8}));
   Vector inv(3);
   inv.isInversePermutation(vec({2, 0, 1}));
-  EXPECT_EQ(items(inv), (std::vector<double>{1, 2, 0}));
+  EXPECT_EQ(vectorOpsItems(inv), (std::vector<double>{1, 2, 0}));
   Vector sw = vec({1, 2, 3, 4, 5});
   sw.swapItems(0, 3, 2);
-  EXPECT_EQ(items(sw), (std::vector<double>{4, 5, 3, 1, 2}));
+  EXPECT_EQ(vectorOpsItems(sw), (std::vector<double>{4, 5, 3, 1, 2}));
   sw.swapItems(0, 4, 1);
-  EXPECT_EQ(items(sw), (std::vector<double>{2, 5, 3, 1, 4}));
+  EXPECT_EQ(vectorOpsItems(sw), (std::vector<double>{2, 5, 3, 1, 4}));
 }
 
 // Items spread over many orders of magnitude, so that a sum taken in another order (or from
@@ -187,28 +187,28 @@ TEST(VectorOps, MatrixVectorProductsAgainstEigen) {
   // A 5 x 4 view with stride 6.
   std::vector<double> storage(5 * 6, 1e300);
   Matrix m(5, 4, 6, storage.data(), 0);
-  fillRandom(m, rng);
-  const Eigen::MatrixXd em = toEigen(m);
+  vectorOpsFillRandom(m, rng);
+  const Eigen::MatrixXd em = vectorOpsToEigen(m);
   const Vector v4 = randomVector(4, rng), v5 = randomVector(5, rng), w5 = randomVector(5, rng);
   const double s = 0.75;
   Vector r5(5), r4(4);
   r5.isMatMulVec(m, v4);
-  EXPECT_TRUE(near(r5, em * toEigen(v4), 1e-14));
+  EXPECT_TRUE(near(r5, em * vectorOpsToEigen(v4), 1e-14));
   r5.isMatMulVecMulSca(m, v4, s);
-  EXPECT_TRUE(near(r5, em * toEigen(v4) * s, 1e-14));
+  EXPECT_TRUE(near(r5, em * vectorOpsToEigen(v4) * s, 1e-14));
   r5.isMatMulVecAddVecMulSca(m, v4, w5, s);
-  EXPECT_TRUE(near(r5, (em * toEigen(v4) + toEigen(w5)) * s, 1e-14));
+  EXPECT_TRUE(near(r5, (em * vectorOpsToEigen(v4) + vectorOpsToEigen(w5)) * s, 1e-14));
   r5.isScaMulMatMulVecAddVec(s, m, v4, w5);
-  EXPECT_TRUE(near(r5, em * toEigen(v4) * s + toEigen(w5), 1e-14));
+  EXPECT_TRUE(near(r5, em * vectorOpsToEigen(v4) * s + vectorOpsToEigen(w5), 1e-14));
   r5 = w5;
   r5.isSelfAddScaMulMatMulVec(s, m, v4);
-  EXPECT_TRUE(near(r5, toEigen(w5) + s * em * toEigen(v4), 1e-14));
+  EXPECT_TRUE(near(r5, vectorOpsToEigen(w5) + s * em * vectorOpsToEigen(v4), 1e-14));
   r4.isTransMatMulVec(m, v5);
-  EXPECT_TRUE(near(r4, em.transpose() * toEigen(v5), 1e-14));
+  EXPECT_TRUE(near(r4, em.transpose() * vectorOpsToEigen(v5), 1e-14));
   r4.isVecMulMat(v5, m);
-  EXPECT_TRUE(near(r4, em.transpose() * toEigen(v5), 1e-14));
+  EXPECT_TRUE(near(r4, em.transpose() * vectorOpsToEigen(v5), 1e-14));
   r5.isMatTriLMulVec(m, v4);
-  EXPECT_TRUE(near(r5, em.triangularView<Eigen::Lower>() * toEigen(v4), 1e-14));
+  EXPECT_TRUE(near(r5, em.triangularView<Eigen::Lower>() * vectorOpsToEigen(v4), 1e-14));
   r5.isMatCol(m, 2);
   EXPECT_TRUE(near(r5, em.col(2), 0.0));
   r4.isMatRow(m, 3);
@@ -224,35 +224,35 @@ TEST(VectorOps, MatrixVectorProductsAgainstEigen) {
   EXPECT_TRUE(near(r5, em.rowwise().norm(), 1e-14));
 
   Matrix b(4, 5);
-  fillRandom(b, rng);
+  vectorOpsFillRandom(b, rng);
   Vector d5(5);
   d5.isDiagMatMulMat(m, b);
-  EXPECT_TRUE(near(d5, (em * toEigen(b)).diagonal(), 1e-14));
+  EXPECT_TRUE(near(d5, (em * vectorOpsToEigen(b)).diagonal(), 1e-14));
   Matrix bt(5, 4);
-  fillRandom(bt, rng);
+  vectorOpsFillRandom(bt, rng);
   d5.isDiagMatMulTransMat(m, bt);
-  EXPECT_TRUE(near(d5, (em * toEigen(bt).transpose()).diagonal(), 1e-14));
+  EXPECT_TRUE(near(d5, (em * vectorOpsToEigen(bt).transpose()).diagonal(), 1e-14));
   for (ZtSize r = 0; r < 5; ++r) EXPECT_EQ(storage[r * 6 + 5], 1e300);
 }
 
 TEST(VectorOps, Solves) {
   std::mt19937_64 rng(2);
   Matrix a(4, 4);
-  fillRandom(a, rng);
+  vectorOpsFillRandom(a, rng);
   for (ZtSize i = 0; i < 4; ++i) a(i, i) += 4.0;
-  const Eigen::MatrixXd ea = toEigen(a);
+  const Eigen::MatrixXd ea = vectorOpsToEigen(a);
   const Vector b = randomVector(4, rng);
   Vector x(4);
   x.isLeftDivideTriL(a, b);
-  EXPECT_TRUE(near(x, ea.triangularView<Eigen::Lower>().solve(toEigen(b)), 1e-13));
+  EXPECT_TRUE(near(x, ea.triangularView<Eigen::Lower>().solve(vectorOpsToEigen(b)), 1e-13));
   x.isLeftDivideTriU(a, b);  // 3 x 3 and the like: every item written
-  EXPECT_TRUE(near(x, ea.triangularView<Eigen::Upper>().solve(toEigen(b)), 1e-13));
+  EXPECT_TRUE(near(x, ea.triangularView<Eigen::Upper>().solve(vectorOpsToEigen(b)), 1e-13));
   x.isLeftDivideDiag(a, b);
-  EXPECT_TRUE(near(x, toEigen(b).cwiseQuotient(ea.diagonal()), 1e-15));
+  EXPECT_TRUE(near(x, vectorOpsToEigen(b).cwiseQuotient(ea.diagonal()), 1e-15));
 
   // A wide U: its last n columns form the triangle, x is aligned to the end of the result.
   Matrix wide(2, 4);
-  fillRandom(wide, rng);
+  vectorOpsFillRandom(wide, rng);
   wide(0, 2) = 3;
   wide(1, 3) = 2;
   Vector tail = vec({-5, -5, 0, 0});
@@ -263,16 +263,16 @@ TEST(VectorOps, Solves) {
 
   Vector g(4);
   ASSERT_TRUE(g.isSolve_y_is_M_x(b, a));
-  EXPECT_TRUE(near(g, ea.lu().solve(toEigen(b)), 1e-12));
+  EXPECT_TRUE(near(g, ea.lu().solve(vectorOpsToEigen(b)), 1e-12));
   Vector swapped(2);
   ASSERT_TRUE(swapped.isSolve_y_is_M_x(vec({2, 3}), Matrix(2, 2, std::vector<double>{0, 1, 1, 0}.data())));
-  EXPECT_EQ(items(swapped), (std::vector<double>{3, 2}));
+  EXPECT_EQ(vectorOpsItems(swapped), (std::vector<double>{3, 2}));
   Vector unchanged = vec({7, 7});
   Matrix zero(2, 2);
   zero.isZero();
   EXPECT_FALSE(unchanged.isSolve_y_is_M_x(vec({1, 1}), zero));
   EXPECT_FALSE(unchanged.isSolve_y_is_M_x(vec({1}), Matrix(1, 2, std::vector<double>{1, 1}.data())));
-  EXPECT_EQ(items(unchanged), (std::vector<double>{7, 7}));
+  EXPECT_EQ(vectorOpsItems(unchanged), (std::vector<double>{7, 7}));
 }
 
 TEST(VectorOps, NormsAndReductions) {
@@ -286,12 +286,12 @@ TEST(VectorOps, NormsAndReductions) {
   EXPECT_DOUBLE_EQ(n.isNormalizeVecL2(vec({3e200, 4e200})), 5e200);
   EXPECT_DOUBLE_EQ(n[0], 0.6);
   EXPECT_EQ(n.isNormalizeVecL2(vec({0, 0})), 0.0);
-  EXPECT_EQ(items(n), (std::vector<double>{0, 0}));
+  EXPECT_EQ(vectorOpsItems(n), (std::vector<double>{0, 0}));
   n = vec({5, 5});
   EXPECT_EQ(n.isNormalizeVec(vec({1e-17, 0})), 0.0);
-  EXPECT_EQ(items(n), (std::vector<double>{0, 0}));
+  EXPECT_EQ(vectorOpsItems(n), (std::vector<double>{0, 0}));
   EXPECT_EQ(n.isNormalizeVec(vec({0, 2})), 2.0);
-  EXPECT_EQ(items(n), (std::vector<double>{0, 1}));
+  EXPECT_EQ(vectorOpsItems(n), (std::vector<double>{0, 1}));
 
   const Vector v = vec({3, 4});
   EXPECT_TRUE(v.cartesianLengthLargerThan(4.99));
@@ -327,7 +327,7 @@ TEST(VectorOps, Polynomials) {
   EXPECT_EQ(p.polyCauchyBound(), 2.5);
   Vector grad(2);
   grad.isPolyGrad(p);
-  EXPECT_EQ(items(grad), (std::vector<double>{4, -3}));
+  EXPECT_EQ(vectorOpsItems(grad), (std::vector<double>{4, -3}));
 
   double root = 0;
   EXPECT_FALSE(p.polyRootFalsePosition(root, 2, 3));
@@ -361,21 +361,21 @@ TEST(VectorOps, PrincipalEigen) {
   const double diag[2] = {2, 1};
   d.isDiag(diag);
   e.isPrincipalEigen(d, lambda);
-  EXPECT_EQ(items(e), (std::vector<double>{1, 0}));
+  EXPECT_EQ(vectorOpsItems(e), (std::vector<double>{1, 0}));
   EXPECT_EQ(lambda, 2.0);
 
   std::mt19937_64 rng(3);
   Matrix a(4, 4);
-  fillRandom(a, rng);
+  vectorOpsFillRandom(a, rng);
   Matrix s(4, 4);
   s.isTransMatMulMat(a);  // symmetric positive semi-definite
   s(0, 0) += 10;          // a clearly dominant eigenvalue
   Vector v(4);
   v.isPrincipalEigen(s, lambda);
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(toEigen(s));
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(vectorOpsToEigen(s));
   EXPECT_NEAR(lambda, solver.eigenvalues()[3], 1e-9 * lambda);
   const Eigen::VectorXd ref = solver.eigenvectors().col(3);
-  EXPECT_NEAR(std::fabs(toEigen(v).dot(ref)), 1.0, 1e-9);
+  EXPECT_NEAR(std::fabs(vectorOpsToEigen(v).dot(ref)), 1.0, 1e-9);
 }
 
 }  // namespace

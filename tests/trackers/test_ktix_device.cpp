@@ -33,14 +33,14 @@ constexpr double kGravity = 9.81;
 
 // ---- Helpers ---------------------------------------------------------------------------------------
 
-struct Packet {
-  explicit Packet(const ZtDevice& device) {
+struct KtixDevicePacket {
+  explicit KtixDevicePacket(const ZtDevice& device) {
     ZtDataPacket_construct(&p);
     p.deviceId = device.deviceId();
   }
-  ~Packet() { ZtDataPacket_destruct(&p); }
-  Packet(const Packet&) = delete;
-  Packet& operator=(const Packet&) = delete;
+  ~KtixDevicePacket() { ZtDataPacket_destruct(&p); }
+  KtixDevicePacket(const KtixDevicePacket&) = delete;
+  KtixDevicePacket& operator=(const KtixDevicePacket&) = delete;
   ZtDataPacket p;
 };
 
@@ -125,14 +125,14 @@ struct Peek : DeviceConfigurationMessages {
 
 // ---- Factory, rates, configuration requests ------------------------------------------------------------
 
-class Factory : public DeviceFactory {
+class KtixDeviceFactory : public DeviceFactory {
  public:
   void removeExistingDevice(const ZtDeviceId&) override {}
   bool initializeDevice(ZtDevice* device) const override { return device != nullptr; }
 };
 
 TEST(KtixFactory, TypeTenBuildsTheHostFilteredTrackerAsMasterAndChild) {
-  Factory factory;
+  KtixDeviceFactory factory;
   TrackerModel model;
   auto* link = new Communicator();
   link->setMasterDeviceId(model.deviceId);
@@ -404,13 +404,13 @@ TEST(KtixFiltering, PacketsWithoutFilterOrRawDataPassUnchanged) {
   OfflineKtix o;
   const Sample s = stillSample(ZtQuaternion{1, 0, 0, 0});
   {
-    Packet p(*o.device);
+    KtixDevicePacket p(*o.device);
     fill(p.p, s, true, true);
     o.device->performFiltering(p.p);  // no filter yet
     EXPECT_FALSE(ZtDataPacket_containsOrientation(&p.p));
   }
   installFilter(*o.device);
-  Packet p(*o.device);
+  KtixDevicePacket p(*o.device);
   fill(p.p, s, false, true, 0x1234);
   o.device->performFiltering(p.p);
   EXPECT_FALSE(ZtDataPacket_containsOrientation(&p.p));
@@ -428,7 +428,7 @@ TEST(KtixFiltering, OrientationFreeAccelerationAndStatusOfAStillTracker) {
   jolt.acc[0] += 30.0;
   int settled = 0, unsettledAfterJolt = 0, settledAgainAt = -1;
   for (int i = 0; i < 1000; ++i) {
-    Packet p(*o.device);
+    KtixDevicePacket p(*o.device);
     // Every third packet has no status: it gets orientation and free acceleration but no status.
     const bool withStatus = i % 3 != 0;
     const bool jolted = i >= 100 && i < 103;
@@ -483,7 +483,7 @@ TEST(KtixFiltering, NoRotationStatusBitsFollowTheFilterState) {
     installFilter(*o.device);
     const Sample s = stillSample(ZtQuaternion{1, 0, 0, 0});
     for (int i = 0; i < 5; ++i) {
-      Packet p(*o.device);
+      KtixDevicePacket p(*o.device);
       fill(p.p, s, true, false);
       o.device->performFiltering(p.p);
     }
@@ -496,7 +496,7 @@ TEST(KtixFiltering, NoRotationStatusBitsFollowTheFilterState) {
     zelto::SettingsFile file;
     state.writeToFile(file, "");
     o.device->resetSoftwareFilter(&file);
-    Packet p(*o.device);
+    KtixDevicePacket p(*o.device);
     // The bits the filter owns are cleared first.
     fill(p.p, s, true, true, 0x18);
     o.device->performFiltering(p.p);
@@ -509,7 +509,7 @@ TEST(KtixFiltering, ANotFiniteSampleLeavesThePacketUnchanged) {
   installFilter(*o.device);
   Sample s = stillSample(ZtQuaternion{1, 0, 0, 0});
   s.gyr[1] = NAN;
-  Packet p(*o.device);
+  KtixDevicePacket p(*o.device);
   fill(p.p, s, true, true, 0x04);
   o.device->performFiltering(p.p);
   EXPECT_FALSE(ZtDataPacket_containsOrientation(&p.p));
@@ -529,7 +529,7 @@ TEST(KtixFilterState, StoreFilterStateWritesTheBiasIntoTheRecord) {
   s.gyr[1] = -0.02;
   s.gyr[2] = 0.005;
   for (int i = 0; i < 300; ++i) {
-    Packet p(*o.device);
+    KtixDevicePacket p(*o.device);
     fill(p.p, s, true, false);
     o.device->performFiltering(p.p);
   }
@@ -550,7 +550,7 @@ TEST(KtixFilterState, ResetWithAStateFileMatchesAFilterFedTheSameSamples) {
   installFilter(*o.device);
   Sample s = stillSample(axisAngle(0, 0, 1, 0.3));
   for (int i = 0; i < 50; ++i) {
-    Packet p(*o.device);
+    KtixDevicePacket p(*o.device);
     fill(p.p, s, true, false);
     o.device->performFiltering(p.p);
   }
@@ -578,7 +578,7 @@ TEST(KtixFilterState, ResetWithAStateFileMatchesAFilterFedTheSameSamples) {
   reference.restart(nullptr);
   reference.setFullState(&saved);
   for (int i = 0; i < 20; ++i) {
-    Packet p(*o.device);
+    KtixDevicePacket p(*o.device);
     fill(p.p, s, true, false);
     o.device->performFiltering(p.p);
     for (int k = 0; k < 3; ++k) {
@@ -646,10 +646,10 @@ TEST(KtixSetters, ProcessingFlagsAreSentOnlyWhenTheyChange) {
   // Already set: nothing goes out.
   ASSERT_TRUE(d.setFixedGravityEnabled(true));
   ASSERT_TRUE(d.setFixedGravityEnabled(false));
-  std::vector<std::vector<uint8_t>> sent;
+  std::vector<std::vector<uint8_t>> ktixDeviceSent;
   for (const EmuFrame& f : t.framesSinceMark())
-    if (f.messageId == 0x20) sent.push_back(f.payload);
-  EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{{0x00, 0x02}, {0x00, 0x03}, {0x00, 0x01}}));
+    if (f.messageId == 0x20) ktixDeviceSent.push_back(f.payload);
+  EXPECT_EQ(ktixDeviceSent, (std::vector<std::vector<uint8_t>>{{0x00, 0x02}, {0x00, 0x03}, {0x00, 0x01}}));
   EXPECT_EQ(d.record().processingFlags(), 0x0001);
   EXPECT_EQ(t.model.row(0x20), (std::vector<uint8_t>{0x00, 0x01}));
 }

@@ -15,7 +15,7 @@ namespace {
 using filtersim::Quat;
 using filtersim::Segment;
 using filtersim::Vec3;
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kKtixOpenDeg = M_PI / 180.0;
 
 TEST(KtixOpen, TheFactoryMakesTheTrackerWithTheBuiltInProfiles) {
   KtixStreamRig rig(streamConfig(100.0), {Segment::still(1.0)});

@@ -19,9 +19,9 @@ namespace {
 using filtersim::Quat;
 using filtersim::Segment;
 using filtersim::Vec3;
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kKtixReplayDeg = M_PI / 180.0;
 
-ZtString text(const std::string& s) {
+ZtString ktixReplayText(const std::string& s) {
   ZtString t;
   ZtString_construct(&t, s.c_str());
   return t;
@@ -29,18 +29,18 @@ ZtString text(const std::string& s) {
 
 double angleDeg(const ZtQuaternion& a, const ZtQuaternion& b) {
   const double dot = std::fabs(a.w * b.w + a.x * b.x + a.y * b.y + a.z * b.z);
-  return 2.0 * std::acos(std::min(1.0, dot)) / kDeg;
+  return 2.0 * std::acos(std::min(1.0, dot)) / kKtixReplayDeg;
 }
 
 TEST(KtixReplay, TheReplayFromTheRecordedStateAgreesWithTheLiveStream) {
   TempDir dir;
   const std::string path = dir.file("ktix.log");
-  KtixStreamRig rig(streamConfig(100.0, Quat(Eigen::AngleAxisd(25.0 * kDeg, Vec3::UnitZ()))),
-                    {Segment::still(8.0), Segment::rotate(5.0, Vec3(0.2, 0.1, 1.0), 60.0 * kDeg),
-                     Segment::sinusoid(5.0, Vec3(1.0, 0.0, 0.0), 45.0 * kDeg, 0.5), Segment::still(10.0)});
+  KtixStreamRig rig(streamConfig(100.0, Quat(Eigen::AngleAxisd(25.0 * kKtixReplayDeg, Vec3::UnitZ()))),
+                    {Segment::still(8.0), Segment::rotate(5.0, Vec3(0.2, 0.1, 1.0), 60.0 * kKtixReplayDeg),
+                     Segment::sinusoid(5.0, Vec3(1.0, 0.0, 0.0), 45.0 * kKtixReplayDeg, 0.5), Segment::still(10.0)});
   ASSERT_TRUE(rig.opened);
   ASSERT_NE(rig.ktix, nullptr);
-  ZtString name = text(path);
+  ZtString name = ktixReplayText(path);
   ASSERT_EQ(rig.device->createLogFile(name), 0);
   ZtString_destruct(&name);
   ASSERT_TRUE(rig.startMeasuring());
@@ -58,7 +58,7 @@ TEST(KtixReplay, TheReplayFromTheRecordedStateAgreesWithTheLiveStream) {
   for (const SeenPacket& p : live) liveByCounter[p.counter] = p.q;
 
   rig.control->close();
-  name = text(path);
+  name = ktixReplayText(path);
   ASSERT_TRUE(rig.control->openLogFile(name));
   ZtString_destruct(&name);
   ZtDevice* player = rig.control->device(0);
@@ -126,7 +126,7 @@ TEST(KtixHostile, AScenarioWithZeroConstantsDoesNotPoisonTheStream) {
       streamConfig(100.0), {Segment::still(2.0), Segment::rotate(3.0, Vec3(0.0, 1.0, 1.0), 1.0), Segment::still(2.0)},
       [](TrackerModel&) {}, 1152, RawStreamOptions{},
       [&](ZtControl& control) {
-        ZtString name = text(profiles);
+        ZtString name = ktixReplayText(profiles);
         EXPECT_TRUE(control.loadFilterProfiles(name));
         ZtString_destruct(&name);
       });

@@ -14,7 +14,7 @@ namespace {
 using filtersim::Quat;
 using filtersim::Segment;
 using filtersim::Vec3;
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kKtixStreamDeg = M_PI / 180.0;
 
 // The 60 s trajectory: still, tilted, 90 deg/s about a tilted axis, a sinusoid, still. Under the
 // sanitizers the final still part is 10 s instead of 30 s (the program stays short there).
@@ -27,11 +27,11 @@ constexpr int kSamples = static_cast<int>((30.0 + kFinalStill) * 100.0);
 
 std::vector<Segment> sixtySeconds() {
   return {Segment::still(5.0),
-          Segment::tilt(2.0, Vec3(1.0, 1.0, 0.0), 30.0 * kDeg),
+          Segment::tilt(2.0, Vec3(1.0, 1.0, 0.0), 30.0 * kKtixStreamDeg),
           Segment::still(3.0),
-          Segment::rotate(8.0, Vec3(0.3, 0.2, 1.0), 90.0 * kDeg),
+          Segment::rotate(8.0, Vec3(0.3, 0.2, 1.0), 90.0 * kKtixStreamDeg),
           Segment::still(2.0),
-          Segment::sinusoid(10.0, Vec3(1.0, 0.0, 0.5), 60.0 * kDeg, 0.5),
+          Segment::sinusoid(10.0, Vec3(1.0, 0.0, 0.5), 60.0 * kKtixStreamDeg, 0.5),
           Segment::still(kFinalStill)};
 }
 

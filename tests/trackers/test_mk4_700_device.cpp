@@ -27,7 +27,7 @@ using filtersim::GeodeticFrame;
 using filtersim::Segment;
 using filtersim::Vec3;
 constexpr uint32_t k700Series = 0x00701234;
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kMk4700DeviceDeg = M_PI / 180.0;
 
 KtMk4_700Device* navigator(Mk4StreamRig& rig) { return dynamic_cast<KtMk4_700Device*>(rig.device); }
 
@@ -159,7 +159,7 @@ TEST(Mk4Navigation, GnssAidingFromTheDeviceSolution) {
     EXPECT_DOUBLE_EQ(aiding.gpsSAcc, 0.4);
   }
   // Away from the axes: northward 10 m/s and up 2 m/s at 45 N, 90 E, 100 m.
-  const Vec3 geodetic(45.0 * kDeg, 90.0 * kDeg, 100.0);
+  const Vec3 geodetic(45.0 * kMk4700DeviceDeg, 90.0 * kMk4700DeviceDeg, 100.0);
   const Vec3 ecef = GeodeticFrame::toEcef(geodetic) * 100.0;
   const Vec3 v = GeodeticFrame::nwuToEcef(geodetic.x(), geodetic.y()) * Vec3(10.0, 0.0, 2.0) * 100.0;
   auto cm = [](double x) { return static_cast<int32_t>(std::lround(x)); };
@@ -269,14 +269,14 @@ TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit)
   }
   RecordProperty("worst_position_m", std::to_string(worstPosition));
   RecordProperty("worst_velocity_mps", std::to_string(worstVelocity));
-  RecordProperty("worst_tilt_deg", std::to_string(worstTilt / kDeg));
-  RecordProperty("worst_heading_deg", std::to_string(worstHeading / kDeg));
+  RecordProperty("worst_tilt_deg", std::to_string(worstTilt / kMk4700DeviceDeg));
+  RecordProperty("worst_heading_deg", std::to_string(worstHeading / kMk4700DeviceDeg));
   EXPECT_GT(oriented, kSamples / 5 - 10);
   EXPECT_GT(positioned, oriented / 2);
   EXPECT_LT(worstPosition, 3.0);
   EXPECT_LT(worstVelocity, 0.3);
-  EXPECT_LT(worstTilt, 1.0 * kDeg);
-  EXPECT_LT(worstHeading, 3.0 * kDeg);
+  EXPECT_LT(worstTilt, 1.0 * kMk4700DeviceDeg);
+  EXPECT_LT(worstHeading, 3.0 * kMk4700DeviceDeg);
 
   ZtControl_close(rig.control);
   name = cText(path);

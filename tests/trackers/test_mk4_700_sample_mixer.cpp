@@ -11,7 +11,7 @@
 namespace zelto {
 namespace {
 
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kMk4700SampleMixerDeg = M_PI / 180.0;
 
 Quaternion quatMul(const ZtQuaternion& a, const ZtQuaternion& b) {
   Quaternion q;
@@ -19,7 +19,7 @@ Quaternion quatMul(const ZtQuaternion& a, const ZtQuaternion& b) {
   return q;
 }
 
-Quaternion axisAngle(double x, double y, double z, double angle) {
+Quaternion mk4700SampleMixerAxisAngle(double x, double y, double z, double angle) {
   const double s = std::sin(angle / 2);
   return Quaternion(std::cos(angle / 2), x * s, y * s, z * s);
 }
@@ -38,7 +38,7 @@ void rotate(const ZtQuaternion& q, const double v[3], double out[3]) {
 double angleDeg(const ZtQuaternion& a, const ZtQuaternion& b) {
   const double dot = std::fabs(a.w * b.w + a.x * b.x + a.y * b.y + a.z * b.z) /
                      std::sqrt((a.w * a.w + a.x * a.x + a.y * a.y + a.z * a.z) * (b.w * b.w + b.x * b.x + b.y * b.y + b.z * b.z));
-  return 2.0 * std::acos(std::min(1.0, dot)) / kDeg;
+  return 2.0 * std::acos(std::min(1.0, dot)) / kMk4700SampleMixerDeg;
 }
 
 Mk4_700SampleMixerInput readyInput(double frequency) {
@@ -70,14 +70,14 @@ TEST(Mk4SampleMixer, InputsWithoutFlagsOrFrequencyGiveNoStep) {
     first.position[0] = 52.0;
     first.position[1] = 6.0;
     first.velocity[0] = 1.0;
-    first.orientation = axisAngle(0, 0, 1, 0.5);
+    first.orientation = mk4700SampleMixerAxisAngle(0, 0, 1, 0.5);
     Mk4_700SampleMixerOutput before;
     ASSERT_TRUE(mixer.processSample(first, before, true));
     Mk4_700SampleMixerInput in = first;
     in.ready = c.ready;
     in.filterData = c.filterData;
     in.sampleFrequency = c.frequency;
-    in.dq = axisAngle(1, 0, 0, 0.1);
+    in.dq = mk4700SampleMixerAxisAngle(1, 0, 0, 0.1);
     Mk4_700SampleMixerOutput out = before;
     EXPECT_FALSE(mixer.processSample(in, out, false));
     EXPECT_EQ(out.valid, 0);
@@ -118,7 +118,7 @@ TEST(Mk4SampleMixer, SmallCasesOfThePart) {
 
   // Zero increments, biases and gravity: V stays, P moves by dt V per sample.
   double ecef0[3];
-  const double lla0[3] = {-33.8 * kDeg, 151.2 * kDeg, 45.0};
+  const double lla0[3] = {-33.8 * kMk4700SampleMixerDeg, 151.2 * kMk4700SampleMixerDeg, 45.0};
   convert_lla2ecefRadians(lla0, ecef0);
   Mk4_700SampleMixerInput sdi = readyInput(400.0);
   sdi.navigationState = 2;
@@ -127,7 +127,7 @@ TEST(Mk4SampleMixer, SmallCasesOfThePart) {
   EXPECT_NEAR(out.velocity[0], 3.0, 1e-12);
   EXPECT_NEAR(out.velocity[1], -4.0, 1e-12);
   double ecef[3];
-  const double lla[3] = {out.position[0] * kDeg, out.position[1] * kDeg, out.position[2]};
+  const double lla[3] = {out.position[0] * kMk4700SampleMixerDeg, out.position[1] * kMk4700SampleMixerDeg, out.position[2]};
   convert_lla2ecefRadians(lla, ecef);
   const double moved = std::sqrt((ecef[0] - ecef0[0]) * (ecef[0] - ecef0[0]) + (ecef[1] - ecef0[1]) * (ecef[1] - ecef0[1]) +
                                  (ecef[2] - ecef0[2]) * (ecef[2] - ecef0[2]));
@@ -144,14 +144,14 @@ TEST(Mk4SampleMixer, SmallCasesOfThePart) {
   level.dv[2] = 0.0981;
   ASSERT_TRUE(noPosition.processSample(level, out, true));
   Mk4_700SampleMixerInput turn = level;
-  turn.dq = axisAngle(0, 0, 1, 0.01);
+  turn.dq = mk4700SampleMixerAxisAngle(0, 0, 1, 0.01);
   for (int k = 0; k < 10; ++k) ASSERT_TRUE(noPosition.processSample(turn, out, false));
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(out.position[i], 0.0);
     EXPECT_EQ(out.velocity[i], 0.0);
     EXPECT_NEAR(out.acceleration[i], 0.0, 1e-9);
   }
-  EXPECT_LT(angleDeg(out.orientation, axisAngle(0, 0, 1, 0.1)), 1e-9);
+  EXPECT_LT(angleDeg(out.orientation, mk4700SampleMixerAxisAngle(0, 0, 1, 0.1)), 1e-9);
 }
 
 // A trajectory in the east-north-up frame of its start: velocity, attitude and their
@@ -168,12 +168,12 @@ struct Truth {
     p[2] = (0.5 / 0.7) * (1.0 - std::cos(0.7 * t));
   }
   static Quaternion attitude(double t) {
-    return quatMul(axisAngle(0, 0, 1, 0.2 * t + 0.3), axisAngle(1, 0, 0, 0.3 * std::sin(0.4 * t)));
+    return quatMul(mk4700SampleMixerAxisAngle(0, 0, 1, 0.2 * t + 0.3), mk4700SampleMixerAxisAngle(1, 0, 0, 0.3 * std::sin(0.4 * t)));
   }
 };
 
 TEST(Mk4SampleMixer, FilterSamplesAt1HzAndIncrementsAt400HzFollowATrajectory) {
-  const double lat0 = 48.1 * kDeg, lon0 = 11.6 * kDeg, h0 = 520.0;
+  const double lat0 = 48.1 * kMk4700SampleMixerDeg, lon0 = 11.6 * kMk4700SampleMixerDeg, h0 = 520.0;
   const double start[3] = {lat0, lon0, h0};
   double ecef0[3];
   convert_lla2ecefRadians(start, ecef0);
@@ -186,8 +186,8 @@ TEST(Mk4SampleMixer, FilterSamplesAt1HzAndIncrementsAt400HzFollowATrajectory) {
     Truth::position(t, p);
     for (int i = 0; i < 3; ++i) ecef[i] = ecef0[i] + e[i] * p[0] + n[i] * p[1] + u[i] * p[2];
     convert_ecef2llaRadians(ecef, lla, true);
-    lla[0] /= kDeg;
-    lla[1] /= kDeg;
+    lla[0] /= kMk4700SampleMixerDeg;
+    lla[1] /= kMk4700SampleMixerDeg;
   };
   const double gravity[3] = {0.0, 0.0, -9.81};
   const double accBias[3] = {0.02, -0.01, 0.03};
@@ -228,8 +228,8 @@ TEST(Mk4SampleMixer, FilterSamplesAt1HzAndIncrementsAt400HzFollowATrajectory) {
     ASSERT_TRUE(mixer.processSample(in, out, filterSample));
     double lla[3];
     truthLla(t1, lla);
-    const double north = (out.position[0] - lla[0]) * kDeg * 6.37e6;
-    const double east = (out.position[1] - lla[1]) * kDeg * 6.37e6 * std::cos(lat0);
+    const double north = (out.position[0] - lla[0]) * kMk4700SampleMixerDeg * 6.37e6;
+    const double east = (out.position[1] - lla[1]) * kMk4700SampleMixerDeg * 6.37e6 * std::cos(lat0);
     const double up = out.position[2] - lla[2];
     worstPosition = std::max(worstPosition, std::sqrt(north * north + east * east + up * up));
     for (int i = 0; i < 3; ++i) worstVelocity = std::max(worstVelocity, std::fabs(out.velocity[i] - v1[i]));

@@ -18,7 +18,7 @@ namespace {
 
 using filtersim::Segment;
 constexpr uint32_t k10Series = 0x00101234;
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kMk4DeviceDeg = M_PI / 180.0;
 
 std::vector<EmuFrame> framesOf(const DeviceEmulator& emu, uint8_t id) {
   std::vector<EmuFrame> out;
@@ -137,14 +137,14 @@ TEST(Mk4Device, SynchronisationSettingsFitTheirMessageOrAreRefused) {
   for (int i = 0; i < 9; ++i) ten.push_back(syncSetting(0, 3, 6553500, 100 * i));
   ten.push_back(syncSetting(3, 9, 0, -7, 40));
   ASSERT_TRUE(rig.mk4->setSyncSettings(ten));
-  const std::vector<EmuFrame> sent = framesOf(*rig.emu, 0x2C);
-  ASSERT_EQ(sent.size(), 1u);
-  ASSERT_EQ(sent[0].payload.size(), 120u);
-  const uint8_t* clock = sent[0].payload.data() + 108;
+  const std::vector<EmuFrame> mk4DeviceSent = framesOf(*rig.emu, 0x2C);
+  ASSERT_EQ(mk4DeviceSent.size(), 1u);
+  ASSERT_EQ(mk4DeviceSent[0].payload.size(), 120u);
+  const uint8_t* clock = mk4DeviceSent[0].payload.data() + 108;
   EXPECT_EQ(clock[0], 9);
   EXPECT_EQ(clock[1], 0);  // generic line 3 is line 0 of the fourth generation
   EXPECT_EQ((clock[10] << 8) | clock[11], 40);
-  EXPECT_EQ((sent[0].payload[8] << 8) | sent[0].payload[9], 65535);
+  EXPECT_EQ((mk4DeviceSent[0].payload[8] << 8) | mk4DeviceSent[0].payload[9], 65535);
   // Read back from the record: lines translated back, times in microseconds again.
   const std::vector<ZtSyncSetting> back = rig.mk4->syncSettings();
   ASSERT_EQ(back.size(), 10u);
@@ -264,7 +264,7 @@ TEST(Mk4Device, HostResetsGoThroughTheAlignmentRotations) {
   Mk4StreamRig rig(k10Series, {{0xA010, 2000}}, {Segment::still(100.0)});
   ASSERT_TRUE(rig.opened);
   ASSERT_TRUE(rig.startMeasuring());
-  const ZtQuaternion q = yawTilt(30 * kDeg, 20 * kDeg);
+  const ZtQuaternion q = yawTilt(30 * kMk4DeviceDeg, 20 * kMk4DeviceDeg);
   const struct {
     const char* name;
     ZtResetMethod method;
@@ -284,8 +284,8 @@ TEST(Mk4Device, HostResetsGoThroughTheAlignmentRotations) {
       ASSERT_EQ(ZtDevice_resetOrientation(rig.device, s.method), 1);
     }
     const ZtQuaternion r = rig.mk4->doOrientationResets(q);
-    EXPECT_NEAR(yawOf(r) / kDeg, s.yaw, 1e-6);
-    EXPECT_NEAR(tiltOf(r) / kDeg, s.tilt, 1e-4);  // acos near 1 keeps about 1e-6 degrees
+    EXPECT_NEAR(yawOf(r) / kMk4DeviceDeg, s.yaw, 1e-6);
+    EXPECT_NEAR(tiltOf(r) / kMk4DeviceDeg, s.tilt, 1e-4);  // acos near 1 keeps about 1e-6 degrees
     EXPECT_EQ(rig.mk4->resetMethod(), ZRM_None);
   }
   EXPECT_EQ(rig.emu->receivedCount(0xA4), 2u);

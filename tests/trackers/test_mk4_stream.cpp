@@ -18,8 +18,8 @@ namespace {
 
 using filtersim::Segment;
 using filtersim::Vec3;
-constexpr uint32_t k10Series = 0x00101234;
-constexpr double kDeg = M_PI / 180.0;
+constexpr uint32_t kMk4Stream10Series = 0x00101234;
+constexpr double kMk4StreamDeg = M_PI / 180.0;
 
 // Temperature terms large enough that a temperature read from the wrong word shows.
 void strongTemperatureTerms(TrackerModel& m) {
@@ -48,8 +48,8 @@ RawStreamOptions fourTemperatures() {
 }
 
 std::vector<Segment> turning() {
-  return {Segment::still(0.5), Segment::rotate(1.0, Vec3(0.3, -0.2, 1.0), 50.0 * kDeg),
-          Segment::sinusoid(2.0, Vec3(1.0, 0.5, 0.0), 20.0 * kDeg, 1.0), Segment::still(1.0)};
+  return {Segment::still(0.5), Segment::rotate(1.0, Vec3(0.3, -0.2, 1.0), 50.0 * kMk4StreamDeg),
+          Segment::sinusoid(2.0, Vec3(1.0, 0.5, 0.0), 20.0 * kMk4StreamDeg, 1.0), Segment::still(1.0)};
 }
 
 // The rate the emulator encoded for a sample: its mean over the increment interval.
@@ -78,7 +78,7 @@ double quatErrorRad(const double a[4], const filtersim::Quat& b) {
 }
 
 TEST(Mk4Stream, RawAt2000HzCalibratesWithFourTemperaturesAndTheIncrementsMatchTheTruth) {
-  Mk4StreamRig rig(k10Series, {}, turning(), strongTemperatureTerms, fourTemperatures());
+  Mk4StreamRig rig(kMk4Stream10Series, {}, turning(), strongTemperatureTerms, fourTemperatures());
   ASSERT_TRUE(rig.opened);
   ASSERT_NE(rig.mk4, nullptr);
   EXPECT_EQ(ZtDevice_isInLegacyMode(rig.device), 1);
@@ -175,7 +175,7 @@ TEST(Mk4Stream, RawAt2000HzCalibratesWithFourTemperaturesAndTheIncrementsMatchTh
 }
 
 TEST(Mk4Stream, ResetsWithDeviceOrientationGoToTheDeviceOnly) {
-  Mk4StreamRig rig(k10Series, {{0xA010, 2000}, {0x2010, 100}, {0xE020, 100}}, {Segment::still(100.0)},
+  Mk4StreamRig rig(kMk4Stream10Series, {{0xA010, 2000}, {0x2010, 100}, {0xE020, 100}}, {Segment::still(100.0)},
                    [](TrackerModel&) {}, fourTemperatures());
   ASSERT_TRUE(rig.opened);
   ASSERT_TRUE(rig.startMeasuring());
@@ -210,18 +210,18 @@ TEST(Mk4Stream, ResetsWithDeviceOrientationGoToTheDeviceOnly) {
 }
 
 TEST(Mk4Stream, TheAlignmentRotationRoundTrips) {
-  Mk4StreamRig rig(k10Series, {{0xA010, 2000}}, {Segment::still(10.0)});
+  Mk4StreamRig rig(kMk4Stream10Series, {{0xA010, 2000}}, {Segment::still(10.0)});
   ASSERT_TRUE(rig.opened);
   const double h = 0.3;
   const ZtQuaternion q{std::cos(h), 0.0, std::sin(h) * 0.6, std::sin(h) * 0.8};
   ASSERT_EQ(ZtDevice_setAlignmentRotationQuaternion(rig.device, ZAF_Local, &q), 1);
   // Seen by the device: frame 1 and the four floats.
-  std::vector<EmuFrame> sent;
+  std::vector<EmuFrame> mk4StreamSent;
   for (const EmuFrame& f : rig.emu->received())
-    if (f.messageId == 0xEC) sent.push_back(f);
-  ASSERT_EQ(sent.size(), 1u);
-  ASSERT_EQ(sent[0].payload.size(), 17u);
-  EXPECT_EQ(sent[0].payload[0], 1);
+    if (f.messageId == 0xEC) mk4StreamSent.push_back(f);
+  ASSERT_EQ(mk4StreamSent.size(), 1u);
+  ASSERT_EQ(mk4StreamSent[0].payload.size(), 17u);
+  EXPECT_EQ(mk4StreamSent[0].payload[0], 1);
   const std::vector<float> held = rig.model.alignmentRotation(1);
   EXPECT_FLOAT_EQ(held[0], static_cast<float>(q.w));
   EXPECT_FLOAT_EQ(held[2], static_cast<float>(q.y));
@@ -248,11 +248,11 @@ TEST(Mk4Stream, TheAlignmentRotationRoundTrips) {
 
 TEST(Mk4Stream, ConfigurationFilesCarryTheFourthGenerationRequests) {
   const uint8_t requests[] = {0xD0, 0xD2, 0x18, 0x04, 0xD4, 0x84, 0x86, 0xC0, 0x2C, 0x6E, 0x64};
-  Mk4StreamRig source(k10Series, {{0xA010, 2000}, {0xE020, 100}}, {Segment::still(1.0)}, [](TrackerModel& m) {
+  Mk4StreamRig source(kMk4Stream10Series, {{0xA010, 2000}, {0xE020, 100}}, {Segment::still(1.0)}, [](TrackerModel& m) {
     m.setRow(0x86, {0x00, 0x03});
     m.setRow(0x84, {0x00, 0x2A});
   });
-  Mk4StreamRig target(k10Series + 1, {{0x2010, 100}}, {Segment::still(1.0)});
+  Mk4StreamRig target(kMk4Stream10Series + 1, {{0x2010, 100}}, {Segment::still(1.0)});
   ASSERT_TRUE(source.opened && target.opened);
   // Sync rows on the source, set through the device.
   ZtSyncSetting sync = source.mk4->supportedSyncSettings()[0];
@@ -272,7 +272,7 @@ TEST(Mk4Stream, ConfigurationFilesCarryTheFourthGenerationRequests) {
 TEST(Mk4Stream, ARecordingReplaysToTheSamePackets) {
   TempDir dir;
   const std::string path = dir.file("mk4.log");
-  Mk4StreamRig rig(k10Series, {{0xA010, 2000}, {0xE020, 100}}, turning(), strongTemperatureTerms, fourTemperatures());
+  Mk4StreamRig rig(kMk4Stream10Series, {{0xA010, 2000}, {0xE020, 100}}, turning(), strongTemperatureTerms, fourTemperatures());
   ASSERT_TRUE(rig.opened);
   ZtString name = cText(path);
   ASSERT_EQ(ZtDevice_createLogFile(rig.device, &name), 0);
@@ -295,7 +295,7 @@ TEST(Mk4Stream, ARecordingReplaysToTheSamePackets) {
   name = cText(path);
   ASSERT_EQ(ZtControl_openLogFile(rig.control, &name), 1);
   ZtString_destruct(&name);
-  ZtDevice* player = ZtControl_device(rig.control, k10Series);
+  ZtDevice* player = ZtControl_device(rig.control, kMk4Stream10Series);
   ASSERT_NE(player, nullptr);
   ASSERT_NE(dynamic_cast<KtMk4_X0Device*>(player), nullptr);
   PlainCCollector replayed;

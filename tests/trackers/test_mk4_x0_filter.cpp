@@ -19,11 +19,11 @@ namespace {
 
 using filtersim::Segment;
 using filtersim::Vec3;
-constexpr uint32_t k10Series = 0x00101234;
+constexpr uint32_t kMk4X0Filter10Series = 0x00101234;
 constexpr uint32_t k20Series = 0x00201234;
 constexpr uint32_t k100Series = 0x00401234;
 constexpr uint32_t k200Series = 0x00501234;
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kMk4X0FilterDeg = M_PI / 180.0;
 
 // The built-in "ZKF-3I" scenario under five labels: the restricted series takes only those
 // with the magnetometer update (flag bit 2) off, of the filter's name in any case and version.
@@ -39,9 +39,9 @@ std::string writeZkf3iProfiles(const TempDir& dir) {
   return path;
 }
 
-std::vector<Segment> turning() {
-  return {Segment::still(1.0), Segment::rotate(1.0, Vec3(0.3, -0.2, 1.0), 50.0 * kDeg),
-          Segment::sinusoid(2.0, Vec3(1.0, 0.5, 0.0), 20.0 * kDeg, 1.0), Segment::still(1.0)};
+std::vector<Segment> mk4X0FilterTurning() {
+  return {Segment::still(1.0), Segment::rotate(1.0, Vec3(0.3, -0.2, 1.0), 50.0 * kMk4X0FilterDeg),
+          Segment::sinusoid(2.0, Vec3(1.0, 0.5, 0.0), 20.0 * kMk4X0FilterDeg, 1.0), Segment::still(1.0)};
 }
 
 // The simulator's truth (body to north-west-up) as body to east-north-up, the filter's frame.
@@ -61,7 +61,7 @@ TEST(Mk4Filter, EachSeriesTakesTheScenariosItMayRun) {
     uint32_t id;
     bool filtered;
   } cases[] = {
-      {"10-series", k10Series, false},
+      {"10-series", kMk4X0Filter10Series, false},
       {"20-series", k20Series, true},
       {"100-series", k100Series, false},
       {"200-series", k200Series, true},
@@ -93,7 +93,7 @@ TEST(Mk4Filter, EachSeriesTakesTheScenariosItMayRun) {
 
 TEST(Mk4Filter, ARawStreamGetsZkf3iOrientationWithinBoundsOfTheTruth) {
   TempDir dir;
-  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, turning(), [](TrackerModel&) {}, {}, writeZkf3iProfiles(dir));
+  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, mk4X0FilterTurning(), [](TrackerModel&) {}, {}, writeZkf3iProfiles(dir));
   ASSERT_TRUE(rig.opened);
   ASSERT_TRUE(rig.mk4->hasZkfFilter());
   EXPECT_EQ(rig.mk4->outputWindowDecimation(), 4);
@@ -132,13 +132,13 @@ TEST(Mk4Filter, ARawStreamGetsZkf3iOrientationWithinBoundsOfTheTruth) {
     if (first) offset = e, first = false;
     worstRelative = std::max(worstRelative, angleOf(e * offset.conjugate()));
   }
-  RecordProperty("worst_tilt_deg", std::to_string(worstTilt / kDeg));
-  RecordProperty("worst_relative_deg", std::to_string(worstRelative / kDeg));
+  RecordProperty("worst_tilt_deg", std::to_string(worstTilt / kMk4X0FilterDeg));
+  RecordProperty("worst_relative_deg", std::to_string(worstRelative / kMk4X0FilterDeg));
   EXPECT_EQ(oriented, 9000u / 5);
   EXPECT_GT(zero, 0u);
   EXPECT_GT(valid, oriented / 2);
-  EXPECT_LT(worstTilt, 1.0 * kDeg);
-  EXPECT_LT(worstRelative, 1.0 * kDeg);
+  EXPECT_LT(worstTilt, 1.0 * kMk4X0FilterDeg);
+  EXPECT_LT(worstRelative, 1.0 * kMk4X0FilterDeg);
 }
 
 // A Zkf3i filter whose step throws or answers true with an estimate that is not a number.
@@ -195,7 +195,7 @@ TEST(Mk4Filter, AFailingOrNonFiniteStepDeliversThePacketWithoutOrientation) {
 TEST(Mk4Filter, ARecordingReplaysToTheSameOrientations) {
   TempDir dir;
   const std::string path = dir.file("mk4-filtered.log");
-  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, turning(), [](TrackerModel&) {}, {}, writeZkf3iProfiles(dir));
+  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, mk4X0FilterTurning(), [](TrackerModel&) {}, {}, writeZkf3iProfiles(dir));
   ASSERT_TRUE(rig.opened);
   ZtString name = cText(path);
   ASSERT_EQ(ZtDevice_createLogFile(rig.device, &name), 0);

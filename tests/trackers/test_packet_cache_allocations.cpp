@@ -30,8 +30,8 @@ class Counting : public ZtCallback {
 };
 
 // Packets as the link hands them over: a data message with counter, status and raw data.
-std::vector<Packet> makePackets(ZtDeviceId id, uint8_t busId, int64_t firstId, size_t n) {
-  std::vector<Packet> packets(n);
+std::vector<test::Packet> makePackets(ZtDeviceId id, uint8_t busId, int64_t firstId, size_t n) {
+  std::vector<test::Packet> packets(n);
   for (size_t i = 0; i < n; ++i) {
     ZtDataPacket* p = packets[i].get();
     p->deviceId = id;
@@ -105,7 +105,7 @@ TEST(PacketCacheAllocations, InsertionFlushAndLogWriteAllocateNothingPerPacket) 
         base->setState(ZDS_Recording);
     }
 
-    std::vector<Packet> packets = makePackets(device->deviceId(), static_cast<uint8_t>(device->busId()), 1, kWarmUp + kCounted);
+    std::vector<test::Packet> packets = makePackets(device->deviceId(), static_cast<uint8_t>(device->busId()), 1, kWarmUp + kCounted);
     for (size_t i = 0; i < kWarmUp; ++i) device->insertPacketInCaches(*packets[i].get());
     AllocationCounter counter;
     for (size_t i = kWarmUp; i < packets.size(); ++i) device->insertPacketInCaches(*packets[i].get());
@@ -165,14 +165,14 @@ TEST(PacketCacheAllocations, TrackerProcessingAllocatesNothingPerPacket) {
 #endif
   const std::vector<ZtScrData> raws = turningRawSamples(rig.model.sensor, kWarmUp + kCounted);
   ASSERT_EQ(raws.size(), kWarmUp + kCounted);
-  std::vector<Packet> sources(raws.size());
+  std::vector<test::Packet> sources(raws.size());
   for (size_t i = 0; i < raws.size(); ++i) {
     sources[i]->deviceId = device.deviceId();
     ZtDataPacket_setPacketCounter(sources[i].get(), static_cast<uint16_t>(i));
     ZtDataPacket_setRawData(sources[i].get(), &raws[i]);
     ZtDataPacket_setStatus(sources[i].get(), 0);
   }
-  Packet work;
+  test::Packet work;
   int64_t packetId = 0;
   auto process = [&](size_t i) {
     ZtDataPacket_copy(work.get(), sources[i].get());

@@ -40,7 +40,7 @@ class StateFilter : public NullZkfFilter {
   double m_a, m_b;
 };
 
-ZtString text(const std::string& s) {
+ZtString trackerFilterStateText(const std::string& s) {
   ZtString out;
   ZtString_construct(&out, s.c_str());
   return out;
@@ -74,7 +74,7 @@ struct Message {
 // A recording made by a portless tracker: before its own state, the messages given.
 void record(const std::string& path, bool initialized, const std::vector<std::pair<uint8_t, std::vector<uint8_t>>>& before) {
   auto* recording = new Communicator();
-  ZtString name = text(path);
+  ZtString name = trackerFilterStateText(path);
   ASSERT_TRUE(recording->createLogFile(name));
   ZtString_destruct(&name);
   TrackerModel model;
@@ -101,7 +101,7 @@ void record(const std::string& path, bool initialized, const std::vector<std::pa
 // The initial state a replay of the file takes with the host profile chosen; null when none.
 std::unique_ptr<SettingsFile> replayState(const std::string& path, int chosen) {
   auto* link = new Communicator();
-  ZtString name = text(path);
+  ZtString name = trackerFilterStateText(path);
   EXPECT_TRUE(link->openLogFile(name));
   ZtString_destruct(&name);
   auto* reader = new TestTracker(link);
@@ -214,7 +214,7 @@ TEST(TrackerUserDate, ReplayDateFromConfigurationRecordOrFile) {
     b.message(0x0D, config).message(0x91, model.recordImage()).data(0);
     ASSERT_TRUE(b.writeTo(path));
     auto* link = new Communicator();
-    ZtString name = text(path);
+    ZtString name = trackerFilterStateText(path);
     ASSERT_TRUE(link->openLogFile(name));
     ZtString_destruct(&name);
     auto* reader = new TestTracker(link);

@@ -56,12 +56,12 @@ class ProcessingTracker : public TestTracker {
   int filtered = 0;
 };
 
-struct Packet {
-  explicit Packet(const ZtDevice& device) {
+struct TrackerProcessingPacket {
+  explicit TrackerProcessingPacket(const ZtDevice& device) {
     ZtDataPacket_construct(&p);
     p.deviceId = device.deviceId();
   }
-  ~Packet() { ZtDataPacket_destruct(&p); }
+  ~TrackerProcessingPacket() { ZtDataPacket_destruct(&p); }
   ZtDataPacket p;
 };
 
@@ -77,12 +77,12 @@ Matrix3x3 identity() {
   return m;
 }
 
-ZtQuaternion axisAngle(double ax, double ay, double az, double angle) {
+ZtQuaternion trackerProcessingAxisAngle(double ax, double ay, double az, double angle) {
   const double s = std::sin(angle / 2);
   return ZtQuaternion{std::cos(angle / 2), ax * s, ay * s, az * s};
 }
 
-ZtQuaternion mul(const ZtQuaternion& a, const ZtQuaternion& b) {
+ZtQuaternion trackerProcessingMul(const ZtQuaternion& a, const ZtQuaternion& b) {
   return ZtQuaternion{a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
                       a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x, a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
 }
@@ -142,14 +142,14 @@ TEST(TrackerProcessing, RawIsCalibratedOnlyWithoutCalibratedDataAndASingularGain
   raw.temp[0] = 15360;
 
   {  // raw only: calibrated data appears
-    Packet p(*t);
+    TrackerProcessingPacket p(*t);
     ZtDataPacket_setRawData(&p.p, &raw);
     t->doProcessing(p.p);
     ASSERT_EQ(t->delivered.size(), 1u);
     EXPECT_TRUE(ZtDataPacket_containsCalibratedData(&t->delivered.back()));
   }
   {  // raw with calibrated acceleration: kept as given
-    Packet p(*t);
+    TrackerProcessingPacket p(*t);
     ZtDataPacket_setRawData(&p.p, &raw);
     Vector3 given(1.0, 2.0, 3.0);
     ZtDataPacket_setCalibratedAcceleration(&p.p, &given);
@@ -166,7 +166,7 @@ TEST(TrackerProcessing, RawIsCalibratedOnlyWithoutCalibratedDataAndASingularGain
     ASSERT_TRUE(blank->ekts()->initialize(3));
     ASSERT_TRUE(blank->initializeSoftwareCalibration());
     for (int n = 0; n < 3; ++n) {
-      Packet p(*blank);
+      TrackerProcessingPacket p(*blank);
       ZtDataPacket_setRawData(&p.p, &raw);
       EXPECT_NO_THROW(blank->doProcessing(p.p));
     }
@@ -181,7 +181,7 @@ TEST(TrackerProcessing, StrapdownIncrementSpansOneSampleAndRatesComeBackFromIt) 
   auto t = trackerWith(model);
   ASSERT_EQ(t->updateRate(), 100);
   Vector3 acc(0.1, 0.2, 9.81), gyr(0.5, -0.3, 1.0);
-  Packet p(*t);
+  TrackerProcessingPacket p(*t);
   ZtDataPacket_setCalibratedAcceleration(&p.p, &acc);
   ZtDataPacket_setCalibratedRateOfTurn(&p.p, &gyr);
   t->doProcessing(p.p);
@@ -216,7 +216,7 @@ TEST(TrackerProcessing, StrapdownIncrementSpansOneSampleAndRatesComeBackFromIt) 
     if (c.dt > 0) sdiDelta(acc, gyr, cdq, cdv, c.dt);
     else sdiDelta(acc, gyr, cdq, cdv, 0.01);
     ZtSdiData in{cdq, {cdv.data[0], cdv.data[1], cdv.data[2]}};
-    Packet q(*t);
+    TrackerProcessingPacket q(*t);
     ZtDataPacket_setSdiData(&q.p, &in);
     if (c.range) {
       ZtRange r{c.first, c.last};
@@ -246,27 +246,27 @@ TEST(TrackerResets, HeadingObjectAndUpsideDownCases) {
 
   // Heading reset of a 30 degree turn about the vertical.
   t->setPendingReset(ZRM_Heading);
-  expectRotation(t->doOrientationResets(axisAngle(0, 0, 1, kPi / 6)), ZtQuaternion{1, 0, 0, 0});
-  expectRotation(t->internalHeading(), axisAngle(0, 0, 1, -kPi / 6));
+  expectRotation(t->doOrientationResets(trackerProcessingAxisAngle(0, 0, 1, kPi / 6)), ZtQuaternion{1, 0, 0, 0});
+  expectRotation(t->internalHeading(), trackerProcessingAxisAngle(0, 0, 1, -kPi / 6));
   EXPECT_NEAR(t->headingOffset(), -0.5236, 1e-4);
   EXPECT_EQ(t->resetMethod(), ZRM_None);
   // Pending method cleared: the same orientation now keeps the heading correction.
-  expectRotation(t->doOrientationResets(axisAngle(0, 0, 1, kPi / 6)), ZtQuaternion{1, 0, 0, 0});
+  expectRotation(t->doOrientationResets(trackerProcessingAxisAngle(0, 0, 1, kPi / 6)), ZtQuaternion{1, 0, 0, 0});
 
   // Object reset of a 40 degree roll.
   ASSERT_TRUE(t->setHeadingOffset(0.0));
   t->setPendingReset(ZRM_Object);
-  expectRotation(t->doOrientationResets(axisAngle(1, 0, 0, 0.7)), ZtQuaternion{1, 0, 0, 0});
-  expectRotation(t->internalObjectAlignment(), axisAngle(1, 0, 0, -0.7));
+  expectRotation(t->doOrientationResets(trackerProcessingAxisAngle(1, 0, 0, 0.7)), ZtQuaternion{1, 0, 0, 0});
+  expectRotation(t->internalObjectAlignment(), trackerProcessingAxisAngle(1, 0, 0, -0.7));
   EXPECT_EQ(t->resetMethod(), ZRM_None);
 
   // Upside down: method 2 gives qx180 x q.
   ASSERT_TRUE(t->setObjectAlignment(identity()));
   ASSERT_TRUE(t->ekts()->hasOutputSettings());
   t->ekts()->setOutputSettings(t->ekts()->outputSettings() | 0x80000000u);
-  const ZtQuaternion q = axisAngle(0.6, 0, 0.8, 0.9);
+  const ZtQuaternion q = trackerProcessingAxisAngle(0.6, 0, 0.8, 0.9);
   t->setPendingReset(static_cast<ZtResetMethod>(2));
-  expectRotation(t->doOrientationResets(q), mul(ZtQuaternion{0, 1, 0, 0}, q));
+  expectRotation(t->doOrientationResets(q), trackerProcessingMul(ZtQuaternion{0, 1, 0, 0}, q));
   EXPECT_EQ(t->resetMethod(), ZRM_None);
 }
 
@@ -277,13 +277,13 @@ TEST(TrackerResets, VerticalReferenceAxisKeepsTheOldValue) {
   ASSERT_TRUE(t->setObjectAlignment(identity()));
   const Quaternion heading = t->internalHeading();
   // Turned 90 degrees about y: the x axis points straight down, the z axis along x.
-  const ZtQuaternion q = axisAngle(0, 1, 0, kPi / 2);
+  const ZtQuaternion q = trackerProcessingAxisAngle(0, 1, 0, kPi / 2);
   for (ZtResetMethod m : {ZRM_Heading, ZRM_Object}) {
     SCOPED_TRACE(static_cast<int>(m));
     t->setPendingReset(m);
     const ZtQuaternion out = t->doOrientationResets(q);
     for (double v : {out.w, out.x, out.y, out.z}) EXPECT_TRUE(std::isfinite(v));
-    expectRotation(out, mul(heading, q));
+    expectRotation(out, trackerProcessingMul(heading, q));
     expectRotation(t->internalHeading(), heading);
     expectRotation(t->internalObjectAlignment(), ZtQuaternion{1, 0, 0, 0});
     EXPECT_NEAR(t->headingOffset(), 0.25, 1e-6);
@@ -309,9 +309,9 @@ TEST(TrackerResets, ScheduleByStateAndMethodAndFilteredPacketsApplyIt) {
   // Through doProcessing: the fake filter's orientation passes the pending heading reset.
   ASSERT_TRUE(t->setSoftwareFilteringEnabled(true));
   ASSERT_TRUE(t->setHeadingOffset(0.0));
-  t->filterOrientation = axisAngle(0, 0, 1, kPi / 6);
+  t->filterOrientation = trackerProcessingAxisAngle(0, 0, 1, kPi / 6);
   t->setPendingReset(ZRM_Heading);
-  Packet p(*t);
+  TrackerProcessingPacket p(*t);
   Vector3 acc(0, 0, 9.81), gyr(0, 0, 0);
   ZtDataPacket_setCalibratedAcceleration(&p.p, &acc);
   ZtDataPacket_setCalibratedRateOfTurn(&p.p, &gyr);
@@ -330,11 +330,11 @@ TEST(TrackerResets, ResetScheduledDuringAPacketIsAppliedByTheNext) {
   ASSERT_TRUE(t->setSoftwareFilteringEnabled(true));
   ASSERT_TRUE(t->setHeadingOffset(0.0));
   if (t->hasDataEnabled(0x2000)) GTEST_SKIP() << "the model's output mode has orientation";
-  t->filterOrientation = axisAngle(0, 0, 1, 0.4);
+  t->filterOrientation = trackerProcessingAxisAngle(0, 0, 1, 0.4);
   t->resetDuringPacket = ZRM_Heading;
   Vector3 acc(0, 0, 9.81), gyr(0, 0, 0);
   for (int n = 0; n < 2; ++n) {
-    Packet p(*t);
+    TrackerProcessingPacket p(*t);
     ZtDataPacket_setCalibratedAcceleration(&p.p, &acc);
     ZtDataPacket_setCalibratedRateOfTurn(&p.p, &gyr);
     t->doProcessing(p.p);
@@ -342,7 +342,7 @@ TEST(TrackerResets, ResetScheduledDuringAPacketIsAppliedByTheNext) {
   ZtQuaternion first, second;
   ASSERT_TRUE(ZtDataPacket_orientationQuaternion(&t->delivered[0], 0, &first));
   ASSERT_TRUE(ZtDataPacket_orientationQuaternion(&t->delivered[1], 0, &second));
-  expectRotation(first, axisAngle(0, 0, 1, 0.4));
+  expectRotation(first, trackerProcessingAxisAngle(0, 0, 1, 0.4));
   expectRotation(second, ZtQuaternion{1, 0, 0, 0});
   EXPECT_EQ(t->resetMethod(), ZRM_None);
 }
@@ -355,7 +355,7 @@ TEST(TrackerResets, SettersAndResetsFromFourThreadsWhileProcessing) {
   auto t = trackerWith(model);
   ASSERT_TRUE(t->setSoftwareFilteringEnabled(true));
   if (t->hasDataEnabled(0x2000)) GTEST_SKIP() << "the model's output mode has orientation";
-  t->filterOrientation = axisAngle(0.6, 0, 0.8, 0.3);
+  t->filterOrientation = trackerProcessingAxisAngle(0.6, 0, 0.8, 0.3);
   std::atomic<bool> stop{false};
   std::vector<std::thread> callers;
   for (int k = 0; k < 4; ++k) {
@@ -372,7 +372,7 @@ TEST(TrackerResets, SettersAndResetsFromFourThreadsWhileProcessing) {
   }
   Vector3 acc(0.1, 0.2, 9.81), gyr(0.3, -0.2, 0.1);
   for (int n = 0; n < 2000; ++n) {
-    Packet p(*t);
+    TrackerProcessingPacket p(*t);
     ZtDataPacket_setCalibratedAcceleration(&p.p, &acc);
     ZtDataPacket_setCalibratedRateOfTurn(&p.p, &gyr);
     t->doProcessing(p.p);

@@ -13,7 +13,7 @@
 namespace zelto::test {
 namespace {
 
-std::vector<EmuFrame> sent(const EmulatedTracker& t, uint8_t id) {
+std::vector<EmuFrame> trackerProfilePagesSent(const EmulatedTracker& t, uint8_t id) {
   std::vector<EmuFrame> out;
   for (const EmuFrame& f : t.framesSinceMark())
     if (f.messageId == id) out.push_back(f);
@@ -63,14 +63,14 @@ TEST(TrackerProfilePages, ThirdListedProfileIsPageSevenWithTheScenarioScrambled)
   EXPECT_EQ(plainPage(pages.at(7), 7), expected);
   EXPECT_EQ(t.model.pageWritesEnded(), 1u);
   // The page, the end marker, then the device read afresh (reinitialize).
-  const std::vector<EmuFrame> writes = sent(t, 0x96);
+  const std::vector<EmuFrame> writes = trackerProfilePagesSent(t, 0x96);
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_EQ(writes[0].payload.size(), 266u);
   EXPECT_EQ(writes[0].payload[0], 0);
   EXPECT_EQ(writes[0].payload[1], 7);
   EXPECT_EQ(writes[1].payload, (std::vector<uint8_t>{255}));
-  EXPECT_EQ(sent(t, 0x0C).size(), 1u);
-  EXPECT_EQ(sent(t, 0x90).size(), 1u);
+  EXPECT_EQ(trackerProfilePagesSent(t, 0x0C).size(), 1u);
+  EXPECT_EQ(trackerProfilePagesSent(t, 0x90).size(), 1u);
 }
 
 TEST(TrackerProfilePages, UnknownNewTypeWritesAZeroPage) {
@@ -90,7 +90,7 @@ TEST(TrackerProfilePages, NothingSentOrNoReinitialisationWhenAStepFails) {
     loadHostScenarios(*t.tracker);
     t.mark();
     EXPECT_FALSE(t.tracker->replaceFilterProfile(profile(5), profile(6)));
-    EXPECT_TRUE(sent(t, 0x96).empty());
+    EXPECT_TRUE(trackerProfilePagesSent(t, 0x96).empty());
   }
   {
     SCOPED_TRACE("no profile list");
@@ -98,7 +98,7 @@ TEST(TrackerProfilePages, NothingSentOrNoReinitialisationWhenAStepFails) {
     loadHostScenarios(*t.tracker);
     t.mark();
     EXPECT_FALSE(t.tracker->replaceFilterProfile(profile(1), profile(6)));
-    EXPECT_TRUE(sent(t, 0x96).empty());
+    EXPECT_TRUE(trackerProfilePagesSent(t, 0x96).empty());
   }
   {
     SCOPED_TRACE("page not acknowledged");
@@ -108,9 +108,9 @@ TEST(TrackerProfilePages, NothingSentOrNoReinitialisationWhenAStepFails) {
     t.mark();
     EXPECT_FALSE(t.tracker->replaceFilterProfile(profile(1), profile(6)));
     // No end marker, no reinitialisation.
-    EXPECT_EQ(sent(t, 0x96).size(), 1u);
-    EXPECT_TRUE(sent(t, 0x0C).empty());
-    EXPECT_TRUE(sent(t, 0x90).empty());
+    EXPECT_EQ(trackerProfilePagesSent(t, 0x96).size(), 1u);
+    EXPECT_TRUE(trackerProfilePagesSent(t, 0x0C).empty());
+    EXPECT_TRUE(trackerProfilePagesSent(t, 0x90).empty());
   }
   {
     SCOPED_TRACE("index past 255");
@@ -121,7 +121,7 @@ TEST(TrackerProfilePages, NothingSentOrNoReinitialisationWhenAStepFails) {
     loadHostScenarios(*t.tracker);
     t.mark();
     EXPECT_FALSE(t.tracker->replaceFilterProfile(profile(251), profile(6)));
-    EXPECT_TRUE(sent(t, 0x96).empty());
+    EXPECT_TRUE(trackerProfilePagesSent(t, 0x96).empty());
     // The profile before it is page 255, the last one there is.
     EXPECT_TRUE(t.tracker->replaceFilterProfile(profile(250), profile(6)));
     EXPECT_EQ(t.model.writtenPages().count(255), 1u);
@@ -143,7 +143,7 @@ TEST(TrackerProfilePages, PagesAreWrittenInOrderAndEndedOnce) {
   EXPECT_FALSE(t.tracker->writeEktsPage(pages.data(), 255, 2));
   EXPECT_FALSE(t.tracker->writeEktsPage(pages.data(), 5, 0));
   EXPECT_FALSE(t.tracker->writeEktsPage(nullptr, 5, 1));
-  EXPECT_EQ(sent(t, 0x96).size(), 3u);
+  EXPECT_EQ(trackerProfilePagesSent(t, 0x96).size(), 3u);
 }
 
 }  // namespace

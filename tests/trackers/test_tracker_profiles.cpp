@@ -19,7 +19,7 @@ std::vector<uint8_t> entry(uint8_t type, uint8_t version, const std::string& lab
   return e;
 }
 
-size_t sent(const EmulatedTracker& t, uint8_t id) {
+size_t trackerProfilesSent(const EmulatedTracker& t, uint8_t id) {
   size_t n = 0;
   for (const EmuFrame& f : t.framesSinceMark()) n += f.messageId == id;
   return n;
@@ -59,7 +59,7 @@ TEST(TrackerOnboardProfiles, ListFromWholeEntriesSortedAndChosenInConfigOnly) {
   EXPECT_FALSE(t.tracker->setOnboardFilterProfile(7));
   t.tracker->setState(ZDS_Measurement);
   EXPECT_FALSE(t.tracker->setOnboardFilterProfile(3));
-  EXPECT_EQ(sent(t, 0x64), 0u);
+  EXPECT_EQ(trackerProfilesSent(t, 0x64), 0u);
   EXPECT_EQ(t.tracker->onboardFilterProfile().type, 5);
 
   // No reply: an empty list.

@@ -18,7 +18,7 @@
 namespace zelto::test {
 namespace {
 
-std::string text(ZtString s) {
+std::string trackerSettingsText(ZtString s) {
   std::string out = ZtString_c_str(&s);
   ZtString_destruct(&s);
   return out;
@@ -37,9 +37,9 @@ struct OfflineTracker {
 };
 
 // The requests of a collection, by name.
-struct Peek : DeviceConfigurationMessages {
+struct TrackerSettingsPeek : DeviceConfigurationMessages {
   static const std::map<std::string, Internal::RequestMessage>& requests(const DeviceConfigurationMessages& m) {
-    return m.*(&Peek::m_requests);
+    return m.*(&TrackerSettingsPeek::m_requests);
   }
 };
 
@@ -88,7 +88,7 @@ TEST(TrackerRanges, DeviceReadsItsProductCodeCutAtTheFirstBlank) {
   model.productCode = "KT-A7G5 EXTRA";
   model.hardwareVersion = 0x0203;
   OfflineTracker o(model);
-  EXPECT_EQ(text(o.tracker->productCode()), "KT-A7G5");
+  EXPECT_EQ(trackerSettingsText(o.tracker->productCode()), "KT-A7G5");
   EXPECT_EQ(o.tracker->accelerometerRange(), 160);
   EXPECT_EQ(o.tracker->gyroscopeRange(), 2500);
   const ZtVersion v = o.tracker->hardwareVersion();
@@ -309,7 +309,7 @@ TEST(TrackerRequests, ConfigurationRequestsByteForByte) {
       {"BaudRate", {0xFA, 0xFF, 0x18, 0x00, 0xE9}},         {"Period", {0xFA, 0xFF, 0x04, 0x00, 0xFD}},
       {"OutputSkipFactor", {0xFA, 0xFF, 0xD4, 0x00, 0x2D}}, {"LocationID", {0xFA, 0xFF, 0x84, 0x00, 0x7D}},
   };
-  const auto& requests = Peek::requests(*messages);
+  const auto& requests = TrackerSettingsPeek::requests(*messages);
   ASSERT_EQ(requests.size(), expected.size());
   for (const auto& [name, bytes] : expected) {
     SCOPED_TRACE(name);
@@ -339,7 +339,7 @@ TEST(TrackerRequests, ConfigurationRequestsAreAnsweredWithTheCachedValues) {
       {"LocationID", static_cast<uint32_t>(d.locationId())},
   };
   std::unique_ptr<DeviceConfigurationMessages> messages(d.determineConfigurationMessages());
-  for (const auto& [name, request] : Peek::requests(*messages)) {
+  for (const auto& [name, request] : TrackerSettingsPeek::requests(*messages)) {
     SCOPED_TRACE(name);
     ZtMessage reply;
     ZtMessage_construct(&reply);
@@ -367,7 +367,7 @@ TEST(TrackerRecord, VersionsWithAndWithoutPage5) {
     EktsManager& r = *t.tracker->ekts();
     EXPECT_EQ(r.ktsVersionMajor(), c.version);
     EXPECT_EQ(r.hasPage5(), c.page5);
-    EXPECT_EQ(text(t.tracker->productCode()), "KT-A3G2-MTX");
+    EXPECT_EQ(trackerSettingsText(t.tracker->productCode()), "KT-A3G2-MTX");
     EXPECT_EQ(t.tracker->deviceId(), t.model.deviceId);
     EXPECT_EQ(r.deviceId(), t.model.deviceId);
     EXPECT_EQ(t.tracker->locationId(), 42);

@@ -89,19 +89,19 @@ TEST(TrackerSync, TimeConversionsRoundAndSaturate) {
 }
 
 // A tracker without link whose record is the emulator model's (version 3).
-struct OfflineTracker {
-  OfflineTracker() : tracker(new TestTracker(static_cast<Communicator*>(nullptr))) {
+struct TrackerSyncOfflineTracker {
+  TrackerSyncOfflineTracker() : tracker(new TestTracker(static_cast<Communicator*>(nullptr))) {
     TrackerModel model;
     EXPECT_TRUE(tracker->loadRecord(model.recordImage()));
   }
-  ~OfflineTracker() { delete tracker; }
-  OfflineTracker(const OfflineTracker&) = delete;
-  OfflineTracker& operator=(const OfflineTracker&) = delete;
+  ~TrackerSyncOfflineTracker() { delete tracker; }
+  TrackerSyncOfflineTracker(const TrackerSyncOfflineTracker&) = delete;
+  TrackerSyncOfflineTracker& operator=(const TrackerSyncOfflineTracker&) = delete;
   TestTracker* tracker;
 };
 
 TEST(TrackerSync, RecordReadsBackAsEntries) {
-  OfflineTracker o;
+  TrackerSyncOfflineTracker o;
   EktsManager& r = *o.tracker->ekts();
   EXPECT_TRUE(o.tracker->syncSettings().empty());
 
@@ -151,7 +151,7 @@ TEST(TrackerSync, RecordReadsBackAsEntries) {
 }
 
 TEST(TrackerSync, SupportedSettingsListFourEntriesFiveForGnssAided) {
-  OfflineTracker o;
+  TrackerSyncOfflineTracker o;
   o.tracker->setDeviceId(0x00071234);
   std::vector<ZtSyncSetting> list = o.tracker->supportedSyncSettings();
   ASSERT_EQ(list.size(), 4u);
@@ -195,7 +195,7 @@ TEST(TrackerSync, RefusedListsChangeNothingAndSendNothing) {
 }
 
 TEST(TrackerSync, WithoutLinkTheCacheIsClearedAndTheResultFalse) {
-  OfflineTracker o;
+  TrackerSyncOfflineTracker o;
   o.tracker->ekts()->setSyncInMode(0x06);
   o.tracker->ekts()->setSyncOutPulseWidth(99);
   EXPECT_FALSE(o.tracker->setSyncSettings({entry(8, 1, 0, 0)}));

@@ -37,9 +37,9 @@ using Keys = std::vector<long>;
 using namespace std::chrono_literals;
 
 #ifdef ZDA_UNDER_SANITIZER
-constexpr auto kLimit = 30s;
+constexpr auto kPacketDataSourceLimit = 30s;
 #else
-constexpr auto kLimit = 5s;
+constexpr auto kPacketDataSourceLimit = 5s;
 #endif
 
 struct String {
@@ -109,7 +109,7 @@ LogFileBuilder dataFile(std::initializer_list<uint16_t> counters) {
 template <class F>
 auto withinLimit(F f) {
   auto future = std::async(std::launch::async, f);
-  if (future.wait_for(kLimit) != std::future_status::ready) {
+  if (future.wait_for(kPacketDataSourceLimit) != std::future_status::ready) {
     ADD_FAILURE() << "did not finish in time";
     std::fflush(nullptr);
     std::_Exit(1);

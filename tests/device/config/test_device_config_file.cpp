@@ -38,7 +38,7 @@ struct Name {
   Name& operator=(const Name&) = delete;
 };
 
-Bytes frame(uint8_t id, const Bytes& payload) { return EmuFrame{0xFF, id, payload}.encode(); }
+Bytes deviceConfigFileFrame(uint8_t id, const Bytes& payload) { return EmuFrame{0xFF, id, payload}.encode(); }
 
 // A master of the six-request class on its own emulator, in Config.
 class ConfigScene {
@@ -139,7 +139,7 @@ TEST(DeviceConfigFile, SavedFromOneDeviceAndAppliedToAnother) {
   std::vector<Bytes> expectedExchange;
   for (const auto& [name, v] : valuesByName()) {
     expectedExchange.push_back(ConfigTestDevice::requestFrame(v->id));
-    expectedExchange.push_back(frame(v->id, v->first));
+    expectedExchange.push_back(deviceConfigFileFrame(v->id, v->first));
   }
   EXPECT_EQ(first.frames(), expectedExchange);
 
@@ -150,7 +150,7 @@ TEST(DeviceConfigFile, SavedFromOneDeviceAndAppliedToAnother) {
   EXPECT_EQ(file.setting("Info.FirmwareVersion"), zelto::Variant("0.0.0"));
   for (const Value& v : values()) {
     const Bytes stored = binaryValue(file, std::string("Config.") + v.name);
-    EXPECT_EQ(stored, frame(v.id, v.first)) << v.name;
+    EXPECT_EQ(stored, deviceConfigFileFrame(v.id, v.first)) << v.name;
     ASSERT_GE(stored.size(), 5u) << v.name;
     EXPECT_EQ(stored[1], 0xFF) << v.name;
     EXPECT_EQ(ZtMessage_computeChecksum(stored.data(), stored.size()), stored.back()) << v.name;
@@ -162,7 +162,7 @@ TEST(DeviceConfigFile, SavedFromOneDeviceAndAppliedToAnother) {
   second.mark();
   ASSERT_EQ(second.apply(path), ZRV_OK);
   std::vector<Bytes> expectedSets;
-  for (const auto& [name, v] : valuesByName()) expectedSets.push_back(frame(v->id, v->first));
+  for (const auto& [name, v] : valuesByName()) expectedSets.push_back(deviceConfigFileFrame(v->id, v->first));
   EXPECT_EQ(second.frames(), expectedSets);
   for (const Value& v : values()) EXPECT_EQ(second.emu().setting(v.id), first.emu().setting(v.id)) << v.name;
   EXPECT_EQ(second.device().deviceState(), ZDS_Config);
@@ -195,17 +195,17 @@ TEST(DeviceConfigFile, NoMessagesGiveOnlyTheInfoSettingsAndApplySendsNothing) {
 TEST(DeviceConfigFile, LabelsArePrefixedIgnoringCaseAndSentInByteOrder) {
   TempDir dir;
   const std::string path = dir.file("labels.zsa");
-  writeFile(path, {{"config.A", blob(frame(0xD4, {0x00, 0x07}))},
-                   {"Config.B", blob(frame(0xD0, {0x00, 0x09}))},
-                   {"Other.C", blob(frame(0x04, {0x00, 0x01}))},
-                   {"Configuration", blob(frame(0xD2, {1, 2, 3, 4}))},
+  writeFile(path, {{"config.A", blob(deviceConfigFileFrame(0xD4, {0x00, 0x07}))},
+                   {"Config.B", blob(deviceConfigFileFrame(0xD0, {0x00, 0x09}))},
+                   {"Other.C", blob(deviceConfigFileFrame(0x04, {0x00, 0x01}))},
+                   {"Configuration", blob(deviceConfigFileFrame(0xD2, {1, 2, 3, 4}))},
                    {"Info.ProductCode", zelto::Variant("anything")}});
   ConfigScene scene;
   const Bytes period = scene.emu().setting(0x04);
   const Bytes settings = scene.emu().setting(0xD2);
   scene.mark();
   ASSERT_EQ(scene.apply(path), ZRV_OK);
-  EXPECT_EQ(scene.frames(), (std::vector<Bytes>{frame(0xD0, {0x00, 0x09}), frame(0xD4, {0x00, 0x07})}));
+  EXPECT_EQ(scene.frames(), (std::vector<Bytes>{deviceConfigFileFrame(0xD0, {0x00, 0x09}), deviceConfigFileFrame(0xD4, {0x00, 0x07})}));
   EXPECT_EQ(scene.emu().setting(0xD0), (Bytes{0x00, 0x09}));
   EXPECT_EQ(scene.emu().setting(0xD4), (Bytes{0x00, 0x07}));
   EXPECT_EQ(scene.emu().setting(0x04), period);
@@ -251,9 +251,9 @@ TEST(DeviceConfigFile, AMeasuringDeviceIsMeasuringAgainAfterwards) {
   TempDir dir;
   const std::string good = dir.file("good.zsa");
   const std::string refused = dir.file("refused.zsa");
-  writeFile(good, {{"Config.OutputMode", blob(frame(0xD0, {0x00, 0x05}))}});
+  writeFile(good, {{"Config.OutputMode", blob(deviceConfigFileFrame(0xD0, {0x00, 0x05}))}});
   // No device row answers 0x70.
-  writeFile(refused, {{"Config.Unknown", blob(frame(0x70, {0x01}))}});
+  writeFile(refused, {{"Config.Unknown", blob(deviceConfigFileFrame(0x70, {0x01}))}});
   struct Row {
     const char* name;
     bool create;
@@ -305,7 +305,7 @@ TEST(DeviceConfigFile, AMeasuringDeviceIsMeasuringAgainAfterwards) {
 TEST(DeviceConfigFile, AFailedSwitchToConfigStopsEverything) {
   TempDir dir;
   const std::string good = dir.file("good.zsa");
-  writeFile(good, {{"Config.OutputMode", blob(frame(0xD0, {0x00, 0x05}))}});
+  writeFile(good, {{"Config.OutputMode", blob(deviceConfigFileFrame(0xD0, {0x00, 0x05}))}});
   ConfigScene scene;
   ASSERT_TRUE(scene.device().gotoMeasurement());
   scene.emu().script(zelto::test::DeviceEmulator::GotoConfig, EmuAction::silence());
@@ -325,19 +325,19 @@ TEST(DeviceConfigFile, AFailedSwitchToConfigStopsEverything) {
 // refuses the whole file with 256 before anything is sent, even the valid message that sorts
 // before it.
 TEST(DeviceConfigFile, HostileValuesRefuseTheWholeFileBeforeAnythingIsSent) {
-  const Bytes good = frame(0xD0, {0x00, 0x05});
-  Bytes badChecksum = frame(0xD4, {0x00, 0x03});
+  const Bytes good = deviceConfigFileFrame(0xD0, {0x00, 0x05});
+  Bytes badChecksum = deviceConfigFileFrame(0xD4, {0x00, 0x03});
   badChecksum.back() ^= 0x01;
-  Bytes truncated = frame(0xD4, {0x00, 0x03});
+  Bytes truncated = deviceConfigFileFrame(0xD4, {0x00, 0x03});
   truncated.pop_back();
-  Bytes trailing = frame(0xD4, {0x00, 0x03});
+  Bytes trailing = deviceConfigFileFrame(0xD4, {0x00, 0x03});
   trailing.push_back(0x00);
-  Bytes twoFrames = frame(0xD4, {0x00, 0x03});
-  const Bytes other = frame(0x04, {0x00, 0x01});
+  Bytes twoFrames = deviceConfigFileFrame(0xD4, {0x00, 0x03});
+  const Bytes other = deviceConfigFileFrame(0x04, {0x00, 0x01});
   twoFrames.insert(twoFrames.end(), other.begin(), other.end());
-  Bytes wrongPreamble = frame(0xD4, {0x00, 0x03});
+  Bytes wrongPreamble = deviceConfigFileFrame(0xD4, {0x00, 0x03});
   wrongPreamble[0] = 0xFB;
-  Bytes longLength = frame(0xD4, {0x00, 0x03});
+  Bytes longLength = deviceConfigFileFrame(0xD4, {0x00, 0x03});
   longLength[3] = 0x20;  // claims more payload than the value holds (checksum fixed up)
   longLength.back() = ZtMessage_computeChecksum(longLength.data(), longLength.size());
 

@@ -17,7 +17,7 @@ using filtersim::Vec3;
 
 namespace {
 
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kZkf3FilterDeg = M_PI / 180.0;
 
 struct StepRecord {
   filtersim::Sample sample;
@@ -42,8 +42,8 @@ void run(zelto::Zkf3Filter& f, filtersim::MotionSimulator& sim,
 }
 
 Quat attitude(double rollDeg, double pitchDeg, double yawDeg) {
-  return Quat(Eigen::AngleAxisd(yawDeg * kDeg, Vec3::UnitZ()) * Eigen::AngleAxisd(pitchDeg * kDeg, Vec3::UnitY()) *
-              Eigen::AngleAxisd(rollDeg * kDeg, Vec3::UnitX()));
+  return Quat(Eigen::AngleAxisd(yawDeg * kZkf3FilterDeg, Vec3::UnitZ()) * Eigen::AngleAxisd(pitchDeg * kZkf3FilterDeg, Vec3::UnitY()) *
+              Eigen::AngleAxisd(rollDeg * kZkf3FilterDeg, Vec3::UnitX()));
 }
 
 struct Attitude {
@@ -119,8 +119,8 @@ TEST(Zkf3Filter, RotationSequenceKeepsAttitude) {
   c.initialAttitude = attitude(20, -10, 60);
   const Vec3 tilted = Vec3(1, 1, 2).normalized();
   const Vec3 other = Vec3(-1, 2, 0.5).normalized();
-  filtersim::MotionSimulator sim(c, {Segment::still(5.0), Segment::rotate(4.0, tilted, 90 * kDeg),
-                                     Segment::sinusoid(6.0, other, 120 * kDeg, 0.5), Segment::still(10.0)});
+  filtersim::MotionSimulator sim(c, {Segment::still(5.0), Segment::rotate(4.0, tilted, 90 * kZkf3FilterDeg),
+                                     Segment::sinusoid(6.0, other, 120 * kZkf3FilterDeg, 0.5), Segment::still(10.0)});
   zelto::Zkf3Filter f(params().release());
   double movingSum = 0.0, afterSum = 0.0;
   int movingCount = 0, afterCount = 0;
@@ -136,10 +136,10 @@ TEST(Zkf3Filter, RotationSequenceKeepsAttitude) {
     }
   });
   const double movingRms = std::sqrt(movingSum / movingCount), afterRms = std::sqrt(afterSum / afterCount);
-  RecordProperty("moving_rms_deg", std::to_string(movingRms / kDeg));
-  RecordProperty("after_rms_deg", std::to_string(afterRms / kDeg));
-  EXPECT_LT(movingRms, 1.0 * kDeg);
-  EXPECT_LT(afterRms, 0.3 * kDeg);
+  RecordProperty("moving_rms_deg", std::to_string(movingRms / kZkf3FilterDeg));
+  RecordProperty("after_rms_deg", std::to_string(afterRms / kZkf3FilterDeg));
+  EXPECT_LT(movingRms, 1.0 * kZkf3FilterDeg);
+  EXPECT_LT(afterRms, 0.3 * kZkf3FilterDeg);
 }
 
 // Only the time update selected: the orientation integrates the gyroscope, each step turning by
@@ -223,7 +223,7 @@ HardIronRun hardIronRun() {
 // measured field's direction, and the output is flagged not valid while the innovation is large.
 TEST(Zkf3Filter, HardIronStepIsDampedAndFlagged) {
   const HardIronRun r = hardIronRun();
-  RecordProperty("worst_during_deg", std::to_string(r.worstDuring / kDeg));
+  RecordProperty("worst_during_deg", std::to_string(r.worstDuring / kZkf3FilterDeg));
   EXPECT_LT(r.worstDuring, 0.5 * r.direct);
   EXPECT_GT(r.invalidDuring, 0);
 }
@@ -232,6 +232,6 @@ TEST(Zkf3Filter, HardIronStepIsDampedAndFlagged) {
 // magnetometer noise over the horizontal field).
 TEST(Zkf3Filter, HardIronStepRecoversWithinTenSeconds) {
   const HardIronRun r = hardIronRun();
-  RecordProperty("worst_after_deg", std::to_string(r.worstAfter / kDeg));
+  RecordProperty("worst_after_deg", std::to_string(r.worstAfter / kZkf3FilterDeg));
   EXPECT_LT(r.worstAfter, 2.0 * Noise().mag / std::cos(1.0));
 }

@@ -18,7 +18,7 @@ using filtersim::Vec3;
 
 namespace {
 
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kZkf3ReferenceDeg = M_PI / 180.0;
 
 // Feeds the filter's linear model of each step to the covariance-form reference.
 class ReferenceObserver : public zelto::Zkf3StepObserver {
@@ -84,8 +84,8 @@ TEST(Zkf3Reference, SquareRootFilterMatchesCovarianceForm) {
     c.initialAttitude = filtersim::Quat(Eigen::AngleAxisd(0.4, Vec3(1, 2, 3).normalized()));
     c.gyr.bias = Vec3(0.002, -0.003, 0.001);
     filtersim::MotionSimulator sim(
-        c, {Segment::still(15.0), Segment::rotate(5.0, Vec3(0, 1, 1).normalized(), 60 * kDeg),
-            Segment::accelerate(5.0, Vec3(1.0, 0.5, 0.0)), Segment::sinusoid(15.0, Vec3(1, 0, 0), 90 * kDeg, 0.3),
+        c, {Segment::still(15.0), Segment::rotate(5.0, Vec3(0, 1, 1).normalized(), 60 * kZkf3ReferenceDeg),
+            Segment::accelerate(5.0, Vec3(1.0, 0.5, 0.0)), Segment::sinusoid(15.0, Vec3(1, 0, 0), 90 * kZkf3ReferenceDeg, 0.3),
             Segment::still(20.0)});
     zelto::Zkf3ScenarioParams s = scenario();
     s.updateFlags = rc.updateFlags;

@@ -20,7 +20,7 @@ using filtersim::Vec3;
 
 namespace {
 
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kZkf3TimeUpdateDeg = M_PI / 180.0;
 constexpr int kSeeds = 20;
 
 Eigen::MatrixXd covariance(const zelto::Zkf3State& s) {
@@ -131,10 +131,10 @@ ShakeSummary shakeOverSeeds(uint16_t updateFlags) {
     std::snprintf(text, sizeof text, "%.4g", value);
     ::testing::Test::RecordProperty(key, text);
   };
-  record("worst_vertical_bias_move_deg_s", sum.worstVerticalBiasMove / kDeg);
-  record("worst_heading_excess_deg", sum.worstHeadingExcess / kDeg);
-  record("worst_late_heading_error_deg", sum.worstLateHeadingError / kDeg);
-  record("worst_final_vertical_bias_error_deg_s", sum.worstFinalVerticalBiasError / kDeg);
+  record("worst_vertical_bias_move_deg_s", sum.worstVerticalBiasMove / kZkf3TimeUpdateDeg);
+  record("worst_heading_excess_deg", sum.worstHeadingExcess / kZkf3TimeUpdateDeg);
+  record("worst_late_heading_error_deg", sum.worstLateHeadingError / kZkf3TimeUpdateDeg);
+  record("worst_final_vertical_bias_error_deg_s", sum.worstFinalVerticalBiasError / kZkf3TimeUpdateDeg);
   for (size_t k = 0; k < sum.meanBiasNees.size(); ++k) {
     record("mean_nees_vertical_bias_" + std::to_string(k), sum.meanBiasNees[k]);
     record("mean_nees_heading_" + std::to_string(k), sum.meanHeadingNees[k]);
@@ -150,9 +150,9 @@ ShakeSummary shakeOverSeeds(uint16_t updateFlags) {
 // 20 runs inside the two-sided 99 % band of one degree of freedom).
 TEST(Zkf3TimeUpdate, ShakenLevelSensorWithoutMagnetometerKeepsTheVerticalBias) {
   const ShakeSummary s = shakeOverSeeds(zelto::Zkf3ScenarioParams::kAccUpdateFlag);
-  EXPECT_LT(s.worstVerticalBiasMove, 0.05 * kDeg);
+  EXPECT_LT(s.worstVerticalBiasMove, 0.05 * kZkf3TimeUpdateDeg);
   // Angle random walk of the gyroscope noise over 70 s is about 0.25 degrees (1 sigma).
-  EXPECT_LT(s.worstHeadingExcess, 1.0 * kDeg);
+  EXPECT_LT(s.worstHeadingExcess, 1.0 * kZkf3TimeUpdateDeg);
   double low = 0.0, high = 0.0;
   filtersim::chiSquareMeanBand(1, kSeeds, 0.01, low, high);
   ASSERT_EQ(s.meanBiasNees.size(), 3u);
@@ -169,8 +169,8 @@ TEST(Zkf3TimeUpdate, ShakenLevelSensorWithoutMagnetometerKeepsTheVerticalBias) {
 TEST(Zkf3TimeUpdate, ShakenLevelSensorWithMagnetometer) {
   const ShakeSummary s =
       shakeOverSeeds(zelto::Zkf3ScenarioParams::kAccUpdateFlag | zelto::Zkf3ScenarioParams::kMagUpdateFlag);
-  EXPECT_LT(s.worstLateHeadingError, 1.0 * kDeg);
-  EXPECT_LT(s.worstFinalVerticalBiasError, 0.05 * kDeg);
+  EXPECT_LT(s.worstLateHeadingError, 1.0 * kZkf3TimeUpdateDeg);
+  EXPECT_LT(s.worstFinalVerticalBiasError, 0.05 * kZkf3TimeUpdateDeg);
 }
 
 namespace {
@@ -197,7 +197,7 @@ TEST(Zkf3TimeUpdate, DampingIsAboutTheGlobalVerticalOnATiltedSensor) {
   zelto::Zkf3ScenarioParams s = scenario();
   s.updateFlags = zelto::Zkf3ScenarioParams::kAccUpdateFlag;
   zelto::Zkf3Filter f(params(s).release());
-  const Eigen::Quaterniond q(Eigen::AngleAxisd(40.0 * kDeg, Vec3::UnitX()) * Eigen::AngleAxisd(0.7, Vec3::UnitZ()));
+  const Eigen::Quaterniond q(Eigen::AngleAxisd(40.0 * kZkf3TimeUpdateDeg, Vec3::UnitX()) * Eigen::AngleAxisd(0.7, Vec3::UnitZ()));
   zelto::Zkf3SensorData sd;
   zelto::Zkf3Aiding ad;
   zelto::Zkf3RealTimeParameters rt;
@@ -210,7 +210,7 @@ TEST(Zkf3TimeUpdate, DampingIsAboutTheGlobalVerticalOnATiltedSensor) {
   st.sx = st.x;
   ASSERT_TRUE(f.setFullStateChecked(&st));
   const Eigen::Matrix3d R = toEigen(f.state().q_gs).toRotationMatrix();
-  ASSERT_LT(filtersim::tiltError(toEigen(f.state().q_gs), q), 0.01 * kDeg);
+  ASSERT_LT(filtersim::tiltError(toEigen(f.state().q_gs), q), 0.01 * kZkf3TimeUpdateDeg);
   f.predict();
   const Eigen::Matrix3d P = covariance(f.state()).block(9, 9, 3, 3);
   const Eigen::Vector3d up = R.transpose() * Vec3::UnitZ();

@@ -18,7 +18,7 @@ using filtersim::Vec3;
 
 namespace {
 
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kZkf3wProfileDeg = M_PI / 180.0;
 
 // The prefix of the first listed scenario whose filter is named "ZKF-3W"; empty when none.
 std::string zkf3wScenarioPrefix(const zelto::SettingsFile& file) {
@@ -75,7 +75,7 @@ TEST(Zkf3wProfile, BuiltInProfileLoadsAndRunsTheFilter) {
   filtersim::SimulatorConfig c = simConfig(Noise(), 21);
   c.initialAttitude = filtersim::Quat(Eigen::AngleAxisd(1.0, Vec3::UnitZ()) * Eigen::AngleAxisd(0.3, Vec3::UnitX()));
   c.gyr.bias = Vec3(0.004, -0.003, 0.002);
-  filtersim::MotionSimulator sim(c, {Segment::still(10.0), Segment::rotate(4.0, Vec3(1, 1, 2).normalized(), 90 * kDeg),
+  filtersim::MotionSimulator sim(c, {Segment::still(10.0), Segment::rotate(4.0, Vec3(1, 1, 2).normalized(), 90 * kZkf3wProfileDeg),
                                      Segment::still(10.0)});
   zelto::Zkf3wSensorData sd;
   zelto::Zkf3wAiding ad;
@@ -93,5 +93,5 @@ TEST(Zkf3wProfile, BuiltInProfileLoadsAndRunsTheFilter) {
     ++count;
   }
   ASSERT_GT(count, 0);
-  EXPECT_LT(std::sqrt(sum / count), 1.0 * kDeg);
+  EXPECT_LT(std::sqrt(sum / count), 1.0 * kZkf3wProfileDeg);
 }

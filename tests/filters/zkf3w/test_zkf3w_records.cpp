@@ -27,7 +27,7 @@ using zelto::Zkf3wState;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kZkf3wRecordsNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::vector<std::string> labels(const SettingsFile& f) {
   std::vector<std::string> out;
@@ -243,14 +243,14 @@ TEST(Zkf3wState, IsValidRejectsEveryNonFiniteFieldAndNonUnitQuaternion) {
     void (*spoil)(Zkf3wState&);
   };
   const Case cases[] = {
-      {"x", [](Zkf3wState& s) { s.x[11] = kNaN; }},
+      {"x", [](Zkf3wState& s) { s.x[11] = kZkf3wRecordsNaN; }},
       {"sQx", [](Zkf3wState& s) { s.sQx(5, 2) = INFINITY; }},
-      {"sx", [](Zkf3wState& s) { s.sx[0] = kNaN; }},
-      {"a_l", [](Zkf3wState& s) { s.a_l[1] = kNaN; }},
+      {"sx", [](Zkf3wState& s) { s.sx[0] = kZkf3wRecordsNaN; }},
+      {"a_l", [](Zkf3wState& s) { s.a_l[1] = kZkf3wRecordsNaN; }},
       {"v_l", [](Zkf3wState& s) { s.v_l[2] = -INFINITY; }},
-      {"magAvg", [](Zkf3wState& s) { s.magAvg[0] = kNaN; }},
-      {"magVar", [](Zkf3wState& s) { s.magVar[2] = kNaN; }},
-      {"q_ls NaN", [](Zkf3wState& s) { s.q_ls.x = kNaN; }},
+      {"magAvg", [](Zkf3wState& s) { s.magAvg[0] = kZkf3wRecordsNaN; }},
+      {"magVar", [](Zkf3wState& s) { s.magVar[2] = kZkf3wRecordsNaN; }},
+      {"q_ls NaN", [](Zkf3wState& s) { s.q_ls.x = kZkf3wRecordsNaN; }},
       {"q_ls long", [](Zkf3wState& s) { s.q_ls = zelto::Quaternion(1.06, 0, 0, 0); }},
       {"q_ls short", [](Zkf3wState& s) { s.q_ls = zelto::Quaternion(0.94, 0, 0, 0); }},
       {"firstIteration", [](Zkf3wState& s) { s.firstIteration = true; }},
@@ -278,7 +278,7 @@ TEST(Zkf3wState, PermuteReordersStateAndRoot) {
     for (ZtSize j = 0; j < 12; ++j) EXPECT_EQ(b.sQx(i, j), a.sQx(pi, static_cast<ZtSize>(p[j])));
   }
   // Not a permutation: nothing changes (and nothing is read out of bounds).
-  for (double bad : {12.0, -1.0, 0.5, kNaN}) {
+  for (double bad : {12.0, -1.0, 0.5, kZkf3wRecordsNaN}) {
     zelto::Vector q(p);
     q[3] = bad;
     Zkf3wState c = a;
@@ -365,11 +365,11 @@ TEST(Zkf3wState, InitializeRefusesWhatGivesNoFrameAndFloorsZeroDeviations) {
       {"zero dv", Vector3(0, 0, 0), field(1.0), 0.01},
       {"zero mag", Vector3(0, 0, 0.1), Vector3(0, 0, 0), 0.01},
       {"parallel", Vector3(0, 0, 0.1), Vector3(0, 0, -0.7), 0.01},
-      {"NaN dv", Vector3(kNaN, 0, 0.1), field(1.0), 0.01},
+      {"NaN dv", Vector3(kZkf3wRecordsNaN, 0, 0.1), field(1.0), 0.01},
       {"infinite mag", Vector3(0, 0, 0.1), Vector3(INFINITY, 0, 0), 0.01},
       {"dt 0", Vector3(0, 0, 0.1), field(1.0), 0.0},
       {"dt negative", Vector3(0, 0, 0.1), field(1.0), -0.01},
-      {"dt NaN", Vector3(0, 0, 0.1), field(1.0), kNaN},
+      {"dt NaN", Vector3(0, 0, 0.1), field(1.0), kZkf3wRecordsNaN},
   };
   for (const Case& c : cases) {
     zelto::Zkf3wSensorData sd;

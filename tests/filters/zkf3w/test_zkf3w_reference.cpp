@@ -40,7 +40,7 @@ struct Reference : zelto::Zkf3wStepObserver {
   }
 };
 
-Eigen::MatrixXd covariance(const zelto::Zkf3wState& s) {
+Eigen::MatrixXd zkf3wReferenceCovariance(const zelto::Zkf3wState& s) {
   const Eigen::MatrixXd S = toEigen(s.sQx);
   return S * S.transpose();
 }
@@ -73,7 +73,7 @@ TEST(Zkf3wReference, SquareRootFilterMatchesTheCovarianceForm) {
   ASSERT_TRUE(sim.next(s));
   toRecords(s, sd, ad);
   ASSERT_TRUE(f.doOneKalmanStep(sd, ad, rt, out, s.T));
-  ref.ekf.reset(stateOf(f.state()), covariance(f.state()));
+  ref.ekf.reset(stateOf(f.state()), zkf3wReferenceCovariance(f.state()));
   f.setStepObserver(&ref);
   double worstP = 0.0, worstX = 0.0;
   int steps = 0;
@@ -83,7 +83,7 @@ TEST(Zkf3wReference, SquareRootFilterMatchesTheCovarianceForm) {
     rt.status = static_cast<uint16_t>(steps % 5 == 0 ? 0x0005 : 0);
     ASSERT_TRUE(f.doOneKalmanStep(sd, ad, rt, out, s.T));
     ++steps;
-    const Eigen::MatrixXd P = covariance(f.state());
+    const Eigen::MatrixXd P = zkf3wReferenceCovariance(f.state());
     const Eigen::MatrixXd& Pr = ref.ekf.P();
     const Eigen::VectorXd x = stateOf(f.state());
     const Eigen::VectorXd& xr = ref.ekf.x();

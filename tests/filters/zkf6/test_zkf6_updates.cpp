@@ -19,7 +19,7 @@ using zelto::Zkf6State;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kZkf6UpdatesNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(Zkf6ArrayUpdate, OneRowHalvesTheVarianceAndSkipChangesNothing) {
   double sxd[15] = {}, Ld[225] = {}, rd[15] = {}, zd[1] = {3.0}, Hd[15] = {}, Rd[1] = {1.0};
@@ -74,10 +74,10 @@ TEST(Zkf6ArrayUpdate, OneRowHalvesTheVarianceAndSkipChangesNothing) {
   const double before = sxa[0];
   R3d[4] = 0.0;
   EXPECT_FALSE(zelto::doMeasurementUpdateSquareRootZkf6_fw(3, SA, LA, RA, z3, H3, R3, 0));
-  R3d[4] = kNaN;
+  R3d[4] = kZkf6UpdatesNaN;
   EXPECT_FALSE(zelto::doMeasurementUpdateSquareRootZkf6_fw(3, SA, LA, RA, z3, H3, R3, 0));
   R3d[4] = 0.7;
-  z3d[1] = kNaN;
+  z3d[1] = kZkf6UpdatesNaN;
   EXPECT_FALSE(zelto::doMeasurementUpdateSquareRootZkf6_fw(3, SA, LA, RA, z3, H3, R3, 0));
   EXPECT_FALSE(zelto::doMeasurementUpdateSquareRootZkf6_fw(4, SA, LA, RA, z3, H3, R3, 0));
   EXPECT_EQ(sxa[0], before);
@@ -284,9 +284,9 @@ TEST(Zkf6Updates, UnusableAccuraciesAndPressuresAreSkipped) {
     double hAcc, vAcc, sAcc;
     bool position, velocity;
   };
-  const Case cases[] = {{1.0, 2.0, 0.1, true, true},      {kNaN, 2.0, 0.1, false, true}, {0.0, 2.0, 0.1, false, true},
-                        {-1.0, 2.0, 0.1, false, true},    {1.0, kNaN, 0.1, false, true}, {1.0, 0.0, 0.0, false, false},
-                        {1.0, 2.0, -0.1, true, false},    {1.0, 2.0, kNaN, true, false}};
+  const Case cases[] = {{1.0, 2.0, 0.1, true, true},      {kZkf6UpdatesNaN, 2.0, 0.1, false, true}, {0.0, 2.0, 0.1, false, true},
+                        {-1.0, 2.0, 0.1, false, true},    {1.0, kZkf6UpdatesNaN, 0.1, false, true}, {1.0, 0.0, 0.0, false, false},
+                        {1.0, 2.0, -0.1, true, false},    {1.0, 2.0, kZkf6UpdatesNaN, true, false}};
   for (const Case& c : cases) {
     UpdateRig rig;
     ZkfGpsPrintData g = rig.filter().state().gps;
@@ -303,7 +303,7 @@ TEST(Zkf6Updates, UnusableAccuraciesAndPressuresAreSkipped) {
     EXPECT_TRUE(rig.filter().state().isUsable());
   }
   // A pressure of 0 or below (or not a number) is no barometer sample: the height is kept.
-  for (double pressure : {0.0, -5.0, kNaN}) {
+  for (double pressure : {0.0, -5.0, kZkf6UpdatesNaN}) {
     UpdateRig rig;
     rig.runSteps({"predict"}, Vec3(0, 0, 9.8), Vec3::Zero(), Vec3(1, 0, 0), 255, 50000.0, 3);
     const double height = rig.filter().state().baroHeight;

@@ -19,11 +19,11 @@ using zelto::Zkf700ScenarioParams;
 
 namespace {
 
-constexpr double kDeg = M_PI / 180.0;
-constexpr uint16_t kMag = Zkf700ScenarioParams::kMagFieldUpdate;
-constexpr uint16_t kGps = Zkf700ScenarioParams::kGpsUpdate;
-constexpr uint16_t kBaro = Zkf700ScenarioParams::kBarometerUpdate;
-constexpr uint16_t kHol = Zkf700ScenarioParams::kHolonomicUpdate;
+constexpr double kZkf700NavigationDeg = M_PI / 180.0;
+constexpr uint16_t kZkf700NavigationMag = Zkf700ScenarioParams::kMagFieldUpdate;
+constexpr uint16_t kZkf700NavigationGps = Zkf700ScenarioParams::kGpsUpdate;
+constexpr uint16_t kZkf700NavigationBaro = Zkf700ScenarioParams::kBarometerUpdate;
+constexpr uint16_t kZkf700NavigationHol = Zkf700ScenarioParams::kHolonomicUpdate;
 
 Zkf700ScenarioParams profile(uint16_t set, uint16_t clear) {
   Zkf700ScenarioParams s = builtInProfile();
@@ -36,21 +36,21 @@ Eigen::Quaterniond yNorth() { return Eigen::Quaterniond(Eigen::AngleAxisd(-M_PI 
 
 // The kit's gyroscope and accelerometer noise for the hardware densities of the profile.
 void realisticNoise(filtersim::SimulatorConfig& c, const KtMk4_700HardwareParams& h) {
-  c.gyr.noiseDensity = h.ndGyr[0] * kDeg;
+  c.gyr.noiseDensity = h.ndGyr[0] * kZkf700NavigationDeg;
   c.acc.noiseDensity = h.ndAcc[0];
   c.mag.noiseDensity = 0.001;
 }
 
 TEST(Zkf700Navigation, NoiseFreeAttitudeWithoutGnssOrMagnetometer) {
-  const Zkf700Params p = params(profile(0, kMag | kGps | kBaro | kHol));
+  const Zkf700Params p = params(profile(0, kZkf700NavigationMag | kZkf700NavigationGps | kZkf700NavigationBaro | kZkf700NavigationHol));
   filtersim::SimulatorConfig c = simConfig(p);
   c.initialAttitude = yNorth();
   const std::vector<Segment> segments = {Segment::still(1.0),
-                                         Segment::rotate(9.0, Vec3::UnitZ(), 10 * kDeg),
+                                         Segment::rotate(9.0, Vec3::UnitZ(), 10 * kZkf700NavigationDeg),
                                          Segment::still(1.0),
-                                         Segment::tilt(3.0, Vec3::UnitX(), 30 * kDeg),
-                                         Segment::rotate(6.0, Vec3(0.0, 0.6, 0.8), -8 * kDeg),
-                                         Segment::tilt(3.0, Vec3::UnitY(), -20 * kDeg),
+                                         Segment::tilt(3.0, Vec3::UnitX(), 30 * kZkf700NavigationDeg),
+                                         Segment::rotate(6.0, Vec3(0.0, 0.6, 0.8), -8 * kZkf700NavigationDeg),
+                                         Segment::tilt(3.0, Vec3::UnitY(), -20 * kZkf700NavigationDeg),
                                          Segment::still(2.0)};
   filtersim::MotionSimulator sim(c, segments);
   Driver d(p);
@@ -71,14 +71,14 @@ TEST(Zkf700Navigation, NoiseFreeAttitudeWithoutGnssOrMagnetometer) {
 
 TEST(Zkf700Navigation, TiltInMotionWithTheAccelerationUpdate) {
   const KtMk4_700HardwareParams h = hardware();
-  const Zkf700Params p = params(profile(0, kMag | kGps | kBaro | kHol));
+  const Zkf700Params p = params(profile(0, kZkf700NavigationMag | kZkf700NavigationGps | kZkf700NavigationBaro | kZkf700NavigationHol));
   filtersim::SimulatorConfig c = simConfig(p, 3);
   c.initialAttitude = yNorth();
   realisticNoise(c, h);
   const std::vector<Segment> segments = {Segment::still(2.0),
-                                         Segment::sinusoid(20.0, Vec3(1, 1, 0).normalized(), 60 * kDeg, 0.5),
-                                         Segment::rotate(10.0, Vec3::UnitZ(), 30 * kDeg),
-                                         Segment::sinusoid(20.0, Vec3(0, 1, 1).normalized(), 90 * kDeg, 1.0),
+                                         Segment::sinusoid(20.0, Vec3(1, 1, 0).normalized(), 60 * kZkf700NavigationDeg, 0.5),
+                                         Segment::rotate(10.0, Vec3::UnitZ(), 30 * kZkf700NavigationDeg),
+                                         Segment::sinusoid(20.0, Vec3(0, 1, 1).normalized(), 90 * kZkf700NavigationDeg, 1.0),
                                          Segment::still(5.0)};
   filtersim::MotionSimulator sim(c, segments);
   Driver d(p);
@@ -91,14 +91,14 @@ TEST(Zkf700Navigation, TiltInMotionWithTheAccelerationUpdate) {
     rms.add(tilt);
     if (s.t > 2.0) worst = std::max(worst, tilt);
   }
-  std::printf("tilt in motion: worst %.3f deg, last 5 s RMS %.3f deg\n", worst / kDeg, rms.value() / kDeg);
-  EXPECT_LT(worst, 1.0 * kDeg);
-  EXPECT_LT(rms.value(), 0.3 * kDeg);
+  std::printf("tilt in motion: worst %.3f deg, last 5 s RMS %.3f deg\n", worst / kZkf700NavigationDeg, rms.value() / kZkf700NavigationDeg);
+  EXPECT_LT(worst, 1.0 * kZkf700NavigationDeg);
+  EXPECT_LT(rms.value(), 0.3 * kZkf700NavigationDeg);
 }
 
 TEST(Zkf700Navigation, NoRotationWindowFindsTheGyroscopeBias) {
   const KtMk4_700HardwareParams h = hardware();
-  const Zkf700Params p = params(profile(0, kMag | kGps | kBaro | kHol));
+  const Zkf700Params p = params(profile(0, kZkf700NavigationMag | kZkf700NavigationGps | kZkf700NavigationBaro | kZkf700NavigationHol));
   filtersim::SimulatorConfig c = simConfig(p, 5);
   c.initialAttitude = yNorth();
   realisticNoise(c, h);
@@ -165,30 +165,30 @@ AidedResult aidedRun(const Zkf700Params& p, uint64_t seed, bool withMag, double 
 }
 
 TEST(Zkf700Navigation, GnssAidedPositionVelocityAndHeading) {
-  const Zkf700Params p = params(profile(kMag | kGps, kBaro | kHol));
+  const Zkf700Params p = params(profile(kZkf700NavigationMag | kZkf700NavigationGps, kZkf700NavigationBaro | kZkf700NavigationHol));
   const AidedResult r = aidedRun(p, 21, true, 20.0, 0.0);
   std::printf("aided: position %.2f m, velocity %.3f m/s, heading %.2f deg\n", r.position, r.velocity,
-              r.heading / kDeg);
+              r.heading / kZkf700NavigationDeg);
   EXPECT_LT(r.position, 3.0);
   EXPECT_LT(r.velocity, 0.3);
-  EXPECT_LT(r.heading, 2.0 * kDeg);
+  EXPECT_LT(r.heading, 2.0 * kZkf700NavigationDeg);
 }
 
 TEST(Zkf700Navigation, HolonomicConstraintGivesTheHeadingWithoutMagnetometer) {
-  Zkf700ScenarioParams sc = profile(kGps | kHol, kMag | kBaro);
+  Zkf700ScenarioParams sc = profile(kZkf700NavigationGps | kZkf700NavigationHol, kZkf700NavigationMag | kZkf700NavigationBaro);
   Zkf700Params p;
   ZkfUserParams u = user();
   u.n_s_m = zelto::Vector3(1.0, 0.0, 0.0);  // the body x axis is the direction of travel
   p.initialize(sc, hardware(), u, zelto::Zkf700FilterSteps());
   const AidedResult r = aidedRun(p, 31, false, 30.0, p.velocityHolonomic);
   std::printf("holonomic: position %.2f m, velocity %.3f m/s, heading %.2f deg\n", r.position, r.velocity,
-              r.heading / kDeg);
-  EXPECT_LT(r.heading, 2.0 * kDeg);
+              r.heading / kZkf700NavigationDeg);
+  EXPECT_LT(r.heading, 2.0 * kZkf700NavigationDeg);
 }
 
 TEST(Zkf700Navigation, BarometerHoldsTheAltitudeThroughAGnssOutage) {
   const KtMk4_700HardwareParams h = hardware();
-  const Zkf700Params p = params(profile(kMag | kGps | kBaro, kHol));
+  const Zkf700Params p = params(profile(kZkf700NavigationMag | kZkf700NavigationGps | kZkf700NavigationBaro, kZkf700NavigationHol));
   filtersim::SimulatorConfig c = simConfig(p, 41);
   realisticNoise(c, h);
   filtersim::VehicleRoute route(1.0);
@@ -225,7 +225,7 @@ TEST(Zkf700Navigation, BarometerHoldsTheAltitudeThroughAGnssOutage) {
 // vertical: a sensor mounted on its side must get the same vertical velocity noise as a level
 // one (scaling one element of R Qa would lose it there).
 TEST(Zkf700Navigation, VerticalProcessNoiseDoesNotDependOnTheMounting) {
-  const Zkf700Params p = params(profile(0, kMag | kGps | kBaro | kHol));
+  const Zkf700Params p = params(profile(0, kZkf700NavigationMag | kZkf700NavigationGps | kZkf700NavigationBaro | kZkf700NavigationHol));
   double verticalVariance[2];
   const Eigen::Quaterniond mountings[2] = {yNorth(),
                                            yNorth() * Eigen::Quaterniond(Eigen::AngleAxisd(M_PI / 2, Vec3::UnitY()))};

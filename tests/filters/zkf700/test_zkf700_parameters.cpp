@@ -21,7 +21,7 @@ using zelto::Zkf700ScenarioParams;
 
 namespace {
 
-constexpr double kDeg = 0.017453292519943295;
+constexpr double kZkf700ParametersDeg = 0.017453292519943295;
 
 void expectSameScenario(const Zkf700ScenarioParams& a, const Zkf700ScenarioParams& b, bool narrowed) {
   auto same = [narrowed](double x, double y) {
@@ -182,8 +182,8 @@ TEST(Zkf700Params, InitializeGivesThePartsNumbers) {
   EXPECT_EQ(p.samplesInTwoSeconds, 200);
   EXPECT_DOUBLE_EQ(p.sQwAcc(1, 1), 0.002 / 0.1);
   EXPECT_EQ(p.sQwAcc(0, 1), 0.0);
-  EXPECT_DOUBLE_EQ(p.sQwGyr(2, 2), 0.03 / 0.1 * kDeg);
-  EXPECT_DOUBLE_EQ(p.sQwGyrBias(1, 1), std::sqrt(0.03) * 0.01 / 200.0 * kDeg);
+  EXPECT_DOUBLE_EQ(p.sQwGyr(2, 2), 0.03 / 0.1 * kZkf700ParametersDeg);
+  EXPECT_DOUBLE_EQ(p.sQwGyrBias(1, 1), std::sqrt(0.03) * 0.01 / 200.0 * kZkf700ParametersDeg);
   EXPECT_DOUBLE_EQ(p.sQwAccBias(2, 2), std::sqrt(10.1115 * 0.01 / 100.0) * 0.05);
   EXPECT_EQ(p.sQwBarometer(0, 0), 2.0);
   EXPECT_DOUBLE_EQ(p.sQvMag(0, 0), std::sqrt(0.003 * 0.003 + s.sd_v_mag * s.sd_v_mag));
@@ -204,7 +204,7 @@ TEST(Zkf700Params, InitializeGivesThePartsNumbers) {
   EXPECT_EQ(p.gyrRangeDeg, h.clipGyr);
   EXPECT_EQ(p.accRange, h.clipAcc);
   // Declination at the stored place and date, the altitude handed over in kilometres.
-  const double decl = estimateDeclination(2013, 6, 1, kLatitudeDeg, kLongitudeDeg, kAltitude / 1000.0) * kDeg;
+  const double decl = estimateDeclination(2013, 6, 1, kLatitudeDeg, kLongitudeDeg, kAltitude / 1000.0) * kZkf700ParametersDeg;
   EXPECT_DOUBLE_EQ(p.declinationAngleRad, decl);
   EXPECT_DOUBLE_EQ(p.projectedMagEarth[0], std::sin(decl));
   EXPECT_DOUBLE_EQ(p.projectedMagEarth[1], std::cos(decl));
@@ -230,7 +230,7 @@ TEST(Zkf700Params, AltitudeReachesTheGeomagneticModelInKilometres) {
   const double km = estimateDeclination(2013, 6, 1, 75.0, -100.0, 9.0);
   const double asMetres = estimateDeclination(2013, 6, 1, 75.0, -100.0, 9000.0);
   ASSERT_GT(std::fabs(km - asMetres), 1.0);
-  EXPECT_DOUBLE_EQ(p.declinationAngleRad, km * kDeg);
+  EXPECT_DOUBLE_EQ(p.declinationAngleRad, km * kZkf700ParametersDeg);
 }
 
 TEST(Zkf700Params, BiasWithoutATimeConstantDropsItsNoiseTerm) {

@@ -21,7 +21,7 @@ using zelto::Zkf700ScenarioParams;
 
 namespace {
 
-constexpr double kDeg = M_PI / 180.0;
+constexpr double kZkf700ReferenceDeg = M_PI / 180.0;
 
 // Feeds every phase of the filter to the covariance-form reference; records the normalised
 // innovation squared of the six-row GNSS updates.

@@ -17,7 +17,7 @@ using namespace sparsetest;
 namespace {
 
 constexpr double kTol = 1e-13;
-constexpr ZtSize kAll = ~ZtSize{0};
+constexpr ZtSize kSparseMatrixAll = ~ZtSize{0};
 
 struct Shape {
   ZtSize rows, cols;
@@ -302,9 +302,9 @@ TEST_P(SparseMatrixVsDense, BlockCopiesAndErasures) {
   // -1 stands for the source's counts.
   const Matrix small = randomDense(rows / 2 + 1 > rows ? rows : rows / 2 + 1, cols, 0.5, rng);
   SparseMatrix d(a);
-  d.setSubMatrix(static_cast<const ZtMatrix&>(small), rows - small.rows, 0, kAll, kAll, 0, 0);
+  d.setSubMatrix(static_cast<const ZtMatrix&>(small), rows - small.rows, 0, kSparseMatrixAll, kSparseMatrixAll, 0, 0);
   SparseMatrix s(a);
-  s.setSubMatrix(sparseOf(small, kinds), rows - small.rows, 0, kAll, kAll, 0, 0);
+  s.setSubMatrix(sparseOf(small, kinds), rows - small.rows, 0, kSparseMatrixAll, kSparseMatrixAll, 0, 0);
   Matrix want(da);
   want.setSubMatrix(small, rows - small.rows, 0, small.rows, small.cols, 0, 0);
   EXPECT_TRUE(kindsAgree(d));

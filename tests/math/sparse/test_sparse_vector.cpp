@@ -14,7 +14,7 @@ using namespace sparsetest;
 
 namespace {
 
-constexpr double kTol = 1e-13;
+constexpr double kSparseVectorTol = 1e-13;
 
 struct Case {
   ZtSize n;
@@ -144,11 +144,11 @@ TEST_P(SparseVectorVsDense, Resize) {
 }
 
 TEST_P(SparseVectorVsDense, ReductionsAndDotProducts) {
-  EXPECT_NEAR(a.sumVal(), da.sumVal(), kTol * std::max(1.0, std::abs(da.sumVal())));
-  EXPECT_NEAR(a.cartesianLength(), da.l2Norm(), kTol * std::max(1.0, da.l2Norm()));
+  EXPECT_NEAR(a.sumVal(), da.sumVal(), kSparseVectorTol * std::max(1.0, std::abs(da.sumVal())));
+  EXPECT_NEAR(a.cartesianLength(), da.l2Norm(), kSparseVectorTol * std::max(1.0, da.l2Norm()));
   double dense = 0.0;
   for (ZtSize i = 0; i < n(); ++i) dense += da[i] * db[i];
-  const double scale = kTol * std::max(1.0, std::abs(dense));
+  const double scale = kSparseVectorTol * std::max(1.0, std::abs(dense));
   EXPECT_NEAR(a.dotProduct(b), dense, scale);
   EXPECT_NEAR(a.dotProduct(static_cast<const ZtVector&>(db)), dense, scale);
   std::vector<double> strided(2 * n() + 1, 99.0);
@@ -160,9 +160,9 @@ TEST_P(SparseVectorVsDense, ReductionsAndDotProducts) {
   const double length = unit.isNormalizeSelf();
   if (da.l2Norm() >= 1e-16) {
     const double dlength = dunit.isNormalizeVecL2(da);
-    EXPECT_NEAR(length, dlength, kTol * dlength);
-    EXPECT_TRUE(sameDense(denseOf(unit), dunit, kTol));
-    EXPECT_NEAR(unit.cartesianLength(), 1.0, kTol);
+    EXPECT_NEAR(length, dlength, kSparseVectorTol * dlength);
+    EXPECT_TRUE(sameDense(denseOf(unit), dunit, kSparseVectorTol));
+    EXPECT_NEAR(unit.cartesianLength(), 1.0, kSparseVectorTol);
   } else {
     EXPECT_EQ(length, 0.0);
     EXPECT_TRUE(unit.empty());
@@ -205,7 +205,7 @@ TEST_P(SparseVectorVsDense, SumsKeepTheUnionOfIndexes) {
     SparseVector target(a);
     if (std::string(c.name).rfind("isSelf", 0) != 0) target[0] = 42.0;  // overwritten entirely
     c.sparse(target, a, b);
-    EXPECT_TRUE(sameDense(denseOf(target), want, kTol));
+    EXPECT_TRUE(sameDense(denseOf(target), want, kSparseVectorTol));
     EXPECT_EQ(indexesOf(target), both);
     EXPECT_EQ(target.size(), n());
     EXPECT_TRUE(listWellFormed(target.list()));
@@ -214,8 +214,8 @@ TEST_P(SparseVectorVsDense, SumsKeepTheUnionOfIndexes) {
     SparseVector asA(a), asB(b);
     c.sparse(asA, asA, b);
     c.sparse(asB, a, asB);
-    EXPECT_TRUE(sameDense(denseOf(asA), want, kTol));
-    EXPECT_TRUE(sameDense(denseOf(asB), want, kTol));
+    EXPECT_TRUE(sameDense(denseOf(asA), want, kSparseVectorTol));
+    EXPECT_TRUE(sameDense(denseOf(asB), want, kSparseVectorTol));
     EXPECT_EQ(indexesOf(asA), both);
     EXPECT_EQ(indexesOf(asB), both);
   }
@@ -264,7 +264,7 @@ TEST_P(SparseVectorVsDense, MatrixTimesVector) {
     y.isMatMulVec(m, a);
     Vector want(rows);
     want.isMatMulVec(dm, da);
-    EXPECT_TRUE(sameDense(denseOf(y), want, kTol));
+    EXPECT_TRUE(sameDense(denseOf(y), want, kSparseVectorTol));
     for (ZtSize i : indexesOf(y)) EXPECT_NE(y[i], 0.0);  // products store non-zeros only
   }
   // The operand as the target: x = M x.
@@ -275,7 +275,7 @@ TEST_P(SparseVectorVsDense, MatrixTimesVector) {
   x.isMatMulVec(sq, x);
   Vector want(n());
   want.isMatMulVec(dsq, da);
-  EXPECT_TRUE(sameDense(denseOf(x), want, kTol));
+  EXPECT_TRUE(sameDense(denseOf(x), want, kSparseVectorTol));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SparseVectorVsDense, ::testing::ValuesIn(kCases),

@@ -21,8 +21,8 @@ namespace {
 using namespace zelto::test;
 using namespace std::chrono_literals;
 
-constexpr uint32_t kChildA = 0x00B00011;
-constexpr uint32_t kChildB = 0x00B00022;
+constexpr uint32_t kStationEndToEndChildA = 0x00B00011;
+constexpr uint32_t kStationEndToEndChildB = 0x00B00022;
 
 std::vector<ZtDevice*> childrenOf(ZtDevice* device) {
   ZtDevicePtrArray array;
@@ -52,7 +52,7 @@ bool waitForState(const CallbackRecorder& rec, ZtDevice* device, ZtDeviceState s
 
 TEST(StationEndToEnd, ThroughTheCInterface) {
   CallbackRecorder rec;
-  EmulatedStation s({kChildB, kChildA});
+  EmulatedStation s({kStationEndToEndChildB, kStationEndToEndChildA});
   ZtControl* control = s.control.get();
   const Text port(s.path());
   ASSERT_TRUE(ZtControl_openPort(control, &port.s, B115200, 0, 0));
@@ -66,8 +66,8 @@ TEST(StationEndToEnd, ThroughTheCInterface) {
   EXPECT_EQ(opening[2].messageId, 0xB6);
   std::vector<ZtDevice*> children = childrenOf(station);
   ASSERT_EQ(children.size(), 2u);
-  EXPECT_EQ(idOf(children[0]), kChildA);
-  EXPECT_EQ(idOf(children[1]), kChildB);
+  EXPECT_EQ(idOf(children[0]), kStationEndToEndChildA);
+  EXPECT_EQ(idOf(children[1]), kStationEndToEndChildB);
 
   // Enabling the radio: every tracker disconnected until the station reports it again.
   ASSERT_TRUE(ZtDevice_enableRadio(station, 12));
@@ -175,12 +175,12 @@ TEST(StationEndToEnd, OpenedFromARecording) {
   TempDir dir;
   const std::string path = dir.file("station.mtb");
   LogFileBuilder b;
-  b.configuration(StationModel::kStationId, {kChildB, kChildA});
+  b.configuration(StationModel::kStationId, {kStationEndToEndChildB, kStationEndToEndChildA});
   b.message(0x8B, model.settingsPayload());
   ASSERT_TRUE(b.writeTo(path));
   TestControl control;
   control.setKind(StationModel::kStationId, TestControl::WirelessStation);
-  for (uint32_t id : {kChildA, kChildB}) control.setKind(id, TestControl::Wireless);
+  for (uint32_t id : {kStationEndToEndChildA, kStationEndToEndChildB}) control.setKind(id, TestControl::Wireless);
   const Text file(path);
   ASSERT_TRUE(ZtControl_openLogFile(&control, &file.s));
   ZtDevice* station = ZtControl_device(&control, StationModel::kStationId);
@@ -192,7 +192,7 @@ TEST(StationEndToEnd, OpenedFromARecording) {
   ZtString_destruct(&code);
   const std::vector<ZtDevice*> children = childrenOf(station);
   ASSERT_EQ(children.size(), 2u);
-  EXPECT_EQ(idOf(children[0]), kChildA);
+  EXPECT_EQ(idOf(children[0]), kStationEndToEndChildA);
   EXPECT_EQ(ZtDevice_radioChannel(station), -2);
   ZtControl_close(&control);
 }

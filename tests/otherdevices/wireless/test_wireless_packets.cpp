@@ -15,7 +15,7 @@ namespace {
 
 using namespace zelto::test;
 
-constexpr uint32_t kChild = 0x00B00011;
+constexpr uint32_t kWirelessPacketsChild = 0x00B00011;
 
 struct Frame {
   uint16_t first, last;
@@ -66,15 +66,15 @@ std::vector<Delivered> feed(KtwDevice& k, const std::vector<Frame>& frames,
 }
 
 TEST(WirelessPackets, NumberedByTheirLastFrameWithTriggersOnTheUnwrappedCounter) {
-  EmulatedStation s({kChild});
+  EmulatedStation s({kWirelessPacketsChild});
   ASSERT_TRUE(s.open());
-  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
   ASSERT_NE(k, nullptr);
   // The scripted tracker's initialisation leaves the caches out; a tracker's own makes them.
   k->createDataCache();
   ASSERT_NE(k->readyCache(), nullptr);
-  EXPECT_EQ(k->readyCache()->deviceId(), kChild);
-  EXPECT_EQ(k->workingCache()->deviceId(), kChild);
+  EXPECT_EQ(k->readyCache()->deviceId(), kWirelessPacketsChild);
+  EXPECT_EQ(k->workingCache()->deviceId(), kWirelessPacketsChild);
   ASSERT_TRUE(k->setQueueMode(ZQM_Queue));
   // A loss of two packets: the next one spans the gap and is numbered by its last frame.
   const auto first = feed(*k, {{9, 10}, {10, 11}, {11, 14}, {14, 15}});
@@ -86,9 +86,9 @@ TEST(WirelessPackets, NumberedByTheirLastFrameWithTriggersOnTheUnwrappedCounter)
 }
 
 TEST(WirelessPackets, TriggersAcrossTheWrap) {
-  EmulatedStation s({kChild});
+  EmulatedStation s({kWirelessPacketsChild});
   ASSERT_TRUE(s.open());
-  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
   ASSERT_NE(k, nullptr);
   k->createDataCache();
   ASSERT_TRUE(k->setQueueMode(ZQM_Queue));
@@ -121,14 +121,14 @@ std::vector<int64_t> written(const CallbackRecorder& rec) {
 // written as it is: nothing of the recording is lost.
 TEST(WirelessPackets, RecordingWaitsBoundedlyForLatePackets) {
   CallbackRecorder rec;
-  EmulatedStation s({kChild});
+  EmulatedStation s({kWirelessPacketsChild});
   ASSERT_TRUE(s.open());
-  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
   ASSERT_NE(k, nullptr);
   k->createDataCache();
   k->addCallbackHandler(&rec, false);
   k->setDeviceState(ZDS_Recording, true);
-  s.control->script(kChild)->recording = true;  // the scripted tracker answers isRecording from its script
+  s.control->script(kWirelessPacketsChild)->recording = true;  // the scripted tracker answers isRecording from its script
   feed(*k, {{9, 10}, {10, 11}, {11, 14}});
   EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11}));  // (11, 14) waits
   // The late packet: kept for the recording, not delivered again, and (11, 14) rebased onto it.

@@ -9,13 +9,13 @@ namespace {
 
 using namespace zelto::test;
 
-constexpr uint32_t kChildA = 0x00B00011;
-constexpr uint32_t kChildB = 0x00B00022;
+constexpr uint32_t kWirelessTrackerChildA = 0x00B00011;
+constexpr uint32_t kWirelessTrackerChildB = 0x00B00022;
 
 TEST(WirelessTracker, AnswersAndRequestsByBusId) {
   std::vector<std::pair<uint8_t, uint8_t>> seen;  // (bus id, message id); guarded by mutex
   std::mutex mutex;
-  EmulatedStation s({kChildA, kChildB}, [&](StationModel& m) {
+  EmulatedStation s({kWirelessTrackerChildA, kWirelessTrackerChildB}, [&](StationModel& m) {
     m.setChildHandler([&](const EmuFrame& f, EmuAction& a, size_t bus) {
       {
         std::lock_guard<std::mutex> lock(mutex);
@@ -34,8 +34,8 @@ TEST(WirelessTracker, AnswersAndRequestsByBusId) {
     });
   });
   ASSERT_TRUE(s.open());
-  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
-  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildB));
   ASSERT_TRUE(a && b);
   EXPECT_FALSE(a->transportMode());
   EXPECT_TRUE(b->transportMode());
@@ -60,28 +60,28 @@ TEST(WirelessTracker, AnswersAndRequestsByBusId) {
 // The application accepts or rejects a tracker; the station's request runs on its request
 // thread and the tracker's states follow the answer.
 TEST(WirelessTracker, AcceptAndRejectThroughTheStation) {
-  EmulatedStation s({kChildA, kChildB});
+  EmulatedStation s({kWirelessTrackerChildA, kWirelessTrackerChildB});
   ASSERT_TRUE(s.open());
-  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
-  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildB));
   ASSERT_TRUE(a && b);
-  s.model.connect(kChildA, -30);
-  s.model.connect(kChildB, -35);
+  s.model.connect(kWirelessTrackerChildA, -30);
+  s.model.connect(kWirelessTrackerChildB, -35);
   ASSERT_TRUE(s.settle(2));
   EXPECT_EQ(a->connectivityState(), ZCS_Wireless);
   ASSERT_TRUE(a->acceptConnection());
   ASSERT_TRUE(b->rejectConnection());
   ASSERT_TRUE(s.station()->waitForRequests(EmulatedStation::kWaitMs));
-  EXPECT_EQ(s.model.accepted(), (std::vector<uint32_t>{kChildA}));
-  EXPECT_EQ(s.model.rejected(), (std::vector<uint32_t>{kChildB}));
+  EXPECT_EQ(s.model.accepted(), (std::vector<uint32_t>{kWirelessTrackerChildA}));
+  EXPECT_EQ(s.model.rejected(), (std::vector<uint32_t>{kWirelessTrackerChildB}));
   // Accepted: disconnected until the station reports the connection again.
   EXPECT_EQ(a->connectivityState(), ZCS_Disconnected);
   EXPECT_EQ(a->lastKnownRssi(), -128);
   EXPECT_EQ(b->connectivityState(), ZCS_Rejected);
   EXPECT_EQ(b->rejectReason(), ZRR_Blacklisted);
   // A rejected tracker stays rejected when the station reports it gone.
-  s.model.disconnect(kChildB, 3);
-  s.model.connect(kChildA, -31);
+  s.model.disconnect(kWirelessTrackerChildB, 3);
+  s.model.connect(kWirelessTrackerChildA, -31);
   ASSERT_TRUE(s.settle(4));
   EXPECT_EQ(b->connectivityState(), ZCS_Rejected);
   EXPECT_EQ(a->connectivityState(), ZCS_Wireless);
@@ -94,10 +94,10 @@ TEST(WirelessTracker, AcceptAndRejectThroughTheStation) {
 // its message with that child's id. The tracker's highest packet shows what it received (its
 // flushing limit starts there).
 TEST(WirelessTracker, TheStationRoutesDataPacketsByDeviceIdOrBusId) {
-  EmulatedStation s({kChildA, kChildB});
+  EmulatedStation s({kWirelessTrackerChildA, kWirelessTrackerChildB});
   ASSERT_TRUE(s.open());
-  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
-  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildB));
   ASSERT_TRUE(a && b && a->isInitialized() && b->isInitialized());
   auto send = [&](ZtDeviceId id, bool sdi, int bus, int last) {
     ZtDataPacket p;
@@ -117,7 +117,7 @@ TEST(WirelessTracker, TheStationRoutesDataPacketsByDeviceIdOrBusId) {
     s.station()->handleDataPacket(p);
     ZtDataPacket_destruct(&p);
   };
-  send(kChildA, true, 2, 40);     // by id, whatever the bus says
+  send(kWirelessTrackerChildA, true, 2, 40);     // by id, whatever the bus says
   send(0x00B00099, true, 1, 90);  // nobody: dropped
   send(0, false, 2, 50);          // by bus id: B
   send(0, false, 7, 95);          // no child at that bus id

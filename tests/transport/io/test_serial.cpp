@@ -18,15 +18,15 @@ namespace {
 using zelto::test::PtyPort;
 using Clock = std::chrono::steady_clock;
 
-struct Bytes {
+struct SerialBytes {
   ZtByteArray a;
-  Bytes() { ZtByteArray_construct(&a, 0, nullptr); }
-  explicit Bytes(const std::string& s) {
+  SerialBytes() { ZtByteArray_construct(&a, 0, nullptr); }
+  explicit SerialBytes(const std::string& s) {
     ZtByteArray_construct(&a, s.size(), reinterpret_cast<const uint8_t*>(s.data()));
   }
-  ~Bytes() { ZtByteArray_destruct(&a); }
-  Bytes(const Bytes&) = delete;
-  Bytes& operator=(const Bytes&) = delete;
+  ~SerialBytes() { ZtByteArray_destruct(&a); }
+  SerialBytes(const SerialBytes&) = delete;
+  SerialBytes& operator=(const SerialBytes&) = delete;
   std::string str() const { return std::string(reinterpret_cast<const char*>(a.data), a.size); }
 };
 
@@ -84,12 +84,12 @@ TEST_F(SerialTest, BytesPassUnchangedBothWays) {
   open();
   const std::string binary("\r\n\x00\x11\x13\x7f\xff\x03", 8);
   ASSERT_TRUE(pty.send(binary.data(), binary.size()));
-  Bytes in;
+  SerialBytes in;
   port.setTimeout(1000);
   ASSERT_EQ(ZRV_OK, port.waitForData(binary.size(), in.a));
   EXPECT_EQ(binary, in.str());
 
-  Bytes out(binary);
+  SerialBytes out(binary);
   size_t written = 0;
   EXPECT_EQ(ZRV_OK, port.writeData(out.a, &written));
   EXPECT_EQ(binary.size(), written);
@@ -100,7 +100,7 @@ TEST_F(SerialTest, ReadReturnsWhatTheLineHas) {
   open();
   port.setTimeout(1000);
   ASSERT_TRUE(pty.send("abc", 3));
-  Bytes in;
+  SerialBytes in;
   EXPECT_EQ(ZRV_OK, port.readData(10, in.a));
   EXPECT_EQ("abc", in.str());
   ASSERT_TRUE(pty.send("defgh", 5));
@@ -112,7 +112,7 @@ TEST_F(SerialTest, ReadReturnsWhatTheLineHas) {
 
 TEST_F(SerialTest, SilentLineTimesOut) {
   open();
-  Bytes in("stale");
+  SerialBytes in("stale");
   port.setTimeout(0);
   auto start = Clock::now();
   EXPECT_EQ(ZRV_TIMEOUT, port.readData(10, in.a));
@@ -154,7 +154,7 @@ TEST_F(SerialTest, TimeoutSetsVtimeInTenthsRoundedUp) {
 TEST_F(SerialTest, WaitForDataCollectsAcrossReads) {
   open();
   port.setTimeout(1000);
-  Bytes in;
+  SerialBytes in;
   std::thread device([this] {
     pty.send("abcd", 4);
     pty.send("efghij", 6);
@@ -172,7 +172,7 @@ TEST_F(SerialTest, HangUpIsReportedAsPortClosed) {
   open();
   port.setTimeout(2000);
   pty.hangUp();
-  Bytes in;
+  SerialBytes in;
   const auto start = Clock::now();
   EXPECT_EQ(ZRV_PORTCLOSED, port.readData(10, in.a));
   EXPECT_EQ(0u, in.a.size);
@@ -233,7 +233,7 @@ TEST_F(SerialTest, BaudRatesUpToTheHighSpeedsAreAccepted) {
 }
 
 TEST_F(SerialTest, ClosedPortAnswersNotOpen) {
-  Bytes data("x");
+  SerialBytes data("x");
   size_t written = 7;
   EXPECT_EQ(ZRV_NOPORTOPEN, port.writeData(data.a, &written));
   EXPECT_EQ(7u, written);
@@ -269,7 +269,7 @@ TEST_F(SerialTest, TimeoutChangesWhileTheReaderReads) {
   std::atomic<bool> stop{false};
   std::atomic<size_t> received{0};
   std::thread reader([&] {
-    Bytes in;
+    SerialBytes in;
     while (!stop.load()) {
       const ZtResultValue r = port.readData(64, in.a);
       if (r == ZRV_OK) {
@@ -300,13 +300,13 @@ TEST_F(SerialTest, ReaderThreadAndWriterRunTogether) {
   constexpr size_t kTotal = 4000;
   std::string received;
   std::thread reader([&] {
-    Bytes in;
+    SerialBytes in;
     const auto start = Clock::now();
     while (received.size() < kTotal && elapsedMs(start) < 5000) {
       if (port.readData(256, in.a) == ZRV_OK) received += in.str();
     }
   });
-  Bytes out("0123456789");
+  SerialBytes out("0123456789");
   std::string echoed;
   for (size_t sent = 0; sent < kTotal; sent += 10) {
     // No ASSERT while the reader runs: leaving the test would destroy a joinable thread.

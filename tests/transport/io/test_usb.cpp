@@ -21,13 +21,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Calls = std::vector<std::string>;
 
-struct Bytes {
+struct UsbBytes {
   ZtByteArray a;
-  Bytes() { ZtByteArray_construct(&a, 0, nullptr); }
-  explicit Bytes(const std::vector<uint8_t>& v) { ZtByteArray_construct(&a, v.size(), v.data()); }
-  ~Bytes() { ZtByteArray_destruct(&a); }
-  Bytes(const Bytes&) = delete;
-  Bytes& operator=(const Bytes&) = delete;
+  UsbBytes() { ZtByteArray_construct(&a, 0, nullptr); }
+  explicit UsbBytes(const std::vector<uint8_t>& v) { ZtByteArray_construct(&a, v.size(), v.data()); }
+  ~UsbBytes() { ZtByteArray_destruct(&a); }
+  UsbBytes(const UsbBytes&) = delete;
+  UsbBytes& operator=(const UsbBytes&) = delete;
   std::vector<uint8_t> vec() const { return std::vector<uint8_t>(a.data, a.data + a.size); }
 };
 
@@ -177,10 +177,10 @@ TEST_F(UsbTest, DataInterfaceIsTheFirstWithABulkPair) {
   d.interfaces.push_back({{fakeusb::AltSetting{2, {{0x88, 2}, {0x09, 2}}}}, false});
   fake->addDevice(d);
   ASSERT_EQ(ZRV_OK, port.open(usbPort("USB001:007")));
-  Bytes out(sequence(3));
+  UsbBytes out(sequence(3));
   EXPECT_EQ(ZRV_OK, port.writeData(out.a));
   EXPECT_EQ(0x06, fake->lastOutEndpoint());
-  Bytes in;
+  UsbBytes in;
   port.setTimeout(1);
   EXPECT_EQ(ZRV_TIMEOUT, port.readData(8, in.a));
   EXPECT_EQ(0x85, fake->lastInEndpoint());
@@ -248,7 +248,7 @@ TEST_F(UsbTest, ReadsDeliverWhatArrivedWithinTheTimeout) {
   port.setTimeout(50);
   const std::vector<uint8_t> data = sequence(10);
   fake->feed(id, data);
-  Bytes in;
+  UsbBytes in;
   EXPECT_EQ(ZRV_OK, port.readData(64, in.a));
   EXPECT_EQ(data, in.vec());
   EXPECT_EQ(0x81, fake->lastInEndpoint());
@@ -294,7 +294,7 @@ TEST_F(UsbTest, FixedCountWaitCollectsOrTimesOut) {
   EXPECT_EQ(data, std::vector<uint8_t>(buffer, buffer + 10));
   EXPECT_EQ(ZRV_OK, port.waitForData(0, buffer, count));
   EXPECT_EQ(0u, count);
-  Bytes in;
+  UsbBytes in;
   EXPECT_EQ(ZRV_UNSUPPORTED, static_cast<IoInterface&>(port).waitForData(4, in.a));
 }
 
@@ -303,7 +303,7 @@ TEST_F(UsbTest, WritesAreSplitIntoTheTransfersTheDeviceTakes) {
   ASSERT_EQ(ZRV_OK, port.open(usbPort("USB001:007")));
   fake->setOutChunk(256);
   const std::vector<uint8_t> data = sequence(300);
-  Bytes out(data);
+  UsbBytes out(data);
   size_t written = 0;
   EXPECT_EQ(ZRV_OK, port.writeData(out.a, &written));
   EXPECT_EQ(300u, written);
@@ -323,7 +323,7 @@ TEST_F(UsbTest, WritesAreSplitIntoTheTransfersTheDeviceTakes) {
   EXPECT_EQ(256u, written);
   fake->failCall("libusb_bulk_transfer_out", 0);
 
-  Bytes empty;
+  UsbBytes empty;
   EXPECT_EQ(ZRV_OK, port.writeData(empty.a, &written));
   EXPECT_EQ(0u, written);
 }
@@ -332,7 +332,7 @@ TEST_F(UsbTest, StalledEndpointEndsTheWriteWithATimeout) {
   addStandardDevice();
   ASSERT_EQ(ZRV_OK, port.open(usbPort("USB001:007")));
   fake->setOutStalled(true);
-  Bytes out(sequence(10));
+  UsbBytes out(sequence(10));
   size_t written = 5;
   EXPECT_EQ(ZRV_TIMEOUT, port.writeData(out.a, &written));
   EXPECT_EQ(0u, written);
@@ -343,9 +343,9 @@ TEST_F(UsbTest, UnpluggedDeviceIsGoneAndStillCloses) {
   const int id = addStandardDevice();
   ASSERT_EQ(ZRV_OK, port.open(usbPort("USB001:007")));
   fake->unplug(id);
-  Bytes in;
+  UsbBytes in;
   EXPECT_EQ(ZRV_NOPORTOPEN, port.readData(8, in.a));
-  Bytes out(sequence(4));
+  UsbBytes out(sequence(4));
   EXPECT_EQ(ZRV_NOPORTOPEN, port.writeData(out.a));
   EXPECT_EQ(ZRV_OK, port.close());
   EXPECT_FALSE(port.isOpen());
@@ -353,7 +353,7 @@ TEST_F(UsbTest, UnpluggedDeviceIsGoneAndStillCloses) {
 }
 
 TEST_F(UsbTest, ClosedPortAndTrivialOperations) {
-  Bytes data(sequence(2));
+  UsbBytes data(sequence(2));
   size_t written = 3;
   EXPECT_EQ(ZRV_NOPORTOPEN, port.writeData(data.a, &written));
   EXPECT_EQ(ZRV_NOPORTOPEN, port.readData(2, data.a));
@@ -377,12 +377,12 @@ TEST_F(UsbTest, ReaderAndWriterThreadsShareAPort) {
   constexpr size_t kTotal = 2000;
   size_t received = 0;
   std::thread reader([&] {
-    Bytes in;
+    UsbBytes in;
     const auto start = Clock::now();
     while (received < kTotal && Clock::now() - start < std::chrono::seconds(5))
       if (port.readData(128, in.a) == ZRV_OK) received += in.a.size;
   });
-  Bytes out(sequence(50));
+  UsbBytes out(sequence(50));
   for (size_t sent = 0; sent < kTotal; sent += 50) {
     fake->feed(id, sequence(50));
     const ZtResultValue wrote = port.writeData(out.a);
@@ -403,7 +403,7 @@ TEST_F(UsbTest, TimeoutChangesWhileTheReaderReads) {
   std::atomic<bool> stop{false};
   std::atomic<size_t> received{0};
   std::thread reader([&] {
-    Bytes in;
+    UsbBytes in;
     while (!stop.load()) {
       const ZtResultValue r = port.readData(64, in.a);
       if (r == ZRV_OK) {

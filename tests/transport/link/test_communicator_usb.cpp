@@ -24,9 +24,9 @@ using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 #ifdef ZDA_UNDER_SANITIZER
-constexpr auto kWait = 8000ms;
+constexpr auto kCommunicatorUsbWait = 8000ms;
 #else
-constexpr auto kWait = 3000ms;
+constexpr auto kCommunicatorUsbWait = 3000ms;
 #endif
 
 class UsbLinkTest : public ::testing::Test {
@@ -76,7 +76,7 @@ TEST_F(UsbLinkTest, DataArrivesInOrderAndWritesGoOutFramed) {
   for (size_t pos = 0; pos < stream.size(); pos += 37)
     fake->feed(device, Bytes(stream.begin() + static_cast<long>(pos),
                              stream.begin() + static_cast<long>(std::min(pos + 37, stream.size()))));
-  ASSERT_TRUE(master.waitForHandled(50, kWait));
+  ASSERT_TRUE(master.waitForHandled(50, kCommunicatorUsbWait));
   const auto handled = master.handled();
   for (uint8_t i = 0; i < 50; ++i) EXPECT_EQ(handled[i].payload, (Bytes{i, 0x5A})) << int(i);
 
@@ -94,9 +94,9 @@ TEST_F(UsbLinkTest, UnpluggedDeviceClosesTheLinkAndIsReported) {
   ASSERT_TRUE(open()) << link.lastResult();
   link.setMasterDevice(&master);
   fake->feed(device, EmuFrame{0xFF, 0x36, {1}}.encode());
-  ASSERT_TRUE(master.waitForHandled(1, kWait));
+  ASSERT_TRUE(master.waitForHandled(1, kCommunicatorUsbWait));
   fake->unplug(device);
-  ASSERT_TRUE(recorder.waitFor(CallbackRecorder::Kind::Error, 1, kWait));
+  ASSERT_TRUE(recorder.waitFor(CallbackRecorder::Kind::Error, 1, kCommunicatorUsbWait));
   const auto errors = recorder.events(CallbackRecorder::Kind::Error);
   EXPECT_EQ(errors[0].values[0], ZRV_NOPORTOPEN);  // the USB layer's "device gone"
   EXPECT_EQ(errors[0].device, master.linkedDevice());

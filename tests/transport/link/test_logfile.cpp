@@ -36,31 +36,31 @@ using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 #ifdef ZDA_UNDER_SANITIZER
-constexpr auto kLimit = 20s;
+constexpr auto kLogfileLimit = 20s;
 #else
-constexpr auto kLimit = 5s;
+constexpr auto kLogfileLimit = 5s;
 #endif
 
-struct String {
+struct LogfileString {
   ZtString s;
-  explicit String(const std::string& text) { ZtString_construct(&s, text.c_str()); }
-  ~String() { ZtString_destruct(&s); }
-  String(const String&) = delete;
-  String& operator=(const String&) = delete;
+  explicit LogfileString(const std::string& text) { ZtString_construct(&s, text.c_str()); }
+  ~LogfileString() { ZtString_destruct(&s); }
+  LogfileString(const LogfileString&) = delete;
+  LogfileString& operator=(const LogfileString&) = delete;
 };
 
-struct Message {
+struct LogfileMessage {
   ZtMessage m;
-  Message() { ZtMessage_construct(&m); }
-  explicit Message(const EmuFrame& f) {
+  LogfileMessage() { ZtMessage_construct(&m); }
+  explicit LogfileMessage(const EmuFrame& f) {
     ZtMessage_constructSized(&m, f.payload.size());
     ZtMessage_setMessageId(&m, f.messageId);
     ZtMessage_setBusId(&m, f.busId);
     if (!f.payload.empty()) ZtMessage_setDataBuffer(&m, f.payload.data(), f.payload.size(), 0);
   }
-  ~Message() { ZtMessage_destruct(&m); }
-  Message(const Message&) = delete;
-  Message& operator=(const Message&) = delete;
+  ~LogfileMessage() { ZtMessage_destruct(&m); }
+  LogfileMessage(const LogfileMessage&) = delete;
+  LogfileMessage& operator=(const LogfileMessage&) = delete;
   EmuFrame frame() const { return RecordingLinkDevice::toFrame(m); }
 };
 
@@ -82,7 +82,7 @@ void expectSame(const std::vector<EmuFrame>& got, const std::vector<EmuFrame>& w
 template <typename F>
 auto withinLimit(F f) {
   auto future = std::async(std::launch::async, f);
-  if (future.wait_for(kLimit) != std::future_status::ready) {
+  if (future.wait_for(kLogfileLimit) != std::future_status::ready) {
     ADD_FAILURE() << "did not finish in time";
     std::fflush(nullptr);
     std::_Exit(1);  // a hung reader cannot be joined
@@ -98,13 +98,13 @@ class LogFileFixture : public ::testing::Test {
     return path;
   }
   bool openFile(const std::string& path) {
-    String name(path);
+    LogfileString name(path);
     return link.openLogFile(name.s);
   }
   // Everything readMessage(0) yields until it fails; the final result in *end.
   std::vector<EmuFrame> readAll(ZtResultValue* end) {
     std::vector<EmuFrame> out;
-    Message m;
+    LogfileMessage m;
     for (;;) {
       const ZtResultValue r = link.readMessage(m.m, 0);
       if (r != ZRV_OK) {
@@ -126,7 +126,7 @@ TEST_F(LogFileFixture, RecordingReadsBackByteForByte) {
   ZtDeviceConfiguration config;
   ZtDeviceConfiguration_construct(&config);
   config.masterDeviceId = 0x00345678;
-  Message configuration;
+  LogfileMessage configuration;
   ZtMessage_destruct(&configuration.m);
   ZtDeviceConfiguration_writeToMessage(&config, &configuration.m);
   ZtDeviceConfiguration_destruct(&config);
@@ -135,11 +135,11 @@ TEST_F(LogFileFixture, RecordingReadsBackByteForByte) {
   expected.message(0x42, {0x04}, 0x01);
 
   const std::string path = dir.file("recorded.zlog");
-  String name(path);
+  LogfileString name(path);
   ASSERT_TRUE(link.createLogFile(name.s)) << link.lastResult();
   EXPECT_EQ(readFile(path).size(), 0u);  // the write test leaves nothing behind
   for (const EmuFrame& f : expected.frames()) {
-    Message m(f);
+    LogfileMessage m(f);
     ASSERT_TRUE(link.writeMessageToLogFile(m.m));
   }
   link.closeLogFile(false);
@@ -160,21 +160,21 @@ TEST_F(LogFileFixture, RecordingReadsBackByteForByte) {
 }
 
 TEST_F(LogFileFixture, CreateAndWriteRefusals) {
-  Message data(EmuFrame{0xFF, 0x36, {1}});
+  LogfileMessage data(EmuFrame{0xFF, 0x36, {1}});
   EXPECT_FALSE(link.writeMessageToLogFile(data.m));
   EXPECT_EQ(link.lastResult(), ZRV_NOFILEOPEN);
 
-  String missingDir(dir.file("no/such/dir/rec.zlog"));
+  LogfileString missingDir(dir.file("no/such/dir/rec.zlog"));
   EXPECT_FALSE(link.createLogFile(missingDir.s));
   EXPECT_NE(link.lastResult(), ZRV_OK);
   EXPECT_FALSE(link.writeMessageToLogFile(data.m));
   EXPECT_EQ(link.lastResult(), ZRV_NOFILEOPEN);  // the failed create left no file behind
 
-  String name(dir.file("rec.zlog"));
+  LogfileString name(dir.file("rec.zlog"));
   ASSERT_TRUE(link.createLogFile(name.s));
   EXPECT_FALSE(link.createLogFile(name.s));
   EXPECT_EQ(link.lastResult(), ZRV_ALREADYOPEN);
-  Message empty;
+  LogfileMessage empty;
   EXPECT_FALSE(link.writeMessageToLogFile(empty.m));
   EXPECT_EQ(link.lastResult(), ZRV_INVALIDLOGFILE);
   link.closeLogFile(true);
@@ -183,7 +183,7 @@ TEST_F(LogFileFixture, CreateAndWriteRefusals) {
   // A link with a port takes no log file.
   zelto::test::PtyPort pty;
   Communicator portLink;
-  String port(pty.slavePath());
+  LogfileString port(pty.slavePath());
   ASSERT_TRUE(portLink.openPort(port.s, B115200, OPS_OpenPort));
   EXPECT_FALSE(portLink.createLogFile(name.s));
   EXPECT_EQ(portLink.lastResult(), ZRV_UNSUPPORTED);
@@ -191,7 +191,7 @@ TEST_F(LogFileFixture, CreateAndWriteRefusals) {
   EXPECT_EQ(portLink.lastResult(), ZRV_NOFILEOPEN);
   EXPECT_FALSE(portLink.openLogFile(name.s));
   EXPECT_EQ(portLink.lastResult(), ZRV_UNSUPPORTED);
-  Message m;
+  LogfileMessage m;
   EXPECT_EQ(portLink.readMessage(m.m, 0), ZRV_UNSUPPORTED);
 }
 
@@ -226,7 +226,7 @@ TEST_F(LogFileFixture, OpenRefusesWhatIsNoLogFile) {
     SCOPED_TRACE(c.what);
     Communicator fresh;
     const std::string path = write(c.file, std::string(c.what) + ".zlog");
-    String name(path);
+    LogfileString name(path);
     EXPECT_EQ(fresh.openLogFile(name.s), c.result == ZRV_OK);
     EXPECT_EQ(fresh.lastResult(), c.result);
     EXPECT_EQ(fresh.isReadingFromFile(), c.result == ZRV_OK);
@@ -235,7 +235,7 @@ TEST_F(LogFileFixture, OpenRefusesWhatIsNoLogFile) {
       EXPECT_EQ(fresh.logFileReadPosition(), 0);
     }
   }
-  String missing(dir.file("missing.zlog"));
+  LogfileString missing(dir.file("missing.zlog"));
   EXPECT_FALSE(link.openLogFile(missing.s));
   EXPECT_EQ(link.lastResult(), ZRV_INPUTCANNOTBEOPENED);
 
@@ -256,7 +256,7 @@ TEST_F(LogFileFixture, PeekReadByIdAndSearchesFromTheStart) {
   EXPECT_EQ(link.peekLogMessageId(), 0x13);
   EXPECT_EQ(link.peekLogMessageId(), 0x13);
   EXPECT_EQ(link.lastResult(), ZRV_OK);
-  Message m;
+  LogfileMessage m;
   ASSERT_EQ(link.readMessage(m.m, 0), ZRV_OK);
   EXPECT_EQ(ZtMessage_getMessageId(&m.m), 0x13);
   // Asking for 0x36 while 0x0D comes: refused, but consumed.
@@ -313,7 +313,7 @@ TEST_F(LogFileFixture, DamagedFilesEndCleanlyAndDeliverEveryCompleteMessage) {
       }
       if (tail) b.truncatedTail(tail);
       Communicator fresh;
-      String name(write(b));
+      LogfileString name(write(b));
       ASSERT_TRUE(fresh.openLogFile(name.s)) << fresh.lastResult();
       RecordingLinkDevice device;
       fresh.setMasterDevice(&device);
@@ -379,7 +379,7 @@ TEST_F(LogFileFixture, AbortStopsABackgroundLoadWithoutAFinalReport) {
   });
   const unsigned task = link.loadLogFile(nullptr);
   EXPECT_NE(task, 0u);
-  ASSERT_TRUE(master.waitForHandled(100, kLimit));
+  ASSERT_TRUE(master.waitForHandled(100, kLogfileLimit));
   std::thread aborter([&] {
     link.abortLoadLogFile();
     release = true;
@@ -434,7 +434,7 @@ TEST_F(LogFileFixture, ReadsFromTwoThreadsAreSerialised) {
   link.setMasterDevice(&master);
   link.loadLogFile(nullptr);
   // Meanwhile an application thread peeks and searches; each restores the position it found.
-  Message m;
+  LogfileMessage m;
   while (master.handledCount() < b.frames().size() && searches.load() < 20000) {
     link.peekLogMessageId();
     EXPECT_EQ(link.readMessageFromStartOfFile(m.m, 0x36, 3), ZRV_OK);

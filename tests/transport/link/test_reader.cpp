@@ -32,17 +32,17 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 #ifdef ZDA_UNDER_SANITIZER
-constexpr auto kWait = 20000ms;
+constexpr auto kReaderWait = 20000ms;
 constexpr double kAtOnceMs = 100.0;
 #else
-constexpr auto kWait = 5000ms;
+constexpr auto kReaderWait = 5000ms;
 constexpr double kAtOnceMs = 50.0;
 #endif
 
-struct String {
+struct ReaderString {
   ZtString s;
-  explicit String(const std::string& text) { ZtString_construct(&s, text.c_str()); }
-  ~String() { ZtString_destruct(&s); }
+  explicit ReaderString(const std::string& text) { ZtString_construct(&s, text.c_str()); }
+  ~ReaderString() { ZtString_destruct(&s); }
 };
 
 double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
@@ -74,7 +74,7 @@ class ReaderFixture : public ::testing::Test {
     link.reset();
   }
   bool open(OpenPortStage stages = static_cast<OpenPortStage>(OPS_OpenPort | OPS_StartThread)) {
-    String name(pty.slavePath());
+    ReaderString name(pty.slavePath());
     return link->openPort(name.s, B921600, stages, false);
   }
 
@@ -89,7 +89,7 @@ TEST_F(ReaderFixture, ClosingWhileTheReaderWaitsOnASilentLineReturnsAtOnce) {
     ASSERT_TRUE(open()) << link->lastResult();
     // Something to read first, so the reader is known to be back in its wait afterwards.
     ASSERT_TRUE(pty.send(dataFrame(static_cast<uint32_t>(round), 8)));
-    ASSERT_TRUE(master.waitForHandled(static_cast<size_t>(round) + 1, kWait));
+    ASSERT_TRUE(master.waitForHandled(static_cast<size_t>(round) + 1, kReaderWait));
     std::this_thread::sleep_for(30ms);
     const auto t0 = Clock::now();
     link->closePort();
@@ -116,7 +116,7 @@ TEST_F(ReaderFixture, AReaderStartedWithoutAPortStartsReadingWhenItOpens) {
   ASSERT_TRUE(link->readerThread()->isAlive());
   ASSERT_TRUE(open(OPS_OpenPort)) << link->lastResult();
   ASSERT_TRUE(pty.send(dataFrame(7, 8)));
-  ASSERT_TRUE(master.waitForHandled(1, kWait));
+  ASSERT_TRUE(master.waitForHandled(1, kReaderWait));
   EXPECT_EQ(counterOf(master.handled()[0]), 7u);
   const auto t0 = Clock::now();
   link->closePort();
@@ -133,7 +133,7 @@ TEST_F(ReaderFixture, RepeatGotoConfigBlockKeepsItsPaceAndJitter) {
   auto pending = std::async(std::launch::async, [&] { return link->gotoConfig(true); });
   std::vector<Clock::time_point> arrivals;
   size_t bytes = 0;
-  const auto end = Clock::now() + kWait;
+  const auto end = Clock::now() + kReaderWait;
   while (arrivals.size() < 21 && Clock::now() < end) {
     const Bytes got = pty.receive(4096, 100);
     bytes += got.size();
@@ -195,7 +195,7 @@ TEST_F(ReaderFixture, SlowHandlingDropsTheOldestBytesAndReportsOncePerEpisode) {
     }
     inHandler = false;
     ASSERT_TRUE(pty.send(dataFrame(counter++, kPayload)));
-    ASSERT_TRUE(waitUntil([&] { return inHandler.load(); }, kWait));
+    ASSERT_TRUE(waitUntil([&] { return inHandler.load(); }, kReaderWait));
     // One and a half backlogs' worth behind the blocked handler.
     Bytes burst;
     for (uint32_t i = 0; i < perEpisode; ++i) {
@@ -203,9 +203,9 @@ TEST_F(ReaderFixture, SlowHandlingDropsTheOldestBytesAndReportsOncePerEpisode) {
       burst.insert(burst.end(), f.begin(), f.end());
     }
     ASSERT_TRUE(pty.send(burst));
-    ASSERT_TRUE(waitUntil([&] { return link->droppedBacklogBytes() >= KtThread::kParseBacklogLimit / 3; }, kWait))
+    ASSERT_TRUE(waitUntil([&] { return link->droppedBacklogBytes() >= KtThread::kParseBacklogLimit / 3; }, kReaderWait))
         << "dropped " << link->droppedBacklogBytes();
-    ASSERT_TRUE(recorder.waitFor(CallbackRecorder::Kind::Error, static_cast<size_t>(episode), kWait));
+    ASSERT_TRUE(recorder.waitFor(CallbackRecorder::Kind::Error, static_cast<size_t>(episode), kReaderWait));
     EXPECT_LE(link->readerThread()->backlogSize(), KtThread::kParseBacklogLimit);
     {
       std::lock_guard<std::mutex> lock(gateMutex);
@@ -218,8 +218,8 @@ TEST_F(ReaderFixture, SlowHandlingDropsTheOldestBytesAndReportsOncePerEpisode) {
           const auto handled = master.handled();
           return !handled.empty() && counterOf(handled.back()) == counter - 1;
         },
-        kWait));
-    ASSERT_TRUE(waitUntil([&] { return link->readerThread()->backlogSize() == 0; }, kWait));
+        kReaderWait));
+    ASSERT_TRUE(waitUntil([&] { return link->readerThread()->backlogSize() == 0; }, kReaderWait));
   }
   link->closePort();
   const auto errors = recorder.events(CallbackRecorder::Kind::Error);
@@ -255,7 +255,7 @@ TEST_F(ReaderFixture, ClosingBehindASlowHandlerWaitsNoLongerThanTheDrainLimit) {
     burst.insert(burst.end(), f.begin(), f.end());
   }
   ASSERT_TRUE(pty.send(burst));
-  ASSERT_TRUE(waitUntil([&] { return link->readerThread()->backlogSize() > 100 * frameSize; }, kWait));
+  ASSERT_TRUE(waitUntil([&] { return link->readerThread()->backlogSize() > 100 * frameSize; }, kReaderWait));
   const auto t0 = Clock::now();
   link->closePort();
   const double took = msSince(t0);

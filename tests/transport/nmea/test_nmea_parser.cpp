@@ -13,7 +13,7 @@ using nmea::Flag;
 using nmea::Number;
 
 // "$" + body + "*" + checksum + CR LF, with the checksum over the body.
-std::string sentence(const std::string& body, bool lowerCase = false) {
+std::string nmeaParserSentence(const std::string& body, bool lowerCase = false) {
   unsigned cs = 0;
   for (char c : body)
     cs ^= static_cast<unsigned char>(c);
@@ -95,7 +95,7 @@ TEST_P(ParserCases, FoundConsumedAndNotified) {
 }
 
 const std::string kEm1000("\x00\x90\xFF\xFF\xF4\x01\x10\x00\xFF\xFF", 10);
-const std::string kHehdt = sentence("HEHDT,123.4,T");
+const std::string kHehdt = nmeaParserSentence("HEHDT,123.4,T");
 const std::string kHehdtBadChecksum = "$HEHDT,123.4,T*00\r\n";
 const std::string kLongNumber(400, '9');
 
@@ -105,33 +105,33 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"HEHDT", kHehdt, true, kAll, "HEHDT 123.4"},
         ParseCase{"HEHDTTrailingBytesStay", kHehdt + "$HEHDT", true, kHehdt.size(), "HEHDT 123.4"},
         ParseCase{"HEHDTWrongChecksum", kHehdtBadChecksum, true, 17, ""},
-        ParseCase{"LowerCaseChecksum", sentence("HEHDT,12,T", true), true, kAll, "HEHDT 12"},
+        ParseCase{"LowerCaseChecksum", nmeaParserSentence("HEHDT,12,T", true), true, kAll, "HEHDT 12"},
         ParseCase{"ChecksumNotHex", "$HEHDT,1,T*G0\r\n", true, 13, ""},
         ParseCase{"ChecksumMissing", "$HEHDT,1,T\r\n", true, 10, ""},
-        ParseCase{"EmptyHeading", sentence("HEHDT,,T"), true, kAll, "HEHDT -"},
-        ParseCase{"SignOnly", sentence("HEHDT,-,T"), true, kAll, "HEHDT -"},
-        ParseCase{"DecimalPointWithoutDigits", sentence("HEHDT,123.,T"), true, 11, ""},
-        ParseCase{"SignedNumbers", sentence("HEHDT,-0.5,T"), true, kAll, "HEHDT -0.5"},
-        ParseCase{"PlusSign", sentence("HEHDT,+7,T"), true, kAll, "HEHDT 7"},
-        ParseCase{"OverLongNumberIsUnusable", sentence("HEHDT," + kLongNumber + ",T"), true, kAll, "HEHDT -"},
-        ParseCase{"OverLongFractionIsFine", sentence("HEHDT,1." + kLongNumber + ",T"), true, kAll, "HEHDT 2"},
-        ParseCase{"HEROT", sentence("HEROT,-60.0,T"), true, kAll, "HEROT -60"},
-        ParseCase{"HCHDM", sentence("HCHDM,270.0,M"), true, kAll, "HCHDM 270"},
-        ParseCase{"HCHDG", sentence("HCHDG,10.5,1.5,E,2.0,W"), true, kAll, "HCHDG 10.5 1.5 1 2 0"},
-        ParseCase{"HCHDGFlagsAbsent", sentence("HCHDG,10.5,,,,"), true, kAll, "HCHDG 10.5 - - - -"},
-        ParseCase{"PHTRO", sentence("PHTRO,1.5,M,2.5,B"), true, kAll, "PHTRO 1.5 1 2.5 0"},
-        ParseCase{"PHTROOtherFlagLetter", sentence("PHTRO,1.5,X,2.5,B"), true, 11, ""},
-        ParseCase{"HCMTW", sentence("HCMTW,21.5,C"), true, kAll, "HCMTW 21.5"},
+        ParseCase{"EmptyHeading", nmeaParserSentence("HEHDT,,T"), true, kAll, "HEHDT -"},
+        ParseCase{"SignOnly", nmeaParserSentence("HEHDT,-,T"), true, kAll, "HEHDT -"},
+        ParseCase{"DecimalPointWithoutDigits", nmeaParserSentence("HEHDT,123.,T"), true, 11, ""},
+        ParseCase{"SignedNumbers", nmeaParserSentence("HEHDT,-0.5,T"), true, kAll, "HEHDT -0.5"},
+        ParseCase{"PlusSign", nmeaParserSentence("HEHDT,+7,T"), true, kAll, "HEHDT 7"},
+        ParseCase{"OverLongNumberIsUnusable", nmeaParserSentence("HEHDT," + kLongNumber + ",T"), true, kAll, "HEHDT -"},
+        ParseCase{"OverLongFractionIsFine", nmeaParserSentence("HEHDT,1." + kLongNumber + ",T"), true, kAll, "HEHDT 2"},
+        ParseCase{"HEROT", nmeaParserSentence("HEROT,-60.0,T"), true, kAll, "HEROT -60"},
+        ParseCase{"HCHDM", nmeaParserSentence("HCHDM,270.0,M"), true, kAll, "HCHDM 270"},
+        ParseCase{"HCHDG", nmeaParserSentence("HCHDG,10.5,1.5,E,2.0,W"), true, kAll, "HCHDG 10.5 1.5 1 2 0"},
+        ParseCase{"HCHDGFlagsAbsent", nmeaParserSentence("HCHDG,10.5,,,,"), true, kAll, "HCHDG 10.5 - - - -"},
+        ParseCase{"PHTRO", nmeaParserSentence("PHTRO,1.5,M,2.5,B"), true, kAll, "PHTRO 1.5 1 2.5 0"},
+        ParseCase{"PHTROOtherFlagLetter", nmeaParserSentence("PHTRO,1.5,X,2.5,B"), true, 11, ""},
+        ParseCase{"HCMTW", nmeaParserSentence("HCMTW,21.5,C"), true, kAll, "HCMTW 21.5"},
         ParseCase{"PRDIDWithoutChecksum", "$PRDID,1.0,-2.0,-190.0\r\n", true, kAll, "PRDID 1 -2 -190"},
-        ParseCase{"PSONCMS", sentence("PSONCMS,1,0,0,0,0.1,0.2,9.8,0.01,0.02,0.03,0.5,0.6,0.7,25.5"), true, kAll,
+        ParseCase{"PSONCMS", nmeaParserSentence("PSONCMS,1,0,0,0,0.1,0.2,9.8,0.01,0.02,0.03,0.5,0.6,0.7,25.5"), true, kAll,
                   "PSONCMS 1 0 0 0 0.1 0.2 9.8 0.01 0.02 0.03 0.5 0.6 0.7 25.5"},
-        ParseCase{"PSONCMSThirteenFields", sentence("PSONCMS,1,0,0,0,0.1,0.2,9.8,0.01,0.02,0.03,0.5,0.6,0.7"), true,
+        ParseCase{"PSONCMSThirteenFields", nmeaParserSentence("PSONCMS,1,0,0,0,0.1,0.2,9.8,0.01,0.02,0.03,0.5,0.6,0.7"), true,
                   55, ""},
         ParseCase{"TSS2", ":18100 -250A  500\t-300F\r\n", true, kAll, "TSS2 18100 -250 500 -300"},
         ParseCase{"TSS2NoSpaces", ":1 2A3 4F\r\n", true, kAll, "TSS2 1 2 3 4"},
         ParseCase{"TSS2MissingCrLf", ":1 2A3 4F\n", true, 9, ""},
         ParseCase{"EM1000", kEm1000, true, kAll, "EM1000 -1 500 16 65535"},
-        ParseCase{"UnknownName", sentence("GPGGA,1,2,3"), true, 7, ""},
+        ParseCase{"UnknownName", nmeaParserSentence("GPGGA,1,2,3"), true, 7, ""},
         ParseCase{"ElevenLetterName", "$ABCDEFGHIJK,1\r\n", true, 13, ""},
         ParseCase{"TwelveLetterName", "$ABCDEFGHIJKL,1\r\n", false, 12, ""},
         ParseCase{"DigitAfterDollar", "$1HEHDT", false, 1, ""},
@@ -158,30 +158,30 @@ const std::string kHchdmNoHeading = "$HCHDM,,*4A\r\n";
 INSTANTIATE_TEST_SUITE_P(
     RealWorld, ParserCases,
     testing::Values(
-        ParseCase{"PRDIDWithChecksum", sentence("PRDID,1.0,-2.0,3.0"), true, kAll, "PRDID 1 -2 3"},
-        ParseCase{"PRDIDWithLowerCaseChecksum", sentence("PRDID,-0.5,4.25,359.9", true), true, kAll,
+        ParseCase{"PRDIDWithChecksum", nmeaParserSentence("PRDID,1.0,-2.0,3.0"), true, kAll, "PRDID 1 -2 3"},
+        ParseCase{"PRDIDWithLowerCaseChecksum", nmeaParserSentence("PRDID,-0.5,4.25,359.9", true), true, kAll,
                   "PRDID -0.5 4.25 359.9"},
-        ParseCase{"HEROTStatusValid", sentence("HEROT,60.0,A"), true, kAll, "HEROT 60"},
-        ParseCase{"HEROTStatusInvalid", sentence("HEROT,60.0,V"), true, kAll, "HEROT -"},
-        ParseCase{"HEROTStatusT", sentence("HEROT,-1.5,T"), true, kAll, "HEROT -1.5"},
+        ParseCase{"HEROTStatusValid", nmeaParserSentence("HEROT,60.0,A"), true, kAll, "HEROT 60"},
+        ParseCase{"HEROTStatusInvalid", nmeaParserSentence("HEROT,60.0,V"), true, kAll, "HEROT -"},
+        ParseCase{"HEROTStatusT", nmeaParserSentence("HEROT,-1.5,T"), true, kAll, "HEROT -1.5"},
         ParseCase{"HEROTBlankSign", kHerotBlankSign, true, kAll, "HEROT 26.7"},
         ParseCase{"HCHDMNoHeadingNoLetter", kHchdmNoHeading, true, kAll, "HCHDM -"},
-        ParseCase{"HCHDMNoHeadingWithLetter", sentence("HCHDM,,M"), true, kAll, "HCHDM -"},
-        ParseCase{"HEHDTBlankSign", sentence("HEHDT, 123.4,T"), true, kAll, "HEHDT 123.4"},
-        ParseCase{"PHTROBlankSigns", sentence("PHTRO, 1.5,M,-2.5,B"), true, kAll, "PHTRO 1.5 1 -2.5 0"},
-        ParseCase{"BlankAloneIsAnEmptyField", sentence("HEHDT, ,T"), true, kAll, "HEHDT -"},
+        ParseCase{"HCHDMNoHeadingWithLetter", nmeaParserSentence("HCHDM,,M"), true, kAll, "HCHDM -"},
+        ParseCase{"HEHDTBlankSign", nmeaParserSentence("HEHDT, 123.4,T"), true, kAll, "HEHDT 123.4"},
+        ParseCase{"PHTROBlankSigns", nmeaParserSentence("PHTRO, 1.5,M,-2.5,B"), true, kAll, "PHTRO 1.5 1 -2.5 0"},
+        ParseCase{"BlankAloneIsAnEmptyField", nmeaParserSentence("HEHDT, ,T"), true, kAll, "HEHDT -"},
         // Refusals that stay: nothing notified.
         ParseCase{"PRDIDWrongChecksum", "$PRDID,1.0,-2.0,3.0*00\r\n", true, 22, ""},
         ParseCase{"PRDIDChecksumNotHex", "$PRDID,1.0,-2.0,3.0*G1\r\n", true, 22, ""},
         ParseCase{"HEROTBlankSignWrongChecksum", "$HEROT, 026.7,A*09\r\n", true, kHerotBlankSign.size() - 2, ""},
         ParseCase{"HCHDMNoHeadingWrongChecksum", "$HCHDM,,*4B\r\n", true, kHchdmNoHeading.size() - 2, ""},
-        ParseCase{"HCHDMHeadingWithoutLetter", sentence("HCHDM,123.4,"), true, 13, ""},
-        ParseCase{"HEROTOtherStatus", sentence("HEROT,60.0,X"), true, 12, ""},
-        ParseCase{"XInANumber", sentence("HEHDT,12X.4,T"), true, 9, ""},
-        ParseCase{"XInAPRDIDNumber", sentence("PRDID,1.0,-2X.0,3.0"), true, 13, ""},
-        ParseCase{"TwoBlanksAsSign", sentence("HEHDT,  1,T"), true, 8, ""},
-        ParseCase{"WrongDirectionLetter", sentence("HCHDG,10.5,1.5,X,2.0,W"), true, 16, ""},
-        ParseCase{"WrongVariationLetter", sentence("HCHDG,10.5,1.5,E,2.0,N"), true, 22, ""}),
+        ParseCase{"HCHDMHeadingWithoutLetter", nmeaParserSentence("HCHDM,123.4,"), true, 13, ""},
+        ParseCase{"HEROTOtherStatus", nmeaParserSentence("HEROT,60.0,X"), true, 12, ""},
+        ParseCase{"XInANumber", nmeaParserSentence("HEHDT,12X.4,T"), true, 9, ""},
+        ParseCase{"XInAPRDIDNumber", nmeaParserSentence("PRDID,1.0,-2X.0,3.0"), true, 13, ""},
+        ParseCase{"TwoBlanksAsSign", nmeaParserSentence("HEHDT,  1,T"), true, 8, ""},
+        ParseCase{"WrongDirectionLetter", nmeaParserSentence("HCHDG,10.5,1.5,X,2.0,W"), true, 16, ""},
+        ParseCase{"WrongVariationLetter", nmeaParserSentence("HCHDG,10.5,1.5,E,2.0,N"), true, 22, ""}),
     [](const testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
 
 TEST(ParserObservers, AttachTwiceNotifiesOnceAndDetachStops) {
@@ -230,7 +230,7 @@ TEST(ParserSequence, AlternatingKinds) {
   nmea::Parser parser;
   Recorder r;
   parser.attachObserver(r);
-  const std::vector<std::string> inputs{kHehdt, sentence("HCMTW,1,C"), kHehdt, kEm1000, sentence("GPGGA,1"),
+  const std::vector<std::string> inputs{kHehdt, nmeaParserSentence("HCMTW,1,C"), kHehdt, kEm1000, nmeaParserSentence("GPGGA,1"),
                                         kHehdt};
   for (const std::string& in : inputs)
     parser.parseMessage(in.data(), in.data() + in.size());

@@ -15,7 +15,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 using zelto::test::Message;
-Bytes frame(uint8_t busId, uint8_t messageId, size_t payload = 0) {
+Bytes protocolmanagerFrame(uint8_t busId, uint8_t messageId, size_t payload = 0) {
   Message msg;
   ZtMessage_destruct(&msg.m);
   ZtMessage_constructSized(&msg.m, payload);
@@ -131,7 +131,7 @@ TEST_F(ProtocolManagerTest, ListQueries) {
 }
 
 TEST_F(ProtocolManagerTest, ValidateMessageAsksTheLink) {
-  const Bytes bytes = frame(0x07, 0x36);
+  const Bytes bytes = protocolmanagerFrame(0x07, 0x36);
   Message msg;
   ASSERT_TRUE(ZtMessage_load(&msg.m, bytes.size(), bytes.data()));
   link.accept = [](const ZtMessage& m) { return ZtMessage_getBusId(&m) == 0xFF; };
@@ -151,8 +151,8 @@ struct ArbitrationCase {
   ZtProtocolType frontAfter;
 };
 
-const Bytes kFrontMessage = frame(0xFF, 0x01);
-const Bytes kBackMessage = frame(0xFF, 0x02);
+const Bytes kFrontMessage = protocolmanagerFrame(0xFF, 0x01);
+const Bytes kBackMessage = protocolmanagerFrame(0xFF, 0x02);
 
 class Arbitration : public ProtocolManagerTest, public testing::WithParamInterface<ArbitrationCase> {};
 
@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ProtocolManagerTest, RefusedFrameGivesUpOnlyItsFirstByte) {
   manager.add(new ProtocolHandler);
   link.accept = [](const ZtMessage& m) { return ZtMessage_getBusId(&m) != 0x05; };
-  const Bytes innerBytes = frame(0xFF, 0x31);
+  const Bytes innerBytes = protocolmanagerFrame(0xFF, 0x31);
   Bytes payload(12, 0x00);
   std::copy(innerBytes.begin(), innerBytes.end(), payload.begin() + 3);
   Message refused;
@@ -224,7 +224,7 @@ TEST_F(ProtocolManagerTest, RefusedFrameGivesUpOnlyItsFirstByte) {
   ZtMessage_setMessageId(&refused.m, 0x36);
   ZtMessage_setDataBuffer(&refused.m, payload.data(), payload.size(), 0);
   const Bytes refusedBytes = refused.bytes();
-  const Bytes good = frame(0xFF, 0x13);
+  const Bytes good = protocolmanagerFrame(0xFF, 0x13);
 
   struct Case {
     const char* name;
@@ -237,10 +237,10 @@ TEST_F(ProtocolManagerTest, RefusedFrameGivesUpOnlyItsFirstByte) {
   refusedThenGood.insert(refusedThenGood.end(), good.begin(), good.end());
   const Case cases[] = {
       {"InnerFrameFound", refusedBytes, {7, 5}, innerBytes, 1},
-      {"RefusedAlone", frame(0x05, 0x36, 3), {-1, 0}, {}, 1},
+      {"RefusedAlone", protocolmanagerFrame(0x05, 0x36, 3), {-1, 0}, {}, 1},
       {"TwoRefusedThenGood", [&] {
-         Bytes b = frame(0x05, 0x01);
-         const Bytes again = frame(0x05, 0x02);
+         Bytes b = protocolmanagerFrame(0x05, 0x01);
+         const Bytes again = protocolmanagerFrame(0x05, 0x02);
          b.insert(b.end(), again.begin(), again.end());
          b.insert(b.end(), good.begin(), good.end());
          return b;
@@ -264,7 +264,7 @@ TEST_F(ProtocolManagerTest, RealZbusHandlerMovesToFrontWhenItMatches) {
   other->script({-1, 0});
   manager.add(other);
   manager.add(new ProtocolHandler);
-  const Bytes good = frame(0xFF, 0x31);
+  const Bytes good = protocolmanagerFrame(0xFF, 0x31);
   Bytes stream{0x01, 0x02};
   stream.insert(stream.end(), good.begin(), good.end());
   Message out;
