@@ -195,17 +195,23 @@ TEST(Mk4Filter, AFailingOrNonFiniteStepDeliversThePacketWithoutOrientation) {
 TEST(Mk4Filter, ARecordingReplaysToTheSameOrientations) {
   TempDir dir;
   const std::string path = dir.file("mk4-filtered.log");
-  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, turning(), [](TrackerModel&) {}, {}, writeZkf3iProfiles(dir));
+  // With the record's noise densities, so that the filter's covariance and orientation carry
+  // every bit of their precision into the state the recording holds.
+  const auto noisy = [](TrackerModel& m) {
+    m.sensor.ndAcc = 0.002;
+    m.sensor.ndGyr = 0.0347;
+  };
+  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, turning(), noisy, {}, writeZkf3iProfiles(dir));
   ASSERT_TRUE(rig.opened);
   ZtString name = cText(path);
   ASSERT_EQ(ZtDevice_createLogFile(rig.device, &name), 0);
   ZtString_destruct(&name);
   ASSERT_TRUE(rig.startMeasuring());
-  // Recording starts on a filter step's boundary (20 raw samples since measurement began), the
-  // filter state then written with it.
+  // Recording starts mid-stream in the middle of an output window (20 raw samples since
+  // measurement began): the filter state is written with the window's partial content.
   const size_t seen = rig.collector.count();
-  ASSERT_TRUE(rig.burst((20 - seen % 20) % 20 + 2000));
-  ASSERT_EQ(rig.collector.count() % 20, 0u);
+  ASSERT_TRUE(rig.burst((20 - seen % 20) % 20 + 2000 + 13));
+  ASSERT_EQ(rig.collector.count() % 20, 13u);
   ASSERT_EQ(ZtDevice_startRecording(rig.device), 1);
   rig.clearCollected();
   ASSERT_TRUE(rig.burst(4000));
