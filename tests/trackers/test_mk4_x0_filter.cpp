@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "filters/common/KtMk4HardwareParams.h"
 #include "filters/zkf3i/Zkf3iFilter.h"
 #include "filters/zkf3i/Zkf3iFilterOutput.h"
 #include "support/TempDir.h"
@@ -93,9 +94,17 @@ TEST(Mk4Filter, EachSeriesTakesTheScenariosItMayRun) {
 
 TEST(Mk4Filter, ARawStreamGetsZkf3iOrientationWithinBoundsOfTheTruth) {
   TempDir dir;
+  // The emulated record's noise densities are zeros (never programmed): the filter runs on the
+  // defaults a record without them gets, not on a sensor without noise.
   Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, turning(), [](TrackerModel&) {}, {}, writeZkf3iProfiles(dir));
   ASSERT_TRUE(rig.opened);
   ASSERT_TRUE(rig.mk4->hasZkfFilter());
+  const auto* hardware = dynamic_cast<const KtMk4HardwareParams*>(&rig.mk4->hardwareParameters());
+  ASSERT_NE(hardware, nullptr);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(hardware->ndAcc[i], 0.002);
+    EXPECT_EQ(hardware->ndGyr[i], 0.0347);
+  }
   EXPECT_EQ(rig.mk4->outputWindowDecimation(), 4);
   ASSERT_TRUE(rig.startMeasuring());
   rig.clearCollected();
