@@ -13,18 +13,21 @@
 //  - BM_PathStages: the library's own per-packet path stage by stage on a warm processor (the
 //    link's parse step, the device model up to the queued processing task, the caches, the data
 //    callback) beside the tracker's arithmetic; see there.
-//  - BM_Stream2000Hz: zda_emulator in its own process serves the tracker at 2000 Hz (sample
-//    period 58); this process opens it through ZtControl and measures for 6 s, then the emulator
-//    stops its stream (SIGUSR1) and the device, still measuring, idles for 3 s. Counters: CPU
-//    and voluntary context switches (wake-ups) per packet of the link's reader thread
-//    ("KtThread"), of the pool's workers ("Pooled Thread") and of every other thread
-//    (reader_us_per_pkt, worker_us_per_pkt, other_us_per_pkt, total_us_per_pkt,
-//    reader_wakeups_per_pkt, worker_wakeups_per_pkt); cpu_streaming_pct and cpu_idle_pct (this
-//    process's CPU time as % of one core), their difference cpu_per_stream_pct, and packets_per_s
-//    delivered while streaming. Threads are told apart by name, so a pool that an earlier
-//    benchmark of this program made is counted all the same.
-//    The emulator is found beside this program's build tree
-//    (<build>/tests/support/emulator/zda_emulator).
+//  - BM_Stream2000Hz/<tracker>: zda_emulator in its own process serves a tracker at 2000 Hz (0:
+//    this tracker, sample period 58; 1: the 20-series fourth-generation tracker with its Zkf3i
+//    filter, raw data 0xA010; 2: the navigation tracker with Zkf700 and the sample mixer, raw
+//    data, GNSS solutions at 4 Hz and pressure at 50 Hz); this process opens it through
+//    ZtControl and measures for 6 s, then the emulator stops its stream (SIGUSR1) and the
+//    device, still measuring, idles for 3 s. Counters: CPU and voluntary context switches
+//    (wake-ups) per packet of the link's reader thread ("KtThread"), of the pool's workers
+//    ("Pooled Thread") and of every other thread (reader_us_per_pkt, worker_us_per_pkt,
+//    other_us_per_pkt, total_us_per_pkt, reader_wakeups_per_pkt, worker_wakeups_per_pkt);
+//    cpu_streaming_pct and cpu_idle_pct (this process's CPU time as % of one core), their
+//    difference cpu_per_stream_pct, and packets_per_s delivered while streaming, oriented_share
+//    (packets with an orientation), and allocs_per_packet over the streaming window (every
+//    thread; goal 0). Threads are told apart by name, so a pool that an earlier benchmark of
+//    this program made is counted all the same. The emulator is found beside this program's
+//    build tree (<build>/tests/support/emulator/zda_emulator).
 //  - BM_Stream2000HzReference/<0 plain reader, 1 reader handing each read to a second thread>:
 //    the same emulator's stream read without the library, in the same run, with the same
 //    counters for its reader and worker threads.
@@ -58,9 +61,11 @@
 #include "filters/zkf3/Zkf3Filter.h"
 #include "foundation/ThreadPool.h"
 #include "support/AllocationCounter.h"
+#include "support/TempDir.h"
 #include "support/emulator/RawTrajectory.h"
 #include "trackers/CalibrationInfo.h"
 #include "trackers/KtixStreamRig.h"
+#include "trackers/Mk4Profiles.h"
 #include "transport/link/Communicator.h"
 #include "transport/link/MessageList.h"
 
@@ -382,7 +387,7 @@ std::string emulatorPath() {
 
 class EmulatorProcess {
  public:
-  explicit EmulatorProcess(const char* rate) {
+  explicit EmulatorProcess(const char* rate, const char* id = "00071234") {
     int out[2];
     if (pipe(out) != 0) return;
     m_pid = fork();
@@ -391,7 +396,7 @@ class EmulatorProcess {
       close(out[0]);
       close(out[1]);
       const std::string program = emulatorPath();
-      execl(program.c_str(), program.c_str(), "00071234", rate, "serve", static_cast<char*>(nullptr));
+      execl(program.c_str(), program.c_str(), id, rate, "serve", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
@@ -479,21 +484,46 @@ void reportPerPacket(benchmark::State& state, const std::map<std::string, benchs
 // data callback. Beside the per-packet figures: cpu_streaming_pct and cpu_idle_pct (this
 // process's CPU as % of one core; idle: the device still measuring, the stream stopped), their
 // difference cpu_per_stream_pct, packets_per_s delivered.
+// The trackers of BM_Stream2000Hz: the host-filtered tracker, the 20-series fourth-generation
+// tracker with its Zkf3i filter (a built-in "ZKF-3I" scenario without the magnetometer update,
+// which that series takes), the navigation tracker with Zkf700 and the mixer.
+const struct {
+  const char* idText;
+  uint32_t id;
+} kStreamTrackers[] = {{"00071234", 0x00071234}, {"00201234", 0x00201234}, {"00701234", 0x00701234}};
+
 void BM_Stream2000Hz(benchmark::State& state) {
+  const auto& tracker = kStreamTrackers[state.range(0)];
   for (auto _ : state) {
-    EmulatorProcess emulator("2000");
+    EmulatorProcess emulator("2000", tracker.idText);
     if (emulator.port().empty()) {
       state.SkipWithError(("zda_emulator did not start: " + emulatorPath()).c_str());
       return;
     }
     auto control = std::make_unique<ZtControl>();
+    zelto::test::TempDir dir;
+    if (tracker.id == 0x00201234) {
+      const std::string profiles = dir.file("mk4.zsa");
+      const std::pair<std::string, std::string> magOff{"doMagUpdate", "B:N"};
+      ZtString file;
+      ZtString_construct(&file, profiles.c_str());
+      const bool loaded = zelto::test::writeProfiles(profiles, "ZKF", "zkf3i", {{"plain", 2, "", "", {magOff}}}) &&
+                          control->loadFilterProfiles(file);
+      ZtString_destruct(&file);
+      if (!loaded) {
+        state.SkipWithError("filter profiles not loaded");
+        return;
+      }
+    }
     ZtString name;
     ZtString_construct(&name, emulator.port().c_str());
     const bool opened = control->openPort(name, B115200);
     ZtString_destruct(&name);
-    ZtDevice* device = opened ? control->device(0x00071234) : nullptr;
-    if (!device || device->updateRate() != 2000) {
-      state.SkipWithError("the emulated tracker did not open at 2000 Hz");
+    ZtDevice* device = opened ? control->device(tracker.id) : nullptr;
+    const bool fourthGeneration = tracker.id != 0x00071234;
+    if (!device || (fourthGeneration ? device->updateRateForDataIdentifier(0xA010) : device->updateRate()) != 2000 ||
+        (fourthGeneration && !device->hasZkfFilter())) {
+      state.SkipWithError("the emulated tracker did not open at 2000 Hz with its host filter");
       return;
     }
     CountingHandler handler;
@@ -505,9 +535,11 @@ void BM_Stream2000Hz(benchmark::State& state) {
     std::this_thread::sleep_for(std::chrono::seconds(1));  // the filter starts, rooms grow
     const long before = handler.delivered;
     const auto threads0 = benchstats::byName();
+    AllocationCounter allocations;
     CpuWindow window;
     std::this_thread::sleep_for(std::chrono::duration<double>(kStreamSeconds));
     window.stop();
+    const uint64_t allocated = allocations.countAllThreads();
     const auto spent = benchstats::difference(threads0, benchstats::byName());
     const double wall = window.wallSeconds();
     const double streaming = window.percent();
@@ -527,9 +559,10 @@ void BM_Stream2000Hz(benchmark::State& state) {
     state.counters["cpu_per_stream_pct"] = streaming - idle;
     state.counters["packets_per_s"] = packets / wall;
     state.counters["oriented_share"] = orientedShare;
+    state.counters["allocs_per_packet"] = static_cast<double>(allocated) / std::max(1.0, packets);
   }
 }
-BENCHMARK(BM_Stream2000Hz)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_Stream2000Hz)->Arg(0)->Arg(1)->Arg(2)->ArgName("tracker")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // Reference for BM_Stream2000Hz, in the same run: the same emulator's 2000 Hz stream read without
 // the library. 0: one thread ("ref reader") waits on the port (poll with a stop descriptor) and

@@ -1681,24 +1681,38 @@ void KtDevice::readInitialFilterState() {
   }
 }
 
+void KtDevice::writeHostState(zelto::SettingsFile&) const {}
+
 void KtDevice::writeFilterStateToFile() {
   const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
   if (!filter || !filter->isInitialized()) return;
   std::unique_ptr<ZkfState> state(createFilterState());
-  if (!state) return;
+  std::unique_ptr<ZkfState> carried(createFilterState());
+  if (!state || !carried) return;
+  std::vector<char> image;
   {
+    // The state is taken, written and handed back in one hold of the lock, so no step falls
+    // between the state a replay starts from and the one the live filter goes on with.
     std::lock_guard<std::recursive_mutex> lock(m_filterLock);
     filter->getFullState(state.get());
+    zelto::SettingsFile file;
+    state->writeToFile(file, "");
+    int major = 0, minor = 0;
+    filter->getVersion(major, minor);
+    file.setSetting("filterProfileType", zelto::Variant(static_cast<unsigned int>(m_currentHostProfile.type)));
+    file.setSetting("filterVersionMajor", zelto::Variant(static_cast<unsigned int>(major)));
+    file.setSetting("filterVersionMinor", zelto::Variant(static_cast<unsigned int>(minor)));
+    writeHostState(file);
+    image.resize(file.serialize(nullptr));
+    file.serialize(image.data());
+    // The stored form is not exact for every member (a quaternion reads back normalised, 64-bit
+    // counters are kept in 32 bits): the live filter continues from the state as a replay reads
+    // it, so the recording replays to the same outputs bit for bit.
+    zelto::SettingsFile readBack;
+    if (readBack.deserialize(image.data(), image.size()) == image.size() &&
+        carried->readFromFileNoThrow(readBack, ""))
+      filter->setFullState(carried.get());
   }
-  zelto::SettingsFile file;
-  state->writeToFile(file, "");
-  int major = 0, minor = 0;
-  filter->getVersion(major, minor);
-  file.setSetting("filterProfileType", zelto::Variant(static_cast<unsigned int>(m_currentHostProfile.type)));
-  file.setSetting("filterVersionMajor", zelto::Variant(static_cast<unsigned int>(major)));
-  file.setSetting("filterVersionMinor", zelto::Variant(static_cast<unsigned int>(minor)));
-  std::vector<char> image(file.serialize(nullptr));
-  file.serialize(image.data());
   OwnedMessage message;
   ZtMessage_constructSized(&message.m, 0);
   ZtMessage_setMessageId(&message.m, kFilterState);

@@ -353,6 +353,11 @@ class KtDevice : public ZtDevice {
   // A new empty state record of the class's filter (owned by the caller), null when the class
   // has none: then no filter state is written.
   virtual ZkfState* createFilterState() const;
+  // The class's per-packet host state that the filter state alone does not give (a partly
+  // filled window, latched aiding, ...), added to the state record a recording starts with so
+  // that its replay continues exactly where the live stream was; the class reads it back from
+  // initialState() when it builds its filter. Called under m_filterLock. Nothing by default.
+  virtual void writeHostState(zelto::SettingsFile& file) const;
   // initializeFilter under m_filterLock.
   bool initializeFilterLocked();
 

@@ -16,6 +16,7 @@
 #include "trackers/GenericMatrix.h"
 #include "trackers/KtMk4CalibrationInfo.h"
 #include "trackers/KtixDevice.h"
+#include "trackers/Mk4FilterSupport.h"
 
 namespace {
 
@@ -415,6 +416,30 @@ bool KtMk4Device::initializeSdiWindows() {
   setSdiPeriod(legacy ? 0.0 : period);
   setHostSdiEnabled(legacy || (dq <= 0 && dv <= 0 && scale != 1.0));
   return result;
+}
+
+void KtMk4Device::writeOutputWindow(zelto::SettingsFile& file) const {
+  double content[9];
+  {
+    std::lock_guard<std::mutex> lock(m_orientationLock);
+    const zelto::SdiWindow& w = m_outputSdiWindow;
+    content[0] = w.getDecimationRate();
+    content[1] = w.getDecimationCounter();
+    content[2] = w.m_dq.w, content[3] = w.m_dq.x, content[4] = w.m_dq.y, content[5] = w.m_dq.z;
+    for (int i = 0; i < 3; ++i) content[6 + i] = w.m_dv[i];
+  }
+  zelto::mk4::putValues(file, "host.window", content, 9);
+}
+
+bool KtMk4Device::resumeOutputWindow(const zelto::SettingsFile& file) {
+  double content[9];
+  if (!zelto::mk4::getValues(file, "host.window", content, 9)) return false;
+  zelto::SdiData partial;
+  partial.m_dq = zelto::Quaternion(content[2], content[3], content[4], content[5]);
+  for (int i = 0; i < 3; ++i) partial.m_dv[i] = content[6 + i];
+  std::lock_guard<std::mutex> lock(m_orientationLock);
+  if (content[0] != m_outputSdiWindow.getDecimationRate()) return false;
+  return m_outputSdiWindow.resume(partial, static_cast<int>(content[1]));
 }
 
 int KtMk4Device::rawWindowDecimation() const {

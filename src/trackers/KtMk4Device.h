@@ -157,6 +157,12 @@ class KtMk4Device : public KtDevice {
   // record's hardware revision into the hardware parameters; false without one.
   bool readMk4HardwareParams(const zelto::SettingsFile& settings, const char* listKey);
 
+  // The output window's partial content under "host.window.*" for a recording's state record,
+  // and back from it (m_orientationLock taken inside). Resuming needs the rate of the window as
+  // it is now; false, the window left as it was, without the keys or for another rate.
+  void writeOutputWindow(zelto::SettingsFile& file) const;
+  bool resumeOutputWindow(const zelto::SettingsFile& file);
+
   // The output window: increments combined to the host filter's rate (m_orientationLock).
   zelto::SdiWindow m_outputSdiWindow;
   std::atomic<uint16_t> m_pendingNoRotation{0};

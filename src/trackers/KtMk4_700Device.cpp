@@ -195,13 +195,52 @@ bool KtMk4_700Device::initializeFilter() {
   } else {
     setZkfFilter(FilterHandle());
   }
-  FilterHandle filter(new zelto::Zkf700Filter(params.get()));
+  auto* typed = new zelto::Zkf700Filter(params.get());
+  FilterHandle filter(typed);
   setZkfFilter(filter);
   if (const zelto::SettingsFile* state = initialState()) {
     zelto::Zkf700State initial;
-    if (initial.readFromFileNoThrow(*state, "")) filter->setFullState(&initial);
+    if (initial.readFromFileNoThrow(*state, "")) {
+      filter->setFullState(&initial);
+      resumeHostState(*state, *typed);
+    }
   }
   return true;
+}
+
+// A replay that starts where a recording started mid-stream: the last estimate (for the status
+// bits until the next step), the step clock, the aiding latched since the last step, the mixer
+// and a partly filled window as they were live. Each part missing from the record stays fresh.
+void KtMk4_700Device::resumeHostState(const zelto::SettingsFile& state, zelto::Zkf700Filter& filter) {
+  if (filter.isInitialized()) filter.getLastOutput(m_output);
+  double clock = 0.0;
+  if (zelto::mk4::getValues(state, "host.stepTime", &clock, 1)) m_stepTimeMs = static_cast<int64_t>(clock);
+  double a[kAidingValues];
+  if (zelto::mk4::getValues(state, "host.aiding", a, kAidingValues)) {
+    m_aiding.magValid = a[0] != 0.0;
+    m_aiding.mag = zelto::Vector3(a[1], a[2], a[3]);
+    m_aiding.gpsValid = a[4] != 0.0;
+    m_aiding.gpsPos = zelto::Vector3(a[5], a[6], a[7]);
+    m_aiding.gpsVel = zelto::Vector3(a[8], a[9], a[10]);
+    m_aiding.gpsPAcc = a[11];
+    m_aiding.gpsSAcc = a[12];
+    m_aiding.baroValid = a[13] != 0.0;
+    m_aiding.baro = a[14];
+  }
+  m_mixer.readState(state, "host.mixer", m_mixerInput, m_mixerOutput);
+  resumeOutputWindow(state);
+}
+
+void KtMk4_700Device::writeHostState(zelto::SettingsFile& file) const {
+  writeOutputWindow(file);
+  const double clock = static_cast<double>(m_stepTimeMs);
+  zelto::mk4::putValues(file, "host.stepTime", &clock, 1);
+  const zelto::Zkf700Aiding& g = m_aiding;
+  const double a[kAidingValues] = {double(g.magValid), g.mag[0],    g.mag[1],    g.mag[2],    double(g.gpsValid),
+                                   g.gpsPos[0],        g.gpsPos[1], g.gpsPos[2], g.gpsVel[0], g.gpsVel[1],
+                                   g.gpsVel[2],        g.gpsPAcc,   g.gpsSAcc,   double(g.baroValid), g.baro};
+  zelto::mk4::putValues(file, "host.aiding", a, kAidingValues);
+  m_mixer.writeState(file, "host.mixer", m_mixerInput, m_mixerOutput);
 }
 
 bool KtMk4_700Device::storeFilterState() {

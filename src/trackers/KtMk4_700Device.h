@@ -18,6 +18,9 @@
 #include "trackers/Mk4_700SampleMixer.h"
 
 class KtMk4_700HardwareParams;
+namespace zelto {
+class Zkf700Filter;
+}
 
 class KtMk4_700Device : public KtMk4Device {
  public:
@@ -59,6 +62,9 @@ class KtMk4_700Device : public KtMk4Device {
   int getBaseFrequency(ZtDataIdentifier dataIdentifier) const override;
   // A new empty Zkf700State: the filter state written into recordings.
   ZkfState* createFilterState() const override;
+  // The output window, the step clock ("host.stepTime", ms), the latched aiding
+  // ("host.aiding") and the mixer with its last input and output ("host.mixer.*").
+  void writeHostState(zelto::SettingsFile& file) const override;
 
   // The packet's raw GNSS solution into the aiding when it has fix type 3 and the status word
   // is 0 or has bit 2: "gps.pos" (degrees, degrees, m on WGS-84), "gps.vel" (east-north-up),
@@ -72,6 +78,9 @@ class KtMk4_700Device : public KtMk4Device {
   const zelto::Mk4_700SampleMixerOutput& mixerOutput() const { return m_mixerOutput; }
 
  private:
+  static constexpr size_t kAidingValues = 15;
+  void resumeHostState(const zelto::SettingsFile& state, zelto::Zkf700Filter& filter);
+
   // Guarded by m_filterLock.
   zelto::Zkf700Aiding m_aiding;
   zelto::Zkf700FilterOutput m_output;

@@ -92,9 +92,20 @@ bool KtMk4_X0Device::initializeFilter() {
   setZkfFilter(filter);
   if (const zelto::SettingsFile* state = initialState()) {
     zelto::Zkf3iState initial;
-    if (initial.readFromFileNoThrow(*state, "")) filter->setFullState(&initial);
+    if (initial.readFromFileNoThrow(*state, "")) {
+      filter->setFullState(&initial);
+      resumeOutputWindow(*state);
+      double mag[3];
+      if (zelto::mk4::getValues(*state, "host.mag", mag, 3)) m_latchedMag = zelto::Vector3(mag[0], mag[1], mag[2]);
+    }
   }
   return true;
+}
+
+void KtMk4_X0Device::writeHostState(zelto::SettingsFile& file) const {
+  writeOutputWindow(file);
+  const double mag[3] = {m_latchedMag[0], m_latchedMag[1], m_latchedMag[2]};
+  zelto::mk4::putValues(file, "host.mag", mag, 3);
 }
 
 bool KtMk4_X0Device::storeFilterState() {

@@ -57,6 +57,8 @@ class KtMk4_X0Device : public KtMk4Device {
   const zelto::Zkf3iFilterOutput& lastFilterOutput() const { return m_output; }
   // A new empty Zkf3iState: the filter state written into recordings.
   ZkfState* createFilterState() const override;
+  // The output window's partial content and the latched magnetic field ("host.mag").
+  void writeHostState(zelto::SettingsFile& file) const override;
 
  private:
   // Guarded by m_filterLock.

@@ -1,10 +1,13 @@
 #pragma once
 // Small per-packet helpers shared by the fourth-generation trackers' host filter paths: frame
 // changes of increments and vectors, finiteness tests, and the filter's status bits. Inline and
-// allocation-free.
+// allocation-free, but for the two that keep the host's per-packet state beside the filter
+// state of a recording (not on the packet path).
 #include <cmath>
 #include <cstdint>
 
+#include "foundation/SettingsFile.h"
+#include "foundation/Variant.h"
 #include "math/Quaternion.h"
 #include "math/Vector.h"
 #include "math/Vector3.h"
@@ -55,6 +58,22 @@ inline uint32_t filterStatus(uint32_t status, bool valid, bool running, bool abo
   else if (rejected)
     status |= 0x08;
   return status;
+}
+
+// Values of the host's per-packet state in a recording's filter-state record: a vector of
+// doubles, whose stored form keeps every bit (a stored quaternion would read back normalised).
+inline void putValues(SettingsFile& file, const char* key, const double* values, size_t count) {
+  file.setSetting(key, Variant(values, count));
+}
+
+// False, out unchanged, without a vector of exactly count values under key.
+inline bool getValues(const SettingsFile& file, const char* key, double* out, size_t count) {
+  Variant value;
+  if (file.getSetting("", key, value) != ZRV_OK || value.kind() != Variant::KindVector) return false;
+  const Vector stored = value.toVector();
+  if (stored.size != count) return false;
+  for (size_t i = 0; i < count; ++i) out[i] = stored.data[i];
+  return true;
 }
 
 }  // namespace zelto::mk4

@@ -1,8 +1,10 @@
 #include "trackers/Mk4_700SampleMixer.h"
 
 #include <cmath>
+#include <type_traits>
 
 #include "math/geodetic/GeodeticConversions.h"
+#include "trackers/Mk4FilterSupport.h"
 
 namespace zelto {
 
@@ -23,7 +25,73 @@ void rotate(const ZtQuaternion& q, const double v[3], double out[3]) {
   out[2] = p.z;
 }
 
+constexpr size_t kStateValues = 25, kInputValues = 34, kOutputValues = 18;
+
+// Copies values between a record's fields and a flat list, in the direction the caller gives.
+struct Packer {
+  double* list;
+  bool out;  // fields into the list
+  size_t at = 0;
+  template <typename T>
+    requires std::is_arithmetic_v<T>
+  void operator()(T& field) {
+    if (out)
+      list[at] = static_cast<double>(field);
+    else
+      field = static_cast<T>(list[at]);
+    ++at;
+  }
+  void operator()(double* v, size_t n) {
+    for (size_t i = 0; i < n; ++i) (*this)(v[i]);
+  }
+  void operator()(ZtQuaternion& q) {
+    (*this)(q.w), (*this)(q.x), (*this)(q.y), (*this)(q.z);
+  }
+};
+
+void packInput(Packer& p, Mk4_700SampleMixerInput& in) {
+  p(in.sampleFrequency), p(in.dq), p(in.dv, 3), p(in.velocity, 3), p(in.accBias, 3), p(in.gyrBias, 3);
+  p(in.gravity, 3), p(in.orientation), p(in.position, 3), p(in.navigationState), p(in.ready), p(in.filterData);
+  p(in.aiding), p(in.biasRemoved), p(in.status), p(in.status2);
+}
+
+void packOutput(Packer& p, Mk4_700SampleMixerOutput& out) {
+  p(out.position, 3), p(out.velocity, 3), p(out.orientation), p(out.acceleration, 3), p(out.navigationState);
+  p(out.status), p(out.status2), p(out.aiding), p(out.valid);
+}
+
 }  // namespace
+
+void Mk4_700SampleMixer::writeState(SettingsFile& file, const std::string& key, const Mk4_700SampleMixerInput& input,
+                                    const Mk4_700SampleMixerOutput& output) const {
+  double state[kStateValues], in[kInputValues], out[kOutputValues];
+  Mk4_700SampleMixer copy = *this;
+  Packer s{state, true};
+  s(copy.m_dt), s(copy.m_a, 3), s(copy.m_qd), s(copy.m_p, 3), s(copy.m_v, 3), s(copy.m_q), s(copy.m_r), s(copy.m_f, 3);
+  Mk4_700SampleMixerInput inputCopy = input;
+  Mk4_700SampleMixerOutput outputCopy = output;
+  Packer i{in, true}, o{out, true};
+  packInput(i, inputCopy);
+  packOutput(o, outputCopy);
+  mk4::putValues(file, (key + ".state").c_str(), state, kStateValues);
+  mk4::putValues(file, (key + ".input").c_str(), in, kInputValues);
+  mk4::putValues(file, (key + ".output").c_str(), out, kOutputValues);
+}
+
+bool Mk4_700SampleMixer::readState(const SettingsFile& file, const std::string& key, Mk4_700SampleMixerInput& input,
+                                   Mk4_700SampleMixerOutput& output) {
+  double state[kStateValues], in[kInputValues], out[kOutputValues];
+  if (!mk4::getValues(file, (key + ".state").c_str(), state, kStateValues) ||
+      !mk4::getValues(file, (key + ".input").c_str(), in, kInputValues) ||
+      !mk4::getValues(file, (key + ".output").c_str(), out, kOutputValues))
+    return false;
+  Packer s{state, false};
+  s(m_dt), s(m_a, 3), s(m_qd), s(m_p, 3), s(m_v, 3), s(m_q), s(m_r), s(m_f, 3);
+  Packer i{in, false}, o{out, false};
+  packInput(i, input);
+  packOutput(o, output);
+  return true;
+}
 
 bool Mk4_700SampleMixer::processSample(const Mk4_700SampleMixerInput& in, Mk4_700SampleMixerOutput& out,
                                        bool filterSample) {

@@ -7,6 +7,9 @@
 // with P in earth-centred earth-fixed metres and R the rotation from the navigation frame
 // (east-north-up at the last filter position) to ECEF. Plain numerics: no allocation, no lock;
 // one thread at a time.
+#include <string>
+
+#include "foundation/SettingsFile.h"
 #include "math/Quaternion.h"
 #include "trackers/Mk4_700SampleMixerInput.h"
 #include "trackers/Mk4_700SampleMixerOutput.h"
@@ -27,6 +30,14 @@ class Mk4_700SampleMixer {
   void generateOutput(const Mk4_700SampleMixerInput& input, Mk4_700SampleMixerOutput& output) const;
 
   double period() const { return m_dt; }
+
+  // The state with the input and output of the last sample, every value exact, under
+  // "<key>.state", "<key>.input" and "<key>.output": what a replay needs to continue where a
+  // recording started. readState changes nothing (false) unless all three read whole.
+  void writeState(SettingsFile& file, const std::string& key, const Mk4_700SampleMixerInput& input,
+                  const Mk4_700SampleMixerOutput& output) const;
+  bool readState(const SettingsFile& file, const std::string& key, Mk4_700SampleMixerInput& input,
+                 Mk4_700SampleMixerOutput& output);
 
  private:
   // A = dv, less dt times the accelerometer bias unless it was removed already.

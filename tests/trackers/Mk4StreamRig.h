@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -61,7 +62,8 @@ inline void PrintTo(const Mk4Packet& p, std::ostream* os) {
   if (p.hasStatus) *os << " status " << p.status;
 }
 
-// A plain-C handler table whose data event keeps every packet.
+// A plain-C handler table whose data event keeps every packet; it also counts the packets the
+// library reports missed and the errors it reports.
 class PlainCCollector {
  public:
   PlainCCollector() {
@@ -69,12 +71,36 @@ class PlainCCollector {
     m_table.callbacks.m_onDataAvailable = [](ZtCallbackPlainC* cb, ZtDevice*, const ZtDataPacket* packet) {
       reinterpret_cast<Table*>(cb)->self->add(packet);
     };
+    m_table.callbacks.m_onMissedPackets = [](ZtCallbackPlainC* cb, ZtDevice*, int count, int, int) {
+      PlainCCollector* self = reinterpret_cast<Table*>(cb)->self;
+      std::lock_guard<std::mutex> lock(self->m_mutex);
+      self->m_missed += static_cast<size_t>(std::max(count, 0));
+      self->m_changed.notify_all();
+    };
+    m_table.callbacks.m_onError = [](ZtCallbackPlainC* cb, ZtDevice*, ZtResultValue error) {
+      PlainCCollector* self = reinterpret_cast<Table*>(cb)->self;
+      std::lock_guard<std::mutex> lock(self->m_mutex);
+      self->m_errors.push_back(error);
+    };
   }
   ZtCallbackPlainC* handler() { return &m_table.callbacks; }
 
   bool waitFor(size_t n, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, limit, [&] { return m_packets.size() >= n; });
+  }
+  // Until n packets are delivered or reported missed.
+  bool waitForAccounted(size_t n, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, limit, [&] { return m_packets.size() + m_missed >= n; });
+  }
+  size_t missed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_missed;
+  }
+  std::vector<ZtResultValue> errors() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_errors;
   }
   std::vector<Mk4Packet> packets() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -87,6 +113,8 @@ class PlainCCollector {
   void clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_packets.clear();
+    m_missed = 0;
+    m_errors.clear();
   }
 
  private:
@@ -148,6 +176,8 @@ class PlainCCollector {
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
   std::vector<Mk4Packet> m_packets;
+  size_t m_missed = 0;
+  std::vector<ZtResultValue> m_errors;
 };
 
 using Pairs = std::vector<std::pair<uint16_t, uint16_t>>;

@@ -7,6 +7,7 @@
 // recording replayed bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "control/ZtSyncLines.h"
@@ -19,6 +20,7 @@
 #include "trackers/KtMk4_700Device.h"
 #include "trackers/Mk4Profiles.h"
 #include "trackers/Mk4StreamRig.h"
+#include "transport/link/Communicator.h"
 
 namespace zelto::test {
 namespace {
@@ -195,7 +197,7 @@ RawStreamOptions navigationStream() {
   return o;
 }
 
-TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit) {
+TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndARecordStartedMidStreamReplaysBitForBit) {
   TempDir dir;
   const std::string path = dir.file("nav.log");
   Mk4StreamRig rig(k700Series, {{0xA010, 2000}, {0x8840, 4}, {0x3010, 50}}, drive(),
@@ -218,15 +220,20 @@ TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit)
   ZtString_destruct(&name);
   rig.emu->setStreamOnMeasurement(false);
   ASSERT_TRUE(rig.startMeasuring());
-  // Recorded before the first increment, so that the replay's windows, filter and mixer start
-  // alike (the recorded increments keep the window phase).
-  ASSERT_LT(rig.collector.count(), 5u);
-  ASSERT_EQ(ZtDevice_startRecording(rig.device), 1);
   rig.clearCollected();
   constexpr size_t kSamples = 32 * 2000;
-  // In bursts the processing keeps up with (the library drops what its queue cannot hold).
-  for (size_t sent = 0; sent < kSamples; sent += 2000)
-    ASSERT_TRUE(rig.burst(2000, std::chrono::milliseconds(20000))) << rig.collector.count();
+  // The recording starts mid-stream, while the filter navigates and in the middle of an output
+  // window: its replay has to continue from the filter state, the mixer, the latched aiding,
+  // the step clock and the partly filled window as they were live.
+  constexpr size_t kRecordFrom = 12 * 2000 + 7;
+  for (size_t sent = 0; sent < kSamples;) {
+    if (sent == kRecordFrom) {
+      ASSERT_EQ(ZtDevice_startRecording(rig.device), 1);
+    }
+    const size_t n = std::min<size_t>(2000, (sent < kRecordFrom ? kRecordFrom : kSamples) - sent);
+    ASSERT_TRUE(rig.burst(n, std::chrono::milliseconds(20000))) << rig.collector.count();
+    sent += n;
+  }
   ASSERT_EQ(ZtDevice_stopRecording(rig.device), 1);
   ASSERT_EQ(ZtDevice_gotoConfig(rig.device), 1);
   ASSERT_EQ(ZtDevice_closeLogFile(rig.device), 1);
@@ -287,11 +294,63 @@ TEST(Mk4Navigation, ADriveGetsPositionVelocityAndOrientationAndReplaysBitForBit)
   PlainCCollector replayed;
   ZtDevice_addCallbackHandler(player, replayed.handler(), 0);
   ASSERT_EQ(ZtDevice_loadLogFile(player), 1);
-  ASSERT_TRUE(replayed.waitFor(live.size(), std::chrono::milliseconds(60000)));
+  const size_t recorded = kSamples - kRecordFrom;
+  ASSERT_TRUE(replayed.waitFor(recorded, std::chrono::milliseconds(60000)));
   const std::vector<Mk4Packet> packets = replayed.packets();
-  ASSERT_EQ(packets.size(), live.size());
-  for (size_t i = 0; i < live.size(); ++i)
-    ASSERT_EQ(packets[i], live[i]) << "packet " << i << ", counter " << live[i].counter;
+  ASSERT_EQ(packets.size(), recorded);
+  // From the first packet on: a navigation solution with position and the valid bit.
+  ASSERT_TRUE(live[kRecordFrom].hasStatus);
+  EXPECT_EQ((live[kRecordFrom].status >> 23) & 0x7, 3u);
+  for (size_t i = 0; i < recorded; ++i)
+    ASSERT_EQ(packets[i], live[kRecordFrom + i]) << "packet " << i << ", counter " << live[kRecordFrom + i].counter;
+}
+
+// A burst far faster than the line, into the tracker with the most processing per packet: every
+// sample the emulator sent is delivered, or reported missed (the counter gap, with the error),
+// and a loss has its cause counted on the link (the parse backlog's dropped bytes, reported to
+// the link's handlers; a message candidate given up). Under the sanitizers a smaller burst keeps
+// the test to a few seconds.
+TEST(Mk4Navigation, ALargeBurstIsDeliveredWholeOrItsLossIsReported) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  constexpr size_t kBurst = 12000;
+#else
+  constexpr size_t kBurst = 52000;
+#endif
+  Mk4StreamRig rig(k700Series, {{0xA010, 2000}, {0x8840, 4}, {0x3010, 50}}, drive(),
+                   [](TrackerModel& m) {
+                     m.sensor.ndAcc = 0.002;
+                     m.sensor.ndGyr = 0.0347;
+                   },
+                   navigationStream());
+  ASSERT_TRUE(rig.opened);
+  rig.emu->setStreamOnMeasurement(false);
+  ASSERT_TRUE(rig.startMeasuring());
+  rig.clearCollected();
+  ASSERT_EQ(rig.emu->sendDataBurst(kBurst), kBurst);
+  ASSERT_TRUE(rig.collector.waitForAccounted(kBurst, std::chrono::milliseconds(60000)))
+      << rig.collector.count() << " delivered, " << rig.collector.missed() << " reported missed";
+  const std::vector<Mk4Packet> packets = rig.collector.packets();
+  const size_t missed = rig.collector.missed();
+  EXPECT_EQ(packets.size() + missed, kBurst);
+  // In order, none twice, and no gap larger than what was reported.
+  for (size_t i = 1; i < packets.size(); ++i) {
+    const auto step = static_cast<uint16_t>(packets[i].counter - packets[i - 1].counter);
+    ASSERT_GE(step, 1u) << i;
+    ASSERT_LE(step, missed + 1) << i;
+  }
+  const Communicator* link = rig.device->communicator();
+  ASSERT_NE(link, nullptr);
+  const uint64_t droppedBytes = link->droppedBacklogBytes();
+  const uint64_t givenUp = link->messageCutter().giveUpCount();
+  const std::vector<ZtResultValue> errors = rig.collector.errors();
+  const auto reported = [&](ZtResultValue e) { return std::find(errors.begin(), errors.end(), e) != errors.end(); };
+  RecordProperty("missed", std::to_string(missed));
+  RecordProperty("backlog_dropped_bytes", std::to_string(droppedBytes));
+  RecordProperty("candidates_given_up", std::to_string(givenUp));
+  if (missed > 0) {
+    EXPECT_TRUE(reported(ZRV_MISSEDPACKETS));
+    EXPECT_TRUE(droppedBytes > 0 || givenUp > 0) << "packets lost without a cause on the link";
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "filters/common/KtMk4HardwareParams.h"
 #include "filters/zkf3i/Zkf3iFilter.h"
 #include "filters/zkf3i/Zkf3iFilterOutput.h"
 #include "support/TempDir.h"
@@ -93,9 +94,17 @@ TEST(Mk4Filter, EachSeriesTakesTheScenariosItMayRun) {
 
 TEST(Mk4Filter, ARawStreamGetsZkf3iOrientationWithinBoundsOfTheTruth) {
   TempDir dir;
+  // The emulated record's noise densities are zeros (never programmed): the filter runs on the
+  // defaults a record without them gets, not on a sensor without noise.
   Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, mk4X0FilterTurning(), [](TrackerModel&) {}, {}, writeZkf3iProfiles(dir));
   ASSERT_TRUE(rig.opened);
   ASSERT_TRUE(rig.mk4->hasZkfFilter());
+  const auto* hardware = dynamic_cast<const KtMk4HardwareParams*>(&rig.mk4->hardwareParameters());
+  ASSERT_NE(hardware, nullptr);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(hardware->ndAcc[i], 0.002);
+    EXPECT_EQ(hardware->ndGyr[i], 0.0347);
+  }
   EXPECT_EQ(rig.mk4->outputWindowDecimation(), 4);
   ASSERT_TRUE(rig.startMeasuring());
   rig.clearCollected();
@@ -195,17 +204,23 @@ TEST(Mk4Filter, AFailingOrNonFiniteStepDeliversThePacketWithoutOrientation) {
 TEST(Mk4Filter, ARecordingReplaysToTheSameOrientations) {
   TempDir dir;
   const std::string path = dir.file("mk4-filtered.log");
-  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, mk4X0FilterTurning(), [](TrackerModel&) {}, {}, writeZkf3iProfiles(dir));
+  // With the record's noise densities, so that the filter's covariance and orientation carry
+  // every bit of their precision into the state the recording holds.
+  const auto noisy = [](TrackerModel& m) {
+    m.sensor.ndAcc = 0.002;
+    m.sensor.ndGyr = 0.0347;
+  };
+  Mk4StreamRig rig(k20Series, {{0xA010, 2000}}, mk4X0FilterTurning(), noisy, {}, writeZkf3iProfiles(dir));
   ASSERT_TRUE(rig.opened);
   ZtString name = cText(path);
   ASSERT_EQ(ZtDevice_createLogFile(rig.device, &name), 0);
   ZtString_destruct(&name);
   ASSERT_TRUE(rig.startMeasuring());
-  // Recording starts on a filter step's boundary (20 raw samples since measurement began), the
-  // filter state then written with it.
+  // Recording starts mid-stream in the middle of an output window (20 raw samples since
+  // measurement began): the filter state is written with the window's partial content.
   const size_t seen = rig.collector.count();
-  ASSERT_TRUE(rig.burst((20 - seen % 20) % 20 + 2000));
-  ASSERT_EQ(rig.collector.count() % 20, 0u);
+  ASSERT_TRUE(rig.burst((20 - seen % 20) % 20 + 2000 + 13));
+  ASSERT_EQ(rig.collector.count() % 20, 13u);
   ASSERT_EQ(ZtDevice_startRecording(rig.device), 1);
   rig.clearCollected();
   ASSERT_TRUE(rig.burst(4000));

@@ -1,6 +1,9 @@
 #include "filters/common/KtMk4HardwareParams.h"
 
+#include <cmath>
+
 #include "ekts/Ekts.h"
+#include "foundation/JournalMacros.h"
 
 namespace {
 
@@ -23,6 +26,21 @@ constexpr uint16_t kStMaxMag = 3276;
 constexpr uint16_t kStMinMag = 1966;
 
 uint16_t readU16(const zelto::Variant& v) { return static_cast<uint16_t>(v.toUint32()); }
+
+void noiseDensity(zelto::Vector3& out, bool has, const zelto::Vector3& value, double fallback, const char* sensor) {
+  out = zelto::Vector3(fallback, fallback, fallback);
+  if (!has) return;
+  bool substituted = false;
+  for (ZtSize i = 0; i < 3; ++i) {
+    if (std::isfinite(value[i]) && value[i] > 0.0)
+      out[i] = value[i];
+    else
+      substituted = true;
+  }
+  if (substituted)
+    JLOG_ALERT("device record: " << sensor << " noise density (" << value[0] << ", " << value[1] << ", "
+                                   << value[2] << ") not positive; " << fallback << " used for those axes");
+}
 
 }  // namespace
 
@@ -111,14 +129,17 @@ void KtMk4HardwareParams::readFromDecryptedEktsPages(const zelto::Ekts* record) 
   const zelto::Ekts& r = *record;
   vec(biasCoeffAcc, r.hasBiasCoeffAcc(), r.biasCoeffAcc(), kBiasCoeffAcc);
   clipAcc = r.hasAccRange() ? r.accRange() : kClipAcc;
-  vec(ndAcc, r.hasNdAcc(), r.ndAcc(), kNdAcc);
+  // A record whose noise densities were never programmed holds zeros: such an axis takes the
+  // default as a record without the field does (the filters refuse a density that is not
+  // positive), and the substitution is journalled.
+  noiseDensity(ndAcc, r.hasNdAcc(), r.ndAcc(), kNdAcc, "accelerometer");
   rawClipAcc = r.hasRawAccClip() ? r.rawAccClip() : kRawClipAcc;
   stMaxAcc = r.hasStMaxAcc() ? r.stMaxAcc() : kStMaxAcc;
   stMinAcc = r.hasStMinAcc() ? r.stMinAcc() : kStMinAcc;
   vec(biasCoeffGyr, r.hasBiasCoeffGyr(), r.biasCoeffGyr(), kBiasCoeffGyr);
   vec(biasTauGyr, r.hasSdBiasTauGyr(), r.sdBiasTauGyr(), kBiasTauGyr);
   clipGyr = r.hasGyrRange() ? r.gyrRange() : kClipGyr;
-  vec(ndGyr, r.hasNdGyr(), r.ndGyr(), kNdGyr);
+  noiseDensity(ndGyr, r.hasNdGyr(), r.ndGyr(), kNdGyr, "gyroscope");
   rawClipGyr = r.hasRawGyrClip() ? r.rawGyrClip() : kRawClipGyr;
   stMaxGyr = r.hasStMaxGyr() ? r.stMaxGyr() : kStMaxGyr;
   stMinGyr = r.hasStMinGyr() ? r.stMinGyr() : kStMinGyr;

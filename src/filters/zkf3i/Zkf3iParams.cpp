@@ -190,6 +190,11 @@ bool Zkf3iParams::initialize(const Zkf3iScenarioParams& s, const KtMk4HardwarePa
     if (!positiveFinite(t.tau)) return refuse(std::string("time constant ") + t.name + " not positive and finite");
   for (ZtSize i = 0; i < 3; ++i)
     if (!positiveFinite(h.biasTauGyr[i])) return refuse("gyroscope bias time constant not positive and finite");
+  // A sensor without noise is no sensor: with it the filter trusts the integrated rates without
+  // bound and its heading runs off unseen.
+  for (ZtSize i = 0; i < 3; ++i)
+    if (!positiveFinite(h.ndAcc[i]) || !positiveFinite(h.ndGyr[i]))
+      return refuse("noise density (ndAcc, ndGyr) not positive and finite");
   const Zkf3iInitialConditions& ic = s.initialConditions;
   if (!positiveFinite(ic.sd_init_acc) || !positiveFinite(ic.sd_init_gyrBias) || !positiveFinite(ic.sd_init_mag) ||
       !positiveFinite(ic.sd_init_orient))

@@ -142,6 +142,13 @@ void Zkf700Params::writeToFile(SettingsFile& file, const std::string& prefix) co
 
 void Zkf700Params::initialize(const Zkf700ScenarioParams& s, const KtMk4_700HardwareParams& h,
                               const ::ZkfUserParams& u, const Zkf700FilterSteps& steps) {
+  // A sensor without noise is no sensor: with it the filter trusts the integrated rates without
+  // bound and its heading runs off unseen. Refused before anything changes.
+  for (ZtSize i = 0; i < 3; ++i)
+    for (const auto& [name, density] : {std::pair<const char*, double>{"ndAcc", h.ndAcc[i]}, {"ndGyr", h.ndGyr[i]}})
+      if (!(std::isfinite(density) && density > 0.0))
+        throw ZtException(256, std::string("Zkf700 parameters: noise density ") + name +
+                                   " is not usable (not positive and finite)");
   const bool rateOk = std::isfinite(u.sampleRate) && u.sampleRate > 0.0;
   sampleTime = rateOk ? 1.0 / u.sampleRate : 0.0;
   const double T = sampleTime;

@@ -16,6 +16,13 @@ bool SdiWindow::add(const SdiData& increment) {
   return false;
 }
 
+bool SdiWindow::resume(const SdiData& partial, int counter) {
+  if (counter < 0 || counter >= m_rate) return false;
+  SdiData::operator=(partial);
+  m_counter = counter;
+  return true;
+}
+
 void SdiWindow::setDecimationRate(int rate) {
   if (rate <= 0) return;
   m_rate = rate;

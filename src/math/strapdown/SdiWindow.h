@@ -16,6 +16,10 @@ class SdiWindow : public SdiData {
   bool add(const SdiData& increment);
   // The next add starts a new window.
   void restart() { m_counter = 0; }
+  // Continues a window that already holds counter increments combined into partial (a window
+  // carried over from elsewhere, e.g. a recording's start). False, nothing changed, unless
+  // 0 <= counter < the rate.
+  bool resume(const SdiData& partial, int counter);
   // A rate of 0 or less is ignored; otherwise the window starts over.
   void setDecimationRate(int rate);
   int getDecimationRate() const { return m_rate; }

@@ -123,16 +123,20 @@ int KtThread::innerFunction() {
         0, std::chrono::duration_cast<std::chrono::microseconds>(left).count() / 1000 + 1));
   }
   // A candidate awaited by the parser is given up at its deadline: wake then, even if the line
-  // stays silent (once per deadline, so a pass that changes nothing cannot spin).
+  // stays silent (once per deadline, so a pass that changes nothing cannot spin). Past the
+  // deadline the port is read first: bytes it holds already (this thread was late, not the
+  // line) go to the parser, which judges the candidate with them; only a port that has nothing
+  // lets the parser judge it against the clock alone.
   const uint64_t deadline = m_link->awaitedDeadlineMs();
+  bool recheckDue = false;
   if (deadline != 0 && deadline != m_recheckedDeadline) {
     const uint64_t nowMs = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
     const int untilDeadline =
         deadline > nowMs ? static_cast<int>(std::min<uint64_t>(deadline - nowMs + 1, 60000)) : 0;
     if (untilDeadline == 0) {
-      m_recheckedDeadline = deadline;
-      requestRecheck();
+      recheckDue = true;
+      waitMs = kRecheckReadMs;
     } else if (waitMs < 0 || untilDeadline < waitMs) {
       waitMs = untilDeadline;
     }
@@ -141,6 +145,10 @@ int KtThread::innerFunction() {
   if (result == ZRV_OK) {
     handOver(m_readBuffer.data, m_readBuffer.size);
     return 0;
+  }
+  if (recheckDue) {
+    m_recheckedDeadline = deadline;
+    requestRecheck();
   }
   // Nothing arrived within the wait (or a wake-up): go round at once. A failing port is tried
   // again after 1 ms; a port that is gone has stopped this thread already.

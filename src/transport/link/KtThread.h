@@ -37,6 +37,9 @@ class KtThread : public zelto::StandardThread {
   // Chunks one parse task handles before it makes way for other pool work (a follower task
   // continues behind it).
   static constexpr int kChunksPerTask = 16;
+  // The read that comes before an awaited candidate is judged past its deadline waits at most
+  // this long (ms) for bytes the port may already hold.
+  static constexpr int kRecheckReadMs = 1;
   // How long closing lets the parser work through the backlog before dropping the rest.
   static constexpr unsigned kCloseDrainMs = 1000;
 

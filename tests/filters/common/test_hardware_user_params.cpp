@@ -414,6 +414,15 @@ TEST(HardwareParams, RecordPagesOfEachVersion) {
   KtMk4_700HardwareParams mk;
   mk.readFromDecryptedEktsPages(&r5);
   EXPECT_NEAR(mk.ndGyr[2], 0.3, 1e-7);
+  // The record's accelerometer densities were never programmed (zeros): the default, as for a
+  // record without them; a zero or negative gyroscope axis takes it too, the others stay.
+  EXPECT_EQ(mk.ndAcc[0], 0.002);
+  EXPECT_EQ(mk.ndAcc[2], 0.002);
+  r5.setNdGyr(Vector3(0.0, -0.2, 0.3));
+  mk.readFromDecryptedEktsPages(&r5);
+  EXPECT_EQ(mk.ndGyr[0], 0.0347);
+  EXPECT_EQ(mk.ndGyr[1], 0.0347);
+  EXPECT_NEAR(mk.ndGyr[2], 0.3, 1e-7);
   EXPECT_EQ(mk.stMinMag, 1);
   EXPECT_EQ(mk.clipAcc, 80);
   EXPECT_EQ(mk.sdBarometer, 0.5);

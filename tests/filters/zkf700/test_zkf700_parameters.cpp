@@ -273,6 +273,19 @@ TEST(Zkf700Params, InitializeRefusesUnusableValues) {
     }
     EXPECT_FALSE(p.isUsable()) << c.what;
   }
+  // A sensor without noise: refused, naming the densities.
+  for (const bool gyroscope : {false, true}) {
+    KtMk4_700HardwareParams h = hardware();
+    (gyroscope ? h.ndGyr : h.ndAcc)[1] = 0.0;
+    Zkf700Params p;
+    try {
+      p.initialize(builtInProfile(), h, user(100.0), zelto::Zkf700FilterSteps());
+      ADD_FAILURE() << (gyroscope ? "gyroscope" : "accelerometer") << " noise 0 accepted";
+    } catch (const ZtException& e) {
+      EXPECT_NE(std::string(e.what()).find(gyroscope ? "ndGyr" : "ndAcc"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(p.isUsable());
+  }
   // A freshly constructed record is not usable either (sample time 0).
   const Zkf700Params fresh;
   EXPECT_FALSE(fresh.isUsable());
