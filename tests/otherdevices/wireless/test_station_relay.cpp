@@ -1,0 +1,487 @@
+// Wireless trackers end to end through the C interface: an emulated station relays the streams
+// of several trackers, each from its own simulated trajectory, with scripted radio losses, late
+// packets and the 16-bit frame wrap. Trackers connect and are accepted or rejected; the accepted
+// ones deliver Zkf3w orientation near their truth; battery, trigger and client-error indications
+// reach the application; a recording with losses and late packets flushes with its countdown and
+// replays to the same packets whose increments integrate to the truth; the second variant runs at
+// 200 Hz; an indication storm changes nothing; the data bundler pairs the trackers' packets.
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "filtersim/MotionSimulator.h"
+#include "otherdevices/wireless/KtwDevice.h"
+#include "otherdevices/wireless/Ktx2Device.h"
+#include "otherdevices/wireless/TovanaStationDevice.h"
+#include "support/PtyPort.h"
+#include "support/TempDir.h"
+#include "support/TestControl.h"
+#include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/RawTrajectory.h"
+#include "support/emulator/StationModel.h"
+#include "support/emulator/TrackerModel.h"
+#include "zeltodeviceapi/zdalibrary.h"
+#include "zeltodeviceapi/ztcontrol.h"
+#include "zeltodeviceapi/ztdatabundler.h"
+#include "zeltodeviceapi/ztdevice.h"
+
+namespace {
+
+using namespace zelto::test;
+using namespace std::chrono_literals;
+using filtersim::Quat;
+using filtersim::Segment;
+using filtersim::Vec3;
+
+#ifdef ZDA_UNDER_SANITIZER
+constexpr auto kRelayWait = 20000ms;
+#else
+constexpr auto kRelayWait = 5000ms;
+#endif
+constexpr double kRelayDeg = M_PI / 180.0;
+constexpr uint32_t kRelayStation = 0x00020123;
+constexpr uint32_t kTrackerA = 0x00080011;
+constexpr uint32_t kTrackerB = 0x00080022;
+constexpr uint32_t kTrackerR = 0x00080033;  // rejected
+constexpr uint32_t kVariant = 0x00090044;   // second variant
+
+// What the application saw of one packet.
+struct RelayPacket {
+  ZtDevice* device = nullptr;
+  int64_t id = -1;
+  int first = 0, last = 0;  // frame range
+  bool hasSdi = false;
+  double dq[4] = {};  // w x y z
+  double dv[3] = {};
+  bool hasOrientation = false;
+  double q[4] = {};
+  uint32_t status = 0;
+  bool trigger[2] = {false, false};
+  ZtTriggerIndicationData triggerData[2] = {};
+};
+
+// A plain-C handler table that keeps every packet and event it is given.
+class RelayEvents {
+ public:
+  struct Event {
+    ZtDevice* device;
+    int kind;
+    int values[3];
+    std::string text;
+  };
+  enum { State, Connectivity, Info, Error, Progress, Indication };
+
+  RelayEvents() {
+    m_table.self = this;
+    ZtCallbackPlainC& t = m_table.callbacks;
+    t.m_onDataAvailable = [](ZtCallbackPlainC* cb, ZtDevice* d, const ZtDataPacket* p) { self(cb)->addPacket(d, p); };
+    t.m_onDeviceStateChanged = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtDeviceState s, ZtDeviceState o) {
+      self(cb)->add({d, State, {s, o, 0}, {}});
+    };
+    t.m_onConnectivityChanged = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtConnectivityState s) {
+      self(cb)->add({d, Connectivity, {s, 0, 0}, {}});
+    };
+    t.m_onInfoResponse = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtInfoRequest r) { self(cb)->add({d, Info, {r, 0, 0}, {}}); };
+    t.m_onError = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtResultValue e) { self(cb)->add({d, Error, {e, 0, 0}, {}}); };
+    t.m_onNonDataMessage = [](ZtCallbackPlainC* cb, ZtDevice* d, const ZtMessage* m) {
+      if (ZtMessage_getMessageId(m) == 0x46) self(cb)->add({d, Indication, {ZtMessage_getDataByte(m, 0), 0, 0}, {}});
+    };
+    t.m_onProgressUpdated = [](ZtCallbackPlainC* cb, ZtDevice* d, int current, int total, const ZtString* text) {
+      self(cb)->add({d, Progress, {current, total, 0}, text && text->data ? text->data : ""});
+    };
+  }
+  RelayEvents(const RelayEvents&) = delete;
+  RelayEvents& operator=(const RelayEvents&) = delete;
+  ZtCallbackPlainC* handler() { return &m_table.callbacks; }
+
+  // The bundler's handler: each bundle's packet ids and devices.
+  void addBundle(ZtDataBundler* bundler) {
+    const uint32_t n = ZtDataBundler_count(bundler);
+    std::vector<std::pair<ZtDeviceId, int64_t>> bundle;
+    for (uint32_t i = 0; i < n; ++i)
+      if (const ZtDataPacket* p = ZtDataBundler_at(bundler, i)) bundle.emplace_back(p->deviceId, p->packetId);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bundles.push_back(std::move(bundle));
+    m_changed.notify_all();
+  }
+
+  std::vector<RelayPacket> packets(ZtDevice* device) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<RelayPacket> out;
+    for (const RelayPacket& p : m_packets)
+      if (p.device == device) out.push_back(p);
+    return out;
+  }
+  std::vector<Event> events(int kind, ZtDevice* device = nullptr) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<Event> out;
+    for (const Event& e : m_events)
+      if (e.kind == kind && (!device || e.device == device)) out.push_back(e);
+    return out;
+  }
+  std::vector<std::vector<std::pair<ZtDeviceId, int64_t>>> bundles() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bundles;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_packets.clear();
+    m_events.clear();
+    m_bundles.clear();
+  }
+  // True once the device delivered a packet with the id.
+  bool waitForPacket(ZtDevice* device, int64_t id) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return std::any_of(m_packets.begin(), m_packets.end(),
+                         [&](const RelayPacket& p) { return p.device == device && p.id == id; });
+    });
+  }
+  bool waitForPackets(ZtDevice* device, size_t n) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return static_cast<size_t>(std::count_if(m_packets.begin(), m_packets.end(),
+                                               [&](const RelayPacket& p) { return p.device == device; })) >= n;
+    });
+  }
+  // True once n events of the kind reached the device.
+  bool waitForEvents(int kind, ZtDevice* device, size_t n) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return static_cast<size_t>(std::count_if(m_events.begin(), m_events.end(), [&](const Event& e) {
+               return e.kind == kind && e.device == device;
+             })) >= n;
+    });
+  }
+  // True once an event of the kind with the first value reached the device (value -1: any).
+  bool waitForEvent(int kind, ZtDevice* device, int value = -1) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return std::any_of(m_events.begin(), m_events.end(), [&](const Event& e) {
+        return e.kind == kind && e.device == device && (value < 0 || e.values[0] == value);
+      });
+    });
+  }
+
+ private:
+  struct Table {
+    ZtCallbackPlainC callbacks{};  // first: the library hands its address back
+    RelayEvents* self = nullptr;
+  };
+  static RelayEvents* self(ZtCallbackPlainC* cb) { return reinterpret_cast<Table*>(cb)->self; }
+  void add(Event e) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back(std::move(e));
+    m_changed.notify_all();
+  }
+  void addPacket(ZtDevice* device, const ZtDataPacket* packet) {
+    RelayPacket p;
+    p.device = device;
+    p.id = packet->packetId;
+    if (ZtDataPacket_containsFrameRange(packet)) {
+      ZtRange r;
+      ZtDataPacket_frameRange(packet, &r);
+      p.first = r.first, p.last = r.last;
+    }
+    if ((p.hasSdi = ZtDataPacket_containsSdiData(packet) != 0)) {
+      ZtSdiData sdi;
+      ZtDataPacket_sdiData(packet, &sdi);
+      const ZtQuaternion& d = sdi.orientationIncrement;
+      p.dq[0] = d.w, p.dq[1] = d.x, p.dq[2] = d.y, p.dq[3] = d.z;
+      for (int i = 0; i < 3; ++i) p.dv[i] = sdi.velocityIncrement[i];
+    }
+    if ((p.hasOrientation = ZtDataPacket_containsOrientationQuaternion(packet) != 0)) {
+      ZtQuaternion q;
+      ZtDataPacket_orientationQuaternion(packet, 0, &q);
+      p.q[0] = q.w, p.q[1] = q.x, p.q[2] = q.y, p.q[3] = q.z;
+    }
+    if (ZtDataPacket_containsStatus(packet)) p.status = ZtDataPacket_status(packet);
+    for (int k = 0; k < 2; ++k) {
+      const ZtDataIdentifier id = k == 0 ? 0x4810 : 0x4820;
+      if ((p.trigger[k] = ZtDataPacket_containsTriggerIndication(packet, id) != 0))
+        ZtDataPacket_triggerIndication(packet, id, &p.triggerData[k]);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_packets.push_back(p);
+    m_changed.notify_all();
+  }
+
+  Table m_table;
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  std::vector<RelayPacket> m_packets;
+  std::vector<Event> m_events;
+  std::vector<std::vector<std::pair<ZtDeviceId, int64_t>>> m_bundles;
+};
+
+// One tracker behind the station: the output configuration its stream sends and the stream.
+struct RelayTracker {
+  RelayTracker(uint32_t id, std::vector<std::pair<uint16_t, uint16_t>> configuration, double rate,
+               std::vector<Segment> segments, uint64_t seed) {
+    config.useFourthGeneration(id, std::move(configuration));
+    filtersim::SimulatorConfig c;
+    c.outputRate = rate;
+    c.earthRate = false;
+    c.seed = seed;
+    stream = std::make_unique<RawTrajectory>(config.sensor, c, std::move(segments));
+    stream->useOutputConfiguration(config);
+  }
+  TrackerModel config;
+  std::unique_ptr<RawTrajectory> stream;
+};
+
+std::vector<Segment> relayTurnsA() {
+  return {Segment::still(1.5), Segment::rotate(1.5, Vec3(0.0, 0.0, 1.0), 60.0 * kRelayDeg),
+          Segment::rotate(1.0, Vec3(1.0, 0.0, 1.0), 35.0 * kRelayDeg), Segment::still(30.0)};
+}
+std::vector<Segment> relayTurnsB() {
+  return {Segment::still(1.5), Segment::rotate(1.0, Vec3(0.2, 1.0, 0.0), -40.0 * kRelayDeg),
+          Segment::rotate(1.5, Vec3(0.0, 0.0, 1.0), 90.0 * kRelayDeg), Segment::still(30.0)};
+}
+
+// An emulated station on a pseudo-terminal, opened through the library's own control, with the
+// trackers' streams on the station model.
+class StationRelayRig {
+ public:
+  StationRelayRig(std::vector<uint32_t> listed, std::vector<uint8_t> rates = {100, 75, 60, 50})
+      : emu(std::make_unique<FdEmulatorLink>(dup(pty.masterFd()))) {
+    model.setStationId(kRelayStation);
+    model.setChannel(11);
+    model.setChildren(std::move(listed));
+    model.setUpdateRates(std::move(rates));
+    model.setAdmission(true);
+    model.attachTo(emu);
+    emu.start();
+  }
+  ~StationRelayRig() {
+    if (bundler) ZtDataBundler_destruct(bundler);
+    ZtControl_close(&control);
+    emu.stop();
+  }
+  StationRelayRig(const StationRelayRig&) = delete;
+  StationRelayRig& operator=(const StationRelayRig&) = delete;
+
+  RelayTracker& addTracker(uint32_t id, std::vector<std::pair<uint16_t, uint16_t>> configuration, double rate,
+                           std::vector<Segment> segments, uint64_t seed) {
+    trackers.push_back(std::make_unique<RelayTracker>(id, std::move(configuration), rate, std::move(segments), seed));
+    model.addStream(id, *trackers.back()->stream);
+    return *trackers.back();
+  }
+  bool open() {
+    const Text port(pty.slavePath());
+    if (!ZtControl_openPort(&control, &port.s, B115200, 0, 0)) return false;
+    station = ZtControl_device(&control, kRelayStation);
+    if (!station) return false;
+    ZtDevice_addCallbackHandler(station, events.handler(), 0);
+    return true;
+  }
+  ZtDevice* child(uint32_t id) const {
+    auto* s = dynamic_cast<TovanaStationDevice*>(station);
+    return s ? s->findDevice(id) : nullptr;
+  }
+  void listen(ZtDevice* device) { ZtDevice_addCallbackHandler(device, events.handler(), 0); }
+  // Relays n frames and waits until the device delivered the last of them.
+  bool relay(size_t n, ZtDevice* waitFor) {
+    model.relay(n);
+    return waitFor == nullptr || events.waitForPacket(waitFor, lastId(waitFor));
+  }
+  // The unwrapped id the library gives the last frame relayed (the tracker's counter rises).
+  int64_t lastId(ZtDevice* device) const {
+    const std::vector<RelayPacket> seen = events.packets(device);
+    int64_t highest = seen.empty() ? -1 : seen.back().id;
+    for (const RelayPacket& p : seen) highest = std::max(highest, p.id);
+    const uint16_t frame = model.lastFrame();
+    if (highest < 0) return frame;
+    int64_t id = (highest & ~int64_t{0xFFFF}) | frame;
+    if (id < highest - 32768) id += 65536;
+    return id;
+  }
+  bool waitForStationState(ZtDeviceState state) const {
+    return events.waitForEvent(RelayEvents::State, station, state) || ZtDevice_deviceState(station) == state;
+  }
+
+  PtyPort pty;
+  RelayEvents events;  // outlives the control
+  StationModel model;  // before the emulator: its thread calls the model until it stops
+  std::vector<std::unique_ptr<RelayTracker>> trackers;
+  DeviceEmulator emu;
+  ZtControl control;
+  ZtDevice* station = nullptr;
+  ZtDataBundler* bundler = nullptr;
+};
+
+const std::vector<std::pair<uint16_t, uint16_t>> kIncrements100 = {
+    {0x8030, 100}, {0x4010, 100}, {0xC020, 100}, {0xE020, 100}};
+
+// The angle of the rotation q.
+double angleOf(const Quat& q) { return 2.0 * std::atan2(q.vec().norm(), std::fabs(q.w())); }
+
+// Tilt and heading-free error of the delivered orientations against the truth, over the packets
+// whose filter has settled (status bit 0x2) from the given frame count on.
+struct OrientationError {
+  size_t compared = 0;
+  double worstTilt = 0.0;
+  double worstRelative = 0.0;
+};
+OrientationError orientationError(const std::vector<RelayPacket>& packets, const RawTrajectory& truth, size_t skip) {
+  OrientationError out;
+  bool first = true;
+  Quat offset = Quat::Identity();
+  for (size_t i = skip; i < packets.size(); ++i) {
+    const RelayPacket& p = packets[i];
+    if (!p.hasOrientation || (p.status & 0x2) == 0) continue;
+    filtersim::Sample s;
+    if (!truth.truth(static_cast<uint16_t>(p.last), s)) continue;
+    const Quat e = Quat(p.q[0], p.q[1], p.q[2], p.q[3]).normalized() * s.q.conjugate();
+    const Vec3 up = e * Vec3::UnitZ();
+    out.worstTilt = std::max(out.worstTilt, std::acos(std::min(1.0, up.z())));
+    if (first) offset = e, first = false;
+    out.worstRelative = std::max(out.worstRelative, angleOf(e * offset.conjugate()));
+    ++out.compared;
+  }
+  return out;
+}
+
+// Three trackers ask to join; two are accepted and one rejected; both accepted trackers measure
+// across the frame wrap with orientation near their truth, triggers on the right packets, and
+// battery and client-error indications reach the application; the bundler pairs their packets.
+TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
+  StationRelayRig rig({kTrackerA, kTrackerB, kTrackerR});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 11);
+  rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 12);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* b = rig.child(kTrackerB);
+  ZtDevice* r = rig.child(kTrackerR);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_NE(r, nullptr);
+  for (ZtDevice* d : {a, b, r}) rig.listen(d);
+
+  // The connection requests: the application accepts two and rejects the third.
+  for (uint32_t id : {kTrackerA, kTrackerB, kTrackerR}) rig.model.connect(id, -50, 1, 3);
+  auto* station = dynamic_cast<TovanaStationDevice*>(rig.station);
+  ASSERT_TRUE(rig.events.waitForEvents(RelayEvents::Indication, rig.station, 3));
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  for (ZtDevice* d : {a, b, r}) EXPECT_EQ(ZtDevice_lastKnownRssi(d), -50);
+  ASSERT_TRUE(ZtDevice_acceptConnection(a));
+  ASSERT_TRUE(ZtDevice_acceptConnection(b));
+  ASSERT_TRUE(ZtDevice_rejectConnection(r));
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Connectivity, r, ZCS_Rejected));
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  for (ZtDevice* d : {a, b}) {
+    // Disconnected on acceptance until the station reports the tracker again.
+    EXPECT_TRUE(rig.events.waitForEvent(RelayEvents::Connectivity, d, ZCS_Disconnected));
+    ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Connectivity, d, ZCS_Wireless));
+  }
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  EXPECT_EQ(rig.model.accepted(), (std::vector<uint32_t>{kTrackerA, kTrackerB}));
+  EXPECT_EQ(rig.model.rejected(), (std::vector<uint32_t>{kTrackerR}));
+  EXPECT_EQ(ZtDevice_connectivityState(a), ZCS_Wireless);
+  EXPECT_EQ(ZtDevice_connectivityState(b), ZCS_Wireless);
+  EXPECT_EQ(ZtDevice_connectivityState(r), ZCS_Rejected);
+  EXPECT_EQ(ZtDevice_rejectReason(r), ZRR_Blacklisted);
+  EXPECT_EQ(ZtDevice_lastKnownRssi(a), -40);
+
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+  // The rejected tracker stays visible as rejected.
+  EXPECT_EQ(rig.child(kTrackerR), r);
+  EXPECT_EQ(ZtDevice_connectivityState(r), ZCS_Rejected);
+  ASSERT_EQ(rig.child(kTrackerA), a);
+  ASSERT_EQ(rig.child(kTrackerB), b);
+  EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Measurement);
+  EXPECT_EQ(ZtDevice_deviceState(b), ZDS_Measurement);
+  EXPECT_EQ(ZtDevice_updateRate(a), 100);
+
+  // The bundler pairs the two trackers' packets.
+  rig.bundler = ZtDataBundler_construct();
+  ASSERT_NE(rig.bundler, nullptr);
+  struct BundleTable {
+    ZtCallbackPlainC callbacks{};
+    RelayEvents* events;
+    ZtDataBundler* bundler;
+  } bundleTable{{}, &rig.events, rig.bundler};
+  bundleTable.callbacks.m_onDataAvailable = [](ZtCallbackPlainC* cb, ZtDevice*, const ZtDataPacket*) {
+    auto* t = reinterpret_cast<BundleTable*>(cb);
+    t->events->addBundle(t->bundler);
+  };
+  ZtDataBundler_addCallbackHandler(rig.bundler, &bundleTable.callbacks, 0);
+  ZtDataBundler_addDevice(rig.bundler, a);
+  ZtDataBundler_addDevice(rig.bundler, b);
+
+  // Measuring from 3.5 s before the wrap to past it; triggers for a frame before the wrap and
+  // one after it, given well before their frames.
+  rig.model.setNextFrame(65536 - 350);
+  ASSERT_TRUE(rig.relay(100, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  const uint16_t beforeWrap = 65530, afterWrap = 4;
+  rig.model.trigger(1, 2, 1111, beforeWrap);
+  rig.model.trigger(2, 3, 2222, afterWrap);
+  ASSERT_TRUE(rig.relay(400, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+
+  for (ZtDevice* d : {a, b}) {
+    const std::vector<RelayPacket> packets = rig.events.packets(d);
+    SCOPED_TRACE(d == a ? "tracker A" : "tracker B");
+    ASSERT_EQ(packets.size(), 500u);
+    // Numbered by their last frame, rising by one through the wrap.
+    for (size_t i = 1; i < packets.size(); ++i) ASSERT_EQ(packets[i].id, packets[i - 1].id + 1) << i;
+    EXPECT_EQ(packets.front().id, 65536 - 350);
+    EXPECT_EQ(packets.back().id, 65536 + 149);
+    // Each trigger on the packet that reaches its frame, and on that one only.
+    std::vector<int64_t> fired[2];
+    for (const RelayPacket& p : packets)
+      for (int k = 0; k < 2; ++k)
+        if (p.trigger[k]) fired[k].push_back(p.id);
+    EXPECT_EQ(fired[0], (std::vector<int64_t>{beforeWrap}));
+    EXPECT_EQ(fired[1], (std::vector<int64_t>{65536 + afterWrap}));
+    for (const RelayPacket& p : packets) {
+      if (p.trigger[1]) {
+        EXPECT_EQ(p.triggerData[1].timestamp, 2222u);
+      }
+    }
+  }
+  // Orientation after the first second (the filter settles while still) near the truth.
+  for (size_t t = 0; t < 2; ++t) {
+    ZtDevice* d = t == 0 ? a : b;
+    const OrientationError e = orientationError(rig.events.packets(d), *rig.trackers[t]->stream, 100);
+    RecordProperty(t == 0 ? "a_worst_tilt_deg" : "b_worst_tilt_deg", std::to_string(e.worstTilt / kRelayDeg));
+    RecordProperty(t == 0 ? "a_worst_relative_deg" : "b_worst_relative_deg", std::to_string(e.worstRelative / kRelayDeg));
+    EXPECT_GT(e.compared, 350u);
+    EXPECT_LT(e.worstTilt, 0.1 * kRelayDeg);
+    EXPECT_LT(e.worstRelative, 0.1 * kRelayDeg);
+  }
+  // Every frame a bundle of both trackers' packets with one id.
+  const auto bundles = rig.events.bundles();
+  EXPECT_GE(bundles.size(), 499u);
+  for (const auto& bundle : bundles) {
+    ASSERT_EQ(bundle.size(), 2u);
+    EXPECT_EQ(bundle[0].second, bundle[1].second);
+    EXPECT_NE(bundle[0].first, bundle[1].first);
+  }
+
+  // Battery (on B's bus id: the second listed) and a client error of A.
+  rig.model.battery(2, 0x9C);
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Info, b, ZIR_BatteryLevel));
+  EXPECT_EQ(ZtDevice_batteryLevel(b), ztScaleBatteryLevel(0x9C));
+  rig.model.clientError(kTrackerA, 1);
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Error, a, ZRV_TRACKERERROR));
+  rig.model.clientError(kTrackerB, 2);  // other codes are no error
+  ASSERT_TRUE(rig.relay(5, a));
+  EXPECT_TRUE(rig.events.events(RelayEvents::Error, b).empty());
+  EXPECT_TRUE(rig.events.events(RelayEvents::Info, a).empty());
+  ZtDataBundler_removeDevice(rig.bundler, nullptr);
+}
+
+}  // namespace
