@@ -163,14 +163,23 @@ class RelayEvents {
              })) >= n;
     });
   }
-  // True once an event of the kind with the first value reached the device (value -1: any).
-  bool waitForEvent(int kind, ZtDevice* device, int value = -1) const {
+  // True once an event of the kind with the first value reached the device (value -1: any),
+  // among those after the first `skip` events of that kind for the device.
+  bool waitForEvent(int kind, ZtDevice* device, int value = -1, size_t skip = 0) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, kRelayWait, [&] {
-      return std::any_of(m_events.begin(), m_events.end(), [&](const Event& e) {
-        return e.kind == kind && e.device == device && (value < 0 || e.values[0] == value);
-      });
+      size_t n = 0;
+      for (const Event& e : m_events) {
+        if (e.kind != kind || e.device != device) continue;
+        if (n++ >= skip && (value < 0 || e.values[0] == value)) return true;
+      }
+      return false;
     });
+  }
+  size_t count(int kind, ZtDevice* device) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<size_t>(std::count_if(m_events.begin(), m_events.end(),
+                                             [&](const Event& e) { return e.kind == kind && e.device == device; }));
   }
 
  private:
@@ -306,8 +315,9 @@ class StationRelayRig {
     if (id < highest - 32768) id += 65536;
     return id;
   }
-  bool waitForStationState(ZtDeviceState state) const {
-    return events.waitForEvent(RelayEvents::State, station, state) || ZtDevice_deviceState(station) == state;
+  // True once the station changed to the state after the first `since` state changes.
+  bool waitForStationState(ZtDeviceState state, size_t since) const {
+    return events.waitForEvent(RelayEvents::State, station, state, since);
   }
 
   PtyPort pty;
@@ -482,6 +492,151 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
   EXPECT_TRUE(rig.events.events(RelayEvents::Error, b).empty());
   EXPECT_TRUE(rig.events.events(RelayEvents::Info, a).empty());
   ZtDataBundler_removeDevice(rig.bundler, nullptr);
+}
+
+// The increments of the packets composed in id order; false when their frame ranges do not
+// join (a gap or an overlap) or a packet has none.
+bool composeIncrements(const std::vector<RelayPacket>& packets, Quat& dq, Vec3& dv) {
+  dq = Quat::Identity();
+  dv = Vec3::Zero();
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const RelayPacket& p = packets[i];
+    if (!p.hasSdi || (i > 0 && p.first != packets[i - 1].last)) return false;
+    dv += dq * Vec3(p.dv[0], p.dv[1], p.dv[2]);
+    dq = (dq * Quat(p.dq[0], p.dq[1], p.dq[2], p.dq[3])).normalized();
+  }
+  return true;
+}
+
+// The truth's increments composed over the frames after `from` up to `to` (wrapping).
+void composeTruth(const RawTrajectory& stream, uint16_t from, uint16_t to, Quat& dq, Vec3& dv) {
+  dq = Quat::Identity();
+  dv = Vec3::Zero();
+  for (uint16_t f = static_cast<uint16_t>(from + 1);; ++f) {
+    filtersim::Sample s;
+    EXPECT_TRUE(stream.truth(f, s)) << f;
+    dv += dq * s.dv;
+    dq = (dq * s.dq).normalized();
+    if (f == to) break;
+  }
+}
+
+// A recording across the wrap with losses and late packets (one of them arriving only with the
+// flush): the flushing countdown reaches the application, the station returns to Measurement,
+// and the file replays to the same packets, whose rebased increments join frame to frame and
+// integrate to the truth.
+TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
+  TempDir dir;
+  const std::string path = dir.file("wireless.mtb");
+  StationRelayRig rig({kTrackerA, kTrackerB});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 21);
+  rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 22);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* b = rig.child(kTrackerB);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  rig.listen(a);
+  rig.listen(b);
+  {
+    const Text name(path);
+    ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
+  }
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.model.setNextFrame(65536 - 200);
+  ASSERT_TRUE(rig.relay(100, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+
+  // The station starts the recording after the last frame relayed.
+  const uint16_t start = rig.model.lastFrame();
+  rig.model.setSendRecordingStarted(true, start);
+  size_t states = rig.events.count(RelayEvents::State, rig.station);
+  ASSERT_TRUE(ZtDevice_startRecording(rig.station));
+  ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+  // A: a loss, a packet three frames late, a loss at the wrap, a packet two frames late after it.
+  // B: two losses in a row and a packet that comes only with the flush.
+  const int recorded = 250;
+  const uint16_t last = static_cast<uint16_t>(start + recorded);
+  rig.model.loseFrame(kTrackerA, static_cast<uint16_t>(start + 20));
+  rig.model.delayFrame(kTrackerA, static_cast<uint16_t>(start + 40), 3);
+  rig.model.loseFrame(kTrackerA, 0);
+  rig.model.delayFrame(kTrackerA, 30, 2);
+  rig.model.loseFrame(kTrackerB, static_cast<uint16_t>(start + 64));
+  rig.model.loseFrame(kTrackerB, static_cast<uint16_t>(start + 65));
+  rig.model.delayFrame(kTrackerB, static_cast<uint16_t>(last - 2), 100);
+  ASSERT_TRUE(rig.relay(recorded, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  ASSERT_TRUE(ZtDevice_stopRecording(rig.station));
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_FlushingData);
+  states = rig.events.count(RelayEvents::State, rig.station);
+  rig.model.flushingCountdown(40, 5);
+  ASSERT_TRUE(rig.waitForStationState(ZDS_FinalizingRecording, states));
+  // The trackers measure on: with their next packets they write what they hold and return to
+  // Measurement, and so does the station.
+  ASSERT_TRUE(rig.relay(5, a));
+  ASSERT_TRUE(rig.waitForStationState(ZDS_Measurement, states));
+  for (ZtDevice* d : {a, b}) EXPECT_EQ(ZtDevice_deviceState(d), ZDS_Measurement);
+  const auto progress = rig.events.events(RelayEvents::Progress, rig.station);
+  ASSERT_EQ(progress.size(), 5u);
+  for (size_t i = 0; i < progress.size(); ++i) {
+    EXPECT_EQ(progress[i].text, "Flushing");
+    EXPECT_EQ(progress[i].values[0], static_cast<int>(40 - 10 * i)) << i;
+  }
+  EXPECT_EQ(ZtDevice_closeLogFile(rig.station), 1);
+
+  // What the trackers delivered live within the recording, by id.
+  const int64_t startId = 65536 - 200 + 99;
+  ASSERT_EQ(startId & 0xFFFF, start);
+  std::map<ZtDevice*, std::vector<int64_t>> liveIds;
+  for (ZtDevice* d : {a, b}) {
+    for (const RelayPacket& p : rig.events.packets(d))
+      if (p.id > startId && p.id <= startId + recorded) liveIds[d].push_back(p.id);
+    std::sort(liveIds[d].begin(), liveIds[d].end());
+  }
+  // Late packets go only to the recording: live, A misses its two lost and two late frames, B its
+  // two lost and one late.
+  EXPECT_EQ(liveIds[a].size(), static_cast<size_t>(recorded - 4));
+  EXPECT_EQ(liveIds[b].size(), static_cast<size_t>(recorded - 3));
+  // The recording holds them too.
+  std::map<ZtDevice*, std::vector<int64_t>> recordedIds = liveIds;
+  for (int64_t id : {startId + 40, int64_t{65536 + 30}}) recordedIds[a].push_back(id);
+  recordedIds[b].push_back(startId + recorded - 2);
+  for (ZtDevice* d : {a, b}) std::sort(recordedIds[d].begin(), recordedIds[d].end());
+
+  // The replay: the same packet ids, frame ranges that join, increments that integrate to the
+  // truth over the whole recording.
+  ZtControl player;
+  {
+    const Text name(path);
+    ASSERT_TRUE(ZtControl_openLogFile(&player, &name.s));
+  }
+  ZtDevice* station = ZtControl_device(&player, kRelayStation);
+  ASSERT_NE(station, nullptr);
+  RelayEvents replayed;
+  ZtDevice_addCallbackHandler(station, replayed.handler(), 1);
+  ASSERT_TRUE(ZtDevice_loadLogFile(station));
+  auto* s = dynamic_cast<TovanaStationDevice*>(station);
+  ASSERT_NE(s, nullptr);
+  for (size_t t = 0; t < 2; ++t) {
+    ZtDevice* live = t == 0 ? a : b;
+    SCOPED_TRACE(t == 0 ? "tracker A" : "tracker B");
+    ZtDevice* d = s->findDevice(t == 0 ? kTrackerA : kTrackerB);
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(replayed.waitForPackets(d, recordedIds[live].size()));
+    std::vector<RelayPacket> packets = replayed.packets(d);
+    std::vector<int64_t> ids;
+    for (const RelayPacket& p : packets) ids.push_back(p.id);
+    EXPECT_EQ(ids, recordedIds[live]);
+    Quat dq, truthDq;
+    Vec3 dv, truthDv;
+    ASSERT_TRUE(composeIncrements(packets, dq, dv));
+    EXPECT_EQ(packets.front().first, start);
+    EXPECT_EQ(packets.back().last, last);
+    composeTruth(*rig.trackers[t]->stream, start, last, truthDq, truthDv);
+    EXPECT_LT(angleOf(dq * truthDq.conjugate()), 1e-4);
+    EXPECT_LT((dv - truthDv).norm(), 1e-3);
+  }
+  ZtControl_close(&player);
 }
 
 }  // namespace
