@@ -639,4 +639,82 @@ TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
   ZtControl_close(&player);
 }
 
+// The second variant at 200 Hz: calibrated samples, no increments; its orientation follows the
+// truth (integrated over 1/rate). Then an indication storm (unknown and unlisted sub-ids, every
+// listed sub-id cut short, indications for ids of no tracker and for bus ids outside the
+// configuration, progress and recording-end out of their states, repeated) changes no state,
+// adds no child, raises no event, and the tracker measures on as before.
+TEST(StationRelay, TheSecondVariantAt200HzAndAnIndicationStormThatChangesNothing) {
+  StationRelayRig rig({kVariant}, {200, 100, 75, 60, 50});
+  rig.addTracker(kVariant, {{0x4020, 200}, {0x8020, 200}, {0xC020, 200}, {0xE020, 200}}, 200, relayTurnsB(), 31);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* v = rig.child(kVariant);
+  ASSERT_NE(dynamic_cast<Ktx2Device*>(v), nullptr);
+  rig.listen(v);
+  const ZtDeviceMode mode{4, 1, 115200 / 200, 0};
+  ASSERT_TRUE(ZtDevice_setDeviceMode(rig.station, &mode));
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  ASSERT_EQ(ZtDevice_updateRate(rig.station), 200);
+  ASSERT_EQ(ZtDevice_updateRate(v), 200);
+  rig.model.setNextFrame(1000);
+  ASSERT_TRUE(rig.relay(1000, v));
+  std::vector<RelayPacket> packets = rig.events.packets(v);
+  ASSERT_EQ(packets.size(), 1000u);
+  for (const RelayPacket& p : packets) ASSERT_TRUE(p.hasSdi) << p.id;
+  const OrientationError before = orientationError(packets, *rig.trackers[0]->stream, 200);
+  RecordProperty("variant_worst_tilt_deg", std::to_string(before.worstTilt / kRelayDeg));
+  RecordProperty("variant_worst_relative_deg", std::to_string(before.worstRelative / kRelayDeg));
+  EXPECT_GT(before.compared, 700u);
+  // The increments come from point accelerations and mean rates: a little less exact than the
+  // tracker's own (integrated over 10 ms instead of 5 ms the error would be tens of degrees).
+  EXPECT_LT(before.worstTilt, 0.5 * kRelayDeg);
+  EXPECT_LT(before.worstRelative, 0.5 * kRelayDeg);
+
+  // The storm, three rounds.
+  auto* station = dynamic_cast<TovanaStationDevice*>(rig.station);
+  const size_t children = station->children().size();
+  const int battery = ZtDevice_batteryLevel(v);
+  for (int round = 0; round < 3; ++round) {
+    for (uint8_t sub = 0; sub < 40; ++sub) {
+      if (sub == 7 || sub == 17 || sub == 20) continue;  // operational, recording started, applied: real
+      // Every length from none to one short of the longest any sub-id reads (10 bytes), the id of
+      // no tracker family in the first four.
+      // A battery indication with its byte is a real one: only the empty one is made up.
+      for (size_t length = 0; length < (sub == 12 ? 1u : 10u); ++length) {
+        std::vector<uint8_t> data = {0x12, 0x34, 0x56, 0x78, 1, 0, 1, 0, 0};
+        data.resize(length);
+        rig.model.sendIndication(sub, data);
+      }
+    }
+    for (uint8_t bus : {0, 2, 7, 0xFE}) rig.model.battery(bus, 0x10);
+    rig.model.clientError(0x00080999, 1);  // a wireless id that is no child
+    rig.model.flushingProgress(0, 5);      // not flushing
+    rig.model.recordingEnded();            // not recording
+  }
+  // Handled in order: once the last one is seen, all were.
+  rig.model.sendIndication(0xEE, {});
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Indication, rig.station, 0xEE));
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  EXPECT_EQ(station->children().size(), children);
+  EXPECT_EQ(rig.child(kVariant), v);
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+  EXPECT_EQ(ZtDevice_deviceState(v), ZDS_Measurement);
+  EXPECT_EQ(ZtDevice_connectivityState(v), ZCS_Wireless);
+  EXPECT_TRUE(rig.events.events(RelayEvents::Error, v).empty());
+  EXPECT_TRUE(rig.events.events(RelayEvents::Error, rig.station).empty());
+  EXPECT_TRUE(rig.events.events(RelayEvents::Progress, rig.station).empty());
+  EXPECT_TRUE(rig.events.events(RelayEvents::Info, v).empty());
+  EXPECT_EQ(ZtDevice_batteryLevel(v), battery);
+
+  // Measuring on as before.
+  rig.events.clear();
+  ASSERT_TRUE(rig.relay(200, v));
+  packets = rig.events.packets(v);
+  ASSERT_EQ(packets.size(), 200u);
+  for (size_t i = 1; i < packets.size(); ++i) ASSERT_EQ(packets[i].id, packets[i - 1].id + 1);
+  const OrientationError after = orientationError(packets, *rig.trackers[0]->stream, 0);
+  EXPECT_EQ(after.compared, 200u);
+  EXPECT_LT(after.worstTilt, 0.5 * kRelayDeg);
+}
+
 }  // namespace
