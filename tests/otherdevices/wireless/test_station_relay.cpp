@@ -435,28 +435,39 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
   rig.model.setNextFrame(65536 - 350);
   ASSERT_TRUE(rig.relay(100, a));
   ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  // A loses the frame of the first trigger, the first after the wrap and one more: its packets
+  // after them span two frames, and its first trigger goes with the packet whose interval holds
+  // the frame.
   const uint16_t beforeWrap = 65530, afterWrap = 4;
   rig.model.trigger(1, 2, 1111, beforeWrap);
   rig.model.trigger(2, 3, 2222, afterWrap);
+  rig.model.loseFrame(kTrackerA, beforeWrap);
+  rig.model.loseFrame(kTrackerA, 0);
+  rig.model.loseFrame(kTrackerA, 40);
   ASSERT_TRUE(rig.relay(400, a));
   ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
 
   for (ZtDevice* d : {a, b}) {
     const std::vector<RelayPacket> packets = rig.events.packets(d);
     SCOPED_TRACE(d == a ? "tracker A" : "tracker B");
-    ASSERT_EQ(packets.size(), 500u);
-    // Numbered by their last frame, rising by one through the wrap.
-    for (size_t i = 1; i < packets.size(); ++i) ASSERT_EQ(packets[i].id, packets[i - 1].id + 1) << i;
-    EXPECT_EQ(packets.front().id, 65536 - 350);
-    EXPECT_EQ(packets.back().id, 65536 + 149);
+    // Numbered by their last frame, rising through the wrap, one more across each loss.
+    std::vector<int64_t> ids, expected;
+    for (const RelayPacket& p : packets) ids.push_back(p.id);
+    for (int64_t id = 65536 - 350; id <= 65536 + 149; ++id)
+      if (d == b || (id != beforeWrap && id != 65536 && id != 65536 + 40)) expected.push_back(id);
+    EXPECT_EQ(ids, expected);
     // Each trigger on the packet that reaches its frame, and on that one only.
     std::vector<int64_t> fired[2];
     for (const RelayPacket& p : packets)
       for (int k = 0; k < 2; ++k)
         if (p.trigger[k]) fired[k].push_back(p.id);
-    EXPECT_EQ(fired[0], (std::vector<int64_t>{beforeWrap}));
+    EXPECT_EQ(fired[0], (std::vector<int64_t>{d == a ? beforeWrap + 1 : beforeWrap}));
     EXPECT_EQ(fired[1], (std::vector<int64_t>{65536 + afterWrap}));
     for (const RelayPacket& p : packets) {
+      if (p.trigger[0]) {
+        EXPECT_EQ(p.triggerData[0].timestamp, 1111u);
+        EXPECT_EQ(p.triggerData[0].frameNumber, beforeWrap);
+      }
       if (p.trigger[1]) {
         EXPECT_EQ(p.triggerData[1].timestamp, 2222u);
       }
@@ -472,14 +483,17 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
     EXPECT_LT(e.worstTilt, 0.1 * kRelayDeg);
     EXPECT_LT(e.worstRelative, 0.1 * kRelayDeg);
   }
-  // Every frame a bundle of both trackers' packets with one id.
-  const auto bundles = rig.events.bundles();
-  EXPECT_GE(bundles.size(), 499u);
-  for (const auto& bundle : bundles) {
+  // A bundle of both trackers' packets with one id for every frame: the bundler splits A's
+  // packets that span a loss (also the one across the wrap) into frames.
+  std::vector<int64_t> bundled, expected;
+  for (const auto& bundle : rig.events.bundles()) {
     ASSERT_EQ(bundle.size(), 2u);
     EXPECT_EQ(bundle[0].second, bundle[1].second);
     EXPECT_NE(bundle[0].first, bundle[1].first);
+    bundled.push_back(bundle[0].second);
   }
+  for (int64_t id = 65536 - 350; id <= 65536 + 149; ++id) expected.push_back(id);
+  EXPECT_EQ(bundled, expected);
 
   // Battery (on B's bus id: the second listed) and a client error of A.
   rig.model.battery(2, 0x9C);
