@@ -129,6 +129,14 @@ class RelayEvents {
       if (e.kind == kind && (!device || e.device == device)) out.push_back(e);
     return out;
   }
+  // True once a bundle of the packets with the id was delivered.
+  bool waitForBundle(int64_t id) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return std::any_of(m_bundles.begin(), m_bundles.end(),
+                         [&](const auto& bundle) { return !bundle.empty() && bundle[0].second == id; });
+    });
+  }
   std::vector<std::vector<std::pair<ZtDeviceId, int64_t>>> bundles() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_bundles;
@@ -366,23 +374,29 @@ OrientationError orientationError(const std::vector<RelayPacket>& packets, const
 // across the frame wrap with orientation near their truth, triggers on the right packets, and
 // battery and client-error indications reach the application; the bundler pairs their packets.
 TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
-  StationRelayRig rig({kTrackerA, kTrackerB, kTrackerR});
+  // The station (its radio on) lists A and R; B is new to it.
+  StationRelayRig rig({kTrackerA, kTrackerR});
   rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 11);
   rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 12);
   ASSERT_TRUE(rig.open());
+  ASSERT_TRUE(ZtDevice_isOperational(rig.station));
   ZtDevice* a = rig.child(kTrackerA);
-  ZtDevice* b = rig.child(kTrackerB);
   ZtDevice* r = rig.child(kTrackerR);
   ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
   ASSERT_NE(r, nullptr);
-  for (ZtDevice* d : {a, b, r}) rig.listen(d);
+  EXPECT_EQ(rig.child(kTrackerB), nullptr);
+  rig.listen(a);
+  rig.listen(r);
 
-  // The connection requests: the application accepts two and rejects the third.
+  // The connection requests: B's makes its child; the application accepts two, rejects one.
   for (uint32_t id : {kTrackerA, kTrackerB, kTrackerR}) rig.model.connect(id, -50, 1, 3);
   auto* station = dynamic_cast<TovanaStationDevice*>(rig.station);
   ASSERT_TRUE(rig.events.waitForEvents(RelayEvents::Indication, rig.station, 3));
   ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  ZtDevice* b = rig.child(kTrackerB);
+  ASSERT_NE(b, nullptr);
+  rig.listen(b);
+  EXPECT_EQ(ZtDevice_connectivityState(b), ZCS_Wireless);
   for (ZtDevice* d : {a, b, r}) EXPECT_EQ(ZtDevice_lastKnownRssi(d), -50);
   ASSERT_TRUE(ZtDevice_acceptConnection(a));
   ASSERT_TRUE(ZtDevice_acceptConnection(b));
@@ -402,17 +416,19 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
   EXPECT_EQ(ZtDevice_connectivityState(r), ZCS_Rejected);
   EXPECT_EQ(ZtDevice_rejectReason(r), ZRR_Blacklisted);
   EXPECT_EQ(ZtDevice_lastKnownRssi(a), -40);
+  EXPECT_EQ(ZtDevice_lastKnownRssi(r), -128);
 
+  // The measurement start sets up the newcomer (the station now lists A and B) and drops the
+  // rejected tracker, which the station no longer lists.
   ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
   EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
-  // The rejected tracker stays visible as rejected.
-  EXPECT_EQ(rig.child(kTrackerR), r);
-  EXPECT_EQ(ZtDevice_connectivityState(r), ZCS_Rejected);
+  EXPECT_EQ(rig.child(kTrackerR), nullptr);
   ASSERT_EQ(rig.child(kTrackerA), a);
   ASSERT_EQ(rig.child(kTrackerB), b);
+  EXPECT_TRUE(b->isInitialized());
   EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Measurement);
   EXPECT_EQ(ZtDevice_deviceState(b), ZDS_Measurement);
-  EXPECT_EQ(ZtDevice_updateRate(a), 100);
+  EXPECT_EQ(ZtDevice_updateRate(b), 100);
 
   // The bundler pairs the two trackers' packets.
   rig.bundler = ZtDataBundler_construct();
@@ -485,6 +501,7 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
   }
   // A bundle of both trackers' packets with one id for every frame: the bundler splits A's
   // packets that span a loss (also the one across the wrap) into frames.
+  ASSERT_TRUE(rig.events.waitForBundle(65536 + 149));
   std::vector<int64_t> bundled, expected;
   for (const auto& bundle : rig.events.bundles()) {
     ASSERT_EQ(bundle.size(), 2u);
