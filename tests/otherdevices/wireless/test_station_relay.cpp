@@ -748,4 +748,52 @@ TEST(StationRelay, TheSecondVariantAt200HzAndAnIndicationStormThatChangesNothing
   EXPECT_LT(after.worstTilt, 0.5 * kRelayDeg);
 }
 
+// A tracker that falls silent during a recording never writes its last packets: the station
+// stays in Finalizing, from which gotoConfig still takes the system back to configuration; the
+// next measurement start measures both trackers again.
+TEST(StationRelay, ATrackerSilentAfterTheRecordingLeavesFinalizingToGotoConfig) {
+  StationRelayRig rig({kTrackerA, kTrackerB});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 41);
+  rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 42);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* b = rig.child(kTrackerB);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  rig.listen(a);
+  rig.listen(b);
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  ASSERT_TRUE(rig.relay(20, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  rig.model.setSendRecordingStarted(true, rig.model.lastFrame());
+  size_t states = rig.events.count(RelayEvents::State, rig.station);
+  ASSERT_TRUE(ZtDevice_startRecording(rig.station));
+  ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+  ASSERT_TRUE(rig.relay(30, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  // B goes out of range before the recording ends: without a further packet it never makes its
+  // final flush and stays in Finalizing.
+  rig.model.setSilent(kTrackerB, true);
+  ASSERT_TRUE(rig.relay(3, a));
+  ASSERT_TRUE(ZtDevice_stopRecording(rig.station));
+  states = rig.events.count(RelayEvents::State, rig.station);
+  rig.model.flushingCountdown(10, 2);
+  ASSERT_TRUE(rig.waitForStationState(ZDS_FinalizingRecording, states));
+  ASSERT_TRUE(rig.relay(5, a));
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::State, a, ZDS_Measurement));
+  EXPECT_EQ(ZtDevice_deviceState(b), ZDS_FinalizingRecording);
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_FinalizingRecording);
+  EXPECT_FALSE(ZtDevice_gotoMeasurement(rig.station));
+
+  ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Config);
+  for (ZtDevice* d : {a, b}) EXPECT_EQ(ZtDevice_deviceState(d), ZDS_Config);
+  rig.model.setSilent(kTrackerB, false);
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.events.clear();
+  ASSERT_TRUE(rig.relay(10, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(a)));
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+}
+
 }  // namespace

@@ -101,6 +101,12 @@ void StationModel::delayFrame(uint32_t id, uint16_t frame, unsigned after) {
     if (s.id == id) s.script[frame] = after;
 }
 
+void StationModel::setSilent(uint32_t id, bool silent) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (Stream& s : m_streams)
+    if (s.id == id) s.silent = silent;
+}
+
 void StationModel::setNextFrame(uint16_t frame) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_nextFrame = frame;
@@ -142,7 +148,7 @@ size_t StationModel::relay(size_t n) {
       const uint16_t frame = m_nextFrame++;
       for (Stream& s : m_streams) {
         const auto scripted = s.script.find(frame);
-        const bool held = scripted != s.script.end();
+        const bool held = s.silent || scripted != s.script.end();
         EmuFrame f;
         f.busId = busIdOf(s.id);
         f.messageId = 0x36;
@@ -154,7 +160,7 @@ size_t StationModel::relay(size_t n) {
         if (!held) {
           s.windowStart = frame;
           if (f.busId != 0) out.push_back(std::move(f));
-        } else {
+        } else if (scripted != s.script.end()) {
           if (scripted->second > 0 && f.busId != 0) m_late.push_back({scripted->second, std::move(f)});
           s.script.erase(scripted);
         }

@@ -82,6 +82,9 @@ class StationModel {
   // inside the next one's). A late packet still held when flushing starts comes with the flush.
   void loseFrame(uint32_t id, uint16_t frame);
   void delayFrame(uint32_t id, uint16_t frame, unsigned after);
+  // A silent tracker (out of range) sends nothing; its trajectory runs on, and once it is heard
+  // again its first packet spans the silence.
+  void setSilent(uint32_t id, bool silent);
   // The frame all streams send next (they run in step); e.g. just below the wrap.
   void setNextFrame(uint16_t frame);
   uint16_t nextFrame() const;
@@ -136,6 +139,7 @@ class StationModel {
     RawTrajectory* source = nullptr;
     uint16_t windowStart = 0;  // the frame the next packet's increments start at
     std::map<uint16_t, unsigned> script;  // frame -> 0 lost, else delivered this many frames later
+    bool silent = false;
   };
   struct Late {
     unsigned due;  // relayed frames still to go
