@@ -460,6 +460,9 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
   rig.model.loseFrame(kTrackerA, beforeWrap);
   rig.model.loseFrame(kTrackerA, 0);
   rig.model.loseFrame(kTrackerA, 40);
+  // B's packet two frames late outside a recording: the one after it spans it, and the late one
+  // is neither filtered nor delivered.
+  rig.model.delayFrame(kTrackerB, 65450, 2);
   ASSERT_TRUE(rig.relay(400, a));
   ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
 
@@ -470,7 +473,7 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
     std::vector<int64_t> ids, expected;
     for (const RelayPacket& p : packets) ids.push_back(p.id);
     for (int64_t id = 65536 - 350; id <= 65536 + 149; ++id)
-      if (d == b || (id != beforeWrap && id != 65536 && id != 65536 + 40)) expected.push_back(id);
+      if (d == b ? id != 65450 : (id != beforeWrap && id != 65536 && id != 65536 + 40)) expected.push_back(id);
     EXPECT_EQ(ids, expected);
     // Each trigger on the packet that reaches its frame, and on that one only.
     std::vector<int64_t> fired[2];
@@ -499,8 +502,8 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
     EXPECT_LT(e.worstTilt, 0.1 * kRelayDeg);
     EXPECT_LT(e.worstRelative, 0.1 * kRelayDeg);
   }
-  // A bundle of both trackers' packets with one id for every frame: the bundler splits A's
-  // packets that span a loss (also the one across the wrap) into frames.
+  // A bundle of both trackers' packets with one id for every frame: the bundler splits the
+  // packets that span a loss or a late packet (also the one across the wrap) into frames.
   ASSERT_TRUE(rig.events.waitForBundle(65536 + 149));
   std::vector<int64_t> bundled, expected;
   for (const auto& bundle : rig.events.bundles()) {
