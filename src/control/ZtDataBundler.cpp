@@ -22,6 +22,9 @@ thread_local int t_queueWorkDepth = 0;
 constexpr ZtDataIdentifier kSdiRateIdentifier = 0x8030;
 // Slerp threshold below which the interpolation is linear.
 constexpr double kSlerpThreshold = 1e-16;
+// The most frames one packet is split into; a longer span (a gap of minutes, or a corrupt range)
+// goes on whole rather than as that many packets.
+constexpr int64_t kMaxSplitFrames = 4096;
 
 // A packet owned by this scope.
 struct LocalPacket {
@@ -255,11 +258,15 @@ void ZtDataBundler::splitFrames(const ZtDeviceId& id, const ZtDataPacket& packet
   DataBundleQueue& queue = *m_queues[0];
   ZtRange range{0, 0};
   ZtDataPacket_frameRange(&packet, &range);
-  const int32_t n = ZtRange_count(&range) - 1;
-  if (n < 2) {
+  // Frames of a 16-bit counter: a range whose first frame lies above its last wrapped.
+  int64_t span = int64_t{range.last} - range.first;
+  const bool wrapped = span < 0 && range.first <= 0xFFFF && range.last >= 0;
+  if (wrapped) span += 65536;
+  if (span < 2 || span > kMaxSplitFrames) {
     dataAvailable(id, packet, queue);
     return;
   }
+  const int32_t n = static_cast<int32_t>(span);
   const bool hasInertial =
       ZtDataPacket_containsCalibratedRateOfTurn(&packet) || ZtDataPacket_containsCalibratedAcceleration(&packet);
   int rate = 0;
@@ -295,11 +302,12 @@ void ZtDataBundler::splitFrames(const ZtDeviceId& id, const ZtDataPacket& packet
   zelto::Quaternion qa;  // rotation accumulated at the start of the frame
   zelto::Quaternion qaInverse;
   zelto::Vector vk(3), mk(3), acc(3), gyr(3);
-  // 64-bit ids: the incoming id with its low 16 bits replaced by the frame's end.
-  const int64_t base = (packet.packetId & ~int64_t{0xFFFF}) + range.first + 1;
+  // 64-bit ids: the frames' ends, the last being the packet's own (also across the wrap).
+  const int64_t base = packet.packetId - (n - 1);
   LocalPacket frame(packet);
   for (int32_t k = 0; k < n && !isDestroying(); ++k) {
-    const int32_t f = range.first + k;
+    const int32_t f = wrapped ? (range.first + k) & 0xFFFF : range.first + k;
+    const int32_t end = wrapped ? (f + 1) & 0xFFFF : f + 1;
     qaInverse.isInverseOf(qa);
     vk.isRotateVecByQuat(vf, qaInverse);
     mk.isRotateVecByQuat(m0, qa);
@@ -321,9 +329,9 @@ void ZtDataBundler::splitFrames(const ZtDeviceId& id, const ZtDataPacket& packet
         JLOG_ALERT("Frame " << f << " keeps the packet's inertial data: " << e.what());
       }
     }
-    const ZtRange frameRange{f, f + 1};
+    const ZtRange frameRange{f, end};
     ZtDataPacket_setFrameRange(&frame.p, &frameRange);
-    ZtDataPacket_setPacketCounter(&frame.p, static_cast<uint16_t>((f + 1) & 0xFFFF));
+    ZtDataPacket_setPacketCounter(&frame.p, static_cast<uint16_t>(end & 0xFFFF));
     frame.p.packetId = base + k;
     dataAvailable(id, frame.p, queue);
   }

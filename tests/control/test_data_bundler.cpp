@@ -502,17 +502,20 @@ TEST(DataBundler, SplitsAMultiFrameIncrementIntoOnePacketPerFrame) {
   struct Case {
     const char* what;
     int64_t id;
+    int32_t first, last;
     std::vector<int64_t> ids;
   };
   const int64_t high = (int64_t{3} << 31) | 0x10008;  // above 2^31 and 2^32
   const Case cases[] = {
-      {"small ids", 0x20008, {0x20006, 0x20007, 0x20008}},
-      {"ids above 2^31", high, {(high & ~int64_t{0xFFFF}) + 6, (high & ~int64_t{0xFFFF}) + 7, (high & ~int64_t{0xFFFF}) + 8}},
+      {"small ids", 0x20008, 5, 8, {0x20006, 0x20007, 0x20008}},
+      {"ids above 2^31", high, 5, 8, {(high & ~int64_t{0xFFFF}) + 6, (high & ~int64_t{0xFFFF}) + 7, (high & ~int64_t{0xFFFF}) + 8}},
+      // The 16-bit frame counter wrapped inside the range: frames 65535, 0 and 1 end it.
+      {"across the wrap", 0x20001, 65534, 1, {0x1FFFF, 0x20000, 0x20001}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Rig rig(1, 100);
-    SdiPacket in(c.id, 5, 8, true);
+    SdiPacket in(c.id, c.first, c.last, true);
     rig.rt(0, in.packet.p);
     auto& out = rig.log.packets();
     ASSERT_EQ(out.size(), 3u);
@@ -529,9 +532,10 @@ TEST(DataBundler, SplitsAMultiFrameIncrementIntoOnePacketPerFrame) {
       EXPECT_EQ(p.deviceId, 1u);
       ZtRange r{0, 0};
       ZtDataPacket_frameRange(&p, &r);
-      EXPECT_EQ(r.first, 5 + static_cast<int>(k));
-      EXPECT_EQ(r.last, 6 + static_cast<int>(k));
-      EXPECT_EQ(ZtDataPacket_packetCounter(&p), 6u + k);
+      const int frame = (c.first + static_cast<int>(k)) & 0xFFFF;
+      EXPECT_EQ(r.first, frame);
+      EXPECT_EQ(r.last, (frame + 1) & 0xFFFF);
+      EXPECT_EQ(ZtDataPacket_packetCounter(&p), static_cast<uint16_t>(frame + 1));
       ZtSdiData sdi;
       ZtDataPacket_sdiData(&p, &sdi);
       EXPECT_TRUE(zelto::Quaternion(sdi.orientationIncrement).compare(qf, 1e-12));
@@ -567,6 +571,14 @@ TEST(DataBundler, ShortRangesAndUnknownRatesPassAsTheyCame) {
     ZtSdiData sdi;
     ZtDataPacket_sdiData(&rig.log.packets()[0]->p, &sdi);
     EXPECT_TRUE(zelto::Quaternion(sdi.orientationIncrement).compare(in.q, 1e-12));
+  }
+  for (const auto& [first, last] : {std::pair<int32_t, int32_t>{10, 10 + 5000}, {5, 4}}) {
+    SCOPED_TRACE("a span of thousands of frames (or a corrupt one) passes whole");
+    Rig rig(1, 100);
+    SdiPacket in(0x30000, first, last, true);
+    rig.rt(0, in.packet.p);
+    ASSERT_EQ(rig.log.packets().size(), 1u);
+    EXPECT_EQ(rig.log.packets()[0]->p.packetId, 0x30000);
   }
   {
     SCOPED_TRACE("a device without a rate keeps the incoming inertial data");

@@ -22,7 +22,9 @@ bool GotoMeasurementTask::exec() {
     handleError(s);
     return true;
   }
-  if (!wasOperational && !s->reinitialize()) {
+  // Also when operational: a tracker accepted since then is set up, rather than standing in
+  // Measurement without data.
+  if ((!wasOperational || s->hasUninitializedChild()) && !s->reinitialize()) {
     handleError(s);
     return true;
   }

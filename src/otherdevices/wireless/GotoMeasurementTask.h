@@ -1,7 +1,7 @@
 #pragma once
 // Brings a wireless system to measurement: the station operational, the pending device mode
-// applied, the station reinitialised when it was not operational yet (configuration, children,
-// settings), then the measurement switch. A failure raises onError(305) on the station and
+// applied, the station reinitialised when it was not operational yet or has a child not yet set
+// up (configuration, children, settings), then the measurement switch. A failure raises onError(305) on the station and
 // returns it to configuration. Runs on the station's request thread (or inline for a waiting
 // caller), which ends before the station does.
 #include <cstdint>

@@ -530,13 +530,17 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
   }
   setTriggerIndication(packet);
   zelto::IPacketDataCache* working = workingCache();
-  bool late = false;
+  // Late also against the last packet filtered: outside a recording every flush empties the
+  // working cache, and a late packet would step the filter over an interval it already took.
+  // Half the frame counter's range below it is a restarted count, not a late packet.
+  bool late = m_lastProcessed >= 0 && packet.packetId <= m_lastProcessed && packet.packetId > m_lastProcessed - 32768;
   try {
-    late = working && !working->empty() && packet.packetId < working->highestKey();
+    late = late || (working && !working->empty() && packet.packetId < working->highestKey());
   } catch (const ZtException&) {
-    late = false;  // emptied meanwhile
+    // emptied meanwhile
   }
   if (!late) {
+    m_lastProcessed = packet.packetId;
     KtDevice::doProcessing(packet);
     return;
   }

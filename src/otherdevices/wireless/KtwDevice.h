@@ -180,6 +180,7 @@ class KtwDevice : public KtDevice {
 
   KtxwHardwareParams* m_hardwareParams;
   uint16_t m_pendingRealTimeFlag = 0;  // processing thread only
+  int64_t m_lastProcessed = -1;        // counter of the last packet filtered; processing thread only
   std::atomic<int16_t> m_rssi{0};
   std::atomic<uint8_t> m_connectionStatus{0};
   std::atomic<uint8_t> m_batteryLevel{0};

@@ -496,6 +496,15 @@ bool TovanaStationDevice::reinitialize() {
   return true;
 }
 
+bool TovanaStationDevice::hasUninitializedChild() const {
+  bool found = false;
+  forEachChild([&](ZtDevice* c) {
+    found = !c->isInitialized();
+    return !found;
+  });
+  return found;
+}
+
 bool TovanaStationDevice::restoreFactoryDefaults() { return ZtDevice::restoreFactoryDefaults() && readMasterSettings(); }
 
 void TovanaStationDevice::writeDeviceSettingsToFile() {

@@ -120,6 +120,9 @@ class TovanaStationDevice : public ZtDevice {
   bool setDeviceRejected(ZtDeviceId deviceId) override { return setDeviceRejectedInternal(deviceId, true); }
   bool setTransportMode(bool enable) override;
   bool reinitialize() override;
+  // A child made by a connect indication after the system became operational is not set up until
+  // the configuration is read again (reinitialize).
+  bool hasUninitializedChild() const;
   void checkChildStates() override;
   // Sends the driver disconnect while the link still runs, stops the request thread, then the
   // base termination.

@@ -122,7 +122,7 @@ void RawTrajectory::setExtraItems(std::function<void(const filtersim::Sample&, s
 void RawTrajectory::useOutputConfiguration(const TrackerModel& model) { m_configuredBy = &model; }
 
 std::vector<uint8_t> RawTrajectory::configuredPayload(uint16_t counter, const filtersim::Sample& s,
-                                                      const double rate[3]) {
+                                                      const double rate[3], bool keepWindow) {
   const std::vector<std::pair<uint16_t, uint16_t>> configuration = m_configuredBy->outputConfiguration();
   const double base = m_config.outputRate;
   // Increments compose every sample (0: orientation, 1: velocity), whether sent or not.
@@ -226,12 +226,13 @@ std::vector<uint8_t> RawTrajectory::configuredPayload(uint16_t counter, const fi
   }
   // A window that ended starts over; the orientation and velocity windows end together when
   // both are configured at one frequency, else each at its own.
+  if (keepWindow) return payload;
   if (windowEnded[0]) m_windowDq[0] = filtersim::Quat::Identity(), m_windowDv[0].setZero();
   if (windowEnded[1]) m_windowDq[1] = filtersim::Quat::Identity(), m_windowDv[1].setZero();
   return payload;
 }
 
-std::vector<uint8_t> RawTrajectory::next(uint16_t counter) {
+std::vector<uint8_t> RawTrajectory::next(uint16_t counter, bool keepWindow) {
   filtersim::Sample s;
   while (!m_simulator->next(s)) restartSimulator();
   m_lastAttitude = s.q;
@@ -249,7 +250,7 @@ std::vector<uint8_t> RawTrajectory::next(uint16_t counter) {
   }
   std::vector<uint8_t> payload;
   if (m_configuredBy) {
-    payload = configuredPayload(counter, s, gyr);
+    payload = configuredPayload(counter, s, gyr, keepWindow);
     std::lock_guard<std::mutex> lock(m_truthMutex);
     m_truth[counter] = s;
     m_hasTruth[counter] = true;

@@ -57,8 +57,10 @@ class RawTrajectory {
   RawTrajectory(const TrackerSensorModel& sensor, const filtersim::SimulatorConfig& config,
                 std::vector<filtersim::Segment> segments, bool repeat = false, RawStreamOptions options = {});
 
-  // The next sample's 0x36 payload, sent with this counter.
-  std::vector<uint8_t> next(uint16_t counter);
+  // The next sample's 0x36 payload, sent with this counter. With keepWindow (output configuration
+  // only) the increment windows stay open: the next payload's increments also cover this sample,
+  // as a wireless tracker's do when the radio lost the packet (or delivers it late).
+  std::vector<uint8_t> next(uint16_t counter, bool keepWindow = false);
   // The truth of the latest sample sent with the counter; false when none was.
   bool truth(uint16_t counter, filtersim::Sample& out) const;
   uint64_t samplesMade() const;
@@ -116,7 +118,8 @@ class RawTrajectory {
   uint64_t m_restarts = 0;
   // Fourth-generation mode (used by next() only).
   const TrackerModel* m_configuredBy = nullptr;
-  std::vector<uint8_t> configuredPayload(uint16_t counter, const filtersim::Sample& s, const double rate[3]);
+  std::vector<uint8_t> configuredPayload(uint16_t counter, const filtersim::Sample& s, const double rate[3],
+                                         bool keepWindow);
   filtersim::Quat m_windowDq[2] = {filtersim::Quat::Identity(), filtersim::Quat::Identity()};
   filtersim::Vec3 m_windowDv[2] = {filtersim::Vec3::Zero(), filtersim::Vec3::Zero()};
   uint64_t m_configuredSamples = 0;

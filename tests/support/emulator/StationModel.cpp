@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/emulator/RawTrajectory.h"
+
 namespace zelto::test {
 
 StationModel::StationModel() = default;
@@ -77,6 +79,131 @@ void StationModel::setChildHandler(std::function<bool(const EmuFrame&, EmuAction
   m_childHandler = std::move(handler);
 }
 
+void StationModel::setAdmission(bool admit) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_admit = admit;
+}
+
+void StationModel::addStream(uint32_t id, RawTrajectory& stream) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  Stream s;
+  s.id = id;
+  s.source = &stream;
+  s.windowStart = static_cast<uint16_t>(m_nextFrame - 1);
+  m_streams.push_back(std::move(s));
+}
+
+void StationModel::loseFrame(uint32_t id, uint16_t frame) { delayFrame(id, frame, 0); }
+
+void StationModel::delayFrame(uint32_t id, uint16_t frame, unsigned after) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (Stream& s : m_streams)
+    if (s.id == id) s.script[frame] = after;
+}
+
+void StationModel::setSilent(uint32_t id, bool silent) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (Stream& s : m_streams)
+    if (s.id == id) s.silent = silent;
+}
+
+void StationModel::setNextFrame(uint16_t frame) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_nextFrame = frame;
+  for (Stream& s : m_streams) s.windowStart = static_cast<uint16_t>(frame - 1);
+}
+
+uint16_t StationModel::nextFrame() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_nextFrame;
+}
+
+uint16_t StationModel::lastFrame() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<uint16_t>(m_nextFrame - 1);
+}
+
+uint8_t StationModel::busIdOf(uint32_t id) const {
+  std::vector<uint32_t> ids = m_children;
+  if (!m_givenOrder) std::sort(ids.begin(), ids.end());
+  const auto it = std::find(ids.begin(), ids.end(), id);
+  return it == ids.end() ? 0 : static_cast<uint8_t>(it - ids.begin() + 1);
+}
+
+size_t StationModel::relay(size_t n) {
+  DeviceEmulator* emu;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    emu = m_emu;
+  }
+  if (!emu) return 0;
+  size_t sent = 0;
+  std::vector<EmuFrame> out;
+  for (size_t i = 0; i < n; ++i) {
+    out.clear();
+    {
+      // Frames are made under the lock and written outside it: the link may block a write
+      // until the library reads, and the emulator's thread answers requests meanwhile.
+      std::lock_guard<std::mutex> lock(m_mutex);
+      const uint16_t frame = m_nextFrame++;
+      for (Stream& s : m_streams) {
+        const auto scripted = s.script.find(frame);
+        const bool held = s.silent || scripted != s.script.end();
+        EmuFrame f;
+        f.busId = busIdOf(s.id);
+        f.messageId = 0x36;
+        f.payload = s.source->next(frame, held);
+        putU16(f.payload, 0x1040);
+        f.payload.push_back(8);
+        putU32(f.payload, s.windowStart);
+        putU32(f.payload, frame);
+        if (!held) {
+          s.windowStart = frame;
+          if (f.busId != 0) out.push_back(std::move(f));
+        } else if (scripted != s.script.end()) {
+          if (scripted->second > 0 && f.busId != 0) m_late.push_back({scripted->second, std::move(f)});
+          s.script.erase(scripted);
+        }
+      }
+      for (auto it = m_late.begin(); it != m_late.end();) {
+        if (--it->due == 0) {
+          out.push_back(std::move(it->frame));
+          it = m_late.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (const EmuFrame& f : out) {
+      emu->sendFrame(f);
+      ++sent;
+    }
+  }
+  return sent;
+}
+
+void StationModel::flushingCountdown(uint16_t total, unsigned steps) {
+  std::vector<EmuFrame> late;
+  uint16_t frame;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Late& l : m_late) late.push_back(std::move(l.frame));
+    m_late.clear();
+    frame = static_cast<uint16_t>(m_nextFrame - 1);
+  }
+  DeviceEmulator* emu;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    emu = m_emu;
+  }
+  if (!emu) return;
+  for (const EmuFrame& f : late) emu->sendFrame(f);
+  for (unsigned i = 0; i < steps; ++i) {
+    const unsigned left = steps - 1 - i;
+    flushingProgress(static_cast<uint16_t>(steps > 1 ? total * left / (steps - 1) : 0), frame);
+  }
+}
+
 EmuFrame StationModel::indicationFrame(uint8_t subId, const std::vector<uint8_t>& data, uint8_t busId) const {
   EmuFrame f;
   f.busId = busId;
@@ -95,14 +222,18 @@ void StationModel::sendIndication(uint8_t subId, const std::vector<uint8_t>& dat
   if (emu) emu->sendFrame(indicationFrame(subId, data, busId));
 }
 
-void StationModel::connect(uint32_t id, int16_t rssi, uint8_t status, uint16_t location) {
+std::vector<uint8_t> StationModel::connectData(uint32_t id, int16_t rssi, uint8_t status, uint16_t location) {
   std::vector<uint8_t> d;
   putU32(d, id);
   putU16(d, static_cast<uint16_t>(rssi));
   d.push_back(status);
   d.push_back(0);
   putU16(d, location);
-  sendIndication(2, d);
+  return d;
+}
+
+void StationModel::connect(uint32_t id, int16_t rssi, uint8_t status, uint16_t location) {
+  sendIndication(2, connectData(id, rssi, status, location));
 }
 
 void StationModel::disconnect(uint32_t id, uint8_t status) {
@@ -351,7 +482,14 @@ bool StationModel::answer(const EmuFrame& request, EmuAction& action) {
     case 0xC6:
       if (in.size() >= 4) {
         const uint32_t id = static_cast<uint32_t>(in[0]) << 24 | in[1] << 16 | in[2] << 8 | in[3];
-        (request.messageId == 0xC4 ? m_accepted : m_rejected).push_back(id);
+        const bool accept = request.messageId == 0xC4;
+        (accept ? m_accepted : m_rejected).push_back(id);
+        if (m_admit) {
+          const auto listed = std::find(m_children.begin(), m_children.end(), id);
+          if (accept && listed == m_children.end()) m_children.push_back(id);
+          if (!accept && listed != m_children.end()) m_children.erase(listed);
+          if (accept) action.followUps.push_back(indicationFrame(2, connectData(id, -40, 1, 0)));
+        }
       }
       return true;
     case 0xB8: {

@@ -12,7 +12,17 @@
 //   station.attachTo(emu);
 //
 // A script on the emulator for an id takes precedence over the model (silence, other replies).
+//
+// Tracker streams: each connected tracker relays its own RawTrajectory (increments and calibrated
+// values per its output configuration), frame by frame on the caller's thread (relay), with
+// scripted radio losses, late packets and the 16-bit frame wrap:
+//   station.addStream(0x00080011, streamA);  // streamA.useOutputConfiguration(trackerModelA)
+//   station.setNextFrame(65500);
+//   station.loseFrame(0x00080011, 65510);     // the next packet's interval spans it
+//   station.delayFrame(0x00080011, 65520, 3); // lost, then delivered three frames later
+//   station.relay(100);
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -23,6 +33,8 @@
 #include "support/emulator/DeviceEmulator.h"
 
 namespace zelto::test {
+
+class RawTrajectory;
 
 class StationModel {
  public:
@@ -52,6 +64,39 @@ class StationModel {
   void failTriggerWrite(uint8_t requestId, int nth);
   // Requests to a tracker's bus id (1-based position in the 0x0D list).
   void setChildHandler(std::function<bool(const EmuFrame& request, EmuAction& action, size_t busId)> handler);
+
+  // Admission: 0xC4 (accept) lists the tracker in 0x0D and the station reports it connected again
+  // (indication 2 follows the acknowledgement); 0xC6 (reject) takes it off the list. Off: both
+  // are only acknowledged and noted.
+  void setAdmission(bool admit);
+
+  // ---- Tracker streams ------------------------------------------------------------------------
+  // The tracker's data: every relayed frame is the stream's next sample as a 0x36 message on the
+  // tracker's bus id (its place in the 0x0D list at that moment) with the frame range added
+  // (item 0x1040: the frame its increments start at, then this frame). The stream carries what
+  // its output configuration lists; it must outlive the model's use of it and is used only by
+  // relay (one thread).
+  void addStream(uint32_t id, RawTrajectory& stream);
+  // Radio script for one tracker: the frame is lost (the next delivered packet's interval spans
+  // it), or lost at first and delivered `after` frames later (a late packet: its interval lies
+  // inside the next one's). A late packet still held when flushing starts comes with the flush.
+  void loseFrame(uint32_t id, uint16_t frame);
+  void delayFrame(uint32_t id, uint16_t frame, unsigned after);
+  // A silent tracker (out of range) sends nothing; its trajectory runs on, and once it is heard
+  // again its first packet spans the silence.
+  void setSilent(uint32_t id, bool silent);
+  // The frame all streams send next (they run in step); e.g. just below the wrap.
+  void setNextFrame(uint16_t frame);
+  uint16_t nextFrame() const;
+  // The last frame relayed (nextFrame() - 1).
+  uint16_t lastFrame() const;
+  // Sends the next n frames of every stream (per frame in bus order, then the late packets now
+  // due), as fast as the link takes them; returns the number of data messages written.
+  size_t relay(size_t n);
+  // The flushing countdown after a recording: `steps` indications 19 whose remaining counts fall
+  // from total to 0, each with the last relayed frame; the late packets still held go out before
+  // the first.
+  void flushingCountdown(uint16_t total, unsigned steps);
 
   // ---- Indications ----------------------------------------------------------------------------
   void sendIndication(uint8_t subId, const std::vector<uint8_t>& data, uint8_t busId = 0xFF);
@@ -89,7 +134,22 @@ class StationModel {
   std::vector<uint8_t> configurationPayload() const;
 
  private:
+  struct Stream {
+    uint32_t id = 0;
+    RawTrajectory* source = nullptr;
+    uint16_t windowStart = 0;  // the frame the next packet's increments start at
+    std::map<uint16_t, unsigned> script;  // frame -> 0 lost, else delivered this many frames later
+    bool silent = false;
+  };
+  struct Late {
+    unsigned due;  // relayed frames still to go
+    EmuFrame frame;
+  };
   bool answer(const EmuFrame& request, EmuAction& action);
+  // Indication 2's data after the sub-id: id, RSSI, status byte, a spare byte, location id.
+  static std::vector<uint8_t> connectData(uint32_t id, int16_t rssi, uint8_t status, uint16_t location);
+  // The tracker's bus id now (its 1-based place in the 0x0D list), 0 when it is not listed.
+  uint8_t busIdOf(uint32_t id) const;
   EmuFrame indicationFrame(uint8_t subId, const std::vector<uint8_t>& data, uint8_t busId = 0xFF) const;
 
   mutable std::mutex m_mutex;  // guards everything below
@@ -121,6 +181,10 @@ class StationModel {
   std::chrono::steady_clock::time_point m_priorityBusyUntil{};
   int m_overlaps = 0;
   std::vector<uint8_t> m_priorities;
+  bool m_admit = false;
+  std::vector<Stream> m_streams;
+  uint16_t m_nextFrame = 1;
+  std::deque<Late> m_late;
 };
 
 }  // namespace zelto::test

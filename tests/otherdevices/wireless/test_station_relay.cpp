@@ -1,0 +1,802 @@
+// Wireless trackers end to end through the C interface: an emulated station relays the streams
+// of several trackers, each from its own simulated trajectory, with scripted radio losses, late
+// packets and the 16-bit frame wrap. Trackers connect and are accepted or rejected; the accepted
+// ones deliver Zkf3w orientation near their truth; battery, trigger and client-error indications
+// reach the application; a recording with losses and late packets flushes with its countdown and
+// replays to the same packets whose increments integrate to the truth; the second variant runs at
+// 200 Hz; an indication storm changes nothing; the data bundler pairs the trackers' packets.
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "filtersim/MotionSimulator.h"
+#include "otherdevices/wireless/KtwDevice.h"
+#include "otherdevices/wireless/Ktx2Device.h"
+#include "otherdevices/wireless/TovanaStationDevice.h"
+#include "support/PtyPort.h"
+#include "support/TempDir.h"
+#include "support/TestControl.h"
+#include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/RawTrajectory.h"
+#include "support/emulator/StationModel.h"
+#include "support/emulator/TrackerModel.h"
+#include "zeltodeviceapi/zdalibrary.h"
+#include "zeltodeviceapi/ztcontrol.h"
+#include "zeltodeviceapi/ztdatabundler.h"
+#include "zeltodeviceapi/ztdevice.h"
+
+namespace {
+
+using namespace zelto::test;
+using namespace std::chrono_literals;
+using filtersim::Quat;
+using filtersim::Segment;
+using filtersim::Vec3;
+
+#ifdef ZDA_UNDER_SANITIZER
+constexpr auto kRelayWait = 20000ms;
+#else
+constexpr auto kRelayWait = 5000ms;
+#endif
+constexpr double kRelayDeg = M_PI / 180.0;
+constexpr uint32_t kRelayStation = 0x00020123;
+constexpr uint32_t kTrackerA = 0x00080011;
+constexpr uint32_t kTrackerB = 0x00080022;
+constexpr uint32_t kTrackerR = 0x00080033;  // rejected
+constexpr uint32_t kVariant = 0x00090044;   // second variant
+
+// What the application saw of one packet.
+struct RelayPacket {
+  ZtDevice* device = nullptr;
+  int64_t id = -1;
+  int first = 0, last = 0;  // frame range
+  bool hasSdi = false;
+  double dq[4] = {};  // w x y z
+  double dv[3] = {};
+  bool hasOrientation = false;
+  double q[4] = {};
+  uint32_t status = 0;
+  bool trigger[2] = {false, false};
+  ZtTriggerIndicationData triggerData[2] = {};
+};
+
+// A plain-C handler table that keeps every packet and event it is given.
+class RelayEvents {
+ public:
+  struct Event {
+    ZtDevice* device;
+    int kind;
+    int values[3];
+    std::string text;
+  };
+  enum { State, Connectivity, Info, Error, Progress, Indication };
+
+  RelayEvents() {
+    m_table.self = this;
+    ZtCallbackPlainC& t = m_table.callbacks;
+    t.m_onDataAvailable = [](ZtCallbackPlainC* cb, ZtDevice* d, const ZtDataPacket* p) { self(cb)->addPacket(d, p); };
+    t.m_onDeviceStateChanged = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtDeviceState s, ZtDeviceState o) {
+      self(cb)->add({d, State, {s, o, 0}, {}});
+    };
+    t.m_onConnectivityChanged = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtConnectivityState s) {
+      self(cb)->add({d, Connectivity, {s, 0, 0}, {}});
+    };
+    t.m_onInfoResponse = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtInfoRequest r) { self(cb)->add({d, Info, {r, 0, 0}, {}}); };
+    t.m_onError = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtResultValue e) { self(cb)->add({d, Error, {e, 0, 0}, {}}); };
+    t.m_onNonDataMessage = [](ZtCallbackPlainC* cb, ZtDevice* d, const ZtMessage* m) {
+      if (ZtMessage_getMessageId(m) == 0x46) self(cb)->add({d, Indication, {ZtMessage_getDataByte(m, 0), 0, 0}, {}});
+    };
+    t.m_onProgressUpdated = [](ZtCallbackPlainC* cb, ZtDevice* d, int current, int total, const ZtString* text) {
+      self(cb)->add({d, Progress, {current, total, 0}, text && text->data ? text->data : ""});
+    };
+  }
+  RelayEvents(const RelayEvents&) = delete;
+  RelayEvents& operator=(const RelayEvents&) = delete;
+  ZtCallbackPlainC* handler() { return &m_table.callbacks; }
+
+  // The bundler's handler: each bundle's packet ids and devices.
+  void addBundle(ZtDataBundler* bundler) {
+    const uint32_t n = ZtDataBundler_count(bundler);
+    std::vector<std::pair<ZtDeviceId, int64_t>> bundle;
+    for (uint32_t i = 0; i < n; ++i)
+      if (const ZtDataPacket* p = ZtDataBundler_at(bundler, i)) bundle.emplace_back(p->deviceId, p->packetId);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bundles.push_back(std::move(bundle));
+    m_changed.notify_all();
+  }
+
+  std::vector<RelayPacket> packets(ZtDevice* device) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<RelayPacket> out;
+    for (const RelayPacket& p : m_packets)
+      if (p.device == device) out.push_back(p);
+    return out;
+  }
+  std::vector<Event> events(int kind, ZtDevice* device = nullptr) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<Event> out;
+    for (const Event& e : m_events)
+      if (e.kind == kind && (!device || e.device == device)) out.push_back(e);
+    return out;
+  }
+  // True once a bundle of the packets with the id was delivered.
+  bool waitForBundle(int64_t id) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return std::any_of(m_bundles.begin(), m_bundles.end(),
+                         [&](const auto& bundle) { return !bundle.empty() && bundle[0].second == id; });
+    });
+  }
+  std::vector<std::vector<std::pair<ZtDeviceId, int64_t>>> bundles() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bundles;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_packets.clear();
+    m_events.clear();
+    m_bundles.clear();
+  }
+  // True once the device delivered a packet with the id.
+  bool waitForPacket(ZtDevice* device, int64_t id) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return std::any_of(m_packets.begin(), m_packets.end(),
+                         [&](const RelayPacket& p) { return p.device == device && p.id == id; });
+    });
+  }
+  bool waitForPackets(ZtDevice* device, size_t n) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return static_cast<size_t>(std::count_if(m_packets.begin(), m_packets.end(),
+                                               [&](const RelayPacket& p) { return p.device == device; })) >= n;
+    });
+  }
+  // True once n events of the kind reached the device.
+  bool waitForEvents(int kind, ZtDevice* device, size_t n) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      return static_cast<size_t>(std::count_if(m_events.begin(), m_events.end(), [&](const Event& e) {
+               return e.kind == kind && e.device == device;
+             })) >= n;
+    });
+  }
+  // True once an event of the kind with the first value reached the device (value -1: any),
+  // among those after the first `skip` events of that kind for the device.
+  bool waitForEvent(int kind, ZtDevice* device, int value = -1, size_t skip = 0) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kRelayWait, [&] {
+      size_t n = 0;
+      for (const Event& e : m_events) {
+        if (e.kind != kind || e.device != device) continue;
+        if (n++ >= skip && (value < 0 || e.values[0] == value)) return true;
+      }
+      return false;
+    });
+  }
+  size_t count(int kind, ZtDevice* device) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<size_t>(std::count_if(m_events.begin(), m_events.end(),
+                                             [&](const Event& e) { return e.kind == kind && e.device == device; }));
+  }
+
+ private:
+  struct Table {
+    ZtCallbackPlainC callbacks{};  // first: the library hands its address back
+    RelayEvents* self = nullptr;
+  };
+  static RelayEvents* self(ZtCallbackPlainC* cb) { return reinterpret_cast<Table*>(cb)->self; }
+  void add(Event e) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back(std::move(e));
+    m_changed.notify_all();
+  }
+  void addPacket(ZtDevice* device, const ZtDataPacket* packet) {
+    RelayPacket p;
+    p.device = device;
+    p.id = packet->packetId;
+    if (ZtDataPacket_containsFrameRange(packet)) {
+      ZtRange r;
+      ZtDataPacket_frameRange(packet, &r);
+      p.first = r.first, p.last = r.last;
+    }
+    if ((p.hasSdi = ZtDataPacket_containsSdiData(packet) != 0)) {
+      ZtSdiData sdi;
+      ZtDataPacket_sdiData(packet, &sdi);
+      const ZtQuaternion& d = sdi.orientationIncrement;
+      p.dq[0] = d.w, p.dq[1] = d.x, p.dq[2] = d.y, p.dq[3] = d.z;
+      for (int i = 0; i < 3; ++i) p.dv[i] = sdi.velocityIncrement[i];
+    }
+    if ((p.hasOrientation = ZtDataPacket_containsOrientationQuaternion(packet) != 0)) {
+      ZtQuaternion q;
+      ZtDataPacket_orientationQuaternion(packet, 0, &q);
+      p.q[0] = q.w, p.q[1] = q.x, p.q[2] = q.y, p.q[3] = q.z;
+    }
+    if (ZtDataPacket_containsStatus(packet)) p.status = ZtDataPacket_status(packet);
+    for (int k = 0; k < 2; ++k) {
+      const ZtDataIdentifier id = k == 0 ? 0x4810 : 0x4820;
+      if ((p.trigger[k] = ZtDataPacket_containsTriggerIndication(packet, id) != 0))
+        ZtDataPacket_triggerIndication(packet, id, &p.triggerData[k]);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_packets.push_back(p);
+    m_changed.notify_all();
+  }
+
+  Table m_table;
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  std::vector<RelayPacket> m_packets;
+  std::vector<Event> m_events;
+  std::vector<std::vector<std::pair<ZtDeviceId, int64_t>>> m_bundles;
+};
+
+// One tracker behind the station: the output configuration its stream sends and the stream.
+struct RelayTracker {
+  RelayTracker(uint32_t id, std::vector<std::pair<uint16_t, uint16_t>> configuration, double rate,
+               std::vector<Segment> segments, uint64_t seed) {
+    config.useFourthGeneration(id, std::move(configuration));
+    filtersim::SimulatorConfig c;
+    c.outputRate = rate;
+    c.earthRate = false;
+    c.seed = seed;
+    stream = std::make_unique<RawTrajectory>(config.sensor, c, std::move(segments));
+    stream->useOutputConfiguration(config);
+  }
+  TrackerModel config;
+  std::unique_ptr<RawTrajectory> stream;
+};
+
+std::vector<Segment> relayTurnsA() {
+  return {Segment::still(1.5), Segment::rotate(1.5, Vec3(0.0, 0.0, 1.0), 60.0 * kRelayDeg),
+          Segment::rotate(1.0, Vec3(1.0, 0.0, 1.0), 35.0 * kRelayDeg), Segment::still(30.0)};
+}
+std::vector<Segment> relayTurnsB() {
+  return {Segment::still(1.5), Segment::rotate(1.0, Vec3(0.2, 1.0, 0.0), -40.0 * kRelayDeg),
+          Segment::rotate(1.5, Vec3(0.0, 0.0, 1.0), 90.0 * kRelayDeg), Segment::still(30.0)};
+}
+
+// An emulated station on a pseudo-terminal, opened through the library's own control, with the
+// trackers' streams on the station model.
+class StationRelayRig {
+ public:
+  StationRelayRig(std::vector<uint32_t> listed, std::vector<uint8_t> rates = {100, 75, 60, 50})
+      : emu(std::make_unique<FdEmulatorLink>(dup(pty.masterFd()))) {
+    model.setStationId(kRelayStation);
+    model.setChannel(11);
+    model.setChildren(std::move(listed));
+    model.setUpdateRates(std::move(rates));
+    model.setAdmission(true);
+    model.attachTo(emu);
+    emu.start();
+  }
+  ~StationRelayRig() {
+    if (bundler) ZtDataBundler_destruct(bundler);
+    ZtControl_close(&control);
+    emu.stop();
+  }
+  StationRelayRig(const StationRelayRig&) = delete;
+  StationRelayRig& operator=(const StationRelayRig&) = delete;
+
+  RelayTracker& addTracker(uint32_t id, std::vector<std::pair<uint16_t, uint16_t>> configuration, double rate,
+                           std::vector<Segment> segments, uint64_t seed) {
+    trackers.push_back(std::make_unique<RelayTracker>(id, std::move(configuration), rate, std::move(segments), seed));
+    model.addStream(id, *trackers.back()->stream);
+    return *trackers.back();
+  }
+  bool open() {
+    const Text port(pty.slavePath());
+    if (!ZtControl_openPort(&control, &port.s, B115200, 0, 0)) return false;
+    station = ZtControl_device(&control, kRelayStation);
+    if (!station) return false;
+    ZtDevice_addCallbackHandler(station, events.handler(), 0);
+    return true;
+  }
+  ZtDevice* child(uint32_t id) const {
+    auto* s = dynamic_cast<TovanaStationDevice*>(station);
+    return s ? s->findDevice(id) : nullptr;
+  }
+  void listen(ZtDevice* device) { ZtDevice_addCallbackHandler(device, events.handler(), 0); }
+  // Relays n frames and waits until the device delivered the last of them.
+  bool relay(size_t n, ZtDevice* waitFor) {
+    model.relay(n);
+    return waitFor == nullptr || events.waitForPacket(waitFor, lastId(waitFor));
+  }
+  // The unwrapped id the library gives the last frame relayed (the tracker's counter rises).
+  int64_t lastId(ZtDevice* device) const {
+    const std::vector<RelayPacket> seen = events.packets(device);
+    int64_t highest = seen.empty() ? -1 : seen.back().id;
+    for (const RelayPacket& p : seen) highest = std::max(highest, p.id);
+    const uint16_t frame = model.lastFrame();
+    if (highest < 0) return frame;
+    int64_t id = (highest & ~int64_t{0xFFFF}) | frame;
+    if (id < highest - 32768) id += 65536;
+    return id;
+  }
+  // True once the station changed to the state after the first `since` state changes.
+  bool waitForStationState(ZtDeviceState state, size_t since) const {
+    return events.waitForEvent(RelayEvents::State, station, state, since);
+  }
+
+  PtyPort pty;
+  RelayEvents events;  // outlives the control
+  StationModel model;  // before the emulator: its thread calls the model until it stops
+  std::vector<std::unique_ptr<RelayTracker>> trackers;
+  DeviceEmulator emu;
+  ZtControl control;
+  ZtDevice* station = nullptr;
+  ZtDataBundler* bundler = nullptr;
+};
+
+const std::vector<std::pair<uint16_t, uint16_t>> kIncrements100 = {
+    {0x8030, 100}, {0x4010, 100}, {0xC020, 100}, {0xE020, 100}};
+
+// The angle of the rotation q.
+double angleOf(const Quat& q) { return 2.0 * std::atan2(q.vec().norm(), std::fabs(q.w())); }
+
+// Tilt and heading-free error of the delivered orientations against the truth, over the packets
+// whose filter has settled (status bit 0x2) from the given frame count on.
+struct OrientationError {
+  size_t compared = 0;
+  double worstTilt = 0.0;
+  double worstRelative = 0.0;
+};
+OrientationError orientationError(const std::vector<RelayPacket>& packets, const RawTrajectory& truth, size_t skip) {
+  OrientationError out;
+  bool first = true;
+  Quat offset = Quat::Identity();
+  for (size_t i = skip; i < packets.size(); ++i) {
+    const RelayPacket& p = packets[i];
+    if (!p.hasOrientation || (p.status & 0x2) == 0) continue;
+    filtersim::Sample s;
+    if (!truth.truth(static_cast<uint16_t>(p.last), s)) continue;
+    const Quat e = Quat(p.q[0], p.q[1], p.q[2], p.q[3]).normalized() * s.q.conjugate();
+    const Vec3 up = e * Vec3::UnitZ();
+    out.worstTilt = std::max(out.worstTilt, std::acos(std::min(1.0, up.z())));
+    if (first) offset = e, first = false;
+    out.worstRelative = std::max(out.worstRelative, angleOf(e * offset.conjugate()));
+    ++out.compared;
+  }
+  return out;
+}
+
+// Three trackers ask to join; two are accepted and one rejected; both accepted trackers measure
+// across the frame wrap with orientation near their truth, triggers on the right packets, and
+// battery and client-error indications reach the application; the bundler pairs their packets.
+TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
+  // The station (its radio on) lists A and R; B is new to it.
+  StationRelayRig rig({kTrackerA, kTrackerR});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 11);
+  rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 12);
+  ASSERT_TRUE(rig.open());
+  ASSERT_TRUE(ZtDevice_isOperational(rig.station));
+  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* r = rig.child(kTrackerR);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(rig.child(kTrackerB), nullptr);
+  rig.listen(a);
+  rig.listen(r);
+
+  // The connection requests: B's makes its child; the application accepts two, rejects one.
+  for (uint32_t id : {kTrackerA, kTrackerB, kTrackerR}) rig.model.connect(id, -50, 1, 3);
+  auto* station = dynamic_cast<TovanaStationDevice*>(rig.station);
+  ASSERT_TRUE(rig.events.waitForEvents(RelayEvents::Indication, rig.station, 3));
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  ZtDevice* b = rig.child(kTrackerB);
+  ASSERT_NE(b, nullptr);
+  rig.listen(b);
+  EXPECT_EQ(ZtDevice_connectivityState(b), ZCS_Wireless);
+  for (ZtDevice* d : {a, b, r}) EXPECT_EQ(ZtDevice_lastKnownRssi(d), -50);
+  ASSERT_TRUE(ZtDevice_acceptConnection(a));
+  ASSERT_TRUE(ZtDevice_acceptConnection(b));
+  ASSERT_TRUE(ZtDevice_rejectConnection(r));
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Connectivity, r, ZCS_Rejected));
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  for (ZtDevice* d : {a, b}) {
+    // Disconnected on acceptance until the station reports the tracker again.
+    EXPECT_TRUE(rig.events.waitForEvent(RelayEvents::Connectivity, d, ZCS_Disconnected));
+    ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Connectivity, d, ZCS_Wireless));
+  }
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  EXPECT_EQ(rig.model.accepted(), (std::vector<uint32_t>{kTrackerA, kTrackerB}));
+  EXPECT_EQ(rig.model.rejected(), (std::vector<uint32_t>{kTrackerR}));
+  EXPECT_EQ(ZtDevice_connectivityState(a), ZCS_Wireless);
+  EXPECT_EQ(ZtDevice_connectivityState(b), ZCS_Wireless);
+  EXPECT_EQ(ZtDevice_connectivityState(r), ZCS_Rejected);
+  EXPECT_EQ(ZtDevice_rejectReason(r), ZRR_Blacklisted);
+  EXPECT_EQ(ZtDevice_lastKnownRssi(a), -40);
+  EXPECT_EQ(ZtDevice_lastKnownRssi(r), -128);
+
+  // The measurement start sets up the newcomer (the station now lists A and B) and drops the
+  // rejected tracker, which the station no longer lists.
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+  EXPECT_EQ(rig.child(kTrackerR), nullptr);
+  ASSERT_EQ(rig.child(kTrackerA), a);
+  ASSERT_EQ(rig.child(kTrackerB), b);
+  EXPECT_TRUE(b->isInitialized());
+  EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Measurement);
+  EXPECT_EQ(ZtDevice_deviceState(b), ZDS_Measurement);
+  EXPECT_EQ(ZtDevice_updateRate(b), 100);
+
+  // The bundler pairs the two trackers' packets.
+  rig.bundler = ZtDataBundler_construct();
+  ASSERT_NE(rig.bundler, nullptr);
+  struct BundleTable {
+    ZtCallbackPlainC callbacks{};
+    RelayEvents* events;
+    ZtDataBundler* bundler;
+  } bundleTable{{}, &rig.events, rig.bundler};
+  bundleTable.callbacks.m_onDataAvailable = [](ZtCallbackPlainC* cb, ZtDevice*, const ZtDataPacket*) {
+    auto* t = reinterpret_cast<BundleTable*>(cb);
+    t->events->addBundle(t->bundler);
+  };
+  ZtDataBundler_addCallbackHandler(rig.bundler, &bundleTable.callbacks, 0);
+  ZtDataBundler_addDevice(rig.bundler, a);
+  ZtDataBundler_addDevice(rig.bundler, b);
+
+  // Measuring from 3.5 s before the wrap to past it; triggers for a frame before the wrap and
+  // one after it, given well before their frames.
+  rig.model.setNextFrame(65536 - 350);
+  ASSERT_TRUE(rig.relay(100, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  // A loses the frame of the first trigger, the first after the wrap and one more: its packets
+  // after them span two frames, and its first trigger goes with the packet whose interval holds
+  // the frame.
+  const uint16_t beforeWrap = 65530, afterWrap = 4;
+  rig.model.trigger(1, 2, 1111, beforeWrap);
+  rig.model.trigger(2, 3, 2222, afterWrap);
+  rig.model.loseFrame(kTrackerA, beforeWrap);
+  rig.model.loseFrame(kTrackerA, 0);
+  rig.model.loseFrame(kTrackerA, 40);
+  // B's packet two frames late outside a recording: the one after it spans it, and the late one
+  // is neither filtered nor delivered.
+  rig.model.delayFrame(kTrackerB, 65450, 2);
+  ASSERT_TRUE(rig.relay(400, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+
+  for (ZtDevice* d : {a, b}) {
+    const std::vector<RelayPacket> packets = rig.events.packets(d);
+    SCOPED_TRACE(d == a ? "tracker A" : "tracker B");
+    // Numbered by their last frame, rising through the wrap, one more across each loss.
+    std::vector<int64_t> ids, expected;
+    for (const RelayPacket& p : packets) ids.push_back(p.id);
+    for (int64_t id = 65536 - 350; id <= 65536 + 149; ++id)
+      if (d == b ? id != 65450 : (id != beforeWrap && id != 65536 && id != 65536 + 40)) expected.push_back(id);
+    EXPECT_EQ(ids, expected);
+    // Each trigger on the packet that reaches its frame, and on that one only.
+    std::vector<int64_t> fired[2];
+    for (const RelayPacket& p : packets)
+      for (int k = 0; k < 2; ++k)
+        if (p.trigger[k]) fired[k].push_back(p.id);
+    EXPECT_EQ(fired[0], (std::vector<int64_t>{d == a ? beforeWrap + 1 : beforeWrap}));
+    EXPECT_EQ(fired[1], (std::vector<int64_t>{65536 + afterWrap}));
+    for (const RelayPacket& p : packets) {
+      if (p.trigger[0]) {
+        EXPECT_EQ(p.triggerData[0].timestamp, 1111u);
+        EXPECT_EQ(p.triggerData[0].frameNumber, beforeWrap);
+      }
+      if (p.trigger[1]) {
+        EXPECT_EQ(p.triggerData[1].timestamp, 2222u);
+      }
+    }
+  }
+  // Orientation after the first second (the filter settles while still) near the truth.
+  for (size_t t = 0; t < 2; ++t) {
+    ZtDevice* d = t == 0 ? a : b;
+    const OrientationError e = orientationError(rig.events.packets(d), *rig.trackers[t]->stream, 100);
+    RecordProperty(t == 0 ? "a_worst_tilt_deg" : "b_worst_tilt_deg", std::to_string(e.worstTilt / kRelayDeg));
+    RecordProperty(t == 0 ? "a_worst_relative_deg" : "b_worst_relative_deg", std::to_string(e.worstRelative / kRelayDeg));
+    EXPECT_GT(e.compared, 350u);
+    EXPECT_LT(e.worstTilt, 0.1 * kRelayDeg);
+    EXPECT_LT(e.worstRelative, 0.1 * kRelayDeg);
+  }
+  // A bundle of both trackers' packets with one id for every frame: the bundler splits the
+  // packets that span a loss or a late packet (also the one across the wrap) into frames.
+  ASSERT_TRUE(rig.events.waitForBundle(65536 + 149));
+  std::vector<int64_t> bundled, expected;
+  for (const auto& bundle : rig.events.bundles()) {
+    ASSERT_EQ(bundle.size(), 2u);
+    EXPECT_EQ(bundle[0].second, bundle[1].second);
+    EXPECT_NE(bundle[0].first, bundle[1].first);
+    bundled.push_back(bundle[0].second);
+  }
+  for (int64_t id = 65536 - 350; id <= 65536 + 149; ++id) expected.push_back(id);
+  EXPECT_EQ(bundled, expected);
+
+  // Battery (on B's bus id: the second listed) and a client error of A.
+  rig.model.battery(2, 0x9C);
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Info, b, ZIR_BatteryLevel));
+  EXPECT_EQ(ZtDevice_batteryLevel(b), ztScaleBatteryLevel(0x9C));
+  rig.model.clientError(kTrackerA, 1);
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Error, a, ZRV_TRACKERERROR));
+  rig.model.clientError(kTrackerB, 2);  // other codes are no error
+  ASSERT_TRUE(rig.relay(5, a));
+  EXPECT_TRUE(rig.events.events(RelayEvents::Error, b).empty());
+  EXPECT_TRUE(rig.events.events(RelayEvents::Info, a).empty());
+  ZtDataBundler_removeDevice(rig.bundler, nullptr);
+}
+
+// The increments of the packets composed in id order; false when their frame ranges do not
+// join (a gap or an overlap) or a packet has none.
+bool composeIncrements(const std::vector<RelayPacket>& packets, Quat& dq, Vec3& dv) {
+  dq = Quat::Identity();
+  dv = Vec3::Zero();
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const RelayPacket& p = packets[i];
+    if (!p.hasSdi || (i > 0 && p.first != packets[i - 1].last)) return false;
+    dv += dq * Vec3(p.dv[0], p.dv[1], p.dv[2]);
+    dq = (dq * Quat(p.dq[0], p.dq[1], p.dq[2], p.dq[3])).normalized();
+  }
+  return true;
+}
+
+// The truth's increments composed over the frames after `from` up to `to` (wrapping).
+void composeTruth(const RawTrajectory& stream, uint16_t from, uint16_t to, Quat& dq, Vec3& dv) {
+  dq = Quat::Identity();
+  dv = Vec3::Zero();
+  for (uint16_t f = static_cast<uint16_t>(from + 1);; ++f) {
+    filtersim::Sample s;
+    EXPECT_TRUE(stream.truth(f, s)) << f;
+    dv += dq * s.dv;
+    dq = (dq * s.dq).normalized();
+    if (f == to) break;
+  }
+}
+
+// A recording across the wrap with losses and late packets (one of them arriving only with the
+// flush): the flushing countdown reaches the application, the station returns to Measurement,
+// and the file replays to the same packets, whose rebased increments join frame to frame and
+// integrate to the truth.
+TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
+  TempDir dir;
+  const std::string path = dir.file("wireless.mtb");
+  StationRelayRig rig({kTrackerA, kTrackerB});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 21);
+  rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 22);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* b = rig.child(kTrackerB);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  rig.listen(a);
+  rig.listen(b);
+  {
+    const Text name(path);
+    ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
+  }
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.model.setNextFrame(65536 - 200);
+  ASSERT_TRUE(rig.relay(100, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+
+  // The station starts the recording after the last frame relayed.
+  const uint16_t start = rig.model.lastFrame();
+  rig.model.setSendRecordingStarted(true, start);
+  size_t states = rig.events.count(RelayEvents::State, rig.station);
+  ASSERT_TRUE(ZtDevice_startRecording(rig.station));
+  ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+  // A: a loss, a packet three frames late, a loss at the wrap, a packet two frames late after it.
+  // B: two losses in a row and a packet that comes only with the flush.
+  const int recorded = 250;
+  const uint16_t last = static_cast<uint16_t>(start + recorded);
+  rig.model.loseFrame(kTrackerA, static_cast<uint16_t>(start + 20));
+  rig.model.delayFrame(kTrackerA, static_cast<uint16_t>(start + 40), 3);
+  rig.model.loseFrame(kTrackerA, 0);
+  rig.model.delayFrame(kTrackerA, 30, 2);
+  rig.model.loseFrame(kTrackerB, static_cast<uint16_t>(start + 64));
+  rig.model.loseFrame(kTrackerB, static_cast<uint16_t>(start + 65));
+  rig.model.delayFrame(kTrackerB, static_cast<uint16_t>(last - 2), 100);
+  ASSERT_TRUE(rig.relay(recorded, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  ASSERT_TRUE(ZtDevice_stopRecording(rig.station));
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_FlushingData);
+  states = rig.events.count(RelayEvents::State, rig.station);
+  rig.model.flushingCountdown(40, 5);
+  ASSERT_TRUE(rig.waitForStationState(ZDS_FinalizingRecording, states));
+  // The trackers measure on: with their next packets they write what they hold and return to
+  // Measurement, and so does the station.
+  ASSERT_TRUE(rig.relay(5, a));
+  ASSERT_TRUE(rig.waitForStationState(ZDS_Measurement, states));
+  for (ZtDevice* d : {a, b}) EXPECT_EQ(ZtDevice_deviceState(d), ZDS_Measurement);
+  const auto progress = rig.events.events(RelayEvents::Progress, rig.station);
+  ASSERT_EQ(progress.size(), 5u);
+  for (size_t i = 0; i < progress.size(); ++i) {
+    EXPECT_EQ(progress[i].text, "Flushing");
+    EXPECT_EQ(progress[i].values[0], static_cast<int>(40 - 10 * i)) << i;
+  }
+  EXPECT_EQ(ZtDevice_closeLogFile(rig.station), 1);
+
+  // What the trackers delivered live within the recording, by id.
+  const int64_t startId = 65536 - 200 + 99;
+  ASSERT_EQ(startId & 0xFFFF, start);
+  std::map<ZtDevice*, std::vector<int64_t>> liveIds;
+  for (ZtDevice* d : {a, b}) {
+    for (const RelayPacket& p : rig.events.packets(d))
+      if (p.id > startId && p.id <= startId + recorded) liveIds[d].push_back(p.id);
+    std::sort(liveIds[d].begin(), liveIds[d].end());
+  }
+  // Late packets go only to the recording: live, A misses its two lost and two late frames, B its
+  // two lost and one late.
+  EXPECT_EQ(liveIds[a].size(), static_cast<size_t>(recorded - 4));
+  EXPECT_EQ(liveIds[b].size(), static_cast<size_t>(recorded - 3));
+  // The recording holds them too.
+  std::map<ZtDevice*, std::vector<int64_t>> recordedIds = liveIds;
+  for (int64_t id : {startId + 40, int64_t{65536 + 30}}) recordedIds[a].push_back(id);
+  recordedIds[b].push_back(startId + recorded - 2);
+  for (ZtDevice* d : {a, b}) std::sort(recordedIds[d].begin(), recordedIds[d].end());
+
+  // The replay: the same packet ids, frame ranges that join, increments that integrate to the
+  // truth over the whole recording.
+  ZtControl player;
+  {
+    const Text name(path);
+    ASSERT_TRUE(ZtControl_openLogFile(&player, &name.s));
+  }
+  ZtDevice* station = ZtControl_device(&player, kRelayStation);
+  ASSERT_NE(station, nullptr);
+  RelayEvents replayed;
+  ZtDevice_addCallbackHandler(station, replayed.handler(), 1);
+  ASSERT_TRUE(ZtDevice_loadLogFile(station));
+  auto* s = dynamic_cast<TovanaStationDevice*>(station);
+  ASSERT_NE(s, nullptr);
+  for (size_t t = 0; t < 2; ++t) {
+    ZtDevice* live = t == 0 ? a : b;
+    SCOPED_TRACE(t == 0 ? "tracker A" : "tracker B");
+    ZtDevice* d = s->findDevice(t == 0 ? kTrackerA : kTrackerB);
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(replayed.waitForPackets(d, recordedIds[live].size()));
+    std::vector<RelayPacket> packets = replayed.packets(d);
+    std::vector<int64_t> ids;
+    for (const RelayPacket& p : packets) ids.push_back(p.id);
+    EXPECT_EQ(ids, recordedIds[live]);
+    Quat dq, truthDq;
+    Vec3 dv, truthDv;
+    ASSERT_TRUE(composeIncrements(packets, dq, dv));
+    EXPECT_EQ(packets.front().first, start);
+    EXPECT_EQ(packets.back().last, last);
+    composeTruth(*rig.trackers[t]->stream, start, last, truthDq, truthDv);
+    EXPECT_LT(angleOf(dq * truthDq.conjugate()), 1e-4);
+    EXPECT_LT((dv - truthDv).norm(), 1e-3);
+  }
+  ZtControl_close(&player);
+}
+
+// The second variant at 200 Hz: calibrated samples, no increments; its orientation follows the
+// truth (integrated over 1/rate). Then an indication storm (unknown and unlisted sub-ids, every
+// listed sub-id cut short, indications for ids of no tracker and for bus ids outside the
+// configuration, progress and recording-end out of their states, repeated) changes no state,
+// adds no child, raises no event, and the tracker measures on as before.
+TEST(StationRelay, TheSecondVariantAt200HzAndAnIndicationStormThatChangesNothing) {
+  StationRelayRig rig({kVariant}, {200, 100, 75, 60, 50});
+  rig.addTracker(kVariant, {{0x4020, 200}, {0x8020, 200}, {0xC020, 200}, {0xE020, 200}}, 200, relayTurnsB(), 31);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* v = rig.child(kVariant);
+  ASSERT_NE(dynamic_cast<Ktx2Device*>(v), nullptr);
+  rig.listen(v);
+  const ZtDeviceMode mode{4, 1, 115200 / 200, 0};
+  ASSERT_TRUE(ZtDevice_setDeviceMode(rig.station, &mode));
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  ASSERT_EQ(ZtDevice_updateRate(rig.station), 200);
+  ASSERT_EQ(ZtDevice_updateRate(v), 200);
+  rig.model.setNextFrame(1000);
+  ASSERT_TRUE(rig.relay(1000, v));
+  std::vector<RelayPacket> packets = rig.events.packets(v);
+  ASSERT_EQ(packets.size(), 1000u);
+  for (const RelayPacket& p : packets) ASSERT_TRUE(p.hasSdi) << p.id;
+  const OrientationError before = orientationError(packets, *rig.trackers[0]->stream, 200);
+  RecordProperty("variant_worst_tilt_deg", std::to_string(before.worstTilt / kRelayDeg));
+  RecordProperty("variant_worst_relative_deg", std::to_string(before.worstRelative / kRelayDeg));
+  EXPECT_GT(before.compared, 700u);
+  // The increments come from point accelerations and mean rates: a little less exact than the
+  // tracker's own (integrated over 10 ms instead of 5 ms the error would be tens of degrees).
+  EXPECT_LT(before.worstTilt, 0.5 * kRelayDeg);
+  EXPECT_LT(before.worstRelative, 0.5 * kRelayDeg);
+
+  // The storm, three rounds.
+  auto* station = dynamic_cast<TovanaStationDevice*>(rig.station);
+  const size_t children = station->children().size();
+  const int battery = ZtDevice_batteryLevel(v);
+  for (int round = 0; round < 3; ++round) {
+    for (uint8_t sub = 0; sub < 40; ++sub) {
+      if (sub == 7 || sub == 17 || sub == 20) continue;  // operational, recording started, applied: real
+      // Every length from none to one short of the longest any sub-id reads (10 bytes), the id of
+      // no tracker family in the first four.
+      // A battery indication with its byte is a real one: only the empty one is made up.
+      for (size_t length = 0; length < (sub == 12 ? 1u : 10u); ++length) {
+        std::vector<uint8_t> data = {0x12, 0x34, 0x56, 0x78, 1, 0, 1, 0, 0};
+        data.resize(length);
+        rig.model.sendIndication(sub, data);
+      }
+    }
+    for (uint8_t bus : {0, 2, 7, 0xFE}) rig.model.battery(bus, 0x10);
+    rig.model.clientError(0x00080999, 1);  // a wireless id that is no child
+    rig.model.flushingProgress(0, 5);      // not flushing
+    rig.model.recordingEnded();            // not recording
+  }
+  // Handled in order: once the last one is seen, all were.
+  rig.model.sendIndication(0xEE, {});
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::Indication, rig.station, 0xEE));
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  EXPECT_EQ(station->children().size(), children);
+  EXPECT_EQ(rig.child(kVariant), v);
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+  EXPECT_EQ(ZtDevice_deviceState(v), ZDS_Measurement);
+  EXPECT_EQ(ZtDevice_connectivityState(v), ZCS_Wireless);
+  EXPECT_TRUE(rig.events.events(RelayEvents::Error, v).empty());
+  EXPECT_TRUE(rig.events.events(RelayEvents::Error, rig.station).empty());
+  EXPECT_TRUE(rig.events.events(RelayEvents::Progress, rig.station).empty());
+  EXPECT_TRUE(rig.events.events(RelayEvents::Info, v).empty());
+  EXPECT_EQ(ZtDevice_batteryLevel(v), battery);
+
+  // Measuring on as before.
+  rig.events.clear();
+  ASSERT_TRUE(rig.relay(200, v));
+  packets = rig.events.packets(v);
+  ASSERT_EQ(packets.size(), 200u);
+  for (size_t i = 1; i < packets.size(); ++i) ASSERT_EQ(packets[i].id, packets[i - 1].id + 1);
+  const OrientationError after = orientationError(packets, *rig.trackers[0]->stream, 0);
+  EXPECT_EQ(after.compared, 200u);
+  EXPECT_LT(after.worstTilt, 0.5 * kRelayDeg);
+}
+
+// A tracker that falls silent during a recording never writes its last packets: the station
+// stays in Finalizing, from which gotoConfig still takes the system back to configuration; the
+// next measurement start measures both trackers again.
+TEST(StationRelay, ATrackerSilentAfterTheRecordingLeavesFinalizingToGotoConfig) {
+  StationRelayRig rig({kTrackerA, kTrackerB});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 41);
+  rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 42);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* b = rig.child(kTrackerB);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  rig.listen(a);
+  rig.listen(b);
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  ASSERT_TRUE(rig.relay(20, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  rig.model.setSendRecordingStarted(true, rig.model.lastFrame());
+  size_t states = rig.events.count(RelayEvents::State, rig.station);
+  ASSERT_TRUE(ZtDevice_startRecording(rig.station));
+  ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+  ASSERT_TRUE(rig.relay(30, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
+  // B goes out of range before the recording ends: without a further packet it never makes its
+  // final flush and stays in Finalizing.
+  rig.model.setSilent(kTrackerB, true);
+  ASSERT_TRUE(rig.relay(3, a));
+  ASSERT_TRUE(ZtDevice_stopRecording(rig.station));
+  states = rig.events.count(RelayEvents::State, rig.station);
+  rig.model.flushingCountdown(10, 2);
+  ASSERT_TRUE(rig.waitForStationState(ZDS_FinalizingRecording, states));
+  ASSERT_TRUE(rig.relay(5, a));
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::State, a, ZDS_Measurement));
+  EXPECT_EQ(ZtDevice_deviceState(b), ZDS_FinalizingRecording);
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_FinalizingRecording);
+  EXPECT_FALSE(ZtDevice_gotoMeasurement(rig.station));
+
+  ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Config);
+  for (ZtDevice* d : {a, b}) EXPECT_EQ(ZtDevice_deviceState(d), ZDS_Config);
+  rig.model.setSilent(kTrackerB, false);
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.events.clear();
+  ASSERT_TRUE(rig.relay(10, a));
+  ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(a)));
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+}
+
+}  // namespace
