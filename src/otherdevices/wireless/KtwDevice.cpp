@@ -191,7 +191,7 @@ bool KtwDevice::initializeFilter() {
   setZkfFilter(filter);
   if (const zelto::SettingsFile* state = initialState()) {
     zelto::Zkf3wState initial;
-    if (initial.readFromFileNoThrow(*state, "")) filter->setFullState(&initial);
+    if (initial.readFromFileNoThrow(*state, "") && initial.isValid()) filter->setFullState(&initial);
   }
   return true;
 }
@@ -253,31 +253,41 @@ void KtwDevice::runFilterStep(ZtDataPacket& packet, const zelto::Zkf3wSensorData
 
 void KtwDevice::resetSoftwareFilter(zelto::SettingsFile* settings) {
   if (!isSoftwareFilteringEnabled()) return;
+  // Against the processing task's step: the restart and the new state land between two steps.
+  std::lock_guard<std::recursive_mutex> lock(m_filterLock);
   const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
   if (!filter) return;
   restartFilter(nullptr);
   if (!settings) return;
+  // A state that reads but is not valid (first iteration, a non-finite value, q_ls not a unit
+  // quaternion) would leave the filter stepping from garbage: the restarted filter stays.
   zelto::Zkf3wState state;
-  if (state.readFromFileNoThrow(*settings, "")) filter->setFullState(&state);
+  if (state.readFromFileNoThrow(*settings, "") && state.isValid()) filter->setFullState(&state);
 }
 
 bool KtwDevice::storeFilterState() {
   const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
-  if (!filter || !filter->isInitialized() || filter->type() != zelto::Zkf3wFilter::kType) return false;
+  if (!filter || !filter->isInitialized()) return KtDevice::storeFilterState();
+  // getFullState copies only into a state of the filter's own kind.
+  if (filter->type() != zelto::Zkf3wFilter::kType) return false;
   zelto::Zkf3wState state;
-  filter->getFullState(&state);
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_filterLock);
+    filter->getFullState(&state);
+  }
   m_ekts->setGyroBiasEstimation(state.gyrBias);
   return true;
 }
 
 bool KtwDevice::updateBias(const ZtVector& bias) {
   if (!bias.data || bias.size < 3) return false;
+  // Big-endian IEEE doubles, as every multi-byte field of a device message.
   std::vector<uint8_t> payload(24);
   for (int k = 0; k < 3; ++k) {
     const double v = bias.data[k];
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    for (int b = 0; b < 8; ++b) payload[static_cast<size_t>(k * 8 + b)] = static_cast<uint8_t>(bits >> (8 * b));
+    for (int b = 0; b < 8; ++b) payload[static_cast<size_t>(k * 8 + b)] = static_cast<uint8_t>(bits >> (8 * (7 - b)));
   }
   return trackerRequest(kUpdateBias, payload);
 }
