@@ -560,7 +560,11 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
         // Older than what the cache can still rebase: of no use to the recording.
         if (packet.packetId > lowest->packetId - span) {
           insertOrUpdateCacheItem(working, packet);
-          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working);
+          // The recording writes the legacy original of a packet: the rebased interval goes
+          // there too, laid out as the link decoded it (its master's first configured device).
+          ZtDataFormat format{};
+          const bool legacy = legacyFormat(format);
+          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working, legacy ? &format : nullptr);
         }
       }
     } catch (const ZtException& e) {
@@ -568,6 +572,14 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
     }
   }
   checkCache();
+}
+
+bool KtwDevice::legacyFormat(ZtDataFormat& format) {
+  const ZtDeviceConfiguration& configuration = deviceConfiguration();
+  if (!configuration.deviceInfo || configuration.numberOfDevices == 0) return false;
+  format.outputMode = configuration.deviceInfo[0].outputMode;
+  format.outputSettings = configuration.deviceInfo[0].outputSettings;
+  return true;
 }
 
 void KtwDevice::flushCache() {

@@ -22,6 +22,7 @@ class Zkf3wSensorData;
 
 class KtxwHardwareParams;
 class TovanaStationDevice;
+struct ZtDataFormat;
 
 class KtwDevice : public KtDevice {
  public:
@@ -179,6 +180,9 @@ class KtwDevice : public KtDevice {
 
  private:
   int64_t highestCounter() const;
+  // The layout legacy data messages of the link are decoded with: the master's first configured
+  // device (a station's or a docked tracker's link); false without a configuration.
+  bool legacyFormat(ZtDataFormat& format);
   // One request on the tracker's own bus id (200 ms); reply (optional) receives the answer.
   bool trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply = nullptr) const;
 

@@ -3,6 +3,7 @@
 // packet that reaches their frame on the unwrapped counter, caches tagged with the tracker's id.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "device/cache/IPacketDataCache.h"
@@ -10,6 +11,7 @@
 #include "otherdevices/wireless/SdiRebaser.h"
 #include "support/CallbackRecorder.h"
 #include "support/EmulatedStation.h"
+#include "support/emulator/SdiPayload.h"
 
 namespace {
 
@@ -152,6 +154,101 @@ TEST(WirelessPackets, RecordingWaitsBoundedlyForLatePackets) {
   EXPECT_EQ(ids[4], 18);
   for (size_t i = 1; i < ids.size(); ++i) EXPECT_LT(ids[i - 1], ids[i]);
   EXPECT_LE(k->workingCache()->size(), KtwDevice::kRebaseHoldBack);
+}
+
+// A rotation about one axis at a constant rate: the increment over n frames.
+SdiPayload::Interval recordedInterval(Frame f) {
+  constexpr double kAnglePerFrame = 0.02;
+  const int n = SdiRebaser::frameDistance(f.first, f.last);
+  SdiPayload::Interval i;
+  i.deviceId = kChild;
+  i.first = f.first;
+  i.last = f.last;
+  const double half = 0.5 * kAnglePerFrame * n;
+  i.dq[0] = std::cos(half);
+  i.dq[1] = 0.6 * std::sin(half);
+  i.dq[2] = 0.0;
+  i.dq[3] = 0.8 * std::sin(half);
+  for (int k = 0; k < 3; ++k) i.dv[k] = (0.1 + 0.05 * k) * n;
+  i.mag[0] = 0.4;
+  i.mag[2] = -0.3;
+  return i;
+}
+
+KtwSdiData ktwSdiOf(const SdiPayload::Interval& i) {
+  KtwSdiData d;
+  d.setDeviceId(i.deviceId);
+  d.setFrameRange(i.first, i.last);
+  d.setOrientationIncrement(ZtQuaternion{i.dq[0], i.dq[1], i.dq[2], i.dq[3]});
+  d.setVelocityIncrement(i.dv);
+  return d;
+}
+
+// The station relays the intervals as legacy data messages; a recording keeps each packet's
+// message as received. The interval rebased onto a late packet must be written rebased there
+// too, in the message's own value form, or a reader of the recording integrates the increment
+// over the gap twice.
+TEST(WirelessPackets, TheRecordedLegacyMessageCarriesTheRebasedInterval) {
+  for (const uint32_t settings : {0x000u, 0x300u}) {
+    SCOPED_TRACE(settings);
+    CallbackRecorder rec;
+    EmulatedStation s({kChild});
+    s.emu.script(0x0C, EmuAction::reply(DeviceEmulator::legacyConfigurationPayload(
+                           StationModel::kStationId, {{kChild, SdiPayload::kOutputMode, settings}})));
+    ASSERT_TRUE(s.open());
+    auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+    ASSERT_NE(k, nullptr);
+    k->createDataCache();
+    k->addCallbackHandler(&rec, false);
+    k->setDeviceState(ZDS_Recording, true);
+    s.control->script(kChild)->recording = true;
+    std::vector<Frame> frames{{9, 10}, {10, 11}, {11, 14}, {11, 12}};  // (11, 12) arrives late
+    for (uint16_t f = 14; f < 14 + KtwDevice::kRebaseHoldBack + 2; ++f)
+      frames.push_back({f, static_cast<uint16_t>(f + 1)});
+    for (const Frame& f : frames) {
+      const EmuFrame frame{0xFF, 0x32, SdiPayload::encode(recordedInterval(f), settings)};
+      const std::vector<uint8_t> bytes = frame.encode();
+      ZtMessage m;
+      ZtMessage_construct(&m);
+      ASSERT_NE(ZtMessage_load(&m, bytes.size(), bytes.data()), 0);
+      s.station()->handleMessage(m);
+      ZtMessage_destruct(&m);
+      ASSERT_TRUE(k->finishLastProcessingTask());
+    }
+    std::vector<SdiPayload::Interval> written;
+    EmuFrameDecoder decoder;
+    for (const auto& e : rec.events(CallbackRecorder::Kind::WriteMessageToLogFile)) {
+      decoder.feed(e.frame.data(), e.frame.size());
+      while (auto frame = decoder.next()) {
+        ASSERT_EQ(frame->messageId, 0x32);
+        auto interval = SdiPayload::decode(frame->payload, settings);
+        ASSERT_TRUE(interval.has_value());
+        written.push_back(*interval);
+      }
+    }
+    ASSERT_GE(written.size(), 5u);
+    // In frame order, each frame once: the spanning packet starts where the late one ends.
+    const Frame expected[] = {{9, 10}, {10, 11}, {11, 12}, {12, 14}, {14, 15}};
+    for (size_t i = 0; i < 5; ++i) {
+      EXPECT_EQ(written[i].first, expected[i].first) << i;
+      EXPECT_EQ(written[i].last, expected[i].last) << i;
+    }
+    // Its increments are those of the rebased interval: over (12, 14) the rotation of two frames.
+    const KtwSdiData rebased =
+        SdiRebaser::rebase(ktwSdiOf(recordedInterval({11, 14})), ktwSdiOf(recordedInterval({11, 12})));
+    const SdiPayload::Interval truth = recordedInterval({12, 14});
+    const double tolerance = settings == 0x300u ? 1e-12 : 1e-6;
+    const ZtQuaternion q = rebased.orientationIncrement();
+    const double want[4] = {q.w, q.x, q.y, q.z};
+    for (int c = 0; c < 4; ++c) {
+      EXPECT_NEAR(written[3].dq[c], want[c], tolerance) << c;
+      EXPECT_NEAR(written[3].dq[c], truth.dq[c], 1e-6) << c;
+    }
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(written[3].dv[c], rebased.velocityIncrement()[c], tolerance) << c;
+    // The fields the rebase does not touch travel as received.
+    EXPECT_EQ(written[3].deviceId, kChild);
+    EXPECT_NEAR(written[3].mag[0], 0.4, 1e-6);
+  }
 }
 
 }  // namespace
