@@ -1240,16 +1240,30 @@ void ZtDevice::handleMessage(const ZtMessage& message) {
   if (id == kLegacyDataMessage) {
     const ZtDeviceConfiguration& configuration = deviceConfiguration();
     const uint16_t count = configuration.deviceInfo ? configuration.numberOfDevices : 0;
-    LegacyDataPacket legacy(count, false);
-    legacy.setMessage(message);
-    legacy.setZbusSystem(false, false);
-    for (int i = 0; i < count; ++i) {
+    // The layout of the configuration's devices, kept per thread and laid out again only when
+    // the configuration changes: a stream of legacy messages costs no allocation and no layout
+    // per message. Its use ends before the packet is handled, so a handler that makes this
+    // thread decode again (a pull from a playing device) finds it free.
+    thread_local std::unique_ptr<LegacyDataPacket> layout;
+    bool same = layout && layout->itemCount() == count && !layout->isZbusSystem();
+    for (int i = 0; same && i < count; ++i) {
       const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
-      legacy.setDeviceId(record.deviceId, i);
-      legacy.setDataFormat(record.outputMode, record.outputSettings, i);
+      const ZtDataFormat format = layout->dataFormat(i);
+      same = layout->deviceId(i) == record.deviceId && format.outputMode == record.outputMode &&
+             format.outputSettings == record.outputSettings;
     }
+    if (!same) {
+      layout = std::make_unique<LegacyDataPacket>(count, false);
+      layout->setZbusSystem(false, false);
+      for (int i = 0; i < count; ++i) {
+        const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
+        layout->setDeviceId(record.deviceId, i);
+        layout->setDataFormat(record.outputMode, record.outputSettings, i);
+      }
+    }
+    layout->setMessage(message);
     ScratchPacket packet;
-    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), legacy, 0);
+    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), *layout, 0);
     handleDataPacket(*packet);
   } else if (id == kDataMessage) {
     ScratchPacket packet;
