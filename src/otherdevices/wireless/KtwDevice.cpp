@@ -266,17 +266,21 @@ void KtwDevice::resetSoftwareFilter(zelto::SettingsFile* settings) {
 }
 
 bool KtwDevice::storeFilterState() {
-  const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
-  if (!filter || !filter->isInitialized()) return KtDevice::storeFilterState();
-  // getFullState copies only into a state of the filter's own kind.
-  if (filter->type() != zelto::Zkf3wFilter::kType) return false;
   zelto::Zkf3wState state;
   {
+    // The state is read between two steps; the tracker's own request below waits on the link,
+    // so it goes out after the lock is released.
     std::lock_guard<std::recursive_mutex> lock(m_filterLock);
-    filter->getFullState(&state);
+    const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
+    if (filter && filter->isInitialized()) {
+      // getFullState copies only into a state of the filter's own kind.
+      if (filter->type() != zelto::Zkf3wFilter::kType) return false;
+      filter->getFullState(&state);
+      m_ekts->setGyroBiasEstimation(state.gyrBias);
+      return true;
+    }
   }
-  m_ekts->setGyroBiasEstimation(state.gyrBias);
-  return true;
+  return KtDevice::storeFilterState();
 }
 
 bool KtwDevice::updateBias(const ZtVector& bias) {

@@ -4,9 +4,11 @@
 // (Ktx2Device), each checked against a filter fed the same increments and against the truth.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "device/DeviceFactory.h"
 #include "ekts/EktsManager.h"
@@ -421,4 +423,48 @@ TEST(WirelessFilterState, StoresTheBiasAndRestartsOnlyFromAValidState) {
     ASSERT_TRUE(d.initializeFilter());
     EXPECT_EQ(d.zkfFilter()->isInitialized(), good);
   }
+}
+
+// The application stores and resets the filter's state while the processing task steps it:
+// both take the filter lock, so the state is never read or replaced in the middle of a step
+// (a race the thread sanitizer reports otherwise).
+TEST(WirelessFilterState, StoreAndResetBesideTheProcessingTask) {
+  Offline<KtwDevice> d;
+  ASSERT_TRUE(d.chooseBuiltInProfile());
+  ASSERT_TRUE(d.initializeFilter());
+  ASSERT_TRUE(d.setSoftwareFilteringEnabled(true));
+  const int rate = d.updateRate();
+  const Still still(ZtQuaternion{1.0, 0.0, 0.0, 0.0});
+  auto packet = [&](Packet& p, int i) {
+    fillSdi(p.p, still, 10 + i, 11 + i, 1, rate);
+    p.p.deviceId = 0;  // not the tracker's numbered stream: the tracker's processing chain only
+  };
+  for (int i = 0; i < 20; ++i) {
+    Packet p;
+    packet(p, i);
+    d.doProcessing(p.p);
+  }
+  ASSERT_TRUE(d.zkfFilter()->isInitialized());
+  zelto::Zkf3wState saved;
+  d.zkfFilter()->getFullState(&saved);
+  zelto::SettingsFile file;
+  saved.writeToFile(file, "");
+  std::atomic<int> oriented{0};
+  std::thread processing([&] {
+    for (int i = 20; i < 420; ++i) {
+      Packet p;
+      packet(p, i);
+      d.doProcessing(p.p);
+      oriented += ZtDataPacket_containsOrientation(&p.p) ? 1 : 0;
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_TRUE(d.storeFilterState());
+    d.resetSoftwareFilter(&file);
+  }
+  processing.join();
+  EXPECT_GT(oriented.load(), 0);
+  zelto::Zkf3wState now;
+  d.zkfFilter()->getFullState(&now);
+  EXPECT_TRUE(now.isFinite());
 }
