@@ -9,6 +9,7 @@
 #include "device/cache/IPacketDataCache.h"
 #include "otherdevices/wireless/KtwDevice.h"
 #include "otherdevices/wireless/SdiRebaser.h"
+#include "support/AllocationCounter.h"
 #include "support/CallbackRecorder.h"
 #include "support/EmulatedStation.h"
 #include "support/emulator/SdiPayload.h"
@@ -249,6 +250,45 @@ TEST(WirelessPackets, TheRecordedLegacyMessageCarriesTheRebasedInterval) {
     EXPECT_EQ(written[3].deviceId, kChild);
     EXPECT_NEAR(written[3].mag[0], 0.4, 1e-6);
   }
+}
+
+// The station's legacy data messages are decoded, routed to their tracker and numbered on the
+// parsing thread without a heap allocation once the thread's storage has grown to size.
+TEST(WirelessPackets, RelayedLegacyMessagesAllocateNothingOnTheParsingThread) {
+  EmulatedStation s({kChild});
+  s.emu.script(0x0C, EmuAction::reply(DeviceEmulator::legacyConfigurationPayload(
+                         StationModel::kStationId, {{kChild, SdiPayload::kOutputMode, 0x000}})));
+  ASSERT_TRUE(s.open());
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  ASSERT_NE(k, nullptr);
+  k->createDataCache();
+  std::vector<ZtMessage> messages(400);
+  for (size_t n = 0; n < messages.size(); ++n) {
+    const uint16_t first = static_cast<uint16_t>(65400 + n);  // across the wrap
+    const Frame range{first, static_cast<uint16_t>(first + 1)};
+    const EmuFrame frame{0xFF, 0x32, SdiPayload::encode(recordedInterval(range), 0)};
+    const std::vector<uint8_t> bytes = frame.encode();
+    ZtMessage_construct(&messages[n]);
+    ASSERT_NE(ZtMessage_load(&messages[n], bytes.size(), bytes.data()), 0);
+  }
+  TovanaStationDevice* station = s.station();
+  // One message at a time, as a stream at the tracker's rate arrives: a burst of hundreds in
+  // flight would only measure the pool's queue growing to hold them.
+  const size_t warmUp = 200;
+  uint64_t allocations = 0;
+  for (size_t n = 0; n < messages.size(); ++n) {
+    {
+      AllocationCounter counter;
+      station->handleMessage(messages[n]);
+      if (n >= warmUp) allocations += counter.count();
+    }
+    ASSERT_TRUE(k->finishLastProcessingTask());
+  }
+  EXPECT_EQ(allocations, 0u);
+  // They all arrived, numbered by their frames across the wrap.
+  k->startFlushing(false);
+  EXPECT_EQ(k->flushingLimit(), 65400 + 400);
+  for (ZtMessage& m : messages) ZtMessage_destruct(&m);
 }
 
 }  // namespace
