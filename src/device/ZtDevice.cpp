@@ -1240,26 +1240,38 @@ void ZtDevice::handleMessage(const ZtMessage& message) {
   if (id == kLegacyDataMessage) {
     const ZtDeviceConfiguration& configuration = deviceConfiguration();
     const uint16_t count = configuration.deviceInfo ? configuration.numberOfDevices : 0;
-    // The layout of the configuration's devices, kept per thread and laid out again only when
-    // the configuration changes: a stream of legacy messages costs no allocation and no layout
-    // per message. Its use ends before the packet is handled, so a handler that makes this
-    // thread decode again (a pull from a playing device) finds it free.
-    thread_local std::unique_ptr<LegacyDataPacket> layout;
-    bool same = layout && layout->itemCount() == count && !layout->isZbusSystem();
-    for (int i = 0; same && i < count; ++i) {
-      const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
-      const ZtDataFormat format = layout->dataFormat(i);
-      same = layout->deviceId(i) == record.deviceId && format.outputMode == record.outputMode &&
-             format.outputSettings == record.outputSettings;
-    }
-    if (!same) {
-      layout = std::make_unique<LegacyDataPacket>(count, false);
-      layout->setZbusSystem(false, false);
+    // The layouts of the configurations this thread decodes for (a pool worker parses for
+    // several links), each laid out once: a stream of legacy messages costs no allocation and
+    // no layout per message. A layout's use ends before the packet is handled, so a handler that
+    // makes this thread decode again (a pull from a playing device) finds them free.
+    constexpr size_t kLayoutsPerThread = 4;
+    thread_local std::unique_ptr<LegacyDataPacket> layouts[kLayoutsPerThread];
+    thread_local size_t nextReplaced = 0;
+    const auto fits = [&](const LegacyDataPacket& layout) {
+      if (layout.itemCount() != count || layout.isZbusSystem()) return false;
       for (int i = 0; i < count; ++i) {
         const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
-        layout->setDeviceId(record.deviceId, i);
-        layout->setDataFormat(record.outputMode, record.outputSettings, i);
+        const ZtDataFormat format = layout.dataFormat(i);
+        if (layout.deviceId(i) != record.deviceId || format.outputMode != record.outputMode ||
+            format.outputSettings != record.outputSettings)
+          return false;
       }
+      return true;
+    };
+    LegacyDataPacket* layout = nullptr;
+    for (std::unique_ptr<LegacyDataPacket>& kept : layouts)
+      if (!layout && kept && fits(*kept)) layout = kept.get();
+    if (!layout) {
+      std::unique_ptr<LegacyDataPacket>& slot = layouts[nextReplaced];
+      nextReplaced = (nextReplaced + 1) % kLayoutsPerThread;
+      slot = std::make_unique<LegacyDataPacket>(count, false);
+      slot->setZbusSystem(false, false);
+      for (int i = 0; i < count; ++i) {
+        const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
+        slot->setDeviceId(record.deviceId, i);
+        slot->setDataFormat(record.outputMode, record.outputSettings, i);
+      }
+      layout = slot.get();
     }
     layout->setMessage(message);
     ScratchPacket packet;
