@@ -1240,16 +1240,42 @@ void ZtDevice::handleMessage(const ZtMessage& message) {
   if (id == kLegacyDataMessage) {
     const ZtDeviceConfiguration& configuration = deviceConfiguration();
     const uint16_t count = configuration.deviceInfo ? configuration.numberOfDevices : 0;
-    LegacyDataPacket legacy(count, false);
-    legacy.setMessage(message);
-    legacy.setZbusSystem(false, false);
-    for (int i = 0; i < count; ++i) {
-      const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
-      legacy.setDeviceId(record.deviceId, i);
-      legacy.setDataFormat(record.outputMode, record.outputSettings, i);
+    // The layouts of the configurations this thread decodes for (a pool worker parses for
+    // several links), each laid out once: a stream of legacy messages costs no allocation and
+    // no layout per message. A layout's use ends before the packet is handled, so a handler that
+    // makes this thread decode again (a pull from a playing device) finds them free.
+    constexpr size_t kLayoutsPerThread = 4;
+    thread_local std::unique_ptr<LegacyDataPacket> layouts[kLayoutsPerThread];
+    thread_local size_t nextReplaced = 0;
+    const auto fits = [&](const LegacyDataPacket& layout) {
+      if (layout.itemCount() != count || layout.isZbusSystem()) return false;
+      for (int i = 0; i < count; ++i) {
+        const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
+        const ZtDataFormat format = layout.dataFormat(i);
+        if (layout.deviceId(i) != record.deviceId || format.outputMode != record.outputMode ||
+            format.outputSettings != record.outputSettings)
+          return false;
+      }
+      return true;
+    };
+    LegacyDataPacket* layout = nullptr;
+    for (std::unique_ptr<LegacyDataPacket>& kept : layouts)
+      if (!layout && kept && fits(*kept)) layout = kept.get();
+    if (!layout) {
+      std::unique_ptr<LegacyDataPacket>& slot = layouts[nextReplaced];
+      nextReplaced = (nextReplaced + 1) % kLayoutsPerThread;
+      slot = std::make_unique<LegacyDataPacket>(count, false);
+      slot->setZbusSystem(false, false);
+      for (int i = 0; i < count; ++i) {
+        const ZtDeviceConfigurationDevice& record = configuration.deviceInfo[i];
+        slot->setDeviceId(record.deviceId, i);
+        slot->setDataFormat(record.outputMode, record.outputSettings, i);
+      }
+      layout = slot.get();
     }
+    layout->setMessage(message);
     ScratchPacket packet;
-    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), legacy, 0);
+    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), *layout, 0);
     handleDataPacket(*packet);
   } else if (id == kDataMessage) {
     ScratchPacket packet;

@@ -191,7 +191,7 @@ bool KtwDevice::initializeFilter() {
   setZkfFilter(filter);
   if (const zelto::SettingsFile* state = initialState()) {
     zelto::Zkf3wState initial;
-    if (initial.readFromFileNoThrow(*state, "")) filter->setFullState(&initial);
+    if (initial.readFromFileNoThrow(*state, "") && initial.isValid()) filter->setFullState(&initial);
   }
   return true;
 }
@@ -253,31 +253,45 @@ void KtwDevice::runFilterStep(ZtDataPacket& packet, const zelto::Zkf3wSensorData
 
 void KtwDevice::resetSoftwareFilter(zelto::SettingsFile* settings) {
   if (!isSoftwareFilteringEnabled()) return;
+  // Against the processing task's step: the restart and the new state land between two steps.
+  std::lock_guard<std::recursive_mutex> lock(m_filterLock);
   const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
   if (!filter) return;
   restartFilter(nullptr);
   if (!settings) return;
+  // A state that reads but is not valid (first iteration, a non-finite value, q_ls not a unit
+  // quaternion) would leave the filter stepping from garbage: the restarted filter stays.
   zelto::Zkf3wState state;
-  if (state.readFromFileNoThrow(*settings, "")) filter->setFullState(&state);
+  if (state.readFromFileNoThrow(*settings, "") && state.isValid()) filter->setFullState(&state);
 }
 
 bool KtwDevice::storeFilterState() {
-  const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
-  if (!filter || !filter->isInitialized() || filter->type() != zelto::Zkf3wFilter::kType) return false;
   zelto::Zkf3wState state;
-  filter->getFullState(&state);
-  m_ekts->setGyroBiasEstimation(state.gyrBias);
-  return true;
+  {
+    // The state is read between two steps; the tracker's own request below waits on the link,
+    // so it goes out after the lock is released.
+    std::lock_guard<std::recursive_mutex> lock(m_filterLock);
+    const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
+    if (filter && filter->isInitialized()) {
+      // getFullState copies only into a state of the filter's own kind.
+      if (filter->type() != zelto::Zkf3wFilter::kType) return false;
+      filter->getFullState(&state);
+      m_ekts->setGyroBiasEstimation(state.gyrBias);
+      return true;
+    }
+  }
+  return KtDevice::storeFilterState();
 }
 
 bool KtwDevice::updateBias(const ZtVector& bias) {
   if (!bias.data || bias.size < 3) return false;
+  // Big-endian IEEE doubles, as every multi-byte field of a device message.
   std::vector<uint8_t> payload(24);
   for (int k = 0; k < 3; ++k) {
     const double v = bias.data[k];
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    for (int b = 0; b < 8; ++b) payload[static_cast<size_t>(k * 8 + b)] = static_cast<uint8_t>(bits >> (8 * b));
+    for (int b = 0; b < 8; ++b) payload[static_cast<size_t>(k * 8 + b)] = static_cast<uint8_t>(bits >> (8 * (7 - b)));
   }
   return trackerRequest(kUpdateBias, payload);
 }
@@ -554,7 +568,11 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
         // Older than what the cache can still rebase: of no use to the recording.
         if (packet.packetId > lowest->packetId - span) {
           insertOrUpdateCacheItem(working, packet);
-          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working);
+          // The recording writes the legacy original of a packet: the rebased interval goes
+          // there too, laid out as the link decoded it (its master's first configured device).
+          ZtDataFormat format{};
+          const bool legacy = legacyFormat(format);
+          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working, legacy ? &format : nullptr);
         }
       }
     } catch (const ZtException& e) {
@@ -562,6 +580,14 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
     }
   }
   checkCache();
+}
+
+bool KtwDevice::legacyFormat(ZtDataFormat& format) {
+  const ZtDeviceConfiguration& configuration = deviceConfiguration();
+  if (!configuration.deviceInfo || configuration.numberOfDevices == 0) return false;
+  format.outputMode = configuration.deviceInfo[0].outputMode;
+  format.outputSettings = configuration.deviceInfo[0].outputSettings;
+  return true;
 }
 
 void KtwDevice::flushCache() {

@@ -22,6 +22,7 @@ class Zkf3wSensorData;
 
 class KtxwHardwareParams;
 class TovanaStationDevice;
+struct ZtDataFormat;
 
 class KtwDevice : public KtDevice {
  public:
@@ -35,8 +36,9 @@ class KtwDevice : public KtDevice {
   // ---- Record, hardware, scenarios and the host filter -------------------------------------------
   // From a log file the base read. Otherwise 0x90 [0, 0, 0], 0x91 within 15 s: firmware that
   // answers 17, 0x39 at data bytes 7 and 8 has no pages to read, and the record is the library's
-  // image with the answer's identity (data bytes 0-3) and hardware version (u16 at data offset
-  // 24), identity alignment and no heading offset; any other answer: the paged read.
+  // image with the answer's identity (data bytes 0-3) and location id (data bytes 24 and 25, in
+  // the record's byte order), identity alignment and no heading offset; any other answer
+  // (also one too short to hold those bytes): the paged read.
   bool readEkts() override;
   KtHardwareParams& hardwareParameters() override;
   // The first "ZKF.hardwares" entry of a "KTx-W" assembly with the record's hardware revision
@@ -59,11 +61,14 @@ class KtwDevice : public KtDevice {
   // SDI interval or frame range, or an update rate of 0, are left as they are. A step that
   // throws restarts the filter and the exception passes on.
   void performFiltering(ZtDataPacket& packet) override;
+  // Restarts the filter (with software filtering on) and sets the file's state when it is valid.
   void resetSoftwareFilter(zelto::SettingsFile* settings) override;
-  // An initialised filter's gyroscope bias into the record; else the base.
+  // An initialised filter's gyroscope bias into the record; without an initialised filter the
+  // tracker's own store request (Config only).
   bool storeFilterState() override;
   ZkfState* createFilterState() const override;
-  // 0xBC with x, y, z as little-endian doubles on the tracker's bus id, 0xBD within 200 ms.
+  // 0xBC with x, y, z as big-endian doubles on the tracker's bus id, 0xBD within 200 ms; false
+  // for a vector of fewer than three values.
   bool updateBias(const ZtVector& bias);
   // Handed to the next filter step's real-time status and then cleared.
   void setPendingRealTimeFlag(uint16_t flag) { m_pendingRealTimeFlag = flag; }
@@ -175,6 +180,9 @@ class KtwDevice : public KtDevice {
 
  private:
   int64_t highestCounter() const;
+  // The layout legacy data messages of the link are decoded with: the master's first configured
+  // device (a station's or a docked tracker's link); false without a configuration.
+  bool legacyFormat(ZtDataFormat& format);
   // One request on the tracker's own bus id (200 ms); reply (optional) receives the answer.
   bool trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply = nullptr) const;
 

@@ -2,6 +2,7 @@
 
 #include "device/cache/IPacketDataCache.h"
 #include "math/Quaternion.h"
+#include "transport/legacy/LegacyDataPacket.h"
 
 namespace {
 
@@ -105,7 +106,8 @@ bool SdiRebaser::isSubInterval(const ZtDataPacket& packet, zelto::IPacketDataCac
   return any;
 }
 
-bool SdiRebaser::rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCache& cache) {
+bool SdiRebaser::rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCache& cache,
+                                         const ZtDataFormat* legacyFormat) {
   if (!cache.contains(counter)) return false;
   ZtDataPacket small = cache.object(counter);
   ZtDataPacket large = findLargePacket(small, cache);
@@ -114,7 +116,9 @@ bool SdiRebaser::rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCach
   KtwSdiData b;
   if (large.packetId >= 0 && readKtwSdiFromZtDataPacket(large, a) && readKtwSdiFromZtDataPacket(small, b) &&
       canRebase(a, b)) {
-    writeKtwSdiToZtDataPacket(large, rebase(a, b));
+    const KtwSdiData r = rebase(a, b);
+    writeKtwSdiToZtDataPacket(large, r);
+    if (legacyFormat && !ZtMessage_empty(&large.original)) writeKtwSdiToLegacyMessage(large.original, *legacyFormat, r);
     cache.insert(large.packetId, large, false);
     rebased = true;
   }
@@ -158,4 +162,28 @@ void SdiRebaser::writeKtwSdiToZtDataPacket(ZtDataPacket& packet, const KtwSdiDat
   ZtDataPacket_setSdiData(&packet, &data);
   const ZtRange range{sdi.firstFrame(), sdi.lastFrame()};
   ZtDataPacket_setFrameRange(&packet, &range);
+}
+
+bool SdiRebaser::writeKtwSdiToLegacyMessage(ZtMessage& message, const ZtDataFormat& format, const KtwSdiData& sdi) {
+  constexpr uint8_t kLegacyData = 0x32;
+  if (ZtMessage_empty(&message) || ZtMessage_getMessageId(&message) != kLegacyData || sdi.empty()) return false;
+  LegacyDataPacket legacy(1, false);
+  legacy.setMessage(message);
+  legacy.setZbusSystem(false, false);
+  legacy.setDeviceId(sdi.deviceId(), 0);
+  legacy.setDataFormat(format, 0);
+  for (int entry : {PI_SdiDeviceId, PI_SdiFirstFrame, PI_SdiLastFrame, PI_SdiDeltaQ, PI_SdiDeltaV})
+    if (!legacy.containsItem(0, entry)) return false;
+  if (legacy.ktwSdiData(0).deviceId() != sdi.deviceId()) return false;
+  const PacketInfo info = legacy.packetInfo(0);
+  ZtMessage_setDataShort(&message, sdi.firstFrame(), info[PI_SdiFirstFrame]);
+  ZtMessage_setDataShort(&message, sdi.lastFrame(), info[PI_SdiLastFrame]);
+  const ZtQuaternion q = sdi.orientationIncrement();
+  const double dq[4] = {q.w, q.x, q.y, q.z};
+  ZtMessage_setDataFPValues(&message, format.outputSettings, dq, info[PI_SdiDeltaQ], 4);
+  const auto v = sdi.velocityIncrement();
+  const double dv[3] = {v.size() == 3 ? v[0] : 0.0, v.size() == 3 ? v[1] : 0.0, v.size() == 3 ? v[2] : 0.0};
+  ZtMessage_setDataFPValues(&message, format.outputSettings, dv, info[PI_SdiDeltaV], 3);
+  ZtMessage_recomputeChecksum(&message);
+  return true;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "transport/legacy/KtwSdiData.h"
+#include "transport/legacy/PacketFixedData.h"
 #include "zttypes/ztdatapacket.h"
 
 namespace zelto {
@@ -34,8 +35,11 @@ class SdiRebaser {
   // The cached packet under the packet's counter lies inside a later cached packet's interval.
   static bool isSubInterval(const ZtDataPacket& packet, zelto::IPacketDataCache& cache);
   // The large packet containing the cached packet with the counter, rebased onto it and stored
-  // again under its own counter. True when one was rebased.
-  static bool rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCache& cache);
+  // again under its own counter. With legacyFormat, the rebased interval is also written into
+  // the large packet's legacy original (what a recording keeps of it), laid out with that
+  // format. True when one was rebased.
+  static bool rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCache& cache,
+                                      const ZtDataFormat* legacyFormat = nullptr);
 
   // Frame range, increments, RSSI, calibrated magnetic field and pressure of a packet; false
   // (out empty) without SDI data or frame range.
@@ -43,4 +47,10 @@ class SdiRebaser {
   // Sets the packet's SDI data and frame range; its aiding fields are left as they are (a
   // rebased interval carries them unchanged).
   static void writeKtwSdiToZtDataPacket(ZtDataPacket& packet, const KtwSdiData& sdi);
+  // Writes the frame range and the increments into the SDI block of a legacy data message
+  // (0x32) whose first device is laid out with format (no bus-master counter in front), in
+  // place and in the message's own value form, so that a reader of the message sees the
+  // interval. False, the message unchanged, when it holds no whole SDI block there or the block
+  // names another device.
+  static bool writeKtwSdiToLegacyMessage(ZtMessage& message, const ZtDataFormat& format, const KtwSdiData& sdi);
 };

@@ -30,6 +30,8 @@ constexpr int kSettingsSearchDepth = 925;
 // The rate basis of a period and skip factor.
 constexpr int kClockRate = 115200;
 constexpr uint8_t kBroadcastBus = 0xFF;
+constexpr uint8_t kLegacyData = 0x32;
+constexpr uint8_t kData = 0x36;
 
 struct ScopedMessage {
   ZtMessage m;
@@ -686,7 +688,14 @@ void TovanaStationDevice::handleMessage(const ZtMessage& message) {
     ZtDevice::handleMessage(message);
     return;
   }
-  withChildAtBusId(bus, [&](ZtDevice* child) { child->handleMessage(message); });
+  const uint8_t id = ZtMessage_empty(&message) ? 0 : ZtMessage_getMessageId(&message);
+  const bool data = id == kLegacyData || id == kData;
+  withChildAtBusId(bus, [&](ZtDevice* child) {
+    // A child not (yet) initialised has no record or caches to take data with: a tracker that
+    // connected after the last configuration read may hold a bus id that was another's.
+    if (data && !child->isInitialized()) return;
+    child->handleMessage(message);
+  });
 }
 
 void TovanaStationDevice::handleDataPacket(const ZtDataPacket& packet) {

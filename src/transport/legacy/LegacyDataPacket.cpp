@@ -785,9 +785,9 @@ void ZtDataPacket_assignFromZtLegacyDataPacket(ZtDataPacket* dst, const LegacyDa
   const bool zbus = lp.isZbusSystem();
 
   ZtMessage_copy(&dst->original, &lp.message());
-  // A destination that already holds a message keeps its storage: no allocation per packet
-  // once a reused destination has grown to size.
-  if (ZtMessage_empty(&dst->message) || ZtMessage_resizeData(&dst->message, 0) != 0) {
+  // A destination keeps its storage, also when it was cleared (a reused scratch packet): no
+  // allocation per packet once a reused destination has grown to size.
+  if (ZtMessage_resizeData(&dst->message, 0) != 0) {
     ZtMessage_destruct(&dst->message);
     ZtMessage_constructSized(&dst->message, 0);
   }

@@ -10,6 +10,8 @@
 #include "device/cache/PacketDataCacheConfiguration.h"
 #include "math/Quaternion.h"
 #include "otherdevices/wireless/SdiRebaser.h"
+#include "support/emulator/EmuFrame.h"
+#include "support/emulator/SdiPayload.h"
 
 namespace {
 
@@ -141,3 +143,58 @@ TEST(SdiRebaser, FindsAcrossTheFrameWrap) {
 }
 
 }  // namespace
+
+// The rebased interval written into a legacy message in place: only into an SDI block of the
+// layout that names the interval's device; anything else leaves the message as it is.
+TEST(SdiRebaser, WritesIntoALegacyMessageOnlyWhereItsBlockIs) {
+  using zelto::test::EmuFrame;
+  using zelto::test::SdiPayload;
+  const KtwSdiData rebased = truthInterval(14, 20, true);
+  SdiPayload::Interval received;
+  received.deviceId = rebased.deviceId();
+  received.first = 10;
+  received.last = 20;
+  received.mag[1] = 0.25;
+  const ZtDataFormat sdiFloats{SdiPayload::kOutputMode, 0x000};
+  const struct {
+    const char* what;
+    uint8_t messageId;
+    uint32_t deviceId;
+    size_t cut;  // bytes dropped from the end of the payload
+    ZtDataFormat format;
+    bool written;
+  } cases[] = {{"the block", 0x32, rebased.deviceId(), 0, sdiFloats, true},
+               {"another device's block", 0x32, rebased.deviceId() + 1, 0, sdiFloats, false},
+               {"a block cut short", 0x32, rebased.deviceId(), 40, sdiFloats, false},
+               {"another layout", 0x32, rebased.deviceId(), 0, ZtDataFormat{0x0002, 0x000}, false},
+               {"not a legacy message", 0x36, rebased.deviceId(), 0, sdiFloats, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    received.deviceId = c.deviceId;
+    std::vector<uint8_t> payload = SdiPayload::encode(received, 0x000);
+    payload.resize(payload.size() - c.cut);
+    const std::vector<uint8_t> bytes = EmuFrame{0xFF, c.messageId, payload}.encode();
+    ZtMessage m;
+    ZtMessage_construct(&m);
+    ASSERT_NE(ZtMessage_load(&m, bytes.size(), bytes.data()), 0);
+    EXPECT_EQ(SdiRebaser::writeKtwSdiToLegacyMessage(m, c.format, rebased), c.written);
+    const uint8_t* start = ZtMessage_getMessageStart(&m);
+    const std::vector<uint8_t> after(start, start + ZtMessage_getTotalMessageSize(&m));
+    EXPECT_TRUE(ZtMessage_isChecksumOk(&m));
+    if (!c.written) {
+      EXPECT_EQ(after, bytes);
+    } else {
+      const uint8_t* data = ZtMessage_constData(&m);
+      const auto got = SdiPayload::decode(std::vector<uint8_t>(data, data + ZtMessage_dataSize(&m)), 0x000);
+      ASSERT_TRUE(got.has_value());
+      EXPECT_EQ(got->first, 14);
+      EXPECT_EQ(got->last, 20);
+      const ZtQuaternion q = rebased.orientationIncrement();
+      EXPECT_NEAR(got->dq[0], q.w, 1e-7);
+      EXPECT_NEAR(got->dq[3], q.z, 1e-7);
+      EXPECT_NEAR(got->dv[0], rebased.velocityIncrement()[0], 1e-7);
+      EXPECT_EQ(got->mag[1], 0.25);
+    }
+    ZtMessage_destruct(&m);
+  }
+}

@@ -4,9 +4,11 @@
 // (Ktx2Device), each checked against a filter fed the same increments and against the truth.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "device/DeviceFactory.h"
 #include "ekts/EktsManager.h"
@@ -19,6 +21,7 @@
 #include "filters/zkf3w/Zkf3wParams.h"
 #include "filters/zkf3w/Zkf3wRealTimeParameters.h"
 #include "filters/zkf3w/Zkf3wSensorData.h"
+#include "filters/zkf3w/Zkf3wState.h"
 #include "foundation/SettingsFile.h"
 #include "math/Vector3.h"
 #include "math/strapdown/Strapdown.h"
@@ -348,4 +351,120 @@ TEST(WirelessFiltering, TheSecondVariantIntegratesAndStepsOverOneSampleAtItsRate
   d.performFiltering(bare.p);
   EXPECT_FALSE(ZtDataPacket_containsOrientation(&bare.p));
   EXPECT_FALSE(ZtDataPacket_containsSdiData(&bare.p));
+}
+
+// The filter's state: the gyroscope bias of an initialised filter goes into the record; a reset
+// restarts the filter and takes a state from a file only when it is valid, as does the filter's
+// set-up from an initial state. A state that reads but is not valid (here q_ls of length 0.5)
+// leaves the filter restarted.
+TEST(WirelessFilterState, StoresTheBiasAndRestartsOnlyFromAValidState) {
+  Offline<KtwDevice> d;
+  ASSERT_TRUE(d.chooseBuiltInProfile());
+  ASSERT_TRUE(d.initializeFilter());
+  ASSERT_TRUE(d.setSoftwareFilteringEnabled(true));
+  const int rate = d.updateRate();
+  const Still still(ZtQuaternion{1.0, 0.0, 0.0, 0.0});
+  auto step = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      Packet p;
+      fillSdi(p.p, still, 10 + i, 11 + i, 1, rate);
+      d.performFiltering(p.p);
+    }
+  };
+  auto filterState = [&] {
+    zelto::Zkf3wState state;
+    d.zkfFilter()->getFullState(&state);
+    return state;
+  };
+  // Not initialised yet and no link for the tracker's own store request.
+  EXPECT_FALSE(d.storeFilterState());
+  step(20);
+  ASSERT_TRUE(d.zkfFilter()->isInitialized());
+  zelto::Zkf3wState valid = filterState();
+  valid.gyrBias[0] = 0.01;
+  valid.gyrBias[1] = -0.02;
+  valid.gyrBias[2] = 0.03;
+  ASSERT_TRUE(valid.isValid());
+  d.zkfFilter()->setFullState(&valid);
+  ASSERT_TRUE(d.storeFilterState());
+  const zelto::Vector3 stored = d.record().gyroBiasEstimation();
+  EXPECT_NEAR(stored[0], 0.01, 1e-7);
+  EXPECT_NEAR(stored[1], -0.02, 1e-7);
+  EXPECT_NEAR(stored[2], 0.03, 1e-7);
+
+  zelto::SettingsFile validFile, invalidFile;
+  valid.writeToFile(validFile, "");
+  zelto::Zkf3wState invalid = valid;
+  invalid.q_ls = zelto::Quaternion(0.5, 0.0, 0.0, 0.0);
+  ASSERT_FALSE(invalid.isValid());
+  invalid.writeToFile(invalidFile, "");
+  const struct {
+    zelto::SettingsFile* file;
+    bool initialised;
+  } resets[] = {{&validFile, true}, {&invalidFile, false}, {nullptr, false}};
+  for (const auto& r : resets) {
+    step(3);
+    d.resetSoftwareFilter(r.file);
+    EXPECT_EQ(d.zkfFilter()->isInitialized(), r.initialised) << (r.file == &validFile);
+    if (r.initialised) {
+      EXPECT_NEAR(filterState().gyrBias[2], 0.03, 1e-12);
+    }
+  }
+  // Software filtering off: nothing is touched.
+  step(3);
+  ASSERT_TRUE(d.zkfFilter()->isInitialized());
+  ASSERT_TRUE(d.setSoftwareFilteringEnabled(false));
+  d.resetSoftwareFilter(nullptr);
+  EXPECT_TRUE(d.zkfFilter()->isInitialized());
+
+  // The set-up takes the initial state only when it is valid.
+  for (const bool good : {true, false}) {
+    d.setInitialState(good ? validFile : invalidFile);
+    ASSERT_TRUE(d.initializeFilter());
+    EXPECT_EQ(d.zkfFilter()->isInitialized(), good);
+  }
+}
+
+// The application stores and resets the filter's state while the processing task steps it:
+// both take the filter lock, so the state is never read or replaced in the middle of a step
+// (a race the thread sanitizer reports otherwise).
+TEST(WirelessFilterState, StoreAndResetBesideTheProcessingTask) {
+  Offline<KtwDevice> d;
+  ASSERT_TRUE(d.chooseBuiltInProfile());
+  ASSERT_TRUE(d.initializeFilter());
+  ASSERT_TRUE(d.setSoftwareFilteringEnabled(true));
+  const int rate = d.updateRate();
+  const Still still(ZtQuaternion{1.0, 0.0, 0.0, 0.0});
+  auto packet = [&](Packet& p, int i) {
+    fillSdi(p.p, still, 10 + i, 11 + i, 1, rate);
+    p.p.deviceId = 0;  // not the tracker's numbered stream: the tracker's processing chain only
+  };
+  for (int i = 0; i < 20; ++i) {
+    Packet p;
+    packet(p, i);
+    d.doProcessing(p.p);
+  }
+  ASSERT_TRUE(d.zkfFilter()->isInitialized());
+  zelto::Zkf3wState saved;
+  d.zkfFilter()->getFullState(&saved);
+  zelto::SettingsFile file;
+  saved.writeToFile(file, "");
+  std::atomic<int> oriented{0};
+  std::thread processing([&] {
+    for (int i = 20; i < 420; ++i) {
+      Packet p;
+      packet(p, i);
+      d.doProcessing(p.p);
+      oriented += ZtDataPacket_containsOrientation(&p.p) ? 1 : 0;
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_TRUE(d.storeFilterState());
+    d.resetSoftwareFilter(&file);
+  }
+  processing.join();
+  EXPECT_GT(oriented.load(), 0);
+  zelto::Zkf3wState now;
+  d.zkfFilter()->getFullState(&now);
+  EXPECT_TRUE(now.isFinite());
 }

@@ -3,13 +3,16 @@
 // packet that reaches their frame on the unwrapped counter, caches tagged with the tracker's id.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "device/cache/IPacketDataCache.h"
 #include "otherdevices/wireless/KtwDevice.h"
 #include "otherdevices/wireless/SdiRebaser.h"
+#include "support/AllocationCounter.h"
 #include "support/CallbackRecorder.h"
 #include "support/EmulatedStation.h"
+#include "support/emulator/SdiPayload.h"
 
 namespace {
 
@@ -152,6 +155,140 @@ TEST(WirelessPackets, RecordingWaitsBoundedlyForLatePackets) {
   EXPECT_EQ(ids[4], 18);
   for (size_t i = 1; i < ids.size(); ++i) EXPECT_LT(ids[i - 1], ids[i]);
   EXPECT_LE(k->workingCache()->size(), KtwDevice::kRebaseHoldBack);
+}
+
+// A rotation about one axis at a constant rate: the increment over n frames.
+SdiPayload::Interval recordedInterval(Frame f) {
+  constexpr double kAnglePerFrame = 0.02;
+  const int n = SdiRebaser::frameDistance(f.first, f.last);
+  SdiPayload::Interval i;
+  i.deviceId = kChild;
+  i.first = f.first;
+  i.last = f.last;
+  const double half = 0.5 * kAnglePerFrame * n;
+  i.dq[0] = std::cos(half);
+  i.dq[1] = 0.6 * std::sin(half);
+  i.dq[2] = 0.0;
+  i.dq[3] = 0.8 * std::sin(half);
+  for (int k = 0; k < 3; ++k) i.dv[k] = (0.1 + 0.05 * k) * n;
+  i.mag[0] = 0.4;
+  i.mag[2] = -0.3;
+  return i;
+}
+
+KtwSdiData ktwSdiOf(const SdiPayload::Interval& i) {
+  KtwSdiData d;
+  d.setDeviceId(i.deviceId);
+  d.setFrameRange(i.first, i.last);
+  d.setOrientationIncrement(ZtQuaternion{i.dq[0], i.dq[1], i.dq[2], i.dq[3]});
+  d.setVelocityIncrement(i.dv);
+  return d;
+}
+
+// The station relays the intervals as legacy data messages; a recording keeps each packet's
+// message as received. The interval rebased onto a late packet must be written rebased there
+// too, in the message's own value form, or a reader of the recording integrates the increment
+// over the gap twice.
+TEST(WirelessPackets, TheRecordedLegacyMessageCarriesTheRebasedInterval) {
+  for (const uint32_t settings : {0x000u, 0x300u}) {
+    SCOPED_TRACE(settings);
+    CallbackRecorder rec;
+    EmulatedStation s({kChild});
+    s.emu.script(0x0C, EmuAction::reply(DeviceEmulator::legacyConfigurationPayload(
+                           StationModel::kStationId, {{kChild, SdiPayload::kOutputMode, settings}})));
+    ASSERT_TRUE(s.open());
+    auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+    ASSERT_NE(k, nullptr);
+    k->createDataCache();
+    k->addCallbackHandler(&rec, false);
+    k->setDeviceState(ZDS_Recording, true);
+    s.control->script(kChild)->recording = true;
+    std::vector<Frame> frames{{9, 10}, {10, 11}, {11, 14}, {11, 12}};  // (11, 12) arrives late
+    for (uint16_t f = 14; f < 14 + KtwDevice::kRebaseHoldBack + 2; ++f)
+      frames.push_back({f, static_cast<uint16_t>(f + 1)});
+    for (const Frame& f : frames) {
+      const EmuFrame frame{0xFF, 0x32, SdiPayload::encode(recordedInterval(f), settings)};
+      const std::vector<uint8_t> bytes = frame.encode();
+      ZtMessage m;
+      ZtMessage_construct(&m);
+      ASSERT_NE(ZtMessage_load(&m, bytes.size(), bytes.data()), 0);
+      s.station()->handleMessage(m);
+      ZtMessage_destruct(&m);
+      ASSERT_TRUE(k->finishLastProcessingTask());
+    }
+    std::vector<SdiPayload::Interval> written;
+    EmuFrameDecoder decoder;
+    for (const auto& e : rec.events(CallbackRecorder::Kind::WriteMessageToLogFile)) {
+      decoder.feed(e.frame.data(), e.frame.size());
+      while (auto frame = decoder.next()) {
+        ASSERT_EQ(frame->messageId, 0x32);
+        auto interval = SdiPayload::decode(frame->payload, settings);
+        ASSERT_TRUE(interval.has_value());
+        written.push_back(*interval);
+      }
+    }
+    ASSERT_GE(written.size(), 5u);
+    // In frame order, each frame once: the spanning packet starts where the late one ends.
+    const Frame expected[] = {{9, 10}, {10, 11}, {11, 12}, {12, 14}, {14, 15}};
+    for (size_t i = 0; i < 5; ++i) {
+      EXPECT_EQ(written[i].first, expected[i].first) << i;
+      EXPECT_EQ(written[i].last, expected[i].last) << i;
+    }
+    // Its increments are those of the rebased interval: over (12, 14) the rotation of two frames.
+    const KtwSdiData rebased =
+        SdiRebaser::rebase(ktwSdiOf(recordedInterval({11, 14})), ktwSdiOf(recordedInterval({11, 12})));
+    const SdiPayload::Interval truth = recordedInterval({12, 14});
+    const double tolerance = settings == 0x300u ? 1e-12 : 1e-6;
+    const ZtQuaternion q = rebased.orientationIncrement();
+    const double want[4] = {q.w, q.x, q.y, q.z};
+    for (int c = 0; c < 4; ++c) {
+      EXPECT_NEAR(written[3].dq[c], want[c], tolerance) << c;
+      EXPECT_NEAR(written[3].dq[c], truth.dq[c], 1e-6) << c;
+    }
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(written[3].dv[c], rebased.velocityIncrement()[c], tolerance) << c;
+    // The fields the rebase does not touch travel as received.
+    EXPECT_EQ(written[3].deviceId, kChild);
+    EXPECT_NEAR(written[3].mag[0], 0.4, 1e-6);
+  }
+}
+
+// The station's legacy data messages are decoded, routed to their tracker and numbered on the
+// parsing thread without a heap allocation once the thread's storage has grown to size.
+TEST(WirelessPackets, RelayedLegacyMessagesAllocateNothingOnTheParsingThread) {
+  EmulatedStation s({kChild});
+  s.emu.script(0x0C, EmuAction::reply(DeviceEmulator::legacyConfigurationPayload(
+                         StationModel::kStationId, {{kChild, SdiPayload::kOutputMode, 0x000}})));
+  ASSERT_TRUE(s.open());
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  ASSERT_NE(k, nullptr);
+  k->createDataCache();
+  std::vector<ZtMessage> messages(400);
+  for (size_t n = 0; n < messages.size(); ++n) {
+    const uint16_t first = static_cast<uint16_t>(65400 + n);  // across the wrap
+    const Frame range{first, static_cast<uint16_t>(first + 1)};
+    const EmuFrame frame{0xFF, 0x32, SdiPayload::encode(recordedInterval(range), 0)};
+    const std::vector<uint8_t> bytes = frame.encode();
+    ZtMessage_construct(&messages[n]);
+    ASSERT_NE(ZtMessage_load(&messages[n], bytes.size(), bytes.data()), 0);
+  }
+  TovanaStationDevice* station = s.station();
+  // One message at a time, as a stream at the tracker's rate arrives: a burst of hundreds in
+  // flight would only measure the pool's queue growing to hold them.
+  const size_t warmUp = 200;
+  uint64_t allocations = 0;
+  for (size_t n = 0; n < messages.size(); ++n) {
+    {
+      AllocationCounter counter;
+      station->handleMessage(messages[n]);
+      if (n >= warmUp) allocations += counter.count();
+    }
+    ASSERT_TRUE(k->finishLastProcessingTask());
+  }
+  EXPECT_EQ(allocations, 0u);
+  // They all arrived, numbered by their frames across the wrap.
+  k->startFlushing(false);
+  EXPECT_EQ(k->flushingLimit(), 65400 + 400);
+  for (ZtMessage& m : messages) ZtMessage_destruct(&m);
 }
 
 }  // namespace

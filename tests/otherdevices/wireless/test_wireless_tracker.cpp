@@ -2,8 +2,13 @@
 // (the station model hands them to a per-tracker handler by bus id).
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "ekts/EktsManager.h"
 #include "otherdevices/wireless/KtwDevice.h"
+#include "otherdevices/wireless/SdiRebaser.h"
 #include "support/EmulatedStation.h"
+#include "support/emulator/TrackerModel.h"
 
 namespace {
 
@@ -125,6 +130,185 @@ TEST(WirelessTracker, TheStationRoutesDataPacketsByDeviceIdOrBusId) {
   b->startFlushing(false);
   EXPECT_EQ(a->flushingLimit(), 40);
   EXPECT_EQ(b->flushingLimit(), 50);
+}
+
+// The request frames a child handler saw, by bus id; guarded by its mutex.
+struct WirelessTrackerRequestLog {
+  std::mutex mutex;
+  std::vector<EmuFrame> frames;
+  void add(const EmuFrame& f) {
+    std::lock_guard<std::mutex> lock(mutex);
+    frames.push_back(f);
+  }
+  std::vector<EmuFrame> of(uint8_t messageId) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<EmuFrame> out;
+    for (const EmuFrame& f : frames)
+      if (f.messageId == messageId) out.push_back(f);
+    return out;
+  }
+};
+
+double bigEndianDouble(const std::vector<uint8_t>& bytes, size_t offset) {
+  uint64_t bits = 0;
+  for (size_t i = 0; i < 8; ++i) bits = (bits << 8) | bytes[offset + i];
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+// The bias update carries x, y, z as big-endian doubles on the tracker's bus id; the store
+// request without a filter is the tracker's own 0x8A, only in Config.
+TEST(WirelessTracker, BiasUpdateAndFilterStoreRequests) {
+  WirelessTrackerRequestLog log;
+  EmulatedStation s({kChildA, kChildB}, [&](StationModel& m) {
+    m.setChildHandler([&](const EmuFrame& f, EmuAction& a, size_t bus) {
+      if (f.messageId != 0xBC && f.messageId != 0x8A) return false;
+      log.add(f);
+      if (bus == 2 && f.messageId == 0xBC) return false;  // bus 2 never acknowledges a bias
+      a = EmuAction::reply();
+      return true;
+    });
+  });
+  ASSERT_TRUE(s.open());
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  ASSERT_TRUE(a && b);
+  double bias[3] = {0.5, -0.25, 1.0 / 3.0};
+  EXPECT_TRUE(a->updateBias(ZtVector{bias, 3, 0}));
+  EXPECT_FALSE(b->updateBias(ZtVector{bias, 3, 0}));
+  EXPECT_FALSE(a->updateBias(ZtVector{bias, 2, 0}));  // not sent
+  EXPECT_FALSE(a->updateBias(ZtVector{nullptr, 3, 0}));
+  const std::vector<EmuFrame> sent = log.of(0xBC);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].busId, 1);
+  EXPECT_EQ(sent[1].busId, 2);
+  ASSERT_EQ(sent[0].payload.size(), 24u);
+  for (size_t k = 0; k < 3; ++k) EXPECT_EQ(bigEndianDouble(sent[0].payload, 8 * k), bias[k]) << k;
+
+  // No host filter: the tracker's own store request, acknowledged in Config only.
+  a->setDeviceState(ZDS_Config, true);
+  EXPECT_TRUE(a->storeFilterState());
+  ASSERT_EQ(log.of(0x8A).size(), 1u);
+  EXPECT_EQ(log.of(0x8A)[0].busId, 1);
+  a->setDeviceState(ZDS_Measurement, true);
+  EXPECT_FALSE(a->storeFilterState());
+  EXPECT_EQ(log.of(0x8A).size(), 1u);
+}
+
+// The record read: firmware that answers 17, 0x39 at data bytes 7 and 8 gets the library's
+// image with the answer's identity and location id; any other answer, also a short one that
+// carries the mark but not the bytes 24 and 25, falls back to the paged read.
+TEST(WirelessTracker, RecordImageForFirmwareWithoutPagesElseThePagedRead) {
+  enum class Answer { Image, MarkedButShort, Page };
+  const struct {
+    Answer answer;
+    bool paged;
+  } cases[] = {{Answer::Image, false}, {Answer::MarkedButShort, true}, {Answer::Page, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.answer));
+    TrackerModel tracker;
+    tracker.deviceId = kChildA;
+    tracker.hardwareVersion = 0x0305;
+    tracker.productCode = "KTW-A3G2";
+    std::mutex mutex;
+    size_t pageRequests = 0;  // guarded by mutex
+    EmulatedStation s({kChildA}, [&](StationModel& m) {
+      m.setChildHandler([&](const EmuFrame& f, EmuAction& a, size_t) {
+        if (f.messageId != 0x90) return false;
+        if (f.payload.size() == 3 && c.answer != Answer::Page) {
+          std::vector<uint8_t> answer(c.answer == Answer::Image ? 32 : 20, 0);
+          for (int i = 0; i < 4; ++i) answer[static_cast<size_t>(i)] = static_cast<uint8_t>(0x00B00077 >> (8 * i));
+          answer[7] = 17;
+          answer[8] = 0x39;
+          if (answer.size() > 25) answer[24] = 42;
+          a = EmuAction::reply(answer);
+          return true;
+        }
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          pageRequests += f.payload.size() == 2 ? 1 : 0;
+        }
+        return tracker.answer(f, a);
+      });
+    });
+    ASSERT_TRUE(s.open());
+    auto* k = dynamic_cast<KtwDevice*>(s.child(kChildA));
+    ASSERT_NE(k, nullptr);
+    ASSERT_TRUE(k->readEkts());
+    EktsManager* record = k->ekts();
+    ASSERT_NE(record, nullptr);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      // Four pages, or five when the record version has page 5.
+      if (c.paged)
+        EXPECT_GE(pageRequests, 4u);
+      else
+        EXPECT_EQ(pageRequests, 0u);
+    }
+    if (c.paged) {
+      EXPECT_EQ(record->deviceId(), kChildA);
+      EXPECT_EQ(record->hardwareVersion(), 0x0305);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(record->productCode()), 8), "KTW-A3G2");
+    } else {
+      EXPECT_EQ(record->deviceId(), 0x00B00077u);
+      EXPECT_EQ(record->locationId(), 42);
+      EXPECT_EQ(record->headingOffset(), 0.0);
+    }
+  }
+}
+
+// A tracker that connects after the configuration was read is a child before it is
+// initialised, and takes a bus id by its place among the children. Data for that bus id or
+// naming it does not reach it (no record, no caches); its neighbour, initialised, gets its own.
+TEST(WirelessTracker, DataReachesOnlyInitialisedChildren) {
+  EmulatedStation s({kChildB});
+  ASSERT_TRUE(s.open());
+  s.control->setKind(kChildA, TestControl::Wireless);
+  s.model.connect(kChildA, -30);  // a lower id: sorted before B, so at bus id 1
+  ASSERT_TRUE(s.settle(1));
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  ASSERT_TRUE(a && b);
+  ASSERT_FALSE(a->isInitialized());
+  ASSERT_TRUE(b->isInitialized());
+  ASSERT_EQ(a->busId(), 1);
+  ASSERT_EQ(b->busId(), 2);
+  auto packet = [](ZtDeviceId id, int bus, uint16_t last) {
+    KtwSdiData d;
+    d.setDeviceId(id != 0 ? id : 1);
+    d.setFrameRange(static_cast<uint16_t>(last - 1), last);
+    ZtDataPacket p;
+    ZtDataPacket_construct(&p);
+    ZtMessage_destruct(&p.message);
+    ZtMessage_constructSized(&p.message, 0);
+    ZtMessage_setBusId(&p.message, static_cast<uint8_t>(bus));
+    ZtMessage_setMessageId(&p.message, 0x36);
+    p.deviceId = id;
+    SdiRebaser::writeKtwSdiToZtDataPacket(p, d);
+    return p;
+  };
+  const struct {
+    ZtDeviceId id;
+    int bus;
+    uint16_t last;
+    bool asMessage;
+  } sends[] = {{kChildA, 1, 20, false},  // names A
+               {0, 1, 21, false},        // A's bus id, no device id
+               {0, 1, 22, true},         // a data message on A's bus id
+               {0, 2, 30, true}};        // B's: taken
+  for (const auto& c : sends) {
+    ZtDataPacket p = packet(c.id, c.bus, c.last);
+    if (c.asMessage)
+      s.station()->handleMessage(p.message);
+    else
+      s.station()->handleDataPacket(p);
+    ZtDataPacket_destruct(&p);
+  }
+  a->startFlushing(false);
+  b->startFlushing(false);
+  EXPECT_EQ(a->flushingLimit(), -1);
+  EXPECT_EQ(b->flushingLimit(), 30);
 }
 
 }  // namespace

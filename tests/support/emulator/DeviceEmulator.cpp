@@ -532,20 +532,6 @@ namespace {
 
 constexpr uint8_t kLegacyData = 0x32;
 
-void putValue(std::vector<uint8_t>& out, double value, uint32_t settings) {
-  if ((settings & 0x300) == 0x300) {
-    uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    putU32(out, static_cast<uint32_t>(bits >> 32));
-    putU32(out, static_cast<uint32_t>(bits));
-  } else {
-    const float f = static_cast<float>(value);
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    putU32(out, bits);
-  }
-}
-
 }  // namespace
 
 double DeviceEmulator::legacyValue(uint16_t counter, size_t device, size_t k) {

@@ -1,5 +1,7 @@
 #include "support/emulator/EmuFrame.h"
 
+#include <cstring>
+
 namespace zelto::test {
 
 std::vector<uint8_t> EmuFrame::encode() const {
@@ -73,6 +75,20 @@ void putU16(std::vector<uint8_t>& out, uint16_t v) {
 void putU32(std::vector<uint8_t>& out, uint32_t v) {
   putU16(out, static_cast<uint16_t>(v >> 16));
   putU16(out, static_cast<uint16_t>(v));
+}
+
+void putValue(std::vector<uint8_t>& out, double value, uint32_t outputSettings) {
+  if ((outputSettings & 0x300) == 0x300) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    putU32(out, static_cast<uint32_t>(bits >> 32));
+    putU32(out, static_cast<uint32_t>(bits));
+  } else {
+    const float f = static_cast<float>(value);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    putU32(out, bits);
+  }
 }
 
 }  // namespace zelto::test

@@ -32,5 +32,8 @@ class EmuFrameDecoder {
 // Big-endian helpers for payload building.
 void putU16(std::vector<uint8_t>& out, uint16_t v);
 void putU32(std::vector<uint8_t>& out, uint32_t v);
+// A value of a legacy data message in the form of the output settings' 0x300 bits: 0x300 a
+// double, any other a float (the fixed-point forms are not emulated).
+void putValue(std::vector<uint8_t>& out, double value, uint32_t outputSettings);
 
 }  // namespace zelto::test
