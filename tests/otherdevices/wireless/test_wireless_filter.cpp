@@ -438,6 +438,7 @@ TEST(WirelessFilterState, StoreAndResetBesideTheProcessingTask) {
   auto packet = [&](Packet& p, int i) {
     fillSdi(p.p, still, 10 + i, 11 + i, 1, rate);
     p.p.deviceId = 0;  // not the tracker's numbered stream: the tracker's processing chain only
+    p.p.packetId = 11 + i;  // the last frame of its range, as the tracker numbers its packets
   };
   for (int i = 0; i < 20; ++i) {
     Packet p;

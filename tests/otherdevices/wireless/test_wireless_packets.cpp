@@ -162,7 +162,7 @@ SdiPayload::Interval recordedInterval(Frame f) {
   constexpr double kAnglePerFrame = 0.02;
   const int n = SdiRebaser::frameDistance(f.first, f.last);
   SdiPayload::Interval i;
-  i.deviceId = kChild;
+  i.deviceId = kWirelessPacketsChild;
   i.first = f.first;
   i.last = f.last;
   const double half = 0.5 * kAnglePerFrame * n;
@@ -193,16 +193,16 @@ TEST(WirelessPackets, TheRecordedLegacyMessageCarriesTheRebasedInterval) {
   for (const uint32_t settings : {0x000u, 0x300u}) {
     SCOPED_TRACE(settings);
     CallbackRecorder rec;
-    EmulatedStation s({kChild});
+    EmulatedStation s({kWirelessPacketsChild});
     s.emu.script(0x0C, EmuAction::reply(DeviceEmulator::legacyConfigurationPayload(
-                           StationModel::kStationId, {{kChild, SdiPayload::kOutputMode, settings}})));
+                           StationModel::kStationId, {{kWirelessPacketsChild, SdiPayload::kOutputMode, settings}})));
     ASSERT_TRUE(s.open());
-    auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+    auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
     ASSERT_NE(k, nullptr);
     k->createDataCache();
     k->addCallbackHandler(&rec, false);
     k->setDeviceState(ZDS_Recording, true);
-    s.control->script(kChild)->recording = true;
+    s.control->script(kWirelessPacketsChild)->recording = true;
     std::vector<Frame> frames{{9, 10}, {10, 11}, {11, 14}, {11, 12}};  // (11, 12) arrives late
     for (uint16_t f = 14; f < 14 + KtwDevice::kRebaseHoldBack + 2; ++f)
       frames.push_back({f, static_cast<uint16_t>(f + 1)});
@@ -247,7 +247,7 @@ TEST(WirelessPackets, TheRecordedLegacyMessageCarriesTheRebasedInterval) {
     }
     for (int c = 0; c < 3; ++c) EXPECT_NEAR(written[3].dv[c], rebased.velocityIncrement()[c], tolerance) << c;
     // The fields the rebase does not touch travel as received.
-    EXPECT_EQ(written[3].deviceId, kChild);
+    EXPECT_EQ(written[3].deviceId, kWirelessPacketsChild);
     EXPECT_NEAR(written[3].mag[0], 0.4, 1e-6);
   }
 }
@@ -255,11 +255,11 @@ TEST(WirelessPackets, TheRecordedLegacyMessageCarriesTheRebasedInterval) {
 // The station's legacy data messages are decoded, routed to their tracker and numbered on the
 // parsing thread without a heap allocation once the thread's storage has grown to size.
 TEST(WirelessPackets, RelayedLegacyMessagesAllocateNothingOnTheParsingThread) {
-  EmulatedStation s({kChild});
+  EmulatedStation s({kWirelessPacketsChild});
   s.emu.script(0x0C, EmuAction::reply(DeviceEmulator::legacyConfigurationPayload(
-                         StationModel::kStationId, {{kChild, SdiPayload::kOutputMode, 0x000}})));
+                         StationModel::kStationId, {{kWirelessPacketsChild, SdiPayload::kOutputMode, 0x000}})));
   ASSERT_TRUE(s.open());
-  auto* k = dynamic_cast<KtwDevice*>(s.child(kChild));
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
   ASSERT_NE(k, nullptr);
   k->createDataCache();
   std::vector<ZtMessage> messages(400);

@@ -161,7 +161,7 @@ double bigEndianDouble(const std::vector<uint8_t>& bytes, size_t offset) {
 // request without a filter is the tracker's own 0x8A, only in Config.
 TEST(WirelessTracker, BiasUpdateAndFilterStoreRequests) {
   WirelessTrackerRequestLog log;
-  EmulatedStation s({kChildA, kChildB}, [&](StationModel& m) {
+  EmulatedStation s({kWirelessTrackerChildA, kWirelessTrackerChildB}, [&](StationModel& m) {
     m.setChildHandler([&](const EmuFrame& f, EmuAction& a, size_t bus) {
       if (f.messageId != 0xBC && f.messageId != 0x8A) return false;
       log.add(f);
@@ -171,8 +171,8 @@ TEST(WirelessTracker, BiasUpdateAndFilterStoreRequests) {
     });
   });
   ASSERT_TRUE(s.open());
-  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
-  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildB));
   ASSERT_TRUE(a && b);
   double bias[3] = {0.5, -0.25, 1.0 / 3.0};
   EXPECT_TRUE(a->updateBias(ZtVector{bias, 3, 0}));
@@ -208,12 +208,12 @@ TEST(WirelessTracker, RecordImageForFirmwareWithoutPagesElseThePagedRead) {
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.answer));
     TrackerModel tracker;
-    tracker.deviceId = kChildA;
+    tracker.deviceId = kWirelessTrackerChildA;
     tracker.hardwareVersion = 0x0305;
     tracker.productCode = "KTW-A3G2";
     std::mutex mutex;
     size_t pageRequests = 0;  // guarded by mutex
-    EmulatedStation s({kChildA}, [&](StationModel& m) {
+    EmulatedStation s({kWirelessTrackerChildA}, [&](StationModel& m) {
       m.setChildHandler([&](const EmuFrame& f, EmuAction& a, size_t) {
         if (f.messageId != 0x90) return false;
         if (f.payload.size() == 3 && c.answer != Answer::Page) {
@@ -233,7 +233,7 @@ TEST(WirelessTracker, RecordImageForFirmwareWithoutPagesElseThePagedRead) {
       });
     });
     ASSERT_TRUE(s.open());
-    auto* k = dynamic_cast<KtwDevice*>(s.child(kChildA));
+    auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildA));
     ASSERT_NE(k, nullptr);
     ASSERT_TRUE(k->readEkts());
     EktsManager* record = k->ekts();
@@ -247,7 +247,7 @@ TEST(WirelessTracker, RecordImageForFirmwareWithoutPagesElseThePagedRead) {
         EXPECT_EQ(pageRequests, 0u);
     }
     if (c.paged) {
-      EXPECT_EQ(record->deviceId(), kChildA);
+      EXPECT_EQ(record->deviceId(), kWirelessTrackerChildA);
       EXPECT_EQ(record->hardwareVersion(), 0x0305);
       EXPECT_EQ(std::string(reinterpret_cast<const char*>(record->productCode()), 8), "KTW-A3G2");
     } else {
@@ -262,13 +262,13 @@ TEST(WirelessTracker, RecordImageForFirmwareWithoutPagesElseThePagedRead) {
 // initialised, and takes a bus id by its place among the children. Data for that bus id or
 // naming it does not reach it (no record, no caches); its neighbour, initialised, gets its own.
 TEST(WirelessTracker, DataReachesOnlyInitialisedChildren) {
-  EmulatedStation s({kChildB});
+  EmulatedStation s({kWirelessTrackerChildB});
   ASSERT_TRUE(s.open());
-  s.control->setKind(kChildA, TestControl::Wireless);
-  s.model.connect(kChildA, -30);  // a lower id: sorted before B, so at bus id 1
+  s.control->setKind(kWirelessTrackerChildA, TestControl::Wireless);
+  s.model.connect(kWirelessTrackerChildA, -30);  // a lower id: sorted before B, so at bus id 1
   ASSERT_TRUE(s.settle(1));
-  auto* a = dynamic_cast<KtwDevice*>(s.child(kChildA));
-  auto* b = dynamic_cast<KtwDevice*>(s.child(kChildB));
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildA));
+  auto* b = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildB));
   ASSERT_TRUE(a && b);
   ASSERT_FALSE(a->isInitialized());
   ASSERT_TRUE(b->isInitialized());
@@ -293,7 +293,7 @@ TEST(WirelessTracker, DataReachesOnlyInitialisedChildren) {
     int bus;
     uint16_t last;
     bool asMessage;
-  } sends[] = {{kChildA, 1, 20, false},  // names A
+  } sends[] = {{kWirelessTrackerChildA, 1, 20, false},  // names A
                {0, 1, 21, false},        // A's bus id, no device id
                {0, 1, 22, true},         // a data message on A's bus id
                {0, 2, 30, true}};        // B's: taken
