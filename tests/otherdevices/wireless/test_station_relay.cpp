@@ -268,6 +268,9 @@ std::vector<Segment> relayTurnsB() {
 
 // An emulated station on a pseudo-terminal, opened through the library's own control, with the
 // trackers' streams on the station model.
+const std::vector<std::pair<uint16_t, uint16_t>> kIncrements100 = {
+    {0x8030, 100}, {0x4010, 100}, {0xC020, 100}, {0xE020, 100}};
+
 class StationRelayRig {
  public:
   StationRelayRig(std::vector<uint32_t> listed, std::vector<uint8_t> rates = {100, 75, 60, 50})
@@ -307,6 +310,18 @@ class StationRelayRig {
     return s ? s->findDevice(id) : nullptr;
   }
   void listen(ZtDevice* device) { ZtDevice_addCallbackHandler(device, events.handler(), 0); }
+  // Both listed trackers streaming their own turns, the port open and both children heard.
+  bool openBoth(uint64_t seedA, uint64_t seedB, ZtDevice*& a, ZtDevice*& b) {
+    addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), seedA);
+    addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), seedB);
+    if (!open()) return false;
+    a = child(kTrackerA);
+    b = child(kTrackerB);
+    if (!a || !b) return false;
+    listen(a);
+    listen(b);
+    return true;
+  }
   // Relays n frames and waits until the device delivered the last of them.
   bool relay(size_t n, ZtDevice* waitFor) {
     model.relay(n);
@@ -337,9 +352,6 @@ class StationRelayRig {
   ZtDevice* station = nullptr;
   ZtDataBundler* bundler = nullptr;
 };
-
-const std::vector<std::pair<uint16_t, uint16_t>> kIncrements100 = {
-    {0x8030, 100}, {0x4010, 100}, {0xC020, 100}, {0xE020, 100}};
 
 // The angle of the rotation q.
 double angleOf(const Quat& q) { return 2.0 * std::atan2(q.vec().norm(), std::fabs(q.w())); }
@@ -563,15 +575,9 @@ TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
   TempDir dir;
   const std::string path = dir.file("wireless.mtb");
   StationRelayRig rig({kTrackerA, kTrackerB});
-  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 21);
-  rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 22);
-  ASSERT_TRUE(rig.open());
-  ZtDevice* a = rig.child(kTrackerA);
-  ZtDevice* b = rig.child(kTrackerB);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  rig.listen(a);
-  rig.listen(b);
+  ZtDevice* a = nullptr;
+  ZtDevice* b = nullptr;
+  ASSERT_TRUE(rig.openBoth(21, 22, a, b));
   {
     const Text name(path);
     ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
@@ -756,15 +762,9 @@ TEST(StationRelay, TheSecondVariantAt200HzAndAnIndicationStormThatChangesNothing
 // next measurement start measures both trackers again.
 TEST(StationRelay, ATrackerSilentAfterTheRecordingLeavesFinalizingToGotoConfig) {
   StationRelayRig rig({kTrackerA, kTrackerB});
-  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 41);
-  rig.addTracker(kTrackerB, kIncrements100, 100, relayTurnsB(), 42);
-  ASSERT_TRUE(rig.open());
-  ZtDevice* a = rig.child(kTrackerA);
-  ZtDevice* b = rig.child(kTrackerB);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  rig.listen(a);
-  rig.listen(b);
+  ZtDevice* a = nullptr;
+  ZtDevice* b = nullptr;
+  ASSERT_TRUE(rig.openBoth(41, 42, a, b));
   ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
   ASSERT_TRUE(rig.relay(20, a));
   ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(b)));
