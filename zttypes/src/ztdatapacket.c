@@ -38,10 +38,16 @@ static void putU32(uint8_t* b, uint32_t v) {
 
 /* ---- scanning ---- */
 
+/* The payload as ZtMessage_constData and ZtMessage_dataSize give it, read from the frame here:
+ * every lookup starts with it. */
 static const uint8_t* payload(const ZtDataPacket* p, size_t* size) {
-  const uint8_t* d = ZtMessage_constData(&p->message);
-  *size = d ? ZtMessage_dataSize(&p->message) : 0;
-  return d;
+  const ZtByteArray* b = &p->message.bytes;
+  *size = 0;
+  if (!b->data || b->size < 5) return NULL;
+  const size_t header = b->data[3] == ZTMESSAGE_EXTENDED_LENGTH ? 6 : 4;
+  if (b->size <= header + 1) return NULL;
+  *size = b->size - header - 1;
+  return b->data + header;
 }
 
 /* Known identifiers must carry exactly their layout's size; unknown ones any size. */
