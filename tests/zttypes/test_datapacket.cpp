@@ -416,6 +416,200 @@ TEST(DataPacketRoundTripTest, AbsentItemsReadAsZeros) {
   EXPECT_EQ(ZtDataPacket_itemOffsetExact(p.get(), 0x1020), -1);
 }
 
+// ---- whole frames, pinned against an encoder of the test's own ----
+
+// The frame a receiver expects for these items in this order: FA FF 36 <len> [ext] <items> <cs>,
+// with the checksum making every byte after the preamble sum to 0 mod 256.
+Bytes dataFrame(const std::vector<Bytes>& items) {
+  Bytes payload;
+  for (const Bytes& item : items) payload.insert(payload.end(), item.begin(), item.end());
+  Bytes frame = {0xFA, 0xFF, 0x36};
+  if (payload.size() < 255) {
+    frame.push_back(static_cast<uint8_t>(payload.size()));
+  } else {
+    frame.insert(frame.end(), {0xFF, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())});
+  }
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  unsigned sum = 0;
+  for (size_t i = 1; i < frame.size(); ++i) sum += frame[i];
+  frame.push_back(static_cast<uint8_t>(0x100u - (sum & 0xFFu)));
+  return frame;
+}
+
+Bytes item(uint16_t id, const Bytes& value) {
+  Bytes b = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), static_cast<uint8_t>(value.size())};
+  b.insert(b.end(), value.begin(), value.end());
+  return b;
+}
+
+Bytes doubles(std::initializer_list<double> values) {
+  Bytes b;
+  for (double v : values) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (int i = 7; i >= 0; --i) b.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+  }
+  return b;
+}
+
+Bytes frameOf(const ZtDataPacket* p) {
+  const uint8_t* b = ZtMessage_getMessageStart(&p->message);
+  return b ? Bytes(b, b + ZtMessage_getTotalMessageSize(&p->message)) : Bytes();
+}
+
+// What a host-filtered tracker does to each packet: the device's counter, raw data and status
+// arrive; calibrated values, the strapdown increments, the orientation and the free acceleration
+// are appended; the status word is rewritten in place. Every frame in between is pinned too.
+TEST(DataPacketFrameTest, TrackerSequenceGivesTheReceiversBytes) {
+  Packet p;
+  std::vector<Bytes> items;
+  const auto expectFrame = [&](const char* step) {
+    EXPECT_EQ(frameOf(p.get()), dataFrame(items)) << step;
+    EXPECT_TRUE(ZtMessage_isChecksumOk(&p->message)) << step;
+  };
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 0xBEEF));
+  items.push_back(item(0x1020, {0xBE, 0xEF}));
+  expectFrame("counter");
+  const ZtScrData raw{{1, 2, 3}, {0x100, 0x200, 0x300}, {0xFFFF, 0x8000, 7}, {0x1234, 0, 0, 0}};
+  ASSERT_TRUE(ZtDataPacket_setRawData(p.get(), &raw));
+  items.push_back(item(0xA010, {0, 1, 0, 2, 0, 3, 1, 0, 2, 0, 3, 0, 0xFF, 0xFF, 0x80, 0, 0, 7, 0x12, 0x34}));
+  expectFrame("raw");
+  ASSERT_TRUE(ZtDataPacket_setStatus(p.get(), 0x00000001));
+  items.push_back(item(0xE020, {0, 0, 0, 1}));
+  expectFrame("status");
+  const ZtCalibratedData cal{{0.5, -9.81, 1e-3}, {0.25, -0.125, 3.0}, {0.4, 0.0, -0.6}};
+  ASSERT_TRUE(ZtDataPacket_setCalibratedData(p.get(), &cal));
+  items.push_back(item(0x4023, doubles({0.5, -9.81, 1e-3})));
+  items.push_back(item(0x8023, doubles({0.25, -0.125, 3.0})));
+  items.push_back(item(0xC023, doubles({0.4, 0.0, -0.6})));
+  expectFrame("calibrated");
+  const ZtSdiData sdi{{1.0, 1e-4, -2e-4, 3e-4}, {1e-3, -2e-3, 4.9e-3}};
+  ASSERT_TRUE(ZtDataPacket_setSdiData(p.get(), &sdi));
+  items.push_back(item(0x8033, doubles({1.0, 1e-4, -2e-4, 3e-4})));
+  items.push_back(item(0x4013, doubles({1e-3, -2e-3, 4.9e-3})));
+  expectFrame("increments");
+  const ZtQuaternion q{0.5, 0.5, -0.5, 0.5};
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(p.get(), &q, ZDI_FrameNwu));
+  items.push_back(item(0x201B, doubles({0.5, 0.5, -0.5, 0.5})));
+  expectFrame("orientation");
+  Vec free{0.01, -0.02, 0.03};
+  ASSERT_TRUE(ZtDataPacket_setFreeAcceleration(p.get(), &free.v));
+  items.push_back(item(0x4033, doubles({0.01, -0.02, 0.03})));
+  expectFrame("free acceleration");
+  ASSERT_TRUE(ZtDataPacket_setStatus(p.get(), 0x00801003));
+  items[2] = item(0xE020, {0, 0x80, 0x10, 0x03});
+  expectFrame("status again");
+  // Setting present items again rewrites them in place (the frame code too).
+  const ZtQuaternion q2{1.0, 0.0, 0.0, 0.0};
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(p.get(), &q2, ZDI_FrameNed));
+  items[8] = item(0x2017, doubles({1.0, 0.0, 0.0, 0.0}));
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 2));
+  items[0] = item(0x1020, {0, 2});
+  expectFrame("in place");
+  // Another orientation form replaces the quaternion: it leaves the middle, the new one is last.
+  const ZtEuler e{0.0, 0.0, 90.0};
+  ASSERT_TRUE(ZtDataPacket_setOrientationEuler(p.get(), &e, ZDI_FrameNwu));
+  items.erase(items.begin() + 8);
+  items.push_back(item(0x203B, doubles({0.0, 0.0, 90.0})));
+  expectFrame("euler replaces quaternion");
+  // The status byte replaces the word, and the word the byte.
+  ASSERT_TRUE(ZtDataPacket_setStatusByte(p.get(), 0x5A));
+  items.erase(items.begin() + 2);
+  items.push_back(item(0xE010, {0x5A}));
+  expectFrame("status byte");
+  ASSERT_TRUE(ZtDataPacket_setStatus(p.get(), 0x01020304));
+  items.pop_back();
+  items.push_back(item(0xE020, {1, 2, 3, 4}));
+  expectFrame("status word");
+}
+
+// Growing past 254 payload bytes switches to the extended length; every later edit keeps the
+// whole frame's checksum right.
+TEST(DataPacketFrameTest, ExtendedLengthFramesStayConsistent) {
+  Packet p;
+  std::vector<Bytes> items;
+  double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  ZtMatrix matrix;
+  ZtMatrix_construct(&matrix, 3, 3, 3, m);
+  ASSERT_TRUE(ZtDataPacket_setOrientationMatrix(p.get(), &matrix, ZDI_FrameNwu));
+  ZtMatrix_destruct(&matrix);
+  items.push_back(item(0x202B, doubles({1, 0, 0, 0, 1, 0, 0, 0, 1})));
+  const ZtCalibratedData cal{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
+  ASSERT_TRUE(ZtDataPacket_setCalibratedData(p.get(), &cal));
+  items.push_back(item(0x4023, doubles({1, 2, 3})));
+  items.push_back(item(0x8023, doubles({4, 5, 6})));
+  items.push_back(item(0xC023, doubles({7, 8, 9})));
+  EXPECT_EQ(frameOf(p.get()), dataFrame(items));  // 156 bytes: normal form
+  Vec lla{52.0, 6.0, 10.0};
+  ASSERT_TRUE(ZtDataPacket_setPositionLLA(p.get(), &lla.v));
+  items.push_back(item(0x5043, doubles({52.0, 6.0, 10.0})));
+  Vec vel{1.0, 2.0, 3.0};
+  ASSERT_TRUE(ZtDataPacket_setVelocity(p.get(), &vel.v, ZDI_FrameNwu));
+  items.push_back(item(0xD01B, doubles({1.0, 2.0, 3.0})));
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 9));
+  items.push_back(item(0x1020, {0, 9}));
+  Vec free{0.5, 0.25, -0.5};
+  ASSERT_TRUE(ZtDataPacket_setFreeAcceleration(p.get(), &free.v));
+  items.push_back(item(0x4033, doubles({0.5, 0.25, -0.5})));
+  ASSERT_TRUE(ZtDataPacket_setTemperature(p.get(), 21.5));
+  items.push_back(item(0x0813, doubles({21.5})));
+  ASSERT_EQ(frameOf(p.get()), dataFrame(items));  // 253 bytes: still the normal form
+  ASSERT_TRUE(ZtDataPacket_setRssi(p.get(), -40));
+  items.push_back(item(0xE040, {0xD8}));
+  const Bytes extended = frameOf(p.get());
+  ASSERT_EQ(extended, dataFrame(items));
+  EXPECT_EQ(extended[3], 0xFF);
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 10));
+  items[6] = item(0x1020, {0, 10});
+  EXPECT_EQ(frameOf(p.get()), dataFrame(items));
+  // Dropping back below 255 bytes returns to the normal form.
+  const ZtQuaternion q{1, 0, 0, 0};
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(p.get(), &q, ZDI_FrameNwu));
+  items.erase(items.begin());
+  items.push_back(item(0x201B, doubles({1, 0, 0, 0})));
+  const Bytes shrunk = frameOf(p.get());
+  EXPECT_EQ(shrunk, dataFrame(items));
+  EXPECT_NE(shrunk[3], 0xFF);
+}
+
+// A frame received with a wrong checksum or with bytes after its last complete item: any edit
+// gives the frame a receiver would expect (the checksum of all its bytes; the tail dropped when
+// an item is appended, kept when one is written in place).
+TEST(DataPacketFrameTest, EditsRepairAReceivedFrame) {
+  struct RepairCase {
+    const char* name;
+    Bytes payload;
+    std::function<void(ZtDataPacket*)> edit;
+    std::vector<Bytes> expected;
+  };
+  const RepairCase cases[] = {
+      {"in place on a wrong checksum", {0x10, 0x20, 2, 0, 1, 0xE0, 0x10, 1, 7},
+       [](ZtDataPacket* p) { ZtDataPacket_setPacketCounter(p, 0x0102); },
+       {item(0x1020, {1, 2}), item(0xE010, {7})}},
+      {"append on a wrong checksum", {0x10, 0x20, 2, 0, 1},
+       [](ZtDataPacket* p) { ZtDataPacket_setRssi(p, -2); },
+       {item(0x1020, {0, 1}), item(0xE040, {0xFE})}},
+      {"append drops a truncated tail", {0x10, 0x20, 2, 0, 1, 0x20, 0x1B, 32, 1, 2, 3},
+       [](ZtDataPacket* p) { ZtDataPacket_setStatus(p, 5); },
+       {item(0x1020, {0, 1}), item(0xE020, {0, 0, 0, 5})}},
+      {"in place keeps a truncated tail", {0x10, 0x20, 2, 0, 1, 0x20, 0x1B, 32, 1, 2, 3},
+       [](ZtDataPacket* p) { ZtDataPacket_setPacketCounter(p, 3); },
+       {item(0x1020, {0, 3}), Bytes{0x20, 0x1B, 32, 1, 2, 3}}},
+  };
+  for (const RepairCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes frame = dataFrame({c.payload});
+    frame.back() ^= 0x5A;  // a wrong checksum
+    Message m;
+    ASSERT_EQ(ZtMessage_load(&m.m, frame.size(), frame.data()), 1);
+    ASSERT_FALSE(ZtMessage_isChecksumOk(&m.m));
+    Packet p;
+    ZtDataPacket_setMessage(p.get(), &m.m);
+    c.edit(p.get());
+    EXPECT_EQ(frameOf(p.get()), dataFrame(c.expected));
+  }
+}
+
 // ---- replacement in place ----
 
 TEST(DataPacketSetTest, SettingAPresentItemReplacesItInPlace) {

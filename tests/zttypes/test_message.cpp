@@ -56,9 +56,9 @@ TEST(Message, FreshAndEmpty) {
   EXPECT_EQ(bytesOf(empty.m), std::vector<uint8_t>({0xFA, 0xFF, 0x30, 0x00, 0xD1}));
 }
 
-// Compose, load back and compare at the form boundaries.
+// Compose, load back and compare at the form boundaries (and around the checksum's 16-byte steps).
 TEST(Message, ComposeLoadRoundTripAtSizeBoundaries) {
-  for (size_t n : {size_t(0), size_t(1), size_t(254), size_t(255), size_t(256), size_t(8185)}) {
+  for (size_t n : {size_t(0), size_t(1), size_t(11), size_t(12), size_t(13), size_t(254), size_t(255), size_t(256), size_t(8185)}) {
     SCOPED_TRACE(n);
     Msg a(n);
     ZtMessage_setBusId(&a.m, 1);

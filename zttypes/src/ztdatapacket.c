@@ -1,11 +1,15 @@
 #include "zttypes/ztdatapacket.h"
+#include "ztmessagegrow.h"
 
 #include <math.h>
 #include <string.h>
 
 /* Items are found by scanning the payload of the data message each time: packets hold a handful
- * of items, and no index has to be kept in step with the bytes. Nothing here allocates except
- * the message growing when an item is added. */
+ * of items, and no index has to be kept in step with the bytes. A setter scans once (the item it
+ * writes, the end of the list and the forms it replaces come from one pass), writes the bytes
+ * in place and sums the checksum once the value is in: a tracker rewrites every packet's message
+ * several times on the pool. Nothing here allocates except the message growing when an item is
+ * added. */
 
 typedef struct Item {
   size_t offset; /* payload offset of the value bytes */
@@ -34,10 +38,16 @@ static void putU32(uint8_t* b, uint32_t v) {
 
 /* ---- scanning ---- */
 
+/* The payload as ZtMessage_constData and ZtMessage_dataSize give it, read from the frame here:
+ * every lookup starts with it. */
 static const uint8_t* payload(const ZtDataPacket* p, size_t* size) {
-  const uint8_t* d = ZtMessage_constData(&p->message);
-  *size = d ? ZtMessage_dataSize(&p->message) : 0;
-  return d;
+  const ZtByteArray* b = &p->message.bytes;
+  *size = 0;
+  if (!b->data || b->size < 5) return NULL;
+  const size_t header = b->data[3] == ZTMESSAGE_EXTENDED_LENGTH ? 6 : 4;
+  if (b->size <= header + 1) return NULL;
+  *size = b->size - header - 1;
+  return b->data + header;
 }
 
 /* Known identifiers must carry exactly their layout's size; unknown ones any size. */
@@ -109,36 +119,71 @@ static int fits(const ZtDataPacket* p, size_t extra) {
   return ZtMessage_dataSize(&p->message) + extra <= (size_t)ZTMESSAGE_MAX_DATA_SIZE;
 }
 
-static int endVisitor(const Item* it, void* context) {
-  *(size_t*)context = it->offset + it->size;
-  return 0;
+/* What one pass over the list tells a setter: the first well-formed item with
+ * (id & mask) == value, the payload offset just past the last complete item, and the bytes of
+ * the other well-formed items with (id & removeMask) == removeValue (removeMask 0: none). */
+typedef struct Scan {
+  int found;
+  Item item;
+  size_t end;
+  size_t removable;
+} Scan;
+
+static void scanItems(const ZtDataPacket* p, uint16_t value, uint16_t mask, uint16_t removeValue, uint16_t removeMask,
+                      Scan* s) {
+  size_t n;
+  const uint8_t* d = payload(p, &n);
+  size_t o = 0;
+  s->found = 0;
+  s->removable = 0;
+  while (d && n - o >= kHeaderSize) {
+    const uint16_t id = getU16(d + o);
+    const uint8_t size = d[o + 2];
+    if ((size_t)size > n - o - kHeaderSize) break;
+    if (!s->found && (id & mask) == value && ZtDataIdentifier_itemSize(id) == (int)size) {
+      s->found = 1;
+      s->item.offset = o + kHeaderSize;
+      s->item.id = id;
+      s->item.size = size;
+    } else if (removeMask && (id & removeMask) == removeValue && ZtDataIdentifier_itemSize(id) == (int)size) {
+      s->removable += kHeaderSize + (size_t)size;
+    }
+    o += kHeaderSize + size;
+  }
+  s->end = o;
 }
 
-/* Payload offset just past the last complete item. */
-static size_t listEnd(const ZtDataPacket* p) {
-  size_t end = 0;
-  forEachItem(p, endVisitor, &end);
-  return end;
-}
+static uint8_t* mutablePayload(ZtDataPacket* p) { return (uint8_t*)(uintptr_t)ZtMessage_constData(&p->message); }
 
-/* Appends header and value bytes (zeros when value is null); returns the value offset or -1.
- * Bytes of a truncated item at the end are dropped first: an item appended behind them could
- * never be found, and they would swallow its header. */
-static long appendItem(ZtDataPacket* p, uint16_t id, const uint8_t* value, uint8_t size) {
-  uint8_t buffer[kHeaderSize + 255];
+/* Writes header and value bytes (zeros when value is null) behind the last complete item at
+ * payload offset end; returns the value offset or -1. On success the checksum is left to the
+ * caller (one sum once the value is in place); on failure it is right. Bytes of a truncated item at the end are dropped first: an
+ * item appended behind them could never be found, and they would swallow its header. */
+static long appendAt(ZtDataPacket* p, size_t end, uint16_t id, const uint8_t* value, uint8_t size) {
   if (!ensureMessage(p)) return -1;
-  const size_t n = listEnd(p);
-  if (n + kHeaderSize + size > (size_t)ZTMESSAGE_MAX_DATA_SIZE) return -1;
-  if (n < ZtMessage_dataSize(&p->message) && ZtMessage_resizeData(&p->message, n) != 0) return -1;
-  putU16(buffer, id);
-  buffer[2] = size;
+  if (end + kHeaderSize + size > (size_t)ZTMESSAGE_MAX_DATA_SIZE) return -1;
+  if (end < ZtMessage_dataSize(&p->message) && ZtMessage_resizeDataUnsummed(&p->message, end) != 0) return -1;
+  if (ZtMessage_resizeDataUnsummed(&p->message, end + kHeaderSize + size) != 0) {
+    ZtMessage_recomputeChecksum(&p->message); /* a dropped tail leaves the checksum stale */
+    return -1;
+  }
+  uint8_t* b = mutablePayload(p) + end;
+  putU16(b, id);
+  b[2] = size;
   if (value)
-    memcpy(buffer + kHeaderSize, value, size);
+    memcpy(b + kHeaderSize, value, size);
   else
-    memset(buffer + kHeaderSize, 0, size);
-  ZtMessage_setDataBuffer(&p->message, buffer, kHeaderSize + (size_t)size, n);
-  if (ZtMessage_dataSize(&p->message) != n + kHeaderSize + size) return -1;
-  return (long)(n + kHeaderSize);
+    memset(b + kHeaderSize, 0, size);
+  return (long)(end + kHeaderSize);
+}
+
+/* Appends a complete item (checksum included); returns the value offset or -1. */
+static long appendItem(ZtDataPacket* p, uint16_t id, const uint8_t* value, uint8_t size) {
+  Scan s;
+  scanItems(p, 0, 0, 0, 0, &s);
+  const long offset = appendAt(p, s.end, id, value, size);
+  if (offset >= 0) ZtMessage_recomputeChecksum(&p->message);
+  return offset;
 }
 
 /* Removes every well-formed item matching (id & mask) == value, except the one at keepOffset. */
@@ -160,30 +205,22 @@ static void removeItems(ZtDataPacket* p, uint16_t value, uint16_t mask, size_t k
   }
 }
 
-/* Bytes that removing the matching items (but the one at keepOffset) would free. */
-static size_t removableBytes(const ZtDataPacket* p, uint16_t value, uint16_t mask, size_t keepOffset) {
-  size_t n, total = 0;
-  const uint8_t* d = payload(p, &n);
-  size_t o = 0;
-  while (d && n - o >= kHeaderSize) {
-    const uint16_t id = getU16(d + o);
-    const uint8_t size = d[o + 2];
-    if ((size_t)size > n - o - kHeaderSize) break;
-    if ((id & mask) == value && ZtDataIdentifier_itemSize(id) == (int)size && o + kHeaderSize != keepOffset)
-      total += kHeaderSize + size;
-    o += kHeaderSize + size;
+/* Fixed-layout item written from a scan for it: overwritten in place when present, else
+ * appended; the checksum summed once. */
+static int writeFixed(ZtDataPacket* p, const Scan* s, uint16_t type, const uint8_t* value, uint8_t size) {
+  if (s->found) {
+    memcpy(mutablePayload(p) + s->item.offset, value, size);
+  } else if (appendAt(p, s->end, type, value, size) < 0) {
+    return 0;
   }
-  return total;
+  ZtMessage_recomputeChecksum(&p->message);
+  return 1;
 }
 
-/* Fixed-layout item: overwritten in place when present, else appended. */
 static int setFixed(ZtDataPacket* p, uint16_t type, const uint8_t* value, uint8_t size) {
-  Item it;
-  if (findItem(p, type, kMatchExact, &it)) {
-    ZtMessage_setDataBuffer(&p->message, value, size, it.offset);
-    return 1;
-  }
-  return appendItem(p, type, value, size) >= 0;
+  Scan s;
+  scanItems(p, type, kMatchExact, 0, 0, &s);
+  return writeFixed(p, &s, type, value, size);
 }
 
 /* Reads a fixed-layout item; zero-fills out and returns null when absent. */
@@ -207,37 +244,45 @@ static int getValues(const ZtDataPacket* p, uint16_t type, double* values, size_
   return 1;
 }
 
+/* Encodes the values at a value offset and sums the checksum once. */
+static void writeValues(ZtDataPacket* p, uint16_t id, const double* values, size_t offset, size_t count) {
+  if (ZtMessage_setDataFPValues(&p->message, formSettings(id), values, offset, count) == offset)
+    ZtMessage_recomputeChecksum(&p->message);
+}
+
 /* Floating-point item of a type: written in place in its present form (the frame code replaced
  * when frame >= 0), else appended as doubles. Items matching (id & removeMask) == removeValue are
  * removed first (other forms of the same quantity); removeMask 0 removes nothing. */
 static int setValues(ZtDataPacket* p, uint16_t type, const double* values, size_t count, int frame,
                      uint16_t removeValue, uint16_t removeMask) {
-  Item it;
-  const int present = findItem(p, type, kMatchType, &it);
-  if (!present) {
-    const size_t freed = removeMask ? removableBytes(p, removeValue, removeMask, (size_t)-1) : 0;
+  Scan s;
+  scanItems(p, type, kMatchType, removeValue, removeMask, &s);
+  if (!s.found) {
     const size_t needed = kHeaderSize + count * 8;
-    if (!ensureMessage(p) || ZtMessage_dataSize(&p->message) - freed + needed > (size_t)ZTMESSAGE_MAX_DATA_SIZE)
+    if (!ensureMessage(p) || ZtMessage_dataSize(&p->message) - s.removable + needed > (size_t)ZTMESSAGE_MAX_DATA_SIZE)
       return 0;
-    if (removeMask) removeItems(p, removeValue, removeMask, (size_t)-1);
+    if (s.removable) removeItems(p, removeValue, removeMask, (size_t)-1);
     const uint16_t id = (uint16_t)(type | (frame > 0 ? (frame & ZDI_FrameMask) : 0) | ZDI_Float64);
-    const long offset = appendItem(p, id, NULL, (uint8_t)(count * 8));
-    if (offset < 0) return 0;
-    ZtMessage_setDataFPValues(&p->message, formSettings(id), values, (size_t)offset, count);
+    /* The removed items all lay before the end of the list. */
+    const long offset = appendAt(p, s.end - s.removable, id, NULL, (uint8_t)(count * 8));
+    if (offset < 0) {
+      ZtMessage_recomputeChecksum(&p->message);
+      return 0;
+    }
+    writeValues(p, id, values, (size_t)offset, count);
     return 1;
   }
-  if (removeMask) {
+  Item it = s.item;
+  if (s.removable) {
     removeItems(p, removeValue, removeMask, it.offset);
     findItem(p, type, kMatchType, &it);
   }
   uint16_t id = it.id;
   if (frame >= 0) {
     id = (uint16_t)((id & ~ZDI_FrameMask) | (frame & ZDI_FrameMask));
-    uint8_t idBytes[2];
-    putU16(idBytes, id);
-    ZtMessage_setDataBuffer(&p->message, idBytes, 2, it.offset - kHeaderSize);
+    putU16(mutablePayload(p) + it.offset - kHeaderSize, id);
   }
-  ZtMessage_setDataFPValues(&p->message, formSettings(id), values, it.offset, count);
+  writeValues(p, id, values, it.offset, count);
   return 1;
 }
 
@@ -839,11 +884,13 @@ uint8_t ZtDataPacket_statusByte(const ZtDataPacket* p) {
 
 /* The status byte and the status word replace each other. */
 static int setStatusItem(ZtDataPacket* p, uint16_t type, uint16_t other, const uint8_t* b, uint8_t size) {
-  if (!hasType(p, type)) {
-    if (!ensureMessage(p) || ZtMessage_dataSize(&p->message) - removableBytes(p, other, kMatchExact, (size_t)-1) +
-                                     kHeaderSize + size > (size_t)ZTMESSAGE_MAX_DATA_SIZE)
+  Scan s;
+  scanItems(p, type, kMatchExact, other, kMatchExact, &s);
+  if (!s.found) {
+    if (!ensureMessage(p) || ZtMessage_dataSize(&p->message) - s.removable + kHeaderSize + size > (size_t)ZTMESSAGE_MAX_DATA_SIZE)
       return 0;
   }
+  if (!s.removable) return writeFixed(p, &s, type, b, size);
   removeItems(p, other, kMatchExact, (size_t)-1);
   return setFixed(p, type, b, size);
 }

@@ -211,6 +211,7 @@ bool Communicator::openPort(const ZtString& name, ZtBaudRate rate, OpenPortStage
     }
     auto* serial = dynamic_cast<SerialInterface*>(port);
     m_portFd = serial ? serial->getHandle() : -1;
+    m_bitsPerSecond.store(serial ? ZtBaud_toNumeric(serial->getBaudrate()) : 0, std::memory_order_relaxed);
     m_port.store(port);
     kickReader();  // a reader started without a port waits for one
   }
@@ -300,6 +301,7 @@ void Communicator::startThread() {
 void Communicator::deletePort() {
   std::unique_lock<std::shared_mutex> lock(m_portLock);
   StreamInterface* port = m_port.exchange(nullptr);
+  m_bitsPerSecond.store(kLineRateAsk, std::memory_order_relaxed);
   m_portFd = -1;
   if (port) {
     port->close();
@@ -644,7 +646,8 @@ ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, Messag
   // An empty buffer holds no awaited candidate (also after the link was cleared).
   if (m_receiveBuffer.size == 0) m_cutter.reset();
   if (bytes.size > 0) ZtByteArray_append(&m_receiveBuffer, bytes.size, bytes.data);
-  const uint32_t bitsPerSecond = ZtBaud_toNumeric(baudRate());
+  uint32_t bitsPerSecond = m_bitsPerSecond.load(std::memory_order_relaxed);
+  if (bitsPerSecond == kLineRateAsk) bitsPerSecond = ZtBaud_toNumeric(baudRate());
   std::unique_lock<std::mutex> protocolLock(m_protocolMutex);
   m_cutter.cut(*m_protocolManager, m_receiveBuffer, output, nowMs, bitsPerSecond);
   protocolLock.unlock();

@@ -256,6 +256,10 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   zelto::ReplyMonitor* m_replyMonitor = nullptr;
   IoInterfaceFile* m_logFile = nullptr;  // guarded by m_fileMutex; set by setLogFileLocked
   std::atomic<StreamInterface*> m_port{nullptr};  // deletion guarded by m_portLock
+  // The line rate in bits per second of the port openPort opened (0: USB), set with m_port: the
+  // cutter asks for it per received chunk. kLineRateAsk: ask the port (a port handed in).
+  static constexpr uint32_t kLineRateAsk = UINT32_MAX;
+  std::atomic<uint32_t> m_bitsPerSecond{kLineRateAsk};
   int m_portFd = -1;                              // serial descriptor for the reader's wait
   ZtByteArray m_receiveBuffer;                    // parse tasks only
   MessageCutter m_cutter;                         // parse tasks only

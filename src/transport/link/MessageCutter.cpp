@@ -58,7 +58,7 @@ void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageLi
   while (offset < size) {
     const MessageLocation found = manager.findMessage(m_message, data + offset, size - offset);
     if (found.isComplete()) {
-      output.append(m_message);
+      output.take(m_message);  // m_message keeps the slot's storage for the next find
       offset += static_cast<size_t>(found.start()) + static_cast<size_t>(found.size());
       continue;
     }

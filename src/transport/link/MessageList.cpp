@@ -32,6 +32,16 @@ void MessageList::append(const ZtMessage& message) {
   ++m_size;
 }
 
+void MessageList::take(ZtMessage& message) {
+  if (m_size == m_slots.size()) {
+    ZtMessage slot;
+    ZtMessage_construct(&slot);
+    m_slots.push_back(slot);
+  }
+  ZtMessage_swap(&m_slots[m_size], &message);
+  ++m_size;
+}
+
 void MessageList::release() {
   for (ZtMessage& m : m_slots) ZtMessage_destruct(&m);
   m_slots.clear();

@@ -23,6 +23,9 @@ class MessageList {
 
   // Appends a copy of message.
   void append(const ZtMessage& message);
+  // Appends message without copying its bytes: it trades storage with a free slot, so message
+  // is left holding that slot's earlier bytes (a stale frame or nothing) for the caller to reuse.
+  void take(ZtMessage& message);
   // Empties the list (slots keep their storage).
   void clear() { m_size = 0; }
 

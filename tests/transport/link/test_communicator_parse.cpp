@@ -344,6 +344,36 @@ TEST(MessageCutter, GiveUpBoundFollowsTheLineRate) {
     EXPECT_EQ(MessageCutter::giveUpBoundMs(c.missing, c.bitsPerSecond), c.boundMs) << c.missing << " at " << c.bitsPerSecond;
 }
 
+// take() hands a message over by trading storage: the list holds the bytes, the caller gets the
+// slot's earlier frame (nothing for a new slot) to reuse; a cleared list reuses its slots.
+TEST(MessageListTake, TradesStorageWithTheSlot) {
+  const auto frame = [](uint8_t id) {
+    const Bytes b = EmuFrame{0xFF, id, {id, 1, 2}}.encode();
+    ZtMessage m;
+    ZtMessage_construct(&m);
+    EXPECT_EQ(ZtMessage_load(&m, b.size(), b.data()), 1);
+    return m;
+  };
+  MessageList list;
+  ZtMessage a = frame(0x31), b = frame(0x32), c = frame(0x33);
+  list.take(a);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(ZtMessage_getMessageId(&list[0]), 0x31);
+  EXPECT_TRUE(ZtMessage_empty(&a));
+  list.take(b);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(ZtMessage_getMessageId(&list[1]), 0x32);
+  const uint8_t* firstStorage = list[0].bytes.data;
+  list.clear();
+  list.take(c);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(ZtMessage_getMessageId(&list[0]), 0x33);
+  EXPECT_EQ(ZtMessage_getDataByte(&list[0], 0), 0x33);
+  EXPECT_EQ(c.bytes.data, firstStorage);  // the slot's former frame, for the caller to reuse
+  EXPECT_EQ(ZtMessage_getMessageId(&c), 0x31);
+  for (ZtMessage* m : {&a, &b, &c}) ZtMessage_destruct(m);
+}
+
 // A lone header whose extended length claims nearly the largest frame, in front of good frames on
 // a 115200 baud port: the frames wait until the header's bound has passed, then arrive at once,
 // and the give-up is journalled with its bound. A frame whose rest comes within its bound is
