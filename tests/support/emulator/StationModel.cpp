@@ -208,8 +208,9 @@ EmuFrame StationModel::indicationFrame(uint8_t subId, const std::vector<uint8_t>
   EmuFrame f;
   f.busId = busId;
   f.messageId = 0x46;
-  f.payload.push_back(subId);
-  f.payload.insert(f.payload.end(), data.begin(), data.end());
+  f.payload.resize(1 + data.size());
+  f.payload[0] = subId;
+  std::copy(data.begin(), data.end(), f.payload.begin() + 1);
   return f;
 }
 
