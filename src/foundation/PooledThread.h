@@ -2,7 +2,6 @@
 // One worker of a zelto::ThreadPool. Runs records until the queue is empty, then waits on the
 // pool's wake-up condition (without a time-out unless it keeps the time of a paused task).
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 
 #include "foundation/StandardThread.h"
@@ -37,9 +36,10 @@ class PooledThread : public StandardThread {
   // slot), and the run-next records the current task has added.
   PooledTask* m_next = nullptr;
   unsigned m_runNextAdds = 0;
-  // Guarded by the pool lock: the idle worker waits on m_wake until the pool sets m_signalled.
-  std::condition_variable m_wake;
-  bool m_signalled = false;
+  // The idle worker's wake-up flag: cleared under the pool lock when the worker goes idle, set
+  // under the pool lock by whoever chooses it, and waited on (a futex) with the pool lock
+  // released, so the woken worker takes the pool lock as an ordinary, uncontended claim.
+  std::atomic<uint32_t> m_signalled{0};
   // Wake-ups chosen under the pool lock whose notify, made after it, is still to come.
   std::atomic<unsigned> m_wakesInFlight{0};
   std::atomic<uint32_t> m_executed{0};

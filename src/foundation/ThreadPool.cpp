@@ -1,8 +1,12 @@
 #include "foundation/ThreadPool.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 #include <utility>
 
@@ -18,6 +22,33 @@ namespace {
 std::mutex gPoolInstanceMutex;
 // The worker running on this thread (set for the life of its passes), whatever its pool.
 thread_local PooledThread* tlWorker = nullptr;
+
+uint32_t* futexWord(std::atomic<uint32_t>& flag) {
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+  return reinterpret_cast<uint32_t*>(&flag);
+}
+
+// Sleeps while flag is 0, at most until the steady-clock time given (null: no limit). False once
+// that time has passed; true on a wake-up, a change of the flag or an interruption (the caller
+// looks at the flag again).
+bool futexWait(std::atomic<uint32_t>& flag, const timespec* until) {
+  const long r = syscall(SYS_futex, futexWord(flag), FUTEX_WAIT_BITSET_PRIVATE, 0u, until, nullptr,
+                         FUTEX_BITSET_MATCH_ANY);
+  return r == 0 || errno != ETIMEDOUT;
+}
+
+void futexWakeOne(std::atomic<uint32_t>& flag) {
+  syscall(SYS_futex, futexWord(flag), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// The steady clock is CLOCK_MONOTONIC, the futex's absolute time base.
+timespec monotonicTimespec(std::chrono::steady_clock::time_point t) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+  ts.tv_nsec = static_cast<long>(ns % 1000000000);
+  return ts;
+}
 }  // namespace
 
 unsigned processorCount() {
@@ -267,22 +298,22 @@ void ThreadPool::wakeOneLocked() {
   if (m_sleepers.empty()) return;
   PooledThread* w = m_sleepers.back();
   m_sleepers.pop_back();
-  w->m_signalled = true;
-  w->m_wake.notify_one();
+  w->m_signalled.store(1, std::memory_order_release);
+  futexWakeOne(w->m_signalled);
 }
 
 PooledThread* ThreadPool::chooseSleeperLocked() {
   if (m_sleepers.empty()) return nullptr;
   PooledThread* w = m_sleepers.back();
   m_sleepers.pop_back();
-  w->m_signalled = true;
+  w->m_signalled.store(1, std::memory_order_release);
   w->m_wakesInFlight.fetch_add(1, std::memory_order_relaxed);
   return w;
 }
 
 void ThreadPool::notifyChosen(PooledThread* worker) {
   if (!worker) return;
-  worker->m_wake.notify_one();
+  futexWakeOne(worker->m_signalled);
   worker->m_wakesInFlight.fetch_sub(1, std::memory_order_release);
 }
 
@@ -293,17 +324,25 @@ void ThreadPool::wakeAllLocked() {
 void ThreadPool::idleWaitLocked(std::unique_lock<std::mutex>& lk, PooledThread* worker) {
   // The sleepers form a stack: the worker idle for the shortest time is woken first, since its
   // processor is the likeliest to be awake still.
-  worker->m_signalled = false;
+  worker->m_signalled.store(0, std::memory_order_relaxed);
   m_sleepers.push_back(worker);  // capacity reserved for every worker: never allocates
-  if (m_retryHead && !m_suspended && !m_retryKeeper) {
+  const bool keeper = m_retryHead && !m_suspended && !m_retryKeeper;
+  timespec until{};
+  if (keeper) {
     m_retryKeeper = true;
-    const auto until = m_retryHead->retryAt;
-    worker->m_wake.wait_until(lk, until, [worker] { return worker->m_signalled; });
-    m_retryKeeper = false;
-  } else {
-    worker->m_wake.wait(lk, [worker] { return worker->m_signalled; });
+    until = monotonicTimespec(m_retryHead->retryAt);
   }
-  if (!worker->m_signalled) m_sleepers.erase(std::find(m_sleepers.begin(), m_sleepers.end(), worker));
+  // The wait is on the worker's own flag with the pool lock released (a condition variable would
+  // take the lock back marked as contended, so every wake-up would end in a futex wake of nobody
+  // when the worker next released it). A flag set before the wait begins is seen by the wait.
+  lk.unlock();
+  while (worker->m_signalled.load(std::memory_order_acquire) == 0)
+    if (!futexWait(worker->m_signalled, keeper ? &until : nullptr)) break;
+  lk.lock();
+  if (keeper) m_retryKeeper = false;
+  // Not chosen (the retry time came): still listed as a sleeper.
+  if (!worker->m_signalled.load(std::memory_order_relaxed))
+    m_sleepers.erase(std::find(m_sleepers.begin(), m_sleepers.end(), worker));
 }
 
 bool ThreadPool::allIdleLocked() const {

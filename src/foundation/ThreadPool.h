@@ -4,8 +4,9 @@
 // and per-device work stays in order while different ports and devices run in parallel.
 //
 // Ids run 1 .. 2^32-1 and wrap to 1; an id still in the pool is never handed out twice.
-// Idle workers wait on a condition without a time-out: adding, releasing a chain, resuming,
-// resizing and destruction wake them; a single record wakes the worker that went idle last. The only timed wait is the short retry of a task that
+// Idle workers wait on their own wake-up flag (a futex) without a time-out and without the pool
+// lock: adding, releasing a chain, resuming, resizing and destruction wake them; a single record
+// wakes the worker that went idle last. The only timed wait is the short retry of a task that
 // paused without naming a task to wait for (kPauseRetry), and only one worker keeps that time
 // while such a task exists.
 //
@@ -146,7 +147,7 @@ class ThreadPool {
   // Guards every field below and every PooledTask and PooledThread::m_current.
   // Never held while a task runs or is deleted.
   std::mutex m_mutex;
-  // Idle workers, each waiting on its own condition; the last one in went idle last.
+  // Idle workers, each waiting on its own wake-up flag; the last one in went idle last.
   std::vector<PooledThread*> m_sleepers;
   // A task ended or a worker went idle (waitForCompletion, suspend(true), destruction).
   std::condition_variable m_changed;
