@@ -634,26 +634,48 @@ bool Communicator::sanityCheck(const ZtMessage& message) const {
 }
 
 ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, MessageList& output) {
-  const auto now = std::chrono::steady_clock::now().time_since_epoch();
-  return processBufferedData(bytes, output,
-                             static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()));
+  return processBufferedData(bytes, output, MessageCutter::kReadClock);
 }
 
 ZtResultValue Communicator::processBufferedData(const ZtByteArray& bytes, MessageList& output, uint64_t nowMs) {
-  static_assert(MessageCutter::kBufferLimit == kReceiveBufferLimit);
   output.clear();
   if (!m_port.load() || !m_protocolManager) return ZRV_UNSUPPORTED;
   // An empty buffer holds no awaited candidate (also after the link was cleared).
   if (m_receiveBuffer.size == 0) m_cutter.reset();
   if (bytes.size > 0) ZtByteArray_append(&m_receiveBuffer, bytes.size, bytes.data);
+  return cutReceived(output, nowMs);
+}
+
+bool Communicator::parseReaderChunk(KtThread& reader, MessageList& output, ZtResultValue& result) {
+  output.clear();
+  if (!m_port.load() || !m_protocolManager) {
+    // As processBufferedData without a port: the chunk is taken and dropped.
+    ZtByteArray& scratch = reader.parseChunk();
+    ZtArray_assign(ZTARRAY(&scratch), 0, nullptr);
+    result = ZRV_UNSUPPORTED;
+    return reader.takeParseChunk(scratch);
+  }
+  if (m_receiveBuffer.size == 0) m_cutter.reset();
+  // The chunk goes from the reader's backlog straight behind the bytes already held.
+  if (!reader.takeParseChunk(m_receiveBuffer)) return false;
+  result = cutReceived(output, MessageCutter::kReadClock);
+  return true;
+}
+
+ZtResultValue Communicator::cutReceived(MessageList& output, uint64_t nowMs) {
+  static_assert(MessageCutter::kBufferLimit == kReceiveBufferLimit);
   uint32_t bitsPerSecond = m_bitsPerSecond.load(std::memory_order_relaxed);
   if (bitsPerSecond == kLineRateAsk) bitsPerSecond = ZtBaud_toNumeric(baudRate());
   std::unique_lock<std::mutex> protocolLock(m_protocolMutex);
   m_cutter.cut(*m_protocolManager, m_receiveBuffer, output, nowMs, bitsPerSecond);
   protocolLock.unlock();
   const uint64_t deadline = m_receiveBuffer.size ? m_cutter.awaitedDeadlineMs() : 0;
-  // A new deadline wakes the reader, which may be waiting without a time-out on a silent line.
-  if (m_awaitedDeadlineMs.exchange(deadline, std::memory_order_acq_rel) != deadline && deadline != 0) kickReader();
+  // Only the parse step (one at a time) writes the deadline: a changed one is stored, and a new
+  // one wakes the reader, which may be waiting without a time-out on a silent line.
+  if (m_awaitedDeadlineMs.load(std::memory_order_relaxed) != deadline) {
+    m_awaitedDeadlineMs.store(deadline, std::memory_order_release);
+    if (deadline != 0) kickReader();
+  }
   // Reported outside the lock: a handler may change the link's protocols. A report that throws
   // must not cost the messages behind it (their bytes have left the buffer already).
   if (LinkDevice* master = masterDevice()) {

@@ -136,8 +136,13 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // dropped; the buffer stays below kReceiveBufferLimit. 259 when no message came out. An empty
   // block judges the awaited candidate against the clock again.
   ZtResultValue processBufferedData(const ZtByteArray& bytes, MessageList& output);
-  // The same at a given monotonic time in ms (the steady clock's in the form above).
+  // The same at a given monotonic time in ms (the steady clock's); MessageCutter::kReadClock
+  // reads the steady clock, and only when an awaited candidate needs the time.
   ZtResultValue processBufferedData(const ZtByteArray& bytes, MessageList& output, uint64_t nowMs);
+  // The reader's parse step: the next chunk of reader's backlog moves straight into the receive
+  // buffer and is cut as processBufferedData cuts; result is what that gives. False (nothing
+  // done) when the backlog held nothing to parse. Parse tasks of this link only.
+  bool parseReaderChunk(KtThread& reader, MessageList& output, ZtResultValue& result);
   // The parse tasks' message cutter: the awaited candidate and its bound, give-ups so far.
   const MessageCutter& messageCutter() const { return m_cutter; }
   // The steady-clock time (ms) at which the awaited candidate is given up, 0 when none is
@@ -233,6 +238,8 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   void reportParseBacklogOverflow(uint64_t dropped);
   void reportParseBacklogAbandoned(size_t dropped);
   void reportParseBacklogCaughtUp(uint64_t droppedInAll);
+  // Cuts the receive buffer (new bytes appended) into output and reports each message found.
+  ZtResultValue cutReceived(MessageList& output, uint64_t nowMs);
   ZtResultValue writeSimpleMessage(uint8_t messageId);
   bool logFileLocked() const { return m_logFile != nullptr; }
   ZtResultValue readMessageLocked(ZtMessage& message, uint8_t messageId);

@@ -227,7 +227,10 @@ void KtThread::queueParseTask() {
   m_lastTaskId.store(id, std::memory_order_release);
 }
 
-bool KtThread::takeParseChunk(ZtByteArray& chunk) {
+bool KtThread::takeParseChunk(ZtByteArray& into) {
+  // Room for a whole chunk is made before the lock is taken, so the copy under it does not
+  // allocate once the storage has grown (should this fail, the append tries again).
+  (void)ZtArray_reserve(ZTARRAY(&into), into.size + kParseChunk);
   size_t abandoned = 0;
   uint64_t droppedInAll = 0;
   bool episodeEnds = false;
@@ -242,17 +245,16 @@ bool KtThread::takeParseChunk(ZtByteArray& chunk) {
     if (m_backlogSize == 0 && m_recheck) {
       // One pass without new bytes: the parser judges the awaited candidate against the clock.
       m_recheck = false;
-      ZtArray_assign(ZTARRAY(&chunk), 0, nullptr);
       taken = true;
     } else if (m_backlogSize == 0) {
       m_parsePending = false;  // the task ends; the next bytes queue a new one
     } else {
       const size_t capacity = m_backlog.size();
       const size_t n = std::min(kParseChunk, m_backlogSize);
-      ZtArray_assign(ZTARRAY(&chunk), n, nullptr);
       const size_t first = std::min(n, capacity - m_backlogHead);
-      std::memcpy(chunk.data, m_backlog.data() + m_backlogHead, first);
-      if (n > first) std::memcpy(chunk.data + first, m_backlog.data(), n - first);
+      if (ZtByteArray_append(&into, first, m_backlog.data() + m_backlogHead) != 0 ||
+          (n > first && ZtByteArray_append(&into, n - first, m_backlog.data()) != 0))
+        m_droppedBytes.fetch_add(n, std::memory_order_relaxed);  // no memory: the chunk is lost
       m_backlogHead = (m_backlogHead + n) % capacity;
       m_backlogSize -= n;
       taken = true;

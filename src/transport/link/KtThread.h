@@ -71,12 +71,13 @@ class KtThread : public zelto::StandardThread {
   static unsigned jitterMs(long randomValue);
 
   // Parse-task side (called by the link's ParseMessageTask only).
-  // Moves up to kParseChunk backlog bytes into chunk; false (and the task counts as ended) when
-  // the backlog is empty.
-  bool takeParseChunk(ZtByteArray& chunk);
+  // Moves up to kParseChunk backlog bytes to the end of into (the link's receive buffer); false
+  // (and the task counts as ended) when the backlog is empty. True with nothing appended for a
+  // recheck pass.
+  bool takeParseChunk(ZtByteArray& into);
   // Queues a follower task for the rest of the backlog behind the running one.
   void continueParsing();
-  // The chunk buffer the parse task works on (reused; one parse task runs at a time).
+  // Scratch for a chunk that is taken and dropped (no port); one parse task runs at a time.
   ZtByteArray& parseChunk() { return m_parseChunk; }
 
  protected:

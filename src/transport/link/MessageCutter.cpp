@@ -1,6 +1,7 @@
 #include "transport/link/MessageCutter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "foundation/JournalMacros.h"
@@ -69,6 +70,10 @@ void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageLi
     const size_t at = offset + static_cast<size_t>(found.start());
     const size_t total = static_cast<size_t>(-static_cast<int64_t>(found.size()));
     const uint64_t position = m_front + at;
+    if (nowMs == kReadClock)
+      nowMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
     if (!m_pending || m_pendingPosition != position || m_pendingTotal != total) {
       // First met with this total (a header that completed changes it): its bound starts now.
       const size_t held = size - at;

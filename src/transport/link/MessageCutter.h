@@ -45,9 +45,13 @@ class MessageCutter {
   MessageCutter(const MessageCutter&) = delete;
   MessageCutter& operator=(const MessageCutter&) = delete;
 
+  // nowMs for cut: read the steady clock (in ms) when an awaited candidate needs the time, at
+  // most once per cut. A cut that finds only complete messages reads no clock.
+  static constexpr uint64_t kReadClock = UINT64_MAX;
+
   // Searches buffer (new bytes already appended) and appends every message the manager finds to
   // output, in stream order; erases from the front of buffer what was consumed and what can no
-  // longer begin a message. nowMs is a monotonic time in milliseconds.
+  // longer begin a message. nowMs is a monotonic time in milliseconds, or kReadClock.
   void cut(ProtocolManager& manager, ZtByteArray& buffer, MessageList& output, uint64_t nowMs,
            uint32_t bitsPerSecond);
   // The buffer was emptied by its owner: forget the stream position and the awaited candidate.

@@ -53,10 +53,20 @@ ParseMessageTask::~ParseMessageTask() {
 
 bool ParseMessageTask::exec() {
   if (m_reader) {
-    ZtByteArray& chunk = m_reader->parseChunk();
+    MessageList& messages = m_link->parseOutput();
     for (int i = 0; i < KtThread::kChunksPerTask; ++i) {
-      if (!m_reader->takeParseChunk(chunk)) return true;
-      parse(chunk);
+      ZtResultValue result = ZRV_NODATA;
+      // A throw must not end the reader's task early: its backlog would never be taken again.
+      try {
+        if (!m_link->parseReaderChunk(*m_reader, messages, result)) return true;
+      } catch (const std::exception& e) {
+        JLOG_ALERT("parsing failed: " << e.what());
+        continue;
+      } catch (...) {
+        JLOG_ALERT("parsing failed");
+        continue;
+      }
+      deliver(messages, result);
     }
     // Make way for other pool work; a follower continues with the rest.
     m_reader->continueParsing();
@@ -69,7 +79,6 @@ bool ParseMessageTask::exec() {
 void ParseMessageTask::parse(const ZtByteArray& bytes) {
   MessageList& messages = m_link->parseOutput();
   ZtResultValue result;
-  // A throw must not end the reader's task early: its backlog would never be taken again.
   try {
     result = m_link->processBufferedData(bytes, messages);
   } catch (const std::exception& e) {
@@ -79,6 +88,10 @@ void ParseMessageTask::parse(const ZtByteArray& bytes) {
     JLOG_ALERT("parsing failed");
     return;
   }
+  deliver(messages, result);
+}
+
+void ParseMessageTask::deliver(MessageList& messages, ZtResultValue result) {
   if (result == ZRV_TIMEOUT || result == ZRV_NODATA) return;
   for (size_t i = 0; i < messages.size(); ++i) {
     // One failing handler must not cost the messages behind it.

@@ -10,7 +10,9 @@
 
 #include "foundation/Journaller.h"
 #include "foundation/ThreadPoolTask.h"
+#include "transport/link/MessageList.h"
 #include "zttypes/ztarray.h"
+#include "zttypes/ztresult.h"
 
 class Communicator;
 class KtThread;
@@ -31,6 +33,8 @@ class ParseMessageTask : public zelto::ThreadPoolTask {
 
  private:
   void parse(const ZtByteArray& bytes);
+  // Hands each parsed message to the link's handleMessage (none after 258 or 259).
+  void deliver(MessageList& messages, ZtResultValue result);
 
   Communicator* const m_link;
   ZtByteArray* m_bytes = nullptr;

@@ -120,9 +120,10 @@ MessageLocation ProtocolHandler::findMessageIn(ZtMessage& message, const uint8_t
       return MessageLocation(first, -static_cast<int32_t>(total));
     }
 
-    if (sums.at(i + total) == sums.at(i + 1) && ZtMessage_load(&message, total, frame) &&
-        ZtMessage_isChecksumOk(&message))
-      return MessageLocation(at, static_cast<int32_t>(ZtMessage_getTotalMessageSize(&message)));
+    // The running sums apply the message type's checksum rule, so the loaded frame is not summed
+    // a second time.
+    if (sums.at(i + total) == sums.at(i + 1) && ZtMessage_load(&message, total, frame))
+      return MessageLocation(at, static_cast<int32_t>(total));
 
     ZtMessage_clear(&message);
     if (at == first)

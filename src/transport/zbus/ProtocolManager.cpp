@@ -1,5 +1,8 @@
 #include "transport/zbus/ProtocolManager.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "foundation/JournalMacros.h"
 
 namespace {
@@ -31,10 +34,10 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const ZtByteArr
 MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* data, size_t size) {
   ZtMessage_clear(&message);
   MessageLocation best;
-  auto winner = m_handlers.end();
+  size_t winner = m_order.size();
 
-  for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it) {
-    const MessageLocation found = searchAccepted(**it, data, size);
+  for (size_t k = 0; k < m_order.size(); ++k) {
+    const MessageLocation found = searchAccepted(*m_order[k], data, size);
     if (found.start() < 0 || found.size() == 0)
       continue;
     // The earliest start wins, complete or awaited: the link keeps the bytes from the returned
@@ -48,7 +51,7 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
       if (!bestStands) {
         best = found;
         ZtMessage_swap(&message, &m_scratch);
-        winner = it;
+        winner = k;
       }
       if (best.isComplete() && best.start() == 0)
         break;  // nothing can start earlier
@@ -57,8 +60,11 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
     }
   }
 
-  if (winner != m_handlers.end() && winner != m_handlers.begin())
-    m_handlers.splice(m_handlers.begin(), m_handlers, winner);
+  if (winner != 0 && winner < m_order.size()) {
+    std::rotate(m_order.begin(), m_order.begin() + static_cast<std::ptrdiff_t>(winner),
+                m_order.begin() + static_cast<std::ptrdiff_t>(winner) + 1);
+    m_handlers.splice(m_handlers.begin(), m_handlers, std::next(m_handlers.begin(), static_cast<std::ptrdiff_t>(winner)));
+  }
   if (best.size() <= 0)
     ZtMessage_clear(&message);
   return best;
@@ -94,14 +100,24 @@ ProtocolManager::HandlerPointer ProtocolManager::add(IProtocolHandler* handler) 
   for (const HandlerPointer& existing : m_handlers)
     if (existing->type() == type)
       return existing;
-  // Owned from here on: should the list node not be allocated, the pointer deletes the handler.
+  // Owned from here on: should the list node or the search slot not be allocated, the pointer
+  // deletes the handler.
   HandlerPointer owned(handler);
   m_handlers.push_back(owned);
+  try {
+    m_order.push_back(handler);
+  } catch (...) {
+    m_handlers.pop_back();
+    throw;
+  }
   return owned;
 }
 
 bool ProtocolManager::remove(ZtProtocolType type) {
   const size_t before = m_handlers.size();
+  m_order.erase(std::remove_if(m_order.begin(), m_order.end(),
+                               [type](const IProtocolHandler* handler) { return handler->type() == type; }),
+                m_order.end());
   m_handlers.remove_if([type](const HandlerPointer& handler) { return handler->type() == type; });
   return m_handlers.size() != before;
 }
@@ -114,6 +130,7 @@ bool ProtocolManager::hasProtocol(ZtProtocolType type) const {
 }
 
 void ProtocolManager::clear() {
+  m_order.clear();
   m_handlers.clear();
 }
 
@@ -122,5 +139,5 @@ bool ProtocolManager::validateMessage(const ZtMessage& message) const {
 }
 
 int ProtocolManager::likelyMinimumMessageSize() const {
-  return m_handlers.empty() ? 0 : m_handlers.front()->minimumMessageSize();
+  return m_order.empty() ? 0 : m_order.front()->minimumMessageSize();
 }

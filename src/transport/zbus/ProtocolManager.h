@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <vector>
 
 #include "foundation/NonIntrusiveSharedPointer.h"
 #include "transport/zbus/IMessageValidator.h"
@@ -64,6 +65,8 @@ private:
 
   const IMessageValidator& m_link;
   HandlerList m_handlers;  // front first; at most one handler per protocol type
+  // The handlers of m_handlers in the same order, as plain pointers: what a search walks.
+  std::vector<IProtocolHandler*> m_order;
   // Handlers search into this message; it is swapped (not copied) into the output when it wins, so
   // a search reuses the storage of earlier ones and allocates only when a bigger frame comes.
   ZtMessage m_scratch;

@@ -15,6 +15,7 @@ ReplyMonitor::Handle ReplyMonitor::addReplyObject(ReplyObject* object) {
   Lock lock(m_mutex);
   try {
     m_objects.push_back(object);
+    m_waiting.store(m_objects.size(), std::memory_order_release);
   } catch (...) {
     delete object;
     throw;
@@ -25,11 +26,15 @@ ReplyMonitor::Handle ReplyMonitor::addReplyObject(ReplyObject* object) {
 }
 
 bool ReplyMonitor::addReply(const ZtMessage& message) {
+  // Nobody waits (a stream's data): no lock taken.
+  if (m_waiting.load(std::memory_order_acquire) == 0)
+    return false;
   Lock lock(m_mutex);
   for (auto it = m_objects.begin(); it != m_objects.end(); ++it) {
     ReplyObject* object = *it;
     if (object->isReplyFor(message)) {
       m_objects.erase(it);
+      m_waiting.store(m_objects.size(), std::memory_order_release);
       object->setMessage(message);
       return true;
     }
@@ -40,8 +45,10 @@ bool ReplyMonitor::addReply(const ZtMessage& message) {
 void ReplyMonitor::removeObject(ReplyObject* object) {
   Lock lock(m_mutex);
   auto it = std::find(m_objects.begin(), m_objects.end(), object);
-  if (it != m_objects.end())
+  if (it != m_objects.end()) {
     m_objects.erase(it);
+    m_waiting.store(m_objects.size(), std::memory_order_release);
+  }
 }
 
 void ReplyMonitor::dumpObjectList(Journaller* journal, JournalLogLevel level) const {

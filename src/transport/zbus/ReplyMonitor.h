@@ -1,6 +1,7 @@
 #ifndef ZDA_TRANSPORT_REPLYMONITOR_H
 #define ZDA_TRANSPORT_REPLYMONITOR_H
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -52,6 +53,10 @@ private:
 
   mutable Mutex m_mutex;
   std::vector<ReplyObject*> m_objects;  // guarded by m_mutex; not owned (the handles own them)
+  // m_objects.size(), written under m_mutex: addReply, offered every received message, looks at
+  // it without the mutex. An object is listed before its request goes out, so the reply, read
+  // from the port after that, finds it counted.
+  std::atomic<size_t> m_waiting{0};
 };
 
 }  // namespace zelto
