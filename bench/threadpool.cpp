@@ -8,6 +8,14 @@
 //                         reference addTask (r=0)
 //   BM_IdlePool8          CPU and wake-ups per second of an idle pool of 8 workers, beside
 //                         BM_IdlePool8_Reference_CondWait (8 threads in an untimed wait)
+//   BM_HandOver/r         a link's hand-over at a stream's pace: every 250 us the producer adds a
+//                         task chained behind its previous one, which queues a run-next follow-up
+//                         (a parse task and its packet's processing); CPU per hand-over of the
+//                         producer (adder_us) and of the pool's workers (worker_us), workers'
+//                         wake-ups and allocations per hand-over (every thread; the bench's tasks
+//                         recycle their storage, so what is counted is the pool's). r=1 is the
+//                         reference in the same run: a plain thread woken through a mutex and a
+//                         condition variable for each item.
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
@@ -19,9 +27,12 @@
 #include <thread>
 #include <vector>
 
+#include <time.h>
+
 #include "ThreadStats.h"
 #include "foundation/Semaphore.h"
 #include "foundation/ThreadPool.h"
+#include "support/AllocationCounter.h"
 
 using namespace zelto;
 using Clock = std::chrono::steady_clock;
@@ -217,5 +228,148 @@ void BM_IdlePool8_Reference_CondWait(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_IdlePool8_Reference_CondWait)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Task storage recycled through a small free list, so that the hand-over benchmark counts the
+// pool's allocations only.
+class RecycledTask : public ThreadPoolTask {
+ public:
+  static void* operator new(size_t size) {
+    {
+      std::lock_guard<std::mutex> lk(freeMutex());
+      if (!freeList().empty() && size <= kSlot) {
+        void* p = freeList().back();
+        freeList().pop_back();
+        return p;
+      }
+    }
+    return ::operator new(kSlot);
+  }
+  static void operator delete(void* p) noexcept {
+    std::lock_guard<std::mutex> lk(freeMutex());
+    if (freeList().size() < freeList().capacity()) {
+      freeList().push_back(p);
+      return;
+    }
+    ::operator delete(p);
+  }
+
+ private:
+  static constexpr size_t kSlot = 64;
+  static std::mutex& freeMutex() {
+    static std::mutex m;
+    return m;
+  }
+  static std::vector<void*>& freeList() {
+    static std::vector<void*> list = [] {
+      std::vector<void*> v;
+      v.reserve(64);
+      return v;
+    }();
+    return list;
+  }
+};
+
+class HandOverFollowUp : public RecycledTask {
+ public:
+  explicit HandOverFollowUp(std::atomic<long>* done) : m_done(done) {}
+  bool exec() override {
+    m_done->fetch_add(1, std::memory_order_release);
+    return true;
+  }
+
+ private:
+  std::atomic<long>* m_done;
+};
+static_assert(sizeof(HandOverFollowUp) <= 64);
+
+class HandOverStep : public RecycledTask {
+ public:
+  HandOverStep(ThreadPool* pool, std::atomic<long>* done) : m_pool(pool), m_done(done) {}
+  bool exec() override {
+    m_pool->addTaskToRunNext(new HandOverFollowUp(m_done));
+    return true;
+  }
+
+ private:
+  ThreadPool* m_pool;
+  std::atomic<long>* m_done;
+};
+static_assert(sizeof(HandOverStep) <= 64);
+
+void BM_HandOver(benchmark::State& state) {
+  const bool reference = state.range(0) != 0;
+  constexpr int kItems = 4000;
+  constexpr auto kGap = std::chrono::microseconds(250);
+  for (auto _ : state) {
+    const auto before = benchstats::threadIds();
+    std::atomic<long> done{0};
+    // Reference: one consumer thread woken per item.
+    std::mutex m;
+    std::condition_variable cv;
+    long posted = 0;
+    bool stop = false;
+    std::thread consumer;
+    ThreadPool* pool = nullptr;
+    if (reference) {
+      consumer = std::thread([&] {
+        long seen = 0;
+        std::unique_lock<std::mutex> lk(m);
+        for (;;) {
+          cv.wait(lk, [&] { return stop || posted != seen; });
+          if (posted == seen) return;
+          done.fetch_add(posted - seen, std::memory_order_release);
+          seen = posted;
+        }
+      });
+    } else {
+      pool = new ThreadPool(8);
+    }
+    const auto tids = benchstats::newThreads(before);
+    auto post = [&](unsigned& last) {
+      if (reference) {
+        {
+          std::lock_guard<std::mutex> lk(m);
+          ++posted;
+        }
+        cv.notify_one();
+      } else {
+        last = pool->addTask(new HandOverStep(pool, &done), last);
+      }
+    };
+    unsigned last = 0;
+    for (int i = 0; i < 200; ++i) {  // warm-up: the pool's records and the task storage
+      post(last);
+      std::this_thread::sleep_for(kGap);
+    }
+    while (done.load() < 200) std::this_thread::yield();
+    const AllocationCounter allocations;
+    const auto s0 = benchstats::sample(tids);
+    double adderNs = 0;
+    for (int i = 0; i < kItems; ++i) {
+      std::this_thread::sleep_for(kGap);
+      const double a = benchstats::clockNs(CLOCK_THREAD_CPUTIME_ID);
+      post(last);
+      adderNs += benchstats::clockNs(CLOCK_THREAD_CPUTIME_ID) - a;
+    }
+    while (done.load(std::memory_order_acquire) < 200 + kItems) std::this_thread::yield();
+    const auto s1 = benchstats::sample(tids);
+    const double allocs = static_cast<double>(allocations.countAllThreads());
+    if (reference) {
+      {
+        std::lock_guard<std::mutex> lk(m);
+        stop = true;
+      }
+      cv.notify_one();
+      consumer.join();
+    } else {
+      delete pool;
+    }
+    state.counters["adder_us"] = adderNs / 1e3 / kItems;
+    state.counters["worker_us"] = (s1.cpuNs - s0.cpuNs) / 1e3 / kItems;
+    state.counters["worker_wakeups"] = (s1.voluntary - s0.voluntary) / kItems;
+    state.counters["allocs"] = allocs / kItems;
+  }
+}
+BENCHMARK(BM_HandOver)->Arg(0)->Arg(1)->ArgName("reference")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
