@@ -258,6 +258,41 @@ TEST_F(ProtocolManagerTest, RefusedFrameGivesUpOnlyItsFirstByte) {
   }
 }
 
+// The search walks its own copy of the handler order: a handler that moved to the front and was
+// then removed is never asked again, and one added later is asked behind the others until it wins.
+TEST_F(ProtocolManagerTest, SearchOrderFollowsMovesRemovalsAndAdditions) {
+  const Bytes good = protocolmanagerFrame(0xFF, 0x31);
+  const MessageLocation atZero(0, static_cast<int32_t>(good.size()));
+  int deleted = 0;
+  auto* nmea = new ScriptedHandler(ZPT_Nmea);
+  auto* fsas = new ScriptedHandler(ZPT_ImarFsas, &deleted);
+  nmea->script({-1, 0});
+  fsas->script(atZero, good);
+  manager.add(nmea);
+  manager.add(fsas);
+  Message out;
+  EXPECT_EQ(search(out), atZero);
+  EXPECT_EQ(order(), (std::vector<ZtProtocolType>{ZPT_ImarFsas, ZPT_Nmea}));
+  EXPECT_EQ(search(out), atZero);
+  EXPECT_EQ(nmea->calls, 1);  // the winner in front found it at 0
+  EXPECT_EQ(fsas->calls, 2);
+
+  EXPECT_TRUE(manager.remove(ZPT_ImarFsas));
+  EXPECT_EQ(deleted, 1);
+  EXPECT_EQ(search(out), MessageLocation(-1, 0));
+  EXPECT_EQ(nmea->calls, 2);
+  EXPECT_EQ(manager.likelyMinimumMessageSize(), 16);
+
+  auto* ifog = new ScriptedHandler(ZPT_ImarIFog);
+  ifog->script(atZero, good);
+  manager.add(ifog);
+  EXPECT_EQ(search(out), atZero);
+  EXPECT_EQ(nmea->calls, 3);  // still in front: asked first
+  EXPECT_EQ(ifog->calls, 1);
+  EXPECT_EQ(order(), (std::vector<ZtProtocolType>{ZPT_ImarIFog, ZPT_Nmea}));
+  EXPECT_EQ(out.bytes(), good);
+}
+
 // The Zbus handler behind another one: once Zbus matched, it is asked first.
 TEST_F(ProtocolManagerTest, RealZbusHandlerMovesToFrontWhenItMatches) {
   auto* other = new ScriptedHandler(ZPT_Nmea);

@@ -85,8 +85,9 @@ void failAfter(int succeeding, Call&& call) {
 TEST(OwnershipUnderAllocationFailure, ProtocolManagerAddDeletesTheHandler) {
   AcceptAll link;
   ProtocolManager manager(link);
-  // First the count block of the shared pointer fails, then the list node behind it.
-  for (int succeeding : {0, 1}) {
+  // First the count block of the shared pointer fails, then the list node behind it, then the
+  // slot of the search order.
+  for (int succeeding : {0, 1, 2}) {
     int deleted = 0;
     auto* handler = new CountedHandler(ZPT_Nmea, deleted);
     EXPECT_THROW(failAfter(succeeding, [&] { manager.add(handler); }), std::bad_alloc) << succeeding;
