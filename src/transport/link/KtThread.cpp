@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "foundation/ThreadPool.h"
 #include "transport/link/Communicator.h"
@@ -222,8 +223,8 @@ void KtThread::queueParseTask() {
   // Under m_queueMutex (then the pool's lock), so the id stored is always that of the newest
   // parse task: a task's follower is queued only after the id of the task itself is stored.
   std::lock_guard<std::mutex> lock(m_queueMutex);
-  const unsigned id = zelto::ThreadPool::instance()->addTask(new ParseMessageTask(this),
-                                                             m_lastTaskId.load(std::memory_order_relaxed));
+  auto* task = new (m_taskSlots, std::size(m_taskSlots)) ParseMessageTask(this);
+  const unsigned id = zelto::ThreadPool::instance()->addTask(task, m_lastTaskId.load(std::memory_order_relaxed));
   m_lastTaskId.store(id, std::memory_order_release);
 }
 

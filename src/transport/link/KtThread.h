@@ -24,6 +24,7 @@
 
 #include "foundation/Journaller.h"
 #include "foundation/StandardThread.h"
+#include "transport/link/ParseMessageTask.h"
 #include "zttypes/ztarray.h"
 
 class Communicator;
@@ -106,6 +107,9 @@ class KtThread : public zelto::StandardThread {
   Journaller* m_journal = nullptr;  // own journal on the library journal's file, or null
 
   std::mutex m_queueMutex;
+  // Where the parse tasks are placed (a running task and the follower it queues); taken under
+  // m_queueMutex, given back by the pool's deletion of the task.
+  ParseMessageTask::Slot m_taskSlots[2];
   std::mutex m_backlogMutex;
   // Ring of unparsed bytes: m_backlog.size() is the capacity (grown up to the limit).
   std::vector<uint8_t> m_backlog;

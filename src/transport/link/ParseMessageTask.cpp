@@ -1,7 +1,6 @@
 #include "transport/link/ParseMessageTask.h"
 
 #include <exception>
-#include <mutex>
 #include <new>
 
 #include "foundation/JournalMacros.h"
@@ -10,34 +9,47 @@
 
 namespace {
 
-// Freed task objects kept for reuse: a busy link queues a task per quiet-to-busy change of
-// its line, so a few dozen cover many links.
-constexpr int kFreeListMax = 64;
-std::mutex gFreeListMutex;
-void* gFreeList[kFreeListMax];
-int gFreeCount = 0;
+// Every task object is preceded by a header naming the slot it occupies (null: the heap).
+constexpr size_t kHeader = 16;
+
+struct Header {
+  ParseMessageTask::Slot* slot;
+};
+static_assert(sizeof(Header) <= kHeader);
+
+void* placed(void* block, ParseMessageTask::Slot* slot) {
+  ::new (block) Header{slot};
+  return static_cast<unsigned char*>(block) + kHeader;
+}
 
 }  // namespace
 
-void* ParseMessageTask::operator new(size_t size) {
-  if (size == sizeof(ParseMessageTask)) {
-    std::lock_guard<std::mutex> lock(gFreeListMutex);
-    if (gFreeCount > 0) return gFreeList[--gFreeCount];
+void* ParseMessageTask::operator new(size_t size) { return placed(::operator new(kHeader + size), nullptr); }
+
+void* ParseMessageTask::operator new(size_t size, Slot* slots, size_t count) {
+  static_assert(kHeader + sizeof(ParseMessageTask) <= Slot::kBytes);
+  if (kHeader + size <= Slot::kBytes) {
+    for (size_t i = 0; i < count; ++i) {
+      if (!slots[i].busy.load(std::memory_order_acquire)) {
+        slots[i].busy.store(true, std::memory_order_relaxed);
+        return placed(slots[i].storage, &slots[i]);
+      }
+    }
   }
-  return ::operator new(size);
+  return operator new(size);
 }
 
 void ParseMessageTask::operator delete(void* p) noexcept {
   if (!p) return;
-  {
-    std::lock_guard<std::mutex> lock(gFreeListMutex);
-    if (gFreeCount < kFreeListMax) {
-      gFreeList[gFreeCount++] = p;
-      return;
-    }
-  }
-  ::operator delete(p);
+  void* block = static_cast<unsigned char*>(p) - kHeader;
+  Slot* slot = static_cast<Header*>(block)->slot;
+  if (slot)
+    slot->busy.store(false, std::memory_order_release);
+  else
+    ::operator delete(block);
 }
+
+void ParseMessageTask::operator delete(void* p, Slot*, size_t) noexcept { operator delete(p); }
 
 ParseMessageTask::ParseMessageTask(Communicator* link, ZtByteArray* bytes, Journaller* journal)
     : m_link(link), m_bytes(bytes), m_journal(journal) {}

@@ -4,8 +4,10 @@
 //
 // Two kinds: a task over one block of bytes it owns, and the reader's task, which drains the
 // reader thread's parse backlog chunk by chunk (KtThread queues one only when none is pending,
-// and the task queues its own follower when it makes way for other pool work). Task objects
-// come from a small free list, so the hand-over allocates nothing in steady state.
+// and the task queues its own follower when it makes way for other pool work). The reader's
+// tasks are placed in slots the reader keeps (a running task and its follower), so the hand-over
+// allocates nothing and shares no free list with other links.
+#include <atomic>
 #include <cstddef>
 
 #include "foundation/Journaller.h"
@@ -28,8 +30,20 @@ class ParseMessageTask : public zelto::ThreadPoolTask {
   // Cuts the messages from the bytes and hands each to the link's handleMessage; always done.
   bool exec() override;
 
+  // Storage for one task that its owner keeps for reuse; the owner outlives every task placed
+  // there. A slot is taken by new (slots, count) and given back when the pool deletes the task.
+  struct alignas(16) Slot {
+    static constexpr size_t kBytes = 64;
+    std::atomic<bool> busy{false};
+    alignas(16) unsigned char storage[kBytes];
+  };
+
   static void* operator new(size_t size);
+  // A free slot of slots[0, count), else the heap. Calls for one set of slots must not overlap
+  // (the reader makes them under its queue lock); a slot is given back from any thread.
+  static void* operator new(size_t size, Slot* slots, size_t count);
   static void operator delete(void* p) noexcept;
+  static void operator delete(void* p, Slot* slots, size_t count) noexcept;
 
  private:
   void parse(const ZtByteArray& bytes);

@@ -15,12 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/AllocationCounter.h"
 #include "support/CallbackRecorder.h"
 #include "support/PtyPort.h"
 #include "support/emulator/EmuFrame.h"
 #include "support/emulator/RecordingLinkDevice.h"
 #include "transport/link/Communicator.h"
 #include "transport/link/KtThread.h"
+#include "transport/link/ParseMessageTask.h"
 
 namespace {
 
@@ -267,6 +269,37 @@ TEST_F(ReaderFixture, ClosingBehindASlowHandlerWaitsNoLongerThanTheDrainLimit) {
   EXPECT_GT(link->droppedBacklogBytes(), 0u);
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(master.handledCount(), handled);
+}
+
+// The reader's parse tasks are placed in slots it keeps: two live at once (a running task and
+// its follower) take no heap, a third goes to the heap, and the pool's deletion (through the
+// task's base) gives a slot back for the next task.
+TEST(ParseTaskSlots, TwoLiveTasksTakeTheSlotsAndDeletionGivesThemBack) {
+  ParseMessageTask::Slot slots[2];
+  // The task made and the allocations its placement made.
+  const auto make = [&](uint64_t& allocations) -> zelto::ThreadPoolTask* {
+    AllocationCounter counter;
+    zelto::ThreadPoolTask* task =
+        new (slots, 2) ParseMessageTask(static_cast<Communicator*>(nullptr), nullptr, nullptr);
+    allocations = counter.count();
+    return task;
+  };
+  const auto busy = [&] { return std::vector<bool>{slots[0].busy.load(), slots[1].busy.load()}; };
+  uint64_t allocations[4] = {};
+  zelto::ThreadPoolTask* first = make(allocations[0]);
+  zelto::ThreadPoolTask* second = make(allocations[1]);
+  EXPECT_EQ(busy(), (std::vector<bool>{true, true}));
+  zelto::ThreadPoolTask* third = make(allocations[2]);
+  delete first;
+  EXPECT_EQ(busy(), (std::vector<bool>{false, true}));
+  zelto::ThreadPoolTask* fourth = make(allocations[3]);
+  EXPECT_EQ(busy(), (std::vector<bool>{true, true}));
+  EXPECT_EQ(std::vector<uint64_t>(allocations, allocations + 4), (std::vector<uint64_t>{0, 0, 1, 0}));
+  delete third;  // from the heap: the slots stay taken
+  EXPECT_EQ(busy(), (std::vector<bool>{true, true}));
+  delete second;
+  delete fourth;
+  EXPECT_EQ(busy(), (std::vector<bool>{false, false}));
 }
 
 }  // namespace
