@@ -1421,10 +1421,8 @@ void ZtDevice::insertPacketInCaches(ZtDataPacket& packet) {
 
 void ZtDevice::insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtDataPacket& packet) {
   const long key = packet.packetId;
-  if (!cache->contains(key)) {
-    cache->insert(key, packet, true);
-    return;
-  }
+  // The common case, a new id, in one step of the cache.
+  if (cache->insertIfAbsent(key, packet, true)) return;
   TakenPacket stored(cache->object(key));
   ScratchPacket merged;
   ZtDataPacket_copy(merged.get(), &packet);
@@ -1447,25 +1445,16 @@ void ZtDevice::checkCache() {
 void ZtDevice::flushCache() {
   zelto::IPacketDataCache* working = m_workingCache;
   if (!working) return;
-  // Taken into this thread's scratch packet: a master's processing also flushes its children, so
-  // the same working cache can be flushed from two threads at once.
+  // Moved into this thread's scratch packet (no copy): a master's processing also flushes its
+  // children, so the same working cache can be flushed from two threads at once.
   ScratchPacket packet;
-  while (!working->empty()) {
-    if (!isRecording()) {
-      long key;
-      try {
-        key = working->lowestKey();
-      } catch (const ZtException&) {
-        return;  // emptied meanwhile
-      }
-      working->remove(key);
-      continue;
-    }
+  for (;;) {
     try {
-      if (!working->takeLowest(*packet)) return;  // emptied meanwhile
+      if (!working->takeLowest(*packet)) return;  // empty, or emptied meanwhile
     } catch (const ZtException&) {
       return;  // a cache that does not remove single entries
     }
+    if (!isRecording()) continue;  // dropped without any event
     if (!onWriteDataToLogFile(this, packet.get())) continue;
     // The message as received (the original of a converted packet), written without a copy.
     const ZtMessage& original = ZtMessage_empty(&packet->original) ? packet->message : packet->original;
