@@ -206,6 +206,7 @@ bool ZtDevice::unlistChild(ZtDevice* child) {
     auto it = std::find(m_children.begin(), m_children.end(), child);
     if (it == m_children.end()) return false;
     m_children.erase(it);
+    m_childCount.store(m_children.size(), std::memory_order_relaxed);
   }
   removeChainedManager(child);
   return true;
@@ -324,6 +325,7 @@ bool ZtDevice::removeChild(ZtDevice* child, bool dropReference) {
     auto it = std::find(m_children.begin(), m_children.end(), child);
     if (it == m_children.end()) return false;
     m_children.erase(it);
+    m_childCount.store(m_children.size(), std::memory_order_relaxed);
     child->hold();  // the child may be ended by its removeRef or another thread meanwhile
   }
   removeChainedManager(child);
@@ -394,6 +396,7 @@ void ZtDevice::addChild(ZtDevice* child) {
   std::lock_guard<std::mutex> lock(m_childrenMutex);
   const size_t index = std::min(childInsertionIndex(m_children, child), m_children.size());
   m_children.insert(m_children.begin() + static_cast<std::ptrdiff_t>(index), child);
+  m_childCount.store(m_children.size(), std::memory_order_relaxed);
 }
 
 size_t ZtDevice::childInsertionIndex(const std::vector<ZtDevice*>& children, const ZtDevice*) const {
@@ -1196,6 +1199,28 @@ void adopt(ZtDataPacket& result, ZtDataPacket taken) {
   ZtDataPacket_destruct(&taken);
 }
 
+// The packet copy that handleDataPacket hands to processPacket on this thread: processPacket
+// takes it over instead of copying it. Set only for that one call.
+thread_local const ZtDataPacket* t_handedOver = nullptr;
+
+class HandOver {
+ public:
+  explicit HandOver(const ZtDataPacket& packet) : m_previous(t_handedOver) { t_handedOver = &packet; }
+  ~HandOver() { t_handedOver = m_previous; }
+  HandOver(const HandOver&) = delete;
+  HandOver& operator=(const HandOver&) = delete;
+
+  // The packet itself when it is the one handed over on this thread (taken once), else null.
+  static ZtDataPacket* take(const ZtDataPacket& packet) {
+    if (&packet != t_handedOver) return nullptr;
+    t_handedOver = nullptr;
+    return const_cast<ZtDataPacket*>(&packet);  // a scratch packet, not const itself
+  }
+
+ private:
+  const ZtDataPacket* m_previous;
+};
+
 struct MissedPackets {
   int bits = 0;  // 16 or 8; 0: the counters could not be compared
   int count = 0;
@@ -1362,16 +1387,24 @@ void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
                                              << copy->packetId << ")");
     return;
   }
+  HandOver handOver(*copy);
   processPacket(*copy, m_communicator && !isReadingFromFile());
 }
 
 void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
+  ZtDataPacket* taken = HandOver::take(packet);
   if (!async) {
-    zelto::ProcessTask task(this, packet);
-    task.exec();
+    if (taken) {
+      zelto::ProcessTask task(this, *taken, zelto::ProcessTask::kTake);
+      task.exec();
+    } else {
+      zelto::ProcessTask task(this, packet);
+      task.exec();
+    }
     return;
   }
-  auto* task = new zelto::ProcessTask(this, packet);
+  auto* task = taken ? new zelto::ProcessTask(this, *taken, zelto::ProcessTask::kTake)
+                     : new zelto::ProcessTask(this, packet);
   std::lock_guard<zelto::Mutex> lock(m_processingMutex);
   // Called by the link's parse task, which ends soon: the processing runs next on the same worker
   // instead of waking another (from any other thread this is a plain add).
@@ -1433,6 +1466,8 @@ void ZtDevice::insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtD
 void ZtDevice::checkCache() {
   flushCache();
   if (isMasterDevice()) {
+    // A master without children (a single tracker) takes no lock here.
+    if (m_childCount.load(std::memory_order_relaxed) == 0) return;
     forEachChild([](ZtDevice* child) {
       child->checkCache();
       return true;
