@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "device/DeviceTaskScope.h"
 #include "device/OwnedMessage.h"
@@ -1199,26 +1200,35 @@ void adopt(ZtDataPacket& result, ZtDataPacket taken) {
   ZtDataPacket_destruct(&taken);
 }
 
-// The packet copy that handleDataPacket hands to processPacket on this thread: processPacket
-// takes it over instead of copying it. Set only for that one call.
-thread_local const ZtDataPacket* t_handedOver = nullptr;
+// A packet that its maker hands to the next step of the path on this thread for one call (the
+// packet handleMessage made, to handleDataPacket; the copy handleDataPacket made, to
+// processPacket): that step, when it runs on the same device, takes the packet over instead of
+// copying it.
+struct HandedOver {
+  const ZtDataPacket* packet = nullptr;
+  const ZtDevice* device = nullptr;
+};
+thread_local HandedOver t_handedOver;
 
 class HandOver {
  public:
-  explicit HandOver(const ZtDataPacket& packet) : m_previous(t_handedOver) { t_handedOver = &packet; }
+  HandOver(const ZtDataPacket& packet, const ZtDevice* device) : m_previous(t_handedOver) {
+    t_handedOver = {&packet, device};
+  }
   ~HandOver() { t_handedOver = m_previous; }
   HandOver(const HandOver&) = delete;
   HandOver& operator=(const HandOver&) = delete;
 
-  // The packet itself when it is the one handed over on this thread (taken once), else null.
-  static ZtDataPacket* take(const ZtDataPacket& packet) {
-    if (&packet != t_handedOver) return nullptr;
-    t_handedOver = nullptr;
+  // The packet itself when it is the one handed over to this device on this thread (taken once),
+  // else null.
+  static ZtDataPacket* take(const ZtDataPacket& packet, const ZtDevice* device) {
+    if (&packet != t_handedOver.packet || device != t_handedOver.device) return nullptr;
+    t_handedOver = {};
     return const_cast<ZtDataPacket*>(&packet);  // a scratch packet, not const itself
   }
 
  private:
-  const ZtDataPacket* m_previous;
+  HandedOver m_previous;
 };
 
 struct MissedPackets {
@@ -1311,11 +1321,13 @@ void ZtDevice::handleMessage(const ZtMessage& message) {
     layout->setMessage(message);
     ScratchPacket packet;
     ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), *layout, 0);
+    HandOver handOver(*packet, this);
     handleDataPacket(*packet);
   } else if (id == kDataMessage) {
     ScratchPacket packet;
     ZtDataPacket_setMessage(packet.get(), &message);
     packet.get()->deviceId = deviceId();
+    HandOver handOver(*packet, this);
     handleDataPacket(*packet);
   } else {
     handleNonDataMessage(message);
@@ -1342,8 +1354,13 @@ void ZtDevice::handleNonDataMessage(const ZtMessage& message) {
 }
 
 void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
-  ScratchPacket copy;
-  ZtDataPacket_copy(copy.get(), &packet);
+  // The packet handleMessage made for this device is stamped in place; any other is copied.
+  std::optional<ScratchPacket> scratch;
+  ZtDataPacket* copy = HandOver::take(packet, this);
+  if (!copy) {
+    copy = scratch.emplace().get();
+    ZtDataPacket_copy(copy, &packet);
+  }
   // A confirmed jump reports the gap before the suspect packet and the one after it.
   MissedPackets missed[2];
   if (m_highestPacket) {
@@ -1387,12 +1404,12 @@ void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
                                              << copy->packetId << ")");
     return;
   }
-  HandOver handOver(*copy);
+  HandOver handOver(*copy, this);
   processPacket(*copy, m_communicator && !isReadingFromFile());
 }
 
 void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
-  ZtDataPacket* taken = HandOver::take(packet);
+  ZtDataPacket* taken = HandOver::take(packet, this);
   if (!async) {
     if (taken) {
       zelto::ProcessTask task(this, *taken, zelto::ProcessTask::kTake);

@@ -286,6 +286,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   virtual bool requestUtcTime();
 
   // ---- 17. Internal hooks ----------------------------------------------------------------------
+  // The packet that handleMessage made for this device is taken over (stamped in place and handed
+  // on, not copied); any other packet is copied. An override that passes its argument on to this
+  // one must not read it afterwards.
   virtual void handleDataPacket(const ZtDataPacket& packet);
   // Runs once: state Destructing (on the calling thread); a master on a live port with
   // goto-config-on-close set is switched to Config (GotoConfig after Destructing, the master and
