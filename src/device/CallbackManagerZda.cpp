@@ -173,8 +173,10 @@ std::vector<CallbackManagerZda*> CallbackManagerZda::chainedSnapshot() const {
 }
 
 void CallbackManagerZda::publishLocked(HandlerList list) {
+  const size_t count = list.size();
   std::unique_ptr<const HandlerList> old(m_list.exchange(new HandlerList(std::move(list))));
   m_generation.fetch_add(1);
+  m_handlerCount.store(count);
   m_retired.push_back(std::move(old));
   reclaimIfIdleLocked();
 }
@@ -302,6 +304,8 @@ void CallbackManagerZda::copyCallbackHandlersFrom(CallbackManagerZda* source, bo
 
 template <auto Entry, typename... Args>
 void CallbackManagerZda::raise(ZtDevice* dev, Args... args) {
+  // No handler, nothing to call (and none can be appended from inside a callback).
+  if (m_handlerCount.load() == 0) return;
   FanOut fanOut(*this);
   fanOut.walk([&](ZtCallbackPlainC* h) {
     // Read the entry once: a default on another thread may clear it at any moment.
@@ -313,6 +317,7 @@ void CallbackManagerZda::raise(ZtDevice* dev, Args... args) {
 
 template <auto Entry, typename... Args>
 bool CallbackManagerZda::raiseConsent(ZtDevice* dev, Args... args) {
+  if (m_handlerCount.load() == 0) return true;
   FanOut fanOut(*this);
   bool consent = true;
   fanOut.walk([&](ZtCallbackPlainC* h) {

@@ -108,6 +108,7 @@ class CallbackManagerZda : public ZtCallback {
   // the generation is bumped after each replacement.
   std::atomic<const HandlerList*> m_list;
   std::atomic<uint64_t> m_generation{0};
+  std::atomic<size_t> m_handlerCount{0};  // the published list's size: none, no fan-out at all
   std::atomic<unsigned> m_epoch{0};
   std::atomic<unsigned long> m_inFlight[2] = {0, 0};
   RetiredLists m_retired;                      // guarded by m_lock: replaced lists not yet freed
