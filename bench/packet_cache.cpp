@@ -1,10 +1,11 @@
 // Packet caches: insertion with trim into a weak FIFO held full (3000 and 60000 entries, 60-byte
-// data messages), atIndex on the fast-index cache and the weak FIFO, four threads pulling while
+// data messages), a live device's working-cache pass per packet (stored, then taken by the
+// flush), atIndex on the fast-index cache and the weak FIFO, four threads pulling while
 // one inserts, and the memory per packet of a 1 M-packet fast-index cache (playback).
 //
 // References in the same run: a plain std::map<long, std::vector<uint8_t>> held full the same way;
-// a vector of packets indexed and copied; the same pulls on one thread without a writer; the bare
-// packet copies in a vector.
+// one bare packet copy; a vector of packets indexed and copied; the same pulls on one thread
+// without a writer; the bare packet copies in a vector.
 //
 // Allocations: malloc, calloc and realloc of the whole process (C and C++) are counted by the
 // hook below; "allocs/op" is the count over the timed loop divided by its operations.
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "device/cache/FastIndexDataCache.h"
+#include "device/cache/IPacketDataCache.h"
 #include "device/cache/WeakFifoDataCache.h"
 #include "support/LogFileBuilder.h"
 #include "zttypes/ztdatapacket.h"
@@ -128,6 +130,59 @@ void BM_Reference_MapInsertFull(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Reference_MapInsertFull)->Arg(3000)->Arg(60000)->Repetitions(15)->ComputeStatistics("p90", p90)->ReportAggregatesOnly(true);
+
+// ---- The working cache's pass per packet ------------------------------------------------------
+
+// What a live device does with each processed packet: stored in its working cache (a weak FIFO
+// made by the factory, as the devices make it) and taken straight out again by the flush.
+//   0: the current steps, insertIfAbsent and takeLowest (the entry handed over by exchange);
+//   1: the same done as before, contains + insert, then a copy out (lowestInto) and remove.
+// Reference in the same run: one bare packet copy into a grown target.
+void BM_WorkingCachePass(benchmark::State& state) {
+  const bool earlier = state.range(0) == 1;
+  Packet60 packet(0);
+  zelto::PacketDataCacheConfiguration configuration;
+  configuration.useFifo = true;
+  std::unique_ptr<zelto::IPacketDataCache> cache(zelto::IPacketDataCache::create(nullptr, configuration, 6000));
+  ZtDataPacket out;
+  ZtDataPacket_construct(&out);
+  long key = 0;
+  const auto pass = [&] {
+    packet.p.packetId = key;
+    if (earlier) {
+      if (!cache->contains(key)) cache->insert(key, packet.p, true);
+      cache->lowestInto(out);
+      cache->remove(out.packetId);
+    } else {
+      cache->insertIfAbsent(key, packet.p, true);
+      cache->takeLowest(out);
+    }
+    ++key;
+  };
+  for (int i = 0; i < 16; ++i) pass();
+  const uint64_t before = g_allocations.load();
+  for (auto _ : state) pass();
+  reportAllocations(state, before, static_cast<uint64_t>(state.iterations()));
+  if (!cache->empty() || out.packetId != key - 1) state.SkipWithError("the packet did not pass");
+  ZtDataPacket_destruct(&out);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_WorkingCachePass)->Arg(0)->Arg(1)->ArgName("earlier")->Repetitions(9)->ReportAggregatesOnly(true);
+
+void BM_Reference_PacketCopy(benchmark::State& state) {
+  Packet60 packet(0);
+  ZtDataPacket out;
+  ZtDataPacket_construct(&out);
+  ZtDataPacket_copy(&out, &packet.p);
+  for (auto _ : state) {
+    ++packet.p.packetId;
+    ZtDataPacket_copy(&out, &packet.p);
+    benchmark::DoNotOptimize(out.packetId);
+  }
+  ZtDataPacket_destruct(&out);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Reference_PacketCopy)->Repetitions(9)->ReportAggregatesOnly(true);
 
 // ---- atIndex ----------------------------------------------------------------------------------
 

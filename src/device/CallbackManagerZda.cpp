@@ -1,6 +1,7 @@
 #include "device/CallbackManagerZda.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <utility>
 
 namespace {
@@ -48,35 +49,45 @@ struct WriteClaim : ReadClaim {
   explicit WriteClaim(zelto::MutexReadWrite& lock) : ReadClaim(lock, true) {}
 };
 
+// Where removers wait for fan-outs to drain, shared by every manager: a fan-out that ends must
+// not touch its manager after its counter's last decrement (a destructor waiting for it may free
+// the manager at once), so the wake-up goes through this object, which is never destroyed.
+struct RemoverWait {
+  std::mutex mutex;
+  std::condition_variable drained;
+};
+
+RemoverWait& removerWait() {
+  static auto* wait = new RemoverWait;
+  return *wait;
+}
+
 }  // namespace
 
-// One running fan-out: holds the handler list it walks and counts itself in flight until it ends
-// (also when a handler throws).
+// One running fan-out: counted in flight from its start to its end (also when a handler throws),
+// which keeps the list it walks alive and removers waiting.
 class CallbackManagerZda::FanOut {
  public:
-  explicit FanOut(CallbackManagerZda& manager) : m_manager(manager), m_inFlight(manager.m_inFlight) {
-    {
-      // Every event of every packet comes here: the short snapshot lock, not the read claim.
-      std::lock_guard<std::mutex> snapshot(manager.m_snapshotMutex);
-      m_handlers = manager.m_handlers;
-      m_generation = manager.m_generation.load(std::memory_order_relaxed);
-      m_epoch = manager.m_epoch;
-      m_inFlight->count[m_epoch].fetch_add(1);
+  explicit FanOut(CallbackManagerZda& manager) : m_manager(manager) {
+    // Counted in an epoch that is still current after the count: a remover that flipped it
+    // meanwhile may not wait for this fan-out, which then must not take a list retired before.
+    for (;;) {
+      m_epoch = manager.m_epoch.load();
+      manager.m_inFlight[m_epoch].fetch_add(kFanOut);
+      if (manager.m_epoch.load() == m_epoch) break;
+      leave(manager.m_inFlight[m_epoch]);
     }
+    // The generation first: the list read after it is at least as new, so an unchanged
+    // generation later means an unchanged list.
+    m_generation = manager.m_generation.load();
+    m_handlers = manager.m_list.load();
+    m_current = m_handlers;
     m_startGeneration = m_generation;
     ++t_fanOutDepth;
   }
   ~FanOut() {
     --t_fanOutDepth;
-    m_handlers.reset();
-    m_current.reset();
-    // Past the decrement the manager may be gone (its destructor waits for this count): only
-    // the shared in-flight record is touched, kept alive by this fan-out's reference.
-    const std::shared_ptr<InFlight> inFlight = std::move(m_inFlight);
-    if (inFlight->count[m_epoch].fetch_sub(1) == 1 && inFlight->waiters.load() > 0) {
-      std::lock_guard<std::mutex> lock(inFlight->waitMutex);
-      inFlight->done.notify_all();
-    }
+    leave(m_manager.m_inFlight[m_epoch]);  // the manager may be gone from here on
   }
   FanOut(const FanOut&) = delete;
   FanOut& operator=(const FanOut&) = delete;
@@ -86,30 +97,38 @@ class CallbackManagerZda::FanOut {
   template <typename Visit>
   void walk(Visit&& visit) {
     for (ZtCallbackPlainC* h : *m_handlers) visit(h);
-    if (m_manager.m_generation.load(std::memory_order_acquire) == m_startGeneration) return;
+    if (m_manager.m_generation.load() == m_startGeneration) return;
     walkAppended(visit);
   }
 
   // False for a handler removed since the walk began.
   bool stillRegistered(const ZtCallbackPlainC* handler) {
-    if (m_manager.m_generation.load(std::memory_order_acquire) == m_generation) return true;
-    return m_manager.isRegistered(handler, m_current, m_generation);
+    const uint64_t generation = m_manager.m_generation.load();
+    if (generation == m_generation) return true;
+    m_generation = generation;
+    m_current = m_manager.m_list.load();
+    return std::find(m_current->begin(), m_current->end(), handler) != m_current->end();
   }
 
  private:
+  // The end of a count, here or of a fan-out that lost the race for its epoch: the last one out
+  // wakes a remover waiting for this counter.
+  static void leave(std::atomic<unsigned long>& inFlight) {
+    if (inFlight.fetch_sub(kFanOut) != kFanOut + kRemoverWaits) return;
+    RemoverWait& wait = removerWait();
+    { std::lock_guard<std::mutex> lock(wait.mutex); }
+    wait.drained.notify_all();
+  }
+
   // Only when the list changed during the walk; the allocations here are off the common path.
   template <typename Visit>
   void walkAppended(Visit& visit) {
     std::vector<const ZtCallbackPlainC*> visited(m_handlers->begin(), m_handlers->end());
     for (;;) {
-      uint64_t generation = 0;
-      {
-        ReadClaim claim(m_manager.m_lock);
-        m_current = m_manager.m_handlers;
-        generation = m_manager.m_generation.load(std::memory_order_relaxed);
-      }
+      const uint64_t generation = m_manager.m_generation.load();
+      const HandlerList* current = m_manager.m_list.load();
       m_generation = generation;
-      const HandlerSnapshot current = m_current;
+      m_current = current;
       bool reached = false;
       for (ZtCallbackPlainC* h : *current) {
         if (std::find(visited.begin(), visited.end(), h) != visited.end()) continue;
@@ -117,21 +136,19 @@ class CallbackManagerZda::FanOut {
         reached = true;
         visit(h);
       }
-      if (!reached || m_manager.m_generation.load(std::memory_order_acquire) == generation) return;
+      if (!reached || m_manager.m_generation.load() == generation) return;
     }
   }
 
   CallbackManagerZda& m_manager;
-  std::shared_ptr<InFlight> m_inFlight;
-  HandlerSnapshot m_handlers;
-  HandlerSnapshot m_current;  // the list as of m_generation, once it differs from m_handlers
+  const HandlerList* m_handlers = nullptr;  // the list as the fan-out began
+  const HandlerList* m_current = nullptr;   // the list as of m_generation
   uint64_t m_generation = 0;
   uint64_t m_startGeneration = 0;
   unsigned m_epoch = 0;
 };
 
-CallbackManagerZda::CallbackManagerZda()
-    : m_handlers(std::make_shared<const HandlerList>()), m_inFlight(std::make_shared<InFlight>()) {}
+CallbackManagerZda::CallbackManagerZda() : m_list(new HandlerList) {}
 
 CallbackManagerZda::~CallbackManagerZda() {
   try {
@@ -142,21 +159,12 @@ CallbackManagerZda::~CallbackManagerZda() {
   } catch (...) {
     // Destruction must go on; the lists are released with the object.
   }
+  delete m_list.load();
 }
 
-bool CallbackManagerZda::isRegistered(const ZtCallbackPlainC* handler, HandlerSnapshot& current,
-                                      uint64_t& generation) const {
-  {
-    ReadClaim claim(m_lock);
-    current = m_handlers;
-    generation = m_generation.load(std::memory_order_relaxed);
-  }
-  return std::find(current->begin(), current->end(), handler) != current->end();
-}
-
-CallbackManagerZda::HandlerSnapshot CallbackManagerZda::handlerSnapshot() const {
+CallbackManagerZda::HandlerList CallbackManagerZda::handlerSnapshot() const {
   ReadClaim claim(m_lock);
-  return m_handlers;
+  return *m_list.load();
 }
 
 std::vector<CallbackManagerZda*> CallbackManagerZda::chainedSnapshot() const {
@@ -165,27 +173,42 @@ std::vector<CallbackManagerZda*> CallbackManagerZda::chainedSnapshot() const {
 }
 
 void CallbackManagerZda::publishLocked(HandlerList list) {
-  HandlerSnapshot published = std::make_shared<const HandlerList>(std::move(list));
-  std::lock_guard<std::mutex> snapshot(m_snapshotMutex);
-  m_handlers.swap(published);
-  m_generation.fetch_add(1, std::memory_order_release);
+  const size_t count = list.size();
+  std::unique_ptr<const HandlerList> old(m_list.exchange(new HandlerList(std::move(list))));
+  m_generation.fetch_add(1);
+  m_handlerCount.store(count);
+  m_retired.push_back(std::move(old));
+  reclaimIfIdleLocked();
+}
+
+void CallbackManagerZda::reclaimIfIdleLocked() {
+  // A fan-out holds a list only while counted, and one counted later reads the current list: with
+  // both counters at rest no fan-out holds a retired one.
+  if (m_retired.empty() || (m_inFlight[0].load() | m_inFlight[1].load()) >= kFanOut) return;
+  m_retired.clear();
 }
 
 void CallbackManagerZda::waitForFanOutsInFlight() {
   if (t_fanOutDepth > 0) return;
   std::lock_guard<std::mutex> serial(m_quiesce);
   unsigned old;
+  RetiredLists retired;  // freed on return, after the wait
   {
-    std::lock_guard<std::mutex> snapshot(m_snapshotMutex);
-    old = m_epoch;
-    m_epoch ^= 1u;
+    // With the write side held no list is retired between the flip and the taking of the lists.
+    WriteClaim claim(m_lock);
+    old = m_epoch.load();
+    m_epoch.store(old ^ 1u);
+    retired.swap(m_retired);
   }
-  InFlight& inFlight = *m_inFlight;
-  if (inFlight.count[old].load() == 0) return;
-  std::unique_lock<std::mutex> lock(inFlight.waitMutex);
-  inFlight.waiters.fetch_add(1);
-  inFlight.done.wait(lock, [&] { return inFlight.count[old].load() == 0; });
-  inFlight.waiters.fetch_sub(1);
+  std::atomic<unsigned long>& inFlight = m_inFlight[old];
+  if (inFlight.load() < kFanOut) return;
+  inFlight.fetch_or(kRemoverWaits);
+  RemoverWait& wait = removerWait();
+  {
+    std::unique_lock<std::mutex> lock(wait.mutex);
+    wait.drained.wait(lock, [&] { return inFlight.load() < kFanOut; });
+  }
+  inFlight.fetch_and(~kRemoverWaits);
 }
 
 // ---- Handler list ----
@@ -198,8 +221,9 @@ void CallbackManagerZda::addCallbackHandler(ZtCallbackPlainC* handler, bool chai
     for (CallbackManagerZda* m : chainedSnapshot()) m->addCallbackHandler(handler, true);
   }
   WriteClaim claim(m_lock);
-  if (std::find(m_handlers->begin(), m_handlers->end(), handler) != m_handlers->end()) return;
-  HandlerList list(*m_handlers);
+  const HandlerList& current = *m_list.load();
+  if (std::find(current.begin(), current.end(), handler) != current.end()) return;
+  HandlerList list(current);
   list.push_back(handler);
   publishLocked(std::move(list));
 }
@@ -213,10 +237,11 @@ void CallbackManagerZda::removeCallbackHandler(ZtCallbackPlainC* handler, bool c
   }
   {
     WriteClaim claim(m_lock);
-    auto it = std::find(m_handlers->begin(), m_handlers->end(), handler);
-    if (it == m_handlers->end()) return;
-    HandlerList list(m_handlers->begin(), it);
-    list.insert(list.end(), it + 1, m_handlers->end());
+    const HandlerList& current = *m_list.load();
+    auto it = std::find(current.begin(), current.end(), handler);
+    if (it == current.end()) return;
+    HandlerList list(current.begin(), it);
+    list.insert(list.end(), it + 1, current.end());
     publishLocked(std::move(list));
   }
   waitForFanOutsInFlight();
@@ -228,7 +253,7 @@ void CallbackManagerZda::clearCallbackHandlers(bool chain) {
   bool changed = false;
   {
     WriteClaim claim(m_lock);
-    if (!m_handlers->empty()) {
+    if (!m_list.load()->empty()) {
       publishLocked(HandlerList());
       changed = true;
     }
@@ -239,7 +264,7 @@ void CallbackManagerZda::clearCallbackHandlers(bool chain) {
   }
 }
 
-std::vector<ZtCallbackPlainC*> CallbackManagerZda::callbackHandlers() const { return *handlerSnapshot(); }
+std::vector<ZtCallbackPlainC*> CallbackManagerZda::callbackHandlers() const { return handlerSnapshot(); }
 
 // ---- Chain ----
 
@@ -267,20 +292,20 @@ std::vector<CallbackManagerZda*> CallbackManagerZda::chainedManagers() const { r
 
 void CallbackManagerZda::copyCallbackHandlersTo(CallbackManagerZda* target, bool chain) {
   if (!target) return;
-  HandlerSnapshot handlers = handlerSnapshot();
-  for (ZtCallbackPlainC* h : *handlers) target->addCallbackHandler(h, chain);
+  for (ZtCallbackPlainC* h : handlerSnapshot()) target->addCallbackHandler(h, chain);
 }
 
 void CallbackManagerZda::copyCallbackHandlersFrom(CallbackManagerZda* source, bool chain) {
   if (!source) return;
-  HandlerSnapshot handlers = source->handlerSnapshot();
-  for (ZtCallbackPlainC* h : *handlers) addCallbackHandler(h, chain);
+  for (ZtCallbackPlainC* h : source->handlerSnapshot()) addCallbackHandler(h, chain);
 }
 
 // ---- Fan-out ----
 
 template <auto Entry, typename... Args>
 void CallbackManagerZda::raise(ZtDevice* dev, Args... args) {
+  // No handler, nothing to call (and none can be appended from inside a callback).
+  if (m_handlerCount.load() == 0) return;
   FanOut fanOut(*this);
   fanOut.walk([&](ZtCallbackPlainC* h) {
     // Read the entry once: a default on another thread may clear it at any moment.
@@ -292,6 +317,7 @@ void CallbackManagerZda::raise(ZtDevice* dev, Args... args) {
 
 template <auto Entry, typename... Args>
 bool CallbackManagerZda::raiseConsent(ZtDevice* dev, Args... args) {
+  if (m_handlerCount.load() == 0) return true;
   FanOut fanOut(*this);
   bool consent = true;
   fanOut.walk([&](ZtCallbackPlainC* h) {

@@ -3,13 +3,14 @@
 // handler registered with propagation on one manager (the control) reaches every manager
 // chained below it (its devices, their links and children). Events never travel along the chain.
 //
-// Threads. Events are raised on many threads at once. A fan-out takes the read side of m_lock
-// only long enough to take a reference to the current handler list (an immutable snapshot) and
-// to register itself as in flight; the handlers run with no lock held, so a handler may raise
-// further events, register or remove handlers (itself included) on any manager, or chain
-// managers, without deadlock. A handler removed while a fan-out is walking is not called by that
-// walk afterwards; a handler appended while a fan-out is walking (by a handler from inside its
-// callback, say) is reached by that walk after the handlers it started with, each at most once.
+// Threads. Events are raised on many threads at once. A fan-out takes no lock: it counts itself in
+// flight (one atomic add on the manager, one subtract when it ends) and walks the handler list
+// published then (an immutable list, freed only once no fan-out can still walk it); the handlers
+// run with no lock held, so a handler may raise further events, register or remove handlers
+// (itself included) on any manager, or chain managers, without deadlock. A handler removed while
+// a fan-out is walking is not called by that walk afterwards; a handler appended while a fan-out
+// is walking (by a handler from inside its callback, say) is reached by that walk after the
+// handlers it started with, each at most once.
 //
 // Removal (removeCallbackHandler, clearCallbackHandlers, destruction) made outside any callback
 // returns only when no fan-out that started before it is still running, so the caller may then
@@ -20,7 +21,6 @@
 // Propagation visits the chained managers one after the other with no lock of this manager
 // held; a chain that loops back on itself is visited once per manager.
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -76,7 +76,7 @@ class CallbackManagerZda : public ZtCallback {
 
  private:
   using HandlerList = std::vector<ZtCallbackPlainC*>;
-  using HandlerSnapshot = std::shared_ptr<const HandlerList>;
+  using RetiredLists = std::vector<std::unique_ptr<const HandlerList>>;
   class FanOut;
 
   template <auto Entry, typename... Args>
@@ -84,36 +84,35 @@ class CallbackManagerZda : public ZtCallback {
   template <auto Entry, typename... Args>
   bool raiseConsent(ZtDevice* dev, Args... args);
 
-  // Replaces the handler list (write side held by the caller).
+  // Replaces the handler list; the old one is retired (write side held by the caller).
   void publishLocked(HandlerList list);
+  // Frees the retired lists when no fan-out is in flight (write side held by the caller).
+  void reclaimIfIdleLocked();
   std::vector<CallbackManagerZda*> chainedSnapshot() const;
-  HandlerSnapshot handlerSnapshot() const;
-  bool isRegistered(const ZtCallbackPlainC* handler, HandlerSnapshot& current, uint64_t& generation) const;
-  // Returns once every fan-out that registered before the call has ended (not from a callback).
+  HandlerList handlerSnapshot() const;
+  // Returns once every fan-out that started before the call has ended (not from a callback), then
+  // frees the lists retired before the call.
   void waitForFanOutsInFlight();
 
-  // Fan-outs in flight and the wait for them. Shared with every running fan-out, because a
-  // fan-out signals its end after its count reaches zero, when a destructor waiting for that
-  // count may already have freed the manager.
-  struct InFlight {
-    std::atomic<long> count[2] = {0, 0};  // fan-outs running, by the epoch they started in
-    std::mutex waitMutex;
-    std::condition_variable done;
-    std::atomic<int> waiters{0};
-  };
+  // In-flight counters: kFanOut per running fan-out, plus kRemoverWaits while a remover waits for
+  // the counter to drain. A fan-out counts itself in the epoch it saw; a remover flips the epoch
+  // and waits for the old one, so fan-outs starting meanwhile do not hold it up.
+  static constexpr unsigned long kFanOut = 2;
+  static constexpr unsigned long kRemoverWaits = 1;
 
-  // Lock order: m_lock is never held while calling a handler or another manager, nor while
-  // waiting for fan-outs; m_quiesce is taken before m_lock, m_lock before m_snapshotMutex,
-  // InFlight::waitMutex after neither. m_snapshotMutex is held only to copy or replace the
-  // fields it guards: a fan-out's start takes it alone (the read claim costs more per event).
+  // Lock order: m_quiesce before m_lock. m_lock is never held while calling a handler or another
+  // manager, nor while waiting for fan-outs; fan-outs never take it.
   mutable zelto::MutexReadWrite m_lock;
-  mutable std::mutex m_snapshotMutex;
-  HandlerSnapshot m_handlers;                  // changed under m_lock and m_snapshotMutex, read under
-                                               // either; the list is never changed in place
+  // What every fan-out touches, kept together: the published list, its generation, the epoch and
+  // the in-flight counters. The list is replaced (never changed in place) under the write side;
+  // the generation is bumped after each replacement.
+  std::atomic<const HandlerList*> m_list;
+  std::atomic<uint64_t> m_generation{0};
+  std::atomic<size_t> m_handlerCount{0};  // the published list's size: none, no fan-out at all
+  std::atomic<unsigned> m_epoch{0};
+  std::atomic<unsigned long> m_inFlight[2] = {0, 0};
+  RetiredLists m_retired;                      // guarded by m_lock: replaced lists not yet freed
   std::vector<CallbackManagerZda*> m_chained;  // guarded by m_lock
-  unsigned m_epoch = 0;                        // guarded by m_snapshotMutex: which counter new fan-outs use
-  std::atomic<uint64_t> m_generation{0};       // bumped (under m_lock) on every handler list change
-  const std::shared_ptr<InFlight> m_inFlight;  // set once by the constructor
 
   std::mutex m_quiesce;  // one waiting remover at a time, so the two epochs suffice
 };

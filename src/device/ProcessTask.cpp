@@ -43,12 +43,22 @@ void ProcessTask::operator delete(void* block, std::size_t size) noexcept {
   ::operator delete(block);
 }
 
-ProcessTask::ProcessTask(ZtDevice* device, const ZtDataPacket& packet) : m_device(device), m_packet(sparePackets().take()) {
-  if (!m_packet) {
-    m_packet = new ZtDataPacket;
-    ZtDataPacket_construct(m_packet);
+ZtDataPacket* ProcessTask::sparePacket() {
+  ZtDataPacket* packet = sparePackets().take();
+  if (!packet) {
+    packet = new ZtDataPacket;
+    ZtDataPacket_construct(packet);
   }
+  return packet;
+}
+
+ProcessTask::ProcessTask(ZtDevice* device, const ZtDataPacket& packet) : m_device(device), m_packet(sparePacket()) {
   ZtDataPacket_copy(m_packet, &packet);
+}
+
+ProcessTask::ProcessTask(ZtDevice* device, ZtDataPacket& packet, TakeContent)
+    : m_device(device), m_packet(sparePacket()) {
+  ZtDataPacket_swap(m_packet, &packet);
 }
 
 ProcessTask::~ProcessTask() {

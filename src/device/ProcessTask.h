@@ -6,7 +6,8 @@
 //
 // One task is made per received packet: task objects and packet copies are recycled through
 // process-wide spare lists (kept up to the high-water mark of tasks in flight, within a bound), so
-// that in steady state, bursts included, making a task allocates nothing.
+// that in steady state, bursts included, making a task allocates nothing. The packet that the
+// device copied for the task is exchanged with a spare one rather than copied again.
 #include <cstddef>
 
 #include "foundation/ThreadPoolTask.h"
@@ -20,6 +21,9 @@ class ProcessTask : public ThreadPoolTask {
  public:
   // The device must outlive the task: a device waits for its last queued task before it ends.
   ProcessTask(ZtDevice* device, const ZtDataPacket& packet);
+  // Takes packet's content without a copy: packet is left with the content of a spare packet.
+  enum TakeContent { kTake };
+  ProcessTask(ZtDevice* device, ZtDataPacket& packet, TakeContent);
   ~ProcessTask() override;
   ProcessTask(const ProcessTask&) = delete;
   ProcessTask& operator=(const ProcessTask&) = delete;
@@ -34,6 +38,8 @@ class ProcessTask : public ThreadPoolTask {
  private:
   ZtDevice* const m_device;
   ZtDataPacket* m_packet;  // from the spare packets, returned by the destructor
+
+  static ZtDataPacket* sparePacket();
 };
 
 }  // namespace zelto

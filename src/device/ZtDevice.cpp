@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "device/DeviceTaskScope.h"
 #include "device/OwnedMessage.h"
@@ -206,6 +207,7 @@ bool ZtDevice::unlistChild(ZtDevice* child) {
     auto it = std::find(m_children.begin(), m_children.end(), child);
     if (it == m_children.end()) return false;
     m_children.erase(it);
+    m_childCount.store(m_children.size(), std::memory_order_relaxed);
   }
   removeChainedManager(child);
   return true;
@@ -324,6 +326,7 @@ bool ZtDevice::removeChild(ZtDevice* child, bool dropReference) {
     auto it = std::find(m_children.begin(), m_children.end(), child);
     if (it == m_children.end()) return false;
     m_children.erase(it);
+    m_childCount.store(m_children.size(), std::memory_order_relaxed);
     child->hold();  // the child may be ended by its removeRef or another thread meanwhile
   }
   removeChainedManager(child);
@@ -394,6 +397,7 @@ void ZtDevice::addChild(ZtDevice* child) {
   std::lock_guard<std::mutex> lock(m_childrenMutex);
   const size_t index = std::min(childInsertionIndex(m_children, child), m_children.size());
   m_children.insert(m_children.begin() + static_cast<std::ptrdiff_t>(index), child);
+  m_childCount.store(m_children.size(), std::memory_order_relaxed);
 }
 
 size_t ZtDevice::childInsertionIndex(const std::vector<ZtDevice*>& children, const ZtDevice*) const {
@@ -1196,6 +1200,37 @@ void adopt(ZtDataPacket& result, ZtDataPacket taken) {
   ZtDataPacket_destruct(&taken);
 }
 
+// A packet that its maker hands to the next step of the path on this thread for one call (the
+// packet handleMessage made, to handleDataPacket; the copy handleDataPacket made, to
+// processPacket): that step, when it runs on the same device, takes the packet over instead of
+// copying it.
+struct HandedOver {
+  const ZtDataPacket* packet = nullptr;
+  const ZtDevice* device = nullptr;
+};
+thread_local HandedOver t_handedOver;
+
+class HandOver {
+ public:
+  HandOver(const ZtDataPacket& packet, const ZtDevice* device) : m_previous(t_handedOver) {
+    t_handedOver = {&packet, device};
+  }
+  ~HandOver() { t_handedOver = m_previous; }
+  HandOver(const HandOver&) = delete;
+  HandOver& operator=(const HandOver&) = delete;
+
+  // The packet itself when it is the one handed over to this device on this thread (taken once),
+  // else null.
+  static ZtDataPacket* take(const ZtDataPacket& packet, const ZtDevice* device) {
+    if (&packet != t_handedOver.packet || device != t_handedOver.device) return nullptr;
+    t_handedOver = {};
+    return const_cast<ZtDataPacket*>(&packet);  // a scratch packet, not const itself
+  }
+
+ private:
+  HandedOver m_previous;
+};
+
 struct MissedPackets {
   int bits = 0;  // 16 or 8; 0: the counters could not be compared
   int count = 0;
@@ -1286,11 +1321,13 @@ void ZtDevice::handleMessage(const ZtMessage& message) {
     layout->setMessage(message);
     ScratchPacket packet;
     ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), *layout, 0);
+    HandOver handOver(*packet, this);
     handleDataPacket(*packet);
   } else if (id == kDataMessage) {
     ScratchPacket packet;
     ZtDataPacket_setMessage(packet.get(), &message);
     packet.get()->deviceId = deviceId();
+    HandOver handOver(*packet, this);
     handleDataPacket(*packet);
   } else {
     handleNonDataMessage(message);
@@ -1317,8 +1354,13 @@ void ZtDevice::handleNonDataMessage(const ZtMessage& message) {
 }
 
 void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
-  ScratchPacket copy;
-  ZtDataPacket_copy(copy.get(), &packet);
+  // The packet handleMessage made for this device is stamped in place; any other is copied.
+  std::optional<ScratchPacket> scratch;
+  ZtDataPacket* copy = HandOver::take(packet, this);
+  if (!copy) {
+    copy = scratch.emplace().get();
+    ZtDataPacket_copy(copy, &packet);
+  }
   // A confirmed jump reports the gap before the suspect packet and the one after it.
   MissedPackets missed[2];
   if (m_highestPacket) {
@@ -1362,16 +1404,24 @@ void ZtDevice::handleDataPacket(const ZtDataPacket& packet) {
                                              << copy->packetId << ")");
     return;
   }
+  HandOver handOver(*copy, this);
   processPacket(*copy, m_communicator && !isReadingFromFile());
 }
 
 void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
+  ZtDataPacket* taken = HandOver::take(packet, this);
   if (!async) {
-    zelto::ProcessTask task(this, packet);
-    task.exec();
+    if (taken) {
+      zelto::ProcessTask task(this, *taken, zelto::ProcessTask::kTake);
+      task.exec();
+    } else {
+      zelto::ProcessTask task(this, packet);
+      task.exec();
+    }
     return;
   }
-  auto* task = new zelto::ProcessTask(this, packet);
+  auto* task = taken ? new zelto::ProcessTask(this, *taken, zelto::ProcessTask::kTake)
+                     : new zelto::ProcessTask(this, packet);
   std::lock_guard<zelto::Mutex> lock(m_processingMutex);
   // Called by the link's parse task, which ends soon: the processing runs next on the same worker
   // instead of waking another (from any other thread this is a plain add).
@@ -1421,10 +1471,8 @@ void ZtDevice::insertPacketInCaches(ZtDataPacket& packet) {
 
 void ZtDevice::insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtDataPacket& packet) {
   const long key = packet.packetId;
-  if (!cache->contains(key)) {
-    cache->insert(key, packet, true);
-    return;
-  }
+  // The common case, a new id, in one step of the cache.
+  if (cache->insertIfAbsent(key, packet, true)) return;
   TakenPacket stored(cache->object(key));
   ScratchPacket merged;
   ZtDataPacket_copy(merged.get(), &packet);
@@ -1435,6 +1483,8 @@ void ZtDevice::insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtD
 void ZtDevice::checkCache() {
   flushCache();
   if (isMasterDevice()) {
+    // A master without children (a single tracker) takes no lock here.
+    if (m_childCount.load(std::memory_order_relaxed) == 0) return;
     forEachChild([](ZtDevice* child) {
       child->checkCache();
       return true;
@@ -1447,25 +1497,16 @@ void ZtDevice::checkCache() {
 void ZtDevice::flushCache() {
   zelto::IPacketDataCache* working = m_workingCache;
   if (!working) return;
-  // Taken into this thread's scratch packet: a master's processing also flushes its children, so
-  // the same working cache can be flushed from two threads at once.
+  // Moved into this thread's scratch packet (no copy): a master's processing also flushes its
+  // children, so the same working cache can be flushed from two threads at once.
   ScratchPacket packet;
-  while (!working->empty()) {
-    if (!isRecording()) {
-      long key;
-      try {
-        key = working->lowestKey();
-      } catch (const ZtException&) {
-        return;  // emptied meanwhile
-      }
-      working->remove(key);
-      continue;
-    }
+  for (;;) {
     try {
-      if (!working->takeLowest(*packet)) return;  // emptied meanwhile
+      if (!working->takeLowest(*packet)) return;  // empty, or emptied meanwhile
     } catch (const ZtException&) {
       return;  // a cache that does not remove single entries
     }
+    if (!isRecording()) continue;  // dropped without any event
     if (!onWriteDataToLogFile(this, packet.get())) continue;
     // The message as received (the original of a converted packet), written without a copy.
     const ZtMessage& original = ZtMessage_empty(&packet->original) ? packet->message : packet->original;

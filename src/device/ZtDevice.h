@@ -286,6 +286,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   virtual bool requestUtcTime();
 
   // ---- 17. Internal hooks ----------------------------------------------------------------------
+  // The packet that handleMessage made for this device is taken over (stamped in place and handed
+  // on, not copied); any other packet is copied. An override that passes its argument on to this
+  // one must not read it afterwards.
   virtual void handleDataPacket(const ZtDataPacket& packet);
   // Runs once: state Destructing (on the calling thread); a master on a live port with
   // goto-config-on-close set is switched to Config (GotoConfig after Destructing, the master and
@@ -297,6 +300,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   virtual void writeFilterStateToFile();
   virtual void flushCache();
   virtual void checkChildStates();
+  // The packet that handleDataPacket copied for this call is taken over by the processing task
+  // (its content exchanged, not copied: the caller's copy is left with other content); any other
+  // packet is copied. An override that passes its argument on to this one must not read it after.
   virtual void processPacket(const ZtDataPacket& packet, bool async);
   virtual void insertPacketInCaches(ZtDataPacket& packet);
   virtual void updateDeviceState(ZtDeviceState state);
@@ -460,9 +466,11 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
  protected:
   // Calls f(child) for each published child in list order, each held alive for its call; f may
   // end the walk by returning false. The list may change meanwhile: the walk visits the children
-  // listed when it started. Allocates a snapshot; for per-packet lookups use withChild.
+  // listed when it started. Allocates nothing for up to kHeldInline children (a master's
+  // processing walks them per packet); for per-packet lookups use withChild.
   template <typename F>
   void forEachChild(F&& f) const;
+  static constexpr size_t kHeldInline = 32;
   // Calls f(child) for the first published child matching pred, held alive for the call (no
   // allocation). False when no child matched.
   template <typename P, typename F>
@@ -490,6 +498,7 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // Members, in declaration order.
   bool m_softwareFilteringEnabled;
   std::vector<ZtDevice*> m_children;  // guarded by m_childrenMutex; position n-1 is bus id n
+  std::atomic<size_t> m_childCount{0};  // m_children's size, written under m_childrenMutex
   zelto::SettingsFile m_settings{true};
   std::atomic<bool> m_terminationPrepared{false};
   std::atomic<ZtQueueMode> m_queueMode{ZQM_CallbacksOnly};
@@ -570,16 +579,34 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
 
 template <typename F>
 void ZtDevice::forEachChild(F&& f) const {
-  const std::vector<ZtDevice*> held = heldChildren();
-  size_t i = 0;
+  ZtDevice* inlineHeld[kHeldInline];
+  std::vector<ZtDevice*> many;
+  ZtDevice** held = inlineHeld;
+  size_t count = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_childrenMutex);
+    if (m_children.empty()) return;
+    if (m_children.size() > kHeldInline) {
+      many.resize(m_children.size());
+      held = many.data();
+    }
+    for (ZtDevice* child : m_children)
+      if (child->isPublished()) {
+        child->hold();
+        held[count++] = child;
+      }
+  }
+  const auto releaseHeld = [&] {
+    for (size_t k = 0; k < count; ++k) held[k]->release();
+  };
   try {
-    for (; i < held.size(); ++i)
+    for (size_t i = 0; i < count; ++i)
       if (!f(held[i])) break;
   } catch (...) {
-    releaseAll(held);
+    releaseHeld();
     throw;
   }
-  releaseAll(held);
+  releaseHeld();
 }
 
 template <typename P, typename F>

@@ -78,30 +78,14 @@ class ConfigurableDataCache : public virtual IDataCache<K, V>, public Flushing, 
 
   void insert(K key, const V& value, bool modified) override {
     Lock lock(m_locking);
-    if (m_source && !m_source->validKey(key)) Exception::invalidKey(key);
-    if constexpr (Trim::kTrims) {
-      // A maximum size of 0 wraps the limit to the largest value: no trimming.
-      const unsigned long limit = m_maxSize - 1;
-      if (m_storage.size() > limit) trimBy(m_storage.size() - limit);
-    }
-    Iterator it = m_storage.lowerBound(key);
-    if (it == m_storage.end() || it->first != key) {
-      it = m_storage.emplaceNew(it, key, value, modified);
-      Insert::link(m_storage, it);
-    } else {
-      // Replaced, not merged; it keeps its place in the sequence and stays modified once modified.
-      it->second.assign(value);
-      it->second.modified = it->second.modified || modified;
-    }
-    if (this->writeImmediatelyFlag()) {
-      if (m_source && it->second.modified) {
-        m_source->update(key, it->second.value);
-        it->second.modified = false;
-      }
-      if constexpr (Storage::kCanRemove) {
-        if (this->discardFlag()) m_storage.erase(it);
-      }
-    }
+    store(key, value, modified);
+  }
+
+  bool insertIfAbsent(K key, const V& value, bool modified) override {
+    Lock lock(m_locking);
+    if (m_storage.find(key) != m_storage.end()) return false;
+    store(key, value, modified);
+    return true;
   }
 
   void remove(K key) override {
@@ -177,7 +161,8 @@ class ConfigurableDataCache : public virtual IDataCache<K, V>, public Flushing, 
       if (m_storage.empty()) return false;
       Iterator it = m_storage.map().begin();
       writeBackOnRemove(*it);
-      Traits::assign(target, it->second.value);
+      // Exchanged, not copied: the erased entry keeps target's old storage for a later insertion.
+      Traits::exchange(target, it->second.value);
       m_storage.erase(it);
       return true;
     }
@@ -307,6 +292,34 @@ class ConfigurableDataCache : public virtual IDataCache<K, V>, public Flushing, 
       if (Entry* entry = Fetch::findAfterFetch(m_storage, key)) return *entry;
     }
     Exception::keyNotFound(key);
+  }
+
+  // The insertion rule (validation, trim, store, write immediately, sequence); lock held.
+  void store(K key, const V& value, bool modified) {
+    if (m_source && !m_source->validKey(key)) Exception::invalidKey(key);
+    if constexpr (Trim::kTrims) {
+      // A maximum size of 0 wraps the limit to the largest value: no trimming.
+      const unsigned long limit = m_maxSize - 1;
+      if (m_storage.size() > limit) trimBy(m_storage.size() - limit);
+    }
+    Iterator it = m_storage.lowerBound(key);
+    if (it == m_storage.end() || it->first != key) {
+      it = m_storage.emplaceNew(it, key, value, modified);
+      Insert::link(m_storage, it);
+    } else {
+      // Replaced, not merged; it keeps its place in the sequence and stays modified once modified.
+      it->second.assign(value);
+      it->second.modified = it->second.modified || modified;
+    }
+    if (this->writeImmediatelyFlag()) {
+      if (m_source && it->second.modified) {
+        m_source->update(key, it->second.value);
+        it->second.modified = false;
+      }
+      if constexpr (Storage::kCanRemove) {
+        if (this->discardFlag()) m_storage.erase(it);
+      }
+    }
   }
 
   // Drops count entries chosen by the trim policy, writing modified ones back first.

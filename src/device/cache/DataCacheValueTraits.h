@@ -13,6 +13,10 @@ struct DataCacheValueTraits {
   // Constructs a copy of source in raw storage.
   static void constructCopy(V* target, const V& source) { new (target) V(source); }
   static void assign(V& target, const V& source) { target = source; }
+  static void exchange(V& a, V& b) {
+    using std::swap;
+    swap(a, b);
+  }
   static void destroy(V& value) { value.~V(); }
   // A default value (what a disabled cache returns).
   static V makeDefault() { return V(); }
@@ -25,6 +29,7 @@ struct DataCacheValueTraits<ZtDataPacket> {
     ZtDataPacket_constructCopy(target, &source);
   }
   static void assign(ZtDataPacket& target, const ZtDataPacket& source) { ZtDataPacket_copy(&target, &source); }
+  static void exchange(ZtDataPacket& a, ZtDataPacket& b) { ZtDataPacket_swap(&a, &b); }
   static void destroy(ZtDataPacket& value) { ZtDataPacket_destruct(&value); }
   // The returned packet is owned by the caller (ZtDataPacket_destruct).
   static ZtDataPacket makeDefault() {

@@ -18,6 +18,7 @@ class DisabledDataCache : public virtual IDataCache<K, V> {
   bool empty() const override { return true; }
   V object(K) override { return Traits::makeDefault(); }
   void insert(K, const V&, bool) override {}
+  bool insertIfAbsent(K, const V&, bool) override { return true; }
   void remove(K) override {}
   void flush() override {}
   V atIndex(unsigned long) override { return Traits::makeDefault(); }

@@ -27,6 +27,9 @@ class IDataCache {
   virtual V object(K key) = 0;
   // Stores a copy under key; a held key keeps its place and stays modified once modified.
   virtual void insert(K key, const V& value, bool modified) = 0;
+  // insert for a key not held yet, in one step; false, and nothing changed, when key is held (a
+  // cache that stores nothing ignores the value and answers true).
+  virtual bool insertIfAbsent(K key, const V& value, bool modified) = 0;
   virtual void remove(K key) = 0;
   // Writes modified entries back to the source.
   virtual void flush() = 0;
@@ -37,9 +40,10 @@ class IDataCache {
   virtual K lowestKey() const = 0;
   // Copy of the value under key, which is then dropped (never fetches).
   virtual V take(K key) = 0;
-  // Copies the entry with the lowest key into target, reusing target's storage, and drops it, in
-  // one step (never fetches): two callers never get the same entry. False, target unchanged, when
-  // the cache is empty.
+  // Moves the entry with the lowest key into target and drops it, in one step (never fetches): two
+  // callers never get the same entry. No copy: the value is exchanged with target's, whose old
+  // content is discarded (its storage may serve a later entry). False, target unchanged, when the
+  // cache is empty.
   virtual bool takeLowest(V& target) = 0;
   // Drops every entry without writing anything back.
   virtual void clear() = 0;
