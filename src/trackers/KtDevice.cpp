@@ -24,6 +24,7 @@
 #include "math/Matrix3x3.h"
 #include "math/Vector3.h"
 #include "trackers/ExtendedScenario.h"
+#include "trackers/PacketItems.h"
 #include "transport/link/Communicator.h"
 #include "transport/link/MessageList.h"
 
@@ -884,12 +885,13 @@ double KtDevice::sdiPeriod() const {
 
 void KtDevice::performCalibration(ZtDataPacket& packet) {
   const CalibrationInfo* info = m_calibrationInfo;
-  if (!info || !ZtDataPacket_containsRawData(&packet)) return;
-  if (ZtDataPacket_containsCalibratedAcceleration(&packet) || ZtDataPacket_containsCalibratedRateOfTurn(&packet) ||
-      ZtDataPacket_containsCalibratedMagneticField(&packet))
+  if (!info) return;
+  const PacketItems items(packet);
+  if (!items.has(PacketItems::kRaw) || items.has(PacketItems::kAcceleration) ||
+      items.has(PacketItems::kRateOfTurn) || items.has(PacketItems::kMagneticField))
     return;
   ZtScrData raw;
-  if (!ZtDataPacket_rawData(&packet, &raw)) return;
+  items.rawData(raw);
   ZtCalibratedData calibrated;
   if (!calibrateData(raw, info, calibrated)) return;
   ZtQuaternion inverseAlignment;
@@ -904,7 +906,8 @@ void KtDevice::performCalibration(ZtDataPacket& packet) {
 }
 
 void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
-  if (ZtDataPacket_containsSdiData(&packet)) {
+  const PacketItems items(packet);
+  if (items.has(PacketItems::kDeltaQ) && items.has(PacketItems::kDeltaV)) {
     // A recording holds the processed packets: one that carries increments ended a window when
     // it was recorded, so a replay's window starts over after it and keeps the recording's phase
     // (otherwise it would end on other packets, each missing one sample).
@@ -914,11 +917,10 @@ void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
     }
     return;
   }
-  if (!m_hostSdiEnabled.load() || !ZtDataPacket_containsCalibratedAcceleration(&packet) ||
-      !ZtDataPacket_containsCalibratedRateOfTurn(&packet))
-    return;
+  if (!m_hostSdiEnabled.load() || !items.has(PacketItems::kAcceleration) || !items.has(PacketItems::kRateOfTurn)) return;
   zelto::Vector3 acc, gyr;
-  if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr)) return;
+  items.values(PacketItems::kAcceleration, acc.data, 3);
+  items.values(PacketItems::kRateOfTurn, gyr.data, 3);
   const double period = sdiPeriod();
   ZtSdiData sdi;
   bool complete;
@@ -937,20 +939,21 @@ void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
   }
   if (complete) {
     ZtDataPacket_setSdiData(&packet, &sdi);
-  } else if (ZtDataPacket_containsStatus(&packet)) {
-    setStatusInPacket(packet, ZtDataPacket_status(&packet));
+  } else if (items.hasStatus()) {
+    setStatusInPacket(packet, items.status());
   }
 }
 
 void KtDevice::performInverseSdi(ZtDataPacket& packet) {
-  if (!ZtDataPacket_containsSdiData(&packet) || ZtDataPacket_containsCalibratedAcceleration(&packet) ||
-      ZtDataPacket_containsCalibratedRateOfTurn(&packet))
+  const PacketItems items(packet);
+  if (!items.has(PacketItems::kDeltaQ) || !items.has(PacketItems::kDeltaV) || items.has(PacketItems::kAcceleration) ||
+      items.has(PacketItems::kRateOfTurn))
     return;
   const double rate = updateRateForDataIdentifier(0x8030);
   double dt = 1.0 / rate;
-  if (ZtDataPacket_containsFrameRange(&packet)) {
+  if (items.has(PacketItems::kFrameRange)) {
     ZtRange range;
-    if (!ZtDataPacket_frameRange(&packet, &range)) return;
+    items.frameRange(range);
     // Frame counters are 16 bits and wrap: the count is taken modulo 65536.
     const uint32_t count = static_cast<uint32_t>(static_cast<int64_t>(range.last) - range.first + 1) & 0xFFFFu;
     dt = (static_cast<double>(count) - 1.0) / rate;
@@ -958,7 +961,10 @@ void KtDevice::performInverseSdi(ZtDataPacket& packet) {
   // One frame, a zero rate or a count across a lost wrap give no interval to rebuild rates over.
   if (!std::isfinite(dt) || !(dt > 0.0)) return;
   ZtSdiData sdi;
-  if (!ZtDataPacket_sdiData(&packet, &sdi)) return;
+  double dq[4];
+  items.values(PacketItems::kDeltaQ, dq, 4);
+  sdi.orientationIncrement = ZtQuaternion{dq[0], dq[1], dq[2], dq[3]};
+  items.values(PacketItems::kDeltaV, sdi.velocityIncrement, 3);
   zelto::Vector3 dv(sdi.velocityIncrement[0], sdi.velocityIncrement[1], sdi.velocityIncrement[2]);
   zelto::Vector3 acc, gyr;
   zelto::inverseSdi(acc, gyr, sdi.orientationIncrement, dv, dt);
@@ -1166,8 +1172,13 @@ bool KtDevice::readEkts() {
 
 bool KtDevice::objectFrameInertial(const ZtDataPacket& packet, zelto::Vector3& acc, zelto::Vector3& gyr,
                                    zelto::Vector3& mag) const {
-  if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr) ||
-      !ZtDataPacket_calibratedMagneticField(&packet, &mag))
+  return objectFrameInertial(PacketItems(packet), acc, gyr, mag);
+}
+
+bool KtDevice::objectFrameInertial(const PacketItems& items, zelto::Vector3& acc, zelto::Vector3& gyr,
+                                   zelto::Vector3& mag) const {
+  if (!items.values(PacketItems::kAcceleration, acc.data, 3) || !items.values(PacketItems::kRateOfTurn, gyr.data, 3) ||
+      !items.values(PacketItems::kMagneticField, mag.data, 3))
     return false;
   zelto::Matrix3x3 alignment;
   {

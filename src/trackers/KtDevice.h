@@ -30,6 +30,7 @@
 class CalibrationInfo;
 class ExtendedScenario;
 class KtHardwareParams;
+class PacketItems;
 class ZkfState;
 
 class KtDevice : public ZtDevice {
@@ -204,6 +205,9 @@ class KtDevice : public ZtDevice {
   // The packet's calibrated acceleration, rate of turn and magnetic field turned into the object
   // frame by the object alignment; false when the packet lacks one of them.
   bool objectFrameInertial(const ZtDataPacket& packet, zelto::Vector3& acc, zelto::Vector3& gyr,
+                           zelto::Vector3& mag) const;
+  // The same from the packet's items found once by the caller.
+  bool objectFrameInertial(const PacketItems& items, zelto::Vector3& acc, zelto::Vector3& gyr,
                            zelto::Vector3& mag) const;
   // "YYYYMMDD" of exactly 8 digits (not terminated) into year, month, day; false otherwise.
   static bool parseDateText(const char* text, int& year, int& month, int& day);
