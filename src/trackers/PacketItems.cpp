@@ -6,22 +6,52 @@ namespace {
 
 constexpr size_t kHeaderSize = 3;
 
-// The kind an item's identifier belongs to; kKindCount for the rest.
-PacketItems::Kind kindOf(uint16_t id) {
-  if ((id & ZDI_GroupMask) == ZDI_OrientationGroup) return PacketItems::kOrientation;
-  switch (id & ZDI_TypeMask) {
-    case ZDI_RawSensorData: return PacketItems::kRaw;
-    case ZDI_RawGyroTemperatures: return PacketItems::kGyroTemperatures;
-    case ZDI_Acceleration: return PacketItems::kAcceleration;
-    case ZDI_RateOfTurn: return PacketItems::kRateOfTurn;
-    case ZDI_MagneticField: return PacketItems::kMagneticField;
-    case ZDI_DeltaQ: return PacketItems::kDeltaQ;
-    case ZDI_DeltaV: return PacketItems::kDeltaV;
-    case ZDI_StatusWord: return PacketItems::kStatusWord;
-    case ZDI_StatusByte: return PacketItems::kStatusByte;
-    case ZDI_FrameRange: return PacketItems::kFrameRange;
-    default: return PacketItems::kKindCount;
+// The identifier types a walk looks for, each with the kind it fills and the value size its
+// layout asks for, taken once from the library's identifier table: the walk tests every item
+// it keeps without a call per item.
+struct Entry {
+  uint16_t type;
+  PacketItems::Kind kind;
+  uint8_t layout = ZDL_FixedSize;
+  uint8_t count = 0;
+};
+
+class Entries {
+ public:
+  Entries() {
+    for (Entry& e : m_entries) {
+      const ZtDataIdentifierInfo* info = ZtDataIdentifier_info(e.type);
+      e.layout = info->layout;
+      e.count = info->count;
+    }
   }
+  // The entry of an identifier's type, null for a type no kind takes.
+  const Entry* find(uint16_t id) const {
+    const uint16_t type = id & ZDI_TypeMask;
+    for (const Entry& e : m_entries)
+      if (e.type == type) return &e;
+    return nullptr;
+  }
+
+ private:
+  Entry m_entries[13] = {
+      {ZDI_RawSensorData, PacketItems::kRaw},         {ZDI_StatusWord, PacketItems::kStatusWord},
+      {ZDI_Acceleration, PacketItems::kAcceleration}, {ZDI_RateOfTurn, PacketItems::kRateOfTurn},
+      {ZDI_MagneticField, PacketItems::kMagneticField}, {ZDI_DeltaQ, PacketItems::kDeltaQ},
+      {ZDI_DeltaV, PacketItems::kDeltaV},             {ZDI_Quaternion, PacketItems::kOrientation},
+      {ZDI_EulerAngles, PacketItems::kOrientation},   {ZDI_RotationMatrix, PacketItems::kOrientation},
+      {ZDI_StatusByte, PacketItems::kStatusByte},     {ZDI_RawGyroTemperatures, PacketItems::kGyroTemperatures},
+      {ZDI_FrameRange, PacketItems::kFrameRange},
+  };
+};
+
+const Entries kEntries;
+
+// ZtDataIdentifier_itemSize for an identifier of the entry's type.
+int itemSize(const Entry& e, uint16_t id) {
+  static constexpr int kValueSize[4] = {4, 4, 6, 8};
+  if (e.layout == ZDL_FixedSize) return (id & ZDI_FormatMask) != 0 ? -1 : e.count;
+  return e.count * kValueSize[id & ZDI_FloatFormMask];
 }
 
 uint16_t u16(const uint8_t* b) { return static_cast<uint16_t>((b[0] << 8) | b[1]); }
@@ -41,10 +71,10 @@ PacketItems::PacketItems(const ZtDataPacket& packet) : m_packet(packet), m_id{} 
     const uint16_t id = u16(d + o);
     const uint8_t size = d[o + 2];
     if (size > n - o - kHeaderSize) break;  // truncated: the list ends here
-    const Kind kind = kindOf(id);
-    if (kind != kKindCount && m_offset[kind] < 0 && ZtDataIdentifier_itemSize(id) == static_cast<int>(size)) {
-      m_offset[kind] = static_cast<int32_t>(o + kHeaderSize);
-      m_id[kind] = id;
+    const Entry* e = kEntries.find(id);
+    if (e && m_offset[e->kind] < 0 && itemSize(*e, id) == static_cast<int>(size)) {
+      m_offset[e->kind] = static_cast<int32_t>(o + kHeaderSize);
+      m_id[e->kind] = id;
     }
     o += kHeaderSize + size;
   }
