@@ -760,10 +760,8 @@ void rotationMatrix(const ZtQuaternion& q, double r[9]) {
   r[8] = w * w - x * x - y * y + z * z;
 }
 
-// R(q) v.
-void rotate(const ZtQuaternion& q, double v[3]) {
-  double r[9];
-  rotationMatrix(q, r);
+// r v, r row-major (R(q) of a quaternion taken once for the vectors it turns).
+void rotate(const double r[9], double v[3]) {
   const double a = v[0], b = v[1], c = v[2];
   for (int i = 0; i < 3; ++i) v[i] = r[3 * i] * a + r[3 * i + 1] * b + r[3 * i + 2] * c;
 }
@@ -899,9 +897,11 @@ void KtDevice::performCalibration(ZtDataPacket& packet) {
     std::lock_guard<std::mutex> lock(m_orientationLock);
     inverseAlignment = conjugate(m_internalObjectAlignment);
   }
-  rotate(inverseAlignment, calibrated.acc);
-  rotate(inverseAlignment, calibrated.gyr);
-  rotate(inverseAlignment, calibrated.mag);
+  double r[9];
+  rotationMatrix(inverseAlignment, r);
+  rotate(r, calibrated.acc);
+  rotate(r, calibrated.gyr);
+  rotate(r, calibrated.mag);
   ZtDataPacket_setCalibratedData(&packet, &calibrated);
 }
 
@@ -926,8 +926,10 @@ void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
   bool complete;
   {
     std::lock_guard<std::mutex> lock(m_orientationLock);
-    rotate(m_internalObjectAlignment, acc.data);
-    rotate(m_internalObjectAlignment, gyr.data);
+    double r[9];
+    rotationMatrix(m_internalObjectAlignment, r);
+    rotate(r, acc.data);
+    rotate(r, gyr.data);
     zelto::SdiData increment;
     zelto::sdiDelta(acc, gyr, increment.m_dq, increment.m_dv, period);
     increment.m_duration = period;
