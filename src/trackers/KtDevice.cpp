@@ -1098,7 +1098,9 @@ bool KtDevice::recalcHeading(ZtQuaternion& out, ZtQuaternion q) {
 
 ZtQuaternion KtDevice::doOrientationResets(const ZtQuaternion& q) {
   // Taken and cleared at once: a reset scheduled meanwhile stays pending for the next packet.
-  const int m = static_cast<int>(m_resetMethod.exchange(ZRM_None));
+  // Nearly every packet finds none pending: a plain load then, no write to the shared line.
+  const int m = m_resetMethod.load() == ZRM_None ? static_cast<int>(ZRM_None)
+                                                 : static_cast<int>(m_resetMethod.exchange(ZRM_None));
   const bool upsideDown = (m_ekts->outputSettings() & kUpsideDownBit) != 0;
   bool vertical = false;
   ZtQuaternion result;

@@ -27,13 +27,26 @@ class Entries {
   }
   // The entry of an identifier's type, null for a type no kind takes.
   const Entry* find(uint16_t id) const {
-    const uint16_t type = id & ZDI_TypeMask;
-    for (const Entry& e : m_entries)
-      if (e.type == type) return &e;
-    return nullptr;
+    switch (id & ZDI_TypeMask) {
+      case ZDI_RawSensorData: return &m_entries[0];
+      case ZDI_StatusWord: return &m_entries[1];
+      case ZDI_Acceleration: return &m_entries[2];
+      case ZDI_RateOfTurn: return &m_entries[3];
+      case ZDI_MagneticField: return &m_entries[4];
+      case ZDI_DeltaQ: return &m_entries[5];
+      case ZDI_DeltaV: return &m_entries[6];
+      case ZDI_Quaternion: return &m_entries[7];
+      case ZDI_EulerAngles: return &m_entries[8];
+      case ZDI_RotationMatrix: return &m_entries[9];
+      case ZDI_StatusByte: return &m_entries[10];
+      case ZDI_RawGyroTemperatures: return &m_entries[11];
+      case ZDI_FrameRange: return &m_entries[12];
+      default: return nullptr;
+    }
   }
 
  private:
+  // In the order find gives them.
   Entry m_entries[13] = {
       {ZDI_RawSensorData, PacketItems::kRaw},         {ZDI_StatusWord, PacketItems::kStatusWord},
       {ZDI_Acceleration, PacketItems::kAcceleration}, {ZDI_RateOfTurn, PacketItems::kRateOfTurn},
