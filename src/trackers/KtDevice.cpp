@@ -1174,11 +1174,6 @@ bool KtDevice::readEkts() {
   return true;
 }
 
-bool KtDevice::objectFrameInertial(const ZtDataPacket& packet, zelto::Vector3& acc, zelto::Vector3& gyr,
-                                   zelto::Vector3& mag) const {
-  return objectFrameInertial(PacketItems(packet), acc, gyr, mag);
-}
-
 bool KtDevice::objectFrameInertial(const PacketItems& items, zelto::Vector3& acc, zelto::Vector3& gyr,
                                    zelto::Vector3& mag) const {
   if (!items.values(PacketItems::kAcceleration, acc.data, 3) || !items.values(PacketItems::kRateOfTurn, gyr.data, 3) ||

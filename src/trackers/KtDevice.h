@@ -202,11 +202,9 @@ class KtDevice : public ZtDevice {
   // What a host filter's parameters start from: the user parameters at the filter's sample rate
   // (with the stored position for records before version 3) and the hardware parameters.
   void gatherFilterInputs(double sampleRate);
-  // The packet's calibrated acceleration, rate of turn and magnetic field turned into the object
-  // frame by the object alignment; false when the packet lacks one of them.
-  bool objectFrameInertial(const ZtDataPacket& packet, zelto::Vector3& acc, zelto::Vector3& gyr,
-                           zelto::Vector3& mag) const;
-  // The same from the packet's items found once by the caller.
+  // The packet's calibrated acceleration, rate of turn and magnetic field (from its items, found
+  // once by the caller) turned into the object frame by the object alignment; false when the
+  // packet lacks one of them.
   bool objectFrameInertial(const PacketItems& items, zelto::Vector3& acc, zelto::Vector3& gyr,
                            zelto::Vector3& mag) const;
   // "YYYYMMDD" of exactly 8 digits (not terminated) into year, month, day; false otherwise.
