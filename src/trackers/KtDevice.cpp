@@ -881,17 +881,17 @@ double KtDevice::sdiPeriod() const {
   return rate > 0 ? 1.0 / rate : 1.0;
 }
 
-void KtDevice::performCalibration(ZtDataPacket& packet) {
+bool KtDevice::performCalibration(ZtDataPacket& packet) {
   const CalibrationInfo* info = m_calibrationInfo;
-  if (!info) return;
+  if (!info) return false;
   const PacketItems items(packet);
   if (!items.has(PacketItems::kRaw) || items.has(PacketItems::kAcceleration) ||
       items.has(PacketItems::kRateOfTurn) || items.has(PacketItems::kMagneticField))
-    return;
+    return false;
   ZtScrData raw;
   items.rawData(raw);
   ZtCalibratedData calibrated;
-  if (!calibrateData(raw, info, calibrated)) return;
+  if (!calibrateData(raw, info, calibrated)) return false;
   ZtQuaternion inverseAlignment;
   {
     std::lock_guard<std::mutex> lock(m_orientationLock);
@@ -902,7 +902,7 @@ void KtDevice::performCalibration(ZtDataPacket& packet) {
   rotate(r, calibrated.acc);
   rotate(r, calibrated.gyr);
   rotate(r, calibrated.mag);
-  ZtDataPacket_setCalibratedData(&packet, &calibrated);
+  return ZtDataPacket_setCalibratedData(&packet, &calibrated) != 0;
 }
 
 void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
@@ -990,7 +990,10 @@ void KtDevice::doProcessing(ZtDataPacket& packet) {
                              << " failed, packet delivered without it: " << e.what());
     }
   };
-  if (m_softwareCalibrationEnabled) guarded(kCalibrationFault, [&] { performCalibration(packet); });
+  // Calibrated data written here stay in the packet (no later step removes them), so there is
+  // nothing to rebuild from increments.
+  bool calibrated = false;
+  if (m_softwareCalibrationEnabled) guarded(kCalibrationFault, [&] { calibrated = performCalibration(packet); });
   guarded(kStrapdownFault, [&] { performSdiCalculation(packet); });
   if (isSoftwareFilteringEnabled() && !hasDataEnabled(0x2000) &&
       (!ZtDataPacket_containsOrientation(&packet) || isReadingFromFile()))
@@ -998,7 +1001,7 @@ void KtDevice::doProcessing(ZtDataPacket& packet) {
       std::lock_guard<std::recursive_mutex> filterLock(m_filterLock);
       performFiltering(packet);
     });
-  if (m_softwareCalibrationEnabled) guarded(kInverseSdiFault, [&] { performInverseSdi(packet); });
+  if (m_softwareCalibrationEnabled && !calibrated) guarded(kInverseSdiFault, [&] { performInverseSdi(packet); });
   insertPacketInCaches(packet);
 }
 

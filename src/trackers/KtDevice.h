@@ -336,8 +336,9 @@ class KtDevice : public ZtDevice {
   // The configuration entry of this device (master: entry 0; child: bus id - 1). Throws
   // ZtDeviceConfigurationException when there is none.
   ZtDeviceConfigurationDevice& configurationEntry() const;
-  // Raw samples with calibration data and without calibrated data become calibrated data.
-  void performCalibration(ZtDataPacket& packet);
+  // Raw samples with calibration data and without calibrated data become calibrated data; true
+  // when they did (the packet then holds calibrated acceleration and rate of turn).
+  bool performCalibration(ZtDataPacket& packet);
   // Calibrated acceleration and rate without SDI data go into the strapdown window.
   void performSdiCalculation(ZtDataPacket& packet);
   // Acceleration and rate rebuilt from the packet's increments, when the interval is sound.
