@@ -24,6 +24,7 @@
 #include "math/Matrix3x3.h"
 #include "math/Vector3.h"
 #include "trackers/ExtendedScenario.h"
+#include "trackers/PacketItems.h"
 #include "transport/link/Communicator.h"
 #include "transport/link/MessageList.h"
 
@@ -759,10 +760,8 @@ void rotationMatrix(const ZtQuaternion& q, double r[9]) {
   r[8] = w * w - x * x - y * y + z * z;
 }
 
-// R(q) v.
-void rotate(const ZtQuaternion& q, double v[3]) {
-  double r[9];
-  rotationMatrix(q, r);
+// r v, r row-major (R(q) of a quaternion taken once for the vectors it turns).
+void rotate(const double r[9], double v[3]) {
   const double a = v[0], b = v[1], c = v[2];
   for (int i = 0; i < 3; ++i) v[i] = r[3 * i] * a + r[3 * i + 1] * b + r[3 * i + 2] * c;
 }
@@ -882,29 +881,33 @@ double KtDevice::sdiPeriod() const {
   return rate > 0 ? 1.0 / rate : 1.0;
 }
 
-void KtDevice::performCalibration(ZtDataPacket& packet) {
+bool KtDevice::performCalibration(ZtDataPacket& packet) {
   const CalibrationInfo* info = m_calibrationInfo;
-  if (!info || !ZtDataPacket_containsRawData(&packet)) return;
-  if (ZtDataPacket_containsCalibratedAcceleration(&packet) || ZtDataPacket_containsCalibratedRateOfTurn(&packet) ||
-      ZtDataPacket_containsCalibratedMagneticField(&packet))
-    return;
+  if (!info) return false;
+  const PacketItems items(packet);
+  if (!items.has(PacketItems::kRaw) || items.has(PacketItems::kAcceleration) ||
+      items.has(PacketItems::kRateOfTurn) || items.has(PacketItems::kMagneticField))
+    return false;
   ZtScrData raw;
-  if (!ZtDataPacket_rawData(&packet, &raw)) return;
+  items.rawData(raw);
   ZtCalibratedData calibrated;
-  if (!calibrateData(raw, info, calibrated)) return;
+  if (!calibrateData(raw, info, calibrated)) return false;
   ZtQuaternion inverseAlignment;
   {
     std::lock_guard<std::mutex> lock(m_orientationLock);
     inverseAlignment = conjugate(m_internalObjectAlignment);
   }
-  rotate(inverseAlignment, calibrated.acc);
-  rotate(inverseAlignment, calibrated.gyr);
-  rotate(inverseAlignment, calibrated.mag);
-  ZtDataPacket_setCalibratedData(&packet, &calibrated);
+  double r[9];
+  rotationMatrix(inverseAlignment, r);
+  rotate(r, calibrated.acc);
+  rotate(r, calibrated.gyr);
+  rotate(r, calibrated.mag);
+  return ZtDataPacket_setCalibratedData(&packet, &calibrated) != 0;
 }
 
 void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
-  if (ZtDataPacket_containsSdiData(&packet)) {
+  const PacketItems items(packet);
+  if (items.has(PacketItems::kDeltaQ) && items.has(PacketItems::kDeltaV)) {
     // A recording holds the processed packets: one that carries increments ended a window when
     // it was recorded, so a replay's window starts over after it and keeps the recording's phase
     // (otherwise it would end on other packets, each missing one sample).
@@ -914,18 +917,19 @@ void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
     }
     return;
   }
-  if (!m_hostSdiEnabled.load() || !ZtDataPacket_containsCalibratedAcceleration(&packet) ||
-      !ZtDataPacket_containsCalibratedRateOfTurn(&packet))
-    return;
+  if (!m_hostSdiEnabled.load() || !items.has(PacketItems::kAcceleration) || !items.has(PacketItems::kRateOfTurn)) return;
   zelto::Vector3 acc, gyr;
-  if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr)) return;
+  items.values(PacketItems::kAcceleration, acc.data, 3);
+  items.values(PacketItems::kRateOfTurn, gyr.data, 3);
   const double period = sdiPeriod();
   ZtSdiData sdi;
   bool complete;
   {
     std::lock_guard<std::mutex> lock(m_orientationLock);
-    rotate(m_internalObjectAlignment, acc.data);
-    rotate(m_internalObjectAlignment, gyr.data);
+    double r[9];
+    rotationMatrix(m_internalObjectAlignment, r);
+    rotate(r, acc.data);
+    rotate(r, gyr.data);
     zelto::SdiData increment;
     zelto::sdiDelta(acc, gyr, increment.m_dq, increment.m_dv, period);
     increment.m_duration = period;
@@ -937,20 +941,21 @@ void KtDevice::performSdiCalculation(ZtDataPacket& packet) {
   }
   if (complete) {
     ZtDataPacket_setSdiData(&packet, &sdi);
-  } else if (ZtDataPacket_containsStatus(&packet)) {
-    setStatusInPacket(packet, ZtDataPacket_status(&packet));
+  } else if (items.hasStatus()) {
+    setStatusInPacket(packet, items.status());
   }
 }
 
 void KtDevice::performInverseSdi(ZtDataPacket& packet) {
-  if (!ZtDataPacket_containsSdiData(&packet) || ZtDataPacket_containsCalibratedAcceleration(&packet) ||
-      ZtDataPacket_containsCalibratedRateOfTurn(&packet))
+  const PacketItems items(packet);
+  if (!items.has(PacketItems::kDeltaQ) || !items.has(PacketItems::kDeltaV) || items.has(PacketItems::kAcceleration) ||
+      items.has(PacketItems::kRateOfTurn))
     return;
   const double rate = updateRateForDataIdentifier(0x8030);
   double dt = 1.0 / rate;
-  if (ZtDataPacket_containsFrameRange(&packet)) {
+  if (items.has(PacketItems::kFrameRange)) {
     ZtRange range;
-    if (!ZtDataPacket_frameRange(&packet, &range)) return;
+    items.frameRange(range);
     // Frame counters are 16 bits and wrap: the count is taken modulo 65536.
     const uint32_t count = static_cast<uint32_t>(static_cast<int64_t>(range.last) - range.first + 1) & 0xFFFFu;
     dt = (static_cast<double>(count) - 1.0) / rate;
@@ -958,7 +963,10 @@ void KtDevice::performInverseSdi(ZtDataPacket& packet) {
   // One frame, a zero rate or a count across a lost wrap give no interval to rebuild rates over.
   if (!std::isfinite(dt) || !(dt > 0.0)) return;
   ZtSdiData sdi;
-  if (!ZtDataPacket_sdiData(&packet, &sdi)) return;
+  double dq[4];
+  items.values(PacketItems::kDeltaQ, dq, 4);
+  sdi.orientationIncrement = ZtQuaternion{dq[0], dq[1], dq[2], dq[3]};
+  items.values(PacketItems::kDeltaV, sdi.velocityIncrement, 3);
   zelto::Vector3 dv(sdi.velocityIncrement[0], sdi.velocityIncrement[1], sdi.velocityIncrement[2]);
   zelto::Vector3 acc, gyr;
   zelto::inverseSdi(acc, gyr, sdi.orientationIncrement, dv, dt);
@@ -982,7 +990,10 @@ void KtDevice::doProcessing(ZtDataPacket& packet) {
                              << " failed, packet delivered without it: " << e.what());
     }
   };
-  if (m_softwareCalibrationEnabled) guarded(kCalibrationFault, [&] { performCalibration(packet); });
+  // Calibrated data written here stay in the packet (no later step removes them), so there is
+  // nothing to rebuild from increments.
+  bool calibrated = false;
+  if (m_softwareCalibrationEnabled) guarded(kCalibrationFault, [&] { calibrated = performCalibration(packet); });
   guarded(kStrapdownFault, [&] { performSdiCalculation(packet); });
   if (isSoftwareFilteringEnabled() && !hasDataEnabled(0x2000) &&
       (!ZtDataPacket_containsOrientation(&packet) || isReadingFromFile()))
@@ -990,7 +1001,7 @@ void KtDevice::doProcessing(ZtDataPacket& packet) {
       std::lock_guard<std::recursive_mutex> filterLock(m_filterLock);
       performFiltering(packet);
     });
-  if (m_softwareCalibrationEnabled) guarded(kInverseSdiFault, [&] { performInverseSdi(packet); });
+  if (m_softwareCalibrationEnabled && !calibrated) guarded(kInverseSdiFault, [&] { performInverseSdi(packet); });
   insertPacketInCaches(packet);
 }
 
@@ -1090,7 +1101,9 @@ bool KtDevice::recalcHeading(ZtQuaternion& out, ZtQuaternion q) {
 
 ZtQuaternion KtDevice::doOrientationResets(const ZtQuaternion& q) {
   // Taken and cleared at once: a reset scheduled meanwhile stays pending for the next packet.
-  const int m = static_cast<int>(m_resetMethod.exchange(ZRM_None));
+  // Nearly every packet finds none pending: a plain load then, no write to the shared line.
+  const int m = m_resetMethod.load() == ZRM_None ? static_cast<int>(ZRM_None)
+                                                 : static_cast<int>(m_resetMethod.exchange(ZRM_None));
   const bool upsideDown = (m_ekts->outputSettings() & kUpsideDownBit) != 0;
   bool vertical = false;
   ZtQuaternion result;
@@ -1164,10 +1177,10 @@ bool KtDevice::readEkts() {
   return true;
 }
 
-bool KtDevice::objectFrameInertial(const ZtDataPacket& packet, zelto::Vector3& acc, zelto::Vector3& gyr,
+bool KtDevice::objectFrameInertial(const PacketItems& items, zelto::Vector3& acc, zelto::Vector3& gyr,
                                    zelto::Vector3& mag) const {
-  if (!ZtDataPacket_calibratedAcceleration(&packet, &acc) || !ZtDataPacket_calibratedRateOfTurn(&packet, &gyr) ||
-      !ZtDataPacket_calibratedMagneticField(&packet, &mag))
+  if (!items.values(PacketItems::kAcceleration, acc.data, 3) || !items.values(PacketItems::kRateOfTurn, gyr.data, 3) ||
+      !items.values(PacketItems::kMagneticField, mag.data, 3))
     return false;
   zelto::Matrix3x3 alignment;
   {

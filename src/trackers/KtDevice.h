@@ -30,6 +30,7 @@
 class CalibrationInfo;
 class ExtendedScenario;
 class KtHardwareParams;
+class PacketItems;
 class ZkfState;
 
 class KtDevice : public ZtDevice {
@@ -201,9 +202,10 @@ class KtDevice : public ZtDevice {
   // What a host filter's parameters start from: the user parameters at the filter's sample rate
   // (with the stored position for records before version 3) and the hardware parameters.
   void gatherFilterInputs(double sampleRate);
-  // The packet's calibrated acceleration, rate of turn and magnetic field turned into the object
-  // frame by the object alignment; false when the packet lacks one of them.
-  bool objectFrameInertial(const ZtDataPacket& packet, zelto::Vector3& acc, zelto::Vector3& gyr,
+  // The packet's calibrated acceleration, rate of turn and magnetic field (from its items, found
+  // once by the caller) turned into the object frame by the object alignment; false when the
+  // packet lacks one of them.
+  bool objectFrameInertial(const PacketItems& items, zelto::Vector3& acc, zelto::Vector3& gyr,
                            zelto::Vector3& mag) const;
   // "YYYYMMDD" of exactly 8 digits (not terminated) into year, month, day; false otherwise.
   static bool parseDateText(const char* text, int& year, int& month, int& day);
@@ -334,8 +336,9 @@ class KtDevice : public ZtDevice {
   // The configuration entry of this device (master: entry 0; child: bus id - 1). Throws
   // ZtDeviceConfigurationException when there is none.
   ZtDeviceConfigurationDevice& configurationEntry() const;
-  // Raw samples with calibration data and without calibrated data become calibrated data.
-  void performCalibration(ZtDataPacket& packet);
+  // Raw samples with calibration data and without calibrated data become calibrated data; true
+  // when they did (the packet then holds calibrated acceleration and rate of turn).
+  bool performCalibration(ZtDataPacket& packet);
   // Calibrated acceleration and rate without SDI data go into the strapdown window.
   void performSdiCalculation(ZtDataPacket& packet);
   // Acceleration and rate rebuilt from the packet's increments, when the interval is sound.

@@ -23,6 +23,7 @@
 #include "math/Vector3.h"
 #include "transport/link/Communicator.h"
 #include "trackers/ExtendedScenario.h"
+#include "trackers/PacketItems.h"
 #include "zttypes/ztmessage.h"
 
 namespace {
@@ -158,16 +159,20 @@ bool KtigDevice::initializeFilter() {
 
 void KtigDevice::performFiltering(ZtDataPacket& packet) {
   const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
-  if (!filter || !ZtDataPacket_containsCalibratedData(&packet) || !ZtDataPacket_containsRawData(&packet)) return;
+  if (!filter) return;
+  const PacketItems items(packet);
+  if (!items.has(PacketItems::kAcceleration) || !items.has(PacketItems::kRateOfTurn) ||
+      !items.has(PacketItems::kMagneticField) || !items.has(PacketItems::kRaw))
+    return;
   zelto::Zkf6SensorData sensorData;
   zelto::Zkf6Aiding aiding;
   zelto::Vector3& acc = sensorData.inertial.acc;
   zelto::Vector3& gyr = sensorData.inertial.gyr;
-  if (!objectFrameInertial(packet, acc, gyr, aiding.mag)) return;
+  if (!objectFrameInertial(items, acc, gyr, aiding.mag)) return;
   zelto::Zkf6FilterOutput output;
   output.orientation = zelto::Quaternion(0.0, 0.0, 0.0, 0.0);
-  const bool hasStatus = ZtDataPacket_containsStatus(&packet) != 0;
-  uint32_t status = hasStatus ? ZtDataPacket_status(&packet) : 0;
+  const bool hasStatus = items.hasStatus();
+  uint32_t status = hasStatus ? items.status() : 0;
 
   if (ZtDataPacket_containsGpsPvtData(&packet)) {
     ZtGpsPvtData pvt;

@@ -26,6 +26,7 @@
 #include "math/Matrix3x3.h"
 #include "math/Vector3.h"
 #include "trackers/ExtendedScenario.h"
+#include "trackers/PacketItems.h"
 #include "zttypes/ztmessage.h"
 
 namespace {
@@ -187,20 +188,24 @@ bool KtixDevice::initializeFilter() {
 
 void KtixDevice::performFiltering(ZtDataPacket& packet) {
   const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
-  if (!filter || !ZtDataPacket_containsCalibratedData(&packet) || !ZtDataPacket_containsRawData(&packet)) return;
+  if (!filter) return;
+  const PacketItems items(packet);
+  if (!items.has(PacketItems::kAcceleration) || !items.has(PacketItems::kRateOfTurn) ||
+      !items.has(PacketItems::kMagneticField) || !items.has(PacketItems::kRaw))
+    return;
   zelto::Zkf3SensorData sensorData;
   zelto::Zkf3Aiding aiding;
   zelto::Vector3& acc = sensorData.inertial.acc;
   zelto::Vector3& gyr = sensorData.inertial.gyr;
-  if (!objectFrameInertial(packet, acc, gyr, aiding.mag)) return;
+  if (!objectFrameInertial(items, acc, gyr, aiding.mag)) return;
   zelto::Zkf3RealTimeParameters realTime;
   realTime.noRotationDuration = m_pendingNoRotationCount;
   m_pendingNoRotationCount = 0;
   zelto::Zkf3FilterOutput output;
   output.q_gs = zelto::Quaternion(0.0, 0.0, 0.0, 0.0);
 
-  const bool hasStatus = ZtDataPacket_containsStatus(&packet) != 0;
-  uint32_t status = hasStatus ? ZtDataPacket_status(&packet) : 0;
+  const bool hasStatus = items.hasStatus();
+  uint32_t status = hasStatus ? items.status() : 0;
   if (!filter->doOneKalmanStep(sensorData, aiding, realTime, output, nullptr)) return;
 
   const ZtQuaternion orientation = doOrientationResets(output.q_gs);

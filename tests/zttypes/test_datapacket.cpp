@@ -595,6 +595,26 @@ TEST(DataPacketFrameTest, EditsRepairAReceivedFrame) {
       {"in place keeps a truncated tail", {0x10, 0x20, 2, 0, 1, 0x20, 0x1B, 32, 1, 2, 3},
        [](ZtDataPacket* p) { ZtDataPacket_setPacketCounter(p, 3); },
        {item(0x1020, {0, 3}), Bytes{0x20, 0x1B, 32, 1, 2, 3}}},
+      {"calibrated data appended at once drops a truncated tail", {0x10, 0x20, 2, 0, 1, 0x20, 0x1B, 32, 1, 2, 3},
+       [](ZtDataPacket* p) {
+         const ZtCalibratedData cal{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
+         ZtDataPacket_setCalibratedData(p, &cal);
+       },
+       {item(0x1020, {0, 1}), item(0x4023, doubles({1, 2, 3})), item(0x8023, doubles({4, 5, 6})),
+        item(0xC023, doubles({7, 8, 9}))}},
+      {"increments appended at once drop a truncated tail", {0x10, 0x20, 2, 0, 1, 0x20, 0x1B, 32, 1, 2, 3},
+       [](ZtDataPacket* p) {
+         const ZtSdiData sdi{{1, 0.5, 0.25, 0.125}, {-1, -2, -3}};
+         ZtDataPacket_setSdiData(p, &sdi);
+       },
+       {item(0x1020, {0, 1}), item(0x8033, doubles({1, 0.5, 0.25, 0.125})), item(0x4013, doubles({-1, -2, -3}))}},
+      {"calibrated data with one item present: in place, the others appended",
+       item(0x8023, doubles({0, 0, 0})),
+       [](ZtDataPacket* p) {
+         const ZtCalibratedData cal{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
+         ZtDataPacket_setCalibratedData(p, &cal);
+       },
+       {item(0x8023, doubles({4, 5, 6})), item(0x4023, doubles({1, 2, 3})), item(0xC023, doubles({7, 8, 9}))}},
   };
   for (const RepairCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -607,6 +627,68 @@ TEST(DataPacketFrameTest, EditsRepairAReceivedFrame) {
     ZtDataPacket_setMessage(p.get(), &m.m);
     c.edit(p.get());
     EXPECT_EQ(frameOf(p.get()), dataFrame(c.expected));
+  }
+}
+
+// Quantities made of several items (calibrated data, increments, status, raw data with its
+// gyroscope temperatures) take the first well-formed item of each kind, whatever surrounds it.
+TEST(DataPacketMultiItemTest, EachPartIsTheFirstWellFormedItemOfItsKind) {
+  struct MultiItemCase {
+    const char* name;
+    std::vector<Bytes> items;
+    bool calibrated, increments, orientation, status;
+    double acc0, mag2, dq0, dv1;
+    uint32_t statusWord;
+    uint8_t statusByte;
+    uint16_t gyroTemp0;
+  };
+  const Bytes raw = {0, 1, 0, 2, 0, 3, 1, 0, 2, 0, 3, 0, 0xFF, 0xFF, 0x80, 0, 0, 7, 0x12, 0x34};
+  const MultiItemCase cases[] = {
+      {"none", {}, false, false, false, false, 0, 0, 0, 0, 0, 0, 0},
+      {"calibrated, a malformed acceleration first",
+       {item(0x4023, {1, 2, 3}), item(0x4023, doubles({1.5, 0, 0})), item(0x4023, doubles({9, 9, 9})),
+        item(0x8023, doubles({0, 0, 0})), item(0xC023, doubles({0, 0, -2.5}))},
+       true, false, false, false, 1.5, -2.5, 0, 0, 0, 0, 0},
+      {"magnetic field missing", {item(0x4023, doubles({1, 0, 0})), item(0x8023, doubles({0, 0, 0}))},
+       false, false, false, false, 1, 0, 0, 0, 0, 0, 0},
+      {"increments, and a status word of the wrong size before the byte",
+       {item(0x4013, doubles({0, 0.75, 0})), item(0xE020, {1, 2, 3}), item(0xE010, {0x5A}),
+        item(0x8033, doubles({0.5, 0, 0, 0}))},
+       false, true, false, true, 0, 0, 0.5, 0.75, 0x5A, 0x5A, 0},
+      {"word and byte, raw with gyroscope temperatures, euler angles",
+       {item(0xE010, {0x11}), item(0xA010, raw), item(0xE020, {0x80, 0, 0, 0x22}), item(0xA020, {0xAB, 0xCD, 0, 0, 0, 0}),
+        item(0x2033, doubles({0, 0, 90}))},
+       false, false, true, true, 0, 0, 0, 0, 0x80000022u, 0x11, 0xABCD},
+      {"only increment half", {item(0x8033, doubles({1, 0, 0, 0})), item(0x2013, {0})}, false, false, false, false, 0, 0,
+       1, 0, 0, 0, 0},
+  };
+  for (const MultiItemCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes payload;
+    for (const Bytes& b : c.items) payload.insert(payload.end(), b.begin(), b.end());
+    Packet p;
+    packetFromPayload(p.get(), payload);
+    EXPECT_EQ(ZtDataPacket_containsCalibratedData(p.get()) != 0, c.calibrated);
+    EXPECT_EQ(ZtDataPacket_containsSdiData(p.get()) != 0, c.increments);
+    EXPECT_EQ(ZtDataPacket_containsOrientation(p.get()) != 0, c.orientation);
+    EXPECT_EQ(ZtDataPacket_containsStatus(p.get()) != 0, c.status);
+    ZtCalibratedData cal;
+    std::memset(&cal, 0xAB, sizeof cal);
+    ZtDataPacket_calibratedData(p.get(), &cal);
+    EXPECT_EQ(cal.acc[0], c.acc0);
+    EXPECT_EQ(cal.mag[2], c.mag2);
+    ZtSdiData sdi;
+    std::memset(&sdi, 0xAB, sizeof sdi);
+    ZtDataPacket_sdiData(p.get(), &sdi);
+    EXPECT_EQ(sdi.orientationIncrement.w, c.dq0);
+    EXPECT_EQ(sdi.velocityIncrement[1], c.dv1);
+    EXPECT_EQ(ZtDataPacket_status(p.get()), c.statusWord);
+    EXPECT_EQ(ZtDataPacket_statusByte(p.get()), c.statusByte);
+    ZtScrData r;
+    std::memset(&r, 0xAB, sizeof r);
+    ZtDataPacket_rawData(p.get(), &r);
+    EXPECT_EQ(r.temp[1], c.gyroTemp0);
+    EXPECT_EQ(r.acc[0], c.gyroTemp0 ? 1 : 0);
   }
 }
 

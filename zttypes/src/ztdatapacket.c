@@ -99,6 +99,34 @@ static int findItem(const ZtDataPacket* p, uint16_t value, uint16_t mask, Item* 
 
 static int hasType(const ZtDataPacket* p, uint16_t type) { return findItem(p, type, kMatchType, NULL); }
 
+/* One pass for several types at once: the first well-formed item of each type (found[i] tells
+ * which were); returns the payload offset just past the last complete item. Getters and setters
+ * of quantities made of several items (calibrated data, increments, status) use it so that the
+ * packet is walked once rather than once per item. */
+static size_t findTypes(const ZtDataPacket* p, const uint16_t* types, size_t count, Item* items, int* found) {
+  size_t n;
+  const uint8_t* d = payload(p, &n);
+  size_t o = 0;
+  for (size_t i = 0; i < count; ++i) found[i] = 0;
+  while (d && n - o >= kHeaderSize) {
+    const uint16_t id = getU16(d + o);
+    const uint8_t size = d[o + 2];
+    if ((size_t)size > n - o - kHeaderSize) break;
+    for (size_t i = 0; i < count; ++i) {
+      if (found[i] || (id & kMatchType) != types[i]) continue;
+      if (ZtDataIdentifier_itemSize(id) == (int)size) {
+        found[i] = 1;
+        items[i].offset = o + kHeaderSize;
+        items[i].id = id;
+        items[i].size = size;
+      }
+      break; /* the types differ: no other can match this item */
+    }
+    o += kHeaderSize + size;
+  }
+  return o;
+}
+
 static const uint8_t* itemBytes(const ZtDataPacket* p, const Item* it) {
   return ZtMessage_constData(&p->message) + it->offset;
 }
@@ -241,6 +269,40 @@ static int getValues(const ZtDataPacket* p, uint16_t type, double* values, size_
   if (!findItem(p, type, kMatchType, &it)) return 0;
   if (ZtMessage_getDataFPValues(&p->message, formSettings(it.id), values, it.offset, count) == it.offset) return 0;
   if (idOut) *idOut = it.id;
+  return 1;
+}
+
+/* The values of an item found by findTypes (null: absent): zeros and 0 when absent or unreadable. */
+static int readItemValues(const ZtDataPacket* p, const Item* it, double* values, size_t count) {
+  memset(values, 0, count * sizeof *values);
+  if (!it) return 0;
+  return ZtMessage_getDataFPValues(&p->message, formSettings(it->id), values, it->offset, count) != it->offset;
+}
+
+/* Appends n floating-point items as doubles behind the last complete item at payload offset end,
+ * in one growth with one checksum sum: the bytes are those n appends one by one would give (a
+ * truncated tail is dropped first). The caller has checked that they fit. */
+static int appendDoubleItems(ZtDataPacket* p, size_t end, const uint16_t* types, const double* const* values,
+                             const size_t* counts, size_t n) {
+  size_t total = 0;
+  for (size_t i = 0; i < n; ++i) total += kHeaderSize + counts[i] * 8;
+  if (!ensureMessage(p) || end + total > (size_t)ZTMESSAGE_MAX_DATA_SIZE) return 0;
+  if ((end < ZtMessage_dataSize(&p->message) && ZtMessage_resizeDataUnsummed(&p->message, end) != 0) ||
+      ZtMessage_resizeDataUnsummed(&p->message, end + total) != 0) {
+    ZtMessage_recomputeChecksum(&p->message);
+    return 0;
+  }
+  size_t o = end;
+  for (size_t i = 0; i < n; ++i) {
+    const uint16_t id = (uint16_t)(types[i] | ZDI_Float64);
+    uint8_t* b = mutablePayload(p) + o;
+    putU16(b, id);
+    b[2] = (uint8_t)(counts[i] * 8);
+    o += kHeaderSize;
+    ZtMessage_setDataFPValuesUnsummed(&p->message, formSettings(id), values[i], o, counts[i]);
+    o += counts[i] * 8;
+  }
+  ZtMessage_recomputeChecksum(&p->message);
   return 1;
 }
 
@@ -668,17 +730,23 @@ int ZtDataPacket_setFrameRange(ZtDataPacket* p, const ZtRange* range) {
 
 int ZtDataPacket_containsRawData(const ZtDataPacket* p) { return hasType(p, ZDI_RawSensorData); }
 ZtScrData* ZtDataPacket_rawData(const ZtDataPacket* p, ZtScrData* out) {
-  const uint8_t* b = getFixed(p, ZDI_RawSensorData, out, sizeof *out);
-  if (!b) return out;
+  static const uint16_t types[2] = {ZDI_RawSensorData, ZDI_RawGyroTemperatures};
+  Item items[2];
+  int found[2];
+  memset(out, 0, sizeof *out);
+  findTypes(p, types, 2, items, found);
+  if (!found[0]) return out;
+  const uint8_t* b = itemBytes(p, &items[0]);
   for (int i = 0; i < 3; ++i) {
     out->acc[i] = getU16(b + 2 * i);
     out->gyr[i] = getU16(b + 6 + 2 * i);
     out->mag[i] = getU16(b + 12 + 2 * i);
   }
   out->temp[0] = getU16(b + 18);
-  const uint8_t* g = getFixed(p, ZDI_RawGyroTemperatures, NULL, 0);
-  if (g)
+  if (found[1]) {
+    const uint8_t* g = itemBytes(p, &items[1]);
     for (int i = 0; i < 3; ++i) out->temp[1 + i] = getU16(g + 2 * i);
+  }
   return out;
 }
 int ZtDataPacket_setRawData(ZtDataPacket* p, const ZtScrData* raw) {
@@ -716,19 +784,34 @@ static int setVector(ZtDataPacket* p, uint16_t type, const ZtVector* v) {
   return vectorIn(v) && setValues(p, type, v->data, 3, -1, 0, 0);
 }
 
+static const uint16_t kCalibratedTypes[3] = {ZDI_Acceleration, ZDI_RateOfTurn, ZDI_MagneticField};
+
 int ZtDataPacket_containsCalibratedData(const ZtDataPacket* p) {
-  return hasType(p, ZDI_Acceleration) && hasType(p, ZDI_RateOfTurn) && hasType(p, ZDI_MagneticField);
+  Item items[3];
+  int found[3];
+  findTypes(p, kCalibratedTypes, 3, items, found);
+  return found[0] && found[1] && found[2];
 }
 ZtCalibratedData* ZtDataPacket_calibratedData(const ZtDataPacket* p, ZtCalibratedData* out) {
-  getValues(p, ZDI_Acceleration, out->acc, 3, NULL);
-  getValues(p, ZDI_RateOfTurn, out->gyr, 3, NULL);
-  getValues(p, ZDI_MagneticField, out->mag, 3, NULL);
+  Item items[3];
+  int found[3];
+  findTypes(p, kCalibratedTypes, 3, items, found);
+  readItemValues(p, found[0] ? &items[0] : NULL, out->acc, 3);
+  readItemValues(p, found[1] ? &items[1] : NULL, out->gyr, 3);
+  readItemValues(p, found[2] ? &items[2] : NULL, out->mag, 3);
   return out;
 }
 int ZtDataPacket_setCalibratedData(ZtDataPacket* p, const ZtCalibratedData* data) {
-  const size_t extra = (hasType(p, ZDI_Acceleration) ? 0 : 27) + (hasType(p, ZDI_RateOfTurn) ? 0 : 27) +
-                       (hasType(p, ZDI_MagneticField) ? 0 : 27);
+  Item items[3];
+  int found[3];
+  const size_t end = findTypes(p, kCalibratedTypes, 3, items, found);
+  const size_t extra = (found[0] ? 0 : 27) + (found[1] ? 0 : 27) + (found[2] ? 0 : 27);
   if (!ensureMessage(p) || !fits(p, extra)) return 0;
+  if (extra == 81) {
+    const double* values[3] = {data->acc, data->gyr, data->mag};
+    static const size_t counts[3] = {3, 3, 3};
+    return appendDoubleItems(p, end, kCalibratedTypes, values, counts, 3);
+  }
   return setValues(p, ZDI_Acceleration, data->acc, 3, -1, 0, 0) && setValues(p, ZDI_RateOfTurn, data->gyr, 3, -1, 0, 0) &&
          setValues(p, ZDI_MagneticField, data->mag, 3, -1, 0, 0);
 }
@@ -755,9 +838,8 @@ int ZtDataPacket_setFreeAcceleration(ZtDataPacket* p, const ZtVector* v) { retur
 
 /* ---- orientation ---- */
 
-int ZtDataPacket_containsOrientation(const ZtDataPacket* p) {
-  return hasType(p, ZDI_Quaternion) || hasType(p, ZDI_EulerAngles) || hasType(p, ZDI_RotationMatrix);
-}
+/* The group holds exactly the three orientation forms. */
+int ZtDataPacket_containsOrientation(const ZtDataPacket* p) { return findItem(p, ZDI_OrientationGroup, kMatchGroup, NULL); }
 int ZtDataPacket_containsOrientationQuaternion(const ZtDataPacket* p) { return hasType(p, ZDI_Quaternion); }
 int ZtDataPacket_containsOrientationEuler(const ZtDataPacket* p) { return hasType(p, ZDI_EulerAngles); }
 int ZtDataPacket_containsOrientationMatrix(const ZtDataPacket* p) { return hasType(p, ZDI_RotationMatrix); }
@@ -825,22 +907,40 @@ int ZtDataPacket_setOrientationMatrix(ZtDataPacket* p, const ZtMatrix* m, int fr
 
 /* ---- SDI ---- */
 
-int ZtDataPacket_containsSdiData(const ZtDataPacket* p) { return hasType(p, ZDI_DeltaQ) && hasType(p, ZDI_DeltaV); }
+static const uint16_t kSdiTypes[2] = {ZDI_DeltaQ, ZDI_DeltaV};
+
+int ZtDataPacket_containsSdiData(const ZtDataPacket* p) {
+  Item items[2];
+  int found[2];
+  findTypes(p, kSdiTypes, 2, items, found);
+  return found[0] && found[1];
+}
 ZtSdiData* ZtDataPacket_sdiData(const ZtDataPacket* p, ZtSdiData* out) {
+  Item items[2];
+  int found[2];
+  findTypes(p, kSdiTypes, 2, items, found);
   double q[4];
-  getValues(p, ZDI_DeltaQ, q, 4, NULL);
+  readItemValues(p, found[0] ? &items[0] : NULL, q, 4);
   out->orientationIncrement.w = q[0];
   out->orientationIncrement.x = q[1];
   out->orientationIncrement.y = q[2];
   out->orientationIncrement.z = q[3];
-  getValues(p, ZDI_DeltaV, out->velocityIncrement, 3, NULL);
+  readItemValues(p, found[1] ? &items[1] : NULL, out->velocityIncrement, 3);
   return out;
 }
 int ZtDataPacket_setSdiData(ZtDataPacket* p, const ZtSdiData* sdi) {
   const double q[4] = {sdi->orientationIncrement.w, sdi->orientationIncrement.x, sdi->orientationIncrement.y,
                        sdi->orientationIncrement.z};
-  const size_t extra = (hasType(p, ZDI_DeltaQ) ? 0 : 35) + (hasType(p, ZDI_DeltaV) ? 0 : 27);
+  Item items[2];
+  int found[2];
+  const size_t end = findTypes(p, kSdiTypes, 2, items, found);
+  const size_t extra = (found[0] ? 0 : 35) + (found[1] ? 0 : 27);
   if (!ensureMessage(p) || !fits(p, extra)) return 0;
+  if (extra == 62) {
+    const double* values[2] = {q, sdi->velocityIncrement};
+    static const size_t counts[2] = {4, 3};
+    return appendDoubleItems(p, end, kSdiTypes, values, counts, 2);
+  }
   return setValues(p, ZDI_DeltaQ, q, 4, -1, 0, 0) && setValues(p, ZDI_DeltaV, sdi->velocityIncrement, 3, -1, 0, 0);
 }
 
@@ -867,19 +967,28 @@ int ZtDataPacket_setVelocity(ZtDataPacket* p, const ZtVector* v, int frame) {
 
 /* ---- status ---- */
 
-int ZtDataPacket_containsStatus(const ZtDataPacket* p) { return hasType(p, ZDI_StatusWord) || hasType(p, ZDI_StatusByte); }
+static const uint16_t kStatusTypes[2] = {ZDI_StatusWord, ZDI_StatusByte};
+
+int ZtDataPacket_containsStatus(const ZtDataPacket* p) {
+  Item items[2];
+  int found[2];
+  findTypes(p, kStatusTypes, 2, items, found);
+  return found[0] || found[1];
+}
 int ZtDataPacket_containsDetailedStatus(const ZtDataPacket* p) { return hasType(p, ZDI_StatusWord); }
 uint32_t ZtDataPacket_status(const ZtDataPacket* p) {
-  const uint8_t* b = getFixed(p, ZDI_StatusWord, NULL, 0);
-  if (b) return getU32(b);
-  b = getFixed(p, ZDI_StatusByte, NULL, 0);
-  return b ? b[0] : 0;
+  Item items[2];
+  int found[2];
+  findTypes(p, kStatusTypes, 2, items, found);
+  if (found[0]) return getU32(itemBytes(p, &items[0]));
+  return found[1] ? itemBytes(p, &items[1])[0] : 0;
 }
 uint8_t ZtDataPacket_statusByte(const ZtDataPacket* p) {
-  const uint8_t* b = getFixed(p, ZDI_StatusByte, NULL, 0);
-  if (b) return b[0];
-  b = getFixed(p, ZDI_StatusWord, NULL, 0);
-  return b ? b[3] : 0;
+  Item items[2];
+  int found[2];
+  findTypes(p, kStatusTypes, 2, items, found);
+  if (found[1]) return itemBytes(p, &items[1])[0];
+  return found[0] ? itemBytes(p, &items[0])[3] : 0;
 }
 
 /* The status byte and the status word replace each other. */

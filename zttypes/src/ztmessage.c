@@ -454,12 +454,18 @@ size_t ZtMessage_getDataFPValues(const ZtMessage* m, uint32_t outputSettings, do
   return offset + count * n;
 }
 
-size_t ZtMessage_setDataFPValues(ZtMessage* m, uint32_t outputSettings, const double* values, size_t offset,
-                                 size_t count) {
+size_t ZtMessage_setDataFPValuesUnsummed(ZtMessage* m, uint32_t outputSettings, const double* values, size_t offset,
+                                         size_t count) {
   size_t n = ZtMessage_fpValueSize(outputSettings);
   if (!values || count == 0 || count > ZTMESSAGE_MAX_DATA_SIZE / n || !fits(m, offset, count * n)) return offset;
   uint8_t* p = payload(m) + offset;
   for (size_t i = 0; i < count; ++i) encodeFP(p + i * n, outputSettings, values[i]);
-  writeChecksum(m);
   return offset + count * n;
+}
+
+size_t ZtMessage_setDataFPValues(ZtMessage* m, uint32_t outputSettings, const double* values, size_t offset,
+                                 size_t count) {
+  const size_t end = ZtMessage_setDataFPValuesUnsummed(m, outputSettings, values, offset, count);
+  if (end != offset) writeChecksum(m);
+  return end;
 }
