@@ -23,6 +23,39 @@ inline double dot(const double* __restrict x, const double* __restrict y, std::s
   return (s0 + s2) + (s1 + s3);
 }
 
+// Applies the reflection (1, v) with scale beta to rows [first, rows) of a over the pivot column
+// and the n columns after it. With n a constant the loops unroll completely; the arithmetic is
+// dot()'s and the update's, in the same order, whatever n is.
+template <std::size_t n>
+inline void reflectRowsFixed(double* a, std::size_t stride, std::size_t first, std::size_t rows, std::size_t j,
+                             const double* __restrict v, double beta) {
+  for (std::size_t r = first; r < rows; ++r) {
+    double* row = a + r * stride + j;
+    const double w = beta * (row[0] + dot(row + 1, v, n));
+    row[0] -= w;
+    double* __restrict tail = row + 1;
+    for (std::size_t c = 0; c < n; ++c) tail[c] -= w * v[c];
+  }
+}
+
+inline void reflectRows(double* a, std::size_t stride, std::size_t first, std::size_t rows, std::size_t j,
+                        const double* __restrict v, std::size_t n, double beta) {
+  switch (n) {
+    // The widths of the 12-state filters' time updates.
+    case 12: reflectRowsFixed<12>(a, stride, first, rows, j, v, beta); return;
+    case 13: reflectRowsFixed<13>(a, stride, first, rows, j, v, beta); return;
+    case 14: reflectRowsFixed<14>(a, stride, first, rows, j, v, beta); return;
+    default: break;
+  }
+  for (std::size_t r = first; r < rows; ++r) {
+    double* row = a + r * stride + j;
+    const double w = beta * (row[0] + dot(row + 1, v, n));
+    row[0] -= w;
+    double* __restrict tail = row + 1;
+    for (std::size_t c = 0; c < n; ++c) tail[c] -= w * v[c];
+  }
+}
+
 }  // namespace
 
 bool lowerTriangulariseRows(double* a, std::size_t stride, std::size_t rows, std::size_t pivots, std::size_t cols,
@@ -56,13 +89,7 @@ bool lowerTriangulariseRows(double* a, std::size_t stride, std::size_t rows, std
     for (std::size_t c = 0; c < n; ++c) v[c] = x[c] * inv;
     pr[j] = mu;
     for (std::size_t c = 0; c < n; ++c) pr[j + 1 + c] = 0.0;
-    for (std::size_t r = j + 1; r < rows; ++r) {
-      double* row = a + r * stride + j;
-      const double w = beta * (row[0] + dot(row + 1, v, n));
-      row[0] -= w;
-      double* __restrict tail = row + 1;
-      for (std::size_t c = 0; c < n; ++c) tail[c] -= w * v[c];
-    }
+    reflectRows(a, stride, j + 1, rows, j, v, n, beta);
   }
   return true;
 }
