@@ -362,26 +362,29 @@ void Zkf3Filter::predict() {
 
   // 12. Array [ Phi sQx  Qs ] (12 x 24). Phi sQx by the blocks of Phi: rows 0-2 c_acc I and the
   // columns 9-11; rows 3-5 I; rows 6-8 e I; rows 9-11 the columns 3-5 and 9-11. sQx is lower
-  // triangular, so column j of it starts at row j. Qs is block diagonal, its blocks of rows 6-8
-  // and 9-11 diagonal: row i of the array is zero from preEnd[i] on, which is neither written
-  // nor read. Rows 3-5 end with their block unless sQw_gyr_bias is lower triangular.
+  // triangular. Qs is block diagonal, its blocks of rows 6-8 and 9-11 diagonal: row i of the
+  // array is zero from preEnd[i] on, which is neither written nor read (rows 3-5 end with their
+  // block unless sQw_gyr_bias is lower triangular). Each element of a product block is summed from 0.0 in k order. The terms with k < j, which
+  // meet the zeros above the diagonal of sQx, are taken as well: a finite factor times zero adds
+  // nothing to these sums (none is -0), so every row runs over all its columns without branches.
   const Matrix& S = s.sQx;
-  // sum over k of Phi(i, k0 + m) S(k0 + m, j) for m in [0, 3) and k0 + m >= j, in k order (phi is
-  // the row's block).
-  auto sumOver = [&](const double* phi, ZtSize k0, ZtSize j) {
-    double sum = 0.0;
-    for (ZtSize k = k0 > j ? k0 : j; k < k0 + 3; ++k) sum += phi[k - k0] * S.data[k * S.stride + j];
-    return sum;
-  };
+  const double* S3 = S.rowPtr(3);
+  const double* S4 = S.rowPtr(4);
+  const double* S5 = S.rowPtr(5);
+  const double* S9 = S.rowPtr(9);
+  const double* S10 = S.rowPtr(10);
+  const double* S11 = S.rowPtr(11);
   const bool biasTriL = Qb(0, 1) == 0.0 && Qb(0, 2) == 0.0 && Qb(1, 2) == 0.0;
   const std::size_t preEnd[N] = {15, 15, 15, biasTriL ? 16u : 18u, biasTriL ? 17u : 18u, 18, 19, 20, 21, 22, 23, 24};
+  const double cAcc = p.c_acc;
   for (ZtSize i = 0; i < N; ++i) {
     double* a = m_pre.rowPtr(i);
     const double* si = S.rowPtr(i);
     for (ZtSize c = N; c < preEnd[i]; ++c) a[c] = 0.0;
     if (i < 3) {
       const double* phi = phi09 + 3 * i;
-      for (ZtSize j = 0; j < N; ++j) a[j] = (j <= i ? p.c_acc * si[j] : 0.0) + sumOver(phi, 9, j);
+      const double p0 = phi[0], p1 = phi[1], p2 = phi[2];
+      for (ZtSize j = 0; j < N; ++j) a[j] = cAcc * si[j] + (((0.0 + p0 * S9[j]) + p1 * S10[j]) + p2 * S11[j]);
       for (ZtSize c = 0; c < 3; ++c) a[N + c] = m_qsAcc[3 * i + c];
     } else if (i < 6) {
       for (ZtSize j = 0; j < N; ++j) a[j] = si[j];
@@ -392,7 +395,10 @@ void Zkf3Filter::predict() {
     } else {
       const double* phi3 = phi93 + 3 * (i - 9);
       const double* phi9 = phi99 + 3 * (i - 9);
-      for (ZtSize j = 0; j < N; ++j) a[j] = sumOver(phi3, 3, j) + sumOver(phi9, 9, j);
+      const double q0 = phi3[0], q1 = phi3[1], q2 = phi3[2];
+      const double p0 = phi9[0], p1 = phi9[1], p2 = phi9[2];
+      for (ZtSize j = 0; j < N; ++j)
+        a[j] = (((0.0 + q0 * S3[j]) + q1 * S4[j]) + q2 * S5[j]) + (((0.0 + p0 * S9[j]) + p1 * S10[j]) + p2 * S11[j]);
       a[N + i] = m_qsOri[i - 9];
     }
   }
