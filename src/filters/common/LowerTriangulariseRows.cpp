@@ -29,7 +29,21 @@ inline double dot(const double* __restrict x, const double* __restrict y, std::s
 template <std::size_t n>
 inline void reflectRowsFixed(double* a, std::size_t stride, std::size_t first, std::size_t rows, std::size_t j,
                              const double* __restrict v, double beta) {
-  for (std::size_t r = first; r < rows; ++r) {
+  std::size_t r = first;
+  // Two rows at a time: their sums are independent chains that overlap.
+  for (; r + 2 <= rows; r += 2) {
+    double* __restrict row0 = a + r * stride + j;
+    double* __restrict row1 = row0 + stride;
+    const double w0 = beta * (row0[0] + dot(row0 + 1, v, n));
+    const double w1 = beta * (row1[0] + dot(row1 + 1, v, n));
+    row0[0] -= w0;
+    row1[0] -= w1;
+    for (std::size_t c = 1; c <= n; ++c) {
+      row0[c] -= w0 * v[c - 1];
+      row1[c] -= w1 * v[c - 1];
+    }
+  }
+  for (; r < rows; ++r) {
     double* row = a + r * stride + j;
     const double w = beta * (row[0] + dot(row + 1, v, n));
     row[0] -= w;
