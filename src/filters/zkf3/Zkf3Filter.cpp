@@ -49,6 +49,49 @@ void mul3(const double* a, const double* b, double* out) {
     }
 }
 
+// R of the Householder QR decomposition of the row-major 3 x 3 array a, in place (below the
+// diagonal: what the reflections leave), with the arithmetic of Matrix::QRdecomposition step for
+// step, so the bits are that routine's. False, a unchanged, where that routine throws (a NaN
+// pivot, a singular reflection): the caller then runs it for its error.
+bool householderQR3(double* a) {
+  constexpr double kTiny = 3.1622776601683795e-154;
+  double b[9], V[9] = {};
+  for (ZtSize k = 0; k < 9; ++k) b[k] = a[k];
+  for (ZtSize j = 0; j < 3; ++j) {
+    const double alpha = b[4 * j];
+    if (std::isnan(alpha)) return false;
+    double beta = 0.0;
+    V[4 * j] = 1.0;
+    if (j < 2) {
+      double sigma = 0.0;
+      for (ZtSize r = j + 1; r < 3; ++r) {
+        const double x = b[3 * r + j];
+        V[3 * r + j] = x;
+        sigma += x * x;
+      }
+      if (!(std::fabs(sigma) <= kTiny || std::isnan(sigma))) {
+        const double mu = std::sqrt(alpha * alpha + sigma);
+        const double v = alpha <= 0.0 ? alpha - mu : -sigma / (alpha + mu);
+        const double v2 = v * v;
+        if (sigma + v2 == 0.0 || v == 0.0) return false;
+        beta = 2.0 * v2 / (sigma + v2);
+        if (std::isnan(beta)) return false;
+        const double inv = 1.0 / v;
+        for (ZtSize r = j + 1; r < 3; ++r) V[3 * r + j] *= inv;
+      }
+    }
+    // The reflection runs with beta = 0 too (a NaN below the pivot then spreads into R).
+    double w[3] = {0.0, 0.0, 0.0};
+    for (ZtSize r = j; r < 3; ++r)
+      for (ZtSize c = j; c < 3; ++c) w[c] += b[3 * r + c] * V[3 * r + j];
+    for (ZtSize c = j; c < 3; ++c) w[c] = beta * w[c];
+    for (ZtSize r = j; r < 3; ++r)
+      for (ZtSize c = j; c < 3; ++c) b[3 * r + c] -= V[3 * r + j] * w[c];
+  }
+  for (ZtSize k = 0; k < 9; ++k) a[k] = b[k];
+  return true;
+}
+
 }  // namespace
 
 Zkf3Filter::Zkf3Filter(Zkf3Params* params)
@@ -611,8 +654,10 @@ void Zkf3Filter::correctError() {
   Matrix3x3& blockT = m_M2;
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < 3; ++c) blockT(r, c) = S(9 + c, 9 + r);
-  double scratch[3 * 3 + 3 + 3];
-  blockT.QRdecomposition(scratch);
+  if (!householderQR3(blockT.data)) {
+    double scratch[3 * 3 + 3 + 3];
+    blockT.QRdecomposition(scratch);
+  }
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < 3; ++c) S(9 + r, 9 + c) = c <= r ? blockT(c, r) : 0.0;
   s.sx.isLeftDivideTriL(S, x);
