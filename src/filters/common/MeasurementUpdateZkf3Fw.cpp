@@ -54,7 +54,30 @@ bool doMeasurementUpdateSquareRootRotations(ZtSize kStates, ZtSize kMeas, zelto:
       sn[j] = f[j] * inv;
       previous = rho;
     }
-    for (ZtSize i = 0; i < kStates; ++i) {
+    // Rows in pairs: the second row's first turns, then both rows in step, so that the two
+    // recurrences overlap (each row's own order of operations is unchanged).
+    ZtSize i = 0;
+    for (; i + 2 <= kStates; i += 2) {
+      double* __restrict row0 = S + i * ss;
+      double* __restrict row1 = row0 + ss;
+      const ZtSize n0 = i < top ? i + 1 : top;
+      double t0 = 0.0, t1 = 0.0;
+      ZtSize j = i + 1 < top ? i + 2 : top;
+      for (; j > n0;) {
+        --j;
+        const double s1 = row1[j];
+        row1[j] = cs[j] * s1 - sn[j] * t1;
+        t1 = cs[j] * t1 + sn[j] * s1;
+      }
+      while (j-- > 0) {
+        const double s0 = row0[j], s1 = row1[j];
+        row0[j] = cs[j] * s0 - sn[j] * t0;
+        row1[j] = cs[j] * s1 - sn[j] * t1;
+        t0 = cs[j] * t0 + sn[j] * s0;
+        t1 = cs[j] * t1 + sn[j] * s1;
+      }
+    }
+    for (; i < kStates; ++i) {
       double* row = S + i * ss;
       double t = 0.0;
       for (ZtSize j = i < top ? i + 1 : top; j-- > 0;) {

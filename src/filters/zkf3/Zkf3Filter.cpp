@@ -13,9 +13,6 @@ namespace {
 constexpr ZtSize N = Zkf3State::kStates;
 constexpr ZtSize kPreCols = 2 * N;
 static_assert(kPreCols <= kLowerTriangulariseMaxColumns, "time-update array too wide");
-// Qs is block diagonal in 3 x 3 blocks, so row i of [ Phi sQx  Qs ] is zero from the end of its
-// block on: what the reduction of the time update may skip.
-constexpr std::size_t kPreEnd[N] = {15, 15, 15, 18, 18, 18, 21, 21, 21, 24, 24, 24};
 // Measurement noise deviation of the magnetometer's vertical axis: the heading update does not
 // use it.
 constexpr double kMagVerticalDeviation = 100.0;
@@ -41,6 +38,60 @@ double dot3(const ZtVector& a, const ZtVector& b) {
   return a.data[0] * b.data[0] + a.data[1] * b.data[1] + a.data[2] * b.data[2];
 }
 
+// out = a b for row-major 3 x 3 arrays, each element summed from 0.0 in k order (as the
+// library's matrix product does, so the bits are the same).
+void mul3(const double* a, const double* b, double* out) {
+  for (ZtSize i = 0; i < 3; ++i)
+    for (ZtSize j = 0; j < 3; ++j) {
+      double sum = 0.0;
+      for (ZtSize k = 0; k < 3; ++k) sum += a[3 * i + k] * b[3 * k + j];
+      out[3 * i + j] = sum;
+    }
+}
+
+// R of the Householder QR decomposition of the row-major 3 x 3 array a, in place (below the
+// diagonal: what the reflections leave), with the arithmetic of Matrix::QRdecomposition step for
+// step, so the bits are that routine's. False, a unchanged, where that routine throws (a NaN
+// pivot, a singular reflection): the caller then runs it for its error.
+bool householderQR3(double* a) {
+  constexpr double kTiny = 3.1622776601683795e-154;
+  double b[9], V[9] = {};
+  for (ZtSize k = 0; k < 9; ++k) b[k] = a[k];
+  for (ZtSize j = 0; j < 3; ++j) {
+    const double alpha = b[4 * j];
+    if (std::isnan(alpha)) return false;
+    double beta = 0.0;
+    V[4 * j] = 1.0;
+    if (j < 2) {
+      double sigma = 0.0;
+      for (ZtSize r = j + 1; r < 3; ++r) {
+        const double x = b[3 * r + j];
+        V[3 * r + j] = x;
+        sigma += x * x;
+      }
+      if (!(std::fabs(sigma) <= kTiny || std::isnan(sigma))) {
+        const double mu = std::sqrt(alpha * alpha + sigma);
+        const double v = alpha <= 0.0 ? alpha - mu : -sigma / (alpha + mu);
+        const double v2 = v * v;
+        if (sigma + v2 == 0.0 || v == 0.0) return false;
+        beta = 2.0 * v2 / (sigma + v2);
+        if (std::isnan(beta)) return false;
+        const double inv = 1.0 / v;
+        for (ZtSize r = j + 1; r < 3; ++r) V[3 * r + j] *= inv;
+      }
+    }
+    // The reflection runs with beta = 0 too (a NaN below the pivot then spreads into R).
+    double w[3] = {0.0, 0.0, 0.0};
+    for (ZtSize r = j; r < 3; ++r)
+      for (ZtSize c = j; c < 3; ++c) w[c] += b[3 * r + c] * V[3 * r + j];
+    for (ZtSize c = j; c < 3; ++c) w[c] = beta * w[c];
+    for (ZtSize r = j; r < 3; ++r)
+      for (ZtSize c = j; c < 3; ++c) b[3 * r + c] -= V[3 * r + j] * w[c];
+  }
+  for (ZtSize k = 0; k < 9; ++k) a[k] = b[k];
+  return true;
+}
+
 }  // namespace
 
 Zkf3Filter::Zkf3Filter(Zkf3Params* params)
@@ -49,7 +100,6 @@ Zkf3Filter::Zkf3Filter(Zkf3Params* params)
       m_Hacc(3, N),
       m_Phi(N, N),
       m_Qs(N, N),
-      m_B(N, N),
       m_pre(N, kPreCols),
       m_Hmag(3, N),
       m_Hgyr(3, N),
@@ -59,7 +109,6 @@ Zkf3Filter::Zkf3Filter(Zkf3Params* params)
   m_Hgyr.isZero();
   m_Hgyr.setSubIdentity(1.0, 0, 3, 3, 3);
   m_Hmag.isZero();
-  m_Phi.isIdentity();
   m_noRotation = false;
   m_params = params;
   restartZkf3(nullptr);
@@ -276,26 +325,29 @@ void Zkf3Filter::predict() {
   double V = p.f_magvar * magVar2;
   if (p.Qw_mag_temp_max(0, 0) < V) V = p.Qw_mag_temp_max(0, 0);
 
-  // 6./7. Transition.
-  Matrix& Phi = m_Phi;
-  Phi.isIdentity();
+  // 6./7. Transition, by its blocks (everything else of Phi is the identity's).
+  double* const phi09 = m_phi09;
+  double* const phi93 = m_phi93;
+  double* const phi99 = m_phi99;
   if (!m_noRotation) {
     m_v.isScaMulVec(T, m_v);  // T R^T we
     m_M1.isMcrossVec(m_v);
     for (ZtSize r = 0; r < 3; ++r)
       for (ZtSize c = 0; c < 3; ++c) {
-        Phi(9 + r, 9 + c) = m_M1(r, c) + m_PhiQT(r, c);
-        Phi(9 + r, 3 + c) = r == c ? T : 0.0;
+        phi99[3 * r + c] = m_M1(r, c) + m_PhiQT(r, c);
+        phi93[3 * r + c] = r == c ? T : 0.0;
       }
+  } else {
+    for (ZtSize k = 0; k < 9; ++k) {
+      phi99[k] = k % 4 == 0 ? 1.0 : 0.0;
+      phi93[k] = 0.0;
+    }
   }
   Vector3 gBody;
   m_v.isScaMulVec(p.c_acc - 1.0, s.dynGravity);
   gBody.isMatMulVec(m_RT, m_v);
   m_M1.isMcrossVec(gBody);
-  m_M2.isMatMulMat(m_R, m_M1);
-  Phi.setSubMatrix(m_M2, 0, 9, 3, 3, 0, 0);
-  Phi.setSubIdentity(p.c_acc, 0, 0, 3, 3);
-  Phi.setSubIdentity(e, 6, 6, 3, 3);
+  mul3(m_R.data, m_M1.data, phi09);
 
   // 8. State prediction.
   Vector& x = s.x;
@@ -303,7 +355,8 @@ void Zkf3Filter::predict() {
   const double mRef[3] = {std::sqrt(s.magAvg[0] * s.magAvg[0] + s.magAvg[1] * s.magAvg[1]), 0.0, x[8]};
   for (ZtSize i = 0; i < 3; ++i) x[6 + i] = e * x[6 + i] + (1.0 - e) * mRef[i];
 
-  // 9. Out-of-range boosting; 10. process-noise root.
+  // 9. Out-of-range boosting; 10. process-noise root, by its blocks: rows 0-2 m_qsAcc, rows 3-5
+  // sQw_gyr_bias, rows 6-8 and 9-11 the diagonals m_qsMag and m_qsOri.
   Matrix3x3& G = m_M1;
   Matrix3x3& A = m_M2;
   // sTqvGyr is an angle per step (rate deviation times T), so the boost of a clipped axis is too.
@@ -313,82 +366,114 @@ void Zkf3Filter::predict() {
   if (doOutOfRangeQBoosting(acc, p.accelerometer_range, p.accelerometer_range * p.accelerometer_out_of_range_boost,
                             p.sQvAcc, A))
     m_countdown = static_cast<int16_t>(p.okAgeInit);
-  Matrix& Qs = m_Qs;
-  Qs.isZero();
   const double omegaNorm = std::sqrt(dot3(m_omega, m_omega));
-  for (ZtSize i = 0; i < 3; ++i) Qs(9 + i, 9 + i) = std::sqrt(G(i, i) * G(i, i) + p.f_dynamic_gyro * omegaNorm);
+  for (ZtSize i = 0; i < 3; ++i) m_qsOri[i] = std::sqrt(G(i, i) * G(i, i) + p.f_dynamic_gyro * omegaNorm);
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < 3; ++c) {
       double sum = 0.0;
       for (ZtSize k = 0; k < 3; ++k) sum += m_R(r, k) * A(k, c);
-      Qs(r, c) = (1.0 - p.c_acc) * sum;
-      Qs(3 + r, 3 + c) = p.sQw_gyr_bias(r, c);
+      m_qsAcc[3 * r + c] = (1.0 - p.c_acc) * sum;
     }
+  const Matrix3x3& Qb = p.sQw_gyr_bias;
   // 11. Magnetic block.
   if (p.enabledMagUpdate) {
     const double sw = p.sQw_mag_spat(0, 0);
     const double sm = std::sqrt(D * sw * sw + V * V);
-    Qs(6, 6) = sm;
-    Qs(7, 7) = sm;
-    Qs(8, 8) = 1.0;
+    m_qsMag[0] = sm;
+    m_qsMag[1] = sm;
+    m_qsMag[2] = 1.0;
   } else {
     // Without heading aiding the reference is the averaged field and the orientation error is
     // damped about the global vertical. The error lives in the sensor frame, where the global
     // vertical is R^T e_z: M = R^T diag(1, 1, 0.9999) R. The covariance root keeps the decay e on
     // rows 6-8.
     for (ZtSize i = 0; i < 3; ++i) x[6 + i] = mRef[i];
-    Qs.setSubIdentity(1.0, 6, 6, 3, 3);
+    for (ZtSize i = 0; i < 3; ++i) m_qsMag[i] = 1.0;
     Matrix3x3& M = m_M1;
     for (ZtSize r = 0; r < 3; ++r)
       for (ZtSize c = 0; c < 3; ++c)
         M(r, c) = m_R(0, r) * m_R(0, c) + m_R(1, r) * m_R(1, c) + kVerticalDamping * m_R(2, r) * m_R(2, c);
-    double d[3];
-    for (ZtSize i = 0; i < 3; ++i) d[i] = Phi(9 + i, 3 + i);
-    Matrix3x3& P99 = m_M2;
-    for (ZtSize r = 0; r < 3; ++r)
-      for (ZtSize c = 0; c < 3; ++c) P99(r, c) = Phi(9 + r, 9 + c);
+    const double d[3] = {phi93[0], phi93[4], phi93[8]};
+    double P99[9];
+    for (ZtSize k = 0; k < 9; ++k) P99[k] = phi99[k];
     for (ZtSize r = 0; r < 3; ++r)
       for (ZtSize c = 0; c < 3; ++c) {
-        Phi(9 + r, 3 + c) = M(r, c) * d[c];
-        Phi(9 + r, 9 + c) = M(r, 0) * P99(0, c) + M(r, 1) * P99(1, c) + M(r, 2) * P99(2, c);
+        phi93[3 * r + c] = M(r, c) * d[c];
+        phi99[3 * r + c] = M(r, 0) * P99[c] + M(r, 1) * P99[3 + c] + M(r, 2) * P99[6 + c];
       }
   }
 
   // 12. Array [ Phi sQx  Qs ] (12 x 24). Phi sQx by the blocks of Phi: rows 0-2 c_acc I and the
   // columns 9-11; rows 3-5 I; rows 6-8 e I; rows 9-11 the columns 3-5 and 9-11. sQx is lower
-  // triangular, so column j of it starts at row j.
+  // triangular. Qs is block diagonal, its blocks of rows 6-8 and 9-11 diagonal: row i of the
+  // array is zero from preEnd[i] on, which is neither written nor read (rows 3-5 end with their
+  // block unless sQw_gyr_bias is lower triangular). Each element of a product block is summed from 0.0 in k order. The terms with k < j, which
+  // meet the zeros above the diagonal of sQx, are taken as well: a finite factor times zero adds
+  // nothing to these sums (none is -0), so every row runs over all its columns without branches.
   const Matrix& S = s.sQx;
-  // sum over k of Phi(i, k) S(k, j) for k in [k0, k0 + 3) and k >= j, in k order.
-  auto sumOver = [&](const double* phi, ZtSize k0, ZtSize j) {
-    double sum = 0.0;
-    for (ZtSize k = k0 > j ? k0 : j; k < k0 + 3; ++k) sum += phi[k] * S.data[k * S.stride + j];
-    return sum;
-  };
+  const double* S3 = S.rowPtr(3);
+  const double* S4 = S.rowPtr(4);
+  const double* S5 = S.rowPtr(5);
+  const double* S9 = S.rowPtr(9);
+  const double* S10 = S.rowPtr(10);
+  const double* S11 = S.rowPtr(11);
+  const bool biasTriL = Qb(0, 1) == 0.0 && Qb(0, 2) == 0.0 && Qb(1, 2) == 0.0;
+  const std::size_t preEnd[N] = {15, 15, 15, biasTriL ? 16u : 18u, biasTriL ? 17u : 18u, 18, 19, 20, 21, 22, 23, 24};
+  const double cAcc = p.c_acc;
   for (ZtSize i = 0; i < N; ++i) {
     double* a = m_pre.rowPtr(i);
-    const double* phi = Phi.rowPtr(i);
     const double* si = S.rowPtr(i);
+    for (ZtSize c = N; c < preEnd[i]; ++c) a[c] = 0.0;
     if (i < 3) {
-      for (ZtSize j = 0; j < N; ++j) a[j] = (j <= i ? p.c_acc * si[j] : 0.0) + sumOver(phi, 9, j);
+      const double* phi = phi09 + 3 * i;
+      const double p0 = phi[0], p1 = phi[1], p2 = phi[2];
+      for (ZtSize j = 0; j < N; ++j) a[j] = cAcc * si[j] + (((0.0 + p0 * S9[j]) + p1 * S10[j]) + p2 * S11[j]);
+      for (ZtSize c = 0; c < 3; ++c) a[N + c] = m_qsAcc[3 * i + c];
     } else if (i < 6) {
       for (ZtSize j = 0; j < N; ++j) a[j] = si[j];
+      for (ZtSize c = 0; c < 3 && N + 3 + c < preEnd[i]; ++c) a[N + 3 + c] = Qb(i - 3, c);
     } else if (i < 9) {
       for (ZtSize j = 0; j < N; ++j) a[j] = e * si[j];
+      a[N + i] = m_qsMag[i - 6];
     } else {
-      for (ZtSize j = 0; j < N; ++j) a[j] = sumOver(phi, 3, j) + sumOver(phi, 9, j);
+      const double* phi3 = phi93 + 3 * (i - 9);
+      const double* phi9 = phi99 + 3 * (i - 9);
+      const double q0 = phi3[0], q1 = phi3[1], q2 = phi3[2];
+      const double p0 = phi9[0], p1 = phi9[1], p2 = phi9[2];
+      for (ZtSize j = 0; j < N; ++j)
+        a[j] = (((0.0 + q0 * S3[j]) + q1 * S4[j]) + q2 * S5[j]) + (((0.0 + p0 * S9[j]) + p1 * S10[j]) + p2 * S11[j]);
+      a[N + i] = m_qsOri[i - 9];
     }
-    const double* q = Qs.rowPtr(i);
-    for (ZtSize c = 0; c < N; ++c) a[N + c] = q[c];
   }
   // 13. Reduced from the right to [ sQx'  0 ]: the new root is the lower triangle, with a
   // non-negative diagonal.
-  lowerTriangulariseRows(m_pre.data, m_pre.stride, N, N, kPreCols, kPreEnd);
+  lowerTriangulariseRows(m_pre.data, m_pre.stride, N, N, kPreCols, preEnd);
   for (ZtSize r = 0; r < N; ++r) {
     const double* a = m_pre.rowPtr(r);
     for (ZtSize c = 0; c < N; ++c) s.sQx(r, c) = c <= r ? a[c] : 0.0;
   }
   s.sx.isLeftDivideTriL(s.sQx, x);
-  if (m_observer != nullptr) m_observer->predicted(Phi, Qs, x);
+  if (m_observer != nullptr) {
+    // The dense model, assembled only for the observer.
+    Matrix& Phi = m_Phi;
+    Matrix& Qs = m_Qs;
+    Phi.isIdentity();
+    Qs.isZero();
+    for (ZtSize r = 0; r < 3; ++r) {
+      Phi(r, r) = p.c_acc;
+      Phi(6 + r, 6 + r) = e;
+      Qs(6 + r, 6 + r) = m_qsMag[r];
+      Qs(9 + r, 9 + r) = m_qsOri[r];
+      for (ZtSize c = 0; c < 3; ++c) {
+        Phi(r, 9 + c) = phi09[3 * r + c];
+        Phi(9 + r, 3 + c) = phi93[3 * r + c];
+        Phi(9 + r, 9 + c) = phi99[3 * r + c];
+        Qs(r, c) = m_qsAcc[3 * r + c];
+        Qs(3 + r, 3 + c) = Qb(r, c);
+      }
+    }
+    m_observer->predicted(Phi, Qs, x);
+  }
 }
 
 void Zkf3Filter::measurementUpdate(const Vector& y, const Matrix& H, const Matrix& Rd, uint32_t skip) {
@@ -516,7 +601,7 @@ void Zkf3Filter::doMagnetometerUpdate() {
   m[2] = 0.0;
   m_M1.isMcrossVec(m);
   m_M2.isMatMulMat(m_M1, m_R);
-  m_Hmag.isZero();
+  // Columns 0-5 of m_Hmag stay zero from construction.
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < 3; ++c) {
       m_Hmag(r, 6 + c) = p.Hm(r, c);
@@ -569,8 +654,10 @@ void Zkf3Filter::correctError() {
   Matrix3x3& blockT = m_M2;
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < 3; ++c) blockT(r, c) = S(9 + c, 9 + r);
-  double scratch[3 * 3 + 3 + 3];
-  blockT.QRdecomposition(scratch);
+  if (!householderQR3(blockT.data)) {
+    double scratch[3 * 3 + 3 + 3];
+    blockT.QRdecomposition(scratch);
+  }
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < 3; ++c) S(9 + r, 9 + c) = c <= r ? blockT(c, r) : 0.0;
   s.sx.isLeftDivideTriL(S, x);

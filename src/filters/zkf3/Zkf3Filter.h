@@ -100,13 +100,19 @@ class Zkf3Filter : public ZkfFilterBase {
   Matrix m_Hacc;  // 3 x 12
   Vector3 m_yAcc;
   Matrix3x3 m_PhiQ, m_PhiQT, m_R, m_RT, m_M1, m_M2;
-  Matrix m_Phi;  // 12 x 12
+  // The blocks of the transition that are not the identity's (row-major 3 x 3): rows 0-2 c_acc I
+  // and m_phi09 in columns 9-11, rows 6-8 e I, rows 9-11 m_phi93 in columns 3-5 and m_phi99 in
+  // columns 9-11.
+  double m_phi09[9] = {}, m_phi93[9] = {}, m_phi99[9] = {};
+  // The blocks of the process-noise root: rows 0-2 m_qsAcc, rows 3-5 sQw_gyr_bias of the
+  // parameters, rows 6-8 and 9-11 the diagonals m_qsMag and m_qsOri.
+  double m_qsAcc[9] = {}, m_qsMag[3] = {}, m_qsOri[3] = {};
   Quaternion m_dq{0.0, 0.0, 0.0, 0.0};
   Vector3 m_omega, m_v, m_innovation;
 
   // Work storage of the step.
-  Matrix m_Qs;        // 12 x 12 process-noise root
-  Matrix m_B;         // 12 x 12 Phi sQx
+  Matrix m_Phi;       // 12 x 12 transition (observer only)
+  Matrix m_Qs;        // 12 x 12 process-noise root (observer only)
   Matrix m_pre;       // 12 x 24 array [ Phi sQx  Qs ] of the time update
   Matrix m_Hmag, m_Hgyr;  // 3 x 12
   Matrix3x3 m_Rd;

@@ -64,6 +64,9 @@ struct ReferenceCase {
   uint16_t updateFlags;
   double noRotationAt;  // s; negative: none
   double xTolerance;
+  // The gyroscope-bias noise root: 0 diagonal (as derived), 1 lower triangular, 2 full (the
+  // time update may skip its upper zeros only when there are some).
+  int biasRoot = 0;
 };
 
 }  // namespace
@@ -76,6 +79,8 @@ TEST(Zkf3Reference, SquareRootFilterMatchesCovarianceForm) {
       {"mag update off (both every step, heading damped)", 0, -1.0, 1e-9},
       {"acc update alone (heading unaided, damped and kept)", 1, -1.0, 1e-9},
       {"bias estimation at rest", 3, 1.0, 1e-9},
+      {"lower-triangular bias noise root", 3, -1.0, 1e-9, 1},
+      {"full bias noise root", 3, -1.0, 1e-9, 2},
   };
   for (const ReferenceCase& rc : cases) {
     SCOPED_TRACE(rc.name);
@@ -89,7 +94,20 @@ TEST(Zkf3Reference, SquareRootFilterMatchesCovarianceForm) {
             Segment::still(20.0)});
     zelto::Zkf3ScenarioParams s = scenario();
     s.updateFlags = rc.updateFlags;
-    zelto::Zkf3Filter f(params(s).release());
+    auto p = params(s);
+    if (rc.biasRoot != 0) {
+      zelto::Matrix3x3& q = p->sQw_gyr_bias;
+      const double d = q(0, 0);
+      q(1, 0) = 0.5 * d;
+      q(2, 0) = -0.3 * d;
+      q(2, 1) = 0.2 * d;
+      if (rc.biasRoot == 2) {
+        q(0, 1) = 0.4 * d;
+        q(0, 2) = -0.2 * d;
+        q(1, 2) = 0.3 * d;
+      }
+    }
+    zelto::Zkf3Filter f(p.release());
     ReferenceObserver ref;
     zelto::Zkf3SensorData sd;
     zelto::Zkf3Aiding ad;
