@@ -75,9 +75,10 @@ uint32_t u32(const uint8_t* b) {
 
 }  // namespace
 
-PacketItems::PacketItems(const ZtDataPacket& packet) : m_packet(packet), m_id{} {
+PacketItems::PacketItems(const ZtDataPacket& packet)
+    : m_packet(packet), m_data(ZtMessage_constData(&packet.message)), m_id{} {
   for (int32_t& o : m_offset) o = -1;
-  const uint8_t* d = ZtMessage_constData(&packet.message);
+  const uint8_t* d = m_data;
   const size_t n = d ? ZtMessage_dataSize(&packet.message) : 0;
   size_t o = 0;
   while (n - o >= kHeaderSize) {
@@ -93,7 +94,7 @@ PacketItems::PacketItems(const ZtDataPacket& packet) : m_packet(packet), m_id{} 
   }
 }
 
-const uint8_t* PacketItems::bytes(Kind kind) const { return ZtMessage_constData(&m_packet.message) + m_offset[kind]; }
+const uint8_t* PacketItems::bytes(Kind kind) const { return m_data + m_offset[kind]; }
 
 bool PacketItems::values(Kind kind, double* out, size_t count) const {
   std::memset(out, 0, count * sizeof *out);

@@ -45,6 +45,7 @@ class PacketItems {
   const uint8_t* bytes(Kind kind) const;
 
   const ZtDataPacket& m_packet;
+  const uint8_t* m_data;  // the payload as the walk found it
   int32_t m_offset[kKindCount];  // payload offset of the value bytes, -1 when absent
   uint16_t m_id[kKindCount];
 };

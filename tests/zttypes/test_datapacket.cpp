@@ -751,6 +751,8 @@ TEST(DataPacketSetTest, RefusesToGrowPastTheMessageLimit) {
   EXPECT_FALSE(ZtDataPacket_setOrientationQuaternion(p.get(), &q, ZDI_FrameNwu));
   const ZtSdiData s{{1, 0, 0, 0}, {0, 0, 0}};
   EXPECT_FALSE(ZtDataPacket_setSdiData(p.get(), &s));
+  const ZtCalibratedData c{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
+  EXPECT_FALSE(ZtDataPacket_setCalibratedData(p.get(), &c));
   EXPECT_EQ(payloadOf(p.get()), before);
   EXPECT_TRUE(ZtDataPacket_setPacketCounter(p.get(), 1));  // 5 bytes still fit
 }
