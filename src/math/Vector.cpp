@@ -385,9 +385,26 @@ void Vector::isVecMulMat(const ZtVector& v, const ZtMatrix& m) {
 }
 
 void Vector::isMatTriLMulVec(const ZtMatrix& m, const ZtVector& v) {
-  for (ZtSize r = 0; r < m.rows; ++r) {
+  // Rows in pairs, so that their sums (each from 0.0 in column order) run side by side.
+  const double* x = v.data;
+  ZtSize r = 0;
+  for (; r + 2 <= m.rows; r += 2) {
+    const double* a0 = m.data + r * m.stride;
+    const double* a1 = a0 + m.stride;
+    const ZtSize n0 = std::min(r + 1, m.cols), n1 = std::min(r + 2, m.cols);
+    double s0 = 0.0, s1 = 0.0;
+    ZtSize c = 0;
+    for (; c < n0; ++c) {
+      s0 += a0[c] * x[c];
+      s1 += a1[c] * x[c];
+    }
+    for (; c < n1; ++c) s1 += a1[c] * x[c];
+    data[r] = s0;
+    data[r + 1] = s1;
+  }
+  for (; r < m.rows; ++r) {
     double s = 0.0;
-    for (ZtSize c = 0; c <= r && c < m.cols; ++c) s += el(m, r, c) * v.data[c];
+    for (ZtSize c = 0; c <= r && c < m.cols; ++c) s += el(m, r, c) * x[c];
     data[r] = s;
   }
 }

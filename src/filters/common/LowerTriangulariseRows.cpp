@@ -23,33 +23,17 @@ inline double dot(const double* __restrict x, const double* __restrict y, std::s
   return (s0 + s2) + (s1 + s3);
 }
 
-// dot() for a constant n (the same sums in the same order).
-template <std::size_t n>
-inline double dotFixed(const double* __restrict x, const double* __restrict y) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-  for (std::size_t c = 0; c + 4 <= n; c += 4) {
-    s0 += x[c] * y[c];
-    s1 += x[c + 1] * y[c + 1];
-    s2 += x[c + 2] * y[c + 2];
-    s3 += x[c + 3] * y[c + 3];
-  }
-  for (std::size_t c = n - n % 4; c < n; ++c) s0 += x[c] * y[c];
-  return (s0 + s2) + (s1 + s3);
-}
-
 // Applies the reflection (1, v) with scale beta to rows [first, rows) of a over the pivot column
-// and the n columns after it. With n a constant the loops unroll completely; the arithmetic is
-// dot()'s and the update's, in the same order, whatever n is.
-template <std::size_t n>
-inline void reflectRowsFixed(double* a, std::size_t stride, std::size_t first, std::size_t rows, std::size_t j,
-                             const double* __restrict v, double beta) {
+// and the n columns after it, two rows at a time: their sums are independent chains that
+// overlap, each row's arithmetic in the order of the one-row form.
+inline void reflectRows(double* a, std::size_t stride, std::size_t first, std::size_t rows, std::size_t j,
+                        const double* __restrict v, std::size_t n, double beta) {
   std::size_t r = first;
-  // Two rows at a time: their sums are independent chains that overlap.
   for (; r + 2 <= rows; r += 2) {
     double* __restrict row0 = a + r * stride + j;
     double* __restrict row1 = row0 + stride;
-    const double w0 = beta * (row0[0] + dotFixed<n>(row0 + 1, v));
-    const double w1 = beta * (row1[0] + dotFixed<n>(row1 + 1, v));
+    const double w0 = beta * (row0[0] + dot(row0 + 1, v, n));
+    const double w1 = beta * (row1[0] + dot(row1 + 1, v, n));
     row0[0] -= w0;
     row1[0] -= w1;
     for (std::size_t c = 1; c <= n; ++c) {
@@ -58,24 +42,6 @@ inline void reflectRowsFixed(double* a, std::size_t stride, std::size_t first, s
     }
   }
   for (; r < rows; ++r) {
-    double* row = a + r * stride + j;
-    const double w = beta * (row[0] + dotFixed<n>(row + 1, v));
-    row[0] -= w;
-    double* __restrict tail = row + 1;
-    for (std::size_t c = 0; c < n; ++c) tail[c] -= w * v[c];
-  }
-}
-
-inline void reflectRows(double* a, std::size_t stride, std::size_t first, std::size_t rows, std::size_t j,
-                        const double* __restrict v, std::size_t n, double beta) {
-  switch (n) {
-    // The widths of the 12-state filters' time updates.
-    case 12: reflectRowsFixed<12>(a, stride, first, rows, j, v, beta); return;
-    case 13: reflectRowsFixed<13>(a, stride, first, rows, j, v, beta); return;
-    case 14: reflectRowsFixed<14>(a, stride, first, rows, j, v, beta); return;
-    default: break;
-  }
-  for (std::size_t r = first; r < rows; ++r) {
     double* row = a + r * stride + j;
     const double w = beta * (row[0] + dot(row + 1, v, n));
     row[0] -= w;

@@ -600,7 +600,7 @@ void Zkf3Filter::doMagnetometerUpdate() {
   m.isMatMulVec(m_R, m_aiding.mag);
   m[2] = 0.0;
   m_M1.isMcrossVec(m);
-  m_M2.isMatMulMat(m_M1, m_R);
+  mul3(m_M1.data, m_R.data, m_M2.data);
   // Columns 0-5 of m_Hmag stay zero from construction.
   for (ZtSize r = 0; r < 3; ++r)
     for (ZtSize c = 0; c < 3; ++c) {
