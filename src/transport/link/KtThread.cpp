@@ -253,9 +253,11 @@ bool KtThread::takeParseChunk(ZtByteArray& into) {
       const size_t capacity = m_backlog.size();
       const size_t n = std::min(kParseChunk, m_backlogSize);
       const size_t first = std::min(n, capacity - m_backlogHead);
-      if (ZtByteArray_append(&into, first, m_backlog.data() + m_backlogHead) != 0 ||
-          (n > first && ZtByteArray_append(&into, n - first, m_backlog.data()) != 0))
-        m_droppedBytes.fetch_add(n, std::memory_order_relaxed);  // no memory: the chunk is lost
+      // No memory: what could not be appended is lost and counted as dropped.
+      if (ZtByteArray_append(&into, first, m_backlog.data() + m_backlogHead) != 0)
+        m_droppedBytes.fetch_add(n, std::memory_order_relaxed);
+      else if (n > first && ZtByteArray_append(&into, n - first, m_backlog.data()) != 0)
+        m_droppedBytes.fetch_add(n - first, std::memory_order_relaxed);
       m_backlogHead = (m_backlogHead + n) % capacity;
       m_backlogSize -= n;
       taken = true;
