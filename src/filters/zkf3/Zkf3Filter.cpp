@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
 
@@ -167,10 +168,10 @@ void Zkf3Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, un
 
 bool Zkf3Filter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
                                  const ZkfRealTimeParameters& realTime, ZkfFilterOutput& output, const ZkfTime*) {
-  const auto* sd = dynamic_cast<const Zkf3SensorData*>(&sensorData);
-  const auto* ad = dynamic_cast<const Zkf3Aiding*>(&aiding);
-  const auto* rt = dynamic_cast<const Zkf3RealTimeParameters*>(&realTime);
-  auto* out = dynamic_cast<Zkf3FilterOutput*>(&output);
+  const auto* sd = inputCast<const Zkf3SensorData>(&sensorData);
+  const auto* ad = inputCast<const Zkf3Aiding>(&aiding);
+  const auto* rt = inputCast<const Zkf3RealTimeParameters>(&realTime);
+  auto* out = inputCast<Zkf3FilterOutput>(&output);
   if (sd == nullptr || ad == nullptr || rt == nullptr || out == nullptr) return false;
   return doOneKalmanStep(*sd, *ad, *rt, *out);
 }

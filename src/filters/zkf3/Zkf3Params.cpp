@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/KtHardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
 #include "filters/zkf3/Zkf3ScenarioParams.h"
@@ -26,7 +27,7 @@ Zkf3Params& Zkf3Params::operator=(const Zkf3Params& other) = default;
 
 Zkf3Params::~Zkf3Params() = default;
 
-Zkf3FilterSteps* Zkf3Params::zkf3Steps() const { return dynamic_cast<Zkf3FilterSteps*>(filterSteps()); }
+Zkf3FilterSteps* Zkf3Params::zkf3Steps() const { return inputCast<Zkf3FilterSteps>(filterSteps()); }
 
 bool Zkf3Params::isUsable() const { return std::isfinite(sampleTime) && sampleTime > 0.0; }
 

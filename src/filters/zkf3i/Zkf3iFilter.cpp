@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
 
@@ -129,10 +130,10 @@ void Zkf3iFilter::getLastOutput(Zkf3iFilterOutput& o) const {
 
 bool Zkf3iFilter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
                                   const ZkfRealTimeParameters& realTime, ZkfFilterOutput& output, const ZkfTime*) {
-  const auto* sd = dynamic_cast<const Zkf3iSensorData*>(&sensorData);
-  const auto* ad = dynamic_cast<const Zkf3iAiding*>(&aiding);
-  const auto* rt = dynamic_cast<const Zkf3iRealTimeParameters*>(&realTime);
-  auto* out = dynamic_cast<Zkf3iFilterOutput*>(&output);
+  const auto* sd = inputCast<const Zkf3iSensorData>(&sensorData);
+  const auto* ad = inputCast<const Zkf3iAiding>(&aiding);
+  const auto* rt = inputCast<const Zkf3iRealTimeParameters>(&realTime);
+  auto* out = inputCast<Zkf3iFilterOutput>(&output);
   if (sd == nullptr || ad == nullptr || rt == nullptr || out == nullptr) return false;
   return doOneKalmanStep(*sd, *ad, *rt, *out);
 }

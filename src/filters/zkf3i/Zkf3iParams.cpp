@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/KtMk4HardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
 #include "filters/zkf3i/Zkf3iScenarioParams.h"
@@ -44,7 +45,7 @@ Zkf3iParams& Zkf3iParams::operator=(const Zkf3iParams& other) = default;
 
 Zkf3iParams::~Zkf3iParams() = default;
 
-Zkf3iFilterSteps* Zkf3iParams::zkf3iSteps() const { return dynamic_cast<Zkf3iFilterSteps*>(filterSteps()); }
+Zkf3iFilterSteps* Zkf3iParams::zkf3iSteps() const { return inputCast<Zkf3iFilterSteps>(filterSteps()); }
 
 bool Zkf3iParams::isUsable() const { return positiveFinite(sampleTime); }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/common/MeasurementUpdateZkf3Fw.h"
 #include "filters/common/ZkfTime.h"
@@ -111,10 +112,10 @@ void Zkf3wFilter::getTypeAndVersion(unsigned char& type, unsigned char& major, u
 bool Zkf3wFilter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
                                   const ZkfRealTimeParameters& realTime, ZkfFilterOutput& output,
                                   const ZkfTime* time) {
-  const auto* sd = dynamic_cast<const Zkf3wSensorData*>(&sensorData);
-  const auto* ad = dynamic_cast<const Zkf3wAiding*>(&aiding);
-  const auto* rt = dynamic_cast<const Zkf3wRealTimeParameters*>(&realTime);
-  auto* out = dynamic_cast<Zkf3wFilterOutput*>(&output);
+  const auto* sd = inputCast<const Zkf3wSensorData>(&sensorData);
+  const auto* ad = inputCast<const Zkf3wAiding>(&aiding);
+  const auto* rt = inputCast<const Zkf3wRealTimeParameters>(&realTime);
+  auto* out = inputCast<Zkf3wFilterOutput>(&output);
   if (sd == nullptr || ad == nullptr || rt == nullptr || out == nullptr || time == nullptr) return false;
   return doOneKalmanStep(*sd, *ad, *rt, *out, time->T_int);
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/KtHardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
 #include "filters/zkf3w/Zkf3wScenarioParams.h"
@@ -24,7 +25,7 @@ Zkf3wParams& Zkf3wParams::operator=(const Zkf3wParams& other) = default;
 
 Zkf3wParams::~Zkf3wParams() = default;
 
-Zkf3wFilterSteps* Zkf3wParams::zkf3wSteps() const { return dynamic_cast<Zkf3wFilterSteps*>(filterSteps()); }
+Zkf3wFilterSteps* Zkf3wParams::zkf3wSteps() const { return inputCast<Zkf3wFilterSteps>(filterSteps()); }
 
 std::array<SettingField, 42> Zkf3wParams::fields() {
   using F = SettingField;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/zkf6/MeasurementUpdateZkf6Fw.h"
 
@@ -119,10 +120,10 @@ bool Zkf6Filter::gpsOutage() const { return static_cast<uint64_t>(m_state.gpsAge
 
 bool Zkf6Filter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
                                  const ZkfRealTimeParameters& realTime, ZkfFilterOutput& output, const ZkfTime*) {
-  const auto* sd = dynamic_cast<const Zkf6SensorData*>(&sensorData);
-  const auto* ad = dynamic_cast<const Zkf6Aiding*>(&aiding);
-  const auto* rt = dynamic_cast<const Zkf6RealTimeParameters*>(&realTime);
-  auto* out = dynamic_cast<Zkf6FilterOutput*>(&output);
+  const auto* sd = inputCast<const Zkf6SensorData>(&sensorData);
+  const auto* ad = inputCast<const Zkf6Aiding>(&aiding);
+  const auto* rt = inputCast<const Zkf6RealTimeParameters>(&realTime);
+  auto* out = inputCast<Zkf6FilterOutput>(&output);
   if (sd == nullptr || ad == nullptr || rt == nullptr || out == nullptr) return false;
   return doOneKalmanStep(*sd, *ad, *rt, *out);
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/KtigHardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
 #include "filters/zkf6/Zkf6ScenarioParams.h"
@@ -34,7 +35,7 @@ void Zkf6Params::readFromFile(const SettingsFile&, const std::string&) {}
 
 void Zkf6Params::writeToFile(SettingsFile&, const std::string&) const {}
 
-Zkf6FilterSteps* Zkf6Params::zkf6Steps() const { return dynamic_cast<Zkf6FilterSteps*>(filterSteps()); }
+Zkf6FilterSteps* Zkf6Params::zkf6Steps() const { return inputCast<Zkf6FilterSteps>(filterSteps()); }
 
 bool Zkf6Params::isUsable() const { return std::isfinite(sampleTime) && sampleTime > 0.0; }
 

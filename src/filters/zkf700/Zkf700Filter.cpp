@@ -6,6 +6,7 @@
 
 #include "errors/ZtException.h"
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
 #include "filters/zkf700/MeasurementUpdateZkf700Fw.h"
 #include "math/Matrix3x3.h"
@@ -129,10 +130,10 @@ Zkf700Filter::~Zkf700Filter() { delete m_params; }
 
 bool Zkf700Filter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
                                    const ZkfRealTimeParameters& realTime, ZkfFilterOutput& output, const ZkfTime*) {
-  auto* out = dynamic_cast<Zkf700FilterOutput*>(&output);
-  const auto* rt = dynamic_cast<const Zkf700RealTimeParameters*>(&realTime);
-  const auto* aid = dynamic_cast<const Zkf700Aiding*>(&aiding);
-  const auto* sensor = dynamic_cast<const Zkf700SensorData*>(&sensorData);
+  auto* out = inputCast<Zkf700FilterOutput>(&output);
+  const auto* rt = inputCast<const Zkf700RealTimeParameters>(&realTime);
+  const auto* aid = inputCast<const Zkf700Aiding>(&aiding);
+  const auto* sensor = inputCast<const Zkf700SensorData>(&sensorData);
   if (!out || !rt || !aid || !sensor) return false;
   return doOneKalmanStep(*sensor, *aid, *rt, *out, WholeStep);
 }

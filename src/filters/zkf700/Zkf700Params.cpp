@@ -7,6 +7,7 @@
 
 #include "errors/ZtException.h"
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/InputCast.h"
 #include "filters/common/KtMk4_700HardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
 #include "filters/zkf700/Zkf700ScenarioParams.h"
@@ -59,7 +60,7 @@ Zkf700Params& Zkf700Params::operator=(const Zkf700Params& other) = default;
 
 Zkf700Params::~Zkf700Params() = default;
 
-Zkf700FilterSteps* Zkf700Params::zkf700Steps() const { return dynamic_cast<Zkf700FilterSteps*>(filterSteps()); }
+Zkf700FilterSteps* Zkf700Params::zkf700Steps() const { return inputCast<Zkf700FilterSteps>(filterSteps()); }
 
 void Zkf700Params::initSpeedups() {
   baroMeasurementRow.isZero();
