@@ -1023,6 +1023,10 @@ TEST(DataPacketWritesTest, FramesMatchThePinnedOutput) {
   }
   // Grows past 254 payload bytes part way through the sequence.
   const Bytes nearExtended = dataFrame({item(0x7770, repeated(200, 0xC3)), counter, status});
+  // Calibrated data take these to 255 and 254 payload bytes: the first length needing the
+  // extended form, and the last one that does not.
+  const Bytes to255 = dataFrame({item(0x7770, repeated(159, 0xA7)), counter, status});
+  const Bytes to254 = dataFrame({item(0x7770, repeated(158, 0xA7)), counter, status});
   // Already extended; removing the Euler angles takes it back under the limit.
   const Bytes extendedBig = dataFrame({item(0x7770, repeated(180, 0x3C)), item(0x203B, doubles({1, 2, 3})), counter,
                                        item(0x2027, doubles({1, 0, 0, 0, 1, 0, 0, 0, 1})), status});
@@ -1145,6 +1149,26 @@ TEST(DataPacketWritesTest, FramesMatchThePinnedOutput) {
        "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c310200212342037184024000000000000c03400000000000040655000000000"
        "00081308c028800000000000d017183fe0000000000000bfd0000000000000408f400000000000e04001b3e02004cafe"
        "00018c"},
+      {"calibrated data to 255 bytes, tracker", to255, false, writesTracker,
+       "faff36ff017b77709fa7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7102002beefe02004008010034023183fe0000000000000c0"
+       "239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c023183fd999"
+       "999999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb1c432d"
+       "3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000003fe0"
+       "000000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f801eb851"
+       "ec29"},
+      {"calibrated data to 254 bytes, tracker", to254, true, writesTracker,
+       "faff36ff017a77709ea7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7102002beefe02004008010034023183fe0000000000000c023"
+       "9eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c023183fd99999"
+       "9999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb1c432d3f"
+       "33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000003fe000"
+       "0000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f801eb851ec"
+       "d2"},
       {"extended, tracker", extendedBig, false, writesTracker,
        "faff36ff01907770b43c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c"
        "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c"
