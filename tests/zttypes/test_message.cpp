@@ -86,6 +86,23 @@ TEST(Message, ComposeLoadRoundTripAtSizeBoundaries) {
   expectWellFormed(limit.m, 8185);
 }
 
+// The checksum is summed in blocks with a masked last block: every length, every start
+// alignment, and bytes that make the lane sums large.
+TEST(Message, ChecksumOfEveryLengthAgreesWithAPlainSum) {
+  std::vector<uint8_t> storage(160);
+  for (int fill = 0; fill < 2; ++fill) {
+    for (size_t i = 0; i < storage.size(); ++i) storage[i] = fill ? 0xFF : uint8_t(i * 37 + 11);
+    for (size_t start = 0; start < 16; ++start) {
+      for (size_t n = 2; start + n <= storage.size(); ++n) {
+        const uint8_t* b = storage.data() + start;
+        unsigned sum = 0;
+        for (size_t i = 1; i + 1 < n; ++i) sum += b[i];
+        ASSERT_EQ(ZtMessage_computeChecksum(b, n), uint8_t(0x100u - (sum & 0xFFu))) << "fill " << fill << " start " << start << " n " << n;
+      }
+    }
+  }
+}
+
 TEST(Message, LoadRejectsMalformedFrames) {
   struct Case {
     const char* what;

@@ -144,7 +144,9 @@ static int ensureMessage(ZtDataPacket* p) {
 }
 
 static int fits(const ZtDataPacket* p, size_t extra) {
-  return ZtMessage_dataSize(&p->message) + extra <= (size_t)ZTMESSAGE_MAX_DATA_SIZE;
+  size_t n;
+  (void)payload(p, &n);
+  return n + extra <= (size_t)ZTMESSAGE_MAX_DATA_SIZE;
 }
 
 /* What one pass over the list tells a setter: the first well-formed item with
@@ -181,7 +183,10 @@ static void scanItems(const ZtDataPacket* p, uint16_t value, uint16_t mask, uint
   s->end = o;
 }
 
-static uint8_t* mutablePayload(ZtDataPacket* p) { return (uint8_t*)(uintptr_t)ZtMessage_constData(&p->message); }
+static uint8_t* mutablePayload(ZtDataPacket* p) {
+  size_t n;
+  return (uint8_t*)(uintptr_t)payload(p, &n);
+}
 
 /* Writes header and value bytes (zeros when value is null) behind the last complete item at
  * payload offset end, in one resize; returns the value offset or -1. On success the checksum is

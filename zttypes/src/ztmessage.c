@@ -34,16 +34,38 @@ static size_t payloadSize(const ZtMessage* m) {
 static uint8_t* payload(ZtMessage* m) { return raw(m) + headerSize(m); }
 static const uint8_t* cpayload(const ZtMessage* m) { return craw(m) + headerSize(m); }
 
-/* Sum of n bytes mod 256. Data packets are rewritten several times per sample, so the sum takes
- * sixteen bytes a step where SSE2 is there (always on x86-64). */
+/* Sum of n bytes mod 256. Data packets are summed after every edit (a tracker makes several per
+ * sample), so where SSE2 is there (always on x86-64) the sum takes 32 bytes a step in two
+ * accumulators, and the last 1-15 bytes of a run of 16 or more come from one load of the final
+ * 16 bytes with the ones already summed masked off. */
 static unsigned byteSum(const uint8_t* b, size_t n) {
   unsigned sum = 0;
   size_t i = 0;
 #ifdef __SSE2__
-  __m128i acc = _mm_setzero_si128();
-  const __m128i zero = _mm_setzero_si128();
-  for (; i + 16 <= n; i += 16) acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_loadu_si128((const __m128i*)(const void*)(b + i)), zero));
-  sum = (unsigned)_mm_cvtsi128_si32(acc) + (unsigned)_mm_cvtsi128_si32(_mm_srli_si128(acc, 8));
+  if (n >= 16) {
+    __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 32 <= n; i += 32) {
+      acc0 = _mm_add_epi64(acc0, _mm_sad_epu8(_mm_loadu_si128((const __m128i*)(const void*)(b + i)), zero));
+      acc1 = _mm_add_epi64(acc1, _mm_sad_epu8(_mm_loadu_si128((const __m128i*)(const void*)(b + i + 16)), zero));
+    }
+    if (i + 16 <= n) {
+      acc0 = _mm_add_epi64(acc0, _mm_sad_epu8(_mm_loadu_si128((const __m128i*)(const void*)(b + i)), zero));
+      i += 16;
+    }
+    if (i < n) {
+      /* Bytes n-16 .. i-1 were summed already: keep only the last n - i of the final 16. */
+      static const uint8_t kOnes[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      const __m128i mask = _mm_loadu_si128((const __m128i*)(const void*)(kOnes + (n - i)));
+      const __m128i last = _mm_and_si128(_mm_loadu_si128((const __m128i*)(const void*)(b + n - 16)), mask);
+      acc1 = _mm_add_epi64(acc1, _mm_sad_epu8(last, zero));
+      i = n;
+    }
+    const __m128i acc = _mm_add_epi64(acc0, acc1);
+    sum = (unsigned)_mm_cvtsi128_si32(acc) + (unsigned)_mm_cvtsi128_si32(_mm_srli_si128(acc, 8));
+  }
 #endif
   for (; i < n; ++i) sum += b[i];
   return sum & 0xFFu;
