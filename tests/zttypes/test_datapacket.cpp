@@ -130,6 +130,19 @@ TEST(DataPacketWireTest, IdentifierTableIsSortedAndConsistent) {
   for (uint16_t named : {0x2010, 0x4010, 0x4020, 0x4810, 0x4820, 0x8020, 0x8030, 0xA010, 0xC020, 0xE020, 0x5020,
                          0x5040, 0xD010, 0x8840})
     EXPECT_NE(ZtDataIdentifier_info(named), nullptr) << std::hex << named;
+  // Every identifier against a plain search of the table: its entry (none for unlisted types and
+  // for fixed layouts with format bits) and the item size the entry gives.
+  static const int kValueSize[4] = {4, 4, 6, 8};
+  for (uint32_t id = 0; id <= 0xFFFF; ++id) {
+    const ZtDataIdentifierInfo* expected = nullptr;
+    for (size_t i = 0; i < count; ++i)
+      if (table[i].type == (id & 0xFFF0) && (table[i].layout == ZDL_FloatValues || (id & 0x000F) == 0)) expected = &table[i];
+    const int size = !expected ? -1
+                     : expected->layout == ZDL_FixedSize ? expected->count
+                                                         : expected->count * kValueSize[id & 3];
+    ASSERT_EQ(ZtDataIdentifier_info(static_cast<uint16_t>(id)), expected) << std::hex << id;
+    ASSERT_EQ(ZtDataIdentifier_itemSize(static_cast<uint16_t>(id)), size) << std::hex << id;
+  }
 }
 
 // ---- round trips through the message bytes ----
