@@ -355,7 +355,7 @@ uint8_t* ZtMessage_appendDataUnsummed(ZtMessage* m, size_t keep, size_t add) {
   }
   const size_t header = headerSize(m);
   const size_t newTotal = header + newSize + 1;
-  if (ZtArray_reserve(ZTARRAY(&m->bytes), newTotal) != 0) return NULL;
+  if (newTotal > m->bytes.reserved && ZtArray_reserve(ZTARRAY(&m->bytes), newTotal) != 0) return NULL;
   uint8_t* b = raw(m);
   /* The stale checksum byte moves to the new end, where the edits would have left it. */
   const uint8_t checksum = b[m->bytes.size - 1];
