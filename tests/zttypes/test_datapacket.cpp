@@ -130,6 +130,19 @@ TEST(DataPacketWireTest, IdentifierTableIsSortedAndConsistent) {
   for (uint16_t named : {0x2010, 0x4010, 0x4020, 0x4810, 0x4820, 0x8020, 0x8030, 0xA010, 0xC020, 0xE020, 0x5020,
                          0x5040, 0xD010, 0x8840})
     EXPECT_NE(ZtDataIdentifier_info(named), nullptr) << std::hex << named;
+  // Every identifier against a plain search of the table: its entry (none for unlisted types and
+  // for fixed layouts with format bits) and the item size the entry gives.
+  static const int kValueSize[4] = {4, 4, 6, 8};
+  for (uint32_t id = 0; id <= 0xFFFF; ++id) {
+    const ZtDataIdentifierInfo* expected = nullptr;
+    for (size_t i = 0; i < count; ++i)
+      if (table[i].type == (id & 0xFFF0) && (table[i].layout == ZDL_FloatValues || (id & 0x000F) == 0)) expected = &table[i];
+    const int size = !expected ? -1
+                     : expected->layout == ZDL_FixedSize ? expected->count
+                                                         : expected->count * kValueSize[id & 3];
+    ASSERT_EQ(ZtDataIdentifier_info(static_cast<uint16_t>(id)), expected) << std::hex << id;
+    ASSERT_EQ(ZtDataIdentifier_itemSize(static_cast<uint16_t>(id)), size) << std::hex << id;
+  }
 }
 
 // ---- round trips through the message bytes ----
@@ -920,6 +933,307 @@ TEST(DataPacketHostileTest, NeverReadsPastThePayload) {
     EXPECT_EQ(ZtDataPacket_itemCount(p.get()), c.items + 1);
     EXPECT_EQ(ZtDataPacket_rssi(p.get()), -5);
     EXPECT_EQ(ZtDataPacket_packetCounter(p.get()), c.counter);
+  }
+}
+
+
+// ---- every setter's frame, pinned against frames the setters produced before their rewrite ----
+
+std::string writesHex(const Bytes& b) {
+  static const char* const kDigits = "0123456789abcdef";
+  std::string s;
+  for (uint8_t v : b) {
+    s += kDigits[v >> 4];
+    s += kDigits[v & 15];
+  }
+  return s;
+}
+
+Bytes repeated(size_t n, uint8_t v) { return Bytes(n, v); }
+
+// Values of the tracker's outputs, chosen so that every encoded byte differs from zero somewhere.
+const ZtCalibratedData kWritesCal{{0.5, -9.81, 1e-3}, {0.25, -0.125, 3.0}, {0.4, -1e-9, -0.6}};
+const ZtSdiData kWritesSdi{{1.0, 1e-4, -2e-4, 3e-4}, {1e-3, -2e-3, 4.9e-3}};
+
+void writesTracker(ZtDataPacket* p) {
+  ASSERT_TRUE(ZtDataPacket_setCalibratedData(p, &kWritesCal));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  ASSERT_TRUE(ZtDataPacket_setSdiData(p, &kWritesSdi));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  const ZtQuaternion q{0.5, 0.5, -0.5, 0.5};
+  ASSERT_TRUE(ZtDataPacket_setOrientationQuaternion(p, &q, ZDI_FrameNwu));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  Vec free{0.01, -0.02, 300000.03};
+  ASSERT_TRUE(ZtDataPacket_setFreeAcceleration(p, &free.v));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  ASSERT_TRUE(ZtDataPacket_setStatus(p, 0x00801003));
+}
+
+// What rebuilding rates from increments writes.
+void writesInverse(ZtDataPacket* p) {
+  Vec acc{-1.5, 2.5, 9.75};
+  ASSERT_TRUE(ZtDataPacket_setCalibratedAcceleration(p, &acc.v));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  Vec gyr{1e-6, -7.0, 0.0};
+  ASSERT_TRUE(ZtDataPacket_setCalibratedRateOfTurn(p, &gyr.v));
+}
+
+// The other forms and the fixed-layout items.
+void writesOthers(ZtDataPacket* p) {
+  ASSERT_TRUE(ZtDataPacket_setStatusByte(p, 0xA5));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  const ZtEuler e{10.0, -20.0, 170.5};
+  ASSERT_TRUE(ZtDataPacket_setOrientationEuler(p, &e, ZDI_FrameNed));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  ASSERT_TRUE(ZtDataPacket_setTemperature(p, -12.25));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  Vec vel{0.5, -0.25, 1e3};
+  ASSERT_TRUE(ZtDataPacket_setVelocity(p, &vel.v, ZDI_FrameNed));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p, 0x1234));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  ASSERT_TRUE(ZtDataPacket_setRssi(p, -77));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  ASSERT_TRUE(ZtDataPacket_setStatus(p, 0xCAFE0001));
+}
+
+// Writes that change no item's size.
+void writesInPlace(ZtDataPacket* p) {
+  ASSERT_TRUE(ZtDataPacket_setStatusByte(p, 0x5A));
+  ASSERT_TRUE(ZtMessage_isChecksumOk(&p->message));
+  ASSERT_TRUE(ZtDataPacket_setPacketCounter(p, 0xFEDC));
+}
+
+// Every setter a tracker uses, from packets as they arrive, as a recording holds them, in other
+// value forms, damaged, and around the extended length; frames loaded with a wrong checksum too.
+TEST(DataPacketWritesTest, FramesMatchThePinnedOutput) {
+  const Bytes counter = item(0x1020, {0xBE, 0xEF});
+  const Bytes raw = item(0xA010, {0, 1, 0, 2, 0, 3, 1, 0, 2, 0, 3, 0, 0xFF, 0xFF, 0x80, 0, 0, 7, 0x12, 0x34});
+  const Bytes status = item(0xE020, {0, 0, 0, 1});
+  const Bytes streamed = dataFrame({counter, raw, status});
+  const Bytes recorded = dataFrame({counter, raw, status, item(0x4023, doubles({1, 2, 3})), item(0x8023, doubles({4, 5, 6})),
+                                    item(0xC023, doubles({7, 8, 9})), item(0x8033, doubles({1, 0, 0, 0})),
+                                    item(0x4013, doubles({0, 0, 0})), item(0x2017, doubles({0, 1, 0, 0})),
+                                    item(0x4033, doubles({0, 0, 0}))});
+  // Other value forms: float32, fixed 12.20 and 16.32; the items are written in their form.
+  const Bytes otherForms =
+      dataFrame({item(0x4020, repeated(12, 0x11)), item(0x8021, repeated(12, 0x22)), item(0xC022, repeated(18, 0x33)),
+                 item(0x8030, repeated(16, 0x44)), item(0x4011, repeated(12, 0x55)), item(0x2012, repeated(24, 0x66)),
+                 item(0x4032, repeated(18, 0x77)), item(0x0810, repeated(4, 0x88)), item(0xD016, repeated(18, 0x99)),
+                 status});
+  // Items whose size disagrees with their layout are absent; the second copy of a kind is not the first.
+  const Bytes malformed = dataFrame({item(0x4023, repeated(12, 1)), item(0x8023, doubles({1, 1, 1})), item(0x8023, doubles({2, 2, 2})),
+                                     item(0x2013, repeated(24, 3)), item(0xE010, {0x42}), item(0x203B, doubles({1, 2, 3})),
+                                     item(0xE020, {1, 2, 3}), counter});
+  // A truncated item at the end.
+  Bytes truncated = dataFrame({counter, raw, status});
+  truncated.pop_back();
+  {
+    const Bytes tail = {0x20, 0x1B, 32, 1, 2, 3};
+    truncated.insert(truncated.end(), tail.begin(), tail.end());
+    truncated[3] = static_cast<uint8_t>(truncated.size() - 4);
+    truncated.push_back(0);
+  }
+  // Grows past 254 payload bytes part way through the sequence.
+  const Bytes nearExtended = dataFrame({item(0x7770, repeated(200, 0xC3)), counter, status});
+  // Calibrated data take these to 255 and 254 payload bytes: the first length needing the
+  // extended form, and the last one that does not.
+  const Bytes to255 = dataFrame({item(0x7770, repeated(159, 0xA7)), counter, status});
+  const Bytes to254 = dataFrame({item(0x7770, repeated(158, 0xA7)), counter, status});
+  // Already extended; removing the Euler angles takes it back under the limit.
+  const Bytes extendedBig = dataFrame({item(0x7770, repeated(180, 0x3C)), item(0x203B, doubles({1, 2, 3})), counter,
+                                       item(0x2027, doubles({1, 0, 0, 0, 1, 0, 0, 0, 1})), status});
+  // A short payload in the extended form (a sender may use it); edits of the same size keep it.
+  Bytes extendedShort = {0xFA, 0xFF, 0x36, 0xFF, 0x00, 0x09};
+  extendedShort.insert(extendedShort.end(), counter.begin(), counter.end());
+  extendedShort.insert(extendedShort.end(), {0xE0, 0x10, 1, 0x17});
+  extendedShort.push_back(0);
+  struct WritesCase {
+    const char* name;
+    Bytes frame;  // empty: a packet without a message
+    bool wrongChecksum;
+    void (*edit)(ZtDataPacket*);
+    const char* expected;
+  };
+  const WritesCase cases[] = {
+      {"streamed, tracker", streamed, false, writesTracker,
+       "faff36f0102002beefa01014000100020003010002000300ffff800000071234e02004008010034023183fe000000000"
+       "0000c0239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c02318"
+       "3fd999999999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb"
+       "1c432d3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000"
+       "003fe0000000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f80"
+       "1eb851ec58"},
+      {"streamed with a wrong checksum, tracker", streamed, true, writesTracker,
+       "faff36f0102002beefa01014000100020003010002000300ffff800000071234e02004008010034023183fe000000000"
+       "0000c0239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c02318"
+       "3fd999999999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb"
+       "1c432d3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000"
+       "003fe0000000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f80"
+       "1eb851ec58"},
+      {"streamed, inverse", streamed, false, writesInverse,
+       "faff3659102002beefa01014000100020003010002000300ffff800000071234e0200400000001402318bff800000000"
+       "0000400400000000000040238000000000008023183eb0c6f7a0b5ed8dc01c000000000000000000000000000089"},
+      {"streamed with a wrong checksum, others", streamed, true, writesOthers,
+       "faff36681020021234a01014000100020003010002000300ffff8000000712342037184024000000000000c034000000"
+       "0000004065500000000000081308c028800000000000d017183fe0000000000000bfd0000000000000408f4000000000"
+       "00e04001b3e02004cafe0001ac"},
+      {"recorded, tracker", recorded, false, writesTracker,
+       "faff36f0102002beefa01014000100020003010002000300ffff800000071234e02004008010034023183fe000000000"
+       "0000c0239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c02318"
+       "3fd999999999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb"
+       "1c432d3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000"
+       "003fe0000000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f80"
+       "1eb851ec58"},
+      {"recorded with a wrong checksum, tracker", recorded, true, writesTracker,
+       "faff36f0102002beefa01014000100020003010002000300ffff800000071234e02004008010034023183fe000000000"
+       "0000c0239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c02318"
+       "3fd999999999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb"
+       "1c432d3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000"
+       "003fe0000000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f80"
+       "1eb851ec58"},
+      {"recorded, inverse", recorded, false, writesInverse,
+       "faff36f0102002beefa01014000100020003010002000300ffff800000071234e0200400000001402318bff800000000"
+       "0000400400000000000040238000000000008023183eb0c6f7a0b5ed8dc01c0000000000000000000000000000c02318"
+       "401c000000000000402000000000000040220000000000008033203ff000000000000000000000000000000000000000"
+       "000000000000000000000040131800000000000000000000000000000000000000000000000020172000000000000000"
+       "003ff0000000000000000000000000000000000000000000004033180000000000000000000000000000000000000000"
+       "000000005b"},
+      {"recorded, others", recorded, false, writesOthers,
+       "faff36ff01121020021234a01014000100020003010002000300ffff8000000712344023183ff0000000000000400000"
+       "00000000004008000000000000802318401000000000000040140000000000004018000000000000c02318401c000000"
+       "000000402000000000000040220000000000008033203ff0000000000000000000000000000000000000000000000000"
+       "000000000000401318000000000000000000000000000000000000000000000000403318000000000000000000000000"
+       "0000000000000000000000002037184024000000000000c0340000000000004065500000000000081308c02880000000"
+       "0000d017183fe0000000000000bfd0000000000000408f400000000000e04001b3e02004cafe000108"},
+      {"other forms, tracker", otherForms, false, writesTracker,
+       "faff36a840200c3f000000c11cf5c33a83126f80210c00040000fffe000000300000c02212000066666666ffffffffff"
+       "fcffff666666668030103f80000038d1b717b951b717399d495240110c00000419fffff7cf00001412201a1800008000"
+       "0000000080000000ffff800000000000800000004032120000028f5c29fffffae147ae7fffffffffff08100488888888"
+       "d01612999999999999999999999999999999999999e0200400801003ec"},
+      {"other forms with a wrong checksum, others", otherForms, true, writesOthers,
+       "faff36b140200c11111111111111111111111180210c222222222222222222222222c022123333333333333333333333"
+       "333333333333338030104444444444444444444444444444444440110c55555555555555555555555540321277777777"
+       "7777777777777777777777777777081004c1440000d01612000080000000ffffc000000003e800000000203718402400"
+       "0000000000c03400000000000040655000000000001020021234e04001b3e02004cafe0001c1"},
+      {"malformed, tracker", malformed, false, writesTracker,
+       "faff36ff012440230c0101010101010101010101018023183fd0000000000000bfc00000000000004008000000000000"
+       "802318400000000000000040000000000000004000000000000000201318030303030303030303030303030303030303"
+       "030303030303e02003010203102002beef4023183fe0000000000000c0239eb851eb851f3f50624dd2f1a9fcc023183f"
+       "d999999999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb1c"
+       "432d3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe0000000000000"
+       "3fe0000000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f801e"
+       "b851ece02004008010032d"},
+      {"malformed with a wrong checksum, inverse", malformed, true, writesInverse,
+       "faff36a540230c0101010101010101010101018023183eb0c6f7a0b5ed8dc01c00000000000000000000000000008023"
+       "184000000000000000400000000000000040000000000000002013180303030303030303030303030303030303030303"
+       "03030303e0100142203b183ff000000000000040000000000000004008000000000000e02003010203102002beef4023"
+       "18bff800000000000040040000000000004023800000000000ee"},
+      {"malformed, others", malformed, false, writesOthers,
+       "faff36b740230c0101010101010101010101018023183ff00000000000003ff00000000000003ff00000000000008023"
+       "184000000000000000400000000000000040000000000000002013180303030303030303030303030303030303030303"
+       "030303032037184024000000000000c0340000000000004065500000000000e020030102031020021234081308c02880"
+       "0000000000d017183fe0000000000000bfd0000000000000408f400000000000e04001b3e02004cafe00011e"},
+      {"truncated, tracker", truncated, false, writesTracker,
+       "faff36f0102002beefa01014000100020003010002000300ffff800000071234e02004008010034023183fe000000000"
+       "0000c0239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c02318"
+       "3fd999999999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb"
+       "1c432d3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000"
+       "003fe0000000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f80"
+       "1eb851ec58"},
+      {"truncated with a wrong checksum, others", truncated, true, writesOthers,
+       "faff36681020021234a01014000100020003010002000300ffff8000000712342037184024000000000000c034000000"
+       "0000004065500000000000081308c028800000000000d017183fe0000000000000bfd0000000000000408f4000000000"
+       "00e04001b3e02004cafe0001ac"},
+      {"near extended, tracker", nearExtended, false, writesTracker,
+       "faff36ff01a47770c8c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3"
+       "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3"
+       "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3"
+       "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3"
+       "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3102002beefe02004008010034023183fe0000000000000c0239eb851eb851f"
+       "3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c023183fd999999999999abe11"
+       "2e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb1c432d3f33a92a305532"
+       "614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000003fe0000000000000bf"
+       "e00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f801eb851ec38"},
+      {"near extended with a wrong checksum, others", nearExtended, true, writesOthers,
+       "faff36ff011c7770c8c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3"
+       "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3"
+       "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3"
+       "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3"
+       "c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c310200212342037184024000000000000c03400000000000040655000000000"
+       "00081308c028800000000000d017183fe0000000000000bfd0000000000000408f400000000000e04001b3e02004cafe"
+       "00018c"},
+      {"calibrated data to 255 bytes, tracker", to255, false, writesTracker,
+       "faff36ff017b77709fa7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7102002beefe02004008010034023183fe0000000000000c0"
+       "239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c023183fd999"
+       "999999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb1c432d"
+       "3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000003fe0"
+       "000000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f801eb851"
+       "ec29"},
+      {"calibrated data to 254 bytes, tracker", to254, true, writesTracker,
+       "faff36ff017a77709ea7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7"
+       "a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7102002beefe02004008010034023183fe0000000000000c023"
+       "9eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc00000000000004008000000000000c023183fd99999"
+       "9999999abe112e0be826d695bfe33333333333338033203ff00000000000003f1a36e2eb1c432dbf2a36e2eb1c432d3f"
+       "33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc01a36e201b203fe00000000000003fe000"
+       "0000000000bfe00000000000003fe00000000000004033183f847ae147ae147bbf947ae147ae147b41124f801eb851ec"
+       "d2"},
+      {"extended, tracker", extendedBig, false, writesTracker,
+       "faff36ff01907770b43c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c"
+       "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c"
+       "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c"
+       "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c102002"
+       "beefe02004008010034023183fe0000000000000c0239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bf"
+       "c00000000000004008000000000000c023183fd999999999999abe112e0be826d695bfe33333333333338033203ff000"
+       "00000000003f1a36e2eb1c432dbf2a36e2eb1c432d3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc"
+       "3f741205bc01a36e201b203fe00000000000003fe0000000000000bfe00000000000003fe00000000000004033183f84"
+       "7ae147ae147bbf947ae147ae147b41124f801eb851ec88"},
+      {"extended with a wrong checksum, others", extendedBig, true, writesOthers,
+       "faff36ff01087770b43c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c"
+       "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c"
+       "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c"
+       "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c203718"
+       "4024000000000000c03400000000000040655000000000001020021234081308c028800000000000d017183fe0000000"
+       "000000bfd0000000000000408f400000000000e04001b3e02004cafe0001dc"},
+      {"extended short, inverse", extendedShort, false, writesInverse,
+       "faff363f102002beefe0100117402318bff8000000000000400400000000000040238000000000008023183eb0c6f7a0"
+       "b5ed8dc01c00000000000000000000000000003b"},
+      {"extended short with a wrong checksum, others", extendedShort, true, writesOthers,
+       "faff365110200212342037184024000000000000c0340000000000004065500000000000081308c028800000000000d0"
+       "17183fe0000000000000bfd0000000000000408f400000000000e04001b3e02004cafe00015e"},
+      {"extended short, in place", extendedShort, false, writesInPlace,
+       "faff36ff0009102002fedce010015a6c"},
+      {"extended short with a wrong checksum, in place", extendedShort, true, writesInPlace,
+       "faff36ff0009102002fedce010015a6c"},
+      {"no message, tracker", {}, false, writesTracker,
+       "faff36d44023183fe0000000000000c0239eb851eb851f3f50624dd2f1a9fc8023183fd0000000000000bfc000000000"
+       "00004008000000000000c023183fd999999999999abe112e0be826d695bfe33333333333338033203ff0000000000000"
+       "3f1a36e2eb1c432dbf2a36e2eb1c432d3f33a92a305532614013183f50624dd2f1a9fcbf60624dd2f1a9fc3f741205bc"
+       "01a36e201b203fe00000000000003fe0000000000000bfe00000000000003fe00000000000004033183f847ae147ae14"
+       "7bbf947ae147ae147b41124f801eb851ece0200400801003ee"},
+      {"no message, others", {}, false, writesOthers,
+       "faff36512037184024000000000000c0340000000000004065500000000000081308c028800000000000d017183fe000"
+       "0000000000bfd0000000000000408f4000000000001020021234e04001b3e02004cafe00015e"},
+  };
+  for (const WritesCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Packet p;
+    if (!c.frame.empty()) {
+      Bytes frame = c.frame;
+      frame.back() = ZtMessage_computeChecksum(frame.data(), frame.size());
+      if (c.wrongChecksum) frame.back() ^= 0x5A;
+      Message m;
+      ASSERT_EQ(ZtMessage_load(&m.m, frame.size(), frame.data()), 1);
+      ASSERT_EQ(ZtMessage_isChecksumOk(&m.m) != 0, !c.wrongChecksum);
+      ZtDataPacket_setMessage(p.get(), &m.m);
+    }
+    c.edit(p.get());
+    EXPECT_TRUE(ZtMessage_isChecksumOk(&p->message));
+    EXPECT_EQ(writesHex(frameOf(p.get())), c.expected);
   }
 }
 

@@ -86,6 +86,65 @@ TEST(Message, ComposeLoadRoundTripAtSizeBoundaries) {
   expectWellFormed(limit.m, 8185);
 }
 
+// The checksum is summed in blocks with a masked last block: every length, every start
+// alignment, and bytes that make the lane sums large.
+TEST(Message, ChecksumOfEveryLengthAgreesWithAPlainSum) {
+  std::vector<uint8_t> storage(160);
+  for (int fill = 0; fill < 2; ++fill) {
+    for (size_t i = 0; i < storage.size(); ++i) storage[i] = fill ? 0xFF : uint8_t(i * 37 + 11);
+    for (size_t start = 0; start < 16; ++start) {
+      for (size_t n = 2; start + n <= storage.size(); ++n) {
+        const uint8_t* b = storage.data() + start;
+        unsigned sum = 0;
+        for (size_t i = 1; i + 1 < n; ++i) sum += b[i];
+        ASSERT_EQ(ZtMessage_computeChecksum(b, n), uint8_t(0x100u - (sum & 0xFFu))) << "fill " << fill << " start " << start << " n " << n;
+      }
+    }
+  }
+}
+
+// Copies and loads reuse the room a message has; a source inside that room (a frame loaded from
+// the message's own bytes) is taken before it is overwritten; clearing keeps the array's flags
+// right for callers that read them.
+TEST(Message, CopiesReuseTheirRoom) {
+  const auto frameOf = [](size_t n, uint8_t seed) {
+    Msg m(n);
+    ZtMessage_setMessageId(&m.m, 0x36);
+    for (size_t i = 0; i < n; ++i) ZtMessage_setDataByte(&m.m, uint8_t(seed + i * 5), i);
+    return bytesOf(m.m);
+  };
+  for (size_t before : {size_t(0), size_t(3), size_t(40), size_t(300)}) {
+    for (size_t after : {size_t(0), size_t(2), size_t(40), size_t(260)}) {
+      SCOPED_TRACE(::testing::Message() << before << " -> " << after);
+      Msg target;
+      if (before) {
+        const std::vector<uint8_t> first = frameOf(before, 1);
+        ASSERT_EQ(ZtMessage_load(&target.m, first.size(), first.data()), 1);
+      }
+      const std::vector<uint8_t> frame = frameOf(after, 9);
+      Msg source;
+      ASSERT_EQ(ZtMessage_load(&source.m, frame.size(), frame.data()), 1);
+      ZtMessage_copy(&target.m, &source.m);
+      EXPECT_EQ(bytesOf(target.m), frame);
+      EXPECT_EQ(target.m.bytes.flags & ZTARRAY_EMPTY, 0);
+      // The frame's own bytes loaded again, and its payload alone (not a frame: refused).
+      ASSERT_EQ(ZtMessage_load(&target.m, target.m.bytes.size, target.m.bytes.data), 1);
+      EXPECT_EQ(bytesOf(target.m), frame);
+      EXPECT_EQ(ZtMessage_load(&target.m, target.m.bytes.size - 1, target.m.bytes.data + 1), 0);
+      EXPECT_TRUE(ZtMessage_empty(&target.m));
+      EXPECT_EQ(target.m.bytes.size, 0u);
+      EXPECT_NE(target.m.bytes.flags & ZTARRAY_EMPTY, 0);
+      ZtMessage_copy(&target.m, &source.m);
+      EXPECT_EQ(bytesOf(target.m), frame);
+      ZtMessage_clear(&target.m);
+      EXPECT_TRUE(ZtMessage_empty(&target.m));
+      EXPECT_NE(target.m.bytes.flags & ZTARRAY_EMPTY, 0);
+      ZtMessage_copy(&source.m, &target.m);  // an empty source empties the target
+      EXPECT_TRUE(ZtMessage_empty(&source.m));
+    }
+  }
+}
+
 TEST(Message, LoadRejectsMalformedFrames) {
   struct Case {
     const char* what;

@@ -144,7 +144,9 @@ static int ensureMessage(ZtDataPacket* p) {
 }
 
 static int fits(const ZtDataPacket* p, size_t extra) {
-  return ZtMessage_dataSize(&p->message) + extra <= (size_t)ZTMESSAGE_MAX_DATA_SIZE;
+  size_t n;
+  (void)payload(p, &n);
+  return n + extra <= (size_t)ZTMESSAGE_MAX_DATA_SIZE;
 }
 
 /* What one pass over the list tells a setter: the first well-formed item with
@@ -181,21 +183,24 @@ static void scanItems(const ZtDataPacket* p, uint16_t value, uint16_t mask, uint
   s->end = o;
 }
 
-static uint8_t* mutablePayload(ZtDataPacket* p) { return (uint8_t*)(uintptr_t)ZtMessage_constData(&p->message); }
+static uint8_t* mutablePayload(ZtDataPacket* p) {
+  size_t n;
+  return (uint8_t*)(uintptr_t)payload(p, &n);
+}
 
 /* Writes header and value bytes (zeros when value is null) behind the last complete item at
- * payload offset end; returns the value offset or -1. On success the checksum is left to the
- * caller (one sum once the value is in place); on failure it is right. Bytes of a truncated item at the end are dropped first: an
- * item appended behind them could never be found, and they would swallow its header. */
+ * payload offset end, in one resize; returns the value offset or -1. On success the checksum is
+ * left to the caller (one sum once the value is in place); on failure it is right. Bytes of a
+ * truncated item at the end are dropped: an item appended behind them could never be found, and
+ * they would swallow its header. */
 static long appendAt(ZtDataPacket* p, size_t end, uint16_t id, const uint8_t* value, uint8_t size) {
   if (!ensureMessage(p)) return -1;
   if (end + kHeaderSize + size > (size_t)ZTMESSAGE_MAX_DATA_SIZE) return -1;
-  if (end < ZtMessage_dataSize(&p->message) && ZtMessage_resizeDataUnsummed(&p->message, end) != 0) return -1;
-  if (ZtMessage_resizeDataUnsummed(&p->message, end + kHeaderSize + size) != 0) {
+  uint8_t* b = ZtMessage_appendDataUnsummed(&p->message, end, kHeaderSize + (size_t)size);
+  if (!b) {
     ZtMessage_recomputeChecksum(&p->message); /* a dropped tail leaves the checksum stale */
     return -1;
   }
-  uint8_t* b = mutablePayload(p) + end;
   putU16(b, id);
   b[2] = size;
   if (value)
@@ -280,18 +285,14 @@ static int readItemValues(const ZtDataPacket* p, const Item* it, double* values,
 }
 
 /* Appends n floating-point items as doubles behind the last complete item at payload offset end,
- * in one growth with one checksum sum: the bytes are those n appends one by one would give (a
+ * in one growth, checksum left stale: the bytes are those n appends one by one would give (a
  * truncated tail is dropped first). The caller has checked that they fit. */
-static int appendDoubleItems(ZtDataPacket* p, size_t end, const uint16_t* types, const double* const* values,
-                             const size_t* counts, size_t n) {
+static int appendDoubleItemsUnsummed(ZtDataPacket* p, size_t end, const uint16_t* types, const double* const* values,
+                                     const size_t* counts, size_t n) {
   size_t total = 0;
   for (size_t i = 0; i < n; ++i) total += kHeaderSize + counts[i] * 8;
   if (!ensureMessage(p) || end + total > (size_t)ZTMESSAGE_MAX_DATA_SIZE) return 0;
-  if ((end < ZtMessage_dataSize(&p->message) && ZtMessage_resizeDataUnsummed(&p->message, end) != 0) ||
-      ZtMessage_resizeDataUnsummed(&p->message, end + total) != 0) {
-    ZtMessage_recomputeChecksum(&p->message);
-    return 0;
-  }
+  if (!ZtMessage_appendDataUnsummed(&p->message, end, total)) return 0;
   size_t o = end;
   for (size_t i = 0; i < n; ++i) {
     const uint16_t id = (uint16_t)(types[i] | ZDI_Float64);
@@ -302,8 +303,36 @@ static int appendDoubleItems(ZtDataPacket* p, size_t end, const uint16_t* types,
     ZtMessage_setDataFPValuesUnsummed(&p->message, formSettings(id), values[i], o, counts[i]);
     o += counts[i] * 8;
   }
-  ZtMessage_recomputeChecksum(&p->message);
   return 1;
+}
+
+/* The items of a quantity made of several floating-point items (calibrated data, increments),
+ * from one walk: those present written in place in their own form, the absent ones appended as
+ * doubles in one growth in the order given, the checksum summed once. The bytes are those of
+ * setting the items one by one. */
+static int setValueSet(ZtDataPacket* p, const uint16_t* types, const double* const* values, const size_t* counts,
+                       size_t n) {
+  Item items[3];
+  int found[3];
+  uint16_t absentTypes[3];
+  const double* absentValues[3];
+  size_t absentCounts[3];
+  const size_t end = findTypes(p, types, n, items, found);
+  size_t absent = 0, extra = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (found[i]) continue;
+    absentTypes[absent] = types[i];
+    absentValues[absent] = values[i];
+    absentCounts[absent] = counts[i];
+    extra += kHeaderSize + counts[i] * 8;
+    ++absent;
+  }
+  if (!ensureMessage(p) || !fits(p, extra)) return 0;
+  for (size_t i = 0; i < n; ++i)
+    if (found[i]) ZtMessage_setDataFPValuesUnsummed(&p->message, formSettings(items[i].id), values[i], items[i].offset, counts[i]);
+  const int ok = !absent || appendDoubleItemsUnsummed(p, end, absentTypes, absentValues, absentCounts, absent);
+  ZtMessage_recomputeChecksum(&p->message);
+  return ok;
 }
 
 /* Encodes the values at a value offset and sums the checksum once. */
@@ -326,13 +355,15 @@ static int setValues(ZtDataPacket* p, uint16_t type, const double* values, size_
     if (s.removable) removeItems(p, removeValue, removeMask, (size_t)-1);
     const uint16_t id = (uint16_t)(type | (frame > 0 ? (frame & ZDI_FrameMask) : 0) | ZDI_Float64);
     /* The removed items all lay before the end of the list. */
-    const long offset = appendAt(p, s.end - s.removable, id, NULL, (uint8_t)(count * 8));
-    if (offset < 0) {
-      ZtMessage_recomputeChecksum(&p->message);
-      return 0;
+    const size_t end = s.end - s.removable;
+    uint8_t* b = ZtMessage_appendDataUnsummed(&p->message, end, kHeaderSize + count * 8);
+    if (b) {
+      putU16(b, id);
+      b[2] = (uint8_t)(count * 8);
+      ZtMessage_setDataFPValuesUnsummed(&p->message, formSettings(id), values, end + kHeaderSize, count);
     }
-    writeValues(p, id, values, (size_t)offset, count);
-    return 1;
+    ZtMessage_recomputeChecksum(&p->message);
+    return b != NULL;
   }
   Item it = s.item;
   if (s.removable) {
@@ -802,18 +833,9 @@ ZtCalibratedData* ZtDataPacket_calibratedData(const ZtDataPacket* p, ZtCalibrate
   return out;
 }
 int ZtDataPacket_setCalibratedData(ZtDataPacket* p, const ZtCalibratedData* data) {
-  Item items[3];
-  int found[3];
-  const size_t end = findTypes(p, kCalibratedTypes, 3, items, found);
-  const size_t extra = (found[0] ? 0 : 27) + (found[1] ? 0 : 27) + (found[2] ? 0 : 27);
-  if (!ensureMessage(p) || !fits(p, extra)) return 0;
-  if (extra == 81) {
-    const double* values[3] = {data->acc, data->gyr, data->mag};
-    static const size_t counts[3] = {3, 3, 3};
-    return appendDoubleItems(p, end, kCalibratedTypes, values, counts, 3);
-  }
-  return setValues(p, ZDI_Acceleration, data->acc, 3, -1, 0, 0) && setValues(p, ZDI_RateOfTurn, data->gyr, 3, -1, 0, 0) &&
-         setValues(p, ZDI_MagneticField, data->mag, 3, -1, 0, 0);
+  const double* values[3] = {data->acc, data->gyr, data->mag};
+  static const size_t counts[3] = {3, 3, 3};
+  return setValueSet(p, kCalibratedTypes, values, counts, 3);
 }
 
 int ZtDataPacket_containsCalibratedAcceleration(const ZtDataPacket* p) { return hasType(p, ZDI_Acceleration); }
@@ -931,17 +953,9 @@ ZtSdiData* ZtDataPacket_sdiData(const ZtDataPacket* p, ZtSdiData* out) {
 int ZtDataPacket_setSdiData(ZtDataPacket* p, const ZtSdiData* sdi) {
   const double q[4] = {sdi->orientationIncrement.w, sdi->orientationIncrement.x, sdi->orientationIncrement.y,
                        sdi->orientationIncrement.z};
-  Item items[2];
-  int found[2];
-  const size_t end = findTypes(p, kSdiTypes, 2, items, found);
-  const size_t extra = (found[0] ? 0 : 35) + (found[1] ? 0 : 27);
-  if (!ensureMessage(p) || !fits(p, extra)) return 0;
-  if (extra == 62) {
-    const double* values[2] = {q, sdi->velocityIncrement};
-    static const size_t counts[2] = {4, 3};
-    return appendDoubleItems(p, end, kSdiTypes, values, counts, 2);
-  }
-  return setValues(p, ZDI_DeltaQ, q, 4, -1, 0, 0) && setValues(p, ZDI_DeltaV, sdi->velocityIncrement, 3, -1, 0, 0);
+  const double* values[2] = {q, sdi->velocityIncrement};
+  static const size_t counts[2] = {4, 3};
+  return setValueSet(p, kSdiTypes, values, counts, 2);
 }
 
 /* ---- position and velocity ---- */

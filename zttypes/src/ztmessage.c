@@ -34,16 +34,38 @@ static size_t payloadSize(const ZtMessage* m) {
 static uint8_t* payload(ZtMessage* m) { return raw(m) + headerSize(m); }
 static const uint8_t* cpayload(const ZtMessage* m) { return craw(m) + headerSize(m); }
 
-/* Sum of n bytes mod 256. Data packets are rewritten several times per sample, so the sum takes
- * sixteen bytes a step where SSE2 is there (always on x86-64). */
+/* Sum of n bytes mod 256. Data packets are summed after every edit (a tracker makes several per
+ * sample), so where SSE2 is there (always on x86-64) the sum takes 32 bytes a step in two
+ * accumulators, and the last 1-15 bytes of a run of 16 or more come from one load of the final
+ * 16 bytes with the ones already summed masked off. */
 static unsigned byteSum(const uint8_t* b, size_t n) {
   unsigned sum = 0;
   size_t i = 0;
 #ifdef __SSE2__
-  __m128i acc = _mm_setzero_si128();
-  const __m128i zero = _mm_setzero_si128();
-  for (; i + 16 <= n; i += 16) acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_loadu_si128((const __m128i*)(const void*)(b + i)), zero));
-  sum = (unsigned)_mm_cvtsi128_si32(acc) + (unsigned)_mm_cvtsi128_si32(_mm_srli_si128(acc, 8));
+  if (n >= 16) {
+    __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 32 <= n; i += 32) {
+      acc0 = _mm_add_epi64(acc0, _mm_sad_epu8(_mm_loadu_si128((const __m128i*)(const void*)(b + i)), zero));
+      acc1 = _mm_add_epi64(acc1, _mm_sad_epu8(_mm_loadu_si128((const __m128i*)(const void*)(b + i + 16)), zero));
+    }
+    if (i + 16 <= n) {
+      acc0 = _mm_add_epi64(acc0, _mm_sad_epu8(_mm_loadu_si128((const __m128i*)(const void*)(b + i)), zero));
+      i += 16;
+    }
+    if (i < n) {
+      /* Bytes n-16 .. i-1 were summed already: keep only the last n - i of the final 16. */
+      static const uint8_t kOnes[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      const __m128i mask = _mm_loadu_si128((const __m128i*)(const void*)(kOnes + (n - i)));
+      const __m128i last = _mm_and_si128(_mm_loadu_si128((const __m128i*)(const void*)(b + n - 16)), mask);
+      acc1 = _mm_add_epi64(acc1, _mm_sad_epu8(last, zero));
+      i = n;
+    }
+    const __m128i acc = _mm_add_epi64(acc0, acc1);
+    sum = (unsigned)_mm_cvtsi128_si32(acc) + (unsigned)_mm_cvtsi128_si32(_mm_srli_si128(acc, 8));
+  }
 #endif
   for (; i < n; ++i) sum += b[i];
   return sum & 0xFFu;
@@ -107,6 +129,19 @@ static void patch(ZtMessage* m, size_t offset, const uint8_t* bytes, size_t n) {
 /* Replaces the bytes with a copy of a frame; storage keeps room for a whole ZtMessageHeader
  * even for 5-byte frames, so reading the header record never leaves the allocation. */
 static int assignBytes(ZtMessage* m, size_t size, const uint8_t* bytes) {
+  ZtByteArray* a = &m->bytes;
+  /* A copy into room already there from a frame elsewhere (a packet copied into a reused one):
+   * one memcpy, as the generic assignment would end up doing. */
+  if (a->data && a->reserved >= (size < MIN_RESERVE ? MIN_RESERVE : size) &&
+      (bytes + size <= a->data || bytes >= a->data + a->reserved)) {
+    memcpy(a->data, bytes, size);
+    a->size = size;
+    if (size)
+      a->flags &= ~ZTARRAY_EMPTY;
+    else
+      a->flags |= ZTARRAY_EMPTY;
+    return 0;
+  }
   if (ZtArray_reserve(ZTARRAY(&m->bytes), size < MIN_RESERVE ? MIN_RESERVE : size) != 0) return -1;
   return ZtArray_assign(ZTARRAY(&m->bytes), size, bytes);
 }
@@ -141,7 +176,11 @@ void ZtMessage_copy(ZtMessage* m, const ZtMessage* source) {
 
 void ZtMessage_swap(ZtMessage* a, ZtMessage* b) { ZtArray_swap(ZTARRAY(&a->bytes), ZTARRAY(&b->bytes)); }
 
-void ZtMessage_clear(ZtMessage* m) { (void)ZtArray_assign(ZTARRAY(&m->bytes), 0, NULL); }
+/* Bytes have nothing to destruct: emptying keeps the storage for the next frame. */
+void ZtMessage_clear(ZtMessage* m) {
+  m->bytes.size = 0;
+  m->bytes.flags |= ZTARRAY_EMPTY;
+}
 
 int ZtMessage_empty(const ZtMessage* m) { return isEmpty(m); }
 
@@ -297,6 +336,33 @@ static int reshapeUnsummed(ZtMessage* m, size_t offset, size_t removeCount, size
   }
   writeLength(m, newSize);
   return 0;
+}
+
+uint8_t* ZtMessage_appendDataUnsummed(ZtMessage* m, size_t keep, size_t add) {
+  if (ensureFrame(m) != 0) return NULL;
+  const size_t have = payloadSize(m);
+  if (keep > have || add > ZTMESSAGE_MAX_DATA_SIZE - keep) return NULL;
+  const size_t newSize = keep + add;
+  /* The form a cut to keep followed by the growth gives: a size that changes takes the form
+   * its new size needs. */
+  const int wasExtended = isExtended(m);
+  const int extended = (keep == have && add == 0) ? wasExtended : newSize >= ZTMESSAGE_EXTENDED_LENGTH;
+  if (extended != wasExtended) {
+    /* The header changes size too: the general edits (rare, around 255 payload bytes). */
+    if (keep < have && reshapeUnsummed(m, keep, have - keep, 0) != 0) return NULL;
+    if (add && reshapeUnsummed(m, keep, 0, add) != 0) return NULL;
+    return payload(m) + keep;
+  }
+  const size_t header = headerSize(m);
+  const size_t newTotal = header + newSize + 1;
+  if (newTotal > m->bytes.reserved && ZtArray_reserve(ZTARRAY(&m->bytes), newTotal) != 0) return NULL;
+  uint8_t* b = raw(m);
+  /* The stale checksum byte moves to the new end, where the edits would have left it. */
+  const uint8_t checksum = b[m->bytes.size - 1];
+  m->bytes.size = newTotal;
+  b[newTotal - 1] = checksum;
+  writeLength(m, newSize);
+  return b + header + keep;
 }
 
 static int reshape(ZtMessage* m, size_t offset, size_t removeCount, size_t insertCount) {
@@ -459,6 +525,18 @@ size_t ZtMessage_setDataFPValuesUnsummed(ZtMessage* m, uint32_t outputSettings, 
   size_t n = ZtMessage_fpValueSize(outputSettings);
   if (!values || count == 0 || count > ZTMESSAGE_MAX_DATA_SIZE / n || !fits(m, offset, count * n)) return offset;
   uint8_t* p = payload(m) + offset;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if ((outputSettings & FP_MASK) == FP_DOUBLE) {
+    /* The form of every item the host writes: the bits byte-swapped, nothing to round. */
+    for (size_t i = 0; i < count; ++i) {
+      uint64_t v;
+      memcpy(&v, &values[i], sizeof v);
+      v = __builtin_bswap64(v);
+      memcpy(p + i * 8, &v, sizeof v);
+    }
+    return offset + count * 8;
+  }
+#endif
   for (size_t i = 0; i < count; ++i) encodeFP(p + i * n, outputSettings, values[i]);
   return offset + count * n;
 }
