@@ -132,11 +132,9 @@ void ThreadPool::joinRetired(std::vector<PooledThread*>& workers) {
   workers.clear();
 }
 
-ThreadPool* ThreadPool::instance() {
-  ThreadPool* pool = gPool.load(std::memory_order_acquire);
-  if (pool) return pool;
+ThreadPool* ThreadPool::createInstance() {
   std::lock_guard<std::mutex> g(gPoolInstanceMutex);
-  pool = gPool.load(std::memory_order_acquire);
+  ThreadPool* pool = gPool.load(std::memory_order_acquire);
   if (!pool) {
     pool = new ThreadPool();  // a throw leaves gPool null; a later call tries again
     gManagePool = true;

@@ -56,7 +56,8 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
-  // The process-wide pool, created on first use (one worker per online processor).
+  // The process-wide pool, created on first use (one worker per online processor). Inline: a
+  // link's reader asks for it per hand-over.
   static ThreadPool* instance();
   // Deletes the process-wide pool when the library owns it.
   static void destroy();
@@ -110,6 +111,8 @@ class ThreadPool {
  private:
   friend class PooledThread;
 
+  // instance() on first use: creates the process-wide pool under its lock.
+  static ThreadPool* createInstance();
   void workerPass(PooledThread* worker);
   // addTask, or with runNext addTaskToRunNext.
   unsigned add(ThreadPoolTask* task, unsigned afterId, bool runNext);
@@ -188,5 +191,10 @@ class ThreadPool {
 // The process-wide pool (null until first use) and whether the library owns it.
 extern std::atomic<ThreadPool*> gPool;
 extern bool gManagePool;
+
+inline ThreadPool* ThreadPool::instance() {
+  ThreadPool* pool = gPool.load(std::memory_order_acquire);
+  return pool ? pool : createInstance();
+}
 
 }  // namespace zelto

@@ -16,9 +16,10 @@
 // the reader and wait for the parse task. m_backlogMutex guards the backlog fields and is held
 // only to move bytes or to publish bytes read; it is never held during a read. Only the reader
 // moves the backlog's end (appending, growing, dropping the oldest) and the parse task only
-// moves its start, so the room behind the end stays the reader's between two claims of the lock; m_queueMutex serialises adding a parse task and storing its id (lock
-// order: m_queueMutex, then the pool's lock). Neither is held while parsing, waiting or raising
-// an event.
+// moves its start, so the room behind the end stays the reader's between two claims of the
+// lock. m_queueMutex serialises adding a parse task and storing its id (lock order:
+// m_queueMutex, then the pool's lock). Neither is held while parsing, waiting or raising an
+// event.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
