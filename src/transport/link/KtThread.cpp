@@ -45,6 +45,7 @@ void appendGotoConfig(ZtByteArray& block, size_t payloadSize) {
 KtThread::KtThread(Communicator* link) : m_link(link) {
   ZtByteArray_construct(&m_gotoConfigBlock, 0, nullptr);
   ZtByteArray_construct(&m_readBuffer, 0, nullptr);
+  ZtArray_constructFixed(ZTARRAY(&m_readWindow), &g_ztByteArrayDescriptor, nullptr, 0);
   // A port reads straight into an array with room for the whole read (see SerialInterface).
   (void)ZtArray_reserve(ZTARRAY(&m_readBuffer), Communicator::kReadBlockSize);
   ZtByteArray_construct(&m_parseChunk, 0, nullptr);
@@ -159,11 +160,14 @@ int KtThread::innerFunction() {
   // cannot reallocate), else into the reader's own buffer.
   size_t room = 0;
   uint8_t* const direct = prepareDirectRead(room);
-  ZtByteArray window;
   ZtByteArray* into = &m_readBuffer;
   if (direct) {
-    ZtArray_constructFixed(ZTARRAY(&window), &g_ztByteArrayDescriptor, direct, room);
-    into = &window;
+    // An empty array over storage it does not own, as ZtArray_constructFixed makes one.
+    m_readWindow.data = direct;
+    m_readWindow.size = 0;
+    m_readWindow.reserved = room;
+    m_readWindow.flags = ZTARRAY_FIXED | ZTARRAY_EMPTY;
+    into = &m_readWindow;
   }
   const ZtResultValue result =
       m_link->readDataToBuffer(*into, waitMs, direct ? room : Communicator::kReadBlockSize);

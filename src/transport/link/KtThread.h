@@ -125,6 +125,8 @@ class KtThread : public zelto::StandardThread {
   std::atomic<unsigned> m_lastTaskId{0};  // the pending parse task; written before it can end
   ZtByteArray m_gotoConfigBlock;
   ZtByteArray m_readBuffer;   // reads that cannot go into the backlog's room; reader only
+  // The read's view of the backlog's room (never owns storage); reader only.
+  ZtByteArray m_readWindow;
   // The backlog's end and the contiguous room behind it when the reader last held the lock:
   // the parse task only ever adds room, so the reader may read into it without the lock.
   size_t m_readAt = 0;
