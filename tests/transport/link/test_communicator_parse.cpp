@@ -771,6 +771,11 @@ TEST_F(ParseFixture, ReaderPassesFillTheBacklogInOrderAcrossWrapsWithoutAllocati
   PassProbe probe(link.get());
   zelto::ThreadPool* pool = zelto::ThreadPool::instance();
   pool->suspend(true);
+  // Resumed on every way out, before the probe waits for its parse task.
+  const struct ResumeOnExit {
+    zelto::ThreadPool* pool;
+    ~ResumeOnExit() { pool->resume(); }
+  } resumeOnExit{pool};
   // A stream of about five rings (of 64 KiB at first): 1000-byte pieces end 536 bytes short of
   // the first wrap, 7000-byte pieces reach it with several kilobytes of room.
   Bytes stream(330000);
@@ -802,7 +807,6 @@ TEST_F(ParseFixture, ReaderPassesFillTheBacklogInOrderAcrossWrapsWithoutAllocati
   ASSERT_FALSE(stalled) << "bytes sent never reached the backlog";
   while (probe.takeParseChunk(taken)) {
   }
-  pool->resume();
   ASSERT_EQ(taken.size, stream.size());
   EXPECT_TRUE(std::equal(stream.begin(), stream.end(), taken.data));
   EXPECT_EQ(probe.droppedBytes(), 0u);
