@@ -56,9 +56,7 @@ unsigned processorCount() {
   return n < 1 ? 1u : static_cast<unsigned>(n);
 }
 
-ThreadPool::ThreadPool(unsigned size) {
-  // Reserved once, so that keeping a node never allocates (nor throws) on a worker.
-  m_nodeStash.reserve(kNodeStash);
+ThreadPool::ThreadPool(unsigned size) : m_table(kFirstTableSize, nullptr) {
   try {
     setPoolSize(size);
   } catch (...) {
@@ -89,9 +87,11 @@ ThreadPool::~ThreadPool() {
     std::vector<ThreadPoolTask*> orphans;
     {
       std::lock_guard<std::mutex> lk(m_mutex);
-      for (auto& entry : m_records) orphans.push_back(entry.second.task);
-      m_records.clear();
-      m_nodeStash.clear();
+      for (PooledTask*& rec : m_table) {
+        if (!rec) continue;
+        orphans.push_back(rec->task);
+        freeRecordLocked(rec);
+      }
       m_queueHead = m_queueTail = nullptr;
       m_retryHead = m_retryTail = nullptr;
     }
@@ -132,11 +132,9 @@ void ThreadPool::joinRetired(std::vector<PooledThread*>& workers) {
   workers.clear();
 }
 
-ThreadPool* ThreadPool::instance() {
-  ThreadPool* pool = gPool.load(std::memory_order_acquire);
-  if (pool) return pool;
+ThreadPool* ThreadPool::createInstance() {
   std::lock_guard<std::mutex> g(gPoolInstanceMutex);
-  pool = gPool.load(std::memory_order_acquire);
+  ThreadPool* pool = gPool.load(std::memory_order_acquire);
   if (!pool) {
     pool = new ThreadPool();  // a throw leaves gPool null; a later call tries again
     gManagePool = true;
@@ -162,29 +160,56 @@ void ThreadPool::setPool(ThreadPool* pool) {
 }
 
 unsigned ThreadPool::takeIdLocked() {
+  // At least half the slots are free, so this ends within a few steps. An id whose slot holds a
+  // live record is skipped: that also skips, after a wrap, an id still in the pool.
+  const size_t mask = m_table.size() - 1;
   for (;;) {
     const unsigned id = m_nextId;
     m_nextId = id + 1 == 0 ? 1 : id + 1;
-    // After a wrap, skip an id whose task is still in the pool.
-    if (m_records.find(id) == m_records.end()) return id;
+    if (!m_table[id & mask]) return id;
   }
 }
 
+void ThreadPool::growTableLocked() {
+  std::vector<PooledTask*> bigger(m_table.size() * 2, nullptr);
+  const size_t mask = bigger.size() - 1;
+  for (PooledTask* rec : m_table)
+    if (rec) bigger[rec->id & mask] = rec;
+  m_table.swap(bigger);
+}
+
 PooledTask* ThreadPool::newRecordLocked(ThreadPoolTask* task) {
-  const unsigned id = takeIdLocked();
-  PooledTask* rec;
-  if (!m_nodeStash.empty()) {
-    auto node = std::move(m_nodeStash.back());
-    m_nodeStash.pop_back();
-    node.key() = id;
-    node.mapped() = PooledTask{};
-    rec = &m_records.insert(std::move(node)).position->second;
-  } else {
-    rec = &m_records.try_emplace(id).first->second;
+  // Everything that may allocate (and throw) comes before the pool changes.
+  if (m_liveRecords + 1 > m_table.size() / 2) growTableLocked();
+  if (!m_freeRecords) {
+    // A new high-water mark: as many records again as the pool holds (at least a table's half).
+    const size_t n = std::max(kFirstTableSize / 2, m_liveRecords);
+    m_recordBlocks.reserve(m_recordBlocks.size() + 1);
+    m_recordBlocks.emplace_back(new PooledTask[n]);
+    PooledTask* block = m_recordBlocks.back().get();
+    for (size_t i = 0; i < n; ++i) {
+      block[i].nextQueued = m_freeRecords;
+      m_freeRecords = &block[i];
+    }
   }
+  const unsigned id = takeIdLocked();
+  PooledTask* rec = m_freeRecords;
+  m_freeRecords = rec->nextQueued;
+  *rec = PooledTask{};
   rec->task = task;
   rec->id = id;
+  m_table[id & (m_table.size() - 1)] = rec;
+  ++m_liveRecords;
   return rec;
+}
+
+void ThreadPool::freeRecordLocked(PooledTask* rec) {
+  m_table[rec->id & (m_table.size() - 1)] = nullptr;
+  --m_liveRecords;
+  rec->task = nullptr;
+  rec->id = 0;
+  rec->nextQueued = m_freeRecords;
+  m_freeRecords = rec;
 }
 
 bool ThreadPool::isWorkerThread() { return tlWorker != nullptr; }
@@ -204,9 +229,9 @@ bool ThreadPool::publishNextLocked(PooledThread* worker) {
 }
 
 PooledTask* ThreadPool::findLocked(unsigned id) {
-  if (id == 0) return nullptr;
-  auto it = m_records.find(id);
-  return it == m_records.end() ? nullptr : &it->second;
+  PooledTask* rec = m_table[id & (m_table.size() - 1)];
+  // A live record's id is never 0, so id 0 finds nothing.
+  return rec && rec->id == id ? rec : nullptr;
 }
 
 void ThreadPool::enqueueLocked(PooledTask* rec) {
@@ -268,8 +293,7 @@ void ThreadPool::completeLocked(PooledTask* rec) {
     enqueueLocked(f);
     f = next;
   }
-  auto node = m_records.extract(rec->id);
-  if (m_nodeStash.size() < kNodeStash) m_nodeStash.push_back(std::move(node));
+  freeRecordLocked(rec);
   if (m_changeWaiters) m_changed.notify_all();
 }
 
@@ -486,7 +510,7 @@ bool ThreadPool::waitForCompletion(unsigned id, unsigned timeoutMs) {
 
 unsigned ThreadPool::count() {
   std::lock_guard<std::mutex> lk(m_mutex);
-  return static_cast<unsigned>(m_records.size());
+  return static_cast<unsigned>(m_liveRecords);
 }
 
 unsigned ThreadPool::poolSize() {
@@ -565,6 +589,11 @@ uint32_t ThreadPool::failedCount(unsigned i) {
 void ThreadPool::setNextTaskId(unsigned id) {
   std::lock_guard<std::mutex> lk(m_mutex);
   m_nextId = id == 0 ? 1 : id;
+}
+
+size_t ThreadPool::recordTableSize() {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return m_table.size();
 }
 
 }  // namespace zelto

@@ -25,8 +25,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "foundation/PooledTask.h"
@@ -45,9 +45,9 @@ class ThreadPool {
   // Run-next records one task may add before its slot is handed to another worker: a task that
   // queues this much work is long enough for the work to start in parallel.
   static constexpr unsigned kRunNextAdds = 8;
-  // Records (map nodes) kept for reuse after their task ended: the pool retains up to its
-  // high-water mark of records within this bound, so bursts allocate nothing once seen.
-  static constexpr size_t kNodeStash = size_t{1} << 16;
+  // Slots of the record table at first; it doubles whenever the live records would exceed
+  // half of it (only at a new high-water mark of live records, never per task).
+  static constexpr size_t kFirstTableSize = 64;
 
   // size 0 = processorCount(). Throws ZtException (256) when a worker cannot be started.
   explicit ThreadPool(unsigned size = 0);
@@ -56,7 +56,8 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
-  // The process-wide pool, created on first use (one worker per online processor).
+  // The process-wide pool, created on first use (one worker per online processor). Inline: a
+  // link's reader asks for it per hand-over.
   static ThreadPool* instance();
   // Deletes the process-wide pool when the library owns it.
   static void destroy();
@@ -104,16 +105,27 @@ class ThreadPool {
 
   // Test seam: the next id handed out (0 is taken as 1).
   void setNextTaskId(unsigned id);
+  // Slots of the record table now (kFirstTableSize, doubled at each growth).
+  size_t recordTableSize();
 
  private:
   friend class PooledThread;
 
+  // instance() on first use: creates the process-wide pool under its lock.
+  static ThreadPool* createInstance();
   void workerPass(PooledThread* worker);
   // addTask, or with runNext addTaskToRunNext.
   unsigned add(ThreadPoolTask* task, unsigned afterId, bool runNext);
+  // The next id in sequence whose table slot is free (the table is at most half full).
   unsigned takeIdLocked();
-  // A record for task under a new id (from the node stash when there is one).
+  // A record for task under a new id, from the free list (allocating a block of records and
+  // growing the table only at a new high-water mark of live records).
   PooledTask* newRecordLocked(ThreadPoolTask* task);
+  // Doubles the table; live ids keep distinct slots, since a wider mask keeps every bit that
+  // told them apart.
+  void growTableLocked();
+  // Gives rec's slot and node back (the record has left every list).
+  void freeRecordLocked(PooledTask* rec);
   // The calling thread's worker when it runs a task of this pool, else null.
   PooledThread* callingWorkerLocked();
   // Moves the worker's run-next record to the queue; true when one was moved (wake a worker).
@@ -156,11 +168,15 @@ class ThreadPool {
   std::vector<PooledThread*> m_workers;
   // Workers taken out by a shrink and not yet joined; they may still finish a task.
   std::vector<PooledThread*> m_retiring;
-  // Every record in the pool, whatever its state; nodes are stable, so records live here.
-  std::unordered_map<unsigned, PooledTask> m_records;
-  // Map nodes of ended records, reused for new ones so adding a task allocates nothing in
-  // steady state (bounded by kNodeStash).
-  std::vector<std::unordered_map<unsigned, PooledTask>::node_type> m_nodeStash;
+  // Every record in the pool, whatever its state, at slot id & (size - 1) of a power-of-two
+  // table (null: free). Ids are handed out in sequence and an id whose slot is taken is
+  // skipped, so a lookup is one index and one compare.
+  std::vector<PooledTask*> m_table;
+  size_t m_liveRecords = 0;
+  // Ended records, linked through nextQueued, reused for new ones; nodes never move, and the
+  // pool keeps its high-water mark of them (in blocks) until it is destroyed.
+  PooledTask* m_freeRecords = nullptr;
+  std::vector<std::unique_ptr<PooledTask[]>> m_recordBlocks;
   PooledTask* m_queueHead = nullptr;
   PooledTask* m_queueTail = nullptr;
   // Paused records without a task to wait for, in retry order (all share one delay).
@@ -175,5 +191,10 @@ class ThreadPool {
 // The process-wide pool (null until first use) and whether the library owns it.
 extern std::atomic<ThreadPool*> gPool;
 extern bool gManagePool;
+
+inline ThreadPool* ThreadPool::instance() {
+  ThreadPool* pool = gPool.load(std::memory_order_acquire);
+  return pool ? pool : createInstance();
+}
 
 }  // namespace zelto

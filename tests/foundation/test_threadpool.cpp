@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "foundation/TaskCompletionWaiter.h"
 #include "foundation/ThreadPool.h"
 #include "errors/ZtException.h"
+#include "support/AllocationCounter.h"
 
 using namespace zelto;
 using namespace std::chrono_literals;
@@ -686,6 +688,99 @@ TEST(ThreadPool, RunNextRecordHonoursSuspendAndDestruction) {
   }
   EXPECT_EQ(ran.load(), 1);
   EXPECT_EQ(destroyed.load(), 2);
+}
+
+// Records sit at slot id & (size - 1) of the pool's table: an id whose slot is taken is skipped,
+// and a lookup must tell the skipped id from the live one in its slot.
+TEST(ThreadPool, IdWhoseTableSlotIsTakenIsSkippedAndNotMistakenForItsOccupant) {
+  ThreadPool pool(1);
+  pool.suspend(true);
+  const unsigned table = static_cast<unsigned>(pool.recordTableSize());
+  ASSERT_EQ(table, ThreadPool::kFirstTableSize);
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 1u);
+  pool.setNextTaskId(1 + table);  // the slot of id 1
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 2 + table);
+  pool.setNextTaskId(table);  // slot 0 is free
+  EXPECT_EQ(pool.addTask(task([] { return true; })), table);
+  EXPECT_FALSE(pool.doesTaskExist(1 + table));
+  EXPECT_TRUE(pool.waitForCompletion(1 + table, 0));
+  EXPECT_TRUE(pool.doesTaskExist(1));
+  // Chained behind the skipped id (which names no task): queued, not held behind id 1.
+  Semaphore ran;
+  const unsigned free = pool.addTask(task([&] { return ran.post(), true; }), 1 + table);
+  EXPECT_EQ(pool.count(), 4u);
+  pool.resume();
+  EXPECT_TRUE(ran.wait1(kLimitMs));
+  EXPECT_TRUE(pool.waitForCompletion(free, kLimitMs));
+  EXPECT_TRUE(waitUntil([&] { return pool.count() == 0; }));
+  // Once its slot is free the skipped id is handed out again.
+  pool.setNextTaskId(1 + table);
+  EXPECT_EQ(pool.addTask(task([] { return true; })), 1 + table);
+}
+
+TEST(ThreadPool, TableGrowsUnderManyLiveChainedRecordsAcrossTheIdWrap) {
+  ThreadPool pool(4);
+  pool.suspend(true);
+  pool.setNextTaskId(0xFFFFFFFFu - 300);
+  constexpr int kChains = 8, kPerChain = 250;
+  std::mutex m;
+  std::vector<std::vector<int>> order(kChains);
+  std::set<unsigned> ids;
+  unsigned last[kChains] = {};
+  for (int i = 0; i < kChains * kPerChain; ++i) {
+    const int chain = i % kChains, step = i / kChains;
+    const unsigned id = pool.addTask(task([&, chain, step] {
+                                       std::lock_guard<std::mutex> lk(m);
+                                       order[chain].push_back(step);
+                                       return true;
+                                     }),
+                                     last[chain]);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(ids.insert(id).second) << "id " << id << " handed out twice";
+    last[chain] = id;
+  }
+  EXPECT_EQ(pool.count(), static_cast<unsigned>(kChains * kPerChain));
+  EXPECT_GE(pool.recordTableSize(), 2u * kChains * kPerChain);
+  EXPECT_EQ(*ids.rbegin(), 0xFFFFFFFFu);
+  EXPECT_LT(*ids.begin(), 2000u) << "ids wrapped to 1";
+  for (const unsigned id : ids) ASSERT_TRUE(pool.doesTaskExist(id)) << id;
+  pool.resume();
+  for (const unsigned id : last) EXPECT_TRUE(pool.waitForCompletion(id, kLimitMs));
+  std::vector<int> expected(kPerChain);
+  for (int k = 0; k < kPerChain; ++k) expected[k] = k;
+  for (int c = 0; c < kChains; ++c) EXPECT_EQ(order[c], expected) << "chain " << c;
+  EXPECT_TRUE(waitUntil([&] { return pool.count() == 0; }));
+}
+
+// Records and table slots are kept at their high-water mark: adding, chaining and running as
+// many tasks again allocates nothing.
+TEST(ThreadPool, NoAllocationOnceTheHighWaterMarkOfRecordsIsReached) {
+  ThreadPool pool(2);
+  constexpr int kLive = 600;
+  std::atomic<int> ran{0};
+  for (int round = 0; round < 3; ++round) {
+    std::vector<ThreadPoolTask*> tasks;
+    for (int i = 0; i < kLive; ++i) tasks.push_back(task([&] { return ++ran, true; }));
+    pool.suspend(true);
+    const AllocationCounter allocations;
+    unsigned last = 0;
+    for (int i = 0; i < kLive; ++i) last = pool.addTask(tasks[i], i % 2 ? last : 0);
+    const uint64_t adding = allocations.countAllThreads();
+    pool.resume();
+    // Polled in place: waitUntil's std::function would allocate for this capture.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLimitMs);
+    bool done = false;
+    while (!(done = ran.load() == kLive * (round + 1) && pool.count() == 0) && std::chrono::steady_clock::now() < end)
+      std::this_thread::yield();
+    const uint64_t all = allocations.countAllThreads();
+    ASSERT_TRUE(done);
+    if (round == 0) {
+      EXPECT_GT(adding, 0u) << "the first burst grows the table and the records";
+    } else {
+      EXPECT_EQ(adding, 0u) << "round " << round;
+      EXPECT_EQ(all, 0u) << "round " << round;
+    }
+  }
 }
 
 #ifndef ZDA_UNDER_SANITIZER

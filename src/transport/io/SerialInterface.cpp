@@ -175,12 +175,16 @@ ZtResultValue SerialInterface::readPolled(size_t maxLength, ZtByteArray& data, u
 }
 
 ZtResultValue SerialInterface::readNow(size_t maxLength, ZtByteArray& data) {
-  // A read of up to one block goes through the stack, so only the bytes read are copied: sizing
-  // the array to maxLength first would clear the whole block on every read (a stream's reader
-  // reads one small packet at a time).
+  // Bytes are read in place when the array has room for the whole read (a reader's own buffer,
+  // or an array over the storage the bytes are meant for); otherwise a read of up to one block
+  // goes through the stack, so only the bytes read are copied: sizing the array to maxLength
+  // first would clear the whole block on every read (a stream's reader reads one small packet
+  // at a time).
   uint8_t block[8192];
-  const bool viaBlock = maxLength <= sizeof block;
-  if (!viaBlock && ZtArray_assign(ZTARRAY(&data), maxLength, nullptr) != 0) return record(ZRV_INSUFFICIENTSPACE);
+  const bool inPlace = data.data && data.reserved >= maxLength;
+  const bool viaBlock = !inPlace && maxLength <= sizeof block;
+  if (!inPlace && !viaBlock && ZtArray_assign(ZTARRAY(&data), maxLength, nullptr) != 0)
+    return record(ZRV_INSUFFICIENTSPACE);
   // Readable or hung up: bytes still queued are delivered first, then the hang-up shows as a
   // read of 0 bytes or EIO.
   ssize_t n;
@@ -190,6 +194,10 @@ ZtResultValue SerialInterface::readNow(size_t maxLength, ZtByteArray& data) {
   if (n > 0) {
     if (viaBlock) {
       if (ZtArray_assign(ZTARRAY(&data), static_cast<size_t>(n), block) != 0) return record(ZRV_INSUFFICIENTSPACE);
+    } else if (inPlace) {
+      // The bytes are the array's items now (plain bytes: nothing to construct).
+      data.size = static_cast<size_t>(n);
+      data.flags &= ~ZTARRAY_EMPTY;
     } else {
       ZtArray_assign(ZTARRAY(&data), static_cast<size_t>(n), nullptr);
     }

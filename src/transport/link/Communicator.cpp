@@ -582,7 +582,8 @@ Communicator::PortWait Communicator::waitForPortData(int timeoutMs) {
   return fds[0].revents ? PortWait::Port : PortWait::Nothing;
 }
 
-ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs) {
+ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs, size_t maxLength) {
+  maxLength = std::min(maxLength, kReadBlockSize);
   StreamInterface* port = m_port.load();
   if (!port) {
     ZtArray_assign(ZTARRAY(&data), 0, nullptr);
@@ -601,13 +602,13 @@ ZtResultValue Communicator::readDataToBuffer(ZtByteArray& data, int waitMs) {
   if (waitMs != 0 && m_portFd < 0) {
     // USB: the transfer itself waits, bounded because nothing can wake it.
     const unsigned wait = waitMs < 0 ? kUsbReaderWaitMs : std::min<unsigned>(waitMs, kUsbReaderWaitMs);
-    result = port->readWithin(kReadBlockSize, data, wait);
+    result = port->readWithin(maxLength, data, wait);
   } else {
     // Serial: wait on the descriptor (and the wake-ups), then read what is there.
     if (waitMs == 0) {
-      result = port->readData(kReadBlockSize, data);
+      result = port->readData(maxLength, data);
     } else if (waitForPortData(waitMs) == PortWait::Port) {
-      result = port->readWithin(kReadBlockSize, data, 0);  // readable: no second poll
+      result = port->readWithin(maxLength, data, 0);  // readable: no second poll
     } else {
       ZtArray_assign(ZTARRAY(&data), 0, nullptr);
       return ZRV_TIMEOUT;

@@ -120,12 +120,14 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   virtual ZtResultValue gotoMeasurement();
 
   // Reader side (called by KtThread and the parse tasks).
-  // Reads up to kReadBlockSize bytes; 0 with bytes, else the read result. 289 (hang-up) and 288
+  // Reads up to maxLength (at most kReadBlockSize) bytes; 0 with bytes, else the read result.
+  // An array over storage of its own (ZTARRAY_FIXED) with room for maxLength bytes is read
+  // into in place. 289 (hang-up) and 288
   // (USB device gone) close the port and raise onError with that code on this link's handlers.
   // waitMs: 0 reads with the port's time-out; otherwise waits for bytes at most that long
   // (-1: until bytes arrive) on a serial port's descriptor, ending early with 258 when the
   // reader is woken (kick, cancel); a USB transfer waits at most kUsbReaderWaitMs.
-  ZtResultValue readDataToBuffer(ZtByteArray& data, int waitMs = 0);
+  ZtResultValue readDataToBuffer(ZtByteArray& data, int waitMs = 0, size_t maxLength = kReadBlockSize);
   // Bytes the reader dropped from its parse backlog because handling fell behind the line.
   // Each such episode raises onError(master device, ZRV_INSUFFICIENTSPACE) once (on the reader
   // thread) and is journalled; see KtThread.

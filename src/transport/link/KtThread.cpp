@@ -21,6 +21,17 @@ constexpr size_t kPaddedGotoConfigPayload = 59;
 // First capacity of the backlog ring; it doubles on demand up to the limit.
 constexpr size_t kBacklogStart = size_t{64} << 10;
 
+// Appends n bytes within the room the array has reserved already, without the generic array's
+// item handling; through its own append (which may allocate) when the room is missing.
+int appendWithinReserve(ZtByteArray& into, const uint8_t* source, size_t n) {
+  if (n == 0) return 0;
+  if (into.reserved - into.size < n) return ZtByteArray_append(&into, n, source);
+  std::memcpy(into.data + into.size, source, n);
+  into.size += n;
+  into.flags &= ~ZTARRAY_EMPTY;
+  return 0;
+}
+
 void appendGotoConfig(ZtByteArray& block, size_t payloadSize) {
   ZtMessage m;
   ZtMessage_constructSized(&m, payloadSize);
@@ -34,6 +45,9 @@ void appendGotoConfig(ZtByteArray& block, size_t payloadSize) {
 KtThread::KtThread(Communicator* link) : m_link(link) {
   ZtByteArray_construct(&m_gotoConfigBlock, 0, nullptr);
   ZtByteArray_construct(&m_readBuffer, 0, nullptr);
+  ZtArray_constructFixed(ZTARRAY(&m_readWindow), &g_ztByteArrayDescriptor, nullptr, 0);
+  // A port reads straight into an array with room for the whole read (see SerialInterface).
+  (void)ZtArray_reserve(ZTARRAY(&m_readBuffer), Communicator::kReadBlockSize);
   ZtByteArray_construct(&m_parseChunk, 0, nullptr);
   appendGotoConfig(m_gotoConfigBlock, kPaddedGotoConfigPayload);
   appendGotoConfig(m_gotoConfigBlock, 0);
@@ -142,9 +156,26 @@ int KtThread::innerFunction() {
       waitMs = untilDeadline;
     }
   }
-  const ZtResultValue result = m_link->readDataToBuffer(m_readBuffer, waitMs);
+  // The read goes into the backlog's room through an array over that storage (which the port
+  // cannot reallocate), else into the reader's own buffer.
+  size_t room = 0;
+  uint8_t* const direct = prepareDirectRead(room);
+  ZtByteArray* into = &m_readBuffer;
+  if (direct) {
+    // An empty array over storage it does not own, as ZtArray_constructFixed makes one.
+    m_readWindow.data = direct;
+    m_readWindow.size = 0;
+    m_readWindow.reserved = room;
+    m_readWindow.flags = ZTARRAY_FIXED | ZTARRAY_EMPTY;
+    into = &m_readWindow;
+  }
+  const ZtResultValue result =
+      m_link->readDataToBuffer(*into, waitMs, direct ? room : Communicator::kReadBlockSize);
   if (result == ZRV_OK) {
-    handOver(m_readBuffer.data, m_readBuffer.size);
+    if (direct && into->data == direct && into->size <= room)
+      publishDirectRead(into->size);
+    else
+      handOver(into->data, into->size);
     return 0;
   }
   if (recheckDue) {
@@ -169,20 +200,8 @@ void KtThread::handOver(const uint8_t* data, size_t size) {
       data += size - kParseBacklogLimit;
       size = kParseBacklogLimit;
     }
-    size_t capacity = m_backlog.size();
-    if (m_backlogSize + size > capacity && capacity < kParseBacklogLimit) {
-      // Grow (rarely: doubling up to the limit), unrolling the ring into the new storage.
-      size_t grown = std::max(kBacklogStart, capacity * 2);
-      while (grown < m_backlogSize + size && grown < kParseBacklogLimit) grown *= 2;
-      grown = std::min(grown, kParseBacklogLimit);
-      std::vector<uint8_t> bigger(grown);
-      const size_t first = std::min(m_backlogSize, capacity - m_backlogHead);
-      if (first) std::memcpy(bigger.data(), m_backlog.data() + m_backlogHead, first);
-      if (m_backlogSize > first) std::memcpy(bigger.data() + first, m_backlog.data(), m_backlogSize - first);
-      m_backlog.swap(bigger);
-      m_backlogHead = 0;
-      capacity = grown;
-    }
+    if (m_backlogSize + size > m_backlog.size()) growBacklogLocked(size);
+    const size_t capacity = m_backlog.size();
     if (m_backlogSize + size > capacity) {
       // Full: the oldest unparsed bytes make room for the new ones.
       const size_t drop = m_backlogSize + size - capacity;
@@ -200,12 +219,67 @@ void KtThread::handOver(const uint8_t* data, size_t size) {
     std::memcpy(m_backlog.data() + tail, data, first);
     if (size > first) std::memcpy(m_backlog.data(), data + first, size - first);
     m_backlogSize += size;
-    queue = !m_parsePending;
-    m_parsePending = true;
+    noteReadRoomLocked();
+    queue = markParsePendingLocked();
   }
   // Queued outside the backlog lock, so the woken worker does not wait for it to take a chunk.
   if (queue) queueParseTask();
   if (episodeStarts) m_link->reportParseBacklogOverflow(dropped);
+}
+
+uint8_t* KtThread::prepareDirectRead(size_t& room) {
+  // The room only grows while the reader does not hold the lock: it is looked at again (and the
+  // ring grown or started over at the front) only when the room last seen is short of a read.
+  if (m_readRoom < kParseChunk) {
+    std::lock_guard<std::mutex> lock(m_backlogMutex);
+    if (m_backlog.size() - m_backlogSize < kParseChunk) growBacklogLocked(kParseChunk);
+    noteReadRoomLocked();
+  }
+  if (m_readRoom < kMinDirectRead) return nullptr;
+  room = std::min(m_readRoom, kParseChunk);
+  return m_backlog.data() + m_readAt;
+}
+
+void KtThread::publishDirectRead(size_t size) {
+  if (size == 0) return;
+  bool queue;
+  {
+    std::lock_guard<std::mutex> lock(m_backlogMutex);
+    // The bytes sit at the backlog's end, which only this thread moves; the room they filled was
+    // free when noted and the parse task has only added room since.
+    m_backlogSize += size;
+    noteReadRoomLocked();
+    queue = markParsePendingLocked();
+  }
+  if (queue) queueParseTask();
+}
+
+void KtThread::growBacklogLocked(size_t size) {
+  const size_t capacity = m_backlog.size();
+  if (capacity >= kParseBacklogLimit) return;
+  // Rarely: doubling up to the limit, the ring unrolled into the new storage.
+  size_t grown = std::max(kBacklogStart, capacity * 2);
+  while (grown < m_backlogSize + size && grown < kParseBacklogLimit) grown *= 2;
+  grown = std::min(grown, kParseBacklogLimit);
+  std::vector<uint8_t> bigger(grown);
+  const size_t first = std::min(m_backlogSize, capacity - m_backlogHead);
+  if (first) std::memcpy(bigger.data(), m_backlog.data() + m_backlogHead, first);
+  if (m_backlogSize > first) std::memcpy(bigger.data() + first, m_backlog.data(), m_backlogSize - first);
+  m_backlog.swap(bigger);
+  m_backlogHead = 0;
+}
+
+void KtThread::noteReadRoomLocked() {
+  const size_t capacity = m_backlog.size();
+  if (m_backlogSize == 0) m_backlogHead = 0;
+  m_readAt = capacity ? (m_backlogHead + m_backlogSize) % capacity : 0;
+  m_readRoom = std::min(capacity - m_backlogSize, capacity - m_readAt);
+}
+
+bool KtThread::markParsePendingLocked() {
+  const bool queue = !m_parsePending;
+  m_parsePending = true;
+  return queue;
 }
 
 void KtThread::requestRecheck() {
@@ -213,8 +287,7 @@ void KtThread::requestRecheck() {
   {
     std::lock_guard<std::mutex> lock(m_backlogMutex);
     m_recheck = true;
-    queue = !m_parsePending;
-    m_parsePending = true;
+    queue = markParsePendingLocked();
   }
   if (queue) queueParseTask();
 }
@@ -241,6 +314,8 @@ bool KtThread::takeParseChunk(ZtByteArray& into) {
     if (m_abandon && m_backlogSize) {
       abandoned = m_backlogSize;
       m_droppedBytes.fetch_add(abandoned, std::memory_order_relaxed);
+      // Emptied from the start: the end, and the reader's room behind it, stay where they are.
+      m_backlogHead = (m_backlogHead + m_backlogSize) % m_backlog.size();
       m_backlogSize = 0;
     }
     if (m_backlogSize == 0 && m_recheck) {
@@ -254,9 +329,9 @@ bool KtThread::takeParseChunk(ZtByteArray& into) {
       const size_t n = std::min(kParseChunk, m_backlogSize);
       const size_t first = std::min(n, capacity - m_backlogHead);
       // No memory: what could not be appended is lost and counted as dropped.
-      if (ZtByteArray_append(&into, first, m_backlog.data() + m_backlogHead) != 0)
+      if (appendWithinReserve(into, m_backlog.data() + m_backlogHead, first) != 0)
         m_droppedBytes.fetch_add(n, std::memory_order_relaxed);
-      else if (n > first && ZtByteArray_append(&into, n - first, m_backlog.data()) != 0)
+      else if (n > first && appendWithinReserve(into, m_backlog.data(), n - first) != 0)
         m_droppedBytes.fetch_add(n - first, std::memory_order_relaxed);
       m_backlogHead = (m_backlogHead + n) % capacity;
       m_backlogSize -= n;

@@ -1,7 +1,8 @@
 #pragma once
 // The reader thread of one Communicator. Each pass waits on the port until bytes arrive (or a
-// wake-up: closing, a repeat GotoConfig starting), reads what the port has (up to 8192 bytes)
-// and appends it to the link's parse backlog. One ParseMessageTask at a time drains the backlog
+// wake-up: closing, a repeat GotoConfig starting) and reads what the port has (up to 8192 bytes)
+// straight into the free room behind the link's parse backlog, so a chunk is copied once only
+// between the read and the receive buffer (when the parse task takes it). One ParseMessageTask at a time drains the backlog
 // on the pool, so blocks are parsed strictly in arrival order while this thread never parses.
 // A task is queued only when none is queued or running, so a busy stream costs no allocation
 // and no wake-up per block. While a GotoConfig in repeat mode waits for its acknowledge, the
@@ -13,9 +14,12 @@
 //
 // Threads: the reader thread appends; the link's parse task takes; application threads stop
 // the reader and wait for the parse task. m_backlogMutex guards the backlog fields and is held
-// only to move bytes; m_queueMutex serialises adding a parse task and storing its id (lock
-// order: m_queueMutex, then the pool's lock). Neither is held while parsing, waiting or raising
-// an event.
+// only to move bytes or to publish bytes read; it is never held during a read. Only the reader
+// moves the backlog's end (appending, growing, dropping the oldest) and the parse task only
+// moves its start, so the room behind the end stays the reader's between two claims of the
+// lock. m_queueMutex serialises adding a parse task and storing its id (lock order:
+// m_queueMutex, then the pool's lock). Neither is held while parsing, waiting or raising an
+// event.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -35,6 +39,9 @@ class KtThread : public zelto::StandardThread {
   static constexpr size_t kParseBacklogLimit = size_t{1} << 20;
   // Bytes handed to one parse step (the link's read size): keeps a drop or a close responsive.
   static constexpr size_t kParseChunk = 8192;
+  // Contiguous room behind the backlog's end below which a read goes through a buffer of its
+  // own and is copied in (wrapping round the ring, or dropping the oldest bytes when full).
+  static constexpr size_t kMinDirectRead = 1024;
   // Chunks one parse task handles before it makes way for other pool work (a follower task
   // continues behind it).
   static constexpr int kChunksPerTask = 16;
@@ -88,8 +95,23 @@ class KtThread : public zelto::StandardThread {
 
  private:
   // Appends the bytes read to the backlog (dropping the oldest beyond the limit) and queues a
-  // parse task when none is pending.
+  // parse task when none is pending. For a read that could not go into the backlog's room.
   void handOver(const uint8_t* data, size_t size);
+  // Where the next read goes: the room behind the backlog's end when it has at least
+  // kMinDirectRead contiguous bytes (claimed under the lock only when the room last seen was
+  // short), else null and the read goes through m_readBuffer and handOver.
+  uint8_t* prepareDirectRead(size_t& room);
+  // Makes size bytes read into the room behind the end part of the backlog.
+  void publishDirectRead(size_t size);
+  // Grows the ring (doubling, unrolled into new storage) so that it has room for size more
+  // bytes, within the limit. Reader thread, under the lock.
+  void growBacklogLocked(size_t size);
+  // Notes the backlog's end and the contiguous room behind it for the reader's next read; an
+  // empty backlog starts over at the front, so its whole capacity is one room. Reader thread,
+  // under the lock.
+  void noteReadRoomLocked();
+  // Queues a parse task unless one is pending; under the lock (the queuing itself is not).
+  bool markParsePendingLocked();
   // Has the parse task run once more without new bytes, so an awaited candidate whose deadline
   // passed on a silent line is given up (and the messages behind it delivered).
   void requestRecheck();
@@ -102,7 +124,13 @@ class KtThread : public zelto::StandardThread {
   std::chrono::steady_clock::time_point m_nextRepeat{};  // reader thread only
   std::atomic<unsigned> m_lastTaskId{0};  // the pending parse task; written before it can end
   ZtByteArray m_gotoConfigBlock;
-  ZtByteArray m_readBuffer;   // reused for every read; only this thread touches it
+  ZtByteArray m_readBuffer;   // reads that cannot go into the backlog's room; reader only
+  // The read's view of the backlog's room (never owns storage); reader only.
+  ZtByteArray m_readWindow;
+  // The backlog's end and the contiguous room behind it when the reader last held the lock:
+  // the parse task only ever adds room, so the reader may read into it without the lock.
+  size_t m_readAt = 0;
+  size_t m_readRoom = 0;
   ZtByteArray m_parseChunk;   // reused by the parse task (one at a time)
   Journaller* m_journal = nullptr;  // own journal on the library journal's file, or null
 

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "foundation/Journaller.h"
+#include "foundation/ThreadPool.h"
+#include "support/AllocationCounter.h"
 #include "support/LogFileBuilder.h"
 #include "support/PtyPort.h"
 #include "support/TempDir.h"
@@ -758,6 +760,58 @@ TEST_F(ParseFixture, ReaderPassWaitsForBytesAndNeverPauses) {
   EXPECT_EQ(master.handled()[0].payload, (Bytes{1, 2, 3}));
   EXPECT_EQ(master.handled()[1].payload, (Bytes{4}));
   link->setMasterDevice(nullptr);
+}
+
+// The reader reads into the room behind its backlog's end and the parse side takes from its
+// start: bytes come out exactly as sent while the ring wraps (a room too short for a read near
+// the end goes through the reader's own buffer, a longer one takes part of a read), with nothing
+// dropped and no allocation per pass once the ring has its first storage. The parse side is
+// driven by the test: the pool is held suspended, so the task the first pass queues waits.
+TEST_F(ParseFixture, ReaderPassesFillTheBacklogInOrderAcrossWrapsWithoutAllocating) {
+  PassProbe probe(link.get());
+  zelto::ThreadPool* pool = zelto::ThreadPool::instance();
+  pool->suspend(true);
+  // Resumed on every way out, before the probe waits for its parse task.
+  const struct ResumeOnExit {
+    zelto::ThreadPool* pool;
+    ~ResumeOnExit() { pool->resume(); }
+  } resumeOnExit{pool};
+  // A stream of about five rings (of 64 KiB at first): 1000-byte pieces end 536 bytes short of
+  // the first wrap, 7000-byte pieces reach it with several kilobytes of room.
+  Bytes stream(330000);
+  for (size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<uint8_t>(i % 251);
+  ZtByteArray taken;
+  ZtByteArray_construct(&taken, 0, nullptr);
+  ASSERT_EQ(ZtArray_reserve(ZTARRAY(&taken), stream.size() + KtThread::kParseChunk), 0);
+  constexpr size_t kKeep = 20000;  // never drained: the parse side stays pending
+  size_t sent = 0;
+  uint64_t allocations = 0;
+  bool stalled = false;
+  while (sent < stream.size() && !stalled) {
+    const size_t piece = std::min<size_t>(sent < stream.size() / 2 ? 1000 : 7000, stream.size() - sent);
+    ASSERT_TRUE(pty.send(stream.data() + sent, piece));
+    sent += piece;
+    const AllocationCounter counter;
+    while (!stalled && probe.backlogSize() + taken.size < sent) {
+      int queued = 0;
+      for (int i = 0; i < 2000 && (ioctl(pty.slaveFd(), FIONREAD, &queued) != 0 || queued == 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      stalled = queued == 0;
+      if (!stalled) {
+        EXPECT_EQ(probe.pass(), 0);
+      }
+    }
+    while (probe.backlogSize() > kKeep) probe.takeParseChunk(taken);
+    if (sent > 1000) allocations += counter.count();  // the first pass gives the ring its storage
+  }
+  ASSERT_FALSE(stalled) << "bytes sent never reached the backlog";
+  while (probe.takeParseChunk(taken)) {
+  }
+  ASSERT_EQ(taken.size, stream.size());
+  EXPECT_TRUE(std::equal(stream.begin(), stream.end(), taken.data));
+  EXPECT_EQ(probe.droppedBytes(), 0u);
+  EXPECT_EQ(allocations, 0u);
+  ZtByteArray_destruct(&taken);
 }
 
 TEST(KtThread, RepeatBlockAndJitter) {
