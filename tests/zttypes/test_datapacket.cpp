@@ -130,6 +130,13 @@ TEST(DataPacketWireTest, IdentifierTableIsSortedAndConsistent) {
   for (uint16_t named : {0x2010, 0x4010, 0x4020, 0x4810, 0x4820, 0x8020, 0x8030, 0xA010, 0xC020, 0xE020, 0x5020,
                          0x5040, 0xD010, 0x8840})
     EXPECT_NE(ZtDataIdentifier_info(named), nullptr) << std::hex << named;
+  // Every type, up to the highest, is looked up inside the table: its own entry or none.
+  for (uint32_t type = 0; type <= 0xFFF0; type += 0x10) {
+    const ZtDataIdentifierInfo* info = ZtDataIdentifier_info(static_cast<uint16_t>(type));
+    if (info) {
+      EXPECT_EQ(info->type, type) << std::hex << type;
+    }
+  }
 }
 
 // ---- round trips through the message bytes ----
@@ -897,6 +904,7 @@ TEST(DataPacketHostileTest, NeverReadsPastThePayload) {
       {"format bits on a fixed item", {0x10, 0x21, 2, 0, 3}, 1, false, 0},
       {"zero-size items", {0x77, 0x70, 0, 0x77, 0x70, 0, 0x10, 0x20, 2, 1, 0}, 3, true, 256},
       {"trailing byte", {0x10, 0x20, 2, 0, 5, 0xFF}, 1, true, 5},
+      {"highest identifier", {0xFF, 0xFF, 1, 0x2D, 0x01, 0x00, 1, 1, 0xF7}, 2, false, 0},
       {"quaternion one byte short", {0x20, 0x10, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, false, 0},
   };
   for (const Hostile& c : cases) {

@@ -38,7 +38,7 @@ static const size_t kTableSize = sizeof kTable / sizeof kTable[0];
 /* Table position + 1 by type >> 4 (0: unknown): every item lookup of a data packet asks for its
  * identifier's layout, so the lookup is one load rather than a search. Kept in step with kTable
  * by the tests (every entry is found under its type). */
-static const uint8_t kPosition[ZDI_TypeMask >> 4 | 1] = {
+static const uint8_t kPosition[(ZDI_TypeMask >> 4) + 1] = {
     [ZDI_Temperature >> 4] = 1,
     [ZDI_UtcTime >> 4] = 2,
     [ZDI_PacketCounter >> 4] = 3,
