@@ -1,11 +1,13 @@
 // Arbitrary bytes as a data message: loaded, handed to a packet, every item read back, then
 // written and merged. The same bytes also go through the legacy (0x32) path, with device
-// formats taken from the input. Nothing may read past the payload.
+// formats taken from the input. Nothing may read past the payload, and the tracker's one-walk
+// item reader must find and read every item exactly as the library's getters do.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "trackers/PacketItems.h"
 #include "transport/legacy/LegacyDataPacket.h"
 #include "zttypes/ztdatapacket.h"
 
@@ -50,6 +52,105 @@ void readEverything(const ZtDataPacket* p, ZtVector* v, ZtMatrix* m) {
   ZtDataPacket_triggerIndication(p, ZDI_TriggerIndication1, &trigger);
   ZtDataPacket_triggerIndication(p, ZDI_TriggerIndication2, &trigger);
   sink = sink + ZtDataPacket_temperature(p) + static_cast<uint64_t>(ZtDataPacket_itemOffsetExact(p, 0x2013) + 1);
+}
+
+void require(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+// Bit-wise, so that NaN payloads and signed zeros count.
+bool sameBits(const double* a, const double* b, size_t count) { return std::memcmp(a, b, count * sizeof *a) == 0; }
+
+// PacketItems against the library's getters: presence of each kind, the values in the item's own
+// form, the raw counts, status and frame range.
+void comparePacketItems(const ZtDataPacket* p, ZtVector* v, ZtMatrix* m) {
+  const PacketItems items(*p);
+  double got[9];
+
+  struct Vector {
+    PacketItems::Kind kind;
+    int (*contains)(const ZtDataPacket*);
+    ZtVector* (*get)(const ZtDataPacket*, ZtVector*);
+  };
+  static constexpr Vector kVectors[] = {
+      {PacketItems::kAcceleration, ZtDataPacket_containsCalibratedAcceleration, ZtDataPacket_calibratedAcceleration},
+      {PacketItems::kRateOfTurn, ZtDataPacket_containsCalibratedRateOfTurn, ZtDataPacket_calibratedRateOfTurn},
+      {PacketItems::kMagneticField, ZtDataPacket_containsCalibratedMagneticField,
+       ZtDataPacket_calibratedMagneticField},
+  };
+  for (const Vector& c : kVectors) {
+    const bool present = c.contains(p) != 0;
+    require(items.has(c.kind) == present);
+    require(items.values(c.kind, got, 3) == present);
+    require(c.get(p, v) == v && sameBits(got, v->data, 3));
+  }
+
+  // The increments one by one: the pair getter reads whichever of the two is present.
+  const bool hasDq = ZtDataPacket_itemIdentifier(p, ZDI_DeltaQ) != 0;
+  const bool hasDv = ZtDataPacket_itemIdentifier(p, ZDI_DeltaV) != 0;
+  require(items.has(PacketItems::kDeltaQ) == hasDq && items.has(PacketItems::kDeltaV) == hasDv);
+  require((hasDq && hasDv) == (ZtDataPacket_containsSdiData(p) != 0));
+  ZtSdiData sdi;
+  ZtDataPacket_sdiData(p, &sdi);
+  const double dq[4] = {sdi.orientationIncrement.w, sdi.orientationIncrement.x, sdi.orientationIncrement.y,
+                        sdi.orientationIncrement.z};
+  require(items.values(PacketItems::kDeltaQ, got, 4) == hasDq && sameBits(got, dq, 4));
+  require(items.values(PacketItems::kDeltaV, got, 3) == hasDv && sameBits(got, sdi.velocityIncrement, 3));
+
+  require(items.has(PacketItems::kRaw) == (ZtDataPacket_containsRawData(p) != 0));
+  require(items.has(PacketItems::kGyroTemperatures) == (ZtDataPacket_containsRawGyroscopeTemperatures(p) != 0));
+  ZtScrData mine, theirs;
+  items.rawData(mine);
+  ZtDataPacket_rawData(p, &theirs);
+  require(std::memcmp(&mine, &theirs, sizeof mine) == 0);
+
+  require(items.has(PacketItems::kStatusWord) == (ZtDataPacket_containsDetailedStatus(p) != 0));
+  require(items.has(PacketItems::kStatusByte) == (ZtDataPacket_itemIdentifier(p, ZDI_StatusByte) != 0));
+  require(items.hasStatus() == (ZtDataPacket_containsStatus(p) != 0));
+  require(items.status() == ZtDataPacket_status(p));
+
+  require(items.has(PacketItems::kFrameRange) == (ZtDataPacket_containsFrameRange(p) != 0));
+  ZtRange a, b;
+  items.frameRange(a);
+  ZtDataPacket_frameRange(p, &b);
+  require(a.first == b.first && a.last == b.last);
+
+  // Orientation: the first item of any of the three forms, read in its stored form and frame.
+  const bool hasOrientation = ZtDataPacket_containsOrientation(p) != 0;
+  require(items.has(PacketItems::kOrientation) == hasOrientation);
+  if (!hasOrientation) {
+    require(!items.values(PacketItems::kOrientation, got, 9));
+    return;
+  }
+  uint16_t first = 0;
+  int32_t firstOffset = -1;
+  for (uint16_t type : {ZDI_Quaternion, ZDI_EulerAngles, ZDI_RotationMatrix}) {
+    const uint16_t id = ZtDataPacket_itemIdentifier(p, type);
+    if (id == 0) continue;
+    const int32_t offset = ZtDataPacket_itemOffsetExact(p, id);
+    if (firstOffset < 0 || offset < firstOffset) {
+      first = type;
+      firstOffset = offset;
+    }
+  }
+  if (first == ZDI_Quaternion) {
+    ZtQuaternion q;
+    ZtDataPacket_orientationQuaternion(p, 0, &q);
+    const double stored[4] = {q.w, q.x, q.y, q.z};
+    require(items.values(PacketItems::kOrientation, got, 4) && sameBits(got, stored, 4));
+  } else if (first == ZDI_EulerAngles) {
+    ZtEuler e;
+    ZtDataPacket_orientationEuler(p, 0, &e);
+    const double stored[3] = {e.roll, e.pitch, e.yaw};
+    require(items.values(PacketItems::kOrientation, got, 3) && sameBits(got, stored, 3));
+  } else {
+    // The item holds the matrix column by column; the getter gives it row by row.
+    require(first == ZDI_RotationMatrix && ZtDataPacket_orientationMatrix(p, 0, m) == m);
+    double stored[9];
+    for (size_t row = 0; row < 3; ++row)
+      for (size_t col = 0; col < 3; ++col) stored[col * 3 + row] = m->data[row * m->stride + col];
+    require(items.values(PacketItems::kOrientation, got, 9) && sameBits(got, stored, 9));
+  }
 }
 
 // Input: one byte device count (1-4) and bus flag, then per device 4 bytes mode and 4 bytes
@@ -115,6 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ZtDataPacket_setMessage(&p, &msg);
   readEverything(&p, &v, &m);
+  comparePacketItems(&p, &v, &m);
 
   // Writes onto whatever the input held, then a merge into a fresh packet and into itself.
   const ZtQuaternion q{1, 0, 0, 0};
@@ -123,9 +225,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZtDataPacket_setCalibratedAcceleration(&p, &v);
   ZtDataPacket_setPacketCounter(&p, 1);
   readEverything(&p, &v, &m);
+  comparePacketItems(&p, &v, &m);
   ZtDataPacket_append(&merged, &p);
   ZtDataPacket_append(&p, &merged);
   readEverything(&merged, &v, &m);
+  comparePacketItems(&merged, &v, &m);
+  comparePacketItems(&p, &v, &m);
 
   ZtMatrix_destruct(&m);
   ZtVector_destruct(&v);

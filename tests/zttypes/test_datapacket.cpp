@@ -910,6 +910,7 @@ TEST(DataPacketHostileTest, NeverReadsPastThePayload) {
       {"format bits on a fixed item", {0x10, 0x21, 2, 0, 3}, 1, false, 0},
       {"zero-size items", {0x77, 0x70, 0, 0x77, 0x70, 0, 0x10, 0x20, 2, 1, 0}, 3, true, 256},
       {"trailing byte", {0x10, 0x20, 2, 0, 5, 0xFF}, 1, true, 5},
+      {"highest identifier", {0xFF, 0xFF, 1, 0x2D, 0x01, 0x00, 1, 1, 0xF7}, 2, false, 0},
       {"quaternion one byte short", {0x20, 0x10, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, false, 0},
   };
   for (const Hostile& c : cases) {
