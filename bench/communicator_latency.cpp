@@ -1,8 +1,9 @@
 // Links on pseudo-terminals, each figure beside a plain reference measured in the same run.
-//  - BM_Latency/<pace µs>/<0 link, 1 reference>: a device-side thread writes a 40-byte data
-//    message stamped with the steady clock to the pty master every pace; the link's master
-//    handleMessage (or the reference: a plain thread in poll + read on the slave, cutting the
-//    frames itself) reads the clock. 10 000 samples per pace: p50_us, p99_us; allocs_per_msg
+//  - BM_Latency/<pace µs>/<0 link, 1 reference, 2 hand-off reference>: a device-side thread
+//    writes a 40-byte data message stamped with the steady clock to the pty master every pace;
+//    the link's master handleMessage (or the reference: a plain thread in poll + read on the
+//    slave, cutting the frames itself; or the hand-off reference: that thread only reads and a
+//    second thread cuts) reads the clock. 10 000 samples per pace: p50_us, p99_us; allocs_per_msg
 //    counts every operator new in the process while the messages flow.
 //  - BM_RequestReply/<0 link getDeviceId, 1 plain write + poll + read>: the device emulator
 //    answers ReqDeviceId; p50_us, p99_us over 3000 exchanges.
@@ -10,9 +11,9 @@
 //  - BM_IdlePorts/<0 link, 1 reference>: 4 ports open, nothing sent; CPU and wake-ups per second
 //    per port of every thread of this program but the measuring one: the library's readers and
 //    pool (also when an earlier benchmark created the pool), or 4 plain poll threads.
-//  - BM_Soak/<ports>/<0 link, 1 reference>: every port gets 2000 messages/s, written by the
-//    measuring thread; CPU and wake-ups per message handled of every other thread of this
-//    program (the library's readers and pool, or the plain readers). The stale sleeping workers
+//  - BM_Soak/<ports>/<0 link, 1 reference, 2 hand-off reference>: every port gets 2000
+//    messages/s, written by the measuring thread; CPU and wake-ups per message handled of every
+//    other thread of this program (the library's readers and pool, or the references' threads). The stale sleeping workers
 //    of an earlier pool cost nothing, so the reference is counted the same way.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -154,11 +155,16 @@ class TimingDevice : public zelto::test::NullLinkDevice {
   LatencySink* m_sink;
 };
 
-// The reference: one plain thread per descriptor, poll + read (up to 8192 bytes), frames cut
-// in place; a stop eventfd ends it.
+// The references: one plain thread per descriptor, poll + read (up to 8192 bytes), frames cut
+// in place; a stop eventfd ends it. With hand-off the reader only reads: each read is appended
+// under a mutex to bytes that a second thread, woken through a condition, takes and cuts (the
+// least a reader that leaves the handling to another thread costs).
 class PlainReader {
  public:
-  PlainReader(int fd, LatencySink* sink) : m_fd(fd), m_sink(sink), m_stop(eventfd(0, EFD_CLOEXEC)) {
+  PlainReader(int fd, LatencySink* sink, bool handOff = false)
+      : m_fd(fd), m_sink(sink), m_stop(eventfd(0, EFD_CLOEXEC)), m_handOff(handOff) {
+    m_pending.reserve(1 << 16);
+    if (m_handOff) m_worker = std::thread([this] { work(); });
     m_thread = std::thread([this] { run(); });
   }
   ~PlainReader() {
@@ -166,10 +172,34 @@ class PlainReader {
     ssize_t ignored = ::write(m_stop, &one, sizeof one);
     (void)ignored;
     m_thread.join();
+    if (m_handOff) {
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done = true;
+      }
+      m_ready.notify_one();
+      m_worker.join();
+    }
     ::close(m_stop);
   }
 
  private:
+  // Cuts the whole frames at the front of buffer[0, have), records them, keeps the rest.
+  void cut(std::vector<uint8_t>& buffer, size_t& have) {
+    size_t at = 0;
+    while (have - at >= 4) {
+      if (buffer[at] != 0xFA) {
+        ++at;
+        continue;
+      }
+      const size_t size = 5 + buffer[at + 3];
+      if (have - at < size) break;
+      m_sink->record(stampOf(&buffer[at + 4]));
+      at += size;
+    }
+    std::memmove(buffer.data(), buffer.data() + at, have - at);
+    have -= at;
+  }
   void run() {
     std::vector<uint8_t> buffer(16384);
     size_t have = 0;
@@ -179,26 +209,45 @@ class PlainReader {
       if (fds[1].revents) return;
       const ssize_t n = ::read(m_fd, buffer.data() + have, 8192);
       if (n <= 0) continue;
-      have += static_cast<size_t>(n);
-      size_t at = 0;
-      while (have - at >= 4) {
-        if (buffer[at] != 0xFA) {
-          ++at;
-          continue;
-        }
-        const size_t size = 5 + buffer[at + 3];
-        if (have - at < size) break;
-        m_sink->record(stampOf(&buffer[at + 4]));
-        at += size;
+      if (!m_handOff) {
+        have += static_cast<size_t>(n);
+        cut(buffer, have);
+        continue;
       }
-      std::memmove(buffer.data(), buffer.data() + at, have - at);
-      have -= at;
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_pending.size() + static_cast<size_t>(n) <= m_pending.capacity())
+          m_pending.insert(m_pending.end(), buffer.data(), buffer.data() + n);
+      }
+      m_ready.notify_one();
+    }
+  }
+  void work() {
+    std::vector<uint8_t> buffer(1 << 17);
+    size_t have = 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_ready.wait(lock, [&] { return !m_pending.empty() || m_done; });
+      if (m_pending.empty()) return;
+      const size_t n = std::min(m_pending.size(), buffer.size() - have);
+      std::memcpy(buffer.data() + have, m_pending.data(), n);
+      m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(n));
+      lock.unlock();
+      have += n;
+      cut(buffer, have);
+      lock.lock();
     }
   }
 
   int m_fd;
   LatencySink* m_sink;
   int m_stop;
+  bool m_handOff;
+  std::mutex m_mutex;
+  std::condition_variable m_ready;
+  std::vector<uint8_t> m_pending;  // read, not yet taken by the worker
+  bool m_done = false;
+  std::thread m_worker;
   std::thread m_thread;
 };
 
@@ -260,13 +309,14 @@ void reportPercentiles(benchmark::State& state, std::vector<int64_t> ns) {
 void BM_Latency(benchmark::State& state) {
   const auto pace = std::chrono::microseconds(state.range(0));
   const bool reference = state.range(1) != 0;
+  const bool handOff = state.range(1) == 2;
   for (auto _ : state) {
     PtyPort pty;
     LatencySink sink;
     std::unique_ptr<LinkUnderTest> link;
     std::unique_ptr<PlainReader> plain;
     if (reference)
-      plain = std::make_unique<PlainReader>(pty.slaveFd(), &sink);
+      plain = std::make_unique<PlainReader>(pty.slaveFd(), &sink, handOff);
     else
       link = std::make_unique<LinkUnderTest>(pty, &sink);
     // Warm-up, then the measured samples.
@@ -285,7 +335,7 @@ void BM_Latency(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Latency)
-    ->ArgsProduct({{250, 500, 1000, 2000, 5000}, {0, 1}})
+    ->ArgsProduct({{250, 500, 1000, 2000, 5000}, {0, 1, 2}})
     ->ArgNames({"pace_us", "ref"})
     ->Iterations(1)
     ->UseRealTime()
@@ -393,6 +443,7 @@ BENCHMARK(BM_IdlePorts)->Arg(0)->Arg(1)->ArgName("ref")->Iterations(1)->UseRealT
 void BM_Soak(benchmark::State& state) {
   const int ports = static_cast<int>(state.range(0));
   const bool reference = state.range(1) != 0;
+  const bool handOff = state.range(1) == 2;
   constexpr auto kPace = std::chrono::microseconds(500);  // 2000 messages/s per port
   constexpr size_t kRounds = 6000;                         // 3 s
   for (auto _ : state) {
@@ -406,7 +457,7 @@ void BM_Soak(benchmark::State& state) {
     for (auto& p : ptys) {
       masters.push_back(p->masterFd());
       if (reference)
-        plain.push_back(std::make_unique<PlainReader>(p->slaveFd(), &sink));
+        plain.push_back(std::make_unique<PlainReader>(p->slaveFd(), &sink, handOff));
       else
         links.push_back(std::make_unique<LinkUnderTest>(*p, &sink));
     }
@@ -424,7 +475,7 @@ void BM_Soak(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Soak)
-    ->ArgsProduct({{1, 32}, {0, 1}})
+    ->ArgsProduct({{1, 32}, {0, 1, 2}})
     ->ArgNames({"ports", "ref"})
     ->Iterations(1)
     ->UseRealTime()

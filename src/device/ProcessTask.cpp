@@ -1,6 +1,7 @@
 #include "device/ProcessTask.h"
 
 #include <new>
+#include <utility>
 
 #include "device/DeviceTaskScope.h"
 #include "device/ZtDevice.h"
@@ -29,22 +30,80 @@ SpareList<ZtDataPacket>& sparePackets() {
   return *spares;
 }
 
+void freePacket(ZtDataPacket* packet) {
+  ZtDataPacket_destruct(packet);
+  delete packet;
+}
+
+// The last task block and packet this thread gave back, kept for its next take ahead of the
+// shared lists: a stream's parse task makes the processing task that then runs and ends on the
+// same worker, so in steady state neither takes a lock nor touches the shared lists. Only a
+// thread that makes tasks keeps one (a worker that only ends tasks others made would hold back a
+// spare its maker then has to allocate anew). Plain data, valid for the thread's whole life; what
+// it holds goes back to the lists when the thread ends (ThreadSparesReturn), and after that the
+// thread uses the lists only.
+struct ThreadSpares {
+  void* block;
+  ZtDataPacket* packet;
+  bool makes;
+  bool returnArmed;
+  bool closed;
+};
+thread_local ThreadSpares tlSpares{};
+
+struct ThreadSparesReturn {
+  ~ThreadSparesReturn() {
+    ThreadSpares& spares = tlSpares;
+    spares.closed = true;
+    if (void* block = std::exchange(spares.block, nullptr); block && !spareBlocks().give(block))
+      ::operator delete(block);
+    if (ZtDataPacket* packet = std::exchange(spares.packet, nullptr); packet && !sparePackets().give(packet))
+      freePacket(packet);
+  }
+};
+
+// The slots of a thread that makes tasks, to give back into; null for any other thread and once
+// they are closed. The first use arms their return.
+ThreadSpares* threadSpares() {
+  ThreadSpares& spares = tlSpares;
+  if (!spares.makes || spares.closed) return nullptr;
+  if (!spares.returnArmed) {
+    static thread_local ThreadSparesReturn returner;  // its destructor runs when the thread ends
+    spares.returnArmed = true;
+  }
+  return &spares;
+}
+
 }  // namespace
 
 void* ProcessTask::operator new(std::size_t size) {
-  if (size == sizeof(ProcessTask))
+  if (size == sizeof(ProcessTask)) {
+    ThreadSpares& spares = tlSpares;
+    spares.makes = true;
+    if (void* block = std::exchange(spares.block, nullptr)) return block;  // null when closed
     if (void* block = spareBlocks().take()) return block;
+  }
   return ::operator new(size);
 }
 
 void ProcessTask::operator delete(void* block, std::size_t size) noexcept {
   if (!block) return;
-  if (size == sizeof(ProcessTask) && spareBlocks().give(block)) return;
+  if (size == sizeof(ProcessTask)) {
+    ThreadSpares* spares = threadSpares();
+    if (spares && !spares->block) {
+      spares->block = block;
+      return;
+    }
+    if (spareBlocks().give(block)) return;
+  }
   ::operator delete(block);
 }
 
 ZtDataPacket* ProcessTask::sparePacket() {
-  ZtDataPacket* packet = sparePackets().take();
+  ThreadSpares& spares = tlSpares;
+  spares.makes = true;
+  ZtDataPacket* packet = std::exchange(spares.packet, nullptr);
+  if (!packet) packet = sparePackets().take();
   if (!packet) {
     packet = new ZtDataPacket;
     ZtDataPacket_construct(packet);
@@ -62,12 +121,18 @@ ProcessTask::ProcessTask(ZtDevice* device, ZtDataPacket& packet, TakeContent)
 }
 
 ProcessTask::~ProcessTask() {
-  if (m_packet->message.bytes.reserved + m_packet->original.bytes.reserved <= kKeptStorage &&
-      sparePackets().give(m_packet))
-    return;
-  ZtDataPacket_destruct(m_packet);
-  delete m_packet;
+  if (m_packet->message.bytes.reserved + m_packet->original.bytes.reserved <= kKeptStorage) {
+    ThreadSpares* spares = threadSpares();
+    if (spares && !spares->packet) {
+      spares->packet = m_packet;
+      return;
+    }
+    if (sparePackets().give(m_packet)) return;
+  }
+  freePacket(m_packet);
 }
+
+ProcessTask::SpareCounts ProcessTask::sharedSpares() { return {spareBlocks().size(), sparePackets().size()}; }
 
 bool ProcessTask::exec() {
   DeviceTaskScope scope(m_device);

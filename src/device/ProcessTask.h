@@ -7,7 +7,9 @@
 // One task is made per received packet: task objects and packet copies are recycled through
 // process-wide spare lists (kept up to the high-water mark of tasks in flight, within a bound), so
 // that in steady state, bursts included, making a task allocates nothing. The packet that the
-// device copied for the task is exchanged with a spare one rather than copied again.
+// device copied for the task is exchanged with a spare one rather than copied again. A thread that
+// makes tasks keeps the last block and packet it gave back for its own next task, so a task made
+// and ended on one worker takes no lock; they return to the shared lists when the thread ends.
 #include <cstddef>
 
 #include "foundation/ThreadPoolTask.h"
@@ -34,6 +36,13 @@ class ProcessTask : public ThreadPoolTask {
   // Task objects come from, and go back to, the spare list.
   static void* operator new(std::size_t size);
   static void operator delete(void* block, std::size_t size) noexcept;
+
+  // Task blocks and packets in the shared spare lists (not those a thread keeps for itself).
+  struct SpareCounts {
+    size_t blocks;
+    size_t packets;
+  };
+  static SpareCounts sharedSpares();
 
  private:
   ZtDevice* const m_device;

@@ -19,13 +19,14 @@
   } while (0)
 
 // Journalling off costs one atomic load; on, the line is written under a JournalUse, so the
-// journal cannot be deleted while the line is being formatted or written.
-#define JLOG(level, expr)                                        \
-  do {                                                           \
-    if (gJournal.load(std::memory_order_relaxed)) {              \
-      const JournalUse zdaUse_;                                  \
-      JLOG_TO(zdaUse_.journal(), level, expr);                   \
-    }                                                            \
+// journal cannot be deleted while the line is being formatted or written. The formatting is
+// marked unlikely, so the compiler moves it out of the way of the code around it.
+#define JLOG(level, expr)                                                           \
+  do {                                                                              \
+    if (__builtin_expect(gJournal.load(std::memory_order_relaxed) != nullptr, 0)) { \
+      const JournalUse zdaUse_;                                                     \
+      JLOG_TO(zdaUse_.journal(), level, expr);                                      \
+    }                                                                               \
   } while (0)
 
 #define JLOG_TRACE(expr) JLOG(JLL_TRACE, expr)

@@ -25,6 +25,11 @@ class SpareList {
     m_items.pop_back();
     return item;
   }
+  // Spares held now.
+  size_t size() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_items.size();
+  }
   // False when the list is full (the caller keeps the item and frees it).
   bool give(T* item) {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
+#include "device/ProcessTask.h"
 #include "foundation/ThreadPool.h"
 #include "support/AllocationCounter.h"
 #include "support/TestDevice.h"
@@ -65,6 +67,27 @@ TEST(PacketHandOver, MessagesReachProcessingWholeInOrderWithoutAllocating) {
 
   device->removeCallbackHandler(&sink, false);
   device->removeRef();
+}
+
+// A task made and ended on one thread leaves its block and packet with that thread for its next
+// task; when the thread ends they go back to the shared lists, not lost with it.
+TEST(PacketHandOver, SparesKeptByAThreadReturnWhenItEnds) {
+  ZtDataPacket packet;
+  ZtDataPacket_construct(&packet);
+  zelto::ProcessTask::SpareCounts whileKept{}, afterOwnTake{};
+  std::thread([&] {
+    delete new zelto::ProcessTask(nullptr, packet);
+    whileKept = zelto::ProcessTask::sharedSpares();
+    // The thread's next task takes what it kept, not a shared spare.
+    delete new zelto::ProcessTask(nullptr, packet);
+    afterOwnTake = zelto::ProcessTask::sharedSpares();
+  }).join();
+  const zelto::ProcessTask::SpareCounts afterEnd = zelto::ProcessTask::sharedSpares();
+  EXPECT_EQ(afterOwnTake.blocks, whileKept.blocks);
+  EXPECT_EQ(afterOwnTake.packets, whileKept.packets);
+  EXPECT_EQ(afterEnd.blocks, whileKept.blocks + 1);
+  EXPECT_EQ(afterEnd.packets, whileKept.packets + 1);
+  ZtDataPacket_destruct(&packet);
 }
 
 }  // namespace
