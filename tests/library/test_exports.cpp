@@ -4,9 +4,8 @@
 // misspelt in both, or a library-internal symbol leaking out all show up here.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <memory>
+#include "support/CommandOutput.h"
+
 #include <set>
 #include <sstream>
 #include <string>
@@ -14,14 +13,7 @@
 
 namespace {
 
-std::string run(const std::string& command) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  std::array<char, 512> buf{};
-  while (fgets(buf.data(), buf.size(), pipe.get())) out += buf.data();
-  return out;
-}
+using zelto::test::commandOutput;
 
 // A family not landed yet is listed but not expected; its issue switches it on.
 enum Status { kLanded, kNotLanded };
@@ -140,7 +132,7 @@ std::set<std::string> expectedSymbols(size_t& familyCount) {
 // Defined dynamic symbols, demangled without parameter-less noise ("name" or "f(args)").
 std::set<std::string> definedDynamicSymbols(const std::string& so) {
   std::set<std::string> names;
-  std::istringstream lines(run("nm -D --defined-only --demangle '" + so + "'"));
+  std::istringstream lines(commandOutput("nm -D --defined-only --demangle '" + so + "'"));
   for (std::string line; std::getline(lines, line);) {
     // "<address> <type> <name...>"; names of C++ functions contain blanks.
     const size_t first = line.find(' ');
@@ -172,7 +164,7 @@ TEST(Exports, DynamicSymbolsAreExactlyTheInterface) {
 }
 
 TEST(Exports, BatteryScalingKeepsCxxLinkageAndTheRestIsC) {
-  const std::string raw = run(std::string("nm -D --defined-only '") + ZDA_DEVICEAPI_SO + "'");
+  const std::string raw = commandOutput(std::string("nm -D --defined-only '") + ZDA_DEVICEAPI_SO + "'");
   EXPECT_NE(raw.find(" T _Z19ztScaleBatteryLeveli\n"), std::string::npos);
   EXPECT_NE(raw.find(" T ZtControl_construct\n"), std::string::npos);
   EXPECT_NE(raw.find(" T ZtDevice_gotoMeasurement\n"), std::string::npos);

@@ -3,25 +3,17 @@
 // text in one dense run.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
+#include "support/CommandOutput.h"
+
 #include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::string run(const std::string& command) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  std::array<char, 512> buf{};
-  while (fgets(buf.data(), buf.size(), pipe.get())) out += buf.data();
-  return out;
-}
+using zelto::test::commandOutput;
 
 std::vector<std::string> listedFunctions() {
   std::vector<std::string> names;
@@ -39,7 +31,7 @@ struct Function {
 // The text symbols an object defines, by name, with address and size.
 std::map<std::string, Function> textSymbols(const std::string& so) {
   std::map<std::string, Function> out;
-  std::istringstream lines(run("nm -S --defined-only '" + so + "'"));
+  std::istringstream lines(commandOutput("nm -S --defined-only '" + so + "'"));
   for (std::string line; std::getline(lines, line);) {
     std::istringstream f(line);
     std::string address, size, kind, name;

@@ -1,21 +1,13 @@
 // Both shared objects carry the file names and sonames applications link against.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <memory>
+#include "support/CommandOutput.h"
+
 #include <string>
 
 namespace {
 
-std::string run(const std::string& command) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  std::array<char, 512> buf{};
-  while (fgets(buf.data(), buf.size(), pipe.get())) out += buf.data();
-  return out;
-}
+using zelto::test::commandOutput;
 
 struct SharedObject {
   const char* path;
@@ -30,13 +22,13 @@ TEST(Library, FileNamesAndSonames) {
   for (const auto& o : objects) {
     std::string path = o.path;
     EXPECT_EQ(path.substr(path.rfind('/') + 1), o.soname);
-    const std::string dyn = run("readelf -d '" + path + "'");
+    const std::string dyn = commandOutput("readelf -d '" + path + "'");
     EXPECT_NE(dyn.find(std::string("Library soname: [") + o.soname + "]"), std::string::npos) << dyn;
   }
 }
 
 TEST(Library, DeviceLibraryNeedsCompanionLibrary) {
-  const std::string dyn = run(std::string("readelf -d '") + ZDA_DEVICEAPI_SO + "'");
+  const std::string dyn = commandOutput(std::string("readelf -d '") + ZDA_DEVICEAPI_SO + "'");
   EXPECT_NE(dyn.find("Shared library: [libzttypes.so.4.2.1]"), std::string::npos) << dyn;
 }
 
