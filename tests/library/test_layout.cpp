@@ -5,6 +5,7 @@
 
 #include "support/CommandOutput.h"
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
