@@ -57,8 +57,8 @@ void setBlock(double* M, ZtSize r0, ZtSize c0, const double* B) {
 
 }  // namespace
 
-Zkf6Filter::Zkf6Filter(Zkf6Params* params) : ZkfFilterBase(kIdentity), m_params(nullptr) {
-  m_params = params;
+Zkf6Filter::Zkf6Filter(const Zkf6Params* params) : ZkfFilterBase(kIdentity), m_params(nullptr) {
+  if (params != nullptr) m_params = new Zkf6Params(*params);
   m_N = 0;
   restartZkf6(nullptr);
 }
@@ -110,10 +110,7 @@ void Zkf6Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, un
 }
 
 void Zkf6Filter::earthRadii(double& meridian, double& primeVertical, double latitudeDeg) {
-  const double s = 0.0818191908426 * std::sin(latitudeDeg * kDegToRad);
-  const double w = 1.0 - s * s;
-  meridian = 6335439.327292843 / (w * std::sqrt(w));
-  primeVertical = 6378137.0 / std::sqrt(w);
+  wgs84Radii(latitudeDeg, meridian, primeVertical);
 }
 
 bool Zkf6Filter::gpsOutage() const { return static_cast<uint64_t>(m_state.gpsAgeLong) > 10ull * m_N; }
@@ -378,7 +375,12 @@ void Zkf6Filter::doFirstBaro() {
 void Zkf6Filter::getBaroBaseline() {
   Zkf6State& s = m_state;
   const double c = m_params->baroAdaptation;
-  s.baroBaseHeight[0] = c * s.baroBaseHeight[0] + (1.0 - c) * (s.baroBaseHeight[1] - s.gps.posLatLongAlt[2]);
+  // The barometer sits at the sensor: the baseline follows the sensor's altitude, the fix's
+  // (the antenna's) less the up component of the rotated lever arm, as the position update
+  // places the sensor.
+  const double* l = m_params->leverArm.data;
+  const double sensorAltitude = s.gps.posLatLongAlt[2] - (m_R(2, 0) * l[0] + m_R(2, 1) * l[1] + m_R(2, 2) * l[2]);
+  s.baroBaseHeight[0] = c * s.baroBaseHeight[0] + (1.0 - c) * (s.baroBaseHeight[1] - sensorAltitude);
 }
 
 void Zkf6Filter::navigationRates(Vector3& win, Vector3& wc) const {

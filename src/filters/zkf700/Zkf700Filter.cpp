@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <typeinfo>
 
 #include "errors/ZtException.h"
 #include "filters/common/EstimationRoutines.h"
@@ -130,11 +131,15 @@ Zkf700Filter::~Zkf700Filter() { delete m_params; }
 
 bool Zkf700Filter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
                                    const ZkfRealTimeParameters& realTime, ZkfFilterOutput& output, const ZkfTime*) {
+  // Records of another filter are the caller's fault: std::bad_cast, before anything changes.
   auto* out = inputCast<Zkf700FilterOutput>(&output);
+  if (!out) throw std::bad_cast();
   const auto* rt = inputCast<const Zkf700RealTimeParameters>(&realTime);
+  if (!rt) throw std::bad_cast();
   const auto* aid = inputCast<const Zkf700Aiding>(&aiding);
+  if (!aid) throw std::bad_cast();
   const auto* sensor = inputCast<const Zkf700SensorData>(&sensorData);
-  if (!out || !rt || !aid || !sensor) return false;
+  if (!sensor) throw std::bad_cast();
   return doOneKalmanStep(*sensor, *aid, *rt, *out, WholeStep);
 }
 
@@ -177,6 +182,8 @@ bool Zkf700Filter::doOneKalmanStep(const Zkf700SensorData& sensorData, const Zkf
     return false;
   }
 }
+
+void Zkf700Filter::initializeScratchies() {}
 
 void Zkf700Filter::restart(ZkfParams* params) { restartZkf700(dynamic_cast<Zkf700Params*>(params)); }
 
@@ -669,7 +676,9 @@ void Zkf700Filter::correct(bool noRotation) {
     s.m_posOffsetLtp.isRotateVecByQuat(s.m_xPos, toNwu);
     double lla[3];
     const double ref[3] = {s.lat_long_alt_zero[0], s.lat_long_alt_zero[1], s.lat_long_alt_zero[2]};
-    convert_localTangentPlane2LatLongAlt<double>(s.m_posOffsetLtp.data, ref, lla);
+    // The WGS-84 radii of the reference: one radius for both axes scales east-west distances by
+    // up to 0.7 % against what the velocity integrates.
+    convert_localTangentPlane2LatLongAltWgs84(s.m_posOffsetLtp.data, ref, lla);
     s.lat_long_alt = Vector3(lla[0], lla[1], lla[2]);
     s.lat_long_alt_zero = s.lat_long_alt;
   } else {
@@ -733,7 +742,7 @@ void Zkf700Filter::doGpsUpdate() {
   } else if (posOk) {
     double nwu[3];
     const double ref[3] = {s.lat_long_alt_zero[0], s.lat_long_alt_zero[1], s.lat_long_alt_zero[2]};
-    convert_latLongAlt2LocalTangentPlane<double>(a.gpsPos.data, ref, nwu);
+    convert_latLongAlt2LocalTangentPlaneWgs84(a.gpsPos.data, ref, nwu);
     Vector3 local;
     local.isRotateVecByQuat(Vector(3, nwu, 0), p.qNwuToLocal);
     for (int i = 0; i < 3; ++i) zPos[i] = local[i];
@@ -904,6 +913,25 @@ void Zkf700Filter::doHolonomicUpdate(const ZtVector& v, double speed) {
   std::memset(m_HData, 0, sizeof m_HData);
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) m_HData[r * N + 15 + c] = -speed * MX[3 * r + c];
+  // Held against the state's own velocity, the constraint sees the velocity error as much as
+  // the orientation error: s R n - v = H e + (I - u u^T)(v_true - v) to first order, u = R n.
+  // Without these columns every sample takes the velocity for exact: the orientation deviation
+  // collapses to nothing while the heading follows the velocity's errors (through an outage,
+  // with the zero-acceleration update taking out a turn's centripetal acceleration), and a
+  // filter that sure of a wrong attitude never comes back once the fixes return. The state
+  // holds the velocity itself, so its part is added to the measurement: z + H_v v - H x =
+  // z - H_e e. A GNSS velocity is no state: it enters by its accuracy alone.
+  const double* xv = s.m_xVel.data;
+  if (v.data[0] == xv[0] && v.data[1] == xv[1] && v.data[2] == xv[2]) {
+    double u[3];
+    mulVec3(R, n, u);
+    for (int r = 0; r < 2; ++r)
+      for (int c = 0; c < 3; ++c) {
+        const double hv = (r == c ? 1.0 : 0.0) - u[r] * u[c];
+        m_HData[r * N + 3 + c] = hv;
+        m_zData[r] += hv * xv[c];
+      }
+  }
   std::memset(m_RnData, 0, sizeof m_RnData);
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) m_RnData[r * 3 + c] = scale * p.sQwHolonomic(r, c);
