@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "filters/common/ConsiderUpdate.h"
 #include "filters/common/EstimationRoutines.h"
 #include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
@@ -657,6 +658,13 @@ bool Zkf6Filter::doMagneticFieldUpdate() {
   const double hn = std::sqrt(s.magAvg[0] * s.magAvg[0] + s.magAvg[1] * s.magAvg[1]);
   const double h[3] = {mn[0], mn[1], 0.0};
   for (ZtSize i = 0; i < 3; ++i) m_z[i] = h[i] - hn * p.magRef[i];
+  // H sees the heading only (the orientation columns of the horizontal field's cross product):
+  // the horizontal field read through the filter's tilt holds that tilt's error too, by the
+  // vertical field tan(inclination) times over, and an update through the correlations of the
+  // orientation error would turn it into a tilt correction. So the update keeps the tilt (the
+  // orientation error about the north and west axes) as the filter holds it: a consider update
+  // whose gain is zero there. The heading follows the magnetometer; the tilt and its variance
+  // stay what the rest of the filter made them.
   double S[9];
   skew(h, S);
   for (ZtSize i = 0; i < 3 * N; ++i) m_H[i] = 0.0;
@@ -666,7 +674,17 @@ bool Zkf6Filter::doMagneticFieldUpdate() {
   for (ZtSize i = 0; i < 9; ++i) m_Rs[i] = p.magMeasDev.data[(i / 3) * p.magMeasDev.stride + i % 3];
   const Vector z(3, m_z, 0);
   const Matrix H(3, N, N, m_H, 0), Rs(3, 3, 3, m_Rs, 0);
-  return measurementUpdate(3, z, H, Rs);
+  double tilt[N * 2] = {};
+  for (ZtSize c = 0; c < 3; ++c) {
+    tilt[(12 + c) * 2] = m_R(0, c);
+    tilt[(12 + c) * 2 + 1] = m_R(1, c);
+  }
+  ConsiderUpdate keepTilt;
+  if (!keepTilt.prepare(s.sQx, s.sx, H, Rs, z, tilt, 2)) return false;
+  if (m_observer != nullptr) m_observer->keptDirections(Matrix(N, 2, 2, tilt, 0));
+  if (!measurementUpdate(3, z, H, Rs)) return false;
+  keepTilt.restore(s.sQx, s.sx);
+  return true;
 }
 
 bool Zkf6Filter::doVelocityZeroUpdate() {

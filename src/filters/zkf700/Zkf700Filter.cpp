@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "errors/ZtException.h"
+#include "filters/common/ConsiderUpdate.h"
 #include "filters/common/EstimationRoutines.h"
 #include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
@@ -830,6 +831,13 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   for (int i = 0; i < 3; ++i) s.mag_var[i] = p.c_magVar * s.mag_var[i] + (1.0 - p.c_magVar) * (ml[i] - s.mag_avg[i]);
   const double mh[3] = {ml[0], ml[1], 0.0};
 
+  // H sees the heading only (the orientation columns of the horizontal field's cross product):
+  // the horizontal field read through the filter's tilt holds that tilt's error too, by the
+  // vertical field tan(inclination) times over, and an update through the correlations of the
+  // orientation error would turn it into a tilt correction. So the update keeps the tilt (the
+  // orientation error about the local east and north axes) as the filter holds it: a consider
+  // update whose gain is zero there. Heading and field follow the magnetometer; the tilt and
+  // its variance stay the accelerometer's.
   std::memset(m_HData, 0, sizeof m_HData);
   double X[9], XR[9];
   crossMatrix(mh, X);
@@ -849,7 +857,16 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   std::memcpy(m_backup + N * N, s.m_sx.data, N * sizeof(double));
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
+  double tilt[N * 2] = {};
+  for (int c = 0; c < 3; ++c) {
+    tilt[(15 + c) * 2] = R[c];
+    tilt[(15 + c) * 2 + 1] = R[3 + c];
+  }
+  ConsiderUpdate keepTilt;
+  if (!keepTilt.prepare(s.m_sQx, s.m_sx, H, Rn, m_z, tilt, 2)) return;
+  if (m_observer) m_observer->keptDirections(Matrix(N, 2, 2, tilt, 0));
   if (!measurementUpdate(3, H, Rn, 0)) return;
+  keepTilt.restore(s.m_sQx, s.m_sx);
   const double spread = sumStandardDeviations(m_wData[0], m_wData[1]);
   const double gate = p.nrMagCheck[0], maxRejections = p.nrMagCheck[1];
   if (gate != 0.0 && spread > gate && maxRejections > static_cast<double>(s.NR_magCounter)) {

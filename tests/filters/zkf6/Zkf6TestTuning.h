@@ -117,6 +117,7 @@ struct Drive {
   uint64_t seed = 1;
   bool barometer = false;
   Vec3 leverArm = Vec3(1.5, 0.0, 0.0);  // GNSS antenna in the body frame, m (also the user's)
+  double inclination = 1.1;  // of the magnetic field, rad
   std::vector<filtersim::TimeWindow> outages;
   filtersim::GnssConfig::AgeMode ageMode = filtersim::GnssConfig::AgeMode::Saturating;
   double declinationErrorDeg = 0.0;  // error of the user's declination: an initial heading error
@@ -167,7 +168,7 @@ class NavigationRig {
     c.acc.bias = setup.noise.accBias;
     c.gyr.bias = setup.noise.gyrBias;
     c.mag.declination = 0.0;
-    c.mag.inclination = 1.1;
+    c.mag.inclination = setup.inclination;
     c.seed = setup.seed;
     return c;
   }
