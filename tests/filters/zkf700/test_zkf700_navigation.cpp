@@ -1,7 +1,9 @@
 // The Zkf700 filter on simulated trajectories (the navigation test kit): noise-free attitude
 // without GNSS, tilt in motion, the gyroscope bias from a no-rotation window, GNSS-aided
 // position, velocity and heading, the heading from the holonomic constraint, the barometer
-// through a GNSS outage, and the mounting-independence of the vertical process noise.
+// through a GNSS outage, the mounting-independence of the vertical process noise, recovery
+// after an outage with a turn, east and north alike at any latitude, and a magnetometer that
+// turns the heading but not the tilt.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -314,7 +316,7 @@ TEST(Zkf700Navigation, RecoversAfterAnOutageWithATurnAndTheHolonomicConstraint) 
 // The position fold and the fixes' offsets use the WGS-84 meridian and prime-vertical radii:
 // with one radius for both axes, the velocity integrated in metres and the fixes in degrees
 // disagree by 0.4 % east-west at 48 degrees north (0.7 % north-south at the equator).
-TEST(Zkf700Navigation, EastAndNorthEqualyAccurateAtAnyLatitude) {
+TEST(Zkf700Navigation, EastAndNorthEquallyAccurateAtAnyLatitude) {
   const KtMk4_700HardwareParams h = hardware();
   for (double latitude : {48.0, 0.0}) {
     ZkfUserParams u = user();
