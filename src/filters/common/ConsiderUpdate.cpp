@@ -69,25 +69,13 @@ bool ConsiderUpdate::prepare(const Matrix& S, const Vector& sx, const Matrix& H,
 void ConsiderUpdate::restore(Matrix& S, Vector& sx) const {
   const ZtSize n = m_n, m = m_m, k = m_k;
   if (n == 0) return;
-  // N W W^T N^T = (N G)(N G)^T with G G^T = W W^T (Cholesky, a zero pivot giving a zero column).
-  double G[kMaxKept][kMaxKept] = {};
-  for (ZtSize i = 0; i < k; ++i)
-    for (ZtSize j = 0; j <= i; ++j) {
-      double c = 0.0;
-      for (ZtSize q = 0; q < m; ++q) c += m_W[i * m + q] * m_W[j * m + q];
-      for (ZtSize q = 0; q < j; ++q) c -= G[i][q] * G[j][q];
-      if (i == j)
-        G[i][i] = c > 0.0 ? std::sqrt(c) : 0.0;
-      else
-        G[i][j] = G[j][j] > 0.0 ? c / G[j][j] : 0.0;
-    }
-  // Each column v of N G joins S by plane rotations of [S v] from the right; the same rotations
-  // of [sx 0] keep S sx.
-  for (ZtSize j = 0; j < k; ++j) {
+  // N W W^T N^T = (N W)(N W)^T: each of the m columns v of N W joins S by plane rotations of
+  // [S v] from the right; the same rotations of [sx 0] keep S sx.
+  for (ZtSize j = 0; j < m; ++j) {
     double v[kMaxStates];
     for (ZtSize r = 0; r < n; ++r) {
       double s = 0.0;
-      for (ZtSize i = j; i < k; ++i) s += m_N[r * k + i] * G[i][j];
+      for (ZtSize i = 0; i < k; ++i) s += m_N[r * k + i] * m_W[i * m + j];
       v[r] = s;
     }
     double t = 0.0;

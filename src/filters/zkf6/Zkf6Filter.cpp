@@ -662,7 +662,8 @@ bool Zkf6Filter::doMagneticFieldUpdate() {
   // the horizontal field read through the filter's tilt holds that tilt's error too, by the
   // vertical field tan(inclination) times over, and an update through the correlations of the
   // orientation error would turn it into a tilt correction. So the update keeps the tilt (the
-  // orientation error about the north and west axes) as the filter holds it: a consider update
+  // orientation error about the north and west axes) and the gyroscope bias about those axes
+  // (which turns into tilt at the next predictions) as the filter holds them: a consider update
   // whose gain is zero there. The heading follows the magnetometer; the tilt and its variance
   // stay what the rest of the filter made them.
   double S[9];
@@ -674,14 +675,16 @@ bool Zkf6Filter::doMagneticFieldUpdate() {
   for (ZtSize i = 0; i < 9; ++i) m_Rs[i] = p.magMeasDev.data[(i / 3) * p.magMeasDev.stride + i % 3];
   const Vector z(3, m_z, 0);
   const Matrix H(3, N, N, m_H, 0), Rs(3, 3, 3, m_Rs, 0);
-  double tilt[N * 2] = {};
+  double tilt[N * 4] = {};
   for (ZtSize c = 0; c < 3; ++c) {
-    tilt[(12 + c) * 2] = m_R(0, c);
-    tilt[(12 + c) * 2 + 1] = m_R(1, c);
+    tilt[(12 + c) * 4] = m_R(0, c);
+    tilt[(12 + c) * 4 + 1] = m_R(1, c);
+    tilt[(9 + c) * 4 + 2] = m_R(0, c);
+    tilt[(9 + c) * 4 + 3] = m_R(1, c);
   }
   ConsiderUpdate keepTilt;
-  if (!keepTilt.prepare(s.sQx, s.sx, H, Rs, z, tilt, 2)) return false;
-  if (m_observer != nullptr) m_observer->keptDirections(Matrix(N, 2, 2, tilt, 0));
+  if (!keepTilt.prepare(s.sQx, s.sx, H, Rs, z, tilt, 4)) return false;
+  if (m_observer != nullptr) m_observer->keptDirections(Matrix(N, 4, 4, tilt, 0));
   if (!measurementUpdate(3, z, H, Rs)) return false;
   keepTilt.restore(s.sQx, s.sx);
   return true;

@@ -835,7 +835,8 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   // the horizontal field read through the filter's tilt holds that tilt's error too, by the
   // vertical field tan(inclination) times over, and an update through the correlations of the
   // orientation error would turn it into a tilt correction. So the update keeps the tilt (the
-  // orientation error about the local east and north axes) as the filter holds it: a consider
+  // orientation error about the local east and north axes) and the gyroscope bias about those
+  // axes (which turns into tilt at the next predictions) as the filter holds them: a consider
   // update whose gain is zero there. Heading and field follow the magnetometer; the tilt and
   // its variance stay the accelerometer's.
   std::memset(m_HData, 0, sizeof m_HData);
@@ -857,14 +858,16 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   std::memcpy(m_backup + N * N, s.m_sx.data, N * sizeof(double));
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
-  double tilt[N * 2] = {};
+  double tilt[N * 4] = {};
   for (int c = 0; c < 3; ++c) {
-    tilt[(15 + c) * 2] = R[c];
-    tilt[(15 + c) * 2 + 1] = R[3 + c];
+    tilt[(15 + c) * 4] = R[c];
+    tilt[(15 + c) * 4 + 1] = R[3 + c];
+    tilt[(9 + c) * 4 + 2] = R[c];
+    tilt[(9 + c) * 4 + 3] = R[3 + c];
   }
   ConsiderUpdate keepTilt;
-  if (!keepTilt.prepare(s.m_sQx, s.m_sx, H, Rn, m_z, tilt, 2)) return;
-  if (m_observer) m_observer->keptDirections(Matrix(N, 2, 2, tilt, 0));
+  if (!keepTilt.prepare(s.m_sQx, s.m_sx, H, Rn, m_z, tilt, 4)) return;
+  if (m_observer) m_observer->keptDirections(Matrix(N, 4, 4, tilt, 0));
   if (!measurementUpdate(3, H, Rn, 0)) return;
   keepTilt.restore(s.m_sQx, s.m_sx);
   const double spread = sumStandardDeviations(m_wData[0], m_wData[1]);
