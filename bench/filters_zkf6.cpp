@@ -54,7 +54,7 @@ void BM_Zkf6Step(benchmark::State& state) {
   s.updateSwitches = kind == kMagnetometer ? S::kGpsUpdate | S::kMagFieldUpdate
                      : kind == kOutage     ? S::kGpsUpdate | S::kHolonomicUpdate
                                            : S::kGpsUpdate;
-  zelto::Zkf6Filter f(zkf6test::params(s).release());
+  zelto::Zkf6Filter f(zkf6test::params(s).get());
   Settled in = settled();
   in.state.previousUpdate = kind == kGpsVelocity ? 1 : 0;
   in.state.gps.gpsAge = kind == kGpsPosition ? 10 : 3;

@@ -62,7 +62,7 @@ class PacketRun {
     device->addCallbackHandler(&handler, false);
     auto* params = dynamic_cast<zelto::Zkf6Params*>(device->zkfFilter()->getFilterParameters());
     if (!params) return;
-    filter = std::make_unique<zelto::Zkf6Filter>(new zelto::Zkf6Params(*params));
+    filter = std::make_unique<zelto::Zkf6Filter>(params);
 
     filtersim::VehicleRoute route(0.4);
     route.stop(20).accelerate(5, 2.0).cruise(60).turn(10, M_PI / 20).cruise(60).brakeToStop(2.0).stop(70);

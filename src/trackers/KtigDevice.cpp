@@ -148,7 +148,7 @@ bool KtigDevice::initializeFilter() {
   const zelto::Zkf6FilterSteps steps;
   params->initialize(*scenarioParams, *m_ktigHardwareParams, m_userParams, steps);
   if (!setZdaFilterProfile(*scenario)) return false;
-  zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter(new zelto::Zkf6Filter(params.release()));
+  zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter(new zelto::Zkf6Filter(params.get()));
   setZkfFilter(filter);
   if (const zelto::SettingsFile* state = initialState()) {
     zelto::Zkf6State initial;

@@ -22,8 +22,8 @@ class GeodeticFrame {
   static constexpr double kSemiMajor = 6378137.0;
   static constexpr double kFlattening = 1.0 / 298.257223563;
   static constexpr double kE2 = kFlattening * (2.0 - kFlattening);
-  // The rate the filters assume: one turn per 86400 s.
-  static constexpr double kEarthRate = 2.0 * M_PI / 86400.0;
+  // WGS-84 earth rate: one turn per sidereal day.
+  static constexpr double kEarthRate = 7.292115e-5;
   static constexpr double kDeg = M_PI / 180.0;
 
   enum class Gravity {

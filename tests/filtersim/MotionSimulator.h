@@ -112,7 +112,7 @@ struct SimulatorConfig {
   double altitude = 0.0;   // m
   bool curvedEarth = false;
   bool earthRate = true;
-  double earthRateValue = 2.0 * M_PI / 86400.0;
+  double earthRateValue = GeodeticFrame::kEarthRate;
   double gravity = 9.81;  // the Constant model's magnitude
   GeodeticFrame::Gravity gravityModel = GeodeticFrame::Gravity::Constant;
   SensorErrors gyr, acc;

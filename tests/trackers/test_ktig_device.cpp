@@ -393,9 +393,9 @@ zelto::Zkf6Filter* realFilter(TestKtig& device) {
   user.storedLatLongAlt = zelto::Vector3(52.0, 6.0, 10.0);
   device.ktigHardware().acc_range = 80.0;
   device.ktigHardware().gyr_range = 850.0;
-  auto* params = new zelto::Zkf6Params();
-  params->initialize(scenario, device.hardwareParameters(), user, zelto::Zkf6FilterSteps());
-  auto* filter = new zelto::Zkf6Filter(params);
+  zelto::Zkf6Params params;
+  params.initialize(scenario, device.hardwareParameters(), user, zelto::Zkf6FilterSteps());
+  auto* filter = new zelto::Zkf6Filter(&params);
   device.setZkfFilter(zelto::NonIntrusiveSharedPointer<ZtZkfFilter>(filter));
   return filter;
 }

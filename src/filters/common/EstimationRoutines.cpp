@@ -14,7 +14,7 @@ namespace {
 
 constexpr double kDeg2Rad = 0.017453292519943295;
 constexpr double kRad2Deg = 57.29577951308232;
-constexpr double kEarthRate = 7.27220521664304e-5;  // rad/s, one turn per 86400 s
+constexpr double kEarthRate = 7.292115e-5;  // rad/s, WGS-84: one turn per sidereal day
 constexpr double kHalfPi = 1.5707963267948966;
 
 // Per-thread scratch of the square-root updates. It only grows, so once a thread has run the
@@ -344,6 +344,42 @@ void convert_localTangentPlane2LatLongAlt(const T* nwu, const T* refLla, T* lla)
 
 template void convert_latLongAlt2LocalTangentPlane<double>(const double*, const double*, double*);
 template void convert_localTangentPlane2LatLongAlt<double>(const double*, const double*, double*);
+
+void wgs84Radii(double latitudeDeg, double& meridian, double& primeVertical) {
+  const double s = 0.0818191908426 * std::sin(latitudeDeg * kDeg2Rad);
+  const double w = 1.0 - s * s;
+  meridian = 6335439.327292843 / (w * std::sqrt(w));
+  primeVertical = kWgs84A / std::sqrt(w);
+}
+
+namespace {
+// Metres per radian of latitude and of longitude at a reference position.
+void metresPerRadian(const double* refLla, double& north, double& east) {
+  double m = 0.0, n = 0.0;
+  wgs84Radii(refLla[0], m, n);
+  north = m + refLla[2];
+  east = (n + refLla[2]) * std::cos(refLla[0] * kDeg2Rad);
+}
+}  // namespace
+
+void convert_latLongAlt2LocalTangentPlaneWgs84(const double* lla, const double* refLla, double* nwu) {
+  double rn = 0.0, re = 0.0;
+  metresPerRadian(refLla, rn, re);
+  double dLong = lla[1] - refLla[1];
+  if (dLong > 180.0) dLong -= 360.0;
+  if (dLong < -180.0) dLong += 360.0;
+  nwu[0] = (lla[0] - refLla[0]) * kDeg2Rad * rn;
+  nwu[1] = -dLong * kDeg2Rad * re;
+  nwu[2] = lla[2] - refLla[2];
+}
+
+void convert_localTangentPlane2LatLongAltWgs84(const double* nwu, const double* refLla, double* lla) {
+  double rn = 0.0, re = 0.0;
+  metresPerRadian(refLla, rn, re);
+  lla[0] = refLla[0] + nwu[0] / rn * kRad2Deg;
+  lla[1] = refLla[1] - nwu[1] / re * kRad2Deg;
+  lla[2] = refLla[2] + nwu[2];
+}
 
 }  // namespace zelto
 

@@ -43,7 +43,8 @@ void gravityIgf1980(const ZtVector& latLongAlt, double& g);
 // a = e^(-dt/tau) as pow(2.718281828459045, -dt/tau); b = sqrt((1 - a^2) sd^2) unless sd is 0
 // (b then untouched).
 void getFirstOrderLowpassFilterCoefs(double tau, double sd, double dt, double& a, double& b);
-// Earth rate (one turn per 86400 s) in the north-west-up frame at a latitude in degrees.
+// Earth rate (WGS-84, 7.292115e-5 rad/s: one turn per sidereal day) in the north-west-up frame
+// at a latitude in degrees.
 void computeEarthRotationInLtp(double latitudeDeg, ZtVector& w);
 // Replaces an all-zero, out-of-range (|lat| > 90, |long| > 360, |alt| > 1e6) or not-a-number
 // position by the default position; values on the bounds pass.
@@ -111,5 +112,14 @@ void convert_localTangentPlane2LatLongAlt(const T* nwu, const T* refLla, T* lla)
 
 extern template void convert_latLongAlt2LocalTangentPlane<double>(const double*, const double*, double*);
 extern template void convert_localTangentPlane2LatLongAlt<double>(const double*, const double*, double*);
+
+// WGS-84 meridian and prime-vertical radii of curvature at a latitude in degrees.
+void wgs84Radii(double latitudeDeg, double& meridian, double& primeVertical);
+// The local conversions of the navigation filters, with the WGS-84 radii at the reference:
+// north over the meridian radius plus height, west over the prime-vertical radius plus height
+// times cos(latitude); a longitude difference is taken into +-180 degrees. Same array forms as
+// above.
+void convert_latLongAlt2LocalTangentPlaneWgs84(const double* lla, const double* refLla, double* nwu);
+void convert_localTangentPlane2LatLongAltWgs84(const double* nwu, const double* refLla, double* lla);
 
 }  // namespace zelto

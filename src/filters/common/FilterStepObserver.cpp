@@ -5,3 +5,5 @@ FilterStepObserver::~FilterStepObserver() = default;
 void FilterStepObserver::rolledBack() {}
 
 void FilterStepObserver::elementsSet(ZtSize, const zelto::Vector&) {}
+
+void FilterStepObserver::keptDirections(const zelto::Matrix&) {}

@@ -14,6 +14,10 @@ class FilterStepObserver {
   virtual void predicted(const zelto::Matrix& Phi, const zelto::Matrix& Qs, const zelto::Vector& x) = 0;
   // A measurement update of y against H x with the diagonal noise deviations Rd is about to run.
   virtual void measurementUpdate(const zelto::Vector& y, const zelto::Matrix& H, const zelto::Matrix& Rd) = 0;
+  // The next measurement update is a consider update: its gain is zero along the orthonormal
+  // columns of N (x and the variance along them stay). The default ignores it, for filters
+  // that make none.
+  virtual void keptDirections(const zelto::Matrix& N);
   // The last measurement update was undone (a gate refused its result): x and S are as they were
   // before it. The default ignores it, for filters that never roll back.
   virtual void rolledBack();

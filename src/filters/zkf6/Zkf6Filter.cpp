@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "filters/common/ConsiderUpdate.h"
 #include "filters/common/EstimationRoutines.h"
 #include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
@@ -57,8 +58,8 @@ void setBlock(double* M, ZtSize r0, ZtSize c0, const double* B) {
 
 }  // namespace
 
-Zkf6Filter::Zkf6Filter(Zkf6Params* params) : ZkfFilterBase(kIdentity), m_params(nullptr) {
-  m_params = params;
+Zkf6Filter::Zkf6Filter(const Zkf6Params* params) : ZkfFilterBase(kIdentity), m_params(nullptr) {
+  if (params != nullptr) m_params = new Zkf6Params(*params);
   m_N = 0;
   restartZkf6(nullptr);
 }
@@ -110,10 +111,7 @@ void Zkf6Filter::getTypeAndVersion(unsigned char& type, unsigned char& major, un
 }
 
 void Zkf6Filter::earthRadii(double& meridian, double& primeVertical, double latitudeDeg) {
-  const double s = 0.0818191908426 * std::sin(latitudeDeg * kDegToRad);
-  const double w = 1.0 - s * s;
-  meridian = 6335439.327292843 / (w * std::sqrt(w));
-  primeVertical = 6378137.0 / std::sqrt(w);
+  wgs84Radii(latitudeDeg, meridian, primeVertical);
 }
 
 bool Zkf6Filter::gpsOutage() const { return static_cast<uint64_t>(m_state.gpsAgeLong) > 10ull * m_N; }
@@ -378,7 +376,12 @@ void Zkf6Filter::doFirstBaro() {
 void Zkf6Filter::getBaroBaseline() {
   Zkf6State& s = m_state;
   const double c = m_params->baroAdaptation;
-  s.baroBaseHeight[0] = c * s.baroBaseHeight[0] + (1.0 - c) * (s.baroBaseHeight[1] - s.gps.posLatLongAlt[2]);
+  // The barometer sits at the sensor: the baseline follows the sensor's altitude, the fix's
+  // (the antenna's) less the up component of the rotated lever arm, as the position update
+  // places the sensor.
+  const double* l = m_params->leverArm.data;
+  const double sensorAltitude = s.gps.posLatLongAlt[2] - (m_R(2, 0) * l[0] + m_R(2, 1) * l[1] + m_R(2, 2) * l[2]);
+  s.baroBaseHeight[0] = c * s.baroBaseHeight[0] + (1.0 - c) * (s.baroBaseHeight[1] - sensorAltitude);
 }
 
 void Zkf6Filter::navigationRates(Vector3& win, Vector3& wc) const {
@@ -655,6 +658,14 @@ bool Zkf6Filter::doMagneticFieldUpdate() {
   const double hn = std::sqrt(s.magAvg[0] * s.magAvg[0] + s.magAvg[1] * s.magAvg[1]);
   const double h[3] = {mn[0], mn[1], 0.0};
   for (ZtSize i = 0; i < 3; ++i) m_z[i] = h[i] - hn * p.magRef[i];
+  // H sees the heading only (the orientation columns of the horizontal field's cross product):
+  // the horizontal field read through the filter's tilt holds that tilt's error too, by the
+  // vertical field tan(inclination) times over, and an update through the correlations of the
+  // orientation error would turn it into a tilt correction. So the update keeps the tilt (the
+  // orientation error about the north and west axes) and the gyroscope bias about those axes
+  // (which turns into tilt at the next predictions) as the filter holds them: a consider update
+  // whose gain is zero there. The heading follows the magnetometer; the tilt and its variance
+  // stay what the rest of the filter made them.
   double S[9];
   skew(h, S);
   for (ZtSize i = 0; i < 3 * N; ++i) m_H[i] = 0.0;
@@ -664,7 +675,19 @@ bool Zkf6Filter::doMagneticFieldUpdate() {
   for (ZtSize i = 0; i < 9; ++i) m_Rs[i] = p.magMeasDev.data[(i / 3) * p.magMeasDev.stride + i % 3];
   const Vector z(3, m_z, 0);
   const Matrix H(3, N, N, m_H, 0), Rs(3, 3, 3, m_Rs, 0);
-  return measurementUpdate(3, z, H, Rs);
+  double tilt[N * 4] = {};
+  for (ZtSize c = 0; c < 3; ++c) {
+    tilt[(12 + c) * 4] = m_R(0, c);
+    tilt[(12 + c) * 4 + 1] = m_R(1, c);
+    tilt[(9 + c) * 4 + 2] = m_R(0, c);
+    tilt[(9 + c) * 4 + 3] = m_R(1, c);
+  }
+  ConsiderUpdate keepTilt;
+  if (!keepTilt.prepare(s.sQx, s.sx, H, Rs, z, tilt, 4)) return false;
+  if (m_observer != nullptr) m_observer->keptDirections(Matrix(N, 4, 4, tilt, 0));
+  if (!measurementUpdate(3, z, H, Rs)) return false;
+  keepTilt.restore(s.sQx, s.sx);
+  return true;
 }
 
 bool Zkf6Filter::doVelocityZeroUpdate() {

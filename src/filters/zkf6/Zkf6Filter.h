@@ -62,9 +62,9 @@ class Zkf6Filter : public ZkfFilterBase {
     kZeroRotation = 7
   };
 
-  // Takes ownership of params (may be null: the filter then refuses every step until restarted
-  // with parameters).
-  explicit Zkf6Filter(Zkf6Params* params);
+  // Takes a private copy of params; the caller keeps its object (null: the filter refuses every
+  // step until restarted with parameters).
+  explicit Zkf6Filter(const Zkf6Params* params);
   Zkf6Filter(const Zkf6Filter&) = delete;
   Zkf6Filter& operator=(const Zkf6Filter&) = delete;
   ~Zkf6Filter() override;
@@ -115,7 +115,8 @@ class Zkf6Filter : public ZkfFilterBase {
   void doFirstGps();
   // Barometer baseline from the current barometric height and the reference altitude.
   void doFirstBaro();
-  // Baseline adaptation toward the last fix's altitude.
+  // Baseline adaptation toward the sensor's altitude at the last fix (the fix less the rotated
+  // lever arm).
   void getBaroBaseline();
 
   // gpsAgeLong > 10 N: more than ten seconds' worth of samples without a fix.

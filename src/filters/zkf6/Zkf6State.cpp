@@ -122,36 +122,16 @@ void Zkf6State::readFromFile(const SettingsFile& file, const std::string& prefix
   positionOf(positionOffset, lla0, posLatLongAlt);
 }
 
-namespace {
-
-// WGS-84 radii (meridian, prime vertical) plus height at a latitude in degrees.
-void radiiAt(const ZtVector& lla, double& north, double& east) {
-  const double s = 0.0818191908426 * std::sin(lla.data[0] * kDegToRad);
-  const double w = 1.0 - s * s;
-  north = 6335439.327292843 / (w * std::sqrt(w)) + lla.data[2];
-  east = (6378137.0 / std::sqrt(w) + lla.data[2]) * std::cos(lla.data[0] * kDegToRad);
-}
-
-}  // namespace
-
 void Zkf6State::positionOf(const ZtVector& offset, const ZtVector& ref, ZtVector& lla) {
-  double rn = 0.0, re = 0.0;
-  radiiAt(ref, rn, re);
-  const double n = offset.data[0], w = offset.data[1], u = offset.data[2];
-  lla.data[0] = ref.data[0] + n / rn / kDegToRad;
-  lla.data[1] = ref.data[1] - w / re / kDegToRad;
-  lla.data[2] = ref.data[2] + u;
+  const double o[3] = {offset.data[0], offset.data[1], offset.data[2]};
+  const double r[3] = {ref.data[0], ref.data[1], ref.data[2]};
+  convert_localTangentPlane2LatLongAltWgs84(o, r, lla.data);
 }
 
 void Zkf6State::offsetOf(const ZtVector& lla, const ZtVector& ref, ZtVector& offset) {
-  double rn = 0.0, re = 0.0;
-  radiiAt(ref, rn, re);
-  double dlon = lla.data[1] - ref.data[1];
-  if (dlon > 180.0) dlon -= 360.0;
-  if (dlon < -180.0) dlon += 360.0;
-  offset.data[0] = (lla.data[0] - ref.data[0]) * kDegToRad * rn;
-  offset.data[1] = -dlon * kDegToRad * re;
-  offset.data[2] = lla.data[2] - ref.data[2];
+  const double l[3] = {lla.data[0], lla.data[1], lla.data[2]};
+  const double r[3] = {ref.data[0], ref.data[1], ref.data[2]};
+  convert_latLongAlt2LocalTangentPlaneWgs84(l, r, offset.data);
 }
 
 bool Zkf6State::permute(const Vector& p) {

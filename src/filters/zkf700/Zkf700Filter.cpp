@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <typeinfo>
 
 #include "errors/ZtException.h"
+#include "filters/common/ConsiderUpdate.h"
 #include "filters/common/EstimationRoutines.h"
 #include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
@@ -130,11 +132,15 @@ Zkf700Filter::~Zkf700Filter() { delete m_params; }
 
 bool Zkf700Filter::doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding,
                                    const ZkfRealTimeParameters& realTime, ZkfFilterOutput& output, const ZkfTime*) {
+  // Records of another filter are the caller's fault: std::bad_cast, before anything changes.
   auto* out = inputCast<Zkf700FilterOutput>(&output);
+  if (!out) throw std::bad_cast();
   const auto* rt = inputCast<const Zkf700RealTimeParameters>(&realTime);
+  if (!rt) throw std::bad_cast();
   const auto* aid = inputCast<const Zkf700Aiding>(&aiding);
+  if (!aid) throw std::bad_cast();
   const auto* sensor = inputCast<const Zkf700SensorData>(&sensorData);
-  if (!out || !rt || !aid || !sensor) return false;
+  if (!sensor) throw std::bad_cast();
   return doOneKalmanStep(*sensor, *aid, *rt, *out, WholeStep);
 }
 
@@ -177,6 +183,8 @@ bool Zkf700Filter::doOneKalmanStep(const Zkf700SensorData& sensorData, const Zkf
     return false;
   }
 }
+
+void Zkf700Filter::initializeScratchies() {}
 
 void Zkf700Filter::restart(ZkfParams* params) { restartZkf700(dynamic_cast<Zkf700Params*>(params)); }
 
@@ -669,7 +677,9 @@ void Zkf700Filter::correct(bool noRotation) {
     s.m_posOffsetLtp.isRotateVecByQuat(s.m_xPos, toNwu);
     double lla[3];
     const double ref[3] = {s.lat_long_alt_zero[0], s.lat_long_alt_zero[1], s.lat_long_alt_zero[2]};
-    convert_localTangentPlane2LatLongAlt<double>(s.m_posOffsetLtp.data, ref, lla);
+    // The WGS-84 radii of the reference: one radius for both axes scales east-west distances by
+    // up to 0.7 % against what the velocity integrates.
+    convert_localTangentPlane2LatLongAltWgs84(s.m_posOffsetLtp.data, ref, lla);
     s.lat_long_alt = Vector3(lla[0], lla[1], lla[2]);
     s.lat_long_alt_zero = s.lat_long_alt;
   } else {
@@ -733,7 +743,7 @@ void Zkf700Filter::doGpsUpdate() {
   } else if (posOk) {
     double nwu[3];
     const double ref[3] = {s.lat_long_alt_zero[0], s.lat_long_alt_zero[1], s.lat_long_alt_zero[2]};
-    convert_latLongAlt2LocalTangentPlane<double>(a.gpsPos.data, ref, nwu);
+    convert_latLongAlt2LocalTangentPlaneWgs84(a.gpsPos.data, ref, nwu);
     Vector3 local;
     local.isRotateVecByQuat(Vector(3, nwu, 0), p.qNwuToLocal);
     for (int i = 0; i < 3; ++i) zPos[i] = local[i];
@@ -821,6 +831,14 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   for (int i = 0; i < 3; ++i) s.mag_var[i] = p.c_magVar * s.mag_var[i] + (1.0 - p.c_magVar) * (ml[i] - s.mag_avg[i]);
   const double mh[3] = {ml[0], ml[1], 0.0};
 
+  // H sees the heading only (the orientation columns of the horizontal field's cross product):
+  // the horizontal field read through the filter's tilt holds that tilt's error too, by the
+  // vertical field tan(inclination) times over, and an update through the correlations of the
+  // orientation error would turn it into a tilt correction. So the update keeps the tilt (the
+  // orientation error about the local east and north axes) and the gyroscope bias about those
+  // axes (which turns into tilt at the next predictions) as the filter holds them: a consider
+  // update whose gain is zero there. Heading and field follow the magnetometer; the tilt and
+  // its variance stay the accelerometer's.
   std::memset(m_HData, 0, sizeof m_HData);
   double X[9], XR[9];
   crossMatrix(mh, X);
@@ -840,7 +858,18 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   std::memcpy(m_backup + N * N, s.m_sx.data, N * sizeof(double));
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
+  double tilt[N * 4] = {};
+  for (int c = 0; c < 3; ++c) {
+    tilt[(15 + c) * 4] = R[c];
+    tilt[(15 + c) * 4 + 1] = R[3 + c];
+    tilt[(9 + c) * 4 + 2] = R[c];
+    tilt[(9 + c) * 4 + 3] = R[3 + c];
+  }
+  ConsiderUpdate keepTilt;
+  if (!keepTilt.prepare(s.m_sQx, s.m_sx, H, Rn, m_z, tilt, 4)) return;
+  if (m_observer) m_observer->keptDirections(Matrix(N, 4, 4, tilt, 0));
   if (!measurementUpdate(3, H, Rn, 0)) return;
+  keepTilt.restore(s.m_sQx, s.m_sx);
   const double spread = sumStandardDeviations(m_wData[0], m_wData[1]);
   const double gate = p.nrMagCheck[0], maxRejections = p.nrMagCheck[1];
   if (gate != 0.0 && spread > gate && maxRejections > static_cast<double>(s.NR_magCounter)) {
@@ -904,6 +933,25 @@ void Zkf700Filter::doHolonomicUpdate(const ZtVector& v, double speed) {
   std::memset(m_HData, 0, sizeof m_HData);
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) m_HData[r * N + 15 + c] = -speed * MX[3 * r + c];
+  // Held against the state's own velocity, the constraint sees the velocity error as much as
+  // the orientation error: s R n - v = H e + (I - u u^T)(v_true - v) to first order, u = R n.
+  // Without these columns every sample takes the velocity for exact: the orientation deviation
+  // collapses to nothing while the heading follows the velocity's errors (through an outage,
+  // with the zero-acceleration update taking out a turn's centripetal acceleration), and a
+  // filter that sure of a wrong attitude never comes back once the fixes return. The state
+  // holds the velocity itself, so its part is added to the measurement: z + H_v v - H x =
+  // z - H_e e. A GNSS velocity is no state: it enters by its accuracy alone.
+  const double* xv = s.m_xVel.data;
+  if (v.data[0] == xv[0] && v.data[1] == xv[1] && v.data[2] == xv[2]) {
+    double u[3];
+    mulVec3(R, n, u);
+    for (int r = 0; r < 2; ++r)
+      for (int c = 0; c < 3; ++c) {
+        const double hv = (r == c ? 1.0 : 0.0) - u[r] * u[c];
+        m_HData[r * N + 3 + c] = hv;
+        m_zData[r] += hv * xv[c];
+      }
+  }
   std::memset(m_RnData, 0, sizeof m_RnData);
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) m_RnData[r * 3 + c] = scale * p.sQwHolonomic(r, c);

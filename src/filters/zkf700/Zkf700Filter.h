@@ -44,7 +44,7 @@ class Zkf700Filter : public ZkfFilterBase {
   Zkf700Filter& operator=(const Zkf700Filter&) = delete;
   ~Zkf700Filter() override;
 
-  // Records of other kinds give false. Never throws.
+  // Records of other kinds throw std::bad_cast before anything changes; otherwise never throws.
   bool doOneKalmanStep(const ZkfSensorData& sensorData, const ZkfAiding& aiding, const ZkfRealTimeParameters& realTime,
                        ZkfFilterOutput& output, const ZkfTime* time) override;
   // The whole step or one part. Never throws: an assertion failure restarts the filter (next
@@ -59,6 +59,10 @@ class Zkf700Filter : public ZkfFilterBase {
                               const Zkf700RealTimeParameters& realTime, Zkf700FilterOutput& output);
   bool doOneKalmanStepPartThree(const Zkf700SensorData& sensorData, const Zkf700Aiding& aiding,
                                 const Zkf700RealTimeParameters& realTime, Zkf700FilterOutput& output);
+
+  // The work storage is fixed-size and owned by the object from construction on: nothing to
+  // prepare.
+  void initializeScratchies();
 
   void restart(ZkfParams* params) override;
   // Non-null parameters other than the owned copy are copied; in every case the next step aligns

@@ -413,7 +413,7 @@ TEST(Zkf3Params, InitializeDerivesTheRunTimeParameters) {
   EXPECT_EQ(p.Hm(0, 0), 1.0);
   EXPECT_EQ(p.Hm(2, 2), 0.0);
   EXPECT_EQ(p.gravity_g[2], -kGravity);
-  EXPECT_NEAR(p.angVelEarth_g[2], 7.27220521664304e-5 * std::sin(kLatitudeDeg * M_PI / 180), 1e-18);
+  EXPECT_NEAR(p.angVelEarth_g[2], 7.292115e-5 * std::sin(kLatitudeDeg * M_PI / 180), 1e-18);
   ASSERT_NE(p.zkf3Steps(), nullptr);
   EXPECT_TRUE(p.zkf3Steps()->correct);
   EXPECT_FALSE(p.zkf3Steps()->defaultSchedule);

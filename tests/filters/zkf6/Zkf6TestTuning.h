@@ -116,6 +116,8 @@ struct Drive {
   Noise noise;
   uint64_t seed = 1;
   bool barometer = false;
+  Vec3 leverArm = Vec3(1.5, 0.0, 0.0);  // GNSS antenna in the body frame, m (also the user's)
+  double inclination = 1.1;  // of the magnetic field, rad
   std::vector<filtersim::TimeWindow> outages;
   filtersim::GnssConfig::AgeMode ageMode = filtersim::GnssConfig::AgeMode::Saturating;
   double declinationErrorDeg = 0.0;  // error of the user's declination: an initial heading error
@@ -137,12 +139,13 @@ class NavigationRig {
         m_baro(baroConfig(setup)) {
     ZkfUserParams u = user();
     u.declination_angle_deg = setup.declinationErrorDeg;
+    u.r_gps_s = zelto::Vector3(setup.leverArm.x(), setup.leverArm.y(), setup.leverArm.z());
     zelto::Zkf6ScenarioParams s = setup.scenario;
     if (setup.barometer)
       s.updateSwitches |= zelto::Zkf6ScenarioParams::kBarometerUpdate;
     else
       s.updateSwitches &= static_cast<uint16_t>(~zelto::Zkf6ScenarioParams::kBarometerUpdate);
-    m_filter = std::make_unique<zelto::Zkf6Filter>(params(s, u).release());
+    m_filter = std::make_unique<zelto::Zkf6Filter>(params(s, u).get());
     m_aiding.gps.clear();
   }
 
@@ -165,7 +168,7 @@ class NavigationRig {
     c.acc.bias = setup.noise.accBias;
     c.gyr.bias = setup.noise.gyrBias;
     c.mag.declination = 0.0;
-    c.mag.inclination = 1.1;
+    c.mag.inclination = setup.inclination;
     c.seed = setup.seed;
     return c;
   }
@@ -173,7 +176,7 @@ class NavigationRig {
   static filtersim::GnssConfig gnssConfig(const Drive& setup) {
     filtersim::GnssConfig g;
     g.rate = 1.0;
-    g.leverArm = Vec3(1.5, 0.0, 0.0);
+    g.leverArm = setup.leverArm;
     g.sigmaHorizontal = 1.5;
     g.sigmaVertical = 3.0;
     g.sigmaVelocity = 0.1;

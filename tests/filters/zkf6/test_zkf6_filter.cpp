@@ -33,7 +33,7 @@ struct PredictCounter : zelto::Zkf6StepObserver {
 class Feeder {
  public:
   explicit Feeder(zelto::Zkf6ScenarioParams s = scenario(), const ZkfUserParams& u = user())
-      : filter(params(s, u).release()) {
+      : filter(params(s, u).get()) {
     sensor.inertial.acc = zelto::Vector3(0.0, 0.0, 9.806);
     const Vec3 w = GeodeticFrame::earthRateNwu(kLatitudeDeg * GeodeticFrame::kDeg);
     sensor.inertial.gyr = zelto::Vector3(w[0], w[1], w[2]);
@@ -300,6 +300,21 @@ TEST(Zkf6Filter, IdentityAndRestart) {
   EXPECT_FALSE(f.filter.isInitialized());
   EXPECT_EQ(f.filter.samplesPerSecond(), 50u);
   EXPECT_NE(f.filter.getFilterParameters(), other.get());  // a copy is owned
+  // Construction copies too: parameters on the caller's stack stay the caller's (freeing them
+  // with the filter aborts), and later changes to them do not reach the filter.
+  {
+    zelto::Zkf6Params onStack = *params(scenario(), user(50.0));
+    {
+      Zkf6Filter g(&onStack);
+      auto* own = dynamic_cast<zelto::Zkf6Params*>(g.getFilterParameters());
+      ASSERT_NE(own, nullptr);
+      EXPECT_NE(own, &onStack);
+      onStack.sampleTime = 0.5;
+      EXPECT_EQ(own->sampleTime, 0.02);
+      EXPECT_EQ(g.samplesPerSecond(), 50u);
+    }
+    EXPECT_EQ(onStack.sampleTime, 0.5);
+  }
   double M = 0, Nr = 0;
   Zkf6Filter::earthRadii(M, Nr, 0.0);
   EXPECT_NEAR(Nr, 6378137.0, 1e-6);

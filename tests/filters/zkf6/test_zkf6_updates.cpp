@@ -111,7 +111,7 @@ struct Capture : zelto::Zkf6StepObserver {
 // single custom steps.
 class UpdateRig {
  public:
-  explicit UpdateRig(zelto::Zkf6ScenarioParams s = scenario()) : m_filter(params(s).release()) {
+  explicit UpdateRig(zelto::Zkf6ScenarioParams s = scenario()) : m_filter(params(s).get()) {
     zelto::Zkf6SensorData sd;
     sd.inertial.acc = zelto::Vector3(0, 0, 9.8);
     zelto::Zkf6Aiding ad;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <typeinfo>
 
 #include "Zkf700TestTuning.h"
 #include "errors/ZtException.h"
@@ -33,6 +34,12 @@ struct ForeignAiding : ZkfAiding {
   void readFromFile(const zelto::SettingsFile&, const std::string&) override {}
   void writeToFile(zelto::SettingsFile&, const std::string&) const override {}
 };
+struct ForeignSensorData : ZkfSensorData {
+  void readFromFile(const zelto::SettingsFile&, const std::string&) override {}
+  void writeToFile(zelto::SettingsFile&, const std::string&) const override {}
+};
+struct ForeignRealTime : ZkfRealTimeParameters {};
+struct ForeignOutput : ZkfFilterOutput {};
 struct ForeignParams : ZkfParams {
   void readFromFile(const zelto::SettingsFile&, const std::string&) override {}
   void writeToFile(zelto::SettingsFile&, const std::string&) const override {}
@@ -97,6 +104,18 @@ TEST(Zkf700Filter, IdentityAndConstruction) {
   ASSERT_NE(f.getFilterParameters(), nullptr);
   EXPECT_NE(f.getFilterParameters(), &p);  // a private copy
   EXPECT_FALSE(f.magnetometerReceived() || f.gpsWaiting() || f.barometerWaiting());
+
+  // initializeScratchies prepares nothing a running filter depends on: a twin that calls it
+  // between its steps stays bit for bit the same.
+  Zkf700Filter twin(&p);
+  Still still(p), stillTwin(p);
+  for (int i = 0; i < 5; ++i) {
+    twin.initializeScratchies();
+    EXPECT_EQ(still.step(f, 10 * i, true), stillTwin.step(twin, 10 * i, true));
+  }
+  EXPECT_TRUE(twin.isInitialized());
+  EXPECT_EQ(std::memcmp(f.state().m_sQx.data, twin.state().m_sQx.data, 18 * 18 * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(&f.state().m_q_ls, &twin.state().m_q_ls, sizeof(ZtQuaternion)), 0);
 }
 
 TEST(Zkf700Filter, WaitsForTheMagnetometerThenInitialisesWithoutPrediction) {
@@ -414,9 +433,40 @@ TEST(Zkf700Filter, RefusesWithoutUsableParametersOrInputs) {
   EXPECT_FALSE(unusable.isInitialized());
 
   Zkf700Filter f(&p);
-  ForeignAiding foreign;
+  // Another filter's records through the interface: std::bad_cast, with nothing changed (the
+  // filter is still waiting to align and the output untouched).
+  {
+    ForeignSensorData sensor;
+    ForeignAiding aiding;
+    ForeignRealTime rt;
+    ForeignOutput output;
+    Zkf700SensorData mySensor = still.sensor;
+    Zkf700Aiding myAiding = still.aiding;
+    myAiding.magValid = true;
+    Zkf700RealTimeParameters myRt;
+    Zkf700FilterOutput myOutput;
+    myOutput.m_done = true;
+    myOutput.m_filterMode = 7;
+    ZtZkfFilter& base = f;
+    const struct {
+      const ZkfSensorData& sensor;
+      const ZkfAiding& aiding;
+      const ZkfRealTimeParameters& rt;
+      ZkfFilterOutput& out;
+    } cases[] = {{sensor, myAiding, myRt, myOutput},
+                 {mySensor, aiding, myRt, myOutput},
+                 {mySensor, myAiding, rt, myOutput},
+                 {mySensor, myAiding, myRt, output},
+                 {sensor, aiding, rt, output}};
+    for (const auto& c : cases) {
+      EXPECT_THROW(base.doOneKalmanStep(c.sensor, c.aiding, c.rt, c.out, nullptr), std::bad_cast);
+      EXPECT_FALSE(f.isInitialized());
+      EXPECT_FALSE(f.magnetometerReceived());
+      EXPECT_TRUE(myOutput.m_done);
+      EXPECT_EQ(myOutput.m_filterMode, 7);
+    }
+  }
   Zkf700FilterOutput out;
-  EXPECT_FALSE(f.doOneKalmanStep(still.sensor, foreign, still.rt, out, nullptr));
   Zkf700SensorData bad = still.sensor;
   bad.dv[1] = std::numeric_limits<double>::infinity();
   EXPECT_FALSE(f.doOneKalmanStep(bad, still.aiding, still.rt, out, Zkf700Filter::WholeStep));

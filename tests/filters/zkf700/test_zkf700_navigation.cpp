@@ -1,7 +1,9 @@
 // The Zkf700 filter on simulated trajectories (the navigation test kit): noise-free attitude
 // without GNSS, tilt in motion, the gyroscope bias from a no-rotation window, GNSS-aided
 // position, velocity and heading, the heading from the holonomic constraint, the barometer
-// through a GNSS outage, and the mounting-independence of the vertical process noise.
+// through a GNSS outage, the mounting-independence of the vertical process noise, recovery
+// after an outage with a turn, east and north alike at any latitude, and a magnetometer that
+// turns the heading but not the tilt.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -254,6 +256,140 @@ TEST(Zkf700Navigation, VerticalProcessNoiseDoesNotDependOnTheMounting) {
   // And it is the hundredfold one: (100 dt ndAcc / sqrt(dt))^2.
   const double expected = std::pow(100.0 * p.sampleTime * p.sQwAcc(2, 2), 2.0);
   EXPECT_NEAR(verticalVariance[0], expected, 0.01 * expected);
+}
+
+// A car at 20 m/s turns 30 degrees inside a 30 s outage with the holonomic constraint on: the
+// zero-acceleration update takes out the centripetal acceleration, so the heading follows a
+// wrong velocity while the fixes are gone. Once they return (and re-anchor the position after
+// the coasting time) good fixes must bring the attitude back, for every noise seed.
+TEST(Zkf700Navigation, RecoversAfterAnOutageWithATurnAndTheHolonomicConstraint) {
+  const KtMk4_700HardwareParams h = hardware();
+  ZkfUserParams u = user();
+  u.n_s_m = zelto::Vector3(1.0, 0.0, 0.0);  // the body x axis is the direction of travel
+  // Without and with the magnetometer.
+  for (const uint16_t mag : {uint16_t{0}, kZkf700NavigationMag}) {
+    Zkf700Params p;
+    p.initialize(profile(kZkf700NavigationGps | kZkf700NavigationHol | mag, kZkf700NavigationBaro | (kZkf700NavigationMag & ~mag)),
+                 h, u, zelto::Zkf700FilterSteps());
+    for (uint64_t seed : {1u, 2u}) {
+      filtersim::SimulatorConfig c = simConfig(p, seed);
+      realisticNoise(c, h);
+      filtersim::VehicleRoute route(0.3);
+      route.stop(10).accelerate(10, 2.0).cruise(25).turn(3, (M_PI / 6) / 3).cruise(57);
+      c.initialAttitude = route.initialAttitude();
+      filtersim::MotionSimulator sim(c, route.segments());
+      filtersim::GnssConfig g;
+      g.sigmaHorizontal = g.sigmaVertical = 1.0;
+      g.sigmaVelocity = 0.05;
+      g.outages.push_back({40.0, 70.0});
+      g.seed = seed + 100;
+      filtersim::GnssReceiver rx(g, sim.frame());
+      const filtersim::GeodeticFrame frame = sim.frame();
+      Driver d(p);
+      filtersim::Sample s;
+      double worstHeadingInOutage = 0.0, worstAttitudeAfter = 0.0, position2 = 0.0;
+      int n = 0;
+      while (sim.next(s)) {
+        d.step(s, &rx, nullptr, mag != 0);
+        const Eigen::Quaterniond q = toEigen(d.output.m_orientation);
+        if (s.t > 40 && s.t < 70)
+          worstHeadingInOutage = std::max(worstHeadingInOutage, std::fabs(filtersim::headingError(q, truthEnu(s))));
+        if (s.t > 85) {
+          worstAttitudeAfter = std::max(worstAttitudeAfter, filtersim::attitudeError(q, truthEnu(s)));
+          const Vec3 est = filtersim::GeodeticFrame::fromDegrees(toEigen3(d.output.m_latLongAlt));
+          position2 += (frame.geodeticToLocal(est) - s.position).head<2>().squaredNorm();
+          ++n;
+        }
+      }
+      const double rms = std::sqrt(position2 / n);
+      std::printf("outage (magnetometer %s, seed %d): worst heading in it %.1f deg, after it attitude %.2f deg, "
+                  "horizontal RMS %.2f m\n", mag ? "on" : "off", static_cast<int>(seed),
+                  worstHeadingInOutage / kZkf700NavigationDeg, worstAttitudeAfter / kZkf700NavigationDeg, rms);
+      EXPECT_LT(worstAttitudeAfter, 2.0 * kZkf700NavigationDeg) << seed;
+      EXPECT_LT(rms, 1.5) << seed;
+      EXPECT_EQ(d.output.m_filterMode, 3);
+      EXPECT_TRUE(d.output.m_valid);
+    }
+  }
+}
+
+// The position fold and the fixes' offsets use the WGS-84 meridian and prime-vertical radii:
+// with one radius for both axes, the velocity integrated in metres and the fixes in degrees
+// disagree by 0.4 % east-west at 48 degrees north (0.7 % north-south at the equator).
+TEST(Zkf700Navigation, EastAndNorthEquallyAccurateAtAnyLatitude) {
+  const KtMk4_700HardwareParams h = hardware();
+  for (double latitude : {48.0, 0.0}) {
+    ZkfUserParams u = user();
+    u.storedLatLongAlt = zelto::Vector3(latitude, kLongitudeDeg, kAltitude);
+    Zkf700Params p;
+    p.initialize(profile(kZkf700NavigationMag | kZkf700NavigationGps, kZkf700NavigationBaro | kZkf700NavigationHol), h, u,
+                 zelto::Zkf700FilterSteps());
+    filtersim::SimulatorConfig c = simConfig(p, 61);
+    c.latitude = latitude * kZkf700NavigationDeg;
+    realisticNoise(c, h);
+    filtersim::VehicleRoute route(M_PI / 4);  // north-west and back: both axes move alike
+    route.stop(5).accelerate(10, 2.0).cruise(40).turn(10, M_PI / 10).cruise(40).brakeToStop(2.0);
+    c.initialAttitude = route.initialAttitude();
+    filtersim::MotionSimulator sim(c, route.segments());
+    filtersim::GnssConfig g;
+    g.rate = 1.0;
+    g.sigmaHorizontal = g.sigmaVertical = 0.3;
+    g.sigmaVelocity = 0.05;
+    g.seed = 62;
+    filtersim::GnssReceiver rx(g, sim.frame());
+    filtersim::GeodeticFrame frame = sim.frame();
+    Driver d(p);
+    filtersim::Sample s;
+    double sum2[2] = {0, 0};
+    int n = 0;
+    while (sim.next(s)) {
+      d.step(s, &rx, nullptr, true);
+      if (s.t < 20 || d.output.m_filterMode != 3) continue;
+      const Vec3 est = filtersim::GeodeticFrame::fromDegrees(toEigen3(d.output.m_latLongAlt));
+      const Vec3 e = frame.geodeticToLocal(est) - s.position;
+      sum2[0] += e.x() * e.x();
+      sum2[1] += e.y() * e.y();
+      ++n;
+    }
+    const double north = std::sqrt(sum2[0] / n), west = std::sqrt(sum2[1] / n);
+    std::printf("latitude %.0f: RMS north %.3f m, east-west %.3f m\n", latitude, north, west);
+    EXPECT_LT(north, 0.25) << latitude;
+    EXPECT_LT(west, 0.25) << latitude;
+  }
+}
+
+// A still, tilted sensor with perfect sensors whose heading is 10 degrees off: the magnetometer
+// update may turn the heading only. Read through the orientation error's correlations, its
+// heading innovation moved the tilt (by 3 degrees in a horizontal field, 0.7 degrees in a steep
+// one), which the accelerometer then has to take back while the magnetometer reads that tilt
+// error as tan(inclination) times as much heading error.
+TEST(Zkf700Navigation, MagnetometerTurnsTheHeadingNotTheTilt) {
+  const Zkf700Params p = params(profile(kZkf700NavigationMag, kZkf700NavigationGps | kZkf700NavigationBaro | kZkf700NavigationHol));
+  for (const double inclinationDeg : {0.0, 64.0}) {
+    filtersim::SimulatorConfig c = simConfig(p, 71);
+    c.mag.inclination = inclinationDeg * kZkf700NavigationDeg;
+    c.initialAttitude = Eigen::AngleAxisd(0.7, Vec3::UnitZ()) * Eigen::AngleAxisd(0.35, Vec3::UnitX()) *
+                        Eigen::AngleAxisd(0.9, Vec3::UnitY());
+    filtersim::MotionSimulator sim(c, {Segment::still(30.0)});
+    Driver d(p);
+    filtersim::Sample s;
+    ASSERT_TRUE(sim.next(s));
+    ASSERT_TRUE(d.step(s, nullptr, nullptr, true));
+    zelto::Zkf700State turned = d.filter.state();
+    turned.m_q_ls = toZelto(Eigen::AngleAxisd(10.0 * kZkf700NavigationDeg, Vec3::UnitZ()) * toEigen(turned.m_q_ls));
+    ASSERT_TRUE(d.filter.setFullStateChecked(&turned));
+    double worstTilt = 0.0, heading = 0.0;
+    while (sim.next(s)) {
+      ASSERT_TRUE(d.step(s, nullptr, nullptr, true));
+      const Eigen::Quaterniond q = toEigen(d.output.m_orientation);
+      worstTilt = std::max(worstTilt, filtersim::tiltError(q, truthEnu(s)));
+      heading = std::fabs(filtersim::headingError(q, truthEnu(s)));
+    }
+    std::printf("inclination %.0f deg: worst tilt %.3f deg, heading error at the end %.2f deg\n", inclinationDeg,
+                worstTilt / kZkf700NavigationDeg, heading / kZkf700NavigationDeg);
+    EXPECT_LT(worstTilt, 0.1 * kZkf700NavigationDeg) << inclinationDeg;
+    EXPECT_LT(heading, 8.0 * kZkf700NavigationDeg) << inclinationDeg;  // on its way back from 10
+  }
 }
 
 }  // namespace
