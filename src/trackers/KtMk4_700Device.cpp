@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "device/DeviceFactory.h"
+#include "device/ZtSyncLines.h"
 #include "ekts/EktsManager.h"
 #include "errors/ZtException.h"
 #include "filters/common/KtMk4_700HardwareParams.h"
@@ -18,7 +19,6 @@
 #include "filters/zkf700/Zkf700State.h"
 #include "foundation/JournalMacros.h"
 #include "foundation/Setting.h"
-#include "control/ZtSyncLines.h"
 #include "math/geodetic/GeodeticConversions.h"
 #include "trackers/ExtendedScenario.h"
 #include "trackers/Mk4FilterSupport.h"

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "control/ZtSyncLines.h"
+#include "device/ZtSyncLines.h"
 #include "filters/common/KtMk4_700HardwareParams.h"
 #include "filters/zkf700/Zkf700Filter.h"
 #include "filtersim/GeodeticFrame.h"
