@@ -113,8 +113,10 @@ TEST(Mk4Filter, ARawStreamGetsZkf3iOrientationFromTheBuiltInProfileWithinBoundsO
       EXPECT_EQ(hardware->ndGyr[i], 0.0347);
     }
     EXPECT_EQ(rig.mk4->outputWindowDecimation(), 4);
+    // Every sample from the burst, so that the first packets come before the filter's first
+    // estimate however slowly the measurement starts.
+    rig.emu->setStreamOnMeasurement(false);
     ASSERT_TRUE(rig.startMeasuring());
-    rig.clearCollected();
     ASSERT_TRUE(rig.burst(9000));
 
     size_t oriented = 0, zero = 0, valid = 0;

@@ -84,7 +84,7 @@ void recordKtig(const std::string& path) {
   ASSERT_TRUE(rig.opened);
   recordInto(rig.device, path, [&] {
     ASSERT_TRUE(rig.startMeasuring());
-    ASSERT_TRUE(rig.burst(150 - rig.collector.count()));
+    ASSERT_TRUE(rig.burst(150));
     ASSERT_EQ(ZtDevice_startRecording(rig.device), 1);
     ASSERT_TRUE(rig.burst(300));
   });
