@@ -125,7 +125,7 @@ std::vector<Segment> rewindTurning() {
 template <uint32_t kId>
 void recordRestricted(const std::string& path) {
   Mk4StreamRig rig(kId, {{0xA010, 2000}}, rewindTurning(), noisyMk4);
-  recordMk4(rig, path, 2000, 13, 4000);
+  recordMk4(rig, path, 1000, 13, 2000);
 }
 
 // The navigation tracker standing and starting to drive, GNSS at 4 Hz and the barometer: the
@@ -138,7 +138,7 @@ void recordNavigation(const std::string& path) {
   RawStreamOptions o;
   o.navigation = n;
   Mk4StreamRig rig(kRewind700Series, {{0xA010, 2000}, {0x8840, 4}, {0x3010, 50}}, route.segments(), noisyMk4, o);
-  recordMk4(rig, path, 2 * 2000, 7, 4000);
+  recordMk4(rig, path, 2000, 7, 2000);
 }
 
 // A wireless tracker behind an emulated station: the station records while the tracker's
@@ -276,9 +276,9 @@ TEST(TrackerReplayRewind, EveryFilteredFamilyReplaysTheSamePacketsAfterARewind) 
   } families[] = {
       {"host-filtered (Zkf3)", kRewindKtix, recordKtix, 300},
       {"GNSS-aided (Zkf6)", kKtigId, recordKtig, 300},
-      {"20-series (Zkf3i)", kRewind20Series, recordRestricted<kRewind20Series>, 4000},
-      {"200-series (Zkf3i)", kRewind200Series, recordRestricted<kRewind200Series>, 4000},
-      {"700-series (Zkf700)", kRewind700Series, recordNavigation, 4000},
+      {"20-series (Zkf3i)", kRewind20Series, recordRestricted<kRewind20Series>, 2000},
+      {"200-series (Zkf3i)", kRewind200Series, recordRestricted<kRewind200Series>, 2000},
+      {"700-series (Zkf700)", kRewind700Series, recordNavigation, 2000},
       {"wireless behind a station (Zkf3w)", kRewindStation, recordWireless, 300},
   };
   for (const auto& family : families) {
