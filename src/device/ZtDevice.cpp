@@ -657,6 +657,9 @@ bool ZtDevice::resetOrientation(ZtResetMethod method) { return m_master->schedul
 bool ZtDevice::resetLogFileReadPosition() {
   if (!isReadingFromFile()) return false;
   m_communicator->resetLogFileReadPosition();
+  // The file's counters start again: numbered against the end of the first pass, a recording
+  // longer than half the counter's period would get other packet ids.
+  resetPacketStamping();
   clearCache();
   initializeFilter();
   forEachChild([](ZtDevice* child) {

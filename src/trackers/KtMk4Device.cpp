@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "control/ZtSyncLines.h"
 #include "device/ZtOutputConfiguration.h"
+#include "device/ZtSyncLines.h"
 #include "device/config/DeviceConfigurationMessages.h"
 #include "ekts/EktsManager.h"
 #include "errors/ZtException.h"

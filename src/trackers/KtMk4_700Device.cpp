@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "device/DeviceFactory.h"
+#include "device/ZtSyncLines.h"
 #include "ekts/EktsManager.h"
 #include "errors/ZtException.h"
 #include "filters/common/KtMk4_700HardwareParams.h"
@@ -18,7 +19,6 @@
 #include "filters/zkf700/Zkf700State.h"
 #include "foundation/JournalMacros.h"
 #include "foundation/Setting.h"
-#include "control/ZtSyncLines.h"
 #include "math/geodetic/GeodeticConversions.h"
 #include "trackers/ExtendedScenario.h"
 #include "trackers/Mk4FilterSupport.h"
@@ -165,12 +165,7 @@ void KtMk4_700Device::loadScenario(ExtendedScenario* scenario, const zelto::Sett
 bool KtMk4_700Device::initializeFilter() {
   using FilterHandle = zelto::NonIntrusiveSharedPointer<ZtZkfFilter>;
   auto params = std::make_unique<zelto::Zkf700Params>();
-  m_aiding = zelto::Zkf700Aiding();
-  m_output = zelto::Zkf700FilterOutput();
-  m_mixer = zelto::Mk4_700SampleMixer();
-  m_mixerInput = zelto::Mk4_700SampleMixerInput();
-  m_mixerOutput = zelto::Mk4_700SampleMixerOutput();
-  m_stepTimeMs = 0;
+  clearHostState();
   if (m_currentHostProfile.type == 0 || !initializeSdiWindows()) {
     setZkfFilter(FilterHandle());
     return false;
@@ -206,6 +201,29 @@ bool KtMk4_700Device::initializeFilter() {
     }
   }
   return true;
+}
+
+void KtMk4_700Device::clearHostState() {
+  m_aiding = zelto::Zkf700Aiding();
+  m_output = zelto::Zkf700FilterOutput();
+  m_mixer = zelto::Mk4_700SampleMixer();
+  m_mixerInput = zelto::Mk4_700SampleMixerInput();
+  m_mixerOutput = zelto::Mk4_700SampleMixerOutput();
+  m_stepTimeMs = 0;
+}
+
+void KtMk4_700Device::resetSoftwareFilter(zelto::SettingsFile* settings) {
+  // One hold of the lock: no step falls between the restart and the restored state.
+  std::lock_guard<std::recursive_mutex> lock(m_filterLock);
+  KtMk4Device::resetSoftwareFilter(settings);
+  const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> handle = zkfFilter();
+  auto* filter = dynamic_cast<zelto::Zkf700Filter*>(handle.get());
+  if (!filter) return;
+  clearHostState();
+  zelto::Zkf700State state;
+  if (!settings || !state.readFromFileNoThrow(*settings, "")) return;
+  filter->setFullState(&state);
+  resumeHostState(*settings, *filter);
 }
 
 // A replay that starts where a recording started mid-stream: the last estimate (for the status

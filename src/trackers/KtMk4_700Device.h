@@ -46,6 +46,11 @@ class KtMk4_700Device : public KtMk4Device {
   // KtMk4Device's list with a copy of its function-9 entry on fourth-generation line 1 (offset
   // 0, clock period 1) just before it: seven entries.
   std::vector<ZtSyncSetting> supportedSyncSettings() const override;
+  // KtMk4Device's reset (the output window emptied, the filter restarted), the latched aiding,
+  // the last filter output, the mixer and the step clock cleared; then, from settings (empty
+  // prefix), what initializeFilter takes from an initial state: the Zkf700 state and the host
+  // state beside it.
+  void resetSoftwareFilter(zelto::SettingsFile* settings) override;
   // An initialised filter's gyroscope bias into the record; else KtDevice's.
   bool storeFilterState() override;
   // As KtMk4Device's, from the "ZEE.ZKF700.hardwares" list.
@@ -79,6 +84,8 @@ class KtMk4_700Device : public KtMk4Device {
 
  private:
   static constexpr size_t kAidingValues = 15;
+  // The latched aiding, the last filter output, the mixer and its records fresh, the step clock 0.
+  void clearHostState();
   void resumeHostState(const zelto::SettingsFile& state, zelto::Zkf700Filter& filter);
 
   // Guarded by m_filterLock.

@@ -90,15 +90,17 @@ bool KtMk4_X0Device::initializeFilter() {
   }
   FilterHandle filter(new zelto::Zkf3iFilter(params.get()));
   setZkfFilter(filter);
-  if (const zelto::SettingsFile* state = initialState()) {
-    zelto::Zkf3iState initial;
-    if (initial.readFromFileNoThrow(*state, "")) {
-      filter->setFullState(&initial);
-      resumeOutputWindow(*state);
-      double mag[3];
-      if (zelto::mk4::getValues(*state, "host.mag", mag, 3)) m_latchedMag = zelto::Vector3(mag[0], mag[1], mag[2]);
-    }
-  }
+  if (const zelto::SettingsFile* state = initialState()) resumeHostState(*state, *filter);
+  return true;
+}
+
+bool KtMk4_X0Device::resumeHostState(const zelto::SettingsFile& state, ZtZkfFilter& filter) {
+  zelto::Zkf3iState initial;
+  if (!initial.readFromFileNoThrow(state, "")) return false;
+  filter.setFullState(&initial);
+  resumeOutputWindow(state);
+  double mag[3];
+  if (zelto::mk4::getValues(state, "host.mag", mag, 3)) m_latchedMag = zelto::Vector3(mag[0], mag[1], mag[2]);
   return true;
 }
 
@@ -120,13 +122,14 @@ bool KtMk4_X0Device::storeFilterState() {
 }
 
 void KtMk4_X0Device::resetSoftwareFilter(zelto::SettingsFile* settings) {
+  // One hold of the lock: no step falls between the restart and the restored state.
+  std::lock_guard<std::recursive_mutex> lock(m_filterLock);
   KtMk4Device::resetSoftwareFilter(settings);
   const zelto::NonIntrusiveSharedPointer<ZtZkfFilter> filter = zkfFilter();
-  if (!filter || !settings) return;
-  zelto::Zkf3iState state;
-  if (!state.readFromFileNoThrow(*settings, "")) return;
-  std::lock_guard<std::recursive_mutex> lock(m_filterLock);
-  filter->setFullState(&state);
+  if (!filter) return;
+  m_latchedMag = zelto::Vector3();
+  m_output = zelto::Zkf3iFilterOutput();
+  if (settings) resumeHostState(*settings, *filter);
 }
 
 void KtMk4_X0Device::fetchAvailableHardwareScenarios() {

@@ -32,7 +32,9 @@ class KtMk4_X0Device : public KtMk4Device {
   void performFiltering(ZtDataPacket& packet) override;
   // An initialised filter's gyroscope bias into the record; else KtDevice's.
   bool storeFilterState() override;
-  // KtMk4Device's reset; a Zkf3i state read from settings (empty prefix) is then set.
+  // KtMk4Device's reset (the output window emptied, the filter restarted), the latched field and
+  // the filter output cleared; then, from settings (empty prefix), what initializeFilter takes
+  // from an initial state: the Zkf3i state, the window's partial content and the latched field.
   void resetSoftwareFilter(zelto::SettingsFile* settings) override;
   // "ZKF-3I" in any case, of a version the filter reads; the scenario gets a Zkf3iScenarioParams
   // read under prefix. Throws ZtException (which discards the scenario) for the no-filter series,
@@ -61,6 +63,10 @@ class KtMk4_X0Device : public KtMk4Device {
   void writeHostState(zelto::SettingsFile& file) const override;
 
  private:
+  // The state a recording started with into the filter, the output window and the latched field
+  // (m_filterLock held); false, nothing changed, when the file holds no Zkf3i state.
+  bool resumeHostState(const zelto::SettingsFile& state, ZtZkfFilter& filter);
+
   // Guarded by m_filterLock.
   zelto::Zkf3iFilterOutput m_output;
   zelto::Vector3 m_latchedMag;

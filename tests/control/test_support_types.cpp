@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "device/ZtSyncLines.h"
 #include "support/ZtValues.h"
-#include "control/ZtSyncLines.h"
 #include "zeltodeviceapi/ztdevicetypes.h"
 
 namespace {

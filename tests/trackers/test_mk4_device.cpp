@@ -1,7 +1,7 @@
-// The fourth-generation tracker base and its classes without host filter, opened by the factory
-// on an emulated tracker: the four series, the setters that go by message and their refusals
-// (processing flags, synchronisation, output configuration), the processed configuration of the
-// Part's cases, the legacy switch, host orientation resets and the calibration's refusal of a
+// The fourth-generation tracker base and its classes, opened by the factory on an emulated
+// tracker: the six series with their built-in host profiles, the setters that go by message and
+// their refusals (processing flags, synchronisation, output configuration), processed
+// configurations, the legacy switch, host orientation resets and the calibration's refusal of a
 // record without gains.
 #include <gtest/gtest.h>
 
@@ -27,17 +27,26 @@ std::vector<EmuFrame> framesOf(const DeviceEmulator& emu, uint8_t id) {
   return out;
 }
 
-TEST(Mk4Device, TheFactoryMakesEachSeriesWithoutHostFilter) {
+// The host profiles of each series from the built-in profiles, as the C interface lists them:
+// the no-filter series none, the restricted series only the "ZKF-3I" scenario without the
+// magnetometer update (type 6), the other filtered series both, choosing the first (type 2).
+TEST(Mk4Device, TheFactoryMakesEachSeriesWithItsBuiltInHostProfile) {
   const struct {
     const char* name;
     uint32_t id;
     bool x00;
     bool noFilterSeries;
+    bool restrictedSeries;
+    std::vector<int> hostTypes;
+    int chosen;
+    const char* label;
   } cases[] = {
-      {"10-series", 0x00101234, false, true},
-      {"20-series", 0x00201234, false, false},
-      {"100-series", 0x00401234, true, true},
-      {"200-series", 0x00501234, true, false},
+      {"10-series", 0x00101234, false, true, false, {}, 0, ""},
+      {"20-series", 0x00201234, false, false, true, {6}, 6, "general_nomag"},
+      {"30-series", 0x00301234, false, false, false, {2, 6}, 2, "general"},
+      {"100-series", 0x00401234, true, true, false, {}, 0, ""},
+      {"200-series", 0x00501234, true, false, true, {6}, 6, "general_nomag"},
+      {"300-series", 0x00601234, true, false, false, {2, 6}, 2, "general"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -49,12 +58,22 @@ TEST(Mk4Device, TheFactoryMakesEachSeriesWithoutHostFilter) {
     EXPECT_EQ(dynamic_cast<KtMk4_X00Device*>(rig.device) != nullptr, c.x00);
     EXPECT_EQ(ZtDevice_isInitialized(rig.device), 1);
     EXPECT_EQ(rig.mk4->isNoFilterSeries(), c.noFilterSeries);
-    EXPECT_EQ(rig.mk4->isRestrictedSeries(), !c.noFilterSeries);
-    // No host filter, no host scenario: the built-in "ZKF-3I" scenario has the magnetometer
-    // update on, which the restricted series refuses.
-    EXPECT_FALSE(rig.mk4->hasZkfFilter());
-    EXPECT_TRUE(rig.mk4->availableZdaFilterProfiles().empty());
-    // The no-filter series lists no onboard scenarios; the restricted one asks the device.
+    EXPECT_EQ(rig.mk4->isRestrictedSeries(), c.restrictedSeries);
+    ZtFilterProfileArray host;
+    ZtFilterProfileArray_construct(&host, 0, nullptr);
+    ASSERT_EQ(ZtDevice_availableZdaFilterProfiles(rig.device, &host), &host);
+    std::vector<int> types;
+    for (size_t i = 0; i < host.size; ++i) {
+      types.push_back(host.data[i].type);
+      EXPECT_EQ(host.data[i].filterType, 'I') << i;
+    }
+    ZtArray_destruct(ZTARRAY(&host));
+    EXPECT_EQ(types, c.hostTypes);
+    const ZtFilterProfile chosen = ZtDevice_zdaFilterProfile(rig.device);
+    EXPECT_EQ(chosen.type, c.chosen);
+    EXPECT_STREQ(chosen.label, c.label);
+    EXPECT_EQ(rig.mk4->hasZkfFilter(), !c.noFilterSeries);
+    // The no-filter series lists no onboard scenarios; the filtered ones ask the device.
     EXPECT_EQ(rig.mk4->availableOnboardFilterProfiles().size(), c.noFilterSeries ? 0u : 2u);
     EXPECT_EQ(rig.mk4->getBaseFrequency(0x3010), c.x00 ? 50 : 0);
     EXPECT_EQ(rig.mk4->getBaseFrequency(0x5040), 0);  // not a GNSS variant

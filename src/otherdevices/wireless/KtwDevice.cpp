@@ -173,6 +173,8 @@ ZkfState* KtwDevice::createFilterState() const { return new zelto::Zkf3wState();
 
 bool KtwDevice::initializeFilter() {
   const int rate = updateRate();
+  // A new filter has taken no interval yet; a rewound replay starts the counters again.
+  m_lastProcessed = -1;
   setZkfFilter(zelto::NonIntrusiveSharedPointer<ZtZkfFilter>());
   const ExtendedScenario* scenario =
       m_currentHostProfile.type != 0 ? findScenario(m_hostScenarios, m_currentHostProfile.type) : nullptr;

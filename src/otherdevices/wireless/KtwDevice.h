@@ -53,7 +53,8 @@ class KtwDevice : public KtDevice {
   void fetchAvailableHardwareScenarios() override;
   // The Zkf3w filter from the current host profile's scenario, the hardware and the user
   // parameters, with the initial state when one is held. False (filter cleared) without a
-  // profile or for a profile of another filter.
+  // profile or for a profile of another filter. The last packet filtered is forgotten, so the
+  // packets of a rewound replay are not taken for late ones.
   bool initializeFilter() override;
   // One Zkf3w step over the packet's frame range at the update rate (a wrapped range counts
   // modulo 65536): orientation through the orientation resets (frame 0x0008), free
@@ -188,7 +189,9 @@ class KtwDevice : public KtDevice {
 
   KtxwHardwareParams* m_hardwareParams;
   uint16_t m_pendingRealTimeFlag = 0;  // processing thread only
-  int64_t m_lastProcessed = -1;        // counter of the last packet filtered; processing thread only
+  // The counter of the last packet filtered: written by the processing task, forgotten by
+  // initializeFilter (any thread).
+  std::atomic<int64_t> m_lastProcessed{-1};
   std::atomic<int16_t> m_rssi{0};
   std::atomic<uint8_t> m_connectionStatus{0};
   std::atomic<uint8_t> m_batteryLevel{0};

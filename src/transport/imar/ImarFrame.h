@@ -58,14 +58,16 @@ class ImarFrame {
     std::memcpy(m_bytes + kDataOffset + offset, bytes, count);
     recomputeCrc();
   }
+  // The CRC of the range (bytes 0 .. N - 3) as the bytes are now.
+  uint16_t computeCrc() const noexcept { return crc16_0(m_bytes, kCrcRange); }
   // The CRC of the range into the field and into the carried bytes.
   void recomputeCrc() noexcept {
-    m_crc = crc16_0(m_bytes, kCrcRange);
+    m_crc = computeCrc();
     m_bytes[N - 2] = static_cast<uint8_t>(m_crc >> 8);
     m_bytes[N - 1] = static_cast<uint8_t>(m_crc);
   }
   uint16_t crc() const noexcept { return m_crc; }
-  bool isCrcOk() const noexcept { return m_crc == crc16_0(m_bytes, kCrcRange); }
+  bool isCrcOk() const noexcept { return m_crc == computeCrc(); }
   // Copies one frame (N bytes), takes its carried CRC into the field and tests it.
   bool loadFromString(const uint8_t* bytes) noexcept {
     std::memcpy(m_bytes, bytes, N);

@@ -361,35 +361,49 @@ TEST(Zkf3iParams, SettingsRoundTripReadOrderAndRecomputedThreshold) {
   }
 }
 
-// The built-in profile as a tracker takes it: the entry's header keys, its filter version
-// against the filter's, then the scenario through readFromFileNoThrow.
-TEST(Zkf3iProfile, TheBuiltInEntryLoadsAndInitializes) {
+// The built-in profiles as a tracker takes them: the entry's header keys, its filter version
+// against the filter's, then the scenario through readFromFileNoThrow. The second entry is the
+// first without the magnetometer update (and the heading redefinition, which follows it): the
+// one the trackers that may not run that update take.
+TEST(Zkf3iProfile, TheBuiltInEntriesLoadAndInitialize) {
   SettingsFile file;
   ASSERT_EQ(file.readZsa(ZDA_SOURCE_DIR "/data/scenarios/scenarios.zsa"), 0);
   Variant list;
   ASSERT_EQ(file.getSetting("ZKF.scenarios", "", list), ZRV_OK);
-  bool listed = false;
-  for (uint32_t i = 0; i < list.toLabelList().count(); ++i)
-    listed = listed || std::string(list.toLabelList()[i].c_str()) == "ZKF.zkf3i";
-  EXPECT_TRUE(listed);
-  const std::string prefix = "ZKF.zkf3i.";
-  Variant v;
-  ASSERT_EQ(file.getSetting(prefix.c_str(), "gp.filter", v), ZRV_OK);
-  EXPECT_EQ(FilterTypeVersion::typeOfName(v.toStdString().c_str()), zelto::kZkf3iFilterIdentity.type);
-  ASSERT_EQ(file.getSetting(prefix.c_str(), "gp.filterVersion", v), ZRV_OK);
-  unsigned char major = 0, minor = 0, revision = 0;
-  ASSERT_TRUE(stringToVersion(v.toStdString().c_str(), major, minor, revision));
-  EXPECT_EQ(major, zelto::kZkf3iFilterIdentity.major);
+  const struct {
+    const char* label;
+    const char* name;
+    int type;
+    bool magnetometer;
+  } cases[] = {{"ZKF.zkf3i", "general", 2, true}, {"ZKF.zkf3i_nomag", "general_nomag", 6, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    bool listed = false;
+    for (uint32_t i = 0; i < list.toLabelList().count(); ++i)
+      listed = listed || std::string(list.toLabelList()[i].c_str()) == c.label;
+    EXPECT_TRUE(listed);
+    const std::string prefix = std::string(c.label) + ".";
+    Variant v;
+    ASSERT_EQ(file.getSetting(prefix.c_str(), "gp.filter", v), ZRV_OK);
+    EXPECT_EQ(FilterTypeVersion::typeOfName(v.toStdString().c_str()), zelto::kZkf3iFilterIdentity.type);
+    ASSERT_EQ(file.getSetting(prefix.c_str(), "gp.filterVersion", v), ZRV_OK);
+    unsigned char major = 0, minor = 0, revision = 0;
+    ASSERT_TRUE(stringToVersion(v.toStdString().c_str(), major, minor, revision));
+    EXPECT_EQ(major, zelto::kZkf3iFilterIdentity.major);
 
-  Zkf3iScenarioParams s;
-  ASSERT_TRUE(s.readFromFileNoThrow(file, prefix));
-  Zkf3iScenarioParams expected = builtIn();
-  expected.setLabel("general");
-  expected.type = 2;
-  expected.version = 1;
-  EXPECT_TRUE(s == expected);
-  Zkf3iParams p;
-  EXPECT_TRUE(p.initialize(s, KtMk4HardwareParams(), user100(), zelto::Zkf3iFilterSteps())) << p.error();
+    Zkf3iScenarioParams s;
+    ASSERT_TRUE(s.readFromFileNoThrow(file, prefix));
+    Zkf3iScenarioParams expected = builtIn();
+    expected.setLabel(c.name);
+    expected.type = c.type;
+    expected.version = 1;
+    expected.setFlag(Sc::kDoMagUpdate, c.magnetometer);
+    expected.setFlag(Sc::kDoRedefine, c.magnetometer);
+    EXPECT_TRUE(s == expected);
+    Zkf3iParams p;
+    EXPECT_TRUE(p.initialize(s, KtMk4HardwareParams(), user100(), zelto::Zkf3iFilterSteps())) << p.error();
+    EXPECT_EQ(p.doMagUpdate, c.magnetometer);
+  }
 }
 
 }  // namespace

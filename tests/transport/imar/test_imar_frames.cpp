@@ -135,6 +135,18 @@ TEST(ImarFrame, RecordsLoadTestAndComposeFrames) {
   // Big-endian accessors over little-endian wire fields: 100000 = 0x000186A0.
   EXPECT_EQ(fsas.getDataShort(4), 0xA086);
   EXPECT_EQ(fsas.crc(), (f[39] << 8) | f[40]);
+  // computeCrc covers bytes 0 to N - 3 only: the carried CRC plays no part in it.
+  for (Unit unit : {Unit::Fsas, Unit::IFog}) {
+    Bytes frame = ImarFrameGenerator::encode(unit, s);
+    const size_t range = frame.size() - 2;
+    const auto computed = [&] {
+      return unit == Unit::Fsas ? imar::FsasMessage(frame.data()).computeCrc() : imar::IFogMessage(frame.data()).computeCrc();
+    };
+    EXPECT_EQ(computed(), ImarFrameGenerator::crc(frame.data(), range));
+    frame[range] ^= 0x5A;
+    frame[range + 1] ^= 0xA5;
+    EXPECT_EQ(computed(), ImarFrameGenerator::crc(frame.data(), range));
+  }
   // A record composed byte for byte carries the same CRC as the generator's frame.
   imar::FsasMessage composed;
   composed.getDataBuffer(0)[-4] = 0x7E;

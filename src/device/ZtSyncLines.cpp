@@ -1,4 +1,4 @@
-#include "control/ZtSyncLines.h"
+#include "device/ZtSyncLines.h"
 
 int ztl4ToZtl(int mk4Line) {
   static constexpr int kTable[] = {3, 5, 0, 2, 10, 6, 7};
