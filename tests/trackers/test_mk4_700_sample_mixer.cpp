@@ -1,4 +1,4 @@
-// The navigation tracker's sample mixer as pure numerics: its refusals, the Part's small cases,
+// The navigation tracker's sample mixer as pure numerics: its refusals, its small worked cases,
 // and a trajectory whose 400 Hz increments are mixed with 1 Hz filter samples, against the
 // trajectory's truth (navigation frame east-north-up at the start position).
 #include <gtest/gtest.h>
@@ -92,7 +92,7 @@ TEST(Mk4SampleMixer, InputsWithoutFlagsOrFrequencyGiveNoStep) {
   }
 }
 
-TEST(Mk4SampleMixer, SmallCasesOfThePart) {
+TEST(Mk4SampleMixer, SmallWorkedCases) {
   // The filter sample's output position returns its input position.
   Mk4_700SampleMixer mixer;
   Mk4_700SampleMixerInput fix = readyInput(400.0);

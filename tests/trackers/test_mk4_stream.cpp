@@ -133,7 +133,7 @@ TEST(Mk4Stream, RawAt2000HzCalibratesWithFourTemperaturesAndTheIncrementsMatchTh
   EXPECT_LT(worstDq, 1e-6);
   EXPECT_LT(worstDv, 1e-5);
 
-  // Raw data alone: the host makes 400 Hz increments (the Part's case, with status at the
+  // Raw data alone: the host makes 400 Hz increments (the documented case, with status at the
   // host output's rate).
   ASSERT_EQ(ZtDevice_gotoConfig(rig.device), 1);
   ASSERT_TRUE(rig.setConfiguration({{0xA010, 2000}}));
