@@ -884,7 +884,7 @@ std::vector<ZtSyncSetting> TovanaStationDevice::supportedSyncSettings() const {
 }
 
 std::vector<ZtSyncSetting> TovanaStationDevice::syncInSettings(int32_t function) const {
-  const zelto::WmsTriggerSetting e = masterSettings().internalInputTriggerSetting(syncInFunctionToAction(function));
+  const zelto::WmsSyncInSettings e = masterSettings().internalInputTriggerSetting(syncInFunctionToAction(function));
   std::vector<ZtSyncSetting> out;
   for (int bit = 0; bit < 2; ++bit)
     if (e.lineMask & (1 << bit))
@@ -894,7 +894,7 @@ std::vector<ZtSyncSetting> TovanaStationDevice::syncInSettings(int32_t function)
 }
 
 std::vector<ZtSyncSetting> TovanaStationDevice::syncOutSettings(int32_t function) const {
-  const zelto::WmsTriggerSetting e = masterSettings().internalOutputTriggerSetting(syncOutFunctionToEvent(function));
+  const zelto::WmsSyncOutSettings e = masterSettings().internalOutputTriggerSetting(syncOutFunctionToEvent(function));
   std::vector<ZtSyncSetting> out;
   for (int bit = 0; bit < 2; ++bit)
     if (e.lineMask & (1 << bit))
@@ -929,17 +929,24 @@ int TovanaStationDevice::syncRole() const {
 
 bool TovanaStationDevice::syncSettingsToWms(const std::vector<ZtSyncSetting>& settings, zelto::EwmsData& out) {
   out = zelto::EwmsData();
+  // The fields both sides carry alike.
+  const auto common = [](const ZtSyncSetting& s, zelto::WmsTriggerSetting& e) {
+    e.polarity = polarityOf(s.polarity);
+    e.triggerOnce = s.triggerOnce != 0;
+    e.skipFirst = s.skipFirst;
+    e.skipFactor = s.skipFactor;
+  };
   for (const ZtSyncSetting& s : settings) {
-    const bool input = s.line <= 7;
-    zelto::WmsTriggerSetting e;
-    if (input) {
-      e = out.internalInputTriggerSetting(syncInFunctionToAction(s.function));
+    if (s.line <= 7) {
+      zelto::WmsSyncInSettings e = out.internalInputTriggerSetting(syncInFunctionToAction(s.function));
       e.index = syncInFunctionToAction(s.function);
       if (s.line == 0) e.lineMask |= 1;
       if (s.line == 1) e.lineMask |= 2;
       e.parameter = s.clockPeriod;
+      common(s, e);
+      out.setTriggerSettings(e);
     } else {
-      e = out.internalOutputTriggerSetting(syncOutFunctionToEvent(s.function));
+      zelto::WmsSyncOutSettings e = out.internalOutputTriggerSetting(syncOutFunctionToEvent(s.function));
       e.index = syncOutFunctionToEvent(s.function);
       if (s.line == 8) e.lineMask |= 1;
       if (s.line == 9) e.lineMask |= 2;
@@ -948,15 +955,9 @@ bool TovanaStationDevice::syncSettingsToWms(const std::vector<ZtSyncSetting>& se
       const double ms = std::floor(static_cast<double>(s.pulseWidth) / 1000.0 + 0.5);
       if (ms > 65535.0) return false;
       e.parameter = static_cast<uint16_t>(ms);
+      common(s, e);
+      out.setTriggerSettings(e);
     }
-    e.polarity = polarityOf(s.polarity);
-    e.triggerOnce = s.triggerOnce != 0;
-    e.skipFirst = s.skipFirst;
-    e.skipFactor = s.skipFactor;
-    if (input)
-      out.setInputTriggerSettings(e);
-    else
-      out.setOutputTriggerSettings(e);
   }
   return true;
 }
@@ -982,18 +983,18 @@ bool TovanaStationDevice::setSyncSettings(const std::vector<ZtSyncSetting>& sett
   // Each entry is cached once the station acknowledged it, so after a failure the cache still
   // tells what the station holds.
   for (int32_t a = 0; a < zelto::WTA_Count; ++a) {
-    zelto::WmsTriggerSetting e = composed.internalInputTriggerSetting(a);
+    zelto::WmsSyncInSettings e = composed.internalInputTriggerSetting(a);
     e.index = a;
     if (!setTriggerEntry(kSyncIn, e, static_cast<uint8_t>(a))) return false;
     std::lock_guard<std::mutex> lock(m_settingsMutex);
-    m_settings->setInputTriggerSettings(e);
+    m_settings->setTriggerSettings(e);
   }
   for (int32_t ev = 0; ev < zelto::WTE_Count; ++ev) {
-    zelto::WmsTriggerSetting e = composed.internalOutputTriggerSetting(ev);
+    zelto::WmsSyncOutSettings e = composed.internalOutputTriggerSetting(ev);
     e.index = ev;
     if (!setTriggerEntry(kSyncOut, e, static_cast<uint8_t>(ev))) return false;
     std::lock_guard<std::mutex> lock(m_settingsMutex);
-    m_settings->setOutputTriggerSettings(e);
+    m_settings->setTriggerSettings(e);
   }
   return true;
 }
