@@ -26,6 +26,7 @@
 #include "errors/ZtException.h"
 #include "foundation/JournalMacros.h"
 #include "device/cache/IPacketDataCache.h"
+#include "otherdevices/wireless/AcceptRejectTask.h"
 #include "otherdevices/wireless/SdiRebaser.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
 #include "transport/link/Communicator.h"
@@ -44,6 +45,8 @@ constexpr uint32_t kSettledBit = 0x02;
 constexpr uint32_t kNoRotationMask = 0x18;
 constexpr const char* kHardwareList = "ZKF.hardwares";
 constexpr const char* kAssemblyPrefix = "KTx-W";
+constexpr uint8_t kStationIndication = 0x46;
+constexpr uint8_t kBatteryIndication = 12;
 
 bool startsWithIgnoringCase(const std::string& text, const char* prefix) {
   const size_t n = std::strlen(prefix);
@@ -422,12 +425,12 @@ void KtwDevice::setRejectedInternal(ZtRejectReason reason, bool wait) {
 
 bool KtwDevice::acceptConnection() {
   TovanaStationDevice* s = station();
-  return s && s->queueAcceptReject(deviceId(), true) != 0;
+  return s && s->addRequestTask(std::make_unique<AcceptRejectTask>(s, deviceId(), true)) != 0;
 }
 
 bool KtwDevice::rejectConnection() {
   TovanaStationDevice* s = station();
-  return s && s->queueAcceptReject(deviceId(), false) != 0;
+  return s && s->addRequestTask(std::make_unique<AcceptRejectTask>(s, deviceId(), false)) != 0;
 }
 
 int KtwDevice::locationId() const {
@@ -643,10 +646,13 @@ void KtwDevice::createDataCache() {
   if (workingCache()) workingCache()->setDeviceId(deviceId());
 }
 
-void KtwDevice::handleNonDataMessage(const ZtMessage& message) {
-  if (!ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == 0x46 && ZtMessage_dataSize(&message) >= 2 &&
-      ZtMessage_getDataByte(&message, 0) == 12)
+void KtwDevice::handleIndications(const ZtMessage& message) {
+  if (ZtMessage_dataSize(&message) >= 2 && ZtMessage_getDataByte(&message, 0) == kBatteryIndication)
     handleBatteryLevel(message);
+}
+
+void KtwDevice::handleNonDataMessage(const ZtMessage& message) {
+  if (!ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == kStationIndication) handleIndications(message);
   KtDevice::handleNonDataMessage(message);
 }
 

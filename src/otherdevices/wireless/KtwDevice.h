@@ -166,8 +166,12 @@ class KtwDevice : public KtDevice {
   // The base caches, tagged with the tracker's own id (not its station's).
   void createDataCache() override;
 
-  // A station indication on the tracker's bus id: battery level (12) is taken; then the base.
+  // A station indication (0x46) on the tracker's bus id through handleIndications; then the base.
   void handleNonDataMessage(const ZtMessage& message) override;
+  // A station indication for this tracker: the battery level (sub-id 12, the raw level at data
+  // byte 1) is taken as handleBatteryLevel; other sub-ids, and an indication too short for its
+  // fields, change nothing.
+  void handleIndications(const ZtMessage& message);
   // Entering Config drops the pending triggers.
   void updateDeviceState(ZtDeviceState state) override;
 

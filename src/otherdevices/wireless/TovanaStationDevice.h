@@ -19,12 +19,12 @@
 // m_settingsMutex (never held across a request, a callback or another device's call).
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "device/ZtDevice.h"
+#include "foundation/ThreadPoolTask.h"
 #include "otherdevices/wireless/EwmsData.h"
 #include "otherdevices/wireless/FlushingIndication.h"
 #include "otherdevices/wireless/StationRequestThread.h"
@@ -139,9 +139,9 @@ class TovanaStationDevice : public ZtDevice {
   void sendDriverDisconnect();
   bool setDeviceAcceptedInternal(ZtDeviceId deviceId, bool wait);
   bool setDeviceRejectedInternal(ZtDeviceId deviceId, bool wait);
-  // Queues the accept or reject request for a child on the request thread (the tracker's
-  // acceptConnection and rejectConnection); its job id, 0 once the station is going.
-  unsigned queueAcceptReject(ZtDeviceId deviceId, bool accept);
+  // Runs the task (a GotoMeasurementTask, RadioDisableTask or AcceptRejectTask) on the station's
+  // request thread; its job id, 0 once the station is going (the task is then dropped).
+  unsigned addRequestTask(std::unique_ptr<zelto::ThreadPoolTask> task);
   // Without children back to Measurement; else the children, then the station, to FlushingData.
   // Awaited only with wait. Not on the parse thread: a master's state change waits for its
   // children's.
@@ -153,12 +153,14 @@ class TovanaStationDevice : public ZtDevice {
   // null, for a device or station without a link (a log file has no hub either) and for a
   // device on this station's own link (a tracker connected wirelessly).
   bool deviceIsDocked(const ZtDevice* device) const;
-  // The wireless child with the id (held for the call of f); false when there is none.
-  bool withWirelessChild(ZtDeviceId deviceId, const std::function<void(KtwDevice&)>& f) const;
-  // The existing child, or a new one made by the factory (initialised only with initialize);
-  // f is called with it held. False when neither exists nor can be made as a wireless tracker.
-  // Not on the parse thread: making a child may close a docked master of the same id.
-  bool withOrCreateChild(ZtDeviceId deviceId, bool initialize, const std::function<void(KtwDevice&)>& f);
+  // The child with the id as a wireless tracker, held alive while the handle lives; empty when
+  // there is none (or it is no wireless tracker). Allocates nothing (parse thread).
+  HeldChild<KtwDevice> getChildDevice(ZtDeviceId deviceId) const;
+  // Under the child lock: the existing child, or a new one made by the factory for the id with
+  // this station as master (initialised only with initialize); empty when neither exists nor can
+  // be made as a wireless tracker (a child of another class is removed again). Not on the parse
+  // thread: making a child may close a docked master of the same id.
+  HeldChild<KtwDevice> getOrCreateChildDevice(ZtDeviceId deviceId, bool initialize);
 
   // ---- Synchronisation (the settings record's trigger entries) ---------------------------------
   std::vector<ZtSyncSetting> syncInSettings(int32_t function) const;
