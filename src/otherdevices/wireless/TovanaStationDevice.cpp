@@ -238,7 +238,7 @@ bool TovanaStationDevice::disableRadio() {
   return readDeviceConfiguration();
 }
 
-bool TovanaStationDevice::isRadioEnabled() const { return m_radioChannel.load() >= 0; }
+bool TovanaStationDevice::isRadioEnabled() const { return m_radioChannel.load() != kRadioDisabled; }
 
 bool TovanaStationDevice::isOperational() const {
   std::lock_guard<std::mutex> lock(m_modeMutex);

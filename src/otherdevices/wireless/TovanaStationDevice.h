@@ -110,7 +110,8 @@ class TovanaStationDevice : public ZtDevice {
   bool enableRadio(int channel) override;
   bool disableRadio() override;
   int radioChannel() const override { return m_radioChannel.load(); }
-  // A channel number is stored: not for "disabled" (-1) nor for a station that never answered (-2).
+  // Unless the radio is disabled (-1): a channel, and the unknown channel of a station that did
+  // not answer (-2), count as enabled.
   bool isRadioEnabled() const override;
   bool makeOperational() override { return gotoOperational(); }
   bool isOperational() const override;
