@@ -84,6 +84,34 @@ void StationModel::setAdmission(bool admit) {
   m_admit = admit;
 }
 
+void StationModel::holdRecordAnswers(bool hold) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_holdRecords = hold;
+}
+
+void StationModel::releaseRecordAnswers() {
+  DeviceEmulator* emu;
+  std::vector<EmuFrame> held;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdRecords = false;
+    held.swap(m_heldRecords);
+    emu = m_emu;
+  }
+  if (emu)
+    for (const EmuFrame& f : held) emu->sendFrame(f);
+}
+
+std::vector<uint8_t> StationModel::recordAnswer(uint32_t id) {
+  // The id little-endian, as in the record; the firmware mark 17, 0x39; location id 7 at 24.
+  std::vector<uint8_t> answer(32, 0);
+  for (int i = 0; i < 4; ++i) answer[static_cast<size_t>(i)] = static_cast<uint8_t>(id >> (8 * i));
+  answer[7] = 17;
+  answer[8] = 0x39;
+  answer[24] = 7;
+  return answer;
+}
+
 void StationModel::addStream(uint32_t id, RawTrajectory& stream) {
   std::lock_guard<std::mutex> lock(m_mutex);
   Stream s;
@@ -123,9 +151,14 @@ uint16_t StationModel::lastFrame() const {
   return static_cast<uint16_t>(m_nextFrame - 1);
 }
 
-uint8_t StationModel::busIdOf(uint32_t id) const {
+std::vector<uint32_t> StationModel::listed() const {
   std::vector<uint32_t> ids = m_children;
   if (!m_givenOrder) std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+uint8_t StationModel::busIdOf(uint32_t id) const {
+  const std::vector<uint32_t> ids = listed();
   const auto it = std::find(ids.begin(), ids.end(), id);
   return it == ids.end() ? 0 : static_cast<uint8_t>(it - ids.begin() + 1);
 }
@@ -350,10 +383,9 @@ std::vector<uint8_t> StationModel::configurationPayload() const {
   uint16_t period;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    ids = m_children;
+    ids = listed();
     master = m_stationId;
     period = static_cast<uint16_t>(115200 / std::max<uint16_t>(m_rate, 1));
-    if (!m_givenOrder) std::sort(ids.begin(), ids.end());
   }
   // Master id, the sample period of the update rate and skip factor 0, the rest zero.
   std::vector<uint8_t> p;
@@ -410,20 +442,17 @@ bool StationModel::answer(const EmuFrame& request, EmuAction& action) {
     }
     if (handler && handler(request, action, request.busId)) return true;
     if (request.messageId == 0x90 && request.payload.size() == 3) {
-      // A tracker whose record is not read in pages: its id (little-endian, as in the record),
-      // the firmware mark 17, 0x39 and its location id 7 at offset 24.
-      uint32_t id = 0;
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (request.busId >= 1 && request.busId <= m_children.size()) id = m_children[request.busId - 1];
-      }
+      // A tracker whose record is not read in pages.
+      std::lock_guard<std::mutex> lock(m_mutex);
+      const std::vector<uint32_t> ids = listed();
+      const uint32_t id = request.busId >= 1 && request.busId <= ids.size() ? ids[request.busId - 1] : 0;
       if (id != 0) {
-        std::vector<uint8_t> answer(32, 0);
-        for (int i = 0; i < 4; ++i) answer[static_cast<size_t>(i)] = static_cast<uint8_t>(id >> (8 * i));
-        answer[7] = 17;
-        answer[8] = 0x39;
-        answer[24] = 7;
-        action = EmuAction::reply(answer);
+        if (m_holdRecords) {
+          m_heldRecords.push_back(EmuFrame{request.busId, 0x91, recordAnswer(id)});
+          action = EmuAction::silence();
+        } else {
+          action = EmuAction::reply(recordAnswer(id));
+        }
         return true;
       }
     }

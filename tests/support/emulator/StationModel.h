@@ -65,6 +65,14 @@ class StationModel {
   // Requests to a tracker's bus id (1-based position in the 0x0D list).
   void setChildHandler(std::function<bool(const EmuFrame& request, EmuAction& action, size_t busId)> handler);
 
+  // Record requests (0x90) of trackers whose record is not read in pages are answered at once
+  // (0x91: the tracker's id, the firmware mark, location id 7). While held, they are noted and go
+  // unanswered until releaseRecordAnswers sends their answers, in order.
+  void holdRecordAnswers(bool hold);
+  void releaseRecordAnswers();
+  // The 0x91 answer of such a tracker.
+  static std::vector<uint8_t> recordAnswer(uint32_t id);
+
   // Admission: 0xC4 (accept) lists the tracker in 0x0D and the station reports it connected again
   // (indication 2 follows the acknowledgement); 0xC6 (reject) takes it off the list. Off: both
   // are only acknowledged and noted.
@@ -148,6 +156,8 @@ class StationModel {
   bool answer(const EmuFrame& request, EmuAction& action);
   // Indication 2's data after the sub-id: id, RSSI, status byte, a spare byte, location id.
   static std::vector<uint8_t> connectData(uint32_t id, int16_t rssi, uint8_t status, uint16_t location);
+  // The trackers in the order 0x0D lists them (lock held).
+  std::vector<uint32_t> listed() const;
   // The tracker's bus id now (its 1-based place in the 0x0D list), 0 when it is not listed.
   uint8_t busIdOf(uint32_t id) const;
   EmuFrame indicationFrame(uint8_t subId, const std::vector<uint8_t>& data, uint8_t busId = 0xFF) const;
@@ -182,6 +192,8 @@ class StationModel {
   int m_overlaps = 0;
   std::vector<uint8_t> m_priorities;
   bool m_admit = false;
+  bool m_holdRecords = false;
+  std::vector<EmuFrame> m_heldRecords;  // answers not sent yet
   std::vector<Stream> m_streams;
   uint16_t m_nextFrame = 1;
   std::deque<Late> m_late;
