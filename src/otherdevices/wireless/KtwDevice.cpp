@@ -30,6 +30,7 @@
 #include "otherdevices/wireless/SdiRebaser.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
 #include "transport/link/Communicator.h"
+#include "transport/legacy/LegacyDataPacket.h"
 #include "transport/link/PacketStamper.h"
 #include "zeltodeviceapi/zdalibrary.h"
 
@@ -46,6 +47,7 @@ constexpr uint32_t kNoRotationMask = 0x18;
 constexpr const char* kHardwareList = "ZKF.hardwares";
 constexpr const char* kAssemblyPrefix = "KTx-W";
 constexpr uint8_t kStationIndication = 0x46;
+constexpr uint8_t kLegacyData = 0x32;
 constexpr uint8_t kBatteryIndication = 12;
 
 bool startsWithIgnoringCase(const std::string& text, const char* prefix) {
@@ -315,6 +317,14 @@ bool KtwDevice::initialize(const zelto::SettingsFile& settings) {
   return true;
 }
 
+ZtOutputMode KtwDevice::outputMode() const {
+  return configurationIndex() >= 0 ? configurationEntry().outputMode : KtDevice::outputMode();
+}
+
+ZtOutputSettings KtwDevice::outputSettings() const {
+  return configurationIndex() >= 0 ? configurationEntry().outputSettings : KtDevice::outputSettings();
+}
+
 std::vector<int> KtwDevice::supportedUpdateRates(ZtDataIdentifier) const {
   return {200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20};
 }
@@ -521,6 +531,35 @@ void KtwDevice::handleFlushingIndication(const ZtMessage& message) {
 
 // ---- Packets -------------------------------------------------------------------------------------
 
+void KtwDevice::handleMessage(const ZtMessage& message) {
+  if (ZtMessage_empty(&message) || ZtMessage_getMessageId(&message) != kLegacyData) {
+    KtDevice::handleMessage(message);
+    return;
+  }
+  zelto::ScratchPacket packet;
+  {
+    // The layout is made again only when the tracker's format changes: no allocation per message.
+    std::lock_guard<std::mutex> lock(m_legacyMutex);
+    const ZtDataFormat format = legacyFormat();
+    if (!m_legacyLayout) {
+      m_legacyLayout = std::make_unique<LegacyDataPacket>(1, false);
+      m_legacyLayout->setZbusSystem(false, false);
+    }
+    const ZtDataFormat laid = m_legacyLayout->dataFormat(0);
+    if (m_legacyLayout->deviceId(0) != deviceId() || laid.outputMode != format.outputMode ||
+        laid.outputSettings != format.outputSettings) {
+      m_legacyLayout->setDeviceId(deviceId(), 0);
+      m_legacyLayout->setDataFormat(format, 0);
+    }
+    m_legacyLayout->setMessage(message);
+    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), *m_legacyLayout, 0);
+  }
+  if (ZtDataPacket_containsFrameRange(packet.get()))
+    stampByFrameAndProcess(*packet);
+  else
+    KtDevice::handleDataPacket(*packet);
+}
+
 void KtwDevice::handleDataPacket(const ZtDataPacket& packet) {
   if (!ZtDataPacket_containsFrameRange(&packet)) {
     KtDevice::handleDataPacket(packet);
@@ -528,16 +567,20 @@ void KtwDevice::handleDataPacket(const ZtDataPacket& packet) {
   }
   zelto::ScratchPacket copy;
   ZtDataPacket_copy(copy.get(), &packet);
+  stampByFrameAndProcess(*copy);
+}
+
+void KtwDevice::stampByFrameAndProcess(ZtDataPacket& packet) {
   ZtRange range;
   ZtDataPacket_frameRange(&packet, &range);
   {
     std::lock_guard<std::mutex> lock(m_highestMutex);
-    copy->toa = ZtTimeStamp_now();
+    packet.toa = ZtTimeStamp_now();
     const int64_t previous = ZtDataPacket_empty(m_highestPacket) ? -1 : m_highestPacket->packetId;
-    copy->packetId = PacketStamper::calculateLargePacketCounter(static_cast<uint16_t>(range.last), previous);
-    if (copy->packetId > previous) ZtDataPacket_copy(m_highestPacket, copy.get());
+    packet.packetId = PacketStamper::calculateLargePacketCounter(static_cast<uint16_t>(range.last), previous);
+    if (packet.packetId > previous) ZtDataPacket_copy(m_highestPacket, &packet);
   }
-  processPacket(*copy, communicator() && !isReadingFromFile());
+  processPacket(packet, communicator() && !isReadingFromFile());
 }
 
 void KtwDevice::doProcessing(ZtDataPacket& packet) {
@@ -572,10 +615,9 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
         if (packet.packetId > lowest->packetId - span) {
           insertOrUpdateCacheItem(working, packet);
           // The recording writes the legacy original of a packet: the rebased interval goes
-          // there too, laid out as the link decoded it (its master's first configured device).
-          ZtDataFormat format{};
-          const bool legacy = legacyFormat(format);
-          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working, legacy ? &format : nullptr);
+          // there too, laid out as the tracker's messages are decoded.
+          const ZtDataFormat format = legacyFormat();
+          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working, &format);
         }
       }
     } catch (const ZtException& e) {
@@ -585,12 +627,11 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
   checkCache();
 }
 
-bool KtwDevice::legacyFormat(ZtDataFormat& format) {
-  const ZtDeviceConfiguration& configuration = deviceConfiguration();
-  if (!configuration.deviceInfo || configuration.numberOfDevices == 0) return false;
-  format.outputMode = configuration.deviceInfo[0].outputMode;
-  format.outputSettings = configuration.deviceInfo[0].outputSettings;
-  return true;
+ZtDataFormat KtwDevice::legacyFormat() const {
+  ZtDataFormat format;
+  format.outputMode = outputMode();
+  format.outputSettings = outputSettings();
+  return format;
 }
 
 void KtwDevice::flushCache() {

@@ -11,6 +11,7 @@
 // connection fields are atomics; the trigger slots are guarded by m_triggerMutex (a leaf).
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -21,6 +22,7 @@ class Zkf3wSensorData;
 }
 
 class KtxwHardwareParams;
+class LegacyDataPacket;
 class TovanaStationDevice;
 struct ZtDataFormat;
 
@@ -79,6 +81,10 @@ class KtwDevice : public KtDevice {
   bool initialize(const zelto::SettingsFile& settings) override;
   // 200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20 Hz.
   std::vector<int> supportedUpdateRates(ZtDataIdentifier dataIdentifier) const override;
+  // The output mode and settings the configuration gives the tracker (how its data are relayed,
+  // whatever the record holds); the record's when the configuration does not list it.
+  ZtOutputMode outputMode() const override;
+  ZtOutputSettings outputSettings() const override;
   bool setSerialBaudRate(ZtBaudRate) override { return true; }
   std::vector<ZtSyncSetting> syncSettings() const override { return {}; }
   // True only for an empty list; nothing is sent.
@@ -143,6 +149,11 @@ class KtwDevice : public KtDevice {
   int64_t flushingLimit() const { return m_flushingLimit.load(); }
 
   // ---- Packets --------------------------------------------------------------------------------
+  // A legacy data message (0x32) is decoded as one device with this tracker's id and the data
+  // format of its own outputMode and outputSettings (each tracker of a station may send its
+  // values in another form), then taken as handleDataPacket takes a packet, without a copy.
+  // Other messages: the base handling.
+  void handleMessage(const ZtMessage& message) override;
   // A packet with a frame range is numbered by the last frame of its range, unwrapped against
   // the highest packet (not previous + 1), so counters stay tied to frames after a radio loss;
   // other packets take the base numbering.
@@ -184,9 +195,10 @@ class KtwDevice : public KtDevice {
 
  private:
   int64_t highestCounter() const;
-  // The layout legacy data messages of the link are decoded with: the master's first configured
-  // device (a station's or a docked tracker's link); false without a configuration.
-  bool legacyFormat(ZtDataFormat& format);
+  // The form of the tracker's legacy data messages: its outputMode and outputSettings.
+  ZtDataFormat legacyFormat() const;
+  // Numbers a packet with a frame range by its last frame (in place) and processes it.
+  void stampByFrameAndProcess(ZtDataPacket& packet);
   // One request on the tracker's own bus id (200 ms); reply (optional) receives the answer.
   bool trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply = nullptr) const;
 
@@ -201,6 +213,10 @@ class KtwDevice : public KtDevice {
   std::atomic<int64_t> m_flushingLimit{0};
   std::atomic<int64_t> m_recordingStartFrame{0};
   std::atomic<ZtRejectReason> m_rejectReason{ZRR_Unknown};
+  // The one-device layout legacy messages are decoded with; guarded by m_legacyMutex (a leaf,
+  // held only while a message is decoded into a packet).
+  std::unique_ptr<LegacyDataPacket> m_legacyLayout;
+  std::mutex m_legacyMutex;
   mutable std::mutex m_triggerMutex;  // guards the two slots
   ZtTriggerIndicationData m_triggers[2] = {};
   bool m_triggerValid[2] = {false, false};

@@ -674,11 +674,19 @@ void TovanaStationDevice::checkChildStates() {
 
 void TovanaStationDevice::handleMessage(const ZtMessage& message) {
   const int bus = ZtMessage_empty(&message) ? 0 : ZtMessage_getBusId(&message);
+  const uint8_t id = ZtMessage_empty(&message) ? 0 : ZtMessage_getMessageId(&message);
   if (bus == kBroadcastBus) {
+    // A relayed interval names its tracker in its first four bytes: decoded by that tracker, in
+    // its own format (the station's configuration lays out one device per message only).
+    if (id == kLegacyData && ZtMessage_dataSize(&message) >= 4) {
+      if (const HeldChild<KtwDevice> child = getChildDevice(ZtMessage_getDataLong(&message, 0))) {
+        if (child->isInitialized()) child->handleMessage(message);
+        return;
+      }
+    }
     ZtDevice::handleMessage(message);
     return;
   }
-  const uint8_t id = ZtMessage_empty(&message) ? 0 : ZtMessage_getMessageId(&message);
   const bool data = id == kLegacyData || id == kData;
   withChildAtBusId(bus, [&](ZtDevice* child) {
     // A child not (yet) initialised has no record or caches to take data with: a tracker that

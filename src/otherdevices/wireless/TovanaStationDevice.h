@@ -74,8 +74,9 @@ class TovanaStationDevice : public ZtDevice {
   ZtVersion hardwareVersion() const override;
   bool startRecording() override;
   bool stopRecording() override;
-  // By the bus id of the header: 0xFF the station's own handling, a child's bus id that child
-  // (data messages only to an initialised child), any other bus id dropped.
+  // By the bus id of the header: 0xFF the station's own handling (but a legacy data message
+  // that begins with a wireless child's id goes to that child, when initialised), a child's bus
+  // id that child (data messages only to an initialised child), any other bus id dropped.
   void handleMessage(const ZtMessage& message) override;
   // A packet naming a device id and holding an SDI interval goes to the initialised wireless
   // tracker of that id; any other to a copy for the initialised child at the bus id of its

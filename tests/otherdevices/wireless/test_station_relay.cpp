@@ -28,6 +28,7 @@
 #include "support/TestControl.h"
 #include "support/emulator/DeviceEmulator.h"
 #include "support/emulator/RawTrajectory.h"
+#include "support/emulator/SdiPayload.h"
 #include "support/emulator/StationModel.h"
 #include "support/emulator/TrackerModel.h"
 #include "zeltodeviceapi/zdalibrary.h"
@@ -297,6 +298,14 @@ class StationRelayRig {
     model.addStream(id, *trackers.back()->stream);
     return *trackers.back();
   }
+  // A tracker whose intervals the station relays as legacy data messages in the value form of
+  // outputSettings.
+  RelayTracker& addLegacyTracker(uint32_t id, uint32_t outputSettings, bool viaStationBus, std::vector<Segment> segments,
+                                 uint64_t seed) {
+    trackers.push_back(std::make_unique<RelayTracker>(id, kIncrements100, 100, std::move(segments), seed));
+    model.addLegacyStream(id, *trackers.back()->stream, outputSettings, viaStationBus);
+    return *trackers.back();
+  }
   bool open() {
     const Text port(pty.slavePath());
     if (!ZtControl_openPort(&control, &port.s, B115200, 0, 0)) return false;
@@ -538,6 +547,61 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
   EXPECT_TRUE(rig.events.events(RelayEvents::Error, b).empty());
   EXPECT_TRUE(rig.events.events(RelayEvents::Info, a).empty());
   ZtDataBundler_removeDevice(rig.bundler, nullptr);
+}
+
+// Four trackers whose intervals the station relays as legacy data messages, each in its own value
+// form (4-byte float, 4- and 6-byte fixed point, 8-byte double), two on their own bus ids and two
+// on the station's: every tracker's intervals reach the application decoded exactly as the
+// station encoded them, also across a loss, and ZtDevice_outputMode and ZtDevice_outputSettings
+// give each tracker's configured mode and settings.
+TEST(StationRelay, EachTrackerIsDecodedInItsOwnDataFormat) {
+  struct Form {
+    uint32_t id;
+    uint32_t settings;
+    bool viaStationBus;
+  };
+  const Form forms[] = {{0x00080011, 0x0001, false}, {0x00080022, 0x0201, true}, {0x00080033, 0x0301, false},
+                        {0x00080044, 0x0101, true}};
+  std::vector<uint32_t> ids;
+  for (const Form& f : forms) ids.push_back(f.id);
+  StationRelayRig rig(ids);
+  uint64_t seed = 51;
+  for (const Form& f : forms) rig.addLegacyTracker(f.id, f.settings, f.viaStationBus, relayTurnsA(), seed++);
+  ASSERT_TRUE(rig.open());
+  std::vector<ZtDevice*> devices;
+  for (const Form& f : forms) {
+    ZtDevice* d = rig.child(f.id);
+    ASSERT_NE(d, nullptr) << std::hex << f.id;
+    rig.listen(d);
+    EXPECT_EQ(ZtDevice_outputMode(d), 0x0200u) << std::hex << f.id;
+    EXPECT_EQ(ZtDevice_outputSettings(d), f.settings) << std::hex << f.id;
+    devices.push_back(d);
+  }
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  // Turning, so that every increment differs from the identity; one tracker loses a frame.
+  rig.model.setNextFrame(200);
+  rig.model.loseFrame(forms[2].id, 230);
+  ASSERT_TRUE(rig.relay(100, devices[0]));
+  for (size_t t = 0; t < devices.size(); ++t) {
+    const Form& f = forms[t];
+    SCOPED_TRACE(f.settings);
+    ASSERT_TRUE(rig.events.waitForPacket(devices[t], rig.lastId(devices[t])));
+    const std::vector<SdiPayload::Interval> sent = rig.model.relayedIntervals(f.id);
+    const std::vector<RelayPacket> packets = rig.events.packets(devices[t]);
+    ASSERT_EQ(packets.size(), sent.size());
+    ASSERT_EQ(sent.size(), t == 2 ? 99u : 100u);
+    for (size_t i = 0; i < sent.size(); ++i) {
+      // What the station encoded, read back in the tracker's form apart from the library.
+      const auto expected = SdiPayload::decode(SdiPayload::encode(sent[i], f.settings), f.settings);
+      ASSERT_TRUE(expected.has_value());
+      const RelayPacket& p = packets[i];
+      ASSERT_TRUE(p.hasSdi) << i;
+      EXPECT_EQ(p.first, expected->first) << i;
+      EXPECT_EQ(p.last, expected->last) << i;
+      for (int k = 0; k < 4; ++k) EXPECT_EQ(p.dq[k], expected->dq[k]) << i << " dq" << k;
+      for (int k = 0; k < 3; ++k) EXPECT_EQ(p.dv[k], expected->dv[k]) << i << " dv" << k;
+    }
+  }
 }
 
 // The increments of the packets composed in id order; false when their frame ranges do not

@@ -121,6 +121,53 @@ void StationModel::addStream(uint32_t id, RawTrajectory& stream) {
   m_streams.push_back(std::move(s));
 }
 
+void StationModel::addLegacyStream(uint32_t id, RawTrajectory& stream, uint32_t outputSettings, bool viaStationBus) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  Stream s;
+  s.id = id;
+  s.source = &stream;
+  s.windowStart = static_cast<uint16_t>(m_nextFrame - 1);
+  s.legacy = true;
+  s.outputSettings = outputSettings;
+  s.viaStationBus = viaStationBus;
+  m_streams.push_back(std::move(s));
+  const size_t length = SdiPayload::size(outputSettings) + ((outputSettings & 0x1) ? 2 : 0);
+  m_formats[id] = Format{SdiPayload::kOutputMode, outputSettings, static_cast<uint16_t>(length)};
+}
+
+std::vector<SdiPayload::Interval> StationModel::relayedIntervals(uint32_t id) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto it = m_intervals.find(id);
+  return it == m_intervals.end() ? std::vector<SdiPayload::Interval>() : it->second;
+}
+
+EmuFrame StationModel::legacyFrame(Stream& s, uint16_t frame) {
+  SdiPayload::Interval i;
+  i.deviceId = s.id;
+  i.first = s.windowStart;
+  i.last = frame;
+  // The truth's increments composed over the interval's frames.
+  filtersim::Quat dq = filtersim::Quat::Identity();
+  filtersim::Vec3 dv = filtersim::Vec3::Zero();
+  for (uint16_t f = static_cast<uint16_t>(s.windowStart + 1);; ++f) {
+    filtersim::Sample t;
+    if (s.source->truth(f, t)) {
+      dv += dq * t.dv;
+      dq = (dq * t.dq).normalized();
+    }
+    if (f == frame) break;
+  }
+  i.dq[0] = dq.w(), i.dq[1] = dq.x(), i.dq[2] = dq.y(), i.dq[3] = dq.z();
+  for (int k = 0; k < 3; ++k) i.dv[k] = dv[k];
+  EmuFrame f;
+  f.busId = s.viaStationBus ? 0xFF : busIdOf(s.id);
+  f.messageId = 0x32;
+  f.payload = SdiPayload::encode(i, s.outputSettings);
+  if (s.outputSettings & 0x1) putU16(f.payload, frame);  // the packet counter after the block
+  if (f.busId != 0) m_intervals[s.id].push_back(i);
+  return f;
+}
+
 void StationModel::loseFrame(uint32_t id, uint16_t frame) { delayFrame(id, frame, 0); }
 
 void StationModel::delayFrame(uint32_t id, uint16_t frame, unsigned after) {
@@ -182,14 +229,19 @@ size_t StationModel::relay(size_t n) {
       for (Stream& s : m_streams) {
         const auto scripted = s.script.find(frame);
         const bool held = s.silent || scripted != s.script.end();
+        const bool sent = !s.silent && (scripted == s.script.end() || scripted->second > 0);
         EmuFrame f;
         f.busId = busIdOf(s.id);
         f.messageId = 0x36;
         f.payload = s.source->next(frame, held);
-        putU16(f.payload, 0x1040);
-        f.payload.push_back(8);
-        putU32(f.payload, s.windowStart);
-        putU32(f.payload, frame);
+        if (s.legacy) {
+          if (sent) f = legacyFrame(s, frame);
+        } else {
+          putU16(f.payload, 0x1040);
+          f.payload.push_back(8);
+          putU32(f.payload, s.windowStart);
+          putU32(f.payload, frame);
+        }
         if (!held) {
           s.windowStart = frame;
           if (f.busId != 0) out.push_back(std::move(f));
@@ -379,11 +431,13 @@ std::map<uint8_t, std::vector<uint8_t>> StationModel::syncOutEntries() const {
 
 std::vector<uint8_t> StationModel::configurationPayload() const {
   std::vector<uint32_t> ids;
+  std::map<uint32_t, Format> formats;
   uint32_t master;
   uint16_t period;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     ids = listed();
+    formats = m_formats;
     master = m_stationId;
     period = static_cast<uint16_t>(115200 / std::max<uint16_t>(m_rate, 1));
   }
@@ -395,8 +449,13 @@ std::vector<uint8_t> StationModel::configurationPayload() const {
   p.resize(96, 0);
   putU16(p, static_cast<uint16_t>(ids.size()));
   for (uint32_t id : ids) {
+    const auto format = formats.find(id);
+    const Format f = format == formats.end() ? Format{} : format->second;
     putU32(p, id);
-    p.resize(p.size() + 16, 0);
+    putU16(p, f.dataLength);
+    putU16(p, f.outputMode);
+    putU32(p, f.outputSettings);
+    p.resize(p.size() + 8, 0);
   }
   return p;
 }

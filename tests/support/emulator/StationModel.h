@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/SdiPayload.h"
 
 namespace zelto::test {
 
@@ -85,6 +86,15 @@ class StationModel {
   // its output configuration lists; it must outlive the model's use of it and is used only by
   // relay (one thread).
   void addStream(uint32_t id, RawTrajectory& stream);
+  // A tracker that relays its intervals as legacy data messages instead (0x32, output mode
+  // 0x0200, SdiPayload's block with values in the form of outputSettings): each interval holds
+  // the stream's truth composed over its frames. 0x0D lists the tracker with that mode and those
+  // settings; settings bit 0x1 adds the frame as packet counter after the block. Sent on the
+  // tracker's bus id, or with viaStationBus on the station's (0xFF).
+  void addLegacyStream(uint32_t id, RawTrajectory& stream, uint32_t outputSettings, bool viaStationBus = false);
+  // The intervals made for a legacy stream so far and sent or still due (not the lost ones), in
+  // the order made.
+  std::vector<SdiPayload::Interval> relayedIntervals(uint32_t id) const;
   // Radio script for one tracker: the frame is lost (the next delivered packet's interval spans
   // it), or lost at first and delivered `after` frames later (a late packet: its interval lies
   // inside the next one's). A late packet still held when flushing starts comes with the flush.
@@ -148,7 +158,18 @@ class StationModel {
     uint16_t windowStart = 0;  // the frame the next packet's increments start at
     std::map<uint16_t, unsigned> script;  // frame -> 0 lost, else delivered this many frames later
     bool silent = false;
+    bool legacy = false;       // 0x32 intervals instead of 0x36 items
+    uint32_t outputSettings = 0;
+    bool viaStationBus = false;
   };
+  // A tracker's 0x0D entry: output mode, output settings and data length.
+  struct Format {
+    uint16_t outputMode = 0;
+    uint32_t outputSettings = 0;
+    uint16_t dataLength = 0;
+  };
+  // The frame of a legacy stream at `frame`: its interval from the window start (lock held).
+  EmuFrame legacyFrame(Stream& s, uint16_t frame);
   struct Late {
     unsigned due;  // relayed frames still to go
     EmuFrame frame;
@@ -195,6 +216,8 @@ class StationModel {
   bool m_holdRecords = false;
   std::vector<EmuFrame> m_heldRecords;  // answers not sent yet
   std::vector<Stream> m_streams;
+  std::map<uint32_t, Format> m_formats;
+  std::map<uint32_t, std::vector<SdiPayload::Interval>> m_intervals;
   uint16_t m_nextFrame = 1;
   std::deque<Late> m_late;
 };
