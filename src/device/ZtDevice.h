@@ -395,6 +395,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // ---- Packet path -----------------------------------------------------------------------------
   // Stores a packet in one cache, merged with the packet already held under its id.
   void insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtDataPacket& packet);
+  // The storing step of insertPacketInCaches (no event, no flush): the working cache and, by
+  // the queue mode, the ready cache. Nothing without both caches; a cache's failure passes on
+  // (ZtException).
+  void storeInCaches(ZtDataPacket& packet);
   // Flushes the working cache of this device and of its children (processing task).
   void checkCache();
   // Forgets the highest packets of the device and its children: the next packet is stamped from

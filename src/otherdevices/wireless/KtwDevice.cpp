@@ -1,8 +1,10 @@
 #include "otherdevices/wireless/KtwDevice.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <iomanip>
 #include <memory>
 
 #include "device/DeviceFactory.h"
@@ -49,6 +51,13 @@ constexpr const char* kAssemblyPrefix = "KTx-W";
 constexpr uint8_t kStationIndication = 0x46;
 constexpr uint8_t kLegacyData = 0x32;
 constexpr uint8_t kBatteryIndication = 12;
+
+// "first-last" of a packet's frame range.
+std::string frameRangeText(const ZtDataPacket& packet) {
+  ZtRange range{0, 0};
+  if (ZtDataPacket_containsFrameRange(&packet)) ZtDataPacket_frameRange(&packet, &range);
+  return std::to_string(range.first) + "-" + std::to_string(range.last);
+}
 
 bool startsWithIgnoringCase(const std::string& text, const char* prefix) {
   const size_t n = std::strlen(prefix);
@@ -604,26 +613,33 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
     KtDevice::doProcessing(packet);
     return;
   }
-  if (isRecording()) {
+  if (isRecording() && working) {
+    // Kept for the recording whatever its age: it rebases the interval that contains it, or,
+    // when that one was written already, it is written after it.
     try {
-      zelto::ScratchPacket lowest;
-      if (working->lowestInto(*lowest)) {
-        ZtRange range{0, 0};
-        if (ZtDataPacket_containsFrameRange(lowest.get())) ZtDataPacket_frameRange(lowest.get(), &range);
-        const int64_t span = SdiRebaser::frameDistance(static_cast<uint16_t>(range.first), static_cast<uint16_t>(range.last));
-        // Older than what the cache can still rebase: of no use to the recording.
-        if (packet.packetId > lowest->packetId - span) {
-          insertOrUpdateCacheItem(working, packet);
-          // The recording writes the legacy original of a packet: the rebased interval goes
-          // there too, laid out as the tracker's messages are decoded.
-          const ZtDataFormat format = legacyFormat();
-          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working, &format);
-        }
-      }
+      insertOrUpdateCacheItem(working, packet);
+      const ZtDataFormat format = legacyFormat();
+      SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working, &format);
     } catch (const ZtException& e) {
       JLOG_ERROR("device " << std::hex << deviceId() << std::dec << ": late packet not kept: " << e.what());
     }
   }
+  checkCache();
+}
+
+void KtwDevice::insertPacketInCaches(ZtDataPacket& packet) {
+  if (!readyCache() || !workingCache()) {
+    JLOG_ALERT("No readyCache for device " << std::uppercase << std::hex << std::setw(8) << std::setfill('0')
+                                           << deviceId());
+    return;
+  }
+  try {
+    storeInCaches(packet);
+  } catch (const ZtException& e) {
+    JLOG_ERROR(std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
+                              << " Error trying to insert the packet: " << e.what());
+  }
+  onDataAvailable(this, &packet);
   checkCache();
 }
 
@@ -645,19 +661,39 @@ void KtwDevice::flushCache() {
   try {
     while (working->lowestInto(*packet)) {
       const int64_t c = packet->packetId;
-      bool write = false;
+      const bool spansLoss = SdiRebaser::needsRebasing(*packet);
+      bool inside = false;
+      bool recorded = false;  // part of the recording
       if (state == ZDS_Recording || state == ZDS_FlushingData) {
-        if (SdiRebaser::needsRebasing(*packet) && working->size() <= kRebaseHoldBack) break;
+        // An interval over a lost frame waits for that frame's late packet (which the station
+        // may send only while flushing), and so does one inside such an interval, until the
+        // working cache is full; the recording's end (FinalizingRecording) writes them.
+        const bool full = working->size() >= working->maxSize();
+        if (spansLoss && !full) break;
+        inside = SdiRebaser::isSubInterval(*packet, *working);
+        if (inside && !full) break;
         if (state == ZDS_FlushingData && limit < c) break;
-        write = !SdiRebaser::isSubInterval(*packet, *working) && c > start;
+        recorded = c > start;
       } else if (state == ZDS_FinalizingRecording) {
-        write = limit >= c && !SdiRebaser::isSubInterval(*packet, *working);
+        inside = SdiRebaser::isSubInterval(*packet, *working);
+        recorded = limit >= c;
       } else {
         onWriteDataToLogFile(this, packet.get());
       }
-      if (write && onWriteDataToLogFile(this, packet.get())) {
+      if (recorded && inside) {
+        // Its frames are in the interval that contains it, which is written whole.
+        JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
+                             << " left out of the recording, inside an interval recorded whole");
+      } else if (recorded && onWriteDataToLogFile(this, packet.get())) {
+        if (spansLoss)
+          JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
+                               << " recorded without the packets of its lost frames");
+        else if (c < m_lastWritten.load())
+          JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
+                               << " recorded after the interval that spans it");
         const ZtMessage& original = ZtMessage_empty(&packet->original) ? packet->message : packet->original;
         writeMessageToLogFile(original);
+        if (c > m_lastWritten.load()) m_lastWritten = c;
       }
       working->remove(c);
     }
@@ -698,6 +734,8 @@ void KtwDevice::handleNonDataMessage(const ZtMessage& message) {
 }
 
 void KtwDevice::updateDeviceState(ZtDeviceState state) {
+  // A new recording: packets are numbered from its start (the count may have restarted).
+  if (state == ZDS_Recording && deviceState() != ZDS_Recording) m_lastWritten = -1;
   if (state == ZDS_Config) {
     std::lock_guard<std::mutex> lock(m_triggerMutex);
     m_triggerValid[0] = m_triggerValid[1] = false;

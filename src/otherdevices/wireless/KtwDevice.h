@@ -161,16 +161,23 @@ class KtwDevice : public KtDevice {
   // The pending triggers first. A packet not older than the working cache's newest goes through
   // the tracker's processing (filter, caches, onDataAvailable). An older one (a late packet after
   // a radio loss) is neither filtered nor delivered again: while recording it enters the working
-  // cache and the cached interval that contains it is rebased onto it; otherwise it is dropped.
+  // cache, whatever its age, and the cached interval that contains it is rebased onto it;
+  // otherwise it is dropped.
   void doProcessing(ZtDataPacket& packet) override;
-  // Writes the working cache to the recording. Recording / FlushingData: an interval that needs
-  // rebasing waits for the late packet, but only while fewer than kRebaseHoldBack packets follow
-  // it (then it is written as it is, never trimmed unwritten); FlushingData stops at the
-  // flushing limit; sub-intervals and packets up to the recording start frame are dropped.
-  // FinalizingRecording: packets beyond the limit and sub-intervals dropped, the rest written,
-  // then Measurement once the cache is empty. Other states: onWriteDataToLogFile only.
+  // Writes the working cache to the recording, lowest counter first. Recording / FlushingData:
+  // an interval over a lost frame, and one inside such an interval, waits for the lost frame's
+  // late packet until the working cache is full (then it is written as it is, or left out when
+  // inside an interval written whole, never trimmed unwritten); FlushingData stops at the
+  // flushing limit; packets up to the recording start frame are dropped. FinalizingRecording:
+  // packets beyond the limit dropped, the rest written (what still waited, as it is), then
+  // Measurement once the cache is empty. Other states: onWriteDataToLogFile only. An interval
+  // written without its lost frames, one written after the interval spanning it, and one left
+  // out are journalled.
   void flushCache() override;
-  static constexpr unsigned long kRebaseHoldBack = 8;
+  // The base storing (working and ready caches), its event and the flush; without the caches a
+  // journal line ("No readyCache for device "), a failing cache journalled and the packet still
+  // delivered.
+  void insertPacketInCaches(ZtDataPacket& packet) override;
   // Gives the packet the pending trigger of each slot whose frame the packet has reached (frames
   // unwrapped against the packet's counter), and empties that slot.
   virtual void setTriggerIndication(ZtDataPacket& packet);
@@ -205,6 +212,7 @@ class KtwDevice : public KtDevice {
   KtxwHardwareParams* m_hardwareParams;
   uint16_t m_pendingRealTimeFlag = 0;  // processing thread only
   int64_t m_lastProcessed = -1;        // counter of the last packet filtered; processing thread only
+  std::atomic<int64_t> m_lastWritten{-1};  // highest counter written to the current recording
   std::atomic<int16_t> m_rssi{0};
   std::atomic<uint8_t> m_connectionStatus{0};
   std::atomic<uint8_t> m_batteryLevel{0};

@@ -657,14 +657,16 @@ TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
   size_t states = rig.events.count(RelayEvents::State, rig.station);
   ASSERT_TRUE(ZtDevice_startRecording(rig.station));
   ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
-  // A: a loss, a packet three frames late, a loss at the wrap, a packet two frames late after it.
-  // B: two losses in a row and a packet that comes only with the flush.
+  // A: a loss, a packet three frames late, a loss at the wrap, a packet two frames late after it
+  // and one that comes only with the flush, a hundred frames before the end. B: two losses in a
+  // row and a packet that comes only with the flush.
   const int recorded = 250;
   const uint16_t last = static_cast<uint16_t>(start + recorded);
   rig.model.loseFrame(kTrackerA, static_cast<uint16_t>(start + 20));
   rig.model.delayFrame(kTrackerA, static_cast<uint16_t>(start + 40), 3);
   rig.model.loseFrame(kTrackerA, 0);
   rig.model.delayFrame(kTrackerA, 30, 2);
+  rig.model.delayFrame(kTrackerA, static_cast<uint16_t>(last - 100), 1000);
   rig.model.loseFrame(kTrackerB, static_cast<uint16_t>(start + 64));
   rig.model.loseFrame(kTrackerB, static_cast<uint16_t>(start + 65));
   rig.model.delayFrame(kTrackerB, static_cast<uint16_t>(last - 2), 100);
@@ -697,13 +699,13 @@ TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
       if (p.id > startId && p.id <= startId + recorded) liveIds[d].push_back(p.id);
     std::sort(liveIds[d].begin(), liveIds[d].end());
   }
-  // Late packets go only to the recording: live, A misses its two lost and two late frames, B its
-  // two lost and one late.
-  EXPECT_EQ(liveIds[a].size(), static_cast<size_t>(recorded - 4));
+  // Late packets go only to the recording: live, A misses its two lost and three late frames, B
+  // its two lost and one late.
+  EXPECT_EQ(liveIds[a].size(), static_cast<size_t>(recorded - 5));
   EXPECT_EQ(liveIds[b].size(), static_cast<size_t>(recorded - 3));
   // The recording holds them too.
   std::map<ZtDevice*, std::vector<int64_t>> recordedIds = liveIds;
-  for (int64_t id : {startId + 40, int64_t{65536 + 30}}) recordedIds[a].push_back(id);
+  for (int64_t id : {startId + 40, int64_t{65536 + 30}, startId + recorded - 100}) recordedIds[a].push_back(id);
   recordedIds[b].push_back(startId + recorded - 2);
   for (ZtDevice* d : {a, b}) std::sort(recordedIds[d].begin(), recordedIds[d].end());
 
