@@ -604,6 +604,115 @@ TEST(StationRelay, EachTrackerIsDecodedInItsOwnDataFormat) {
   }
 }
 
+// The station's remaining paths through the C interface: trigger settings (the exact 0x26 and
+// 0x28 payloads, read back), transport mode, a trigger indication reaching the packet of its
+// frame, sync-box mode (the measurement switch goes straight to the station) and the radio
+// disable the station reports unasked (the library then disables the radio itself).
+TEST(StationRelay, TriggerSettingsTransportTriggerSyncBoxAndAnUnaskedRadioDisable) {
+  StationRelayRig rig({kTrackerA});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayTurnsA(), 61);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ASSERT_NE(a, nullptr);
+  rig.listen(a);
+  size_t mark = 0;
+  const auto sinceMark = [&] {
+    std::vector<EmuFrame> frames = rig.emu.received();
+    frames.erase(frames.begin(), frames.begin() + static_cast<long>(std::min(mark, frames.size())));
+    return frames;
+  };
+
+  // Sync-in line 1 for action 1, sync-out line 8 for event 0 (2.5 ms rounds to 3 ms).
+  ZtSyncSetting settings[2] = {{1, 1, 2, 0, 0, 2, 3, 40, 1}, {8, 0, 3, 2500, 0, 0, 1, 0, 0}};
+  ZtSyncSettingArray list;
+  ZtArray_construct(ZTARRAY(&list), &g_ztSyncSettingArrayDescriptor, 2, settings);
+  mark = rig.emu.received().size();
+  ASSERT_TRUE(ZtDevice_setSyncSettings(rig.station, &list));
+  ZtArray_destruct(ZTARRAY(&list));
+  const std::vector<std::vector<uint8_t>> payloads = {
+      {0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {1, 2, 2, 1, 0, 2, 0, 3, 0, 40}, {2, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+      {3, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 3, 0, 0, 0, 0, 1, 0, 3},  {1, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+      {2, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {3, 0, 1, 0, 0, 0, 0, 0, 0, 0},  {4, 0, 1, 0, 0, 0, 0, 0, 0, 0}};
+  std::vector<EmuFrame> frames = sinceMark();
+  ASSERT_EQ(frames.size(), payloads.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].messageId, i < 4 ? 0x26 : 0x28) << i;
+    EXPECT_EQ(frames[i].busId, 0xFF) << i;
+    EXPECT_EQ(frames[i].payload, payloads[i]) << i;
+  }
+  ZtSyncSettingArray readBack;
+  ZtArray_construct(ZTARRAY(&readBack), &g_ztSyncSettingArrayDescriptor, 0, nullptr);
+  ZtDevice_syncSettings(rig.station, &readBack);
+  ASSERT_EQ(readBack.size, 2u);
+  EXPECT_EQ(readBack.data[0].line, 1);
+  EXPECT_EQ(readBack.data[0].clockPeriod, 40);
+  EXPECT_EQ(readBack.data[0].triggerOnce, 1);
+  EXPECT_EQ(readBack.data[1].line, 8);
+  EXPECT_EQ(readBack.data[1].polarity, 3);
+  EXPECT_EQ(readBack.data[1].pulseWidth, 3000u);
+  ZtArray_destruct(ZTARRAY(&readBack));
+
+  // Transport mode: 0xC2 with the flag, to the station.
+  mark = rig.emu.received().size();
+  ASSERT_TRUE(ZtDevice_setTransportMode(rig.station, 1));
+  EXPECT_TRUE(rig.model.transportMode());
+  frames = sinceMark();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].messageId, 0xC2);
+  EXPECT_EQ(frames[0].busId, 0xFF);
+  EXPECT_EQ(frames[0].payload, (std::vector<uint8_t>{1}));
+
+  // A trigger given before its frame goes with the packet of that frame, once.
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.model.setNextFrame(500);
+  ASSERT_TRUE(rig.relay(10, a));
+  rig.model.trigger(2, 1, 4321, 515);
+  ASSERT_TRUE(rig.relay(20, a));
+  std::vector<int64_t> fired;
+  for (const RelayPacket& p : rig.events.packets(a))
+    if (p.trigger[1]) {
+      fired.push_back(p.id);
+      EXPECT_EQ(p.triggerData[1].timestamp, 4321u);
+      EXPECT_EQ(p.triggerData[1].frameNumber, 515);
+    }
+  EXPECT_EQ(fired, (std::vector<int64_t>{515}));
+
+  // Sync-box mode: the measurement switch goes to the station at once (no operational request).
+  ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+  ASSERT_TRUE(ZtDevice_setSyncBoxMode(rig.station, 1));
+  EXPECT_TRUE(rig.model.syncBox());
+  EXPECT_TRUE(ZtDevice_isInSyncBoxMode(rig.station));
+  mark = rig.emu.received().size();
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  frames = sinceMark();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].messageId, 0x10);
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+  ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+  ASSERT_TRUE(ZtDevice_setSyncBoxMode(rig.station, 0));
+  EXPECT_FALSE(ZtDevice_isInSyncBoxMode(rig.station));
+
+  // The station turns its radio off by itself: the library disables the radio (0xB4), drops
+  // the tracker and reads the configuration again.
+  ASSERT_TRUE(ZtDevice_isRadioEnabled(rig.station));
+  mark = rig.emu.received().size();
+  rig.model.radioDisabledUnasked();
+  ASSERT_TRUE(rig.emu.waitForReceived(0xB4, 1, static_cast<int>(kRelayWait.count())));
+  auto* station = dynamic_cast<TovanaStationDevice*>(rig.station);
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  std::vector<uint8_t> ids;
+  for (const EmuFrame& f : sinceMark()) ids.push_back(f.messageId);
+  EXPECT_EQ(ids, (std::vector<uint8_t>{0xB4, 0x02, 0x0C, 0x12}));
+  EXPECT_EQ(ZtDevice_radioChannel(rig.station), -1);
+  EXPECT_FALSE(ZtDevice_isRadioEnabled(rig.station));
+  EXPECT_FALSE(ZtDevice_isOperational(rig.station));
+  ZtDevicePtrArray children;
+  ZtArray_construct(ZTARRAY(&children), &g_ztDevicePtrArrayDescriptor, 0, nullptr);
+  ZtDevice_children(rig.station, &children);
+  EXPECT_EQ(children.size, 0u);
+  ZtArray_destruct(ZTARRAY(&children));
+}
+
 // The increments of the packets composed in id order; false when their frame ranges do not
 // join (a gap or an overlap) or a packet has none.
 bool composeIncrements(const std::vector<RelayPacket>& packets, Quat& dq, Vec3& dv) {
