@@ -13,10 +13,12 @@
 // disable the station reports unasked, run on the station's request thread
 // (StationRequestThread), as does measurement start without waiting. That thread is stopped
 // before the station terminates, so no such work outlives it.
-// Locks: m_childLock (recursive) while a child is looked up or created; m_modeMutex guards the
-// operational flag and the pending mode; m_settingsMutex guards the settings record and the
-// flushing record. Lock order: request lock, then m_childLock, then the leaves m_modeMutex and
-// m_settingsMutex (never held across a request, a callback or another device's call).
+// Locks: m_childLock (recursive) while a child is looked up, created or set up; m_modeMutex
+// guards the operational flag and the pending mode; m_settingsMutex guards the settings record
+// and the flushing record. Lock order: request lock, then m_childLock, then the leaves
+// m_modeMutex and m_settingsMutex (never held across a request, a callback or another device's
+// call). m_childLock is held while a child initialises through the factory: the control takes
+// none of its locks around a device's initialisation, so no control lock orders against it.
 #include <atomic>
 #include <cstdint>
 #include <memory>
