@@ -308,7 +308,8 @@ class StationRelayRig {
   }
   bool open() {
     const Text port(pty.slavePath());
-    if (!ZtControl_openPort(&control, &port.s, B115200, 0, 0)) return false;
+    // A slow first answer (the first open of a sanitizer run) is waited for, not failed.
+    if (!ZtControl_openPort(&control, &port.s, B115200, static_cast<uint32_t>(kRelayWait.count()), 0)) return false;
     station = ZtControl_device(&control, kRelayStation);
     if (!station) return false;
     ZtDevice_addCallbackHandler(station, events.handler(), 0);
