@@ -668,12 +668,14 @@ void KtwDevice::flushCache() {
         // An interval over a lost frame waits for that frame's late packet (which the station
         // may send only while flushing), and so does one inside such an interval, until the
         // working cache is full; the recording's end (FinalizingRecording) writes them.
+        // Packets up to the recording's start frame are dropped at once.
         const bool full = working->size() >= working->maxSize();
-        if (spansLoss && !full) break;
-        inside = SdiRebaser::isSubInterval(*packet, *working);
+        const bool before = c <= start;
+        if (spansLoss && !full && !before) break;
+        inside = !before && SdiRebaser::isSubInterval(*packet, *working);
         if (inside && !full) break;
         if (state == ZDS_FlushingData && limit < c) break;
-        recorded = c > start;
+        recorded = !before;
       } else if (state == ZDS_FinalizingRecording) {
         inside = SdiRebaser::isSubInterval(*packet, *working);
         recorded = limit >= c;

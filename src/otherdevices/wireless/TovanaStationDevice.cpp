@@ -677,7 +677,7 @@ void TovanaStationDevice::handleMessage(const ZtMessage& message) {
   const uint8_t id = ZtMessage_empty(&message) ? 0 : ZtMessage_getMessageId(&message);
   if (bus == kBroadcastBus) {
     // A relayed interval names its tracker in its first four bytes: decoded by that tracker, in
-    // its own format (the station's configuration lays out one device per message only).
+    // its own format (the station's own decoding would take the first configured device's).
     if (id == kLegacyData && ZtMessage_dataSize(&message) >= 4) {
       if (const HeldChild<KtwDevice> child = getChildDevice(ZtMessage_getDataLong(&message, 0))) {
         if (child->isInitialized()) child->handleMessage(message);
