@@ -223,12 +223,12 @@ bool ZtControl::initializeDevice(ZtDevice* device) const {
     setLastResult(ZRV_ERROR);
     return false;
   }
-  bool initialized;
+  std::shared_ptr<const zelto::SettingsFile> profiles;
   {
-    std::shared_lock<std::shared_mutex> lock(m_profilesLock);
-    initialized = device->initialize(m_filterProfiles);
+    std::lock_guard<std::mutex> lock(m_profilesLock);
+    profiles = m_filterProfiles;
   }
-  if (!initialized) {
+  if (!device->initialize(*profiles)) {
     device->prepareForTermination();
     setLastResult(ZRV_INITIALIZATIONFAILED);
     return false;
@@ -586,32 +586,42 @@ ZtResultValue ZtControl::testSynchronization() {
 
 // ---- Filter profiles and library -------------------------------------------------------------------
 
-bool ZtControl::loadBuiltinProfiles() {
-  // Caller holds m_profilesLock exclusively.
-  m_filterProfiles.clear();
+bool ZtControl::loadBuiltinProfiles(zelto::SettingsFile& profiles) {
   const size_t size = static_cast<size_t>(_binary_scenarios_zsb_end - _binary_scenarios_zsb_start);
-  if (m_filterProfiles.deserialize(_binary_scenarios_zsb_start, size) == 0) {
+  if (profiles.deserialize(_binary_scenarios_zsb_start, size) == 0) {
     setLastResult(ZRV_COULDNOTOPENFILE);
     return false;
   }
   return true;
 }
 
+void ZtControl::publishProfiles(std::shared_ptr<const zelto::SettingsFile> profiles) {
+  std::lock_guard<std::mutex> lock(m_profilesLock);
+  m_filterProfiles.swap(profiles);
+  // The replaced snapshot goes with the last initialisation still using it.
+}
+
 bool ZtControl::initFilterProfileList() {
-  std::unique_lock<std::shared_mutex> lock(m_profilesLock);
-  return loadBuiltinProfiles();
+  auto profiles = std::make_shared<zelto::SettingsFile>();
+  const bool loaded = loadBuiltinProfiles(*profiles);
+  publishProfiles(std::move(profiles));
+  return loaded;
 }
 
 bool ZtControl::loadFilterProfiles(const ZtString& fileName) {
-  std::unique_lock<std::shared_mutex> lock(m_profilesLock);
+  // Built aside and then published whole, as the previous ones were cleared and read: a file
+  // that fails to read leaves what it read (nothing for the built-in ones).
+  auto profiles = std::make_shared<zelto::SettingsFile>();
   const std::string name = textOf(fileName);
   if (name.empty()) {
-    if (!loadBuiltinProfiles()) return false;
+    const bool loaded = loadBuiltinProfiles(*profiles);
+    publishProfiles(std::move(profiles));
+    if (!loaded) return false;
     setLastResult(ZRV_OK);
     return true;
   }
-  m_filterProfiles.clear();
-  const ZtResultValue result = m_filterProfiles.import(name, nullptr);
+  const ZtResultValue result = profiles->import(name, nullptr);
+  publishProfiles(std::move(profiles));
   setLastResult(result);
   return result == ZRV_OK;
 }

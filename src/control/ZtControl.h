@@ -14,16 +14,16 @@
 // close returns once that has happened (removeExistingDevice, made on pool threads, does not
 // wait: a walk's device call may be waiting for that very pool task).
 //
-// Lock order: m_openingMutex, then m_settingsMutex, then m_listLock; m_profilesLock is taken
-// alone (it is held while a device initialises, which may take a station's pool tasks through
-// removeExistingDevice and so m_listLock, but never the other way round).
+// Lock order: m_openingMutex, then m_settingsMutex, then m_listLock; m_profilesLock is a leaf,
+// held only to take or replace the profiles' snapshot: a device initialises with the snapshot
+// it took and no lock of the control held, so a device lock held around initializeDevice (a
+// station's child lock while it sets up its children) orders before none of the control's.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -210,10 +210,13 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   // already), a new link with the control's handlers, open(link), the master device made and
   // the list sorted.
   bool openThrough(const ZtString& portName, uint32_t timeoutMs, const std::function<bool(Communicator&)>& open);
-  bool loadBuiltinProfiles();
+  // The built-in profiles into profiles (empty and ZRV_COULDNOTOPENFILE when they do not read).
+  bool loadBuiltinProfiles(zelto::SettingsFile& profiles);
+  void publishProfiles(std::shared_ptr<const zelto::SettingsFile> profiles);
   ZtDeviceId dockDeviceId(ZtDeviceId deviceId, const HeldMasters& masters);
 
-  zelto::SettingsFile m_filterProfiles;   // guarded by m_profilesLock
+  // Replaced whole, never changed in place: an initialisation keeps the snapshot it took.
+  std::shared_ptr<const zelto::SettingsFile> m_filterProfiles;  // guarded by m_profilesLock
   HeldMasters m_devices;                  // guarded by m_listLock
   mutable std::atomic<ZtResultValue> m_lastResult{ZRV_OK};
   std::atomic<int32_t> m_lastHardwareError{0};
@@ -230,7 +233,7 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   // Held while a setting is stored and pushed, and while a new master takes the settings and is
   // listed, so that every master ends with the latest value of each setting.
   std::recursive_mutex m_settingsMutex;
-  mutable std::shared_mutex m_profilesLock;
+  mutable std::mutex m_profilesLock;
   // Port names being opened (guarded by m_openingMutex): a second open of a name waits for the
   // first to end and then finds its device.
   std::mutex m_openingMutex;

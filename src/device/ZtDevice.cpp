@@ -1433,38 +1433,43 @@ void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
   m_lastScheduledProcessTask.store(id, std::memory_order_release);
 }
 
-void ZtDevice::insertPacketInCaches(ZtDataPacket& packet) {
+void ZtDevice::storeInCaches(ZtDataPacket& packet) {
   zelto::IPacketDataCache* working = m_workingCache;
   zelto::IPacketDataCache* ready = m_readyCache;
   if (!working || !ready) return;
-  try {
-    insertOrUpdateCacheItem(working, packet);
-    if (isReadingFromFile()) {
+  insertOrUpdateCacheItem(working, packet);
+  if (isReadingFromFile()) {
+    insertOrUpdateCacheItem(ready, packet);
+    return;
+  }
+  switch (queueMode()) {
+    case ZQM_Queue:
       insertOrUpdateCacheItem(ready, packet);
-    } else {
-      switch (queueMode()) {
-        case ZQM_Queue:
-          insertOrUpdateCacheItem(ready, packet);
-          break;
-        case ZQM_LatestOnly: {
-          // The newest packet, completed by the items of the one it replaces. Read, not taken:
-          // a pull meanwhile still finds the packet being replaced.
-          ScratchPacket lowest;
-          if (!ready->lowestInto(*lowest)) {
-            ready->insert(packet.packetId, packet, true);
-            break;
-          }
-          ScratchPacket merged;
-          ZtDataPacket_copy(merged.get(), &packet);
-          ZtDataPacket_append(merged.get(), lowest.get());
-          ready->insert(packet.packetId, *merged, true);
-          if (packet.packetId != lowest->packetId) ready->remove(lowest->packetId);
-          break;
-        }
-        default:
-          break;
+      break;
+    case ZQM_LatestOnly: {
+      // The newest packet, completed by the items of the one it replaces. Read, not taken: a
+      // pull meanwhile still finds the packet being replaced.
+      ScratchPacket lowest;
+      if (!ready->lowestInto(*lowest)) {
+        ready->insert(packet.packetId, packet, true);
+        break;
       }
+      ScratchPacket merged;
+      ZtDataPacket_copy(merged.get(), &packet);
+      ZtDataPacket_append(merged.get(), lowest.get());
+      ready->insert(packet.packetId, *merged, true);
+      if (packet.packetId != lowest->packetId) ready->remove(lowest->packetId);
+      break;
     }
+    default:
+      break;
+  }
+}
+
+void ZtDevice::insertPacketInCaches(ZtDataPacket& packet) {
+  if (!m_workingCache || !m_readyCache) return;
+  try {
+    storeInCaches(packet);
   } catch (const ZtException&) {
     zelto::DebugTools::debugBreak();
   }

@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "device/CallbackManagerZda.h"
@@ -394,6 +395,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // ---- Packet path -----------------------------------------------------------------------------
   // Stores a packet in one cache, merged with the packet already held under its id.
   void insertOrUpdateCacheItem(zelto::IPacketDataCache* cache, const ZtDataPacket& packet);
+  // The storing step of insertPacketInCaches (no event, no flush): the working cache and, by
+  // the queue mode, the ready cache. Nothing without both caches; a cache's failure passes on
+  // (ZtException).
+  void storeInCaches(ZtDataPacket& packet);
   // Flushes the working cache of this device and of its children (processing task).
   void checkCache();
   // Forgets the highest packets of the device and its children: the next packet is stamped from
@@ -463,6 +468,38 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   zelto::NonIntrusiveSharedPointer<ZtZkfFilter> zkfFilter() const;
   void setZkfFilter(const zelto::NonIntrusiveSharedPointer<ZtZkfFilter>& filter);
 
+  // A child held alive as withChild holds it, but for the life of the handle: what a lookup that
+  // hands the device back returns (holdChild). Move-only; empty when nothing matched.
+  template <typename T>
+  class HeldChild {
+   public:
+    HeldChild() = default;
+    HeldChild(HeldChild&& other) noexcept : m_device(std::exchange(other.m_device, nullptr)) {}
+    HeldChild& operator=(HeldChild&& other) noexcept {
+      if (this != &other) {
+        reset();
+        m_device = std::exchange(other.m_device, nullptr);
+      }
+      return *this;
+    }
+    HeldChild(const HeldChild&) = delete;
+    HeldChild& operator=(const HeldChild&) = delete;
+    ~HeldChild() { reset(); }
+    T* get() const { return m_device; }
+    T* operator->() const { return m_device; }
+    T& operator*() const { return *m_device; }
+    explicit operator bool() const { return m_device != nullptr; }
+    void reset() {
+      if (m_device) static_cast<const ZtDevice*>(m_device)->release();
+      m_device = nullptr;
+    }
+
+   private:
+    friend class ZtDevice;
+    explicit HeldChild(T* held) : m_device(held) {}
+    T* m_device = nullptr;
+  };
+
  protected:
   // Calls f(child) for each published child in list order, each held alive for its call; f may
   // end the walk by returning false. The list may change meanwhile: the walk visits the children
@@ -478,6 +515,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // The same for the child at a bus id (1 to the number of children), for routing by bus id.
   template <typename F>
   bool withChildAtBusId(int busId, F&& f) const;
+  // The first published child matching pred, held; empty when none matched or it is no T.
+  template <typename T, typename P>
+  HeldChild<T> holdChild(P&& pred) const;
 
   // Where addChild lists a new child: an index into children (the current list, 0 to its size).
   // Called with m_childrenMutex held: it must take no lock and call no other device. The base
@@ -630,6 +670,19 @@ bool ZtDevice::withChild(P&& pred, F&& f) const {
   }
   found->release();
   return true;
+}
+
+template <typename T, typename P>
+ZtDevice::HeldChild<T> ZtDevice::holdChild(P&& pred) const {
+  std::lock_guard<std::mutex> lock(m_childrenMutex);
+  for (ZtDevice* child : m_children)
+    if (child->isPublished() && pred(child)) {
+      T* found = dynamic_cast<T*>(child);
+      if (!found) return HeldChild<T>();
+      child->hold();
+      return HeldChild<T>(found);
+    }
+  return HeldChild<T>();
 }
 
 template <typename F>

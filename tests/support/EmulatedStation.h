@@ -52,7 +52,8 @@ class EmulatedStation {
 
   const std::string& path() const { return pty.slavePath(); }
   bool open() {
-    const bool opened = control->openPort(Text(path()).s, B115200);
+    // A slow first answer (the first open of a sanitizer run) is waited for, not failed.
+    const bool opened = control->openPort(Text(path()).s, B115200, kWaitMs);
     if (TovanaStationDevice* s = station()) s->addCallbackHandler(&messages, false);
     mark();
     return opened;

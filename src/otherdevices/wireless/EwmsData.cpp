@@ -6,8 +6,7 @@ namespace zelto {
 
 namespace {
 
-WmsTriggerSetting readEntry(const ZtMessage& m, size_t offset, int32_t index) {
-  WmsTriggerSetting e;
+void readEntry(const ZtMessage& m, size_t offset, int32_t index, WmsTriggerSetting& e) {
   e.index = index;
   e.lineMask = ZtMessage_getDataByte(&m, offset);
   const uint8_t flags = ZtMessage_getDataByte(&m, offset + 1);
@@ -16,7 +15,6 @@ WmsTriggerSetting readEntry(const ZtMessage& m, size_t offset, int32_t index) {
   e.skipFirst = ZtMessage_getDataShort(&m, offset + 2);
   e.skipFactor = ZtMessage_getDataShort(&m, offset + 4);
   e.parameter = ZtMessage_getDataShort(&m, offset + 6);
-  return e;
 }
 
 void writeEntry(ZtMessage& m, size_t offset, const WmsTriggerSetting& e) {
@@ -29,47 +27,21 @@ void writeEntry(ZtMessage& m, size_t offset, const WmsTriggerSetting& e) {
 
 // Reads up to kSlots whole entries of a list whose count byte is at countOffset; returns the
 // offset after the list as the count names it (so the next list is found even past 16).
-size_t readList(const ZtMessage& m, size_t countOffset, std::array<WmsTriggerSetting, EwmsData::kSlots>& slots,
-                size_t& stored) {
+template <typename Entry, size_t N>
+size_t readList(const ZtMessage& m, size_t countOffset, std::array<Entry, N>& slots, size_t& stored) {
   const size_t size = ZtMessage_dataSize(&m);
   stored = 0;
   if (countOffset >= size) return size;
   const size_t count = ZtMessage_getDataByte(&m, countOffset);
   const size_t first = countOffset + 1;
   const size_t whole = (size - first) / EwmsData::kEntrySize;
-  stored = std::min({count, whole, EwmsData::kSlots});
+  stored = std::min({count, whole, N});
   for (size_t i = 0; i < stored; ++i)
-    slots[i] = readEntry(m, first + i * EwmsData::kEntrySize, static_cast<int32_t>(i));
+    readEntry(m, first + i * EwmsData::kEntrySize, static_cast<int32_t>(i), slots[i]);
   return first + count * EwmsData::kEntrySize;
 }
 
 }  // namespace
-
-EwmsData::EwmsData() { clear(); }
-
-void EwmsData::clear() {
-  m_deviceId = 0;
-  m_productCode = " ";
-  m_hardwareVersion = m_stationValue = m_baudRateCode = m_updateRate = 0;
-  m_inputCount = m_outputCount = 0;
-  for (auto& e : m_inputs) {
-    e = WmsTriggerSetting{};
-    e.index = WTA_None;
-  }
-  for (auto& e : m_outputs) {
-    e = WmsTriggerSetting{};
-    e.index = WTE_None;
-  }
-}
-
-void EwmsData::clearTriggerSettings() {
-  WmsTriggerSetting zero;
-  zero.polarity = 0;
-  m_inputs.fill(zero);
-  m_outputs.fill(zero);
-  for (int i = 0; i < WTA_Count; ++i) m_inputs[static_cast<size_t>(i)].index = WTA_None;
-  for (int i = 0; i < WTE_Count; ++i) m_outputs[static_cast<size_t>(i)].index = WTE_None;
-}
 
 bool EwmsData::setWmsData(const ZtMessage& message) {
   if (ZtMessage_dataSize(&message) < kFixedSize) return false;
@@ -105,26 +77,6 @@ ZtMessage EwmsData::toMessage(uint8_t busId) const {
   ZtMessage_setDataByte(&m, static_cast<uint8_t>(m_outputCount), offset++);
   for (size_t i = 0; i < m_outputCount; ++i, offset += kEntrySize) writeEntry(m, offset, m_outputs[i]);
   return m;
-}
-
-const WmsTriggerSetting& EwmsData::internalInputTriggerSetting(int32_t action) const {
-  return m_inputs[static_cast<size_t>(std::clamp<int32_t>(action, 0, kSlots - 1))];
-}
-
-const WmsTriggerSetting& EwmsData::internalOutputTriggerSetting(int32_t event) const {
-  return m_outputs[static_cast<size_t>(std::clamp<int32_t>(event, 0, kSlots - 1))];
-}
-
-void EwmsData::setInputTriggerSettings(const WmsTriggerSetting& setting) {
-  if (setting.index < 0 || static_cast<size_t>(setting.index) >= kSlots) return;
-  m_inputs[static_cast<size_t>(setting.index)] = setting;
-  m_inputCount = std::max(m_inputCount, static_cast<size_t>(setting.index) + 1);
-}
-
-void EwmsData::setOutputTriggerSettings(const WmsTriggerSetting& setting) {
-  if (setting.index < 0 || static_cast<size_t>(setting.index) >= kSlots) return;
-  m_outputs[static_cast<size_t>(setting.index)] = setting;
-  m_outputCount = std::max(m_outputCount, static_cast<size_t>(setting.index) + 1);
 }
 
 }  // namespace zelto

@@ -1,8 +1,10 @@
 #include "otherdevices/wireless/KtwDevice.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <iomanip>
 #include <memory>
 
 #include "device/DeviceFactory.h"
@@ -26,9 +28,11 @@
 #include "errors/ZtException.h"
 #include "foundation/JournalMacros.h"
 #include "device/cache/IPacketDataCache.h"
+#include "otherdevices/wireless/AcceptRejectTask.h"
 #include "otherdevices/wireless/SdiRebaser.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
 #include "transport/link/Communicator.h"
+#include "transport/legacy/LegacyDataPacket.h"
 #include "transport/link/PacketStamper.h"
 #include "zeltodeviceapi/zdalibrary.h"
 
@@ -44,6 +48,16 @@ constexpr uint32_t kSettledBit = 0x02;
 constexpr uint32_t kNoRotationMask = 0x18;
 constexpr const char* kHardwareList = "ZKF.hardwares";
 constexpr const char* kAssemblyPrefix = "KTx-W";
+constexpr uint8_t kStationIndication = 0x46;
+constexpr uint8_t kLegacyData = 0x32;
+constexpr uint8_t kBatteryIndication = 12;
+
+// "first-last" of a packet's frame range.
+std::string frameRangeText(const ZtDataPacket& packet) {
+  ZtRange range{0, 0};
+  if (ZtDataPacket_containsFrameRange(&packet)) ZtDataPacket_frameRange(&packet, &range);
+  return std::to_string(range.first) + "-" + std::to_string(range.last);
+}
 
 bool startsWithIgnoringCase(const std::string& text, const char* prefix) {
   const size_t n = std::strlen(prefix);
@@ -314,6 +328,14 @@ bool KtwDevice::initialize(const zelto::SettingsFile& settings) {
   return true;
 }
 
+ZtOutputMode KtwDevice::outputMode() const {
+  return configurationIndex() >= 0 ? configurationEntry().outputMode : KtDevice::outputMode();
+}
+
+ZtOutputSettings KtwDevice::outputSettings() const {
+  return configurationIndex() >= 0 ? configurationEntry().outputSettings : KtDevice::outputSettings();
+}
+
 std::vector<int> KtwDevice::supportedUpdateRates(ZtDataIdentifier) const {
   return {200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20};
 }
@@ -424,12 +446,12 @@ void KtwDevice::setRejectedInternal(ZtRejectReason reason, bool wait) {
 
 bool KtwDevice::acceptConnection() {
   TovanaStationDevice* s = station();
-  return s && s->queueAcceptReject(deviceId(), true) != 0;
+  return s && s->addRequestTask(std::make_unique<AcceptRejectTask>(s, deviceId(), true)) != 0;
 }
 
 bool KtwDevice::rejectConnection() {
   TovanaStationDevice* s = station();
-  return s && s->queueAcceptReject(deviceId(), false) != 0;
+  return s && s->addRequestTask(std::make_unique<AcceptRejectTask>(s, deviceId(), false)) != 0;
 }
 
 int KtwDevice::locationId() const {
@@ -520,6 +542,35 @@ void KtwDevice::handleFlushingIndication(const ZtMessage& message) {
 
 // ---- Packets -------------------------------------------------------------------------------------
 
+void KtwDevice::handleMessage(const ZtMessage& message) {
+  if (ZtMessage_empty(&message) || ZtMessage_getMessageId(&message) != kLegacyData) {
+    KtDevice::handleMessage(message);
+    return;
+  }
+  zelto::ScratchPacket packet;
+  {
+    // The layout is made again only when the tracker's format changes: no allocation per message.
+    std::lock_guard<std::mutex> lock(m_legacyMutex);
+    const ZtDataFormat format = legacyFormat();
+    if (!m_legacyLayout) {
+      m_legacyLayout = std::make_unique<LegacyDataPacket>(1, false);
+      m_legacyLayout->setZbusSystem(false, false);
+    }
+    const ZtDataFormat laid = m_legacyLayout->dataFormat(0);
+    if (m_legacyLayout->deviceId(0) != deviceId() || laid.outputMode != format.outputMode ||
+        laid.outputSettings != format.outputSettings) {
+      m_legacyLayout->setDeviceId(deviceId(), 0);
+      m_legacyLayout->setDataFormat(format, 0);
+    }
+    m_legacyLayout->setMessage(message);
+    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), *m_legacyLayout, 0);
+  }
+  if (ZtDataPacket_containsFrameRange(packet.get()))
+    stampByFrameAndProcess(*packet);
+  else
+    KtDevice::handleDataPacket(*packet);
+}
+
 void KtwDevice::handleDataPacket(const ZtDataPacket& packet) {
   if (!ZtDataPacket_containsFrameRange(&packet)) {
     KtDevice::handleDataPacket(packet);
@@ -527,16 +578,20 @@ void KtwDevice::handleDataPacket(const ZtDataPacket& packet) {
   }
   zelto::ScratchPacket copy;
   ZtDataPacket_copy(copy.get(), &packet);
+  stampByFrameAndProcess(*copy);
+}
+
+void KtwDevice::stampByFrameAndProcess(ZtDataPacket& packet) {
   ZtRange range;
   ZtDataPacket_frameRange(&packet, &range);
   {
     std::lock_guard<std::mutex> lock(m_highestMutex);
-    copy->toa = ZtTimeStamp_now();
+    packet.toa = ZtTimeStamp_now();
     const int64_t previous = ZtDataPacket_empty(m_highestPacket) ? -1 : m_highestPacket->packetId;
-    copy->packetId = PacketStamper::calculateLargePacketCounter(static_cast<uint16_t>(range.last), previous);
-    if (copy->packetId > previous) ZtDataPacket_copy(m_highestPacket, copy.get());
+    packet.packetId = PacketStamper::calculateLargePacketCounter(static_cast<uint16_t>(range.last), previous);
+    if (packet.packetId > previous) ZtDataPacket_copy(m_highestPacket, &packet);
   }
-  processPacket(*copy, communicator() && !isReadingFromFile());
+  processPacket(packet, communicator() && !isReadingFromFile());
 }
 
 void KtwDevice::doProcessing(ZtDataPacket& packet) {
@@ -549,7 +604,8 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
   // Late also against the last packet filtered: outside a recording every flush empties the
   // working cache, and a late packet would step the filter over an interval it already took.
   // Half the frame counter's range below it is a restarted count, not a late packet.
-  bool late = m_lastProcessed >= 0 && packet.packetId <= m_lastProcessed && packet.packetId > m_lastProcessed - 32768;
+  const int64_t lastProcessed = m_lastProcessed.load();
+  bool late = lastProcessed >= 0 && packet.packetId <= lastProcessed && packet.packetId > lastProcessed - 32768;
   try {
     late = late || (working && !working->empty() && packet.packetId < working->highestKey());
   } catch (const ZtException&) {
@@ -560,23 +616,13 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
     KtDevice::doProcessing(packet);
     return;
   }
-  if (isRecording()) {
+  if (isRecording() && working) {
+    // Kept for the recording whatever its age: it rebases the interval that contains it, or,
+    // when that one was written already, it is written after it.
     try {
-      zelto::ScratchPacket lowest;
-      if (working->lowestInto(*lowest)) {
-        ZtRange range{0, 0};
-        if (ZtDataPacket_containsFrameRange(lowest.get())) ZtDataPacket_frameRange(lowest.get(), &range);
-        const int64_t span = SdiRebaser::frameDistance(static_cast<uint16_t>(range.first), static_cast<uint16_t>(range.last));
-        // Older than what the cache can still rebase: of no use to the recording.
-        if (packet.packetId > lowest->packetId - span) {
-          insertOrUpdateCacheItem(working, packet);
-          // The recording writes the legacy original of a packet: the rebased interval goes
-          // there too, laid out as the link decoded it (its master's first configured device).
-          ZtDataFormat format{};
-          const bool legacy = legacyFormat(format);
-          SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working, legacy ? &format : nullptr);
-        }
-      }
+      insertOrUpdateCacheItem(working, packet);
+      const ZtDataFormat format = legacyFormat();
+      SdiRebaser::rebaseOnThisIfNecessary(packet.packetId, *working, &format);
     } catch (const ZtException& e) {
       JLOG_ERROR("device " << std::hex << deviceId() << std::dec << ": late packet not kept: " << e.what());
     }
@@ -584,12 +630,27 @@ void KtwDevice::doProcessing(ZtDataPacket& packet) {
   checkCache();
 }
 
-bool KtwDevice::legacyFormat(ZtDataFormat& format) {
-  const ZtDeviceConfiguration& configuration = deviceConfiguration();
-  if (!configuration.deviceInfo || configuration.numberOfDevices == 0) return false;
-  format.outputMode = configuration.deviceInfo[0].outputMode;
-  format.outputSettings = configuration.deviceInfo[0].outputSettings;
-  return true;
+void KtwDevice::insertPacketInCaches(ZtDataPacket& packet) {
+  if (!readyCache() || !workingCache()) {
+    JLOG_ALERT("No readyCache for device " << std::uppercase << std::hex << std::setw(8) << std::setfill('0')
+                                           << deviceId());
+    return;
+  }
+  try {
+    storeInCaches(packet);
+  } catch (const ZtException& e) {
+    JLOG_ERROR(std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
+                              << " Error trying to insert the packet: " << e.what());
+  }
+  onDataAvailable(this, &packet);
+  checkCache();
+}
+
+ZtDataFormat KtwDevice::legacyFormat() const {
+  ZtDataFormat format;
+  format.outputMode = outputMode();
+  format.outputSettings = outputSettings();
+  return format;
 }
 
 void KtwDevice::flushCache() {
@@ -603,19 +664,41 @@ void KtwDevice::flushCache() {
   try {
     while (working->lowestInto(*packet)) {
       const int64_t c = packet->packetId;
-      bool write = false;
+      const bool spansLoss = SdiRebaser::needsRebasing(*packet);
+      bool inside = false;
+      bool recorded = false;  // part of the recording
       if (state == ZDS_Recording || state == ZDS_FlushingData) {
-        if (SdiRebaser::needsRebasing(*packet) && working->size() <= kRebaseHoldBack) break;
+        // An interval over a lost frame waits for that frame's late packet (which the station
+        // may send only while flushing), and so does one inside such an interval, until the
+        // working cache is full; the recording's end (FinalizingRecording) writes them.
+        // Packets up to the recording's start frame are dropped at once.
+        const bool full = working->size() >= working->maxSize();
+        const bool before = c <= start;
+        if (spansLoss && !full && !before) break;
+        inside = !before && SdiRebaser::isSubInterval(*packet, *working);
+        if (inside && !full) break;
         if (state == ZDS_FlushingData && limit < c) break;
-        write = !SdiRebaser::isSubInterval(*packet, *working) && c > start;
+        recorded = !before;
       } else if (state == ZDS_FinalizingRecording) {
-        write = limit >= c && !SdiRebaser::isSubInterval(*packet, *working);
+        inside = SdiRebaser::isSubInterval(*packet, *working);
+        recorded = limit >= c;
       } else {
         onWriteDataToLogFile(this, packet.get());
       }
-      if (write && onWriteDataToLogFile(this, packet.get())) {
+      if (recorded && inside) {
+        // Its frames are in the interval that contains it, which is written whole.
+        JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
+                             << " left out of the recording, inside an interval recorded whole");
+      } else if (recorded && onWriteDataToLogFile(this, packet.get())) {
+        if (spansLoss)
+          JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
+                               << " recorded without the packets of its lost frames");
+        else if (c < m_lastWritten.load())
+          JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
+                               << " recorded after the interval that spans it");
         const ZtMessage& original = ZtMessage_empty(&packet->original) ? packet->message : packet->original;
         writeMessageToLogFile(original);
+        if (c > m_lastWritten.load()) m_lastWritten = c;
       }
       working->remove(c);
     }
@@ -645,14 +728,19 @@ void KtwDevice::createDataCache() {
   if (workingCache()) workingCache()->setDeviceId(deviceId());
 }
 
-void KtwDevice::handleNonDataMessage(const ZtMessage& message) {
-  if (!ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == 0x46 && ZtMessage_dataSize(&message) >= 2 &&
-      ZtMessage_getDataByte(&message, 0) == 12)
+void KtwDevice::handleIndications(const ZtMessage& message) {
+  if (ZtMessage_dataSize(&message) >= 2 && ZtMessage_getDataByte(&message, 0) == kBatteryIndication)
     handleBatteryLevel(message);
+}
+
+void KtwDevice::handleNonDataMessage(const ZtMessage& message) {
+  if (!ZtMessage_empty(&message) && ZtMessage_getMessageId(&message) == kStationIndication) handleIndications(message);
   KtDevice::handleNonDataMessage(message);
 }
 
 void KtwDevice::updateDeviceState(ZtDeviceState state) {
+  // A new recording: packets are numbered from its start (the count may have restarted).
+  if (state == ZDS_Recording && deviceState() != ZDS_Recording) m_lastWritten = -1;
   if (state == ZDS_Config) {
     std::lock_guard<std::mutex> lock(m_triggerMutex);
     m_triggerValid[0] = m_triggerValid[1] = false;

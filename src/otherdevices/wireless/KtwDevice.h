@@ -11,6 +11,7 @@
 // connection fields are atomics; the trigger slots are guarded by m_triggerMutex (a leaf).
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -21,6 +22,7 @@ class Zkf3wSensorData;
 }
 
 class KtxwHardwareParams;
+class LegacyDataPacket;
 class TovanaStationDevice;
 struct ZtDataFormat;
 
@@ -80,6 +82,10 @@ class KtwDevice : public KtDevice {
   bool initialize(const zelto::SettingsFile& settings) override;
   // 200, 150, 120, 100, 75, 60, 50, 40, 25, 24, 20 Hz.
   std::vector<int> supportedUpdateRates(ZtDataIdentifier dataIdentifier) const override;
+  // The output mode and settings the configuration gives the tracker (how its data are relayed,
+  // whatever the record holds); the record's when the configuration does not list it.
+  ZtOutputMode outputMode() const override;
+  ZtOutputSettings outputSettings() const override;
   bool setSerialBaudRate(ZtBaudRate) override { return true; }
   std::vector<ZtSyncSetting> syncSettings() const override { return {}; }
   // True only for an empty list; nothing is sent.
@@ -144,6 +150,11 @@ class KtwDevice : public KtDevice {
   int64_t flushingLimit() const { return m_flushingLimit.load(); }
 
   // ---- Packets --------------------------------------------------------------------------------
+  // A legacy data message (0x32) is decoded as one device with this tracker's id and the data
+  // format of its own outputMode and outputSettings (each tracker of a station may send its
+  // values in another form), then taken as handleDataPacket takes a packet, without a copy.
+  // Other messages: the base handling.
+  void handleMessage(const ZtMessage& message) override;
   // A packet with a frame range is numbered by the last frame of its range, unwrapped against
   // the highest packet (not previous + 1), so counters stay tied to frames after a radio loss;
   // other packets take the base numbering.
@@ -151,24 +162,35 @@ class KtwDevice : public KtDevice {
   // The pending triggers first. A packet not older than the working cache's newest goes through
   // the tracker's processing (filter, caches, onDataAvailable). An older one (a late packet after
   // a radio loss) is neither filtered nor delivered again: while recording it enters the working
-  // cache and the cached interval that contains it is rebased onto it; otherwise it is dropped.
+  // cache, whatever its age, and the cached interval that contains it is rebased onto it;
+  // otherwise it is dropped.
   void doProcessing(ZtDataPacket& packet) override;
-  // Writes the working cache to the recording. Recording / FlushingData: an interval that needs
-  // rebasing waits for the late packet, but only while fewer than kRebaseHoldBack packets follow
-  // it (then it is written as it is, never trimmed unwritten); FlushingData stops at the
-  // flushing limit; sub-intervals and packets up to the recording start frame are dropped.
-  // FinalizingRecording: packets beyond the limit and sub-intervals dropped, the rest written,
-  // then Measurement once the cache is empty. Other states: onWriteDataToLogFile only.
+  // Writes the working cache to the recording, lowest counter first. Recording / FlushingData:
+  // an interval over a lost frame, and one inside such an interval, waits for the lost frame's
+  // late packet until the working cache is full (then it is written as it is, or left out when
+  // inside an interval written whole, never trimmed unwritten); FlushingData stops at the
+  // flushing limit; packets up to the recording start frame are dropped. FinalizingRecording:
+  // packets beyond the limit dropped, the rest written (what still waited, as it is), then
+  // Measurement once the cache is empty. Other states: onWriteDataToLogFile only. An interval
+  // written without its lost frames, one written after the interval spanning it, and one left
+  // out are journalled.
   void flushCache() override;
-  static constexpr unsigned long kRebaseHoldBack = 8;
+  // The base storing (working and ready caches), its event and the flush; without the caches a
+  // journal line ("No readyCache for device "), a failing cache journalled and the packet still
+  // delivered.
+  void insertPacketInCaches(ZtDataPacket& packet) override;
   // Gives the packet the pending trigger of each slot whose frame the packet has reached (frames
   // unwrapped against the packet's counter), and empties that slot.
   virtual void setTriggerIndication(ZtDataPacket& packet);
   // The base caches, tagged with the tracker's own id (not its station's).
   void createDataCache() override;
 
-  // A station indication on the tracker's bus id: battery level (12) is taken; then the base.
+  // A station indication (0x46) on the tracker's bus id through handleIndications; then the base.
   void handleNonDataMessage(const ZtMessage& message) override;
+  // A station indication for this tracker: the battery level (sub-id 12, the raw level at data
+  // byte 1) is taken as handleBatteryLevel; other sub-ids, and an indication too short for its
+  // fields, change nothing.
+  void handleIndications(const ZtMessage& message);
   // Entering Config drops the pending triggers.
   void updateDeviceState(ZtDeviceState state) override;
 
@@ -181,9 +203,10 @@ class KtwDevice : public KtDevice {
 
  private:
   int64_t highestCounter() const;
-  // The layout legacy data messages of the link are decoded with: the master's first configured
-  // device (a station's or a docked tracker's link); false without a configuration.
-  bool legacyFormat(ZtDataFormat& format);
+  // The form of the tracker's legacy data messages: its outputMode and outputSettings.
+  ZtDataFormat legacyFormat() const;
+  // Numbers a packet with a frame range by its last frame (in place) and processes it.
+  void stampByFrameAndProcess(ZtDataPacket& packet);
   // One request on the tracker's own bus id (200 ms); reply (optional) receives the answer.
   bool trackerRequest(uint8_t requestId, const std::vector<uint8_t>& payload, ZtMessage* reply = nullptr) const;
 
@@ -192,6 +215,7 @@ class KtwDevice : public KtDevice {
   // The counter of the last packet filtered: written by the processing task, forgotten by
   // initializeFilter (any thread).
   std::atomic<int64_t> m_lastProcessed{-1};
+  std::atomic<int64_t> m_lastWritten{-1};  // highest counter written to the current recording
   std::atomic<int16_t> m_rssi{0};
   std::atomic<uint8_t> m_connectionStatus{0};
   std::atomic<uint8_t> m_batteryLevel{0};
@@ -200,6 +224,10 @@ class KtwDevice : public KtDevice {
   std::atomic<int64_t> m_flushingLimit{0};
   std::atomic<int64_t> m_recordingStartFrame{0};
   std::atomic<ZtRejectReason> m_rejectReason{ZRR_Unknown};
+  // The one-device layout legacy messages are decoded with; guarded by m_legacyMutex (a leaf,
+  // held only while a message is decoded into a packet).
+  std::unique_ptr<LegacyDataPacket> m_legacyLayout;
+  std::mutex m_legacyMutex;
   mutable std::mutex m_triggerMutex;  // guards the two slots
   ZtTriggerIndicationData m_triggers[2] = {};
   bool m_triggerValid[2] = {false, false};

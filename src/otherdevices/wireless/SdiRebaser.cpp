@@ -106,24 +106,69 @@ bool SdiRebaser::isSubInterval(const ZtDataPacket& packet, zelto::IPacketDataCac
   return any;
 }
 
-bool SdiRebaser::rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCache& cache,
-                                         const ZtDataFormat* legacyFormat) {
-  if (!cache.contains(counter)) return false;
-  ZtDataPacket small = cache.object(counter);
-  ZtDataPacket large = findLargePacket(small, cache);
-  bool rebased = false;
+std::vector<KtwSdiData> SdiRebaser::findSubIntervals(const ZtDataPacket& packet, zelto::IPacketDataCache& cache) {
+  std::vector<KtwSdiData> found;
+  Range own;
+  if (!ZtDataPacket_containsSdiData(&packet) || !rangeOf(packet, own)) return found;
+  const int32_t span = frameDistance(own.first, own.last);
+  if (span < 2 || cache.empty()) return found;
+  // Counters are unwrapped last frames: the packets inside end between the two frames.
+  const zelto::IPacketDataCache::ObjectList candidates = cache.objects(packet.packetId - span, packet.packetId - 1);
+  for (const ZtDataPacket& c : candidates) {
+    KtwSdiData sdi;
+    if (!readKtwSdiFromZtDataPacket(c, sdi)) continue;
+    const int32_t start = frameDistance(own.first, sdi.firstFrame());
+    const int32_t end = frameDistance(own.first, sdi.lastFrame());
+    if (start >= 0 && start < end && end < span) found.push_back(sdi);
+  }
+  return found;
+}
+
+bool SdiRebaser::rebaseOverSubIntervals(ZtDataPacket& large, zelto::IPacketDataCache& cache,
+                                        const ZtDataFormat* legacyFormat) {
   KtwSdiData a;
-  KtwSdiData b;
-  if (large.packetId >= 0 && readKtwSdiFromZtDataPacket(large, a) && readKtwSdiFromZtDataPacket(small, b) &&
-      canRebase(a, b)) {
-    const KtwSdiData r = rebase(a, b);
-    writeKtwSdiToZtDataPacket(large, r);
-    if (legacyFormat && !ZtMessage_empty(&large.original)) writeKtwSdiToLegacyMessage(large.original, *legacyFormat, r);
-    cache.insert(large.packetId, large, false);
+  if (!readKtwSdiFromZtDataPacket(large, a)) return false;
+  const std::vector<KtwSdiData> inside = findSubIntervals(large, cache);
+  bool rebased = false;
+  // Onto the longest interval that starts where it starts, then on from its end: a chain of late
+  // packets (also one that came in another order) moves the start on step by step.
+  for (;;) {
+    const KtwSdiData* onto = nullptr;
+    for (const KtwSdiData& b : inside)
+      if (canRebase(a, b) && (!onto || frameDistance(a.firstFrame(), b.lastFrame()) >
+                                           frameDistance(a.firstFrame(), onto->lastFrame())))
+        onto = &b;
+    if (!onto) break;
+    a = rebase(a, *onto);
     rebased = true;
   }
+  if (!rebased) return false;
+  writeKtwSdiToZtDataPacket(large, a);
+  if (legacyFormat && !ZtMessage_empty(&large.original)) writeKtwSdiToLegacyMessage(large.original, *legacyFormat, a);
+  cache.insert(large.packetId, large, false);
+  return true;
+}
+
+bool SdiRebaser::rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCache& cache,
+                                         const ZtDataFormat* legacyFormat) {
+  ZtDataPacket large = findLargePacket(counter, cache);
+  const bool rebased = large.packetId >= 0 && rebaseOverSubIntervals(large, cache, legacyFormat);
   ZtDataPacket_destruct(&large);
-  ZtDataPacket_destruct(&small);
+  return rebased;
+}
+
+size_t SdiRebaser::rebaseIntervals(zelto::IPacketDataCache& cache, const ZtDataFormat* legacyFormat) {
+  if (cache.empty()) return 0;
+  size_t rebased = 0;
+  const int64_t highest = cache.highestKey();
+  ZtDataPacket packet = cache.lowest();
+  for (;;) {
+    if (needsRebasing(packet) && rebaseOverSubIntervals(packet, cache, legacyFormat)) ++rebased;
+    const int64_t key = packet.packetId;
+    ZtDataPacket_destruct(&packet);
+    if (key >= highest) break;
+    packet = cache.upperBound(key);
+  }
   return rebased;
 }
 

@@ -6,6 +6,7 @@
 // made relative to a reference frame modulo 65536 (intervals are far shorter than half the
 // counter's period). Stateless; the cache is keyed by the 64-bit packet counter.
 #include <cstdint>
+#include <vector>
 
 #include "transport/legacy/KtwSdiData.h"
 #include "transport/legacy/PacketFixedData.h"
@@ -34,12 +35,21 @@ class SdiRebaser {
   static ZtDataPacket findLargePacket(int64_t counter, zelto::IPacketDataCache& cache);
   // The cached packet under the packet's counter lies inside a later cached packet's interval.
   static bool isSubInterval(const ZtDataPacket& packet, zelto::IPacketDataCache& cache);
-  // The large packet containing the cached packet with the counter, rebased onto it and stored
-  // again under its own counter. With legacyFormat, the rebased interval is also written into
-  // the large packet's legacy original (what a recording keeps of it), laid out with that
-  // format. True when one was rebased.
+  // The intervals of the cached packets with lower counters than the packet's that lie inside
+  // its interval (start at or after its first frame, end before its last), in counter order;
+  // none for a packet without SDI data or frame range.
+  static std::vector<KtwSdiData> findSubIntervals(const ZtDataPacket& packet, zelto::IPacketDataCache& cache);
+  // The large packet containing the cached packet with the counter, rebased onto it, and on
+  // from there over the further cached intervals that start where it then starts (late packets
+  // that came in another order), stored again under its own counter. With legacyFormat, the
+  // rebased interval is also written into the large packet's legacy original (what a recording
+  // keeps of it), laid out with that format. True when one was rebased.
   static bool rebaseOnThisIfNecessary(int64_t counter, zelto::IPacketDataCache& cache,
                                       const ZtDataFormat* legacyFormat = nullptr);
+  // Every cached interval that needs rebasing, rebased as far as the intervals the cache holds
+  // inside it allow (as rebaseOnThisIfNecessary does for one); the number rebased. Visits every
+  // cached packet once.
+  static size_t rebaseIntervals(zelto::IPacketDataCache& cache, const ZtDataFormat* legacyFormat = nullptr);
 
   // Frame range, increments, RSSI, calibrated magnetic field and pressure of a packet; false
   // (out empty) without SDI data or frame range.
@@ -53,4 +63,9 @@ class SdiRebaser {
   // interval. False, the message unchanged, when it holds no whole SDI block there or the block
   // names another device.
   static bool writeKtwSdiToLegacyMessage(ZtMessage& message, const ZtDataFormat& format, const KtwSdiData& sdi);
+
+ private:
+  // The cached large packet rebased over its sub-intervals, in their order, and stored again.
+  static bool rebaseOverSubIntervals(ZtDataPacket& large, zelto::IPacketDataCache& cache,
+                                     const ZtDataFormat* legacyFormat);
 };

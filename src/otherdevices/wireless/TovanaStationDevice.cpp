@@ -103,31 +103,22 @@ size_t TovanaStationDevice::childInsertionIndex(const std::vector<ZtDevice*>& ch
   return static_cast<size_t>(it - children.begin());
 }
 
-bool TovanaStationDevice::withWirelessChild(ZtDeviceId deviceId, const std::function<void(KtwDevice&)>& f) const {
-  KtwDevice* found = nullptr;
-  return withChild(
-      [&](ZtDevice* c) {
-        found = c->deviceId() == deviceId ? dynamic_cast<KtwDevice*>(c) : nullptr;
-        return found != nullptr;
-      },
-      [&](ZtDevice*) { f(*found); });
+ZtDevice::HeldChild<KtwDevice> TovanaStationDevice::getChildDevice(ZtDeviceId deviceId) const {
+  return holdChild<KtwDevice>([deviceId](const ZtDevice* c) { return c->deviceId() == deviceId; });
 }
 
-bool TovanaStationDevice::withOrCreateChild(ZtDeviceId deviceId, bool initialize,
-                                            const std::function<void(KtwDevice&)>& f) {
-  {
-    std::lock_guard<std::recursive_mutex> lock(m_childLock);
-    if (!findDevice(deviceId)) {
-      if (!m_deviceFactory) return false;
-      ZtDevice* made = m_deviceFactory->createChildDevice(deviceId, *this, initialize);
-      if (made && !dynamic_cast<KtwDevice*>(made)) {
-        JLOG_ALERT("station child " << std::hex << deviceId << " is no wireless tracker: removed");
-        removeChild(made, true);
-        return false;
-      }
+ZtDevice::HeldChild<KtwDevice> TovanaStationDevice::getOrCreateChildDevice(ZtDeviceId deviceId, bool initialize) {
+  std::lock_guard<std::recursive_mutex> lock(m_childLock);
+  if (!findDevice(deviceId)) {
+    if (!m_deviceFactory) return {};
+    ZtDevice* made = m_deviceFactory->createChildDevice(deviceId, *this, initialize);
+    if (made && !dynamic_cast<KtwDevice*>(made)) {
+      JLOG_ALERT("station child " << std::hex << deviceId << " is no wireless tracker: removed");
+      removeChild(made, true);
+      return {};
     }
   }
-  return withWirelessChild(deviceId, f);
+  return getChildDevice(deviceId);
 }
 
 void TovanaStationDevice::markChildrenDisconnected() {
@@ -247,7 +238,7 @@ bool TovanaStationDevice::disableRadio() {
   return readDeviceConfiguration();
 }
 
-bool TovanaStationDevice::isRadioEnabled() const { return m_radioChannel.load() >= 0; }
+bool TovanaStationDevice::isRadioEnabled() const { return m_radioChannel.load() != kRadioDisabled; }
 
 bool TovanaStationDevice::isOperational() const {
   std::lock_guard<std::mutex> lock(m_modeMutex);
@@ -290,31 +281,33 @@ bool TovanaStationDevice::setTransportMode(bool enable) {
 
 bool TovanaStationDevice::setDeviceAcceptedInternal(ZtDeviceId deviceId, bool wait) {
   if (!communicator()) return false;
-  bool result = false;
-  const bool found = withWirelessChild(deviceId, [&](KtwDevice& child) {
-    result = request(kAccept, kBroadcastBus, u32Payload(deviceId), kShortTimeout);
-    // Connected again when the station reports the tracker's connection.
-    child.setDisconnectedInternal(wait);
-  });
-  return found && result;
+  const HeldChild<KtwDevice> child = getChildDevice(deviceId);
+  if (!child) return false;
+  const bool result = request(kAccept, kBroadcastBus, u32Payload(deviceId), kShortTimeout);
+  // Connected again when the station reports the tracker's connection.
+  child->setDisconnectedInternal(wait);
+  return result;
 }
 
 bool TovanaStationDevice::setDeviceRejectedInternal(ZtDeviceId deviceId, bool wait) {
   if (!communicator()) return false;
-  bool result = false;
-  const bool found = withWirelessChild(deviceId, [&](KtwDevice& child) {
-    result = request(kReject, kBroadcastBus, u32Payload(deviceId), kRejectTimeout);
-    if (result) child.setRejectedInternal(ZRR_Blacklisted, wait);
-  });
-  return found && result;
+  const HeldChild<KtwDevice> child = getChildDevice(deviceId);
+  if (!child) return false;
+  if (!request(kReject, kBroadcastBus, u32Payload(deviceId), kRejectTimeout)) return false;
+  child->setRejectedInternal(ZRR_Blacklisted, wait);
+  return true;
 }
 
-unsigned TovanaStationDevice::queueAcceptReject(ZtDeviceId deviceId, bool accept) {
-  return m_requests.add([this, deviceId, accept] {
-    if (accept)
-      setDeviceAcceptedInternal(deviceId, true);
-    else
-      setDeviceRejectedInternal(deviceId, true);
+unsigned TovanaStationDevice::addRequestTask(std::unique_ptr<zelto::ThreadPoolTask> task) {
+  if (!task) return 0;
+  std::shared_ptr<zelto::ThreadPoolTask> shared(std::move(task));
+  return m_requests.add([shared] {
+    try {
+      shared->exec();
+    } catch (...) {
+      shared->onError();
+      throw;
+    }
   });
 }
 
@@ -453,8 +446,7 @@ unsigned TovanaStationDevice::startGotoMeasurementTask(bool wait) {
     task.exec();
     return task.result() != 0 ? 1 : 0;
   }
-  auto task = std::make_shared<GotoMeasurementTask>(this);
-  return m_requests.add([task] { task->exec(); });
+  return addRequestTask(std::make_unique<GotoMeasurementTask>(this));
 }
 
 int TovanaStationDevice::updateRateOf(const ZtDeviceMode& mode) { return rateOf(mode); }
@@ -570,15 +562,13 @@ bool TovanaStationDevice::deviceIsDocked(const ZtDevice* device) const {
 }
 
 int TovanaStationDevice::ktwPriority(ZtDeviceId deviceId) const {
-  int priority = 0;
-  withWirelessChild(deviceId, [&](KtwDevice& k) { priority = k.wirelessPriority(); });
-  return priority;
+  const HeldChild<KtwDevice> child = getChildDevice(deviceId);
+  return child ? child->wirelessPriority() : 0;
 }
 
 bool TovanaStationDevice::setKtwPriority(int priority, ZtDeviceId deviceId) {
-  bool result = false;
-  withWirelessChild(deviceId, [&](KtwDevice& k) { result = k.setWirelessPriority(priority); });
-  return result;
+  const HeldChild<KtwDevice> child = getChildDevice(deviceId);
+  return child && child->setWirelessPriority(priority);
 }
 
 // ---- Recording -----------------------------------------------------------------------------------
@@ -684,11 +674,19 @@ void TovanaStationDevice::checkChildStates() {
 
 void TovanaStationDevice::handleMessage(const ZtMessage& message) {
   const int bus = ZtMessage_empty(&message) ? 0 : ZtMessage_getBusId(&message);
+  const uint8_t id = ZtMessage_empty(&message) ? 0 : ZtMessage_getMessageId(&message);
   if (bus == kBroadcastBus) {
+    // A relayed interval names its tracker in its first four bytes: decoded by that tracker, in
+    // its own format (the station's own decoding would take the first configured device's).
+    if (id == kLegacyData && ZtMessage_dataSize(&message) >= 4) {
+      if (const HeldChild<KtwDevice> child = getChildDevice(ZtMessage_getDataLong(&message, 0))) {
+        if (child->isInitialized()) child->handleMessage(message);
+        return;
+      }
+    }
     ZtDevice::handleMessage(message);
     return;
   }
-  const uint8_t id = ZtMessage_empty(&message) ? 0 : ZtMessage_getMessageId(&message);
   const bool data = id == kLegacyData || id == kData;
   withChildAtBusId(bus, [&](ZtDevice* child) {
     // A child not (yet) initialised has no record or caches to take data with: a tracker that
@@ -700,9 +698,8 @@ void TovanaStationDevice::handleMessage(const ZtMessage& message) {
 
 void TovanaStationDevice::handleDataPacket(const ZtDataPacket& packet) {
   if (packet.deviceId != 0 && ZtDataPacket_containsSdiData(&packet)) {
-    withWirelessChild(packet.deviceId, [&](KtwDevice& child) {
-      if (child.isInitialized()) child.handleDataPacket(packet);
-    });
+    const HeldChild<KtwDevice> child = getChildDevice(packet.deviceId);
+    if (child && child->isInitialized()) child->handleDataPacket(packet);
     return;
   }
   const int bus = ZtMessage_empty(&packet.message) ? 0 : ZtMessage_getBusId(&packet.message);
@@ -728,8 +725,7 @@ void TovanaStationDevice::handleNonDataMessage(const ZtMessage& message) {
     handleMasterIndication(message);
   else if (id == kDisableRadio + 1 && !fromFile) {
     // Not claimed by a waiting disableRadio: the station turned its radio off by itself.
-    auto task = std::make_shared<RadioDisableTask>(this);
-    m_requests.add([task] { task->exec(); });
+    addRequestTask(std::make_unique<RadioDisableTask>(this));
   }
   ZtDevice::handleNonDataMessage(message);
 }
@@ -749,14 +745,14 @@ void TovanaStationDevice::dispatchConnectionIndication(const ZtMessage& message)
   m_requests.add([this, copy] {
     const uint8_t subId = ZtMessage_getDataByte(copy.get(), 0);
     const ZtDeviceId deviceId = ZtMessage_getDataLong(copy.get(), 1);
-    withOrCreateChild(deviceId, false, [&](KtwDevice& k) {
-      if (subId == kClientConnect)
-        k.handleClientConnect(*copy);
-      else if (subId == kClientDisconnect)
-        k.handleClientDisconnect(*copy);
-      else
-        k.handleRejectedClient(*copy);
-    });
+    const HeldChild<KtwDevice> k = getOrCreateChildDevice(deviceId, false);
+    if (!k) return;
+    if (subId == kClientConnect)
+      k->handleClientConnect(*copy);
+    else if (subId == kClientDisconnect)
+      k->handleClientDisconnect(*copy);
+    else
+      k->handleRejectedClient(*copy);
   });
 }
 
@@ -773,10 +769,10 @@ void TovanaStationDevice::handleMasterIndication(const ZtMessage& message) {
       if (size < 6) break;
       const ZtDeviceId deviceId = ZtMessage_getDataLong(&message, 1);
       if (ZtMessage_getDataByte(&message, 5) != 1) break;
-      withWirelessChild(deviceId, [&](KtwDevice& k) {
-        k.onError(&k, ZRV_TRACKERERROR);
-        k.restartFilter();
-      });
+      if (const HeldChild<KtwDevice> k = getChildDevice(deviceId)) {
+        k->onError(k.get(), ZRV_TRACKERERROR);
+        k->restartFilter();
+      }
       break;
     }
     case kBatteryLevel: {
@@ -787,7 +783,8 @@ void TovanaStationDevice::handleMasterIndication(const ZtMessage& message) {
         JLOG_ALERT("station battery indication for bus " << bus << " outside the configuration: ignored");
         break;
       }
-      withWirelessChild(m_configuration.deviceInfo[index].deviceId, [&](KtwDevice& k) { k.handleBatteryLevel(message); });
+      if (const HeldChild<KtwDevice> k = getChildDevice(m_configuration.deviceInfo[index].deviceId))
+        k->handleBatteryLevel(message);
       break;
     }
     case kTrigger: {
@@ -884,7 +881,7 @@ std::vector<ZtSyncSetting> TovanaStationDevice::supportedSyncSettings() const {
 }
 
 std::vector<ZtSyncSetting> TovanaStationDevice::syncInSettings(int32_t function) const {
-  const zelto::WmsTriggerSetting e = masterSettings().internalInputTriggerSetting(syncInFunctionToAction(function));
+  const zelto::WmsSyncInSettings e = masterSettings().internalInputTriggerSetting(syncInFunctionToAction(function));
   std::vector<ZtSyncSetting> out;
   for (int bit = 0; bit < 2; ++bit)
     if (e.lineMask & (1 << bit))
@@ -894,7 +891,7 @@ std::vector<ZtSyncSetting> TovanaStationDevice::syncInSettings(int32_t function)
 }
 
 std::vector<ZtSyncSetting> TovanaStationDevice::syncOutSettings(int32_t function) const {
-  const zelto::WmsTriggerSetting e = masterSettings().internalOutputTriggerSetting(syncOutFunctionToEvent(function));
+  const zelto::WmsSyncOutSettings e = masterSettings().internalOutputTriggerSetting(syncOutFunctionToEvent(function));
   std::vector<ZtSyncSetting> out;
   for (int bit = 0; bit < 2; ++bit)
     if (e.lineMask & (1 << bit))
@@ -929,17 +926,24 @@ int TovanaStationDevice::syncRole() const {
 
 bool TovanaStationDevice::syncSettingsToWms(const std::vector<ZtSyncSetting>& settings, zelto::EwmsData& out) {
   out = zelto::EwmsData();
+  // The fields both sides carry alike.
+  const auto common = [](const ZtSyncSetting& s, zelto::WmsTriggerSetting& e) {
+    e.polarity = polarityOf(s.polarity);
+    e.triggerOnce = s.triggerOnce != 0;
+    e.skipFirst = s.skipFirst;
+    e.skipFactor = s.skipFactor;
+  };
   for (const ZtSyncSetting& s : settings) {
-    const bool input = s.line <= 7;
-    zelto::WmsTriggerSetting e;
-    if (input) {
-      e = out.internalInputTriggerSetting(syncInFunctionToAction(s.function));
+    if (s.line <= 7) {
+      zelto::WmsSyncInSettings e = out.internalInputTriggerSetting(syncInFunctionToAction(s.function));
       e.index = syncInFunctionToAction(s.function);
       if (s.line == 0) e.lineMask |= 1;
       if (s.line == 1) e.lineMask |= 2;
       e.parameter = s.clockPeriod;
+      common(s, e);
+      out.setTriggerSettings(e);
     } else {
-      e = out.internalOutputTriggerSetting(syncOutFunctionToEvent(s.function));
+      zelto::WmsSyncOutSettings e = out.internalOutputTriggerSetting(syncOutFunctionToEvent(s.function));
       e.index = syncOutFunctionToEvent(s.function);
       if (s.line == 8) e.lineMask |= 1;
       if (s.line == 9) e.lineMask |= 2;
@@ -948,15 +952,9 @@ bool TovanaStationDevice::syncSettingsToWms(const std::vector<ZtSyncSetting>& se
       const double ms = std::floor(static_cast<double>(s.pulseWidth) / 1000.0 + 0.5);
       if (ms > 65535.0) return false;
       e.parameter = static_cast<uint16_t>(ms);
+      common(s, e);
+      out.setTriggerSettings(e);
     }
-    e.polarity = polarityOf(s.polarity);
-    e.triggerOnce = s.triggerOnce != 0;
-    e.skipFirst = s.skipFirst;
-    e.skipFactor = s.skipFactor;
-    if (input)
-      out.setInputTriggerSettings(e);
-    else
-      out.setOutputTriggerSettings(e);
   }
   return true;
 }
@@ -982,18 +980,18 @@ bool TovanaStationDevice::setSyncSettings(const std::vector<ZtSyncSetting>& sett
   // Each entry is cached once the station acknowledged it, so after a failure the cache still
   // tells what the station holds.
   for (int32_t a = 0; a < zelto::WTA_Count; ++a) {
-    zelto::WmsTriggerSetting e = composed.internalInputTriggerSetting(a);
+    zelto::WmsSyncInSettings e = composed.internalInputTriggerSetting(a);
     e.index = a;
     if (!setTriggerEntry(kSyncIn, e, static_cast<uint8_t>(a))) return false;
     std::lock_guard<std::mutex> lock(m_settingsMutex);
-    m_settings->setInputTriggerSettings(e);
+    m_settings->setTriggerSettings(e);
   }
   for (int32_t ev = 0; ev < zelto::WTE_Count; ++ev) {
-    zelto::WmsTriggerSetting e = composed.internalOutputTriggerSetting(ev);
+    zelto::WmsSyncOutSettings e = composed.internalOutputTriggerSetting(ev);
     e.index = ev;
     if (!setTriggerEntry(kSyncOut, e, static_cast<uint8_t>(ev))) return false;
     std::lock_guard<std::mutex> lock(m_settingsMutex);
-    m_settings->setOutputTriggerSettings(e);
+    m_settings->setTriggerSettings(e);
   }
   return true;
 }

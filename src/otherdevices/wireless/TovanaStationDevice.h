@@ -13,18 +13,20 @@
 // disable the station reports unasked, run on the station's request thread
 // (StationRequestThread), as does measurement start without waiting. That thread is stopped
 // before the station terminates, so no such work outlives it.
-// Locks: m_childLock (recursive) while a child is looked up or created; m_modeMutex guards the
-// operational flag and the pending mode; m_settingsMutex guards the settings record and the
-// flushing record. Lock order: request lock, then m_childLock, then the leaves m_modeMutex and
-// m_settingsMutex (never held across a request, a callback or another device's call).
+// Locks: m_childLock (recursive) while a child is looked up, created or set up; m_modeMutex
+// guards the operational flag and the pending mode; m_settingsMutex guards the settings record
+// and the flushing record. Lock order: request lock, then m_childLock, then the leaves
+// m_modeMutex and m_settingsMutex (never held across a request, a callback or another device's
+// call). m_childLock is held while a child initialises through the factory: the control takes
+// none of its locks around a device's initialisation, so no control lock orders against it.
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "device/ZtDevice.h"
+#include "foundation/ThreadPoolTask.h"
 #include "otherdevices/wireless/EwmsData.h"
 #include "otherdevices/wireless/FlushingIndication.h"
 #include "otherdevices/wireless/StationRequestThread.h"
@@ -74,8 +76,9 @@ class TovanaStationDevice : public ZtDevice {
   ZtVersion hardwareVersion() const override;
   bool startRecording() override;
   bool stopRecording() override;
-  // By the bus id of the header: 0xFF the station's own handling, a child's bus id that child
-  // (data messages only to an initialised child), any other bus id dropped.
+  // By the bus id of the header: 0xFF the station's own handling (but a legacy data message
+  // that begins with a wireless child's id goes to that child, when initialised), a child's bus
+  // id that child (data messages only to an initialised child), any other bus id dropped.
   void handleMessage(const ZtMessage& message) override;
   // A packet naming a device id and holding an SDI interval goes to the initialised wireless
   // tracker of that id; any other to a copy for the initialised child at the bus id of its
@@ -110,7 +113,8 @@ class TovanaStationDevice : public ZtDevice {
   bool enableRadio(int channel) override;
   bool disableRadio() override;
   int radioChannel() const override { return m_radioChannel.load(); }
-  // A channel number is stored: not for "disabled" (-1) nor for a station that never answered (-2).
+  // Unless the radio is disabled (-1): a channel, and the unknown channel of a station that did
+  // not answer (-2), count as enabled.
   bool isRadioEnabled() const override;
   bool makeOperational() override { return gotoOperational(); }
   bool isOperational() const override;
@@ -139,9 +143,9 @@ class TovanaStationDevice : public ZtDevice {
   void sendDriverDisconnect();
   bool setDeviceAcceptedInternal(ZtDeviceId deviceId, bool wait);
   bool setDeviceRejectedInternal(ZtDeviceId deviceId, bool wait);
-  // Queues the accept or reject request for a child on the request thread (the tracker's
-  // acceptConnection and rejectConnection); its job id, 0 once the station is going.
-  unsigned queueAcceptReject(ZtDeviceId deviceId, bool accept);
+  // Runs the task (a GotoMeasurementTask, RadioDisableTask or AcceptRejectTask) on the station's
+  // request thread; its job id, 0 once the station is going (the task is then dropped).
+  unsigned addRequestTask(std::unique_ptr<zelto::ThreadPoolTask> task);
   // Without children back to Measurement; else the children, then the station, to FlushingData.
   // Awaited only with wait. Not on the parse thread: a master's state change waits for its
   // children's.
@@ -153,12 +157,14 @@ class TovanaStationDevice : public ZtDevice {
   // null, for a device or station without a link (a log file has no hub either) and for a
   // device on this station's own link (a tracker connected wirelessly).
   bool deviceIsDocked(const ZtDevice* device) const;
-  // The wireless child with the id (held for the call of f); false when there is none.
-  bool withWirelessChild(ZtDeviceId deviceId, const std::function<void(KtwDevice&)>& f) const;
-  // The existing child, or a new one made by the factory (initialised only with initialize);
-  // f is called with it held. False when neither exists nor can be made as a wireless tracker.
-  // Not on the parse thread: making a child may close a docked master of the same id.
-  bool withOrCreateChild(ZtDeviceId deviceId, bool initialize, const std::function<void(KtwDevice&)>& f);
+  // The child with the id as a wireless tracker, held alive while the handle lives; empty when
+  // there is none (or it is no wireless tracker). Allocates nothing (parse thread).
+  HeldChild<KtwDevice> getChildDevice(ZtDeviceId deviceId) const;
+  // Under the child lock: the existing child, or a new one made by the factory for the id with
+  // this station as master (initialised only with initialize); empty when neither exists nor can
+  // be made as a wireless tracker (a child of another class is removed again). Not on the parse
+  // thread: making a child may close a docked master of the same id.
+  HeldChild<KtwDevice> getOrCreateChildDevice(ZtDeviceId deviceId, bool initialize);
 
   // ---- Synchronisation (the settings record's trigger entries) ---------------------------------
   std::vector<ZtSyncSetting> syncInSettings(int32_t function) const;

@@ -1,6 +1,7 @@
 #pragma once
-// One trigger entry of the wireless station's settings: a sync-in entry (indexed by its trigger
-// action) or a sync-out entry (indexed by its trigger event), as message 0x8B carries it.
+// The fields of one trigger entry of the wireless station's settings, as message 0x8B carries
+// them; a sync-in entry (WmsSyncInSettings) is indexed by its trigger action, a sync-out entry
+// (WmsSyncOutSettings) by its trigger event.
 #include <cstdint>
 
 namespace zelto {

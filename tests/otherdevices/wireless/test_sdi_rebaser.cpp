@@ -3,8 +3,10 @@
 // one (stopping early, visiting cached keys only) and all of it across the 16-bit frame wrap.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include "device/cache/IPacketDataCache.h"
 #include "device/cache/PacketDataCacheConfiguration.h"
@@ -124,6 +126,86 @@ TEST(SdiRebaser, FindsTheContainingIntervalAmongCachedKeys) {
   EXPECT_NEAR(r.velocityIncrement()[0], kAcc * 6, 1e-12);
   ZtDataPacket_destruct(&rebased);
   EXPECT_FALSE(SdiRebaser::rebaseOnThisIfNecessary(14, *c.cache));  // (14, 20) no longer starts at 10
+}
+
+// The intervals inside a packet's interval, among the cached packets with lower counters, in
+// counter order; across the wrap too. Intervals that start before it or come later are none of
+// them.
+TEST(SdiRebaser, FindsTheSubIntervalsOfAnInterval) {
+  struct Case {
+    const char* name;
+    std::vector<std::array<int64_t, 3>> cached;  // first, last, counter
+    std::array<int64_t, 3> large;
+    std::vector<std::pair<uint16_t, uint16_t>> inside;
+  };
+  const Case cases[] = {
+      {"inside and around",
+       {{10, 11, 11}, {9, 12, 12}, {12, 15, 15}, {18, 21, 21}, {10, 20, 1020}},
+       {10, 20, 20},
+       {{10, 11}, {12, 15}}},
+      {"across the wrap", {{65532, 65534, 65534}, {2, 3, 65539}, {65529, 65531, 65531}}, {65530, 4, 65540},
+       {{65532, 65534}, {2, 3}}},
+      {"one frame: none", {{10, 11, 11}}, {10, 11, 11}, {}},
+  };
+  for (const Case& k : cases) {
+    Cache c;
+    for (const auto& a : k.cached) c.add(static_cast<uint16_t>(a[0]), static_cast<uint16_t>(a[1]), a[2]);
+    c.add(static_cast<uint16_t>(k.large[0]), static_cast<uint16_t>(k.large[1]), k.large[2]);
+    ZtDataPacket large = c.cache->object(k.large[2]);
+    std::vector<std::pair<uint16_t, uint16_t>> got;
+    for (const KtwSdiData& d : SdiRebaser::findSubIntervals(large, *c.cache)) got.emplace_back(d.firstFrame(), d.lastFrame());
+    EXPECT_EQ(got, k.inside) << k.name;
+    ZtDataPacket_destruct(&large);
+  }
+  // A packet without an interval has none.
+  Cache c;
+  c.add(10, 11, 11);
+  ZtDataPacket plain;
+  ZtDataPacket_construct(&plain);
+  plain.packetId = 20;
+  EXPECT_TRUE(SdiRebaser::findSubIntervals(plain, *c.cache).empty());
+  ZtDataPacket_destruct(&plain);
+}
+
+// Late packets that came in another order: (11, 12) before (10, 11). The one that completes the
+// chain rebases the large interval over both (rebaseOnThisIfNecessary); rebaseIntervals does it
+// for every cached interval at once, and leaves alone what cannot be rebased.
+TEST(SdiRebaser, RebasesOverAChainOfLatePacketsInAnyOrder) {
+  for (const bool all : {false, true}) {
+    SCOPED_TRACE(all ? "rebaseIntervals" : "rebaseOnThisIfNecessary");
+    Cache c;
+    const auto addTurning = [&](uint16_t first, uint16_t last, int64_t counter) {
+      ZtDataPacket p = packetOf(truthInterval(first, last, true), counter);
+      c.cache->insert(counter, p, true);
+      ZtDataPacket_destruct(&p);
+    };
+    addTurning(10, 14, 14);
+    addTurning(11, 12, 12);
+    EXPECT_FALSE(SdiRebaser::rebaseOnThisIfNecessary(12, *c.cache));  // (10, 14) does not start at 11
+    addTurning(20, 25, 25);
+    addTurning(20, 22, 22);
+    addTurning(30, 33, 33);  // nothing inside it
+    addTurning(10, 11, 11);
+    if (all)
+      EXPECT_EQ(SdiRebaser::rebaseIntervals(*c.cache), 2u);
+    else
+      EXPECT_TRUE(SdiRebaser::rebaseOnThisIfNecessary(11, *c.cache));
+    const struct {
+      int64_t counter;
+      uint16_t first, last;
+    } expected[] = {{14, 12, 14}, {25, all ? uint16_t(22) : uint16_t(20), 25}, {33, 30, 33}};
+    for (const auto& e : expected) {
+      ZtDataPacket p = c.cache->object(e.counter);
+      KtwSdiData r;
+      ASSERT_TRUE(SdiRebaser::readKtwSdiFromZtDataPacket(p, r));
+      EXPECT_EQ(r.firstFrame(), e.first) << e.counter;
+      EXPECT_EQ(r.lastFrame(), e.last) << e.counter;
+      const KtwSdiData truth = truthInterval(e.first, e.last, true);
+      EXPECT_TRUE(zelto::Quaternion(r.orientationIncrement()).compare(truth.orientationIncrement(), 1e-12)) << e.counter;
+      ZtDataPacket_destruct(&p);
+    }
+    EXPECT_EQ(SdiRebaser::rebaseIntervals(*c.cache), all ? 0u : 1u);  // only (20, 25) is left to do
+  }
 }
 
 TEST(SdiRebaser, FindsAcrossTheFrameWrap) {

@@ -5,6 +5,7 @@
 // requests of two children, indications that must change nothing, closing and playback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -423,6 +424,42 @@ TEST(StationDevice, QueuedWorkEndsBeforeTheStation) {
   ASSERT_TRUE(s.emu.waitForReceived(0xC0, 1, EmulatedStation::kWaitMs));
   s.control->close();
   EXPECT_EQ(s.control->mainDeviceCount(), 0u);
+}
+
+// The station's child lookups. getChildDevice holds the wireless child with the id while its
+// handle lives (removed from the station meanwhile, it is still a whole object until then);
+// getOrCreateChildDevice makes a missing child through the factory, initialised only when asked,
+// and finds an existing one again. Neither yields a device for an id of no child, the station's
+// own id, or an id the factory has no wireless class for.
+TEST(StationDevice, ChildLookupsHoldTheTrackerAndMakeMissingOnes) {
+  EmulatedStation s({kChildA});
+  ASSERT_TRUE(s.open());
+  TovanaStationDevice* station = s.station();
+  auto a = station->getChildDevice(kChildA);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a.get(), s.child(kChildA));
+  EXPECT_FALSE(station->getChildDevice(kChildB));
+  EXPECT_FALSE(station->getChildDevice(StationModel::kStationId));
+  station->disconnectChild(*a);
+  EXPECT_TRUE(s.childIds().empty());
+  EXPECT_EQ(a->deviceId(), kChildA);
+  EXPECT_EQ(a->connectivityState(), ZCS_Disconnected);
+  a.reset();
+  EXPECT_FALSE(a);
+
+  s.control->setKind(kChildB, TestControl::Wireless);
+  s.control->setKind(kChildC, TestControl::Wireless);
+  const auto b = station->getOrCreateChildDevice(kChildB, false);
+  ASSERT_TRUE(b);
+  EXPECT_FALSE(b->isInitialized());
+  EXPECT_EQ(station->getOrCreateChildDevice(kChildB, true).get(), b.get());
+  const auto c = station->getOrCreateChildDevice(kChildC, true);
+  ASSERT_TRUE(c);
+  EXPECT_TRUE(c->isInitialized());
+  EXPECT_FALSE(station->getOrCreateChildDevice(0x00C00001, false));  // no class for the id
+  EXPECT_EQ(s.childIds(), (std::vector<ZtDeviceId>{kChildC, kChildB}));
+  const std::vector<ZtDeviceId> made = s.control->made();
+  EXPECT_EQ(std::count(made.begin(), made.end(), kChildB), 1);
 }
 
 TEST(StationDevice, NoDockingWithoutLinks) {

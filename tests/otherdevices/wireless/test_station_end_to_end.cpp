@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 
 #include "filters/common/ZtZkfFilter.h"
 #include "otherdevices/wireless/KtwDevice.h"
@@ -229,6 +230,65 @@ TEST(StationEndToEnd, TheFactoryMakesTheStationForItsFamilies) {
       EXPECT_EQ(tracker->zdaFilterProfile().filterType, 'W');
       ASSERT_TRUE(tracker->zkfFilter());
       EXPECT_EQ(tracker->zkfFilter()->type(), 'W');
+      ZtControl_close(&control);
+    }
+    emu.stop();
+  }
+}
+
+// A station sets up its trackers with no lock of the control held. While a tracker's record read
+// waits, at the opening and in a measurement start that sets up a newcomer (the station then
+// holds its child lock), loading filter profiles through the control waits for neither: with the
+// control's profile lock held around a device's set-up, the load waited for the record read,
+// and a station holding its child lock against it was one waiting writer away from a deadlock.
+TEST(StationEndToEnd, LoadingProfilesWaitsForNoTrackerSetUp) {
+  constexpr uint32_t kStation = 0x00020123;
+  constexpr uint32_t kFirst = 0x00080001;
+  constexpr uint32_t kNewcomer = 0x00080002;
+  for (const bool atOpening : {true, false}) {
+    SCOPED_TRACE(atOpening ? "opening" : "measurement start");
+    PtyPort pty;
+    StationModel model;
+    model.setStationId(kStation);
+    model.setChannel(11);
+    model.setChildren({kFirst});
+    DeviceEmulator emu(std::make_unique<FdEmulatorLink>(dup(pty.masterFd())));
+    model.attachTo(emu);
+    emu.start();
+    CallbackRecorder rec;  // outlives the station, which calls it
+    {
+      ZtControl control;
+      const Text port(pty.slavePath());
+      const auto open = [&] { return ZtControl_openPort(&control, &port.s, B115200, 0, 0) != 0; };
+      std::future<bool> setUp;
+      if (atOpening) {
+        model.holdRecordAnswers(true);
+        setUp = std::async(std::launch::async, open);
+      } else {
+        ASSERT_TRUE(open());
+        auto* station = dynamic_cast<TovanaStationDevice*>(ZtControl_device(&control, kStation));
+        ASSERT_NE(station, nullptr);
+        station->addCallbackHandler(&rec, false);
+        model.setChildren({kFirst, kNewcomer});
+        model.connect(kNewcomer);
+        ASSERT_TRUE(rec.waitFor(CallbackRecorder::Kind::NonDataMessage, 1, std::chrono::milliseconds(EmulatedStation::kWaitMs)));
+        ASSERT_TRUE(station->waitForRequests(EmulatedStation::kWaitMs));
+        ASSERT_NE(station->findDevice(kNewcomer), nullptr);
+        EXPECT_FALSE(station->findDevice(kNewcomer)->isInitialized());
+        model.holdRecordAnswers(true);
+        setUp = std::async(std::launch::async, [station] { return ZtDevice_gotoMeasurement(station) != 0; });
+      }
+      ASSERT_TRUE(emu.waitForReceived(0x90, atOpening ? 1 : 2, EmulatedStation::kWaitMs));
+      const Text builtIn("");
+      auto load = std::async(std::launch::async, [&] { return ZtControl_loadFilterProfiles(&control, &builtIn.s); });
+      EXPECT_EQ(load.wait_for(std::chrono::milliseconds(EmulatedStation::kWaitMs)), std::future_status::ready);
+      model.releaseRecordAnswers();
+      EXPECT_TRUE(setUp.get());
+      EXPECT_TRUE(load.get());
+      ZtDevice* station = ZtControl_device(&control, kStation);
+      ASSERT_NE(station, nullptr);
+      EXPECT_EQ(childrenOf(station).size(), atOpening ? 1u : 2u);
+      for (ZtDevice* c : childrenOf(station)) EXPECT_TRUE(c->isInitialized());
       ZtControl_close(&control);
     }
     emu.stop();

@@ -20,16 +20,20 @@ TEST(StationFailures, RadioChannelAnswers) {
     int channel;
     bool enabled;
   };
-  const Case cases[] = {{5, 5, true}, {0xFFFF, -1, false}, {0x8001, -2, false}, {-1, -2, false}};
+  const Case cases[] = {{5, 5, true}, {0xFFFF, -1, false}, {0x8001, -2, true}, {-1, -2, true}};
   for (const Case& c : cases) {
     EmulatedStation s({kChild}, [&](StationModel& m) {
       if (c.raw >= 0) m.setRawChannelAnswer(c.raw);
     });
     if (c.raw < 0) s.emu.script(0xB6, EmuAction::silence());
     ASSERT_TRUE(s.open()) << c.raw;
+    s.emu.unscript(0xB6);
     EXPECT_EQ(s.station()->radioChannel(), c.channel) << c.raw;
-    // A station that never answered is not taken for one with its radio on.
+    // Only a disabled radio counts as off: an unknown channel does not keep the system from
+    // being operational and measuring.
     EXPECT_EQ(s.station()->isRadioEnabled(), c.enabled) << c.raw;
+    EXPECT_EQ(s.station()->isOperational(), c.enabled) << c.raw;
+    EXPECT_EQ(s.station()->gotoMeasurement(), c.enabled) << c.raw;
   }
 }
 

@@ -175,6 +175,42 @@ TEST(EwmsData, DefaultsAndClearedTriggers) {
   EXPECT_EQ(d.internalOutputTriggerSetting(0).polarity, 0);
 }
 
+// setTriggerSettings overwrites the slot its entry names, on the side of its type, and the
+// composed message then lists that slot; an index outside the 16 slots changes nothing.
+TEST(EwmsData, SetTriggerSettingsWritesTheNamedSlotOfItsSide) {
+  EwmsData d;
+  zelto::WmsSyncInSettings in;
+  in.index = 2;
+  in.lineMask = 1;
+  in.skipFactor = 9;
+  d.setTriggerSettings(in);
+  zelto::WmsSyncOutSettings out;
+  out.index = 4;
+  out.lineMask = 2;
+  out.parameter = 7;
+  d.setTriggerSettings(out);
+  EXPECT_EQ(d.internalInputTriggerSetting(2).skipFactor, 9);
+  EXPECT_EQ(d.internalOutputTriggerSetting(2).lineMask, 0);  // the other side's slot 2 untouched
+  EXPECT_EQ(d.internalOutputTriggerSetting(4).parameter, 7);
+  EXPECT_EQ(d.inputTriggerCount(), 3u);
+  EXPECT_EQ(d.outputTriggerCount(), 5u);
+  ZtMessage m = d.toMessage(0xFF);
+  ASSERT_EQ(ZtMessage_dataSize(&m), EwmsData::kFixedSize + 2 + 8 * 8u);
+  EXPECT_EQ(ZtMessage_getDataByte(&m, 32), 3);
+  EXPECT_EQ(ZtMessage_getDataByte(&m, 33 + 2 * 8), 1);                // slot 2's line mask
+  EXPECT_EQ(ZtMessage_getDataShort(&m, 33 + 3 * 8 + 1 + 4 * 8 + 6), 7);  // sync-out slot 4's parameter
+  ZtMessage_destruct(&m);
+  for (int32_t index : {-1, 16}) {
+    in.index = index;
+    d.setTriggerSettings(in);
+    out.index = index;
+    d.setTriggerSettings(out);
+  }
+  EXPECT_EQ(d.inputTriggerCount(), 3u);
+  EXPECT_EQ(d.outputTriggerCount(), 5u);
+  EXPECT_EQ(d.internalInputTriggerSetting(15).skipFactor, 0);
+}
+
 ZtSyncSetting sync(int32_t line, int32_t function, uint32_t pulseWidth = 0, int32_t polarity = 1) {
   ZtSyncSetting s{};
   s.line = line;

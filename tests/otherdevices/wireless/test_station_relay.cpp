@@ -28,6 +28,7 @@
 #include "support/TestControl.h"
 #include "support/emulator/DeviceEmulator.h"
 #include "support/emulator/RawTrajectory.h"
+#include "support/emulator/SdiPayload.h"
 #include "support/emulator/StationModel.h"
 #include "support/emulator/TrackerModel.h"
 #include "zeltodeviceapi/zdalibrary.h"
@@ -266,6 +267,9 @@ std::vector<Segment> relayTurnsB() {
           Segment::rotate(1.5, Vec3(0.0, 0.0, 1.0), 90.0 * kRelayDeg), Segment::still(30.0)};
 }
 
+// A turn of two seconds, for runs of a few hundred frames (a long trajectory is simulated at once).
+std::vector<Segment> relayShortTurn() { return {Segment::rotate(2.0, Vec3(0.3, 0.2, 1.0), 50.0 * kRelayDeg)}; }
+
 // An emulated station on a pseudo-terminal, opened through the library's own control, with the
 // trackers' streams on the station model.
 const std::vector<std::pair<uint16_t, uint16_t>> kIncrements100 = {
@@ -297,9 +301,18 @@ class StationRelayRig {
     model.addStream(id, *trackers.back()->stream);
     return *trackers.back();
   }
+  // A tracker whose intervals the station relays as legacy data messages in the value form of
+  // outputSettings.
+  RelayTracker& addLegacyTracker(uint32_t id, uint32_t outputSettings, bool viaStationBus, std::vector<Segment> segments,
+                                 uint64_t seed) {
+    trackers.push_back(std::make_unique<RelayTracker>(id, kIncrements100, 100, std::move(segments), seed));
+    model.addLegacyStream(id, *trackers.back()->stream, outputSettings, viaStationBus);
+    return *trackers.back();
+  }
   bool open() {
     const Text port(pty.slavePath());
-    if (!ZtControl_openPort(&control, &port.s, B115200, 0, 0)) return false;
+    // A slow first answer (the first open of a sanitizer run) is waited for, not failed.
+    if (!ZtControl_openPort(&control, &port.s, B115200, static_cast<uint32_t>(kRelayWait.count()), 0)) return false;
     station = ZtControl_device(&control, kRelayStation);
     if (!station) return false;
     ZtDevice_addCallbackHandler(station, events.handler(), 0);
@@ -540,6 +553,170 @@ TEST(StationRelay, AcceptedTrackersMeasureAcrossTheWrapWithTheirIndications) {
   ZtDataBundler_removeDevice(rig.bundler, nullptr);
 }
 
+// Four trackers whose intervals the station relays as legacy data messages, each in its own value
+// form (4-byte float, 6-byte fixed point, 8-byte double, 4-byte fixed point), two of them on the
+// station's bus id: every tracker's intervals reach the application decoded exactly as the
+// station encoded them, also across a loss, and ZtDevice_outputMode and ZtDevice_outputSettings
+// give each tracker's configured mode and settings.
+TEST(StationRelay, EachTrackerIsDecodedInItsOwnDataFormat) {
+  struct Form {
+    uint32_t id;
+    uint32_t settings;
+    bool viaStationBus;
+  };
+  const Form forms[] = {{0x00080011, 0x0001, false}, {0x00080022, 0x0201, true}, {0x00080033, 0x0301, false},
+                        {0x00080044, 0x0101, true}};
+  std::vector<uint32_t> ids;
+  for (const Form& f : forms) ids.push_back(f.id);
+  StationRelayRig rig(ids);
+  uint64_t seed = 51;
+  for (const Form& f : forms) rig.addLegacyTracker(f.id, f.settings, f.viaStationBus, relayShortTurn(), seed++);
+  ASSERT_TRUE(rig.open());
+  std::vector<ZtDevice*> devices;
+  for (const Form& f : forms) {
+    ZtDevice* d = rig.child(f.id);
+    ASSERT_NE(d, nullptr) << std::hex << f.id;
+    rig.listen(d);
+    EXPECT_EQ(ZtDevice_outputMode(d), 0x0200u) << std::hex << f.id;
+    EXPECT_EQ(ZtDevice_outputSettings(d), f.settings) << std::hex << f.id;
+    devices.push_back(d);
+  }
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  // Turning, so that every increment differs from the identity; one tracker loses a frame.
+  rig.model.setNextFrame(200);
+  rig.model.loseFrame(forms[2].id, 220);
+  ASSERT_TRUE(rig.relay(40, devices[0]));
+  for (size_t t = 0; t < devices.size(); ++t) {
+    const Form& f = forms[t];
+    SCOPED_TRACE(f.settings);
+    ASSERT_TRUE(rig.events.waitForPacket(devices[t], rig.lastId(devices[t])));
+    const std::vector<SdiPayload::Interval> sent = rig.model.relayedIntervals(f.id);
+    const std::vector<RelayPacket> packets = rig.events.packets(devices[t]);
+    ASSERT_EQ(packets.size(), sent.size());
+    ASSERT_EQ(sent.size(), t == 2 ? 39u : 40u);
+    for (size_t i = 0; i < sent.size(); ++i) {
+      // What the station encoded, read back in the tracker's form apart from the library.
+      const auto expected = SdiPayload::decode(SdiPayload::encode(sent[i], f.settings), f.settings);
+      ASSERT_TRUE(expected.has_value());
+      const RelayPacket& p = packets[i];
+      ASSERT_TRUE(p.hasSdi) << i;
+      EXPECT_EQ(p.first, expected->first) << i;
+      EXPECT_EQ(p.last, expected->last) << i;
+      for (int k = 0; k < 4; ++k) EXPECT_EQ(p.dq[k], expected->dq[k]) << i << " dq" << k;
+      for (int k = 0; k < 3; ++k) EXPECT_EQ(p.dv[k], expected->dv[k]) << i << " dv" << k;
+    }
+  }
+}
+
+// The station's remaining paths through the C interface: trigger settings (the exact 0x26 and
+// 0x28 payloads, read back), transport mode, a trigger indication reaching the packet of its
+// frame, sync-box mode (the measurement switch goes straight to the station) and the radio
+// disable the station reports unasked (the library then disables the radio itself).
+TEST(StationRelay, TriggerSettingsTransportTriggerSyncBoxAndAnUnaskedRadioDisable) {
+  StationRelayRig rig({kTrackerA});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 61);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ASSERT_NE(a, nullptr);
+  rig.listen(a);
+  size_t mark = 0;
+  const auto sinceMark = [&] {
+    std::vector<EmuFrame> frames = rig.emu.received();
+    frames.erase(frames.begin(), frames.begin() + static_cast<long>(std::min(mark, frames.size())));
+    return frames;
+  };
+
+  // Sync-in line 1 for action 1, sync-out line 8 for event 0 (2.5 ms rounds to 3 ms).
+  ZtSyncSetting settings[2] = {{1, 1, 2, 0, 0, 2, 3, 40, 1}, {8, 0, 3, 2500, 0, 0, 1, 0, 0}};
+  ZtSyncSettingArray list;
+  ZtArray_construct(ZTARRAY(&list), &g_ztSyncSettingArrayDescriptor, 2, settings);
+  mark = rig.emu.received().size();
+  ASSERT_TRUE(ZtDevice_setSyncSettings(rig.station, &list));
+  ZtArray_destruct(ZTARRAY(&list));
+  const std::vector<std::vector<uint8_t>> payloads = {
+      {0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {1, 2, 2, 1, 0, 2, 0, 3, 0, 40}, {2, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+      {3, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 3, 0, 0, 0, 0, 1, 0, 3},  {1, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+      {2, 0, 1, 0, 0, 0, 0, 0, 0, 0}, {3, 0, 1, 0, 0, 0, 0, 0, 0, 0},  {4, 0, 1, 0, 0, 0, 0, 0, 0, 0}};
+  std::vector<EmuFrame> frames = sinceMark();
+  ASSERT_EQ(frames.size(), payloads.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].messageId, i < 4 ? 0x26 : 0x28) << i;
+    EXPECT_EQ(frames[i].busId, 0xFF) << i;
+    EXPECT_EQ(frames[i].payload, payloads[i]) << i;
+  }
+  ZtSyncSettingArray readBack;
+  ZtArray_construct(ZTARRAY(&readBack), &g_ztSyncSettingArrayDescriptor, 0, nullptr);
+  ZtDevice_syncSettings(rig.station, &readBack);
+  ASSERT_EQ(readBack.size, 2u);
+  EXPECT_EQ(readBack.data[0].line, 1);
+  EXPECT_EQ(readBack.data[0].clockPeriod, 40);
+  EXPECT_EQ(readBack.data[0].triggerOnce, 1);
+  EXPECT_EQ(readBack.data[1].line, 8);
+  EXPECT_EQ(readBack.data[1].polarity, 3);
+  EXPECT_EQ(readBack.data[1].pulseWidth, 3000u);
+  ZtArray_destruct(ZTARRAY(&readBack));
+
+  // Transport mode: 0xC2 with the flag, to the station.
+  mark = rig.emu.received().size();
+  ASSERT_TRUE(ZtDevice_setTransportMode(rig.station, 1));
+  EXPECT_TRUE(rig.model.transportMode());
+  frames = sinceMark();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].messageId, 0xC2);
+  EXPECT_EQ(frames[0].busId, 0xFF);
+  EXPECT_EQ(frames[0].payload, (std::vector<uint8_t>{1}));
+
+  // A trigger given before its frame goes with the packet of that frame, once.
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.model.setNextFrame(500);
+  ASSERT_TRUE(rig.relay(10, a));
+  rig.model.trigger(2, 1, 4321, 515);
+  ASSERT_TRUE(rig.relay(20, a));
+  std::vector<int64_t> fired;
+  for (const RelayPacket& p : rig.events.packets(a))
+    if (p.trigger[1]) {
+      fired.push_back(p.id);
+      EXPECT_EQ(p.triggerData[1].timestamp, 4321u);
+      EXPECT_EQ(p.triggerData[1].frameNumber, 515);
+    }
+  EXPECT_EQ(fired, (std::vector<int64_t>{515}));
+
+  // Sync-box mode: the measurement switch goes to the station at once (no operational request).
+  ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+  ASSERT_TRUE(ZtDevice_setSyncBoxMode(rig.station, 1));
+  EXPECT_TRUE(rig.model.syncBox());
+  EXPECT_TRUE(ZtDevice_isInSyncBoxMode(rig.station));
+  mark = rig.emu.received().size();
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  frames = sinceMark();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].messageId, 0x10);
+  EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+  ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+  ASSERT_TRUE(ZtDevice_setSyncBoxMode(rig.station, 0));
+  EXPECT_FALSE(ZtDevice_isInSyncBoxMode(rig.station));
+
+  // The station turns its radio off by itself: the library disables the radio (0xB4), drops
+  // the tracker and reads the configuration again.
+  ASSERT_TRUE(ZtDevice_isRadioEnabled(rig.station));
+  mark = rig.emu.received().size();
+  rig.model.radioDisabledUnasked();
+  ASSERT_TRUE(rig.emu.waitForReceived(0xB4, 1, static_cast<int>(kRelayWait.count())));
+  auto* station = dynamic_cast<TovanaStationDevice*>(rig.station);
+  ASSERT_TRUE(station->waitForRequests(static_cast<unsigned>(kRelayWait.count())));
+  std::vector<uint8_t> ids;
+  for (const EmuFrame& f : sinceMark()) ids.push_back(f.messageId);
+  EXPECT_EQ(ids, (std::vector<uint8_t>{0xB4, 0x02, 0x0C, 0x12}));
+  EXPECT_EQ(ZtDevice_radioChannel(rig.station), -1);
+  EXPECT_FALSE(ZtDevice_isRadioEnabled(rig.station));
+  EXPECT_FALSE(ZtDevice_isOperational(rig.station));
+  ZtDevicePtrArray children;
+  ZtArray_construct(ZTARRAY(&children), &g_ztDevicePtrArrayDescriptor, 0, nullptr);
+  ZtDevice_children(rig.station, &children);
+  EXPECT_EQ(children.size, 0u);
+  ZtArray_destruct(ZTARRAY(&children));
+}
+
 // The increments of the packets composed in id order; false when their frame ranges do not
 // join (a gap or an overlap) or a packet has none.
 bool composeIncrements(const std::vector<RelayPacket>& packets, Quat& dq, Vec3& dv) {
@@ -593,14 +770,16 @@ TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
   size_t states = rig.events.count(RelayEvents::State, rig.station);
   ASSERT_TRUE(ZtDevice_startRecording(rig.station));
   ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
-  // A: a loss, a packet three frames late, a loss at the wrap, a packet two frames late after it.
-  // B: two losses in a row and a packet that comes only with the flush.
+  // A: a loss, a packet three frames late, a loss at the wrap, a packet two frames late after it
+  // and one that comes only with the flush, a hundred frames before the end. B: two losses in a
+  // row and a packet that comes only with the flush.
   const int recorded = 250;
   const uint16_t last = static_cast<uint16_t>(start + recorded);
   rig.model.loseFrame(kTrackerA, static_cast<uint16_t>(start + 20));
   rig.model.delayFrame(kTrackerA, static_cast<uint16_t>(start + 40), 3);
   rig.model.loseFrame(kTrackerA, 0);
   rig.model.delayFrame(kTrackerA, 30, 2);
+  rig.model.delayFrame(kTrackerA, static_cast<uint16_t>(last - 100), 1000);
   rig.model.loseFrame(kTrackerB, static_cast<uint16_t>(start + 64));
   rig.model.loseFrame(kTrackerB, static_cast<uint16_t>(start + 65));
   rig.model.delayFrame(kTrackerB, static_cast<uint16_t>(last - 2), 100);
@@ -633,13 +812,13 @@ TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
       if (p.id > startId && p.id <= startId + recorded) liveIds[d].push_back(p.id);
     std::sort(liveIds[d].begin(), liveIds[d].end());
   }
-  // Late packets go only to the recording: live, A misses its two lost and two late frames, B its
-  // two lost and one late.
-  EXPECT_EQ(liveIds[a].size(), static_cast<size_t>(recorded - 4));
+  // Late packets go only to the recording: live, A misses its two lost and three late frames, B
+  // its two lost and one late.
+  EXPECT_EQ(liveIds[a].size(), static_cast<size_t>(recorded - 5));
   EXPECT_EQ(liveIds[b].size(), static_cast<size_t>(recorded - 3));
   // The recording holds them too.
   std::map<ZtDevice*, std::vector<int64_t>> recordedIds = liveIds;
-  for (int64_t id : {startId + 40, int64_t{65536 + 30}}) recordedIds[a].push_back(id);
+  for (int64_t id : {startId + 40, int64_t{65536 + 30}, startId + recorded - 100}) recordedIds[a].push_back(id);
   recordedIds[b].push_back(startId + recorded - 2);
   for (ZtDevice* d : {a, b}) std::sort(recordedIds[d].begin(), recordedIds[d].end());
 

@@ -12,6 +12,7 @@
 #include "support/AllocationCounter.h"
 #include "support/CallbackRecorder.h"
 #include "support/EmulatedStation.h"
+#include "support/JournalCapture.h"
 #include "support/emulator/SdiPayload.h"
 
 namespace {
@@ -119,42 +120,125 @@ std::vector<int64_t> written(const CallbackRecorder& rec) {
   return ids;
 }
 
-// While recording, the packet spanning a radio gap waits for the late packet, which rebases it;
-// a gap whose late packet never comes holds back only a few packets, then the spanning packet is
-// written as it is: nothing of the recording is lost.
-TEST(WirelessPackets, RecordingWaitsBoundedlyForLatePackets) {
-  CallbackRecorder rec;
-  EmulatedStation s({kWirelessPacketsChild});
-  ASSERT_TRUE(s.open());
-  auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
-  ASSERT_NE(k, nullptr);
-  k->createDataCache();
-  k->addCallbackHandler(&rec, false);
-  k->setDeviceState(ZDS_Recording, true);
-  s.control->script(kWirelessPacketsChild)->recording = true;  // the scripted tracker answers isRecording from its script
-  feed(*k, {{9, 10}, {10, 11}, {11, 14}});
+// A tracker behind the station with its caches, recording (the scripted tracker answers
+// isRecording from its script), its log-file events recorded.
+struct RecordingTracker {
+  explicit RecordingTracker(CallbackRecorder& rec) : s({kWirelessPacketsChild}) {
+    EXPECT_TRUE(s.open());
+    k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
+    if (!k) return;
+    k->createDataCache();
+    k->addCallbackHandler(&rec, false);
+    k->setDeviceState(ZDS_Recording, true);
+    s.control->script(kWirelessPacketsChild)->recording = true;
+  }
+  EmulatedStation s;
+  KtwDevice* k = nullptr;
+};
+
+std::vector<int64_t> idsFrom(int64_t first, int64_t last) {
+  std::vector<int64_t> ids;
+  for (int64_t id = first; id <= last; ++id) ids.push_back(id);
+  return ids;
+}
+
+// While recording, an interval over lost frames waits for their late packets, however many
+// packets follow it: the first late packet rebases it onto its end (it still waits for the
+// other lost frame), and the second one, which the station delivers only while flushing,
+// completes it. Each frame is written once, in order, and nothing is journalled.
+TEST(WirelessPackets, AnIntervalOverLostFramesWaitsForThemThroughTheFlush) {
+  JournalCapture journal;
+  CallbackRecorder rec;  // outlives the station, which calls it
+  RecordingTracker t(rec);
+  ASSERT_NE(t.k, nullptr);
+  KtwDevice& k = *t.k;
+  feed(k, {{9, 10}, {10, 11}, {11, 14}});
   EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11}));  // (11, 14) waits
   // The late packet: kept for the recording, not delivered again, and (11, 14) rebased onto it.
   const size_t delivered = rec.count(CallbackRecorder::Kind::DataAvailable);
-  feed(*k, {{11, 12}});
+  feed(k, {{11, 12}});
   EXPECT_EQ(rec.count(CallbackRecorder::Kind::DataAvailable), delivered);
   EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11, 12}));
-  ZtDataPacket rebased = k->workingCache()->object(14);
+  ZtDataPacket rebased = k.workingCache()->object(14);
   ZtRange range;
   ZtDataPacket_frameRange(&rebased, &range);
   EXPECT_EQ(range.first, 12);
   EXPECT_EQ(range.last, 14);
   ZtDataPacket_destruct(&rebased);
-  // No late packet for (14, 18): after the hold-back it goes out unchanged, in order.
-  std::vector<Frame> more{{14, 18}};
-  for (uint16_t f = 18; f < 18 + KtwDevice::kRebaseHoldBack + 2; ++f) more.push_back({f, static_cast<uint16_t>(f + 1)});
-  feed(*k, more);
-  const std::vector<int64_t> ids = written(rec);
-  ASSERT_GE(ids.size(), 5u);
-  EXPECT_EQ(ids[3], 14);
-  EXPECT_EQ(ids[4], 18);
-  for (size_t i = 1; i < ids.size(); ++i) EXPECT_LT(ids[i - 1], ids[i]);
-  EXPECT_LE(k->workingCache()->size(), KtwDevice::kRebaseHoldBack);
+  // Frame 13 is still missing: (12, 14) waits behind twenty more packets.
+  std::vector<Frame> more;
+  for (uint16_t f = 14; f < 34; ++f) more.push_back({f, static_cast<uint16_t>(f + 1)});
+  feed(k, more);
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11, 12}));
+  // The station delivers frame 13 while flushing.
+  k.startFlushing(true);
+  feed(k, {{12, 13}});
+  EXPECT_EQ(written(rec), idsFrom(10, 34));
+  EXPECT_EQ(rec.count(CallbackRecorder::Kind::DataAvailable), delivered + more.size());
+  EXPECT_TRUE(k.workingCache()->empty());
+  EXPECT_EQ(journal.count("device b00011"), 0u);
+}
+
+// An interval whose lost frame never comes waits only until the working cache is full: then it
+// is written as it is, journalled, before the packets after it (nothing trimmed unwritten), and
+// so is the next one; at the recording's end, what still waits is written the same way. A late
+// packet that arrives after the interval spanning it was written goes to the recording after it.
+TEST(WirelessPackets, AnIntervalWhoseLostFrameNeverComesIsWrittenWhenTheCacheIsFull) {
+  JournalCapture journal;
+  CallbackRecorder rec;  // outlives the station, which calls it
+  RecordingTracker t(rec);
+  ASSERT_NE(t.k, nullptr);
+  KtwDevice& k = *t.k;
+  feed(k, {{9, 10}, {10, 12}, {12, 13}, {13, 16}, {16, 17}});
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10}));
+  zelto::IPacketDataCache& working = *k.workingCache();
+  EXPECT_EQ(working.size(), 4u);
+  working.setMaxSize(5);
+  feed(k, {{17, 18}});  // full: (10, 12) goes as it is, (13, 16) waits again
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 12, 13}));
+  feed(k, {{18, 19}, {19, 20}});  // full again: (13, 16) goes, and the rest with it
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 12, 13, 16, 17, 18, 19, 20}));
+  EXPECT_EQ(journal.count("recorded without the packets of its lost frames"), 2u);
+  // Frame 11 comes after all: into the recording, after what was written, journalled.
+  feed(k, {{10, 11}});
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 12, 13, 16, 17, 18, 19, 20, 11}));
+  EXPECT_EQ(journal.count("recorded after the interval that spans it"), 1u);
+  // The recording ends with an interval still waiting: written as it is.
+  feed(k, {{20, 23}});
+  k.startFlushing(true);
+  k.setDeviceState(ZDS_FinalizingRecording, true);
+  k.flushCache();
+  EXPECT_EQ(written(rec).back(), 23);
+  EXPECT_EQ(journal.count("recorded without the packets of its lost frames"), 3u);
+  EXPECT_EQ(k.deviceState(), ZDS_Measurement);
+}
+
+// insertPacketInCaches: without caches a journal line and nothing delivered; a cache that
+// refuses the packet (a negative id is no key) has its failure journalled with its text, and the
+// packet is delivered all the same.
+TEST(WirelessPackets, InsertingJournalsMissingCachesAndRefusals) {
+  JournalCapture journal;
+  CallbackRecorder rec;  // outlives the station, which calls it
+  EmulatedStation s({kWirelessPacketsChild});
+  ASSERT_TRUE(s.open());
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
+  ASSERT_NE(k, nullptr);
+  k->addCallbackHandler(&rec, false);
+  ZtDataPacket p = sdiPacket(kWirelessPacketsChild, {9, 10});
+  p.packetId = 10;
+  k->insertPacketInCaches(p);
+  EXPECT_EQ(journal.count("No readyCache for device 00B00011"), 1u);
+  EXPECT_EQ(rec.count(CallbackRecorder::Kind::DataAvailable), 0u);
+  k->createDataCache();
+  k->insertPacketInCaches(p);
+  EXPECT_EQ(rec.count(CallbackRecorder::Kind::DataAvailable), 1u);
+  p.packetId = -5;
+  k->insertPacketInCaches(p);
+  EXPECT_EQ(rec.count(CallbackRecorder::Kind::DataAvailable), 2u);
+  EXPECT_EQ(journal.count("00B00011 Error trying to insert the packet: "), 1u);
+  EXPECT_EQ(journal.count("Invalid key: -5"), 1u);
+  EXPECT_EQ(journal.count("No readyCache"), 1u);
+  ZtDataPacket_destruct(&p);
 }
 
 // A rotation about one axis at a constant rate: the increment over n frames.
@@ -203,9 +287,8 @@ TEST(WirelessPackets, TheRecordedLegacyMessageCarriesTheRebasedInterval) {
     k->addCallbackHandler(&rec, false);
     k->setDeviceState(ZDS_Recording, true);
     s.control->script(kWirelessPacketsChild)->recording = true;
-    std::vector<Frame> frames{{9, 10}, {10, 11}, {11, 14}, {11, 12}};  // (11, 12) arrives late
-    for (uint16_t f = 14; f < 14 + KtwDevice::kRebaseHoldBack + 2; ++f)
-      frames.push_back({f, static_cast<uint16_t>(f + 1)});
+    // (11, 12) arrives late; frame 13 never does, so (12, 14) is written at the recording's end.
+    const std::vector<Frame> frames{{9, 10}, {10, 11}, {11, 14}, {11, 12}, {14, 15}, {15, 16}};
     for (const Frame& f : frames) {
       const EmuFrame frame{0xFF, 0x32, SdiPayload::encode(recordedInterval(f), settings)};
       const std::vector<uint8_t> bytes = frame.encode();
@@ -216,6 +299,9 @@ TEST(WirelessPackets, TheRecordedLegacyMessageCarriesTheRebasedInterval) {
       ZtMessage_destruct(&m);
       ASSERT_TRUE(k->finishLastProcessingTask());
     }
+    k->startFlushing(true);
+    k->setDeviceState(ZDS_FinalizingRecording, true);
+    k->flushCache();
     std::vector<SdiPayload::Interval> written;
     EmuFrameDecoder decoder;
     for (const auto& e : rec.events(CallbackRecorder::Kind::WriteMessageToLogFile)) {

@@ -5,10 +5,13 @@
 #include <cstring>
 
 #include "ekts/EktsManager.h"
+#include "otherdevices/wireless/AcceptRejectTask.h"
 #include "otherdevices/wireless/KtwDevice.h"
 #include "otherdevices/wireless/SdiRebaser.h"
+#include "support/CallbackRecorder.h"
 #include "support/EmulatedStation.h"
 #include "support/emulator/TrackerModel.h"
+#include "zeltodeviceapi/zdalibrary.h"
 
 namespace {
 
@@ -90,8 +93,51 @@ TEST(WirelessTracker, AcceptAndRejectThroughTheStation) {
   ASSERT_TRUE(s.settle(4));
   EXPECT_EQ(b->connectivityState(), ZCS_Rejected);
   EXPECT_EQ(a->connectivityState(), ZCS_Wireless);
-  // No request for a tracker the station does not have.
+  // No request for a tracker the station does not have; the task is done all the same.
+  s.mark();
   EXPECT_FALSE(s.station()->setDeviceAccepted(0x00B00099));
+  EXPECT_TRUE(AcceptRejectTask(s.station(), 0x00B00099, true).exec());
+  EXPECT_TRUE(AcceptRejectTask(s.station(), 0x00B00099, false).exec());
+  EXPECT_TRUE(s.idsSinceMark().empty());
+  // A reject the station does not acknowledge leaves the tracker as it was.
+  s.emu.script(0xC6, EmuAction::silence());
+  EXPECT_TRUE(AcceptRejectTask(s.station(), kWirelessTrackerChildA, false).exec());
+  EXPECT_EQ(s.idsSinceMark(), (std::vector<uint8_t>{0xC6}));
+  EXPECT_EQ(a->connectivityState(), ZCS_Wireless);
+  EXPECT_EQ(a->rejectReason(), ZRR_Unknown);
+  // A tracker without a station has nobody to ask.
+  KtwDevice lone(TestDevice::noFactory(), nullptr);
+  EXPECT_FALSE(lone.acceptConnection());
+  EXPECT_FALSE(lone.rejectConnection());
+}
+
+// Station indications on the tracker's bus id: only the battery level (12) is taken, with its
+// info event; shorter ones and other sub-ids change nothing.
+TEST(WirelessTracker, HandleIndicationsTakesTheBatteryLevel) {
+  CallbackRecorder rec;
+  EmulatedStation s({kWirelessTrackerChildA});
+  ASSERT_TRUE(s.open());
+  auto* a = dynamic_cast<KtwDevice*>(s.child(kWirelessTrackerChildA));
+  ASSERT_NE(a, nullptr);
+  a->addCallbackHandler(&rec, false);
+  struct Case {
+    std::vector<uint8_t> data;
+    int level;  // -1: unchanged
+  };
+  const Case cases[] = {{{12, 0x9C}, ztScaleBatteryLevel(0x9C)}, {{12}, -1}, {{15, 0x40}, -1}, {{}, -1},
+                        {{12, 0xFF, 7}, 100}};
+  for (const Case& c : cases) {
+    const int before = a->batteryLevel();
+    const size_t events = rec.count(CallbackRecorder::Kind::InfoResponse);
+    ZtMessage m;
+    ZtMessage_constructSized(&m, c.data.size());
+    ZtMessage_setMessageId(&m, 0x46);
+    if (!c.data.empty()) ZtMessage_setDataBuffer(&m, c.data.data(), c.data.size(), 0);
+    a->handleIndications(m);
+    ZtMessage_destruct(&m);
+    EXPECT_EQ(a->batteryLevel(), c.level < 0 ? before : c.level) << c.data.size();
+    EXPECT_EQ(rec.count(CallbackRecorder::Kind::InfoResponse), events + (c.level < 0 ? 0 : 1)) << c.data.size();
+  }
 }
 
 // Data packets at the station: one naming a tracker and holding an SDI interval goes to that

@@ -177,8 +177,8 @@ class DeviceEmulator {
   // One device of a legacy (0x32) data stream: its id and legacy output mode and settings. The
   // encoder knows the mode bits 0x2 (calibrated data: acceleration, rate of turn, magnetic
   // field), 0x4 (orientation: quaternion, Euler angles or matrix by settings 0xC) and 0x800
-  // (status byte), the settings bit 0x1 (packet counter) and the value forms 0x000 (float) and
-  // 0x300 (double); other bits are ignored.
+  // (status byte), the settings bit 0x1 (packet counter) and the value forms of putValue; other
+  // bits are ignored.
   struct LegacyDevice {
     uint32_t deviceId = 0;
     uint16_t outputMode = 0x6;

@@ -1,5 +1,6 @@
 #include "support/emulator/EmuFrame.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace zelto::test {
@@ -77,17 +78,60 @@ void putU32(std::vector<uint8_t>& out, uint32_t v) {
   putU16(out, static_cast<uint16_t>(v));
 }
 
+size_t valueSize(uint32_t outputSettings) {
+  switch (outputSettings & 0x300) {
+    case 0x200: return 6;
+    case 0x300: return 8;
+    default: return 4;
+  }
+}
+
 void putValue(std::vector<uint8_t>& out, double value, uint32_t outputSettings) {
-  if ((outputSettings & 0x300) == 0x300) {
-    uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    putU32(out, static_cast<uint32_t>(bits >> 32));
-    putU32(out, static_cast<uint32_t>(bits));
-  } else {
-    const float f = static_cast<float>(value);
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    putU32(out, bits);
+  uint64_t bits = 0;
+  switch (outputSettings & 0x300) {
+    case 0x000: {
+      const float f = static_cast<float>(value);
+      uint32_t b;
+      std::memcpy(&b, &f, sizeof b);
+      bits = b;
+      break;
+    }
+    case 0x100:
+      bits = static_cast<uint32_t>(static_cast<int32_t>(std::llround(std::ldexp(value, 20))));
+      break;
+    case 0x200:
+      bits = static_cast<uint64_t>(std::llround(std::ldexp(value, 32)));
+      break;
+    default:
+      std::memcpy(&bits, &value, sizeof bits);
+      break;
+  }
+  for (size_t i = valueSize(outputSettings); i-- > 0;) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+}
+
+double valueAt(const uint8_t* p, uint32_t outputSettings) {
+  const size_t n = valueSize(outputSettings);
+  uint64_t bits = 0;
+  for (size_t i = 0; i < n; ++i) bits = (bits << 8) | p[i];
+  switch (outputSettings & 0x300) {
+    case 0x000: {
+      const uint32_t b = static_cast<uint32_t>(bits);
+      float f;
+      std::memcpy(&f, &b, sizeof f);
+      return f;
+    }
+    case 0x100:
+      return std::ldexp(static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(bits))), -20);
+    case 0x200: {
+      // Sign-extend the 48 bits.
+      const int64_t v = static_cast<int64_t>(bits << 16) >> 16;
+      return std::ldexp(static_cast<double>(v), -32);
+    }
+    default: {
+      double d;
+      std::memcpy(&d, &bits, sizeof d);
+      return d;
+    }
   }
 }
 

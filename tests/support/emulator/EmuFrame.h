@@ -32,8 +32,13 @@ class EmuFrameDecoder {
 // Big-endian helpers for payload building.
 void putU16(std::vector<uint8_t>& out, uint16_t v);
 void putU32(std::vector<uint8_t>& out, uint32_t v);
-// A value of a legacy data message in the form of the output settings' 0x300 bits: 0x300 a
-// double, any other a float (the fixed-point forms are not emulated).
+// A value of a legacy data message in the form of the output settings' 0x300 bits, big-endian:
+// 0x000 a float, 0x100 fixed point with 20 fraction bits in 4 bytes, 0x200 fixed point with 32
+// fraction bits in 6 bytes (two's complement), 0x300 a double. Fixed point rounds to the
+// nearest step; values outside the form's range are not emulated.
+size_t valueSize(uint32_t outputSettings);
 void putValue(std::vector<uint8_t>& out, double value, uint32_t outputSettings);
+// The value at p in that form.
+double valueAt(const uint8_t* p, uint32_t outputSettings);
 
 }  // namespace zelto::test

@@ -39,8 +39,7 @@ RawTrajectory::RawTrajectory(const TrackerSensorModel& sensor, const filtersim::
       m_segments(std::move(segments)),
       m_repeat(repeat),
       m_options(options),
-      m_truth(65536),
-      m_hasTruth(65536, false) {
+      m_truth(65536) {
   m_lastAttitude = m_config.initialAttitude;
   restartSimulator();
   if (m_options.navigation) useNavigation(*m_options.navigation);
@@ -251,10 +250,7 @@ std::vector<uint8_t> RawTrajectory::next(uint16_t counter, bool keepWindow) {
   std::vector<uint8_t> payload;
   if (m_configuredBy) {
     payload = configuredPayload(counter, s, gyr, keepWindow);
-    std::lock_guard<std::mutex> lock(m_truthMutex);
-    m_truth[counter] = s;
-    m_hasTruth[counter] = true;
-    ++m_made;
+    keepTruth(counter, s);
     return payload;
   }
   uint16_t counts[10];
@@ -271,17 +267,23 @@ std::vector<uint8_t> RawTrajectory::next(uint16_t counter, bool keepWindow) {
     putItemHeader(payload, kStatusWord, 4);
     putU32(payload, m_options.status);
   }
-  std::lock_guard<std::mutex> lock(m_truthMutex);
-  m_truth[counter] = s;
-  m_hasTruth[counter] = true;
-  ++m_made;
+  keepTruth(counter, s);
   return payload;
+}
+
+void RawTrajectory::keepTruth(uint16_t counter, const filtersim::Sample& s) {
+  std::lock_guard<std::mutex> lock(m_truthMutex);
+  if (m_truth[counter])
+    *m_truth[counter] = s;
+  else
+    m_truth[counter] = std::make_unique<filtersim::Sample>(s);
+  ++m_made;
 }
 
 bool RawTrajectory::truth(uint16_t counter, filtersim::Sample& out) const {
   std::lock_guard<std::mutex> lock(m_truthMutex);
-  if (!m_hasTruth[counter]) return false;
-  out = m_truth[counter];
+  if (!m_truth[counter]) return false;
+  out = *m_truth[counter];
   return true;
 }
 

@@ -17,6 +17,7 @@
 // may be called from any thread.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -128,9 +129,11 @@ class RawTrajectory {
   std::unique_ptr<filtersim::GnssReceiver> m_gnss;
   std::unique_ptr<filtersim::Barometer> m_barometer;
 
+  // Stores the truth of the sample sent with the counter.
+  void keepTruth(uint16_t counter, const filtersim::Sample& s);
   mutable std::mutex m_truthMutex;  // guards the two below
-  std::vector<filtersim::Sample> m_truth;  // by counter
-  std::vector<bool> m_hasTruth;
+  // By counter, made on first use (a stream sends a few of the 65536 counters).
+  std::vector<std::unique_ptr<filtersim::Sample>> m_truth;
   uint64_t m_made = 0;
 };
 

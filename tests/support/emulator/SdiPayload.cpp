@@ -1,7 +1,6 @@
 #include "support/emulator/SdiPayload.h"
 
 #include <cmath>
-#include <cstring>
 
 #include "support/emulator/EmuFrame.h"
 
@@ -9,25 +8,10 @@ namespace zelto::test {
 
 namespace {
 
-size_t valueSize(uint32_t outputSettings) { return (outputSettings & 0x300) == 0x300 ? 8 : 4; }
-
 uint64_t be(const uint8_t* p, size_t n) {
   uint64_t v = 0;
   for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
   return v;
-}
-
-double valueAt(const uint8_t* p, uint32_t outputSettings) {
-  if (valueSize(outputSettings) == 8) {
-    const uint64_t bits = be(p, 8);
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-  }
-  const uint32_t bits = static_cast<uint32_t>(be(p, 4));
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #pragma once
 // A wireless tracker's strapdown interval as a station relays it in a legacy data message
 // (0x32, output mode 0x0200), written and read here apart from the library. The block, values
-// in the form of the output settings' 0x300 bits (float, or 0x300 double), multi-byte fields
-// big-endian:
+// in the form of the output settings' 0x300 bits (putValue: float, 4- or 6-byte fixed point,
+// double), multi-byte fields big-endian:
 //   u32 device id, u8 spare, u16 first frame, u16 last frame, current bias (3 values),
 //   orientation increment w x y z (4), velocity increment (3), u8 aiding flag (1: aiding data),
 //   u16 pressure count (hPa x 50), magnetic field (3), i8 RSSI.

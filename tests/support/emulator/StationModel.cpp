@@ -84,6 +84,34 @@ void StationModel::setAdmission(bool admit) {
   m_admit = admit;
 }
 
+void StationModel::holdRecordAnswers(bool hold) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_holdRecords = hold;
+}
+
+void StationModel::releaseRecordAnswers() {
+  DeviceEmulator* emu;
+  std::vector<EmuFrame> held;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdRecords = false;
+    held.swap(m_heldRecords);
+    emu = m_emu;
+  }
+  if (emu)
+    for (const EmuFrame& f : held) emu->sendFrame(f);
+}
+
+std::vector<uint8_t> StationModel::recordAnswer(uint32_t id) {
+  // The id little-endian, as in the record; the firmware mark 17, 0x39; location id 7 at 24.
+  std::vector<uint8_t> answer(32, 0);
+  for (int i = 0; i < 4; ++i) answer[static_cast<size_t>(i)] = static_cast<uint8_t>(id >> (8 * i));
+  answer[7] = 17;
+  answer[8] = 0x39;
+  answer[24] = 7;
+  return answer;
+}
+
 void StationModel::addStream(uint32_t id, RawTrajectory& stream) {
   std::lock_guard<std::mutex> lock(m_mutex);
   Stream s;
@@ -91,6 +119,53 @@ void StationModel::addStream(uint32_t id, RawTrajectory& stream) {
   s.source = &stream;
   s.windowStart = static_cast<uint16_t>(m_nextFrame - 1);
   m_streams.push_back(std::move(s));
+}
+
+void StationModel::addLegacyStream(uint32_t id, RawTrajectory& stream, uint32_t outputSettings, bool viaStationBus) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  Stream s;
+  s.id = id;
+  s.source = &stream;
+  s.windowStart = static_cast<uint16_t>(m_nextFrame - 1);
+  s.legacy = true;
+  s.outputSettings = outputSettings;
+  s.viaStationBus = viaStationBus;
+  m_streams.push_back(std::move(s));
+  const size_t length = SdiPayload::size(outputSettings) + ((outputSettings & 0x1) ? 2 : 0);
+  m_formats[id] = Format{SdiPayload::kOutputMode, outputSettings, static_cast<uint16_t>(length)};
+}
+
+std::vector<SdiPayload::Interval> StationModel::relayedIntervals(uint32_t id) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto it = m_intervals.find(id);
+  return it == m_intervals.end() ? std::vector<SdiPayload::Interval>() : it->second;
+}
+
+EmuFrame StationModel::legacyFrame(Stream& s, uint16_t frame) {
+  SdiPayload::Interval i;
+  i.deviceId = s.id;
+  i.first = s.windowStart;
+  i.last = frame;
+  // The truth's increments composed over the interval's frames.
+  filtersim::Quat dq = filtersim::Quat::Identity();
+  filtersim::Vec3 dv = filtersim::Vec3::Zero();
+  for (uint16_t f = static_cast<uint16_t>(s.windowStart + 1);; ++f) {
+    filtersim::Sample t;
+    if (s.source->truth(f, t)) {
+      dv += dq * t.dv;
+      dq = (dq * t.dq).normalized();
+    }
+    if (f == frame) break;
+  }
+  i.dq[0] = dq.w(), i.dq[1] = dq.x(), i.dq[2] = dq.y(), i.dq[3] = dq.z();
+  for (int k = 0; k < 3; ++k) i.dv[k] = dv[k];
+  EmuFrame f;
+  f.busId = s.viaStationBus ? 0xFF : busIdOf(s.id);
+  f.messageId = 0x32;
+  f.payload = SdiPayload::encode(i, s.outputSettings);
+  if (s.outputSettings & 0x1) putU16(f.payload, frame);  // the packet counter after the block
+  if (f.busId != 0) m_intervals[s.id].push_back(i);
+  return f;
 }
 
 void StationModel::loseFrame(uint32_t id, uint16_t frame) { delayFrame(id, frame, 0); }
@@ -123,9 +198,14 @@ uint16_t StationModel::lastFrame() const {
   return static_cast<uint16_t>(m_nextFrame - 1);
 }
 
-uint8_t StationModel::busIdOf(uint32_t id) const {
+std::vector<uint32_t> StationModel::listed() const {
   std::vector<uint32_t> ids = m_children;
   if (!m_givenOrder) std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+uint8_t StationModel::busIdOf(uint32_t id) const {
+  const std::vector<uint32_t> ids = listed();
   const auto it = std::find(ids.begin(), ids.end(), id);
   return it == ids.end() ? 0 : static_cast<uint8_t>(it - ids.begin() + 1);
 }
@@ -149,14 +229,19 @@ size_t StationModel::relay(size_t n) {
       for (Stream& s : m_streams) {
         const auto scripted = s.script.find(frame);
         const bool held = s.silent || scripted != s.script.end();
+        const bool sent = !s.silent && (scripted == s.script.end() || scripted->second > 0);
         EmuFrame f;
         f.busId = busIdOf(s.id);
         f.messageId = 0x36;
         f.payload = s.source->next(frame, held);
-        putU16(f.payload, 0x1040);
-        f.payload.push_back(8);
-        putU32(f.payload, s.windowStart);
-        putU32(f.payload, frame);
+        if (s.legacy) {
+          if (sent) f = legacyFrame(s, frame);
+        } else {
+          putU16(f.payload, 0x1040);
+          f.payload.push_back(8);
+          putU32(f.payload, s.windowStart);
+          putU32(f.payload, frame);
+        }
         if (!held) {
           s.windowStart = frame;
           if (f.busId != 0) out.push_back(std::move(f));
@@ -346,14 +431,15 @@ std::map<uint8_t, std::vector<uint8_t>> StationModel::syncOutEntries() const {
 
 std::vector<uint8_t> StationModel::configurationPayload() const {
   std::vector<uint32_t> ids;
+  std::map<uint32_t, Format> formats;
   uint32_t master;
   uint16_t period;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    ids = m_children;
+    ids = listed();
+    formats = m_formats;
     master = m_stationId;
     period = static_cast<uint16_t>(115200 / std::max<uint16_t>(m_rate, 1));
-    if (!m_givenOrder) std::sort(ids.begin(), ids.end());
   }
   // Master id, the sample period of the update rate and skip factor 0, the rest zero.
   std::vector<uint8_t> p;
@@ -363,8 +449,13 @@ std::vector<uint8_t> StationModel::configurationPayload() const {
   p.resize(96, 0);
   putU16(p, static_cast<uint16_t>(ids.size()));
   for (uint32_t id : ids) {
+    const auto format = formats.find(id);
+    const Format f = format == formats.end() ? Format{} : format->second;
     putU32(p, id);
-    p.resize(p.size() + 16, 0);
+    putU16(p, f.dataLength);
+    putU16(p, f.outputMode);
+    putU32(p, f.outputSettings);
+    p.resize(p.size() + 8, 0);
   }
   return p;
 }
@@ -410,20 +501,17 @@ bool StationModel::answer(const EmuFrame& request, EmuAction& action) {
     }
     if (handler && handler(request, action, request.busId)) return true;
     if (request.messageId == 0x90 && request.payload.size() == 3) {
-      // A tracker whose record is not read in pages: its id (little-endian, as in the record),
-      // the firmware mark 17, 0x39 and its location id 7 at offset 24.
-      uint32_t id = 0;
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (request.busId >= 1 && request.busId <= m_children.size()) id = m_children[request.busId - 1];
-      }
+      // A tracker whose record is not read in pages.
+      std::lock_guard<std::mutex> lock(m_mutex);
+      const std::vector<uint32_t> ids = listed();
+      const uint32_t id = request.busId >= 1 && request.busId <= ids.size() ? ids[request.busId - 1] : 0;
       if (id != 0) {
-        std::vector<uint8_t> answer(32, 0);
-        for (int i = 0; i < 4; ++i) answer[static_cast<size_t>(i)] = static_cast<uint8_t>(id >> (8 * i));
-        answer[7] = 17;
-        answer[8] = 0x39;
-        answer[24] = 7;
-        action = EmuAction::reply(answer);
+        if (m_holdRecords) {
+          m_heldRecords.push_back(EmuFrame{request.busId, 0x91, recordAnswer(id)});
+          action = EmuAction::silence();
+        } else {
+          action = EmuAction::reply(recordAnswer(id));
+        }
         return true;
       }
     }

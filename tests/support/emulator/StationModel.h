@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/SdiPayload.h"
 
 namespace zelto::test {
 
@@ -65,6 +66,14 @@ class StationModel {
   // Requests to a tracker's bus id (1-based position in the 0x0D list).
   void setChildHandler(std::function<bool(const EmuFrame& request, EmuAction& action, size_t busId)> handler);
 
+  // Record requests (0x90) of trackers whose record is not read in pages are answered at once
+  // (0x91: the tracker's id, the firmware mark, location id 7). While held, they are noted and go
+  // unanswered until releaseRecordAnswers sends their answers, in order.
+  void holdRecordAnswers(bool hold);
+  void releaseRecordAnswers();
+  // The 0x91 answer of such a tracker.
+  static std::vector<uint8_t> recordAnswer(uint32_t id);
+
   // Admission: 0xC4 (accept) lists the tracker in 0x0D and the station reports it connected again
   // (indication 2 follows the acknowledgement); 0xC6 (reject) takes it off the list. Off: both
   // are only acknowledged and noted.
@@ -77,6 +86,15 @@ class StationModel {
   // its output configuration lists; it must outlive the model's use of it and is used only by
   // relay (one thread).
   void addStream(uint32_t id, RawTrajectory& stream);
+  // A tracker that relays its intervals as legacy data messages instead (0x32, output mode
+  // 0x0200, SdiPayload's block with values in the form of outputSettings): each interval holds
+  // the stream's truth composed over its frames. 0x0D lists the tracker with that mode and those
+  // settings; settings bit 0x1 adds the frame as packet counter after the block. Sent on the
+  // tracker's bus id, or with viaStationBus on the station's (0xFF).
+  void addLegacyStream(uint32_t id, RawTrajectory& stream, uint32_t outputSettings, bool viaStationBus = false);
+  // The intervals made for a legacy stream so far and sent or still due (not the lost ones), in
+  // the order made.
+  std::vector<SdiPayload::Interval> relayedIntervals(uint32_t id) const;
   // Radio script for one tracker: the frame is lost (the next delivered packet's interval spans
   // it), or lost at first and delivered `after` frames later (a late packet: its interval lies
   // inside the next one's). A late packet still held when flushing starts comes with the flush.
@@ -140,7 +158,18 @@ class StationModel {
     uint16_t windowStart = 0;  // the frame the next packet's increments start at
     std::map<uint16_t, unsigned> script;  // frame -> 0 lost, else delivered this many frames later
     bool silent = false;
+    bool legacy = false;       // 0x32 intervals instead of 0x36 items
+    uint32_t outputSettings = 0;
+    bool viaStationBus = false;
   };
+  // A tracker's 0x0D entry: output mode, output settings and data length.
+  struct Format {
+    uint16_t outputMode = 0;
+    uint32_t outputSettings = 0;
+    uint16_t dataLength = 0;
+  };
+  // The frame of a legacy stream at `frame`: its interval from the window start (lock held).
+  EmuFrame legacyFrame(Stream& s, uint16_t frame);
   struct Late {
     unsigned due;  // relayed frames still to go
     EmuFrame frame;
@@ -148,6 +177,8 @@ class StationModel {
   bool answer(const EmuFrame& request, EmuAction& action);
   // Indication 2's data after the sub-id: id, RSSI, status byte, a spare byte, location id.
   static std::vector<uint8_t> connectData(uint32_t id, int16_t rssi, uint8_t status, uint16_t location);
+  // The trackers in the order 0x0D lists them (lock held).
+  std::vector<uint32_t> listed() const;
   // The tracker's bus id now (its 1-based place in the 0x0D list), 0 when it is not listed.
   uint8_t busIdOf(uint32_t id) const;
   EmuFrame indicationFrame(uint8_t subId, const std::vector<uint8_t>& data, uint8_t busId = 0xFF) const;
@@ -182,7 +213,11 @@ class StationModel {
   int m_overlaps = 0;
   std::vector<uint8_t> m_priorities;
   bool m_admit = false;
+  bool m_holdRecords = false;
+  std::vector<EmuFrame> m_heldRecords;  // answers not sent yet
   std::vector<Stream> m_streams;
+  std::map<uint32_t, Format> m_formats;
+  std::map<uint32_t, std::vector<SdiPayload::Interval>> m_intervals;
   uint16_t m_nextFrame = 1;
   std::deque<Late> m_late;
 };
