@@ -298,6 +298,18 @@ TEST(BusMasterHub, SettingsRoundTripAndRequests) {
   EXPECT_EQ(ZtDevice_connectivityState(rig.device), ZCS_Disconnected);
 }
 
+// The hub's battery reply sent as FA, 30 ms, FF, 30 ms, the rest: each time the level comes
+// through the C interface within the request's wait.
+TEST(BusMasterHub, ABatteryReplyWhoseFirstBytesComeInSlowReadsArrives) {
+  HubRig rig;
+  ASSERT_TRUE(rig.opened);
+  ASSERT_NE(rig.device, nullptr);
+  rig.hub.setBatteryRaw(100);
+  rig.emu->setWritePieces({1, 1}, 30);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ZtDevice_batteryLevel(rig.device), gZmBatteryLevelConverter.level(100)) << i;
+  rig.emu->setWritePieces({}, 0);
+}
+
 TEST(BusMasterHub, RecordingReplaysTheChildrensPackets) {
   TempDir dir;
   const std::string file = dir.file("hub.zlog");
