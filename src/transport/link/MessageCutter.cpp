@@ -102,6 +102,7 @@ void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageLi
     if (!m_pending || m_pendingPosition != position) {
       m_pending = true;
       m_pendingPosition = position;
+      m_metAt = now();
       m_holding = false;
       m_lookFrom = position + 1;
     }
@@ -113,7 +114,6 @@ void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageLi
         break;
       }
       m_holding = true;
-      m_holdingSince = now();
       m_pendingTotal = 0;
     }
     if (m_pendingTotal != total) {
@@ -121,7 +121,7 @@ void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageLi
       // whose size no header gives awaits a byte more than it holds and is measured on that.
       m_pendingTotal = total;
       m_pendingBound = giveUpBoundMs(total, bitsPerSecond);
-      m_pendingDeadline = m_holdingSince + m_pendingBound;
+      m_pendingDeadline = m_metAt + m_pendingBound;
     }
     if (now() < m_pendingDeadline) {
       offset = at;

@@ -8,14 +8,14 @@
 // behind it. The bytes behind its start are its own as far as anyone can tell (a header cannot
 // hold a message, and payload bytes are only payload) until a look through them finds a message
 // the link accepts. Only then can the candidate be a false start (garbage whose length field
-// claims bytes that are really other frames, or that never come), and from then on it gets a
-// bound: twice the time its whole awaited size needs on the line (10 bits per byte: start, 8 data
-// bits, stop) plus 50 ms, counted from the cut that first found a message waiting behind it. A
-// cut past that deadline drops only the candidate's first byte and searches on behind it, so the
-// frames inside its span are found. A false start thus delays real frames by at most its bound
-// from their arrival, whenever it was met, and a candidate met long ago on a silent line is not
-// judged on a silence that held nothing up. A link whose rate is unknown (USB) is timed as a
-// 115200 baud line.
+// claims bytes that are really other frames, or that never come), and only then is it judged by
+// its bound: twice the time its whole awaited size needs on the line (10 bits per byte: start, 8
+// data bits, stop) plus 50 ms, counted from the cut that first met it. A cut past that deadline
+// drops only the candidate's first byte and searches on behind it, so the frames inside its span
+// are found. A false start thus delays real frames by at most its bound, and not at all when
+// they come after it has been waiting that long (noise before a silence, then replies). A real
+// frame is given up only when it carries a message in its payload and comes slower than its
+// bound. A link whose rate is unknown (USB) is timed as a 115200 baud line.
 //
 // The same bytes give the same messages however they are cut into pieces, as long as no bound
 // passes in between; the log-file reader, whose bytes all exist or have ended, agrees with it.
@@ -51,9 +51,8 @@ class MessageCutter {
   MessageCutter(const MessageCutter&) = delete;
   MessageCutter& operator=(const MessageCutter&) = delete;
 
-  // nowMs for cut: read the steady clock (in ms) when a candidate's bound needs the time, at most
-  // once per cut. A cut that finds only complete messages, or a candidate that holds nothing up,
-  // reads no clock.
+  // nowMs for cut: read the steady clock (in ms) when an awaited candidate needs the time, at
+  // most once per cut. A cut that finds only complete messages reads no clock.
   static constexpr uint64_t kReadClock = UINT64_MAX;
 
   // Searches buffer (new bytes already appended) and appends every message the manager finds to
@@ -66,7 +65,7 @@ class MessageCutter {
 
   // A candidate at the front of the buffer awaits bytes.
   bool hasAwaitedCandidate() const { return m_pending; }
-  // A message waits behind that candidate: its bound runs.
+  // A message waits behind that candidate: it is judged by its bound.
   bool holdsMessagesBack() const { return m_pending && m_holding; }
   // The deadline (monotonic ms) and bound of a candidate that holds messages back; 0 otherwise.
   uint64_t awaitedDeadlineMs() const { return holdsMessagesBack() ? m_pendingDeadline : 0; }
@@ -85,9 +84,9 @@ class MessageCutter {
   uint64_t m_front = 0;  // stream position of buffer[0]
   bool m_pending = false;
   uint64_t m_pendingPosition = 0;  // stream position of the awaited candidate
-  size_t m_pendingTotal = 0;       // the total it awaits (when its bound runs)
+  uint64_t m_metAt = 0;            // the cut that first met it (ms)
+  size_t m_pendingTotal = 0;       // the total it awaits (once it holds messages back)
   bool m_holding = false;          // a message waits behind it
-  uint64_t m_holdingSince = 0;     // the cut that first found one (ms)
   uint64_t m_pendingDeadline = 0;
   uint64_t m_pendingBound = 0;
   uint64_t m_lookFrom = 0;  // stream position where the next look behind it starts
