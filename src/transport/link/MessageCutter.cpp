@@ -128,8 +128,8 @@ void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageLi
       awaiting = true;
       break;
     }
-    // Its bytes did not come within the bound while messages waited: not a message. Search
-    // again behind its first byte.
+    // Its bytes did not come within its bound and messages wait behind it: not a message.
+    // Search again behind its first byte.
     ++m_giveUps;
     m_lastBound = m_pendingBound;
     m_pending = false;
