@@ -88,7 +88,9 @@ struct HubRig {
     control = ZtControl_construct();
     ZtControl_addCallbackHandler(control, &recorder, 0);
     Text name(pty.slavePath());
-    opened = ZtControl_openPort(control, &name.s, B115200, 0, 0) != 0;
+    // A generous GotoConfig allowance: the first open of a program under a sanitizer on a loaded
+    // machine can take longer than the usual 150 ms.
+    opened = ZtControl_openPort(control, &name.s, B115200, 1000, 0) != 0;
     if (!opened) return;
     device = ZtControl_device(control, hub.deviceId);
     childA = ZtControl_device(control, kChildA);
