@@ -61,13 +61,13 @@ bool EmulatorLink::writeInPieces(const uint8_t* data, size_t size, const std::ve
                                  std::chrono::milliseconds gap) {
   size_t pos = 0;
   for (size_t piece : pieces) {
-    if (pos >= size) return true;
     const size_t n = std::min(piece, size - pos);
     if (!write(data + pos, n)) return false;
     pos += n;
+    if (pos >= size) return true;
     std::this_thread::sleep_for(gap);
   }
-  return pos >= size || write(data + pos, size - pos);
+  return write(data + pos, size - pos);
 }
 
 uint32_t FdEmulatorLink::lineSpeed() const {
