@@ -18,6 +18,7 @@
 #include "support/TestControl.h"
 #include "support/emulator/DeviceEmulator.h"
 #include "support/emulator/StationModel.h"
+#include "transport/link/Communicator.h"
 
 namespace zelto::test {
 
@@ -52,8 +53,13 @@ class EmulatedStation {
 
   const std::string& path() const { return pty.slavePath(); }
   bool open() {
-    const bool opened = control->openPort(Text(path()).s, B115200);
-    if (TovanaStationDevice* s = station()) s->addCallbackHandler(&messages, false);
+    // A generous allowance for the open only (the first open of a program under a sanitizer on a
+    // loaded machine can miss the usual 150 ms); the mode switches then run on the usual one.
+    const bool opened = control->openPort(Text(path()).s, B115200, 1000);
+    if (TovanaStationDevice* s = station()) {
+      if (Communicator* link = s->communicator()) link->setGotoConfigTimeout(0);
+      s->addCallbackHandler(&messages, false);
+    }
     mark();
     return opened;
   }

@@ -22,6 +22,7 @@
 #include "support/ZtValues.h"
 #include "support/emulator/HubModel.h"
 #include "trackers/KtixStreamRig.h"
+#include "transport/link/Communicator.h"
 #include "zeltodeviceapi/ztcontrol.h"
 #include "zeltodeviceapi/ztdevice.h"
 
@@ -88,11 +89,12 @@ struct HubRig {
     control = ZtControl_construct();
     ZtControl_addCallbackHandler(control, &recorder, 0);
     Text name(pty.slavePath());
-    // A generous GotoConfig allowance: the first open of a program under a sanitizer on a loaded
-    // machine can take longer than the usual 150 ms.
+    // A generous allowance for the open only (the first open of a program under a sanitizer on a
+    // loaded machine can miss the usual 150 ms); the mode switches then run on the usual one.
     opened = ZtControl_openPort(control, &name.s, B115200, 1000, 0) != 0;
     if (!opened) return;
     device = ZtControl_device(control, hub.deviceId);
+    if (device) static_cast<::ZtDevice*>(device)->communicator()->setGotoConfigTimeout(0);
     childA = ZtControl_device(control, kChildA);
     childB = ZtControl_device(control, kChildB);
   }
