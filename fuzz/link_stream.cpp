@@ -47,7 +47,8 @@ Bytes bytesOf(const ZtMessage& m) {
 }
 
 // Feeds the stream in reads of the given sizes at one instant, then ends it: time passes until
-// every candidate left has been given up. Returns the raw bytes of every message, in order.
+// no candidate holds a message back (one with nothing behind it stays, awaiting its bytes).
+// Returns the raw bytes of every message, in order.
 std::vector<Bytes> run(ProtocolManager& manager, const Bytes& stream, const std::vector<size_t>& sizes) {
   MessageCutter cutter;
   ZtByteArray buffer;
@@ -68,12 +69,13 @@ std::vector<Bytes> run(ProtocolManager& manager, const Bytes& stream, const std:
     collect();
   }
   uint64_t now = kT0;
-  for (size_t i = 0; i <= stream.size() && buffer.size > 0; ++i) {
+  for (size_t i = 0; i <= stream.size() && cutter.holdsMessagesBack(); ++i) {
     now += kHour;
     cutter.cut(manager, buffer, out, now, 115200);
     collect();
   }
-  check(buffer.size == 0, "the end of the stream empties the buffer");
+  check(!cutter.holdsMessagesBack(), "the end of the stream gives up every candidate that holds messages back");
+  check(buffer.size <= ProtocolHandler::kMaximumMessageSize, "what stays is at most one candidate");
   ZtByteArray_destruct(&buffer);
   return messages;
 }

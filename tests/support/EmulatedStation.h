@@ -18,6 +18,7 @@
 #include "support/TestControl.h"
 #include "support/emulator/DeviceEmulator.h"
 #include "support/emulator/StationModel.h"
+#include "transport/link/Communicator.h"
 
 namespace zelto::test {
 

@@ -134,9 +134,9 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   uint64_t droppedBacklogBytes() const;
   // Appends bytes to the receive buffer and cuts every complete accepted message into output
   // (reporting each to the master); see MessageCutter for what is kept and for how long a
-  // candidate is awaited (bounded by the port's baud rate). Garbage and refused messages are
-  // dropped; the buffer stays below kReceiveBufferLimit. 259 when no message came out. An empty
-  // block judges the awaited candidate against the clock again.
+  // candidate that holds messages back is awaited (bounded by the port's baud rate). Garbage
+  // and refused messages are dropped; the buffer stays below kReceiveBufferLimit. 259 when no
+  // message came out. An empty block judges the awaited candidate against the clock again.
   ZtResultValue processBufferedData(const ZtByteArray& bytes, MessageList& output);
   // The same at a given monotonic time in ms (the steady clock's); MessageCutter::kReadClock
   // reads the steady clock, and only when an awaited candidate needs the time.
@@ -147,8 +147,8 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   bool parseReaderChunk(KtThread& reader, MessageList& output, ZtResultValue& result);
   // The parse tasks' message cutter: the awaited candidate and its bound, give-ups so far.
   const MessageCutter& messageCutter() const { return m_cutter; }
-  // The steady-clock time (ms) at which the awaited candidate is given up, 0 when none is
-  // awaited: the reader parses once more then even when the line has gone silent.
+  // The steady-clock time (ms) at which the awaited candidate is given up, 0 unless it holds a
+  // message back: the reader parses once more then even when the line has gone silent.
   uint64_t awaitedDeadlineMs() const { return m_awaitedDeadlineMs.load(std::memory_order_acquire); }
   // The parse tasks' reusable output list.
   MessageList& parseOutput() { return m_parseOutput; }

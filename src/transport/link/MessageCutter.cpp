@@ -21,10 +21,10 @@ bool journalThisCount(uint64_t count) {
 
 }  // namespace
 
-uint64_t MessageCutter::giveUpBoundMs(size_t missing, uint32_t bitsPerSecond) {
+uint64_t MessageCutter::giveUpBoundMs(size_t bytes, uint32_t bitsPerSecond) {
   const uint64_t rate = bitsPerSecond > 0 ? bitsPerSecond : kFallbackBitsPerSecond;
   // Rounded up: a bound never falls short of the transfer time.
-  const uint64_t transferMs = (static_cast<uint64_t>(missing) * kBitsPerByte * 1000 + rate - 1) / rate;
+  const uint64_t transferMs = (static_cast<uint64_t>(bytes) * kBitsPerByte * 1000 + rate - 1) / rate;
   return 2 * transferMs + kSlackMs;
 }
 
@@ -48,12 +48,41 @@ MessageCutter::~MessageCutter() { ZtMessage_destruct(&m_message); }
 void MessageCutter::reset() {
   m_front = 0;
   m_pending = false;
+  m_holding = false;
+}
+
+bool MessageCutter::messageBehind(ProtocolManager& manager, const uint8_t* data, size_t size, size_t at) {
+  const size_t first = static_cast<size_t>(std::max<uint64_t>(m_lookFrom, m_front + at + 1) - m_front);
+  size_t from = first;
+  size_t resume = size;  // the first candidate behind that awaits bytes
+  while (from < size) {
+    const MessageLocation found = manager.lookForMessage(m_message, data + from, size - from);
+    if (found.isComplete()) return true;
+    if (!found.isAwaiting()) {
+      // Nothing from here on can become a message but a candidate too short for its header to
+      // be judged, which a finder passes over when it is not the first.
+      resume = std::min(resume, std::max(from, size > kLongestHeader ? size - kLongestHeader : 0));
+      break;
+    }
+    const size_t next = from + static_cast<size_t>(found.start());
+    resume = std::min(resume, next);
+    from = next + 1;
+  }
+  m_lookFrom = m_front + std::max(resume, first);
+  return false;
 }
 
 void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageList& output, uint64_t nowMs,
                         uint32_t bitsPerSecond) {
   const uint8_t* data = buffer.data;
   const size_t size = buffer.size;
+  const auto now = [&nowMs] {
+    if (nowMs == kReadClock)
+      nowMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+    return nowMs;
+  };
   size_t offset = 0;
   bool awaiting = false;
   while (offset < size) {
@@ -70,25 +99,37 @@ void MessageCutter::cut(ProtocolManager& manager, ZtByteArray& buffer, MessageLi
     const size_t at = offset + static_cast<size_t>(found.start());
     const size_t total = static_cast<size_t>(-static_cast<int64_t>(found.size()));
     const uint64_t position = m_front + at;
-    if (nowMs == kReadClock)
-      nowMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-    if (!m_pending || m_pendingPosition != position || m_pendingTotal != total) {
-      // First met with this total (a header that completed changes it): its bound starts now.
-      const size_t held = size - at;
+    if (!m_pending || m_pendingPosition != position) {
       m_pending = true;
       m_pendingPosition = position;
-      m_pendingTotal = total;
-      m_pendingBound = giveUpBoundMs(total > held ? total - held : 1, bitsPerSecond);
-      m_pendingDeadline = nowMs + m_pendingBound;
+      m_metAt = now();
+      m_holding = false;
+      m_lookFrom = position + 1;
     }
-    if (nowMs < m_pendingDeadline) {
+    if (!m_holding) {
+      // Holding nothing up, it waits for its bytes however long they take.
+      if (!messageBehind(manager, data, size, at)) {
+        offset = at;
+        awaiting = true;
+        break;
+      }
+      m_holding = true;
+      m_pendingTotal = 0;
+    }
+    if (m_pendingTotal != total) {
+      // Measured on the whole size it awaits. A header that completes changes that, and a record
+      // whose size no header gives awaits a byte more than it holds and is measured on that.
+      m_pendingTotal = total;
+      m_pendingBound = giveUpBoundMs(total, bitsPerSecond);
+      m_pendingDeadline = m_metAt + m_pendingBound;
+    }
+    if (now() < m_pendingDeadline) {
       offset = at;
       awaiting = true;
       break;
     }
-    // Its bytes did not come within the bound: not a message. Search again behind its first byte.
+    // Its bytes did not come within its bound and messages wait behind it: not a message.
+    // Search again behind its first byte.
     ++m_giveUps;
     m_lastBound = m_pendingBound;
     m_pending = false;

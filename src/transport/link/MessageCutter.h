@@ -1,15 +1,21 @@
 #pragma once
 // Cuts the messages out of a link's receive buffer, a byte stream that arrives in pieces of any
-// size (a serial port ends reads anywhere inside a frame).
+// size (a serial port ends reads anywhere inside a frame, and a writer may stall between them).
 //
 // The search (ProtocolManager) stops at the first candidate that still awaits bytes, so nothing
-// inside the span of a frame that is still arriving is taken for a message. A candidate whose
-// missing bytes never come (garbage whose length field claims more than will arrive) would hold
-// the stream back for ever, so each awaited candidate gets a bound: twice the time its missing
-// bytes need on the line (10 bits per byte: start, 8 data bits, stop) plus 50 ms, counted from the
-// cut that first met it with that awaited total. When a later cut finds the same candidate past
-// its bound, only its first byte is dropped and the search goes on behind it, so the frames inside
-// its span are found. A link whose rate is unknown (USB) is timed as a 115200 baud line.
+// inside the span of a frame that is still arriving is taken for a message. Such a candidate is
+// kept, however slowly its bytes come, as long as it holds nothing up: while no message waits
+// behind it. The bytes behind its start are its own as far as anyone can tell (a header cannot
+// hold a message, and payload bytes are only payload) until a look through them finds a message
+// the link accepts. Only then can the candidate be a false start (garbage whose length field
+// claims bytes that are really other frames, or that never come), and only then is it judged by
+// its bound: twice the time its whole awaited size needs on the line (10 bits per byte: start, 8
+// data bits, stop) plus 50 ms, counted from the cut that first met it. A cut past that deadline
+// drops only the candidate's first byte and searches on behind it, so the frames inside its span
+// are found. A false start thus delays real frames by at most its bound, and not at all when
+// they come after it has been waiting that long (noise before a silence, then replies). A real
+// frame is given up only when it carries a message in its payload and comes slower than its
+// bound. A link whose rate is unknown (USB) is timed as a 115200 baud line.
 //
 // The same bytes give the same messages however they are cut into pieces, as long as no bound
 // passes in between; the log-file reader, whose bytes all exist or have ended, agrees with it.
@@ -27,8 +33,8 @@ class MessageCutter {
  public:
   static constexpr uint32_t kFallbackBitsPerSecond = 115200;
   static constexpr uint64_t kSlackMs = 50;
-  // The bound for a candidate that misses `missing` bytes on a line of bitsPerSecond (0: unknown).
-  static uint64_t giveUpBoundMs(size_t missing, uint32_t bitsPerSecond);
+  // The bound for a candidate of `bytes` bytes in all on a line of bitsPerSecond (0: unknown).
+  static uint64_t giveUpBoundMs(size_t bytes, uint32_t bitsPerSecond);
 
   // Where the bytes that may still begin a message start, after a search found nothing complete
   // and nothing awaited in data: every candidate with a full header was judged dead, so only a
@@ -57,21 +63,33 @@ class MessageCutter {
   // The buffer was emptied by its owner: forget the stream position and the awaited candidate.
   void reset();
 
-  // The awaited candidate at the front of the buffer and its deadline (monotonic ms), if any.
+  // A candidate at the front of the buffer awaits bytes.
   bool hasAwaitedCandidate() const { return m_pending; }
-  uint64_t awaitedDeadlineMs() const { return m_pendingDeadline; }
-  uint64_t awaitedBoundMs() const { return m_pendingBound; }
+  // A message waits behind that candidate: it is judged by its bound.
+  bool holdsMessagesBack() const { return m_pending && m_holding; }
+  // The deadline (monotonic ms) and bound of a candidate that holds messages back; 0 otherwise.
+  uint64_t awaitedDeadlineMs() const { return holdsMessagesBack() ? m_pendingDeadline : 0; }
+  uint64_t awaitedBoundMs() const { return holdsMessagesBack() ? m_pendingBound : 0; }
   // Candidates given up so far, and the bound of the last one.
   uint64_t giveUpCount() const { return m_giveUps; }
   uint64_t lastGiveUpBoundMs() const { return m_lastBound; }
 
  private:
+  // Whether a message the link accepts lies in data[at + 1, size), behind the awaited candidate
+  // at `at`: complete messages are looked for past every candidate that awaits bytes there too.
+  // What a look has judged stays judged (a dead candidate stays dead, whatever comes), so the
+  // next look for the same candidate starts at m_lookFrom.
+  bool messageBehind(ProtocolManager& manager, const uint8_t* data, size_t size, size_t at);
+
   uint64_t m_front = 0;  // stream position of buffer[0]
   bool m_pending = false;
   uint64_t m_pendingPosition = 0;  // stream position of the awaited candidate
-  size_t m_pendingTotal = 0;       // the total it awaits
+  uint64_t m_metAt = 0;            // the cut that first met it (ms)
+  size_t m_pendingTotal = 0;       // the total it awaits (once it holds messages back)
+  bool m_holding = false;          // a message waits behind it
   uint64_t m_pendingDeadline = 0;
   uint64_t m_pendingBound = 0;
+  uint64_t m_lookFrom = 0;  // stream position where the next look behind it starts
   uint64_t m_giveUps = 0;
   uint64_t m_lastBound = 0;
   ZtMessage m_message;  // search output, reused

@@ -32,12 +32,20 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const ZtByteArr
 }
 
 MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* data, size_t size) {
+  return search(message, data, size, false);
+}
+
+MessageLocation ProtocolManager::lookForMessage(ZtMessage& message, const uint8_t* data, size_t size) {
+  return search(message, data, size, true);
+}
+
+MessageLocation ProtocolManager::search(ZtMessage& message, const uint8_t* data, size_t size, bool look) {
   ZtMessage_clear(&message);
   MessageLocation best;
   size_t winner = m_order.size();
 
   for (size_t k = 0; k < m_order.size(); ++k) {
-    const MessageLocation found = searchAccepted(*m_order[k], data, size);
+    const MessageLocation found = searchAccepted(*m_order[k], data, size, look);
     if (found.start() < 0 || found.size() == 0)
       continue;
     // The earliest start wins, complete or awaited: the link keeps the bytes from the returned
@@ -60,7 +68,7 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
     }
   }
 
-  if (winner != 0 && winner < m_order.size()) {
+  if (!look && winner != 0 && winner < m_order.size()) {
     std::rotate(m_order.begin(), m_order.begin() + static_cast<std::ptrdiff_t>(winner),
                 m_order.begin() + static_cast<std::ptrdiff_t>(winner) + 1);
     m_handlers.splice(m_handlers.begin(), m_handlers, std::next(m_handlers.begin(), static_cast<std::ptrdiff_t>(winner)));
@@ -70,7 +78,8 @@ MessageLocation ProtocolManager::findMessage(ZtMessage& message, const uint8_t* 
   return best;
 }
 
-MessageLocation ProtocolManager::searchAccepted(const IProtocolHandler& handler, const uint8_t* data, size_t size) {
+MessageLocation ProtocolManager::searchAccepted(const IProtocolHandler& handler, const uint8_t* data, size_t size,
+                                                bool look) {
   size_t from = 0;
   for (;;) {
     const MessageLocation found = handler.findMessageIn(m_scratch, data + from, size - from);
@@ -81,8 +90,7 @@ MessageLocation ProtocolManager::searchAccepted(const IProtocolHandler& handler,
       return MessageLocation(static_cast<int32_t>(at), found.size());
     // A checksum-correct candidate the link refuses is no message, and frames may lie inside its
     // span: only its first byte is dropped.
-    ++m_refused;
-    if (journalThisCount(m_refused))
+    if (!look && journalThisCount(++m_refused))
       JLOG_ALERT("refused message id 0x" << std::hex << int(ZtMessage_getMessageId(&m_scratch)) << " from bus id 0x"
                                          << int(ZtMessage_getBusId(&m_scratch)) << std::dec << " (" << m_refused
                                          << " refused so far)");

@@ -36,6 +36,10 @@ public:
   // positive and is empty otherwise.
   virtual MessageLocation findMessage(ZtMessage& message, const ZtByteArray& bytes);
   MessageLocation findMessage(ZtMessage& message, const uint8_t* data, size_t size);
+  // The same search as a look ahead, for bytes that are not to be taken yet: refusals are neither
+  // counted nor journalled (the search that takes the bytes later does that once) and the handler
+  // order stays as it is.
+  MessageLocation lookForMessage(ZtMessage& message, const uint8_t* data, size_t size);
 
   // Takes ownership of handler and appends it; returns the pointer now in the list. When a handler
   // of the same type is already there, that one is returned and handler stays the caller's. A null
@@ -59,9 +63,11 @@ public:
   uint64_t refusedCount() const { return m_refused; }
 
 private:
+  // The arbitration; a look neither counts refusals nor reorders the handlers.
+  MessageLocation search(ZtMessage& message, const uint8_t* data, size_t size, bool look);
   // One handler's search that passes over refused messages: a complete message the link refuses
   // gives up only its first byte and the handler searches again behind it. Into m_scratch.
-  MessageLocation searchAccepted(const IProtocolHandler& handler, const uint8_t* data, size_t size);
+  MessageLocation searchAccepted(const IProtocolHandler& handler, const uint8_t* data, size_t size, bool look);
 
   const IMessageValidator& m_link;
   HandlerList m_handlers;  // front first; at most one handler per protocol type

@@ -22,6 +22,7 @@
 #include "support/ZtValues.h"
 #include "support/emulator/HubModel.h"
 #include "trackers/KtixStreamRig.h"
+#include "transport/link/Communicator.h"
 #include "zeltodeviceapi/ztcontrol.h"
 #include "zeltodeviceapi/ztdevice.h"
 
@@ -93,6 +94,7 @@ struct HubRig {
     opened = ZtControl_openPort(control, &name.s, B115200, 8000, 0) != 0;
     if (!opened) return;
     device = ZtControl_device(control, hub.deviceId);
+    if (device) static_cast<::ZtDevice*>(device)->communicator()->setGotoConfigTimeout(0);
     childA = ZtControl_device(control, kChildA);
     childB = ZtControl_device(control, kChildB);
   }
@@ -298,6 +300,18 @@ TEST(BusMasterHub, SettingsRoundTripAndRequests) {
   ASSERT_EQ(ZtDevice_powerDown(rig.device), 1);
   ASSERT_TRUE(rig.emu->waitForReceived(HubModel::PowerDown, 1, 2000));
   EXPECT_EQ(ZtDevice_connectivityState(rig.device), ZCS_Disconnected);
+}
+
+// The hub's battery reply sent as FA, 30 ms, FF, 30 ms, the rest: each time the level comes
+// through the C interface within the request's wait.
+TEST(BusMasterHub, ABatteryReplyWhoseFirstBytesComeInSlowReadsArrives) {
+  HubRig rig;
+  ASSERT_TRUE(rig.opened);
+  ASSERT_NE(rig.device, nullptr);
+  rig.hub.setBatteryRaw(100);
+  rig.emu->setWritePieces({1, 1}, 30);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ZtDevice_batteryLevel(rig.device), gZmBatteryLevelConverter.level(100)) << i;
+  rig.emu->setWritePieces({}, 0);
 }
 
 TEST(BusMasterHub, RecordingReplaysTheChildrensPackets) {

@@ -217,6 +217,32 @@ TEST(ImarUnits, PacketsCarryTheFramesAcrossCounterWrapsJunkAndCorruptFrames) {
   }
 }
 
+// A unit whose writer stalls inside its frames: the first one to three bytes of each come in
+// reads 30 ms apart (one frame's 200 ms), the rest after another pause. Every frame arrives, in
+// order, with none missed.
+TEST(ImarUnits, FramesWhoseFirstBytesComeInSlowReadsAllArrive) {
+  const struct {
+    std::vector<size_t> pieces;
+    std::chrono::milliseconds gap;
+  } writes[] = {{{1}, 30ms}, {{1, 1}, 30ms}, {{1, 1, 1}, 30ms}, {{2}, 30ms}, {{1, 2}, 200ms}};
+  for (Unit unit : {Unit::Fsas, Unit::IFog}) {
+    SCOPED_TRACE(nameOf(unit));
+    UnitRig rig(unit);
+    ASSERT_TRUE(rig.opened);
+    ASSERT_NE(rig.device, nullptr);
+    for (const auto& w : writes) ASSERT_TRUE(rig.gen->sendRaw(rig.gen->takeFrame(), w.pieces, w.gap));
+    ASSERT_TRUE(rig.recorder.waitFor(Kind::DataAvailable, std::size(writes), 5s))
+        << rig.recorder.count(Kind::DataAvailable) << " of " << std::size(writes) << " frames arrived";
+    const std::vector<CallbackRecorder::Event> events = rig.recorder.events(Kind::DataAvailable);
+    ASSERT_EQ(events.size(), std::size(writes));
+    for (size_t i = 0; i < events.size(); ++i) {
+      SCOPED_TRACE(i);
+      expectSample(unit, seen(events[i]), rig.gen->sample(i));
+    }
+    EXPECT_EQ(rig.recorder.count(Kind::MissedPackets), 0u);
+  }
+}
+
 TEST(ImarUnits, RecordingReplaysTheSamePackets) {
   TempDir dir;
   for (Unit unit : {Unit::Fsas, Unit::IFog}) {

@@ -57,6 +57,19 @@ bool FdEmulatorLink::write(const uint8_t* data, size_t size) {
   return true;
 }
 
+bool EmulatorLink::writeInPieces(const uint8_t* data, size_t size, const std::vector<size_t>& pieces,
+                                 std::chrono::milliseconds gap) {
+  size_t pos = 0;
+  for (size_t piece : pieces) {
+    const size_t n = std::min(piece, size - pos);
+    if (!write(data + pos, n)) return false;
+    pos += n;
+    if (pos >= size) return true;
+    std::this_thread::sleep_for(gap);
+  }
+  return write(data + pos, size - pos);
+}
+
 uint32_t FdEmulatorLink::lineSpeed() const {
   const int fd = m_fd.load();
   struct termios settings;
@@ -175,6 +188,12 @@ void DeviceEmulator::setWriteChunking(size_t maxChunk, int pauseMs) {
   m_chunkPauseMs = pauseMs;
 }
 
+void DeviceEmulator::setWritePieces(std::vector<size_t> pieces, int pauseMs) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_pieces = std::move(pieces);
+  m_piecePauseMs = pauseMs;
+}
+
 void DeviceEmulator::corruptNextChecksums(int n) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_corrupt = n;
@@ -226,6 +245,8 @@ std::vector<uint8_t> DeviceEmulator::defaultDataPayload(uint16_t counter) const 
 void DeviceEmulator::writeBytes(std::vector<uint8_t> bytes) {
   size_t chunk;
   int pause;
+  std::vector<size_t> pieces;
+  int piecePause;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_corrupt > 0 && bytes.size() >= 5) {
@@ -234,8 +255,14 @@ void DeviceEmulator::writeBytes(std::vector<uint8_t> bytes) {
     }
     chunk = m_chunk;
     pause = m_chunkPauseMs;
+    pieces = m_pieces;
+    piecePause = m_piecePauseMs;
   }
   std::lock_guard<std::mutex> wlock(m_writeMutex);
+  if (!pieces.empty()) {
+    m_link->writeInPieces(bytes.data(), bytes.size(), pieces, std::chrono::milliseconds(piecePause));
+    return;
+  }
   if (chunk == 0) {
     m_link->write(bytes.data(), bytes.size());
     return;

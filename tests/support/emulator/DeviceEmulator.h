@@ -29,6 +29,11 @@ class EmulatorLink {
   virtual void close() = 0;
   // The line speed the far side set (a termios speed code), 0 when the link has none.
   virtual uint32_t lineSpeed() const { return 0; }
+  // Writes the bytes as pieces of the given sizes, in order, and what they leave as one last
+  // piece, pausing for gap between pieces (a writer that stalls inside a frame). True when all
+  // were written.
+  bool writeInPieces(const uint8_t* data, size_t size, const std::vector<size_t>& pieces,
+                     std::chrono::milliseconds gap);
 };
 
 // A link over a file descriptor (e.g. a pseudo-terminal master). Owns the descriptor.
@@ -132,6 +137,9 @@ class DeviceEmulator {
   void injectRaw(const std::vector<uint8_t>& bytes);
   // Split every write into chunks of at most n bytes (0: no split), with an optional pause.
   void setWriteChunking(size_t maxChunk, int pauseMs = 0);
+  // Split every write into pieces of these sizes, then the rest, pausing pauseMs between pieces
+  // (EmulatorLink::writeInPieces); empty: no split. Takes precedence over the chunking.
+  void setWritePieces(std::vector<size_t> pieces, int pauseMs);
   // The next n frames go out with a wrong checksum.
   void corruptNextChecksums(int n);
   void hangUp();
@@ -245,6 +253,8 @@ class DeviceEmulator {
   std::chrono::steady_clock::time_point m_nextData;
   size_t m_chunk = 0;
   int m_chunkPauseMs = 0;
+  std::vector<size_t> m_pieces;
+  int m_piecePauseMs = 0;
   int m_corrupt = 0;
   bool m_hungUp = false;
   std::vector<EmuFrame> m_received;

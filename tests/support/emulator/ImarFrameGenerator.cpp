@@ -101,6 +101,11 @@ bool ImarFrameGenerator::send(size_t n) {
 
 bool ImarFrameGenerator::sendRaw(const std::vector<uint8_t>& bytes) { return m_link->write(bytes.data(), bytes.size()); }
 
+bool ImarFrameGenerator::sendRaw(const std::vector<uint8_t>& bytes, const std::vector<size_t>& pieces,
+                                 std::chrono::milliseconds gap) {
+  return m_link->writeInPieces(bytes.data(), bytes.size(), pieces, gap);
+}
+
 size_t ImarFrameGenerator::drainReceived(int waitMs) {
   size_t total = 0;
   uint8_t buffer[256];

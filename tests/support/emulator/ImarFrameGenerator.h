@@ -8,6 +8,7 @@
 // Samples are made from the frame index by a fixed rule (sample(i)), so a test knows what every
 // frame carried, and expected() gives what the library should report for a sample on the device
 // axes with the units' scales. Not thread-safe: one test thread drives it.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -53,6 +54,8 @@ class ImarFrameGenerator {
   bool send(size_t n);
   // Any bytes (junk, a corrupt frame, a frame cut in two).
   bool sendRaw(const std::vector<uint8_t>& bytes);
+  // The bytes in pieces of these sizes, then the rest, with gap between pieces.
+  bool sendRaw(const std::vector<uint8_t>& bytes, const std::vector<size_t>& pieces, std::chrono::milliseconds gap);
   // The next frame's bytes without sending it (the index advances).
   std::vector<uint8_t> takeFrame();
   // Bytes the library wrote to the port, read for up to waitMs.
