@@ -103,9 +103,11 @@ bool Zkf3iFilter::setFullStateChecked(const ZkfState* state) {
   const auto* s = dynamic_cast<const Zkf3iState*>(state);
   if (s == nullptr || !s->isUsable()) return false;
   m_state = *s;
-  m_R.isQuat(m_state.q_ls);
+  initializeScratchies();
   return true;
 }
+
+void Zkf3iFilter::initializeScratchies() { m_R.isQuat(m_state.q_ls); }
 
 ZkfParams* Zkf3iFilter::getFilterParameters() { return m_params; }
 
