@@ -35,6 +35,11 @@ enum : unsigned {
 // Coefficient of the slow low-pass of the specific force: four acceleration time constants,
 // c_acc^(1/4).
 double slowForceCoefficient(double cAcc) { return std::sqrt(std::sqrt(cAcc)); }
+// The acceleration update's widening is held over this many acceleration time constants.
+constexpr double kWideningHoldTimeConstants = 10.0;
+// Deviations of the sensor noise's share in the band-passed specific force below which no
+// widening starts.
+constexpr double kWideningNoiseDeviations = 5.0;
 
 bool finite3(const ZtVector& v) {
   return std::isfinite(v.data[0]) && std::isfinite(v.data[1]) && std::isfinite(v.data[2]);
@@ -319,7 +324,10 @@ void Zkf3Filter::predict() {
   // cancel in their difference, the part of the low-passed free acceleration that comes and goes
   // with the motion; the orientation estimate does not enter it.
   if (m_forceUnset) {
-    for (ZtSize i = 0; i < 3; ++i) m_forceFast[i] = m_forceSlow[i] = acc[i];
+    for (ZtSize i = 0; i < 3; ++i) {
+      m_forceFast[i] = m_forceSlow[i] = acc[i];
+      m_widening[i] = 0.0;
+    }
     m_forceUnset = false;
   }
   const double cSlow = slowForceCoefficient(p.c_acc);
@@ -630,12 +638,16 @@ void Zkf3Filter::doAccelerationUpdate() {
   const Zkf3Params& p = *m_params;
   const double g = std::sqrt(dot3(m_inertial.acc, m_inertial.acc)) + m_state.dynGravity[2];
   const double k = p.f_dynamic_acc * g * g;
-  // The zero measurement errs by the true low-passed free acceleration. While the sensor is
-  // accelerated that error is the part of the specific force's low-pass that comes and goes,
-  // d = R (m_forceFast - m_forceSlow), and it persists for about one time constant, 1 / (1 - c_acc)
-  // steps: spread over them, d^2 is added to the noise variance where it exceeds that variance
-  // and the floor the sensor noise alone leaves in d (three deviations of it).
-  double base[3], d[3] = {}, floor2 = 0.0;
+  // The zero measurement errs by the true low-passed free acceleration, an error that lasts about
+  // one time constant, 1 / (1 - c_acc) steps. While the sensor is accelerated its part that comes
+  // and goes is d = R (m_forceFast - m_forceSlow); where d^2 exceeds the noise variance and what
+  // the sensor noise alone leaves in d (kWideningNoiseDeviations of it), the excess, spread over
+  // those steps, widens the variance. The widening is held, fading over
+  // kWideningHoldTimeConstants, but no higher than the share the filter's own low-passed free
+  // acceleration x[0..2] still shows: a slow acceleration whose change the band-pass no longer
+  // sees keeps the update wide until the state has it no more, and on a tilt error alone the
+  // widening fades.
+  double base[3], d[3] = {}, floor2 = 0.0, hold = 0.0;
   const double steps = p.c_acc < 1.0 ? 1.0 / (1.0 - p.c_acc) : 0.0;
   if (steps > 0.0) {
     m_R.isQuat(m_state.q_gs);
@@ -655,16 +667,21 @@ void Zkf3Filter::doAccelerationUpdate() {
       gyr2 = std::max(gyr2, p.sTqvGyr(i, i) * p.sTqvGyr(i, i));
     }
     const double g2 = m_state.dynGravity[2] * m_state.dynGravity[2];
-    floor2 = 9.0 * (acc2 * white + g2 * gyr2 * walk);
+    floor2 = kWideningNoiseDeviations * kWideningNoiseDeviations * (acc2 * white + g2 * gyr2 * walk);
+    hold = std::pow(p.c_acc, 1.0 / kWideningHoldTimeConstants);
   }
+  const Matrix& L = m_state.sQx;
   m_Rd.isZero();
   bool usable = true, widened = false;
   for (ZtSize i = 0; i < 3; ++i) {
     base[i] = p.Qw_acclowpass(i, i) + k;
     const double excess = d[i] * d[i] - base[i] - floor2;
+    double x = 0.0;
+    for (ZtSize c = 0; c <= i; ++c) x += L(i, c) * m_state.sx[c];
+    m_widening[i] = std::max(excess > 0.0 ? steps * excess : 0.0, std::min(hold * m_widening[i], steps * x * x));
     double variance = base[i];
-    if (excess > 0.0) {
-      variance += steps * excess;
+    if (m_widening[i] > 0.0) {
+      variance += m_widening[i];
       widened = true;
     }
     m_Rd(i, i) = std::sqrt(variance);

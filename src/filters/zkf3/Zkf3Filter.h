@@ -111,9 +111,10 @@ class Zkf3Filter : public ZkfFilterBase {
   // parameters, rows 6-8 and 9-11 the diagonals m_qsMag and m_qsOri.
   double m_qsAcc[9] = {}, m_qsMag[3] = {}, m_qsOri[3] = {};
   // The specific force low-passed over one and over four acceleration time constants, carried in
-  // the body frame (the acceleration update's motion detector). Not part of the state: set again
+  // the body frame (the acceleration update's motion detector), and the variance by which the
+  // detected motion widens that update on each global axis. Not part of the state: started again
   // from the first sample after an initialisation or an installed state.
-  double m_forceFast[3] = {}, m_forceSlow[3] = {};
+  double m_forceFast[3] = {}, m_forceSlow[3] = {}, m_widening[3] = {};
   bool m_forceUnset = true;
   Quaternion m_dq{0.0, 0.0, 0.0, 0.0};
   Vector3 m_omega, m_v, m_innovation;
