@@ -245,25 +245,32 @@ RockingRun rockingShake(uint16_t updateFlags, uint64_t seed) {
 // The acceleration update must not read the shaking as tilt. With the magnetometer off (the run
 // of the fault) the horizontal bias stays within 5 of its deviations and 0.1 degrees/s, the tilt
 // within 1.25 degrees, and the NEES of tilt and bias (5 degrees of freedom, mean of 20 runs)
-// inside the two-sided 99 % band; with it on the same bounds hold. Before the update's deviation
-// followed the specific force these runs gave 13.4 deviations (0.29 degrees/s), 1.7 degrees and
-// mean NEES 25 to 61 with the magnetometer off, 6.1 deviations and 1.45 degrees with it on.
+// inside the two-sided 99 % band (4.2 to 5.5 at the checkpoints); with it on the same bounds
+// hold. Before the update's deviation followed the specific force these runs gave 13.4
+// deviations (0.29 degrees/s), 1.7 degrees and mean NEES 25 to 61 with the magnetometer off, 5.7
+// deviations (0.11 degrees/s) and 1.45 degrees with it on.
 TEST(Zkf3TimeUpdate, RockingShakenSensorIsNotTiltedByTheAcceleration) {
-  const uint16_t flags[] = {zelto::Zkf3ScenarioParams::kAccUpdateFlag,
-                            zelto::Zkf3ScenarioParams::kAccUpdateFlag | zelto::Zkf3ScenarioParams::kMagUpdateFlag};
-  for (const uint16_t f : flags) {
+  // The NEES band needs the 20 runs; with the magnetometer on only the bounds are checked.
+  const struct {
+    uint16_t flags;
+    int runs;
+  } cases[] = {{zelto::Zkf3ScenarioParams::kAccUpdateFlag, kSeeds},
+               {zelto::Zkf3ScenarioParams::kAccUpdateFlag | zelto::Zkf3ScenarioParams::kMagUpdateFlag, 5}};
+  for (const auto& c : cases) {
+    const uint16_t f = c.flags;
     SCOPED_TRACE(f);
     RockingRun worst;
     std::vector<double> meanNees;
-    for (int seed = 0; seed < kSeeds; ++seed) {
+    for (int seed = 0; seed < c.runs; ++seed) {
       const RockingRun r = rockingShake(f, static_cast<uint64_t>(seed));
       worst.worstBiasSigmas = std::max(worst.worstBiasSigmas, r.worstBiasSigmas);
       worst.worstBiasError = std::max(worst.worstBiasError, r.worstBiasError);
       worst.worstTilt = std::max(worst.worstTilt, r.worstTilt);
       meanNees.resize(r.nees.size(), 0.0);
-      for (size_t k = 0; k < r.nees.size(); ++k) meanNees[k] += r.nees[k] / kSeeds;
+      for (size_t k = 0; k < r.nees.size(); ++k) meanNees[k] += r.nees[k] / c.runs;
     }
-    const std::string tag = f == flags[0] ? "_mag_off" : "_mag_on";
+    const bool magOff = f == cases[0].flags;
+    const std::string tag = magOff ? "_mag_off" : "_mag_on";
     auto record = [&tag](const std::string& key, double value) {
       char text[32];
       std::snprintf(text, sizeof text, "%.4g", value);
@@ -276,7 +283,7 @@ TEST(Zkf3TimeUpdate, RockingShakenSensorIsNotTiltedByTheAcceleration) {
     EXPECT_LT(worst.worstBiasSigmas, 5.0);
     EXPECT_LT(worst.worstBiasError, 0.1 * kZkf3TimeUpdateDeg);
     EXPECT_LT(worst.worstTilt, 1.25 * kZkf3TimeUpdateDeg);
-    if (f != flags[0]) continue;
+    if (!magOff) continue;
     // The six checkpoints' means averaged: a mean over more (correlated) values than the band's
     // 20, so the band is, if anything, wide for it.
     ASSERT_EQ(meanNees.size(), 6u);
