@@ -61,6 +61,15 @@ Segment Segment::shake(double duration, const Vec3& amplitude, const Vec3& frequ
   return s;
 }
 
+Segment Segment::shakeRocking(double duration, const Vec3& amplitude, const Vec3& frequency, const Vec3& bodyAxis,
+                              double angle, double rockFrequency) {
+  Segment s = shake(duration, amplitude, frequency);
+  s.axis = bodyAxis.normalized();
+  s.rate = angle * 2.0 * M_PI * rockFrequency;
+  s.frequency = rockFrequency;
+  return s;
+}
+
 Segment Segment::forward(double duration, double acceleration) {
   Segment s;
   s.kind = Kind::ForwardAcceleration;
@@ -168,6 +177,7 @@ void MotionSimulator::motionAt(double t, Vec3& bodyRate, Vec3& navAcc) const {
     case Segment::Kind::Sinusoid: bodyRate = s.axis * (s.rate * std::sin(2.0 * M_PI * s.frequency * local)); break;
     case Segment::Kind::Shake:
       for (int k = 0; k < 3; ++k) navAcc[k] = s.acceleration[k] * std::sin(2.0 * M_PI * s.frequencies[k] * local);
+      if (s.rate != 0.0) bodyRate = s.axis * (s.rate * std::cos(2.0 * M_PI * s.frequency * local));
       break;
     case Segment::Kind::ForwardAcceleration: navAcc = m_q * Vec3(s.acceleration.x(), 0.0, 0.0); break;
     case Segment::Kind::Steer:

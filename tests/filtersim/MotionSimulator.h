@@ -41,8 +41,8 @@ struct Segment {
   Kind kind = Kind::Still;
   double duration = 0.0;
   Vec3 axis = Vec3::UnitZ();          // body-frame rotation axis (unit)
-  double rate = 0.0;                  // rad/s: body rotation, yaw rate of a turn, sinusoid amplitude
-  double frequency = 0.0;             // Hz (Sinusoid)
+  double rate = 0.0;                  // rad/s: body rotation, yaw rate of a turn, sinusoid or rocking amplitude
+  double frequency = 0.0;             // Hz (Sinusoid, rocking of a Shake)
   Vec3 acceleration = Vec3::Zero();   // navigation frame, m/s^2 (NavAcceleration; Shake amplitudes)
   Vec3 frequencies = Vec3::Zero();    // Hz per navigation axis (Shake)
   double speed = 0.0;                 // forward speed of a coordinated turn, m/s
@@ -61,6 +61,10 @@ struct Segment {
   // Translation without rotation: navigation acceleration amplitude_i * sin(2 pi frequency_i t)
   // on each axis (the velocity starts from the one reached so far).
   static Segment shake(double duration, const Vec3& amplitude, const Vec3& frequency);
+  // The same shaking while the body rocks about bodyAxis: body rate
+  // angle 2 pi f cos(2 pi f t), so the attitude swings by +-angle about the one at the start.
+  static Segment shakeRocking(double duration, const Vec3& amplitude, const Vec3& frequency, const Vec3& bodyAxis,
+                              double angle, double rockFrequency);
   // Acceleration along the body x axis (negative brakes); no rotation.
   static Segment forward(double duration, double acceleration);
   // Constant body rate about a body axis with the velocity turning with the body (a vehicle

@@ -1,5 +1,6 @@
 #include "filters/zkf3/Zkf3Filter.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
@@ -30,6 +31,15 @@ enum : unsigned {
   kJournalGyrNoise = 1u << 4,
   kJournalSampleTime = 1u << 5,
 };
+
+// Coefficient of the slow low-pass of the specific force: four acceleration time constants,
+// c_acc^(1/4).
+double slowForceCoefficient(double cAcc) { return std::sqrt(std::sqrt(cAcc)); }
+// The acceleration update's widening is held over this many acceleration time constants.
+constexpr double kWideningHoldTimeConstants = 10.0;
+// Deviations of the sensor noise's share in the band-passed specific force below which no
+// widening starts.
+constexpr double kWideningNoiseDeviations = 5.0;
 
 bool finite3(const ZtVector& v) {
   return std::isfinite(v.data[0]) && std::isfinite(v.data[1]) && std::isfinite(v.data[2]);
@@ -154,6 +164,7 @@ bool Zkf3Filter::setFullStateChecked(const ZkfState* state) {
   const auto* s = dynamic_cast<const Zkf3State*>(state);
   if (s == nullptr || !s->isUsable()) return false;
   m_state.copyFrom(*s);
+  m_forceUnset = true;
   return true;
 }
 
@@ -200,6 +211,7 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
     output.sensorData = sensorData;
     output.aiding = aiding;
     s.copyFrom(trial);
+    m_forceUnset = true;
     m_noRotation = noRotation;
     s.firstIteration = false;
     m_countdown = 0;
@@ -213,7 +225,10 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
 
     if (!defaultPath) {
       m_headingUnaided = !steps->magUpdate;
-      if (steps->init && !s.initializeFromMeasurement(p, m_inertial, m_aiding, m_v)) return false;
+      if (steps->init) {
+        if (!s.initializeFromMeasurement(p, m_inertial, m_aiding, m_v)) return false;
+        m_forceUnset = true;
+      }
       if (steps->predict) predict();
       if (steps->accUpdate) doAccelerationUpdate();
       if (steps->magUpdate) doMagnetometerUpdate();
@@ -304,6 +319,27 @@ void Zkf3Filter::predict() {
   s.acceleration_g.isMatMulVec(m_R, acc);
   s.acceleration_g.isVecAddVec(s.acceleration_g, s.dynGravity);
   s.velocity_g.isScaMulVecAddScaMulVec(p.c_vel, s.velocity_g, T, s.acceleration_g);
+  // The specific force low-passed over one acceleration time constant and over several, both
+  // carried along the step's rotation (body frame of its end). Gravity and a constant tilt error
+  // cancel in their difference, the part of the low-passed free acceleration that comes and goes
+  // with the motion; the orientation estimate does not enter it.
+  if (m_forceUnset) {
+    for (ZtSize i = 0; i < 3; ++i) {
+      m_forceFast[i] = m_forceSlow[i] = acc[i];
+      m_widening[i] = 0.0;
+    }
+    m_forceUnset = false;
+  }
+  const double cSlow = slowForceCoefficient(p.c_acc);
+  double fast[3], slow[3];
+  for (ZtSize i = 0; i < 3; ++i) {
+    fast[i] = m_PhiQ(0, i) * m_forceFast[0] + m_PhiQ(1, i) * m_forceFast[1] + m_PhiQ(2, i) * m_forceFast[2];
+    slow[i] = m_PhiQ(0, i) * m_forceSlow[0] + m_PhiQ(1, i) * m_forceSlow[1] + m_PhiQ(2, i) * m_forceSlow[2];
+  }
+  for (ZtSize i = 0; i < 3; ++i) {
+    m_forceFast[i] = p.c_acc * fast[i] + (1.0 - p.c_acc) * acc[i];
+    m_forceSlow[i] = cSlow * slow[i] + (1.0 - cSlow) * acc[i];
+  }
   // 4. Decay of the magnetic reference with the distance travelled.
   const double dpT = p.dp_boost * T;
   const double D = dpT * dpT * dot3(s.velocity_g, s.velocity_g);
@@ -573,25 +609,97 @@ void Zkf3Filter::accelerationUpdateKeepingHeading() {
   }
 }
 
+double Zkf3Filter::accelerationInnovationSquared(const double (&variance)[3]) const {
+  // x[0..2] = L sx and P = L L^T on rows 0-2 of the lower-triangular root L; the innovation of
+  // the zero measurement is -x[0..2], its covariance P[0..2, 0..2] + diag(variance).
+  const Matrix& S = m_state.sQx;
+  double x[3], C[3][3] = {};
+  for (ZtSize i = 0; i < 3; ++i) {
+    x[i] = 0.0;
+    for (ZtSize c = 0; c <= i; ++c) x[i] += S(i, c) * m_state.sx[c];
+    for (ZtSize j = 0; j <= i; ++j) {
+      double v = i == j ? variance[i] : 0.0;
+      for (ZtSize c = 0; c <= j; ++c) v += S(i, c) * S(j, c);
+      for (ZtSize c = 0; c < j; ++c) v -= C[i][c] * C[j][c];
+      C[i][j] = i == j ? std::sqrt(v) : v / C[j][j];
+    }
+  }
+  double e2 = 0.0, w[3];
+  for (ZtSize i = 0; i < 3; ++i) {
+    double v = x[i];
+    for (ZtSize j = 0; j < i; ++j) v -= C[i][j] * w[j];
+    w[i] = v / C[i][i];
+    e2 += w[i] * w[i];
+  }
+  return e2;
+}
+
 void Zkf3Filter::doAccelerationUpdate() {
   const Zkf3Params& p = *m_params;
   const double g = std::sqrt(dot3(m_inertial.acc, m_inertial.acc)) + m_state.dynGravity[2];
   const double k = p.f_dynamic_acc * g * g;
+  // The zero measurement errs by the true low-passed free acceleration, an error that lasts about
+  // one time constant, 1 / (1 - c_acc) steps. While the sensor is accelerated its part that comes
+  // and goes is d = R (m_forceFast - m_forceSlow); where d^2 exceeds the noise variance and what
+  // the sensor noise alone leaves in d (kWideningNoiseDeviations of it), the excess, spread over
+  // those steps, widens the variance. The widening is held, fading over
+  // kWideningHoldTimeConstants, but no higher than the share the filter's own low-passed free
+  // acceleration x[0..2] still shows: a slow acceleration whose change the band-pass no longer
+  // sees keeps the update wide until the state has it no more, and on a tilt error alone the
+  // widening fades.
+  double base[3], d[3] = {}, floor2 = 0.0, hold = 0.0;
+  const double steps = p.c_acc < 1.0 ? 1.0 / (1.0 - p.c_acc) : 0.0;
+  if (steps > 0.0) {
+    m_R.isQuat(m_state.q_gs);
+    double dS[3];
+    for (ZtSize i = 0; i < 3; ++i) dS[i] = m_forceFast[i] - m_forceSlow[i];
+    for (ZtSize i = 0; i < 3; ++i) d[i] = m_R(i, 0) * dS[0] + m_R(i, 1) * dS[1] + m_R(i, 2) * dS[2];
+    // Variances per unit noise of the difference of the two low-passes (coefficients a and b):
+    // of white accelerometer noise, and of the random walk the gyroscope noise gives the carried
+    // gravity (g times the rotation noise per step).
+    const double a = p.c_acc, b = slowForceCoefficient(p.c_acc);
+    const double white = (1.0 - a) * (1.0 - a) / (1.0 - a * a) + (1.0 - b) * (1.0 - b) / (1.0 - b * b) -
+                         2.0 * (1.0 - a) * (1.0 - b) / (1.0 - a * b);
+    const double walk = a * a / (1.0 - a * a) + b * b / (1.0 - b * b) - 2.0 * a * b / (1.0 - a * b);
+    double acc2 = 0.0, gyr2 = 0.0;
+    for (ZtSize i = 0; i < 3; ++i) {
+      acc2 = std::max(acc2, p.sQvAcc(i, i) * p.sQvAcc(i, i));
+      gyr2 = std::max(gyr2, p.sTqvGyr(i, i) * p.sTqvGyr(i, i));
+    }
+    const double g2 = m_state.dynGravity[2] * m_state.dynGravity[2];
+    floor2 = kWideningNoiseDeviations * kWideningNoiseDeviations * (acc2 * white + g2 * gyr2 * walk);
+    hold = std::pow(p.c_acc, 1.0 / kWideningHoldTimeConstants);
+  }
+  const Matrix& L = m_state.sQx;
   m_Rd.isZero();
-  bool usable = true;
+  bool usable = true, widened = false;
   for (ZtSize i = 0; i < 3; ++i) {
-    m_Rd(i, i) = std::sqrt(p.Qw_acclowpass(i, i) + k);
-    usable = usable && m_Rd(i, i) > 0.0 && std::isfinite(m_Rd(i, i));
+    base[i] = p.Qw_acclowpass(i, i) + k;
+    const double excess = d[i] * d[i] - base[i] - floor2;
+    double x = 0.0;
+    for (ZtSize c = 0; c <= i; ++c) x += L(i, c) * m_state.sx[c];
+    m_widening[i] = std::max(excess > 0.0 ? steps * excess : 0.0, std::min(hold * m_widening[i], steps * x * x));
+    double variance = base[i];
+    if (m_widening[i] > 0.0) {
+      variance += m_widening[i];
+      widened = true;
+    }
+    m_Rd(i, i) = std::sqrt(variance);
+    usable = usable && base[i] > 0.0 && std::isfinite(m_Rd(i, i));
   }
   if (!usable) {
     journalOnce(kJournalAccNoise, "acceleration noise deviation not positive: acceleration update skipped");
     return;
   }
+  // The validity check reads the innovation against the deviation without the motion's share:
+  // an accelerometer that disagrees with the orientation still lowers the flag while it moves.
+  const double rawInnovation2 = widened ? accelerationInnovationSquared(base) : 0.0;
   if (m_headingUnaided)
     accelerationUpdateKeepingHeading();
   else
     measurementUpdate(m_yAcc, m_Hacc, m_Rd, 9);
-  if (dot3(m_innovation, m_innovation) > p.validity_accThreshold) m_countdown = static_cast<int16_t>(p.okAgeInit);
+  const double innovation2 = widened ? rawInnovation2 : dot3(m_innovation, m_innovation);
+  if (innovation2 > p.validity_accThreshold) m_countdown = static_cast<int16_t>(p.okAgeInit);
 }
 
 void Zkf3Filter::doMagnetometerUpdate() {

@@ -86,6 +86,9 @@ class Zkf3Filter : public ZkfFilterBase {
   // estimates and variances stay as they are, the rest of the covariance follows in Joseph form.
   void accelerationUpdateKeepingHeading();
   void checkParameters();
+  // |L^-1 x[0..2]|^2 for the zero-acceleration measurement with these noise variances (L L^T its
+  // innovation covariance).
+  double accelerationInnovationSquared(const double (&variance)[3]) const;
   bool inputsFinite(const Zkf3SensorData& sensorData, const Zkf3Aiding& aiding) const;
 
   Zkf3Params* m_params;
@@ -107,6 +110,12 @@ class Zkf3Filter : public ZkfFilterBase {
   // The blocks of the process-noise root: rows 0-2 m_qsAcc, rows 3-5 sQw_gyr_bias of the
   // parameters, rows 6-8 and 9-11 the diagonals m_qsMag and m_qsOri.
   double m_qsAcc[9] = {}, m_qsMag[3] = {}, m_qsOri[3] = {};
+  // The specific force low-passed over one and over four acceleration time constants, carried in
+  // the body frame (the acceleration update's motion detector), and the variance by which the
+  // detected motion widens that update on each global axis. Not part of the state: started again
+  // from the first sample after an initialisation or an installed state.
+  double m_forceFast[3] = {}, m_forceSlow[3] = {}, m_widening[3] = {};
+  bool m_forceUnset = true;
   Quaternion m_dq{0.0, 0.0, 0.0, 0.0};
   Vector3 m_omega, m_v, m_innovation;
 

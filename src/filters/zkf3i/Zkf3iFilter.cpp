@@ -103,9 +103,11 @@ bool Zkf3iFilter::setFullStateChecked(const ZkfState* state) {
   const auto* s = dynamic_cast<const Zkf3iState*>(state);
   if (s == nullptr || !s->isUsable()) return false;
   m_state = *s;
-  m_R.isQuat(m_state.q_ls);
+  initializeScratchies();
   return true;
 }
+
+void Zkf3iFilter::initializeScratchies() { m_R.isQuat(m_state.q_ls); }
 
 ZkfParams* Zkf3iFilter::getFilterParameters() { return m_params; }
 
@@ -488,7 +490,22 @@ void Zkf3iFilter::doMagnetometerUpdate() {
   Vector3& mL = m_v1;
   mL.isMatMulVec(m_R, m_ad.mag);
   s.mag_avg.isScaMulVecAddScaMulVec(p.c_mag_avg, s.mag_avg, 1.0 - p.c_mag_avg, mL);
-  for (ZtSize i = 0; i < 3; ++i) s.mag_var[i] = p.c_mag_var * s.mag_var[i] + (1.0 - p.c_mag_var) * (mL[i] - s.mag_avg[i]);
+  // The deviation from the average without its part along the average's horizontal tangent (a
+  // turn about the vertical). The filter's own heading drift turns mL that way; counted as a
+  // disturbance it would raise sdMagVar and free the field states to follow the drift, so that
+  // the heading, and with it the bias about the vertical, would never be corrected. Turns about
+  // the vertical are for the magnetometer update and its gate to judge; a disturbance also
+  // changes the field's horizontal magnitude or its vertical part.
+  Vector3& dev = m_v2;
+  dev.isVecSubVec(mL, s.mag_avg);
+  const double t0 = -s.mag_avg[1], t1 = s.mag_avg[0];
+  const double tt = t0 * t0 + t1 * t1;
+  if (tt > kMinNorm * kMinNorm) {
+    const double along = (dev[0] * t0 + dev[1] * t1) / tt;
+    dev[0] -= along * t0;
+    dev[1] -= along * t1;
+  }
+  for (ZtSize i = 0; i < 3; ++i) s.mag_var[i] = p.c_mag_var * s.mag_var[i] + (1.0 - p.c_mag_var) * dev[i];
   // 4.-6.
   m_y = Vector3(mL[0], mL[1], 0.0);
   m_M1.isMcrossVec(m_y);

@@ -57,6 +57,8 @@ class Zkf3iFilter : public ZkfFilterBase {
   // False, nothing changed, for null, another filter's state or one that is not usable
   // (Zkf3iState::isUsable); otherwise installed with R_ls recomputed.
   bool setFullStateChecked(const ZkfState* state);
+  // Recomputes the work values derived from the state: R_ls from q_ls.
+  void initializeScratchies();
   const Zkf3iState& state() const { return m_state; }
   // The sensor data of the last step as the prediction left it (bias-corrected rate and
   // increment).

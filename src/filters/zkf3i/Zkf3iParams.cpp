@@ -187,8 +187,11 @@ bool Zkf3iParams::initialize(const Zkf3iScenarioParams& s, const KtMk4HardwarePa
               {"tau_redefine_delta_x0", s.tau_redefine_delta_x0},
               {"tau_redefine_sdHeading", s.tau_redefine_sdHeading},
               {"accUpdate_tauDecay", s.accUpdate_tauDecay}};
+  // A time constant of 0 gives the coefficient 0 (no memory); a negative one would give a
+  // coefficient above 1, a growing low-pass.
   for (const auto& t : taus)
-    if (!positiveFinite(t.tau)) return refuse(std::string("time constant ") + t.name + " not positive and finite");
+    if (!(t.tau == 0.0 || positiveFinite(t.tau)))
+      return refuse(std::string("time constant ") + t.name + " negative or not finite");
   for (ZtSize i = 0; i < 3; ++i)
     if (!positiveFinite(h.biasTauGyr[i])) return refuse("gyroscope bias time constant not positive and finite");
   // A sensor without noise is no sensor: with it the filter trusts the integrated rates without
@@ -224,6 +227,7 @@ bool Zkf3iParams::initialize(const Zkf3iScenarioParams& s, const KtMk4HardwarePa
   RnMagUpdate.isDiag(Vector3(1.0, 1.0, 0.0));
   // 4. Low-pass coefficients.
   auto c = [T](double tau) {
+    if (tau == 0.0) return 0.0;
     double a = 0.0, b = 0.0;
     getFirstOrderLowpassFilterCoefs(tau, 0.0, T, a, b);
     return a;

@@ -48,10 +48,11 @@ class Zkf3iParams : public ZkfParams {
   // The owned step flags as their Zkf3i kind (null when a foreign or no steps object is held).
   Zkf3iFilterSteps* zkf3iSteps() const;
 
-  // Derives every member from the inputs (see the source for the steps). Refuses, returning
-  // false with the reason in error() and journalled, when the sample rate is not positive and
-  // finite, a time constant of the scenario or a gyroscope bias time constant is not positive,
-  // an initial standard deviation (acceleration, gyroscope bias, field, orientation) is not
+  // Derives every member from the inputs (see the source for the steps). A time constant of the
+  // scenario of 0 gives the coefficient 0. Refuses, returning false with the reason in error()
+  // and journalled, when the sample rate is not positive and finite, a time constant of the
+  // scenario is negative or not finite, a gyroscope bias time constant is not positive, an
+  // initial standard deviation (acceleration, gyroscope bias, field, orientation) is not
   // positive, or any derived value is not finite. A refused record is not usable: sampleTime is
   // 0 and the rest as it was. "doFixedGravity" and "doInitialGyroBiasUpdate" are taken from the
   // user parameters' "enabledFixedGravity" and "enabledInitialGyroBiasUpdate".

@@ -1,6 +1,7 @@
 // Zkf3i scenario and run-time parameters: the built-in tuning and its scenario page, the settings
 // forms with their fallback key and read orders, initialize against the figures it must produce,
-// the inputs it refuses, and the built-in profile loaded the way a tracker loads it.
+// the inputs it refuses, time constants of 0, and the built-in profile loaded the way a tracker
+// loads it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +14,7 @@
 #include "filters/common/FilterTypeVersion.h"
 #include "filters/common/KtMk4HardwareParams.h"
 #include "filters/common/ZkfUserParams.h"
+#include "filters/zkf3i/Zkf3iFilter.h"
 #include "filters/zkf3i/Zkf3iFilterIdentity.h"
 #include "filters/zkf3i/Zkf3iParams.h"
 #include "filters/zkf3i/Zkf3iScenarioParams.h"
@@ -278,7 +280,7 @@ TEST(Zkf3iParams, InitializeRefusesInputsThatGiveNoUsableFilter) {
       {"zero rate", [](Zkf3iScenarioParams&, KtMk4HardwareParams&, ZkfUserParams& u) { u.sampleRate = 0.0; }},
       {"negative rate", [](Zkf3iScenarioParams&, KtMk4HardwareParams&, ZkfUserParams& u) { u.sampleRate = -100.0; }},
       {"NaN rate", [](Zkf3iScenarioParams&, KtMk4HardwareParams&, ZkfUserParams& u) { u.sampleRate = NAN; }},
-      {"zero tau", [](Zkf3iScenarioParams& s, KtMk4HardwareParams&, ZkfUserParams&) { s.tau_magvar = 0.0; }},
+      {"NaN tau", [](Zkf3iScenarioParams& s, KtMk4HardwareParams&, ZkfUserParams&) { s.tau_magvar = NAN; }},
       {"negative tau", [](Zkf3iScenarioParams& s, KtMk4HardwareParams&, ZkfUserParams&) { s.accUpdate_tauDecay = -1; }},
       {"zero bias tau", [](Zkf3iScenarioParams&, KtMk4HardwareParams& k, ZkfUserParams&) { k.biasTauGyr[1] = 0.0; }},
       {"negative bias tau",
@@ -306,6 +308,52 @@ TEST(Zkf3iParams, InitializeRefusesInputsThatGiveNoUsableFilter) {
     EXPECT_FALSE(p.error().empty()) << c.name;
   }
   EXPECT_FALSE(Zkf3iParams().isUsable());
+}
+
+// A scenario time constant of 0 gives the coefficient 0 (no memory) and a usable record, each of
+// the ten; a filter over all of them at 0 steps to finite, valid output.
+TEST(Zkf3iParams, ZeroTimeConstantGivesCoefficientZero) {
+  const struct {
+    const char* name;
+    double Zkf3iScenarioParams::*tau;
+    double Zkf3iParams::*coefficient;
+  } cases[] = {
+      {"tau_acc", &Sc::tau_acc, &Zkf3iParams::c_acc},
+      {"tau_magavg", &Sc::tau_magavg, &Zkf3iParams::c_mag_avg},
+      {"tau_magvar", &Sc::tau_magvar, &Zkf3iParams::c_mag_var},
+      {"tau_vel", &Sc::tau_vel, &Zkf3iParams::c_vel},
+      {"tau_mag_max", &Sc::tau_mag_max, &Zkf3iParams::c_mag_max},
+      {"tau_mag_local", &Sc::tau_mag_local, &Zkf3iParams::c_mag_local},
+      {"tau_redefine_temporal", &Sc::tau_redefine_temporal, &Zkf3iParams::c_redefine_temporal},
+      {"tau_redefine_delta_x0", &Sc::tau_redefine_delta_x0, &Zkf3iParams::c_redefine_delta_x0},
+      {"tau_redefine_sdHeading", &Sc::tau_redefine_sdHeading, &Zkf3iParams::c_redefine_sdHeading},
+      {"accUpdate_tauDecay", &Sc::accUpdate_tauDecay, &Zkf3iParams::accUpdate_cDecay},
+  };
+  const KtMk4HardwareParams h;
+  Zkf3iScenarioParams all = builtIn();
+  for (const auto& c : cases) {
+    Zkf3iScenarioParams s = builtIn();
+    s.*c.tau = 0.0;
+    all.*c.tau = 0.0;
+    Zkf3iParams p;
+    ASSERT_TRUE(p.initialize(s, h, user100(), zelto::Zkf3iFilterSteps())) << c.name << ": " << p.error();
+    EXPECT_TRUE(p.isUsable()) << c.name;
+    EXPECT_EQ(p.*c.coefficient, 0.0) << c.name;
+    EXPECT_TRUE(p.error().empty()) << c.name;
+  }
+  Zkf3iParams p;
+  ASSERT_TRUE(p.initialize(all, h, user100(), zelto::Zkf3iFilterSteps())) << p.error();
+  zelto::Zkf3iFilter f(&p);
+  zelto::Zkf3iSensorData sd;
+  zelto::Zkf3iAiding ad;
+  zelto::Zkf3iRealTimeParameters rt;
+  zelto::Zkf3iFilterOutput out;
+  sd.dv = zelto::Vector3(0.0, 0.0, 9.81 * 0.01);
+  ad.mag = zelto::Vector3(0.0, 0.45, -0.89);
+  for (int k = 0; k < 300; ++k) ASSERT_TRUE(f.doOneKalmanStep(sd, ad, rt, out)) << k;
+  EXPECT_TRUE(out.valid);
+  EXPECT_TRUE(std::isfinite(out.q_ls.w) && std::isfinite(out.q_ls.z) && std::isfinite(out.a_l[2]));
+  EXPECT_TRUE(f.state().isUsable());
 }
 
 TEST(Zkf3iParams, SettingsRoundTripReadOrderAndRecomputedThreshold) {
