@@ -6,6 +6,7 @@
 // Every field is guarded by the owning pool's lock.
 namespace zelto {
 
+class PooledThread;
 class ThreadPoolTask;
 
 struct PooledTask {
@@ -14,12 +15,15 @@ struct PooledTask {
   ThreadPoolTask* task = nullptr;
   unsigned id = 0;
   State state = State::Queued;
-  // Next record in the ready queue (while Queued) or in the retry list (while Retrying), or in
-  // the pool's free list once ended. A record in a worker's run-next slot is Queued outside the
-  // queue (null here).
+  // Next record in the ready queue (while Queued), in a worker's run-next list (while Queued and
+  // held), in the retry list (while Retrying), or in the pool's free list once ended.
   PooledTask* nextQueued = nullptr;
   // While Retrying: when the paused task goes back to the ready queue.
   std::chrono::steady_clock::time_point retryAt{};
+  // The worker whose run-next list holds the record (Queued, outside the ready queue), else null;
+  // and since when it is held there.
+  PooledThread* holder = nullptr;
+  std::chrono::steady_clock::time_point heldSince{};
   // Records chained behind this one, in the order they were chained.
   PooledTask* firstFollower = nullptr;
   PooledTask* lastFollower = nullptr;

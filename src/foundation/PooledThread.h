@@ -32,10 +32,12 @@ class PooledThread : public StandardThread {
   ThreadPool* m_pool;
   // Written under the pool lock; atomic only so isIdle() may peek without it.
   std::atomic<PooledTask*> m_current{nullptr};
-  // Guarded by the pool lock: the record this worker runs after the current one (run-next
-  // slot), and the run-next records the current task has added.
-  PooledTask* m_next = nullptr;
-  unsigned m_runNextAdds = 0;
+  // Guarded by the pool lock: the run-next list (records this worker runs after the current one,
+  // in order, ahead of the ready queue; linked through nextQueued), and whether the current
+  // record came from it (its released followers then join the list).
+  PooledTask* m_heldHead = nullptr;
+  PooledTask* m_heldTail = nullptr;
+  bool m_runningHeld = false;
   // The idle worker's wake-up flag: cleared under the pool lock when the worker goes idle, set
   // under the pool lock by whoever chooses it, and waited on (a futex) with the pool lock
   // released, so the woken worker takes the pool lock as an ordinary, uncontended claim.
