@@ -20,10 +20,8 @@ struct PooledTask {
   PooledTask* nextQueued = nullptr;
   // While Retrying: when the paused task goes back to the ready queue.
   std::chrono::steady_clock::time_point retryAt{};
-  // The worker whose run-next list holds the record (Queued, outside the ready queue), else null;
-  // and since when it is held there.
+  // The worker whose run-next list holds the record (Queued, outside the ready queue), else null.
   PooledThread* holder = nullptr;
-  std::chrono::steady_clock::time_point heldSince{};
   // Records chained behind this one, in the order they were chained.
   PooledTask* firstFollower = nullptr;
   PooledTask* lastFollower = nullptr;

@@ -224,14 +224,21 @@ void ThreadPool::holdLocked(PooledThread* worker, PooledTask* rec, std::chrono::
   rec->state = PooledTask::State::Queued;
   rec->nextQueued = nullptr;
   rec->holder = worker;
-  rec->heldSince = now;
   if (worker->m_heldTail) {
     worker->m_heldTail->nextQueued = rec;
   } else {
     worker->m_heldHead = rec;
+    worker->m_heldSince = now == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : now;
+    worker->m_uncheckedCalls = 0;
     ++m_holders;
   }
   worker->m_heldTail = rec;
+}
+
+bool ThreadPool::dueForCheckLocked(PooledThread* self) {
+  if (m_holders == 0) return false;
+  if (!self || !self->m_heldHead || m_holders > 1) return true;
+  return ++self->m_uncheckedCalls % kCheckEvery == 0;
 }
 
 bool ThreadPool::publishNextLocked(PooledThread* worker) {
@@ -253,7 +260,7 @@ bool ThreadPool::publishHeldLocked(std::chrono::steady_clock::time_point now, bo
   // Retiring workers hold nothing: their lists went to the queue when they were retired.
   bool moved = false;
   for (PooledThread* w : m_workers) {
-    if (w->m_heldHead && (!overdueOnly || now - w->m_heldHead->heldSince > m_runNextBudget))
+    if (w->m_heldHead && (!overdueOnly || now - w->m_heldSince > m_runNextBudget))
       moved = publishNextLocked(w) || moved;
   }
   return moved;
@@ -328,13 +335,11 @@ void ThreadPool::completeLocked(PooledTask* rec, PooledThread* heldBy) {
   // for a record its worker ran from its run-next list, behind that list). The completing worker
   // takes the next record itself and wakes another only when more are left (workerPass), so a
   // chain runs on without a wake-up per task.
-  const auto now = heldBy && rec->firstFollower ? std::chrono::steady_clock::now()
-                                                : std::chrono::steady_clock::time_point{};
   for (PooledTask* f = rec->firstFollower; f;) {
     PooledTask* next = f->nextFollower;
     f->nextFollower = nullptr;
     if (heldBy)
-      holdLocked(heldBy, f, now);
+      holdLocked(heldBy, f, {});
     else
       enqueueLocked(f);
     f = next;
@@ -440,11 +445,10 @@ unsigned ThreadPool::add(ThreadPoolTask* task, unsigned afterId, bool runNext) {
     id = rec->id;
     PooledThread* self = runNext ? callingWorkerLocked() : nullptr;
     if (self && self->isTerminating()) self = nullptr;
-    // The clock only while run-next records exist or one is added. Lists overdue go to the queue
-    // first, ahead of the new record (the adder's own among them: a long task hands on what it
-    // queued so far).
+    // Lists overdue go to the queue first, ahead of the new record (the adder's own among them:
+    // a long task hands on what it queued so far).
     std::chrono::steady_clock::time_point now{};
-    if (self || m_holders) {
+    if (dueForCheckLocked(self)) {
       now = std::chrono::steady_clock::now();
       wake = publishHeldLocked(now);
     }
@@ -512,8 +516,8 @@ void ThreadPool::workerPass(PooledThread* worker) {
       pauseLocked(rec, waitFor);
     }
     worker->m_current.store(nullptr, std::memory_order_relaxed);
-    // Between two tasks: lists (this worker's too) whose records waited too long go to the others.
-    if (m_holders) publishHeldLocked(std::chrono::steady_clock::now());
+    // Between two tasks: lists (this worker's too) that waited too long go to the others.
+    if (dueForCheckLocked(worker)) publishHeldLocked(std::chrono::steady_clock::now());
     rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
     // More ready than this worker takes (released followers, a retry): pass the work on.
     if (m_queueHead && !m_suspended) woken = chooseSleeperLocked();

@@ -21,9 +21,10 @@
 // an idle processor costs tens of microseconds). The followers a listed record releases when it
 // ends join the same list, so a device's chain of processing runs on without a wake-up too.
 // Others take the work when one worker cannot keep up:
-//  - a list whose oldest record has waited longer than the run-next budget (kRunNextBudget) goes
-//    to the ready queue (and a sleeper is woken) at the next call into the pool of any thread: the
-//    adding task itself, a worker between two tasks, the next hand-over of any link's reader. So
+//  - a list that has not been empty for longer than the run-next budget (kRunNextBudget: its
+//    worker has been behind for that long) goes to the ready queue (and a sleeper is woken) at
+//    the next call into the pool of another thread (an add, a worker between two tasks: the next
+//    hand-over of any link's reader, say), or at every kCheckEvery-th call of its own worker. So
 //    a task that blocks (an application's slow callback) holds the records behind it no longer
 //    than until the pool next sees work, and never the reading or parsing of a port, whose tasks
 //    go to the ready queue;
@@ -56,6 +57,9 @@ class ThreadPool {
   // the pause of a link's reader after a small read, so a worker that finishes a burst before the
   // next one is read keeps it to itself.
   static constexpr std::chrono::microseconds kRunNextBudget{1000};
+  // A worker working through its own run-next list looks at the time every this many pool calls
+  // (adds, task ends) rather than at each: a burst reads the clock a few times, not per record.
+  static constexpr unsigned kCheckEvery = 8;
   // Slots of the record table at first; it doubles whenever the live records would exceed
   // half of it (only at a new high-water mark of live records, never per task).
   static constexpr size_t kFirstTableSize = 64;
@@ -146,13 +150,18 @@ class ThreadPool {
   void freeRecordLocked(PooledTask* rec);
   // The calling thread's worker when it runs a task of this pool, else null.
   PooledThread* callingWorkerLocked();
-  // Appends rec (made ready at now) to the worker's run-next list.
+  // Appends rec to the worker's run-next list; a list that was empty notes the time (now, or the
+  // clock's when now is the epoch).
   void holdLocked(PooledThread* worker, PooledTask* rec, std::chrono::steady_clock::time_point now);
+  // Whether a call into the pool by self (null: not a worker of this pool) is to look for overdue
+  // lists: any call while another worker holds a list, every kCheckEvery-th of a worker that
+  // alone holds one, none while no list exists.
+  bool dueForCheckLocked(PooledThread* self);
   // Moves the worker's run-next list to the tail of the ready queue, in order; true when a record
   // was moved (wake a worker).
   bool publishNextLocked(PooledThread* worker);
-  // Publishes every list whose oldest record has waited longer than the budget at now (every list
-  // with overdueOnly false); true when a record was moved.
+  // Publishes every list not empty for longer than the budget at now (every list with overdueOnly
+  // false); true when a record was moved.
   bool publishHeldLocked(std::chrono::steady_clock::time_point now, bool overdueOnly = true);
   PooledTask* findLocked(unsigned id);
   void enqueueLocked(PooledTask* rec);
