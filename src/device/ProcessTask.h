@@ -8,8 +8,9 @@
 // process-wide spare lists (kept up to the high-water mark of tasks in flight, within a bound), so
 // that in steady state, bursts included, making a task allocates nothing. The packet that the
 // device copied for the task is exchanged with a spare one rather than copied again. A thread that
-// makes tasks keeps the last block and packet it gave back for its own next task, so a task made
-// and ended on one worker takes no lock; they return to the shared lists when the thread ends.
+// makes tasks keeps the blocks and packets it gave back (a burst's worth) for its own next tasks,
+// so tasks made and ended on one worker take no lock; they return to the shared lists when the
+// thread ends.
 #include <cstddef>
 
 #include "foundation/ThreadPoolTask.h"
