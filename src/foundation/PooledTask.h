@@ -6,7 +6,6 @@
 // Every field is guarded by the owning pool's lock.
 namespace zelto {
 
-class PooledThread;
 class ThreadPoolTask;
 
 struct PooledTask {
@@ -20,8 +19,6 @@ struct PooledTask {
   PooledTask* nextQueued = nullptr;
   // While Retrying: when the paused task goes back to the ready queue.
   std::chrono::steady_clock::time_point retryAt{};
-  // The worker whose run-next list holds the record (Queued, outside the ready queue), else null.
-  PooledThread* holder = nullptr;
   // Records chained behind this one, in the order they were chained.
   PooledTask* firstFollower = nullptr;
   PooledTask* lastFollower = nullptr;

@@ -223,7 +223,6 @@ PooledThread* ThreadPool::callingWorkerLocked() {
 void ThreadPool::holdLocked(PooledThread* worker, PooledTask* rec, std::chrono::steady_clock::time_point now) {
   rec->state = PooledTask::State::Queued;
   rec->nextQueued = nullptr;
-  rec->holder = worker;
   if (worker->m_heldTail) {
     worker->m_heldTail->nextQueued = rec;
   } else {
@@ -248,7 +247,6 @@ bool ThreadPool::publishNextLocked(PooledThread* worker) {
   --m_holders;
   while (rec) {
     PooledTask* next = rec->nextQueued;
-    rec->holder = nullptr;
     enqueueLocked(rec);
     rec = next;
   }
@@ -315,7 +313,6 @@ PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
       worker->m_heldTail = nullptr;
       --m_holders;
     }
-    rec->holder = nullptr;
     worker->m_runningHeld = true;
   } else {
     if (!m_queueHead) return nullptr;

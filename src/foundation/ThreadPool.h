@@ -53,9 +53,9 @@ class ThreadPool {
  public:
   // Delay before a task that paused without a live wait id runs again.
   static constexpr std::chrono::microseconds kPauseRetry{1000};
-  // How long a run-next record may wait on its worker before the other workers are asked: about
-  // the pause of a link's reader after a small read, so a worker that finishes a burst before the
-  // next one is read keeps it to itself.
+  // How long a worker's run-next list may stay not empty before the other workers are asked:
+  // about the pause of a link's reader after a small read, so a worker that finishes a burst
+  // before the next one is read keeps it to itself.
   static constexpr std::chrono::microseconds kRunNextBudget{1000};
   // A worker working through its own run-next list looks at the time every this many pool calls
   // (adds, task ends) rather than at each: a burst reads the clock a few times, not per record.
