@@ -35,14 +35,14 @@ void freePacket(ZtDataPacket* packet) {
   delete packet;
 }
 
-// The task blocks and packets this thread gave back (up to kThreadKept of each), kept for its
-// next takes ahead of the shared lists: a parse task makes the processing tasks of what it parsed
-// (a station's burst makes one per tracker), which then run and end on the same worker, so in
-// steady state neither takes a lock nor touches the shared lists. Only a thread that makes tasks
-// keeps any (a worker that only ends tasks others made would hold back spares their maker then
-// has to allocate anew). Plain data, valid for the thread's whole life; what it holds goes back to
-// the lists when the thread ends (ThreadSparesReturn), and after that the thread uses the lists
-// only.
+// The blocks and packets of tasks this thread made and ended itself (up to kThreadKept of each),
+// kept for its next takes ahead of the shared lists: a parse task makes the processing tasks of
+// what it parsed (a station's burst makes one per tracker), which then run and end on the same
+// worker, so in steady state neither takes a lock nor touches the shared lists. A task ended by
+// another thread than its maker goes back to the shared lists (a thread that ends tasks others
+// made would otherwise hold back spares their maker then has to allocate anew). Plain data, valid
+// for the thread's whole life; what it holds goes back to the lists when the thread ends
+// (ThreadSparesReturn), and after that the thread uses the lists only.
 constexpr size_t kThreadKept = 64;
 struct ThreadSpares {
   void* blocks[kThreadKept];
@@ -52,6 +52,7 @@ struct ThreadSpares {
   bool makes;
   bool returnArmed;
   bool closed;
+  bool endingOwn;  // the task being deleted on this thread was made here (destructor to delete)
 };
 thread_local ThreadSpares tlSpares{};
 
@@ -70,11 +71,11 @@ struct ThreadSparesReturn {
   }
 };
 
-// The slots of a thread that makes tasks, to give back into; null for any other thread and once
-// they are closed. The first use arms their return.
+// The slots of the thread ending a task it made itself, to give back into; null for a task made
+// elsewhere and once the slots are closed. The first use arms their return.
 ThreadSpares* threadSpares() {
   ThreadSpares& spares = tlSpares;
-  if (!spares.makes || spares.closed) return nullptr;
+  if (!spares.makes || !spares.endingOwn || spares.closed) return nullptr;
   if (!spares.returnArmed) {
     static thread_local ThreadSparesReturn returner;  // its destructor runs when the thread ends
     spares.returnArmed = true;
@@ -119,16 +120,19 @@ ZtDataPacket* ProcessTask::sparePacket() {
   return packet;
 }
 
-ProcessTask::ProcessTask(ZtDevice* device, const ZtDataPacket& packet) : m_device(device), m_packet(sparePacket()) {
+ProcessTask::ProcessTask(ZtDevice* device, const ZtDataPacket& packet)
+    : m_device(device), m_packet(sparePacket()), m_maker(&tlSpares) {
   ZtDataPacket_copy(m_packet, &packet);
 }
 
 ProcessTask::ProcessTask(ZtDevice* device, ZtDataPacket& packet, TakeContent)
-    : m_device(device), m_packet(sparePacket()) {
+    : m_device(device), m_packet(sparePacket()), m_maker(&tlSpares) {
   ZtDataPacket_swap(m_packet, &packet);
 }
 
 ProcessTask::~ProcessTask() {
+  // Read by the operator delete that follows on this thread, for the block.
+  tlSpares.endingOwn = m_maker == &tlSpares;
   if (m_packet->message.bytes.reserved + m_packet->original.bytes.reserved <= kKeptStorage) {
     ThreadSpares* spares = threadSpares();
     if (spares && spares->packetCount < kThreadKept) {

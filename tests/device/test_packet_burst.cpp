@@ -44,13 +44,15 @@ bool waitUntil(const std::function<bool()>& condition) {
 }
 
 // The process-wide pool with four workers for the test (two processors' worth would leave no
-// worker to spare beside a blocked one), back to its usual size afterwards.
+// worker to spare beside a blocked one), back to its usual size afterwards, its new workers
+// started and idle before the next test (which may count what every thread allocates).
 struct FourWorkers {
   ThreadPool* pool = ThreadPool::instance();
   FourWorkers() { pool->setPoolSize(4); }
   ~FourWorkers() {
     pool->setRunNextBudget(ThreadPool::kRunNextBudget);
     pool->setPoolSize(0);
+    EXPECT_TRUE(waitUntil([&] { return allAsleep(); }));
   }
   bool allAsleep() { return pool->count() == 0 && pool->sleepingWorkers() == pool->poolSize(); }
 };
