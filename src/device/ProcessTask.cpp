@@ -38,12 +38,13 @@ void freePacket(ZtDataPacket* packet) {
 // The blocks and packets of tasks this thread made and ended itself (up to kThreadKept of each),
 // kept for its next takes ahead of the shared lists: a parse task makes the processing tasks of
 // what it parsed (a station's burst makes one per tracker), which then run and end on the same
-// worker, so in steady state neither takes a lock nor touches the shared lists. A task ended by
+// worker, so in steady state neither takes a lock nor touches the shared lists (a bound of a
+// station's burst: what each worker may hold back from the others). A task ended by
 // another thread than its maker goes back to the shared lists (a thread that ends tasks others
 // made would otherwise hold back spares their maker then has to allocate anew). Plain data, valid
 // for the thread's whole life; what it holds goes back to the lists when the thread ends
 // (ThreadSparesReturn), and after that the thread uses the lists only.
-constexpr size_t kThreadKept = 64;
+constexpr size_t kThreadKept = 32;
 struct ThreadSpares {
   void* blocks[kThreadKept];
   ZtDataPacket* packets[kThreadKept];

@@ -76,7 +76,7 @@ TEST(PacketHandOver, MessagesReachProcessingWholeInOrderWithoutAllocating) {
 TEST(PacketHandOver, SparesKeptByAThreadReturnWhenItEnds) {
   ZtDataPacket packet;
   ZtDataPacket_construct(&packet);
-  constexpr size_t kBurst = 40;
+  constexpr size_t kBurst = 30;
   zelto::ProcessTask::SpareCounts before{}, whileKept{}, afterOwnTake{};
   std::thread([&] {
     std::vector<zelto::ProcessTask*> burst;
