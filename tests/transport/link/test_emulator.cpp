@@ -181,7 +181,7 @@ TEST(DeviceEmulator, AStreamAboveOneKilohertzSleepsBetweenMessages) {
 // for it). A reader that stops first (a test run ending) leaves it so.
 TEST(EmulatorProgram, EndsOnSigtermWithAFullUnreadTerminal) {
   EmulatorProcess emulator(std::string(ZDA_BINARY_DIR) + "/tests/support/emulator/zda_emulator",
-                           {"01234567", "100000", "serve"});
+                           {"01234567", "20000", "serve"});
   ASSERT_FALSE(emulator.port().empty());
   const int fd = open(emulator.port().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0);
@@ -192,15 +192,15 @@ TEST(EmulatorProgram, EndsOnSigtermWithAFullUnreadTerminal) {
   const std::vector<uint8_t> gotoMeasurement = EmuFrame{0xFF, 0x10, {}}.encode();
   ASSERT_EQ(write(fd, gotoMeasurement.data(), gotoMeasurement.size()), static_cast<ssize_t>(gotoMeasurement.size()));
   // Never read: the line discipline's buffer fills (what FIONREAD counts, 4095 bytes at most),
-  // then the terminal's buffer behind it, about 64 KiB, which the stream fills within a fraction
-  // of the second given here.
+  // then the terminal's buffer behind it, about 64 KiB, which 20 000 messages a second (140 KB/s)
+  // fill well within the second and a half given here.
   int queued = 0;
   for (int i = 0; i < 10000 && queued < 4000; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_EQ(ioctl(fd, FIONREAD, &queued), 0);
   }
   ASSERT_GE(queued, 4000) << "the emulator does not stream";
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   // A second is the promise; a stuck emulator never ends, so the bound only leaves room for a
   // loaded machine.
   EXPECT_TRUE(emulator.terminate(std::chrono::milliseconds(2000)));
