@@ -193,10 +193,12 @@ int KtThread::innerFunction() {
       publishDirectRead(got);
     else
       handOver(into->data, got);
-    if (got >= kSmallRead) return 0;
     // A small read: the next one waits a little, so the bytes of a fast stream gather meanwhile
-    // (each read and hand-over then carries several messages). A repeat write due sooner ends
-    // the pause early; the wait that follows lasts until it is due.
+    // (each read and hand-over then carries several messages); not while a request waits for its
+    // reply, which would otherwise come a pause late at each exchange of a conversation (opening
+    // a device runs hundreds). A repeat write due sooner ends the pause early; the wait that
+    // follows lasts until it is due.
+    if (got >= kSmallRead || m_link->awaitsReply()) return 0;
     if (!doGotoConfig()) return kSmallReadPauseMs;
     const auto untilRepeat =
         std::chrono::duration_cast<std::chrono::milliseconds>(m_nextRepeat - Clock::now()).count();

@@ -7,8 +7,8 @@
 // A task is queued only when none is queued or running, so a busy stream costs no allocation
 // and no wake-up per block. After a small read (fewer than kSmallRead bytes) the thread pauses
 // kSmallReadPauseMs before it reads again, so a fast stream of small messages is read and handed
-// over a few messages at a time rather than one by one; an idle line is waited on without a
-// time-out. While a GotoConfig in repeat mode waits for its acknowledge, the goto-config block is
+// over a few messages at a time rather than one by one, except while a request waits for its
+// reply; an idle line is waited on without a time-out. While a GotoConfig in repeat mode waits for its acknowledge, the goto-config block is
 // written every 5 to 15 ms (random jitter) between reads; a pause never delays it.
 //
 // The backlog is bounded (kParseBacklogLimit): when handling falls behind the line, the oldest

@@ -717,9 +717,9 @@ class PassProbe : public KtThread {
 };
 
 // A pass waits on the port until bytes arrive (or a wake-up); after a read of fewer than
-// kSmallRead bytes it asks for a pause of kSmallReadPauseMs, after a larger one none, and after a
-// wait that read nothing none either (the wait itself took the time); the blocks it hands over
-// are parsed in order.
+// kSmallRead bytes it asks for a pause of kSmallReadPauseMs (not while a request waits for its
+// reply), after a larger one none, and after a wait that read nothing none either (the wait
+// itself took the time); the blocks it hands over are parsed in order.
 TEST_F(ParseFixture, ReaderPassPausesOnlyAfterASmallRead) {
   link->setMasterDevice(&master);
   PassProbe probe(link.get());
@@ -748,6 +748,13 @@ TEST_F(ParseFixture, ReaderPassPausesOnlyAfterASmallRead) {
     ASSERT_TRUE(pty.send(block));
     ASSERT_TRUE(queued(c.bytes));
     EXPECT_EQ(probe.pass(), c.pause) << c.bytes << " bytes";
+  }
+  {
+    // While a request waits for its reply, a small read is followed by the next at once.
+    const Communicator::ReplyHandle waiting = link->addReplyObject(0x31);
+    ASSERT_TRUE(pty.send(Bytes(10, 0x55)));
+    ASSERT_TRUE(queued(10));
+    EXPECT_EQ(probe.pass(), 0) << "awaiting a reply";
   }
   // A silent line: the pass waits until woken, then goes round at once.
   const auto t0 = std::chrono::steady_clock::now();
