@@ -475,8 +475,10 @@ void ThreadPool::workerPass(PooledThread* worker) {
     if (rec) break;
     idleWaitLocked(lk, worker);
   }
-  // The retry keeper leaves to run a task: hand the retry time to an idle worker.
-  PooledThread* woken = m_retryHead && !m_retryKeeper ? chooseSleeperLocked() : nullptr;
+  // Work left behind goes to a sleeper: retries this take promoted to the queue (a keeper chosen
+  // for a new task finds its retry due: nobody else would take it while this task runs), or the
+  // retry time when the keeper leaves to run a task.
+  PooledThread* woken = m_queueHead || (m_retryHead && !m_retryKeeper) ? chooseSleeperLocked() : nullptr;
   // Drain the queue without waiting; the terminate flag is honoured between tasks only, so a
   // taken record is always run and reported.
   while (rec) {
