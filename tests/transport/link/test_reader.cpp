@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/ThreadPool.h"
 #include "support/AllocationCounter.h"
 #include "support/CallbackRecorder.h"
 #include "support/PtyPort.h"
@@ -277,6 +278,17 @@ TEST_F(ReaderFixture, ClosingBehindASlowHandlerWaitsNoLongerThanTheDrainLimit) {
   EXPECT_GT(link->droppedBacklogBytes(), 0u);
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(master.handledCount(), handled);
+}
+
+// The pool the reader hands over to exists once the reader runs: made on the first hand-over, its
+// workers' start would count against the first reply's time-out (a GotoConfig's 150 ms).
+TEST(ReaderPool, StartingTheReaderMakesThePoolItHandsOverTo) {
+  zelto::ThreadPool::destroy();
+  ASSERT_EQ(zelto::gPool.load(), nullptr);
+  Communicator link;
+  link.startThread();
+  EXPECT_NE(zelto::gPool.load(), nullptr);
+  link.stopThread();
 }
 
 // The reader's parse tasks are placed in slots it keeps: two live at once (a running task and
