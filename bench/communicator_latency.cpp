@@ -3,18 +3,20 @@
 //    writes a 40-byte data message stamped with the steady clock to the pty master every pace;
 //    the link's master handleMessage (or the reference: a plain thread in poll + read on the
 //    slave, cutting the frames itself; or the hand-off reference: that thread only reads and a
-//    second thread cuts) reads the clock. 10 000 samples per pace: p50_us, p99_us; allocs_per_msg
-//    counts every operator new in the process while the messages flow.
+//    second thread cuts) reads the clock. 10 000 samples per pace (20 s of them at slower paces):
+//    p50_us, p99_us; allocs_per_msg counts every operator new in the process while the messages
+//    flow.
 //  - BM_RequestReply/<0 link getDeviceId, 1 plain write + poll + read>: the device emulator
 //    answers ReqDeviceId; p50_us, p99_us over 3000 exchanges.
 //  - BM_Throughput: batches of 40-byte messages as fast as the line takes them; msgs/s and lost.
 //  - BM_IdlePorts/<0 link, 1 reference>: 4 ports open, nothing sent; CPU and wake-ups per second
 //    per port of every thread of this program but the measuring one: the library's readers and
 //    pool (also when an earlier benchmark created the pool), or 4 plain poll threads.
-//  - BM_Soak/<ports>/<0 link, 1 reference, 2 hand-off reference>: every port gets 2000
-//    messages/s, written by the measuring thread; CPU and wake-ups per message handled of every
-//    other thread of this program (the library's readers and pool, or the references' threads). The stale sleeping workers
-//    of an earlier pool cost nothing, so the reference is counted the same way.
+//  - BM_Soak/<ports>/<0 link, 1 reference, 2 hand-off reference>/<pace µs>: every port gets a
+//    message per pace (2000 or 100 messages/s) for 3 s, written by the measuring thread; CPU and
+//    wake-ups per message handled of every other thread of this program (the library's readers
+//    and pool, or the references' threads). The stale sleeping workers of an earlier pool cost
+//    nothing, so the reference is counted the same way.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -310,6 +312,7 @@ void BM_Latency(benchmark::State& state) {
   const auto pace = std::chrono::microseconds(state.range(0));
   const bool reference = state.range(1) != 0;
   const bool handOff = state.range(1) == 2;
+  const size_t samples = std::min<size_t>(kSamples, static_cast<size_t>(20000000 / pace.count()));
   for (auto _ : state) {
     PtyPort pty;
     LatencySink sink;
@@ -323,19 +326,19 @@ void BM_Latency(benchmark::State& state) {
     sink.reset(0);
     paceWrites({pty.masterFd()}, pace, 200);
     sink.waitFor(200, std::chrono::milliseconds(2000));
-    sink.reset(kSamples);
+    sink.reset(samples);
     gAllocations = 0;
     gCountAllocations = true;
-    paceWrites({pty.masterFd()}, pace, kSamples);
-    const bool all = sink.waitFor(kSamples, std::chrono::milliseconds(5000));
+    paceWrites({pty.masterFd()}, pace, samples);
+    const bool all = sink.waitFor(samples, std::chrono::milliseconds(5000));
     gCountAllocations = false;
     if (!all) state.SkipWithError("messages not handled");
-    state.counters["allocs_per_msg"] = static_cast<double>(gAllocations.load()) / static_cast<double>(kSamples);
+    state.counters["allocs_per_msg"] = static_cast<double>(gAllocations.load()) / static_cast<double>(samples);
     reportPercentiles(state, sink.take());
   }
 }
 BENCHMARK(BM_Latency)
-    ->ArgsProduct({{250, 500, 1000, 2000, 5000}, {0, 1, 2}})
+    ->ArgsProduct({{250, 500, 1000, 2000, 5000, 10000}, {0, 1, 2}})
     ->ArgNames({"pace_us", "ref"})
     ->Iterations(1)
     ->UseRealTime()
@@ -444,8 +447,8 @@ void BM_Soak(benchmark::State& state) {
   const int ports = static_cast<int>(state.range(0));
   const bool reference = state.range(1) != 0;
   const bool handOff = state.range(1) == 2;
-  constexpr auto kPace = std::chrono::microseconds(500);  // 2000 messages/s per port
-  constexpr size_t kRounds = 6000;                         // 3 s
+  const auto kPace = std::chrono::microseconds(state.range(2));
+  const size_t kRounds = static_cast<size_t>(3000000 / kPace.count());  // 3 s
   for (auto _ : state) {
     std::vector<std::unique_ptr<PtyPort>> ptys;
     LatencySink sink;
@@ -475,8 +478,8 @@ void BM_Soak(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Soak)
-    ->ArgsProduct({{1, 32}, {0, 1, 2}})
-    ->ArgNames({"ports", "ref"})
+    ->ArgsProduct({{1, 32}, {0, 1, 2}, {500, 10000}})
+    ->ArgNames({"ports", "ref", "pace_us"})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

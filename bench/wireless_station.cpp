@@ -2,14 +2,14 @@
 // plain reader of the same bytes, in the same run.
 //
 //  - BM_StationStream/trackers:32/rate:100: the station's byte stream is made beforehand by the
-//    emulator's own encoder (one legacy data message 0x32 per tracker and frame, the SDI block of
-//    SdiPayload in floats, EmuFrame framing; the frame counter starts at 65000 so it wraps
-//    during the run) and written to a pseudo-terminal one 10 ms tick at a time (32 messages per
-//    write) by a writer thread of this program.
+//    emulator's own encoder (StationStreamRig: one legacy data message 0x32 per tracker and frame,
+//    the SDI block of SdiPayload in floats, EmuFrame framing; the frame counter starts at 65000 so
+//    it wraps during the run) and written to a pseudo-terminal one 10 ms tick at a time (32
+//    messages per write) by a writer thread of this program.
 //    Reference (first, in the same run): one thread ("ref reader") waits on the port (poll) and
 //    reads the bytes, the least any reader costs. Library: a station (the station class itself,
 //    its 32 trackers as scripted wireless trackers without host filter: no record to filter
-//    with) opened through a test control on the emulator's station model, measuring; each
+//    with; StationStreamRig) opened through a test control on the emulator's station model, measuring; each
 //    tracker's packets counted by a data callback. The library reads, parses, decodes the legacy
 //    block, routes it to the tracker by its device id, numbers it by its frame range, caches it
 //    and raises the data event.
@@ -24,6 +24,8 @@
 //                         other named threads (a thread that inherited the measuring thread's
 //                         name counts in lib_us_per_pkt only)
 //      wakeups_per_pkt    voluntary context switches of the reader and the workers per packet
+//      pool_wakes_per_tick  sleeping pool workers woken (ThreadPool::wakeCount) per tick of
+//                         trackers messages (goal: about one)
 //      allocs_per_pkt     heap allocations of every thread (AllocationCounter) per delivered
 //                         packet during the library's windows (goal 0)
 //      delivered_per_s    packets delivered to the data callbacks per second (sent: 3200)
@@ -50,30 +52,16 @@
 #include <vector>
 
 #include "ThreadStats.h"
-#include "otherdevices/wireless/KtwDevice.h"
-#include "otherdevices/wireless/TovanaStationDevice.h"
+#include "foundation/ThreadPool.h"
 #include "support/AllocationCounter.h"
 #include "support/PtyPort.h"
-#include "support/TestControl.h"
-#include "support/emulator/DeviceEmulator.h"
-#include "support/emulator/EmuFrame.h"
-#include "support/emulator/SdiPayload.h"
-#include "support/emulator/StationModel.h"
+#include "support/StationStreamRig.h"
 
 namespace {
 
-using zelto::test::DeviceEmulator;
-using zelto::test::EmuAction;
-using zelto::test::EmuFrame;
-using zelto::test::FdEmulatorLink;
 using zelto::test::PtyPort;
-using zelto::test::SdiPayload;
-using zelto::test::StationModel;
-using zelto::test::TestControl;
+using zelto::test::StationStreamRig;
 
-constexpr uint32_t kFirstTracker = 0x00B00100;
-constexpr uint16_t kStartFrame = 65000;
-constexpr uint32_t kFloatForm = 0x000;
 constexpr double kWarmUpSeconds = 1.0;
 constexpr double kWindowSeconds = 2.0;
 constexpr int kWindows = 5;
@@ -97,38 +85,6 @@ double median(std::vector<double> v) {
   if (v.empty()) return 0.0;
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
-}
-
-std::vector<uint32_t> trackerIds(int trackers) {
-  std::vector<uint32_t> ids;
-  for (int t = 0; t < trackers; ++t) ids.push_back(kFirstTracker + static_cast<uint32_t>(t));
-  return ids;
-}
-
-// The station's stream, one entry per tick: every tracker's interval over one frame (a slow
-// turn about its own axis, gravity in the velocity increment, a field), framed by the emulator.
-std::vector<std::vector<uint8_t>> stationTicks(int trackers, int rate, int ticks) {
-  std::vector<std::vector<uint8_t>> out(static_cast<size_t>(ticks));
-  const double dt = 1.0 / rate;
-  for (int k = 0; k < ticks; ++k) {
-    std::vector<uint8_t>& tick = out[static_cast<size_t>(k)];
-    for (int t = 0; t < trackers; ++t) {
-      SdiPayload::Interval i;
-      i.deviceId = kFirstTracker + static_cast<uint32_t>(t);
-      i.first = static_cast<uint16_t>(kStartFrame + k);
-      i.last = static_cast<uint16_t>(kStartFrame + k + 1);
-      const double half = 0.5 * 0.2 * dt * (1.0 + 0.01 * t);
-      i.dq[0] = std::cos(half);
-      i.dq[3] = std::sin(half);
-      i.dv[2] = 9.81 * dt;
-      i.mag[0] = 0.4;
-      i.mag[2] = -0.3;
-      i.rssi = static_cast<int8_t>(-40 - t);
-      const std::vector<uint8_t> frame = EmuFrame{0xFF, 0x32, SdiPayload::encode(i, kFloatForm)}.encode();
-      tick.insert(tick.end(), frame.begin(), frame.end());
-    }
-  }
-  return out;
 }
 
 // Writes the ticks to a descriptor at the rate, one write per tick, from its own thread;
@@ -227,66 +183,9 @@ class PlainReader {
 class CountingHandler : public ZtCallback {
  public:
   void onDataAvailable(ZtDevice*, const ZtDataPacket*) override { delivered.fetch_add(1, std::memory_order_relaxed); }
-  std::atomic<long> delivered{0};
-};
-
-// The station on the emulator's station model, its trackers listed in 0x0D with the SDI format.
-class StationRig {
- public:
-  explicit StationRig(int trackers) : ids(trackerIds(trackers)), emu(std::make_unique<FdEmulatorLink>(dup(pty.masterFd()))) {
-    model.setChildren(ids);
-    model.setChannel(11);
-    model.attachTo(emu);
-    std::vector<DeviceEmulator::LegacyDevice> devices;
-    for (uint32_t id : ids) devices.push_back({id, SdiPayload::kOutputMode, kFloatForm});
-    std::vector<uint8_t> configuration = DeviceEmulator::legacyConfigurationPayload(StationModel::kStationId, devices);
-    configuration[4] = 0x04;  // sample period 1152: 100 Hz
-    configuration[5] = 0x80;
-    emu.script(DeviceEmulator::ReqConfiguration, EmuAction::reply(configuration));
-    emu.setStreamOnMeasurement(false);  // the stream is the writer's
-    const std::vector<pid_t> before = benchstats::threadIds();
-    emu.start();
-    emulatorThreads = benchstats::newThreads(before);
-    control = std::make_unique<TestControl>();
-    control->setKind(StationModel::kStationId, TestControl::WirelessStation);
-    for (uint32_t id : ids) control->setKind(id, TestControl::Wireless);
-  }
-  ~StationRig() {
-    for (KtwDevice* k : trackers) k->removeCallbackHandler(&handler, false);
-    control.reset();
-    emu.stop();
-  }
-  StationRig(const StationRig&) = delete;
-  StationRig& operator=(const StationRig&) = delete;
-
-  // Opened, every tracker with its caches and the counting callback, measuring.
-  bool open() {
-    ZtString name;
-    ZtString_construct(&name, pty.slavePath().c_str());
-    const bool opened = control->openPort(name, B115200);
-    ZtString_destruct(&name);
-    station = opened ? dynamic_cast<TovanaStationDevice*>(control->device(StationModel::kStationId)) : nullptr;
-    if (!station) return false;
-    for (uint32_t id : ids) {
-      auto* k = dynamic_cast<KtwDevice*>(station->findDevice(id));
-      if (!k || !k->isInitialized()) return false;
-      // A scripted tracker's initialisation leaves the caches to the tracker's own.
-      k->createDataCache();
-      k->addCallbackHandler(&handler, false);
-      trackers.push_back(k);
-    }
-    return station->gotoMeasurement();
-  }
-
-  std::vector<uint32_t> ids;
-  PtyPort pty;
-  StationModel model;  // before the emulator: its thread calls the model until it stops
-  DeviceEmulator emu;
-  std::vector<pid_t> emulatorThreads;
-  std::unique_ptr<TestControl> control;
-  TovanaStationDevice* station = nullptr;
-  std::vector<KtwDevice*> trackers;
-  CountingHandler handler;
+  // On a cache line of its own: the entries every fan-out reads stay shared in each processor's
+  // cache instead of moving with each count (the application's false sharing, not the library's).
+  alignas(64) std::atomic<long> delivered{0};
 };
 
 struct Window {
@@ -294,19 +193,22 @@ struct Window {
   double packets = 0;
   double allocations = 0;
   double seconds = 0;
+  double poolWakes = 0;
   std::map<std::string, benchstats::Sample> byName;  // CPU of the threads by name
 };
 
 // Windows of the stream after the warm-up: the CPU of the counted threads (count(): every
 // thread of the process less the excluded ones), the packets (packets()) and the allocations.
 template <typename Cpu, typename Packets>
-std::vector<Window> measure(Cpu cpu, Packets packets) {
+std::vector<Window> measure(Cpu cpu, Packets packets, bool pool) {
+  const auto wakes = [pool] { return pool ? static_cast<double>(zelto::ThreadPool::instance()->wakeCount()) : 0.0; };
   std::this_thread::sleep_for(std::chrono::duration<double>(kWarmUpSeconds));
   std::vector<Window> windows;
   for (int w = 0; w < kWindows; ++w) {
     const auto names0 = benchstats::byName();
     const double cpu0 = cpu();
     const double packets0 = packets();
+    const double wakes0 = wakes();
     AllocationCounter allocations;
     const auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(kWindowSeconds));
@@ -314,6 +216,7 @@ std::vector<Window> measure(Cpu cpu, Packets packets) {
     win.allocations = static_cast<double>(allocations.countAllThreads());
     win.cpuNs = cpu() - cpu0;
     win.packets = packets() - packets0;
+    win.poolWakes = wakes() - wakes0;
     win.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     win.byName = benchstats::difference(names0, benchstats::byName());
     windows.push_back(win);
@@ -327,7 +230,7 @@ void BM_StationStream(benchmark::State& state) {
   pthread_setname_np(pthread_self(), "bench main");
   const pid_t self = ownTid();
   const int ticks = static_cast<int>((kWarmUpSeconds + kWindows * kWindowSeconds + 2.0) * rate);
-  const std::vector<std::vector<uint8_t>> stream = stationTicks(trackers, rate, ticks);
+  const std::vector<std::vector<uint8_t>> stream = StationStreamRig::ticks(trackers, 0, ticks);
   const double frameSize = static_cast<double>(stream[0].size()) / trackers;
   for (auto _ : state) {
     const double loadBefore = load1();
@@ -343,21 +246,26 @@ void BM_StationStream(benchmark::State& state) {
       TickWriter writer(pty.masterFd(), stream, rate, trackers);
       writer.start();
       const pid_t readerTid = reader.tid();
-      reference = measure([&] { return cpuNs(readerTid); }, [&] { return static_cast<double>(reader.bytes()) / frameSize; });
+      reference = measure([&] { return cpuNs(readerTid); }, [&] { return static_cast<double>(reader.bytes()) / frameSize; },
+                          false);
       writer.stop();
     }
     // The library.
     std::vector<Window> library;
     long sent = 0, delivered = 0;
     {
-      StationRig rig(trackers);
-      if (!rig.open()) {
+      StationStreamRig rig(trackers);
+      const std::vector<pid_t> before = benchstats::threadIds();
+      rig.emu.start();
+      const std::vector<pid_t> emulatorThreads = benchstats::newThreads(before);
+      CountingHandler handler;
+      if (!rig.open(&handler)) {
         state.SkipWithError("the station and its trackers did not open and measure");
         return;
       }
       TickWriter writer(rig.pty.masterFd(), stream, rate, trackers);
       writer.start();
-      std::vector<pid_t> excluded = rig.emulatorThreads;
+      std::vector<pid_t> excluded = emulatorThreads;
       excluded.push_back(self);
       excluded.push_back(writer.tid());
       const auto counted = [&] {
@@ -365,13 +273,13 @@ void BM_StationStream(benchmark::State& state) {
         for (pid_t tid : excluded) ns -= cpuNs(tid);
         return ns;
       };
-      const long sent0 = writer.written(), delivered0 = rig.handler.delivered.load();
-      library = measure(counted, [&] { return static_cast<double>(rig.handler.delivered.load()); });
+      const long sent0 = writer.written(), delivered0 = handler.delivered.load();
+      library = measure(counted, [&] { return static_cast<double>(handler.delivered.load()); }, true);
       sent = writer.written() - sent0;
-      delivered = rig.handler.delivered.load() - delivered0;
+      delivered = handler.delivered.load() - delivered0;
       writer.stop();
     }
-    std::vector<double> refUs, libUs, allocs, perSecond, readerUs, poolUs, otherUs, wakeUps;
+    std::vector<double> refUs, libUs, allocs, perSecond, readerUs, poolUs, otherUs, wakeUps, poolWakes;
     for (const Window& w : reference) refUs.push_back(w.cpuNs / 1e3 / std::max(1.0, w.packets));
     for (const Window& w : library) {
       const double n = std::max(1.0, w.packets);
@@ -392,6 +300,7 @@ void BM_StationStream(benchmark::State& state) {
       poolUs.push_back(pool / 1e3 / n);
       otherUs.push_back(other / 1e3 / n);
       wakeUps.push_back(wakes / n);
+      poolWakes.push_back(w.poolWakes / n * trackers);
       allocs.push_back(w.allocations / std::max(1.0, w.packets));
       perSecond.push_back(w.packets / w.seconds);
     }
@@ -402,6 +311,7 @@ void BM_StationStream(benchmark::State& state) {
     state.counters["pool_us_per_pkt"] = median(poolUs);
     state.counters["other_us_per_pkt"] = median(otherUs);
     state.counters["wakeups_per_pkt"] = median(wakeUps);
+    state.counters["pool_wakes_per_tick"] = median(poolWakes);
     state.counters["allocs_per_pkt"] = median(allocs);
     state.counters["delivered_per_s"] = median(perSecond);
     state.counters["lost_share"] = sent > 0 ? 1.0 - static_cast<double>(delivered) / static_cast<double>(sent) : 1.0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <new>
 #include <utility>
 
 namespace {
@@ -64,6 +65,23 @@ RemoverWait& removerWait() {
 
 }  // namespace
 
+const CallbackManagerZda::HandlerList* CallbackManagerZda::HandlerList::make(
+    const std::vector<ZtCallbackPlainC*>& handlers) {
+  static_assert(sizeof(HandlerList) % alignof(ZtCallbackPlainC*) == 0);
+  void* block = ::operator new(sizeof(HandlerList) + handlers.size() * sizeof(ZtCallbackPlainC*));
+  auto* list = ::new (block) HandlerList(handlers.size());
+  std::copy(handlers.begin(), handlers.end(), reinterpret_cast<ZtCallbackPlainC**>(list + 1));
+  return list;
+}
+
+void CallbackManagerZda::HandlerList::Free::operator()(const HandlerList* list) const {
+  if (list) ::operator delete(const_cast<HandlerList*>(list));
+}
+
+bool CallbackManagerZda::HandlerList::contains(const ZtCallbackPlainC* handler) const {
+  return std::find(begin(), end(), handler) != end();
+}
+
 // One running fan-out: counted in flight from its start to its end (also when a handler throws),
 // which keeps the list it walks alive and removers waiting.
 class CallbackManagerZda::FanOut {
@@ -107,7 +125,7 @@ class CallbackManagerZda::FanOut {
     if (generation == m_generation) return true;
     m_generation = generation;
     m_current = m_manager.m_list.load();
-    return std::find(m_current->begin(), m_current->end(), handler) != m_current->end();
+    return m_current->contains(handler);
   }
 
  private:
@@ -148,7 +166,7 @@ class CallbackManagerZda::FanOut {
   unsigned m_epoch = 0;
 };
 
-CallbackManagerZda::CallbackManagerZda() : m_list(new HandlerList) {}
+CallbackManagerZda::CallbackManagerZda() : m_list(HandlerList::make({})) {}
 
 CallbackManagerZda::~CallbackManagerZda() {
   try {
@@ -159,12 +177,12 @@ CallbackManagerZda::~CallbackManagerZda() {
   } catch (...) {
     // Destruction must go on; the lists are released with the object.
   }
-  delete m_list.load();
+  HandlerList::Free()(m_list.load());
 }
 
-CallbackManagerZda::HandlerList CallbackManagerZda::handlerSnapshot() const {
+std::vector<ZtCallbackPlainC*> CallbackManagerZda::handlerSnapshot() const {
   ReadClaim claim(m_lock);
-  return *m_list.load();
+  return m_list.load()->copy();
 }
 
 std::vector<CallbackManagerZda*> CallbackManagerZda::chainedSnapshot() const {
@@ -172,9 +190,12 @@ std::vector<CallbackManagerZda*> CallbackManagerZda::chainedSnapshot() const {
   return m_chained;
 }
 
-void CallbackManagerZda::publishLocked(HandlerList list) {
-  const size_t count = list.size();
-  std::unique_ptr<const HandlerList> old(m_list.exchange(new HandlerList(std::move(list))));
+void CallbackManagerZda::publishLocked(const std::vector<ZtCallbackPlainC*>& handlers) {
+  const size_t count = handlers.size();
+  // Made before anything changes: a failed allocation leaves the published list as it was.
+  std::unique_ptr<const HandlerList, HandlerList::Free> fresh(HandlerList::make(handlers));
+  m_retired.reserve(m_retired.size() + 1);
+  std::unique_ptr<const HandlerList, HandlerList::Free> old(m_list.exchange(fresh.release()));
   m_generation.fetch_add(1);
   m_handlerCount.store(count);
   m_retired.push_back(std::move(old));
@@ -222,10 +243,10 @@ void CallbackManagerZda::addCallbackHandler(ZtCallbackPlainC* handler, bool chai
   }
   WriteClaim claim(m_lock);
   const HandlerList& current = *m_list.load();
-  if (std::find(current.begin(), current.end(), handler) != current.end()) return;
-  HandlerList list(current);
+  if (current.contains(handler)) return;
+  std::vector<ZtCallbackPlainC*> list = current.copy();
   list.push_back(handler);
-  publishLocked(std::move(list));
+  publishLocked(list);
 }
 
 void CallbackManagerZda::removeCallbackHandler(ZtCallbackPlainC* handler, bool chain) {
@@ -240,9 +261,9 @@ void CallbackManagerZda::removeCallbackHandler(ZtCallbackPlainC* handler, bool c
     const HandlerList& current = *m_list.load();
     auto it = std::find(current.begin(), current.end(), handler);
     if (it == current.end()) return;
-    HandlerList list(current.begin(), it);
+    std::vector<ZtCallbackPlainC*> list(current.begin(), it);
     list.insert(list.end(), it + 1, current.end());
-    publishLocked(std::move(list));
+    publishLocked(list);
   }
   waitForFanOutsInFlight();
 }
@@ -253,8 +274,8 @@ void CallbackManagerZda::clearCallbackHandlers(bool chain) {
   bool changed = false;
   {
     WriteClaim claim(m_lock);
-    if (!m_list.load()->empty()) {
-      publishLocked(HandlerList());
+    if (m_list.load()->size() != 0) {
+      publishLocked({});
       changed = true;
     }
   }

@@ -75,8 +75,28 @@ class CallbackManagerZda : public ZtCallback {
   void onMessageSentToDevice(ZtDevice* dev, const ZtMessage* message) override;
 
  private:
-  using HandlerList = std::vector<ZtCallbackPlainC*>;
-  using RetiredLists = std::vector<std::unique_ptr<const HandlerList>>;
+  // A published handler list: immutable, its count and handlers in one block, so a fan-out
+  // reaches the handlers through one pointer (a vector would add its separate storage, one more
+  // cache line to fetch per event on a processor that has not seen the list lately).
+  class HandlerList {
+   public:
+    static const HandlerList* make(const std::vector<ZtCallbackPlainC*>& handlers);
+    struct Free {
+      void operator()(const HandlerList* list) const;
+    };
+    ZtCallbackPlainC* const* begin() const { return items(); }
+    ZtCallbackPlainC* const* end() const { return items() + m_size; }
+    size_t size() const { return m_size; }
+    bool contains(const ZtCallbackPlainC* handler) const;
+    std::vector<ZtCallbackPlainC*> copy() const { return {begin(), end()}; }
+
+   private:
+    explicit HandlerList(size_t size) : m_size(size) {}
+    // The handlers follow the object in its block.
+    ZtCallbackPlainC* const* items() const { return reinterpret_cast<ZtCallbackPlainC* const*>(this + 1); }
+    size_t m_size;
+  };
+  using RetiredLists = std::vector<std::unique_ptr<const HandlerList, HandlerList::Free>>;
   class FanOut;
 
   template <auto Entry, typename... Args>
@@ -85,11 +105,11 @@ class CallbackManagerZda : public ZtCallback {
   bool raiseConsent(ZtDevice* dev, Args... args);
 
   // Replaces the handler list; the old one is retired (write side held by the caller).
-  void publishLocked(HandlerList list);
+  void publishLocked(const std::vector<ZtCallbackPlainC*>& handlers);
   // Frees the retired lists when no fan-out is in flight (write side held by the caller).
   void reclaimIfIdleLocked();
   std::vector<CallbackManagerZda*> chainedSnapshot() const;
-  HandlerList handlerSnapshot() const;
+  std::vector<ZtCallbackPlainC*> handlerSnapshot() const;
   // Returns once every fan-out that started before the call has ended (not from a callback), then
   // frees the lists retired before the call.
   void waitForFanOutsInFlight();

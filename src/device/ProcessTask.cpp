@@ -35,19 +35,25 @@ void freePacket(ZtDataPacket* packet) {
   delete packet;
 }
 
-// The last task block and packet this thread gave back, kept for its next take ahead of the
-// shared lists: a stream's parse task makes the processing task that then runs and ends on the
-// same worker, so in steady state neither takes a lock nor touches the shared lists. Only a
-// thread that makes tasks keeps one (a worker that only ends tasks others made would hold back a
-// spare its maker then has to allocate anew). Plain data, valid for the thread's whole life; what
-// it holds goes back to the lists when the thread ends (ThreadSparesReturn), and after that the
-// thread uses the lists only.
+// The blocks and packets of tasks this thread made and ended itself (up to kThreadKept of each),
+// kept for its next takes ahead of the shared lists: a parse task makes the processing tasks of
+// what it parsed (a station's burst makes one per tracker), which then run and end on the same
+// worker, so in steady state neither takes a lock nor touches the shared lists (a bound of a
+// station's burst: what each worker may hold back from the others). A task ended by
+// another thread than its maker goes back to the shared lists (a thread that ends tasks others
+// made would otherwise hold back spares their maker then has to allocate anew). Plain data, valid
+// for the thread's whole life; what it holds goes back to the lists when the thread ends
+// (ThreadSparesReturn), and after that the thread uses the lists only.
+constexpr size_t kThreadKept = 32;
 struct ThreadSpares {
-  void* block;
-  ZtDataPacket* packet;
+  void* blocks[kThreadKept];
+  ZtDataPacket* packets[kThreadKept];
+  size_t blockCount;
+  size_t packetCount;
   bool makes;
   bool returnArmed;
   bool closed;
+  bool endingOwn;  // the task being deleted on this thread was made here (destructor to delete)
 };
 thread_local ThreadSpares tlSpares{};
 
@@ -55,18 +61,22 @@ struct ThreadSparesReturn {
   ~ThreadSparesReturn() {
     ThreadSpares& spares = tlSpares;
     spares.closed = true;
-    if (void* block = std::exchange(spares.block, nullptr); block && !spareBlocks().give(block))
-      ::operator delete(block);
-    if (ZtDataPacket* packet = std::exchange(spares.packet, nullptr); packet && !sparePackets().give(packet))
-      freePacket(packet);
+    for (; spares.blockCount > 0; --spares.blockCount) {
+      void* block = spares.blocks[spares.blockCount - 1];
+      if (!spareBlocks().give(block)) ::operator delete(block);
+    }
+    for (; spares.packetCount > 0; --spares.packetCount) {
+      ZtDataPacket* packet = spares.packets[spares.packetCount - 1];
+      if (!sparePackets().give(packet)) freePacket(packet);
+    }
   }
 };
 
-// The slots of a thread that makes tasks, to give back into; null for any other thread and once
-// they are closed. The first use arms their return.
+// The slots of the thread ending a task it made itself, to give back into; null for a task made
+// elsewhere and once the slots are closed. The first use arms their return.
 ThreadSpares* threadSpares() {
   ThreadSpares& spares = tlSpares;
-  if (!spares.makes || spares.closed) return nullptr;
+  if (!spares.makes || !spares.endingOwn || spares.closed) return nullptr;
   if (!spares.returnArmed) {
     static thread_local ThreadSparesReturn returner;  // its destructor runs when the thread ends
     spares.returnArmed = true;
@@ -80,7 +90,7 @@ void* ProcessTask::operator new(std::size_t size) {
   if (size == sizeof(ProcessTask)) {
     ThreadSpares& spares = tlSpares;
     spares.makes = true;
-    if (void* block = std::exchange(spares.block, nullptr)) return block;  // null when closed
+    if (spares.blockCount > 0) return spares.blocks[--spares.blockCount];  // none once closed
     if (void* block = spareBlocks().take()) return block;
   }
   return ::operator new(size);
@@ -90,8 +100,8 @@ void ProcessTask::operator delete(void* block, std::size_t size) noexcept {
   if (!block) return;
   if (size == sizeof(ProcessTask)) {
     ThreadSpares* spares = threadSpares();
-    if (spares && !spares->block) {
-      spares->block = block;
+    if (spares && spares->blockCount < kThreadKept) {
+      spares->blocks[spares->blockCount++] = block;
       return;
     }
     if (spareBlocks().give(block)) return;
@@ -102,7 +112,7 @@ void ProcessTask::operator delete(void* block, std::size_t size) noexcept {
 ZtDataPacket* ProcessTask::sparePacket() {
   ThreadSpares& spares = tlSpares;
   spares.makes = true;
-  ZtDataPacket* packet = std::exchange(spares.packet, nullptr);
+  ZtDataPacket* packet = spares.packetCount > 0 ? spares.packets[--spares.packetCount] : nullptr;
   if (!packet) packet = sparePackets().take();
   if (!packet) {
     packet = new ZtDataPacket;
@@ -111,20 +121,23 @@ ZtDataPacket* ProcessTask::sparePacket() {
   return packet;
 }
 
-ProcessTask::ProcessTask(ZtDevice* device, const ZtDataPacket& packet) : m_device(device), m_packet(sparePacket()) {
+ProcessTask::ProcessTask(ZtDevice* device, const ZtDataPacket& packet)
+    : m_device(device), m_packet(sparePacket()), m_maker(&tlSpares) {
   ZtDataPacket_copy(m_packet, &packet);
 }
 
 ProcessTask::ProcessTask(ZtDevice* device, ZtDataPacket& packet, TakeContent)
-    : m_device(device), m_packet(sparePacket()) {
+    : m_device(device), m_packet(sparePacket()), m_maker(&tlSpares) {
   ZtDataPacket_swap(m_packet, &packet);
 }
 
 ProcessTask::~ProcessTask() {
+  // Read by the operator delete that follows on this thread, for the block.
+  tlSpares.endingOwn = m_maker == &tlSpares;
   if (m_packet->message.bytes.reserved + m_packet->original.bytes.reserved <= kKeptStorage) {
     ThreadSpares* spares = threadSpares();
-    if (spares && !spares->packet) {
-      spares->packet = m_packet;
+    if (spares && spares->packetCount < kThreadKept) {
+      spares->packets[spares->packetCount++] = m_packet;
       return;
     }
     if (sparePackets().give(m_packet)) return;

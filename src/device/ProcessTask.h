@@ -8,8 +8,9 @@
 // process-wide spare lists (kept up to the high-water mark of tasks in flight, within a bound), so
 // that in steady state, bursts included, making a task allocates nothing. The packet that the
 // device copied for the task is exchanged with a spare one rather than copied again. A thread that
-// makes tasks keeps the last block and packet it gave back for its own next task, so a task made
-// and ended on one worker takes no lock; they return to the shared lists when the thread ends.
+// makes tasks and ends them itself keeps their blocks and packets (a burst's worth) for its own
+// next tasks, so tasks made and ended on one worker take no lock; they return to the shared lists
+// when the thread ends. Tasks ended elsewhere return to the shared lists at once.
 #include <cstddef>
 
 #include "foundation/ThreadPoolTask.h"
@@ -47,6 +48,7 @@ class ProcessTask : public ThreadPoolTask {
  private:
   ZtDevice* const m_device;
   ZtDataPacket* m_packet;  // from the spare packets, returned by the destructor
+  const void* const m_maker;  // the spares of the thread that made the task
 
   static ZtDataPacket* sparePacket();
 };

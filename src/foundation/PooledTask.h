@@ -14,9 +14,8 @@ struct PooledTask {
   ThreadPoolTask* task = nullptr;
   unsigned id = 0;
   State state = State::Queued;
-  // Next record in the ready queue (while Queued) or in the retry list (while Retrying), or in
-  // the pool's free list once ended. A record in a worker's run-next slot is Queued outside the
-  // queue (null here).
+  // Next record in the ready queue (while Queued), in a worker's run-next list (while Queued and
+  // held), in the retry list (while Retrying), or in the pool's free list once ended.
   PooledTask* nextQueued = nullptr;
   // While Retrying: when the paused task goes back to the ready queue.
   std::chrono::steady_clock::time_point retryAt{};

@@ -2,6 +2,7 @@
 // One worker of a zelto::ThreadPool. Runs records until the queue is empty, then waits on the
 // pool's wake-up condition (without a time-out unless it keeps the time of a paused task).
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "foundation/StandardThread.h"
@@ -32,10 +33,16 @@ class PooledThread : public StandardThread {
   ThreadPool* m_pool;
   // Written under the pool lock; atomic only so isIdle() may peek without it.
   std::atomic<PooledTask*> m_current{nullptr};
-  // Guarded by the pool lock: the record this worker runs after the current one (run-next
-  // slot), and the run-next records the current task has added.
-  PooledTask* m_next = nullptr;
-  unsigned m_runNextAdds = 0;
+  // Guarded by the pool lock: the run-next list (records this worker runs after the current one,
+  // in order, ahead of the ready queue; linked through nextQueued), since when it has not been
+  // empty, the worker's own pool calls since it last looked at the time (see
+  // ThreadPool::dueForCheckLocked), and whether the current record came from the list (its
+  // released followers then join it).
+  PooledTask* m_heldHead = nullptr;
+  PooledTask* m_heldTail = nullptr;
+  std::chrono::steady_clock::time_point m_heldSince{};
+  unsigned m_uncheckedCalls = 0;
+  bool m_runningHeld = false;
   // The idle worker's wake-up flag: cleared under the pool lock when the worker goes idle, set
   // under the pool lock by whoever chooses it, and waited on (a futex) with the pool lock
   // released, so the woken worker takes the pool lock as an ordinary, uncontended claim.

@@ -220,12 +220,48 @@ PooledThread* ThreadPool::callingWorkerLocked() {
   return w;
 }
 
+void ThreadPool::holdLocked(PooledThread* worker, PooledTask* rec, std::chrono::steady_clock::time_point now) {
+  rec->state = PooledTask::State::Queued;
+  rec->nextQueued = nullptr;
+  if (worker->m_heldTail) {
+    worker->m_heldTail->nextQueued = rec;
+  } else {
+    worker->m_heldHead = rec;
+    worker->m_heldSince = now == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : now;
+    worker->m_uncheckedCalls = 0;
+    ++m_holders;
+  }
+  worker->m_heldTail = rec;
+}
+
+bool ThreadPool::dueForCheckLocked(PooledThread* self) {
+  if (m_holders == 0) return false;
+  if (!self || !self->m_heldHead || m_holders > 1) return true;
+  return ++self->m_uncheckedCalls % kCheckEvery == 0;
+}
+
 bool ThreadPool::publishNextLocked(PooledThread* worker) {
-  PooledTask* rec = worker->m_next;
+  PooledTask* rec = worker->m_heldHead;
   if (!rec) return false;
-  worker->m_next = nullptr;
-  enqueueLocked(rec);
+  worker->m_heldHead = worker->m_heldTail = nullptr;
+  --m_holders;
+  while (rec) {
+    PooledTask* next = rec->nextQueued;
+    enqueueLocked(rec);
+    rec = next;
+  }
   return true;
+}
+
+bool ThreadPool::publishHeldLocked(std::chrono::steady_clock::time_point now, bool overdueOnly) {
+  if (m_holders == 0) return false;
+  // Retiring workers hold nothing: their lists went to the queue when they were retired.
+  bool moved = false;
+  for (PooledThread* w : m_workers) {
+    if (w->m_heldHead && (!overdueOnly || now - w->m_heldSince > m_runNextBudget))
+      moved = publishNextLocked(w) || moved;
+  }
+  return moved;
 }
 
 PooledTask* ThreadPool::findLocked(unsigned id) {
@@ -267,30 +303,42 @@ void ThreadPool::promoteRetriesLocked() {
 PooledTask* ThreadPool::takeNextLocked(PooledThread* worker) {
   if (m_suspended) return nullptr;
   if (m_retryHead) promoteRetriesLocked();
-  PooledTask* rec = worker->m_next;
+  // Ready work that no sleeper can take waits for a busy worker: the list goes behind it, so a
+  // saturated pool serves everything in arrival order.
+  if (worker->m_heldHead && m_queueHead && m_sleepers.empty()) publishNextLocked(worker);
+  PooledTask* rec = worker->m_heldHead;
   if (rec) {
-    worker->m_next = nullptr;
+    worker->m_heldHead = rec->nextQueued;
+    if (!worker->m_heldHead) {
+      worker->m_heldTail = nullptr;
+      --m_holders;
+    }
+    worker->m_runningHeld = true;
   } else {
     if (!m_queueHead) return nullptr;
     rec = m_queueHead;
     m_queueHead = rec->nextQueued;
     if (!m_queueHead) m_queueTail = nullptr;
+    worker->m_runningHeld = false;
   }
   rec->nextQueued = nullptr;
   rec->state = PooledTask::State::Running;
-  worker->m_runNextAdds = 0;
   worker->m_current.store(rec, std::memory_order_relaxed);
   return rec;
 }
 
-void ThreadPool::completeLocked(PooledTask* rec) {
-  // Followers are released in the order they were chained, behind everything queued by now.
-  // The completing worker takes the next record itself and wakes another only when more are
-  // left (workerPass), so a chain runs on without a wake-up per task.
+void ThreadPool::completeLocked(PooledTask* rec, PooledThread* heldBy) {
+  // Followers are released in the order they were chained, behind everything queued by now (or,
+  // for a record its worker ran from its run-next list, behind that list). The completing worker
+  // takes the next record itself and wakes another only when more are left (workerPass), so a
+  // chain runs on without a wake-up per task.
   for (PooledTask* f = rec->firstFollower; f;) {
     PooledTask* next = f->nextFollower;
     f->nextFollower = nullptr;
-    enqueueLocked(f);
+    if (heldBy)
+      holdLocked(heldBy, f, {});
+    else
+      enqueueLocked(f);
     f = next;
   }
   freeRecordLocked(rec);
@@ -322,6 +370,7 @@ void ThreadPool::wakeOneLocked() {
   if (m_sleepers.empty()) return;
   PooledThread* w = m_sleepers.back();
   m_sleepers.pop_back();
+  ++m_wakes;
   w->m_signalled.store(1, std::memory_order_release);
   futexWakeOne(w->m_signalled);
 }
@@ -330,6 +379,7 @@ PooledThread* ThreadPool::chooseSleeperLocked() {
   if (m_sleepers.empty()) return nullptr;
   PooledThread* w = m_sleepers.back();
   m_sleepers.pop_back();
+  ++m_wakes;
   w->m_signalled.store(1, std::memory_order_release);
   w->m_wakesInFlight.fetch_add(1, std::memory_order_relaxed);
   return w;
@@ -392,19 +442,22 @@ unsigned ThreadPool::add(ThreadPoolTask* task, unsigned afterId, bool runNext) {
     id = rec->id;
     PooledThread* self = runNext ? callingWorkerLocked() : nullptr;
     if (self && self->isTerminating()) self = nullptr;
+    // Lists overdue go to the queue first, ahead of the new record (the adder's own among them:
+    // a long task hands on what it queued so far).
+    std::chrono::steady_clock::time_point now{};
+    if (dueForCheckLocked(self)) {
+      now = std::chrono::steady_clock::now();
+      wake = publishHeldLocked(now);
+    }
     if (PooledTask* behind = findLocked(afterId)) {
       chainLocked(rec, behind);
-    } else if (self && !self->m_next && self->m_runNextAdds < kRunNextAdds) {
-      rec->state = PooledTask::State::Queued;
-      rec->nextQueued = nullptr;
-      self->m_next = rec;
+    } else if (self) {
+      holdLocked(self, rec, now);
     } else {
       enqueueLocked(rec);
-      wake = !m_suspended;
+      wake = true;
     }
-    // A task that queues this much follow-up work runs long enough for another worker to start.
-    if (self && ++self->m_runNextAdds >= kRunNextAdds && publishNextLocked(self)) wake = !m_suspended;
-    if (wake) woken = chooseSleeperLocked();
+    if (wake && !m_suspended) woken = chooseSleeperLocked();
   }
   notifyChosen(woken);
   return id;
@@ -422,8 +475,10 @@ void ThreadPool::workerPass(PooledThread* worker) {
     if (rec) break;
     idleWaitLocked(lk, worker);
   }
-  // The retry keeper leaves to run a task: hand the retry time to an idle worker.
-  PooledThread* woken = m_retryHead && !m_retryKeeper ? chooseSleeperLocked() : nullptr;
+  // Work left behind goes to a sleeper: retries this take promoted to the queue (a keeper chosen
+  // for a new task finds its retry due: nobody else would take it while this task runs), or the
+  // retry time when the keeper leaves to run a task.
+  PooledThread* woken = m_queueHead || (m_retryHead && !m_retryKeeper) ? chooseSleeperLocked() : nullptr;
   // Drain the queue without waiting; the terminate flag is honoured between tasks only, so a
   // taken record is always run and reported.
   while (rec) {
@@ -454,12 +509,14 @@ void ThreadPool::workerPass(PooledThread* worker) {
       // being gone. No lock is held, so a destructor may use the pool.
       delete task;
       lk.lock();
-      completeLocked(rec);
+      completeLocked(rec, worker->m_runningHeld && !worker->isTerminating() ? worker : nullptr);
     } else {
       lk.lock();
       pauseLocked(rec, waitFor);
     }
     worker->m_current.store(nullptr, std::memory_order_relaxed);
+    // Between two tasks: lists (this worker's too) that waited too long go to the others.
+    if (dueForCheckLocked(worker)) publishHeldLocked(std::chrono::steady_clock::now());
     rec = worker->isTerminating() ? nullptr : takeNextLocked(worker);
     // More ready than this worker takes (released followers, a retry): pass the work on.
     if (m_queueHead && !m_suspended) woken = chooseSleeperLocked();
@@ -488,9 +545,10 @@ bool ThreadPool::doesTaskExist(unsigned id) {
 void ThreadPool::waitForCompletion(unsigned id) {
   std::unique_lock<std::mutex> lk(m_mutex);
   if (!findLocked(id)) return;
-  // A task waiting here cannot run its run-next record: another worker must.
-  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
-    wakeOneLocked();
+  // A task waiting here cannot run its run-next list, and the awaited record may sit in a list
+  // (or be chained behind one) of a worker that is blocked: any free worker must be able to take
+  // them.
+  if (publishHeldLocked({}, false) && !m_suspended) wakeOneLocked();
   ++m_changeWaiters;
   m_changed.wait(lk, [&] { return findLocked(id) == nullptr; });
   --m_changeWaiters;
@@ -499,8 +557,7 @@ void ThreadPool::waitForCompletion(unsigned id) {
 bool ThreadPool::waitForCompletion(unsigned id, unsigned timeoutMs) {
   std::unique_lock<std::mutex> lk(m_mutex);
   if (!findLocked(id)) return true;
-  if (PooledThread* self = callingWorkerLocked(); self && publishNextLocked(self) && !m_suspended)
-    wakeOneLocked();
+  if (publishHeldLocked({}, false) && !m_suspended) wakeOneLocked();
   ++m_changeWaiters;
   const bool done =
       m_changed.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return findLocked(id) == nullptr; });
@@ -584,6 +641,21 @@ uint32_t ThreadPool::completedCount(unsigned i) {
 uint32_t ThreadPool::failedCount(unsigned i) {
   std::lock_guard<std::mutex> lk(m_mutex);
   return i < m_workers.size() ? m_workers[i]->failedCount() : 0;
+}
+
+uint64_t ThreadPool::wakeCount() {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return m_wakes;
+}
+
+unsigned ThreadPool::sleepingWorkers() {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  return static_cast<unsigned>(m_sleepers.size());
+}
+
+void ThreadPool::setRunNextBudget(std::chrono::microseconds budget) {
+  std::lock_guard<std::mutex> lk(m_mutex);
+  m_runNextBudget = budget;
 }
 
 void ThreadPool::setNextTaskId(unsigned id) {

@@ -15,12 +15,23 @@
 // itself, and must not destroy the pool.
 //
 // Run-next: a task that hands follow-up work to the pool and ends soon after (a parse task
-// queuing the processing of what it parsed) may use addTaskToRunNext. The record is then kept
-// in the calling worker's run-next slot and run by that worker right after the current task, on
-// the same warm thread and without waking another; each wake-up of an idle processor costs tens
-// of microseconds. The slot is published to the queue (and a worker woken) once the task adds
-// kRunNextAdds such records, when it waits in waitForCompletion or calls publishRunNext, and
-// when its worker retires.
+// queuing the processing of each message it parsed) may use addTaskToRunNext. Such records go to
+// the calling worker's run-next list and are run by that worker, in order, once the current task
+// has ended: a burst of messages costs no wake-up of another worker per message (each wake-up of
+// an idle processor costs tens of microseconds). The followers a listed record releases when it
+// ends join the same list, so a device's chain of processing runs on without a wake-up too.
+// Others take the work when one worker cannot keep up:
+//  - a list that has not been empty for longer than the run-next budget (kRunNextBudget: its
+//    worker has been behind for that long) goes to the ready queue (and a sleeper is woken) at
+//    the next call into the pool of another thread (an add, a worker between two tasks: the next
+//    hand-over of any link's reader, say), or at every kCheckEvery-th call of its own worker. So
+//    a task that blocks (an application's slow callback) holds the records behind it no longer
+//    than until the pool next sees work, and never the reading or parsing of a port, whose tasks
+//    go to the ready queue;
+//  - a worker whose list is not empty takes the ready queue's head first when no worker sleeps
+//    (no one else would), and its list then goes to the queue behind it;
+//  - the list is published when its task waits in waitForCompletion (any thread's wait publishes
+//    every list), calls publishRunNext, or its worker retires.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -42,9 +53,13 @@ class ThreadPool {
  public:
   // Delay before a task that paused without a live wait id runs again.
   static constexpr std::chrono::microseconds kPauseRetry{1000};
-  // Run-next records one task may add before its slot is handed to another worker: a task that
-  // queues this much work is long enough for the work to start in parallel.
-  static constexpr unsigned kRunNextAdds = 8;
+  // How long a worker's run-next list may stay not empty before the other workers are asked:
+  // about the pause of a link's reader after a small read, so a worker that finishes a burst
+  // before the next one is read keeps it to itself.
+  static constexpr std::chrono::microseconds kRunNextBudget{1000};
+  // A worker working through its own run-next list looks at the time every this many pool calls
+  // (adds, task ends) rather than at each: a burst reads the clock a few times, not per record.
+  static constexpr unsigned kCheckEvery = 8;
   // Slots of the record table at first; it doubles whenever the live records would exceed
   // half of it (only at a new high-water mark of live records, never per task).
   static constexpr size_t kFirstTableSize = 64;
@@ -71,12 +86,12 @@ class ThreadPool {
   // Takes ownership of task. Queues it, or chains it behind afterId when that names a task
   // still queued, chained or running. Returns the new id, or 0 for a null task.
   unsigned addTask(ThreadPoolTask* task, unsigned afterId = 0);
-  // As addTask; called from a task running on this pool, a record that is not chained is run
-  // next by the calling worker (see Run-next above). The caller must not block on the new task
-  // other than through waitForCompletion.
+  // As addTask; called from a task running on this pool, a record that is not chained joins the
+  // calling worker's run-next list (see Run-next above). The caller must not block on the new
+  // task other than through waitForCompletion.
   unsigned addTaskToRunNext(ThreadPoolTask* task, unsigned afterId = 0);
-  // From a task of this pool: hands its run-next record to the other workers now, before the
-  // task calls code that may block on it (an application's callback). No effect elsewhere.
+  // From a task of this pool: hands its worker's run-next list to the other workers now, before
+  // the task calls code that may block on it (an application's callback). No effect elsewhere.
   void publishRunNext();
   bool doesTaskExist(unsigned id);
   // Returns when id names no task in the pool (at once for 0 or an ended id).
@@ -103,8 +118,15 @@ class ThreadPool {
   uint32_t completedCount(unsigned i);
   uint32_t failedCount(unsigned i);
 
-  // Test seam: the next id handed out (0 is taken as 1).
+  // Sleeping workers woken so far (by adds, released work, retries, resumes, resizes): what a
+  // burst of work costs in hand-overs between processors.
+  uint64_t wakeCount();
+  // Workers asleep now, waiting for work.
+  unsigned sleepingWorkers();
+
+  // Test seams: the next id handed out (0 is taken as 1); the run-next budget.
   void setNextTaskId(unsigned id);
+  void setRunNextBudget(std::chrono::microseconds budget);
   // Slots of the record table now (kFirstTableSize, doubled at each growth).
   size_t recordTableSize();
 
@@ -128,13 +150,25 @@ class ThreadPool {
   void freeRecordLocked(PooledTask* rec);
   // The calling thread's worker when it runs a task of this pool, else null.
   PooledThread* callingWorkerLocked();
-  // Moves the worker's run-next record to the queue; true when one was moved (wake a worker).
+  // Appends rec to the worker's run-next list; a list that was empty notes the time (now, or the
+  // clock's when now is the epoch).
+  void holdLocked(PooledThread* worker, PooledTask* rec, std::chrono::steady_clock::time_point now);
+  // Whether a call into the pool by self (null: not a worker of this pool) is to look for overdue
+  // lists: any call while another worker holds a list, every kCheckEvery-th of a worker that
+  // alone holds one, none while no list exists.
+  bool dueForCheckLocked(PooledThread* self);
+  // Moves the worker's run-next list to the tail of the ready queue, in order; true when a record
+  // was moved (wake a worker).
   bool publishNextLocked(PooledThread* worker);
+  // Publishes every list not empty for longer than the budget at now (every list with overdueOnly
+  // false); true when a record was moved.
+  bool publishHeldLocked(std::chrono::steady_clock::time_point now, bool overdueOnly = true);
   PooledTask* findLocked(unsigned id);
   void enqueueLocked(PooledTask* rec);
   void chainLocked(PooledTask* rec, PooledTask* behind);
   PooledTask* takeNextLocked(PooledThread* worker);
-  void completeLocked(PooledTask* rec);
+  // Releases rec's followers (into heldBy's run-next list, else to the ready queue) and frees it.
+  void completeLocked(PooledTask* rec, PooledThread* heldBy);
   void pauseLocked(PooledTask* rec, unsigned waitFor);
   // Moves the paused records whose retry time has come to the ready queue.
   void promoteRetriesLocked();
@@ -156,8 +190,9 @@ class ThreadPool {
   void joinRetired(std::vector<PooledThread*>& workers);
   void stopAndDelete(std::vector<PooledThread*>& workers);
 
-  // Guards every field below and every PooledTask and PooledThread::m_current.
-  // Never held while a task runs or is deleted.
+  // Guards every field below, every PooledTask, and each PooledThread's m_current and run-next
+  // list. A leaf lock (callers may hold their own locks, e.g. a link's queue lock, while adding):
+  // never held while a task runs or is deleted, nor while a worker is notified.
   std::mutex m_mutex;
   // Idle workers, each waiting on its own wake-up flag; the last one in went idle last.
   std::vector<PooledThread*> m_sleepers;
@@ -186,6 +221,10 @@ class ThreadPool {
   bool m_retryKeeper = false;
   unsigned m_nextId = 1;
   bool m_suspended = false;
+  // Workers whose run-next list is not empty: the overdue check costs nothing while it is 0.
+  unsigned m_holders = 0;
+  std::chrono::steady_clock::duration m_runNextBudget = kRunNextBudget;
+  uint64_t m_wakes = 0;
 };
 
 // The process-wide pool (null until first use) and whether the library owns it.

@@ -69,24 +69,34 @@ TEST(PacketHandOver, MessagesReachProcessingWholeInOrderWithoutAllocating) {
   device->removeRef();
 }
 
-// A task made and ended on one thread leaves its block and packet with that thread for its next
-// task; when the thread ends they go back to the shared lists, not lost with it.
+// Tasks made and ended on one thread (a burst: a parse task makes one per message, its worker
+// runs and ends them) leave their blocks and packets with that thread for its next tasks, without
+// touching the shared lists; when the thread ends they go back to the shared lists, not lost with
+// it.
 TEST(PacketHandOver, SparesKeptByAThreadReturnWhenItEnds) {
   ZtDataPacket packet;
   ZtDataPacket_construct(&packet);
-  zelto::ProcessTask::SpareCounts whileKept{}, afterOwnTake{};
+  constexpr size_t kBurst = 30;
+  zelto::ProcessTask::SpareCounts before{}, whileKept{}, afterOwnTake{};
   std::thread([&] {
-    delete new zelto::ProcessTask(nullptr, packet);
+    std::vector<zelto::ProcessTask*> burst;
+    for (size_t i = 0; i < kBurst; ++i) burst.push_back(new zelto::ProcessTask(nullptr, packet));
+    before = zelto::ProcessTask::sharedSpares();
+    for (zelto::ProcessTask* task : burst) delete task;
     whileKept = zelto::ProcessTask::sharedSpares();
-    // The thread's next task takes what it kept, not a shared spare.
-    delete new zelto::ProcessTask(nullptr, packet);
+    // The thread's next burst takes what it kept, not shared spares.
+    burst.clear();
+    for (size_t i = 0; i < kBurst; ++i) burst.push_back(new zelto::ProcessTask(nullptr, packet));
+    for (zelto::ProcessTask* task : burst) delete task;
     afterOwnTake = zelto::ProcessTask::sharedSpares();
   }).join();
   const zelto::ProcessTask::SpareCounts afterEnd = zelto::ProcessTask::sharedSpares();
+  EXPECT_EQ(whileKept.blocks, before.blocks);
+  EXPECT_EQ(whileKept.packets, before.packets);
   EXPECT_EQ(afterOwnTake.blocks, whileKept.blocks);
   EXPECT_EQ(afterOwnTake.packets, whileKept.packets);
-  EXPECT_EQ(afterEnd.blocks, whileKept.blocks + 1);
-  EXPECT_EQ(afterEnd.packets, whileKept.packets + 1);
+  EXPECT_EQ(afterEnd.blocks, whileKept.blocks + kBurst);
+  EXPECT_EQ(afterEnd.packets, whileKept.packets + kBurst);
   ZtDataPacket_destruct(&packet);
 }
 

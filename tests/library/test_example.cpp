@@ -6,7 +6,6 @@
 // The example runs the whole way: find, open, configure, measure with the host filter's
 // quaternions printed once a second, record, replay with the recorded packet count.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/EmulatorProcess.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -45,39 +45,9 @@ const char* const kSanitize = "";
 #endif
 
 // The emulator program serving a tracker on a new pseudo-terminal until it is stopped.
-class EmulatorProcess {
- public:
-  EmulatorProcess() {
-    int out[2];
-    if (pipe(out) != 0) return;
-    m_pid = fork();
-    if (m_pid == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      const std::string program = std::string(ZDA_BINARY_DIR) + "/tests/support/emulator/zda_emulator";
-      execl(program.c_str(), program.c_str(), "00071234", "100", "serve", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    // The first line names the port.
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') m_port += c;
-    close(out[0]);
-  }
-  ~EmulatorProcess() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGTERM);
-      waitpid(m_pid, nullptr, 0);
-    }
-  }
-  EmulatorProcess(const EmulatorProcess&) = delete;
-  EmulatorProcess& operator=(const EmulatorProcess&) = delete;
-  const std::string& port() const { return m_port; }
-
- private:
-  pid_t m_pid = -1;
-  std::string m_port;
+struct TrackerEmulator : zelto::test::EmulatorProcess {
+  TrackerEmulator()
+      : EmulatorProcess(std::string(ZDA_BINARY_DIR) + "/tests/support/emulator/zda_emulator", {"00071234", "100", "serve"}) {}
 };
 
 // The quaternions the example printed, in order ("... orientation (w, x, y, z)").
@@ -123,7 +93,7 @@ void expectFullRun(int status, const std::string& out, int seconds) {
 }
 
 TEST(Example, RunsOnTheEmulatedTracker) {
-  EmulatorProcess emulator;
+  TrackerEmulator emulator;
   ASSERT_FALSE(emulator.port().empty());
   const std::string example = std::string(ZDA_BINARY_DIR) + "/examples/example_tracker_demo";
   ASSERT_TRUE(exists(example)) << example << " is not built";
@@ -215,7 +185,7 @@ TEST_F(InstalledPackage, ExampleBuildsOutOfTreeWithFindPackageAndWithPkgConfig) 
             0)
       << out;
 
-  EmulatorProcess emulator;
+  TrackerEmulator emulator;
   ASSERT_FALSE(emulator.port().empty());
   for (const std::string& program : {build + "/tracker_demo", viaPkgConfig}) {
     SCOPED_TRACE(program);

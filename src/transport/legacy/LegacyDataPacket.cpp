@@ -247,12 +247,16 @@ uint32_t LegacyDataPacket::itemValueForm(int index, int entry) const {
 }
 
 long LegacyDataPacket::itemSpan(int index, int entry) const {
-  if (!hasData(index) || entry < 0 || entry >= PI_DataSize) return -1;
-  const uint16_t o = m_fixedData.info(index)[entry];
+  if (!hasData(index)) return -1;
+  return itemSpanIn(m_fixedData.info(index), index, entry, ZtMessage_dataSize(&m_msg));
+}
+
+long LegacyDataPacket::itemSpanIn(const PacketInfo& info, int index, int entry, size_t payload) const {
+  if (entry < 0 || entry >= PI_DataSize) return -1;
+  const uint16_t o = info[entry];
   if (o == PI_Absent) return -1;
   const EntrySize es = entrySize(entry);
   const size_t size = es.values ? es.values * PacketFixedData::valueSize(valueForm(index, o)) : es.bytes;
-  const size_t payload = ZtMessage_dataSize(&m_msg);
   if (o > payload || size > payload - o || (size == 0 && o >= payload)) return -1;
   return o;
 }
@@ -749,25 +753,41 @@ bool LegacyDataPacket::setKtwSdiData(const KtwSdiData& sdi, int index) {
 
 namespace {
 
-// Appends an item copied byte for byte from the legacy message; false when the bytes are not
-// wholly inside the legacy payload or the data message is full.
-bool copyEncodedItem(ZtDataPacket* dst, const LegacyDataPacket& legacy, int index, int entry, uint16_t type, size_t values) {
-  if (!legacy.containsItem(index, entry)) return false;
-  const uint16_t o = legacy.packetInfo(index)[entry];
-  // Items appended by setters are doubles whatever the device's form.
-  const uint32_t settings = legacy.itemValueForm(index, entry);
-  const uint16_t form = static_cast<uint16_t>((settings >> 8) & 3);
-  const size_t size = values * PacketFixedData::valueSize(settings);
-  const uint8_t* src = ZtMessage_getDataBuffer(&legacy.message(), o);
-  if (!src || size > ZtMessage_dataSize(&legacy.message()) - o) return false;
-  uint8_t item[3 + 9 * 8];
-  put16(item, static_cast<uint16_t>(type + form));
-  item[2] = static_cast<uint8_t>(size);
-  std::memcpy(item + 3, src, size);
-  const size_t n = ZtMessage_dataSize(&dst->message);
-  ZtMessage_setDataBuffer(&dst->message, item, 3 + size, n);
-  return ZtDataPacket_itemOffsetExact(dst, static_cast<uint16_t>(type + form)) >= 0;
-}
+// Items the conversion appends behind the destination's item list, gathered and written in one
+// piece (one growth, one checksum) before the next item that goes through the packet's own
+// setter, and at the end. Only items of types nothing else in the conversion writes are
+// gathered, so the bytes are those of appending them one by one: each is dropped, as an append
+// would refuse it, when the data message would outgrow its limit.
+class GatheredItems {
+ public:
+  explicit GatheredItems(ZtDataPacket* dst) : m_dst(dst) {}
+  GatheredItems(const GatheredItems&) = delete;
+  GatheredItems& operator=(const GatheredItems&) = delete;
+
+  void add(uint16_t id, const uint8_t* bytes, size_t size) {
+    if (3 + size > sizeof m_bytes) return;
+    if (m_size + 3 + size > sizeof m_bytes) flush();
+    if (m_size == 0) m_base = ZtMessage_dataSize(&m_dst->message);
+    if (m_base + m_size + 3 + size > static_cast<size_t>(ZTMESSAGE_MAX_DATA_SIZE)) return;
+    uint8_t* b = m_bytes + m_size;
+    put16(b, id);
+    b[2] = static_cast<uint8_t>(size);
+    std::memcpy(b + 3, bytes, size);
+    m_size += 3 + size;
+  }
+  // Writes what was gathered behind the list (call before any setter of the packet).
+  void flush() {
+    if (m_size == 0) return;
+    ZtMessage_setDataBuffer(&m_dst->message, m_bytes, m_size, m_base);
+    m_size = 0;
+  }
+
+ private:
+  ZtDataPacket* m_dst;
+  size_t m_base = 0;  // the payload's size when the first gathered item came
+  size_t m_size = 0;
+  uint8_t m_bytes[256];
+};
 
 ZtVector* view(ZtVector& v, LegacyDataPacket::Vector3& data) {
   v.data = data.data();
@@ -796,13 +816,30 @@ void ZtDataPacket_assignFromZtLegacyDataPacket(ZtDataPacket* dst, const LegacyDa
   dst->deviceId = lp.deviceId(index);
   dst->toa = lp.timeOfArrival();
   dst->packetId = lp.largePacketCounter();
+  if (!lp.hasData(index)) return;
 
-  const uint32_t settings = lp.dataFormat(index).outputSettings;
+  // Where each item lies, from the layout and the payload's size taken once.
+  const PacketInfo& info = lp.m_fixedData.info(index);
+  const size_t payloadSize = ZtMessage_dataSize(&lp.m_msg);
+  const uint8_t* payload = ZtMessage_constData(&lp.m_msg);
+  const auto at = [&](int entry) { return lp.itemSpanIn(info, index, entry, payloadSize); };
+  const auto has = [&](int entry) { return at(entry) >= 0; };
+  GatheredItems gathered(dst);
+  // An item copied byte for byte from the legacy message under its type and form.
+  const auto copyEncoded = [&](int entry, uint16_t type, size_t values) {
+    const long o = at(entry);
+    if (o < 0) return;
+    // Items appended by setters are doubles whatever the device's form.
+    const uint32_t form = lp.valueForm(index, static_cast<uint16_t>(o));
+    gathered.add(static_cast<uint16_t>(type + ((form >> 8) & 3)), payload + o, values * PacketFixedData::valueSize(form));
+  };
+
+  const uint32_t settings = lp.m_fixedData.format(index).outputSettings;
   const int frame = (settings & kNedFrameSetting) ? ZDI_FrameNed : ZDI_FrameNwu;
   ZtVector v;
   LegacyDataPacket::Vector3 data;
 
-  if (lp.containsItem(index, PI_RawAcc) && lp.containsItem(index, PI_RawGyr) && lp.containsItem(index, PI_RawMag)) {
+  if (has(PI_RawAcc) && has(PI_RawGyr) && has(PI_RawMag)) {
     const ZtScrData raw = lp.rawData(index);
     ZtDataPacket_setRawData(dst, &raw);
     if (lp.rawTemperatureChannelCount(index) == 4) {
@@ -811,37 +848,39 @@ void ZtDataPacket_assignFromZtLegacyDataPacket(ZtDataPacket* dst, const LegacyDa
       ZtDataPacket_setRawGyroscopeTemperatures(dst, temps);
     }
   }
-  if (lp.containsItem(index, PI_CalAcc)) {
+  if (has(PI_CalAcc)) {
     data = lp.calibratedAcceleration(index);
     ZtDataPacket_setCalibratedAcceleration(dst, view(v, data));
   }
-  copyEncodedItem(dst, lp, index, PI_CalGyr, ZDI_RateOfTurn, 3);
-  if (lp.containsItem(index, PI_CalMag)) {
+  copyEncoded(PI_CalGyr, ZDI_RateOfTurn, 3);
+  if (has(PI_CalMag)) {
     data = lp.calibratedMagneticField(index);
+    gathered.flush();
     ZtDataPacket_setCalibratedMagneticField(dst, view(v, data));
   }
-  if (lp.containsItem(index, PI_OriQuat)) {
+  gathered.flush();
+  if (has(PI_OriQuat)) {
     const ZtQuaternion q = lp.orientationQuaternion(index);
     ZtDataPacket_setOrientationQuaternion(dst, &q, frame);
   }
-  if (lp.containsItem(index, PI_OriEuler)) {
+  if (has(PI_OriEuler)) {
     const ZtEuler e = lp.orientationEuler(index);
     ZtDataPacket_setOrientationEuler(dst, &e, frame);
   }
-  if (lp.containsItem(index, PI_OriMatrix)) {
+  if (has(PI_OriMatrix)) {
     LegacyDataPacket::Matrix3 rows = lp.orientationMatrix(index);
     ZtMatrix m{rows.data(), 3, 3, 3, 0};
     ZtDataPacket_setOrientationMatrix(dst, &m, frame);
   }
-  if (lp.containsItem(index, PI_Position)) {
+  if (has(PI_Position)) {
     data = lp.positionLLA(index);
     ZtDataPacket_setPositionLLA(dst, view(v, data));
   }
-  if (lp.containsItem(index, PI_Velocity)) {
+  if (has(PI_Velocity)) {
     data = lp.velocity(index);
     ZtDataPacket_setVelocity(dst, view(v, data), frame);
   }
-  if (lp.containsItem(index, PI_Status) || lp.containsItem(index, PI_DetailedStatus)) {
+  if (has(PI_Status) || has(PI_DetailedStatus)) {
     bool detailed = false;
     uint32_t status = lp.status(index, &detailed);
     if (ZtDeviceId_isKtw(dst->deviceId)) status = byteSwap32(status);
@@ -850,36 +889,51 @@ void ZtDataPacket_assignFromZtLegacyDataPacket(ZtDataPacket* dst, const LegacyDa
     else
       ZtDataPacket_setStatusByte(dst, static_cast<uint8_t>(status));
   }
-  if (lp.containsItem(index, PI_Pressure)) {
+  if (has(PI_Pressure)) {
     const ZtPressure count = lp.pressure(index);
     const ZtPressure pascal{count.pressure * 2.0, count.pressureAge};
     ZtDataPacket_setPressure(dst, &pascal);
     const ZtGpsPvtData pvt = lp.gpsPvtData(index);
     ZtDataPacket_setGpsPvtData(dst, &pvt);
   }
-  if (lp.containsItem(index, PI_UtcNano)) {
+  if (has(PI_UtcNano)) {
     const ZtUtcTime utc = lp.utcTime(index);
     ZtDataPacket_setUtcTime(dst, &utc);
   }
-  if (lp.containsItem(index, PI_SdiDeviceId)) {
-    const KtwSdiData sdi = lp.ktwSdiData(index);
-    dst->deviceId = sdi.deviceId();
-    copyEncodedItem(dst, lp, index, PI_SdiDeltaQ, ZDI_DeltaQ, 4);
-    copyEncodedItem(dst, lp, index, PI_SdiDeltaV, ZDI_DeltaV, 3);
-    if (lp.containsItem(index, PI_SdiMag)) {
-      const std::span<const double> mag = sdi.magneticField();
+  if (const long id = at(PI_SdiDeviceId); id >= 0) {
+    // The parts of the SDI record the packet takes (the increments go as encoded bytes), read
+    // as ktwSdiData reads them: a record whose device id is 0 is empty (no field, no pressure).
+    const ZtDeviceId sdiId = be32(payload + id);
+    dst->deviceId = sdiId;
+    copyEncoded(PI_SdiDeltaQ, ZDI_DeltaQ, 4);
+    copyEncoded(PI_SdiDeltaV, ZDI_DeltaV, 3);
+    if (has(PI_SdiMag)) {
       data.fill(0.0);
-      std::copy(mag.begin(), mag.end(), data.begin());
+      if (sdiId != 0) lp.readValues(index, PI_SdiMag, data.data(), 3);
+      gathered.flush();
       ZtDataPacket_setCalibratedMagneticField(dst, view(v, data));
     }
-    if (sdi.pressure() != 0.0) {
-      const ZtPressure pascal{sdi.pressure() * 100.0, 0};
+    const long pressure = at(PI_SdiPressure);
+    const double hPa = sdiId != 0 && pressure >= 0 ? be16(payload + pressure) / 50.0 : 0.0;
+    if (hPa != 0.0) {
+      const ZtPressure pascal{hPa * 100.0, 0};
+      gathered.flush();
       ZtDataPacket_setPressure(dst, &pascal);
     }
-    const ZtRange range{sdi.firstFrame(), sdi.lastFrame()};
-    ZtDataPacket_setFrameRange(dst, &range);
-    ZtDataPacket_setRssi(dst, sdi.rawRssi());
+    const long first = at(PI_SdiFirstFrame), last = at(PI_SdiLastFrame), rssi = at(PI_SdiRssi);
+    uint8_t range[8];
+    put32(range, first >= 0 ? be16(payload + first) : 0u);
+    put32(range + 4, last >= 0 ? be16(payload + last) : 0u);
+    gathered.add(ZDI_FrameRange, range, sizeof range);
+    const uint8_t rssiByte = rssi >= 0 ? payload[rssi] : static_cast<uint8_t>(-128);
+    gathered.add(ZDI_Rssi, &rssiByte, 1);
   }
-  if (lp.containsItem(index, PI_Temp0)) ZtDataPacket_setTemperature(dst, lp.temperature(index, 0));
-  if (lp.containsItem(index, PI_PacketCounter)) ZtDataPacket_setPacketCounter(dst, lp.packetCounter(index));
+  if (has(PI_Temp0)) {
+    gathered.flush();
+    ZtDataPacket_setTemperature(dst, lp.temperature(index, 0));
+  }
+  if (const long counter = at(PI_PacketCounter); counter >= 0) {
+    gathered.add(ZDI_PacketCounter, payload + counter, 2);
+  }
+  gathered.flush();
 }

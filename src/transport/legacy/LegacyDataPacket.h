@@ -132,6 +132,9 @@ class LegacyDataPacket {
   bool hasData(int index) const;
   uint32_t valueForm(int index, uint16_t offset) const;  // settings word whose 0x300 bits give the form
   long itemSpan(int index, int entry) const;              // offset of a wholly present item, else -1
+  // As itemSpan for a device with data, with the payload size given (callers asking for many
+  // items take it once).
+  long itemSpanIn(const PacketInfo& info, int index, int entry, size_t payload) const;
   const uint8_t* bytesAt(int index, int entry) const;
   bool readValues(int index, int entry, double* values, size_t count) const;
   Vector3 readVector3(int index, int entry) const;
@@ -141,6 +144,9 @@ class LegacyDataPacket {
   Raw3 readRaw3(int index, int entry) const;
   bool writeRaw3(const Raw3& v, int index, int entry);
   bool ensureRawBlock(int index);
+
+  // The conversion reads the layout and the message directly: one pass over a device's items.
+  friend void ZtDataPacket_assignFromZtLegacyDataPacket(ZtDataPacket*, const LegacyDataPacket&, int);
 
   // Offset from which setters appended data (PI_Absent: nothing appended). Usually the end of
   // the laid-out data; earlier when the message is shorter than its layout, and then what lies
@@ -159,5 +165,6 @@ class LegacyDataPacket {
 };
 
 // Fills destination with the items of one device of a legacy packet (index used only in a
-// bus-master system, else 0); the destination keeps a copy of the whole legacy message.
+// bus-master system, else 0); the destination keeps a copy of the whole legacy message. A reused
+// destination that has grown to size allocates nothing.
 void ZtDataPacket_assignFromZtLegacyDataPacket(ZtDataPacket* destination, const LegacyDataPacket& legacy, int index);

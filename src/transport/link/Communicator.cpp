@@ -293,6 +293,10 @@ void Communicator::stopThread() {
 void Communicator::startThread() {
   if (!m_thread) throw ZtException(ZRV_ERROR, "Unable to start thread");
   if (m_thread->isAlive()) return;
+  // The pool the reader hands its bytes to exists before the first exchange: made on the reader's
+  // first hand-over, its workers' start would be charged to the first reply's time-out (150 ms
+  // for a GotoConfig), which a loaded machine can exceed. Throws as below when it cannot start.
+  zelto::ThreadPool::instance();
   // Drop a cancel left over from an earlier stop.
   m_readCancelled.store(false);
   if (!m_thread->startThread("KtThread")) throw ZtException(ZRV_ERROR, "Unable to start thread");

@@ -150,6 +150,8 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // The steady-clock time (ms) at which the awaited candidate is given up, 0 unless it holds a
   // message back: the reader parses once more then even when the line has gone silent.
   uint64_t awaitedDeadlineMs() const { return m_awaitedDeadlineMs.load(std::memory_order_acquire); }
+  // A request waits for its reply (a snapshot, for the reader's pause).
+  bool awaitsReply() const { return m_replyMonitor && m_replyMonitor->awaitsReply(); }
   // The parse tasks' reusable output list.
   MessageList& parseOutput() { return m_parseOutput; }
   size_t receiveBufferSize() const { return m_receiveBuffer.size; }

@@ -116,6 +116,19 @@ size_t KtThread::backlogSize() {
   return m_backlogSize;
 }
 
+size_t KtThread::repeatWriteCount() {
+  std::lock_guard<std::mutex> lock(m_repeatLogMutex);
+  return m_repeatCount;
+}
+
+std::vector<KtThread::RepeatWrite> KtThread::repeatWrites() {
+  std::lock_guard<std::mutex> lock(m_repeatLogMutex);
+  std::vector<RepeatWrite> writes;
+  const size_t kept = std::min(m_repeatCount, kRepeatLog);
+  for (size_t i = m_repeatCount - kept; i < m_repeatCount; ++i) writes.push_back(m_repeatLog[i % kRepeatLog]);
+  return writes;
+}
+
 unsigned KtThread::jitterMs(long randomValue) {
   // rand() * 10 overflows an int; the product needs 64 bits.
   return static_cast<unsigned>(5 + (static_cast<int64_t>(randomValue) * 10) / 2147483647);
@@ -130,7 +143,10 @@ int KtThread::innerFunction() {
     if (m_repeatNow.exchange(false, std::memory_order_acq_rel) || now >= m_nextRepeat) {
       if (m_link->writeRawData(m_gotoConfigBlock) != ZRV_OK && m_journal && m_journal->isEnabled(JLL_ALERT))
         m_journal->log(JLL_ALERT, "Sending gotoconfig failed");
-      m_nextRepeat = now + std::chrono::milliseconds(jitterMs(std::rand()));
+      const unsigned pause = jitterMs(std::rand());
+      m_nextRepeat = now + std::chrono::milliseconds(pause);
+      std::lock_guard<std::mutex> lock(m_repeatLogMutex);
+      m_repeatLog[m_repeatCount++ % kRepeatLog] = {now, pause};
     }
     // Bytes arriving meanwhile are read and handed over; the next block goes out on time.
     const auto left = m_nextRepeat - Clock::now();
@@ -172,11 +188,21 @@ int KtThread::innerFunction() {
   const ZtResultValue result =
       m_link->readDataToBuffer(*into, waitMs, direct ? room : Communicator::kReadBlockSize);
   if (result == ZRV_OK) {
-    if (direct && into->data == direct && into->size <= room)
-      publishDirectRead(into->size);
+    const size_t got = into->size;
+    if (direct && into->data == direct && got <= room)
+      publishDirectRead(got);
     else
-      handOver(into->data, into->size);
-    return 0;
+      handOver(into->data, got);
+    // A small read: the next one waits a little, so the bytes of a fast stream gather meanwhile
+    // (each read and hand-over then carries several messages); not while a request waits for its
+    // reply, which would otherwise come a pause late at each exchange of a conversation (opening
+    // a device runs hundreds). A repeat write due sooner ends the pause early; the wait that
+    // follows lasts until it is due.
+    if (got >= kSmallRead || m_link->awaitsReply()) return 0;
+    if (!doGotoConfig()) return kSmallReadPauseMs;
+    const auto untilRepeat =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_nextRepeat - Clock::now()).count();
+    return static_cast<int>(std::clamp<int64_t>(untilRepeat, 0, kSmallReadPauseMs));
   }
   if (recheckDue) {
     m_recheckedDeadline = deadline;

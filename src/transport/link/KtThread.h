@@ -5,8 +5,11 @@
 // between the read and the receive buffer (when the parse task takes it). One ParseMessageTask at a time drains the backlog
 // on the pool, so blocks are parsed strictly in arrival order while this thread never parses.
 // A task is queued only when none is queued or running, so a busy stream costs no allocation
-// and no wake-up per block. While a GotoConfig in repeat mode waits for its acknowledge, the
-// goto-config block is written every 5 to 15 ms (random jitter) between reads.
+// and no wake-up per block. After a small read (fewer than kSmallRead bytes) the thread pauses
+// kSmallReadPauseMs before it reads again, so a fast stream of small messages is read and handed
+// over a few messages at a time rather than one by one, except while a request waits for its
+// reply; an idle line is waited on without a time-out. While a GotoConfig in repeat mode waits for its acknowledge, the goto-config block is
+// written every 5 to 15 ms (random jitter) between reads; a pause never delays it.
 //
 // The backlog is bounded (kParseBacklogLimit): when handling falls behind the line, the oldest
 // unparsed bytes are dropped, counted (droppedBytes), journalled, and the link raises onError
@@ -50,6 +53,11 @@ class KtThread : public zelto::StandardThread {
   static constexpr int kRecheckReadMs = 1;
   // How long closing lets the parser work through the backlog before dropping the rest.
   static constexpr unsigned kCloseDrainMs = 1000;
+  // A read of fewer bytes is followed by a pause of kSmallReadPauseMs (the thread loop's sleep);
+  // a larger one by the next read at once. Closing, a wake-up or bytes arriving meanwhile wait at
+  // most the pause.
+  static constexpr size_t kSmallRead = 256;
+  static constexpr int kSmallReadPauseMs = 2;
 
   explicit KtThread(Communicator* link);
   // Stops the thread and waits for its parse task (bounded as in finishParsing).
@@ -77,6 +85,15 @@ class KtThread : public zelto::StandardThread {
 
   // Pause after a repeat write: 5 to 15 ms from a rand() value (64-bit arithmetic).
   static unsigned jitterMs(long randomValue);
+  // The repeat writes made so far: how many, and the last kRepeatLog of them (when each was
+  // written and the pause chosen after it), oldest first.
+  struct RepeatWrite {
+    std::chrono::steady_clock::time_point at;
+    unsigned pauseMs;
+  };
+  static constexpr size_t kRepeatLog = 64;
+  size_t repeatWriteCount();
+  std::vector<RepeatWrite> repeatWrites();
 
   // Parse-task side (called by the link's ParseMessageTask only).
   // Moves up to kParseChunk backlog bytes to the end of into (the link's receive buffer); false
@@ -90,7 +107,8 @@ class KtThread : public zelto::StandardThread {
 
  protected:
   void initFunction() override;
-  // One wait-and-read; 0 (no pause) unless the read failed (1 ms before the next try).
+  // One wait-and-read; the pause before the next pass: kSmallReadPauseMs after a small read (less
+  // when a repeat write is due sooner), 1 ms after a failed read, else 0.
   int innerFunction() override;
 
  private:
@@ -122,6 +140,9 @@ class KtThread : public zelto::StandardThread {
   // Set when the repeat flag is raised: the next pass writes the block without waiting.
   std::atomic<bool> m_repeatNow{false};
   std::chrono::steady_clock::time_point m_nextRepeat{};  // reader thread only
+  std::mutex m_repeatLogMutex;  // a leaf lock: guards the two fields below
+  RepeatWrite m_repeatLog[kRepeatLog]{};
+  size_t m_repeatCount = 0;
   std::atomic<unsigned> m_lastTaskId{0};  // the pending parse task; written before it can end
   ZtByteArray m_gotoConfigBlock;
   ZtByteArray m_readBuffer;   // reads that cannot go into the backlog's room; reader only

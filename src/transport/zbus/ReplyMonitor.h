@@ -47,6 +47,8 @@ public:
 
   // Number of objects still waiting.
   size_t count() const;
+  // Whether any object waits, read without the lock (a snapshot).
+  bool awaitsReply() const { return m_waiting.load(std::memory_order_acquire) != 0; }
 
 private:
   void removeObject(ReplyObject* object) override;

@@ -1,6 +1,7 @@
 #include "support/emulator/DeviceEmulator.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,6 +14,11 @@
 #include "zttypes/ztmisc.h"
 
 namespace zelto::test {
+
+FdEmulatorLink::FdEmulatorLink(int fd) : m_fd(fd) {
+  const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
 
 int FdEmulatorLink::read(uint8_t* buffer, size_t size, Clock::time_point deadline) {
   const int fd = m_fd.load();
@@ -45,6 +51,8 @@ bool FdEmulatorLink::write(const uint8_t* data, size_t size) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) {
+        // No room: the far side does not read. Wait in slices, giving up once interrupted.
+        if (m_interrupted.load()) return false;
         pollfd p{fd, POLLOUT, 0};
         ::poll(&p, 1, 10);
         continue;
@@ -89,11 +97,14 @@ DeviceEmulator::~DeviceEmulator() { stop(); }
 void DeviceEmulator::start() {
   if (m_thread.joinable()) return;
   m_stop = false;
+  m_link->interruptWrites(false);
   m_thread = std::thread([this] { run(); });
 }
 
 void DeviceEmulator::stop() {
   m_stop = true;
+  // The serving thread may be stuck writing to a far side that does not read.
+  m_link->interruptWrites(true);
   if (m_thread.joinable()) m_thread.join();
 }
 

@@ -27,6 +27,9 @@ class EmulatorLink {
   virtual bool write(const uint8_t* data, size_t size) = 0;
   // Hang-up: the far side sees the link go away.
   virtual void close() = 0;
+  // While set, a write that finds no room gives up (false) instead of waiting for the far side to
+  // read: a stopping emulator ends whatever its reader does.
+  virtual void interruptWrites(bool interrupt) { (void)interrupt; }
   // The line speed the far side set (a termios speed code), 0 when the link has none.
   virtual uint32_t lineSpeed() const { return 0; }
   // Writes the bytes as pieces of the given sizes, in order, and what they leave as one last
@@ -36,22 +39,25 @@ class EmulatorLink {
                      std::chrono::milliseconds gap);
 };
 
-// A link over a file descriptor (e.g. a pseudo-terminal master). Owns the descriptor.
+// A link over a file descriptor (e.g. a pseudo-terminal master). Owns the descriptor, which it
+// makes non-blocking: a write waits for room in slices, so it can be interrupted.
 class FdEmulatorLink : public EmulatorLink {
  public:
-  explicit FdEmulatorLink(int fd) : m_fd(fd) {}
+  explicit FdEmulatorLink(int fd);
   ~FdEmulatorLink() override { close(); }
   // Waits with the deadline's full resolution (not rounded to milliseconds), so a stream above
   // 1 kHz sleeps between its messages instead of polling.
   int read(uint8_t* buffer, size_t size, Clock::time_point deadline) override;
   bool write(const uint8_t* data, size_t size) override;
   void close() override;
+  void interruptWrites(bool interrupt) override { m_interrupted.store(interrupt); }
   // A pseudo-terminal master reports the settings of its slave (Linux), so this is the speed
   // the port under test opened with.
   uint32_t lineSpeed() const override;
 
  private:
   std::atomic<int> m_fd;
+  std::atomic<bool> m_interrupted{false};
 };
 
 struct EmuAction {

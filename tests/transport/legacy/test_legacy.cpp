@@ -455,6 +455,52 @@ TEST(LegacyConversionTest, WirelessSdiPartBecomesIncrementsFrameRangeAndRssi) {
   EXPECT_EQ(ZtDataPacket_packetCounter(&d.p), 103);  // SDI last frame as counter
 }
 
+// The packet's data message is the items set one after the other in the conversion's order (the
+// increments copied as encoded bytes, the field, pressure and temperature as doubles by the
+// packet's setters, the rest in their fixed forms), whatever the conversion does to write them:
+// byte for byte, checksum included, also when a reused destination held a longer packet.
+TEST(LegacyConversionTest, ItemsAreWhatSettingThemOneByOneGives) {
+  Payload p;
+  p.u32(0x00080077).u8(0).u16(100).u16(103).floats({0, 0, 0}).floats({0.5f, 0.5f, 0.5f, 0.5f}).floats({0.25f, 0.5f, 1});
+  p.u8(1).u16(5065).floats({0.3f, 0.4f, 0.5f}).u8(0xC4);
+  p.f32(21.5f);       // temperature
+  p.u32(0x00000081);  // detailed status
+  const LegacyDataPacket lp = makeLegacy({{0x200 | 0x1 | 0x800, 0x80}}, false, p.b, {0x00080077});
+
+  Packet expected;
+  ZtMessage_destruct(&expected->message);
+  ZtMessage_constructSized(&expected->message, 0);
+  ZtMessage_setMessageId(&expected->message, 0x36);
+  ZtDataPacket_setStatus(expected.get(), 0x81000000u);
+  const auto copied = [&](uint16_t id, size_t from, size_t size) {
+    Bytes item{static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), static_cast<uint8_t>(size)};
+    item.insert(item.end(), p.b.begin() + static_cast<long>(from), p.b.begin() + static_cast<long>(from + size));
+    ZtMessage_setDataBuffer(&expected->message, item.data(), item.size(), ZtMessage_dataSize(&expected->message));
+  };
+  copied(0x8030, 21, 16);  // orientation increment, 4-byte floats
+  copied(0x4010, 37, 12);  // velocity increment
+  double field[3] = {0.3f, 0.4f, 0.5f};
+  ZtVector v{field, 3, 0};
+  ZtDataPacket_setCalibratedMagneticField(expected.get(), &v);
+  const ZtPressure pascal{5065 / 50.0 * 100.0, 0};
+  ZtDataPacket_setPressure(expected.get(), &pascal);
+  const ZtRange range{100, 103};
+  ZtDataPacket_setFrameRange(expected.get(), &range);
+  ZtDataPacket_setRssi(expected.get(), -60);
+  ZtDataPacket_setTemperature(expected.get(), 21.5);
+  ZtDataPacket_setPacketCounter(expected.get(), 103);
+
+  Packet d;
+  LegacyDataPacket longer = makeLegacy({{0x4000 | 0x2 | 0x4, 0x301}}, false, Bytes(200, 0x3F));
+  ZtDataPacket_assignFromZtLegacyDataPacket(&d.p, longer, 0);
+  ASSERT_GT(ZtMessage_dataSize(&d->message), ZtMessage_dataSize(&expected->message));
+  ZtDataPacket_assignFromZtLegacyDataPacket(&d.p, lp, 0);
+  EXPECT_EQ(payloadOf(&d->message), payloadOf(&expected->message));
+  EXPECT_TRUE(Bytes(d->message.bytes.data, d->message.bytes.data + d->message.bytes.size) ==
+              Bytes(expected->message.bytes.data, expected->message.bytes.data + expected->message.bytes.size));
+  EXPECT_EQ(d->deviceId, 0x00080077u);
+}
+
 TEST(LegacyConversionTest, PressureAndGnssBlock) {
   Payload p;
   p.u16(50000).u8(2);

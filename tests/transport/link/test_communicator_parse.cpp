@@ -729,9 +729,11 @@ class PassProbe : public KtThread {
   int pass() { return innerFunction(); }
 };
 
-// A pass waits on the port until bytes arrive (or a wake-up) and never pauses after a read, small
-// or large; the blocks it hands over are parsed in order.
-TEST_F(ParseFixture, ReaderPassWaitsForBytesAndNeverPauses) {
+// A pass waits on the port until bytes arrive (or a wake-up); after a read of fewer than
+// kSmallRead bytes it asks for a pause of kSmallReadPauseMs (not while a request waits for its
+// reply), after a larger one none, and after a wait that read nothing none either (the wait
+// itself took the time); the blocks it hands over are parsed in order.
+TEST_F(ParseFixture, ReaderPassPausesOnlyAfterASmallRead) {
   link->setMasterDevice(&master);
   PassProbe probe(link.get());
   // Waits until the port has count bytes queued, so one read takes them all.
@@ -743,14 +745,30 @@ TEST_F(ParseFixture, ReaderPassWaitsForBytesAndNeverPauses) {
     }
     return false;
   };
-  ASSERT_TRUE(pty.send(Bytes(300, 0x55)));
-  ASSERT_TRUE(queued(300));
-  EXPECT_EQ(probe.pass(), 0);  // a large block: the next pass follows at once
-  Bytes f = frame(0x36, {1, 2, 3});
-  f.insert(f.end(), 10 - f.size(), 0x00);
-  ASSERT_TRUE(pty.send(f));
-  ASSERT_TRUE(queued(10));
-  EXPECT_EQ(probe.pass(), 0);  // a small one: no pause either
+  ASSERT_EQ(KtThread::kSmallRead, 256u);
+  ASSERT_EQ(KtThread::kSmallReadPauseMs, 2);
+  // Bytes read in one pass (garbage the parser drops, then a 10-byte frame), and the pause asked.
+  const struct {
+    size_t bytes;
+    int pause;
+  } cases[] = {{300, 0}, {256, 0}, {255, 2}, {10, 2}};
+  for (const auto& c : cases) {
+    Bytes block(c.bytes, 0x55);
+    if (c.bytes == 10) {
+      block = frame(0x36, {1, 2, 3});
+      block.insert(block.end(), 10 - block.size(), 0x00);
+    }
+    ASSERT_TRUE(pty.send(block));
+    ASSERT_TRUE(queued(c.bytes));
+    EXPECT_EQ(probe.pass(), c.pause) << c.bytes << " bytes";
+  }
+  {
+    // While a request waits for its reply, a small read is followed by the next at once.
+    const Communicator::ReplyHandle waiting = link->addReplyObject(0x31);
+    ASSERT_TRUE(pty.send(Bytes(10, 0x55)));
+    ASSERT_TRUE(queued(10));
+    EXPECT_EQ(probe.pass(), 0) << "awaiting a reply";
+  }
   // A silent line: the pass waits until woken, then goes round at once.
   const auto t0 = std::chrono::steady_clock::now();
   std::thread waker([&] {
@@ -760,12 +778,12 @@ TEST_F(ParseFixture, ReaderPassWaitsForBytesAndNeverPauses) {
   EXPECT_EQ(probe.pass(), 0);
   waker.join();
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(35));
-  // Bytes arriving during a wait end it.
+  // Bytes arriving during a wait end it (a small read: the pause follows).
   std::thread sender([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     pty.send(frame(0x36, {4}));
   });
-  EXPECT_EQ(probe.pass(), 0);
+  EXPECT_EQ(probe.pass(), KtThread::kSmallReadPauseMs);
   sender.join();
   probe.waitForCompletion();  // all blocks were parsed
   EXPECT_EQ(link->receiveBufferSize(), 0u);

@@ -1,16 +1,21 @@
 // The device emulator is the reference peer of the link tests: pin its framing to hand-written
 // bytes and check its conversation over a real pseudo-terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "support/EmulatorProcess.h"
 #include "support/emulator/DeviceEmulator.h"
 
 namespace zelto::test {
@@ -169,6 +174,46 @@ TEST(DeviceEmulator, AStreamAboveOneKilohertzSleepsBetweenMessages) {
   close(slave);
   EXPECT_GT(sent, static_cast<uint32_t>(2000 * wall * 0.6));  // it kept (most of) the pace
   EXPECT_LT(emulatorCpu, 0.4 * wall) << sent << " messages in " << wall << " s";
+}
+
+// The emulator program serving a stream ends on SIGTERM even when nobody reads its terminal: its
+// serving thread, finding the terminal full, must not wait for room for ever (nor the main thread
+// for it). A reader that stops first (a test run ending) leaves it so.
+TEST(EmulatorProgram, EndsOnSigtermWithAFullUnreadTerminal) {
+  // An instrumented emulator streams more slowly for the same processor time: fewer messages a
+  // second and longer to fill, so it does not crowd the tests run beside it.
+#ifdef ZDA_UNDER_SANITIZER
+  const char* const rate = "5000";
+  constexpr auto kFill = std::chrono::milliseconds(4000);
+#else
+  const char* const rate = "20000";
+  constexpr auto kFill = std::chrono::milliseconds(1500);
+#endif
+  EmulatorProcess emulator(std::string(ZDA_BINARY_DIR) + "/tests/support/emulator/zda_emulator",
+                           {"01234567", rate, "serve"});
+  ASSERT_FALSE(emulator.port().empty());
+  const int fd = open(emulator.port().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios raw{};
+  ASSERT_EQ(tcgetattr(fd, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &raw), 0);
+  const std::vector<uint8_t> gotoMeasurement = EmuFrame{0xFF, 0x10, {}}.encode();
+  ASSERT_EQ(write(fd, gotoMeasurement.data(), gotoMeasurement.size()), static_cast<ssize_t>(gotoMeasurement.size()));
+  // Never read: the line discipline's buffer fills (what FIONREAD counts, 4095 bytes at most),
+  // then the terminal's buffer behind it, about 64 KiB, which 20 000 messages a second (140 KB/s;
+  // 35 KB/s at 5000) fill well within the time given here.
+  int queued = 0;
+  for (int i = 0; i < 10000 && queued < 4000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(ioctl(fd, FIONREAD, &queued), 0);
+  }
+  ASSERT_GE(queued, 4000) << "the emulator does not stream";
+  std::this_thread::sleep_for(kFill);
+  // A second is the promise; a stuck emulator never ends, so the bound only leaves room for a
+  // loaded machine.
+  EXPECT_TRUE(emulator.terminate(std::chrono::milliseconds(2000)));
+  close(fd);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // zda_emulator [device-id-hex] [rate-hz] [serve]: emulates a tracker on a new pseudo-terminal.
 // Prints the slave path on the first line, then serves until stdin closes or, with a third
 // argument, until SIGTERM or SIGINT (stdin is then not read). While serving, SIGUSR1 stops the data stream (the tracker
-// stays in measurement, silent) and SIGUSR2 starts it again.
+// stays in measurement, silent) and SIGUSR2 starts it again. It ends at once whatever its reader
+// does: a stream into a full terminal that nobody reads gives up its write when asked to stop.
 //
 // An id of the host-filtered family (0x07......) is served as that tracker: its record, its
 // settings and, while measuring, raw sensor data of a default trajectory (still for three
