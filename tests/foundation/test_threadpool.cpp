@@ -648,7 +648,8 @@ TEST(ThreadPool, RunNextRecordIsPublishedWhenItsWorkerCannotRunItSoon) {
   }
   {
     // The adder blocks with records held: they wait until the pool next sees work after the
-    // budget (here an add from another thread), which hands them to the other workers, in order.
+    // budget (here an add from another thread), which hands them to the other workers, their
+    // chain kept.
     pool.setRunNextBudget(std::chrono::microseconds(1000));
     Gate gate;
     Semaphore secondRan;
@@ -663,8 +664,10 @@ TEST(ThreadPool, RunNextRecordIsPublishedWhenItsWorkerCannotRunItSoon) {
       });
     };
     const unsigned adder = pool.addTask(task([&] {
-      pool.addTaskToRunNext(record(0));
-      pool.addTaskToRunNext(record(1));
+      // Chained as a device's packets are: two free records handed on may run on two workers
+      // at once, in either order.
+      const unsigned first = pool.addTaskToRunNext(record(0));
+      pool.addTaskToRunNext(record(1), first);
       gate.started.post();
       gate.release.wait1(kLimitMs);
       return true;
