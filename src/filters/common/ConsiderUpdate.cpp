@@ -66,6 +66,25 @@ bool ConsiderUpdate::prepare(const Matrix& S, const Vector& sx, const Matrix& H,
   return true;
 }
 
+void ConsiderUpdate::addColumnToRoot(Matrix& S, Vector& sx, double* v, ZtSize from, ZtSize n) {
+  double t = 0.0;
+  for (ZtSize k = from; k < n; ++k) {
+    if (v[k] == 0.0) continue;
+    const double d = S(k, k);
+    const double r = std::sqrt(d * d + v[k] * v[k]);
+    const double c = d / r, sn = v[k] / r;
+    S(k, k) = r;
+    for (ZtSize i = k + 1; i < n; ++i) {
+      const double l = S(i, k);
+      S(i, k) = c * l + sn * v[i];
+      v[i] = c * v[i] - sn * l;
+    }
+    const double sk = sx[k];
+    sx[k] = c * sk + sn * t;
+    t = c * t - sn * sk;
+  }
+}
+
 void ConsiderUpdate::restore(Matrix& S, Vector& sx) const {
   const ZtSize n = m_n, m = m_m, k = m_k;
   if (n == 0) return;
@@ -78,22 +97,7 @@ void ConsiderUpdate::restore(Matrix& S, Vector& sx) const {
       for (ZtSize i = 0; i < k; ++i) s += m_N[r * k + i] * m_W[i * m + j];
       v[r] = s;
     }
-    double t = 0.0;
-    for (ZtSize c = 0; c < n; ++c) {
-      if (v[c] == 0.0) continue;
-      const double d = S(c, c);
-      const double r = std::hypot(d, v[c]);
-      const double cs = d / r, sn = v[c] / r;
-      S(c, c) = r;
-      for (ZtSize i = c + 1; i < n; ++i) {
-        const double l = S(i, c);
-        S(i, c) = cs * l + sn * v[i];
-        v[i] = cs * v[i] - sn * l;
-      }
-      const double sc = sx[c];
-      sx[c] = cs * sc + sn * t;
-      t = cs * t - sn * sc;
-    }
+    addColumnToRoot(S, sx, v, 0, n);
   }
   // x' = S sx - N a: sx -= S^-1 N a by forward substitution.
   double y[kMaxStates];

@@ -34,6 +34,11 @@ class ConsiderUpdate {
   // The whitened innovation L^-1 e of the update (m values).
   const double* whitenedInnovation() const { return m_we; }
 
+  // S S^T += v v^T for the n x n lower-triangular root S by plane rotations of [S v] from the
+  // right, starting at row `from` (v is zero above it); the same rotations of [sx 0] keep S sx.
+  // v is used up.
+  static void addColumnToRoot(Matrix& S, Vector& sx, double* v, ZtSize from, ZtSize n);
+
  private:
   ZtSize m_n = 0, m_m = 0, m_k = 0;
   double m_N[kMaxStates * kMaxKept] = {};

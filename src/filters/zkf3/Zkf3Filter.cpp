@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "filters/common/ConsiderUpdate.h"
 #include "filters/common/EstimationRoutines.h"
 #include "filters/common/InputCast.h"
 #include "filters/common/LowerTriangulariseRows.h"
@@ -581,22 +582,7 @@ void Zkf3Filter::accelerationUpdateKeepingHeading() {
       v[3 + k] = w[0] * u[k];
       v[9 + k] = w[1] * u[k];
     }
-    double t = 0.0;
-    for (ZtSize k = 3; k < N; ++k) {
-      if (v[k] == 0.0) continue;
-      const double d = S(k, k);
-      const double r = std::sqrt(d * d + v[k] * v[k]);
-      const double c = d / r, sn = v[k] / r;
-      S(k, k) = r;
-      for (ZtSize i = k + 1; i < N; ++i) {
-        const double l = S(i, k);
-        S(i, k) = c * l + sn * v[i];
-        v[i] = c * v[i] - sn * l;
-      }
-      const double sk = sx[k];
-      sx[k] = c * sk + sn * t;
-      t = c * t - sn * sk;
-    }
+    ConsiderUpdate::addColumnToRoot(S, sx, v, 3, N);
   }
   // x' = S sx - N a: sx -= S^-1 N a by forward substitution from row 3.
   double z[N] = {};
