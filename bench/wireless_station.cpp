@@ -31,6 +31,17 @@
 //      delivered_per_s    packets delivered to the data callbacks per second (sent: 3200)
 //      lost_share         1 - delivered / sent over the library's windows
 //      load1_before, load1_after  the machine's one-minute load average (/proc/loadavg)
+//
+//  - BM_StationMessages/trackers:32: the library's work per message without the port, for
+//    comparing changes of the path on a loaded machine (the stream's CPU times move with the
+//    load): the same station and trackers, the same ticks' messages handed to the station's
+//    handleMessage by a pool task per tick (as the link's parse task hands them), one tick a
+//    millisecond, 4000 ticks after 500 of warm-up.
+//      cpu_us_per_msg     CPU of the whole process per message (the emulator is idle; this
+//                         thread only adds the ticks)
+//      pool_us_per_msg    of which the pool's workers'
+//      allocs_per_msg     heap allocations of every thread per message (the benchmark's own task
+//                         of each tick is one per tick)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -53,6 +64,7 @@
 
 #include "ThreadStats.h"
 #include "foundation/ThreadPool.h"
+#include "foundation/ThreadPoolTask.h"
 #include "support/AllocationCounter.h"
 #include "support/PtyPort.h"
 #include "support/StationStreamRig.h"
@@ -319,6 +331,79 @@ void BM_StationStream(benchmark::State& state) {
     state.counters["load1_after"] = load1();
   }
 }
+// The messages of one tick, cut from its bytes (every message of a tick has the same size).
+std::vector<ZtMessage> tickMessages(int trackers, int k) {
+  const std::vector<uint8_t> bytes = StationStreamRig::tick(trackers, k);
+  const size_t size = bytes.size() / static_cast<size_t>(trackers);
+  std::vector<ZtMessage> out(static_cast<size_t>(trackers));
+  for (size_t t = 0; t < out.size(); ++t) {
+    ZtMessage_construct(&out[t]);
+    ZtMessage_load(&out[t], size, bytes.data() + t * size);
+  }
+  return out;
+}
+
+// Hands one tick's messages to the station on a pool worker, as the link's parse task does.
+class TickTask : public zelto::ThreadPoolTask {
+ public:
+  TickTask(TovanaStationDevice* station, const std::vector<ZtMessage>& messages)
+      : m_station(station), m_messages(messages) {}
+  bool exec() override {
+    for (const ZtMessage& m : m_messages) m_station->handleMessage(m);
+    return true;
+  }
+
+ private:
+  TovanaStationDevice* m_station;
+  const std::vector<ZtMessage>& m_messages;
+};
+
+void BM_StationMessages(benchmark::State& state) {
+  const int trackers = static_cast<int>(state.range(0));
+  constexpr int kWarmUpTicks = 500, kTicks = 4000, kPaceUs = 1000;
+  std::vector<std::vector<ZtMessage>> ticks;
+  for (int k = 0; k < kWarmUpTicks + kTicks; ++k) ticks.push_back(tickMessages(trackers, k));
+  for (auto _ : state) {
+    const double loadBefore = load1();
+    StationStreamRig rig(trackers);
+    rig.emu.start();
+    CountingHandler handler;
+    if (!rig.open(&handler)) {
+      state.SkipWithError("the station and its trackers did not open and measure");
+      return;
+    }
+    zelto::ThreadPool* pool = zelto::ThreadPool::instance();
+    const auto run = [&](int from, int to) {
+      for (int k = from; k < to; ++k) {
+        pool->addTask(new TickTask(rig.station, ticks[static_cast<size_t>(k)]));
+        std::this_thread::sleep_for(std::chrono::microseconds(kPaceUs));
+      }
+      for (KtwDevice* t : rig.trackers) t->finishLastProcessingTask();
+    };
+    run(0, kWarmUpTicks);
+    const long delivered0 = handler.delivered.load();
+    const double cpu0 = processCpuNs();
+    const auto names0 = benchstats::byName();
+    AllocationCounter allocations;
+    run(kWarmUpTicks, kWarmUpTicks + kTicks);
+    const double messages = static_cast<double>(kTicks) * trackers;
+    for (const auto& [name, spent] : benchstats::difference(names0, benchstats::byName()))
+      if (name == "Pooled Thread") state.counters["pool_us_per_msg"] = spent.cpuNs / 1e3 / messages;
+    state.counters["cpu_us_per_msg"] = (processCpuNs() - cpu0) / 1e3 / messages;
+    state.counters["allocs_per_msg"] = static_cast<double>(allocations.countAllThreads()) / messages;
+    state.counters["delivered_share"] = static_cast<double>(handler.delivered.load() - delivered0) / messages;
+    state.counters["load1_before"] = loadBefore;
+  }
+  for (std::vector<ZtMessage>& tick : ticks)
+    for (ZtMessage& m : tick) ZtMessage_destruct(&m);
+}
+BENCHMARK(BM_StationMessages)
+    ->Args({32})
+    ->ArgNames({"trackers"})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
 BENCHMARK(BM_StationStream)
     ->Args({32, 100})
     ->ArgNames({"trackers", "rate"})

@@ -224,11 +224,10 @@ class KtwDevice : public KtDevice {
   std::atomic<int64_t> m_flushingLimit{0};
   std::atomic<int64_t> m_recordingStartFrame{0};
   std::atomic<ZtRejectReason> m_rejectReason{ZRR_Unknown};
-  // The one-device layout legacy messages are decoded with; guarded by m_legacyMutex (a leaf,
-  // held only while a message is decoded into a packet).
-  std::unique_ptr<LegacyDataPacket> m_legacyLayout;
-  std::mutex m_legacyMutex;
   mutable std::mutex m_triggerMutex;  // guards the two slots
   ZtTriggerIndicationData m_triggers[2] = {};
   bool m_triggerValid[2] = {false, false};
+  // Whether a slot holds a trigger, written with the slots under m_triggerMutex: a packet's
+  // processing takes the lock only while one waits.
+  std::atomic<bool> m_triggerPending{false};
 };
