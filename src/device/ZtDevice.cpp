@@ -1461,9 +1461,14 @@ void ZtDevice::processOwnPacket(ZtDataPacket& packet, bool async) {
 
 void ZtDevice::storeInCaches(ZtDataPacket& packet) {
   zelto::IPacketDataCache* working = m_workingCache;
-  zelto::IPacketDataCache* ready = m_readyCache;
-  if (!working || !ready) return;
+  if (!working || !m_readyCache) return;
   insertOrUpdateCacheItem(working, packet);
+  storeInReadyCache(packet);
+}
+
+void ZtDevice::storeInReadyCache(ZtDataPacket& packet) {
+  zelto::IPacketDataCache* ready = m_readyCache;
+  if (!ready) return;
   if (isReadingFromFile()) {
     insertOrUpdateCacheItem(ready, packet);
     return;

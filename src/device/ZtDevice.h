@@ -404,6 +404,8 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // the queue mode, the ready cache. Nothing without both caches; a cache's failure passes on
   // (ZtException).
   void storeInCaches(ZtDataPacket& packet);
+  // Its ready-cache part alone (nothing without a ready cache).
+  void storeInReadyCache(ZtDataPacket& packet);
   // processPacket for a packet the caller made on this thread for this device (a scratch packet
   // it no longer needs): the processing task takes its content instead of copying it, leaving
   // packet with a spare's content.

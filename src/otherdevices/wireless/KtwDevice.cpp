@@ -640,14 +640,31 @@ void KtwDevice::insertPacketInCaches(ZtDataPacket& packet) {
                                            << deviceId());
     return;
   }
+  // Outside a recording the working cache only hands each packet to onWriteDataToLogFile, its
+  // flush dropping it at once: while nothing waits in it, the packet passes it by (no copy in and
+  // out) and the event the flush would raise is raised here, after onDataAvailable as then. The
+  // state cannot change meanwhile: state changes are tasks chained behind this one. A packet the
+  // cache refuses (a negative id is no key) still goes the cache's way, its refusal journalled.
+  bool passes = false;
   try {
-    storeInCaches(packet);
+    passes = packet.packetId >= 0 && flushesWithoutWriting(deviceState()) && workingCache()->empty();
+    if (passes)
+      storeInReadyCache(packet);
+    else
+      storeInCaches(packet);
   } catch (const ZtException& e) {
     JLOG_ERROR(std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
                               << " Error trying to insert the packet: " << e.what());
   }
   onDataAvailable(this, &packet);
+  if (passes) onWriteDataToLogFile(this, &packet);
   checkCache();
+}
+
+bool KtwDevice::flushesWithoutWriting(ZtDeviceState state) const {
+  const Communicator* link = communicator();
+  return link && !link->isReadingFromFile() && state != ZDS_Recording && state != ZDS_FlushingData &&
+         state != ZDS_FinalizingRecording;
 }
 
 ZtDataFormat KtwDevice::legacyFormat() const {
@@ -666,7 +683,7 @@ void KtwDevice::flushCache() {
   const int64_t start = m_recordingStartFrame.load();
   zelto::ScratchPacket packet;
   try {
-    if (state != ZDS_Recording && state != ZDS_FlushingData && state != ZDS_FinalizingRecording) {
+    if (flushesWithoutWriting(state)) {
       // Nothing waits and nothing is written: each packet is taken out (moved, not copied).
       while (working->takeLowest(*packet)) onWriteDataToLogFile(this, packet.get());
       return;

@@ -177,7 +177,9 @@ class KtwDevice : public KtDevice {
   void flushCache() override;
   // The base storing (working and ready caches), its event and the flush; without the caches a
   // journal line ("No readyCache for device "), a failing cache journalled and the packet still
-  // delivered.
+  // delivered. Where the flush would drop the packet unwritten at once (a live tracker outside a
+  // recording, nothing waiting in the working cache), the packet skips the working cache and
+  // onWriteDataToLogFile follows onDataAvailable directly.
   void insertPacketInCaches(ZtDataPacket& packet) override;
   // Gives the packet the pending trigger of each slot whose frame the packet has reached (frames
   // unwrapped against the packet's counter), and empties that slot.
@@ -203,6 +205,9 @@ class KtwDevice : public KtDevice {
 
  private:
   int64_t highestCounter() const;
+  // Whether flushCache in this state drops each packet unwritten (a live link outside the
+  // recording states).
+  bool flushesWithoutWriting(ZtDeviceState state) const;
   // The form of the tracker's legacy data messages: its outputMode and outputSettings.
   ZtDataFormat legacyFormat() const;
   // Numbers a packet with a frame range by its last frame (in place) and processes it.
