@@ -6,6 +6,14 @@
 //    second thread cuts) reads the clock. 10 000 samples per pace (20 s of them at slower paces):
 //    p50_us, p99_us; allocs_per_msg counts every operator new in the process while the messages
 //    flow.
+//  - BM_LatencyPaired/<pace µs>: the link, the reference and the hand-off reference in turn,
+//    six rounds of 4 s each (at least 100 messages), all three set up for the whole run and only
+//    the one being written to not idle, so a change of the machine's load falls on all three
+//    alike: p50_us and p99_us of each over all rounds (link_, ref_, handoff_), the ratios of
+//    the link's p50 to the references' (ratio_p50, ratio_handoff_p50), and the spread of the
+//    rounds' own ratios of link p50 to reference p50 (ratio_p50_min, ratio_p50_median,
+//    ratio_p50_max). Writing two ports at once instead would keep the processors busier than
+//    either stream alone does, and so hide the cost of waking a second thread from idle.
 //  - BM_RequestReply/<0 link getDeviceId, 1 plain write + poll + read>: the device emulator
 //    answers ReqDeviceId; p50_us, p99_us over 3000 exchanges.
 //  - BM_Throughput: batches of 40-byte messages as fast as the line takes them; msgs/s and lost.
@@ -340,6 +348,73 @@ void BM_Latency(benchmark::State& state) {
 BENCHMARK(BM_Latency)
     ->ArgsProduct({{250, 500, 1000, 2000, 5000, 10000}, {0, 1, 2}})
     ->ArgNames({"pace_us", "ref"})
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+int64_t medianOf(std::vector<int64_t> v) {
+  if (v.empty()) return 0;
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+void BM_LatencyPaired(benchmark::State& state) {
+  const auto pace = std::chrono::microseconds(state.range(0));
+  constexpr size_t kRounds = 6;
+  const size_t perRound = std::max<size_t>(100, std::min<size_t>(kSamples, static_cast<size_t>(4000000 / pace.count())));
+  for (auto _ : state) {
+    // All three set up for the whole run; only the one written to is not idle.
+    PtyPort linkPty, refPty, handOffPty;
+    LatencySink sinks[3];
+    LinkUnderTest link(linkPty, &sinks[0]);
+    PlainReader plain(refPty.slaveFd(), &sinks[1], false);
+    PlainReader handOff(handOffPty.slaveFd(), &sinks[2], true);
+    const int masters[3] = {linkPty.masterFd(), refPty.masterFd(), handOffPty.masterFd()};
+    std::vector<int64_t> all[3];
+    std::vector<double> roundRatios;
+    bool complete = true;
+    for (size_t round = 0; round < kRounds && complete; ++round) {
+      int64_t p50[3] = {0, 0, 0};
+      for (int v = 0; v < 3 && complete; ++v) {
+        sinks[v].reset(0);
+        paceWrites({masters[v]}, pace, 20);  // the stream's first messages after the idle rounds
+        complete = sinks[v].waitFor(20, std::chrono::milliseconds(2000));
+        sinks[v].reset(perRound);
+        paceWrites({masters[v]}, pace, perRound);
+        complete = complete && sinks[v].waitFor(perRound, std::chrono::milliseconds(5000));
+        const std::vector<int64_t> ns = sinks[v].take();
+        p50[v] = medianOf(ns);
+        all[v].insert(all[v].end(), ns.begin(), ns.end());
+      }
+      roundRatios.push_back(static_cast<double>(p50[0]) / static_cast<double>(std::max<int64_t>(1, p50[1])));
+    }
+    if (!complete) state.SkipWithError("messages not handled");
+    const char* names[3] = {"link", "ref", "handoff"};
+    double p50us[3] = {0, 0, 0};
+    for (int v = 0; v < 3; ++v) {
+      std::vector<int64_t>& ns = all[v];
+      if (ns.empty()) continue;
+      std::sort(ns.begin(), ns.end());
+      p50us[v] = static_cast<double>(ns[ns.size() / 2]) / 1000.0;
+      state.counters[std::string(names[v]) + "_p50_us"] = p50us[v];
+      state.counters[std::string(names[v]) + "_p99_us"] =
+          static_cast<double>(ns[std::min(ns.size() - 1, ns.size() * 99 / 100)]) / 1000.0;
+    }
+    state.counters["ratio_p50"] = p50us[0] / std::max(1e-9, p50us[1]);
+    state.counters["ratio_handoff_p50"] = p50us[0] / std::max(1e-9, p50us[2]);
+    std::sort(roundRatios.begin(), roundRatios.end());
+    if (!roundRatios.empty()) {
+      state.counters["ratio_p50_min"] = roundRatios.front();
+      state.counters["ratio_p50_median"] = roundRatios[roundRatios.size() / 2];
+      state.counters["ratio_p50_max"] = roundRatios.back();
+    }
+    state.counters["samples"] = static_cast<double>(all[0].size());
+  }
+}
+BENCHMARK(BM_LatencyPaired)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->ArgName("pace_us")
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

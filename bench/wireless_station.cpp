@@ -31,6 +31,26 @@
 //      delivered_per_s    packets delivered to the data callbacks per second (sent: 3200)
 //      lost_share         1 - delivered / sent over the library's windows
 //      load1_before, load1_after  the machine's one-minute load average (/proc/loadavg)
+//
+//  - BM_StationAllocations/trackers:32/rate:100: the library's part of BM_StationStream alone for
+//    two minutes (60 windows of 2 s after the warm-up), to tell spare storage that grows to a cap
+//    (allocations that stop) from growth that goes on (allocations in every window):
+//      allocs_per_pkt_first_10s, allocs_per_pkt_last_60s  per delivered packet, in the first five
+//                         and the last thirty windows
+//      allocs_last_60s    allocations of the last thirty windows in all
+//      windows_with_allocs  windows (of 60) in which anything was allocated
+//      last_window_with_allocs  the last such window (0 to 59; -1: none)
+//
+//  - BM_StationMessages/trackers:32: the library's work per message without the port, for
+//    comparing changes of the path on a loaded machine (the stream's CPU times move with the
+//    load): the same station and trackers, the same ticks' messages handed to the station's
+//    handleMessage by a pool task per tick (as the link's parse task hands them), one tick a
+//    millisecond, 4000 ticks after 500 of warm-up.
+//      cpu_us_per_msg     CPU of the whole process per message (the emulator is idle; this
+//                         thread only adds the ticks)
+//      pool_us_per_msg    of which the pool's workers'
+//      allocs_per_msg     heap allocations of every thread per message (the benchmark's own task
+//                         of each tick is one per tick)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -53,6 +73,7 @@
 
 #include "ThreadStats.h"
 #include "foundation/ThreadPool.h"
+#include "foundation/ThreadPoolTask.h"
 #include "support/AllocationCounter.h"
 #include "support/PtyPort.h"
 #include "support/StationStreamRig.h"
@@ -200,11 +221,11 @@ struct Window {
 // Windows of the stream after the warm-up: the CPU of the counted threads (count(): every
 // thread of the process less the excluded ones), the packets (packets()) and the allocations.
 template <typename Cpu, typename Packets>
-std::vector<Window> measure(Cpu cpu, Packets packets, bool pool) {
+std::vector<Window> measure(Cpu cpu, Packets packets, bool pool, int windowCount = kWindows) {
   const auto wakes = [pool] { return pool ? static_cast<double>(zelto::ThreadPool::instance()->wakeCount()) : 0.0; };
   std::this_thread::sleep_for(std::chrono::duration<double>(kWarmUpSeconds));
   std::vector<Window> windows;
-  for (int w = 0; w < kWindows; ++w) {
+  for (int w = 0; w < windowCount; ++w) {
     const auto names0 = benchstats::byName();
     const double cpu0 = cpu();
     const double packets0 = packets();
@@ -319,6 +340,132 @@ void BM_StationStream(benchmark::State& state) {
     state.counters["load1_after"] = load1();
   }
 }
+void BM_StationAllocations(benchmark::State& state) {
+  const int trackers = static_cast<int>(state.range(0));
+  const int rate = static_cast<int>(state.range(1));
+  constexpr int kLongWindows = 60;
+  const int ticks = static_cast<int>((kWarmUpSeconds + kLongWindows * kWindowSeconds + 2.0) * rate);
+  const std::vector<std::vector<uint8_t>> stream = StationStreamRig::ticks(trackers, 0, ticks);
+  for (auto _ : state) {
+    const double loadBefore = load1();
+    StationStreamRig rig(trackers);
+    rig.emu.start();
+    CountingHandler handler;
+    if (!rig.open(&handler)) {
+      state.SkipWithError("the station and its trackers did not open and measure");
+      return;
+    }
+    TickWriter writer(rig.pty.masterFd(), stream, rate, trackers);
+    writer.start();
+    const std::vector<Window> windows =
+        measure([] { return 0.0; }, [&] { return static_cast<double>(handler.delivered.load()); }, false, kLongWindows);
+    writer.stop();
+    double firstAllocs = 0, firstPackets = 0, lastAllocs = 0, lastPackets = 0;
+    int withAllocs = 0, lastWithAllocs = -1;
+    for (int w = 0; w < kLongWindows; ++w) {
+      const Window& win = windows[static_cast<size_t>(w)];
+      if (w < 5) {
+        firstAllocs += win.allocations;
+        firstPackets += win.packets;
+      }
+      if (w >= kLongWindows - 30) {
+        lastAllocs += win.allocations;
+        lastPackets += win.packets;
+      }
+      if (win.allocations > 0) {
+        ++withAllocs;
+        lastWithAllocs = w;
+      }
+    }
+    state.counters["allocs_per_pkt_first_10s"] = firstAllocs / std::max(1.0, firstPackets);
+    state.counters["allocs_per_pkt_last_60s"] = lastAllocs / std::max(1.0, lastPackets);
+    state.counters["allocs_last_60s"] = lastAllocs;
+    state.counters["windows_with_allocs"] = withAllocs;
+    state.counters["last_window_with_allocs"] = lastWithAllocs;
+    state.counters["load1_before"] = loadBefore;
+    state.counters["load1_after"] = load1();
+  }
+}
+BENCHMARK(BM_StationAllocations)
+    ->Args({32, 100})
+    ->ArgNames({"trackers", "rate"})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+// The messages of one tick, cut from its bytes (every message of a tick has the same size).
+std::vector<ZtMessage> tickMessages(int trackers, int k) {
+  const std::vector<uint8_t> bytes = StationStreamRig::tick(trackers, k);
+  const size_t size = bytes.size() / static_cast<size_t>(trackers);
+  std::vector<ZtMessage> out(static_cast<size_t>(trackers));
+  for (size_t t = 0; t < out.size(); ++t) {
+    ZtMessage_construct(&out[t]);
+    ZtMessage_load(&out[t], size, bytes.data() + t * size);
+  }
+  return out;
+}
+
+// Hands one tick's messages to the station on a pool worker, as the link's parse task does.
+class TickTask : public zelto::ThreadPoolTask {
+ public:
+  TickTask(TovanaStationDevice* station, const std::vector<ZtMessage>& messages)
+      : m_station(station), m_messages(messages) {}
+  bool exec() override {
+    for (const ZtMessage& m : m_messages) m_station->handleMessage(m);
+    return true;
+  }
+
+ private:
+  TovanaStationDevice* m_station;
+  const std::vector<ZtMessage>& m_messages;
+};
+
+void BM_StationMessages(benchmark::State& state) {
+  const int trackers = static_cast<int>(state.range(0));
+  constexpr int kWarmUpTicks = 500, kTicks = 4000, kPaceUs = 1000;
+  std::vector<std::vector<ZtMessage>> ticks;
+  for (int k = 0; k < kWarmUpTicks + kTicks; ++k) ticks.push_back(tickMessages(trackers, k));
+  for (auto _ : state) {
+    const double loadBefore = load1();
+    StationStreamRig rig(trackers);
+    rig.emu.start();
+    CountingHandler handler;
+    if (!rig.open(&handler)) {
+      state.SkipWithError("the station and its trackers did not open and measure");
+      return;
+    }
+    zelto::ThreadPool* pool = zelto::ThreadPool::instance();
+    const auto run = [&](int from, int to) {
+      for (int k = from; k < to; ++k) {
+        pool->addTask(new TickTask(rig.station, ticks[static_cast<size_t>(k)]));
+        std::this_thread::sleep_for(std::chrono::microseconds(kPaceUs));
+      }
+      for (KtwDevice* t : rig.trackers) t->finishLastProcessingTask();
+    };
+    run(0, kWarmUpTicks);
+    const long delivered0 = handler.delivered.load();
+    const double cpu0 = processCpuNs();
+    const auto names0 = benchstats::byName();
+    AllocationCounter allocations;
+    run(kWarmUpTicks, kWarmUpTicks + kTicks);
+    const double messages = static_cast<double>(kTicks) * trackers;
+    for (const auto& [name, spent] : benchstats::difference(names0, benchstats::byName()))
+      if (name == "Pooled Thread") state.counters["pool_us_per_msg"] = spent.cpuNs / 1e3 / messages;
+    state.counters["cpu_us_per_msg"] = (processCpuNs() - cpu0) / 1e3 / messages;
+    state.counters["allocs_per_msg"] = static_cast<double>(allocations.countAllThreads()) / messages;
+    state.counters["delivered_share"] = static_cast<double>(handler.delivered.load() - delivered0) / messages;
+    state.counters["load1_before"] = loadBefore;
+  }
+  for (std::vector<ZtMessage>& tick : ticks)
+    for (ZtMessage& m : tick) ZtMessage_destruct(&m);
+}
+BENCHMARK(BM_StationMessages)
+    ->Args({32})
+    ->ArgNames({"trackers"})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
 BENCHMARK(BM_StationStream)
     ->Args({32, 100})
     ->ArgNames({"trackers", "rate"})

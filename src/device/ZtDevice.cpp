@@ -208,6 +208,7 @@ bool ZtDevice::unlistChild(ZtDevice* child) {
     if (it == m_children.end()) return false;
     m_children.erase(it);
     m_childCount.store(m_children.size(), std::memory_order_relaxed);
+    m_byIdStale.store(true, std::memory_order_relaxed);
   }
   removeChainedManager(child);
   return true;
@@ -327,6 +328,7 @@ bool ZtDevice::removeChild(ZtDevice* child, bool dropReference) {
     if (it == m_children.end()) return false;
     m_children.erase(it);
     m_childCount.store(m_children.size(), std::memory_order_relaxed);
+    m_byIdStale.store(true, std::memory_order_relaxed);
     child->hold();  // the child may be ended by its removeRef or another thread meanwhile
   }
   removeChainedManager(child);
@@ -398,6 +400,26 @@ void ZtDevice::addChild(ZtDevice* child) {
   const size_t index = std::min(childInsertionIndex(m_children, child), m_children.size());
   m_children.insert(m_children.begin() + static_cast<std::ptrdiff_t>(index), child);
   m_childCount.store(m_children.size(), std::memory_order_relaxed);
+  m_byId.reserve(m_children.size());  // here, so that the lookups' sorting allocates nothing
+  m_byIdStale.store(true, std::memory_order_relaxed);
+}
+
+ZtDevice::ChildById* ZtDevice::childByIdLocked(ZtDeviceId id) const {
+  if (m_byIdStale.exchange(false, std::memory_order_acquire)) {
+    // Sorted by insertion, which keeps list order among equal ids; the list is short (bus ids).
+    m_byId.resize(m_children.size());
+    for (size_t i = 0; i < m_children.size(); ++i) {
+      const ChildById entry{m_children[i]->deviceId(), m_children[i], nullptr, nullptr};
+      size_t at = i;
+      for (; at > 0 && m_byId[at - 1].id > entry.id; --at) m_byId[at] = m_byId[at - 1];
+      m_byId[at] = entry;
+    }
+  }
+  auto it = std::lower_bound(m_byId.begin(), m_byId.end(), id,
+                             [](const ChildById& entry, ZtDeviceId wanted) { return entry.id < wanted; });
+  for (; it != m_byId.end() && it->id == id; ++it)
+    if (it->child->isPublished()) return &*it;
+  return nullptr;
 }
 
 size_t ZtDevice::childInsertionIndex(const std::vector<ZtDevice*>& children, const ZtDevice*) const {
@@ -485,8 +507,7 @@ void ZtDevice::resetSoftwareFilter(zelto::SettingsFile*) {}
 void ZtDevice::doProcessing(ZtDataPacket& packet) {
   const ZtDeviceId id = packet.deviceId;
   if (id == deviceId()) return;
-  withChild([id](const ZtDevice* child) { return child->deviceId() == id; },
-            [&packet](ZtDevice* child) { child->doProcessing(packet); });
+  withChildById(id, [&packet](ZtDevice* child) { child->doProcessing(packet); });
 }
 
 // ---- 7. Messages ---------------------------------------------------------------------------------
@@ -1433,11 +1454,21 @@ void ZtDevice::processPacket(const ZtDataPacket& packet, bool async) {
   m_lastScheduledProcessTask.store(id, std::memory_order_release);
 }
 
+void ZtDevice::processOwnPacket(ZtDataPacket& packet, bool async) {
+  HandOver handOver(packet, this);
+  processPacket(packet, async);
+}
+
 void ZtDevice::storeInCaches(ZtDataPacket& packet) {
   zelto::IPacketDataCache* working = m_workingCache;
-  zelto::IPacketDataCache* ready = m_readyCache;
-  if (!working || !ready) return;
+  if (!working || !m_readyCache) return;
   insertOrUpdateCacheItem(working, packet);
+  storeInReadyCache(packet);
+}
+
+void ZtDevice::storeInReadyCache(ZtDataPacket& packet) {
+  zelto::IPacketDataCache* ready = m_readyCache;
+  if (!ready) return;
   if (isReadingFromFile()) {
     insertOrUpdateCacheItem(ready, packet);
     return;

@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -323,7 +324,11 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
 
   // ---- Identity and tree -----------------------------------------------------------------------
   ZtDeviceId deviceId() const { return m_deviceId.load(std::memory_order_relaxed); }
-  void setDeviceId(ZtDeviceId id) { m_deviceId.store(id, std::memory_order_relaxed); }
+  // On a child, also makes its master's lookups by id sort their index again.
+  void setDeviceId(ZtDeviceId id) {
+    m_deviceId.store(id, std::memory_order_relaxed);
+    if (m_master && m_master != this) m_master->m_byIdStale.store(true, std::memory_order_release);
+  }
   ZtDevice* master() const { return m_master; }
   bool isMasterDevice() const { return m_master == this; }
   Communicator* communicator() const { return m_communicator; }
@@ -399,6 +404,12 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // the queue mode, the ready cache. Nothing without both caches; a cache's failure passes on
   // (ZtException).
   void storeInCaches(ZtDataPacket& packet);
+  // Its ready-cache part alone (nothing without a ready cache).
+  void storeInReadyCache(ZtDataPacket& packet);
+  // processPacket for a packet the caller made on this thread for this device (a scratch packet
+  // it no longer needs): the processing task takes its content instead of copying it, leaving
+  // packet with a spare's content.
+  void processOwnPacket(ZtDataPacket& packet, bool async);
   // Flushes the working cache of this device and of its children (processing task).
   void checkCache();
   // Forgets the highest packets of the device and its children: the next packet is stamped from
@@ -518,6 +529,14 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // The first published child matching pred, held; empty when none matched or it is no T.
   template <typename T, typename P>
   HeldChild<T> holdChild(P&& pred) const;
+  // The first published child (in list order) with this id, held; empty when none has it or it is
+  // no T. A per-message lookup: no scan (a search of an index sorted by id) and, after the first
+  // lookup of a child as T, no cast.
+  template <typename T>
+  HeldChild<T> holdChildById(ZtDeviceId id) const;
+  // Calls f(child) for that child, held alive for the call (no allocation). False when none has it.
+  template <typename F>
+  bool withChildById(ZtDeviceId id, F&& f) const;
 
   // Where addChild lists a new child: an index into children (the current list, 0 to its size).
   // Called with m_childrenMutex held: it must take no lock and call no other device. The base
@@ -591,6 +610,19 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   bool unlistChild(ZtDevice* child);
   static ZtDataPacket* newEmptyPacket();
 
+  // The children by device id (holdChildById): each listed child with its id, sorted by id, ties
+  // in list order, and its cast to the type it was last looked up as (castType; fixed for a
+  // published child, so made once). Guarded by m_childrenMutex; sorted again by the first lookup
+  // after the list or a child's id changed (m_byIdStale); addChild reserves its room.
+  struct ChildById {
+    ZtDeviceId id;
+    ZtDevice* child;
+    const std::type_info* castType;
+    void* cast;
+  };
+  // With m_childrenMutex held: the entry of the first published child with this id, or null.
+  ChildById* childByIdLocked(ZtDeviceId id) const;
+
   // States and settings exchanges.
   // True (and journalled) when the calling thread runs a task of this device or of one of its
   // children, so that waiting for the device's last task would wait for itself.
@@ -614,6 +646,8 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   std::atomic<bool> m_published{false};
   std::atomic<bool> m_ended{false};
   mutable std::mutex m_childrenMutex;
+  mutable std::vector<ChildById> m_byId;  // guarded by m_childrenMutex
+  mutable std::atomic<bool> m_byIdStale{true};
   mutable std::recursive_mutex m_requestMutex;  // on the master; see lockRequests
 };
 
@@ -683,6 +717,41 @@ ZtDevice::HeldChild<T> ZtDevice::holdChild(P&& pred) const {
       return HeldChild<T>(found);
     }
   return HeldChild<T>();
+}
+
+template <typename T>
+ZtDevice::HeldChild<T> ZtDevice::holdChildById(ZtDeviceId id) const {
+  std::lock_guard<std::mutex> lock(m_childrenMutex);
+  ChildById* entry = childByIdLocked(id);
+  if (!entry) return HeldChild<T>();
+  if (entry->castType != &typeid(T)) {
+    entry->cast = dynamic_cast<T*>(entry->child);
+    entry->castType = &typeid(T);
+  }
+  if (!entry->cast) return HeldChild<T>();
+  entry->child->hold();
+  return HeldChild<T>(static_cast<T*>(entry->cast));
+}
+
+template <typename F>
+bool ZtDevice::withChildById(ZtDeviceId id, F&& f) const {
+  ZtDevice* found = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_childrenMutex);
+    if (ChildById* entry = childByIdLocked(id)) {
+      found = entry->child;
+      found->hold();
+    }
+  }
+  if (!found) return false;
+  try {
+    f(found);
+  } catch (...) {
+    found->release();
+    throw;
+  }
+  found->release();
+  return true;
 }
 
 template <typename F>

@@ -244,8 +244,8 @@ TEST(DeviceLifetime, AChildRemovedDuringForwardingIsDeletedWhenTheForwardingEnds
   EXPECT_EQ(log->count("~device 20"), 1u);
 }
 
-// Packets forwarded from two threads (by device id and by bus id) while a third thread keeps adding
-// and removing children.
+// Packets forwarded from three threads (by device id, by bus id, and to a child held by its id as
+// a station's lookup holds it) while another thread keeps adding and removing children.
 TEST(DeviceLifetime, ChildrenComeAndGoWhilePacketsAreForwardedToThem) {
   auto log = std::make_shared<CallLog>();
   auto* master = new TestDevice(static_cast<Communicator*>(nullptr), log);
@@ -255,16 +255,19 @@ TEST(DeviceLifetime, ChildrenComeAndGoWhilePacketsAreForwardedToThem) {
   std::atomic<long> forwarded{0};
 
   std::vector<std::thread> forwarders;
-  for (int f = 0; f < 2; ++f) {
+  for (int f = 0; f < 3; ++f) {
     forwarders.emplace_back([&, f] {
       ZtDataPacket packet = packetFor(0);
       for (unsigned i = 0; !stop.load(); ++i) {
         packet.deviceId = 1 + (i + f) % 8;
-        // One thread routes by device id, the other by bus id (as a bus master does).
+        // One thread routes by device id, one by bus id (as a bus master does), one holds the
+        // child it looked up by id while it processes.
         if (f == 0)
           master->doProcessing(packet);
-        else
+        else if (f == 1)
           master->processAtBusId(1 + static_cast<int>(i % 5), packet);
+        else
+          master->processHeldById(packet.deviceId, packet);
         forwarded.fetch_add(1);
       }
       ZtDataPacket_destruct(&packet);

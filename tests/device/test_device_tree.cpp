@@ -77,6 +77,46 @@ TEST_F(TreeFixture, FindDeviceSearchesOnlyTheChildrenAndNeverFindsItself) {
   EXPECT_EQ(kids[0]->findDevice(12), nullptr);  // below the children: nothing
 }
 
+// A master forwards a child's packet by the packet's device id (its lookup by id keeps an index
+// sorted by id): after a child's id changes, after a removal and with two children of one id
+// (the first listed wins) it reaches the child that has the id now, never one that had it, and
+// never a child that is not yet published.
+TEST_F(TreeFixture, PacketsForwardedByIdReachTheChildThatHasTheIdNow) {
+  ZtDataPacket packet;
+  ZtDataPacket_construct(&packet);
+  auto* late = new TestDevice(master, 30);  // listed, not published before its first reference
+  const auto forward = [&](ZtDeviceId id) {
+    packet.deviceId = id;
+    master->doProcessing(packet);
+  };
+  const auto processed = [&] {
+    return std::vector<long>{kids[0]->processedPackets(), kids[1]->processedPackets(), kids[2]->processedPackets(),
+                             late->processedPackets()};
+  };
+  forward(12);
+  forward(30);
+  EXPECT_EQ(processed(), (std::vector<long>{0, 1, 0, 0}));
+  kids[1]->setDeviceId(20);
+  forward(12);
+  forward(20);
+  EXPECT_EQ(processed(), (std::vector<long>{0, 2, 0, 0}));
+  kids[2]->setDeviceId(11);  // two children of id 11: the first listed takes its packets
+  forward(11);
+  EXPECT_EQ(processed(), (std::vector<long>{1, 2, 0, 0}));
+  kids[0]->addRef();  // kept alive outside the list
+  ASSERT_TRUE(master->removeChild(kids[0], false));
+  forward(11);
+  EXPECT_EQ(processed(), (std::vector<long>{1, 2, 1, 0}));
+  late->addRef();
+  forward(30);
+  EXPECT_EQ(processed(), (std::vector<long>{1, 2, 1, 1}));
+  forward(10);  // the master's own id: not forwarded
+  EXPECT_EQ(processed(), (std::vector<long>{1, 2, 1, 1}));
+  kids[0]->removeRef();
+  kids[0]->removeRef();
+  ZtDataPacket_destruct(&packet);
+}
+
 TEST_F(TreeFixture, ReferencesOfTheMasterReachTheChildren) {
   for (TestDevice* kid : kids) EXPECT_EQ(kid->refCounter(), 1);
   master->addRef();

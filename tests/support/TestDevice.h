@@ -79,6 +79,13 @@ class TestDevice : public ZtDevice {
   bool processAtBusId(int busId, ZtDataPacket& packet) {
     return withChildAtBusId(busId, [&packet](ZtDevice* child) { child->doProcessing(packet); });
   }
+  // The same for the child with a device id, held as a TestDevice while it processes (as a
+  // station hands a message to its tracker); false when there is none.
+  bool processHeldById(ZtDeviceId id, ZtDataPacket& packet) {
+    const HeldChild<TestDevice> child = holdChildById<TestDevice>(id);
+    if (child) child->doProcessing(packet);
+    return static_cast<bool>(child);
+  }
 
  private:
   void record(const std::string& call) const;

@@ -509,6 +509,7 @@ void KtwDevice::handleTrigger(const ZtTriggerIndicationData& trigger) {
   std::lock_guard<std::mutex> lock(m_triggerMutex);
   m_triggers[trigger.type - 1] = trigger;
   m_triggerValid[trigger.type - 1] = true;
+  m_triggerPending.store(true, std::memory_order_release);
 }
 
 bool KtwDevice::pendingTrigger(int slot, ZtTriggerIndicationData& out) const {
@@ -549,21 +550,23 @@ void KtwDevice::handleMessage(const ZtMessage& message) {
   }
   zelto::ScratchPacket packet;
   {
-    // The layout is made again only when the tracker's format changes: no allocation per message.
-    std::lock_guard<std::mutex> lock(m_legacyMutex);
+    // One one-device layout per decoding thread (a station's trackers are decoded on its parse
+    // thread, one message at a time): no lock, and laid out again only when the format differs
+    // from the last message's, so a station's trackers of one format cost no layout per message
+    // and none an allocation. Its use ends before the packet is handled (as the base's layouts).
+    thread_local std::unique_ptr<LegacyDataPacket> layout;
     const ZtDataFormat format = legacyFormat();
-    if (!m_legacyLayout) {
-      m_legacyLayout = std::make_unique<LegacyDataPacket>(1, false);
-      m_legacyLayout->setZbusSystem(false, false);
+    if (!layout) {
+      layout = std::make_unique<LegacyDataPacket>(1, false);
+      layout->setZbusSystem(false, false);
+      layout->setDataFormat(format, 0);
     }
-    const ZtDataFormat laid = m_legacyLayout->dataFormat(0);
-    if (m_legacyLayout->deviceId(0) != deviceId() || laid.outputMode != format.outputMode ||
-        laid.outputSettings != format.outputSettings) {
-      m_legacyLayout->setDeviceId(deviceId(), 0);
-      m_legacyLayout->setDataFormat(format, 0);
-    }
-    m_legacyLayout->setMessage(message);
-    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), *m_legacyLayout, 0);
+    const ZtDataFormat laid = layout->dataFormat(0);
+    if (laid.outputMode != format.outputMode || laid.outputSettings != format.outputSettings)
+      layout->setDataFormat(format, 0);
+    if (layout->deviceId(0) != deviceId()) layout->setDeviceId(deviceId(), 0);
+    layout->setMessage(message);
+    ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), *layout, 0);
   }
   if (ZtDataPacket_containsFrameRange(packet.get()))
     stampByFrameAndProcess(*packet);
@@ -591,7 +594,8 @@ void KtwDevice::stampByFrameAndProcess(ZtDataPacket& packet) {
     packet.packetId = PacketStamper::calculateLargePacketCounter(static_cast<uint16_t>(range.last), previous);
     if (packet.packetId > previous) ZtDataPacket_copy(m_highestPacket, &packet);
   }
-  processPacket(packet, communicator() && !isReadingFromFile());
+  // The caller's scratch packet: its content moves into the processing task.
+  processOwnPacket(packet, communicator() && !isReadingFromFile());
 }
 
 void KtwDevice::doProcessing(ZtDataPacket& packet) {
@@ -636,14 +640,31 @@ void KtwDevice::insertPacketInCaches(ZtDataPacket& packet) {
                                            << deviceId());
     return;
   }
+  // Outside a recording the working cache only hands each packet to onWriteDataToLogFile, its
+  // flush dropping it at once: while nothing waits in it, the packet passes it by (no copy in and
+  // out) and the event the flush would raise is raised here, after onDataAvailable as then. The
+  // state cannot change meanwhile: state changes are tasks chained behind this one. A packet the
+  // cache refuses (a negative id is no key) still goes the cache's way, its refusal journalled.
+  bool passes = false;
   try {
-    storeInCaches(packet);
+    passes = packet.packetId >= 0 && flushesWithoutWriting(deviceState()) && workingCache()->empty();
+    if (passes)
+      storeInReadyCache(packet);
+    else
+      storeInCaches(packet);
   } catch (const ZtException& e) {
     JLOG_ERROR(std::uppercase << std::hex << std::setw(8) << std::setfill('0') << deviceId()
                               << " Error trying to insert the packet: " << e.what());
   }
   onDataAvailable(this, &packet);
+  if (passes) onWriteDataToLogFile(this, &packet);
   checkCache();
+}
+
+bool KtwDevice::flushesWithoutWriting(ZtDeviceState state) const {
+  const Communicator* link = communicator();
+  return link && !link->isReadingFromFile() && state != ZDS_Recording && state != ZDS_FlushingData &&
+         state != ZDS_FinalizingRecording;
 }
 
 ZtDataFormat KtwDevice::legacyFormat() const {
@@ -662,6 +683,11 @@ void KtwDevice::flushCache() {
   const int64_t start = m_recordingStartFrame.load();
   zelto::ScratchPacket packet;
   try {
+    if (flushesWithoutWriting(state)) {
+      // Nothing waits and nothing is written: each packet is taken out (moved, not copied).
+      while (working->takeLowest(*packet)) onWriteDataToLogFile(this, packet.get());
+      return;
+    }
     while (working->lowestInto(*packet)) {
       const int64_t c = packet->packetId;
       const bool spansLoss = SdiRebaser::needsRebasing(*packet);
@@ -682,8 +708,6 @@ void KtwDevice::flushCache() {
       } else if (state == ZDS_FinalizingRecording) {
         inside = SdiRebaser::isSubInterval(*packet, *working);
         recorded = limit >= c;
-      } else {
-        onWriteDataToLogFile(this, packet.get());
       }
       if (recorded && inside) {
         // Its frames are in the interval that contains it, which is written whole.
@@ -709,7 +733,7 @@ void KtwDevice::flushCache() {
 }
 
 void KtwDevice::setTriggerIndication(ZtDataPacket& packet) {
-  if (!ZtDataPacket_containsFrameRange(&packet)) return;
+  if (!ZtDataPacket_containsFrameRange(&packet) || !m_triggerPending.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> lock(m_triggerMutex);
   for (int slot = 0; slot < 2; ++slot) {
     if (!m_triggerValid[slot]) continue;
@@ -720,6 +744,7 @@ void KtwDevice::setTriggerIndication(ZtDataPacket& packet) {
     ZtDataPacket_setTriggerIndication(&packet, slot == 0 ? 0x4810 : 0x4820, &m_triggers[slot]);
     m_triggerValid[slot] = false;
   }
+  m_triggerPending.store(m_triggerValid[0] || m_triggerValid[1], std::memory_order_release);
 }
 
 void KtwDevice::createDataCache() {
@@ -744,6 +769,7 @@ void KtwDevice::updateDeviceState(ZtDeviceState state) {
   if (state == ZDS_Config) {
     std::lock_guard<std::mutex> lock(m_triggerMutex);
     m_triggerValid[0] = m_triggerValid[1] = false;
+    m_triggerPending.store(false, std::memory_order_release);
   }
   KtDevice::updateDeviceState(state);
 }

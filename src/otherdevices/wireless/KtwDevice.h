@@ -177,7 +177,9 @@ class KtwDevice : public KtDevice {
   void flushCache() override;
   // The base storing (working and ready caches), its event and the flush; without the caches a
   // journal line ("No readyCache for device "), a failing cache journalled and the packet still
-  // delivered.
+  // delivered. Where the flush would drop the packet unwritten at once (a live tracker outside a
+  // recording, nothing waiting in the working cache), the packet skips the working cache and
+  // onWriteDataToLogFile follows onDataAvailable directly.
   void insertPacketInCaches(ZtDataPacket& packet) override;
   // Gives the packet the pending trigger of each slot whose frame the packet has reached (frames
   // unwrapped against the packet's counter), and empties that slot.
@@ -203,6 +205,9 @@ class KtwDevice : public KtDevice {
 
  private:
   int64_t highestCounter() const;
+  // Whether flushCache in this state drops each packet unwritten (a live link outside the
+  // recording states).
+  bool flushesWithoutWriting(ZtDeviceState state) const;
   // The form of the tracker's legacy data messages: its outputMode and outputSettings.
   ZtDataFormat legacyFormat() const;
   // Numbers a packet with a frame range by its last frame (in place) and processes it.
@@ -224,11 +229,10 @@ class KtwDevice : public KtDevice {
   std::atomic<int64_t> m_flushingLimit{0};
   std::atomic<int64_t> m_recordingStartFrame{0};
   std::atomic<ZtRejectReason> m_rejectReason{ZRR_Unknown};
-  // The one-device layout legacy messages are decoded with; guarded by m_legacyMutex (a leaf,
-  // held only while a message is decoded into a packet).
-  std::unique_ptr<LegacyDataPacket> m_legacyLayout;
-  std::mutex m_legacyMutex;
   mutable std::mutex m_triggerMutex;  // guards the two slots
   ZtTriggerIndicationData m_triggers[2] = {};
   bool m_triggerValid[2] = {false, false};
+  // Whether a slot holds a trigger, written with the slots under m_triggerMutex: a packet's
+  // processing takes the lock only while one waits.
+  std::atomic<bool> m_triggerPending{false};
 };

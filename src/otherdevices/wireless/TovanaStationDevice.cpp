@@ -104,7 +104,7 @@ size_t TovanaStationDevice::childInsertionIndex(const std::vector<ZtDevice*>& ch
 }
 
 ZtDevice::HeldChild<KtwDevice> TovanaStationDevice::getChildDevice(ZtDeviceId deviceId) const {
-  return holdChild<KtwDevice>([deviceId](const ZtDevice* c) { return c->deviceId() == deviceId; });
+  return holdChildById<KtwDevice>(deviceId);
 }
 
 ZtDevice::HeldChild<KtwDevice> TovanaStationDevice::getOrCreateChildDevice(ZtDeviceId deviceId, bool initialize) {

@@ -120,6 +120,40 @@ std::vector<int64_t> written(const CallbackRecorder& rec) {
   return ids;
 }
 
+// Outside a recording every packet is offered to the log file once (onWriteDataToLogFile), right
+// after its data event and in packet order, also behind a packet that was still waiting in the
+// working cache (offered first); nothing stays in the working cache, and the ready cache keeps
+// every packet in queue mode.
+TEST(WirelessPackets, OutsideARecordingEachPacketIsOfferedOnceAfterItsDataEvent) {
+  CallbackRecorder rec;  // outlives the station, which calls it
+  EmulatedStation s({kWirelessPacketsChild});
+  ASSERT_TRUE(s.open());
+  auto* k = dynamic_cast<KtwDevice*>(s.child(kWirelessPacketsChild));
+  ASSERT_NE(k, nullptr);
+  k->createDataCache();
+  ASSERT_TRUE(k->setQueueMode(ZQM_Queue));
+  k->addCallbackHandler(&rec, false);
+  ASSERT_EQ(feed(*k, {{9, 10}, {10, 11}}).size(), 2u);
+  ZtDataPacket waiting = sdiPacket(kWirelessPacketsChild, {11, 12});
+  waiting.packetId = 12;
+  k->workingCache()->insert(12, waiting, true);
+  ZtDataPacket_destruct(&waiting);
+  ASSERT_EQ(feed(*k, {{12, 13}, {13, 14}}).size(), 2u);
+  EXPECT_EQ(written(rec), (std::vector<int64_t>{10, 11, 12, 13, 14}));
+  EXPECT_TRUE(k->workingCache()->empty());
+  const auto data = rec.events(CallbackRecorder::Kind::DataAvailable);
+  const auto offered = rec.events(CallbackRecorder::Kind::WriteDataToLogFile);
+  ASSERT_EQ(data.size(), 4u);
+  ASSERT_EQ(offered.size(), 5u);
+  for (size_t i = 0; i < data.size(); ++i) {
+    const size_t at = i < 2 ? i : i + 1;  // the waiting packet's offer comes before the third's
+    EXPECT_EQ(offered[at].packetId, data[i].packetId);
+    EXPECT_GT(offered[at].sequence, data[i].sequence);
+  }
+  for (size_t i = 1; i < offered.size(); ++i) EXPECT_LT(offered[i - 1].sequence, offered[i].sequence);
+  k->removeCallbackHandler(&rec, false);
+}
+
 // A tracker behind the station with its caches, recording (the scripted tracker answers
 // isRecording from its script), its log-file events recorded.
 struct RecordingTracker {

@@ -9,8 +9,10 @@
 // seconds, then turns, round after round) without orientation, so the host filter runs. The rate
 // is taken as the sample period that gives it (2000 Hz: period 58). A fourth-generation id is
 // served in that mode with raw data at the rate (0xA010) from the same trajectory; a 700-series
-// id also in navigation mode (GNSS solutions at 4 Hz, pressure at 50 Hz). Any other id gets the
-// plain scripted conversation with counter-only data at the rate.
+// id also in navigation mode (GNSS solutions at 4 Hz, pressure at 50 Hz). A GNSS-aided id
+// (0x06......) is served as that tracker with raw data at the rate's sample period and GNSS PVT
+// items at 4 Hz. Any other id gets the plain scripted conversation with counter-only data at the
+// rate.
 #include <pty.h>
 #include <signal.h>
 #include <stdio.h>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "support/emulator/DeviceEmulator.h"
+#include "support/emulator/GnssPvtItems.h"
 #include "support/emulator/RawTrajectory.h"
 #include "support/emulator/TrackerModel.h"
 #include "zttypes/ztdeviceid.h"
@@ -69,7 +72,29 @@ int main(int argc, char** argv) {
   zelto::test::DeviceEmulator emulator(std::make_unique<zelto::test::FdEmulatorLink>(master));
   zelto::test::TrackerModel model;
   std::unique_ptr<zelto::test::RawTrajectory> stream;
-  if (ZtDeviceId_isKtix(static_cast<ZtDeviceId>(id))) {
+  std::unique_ptr<zelto::test::GnssPvtItems> gnss;
+  if (ZtDeviceId_isLegacyKtig(static_cast<ZtDeviceId>(id))) {
+    const double leverArm[3] = {0, 0, 0};
+    model.useGnss(static_cast<uint32_t>(id), leverArm);
+    const uint16_t period = periodOf(rate);
+    zelto::test::RawTrajectory::useRawOutput(model, period, 0);
+    model.setRow(zelto::test::TrackerModel::HeadingOffset, {0, 0, 0, 0});
+    model.attachTo(emulator);
+    filtersim::SimulatorConfig config;
+    config.outputRate = zelto::test::RawTrajectory::rateOf(period, 0);
+    config.truthRate = std::max(1000.0, config.outputRate);
+    config.latitude = 52.0 * M_PI / 180.0;
+    config.acc.noiseDensity = 0.01 / std::sqrt(config.outputRate);
+    config.gyr.noiseDensity = 0.002 / std::sqrt(config.outputRate);
+    config.mag.noiseDensity = 0.002 / std::sqrt(config.outputRate);
+    filtersim::GnssConfig receiver;
+    receiver.rate = 4.0;
+    gnss = std::make_unique<zelto::test::GnssPvtItems>(receiver, filtersim::BarometerConfig{}, config);
+    stream = std::make_unique<zelto::test::RawTrajectory>(model.sensor, config, zelto::test::defaultDemoTrajectory(),
+                                                          true);
+    stream->setExtraItems([&gnss](const filtersim::Sample& s, std::vector<uint8_t>& out) { gnss->append(s, out); });
+    stream->attachTo(emulator);
+  } else if (ZtDeviceId_isKtix(static_cast<ZtDeviceId>(id))) {
     model.deviceId = static_cast<uint32_t>(id);
     const uint16_t period = periodOf(rate);
     zelto::test::RawTrajectory::useRawOutput(model, period, 0);
