@@ -62,6 +62,7 @@
 #include "filters/zkf3/Zkf3Filter.h"
 #include "foundation/ThreadPool.h"
 #include "support/AllocationCounter.h"
+#include "support/EmulatorProcess.h"
 #include "support/TempDir.h"
 #include "support/emulator/RawTrajectory.h"
 #include "trackers/CalibrationInfo.h"
@@ -387,41 +388,6 @@ std::string emulatorPath() {
   return dir + "/tests/support/emulator/zda_emulator";
 }
 
-class EmulatorProcess {
- public:
-  explicit EmulatorProcess(const char* rate, const char* id = "00071234") {
-    int out[2];
-    if (pipe(out) != 0) return;
-    m_pid = fork();
-    if (m_pid == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      const std::string program = emulatorPath();
-      execl(program.c_str(), program.c_str(), id, rate, "serve", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') m_port += c;
-    close(out[0]);
-  }
-  ~EmulatorProcess() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGTERM);
-      waitpid(m_pid, nullptr, 0);
-    }
-  }
-  EmulatorProcess(const EmulatorProcess&) = delete;
-  EmulatorProcess& operator=(const EmulatorProcess&) = delete;
-  const std::string& port() const { return m_port; }
-  void signal(int s) const { kill(m_pid, s); }
-
- private:
-  pid_t m_pid = -1;
-  std::string m_port;
-};
-
 double processCpuSeconds() {
   timespec t;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -499,7 +465,7 @@ const struct {
 void BM_Stream2000Hz(benchmark::State& state) {
   const auto& tracker = kStreamTrackers[state.range(0)];
   for (auto _ : state) {
-    EmulatorProcess emulator("2000", tracker.idText);
+    zelto::test::EmulatorProcess emulator(emulatorPath(), {tracker.idText, "2000", "serve"});
     if (emulator.port().empty()) {
       state.SkipWithError(("zda_emulator did not start: " + emulatorPath()).c_str());
       return;
@@ -577,7 +543,7 @@ BENCHMARK(BM_Stream2000Hz)->DenseRange(0, 3)->ArgName("tracker")->Iterations(1)-
 void BM_Stream2000HzReference(benchmark::State& state) {
   const bool handOff = state.range(0) == 1;
   for (auto _ : state) {
-    EmulatorProcess emulator("2000", kStreamTrackers[state.range(1)].idText);
+    zelto::test::EmulatorProcess emulator(emulatorPath(), {kStreamTrackers[state.range(1)].idText, "2000", "serve"});
     const int fd = emulator.port().empty() ? -1 : open(emulator.port().c_str(), O_RDWR | O_NOCTTY);
     if (fd < 0) {
       state.SkipWithError(("zda_emulator did not start: " + emulatorPath()).c_str());

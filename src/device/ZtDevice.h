@@ -609,6 +609,10 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // Takes child out of the list and the chain; false when it was not listed.
   bool unlistChild(ZtDevice* child);
   static ZtDataPacket* newEmptyPacket();
+  // f(found) for a child held by the caller, then its hold dropped (also when f throws); false
+  // without a child.
+  template <typename F>
+  static bool callHeld(ZtDevice* found, F& f);
 
   // The children by device id (holdChildById): each listed child with its id, sorted by id, ties
   // in list order, and its cast to the type it was last looked up as (castType; fixed for a
@@ -683,6 +687,19 @@ void ZtDevice::forEachChild(F&& f) const {
   releaseHeld();
 }
 
+template <typename F>
+bool ZtDevice::callHeld(ZtDevice* found, F& f) {
+  if (!found) return false;
+  try {
+    f(found);
+  } catch (...) {
+    found->release();
+    throw;
+  }
+  found->release();
+  return true;
+}
+
 template <typename P, typename F>
 bool ZtDevice::withChild(P&& pred, F&& f) const {
   ZtDevice* found = nullptr;
@@ -695,15 +712,7 @@ bool ZtDevice::withChild(P&& pred, F&& f) const {
         break;
       }
   }
-  if (!found) return false;
-  try {
-    f(found);
-  } catch (...) {
-    found->release();
-    throw;
-  }
-  found->release();
-  return true;
+  return callHeld(found, f);
 }
 
 template <typename T, typename P>
@@ -743,15 +752,7 @@ bool ZtDevice::withChildById(ZtDeviceId id, F&& f) const {
       found->hold();
     }
   }
-  if (!found) return false;
-  try {
-    f(found);
-  } catch (...) {
-    found->release();
-    throw;
-  }
-  found->release();
-  return true;
+  return callHeld(found, f);
 }
 
 template <typename F>
@@ -764,13 +765,5 @@ bool ZtDevice::withChildAtBusId(int busId, F&& f) const {
       found->hold();
     }
   }
-  if (!found) return false;
-  try {
-    f(found);
-  } catch (...) {
-    found->release();
-    throw;
-  }
-  found->release();
-  return true;
+  return callHeld(found, f);
 }

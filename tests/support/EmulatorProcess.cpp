@@ -36,6 +36,10 @@ EmulatorProcess::EmulatorProcess(const std::string& program, const std::vector<s
 
 EmulatorProcess::~EmulatorProcess() { terminate(std::chrono::seconds(5)); }
 
+void EmulatorProcess::signal(int s) const {
+  if (m_pid > 0) kill(m_pid, s);
+}
+
 bool EmulatorProcess::terminate(std::chrono::milliseconds limit) {
   if (m_pid <= 0) return true;
   kill(m_pid, SIGTERM);

@@ -23,6 +23,8 @@ class EmulatorProcess {
   // Sends SIGTERM and waits at most limit for the process to end; true when it ended in time
   // (else it is killed). True at once when it has ended already.
   bool terminate(std::chrono::milliseconds limit);
+  // Sends the signal s to the running process (nothing once it has ended).
+  void signal(int s) const;
 
  private:
   pid_t m_pid = -1;

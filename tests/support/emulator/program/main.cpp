@@ -45,6 +45,19 @@ uint16_t periodOf(double rate) {
   if (std::fabs(ticks - 57.6) < 0.5) return 58;
   return static_cast<uint16_t>(std::lround(std::min(ticks, 65535.0)));
 }
+
+// The simulated motion of a stream at this output rate: truth at 1 kHz or more, at 52°N, with
+// low-cost sensor noise.
+filtersim::SimulatorConfig streamConfig(double outputRate) {
+  filtersim::SimulatorConfig config;
+  config.outputRate = outputRate;
+  config.truthRate = std::max(1000.0, outputRate);
+  config.latitude = 52.0 * M_PI / 180.0;
+  config.acc.noiseDensity = 0.01 / std::sqrt(outputRate);
+  config.gyr.noiseDensity = 0.002 / std::sqrt(outputRate);
+  config.mag.noiseDensity = 0.002 / std::sqrt(outputRate);
+  return config;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,13 +93,7 @@ int main(int argc, char** argv) {
     zelto::test::RawTrajectory::useRawOutput(model, period, 0);
     model.setRow(zelto::test::TrackerModel::HeadingOffset, {0, 0, 0, 0});
     model.attachTo(emulator);
-    filtersim::SimulatorConfig config;
-    config.outputRate = zelto::test::RawTrajectory::rateOf(period, 0);
-    config.truthRate = std::max(1000.0, config.outputRate);
-    config.latitude = 52.0 * M_PI / 180.0;
-    config.acc.noiseDensity = 0.01 / std::sqrt(config.outputRate);
-    config.gyr.noiseDensity = 0.002 / std::sqrt(config.outputRate);
-    config.mag.noiseDensity = 0.002 / std::sqrt(config.outputRate);
+    const filtersim::SimulatorConfig config = streamConfig(zelto::test::RawTrajectory::rateOf(period, 0));
     filtersim::GnssConfig receiver;
     receiver.rate = 4.0;
     gnss = std::make_unique<zelto::test::GnssPvtItems>(receiver, filtersim::BarometerConfig{}, config);
@@ -101,13 +108,7 @@ int main(int argc, char** argv) {
     // No heading offset: the printed orientation is the filter's own.
     model.setRow(zelto::test::TrackerModel::HeadingOffset, {0, 0, 0, 0});
     model.attachTo(emulator);
-    filtersim::SimulatorConfig config;
-    config.outputRate = zelto::test::RawTrajectory::rateOf(period, 0);
-    config.truthRate = std::max(1000.0, config.outputRate);
-    config.latitude = 52.0 * M_PI / 180.0;
-    config.acc.noiseDensity = 0.01 / std::sqrt(config.outputRate);
-    config.gyr.noiseDensity = 0.002 / std::sqrt(config.outputRate);
-    config.mag.noiseDensity = 0.002 / std::sqrt(config.outputRate);
+    const filtersim::SimulatorConfig config = streamConfig(zelto::test::RawTrajectory::rateOf(period, 0));
     stream = std::make_unique<zelto::test::RawTrajectory>(model.sensor, config, zelto::test::defaultDemoTrajectory(),
                                                           true);
     stream->attachTo(emulator);
@@ -117,13 +118,7 @@ int main(int argc, char** argv) {
     if (navigation) configuration.insert(configuration.end(), {{0x8840, 4}, {0x3010, 50}});
     model.useFourthGeneration(static_cast<uint32_t>(id), configuration);
     model.attachTo(emulator);
-    filtersim::SimulatorConfig config;
-    config.outputRate = rate;
-    config.truthRate = std::max(1000.0, rate);
-    config.latitude = 52.0 * M_PI / 180.0;
-    config.acc.noiseDensity = 0.01 / std::sqrt(rate);
-    config.gyr.noiseDensity = 0.002 / std::sqrt(rate);
-    config.mag.noiseDensity = 0.002 / std::sqrt(rate);
+    const filtersim::SimulatorConfig config = streamConfig(rate);
     zelto::test::RawStreamOptions options;
     if (navigation) options.navigation = zelto::test::NavigationStream{};
     stream = std::make_unique<zelto::test::RawTrajectory>(model.sensor, config, zelto::test::defaultDemoTrajectory(),
