@@ -236,9 +236,9 @@ bool Zkf3Filter::doOneKalmanStep(const Zkf3SensorData& sensorData, const Zkf3Aid
       if (steps->zeroRotationUpdate) doGyroBiasUpdate();
       if (steps->correct) correctError();
     } else {
-      predict();
       const bool A = p.enabledAccUpdate, B = p.enabledMagUpdate;
       m_headingUnaided = A && !B;
+      predict();
       if (m_noRotation) {
         // At rest the orientation is frozen and its corrections are dropped; acceleration and
         // magnetometer updates would still shrink its variance and push their innovations into
@@ -323,23 +323,28 @@ void Zkf3Filter::predict() {
   // The specific force low-passed over one acceleration time constant and over several, both
   // carried along the step's rotation (body frame of its end). Gravity and a constant tilt error
   // cancel in their difference, the part of the low-passed free acceleration that comes and goes
-  // with the motion; the orientation estimate does not enter it.
-  if (m_forceUnset) {
-    for (ZtSize i = 0; i < 3; ++i) {
-      m_forceFast[i] = m_forceSlow[i] = acc[i];
-      m_widening[i] = 0.0;
+  // with the motion; the orientation estimate does not enter it. Only the acceleration update
+  // without the magnetometer's reads it; otherwise it starts afresh when it is next needed.
+  if (!m_headingUnaided) {
+    m_forceUnset = true;
+  } else {
+    if (m_forceUnset) {
+      for (ZtSize i = 0; i < 3; ++i) {
+        m_forceFast[i] = m_forceSlow[i] = acc[i];
+        m_widening[i] = 0.0;
+      }
+      m_forceUnset = false;
     }
-    m_forceUnset = false;
-  }
-  const double cSlow = slowForceCoefficient(p.c_acc);
-  double fast[3], slow[3];
-  for (ZtSize i = 0; i < 3; ++i) {
-    fast[i] = m_PhiQ(0, i) * m_forceFast[0] + m_PhiQ(1, i) * m_forceFast[1] + m_PhiQ(2, i) * m_forceFast[2];
-    slow[i] = m_PhiQ(0, i) * m_forceSlow[0] + m_PhiQ(1, i) * m_forceSlow[1] + m_PhiQ(2, i) * m_forceSlow[2];
-  }
-  for (ZtSize i = 0; i < 3; ++i) {
-    m_forceFast[i] = p.c_acc * fast[i] + (1.0 - p.c_acc) * acc[i];
-    m_forceSlow[i] = cSlow * slow[i] + (1.0 - cSlow) * acc[i];
+    const double cSlow = slowForceCoefficient(p.c_acc);
+    double fast[3], slow[3];
+    for (ZtSize i = 0; i < 3; ++i) {
+      fast[i] = m_PhiQ(0, i) * m_forceFast[0] + m_PhiQ(1, i) * m_forceFast[1] + m_PhiQ(2, i) * m_forceFast[2];
+      slow[i] = m_PhiQ(0, i) * m_forceSlow[0] + m_PhiQ(1, i) * m_forceSlow[1] + m_PhiQ(2, i) * m_forceSlow[2];
+    }
+    for (ZtSize i = 0; i < 3; ++i) {
+      m_forceFast[i] = p.c_acc * fast[i] + (1.0 - p.c_acc) * acc[i];
+      m_forceSlow[i] = cSlow * slow[i] + (1.0 - cSlow) * acc[i];
+    }
   }
   // 4. Decay of the magnetic reference with the distance travelled.
   const double dpT = p.dp_boost * T;
@@ -633,8 +638,12 @@ void Zkf3Filter::doAccelerationUpdate() {
   // acceleration x[0..2] still shows: a slow acceleration whose change the band-pass no longer
   // sees keeps the update wide until the state has it no more, and on a tilt error alone the
   // widening fades.
+  // Only without the magnetometer update: with it, a widened update leaves the tilt to the
+  // magnetometer's, whose field on a real sensor (calibration residue, iron nearby) is never
+  // quite the reference; on recorded hand motion that tilted the estimate by several degrees,
+  // and by tens near a magnet. The update then keeps the noise of its own model.
   double base[3], d[3] = {}, floor2 = 0.0, hold = 0.0;
-  const double steps = p.c_acc < 1.0 ? 1.0 / (1.0 - p.c_acc) : 0.0;
+  const double steps = m_headingUnaided && p.c_acc < 1.0 ? 1.0 / (1.0 - p.c_acc) : 0.0;
   if (steps > 0.0) {
     m_R.isQuat(m_state.q_gs);
     double dS[3];

@@ -111,9 +111,10 @@ class Zkf3Filter : public ZkfFilterBase {
   // parameters, rows 6-8 and 9-11 the diagonals m_qsMag and m_qsOri.
   double m_qsAcc[9] = {}, m_qsMag[3] = {}, m_qsOri[3] = {};
   // The specific force low-passed over one and over four acceleration time constants, carried in
-  // the body frame (the acceleration update's motion detector), and the variance by which the
-  // detected motion widens that update on each global axis. Not part of the state: started again
-  // from the first sample after an initialisation or an installed state.
+  // the body frame (the motion detector of the acceleration update without the magnetometer's),
+  // and the variance by which the detected motion widens that update on each global axis. Not
+  // part of the state: started again from the first sample after an initialisation, an installed
+  // state or a step whose schedule has the magnetometer update.
   double m_forceFast[3] = {}, m_forceSlow[3] = {}, m_widening[3] = {};
   bool m_forceUnset = true;
   Quaternion m_dq{0.0, 0.0, 0.0, 0.0};
