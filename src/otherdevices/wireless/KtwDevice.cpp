@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <iomanip>
+#include <limits>
 #include <memory>
 
 #include "device/DeviceFactory.h"
@@ -679,16 +680,25 @@ void KtwDevice::flushCache() {
   zelto::IPacketDataCache* working = workingCache();
   if (!link || link->isReadingFromFile() || !working) return;
   const ZtDeviceState state = deviceState();
-  const int64_t limit = m_flushingLimit.load();
+  if (flushesWithoutWriting(state)) {
+    // Nothing waits and nothing is written: each packet is taken out (moved, not copied).
+    zelto::ScratchPacket packet;
+    try {
+      while (working->takeLowest(*packet)) onWriteDataToLogFile(this, packet.get());
+    } catch (const ZtException&) {
+      // emptied meanwhile
+    }
+    return;
+  }
+  if (!writeWorkingCache(*working, state, m_flushingLimit.load())) return;
+  if (state == ZDS_FinalizingRecording && working->empty()) updateDeviceState(ZDS_Measurement);
+}
+
+bool KtwDevice::writeWorkingCache(zelto::IPacketDataCache& working, ZtDeviceState state, int64_t limit) {
   const int64_t start = m_recordingStartFrame.load();
   zelto::ScratchPacket packet;
   try {
-    if (flushesWithoutWriting(state)) {
-      // Nothing waits and nothing is written: each packet is taken out (moved, not copied).
-      while (working->takeLowest(*packet)) onWriteDataToLogFile(this, packet.get());
-      return;
-    }
-    while (working->lowestInto(*packet)) {
+    while (working.lowestInto(*packet)) {
       const int64_t c = packet->packetId;
       const bool spansLoss = SdiRebaser::needsRebasing(*packet);
       bool inside = false;
@@ -698,15 +708,15 @@ void KtwDevice::flushCache() {
         // may send only while flushing), and so does one inside such an interval, until the
         // working cache is full; the recording's end (FinalizingRecording) writes them.
         // Packets up to the recording's start frame are dropped at once.
-        const bool full = working->size() >= working->maxSize();
+        const bool full = working.size() >= working.maxSize();
         const bool before = c <= start;
         if (spansLoss && !full && !before) break;
-        inside = !before && SdiRebaser::isSubInterval(*packet, *working);
+        inside = !before && SdiRebaser::isSubInterval(*packet, working);
         if (inside && !full) break;
         if (state == ZDS_FlushingData && limit < c) break;
         recorded = !before;
       } else if (state == ZDS_FinalizingRecording) {
-        inside = SdiRebaser::isSubInterval(*packet, *working);
+        inside = SdiRebaser::isSubInterval(*packet, working);
         recorded = limit >= c;
       }
       if (recorded && inside) {
@@ -724,12 +734,37 @@ void KtwDevice::flushCache() {
         writeMessageToLogFile(original);
         if (c > m_lastWritten.load()) m_lastWritten = c;
       }
-      working->remove(c);
+      working.remove(c);
     }
   } catch (const ZtException&) {
-    return;  // emptied meanwhile
+    return false;  // emptied meanwhile
   }
-  if (state == ZDS_FinalizingRecording && working->empty()) updateDeviceState(ZDS_Measurement);
+  return true;
+}
+
+void KtwDevice::writeHeldBack(ZtDeviceState from) {
+  Communicator* link = communicator();
+  zelto::IPacketDataCache* working = workingCache();
+  if (!link || link->isReadingFromFile() || !working) return;
+  size_t held = 0;
+  try {
+    held = working->size();
+  } catch (const ZtException&) {
+    return;
+  }
+  if (held == 0) return;
+  JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": recording left from state " << from << " with "
+                       << held << " packets held back: written as its final flush writes them");
+  // The flushing limit bounds the recording only once the station flushes it.
+  const int64_t limit = from == ZDS_Recording ? std::numeric_limits<int64_t>::max() : m_flushingLimit.load();
+  writeWorkingCache(*working, ZDS_FinalizingRecording, limit);
+}
+
+void KtwDevice::prepareForTermination() {
+  // The processing queued so far runs first: what it holds back for a recording is then written
+  // by the change to Destructing (updateDeviceState), with no flush of the same cache beside it.
+  if (!m_terminationPrepared.load()) waitForLastScheduledTask();
+  KtDevice::prepareForTermination();
 }
 
 void KtwDevice::setTriggerIndication(ZtDataPacket& packet) {
@@ -764,6 +799,11 @@ void KtwDevice::handleNonDataMessage(const ZtMessage& message) {
 }
 
 void KtwDevice::updateDeviceState(ZtDeviceState state) {
+  // Leaving the recording other than through its final flush (a stop the station did not
+  // acknowledge, gotoConfig, the tracker removed or closed): what the working cache still holds
+  // back (intervals waiting for a lost frame, and the packets behind them) belongs to the
+  // recording and is written before the state that would drop it is entered.
+  if (holdsForRecording(deviceState()) && !holdsForRecording(state)) writeHeldBack(deviceState());
   // A new recording: packets are numbered from its start (the count may have restarted).
   if (state == ZDS_Recording && deviceState() != ZDS_Recording) m_lastWritten = -1;
   if (state == ZDS_Config) {

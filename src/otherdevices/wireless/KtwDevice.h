@@ -193,8 +193,13 @@ class KtwDevice : public KtDevice {
   // byte 1) is taken as handleBatteryLevel; other sub-ids, and an indication too short for its
   // fields, change nothing.
   void handleIndications(const ZtMessage& message);
-  // Entering Config drops the pending triggers.
+  // Entering Config drops the pending triggers. Leaving Recording, FlushingData or
+  // FinalizingRecording for any other state first writes what the working cache holds back, as
+  // the final flush writes it (no flushing limit while still recording), journalled.
   void updateDeviceState(ZtDeviceState state) override;
+  // Lets the processing queued so far finish before the change to Destructing, which writes what
+  // it held back for a recording.
+  void prepareForTermination() override;
 
  protected:
   TovanaStationDevice* station() const;
@@ -208,6 +213,15 @@ class KtwDevice : public KtDevice {
   // Whether flushCache in this state drops each packet unwritten (a live link outside the
   // recording states).
   bool flushesWithoutWriting(ZtDeviceState state) const;
+  // The states in which the working cache holds packets back for the recording.
+  static bool holdsForRecording(ZtDeviceState state) {
+    return state == ZDS_Recording || state == ZDS_FlushingData || state == ZDS_FinalizingRecording;
+  }
+  // flushCache's writing in a recording state, with that flushing limit, up to the first packet
+  // that waits; false when the cache was emptied meanwhile.
+  bool writeWorkingCache(zelto::IPacketDataCache& working, ZtDeviceState state, int64_t limit);
+  // Writes what the working cache holds back when the recording is left from state `from`.
+  void writeHeldBack(ZtDeviceState from);
   // The form of the tracker's legacy data messages: its outputMode and outputSettings.
   ZtDataFormat legacyFormat() const;
   // Numbers a packet with a frame range by its last frame (in place) and processes it.

@@ -142,20 +142,26 @@ bool TovanaStationDevice::initializeChildren(Communicator* communicator) {
     for (int i = 0; i < count; ++i) listed.push_back(configuration.deviceInfo[i].deviceId);
   }
   if (listed.empty() || !communicator) return disableRadio();
-  // Children no longer listed, then those the station reports disconnected, are removed.
-  std::vector<ZtDevice*> gone;
-  forEachChild([&](ZtDevice* c) {
-    if (std::find(listed.begin(), listed.end(), c->deviceId()) == listed.end() ||
-        c->connectivityState() == ZCS_Disconnected)
-      gone.push_back(c);
-    return true;
-  });
-  for (ZtDevice* c : gone) disconnectChild(*c);
-  bool result = true;
+  // A listed child keeps its object (the application may hold it), whatever its connectivity:
+  // a disconnected tracker (after enableRadio) connects again. The missing ones are made; then
+  // the children no longer listed, and those the station rejected, are removed.
   for (ZtDeviceId id : listed) {
     if (findDevice(id)) continue;
     if (m_deviceFactory) m_deviceFactory->createChildDevice(id, *this, false);
   }
+  std::vector<ZtDevice*> gone;
+  forEachChild([&](ZtDevice* c) {
+    if (std::find(listed.begin(), listed.end(), c->deviceId()) == listed.end()) gone.push_back(c);
+    return true;
+  });
+  for (ZtDevice* c : gone) disconnectChild(*c);
+  gone.clear();
+  forEachChild([&](ZtDevice* c) {
+    if (c->connectivityState() == ZCS_Rejected) gone.push_back(c);
+    return true;
+  });
+  for (ZtDevice* c : gone) disconnectChild(*c);
+  bool result = true;
   std::vector<ZtDevice*> uninitialised;
   forEachChild([&](ZtDevice* c) {
     if (!c->isInitialized()) uninitialised.push_back(c);

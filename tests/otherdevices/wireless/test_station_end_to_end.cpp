@@ -2,7 +2,8 @@
 // listing two wireless trackers; the channel read at construction, the radio, a device mode kept
 // until the system is operational, measurement start with its exact exchange, trigger settings,
 // the failure paths (no operational indication, unacknowledged channel), recording without
-// trackers in sync-box mode, the sync-box query, closing, and a station opened from a recording.
+// trackers in sync-box mode, the sync-box query, closing, a station opened from a recording, and
+// listed trackers keeping their objects while rejected ones are removed.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -293,6 +294,51 @@ TEST(StationEndToEnd, LoadingProfilesWaitsForNoTrackerSetUp) {
     }
     emu.stop();
   }
+}
+
+// A listed tracker keeps its object, the handle the application holds, across enabling the
+// radio (which leaves every tracker disconnected), the measurement start and reinitialisation;
+// a listed tracker the station rejected is removed by reinitialisation, the other kept.
+TEST(StationEndToEnd, ListedTrackersKeepTheirObjectsAndRejectedOnesAreRemoved) {
+  EmulatedStation s({kStationEndToEndChildA, kStationEndToEndChildB});
+  ZtControl* control = s.control.get();
+  const Text port(s.path());
+  ASSERT_TRUE(ZtControl_openPort(control, &port.s, B115200, 0, 0));
+  ZtDevice* station = ZtControl_device(control, StationModel::kStationId);
+  ASSERT_NE(station, nullptr);
+  const std::vector<ZtDevice*> listed = childrenOf(station);
+  ASSERT_EQ(listed.size(), 2u);
+  ZtDevice* a = listed[0];
+  ZtDevice* b = listed[1];
+  ASSERT_EQ(idOf(b), kStationEndToEndChildB);
+  // Made once each: a tracker made again could sit at the old address.
+  const auto madeOnce = [&] {
+    const std::vector<ZtDeviceId> made = s.control->made();
+    return std::count(made.begin(), made.end(), kStationEndToEndChildA) == 1 &&
+           std::count(made.begin(), made.end(), kStationEndToEndChildB) == 1;
+  };
+  ASSERT_TRUE(madeOnce());
+
+  ASSERT_TRUE(ZtDevice_enableRadio(station, 12));
+  for (ZtDevice* c : listed) ASSERT_EQ(ZtDevice_connectivityState(c), ZCS_Disconnected);
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(station));
+  EXPECT_EQ(childrenOf(station), listed);
+  EXPECT_TRUE(madeOnce());
+  for (ZtDevice* c : listed) EXPECT_EQ(ZtDevice_deviceState(c), ZDS_Measurement);
+  ASSERT_TRUE(ZtDevice_gotoConfig(station));
+  ASSERT_TRUE(ZtDevice_reinitialize(station));
+  EXPECT_EQ(childrenOf(station), listed);
+  EXPECT_TRUE(madeOnce());
+
+  // The station rejects B and still lists it.
+  ASSERT_TRUE(ZtDevice_rejectConnection(b));
+  ASSERT_TRUE(dynamic_cast<TovanaStationDevice*>(station)->waitForRequests(EmulatedStation::kWaitMs));
+  ASSERT_EQ(ZtDevice_connectivityState(b), ZCS_Rejected);
+  EXPECT_EQ(s.model.rejected(), (std::vector<uint32_t>{kStationEndToEndChildB}));
+  ASSERT_TRUE(ZtDevice_reinitialize(station));
+  EXPECT_EQ(childrenOf(station), (std::vector<ZtDevice*>{a}));
+  EXPECT_TRUE(madeOnce());
+  ZtControl_close(control);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // ones deliver Zkf3w orientation near their truth; battery, trigger and client-error indications
 // reach the application; a recording with losses and late packets flushes with its countdown and
 // replays to the same packets whose increments integrate to the truth; the second variant runs at
-// 200 Hz; an indication storm changes nothing; the data bundler pairs the trackers' packets.
+// 200 Hz; an indication storm changes nothing; the data bundler pairs the trackers' packets; every
+// other ending of a recording writes what a tracker held back.
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "otherdevices/wireless/KtwDevice.h"
 #include "otherdevices/wireless/Ktx2Device.h"
 #include "otherdevices/wireless/TovanaStationDevice.h"
+#include "support/JournalCapture.h"
 #include "support/PtyPort.h"
 #include "support/TempDir.h"
 #include "support/TestControl.h"
@@ -976,6 +978,138 @@ TEST(StationRelay, ATrackerSilentAfterTheRecordingLeavesFinalizingToGotoConfig) 
   ASSERT_TRUE(rig.relay(10, a));
   ASSERT_TRUE(rig.events.waitForPacket(b, rig.lastId(a)));
   EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+}
+
+// A recording that ends other than through the station's final flush: the interval over a frame
+// lost early holds every packet behind it, and each ending writes them all to the recording (the
+// interval as it is, journalled) before the tracker leaves the recording. Counted in the replay.
+TEST(StationRelay, EveryEndingOfARecordingWritesWhatTheTrackerHeldBack) {
+  enum class Ending {
+    UnacknowledgedStop,
+    GotoConfig,
+    GotoConfigWhileFlushing,
+    GotoConfigWhileFinalizing,
+    Unlisted,
+    Closing
+  };
+  const struct {
+    const char* name;
+    Ending ending;
+  } endings[] = {{"stop not acknowledged", Ending::UnacknowledgedStop},
+                 {"gotoConfig while recording", Ending::GotoConfig},
+                 {"gotoConfig while flushing", Ending::GotoConfigWhileFlushing},
+                 {"gotoConfig before the tracker's final flush", Ending::GotoConfigWhileFinalizing},
+                 {"the tracker no longer listed at a reinitialisation", Ending::Unlisted},
+                 {"port closed without the switch to configuration", Ending::Closing}};
+  for (const auto& e : endings) {
+    SCOPED_TRACE(e.name);
+    JournalCapture journal;
+    TempDir dir;
+    const std::string path = dir.file("ended.mtb");
+    StationRelayRig rig({kTrackerA});
+    rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 71);
+    ASSERT_TRUE(rig.open());
+    ZtDevice* a = rig.child(kTrackerA);
+    ASSERT_NE(a, nullptr);
+    rig.listen(a);
+    {
+      const Text name(path);
+      ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
+    }
+    ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+    rig.model.setNextFrame(1000);
+    ASSERT_TRUE(rig.relay(10, a));
+    const uint16_t start = rig.model.lastFrame();
+    rig.model.setSendRecordingStarted(true, start);
+    size_t states = rig.events.count(RelayEvents::State, rig.station);
+    ASSERT_TRUE(ZtDevice_startRecording(rig.station));
+    ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+    // The second frame of the recording is lost: the interval after it waits for it, and the
+    // rest waits behind that one.
+    const int sent = 30;
+    rig.model.loseFrame(kTrackerA, static_cast<uint16_t>(start + 2));
+    ASSERT_TRUE(rig.relay(sent, a));
+    switch (e.ending) {
+      case Ending::UnacknowledgedStop:
+        rig.emu.script(0xCE, EmuAction::silence());
+        EXPECT_FALSE(ZtDevice_stopRecording(rig.station));
+        EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+        EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Measurement);
+        break;
+      case Ending::GotoConfig:
+        ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+        EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Config);
+        break;
+      case Ending::GotoConfigWhileFlushing:
+        ASSERT_TRUE(ZtDevice_stopRecording(rig.station));
+        ASSERT_EQ(ZtDevice_deviceState(a), ZDS_FlushingData);
+        ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+        EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Config);
+        break;
+      case Ending::GotoConfigWhileFinalizing:
+        ASSERT_TRUE(ZtDevice_stopRecording(rig.station));
+        states = rig.events.count(RelayEvents::State, rig.station);
+        rig.model.flushingCountdown(10, 2);
+        ASSERT_TRUE(rig.waitForStationState(ZDS_FinalizingRecording, states));
+        ASSERT_EQ(ZtDevice_deviceState(a), ZDS_FinalizingRecording);
+        ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
+        EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Config);
+        break;
+      case Ending::Unlisted:
+        // The station lists another tracker now: A is removed from the station while recording.
+        rig.model.setChildren({kTrackerB});
+        EXPECT_TRUE(ZtDevice_reinitialize(rig.station));
+        EXPECT_EQ(rig.child(kTrackerA), nullptr);
+        break;
+      case Ending::Closing:
+        // The station's port closed without the switch to configuration: the tracker ends while
+        // it still records.
+      {
+        const size_t switches = rig.emu.receivedCount(0x30);
+        ZtDevice_setGotoConfigOnClose(rig.station, 0);
+        ZtControl_closePort_1(&rig.control, kRelayStation);
+        EXPECT_EQ(rig.emu.receivedCount(0x30), switches);
+        break;
+      }
+    }
+    if (e.ending != Ending::Closing) {
+      EXPECT_EQ(ZtDevice_closeLogFile(rig.station), 1);
+    }
+    EXPECT_EQ(journal.count("recorded without the packets of its lost frames"), 1u);
+
+    // The replay holds every packet the tracker sent within the recording, the one after the
+    // loss spanning it.
+    std::vector<int64_t> expected;
+    for (int64_t id = start + 1; id <= start + sent; ++id)
+      if (id != start + 2) expected.push_back(id);
+    ZtControl player;
+    {
+      const Text name(path);
+      ASSERT_TRUE(ZtControl_openLogFile(&player, &name.s));
+    }
+    ZtDevice* station = ZtControl_device(&player, kRelayStation);
+    ASSERT_NE(station, nullptr);
+    RelayEvents replayed;
+    ZtDevice_addCallbackHandler(station, replayed.handler(), 1);
+    ASSERT_TRUE(ZtDevice_loadLogFile(station));
+    auto* s = dynamic_cast<TovanaStationDevice*>(station);
+    ASSERT_NE(s, nullptr);
+    ZtDevice* d = s->findDevice(kTrackerA);
+    ASSERT_NE(d, nullptr);
+    EXPECT_TRUE(replayed.waitForPackets(d, expected.size()));
+    const std::vector<RelayPacket> packets = replayed.packets(d);
+    std::vector<int64_t> ids;
+    for (const RelayPacket& p : packets) ids.push_back(p.id);
+    EXPECT_EQ(ids, expected);
+    Quat dq;
+    Vec3 dv;
+    EXPECT_TRUE(composeIncrements(packets, dq, dv));
+    if (!packets.empty()) {
+      EXPECT_EQ(packets.front().first, start);
+      EXPECT_EQ(packets.back().last, start + sent);
+    }
+    ZtControl_close(&player);
+  }
 }
 
 }  // namespace
