@@ -695,6 +695,7 @@ void KtwDevice::flushCache() {
 }
 
 bool KtwDevice::writeWorkingCache(zelto::IPacketDataCache& working, ZtDeviceState state, int64_t limit) {
+  std::lock_guard<std::recursive_mutex> lock(m_recordingWriteMutex);
   const int64_t start = m_recordingStartFrame.load();
   zelto::ScratchPacket packet;
   try {
@@ -724,6 +725,8 @@ bool KtwDevice::writeWorkingCache(zelto::IPacketDataCache& working, ZtDeviceStat
         JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
                              << " left out of the recording, inside an interval recorded whole");
       } else if (recorded && onWriteDataToLogFile(this, packet.get())) {
+        // A handler that ended the tracker (same thread) has written it already.
+        if (!working.contains(c)) continue;
         if (spansLoss)
           JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
                                << " recorded without the packets of its lost frames");
@@ -762,7 +765,8 @@ void KtwDevice::writeHeldBack(ZtDeviceState from) {
 
 void KtwDevice::prepareForTermination() {
   // The processing queued so far runs first: what it holds back for a recording is then written
-  // by the change to Destructing (updateDeviceState), with no flush of the same cache beside it.
+  // by the change to Destructing (updateDeviceState); a packet routed to the tracker meanwhile
+  // flushes only around that write (m_recordingWriteMutex).
   if (!m_terminationPrepared.load()) waitForLastScheduledTask();
   KtDevice::prepareForTermination();
 }

@@ -243,6 +243,11 @@ class KtwDevice : public KtDevice {
   std::atomic<int64_t> m_flushingLimit{0};
   std::atomic<int64_t> m_recordingStartFrame{0};
   std::atomic<ZtRejectReason> m_rejectReason{ZRR_Unknown};
+  // Serialises the writing of the working cache to the recording. The tracker's processing and
+  // its state changes are one chain, but a removal's change to Destructing runs beside a packet
+  // routed to the tracker just before; without it both would write the same packets. Recursive:
+  // an onWriteDataToLogFile handler that removes the tracker writes the rest on the same thread.
+  std::recursive_mutex m_recordingWriteMutex;
   mutable std::mutex m_triggerMutex;  // guards the two slots
   ZtTriggerIndicationData m_triggers[2] = {};
   bool m_triggerValid[2] = {false, false};
