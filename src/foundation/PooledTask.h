@@ -22,8 +22,14 @@ struct PooledTask {
   // Records chained behind this one, in the order they were chained.
   PooledTask* firstFollower = nullptr;
   PooledTask* lastFollower = nullptr;
-  // Next sibling in the follower list of the record this one is chained behind (while Chained).
+  // Next sibling in the follower list of the record this one is chained behind, and that record
+  // (while Chained).
   PooledTask* nextFollower = nullptr;
+  PooledTask* behind = nullptr;
+  // A thread waits (or waited) for this record or for one chained behind it: once ready it goes
+  // to the ready queue, never into a run-next list. Set on every record of a waited chain, so
+  // a chained record that has it implies its predecessors have it.
+  bool waited = false;
 };
 
 }  // namespace zelto
