@@ -349,7 +349,6 @@ void ThreadPool::completeLocked(PooledTask* rec, PooledThread* heldBy) {
   for (PooledTask* f = rec->firstFollower; f;) {
     PooledTask* next = f->nextFollower;
     f->nextFollower = nullptr;
-    f->behind = nullptr;
     if (heldBy && f->waited) {
       publishNextLocked(heldBy);
       heldBy = nullptr;
