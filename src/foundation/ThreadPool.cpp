@@ -280,9 +280,20 @@ void ThreadPool::enqueueLocked(PooledTask* rec) {
   m_queueTail = rec;
 }
 
+void ThreadPool::markWaitedLocked(PooledTask* rec) {
+  // Stops at a marked record: its predecessors are marked already.
+  while (rec && !rec->waited) {
+    rec->waited = true;
+    rec = rec->state == PooledTask::State::Chained ? rec->behind : nullptr;
+  }
+}
+
 void ThreadPool::chainLocked(PooledTask* rec, PooledTask* behind) {
   rec->state = PooledTask::State::Chained;
   rec->nextFollower = nullptr;
+  rec->behind = behind;
+  // A waited record paused behind another task: that one is now on the waited chain.
+  if (rec->waited) markWaitedLocked(behind);
   if (behind->lastFollower)
     behind->lastFollower->nextFollower = rec;
   else
@@ -331,10 +342,17 @@ void ThreadPool::completeLocked(PooledTask* rec, PooledThread* heldBy) {
   // Followers are released in the order they were chained, behind everything queued by now (or,
   // for a record its worker ran from its run-next list, behind that list). The completing worker
   // takes the next record itself and wakes another only when more are left (workerPass), so a
-  // chain runs on without a wake-up per task.
+  // chain runs on without a wake-up per task. A follower some thread waits for must not sit
+  // behind whatever the worker runs next (an application's callback may block until that wait
+  // is over): the worker's list, the followers already in it, and the rest go to the ready
+  // queue in their order, and the worker passes them on to sleepers (workerPass).
   for (PooledTask* f = rec->firstFollower; f;) {
     PooledTask* next = f->nextFollower;
     f->nextFollower = nullptr;
+    if (heldBy && f->waited) {
+      publishNextLocked(heldBy);
+      heldBy = nullptr;
+    }
     if (heldBy)
       holdLocked(heldBy, f, {});
     else
@@ -542,13 +560,20 @@ bool ThreadPool::doesTaskExist(unsigned id) {
   return findLocked(id) != nullptr;
 }
 
-void ThreadPool::waitForCompletion(unsigned id) {
-  std::unique_lock<std::mutex> lk(m_mutex);
-  if (!findLocked(id)) return;
+bool ThreadPool::beginWaitLocked(unsigned id) {
+  PooledTask* rec = findLocked(id);
+  if (!rec) return false;
   // A task waiting here cannot run its run-next list, and the awaited record may sit in a list
   // (or be chained behind one) of a worker that is blocked: any free worker must be able to take
-  // them.
+  // them. Records of the awaited chain released later go to the ready queue (completeLocked).
+  markWaitedLocked(rec);
   if (publishHeldLocked({}, false) && !m_suspended) wakeOneLocked();
+  return true;
+}
+
+void ThreadPool::waitForCompletion(unsigned id) {
+  std::unique_lock<std::mutex> lk(m_mutex);
+  if (!beginWaitLocked(id)) return;
   ++m_changeWaiters;
   m_changed.wait(lk, [&] { return findLocked(id) == nullptr; });
   --m_changeWaiters;
@@ -556,8 +581,7 @@ void ThreadPool::waitForCompletion(unsigned id) {
 
 bool ThreadPool::waitForCompletion(unsigned id, unsigned timeoutMs) {
   std::unique_lock<std::mutex> lk(m_mutex);
-  if (!findLocked(id)) return true;
-  if (publishHeldLocked({}, false) && !m_suspended) wakeOneLocked();
+  if (!beginWaitLocked(id)) return true;
   ++m_changeWaiters;
   const bool done =
       m_changed.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return findLocked(id) == nullptr; });

@@ -31,7 +31,11 @@
 //  - a worker whose list is not empty takes the ready queue's head first when no worker sleeps
 //    (no one else would), and its list then goes to the queue behind it;
 //  - the list is published when its task waits in waitForCompletion (any thread's wait publishes
-//    every list), calls publishRunNext, or its worker retires.
+//    every list), calls publishRunNext, or its worker retires;
+//  - a record some thread waits for, or one of the records it is chained behind, is released to
+//    the ready queue when its predecessor ends, never into the list (the list, with the
+//    followers already in it, goes ahead of it): what the worker runs next may be a callback
+//    that blocks until that wait is over.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -165,7 +169,12 @@ class ThreadPool {
   bool publishHeldLocked(std::chrono::steady_clock::time_point now, bool overdueOnly = true);
   PooledTask* findLocked(unsigned id);
   void enqueueLocked(PooledTask* rec);
+  // Marks rec and the records it is chained behind as waited for (see PooledTask::waited).
+  void markWaitedLocked(PooledTask* rec);
   void chainLocked(PooledTask* rec, PooledTask* behind);
+  // The start of a wait for id: false when id names no record; else marks its chain and hands
+  // every run-next list to the ready queue.
+  bool beginWaitLocked(unsigned id);
   PooledTask* takeNextLocked(PooledThread* worker);
   // Releases rec's followers (into heldBy's run-next list, else to the ready queue) and frees it.
   void completeLocked(PooledTask* rec, PooledThread* heldBy);

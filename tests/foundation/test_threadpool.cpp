@@ -721,6 +721,59 @@ TEST(ThreadPool, RunNextRecordIsPublishedWhenItsWorkerCannotRunItSoon) {
   }
 }
 
+// A record someone waits for is not left in a run-next list behind a task that blocks while
+// another worker is idle, also when it (or a record of the chain it waits behind) is released
+// into the list only after the wait began. The worker runs R from its run-next list; Y, an
+// application's callback that blocks until the waiting thread is done, and M's chain are chained
+// behind R; the wait for M begins while R runs, and its start hands on the list left behind R
+// (Z), which lets R end. Y gives up after a while, so a pool that keeps M behind it cannot hang
+// the test: the untimed wait then ends, too late. The budget is one no machine reaches, so
+// nothing but the wait may hand the list on.
+TEST(ThreadPool, WaitedRecordReleasedIntoARunNextListIsNotLeftBehindABlockedTask) {
+  struct Case {
+    const char* name;
+    bool untimed;
+    bool throughChain;  // M behind R2 behind R (R2 is released into the list), else M behind R
+  };
+  constexpr unsigned kWaitMs = 3000;
+  constexpr unsigned kYLimitMs = 6000;
+  for (const Case& c : {Case{"timed, M behind R", false, false}, Case{"untimed, M behind R", true, false},
+                        Case{"timed, M behind R2 behind R", false, true},
+                        Case{"untimed, M behind R2 behind R", true, true}}) {
+    SCOPED_TRACE(c.name);
+    ThreadPool pool(2);
+    pool.setRunNextBudget(std::chrono::microseconds(std::chrono::seconds(100)));
+    Gate r;
+    Semaphore waiterDone;
+    std::atomic<bool> yGaveUp{false};
+    std::atomic<unsigned> yId{0}, mBehind{0};
+    pool.addTask(task([&] {
+      const unsigned rId = pool.addTaskToRunNext(r.make());
+      pool.addTaskToRunNext(task([&] { return r.release.post(), true; }));  // Z
+      yId = pool.addTaskToRunNext(task([&] { return yGaveUp = !waiterDone.wait1(kYLimitMs), true; }), rId);
+      mBehind = c.throughChain ? pool.addTaskToRunNext(task([] { return true; }), rId) : rId;
+      return true;
+    }));
+    ASSERT_TRUE(r.started.wait1(kLimitMs));
+    ASSERT_TRUE(waitUntil([&] { return mBehind.load() != 0; }));
+    std::atomic<bool> mRan{false};
+    const unsigned m = pool.addTask(task([&] { return mRan = true, true; }), mBehind.load());
+    const auto start = std::chrono::steady_clock::now();
+    bool waited = true;
+    if (c.untimed)
+      pool.waitForCompletion(m);
+    else
+      waited = pool.waitForCompletion(m, kWaitMs);
+    const auto took = std::chrono::steady_clock::now() - start;
+    waiterDone.post();
+    ASSERT_TRUE(pool.waitForCompletion(yId.load(), kLimitMs));
+    EXPECT_TRUE(waited);
+    EXPECT_TRUE(mRan.load());
+    EXPECT_FALSE(yGaveUp.load()) << "M ran only once the blocked Y gave up, after "
+                                 << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+  }
+}
+
 // Suspension holds a run-next record like any queued one; destruction deletes it unrun.
 TEST(ThreadPool, RunNextRecordHonoursSuspendAndDestruction) {
   std::atomic<int> destroyed{0};
