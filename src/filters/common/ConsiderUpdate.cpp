@@ -9,7 +9,9 @@ bool ConsiderUpdate::prepare(const Matrix& S, const Vector& sx, const Matrix& H,
   const ZtSize n = S.rows, m = H.rows;
   m_n = m_m = m_k = 0;
   if (n > kMaxStates || m > kMaxRows || k > kMaxKept || m == 0 || H.cols != n || sx.size != n || z.size < m) return false;
-  // H S (m x n), P H^T = S (H S)^T and C = H P H^T + Rn Rn^T = L L^T.
+  // H S (m x n), P H^T = S (H S)^T and C = H P H^T + D^2 = L L^T with D the diagonal of Rn: the
+  // array updates this wraps read only that diagonal, and W must come from the covariance they
+  // use, or restore() moves the kept directions.
   double HS[kMaxRows * kMaxStates];
   for (ZtSize i = 0; i < m; ++i)
     for (ZtSize c = 0; c < n; ++c) {
@@ -22,7 +24,7 @@ bool ConsiderUpdate::prepare(const Matrix& S, const Vector& sx, const Matrix& H,
     for (ZtSize j = 0; j <= i; ++j) {
       double c = 0.0;
       for (ZtSize q = 0; q < n; ++q) c += HS[i * n + q] * HS[j * n + q];
-      for (ZtSize q = 0; q < m; ++q) c += Rn(i, q) * Rn(j, q);
+      if (i == j) c += Rn(i, i) * Rn(i, i);
       for (ZtSize q = 0; q < j; ++q) c -= L[i][q] * L[j][q];
       if (i == j) {
         if (!(c > 0.0) || !std::isfinite(c)) return false;

@@ -8,13 +8,14 @@
 //   ConsiderUpdate keep;
 //   if (keep.prepare(S, sx, H, Rn, z, N, k)) { <ordinary update of S, sx>; keep.restore(S, sx); }
 //
-// With the optimal gain K, C = H P H^T + Rn Rn^T = L L^T, e = z - H x (x = S sx) and N the kept
+// With the optimal gain K, C = H P H^T + R = L L^T, e = z - H x (x = S sx) and N the kept
 // directions (orthonormal columns), the gain (I - N N^T) K gives
 //   P' = P_opt + N W W^T N^T,  x' = x_opt - N W L^-1 e,  W = N^T P H^T L^-T,
 // so prepare() computes W and W L^-1 e before the update and restore() adds N W back to the
 // root by plane rotations (the same rotations of [sx 0] keep S sx) and moves x back along N.
-// Rn is the noise root the array update uses (its rows whiten z by their diagonal, so callers
-// pass diagonal roots). Fixed storage: nothing is allocated.
+// Rn is the noise root handed to the array update, which reads only its diagonal; so does this
+// class (C holds Rn(i, i)^2 and no off-diagonal term), whatever else the matrix holds. Fixed
+// storage: nothing is allocated.
 #include "math/Matrix.h"
 #include "math/Vector.h"
 
@@ -22,7 +23,7 @@ namespace zelto {
 
 class ConsiderUpdate {
  public:
-  static constexpr ZtSize kMaxStates = 18, kMaxRows = 3, kMaxKept = 4;
+  static constexpr ZtSize kMaxStates = 18, kMaxRows = 3, kMaxKept = 8;
 
   // S: n x n lower triangular; sx: n; H: m x n; Rn: m x m; z: m; N: n x k row-major (the kept
   // directions as its columns, orthonormal). False (nothing to restore; the caller skips the

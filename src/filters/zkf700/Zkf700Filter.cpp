@@ -835,10 +835,12 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   // the horizontal field read through the filter's tilt holds that tilt's error too, by the
   // vertical field tan(inclination) times over, and an update through the correlations of the
   // orientation error would turn it into a tilt correction. So the update keeps the tilt (the
-  // orientation error about the local east and north axes) and the gyroscope bias about those
-  // axes (which turns into tilt at the next predictions) as the filter holds them: a consider
-  // update whose gain is zero there. Heading and field follow the magnetometer; the tilt and
-  // its variance stay the accelerometer's.
+  // orientation error about the local east and north axes), the gyroscope bias about those
+  // axes (which turns into tilt at the next predictions) and the acceleration state (whose
+  // transition holds the tilt: moved through its correlation with the heading, the acceleration
+  // update turned it into tilt) as the filter holds them: a consider update whose gain is zero
+  // there. Heading and field follow the magnetometer; the tilt and its variance stay the
+  // accelerometer's.
   std::memset(m_HData, 0, sizeof m_HData);
   double X[9], XR[9];
   crossMatrix(mh, X);
@@ -858,16 +860,18 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   std::memcpy(m_backup + N * N, s.m_sx.data, N * sizeof(double));
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
-  double tilt[N * 4] = {};
+  constexpr ZtSize kKept = 7;
+  double tilt[N * kKept] = {};
   for (int c = 0; c < 3; ++c) {
-    tilt[(15 + c) * 4] = R[c];
-    tilt[(15 + c) * 4 + 1] = R[3 + c];
-    tilt[(9 + c) * 4 + 2] = R[c];
-    tilt[(9 + c) * 4 + 3] = R[3 + c];
+    tilt[(15 + c) * kKept] = R[c];
+    tilt[(15 + c) * kKept + 1] = R[3 + c];
+    tilt[(9 + c) * kKept + 2] = R[c];
+    tilt[(9 + c) * kKept + 3] = R[3 + c];
+    tilt[(12 + c) * kKept + 4 + c] = 1.0;
   }
   ConsiderUpdate keepTilt;
-  if (!keepTilt.prepare(s.m_sQx, s.m_sx, H, Rn, m_z, tilt, 4)) return;
-  if (m_observer) m_observer->keptDirections(Matrix(N, 4, 4, tilt, 0));
+  if (!keepTilt.prepare(s.m_sQx, s.m_sx, H, Rn, m_z, tilt, kKept)) return;
+  if (m_observer) m_observer->keptDirections(Matrix(N, kKept, kKept, tilt, 0));
   if (!measurementUpdate(3, H, Rn, 0)) return;
   keepTilt.restore(s.m_sQx, s.m_sx);
   const double spread = sumStandardDeviations(m_wData[0], m_wData[1]);

@@ -23,6 +23,16 @@ constexpr double kMinDeviation = 1e-9;
 
 double floored(double sd) { return sd > kMinDeviation ? sd : kMinDeviation; }
 
+// Steady-state deviation of a horizontal field component under the pull toward the earth field
+// (factor c_mag_max per sample) and the smallest temporal process noise; never above
+// sd_init_mag, and sd_init_mag itself when the parameters give no finite spread.
+double startFieldSpread(const zelto::Zkf700Params& p) {
+  const double c = p.c_mag_max, sdMag = p.initialConditions.sd_init_mag;
+  const double spread = p.sd_w_mag_temporal_min / std::sqrt(1.0 - c * c);
+  if (!(spread > 0.0) || !std::isfinite(spread)) return sdMag;
+  return spread < sdMag ? spread : sdMag;
+}
+
 bool finite3(const ZtVector& v) {
   return std::isfinite(v.data[0]) && std::isfinite(v.data[1]) && std::isfinite(v.data[2]);
 }
@@ -202,9 +212,16 @@ bool Zkf700State::initializeFromMeasurement(const Zkf700Params& params, const Zk
   if (magOn) m_xMag.isRotateVecByQuat(aiding.mag, m_q_ls);
 
   const Zkf700InitialConditions& ic = params.initialConditions;
+  // The horizontal field starts as the earth field's direction (the heading was aligned to it),
+  // so its deviation from that direction is the spread the pull keeps in steady state, not
+  // sd_init_mag: with the wider start heading and field could turn together unseen by the
+  // magnetometer until the pull (its 100 s) brought them back, and any small push on the heading
+  // (a tilt error read through an inclined field, a GNSS correction through the correlations)
+  // stayed there as a wrong heading with a wrong field.
+  const double horizontalField = magOn ? startFieldSpread(params) : ic.sd_init_accBias;
   const double diagonal[kStates] = {
       ic.sd_init_pos,       ic.sd_init_pos,       ic.sd_init_pos,       ic.sd_init_vel,       ic.sd_init_vel,
-      ic.sd_init_vel,       magOn ? ic.sd_init_mag : ic.sd_init_accBias, magOn ? ic.sd_init_mag : ic.sd_init_accBias,
+      ic.sd_init_vel,       horizontalField,      horizontalField,
       magOn ? ic.sd_init_mag : ic.sd_init_accBias,      ic.sd_init_gyrBias,   ic.sd_init_gyrBias,   ic.sd_init_gyrBias,
       ic.sd_init_acc,       ic.sd_init_acc,       ic.sd_init_acc,       ic.sd_init_orient[0], ic.sd_init_orient[1],
       ic.sd_init_orient[2]};

@@ -8,6 +8,7 @@
 #include "ZtToEigen.h"
 #include "filters/common/ConsiderUpdate.h"
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/MeasurementUpdateZkf3Fw.h"
 #include "filtersim/DenseReferenceEkf.h"
 
 namespace {
@@ -72,6 +73,57 @@ TEST(ConsiderUpdate, MatchesTheCovarianceFormWithTheProjectedGain) {
     EXPECT_LT((N.transpose() * (x1 - S * sx)).norm(), 1e-11) << c.n;
     EXPECT_LT((N.transpose() * (S1 * S1.transpose() - P0) * N).norm(), 1e-11) << c.n;
   }
+}
+
+// A noise root read from a parameter file may hold an off-diagonal entry. The array updates of
+// the filters use only its diagonal, so the consider update must too: the kept directions (the tilt, in the
+// magnetometer updates) keep their estimate and variance exactly, and the result is the
+// covariance form's with the diagonal noise.
+TEST(ConsiderUpdate, AnOffDiagonalNoiseEntryKeepsTheDirections) {
+  const int n = 18, m = 3, k = 4;
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> g;
+  MatrixXd S(n, n), H(m, n), N0(n, k);
+  VectorXd sx(n), z(m);
+  for (int i = 0; i < n; ++i) {
+    sx[i] = g(rng);
+    for (int j = 0; j < n; ++j) S(i, j) = j < i ? 0.3 * g(rng) : (j == i ? 1.0 + std::fabs(g(rng)) : 0.0);
+    for (int j = 0; j < k; ++j) N0(i, j) = g(rng);
+  }
+  for (int i = 0; i < m; ++i) {
+    z[i] = g(rng);
+    for (int j = 0; j < n; ++j) H(i, j) = g(rng);
+  }
+  const MatrixXd N = N0.householderQr().householderQ() * MatrixXd::Identity(n, k);
+  MatrixXd Rn = MatrixXd::Zero(m, m);
+  for (int i = 0; i < m; ++i) Rn(i, i) = 0.4 + 0.2 * i;
+  Rn(0, 1) = Rn(1, 0) = 0.3;
+  const MatrixXd D = Rn.diagonal().asDiagonal();
+
+  filtersim::DenseReferenceEkf ref(n);
+  ref.reset(S * sx, S * S.transpose());
+  const VectorXd whitened = ref.updateKeeping(H, D * D, z, N);
+
+  zelto::Matrix zS = considerMatrix(S), zH = considerMatrix(H), zRn = considerMatrix(Rn);
+  zelto::Vector zsx(n), zz(m), r(n);
+  for (int i = 0; i < n; ++i) zsx[i] = sx[i];
+  for (int i = 0; i < m; ++i) zz[i] = z[i];
+  std::vector<double> kept(n * k);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < k; ++j) kept[i * k + j] = N(i, j);
+  zelto::ConsiderUpdate keep;
+  ASSERT_TRUE(keep.prepare(zS, zsx, zH, zRn, zz, kept.data(), k));
+  // The rotation form of the Zkf700 (and the Zkf6 array) update: off-diagonal entries unread.
+  ASSERT_TRUE(doMeasurementUpdateSquareRootRotations(n, m, zsx, zS, r, zz, zH, zRn, 0));
+  keep.restore(zS, zsx);
+
+  const MatrixXd S1 = toEigen(zS), P0 = S * S.transpose();
+  const VectorXd x1 = S1 * toEigen(zsx);
+  EXPECT_LT((N.transpose() * (x1 - S * sx)).norm(), 1e-11);
+  EXPECT_LT((N.transpose() * (S1 * S1.transpose() - P0) * N).norm(), 1e-11);
+  EXPECT_LT((S1 * S1.transpose() - ref.P()).norm(), 1e-11 * ref.P().norm());
+  EXPECT_LT((x1 - ref.x()).norm(), 1e-11 * (1.0 + ref.x().norm()));
+  for (int i = 0; i < m; ++i) EXPECT_NEAR(keep.whitenedInnovation()[i], whitened[i], 1e-11);
 }
 
 TEST(ConsiderUpdate, RefusesWhatItCannotHold) {

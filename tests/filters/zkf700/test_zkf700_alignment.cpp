@@ -146,8 +146,10 @@ TEST(Zkf700Alignment, ResetsTheStateAndItsBookkeeping) {
   zelto::Vector3 up;
   ASSERT_TRUE(s.initializeFromMeasurement(p, sensor, aiding, p.sampleTime, up));
   const zelto::Zkf700InitialConditions& ic = p.initialConditions;
+  // The horizontal field starts with the spread the pull keeps about the earth field.
+  const double spread = std::min(p.sd_w_mag_temporal_min / std::sqrt(1.0 - p.c_mag_max * p.c_mag_max), ic.sd_init_mag);
   const double diag[18] = {ic.sd_init_pos, ic.sd_init_pos, ic.sd_init_pos, ic.sd_init_vel, ic.sd_init_vel,
-                           ic.sd_init_vel, ic.sd_init_mag, ic.sd_init_mag, ic.sd_init_mag, ic.sd_init_gyrBias,
+                           ic.sd_init_vel, spread, spread, ic.sd_init_mag, ic.sd_init_gyrBias,
                            ic.sd_init_gyrBias, ic.sd_init_gyrBias, ic.sd_init_acc, ic.sd_init_acc, ic.sd_init_acc,
                            ic.sd_init_orient[0], ic.sd_init_orient[1], ic.sd_init_orient[2]};
   for (int i = 0; i < 18; ++i) {
