@@ -750,6 +750,27 @@ void composeTruth(const RawTrajectory& stream, uint16_t from, uint16_t to, Quat&
 // flush): the flushing countdown reaches the application, the station returns to Measurement,
 // and the file replays to the same packets, whose rebased increments join frame to frame and
 // integrate to the truth.
+// Opens a station's recording in player and replays it into replayed; the station, or null
+// (with a test failure) when the file does not open or load.
+TovanaStationDevice* replayRecording(ZtControl& player, const std::string& path, RelayEvents& replayed) {
+  const Text name(path);
+  if (!ZtControl_openLogFile(&player, &name.s)) {
+    ADD_FAILURE() << "the recording " << path << " does not open";
+    return nullptr;
+  }
+  ZtDevice* station = ZtControl_device(&player, kRelayStation);
+  if (!station) {
+    ADD_FAILURE() << "no station in the recording";
+    return nullptr;
+  }
+  ZtDevice_addCallbackHandler(station, replayed.handler(), 1);
+  if (!ZtDevice_loadLogFile(station)) {
+    ADD_FAILURE() << "the recording does not load";
+    return nullptr;
+  }
+  return dynamic_cast<TovanaStationDevice*>(station);
+}
+
 TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
   TempDir dir;
   const std::string path = dir.file("wireless.mtb");
@@ -827,16 +848,8 @@ TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
   // The replay: the same packet ids, frame ranges that join, increments that integrate to the
   // truth over the whole recording.
   ZtControl player;
-  {
-    const Text name(path);
-    ASSERT_TRUE(ZtControl_openLogFile(&player, &name.s));
-  }
-  ZtDevice* station = ZtControl_device(&player, kRelayStation);
-  ASSERT_NE(station, nullptr);
   RelayEvents replayed;
-  ZtDevice_addCallbackHandler(station, replayed.handler(), 1);
-  ASSERT_TRUE(ZtDevice_loadLogFile(station));
-  auto* s = dynamic_cast<TovanaStationDevice*>(station);
+  TovanaStationDevice* s = replayRecording(player, path, replayed);
   ASSERT_NE(s, nullptr);
   for (size_t t = 0; t < 2; ++t) {
     ZtDevice* live = t == 0 ? a : b;
@@ -1083,16 +1096,8 @@ TEST(StationRelay, EveryEndingOfARecordingWritesWhatTheTrackerHeldBack) {
     for (int64_t id = start + 1; id <= start + sent; ++id)
       if (id != start + 2) expected.push_back(id);
     ZtControl player;
-    {
-      const Text name(path);
-      ASSERT_TRUE(ZtControl_openLogFile(&player, &name.s));
-    }
-    ZtDevice* station = ZtControl_device(&player, kRelayStation);
-    ASSERT_NE(station, nullptr);
     RelayEvents replayed;
-    ZtDevice_addCallbackHandler(station, replayed.handler(), 1);
-    ASSERT_TRUE(ZtDevice_loadLogFile(station));
-    auto* s = dynamic_cast<TovanaStationDevice*>(station);
+    TovanaStationDevice* s = replayRecording(player, path, replayed);
     ASSERT_NE(s, nullptr);
     ZtDevice* d = s->findDevice(kTrackerA);
     ASSERT_NE(d, nullptr);
