@@ -23,7 +23,7 @@ namespace zelto {
 
 class ConsiderUpdate {
  public:
-  static constexpr ZtSize kMaxStates = 18, kMaxRows = 3, kMaxKept = 8;
+  static constexpr ZtSize kMaxStates = 18, kMaxRows = 3, kMaxKept = kMaxStates;
 
   // S: n x n lower triangular; sx: n; H: m x n; Rn: m x m; z: m; N: n x k row-major (the kept
   // directions as its columns, orthonormal). False (nothing to restore; the caller skips the

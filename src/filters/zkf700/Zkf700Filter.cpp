@@ -831,19 +831,23 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   for (int i = 0; i < 3; ++i) s.mag_var[i] = p.c_magVar * s.mag_var[i] + (1.0 - p.c_magVar) * (ml[i] - s.mag_avg[i]);
   const double mh[3] = {ml[0], ml[1], 0.0};
 
-  // H sees the heading only (the orientation columns of the horizontal field's cross product):
-  // the horizontal field read through the filter's tilt holds that tilt's error too, by the
-  // vertical field tan(inclination) times over, and an update through the correlations of the
-  // orientation error would turn it into a tilt correction. So the update keeps the tilt (the
-  // orientation error about the local east and north axes), the gyroscope bias about those
-  // axes (which turns into tilt at the next predictions) and the acceleration state (whose
-  // transition holds the tilt: moved through its correlation with the heading, the acceleration
-  // update turned it into tilt) as the filter holds them: a consider update whose gain is zero
-  // there. Heading and field follow the magnetometer; the tilt and its variance stay the
-  // accelerometer's.
+  // The horizontal field read through the filter's orientation: -P X(ml) R on the orientation
+  // error, with the whole local field ml. Its tilt columns carry the vertical field read through
+  // a tilt error (tan(inclination) times the tilt, in heading terms), so the innovation's
+  // covariance holds the tilt's share and the update leaves the heading correlated with the
+  // tilt: when the GNSS later corrects the tilt, the heading follows as the field demands
+  // instead of keeping what the magnetometer read through the old tilt.
+  //
+  // The magnetometer must still not turn the tilt, nor anything whose error the tilt's
+  // correlations would carry its reading into (velocity and position, the acceleration state,
+  // the gyroscope bias about the horizontal axes, all of which become tilt again through the
+  // predictions and the GNSS updates). So the update is a consider update that moves the field,
+  // the heading and the gyroscope bias about the local vertical only: every other direction of
+  // the state keeps its estimate and its variance, and the rest of the covariance is the true
+  // one of that gain.
   std::memset(m_HData, 0, sizeof m_HData);
   double X[9], XR[9];
-  crossMatrix(mh, X);
+  crossMatrix(ml, X);
   mul3(X, R, XR);
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) {
@@ -860,20 +864,24 @@ void Zkf700Filter::doMagneticFieldUpdate() {
   std::memcpy(m_backup + N * N, s.m_sx.data, N * sizeof(double));
   const Matrix H(3, N, N, m_HData, 0);
   const Matrix Rn(3, 3, 3, m_RnData, 0);
-  constexpr ZtSize kKept = 7;
-  double tilt[N * kKept] = {};
+  // Kept: position and velocity (local axes), the tilt and the horizontal gyroscope bias (rows 0
+  // and 1 of R, the local east and north axes in sensor coordinates), the acceleration state.
+  constexpr ZtSize kKept = 13;
+  double kept[N * kKept] = {};
   for (int c = 0; c < 3; ++c) {
-    tilt[(15 + c) * kKept] = R[c];
-    tilt[(15 + c) * kKept + 1] = R[3 + c];
-    tilt[(9 + c) * kKept + 2] = R[c];
-    tilt[(9 + c) * kKept + 3] = R[3 + c];
-    tilt[(12 + c) * kKept + 4 + c] = 1.0;
+    kept[c * kKept + c] = 1.0;
+    kept[(3 + c) * kKept + 3 + c] = 1.0;
+    kept[(15 + c) * kKept + 6] = R[c];
+    kept[(15 + c) * kKept + 7] = R[3 + c];
+    kept[(9 + c) * kKept + 8] = R[c];
+    kept[(9 + c) * kKept + 9] = R[3 + c];
+    kept[(12 + c) * kKept + 10 + c] = 1.0;
   }
-  ConsiderUpdate keepTilt;
-  if (!keepTilt.prepare(s.m_sQx, s.m_sx, H, Rn, m_z, tilt, kKept)) return;
-  if (m_observer) m_observer->keptDirections(Matrix(N, kKept, kKept, tilt, 0));
+  ConsiderUpdate keep;
+  if (!keep.prepare(s.m_sQx, s.m_sx, H, Rn, m_z, kept, kKept)) return;
+  if (m_observer) m_observer->keptDirections(Matrix(N, kKept, kKept, kept, 0));
   if (!measurementUpdate(3, H, Rn, 0)) return;
-  keepTilt.restore(s.m_sQx, s.m_sx);
+  keep.restore(s.m_sQx, s.m_sx);
   const double spread = sumStandardDeviations(m_wData[0], m_wData[1]);
   const double gate = p.nrMagCheck[0], maxRejections = p.nrMagCheck[1];
   if (gate != 0.0 && spread > gate && maxRejections > static_cast<double>(s.NR_magCounter)) {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "filters/common/EstimationRoutines.h"
+#include "filters/common/LowerTriangulariseRows.h"
 #include "filters/zkf700/Zkf700Params.h"
 #include "filters/zkf700/Zkf700SensorData.h"
 #include "math/Matrix3x3.h"
@@ -226,11 +227,21 @@ bool Zkf700State::initializeFromMeasurement(const Zkf700Params& params, const Zk
       ic.sd_init_acc,       ic.sd_init_acc,       ic.sd_init_acc,       ic.sd_init_orient[0], ic.sd_init_orient[1],
       ic.sd_init_orient[2]};
   m_sQx.isZero();
+  for (ZtSize i = 0; i < kStates; ++i) m_sQx(i, i) = floored(diagonal[i]);
+  // The orientation deviations are those of the local axes: the accelerometer gives the tilt
+  // about east and north, the magnetometer (or the y axis) the heading about up, however the
+  // sensor is mounted. Read per sensor axis, a tilted sensor's wide heading deviation would
+  // land on the tilt, and the magnetometer, reading the tilt through the vertical field, would
+  // then take its heading as that uncertain too. The orientation error is a sensor-frame
+  // rotation, so its block is the root of R^T diag(sd)^2 R.
+  double A[9];
+  for (ZtSize a = 0; a < 3; ++a)
+    for (ZtSize k = 0; k < 3; ++k) A[3 * a + k] = R(k, a) * floored(ic.sd_init_orient[k]);
+  lowerTriangulariseRows(A, 3, 3, 3, 3, nullptr);
+  for (ZtSize r = 0; r < 3; ++r)
+    for (ZtSize c = 0; c <= r; ++c) m_sQx(15 + r, 15 + c) = A[3 * r + c];
   // sx solved in both branches, so that x = sQx sx holds from the start.
-  for (ZtSize i = 0; i < kStates; ++i) {
-    m_sQx(i, i) = floored(diagonal[i]);
-    m_sx[i] = m_x[i] / m_sQx(i, i);
-  }
+  m_sx.isLeftDivideTriL(m_sQx, m_x);
 
   for (ZtSize i = 0; i < 3; ++i) mag_var[i] = ic.sd_init_magVar;
   if (magOn)

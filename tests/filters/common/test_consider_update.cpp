@@ -27,7 +27,7 @@ zelto::Matrix considerMatrix(const MatrixXd& m) {
 TEST(ConsiderUpdate, MatchesTheCovarianceFormWithTheProjectedGain) {
   const struct {
     int n, m, k;
-  } cases[] = {{18, 3, 4}, {15, 3, 4}, {15, 1, 2}, {6, 2, 1}, {4, 3, 0}};
+  } cases[] = {{18, 3, 4}, {18, 3, 13}, {15, 3, 4}, {15, 1, 2}, {6, 2, 1}, {4, 3, 0}};
   std::mt19937_64 rng(5);
   std::normal_distribution<double> g;
   auto random = [&](int r, int c) {
@@ -131,7 +131,8 @@ TEST(ConsiderUpdate, RefusesWhatItCannotHold) {
   S.isIdentity();
   Rn.isIdentity();
   zelto::Vector sx(19), z(3);
-  double kept[19 * 5] = {};
+  constexpr ZtSize kTooMany = zelto::ConsiderUpdate::kMaxKept + 1;
+  double kept[19 * kTooMany] = {};
   zelto::ConsiderUpdate keep;
   EXPECT_FALSE(keep.prepare(S, sx, H, Rn, z, kept, 2));  // 19 states
   zelto::Matrix S4(4, 4), H4(4, 4), H1(1, 4), R4(4, 4), R1(1, 1);
@@ -139,7 +140,9 @@ TEST(ConsiderUpdate, RefusesWhatItCannotHold) {
   R4.isIdentity();
   zelto::Vector sx4(4), z4(4);
   EXPECT_FALSE(keep.prepare(S4, sx4, H4, R4, z4, kept, 2));  // 4 rows
-  EXPECT_FALSE(keep.prepare(S4, sx4, H1, R1, z4, kept, 5));  // 5 directions
+  R1(0, 0) = 1.0;
+  EXPECT_TRUE(keep.prepare(S4, sx4, H1, R1, z4, kept, zelto::ConsiderUpdate::kMaxKept));
+  EXPECT_FALSE(keep.prepare(S4, sx4, H1, R1, z4, kept, kTooMany));  // more directions than it holds
   H1.isZero();
   R1.isZero();
   EXPECT_FALSE(keep.prepare(S4, sx4, H1, R1, z4, kept, 1));  // no innovation variance

@@ -150,12 +150,32 @@ TEST(Zkf700Alignment, ResetsTheStateAndItsBookkeeping) {
   const double spread = std::min(p.sd_w_mag_temporal_min / std::sqrt(1.0 - p.c_mag_max * p.c_mag_max), ic.sd_init_mag);
   const double diag[18] = {ic.sd_init_pos, ic.sd_init_pos, ic.sd_init_pos, ic.sd_init_vel, ic.sd_init_vel,
                            ic.sd_init_vel, spread, spread, ic.sd_init_mag, ic.sd_init_gyrBias,
-                           ic.sd_init_gyrBias, ic.sd_init_gyrBias, ic.sd_init_acc, ic.sd_init_acc, ic.sd_init_acc,
-                           ic.sd_init_orient[0], ic.sd_init_orient[1], ic.sd_init_orient[2]};
+                           ic.sd_init_gyrBias, ic.sd_init_gyrBias, ic.sd_init_acc, ic.sd_init_acc, ic.sd_init_acc};
   for (int i = 0; i < 18; ++i) {
-    for (int j = 0; j < 18; ++j) EXPECT_EQ(s.m_sQx(i, j), i == j ? diag[i] : 0.0);
-    EXPECT_DOUBLE_EQ(s.m_sQx(i, i) * s.m_sx[i], s.m_x[i]);
+    for (int j = 0; j < 18; ++j) {
+      if (i < 15 || j < 15) {
+        EXPECT_EQ(s.m_sQx(i, j), i == j ? diag[i] : 0.0) << i << " " << j;
+      }
+    }
+    if (i < 15) {
+      EXPECT_DOUBLE_EQ(s.m_sQx(i, i) * s.m_sx[i], s.m_x[i]);
+    }
   }
+  // The orientation deviations are the local axes' (tilt about east and north, heading about
+  // up), whatever the mounting: R P R^T = diag(sd_init_orient)^2 for the sensor-frame block P,
+  // held as a lower-triangular root.
+  const Eigen::Matrix3d S = toEigen(s.m_sQx).block<3, 3>(15, 15);
+  EXPECT_TRUE(S.isLowerTriangular());
+  const zelto::Matrix3x3 Rz = rotation(s.m_q_ls);
+  Eigen::Matrix3d R;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) R(i, j) = Rz(i, j);
+  const Eigen::Matrix3d local = R * S * S.transpose() * R.transpose();
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      EXPECT_NEAR(local(i, j), i == j ? ic.sd_init_orient[i] * ic.sd_init_orient[i] : 0.0, 1e-15) << i << " " << j;
+  EXPECT_GT(std::fabs(S(2, 0)), 1e-3);  // tilted sensor: the sensor-axis block is not diagonal
+  for (int i = 15; i < 18; ++i) EXPECT_EQ(s.m_sx[i], 0.0);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(s.m_xGyrBias[i], p.storedGyrBias[i]);
     EXPECT_EQ(s.mag_var[i], ic.sd_init_magVar);
