@@ -151,13 +151,9 @@ bool TovanaStationDevice::initializeChildren(Communicator* communicator) {
   }
   std::vector<ZtDevice*> gone;
   forEachChild([&](ZtDevice* c) {
-    if (std::find(listed.begin(), listed.end(), c->deviceId()) == listed.end()) gone.push_back(c);
-    return true;
-  });
-  for (ZtDevice* c : gone) disconnectChild(*c);
-  gone.clear();
-  forEachChild([&](ZtDevice* c) {
-    if (c->connectivityState() == ZCS_Rejected) gone.push_back(c);
+    if (std::find(listed.begin(), listed.end(), c->deviceId()) == listed.end() ||
+        c->connectivityState() == ZCS_Rejected)
+      gone.push_back(c);
     return true;
   });
   for (ZtDevice* c : gone) disconnectChild(*c);
