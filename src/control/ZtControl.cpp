@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device/DeferredEndTask.h"
+#include "device/DeviceTaskScope.h"
 #include "device/ZtDevice.h"
 #include "foundation/JournalMacros.h"
 #include "foundation/LockReadWrite.h"
@@ -62,22 +64,26 @@ class OpeningScope {
 
 ZtControl::MasterHold::~MasterHold() {
   // The device left the list (and the control's chain) before its last hold went.
+  std::shared_ptr<Ended> ended = m_ended;
   try {
-    m_device->prepareForTermination();
-    m_device->removeRef();
+    m_device->terminateAndRemoveRef([ended] { ended->signal(); });
   } catch (...) {
     JLOG_ERROR("closing device " << std::hex << m_device->deviceId() << " failed");
+    ended->signal();
   }
-  {
-    std::lock_guard<std::mutex> lock(m_ended->mutex);
-    m_ended->ended = true;
-  }
-  m_ended->changed.notify_all();
 }
 
 void ZtControl::MasterHold::Ended::wait() {
   std::unique_lock<std::mutex> lock(mutex);
   changed.wait(lock, [this] { return ended; });
+}
+
+void ZtControl::MasterHold::Ended::signal() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ended = true;
+  }
+  changed.notify_all();
 }
 
 namespace {
@@ -164,11 +170,19 @@ void ZtControl::closeMatching(Pred pred, bool wait) {
   }
   wait = wait && !WalkScope::active();
   for (auto& hold : closing) {
-    removeChainedManager(hold->device());
+    ZtDevice* device = hold->device();
+    removeChainedManager(device);
+    // From inside the device's own work the ending waits for this call to return: close waits.
+    const bool deferred = device->endsAfterOwnWorkHere();
     const std::shared_ptr<MasterHold::Ended> ended = hold->ended();
     hold.reset();
-    if (wait) ended->wait();
+    if (wait && !deferred) ended->wait();
   }
+}
+
+void ZtControl::waitForDeferredEndings() {
+  if (WalkScope::active() || DeviceTaskScope::any()) return;
+  zelto::DeferredEndTask::waitForAll();
 }
 
 ZtDevice* ZtControl::findIn(const HeldMasters& masters, ZtDeviceId deviceId, ZtDevice** master) {
@@ -386,6 +400,7 @@ void ZtControl::closePort(const ZtPortInfo& portInfo) {
 void ZtControl::close() {
   if (!m_broadcastDevice->isReadingFromFile()) m_broadcastDevice->gotoConfig();
   closeMatching([](const std::shared_ptr<MasterHold>&) { return true; });
+  waitForDeferredEndings();
   setLastResult(ZRV_OK);
   clearHardwareError();
 }

@@ -48,7 +48,8 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
  public:
   // A listed master device held for a walk. The list holds one; a snapshot holds one per device.
   // The holder that lets go last after the device left the list terminates it
-  // (prepareForTermination, then the list's reference is dropped) and signals the end.
+  // (prepareForTermination, then the list's reference is dropped) and signals the end; from
+  // inside work of the device on that thread (its handlers), once that work has returned.
   class MasterHold {
    public:
     struct Ended {
@@ -56,6 +57,7 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
       std::condition_variable changed;
       bool ended = false;  // guarded by mutex
       void wait();
+      void signal();
     };
     explicit MasterHold(ZtDevice* device) : m_device(device), m_ended(std::make_shared<Ended>()) {}
     ~MasterHold();
@@ -121,7 +123,8 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   // never another device of the same port name. Nothing when not found.
   void closePort(ZtDeviceId deviceId);
   void closePort(const ZtPortInfo& portInfo);
-  // Every device to configuration (unless all read files), then every master closed; clears
+  // Every device to configuration (unless all read files), then every master closed, and the
+  // endings deferred from the devices' handlers awaited (not from inside such a handler); clears
   // lastResult and the hardware error.
   void close();
 
@@ -196,8 +199,14 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   // caller must hold no snapshot of the list when it waits.
   // Waits for the closed devices' termination unless the calling thread walks the masters
   // (it may hold them itself) or wait is false (pool threads: a walk may wait for their tasks).
+  // A device closed from inside its own work (a handler of its task or its link's parsing)
+  // ends once that work has returned: never waited for here, but by close.
   template <typename Pred>
   void closeMatching(Pred pred, bool wait = true);
+  // Waits for the device endings deferred to the end of the devices' own work (closes and last
+  // references from their handlers, see DeviceTaskScope), unless this thread is inside such work
+  // or a walk (it could be what they wait for).
+  void waitForDeferredEndings();
   // The list's hold of the master of the device with that id (expired when none).
   std::weak_ptr<MasterHold> findHold(ZtDeviceId deviceId) const;
   static bool sameHold(const std::shared_ptr<MasterHold>& hold, const std::weak_ptr<MasterHold>& target);

@@ -142,7 +142,9 @@ ZtDevice::~ZtDevice() {
     if (isMasterDevice() && m_communicator) {
       removeChainedManager(m_communicator);
       if (m_communicator->masterDevice() == this) m_communicator->setMasterDevice(nullptr);
-      delete m_communicator;
+      // On the link's reader thread (a handler of its hang-up report closed the port) the reader
+      // deletes the link once it has returned.
+      m_communicator->destroy();
       m_communicator = nullptr;
     }
   } catch (...) {
@@ -165,6 +167,17 @@ void ZtDevice::release() const {
 }
 
 void ZtDevice::end() {
+  if (m_ended.load(std::memory_order_acquire)) return;
+  // Asked from inside work of this device's tree on this thread (a handler of one of its tasks):
+  // it ends once that work has returned, its object held until then.
+  if (DeviceTaskScope* scope = DeviceTaskScope::holding(this)) {
+    hold();
+    scope->defer([this] {
+      end();
+      release();
+    });
+    return;
+  }
   if (m_ended.exchange(true)) return;
   // A device class that throws while it terminates still goes, as its destructor would swallow
   // the same failure; otherwise it would stay allocated and keep its master alive.
@@ -264,6 +277,30 @@ void ZtDevice::removeRef() {
   if (refCounter() == 0 && !hasReferencedChild()) end();
   release();
 }
+
+void ZtDevice::terminateAndRemoveRef(std::function<void()> done) {
+  if (DeviceTaskScope* scope = DeviceTaskScope::holding(this)) {
+    hold();
+    scope->defer([this, done = std::move(done)]() mutable {
+      terminateAndRemoveRef(std::move(done));
+      release();
+    });
+    return;
+  }
+  // Held: a handler raised meanwhile may drop the last reference, and the object must outlive
+  // this call all the same.
+  hold();
+  try {
+    prepareForTermination();
+    removeRef();
+  } catch (...) {
+    JLOG_ERROR("closing device " << std::hex << deviceId() << " failed");
+  }
+  release();
+  if (done) done();
+}
+
+bool ZtDevice::endsAfterOwnWorkHere() const { return DeviceTaskScope::holding(this) != nullptr; }
 
 void ZtDevice::removeIfNoRefs() {
   hold();
@@ -1184,7 +1221,15 @@ void ZtDevice::restartFilter(ZkfParams* parameters) {
 
 // ---- LinkDevice ----------------------------------------------------------------------------------
 
-void ZtDevice::messageReceivedFromDevice(const ZtMessage& message) { onMessageReceivedFromDevice(this, &message); }
+void ZtDevice::handleLinkMessage(const ZtMessage& message) {
+  const DeviceTaskScope hold(this, DeviceTaskScope::Kind::kHold);
+  handleMessage(message);
+}
+
+void ZtDevice::messageReceivedFromDevice(const ZtMessage& message) {
+  const DeviceTaskScope hold(this, DeviceTaskScope::Kind::kHold);
+  onMessageReceivedFromDevice(this, &message);
+}
 void ZtDevice::messageSentToDevice(const ZtMessage& message) { onMessageSentToDevice(this, &message); }
 uint16_t ZtDevice::configuredDeviceCount() const { return m_master->m_configuration.numberOfDevices; }
 

@@ -15,7 +15,10 @@
 // a device and all its children unreferenced ends it: prepareForTermination, then its children,
 // then the object itself. A child is always deleted before its master: every child object keeps
 // its master object alive until the child's destructor has run. Delete a device directly only
-// when no other thread can reach it (an owner that never shared it).
+// when no other thread can reach it (an owner that never shared it). An ending asked for from
+// inside work of the device's tree on the same thread (a handler raised by one of its tasks or by
+// its link's parsing) runs on the task pool once that work has returned (DeviceTaskScope), so
+// the work never finds the device deleted under it and never waits for itself.
 //
 // Publication. A device takes part in the walks of its master, and a master receives its link's
 // messages, only from its first addRef on: the base constructors run before the device class's
@@ -33,6 +36,7 @@
 // Lock order: m_childrenMutex is a leaf (nothing is taken while it is held).
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <typeinfo>
 #include <utility>
@@ -314,6 +318,9 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   virtual DeviceConfigurationMetaInformation* determineConfigurationMetaInformation() const;
 
   // ---- The link's view of its master device (LinkDevice) ---------------------------------------
+  // The link's entries open a hold scope (DeviceTaskScope): a handler raised from the parsing
+  // that ends the device ends it once the message has been handled.
+  void handleLinkMessage(const ZtMessage& message) override;
   void messageReceivedFromDevice(const ZtMessage& message) override;
   void messageSentToDevice(const ZtMessage& message) override;
   uint16_t configuredDeviceCount() const override;
@@ -446,6 +453,14 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   void removeRef();
   // Ends the device when it and all its children are unreferenced.
   void removeIfNoRefs();
+  // The control's close: prepareForTermination, then one reference dropped, then done (when
+  // given). Asked from inside work of the device's tree on this thread (a handler of one of its
+  // tasks, of its link's parsing), all of it runs on the task pool once that work has returned
+  // (see DeviceTaskScope); the call then returns at once.
+  void terminateAndRemoveRef(std::function<void()> done = {});
+  // True when an ending asked for on this thread now would wait for work of the device's tree
+  // running here (see terminateAndRemoveRef).
+  bool endsAfterOwnWorkHere() const;
 
   // ---- States, settings exchanges and the filter handle -----------------------------------------
   // A state change is a task (StateChanger) chained behind the device's last queued task, so it

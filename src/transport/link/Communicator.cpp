@@ -163,6 +163,14 @@ Communicator::~Communicator() {
   if (m_kickFd >= 0) ::close(m_kickFd);
 }
 
+void Communicator::destroy() {
+  if (m_thread && m_thread->isCurrentThread()) {
+    m_thread->deleteLinkOnExit();
+    return;
+  }
+  delete this;
+}
+
 // ---- Port -----------------------------------------------------------------------------------
 
 bool Communicator::openPort(const ZtString& name, ZtBaudRate rate, OpenPortStage stages,
@@ -715,7 +723,7 @@ void Communicator::journalErrorMessage(const ZtMessage& message) const {
 void Communicator::handleMessage(const ZtMessage& message) {
   if (ZtMessage_getMessageId(&message) == kError) journalErrorMessage(message);
   if (m_replyMonitor && m_replyMonitor->addReply(message)) return;
-  if (LinkDevice* master = masterDevice()) master->handleMessage(message);
+  if (LinkDevice* master = masterDevice()) master->handleLinkMessage(message);
 }
 
 // ---- Accessors ------------------------------------------------------------------------------

@@ -69,6 +69,10 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // Adopts an (opened or not) serial port interface.
   explicit Communicator(SerialInterface* port);
   ~Communicator() override;
+  // Deletes the link; on its own reader thread (a handler of the reader's error report that
+  // closed the port) the reader is stopped instead and deletes the link once its pass has
+  // returned, so the reader is never freed under itself nor asked to join itself.
+  void destroy();
 
   void initialize();
   // Stops and frees everything; with reinitialize, starts afresh as a new link.

@@ -136,6 +136,15 @@ unsigned KtThread::jitterMs(long randomValue) {
 
 void KtThread::initFunction() { setPriority(5); }
 
+void KtThread::deleteLinkOnExit() {
+  m_deleteLink = true;
+  requestStop();
+}
+
+void KtThread::exitFunction() {
+  if (m_deleteLink) delete m_link;
+}
+
 int KtThread::innerFunction() {
   int waitMs = -1;  // until bytes arrive or a wake-up
   if (doGotoConfig()) {

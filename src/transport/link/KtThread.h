@@ -76,6 +76,9 @@ class KtThread : public zelto::StandardThread {
   // Ends the reader's current wait once (it makes a pass at once).
   void wake();
   Communicator* communicator() const { return m_link; }
+  // On this thread only: ends the loop after the current pass and then deletes the link (which
+  // owns and so deletes this thread object; the system thread ends on its own).
+  void deleteLinkOnExit();
   // The bytes written per repeat pass: a GotoConfig with 59 zero payload bytes, then an empty one.
   const ZtByteArray& gotoConfigBlock() const { return m_gotoConfigBlock; }
   // Bytes dropped from the parse backlog since construction.
@@ -107,6 +110,8 @@ class KtThread : public zelto::StandardThread {
 
  protected:
   void initFunction() override;
+  // Deletes the link when deleteLinkOnExit asked for it.
+  void exitFunction() override;
   // One wait-and-read; the pause before the next pass: kSmallReadPauseMs after a small read (less
   // when a repeat write is due sooner), 1 ms after a failed read, else 0.
   int innerFunction() override;
@@ -136,6 +141,7 @@ class KtThread : public zelto::StandardThread {
   void queueParseTask();
 
   Communicator* const m_link;
+  bool m_deleteLink = false;  // this thread only
   std::atomic<bool> m_doGotoConfig{false};
   // Set when the repeat flag is raised: the next pass writes the block without waiting.
   std::atomic<bool> m_repeatNow{false};

@@ -19,6 +19,9 @@ class LinkDevice {
   // A message from the port that no waiting request took; the device routes it (by bus id to a
   // child where it has children).
   virtual void handleMessage(const ZtMessage& message) = 0;
+  // The link's entry for such a message: handleMessage with whatever the device keeps around its
+  // handling (the device model defers an ending asked for by a handler until it has returned).
+  virtual void handleLinkMessage(const ZtMessage& message) { handleMessage(message); }
   // Raise onMessageReceivedFromDevice / onMessageSentToDevice on the device's own handlers, with
   // the device as argument.
   virtual void messageReceivedFromDevice(const ZtMessage& message) = 0;
