@@ -5,15 +5,19 @@
 // reach the application; a recording with losses and late packets flushes with its countdown and
 // replays to the same packets whose increments integrate to the truth; the second variant runs at
 // 200 Hz; an indication storm changes nothing; the data bundler pairs the trackers' packets; every
-// other ending of a recording writes what a tracker held back.
+// other ending of a recording writes what a tracker held back. Last, what an application's handler
+// may do to its own tracker or its station: let the tracker go from its packet handler or while its
+// held-back packets are written, and ask the station something while the recording ends.
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -1115,6 +1119,126 @@ TEST(StationRelay, EveryEndingOfARecordingWritesWhatTheTrackerHeldBack) {
     }
     ZtControl_close(&player);
   }
+}
+
+// ---- Handlers that act on their own tracker and station -----------------------------------------
+
+// A handler table whose entries call the test's functions: set them before the table is
+// registered, and let the table outlive every device it is registered on.
+class RelayHooks {
+ public:
+  std::function<void(ZtDevice*, const ZtDataPacket*)> data;
+  std::function<int(ZtDevice*, const ZtDataPacket*)> write;  // the consent (1 when unset)
+  std::function<void(ZtDevice*, ZtDeviceState)> state;
+
+  RelayHooks() {
+    m_table.self = this;
+    ZtCallbackPlainC& t = m_table.callbacks;
+    t.m_onDataAvailable = [](ZtCallbackPlainC* cb, ZtDevice* d, const ZtDataPacket* p) {
+      if (const auto& f = self(cb)->data) f(d, p);
+    };
+    t.m_onWriteDataToLogFile = [](ZtCallbackPlainC* cb, ZtDevice* d, const ZtDataPacket* p) {
+      const auto& f = self(cb)->write;
+      return f ? f(d, p) : 1;
+    };
+    t.m_onDeviceStateChanged = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtDeviceState s, ZtDeviceState) {
+      if (const auto& f = self(cb)->state) f(d, s);
+    };
+  }
+  RelayHooks(const RelayHooks&) = delete;
+  RelayHooks& operator=(const RelayHooks&) = delete;
+  ZtCallbackPlainC* handler() { return &m_table.callbacks; }
+
+ private:
+  struct Table {
+    ZtCallbackPlainC callbacks{};  // first: the library hands its address back
+    RelayHooks* self = nullptr;
+  };
+  static RelayHooks* self(ZtCallbackPlainC* cb) { return reinterpret_cast<Table*>(cb)->self; }
+  Table m_table;
+};
+
+// The packets whose increment is not the truth's for their frame (within 1e-6 rad); only those
+// over one frame count, as a packet over a loss spans more than its frame.
+size_t incrementsNotOfTheTruth(const std::vector<RelayPacket>& packets, const RawTrajectory& truth) {
+  size_t wrong = 0;
+  for (const RelayPacket& p : packets) {
+    filtersim::Sample s;
+    if (!p.hasSdi || p.last != static_cast<uint16_t>(p.first + 1) || !truth.truth(static_cast<uint16_t>(p.last), s))
+      continue;
+    if (angleOf(Quat(p.dq[0], p.dq[1], p.dq[2], p.dq[3]) * s.dq.conjugate()) > 1e-6) ++wrong;
+  }
+  return wrong;
+}
+
+// Two trackers stream; B's packet handler drops B's last reference at B's 50th packet. The call
+// returns with B off the station and not yet ended: B ends (its change to Destructing) only once
+// that packet's processing has returned, and nothing of B is raised after it. A streams on, every
+// frame with its own increments, through B's ending and the turns that follow.
+TEST(StationRelayLetGo, ATrackerLetGoFromItsOwnPacketHandlerEndsAfterThatPacket) {
+  RelayHooks hooks;  // outlives the rig: B calls it until it ends
+  StationRelayRig rig({kTrackerA, kTrackerB});
+  ZtDevice* a = nullptr;
+  ZtDevice* b = nullptr;
+  ASSERT_TRUE(rig.openBoth(81, 82, a, b));
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<int64_t> log;  // B's events in order: packet ids, and -1 for Destructing
+  bool released = false, ended = false, endedInsideCall = false, listedAfterCall = true;
+  int packetsOfB = 0;
+  hooks.data = [&](ZtDevice* d, const ZtDataPacket* p) {
+    bool letGo;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      log.push_back(p->packetId);
+      letGo = ++packetsOfB == 50;
+    }
+    if (!letGo) return;
+    ZtDevice_removeRef(d);
+    const bool listed = rig.child(kTrackerB) != nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    endedInsideCall = ended;
+    listedAfterCall = listed;
+    changed.notify_all();
+  };
+  hooks.state = [&](ZtDevice*, ZtDeviceState s) {
+    if (s != ZDS_Destructing) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    log.push_back(-1);
+    ended = true;
+    changed.notify_all();
+  };
+  ZtDevice_addCallbackHandler(b, hooks.handler(), 0);
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.model.setNextFrame(2000);
+  ASSERT_TRUE(rig.relay(100, a));
+  size_t logged = 0;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, kRelayWait, [&] { return released && ended; }));
+    EXPECT_FALSE(endedInsideCall) << "B ended inside the call, under its own packet's processing";
+    EXPECT_FALSE(listedAfterCall);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), -1) << "an event of B after its change to Destructing";
+    EXPECT_GE(log.size(), 51u);
+    logged = log.size();
+  }
+  EXPECT_EQ(rig.child(kTrackerB), nullptr);
+  EXPECT_EQ(rig.child(kTrackerA), a);
+
+  // A streams on into its turn (from the 150th frame), every frame its own; B raises nothing more.
+  ASSERT_TRUE(rig.relay(100, a));
+  const std::vector<RelayPacket> packets = rig.events.packets(a);
+  std::vector<int64_t> ids, expected;
+  for (const RelayPacket& p : packets) ids.push_back(p.id);
+  for (int64_t id = 2000; id < 2200; ++id) expected.push_back(id);
+  EXPECT_EQ(ids, expected);
+  EXPECT_EQ(incrementsNotOfTheTruth(packets, *rig.trackers[0]->stream), 0u);
+  EXPECT_EQ(rig.child(kTrackerB), nullptr);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(log.size(), logged);
 }
 
 }  // namespace
