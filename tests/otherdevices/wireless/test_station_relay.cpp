@@ -17,10 +17,13 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -1158,6 +1161,45 @@ class RelayHooks {
   Table m_table;
 };
 
+// The write handler's nesting on the calling thread.
+thread_local int tLetGoWriteDepth = 0;
+
+// Ends the process at once when a wait for a library call or event timed out: the rig's teardown
+// would most likely wait on the same deadlock and never report.
+void exitIfHung(bool done, const std::string& what) {
+  if (done) return;
+  std::fprintf(stderr, "%s: %s has not come in time; ending the process\n",
+               ::testing::UnitTest::GetInstance()->current_test_info()->name(), what.c_str());
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+// Replays the recording at path and expects exactly tracker A's packets with the ids given, in
+// that order, their frame ranges joined from the frame after `start` to `last`.
+void expectReplayOfTracker(const std::string& path, const std::vector<int64_t>& expected, int64_t start,
+                           int64_t last) {
+  ZtControl player;
+  RelayEvents replayed;
+  TovanaStationDevice* s = replayRecording(player, path, replayed);
+  ZtDevice* d = s ? s->findDevice(kTrackerA) : nullptr;
+  EXPECT_NE(d, nullptr);
+  if (d) {
+    EXPECT_TRUE(replayed.waitForPackets(d, expected.size()));
+    const std::vector<RelayPacket> packets = replayed.packets(d);
+    std::vector<int64_t> ids;
+    for (const RelayPacket& p : packets) ids.push_back(p.id);
+    EXPECT_EQ(ids, expected);
+    Quat dq;
+    Vec3 dv;
+    EXPECT_TRUE(composeIncrements(packets, dq, dv));
+    if (!packets.empty()) {
+      EXPECT_EQ(packets.front().first, start);
+      EXPECT_EQ(packets.back().last, last);
+    }
+  }
+  ZtControl_close(&player);
+}
+
 // The packets whose increment is not the truth's for their frame (within 1e-6 rad); only those
 // over one frame count, as a packet over a loss spans more than its frame.
 size_t incrementsNotOfTheTruth(const std::vector<RelayPacket>& packets, const RawTrajectory& truth) {
@@ -1239,6 +1281,79 @@ TEST(StationRelayLetGo, ATrackerLetGoFromItsOwnPacketHandlerEndsAfterThatPacket)
   EXPECT_EQ(rig.child(kTrackerB), nullptr);
   std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ(log.size(), logged);
+}
+
+// A recording whose second frame comes late, while the station flushes: its packet then rebases the
+// one after it, and the write-back of the held packets goes on from there. A's write handler drops
+// A's last reference while that next packet is offered. Every packet is offered once, the handler
+// is never entered from inside itself, and the recording holds each packet once.
+TEST(StationRelayLetGo, ATrackerLetGoWhileItsHeldPacketsAreWrittenOffersEachOnce) {
+  RelayHooks hooks;  // outlives the rig
+  TempDir dir;
+  const std::string path = dir.file("let-go.mtb");
+  StationRelayRig rig({kTrackerA});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 91);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ASSERT_NE(a, nullptr);
+  rig.listen(a);
+
+  std::mutex mutex;
+  std::vector<int64_t> offered;
+  std::atomic<int> deepest{0};
+  std::atomic<int64_t> letGoAt{-1};
+  hooks.write = [&](ZtDevice* d, const ZtDataPacket* p) {
+    const int depth = ++tLetGoWriteDepth;
+    for (int seen = deepest.load(); depth > seen && !deepest.compare_exchange_weak(seen, depth);) {
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      offered.push_back(p->packetId);
+    }
+    int64_t at = p->packetId;
+    if (letGoAt.compare_exchange_strong(at, -1)) ZtDevice_removeRef(d);
+    --tLetGoWriteDepth;
+    return 1;
+  };
+  ZtDevice_addCallbackHandler(a, hooks.handler(), 0);
+  {
+    const Text name(path);
+    ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
+  }
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.model.setNextFrame(1000);
+  ASSERT_TRUE(rig.relay(10, a));
+  const uint16_t start = rig.model.lastFrame();
+  rig.model.setSendRecordingStarted(true, start);
+  const size_t states = rig.events.count(RelayEvents::State, rig.station);
+  ASSERT_TRUE(ZtDevice_startRecording(rig.station));
+  ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+  const int sent = 30;
+  // Two frames after the last one recorded: within the frames the station goes on relaying while
+  // it flushes (those are past the flushing limit, and A is let go among them).
+  rig.model.delayFrame(kTrackerA, static_cast<uint16_t>(start + 2), sent);
+  letGoAt = start + 3;
+  ASSERT_TRUE(rig.relay(sent, a));
+  ASSERT_TRUE(ZtDevice_stopRecording(rig.station));
+  rig.relay(5, nullptr);
+  exitIfHung(rig.events.waitForEvent(RelayEvents::State, a, ZDS_Destructing), "A's ending");
+  EXPECT_EQ(letGoAt.load(), -1);
+  EXPECT_EQ(rig.child(kTrackerA), nullptr);
+  EXPECT_EQ(ZtDevice_closeLogFile(rig.station), 1);
+
+  EXPECT_EQ(deepest.load(), 1) << "the write handler entered from inside itself";
+  std::vector<int64_t> expected;
+  for (int64_t id = start + 1; id <= start + sent; ++id) expected.push_back(id);
+  std::vector<int64_t> recordedOffers;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int64_t id : offered)
+      if (id > start) recordedOffers.push_back(id);
+  }
+  const std::set<int64_t> distinct(recordedOffers.begin(), recordedOffers.end());
+  EXPECT_EQ(distinct.size(), recordedOffers.size()) << "a packet offered twice";
+  EXPECT_EQ(recordedOffers, expected);
+  expectReplayOfTracker(path, expected, start, start + sent);
 }
 
 }  // namespace
