@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -1354,6 +1355,97 @@ TEST(StationRelayLetGo, ATrackerLetGoWhileItsHeldPacketsAreWrittenOffersEachOnce
   EXPECT_EQ(distinct.size(), recordedOffers.size()) << "a packet offered twice";
   EXPECT_EQ(recordedOffers, expected);
   expectReplayOfTracker(path, expected, start, start + sent);
+}
+
+// While a recording ends with a write-back of what the tracker held (a frame lost early), the
+// tracker's write handler asks the station for its update rates, a request on the station's link.
+// The ending returns, the request is answered, and the recording holds every packet: for a stop
+// the station does not acknowledge (the stop holds the station's requests while the trackers
+// change state), and for the tracker removed at a reinitialisation because the station no longer
+// lists it (the removal holds the station's child list).
+TEST(StationRelayLetGo, AStationRequestFromTheWriteHandlerWhileTheRecordingEndsIsAnswered) {
+  enum class Ending { UnacknowledgedStop, Unlisted };
+  const struct {
+    const char* name;
+    Ending ending;
+  } endings[] = {{"stop not acknowledged", Ending::UnacknowledgedStop},
+                 {"the tracker no longer listed at a reinitialisation", Ending::Unlisted}};
+  for (const auto& e : endings) {
+    SCOPED_TRACE(e.name);
+    RelayHooks hooks;  // outlives the rig
+    TempDir dir;
+    const std::string path = dir.file("asked.mtb");
+    StationRelayRig rig({kTrackerA});
+    rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 93);
+    ASSERT_TRUE(rig.open());
+    ZtDevice* a = rig.child(kTrackerA);
+    ASSERT_NE(a, nullptr);
+    rig.listen(a);
+
+    std::atomic<bool> armed{false};
+    std::atomic<int> asked{0};
+    std::mutex mutex;
+    std::vector<int> rates;
+    ZtDevice* station = rig.station;
+    hooks.write = [&](ZtDevice*, const ZtDataPacket*) {
+      if (!armed.exchange(false)) return 1;
+      ZtInt32Array answer;
+      ZtArray_construct(ZTARRAY(&answer), &g_ztInt32ArrayDescriptor, 0, nullptr);
+      ZtDevice_supportedUpdateRates(station, &answer, 0);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        rates.assign(answer.data, answer.data + answer.size);
+      }
+      ZtArray_destruct(ZTARRAY(&answer));
+      ++asked;
+      return 1;
+    };
+    ZtDevice_addCallbackHandler(a, hooks.handler(), 0);
+    {
+      const Text name(path);
+      ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
+    }
+    ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+    rig.model.setNextFrame(1000);
+    ASSERT_TRUE(rig.relay(10, a));
+    const uint16_t start = rig.model.lastFrame();
+    rig.model.setSendRecordingStarted(true, start);
+    const size_t states = rig.events.count(RelayEvents::State, rig.station);
+    ASSERT_TRUE(ZtDevice_startRecording(rig.station));
+    ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+    // The recording's second frame is lost: the tracker holds every packet after it.
+    const int sent = 30;
+    rig.model.loseFrame(kTrackerA, static_cast<uint16_t>(start + 2));
+    ASSERT_TRUE(rig.relay(sent, a));
+
+    armed = true;
+    if (e.ending == Ending::UnacknowledgedStop) rig.emu.script(0xCE, EmuAction::silence());
+    if (e.ending == Ending::Unlisted) rig.model.setChildren({kTrackerB});
+    std::future<int> ended = std::async(std::launch::async, [&] {
+      return e.ending == Ending::UnacknowledgedStop ? ZtDevice_stopRecording(station) : ZtDevice_reinitialize(station);
+    });
+    // The stop waits 3 s for its acknowledgement.
+    exitIfHung(ended.wait_for(kRelayWait + 3000ms) == std::future_status::ready,
+               std::string("the return from the recording's ending (") + e.name + ")");
+    if (e.ending == Ending::UnacknowledgedStop) {
+      EXPECT_EQ(ended.get(), 0);
+      EXPECT_EQ(ZtDevice_deviceState(rig.station), ZDS_Measurement);
+      EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Measurement);
+    } else {
+      EXPECT_EQ(ended.get(), 1);
+      EXPECT_EQ(rig.child(kTrackerA), nullptr);
+    }
+    EXPECT_EQ(asked.load(), 1);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      EXPECT_EQ(rates, (std::vector<int>{100, 75, 60, 50}));
+    }
+    EXPECT_EQ(ZtDevice_closeLogFile(rig.station), 1);
+    std::vector<int64_t> expected;
+    for (int64_t id = start + 1; id <= start + sent; ++id)
+      if (id != start + 2) expected.push_back(id);
+    expectReplayOfTracker(path, expected, start, start + sent);
+  }
 }
 
 }  // namespace
