@@ -612,12 +612,19 @@ bool TovanaStationDevice::stopRecording() {
   ScopedMessage message;
   ZtMessage_constructSized(&message.m, 0);
   ZtMessage_setMessageId(&message.m, kStopRecording);
-  const auto requestLock = lockRequests();
-  const Communicator::ReplyHandle ack = link->addReplyObject(kStopRecording + 1);
-  // Not sent: the recording goes on, and gotoConfig still leaves it.
-  if (!ack || !link->writeMessage(message.m)) return false;
-  ScopedMessage answer;
-  if (!ack->message(answer.m, kStopRecordingTimeout) || ZtMessage_getMessageId(&answer.m) != kStopRecording + 1) {
+  bool acknowledged;
+  {
+    const auto requestLock = lockRequests();
+    const Communicator::ReplyHandle ack = link->addReplyObject(kStopRecording + 1);
+    // Not sent: the recording goes on, and gotoConfig still leaves it.
+    if (!ack || !link->writeMessage(message.m)) return false;
+    ScopedMessage answer;
+    acknowledged =
+        ack->message(answer.m, kStopRecordingTimeout) && ZtMessage_getMessageId(&answer.m) == kStopRecording + 1;
+  }
+  // The state changes are awaited without the request lock: leaving the recording writes what
+  // the trackers held back, whose handlers may make requests of the station themselves.
+  if (!acknowledged) {
     setDeviceState(ZDS_Measurement, true);
     return false;
   }
