@@ -5,6 +5,7 @@
 #include <map>
 
 #include "device/DeviceFactory.h"
+#include "device/DeviceTaskScope.h"
 #include "errors/ZtDeviceConfigurationException.h"
 #include "foundation/JournalMacros.h"
 #include "otherdevices/wireless/GotoMeasurementTask.h"
@@ -300,10 +301,17 @@ bool TovanaStationDevice::setDeviceRejectedInternal(ZtDeviceId deviceId, bool wa
   return true;
 }
 
+unsigned TovanaStationDevice::addRequestJob(std::function<void()> job) {
+  return m_requests.add([this, job = std::move(job)] {
+    const DeviceTaskScope hold(this, DeviceTaskScope::Kind::kHold);
+    job();
+  });
+}
+
 unsigned TovanaStationDevice::addRequestTask(std::unique_ptr<zelto::ThreadPoolTask> task) {
   if (!task) return 0;
   std::shared_ptr<zelto::ThreadPoolTask> shared(std::move(task));
-  return m_requests.add([shared] {
+  return addRequestJob([shared] {
     try {
       shared->exec();
     } catch (...) {
@@ -751,7 +759,7 @@ void TovanaStationDevice::dispatchConnectionIndication(const ZtMessage& message)
     delete m;
   });
   ZtMessage_constructCopy(copy.get(), &message);
-  m_requests.add([this, copy] {
+  addRequestJob([this, copy] {
     const uint8_t subId = ZtMessage_getDataByte(copy.get(), 0);
     const ZtDeviceId deviceId = ZtMessage_getDataLong(copy.get(), 1);
     const HeldChild<KtwDevice> k = getOrCreateChildDevice(deviceId, false);
@@ -814,7 +822,7 @@ void TovanaStationDevice::handleMasterIndication(const ZtMessage& message) {
     case kRecordingStarted: {
       const bool hasFrame = size == 7;
       const uint16_t frame = hasFrame ? ZtMessage_getDataShort(&message, 5) : 0;
-      m_requests.add([this, hasFrame, frame] {
+      addRequestJob([this, hasFrame, frame] {
         if (logFileInterface() && deviceState() != ZDS_WaitingForRecordingStart) return;
         clearCache();
         if (logFileInterface()) writeFilterStateToFile();
@@ -824,7 +832,7 @@ void TovanaStationDevice::handleMasterIndication(const ZtMessage& message) {
       break;
     }
     case kRecordingEnded:
-      m_requests.add([this] {
+      addRequestJob([this] {
         const ZtDeviceState state = deviceState();
         if (state == ZDS_Recording || state == ZDS_WaitingForRecordingStart) startWirelessFlushing(true);
       });
@@ -852,7 +860,7 @@ void TovanaStationDevice::handleMasterIndication(const ZtMessage& message) {
           std::lock_guard<std::mutex> lock(m_settingsMutex);
           m_flushing.clear();
         }
-        m_requests.add([this] {
+        addRequestJob([this] {
           if (deviceState() == ZDS_FlushingData) setDeviceState(ZDS_FinalizingRecording, true);
         });
       }

@@ -21,6 +21,7 @@
 // none of its locks around a device's initialisation, so no control lock orders against it.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -146,6 +147,10 @@ class TovanaStationDevice : public ZtDevice {
   // Runs the task (a GotoMeasurementTask, RadioDisableTask or AcceptRejectTask) on the station's
   // request thread; its job id, 0 once the station is going (the task is then dropped).
   unsigned addRequestTask(std::unique_ptr<zelto::ThreadPoolTask> task);
+  // Every job goes through here: it runs inside a hold of the station (DeviceTaskScope), so a
+  // handler it raises that closes the station's port ends the station once the job has returned
+  // (the request thread is a member of the station).
+  unsigned addRequestJob(std::function<void()> job);
   // Without children back to Measurement; else the children, then the station, to FlushingData.
   // Awaited only with wait. Not on the parse thread: a master's state change waits for its
   // children's.
