@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/DeferredEndTask.h"
+#include "device/DeferredEndings.h"
 #include "device/DeviceTaskScope.h"
 #include "device/ZtDevice.h"
 #include "foundation/JournalMacros.h"
@@ -182,7 +182,7 @@ void ZtControl::closeMatching(Pred pred, bool wait) {
 
 void ZtControl::waitForDeferredEndings() {
   if (WalkScope::active() || DeviceTaskScope::any()) return;
-  zelto::DeferredEndTask::waitForAll();
+  DeferredEndings::waitForAll();
 }
 
 ZtDevice* ZtControl::findIn(const HeldMasters& masters, ZtDeviceId deviceId, ZtDevice** master) {

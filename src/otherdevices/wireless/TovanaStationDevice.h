@@ -10,9 +10,9 @@
 // Threads. Requests run on the caller's thread and block on their replies; a request holds the
 // link's request lock (ZtDevice::lockRequests) from its write to its reply. Indications arrive on
 // the link's parse thread and never wait there: those that may create a child, and the radio
-// disable the station reports unasked, run on the station's request thread
-// (StationRequestThread), as does measurement start without waiting. That thread is stopped
-// before the station terminates, so no such work outlives it.
+// disable the station reports unasked, run on the station's request thread (a zelto::JobThread
+// of its own: such work waits for replies parsed on the pool), as does measurement start without
+// waiting. That thread is stopped before the station terminates, so no such work outlives it.
 // Locks: m_childLock (recursive) while a child is looked up, created or set up; m_modeMutex
 // guards the operational flag and the pending mode; m_settingsMutex guards the settings record
 // and the flushing record. Lock order: request lock, then m_childLock, then the leaves
@@ -27,10 +27,10 @@
 #include <vector>
 
 #include "device/ZtDevice.h"
+#include "foundation/JobThread.h"
 #include "foundation/ThreadPoolTask.h"
 #include "otherdevices/wireless/EwmsData.h"
 #include "otherdevices/wireless/FlushingIndication.h"
-#include "otherdevices/wireless/StationRequestThread.h"
 
 class KtwDevice;
 
@@ -225,5 +225,5 @@ class TovanaStationDevice : public ZtDevice {
   std::atomic<bool> m_flushingEnded{false};
   mutable std::atomic<uint32_t> m_syncBoxState{0};
   mutable std::recursive_mutex m_childLock;
-  mutable StationRequestThread m_requests;
+  mutable zelto::JobThread m_requests;
 };
