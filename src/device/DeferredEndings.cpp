@@ -23,7 +23,9 @@ Pending& pending() {
   return *p;
 }
 
-void settle() {
+}  // namespace
+
+void DeferredEndings::settle() {
   Pending& p = pending();
   {
     std::lock_guard<std::mutex> lock(p.mutex);
@@ -32,8 +34,6 @@ void settle() {
   }
   p.none.notify_all();
 }
-
-}  // namespace
 
 void DeferredEndings::announce() {
   Pending& p = pending();

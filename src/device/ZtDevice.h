@@ -453,11 +453,12 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   void removeRef();
   // Ends the device when it and all its children are unreferenced.
   void removeIfNoRefs();
-  // The control's close: prepareForTermination, then one reference dropped, then done (when
-  // given). Asked from inside work of the device's tree on this thread (a handler of one of its
-  // tasks, of its link's parsing), all of it runs on the ending thread once that work has
-  // returned (see DeviceTaskScope); the call then returns at once.
-  void terminateAndRemoveRef(std::function<void()> done = {});
+  // The control's close: prepareForTermination, then beforeRemoveRef (the device still whole),
+  // then one reference dropped, then done (each when given). Asked from inside work of the
+  // device's tree on this thread (a handler of one of its tasks, of its link's parsing), all of
+  // it runs on the ending thread once that work has returned (see DeviceTaskScope); the call then
+  // returns at once.
+  void terminateAndRemoveRef(std::function<void()> beforeRemoveRef = {}, std::function<void()> done = {});
   // True when an ending asked for on this thread now would wait for work of the device's tree
   // running here (see terminateAndRemoveRef).
   bool endsAfterOwnWorkHere() const;
