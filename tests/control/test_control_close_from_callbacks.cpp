@@ -179,10 +179,8 @@ class CloseFromHandlerRecorder {
   bool holdAfterClose = false;     // the closing handler returns only once release was called
 
   void release() {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_released = true;
-    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_released = true;
     m_changed.notify_all();
   }
   void markDead() { m_dead.store(true); }
@@ -232,11 +230,11 @@ class CloseFromHandlerRecorder {
   };
   static CloseFromHandlerRecorder* self(ZtCallbackPlainC* cb) { return reinterpret_cast<Table*>(cb)->self; }
 
+  // Notifies under the lock: the test frees the recorder once it has seen the last event, and
+  // its next lock then orders the free after this call's last use of the recorder.
   void record(Kind kind, ZtDevice* device, int value) {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_events.push_back({kind, device, value, m_dead.load()});
-    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back({kind, device, value, m_dead.load()});
     m_changed.notify_all();
   }
   void onData(ZtDevice* dev) {
@@ -430,7 +428,7 @@ TEST_P(CloseFromPacket, EndsAfterTheHandlerAndNothingFollowsTheDestruct) {
   const std::vector<CloseFromHandlerRecorder::Event> events = run.recorder->events();
   const long leaving = CloseFromHandlerRecorder::indexOf(events, Kind::HandlerLeaving);
   const long destructing = CloseFromHandlerRecorder::indexOfDestructing(events, run.device);
-  ASSERT_GE(leaving, 0);
+  ASSERT_GE(leaving, 0) << "the closing handler had not returned when ZtControl_destruct returned";
   EXPECT_LT(CloseFromHandlerRecorder::indexOf(events, Kind::CloseReturned), leaving);
   EXPECT_GT(destructing, leaving) << "the device was terminated inside the handler that closed it";
   EXPECT_EQ(CloseFromHandlerRecorder::lateCount(events), 0u) << "handlers raised after ZtControl_destruct returned";
