@@ -3,10 +3,13 @@
 // streaming at 100 Hz):
 //  - from the hang-up report (onError 289) on the link's reader thread, the emulator killed: the
 //    close returns inside the handler, the device leaves the control and is terminated, and the
-//    reader thread ends (it deletes the link once it has returned from the handler);
-//  - from a packet's handler (onDataAvailable) on the device's processing task: the close returns
-//    inside the handler, the device leaves the control at once, its termination runs once the
-//    handler has returned, and ZtControl_destruct waits for it: no handler is raised afterwards.
+//    reader thread ends (it deletes the link once it has returned from the handler); a handler
+//    removal made meanwhile waits until the reader has left the handler;
+//  - from a packet's handler (onDataAvailable) on the device's processing task, or from the
+//    handler of a parsed message (onMessageReceivedFromDevice) on the link's parse task: the
+//    close returns inside the handler, the device leaves the control at once, its termination
+//    runs once the handler has returned (also on a pool of one worker), and ZtControl_destruct
+//    waits for it: no handler is raised afterwards.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -21,6 +24,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +32,7 @@
 #include <tuple>
 #include <vector>
 
+#include "foundation/ThreadPool.h"
 #include "support/EmulatorProcess.h"
 #include "zeltodeviceapi/ztcallbackplainc.h"
 #include "zeltodeviceapi/ztcontrol.h"
@@ -122,7 +127,7 @@ enum class CloseCall { ClosePort1, Close };
 // the table is marked dead (its control destroyed) are counted as late.
 class CloseFromHandlerRecorder {
  public:
-  enum class Kind { StateChanged, Data, Error, Other, CloseReturned, HandlerLeaving };
+  enum class Kind { StateChanged, Data, Error, Other, CloseReturned, HandlerLeaving, RemovalReturned };
   struct Event {
     Kind kind;
     ZtDevice* device;
@@ -157,8 +162,8 @@ class CloseFromHandlerRecorder {
     t.m_onNonDataMessage = [](ZtCallbackPlainC* cb, ZtDevice* dev, const ZtMessage*) {
       self(cb)->record(Kind::Other, dev, 10);
     };
-    t.m_onMessageReceivedFromDevice = [](ZtCallbackPlainC* cb, ZtDevice* dev, const ZtMessage*) {
-      self(cb)->record(Kind::Other, dev, 11);
+    t.m_onMessageReceivedFromDevice = [](ZtCallbackPlainC* cb, ZtDevice* dev, const ZtMessage* m) {
+      self(cb)->onMessage(dev, m);
     };
     t.m_onMessageSentToDevice = [](ZtCallbackPlainC* cb, ZtDevice* dev, const ZtMessage*) {
       self(cb)->record(Kind::Other, dev, 12);
@@ -176,6 +181,7 @@ class CloseFromHandlerRecorder {
   CloseCall call = CloseCall::ClosePort1;
   bool closeOnHangUp = false;
   int closeOnPacket = 0;           // 0: never
+  int closeOnDataMessage = 0;      // the n-th data message parsed (link's parse task); 0: never
   bool holdAfterClose = false;     // the closing handler returns only once release was called
 
   void release() {
@@ -184,6 +190,8 @@ class CloseFromHandlerRecorder {
     m_changed.notify_all();
   }
   void markDead() { m_dead.store(true); }
+  // An event of the test's own thread, in order with the handlers'.
+  void note(Kind kind) { record(kind, nullptr, 0); }
 
   bool waitFor(const std::function<bool(const std::vector<Event>&)>& done) {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -241,6 +249,13 @@ class CloseFromHandlerRecorder {
     record(Kind::Data, dev, 0);
     if (closeOnPacket > 0 && ++m_packets == closeOnPacket && !m_closing.exchange(true)) closeHere(dev);
   }
+  void onMessage(ZtDevice* dev, const ZtMessage* message) {
+    record(Kind::Other, dev, 11);
+    const uint8_t id = ZtMessage_getMessageId(message);
+    if (closeOnDataMessage > 0 && (id == 0x32 || id == 0x36) && ++m_dataMessages == closeOnDataMessage &&
+        !m_closing.exchange(true))
+      closeHere(dev);
+  }
   void onError(ZtDevice* dev, ZtResultValue error) {
     record(Kind::Error, dev, error);
     if (closeOnHangUp && error == ZRV_PORTCLOSED && !m_closing.exchange(true)) closeHere(dev);
@@ -273,6 +288,7 @@ class CloseFromHandlerRecorder {
   std::atomic<bool> m_dead{false};
   std::atomic<bool> m_closing{false};
   std::atomic<int> m_packets{0};
+  std::atomic<int> m_dataMessages{0};
 };
 
 using Kind = CloseFromHandlerRecorder::Kind;
@@ -338,19 +354,34 @@ void expectOutOfControl(ZtControl* control, ZtDeviceId id) {
 
 // ---- From the hang-up report on the reader thread ------------------------------------------------
 
-class CloseFromHangUp : public ::testing::TestWithParam<std::tuple<CloseFromHandlerFamily, CloseCall>> {};
+// What the closing hang-up handler calls, and whether the test removes the handler (chained,
+// from the control) while the closing handler is still inside: the removal must wait for it.
+struct CloseFromHangUpCase {
+  const char* name;
+  CloseCall call;
+  bool removeWhileHeld;
+};
+
+const CloseFromHangUpCase kCloseFromHangUpCases[] = {
+    {"closePort_1", CloseCall::ClosePort1, false},
+    {"close", CloseCall::Close, false},
+    {"closePort_1_RemovalWaitsForTheHandler", CloseCall::ClosePort1, true},
+};
+
+class CloseFromHangUp : public ::testing::TestWithParam<std::tuple<CloseFromHandlerFamily, CloseFromHangUpCase>> {};
 
 // The emulator killed while streaming: the link reports the hang-up (289) on its reader thread
 // and the handler closes the port there. The close returns, the device leaves the control and is
 // terminated, the reader thread ends, and the control is destroyed.
 TEST_P(CloseFromHangUp, ClosesInsideTheReportAndTheReaderEnds) {
-  const auto& [family, call] = GetParam();
+  const auto& [family, c] = GetParam();
   CloseFromHandlerWatchdog watch;
   const int readersBefore = linkReaderThreads();
   ASSERT_GE(readersBefore, 0);
   CloseFromHandlerRun run(family);
   run.recorder->closeOnHangUp = true;
-  run.recorder->call = call;
+  run.recorder->call = c.call;
+  run.recorder->holdAfterClose = c.removeWhileHeld;
   watch.stage("opening the port");
   ASSERT_TRUE(run.open());
   ASSERT_EQ(linkReaderThreads(), readersBefore + 1);
@@ -365,6 +396,20 @@ TEST_P(CloseFromHangUp, ClosesInsideTheReportAndTheReaderEnds) {
   EXPECT_EQ(run.recorder->closingThread(), "KtThread");
   expectOutOfControl(run.control, family.id);
   EXPECT_TRUE(run.recorder->waitForDestructing(run.device)) << "the device was not terminated";
+  if (c.removeWhileHeld) {
+    watch.stage("removing the handler");
+    auto removal = std::async(std::launch::async, [&run] {
+      ZtControl_removeCallbackHandler(run.control, run.recorder->handler(), 1);
+      run.recorder->note(Kind::RemovalReturned);
+    });
+    // The reader is still inside the handler, which may not be freed yet.
+    EXPECT_EQ(removal.wait_for(200ms), std::future_status::timeout) << "the removal did not wait for the handler";
+    run.recorder->release();
+    ASSERT_EQ(removal.wait_for(kEventLimit), std::future_status::ready) << "the removal did not return";
+    const std::vector<CloseFromHandlerRecorder::Event> events = run.recorder->events();
+    EXPECT_LT(CloseFromHandlerRecorder::indexOf(events, Kind::HandlerLeaving),
+              CloseFromHandlerRecorder::indexOf(events, Kind::RemovalReturned));
+  }
   watch.stage("the reader ending");
   EXPECT_TRUE(linkReadersDropTo(readersBefore, kEventLimit)) << linkReaderThreads() << " readers left";
   watch.stage("ZtControl_destruct");
@@ -376,32 +421,51 @@ TEST_P(CloseFromHangUp, ClosesInsideTheReportAndTheReaderEnds) {
 
 INSTANTIATE_TEST_SUITE_P(Families, CloseFromHangUp,
                          ::testing::Combine(::testing::ValuesIn(kCloseFromHandlerFamilies),
-                                            ::testing::Values(CloseCall::ClosePort1, CloseCall::Close)),
+                                            ::testing::ValuesIn(kCloseFromHangUpCases)),
                          [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) == CloseCall::ClosePort1 ? "_closePort_1" : "_close");
+                           return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });
 
-// ---- From a packet's handler on the device's processing task -------------------------------------
+// ---- From a handler of the device's own work on the pool -----------------------------------------
 
-// After the close returned inside the handler: the test waits for the device's ending, or
-// destroys the control while the handler is still held inside (the ending is then still to come
-// and ZtControl_destruct must wait for it).
-enum class EndingSeen { BeforeDestruct, WithHandlerHeld };
+// Where the handler that closes runs, and what the test does once the close has returned there.
+struct CloseFromWorkCase {
+  const char* name;
+  bool onParse;      // the 50th data message's onMessageReceivedFromDevice (the link's parse task),
+                     // else the 50th packet's onDataAvailable (the device's processing task)
+  bool holdHandler;  // ZtControl_destruct while the closing handler is still inside (the ending is
+                     // then still to come and the destruct must wait for it), else the ending awaited
+  bool oneWorker;    // a pool of one worker: the ending must not need a second pool thread
+};
 
-class CloseFromPacket : public ::testing::TestWithParam<std::tuple<CloseFromHandlerFamily, EndingSeen>> {};
+const CloseFromWorkCase kCloseFromWorkCases[] = {
+    {"Packet_EndingAwaited", false, false, false},
+    {"Packet_DestructWhileHandlerHeld", false, true, false},
+    {"Packet_OneWorkerPool", false, false, true},
+    {"ParsedMessage_EndingAwaited", true, false, false},
+};
 
-// closePort_1 from the 50th packet's handler: it returns there, the device leaves the control at
-// once, its termination comes only after the handler has returned, and no handler is raised once
-// ZtControl_destruct has returned.
-TEST_P(CloseFromPacket, EndsAfterTheHandlerAndNothingFollowsTheDestruct) {
-  const auto& [family, ending] = GetParam();
+class CloseFromWork : public ::testing::TestWithParam<std::tuple<CloseFromHandlerFamily, CloseFromWorkCase>> {};
+
+// closePort_1 from the 50th packet's (or parsed data message's) handler: it returns there, the
+// device leaves the control at once, its termination comes only after the handler has returned,
+// and no handler is raised once ZtControl_destruct has returned.
+TEST_P(CloseFromWork, EndsAfterTheHandlerAndNothingFollowsTheDestruct) {
+  const auto& [family, c] = GetParam();
   CloseFromHandlerWatchdog watch;
+  zelto::ThreadPool* pool = zelto::ThreadPool::instance();
+  const unsigned poolSize = pool->poolSize();
+  if (c.oneWorker) pool->setPoolSize(1);
+  struct PoolSizeBack {
+    zelto::ThreadPool* pool;
+    unsigned size;
+    ~PoolSizeBack() { pool->setPoolSize(size); }
+  } poolSizeBack{pool, poolSize};
   const int readersBefore = linkReaderThreads();
   ASSERT_GE(readersBefore, 0);
   CloseFromHandlerRun run(family);
-  run.recorder->closeOnPacket = 50;
-  run.recorder->holdAfterClose = ending == EndingSeen::WithHandlerHeld;
+  (c.onParse ? run.recorder->closeOnDataMessage : run.recorder->closeOnPacket) = 50;
+  run.recorder->holdAfterClose = c.holdHandler;
   watch.stage("opening the port");
   ASSERT_TRUE(run.open());
   watch.stage("closing from the 50th packet");
@@ -410,7 +474,7 @@ TEST_P(CloseFromPacket, EndsAfterTheHandlerAndNothingFollowsTheDestruct) {
   EXPECT_EQ(run.recorder->closingThread(), "Pooled Thread");
   expectOutOfControl(run.control, family.id);
 
-  if (ending == EndingSeen::BeforeDestruct) {
+  if (!c.holdHandler) {
     watch.stage("the deferred ending");
     EXPECT_TRUE(run.recorder->waitForDestructing(run.device)) << "the device was not terminated";
   } else {
@@ -434,13 +498,11 @@ TEST_P(CloseFromPacket, EndsAfterTheHandlerAndNothingFollowsTheDestruct) {
   EXPECT_EQ(CloseFromHandlerRecorder::lateCount(events), 0u) << "handlers raised after ZtControl_destruct returned";
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, CloseFromPacket,
+INSTANTIATE_TEST_SUITE_P(Families, CloseFromWork,
                          ::testing::Combine(::testing::ValuesIn(kCloseFromHandlerFamilies),
-                                            ::testing::Values(EndingSeen::BeforeDestruct, EndingSeen::WithHandlerHeld)),
+                                            ::testing::ValuesIn(kCloseFromWorkCases)),
                          [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) == EndingSeen::BeforeDestruct ? "_EndingAwaited"
-                                                                                         : "_DestructWhileHandlerHeld");
+                           return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });
 
 }  // namespace
