@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/DeferredEndTask.h"
+#include "device/DeferredEndings.h"
 #include "device/DeviceTaskScope.h"
 #include "device/ZtDevice.h"
 #include "foundation/JournalMacros.h"
@@ -65,8 +65,14 @@ class OpeningScope {
 ZtControl::MasterHold::~MasterHold() {
   // The device left the list (and the control's chain) before its last hold went.
   std::shared_ptr<Ended> ended = m_ended;
+  ZtDevice* device = m_device;
+  CallbackManagerZda* unchainFrom = m_unchainFrom;
   try {
-    m_device->terminateAndRemoveRef([ended] { ended->signal(); });
+    device->terminateAndRemoveRef(
+        [unchainFrom, device] {
+          if (unchainFrom) unchainFrom->removeChainedManager(device);
+        },
+        [ended] { ended->signal(); });
   } catch (...) {
     JLOG_ERROR("closing device " << std::hex << m_device->deviceId() << " failed");
     ended->signal();
@@ -171,9 +177,13 @@ void ZtControl::closeMatching(Pred pred, bool wait) {
   wait = wait && !WalkScope::active();
   for (auto& hold : closing) {
     ZtDevice* device = hold->device();
-    removeChainedManager(device);
-    // From inside the device's own work the ending waits for this call to return: close waits.
+    // From inside the device's own work the ending waits for this call to return (close waits
+    // for it); meanwhile the device stays chained, so handler removals still reach it.
     const bool deferred = device->endsAfterOwnWorkHere();
+    if (deferred)
+      hold->unchainWhenTerminated(this);
+    else
+      removeChainedManager(device);
     const std::shared_ptr<MasterHold::Ended> ended = hold->ended();
     hold.reset();
     if (wait && !deferred) ended->wait();
@@ -181,8 +191,18 @@ void ZtControl::closeMatching(Pred pred, bool wait) {
 }
 
 void ZtControl::waitForDeferredEndings() {
-  if (WalkScope::active() || DeviceTaskScope::any()) return;
-  zelto::DeferredEndTask::waitForAll();
+  if (WalkScope::active() || DeviceTaskScope::any() || CallbackManagerZda::isInsideCallback()) return;
+  DeferredEndings::waitForAll();
+}
+
+void ZtControl::removeCallbackHandler(ZtCallbackPlainC* handler, bool chain) {
+  CallbackManagerZda::removeCallbackHandler(handler, chain);
+  waitForDeferredEndings();
+}
+
+void ZtControl::clearCallbackHandlers(bool chain) {
+  CallbackManagerZda::clearCallbackHandlers(chain);
+  waitForDeferredEndings();
 }
 
 ZtDevice* ZtControl::findIn(const HeldMasters& masters, ZtDeviceId deviceId, ZtDevice** master) {

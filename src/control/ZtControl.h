@@ -65,10 +65,15 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
     MasterHold& operator=(const MasterHold&) = delete;
     ZtDevice* device() const { return m_device; }
     std::shared_ptr<Ended> ended() const { return m_ended; }
+    // For a close from inside the device's own work: the device stays chained under manager
+    // (the control) until its deferred ending has terminated it, so that handler removals made
+    // on the control meanwhile still reach it (and wait for its handlers in flight).
+    void unchainWhenTerminated(CallbackManagerZda* manager) { m_unchainFrom = manager; }
 
    private:
     ZtDevice* m_device;
     std::shared_ptr<Ended> m_ended;
+    CallbackManagerZda* m_unchainFrom = nullptr;
   };
   // Marks the calling thread as walking the masters (calling them) for its scope: a close made
   // by this thread meanwhile (from a callback, say) does not wait for the walk's holds to go.
@@ -185,6 +190,12 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   // After the broadcast device started or stopped recording; no lasting effect.
   void updateRecordingState();
   void attachDataBundler(ZtDataBundler* bundler);
+  // As the callback manager's; from outside any handler they also wait for the device endings
+  // deferred from handlers (see close), so a handler that closed its port from the reader of
+  // that port has returned before the caller frees it.
+  void removeCallbackHandler(ZtCallbackPlainC* handler, bool chain);
+  void clearCallbackHandlers(bool chain);
+
   void detachDataBundler(ZtDataBundler* bundler);
   BroadcastDevice* broadcastDevice() const { return m_broadcastDevice; }
   // The masters in list order, each held until the snapshot goes.
@@ -204,8 +215,9 @@ class ZtControl : public DeviceFactory, public CallbackManagerZda {
   template <typename Pred>
   void closeMatching(Pred pred, bool wait = true);
   // Waits for the device endings deferred to the end of the devices' own work (closes and last
-  // references from their handlers, see DeviceTaskScope), unless this thread is inside such work
-  // or a walk (it could be what they wait for).
+  // references from their handlers, see DeviceTaskScope) and for readers deleting their links
+  // after a close from their own handler, unless this thread is inside such work, a handler or
+  // a walk (it could be what they wait for).
   void waitForDeferredEndings();
   // The list's hold of the master of the device with that id (expired when none).
   std::weak_ptr<MasterHold> findHold(ZtDeviceId deviceId) const;

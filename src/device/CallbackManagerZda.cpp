@@ -287,6 +287,8 @@ void CallbackManagerZda::clearCallbackHandlers(bool chain) {
 
 std::vector<ZtCallbackPlainC*> CallbackManagerZda::callbackHandlers() const { return handlerSnapshot(); }
 
+bool CallbackManagerZda::isInsideCallback() { return t_fanOutDepth > 0; }
+
 // ---- Chain ----
 
 void CallbackManagerZda::addChainedManager(CallbackManagerZda* manager) {

@@ -54,6 +54,8 @@ class CallbackManagerZda : public ZtCallback {
   void copyCallbackHandlersFrom(CallbackManagerZda* source, bool chain);
 
   std::vector<ZtCallbackPlainC*> callbackHandlers() const;
+  // True while this thread runs a handler called by a fan-out of any manager.
+  static bool isInsideCallback();
   std::vector<CallbackManagerZda*> chainedManagers() const;
 
   // Fan-out: every handler with a non-null entry for the event, in registration order, with the

@@ -3,10 +3,9 @@
 #include <memory>
 #include <utility>
 
-#include "device/DeferredEndTask.h"
+#include "device/DeferredEndings.h"
 #include "device/ZtDevice.h"
 #include "foundation/JournalMacros.h"
-#include "foundation/ThreadPool.h"
 
 namespace {
 thread_local DeviceTaskScope* t_innermost = nullptr;
@@ -21,16 +20,10 @@ DeviceTaskScope::~DeviceTaskScope() {
   t_innermost = m_outer;
   if (!m_deferred) return;
   std::unique_ptr<std::vector<std::function<void()>>> deferred(m_deferred);
-  zelto::DeferredEndTask* task = nullptr;
   try {
-    task = new zelto::DeferredEndTask(std::move(*deferred));
-    zelto::ThreadPool::instance()->addTask(task);
+    DeferredEndings::queue(std::move(*deferred));
   } catch (...) {
-    // No pool, no memory: the device stays as it is, no longer counted as ending.
-    if (task)
-      delete task;
-    else
-      zelto::DeferredEndTask::settle();
+    // No memory for the job: the devices stay as they are.
     JLOG_ERROR("a device ending deferred to the end of its own work could not be queued");
   }
 }
@@ -55,7 +48,7 @@ bool DeviceTaskScope::any() { return t_innermost != nullptr; }
 void DeviceTaskScope::defer(std::function<void()> action) {
   if (!m_deferred) {
     m_deferred = new std::vector<std::function<void()>>();
-    zelto::DeferredEndTask::announce();
+    DeferredEndings::announce();
   }
   m_deferred->push_back(std::move(action));
 }

@@ -11,9 +11,9 @@
 //  - Deferred ending. A device ended from inside such work (an application's handler closing its
 //    port or dropping its last reference) would be deleted under the work that raised the
 //    handler. Its ending is kept on the outermost scope of this thread that belongs to the
-//    device's tree (the device, its master or a sibling), and queued on the task pool when that
-//    scope ends, so it runs once the work has returned and never on a thread that would wait
-//    for itself.
+//    device's tree (the device, its master or a sibling), and handed to the ending thread
+//    (DeferredEndings) when that scope ends, so it runs once the work has returned and never on
+//    a thread that would wait for itself.
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -27,7 +27,7 @@ class DeviceTaskScope {
     kHold,  // other work of the device that must not see it deleted
   };
   explicit DeviceTaskScope(const ZtDevice* device, Kind kind = Kind::kTask);
-  // Queues what was deferred to this scope (one pool task, run in the order deferred).
+  // Hands what was deferred to this scope to the ending thread, in the order deferred.
   ~DeviceTaskScope();
   DeviceTaskScope(const DeviceTaskScope&) = delete;
   DeviceTaskScope& operator=(const DeviceTaskScope&) = delete;
@@ -39,7 +39,7 @@ class DeviceTaskScope {
   // True when this thread is inside any scope.
   static bool any();
 
-  // Runs action on the task pool once this scope has ended. Allocates (rare path only).
+  // Runs action on the ending thread once this scope has ended. Allocates (rare path only).
   void defer(std::function<void()> action);
 
  private:

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "device/DeferredEndings.h"
 #include "device/DeviceTaskScope.h"
 #include "device/OwnedMessage.h"
 #include "device/ProcessTask.h"
@@ -143,8 +144,9 @@ ZtDevice::~ZtDevice() {
       removeChainedManager(m_communicator);
       if (m_communicator->masterDevice() == this) m_communicator->setMasterDevice(nullptr);
       // On the link's reader thread (a handler of its hang-up report closed the port) the reader
-      // deletes the link once it has returned.
-      m_communicator->destroy();
+      // deletes the link once it has returned; a control's close waits for that.
+      DeferredEndings::announce();
+      m_communicator->destroy(&DeferredEndings::settle);
       m_communicator = nullptr;
     }
   } catch (...) {
@@ -278,11 +280,11 @@ void ZtDevice::removeRef() {
   release();
 }
 
-void ZtDevice::terminateAndRemoveRef(std::function<void()> done) {
+void ZtDevice::terminateAndRemoveRef(std::function<void()> beforeRemoveRef, std::function<void()> done) {
   if (DeviceTaskScope* scope = DeviceTaskScope::holding(this)) {
     hold();
-    scope->defer([this, done = std::move(done)]() mutable {
-      terminateAndRemoveRef(std::move(done));
+    scope->defer([this, beforeRemoveRef = std::move(beforeRemoveRef), done = std::move(done)]() mutable {
+      terminateAndRemoveRef(std::move(beforeRemoveRef), std::move(done));
       release();
     });
     return;
@@ -292,6 +294,7 @@ void ZtDevice::terminateAndRemoveRef(std::function<void()> done) {
   hold();
   try {
     prepareForTermination();
+    if (beforeRemoveRef) beforeRemoveRef();
     removeRef();
   } catch (...) {
     JLOG_ERROR("closing device " << std::hex << deviceId() << " failed");

@@ -17,8 +17,8 @@
 // its master object alive until the child's destructor has run. Delete a device directly only
 // when no other thread can reach it (an owner that never shared it). An ending asked for from
 // inside work of the device's tree on the same thread (a handler raised by one of its tasks or by
-// its link's parsing) runs on the task pool once that work has returned (DeviceTaskScope), so
-// the work never finds the device deleted under it and never waits for itself.
+// its link's parsing) runs on a thread of its own once that work has returned (DeviceTaskScope),
+// so the work never finds the device deleted under it and never waits for itself.
 //
 // Publication. A device takes part in the walks of its master, and a master receives its link's
 // messages, only from its first addRef on: the base constructors run before the device class's
@@ -453,11 +453,12 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   void removeRef();
   // Ends the device when it and all its children are unreferenced.
   void removeIfNoRefs();
-  // The control's close: prepareForTermination, then one reference dropped, then done (when
-  // given). Asked from inside work of the device's tree on this thread (a handler of one of its
-  // tasks, of its link's parsing), all of it runs on the task pool once that work has returned
-  // (see DeviceTaskScope); the call then returns at once.
-  void terminateAndRemoveRef(std::function<void()> done = {});
+  // The control's close: prepareForTermination, then beforeRemoveRef (the device still whole),
+  // then one reference dropped, then done (each when given). Asked from inside work of the
+  // device's tree on this thread (a handler of one of its tasks, of its link's parsing), all of
+  // it runs on the ending thread once that work has returned (see DeviceTaskScope); the call then
+  // returns at once.
+  void terminateAndRemoveRef(std::function<void()> beforeRemoveRef = {}, std::function<void()> done = {});
   // True when an ending asked for on this thread now would wait for work of the device's tree
   // running here (see terminateAndRemoveRef).
   bool endsAfterOwnWorkHere() const;

@@ -7,6 +7,7 @@
 #include <iomanip>
 #include <limits>
 #include <memory>
+#include <thread>
 
 #include "device/DeviceFactory.h"
 #include "device/OwnedMessage.h"
@@ -696,6 +697,15 @@ void KtwDevice::flushCache() {
 
 bool KtwDevice::writeWorkingCache(zelto::IPacketDataCache& working, ZtDeviceState state, int64_t limit) {
   std::lock_guard<std::recursive_mutex> lock(m_recordingWriteMutex);
+  // Asked for again on this thread from inside the pass (by one of its onWriteDataToLogFile
+  // handlers): that pass writes the rest; a second one would offer the packet in hand again.
+  const std::thread::id self = std::this_thread::get_id();
+  if (m_recordingWriter == self) return true;
+  m_recordingWriter = self;
+  struct WriterReset {
+    std::thread::id& writer;
+    ~WriterReset() { writer = std::thread::id(); }
+  } writerReset{m_recordingWriter};
   const int64_t start = m_recordingStartFrame.load();
   zelto::ScratchPacket packet;
   try {
@@ -725,7 +735,8 @@ bool KtwDevice::writeWorkingCache(zelto::IPacketDataCache& working, ZtDeviceStat
         JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)
                              << " left out of the recording, inside an interval recorded whole");
       } else if (recorded && onWriteDataToLogFile(this, packet.get())) {
-        // A handler that ended the tracker (same thread) has written it already.
+        // The handler may have emptied the working cache (flushInputBuffers): then it is not
+        // written.
         if (!working.contains(c)) continue;
         if (spansLoss)
           JLOG_ALERT("device " << std::hex << deviceId() << std::dec << ": interval " << frameRangeText(*packet)

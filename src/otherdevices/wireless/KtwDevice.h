@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "trackers/KtDevice.h"
@@ -245,9 +246,12 @@ class KtwDevice : public KtDevice {
   std::atomic<ZtRejectReason> m_rejectReason{ZRR_Unknown};
   // Serialises the writing of the working cache to the recording. The tracker's processing and
   // its state changes are one chain, but a removal's change to Destructing runs beside a packet
-  // routed to the tracker just before; without it both would write the same packets. Recursive:
-  // an onWriteDataToLogFile handler that removes the tracker writes the rest on the same thread.
+  // routed to the tracker just before; without it both would write the same packets. Recursive,
+  // so that a write-back asked for from inside a pass on the same thread (an onWriteDataToLogFile
+  // handler) finds m_recordingWriter and returns, leaving the rest to the pass; a handler that
+  // ends the tracker there ends it once the tracker's work has returned (DeviceTaskScope).
   std::recursive_mutex m_recordingWriteMutex;
+  std::thread::id m_recordingWriter;  // the thread making a pass; guarded by m_recordingWriteMutex
   mutable std::mutex m_triggerMutex;  // guards the two slots
   ZtTriggerIndicationData m_triggers[2] = {};
   bool m_triggerValid[2] = {false, false};

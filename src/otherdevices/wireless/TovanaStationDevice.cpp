@@ -5,6 +5,7 @@
 #include <map>
 
 #include "device/DeviceFactory.h"
+#include "device/DeviceTaskScope.h"
 #include "errors/ZtDeviceConfigurationException.h"
 #include "foundation/JournalMacros.h"
 #include "otherdevices/wireless/GotoMeasurementTask.h"
@@ -300,10 +301,17 @@ bool TovanaStationDevice::setDeviceRejectedInternal(ZtDeviceId deviceId, bool wa
   return true;
 }
 
+unsigned TovanaStationDevice::addRequestJob(std::function<void()> job) {
+  return m_requests.add([this, job = std::move(job)] {
+    const DeviceTaskScope hold(this, DeviceTaskScope::Kind::kHold);
+    job();
+  });
+}
+
 unsigned TovanaStationDevice::addRequestTask(std::unique_ptr<zelto::ThreadPoolTask> task) {
   if (!task) return 0;
   std::shared_ptr<zelto::ThreadPoolTask> shared(std::move(task));
-  return m_requests.add([shared] {
+  return addRequestJob([shared] {
     try {
       shared->exec();
     } catch (...) {
@@ -612,12 +620,19 @@ bool TovanaStationDevice::stopRecording() {
   ScopedMessage message;
   ZtMessage_constructSized(&message.m, 0);
   ZtMessage_setMessageId(&message.m, kStopRecording);
-  const auto requestLock = lockRequests();
-  const Communicator::ReplyHandle ack = link->addReplyObject(kStopRecording + 1);
-  // Not sent: the recording goes on, and gotoConfig still leaves it.
-  if (!ack || !link->writeMessage(message.m)) return false;
-  ScopedMessage answer;
-  if (!ack->message(answer.m, kStopRecordingTimeout) || ZtMessage_getMessageId(&answer.m) != kStopRecording + 1) {
+  bool acknowledged;
+  {
+    const auto requestLock = lockRequests();
+    const Communicator::ReplyHandle ack = link->addReplyObject(kStopRecording + 1);
+    // Not sent: the recording goes on, and gotoConfig still leaves it.
+    if (!ack || !link->writeMessage(message.m)) return false;
+    ScopedMessage answer;
+    acknowledged =
+        ack->message(answer.m, kStopRecordingTimeout) && ZtMessage_getMessageId(&answer.m) == kStopRecording + 1;
+  }
+  // The state changes are awaited without the request lock: leaving the recording writes what
+  // the trackers held back, whose handlers may make requests of the station themselves.
+  if (!acknowledged) {
     setDeviceState(ZDS_Measurement, true);
     return false;
   }
@@ -744,7 +759,7 @@ void TovanaStationDevice::dispatchConnectionIndication(const ZtMessage& message)
     delete m;
   });
   ZtMessage_constructCopy(copy.get(), &message);
-  m_requests.add([this, copy] {
+  addRequestJob([this, copy] {
     const uint8_t subId = ZtMessage_getDataByte(copy.get(), 0);
     const ZtDeviceId deviceId = ZtMessage_getDataLong(copy.get(), 1);
     const HeldChild<KtwDevice> k = getOrCreateChildDevice(deviceId, false);
@@ -807,7 +822,7 @@ void TovanaStationDevice::handleMasterIndication(const ZtMessage& message) {
     case kRecordingStarted: {
       const bool hasFrame = size == 7;
       const uint16_t frame = hasFrame ? ZtMessage_getDataShort(&message, 5) : 0;
-      m_requests.add([this, hasFrame, frame] {
+      addRequestJob([this, hasFrame, frame] {
         if (logFileInterface() && deviceState() != ZDS_WaitingForRecordingStart) return;
         clearCache();
         if (logFileInterface()) writeFilterStateToFile();
@@ -817,7 +832,7 @@ void TovanaStationDevice::handleMasterIndication(const ZtMessage& message) {
       break;
     }
     case kRecordingEnded:
-      m_requests.add([this] {
+      addRequestJob([this] {
         const ZtDeviceState state = deviceState();
         if (state == ZDS_Recording || state == ZDS_WaitingForRecordingStart) startWirelessFlushing(true);
       });
@@ -845,7 +860,7 @@ void TovanaStationDevice::handleMasterIndication(const ZtMessage& message) {
           std::lock_guard<std::mutex> lock(m_settingsMutex);
           m_flushing.clear();
         }
-        m_requests.add([this] {
+        addRequestJob([this] {
           if (deviceState() == ZDS_FlushingData) setDeviceState(ZDS_FinalizingRecording, true);
         });
       }

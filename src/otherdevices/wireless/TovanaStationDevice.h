@@ -10,9 +10,9 @@
 // Threads. Requests run on the caller's thread and block on their replies; a request holds the
 // link's request lock (ZtDevice::lockRequests) from its write to its reply. Indications arrive on
 // the link's parse thread and never wait there: those that may create a child, and the radio
-// disable the station reports unasked, run on the station's request thread
-// (StationRequestThread), as does measurement start without waiting. That thread is stopped
-// before the station terminates, so no such work outlives it.
+// disable the station reports unasked, run on the station's request thread (a zelto::JobThread
+// of its own: such work waits for replies parsed on the pool), as does measurement start without
+// waiting. That thread is stopped before the station terminates, so no such work outlives it.
 // Locks: m_childLock (recursive) while a child is looked up, created or set up; m_modeMutex
 // guards the operational flag and the pending mode; m_settingsMutex guards the settings record
 // and the flushing record. Lock order: request lock, then m_childLock, then the leaves
@@ -21,15 +21,16 @@
 // none of its locks around a device's initialisation, so no control lock orders against it.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "device/ZtDevice.h"
+#include "foundation/JobThread.h"
 #include "foundation/ThreadPoolTask.h"
 #include "otherdevices/wireless/EwmsData.h"
 #include "otherdevices/wireless/FlushingIndication.h"
-#include "otherdevices/wireless/StationRequestThread.h"
 
 class KtwDevice;
 
@@ -146,6 +147,10 @@ class TovanaStationDevice : public ZtDevice {
   // Runs the task (a GotoMeasurementTask, RadioDisableTask or AcceptRejectTask) on the station's
   // request thread; its job id, 0 once the station is going (the task is then dropped).
   unsigned addRequestTask(std::unique_ptr<zelto::ThreadPoolTask> task);
+  // Every job goes through here: it runs inside a hold of the station (DeviceTaskScope), so a
+  // handler it raises that closes the station's port ends the station once the job has returned
+  // (the request thread is a member of the station).
+  unsigned addRequestJob(std::function<void()> job);
   // Without children back to Measurement; else the children, then the station, to FlushingData.
   // Awaited only with wait. Not on the parse thread: a master's state change waits for its
   // children's.
@@ -220,5 +225,5 @@ class TovanaStationDevice : public ZtDevice {
   std::atomic<bool> m_flushingEnded{false};
   mutable std::atomic<uint32_t> m_syncBoxState{0};
   mutable std::recursive_mutex m_childLock;
-  mutable StationRequestThread m_requests;
+  mutable zelto::JobThread m_requests;
 };

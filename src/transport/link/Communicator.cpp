@@ -163,12 +163,13 @@ Communicator::~Communicator() {
   if (m_kickFd >= 0) ::close(m_kickFd);
 }
 
-void Communicator::destroy() {
+void Communicator::destroy(std::function<void()> deleted) {
   if (m_thread && m_thread->isCurrentThread()) {
-    m_thread->deleteLinkOnExit();
+    m_thread->deleteLinkOnExit(std::move(deleted));
     return;
   }
   delete this;
+  if (deleted) deleted();
 }
 
 // ---- Port -----------------------------------------------------------------------------------

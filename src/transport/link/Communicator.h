@@ -20,6 +20,7 @@
 // The receive buffer and m_parseOutput belong to the parse tasks, which run one at a time.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -69,10 +70,11 @@ class Communicator : public CallbackManagerZda, public IMessageValidator {
   // Adopts an (opened or not) serial port interface.
   explicit Communicator(SerialInterface* port);
   ~Communicator() override;
-  // Deletes the link; on its own reader thread (a handler of the reader's error report that
-  // closed the port) the reader is stopped instead and deletes the link once its pass has
-  // returned, so the reader is never freed under itself nor asked to join itself.
-  void destroy();
+  // Deletes the link, then calls deleted (when given); on its own reader thread (a handler of
+  // the reader's error report that closed the port) the reader is stopped instead and does both
+  // once its pass has returned, so the reader is never freed under itself nor asked to join
+  // itself.
+  void destroy(std::function<void()> deleted = {});
 
   void initialize();
   // Stops and frees everything; with reinitialize, starts afresh as a new link.

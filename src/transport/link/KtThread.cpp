@@ -136,13 +136,18 @@ unsigned KtThread::jitterMs(long randomValue) {
 
 void KtThread::initFunction() { setPriority(5); }
 
-void KtThread::deleteLinkOnExit() {
+void KtThread::deleteLinkOnExit(std::function<void()> deleted) {
   m_deleteLink = true;
+  m_linkDeleted = std::move(deleted);
   requestStop();
 }
 
 void KtThread::exitFunction() {
-  if (m_deleteLink) delete m_link;
+  if (!m_deleteLink) return;
+  // Both go with the link: take what runs after it first.
+  std::function<void()> deleted = std::move(m_linkDeleted);
+  delete m_link;
+  if (deleted) deleted();
 }
 
 int KtThread::innerFunction() {

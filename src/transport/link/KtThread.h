@@ -26,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -76,9 +77,10 @@ class KtThread : public zelto::StandardThread {
   // Ends the reader's current wait once (it makes a pass at once).
   void wake();
   Communicator* communicator() const { return m_link; }
-  // On this thread only: ends the loop after the current pass and then deletes the link (which
-  // owns and so deletes this thread object; the system thread ends on its own).
-  void deleteLinkOnExit();
+  // On this thread only: ends the loop after the current pass, then deletes the link (which
+  // owns and so deletes this thread object; the system thread ends on its own) and calls
+  // deleted (when given).
+  void deleteLinkOnExit(std::function<void()> deleted);
   // The bytes written per repeat pass: a GotoConfig with 59 zero payload bytes, then an empty one.
   const ZtByteArray& gotoConfigBlock() const { return m_gotoConfigBlock; }
   // Bytes dropped from the parse backlog since construction.
@@ -142,6 +144,7 @@ class KtThread : public zelto::StandardThread {
 
   Communicator* const m_link;
   bool m_deleteLink = false;  // this thread only
+  std::function<void()> m_linkDeleted;  // this thread only
   std::atomic<bool> m_doGotoConfig{false};
   // Set when the repeat flag is raised: the next pass writes the block without waiting.
   std::atomic<bool> m_repeatNow{false};

@@ -1,12 +1,14 @@
-#include "otherdevices/wireless/StationRequestThread.h"
+#include "foundation/JobThread.h"
 
 #include <chrono>
 
 #include "foundation/JournalMacros.h"
 
-StationRequestThread::~StationRequestThread() { stop(); }
+namespace zelto {
 
-unsigned StationRequestThread::add(std::function<void()> job) {
+JobThread::~JobThread() { stop(); }
+
+unsigned JobThread::add(std::function<void()> job) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_stopped) return 0;
   m_jobs.push_back(std::move(job));
@@ -20,14 +22,14 @@ unsigned StationRequestThread::add(std::function<void()> job) {
   return id;
 }
 
-bool StationRequestThread::waitIdle(unsigned timeoutMs) const {
+bool JobThread::waitIdle(unsigned timeoutMs) const {
   std::unique_lock<std::mutex> lock(m_mutex);
   if (isOwnThread()) return m_jobs.empty();
   return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                             [&] { return m_jobs.empty() && !m_running; });
 }
 
-void StationRequestThread::stop() {
+void JobThread::stop() {
   std::thread thread;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -43,7 +45,7 @@ void StationRequestThread::stop() {
     thread.join();
 }
 
-void StationRequestThread::run() {
+void JobThread::run() {
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
     m_changed.wait(lock, [&] { return m_stopped || !m_jobs.empty(); });
@@ -55,9 +57,9 @@ void StationRequestThread::run() {
     try {
       job();
     } catch (const std::exception& e) {
-      JLOG_ERROR("station request failed: " << e.what());
+      JLOG_ERROR("job failed: " << e.what());
     } catch (...) {
-      JLOG_ERROR("station request failed");
+      JLOG_ERROR("job failed");
     }
     job = nullptr;
     lock.lock();
@@ -67,3 +69,5 @@ void StationRequestThread::run() {
   m_running = false;
   m_changed.notify_all();
 }
+
+}  // namespace zelto

@@ -1,14 +1,11 @@
 #pragma once
-// The station's own worker for work that waits on the station's link: measurement start, the
-// radio disable the station asks for unasked, accept and reject requests, and the connection
-// indications that may create (and so first close elsewhere) a child. Such work cannot run on
-// the link's parse thread (its replies are parsed there) nor on the shared task pool (with a
-// pool of one worker, the parse task it waits for would never run). Jobs run one at a time in
-// the order they were added, so indications for one tracker keep their order. The thread starts
-// with the first job and sleeps on a condition while idle.
+// A worker thread of its own for jobs that wait on work of the task pool or of a port (replies,
+// parse tasks, a device's processing), and so must not occupy a pool worker: with a pool of one
+// worker, what they wait for would never run. Jobs run one at a time in the order they were
+// added. The thread starts with the first job and sleeps on a condition while idle.
 //
-// Life: stop() runs no further job, waits for the running one and joins the thread; the owner
-// calls it before it goes, so no job outlives the station. Lock order: m_mutex is a leaf, never
+// Life: stop() runs no further job, waits for the running one and joins the thread; an owner
+// calls it before it goes, so no job outlives the owner. Lock order: m_mutex is a leaf, never
 // held while a job runs.
 #include <condition_variable>
 #include <cstdint>
@@ -17,12 +14,14 @@
 #include <mutex>
 #include <thread>
 
-class StationRequestThread {
+namespace zelto {
+
+class JobThread {
  public:
-  StationRequestThread() = default;
-  ~StationRequestThread();
-  StationRequestThread(const StationRequestThread&) = delete;
-  StationRequestThread& operator=(const StationRequestThread&) = delete;
+  JobThread() = default;
+  ~JobThread();
+  JobThread(const JobThread&) = delete;
+  JobThread& operator=(const JobThread&) = delete;
 
   // Queues the job; its id (never 0), or 0 once stopped (the job is dropped).
   unsigned add(std::function<void()> job);
@@ -46,3 +45,5 @@ class StationRequestThread {
   std::thread m_thread;
   std::thread::id m_threadId;
 };
+
+}  // namespace zelto
