@@ -1,6 +1,7 @@
 #include "support/EmulatorProcess.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@ EmulatorProcess::EmulatorProcess(const std::string& program, const std::vector<s
   if (pipe(out) != 0) return;
   m_pid = fork();
   if (m_pid == 0) {
+    // A test that ends abruptly (an abort on a hang) takes its emulators with it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(out[1], STDOUT_FILENO);
     close(out[0]);
     close(out[1]);
