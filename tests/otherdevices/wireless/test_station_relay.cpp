@@ -1290,6 +1290,30 @@ TEST(StationRelayLetGo, ATrackerLetGoFromItsOwnPacketHandlerEndsAfterThatPacket)
   EXPECT_LT(idsOfB.back(), 2100);
 }
 
+// The station names a tracker's data by the tracker's place in its listing. A tracker that the
+// application lets go while the station still lists it (and relays its frames) takes no other
+// tracker's place: the tracker listed after it goes on with its own increments, into the turns.
+TEST(StationRelayLetGo, TheTrackerListedAfterOneLetGoKeepsItsOwnData) {
+  StationRelayRig rig({kTrackerA, kTrackerB});
+  ZtDevice* a = nullptr;
+  ZtDevice* b = nullptr;
+  ASSERT_TRUE(rig.openBoth(83, 84, a, b));
+  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
+  rig.model.setNextFrame(3000);
+  ASSERT_TRUE(rig.relay(100, b));
+  ZtDevice_removeRef(a);
+  EXPECT_EQ(rig.child(kTrackerA), nullptr);
+  ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::State, a, ZDS_Destructing));
+  ASSERT_TRUE(rig.relay(100, b));
+  const std::vector<RelayPacket> packets = rig.events.packets(b);
+  std::vector<int64_t> ids, expected;
+  for (const RelayPacket& p : packets) ids.push_back(p.id);
+  for (int64_t id = 3000; id < 3200; ++id) expected.push_back(id);
+  EXPECT_EQ(ids, expected);
+  EXPECT_EQ(incrementsNotOfTheTruth(packets, *rig.trackers[1]->stream), 0u);
+  EXPECT_GE(incrementsNotOfTheTruth(packets, *rig.trackers[0]->stream), 40u) << "B's turn, unlike A's";
+}
+
 // A recording whose second frame comes late, while the station flushes: its packet then rebases the
 // one after it, and the write-back of the held packets goes on from there. A's write handler drops
 // A's last reference while that next packet is offered. Every packet is offered once, the handler
