@@ -539,9 +539,15 @@ class ZtDevice : public CallbackManagerZda, public LinkDevice {
   // allocation). False when no child matched.
   template <typename P, typename F>
   bool withChild(P&& pred, F&& f) const;
-  // The same for the child at a bus id (1 to the number of children), for routing by bus id.
+  // The same for the child at a bus id (1 to the number of children).
   template <typename F>
   bool withChildAtBusId(int busId, F&& f) const;
+  // For routing a message by its bus id: the child the master's configuration lists at that bus
+  // id, found by its device id (so a child let go while the device still lists it takes none of
+  // the others' messages: they keep their bus ids while the child list closes up); where the
+  // configuration has no entry for the bus id, the child at that position.
+  template <typename F>
+  bool withChildForBusId(int busId, F&& f) const;
   // The first published child matching pred, held; empty when none matched or it is no T.
   template <typename T, typename P>
   HeldChild<T> holdChild(P&& pred) const;
@@ -769,6 +775,14 @@ bool ZtDevice::withChildById(ZtDeviceId id, F&& f) const {
     }
   }
   return callHeld(found, f);
+}
+
+template <typename F>
+bool ZtDevice::withChildForBusId(int busId, F&& f) const {
+  const ZtDeviceConfiguration& configuration = m_master->m_configuration;
+  if (busId >= 1 && configuration.deviceInfo && busId <= configuration.numberOfDevices)
+    return withChildById(configuration.deviceInfo[busId - 1].deviceId, f);
+  return withChildAtBusId(busId, f);
 }
 
 template <typename F>

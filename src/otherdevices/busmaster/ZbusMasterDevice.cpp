@@ -336,6 +336,6 @@ void ZbusMasterDevice::handleMessage(const ZtMessage& message) {
   for (int i = 0; i < count; ++i) {
     zelto::ScratchPacket packet;
     ZtDataPacket_assignFromZtLegacyDataPacket(packet.get(), legacy, i);
-    withChildAtBusId(i + 1, [&packet](ZtDevice* child) { child->handleDataPacket(*packet); });
+    withChildForBusId(i + 1, [&packet](ZtDevice* child) { child->handleDataPacket(*packet); });
   }
 }

@@ -705,7 +705,7 @@ void TovanaStationDevice::handleMessage(const ZtMessage& message) {
     return;
   }
   const bool data = id == kLegacyData || id == kData;
-  withChildAtBusId(bus, [&](ZtDevice* child) {
+  withChildForBusId(bus, [&](ZtDevice* child) {
     // A child not (yet) initialised has no record or caches to take data with: a tracker that
     // connected after the last configuration read may hold a bus id that was another's.
     if (data && !child->isInitialized()) return;
@@ -721,7 +721,7 @@ void TovanaStationDevice::handleDataPacket(const ZtDataPacket& packet) {
   }
   const int bus = ZtMessage_empty(&packet.message) ? 0 : ZtMessage_getBusId(&packet.message);
   if (bus == kBroadcastBus) return;
-  withChildAtBusId(bus, [&](ZtDevice* child) {
+  withChildForBusId(bus, [&](ZtDevice* child) {
     if (!child->isInitialized()) return;
     zelto::ScratchPacket copy;
     ZtDataPacket_copy(copy.get(), &packet);

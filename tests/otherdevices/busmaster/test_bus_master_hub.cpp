@@ -302,6 +302,22 @@ TEST(BusMasterHub, SettingsRoundTripAndRequests) {
   EXPECT_EQ(ZtDevice_connectivityState(rig.device), ZCS_Disconnected);
 }
 
+// The hub names each child's part by the child's place in its configuration. A child the
+// application lets go while the hub still lists it takes no other child's place: the child listed
+// after it goes on with its own samples (it tilts, the one let go stands still).
+TEST(BusMasterHub, TheChildListedAfterOneLetGoKeepsItsOwnData) {
+  HubRig rig;
+  ASSERT_TRUE(rig.opened);
+  ASSERT_TRUE(rig.startMeasuring());
+  ZtDevice_removeRef(rig.childA);
+  ASSERT_EQ(ZtControl_device(rig.control, kChildA), nullptr);
+  const size_t total = rig.recorder.count(Kind::DataAvailable);
+  const size_t n = 500;
+  ASSERT_EQ(rig.emu->sendDataBurst(n), n);
+  ASSERT_TRUE(rig.recorder.waitFor(Kind::DataAvailable, total + n, 20s));
+  expectFollowsTruth(rig.deliveredBy(rig.childB), *rig.sb, static_cast<size_t>(rig.sb->samplesMade()));
+}
+
 // The hub's battery reply sent as FA, 30 ms, FF, 30 ms, the rest: each time the level comes
 // through the C interface within the request's wait.
 TEST(BusMasterHub, ABatteryReplyWhoseFirstBytesComeInSlowReadsArrives) {
