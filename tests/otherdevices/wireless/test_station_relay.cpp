@@ -5,7 +5,10 @@
 // reach the application; a recording with losses and late packets flushes with its countdown and
 // replays to the same packets whose increments integrate to the truth; the second variant runs at
 // 200 Hz; an indication storm changes nothing; the data bundler pairs the trackers' packets; every
-// other ending of a recording writes what a tracker held back. Last, what an application's handler
+// other ending of a recording writes what a tracker held back; a tracker let go from its own
+// packet or write handler ends after that work, every held packet offered once, the trackers
+// listed after it keeping their own data; a station request from the write handler is answered
+// while the recording ends. Last, what an application's handler
 // may do to its own tracker or its station: let the tracker go from its packet handler or while its
 // held-back packets are written, and ask the station something while the recording ends.
 #include <gtest/gtest.h>
