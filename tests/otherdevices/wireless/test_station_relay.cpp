@@ -1137,6 +1137,7 @@ class RelayHooks {
   std::function<void(ZtDevice*, const ZtDataPacket*)> data;
   std::function<int(ZtDevice*, const ZtDataPacket*)> write;  // the consent (1 when unset)
   std::function<void(ZtDevice*, ZtDeviceState)> state;
+  std::function<void(ZtDevice*, ZtConnectivityState)> connectivity;
 
   RelayHooks() {
     m_table.self = this;
@@ -1150,6 +1151,9 @@ class RelayHooks {
     };
     t.m_onDeviceStateChanged = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtDeviceState s, ZtDeviceState) {
       if (const auto& f = self(cb)->state) f(d, s);
+    };
+    t.m_onConnectivityChanged = [](ZtCallbackPlainC* cb, ZtDevice* d, ZtConnectivityState s) {
+      if (const auto& f = self(cb)->connectivity) f(d, s);
     };
   }
   RelayHooks(const RelayHooks&) = delete;
@@ -1291,6 +1295,45 @@ TEST(StationRelayLetGo, ATrackerLetGoFromItsOwnPacketHandlerEndsAfterThatPacket)
   ASSERT_GE(idsOfB.size(), 50u);
   for (size_t i = 0; i < idsOfB.size(); ++i) EXPECT_EQ(idsOfB[i], 2000 + static_cast<int64_t>(i));
   EXPECT_LT(idsOfB.back(), 2100);
+}
+
+// A tracker's disconnection is reported on the station's request thread (a thread of the
+// station's own). A handler that closes the station's port from that report returns with the
+// station out of the control; the station ends (its change to Destructing) once the report's job
+// has returned, never under it.
+TEST(StationRelayLetGo, TheStationClosedFromATrackersConnectionReportEndsAfterIt) {
+  RelayHooks hooks;  // outlives the rig
+  StationRelayRig rig({kTrackerA});
+  rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 95);
+  ASSERT_TRUE(rig.open());
+  ZtDevice* a = rig.child(kTrackerA);
+  ASSERT_NE(a, nullptr);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool closed = false, stationEnded = false, endedInsideCall = false, listedAfterCall = true;
+  hooks.connectivity = [&](ZtDevice* d, ZtConnectivityState s) {
+    if (d != a || s != ZCS_Disconnected) return;
+    ZtControl_closePort_1(&rig.control, kRelayStation);
+    const bool listed = ZtControl_device(&rig.control, kRelayStation) != nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    closed = true;
+    endedInsideCall = stationEnded;
+    listedAfterCall = listed;
+    changed.notify_all();
+  };
+  hooks.state = [&](ZtDevice* d, ZtDeviceState s) {
+    if (d != rig.station || s != ZDS_Destructing) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    stationEnded = true;
+    changed.notify_all();
+  };
+  ZtDevice_addCallbackHandler(a, hooks.handler(), 0);
+  ZtDevice_addCallbackHandler(rig.station, hooks.handler(), 0);
+  rig.model.disconnect(kTrackerA);
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, kRelayWait, [&] { return closed && stationEnded; }));
+  EXPECT_FALSE(endedInsideCall) << "the station ended inside the call, under the job that reported";
+  EXPECT_FALSE(listedAfterCall);
 }
 
 // The station names a tracker's data by the tracker's place in its listing. A tracker that the
