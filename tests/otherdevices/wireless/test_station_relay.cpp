@@ -348,6 +348,14 @@ class StationRelayRig {
     listen(b);
     return true;
   }
+  // Tracker A alone, streaming a short turn, the port open and A heard; A, or null when that fails.
+  ZtDevice* openOne(uint64_t seed) {
+    addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), seed);
+    if (!open()) return nullptr;
+    ZtDevice* a = child(kTrackerA);
+    if (a) listen(a);
+    return a;
+  }
   // Relays n frames and waits until the device delivered the last of them.
   bool relay(size_t n, ZtDevice* waitFor) {
     model.relay(n);
@@ -367,6 +375,18 @@ class StationRelayRig {
   // True once the station changed to the state after the first `since` state changes.
   bool waitForStationState(ZtDeviceState state, size_t since) const {
     return events.waitForEvent(RelayEvents::State, station, state, since);
+  }
+  // A recording into path: measurement from frame 1000, ten frames relayed (waited for on
+  // tracker), then the recording started at the last of them (start). False when a step fails.
+  bool recordFromFrame1000(ZtDevice* tracker, const std::string& path, uint16_t& start) {
+    const Text name(path);
+    if (ZtDevice_createLogFile(station, &name.s) != 0 || !ZtDevice_gotoMeasurement(station)) return false;
+    model.setNextFrame(1000);
+    if (!relay(10, tracker)) return false;
+    start = model.lastFrame();
+    model.setSendRecordingStarted(true, start);
+    const size_t states = events.count(RelayEvents::State, station);
+    return ZtDevice_startRecording(station) && waitForStationState(ZDS_Recording, states);
   }
 
   PtyPort pty;
@@ -627,11 +647,8 @@ TEST(StationRelay, EachTrackerIsDecodedInItsOwnDataFormat) {
 // disable the station reports unasked (the library then disables the radio itself).
 TEST(StationRelay, TriggerSettingsTransportTriggerSyncBoxAndAnUnaskedRadioDisable) {
   StationRelayRig rig({kTrackerA});
-  rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 61);
-  ASSERT_TRUE(rig.open());
-  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* a = rig.openOne(61);
   ASSERT_NE(a, nullptr);
-  rig.listen(a);
   size_t mark = 0;
   const auto sinceMark = [&] {
     std::vector<EmuFrame> frames = rig.emu.received();
@@ -780,6 +797,32 @@ TovanaStationDevice* replayRecording(ZtControl& player, const std::string& path,
     return nullptr;
   }
   return dynamic_cast<TovanaStationDevice*>(station);
+}
+
+// Replays the recording at path and expects exactly tracker A's packets with the ids given, in
+// that order, their frame ranges joined from the frame after `start` to `last`.
+void expectReplayOfTracker(const std::string& path, const std::vector<int64_t>& expected, int64_t start,
+                           int64_t last) {
+  ZtControl player;
+  RelayEvents replayed;
+  TovanaStationDevice* s = replayRecording(player, path, replayed);
+  ZtDevice* d = s ? s->findDevice(kTrackerA) : nullptr;
+  EXPECT_NE(d, nullptr);
+  if (d) {
+    EXPECT_TRUE(replayed.waitForPackets(d, expected.size()));
+    const std::vector<RelayPacket> packets = replayed.packets(d);
+    std::vector<int64_t> ids;
+    for (const RelayPacket& p : packets) ids.push_back(p.id);
+    EXPECT_EQ(ids, expected);
+    Quat dq;
+    Vec3 dv;
+    EXPECT_TRUE(composeIncrements(packets, dq, dv));
+    if (!packets.empty()) {
+      EXPECT_EQ(packets.front().first, start);
+      EXPECT_EQ(packets.back().last, last);
+    }
+  }
+  ZtControl_close(&player);
 }
 
 TEST(StationRelay, ARecordingWithLossesFlushesAndReplaysToTheTruth) {
@@ -1031,23 +1074,10 @@ TEST(StationRelay, EveryEndingOfARecordingWritesWhatTheTrackerHeldBack) {
     TempDir dir;
     const std::string path = dir.file("ended.mtb");
     StationRelayRig rig({kTrackerA});
-    rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 71);
-    ASSERT_TRUE(rig.open());
-    ZtDevice* a = rig.child(kTrackerA);
+    ZtDevice* a = rig.openOne(71);
     ASSERT_NE(a, nullptr);
-    rig.listen(a);
-    {
-      const Text name(path);
-      ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
-    }
-    ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
-    rig.model.setNextFrame(1000);
-    ASSERT_TRUE(rig.relay(10, a));
-    const uint16_t start = rig.model.lastFrame();
-    rig.model.setSendRecordingStarted(true, start);
-    size_t states = rig.events.count(RelayEvents::State, rig.station);
-    ASSERT_TRUE(ZtDevice_startRecording(rig.station));
-    ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+    uint16_t start = 0;
+    ASSERT_TRUE(rig.recordFromFrame1000(a, path, start));
     // The second frame of the recording is lost: the interval after it waits for it, and the
     // rest waits behind that one.
     const int sent = 30;
@@ -1070,15 +1100,16 @@ TEST(StationRelay, EveryEndingOfARecordingWritesWhatTheTrackerHeldBack) {
         ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
         EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Config);
         break;
-      case Ending::GotoConfigWhileFinalizing:
+      case Ending::GotoConfigWhileFinalizing: {
         ASSERT_TRUE(ZtDevice_stopRecording(rig.station));
-        states = rig.events.count(RelayEvents::State, rig.station);
+        const size_t states = rig.events.count(RelayEvents::State, rig.station);
         rig.model.flushingCountdown(10, 2);
         ASSERT_TRUE(rig.waitForStationState(ZDS_FinalizingRecording, states));
         ASSERT_EQ(ZtDevice_deviceState(a), ZDS_FinalizingRecording);
         ASSERT_TRUE(ZtDevice_gotoConfig(rig.station));
         EXPECT_EQ(ZtDevice_deviceState(a), ZDS_Config);
         break;
+      }
       case Ending::Unlisted:
         // The station lists another tracker now: A is removed from the station while recording.
         rig.model.setChildren({kTrackerB});
@@ -1106,25 +1137,7 @@ TEST(StationRelay, EveryEndingOfARecordingWritesWhatTheTrackerHeldBack) {
     std::vector<int64_t> expected;
     for (int64_t id = start + 1; id <= start + sent; ++id)
       if (id != start + 2) expected.push_back(id);
-    ZtControl player;
-    RelayEvents replayed;
-    TovanaStationDevice* s = replayRecording(player, path, replayed);
-    ASSERT_NE(s, nullptr);
-    ZtDevice* d = s->findDevice(kTrackerA);
-    ASSERT_NE(d, nullptr);
-    EXPECT_TRUE(replayed.waitForPackets(d, expected.size()));
-    const std::vector<RelayPacket> packets = replayed.packets(d);
-    std::vector<int64_t> ids;
-    for (const RelayPacket& p : packets) ids.push_back(p.id);
-    EXPECT_EQ(ids, expected);
-    Quat dq;
-    Vec3 dv;
-    EXPECT_TRUE(composeIncrements(packets, dq, dv));
-    if (!packets.empty()) {
-      EXPECT_EQ(packets.front().first, start);
-      EXPECT_EQ(packets.back().last, start + sent);
-    }
-    ZtControl_close(&player);
+    expectReplayOfTracker(path, expected, start, start + sent);
   }
 }
 
@@ -1182,32 +1195,6 @@ void exitIfHung(bool done, const std::string& what) {
   std::_Exit(1);
 }
 
-// Replays the recording at path and expects exactly tracker A's packets with the ids given, in
-// that order, their frame ranges joined from the frame after `start` to `last`.
-void expectReplayOfTracker(const std::string& path, const std::vector<int64_t>& expected, int64_t start,
-                           int64_t last) {
-  ZtControl player;
-  RelayEvents replayed;
-  TovanaStationDevice* s = replayRecording(player, path, replayed);
-  ZtDevice* d = s ? s->findDevice(kTrackerA) : nullptr;
-  EXPECT_NE(d, nullptr);
-  if (d) {
-    EXPECT_TRUE(replayed.waitForPackets(d, expected.size()));
-    const std::vector<RelayPacket> packets = replayed.packets(d);
-    std::vector<int64_t> ids;
-    for (const RelayPacket& p : packets) ids.push_back(p.id);
-    EXPECT_EQ(ids, expected);
-    Quat dq;
-    Vec3 dv;
-    EXPECT_TRUE(composeIncrements(packets, dq, dv));
-    if (!packets.empty()) {
-      EXPECT_EQ(packets.front().first, start);
-      EXPECT_EQ(packets.back().last, last);
-    }
-  }
-  ZtControl_close(&player);
-}
-
 // The packets whose increment is not the truth's for their frame (within 1e-6 rad); only those
 // over one frame count, as a packet over a loss spans more than its frame.
 size_t incrementsNotOfTheTruth(const std::vector<RelayPacket>& packets, const RawTrajectory& truth) {
@@ -1219,6 +1206,16 @@ size_t incrementsNotOfTheTruth(const std::vector<RelayPacket>& packets, const Ra
     if (angleOf(Quat(p.dq[0], p.dq[1], p.dq[2], p.dq[3]) * s.dq.conjugate()) > 1e-6) ++wrong;
   }
   return wrong;
+}
+
+// A tracker's packets are exactly the ids first to end - 1, in order, each with its own truth's
+// increment.
+void expectOwnStream(const std::vector<RelayPacket>& packets, int64_t first, int64_t end, const RawTrajectory& truth) {
+  std::vector<int64_t> ids, expected;
+  for (const RelayPacket& p : packets) ids.push_back(p.id);
+  for (int64_t id = first; id < end; ++id) expected.push_back(id);
+  EXPECT_EQ(ids, expected);
+  EXPECT_EQ(incrementsNotOfTheTruth(packets, truth), 0u);
 }
 
 // Two trackers stream; B's packet handler drops B's last reference at B's 50th packet. The call
@@ -1278,12 +1275,7 @@ TEST(StationRelayLetGo, ATrackerLetGoFromItsOwnPacketHandlerEndsAfterThatPacket)
   // A streams on into its turn (from the 150th frame), every frame its own; none of these frames
   // reaches B, which left the station before they were relayed.
   ASSERT_TRUE(rig.relay(100, a));
-  const std::vector<RelayPacket> packets = rig.events.packets(a);
-  std::vector<int64_t> ids, expected;
-  for (const RelayPacket& p : packets) ids.push_back(p.id);
-  for (int64_t id = 2000; id < 2200; ++id) expected.push_back(id);
-  EXPECT_EQ(ids, expected);
-  EXPECT_EQ(incrementsNotOfTheTruth(packets, *rig.trackers[0]->stream), 0u);
+  expectOwnStream(rig.events.packets(a), 2000, 2200, *rig.trackers[0]->stream);
   EXPECT_EQ(rig.child(kTrackerB), nullptr);
   // B's packets: the first 50 and more of the frames relayed before its ending, in order, and
   // one ending.
@@ -1304,9 +1296,7 @@ TEST(StationRelayLetGo, ATrackerLetGoFromItsOwnPacketHandlerEndsAfterThatPacket)
 TEST(StationRelayLetGo, TheStationClosedFromATrackersConnectionReportEndsAfterIt) {
   RelayHooks hooks;  // outlives the rig
   StationRelayRig rig({kTrackerA});
-  rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 95);
-  ASSERT_TRUE(rig.open());
-  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* a = rig.openOne(95);
   ASSERT_NE(a, nullptr);
   std::mutex mutex;
   std::condition_variable changed;
@@ -1352,11 +1342,7 @@ TEST(StationRelayLetGo, TheTrackerListedAfterOneLetGoKeepsItsOwnData) {
   ASSERT_TRUE(rig.events.waitForEvent(RelayEvents::State, a, ZDS_Destructing));
   ASSERT_TRUE(rig.relay(100, b));
   const std::vector<RelayPacket> packets = rig.events.packets(b);
-  std::vector<int64_t> ids, expected;
-  for (const RelayPacket& p : packets) ids.push_back(p.id);
-  for (int64_t id = 3000; id < 3200; ++id) expected.push_back(id);
-  EXPECT_EQ(ids, expected);
-  EXPECT_EQ(incrementsNotOfTheTruth(packets, *rig.trackers[1]->stream), 0u);
+  expectOwnStream(packets, 3000, 3200, *rig.trackers[1]->stream);
   EXPECT_GE(incrementsNotOfTheTruth(packets, *rig.trackers[0]->stream), 40u) << "B's turn, unlike A's";
 }
 
@@ -1369,11 +1355,8 @@ TEST(StationRelayLetGo, ATrackerLetGoWhileItsHeldPacketsAreWrittenOffersEachOnce
   TempDir dir;
   const std::string path = dir.file("let-go.mtb");
   StationRelayRig rig({kTrackerA});
-  rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 91);
-  ASSERT_TRUE(rig.open());
-  ZtDevice* a = rig.child(kTrackerA);
+  ZtDevice* a = rig.openOne(91);
   ASSERT_NE(a, nullptr);
-  rig.listen(a);
 
   std::mutex mutex;
   std::vector<int64_t> offered;
@@ -1393,18 +1376,8 @@ TEST(StationRelayLetGo, ATrackerLetGoWhileItsHeldPacketsAreWrittenOffersEachOnce
     return 1;
   };
   ZtDevice_addCallbackHandler(a, hooks.handler(), 0);
-  {
-    const Text name(path);
-    ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
-  }
-  ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
-  rig.model.setNextFrame(1000);
-  ASSERT_TRUE(rig.relay(10, a));
-  const uint16_t start = rig.model.lastFrame();
-  rig.model.setSendRecordingStarted(true, start);
-  const size_t states = rig.events.count(RelayEvents::State, rig.station);
-  ASSERT_TRUE(ZtDevice_startRecording(rig.station));
-  ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+  uint16_t start = 0;
+  ASSERT_TRUE(rig.recordFromFrame1000(a, path, start));
   const int sent = 30;
   // Two frames after the last one recorded: within the frames the station goes on relaying while
   // it flushes (those are past the flushing limit, and A is let go among them).
@@ -1452,11 +1425,8 @@ TEST(StationRelayLetGo, AStationRequestFromTheWriteHandlerWhileTheRecordingEndsI
     TempDir dir;
     const std::string path = dir.file("asked.mtb");
     StationRelayRig rig({kTrackerA});
-    rig.addTracker(kTrackerA, kIncrements100, 100, relayShortTurn(), 93);
-    ASSERT_TRUE(rig.open());
-    ZtDevice* a = rig.child(kTrackerA);
+    ZtDevice* a = rig.openOne(93);
     ASSERT_NE(a, nullptr);
-    rig.listen(a);
 
     std::atomic<bool> armed{false};
     std::atomic<int> asked{0};
@@ -1477,18 +1447,8 @@ TEST(StationRelayLetGo, AStationRequestFromTheWriteHandlerWhileTheRecordingEndsI
       return 1;
     };
     ZtDevice_addCallbackHandler(a, hooks.handler(), 0);
-    {
-      const Text name(path);
-      ASSERT_EQ(ZtDevice_createLogFile(rig.station, &name.s), 0);
-    }
-    ASSERT_TRUE(ZtDevice_gotoMeasurement(rig.station));
-    rig.model.setNextFrame(1000);
-    ASSERT_TRUE(rig.relay(10, a));
-    const uint16_t start = rig.model.lastFrame();
-    rig.model.setSendRecordingStarted(true, start);
-    const size_t states = rig.events.count(RelayEvents::State, rig.station);
-    ASSERT_TRUE(ZtDevice_startRecording(rig.station));
-    ASSERT_TRUE(rig.waitForStationState(ZDS_Recording, states));
+    uint16_t start = 0;
+    ASSERT_TRUE(rig.recordFromFrame1000(a, path, start));
     // The recording's second frame is lost: the tracker holds every packet after it.
     const int sent = 30;
     rig.model.loseFrame(kTrackerA, static_cast<uint16_t>(start + 2));
