@@ -44,7 +44,8 @@ ZDA_API ZtString* ZtControl_libraryPath(ZtString* path);
 ZDA_API ZtString* ZtControl_resultText(ZtString* text, ZtResultValue result);
 /* As zdaSetLogPath. */
 ZDA_API void ZtControl_setLogPath(ZtControl* control, const ZtString* path);
-/* Every device to configuration (unless all are read from files), then all closed. */
+/* Every device to configuration (unless all are read from files), then all closed. Outside any
+ * handler it also waits for the devices closed from inside their own handlers to end. */
 ZDA_API void ZtControl_close(ZtControl* control);
 
 /* ---- Opening and closing ---- */
@@ -60,6 +61,9 @@ ZDA_API int ZtControl_openPort(ZtControl* control, const ZtString* portName, ZtB
 ZDA_API int ZtControl_openPort_1(ZtControl* control, const ZtPortInfo* portInfo, uint32_t timeoutMs);
 ZDA_API int ZtControl_openImarPort_internal(ZtControl* control, const ZtString* portName, ZtBaudRate baudRate,
                                             int imarType, uint32_t timeoutMs);
+/* Closes the port: its device leaves the control at once. From inside a handler that the device
+ * (or its port) is raising, the call returns at once and the device is terminated and freed once
+ * that handler's work has returned; no handler of the device is called after it is freed. */
 ZDA_API void ZtControl_closePort(ZtControl* control, const ZtString* portName);
 ZDA_API void ZtControl_closePort_1(ZtControl* control, ZtDeviceId deviceId);
 ZDA_API void ZtControl_closePort_2(ZtControl* control, const ZtPortInfo* portInfo);

@@ -44,7 +44,9 @@ ZDA_BEGIN_DECLS
 
 /* ---- References and the device tree ---- */
 /* A reference on a master is one on each of its children too. The removeRef that finds the
- * device and its children unreferenced ends it (the pointer is invalid afterwards). */
+ * device and its children unreferenced ends it (the pointer is invalid afterwards); made from
+ * inside a handler the device is raising, it ends the device once that handler's work has
+ * returned. */
 ZDA_API void ZtDevice_addRef(ZtDevice* device);
 ZDA_API void ZtDevice_removeRef(ZtDevice* device);
 ZDA_API int64_t ZtDevice_refCounter(ZtDevice* device);
