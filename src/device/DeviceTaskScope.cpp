@@ -23,7 +23,9 @@ DeviceTaskScope::~DeviceTaskScope() {
   try {
     DeferredEndings::queue(std::move(*deferred));
   } catch (...) {
-    // No memory for the job: the devices stay as they are.
+    // No memory or no thread for the job: the devices stay as they are, no longer counted as
+    // ending (a close would wait for them forever).
+    DeferredEndings::settle();
     JLOG_ERROR("a device ending deferred to the end of its own work could not be queued");
   }
 }

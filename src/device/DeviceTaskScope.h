@@ -1,8 +1,8 @@
 #pragma once
 // Marks, for the life of the scope, that the calling thread is inside work of a device whose end
-// must wait for it: a task of the device (a state change or a packet's processing) or another
-// call it makes on the device's behalf (the link's parsing of its messages). Scopes nest (a task
-// of one device may call into another).
+// must wait for it: a task of the device (a state change or a packet's processing) or other work
+// done on the device's behalf (the link's handling of its messages, a station's request jobs).
+// Scopes nest (a task of one device may call into another).
 //
 // Two rules follow from a scope:
 //  - Own-task waits. A wait for a device's last scheduled task made from inside one of that

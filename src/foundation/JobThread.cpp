@@ -14,7 +14,7 @@ unsigned JobThread::add(std::function<void()> job) {
   m_jobs.push_back(std::move(job));
   if (!m_thread.joinable()) {
     m_thread = std::thread([this] { run(); });
-    m_threadId = m_thread.get_id();
+    m_threadId.store(m_thread.get_id(), std::memory_order_release);
   }
   m_changed.notify_all();
   const unsigned id = m_nextId;

@@ -7,6 +7,7 @@
 // Life: stop() runs no further job, waits for the running one and joins the thread; an owner
 // calls it before it goes, so no job outlives the owner. Lock order: m_mutex is a leaf, never
 // held while a job runs.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,7 +32,7 @@ class JobThread {
   // Drops the queued jobs, waits for the running one and joins. From a job itself the thread is
   // left to end on its own after that job.
   void stop();
-  bool isOwnThread() const { return std::this_thread::get_id() == m_threadId; }
+  bool isOwnThread() const { return std::this_thread::get_id() == m_threadId.load(std::memory_order_acquire); }
 
  private:
   void run();
@@ -43,7 +44,7 @@ class JobThread {
   bool m_stopped = false;                    // guarded by m_mutex
   unsigned m_nextId = 1;                     // guarded by m_mutex
   std::thread m_thread;
-  std::thread::id m_threadId;
+  std::atomic<std::thread::id> m_threadId{};  // asked from any thread
 };
 
 }  // namespace zelto
