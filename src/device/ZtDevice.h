@@ -780,9 +780,23 @@ bool ZtDevice::withChildById(ZtDeviceId id, F&& f) const {
 template <typename F>
 bool ZtDevice::withChildForBusId(int busId, F&& f) const {
   const ZtDeviceConfiguration& configuration = m_master->m_configuration;
-  if (busId >= 1 && configuration.deviceInfo && busId <= configuration.numberOfDevices)
-    return withChildById(configuration.deviceInfo[busId - 1].deviceId, f);
-  return withChildAtBusId(busId, f);
+  if (busId < 1 || !configuration.deviceInfo || busId > configuration.numberOfDevices)
+    return withChildAtBusId(busId, f);
+  const ZtDeviceId listed = configuration.deviceInfo[busId - 1].deviceId;
+  // Mostly the child at that position is the one listed there: no search then.
+  ZtDevice* found = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_childrenMutex);
+    if (static_cast<size_t>(busId) <= m_children.size()) {
+      ZtDevice* atPosition = m_children[busId - 1];
+      if (atPosition->deviceId() == listed && atPosition->isPublished()) {
+        found = atPosition;
+        found->hold();
+      }
+    }
+  }
+  if (found) return callHeld(found, f);
+  return withChildById(listed, f);
 }
 
 template <typename F>
