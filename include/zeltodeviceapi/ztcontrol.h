@@ -33,7 +33,8 @@ ZDA_BEGIN_DECLS
 
 /* A new control, or null when it could not be made. */
 ZDA_API ZtControl* ZtControl_construct(void);
-/* Closes every device and frees the control; null does nothing. */
+/* Closes every device and frees the control; null does nothing. Not from inside a handler of
+ * one of its devices: the devices closed from their own handlers are waited for here. */
 ZDA_API void ZtControl_destruct(ZtControl* control);
 ZDA_API void ZtControl_flushInputBuffers(ZtControl* control, int alsoWorkingCache);
 /* The library version (4.1.0.0, as zdaDllVersion) into version. */
